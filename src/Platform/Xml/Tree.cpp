@@ -1,0 +1,254 @@
+// Tree helpers shared by the DOM wrappers: names, text, linking, namespaces and serialisation.
+#include <libxml/xmlsave.h>
+
+#include <cstring>
+
+#include "Platform/Base/Utf.h"
+#include "Platform/Xml/DomImpl.h"
+
+namespace Platform::Xml::Detail {
+
+namespace {
+
+const char* Chars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
+const xmlChar* XmlChars(const std::string& text) { return reinterpret_cast<const xmlChar*>(text.c_str()); }
+
+bool IsContainer(xmlNodePtr node) {
+    return node->type == XML_ELEMENT_NODE || node->type == XML_ATTRIBUTE_NODE;
+}
+
+// Pre-order successor within the subtree of root, visiting children of elements and attributes
+// and the attributes of elements (before the element's children).
+xmlNodePtr NextInSubtree(xmlNodePtr node, xmlNodePtr root) {
+    if (node->type == XML_ELEMENT_NODE && node->properties)
+        return reinterpret_cast<xmlNodePtr>(node->properties);
+    if (IsContainer(node) && node->children)
+        return node->children;
+    while (node != root) {
+        if (node->next)
+            return node->next;
+        xmlNodePtr parent = node->parent;
+        if (node->type == XML_ATTRIBUTE_NODE && parent && parent->children)
+            return parent->children;  // attributes done: continue with the element's children
+        node = parent;
+    }
+    return nullptr;
+}
+
+xmlNsPtr DeclareOn(xmlNodePtr element, xmlNsPtr ns) {
+    if (xmlNsPtr declared = xmlNewNs(element, ns->href, ns->prefix))
+        return declared;
+    // The prefix is already bound to another URI on this element: pick a free one.
+    for (int i = 0; i < 1000; ++i) {
+        std::string prefix = "ns" + std::to_string(i);
+        xmlNsPtr bound = xmlSearchNs(element->doc, element, XmlChars(prefix));
+        if (!bound)
+            return xmlNewNs(element, ns->href, XmlChars(prefix));
+    }
+    return nullptr;
+}
+
+void FixNamespace(xmlNodePtr node, xmlNodePtr element) {
+    xmlNsPtr ns = node->ns;
+    if (!ns || !ns->href)
+        return;
+    xmlNsPtr inScope = xmlSearchNs(element->doc, element, ns->prefix);
+    if (inScope && xmlStrEqual(inScope->href, ns->href)) {
+        node->ns = inScope;
+        return;
+    }
+    if (node->type == XML_ATTRIBUTE_NODE && !ns->prefix)
+        return;  // attributes have no default namespace; a prefixed one always exists on parse
+    if (xmlNsPtr declared = DeclareOn(element, ns))
+        node->ns = declared;
+}
+
+}  // namespace
+
+std::string Narrow(std::wstring_view text) { return Platform::ToUtf8(text); }
+
+std::wstring Widen(const xmlChar* text) {
+    return text ? Platform::FromUtf8(Chars(text)) : std::wstring();
+}
+
+std::wstring Widen(const xmlChar* text, size_t len) {
+    return text ? Platform::FromUtf8(std::string_view(Chars(text), len)) : std::wstring();
+}
+
+DocumentImpl* OwnerOf(xmlNodePtr node) { return static_cast<DocumentImpl*>(node->doc->_private); }
+
+IXMLDOMNode* Wrap(xmlNodePtr node) {
+    if (!node)
+        return nullptr;
+    if (node->type == XML_DOCUMENT_NODE) {
+        auto* doc = static_cast<DocumentImpl*>(reinterpret_cast<xmlDocPtr>(node)->_private);
+        doc->AddRef();
+        return doc;
+    }
+    if (node->_private) {
+        auto* wrapper = static_cast<NodeImpl*>(node->_private);
+        wrapper->AddRef();
+        return wrapper;
+    }
+    return new NodeImpl(node);
+}
+
+xmlNodePtr Unwrap(IXMLDOMNode* node) {
+    if (auto* impl = dynamic_cast<NodeImpl*>(node))
+        return impl->XmlNode();
+    if (auto* doc = dynamic_cast<DocumentImpl*>(node))
+        return doc->XmlNode();
+    return nullptr;
+}
+
+std::wstring LocalName(xmlNodePtr node) {
+    if (node->type != XML_ELEMENT_NODE && node->type != XML_ATTRIBUTE_NODE && node->type != XML_PI_NODE)
+        return std::wstring();
+    std::wstring name = Widen(node->name);
+    // Created elements keep a prefixed name as they were given it.
+    if (!node->ns) {
+        size_t colon = name.find(L':');
+        if (colon != std::wstring::npos)
+            return name.substr(colon + 1);
+    }
+    return name;
+}
+
+std::wstring PrefixOf(xmlNodePtr node) {
+    if (node->type != XML_ELEMENT_NODE && node->type != XML_ATTRIBUTE_NODE)
+        return std::wstring();
+    if (node->ns)
+        return Widen(node->ns->prefix);
+    std::wstring name = Widen(node->name);
+    size_t colon = name.find(L':');
+    return colon == std::wstring::npos ? std::wstring() : name.substr(0, colon);
+}
+
+std::wstring QualifiedName(xmlNodePtr node) {
+    switch (node->type) {
+    case XML_ELEMENT_NODE:
+    case XML_ATTRIBUTE_NODE:
+        if (node->ns && node->ns->prefix)
+            return Widen(node->ns->prefix) + L":" + Widen(node->name);
+        return Widen(node->name);
+    case XML_TEXT_NODE:
+        return L"#text";
+    case XML_CDATA_SECTION_NODE:
+        return L"#cdata-section";
+    case XML_COMMENT_NODE:
+        return L"#comment";
+    case XML_DOCUMENT_NODE:
+        return L"#document";
+    default:
+        return Widen(node->name);
+    }
+}
+
+std::string TextContent(xmlNodePtr node) {
+    xmlChar* content = xmlNodeGetContent(node);
+    std::string text = content ? Chars(content) : "";
+    xmlFree(content);
+    return text;
+}
+
+bool IsValidName(const std::string& name) {
+    return !name.empty() && xmlValidateQName(XmlChars(name), 0) == 0;
+}
+
+bool IsStorableText(std::wstring_view text) { return text.find(L'\0') == std::wstring_view::npos; }
+
+void LinkChild(xmlNodePtr parent, xmlNodePtr child, xmlNodePtr before) {
+    // Linked by hand: libxml2's own helpers merge adjacent text nodes and free one of them,
+    // which would leave a wrapper dangling.
+    child->parent = parent;
+    if (!before) {
+        child->prev = parent->last;
+        child->next = nullptr;
+        if (parent->last)
+            parent->last->next = child;
+        else
+            parent->children = child;
+        parent->last = child;
+    } else {
+        child->next = before;
+        child->prev = before->prev;
+        if (before->prev)
+            before->prev->next = child;
+        else
+            parent->children = child;
+        before->prev = child;
+    }
+}
+
+void ReconcileNamespaces(xmlNodePtr subtree) {
+    for (xmlNodePtr node = subtree; node; node = NextInSubtree(node, subtree)) {
+        if (node->type == XML_ELEMENT_NODE)
+            FixNamespace(node, node);
+        else if (node->type == XML_ATTRIBUTE_NODE && node->parent)
+            FixNamespace(node, node->parent);
+    }
+}
+
+void ReplaceChildrenWithText(xmlNodePtr node, const std::string& text) {
+    DocumentImpl* owner = OwnerOf(node);
+    while (xmlNodePtr child = node->children) {
+        xmlUnlinkNode(child);
+        owner->AddOrphan(child);
+    }
+    if (text.empty())
+        return;
+    xmlNodePtr textNode = xmlNewDocTextLen(node->doc, XmlChars(text), static_cast<int>(text.size()));
+    if (textNode)
+        LinkChild(node, textNode, nullptr);
+}
+
+void TransferWrappers(xmlNodePtr original, xmlNodePtr copy) {
+    xmlNodePtr from = original;
+    xmlNodePtr to = copy;
+    while (from && to) {
+        if (from->_private)
+            static_cast<NodeImpl*>(from->_private)->Retarget(to);
+        from = NextInSubtree(from, original);
+        to = NextInSubtree(to, copy);
+    }
+}
+
+void ClearWrappers(xmlNodePtr subtree) {
+    for (xmlNodePtr node = subtree; node; node = NextInSubtree(node, subtree))
+        node->_private = nullptr;
+}
+
+xmlNodePtr CopyNode(xmlNodePtr node, xmlDocPtr target, bool deep) {
+    xmlNodePtr copy = xmlDocCopyNode(node, target, deep ? 1 : 2);
+    if (copy)
+        ClearWrappers(copy);
+    return copy;
+}
+
+std::string Serialize(xmlNodePtr node) {
+    ErrorSilencer silencer;
+    xmlOutputBufferPtr out = xmlAllocOutputBuffer(nullptr);
+    if (!out)
+        return std::string();
+    xmlDocPtr doc = node->doc;
+    if (node->type == XML_DOCUMENT_NODE) {
+        for (xmlNodePtr child = node->children; child; child = child->next)
+            xmlNodeDumpOutput(out, doc, child, 0, 0, "UTF-8");
+    } else if (node->type == XML_ELEMENT_NODE && node->parent != reinterpret_cast<xmlNodePtr>(doc)) {
+        // A copy declares every namespace the subtree uses but that its ancestors declare.
+        xmlNodePtr copy = xmlDocCopyNode(node, doc, 1);
+        if (copy) {
+            xmlNodeDumpOutput(out, doc, copy, 0, 0, "UTF-8");
+            xmlFreeNode(copy);
+        }
+    } else {
+        xmlNodeDumpOutput(out, doc, node, 0, 0, "UTF-8");
+    }
+    std::string text(Chars(xmlOutputBufferGetContent(out)), xmlOutputBufferGetSize(out));
+    xmlOutputBufferClose(out);
+    if (node->type == XML_ATTRIBUTE_NODE && !text.empty() && text.front() == ' ')
+        text.erase(0, 1);
+    return text;
+}
+
+}  // namespace Platform::Xml::Detail
