@@ -1,0 +1,271 @@
+#include "Platform/Ui/ConsoleUi.h"
+
+#include "Platform/Base/Utf.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+namespace Platform::Ui {
+
+namespace {
+
+constexpr int kNewPasswordAttempts = 3;
+
+struct Choice {
+    wchar_t key;
+    const wchar_t* label;
+    int iResult;
+};
+
+std::vector<Choice> ChoicesFor(UINT uType) {
+    switch (uType & MB_TYPEMASK) {
+        case MB_OKCANCEL: return {{L'o', L"[o]k", IDOK}, {L'c', L"[c]ancel", IDCANCEL}};
+        case MB_ABORTRETRYIGNORE:
+            return {{L'a', L"[a]bort", IDABORT}, {L'r', L"[r]etry", IDRETRY}, {L'i', L"[i]gnore", IDIGNORE}};
+        case MB_YESNOCANCEL: return {{L'y', L"[y]es", IDYES}, {L'n', L"[n]o", IDNO}, {L'c', L"[c]ancel", IDCANCEL}};
+        case MB_YESNO: return {{L'y', L"[y]es", IDYES}, {L'n', L"[n]o", IDNO}};
+        case MB_RETRYCANCEL: return {{L'r', L"[r]etry", IDRETRY}, {L'c', L"[c]ancel", IDCANCEL}};
+        default: return {};
+    }
+}
+
+const wchar_t* IconWord(UINT uType) {
+    switch (uType & MB_ICONMASK) {
+        case MB_ICONERROR: return L"Error: ";
+        case MB_ICONEXCLAMATION: return L"Warning: ";
+        default: return L"";
+    }
+}
+
+std::wstring Trim(std::wstring text) {
+    while (!text.empty() && std::iswspace(text.back()))
+        text.pop_back();
+    size_t start = 0;
+    while (start < text.size() && std::iswspace(text[start]))
+        ++start;
+    return text.substr(start);
+}
+
+// Turns terminal echo off for its lifetime.
+class NoEcho {
+public:
+    explicit NoEcho(int fd) : m_fd(fd) {
+        if (::tcgetattr(fd, &m_saved) != 0)
+            return;
+        termios quiet = m_saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        m_bActive = ::tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
+    }
+    ~NoEcho() {
+        if (m_bActive)
+            ::tcsetattr(m_fd, TCSAFLUSH, &m_saved);
+    }
+    NoEcho(const NoEcho&) = delete;
+    NoEcho& operator=(const NoEcho&) = delete;
+
+private:
+    int m_fd;
+    termios m_saved{};
+    bool m_bActive = false;
+};
+
+class ConsoleProgress : public IProgress {
+public:
+    ConsoleProgress(std::FILE* out, std::wstring caption) : m_out(out), m_wsCaption(std::move(caption)) {
+        Show();
+    }
+
+    void SetText(const std::wstring& wsText) override {
+        m_wsText = wsText;
+        m_iShownPercent = -1;
+        Show();
+    }
+    void SetRange(ULONG ulLow, ULONG ulHigh) override {
+        m_ulLow = ulLow;
+        m_ulHigh = ulHigh;
+        Show();
+    }
+    void SetPos(ULONG ulPos) override {
+        m_ulPos = ulPos;
+        Show();
+    }
+    void SetStep(ULONG ulStep) override { m_ulStep = ulStep; }
+    void StepIt() override {
+        m_ulPos += m_ulStep;
+        Show();
+    }
+    void SetMarquee(bool bMarquee) override {
+        m_bMarquee = bMarquee;
+        m_iShownPercent = -1;
+        Show();
+    }
+    bool IsCancelled() const override { return false; }  // Ctrl-C ends the whole command
+
+private:
+    // Prints a line when the text changes or the position crosses another tenth of the range.
+    void Show() {
+        int percent = -2;  // marquee
+        if (!m_bMarquee && m_ulHigh > m_ulLow) {
+            const ULONG pos = m_ulPos < m_ulLow ? m_ulLow : (m_ulPos > m_ulHigh ? m_ulHigh : m_ulPos);
+            percent = static_cast<int>(100.0 * (pos - m_ulLow) / (m_ulHigh - m_ulLow)) / 10 * 10;
+        }
+        if (percent == m_iShownPercent)
+            return;
+        m_iShownPercent = percent;
+        std::wstring line = m_wsCaption;
+        if (!m_wsText.empty())
+            line += L": " + m_wsText;
+        if (percent >= 0)
+            line += L" (" + std::to_wstring(percent) + L"%)";
+        std::fprintf(m_out, "%s\n", ToUtf8(line).c_str());
+        std::fflush(m_out);
+    }
+
+    std::FILE* m_out;
+    std::wstring m_wsCaption;
+    std::wstring m_wsText;
+    ULONG m_ulLow = 0, m_ulHigh = 100, m_ulPos = 0, m_ulStep = 10;
+    bool m_bMarquee = false;
+    int m_iShownPercent = -1;
+};
+
+}  // namespace
+
+ConsoleUi::ConsoleUi(int inFd, std::FILE* out) : m_inFd(inFd), m_out(out) {}
+
+bool ConsoleUi::Interactive() const { return ::isatty(m_inFd) == 1; }
+
+void ConsoleUi::Write(const std::wstring& text) {
+    std::fputs(ToUtf8(text).c_str(), m_out);
+    std::fflush(m_out);
+}
+
+std::optional<std::wstring> ConsoleUi::ReadLine(const std::wstring& wsPrompt, bool bEcho) {
+    Write(wsPrompt);
+    std::optional<NoEcho> noEcho;
+    if (!bEcho)
+        noEcho.emplace(m_inFd);
+    // Byte by byte, so nothing beyond the line is taken from the descriptor.
+    std::string line;
+    for (;;) {
+        char c;
+        const ssize_t n = ::read(m_inFd, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (!bEcho)
+                Write(L"\n");
+            return std::nullopt;
+        }
+        if (c == '\n')
+            break;
+        line += c;
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (!bEcho)
+        Write(L"\n");  // the user's Enter was not echoed
+    return FromUtf8(line);
+}
+
+int ConsoleUi::MessageBox(HWND, const std::wstring& wsText, const std::wstring& wsCaption, UINT uType) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Write(L"\n" + wsCaption + L"\n" + IconWord(uType) + wsText + L"\n");
+    const auto choices = ChoicesFor(uType);
+    if (choices.empty())
+        return IDOK;
+    if (!Interactive())
+        return CancelAnswer(uType);
+    std::wstring question;
+    for (const auto& choice : choices)
+        question += (question.empty() ? L"" : L"/") + std::wstring(choice.label);
+    for (;;) {
+        auto line = ReadLine(question + L"? ", true);
+        if (!line)
+            return CancelAnswer(uType);
+        const std::wstring answer = Trim(*line);
+        for (const auto& choice : choices) {
+            if (!answer.empty() && static_cast<wchar_t>(std::towlower(answer[0])) == choice.key)
+                return choice.iResult;
+        }
+    }
+}
+
+PasswordAnswer ConsoleUi::PromptPassword(HWND, const PasswordPrompt& prompt) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    PasswordAnswer answer;
+    answer.wsUsername = prompt.wsUsername;
+    if (!Interactive())
+        return answer;
+    Write(L"\n" + prompt.wsCaption + L"\n" + (prompt.wsMessage.empty() ? L"" : prompt.wsMessage + L"\n"));
+    const std::wstring userLabel = prompt.wsUsernameLabel.empty() ? L"User name" : prompt.wsUsernameLabel;
+    if (prompt.bUsernameEditable) {
+        auto user = ReadLine(userLabel + L" [" + prompt.wsUsername + L"]: ", true);
+        if (!user)
+            return answer;
+        if (!Trim(*user).empty())
+            answer.wsUsername = Trim(*user);
+    } else {
+        Write(userLabel + L": " + prompt.wsUsername + L"\n");
+    }
+    auto password = ReadLine((prompt.wsPasswordLabel.empty() ? L"Password" : prompt.wsPasswordLabel) + L": ", false);
+    if (!password)
+        return answer;
+    answer.wsPassword = *password;
+    answer.iResult = IDOK;
+    return answer;
+}
+
+TwoFactorAnswer ConsoleUi::PromptTwoFactor(HWND, const TwoFactorPrompt& prompt) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    TwoFactorAnswer answer;
+    if (!Interactive())
+        return answer;
+    Write(L"\n" + prompt.wsCaption + L"\n" + (prompt.wsMessage.empty() ? L"" : prompt.wsMessage + L"\n"));
+    auto code = ReadLine((prompt.wsCodeLabel.empty() ? L"Code" : prompt.wsCodeLabel) + L": ", true);
+    if (!code)
+        return answer;
+    auto remember =
+        ReadLine((prompt.wsRememberLabel.empty() ? L"Trust this device" : prompt.wsRememberLabel) + L" [y/N]: ", true);
+    if (!remember)
+        return answer;
+    const std::wstring choice = Trim(*remember);
+    answer.wsCode = Trim(*code);
+    answer.bRemember = !choice.empty() && static_cast<wchar_t>(std::towlower(choice[0])) == L'y';
+    answer.iResult = IDOK;
+    return answer;
+}
+
+NewPasswordAnswer ConsoleUi::PromptNewPassword(HWND, const NewPasswordPrompt& prompt) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    NewPasswordAnswer answer;
+    if (!Interactive())
+        return answer;
+    Write(L"\n" + prompt.wsCaption + L"\n" + (prompt.wsMessage.empty() ? L"" : prompt.wsMessage + L"\n"));
+    for (int attempt = 0; attempt < kNewPasswordAttempts; ++attempt) {
+        auto first = ReadLine((prompt.wsNewLabel.empty() ? L"New password" : prompt.wsNewLabel) + L": ", false);
+        if (!first)
+            return answer;
+        auto second = ReadLine((prompt.wsConfirmLabel.empty() ? L"Confirm" : prompt.wsConfirmLabel) + L": ", false);
+        if (!second)
+            return answer;
+        if (*first == *second && !first->empty()) {
+            answer.wsNewPassword = *first;
+            answer.iResult = IDOK;
+            return answer;
+        }
+        Write((prompt.wsMismatchText.empty() ? L"The passwords do not match." : prompt.wsMismatchText) + L"\n");
+    }
+    return answer;
+}
+
+std::unique_ptr<IProgress> ConsoleUi::CreateProgress(HWND, const std::wstring& wsCaption) {
+    return std::make_unique<ConsoleProgress>(m_out, wsCaption);
+}
+
+}  // namespace Platform::Ui
