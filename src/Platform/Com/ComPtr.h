@@ -79,14 +79,13 @@ public:
     // QueryInterface for U into another ComPtr.
     template <typename U>
     HRESULT As(ComPtr<U>* pOther) const noexcept {
-        static_assert(kIidOf<U> != nullptr, "interface has no kIidOf specialisation");
         if (!pOther)
             return E_POINTER;
         if (!m_p) {
             pOther->Reset();
             return E_POINTER;
         }
-        return m_p->QueryInterface(*kIidOf<U>, reinterpret_cast<void**>(pOther->AddressOf()));
+        return m_p->QueryInterface(InterfaceId<U>::Get(), reinterpret_cast<void**>(pOther->AddressOf()));
     }
 
     friend bool operator==(const ComPtr& a, const ComPtr& b) noexcept { return a.m_p == b.m_p; }

@@ -82,8 +82,12 @@ typedef IStream* LPSTREAM;
 namespace Platform {
 
 template <>
-inline constexpr const IID* kIidOf<ISequentialStream> = &IID_ISequentialStream;
+struct InterfaceId<ISequentialStream> {
+    static const IID& Get() { return IID_ISequentialStream; }
+};
 template <>
-inline constexpr const IID* kIidOf<IStream> = &IID_IStream;
+struct InterfaceId<IStream> {
+    static const IID& Get() { return IID_IStream; }
+};
 
 }  // namespace Platform

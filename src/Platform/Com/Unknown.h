@@ -24,12 +24,14 @@ typedef IUnknown* LPUNKNOWN;
 
 namespace Platform {
 
-// The interface id of an interface type, for ComPtr::As and QueryInterfaceFor. Each interface
-// header specialises it next to the interface.
+// The interface id of an interface type, for ComPtr::As and QueryInterfaceAmong. Each interface
+// header specialises it next to the interface; using an interface without one does not compile.
 template <typename T>
-inline constexpr const IID* kIidOf = nullptr;
+struct InterfaceId;
 template <>
-inline constexpr const IID* kIidOf<IUnknown> = &IID_IUnknown;
+struct InterfaceId<IUnknown> {
+    static const IID& Get() { return IID_IUnknown; }
+};
 
 // A thread-safe intrusive reference count for an object implementing Interface (and through it
 // the interfaces Interface derives from). Objects start with one reference, owned by their creator,
@@ -58,7 +60,7 @@ protected:
         if (!ppvObject)
             return E_POINTER;
         *ppvObject = nullptr;
-        bool bFound = ((IsEqualIID(riid, *kIidOf<Supported>) &&
+        bool bFound = ((IsEqualIID(riid, InterfaceId<Supported>::Get()) &&
                         (*ppvObject = static_cast<Supported*>(this), true)) || ...);
         if (!bFound)
             return E_NOINTERFACE;
