@@ -7,11 +7,6 @@
 
 #include "Platform/Xml/DomImpl.h"
 
-const IID IID_IXMLDOMNode = {0x6b1f3c10, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
-const IID IID_IXMLDOMElement = {0x6b1f3c11, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
-const IID IID_IXMLDOMDocument = {0x6b1f3c12, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
-const IID IID_IXMLDOMDocument2 = {0x6b1f3c13, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
-const IID IID_IXMLDOMNodeList = {0x6b1f3c14, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
 
 namespace Platform::Xml {
 
@@ -391,22 +386,7 @@ NodeListImpl::~NodeListImpl() {
 }
 
 HRESULT NodeListImpl::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    if (riid != IID_IXMLDOMNodeList) {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    *ppv = static_cast<IXMLDOMNodeList*>(this);
-    return S_OK;
-}
-
-ULONG NodeListImpl::Release() {
-    ULONG count = --m_cRef;
-    if (count == 0)
-        delete this;
-    return count;
+    return QueryInterfaceAmong<IUnknown, IXMLDOMNodeList>(riid, ppv);
 }
 
 HRESULT NodeListImpl::get_length(long* pLength) {

@@ -1,6 +1,6 @@
 // An XML DOM with XPath selection in the shape of MSXML's IXMLDOMDocument2, built on libxml2.
 //
-// Interfaces are reference counted (AddRef/Release/QueryInterface) and report HRESULTs:
+// Interfaces are COM interfaces (IUnknown reference counting) and report HRESULTs:
 // S_OK on success, S_FALSE when a query finds nothing (the out pointer is then null or the out
 // text empty), E_INVALIDARG / E_POINTER for bad arguments, E_FAIL for operations the DOM refuses.
 //
@@ -21,8 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Base/HResult.h"
-#include "Platform/Base/WinTypes.h"
+#include "Platform/Com/Unknown.h"
 
 enum DOMNodeType {
     NODE_INVALID = 0,
@@ -40,11 +39,11 @@ enum DOMNodeType {
     NODE_NOTATION = 12
 };
 
-extern const IID IID_IXMLDOMNode;
-extern const IID IID_IXMLDOMElement;
-extern const IID IID_IXMLDOMDocument;
-extern const IID IID_IXMLDOMDocument2;
-extern const IID IID_IXMLDOMNodeList;
+inline constexpr IID IID_IXMLDOMNode = {0x6b1f3c10, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
+inline constexpr IID IID_IXMLDOMElement = {0x6b1f3c11, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
+inline constexpr IID IID_IXMLDOMDocument = {0x6b1f3c12, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
+inline constexpr IID IID_IXMLDOMDocument2 = {0x6b1f3c13, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
+inline constexpr IID IID_IXMLDOMNodeList = {0x6b1f3c14, 0x2a4e, 0x4d8b, {0x9a, 0x51, 0x0e, 0x3c, 0x77, 0x12, 0xa4, 0x01}};
 
 struct IXMLDOMNode;
 struct IXMLDOMElement;
@@ -58,27 +57,16 @@ struct XmlParseError {
     long linepos = 0;
 };
 
-struct IXMLDOMNodeList {
-    virtual HRESULT QueryInterface(REFIID riid, void** ppv) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
-
+struct IXMLDOMNodeList : IUnknown {
     virtual HRESULT get_length(long* pLength) = 0;
     // S_FALSE and null when the index is out of range.
     virtual HRESULT get_item(long index, IXMLDOMNode** ppNode) = 0;
     // Iterates from the start (or from the last reset); S_FALSE and null at the end.
     virtual HRESULT nextNode(IXMLDOMNode** ppNode) = 0;
     virtual HRESULT reset() = 0;
-
-protected:
-    ~IXMLDOMNodeList() = default;
 };
 
-struct IXMLDOMNode {
-    virtual HRESULT QueryInterface(REFIID riid, void** ppv) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
-
+struct IXMLDOMNode : IUnknown {
     // Qualified name; "#text", "#cdata-section", "#comment", "#document" for the other kinds.
     virtual HRESULT get_nodeName(std::wstring& name) = 0;
     // Local name without prefix (empty for text, comments and the document).
@@ -120,9 +108,6 @@ struct IXMLDOMNode {
     // an invalid expression or one that does not yield nodes is E_FAIL.
     virtual HRESULT selectSingleNode(std::wstring_view xpath, IXMLDOMNode** ppNode) = 0;
     virtual HRESULT selectNodes(std::wstring_view xpath, IXMLDOMNodeList** ppList) = 0;
-
-protected:
-    ~IXMLDOMNode() = default;
 };
 
 struct IXMLDOMElement : IXMLDOMNode {
@@ -146,9 +131,6 @@ struct IXMLDOMElement : IXMLDOMNode {
     HRESULT setAttribute(std::wstring_view name, const std::wstring& value) {
         return setAttribute(name, std::wstring_view(value));
     }
-
-protected:
-    ~IXMLDOMElement() = default;
 };
 
 struct IXMLDOMDocument : IXMLDOMNode {
@@ -177,9 +159,6 @@ struct IXMLDOMDocument : IXMLDOMNode {
     virtual HRESULT put_resolveExternals(bool bResolve) = 0;
     // false (the default) drops white-space-only text between elements when loading.
     virtual HRESULT put_preserveWhiteSpace(bool bPreserve) = 0;
-
-protected:
-    ~IXMLDOMDocument() = default;
 };
 
 struct IXMLDOMDocument2 : IXMLDOMDocument {
@@ -188,10 +167,30 @@ struct IXMLDOMDocument2 : IXMLDOMDocument {
     // "true". Anything else is E_INVALIDARG.
     virtual HRESULT setProperty(std::wstring_view name, std::wstring_view value) = 0;
     virtual HRESULT getProperty(std::wstring_view name, std::wstring& value) = 0;
-
-protected:
-    ~IXMLDOMDocument2() = default;
 };
+
+namespace Platform {
+template <>
+struct InterfaceId<IXMLDOMNode> {
+    static const IID& Get() { return IID_IXMLDOMNode; }
+};
+template <>
+struct InterfaceId<IXMLDOMElement> {
+    static const IID& Get() { return IID_IXMLDOMElement; }
+};
+template <>
+struct InterfaceId<IXMLDOMDocument> {
+    static const IID& Get() { return IID_IXMLDOMDocument; }
+};
+template <>
+struct InterfaceId<IXMLDOMDocument2> {
+    static const IID& Get() { return IID_IXMLDOMDocument2; }
+};
+template <>
+struct InterfaceId<IXMLDOMNodeList> {
+    static const IID& Get() { return IID_IXMLDOMNodeList; }
+};
+}  // namespace Platform
 
 namespace Platform::Xml {
 

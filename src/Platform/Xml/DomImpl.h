@@ -10,13 +10,13 @@
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
 
-#include <atomic>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "Platform/Com/Unknown.h"
 #include "Platform/Xml/Dom.h"
 
 namespace Platform::Xml::Detail {
@@ -86,11 +86,9 @@ void ClearWrappers(xmlNodePtr subtree);
 // Shared implementation of IXMLDOMNode over a libxml2 node, for elements and other nodes
 // (NodeImpl) and for the document node (DocumentImpl).
 template <class I>
-class NodeBase : public I {
+class NodeBase : public Platform::ComObject<I> {
 public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override;
 
     HRESULT get_nodeName(std::wstring& name) override;
     HRESULT get_baseName(std::wstring& name) override;
@@ -117,13 +115,10 @@ public:
     HRESULT selectNodes(std::wstring_view xpath, IXMLDOMNodeList** ppList) override;
 
     virtual xmlNodePtr XmlNode() const = 0;
-    virtual ~NodeBase() = default;
 
 protected:
+    ~NodeBase() override = default;
     virtual bool Supports(REFIID riid) const = 0;
-
-private:
-    std::atomic<ULONG> m_cRef{1};
 };
 
 // Any node but the document.
@@ -151,21 +146,18 @@ private:
 };
 
 // A snapshot of nodes (selection results, child lists).
-class NodeListImpl final : public IXMLDOMNodeList {
+class NodeListImpl final : public Platform::ComObject<IXMLDOMNodeList> {
 public:
     NodeListImpl(DocumentImpl* owner, std::vector<xmlNodePtr> nodes);
-    ~NodeListImpl();
+    ~NodeListImpl() override;
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override;
     HRESULT get_length(long* pLength) override;
     HRESULT get_item(long index, IXMLDOMNode** ppNode) override;
     HRESULT nextNode(IXMLDOMNode** ppNode) override;
     HRESULT reset() override;
 
 private:
-    std::atomic<ULONG> m_cRef{1};
     DocumentImpl* m_pOwner;
     std::vector<xmlNodePtr> m_nodes;
     size_t m_iNext = 0;

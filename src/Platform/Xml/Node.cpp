@@ -35,21 +35,13 @@ template <class I>
 HRESULT NodeBase<I>::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
         return E_POINTER;
-    if (!Supports(riid)) {
+    if (!IsEqualIID(riid, IID_IUnknown) && !Supports(riid)) {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    AddRef();
+    this->AddRef();
     *ppv = static_cast<I*>(this);
     return S_OK;
-}
-
-template <class I>
-ULONG NodeBase<I>::Release() {
-    ULONG count = --m_cRef;
-    if (count == 0)
-        delete this;
-    return count;
 }
 
 template <class I>

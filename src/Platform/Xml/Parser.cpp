@@ -104,7 +104,7 @@ xmlDocPtr ParseUntrusted(std::string_view bytes, const char* forcedEncoding, boo
         error.reason = L"A document type declaration is not allowed.";
         error.line = ctxt->input ? ctxt->input->line : 0;
         error.linepos = ctxt->input ? ctxt->input->col : 0;
-    } else if (!doc || !ctxt->wellFormed || !xmlDocGetRootElement(doc)) {
+    } else if (!doc || !ctxt->wellFormed || !ctxt->nsWellFormed || !xmlDocGetRootElement(doc)) {
         if (doc)
             xmlFreeDoc(doc);
         doc = nullptr;

@@ -225,6 +225,58 @@ xmlNodePtr CopyNode(xmlNodePtr node, xmlDocPtr target, bool deep) {
     return copy;
 }
 
+namespace {
+
+// The declaration of a prefix as serialising the subtree from root would see it at node.
+xmlNsPtr FindWithin(xmlNodePtr node, xmlNodePtr root, const xmlChar* prefix) {
+    for (; node; node = node->parent) {
+        for (xmlNsPtr ns = node->nsDef; ns; ns = ns->next)
+            if (xmlStrEqual(ns->prefix, prefix))
+                return ns;
+        if (node == root)
+            break;
+    }
+    return nullptr;
+}
+
+// Adds to the subtree the declarations it uses but that only its ancestors (or nobody, for created
+// nodes not yet appended) declare, each on the topmost element that needs it. Returns what was
+// added so that it can be taken out again.
+std::vector<std::pair<xmlNodePtr, xmlNsPtr>> DeclareOutOfScope(xmlNodePtr root) {
+    std::vector<std::pair<xmlNodePtr, xmlNsPtr>> added;
+    for (xmlNodePtr node = root; node; node = NextInSubtree(node, root)) {
+        xmlNodePtr element = node->type == XML_ATTRIBUTE_NODE ? node->parent : node;
+        if ((node->type != XML_ELEMENT_NODE && node->type != XML_ATTRIBUTE_NODE) || !node->ns)
+            continue;
+        const xmlChar* prefix = node->ns->prefix;
+        if (xmlStrEqual(prefix, reinterpret_cast<const xmlChar*>("xml")))
+            continue;
+        xmlNsPtr seen = FindWithin(element, root, prefix);
+        if (seen && xmlStrEqual(seen->href, node->ns->href))
+            continue;
+        xmlNsPtr ns = xmlNewNs(nullptr, node->ns->href, prefix);
+        if (!ns)
+            continue;
+        ns->next = element->nsDef;
+        element->nsDef = ns;
+        added.emplace_back(element, ns);
+    }
+    return added;
+}
+
+void Undeclare(const std::vector<std::pair<xmlNodePtr, xmlNsPtr>>& added) {
+    for (const auto& [element, ns] : added) {
+        for (xmlNsPtr* link = &element->nsDef; *link; link = &(*link)->next)
+            if (*link == ns) {
+                *link = ns->next;
+                break;
+            }
+        xmlFreeNs(ns);
+    }
+}
+
+}  // namespace
+
 std::string Serialize(xmlNodePtr node) {
     ErrorSilencer silencer;
     xmlOutputBufferPtr out = xmlAllocOutputBuffer(nullptr);
@@ -234,13 +286,10 @@ std::string Serialize(xmlNodePtr node) {
     if (node->type == XML_DOCUMENT_NODE) {
         for (xmlNodePtr child = node->children; child; child = child->next)
             xmlNodeDumpOutput(out, doc, child, 0, 0, "UTF-8");
-    } else if (node->type == XML_ELEMENT_NODE && node->parent != reinterpret_cast<xmlNodePtr>(doc)) {
-        // A copy declares every namespace the subtree uses but that its ancestors declare.
-        xmlNodePtr copy = xmlDocCopyNode(node, doc, 1);
-        if (copy) {
-            xmlNodeDumpOutput(out, doc, copy, 0, 0, "UTF-8");
-            xmlFreeNode(copy);
-        }
+    } else if (node->type == XML_ELEMENT_NODE) {
+        auto added = DeclareOutOfScope(node);
+        xmlNodeDumpOutput(out, doc, node, 0, 0, "UTF-8");
+        Undeclare(added);
     } else {
         xmlNodeDumpOutput(out, doc, node, 0, 0, "UTF-8");
     }
