@@ -85,7 +85,8 @@ BOOL LocalFileTimeToFileTime(const FILETIME* pftLocal, FILETIME* pftUtc);
 
 // Sets the machine's zone for this process (an IANA name such as "Europe/Berlin" or a Windows
 // name such as "W. Europe Standard Time"); false for an unknown name. Until it is called the zone
-// is the system's (TZ, else /etc/localtime).
+// is the system's (TZ, else /etc/localtime). Call it before other threads convert times: ICU does
+// not guard a change of its default zone against concurrent readers.
 bool SetLocalTimeZone(std::string_view sZoneId);
 
 // ---- Server date strings -------------------------------------------------------------------
