@@ -1,0 +1,87 @@
+#include "Platform/Mime/Body.h"
+
+#include "Platform/Mime/Builder.h"
+#include "Platform/Mime/Entity.h"
+#include "Platform/Mime/MediaType.h"
+
+#include <algorithm>
+
+namespace mimepp {
+
+Body::Body() = default;
+
+Body::Body(const String& text, Node* parent) : Node(text, parent) {}
+
+Body::Body(const Body& other)
+    : Node(other), m_sPreamble(other.m_sPreamble), m_sEpilogue(other.m_sEpilogue) {
+    for (const auto& part : other.m_parts) {
+        m_parts.emplace_back(static_cast<BodyPart*>(part->clone()));
+        m_parts.back()->setParent(this);
+    }
+    if (other.m_pMessage) {
+        m_pMessage.reset(static_cast<Message*>(other.m_pMessage->clone()));
+        m_pMessage->setParent(this);
+    }
+}
+
+Body::~Body() = default;
+
+void Body::clearParts() {
+    m_parts.clear();
+    m_pMessage.reset();
+}
+
+void Body::addBodyPart(BodyPart* part) {
+    part->setParent(this);
+    m_parts.emplace_back(part);
+    setModified();
+}
+
+void Body::insertBodyPartAt(int index, BodyPart* part) {
+    const size_t at = std::min(static_cast<size_t>(std::max(index, 0)), m_parts.size());
+    part->setParent(this);
+    m_parts.emplace(m_parts.begin() + static_cast<std::ptrdiff_t>(at), part);
+    setModified();
+}
+
+std::unique_ptr<BodyPart> Body::removeBodyPartAt(int index) {
+    std::unique_ptr<BodyPart> part = std::move(m_parts.at(static_cast<size_t>(index)));
+    m_parts.erase(m_parts.begin() + index);
+    part->setParent(nullptr);
+    setModified();
+    return part;
+}
+
+void Body::setMessage(Message* message) {
+    m_pMessage.reset(message);
+    if (message) message->setParent(this);
+    setModified();
+}
+
+void Body::parse() { detail::Builder::ParseBody(*this); }
+
+void Body::assemble() {
+    if (!m_bModified) return;
+    auto* entity = dynamic_cast<Entity*>(m_pParent);
+    if (!m_parts.empty() && entity) {
+        entity->prepareMultipart();
+        const String boundary = entity->headers().contentType().boundary();
+        String out = m_sPreamble;
+        if (!out.empty() && out[out.length() - 1] != '\n') out += "\r\n";
+        for (auto& part : m_parts) {
+            part->assemble();
+            out += "--" + boundary + "\r\n";
+            out += part->getString();
+            out += "\r\n";
+        }
+        out += "--" + boundary + "--";
+        out += m_sEpilogue.empty() ? String("\r\n") : m_sEpilogue;
+        m_string = out;
+    } else if (m_pMessage) {
+        m_pMessage->assemble();
+        m_string = m_pMessage->getString();
+    }
+    m_bModified = false;
+}
+
+}  // namespace mimepp

@@ -1,0 +1,165 @@
+#include "Platform/Mime/Coders.h"
+
+#include "Platform/Mime/GMimeSupport.h"
+
+namespace mimepp {
+
+namespace {
+
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kHex[] = "0123456789ABCDEF";
+
+bool IsBase64Char(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
+}
+
+bool IsBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+int HexValue(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// True when the text is well-formed Base64 apart from line breaks and blanks.
+bool IsCleanBase64(const String& in) {
+    size_t nSextets = 0;
+    bool bPadding = false;
+    for (size_t i = 0; i < in.length(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(in[i]);
+        if (IsBase64Char(c)) {
+            if (bPadding) return false;
+            ++nSextets;
+        } else if (c == '=') {
+            bPadding = true;
+        } else if (!IsBlank(c)) {
+            return false;
+        }
+    }
+    return nSextets % 4 != 1;
+}
+
+}  // namespace
+
+int Base64Encoder::encode(const String& in, String& out) const {
+    out.clear();
+    if (in.empty()) return 0;
+    const size_t nChars = (in.length() + 2) / 3 * 4;
+    const size_t nLine = m_iMaxLineLen > 0 ? static_cast<size_t>(m_iMaxLineLen) : 0;
+    out.reserve(nChars + (nLine ? (nChars / nLine + 1) * 2 : 2));
+    size_t column = 0;
+    auto put = [&](char c) {
+        if (nLine && column == nLine) {
+            out.append("\r\n", 2);
+            column = 0;
+        }
+        out += c;
+        ++column;
+    };
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    const size_t n = in.length();
+    size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const unsigned v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
+        put(kBase64Alphabet[(v >> 18) & 63]);
+        put(kBase64Alphabet[(v >> 12) & 63]);
+        put(kBase64Alphabet[(v >> 6) & 63]);
+        put(kBase64Alphabet[v & 63]);
+    }
+    if (i < n) {
+        const unsigned v = (p[i] << 16) | (i + 1 < n ? p[i + 1] << 8 : 0);
+        put(kBase64Alphabet[(v >> 18) & 63]);
+        put(kBase64Alphabet[(v >> 12) & 63]);
+        put(i + 1 < n ? kBase64Alphabet[(v >> 6) & 63] : '=');
+        put('=');
+    }
+    if (!m_bSuppressFinalNewline) out.append("\r\n", 2);
+    return 0;
+}
+
+int Base64Decoder::decode(const String& in, String& out) const {
+    detail::EnsureGMime();
+    out.clear();
+    std::string& buf = out.str();
+    buf.resize(in.length() / 4 * 3 + 3);
+    int state = 0;
+    guint32 save = 0;
+    const size_t n = g_mime_encoding_base64_decode_step(reinterpret_cast<const unsigned char*>(in.data()),
+                                                        in.length(), reinterpret_cast<unsigned char*>(buf.data()),
+                                                        &state, &save);
+    buf.resize(n);
+    return IsCleanBase64(in) ? 0 : kBadInput;
+}
+
+int QuotedPrintableEncoder::encode(const String& in, String& out) const {
+    out.clear();
+    out.reserve(in.length() + in.length() / 8 + 4);
+    const size_t limit = static_cast<size_t>(m_iMaxLineLen < 4 ? 4 : m_iMaxLineLen);
+    size_t column = 0;
+    const size_t n = in.length();
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(in[i]);
+        if (c == '\r' && i + 1 < n && in[i + 1] == '\n') {
+            out.append("\r\n", 2);
+            column = 0;
+            ++i;
+            continue;
+        }
+        // Blanks stay literal unless a line break or the end follows, where transport may strip them.
+        const bool bLineEndNext = i + 1 == n || (in[i + 1] == '\r' && i + 2 < n && in[i + 2] == '\n');
+        const bool bLiteral = (c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !bLineEndNext);
+        const size_t width = bLiteral ? 1 : 3;
+        if (column + width > limit - 1) {
+            out.append("=\r\n", 3);
+            column = 0;
+        }
+        if (bLiteral) {
+            out += static_cast<char>(c);
+        } else {
+            out += '=';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+        column += width;
+    }
+    return 0;
+}
+
+int QuotedPrintableDecoder::decode(const String& in, String& out) const {
+    out.clear();
+    out.reserve(in.length());
+    int result = 0;
+    const size_t n = in.length();
+    for (size_t i = 0; i < n; ++i) {
+        const char c = in[i];
+        if (c != '=') {
+            out += c;
+            continue;
+        }
+        // Soft break: '=' followed by optional blanks and a line end.
+        size_t j = i + 1;
+        while (j < n && (in[j] == ' ' || in[j] == '\t')) ++j;
+        if (j < n && (in[j] == '\n' || (in[j] == '\r' && j + 1 < n && in[j + 1] == '\n'))) {
+            i = in[j] == '\r' ? j + 1 : j;
+            continue;
+        }
+        if (j == n) {  // '=' (and blanks) ending the text: a soft break without its line end
+            i = n;
+            continue;
+        }
+        const int hi = i + 1 < n ? HexValue(static_cast<unsigned char>(in[i + 1])) : -1;
+        const int lo = i + 2 < n ? HexValue(static_cast<unsigned char>(in[i + 2])) : -1;
+        if (hi >= 0 && lo >= 0) {
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
+            out += '=';
+            result = kBadInput;
+        }
+    }
+    return result;
+}
+
+}  // namespace mimepp

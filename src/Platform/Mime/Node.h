@@ -1,0 +1,67 @@
+// Node: the base of every piece of a MIME tree (entities, headers, fields, field values, bodies).
+//
+// Each node holds its text. parse() breaks the text down into the node's parts; assemble() writes
+// the parts back into the text, but only for nodes that were changed since they were parsed, so an
+// untouched node keeps the exact bytes it was read from. Changing a part marks it and all of its
+// ancestors as modified; call assemble() on the top node before taking its text.
+#pragma once
+
+#include "Platform/Mime/String.h"
+
+namespace mimepp {
+
+// Run-time class of a node, for tests such as address.class_().isA(Mailbox::kClass).
+class Class {
+public:
+    constexpr Class(const char* name, const Class* base) : m_name(name), m_pBase(base) {}
+    const char* name() const { return m_name; }
+    bool isA(const Class& other) const {
+        for (const Class* c = this; c; c = c->m_pBase) {
+            if (c == &other) return true;
+        }
+        return false;
+    }
+
+private:
+    const char* m_name;
+    const Class* m_pBase;
+};
+
+class Node {
+public:
+    static constexpr Class kClass{"Node", nullptr};
+
+    Node() = default;
+    explicit Node(const String& text, Node* parent = nullptr) : m_string(text), m_pParent(parent) {}
+    Node(const Node& other) : m_string(other.m_string), m_bModified(other.m_bModified) {}
+    Node& operator=(const Node&) = delete;
+    virtual ~Node() = default;
+
+    virtual const Class& class_() const { return kClass; }
+
+    // The node's text as last parsed, set or assembled.
+    const String& getString() const { return m_string; }
+    // Replaces the text; parse() rebuilds the parts from it. Ancestors are marked modified.
+    void setString(const String& text);
+
+    virtual void parse() = 0;
+    virtual void assemble() = 0;
+    virtual Node* clone() const = 0;
+
+    Node* parent() const { return m_pParent; }
+    void setParent(Node* parent) { m_pParent = parent; }
+
+    bool isModified() const { return m_bModified; }
+    // Marks this node and every ancestor so that assemble() rewrites them.
+    void setModified();
+
+protected:
+    // Called on the parent when a child becomes modified.
+    virtual void childModified(Node& child);
+
+    String m_string;
+    Node* m_pParent = nullptr;
+    bool m_bModified = false;
+};
+
+}  // namespace mimepp
