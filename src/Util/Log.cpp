@@ -43,6 +43,8 @@ struct LogState {
     std::filesystem::path pathFromEnv;   // OSTREL_LOG_FILE
     ULONGLONG ullMaxSize = kDefaultMaxFileSize;
     unsigned uGenerations = kDefaultGenerations;
+    bool bDefaultPath = false;    // the file follows OSTREL_HOME
+    std::string sHomeAtResolve;  // OSTREL_HOME when the default path was resolved
 
     std::mutex captureMutex;
     std::vector<LogCapture*> vecCaptures;
@@ -123,15 +125,27 @@ void LoadEnvironment(LogState& state) {
     state.file.Configure(std::filesystem::path(), state.ullMaxSize, state.uGenerations);
 }
 
+std::string HomeSetting() {
+    const char* pszHome = std::getenv("OSTREL_HOME");
+    return pszHome ? pszHome : "";
+}
+
 // Under fileMutex: points the file at the path the settings give, resolving the default lazily.
+// A default path is resolved again when OSTREL_HOME has changed since (tests switch homes).
 void ResolveFile(LogState& state) {
-    if (state.file.IsConfigured())
-        return;
+    if (state.file.IsConfigured()) {
+        if (!state.bDefaultPath || state.sHomeAtResolve == HomeSetting())
+            return;
+        state.file.Close();
+    }
     std::filesystem::path path = state.pathExplicit;
     if (path.empty())
         path = state.pathFromEnv;
-    if (path.empty())
+    state.bDefaultPath = path.empty();
+    if (state.bDefaultPath) {
+        state.sHomeAtResolve = HomeSetting();
         path = Platform::OstrelHome() / "logs" / "ostrel.log";
+    }
     state.file.Configure(path, state.ullMaxSize, state.uGenerations);
 }
 

@@ -218,9 +218,22 @@ TEST_F(LogTest, EnvironmentSettings) {
     EXPECT_EQ(0u, g_logger.GetLogDetail());
 }
 
-TEST_F(LogTest, DefaultFileLivesUnderTheHome) {
+TEST_F(LogTest, DefaultFileFollowsTheHome) {
     g_logger.SetLogFilePath(fs::path());
-    EXPECT_EQ(fs::path(getenv("OSTREL_HOME")) / "logs" / "ostrel.log", g_logger.GetLogFilePath());
+    fs::path outerLog = fs::path(getenv("OSTREL_HOME")) / "logs" / "ostrel.log";
+    EXPECT_EQ(outerLog, g_logger.GetLogFilePath());
+    OSTLOG_INFO(1, L"outer one");
+    fs::path innerRoot;
+    {
+        TestSupport::TempHome inner;
+        innerRoot = inner.Path();
+        OSTLOG_INFO(1, L"inner");
+        EXPECT_NE(std::string::npos, Read(inner.Path() / "home" / "logs" / "ostrel.log").find("inner"));
+    }
+    OSTLOG_INFO(1, L"outer two");
+    EXPECT_NE(std::string::npos, Read(outerLog).find("outer two"));
+    EXPECT_EQ(std::string::npos, Read(outerLog).find("inner"));
+    EXPECT_FALSE(fs::exists(innerRoot));  // a removed home is not brought back by the logger
 }
 
 TEST(QualifiedFunctionName, ReducesPrettyFunctionTexts) {
