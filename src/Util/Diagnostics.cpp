@@ -211,8 +211,8 @@ std::wstring HexBytes(const void* pv, ULONG cb) {
     return ws;
 }
 
-void TraceIdMapper(const char* pszOperation, const char* pszFunction, DWORD dwLevel, LONG lOstId, const void* pEntryId, ULONG cbEntryId,
-                   const wchar_t* pwszTypeName, BOOL bSuccess) {
+void TraceIdMapper(const char* pszOperation, const char* pszFunction, DWORD dwLevel, LONG lOstId,
+                   const void* pEntryId, ULONG cbEntryId, const wchar_t* pwszTypeName, BOOL bSuccess) {
     if (!g_logger.WouldLog(dwLevel, kIdMapperCategory))
         return;
     try {
@@ -224,9 +224,10 @@ void TraceIdMapper(const char* pszOperation, const char* pszFunction, DWORD dwLe
             std::swprintf(wsz, 64, L" PstID %08X (%ls)", dwPstId, NidType(static_cast<BYTE>(dwPstId)));
             wsNode = wsz;
         }
-        TraceVarArgs(TRUE, FALSE, dwLevel, kIdMapperCategory, __FILE__, pszFunction, __LINE__, 0)(L"IDM %S [%s]: OstID %d -> EntryID %s (%u bytes)%s: %S", pszOperation,
-                                  pwszTypeName ? pwszTypeName : L"", lOstId, HexBytes(pEntryId, cbEntryId).c_str(),
-                                  cbEntryId, wsNode.c_str(), bSuccess ? "succeeded" : "failed");
+        TraceVarArgs trace(TRUE, FALSE, dwLevel, kIdMapperCategory, __FILE__, pszFunction, __LINE__, 0);
+        trace(L"IDM %S [%s]: OstID %d -> EntryID %s (%u bytes)%s: %S", pszOperation, pwszTypeName ? pwszTypeName : L"",
+              lOstId, HexBytes(pEntryId, cbEntryId).c_str(), cbEntryId, wsNode.c_str(),
+              bSuccess ? "succeeded" : "failed");
     } catch (...) {
     }
 }
@@ -304,12 +305,14 @@ std::wstring WinHTTPErrorToString(DWORD dwError) {
 
 void TraceIdMapperPutMessage(DWORD dwLevel, LONG lOstId, const void* pEntryId, ULONG cbEntryId,
                              const wchar_t* pwszTypeName, BOOL bSuccess) {
-    TraceIdMapper("PUT", "Ostrel::Util::TraceIdMapperPutMessage", dwLevel, lOstId, pEntryId, cbEntryId, pwszTypeName, bSuccess);
+    TraceIdMapper("PUT", "Ostrel::Util::TraceIdMapperPutMessage", dwLevel, lOstId, pEntryId, cbEntryId, pwszTypeName,
+                  bSuccess);
 }
 
 void TraceIdMapperGetMessage(DWORD dwLevel, LONG lOstId, const void* pEntryId, ULONG cbEntryId,
                              const wchar_t* pwszTypeName, BOOL bSuccess) {
-    TraceIdMapper("GET", "Ostrel::Util::TraceIdMapperGetMessage", dwLevel, lOstId, pEntryId, cbEntryId, pwszTypeName, bSuccess);
+    TraceIdMapper("GET", "Ostrel::Util::TraceIdMapperGetMessage", dwLevel, lOstId, pEntryId, cbEntryId, pwszTypeName,
+                  bSuccess);
 }
 
 }  // namespace Ostrel::Util

@@ -18,7 +18,7 @@ constexpr int kMaxFieldWidth = 1 << 16;
 
 enum class Length { None, Char, Short, Long32, Long64, Size, IntMax, PtrDiff, LongDouble, Wide };
 
-struct Spec {
+struct Field {
     bool bLeft = false;
     bool bPlus = false;
     bool bSpace = false;
@@ -83,54 +83,54 @@ private:
     // Handles one conversion starting at '%'; returns the position after it.
     const InChar* Conversion(const InChar* pStart) {
         const InChar* p = pStart + 1;
-        Spec spec;
+        Field field;
         for (;; ++p) {
             if (*p == '-')
-                spec.bLeft = true;
+                field.bLeft = true;
             else if (*p == '+')
-                spec.bPlus = true;
+                field.bPlus = true;
             else if (*p == ' ')
-                spec.bSpace = true;
+                field.bSpace = true;
             else if (*p == '#')
-                spec.bAlt = true;
+                field.bAlt = true;
             else if (*p == '0')
-                spec.bZero = true;
+                field.bZero = true;
             else
                 break;
         }
         if (*p == '*') {
             int nWidth = va_arg(m_ap, int);
             if (nWidth < 0) {
-                spec.bLeft = true;
+                field.bLeft = true;
                 nWidth = nWidth == INT32_MIN ? kMaxFieldWidth : -nWidth;
             }
-            spec.nWidth = nWidth < kMaxFieldWidth ? nWidth : kMaxFieldWidth;
+            field.nWidth = nWidth < kMaxFieldWidth ? nWidth : kMaxFieldWidth;
             ++p;
         } else {
-            spec.nWidth = ReadNumber(p);
+            field.nWidth = ReadNumber(p);
         }
         if (*p == '.') {
             ++p;
             if (*p == '*') {
                 int nPrecision = va_arg(m_ap, int);
-                spec.nPrecision = nPrecision < 0 ? -1 : (nPrecision < kMaxFieldWidth ? nPrecision : kMaxFieldWidth);
+                field.nPrecision = nPrecision < 0 ? -1 : (nPrecision < kMaxFieldWidth ? nPrecision : kMaxFieldWidth);
                 ++p;
             } else {
-                spec.nPrecision = ReadNumber(p);
+                field.nPrecision = ReadNumber(p);
             }
         }
-        p = LengthModifier(p, spec.length);
+        p = LengthModifier(p, field.length);
 
         switch (*p) {
         case 'd':
         case 'i':
-            Signed(spec, static_cast<char>(*p));
+            Signed(field, static_cast<char>(*p));
             break;
         case 'u':
         case 'o':
         case 'x':
         case 'X':
-            Unsigned(spec, static_cast<char>(*p));
+            Unsigned(field, static_cast<char>(*p));
             break;
         case 'f':
         case 'F':
@@ -140,18 +140,18 @@ private:
         case 'G':
         case 'a':
         case 'A':
-            Double(spec, static_cast<char>(*p));
+            Double(field, static_cast<char>(*p));
             break;
         case 's':
         case 'S':
-            String(spec, IsWideArgument(spec.length, *p == 's'));
+            String(field, IsWideArgument(field.length, *p == 's'));
             break;
         case 'c':
         case 'C':
-            Character(spec, IsWideArgument(spec.length, *p == 'c'));
+            Character(field, IsWideArgument(field.length, *p == 'c'));
             break;
         case 'p':
-            Pointer(spec);
+            Pointer(field);
             break;
         case 'n':
             // Never written: a format string must not be able to store through an argument.
@@ -269,32 +269,32 @@ private:
         }
     }
 
-    // Builds a single-conversion C format from a parsed spec; only called with types we read ourselves.
-    static std::string CSpec(const Spec& spec, const char* pszLength, char chConversion) {
+    // Builds a single-conversion C format from a parsed field; only called with types we read ourselves.
+    static std::string CFormat(const Field& field, const char* pszLength, char chConversion) {
         std::string s = "%";
-        if (spec.bLeft)
+        if (field.bLeft)
             s += '-';
-        if (spec.bPlus)
+        if (field.bPlus)
             s += '+';
-        if (spec.bSpace)
+        if (field.bSpace)
             s += ' ';
-        if (spec.bAlt)
+        if (field.bAlt)
             s += '#';
-        if (spec.bZero)
+        if (field.bZero)
             s += '0';
-        if (spec.nWidth > 0)
-            s += std::to_string(spec.nWidth);
-        if (spec.nPrecision >= 0)
-            s += '.' + std::to_string(spec.nPrecision);
+        if (field.nWidth > 0)
+            s += std::to_string(field.nWidth);
+        if (field.nPrecision >= 0)
+            s += '.' + std::to_string(field.nPrecision);
         s += pszLength;
         s += chConversion;
         return s;
     }
 
     template <typename T>
-    void AppendC(const std::string& sSpec, T value) {
+    void AppendC(const std::string& sFormat, T value) {
         char szBuffer[128];
-        int cch = std::snprintf(szBuffer, sizeof szBuffer, sSpec.c_str(), value);
+        int cch = std::snprintf(szBuffer, sizeof szBuffer, sFormat.c_str(), value);
         if (cch < 0)
             return;
         if (static_cast<size_t>(cch) < sizeof szBuffer) {
@@ -302,65 +302,65 @@ private:
             return;
         }
         std::string sLarge(static_cast<size_t>(cch) + 1, '\0');
-        std::snprintf(sLarge.data(), sLarge.size(), sSpec.c_str(), value);
+        std::snprintf(sLarge.data(), sLarge.size(), sFormat.c_str(), value);
         AppendAscii(m_out, sLarge.data(), static_cast<size_t>(cch));
     }
 
-    void Signed(const Spec& spec, char chConversion) {
-        AppendC(CSpec(spec, "ll", chConversion), ReadSigned(spec.length));
+    void Signed(const Field& field, char chConversion) {
+        AppendC(CFormat(field, "ll", chConversion), ReadSigned(field.length));
     }
 
-    void Unsigned(const Spec& spec, char chConversion) {
-        AppendC(CSpec(spec, "ll", chConversion), ReadUnsigned(spec.length));
+    void Unsigned(const Field& field, char chConversion) {
+        AppendC(CFormat(field, "ll", chConversion), ReadUnsigned(field.length));
     }
 
-    void Double(const Spec& spec, char chConversion) {
+    void Double(const Field& field, char chConversion) {
         // Windows' long double is a double, so %Lf takes a double as well.
-        AppendC(CSpec(spec, "", chConversion), va_arg(m_ap, double));
+        AppendC(CFormat(field, "", chConversion), va_arg(m_ap, double));
     }
 
-    void Pointer(const Spec& spec) {
+    void Pointer(const Field& field) {
         char szBuffer[32];
         int cch = std::snprintf(szBuffer, sizeof szBuffer, "%016llX",
                                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(m_ap, void*))));
-        Pad(spec, [&] { AppendAscii(m_out, szBuffer, static_cast<size_t>(cch)); }, static_cast<size_t>(cch));
+        Pad(field, [&] { AppendAscii(m_out, szBuffer, static_cast<size_t>(cch)); }, static_cast<size_t>(cch));
     }
 
     template <typename Emit>
-    void Pad(const Spec& spec, Emit emit, size_t cchContent) {
-        size_t cchPad = spec.nWidth > 0 && cchContent < static_cast<size_t>(spec.nWidth)
-            ? static_cast<size_t>(spec.nWidth) - cchContent : 0;
-        if (!spec.bLeft)
+    void Pad(const Field& field, Emit emit, size_t cchContent) {
+        size_t cchPad = field.nWidth > 0 && cchContent < static_cast<size_t>(field.nWidth)
+            ? static_cast<size_t>(field.nWidth) - cchContent : 0;
+        if (!field.bLeft)
             m_out.append(cchPad, static_cast<OutChar>(' '));
         emit();
-        if (spec.bLeft)
+        if (field.bLeft)
             m_out.append(cchPad, static_cast<OutChar>(' '));
     }
 
-    void String(const Spec& spec, bool bWide) {
+    void String(const Field& field, bool bWide) {
         std::basic_string<OutChar> sText;
         if (bWide) {
             const wchar_t* pwsz = va_arg(m_ap, const wchar_t*);
             if (!pwsz)
                 AppendAscii(sText, "(null)", 6);
             else
-                AppendText(sText, pwsz, spec.nPrecision >= 0 ? wcsnlen(pwsz, static_cast<size_t>(spec.nPrecision))
+                AppendText(sText, pwsz, field.nPrecision >= 0 ? wcsnlen(pwsz, static_cast<size_t>(field.nPrecision))
                                                               : wcslen(pwsz));
         } else {
             const char* psz = va_arg(m_ap, const char*);
             if (!psz)
                 AppendAscii(sText, "(null)", 6);
             else
-                AppendText(sText, psz, spec.nPrecision >= 0 ? strnlen(psz, static_cast<size_t>(spec.nPrecision))
+                AppendText(sText, psz, field.nPrecision >= 0 ? strnlen(psz, static_cast<size_t>(field.nPrecision))
                                                              : strlen(psz));
         }
         // Precision counts characters of the text as printed.
-        if (spec.nPrecision >= 0 && sText.size() > static_cast<size_t>(spec.nPrecision))
-            sText.resize(static_cast<size_t>(spec.nPrecision));
-        Pad(spec, [&] { m_out += sText; }, sText.size());
+        if (field.nPrecision >= 0 && sText.size() > static_cast<size_t>(field.nPrecision))
+            sText.resize(static_cast<size_t>(field.nPrecision));
+        Pad(field, [&] { m_out += sText; }, sText.size());
     }
 
-    void Character(const Spec& spec, bool bWide) {
+    void Character(const Field& field, bool bWide) {
         int nValue = va_arg(m_ap, int);
         std::basic_string<OutChar> sText;
         if (bWide) {
@@ -372,7 +372,7 @@ private:
             if (ch)
                 AppendText(sText, &ch, 1);
         }
-        Pad(spec, [&] { m_out += sText; }, sText.empty() ? 1 : sText.size());
+        Pad(field, [&] { m_out += sText; }, sText.empty() ? 1 : sText.size());
     }
 
     const InChar* m_pFormat;
