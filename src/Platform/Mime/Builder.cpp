@@ -19,6 +19,11 @@ struct Delimiter {
     bool bClose;
 };
 
+struct Range {
+    size_t s;
+    size_t e;
+};
+
 }  // namespace
 
 class Builder::Tree {
@@ -46,8 +51,14 @@ private:
     bool ContentRange(GMimeObject* shape, size_t& b, size_t& e) const;
     size_t HeaderEnd(size_t s, size_t e, const std::vector<size_t>& offsets) const;
     std::vector<Delimiter> Scan(size_t s, size_t e, const std::string& boundary) const;
+    std::vector<Range> Ranges(const std::vector<Delimiter>& delims, size_t e) const;
+    void SetPreambleEpilogue(Body& body, size_t s, size_t e, const std::string& boundary,
+                             const std::vector<Delimiter>& delims) const;
     bool BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipart* mp, int depth);
+    void BuildFromLines(Body& body, size_t s, size_t e, const std::string& boundary,
+                        const std::vector<Delimiter>& delims, int depth);
     void BuildFallback(Body& body, GMimeMultipart* mp, int depth);
+    static bool ReusesBoundary(GMimeObject* obj, const std::string& boundary);
 
     std::string m_text;
     GPtr<GMimeStream> m_stream;
@@ -134,6 +145,31 @@ std::vector<Delimiter> Builder::Tree::Scan(size_t s, size_t e, const std::string
     return out;
 }
 
+// The parts' ranges: from after each opening line to the line break before the next boundary
+// line (that line break belongs to the boundary), the last part to the end when nothing closes.
+std::vector<Range> Builder::Tree::Ranges(const std::vector<Delimiter>& delims, size_t e) const {
+    std::vector<Range> ranges;
+    for (size_t i = 0; i < delims.size() && !delims[i].bClose; ++i) {
+        const size_t cs = delims[i].lineEnd;
+        size_t ce = e;
+        if (i + 1 < delims.size()) {
+            ce = delims[i + 1].lineStart;
+            if (ce > cs && m_text[ce - 1] == '\n') --ce;
+            if (ce > cs && m_text[ce - 1] == '\r') --ce;
+        }
+        ranges.push_back({cs, std::max(ce, cs)});
+    }
+    return ranges;
+}
+
+void Builder::Tree::SetPreambleEpilogue(Body& body, size_t s, size_t e, const std::string& boundary,
+                                        const std::vector<Delimiter>& delims) const {
+    body.m_sPreamble = Sub(s, delims.empty() ? e : delims.front().lineStart);
+    if (!delims.empty() && delims.back().bClose) {
+        body.m_sEpilogue = Sub(std::min(delims.back().lineStart + boundary.size() + 4, e), e);
+    }
+}
+
 void Builder::Tree::BuildEntity(Entity& entity, size_t s, size_t e, GMimeObject* obj, int depth) {
     entity.m_string = Sub(s, e);
     entity.m_bModified = false;
@@ -187,7 +223,7 @@ void Builder::Tree::BuildBody(Body& body, size_t s, size_t e, GMimeObject* shape
     body.m_bModified = false;
     if (!shape || depth >= Entity::kMaxDepth) return;
     if (GMIME_IS_MULTIPART(shape)) {
-        if (!BuildMultipart(body, s, e, GMIME_MULTIPART(shape), depth)) BuildFallback(body, GMIME_MULTIPART(shape), depth);
+        BuildMultipart(body, s, e, GMIME_MULTIPART(shape), depth);
     } else if (GMIME_IS_MESSAGE_PART(shape)) {
         GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(shape));
         if (!inner) return;
@@ -198,46 +234,61 @@ void Builder::Tree::BuildBody(Body& body, size_t s, size_t e, GMimeObject* shape
     }
 }
 
-// Gives each part its exact range between boundary lines; false when the lines found do not
-// match the parts GMime found.
+// True when a multipart inside obj uses the same boundary, which only GMime's nesting rule reads
+// right.
+bool Builder::Tree::ReusesBoundary(GMimeObject* obj, const std::string& boundary) {
+    obj = Shape(obj);
+    if (!obj) return false;
+    if (GMIME_IS_MESSAGE_PART(obj)) {
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
+        return inner && ReusesBoundary(GMIME_OBJECT(inner), boundary);
+    }
+    if (!GMIME_IS_MULTIPART(obj)) return false;
+    const char* b = g_mime_object_get_content_type_parameter(obj, "boundary");
+    if (b && boundary == b) return true;
+    const int count = g_mime_multipart_get_count(GMIME_MULTIPART(obj));
+    for (int i = 0; i < count; ++i) {
+        if (ReusesBoundary(g_mime_multipart_get_part(GMIME_MULTIPART(obj), i), boundary)) return true;
+    }
+    return false;
+}
+
+// Gives each part its exact range between boundary lines and builds it from GMime's reading.
+// When the lines do not match GMime's parts (GMime drops a part whose headers run into the next
+// boundary), the lines decide and each part is parsed from its own text; only when a nested
+// multipart reuses the boundary is GMime's nesting taken as it is.
 bool Builder::Tree::BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipart* mp, int depth) {
     const char* b = g_mime_object_get_content_type_parameter(GMIME_OBJECT(mp), "boundary");
     const std::string boundary = b ? b : "";
     const int count = g_mime_multipart_get_count(mp);
-    if (boundary.empty()) return count == 0;
+    if (boundary.empty()) {
+        if (count > 0) BuildFallback(body, mp, depth);
+        return count == 0;
+    }
     const std::vector<Delimiter> delims = Scan(s, e, boundary);
-    const bool bClosed = !delims.empty() && delims.back().bClose;
-    const size_t nOpen = delims.size() - (bClosed ? 1 : 0);
-    if (nOpen != static_cast<size_t>(count)) return false;
+    const std::vector<Range> ranges = Ranges(delims, e);
 
-    struct Range {
-        size_t s, e;
-    };
-    std::vector<Range> ranges;
-    for (size_t i = 0; i < nOpen; ++i) {
-        const size_t cs = delims[i].lineEnd;
-        size_t ce = e;
-        if (i + 1 < delims.size()) {
-            // The line break before a boundary line belongs to the boundary.
-            ce = delims[i + 1].lineStart;
-            if (ce > cs && m_text[ce - 1] == '\n') --ce;
-            if (ce > cs && m_text[ce - 1] == '\r') --ce;
-        }
-        if (ce < cs) ce = cs;
+    bool bMatches = ranges.size() == static_cast<size_t>(count);
+    for (size_t i = 0; bMatches && i < ranges.size(); ++i) {
         GMimeObject* child = g_mime_multipart_get_part(mp, static_cast<int>(i));
-        const std::vector<size_t> all = Offsets(child, 0, m_text.size());
-        for (size_t off : all) {
-            if (off < cs || off >= ce) return false;
+        for (size_t off : Offsets(child, 0, m_text.size())) {
+            if (off < ranges[i].s || off >= ranges[i].e) bMatches = false;
         }
         size_t cb = 0;
-        size_t cend = 0;
-        if (ContentRange(Shape(child), cb, cend) && (cb < cs || cend > ce)) return false;
-        ranges.push_back({cs, ce});
+        size_t ce = 0;
+        if (ContentRange(Shape(child), cb, ce) && (cb < ranges[i].s || ce > ranges[i].e)) bMatches = false;
     }
-
-    const size_t firstLine = delims.empty() ? e : delims.front().lineStart;
-    body.m_sPreamble = Sub(s, firstLine);
-    if (bClosed) body.m_sEpilogue = Sub(std::min(delims.back().lineStart + boundary.size() + 4, e), e);
+    if (!bMatches) {
+        bool bReused = false;
+        for (int i = 0; i < count && !bReused; ++i) bReused = ReusesBoundary(g_mime_multipart_get_part(mp, i), boundary);
+        if (bReused) {
+            BuildFallback(body, mp, depth);
+        } else {
+            BuildFromLines(body, s, e, boundary, delims, depth);
+        }
+        return false;
+    }
+    SetPreambleEpilogue(body, s, e, boundary, delims);
     for (size_t i = 0; i < ranges.size(); ++i) {
         auto part = std::make_unique<BodyPart>();
         part->setParent(&body);
@@ -245,6 +296,16 @@ bool Builder::Tree::BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipar
         body.m_parts.push_back(std::move(part));
     }
     return true;
+}
+
+void Builder::Tree::BuildFromLines(Body& body, size_t s, size_t e, const std::string& boundary,
+                                   const std::vector<Delimiter>& delims, int depth) {
+    SetPreambleEpilogue(body, s, e, boundary, delims);
+    for (const Range& range : Ranges(delims, e)) {
+        auto part = std::make_unique<BodyPart>(Sub(range.s, range.e), &body);
+        Builder::ParseEntity(*part, depth + 1);
+        body.m_parts.push_back(std::move(part));
+    }
 }
 
 // Boundaries GMime read differently from the plain line rule (for example a nested multipart
