@@ -1,0 +1,243 @@
+// Typed header values decoded from real-world forms, and written back so that GMime (and we) read
+// the same values again.
+#include "MimeTestUtil.h"
+
+#include <gtest/gtest.h>
+
+using namespace mimepp;
+using MimeTest::Corpus;
+using MimeTest::Parsed;
+
+namespace {
+
+String DisplayName(AddressList& list, int i) {
+    return static_cast<Mailbox&>(list.addressAt(i)).displayNameUtf8();
+}
+
+}  // namespace
+
+TEST(MimeHeaders, DecodesDisplayNamesInManyCharsets) {
+    Message m = Parsed(Corpus("14-rfc2047-many-charsets.eml"));
+    EXPECT_EQ(m.headers().from().mailboxAt(0).displayNameUtf8(), "Володя Петров");
+    AddressList& to = m.headers().to();
+    ASSERT_EQ(to.numAddresses(), 4);
+    EXPECT_EQ(DisplayName(to, 0), "张三");
+    EXPECT_EQ(DisplayName(to, 1), "陳大");
+    EXPECT_EQ(DisplayName(to, 2), "Γιώργος");
+    EXPECT_EQ(DisplayName(to, 3), "Иван");
+    const auto& chen = static_cast<Mailbox&>(to.addressAt(1));
+    EXPECT_EQ(chen.localPart(), "chen");
+    EXPECT_EQ(chen.domain(), "example.tw");
+    AddressList& cc = m.headers().cc();
+    EXPECT_EQ(DisplayName(cc, 0), "Åsa Öberg");
+    EXPECT_EQ(DisplayName(cc, 1), "Paweł");
+    EXPECT_EQ(m.headers().subject().textUtf8(), "Привет, 世界! — café");
+
+    Message jp = Parsed(Corpus("06-rfc2047-filenames.eml"));
+    EXPECT_EQ(jp.headers().from().mailboxAt(0).displayNameUtf8(), "山田 太郎");
+    EXPECT_EQ(jp.headers().subject().textUtf8(), "こんにちは");
+}
+
+TEST(MimeHeaders, ReadsRawEightBitHeadersAsUtf8ElseWindows1252) {
+    Message cp1252 = Parsed(Corpus("13-raw-8bit-cp1252-headers.eml"));
+    EXPECT_EQ(cp1252.headers().from().mailboxAt(0).displayNameUtf8(), "Zoë Müller");
+    EXPECT_EQ(DisplayName(cp1252.headers().to(), 0), "René Dupré");
+    EXPECT_EQ(cp1252.headers().subject().textUtf8(), "Café menu – week 48 “special”");
+
+    Message utf8 = Parsed(Corpus("12-mislabelled-charset.eml"));
+    EXPECT_EQ(utf8.headers().from().mailboxAt(0).displayNameUtf8(), "Sören Kraft");
+    EXPECT_EQ(utf8.headers().subject().textUtf8(), "Smörgåsbord on Friday");
+
+    Message quoted = Parsed(Corpus("38-read-receipt-request.eml"));
+    EXPECT_EQ(DisplayName(quoted.headers().to(), 0), "O'Brien, Seán");
+}
+
+TEST(MimeHeaders, TellsGroupsFromMailboxes) {
+    Message m = Parsed(Corpus("26-groups-and-bcc.eml"));
+    AddressList& to = m.headers().to();
+    ASSERT_EQ(to.numAddresses(), 1);
+    ASSERT_TRUE(to.addressAt(0).class_().isA(Group::kClass));
+    EXPECT_TRUE(to.addressAt(0).class_().isA(Address::kClass));
+    EXPECT_FALSE(to.addressAt(0).class_().isA(Mailbox::kClass));
+    EXPECT_EQ(static_cast<Group&>(to.addressAt(0)).groupNameUtf8(), "undisclosed-recipients");
+
+    AddressList& cc = m.headers().cc();
+    ASSERT_EQ(cc.numAddresses(), 2);
+    auto& team = static_cast<Group&>(cc.addressAt(0));
+    EXPECT_EQ(team.groupNameUtf8(), "Project Team");
+    ASSERT_EQ(team.mailboxList().numMailboxes(), 2);
+    EXPECT_EQ(team.mailboxList().mailboxAt(0).displayNameUtf8(), "Anna Berg");
+    EXPECT_EQ(team.mailboxList().mailboxAt(1).localPart(), "lisa.wong");
+    EXPECT_TRUE(cc.addressAt(1).class_().isA(Mailbox::kClass));
+
+    EXPECT_EQ(m.headers().sender().localPart(), "assistant");
+    EXPECT_EQ(m.headers().sender().displayNameUtf8(), "Assistant");
+    EXPECT_EQ(DisplayName(m.headers().replyTo(), 1), "Hale, Tom");
+    EXPECT_EQ(static_cast<Mailbox&>(m.headers().bcc().addressAt(0)).domain(), "example.com");
+}
+
+TEST(MimeHeaders, WritesNamesAsEncodedWordsAndReadsThemBack) {
+    Message m;
+    Mailbox* box = new Mailbox();
+    box->setDisplayNameUtf8("Müller, Hans \"the boss\"");
+    box->setLocalPart("hans.mueller");
+    box->setDomain("example.de");
+    m.headers().to().addAddress(box);
+    Mailbox* plain = new Mailbox();
+    plain->setLocalPart("plain");
+    plain->setDomain("example.com");
+    m.headers().to().addAddress(plain);
+    Group* group = new Group();
+    group->setGroupNameUtf8("Équipe");
+    Mailbox* member = new Mailbox();
+    member->setLocalPart("a");
+    member->setDomain("b.example");
+    group->mailboxList().addMailbox(member);
+    m.headers().cc().addAddress(group);
+    m.assemble();
+
+    const String& text = m.getString();
+    String lower = text;
+    lower.convertToLowerCase();
+    EXPECT_NE(lower.find("=?utf-8?"), String::npos) << text.str();
+    EXPECT_EQ(text.find("Müller"), String::npos);
+    Message back = Parsed(text);
+    ASSERT_EQ(back.headers().to().numAddresses(), 2);
+    EXPECT_EQ(DisplayName(back.headers().to(), 0), "Müller, Hans \"the boss\"");
+    EXPECT_EQ(static_cast<Mailbox&>(back.headers().to().addressAt(1)).localPart(), "plain");
+    auto& g = static_cast<Group&>(back.headers().cc().addressAt(0));
+    EXPECT_EQ(g.groupNameUtf8(), "Équipe");
+    EXPECT_EQ(g.mailboxList().mailboxAt(0).domain(), "b.example");
+}
+
+TEST(MimeHeaders, GivesDatesAsUnixTime) {
+    Message m = Parsed(Corpus("01-plain-ascii.eml"));
+    EXPECT_TRUE(m.headers().date().isValid());
+    EXPECT_EQ(m.headers().date().asUnixTime(), 1699863238);  // 2023-11-13 08:13:58 UTC
+    EXPECT_EQ(m.headers().date().zone(), 60);
+    // The first Received field, its date after the last ';'.
+    EXPECT_EQ(m.headers().received().date().asUnixTime(), 1699863242);
+
+    Message chain = Parsed(Corpus("25-received-chain.eml"));
+    EXPECT_EQ(chain.headers().received().date().asUnixTime(), 1701680405);  // 09:00:05 UTC
+    EXPECT_EQ(chain.headers().date().asUnixTime(), 1701680398);
+
+    Message none = Parsed(Corpus("32-no-headers.eml"));
+    EXPECT_FALSE(none.headers().date().isValid());
+    EXPECT_EQ(none.headers().date().asUnixTime(), 0);
+
+    DateTime bad(String("Someday soon"));
+    bad.parse();
+    EXPECT_FALSE(bad.isValid());
+}
+
+TEST(MimeHeaders, WritesDatesInRfc5322Form) {
+    Message m;
+    m.headers().date().fromUnixTime(1796288700);  // Thursday 2026-12-03 09:05:00 UTC
+    DateTime zoned;
+    zoned.fromUnixTime(1796288700, -300);
+    zoned.assemble();
+    m.assemble();
+    EXPECT_EQ(m.headers().fieldBody("Date").getString(), "Thu, 3 Dec 2026 09:05:00 -0000");
+    EXPECT_EQ(zoned.getString(), "Thu, 3 Dec 2026 04:05:00 -0500");
+    Message back = Parsed(m.getString());
+    EXPECT_EQ(back.headers().date().asUnixTime(), 1796288700);
+}
+
+TEST(MimeHeaders, DecodesMediaTypesAndFileNames) {
+    Message odd = Parsed(Corpus("34-odd-parameters.eml"));
+    MediaType& type = odd.headers().contentType();
+    EXPECT_EQ(type.typeAsEnum(), MediaType::MULTIPART);
+    EXPECT_EQ(Strcasecmp(type.subtype(), "mixed"), 0);
+    EXPECT_EQ(type.boundary(), "odd;boundary");
+    EXPECT_EQ(type.parameter("x-extra"), "value");
+    EXPECT_EQ(odd.headers().contentTransferEncoding().asEnum(), TransferEncodingType::SEVEN_BIT);
+    BodyPart& data = odd.body().bodyPartAt(1);
+    EXPECT_EQ(data.headers().contentDisposition().asEnum(), DispositionType::ATTACHMENT);
+    EXPECT_EQ(data.headers().contentDisposition().filename(), "data.bin");
+    EXPECT_EQ(data.headers().contentTransferEncoding().asEnum(), TransferEncodingType::BASE64);
+
+    Message rfc2231 = Parsed(Corpus("05-rfc2231-filenames.eml"));
+    EXPECT_EQ(rfc2231.body().bodyPartAt(1).headers().contentDisposition().filename(),
+              "Prüfungsordnung Übersicht.docx");
+    EXPECT_EQ(rfc2231.body().bodyPartAt(1).headers().contentType().name(), "Prüfungsordnung Übersicht.docx");
+    EXPECT_EQ(rfc2231.body().bodyPartAt(2).headers().contentDisposition().filename(),
+              "Schöne Grüße aus dem Urlaub am Bodensee im Sommer 2023.txt");
+
+    Message rfc2047 = Parsed(Corpus("06-rfc2047-filenames.eml"));
+    EXPECT_EQ(rfc2047.body().bodyPartAt(1).headers().contentDisposition().filename(), "写真.png");
+    EXPECT_EQ(rfc2047.body().bodyPartAt(2).headers().contentType().name(), "Résumé François.txt");
+    EXPECT_EQ(rfc2047.body().bodyPartAt(1).headers().contentType().typeAsEnum(), MediaType::IMAGE);
+
+    Message share = Parsed(Corpus("24-share-notification.eml"));
+    EXPECT_EQ(share.body().bodyPartAt(1).headers().contentType().typeAsEnum(), MediaType::UNKNOWN);
+    EXPECT_EQ(share.body().bodyPartAt(1).headers().contentType().type(), "xml");
+}
+
+TEST(MimeHeaders, WritesNonAsciiParametersInRfc2231Form) {
+    BodyPart part;
+    MediaType& type = part.headers().contentType();
+    type.setType(MediaType::APPLICATION);
+    type.setSubtype("pdf");
+    type.setName("Überweisung März 2024 – Bestätigung für die Buchhaltung und das Archiv.pdf");
+    DispositionType& disposition = part.headers().contentDisposition();
+    disposition.setType(DispositionType::ATTACHMENT);
+    disposition.setFilename("Überweisung März 2024 – Bestätigung für die Buchhaltung und das Archiv.pdf");
+    part.headers().contentTransferEncoding().fromEnum(TransferEncodingType::BASE64);
+    part.body().setString("JVBERi0xLjQK\r\n");
+    part.assemble();
+
+    const String& text = part.getString();
+    String lower = text;
+    lower.convertToLowerCase();
+    EXPECT_NE(lower.find("filename*0*=utf-8''"), String::npos) << text.str();
+    EXPECT_NE(text.find("Content-Transfer-Encoding: base64\r\n"), String::npos);
+    for (size_t start = 0, nl; (nl = text.find('\n', start)) != String::npos; start = nl + 1) {
+        EXPECT_LE(nl - start, 79u) << text.substr(start, nl - start).str();
+    }
+    BodyPart back(text);
+    back.parse();
+    EXPECT_EQ(back.headers().contentDisposition().filename(),
+              "Überweisung März 2024 – Bestätigung für die Buchhaltung und das Archiv.pdf");
+    EXPECT_EQ(back.headers().contentType().name(), disposition.filename());
+    EXPECT_EQ(back.headers().contentType().typeAsEnum(), MediaType::APPLICATION);
+    EXPECT_EQ(back.body().getString(), "JVBERi0xLjQK\r\n");
+}
+
+TEST(MimeHeaders, ReadsMessageIdsAndTransferEncodings) {
+    Message m = Parsed(Corpus("04-mixed-pdf-attachment.eml"));
+    EXPECT_EQ(m.headers().messageId().localPart(), "CAF3x9Qa+invoice117");
+    EXPECT_EQ(m.headers().messageId().domain(), "mail.example.com");
+    EXPECT_EQ(m.body().bodyPartAt(1).headers().contentId().id(), "f_lp1x2y3z0");
+    EXPECT_EQ(m.body().bodyPartAt(0).headers().contentTransferEncoding().asEnum(), TransferEncodingType::NONE);
+
+    TransferEncodingType cte(String(" Quoted-Printable (comment)"));
+    cte.parse();
+    EXPECT_EQ(cte.asEnum(), TransferEncodingType::QUOTED_PRINTABLE);
+    cte.fromEnum(TransferEncodingType::EIGHT_BIT);
+    EXPECT_EQ(cte.getString(), "8bit");
+    TransferEncodingType other(String("x-uuencode"));
+    other.parse();
+    EXPECT_EQ(other.asEnum(), TransferEncodingType::UNKNOWN);
+}
+
+TEST(MimeHeaders, NamesAreCaseInsensitiveAndSubjectsFoldAndRoundTrip) {
+    Message m = Parsed(Corpus("34-odd-parameters.eml"));
+    EXPECT_NE(m.headers().findField("content-type"), nullptr);
+    EXPECT_TRUE(m.headers().hasField("Mime-Version"));
+    EXPECT_EQ(m.headers().findField("X-Nope"), nullptr);
+
+    const String subject =
+        "Résumé of the quarterly planning meeting with all department heads, including the budget "
+        "discussion, hiring plans, and the follow-up items — please read before Friday";
+    m.headers().subject().setTextUtf8(subject);
+    m.assemble();
+    Field* field = m.headers().findField("subject");
+    ASSERT_NE(field, nullptr);
+    const String& line = field->getString();
+    EXPECT_NE(line.find("\r\n "), String::npos) << "long subject is folded";
+    for (size_t start = 0, nl; (nl = line.find('\n', start)) != String::npos; start = nl + 1) {
+        EXPECT_LE(nl - start, 79u);
+    }
+    EXPECT_EQ(Parsed(m.getString()).headers().subject().textUtf8(), subject);
+}
