@@ -33,6 +33,46 @@ struct Fault {
     bool chunked = false;         // no Content-Length, chunked transfer coding
     bool dropMidBody = false;     // send part of the body, then close the connection
     size_t padBytes = 0;          // grow a SOAP answer by this many bytes of padding lines
+
+    // Builders: Fault::For("SaveDocumentRequest", 16).SoapFault("mail.ALREADY_EXISTS").
+    static Fault For(std::string match = std::string(), int times = 1) {
+        Fault f;
+        f.match = std::move(match);
+        f.times = times;
+        return f;
+    }
+    Fault& Status(int status, std::string text = std::string()) {
+        httpStatus = status;
+        body = std::move(text);
+        return *this;
+    }
+    Fault& SoapFault(std::string code, std::string reason = "injected fault", std::string detail = std::string()) {
+        soapFaultCode = std::move(code);
+        soapFaultReason = std::move(reason);
+        soapFaultDetail = std::move(detail);
+        return *this;
+    }
+    Fault& Header(std::string name, std::string value) {
+        headers.emplace_back(std::move(name), std::move(value));
+        return *this;
+    }
+    Fault& DosFilter() { return Header("DoSFilter", "unavailable"); }
+    Fault& Delay(int ms) {
+        delayMs = ms;
+        return *this;
+    }
+    Fault& Chunked() {
+        chunked = true;
+        return *this;
+    }
+    Fault& DropMidBody() {
+        dropMidBody = true;
+        return *this;
+    }
+    Fault& Pad(size_t bytes) {
+        padBytes = bytes;
+        return *this;
+    }
 };
 
 // Thread-safe queue of faults.

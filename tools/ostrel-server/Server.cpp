@@ -86,6 +86,7 @@ void Server::Start() {
     // Keep connections open for reuse, but not so long that stopping waits on idle clients.
     m_pHttp->set_keep_alive_max_count(100000);
     m_pHttp->set_keep_alive_timeout(2);
+    m_pHttp->set_payload_max_length(size_t(1) << 31);  // uploads of large messages
     auto handler = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };
     m_pHttp->Get(".*", handler);
     m_pHttp->Post(".*", handler);

@@ -13,7 +13,7 @@ constexpr size_t kPiece = 64 * 1024;
 // One piece of repeated 64-byte lines; every offset of the body is a multiple of 64 into it.
 const std::string& Piece() {
     static const std::string piece = [] {
-        std::string line = "ostrel simulator bulk data 0123456789 abcdefghijklmnopqrstuvwx\n";
+        std::string line = "ostrel simulator bulk data 0123456789 abcdefghijklmnopqrstuvwxy\n";
         std::string out;
         while (out.size() < kPiece)
             out += line;
