@@ -59,11 +59,11 @@ public:
             return;
         termios quiet = m_saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        m_bActive = ::tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
+        m_bActive = ::tcsetattr(fd, TCSANOW, &quiet) == 0;
     }
     ~NoEcho() {
         if (m_bActive)
-            ::tcsetattr(m_fd, TCSAFLUSH, &m_saved);
+            ::tcsetattr(m_fd, TCSANOW, &m_saved);
     }
     NoEcho(const NoEcho&) = delete;
     NoEcho& operator=(const NoEcho&) = delete;

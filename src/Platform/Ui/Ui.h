@@ -44,48 +44,48 @@ int CancelAnswer(UINT uType);
 
 // Texts of the password prompt (labels come from the caller's localised strings).
 struct PasswordPrompt {
-    std::wstring wsCaption;
-    std::wstring wsMessage;  // why the password is asked, e.g. the last sign-on failed
-    std::wstring wsUsernameLabel;
-    std::wstring wsPasswordLabel;
-    std::wstring wsOkLabel;
-    std::wstring wsCancelLabel;
-    std::wstring wsUsername;  // shown, and the answer's default
+    std::wstring wsCaption{};
+    std::wstring wsMessage{};  // why the password is asked, e.g. the last sign-on failed
+    std::wstring wsUsernameLabel{};
+    std::wstring wsPasswordLabel{};
+    std::wstring wsOkLabel{};
+    std::wstring wsCancelLabel{};
+    std::wstring wsUsername{};  // shown, and the answer's default
     bool bUsernameEditable = false;
 };
 struct PasswordAnswer {
     int iResult = IDCANCEL;
-    std::wstring wsUsername;
-    std::wstring wsPassword;
+    std::wstring wsUsername{};
+    std::wstring wsPassword{};
 };
 
 struct TwoFactorPrompt {
-    std::wstring wsCaption;
-    std::wstring wsMessage;
-    std::wstring wsCodeLabel;
-    std::wstring wsRememberLabel;  // the trust-this-device choice
-    std::wstring wsOkLabel;
-    std::wstring wsCancelLabel;
+    std::wstring wsCaption{};
+    std::wstring wsMessage{};
+    std::wstring wsCodeLabel{};
+    std::wstring wsRememberLabel{};  // the trust-this-device choice
+    std::wstring wsOkLabel{};
+    std::wstring wsCancelLabel{};
 };
 struct TwoFactorAnswer {
     int iResult = IDCANCEL;
-    std::wstring wsCode;
+    std::wstring wsCode{};
     bool bRemember = false;
 };
 
 // A new password typed twice; the prompt itself insists that both entries match.
 struct NewPasswordPrompt {
-    std::wstring wsCaption;
-    std::wstring wsMessage;
-    std::wstring wsNewLabel;
-    std::wstring wsConfirmLabel;
-    std::wstring wsMismatchText;
-    std::wstring wsOkLabel;
-    std::wstring wsCancelLabel;
+    std::wstring wsCaption{};
+    std::wstring wsMessage{};
+    std::wstring wsNewLabel{};
+    std::wstring wsConfirmLabel{};
+    std::wstring wsMismatchText{};
+    std::wstring wsOkLabel{};
+    std::wstring wsCancelLabel{};
 };
 struct NewPasswordAnswer {
     int iResult = IDCANCEL;
-    std::wstring wsNewPassword;
+    std::wstring wsNewPassword{};
 };
 
 // A progress window; it goes away when the object is destroyed.

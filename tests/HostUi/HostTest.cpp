@@ -1,0 +1,84 @@
+#include "Platform/Host/Host.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+namespace Host = Platform::Host;
+
+namespace {
+
+struct HostReset {
+    HostReset() { Host::ResetToDefaults(); }
+    ~HostReset() {
+        unsetenv("OSTREL_TEST_OPTIONS");
+        Host::ResetToDefaults();
+    }
+};
+
+}  // namespace
+
+TEST(Host, DefaultsAndSettings) {
+    HostReset reset;
+    EXPECT_EQ(Host::GetClientVersion().iMajor, 16);
+    EXPECT_EQ(Host::GetApplicationType(), Host::kApplicationClient);
+    EXPECT_FALSE(Host::IsOffline());
+    EXPECT_FALSE(Host::IsEmbedded());
+    Host::SetClientVersion(15, 1);
+    Host::SetEmbedded(true);
+    EXPECT_EQ(Host::GetClientVersion().iMinor, 1);
+    EXPECT_TRUE(Host::IsEmbedded());
+
+    // Without a switcher, going offline is just recorded.
+    EXPECT_EQ(Host::SwitchToOffline(true), S_OK);
+    EXPECT_TRUE(Host::IsOffline());
+    Host::SetOffline(false);
+    bool bWaited = false;
+    Host::SetOfflineSwitcher([&](bool bWait) {
+        bWaited = bWait;
+        Host::SetOffline(true);  // a switcher may use the host facts itself
+        return S_FALSE;
+    });
+    EXPECT_EQ(Host::SwitchToOffline(true), S_FALSE);
+    EXPECT_TRUE(bWaited);
+    EXPECT_TRUE(Host::IsOffline());
+
+    int window = 0;
+    EXPECT_FALSE(Host::RequestClose(nullptr));
+    HWND closed = nullptr;
+    Host::SetClientWindow(&window);
+    Host::SetCloseRequestHandler([&](HWND hwnd) { closed = hwnd; });
+    EXPECT_TRUE(Host::RequestClose(nullptr));
+    EXPECT_EQ(closed, &window);
+}
+
+TEST(Host, TestOptionsAreOffUnlessAsked) {
+    HostReset reset;
+    EXPECT_FALSE(Host::IsTesting(L"TermAfterIDMPut"));
+    Host::TestModeTerminate(L"TermAfterIDMPut", 1);  // inert: still running
+
+    setenv("OSTREL_TEST_OPTIONS", "ThrottleWinHTTPReads, TermAfterIDMPut", 1);
+    Host::ResetToDefaults();
+    EXPECT_TRUE(Host::IsTesting(L"ThrottleWinHTTPReads"));
+    EXPECT_TRUE(Host::IsTesting(L"TermAfterIDMPut"));
+    EXPECT_FALSE(Host::IsTesting(L"TermAfterIDM"));
+    Host::SetTestOption(L"TermAfterIDMPut", false);
+    Host::SetTestOption(L"PausePreDoPutSynchronous", true);
+    EXPECT_FALSE(Host::IsTesting(L"TermAfterIDMPut"));
+    EXPECT_TRUE(Host::IsTesting(L"PausePreDoPutSynchronous"));
+
+    Host::SetTestOption(L"TermAfterIDMRemove", true);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Host::TestModeTerminate(L"TermAfterIDMRemove", 7);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+}
