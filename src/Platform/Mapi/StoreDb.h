@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Platform/Mapi/MapiDefs.h"
+#include "Platform/Mapi/Notifier.h"
 #include "Platform/Mapi/PropCodec.h"
 
 namespace Platform::Mapi {
@@ -149,6 +150,8 @@ public:
     HRESULT WriteSearch(ULONG nid, ULONG ulFlags, std::string_view restriction, std::string_view scope);
     HRESULT ReadSearch(ULONG nid, ULONG* pFlags, std::string* pRestriction, std::string* pScope);
 
+    Notifier& Notifications() { return m_notifier; }
+
     // Runs one statement without results (inside the caller's transaction).
     HRESULT Exec(const char* pszSql);
 
@@ -182,6 +185,7 @@ private:
     std::map<const char*, std::unique_ptr<Statement>> m_statements;
     std::map<NameKey, ULONG> m_nameToId;
     std::map<ULONG, NameKey> m_idToName;
+    Notifier m_notifier;  // last: its thread stops before the rest goes
 };
 
 }  // namespace Platform::Mapi

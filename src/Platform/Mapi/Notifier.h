@@ -1,0 +1,57 @@
+// Advise sinks of one store within the process and the thread that calls them, so that a sink never
+// runs inside the call that caused its event (as with MAPI, where notifications arrive later).
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Platform/Com/ComPtr.h"
+#include "Platform/Mapi/MapiInterfaces.h"
+
+namespace Platform::Mapi {
+
+struct Event {
+    ULONG ulEventType = 0;
+    std::string sEntryId;  // the object (the search folder for fnevSearchComplete)
+    std::string sParentId;
+    ULONG ulObjType = 0;
+    std::wstring wsMessageClass;  // fnevNewMail
+    ULONG ulMessageFlags = 0;
+};
+
+class Notifier {
+public:
+    ~Notifier();
+
+    // sEntryId empty: events of every object of the store.
+    ULONG Advise(const std::string& sEntryId, ULONG ulEventMask, IMAPIAdviseSink* pSink);
+    HRESULT Unadvise(ULONG ulConnection);
+    void Post(Event event);
+    // Waits until every event posted so far has been delivered.
+    void Flush();
+
+private:
+    struct Sink {
+        std::string sEntryId;
+        ULONG ulMask;
+        Platform::ComPtr<IMAPIAdviseSink> pSink;
+    };
+    void Run();
+    void Deliver(const Event& event);
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::map<ULONG, Sink> m_sinks;
+    ULONG m_ulNextConnection = 1;
+    std::deque<Event> m_queue;
+    uint64_t m_ullPosted = 0;
+    uint64_t m_ullDelivered = 0;
+    bool m_bStop = false;
+    std::thread m_thread;
+};
+
+}  // namespace Platform::Mapi
