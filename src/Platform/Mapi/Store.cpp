@@ -361,9 +361,7 @@ HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPE
     if (!lppUnk) return MAPI_E_INVALID_PARAMETER;
     *lppUnk = nullptr;
     ULONG nid = kNidRoot;
-    if (cbEntryID || lpEntryID) {
-        if (!lpEntryID || !pDb->ParseEntryId(cbEntryID, lpEntryID, &nid)) return MAPI_E_INVALID_ENTRYID;
-    }
+    if (cbEntryID && (!lpEntryID || !pDb->ParseEntryId(cbEntryID, lpEntryID, &nid))) return MAPI_E_INVALID_ENTRYID;
     bool bWrite = WantsWrite(ulFlags);
     IUnknown* pObject = nullptr;
     ULONG ulObjType = 0;
