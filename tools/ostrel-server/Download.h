@@ -1,0 +1,68 @@
+// The message download endpoint:
+//
+//     GET /service/download?ids=12,13,20[&level=N]
+//
+// answers with a ZIP archive written as a forward stream (chunked, no length): for each id in the
+// order asked, an entry "<id>.meta" (stored) with the message's metadata and an entry "<id>.eml"
+// with its MIME text, deflated at level N (0 to 9, default 4; 0 stores it). An id the source does
+// not know gives one stored entry "<id>.err" whose text says why. A malformed id list gets 400.
+// When a token is required, a request without the cookie "OS_AUTH_TOKEN=<token>" gets 401.
+//
+// Messages come from a MessageSource: by default one held in memory that tests fill; a mailbox
+// replaces it with SetSource.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace OstrelServer {
+
+struct DownloadItem {
+    std::string meta;
+    std::string mime;
+};
+
+class MessageSource {
+public:
+    virtual ~MessageSource() = default;
+    // The message with this id, or nothing when it cannot be delivered. Called from server threads.
+    virtual std::optional<DownloadItem> Find(int32_t id) const = 0;
+};
+
+class MemoryMessageSource : public MessageSource {
+public:
+    void Put(int32_t id, std::string meta, std::string mime);
+    void Remove(int32_t id);
+    std::optional<DownloadItem> Find(int32_t id) const override;
+
+private:
+    mutable std::mutex m_mutex;
+    std::map<int32_t, DownloadItem> m_items;
+};
+
+// The endpoint's per-server state (Server::State<DownloadState>()).
+class DownloadState {
+public:
+    DownloadState();
+
+    // The in-memory source the endpoint starts with.
+    MemoryMessageSource& Memory() { return *m_memory; }
+    void SetSource(std::shared_ptr<const MessageSource> source);
+    std::shared_ptr<const MessageSource> Source() const;
+
+    // An empty token switches the check off (the default).
+    void RequireToken(std::string token);
+    bool Accepts(const std::string& cookieHeader) const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::shared_ptr<MemoryMessageSource> m_memory;
+    std::shared_ptr<const MessageSource> m_source;
+    std::string m_token;
+};
+
+}  // namespace OstrelServer

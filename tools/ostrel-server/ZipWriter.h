@@ -1,0 +1,49 @@
+// Writes a ZIP archive front to back into a sink, never going back: deflated entries carry their
+// CRC and sizes in a data descriptor after the data, as the server streams message archives.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace OstrelServer {
+
+class ZipWriter {
+public:
+    // Receives the archive piece by piece; returning false stops the writer (the peer went away).
+    using Sink = std::function<bool(const char* data, size_t size)>;
+
+    explicit ZipWriter(Sink sink);
+
+    // Entries give false once the sink has refused data. An entry of 4 GiB or more, or a name
+    // longer than 65535 bytes, is refused with std::length_error.
+    bool AddStored(const std::string& name, std::string_view data);
+    bool AddDeflated(const std::string& name, std::string_view data, int level);
+    // The central directory and its end record; nothing can be added afterwards.
+    bool Finish();
+
+private:
+    struct Record {
+        std::string name;
+        uint16_t flags;
+        uint16_t method;
+        uint32_t crc;
+        uint32_t compressedSize;
+        uint32_t uncompressedSize;
+        uint32_t offset;
+    };
+
+    bool Emit(std::string_view bytes);
+    std::string LocalHeader(const Record& record) const;
+
+    Sink m_sink;
+    bool m_ok = true;
+    uint64_t m_offset = 0;
+    uint16_t m_dosTime;
+    uint16_t m_dosDate;
+    std::vector<Record> m_records;
+};
+
+}  // namespace OstrelServer
