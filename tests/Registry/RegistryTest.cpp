@@ -349,7 +349,7 @@ TEST(Registry, ParserSurvivesRandomInput) {
                 default: text.insert(pos, 1, "\\\"[]=,:\n("[rng() % 10]); break;
             }
             if (text.empty())
-                text = "x";
+                text.push_back('x');
         }
         auto result = Platform::RegFile::Parse(text, L"HKEY_CURRENT_USER");
         ASSERT_NE(result.pRoot, nullptr);

@@ -335,11 +335,21 @@ void AppendHex(std::string& out, std::string_view prefix, const std::string& byt
 }
 
 void AppendValue(std::string& out, const RegTree::Value& value) {
-    std::string line = value.wsName.empty() ? "@=" : "\"" + Escape(value.wsName) + "\"=";
+    std::string line;
+    if (value.wsName.empty()) {
+        line = "@=";
+    } else {
+        line += '"';
+        line += Escape(value.wsName);
+        line += "\"=";
+    }
     if (IsPlainText(value)) {
         std::wstring text = BytesToWide(value.data);
         text.pop_back();
-        out += line + "\"" + Escape(text) + "\"\n";
+        out += line;
+        out += '"';
+        out += Escape(text);
+        out += "\"\n";
     } else if (value.dwType == kRegDword && value.data.size() == 4) {
         DWORD dw = 0;
         for (int i = 3; i >= 0; --i)
@@ -362,7 +372,9 @@ void AppendValue(std::string& out, const RegTree::Value& value) {
 
 void AppendKey(std::string& out, const RegTree::Key& key, const std::wstring& path, bool bRoot) {
     if (!bRoot || !key.values.empty()) {
-        out += "[" + ToUtf8(path) + "]\n";
+        out += '[';
+        out += ToUtf8(path);
+        out += "]\n";
         for (const auto& value : key.values)
             AppendValue(out, value);
         out += '\n';
