@@ -35,7 +35,7 @@ public:
         return Derived(Derived::kDefault);
     }
 
-    friend bool operator==(const ServerEnum& a, const ServerEnum& b) { return a.m_lValue == b.m_lValue; }
+    friend bool operator==(const Derived& a, const Derived& b) { return a.GetValue() == b.GetValue(); }
 
 protected:
     explicit constexpr ServerEnum(int32_t lValue) : m_lValue(lValue) {}
