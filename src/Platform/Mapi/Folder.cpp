@@ -1,6 +1,7 @@
 // Folders. Their properties are read from the store at each call and written at once (folders are
 // not transacted); contents and hierarchy tables are snapshots.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -614,9 +615,13 @@ protected:
     HRESULT ReadProps(PropMap& props) override { return ReadPropsFor(props, nullptr); }
 
     HRESULT ReadPropsFor(PropMap& props, LPSPropTagArray lpTags) override {
-        HRESULT hr = m_pDb->LoadProps(m_nid, props);
-        if (SUCCEEDED(hr) && props.empty()) hr = Exists();
+        // The parent is read again: the folder may have been moved since it was opened.
+        ULONG parent = 0;
+        HRESULT hr = m_pDb->ObjectInfo(m_nid, &parent, nullptr);
+        if (hr == MAPI_E_NOT_FOUND) hr = MAPI_E_OBJECT_DELETED;
+        if (SUCCEEDED(hr)) hr = m_pDb->LoadProps(m_nid, props);
         if (FAILED(hr)) return hr;
+        if (parent) m_parent = parent;
         AddIdentityProps(*m_pDb, m_nid, m_parent, props);
         props[PROP_ID(PR_FOLDER_TYPE)] = MakeLong(PR_FOLDER_TYPE, static_cast<LONG>(FolderType(m_nid)));
         props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
@@ -660,7 +665,10 @@ protected:
         if (!m_bWritable) return MAPI_E_NO_ACCESS;
         StoreDb::Transaction txn(*m_pDb);
         HRESULT hr = txn.Begun();
-        if (SUCCEEDED(hr)) hr = Exists();
+        ULONG parent = 0;
+        if (SUCCEEDED(hr)) hr = m_pDb->ObjectInfo(m_nid, &parent, nullptr);
+        if (hr == MAPI_E_NOT_FOUND) hr = MAPI_E_OBJECT_DELETED;
+        if (SUCCEEDED(hr) && parent) m_parent = parent;
         for (const auto& prop : set) {
             if (FAILED(hr)) break;
             if (PROP_ID(prop.ulTag) == PROP_ID(PR_DISPLAY_NAME) && m_nid != kNidRoot) {
@@ -813,7 +821,7 @@ private:
 
     std::shared_ptr<StoreDb> m_pDb;
     ULONG m_nid;
-    ULONG m_parent;
+    std::atomic<ULONG> m_parent;
     bool m_bWritable;
 };
 
