@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -64,7 +65,8 @@ struct Connect : Object {
     std::string host;  // UTF-8
     INTERNET_PORT port = 0;
 
-    // The pool of the synchronous requests of this connect handle; one thread pumps it at a time.
+    // The pool of the synchronous requests of this connect handle (made with the handle); one
+    // thread pumps it at a time.
     std::mutex pumpMutex;
     CURLM* multi = nullptr;
 };
@@ -114,6 +116,8 @@ struct Request : Object {
     DWORD ignoredIssues = 0;        // certificate issues the security flags allow
     std::optional<std::array<BYTE, 20>> activePin;
     std::string tlsHost;
+
+    std::atomic<bool> cancelled{false};  // closed while a call pumps it
 
     // Asynchronous operation in flight.
     PendingOp pending = PendingOp::None;

@@ -39,6 +39,10 @@ bool Pump(Request& r, Ready ready) {
     for (;;) {
         if (ready())
             return true;
+        if (r.cancelled) {
+            FailTransfer(r, ERROR_WINHTTP_OPERATION_CANCELLED);
+            return false;
+        }
         if (r.done || !r.multi)
             return false;
         int running = 0;
@@ -251,8 +255,6 @@ BOOL WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeaders
         return TRUE;
     }
     return SyncCall(*r, [&]() -> BOOL {
-        if (!r->connect->multi && !(r->connect->multi = curl_multi_init()))
-            return Fail(ERROR_NOT_ENOUGH_MEMORY);
         r->upload = std::move(optional);
         r->uploadFed = r->upload.size();
         r->uploadTotal = total;

@@ -99,6 +99,10 @@ HINTERNET WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServerName, INTERNET_PO
     connect->session = session;
     connect->host = host;
     connect->port = nServerPort;
+    if (!session->async && !(connect->multi = curl_multi_init())) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     return RegisterHandle(connect);
 }
 
@@ -138,6 +142,9 @@ BOOL WinHttpCloseHandle(HINTERNET hInternet) {
             });
             return TRUE;
         }
+        // A call pumping this request on another thread gives up at once.
+        request->cancelled = true;
+        curl_multi_wakeup(request->connect->multi);
         {
             std::lock_guard<std::mutex> lock(request->connect->pumpMutex);
             DetachTransfer(*request);
