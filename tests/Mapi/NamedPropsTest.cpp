@@ -1,0 +1,80 @@
+#include "MapiTestUtil.h"
+#include "Platform/Mapi/MapiGuids.h"
+
+namespace MapiTest {
+namespace {
+
+using NamedPropsTest = StoreFixture;
+
+TEST_F(NamedPropsTest, NamesAreCreatedOnlyWhenAsked) {
+    GUID set = {0x20022104, 0x6842, 0x430D, {0xB1, 0x9C, 0x87, 0x39, 0xBF, 0xDB, 0x91, 0x88}};
+    MAPINAMEID byId{&set, MNID_ID, {}};
+    byId.Kind.lID = 0x8100;
+    MAPINAMEID byName{const_cast<GUID*>(&PS_PUBLIC_STRINGS), MNID_STRING, {}};
+    byName.Kind.lpwstrName = const_cast<wchar_t*>(L"Keywords");
+    LPMAPINAMEID names[2] = {&byId, &byName};
+
+    MapiBuf<SPropTagArray> missing;
+    ASSERT_EQ(m_store->GetIDsFromNames(2, names, 0, &missing), MAPI_W_ERRORS_RETURNED);
+    EXPECT_EQ(PROP_TYPE(missing->aulPropTag[0]), PT_ERROR);
+    EXPECT_EQ(PROP_TYPE(missing->aulPropTag[1]), PT_ERROR);
+
+    MapiBuf<SPropTagArray> created;
+    ASSERT_EQ(m_store->GetIDsFromNames(2, names, MAPI_CREATE, &created), S_OK);
+    ULONG ulId0 = PROP_ID(created->aulPropTag[0]), ulId1 = PROP_ID(created->aulPropTag[1]);
+    EXPECT_GE(ulId0, 0x8000u);
+    EXPECT_NE(ulId0, ulId1);
+
+    // Any object of the store answers with the same ids; the names come back from the ids.
+    ComPtr<IMessage> pMsg = NewMessage(Inbox().Get(), L"named");
+    MapiBuf<SPropTagArray> again;
+    ASSERT_EQ(pMsg->GetIDsFromNames(2, names, 0, &again), S_OK);
+    EXPECT_EQ(again->aulPropTag[0], created->aulPropTag[0]);
+    SizedSPropTagArray(3, tags) = {3, {PROP_TAG(PT_LONG, ulId0), PROP_TAG(PT_MV_UNICODE, ulId1), PR_SUBJECT_W}};
+    LPSPropTagArray pTags = (LPSPropTagArray)&tags;
+    ULONG cNames = 0;
+    MapiBuf<LPMAPINAMEID> back;
+    ASSERT_EQ(pMsg->GetNamesFromIDs(&pTags, nullptr, 0, &cNames, &back), MAPI_W_ERRORS_RETURNED);
+    ASSERT_EQ(cNames, 3u);
+    EXPECT_TRUE(*back[0]->lpguid == set);
+    EXPECT_EQ(back[0]->Kind.lID, 0x8100);
+    EXPECT_STREQ(back[1]->Kind.lpwstrName, L"Keywords");
+    EXPECT_EQ(back[2], nullptr);  // an ordinary property has no name
+
+    // A value stored under a named id is found by a restriction on it.
+    ULONG ulOstrelId = PROP_TAG(PT_LONG, ulId0);
+    ASSERT_EQ(SetLong(pMsg.Get(), ulOstrelId, 4711), S_OK);
+    ASSERT_EQ(pMsg->SaveChanges(0), S_OK);
+    EXPECT_EQ(GetLong(OpenMessage(EntryId(pMsg.Get()), 0).Get(), ulOstrelId), 4711);
+
+    // Malformed names are errors in their slot, not failures of the call.
+    MAPINAMEID noGuid{nullptr, MNID_ID, {}};
+    MAPINAMEID badKind{&set, 7, {}};
+    LPMAPINAMEID bad[2] = {&noGuid, &badKind};
+    MapiBuf<SPropTagArray> badTags;
+    ASSERT_EQ(m_store->GetIDsFromNames(2, bad, MAPI_CREATE, &badTags), MAPI_W_ERRORS_RETURNED);
+    EXPECT_EQ(PROP_TYPE(badTags->aulPropTag[0]), PT_ERROR);
+    EXPECT_EQ(PROP_TYPE(badTags->aulPropTag[1]), PT_ERROR);
+}
+
+TEST_F(NamedPropsTest, AllNamesCanBeListedBySet) {
+    NamedTag(m_store.Get(), PSETID_Common, 0x8530, PT_UNICODE);
+    NamedTag(m_store.Get(), PSETID_Task, 0x8101, PT_LONG);
+    NamedTag(m_store.Get(), PSETID_Common, L"text", PT_UNICODE);
+    LPSPropTagArray pTags = nullptr;
+    ULONG cNames = 0;
+    MapiBuf<LPMAPINAMEID> names;
+    ASSERT_EQ(m_store->GetNamesFromIDs(&pTags, const_cast<GUID*>(&PSETID_Common), MAPI_NO_STRINGS, &cNames, &names),
+              S_OK);
+    ASSERT_EQ(cNames, 1u);
+    EXPECT_EQ(names[0]->Kind.lID, 0x8530);
+    ASSERT_NE(pTags, nullptr);
+    EXPECT_EQ(pTags->cValues, 1u);
+    MAPIFreeBuffer(pTags);
+    MapiBuf<SPropTagArray> all;
+    ASSERT_EQ(m_store->GetIDsFromNames(0, nullptr, 0, &all), S_OK);
+    EXPECT_EQ(all->cValues, 3u);
+}
+
+}  // namespace
+}  // namespace MapiTest
