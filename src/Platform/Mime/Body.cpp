@@ -76,10 +76,10 @@ void Body::assemble() {
         }
         out += "--" + boundary + "--";
         out += m_sEpilogue.empty() ? String("\r\n") : m_sEpilogue;
-        m_string = out;
+        setText(std::move(out));
     } else if (m_pMessage) {
         m_pMessage->assemble();
-        m_string = m_pMessage->getString();
+        setText(m_pMessage->getString());
     }
     m_bModified = false;
 }

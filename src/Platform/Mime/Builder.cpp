@@ -5,6 +5,7 @@
 #include "Platform/Mime/MediaType.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,13 +29,23 @@ struct Range {
 
 class Builder::Tree {
 public:
-    explicit Tree(std::string text) : m_text(std::move(text)) {
+    explicit Tree(std::shared_ptr<const std::string> text) : m_pText(std::move(text)), m_text(*m_pText) {
         EnsureGMime();
-        m_stream.reset(g_mime_stream_mem_new_with_buffer(m_text.data(), m_text.size()));
+        // GMime reads the text in place: the array only lends it the bytes and is never written.
+        m_pArray = g_byte_array_new_take(reinterpret_cast<guint8*>(const_cast<char*>(m_text.data())), m_text.size());
+        m_stream.reset(g_mime_stream_mem_new_with_byte_array(m_pArray));
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(m_stream.get()), FALSE);
         GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(m_stream.get()));
         g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
         m_root.reset(g_mime_parser_construct_part(parser.get(), ParserOptions()));
     }
+    ~Tree() {
+        m_root.reset();
+        m_stream.reset();
+        g_byte_array_free(m_pArray, FALSE);
+    }
+    Tree(const Tree&) = delete;
+    Tree& operator=(const Tree&) = delete;
 
     const std::string& text() const { return m_text; }
     GMimeObject* root() const { return m_root.get(); }
@@ -60,7 +71,9 @@ private:
     void BuildFallback(Body& body, GMimeMultipart* mp, int depth);
     static bool ReusesBoundary(GMimeObject* obj, const std::string& boundary);
 
-    std::string m_text;
+    std::shared_ptr<const std::string> m_pText;
+    const std::string& m_text;
+    GByteArray* m_pArray = nullptr;
     GPtr<GMimeStream> m_stream;
     GPtr<GMimeObject> m_root;
 };
@@ -171,7 +184,7 @@ void Builder::Tree::SetPreambleEpilogue(Body& body, size_t s, size_t e, const st
 }
 
 void Builder::Tree::BuildEntity(Entity& entity, size_t s, size_t e, GMimeObject* obj, int depth) {
-    entity.m_string = Sub(s, e);
+    entity.setSlice(m_pText, s, e - s);
     entity.m_bModified = false;
     const std::vector<size_t> offsets = Offsets(obj, s, e);
     GMimeObject* shape = Shape(obj);
@@ -189,7 +202,7 @@ void Builder::Tree::BuildEntity(Entity& entity, size_t s, size_t e, GMimeObject*
 
 void Builder::Tree::BuildHeaders(Headers& headers, size_t s, size_t hb, const std::vector<size_t>& offsets) {
     const std::string& t = m_text;
-    headers.m_string = Sub(s, hb);
+    headers.setSlice(m_pText, s, hb - s);
     headers.m_fields.clear();
     headers.m_pending.clear();
     headers.m_sEnd.clear();
@@ -216,7 +229,7 @@ void Builder::Tree::BuildHeaders(Headers& headers, size_t s, size_t hb, const st
 }
 
 void Builder::Tree::BuildBody(Body& body, size_t s, size_t e, GMimeObject* shape, int depth) {
-    body.m_string = Sub(s, e);
+    body.setSlice(m_pText, s, e - s);
     body.clearParts();
     body.m_sPreamble.clear();
     body.m_sEpilogue.clear();
@@ -326,12 +339,20 @@ void Builder::Tree::BuildFallback(Body& body, GMimeMultipart* mp, int depth) {
 }
 
 void Builder::ParseEntity(Entity& entity, int depth) {
-    Tree tree(entity.getString().str());
+    // The entity's own text becomes the shared text of the new tree, without a copy.
+    std::shared_ptr<const std::string> text;
+    if (entity.m_pSlice && entity.m_sliceStart == 0 && entity.m_sliceLength == entity.m_pSlice->size()) {
+        text = entity.m_pSlice;
+    } else {
+        entity.getString();
+        text = std::make_shared<const std::string>(std::move(entity.m_string.str()));
+    }
+    Tree tree(std::move(text));
     tree.BuildEntity(entity, 0, tree.text().size(), tree.root(), depth);
 }
 
 void Builder::ParseHeaders(Headers& headers) {
-    Tree tree(headers.getString().str());
+    Tree tree(std::make_shared<const std::string>(headers.getString().str()));
     tree.BuildHeaders(headers, 0, tree.text().size(), tree.Offsets(tree.root(), 0, tree.text().size()));
 }
 
@@ -339,7 +360,7 @@ void Builder::ParseBody(Body& body) {
     const auto* entity = dynamic_cast<const Entity*>(body.parent());
     const Field* ct = entity ? entity->headers().findField("Content-Type") : nullptr;
     if (!ct) {
-        Tree tree(body.getString().str());
+        Tree tree(std::make_shared<const std::string>(body.getString().str()));
         tree.BuildBody(body, 0, tree.text().size(), nullptr, 0);
         return;
     }
@@ -350,7 +371,7 @@ void Builder::ParseBody(Body& body) {
     std::string text = "Content-Type: " + detail::Unfold(copy.fieldBody().getString()).str() + "\r\n\r\n";
     const size_t prefix = text.size();
     text += body.getString().str();
-    Tree tree(std::move(text));
+    Tree tree(std::make_shared<const std::string>(std::move(text)));
     tree.BuildBody(body, prefix, tree.text().size(), tree.root(), 0);
 }
 

@@ -1,6 +1,6 @@
 #include "Platform/Mime/Coders.h"
 
-#include "Platform/Mime/GMimeSupport.h"
+#include <string>
 
 namespace mimepp {
 
@@ -9,13 +9,6 @@ namespace {
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789ABCDEF";
 
-bool IsBase64Char(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/';
-}
-
-bool IsBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 int HexValue(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -23,23 +16,25 @@ int HexValue(unsigned char c) {
     return -1;
 }
 
-// True when the text is well-formed Base64 apart from line breaks and blanks.
-bool IsCleanBase64(const String& in) {
-    size_t nSextets = 0;
-    bool bPadding = false;
-    for (size_t i = 0; i < in.length(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(in[i]);
-        if (IsBase64Char(c)) {
-            if (bPadding) return false;
-            ++nSextets;
-        } else if (c == '=') {
-            bPadding = true;
-        } else if (!IsBlank(c)) {
-            return false;
-        }
+// Base64 character classes: 0-63 the value, then blanks (skipped), padding, anything else.
+constexpr unsigned char kSkip = 64;
+constexpr unsigned char kPad = 65;
+constexpr unsigned char kBad = 66;
+
+struct Base64Table {
+    unsigned char value[256];
+    constexpr Base64Table() : value() {
+        for (int i = 0; i < 256; ++i) value[i] = kBad;
+        for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<unsigned char>(i);
+        value[static_cast<unsigned char>(' ')] = kSkip;
+        value[static_cast<unsigned char>('\t')] = kSkip;
+        value[static_cast<unsigned char>('\r')] = kSkip;
+        value[static_cast<unsigned char>('\n')] = kSkip;
+        value[static_cast<unsigned char>('=')] = kPad;
     }
-    return nSextets % 4 != 1;
-}
+};
+
+constexpr Base64Table kBase64Table;
 
 }  // namespace
 
@@ -80,17 +75,60 @@ int Base64Encoder::encode(const String& in, String& out) const {
 }
 
 int Base64Decoder::decode(const String& in, String& out) const {
-    detail::EnsureGMime();
-    out.clear();
     std::string& buf = out.str();
     buf.resize(in.length() / 4 * 3 + 3);
-    int state = 0;
-    guint32 save = 0;
-    const size_t n = g_mime_encoding_base64_decode_step(reinterpret_cast<const unsigned char*>(in.data()),
-                                                        in.length(), reinterpret_cast<unsigned char*>(buf.data()),
-                                                        &state, &save);
-    buf.resize(n);
-    return IsCleanBase64(in) ? 0 : kBadInput;
+    auto* o = reinterpret_cast<unsigned char*>(buf.data());
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    const size_t n = in.length();
+    const unsigned char* t = kBase64Table.value;
+    bool bBad = false;
+    bool bPadded = false;
+    unsigned acc = 0;
+    int pending = 0;  // sextets in acc
+    size_t i = 0;
+    while (i < n) {
+        // Whole groups of four at once while nothing is pending.
+        if (pending == 0 && i + 4 <= n) {
+            const unsigned a = t[p[i]], b = t[p[i + 1]], c = t[p[i + 2]], d = t[p[i + 3]];
+            if ((a | b | c | d) < 64) {
+                const unsigned v = (a << 18) | (b << 12) | (c << 6) | d;
+                o[0] = static_cast<unsigned char>(v >> 16);
+                o[1] = static_cast<unsigned char>(v >> 8);
+                o[2] = static_cast<unsigned char>(v);
+                o += 3;
+                i += 4;
+                bBad |= bPadded;
+                continue;
+            }
+        }
+        const unsigned v = t[p[i++]];
+        if (v < 64) {
+            bBad |= bPadded;
+            acc = (acc << 6) | v;
+            if (++pending == 4) {
+                *o++ = static_cast<unsigned char>(acc >> 16);
+                *o++ = static_cast<unsigned char>(acc >> 8);
+                *o++ = static_cast<unsigned char>(acc);
+                acc = 0;
+                pending = 0;
+            }
+        } else if (v == kPad) {
+            // Padding ends a group early: keep its whole bytes.
+            bPadded = true;
+            if (pending == 1) bBad = true;
+            if (pending >= 2) *o++ = static_cast<unsigned char>(acc >> (pending * 6 - 8));
+            if (pending == 3) *o++ = static_cast<unsigned char>(acc >> 2);
+            acc = 0;
+            pending = 0;
+        } else if (v == kBad) {
+            bBad = true;
+        }
+    }
+    if (pending == 1) bBad = true;
+    if (pending >= 2) *o++ = static_cast<unsigned char>(acc >> (pending * 6 - 8));
+    if (pending == 3) *o++ = static_cast<unsigned char>(acc >> 2);
+    buf.resize(static_cast<size_t>(o - reinterpret_cast<unsigned char*>(buf.data())));
+    return bBad ? kBadInput : 0;
 }
 
 int QuotedPrintableEncoder::encode(const String& in, String& out) const {

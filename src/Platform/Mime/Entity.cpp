@@ -54,7 +54,7 @@ void Entity::assemble() {
     // The body first: writing a multipart body may set the boundary in the headers.
     m_body.assemble();
     m_headers.assemble();
-    m_string = m_headers.getString() + m_body.getString();
+    setText(m_headers.getString() + m_body.getString());
     m_bModified = false;
 }
 

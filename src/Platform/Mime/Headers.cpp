@@ -113,7 +113,7 @@ void Headers::assemble() {
         if (text[text.length() - 1] != '\n') out += "\r\n";
     }
     out += m_sEnd.empty() ? String("\r\n") : m_sEnd;
-    m_string = out;
+    setText(std::move(out));
     m_bModified = false;
 }
 

@@ -3,7 +3,7 @@
 namespace mimepp {
 
 void Node::setString(const String& text) {
-    m_string = text;
+    setText(text);
     m_bModified = false;
     if (m_pParent) m_pParent->childModified(*this);
 }
@@ -14,5 +14,22 @@ void Node::setModified() {
 }
 
 void Node::childModified(Node&) { setModified(); }
+
+void Node::setSlice(std::shared_ptr<const std::string> source, size_t start, size_t length) {
+    m_pSlice = std::move(source);
+    m_sliceStart = start;
+    m_sliceLength = length;
+    m_string.clear();
+}
+
+void Node::setText(String text) {
+    m_pSlice.reset();
+    m_string = std::move(text);
+}
+
+void Node::materialize() const {
+    m_string = String(m_pSlice->data() + m_sliceStart, m_sliceLength);
+    m_pSlice.reset();
+}
 
 }  // namespace mimepp

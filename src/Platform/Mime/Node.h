@@ -8,6 +8,9 @@
 
 #include "Platform/Mime/String.h"
 
+#include <memory>
+#include <string>
+
 namespace mimepp {
 
 // Run-time class of a node, for tests such as address.class_().isA(Mailbox::kClass).
@@ -33,14 +36,19 @@ public:
 
     Node() = default;
     explicit Node(const String& text, Node* parent = nullptr) : m_string(text), m_pParent(parent) {}
-    Node(const Node& other) : m_string(other.m_string), m_bModified(other.m_bModified) {}
+    Node(const Node& other)
+        : m_string(other.m_string), m_pSlice(other.m_pSlice), m_sliceStart(other.m_sliceStart),
+          m_sliceLength(other.m_sliceLength), m_bModified(other.m_bModified) {}
     Node& operator=(const Node&) = delete;
     virtual ~Node() = default;
 
     virtual const Class& class_() const { return kClass; }
 
     // The node's text as last parsed, set or assembled.
-    const String& getString() const { return m_string; }
+    const String& getString() const {
+        if (m_pSlice) materialize();
+        return m_string;
+    }
     // Replaces the text; parse() rebuilds the parts from it. Ancestors are marked modified.
     void setString(const String& text);
 
@@ -59,9 +67,22 @@ protected:
     // Called on the parent when a child becomes modified.
     virtual void childModified(Node& child);
 
-    String m_string;
+    // The text as a range of a text shared with other nodes of the same parse; it is copied out
+    // only when asked for, so that parsing large messages does not copy every level's text.
+    void setSlice(std::shared_ptr<const std::string> source, size_t start, size_t length);
+    // Replaces the text (and any slice).
+    void setText(String text);
+
+    // Read through getString() in nodes that can hold a slice (entities, headers, bodies).
+    mutable String m_string;
+    mutable std::shared_ptr<const std::string> m_pSlice;
+    mutable size_t m_sliceStart = 0;
+    mutable size_t m_sliceLength = 0;
     Node* m_pParent = nullptr;
     bool m_bModified = false;
+
+private:
+    void materialize() const;
 };
 
 }  // namespace mimepp
