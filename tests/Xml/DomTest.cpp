@@ -352,3 +352,37 @@ TEST(XmlTree, WhiteSpaceBetweenElementsIsDroppedUnlessPreserved) {
     first->get_nodeName(name);
     EXPECT_EQ(name, L"#text");
 }
+
+TEST(XmlTree, MovesAcrossDocumentsKeepEveryNodeAndNamespace) {
+    auto source = NewDoc(L"<s xmlns='urn:d' xmlns:a='urn:a'><a:x a:k='1'><y>t</y></a:x></s>");
+    ASSERT_EQ(source->setProperty(L"SelectionNamespaces", L"xmlns:a='urn:a' xmlns:d='urn:d'"), S_OK);
+    auto x = Select(source.Get(), L"/d:s/a:x");
+    // Two adjacent text nodes built in memory stay two nodes.
+    ComPtr<IXMLDOMNode> first, second;
+    ASSERT_EQ(source->createTextNode(L"one", first.AddressOf()), S_OK);
+    ASSERT_EQ(source->createTextNode(L"two", second.AddressOf()), S_OK);
+    ASSERT_EQ(x->appendChild(first.Get(), nullptr), S_OK);
+    ASSERT_EQ(x->appendChild(second.Get(), nullptr), S_OK);
+    ComPtr<IXMLDOMNodeList> snapshot;
+    ASSERT_EQ(source->selectNodes(L"//d:y", snapshot.AddressOf()), S_OK);
+
+    auto target = NewDoc(L"<t/>");
+    ASSERT_EQ(target->setProperty(L"SelectionNamespaces", L"xmlns:a='urn:a' xmlns:d='urn:d'"), S_OK);
+    ASSERT_EQ(Select(target.Get(), L"/t")->appendChild(x.Get(), nullptr), S_OK);
+    EXPECT_EQ(Xml(target.Get()), L"<t><a:x xmlns:a=\"urn:a\" a:k=\"1\"><y xmlns=\"urn:d\">t</y>onetwo</a:x></t>");
+    EXPECT_TRUE(Select(target.Get(), L"/t/a:x[@a:k='1']/d:y"));
+    EXPECT_EQ(Text(second.Get()), L"two");
+    ComPtr<IXMLDOMNode> before;
+    ASSERT_EQ(second->get_previousSibling(before.AddressOf()), S_OK);
+    EXPECT_EQ(before.Get(), first.Get());
+
+    // The source and anything selected from it before the move stay usable.
+    x = nullptr;
+    target = nullptr;
+    first = nullptr;
+    second = nullptr;
+    ComPtr<IXMLDOMNode> y;
+    ASSERT_EQ(snapshot->get_item(0, y.AddressOf()), S_OK);
+    EXPECT_EQ(Text(y.Get()), L"t");
+    EXPECT_EQ(Xml(source.Get()), L"<s xmlns=\"urn:d\" xmlns:a=\"urn:a\"/>");
+}

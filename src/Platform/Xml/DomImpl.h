@@ -76,10 +76,9 @@ void LinkChild(xmlNodePtr parent, xmlNodePtr child, xmlNodePtr before);
 void ReconcileNamespaces(xmlNodePtr subtree);
 // Replaces the children of an element or attribute with one text node (none for empty text).
 void ReplaceChildrenWithText(xmlNodePtr node, const std::string& text);
-// Moves the wrappers of an original subtree onto an identical copy.
-void TransferWrappers(xmlNodePtr original, xmlNodePtr copy);
-// A detached copy of a node in the target document that carries no wrappers of the original.
-xmlNodePtr CopyNode(xmlNodePtr node, xmlDocPtr target, bool deep);
+// A detached copy of a node in the target document. With bMoveWrappers the original's wrappers
+// (of the node, its attributes and descendants) move to their counterparts in the copy.
+xmlNodePtr CopyNode(xmlNodePtr node, xmlDocPtr target, bool deep, bool bMoveWrappers);
 // Forgets wrapper links in a freshly copied subtree.
 void ClearWrappers(xmlNodePtr subtree);
 

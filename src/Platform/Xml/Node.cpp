@@ -248,12 +248,11 @@ HRESULT NodeBase<I>::insertBefore(IXMLDOMNode* newChild, IXMLDOMNode* refChild, 
     if (child->doc != parent->doc) {
         // Across documents the node is copied into this document and its wrappers follow the copy;
         // the original leaves its document.
-        xmlNodePtr copy = CopyNode(child, parent->doc, true);
+        DocumentImpl* source = OwnerOf(child);
+        xmlNodePtr copy = CopyNode(child, parent->doc, true, true);
         if (!copy)
             return E_OUTOFMEMORY;
-        DocumentImpl* source = OwnerOf(child);
         bool bAttached = child->parent != nullptr;
-        TransferWrappers(child, copy);
         if (bAttached) {
             xmlUnlinkNode(child);
             source->AddOrphan(child);
@@ -294,7 +293,7 @@ HRESULT NodeBase<I>::cloneNode(bool deep, IXMLDOMNode** ppClone) {
     xmlNodePtr node = XmlNode();
     if (node->type == XML_DOCUMENT_NODE || node->type == XML_ATTRIBUTE_NODE)
         return E_FAIL;
-    xmlNodePtr copy = CopyNode(node, node->doc, deep);
+    xmlNodePtr copy = CopyNode(node, node->doc, deep, false);
     if (!copy)
         return E_OUTOFMEMORY;
     OwnerOf(node)->AddOrphan(copy);

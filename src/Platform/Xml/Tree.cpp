@@ -202,27 +202,102 @@ void ReplaceChildrenWithText(xmlNodePtr node, const std::string& text) {
         LinkChild(node, textNode, nullptr);
 }
 
-void TransferWrappers(xmlNodePtr original, xmlNodePtr copy) {
-    xmlNodePtr from = original;
-    xmlNodePtr to = copy;
-    while (from && to) {
-        if (from->_private)
-            static_cast<NodeImpl*>(from->_private)->Retarget(to);
-        from = NextInSubtree(from, original);
-        to = NextInSubtree(to, copy);
-    }
-}
-
 void ClearWrappers(xmlNodePtr subtree) {
     for (xmlNodePtr node = subtree; node; node = NextInSubtree(node, subtree))
         node->_private = nullptr;
 }
 
-xmlNodePtr CopyNode(xmlNodePtr node, xmlDocPtr target, bool deep) {
-    xmlNodePtr copy = xmlDocCopyNode(node, target, deep ? 1 : 2);
-    if (copy)
-        ClearWrappers(copy);
+namespace {
+
+// One node without its children. Namespace pointers still refer to the original's declarations;
+// ReconcileNamespaces settles them once the copy is linked.
+xmlNodePtr CopyShallow(xmlNodePtr node, xmlDocPtr target) {
+    xmlNodePtr copy = nullptr;
+    switch (node->type) {
+    case XML_ELEMENT_NODE: {
+        copy = xmlNewDocNode(target, nullptr, node->name, nullptr);
+        if (!copy)
+            return nullptr;
+        copy->ns = node->ns;
+        for (xmlNsPtr ns = node->nsDef; ns; ns = ns->next)
+            xmlNewNs(copy, ns->href, ns->prefix);
+        for (xmlAttrPtr attr = node->properties; attr; attr = attr->next) {
+            std::string value = TextContent(reinterpret_cast<xmlNodePtr>(attr));
+            xmlAttrPtr attrCopy = xmlNewNsProp(copy, nullptr, attr->name, XmlChars(value));
+            if (!attrCopy) {
+                xmlFreeNode(copy);
+                return nullptr;
+            }
+            attrCopy->ns = attr->ns;
+        }
+        break;
+    }
+    case XML_TEXT_NODE:
+        copy = xmlNewDocText(target, node->content);
+        break;
+    case XML_CDATA_SECTION_NODE:
+        copy = xmlNewCDataBlock(target, node->content, node->content ? xmlStrlen(node->content) : 0);
+        break;
+    case XML_COMMENT_NODE:
+        copy = xmlNewDocComment(target, node->content);
+        break;
+    case XML_PI_NODE:
+        copy = xmlNewDocPI(target, node->name, node->content);
+        break;
+    default:
+        // Entity references cannot occur (documents with a DTD are refused); keep their text.
+        copy = xmlNewDocText(target, XmlChars(TextContent(node)));
+        break;
+    }
     return copy;
+}
+
+// Hands the wrappers of an original node (and of its attributes) to its copy.
+void MoveWrappers(xmlNodePtr original, xmlNodePtr copy) {
+    if (original->_private)
+        static_cast<NodeImpl*>(original->_private)->Retarget(copy);
+    if (original->type != XML_ELEMENT_NODE)
+        return;
+    xmlAttrPtr to = copy->properties;
+    for (xmlAttrPtr from = original->properties; from && to; from = from->next, to = to->next) {
+        if (from->_private)
+            static_cast<NodeImpl*>(from->_private)->Retarget(reinterpret_cast<xmlNodePtr>(to));
+        if (from->children && from->children->_private && to->children)
+            static_cast<NodeImpl*>(from->children->_private)->Retarget(to->children);
+    }
+}
+
+}  // namespace
+
+xmlNodePtr CopyNode(xmlNodePtr node, xmlDocPtr target, bool deep, bool bMoveWrappers) {
+    // Node by node and linked by hand, so that adjacent text nodes stay separate and every
+    // original has exactly one counterpart. Wrappers move only once the whole copy exists.
+    xmlNodePtr root = CopyShallow(node, target);
+    if (!root)
+        return nullptr;
+    std::vector<std::pair<xmlNodePtr, xmlNodePtr>> copied{{node, root}};  // original, copy
+    std::vector<std::pair<xmlNodePtr, xmlNodePtr>> pending;
+    if (deep && node->type == XML_ELEMENT_NODE)
+        pending.emplace_back(node, root);
+    while (!pending.empty()) {
+        auto [original, copy] = pending.back();
+        pending.pop_back();
+        for (xmlNodePtr child = original->children; child; child = child->next) {
+            xmlNodePtr childCopy = CopyShallow(child, target);
+            if (!childCopy) {
+                xmlFreeNode(root);
+                return nullptr;
+            }
+            LinkChild(copy, childCopy, nullptr);
+            copied.emplace_back(child, childCopy);
+            if (child->type == XML_ELEMENT_NODE && child->children)
+                pending.emplace_back(child, childCopy);
+        }
+    }
+    if (bMoveWrappers)
+        for (const auto& [original, copy] : copied)
+            MoveWrappers(original, copy);
+    return root;
 }
 
 namespace {
