@@ -326,3 +326,52 @@ TEST(MimeEntity, BrokenMultipartsGiveUsableTrees) {
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->headers().subject().textUtf8(), "build times");
 }
+
+TEST(MimeEntity, RemovingEveryPartLeavesAnEmptyMultipart) {
+    Message m = Parsed(Corpus("03-alternative-text-html.eml"));
+    m.body().removeBodyPartAt(1);
+    m.body().removeBodyPartAt(0);
+    m.assemble();
+    EXPECT_EQ(m.getString().find("Dear customer"), String::npos);
+    Message back = Parsed(m.getString());
+    EXPECT_EQ(MimeTest::Shape(back), "multipart/alternative");
+    EXPECT_EQ(back.body().numBodyParts(), 0);
+}
+
+TEST(MimeEntity, ParsesHeadersAndBodiesOnTheirOwn) {
+    Headers headers(String("From: a@example.com\r\nSubject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n folded\r\n\r\n"));
+    headers.parse();
+    ASSERT_EQ(headers.numFields(), 2);
+    EXPECT_EQ(headers.subject().textUtf8(), "Grüße folded");
+    EXPECT_EQ(headers.from().mailboxAt(0).domain(), "example.com");
+
+    Message m = Parsed(Corpus("21-related-inline-image.eml"));
+    Body& body = m.body().bodyPartAt(0).body();
+    body.setString("--alt-1\r\nContent-Type: text/plain\r\n\r\nonly text now\r\n--alt-1--\r\n");
+    EXPECT_EQ(body.numBodyParts(), 0);
+    body.parse();
+    ASSERT_EQ(body.numBodyParts(), 1);
+    EXPECT_EQ(body.bodyPartAt(0).body().getString(), "only text now");
+    m.assemble();
+    Message back = Parsed(m.getString());
+    EXPECT_EQ(MimeTest::Shape(back), "multipart/related[multipart/alternative[text/plain],image/png]");
+}
+
+TEST(MimeEntity, HostileNestingIsCappedAndStillRoundTrips) {
+    String text;
+    for (int i = 0; i < 300; ++i) {
+        text += "Content-Type: multipart/mixed; boundary=b" + String(std::to_string(i)) + "\r\n\r\n--b" +
+                String(std::to_string(i)) + "\r\n";
+    }
+    text += "Content-Type: text/plain\r\n\r\ninnermost\r\n";
+    Message m = Parsed(text);
+    int depth = 0;
+    for (Entity* e = &m; e->body().numBodyParts() > 0; e = &e->body().bodyPartAt(0)) ++depth;
+    EXPECT_LE(depth, Entity::kMaxDepth);
+    EXPECT_GT(depth, 10);
+    m.headers().addField(Field::newField("X-Top", "1"));
+    m.assemble();
+    String expected = text;
+    expected.insert(expected.find('\n') + 1, "X-Top: 1\r\n");
+    EXPECT_TRUE(m.getString() == expected);
+}

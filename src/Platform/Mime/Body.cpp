@@ -13,7 +13,7 @@ Body::Body() = default;
 Body::Body(const String& text, Node* parent) : Node(text, parent) {}
 
 Body::Body(const Body& other)
-    : Node(other), m_sPreamble(other.m_sPreamble), m_sEpilogue(other.m_sEpilogue) {
+    : Node(other), m_sPreamble(other.m_sPreamble), m_sEpilogue(other.m_sEpilogue), m_bMultipart(other.m_bMultipart) {
     for (const auto& part : other.m_parts) {
         m_parts.emplace_back(static_cast<BodyPart*>(part->clone()));
         m_parts.back()->setParent(this);
@@ -29,9 +29,16 @@ Body::~Body() = default;
 void Body::clearParts() {
     m_parts.clear();
     m_pMessage.reset();
+    m_bMultipart = false;
+}
+
+void Body::setString(const String& text) {
+    clearParts();
+    Node::setString(text);
 }
 
 void Body::addBodyPart(BodyPart* part) {
+    m_bMultipart = true;
     part->setParent(this);
     m_parts.emplace_back(part);
     setModified();
@@ -39,6 +46,7 @@ void Body::addBodyPart(BodyPart* part) {
 
 void Body::insertBodyPartAt(int index, BodyPart* part) {
     const size_t at = std::min(static_cast<size_t>(std::max(index, 0)), m_parts.size());
+    m_bMultipart = true;
     part->setParent(this);
     m_parts.emplace(m_parts.begin() + static_cast<std::ptrdiff_t>(at), part);
     setModified();
@@ -63,7 +71,7 @@ void Body::parse() { detail::Builder::ParseBody(*this); }
 void Body::assemble() {
     if (!m_bModified) return;
     auto* entity = dynamic_cast<Entity*>(m_pParent);
-    if (!m_parts.empty() && entity) {
+    if (m_bMultipart && entity) {
         entity->prepareMultipart();
         const String boundary = entity->headers().contentType().boundary();
         String out = m_sPreamble;

@@ -44,10 +44,13 @@ public:
     const String& preamble() const { return m_sPreamble; }
     const String& epilogue() const { return m_sEpilogue; }
 
+    // Replaces the text and drops the parts and the message; parse() reads them from the text.
+    void setString(const String& text) override;
     // Rebuilds the parts from the text according to the owning entity's Content-Type.
     void parse() override;
-    // Multipart: preamble, each part between boundary lines of the owning entity's boundary,
-    // the closing boundary and the epilogue. Message: the message's text. Otherwise the text.
+    // Multipart (parsed as one, or given parts): preamble, each part between boundary lines of
+    // the owning entity's boundary, the closing boundary and the epilogue. Message: the message's
+    // text. Otherwise the text. Parts are written only by a body that belongs to an entity.
     void assemble() override;
     Node* clone() const override { return new Body(*this); }
 
@@ -61,6 +64,7 @@ private:
     std::unique_ptr<Message> m_pMessage;
     String m_sPreamble;  // as read, up to and including the line break before the first boundary
     String m_sEpilogue;  // as read, everything after the closing "--boundary--"
+    bool m_bMultipart = false;
 };
 
 }  // namespace mimepp

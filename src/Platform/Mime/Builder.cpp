@@ -236,6 +236,7 @@ void Builder::Tree::BuildBody(Body& body, size_t s, size_t e, GMimeObject* shape
     body.m_bModified = false;
     if (!shape || depth >= Entity::kMaxDepth) return;
     if (GMIME_IS_MULTIPART(shape)) {
+        body.m_bMultipart = true;
         BuildMultipart(body, s, e, GMIME_MULTIPART(shape), depth);
     } else if (GMIME_IS_MESSAGE_PART(shape)) {
         GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(shape));
@@ -324,7 +325,6 @@ void Builder::Tree::BuildFromLines(Body& body, size_t s, size_t e, const std::st
 // Boundaries GMime read differently from the plain line rule (for example a nested multipart
 // reusing its parent's boundary): each part is taken as GMime writes it and parsed on its own.
 void Builder::Tree::BuildFallback(Body& body, GMimeMultipart* mp, int depth) {
-    body.clearParts();
     const char* prologue = g_mime_multipart_get_prologue(mp);
     const char* epilogue = g_mime_multipart_get_epilogue(mp);
     body.m_sPreamble = prologue && *prologue ? String(prologue) + "\r\n" : String();

@@ -50,7 +50,7 @@ public:
         return m_string;
     }
     // Replaces the text; parse() rebuilds the parts from it. Ancestors are marked modified.
-    void setString(const String& text);
+    virtual void setString(const String& text);
 
     virtual void parse() = 0;
     virtual void assemble() = 0;
