@@ -376,6 +376,14 @@ TEST(XmlTree, MovesAcrossDocumentsKeepEveryNodeAndNamespace) {
     ASSERT_EQ(second->get_previousSibling(before.AddressOf()), S_OK);
     EXPECT_EQ(before.Get(), first.Get());
 
+    // A node whose document nobody else holds can move too.
+    auto orphanDoc = NewDoc(L"<o><p>q</p></o>");
+    auto p = Select(orphanDoc.Get(), L"/o/p");
+    orphanDoc = nullptr;
+    ASSERT_EQ(Select(target.Get(), L"/t")->appendChild(p.Get(), nullptr), S_OK);
+    EXPECT_EQ(Xml(p.Get()), L"<p>q</p>");
+    p = nullptr;
+
     // The source and anything selected from it before the move stay usable.
     x = nullptr;
     target = nullptr;

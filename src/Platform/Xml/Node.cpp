@@ -1,6 +1,8 @@
 // IXMLDOMNode over libxml2 nodes, shared by elements, other nodes and the document.
 #include <cstring>
 
+#include "Platform/Com/ComPtr.h"
+
 #include "Platform/Xml/DomImpl.h"
 
 namespace Platform::Xml::Detail {
@@ -248,12 +250,13 @@ HRESULT NodeBase<I>::insertBefore(IXMLDOMNode* newChild, IXMLDOMNode* refChild, 
     if (child->doc != parent->doc) {
         // Across documents the node is copied into this document and its wrappers follow the copy;
         // the original leaves its document.
-        DocumentImpl* source = OwnerOf(child);
+        // The wrappers may hold the last references to the source document: keep it alive
+        // until the original is out of its tree.
+        Platform::ComPtr<DocumentImpl> source(OwnerOf(child));
         xmlNodePtr copy = CopyNode(child, parent->doc, true, true);
         if (!copy)
             return E_OUTOFMEMORY;
-        bool bAttached = child->parent != nullptr;
-        if (bAttached) {
+        if (child->parent) {
             xmlUnlinkNode(child);
             source->AddOrphan(child);
         }
