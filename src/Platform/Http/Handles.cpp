@@ -67,7 +67,10 @@ void Notify(Request& r, DWORD status, void* info, DWORD length) {
         callback = r.callback;
         context = r.context;
     }
+    // What the callback does must not change the error the interrupted call reports.
+    DWORD dwSavedError = GetLastError();
     callback(r.handle, context, status, info, length);
+    SetLastError(dwSavedError);
 }
 
 }  // namespace Platform::Http::Detail

@@ -103,6 +103,7 @@ struct Request : Object {
     size_t uploadPos = 0;
     uint64_t uploadTotal = 0;
     uint64_t uploadFed = 0;
+    uint64_t uploadDiscarded = 0;  // bytes already dropped from the front of `upload`
     bool uploadPaused = false;
     std::string body;
     size_t bodyPos = 0;

@@ -246,6 +246,7 @@ BOOL WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeaders
             if (r->closing)
                 return;
             r->upload = std::move(optional);
+            r->uploadDiscarded = 0;
             r->uploadFed = r->upload.size();
             r->uploadTotal = total;
             StartTransfer(*r, WorkerMulti());
@@ -256,6 +257,7 @@ BOOL WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeaders
     }
     return SyncCall(*r, [&]() -> BOOL {
         r->upload = std::move(optional);
+        r->uploadDiscarded = 0;
         r->uploadFed = r->upload.size();
         r->uploadTotal = total;
         if (!StartTransfer(*r, r->connect->multi))
@@ -285,6 +287,7 @@ BOOL WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer, DWORD dwNumberOfByte
                 return;
             }
             if (r->uploadPos == r->upload.size()) {
+                r->uploadDiscarded += r->upload.size();
                 r->upload.clear();
                 r->uploadPos = 0;
             }
@@ -302,6 +305,7 @@ BOOL WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer, DWORD dwNumberOfByte
         if (r->uploadFed + data.size() > r->uploadTotal)
             return Fail(ERROR_INVALID_PARAMETER);
         if (r->uploadPos == r->upload.size()) {
+            r->uploadDiscarded += r->upload.size();
             r->upload.clear();
             r->uploadPos = 0;
         }

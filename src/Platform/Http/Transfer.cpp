@@ -94,6 +94,16 @@ size_t OnUpload(char* buffer, size_t size, size_t count, void* user) {
     return n;
 }
 
+// curl rewinds the body to send it again on a fresh connection when a reused one turned out to
+// be closed; that works while the whole body is still held.
+int OnSeek(void* user, curl_off_t offset, int origin) {
+    Request& r = *static_cast<Request*>(user);
+    if (origin != SEEK_SET || r.uploadDiscarded != 0 || offset < 0 || static_cast<size_t>(offset) > r.upload.size())
+        return CURL_SEEKFUNC_CANTSEEK;
+    r.uploadPos = static_cast<size_t>(offset);
+    return CURL_SEEKFUNC_OK;
+}
+
 int OnPrereq(void* user, char*, char*, int, int) {
     Request& r = *static_cast<Request*>(user);
     r.prereq = true;
@@ -246,6 +256,8 @@ bool StartTransfer(Request& r, CURLM* multi) {
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.uploadTotal));
         curl_easy_setopt(e, CURLOPT_READFUNCTION, OnUpload);
         curl_easy_setopt(e, CURLOPT_READDATA, &r);
+        curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, OnSeek);
+        curl_easy_setopt(e, CURLOPT_SEEKDATA, &r);
         if (r.verb != "POST")
             curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.verb.c_str());
     } else {
