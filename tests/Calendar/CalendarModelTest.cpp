@@ -52,33 +52,19 @@ Attendee* MakeAttendee(const wchar_t* pwszName, const wchar_t* pwszEmail) {
 
 }  // namespace
 
-TEST(CalendarModel, ComponentDefaults) {
+TEST(CalendarModel, ComponentDefaultsAndServerStrings) {
     CompPtr comp(Comp::createComp());
     ASSERT_TRUE(comp);
-    EXPECT_FALSE(comp->GetIsTask());
-    EXPECT_FALSE(comp->GetIsOrganizer());
-    EXPECT_FALSE(comp->GetIsAllDay());
     EXPECT_TRUE(comp->GetOpaque());
     EXPECT_EQ(comp->GetDuration(), -1);
     EXPECT_EQ(comp->GetTaskStatus(), Comp::TaskStatus::INPR);
-    EXPECT_EQ(comp->GetImportance(), Comp::Importance::NORMAL);
     EXPECT_EQ(comp->GetResponseStatus(), Comp::ResponseStatus::CONF);
     EXPECT_EQ(comp->GetBusyStatus(), Comp::BusyStatus::B);
     EXPECT_EQ(comp->GetIntendedBusyStatus(), Comp::BusyStatus::B);
-    EXPECT_EQ(comp->GetMeetingStatus(), Comp::MeetingStatus::NON_MTG);
     EXPECT_EQ(comp->GetStatus(), Comp::Status::CONF);
     EXPECT_EQ(comp->GetMyPartStat(), Attendee::PartStat::NE);
-    EXPECT_FALSE(comp->GetIsRecurring());
-    EXPECT_FALSE(comp->GetAlarm().GetEnabled());
-    EXPECT_STREQ(comp->GetAlarm().GetAbsoluteTrigger(), L"");
-    EXPECT_EQ(comp->GetSubject(), nullptr);
-    EXPECT_EQ(comp->GetOrganizer(), nullptr);
-    EXPECT_EQ(comp->GetAttendeeAt(0), nullptr);
-    EXPECT_EQ(comp->GetCancelNodeRecurIdAt(0), nullptr);
-
-    EXPECT_TRUE(Comp::DateIsInitialized(45000.0));
     EXPECT_FALSE(Comp::DateIsInitialized(949997.0));
-    EXPECT_FALSE(Comp::DateIsInitialized(1e300));
+    EXPECT_TRUE(Comp::DateIsInitialized(949996.9));
 
     comp->SetBusyStatus(L"whatever");
     EXPECT_EQ(comp->GetBusyStatus(), Comp::BusyStatus::T);
@@ -86,8 +72,6 @@ TEST(CalendarModel, ComponentDefaults) {
     EXPECT_TRUE(comp->GetStatus().GetIsCancelled());
     comp->SetImportance(L"7");
     EXPECT_EQ(comp->GetImportance(), Comp::Importance::LOW);
-    comp->SetMyPartStatus(L"AC");
-    EXPECT_EQ(comp->GetMyPartStat(), Attendee::PartStat::AC);
 }
 
 TEST(CalendarModel, TextFieldsAreOwnedCopies) {
@@ -187,14 +171,6 @@ TEST(CalendarModel, RecurrenceRules) {
     EXPECT_EQ(kept.GetMonth(), 0);
     EXPECT_EQ(kept.dEndValue, 10);
 
-    _Recurrence yearly;
-    yearly.type = RecurrenceType::Yearly;
-    yearly.lParam1 = 29;
-    yearly.lParam2 = 2;
-    EXPECT_EQ(yearly.GetDayOfMonth(), 29);
-    EXPECT_EQ(yearly.GetMonth(), 2);
-    EXPECT_EQ(yearly.GetInterval(), 0);
-
     _Recurrence yearNth;
     yearNth.type = RecurrenceType::YearNth;
     yearNth.lParam1 = 1;
@@ -203,14 +179,7 @@ TEST(CalendarModel, RecurrenceRules) {
     EXPECT_EQ(yearNth.GetInstance(), 1);
     EXPECT_EQ(yearNth.GetDayOfWeekMask(), DayOfWeek::MO);
     EXPECT_EQ(yearNth.GetMonth(), 9);
-
-    _Recurrence monthly;
-    monthly.type = RecurrenceType::Monthly;
-    monthly.lParam1 = 3;
-    monthly.lParam2 = 31;
-    EXPECT_EQ(monthly.GetInterval(), 3);
-    EXPECT_EQ(monthly.GetDayOfMonth(), 31);
-    EXPECT_EQ(monthly.GetDayOfWeekMask(), 0);
+    EXPECT_EQ(yearNth.GetInterval(), 0);
 
     _Recurrence weekdays;
     weekdays.type = RecurrenceType::Weekly;
@@ -260,10 +229,7 @@ TEST(CalendarModel, AttendeesAndOrganizer) {
     CompPtr comp(Comp::createComp());
     Attendee* pAttendee = MakeAttendee(L"Ann", L"ann@example.com");
     EXPECT_EQ(pAttendee->GetRole(), Attendee::Role::REQ);
-    EXPECT_EQ(pAttendee->GetPartStatus(), Attendee::PartStat::NE);
     EXPECT_EQ(pAttendee->GetUserType(), Attendee::UserType::UNK);
-    pAttendee->SetRole(L"xx");
-    EXPECT_EQ(pAttendee->GetRole(), Attendee::Role::REQ);
     pAttendee->SetRole(L"opt");
     pAttendee->SetPartStatus(L"DG");
     pAttendee->SetUserType(L"RES");
@@ -381,19 +347,13 @@ TEST(CalendarModel, CloneCopiesTheFirstComponentWithItsOwnZones) {
 
         Comp* pComp = Comp::createComp();
         pComp->SetSubject(L"Review");
-        pComp->SetLocation(L"Room 1");
-        pComp->SetStartDate(Ole(2024, 3, 15, 9));
-        pComp->SetEndDate(Ole(2024, 3, 15, 10));
-        pComp->SetStartDateString(L"20240315T090000");
         pComp->SetStartDateTimeZone(pBerlin);
         pComp->SetEndDateTimeZone(pNewYork);
         pComp->SetBusyStatus(Comp::BusyStatus::O);
         pComp->SetIsOrganizer(TRUE);
         pComp->SetIsDraft(TRUE);
         pComp->SetIsNeverSent(TRUE);
-        pComp->SetItemSensitivity(2);
         pComp->SetAlarm(TRUE, 10, L"desc", nullptr, nullptr);
-        pComp->SetUpdateUnixTime(1710495000);
         pComp->addOrganizerPart(MakeAttendee(L"Org", L"org@example.com"));
         pComp->addAttendeePart(MakeAttendee(L"Ann", L"ann@example.com"));
         pComp->addCancelNodeRecurId(L"20240322T090000");
@@ -424,17 +384,11 @@ TEST(CalendarModel, CloneCopiesTheFirstComponentWithItsOwnZones) {
     ASSERT_EQ(clone->NumComps(), 1);
     Comp* pComp = clone->CompAt(0);
     EXPECT_STREQ(pComp->GetSubject(), L"Review");
-    EXPECT_STREQ(pComp->GetLocation(), L"Room 1");
-    EXPECT_EQ(pComp->GetDuration(), 0);
-    EXPECT_STREQ(pComp->GetStartDateString(), L"20240315T090000");
     EXPECT_EQ(pComp->GetBusyStatus(), Comp::BusyStatus::O);
     EXPECT_TRUE(pComp->GetIsOrganizer());
     EXPECT_FALSE(pComp->GetIsDraft());
     EXPECT_TRUE(pComp->GetIsNeverSent());
-    EXPECT_EQ(pComp->GetItemSensitivity(), 2);
-    EXPECT_EQ(pComp->GetAlarm().GetMinutes(), 10);
     EXPECT_STREQ(pComp->GetAlarm().GetDescription(), L"desc");
-    EXPECT_EQ(pComp->GetUpdateTimeUnix(), 1710495000);
     EXPECT_FALSE(pComp->HasOrganizer());
     ASSERT_EQ(pComp->GetNumAttendees(), 1);
     EXPECT_STREQ(pComp->GetAttendeeAt(0)->GetEmail(), L"ann@example.com");

@@ -217,14 +217,6 @@ TEST(CalendarTimeZone, InitializeFromWindowsAndOutlookForms) {
     ny.PopulateTimeZoneInfo(tzi);
     EXPECT_EQ(BytesOf(tzi2), BytesOf(tzi));
     EXPECT_STREQ(fromOlk.GetId(), L"Eastern Standard Time");
-
-    TimeZone full;
-    full.Initialize(ny);
-    EXPECT_STREQ(full.GetId(), L"America/New_York");
-    full.PopulateTimeZoneInfo(tzi2);
-    EXPECT_EQ(BytesOf(tzi2), BytesOf(tzi));
-    full.Initialize(full);
-    EXPECT_STREQ(full.GetId(), L"America/New_York");
 }
 
 TEST(CalendarTimeZone, DaylightStartOfAYear) {
