@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 using namespace mimepp;
 
@@ -97,4 +99,29 @@ TEST(MimeCorpus, DeepEditsRewriteOnlyTheChangedBranch) {
         EXPECT_EQ(MimeTest::Shape(again), shape);
         EXPECT_TRUE(MimeTest::FirstLeaf(again)->headers().hasField("X-Leaf"));
     }
+}
+
+TEST(MimeCorpus, ParsesOnSeveralThreadsAtOnce) {
+    std::vector<String> texts;
+    for (const auto& file : CorpusFiles()) texts.push_back(MimeTest::ReadFile(file));
+    std::vector<std::string> shapes;
+    for (const String& text : texts) {
+        Message message = MimeTest::Parsed(text);
+        shapes.push_back(MimeTest::Shape(message).str());
+    }
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int round = 0; round < 5; ++round) {
+                for (size_t i = 0; i < texts.size(); ++i) {
+                    Message message = MimeTest::Parsed(texts[i]);
+                    Walk(message);
+                    if (MimeTest::Shape(message).str() != shapes[i]) ++mismatches;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }

@@ -65,7 +65,7 @@ private:
     std::vector<Range> Ranges(const std::vector<Delimiter>& delims, size_t e) const;
     void SetPreambleEpilogue(Body& body, size_t s, size_t e, const std::string& boundary,
                              const std::vector<Delimiter>& delims) const;
-    bool BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipart* mp, int depth);
+    void BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipart* mp, int depth);
     void BuildFromLines(Body& body, size_t s, size_t e, const std::string& boundary,
                         const std::vector<Delimiter>& delims, int depth);
     void BuildFallback(Body& body, GMimeMultipart* mp, int depth);
@@ -271,13 +271,13 @@ bool Builder::Tree::ReusesBoundary(GMimeObject* obj, const std::string& boundary
 // When the lines do not match GMime's parts (GMime drops a part whose headers run into the next
 // boundary), the lines decide and each part is parsed from its own text; only when a nested
 // multipart reuses the boundary is GMime's nesting taken as it is.
-bool Builder::Tree::BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipart* mp, int depth) {
+void Builder::Tree::BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipart* mp, int depth) {
     const char* b = g_mime_object_get_content_type_parameter(GMIME_OBJECT(mp), "boundary");
     const std::string boundary = b ? b : "";
     const int count = g_mime_multipart_get_count(mp);
     if (boundary.empty()) {
         if (count > 0) BuildFallback(body, mp, depth);
-        return count == 0;
+        return;
     }
     const std::vector<Delimiter> delims = Scan(s, e, boundary);
     const std::vector<Range> ranges = Ranges(delims, e);
@@ -300,7 +300,7 @@ bool Builder::Tree::BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipar
         } else {
             BuildFromLines(body, s, e, boundary, delims, depth);
         }
-        return false;
+        return;
     }
     SetPreambleEpilogue(body, s, e, boundary, delims);
     for (size_t i = 0; i < ranges.size(); ++i) {
@@ -309,7 +309,6 @@ bool Builder::Tree::BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipar
         BuildEntity(*part, ranges[i].s, ranges[i].e, g_mime_multipart_get_part(mp, static_cast<int>(i)), depth + 1);
         body.m_parts.push_back(std::move(part));
     }
-    return true;
 }
 
 void Builder::Tree::BuildFromLines(Body& body, size_t s, size_t e, const std::string& boundary,

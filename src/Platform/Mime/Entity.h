@@ -20,8 +20,9 @@ public:
     const Body& body() const { return m_body; }
 
     // Builds the whole tree from the text with GMime. Any text gives a usable tree: text without
-    // headers becomes a body, and a multipart body whose boundaries cannot be matched is read as
-    // GMime recovers it. Trees nested deeper than kMaxDepth keep their innermost content as text.
+    // headers becomes a body, a multipart without its closing boundary ends at the end of the
+    // text, and parts GMime cannot place are split at their boundary lines. Trees nested deeper
+    // than kMaxDepth keep their innermost content as text.
     void parse() override;
     // Writes back what changed. A multipart body gets a Content-Type of type multipart with a
     // boundary that occurs in none of its parts; a Base64 or quoted-printable transfer encoding,
