@@ -57,10 +57,7 @@ String EncodeB(const String& bytes) {
     return out;
 }
 
-size_t EncodedWidth(unsigned char c, char encoding) {
-    if (encoding == 'B') return 0;  // B words are sized by byte count instead
-    return (c == ' ' || IsQSafe(c)) ? 1 : 3;
-}
+size_t QWidth(unsigned char c) { return (c == ' ' || IsQSafe(c)) ? 1 : 3; }
 
 String DecodeQ(const String& text) {
     String spaced(text);
@@ -175,7 +172,7 @@ void EncodedWord::assemble() {
             if (m_cEncoding == 'B') {
                 w = ((next - start) + 2) / 3 * 4 - width;
             } else {
-                for (size_t k = end; k < next; ++k) w += EncodedWidth(static_cast<unsigned char>(m_sDecoded[k]), 'Q');
+                for (size_t k = end; k < next; ++k) w += QWidth(static_cast<unsigned char>(m_sDecoded[k]));
             }
             if (width + w > room && end > start) break;
             width += w;
