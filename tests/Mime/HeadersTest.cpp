@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
+
 using namespace mimepp;
 using MimeTest::Corpus;
 using MimeTest::Parsed;
@@ -142,6 +145,14 @@ TEST(MimeHeaders, WritesDatesInRfc5322Form) {
     EXPECT_EQ(zoned.getString(), "Thu, 3 Dec 2026 04:05:00 -0500");
     Message back = Parsed(m.getString());
     EXPECT_EQ(back.headers().date().asUnixTime(), 1796288700);
+
+    DateTime outOfRange;
+    outOfRange.fromUnixTime(INT64_MAX, 60);
+    outOfRange.assemble();
+    EXPECT_EQ(outOfRange.getString(), "");
+    outOfRange.fromUnixTime(0, INT_MIN);
+    outOfRange.assemble();
+    EXPECT_EQ(outOfRange.getString(), "");
 }
 
 TEST(MimeHeaders, DecodesMediaTypesAndFileNames) {

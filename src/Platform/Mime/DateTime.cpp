@@ -3,7 +3,6 @@
 #include "Platform/Mime/GMimeSupport.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace mimepp {
 
@@ -15,7 +14,10 @@ constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 // RFC 5322 date text, built without the C locale so the names are always English.
 String Format(int64_t seconds, int zoneMinutes, bool bZoneUnknown) {
-    detail::EnsureGMime();
+    // Years 1 to 9999 and zones that fit "+HHMM"; anything else has no RFC 5322 form.
+    constexpr int64_t kFirst = -62135596800;
+    constexpr int64_t kLast = 253402300799;
+    if (seconds < kFirst || seconds > kLast || zoneMinutes < -5999 || zoneMinutes > 5999) return String();
     GDateTime* utc = g_date_time_new_from_unix_utc(seconds + static_cast<int64_t>(zoneMinutes) * 60);
     if (!utc) return String();
     const int wday = g_date_time_get_day_of_week(utc) % 7;  // GLib: Monday 1 ... Sunday 7

@@ -25,7 +25,8 @@ public:
     // Sets a UTC time, written with the zone "-0000" (RFC 5322: UTC, local zone not known),
     // for example "Tue, 3 Dec 2026 09:05:00 -0000".
     void fromUnixTime(int64_t seconds);
-    // Sets a time shown in the given zone (minutes east of UTC).
+    // Sets a time shown in the given zone (minutes east of UTC). A time outside the years 1 to
+    // 9999 or a zone beyond +-99:59 has no text form and is written empty.
     void fromUnixTime(int64_t seconds, int zoneMinutes);
 
     void parse() override;
