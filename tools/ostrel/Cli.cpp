@@ -1,4 +1,5 @@
 #include "Cli.h"
+#include "StoreCommand.h"
 
 #include "Platform/Ui/ConsoleUi.h"
 #include "Util/Log.h"
@@ -19,6 +20,7 @@ const std::vector<Command>& Commands() {
          "[--keep]\n"
          "  --keep      keep the temporary OSTREL_HOME instead of removing it",
          RunDemo},
+        {"store", kStoreSummary, kStoreUsage, RunStore},
     };
     return commands;
 }

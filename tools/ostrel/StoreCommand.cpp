@@ -1,0 +1,444 @@
+// `ostrel store folders FILE`, `messages FILE FOLDER`, `props FILE ENTRYID`, `export FILE ENTRYID TAG OUT`.
+// Folders are named by entry id (hex) or by their path below the root ("Top of Personal Folders/Inbox",
+// compared without regard to case); the store itself is "store". Output is tab-separated text.
+#include "StoreCommand.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "Platform/Base/Utf.h"
+#include "Platform/Com/ComPtr.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiTagNames.h"
+#include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mapi/OsdStore.h"
+
+namespace OstrelCli {
+
+const char* const kStoreSummary = "inspect a .osd store: folders, messages, properties, property streams";
+const char* const kStoreUsage =
+    "folders FILE | messages FILE FOLDER [--associated] | props FILE ENTRYID|store | export FILE ENTRYID TAG OUT\n"
+    "  folders        the folder tree with item, unread and hidden-item counts and entry ids\n"
+    "  messages       the messages of a folder (entry id or path below the root)\n"
+    "  props          every property of an object; named properties by their set and id or name;\n"
+    "                 a message's recipients and attachments follow\n"
+    "  export         write a property's value (TAG in hex, e.g. 0x1000001F) to the file OUT\n"
+    "  --associated   list the folder's associated (hidden) messages instead\n"
+    "  --attach N     with props or export: the message's attachment number N";
+
+namespace {
+
+using Platform::ComPtr;
+
+struct Buf {
+    void* p = nullptr;
+    ~Buf() { MAPIFreeBuffer(p); }
+};
+
+std::string Hex(const void* pv, size_t cb) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    const auto* p = static_cast<const unsigned char*>(pv);
+    for (size_t i = 0; i < cb; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+bool FromHex(const std::string& text, std::string* pBytes) {
+    std::string s = text.rfind("0x", 0) == 0 ? text.substr(2) : text;
+    if (s.size() % 2) return false;
+    pBytes->clear();
+    for (size_t i = 0; i < s.size(); i += 2) {
+        char pair[3] = {s[i], s[i + 1], 0};
+        char* end = nullptr;
+        long v = std::strtol(pair, &end, 16);
+        if (*end) return false;
+        pBytes->push_back(static_cast<char>(v));
+    }
+    return true;
+}
+
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\t') out += "\\t";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned char>(c));
+            out += esc;
+        } else out += c;
+    }
+    return out;
+}
+
+std::string Time(const FILETIME& ft) {
+    uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    if (ticks < 116444736000000000ULL) return "1601-01-01T00:00:00Z";
+    std::time_t t = static_cast<std::time_t>((ticks - 116444736000000000ULL) / 10000000ULL);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string Guid(const GUID& g) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
+
+// One value as text; binary values longer than 64 bytes are cut unless bFull.
+std::string ValueText(const SPropValue& v, bool bFull) {
+    char buf[64];
+    ULONG ulType = PROP_TYPE(v.ulPropTag);
+    auto bin = [&](const SBinary& b) {
+        std::string hex = Hex(b.lpb, bFull ? b.cb : std::min<ULONG>(b.cb, 64));
+        return "<" + std::to_string(b.cb) + " bytes> " + hex + (!bFull && b.cb > 64 ? "..." : "");
+    };
+    auto list = [&](ULONG c, auto item) {
+        std::string out = "[";
+        for (ULONG i = 0; i < c; ++i) out += (i ? ", " : "") + item(i);
+        return out + "]";
+    };
+    switch (ulType) {
+    case PT_SHORT: return std::to_string(v.Value.i);
+    case PT_LONG: std::snprintf(buf, sizeof buf, "%d (0x%08X)", v.Value.l, v.Value.ul); return buf;
+    case PT_ERROR: std::snprintf(buf, sizeof buf, "error 0x%08X", static_cast<unsigned>(v.Value.err)); return buf;
+    case PT_BOOLEAN: return v.Value.b ? "true" : "false";
+    case PT_FLOAT: return std::to_string(v.Value.flt);
+    case PT_DOUBLE: return std::to_string(v.Value.dbl);
+    case PT_APPTIME: return std::to_string(v.Value.at);
+    case PT_CURRENCY:
+    case PT_I8: return std::to_string(v.Value.li.QuadPart);
+    case PT_SYSTIME: return Time(v.Value.ft);
+    case PT_CLSID: return Guid(*v.Value.lpguid);
+    case PT_STRING8: return "\"" + Escaped(v.Value.lpszA) + "\"";
+    case PT_UNICODE: return "\"" + Escaped(Platform::ToUtf8(v.Value.lpszW)) + "\"";
+    case PT_BINARY: return bin(v.Value.bin);
+    case PT_MV_LONG: return list(v.Value.MVl.cValues, [&](ULONG i) { return std::to_string(v.Value.MVl.lpl[i]); });
+    case PT_MV_SHORT: return list(v.Value.MVi.cValues, [&](ULONG i) { return std::to_string(v.Value.MVi.lpi[i]); });
+    case PT_MV_I8: return list(v.Value.MVli.cValues, [&](ULONG i) { return std::to_string(v.Value.MVli.lpli[i].QuadPart); });
+    case PT_MV_SYSTIME: return list(v.Value.MVft.cValues, [&](ULONG i) { return Time(v.Value.MVft.lpft[i]); });
+    case PT_MV_UNICODE:
+        return list(v.Value.MVszW.cValues,
+                    [&](ULONG i) { return "\"" + Escaped(Platform::ToUtf8(v.Value.MVszW.lppszW[i])) + "\""; });
+    case PT_MV_STRING8:
+        return list(v.Value.MVszA.cValues, [&](ULONG i) { return "\"" + Escaped(v.Value.MVszA.lppszA[i]) + "\""; });
+    case PT_MV_BINARY: return list(v.Value.MVbin.cValues, [&](ULONG i) { return bin(v.Value.MVbin.lpbin[i]); });
+    case PT_MV_CLSID: return list(v.Value.MVguid.cValues, [&](ULONG i) { return Guid(v.Value.MVguid.lpguid[i]); });
+    case PT_MV_DOUBLE: return list(v.Value.MVdbl.cValues, [&](ULONG i) { return std::to_string(v.Value.MVdbl.lpdbl[i]); });
+    default: return "(unprintable)";
+    }
+}
+
+class Inspector {
+public:
+    Inspector(Context& context) : m_context(context) {}
+
+    int Fail(const std::string& what, HRESULT hr) {
+        std::fprintf(m_context.err, "ostrel store: %s (0x%08X)\n", what.c_str(), static_cast<unsigned>(hr));
+        return kExitFailure;
+    }
+
+    int Open(const std::string& file) {
+        HRESULT hr = Platform::OpenOsdStore(file, false, L"", false, m_store.AddressOf());
+        if (hr == MAPI_E_NOT_FOUND) return Fail("no such store file: " + file, hr);
+        if (hr == MAPI_E_CORRUPT_STORE) return Fail("not a store, or a damaged one: " + file, hr);
+        if (FAILED(hr)) return Fail("cannot open " + file, hr);
+        return kExitOk;
+    }
+
+    HRESULT OpenEntry(const std::string& eid, ComPtr<IMAPIProp>& pProp, ULONG* pulType) {
+        ComPtr<IUnknown> pUnk;
+        HRESULT hr = m_store->OpenEntry(static_cast<ULONG>(eid.size()), (LPENTRYID)eid.data(), &IID_IMAPIProp, 0,
+                                        pulType, pUnk.AddressOf());
+        if (SUCCEEDED(hr)) pProp.Attach(static_cast<IMAPIProp*>(pUnk.Detach()));
+        return hr;
+    }
+
+    // A folder by entry id or path below the root.
+    HRESULT FindFolder(const std::string& spec, ComPtr<IMAPIFolder>& pFolder) {
+        std::string eid;
+        ComPtr<IMAPIProp> pProp;
+        ULONG ulType = 0;
+        if (FromHex(spec, &eid) && eid.size() == 24) {
+            HRESULT hr = OpenEntry(eid, pProp, &ulType);
+            if (FAILED(hr)) return hr;
+            if (ulType != MAPI_FOLDER) return MAPI_E_INVALID_ENTRYID;
+            pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
+            return S_OK;
+        }
+        HRESULT hr = OpenEntry(std::string(), pProp, &ulType);
+        if (FAILED(hr)) return hr;
+        pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
+        std::wstring path = Platform::FromUtf8(spec);
+        size_t start = 0;
+        while (start <= path.size()) {
+            size_t slash = path.find(L'/', start);
+            std::wstring part = path.substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start);
+            start = slash == std::wstring::npos ? path.size() + 1 : slash + 1;
+            if (part.empty()) continue;
+            hr = Child(pFolder, part);
+            if (FAILED(hr)) return hr;
+        }
+        return S_OK;
+    }
+
+    HRESULT Child(ComPtr<IMAPIFolder>& pFolder, const std::wstring& name) {
+        ComPtr<IMAPITable> pTable;
+        HRESULT hr = pFolder->GetHierarchyTable(0, pTable.AddressOf());
+        if (FAILED(hr)) return hr;
+        SPropValue v{PR_DISPLAY_NAME_W, 0, {}};
+        v.Value.lpszW = const_cast<wchar_t*>(name.c_str());
+        SRestriction res{RES_CONTENT, {}};
+        res.res.resContent = {FL_FULLSTRING | FL_IGNORECASE, PR_DISPLAY_NAME_W, &v};
+        SizedSPropTagArray(1, cols) = {1, {PR_ENTRYID}};
+        LPSRowSet pRows = nullptr;
+        hr = HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, &res, nullptr, 0, &pRows);
+        if (FAILED(hr)) return hr;
+        if (pRows->cRows == 0) {
+            FreeProws(pRows);
+            return MAPI_E_NOT_FOUND;
+        }
+        std::string eid((char*)pRows->aRow[0].lpProps[0].Value.bin.lpb, pRows->aRow[0].lpProps[0].Value.bin.cb);
+        FreeProws(pRows);
+        ComPtr<IMAPIProp> pProp;
+        ULONG ulType = 0;
+        hr = OpenEntry(eid, pProp, &ulType);
+        if (SUCCEEDED(hr)) pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
+        return hr;
+    }
+
+    int Folders() {
+        ComPtr<IMAPIFolder> pRoot;
+        HRESULT hr = FindFolder("", pRoot);
+        if (FAILED(hr)) return Fail("cannot open the root folder", hr);
+        ComPtr<IMAPITable> pTable;
+        hr = pRoot->GetHierarchyTable(CONVENIENT_DEPTH, pTable.AddressOf());
+        SizedSPropTagArray(6, cols) = {
+            6, {PR_DEPTH, PR_DISPLAY_NAME_W, PR_CONTENT_COUNT, PR_CONTENT_UNREAD, PR_ASSOC_CONTENT_COUNT, PR_ENTRYID}};
+        LPSRowSet pRows = nullptr;
+        if (SUCCEEDED(hr)) hr = HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, nullptr, nullptr, 0, &pRows);
+        if (FAILED(hr)) return Fail("cannot read the folder tree", hr);
+        std::fprintf(m_context.out, "# folder\titems\tunread\thidden\tentry id\n");
+        std::fprintf(m_context.out, "(root)\t-\t-\t-\t%s\n", Hex(EntryIdOf(pRoot.Get()).data(), 24).c_str());
+        for (ULONG i = 0; i < pRows->cRows; ++i) {
+            const SPropValue* p = pRows->aRow[i].lpProps;
+            std::string indent(2 * static_cast<size_t>(std::max<LONG>(p[0].Value.l, 0)), ' ');
+            std::string name = PROP_TYPE(p[1].ulPropTag) == PT_UNICODE ? Platform::ToUtf8(p[1].Value.lpszW) : "";
+            std::fprintf(m_context.out, "%s%s\t%d\t%d\t%d\t%s\n", indent.c_str(), Escaped(name).c_str(), p[2].Value.l,
+                         p[3].Value.l, p[4].Value.l, Hex(p[5].Value.bin.lpb, p[5].Value.bin.cb).c_str());
+        }
+        FreeProws(pRows);
+        return kExitOk;
+    }
+
+    int Messages(const std::string& spec, bool bAssociated) {
+        ComPtr<IMAPIFolder> pFolder;
+        HRESULT hr = FindFolder(spec, pFolder);
+        if (FAILED(hr)) return Fail("no such folder: " + spec, hr);
+        ComPtr<IMAPITable> pTable;
+        hr = pFolder->GetContentsTable(bAssociated ? MAPI_ASSOCIATED : 0, pTable.AddressOf());
+        SizedSPropTagArray(6, cols) = {6,
+                                       {PR_ENTRYID, PR_MESSAGE_CLASS_W, PR_SUBJECT_W, PR_MESSAGE_FLAGS, PR_MESSAGE_SIZE,
+                                        PR_LAST_MODIFICATION_TIME}};
+        SizedSSortOrderSet(1, sort) = {1, 0, 0, {{PR_LAST_MODIFICATION_TIME, TABLE_SORT_ASCEND}}};
+        LPSRowSet pRows = nullptr;
+        if (SUCCEEDED(hr))
+            hr = HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, nullptr, (LPSSortOrderSet)&sort, 0, &pRows);
+        if (FAILED(hr)) return Fail("cannot read the folder's messages", hr);
+        std::fprintf(m_context.out, "# entry id\tclass\tsubject\tflags\tsize\tmodified\n");
+        for (ULONG i = 0; i < pRows->cRows; ++i) {
+            const SPropValue* p = pRows->aRow[i].lpProps;
+            auto text = [&](int j) {
+                return PROP_TYPE(p[j].ulPropTag) == PT_UNICODE ? Escaped(Platform::ToUtf8(p[j].Value.lpszW)) : "";
+            };
+            std::fprintf(m_context.out, "%s\t%s\t%s\t0x%08X\t%d\t%s\n", Hex(p[0].Value.bin.lpb, p[0].Value.bin.cb).c_str(),
+                         text(1).c_str(), text(2).c_str(), p[3].Value.ul, p[4].Value.l,
+                         PROP_TYPE(p[5].ulPropTag) == PT_SYSTIME ? Time(p[5].Value.ft).c_str() : "");
+        }
+        std::fprintf(m_context.out, "# %u message(s)\n", pRows->cRows);
+        FreeProws(pRows);
+        return kExitOk;
+    }
+
+    // The object named by entry id ("store" for the store), or an attachment of a message.
+    HRESULT Object(const std::string& spec, LONG lAttach, ComPtr<IMAPIProp>& pProp) {
+        if (spec == "store") {
+            if (lAttach >= 0) return MAPI_E_INVALID_PARAMETER;
+            pProp.Attach(m_store.Get());
+            m_store->AddRef();
+            return S_OK;
+        }
+        std::string eid;
+        if (!FromHex(spec, &eid)) return MAPI_E_INVALID_ENTRYID;
+        ULONG ulType = 0;
+        HRESULT hr = OpenEntry(eid, pProp, &ulType);
+        if (FAILED(hr) || lAttach < 0) return hr;
+        if (ulType != MAPI_MESSAGE) return MAPI_E_INVALID_PARAMETER;
+        ComPtr<IAttach> pAttach;
+        hr = static_cast<IMessage*>(pProp.Get())->OpenAttach(static_cast<ULONG>(lAttach), nullptr, 0,
+                                                              pAttach.AddressOf());
+        if (SUCCEEDED(hr)) pProp.Attach(pAttach.Detach());
+        return hr;
+    }
+
+    int Props(const std::string& spec, LONG lAttach) {
+        ComPtr<IMAPIProp> pProp;
+        HRESULT hr = Object(spec, lAttach, pProp);
+        if (FAILED(hr)) return Fail("cannot open " + spec, hr);
+        ULONG cValues = 0;
+        Buf values;
+        hr = pProp->GetProps(nullptr, MAPI_UNICODE, &cValues, reinterpret_cast<LPSPropValue*>(&values.p));
+        if (FAILED(hr)) return Fail("cannot read the properties", hr);
+        PrintProps(static_cast<LPSPropValue>(values.p), cValues, pProp.Get(), "");
+        ComPtr<IMessage> pMsg;
+        if (SUCCEEDED(pProp->QueryInterface(IID_IMessage, reinterpret_cast<void**>(pMsg.AddressOf())))) {
+            PrintTable(pMsg.Get(), true);
+            PrintTable(pMsg.Get(), false);
+        }
+        return kExitOk;
+    }
+
+    int Export(const std::string& spec, const std::string& tagText, const std::string& out, LONG lAttach) {
+        char* end = nullptr;
+        unsigned long ulTag = std::strtoul(tagText.c_str(), &end, 16);
+        if (*end || tagText.empty()) return Fail("not a property tag: " + tagText, MAPI_E_INVALID_PARAMETER);
+        ComPtr<IMAPIProp> pProp;
+        HRESULT hr = Object(spec, lAttach, pProp);
+        if (FAILED(hr)) return Fail("cannot open " + spec, hr);
+        ULONG ulType = PROP_TYPE(ulTag);
+        // Wide text is written as UTF-8; everything else byte for byte.
+        ULONG ulReadTag = ulType == PT_UNICODE ? CHANGE_PROP_TYPE(ulTag, PT_STRING8) : static_cast<ULONG>(ulTag);
+        ComPtr<IUnknown> pUnk;
+        hr = pProp->OpenProperty(ulReadTag, &IID_IStream, 0, 0, pUnk.AddressOf());
+        if (FAILED(hr)) return Fail("cannot open the property as a stream", hr);
+        auto* pStream = static_cast<IStream*>(pUnk.Get());
+        std::ofstream file(out, std::ios::binary | std::ios::trunc);
+        if (!file) return Fail("cannot write " + out, MAPI_E_NO_ACCESS);
+        char buf[65536];
+        ULONG cbRead = 0;
+        uint64_t total = 0;
+        while (SUCCEEDED(pStream->Read(buf, sizeof buf, &cbRead)) && cbRead) {
+            file.write(buf, cbRead);
+            total += cbRead;
+        }
+        if (!file.flush()) return Fail("cannot write " + out, MAPI_E_DISK_ERROR);
+        std::fprintf(m_context.out, "%" PRIu64 " bytes written to %s\n", total, out.c_str());
+        return kExitOk;
+    }
+
+private:
+    static std::string EntryIdOf(IMAPIProp* p) {
+        SPropValue* pv = nullptr;
+        if (FAILED(HrGetOneProp(p, PR_ENTRYID, &pv))) return std::string(24, '\0');
+        std::string eid((char*)pv->Value.bin.lpb, pv->Value.bin.cb);
+        MAPIFreeBuffer(pv);
+        return eid;
+    }
+
+    std::string NameOf(ULONG ulTag, IMAPIProp* pProp) {
+        if (PROP_ID(ulTag) < 0x8000) {
+            const char* psz = MapiPropName(ulTag);
+            return psz ? psz : "";
+        }
+        SizedSPropTagArray(1, tags) = {1, {ulTag}};
+        LPSPropTagArray pTags = (LPSPropTagArray)&tags;
+        ULONG cNames = 0;
+        LPMAPINAMEID* ppNames = nullptr;
+        std::string name = "(unnamed)";
+        if (SUCCEEDED(pProp->GetNamesFromIDs(&pTags, nullptr, 0, &cNames, &ppNames)) && cNames == 1 && ppNames[0]) {
+            const MAPINAMEID* p = ppNames[0];
+            char id[16];
+            std::snprintf(id, sizeof id, "0x%04X", static_cast<unsigned>(p->Kind.lID));
+            name = Guid(*p->lpguid) + " " +
+                   (p->ulKind == MNID_ID ? std::string(id) : "\"" + Escaped(Platform::ToUtf8(p->Kind.lpwstrName)) + "\"");
+        }
+        MAPIFreeBuffer(ppNames);
+        return name;
+    }
+
+    void PrintProps(const SPropValue* pValues, ULONG cValues, IMAPIProp* pNamer, const char* pszIndent) {
+        for (ULONG i = 0; i < cValues; ++i) {
+            const SPropValue& v = pValues[i];
+            const char* pszType = MapiTypeName(PROP_TYPE(v.ulPropTag));
+            std::fprintf(m_context.out, "%s0x%08X\t%s\t%s\t%s\n", pszIndent, v.ulPropTag,
+                         NameOf(v.ulPropTag, pNamer).c_str(), pszType ? pszType : "?", ValueText(v, false).c_str());
+        }
+    }
+
+    void PrintTable(IMessage* pMsg, bool bRecipients) {
+        ComPtr<IMAPITable> pTable;
+        HRESULT hr = bRecipients ? pMsg->GetRecipientTable(MAPI_UNICODE, pTable.AddressOf())
+                                 : pMsg->GetAttachmentTable(MAPI_UNICODE, pTable.AddressOf());
+        LPSPropTagArray pCols = nullptr;
+        if (SUCCEEDED(hr)) hr = pTable->QueryColumns(TBL_ALL_COLUMNS, &pCols);
+        LPSRowSet pRows = nullptr;
+        if (SUCCEEDED(hr)) hr = HrQueryAllRows(pTable.Get(), pCols, nullptr, nullptr, 0, &pRows);
+        MAPIFreeBuffer(pCols);
+        if (FAILED(hr)) {
+            std::fprintf(m_context.err, "ostrel store: cannot read the %s (0x%08X)\n",
+                         bRecipients ? "recipients" : "attachments", static_cast<unsigned>(hr));
+            return;
+        }
+        for (ULONG i = 0; i < pRows->cRows; ++i) {
+            std::fprintf(m_context.out, "# %s %u\n", bRecipients ? "recipient" : "attachment", i);
+            PrintProps(pRows->aRow[i].lpProps, pRows->aRow[i].cValues, pMsg, "  ");
+        }
+        FreeProws(pRows);
+    }
+
+    Context& m_context;
+    ComPtr<IMsgStore> m_store;
+};
+
+}  // namespace
+
+int RunStore(const std::vector<std::string>& args, Context& context) {
+    const Command& self = *FindCommand("store");
+    std::vector<std::string> positional;
+    bool bAssociated = false;
+    LONG lAttach = -1;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--associated") {
+            bAssociated = true;
+        } else if (args[i] == "--attach") {
+            if (i + 1 >= args.size()) return UsageError(self, "--attach needs a number", context);
+            char* end = nullptr;
+            long n = std::strtol(args[++i].c_str(), &end, 10);
+            if (*end || n < 0) return UsageError(self, "--attach needs a number", context);
+            lAttach = static_cast<LONG>(n);
+        } else if (args[i].rfind("--", 0) == 0) {
+            return UsageError(self, "unknown option " + args[i], context);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    static const std::vector<std::pair<std::string, size_t>> kArity = {
+        {"folders", 2}, {"messages", 3}, {"props", 3}, {"export", 5}};
+    if (positional.empty()) return UsageError(self, "which subcommand?", context);
+    auto it = std::find_if(kArity.begin(), kArity.end(), [&](const auto& a) { return a.first == positional[0]; });
+    if (it == kArity.end()) return UsageError(self, "unknown subcommand " + positional[0], context);
+    if (positional.size() != it->second) return UsageError(self, "wrong number of arguments for " + it->first, context);
+
+    Inspector inspector(context);
+    int rc = inspector.Open(positional[1]);
+    if (rc != kExitOk) return rc;
+    if (it->first == "folders") return inspector.Folders();
+    if (it->first == "messages") return inspector.Messages(positional[2], bAssociated);
+    if (it->first == "props") return inspector.Props(positional[2], lAttach);
+    return inspector.Export(positional[2], positional[3], positional[4], lAttach);
+}
+
+}  // namespace OstrelCli
