@@ -300,8 +300,12 @@ HRESULT MessageImpl::SaveToStore(ULONG ulFlags) {
     if (SUCCEEDED(hr))
         if (BeforeCommitHook pfnHook = GetBeforeCommitHook()) pfnHook();
     if (SUCCEEDED(hr)) hr = txn.Commit();
-    if (SUCCEEDED(hr)) MarkClean(d);
-    return hr;
+    if (FAILED(hr)) return hr;
+    ULONG ulEvent = d.bNew ? fnevObjectCreated : fnevObjectModified;
+    MarkClean(d);
+    m_pDb->Notifications().Post(
+        {ulEvent, m_pDb->EntryIdOf(d.nid), m_pDb->EntryIdOf(m_parent), MAPI_MESSAGE, {}, 0});
+    return S_OK;
 }
 
 HRESULT MessageImpl::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
