@@ -3,6 +3,8 @@
 // round-trip the bytes exactly.
 #include "Platform/Mime/Mime.h"
 
+#include <glib.h>
+
 #include <cstdint>
 #include <cstdlib>
 
@@ -59,6 +61,12 @@ Entity& FirstLeaf(Entity& entity) {
 }
 
 }  // namespace
+
+// A GLib critical means GMime was called wrongly: treat it as a crash.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_FATAL_MASK));
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const String text(reinterpret_cast<const char*>(data), size);
