@@ -369,9 +369,11 @@ private:
         return name;
     }
 
-    void PrintProps(const SPropValue* pValues, ULONG cValues, IMAPIProp* pNamer, const char* pszIndent) {
+    void PrintProps(const SPropValue* pValues, ULONG cValues, IMAPIProp* pNamer, const char* pszIndent,
+                    bool bSkipMissing = false) {
         for (ULONG i = 0; i < cValues; ++i) {
             const SPropValue& v = pValues[i];
+            if (bSkipMissing && PROP_TYPE(v.ulPropTag) == PT_ERROR) continue;
             const char* pszType = MapiTypeName(PROP_TYPE(v.ulPropTag));
             std::fprintf(m_context.out, "%s0x%08X\t%s\t%s\t%s\n", pszIndent, v.ulPropTag,
                          NameOf(v.ulPropTag, pNamer).c_str(), pszType ? pszType : "?", ValueText(v, false).c_str());
@@ -394,7 +396,7 @@ private:
         }
         for (ULONG i = 0; i < pRows->cRows; ++i) {
             std::fprintf(m_context.out, "# %s %u\n", bRecipients ? "recipient" : "attachment", i);
-            PrintProps(pRows->aRow[i].lpProps, pRows->aRow[i].cValues, pMsg, "  ");
+            PrintProps(pRows->aRow[i].lpProps, pRows->aRow[i].cValues, pMsg, "  ", true);
         }
         FreeProws(pRows);
     }
