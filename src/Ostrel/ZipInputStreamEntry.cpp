@@ -86,7 +86,8 @@ void ZipEntryImpl::Produced(const BYTE* pb, ULONG cb) {
     ULONGLONG ullLimit = bSized ? m_header.dwUncompressedSize : kMaxEntrySize;
     if (m_ullProduced > ullLimit)
         ZipInputStreamImpl::Throw(L"%hs: Entry '%s' holds more than %llu bytes.", kFinish, m_wsName.c_str(), ullLimit);
-    m_dwCrc = static_cast<DWORD>(crc32(m_dwCrc, pb, cb));
+    if (m_bCheckCrc)
+        m_dwCrc = static_cast<DWORD>(crc32(m_dwCrc, pb, cb));
 }
 
 ULONG ZipEntryImpl::ReadEntryData(BYTE* pb, ULONG cb) {
@@ -120,7 +121,7 @@ void ZipEntryImpl::Finish() {
                                   L"its sizes say %llu and %llu.",
                                   kFinish, m_wsName.c_str(), m_ullConsumed, m_ullProduced, ullCompressed,
                                   ullUncompressed);
-    if (dwCrc != m_dwCrc)
+    if (m_bCheckCrc && dwCrc != m_dwCrc)
         ZipInputStreamImpl::Throw(L"%hs: Entry '%s' is damaged: CRC %08x, expected %08x.", kFinish, m_wsName.c_str(),
                                   m_dwCrc, dwCrc);
 }
@@ -239,6 +240,7 @@ ZipStoredEntryImpl::ZipStoredEntryImpl(ZipInputStreamImpl& reader, const ZipLoca
                                        Kind kind)
     : ZipEntryImpl(reader, header, std::move(wsName), kind),
       m_bScan((header.wFlags & kFlagDataDescriptor) && header.dwCompressedSize == 0) {
+    m_bCheckCrc = true;
     m_bDataEnded = !m_bScan && header.dwCompressedSize == 0;
 }
 

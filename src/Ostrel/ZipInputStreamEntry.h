@@ -65,7 +65,10 @@ protected:
     ZipLocalHeader m_header;
     ULONGLONG m_ullConsumed = 0;  // compressed bytes taken from the archive
     ULONGLONG m_ullProduced = 0;  // entry bytes handed out
-    DWORD m_dwCrc = 0;            // CRC-32 of the bytes handed out
+    // Stored data is checked against its CRC-32, which is all it has. Deflated data is checked by
+    // its own structure and its sizes: its CRC would cost a fifth of the inflate time.
+    bool m_bCheckCrc = false;
+    DWORD m_dwCrc = 0;  // CRC-32 of the bytes handed out, when checked
     bool m_bDataEnded = false;
 
 private:
@@ -84,7 +87,7 @@ private:
     ULONG m_cbMimeStream = 0;
 };
 
-// Method 0. When the sizes are unknown (data descriptor, size 0 in the header, as unseekable
+// Method 0. The data is checked against its CRC-32. When the sizes are unknown (data descriptor, size 0 in the header, as unseekable
 // writers produce), the end is found by the data descriptor whose CRC and sizes match the bytes
 // before it.
 class ZipStoredEntryImpl final : public ZipEntryImpl {

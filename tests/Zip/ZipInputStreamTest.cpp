@@ -206,7 +206,8 @@ TEST_F(ZipReaderTest, StoredEntryOfUnknownSizeEndsAtItsOwnDescriptor) {
 }
 
 TEST_F(ZipReaderTest, DamagedEntryIsReportedAndTheNextOneStillRead) {
-    Entry badCrc = Deflated("bad.eml", "Subject: x\r\n\r\nbody");
+    Entry badCrc = Stored("bad.eml", "Subject: x\r\n\r\nbody");
+    badCrc.descriptor = true;
     badCrc.crc = 0xDEADBEEF;
     Reader reader = Open(Archive({badCrc, Stored("ok.meta", "fine")}));
     std::wstring error = NextError(reader.get());
@@ -234,6 +235,8 @@ TEST_F(ZipReaderTest, HostileArchivesGiveErrors) {
     deflateGarbage.payload = std::string(200, '\xff');
     Entry deflateOversize = Deflated("oversize.eml", mime, false);
     deflateOversize.uncompressedSize = 100;
+    Entry descriptorLies = Deflated("lies.eml", mime);
+    descriptorLies.uncompressedSize = 4999;
     Entry method = Stored("m.eml", "x");
     method.method = 12;
     Entry encrypted = Stored("e.eml", "x");
@@ -246,6 +249,7 @@ TEST_F(ZipReaderTest, HostileArchivesGiveErrors) {
         {"deflate stream that never ends", deflateNoEnd, L"ZipInputStreamImpl::ReadRaw: Failed to read data."},
         {"deflate garbage", deflateGarbage, L"has bad deflated data"},
         {"inflates past its size", deflateOversize, L"holds more than 100 bytes"},
+        {"descriptor with a wrong size", descriptorLies, L"its sizes say"},
         {"wrong method", method, L"ZipInputStreamImpl::GetNextEntry: Wrong compression method: 12."},
         {"encrypted", encrypted, L"is encrypted"},
     };
