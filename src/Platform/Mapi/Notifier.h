@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,17 +41,22 @@ private:
         ULONG ulMask;
         Platform::ComPtr<IMAPIAdviseSink> pSink;
     };
-    void Run();
-    void Deliver(const Event& event);
+    // Shared with the thread, which may outlive the Notifier when a sink drops the last reference
+    // to the store while it is being called.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::map<ULONG, Sink> sinks;
+        ULONG ulNextConnection = 1;
+        std::deque<Event> queue;
+        uint64_t ullPosted = 0;
+        uint64_t ullDelivered = 0;
+        bool bStop = false;
+    };
+    static void Run(std::shared_ptr<State> pState);
+    static void Deliver(State& state, const Event& event);
 
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::map<ULONG, Sink> m_sinks;
-    ULONG m_ulNextConnection = 1;
-    std::deque<Event> m_queue;
-    uint64_t m_ullPosted = 0;
-    uint64_t m_ullDelivered = 0;
-    bool m_bStop = false;
+    std::shared_ptr<State> m_pState = std::make_shared<State>();
     std::thread m_thread;
 };
 
