@@ -2,6 +2,8 @@
 // matching requests add what their callers read from it.
 #pragma once
 
+#include <string>
+
 #include "Ostrel/RPC.h"
 
 namespace Ostrel::Rpc {
@@ -12,7 +14,6 @@ namespace Ostrel::Rpc {
         using Response::Response;    \
     };
 
-OSTREL_RESPONSE_CLASS(AuthResponse)
 OSTREL_RESPONSE_CLASS(CreateFolderResponse)
 OSTREL_RESPONSE_CLASS(CreateContactResponse)
 OSTREL_RESPONSE_CLASS(ActionResponse)
@@ -46,5 +47,23 @@ OSTREL_RESPONSE_CLASS(CreateMountpointResponse)
 OSTREL_RESPONSE_CLASS(GetShareInfoResponse)
 
 #undef OSTREL_RESPONSE_CLASS
+
+// The answer to a sign-on (Auth.cpp): the texts of //account:authToken, lifetime and sessionId
+// (empty when absent), and whether the server asks for a two-factor code ("TRUE").
+class AuthResponse : public Response {
+public:
+    explicit AuthResponse(IXMLDOMDocument2* pDocument);
+
+    const wchar_t* AuthToken() const { return m_wsAuthToken.c_str(); }
+    const wchar_t* LifeTime() const { return m_wsLifeTime.c_str(); }
+    const wchar_t* SessionId() const { return m_wsSessionId.c_str(); }
+    bool TwoFactorAuthRequired() const { return m_bTwoFactorAuthRequired; }
+
+private:
+    std::wstring m_wsAuthToken;
+    std::wstring m_wsLifeTime;
+    std::wstring m_wsSessionId;
+    bool m_bTwoFactorAuthRequired = false;
+};
 
 }  // namespace Ostrel::Rpc
