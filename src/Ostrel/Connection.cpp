@@ -162,8 +162,8 @@ AdminConnection::AdminConnection(const wchar_t* pwszOwner, const wchar_t* pwszSe
 }
 
 Connection* AdminConnection::CloneConnection() {
-    return new AdminConnection(GetOwner().c_str(), GetServer().c_str(), GetPort(), IsSecure(), 0, nullptr,
-                               IsAsynchronous() ? 1 : 0);
+    return new AdminConnection(GetOwner().c_str(), GetServer().c_str(), GetPort(), IsSecure(), GetProxyMode(),
+                               GetManualProxy().c_str(), IsAsynchronous() ? 1 : 0);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -210,6 +210,8 @@ public:
 
 protected:
     void SetSoapPath(const wchar_t* pwszPath) { m_wsSoapPath = pwszPath; }
+    DWORD GetProxyMode() const { return m_dwProxyMode; }
+    const std::wstring& GetManualProxy() const { return m_wsManualProxy; }
 
 private:
     struct Span {

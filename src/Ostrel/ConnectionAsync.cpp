@@ -73,7 +73,9 @@ public:
     DWORD dwStatus = 0;
     ULONGLONG ullTotal = 0;
     ULONGLONG ullExpected = 0;
-    ULONGLONG ullStart = 0;
+    ULONGLONG ullStart = 0;     // ticks when the request was sent
+    ULONGLONG ullHeaders = 0;   // ... when the headers arrived
+    ULONGLONG ullLastRead = 0;  // ... when the last data arrived
     char buffer[kReadPiece];
 
     DWORD id = 0;
@@ -109,9 +111,13 @@ public:
     }
 
     void End(DWORD error) {
-        if (!bEnded && !error) {
-            ULONGLONG ms = Util::CurrentClock().GetTickCount64() - ullStart;
-            OSTLOG_INFO(16, L"Total async file transfer time: %dms", static_cast<int>(ms));
+        if (!bEnded) {
+            ULONGLONG now = Util::CurrentClock().GetTickCount64();
+            auto since = [now](ULONGLONG t) { return t ? static_cast<int>((now - t) / 1000) : -1; };
+            OSTLOG_INFO(16, L"Since WinHttpSendRequestStart:           %ds", since(ullStart));
+            OSTLOG_INFO(16, L"Since WinHttpReceiveResponse complete:   %ds", since(ullHeaders));
+            OSTLOG_INFO(16, L"Since WinHttpReadData complete:          %ds", since(ullLastRead));
+            OSTLOG_INFO(16, L"Total async file transfer time: %dms", static_cast<int>(now - ullStart));
         }
         bEnded = true;
         if (error && !dwError)
@@ -257,6 +263,7 @@ void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DW
         WinHttpReceiveResponse(h, nullptr);
         break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
+        x.ullHeaders = Util::CurrentClock().GetTickCount64();
         DWORD cb = sizeof x.dwStatus;
         WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &x.dwStatus, &cb, nullptr);
         NoteResponseReceived();
@@ -293,6 +300,7 @@ void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DW
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
         x.Append(static_cast<const char*>(info), length);
         x.ullTotal += length;
+        x.ullLastRead = Util::CurrentClock().GetTickCount64();
         if (x.progress)
             x.progress(x.ullTotal, x.ullExpected);
         x.cv.notify_all();

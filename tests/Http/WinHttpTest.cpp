@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 using HttpTest::Exchange;
 using HttpTest::Options;
@@ -165,6 +166,25 @@ TEST_F(WinHttpTest, UnansweredRequestTimesOut) {
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
     EXPECT_LT(elapsed, std::chrono::seconds(10));
+}
+
+TEST_F(WinHttpTest, ClosingTheRequestCancelsACallWaitingOnIt) {
+    server.Faults().Add(OstrelServer::Fault::For("/bulk").Delay(20000));
+    HINTERNET s = WinHttpOpen(L"t", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(server.Port()), 0);
+    HINTERNET q = WinHttpOpenRequest(c, L"GET", L"/bulk?bytes=10", nullptr, nullptr, nullptr, 0);
+    ASSERT_TRUE(WinHttpSendRequest(q, nullptr, 0, nullptr, 0, 0, 0));
+    while (server.Requests().empty())
+        std::this_thread::yield();
+    std::thread closer([q] { WinHttpCloseHandle(q); });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WinHttpReceiveResponse(q, nullptr));
+    DWORD error = GetLastError();
+    EXPECT_TRUE(error == ERROR_WINHTTP_OPERATION_CANCELLED || error == ERROR_INVALID_HANDLE) << error;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    closer.join();
+    WinHttpCloseHandle(c);
+    WinHttpCloseHandle(s);
 }
 
 TEST_F(WinHttpTest, NothingListeningIsCannotConnect) {
