@@ -17,11 +17,6 @@ FILETIME NowFileTime() {
 
 namespace {
 
-struct FolderSpec {
-    const wchar_t* pwszName;
-    const wchar_t* pwszClass;
-};
-
 // Binary multi-value of entry ids, as PR_ADDITIONAL_REN_ENTRYIDS holds them.
 StoredProp MultiBinary(ULONG ulTag, const std::vector<std::string>& values) {
     StoredProp p{ulTag, {}};
@@ -96,7 +91,7 @@ HRESULT CreateStoreLayout(StoreDb& db, const std::wstring& wsDisplayName) {
                                   FOLDER_IPM_WASTEBASKET_VALID | FOLDER_IPM_SENTMAIL_VALID | FOLDER_VIEWS_VALID |
                                   FOLDER_COMMON_VIEWS_VALID | FOLDER_FINDER_VALID));
 
-    // The special folders are found through the root and the Inbox, as Outlook looks for them.
+    // The special folders are found through the root and the Inbox, where mail clients look for them.
     for (ULONG holder : {kNidRoot, inbox}) {
         write(holder, eidProp(PR_IPM_APPOINTMENT_ENTRYID, calendar));
         write(holder, eidProp(PR_IPM_CONTACT_ENTRYID, contacts));
