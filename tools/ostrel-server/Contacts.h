@@ -52,7 +52,9 @@ public:
     static constexpr size_t kDefaultGalSize = 100;
     static constexpr size_t kDefaultSearchLimit = 100;
 
-    // Folders 7 "Contacts" and 13 "Emailed Contacts", no contacts, and a GAL of kDefaultGalSize.
+    // Folders 7 "Contacts" (with a person who has a photo, a person and a group) and 13 "Emailed
+    // Contacts" (one person), and a GAL of OSTREL_SERVER_GAL_SIZE entries when that is set in the
+    // environment, else kDefaultGalSize.
     ContactBook();
 
     void AddFolder(int32_t id, std::string name);

@@ -53,7 +53,9 @@ OstrelServer::MailboxContact Person(const std::string& first, const std::string&
 }  // namespace
 
 TEST_F(ContactServer, AContactFolderReadsTheSameOnBothPaths) {
+    Book().AddFolder(30, "Team");
     auto ann = Person("Ann", "Lee");
+    ann.folderId = 30;
     ann.flags = "a";
     ann.tagIds = "3,17";
     ann.tagNames = "Work,Home";
@@ -64,6 +66,7 @@ TEST_F(ContactServer, AContactFolderReadsTheSameOnBothPaths) {
     int32_t annId = Book().AddContact(ann);
 
     OstrelServer::MailboxContact group;
+    group.folderId = 30;
     group.attrs = {{"type", "group"}, {"nickname", "Everyone"}, {"fileAs", "8:Everyone"}};
     for (int i = 0; i < 150; ++i)
         group.members.emplace_back(i % 3 == 0 ? "C" : i % 3 == 1 ? "G" : "I", "member" + std::to_string(i));
@@ -73,7 +76,7 @@ TEST_F(ContactServer, AContactFolderReadsTheSameOnBothPaths) {
     other.folderId = 20;
     Book().AddContact(other);
 
-    std::string reply = Post("GetContactsRequest", "<GetContactsRequest xmlns=\"urn:ostrelMail\" sync=\"1\" l=\"7\"/>");
+    std::string reply = Post("GetContactsRequest", "<GetContactsRequest xmlns=\"urn:ostrelMail\" sync=\"1\" l=\"30\"/>");
     auto dom = ReadDom(reply);
     auto sax = ReadSax(reply);
     ASSERT_EQ(dom->size(), 2u);
@@ -83,7 +86,7 @@ TEST_F(ContactServer, AContactFolderReadsTheSameOnBothPaths) {
 
     const Contact& a = *dom->front();
     EXPECT_EQ(a.GetContId(), annId);
-    EXPECT_EQ(a.ParentFolderId(), 7);
+    EXPECT_EQ(a.ParentFolderId(), 30);
     EXPECT_TRUE(a.HasAttachments());
     EXPECT_EQ(std::vector<int32_t>(a.TagIds()), (std::vector<int32_t>{3, 17}));
     EXPECT_STREQ(a.Attributes().get(Contact::A_outlookFileAs), L"Lee, Ann\nAcme & Sons");
@@ -107,6 +110,15 @@ TEST_F(ContactServer, AContactFolderReadsTheSameOnBothPaths) {
     ASSERT_EQ(cut->size(), 1u);
     EXPECT_TRUE(cut->front()->TooManyMembers());
     EXPECT_EQ(cut->front()->GroupMembers().size(), 100u);
+
+    // The simulator's own Contacts folder reads alike too.
+    std::string own = Post("GetContactsRequest", "<GetContactsRequest xmlns=\"urn:ostrelMail\" l=\"7\"/>");
+    auto ownDom = ReadDom(own);
+    auto ownSax = ReadSax(own);
+    ASSERT_EQ(ownDom->size(), 3u);
+    auto it = ownSax->begin();
+    for (const Contact* c : *ownDom)
+        ExpectSameContact(*c, **it++);
 }
 
 TEST_F(ContactServer, GalEntriesLookedUpByIdCarryTheirDistinguishedName) {

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace OstrelServer {
@@ -124,6 +125,33 @@ const std::string* FindAttr(const GalEntry& entry, const char* name) {
 ContactBook::ContactBook() {
     m_folders[7] = "Contacts";
     m_folders[13] = "Emailed Contacts";
+    if (const char* size = std::getenv("OSTREL_SERVER_GAL_SIZE")) {
+        if (auto value = ParseInt(size); value && *value >= 0)
+            m_galSize = static_cast<size_t>(*value);
+    }
+
+    MailboxContact ann;
+    ann.modified = kGalBaseTime;
+    ann.flags = "a";
+    ann.tagNames = "Family";
+    ann.attrs = {{"firstName", "Ann"},        {"lastName", "Lee"},          {"fileAs", "1"},
+                 {"email", "ann@example.test"}, {"email2", "ann.lee@home.test"}, {"mobilePhone", "+1 555 0100"},
+                 {"birthday", "1985-04-12"}};
+    ann.image = ContactImage{2, 5120, "ann.png", "image/png; name=ann.png"};
+    MailboxContact ben;
+    ben.modified = kGalBaseTime;
+    ben.attrs = {{"firstName", "Ben"}, {"lastName", "Okafor"}, {"fileAs", "5"}, {"company", "Acme & Sons"},
+                 {"workPhone", "+1 555 0101"}, {"email", "ben@acme.test"}};
+    MailboxContact group;
+    group.modified = kGalBaseTime;
+    group.attrs = {{"type", "group"}, {"nickname", "Friends"}, {"fileAs", "8:Friends"}};
+    group.members = {{"C", "257"}, {"C", "258"}, {"I", "carla@example.test"}, {"G", MakeGalEntry(0).ref}};
+    MailboxContact emailed;
+    emailed.folderId = 13;
+    emailed.modified = kGalBaseTime;
+    emailed.attrs = {{"email", "dana@elsewhere.test"}, {"fullName", "Dana Elsewhere"}};
+    for (MailboxContact* c : {&ann, &ben, &group, &emailed})
+        AddContact(std::move(*c));
 }
 
 void ContactBook::AddFolder(int32_t id, std::string name) {
