@@ -231,7 +231,8 @@ private:
     void SetCredentials(HINTERNET hRequest);
     void SetCertAuthOptions(HINTERNET hRequest);
     void EnsureAuthTokenAndNoSession(Request* pRequest, std::wstring& wsHeaders);
-    void CheckGates(const char* pszCall);
+    DWORD GateError();
+    void CheckGates();
     bool IsTrustPeriodExpired();
     void ChkGotExpectedCert();
     void SaveServerCertificate();

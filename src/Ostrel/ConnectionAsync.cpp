@@ -331,7 +331,7 @@ void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DW
 void Connection::StartAsync(const std::wstring& wsHeaders, const std::string& body, bool bConvertLineEnds,
                             std::shared_ptr<AsyncStopEvent> pStop, ProgressCallback progress, ISequentialStream*& pStream) {
     pStream = nullptr;
-    CheckGates("WinHttpSendRequest");
+    CheckGates();
     auto exchange = std::make_shared<AsyncExchange>();
     exchange->id = ++g_nextExchange;
     exchange->bConvert = bConvertLineEnds;

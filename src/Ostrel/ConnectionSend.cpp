@@ -100,31 +100,27 @@ std::wstring ErrorName(DWORD dwError) { return Util::WinHTTPErrorToString(dwErro
 // ---------------------------------------------------------------------------------------------
 // Gates and the WinHTTP calls behind them
 
-// The reasons a connection may not go to the network now; 0 when it may.
-static DWORD GateError(Connection& c, bool bOffline, bool bTrustExpired) {
-    if (bOffline) {
+// The reasons the connection may not go to the network now; 0 when it may.
+DWORD Connection::GateError() {
+    if (ConnectionMgr::Get().IsOffline() && !GetAllowConnectEvenWhenOLOffline()) {
         OSTLOG_WARN(L"Denying connect because working offline");
         return ERROR_WINHTTP_CANNOT_CONNECT;
     }
-    if (bTrustExpired) {
-        c.SetTrusted(0);
+    if (IsTrustPeriodExpired()) {
+        m_iTrusted = 0;
         OSTLOG_WARN(L"Denying connect because trust interval expired");
         return ERROR_WINHTTP_SECURE_FAILURE;
     }
     return 0;
 }
 
-void Connection::CheckGates(const char*) {
-    bool bOffline = ConnectionMgr::Get().IsOffline() && !GetAllowConnectEvenWhenOLOffline();
-    bool bExpired = !bOffline && IsTrustPeriodExpired();
-    if (bExpired)
-        m_iTrusted = 0;
-    if (DWORD dwError = GateError(*this, bOffline, bExpired))
+void Connection::CheckGates() {
+    if (DWORD dwError = GateError())
         ThrowWinHttp(dwError);
 }
 
 void Connection::HttpSendRequest(const std::wstring& wsHeaders, const void* pData, DWORD cbData, DWORD cbTotal) {
-    CheckGates("WinHttpSendRequest");
+    CheckGates();
     HINTERNET hRequest = GetRequestHandle();
     std::wstring wsAgent = std::wstring(UserAgentProduct()) + L"/" + UserAgentVersion(m_lRequestNumber);
     WinHttpSetOption(hRequest, WINHTTP_OPTION_USER_AGENT, wsAgent.data(), static_cast<DWORD>(wsAgent.size()));
@@ -165,9 +161,7 @@ void Connection::HttpSendRequest(const std::wstring& wsHeaders, const void* pDat
 }
 
 bool Connection::HttpWriteData(const void* pData, DWORD cbData, DWORD* pcbWritten) {
-    bool bOffline = ConnectionMgr::Get().IsOffline() && !GetAllowConnectEvenWhenOLOffline();
-    bool bExpired = !bOffline && IsTrustPeriodExpired();
-    if (DWORD dwError = GateError(*this, bOffline, bExpired)) {
+    if (DWORD dwError = GateError()) {
         SetLastWinHttpErr(dwError);
         return false;
     }
@@ -192,7 +186,7 @@ bool Connection::HttpWriteData(const void* pData, DWORD cbData, DWORD* pcbWritte
 }
 
 void Connection::HttpReceiveResponse() {
-    CheckGates("WinHttpReceiveResponse");
+    CheckGates();
     auto& clock = Util::CurrentClock();
     m_timing.receive.ullStart = clock.GetTickCount64();
     BOOL bOk = WinHttpReceiveResponse(GetRequestHandle(), nullptr);
@@ -298,9 +292,7 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
     for (;;) {
         if (Platform::Host::IsTesting(L"ThrottleWinHTTPReads"))
             clock.Sleep(500);
-        bool bOffline = ConnectionMgr::Get().IsOffline() && !GetAllowConnectEvenWhenOLOffline();
-        bool bExpired = !bOffline && IsTrustPeriodExpired();
-        if (DWORD dwGate = GateError(*this, bOffline, bExpired))
+        if (DWORD dwGate = GateError())
             ThrowWinHttp(dwGate);
         DWORD cbAvailable = 0;
         m_timing.query.ullStart = clock.GetTickCount64();
