@@ -808,8 +808,9 @@ private:
             if (FAILED(hr)) return hr;
             for (auto& [child, props] : children) {
                 if (NidType(child) != NID_TYPE_NORMAL_MESSAGE) continue;
-                RowView view{&props, [&db, child](ULONG ulSub, std::vector<PropMap>& sub) {
-                                 return LoadSubObjects(db, child, ulSub, sub);
+                ULONG nidMessage = child;  // structured bindings cannot be captured before clang 16
+                RowView view{&props, [&db, nidMessage](ULONG ulSub, std::vector<PropMap>& sub) {
+                                 return LoadSubObjects(db, nidMessage, ulSub, sub);
                              }};
                 if (!Evaluate(res, view)) continue;
                 AddIdentityProps(db, child, folder, props);
