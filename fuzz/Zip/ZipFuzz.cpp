@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "Ostrel/ZipInputStream.h"
@@ -93,14 +94,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         } catch (const ZipInputStreamImpl::Exception& e) {
             ++failures;
-            std::wcslen(e.GetMessage());
-            if ((mode & 0x40) && reader->GetCurrentEntry()) {
-                char buf[700];
-                reader->Read(buf, sizeof(buf));
-                reader->Skip(1000);
+            if (std::wcslen(e.GetMessage()) > ZipInputStreamImpl::Exception::kMaxMessage)
+                __builtin_trap();
+            // Reading on in the current entry (an error entry's text) may fail as well.
+            try {
+                if ((mode & 0x40) && reader->GetCurrentEntry()) {
+                    char buf[700];
+                    reader->Read(buf, sizeof(buf));
+                    reader->Skip(1000);
+                }
+                if (mode & 0x20)
+                    reader->CloseEntry();
+            } catch (const ZipInputStreamImpl::Exception&) {
             }
-            if (mode & 0x20)
-                reader->CloseEntry();
         }
     }
     reader->Release();

@@ -5,7 +5,8 @@
 #include <new>
 #include <vector>
 
-#include "Platform/Com/FileStream.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiUtil.h"
 #include "Util/Log.h"
 #include "Util/LogFormat.h"
 
@@ -15,6 +16,9 @@ constexpr char kFill[] = "ZipEntryImpl::FillMetaOrMimeData";
 constexpr char kFinish[] = "ZipEntryImpl::Finish";
 constexpr char kReadRaw[] = "ZipInputStreamImpl::ReadRaw";
 constexpr ULONGLONG kMaxEntrySize = 0xFFFFFFFFull;
+// Create, read-write, unique name, deleted on release.
+constexpr ULONG kSpoolFileFlags = SOF_UNIQUEFILENAME | STGM_DELETEONRELEASE | STGM_CREATE | STGM_READWRITE;
+static_assert(kSpoolFileFlags == 0x84001002);
 
 ULONGLONG LittleEndian(const BYTE* p, size_t cb) {
     ULONGLONG ull = 0;
@@ -133,11 +137,12 @@ void ZipEntryImpl::ReadToEnd() {
 }
 
 std::shared_ptr<BYTE[]> ZipEntryImpl::CopyToBuffer(const BYTE* pb, ULONG cb) {
-    std::shared_ptr<BYTE[]> pBuffer(new (std::nothrow) BYTE[cb]);
-    if (!pBuffer) {
+    void* pv = nullptr;
+    if (FAILED(MAPIAllocateBuffer(cb, &pv))) {
         OSTLOG_ERROR(L"Request to allocate %d bytes failed", cb);
         ZipInputStreamImpl::Throw(L"%hs: Out of memory.", kFill);
     }
+    std::shared_ptr<BYTE[]> pBuffer(static_cast<BYTE*>(pv), [](BYTE* p) { MAPIFreeBuffer(p); });
     if (cb)
         std::memcpy(pBuffer.get(), pb, cb);
     return pBuffer;
@@ -160,7 +165,8 @@ void ZipEntryImpl::FillMetaOrMimeData() {
         if (m_kind == Kind::Mime && (pFile || ullTotal >= kBlockSize)) {
             if (!pFile) {
                 OSTLOG_INFO(4, L"Large mime -> switching to file");
-                HRESULT hr = Platform::CreateUniqueFileStream({}, "osn", true, pFile.AddressOf());
+                HRESULT hr = OpenStreamOnFile(MAPIAllocateBuffer, MAPIFreeBuffer, kSpoolFileFlags, nullptr, L"osn",
+                                              pFile.AddressOf());
                 if (FAILED(hr)) {
                     OSTLOG_ERROR(L"failed to OpenStreamOnFile call: %x", hr);
                     ZipInputStreamImpl::Throw(L"%hs: Failed to create file.", kFill);
