@@ -4,6 +4,7 @@
 #include <cwctype>
 
 #include "Platform/Com/ComPtr.h"
+#include "Platform/Xml/Sax.h"
 #include "Util/Clock.h"
 #include "Util/Log.h"
 #include "Util/Strings.h"

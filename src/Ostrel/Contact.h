@@ -17,8 +17,9 @@
 #include "Ostrel/ContactValueTypes.h"
 #include "Platform/Base/WinTypes.h"
 #include "Platform/Xml/Dom.h"
-#include "Platform/Xml/Sax.h"
 #include "Util/InternalFreeList.h"
+
+struct ISAXAttributes;
 
 namespace Ostrel::Mail {
 

@@ -18,7 +18,8 @@
 
 #include "Ostrel/Contact.h"
 #include "Platform/Com/ComPtr.h"
-#include "Platform/Com/Stream.h"
+
+struct IStream;
 
 namespace Ostrel::Mail {
 

@@ -9,6 +9,7 @@
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
+#include "Platform/Com/Stream.h"
 #include "Platform/Xml/DomImpl.h"
 #include "Platform/Xml/Sax.h"
 
