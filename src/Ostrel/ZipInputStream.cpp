@@ -8,6 +8,7 @@
 
 #include "Ostrel/StreamFilters.h"
 #include "Ostrel/ZipInputStreamEntry.h"
+#include "Platform/Base/Utf.h"
 #include "Util/CodePage.h"
 #include "Util/Log.h"
 #include "Util/LogFormat.h"
@@ -69,6 +70,7 @@ void ApplyZip64Extra(const std::vector<BYTE>& vecExtra, ZipLocalHeader& header, 
 ZipInputStreamImpl::Exception::Exception(std::wstring wsMessage) : m_wsMessage(std::move(wsMessage)) {
     if (m_wsMessage.size() > kMaxMessage)
         m_wsMessage.resize(kMaxMessage);
+    m_sWhat = Platform::ToUtf8(m_wsMessage);
 }
 
 void ZipInputStreamImpl::Throw(const wchar_t* pwszFormat, ...) {

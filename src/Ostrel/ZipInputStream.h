@@ -13,6 +13,7 @@
 //     pZip->Release();
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -81,15 +82,18 @@ protected:
 class ZipInputStreamImpl final : public Ostrel::Rpc::ZipInputStream {
 public:
     // Every format and I/O error of the reader.
-    class Exception {
+    class Exception : public std::exception {
     public:
         static constexpr size_t kMaxMessage = 4095;
 
         explicit Exception(std::wstring wsMessage);
         const wchar_t* GetMessage() const { return m_wsMessage.c_str(); }
+        // The message in UTF-8.
+        const char* what() const noexcept override { return m_sWhat.c_str(); }
 
     private:
         std::wstring m_wsMessage;
+        std::string m_sWhat;
     };
 
     // Formats a message (at most kMaxMessage characters) and throws it.

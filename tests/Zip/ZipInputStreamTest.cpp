@@ -92,6 +92,18 @@ TEST_F(ZipReaderTest, ErrorEntryThrowsAndCanBeReadAndSkipped) {
     EXPECT_EQ(MimeOf(reader->GetNextEntry()), "Subject: eight\r\n\r\nbody\r\n");
     EXPECT_EQ(NextError(reader.get()), kEndOfArchive);
 
+    // Messages are cut at 4095 characters.
+    Reader longName = Open(Archive({Stored(std::string(5000, 'n') + ".err", "x")}));
+    try {
+        longName->GetNextEntry();
+        ADD_FAILURE();
+    } catch (const std::exception& e) {
+        auto* pZipError = dynamic_cast<const ZipInputStreamImpl::Exception*>(&e);
+        ASSERT_NE(pZipError, nullptr);
+        EXPECT_EQ(std::wcslen(pZipError->GetMessage()), 4095u);
+        EXPECT_EQ(std::string(e.what()).rfind("Error file found: nnn", 0), 0u);
+    }
+
     // Names must be longer than the ending alone.
     Reader bare = Open(Archive({Stored(".err", "x"), Stored(".meta", "y")}));
     Ostrel::Rpc::ZipEntry* p = bare->GetNextEntry();
