@@ -40,13 +40,12 @@ int64_t ToInt64(std::wstring_view text) {
     uint64_t value = 0;
     const uint64_t limit = bNegative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX);
     for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-        value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
-        if (value >= limit) {
+        uint64_t digit = static_cast<uint64_t>(text[i] - L'0');
+        if (value > (limit - digit) / 10) {
             value = limit;
-            while (i < text.size() && text[i] >= L'0' && text[i] <= L'9')
-                ++i;
             break;
         }
+        value = value * 10 + digit;
     }
     return bNegative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
 }

@@ -256,7 +256,8 @@ TEST_F(ContactParse, FlagsTagsAndModificationTime) {
         "<cn id='1' f='a' t='3,17' tn='Work, Home,,' md='1700000000'/>"
         "<cn id='2' f='A' t='3,17,'/>"
         "<cn id='3' f='af' t='' md='99999999999999999'/>"
-        "<cn id='4' t='x,-5'/>");
+        "<cn id='4' t='x,-5'/>"
+        "<cn id='99999999999999999999999' l='-99999999999999999999' md='9999999999999999999999999' t=' 7,+8'/>");
     auto dom = ReadDom(reply);
     std::vector<const Contact*> d(dom->begin(), dom->end());
     EXPECT_TRUE(d[0]->HasAttachments());
@@ -275,6 +276,12 @@ TEST_F(ContactParse, FlagsTagsAndModificationTime) {
     EXPECT_FALSE(d[2]->HasAttachments());
     EXPECT_TRUE(d[2]->TagIds().empty());
     EXPECT_EQ(std::vector<int32_t>(d[3]->TagIds()), (std::vector<int32_t>{0, -5}));
+    // Numbers beyond the range stop at its ends.
+    EXPECT_EQ(d[4]->GetContId(), INT32_MAX);
+    EXPECT_EQ(d[4]->ParentFolderId(), INT32_MIN);
+    EXPECT_EQ(Ostrel::Util::FileTimeToUInt64(d[4]->Modified()),
+              Ostrel::Util::FileTimeToUInt64(m_clock.GetSystemTimeAsFileTime()));
+    EXPECT_EQ(std::vector<int32_t>(d[4]->TagIds()), (std::vector<int32_t>{7, 8}));
 
     auto sax = ReadSax(reply);
     auto it = sax->begin();
