@@ -182,15 +182,4 @@ TEST_F(BufferedStreamTest, RefusedSeeksAndOperations) {
     EXPECT_EQ(pEmpty->Read(buf, 4, &n), E_FAIL);
 }
 
-TEST(BufferedCRLFStreamTest, KeepsTheConvertedBytes) {
-    std::string data = "one\ntwo\nthree\n";
-    Platform::ComPtr<IStream> pStream;
-    ASSERT_EQ(CreateBufferedCRLFStream(MakeTrickle(data, 2).Get(), pStream.AddressOf()), S_OK);
-    EXPECT_EQ(ReadAll(pStream.Get(), 5), "one\r\ntwo\r\nthree\r\n");
-    LARGE_INTEGER li;
-    li.QuadPart = 5;
-    ASSERT_EQ(pStream->Seek(li, STREAM_SEEK_SET, nullptr), S_OK);
-    EXPECT_EQ(ReadAll(pStream.Get()), "two\r\nthree\r\n");
-}
-
 }  // namespace

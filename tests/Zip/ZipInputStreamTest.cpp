@@ -391,14 +391,4 @@ TEST_F(ZipReaderTest, SourceFailureIsAnError) {
     EXPECT_EQ(NextError(reader.get()), L"ZipInputStreamImpl::ReadRaw: Failed to read data.");
 }
 
-TEST_F(ZipReaderTest, KeepsContextAndValue) {
-    int context = 0;
-    Platform::ComPtr<Platform::MemStream> pSource = Platform::MemStream::Create("");
-    auto* pReader = static_cast<ZipInputStreamImpl*>(
-        Ostrel::Rpc::ZipInputStream::CreateZipInputStream(pSource.Get(), &context, 42));
-    EXPECT_EQ(pReader->GetContext(), &context);
-    EXPECT_EQ(pReader->GetValue(), 42u);
-    pReader->Release();
-}
-
 }  // namespace
