@@ -2,6 +2,7 @@
 // matching requests add what their callers read from it.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "Ostrel/RPC.h"
@@ -14,18 +15,11 @@ namespace Ostrel::Rpc {
         using Response::Response;    \
     };
 
-OSTREL_RESPONSE_CLASS(CreateFolderResponse)
-OSTREL_RESPONSE_CLASS(CreateContactResponse)
 OSTREL_RESPONSE_CLASS(ActionResponse)
 OSTREL_RESPONSE_CLASS(GetContactsResponse)
-OSTREL_RESPONSE_CLASS(SyncResponse)
-OSTREL_RESPONSE_CLASS(SyncGalResponse)
 OSTREL_RESPONSE_CLASS(SearchGalResponse)
 OSTREL_RESPONSE_CLASS(ModifyContactResponse)
 OSTREL_RESPONSE_CLASS(SendMsgResponse)
-OSTREL_RESPONSE_CLASS(AddMsgResponse)
-OSTREL_RESPONSE_CLASS(SaveDraftResponse)
-OSTREL_RESPONSE_CLASS(CreateTagResponse)
 OSTREL_RESPONSE_CLASS(SetAppointmentResponse)
 OSTREL_RESPONSE_CLASS(GetAppointmentResponse)
 OSTREL_RESPONSE_CLASS(GetInfoResponse)
@@ -37,7 +31,6 @@ OSTREL_RESPONSE_CLASS(GetWhiteBlackListResponse)
 OSTREL_RESPONSE_CLASS(ModifyWhiteBlackListResponse)
 OSTREL_RESPONSE_CLASS(GetSignaturesResponse)
 OSTREL_RESPONSE_CLASS(SaveDocumentResponse)
-OSTREL_RESPONSE_CLASS(GetItemResponse)
 OSTREL_RESPONSE_CLASS(GetRightsResponse)
 OSTREL_RESPONSE_CLASS(GrantRightsResponse)
 OSTREL_RESPONSE_CLASS(RevokeRightsResponse)
@@ -64,6 +57,102 @@ private:
     std::wstring m_wsLifeTime;
     std::wstring m_wsSessionId;
     bool m_bTwoFactorAuthRequired = false;
+};
+
+// ---- Readers of the item and folder replies (ItemResponses.cpp) ----
+// Ids are 0 and texts null when the reply lacks them (or an id is not a number, which is logged).
+
+// The new folder: "id", "l" and "name" of the body's `folder`.
+class CreateFolderResponse : public Response {
+public:
+    explicit CreateFolderResponse(IXMLDOMDocument2* pDocument);
+    long FolderId() const { return m_lFolderId; }
+    long ParentFolderId() const { return m_lParentFolderId; }
+    const wchar_t* FolderName() const { return m_owsFolderName ? m_owsFolderName->c_str() : nullptr; }
+
+private:
+    long m_lFolderId = 0;
+    long m_lParentFolderId = 0;
+    std::optional<std::wstring> m_owsFolderName;
+};
+
+// The new tag's id.
+class CreateTagResponse : public Response {
+public:
+    explicit CreateTagResponse(IXMLDOMDocument2* pDocument);
+    long Id() const { return m_lId; }
+
+private:
+    long m_lId = 0;
+};
+
+// The new contact's id, as a number and as text (Modified holds the same "id" text; the
+// modification time is left in the document).
+class CreateContactResponse : public Response {
+public:
+    explicit CreateContactResponse(IXMLDOMDocument2* pDocument);
+    long Id() const { return m_lId; }
+    const wchar_t* Modified() const { return m_owsModified ? m_owsModified->c_str() : nullptr; }
+
+private:
+    long m_lId = 0;
+    std::optional<std::wstring> m_owsModified;
+};
+
+// The id of the message the server stored ("id" of the first //mail:m).
+class AddMsgResponse : public Response {
+public:
+    explicit AddMsgResponse(IXMLDOMDocument2* pDocument);
+    long Id() const { return m_lId; }
+
+private:
+    long m_lId = 0;
+};
+
+class SaveDraftResponse : public Response {
+public:
+    explicit SaveDraftResponse(IXMLDOMDocument2* pDocument);
+    long Id() const { return m_lId; }
+
+private:
+    long m_lId = 0;
+};
+
+// A document's version (1 when absent), name, flags, tag ids and names, and its modification
+// time ("md", else "cd", seconds since 1970; 0 when neither is there).
+class GetItemResponse : public Response {
+public:
+    explicit GetItemResponse(IXMLDOMDocument2* pDocument);
+    ULONG DocVersion() const { return m_ulDocVersion; }
+    const wchar_t* DocName() const { return Text(m_owsDocName); }
+    const wchar_t* DocFlags() const { return Text(m_owsDocFlags); }
+    const wchar_t* DocTagIds() const { return Text(m_owsDocTagIds); }
+    const wchar_t* DocTagNames() const { return Text(m_owsDocTagNames); }
+    const FILETIME& DocTime() const { return m_ftDocTime; }
+
+private:
+    static const wchar_t* Text(const std::optional<std::wstring>& ows) { return ows ? ows->c_str() : nullptr; }
+
+    ULONG m_ulDocVersion = 1;
+    std::optional<std::wstring> m_owsDocName;
+    std::optional<std::wstring> m_owsDocFlags;
+    std::optional<std::wstring> m_owsDocTagIds;
+    std::optional<std::wstring> m_owsDocTagNames;
+    FILETIME m_ftDocTime{};
+};
+
+// SyncToken(): a copy of the reply's "token" in a MAPI buffer (the caller frees it with
+// MAPIFreeBuffer), or null when there is none.
+class SyncResponse : public Response {
+public:
+    using Response::Response;
+    wchar_t* SyncToken();
+};
+
+class SyncGalResponse : public Response {
+public:
+    using Response::Response;
+    wchar_t* SyncToken();
 };
 
 }  // namespace Ostrel::Rpc
