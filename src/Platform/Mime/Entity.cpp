@@ -60,6 +60,12 @@ void Entity::assemble() {
 
 void Entity::prepareMultipart() {
     for (auto& part : m_body.m_parts) part->assemble();
+    // Readers disagree on which of several Content-Type fields counts; keep only the one written.
+    const Field* first = m_headers.findField("Content-Type");
+    for (int i = m_headers.numFields() - 1; i >= 0; --i) {
+        const Field& field = m_headers.fieldAt(i);
+        if (&field != first && Strcasecmp(field.fieldName(), "Content-Type") == 0) m_headers.removeFieldAt(i);
+    }
     MediaType& type = m_headers.contentType();
     if (type.typeAsEnum() != MediaType::MULTIPART) {
         type.setType(MediaType::MULTIPART);

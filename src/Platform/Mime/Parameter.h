@@ -46,7 +46,8 @@ protected:
     ParamFieldBody() = default;
     explicit ParamFieldBody(const String& text, Node* parent) : FieldBody(text, parent) {}
 
-    // "; a=b; c*=utf-8''..." for the current parameters, as GMime encodes them.
+    // "; a=b; c=\"d e\"; f*=utf-8''..." for the current parameters; long encoded values are split
+    // into RFC 2231 continuations.
     String encodeParameters() const;
 
     std::vector<Parameter> m_params;
