@@ -378,3 +378,12 @@ TEST_F(ContactParse, DefaultContactAndAttributeBag) {
     EXPECT_EQ(fromNothing.GetContId(), -1);
     EXPECT_TRUE(fromNothing.IsNewStyleGalIdMapper());
 }
+
+TEST_F(ContactParse, WhiteSpaceInValuesIsKeptAlikeOnBothPaths) {
+    std::string reply = Reply("<cn id='1'>\n  <a n='notes'>   </a>\n  <a n='x'> a  b </a>\n"
+                              "  <a n='y'>\n</a><m type='C' value='2'/>\n</cn>");
+    auto dom = ReadDom(reply);
+    auto sax = ReadSax(reply);
+    ExpectSameContact(*dom->front(), *sax->front());
+    EXPECT_STREQ(dom->front()->Attributes().get(Contact::A_notes), L"   ");
+}
