@@ -109,7 +109,10 @@ bool AddHeaders(Request& r, LPCWSTR text, DWORD length, DWORD modifiers) {
         return Fail(ERROR_WINHTTP_INVALID_HEADER);
     std::lock_guard<std::mutex> lock(r.optMutex);
     auto& headers = r.headers;
-    for (auto& [name, value] : parsed) {
+    for (auto& header : parsed) {
+        // Named references rather than a structured binding: clang 14 cannot capture those.
+        const std::string& name = header.first;
+        const std::string& value = header.second;
         // The body length is the one given to WinHttpSendRequest.
         if (strcasecmp(name.c_str(), "Content-Length") == 0)
             continue;
