@@ -38,6 +38,8 @@ void Walk(Entity& entity) {
                 }
             }
         }
+        if (type.isA(MailboxList::kClass)) static_cast<MailboxList&>(value).numMailboxes();
+        if (type.isA(Mailbox::kClass)) static_cast<Mailbox&>(value).displayNameUtf8();
         if (type.isA(MediaType::kClass)) static_cast<MediaType&>(value).name();
         if (type.isA(DispositionType::kClass)) static_cast<DispositionType&>(value).filename();
         if (type.isA(Stamp::kClass)) static_cast<Stamp&>(value).date().asUnixTime();
@@ -84,8 +86,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     edited.parse();
     Check(Shape(edited) == shape);
 
-    FirstLeaf(edited).headers().subject().setTextUtf8(text.substr(0, 100));
-    FirstLeaf(edited).body().addBodyPart(BodyPart::newBodyPart());
+    // Values taken from the input go through every encoder.
+    Entity& leaf = FirstLeaf(edited);
+    const String piece = text.substr(0, 100);
+    leaf.headers().subject().setTextUtf8(piece);
+    leaf.headers().contentDisposition().setFilename(piece);
+    auto* box = new Mailbox();
+    box->setDisplayNameUtf8(piece);
+    box->setLocalPart(text.substr(100, 20));
+    box->setDomain(text.substr(120, 20));
+    leaf.headers().to().addAddress(box);
+    auto* group = new Group();
+    group->setGroupNameUtf8(text.substr(140, 40));
+    leaf.headers().cc().addAddress(group);
+    EncodedWord word(text.substr(180, 10), static_cast<char>(size % 2 ? 'B' : 'Q'), piece);
+    word.assemble();
+    leaf.body().addBodyPart(BodyPart::newBodyPart());
     edited.assemble();
     Message again(edited.getString());
     again.parse();
