@@ -45,6 +45,11 @@ enum STGC : DWORD {
     STGC_CONSOLIDATE = 8
 };
 
+// <fcntl.h> (with _GNU_SOURCE, as C++ builds have it) defines LOCK_WRITE as a macro for Linux's
+// obsolete mandatory locks. Including it here first and dropping that macro lets this header and
+// the system headers be included in any order.
+#include <fcntl.h>
+#undef LOCK_WRITE
 enum LOCKTYPE : DWORD { LOCK_WRITE = 1, LOCK_EXCLUSIVE = 2, LOCK_ONLYONCE = 4 };
 
 struct STATSTG {
