@@ -17,6 +17,7 @@
 #include "Ostrel/AppointmentEnums.h"
 #include "Ostrel/AppointmentText.h"
 #include "Ostrel/AppointmentTimeZone.h"
+#include "Ostrel/ContactValueTypes.h"
 #include "Platform/Base/WinTypes.h"
 
 #include <string>
@@ -466,11 +467,11 @@ public:
     Inv* CancelExceptionAt(int i) const;
 
     void addTagId(LONG lTagId) { m_vecTagIds.push_back(lTagId); }
-    std::vector<LONG>& TagIds() { return m_vecTagIds; }
-    const std::vector<LONG>& TagIds() const { return m_vecTagIds; }
+    TagIdList& TagIds() { return m_vecTagIds; }
+    const TagIdList& TagIds() const { return m_vecTagIds; }
     void addTagName(const wchar_t* pwszTagName) { m_vecTagNames.emplace_back(pwszTagName ? pwszTagName : L""); }
-    std::vector<std::wstring>& TagNames() { return m_vecTagNames; }
-    const std::vector<std::wstring>& TagNames() const { return m_vecTagNames; }
+    TagNameList& TagNames() { return m_vecTagNames; }
+    const TagNameList& TagNames() const { return m_vecTagNames; }
 
     // Dates are sent in the server's own form rather than converted into a zone.
     void SetTargetZoneTime(BOOL b) { m_bTargetZoneTime = b; }
@@ -499,8 +500,8 @@ private:
     BOOL m_bIsolatedRecurrence = FALSE;
     std::vector<Inv*> m_vecExceptions;
     std::vector<Inv*> m_vecCancelExceptions;
-    std::vector<LONG> m_vecTagIds;
-    std::vector<std::wstring> m_vecTagNames;
+    TagIdList m_vecTagIds;
+    TagNameList m_vecTagNames;
     BOOL m_bTargetZoneTime = FALSE;
 };
 
