@@ -9,6 +9,8 @@ namespace Platform::Mapi {
 namespace {
 
 constexpr int kMaxDepth = 64;
+// Eight 32-bit fields: what the byte form of the smallest restriction takes.
+constexpr size_t kMinSerializedBytes = 32;
 
 bool IsTextOrBinary(ULONG ulBase) { return ulBase == PT_STRING8 || ulBase == PT_UNICODE || ulBase == PT_BINARY; }
 
@@ -235,10 +237,12 @@ bool Deserialize(std::string_view& in, Restriction& res, int depth) {
         return false;
     res.value.sData.assign(in.substr(0, cb));
     in.remove_prefix(cb);
-    if (!get(cChildren) || cChildren > in.size()) return false;
-    res.children.resize(cChildren);
-    for (auto& child : res.children)
-        if (!Deserialize(in, child, depth + 1)) return false;
+    // Children are added as they are read, so that a count the bytes cannot hold costs nothing.
+    if (!get(cChildren) || cChildren > in.size() / kMinSerializedBytes) return false;
+    for (uint32_t i = 0; i < cChildren; ++i) {
+        res.children.emplace_back();
+        if (!Deserialize(in, res.children.back(), depth + 1)) return false;
+    }
     return true;
 }
 
