@@ -130,7 +130,9 @@ protected:
     // Inbox with a subfolder, two messages (one with a named property of each kind, a recipient and
     // an attachment) and a hidden message.
     void SetUp() override {
-        m_path = m_home.Path() / "cli.osd";
+        // Stores live in user-named directories: a name beyond ASCII must work everywhere.
+        std::filesystem::create_directory(m_home.Path() / "B\xC3\xBCro");
+        m_path = m_home.Path() / "B\xC3\xBCro" / "caf\xC3\xA9.osd";
         ComPtr<IMsgStore> pStore;
         ASSERT_EQ(Platform::OpenOsdStore(m_path, true, L"Cli", true, pStore.AddressOf()), S_OK);
         ULONG cb = 0;

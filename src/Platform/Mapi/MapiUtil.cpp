@@ -137,12 +137,13 @@ HRESULT OpenStreamOnFile(LPALLOCATEBUFFER, LPFREEBUFFER, ULONG ulFlags, const wc
     if (!lppStream) return MAPI_E_INVALID_PARAMETER;
     *lppStream = nullptr;
     if (ulFlags & SOF_UNIQUEFILENAME) {
-        std::filesystem::path dir = lpszFileName ? std::filesystem::path(lpszFileName) : std::filesystem::path();
+        std::filesystem::path dir =
+            lpszFileName ? std::filesystem::path(Platform::ToUtf8(lpszFileName)) : std::filesystem::path();
         std::string prefix = lpszPrefix ? Platform::ToUtf8(lpszPrefix) : std::string();
         return Platform::CreateUniqueFileStream(dir, prefix, true, lppStream);
     }
     if (!lpszFileName || !*lpszFileName) return MAPI_E_INVALID_PARAMETER;
-    return Platform::CreateFileStream(std::filesystem::path(lpszFileName), ulFlags & ~SOF_UNIQUEFILENAME,
+    return Platform::CreateFileStream(std::filesystem::path(Platform::ToUtf8(lpszFileName)), ulFlags & ~SOF_UNIQUEFILENAME,
                                       ulFlags & STGM_DELETEONRELEASE, lppStream);
 }
 

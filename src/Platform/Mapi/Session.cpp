@@ -344,7 +344,7 @@ HRESULT MapiDeleteProfile(const std::wstring& wsName) {
     bool bFound = false;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(ProfileDb::Dir(), ec)) {
-        std::wstring stem = entry.path().stem().wstring();
+        std::wstring stem = Platform::FromUtf8(entry.path().stem().string());
         if (entry.path().extension() != ".prf" || Mapi::FoldCase(ToUtf8(stem)) != Mapi::FoldCase(ToUtf8(wsName)))
             continue;
         bFound = true;
@@ -360,11 +360,11 @@ std::vector<std::wstring> MapiListProfiles() {
         if (entry.path().extension() != ".prf") continue;
         std::shared_ptr<ProfileDb> pProfile;
         Mapi::PropMap props;
-        if (FAILED(ProfileDb::Open(entry.path().stem().wstring(), false, &pProfile)) ||
+        if (FAILED(ProfileDb::Open(Platform::FromUtf8(entry.path().stem().string()), false, &pProfile)) ||
             FAILED(pProfile->LoadSection(pbGlobalProfileSectionGuid, props)))
             continue;
         auto it = props.find(PROP_ID(PR_PROFILE_NAME));
-        names.push_back(it != props.end() ? Mapi::ReadString(it->second) : entry.path().stem().wstring());
+        names.push_back(it != props.end() ? Mapi::ReadString(it->second) : Platform::FromUtf8(entry.path().stem().string()));
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -408,7 +408,7 @@ HRESULT MapiAddStore(const std::wstring& wsProfile, const MAPIUID& serviceUid, c
         uid,
         {MakeLong(PR_RESOURCE_TYPE, MAPI_STORE_PROVIDER), MakeBinary(PR_SERVICE_UID, Mapi::UidBytes(serviceUid)),
          MakeBinary(PR_PROVIDER_UID, Mapi::UidBytes(uid)),
-         MakeString(PR_DISPLAY_NAME_W, wsDisplayName.empty() ? osdPath.stem().wstring() : wsDisplayName),
+         MakeString(PR_DISPLAY_NAME_W, wsDisplayName.empty() ? Platform::FromUtf8(osdPath.stem().string()) : wsDisplayName),
          MakeBinary(PR_ENTRYID, eid),
          MakeBinary(PR_MDB_PROVIDER, std::string_view(reinterpret_cast<const char*>(MUIDOsdStoreProvider.ab), 16)),
          MakeBool(PR_DEFAULT_STORE, bDefaultStore), MakeLong(PR_RESOURCE_FLAGS, bDefaultStore ? STATUS_DEFAULT_STORE : 0)},

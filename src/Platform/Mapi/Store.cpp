@@ -416,7 +416,7 @@ bool OsdPathFromStoreEntryId(ULONG cbEntryID, const void* pEntryID, std::filesys
     while (end + 1 < rest.size() && (rest[end] || rest[end + 1])) end += 2;
     std::wstring path = Platform::FromUtf16LEBytes(rest.substr(0, end));
     if (path.size() < 4 || path.compare(path.size() - 4, 4, L".osd") != 0) return false;
-    if (pPath) *pPath = path;
+    if (pPath) *pPath = std::filesystem::path(Platform::ToUtf8(path));  // file names are UTF-8 bytes
     return true;
 }
 

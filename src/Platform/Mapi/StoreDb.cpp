@@ -215,7 +215,7 @@ HRESULT StoreDb::CreateNew(const std::wstring& wsDisplayName) {
         if (SUCCEEDED(hr)) {
             // The layout needs node ids and entry ids, which need the transaction open.
             m_cTransactionDepth = 1;
-            hr = CreateStoreLayout(*this, wsDisplayName.empty() ? m_path.stem().wstring() : wsDisplayName);
+            hr = CreateStoreLayout(*this, wsDisplayName.empty() ? Platform::FromUtf8(m_path.stem().string()) : wsDisplayName);
             m_cTransactionDepth = 0;
         }
         if (SUCCEEDED(hr)) hr = Exec("COMMIT");
@@ -305,7 +305,7 @@ std::string StoreDb::StoreEntryId() const {
     std::string eid(4, '\0');
     eid.append(reinterpret_cast<const char*>(MUIDOsdStoreProvider.ab), 16);
     eid.append(2, '\0');
-    eid += Platform::ToUtf16LEBytes(m_path.wstring());
+    eid += Platform::ToUtf16LEBytes(Platform::FromUtf8(m_path.string()));
     eid.append(2, '\0');
     return eid;
 }
