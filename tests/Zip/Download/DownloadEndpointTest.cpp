@@ -1,7 +1,6 @@
 // The simulator's download endpoint, read back through the ZIP reader as the connector reads it.
 #include <gtest/gtest.h>
 
-// Before httplib.h: the system headers it pulls in define LOCK_WRITE as a macro.
 #include "Zip/ZipTestSupport.h"
 
 #include <httplib.h>
