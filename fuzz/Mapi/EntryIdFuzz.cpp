@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "Platform/Base/Utf.h"
 #include "Platform/Mapi/AddrBook.h"
 #include "Platform/Mapi/OsdStore.h"
 
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (Platform::OsdPathFromStoreEntryId(cb, copy.get(), &path)) {
         if (!Platform::OsdPathFromStoreEntryId(cb, copy.get(), nullptr))
             __builtin_trap();
-        const std::wstring text = path.wstring();
+        const std::wstring text = Platform::FromUtf8(path.string());
         if (text.size() < 4 || text.compare(text.size() - 4, 4, L".osd") != 0)
             __builtin_trap();
     }

@@ -1,13 +1,14 @@
 // Arbitrary bytes as a stored property list (recipient rows, profile rows) and each value decoded
 // as every type it may be read as. Damaged bytes must give false or MAPI_E_CORRUPT_DATA, never a
 // crash; a list that decodes must encode back to the same properties, and a decoded value must
-// survive encoding and decoding unchanged after its first normalisation.
+// survive encoding and decoding unchanged after its first normalisation, and have a log text.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/PropCodec.h"
+#include "Util/DumpProps.h"
 
 using namespace Platform::Mapi;
 
@@ -19,6 +20,7 @@ void CheckStable(const StoredProp& prop, ULONG ulWantedTag) {
     SPropValue first;
     if (FAILED(DecodeValue(prop, ulWantedTag, &first, alloc)))
         return;
+    Ostrel::Util::PropValueToString(first);
     StoredProp once;
     if (EncodeValue(first, once) != S_OK)
         __builtin_trap();
