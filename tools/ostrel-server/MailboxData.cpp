@@ -230,7 +230,7 @@ std::vector<int32_t> Mailbox::Data::Subtree(int32_t rootId) const {
     return out;
 }
 
-std::string Mailbox::Data::FolderPath(int32_t id) const {
+std::string Mailbox::Data::FolderName(int32_t id) const {
     auto it = folders.find(id);
     return it == folders.end() ? std::string() : it->second.name;
 }
@@ -261,14 +261,6 @@ int32_t Mailbox::Data::AddFolder(MailFolder folder) {
     int32_t id = folder.id;
     folders[id] = std::move(folder);
     return id;
-}
-
-void Mailbox::Data::RenameFolder(MailFolder& folder, const std::string& name) {
-    if (folder.id < kFirstUserId)
-        throw MailboxError("mail.IMMUTABLE_OBJECT", "cannot rename a system folder");
-    CheckFolderName(folder.parentId, name, folder.id);
-    folder.name = name;
-    folder.rev = Touch('f');
 }
 
 void Mailbox::Data::MoveFolder(MailFolder& folder, int32_t parentId) {
@@ -360,19 +352,6 @@ void Mailbox::Data::MoveItem(MailItem& item, int32_t folderId) {
     moves.push_back({item.id, from, item.rev});
 }
 
-void Mailbox::Data::RenameItem(MailItem& item, const std::string& name) {
-    if (item.kind == ItemKind::Message || item.kind == ItemKind::Contact)
-        throw MailboxError("service.INVALID_REQUEST", "only documents and calendar items have names");
-    if (item.kind == ItemKind::Document)
-        CheckItemName(item, item.folderId, name);
-    else
-        CheckName(name);
-    item.name = name;
-    if (item.kind == ItemKind::Document)
-        ++item.version;
-    Modified(item);
-}
-
 void Mailbox::Data::DeleteItem(int32_t id) {
     auto it = items.find(id);
     if (it == items.end())
@@ -459,7 +438,7 @@ void Mailbox::Data::Mirror(const MailItem& item) {
     c.flags = item.flags;
     c.tagIds = TagIdText(item.tags);
     c.tagNames = TagNameText(item.tags);
-    pBook->AddFolder(item.folderId, FolderPath(item.folderId));
+    pBook->AddFolder(item.folderId, FolderName(item.folderId));
     pBook->AddContact(std::move(c));
 }
 

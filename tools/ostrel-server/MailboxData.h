@@ -52,11 +52,10 @@ struct Mailbox::Data {
     MailItem& ItemOrThrow(int32_t id, const char* missingCode);
     bool InSubtree(int32_t folderId, int32_t rootId) const;
     std::vector<int32_t> Subtree(int32_t rootId) const;  // the root and every folder below it
-    std::string FolderPath(int32_t id) const;
+    std::string FolderName(int32_t id) const;
 
-    // Folders. System folders (ids below kFirstUserId) cannot be moved, renamed or deleted.
+    // Folders. System folders (ids below kFirstUserId) cannot be moved or deleted.
     int32_t AddFolder(MailFolder folder);
-    void RenameFolder(MailFolder& folder, const std::string& name);
     void MoveFolder(MailFolder& folder, int32_t parentId);
     void DeleteFolder(int32_t id);
     void CheckFolderName(int32_t parentId, const std::string& name, int32_t self) const;
@@ -65,7 +64,6 @@ struct Mailbox::Data {
     // Items.
     int32_t AddItem(MailItem item);
     void MoveItem(MailItem& item, int32_t folderId);
-    void RenameItem(MailItem& item, const std::string& name);
     void DeleteItem(int32_t id);
     void Modified(MailItem& item);  // a new revision and modification time
     void CheckItemName(const MailItem& item, int32_t folderId, const std::string& name) const;

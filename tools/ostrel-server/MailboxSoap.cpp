@@ -250,9 +250,9 @@ SoapReply Mailbox::SoapAction(const SoapDocument& doc) {
                 if (args.name) {
                     if (item.kind == ItemKind::Message || item.kind == ItemKind::Contact)
                         throw MailboxError("service.INVALID_REQUEST", "only documents and calendar items have names");
+                    d.CheckItemName(item, folderId, *args.name);
                     if (*args.name != item.name && item.kind == ItemKind::Document)
                         ++item.version;
-                    d.CheckItemName(item, folderId, *args.name);
                     item.name = *args.name;
                 } else {
                     d.CheckItemName(item, folderId, item.name);
