@@ -17,8 +17,17 @@ namespace Ostrel::Rpc {
 
 namespace {
 
-std::map<std::wstring, std::shared_ptr<UserSession>> g_sessions;  // under SessionLock()
-std::wstring g_wsGlobalProfile;                                    // under SessionLock()
+// The sessions and the global profile's name, under SessionLock(). Made on first use, so that
+// sessions may be created from anywhere, static initialisers included.
+struct Sessions {
+    std::map<std::wstring, std::shared_ptr<UserSession>> map;
+    std::wstring wsGlobalProfile;
+};
+
+Sessions& TheSessions() {
+    static Sessions s_sessions;
+    return s_sessions;
+}
 
 std::atomic<int> g_iUIFlag{0};
 std::atomic<HWND> g_hwndUIParam{nullptr};
@@ -34,8 +43,9 @@ std::optional<GUID> g_prefsUid;
 
 std::shared_ptr<UserSession> Find(const std::wstring& wsProfile) {
     Util::AutoCriticalSection lock(SessionLock());
-    auto it = g_sessions.find(wsProfile.empty() ? g_wsGlobalProfile : wsProfile);
-    return it == g_sessions.end() ? nullptr : it->second;
+    Sessions& sessions = TheSessions();
+    auto it = sessions.map.find(wsProfile.empty() ? sessions.wsGlobalProfile : wsProfile);
+    return it == sessions.map.end() ? nullptr : it->second;
 }
 
 // What connections hold: a per-profile handle that reaches whatever session the profile has at
@@ -162,18 +172,19 @@ UserSession::~UserSession() = default;
 std::shared_ptr<UserSession> UserSession::CreateInstance(const wchar_t* pwszProfile, const LogonParams& params) {
     InstallConnectionHooks();
     Util::AutoCriticalSection lock(SessionLock());
+    Sessions& sessions = TheSessions();
     std::wstring wsProfile = pwszProfile ? pwszProfile : L"";
-    if (g_wsGlobalProfile.empty())
-        g_wsGlobalProfile = wsProfile;
-    auto it = g_sessions.find(wsProfile);
-    if (it != g_sessions.end()) {
+    if (sessions.wsGlobalProfile.empty())
+        sessions.wsGlobalProfile = wsProfile;
+    auto it = sessions.map.find(wsProfile);
+    if (it != sessions.map.end()) {
         if (!LogParameterChanges(it->second->m_logon, params))
             return it->second;
         OSTLOG_INFO(1, L"New UserSession created due to new logon parameters");
-        g_sessions.erase(it);
+        sessions.map.erase(it);
     }
     std::shared_ptr<UserSession> session(new UserSession(wsProfile, params));
-    g_sessions[wsProfile] = session;
+    sessions.map[wsProfile] = session;
     return session;
 }
 
@@ -190,11 +201,12 @@ std::shared_ptr<UserSession> UserSession::GetInstance(const wchar_t* pwszProfile
 void UserSession::ReleaseSharedSession(const wchar_t* pwszProfile) {
     std::shared_ptr<UserSession> released;  // destroyed outside the lock
     Util::AutoCriticalSection lock(SessionLock());
-    std::wstring wsProfile = pwszProfile && *pwszProfile ? pwszProfile : g_wsGlobalProfile;
-    auto it = g_sessions.find(wsProfile);
-    if (it != g_sessions.end()) {
+    Sessions& sessions = TheSessions();
+    std::wstring wsProfile = pwszProfile && *pwszProfile ? pwszProfile : sessions.wsGlobalProfile;
+    auto it = sessions.map.find(wsProfile);
+    if (it != sessions.map.end()) {
         released = std::move(it->second);
-        g_sessions.erase(it);
+        sessions.map.erase(it);
     }
     lock.Leave();
 }
@@ -204,19 +216,19 @@ void UserSession::ReleaseSharedSession() { ReleaseSharedSession(nullptr); }
 void UserSession::ReleaseSharedSessions() {
     std::map<std::wstring, std::shared_ptr<UserSession>> released;
     Util::AutoCriticalSection lock(SessionLock());
-    released.swap(g_sessions);
+    released.swap(TheSessions().map);
     lock.Leave();
 }
 
 void UserSession::SetGlobalProfileName(const wchar_t* pwszProfile) {
     InstallConnectionHooks();
     Util::AutoCriticalSection lock(SessionLock());
-    g_wsGlobalProfile = pwszProfile ? pwszProfile : L"";
+    TheSessions().wsGlobalProfile = pwszProfile ? pwszProfile : L"";
 }
 
 std::wstring UserSession::GetGlobalProfileName() {
     Util::AutoCriticalSection lock(SessionLock());
-    return g_wsGlobalProfile;
+    return TheSessions().wsGlobalProfile;
 }
 
 // ---- Connection ----

@@ -2,7 +2,6 @@
 // change prompts; token validation, invalidation and the token itself.
 #include "Ostrel/SessionData.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 #include "Ostrel/Auth.h"
@@ -17,6 +16,7 @@
 #include "Util/Clock.h"
 #include "Util/Localized.h"
 #include "Util/Log.h"
+#include "Util/LogFormat.h"
 #include "Util/XmlUtil.h"
 
 namespace Ostrel::Rpc {
@@ -42,12 +42,6 @@ std::wstring ReadText(IXMLDOMDocument2* pDocument, const wchar_t* pwszXPath) {
         text = pwszValue;
     Util::XmlUtil::Free(pwszValue);
     return text;
-}
-
-std::wstring FormatText(const std::wstring& wsFormat, const std::wstring& wsArgument) {
-    std::vector<wchar_t> buffer(wsFormat.size() + wsArgument.size() + 64);
-    int n = std::swprintf(buffer.data(), buffer.size(), wsFormat.c_str(), wsArgument.c_str());
-    return n < 0 ? wsFormat : std::wstring(buffer.data(), static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -291,7 +285,7 @@ HRESULT UserSession::Auth() {
             OSTLOG_ERROR(L"Unexpected answer to the sign-on of '%s': %s", m_logon.wsAccount.c_str(),
                          pFault ? pFault->ErrorCode() : L"no fault and no token");
             if (!Platform::Host::IsEmbedded())
-                Platform::Ui::Current()->MessageBox(UiOwner(), FormatText(L10n("MBOX_INVALIDTAG"), m_logon.wsAccount),
+                Platform::Ui::Current()->MessageBox(UiOwner(), Util::FormatW(L10n("MBOX_INVALIDTAG").c_str(), m_logon.wsAccount.c_str()),
                                                     L10n("MBOX_CAPTION_ERR"), MB_OK | MB_ICONERROR);
             m_iAuthState = kAuthStateNeedsUser;
             return E_FAIL;
@@ -500,7 +494,7 @@ HRESULT UserSession::ChangePassword(const std::wstring& wsNewPassword) {
     if (auto* pFault = dynamic_cast<SoapFaultResponse*>(response.get())) {
         // Shown, then signed on again: the server still demands a change, so the user gets
         // another chance (or cancels).
-        std::wstring wsText = FormatText(L"Ostrel Password error: %s", pFault->ExcepText());
+        std::wstring wsText = Util::FormatW(L"Ostrel Password error: %s", pFault->ExcepText());
         OSTLOG_ERROR(L"%s (%s)", wsText.c_str(), pFault->ErrorCode());
         Platform::Ui::Current()->MessageBox(UiOwner(), wsText, L10n("CHANGE_PASSWORD_CAPTION"), MB_OK | MB_ICONERROR);
         return S_OK;

@@ -1,0 +1,126 @@
+// The password shared by the processes of a profile: a second process started without a
+// password signs on with the one the first process used. The child is this test program started
+// again with OSTREL_SESSION_CHILD="<port> <profile>"; it does its work when the test program has
+// started (in a test environment, after every static object exists) and exits before any test.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "Platform/Base/Paths.h"
+#include "Platform/Base/Utf.h"
+#include "SessionTestSupport.h"
+
+namespace SessionTest {
+namespace {
+
+int RunChild(const std::string& command) {
+    std::istringstream in(command);
+    int port = 0;
+    std::string profile;
+    in >> port;
+    in.ignore(1);
+    std::getline(in, profile);
+    Platform::Sspi::SetCurrent(std::make_shared<FakeSecurity>());
+    LogonParams params;
+    params.wsAccount = kUserW;
+    params.wsServer = L"127.0.0.1";
+    params.dwPort = static_cast<DWORD>(port);
+    auto session = UserSession::CreateInstance(Platform::FromUtf8(profile).c_str(), params);
+    int code = 0;
+    try {
+        std::printf("token=%s\n", Platform::ToUtf8(session->AuthToken()).c_str());
+    } catch (const Ostrel::Rpc::RpcException&) {
+        code = 3;
+    }
+    UserSession::ReleaseSharedSessions();
+    return code;
+}
+
+class ChildMode : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (const char* psz = std::getenv("OSTREL_SESSION_CHILD")) {
+            int code = RunChild(psz);
+            std::fflush(stdout);
+            _exit(code);
+        }
+    }
+};
+
+::testing::Environment* const g_childMode = ::testing::AddGlobalTestEnvironment(new ChildMode);
+
+// Runs the child to its end; its exit code and what it printed.
+std::pair<int, std::string> RunChildProcess(const std::string& command) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        setenv("OSTREL_SESSION_CHILD", command.c_str(), 1);
+        execl("/proc/self/exe", "session_child", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+class SharedPasswordTest : public SessionFixture {};
+
+TEST_F(SharedPasswordTest, SecondProcessOfTheProfileSignsOnWithTheSharedPassword) {
+    SetSetting(HKEY_CURRENT_USER, L"StorePassword", 0);
+    auto session = Create(Params(), L"Shared Profile");
+    ASSERT_FALSE(session->AuthToken().empty());
+    std::string port = std::to_string(server->Port());
+
+    auto [code, out] = RunChildProcess(port + " Shared Profile");
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("token=tok-"), std::string::npos) << out;
+    auto auths = Sent("AuthRequest");
+    ASSERT_EQ(auths.size(), 2u);
+    EXPECT_NE(auths[1].body.find(std::string("<password>") + kPassword + "</password>"), std::string::npos) << auths[1].body;
+
+    // Another profile's process gets nothing.
+    auto [otherCode, otherOut] = RunChildProcess(port + " Another");
+    EXPECT_EQ(otherCode, 3) << otherOut;
+
+    // The text of the password is nowhere in the runtime files.
+    for (auto& entry : std::filesystem::recursive_directory_iterator(Platform::RuntimeDir())) {
+        if (!entry.is_regular_file())
+            continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        EXPECT_EQ(bytes.str().find(kPassword), std::string::npos) << entry.path();
+    }
+}
+
+TEST_F(SharedPasswordTest, ClearedPasswordIsTakenFromTheSectionOnReSignOn) {
+    SetSetting(HKEY_CURRENT_USER, L"StorePassword", 0);
+    auto session = Create(Params());
+    session->AuthToken();
+    Book().ExpireTokens();
+    // The session forgets its password on invalidation; the shared one signs on again, silently.
+    session->InvalidateAuthToken(1);
+    EXPECT_TRUE(session->GotAuthToken());
+    EXPECT_TRUE(ui->History().empty());
+    auto auths = Sent("AuthRequest");
+    ASSERT_EQ(auths.size(), 2u);
+    EXPECT_NE(auths[1].body.find(kPassword), std::string::npos);
+}
+
+}  // namespace
+}  // namespace SessionTest
