@@ -1,8 +1,12 @@
 #include "Cli.h"
+
+#include "CliUi.h"
 #include "StoreCommand.h"
 
-#include "Platform/Ui/ConsoleUi.h"
+#include "Platform/Base/Utf.h"
 #include "Util/Log.h"
+
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -13,14 +17,54 @@ const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         {"config", "show the effective registry settings and where they come from",
          "[--json]\n"
-         "  --json      print one JSON document instead of tab-separated lines\n"
-         "  --verbose   add the registry location of each setting",
+         "  --json             one JSON document instead of tab-separated lines\n"
+         "  --verbose          add the registry location of each setting",
          RunConfig},
-        {"demo", "show the settings of a fresh, temporary OSTREL_HOME with a few values set",
-         "[--keep]\n"
-         "  --keep      keep the temporary OSTREL_HOME instead of removing it",
+        {"demo", "run the simulator, log in and synchronise a seed mailbox twice, with timings",
+         "[--messages N] [--keep]\n"
+         "  --messages N       messages in the seed mailbox (default 300)\n"
+         "  --keep             keep the temporary OSTREL_HOME instead of removing it",
          RunDemo},
+        {"login", "create or update a profile and sign on, printing the account",
+         "[--profile NAME] [--server URL] [--account NAME] [password source] [options]\n"
+         "  --profile NAME     the profile (default: $OSTREL_PROFILE, else \"default\")\n"
+         "  --server URL       http[s]://host[:port] of the server\n"
+         "  --account NAME     the account name, usually the mail address\n"
+         "  --password-file F  read the password from the first line of F ('-': standard input)\n"
+         "  --password-env V   read the password from the environment variable V\n"
+         "                     (without either, the stored password or a prompt on the terminal)\n"
+         "  --proxy MODE       none, system (http_proxy and friends) or host:port\n"
+         "  --ca-file FILE     also trust the PEM certificates in FILE (a private CA, the simulator's)\n"
+         "  --virtual-host H   the virtual host name sent with the sign-on\n"
+         "  --store-password   keep the password (encrypted) for later syncs: sets StorePassword\n"
+         "  --json             print the account as JSON",
+         RunLogin},
+        {"server", "run the local Ostrel server simulator until interrupted",
+         "[--port N] [--tls] [--mailbox DIR] [--generate N] [--account NAME:PASSWORD] [options]\n"
+         "  --port N           listen on 127.0.0.1:N (default: a free port)\n"
+         "  --tls              serve HTTPS with a self-signed certificate\n"
+         "  --write-cert FILE  write that certificate (PEM) to FILE, for 'ostrel login --ca-file'\n"
+         "  --mailbox DIR      load the seed mailbox DIR/mailbox.xml\n"
+         "  --generate N       add N generated messages (plain, HTML, attachments, invitations)\n"
+         "  --account N:P      the account and its password (default user@ostrel.test:secret)\n"
+         "  --fault-drop PATH  drop the connection in the middle of the next answer for PATH\n"
+         "                     (a SOAP call name or a path such as /service/download)",
+         RunServer},
         {"store", kStoreSummary, kStoreUsage, RunStore},
+        {"sync", "synchronise the profile's mailbox into its data directory",
+         "[--profile NAME] [--full] [--json] [password source]\n"
+         "  --profile NAME     the profile (default: $OSTREL_PROFILE, else \"default\")\n"
+         "  --full             start again from nothing instead of from the saved token\n"
+         "  --password-file F  as for login, when no password is stored\n"
+         "  --password-env V   as for login, when no password is stored\n"
+         "  --json             print the summary as JSON\n"
+         "  --quiet            no progress, only the summary",
+         RunSync},
+        {"zip", "list or extract the entries of a message archive",
+         "FILE [--extract DIR] [--json]\n"
+         "  --extract DIR      write each entry into DIR (names are kept to plain file names)\n"
+         "  --json             one JSON document instead of tab-separated lines",
+         RunZip},
     };
     return commands;
 }
@@ -33,19 +77,22 @@ void PrintUsage(std::FILE* out) {
                  "       ostrel <command> --help\n\n"
                  "commands:\n");
     for (const auto& command : Commands())
-        std::fprintf(out, "  %-10s %s\n", command.pszName, command.pszSummary);
+        std::fprintf(out, "  %-8s %s\n", command.pszName, command.pszSummary);
     std::fprintf(out,
                  "\noptions:\n"
                  "  --verbose   log everything (the log file is named on stderr)\n"
                  "  --help      this text\n\n"
-                 "exit status: 0 success, 1 failure, 2 usage error\n");
+                 "Settings, profiles and logs live under OSTREL_HOME (default ~/.local/share/ostrel).\n"
+                 "exit status: 0 success, 1 failure, 2 usage error, 130 interrupted\n");
 }
 
 void PrintCommandHelp(const Command& command, std::FILE* out) {
     const char* usage = command.pszUsage;
     const char* newline = std::strchr(usage, '\n');
     const std::string first = newline ? std::string(usage, newline) : std::string(usage);
-    std::fprintf(out, "usage: ostrel %s %s\n\n%s.\n", command.pszName, first.c_str(), command.pszSummary);
+    std::fprintf(out, "usage: ostrel %s %s\n\n%c%s.\n", command.pszName, first.c_str(),
+                 static_cast<char>(std::toupper(static_cast<unsigned char>(command.pszSummary[0]))),
+                 command.pszSummary + 1);
     if (newline)
         std::fprintf(out, "\noptions:%s\n", newline);
 }
@@ -60,53 +107,82 @@ const Command* FindCommand(const std::string& name) {
     return nullptr;
 }
 
-int UsageError(const Command& command, const std::string& message, Context& context) {
-    std::fprintf(context.err, "ostrel %s: %s\nTry 'ostrel %s --help'.\n", command.pszName, message.c_str(),
-                 command.pszName);
+int UsageError(const char* pszCommand, const std::string& message, Context& context) {
+    std::fprintf(context.err, "ostrel %s: %s\nTry 'ostrel %s --help'.\n", pszCommand, message.c_str(), pszCommand);
     return kExitUsage;
+}
+
+int UsageError(const Command& command, const std::string& message, Context& context) {
+    return UsageError(command.pszName, message, context);
+}
+
+int Failure(const char* pszCommand, const std::string& message, Context& context) {
+    OSTLOG_ERROR(L"ostrel %hs: %hs", pszCommand, message.c_str());
+    std::fprintf(context.err, "ostrel %s: %s\n", pszCommand, message.c_str());
+    return kExitFailure;
+}
+
+int Run(const std::string& name, const std::vector<std::string>& args, Context& context) {
+    const Command* command = FindCommand(name);
+    if (!command) {
+        std::fprintf(context.err, "ostrel: unknown command '%s'\n", name.c_str());
+        return kExitUsage;
+    }
+    for (const auto& arg : args) {
+        if (arg == "--")
+            break;
+        if (arg == "--help" || arg == "-h") {
+            PrintCommandHelp(*command, context.out);
+            return kExitOk;
+        }
+    }
+    try {
+        return command->run(args, context);
+    } catch (const std::exception& e) {
+        return Failure(command->pszName, e.what(), context);
+    }
 }
 
 int Main(int argc, char** argv) {
     Context context;
-    const Command* command = nullptr;
+    context.bErrIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    context.bInteractive = ::isatty(STDIN_FILENO) == 1;
+    std::string name;
     std::vector<std::string> args;
     bool bHelp = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--verbose" || arg == "-v")
+        if (!name.empty()) {
+            args.push_back(arg);
+        } else if (arg == "--verbose" || arg == "-v") {
             context.bVerbose = true;
-        else if (arg == "--help" || arg == "-h")
+        } else if (arg == "--help" || arg == "-h" || arg == "help") {
             bHelp = true;
-        else if (!command && arg == "help")
-            bHelp = true;  // "ostrel help <command>"
-        else if (!command && arg.rfind("-", 0) != 0) {
-            command = FindCommand(arg);
-            if (!command) {
-                std::fprintf(context.err, "ostrel: unknown command '%s'\n\n", arg.c_str());
-                PrintUsage(context.err);
-                return kExitUsage;
-            }
-        } else if (!command) {
+        } else if (arg.rfind("-", 0) == 0) {
             std::fprintf(context.err, "ostrel: unknown option '%s'\n\n", arg.c_str());
             PrintUsage(context.err);
             return kExitUsage;
+        } else if (!FindCommand(arg)) {
+            std::fprintf(context.err, "ostrel: unknown command '%s'\n\n", arg.c_str());
+            PrintUsage(context.err);
+            return kExitUsage;
         } else {
-            args.push_back(arg);
+            name = arg;
         }
     }
     if (bHelp) {
-        if (command)
-            PrintCommandHelp(*command, context.out);
-        else
+        if (name.empty())
             PrintUsage(context.out);
+        else
+            PrintCommandHelp(*FindCommand(name), context.out);
         return kExitOk;
     }
-    if (!command) {
+    if (name.empty()) {
         PrintUsage(context.err);
         return kExitUsage;
     }
 
-    Platform::Ui::SetCurrent(std::make_shared<Platform::Ui::ConsoleUi>());
+    Platform::Ui::SetCurrent(std::make_shared<CliUi>(context.bInteractive, context.err));
     if (context.bVerbose) {
         Ostrel::Util::g_logger.SetLoggingEnabled(true);
         Ostrel::Util::g_logger.SetLevelMask(0xFFFFFFFF);
@@ -114,14 +190,9 @@ int Main(int argc, char** argv) {
         std::fprintf(context.err, "ostrel: logging everything to %s\n",
                      Ostrel::Util::g_logger.GetLogFilePath().c_str());
     }
-    try {
-        return command->run(args, context);
-    } catch (const std::exception& e) {
-        std::fprintf(context.err, "ostrel %s: %s\n", command->pszName, e.what());
-        return kExitFailure;
-    }
+    const int result = Run(name, args, context);
+    std::fflush(context.out);
+    return result;
 }
 
 }  // namespace OstrelCli
-
-int main(int argc, char** argv) { return OstrelCli::Main(argc, argv); }

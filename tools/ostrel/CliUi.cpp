@@ -1,0 +1,57 @@
+#include "CliUi.h"
+
+#include "Util/Log.h"
+
+#include <utility>
+
+namespace OstrelCli {
+
+CliUi::CliUi(bool bInteractive, std::FILE* err) : m_bInteractive(bInteractive), m_console(0, err) {}
+
+int CliUi::MessageBox(HWND hwndOwner, const std::wstring& wsText, const std::wstring& wsCaption, UINT uType) {
+    if ((uType & MB_TYPEMASK) == MB_OK) {
+        OSTLOG_WARN(L"Notice '%s': %s", wsCaption.c_str(), wsText.c_str());
+        std::wstring wsLine;
+        for (wchar_t c : wsText)
+            wsLine += (c == L'\n' || c == L'\r') ? L' ' : c;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_wsNotice = wsLine;
+        return IDOK;
+    }
+    if (!m_bInteractive)
+        return Platform::Ui::CancelAnswer(uType);
+    return m_console.MessageBox(hwndOwner, wsText, wsCaption, uType);
+}
+
+Platform::Ui::PasswordAnswer CliUi::PromptPassword(HWND hwndOwner, const Platform::Ui::PasswordPrompt& prompt) {
+    if (!m_bInteractive)
+        return m_silent.PromptPassword(hwndOwner, prompt);
+    return m_console.PromptPassword(hwndOwner, prompt);
+}
+
+Platform::Ui::TwoFactorAnswer CliUi::PromptTwoFactor(HWND hwndOwner, const Platform::Ui::TwoFactorPrompt& prompt) {
+    if (!m_bInteractive)
+        return m_silent.PromptTwoFactor(hwndOwner, prompt);
+    return m_console.PromptTwoFactor(hwndOwner, prompt);
+}
+
+Platform::Ui::NewPasswordAnswer CliUi::PromptNewPassword(HWND hwndOwner,
+                                                         const Platform::Ui::NewPasswordPrompt& prompt) {
+    if (!m_bInteractive)
+        return m_silent.PromptNewPassword(hwndOwner, prompt);
+    return m_console.PromptNewPassword(hwndOwner, prompt);
+}
+
+std::unique_ptr<Platform::Ui::IProgress> CliUi::CreateProgress(HWND hwndOwner, const std::wstring& wsCaption) {
+    // The commands draw their own progress; the library's windows would garble it.
+    return m_silent.CreateProgress(hwndOwner, wsCaption);
+}
+
+std::wstring CliUi::TakeNotice() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::exchange(m_wsNotice, std::wstring());
+}
+
+std::shared_ptr<CliUi> CurrentCliUi() { return std::dynamic_pointer_cast<CliUi>(Platform::Ui::Current()); }
+
+}  // namespace OstrelCli

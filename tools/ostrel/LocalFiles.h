@@ -1,0 +1,25 @@
+// Files the commands write: whole files replaced atomically (a reader sees the old or the new
+// content, never a mix), optionally made durable before the rename.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace OstrelCli {
+
+// Writes `data` to a temporary file beside `path` and renames it over `path`. With bDurable the
+// data reaches the disk before the rename and the rename before returning. On failure `why` says
+// what went wrong and `path` is unchanged.
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view data, bool bDurable, std::string& why);
+// Makes the directory's entries (renames, removals) durable.
+bool SyncDirectory(const std::filesystem::path& dir, std::string& why);
+// Flushes every file of the file system that holds `dir`: one call makes a whole batch of written
+// files durable.
+bool SyncFileSystem(const std::filesystem::path& dir, std::string& why);
+// The whole file; nothing when it does not exist, `why` set when it exists but cannot be read or is
+// larger than maxBytes.
+std::optional<std::string> ReadSmallFile(const std::filesystem::path& path, size_t maxBytes, std::string& why);
+
+}  // namespace OstrelCli

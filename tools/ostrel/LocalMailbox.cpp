@@ -1,0 +1,291 @@
+#include "LocalMailbox.h"
+
+#include "LocalFiles.h"
+
+#include "Platform/Base/Paths.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace OstrelCli {
+
+namespace {
+
+constexpr size_t kMaxStateFile = 1 << 20;
+constexpr size_t kMaxListFile = 64 << 20;
+
+std::string JoinIds(const std::vector<int32_t>& ids) {
+    std::string text;
+    for (int32_t id : ids) {
+        if (!text.empty())
+            text += ',';
+        text += std::to_string(id);
+    }
+    return text;
+}
+
+std::optional<int32_t> ParseId(std::string_view text) {
+    int32_t id = 0;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
+    if (text.empty() || ec != std::errc() || ptr != text.data() + text.size())
+        return std::nullopt;
+    return id;
+}
+
+std::vector<int32_t> SplitIds(const std::string& text, const std::filesystem::path& file) {
+    std::vector<int32_t> ids;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find(',', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        auto id = ParseId(std::string_view(text).substr(pos, end - pos));
+        if (!id)
+            throw std::runtime_error(file.string() + " is damaged (a bad item id)");
+        ids.push_back(*id);
+        pos = end + 1;
+    }
+    return ids;
+}
+
+// "key=value" lines.
+std::map<std::string, std::string> ReadKeyValues(const std::filesystem::path& file, size_t maxBytes, bool& bExists) {
+    std::string why;
+    std::optional<std::string> text = ReadSmallFile(file, maxBytes, why);
+    if (!why.empty())
+        throw std::runtime_error(why);
+    bExists = text.has_value();
+    std::map<std::string, std::string> values;
+    if (!text)
+        return values;
+    std::istringstream lines(*text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos)
+            values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return values;
+}
+
+}  // namespace
+
+LocalMailbox::LocalMailbox(std::filesystem::path dir) : m_dir(std::move(dir)) {
+    for (const auto& sub : {m_dir, m_dir / "messages", m_dir / "items"}) {
+        if (!Platform::EnsurePrivateDirectory(sub))
+            throw std::runtime_error("cannot create " + sub.string());
+    }
+}
+
+LocalMailbox::~LocalMailbox() {
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+}
+
+bool LocalMailbox::Lock() {
+    if (m_lockFd >= 0)
+        return true;
+    const int fd = ::open((m_dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + (m_dir / "lock").string() + ": " + std::strerror(errno));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    m_lockFd = fd;
+    return true;
+}
+
+void LocalMailbox::RemoveLeftovers() {
+    for (const auto& dir : {m_dir, m_dir / "messages", m_dir / "items"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            std::error_code ec;
+            if (name.size() > 1 && name[0] == '.' && entry.is_regular_file(ec))
+                std::filesystem::remove(entry.path(), ec);
+        }
+    }
+}
+
+void LocalMailbox::Write(const std::filesystem::path& path, std::string_view data, bool bDurable) const {
+    std::string why;
+    if (!WriteFileAtomically(path, data, bDurable, why))
+        throw std::runtime_error(why);
+}
+
+std::optional<std::string> LocalMailbox::Token() const {
+    bool bExists = false;
+    auto values = ReadKeyValues(m_dir / "state", kMaxStateFile, bExists);
+    auto it = values.find("token");
+    if (!bExists || it == values.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void LocalMailbox::Commit(const std::string& token) {
+    Write(m_dir / "state", "token=" + token + "\n", true);
+    DropPending();
+}
+
+std::optional<PendingSync> LocalMailbox::Pending() const {
+    bool bExists = false;
+    const std::filesystem::path file = m_dir / "pending";
+    auto values = ReadKeyValues(file, kMaxListFile, bExists);
+    if (!bExists)
+        return std::nullopt;
+    if (!values.count("token"))
+        throw std::runtime_error(file.string() + " is damaged (no token)");
+    PendingSync pending;
+    pending.sToken = values["token"];
+    pending.toFetch = SplitIds(values["fetch"], file);
+    pending.toDelete = SplitIds(values["delete"], file);
+    return pending;
+}
+
+void LocalMailbox::SetPending(const PendingSync& pending) {
+    Write(m_dir / "pending",
+          "token=" + pending.sToken + "\nfetch=" + JoinIds(pending.toFetch) + "\ndelete=" + JoinIds(pending.toDelete) +
+              "\n",
+          true);
+}
+
+void LocalMailbox::DropPending() {
+    std::error_code ec;
+    std::filesystem::remove(m_dir / "pending", ec);
+    std::string why;
+    if (ec || !SyncDirectory(m_dir, why))
+        throw std::runtime_error("cannot remove " + (m_dir / "pending").string() + (ec ? ": " + ec.message() : ""));
+}
+
+std::map<int32_t, LocalFolder> LocalMailbox::Folders() const {
+    std::string why;
+    const std::filesystem::path file = m_dir / "folders.tsv";
+    std::optional<std::string> text = ReadSmallFile(file, kMaxListFile, why);
+    if (!why.empty())
+        throw std::runtime_error(why);
+    std::map<int32_t, LocalFolder> folders;
+    if (!text)
+        return folders;
+    std::istringstream lines(*text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        // id, parent, view, name (the path column after it is for readers).
+        std::vector<std::string> fields;
+        size_t pos = 0;
+        for (int i = 0; i < 4; ++i) {
+            const size_t tab = line.find('\t', pos);
+            fields.push_back(line.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos));
+            if (tab == std::string::npos)
+                break;
+            pos = tab + 1;
+        }
+        auto id = fields.size() == 4 ? ParseId(fields[0]) : std::nullopt;
+        auto parent = fields.size() == 4 ? ParseId(fields[1]) : std::nullopt;
+        if (!id || !parent)
+            throw std::runtime_error(file.string() + " is damaged");
+        folders[*id] = LocalFolder{*parent, fields[3], fields[2]};
+    }
+    return folders;
+}
+
+std::string LocalMailbox::FolderPath(const std::map<int32_t, LocalFolder>& folders, int32_t id) {
+    std::string path;
+    // A parent chain that loops (a damaged tree) stops after as many steps as there are folders.
+    for (size_t steps = 0; steps <= folders.size() && id != kRootFolderId; ++steps) {
+        auto it = folders.find(id);
+        if (it == folders.end())
+            break;
+        path = it->second.sName + (path.empty() ? "" : "/" + path);
+        id = it->second.iParent;
+    }
+    return path;
+}
+
+void LocalMailbox::SetFolders(const std::map<int32_t, LocalFolder>& folders) {
+    std::string text;
+    for (const auto& [id, folder] : folders) {
+        auto clean = [](std::string value) {
+            for (char& c : value) {
+                if (c == '\t' || c == '\n' || c == '\r')
+                    c = ' ';
+            }
+            return value;
+        };
+        text += std::to_string(id) + "\t" + std::to_string(folder.iParent) + "\t" + clean(folder.sView) + "\t" +
+                clean(folder.sName) + "\t" + clean(FolderPath(folders, id)) + "\n";
+    }
+    Write(m_dir / "folders.tsv", text, false);
+}
+
+std::filesystem::path LocalMailbox::MessagePath(int32_t id, const char* extension) const {
+    return m_dir / "messages" / (std::to_string(id) + extension);
+}
+
+bool LocalMailbox::HasMessage(int32_t id) const {
+    std::error_code ec;
+    return std::filesystem::exists(MessagePath(id, ".eml"), ec) && std::filesystem::exists(MessagePath(id, ".meta"), ec);
+}
+
+void LocalMailbox::PutMessage(int32_t id, std::string_view mime, std::string_view meta) {
+    Write(MessagePath(id, ".eml"), mime, false);
+    Write(MessagePath(id, ".meta"), meta, false);
+}
+
+void LocalMailbox::PutMessageMeta(int32_t id, std::string_view meta) { Write(MessagePath(id, ".meta"), meta, false); }
+
+void LocalMailbox::PutItemMeta(int32_t id, std::string_view meta) {
+    Write(m_dir / "items" / (std::to_string(id) + ".meta"), meta, false);
+}
+
+bool LocalMailbox::Remove(int32_t id) {
+    bool bRemoved = false;
+    for (const auto& path : {MessagePath(id, ".eml"), MessagePath(id, ".meta"),
+                             m_dir / "items" / (std::to_string(id) + ".meta")}) {
+        std::error_code ec;
+        if (std::filesystem::remove(path, ec))
+            bRemoved = true;
+        else if (ec)
+            throw std::runtime_error("cannot remove " + path.string() + ": " + ec.message());
+    }
+    return bRemoved;
+}
+
+std::set<int32_t> LocalMailbox::HeldIds() const {
+    std::set<int32_t> ids;
+    for (const char* sub : {"messages", "items"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir / sub)) {
+            const std::string name = entry.path().filename().string();
+            const size_t dot = name.find('.');
+            if (name.empty() || name[0] == '.' || dot == std::string::npos)
+                continue;  // temporary files of an interrupted write
+            if (auto id = ParseId(std::string_view(name).substr(0, dot)))
+                ids.insert(*id);
+        }
+    }
+    return ids;
+}
+
+size_t LocalMailbox::MessageCount() const {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir / "messages")) {
+        const std::string name = entry.path().filename().string();
+        if (name[0] != '.' && entry.path().extension() == ".eml")
+            ++count;
+    }
+    return count;
+}
+
+void LocalMailbox::Flush() {
+    std::string why;
+    if (!SyncFileSystem(m_dir, why))
+        throw std::runtime_error(why);
+}
+
+}  // namespace OstrelCli

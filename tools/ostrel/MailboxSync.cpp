@@ -1,0 +1,247 @@
+#include "MailboxSync.h"
+
+#include "ArchiveReader.h"
+#include "SyncChanges.h"
+
+#include "Ostrel/RPCExceptions.h"
+#include "Ostrel/RPCResponses.h"
+#include "Ostrel/SyncRequest.h"
+#include "Platform/Base/Utf.h"
+#include "Platform/Com/MemStream.h"
+#include "Util/Clock.h"
+#include "Util/Log.h"
+
+#include <charconv>
+
+namespace OstrelCli {
+
+namespace {
+
+using namespace Ostrel::Rpc;
+
+constexpr int kDefaultBatch = 100;
+
+uint64_t NowMs() { return Ostrel::Util::CurrentClock().GetTickCount64(); }
+
+// "257.meta" gives 257; nothing for a name that is not "<id>.<extension>".
+std::optional<int32_t> EntryId(const std::string& name) {
+    const size_t dot = name.find('.');
+    int32_t id = 0;
+    auto [ptr, ec] = std::from_chars(name.data(), name.data() + dot, id);
+    if (dot == std::string::npos || dot == 0 || ec != std::errc() || ptr != name.data() + dot)
+        return std::nullopt;
+    return id;
+}
+
+std::wstring JoinIds(const std::vector<int32_t>& ids) {
+    std::wstring text;
+    for (int32_t id : ids)
+        text += (text.empty() ? L"" : L",") + std::to_wstring(id);
+    return text;
+}
+
+}  // namespace
+
+MailboxSync::MailboxSync(const ProfileSettings& profile, UserSession& session, LocalMailbox& local)
+    : m_session(session), m_local(local) {
+    const LogonParams params = LogonParamsOf(profile, std::wstring());
+    m_pConnection = std::make_unique<OstrelConnection>(L"ostrel sync", params.wsServer.c_str(), params.dwPort,
+                                                       params.useSSL, params.dwProxySelection, params.wsProxy.c_str(),
+                                                       0, Platform::FromUtf8(profile.sName).c_str());
+}
+
+MailboxSync::~MailboxSync() = default;
+
+void MailboxSync::CheckInterrupt() const {
+    if (m_interrupted && m_interrupted())
+        throw SyncInterrupted();
+}
+
+SyncReport MailboxSync::Run(bool bFull) {
+    const uint64_t ullStart = NowMs();
+    SyncReport report;
+    m_local.RemoveLeftovers();
+
+    if (std::optional<PendingSync> pending = m_local.Pending()) {
+        if (bFull) {
+            m_local.DropPending();
+        } else {
+            OSTLOG_INFO(1, L"Finishing the interrupted synchronisation to token %hs (%d messages to fetch)",
+                        pending->sToken.c_str(), static_cast<int>(pending->toFetch.size()));
+            report.bResumed = true;
+            Fetch(*pending, report);
+            Finish(*pending, report);
+        }
+    }
+
+    std::optional<std::string> token = bFull ? std::nullopt : m_local.Token();
+    std::unique_ptr<Response> response;
+    try {
+        response = RequestChanges(token);
+    } catch (const MailServiceException_MUST_RESYNC&) {
+        OSTLOG_WARN(L"The server no longer knows the sync token %hs; listing the whole mailbox", token->c_str());
+        token.reset();
+        response = RequestChanges(token);
+    }
+    report.bFull = !token;
+    const SyncChanges changes = ReadSyncChanges(response->GetDocument());
+    response.reset();
+    Apply(changes, report.bFull, report);
+
+    report.cMessages = m_local.MessageCount();
+    report.cFolders = m_local.Folders().size();
+    report.ullMs = NowMs() - ullStart;
+    return report;
+}
+
+std::unique_ptr<Response> MailboxSync::RequestChanges(const std::optional<std::string>& token) {
+    const std::wstring wsToken = token ? Platform::FromUtf8(*token) : std::wstring();
+    SyncRequest request(token ? wsToken.c_str() : nullptr, 0, 0);
+    Response* pResponse = nullptr;
+    m_pConnection->SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
+    std::unique_ptr<Response> response(pResponse);
+    if (!dynamic_cast<SyncResponse*>(response.get()))
+        throw std::runtime_error("the server did not answer the synchronisation with a SyncResponse");
+    return response;
+}
+
+void MailboxSync::Apply(const SyncChanges& changes, bool bFull, SyncReport& report) {
+    std::map<int32_t, LocalFolder> folders = bFull ? std::map<int32_t, LocalFolder>() : m_local.Folders();
+    for (const auto& [id, folder] : changes.folders)
+        folders[id] = folder;
+    for (int32_t id : changes.deleted)
+        folders.erase(id);
+    m_local.SetFolders(folders);
+
+    PendingSync pending;
+    pending.sToken = changes.sToken;
+    std::set<int32_t> listed;
+    for (const SyncItem& item : changes.items) {
+        listed.insert(item.iId);
+        if (!item.bMessage) {
+            m_local.PutItemMeta(item.iId, item.sMeta);
+            ++report.cItems;
+        } else if (m_local.HasMessage(item.iId)) {
+            // A message's content never changes on the server: flags, tags and folder do.
+            m_local.PutMessageMeta(item.iId, item.sMeta);
+            ++report.cUpdated;
+        } else {
+            pending.toFetch.push_back(item.iId);
+        }
+    }
+    pending.toDelete = changes.deleted;
+    if (bFull) {
+        for (int32_t id : m_local.HeldIds()) {
+            if (!listed.count(id))
+                pending.toDelete.push_back(id);
+        }
+    }
+    m_local.Flush();
+    m_local.SetPending(pending);
+    OSTLOG_INFO(1, L"Synchronising to token %hs: %d messages to fetch, %d items to delete", pending.sToken.c_str(),
+                static_cast<int>(pending.toFetch.size()), static_cast<int>(pending.toDelete.size()));
+    Fetch(pending, report);
+    Finish(pending, report);
+}
+
+void MailboxSync::Fetch(PendingSync& pending, SyncReport& report) {
+    if (pending.toFetch.empty())
+        return;
+    int batchSize = m_session.SetZipListSize();
+    if (batchSize <= 0)
+        batchSize = kDefaultBatch;
+    if (m_pProgress)
+        m_pProgress->Start("downloading", pending.toFetch.size());
+    const uint64_t ullStart = NowMs();
+    while (!pending.toFetch.empty()) {
+        CheckInterrupt();
+        const size_t count = std::min<size_t>(static_cast<size_t>(batchSize), pending.toFetch.size());
+        const std::vector<int32_t> batch(pending.toFetch.begin(), pending.toFetch.begin() + count);
+        std::set<int32_t> done;
+        DownloadBatch(batch, done, report);
+        // The batch is on disk before the pending record forgets it.
+        m_local.Flush();
+        pending.toFetch.erase(pending.toFetch.begin(), pending.toFetch.begin() + count);
+        m_local.SetPending(pending);
+        ++report.cBatches;
+    }
+    report.ullDownloadMs += NowMs() - ullStart;
+    if (m_pProgress)
+        m_pProgress->Clear();
+}
+
+void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_t>& done, SyncReport& report) {
+    const int level = std::max(0, m_session.SetZipLevel());
+    const std::wstring wsUrl = L"/service/download?ids=" + JoinIds(ids) + L"&level=" + std::to_wstring(level);
+    std::string body;
+    Platform::ComPtr<IStream> spooled;
+    for (int attempt = 0;; ++attempt) {
+        const std::wstring wsHeaders = L"Cookie: OS_AUTH_TOKEN=" + m_session.AuthToken();
+        IStream* pStream = nullptr;
+        bool bIsStream = false;
+        try {
+            m_pConnection->DoGetSynchronousOC(wsUrl.c_str(), wsHeaders.c_str(), body, pStream, bIsStream, false,
+                                              __func__, __LINE__);
+            spooled.Attach(bIsStream ? pStream : nullptr);
+            break;
+        } catch (const FileDownloadFaultException& e) {
+            // The token expired between the synchronisation and the download: sign on again once.
+            if (e.StatusCode() != 401 || attempt > 0)
+                throw;
+            m_session.InvalidateAuthToken(1);
+        }
+    }
+    Platform::ComPtr<IStream> source = spooled;
+    if (!source) {
+        source = Platform::ComPtr<IStream>(Platform::MemStream::Create(body).Get());
+        body.clear();
+    }
+
+    const std::set<int32_t> requested(ids.begin(), ids.end());
+    ArchiveReader reader(source.Get());
+    ArchiveEntry entry;
+    std::optional<std::pair<int32_t, std::string>> meta;
+    std::string content;
+    while (reader.Next(entry)) {
+        CheckInterrupt();
+        const std::optional<int32_t> id = EntryId(entry.sName);
+        if (!id || !requested.count(*id) || done.count(*id))
+            throw ArchiveError("unexpected entry '" + entry.sName + "'");
+        if (entry.kind == ArchiveEntry::Kind::Meta) {
+            meta = {*id, std::move(entry.sData)};
+            continue;
+        }
+        if (entry.kind == ArchiveEntry::Kind::Error) {
+            OSTLOG_WARN(L"Message %d is no longer available: %hs", *id, entry.sData.c_str());
+            ++report.cUnavailable;
+            done.insert(*id);
+            continue;
+        }
+        if (!meta || meta->first != *id)
+            throw ArchiveError("message " + std::to_string(*id) + " came without its metadata");
+        if (entry.pStream && !ReadWholeStream(entry.pStream.Get(), content))
+            throw ArchiveError("cannot read the spooled message " + std::to_string(*id));
+        const std::string& mime = entry.pStream ? content : entry.sData;
+        m_local.PutMessage(*id, mime, meta->second);
+        meta.reset();
+        done.insert(*id);
+        ++report.cFetched;
+        report.ullBytes += mime.size();
+        if (m_pProgress)
+            m_pProgress->Advance(1, mime.size());
+    }
+    if (done.size() != requested.size())
+        throw ArchiveError("the archive ended with " + std::to_string(requested.size() - done.size()) + " of " +
+                           std::to_string(requested.size()) + " messages missing");
+}
+
+void MailboxSync::Finish(const PendingSync& pending, SyncReport& report) {
+    for (int32_t id : pending.toDelete) {
+        if (m_local.Remove(id))
+            ++report.cDeleted;
+    }
+    m_local.Flush();
+    m_local.Commit(pending.sToken);
+}
+
+}  // namespace OstrelCli

@@ -1,0 +1,81 @@
+// Synchronises a profile's mailbox into its LocalMailbox:
+//
+//  1. a SyncRequest with the saved token (none the first time, or when the server says the token
+//     is too old) gives the folder tree and the items that changed, and the ids deleted;
+//  2. folders and the metadata of items already held are written; the new token, the messages to
+//     download and the items to delete are recorded as the pending synchronisation (durably);
+//  3. messages are downloaded as ZIP archives of up to the session's zip list size, each batch
+//     made durable before the pending record drops it;
+//  4. deletions are applied and the new token is committed.
+//
+// An interruption at any point (SIGINT, a dropped connection, a crash) leaves the copy consistent:
+// the next run finishes the pending synchronisation first, then asks for what changed since.
+#pragma once
+
+#include "LocalMailbox.h"
+#include "Profile.h"
+#include "Progress.h"
+
+#include "Ostrel/ConnectionFacade.h"
+#include "Ostrel/SessionData.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <stdexcept>
+
+namespace OstrelCli {
+
+// Thrown at a safe point after the interrupt check said so.
+class SyncInterrupted : public std::runtime_error {
+public:
+    SyncInterrupted() : std::runtime_error("interrupted") {}
+};
+
+struct SyncReport {
+    bool bFull = false;       // listed the whole mailbox (first run, --full, or the token was too old)
+    bool bResumed = false;    // finished an interrupted synchronisation first
+    size_t cFetched = 0;      // messages downloaded
+    size_t cUpdated = 0;      // messages held whose metadata was rewritten
+    size_t cItems = 0;        // other items (contacts, appointments...) written
+    size_t cDeleted = 0;      // items removed
+    size_t cUnavailable = 0;  // messages the server could no longer deliver (deleted meanwhile)
+    size_t cBatches = 0;      // archives downloaded
+    size_t cMessages = 0;     // messages held afterwards
+    size_t cFolders = 0;      // folders held afterwards
+    uint64_t ullBytes = 0;    // message bytes downloaded
+    uint64_t ullMs = 0;       // the whole run
+    uint64_t ullDownloadMs = 0;
+};
+
+class MailboxSync {
+public:
+    MailboxSync(const ProfileSettings& profile, Ostrel::Rpc::UserSession& session, LocalMailbox& local);
+    ~MailboxSync();
+
+    // Drawn while messages are downloaded; may be null.
+    void SetProgress(Progress* pProgress) { m_pProgress = pProgress; }
+    // Asked between archives and between entries; true stops the run with SyncInterrupted.
+    void SetInterruptCheck(std::function<bool()> check) { m_interrupted = std::move(check); }
+
+    // Throws SyncInterrupted, the library's exceptions (RpcException tree), ArchiveError and
+    // std::runtime_error; whatever is thrown, the local copy stays consistent.
+    SyncReport Run(bool bFull);
+
+private:
+    std::unique_ptr<Ostrel::Rpc::Response> RequestChanges(const std::optional<std::string>& token);
+    void Apply(const struct SyncChanges& changes, bool bFull, SyncReport& report);
+    void Fetch(PendingSync& pending, SyncReport& report);
+    void DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_t>& done, SyncReport& report);
+    void Finish(const PendingSync& pending, SyncReport& report);
+    void CheckInterrupt() const;
+
+    Ostrel::Rpc::UserSession& m_session;
+    LocalMailbox& m_local;
+    std::unique_ptr<Ostrel::Rpc::OstrelConnection> m_pConnection;
+    Progress* m_pProgress = nullptr;
+    std::function<bool()> m_interrupted;
+};
+
+}  // namespace OstrelCli

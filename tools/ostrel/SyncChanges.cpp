@@ -1,0 +1,130 @@
+#include "SyncChanges.h"
+
+#include "Platform/Base/Utf.h"
+#include "Platform/Com/ComPtr.h"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace OstrelCli {
+
+namespace {
+
+using Platform::ComPtr;
+
+// The elements of the items a synchronisation keeps; others (conversations, tags) are skipped.
+bool IsItemElement(const std::wstring& name, bool& bMessage) {
+    bMessage = name == L"m";
+    return bMessage || name == L"cn" || name == L"doc" || name == L"appt" || name == L"task" || name == L"note";
+}
+
+std::optional<int32_t> ToId(const std::wstring& text) {
+    const std::string narrow = Platform::ToUtf8(text);
+    int32_t id = 0;
+    auto [ptr, ec] = std::from_chars(narrow.data(), narrow.data() + narrow.size(), id);
+    if (narrow.empty() || ec != std::errc() || ptr != narrow.data() + narrow.size())
+        return std::nullopt;
+    return id;
+}
+
+std::wstring Attribute(IXMLDOMElement* pElement, const wchar_t* pwszName) {
+    std::wstring value;
+    if (FAILED(pElement->getAttribute(pwszName, value)))
+        value.clear();
+    return value;
+}
+
+int32_t RequiredId(IXMLDOMElement* pElement, const wchar_t* pwszName, const std::wstring& element) {
+    auto id = ToId(Attribute(pElement, pwszName));
+    if (!id)
+        throw std::runtime_error("the synchronisation reply has a <" + Platform::ToUtf8(element) + "> without a valid \"" +
+                                 Platform::ToUtf8(pwszName) + "\"");
+    return *id;
+}
+
+ComPtr<IXMLDOMElement> AsElement(IXMLDOMNode* pNode) {
+    ComPtr<IXMLDOMElement> element;
+    DOMNodeType type = NODE_INVALID;
+    if (SUCCEEDED(pNode->get_nodeType(&type)) && type == NODE_ELEMENT)
+        pNode->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.AddressOf()));
+    return element;
+}
+
+ComPtr<IXMLDOMNode> FirstChild(IXMLDOMNode* pNode) {
+    ComPtr<IXMLDOMNode> child;
+    if (FAILED(pNode->get_firstChild(child.AddressOf())))
+        child = nullptr;
+    return child;
+}
+
+ComPtr<IXMLDOMNode> NextSibling(IXMLDOMNode* pNode) {
+    ComPtr<IXMLDOMNode> sibling;
+    if (FAILED(pNode->get_nextSibling(sibling.AddressOf())))
+        sibling = nullptr;
+    return sibling;
+}
+
+}  // namespace
+
+SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument) {
+    ComPtr<IXMLDOMNode> root;
+    if (!pDocument || FAILED(pDocument->selectSingleNode(L"//mail:SyncResponse", root.AddressOf())) || !root)
+        throw std::runtime_error("the synchronisation reply has no SyncResponse");
+    ComPtr<IXMLDOMElement> response = AsElement(root.Get());
+    if (!response)
+        throw std::runtime_error("the synchronisation reply has no SyncResponse");
+    SyncChanges changes;
+    const std::wstring wsToken = Attribute(response.Get(), L"token");
+    if (wsToken.empty())
+        throw std::runtime_error("the synchronisation reply carries no token");
+    changes.sToken = Platform::ToUtf8(wsToken);
+
+    // Depth first: each entry is the next node to look at on one level.
+    std::vector<ComPtr<IXMLDOMNode>> stack;
+    stack.push_back(FirstChild(root.Get()));
+    while (!stack.empty()) {
+        ComPtr<IXMLDOMNode> node = std::move(stack.back());
+        if (!node) {
+            stack.pop_back();
+            continue;
+        }
+        stack.back() = NextSibling(node.Get());
+        ComPtr<IXMLDOMElement> element = AsElement(node.Get());
+        if (!element)
+            continue;
+        std::wstring name;
+        element->get_baseName(name);
+        bool bMessage = false;
+        if (name == L"folder") {
+            const int32_t id = RequiredId(element.Get(), L"id", name);
+            LocalFolder folder;
+            folder.iParent = id == kRootFolderId ? 0 : RequiredId(element.Get(), L"l", name);
+            folder.sName = Platform::ToUtf8(Attribute(element.Get(), L"name"));
+            folder.sView = Platform::ToUtf8(Attribute(element.Get(), L"view"));
+            changes.folders[id] = folder;
+            stack.push_back(FirstChild(node.Get()));
+        } else if (name == L"deleted") {
+            const std::wstring ids = Attribute(element.Get(), L"ids");
+            size_t pos = 0;
+            while (pos < ids.size()) {
+                size_t end = ids.find(L',', pos);
+                if (end == std::wstring::npos)
+                    end = ids.size();
+                auto id = ToId(ids.substr(pos, end - pos));
+                if (!id)
+                    throw std::runtime_error("the synchronisation reply lists a deleted id that is not a number");
+                changes.deleted.push_back(*id);
+                pos = end + 1;
+            }
+        } else if (IsItemElement(name, bMessage)) {
+            SyncItem item;
+            item.iId = RequiredId(element.Get(), L"id", name);
+            item.bMessage = bMessage;
+            element->get_xmlUtf8(item.sMeta);
+            changes.items.push_back(std::move(item));
+        }
+    }
+    return changes;
+}
+
+}  // namespace OstrelCli

@@ -1,0 +1,105 @@
+// `ostrel sync`: synchronises the profile's mailbox into OSTREL_HOME/profiles/NAME/mail (see
+// LocalMailbox.h and MailboxSync.h), with a progress bar on a terminal and a one-line summary on
+// stdout (or JSON). SIGINT stops it at the next safe point with exit status 130; the next run
+// finishes what it left.
+#include "Args.h"
+#include "Errors.h"
+#include "Interrupt.h"
+#include "MailboxSync.h"
+#include "Output.h"
+#include "SignOn.h"
+#include "SyncCommand.h"
+
+#include "Platform/Base/Utf.h"
+
+namespace OstrelCli {
+
+namespace {
+
+double PerSecond(double amount, uint64_t ullMs) { return ullMs ? amount * 1000.0 / static_cast<double>(ullMs) : 0.0; }
+
+}  // namespace
+
+std::string SyncSummary(const std::string& account, const SyncReport& report) {
+    char rates[96] = "";
+    if (report.cFetched)
+        std::snprintf(rates, sizeof rates, " (%.0f msg/s, %s/s)", PerSecond(report.cFetched, report.ullDownloadMs),
+                      HumanBytes(static_cast<uint64_t>(PerSecond(report.ullBytes, report.ullDownloadMs))).c_str());
+    return "synchronised " + account + (report.bFull ? " (full)" : "") + (report.bResumed ? " (resumed)" : "") + ": " +
+           std::to_string(report.cFetched) + " messages fetched, " + std::to_string(report.cUpdated) + " updated, " +
+           std::to_string(report.cItems) + " other items, " + std::to_string(report.cDeleted) + " deleted; now " +
+           std::to_string(report.cMessages) + " messages in " + std::to_string(report.cFolders) + " folders; " +
+           HumanBytes(report.ullBytes) + " in " + HumanSeconds(static_cast<double>(report.ullMs) / 1000.0) + rates;
+}
+
+std::string SyncJson(const std::string& profile, const std::string& account, const SyncReport& report) {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "\"full\":%s,\"resumed\":%s,\"fetched\":%zu,\"updated\":%zu,\"items\":%zu,\"deleted\":%zu,\"unavailable\":%zu,"
+                  "\"batches\":%zu,\"messages\":%zu,\"folders\":%zu,\"bytes\":%llu,\"ms\":%llu,\"downloadMs\":%llu}",
+                  report.bFull ? "true" : "false", report.bResumed ? "true" : "false", report.cFetched, report.cUpdated,
+                  report.cItems, report.cDeleted, report.cUnavailable, report.cBatches, report.cMessages, report.cFolders,
+                  static_cast<unsigned long long>(report.ullBytes), static_cast<unsigned long long>(report.ullMs),
+                  static_cast<unsigned long long>(report.ullDownloadMs));
+    return "{\"profile\":" + JsonString(profile) + ",\"account\":" + JsonString(account) + "," + text;
+}
+
+int RunSync(const std::vector<std::string>& args, Context& context) {
+    std::vector<OptionSpec> options = {{"--profile", true}, {"--full"}, {"--json"}, {"--quiet"}};
+    options.insert(options.end(), kPasswordOptions.begin(), kPasswordOptions.end());
+    ParsedArgs parsed;
+    int exitCode = kExitOk;
+    if (!ParseArgs("sync", args, options, 0, 0, context, parsed, exitCode))
+        return exitCode;
+
+    const std::string name = parsed.Value("--profile").value_or(DefaultProfileName());
+    if (!IsValidProfileName(name))
+        return UsageError("sync", "'" + name + "' cannot be a profile name", context);
+    std::string why;
+    std::optional<ProfileSettings> profile = LoadProfile(name, why);
+    if (!profile)
+        return Failure("sync", why.empty() ? "no profile '" + name + "': run 'ostrel login' first" : why, context);
+
+    std::optional<std::wstring> wsPassword;
+    if (!ReadPasswordOption(parsed, wsPassword, why))
+        return Failure("sync", why, context);
+    if (!wsPassword)
+        wsPassword = StoredPassword(name);
+    if (!wsPassword)
+        wsPassword = PromptForPassword(*profile, context);
+    if (!wsPassword)
+        return Failure("sync",
+                       "no password is stored for profile '" + name + "': give --password-file or --password-env",
+                       context);
+    if (!ApplyTrustedRoots(*profile, why))
+        return Failure("sync", why, context);
+
+    const ServerTarget target{profile->server.Url(), profile->sAccount};
+    std::shared_ptr<Ostrel::Rpc::UserSession> session;
+    try {
+        std::unique_ptr<LocalMailbox> local = std::make_unique<LocalMailbox>(ProfileDataDir(name));
+        if (!local->Lock())
+            return Failure("sync", "another 'ostrel sync' of profile '" + name + "' is running", context);
+        SignOnProfile(*profile, *wsPassword, context, session);
+
+        InterruptScope interruptScope;
+        Progress progress(context, !parsed.Has("--quiet") && !parsed.Has("--json"));
+        MailboxSync sync(*profile, *session, *local);
+        sync.SetProgress(&progress);
+        sync.SetInterruptCheck(Interrupted);
+        const SyncReport report = sync.Run(parsed.Has("--full"));
+        progress.Clear();
+        if (parsed.Has("--json"))
+            std::fprintf(context.out, "%s\n", SyncJson(name, profile->sAccount, report).c_str());
+        else
+            std::fprintf(context.out, "%s\n", SyncSummary(profile->sAccount, report).c_str());
+    } catch (const SyncInterrupted&) {
+        std::fprintf(context.err, "ostrel sync: interrupted; the next 'ostrel sync' finishes what is left\n");
+        return kExitInterrupted;
+    } catch (...) {
+        return Failure("sync", DescribeServerFailure(std::current_exception(), target, session.get()), context);
+    }
+    return std::fflush(context.out) == 0 ? kExitOk : kExitFailure;
+}
+
+}  // namespace OstrelCli
