@@ -5,6 +5,7 @@
 
 #include "Ostrel/ProfileStore.h"
 #include "Platform/Base/Utf.h"
+#include "Platform/Http/WinHttp.h"
 #include "SessionTestSupport.h"
 #include "Util/Localized.h"
 #include "Util/Log.h"
@@ -175,6 +176,53 @@ TEST_F(SignOnTest, UnexpectedFaultShowsTheInvalidAnswerBoxAndTransportFailureDoe
     EXPECT_TRUE(TokenFails(*fresh));
     EXPECT_EQ(fresh->GetAuthState(), kAuthStateNone);
     EXPECT_EQ(ui->History().size(), 1u);
+}
+
+TEST_F(SignOnTest, HandheldServerAdministratorSignsOnAtTheAdminPathAndFindsTheMailboxPort) {
+    // The admin port speaks HTTPS: a server certificate from a root the test trusts.
+    OstrelServer::CertificateOptions rootOptions;
+    rootOptions.commonName = "Session Test Root";
+    rootOptions.isCA = true;
+    auto root = OstrelServer::Certificate::Generate(rootOptions);
+    std::filesystem::path rootsFile = home.Path() / "roots.pem";
+    std::ofstream(rootsFile) << root.CertPem();
+    Platform::Http::SetTrustedRootsFile(rootsFile.string());
+    OstrelServer::ServerOptions options;
+    options.tls = true;
+    options.certificate = OstrelServer::Certificate::Generate({}, &root);
+    OstrelServer::Server admin(options);
+    admin.Start();
+    auto& book = admin.State<OstrelServer::AccountBook>();
+    OstrelServer::Account account;
+    account.name = "admin@example.test";
+    account.password = kPassword;
+    account.admin = true;
+    book.Add(account);
+    book.SetMailPorts(7025, 7026);
+    SetSetting(HKEY_LOCAL_MACHINE, L"isBES", 1);
+
+    LogonParams params = Params(kPasswordW, L"admin@example.test");
+    params.useSSL = 1;
+    params.dwPort = params.dwAdminPort = static_cast<DWORD>(admin.Port());
+    Ostrel::Util::LogCapture log;
+    auto session = Create(params);
+    bool bSignedOn = !session->AuthToken().empty();
+    Platform::Http::SetTrustedRootsFile("");
+    ASSERT_TRUE(bSignedOn);
+    EXPECT_EQ(session->MailPort(), 7026u);
+    EXPECT_EQ(session->Port(), 7026u);
+    EXPECT_EQ(session->AdminPort(), static_cast<DWORD>(admin.Port()));
+    EXPECT_TRUE(log.Contains(L"BES - don't share"));
+    EXPECT_FALSE(log.Contains(L"Attempting SSO authorization."));
+
+    std::vector<OstrelServer::RecordedRequest> auths;
+    for (auto& request : admin.Requests())
+        if (request.callName == "AuthRequest")
+            auths.push_back(request);
+    ASSERT_EQ(auths.size(), 1u);
+    EXPECT_EQ(auths[0].path.rfind("/service/admin/soap", 0), 0u);
+    EXPECT_NE(auths[0].body.find("<name>admin@example.test</name>"), std::string::npos);
+    EXPECT_NE(auths[0].body.find("urn:ostrelAdmin"), std::string::npos);
 }
 
 TEST_F(SignOnTest, PasswordsNeverReachTheLogEvenAtFullDetail) {
