@@ -16,6 +16,9 @@ namespace Ostrel::Rpc {
 
 // A request whose body element is named after the call (or given) in one of the namespaces.
 class AccountRequestBase : public Request {
+public:
+    ~AccountRequestBase() override;
+
 protected:
     AccountRequestBase(const wchar_t* pwszCallName, const wchar_t* pwszNamespace,
                        const wchar_t* pwszBodyName = nullptr);
@@ -26,9 +29,6 @@ protected:
     // Appends <name by="...">text</name> to the body element.
     void AddChildBy(const wchar_t* pwszName, const wchar_t* pwszBy, const std::wstring& wsText);
     void SetBodyAttribute(const wchar_t* pwszName, const wchar_t* pwszValue);
-
-public:
-    ~AccountRequestBase() override;
 
 private:
     IXMLDOMElement* m_pBody = nullptr;

@@ -149,10 +149,12 @@ HRESULT UserSession::WaitForValidToken() {
             NoOpRequest noOp;
             response = Send(*SignOnConnection(), noOp);
         } catch (const RpcException& e) {
-            OSTLOG_ERROR(L"Err on NoOp request. %s", e.ExcepText());
+            OSTLOG_ERROR(L"Err on NoOp request.");
+            OSTLOG_ERROR(L"NoOpRequest: %s", e.ExcepText());
             return E_FAIL;
         } catch (const std::exception& e) {
-            OSTLOG_ERROR(L"Err on NoOp request. %hs", e.what());
+            OSTLOG_ERROR(L"Err on NoOp request.");
+            OSTLOG_ERROR(L"NoOpRequest: %hs", e.what());
             return E_FAIL;
         }
         if (!dynamic_cast<SoapFaultResponse*>(response.get()))
@@ -230,12 +232,14 @@ HRESULT UserSession::Auth() {
         } catch (const WinHttpException& e) {
             if (e.ExcepNum(0) == ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED)
                 return CertAuth();
-            OSTLOG_ERROR(L"Failed to authenticate: %s", e.ExcepText());
+            OSTLOG_ERROR(L"Failed to authenticate");
+            OSTLOG_ERROR(L"%s (%u)", e.ExcepText(), e.ExcepNum(0));
             if (e.ExcepNum(0) == ERROR_WINHTTP_SECURE_FAILURE)
                 m_bGotServerCertError = true;
             return kNetworkError;
         } catch (const RpcException& e) {
-            OSTLOG_ERROR(L"Failed to authenticate: %s", e.ExcepText());
+            OSTLOG_ERROR(L"Failed to authenticate");
+            OSTLOG_ERROR(L"%s: %s", e.ExcepType(), e.ExcepText());
             return kNetworkError;
         } catch (const std::exception& e) {
             OSTLOG_ERROR(L"Auth failure. Error description: '%hs'.", e.what());
@@ -279,7 +283,8 @@ HRESULT UserSession::Auth() {
         } else if (dynamic_cast<AccountServiceException_MAINTENANCE_MODE*>(pFault)) {
             // The account or the server is unavailable for now; like a transport failure, it
             // passes without the user's help.
-            OSTLOG_ERROR(L"Failed to authenticate: %s (%s)", pFault->ErrorCode(), pFault->ExcepText());
+            OSTLOG_ERROR(L"Failed to authenticate");
+            OSTLOG_ERROR(L"%s (%s)", pFault->ErrorCode(), pFault->ExcepText());
             return kNetworkError;
         } else {
             OSTLOG_ERROR(L"Unexpected answer to the sign-on of '%s': %s", m_logon.wsAccount.c_str(),
@@ -359,9 +364,11 @@ void UserSession::LookUpMailPort() {
         m_pConnection->SetPort(m_dwMailPort);
         OSTLOG_INFO(4, L"Mail port %d", static_cast<int>(m_dwMailPort));
     } catch (const RpcException& e) {
-        OSTLOG_ERROR(L"Failed to retreive Mail port for user: %s", e.ExcepText());
+        OSTLOG_ERROR(L"Failed to retreive Mail port for user");
+        OSTLOG_ERROR(L"GetServerRequest: %s", e.ExcepText());
     } catch (const std::exception& e) {
-        OSTLOG_ERROR(L"Failed to retreive Mail port for user: %hs", e.what());
+        OSTLOG_ERROR(L"Failed to retreive Mail port for user");
+        OSTLOG_ERROR(L"GetServerRequest: %hs", e.what());
     }
 }
 

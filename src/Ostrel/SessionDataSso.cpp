@@ -96,7 +96,8 @@ bool UserSession::GetSPNEGOToken(const std::wstring& wsRealm, std::vector<BYTE>&
     std::shared_ptr<ISecurityProvider> provider = Current();
     std::vector<std::wstring> packages;
     if (provider->EnumerateSecurityPackages(packages) != SEC_E_OK) {
-        OSTLOG_ERROR(L"Enumerate failed. %s", provider->LastErrorText().c_str());
+        OSTLOG_ERROR(L"Enumerate failed.");
+        OSTLOG_ERROR(L"%s", provider->LastErrorText().c_str());
         return false;
     }
     if (std::find(packages.begin(), packages.end(), kNegotiatePackage) == packages.end()) {
@@ -105,7 +106,8 @@ bool UserSession::GetSPNEGOToken(const std::wstring& wsRealm, std::vector<BYTE>&
     }
     CredHandle credential;
     if (provider->AcquireCredentialsHandle(kNegotiatePackage, &credential) != SEC_E_OK) {
-        OSTLOG_ERROR(L"Failed to get Negotiate handle. %s", provider->LastErrorText().c_str());
+        OSTLOG_ERROR(L"Failed to get Negotiate handle.");
+        OSTLOG_ERROR(L"%s", provider->LastErrorText().c_str());
         return false;
     }
     std::wstring wsSpn = L"HTTP/" + m_logon.wsServer + L"@" + wsRealm;
@@ -113,7 +115,8 @@ bool UserSession::GetSPNEGOToken(const std::wstring& wsRealm, std::vector<BYTE>&
     CtxtHandle context;
     SECURITY_STATUS status = provider->InitializeSecurityContext(credential, wsSpn, &context, token);
     if ((status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) || token.empty()) {
-        OSTLOG_ERROR(L"Failed to get SPNEGO token. Error=%d %s", static_cast<int>(status), provider->LastErrorText().c_str());
+        OSTLOG_ERROR(L"Failed to get SPNEGO token. Error=%d", static_cast<int>(status));
+        OSTLOG_ERROR(L"%s", provider->LastErrorText().c_str());
         token.clear();
     }
     if (context.ullId && (status = provider->DeleteSecurityContext(&context)) != SEC_E_OK)
