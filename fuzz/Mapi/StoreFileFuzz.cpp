@@ -4,9 +4,15 @@
 // attachments, embedded messages, streams, named properties, search criteria), which must not
 // change the file either.
 //
-// An input that starts with the SQLite header is the whole file. Anything else is a list of patches
-// to a template store built at start-up: a little-endian 32-bit offset (taken modulo the template's
-// size), a length byte and that many bytes to write there.
+// An input that starts with the SQLite header is the whole file. Anything else changes a template
+// store built at start-up; its first byte chooses how:
+// - even: the rest is a list of byte patches: a little-endian 32-bit offset (taken modulo the
+//   template's size), a length byte and that many bytes to write there. This mostly tests what
+//   SQLite and the open-time checks catch.
+// - odd: the rest is a list of row edits made through SQLite, so that the file stays a sound
+//   database holding values, tags, parents, names, recipient rows and search criteria that the
+//   store never wrote: an operation byte, a row number byte, a length byte and that many bytes.
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -377,6 +383,68 @@ private:
 fs::path g_dir;
 std::string g_template;
 
+// The statements of the row edits: ?1 is the bytes, ?2 the row number, ?3 the first four bytes as a
+// 32-bit number.
+const char* const kEdits[] = {
+    "UPDATE props SET value=?1 WHERE (nid, tag)=(SELECT nid, tag FROM props ORDER BY nid, tag LIMIT 1 OFFSET ?2)",
+    "UPDATE props SET tag=?3 WHERE (nid, tag)=(SELECT nid, tag FROM props ORDER BY nid, tag LIMIT 1 OFFSET ?2)",
+    "UPDATE props SET tag=(tag & ~65535) | (?3 & 65535) WHERE (nid, tag)=(SELECT nid, tag FROM props"
+    " ORDER BY nid, tag LIMIT 1 OFFSET ?2)",
+    "DELETE FROM props WHERE (nid, tag)=(SELECT nid, tag FROM props ORDER BY nid, tag LIMIT 1 OFFSET ?2)",
+    "INSERT OR REPLACE INTO props(nid, tag, value) SELECT nid, ?3, ?1 FROM objects ORDER BY nid LIMIT 1 OFFSET ?2",
+    "UPDATE objects SET parent=?3 WHERE nid=(SELECT nid FROM objects ORDER BY nid LIMIT 1 OFFSET ?2)",
+    "UPDATE objects SET parent=(SELECT nid FROM objects ORDER BY nid LIMIT 1 OFFSET ?3 % 64)"
+    " WHERE nid=(SELECT nid FROM objects ORDER BY nid LIMIT 1 OFFSET ?2)",
+    "UPDATE objects SET nid=?3 WHERE nid=(SELECT nid FROM objects ORDER BY nid LIMIT 1 OFFSET ?2)",
+    "DELETE FROM objects WHERE nid=(SELECT nid FROM objects ORDER BY nid LIMIT 1 OFFSET ?2)",
+    "UPDATE recipients SET data=?1 WHERE rowid=(SELECT rowid FROM recipients ORDER BY rowid LIMIT 1 OFFSET ?2)",
+    "UPDATE searches SET restriction=?1",
+    "UPDATE searches SET scope=?1",
+    "UPDATE searches SET flags=?3",
+    "UPDATE names SET guid=?1 WHERE id=(SELECT id FROM names ORDER BY id LIMIT 1 OFFSET ?2)",
+    "UPDATE names SET name=CAST(?1 AS TEXT), kind=?3 % 3, lid=?3 WHERE id=(SELECT id FROM names ORDER BY id"
+    " LIMIT 1 OFFSET ?2)",
+    "UPDATE names SET id=?3 WHERE id=(SELECT id FROM names ORDER BY id LIMIT 1 OFFSET ?2)",
+    "UPDATE receive_folders SET nid=?3 WHERE rowid=(SELECT rowid FROM receive_folders ORDER BY rowid LIMIT 1"
+    " OFFSET ?2)",
+    "UPDATE meta SET value=?1 WHERE key=(SELECT key FROM meta ORDER BY key LIMIT 1 OFFSET ?2)",
+};
+
+// Applies the row edits to a copy of the template and returns the resulting file.
+std::string ApplyEdits(const uint8_t* data, size_t size) {
+    const fs::path path = g_dir / "edited.osd";
+    std::error_code ec;
+    for (const char* pszSuffix : {"", "-wal", "-shm"})
+        fs::remove(path.string() + pszSuffix, ec);
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(g_template.data(), static_cast<std::streamsize>(g_template.size()));
+    }
+    sqlite3* pDb = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        size_t pos = 0;
+        while (size - pos >= 3) {
+            const char* pszSql = kEdits[data[pos] % std::size(kEdits)];
+            int row = data[pos + 1];
+            size_t cb = std::min<size_t>(data[pos + 2], size - pos - 3);
+            sqlite3_stmt* pStmt = nullptr;
+            if (sqlite3_prepare_v2(pDb, pszSql, -1, &pStmt, nullptr) == SQLITE_OK) {
+                sqlite3_bind_blob(pStmt, 1, data + pos + 3, static_cast<int>(cb), SQLITE_TRANSIENT);
+                sqlite3_bind_int(pStmt, 2, row);
+                uint32_t number = 0;
+                std::memcpy(&number, data + pos + 3, std::min<size_t>(cb, 4));
+                sqlite3_bind_int64(pStmt, 3, number);
+                sqlite3_step(pStmt);
+            }
+            sqlite3_finalize(pStmt);
+            pos += 3 + cb;
+        }
+    }
+    sqlite3_close(pDb);
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::string ApplyPatches(const uint8_t* data, size_t size) {
     std::string image = g_template;
     size_t pos = 0;
@@ -417,8 +485,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool bWholeFile = size >= sizeof kSqliteHeader && std::memcmp(data, kSqliteHeader, sizeof kSqliteHeader) == 0;
-    const std::string image =
-        bWholeFile ? std::string(reinterpret_cast<const char*>(data), size) : ApplyPatches(data, size);
+    std::string image;
+    if (bWholeFile)
+        image.assign(reinterpret_cast<const char*>(data), size);
+    else if (size && (data[0] & 1))
+        image = ApplyEdits(data + 1, size - 1);
+    else
+        image = ApplyPatches(data + (size ? 1 : 0), size ? size - 1 : 0);
 
     const fs::path path = g_dir / "input.osd";
     std::error_code ec;
