@@ -1,37 +1,15 @@
+// The `ostrel` program as a user runs it: settings, usage and help, and `ostrel zip` on archives
+// that are whole, broken or hostile.
+#include "CliTestSupport.h"
+
 #include "Platform/Registry/Registry.h"
-#include "Support/TempHome.h"
+#include "ostrel-server/ZipWriter.h"
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
+namespace CliTest {
 
 namespace {
-
-struct CliRun {
-    int iExit = -1;
-    std::string sOut;
-};
-
-// Runs the ostrel binary with the test's environment; stdout is captured, stderr discarded.
-CliRun Ostrel(const std::string& args) {
-    CliRun run;
-    const std::string command = std::string(OSTREL_CLI) + " " + args + " 2>/dev/null </dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.sOut.append(buffer, n);
-    const int status = pclose(pipe);
-    run.iExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
 
 std::vector<std::vector<std::string>> Rows(const std::string& text) {
     std::vector<std::vector<std::string>> rows;
@@ -48,9 +26,24 @@ std::vector<std::vector<std::string>> Rows(const std::string& text) {
     return rows;
 }
 
-}  // namespace
+std::string Archive(const std::vector<std::pair<std::string, std::string>>& entries, bool bFinish = true) {
+    std::string bytes;
+    OstrelServer::ZipWriter writer([&](const char* data, size_t size) {
+        bytes.append(data, size);
+        return true;
+    });
+    for (const auto& [name, data] : entries) {
+        if (name.size() > 5 && name.compare(name.size() - 4, 4, ".eml") == 0)
+            writer.AddDeflated(name, data, 6);
+        else
+            writer.AddStored(name, data);
+    }
+    if (bFinish)
+        writer.Finish();
+    return bytes;
+}
 
-TEST(OstrelCli, ConfigPrintsEverySettingWithItsSource) {
+TEST(Program, ConfigPrintsEverySettingWithItsSource) {
     TestSupport::TempHome home;
     HKEY h = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Ostrel", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
@@ -63,7 +56,7 @@ TEST(OstrelCli, ConfigPrintsEverySettingWithItsSource) {
                    static_cast<DWORD>((prefix.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(h);
 
-    const CliRun run = Ostrel("config");
+    const CommandRun run = RunProgram("config");
     ASSERT_EQ(run.iExit, 0);
     const auto rows = Rows(run.sOut);
     EXPECT_GE(rows.size(), 25u);
@@ -79,11 +72,11 @@ TEST(OstrelCli, ConfigPrintsEverySettingWithItsSource) {
     EXPECT_TRUE(bMime);
     EXPECT_TRUE(bPrefix);
 
-    const CliRun verbose = Ostrel("--verbose config");
+    const CommandRun verbose = RunProgram("--verbose config");
     ASSERT_EQ(verbose.iExit, 0);
     EXPECT_EQ(Rows(verbose.sOut).front().size(), 4u) << "with the location";
 
-    const CliRun json = Ostrel("config --json");
+    const CommandRun json = RunProgram("config --json");
     ASSERT_EQ(json.iExit, 0);
     EXPECT_EQ(json.sOut.rfind("{\"settings\":[", 0), 0u);
     EXPECT_NE(json.sOut.find("{\"getter\":\"GetMaxMimeBufferSize\",\"value\":\"8388608\",\"source\":\"registry\""),
@@ -91,29 +84,80 @@ TEST(OstrelCli, ConfigPrintsEverySettingWithItsSource) {
     EXPECT_NE(json.sOut.find("\"value\":\"tab\\there\""), std::string::npos);
 }
 
-TEST(OstrelCli, UsageErrorsAndHelp) {
+TEST(Program, UsageErrorsAndHelp) {
     TestSupport::TempHome home;
-    EXPECT_EQ(Ostrel("").iExit, 2);
-    EXPECT_EQ(Ostrel("frobnicate").iExit, 2);
-    EXPECT_EQ(Ostrel("config --bogus").iExit, 2);
-    EXPECT_EQ(Ostrel("--bogus config").iExit, 2);
-    const CliRun help = Ostrel("--help");
+    EXPECT_EQ(RunProgram("").iExit, 2);
+    EXPECT_EQ(RunProgram("frobnicate").iExit, 2);
+    EXPECT_EQ(RunProgram("config --bogus").iExit, 2);
+    EXPECT_EQ(RunProgram("--bogus config").iExit, 2);
+    const CommandRun help = RunProgram("--help");
     EXPECT_EQ(help.iExit, 0);
     EXPECT_NE(help.sOut.find("config"), std::string::npos);
-    const CliRun configHelp = Ostrel("config --help");
+    const CommandRun configHelp = RunProgram("config --help");
     EXPECT_EQ(configHelp.iExit, 0);
     EXPECT_NE(configHelp.sOut.find("--json"), std::string::npos);
-    EXPECT_EQ(Ostrel("help demo").iExit, 0);
+    EXPECT_EQ(RunProgram("help demo").iExit, 0);
 }
 
-TEST(OstrelCli, DemoRunsInItsOwnHomeAndCleansUp) {
+TEST(Program, EveryCommandHasHelp) {
     TestSupport::TempHome home;
-    const CliRun run = Ostrel("demo");
-    ASSERT_EQ(run.iExit, 0) << run.sOut;
-    EXPECT_NE(run.sOut.find("GetMaxMimeBufferSize\t8388608\tregistry"), std::string::npos);
-    EXPECT_NE(run.sOut.find("GetGALSyncMode() returned 2"), std::string::npos);
-    EXPECT_NE(run.sOut.find("DisableGalSync is gone"), std::string::npos);
-    EXPECT_NE(run.sOut.find("GetOSDCorruptErrorCodes\t0x80040116,0x80040119\tregistry"), std::string::npos);
-    // The caller's own home is untouched.
-    EXPECT_FALSE(std::filesystem::exists(Platform::Registry::HivePath(HKEY_CURRENT_USER)));
+    for (const char* command : {"config", "demo", "login", "server", "store", "sync", "zip"}) {
+        const CommandRun help = RunProgram(std::string(command) + " --help");
+        EXPECT_EQ(help.iExit, 0) << command;
+        EXPECT_EQ(help.sOut.rfind(std::string("usage: ostrel ") + command, 0), 0u) << help.sOut;
+    }
 }
+
+TEST(Program, ZipListsAndExtractsEntries) {
+    TestSupport::TempHome home;
+    const std::string mime = "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\r\n\r\nHallo\r\n";
+    std::ofstream(home.Path() / "a.zip", std::ios::binary)
+        << Archive({{"7.meta", "<m id=\"7\" l=\"2\"/>"}, {"7.eml", mime}, {"8.err", "no such message: 8\n"}});
+    const std::string zip = (home.Path() / "a.zip").string();
+
+    const CommandRun list = RunProgram("zip " + zip);
+    ASSERT_EQ(list.iExit, 0) << list.sErr;
+    EXPECT_EQ(list.sOut, "7.meta\tmeta\t17\n7.eml\tmessage\t" + std::to_string(mime.size()) +
+                             "\n8.err\terror\t18\tno such message: 8\n");
+    const CommandRun json = RunProgram("zip --json - ", ReadFile(home.Path() / "a.zip"));
+    ASSERT_EQ(json.iExit, 0);
+    EXPECT_NE(json.sOut.find("{\"name\":\"8.err\",\"kind\":\"error\",\"size\":18,\"text\":\"no such message: 8\"}"),
+              std::string::npos);
+    EXPECT_NE(json.sOut.find("\"count\":3,\"complete\":true}"), std::string::npos);
+
+    const CommandRun extract = RunProgram("zip " + zip + " --extract " + (home.Path() / "out").string());
+    ASSERT_EQ(extract.iExit, 0) << extract.sErr;
+    EXPECT_EQ(ReadFile(home.Path() / "out" / "7.eml"), mime);
+    EXPECT_EQ(ReadFile(home.Path() / "out" / "8.err"), "no such message: 8");
+}
+
+TEST(Program, ZipOnBrokenAndHostileArchives) {
+    TestSupport::TempHome home;
+    const std::string whole = Archive({{"1.meta", "<m/>"}, {"1.eml", std::string(5000, 'x')}, {"2.meta", "<m/>"}});
+    // Cut inside the message: what was read is listed, then one line says what is wrong.
+    const CommandRun cut = RunProgram("zip -", whole.substr(0, 200));
+    EXPECT_EQ(cut.iExit, 1);
+    EXPECT_EQ(cut.sOut, "1.meta\tmeta\t4\n");
+    EXPECT_EQ(cut.ErrLines(), 1u) << cut.sErr;
+    EXPECT_EQ(cut.sErr.rfind("ostrel zip: -: damaged archive: ", 0), 0u) << cut.sErr;
+    // Without the central directory the end is not trusted either.
+    EXPECT_EQ(RunProgram("zip -", Archive({{"1.meta", "<m/>"}}, false)).iExit, 1);
+    EXPECT_EQ(RunProgram("zip -", "not a zip at all").iExit, 1);
+    EXPECT_EQ(RunProgram("zip " + (home.Path() / "missing.zip").string()).iExit, 1);
+
+    // Entry names never leave the target directory.
+    const std::filesystem::path out = home.Path() / "out";
+    const CommandRun traversal = RunProgram("zip - --extract " + out.string(), Archive({{"../../escape.meta", "x"}}));
+    EXPECT_EQ(traversal.iExit, 0) << traversal.sErr;
+    EXPECT_TRUE(std::filesystem::exists(out / "escape.meta"));
+    EXPECT_FALSE(std::filesystem::exists(home.Path() / "escape.meta"));
+    const CommandRun dots = RunProgram("zip - --extract " + out.string(), Archive({{"a/..", "x"}}));
+    EXPECT_EQ(dots.iExit, 1);
+    EXPECT_NE(dots.sErr.find("cannot be a file name"), std::string::npos);
+    const CommandRun control = RunProgram("zip -", Archive({{"a\tb\n.meta", "x"}}));
+    EXPECT_EQ(control.sOut, "a\\tb\\n.meta\tmeta\t1\n") << "a listing line stays one line";
+}
+
+}  // namespace
+
+}  // namespace CliTest

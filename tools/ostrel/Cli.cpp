@@ -47,8 +47,8 @@ const std::vector<Command>& Commands() {
          "  --mailbox DIR      load the seed mailbox DIR/mailbox.xml\n"
          "  --generate N       add N generated messages (plain, HTML, attachments, invitations)\n"
          "  --account N:P      the account and its password (default user@ostrel.test:secret)\n"
-         "  --fault-drop PATH  drop the connection in the middle of the next answer for PATH\n"
-         "                     (a SOAP call name or a path such as /service/download)",
+         "  --drop-call NAME   break off the next answer to the SOAP call NAME (e.g. SyncRequest)\n"
+         "  --drop-download B  break off the next message archive after B bytes",
          RunServer},
         {"store", kStoreSummary, kStoreUsage, RunStore},
         {"sync", "synchronise the profile's mailbox into its data directory",

@@ -28,4 +28,9 @@ struct LocalServerOptions {
 // Builds and starts the simulator; throws std::runtime_error (or the mailbox's error) on failure.
 std::unique_ptr<OstrelServer::Server> StartLocalServer(const LocalServerOptions& options);
 
+// Makes the next `times` message archives break off after `bytes` bytes by closing the
+// connection, as a dropped connection does. (The fault plan's drop acts on answers the server
+// holds whole; archives are streamed.)
+void BreakDownloads(OstrelServer::Server& server, int times, size_t bytes);
+
 }  // namespace OstrelCli

@@ -203,7 +203,6 @@ void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_
     std::optional<std::pair<int32_t, std::string>> meta;
     std::string content;
     while (reader.Next(entry)) {
-        CheckInterrupt();
         const std::optional<int32_t> id = EntryId(entry.sName);
         if (!id || !requested.count(*id) || done.count(*id))
             throw ArchiveError("unexpected entry '" + entry.sName + "'");

@@ -56,7 +56,8 @@ public:
 
     // Drawn while messages are downloaded; may be null.
     void SetProgress(Progress* pProgress) { m_pProgress = pProgress; }
-    // Asked between archives and between entries; true stops the run with SyncInterrupted.
+    // Asked before each archive (one that has arrived is still written); true stops the run with
+    // SyncInterrupted.
     void SetInterruptCheck(std::function<bool()> check) { m_interrupted = std::move(check); }
 
     // Throws SyncInterrupted, the library's exceptions (RpcException tree), ArchiveError and

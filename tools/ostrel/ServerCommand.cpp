@@ -9,6 +9,7 @@
 #include "ostrel-server/Mailbox.h"
 
 #include <csignal>
+#include <cstdint>
 #include <pthread.h>
 
 namespace OstrelCli {
@@ -23,7 +24,8 @@ int RunServer(const std::vector<std::string>& args, Context& context) {
                     {"--mailbox", true},
                     {"--generate", true},
                     {"--account", true},
-                    {"--fault-drop", true}},
+                    {"--drop-call", true},
+                    {"--drop-download", true}},
                    0, 0, context, parsed, exitCode))
         return exitCode;
 
@@ -50,6 +52,12 @@ int RunServer(const std::vector<std::string>& args, Context& context) {
         options.sAccount = account->substr(0, colon);
         options.sPassword = account->substr(colon + 1);
     }
+    std::optional<int64_t> dropAfter;
+    if (auto bytes = parsed.Value("--drop-download")) {
+        dropAfter = ParseInteger(*bytes, 0, INT64_MAX);
+        if (!dropAfter)
+            return UsageError("server", "--drop-download takes a number of bytes", context);
+    }
     const std::optional<std::string> certFile = parsed.Value("--write-cert");
     if (certFile && !options.bTls)
         return UsageError("server", "--write-cert goes with --tls", context);
@@ -74,8 +82,10 @@ int RunServer(const std::vector<std::string>& args, Context& context) {
     } catch (const std::exception& e) {
         return Failure("server", e.what(), context);
     }
-    if (auto match = parsed.Value("--fault-drop"))
-        server->Faults().Add(OstrelServer::Fault::For(*match, 1).DropMidBody());
+    if (auto call = parsed.Value("--drop-call"))
+        server->Faults().Add(OstrelServer::Fault::For(*call, 1).DropMidBody());
+    if (dropAfter)
+        BreakDownloads(*server, 1, static_cast<size_t>(*dropAfter));
     if (certFile) {
         std::string why;
         if (!WriteFileAtomically(*certFile, server->GetCertificate().CertPem(), false, why))

@@ -90,6 +90,11 @@ void SignOnProfile(const ProfileSettings& profile, const std::wstring& wsPasswor
     UserSession::SetUIFlag(context.bInteractive ? 1 : 0);
     UserSession::SetGlobalProfileName(wsProfile.c_str());
     session = UserSession::CreateInstance(wsProfile.c_str(), LogonParamsOf(profile, wsPassword));
+    // A failure is told by what this attempt leaves on the session's connection.
+    if (Ostrel::Rpc::Connection* pConnection = session->GetCurrentConnect()) {
+        pConnection->SetLastHttpStatusCode(0);
+        pConnection->SetLastWinHttpErr(0);
+    }
     session->AuthToken();
 }
 
