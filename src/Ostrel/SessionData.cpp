@@ -51,7 +51,7 @@ std::shared_ptr<UserSession> Find(const std::wstring& wsProfile) {
 // What connections hold: a per-profile handle that reaches whatever session the profile has at
 // the moment, so a connection never outlives the session it points to, and a session re-created
 // with new logon parameters is used at once. Handles live as long as the process.
-class SessionHandle : public IConnectionSession {
+class SessionHandle final : public IConnectionSession {
 public:
     explicit SessionHandle(std::wstring wsProfile) : m_wsProfile(std::move(wsProfile)) {}
 

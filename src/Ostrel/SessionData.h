@@ -53,7 +53,7 @@ struct UserInfo {
     std::wstring wsMailHost;
 };
 
-class UserSession : public IConnectionSession {
+class UserSession final : public IConnectionSession {
 public:
     ~UserSession();
     UserSession(const UserSession&) = delete;
