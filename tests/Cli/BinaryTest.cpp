@@ -108,6 +108,21 @@ TEST(Program, EveryCommandHasHelp) {
     }
 }
 
+TEST(Program, DemoRunsTheWholePathInItsOwnHome) {
+    TestSupport::TempHome home;
+    const CommandRun run = RunProgram("demo --messages 30");
+    ASSERT_EQ(run.iExit, 0) << run.sOut << run.sErr;
+    EXPECT_NE(run.sOut.find("synchronised user@ostrel.test (full): 30 messages fetched"), std::string::npos) << run.sOut;
+    EXPECT_NE(run.sOut.find("synchronised user@ostrel.test: 5 messages fetched, 5 updated, 0 other items, 4 deleted"),
+              std::string::npos);
+    EXPECT_NE(run.sOut.find("exit status 1: ostrel sync: the connection to https://127.0.0.1:"), std::string::npos);
+    EXPECT_NE(run.sOut.find("(resumed): 40 messages fetched"), std::string::npos);
+    EXPECT_NE(run.sOut.find("messages/: 71 .eml files"), std::string::npos);
+    EXPECT_NE(run.sOut.find("\nRemoved /"), std::string::npos);
+    // The caller's own home is untouched.
+    EXPECT_FALSE(std::filesystem::exists(home.Path() / "home" / "profiles"));
+}
+
 TEST(Program, ZipListsAndExtractsEntries) {
     TestSupport::TempHome home;
     const std::string mime = "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\r\n\r\nHallo\r\n";
