@@ -494,7 +494,7 @@ std::string Mailbox::Data::ItemXml(const MailItem& item) const {
     switch (item.kind) {
     case ItemKind::Message:
         xml += " d=\"" + std::to_string(item.date) + "\" cid=\"" + std::to_string(item.convId) + "\" s=\"" +
-               std::to_string(item.mime.size()) + "\" su=\"" + XmlEscape(item.subject) + "\"";
+               std::to_string(item.mime.size()) + "\"";
         break;
     case ItemKind::Document:
         xml += " ver=\"" + std::to_string(item.version) + "\" cd=\"" + std::to_string(item.created) + "\" s=\"" +
