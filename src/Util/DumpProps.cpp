@@ -1,7 +1,6 @@
 #include "Util/DumpProps.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <cstdarg>
 #include <cstring>
 #include <cwchar>
 
