@@ -1,0 +1,172 @@
+// Synchronises 10,000 generated messages from the local simulator into an empty local copy, as
+// `ostrel sync` does (SyncRequest, ZIP archives of 100 messages, one file per message and its
+// metadata, durable after each archive), and downloads the same archives with bare libcurl in the
+// same run; reports messages per second and MB/s of message bytes for both, and the ratio of
+// the synchronisation's rate to the bare download's (goal: at least 0.5).
+#include "ostrel/Cli.h"
+#include "ostrel/LocalMailbox.h"
+#include "ostrel/LocalServer.h"
+#include "ostrel/MailboxSync.h"
+#include "ostrel/SignOn.h"
+
+#include "Ostrel/SessionData.h"
+#include "ostrel-server/Mailbox.h"
+
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace {
+
+constexpr size_t kMessages = 10000;
+constexpr size_t kBatch = 100;
+
+struct Fixture {
+    std::unique_ptr<OstrelServer::Server> server;
+    OstrelCli::ProfileSettings profile;
+    std::shared_ptr<Ostrel::Rpc::UserSession> session;
+    std::vector<int32_t> ids;
+    uint64_t ullMimeBytes = 0;
+};
+
+Fixture& TheFixture() {
+    static Fixture* fixture = [] {
+        auto* f = new Fixture();
+        OstrelCli::LocalServerOptions options;
+        options.cGenerate = kMessages;
+        f->server = OstrelCli::StartLocalServer(options);
+        OstrelServer::Mailbox& mailbox = OstrelServer::DefaultMailbox(*f->server);
+        for (int32_t folder = 1; folder < 1000; ++folder) {
+            for (int32_t id : mailbox.ItemsIn(folder)) {
+                auto item = mailbox.Item(id);
+                if (item && item->kind == OstrelServer::ItemKind::Message) {
+                    f->ids.push_back(id);
+                    f->ullMimeBytes += item->mime.size();
+                }
+            }
+        }
+        std::sort(f->ids.begin(), f->ids.end());
+        std::string why;
+        f->profile.sName = "bench";
+        f->profile.server = *OstrelCli::ParseServerUrl(f->server->BaseUrl(), why);
+        f->profile.sAccount = OstrelCli::kLocalAccount;
+        OstrelCli::Context context;
+        OstrelCli::SignOnProfile(f->profile, L"secret", context, f->session);
+        return f;
+    }();
+    return *fixture;
+}
+
+size_t Discard(char*, size_t size, size_t count, void* user) {
+    *static_cast<uint64_t*>(user) += size * count;
+    return size * count;
+}
+
+void BM_BareDownload(benchmark::State& state) {
+    Fixture& f = TheFixture();
+    const std::string base = f.server->BaseUrl() + "/service/download?level=" +
+                             std::to_string(std::max(0, f.session->SetZipLevel())) + "&ids=";
+    const std::string cookie = "OS_AUTH_TOKEN=" + std::string(f.session->AuthToken().begin(), f.session->AuthToken().end());
+    CURL* curl = curl_easy_init();
+    uint64_t ullZipBytes = 0;
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ullZipBytes);
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl, CURLOPT_COOKIE, cookie.c_str());
+    for (auto _ : state) {
+        ullZipBytes = 0;
+        for (size_t i = 0; i < f.ids.size(); i += kBatch) {
+            std::string url = base;
+            for (size_t j = i; j < std::min(f.ids.size(), i + kBatch); ++j)
+                url += (j == i ? "" : ",") + std::to_string(f.ids[j]);
+            curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+            long status = 0;
+            if (curl_easy_perform(curl) != CURLE_OK ||
+                (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status), status != 200)) {
+                state.SkipWithError("bare download failed");
+                break;
+            }
+        }
+    }
+    curl_easy_cleanup(curl);
+    state.counters["zip_MB"] = static_cast<double>(ullZipBytes) / 1e6;
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.ids.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.ullMimeBytes));
+}
+
+void BM_Sync(benchmark::State& state) {
+    Fixture& f = TheFixture();
+    const std::filesystem::path dir = OstrelCli::ProfileDataDir(f.profile.sName);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::filesystem::remove_all(dir);
+        state.ResumeTiming();
+        OstrelCli::LocalMailbox local(dir);
+        OstrelCli::MailboxSync sync(f.profile, *f.session, local);
+        try {
+            const OstrelCli::SyncReport report = sync.Run(false);
+            if (report.cFetched != f.ids.size())
+                state.SkipWithError("the synchronisation missed messages");
+        } catch (...) {
+            state.SkipWithError("the synchronisation failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.ids.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.ullMimeBytes));
+}
+
+BENCHMARK(BM_BareDownload)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_Sync)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            m_real[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    double Real(const std::string& prefix) const {
+        for (const auto& [name, time] : m_real)
+            if (name.rfind(prefix, 0) == 0)
+                return time;
+        return 0;
+    }
+
+private:
+    std::map<std::string, double> m_real;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Logging every request is not what is measured.
+    setenv("OSTREL_LOG", "0", 0);
+    const std::string home =
+        (std::filesystem::temp_directory_path() / ("ostrel-sync-bench-" + std::to_string(getpid()))).string();
+    setenv("OSTREL_HOME", home.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (home + "-run").c_str(), 1);
+    benchmark::Initialize(&argc, argv);
+    Fixture& f = TheFixture();
+    std::printf("%zu messages, %.1f MB of MIME\n", f.ids.size(), static_cast<double>(f.ullMimeBytes) / 1e6);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const double bare = reporter.Real("BM_BareDownload");
+    const double sync = reporter.Real("BM_Sync");
+    if (bare > 0 && sync > 0) {
+        const double n = static_cast<double>(f.ids.size()), mb = static_cast<double>(f.ullMimeBytes) / 1e6;
+        std::printf("bare download %.0f msg/s %.1f MB/s, sync %.0f msg/s %.1f MB/s, ratio sync/bare %.3f (goal >= 0.5)\n",
+                    n / (bare / 1e3), mb / (bare / 1e3), n / (sync / 1e3), mb / (sync / 1e3), bare / sync);
+    }
+    Ostrel::Rpc::UserSession::ReleaseSharedSessions();
+    f.server->Stop();
+    std::filesystem::remove_all(home);
+    std::filesystem::remove_all(home + "-run");
+    return 0;
+}
