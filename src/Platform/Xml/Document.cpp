@@ -5,6 +5,7 @@
 #include <new>
 #include <system_error>
 
+#include "Platform/Base/Utf.h"
 #include "Platform/Xml/DomImpl.h"
 
 
@@ -202,7 +203,7 @@ HRESULT DocumentImpl::load(const std::filesystem::path& file) {
     if (ec || !in || size > kMaxDocumentBytes) {
         m_parseError = XmlParseError();
         m_parseError.errorCode = (ec || !in) ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : E_INVALIDARG;
-        m_parseError.reason = (ec || !in) ? L"The file could not be opened: " + file.wstring()
+        m_parseError.reason = (ec || !in) ? L"The file could not be opened: " + Platform::FromUtf8(file.string())
                                           : L"The file is larger than " + std::to_wstring(kMaxDocumentBytes) + L" bytes.";
         HRESULT hr = Adopt(nullptr);
         return FAILED(hr) ? hr : S_FALSE;
