@@ -75,14 +75,13 @@ std::string WaitSets::TakeChanges(Set& set, Mailboxes& boxes) {
     return xml;
 }
 
-SoapReply WaitSets::Create(const SoapDocument& doc, Server& server, bool admin) {
+SoapReply WaitSets::Create(const SoapDocument& doc, Server& server, const Mailbox& caller, bool admin) {
     Mailboxes& boxes = MailboxesOf(server);
-    std::shared_ptr<Mailbox> caller = boxes.ForRequest(doc);
     Set set;
     set.admin = admin;
     set.defTypes = doc.Text(kBody + "/@defTypes").value_or("all");
     CheckTypes(set.defTypes);
-    std::string errors = ApplyEntries(doc, "add", set, boxes, *caller, admin);
+    std::string errors = ApplyEntries(doc, "add", set, boxes, caller, admin);
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string id = "ws-" + std::to_string(m_next++);
     std::string name = ResponseName("CreateWaitSetResponse", admin);
@@ -92,9 +91,8 @@ SoapReply WaitSets::Create(const SoapDocument& doc, Server& server, bool admin) 
     return SoapReply::Body(std::move(xml));
 }
 
-SoapReply WaitSets::Wait(const SoapDocument& doc, Server& server, bool admin) {
+SoapReply WaitSets::Wait(const SoapDocument& doc, Server& server, const Mailbox& caller, bool admin) {
     Mailboxes& boxes = MailboxesOf(server);
-    std::shared_ptr<Mailbox> caller = boxes.ForRequest(doc);
     std::string id = doc.Text(kBody + "/@waitSet").value_or("");
     bool block = doc.Text(kBody + "/@block").value_or("") == "1";
     std::chrono::milliseconds blockTime = kDefaultBlockTime;
@@ -118,8 +116,8 @@ SoapReply WaitSets::Wait(const SoapDocument& doc, Server& server, bool admin) {
             CheckTypes(*types);
             set.defTypes = *types;
         }
-        errors = ApplyEntries(doc, "add", set, boxes, *caller, admin);
-        errors += ApplyEntries(doc, "update", set, boxes, *caller, admin);
+        errors = ApplyEntries(doc, "add", set, boxes, caller, admin);
+        errors += ApplyEntries(doc, "update", set, boxes, caller, admin);
         std::string remove = kBody + "/*[local-name()='remove']/*[local-name()='a']/@id";
         for (const std::string& account : doc.Texts(remove)) {
             std::shared_ptr<Mailbox> mailbox = boxes.Find(account);

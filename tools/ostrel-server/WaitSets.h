@@ -25,8 +25,9 @@ public:
     // How long a blocking WaitSetRequest waits for a change unless it names a "timeout" in seconds.
     static constexpr std::chrono::seconds kDefaultBlockTime{60};
 
-    SoapReply Create(const SoapDocument& doc, Server& server, bool admin);
-    SoapReply Wait(const SoapDocument& doc, Server& server, bool admin);
+    // `caller` is the mailbox of the account the request is for.
+    SoapReply Create(const SoapDocument& doc, Server& server, const Mailbox& caller, bool admin);
+    SoapReply Wait(const SoapDocument& doc, Server& server, const Mailbox& caller, bool admin);
     SoapReply Destroy(const SoapDocument& doc, bool admin);
     size_t Count() const;
 

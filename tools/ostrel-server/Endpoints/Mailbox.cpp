@@ -1,4 +1,6 @@
 // The item and folder calls on the account's mailbox (Mailbox.h) and the wait sets (WaitSets.h).
+// Once the server has accounts (Accounts.h) every call needs a valid token.
+#include "ostrel-server/Accounts.h"
 #include "ostrel-server/Endpoint.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Server.h"
@@ -8,46 +10,64 @@ namespace OstrelServer {
 
 namespace {
 
-// Runs a call; a MailboxError is answered with its fault.
+// The mailbox a call is for: the account named in its header, else the signed-on account's
+// (made on first use), else the default account's when the server has no accounts.
+Mailbox& MailboxFor(const SoapCall& call, const std::string& signedOn) {
+    Mailboxes& boxes = MailboxesOf(call.server);
+    if (!signedOn.empty() && !call.doc.Count("/soap:Envelope/soap:Header/l:context/l:account")) {
+        if (auto account = call.server.State<AccountBook>().Find(signedOn)) {
+            std::shared_ptr<Mailbox> mailbox = boxes.Find(account->id);
+            return mailbox ? *mailbox : *boxes.AddAccount(account->id, account->name);
+        }
+    }
+    return *boxes.ForRequest(call.doc);
+}
+
+// Runs a call on its mailbox once its token is accepted; a MailboxError is answered with its fault.
 template <class F>
 SoapHandler Guarded(F f) {
     return [f](const SoapCall& call) {
+        std::optional<SoapReply> fault;
+        std::string signedOn = RequireToken(call, fault);
+        if (fault)
+            return *fault;
         try {
-            return f(call);
+            return f(call, MailboxFor(call, signedOn));
         } catch (const MailboxError& e) {
             return SoapReply::Fault(e.Code(), e.what());
         }
     };
 }
 
-Mailbox& MailboxFor(const SoapCall& call) { return *MailboxesOf(call.server).ForRequest(call.doc); }
 UploadStore& Uploads(const SoapCall& call) { return call.server.State<UploadStore>(); }
 
-SoapEndpoint s_sync("SyncRequest", Guarded([](const SoapCall& c) { return MailboxFor(c).SoapSync(c.doc); }));
-SoapEndpoint s_folderAction("FolderActionRequest", Guarded([](const SoapCall& c) { return MailboxFor(c).SoapAction(c.doc); }));
-SoapEndpoint s_msgAction("MsgActionRequest", Guarded([](const SoapCall& c) { return MailboxFor(c).SoapAction(c.doc); }));
+SoapEndpoint s_sync("SyncRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapSync(c.doc); }));
+SoapEndpoint s_folderAction("FolderActionRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
+SoapEndpoint s_msgAction("MsgActionRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
 SoapEndpoint s_contactAction("ContactActionRequest",
-                             Guarded([](const SoapCall& c) { return MailboxFor(c).SoapAction(c.doc); }));
-SoapEndpoint s_itemAction("ItemActionRequest", Guarded([](const SoapCall& c) { return MailboxFor(c).SoapAction(c.doc); }));
+                             Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
+SoapEndpoint s_itemAction("ItemActionRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
 SoapEndpoint s_createFolder("CreateFolderRequest",
-                            Guarded([](const SoapCall& c) { return MailboxFor(c).SoapCreateFolder(c.doc); }));
-SoapEndpoint s_createTag("CreateTagRequest", Guarded([](const SoapCall& c) { return MailboxFor(c).SoapCreateTag(c.doc); }));
-SoapEndpoint s_addMsg("AddMsgRequest", Guarded([](const SoapCall& c) { return MailboxFor(c).SoapAddMsg(c.doc, Uploads(c)); }));
+                            Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapCreateFolder(c.doc); }));
+SoapEndpoint s_createTag("CreateTagRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapCreateTag(c.doc); }));
+SoapEndpoint s_addMsg("AddMsgRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAddMsg(c.doc, Uploads(c)); }));
 SoapEndpoint s_saveDraft("SaveDraftRequest",
-                         Guarded([](const SoapCall& c) { return MailboxFor(c).SoapSaveDraft(c.doc, Uploads(c)); }));
-SoapEndpoint s_sendMsg("SendMsgRequest", Guarded([](const SoapCall& c) { return MailboxFor(c).SoapSendMsg(c.doc, Uploads(c)); }));
+                         Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapSaveDraft(c.doc, Uploads(c)); }));
+SoapEndpoint s_sendMsg("SendMsgRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapSendMsg(c.doc, Uploads(c)); }));
 SoapEndpoint s_createContact("CreateContactRequest",
-                             Guarded([](const SoapCall& c) { return MailboxFor(c).SoapCreateContact(c.doc, Uploads(c)); }));
+                             Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapCreateContact(c.doc, Uploads(c)); }));
 SoapEndpoint s_modifyContact("ModifyContactRequest",
-                             Guarded([](const SoapCall& c) { return MailboxFor(c).SoapModifyContact(c.doc, Uploads(c)); }));
-SoapEndpoint s_getItem("GetItemRequest", Guarded([](const SoapCall& c) { return MailboxFor(c).SoapGetItem(c.doc); }));
+                             Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapModifyContact(c.doc, Uploads(c)); }));
+SoapEndpoint s_getItem("GetItemRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapGetItem(c.doc); }));
 SoapEndpoint s_getMetadata("GetMailboxMetadataRequest",
-                           Guarded([](const SoapCall& c) { return MailboxFor(c).SoapGetMetadata(c.doc); }));
+                           Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapGetMetadata(c.doc); }));
 SoapEndpoint s_setMetadata("SetMailboxMetadataRequest",
-                           Guarded([](const SoapCall& c) { return MailboxFor(c).SoapSetMetadata(c.doc); }));
+                           Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapSetMetadata(c.doc); }));
 
-SoapHandler WaitCall(SoapReply (WaitSets::*op)(const SoapDocument&, Server&, bool), bool admin) {
-    return Guarded([op, admin](const SoapCall& c) { return (c.server.State<WaitSets>().*op)(c.doc, c.server, admin); });
+SoapHandler WaitCall(SoapReply (WaitSets::*op)(const SoapDocument&, Server&, const Mailbox&, bool), bool admin) {
+    return Guarded([op, admin](const SoapCall& c, Mailbox& m) {
+        return (c.server.State<WaitSets>().*op)(c.doc, c.server, m, admin);
+    });
 }
 
 SoapEndpoint s_createWaitSet("CreateWaitSetRequest", WaitCall(&WaitSets::Create, false));
@@ -55,9 +75,9 @@ SoapEndpoint s_adminCreateWaitSet("AdminCreateWaitSetRequest", WaitCall(&WaitSet
 SoapEndpoint s_waitSet("WaitSetRequest", WaitCall(&WaitSets::Wait, false));
 SoapEndpoint s_adminWaitSet("AdminWaitSetRequest", WaitCall(&WaitSets::Wait, true));
 SoapEndpoint s_destroyWaitSet("DestroyWaitSetRequest",
-                              Guarded([](const SoapCall& c) { return c.server.State<WaitSets>().Destroy(c.doc, false); }));
+                              Guarded([](const SoapCall& c, Mailbox&) { return c.server.State<WaitSets>().Destroy(c.doc, false); }));
 SoapEndpoint s_adminDestroyWaitSet("AdminDestroyWaitSetRequest",
-                                   Guarded([](const SoapCall& c) { return c.server.State<WaitSets>().Destroy(c.doc, true); }));
+                                   Guarded([](const SoapCall& c, Mailbox&) { return c.server.State<WaitSets>().Destroy(c.doc, true); }));
 
 }  // namespace
 
