@@ -102,13 +102,17 @@ void ItemRequestBase::SetText(IXMLDOMElement* pElement, std::wstring_view text) 
 
 void ItemRequestBase::SetTagAttribute(IXMLDOMElement* pElement, const Mail::TagIdList* pTagIds,
                                       const Mail::TagNameList* pTagNames, bool idsAllowed) {
+    std::wstring wsIds = pTagIds ? pTagIds->ToString() : L"";
+    std::wstring wsNames = pTagNames ? pTagNames->ToString() : L"";
+    if (wsIds.empty() && wsNames.empty())
+        return;
     switch (ChooseTagAttribute(CurrentItemSession().get(), idsAllowed)) {
     case TagAttribute::Names:
-        if (std::wstring wsNames = pTagNames ? pTagNames->ToString() : L""; !wsNames.empty())
+        if (!wsNames.empty())
             SetAttr(pElement, L"tn", wsNames);
         break;
     case TagAttribute::Ids:
-        if (std::wstring wsIds = pTagIds ? pTagIds->ToString() : L""; !wsIds.empty())
+        if (!wsIds.empty())
             SetAttr(pElement, L"t", wsIds);
         break;
     case TagAttribute::None:
