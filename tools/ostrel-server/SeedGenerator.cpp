@@ -403,6 +403,7 @@ GeneratedMessage MessageGenerator::Next() {
                           "Content-Type: text/calendar; charset=UTF-8; method=REQUEST\r\n"
                           "Content-Transfer-Encoding: 8bit\r\n\r\n" + ical});
     }
+    message.subject = subject;
     message.mime = headers + body;
     return message;
 }

@@ -31,6 +31,7 @@ struct GeneratedMessage {
     std::vector<std::string> tags;  // tag names
     int64_t dateMs = 0;             // received, ms since 1970
     std::string kind;               // plain, html, attachment, invitation, reply, large
+    std::string subject;            // UTF-8, as the Subject header encodes it
     std::string mime;               // CR LF line ends
 };
 

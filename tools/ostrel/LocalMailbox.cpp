@@ -48,7 +48,7 @@ std::vector<int32_t> SplitIds(const std::string& text, const std::filesystem::pa
             end = text.size();
         auto id = ParseId(std::string_view(text).substr(pos, end - pos));
         if (!id)
-            throw std::runtime_error(file.string() + " is damaged (a bad item id)");
+            throw std::runtime_error(file.string() + " is damaged (a bad item id); 'ostrel sync --full' starts again");
         ids.push_back(*id);
         pos = end + 1;
     }
@@ -141,7 +141,7 @@ std::optional<PendingSync> LocalMailbox::Pending() const {
     if (!bExists)
         return std::nullopt;
     if (!values.count("token"))
-        throw std::runtime_error(file.string() + " is damaged (no token)");
+        throw std::runtime_error(file.string() + " is damaged (no token); 'ostrel sync --full' starts again");
     PendingSync pending;
     pending.sToken = values["token"];
     pending.toFetch = SplitIds(values["fetch"], file);
@@ -189,7 +189,7 @@ std::map<int32_t, LocalFolder> LocalMailbox::Folders() const {
         auto id = fields.size() == 4 ? ParseId(fields[0]) : std::nullopt;
         auto parent = fields.size() == 4 ? ParseId(fields[1]) : std::nullopt;
         if (!id || !parent)
-            throw std::runtime_error(file.string() + " is damaged");
+            throw std::runtime_error(file.string() + " is damaged; 'ostrel sync --full' starts again");
         folders[*id] = LocalFolder{*parent, fields[3], fields[2]};
     }
     return folders;

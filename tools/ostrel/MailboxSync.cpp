@@ -62,16 +62,14 @@ SyncReport MailboxSync::Run(bool bFull) {
     SyncReport report;
     m_local.RemoveLeftovers();
 
-    if (std::optional<PendingSync> pending = m_local.Pending()) {
-        if (bFull) {
-            m_local.DropPending();
-        } else {
-            OSTLOG_INFO(1, L"Finishing the interrupted synchronisation to token %hs (%d messages to fetch)",
-                        pending->sToken.c_str(), static_cast<int>(pending->toFetch.size()));
-            report.bResumed = true;
-            Fetch(*pending, report);
-            Finish(*pending, report);
-        }
+    if (bFull) {
+        m_local.DropPending();  // a full listing covers whatever it promised
+    } else if (std::optional<PendingSync> pending = m_local.Pending()) {
+        OSTLOG_INFO(1, L"Finishing the interrupted synchronisation to token %hs (%d messages to fetch)",
+                    pending->sToken.c_str(), static_cast<int>(pending->toFetch.size()));
+        report.bResumed = true;
+        Fetch(*pending, report);
+        Finish(*pending, report);
     }
 
     std::optional<std::string> token = bFull ? std::nullopt : m_local.Token();

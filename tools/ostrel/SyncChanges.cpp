@@ -57,6 +57,32 @@ ComPtr<IXMLDOMNode> FirstChild(IXMLDOMNode* pNode) {
     return child;
 }
 
+// The serialiser writes characters beyond ASCII as character references; the metadata files keep
+// them as UTF-8, as the server writes them. Markup characters stay escaped.
+std::string WithUtf8Characters(const std::string& xml) {
+    std::string out;
+    out.reserve(xml.size());
+    size_t pos = 0;
+    while (pos < xml.size()) {
+        const size_t ref = xml.find("&#x", pos);
+        const size_t end = ref == std::string::npos ? std::string::npos : xml.find(';', ref);
+        if (end == std::string::npos) {
+            out.append(xml, pos, std::string::npos);
+            break;
+        }
+        out.append(xml, pos, ref - pos);
+        uint32_t code = 0;
+        auto [ptr, ec] = std::from_chars(xml.data() + ref + 3, xml.data() + end, code, 16);
+        if (ec == std::errc() && ptr == xml.data() + end && code >= 0x80 && code <= 0x10FFFF &&
+            (code < 0xD800 || code > 0xDFFF))
+            out += Platform::ToUtf8(std::wstring(1, static_cast<wchar_t>(code)));
+        else
+            out.append(xml, ref, end + 1 - ref);
+        pos = end + 1;
+    }
+    return out;
+}
+
 ComPtr<IXMLDOMNode> NextSibling(IXMLDOMNode* pNode) {
     ComPtr<IXMLDOMNode> sibling;
     if (FAILED(pNode->get_nextSibling(sibling.AddressOf())))
@@ -121,6 +147,7 @@ SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument) {
             item.iId = RequiredId(element.Get(), L"id", name);
             item.bMessage = bMessage;
             element->get_xmlUtf8(item.sMeta);
+            item.sMeta = WithUtf8Characters(item.sMeta);
             changes.items.push_back(std::move(item));
         }
     }

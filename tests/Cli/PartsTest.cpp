@@ -1,0 +1,94 @@
+// Option parsing, output escaping and the profile's server address: what every command relies on.
+#include "CliTestSupport.h"
+
+#include "ostrel/Args.h"
+#include "ostrel/Output.h"
+#include "ostrel/Profile.h"
+
+namespace CliTest {
+
+namespace {
+
+TEST(Parts, OptionsAndOperands) {
+    OstrelCli::Context context;
+    context.err = std::tmpfile();
+    const std::vector<OstrelCli::OptionSpec> options = {{"--port", true}, {"--tls"}, {"--account", true}};
+    OstrelCli::ParsedArgs parsed;
+    int exitCode = 0;
+    ASSERT_TRUE(OstrelCli::ParseArgs("t", {"--port", "80", "x", "--account=a=b", "--tls", "--", "--tls"}, options, 0,
+                                     2, context, parsed, exitCode));
+    EXPECT_EQ(parsed.Value("--port"), std::string("80"));
+    EXPECT_EQ(parsed.Value("--account"), std::string("a=b")) << "only the first '=' separates";
+    EXPECT_TRUE(parsed.Has("--tls"));
+    EXPECT_EQ(parsed.operands, (std::vector<std::string>{"x", "--tls"}));
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--port"}, {"--tls=1"}, {"--nope"}, {"a", "b", "c"}}) {
+        OstrelCli::ParsedArgs again;
+        EXPECT_FALSE(OstrelCli::ParseArgs("t", bad, options, 0, 2, context, again, exitCode)) << bad[0];
+        EXPECT_EQ(exitCode, OstrelCli::kExitUsage);
+    }
+    std::fclose(context.err);
+
+    EXPECT_EQ(OstrelCli::ParseInteger("65535", 1, 65535), 65535);
+    EXPECT_FALSE(OstrelCli::ParseInteger("65536", 1, 65535));
+    EXPECT_FALSE(OstrelCli::ParseInteger("12a", 0, 100));
+    EXPECT_FALSE(OstrelCli::ParseInteger("", 0, 100));
+    EXPECT_FALSE(OstrelCli::ParseInteger("99999999999999999999", 0, INT64_MAX));
+}
+
+TEST(Parts, FieldsAndStringsStayOnTheirLine) {
+    EXPECT_EQ(OstrelCli::TsvField(std::string("a\tb\nc\rd\x01" "e\x7f")), "a\\tb\\nc\\rd\\x01e\\x7f");
+    EXPECT_EQ(OstrelCli::TsvField(std::string("Grüße \\ C:\\x")), "Grüße \\ C:\\x");
+    EXPECT_EQ(OstrelCli::JsonString(std::string("q\"b\\n\n\x1f")), "\"q\\\"b\\\\n\\n\\u001f\"");
+    EXPECT_EQ(OstrelCli::JsonString(std::wstring(L"€")), "\"€\"");
+    EXPECT_EQ(OstrelCli::HumanBytes(1023), "1023 B");
+    EXPECT_EQ(OstrelCli::HumanBytes(1536), "1.50 KB");
+    EXPECT_EQ(OstrelCli::HumanBytes(50ull << 20), "50.0 MB");
+}
+
+TEST(Parts, ServerAddresses) {
+    std::string why;
+    auto https = OstrelCli::ParseServerUrl("https://mail.example.com/", why);
+    ASSERT_TRUE(https);
+    EXPECT_EQ(https->Url(), "https://mail.example.com:443");
+    auto v6 = OstrelCli::ParseServerUrl("http://[::1]:8080", why);
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->sHost, "::1");
+    EXPECT_EQ(v6->Url(), "http://[::1]:8080");
+    for (const char* bad : {"mail.example.com", "https://", "https://h:0", "https://h:65536", "https://h:12x",
+                            "https://user@h", "https://h/service", "https://[::1", "https://[::1]x"})
+        EXPECT_FALSE(OstrelCli::ParseServerUrl(bad, why)) << bad;
+    EXPECT_TRUE(OstrelCli::IsValidProxySetting("proxy.example.com:3128"));
+    EXPECT_FALSE(OstrelCli::IsValidProxySetting("proxy.example.com"));
+    EXPECT_FALSE(OstrelCli::IsValidProxySetting("http://proxy:3128"));
+    EXPECT_FALSE(OstrelCli::IsValidProfileName(".hidden"));
+    EXPECT_FALSE(OstrelCli::IsValidProfileName("a/b"));
+    EXPECT_TRUE(OstrelCli::IsValidProfileName("work@example.com"));
+}
+
+TEST(Parts, ProfileKeepsLinesItDoesNotKnow) {
+    TestSupport::TempHome home;
+    std::filesystem::create_directories(OstrelCli::ProfileDir("p"));
+    std::ofstream(OstrelCli::ProfileDir("p") / "profile.conf")
+        << "# written by a newer ostrel\nserver=http://h:81\naccount=a@h\nproxy=system\nfuture-key=1\n";
+    std::string why;
+    auto profile = OstrelCli::LoadProfile("p", why);
+    ASSERT_TRUE(profile) << why;
+    EXPECT_EQ(profile->sProxy, "system");
+    ASSERT_TRUE(OstrelCli::SaveProfile(*profile, why)) << why;
+    const std::string text = ReadFile(OstrelCli::ProfileDir("p") / "profile.conf");
+    EXPECT_NE(text.find("# written by a newer ostrel\n"), std::string::npos);
+    EXPECT_NE(text.find("future-key=1\n"), std::string::npos);
+
+    std::ofstream(OstrelCli::ProfileDir("p") / "profile.conf") << "server=ftp://h\naccount=a\n";
+    EXPECT_FALSE(OstrelCli::LoadProfile("p", why));
+    EXPECT_NE(why.find("http:// or https://"), std::string::npos) << why;
+    why.clear();
+    EXPECT_FALSE(OstrelCli::LoadProfile("none", why));
+    EXPECT_EQ(why, "") << "a missing profile is no error";
+}
+
+}  // namespace
+
+}  // namespace CliTest
