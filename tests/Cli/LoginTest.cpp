@@ -96,6 +96,12 @@ TEST_F(LoginTest, UnreachableServerAndServerFaults) {
     const CommandRun down = Login();
     EXPECT_EQ(down.iExit, 1);
     EXPECT_EQ(down.sErr, "ostrel login: cannot connect to the server at " + url + "\n");
+    // The program itself says no more than that on stderr.
+    const CommandRun program =
+        RunProgram("login --server " + url + " --account a@b --password-env CLI_TEST_PASSWORD --verbose");
+    EXPECT_EQ(program.iExit, 1);
+    EXPECT_EQ(program.ErrLines(), 2u) << "the log file's name (--verbose), then the failure:\n" << program.sErr;
+    EXPECT_NE(program.sErr.find("ostrel login: cannot connect to the server at " + url + "\n"), std::string::npos);
 }
 
 TEST_F(LoginTest, UntrustedCertificateUntilItsCaIsGiven) {

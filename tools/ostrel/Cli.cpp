@@ -150,10 +150,16 @@ int Main(int argc, char** argv) {
     std::string name;
     std::vector<std::string> args;
     bool bHelp = false;
+    bool bOperandsOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (!name.empty()) {
-            args.push_back(arg);
+            // --verbose is taken wherever it stands, up to a "--".
+            bOperandsOnly = bOperandsOnly || arg == "--";
+            if (!bOperandsOnly && (arg == "--verbose" || arg == "-v"))
+                context.bVerbose = true;
+            else
+                args.push_back(arg);
         } else if (arg == "--verbose" || arg == "-v") {
             context.bVerbose = true;
         } else if (arg == "--help" || arg == "-h" || arg == "help") {

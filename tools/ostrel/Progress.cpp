@@ -73,8 +73,10 @@ void Progress::Draw(bool bForce) {
 
     const size_t width = TerminalWidth(m_context.err) - 1;
     std::string line = m_sLabel + " ";
-    if (m_ullTotal && width > line.size() + tail.size() + 12) {
-        const size_t cells = std::min<size_t>(40, width - line.size() - tail.size() - 2);
+    // Room for the rate from the start, so that the bar keeps its length when the rate appears.
+    const size_t reserved = tail.size() + 12;
+    if (m_ullTotal && width > line.size() + reserved + 12) {
+        const size_t cells = std::min<size_t>(40, width - line.size() - reserved - 2);
         const size_t filled = static_cast<size_t>(cells * std::min(m_ullItems, m_ullTotal) / m_ullTotal);
         line += "[" + std::string(filled, '#') + std::string(cells - filled, '.') + "]";
     }

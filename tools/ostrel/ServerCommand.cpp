@@ -92,7 +92,7 @@ int RunServer(const std::vector<std::string>& args, Context& context) {
             return Failure("server", why, context);
     }
 
-    std::fprintf(context.out, "url\t%s\naccount\t%s\npassword\t%s\nmessages\t%zu\n", server->BaseUrl().c_str(),
+    std::fprintf(context.out, "url\t%s\naccount\t%s\npassword\t%s\nitems\t%zu\n", server->BaseUrl().c_str(),
                  TsvField(options.sAccount).c_str(), TsvField(options.sPassword).c_str(),
                  OstrelServer::DefaultMailbox(*server).ItemCount());
     if (certFile)
