@@ -27,6 +27,8 @@
 
 namespace OstrelCli {
 
+struct SyncChanges;
+
 // Thrown at a safe point after the interrupt check said so.
 class SyncInterrupted : public std::runtime_error {
 public:
@@ -66,7 +68,7 @@ public:
 
 private:
     std::unique_ptr<Ostrel::Rpc::Response> RequestChanges(const std::optional<std::string>& token);
-    void Apply(const struct SyncChanges& changes, bool bFull, SyncReport& report);
+    void Apply(const SyncChanges& changes, bool bFull, SyncReport& report);
     void Fetch(PendingSync& pending, SyncReport& report);
     void DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_t>& done, SyncReport& report);
     void Finish(const PendingSync& pending, SyncReport& report);

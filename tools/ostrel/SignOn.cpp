@@ -16,6 +16,14 @@ namespace {
 
 constexpr size_t kMaxPasswordFile = 65536;
 
+// The console adds its own colon after a label.
+std::wstring Label(const char* pszKey) {
+    std::wstring wsLabel = Ostrel::Util::GetLocalizedString(pszKey);
+    while (!wsLabel.empty() && (wsLabel.back() == L':' || wsLabel.back() == L' '))
+        wsLabel.pop_back();
+    return wsLabel;
+}
+
 std::wstring FirstLine(const std::string& text) {
     std::string line = text.substr(0, text.find('\n'));
     if (!line.empty() && line.back() == '\r')
@@ -72,8 +80,8 @@ std::optional<std::wstring> PromptForPassword(const ProfileSettings& profile, Co
     Platform::Ui::PasswordPrompt prompt;
     prompt.wsCaption = Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_CAPTION") + L" " +
                        Platform::FromUtf8(profile.server.Url());
-    prompt.wsUsernameLabel = Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_IDC_USERNAME");
-    prompt.wsPasswordLabel = Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_IDC_PASSWORD");
+    prompt.wsUsernameLabel = Label("PASSWORD_DIALOG_IDC_USERNAME");
+    prompt.wsPasswordLabel = Label("PASSWORD_DIALOG_IDC_PASSWORD");
     prompt.wsOkLabel = Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_IDOK");
     prompt.wsCancelLabel = Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_IDCANCEL");
     prompt.wsUsername = Platform::FromUtf8(profile.sAccount);

@@ -28,7 +28,8 @@ const char* KindName(ArchiveEntry::Kind kind) {
 // The entry's name as a plain file name inside the target directory, or nothing when it cannot
 // be one (empty, ".", "..", control characters): entry names come from outside.
 std::optional<std::string> SafeFileName(const std::string& name) {
-    std::string base = name.substr(name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+    const size_t slash = name.find_last_of("/\\");
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
     if (base.empty() || base == "." || base == "..")
         return std::nullopt;
     for (char c : base) {
