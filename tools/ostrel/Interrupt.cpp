@@ -1,23 +1,24 @@
 #include "Interrupt.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace OstrelCli {
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Lock-free, so that the handler may set it and other threads may read it.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 struct sigaction g_previousInt;
 struct sigaction g_previousTerm;
 
 void OnSignal(int signal) {
-    if (g_interrupted) {
+    if (g_interrupted.exchange(1)) {
         // A second request: stop now, as if the command had never caught the first.
         std::signal(signal, SIG_DFL);
         std::raise(signal);
-        return;
     }
-    g_interrupted = 1;
 }
 
 }  // namespace
@@ -37,7 +38,7 @@ InterruptScope::~InterruptScope() {
     sigaction(SIGTERM, &g_previousTerm, nullptr);
 }
 
-bool Interrupted() { return g_interrupted != 0; }
+bool Interrupted() { return g_interrupted.load() != 0; }
 
 void RequestInterrupt() { g_interrupted = 1; }
 
