@@ -8,7 +8,7 @@ namespace Ostrel::Rpc {
 namespace {
 
 // Multi-valued attributes: outside replace mode they are cleared and each value is added again.
-constexpr const wchar_t* kCertificateNames[] = {Mail::Contact::A_userCertificate, Mail::Contact::A_userSMIMECertificate};
+const wchar_t* const kCertificateNames[] = {Mail::Contact::A_userCertificate, Mail::Contact::A_userSMIMECertificate};
 
 int CertificateIndex(const std::wstring& wsName) {
     for (int i = 0; i < 2; ++i)

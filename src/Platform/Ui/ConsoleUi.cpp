@@ -14,6 +14,18 @@ namespace Platform::Ui {
 
 namespace {
 
+// Localised labels may already end in a colon; the console adds its own.
+std::wstring BareLabel(const std::wstring& wsLabel, const wchar_t* pwszFallback) {
+    std::wstring wsText = wsLabel.empty() ? std::wstring(pwszFallback) : wsLabel;
+    while (!wsText.empty() && (wsText.back() == L':' || wsText.back() == L' '))
+        wsText.pop_back();
+    return wsText;
+}
+
+std::wstring Label(const std::wstring& wsLabel, const wchar_t* pwszFallback) {
+    return BareLabel(wsLabel, pwszFallback) + L": ";
+}
+
 constexpr int kNewPasswordAttempts = 3;
 
 struct Choice {
@@ -203,17 +215,16 @@ PasswordAnswer ConsoleUi::PromptPassword(HWND, const PasswordPrompt& prompt) {
     if (!Interactive())
         return answer;
     Write(L"\n" + prompt.wsCaption + L"\n" + (prompt.wsMessage.empty() ? L"" : prompt.wsMessage + L"\n"));
-    const std::wstring userLabel = prompt.wsUsernameLabel.empty() ? L"User name" : prompt.wsUsernameLabel;
     if (prompt.bUsernameEditable) {
-        auto user = ReadLine(userLabel + L" [" + prompt.wsUsername + L"]: ", true);
+        auto user = ReadLine(BareLabel(prompt.wsUsernameLabel, L"User name") + L" [" + prompt.wsUsername + L"]: ", true);
         if (!user)
             return answer;
         if (!Trim(*user).empty())
             answer.wsUsername = Trim(*user);
     } else {
-        Write(userLabel + L": " + prompt.wsUsername + L"\n");
+        Write(Label(prompt.wsUsernameLabel, L"User name") + prompt.wsUsername + L"\n");
     }
-    auto password = ReadLine((prompt.wsPasswordLabel.empty() ? L"Password" : prompt.wsPasswordLabel) + L": ", false);
+    auto password = ReadLine(Label(prompt.wsPasswordLabel, L"Password"), false);
     if (!password)
         return answer;
     answer.wsPassword = *password;
@@ -227,7 +238,7 @@ TwoFactorAnswer ConsoleUi::PromptTwoFactor(HWND, const TwoFactorPrompt& prompt) 
     if (!Interactive())
         return answer;
     Write(L"\n" + prompt.wsCaption + L"\n" + (prompt.wsMessage.empty() ? L"" : prompt.wsMessage + L"\n"));
-    auto code = ReadLine((prompt.wsCodeLabel.empty() ? L"Code" : prompt.wsCodeLabel) + L": ", true);
+    auto code = ReadLine(Label(prompt.wsCodeLabel, L"Code"), true);
     if (!code)
         return answer;
     auto remember =
@@ -248,10 +259,10 @@ NewPasswordAnswer ConsoleUi::PromptNewPassword(HWND, const NewPasswordPrompt& pr
         return answer;
     Write(L"\n" + prompt.wsCaption + L"\n" + (prompt.wsMessage.empty() ? L"" : prompt.wsMessage + L"\n"));
     for (int attempt = 0; attempt < kNewPasswordAttempts; ++attempt) {
-        auto first = ReadLine((prompt.wsNewLabel.empty() ? L"New password" : prompt.wsNewLabel) + L": ", false);
+        auto first = ReadLine(Label(prompt.wsNewLabel, L"New password"), false);
         if (!first)
             return answer;
-        auto second = ReadLine((prompt.wsConfirmLabel.empty() ? L"Confirm" : prompt.wsConfirmLabel) + L": ", false);
+        auto second = ReadLine(Label(prompt.wsConfirmLabel, L"Confirm"), false);
         if (!second)
             return answer;
         if (*first == *second && !first->empty()) {
