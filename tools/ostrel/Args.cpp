@@ -35,15 +35,15 @@ bool ParseArgs(const char* pszCommand, const std::vector<std::string>& args, con
         }
         const size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* pMatch = nullptr;
         for (const auto& option : options) {
             if (name == option.pszName)
-                spec = &option;
+                pMatch = &option;
         }
-        if (!spec)
+        if (!pMatch)
             return fail("unknown option '" + name + "'");
         auto& values = parsed.m_values[name];
-        if (!spec->bTakesValue) {
+        if (!pMatch->bTakesValue) {
             if (equals != std::string::npos)
                 return fail("option '" + name + "' takes no value");
             values.emplace_back();

@@ -168,11 +168,11 @@ public:
     }
 
     // A folder by entry id or path below the root.
-    HRESULT FindFolder(const std::string& spec, ComPtr<IMAPIFolder>& pFolder) {
+    HRESULT FindFolder(const std::string& target, ComPtr<IMAPIFolder>& pFolder) {
         std::string eid;
         ComPtr<IMAPIProp> pProp;
         ULONG ulType = 0;
-        if (FromHex(spec, &eid) && eid.size() == 24) {
+        if (FromHex(target, &eid) && eid.size() == 24) {
             HRESULT hr = OpenEntry(eid, pProp, &ulType);
             if (FAILED(hr)) return hr;
             if (ulType != MAPI_FOLDER) return MAPI_E_INVALID_ENTRYID;
@@ -182,7 +182,7 @@ public:
         HRESULT hr = OpenEntry(std::string(), pProp, &ulType);
         if (FAILED(hr)) return hr;
         pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
-        std::wstring path = Platform::FromUtf8(spec);
+        std::wstring path = Platform::FromUtf8(target);
         size_t start = 0;
         while (start <= path.size()) {
             size_t slash = path.find(L'/', start);
@@ -244,10 +244,10 @@ public:
         return kExitOk;
     }
 
-    int Messages(const std::string& spec, bool bAssociated) {
+    int Messages(const std::string& target, bool bAssociated) {
         ComPtr<IMAPIFolder> pFolder;
-        HRESULT hr = FindFolder(spec, pFolder);
-        if (FAILED(hr)) return Fail("no such folder: " + spec, hr);
+        HRESULT hr = FindFolder(target, pFolder);
+        if (FAILED(hr)) return Fail("no such folder: " + target, hr);
         ComPtr<IMAPITable> pTable;
         hr = pFolder->GetContentsTable(bAssociated ? MAPI_ASSOCIATED : 0, pTable.AddressOf());
         SizedSPropTagArray(6, cols) = {6,
@@ -274,15 +274,15 @@ public:
     }
 
     // The object named by entry id ("store" for the store), or an attachment of a message.
-    HRESULT Object(const std::string& spec, LONG lAttach, ComPtr<IMAPIProp>& pProp) {
-        if (spec == "store") {
+    HRESULT Object(const std::string& target, LONG lAttach, ComPtr<IMAPIProp>& pProp) {
+        if (target == "store") {
             if (lAttach >= 0) return MAPI_E_INVALID_PARAMETER;
             pProp.Attach(m_store.Get());
             m_store->AddRef();
             return S_OK;
         }
         std::string eid;
-        if (!FromHex(spec, &eid)) return MAPI_E_INVALID_ENTRYID;
+        if (!FromHex(target, &eid)) return MAPI_E_INVALID_ENTRYID;
         ULONG ulType = 0;
         HRESULT hr = OpenEntry(eid, pProp, &ulType);
         if (FAILED(hr) || lAttach < 0) return hr;
@@ -294,10 +294,10 @@ public:
         return hr;
     }
 
-    int Props(const std::string& spec, LONG lAttach) {
+    int Props(const std::string& target, LONG lAttach) {
         ComPtr<IMAPIProp> pProp;
-        HRESULT hr = Object(spec, lAttach, pProp);
-        if (FAILED(hr)) return Fail("cannot open " + spec, hr);
+        HRESULT hr = Object(target, lAttach, pProp);
+        if (FAILED(hr)) return Fail("cannot open " + target, hr);
         ULONG cValues = 0;
         Buf values;
         hr = pProp->GetProps(nullptr, MAPI_UNICODE, &cValues, reinterpret_cast<LPSPropValue*>(&values.p));
@@ -311,13 +311,13 @@ public:
         return kExitOk;
     }
 
-    int Export(const std::string& spec, const std::string& tagText, const std::string& out, LONG lAttach) {
+    int Export(const std::string& target, const std::string& tagText, const std::string& out, LONG lAttach) {
         char* end = nullptr;
         unsigned long ulTag = std::strtoul(tagText.c_str(), &end, 16);
         if (*end || tagText.empty()) return Fail("not a property tag: " + tagText, MAPI_E_INVALID_PARAMETER);
         ComPtr<IMAPIProp> pProp;
-        HRESULT hr = Object(spec, lAttach, pProp);
-        if (FAILED(hr)) return Fail("cannot open " + spec, hr);
+        HRESULT hr = Object(target, lAttach, pProp);
+        if (FAILED(hr)) return Fail("cannot open " + target, hr);
         ULONG ulType = PROP_TYPE(ulTag);
         // Wide text is written as UTF-8; everything else byte for byte.
         ULONG ulReadTag = ulType == PT_UNICODE ? CHANGE_PROP_TYPE(ulTag, PT_STRING8) : static_cast<ULONG>(ulTag);
