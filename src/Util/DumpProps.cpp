@@ -6,6 +6,7 @@
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/MapiTagNames.h"
+#include "Platform/Mapi/MapiUtil.h"
 #include "Util/Diagnostics.h"
 #include "Util/Guid.h"
 #include "Util/Strings.h"
@@ -130,29 +131,11 @@ std::wstring ElementText(ULONG ulBase, const void* p) {
     }
 }
 
-size_t ElementStride(ULONG ulBase) {
-    switch (ulBase) {
-    case PT_SHORT: return sizeof(SHORT);
-    case PT_LONG: return sizeof(LONG);
-    case PT_FLOAT: return sizeof(float);
-    case PT_DOUBLE:
-    case PT_APPTIME: return sizeof(double);
-    case PT_CURRENCY: return sizeof(CURRENCY);
-    case PT_I8: return sizeof(LARGE_INTEGER);
-    case PT_SYSTIME: return sizeof(FILETIME);
-    case PT_CLSID: return sizeof(GUID);
-    case PT_STRING8: return sizeof(LPSTR);
-    case PT_UNICODE: return sizeof(LPWSTR);
-    case PT_BINARY: return sizeof(SBinary);
-    default: return 0;
-    }
-}
-
 // Every multi-valued member is { ULONG cValues; T* lp; }.
 std::wstring MultiText(const SPropValue& value, ULONG ulBase) {
     ULONG cValues = value.Value.MVi.cValues;
     const void* pArray = value.Value.MVi.lpi;
-    size_t cbStride = ElementStride(ulBase);
+    size_t cbStride = MultiValueElementSize(ulBase);
     if (!cbStride)
         return Format(L"(type 0x%04X)", PROP_TYPE(value.ulPropTag));
     if (cValues && !pArray)
@@ -192,7 +175,7 @@ std::wstring PropValueToString(const SPropValue& value) {
     case PT_BINARY:
         return BinaryText(value.Value.bin);
     default:
-        if (ElementStride(ulType))
+        if (MultiValueElementSize(ulType))
             return ElementText(ulType, &value.Value);
         return Format(L"(type 0x%04X)", ulType);
     }

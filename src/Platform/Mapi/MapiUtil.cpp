@@ -147,6 +147,24 @@ HRESULT OpenStreamOnFile(LPALLOCATEBUFFER, LPFREEBUFFER, ULONG ulFlags, const wc
                                       ulFlags & STGM_DELETEONRELEASE, lppStream);
 }
 
+size_t MultiValueElementSize(ULONG ulBase) {
+    switch (ulBase) {
+    case PT_SHORT: return sizeof(SHORT);
+    case PT_LONG: return sizeof(LONG);
+    case PT_FLOAT: return sizeof(float);
+    case PT_DOUBLE:
+    case PT_APPTIME: return sizeof(double);
+    case PT_CURRENCY: return sizeof(CURRENCY);
+    case PT_I8: return sizeof(LARGE_INTEGER);
+    case PT_SYSTIME: return sizeof(FILETIME);
+    case PT_CLSID: return sizeof(GUID);
+    case PT_STRING8: return sizeof(LPSTR);
+    case PT_UNICODE: return sizeof(LPWSTR);
+    case PT_BINARY: return sizeof(SBinary);
+    default: return 0;
+    }
+}
+
 namespace Platform::Mapi {
 
 namespace {

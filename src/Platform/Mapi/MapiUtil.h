@@ -16,6 +16,10 @@ LPSPropValue PpropFindProp(LPSPropValue lpPropArray, ULONG cValues, ULONG ulProp
 BOOL FPropExists(LPMAPIPROP lpMapiProp, ULONG ulPropTag);
 // Frees every row's properties and the row set.
 void FreeProws(LPSRowSet lpRows);
+
+// Bytes of one element in the array of a multi-valued property of this base type (PT_SHORT...
+// PT_BINARY); 0 for a type that has no multi-valued form.
+size_t MultiValueElementSize(ULONG ulBaseType);
 void FreePadrlist(LPADRLIST lpAdrList);
 // Sets the columns, restriction and sort order and reads up to crowsMax rows (all when 0).
 HRESULT HrQueryAllRows(LPMAPITABLE lpTable, LPSPropTagArray lpPropTags, LPSRestriction lpRestriction,

@@ -6,6 +6,7 @@
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiUtil.h"
 
 namespace Platform::Mapi {
 
@@ -128,24 +129,6 @@ bool AppendVariable(std::string& s, ULONG ulBase, const void* pElem, bool bLengt
     if (bLengthPrefix) AppendU32(s, static_cast<uint32_t>(piece.size()));
     s += piece;
     return true;
-}
-
-size_t ElementStride(ULONG ulBase) {
-    switch (ulBase) {
-    case PT_SHORT: return sizeof(SHORT);
-    case PT_LONG: return sizeof(LONG);
-    case PT_FLOAT: return sizeof(float);
-    case PT_DOUBLE:
-    case PT_APPTIME: return sizeof(double);
-    case PT_CURRENCY: return sizeof(CURRENCY);
-    case PT_I8: return sizeof(LARGE_INTEGER);
-    case PT_SYSTIME: return sizeof(FILETIME);
-    case PT_CLSID: return sizeof(GUID);
-    case PT_STRING8: return sizeof(LPSTR);
-    case PT_UNICODE: return sizeof(LPWSTR);
-    case PT_BINARY: return sizeof(SBinary);
-    default: return 0;
-    }
 }
 
 // Splits the stored bytes of a multi-valued property into element byte ranges; false when damaged.
@@ -345,7 +328,7 @@ HRESULT EncodeValue(const SPropValue& value, StoredProp& out) {
     const void* pArray = nullptr;
     MultiArray(value, cValues, pArray);
     if (cValues && !pArray) return MAPI_E_INVALID_PARAMETER;
-    size_t cbStride = ElementStride(ulBase);
+    size_t cbStride = MultiValueElementSize(ulBase);
     for (ULONG i = 0; i < cValues; ++i) {
         const void* pElem = static_cast<const char*>(pArray) + i * cbStride;
         if (ElementSize(ulBase) > 0)
@@ -389,7 +372,7 @@ HRESULT DecodeValue(const StoredProp& prop, ULONG ulWantedTag, SPropValue* pOut,
     }
     std::vector<std::string_view> elems;
     if (!SplitElements(prop, elems)) return MAPI_E_CORRUPT_DATA;
-    size_t cbStride = ElementStride(ulBase);
+    size_t cbStride = MultiValueElementSize(ulBase);
     char* pArray = static_cast<char*>(alloc.Allocate(std::max<size_t>(1, elems.size()) * cbStride));
     if (!pArray) return MAPI_E_NOT_ENOUGH_MEMORY;
     for (size_t i = 0; i < elems.size(); ++i) {
