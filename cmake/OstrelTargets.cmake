@@ -36,6 +36,7 @@ endfunction()
 function(ostrel_bench name source)
     cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
     add_executable(${name} ${source})
+    target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/bench")
     target_link_libraries(${name} PRIVATE ${A_DEPS} benchmark::benchmark)
 endfunction()
 

@@ -6,6 +6,8 @@
 #include "ostrel-server/Server.h"
 
 #include <benchmark/benchmark.h>
+
+#include "Support/RatioReporter.h"
 #include <curl/curl.h>
 
 #include <cstdio>
@@ -94,24 +96,6 @@ void BM_Connection(benchmark::State& state) {
 BENCHMARK(BM_BareCurl)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_Connection)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            m_real[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double Real(const std::string& prefix) const {
-        for (const auto& [name, time] : m_real)
-            if (name.rfind(prefix, 0) == 0)
-                return time;
-        return 0;
-    }
-
-private:
-    std::map<std::string, double> m_real;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,7 +105,7 @@ int main(int argc, char** argv) {
     setenv("OSTREL_HOME", home.c_str(), 0);
     benchmark::Initialize(&argc, argv);
     TheServer();
-    RatioReporter reporter;
+    BenchSupport::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     double bare = reporter.Real("BM_BareCurl");
     double conn = reporter.Real("BM_Connection");

@@ -13,6 +13,8 @@
 #include "ostrel-server/Mailbox.h"
 
 #include <benchmark/benchmark.h>
+
+#include "Support/RatioReporter.h"
 #include <curl/curl.h>
 #include <unistd.h>
 
@@ -125,24 +127,6 @@ void BM_Sync(benchmark::State& state) {
 BENCHMARK(BM_BareDownload)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Sync)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            m_real[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double Real(const std::string& prefix) const {
-        for (const auto& [name, time] : m_real)
-            if (name.rfind(prefix, 0) == 0)
-                return time;
-        return 0;
-    }
-
-private:
-    std::map<std::string, double> m_real;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,7 +139,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     Fixture& f = TheFixture();
     std::printf("%zu messages, %.1f MB of MIME\n", f.ids.size(), static_cast<double>(f.ullMimeBytes) / 1e6);
-    RatioReporter reporter;
+    BenchSupport::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double bare = reporter.Real("BM_BareDownload");
     const double sync = reporter.Real("BM_Sync");
