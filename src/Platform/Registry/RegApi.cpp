@@ -110,6 +110,21 @@ LSTATUS CopyName(const std::wstring& name, LPWSTR lpName, LPDWORD lpcch) {
     return ERROR_SUCCESS;
 }
 
+// Runs `fn(key, fileTime)` on the key behind hKey under the hive's read lock, once the handle is
+// valid and carries the `needed` access; a key deleted meanwhile gives ERROR_KEY_DELETED.
+template <typename Fn>
+LSTATUS ReadKey(HKEY hKey, REGSAM needed, Fn fn) {
+    Target target;
+    if (!Resolve(hKey, target))
+        return ERROR_INVALID_HANDLE;
+    if (!(target.access & needed))
+        return ERROR_ACCESS_DENIED;
+    return target.pHive->Read([&](Key& root, const FILETIME& ftFile) -> LSTATUS {
+        Key* key = root.Find(target.path);
+        return key ? fn(*key, ftFile) : ERROR_KEY_DELETED;
+    });
+}
+
 }  // namespace
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired, PHKEY phkResult) {
@@ -197,16 +212,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
                          LPDWORD lpcbData) {
     if (lpReserved)
         return ERROR_INVALID_PARAMETER;
-    Target target;
-    if (!Resolve(hKey, target))
-        return ERROR_INVALID_HANDLE;
-    if (!(target.access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
-    return target.pHive->Read([&](Key& root, const FILETIME&) -> LSTATUS {
-        Key* key = root.Find(target.path);
-        if (!key)
-            return ERROR_KEY_DELETED;
-        const Value* value = key->FindValue(ValueName(lpValueName));
+    return ReadKey(hKey, KEY_QUERY_VALUE, [&](Key& key, const FILETIME&) -> LSTATUS {
+        const Value* value = key.FindValue(ValueName(lpValueName));
         if (!value)
             return ERROR_FILE_NOT_FOUND;
         if (lpType)
@@ -293,18 +300,10 @@ LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) { return DeleteKey(hKey, lpS
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD /*lpReserved*/,
                       LPWSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
-    Target target;
-    if (!Resolve(hKey, target))
-        return ERROR_INVALID_HANDLE;
-    if (!(target.access & KEY_ENUMERATE_SUB_KEYS))
-        return ERROR_ACCESS_DENIED;
-    return target.pHive->Read([&](Key& root, const FILETIME& ftFile) -> LSTATUS {
-        Key* key = root.Find(target.path);
-        if (!key)
-            return ERROR_KEY_DELETED;
-        if (dwIndex >= key->subkeys.size())
+    return ReadKey(hKey, KEY_ENUMERATE_SUB_KEYS, [&](Key& key, const FILETIME& ftFile) -> LSTATUS {
+        if (dwIndex >= key.subkeys.size())
             return ERROR_NO_MORE_ITEMS;
-        auto it = std::next(key->subkeys.begin(), dwIndex);
+        auto it = std::next(key.subkeys.begin(), dwIndex);
         const LSTATUS status = CopyName(it->second->wsName, lpName, lpcchName);
         if (status != ERROR_SUCCESS)
             return status;
@@ -322,18 +321,10 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
                       LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (lpReserved)
         return ERROR_INVALID_PARAMETER;
-    Target target;
-    if (!Resolve(hKey, target))
-        return ERROR_INVALID_HANDLE;
-    if (!(target.access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
-    return target.pHive->Read([&](Key& root, const FILETIME&) -> LSTATUS {
-        Key* key = root.Find(target.path);
-        if (!key)
-            return ERROR_KEY_DELETED;
-        if (dwIndex >= key->values.size())
+    return ReadKey(hKey, KEY_QUERY_VALUE, [&](Key& key, const FILETIME&) -> LSTATUS {
+        if (dwIndex >= key.values.size())
             return ERROR_NO_MORE_ITEMS;
-        const Value& value = key->values[dwIndex];
+        const Value& value = key.values[dwIndex];
         const LSTATUS status = CopyName(value.wsName, lpValueName, lpcchValueName);
         if (status != ERROR_SUCCESS)
             return status;
@@ -349,19 +340,11 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD 
                          FILETIME* lpftLastWriteTime) {
     if (lpReserved)
         return ERROR_INVALID_PARAMETER;
-    Target target;
-    if (!Resolve(hKey, target))
-        return ERROR_INVALID_HANDLE;
-    if (!(target.access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
-    return target.pHive->Read([&](Key& root, const FILETIME& ftFile) -> LSTATUS {
-        Key* key = root.Find(target.path);
-        if (!key)
-            return ERROR_KEY_DELETED;
+    return ReadKey(hKey, KEY_QUERY_VALUE, [&](Key& key, const FILETIME& ftFile) -> LSTATUS {
         size_t maxSubKey = 0, maxName = 0, maxData = 0;
-        for (const auto& [folded, child] : key->subkeys)
+        for (const auto& [folded, child] : key.subkeys)
             maxSubKey = std::max(maxSubKey, child->wsName.size());
-        for (const auto& value : key->values) {
+        for (const auto& value : key.values) {
             maxName = std::max(maxName, value.wsName.size());
             maxData = std::max(maxData, value.data.size());
         }
@@ -370,13 +353,13 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD 
         if (lpcchClass)
             *lpcchClass = 0;
         if (lpcSubKeys)
-            *lpcSubKeys = static_cast<DWORD>(key->subkeys.size());
+            *lpcSubKeys = static_cast<DWORD>(key.subkeys.size());
         if (lpcbMaxSubKeyLen)
             *lpcbMaxSubKeyLen = static_cast<DWORD>(maxSubKey);
         if (lpcbMaxClassLen)
             *lpcbMaxClassLen = 0;
         if (lpcValues)
-            *lpcValues = static_cast<DWORD>(key->values.size());
+            *lpcValues = static_cast<DWORD>(key.values.size());
         if (lpcbMaxValueNameLen)
             *lpcbMaxValueNameLen = static_cast<DWORD>(maxName);
         if (lpcbMaxValueLen)
