@@ -75,6 +75,16 @@ int CurrentUtcYear() {
     return st.wYear;
 }
 
+// TIME_ZONE_INFORMATION and the definition blob's _TZI name their fields alike; the rest is zero.
+template <typename Form, typename Windows>
+void FillWindowsFields(const Form& form, Windows& out) {
+    std::memset(&out, 0, sizeof out);
+    out.Bias = form.lBias;
+    out.StandardDate = form.stStandardDate;
+    out.DaylightDate = form.stDaylightDate;
+    out.DaylightBias = form.lDaylightBias;
+}
+
 }  // namespace
 
 // ---- Rules ---------------------------------------------------------------------------------
@@ -171,12 +181,7 @@ TimeZone::WindowsForm TimeZone::ToWindowsForm() const {
 }
 
 bool TimeZone::PopulateTimeZoneInfo(TIME_ZONE_INFORMATION& tzi) const {
-    const WindowsForm form = ToWindowsForm();
-    std::memset(&tzi, 0, sizeof tzi);
-    tzi.Bias = form.lBias;
-    tzi.StandardDate = form.stStandardDate;
-    tzi.DaylightDate = form.stDaylightDate;
-    tzi.DaylightBias = form.lDaylightBias;
+    FillWindowsFields(ToWindowsForm(), tzi);
     return true;
 }
 
@@ -191,12 +196,7 @@ bool TimeZone::PopulateTimeZoneInfo(OlkTimeZone& olk) const {
 }
 
 bool TimeZone::PopulateTimeZoneInfo(_TZI& tzi) const {
-    const WindowsForm form = ToWindowsForm();
-    std::memset(&tzi, 0, sizeof tzi);
-    tzi.Bias = form.lBias;
-    tzi.StandardDate = form.stStandardDate;
-    tzi.DaylightDate = form.stDaylightDate;
-    tzi.DaylightBias = form.lDaylightBias;
+    FillWindowsFields(ToWindowsForm(), tzi);
     return true;
 }
 
