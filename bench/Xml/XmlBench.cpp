@@ -8,13 +8,13 @@
 #include <libxml/xpathInternals.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 
 #include "Ostrel/RPC.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Xml/Dom.h"
+#include "Support/RatioReporter.h"
 
 namespace {
 
@@ -103,34 +103,25 @@ BENCHMARK(DomAndFactory)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(DomFromWideText)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // Console output plus the ratio of the DOM run to the bare run.
-class RatioReporter : public benchmark::ConsoleReporter {
+class XmlRatioReporter : public BenchSupport::RatioReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                m_seconds[run.benchmark_name().substr(0, run.benchmark_name().find('/'))] = run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        if (m_seconds.count("BareLibxml2") && m_seconds.count("DomAndFactory"))
-            printf("ratio DomAndFactory / BareLibxml2 = %.3f (goal <= 1.3)\n",
-                   m_seconds["DomAndFactory"] / m_seconds["BareLibxml2"]);
-        if (m_seconds.count("BareLibxml2") && m_seconds.count("DomFromWideText"))
+        const double bare = Cpu("BareLibxml2");
+        if (bare > 0 && Cpu("DomAndFactory") > 0)
+            printf("ratio DomAndFactory / BareLibxml2 = %.3f (goal <= 1.3)\n", Cpu("DomAndFactory") / bare);
+        if (bare > 0 && Cpu("DomFromWideText") > 0)
             printf("ratio DomFromWideText / BareLibxml2 = %.3f (includes the text conversion)\n",
-                   m_seconds["DomFromWideText"] / m_seconds["BareLibxml2"]);
+                   Cpu("DomFromWideText") / bare);
         printf("reply size: %zu bytes\n", Reply().size());
     }
-
-private:
-    std::map<std::string, double> m_seconds;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    XmlRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

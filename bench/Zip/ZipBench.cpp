@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "Ostrel/StreamFilters.h"
 #include "Ostrel/ZipInputStream.h"
 #include "Platform/Com/MemStream.h"
+#include "Support/RatioReporter.h"
 #include "Zip/ZipBuilder.h"
 
 namespace {
@@ -148,14 +148,8 @@ BENCHMARK(ZipReader)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(Memcpy)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(CrlfFilter)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
-class RatioReporter : public benchmark::ConsoleReporter {
+class ZipRatioReporter : public BenchSupport::RatioReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                m_seconds[run.benchmark_name().substr(0, run.benchmark_name().find('/'))] = run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
     void Finalize() override {
         ConsoleReporter::Finalize();
         Report("ZipReader", "BareZlib", Messages().uncompressedBytes, "goal >= 0.9");
@@ -165,23 +159,22 @@ public:
 private:
     // Throughput of the run and its ratio to the baseline (baseline time / run time).
     void Report(const char* run, const char* baseline, size_t bytes, const char* note) {
-        if (!m_seconds.count(run) || !m_seconds.count(baseline))
+        const double runTime = Cpu(run);
+        const double baseTime = Cpu(baseline);
+        if (runTime <= 0 || baseTime <= 0)
             return;
-        // GetAdjustedCPUTime is in the benchmark's unit (milliseconds here).
-        double runMBs = bytes / (m_seconds[run] / 1000.0) / 1e6;
-        double baseMBs = bytes / (m_seconds[baseline] / 1000.0) / 1e6;
-        printf("%s %.0f MB/s, %s %.0f MB/s, ratio %.3f (%s)\n", run, runMBs, baseline, baseMBs,
-               m_seconds[baseline] / m_seconds[run], note);
+        // CPU times are in the benchmark's unit (milliseconds here).
+        double runMBs = bytes / (runTime / 1000.0) / 1e6;
+        double baseMBs = bytes / (baseTime / 1000.0) / 1e6;
+        printf("%s %.0f MB/s, %s %.0f MB/s, ratio %.3f (%s)\n", run, runMBs, baseline, baseMBs, baseTime / runTime, note);
     }
-
-    std::map<std::string, double> m_seconds;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    ZipRatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
