@@ -1,11 +1,16 @@
 # Helpers that keep each area's CMakeLists.txt to a few lines.
 
-# ostrel_library(<target> [DEPS <targets...>])
-# A static library of every .cpp in the calling directory (an interface library when there is none).
+# ostrel_library(<target> [SUBDIRS <folders...>] [DEPS <targets...>])
+# A static library of every .cpp in the calling directory and the SUBDIRS named (folders that
+# only divide one library for reading); an interface library when there is none.
 # Headers are included from src/ as "Area/Sub/File.h".
 function(ostrel_library name)
-    cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
-    file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+    cmake_parse_arguments(A "" "" "SUBDIRS;DEPS" ${ARGN})
+    set(patterns "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+    foreach(sub ${A_SUBDIRS})
+        list(APPEND patterns "${CMAKE_CURRENT_SOURCE_DIR}/${sub}/*.cpp")
+    endforeach()
+    file(GLOB sources CONFIGURE_DEPENDS ${patterns})
     if(sources)
         add_library(${name} STATIC ${sources})
         target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")

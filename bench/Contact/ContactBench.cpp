@@ -19,9 +19,9 @@
 #include <new>
 #include <string>
 
-#include "Ostrel/Contact.h"
-#include "Ostrel/ContactReader.h"
-#include "Ostrel/SoapVocabulary.h"
+#include "Ostrel/Model/Contact/Contact.h"
+#include "Ostrel/Rpc/Requests/ContactReader.h"
+#include "Ostrel/Rpc/Soap/SoapVocabulary.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Com/FileStream.h"
 #include "Platform/Xml/Dom.h"

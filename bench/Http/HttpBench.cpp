@@ -2,7 +2,7 @@
 // spools a reply this large to a self-deleting temporary file) and once with a bare libcurl
 // transfer writing to a temporary file in the same directory; reports both rates and the ratio
 // of Connection to bare libcurl.
-#include "Ostrel/Connection.h"
+#include "Ostrel/Rpc/Transport/Connection.h"
 #include "ostrel-server/Server.h"
 
 #include <benchmark/benchmark.h>

@@ -18,14 +18,14 @@
 #include <memory>
 #include <string>
 
-#include "Ostrel/RPCResponses.h"
-#include "Ostrel/SoapVocabulary.h"
-#include "Ostrel/SyncRequest.h"
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Rpc/Soap/SoapVocabulary.h"
+#include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Xml/Dom.h"
-#include "Util/XmlUtil.h"
+#include "Util/Text/XmlUtil.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Server.h"
 

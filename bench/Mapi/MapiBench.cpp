@@ -17,7 +17,7 @@
 #include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mapi/OsdStore.h"
+#include "Platform/Mapi/Store/OsdStore.h"
 
 namespace {
 

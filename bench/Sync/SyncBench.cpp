@@ -9,7 +9,7 @@
 #include "ostrel/MailboxSync.h"
 #include "ostrel/SignOn.h"
 
-#include "Ostrel/SessionData.h"
+#include "Ostrel/Rpc/Session/UserSession.h"
 #include "ostrel-server/Mailbox.h"
 
 #include <benchmark/benchmark.h>

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Ostrel/RPC.h"
+#include "Ostrel/Rpc/Soap/Response.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Xml/Dom.h"

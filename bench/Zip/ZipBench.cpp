@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "Ostrel/StreamFilters.h"
-#include "Ostrel/ZipInputStream.h"
+#include "Ostrel/Zip/StreamFilters.h"
+#include "Ostrel/Zip/ZipInputStream.h"
 #include "Platform/Com/MemStream.h"
 #include "Support/RatioReporter.h"
-#include "Zip/ZipBuilder.h"
+#include "Ostrel/Zip/ZipBuilder.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "Ostrel/Appointment.h"
+#include "Ostrel/Model/Calendar/Appointment.h"
 #include "Platform/Base/Utf.h"
-#include "Util/Log.h"
-#include "Util/TimeUtil.h"
+#include "Util/Log/Log.h"
+#include "Util/Time/TimeUtil.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Ostrel/Appointment.h"
-#include "Util/Log.h"
-#include "Util/Strings.h"
+#include "Ostrel/Model/Calendar/Appointment.h"
+#include "Util/Log/Log.h"
+#include "Util/Text/Strings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool bQuiet = [] {

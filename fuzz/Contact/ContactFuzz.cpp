@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Ostrel/Contact.h"
-#include "Ostrel/ContactReader.h"
-#include "Ostrel/SoapVocabulary.h"
+#include "Ostrel/Model/Contact/Contact.h"
+#include "Ostrel/Rpc/Requests/ContactReader.h"
+#include "Ostrel/Rpc/Soap/SoapVocabulary.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Xml/Dom.h"
-#include "Util/Log.h"
+#include "Util/Log/Log.h"
 
 namespace {
 

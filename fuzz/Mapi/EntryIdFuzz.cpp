@@ -8,8 +8,8 @@
 #include <string>
 
 #include "Platform/Base/Utf.h"
-#include "Platform/Mapi/AddrBook.h"
-#include "Platform/Mapi/OsdStore.h"
+#include "Platform/Mapi/Session/AddrBook.h"
+#include "Platform/Mapi/Store/OsdStore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A copy of exactly the input's size, so that a read past the end is caught.

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "Platform/Mapi/MapiTags.h"
-#include "Platform/Mapi/PropCodec.h"
-#include "Util/DumpProps.h"
+#include "Platform/Mapi/Props/PropCodec.h"
+#include "Util/Log/DumpProps.h"
 
 using namespace Platform::Mapi;
 

@@ -7,7 +7,7 @@
 
 #include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/MapiTags.h"
-#include "Platform/Mapi/Restriction.h"
+#include "Platform/Mapi/Props/Restriction.h"
 
 using namespace Platform::Mapi;
 

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Ostrel/RPCExceptions.h"
-#include "Ostrel/RPCFaultPolicy.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
+#include "Ostrel/Rpc/Soap/RPCFaultPolicy.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Xml/Dom.h"
-#include "Util/Log.h"
+#include "Util/Log/Log.h"
 
 namespace {
 

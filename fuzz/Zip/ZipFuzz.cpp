@@ -11,9 +11,9 @@
 #include <cwchar>
 #include <string>
 
-#include "Ostrel/ZipInputStream.h"
+#include "Ostrel/Zip/ZipInputStream.h"
 #include "Platform/Com/MemStream.h"
-#include "Util/Log.h"
+#include "Util/Log/Log.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "Util/OstrelReg.h"
 
-#include "Util/Log.h"
+#include "Util/Log/Log.h"
 
 #include <cstring>
 #include <mutex>

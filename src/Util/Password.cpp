@@ -2,7 +2,7 @@
 
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Utf.h"
-#include "Util/Log.h"
+#include "Util/Log/Log.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -1,6 +1,6 @@
 #include "ArchiveReader.h"
 
-#include "Ostrel/ZipInputStream.h"
+#include "Ostrel/Zip/ZipInputStream.h"
 #include "Platform/Base/Utf.h"
 
 #include <cstring>

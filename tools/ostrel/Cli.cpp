@@ -4,7 +4,7 @@
 #include "StoreCommand.h"
 
 #include "Platform/Base/Utf.h"
-#include "Util/Log.h"
+#include "Util/Log/Log.h"
 
 #include <unistd.h>
 

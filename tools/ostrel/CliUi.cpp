@@ -1,6 +1,6 @@
 #include "CliUi.h"
 
-#include "Util/Log.h"
+#include "Util/Log/Log.h"
 
 #include <utility>
 

@@ -3,7 +3,7 @@
 #include "Args.h"
 #include "Output.h"
 
-#include "Ostrel/RegistryConfig.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 
 #include <cstdio>
 

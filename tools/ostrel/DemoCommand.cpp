@@ -8,12 +8,12 @@
 #include "Output.h"
 #include "Profile.h"
 
-#include "Ostrel/ActionRequest.h"
-#include "Ostrel/ConnectionFacade.h"
-#include "Ostrel/SessionData.h"
+#include "Ostrel/Rpc/Requests/ActionRequest.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
+#include "Ostrel/Rpc/Session/UserSession.h"
 #include "Platform/Http/WinHttp.h"
-#include "Util/Clock.h"
-#include "Util/Log.h"
+#include "Util/Time/Clock.h"
+#include "Util/Log/Log.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/SeedGenerator.h"
 

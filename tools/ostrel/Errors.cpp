@@ -3,8 +3,8 @@
 #include "ArchiveReader.h"
 #include "CliUi.h"
 
-#include "Ostrel/RPCExceptions.h"
-#include "Ostrel/SessionData.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
+#include "Ostrel/Rpc/Session/UserSession.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Http/WinHttp.h"
 

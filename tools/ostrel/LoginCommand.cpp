@@ -9,10 +9,10 @@
 #include "Profile.h"
 #include "SignOn.h"
 
-#include "Ostrel/ProfileStore.h"
-#include "Ostrel/RegistryConfig.h"
+#include "Ostrel/Settings/ProfileStore.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Base/Utf.h"
-#include "Util/Guid.h"
+#include "Util/Text/Guid.h"
 #include "Util/OstrelReg.h"
 
 #include <filesystem>

@@ -3,13 +3,13 @@
 #include "ArchiveReader.h"
 #include "SyncChanges.h"
 
-#include "Ostrel/RPCExceptions.h"
-#include "Ostrel/RPCResponses.h"
-#include "Ostrel/SyncRequest.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/MemStream.h"
-#include "Util/Clock.h"
-#include "Util/Log.h"
+#include "Util/Time/Clock.h"
+#include "Util/Log/Log.h"
 
 #include <charconv>
 

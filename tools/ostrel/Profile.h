@@ -9,7 +9,7 @@
 // ca-file, virtual-host. Lines it does not know are kept when the file is rewritten.
 #pragma once
 
-#include "Ostrel/SessionData.h"
+#include "Ostrel/Rpc/Session/UserSession.h"
 
 #include <filesystem>
 #include <optional>

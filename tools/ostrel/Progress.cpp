@@ -1,7 +1,7 @@
 #include "Progress.h"
 
 #include "Output.h"
-#include "Util/Clock.h"
+#include "Util/Time/Clock.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -2,10 +2,10 @@
 
 #include "LocalFiles.h"
 
-#include "Ostrel/ProfileStore.h"
+#include "Ostrel/Settings/ProfileStore.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Ui/Ui.h"
-#include "Util/Localized.h"
+#include "Util/Text/Localized.h"
 
 #include <cstdlib>
 #include <iostream>

@@ -6,7 +6,7 @@
 #include "Args.h"
 #include "Profile.h"
 
-#include "Ostrel/SessionData.h"
+#include "Ostrel/Rpc/Session/UserSession.h"
 
 #include <memory>
 #include <optional>

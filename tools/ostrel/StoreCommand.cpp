@@ -16,7 +16,7 @@
 #include "Platform/Mapi/MapiTagNames.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mapi/OsdStore.h"
+#include "Platform/Mapi/Store/OsdStore.h"
 
 namespace OstrelCli {
 

@@ -6,7 +6,7 @@
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Com/FileStream.h"
 #include "Platform/Mapi/MapiAlloc.h"
-#include "Platform/Mapi/Table.h"
+#include "Platform/Mapi/Store/Table.h"
 
 using Platform::Mapi::DecodeValue;
 using Platform::Mapi::EncodeValue;

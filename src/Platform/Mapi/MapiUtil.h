@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Platform/Mapi/MapiInterfaces.h"
-#include "Platform/Mapi/PropCodec.h"
+#include "Platform/Mapi/Props/PropCodec.h"
 
 // Reads one property; *lppProp is a MAPI buffer. A missing property gives MAPI_E_NOT_FOUND (not a
 // PT_ERROR value).

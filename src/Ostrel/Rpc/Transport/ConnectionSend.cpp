@@ -1,0 +1,591 @@
+// One exchange on a connection: header stamping, the gates in front of every send, receive, read
+// and write, the request and response logs, reading the response into memory or a temporary
+// file, and the SOAP call and download built from them.
+#include "Ostrel/Rpc/Transport/Connection.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+#include <vector>
+
+#include "Ostrel/Rpc/Transport/ConnectionTrust.h"
+#include "Ostrel/Settings/RegistryConfig.h"
+#include "Ostrel/Rpc/Soap/RequestUserAgent.h"
+#include "Platform/Base/Utf.h"
+#include "Platform/Com/ComPtr.h"
+#include "Platform/Com/FileStream.h"
+#include "Platform/Host/Host.h"
+#include "Platform/Xml/Dom.h"
+#include "Util/Time/Clock.h"
+#include "Util/Log/Diagnostics.h"
+#include "Util/Log/Log.h"
+
+namespace Ostrel::Rpc {
+
+namespace {
+
+constexpr DWORD kBufferWithoutLength = 0x20000;
+constexpr DWORD kBufferGrowSmall = 0x80000;
+constexpr const wchar_t* kSoapContentType = L"Content-Type: application/soap+xml; charset=utf-8";
+
+// Set while an authentication request is sent, so that its log shows no password.
+thread_local bool t_bHidePassword = false;
+
+class HidePasswordScope {
+public:
+    explicit HidePasswordScope(bool bHide) : m_bPrevious(t_bHidePassword) { t_bHidePassword = bHide; }
+    ~HidePasswordScope() { t_bHidePassword = m_bPrevious; }
+
+private:
+    bool m_bPrevious;
+};
+
+bool Equals(const wchar_t* a, const wchar_t* b) { return a && b && std::wcscmp(a, b) == 0; }
+
+bool IsAuthenticationCall(const wchar_t* pwszCallName) {
+    return Equals(pwszCallName, L"AuthRequest") || Equals(pwszCallName, L"AdminAuthRequest") ||
+           Equals(pwszCallName, L"ChangePasswordRequest");
+}
+
+// Replaces the text of the first element with this local name by as many asterisks as it has
+// characters.
+void MaskElementText(std::string& xml, const std::string& sLocalName) {
+    size_t pos = 0;
+    while ((pos = xml.find('<', pos)) != std::string::npos) {
+        size_t nameStart = pos + 1;
+        size_t nameEnd = xml.find_first_of(" \t\r\n/>", nameStart);
+        if (nameEnd == std::string::npos)
+            return;
+        std::string name = xml.substr(nameStart, nameEnd - nameStart);
+        size_t colon = name.find(':');
+        std::string local = colon == std::string::npos ? name : name.substr(colon + 1);
+        size_t close = xml.find('>', nameEnd);
+        if (close == std::string::npos)
+            return;
+        if (local == sLocalName && xml[close - 1] != '/') {
+            size_t textEnd = xml.find('<', close + 1);
+            if (textEnd == std::string::npos)
+                return;
+            size_t chars = 0;
+            for (size_t i = close + 1; i < textEnd; ++i)
+                if ((static_cast<unsigned char>(xml[i]) & 0xC0) != 0x80)
+                    ++chars;
+            xml.replace(close + 1, textEnd - close - 1, std::string(chars, '*'));
+            return;
+        }
+        pos = close + 1;
+    }
+}
+
+// Appends `data`, writing every LF that does not follow a CR as CR LF. `bLastWasCR` carries the
+// state across pieces.
+void AppendConverted(std::string& out, const char* data, size_t n, bool& bLastWasCR) {
+    size_t runStart = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (data[i] == '\n' && !(i == 0 ? bLastWasCR : data[i - 1] == '\r')) {
+            out.append(data + runStart, i - runStart);
+            out += "\r\n";
+            runStart = i + 1;
+        }
+    }
+    out.append(data + runStart, n - runStart);
+    if (n)
+        bLastWasCR = data[n - 1] == '\r';
+}
+
+std::wstring ErrorName(DWORD dwError) { return Util::WinHTTPErrorToString(dwError); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Gates and the WinHTTP calls behind them
+
+// The reasons the connection may not go to the network now; 0 when it may.
+DWORD Connection::GateError() {
+    if (ConnectionMgr::Get().IsOffline() && !GetAllowConnectEvenWhenOLOffline()) {
+        OSTLOG_WARN(L"Denying connect because working offline");
+        return ERROR_WINHTTP_CANNOT_CONNECT;
+    }
+    if (IsTrustPeriodExpired()) {
+        m_iTrusted = 0;
+        OSTLOG_WARN(L"Denying connect because trust interval expired");
+        return ERROR_WINHTTP_SECURE_FAILURE;
+    }
+    return 0;
+}
+
+void Connection::CheckGates() {
+    if (DWORD dwError = GateError())
+        ThrowWinHttp(dwError);
+}
+
+void Connection::HttpSendRequest(const std::wstring& wsHeaders, const void* pData, DWORD cbData, DWORD cbTotal) {
+    CheckGates();
+    HINTERNET hRequest = GetRequestHandle();
+    std::wstring wsAgent = std::wstring(UserAgentProduct()) + L"/" + UserAgentVersion(m_lRequestNumber);
+    WinHttpSetOption(hRequest, WINHTTP_OPTION_USER_AGENT, wsAgent.data(), static_cast<DWORD>(wsAgent.size()));
+
+    auto& clock = Util::CurrentClock();
+    m_timing.send.ullStart = clock.GetTickCount64();
+    BOOL bSent = WinHttpSendRequest(hRequest, wsHeaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wsHeaders.c_str(),
+                                    static_cast<DWORD>(wsHeaders.size()), const_cast<void*>(pData), cbData, cbTotal,
+                                    reinterpret_cast<DWORD_PTR>(this));
+    DWORD dwError = bSent ? 0 : GetLastError();
+    m_timing.send.ullEnd = clock.GetTickCount64();
+    if (!bSent) {
+        OSTLOG_ERROR(L"WinHttpSendRequest(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d", m_wsServer.c_str(),
+                     static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(), GetLine(),
+                     ErrorName(dwError).c_str(), static_cast<int>(m_timing.send.Millis()), m_wsDescription.c_str(),
+                     __func__, __LINE__);
+        if (!m_iAsync && dwError == ERROR_WINHTTP_SECURE_FAILURE &&
+            (GetCertIssuesBitmap() & WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR)) {
+            OSTLOG_WARN(L"Detected asynchronous WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR -> converting to "
+                        L"ERROR_WINHTTP_CANNOT_CONNECT");
+            dwError = ERROR_WINHTTP_CANNOT_CONNECT;
+        }
+        ThrowWinHttp(dwError);
+    }
+    ConnectionMgr::Get().NotifyBytesSent(2ull * wsHeaders.size() + cbData);
+    if (m_iUseSSL) {
+        if (m_iCatchCertErrors) {
+            auto manager = CurrentCertTrustManager();
+            if (manager->TrustTimeExists()) {
+                OSTLOG_INFO(4, L"Cert verified successfully without trust -> Clearing trust data.");
+                manager->ClearTrust();
+            }
+            SaveServerCertificate();
+        } else if (!m_iDoneCertCheck) {
+            ChkGotExpectedCert();
+        }
+    }
+}
+
+bool Connection::HttpWriteData(const void* pData, DWORD cbData, DWORD* pcbWritten) {
+    if (DWORD dwError = GateError()) {
+        SetLastWinHttpErr(dwError);
+        return false;
+    }
+    auto& clock = Util::CurrentClock();
+    m_timing.write.ullStart = clock.GetTickCount64();
+    BOOL bOk = WinHttpWriteData(GetRequestHandle(), pData, cbData, pcbWritten);
+    DWORD dwError = bOk ? 0 : GetLastError();
+    m_timing.write.ullEnd = clock.GetTickCount64();
+    if (!bOk) {
+        OSTLOG_ERROR(L"WinHttpWriteData(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d", m_wsServer.c_str(),
+                     static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(), GetLine(),
+                     ErrorName(dwError).c_str(), static_cast<int>(m_timing.write.Millis()), m_wsDescription.c_str(),
+                     __func__, __LINE__);
+        SetLastWinHttpErr(dwError);
+        return false;
+    }
+    if (m_timing.write.Millis() > 1500)
+        OSTLOG_WARN(L"WinHttpWriteData took %dms. Possible adverse network conditions %hs#%d",
+                    static_cast<int>(m_timing.write.Millis()), GetFn().c_str(), GetLine());
+    ConnectionMgr::Get().NotifyBytesSent(cbData);
+    return true;
+}
+
+void Connection::HttpReceiveResponse() {
+    CheckGates();
+    auto& clock = Util::CurrentClock();
+    m_timing.receive.ullStart = clock.GetTickCount64();
+    BOOL bOk = WinHttpReceiveResponse(GetRequestHandle(), nullptr);
+    DWORD dwError = bOk ? 0 : GetLastError();
+    m_timing.receive.ullEnd = clock.GetTickCount64();
+    if (!bOk) {
+        OSTLOG_ERROR(L"WinHttpReceiveResponse(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d",
+                     m_wsServer.c_str(), static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(),
+                     GetLine(), ErrorName(dwError).c_str(), static_cast<int>(m_timing.receive.Millis()),
+                     m_wsDescription.c_str(), __func__, __LINE__);
+        ThrowWinHttp(dwError);
+    }
+    NoteResponseReceived();
+}
+
+DWORD Connection::ReadHttpStatus() {
+    DWORD dwStatus = 0;
+    DWORD cb = sizeof dwStatus;
+    if (!WinHttpQueryHeaders(GetRequestHandle(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &dwStatus, &cb, WINHTTP_NO_HEADER_INDEX))
+        ThrowWinHttp(GetLastError());
+    SetLastHttpStatusCode(dwStatus);
+    OSTLOG_INFO(16, L"Caching StatusCode %d", static_cast<int>(dwStatus));
+    return dwStatus;
+}
+
+std::wstring Connection::QueryResponseHeader(DWORD dwLevel, const wchar_t* pwszName) {
+    HINTERNET hRequest = GetRequestHandle();
+    DWORD cb = 0;
+    if (WinHttpQueryHeaders(hRequest, dwLevel, pwszName, nullptr, &cb, nullptr) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return std::wstring();
+    std::wstring value(cb / sizeof(wchar_t), L'\0');
+    if (!WinHttpQueryHeaders(hRequest, dwLevel, pwszName, value.data(), &cb, nullptr))
+        return std::wstring();
+    value.resize(cb / sizeof(wchar_t));
+    return value;
+}
+
+bool Connection::GetServiceFaultInfo(std::wstring& wsCode, std::wstring& wsMessage) {
+    HINTERNET hRequest = GetRequestHandle();
+    return Ostrel::Rpc::GetServiceFaultInfo(
+        [hRequest](const wchar_t* pwszName, std::wstring& wsValue) -> DWORD {
+            DWORD cb = 0;
+            if (WinHttpQueryHeaders(hRequest, WINHTTP_QUERY_CUSTOM, pwszName, nullptr, &cb, nullptr))
+                return ERROR_SUCCESS;
+            DWORD dwError = GetLastError();
+            if (dwError != ERROR_INSUFFICIENT_BUFFER)
+                return dwError;
+            wsValue.assign(cb / sizeof(wchar_t), L'\0');
+            if (!WinHttpQueryHeaders(hRequest, WINHTTP_QUERY_CUSTOM, pwszName, wsValue.data(), &cb, nullptr))
+                return GetLastError();
+            wsValue.resize(cb / sizeof(wchar_t));
+            return ERROR_SUCCESS;
+        },
+        wsCode, wsMessage);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading the response
+
+void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
+                                         bool bLogBody) {
+    body.clear();
+    pStream = nullptr;
+    bIsStream = false;
+    HINTERNET hRequest = GetRequestHandle();
+    long lRequest = m_lRequestNumber;
+    OSTLOG_INFO(16, L"\n--------------------------------- RESPONSE %d http stream start --------------------------------------------",
+                static_cast<int>(lRequest));
+    OSTLOG_INFO(16, L"%s", QueryResponseHeader(WINHTTP_QUERY_RAW_HEADERS_CRLF).c_str());
+
+    std::wstring wsLength = QueryResponseHeader(WINHTTP_QUERY_CONTENT_LENGTH);
+    ULONGLONG ullExpected = 0;
+    bool bHasLength = !wsLength.empty();
+    DWORD cbInitial = kBufferWithoutLength;
+    if (bHasLength) {
+        OSTLOG_INFO(16, L"Content-length in http response header: %s", wsLength.c_str());
+        ullExpected = std::wcstoull(wsLength.c_str(), nullptr, 10);
+        cbInitial = static_cast<DWORD>(std::min<ULONGLONG>(ullExpected + 256, kMaxInMemoryResponse));
+    } else {
+        OSTLOG_INFO(16, L"WinHttpQueryHeaders(CONTENT_LENGTH) returned %s", ErrorName(ERROR_WINHTTP_HEADER_NOT_FOUND).c_str());
+    }
+    std::shared_ptr<Util::ProgressTask> pTask = GetProgressTask();
+    ProgressCallback progress;
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        progress = m_progressCallback;
+    }
+    if (pTask)
+        pTask->SetRange(0, ullExpected);
+    if (progress)
+        progress(0, ullExpected);
+
+    std::string held;
+    held.reserve(cbInitial);
+    Platform::ComPtr<IStream> file;
+    std::vector<char> piece;
+    std::string converted;
+    bool bLastWasCR = false;
+    ULONGLONG ullTotal = 0;
+    auto& clock = Util::CurrentClock();
+
+    for (;;) {
+        if (Platform::Host::IsTesting(L"ThrottleWinHTTPReads"))
+            clock.Sleep(500);
+        if (DWORD dwGate = GateError())
+            ThrowWinHttp(dwGate);
+        DWORD cbAvailable = 0;
+        m_timing.query.ullStart = clock.GetTickCount64();
+        BOOL bOk = WinHttpQueryDataAvailable(hRequest, &cbAvailable);
+        m_timing.query.ullEnd = clock.GetTickCount64();
+        if (!bOk) {
+            DWORD dwError = GetLastError();
+            OSTLOG_ERROR(L"WinHttpQueryDataAvailable(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d",
+                         m_wsServer.c_str(), static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(),
+                         GetLine(), ErrorName(dwError).c_str(), static_cast<int>(m_timing.query.Millis()),
+                         m_wsDescription.c_str(), __func__, __LINE__);
+            ThrowWinHttp(dwError);
+        }
+        if (cbAvailable == 0)
+            break;
+        cbAvailable = std::min<DWORD>(cbAvailable, kMaxInMemoryResponse);
+
+        if (!file && held.size() + cbAvailable > kMaxInMemoryResponse) {
+            OSTLOG_INFO(4, L"Max in-mem size %d exceeded -> switching to file", static_cast<int>(kMaxInMemoryResponse));
+            HRESULT hr = Platform::CreateUniqueFileStream({}, "osn", true, file.AddressOf());
+            ULONG cbWritten = 0;
+            if (SUCCEEDED(hr) && !held.empty())
+                hr = file->Write(held.data(), static_cast<ULONG>(held.size()), &cbWritten);
+            if (FAILED(hr)) {
+                OSTLOG_ERROR(L"cannot spool the response to a temporary file: %08X", static_cast<unsigned>(hr));
+                ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+            }
+            held.clear();
+            held.shrink_to_fit();
+        }
+        if (!file && held.capacity() < held.size() + cbAvailable)
+            held.reserve(held.size() + cbAvailable > kBufferGrowSmall ? kMaxInMemoryResponse : kBufferGrowSmall);
+
+        // Without conversion, an in-memory read goes straight into the result.
+        char* pTarget;
+        size_t heldBefore = held.size();
+        if (!file && !bConvertLineEnds) {
+            held.resize(heldBefore + cbAvailable);
+            pTarget = held.data() + heldBefore;
+        } else {
+            if (piece.size() < cbAvailable)
+                piece.resize(cbAvailable);
+            pTarget = piece.data();
+        }
+        DWORD cbRead = 0;
+        m_timing.read.ullStart = clock.GetTickCount64();
+        bOk = WinHttpReadData(hRequest, pTarget, cbAvailable, &cbRead);
+        m_timing.read.ullEnd = clock.GetTickCount64();
+        if (!bOk) {
+            DWORD dwError = GetLastError();
+            OSTLOG_ERROR(L"WinHttpReadData(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d",
+                         m_wsServer.c_str(), static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(),
+                         GetLine(), ErrorName(dwError).c_str(), static_cast<int>(m_timing.read.Millis()),
+                         m_wsDescription.c_str(), __func__, __LINE__);
+            ThrowWinHttp(dwError);
+        }
+        ullTotal += cbRead;
+        OSTLOG_INFO(64, L"%d bytes this buffer. (%d total)", static_cast<int>(cbRead), static_cast<int>(ullTotal));
+
+        if (!file && !bConvertLineEnds) {
+            held.resize(heldBefore + cbRead);
+        } else {
+            const char* pData = pTarget;
+            size_t cb = cbRead;
+            if (bConvertLineEnds) {
+                converted.clear();
+                AppendConverted(converted, pTarget, cbRead, bLastWasCR);
+                pData = converted.data();
+                cb = converted.size();
+            }
+            if (file) {
+                ULONG cbWritten = 0;
+                HRESULT hr = file->Write(pData, static_cast<ULONG>(cb), &cbWritten);
+                if (FAILED(hr) || cbWritten != cb) {
+                    OSTLOG_ERROR(L"cannot write the response to its temporary file: %08X", static_cast<unsigned>(hr));
+                    ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+                }
+            } else {
+                held.append(pData, cb);
+            }
+        }
+        if (pTask)
+            pTask->SetPos(ullTotal);
+        if (progress)
+            progress(ullTotal, ullExpected);
+    }
+
+    OSTLOG_INFO(16, L"Total bytes read from wire this response: %d", static_cast<int>(ullTotal));
+    if (bHasLength && ullExpected != ullTotal)
+        OSTLOG_WARN(L"ContentLength (%d) does not match bytes read from wire (%d)!", static_cast<int>(ullExpected),
+                    static_cast<int>(ullTotal));
+    ConnectionMgr::Get().NotifyBytesReceived(ullTotal);
+
+    if (file) {
+        LARGE_INTEGER zero{};
+        file->Commit(STGC_DEFAULT);
+        file->Seek(zero, STREAM_SEEK_SET, nullptr);
+        pStream = file.Detach();
+        bIsStream = true;
+    } else {
+        body = std::move(held);
+        if (bLogBody && m_bShouldLogBody && Util::g_logger.GetLogDetailCmntHTTP()) {
+            std::string logged = body;
+            if (t_bHidePassword) {
+                MaskElementText(logged, "password");
+                MaskElementText(logged, "deviceId");
+            }
+            OSTLOG_INFO(16, L"%hs", logged.c_str());
+        }
+    }
+    OSTLOG_INFO(16, L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - - - - \n\n",
+                L"RESPONSE", static_cast<int>(lRequest));
+}
+
+// ---------------------------------------------------------------------------------------------
+// SOAP exchange
+
+void Connection::EnsureAuthTokenAndNoSession(Request* pRequest, std::wstring& wsHeaders) {
+    const wchar_t* pwszCallName = pRequest->CallName();
+    if (!IsAuthenticationCall(pwszCallName)) {
+        IConnectionSession* pSession = m_pSession ? m_pSession : FindSession(L"");
+        if (pSession) {
+            std::wstring wsToken = pSession->AuthToken();
+            pRequest->SetAuthTokenNode(wsToken.c_str());
+            if (!Equals(pwszCallName, L"GetInfoRequest") && !Equals(pwszCallName, L"NoOpRequest") && pSession->SetNoSession())
+                pRequest->SetNoSessionNode();
+            wsHeaders = L"Cookie: OS_AUTH_TOKEN=" + wsToken + L"\r\n" + kSoapContentType;
+        } else {
+            wsHeaders = kSoapContentType;
+        }
+    } else {
+        wsHeaders = kSoapContentType;
+    }
+    pRequest->SetUserAgentNode(UserAgentVersion(m_lRequestNumber).c_str());
+    if (!WinHttpAddRequestHeaders(GetRequestHandle(), wsHeaders.c_str(), static_cast<DWORD>(-1),
+                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+        DWORD dwError = GetLastError();
+        WinHttpException e(dwError, IsSSLError(dwError));
+        OSTLOG_ERROR(L"*%d* %hs %s %ls", static_cast<int>(m_lRequestNumber.load()), GetFn().c_str(),
+                     ErrorName(dwError).c_str(), e.ExcepText());
+        SetLastWinHttpErr(dwError);
+        throw e;
+    }
+}
+
+void Connection::LogRequest(const std::wstring& wsCallName, const std::string& body) {
+    if (!Util::g_logger.WouldLog(16, Util::kLogCategoryInfo))
+        return;
+    long lRequest = m_lRequestNumber;
+    OSTLOG_INFO(16, L"\n\n================================= REQUEST %d http stream start =============================================",
+                static_cast<int>(lRequest));
+    DWORD cb = 0;
+    HINTERNET hRequest = GetRequestHandle();
+    DWORD dwLevel = WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS;
+    if (!WinHttpQueryHeaders(hRequest, dwLevel, nullptr, nullptr, &cb, nullptr) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        std::wstring headers(cb / sizeof(wchar_t), L'\0');
+        if (WinHttpQueryHeaders(hRequest, dwLevel, nullptr, headers.data(), &cb, nullptr)) {
+            headers.resize(cb / sizeof(wchar_t));
+            OSTLOG_INFO(16, L"%s", headers.c_str());
+        }
+    }
+    if (m_bShouldLogBody && Util::g_logger.GetLogDetailCmntHTTP()) {
+        std::string logged = body;
+        if (t_bHidePassword) {
+            MaskElementText(logged, "password");
+            MaskElementText(logged, "deviceId");
+        }
+        OSTLOG_INFO(16, L"%hs", logged.c_str());
+    } else {
+        OSTLOG_INFO(16, L"%s (%d bytes)", wsCallName.c_str(), static_cast<int>(body.size()));
+    }
+    OSTLOG_INFO(16, L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - - - - \n\n",
+                L"REQUEST", static_cast<int>(lRequest));
+}
+
+void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pResponse, const char* pszFunction, int iLine) {
+    pResponse = nullptr;
+    std::lock_guard<std::recursive_mutex> exchange(m_requestMutex);
+    OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
+    const wchar_t* pwszCallName = pRequest->CallName();
+    std::wstring wsCallName = pwszCallName ? pwszCallName : L"";
+    RecordCaller(pszFunction, iLine, nullptr);
+    HidePasswordScope hide(IsAuthenticationCall(pwszCallName));
+
+    for (;;) {
+        m_lRequestNumber = NextRequestNumber();
+        ConfigureConnection(pwszCallName, nullptr, false);
+        std::wstring wsHeaders;
+        EnsureAuthTokenAndNoSession(pRequest, wsHeaders);
+        std::string body;
+        if (FAILED(pRequest->GetDocument()->get_xmlUtf8(body)))
+            ThrowWinHttp(ERROR_WINHTTP_INTERNAL_ERROR);
+        LogRequest(wsCallName, body);
+
+        // The headers went in with the stamping; the body is sent whole.
+        HttpSendRequest(std::wstring(), body.data(), static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()));
+        HttpReceiveResponse();
+
+        std::string response;
+        Platform::ComPtr<IStream> stream;
+        bool bIsStream = false;
+        ReadResponseSynchronous(response, *stream.AddressOf(), bIsStream, true, true);
+        if (bIsStream) {
+            STATSTG stat{};
+            LARGE_INTEGER zero{};
+            HRESULT hr = stream->Stat(&stat, STATFLAG_NONAME);
+            if (SUCCEEDED(hr))
+                hr = stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+            ULONG cbRead = 0;
+            if (SUCCEEDED(hr) && stat.cbSize.QuadPart <= Platform::Xml::kMaxDocumentBytes) {
+                response.resize(static_cast<size_t>(stat.cbSize.QuadPart));
+                hr = stream->Read(response.data(), static_cast<ULONG>(response.size()), &cbRead);
+            }
+            if (FAILED(hr)) {
+                OSTLOG_ERROR(L"failed to readm, error code: %d", static_cast<int>(hr));
+                response.clear();
+            } else if (cbRead != stat.cbSize.QuadPart) {
+                OSTLOG_ERROR(L"it seems that it did not read all the data out from the stream");
+                response.clear();
+            }
+        }
+
+        DWORD dwStatus = ReadHttpStatus();
+        if (!Mapi::IsBESOSN() && (dwStatus == 401 || dwStatus == 407) && DoHttpAuthentication(dwStatus == 407 ? 1 : 0))
+            continue;
+        CheckHttpStatus(dwStatus, pszFunction, iLine, this);
+
+        std::wstring wsCode, wsMessage;
+        bool bFault = GetServiceFaultInfo(wsCode, wsMessage);
+        Platform::ComPtr<IXMLDOMDocument2> doc;
+        if (FAILED(Platform::Xml::CreateDocument(doc.AddressOf())))
+            ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+        HRESULT hrLoad = doc->loadXMLBytes(response);
+        if (bFault)
+            throw ServiceFaultException(wsCode.c_str(), wsMessage.c_str(), response.c_str());
+        if (hrLoad != S_OK) {
+            XmlParseError error;
+            doc->get_parseError(error);
+            OSTLOG_ERROR(L"the response to %s is not XML (status %d, %d bytes): %s", wsCallName.c_str(),
+                         static_cast<int>(dwStatus), static_cast<int>(response.size()), error.reason.c_str());
+            ThrowWinHttp(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+        }
+        pResponse = doc.Detach();
+        return;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Download
+
+void Connection::DoGetSynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, std::string& body, IStream*& pStream,
+                                  bool& bIsStream, bool bConvertLineEnds, const char* pszFunction, int iLine) {
+    body.clear();
+    pStream = nullptr;
+    bIsStream = false;
+    std::lock_guard<std::recursive_mutex> exchange(m_requestMutex);
+    OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
+    RecordCaller(pszFunction, iLine, nullptr);
+    std::wstring wsHeaders = pwszHeaders ? pwszHeaders : L"";
+    for (;;) {
+        try {
+            m_lRequestNumber = NextRequestNumber();
+            ConfigureConnection(nullptr, pwszUrl, true);
+            HttpSendRequest(wsHeaders, nullptr, 0, 0);
+            HttpReceiveResponse();
+            std::string received;
+            Platform::ComPtr<IStream> stream;
+            bool bStream = false;
+            ReadResponseSynchronous(received, *stream.AddressOf(), bStream, bConvertLineEnds, false);
+            DWORD dwStatus = ReadHttpStatus();
+            if (dwStatus < 300) {
+                body = std::move(received);
+                pStream = stream.Detach();
+                bIsStream = bStream;
+                return;
+            }
+            if (dwStatus < 500) {
+                if (dwStatus == 302)
+                    OSTLOG_WARN(L"HTTP_STATUS_REDIRECT");
+                else
+                    OSTLOG_WARN(L"HTTP status code=%d", static_cast<int>(dwStatus));
+                throw FileDownloadFaultException(dwStatus, received.c_str());
+            }
+            throw NginxException(dwStatus, pszFunction, iLine, this);
+        } catch (const WinHttpException& e) {
+            if (e.ExcepNum(0) != ERROR_WINHTTP_SECURE_FAILURE)
+                throw;
+            int retry = 0;
+            HandleCertError(ERROR_WINHTTP_SECURE_FAILURE, retry, 1);
+            if (!retry)
+                throw;
+        }
+    }
+}
+
+}  // namespace Ostrel::Rpc

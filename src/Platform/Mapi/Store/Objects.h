@@ -1,0 +1,30 @@
+// Factories of the store's objects and the identity properties they share.
+#pragma once
+
+#include <memory>
+
+#include "Platform/Mapi/MapiInterfaces.h"
+#include "Platform/Mapi/Props/PropCodec.h"
+
+namespace Platform::Mapi {
+
+class StoreDb;
+
+HRESULT OpenStoreObject(std::shared_ptr<StoreDb> pDb, bool bWritable, IMsgStore** ppStore);
+HRESULT OpenFolderObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, IMAPIFolder** ppFolder);
+HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, IMessage** ppMessage);
+HRESULT CreateMessageObject(std::shared_ptr<StoreDb> pDb, ULONG folderNid, bool bAssoc, IMessage** ppMessage);
+
+// OpenEntry of a store: the root for an empty entry id, else the folder or message it names, asked for
+// as lpInterface (its default interface when null).
+HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface,
+                       ULONG ulFlags, ULONG* lpulObjType, LPUNKNOWN* lppUnk);
+
+// Entry id, record and instance keys, parent and store ids and the object type of a stored object.
+void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props);
+bool IsIdentityId(ULONG ulId);
+
+// Access flags from MAPI_MODIFY / MAPI_BEST_ACCESS.
+inline bool WantsWrite(ULONG ulFlags) { return ulFlags & (MAPI_MODIFY | MAPI_BEST_ACCESS); }
+
+}  // namespace Platform::Mapi

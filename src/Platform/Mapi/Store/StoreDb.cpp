@@ -1,0 +1,715 @@
+#include "Platform/Mapi/Store/StoreDb.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+
+#include "Platform/Base/Utf.h"
+#include "Platform/Mapi/MapiGuids.h"
+#include "Platform/Mapi/Store/StoreLayout.h"
+
+namespace Platform::Mapi {
+
+namespace {
+
+constexpr const char* kFormat = "ostrel-osd";
+constexpr int64_t kSchemaVersion = 1;
+constexpr ULONG kFirstIndex = 0x400;
+constexpr ULONG kReserveBlock = 256;
+constexpr int kBusyTimeoutMs = 15000;
+
+const char* const kSchema[] = {
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value BLOB NOT NULL)",
+    "CREATE TABLE objects(nid INTEGER PRIMARY KEY, parent INTEGER NOT NULL, version INTEGER NOT NULL)",
+    "CREATE INDEX objects_parent ON objects(parent)",
+    "CREATE TABLE props(nid INTEGER NOT NULL, tag INTEGER NOT NULL, value BLOB NOT NULL, PRIMARY KEY(nid, tag))"
+    " WITHOUT ROWID",
+    "CREATE TABLE recipients(nid INTEGER NOT NULL, row INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(nid, row))"
+    " WITHOUT ROWID",
+    "CREATE TABLE names(id INTEGER PRIMARY KEY, guid BLOB NOT NULL, kind INTEGER NOT NULL, lid INTEGER NOT NULL,"
+    " name TEXT NOT NULL, UNIQUE(guid, kind, lid, name))",
+    "CREATE TABLE receive_folders(class TEXT PRIMARY KEY, nid INTEGER NOT NULL)",
+    "CREATE TABLE searches(nid INTEGER PRIMARY KEY, flags INTEGER NOT NULL, restriction BLOB, scope BLOB)",
+};
+
+std::mutex g_openMutex;
+std::map<std::string, std::weak_ptr<StoreDb>>& OpenDbs() {
+    static std::map<std::string, std::weak_ptr<StoreDb>> dbs;
+    return dbs;
+}
+
+MAPIUID RandomUid() {
+    std::random_device rd;
+    MAPIUID uid;
+    for (size_t i = 0; i < sizeof uid.ab; i += 4) {
+        uint32_t v = rd();
+        std::memcpy(uid.ab + i, &v, 4);
+    }
+    return uid;
+}
+
+// A store file must be an SQLite database in WAL mode; anything else is not ours.
+bool LooksLikeStoreFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    char header[100] = {};
+    if (!in.read(header, sizeof header)) return false;
+    if (std::memcmp(header, "SQLite format 3", 16) != 0) return false;
+    return header[18] == 2 && header[19] == 2;
+}
+
+// (index << 16 | type) keys of the props table: the tag with its type, ordered by property id.
+int64_t TagLow(ULONG ulId) { return static_cast<int64_t>(ulId) << 16; }
+int64_t TagHigh(ULONG ulId) { return (static_cast<int64_t>(ulId) << 16) | 0xFFFF; }
+
+}  // namespace
+
+bool NameKey::operator<(const NameKey& o) const {
+    int c = std::memcmp(&guid, &o.guid, sizeof guid);
+    if (c) return c < 0;
+    return std::tie(ulKind, lId, wsName) < std::tie(o.ulKind, o.lId, o.wsName);
+}
+
+HRESULT HrFromSqlite(int rc) {
+    switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+        return S_OK;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+        return MAPI_E_CORRUPT_STORE;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return MAPI_E_BUSY;
+    case SQLITE_FULL:
+        return MAPI_E_NOT_ENOUGH_DISK;
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+        return MAPI_E_DISK_ERROR;
+    case SQLITE_NOMEM:
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return MAPI_E_NO_ACCESS;
+    default:
+        return MAPI_E_CALL_FAILED;
+    }
+}
+
+// ---- Statement -------------------------------------------------------------------------------
+
+Statement::Statement(sqlite3* pDb, const char* pszSql) { m_rc = sqlite3_prepare_v2(pDb, pszSql, -1, &m_pStmt, nullptr); }
+
+Statement::~Statement() { sqlite3_finalize(m_pStmt); }
+
+Statement& Statement::Bind(int i, int64_t v) {
+    sqlite3_bind_int64(m_pStmt, i, v);
+    return *this;
+}
+
+Statement& Statement::Bind(int i, std::string_view blob) {
+    sqlite3_bind_blob64(m_pStmt, i, blob.data() ? blob.data() : "", blob.size(), SQLITE_TRANSIENT);
+    return *this;
+}
+
+Statement& Statement::BindText(int i, std::string_view text) {
+    sqlite3_bind_text64(m_pStmt, i, text.data() ? text.data() : "", text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    return *this;
+}
+
+int Statement::Step() {
+    if (m_rc != SQLITE_OK) return m_rc;
+    return sqlite3_step(m_pStmt);
+}
+
+void Statement::Reset() {
+    if (!m_pStmt) return;
+    sqlite3_reset(m_pStmt);
+    sqlite3_clear_bindings(m_pStmt);
+}
+
+int64_t Statement::Int(int i) const { return sqlite3_column_int64(m_pStmt, i); }
+
+std::string Statement::Blob(int i) const {
+    const void* p = sqlite3_column_blob(m_pStmt, i);
+    int cb = sqlite3_column_bytes(m_pStmt, i);
+    return p ? std::string(static_cast<const char*>(p), cb) : std::string();
+}
+
+bool Statement::IsNull(int i) const { return sqlite3_column_type(m_pStmt, i) == SQLITE_NULL; }
+
+// ---- Opening ---------------------------------------------------------------------------------
+
+StoreDb::~StoreDb() {
+    m_statements.clear();
+    if (m_pDb) sqlite3_close_v2(m_pDb);
+}
+
+HRESULT StoreDb::Open(const std::filesystem::path& path, bool bCreate, const std::wstring& wsDisplayName,
+                      std::shared_ptr<StoreDb>* ppDb) {
+    if (!ppDb) return MAPI_E_INVALID_PARAMETER;
+    ppDb->reset();
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec) return MAPI_E_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(g_openMutex);
+
+    if (!std::filesystem::exists(absolute, ec)) {
+        if (!bCreate) return MAPI_E_NOT_FOUND;
+        auto pNew = std::shared_ptr<StoreDb>(new StoreDb());
+        pNew->m_path = absolute;
+        HRESULT hr = pNew->CreateNew(wsDisplayName);
+        if (FAILED(hr)) return hr;
+    }
+    std::string key = std::filesystem::canonical(absolute, ec).string();
+    if (ec) return MAPI_E_NOT_FOUND;
+    if (auto pExisting = OpenDbs()[key].lock()) {
+        *ppDb = pExisting;
+        return S_OK;
+    }
+    auto pDb = std::shared_ptr<StoreDb>(new StoreDb());
+    pDb->m_path = key;
+    HRESULT hr = pDb->OpenExisting();
+    if (FAILED(hr)) return hr;
+    OpenDbs()[key] = pDb;
+    *ppDb = pDb;
+    return S_OK;
+}
+
+// Builds the store in a temporary file beside the target and moves it into place only when complete,
+// so that no process ever sees half a store; a concurrent creator that wins keeps its file.
+HRESULT StoreDb::CreateNew(const std::wstring& wsDisplayName) {
+    std::filesystem::path tmp = m_path;
+    tmp += ".creating-" + std::to_string(getpid());
+    std::error_code ec;
+    std::filesystem::remove(tmp, ec);
+    int rc = sqlite3_open_v2(tmp.c_str(), &m_pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    HRESULT hr = HrFromSqlite(rc);
+    if (SUCCEEDED(hr)) {
+        hr = Exec("PRAGMA journal_mode=WAL");
+        if (SUCCEEDED(hr)) hr = Exec("BEGIN IMMEDIATE");
+        for (const char* pszSql : kSchema)
+            if (SUCCEEDED(hr)) hr = Exec(pszSql);
+        if (SUCCEEDED(hr)) {
+            m_recordKey = RandomUid();
+            m_mappingSignature = RandomUid();
+            Statement meta(m_pDb, "INSERT INTO meta(key, value) VALUES(?, ?)");
+            auto put = [&](const char* k, std::string_view v) {
+                if (FAILED(hr)) return;
+                meta.Reset();
+                meta.BindText(1, k).Bind(2, v);
+                if (meta.Step() != SQLITE_DONE) hr = MAPI_E_CALL_FAILED;
+            };
+            put("format", kFormat);
+            put("version", std::to_string(kSchemaVersion));
+            put("record_key", std::string_view(reinterpret_cast<const char*>(m_recordKey.ab), 16));
+            put("mapping_signature", std::string_view(reinterpret_cast<const char*>(m_mappingSignature.ab), 16));
+            put("next_index", std::to_string(kFirstIndex));
+        }
+        if (SUCCEEDED(hr)) {
+            // The layout needs node ids and entry ids, which need the transaction open.
+            m_cTransactionDepth = 1;
+            hr = CreateStoreLayout(*this, wsDisplayName.empty() ? Platform::FromUtf8(m_path.stem().string()) : wsDisplayName);
+            m_cTransactionDepth = 0;
+        }
+        if (SUCCEEDED(hr)) hr = Exec("COMMIT");
+    }
+    m_statements.clear();
+    if (m_pDb) sqlite3_close_v2(m_pDb);  // checkpoints the WAL into the file
+    m_pDb = nullptr;
+    if (SUCCEEDED(hr) && renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, m_path.c_str(), RENAME_NOREPLACE) != 0 &&
+        errno != EEXIST)
+        hr = MAPI_E_DISK_ERROR;
+    std::filesystem::remove(tmp, ec);
+    std::filesystem::remove(tmp.string() + "-wal", ec);
+    std::filesystem::remove(tmp.string() + "-shm", ec);
+    return hr;
+}
+
+HRESULT StoreDb::OpenExisting() {
+    if (!LooksLikeStoreFile(m_path)) return MAPI_E_CORRUPT_STORE;
+    int rc = sqlite3_open_v2(m_path.c_str(), &m_pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) return HrFromSqlite(rc);
+    // Until the file is known to be sound, closing must not write anything back into it.
+    sqlite3_db_config(m_pDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
+    HRESULT hr = ReadMeta();
+    if (SUCCEEDED(hr)) {
+        Statement check(m_pDb, "PRAGMA quick_check");
+        if (check.Step() != SQLITE_ROW || check.Blob(0) != "ok") hr = MAPI_E_CORRUPT_STORE;
+    }
+    if (SUCCEEDED(hr)) {
+        ULONG parent = 0;
+        if (FAILED(ObjectInfo(kNidRoot, &parent, nullptr)) || FAILED(ObjectInfo(kNidStore, &parent, nullptr)))
+            hr = MAPI_E_CORRUPT_STORE;
+    }
+    if (FAILED(hr)) {
+        m_statements.clear();
+        sqlite3_close_v2(m_pDb);
+        m_pDb = nullptr;
+        return hr == MAPI_E_BUSY ? hr : MAPI_E_CORRUPT_STORE;
+    }
+    sqlite3_db_config(m_pDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+    // WAL with NORMAL sync: a committed transaction survives the death of the process.
+    Exec("PRAGMA synchronous=NORMAL");
+    return S_OK;
+}
+
+HRESULT StoreDb::ReadMeta() {
+    Statement st(m_pDb, "SELECT key, value FROM meta");
+    if (st.Prepared() != SQLITE_OK) return MAPI_E_CORRUPT_STORE;
+    std::map<std::string, std::string> meta;
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) meta[st.Blob(0)] = st.Blob(1);
+    if (rc != SQLITE_DONE) return HrFromSqlite(rc) == MAPI_E_BUSY ? MAPI_E_BUSY : MAPI_E_CORRUPT_STORE;
+    if (meta["format"] != kFormat || meta["version"] != std::to_string(kSchemaVersion) ||
+        meta["record_key"].size() != 16 || meta["mapping_signature"].size() != 16)
+        return MAPI_E_CORRUPT_STORE;
+    std::memcpy(m_recordKey.ab, meta["record_key"].data(), 16);
+    std::memcpy(m_mappingSignature.ab, meta["mapping_signature"].data(), 16);
+    for (const char* pszTable : {"objects", "props", "recipients", "names", "receive_folders", "searches"}) {
+        Statement t(m_pDb, "SELECT 1 FROM sqlite_schema WHERE type='table' AND name=?");
+        t.BindText(1, pszTable);
+        if (t.Step() != SQLITE_ROW) return MAPI_E_CORRUPT_STORE;
+    }
+    return S_OK;
+}
+
+StoreDb::StmtRef StoreDb::Cached(const char* pszSql) {
+    auto& p = m_statements[pszSql];
+    if (!p) p = std::make_unique<Statement>(m_pDb, pszSql);
+    p->Reset();
+    return StmtRef(*p);
+}
+
+HRESULT StoreDb::Exec(const char* pszSql) {
+    return HrFromSqlite(sqlite3_exec(m_pDb, pszSql, nullptr, nullptr, nullptr));
+}
+
+// ---- Entry ids -------------------------------------------------------------------------------
+
+std::string StoreDb::EntryIdOf(ULONG nid) const {
+    std::string eid(kEntryIdSize, '\0');
+    std::memcpy(eid.data() + 4, m_recordKey.ab, 16);
+    std::memcpy(eid.data() + 20, &nid, 4);
+    return eid;
+}
+
+std::string StoreDb::StoreEntryId() const {
+    std::string eid(4, '\0');
+    eid.append(reinterpret_cast<const char*>(MUIDOsdStoreProvider.ab), 16);
+    eid.append(2, '\0');
+    eid += Platform::ToUtf16LEBytes(Platform::FromUtf8(m_path.string()));
+    eid.append(2, '\0');
+    return eid;
+}
+
+bool StoreDb::ParseEntryId(ULONG cb, const void* pEntryId, ULONG* pNid) const {
+    if (cb != kEntryIdSize || !pEntryId) return false;
+    const auto* p = static_cast<const BYTE*>(pEntryId);
+    static const BYTE zeros[4] = {};
+    if (std::memcmp(p, zeros, 4) != 0 || std::memcmp(p + 4, m_recordKey.ab, 16) != 0) return false;
+    std::memcpy(pNid, p + 20, 4);
+    return true;
+}
+
+// ---- Transactions ----------------------------------------------------------------------------
+
+StoreDb::Transaction::Transaction(StoreDb& db) : m_db(db), m_lock(db.m_mutex) {
+    if (m_db.m_cTransactionDepth++ == 0) {
+        m_bOuter = true;
+        m_hr = m_db.Exec("BEGIN IMMEDIATE");
+        if (FAILED(m_hr)) {
+            --m_db.m_cTransactionDepth;
+            m_bDone = true;
+        }
+    }
+}
+
+StoreDb::Transaction::~Transaction() {
+    if (m_bDone) return;
+    if (m_bOuter) m_db.Exec("ROLLBACK");
+    --m_db.m_cTransactionDepth;
+}
+
+HRESULT StoreDb::Transaction::Commit() {
+    if (m_bDone) return m_hr;
+    m_bDone = true;
+    HRESULT hr = S_OK;
+    if (m_bOuter) {
+        hr = m_db.Exec("COMMIT");
+        if (FAILED(hr)) m_db.Exec("ROLLBACK");
+    }
+    --m_db.m_cTransactionDepth;
+    return hr;
+}
+
+HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_ulNextIndex == m_ulEndIndex) {
+        // Inside the store creation the layout takes its indices from the open transaction.
+        bool bInside = m_cTransactionDepth > 0;
+        if (!bInside) {
+            HRESULT hr = Exec("BEGIN IMMEDIATE");
+            if (FAILED(hr)) return hr;
+        }
+        auto get = Cached("SELECT value FROM meta WHERE key='next_index'");
+        int rc = get->Step();
+        ULONG ulFirst = rc == SQLITE_ROW ? static_cast<ULONG>(std::stoul("0" + get->Blob(0))) : 0;
+        get->Reset();
+        HRESULT hr = rc == SQLITE_ROW ? S_OK : (rc == SQLITE_DONE ? MAPI_E_CORRUPT_STORE : HrFromSqlite(rc));
+        ULONG ulBlock = bInside ? 1 : kReserveBlock;
+        if (SUCCEEDED(hr) && (ulFirst < kFirstIndex || ulFirst > (0x07FFFFFFu - ulBlock))) hr = MAPI_E_NOT_ENOUGH_RESOURCES;
+        if (SUCCEEDED(hr)) {
+            auto set = Cached("UPDATE meta SET value=? WHERE key='next_index'");
+            set->BindText(1, std::to_string(ulFirst + ulBlock));
+            hr = HrFromSqlite(set->Step());
+            set->Reset();
+        }
+        if (!bInside) hr = SUCCEEDED(hr) ? Exec("COMMIT") : (Exec("ROLLBACK"), hr);
+        if (FAILED(hr)) return hr;
+        m_ulNextIndex = ulFirst;
+        m_ulEndIndex = ulFirst + ulBlock;
+    }
+    *pNid = (m_ulNextIndex++ << 5) | (ulType & 0x1F);
+    return S_OK;
+}
+
+// ---- Objects ---------------------------------------------------------------------------------
+
+HRESULT StoreDb::ObjectInfo(ULONG nid, ULONG* pParent, int64_t* pVersion) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    auto st = Cached("SELECT parent, version FROM objects WHERE nid=?");
+    st->Bind(1, nid);
+    int rc = st->Step();
+    if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
+    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    if (pParent) *pParent = static_cast<ULONG>(st->Int(0));
+    if (pVersion) *pVersion = st->Int(1);
+    st->Reset();
+    return S_OK;
+}
+
+HRESULT StoreDb::InsertObject(ULONG nid, ULONG parent) {
+    auto st = Cached("INSERT INTO objects(nid, parent, version) VALUES(?, ?, 1)");
+    st->Bind(1, nid).Bind(2, parent);
+    return HrFromSqlite(st->Step());
+}
+
+HRESULT StoreDb::TouchObject(ULONG nid, int64_t* pNewVersion) {
+    auto st = Cached("UPDATE objects SET version=version+1 WHERE nid=? RETURNING version");
+    st->Bind(1, nid);
+    int rc = st->Step();
+    if (rc == SQLITE_DONE) return MAPI_E_OBJECT_DELETED;
+    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    if (pNewVersion) *pNewVersion = st->Int(0);
+    st->Reset();
+    return S_OK;
+}
+
+HRESULT StoreDb::MoveObject(ULONG nid, ULONG newParent) {
+    auto st = Cached("UPDATE objects SET parent=?, version=version+1 WHERE nid=?");
+    st->Bind(1, newParent).Bind(2, nid);
+    HRESULT hr = HrFromSqlite(st->Step());
+    if (SUCCEEDED(hr) && sqlite3_changes(m_pDb) == 0) hr = MAPI_E_NOT_FOUND;
+    return hr;
+}
+
+HRESULT StoreDb::Children(ULONG parent, std::vector<ULONG>& nids) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    nids.clear();
+    auto st = Cached("SELECT nid FROM objects WHERE parent=? ORDER BY nid");
+    st->Bind(1, parent);
+    int rc;
+    while ((rc = st->Step()) == SQLITE_ROW) nids.push_back(static_cast<ULONG>(st->Int(0)));
+    return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
+}
+
+HRESULT StoreDb::CountChildren(ULONG parent, ULONG ulType, ULONG* pCount) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    auto st = Cached("SELECT count(*) FROM objects WHERE parent=? AND (nid & 31)=?");
+    st->Bind(1, parent).Bind(2, ulType);
+    int rc = st->Step();
+    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    *pCount = static_cast<ULONG>(st->Int(0));
+    st->Reset();
+    return S_OK;
+}
+
+HRESULT StoreDb::DeleteTree(ULONG nid) {
+    static const char* const kDeletes[] = {
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        " DELETE FROM props WHERE nid IN sub",
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        " DELETE FROM recipients WHERE nid IN sub",
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        " DELETE FROM searches WHERE nid IN sub",
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        " DELETE FROM receive_folders WHERE nid IN sub",
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        " DELETE FROM objects WHERE nid IN sub",
+    };
+    for (const char* pszSql : kDeletes) {
+        auto st = Cached(pszSql);
+        st->Bind(1, nid);
+        HRESULT hr = HrFromSqlite(st->Step());
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+// ---- Properties ------------------------------------------------------------------------------
+
+HRESULT StoreDb::LoadProps(ULONG nid, PropMap& props) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    props.clear();
+    auto st = Cached("SELECT tag, value FROM props WHERE nid=?");
+    st->Bind(1, nid);
+    int rc;
+    while ((rc = st->Step()) == SQLITE_ROW) {
+        ULONG ulTag = static_cast<ULONG>(st->Int(0));
+        if (!IsStorableType(PROP_TYPE(ulTag))) return MAPI_E_CORRUPT_STORE;
+        props[PROP_ID(ulTag)] = {ulTag, st->Blob(1)};
+    }
+    return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
+}
+
+HRESULT StoreDb::LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    auto st = Cached("SELECT tag, value FROM props WHERE nid=? AND tag BETWEEN ? AND ?");
+    st->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId));
+    int rc = st->Step();
+    if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
+    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    pProp->ulTag = static_cast<ULONG>(st->Int(0));
+    pProp->sData = st->Blob(1);
+    st->Reset();
+    return S_OK;
+}
+
+HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    rows.clear();
+    {
+        auto st = Cached("SELECT nid FROM objects WHERE parent=?");
+        st->Bind(1, parent);
+        int rc;
+        while ((rc = st->Step()) == SQLITE_ROW) rows[static_cast<ULONG>(st->Int(0))];
+        if (rc != SQLITE_DONE) return HrFromSqlite(rc);
+    }
+    if (rows.empty()) return S_OK;
+    if (ids.empty()) {
+        for (auto& [nid, props] : rows) {
+            HRESULT hr = LoadProps(nid, props);
+            if (FAILED(hr)) return hr;
+        }
+        return S_OK;
+    }
+    // One pass per wanted id over the children keeps large values that nobody asked for unread.
+    auto st = Cached(
+        "SELECT p.nid, p.tag, p.value FROM objects o JOIN props p ON p.nid=o.nid"
+        " WHERE o.parent=? AND p.tag BETWEEN ? AND ?");
+    for (ULONG ulId : ids) {
+        st->Reset();
+        st->Bind(1, parent).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId));
+        int rc;
+        while ((rc = st->Step()) == SQLITE_ROW) {
+            ULONG ulTag = static_cast<ULONG>(st->Int(1));
+            if (!IsStorableType(PROP_TYPE(ulTag))) return MAPI_E_CORRUPT_STORE;
+            rows[static_cast<ULONG>(st->Int(0))][ulId] = {ulTag, st->Blob(2)};
+        }
+        if (rc != SQLITE_DONE) return HrFromSqlite(rc);
+    }
+    return S_OK;
+}
+
+HRESULT StoreDb::WriteProp(ULONG nid, const StoredProp& prop) {
+    ULONG ulId = PROP_ID(prop.ulTag);
+    auto del = Cached("DELETE FROM props WHERE nid=? AND tag BETWEEN ? AND ? AND tag<>?");
+    del->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId)).Bind(4, prop.ulTag);
+    HRESULT hr = HrFromSqlite(del->Step());
+    if (FAILED(hr)) return hr;
+    auto st = Cached("INSERT OR REPLACE INTO props(nid, tag, value) VALUES(?, ?, ?)");
+    st->Bind(1, nid).Bind(2, prop.ulTag).Bind(3, prop.sData);
+    return HrFromSqlite(st->Step());
+}
+
+HRESULT StoreDb::DeleteProp(ULONG nid, ULONG ulId) {
+    auto st = Cached("DELETE FROM props WHERE nid=? AND tag BETWEEN ? AND ?");
+    st->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId));
+    return HrFromSqlite(st->Step());
+}
+
+HRESULT StoreDb::DeleteAllProps(ULONG nid) {
+    auto st = Cached("DELETE FROM props WHERE nid=?");
+    st->Bind(1, nid);
+    return HrFromSqlite(st->Step());
+}
+
+HRESULT StoreDb::LoadRecipients(ULONG nid, std::map<ULONG, PropMap>& rows) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    rows.clear();
+    auto st = Cached("SELECT row, data FROM recipients WHERE nid=? ORDER BY row");
+    st->Bind(1, nid);
+    int rc;
+    while ((rc = st->Step()) == SQLITE_ROW) {
+        if (!DecodePropList(st->Blob(1), rows[static_cast<ULONG>(st->Int(0))])) return MAPI_E_CORRUPT_STORE;
+    }
+    return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
+}
+
+HRESULT StoreDb::WriteRecipients(ULONG nid, const std::map<ULONG, PropMap>& rows) {
+    auto del = Cached("DELETE FROM recipients WHERE nid=?");
+    del->Bind(1, nid);
+    HRESULT hr = HrFromSqlite(del->Step());
+    auto ins = Cached("INSERT INTO recipients(nid, row, data) VALUES(?, ?, ?)");
+    for (const auto& [ulRow, props] : rows) {
+        if (FAILED(hr)) break;
+        ins->Reset();
+        ins->Bind(1, nid).Bind(2, ulRow).Bind(3, EncodePropList(props));
+        hr = HrFromSqlite(ins->Step());
+    }
+    return hr;
+}
+
+// ---- Named properties ------------------------------------------------------------------------
+
+HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (auto it = m_nameToId.find(key); it != m_nameToId.end()) {
+        *pId = it->second;
+        return S_OK;
+    }
+    std::string guid(reinterpret_cast<const char*>(&key.guid), sizeof key.guid);
+    std::string name = Platform::ToUtf8(key.wsName);
+    LONG lId = key.ulKind == MNID_ID ? key.lId : 0;
+    auto lookup = [&]() -> HRESULT {
+        auto st = Cached("SELECT id FROM names WHERE guid=? AND kind=? AND lid=? AND name=?");
+        st->Bind(1, guid).Bind(2, key.ulKind).Bind(3, lId).BindText(4, name);
+        int rc = st->Step();
+        if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
+        if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+        *pId = static_cast<ULONG>(st->Int(0));
+        st->Reset();
+        return S_OK;
+    };
+    HRESULT hr = lookup();
+    if (hr == MAPI_E_NOT_FOUND && bCreate) {
+        Transaction txn(*this);
+        hr = txn.Begun();
+        if (SUCCEEDED(hr)) hr = lookup();  // another process may have just created it
+        if (hr == MAPI_E_NOT_FOUND) {
+            auto next = Cached("SELECT coalesce(max(id) + 1, ?) FROM names");
+            next->Bind(1, PROPS_ID_MIN);
+            int rc = next->Step();
+            ULONG ulNew = rc == SQLITE_ROW ? static_cast<ULONG>(next->Int(0)) : 0;
+            next->Reset();
+            hr = rc == SQLITE_ROW ? S_OK : HrFromSqlite(rc);
+            if (SUCCEEDED(hr) && ulNew > PROPS_ID_MAX) hr = MAPI_E_NAMED_PROP_QUOTA_EXCEEDED;
+            if (SUCCEEDED(hr)) {
+                auto ins = Cached("INSERT INTO names(id, guid, kind, lid, name) VALUES(?, ?, ?, ?, ?)");
+                ins->Bind(1, ulNew).Bind(2, guid).Bind(3, key.ulKind).Bind(4, lId).BindText(5, name);
+                hr = HrFromSqlite(ins->Step());
+            }
+            if (SUCCEEDED(hr)) hr = txn.Commit();
+            if (SUCCEEDED(hr)) *pId = ulNew;
+        }
+    }
+    if (SUCCEEDED(hr)) {
+        m_nameToId[key] = *pId;
+        m_idToName[*pId] = key;
+    }
+    return hr;
+}
+
+HRESULT StoreDb::NameFromId(ULONG ulId, NameKey* pKey) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (auto it = m_idToName.find(ulId); it != m_idToName.end()) {
+        *pKey = it->second;
+        return S_OK;
+    }
+    auto st = Cached("SELECT guid, kind, lid, name FROM names WHERE id=?");
+    st->Bind(1, ulId);
+    int rc = st->Step();
+    if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
+    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    std::string guid = st->Blob(0);
+    if (guid.size() != sizeof(GUID)) return MAPI_E_CORRUPT_STORE;
+    NameKey key;
+    std::memcpy(&key.guid, guid.data(), sizeof(GUID));
+    key.ulKind = static_cast<ULONG>(st->Int(1));
+    key.lId = static_cast<LONG>(st->Int(2));
+    key.wsName = Platform::FromUtf8(st->Blob(3));
+    st->Reset();
+    if (key.ulKind != MNID_ID && key.ulKind != MNID_STRING) return MAPI_E_CORRUPT_STORE;
+    m_idToName[ulId] = key;
+    m_nameToId[key] = ulId;
+    *pKey = key;
+    return S_OK;
+}
+
+HRESULT StoreDb::AllNames(std::vector<std::pair<ULONG, NameKey>>& names) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    names.clear();
+    std::vector<ULONG> ids;
+    {
+        auto st = Cached("SELECT id FROM names ORDER BY id");
+        int rc;
+        while ((rc = st->Step()) == SQLITE_ROW) ids.push_back(static_cast<ULONG>(st->Int(0)));
+        if (rc != SQLITE_DONE) return HrFromSqlite(rc);
+    }
+    for (ULONG ulId : ids) {
+        NameKey key;
+        HRESULT hr = NameFromId(ulId, &key);
+        if (FAILED(hr)) return hr;
+        names.emplace_back(ulId, key);
+    }
+    return S_OK;
+}
+
+// ---- Receive folders and searches ------------------------------------------------------------
+
+HRESULT StoreDb::SetReceiveFolder(const std::string& sClass, ULONG nid) {
+    auto st = nid ? Cached("INSERT OR REPLACE INTO receive_folders(class, nid) VALUES(?, ?)")
+                        : Cached("DELETE FROM receive_folders WHERE class=?");
+    st->BindText(1, sClass);
+    if (nid) st->Bind(2, nid);
+    return HrFromSqlite(st->Step());
+}
+
+HRESULT StoreDb::ReceiveFolders(std::vector<std::pair<std::string, ULONG>>& rows) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    rows.clear();
+    auto st = Cached("SELECT class, nid FROM receive_folders ORDER BY class");
+    int rc;
+    while ((rc = st->Step()) == SQLITE_ROW) rows.emplace_back(st->Blob(0), static_cast<ULONG>(st->Int(1)));
+    return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
+}
+
+HRESULT StoreDb::WriteSearch(ULONG nid, ULONG ulFlags, std::string_view restriction, std::string_view scope) {
+    auto st = Cached("INSERT OR REPLACE INTO searches(nid, flags, restriction, scope) VALUES(?, ?, ?, ?)");
+    st->Bind(1, nid).Bind(2, ulFlags).Bind(3, restriction).Bind(4, scope);
+    return HrFromSqlite(st->Step());
+}
+
+HRESULT StoreDb::ReadSearch(ULONG nid, ULONG* pFlags, std::string* pRestriction, std::string* pScope) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    auto st = Cached("SELECT flags, restriction, scope FROM searches WHERE nid=?");
+    st->Bind(1, nid);
+    int rc = st->Step();
+    if (rc == SQLITE_DONE) return MAPI_E_NOT_INITIALIZED;
+    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    *pFlags = static_cast<ULONG>(st->Int(0));
+    *pRestriction = st->Blob(1);
+    *pScope = st->Blob(2);
+    st->Reset();
+    return S_OK;
+}
+
+}  // namespace Platform::Mapi

@@ -1,0 +1,29 @@
+// IMAPITable over a snapshot of rows taken from a row source: columns, restriction, sort order,
+// position and bookmarks are applied in memory.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "Platform/Mapi/MapiInterfaces.h"
+#include "Platform/Mapi/Props/PropCodec.h"
+
+namespace Platform::Mapi {
+
+struct TableRow {
+    uint64_t key = 0;  // identifies the row for PR_INSTANCE_KEY and sub-objects
+    PropMap props;
+};
+
+struct RowSource {
+    // Fills rows with at least the given property ids (every property when ids is empty).
+    std::function<HRESULT(const std::vector<ULONG>& ids, std::vector<TableRow>& rows)> load;
+    // Recipient or attachment rows of one row, for sub-restrictions (may be empty).
+    std::function<HRESULT(uint64_t key, ULONG ulSubObject, std::vector<PropMap>& rows)> subObjects;
+    std::vector<ULONG> defaultColumns;  // tags
+};
+
+HRESULT CreateTable(RowSource source, IMAPITable** ppTable);
+
+}  // namespace Platform::Mapi

@@ -1,0 +1,269 @@
+// Sign-on with credentials: the password, two-factor and password-change prompts with OK and
+// Cancel, trusted devices, refusals, and passwords kept out of the log.
+#include <fstream>
+#include <sstream>
+
+#include "Ostrel/Settings/ProfileStore.h"
+#include "Platform/Base/Utf.h"
+#include "Platform/Http/WinHttp.h"
+#include "SessionTestSupport.h"
+#include "Util/Text/Localized.h"
+#include "Util/Log/Log.h"
+
+namespace SessionTest {
+namespace {
+
+using Kind = Platform::Ui::ScriptedUi::Kind;
+
+class SignOnTest : public SessionFixture {
+protected:
+    void AddTwoFactorAccount(std::vector<std::string> codes) {
+        OstrelServer::Account account;
+        account.name = kUser;
+        account.password = kPassword;
+        account.twoFactor = true;
+        account.codes = std::move(codes);
+        Book().Add(account);
+    }
+    static std::string Body(const OstrelServer::RecordedRequest& request) { return request.body; }
+};
+
+TEST_F(SignOnTest, RightPasswordSignsOnAndFetchesTheAccount) {
+    auto session = Create(Params());
+    std::wstring token = session->AuthToken();
+    EXPECT_FALSE(token.empty());
+    EXPECT_EQ(session->GetAuthState(), kAuthStateAuthenticated);
+    EXPECT_EQ(session->AuthToken(), token);  // no second sign-on
+    EXPECT_EQ(Sent("AuthRequest").size(), 1u);
+    EXPECT_EQ(Sent("NoOpRequest").size(), 1u);  // the new token's check
+    EXPECT_EQ(Sent("GetInfoRequest").size(), 1u);
+    EXPECT_EQ(session->EmailAddress(), kUserW);
+    EXPECT_TRUE(ui->History().empty());
+}
+
+TEST_F(SignOnTest, WrongPasswordPromptsAndOkRetriesWithTheTypedPassword) {
+    ui->QueuePasswordAnswer({IDOK, kUserW, L"still wrong"});
+    ui->QueuePasswordAnswer({IDOK, kUserW, kPasswordW});
+    auto session = Create(Params(L"wrong"));
+    EXPECT_FALSE(session->AuthToken().empty());
+    EXPECT_EQ(Sent("AuthRequest").size(), 3u);
+    auto history = ui->History();
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0].kind, Kind::Password);
+    EXPECT_EQ(history[0].wsCaption, Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_CAPTION"));
+}
+
+TEST_F(SignOnTest, CancelledOrImpossiblePasswordPromptFailsTheToken) {
+    ui->QueuePasswordAnswer({IDCANCEL, kUserW, L""});
+    auto session = Create(Params(L"wrong"));
+    EXPECT_TRUE(TokenFails(*session));
+    EXPECT_EQ(session->GetAuthState(), kAuthStateNeedsUser);
+    EXPECT_EQ(Shown(Kind::Password), 1u);
+
+    // Without permission to show dialogs the refusal ends sign-on at once.
+    UserSession::SetUIFlag(0);
+    size_t before = Sent("AuthRequest").size();
+    EXPECT_TRUE(TokenFails(*session));
+    EXPECT_EQ(Sent("AuthRequest").size(), before + 1);
+    EXPECT_EQ(Shown(Kind::Password), 1u);
+}
+
+TEST_F(SignOnTest, TwoFactorCodeWithTrustThisDeviceKeepsATrustedTokenForTheNextSignOn) {
+    AddTwoFactorAccount({"111111", "222222"});
+    ui->QueueTwoFactorAnswer({IDOK, L"999999", false});  // wrong code: asked again
+    ui->QueueTwoFactorAnswer({IDOK, L"111111", true});
+    auto session = Create(Params());
+    ASSERT_FALSE(session->AuthToken().empty());
+    EXPECT_EQ(Shown(Kind::TwoFactor), 2u);
+    auto auths = Sent("AuthRequest");
+    ASSERT_EQ(auths.size(), 3u);
+    EXPECT_EQ(Body(auths[0]).find("twoFactorCode"), std::string::npos);
+    EXPECT_NE(Body(auths[2]).find("<twoFactorCode>111111</twoFactorCode>"), std::string::npos);
+    EXPECT_NE(Body(auths[2]).find("deviceTrusted=\"1\""), std::string::npos);
+    EXPECT_NE(Body(auths[2]).find("<deviceId>"), std::string::npos);
+
+    std::wstring trusted;
+    ASSERT_EQ(Ostrel::Mapi::GetTrustedTokenFromProfile(L"Profile", trusted), S_OK);
+    EXPECT_EQ(trusted, session->TrustedToken());
+    EXPECT_FALSE(trusted.empty());
+
+    // A new session of the profile signs on with the trusted device, without a prompt.
+    UserSession::ReleaseSharedSessions();
+    server->ClearRequests();
+    auto again = Create(Params());
+    ASSERT_FALSE(again->AuthToken().empty());
+    EXPECT_EQ(Shown(Kind::TwoFactor), 2u);
+    auths = Sent("AuthRequest");
+    ASSERT_EQ(auths.size(), 1u);
+    EXPECT_NE(Body(auths[0]).find("<trustedToken>" + Platform::ToUtf8(trusted) + "</trustedToken>"), std::string::npos);
+    EXPECT_NE(Body(auths[0]).find("<deviceId>"), std::string::npos);
+    EXPECT_EQ(Body(auths[0]).find("twoFactorCode"), std::string::npos);
+}
+
+TEST_F(SignOnTest, RevokedDeviceIsForgottenAndCancelledCodeSwitchesOffline) {
+    AddTwoFactorAccount({"111111"});
+    ASSERT_EQ(Ostrel::Mapi::SetTrustedTokenInProfile(L"Profile", L"revoked-token"), S_OK);
+    ui->QueueTwoFactorAnswer({IDCANCEL, L"", false});
+    auto session = Create(Params());
+    EXPECT_TRUE(TokenFails(*session));
+    EXPECT_TRUE(Platform::Host::IsOffline());
+    EXPECT_TRUE(ConnectionMgr::Get().IsOffline());
+    auto history = ui->History();
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[1].kind, Kind::MessageBox);
+    EXPECT_EQ(history[1].wsText, Ostrel::Util::GetLocalizedString("TWOFACTOR_SWITCHING_OFFLINE"));
+    std::wstring trusted;
+    EXPECT_EQ(Ostrel::Mapi::GetTrustedTokenFromProfile(L"Profile", trusted), Ostrel::Mapi::kProfileValueNotFound);
+    EXPECT_TRUE(session->TrustedToken().empty());
+}
+
+TEST_F(SignOnTest, PasswordChangeOkSendsTheChangeAndSignsOnWithTheNewPassword) {
+    OstrelServer::Account account;
+    account.name = kUser;
+    account.password = kPassword;
+    account.mustChangePassword = true;
+    Book().Add(account);
+    ui->QueueNewPasswordAnswer({IDOK, kPasswordW});  // the same password is refused
+    ui->QueueNewPasswordAnswer({IDOK, L"N3w-password"});
+    auto session = Create(Params());
+    ASSERT_FALSE(session->AuthToken().empty());
+    auto changes = Sent("ChangePasswordRequest");
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_NE(Body(changes[1]).find("<password>N3w-password</password>"), std::string::npos);
+    EXPECT_EQ(Book().CheckPassword(kUser, "N3w-password"), "");
+    auto history = ui->History();
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[1].kind, Kind::MessageBox);
+    EXPECT_EQ(history[1].wsText.rfind(L"Ostrel Password error: ", 0), 0u);
+}
+
+TEST_F(SignOnTest, PasswordChangeCancelFailsAndSetupRequiredTellsTheUser) {
+    OstrelServer::Account account;
+    account.name = kUser;
+    account.password = kPassword;
+    account.mustChangePassword = true;
+    Book().Add(account);
+    Ostrel::Util::LogCapture log;
+    ui->QueueNewPasswordAnswer({IDCANCEL, L""});
+    auto session = Create(Params());
+    EXPECT_TRUE(TokenFails(*session));
+    EXPECT_TRUE(log.Contains(L"User was prompted for new password during signon. IDCANCEL returned."));
+    EXPECT_TRUE(Sent("ChangePasswordRequest").empty());
+
+    account.mustChangePassword = false;
+    account.twoFactorSetupRequired = true;
+    Book().Add(account);
+    ui->QueueMessageBoxAnswer(IDOK);
+    EXPECT_TRUE(TokenFails(*session));
+    auto history = ui->History();
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[1].wsText, Ostrel::Util::GetLocalizedString("TWOFACTOR_SETUP_REQUIRED"));
+}
+
+TEST_F(SignOnTest, UnexpectedFaultShowsTheInvalidAnswerBoxAndTransportFailureDoesNot) {
+    server->Faults().Add(OstrelServer::Fault::For("AuthRequest").SoapFault("account.NO_SUCH_DOMAIN"));
+    auto session = Create(Params());
+    EXPECT_TRUE(TokenFails(*session));
+    auto history = ui->History();
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_NE(history[0].wsText.find(kUserW), std::wstring::npos);
+    EXPECT_EQ(history[0].wsCaption, Ostrel::Util::GetLocalizedString("MBOX_CAPTION_ERR"));
+    EXPECT_EQ(session->GetAuthState(), kAuthStateNeedsUser);
+
+    UserSession::ReleaseSharedSessions();
+    auto fresh = Create(Params());
+    server->Stop();
+    EXPECT_TRUE(TokenFails(*fresh));
+    EXPECT_EQ(fresh->GetAuthState(), kAuthStateNone);
+    EXPECT_EQ(ui->History().size(), 1u);
+}
+
+TEST_F(SignOnTest, HandheldServerAdministratorSignsOnAtTheAdminPathAndFindsTheMailboxPort) {
+    // The admin port speaks HTTPS: a server certificate from a root the test trusts.
+    OstrelServer::CertificateOptions rootOptions;
+    rootOptions.commonName = "Session Test Root";
+    rootOptions.isCA = true;
+    auto root = OstrelServer::Certificate::Generate(rootOptions);
+    std::filesystem::path rootsFile = home.Path() / "roots.pem";
+    std::ofstream(rootsFile) << root.CertPem();
+    Platform::Http::SetTrustedRootsFile(rootsFile.string());
+    OstrelServer::ServerOptions options;
+    options.tls = true;
+    options.certificate = OstrelServer::Certificate::Generate({}, &root);
+    OstrelServer::Server admin(options);
+    admin.Start();
+    auto& book = admin.State<OstrelServer::AccountBook>();
+    OstrelServer::Account account;
+    account.name = "admin@example.test";
+    account.password = kPassword;
+    account.admin = true;
+    book.Add(account);
+    book.SetMailPorts(7025, 7026);
+    SetSetting(HKEY_LOCAL_MACHINE, L"isBES", 1);
+
+    LogonParams params = Params(kPasswordW, L"admin@example.test");
+    params.useSSL = 1;
+    params.dwPort = params.dwAdminPort = static_cast<DWORD>(admin.Port());
+    Ostrel::Util::LogCapture log;
+    auto session = Create(params);
+    bool bSignedOn = !session->AuthToken().empty();
+    Platform::Http::SetTrustedRootsFile("");
+    ASSERT_TRUE(bSignedOn);
+    EXPECT_EQ(session->MailPort(), 7026u);
+    EXPECT_EQ(session->Port(), 7026u);
+    EXPECT_EQ(session->AdminPort(), static_cast<DWORD>(admin.Port()));
+    EXPECT_TRUE(log.Contains(L"BES - don't share"));
+    EXPECT_FALSE(log.Contains(L"Attempting SSO authorization."));
+
+    std::vector<OstrelServer::RecordedRequest> auths;
+    for (auto& request : admin.Requests())
+        if (request.callName == "AuthRequest")
+            auths.push_back(request);
+    ASSERT_EQ(auths.size(), 1u);
+    EXPECT_EQ(auths[0].path.rfind("/service/admin/soap", 0), 0u);
+    EXPECT_NE(auths[0].body.find("<name>admin@example.test</name>"), std::string::npos);
+    EXPECT_NE(auths[0].body.find("urn:ostrelAdmin"), std::string::npos);
+}
+
+TEST_F(SignOnTest, PasswordsNeverReachTheLogEvenAtFullDetail) {
+    auto& logger = Ostrel::Util::g_logger;
+    DWORD level = logger.GetLevelMask(), category = logger.GetCategoryMask(), detail = logger.GetLogDetail();
+    std::filesystem::path logFile = home.Path() / "full.log";
+    logger.SetLoggingEnabled(true);
+    logger.SetLevelMask(0xFFFFFFFF);
+    logger.SetCategoryMask(0xFFFFFFFF);
+    logger.SetLogDetail(0xFFFFFFFF);
+    logger.SetLogFilePath(logFile);
+
+    OstrelServer::Account account;
+    account.name = kUser;
+    account.password = kPassword;
+    account.mustChangePassword = true;
+    Book().Add(account);
+    const std::wstring newPassword = L"Brand-New-Sécret-7";
+    ui->QueuePasswordAnswer({IDOK, kUserW, kPasswordW});
+    ui->QueueNewPasswordAnswer({IDOK, newPassword});
+    auto session = Create(Params(L"Typo-Password-1"));
+    bool bSignedOn = !session->AuthToken().empty();
+    Create(Params(L"Other-Password-2"));  // the parameter table shows no passwords either
+
+    logger.CloseLogFile();
+    logger.SetLogFilePath({});
+    logger.SetLevelMask(level);
+    logger.SetCategoryMask(category);
+    logger.SetLogDetail(detail);
+    ASSERT_TRUE(bSignedOn);
+
+    std::ifstream in(logFile, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string log = text.str();
+    ASSERT_NE(log.find("Auth succeeded"), std::string::npos);
+    ASSERT_NE(log.find("UserSession parameters changed"), std::string::npos);
+    for (const std::wstring& password : {std::wstring(kPasswordW), newPassword, std::wstring(L"Typo-Password-1"),
+                                         std::wstring(L"Other-Password-2")})
+        EXPECT_EQ(log.find(Platform::ToUtf8(password)), std::string::npos) << Platform::ToUtf8(password);
+}
+
+}  // namespace
+}  // namespace SessionTest

@@ -1,0 +1,330 @@
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "SoapTestSupport.h"
+#include "Util/Log/Log.h"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <memory>
+#include <typeinfo>
+#include <vector>
+
+using namespace Ostrel::Rpc;
+using namespace SoapTest;
+
+namespace {
+
+struct Deleter {
+    void operator()(Response* p) const { Response::Manager::DeleteResponse(p); }
+};
+using ResponsePtr = std::unique_ptr<Response, Deleter>;
+
+ResponsePtr NewResponse(const std::wstring& xml) {
+    auto doc = Document(xml);
+    return ResponsePtr(Response::Manager::NewResponse(doc.Get()));
+}
+
+std::string TypeOf(const Response* response) { return typeid(*response).name(); }
+
+// A throw-away self-signed certificate in DER.
+std::vector<BYTE> SelfSignedCertificate() {
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    X509* cert = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("server.test"), -1, -1, 0);
+    X509_set_issuer_name(cert, X509_get_subject_name(cert));
+    X509_set_pubkey(cert, key);
+    X509_sign(cert, key, EVP_sha256());
+    unsigned char* der = nullptr;
+    int len = i2d_X509(cert, &der);
+    std::vector<BYTE> bytes(der, der + (len > 0 ? len : 0));
+    OPENSSL_free(der);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return bytes;
+}
+
+}  // namespace
+
+class ResponseFactory : public SoapFixture {};
+
+TEST_F(ResponseFactory, EveryBodyElementGivesItsClassWhateverTheCase) {
+    const struct {
+        const wchar_t* pwszElement;
+        const std::type_info& type;
+    } rows[] = {
+        {L"AuthResponse", typeid(AuthResponse)},
+        {L"CreateFolderResponse", typeid(CreateFolderResponse)},
+        {L"CreateContactResponse", typeid(CreateContactResponse)},
+        {L"ContactActionResponse", typeid(ActionResponse)},
+        {L"FolderActionResponse", typeid(ActionResponse)},
+        {L"MsgActionResponse", typeid(ActionResponse)},
+        {L"ItemActionResponse", typeid(ActionResponse)},
+        {L"GetContactsResponse", typeid(GetContactsResponse)},
+        {L"SyncResponse", typeid(SyncResponse)},
+        {L"SyncGalResponse", typeid(SyncGalResponse)},
+        {L"SearchGalResponse", typeid(SearchGalResponse)},
+        {L"ModifyContactResponse", typeid(ModifyContactResponse)},
+        {L"SendMsgResponse", typeid(SendMsgResponse)},
+        {L"AddMsgResponse", typeid(AddMsgResponse)},
+        {L"SaveDraftResponse", typeid(SaveDraftResponse)},
+        {L"CreateTagResponse", typeid(CreateTagResponse)},
+        {L"SetAppointmentResponse", typeid(SetAppointmentResponse)},
+        {L"SetTaskResponse", typeid(SetAppointmentResponse)},
+        {L"GetAppointmentResponse", typeid(GetAppointmentResponse)},
+        {L"GetTaskResponse", typeid(GetAppointmentResponse)},
+        {L"GetInfoResponse", typeid(GetInfoResponse)},
+        {L"GetPrefsResponse", typeid(GetPrefsResponse)},
+        {L"GetAccountInfoResponse", typeid(GetAccountInfoResponse)},
+        {L"CreateIdentityResponse", typeid(CreateIdentityResponse)},
+        {L"GetIdentitiesResponse", typeid(GetIdentitiesResponse)},
+        {L"GetWhiteBlackListResponse", typeid(GetWhiteBlackListResponse)},
+        {L"ModifyWhiteBlackListResponse", typeid(ModifyWhiteBlackListResponse)},
+        {L"GetSignaturesResponse", typeid(GetSignaturesResponse)},
+        {L"SaveDocumentResponse", typeid(SaveDocumentResponse)},
+        {L"GetItemResponse", typeid(GetItemResponse)},
+        {L"GetRightsResponse", typeid(GetRightsResponse)},
+        {L"GrantRightsResponse", typeid(GrantRightsResponse)},
+        {L"RevokeRightsResponse", typeid(RevokeRightsResponse)},
+        {L"DiscoverRightsResponse", typeid(DiscoverRightsResponse)},
+        {L"SetMailboxMetadataResponse", typeid(SetMailboxMetadataResponse)},
+        {L"CreateMountpointResponse", typeid(CreateMountpointResponse)},
+        {L"GetShareInfoResponse", typeid(GetShareInfoResponse)},
+        {L"NoOpResponse", typeid(Response)},
+        {L"BatchResponse", typeid(Response)},
+    };
+    for (const auto& row : rows) {
+        std::wstring name = row.pwszElement;
+        std::wstring lower(name.size(), L' '), upper(name.size(), L' ');
+        for (size_t i = 0; i < name.size(); ++i) {
+            lower[i] = towlower(name[i]);
+            upper[i] = towupper(name[i]);
+        }
+        for (const std::wstring& element : {name, lower, upper}) {
+            auto response = NewResponse(Envelope(L"<" + element + L" xmlns=\"urn:ostrelMail\"/>"));
+            ASSERT_TRUE(response);
+            EXPECT_EQ(TypeOf(response.get()), row.type.name()) << std::string(element.begin(), element.end());
+        }
+    }
+}
+
+TEST_F(ResponseFactory, EveryFaultCodeGivesItsClassWhateverTheCase) {
+    const struct {
+        const wchar_t* pwszCode;
+        const std::type_info& type;
+    } rows[] = {
+        {L"account.AUTH_FAILED", typeid(AccountServiceException_AUTH_FAILED)},
+        {L"account.CHANGE_PASSWORD", typeid(AccountServiceException_CHANGE_PASSWORD)},
+        {L"account.MAINTENANCE_MODE", typeid(AccountServiceException_MAINTENANCE_MODE)},
+        {L"account.ACCOUNT_INACTIVE", typeid(AccountServiceException_MAINTENANCE_MODE)},
+        {L"service.TEMPORARILY_UNAVAILABLE", typeid(AccountServiceException_MAINTENANCE_MODE)},
+        {L"account.TWO_FACTOR_AUTH_FAILED", typeid(AccountServiceException_TWO_FACTOR_AUTH_FAILED)},
+        {L"account.TWO_FACTOR_SETUP_REQUIRED", typeid(AccountServiceException_TWO_FACTOR_SETUP_REQUIRED)},
+        {L"service.UNKNOWN_DOCUMENT", typeid(ServiceException_UNKNOWN_DOCUMENT)},
+        {L"service.AUTH_REQUIRED", typeid(ServiceException_AUTH_REQUIRED)},
+        {L"service.AUTH_EXPIRED", typeid(ServiceException_AUTH_EXPIRED)},
+        {L"service.INVALID_REQUEST", typeid(ServiceException_INVALID_REQUEST)},
+        {L"service.PERM_DENIED", typeid(ServiceException_PERM_DENIED)},
+        {L"mail.MAINTENANCE", typeid(MailServiceException_MAINTENANCE)},
+        {L"mail.MUST_BE_ORGANIZER", typeid(MailServiceException_MUST_BE_ORGANIZER)},
+        {L"mail.ICALENDAR_PARSE_ERROR", typeid(MailServiceException_ICALENDAR_PARSE_ERROR)},
+        {L"mail.UPLOAD_REJECTED", typeid(MailServiceException_UPLOAD_REJECTED)},
+        {L"mail.ALREADY_EXISTS", typeid(MailServiceException_ALREADY_EXISTS)},
+        {L"mail.MUST_RESYNC", typeid(MailServiceException_MUST_RESYNC)},
+        {L"mail.NO_SUCH_ITEM", typeid(SoapFaultResponse)},
+        {L"account.AUTH_FAILED.extra", typeid(SoapFaultResponse)},
+        {L"", typeid(SoapFaultResponse)},
+    };
+    for (const auto& row : rows) {
+        std::wstring code = row.pwszCode;
+        std::wstring upper(code.size(), L' ');
+        for (size_t i = 0; i < code.size(); ++i)
+            upper[i] = towupper(code[i]);
+        for (const std::wstring& sent : {code, upper}) {
+            auto response = NewResponse(FaultEnvelope(sent.c_str()));
+            EXPECT_EQ(TypeOf(response.get()), row.type.name()) << std::string(sent.begin(), sent.end());
+            auto* fault = dynamic_cast<SoapFaultResponse*>(response.get());
+            ASSERT_NE(fault, nullptr);
+            EXPECT_STREQ(fault->ExcepText(), L"reason text");
+            EXPECT_EQ(fault->ExcepNum(0), 12029u);
+            EXPECT_EQ(std::wstring(fault->ErrorCode()), sent.empty() ? L"Unknown" : sent);
+        }
+    }
+    // Namespaces decide, not prefixes.
+    auto prefixed = NewResponse(L"<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"><e:Body><e:Fault>"
+                                L"<e:Detail><o:Error xmlns:o=\"urn:ostrel\"><o:Code>mail.MUST_RESYNC</o:Code></o:Error>"
+                                L"</e:Detail></e:Fault></e:Body></e:Envelope>");
+    EXPECT_EQ(TypeOf(prefixed.get()), typeid(MailServiceException_MUST_RESYNC).name());
+}
+
+TEST_F(ResponseFactory, FaultsWithoutReasonOrCodeSayUnknown) {
+    auto response = NewResponse(FaultEnvelope(nullptr, nullptr));
+    auto* fault = dynamic_cast<SoapFaultResponse*>(response.get());
+    ASSERT_NE(fault, nullptr);
+    EXPECT_EQ(TypeOf(fault), typeid(SoapFaultResponse).name());
+    EXPECT_STREQ(fault->ExcepText(), L"Unknown");
+    EXPECT_STREQ(fault->ErrorCode(), L"Unknown");
+    EXPECT_STREQ(fault->ExcepType(), L"SoapFaultResponse");
+
+    auto noReason = NewResponse(FaultEnvelope(L"mail.NO_SUCH_ITEM", nullptr));
+    auto* fault2 = dynamic_cast<SoapFaultResponse*>(noReason.get());
+    EXPECT_STREQ(fault2->ExcepText(), L"Unknown");
+    EXPECT_STREQ(fault2->ErrorCode(), L"mail.NO_SUCH_ITEM");
+}
+
+TEST_F(ResponseFactory, EmptyOrBodilessDocumentsAreTransportErrors) {
+    Ostrel::Util::LogCapture capture;
+    try {
+        Response::Manager::NewResponse(nullptr);
+        FAIL() << "no exception";
+    } catch (const WinHttpException& e) {
+        EXPECT_EQ(e.ExcepNum(0), 12006u);
+        EXPECT_EQ(e.IsSSLExcep(), 0);
+        EXPECT_STREQ(e.ExcepText(), WinHttpException::pTERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+    }
+    EXPECT_TRUE(capture.Contains(L"NULL response. Throwing ERROR_WINHTTP_UNRECOGNIZED_SCHEME"));
+
+    for (const wchar_t* xml : {L"<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body/>"
+                               L"</soap:Envelope>",
+                               L"<Envelope><Body><SyncResponse/></Body></Envelope>", L"<html>502</html>"}) {
+        auto doc = Document(xml);
+        EXPECT_THROW(Response::Manager::NewResponse(doc.Get()), WinHttpException);
+    }
+    auto empty = Document(L"<x/>");
+    ASSERT_EQ(empty->loadXML(L"not xml"), S_FALSE);
+    EXPECT_THROW(Response::Manager::NewResponse(empty.Get()), WinHttpException);
+    EXPECT_TRUE(capture.Contains(L"No SOAP body in response. Throwing ERROR_WINHTTP_UNRECOGNIZED_SCHEME"));
+    Response::Manager::DeleteResponse(nullptr);
+}
+
+TEST_F(ResponseFactory, ResponsesKeepTheirDocumentAndChangeToken) {
+    auto doc = Document(Envelope(L"<SyncResponse xmlns=\"urn:ostrelMail\" token=\"42\"><m id=\"7\"/></SyncResponse>",
+                                 L"<context xmlns=\"urn:ostrel\"><change token=\"1234\"/></context>"));
+    ResponsePtr response(Response::Manager::NewResponse(doc.Get()));
+    IXMLDOMDocument2* raw = doc.Get();
+    doc = nullptr;  // the response holds its own reference
+    EXPECT_EQ(response->GetDocument(), raw);
+    EXPECT_STREQ(response->GetChangeToken(), L"1234");
+    // Every typed response can use the shared prefixes.
+    Platform::ComPtr<IXMLDOMNode> m;
+    EXPECT_EQ(response->GetDocument()->selectSingleNode(L"//mail:SyncResponse/mail:m[@id='7']", m.AddressOf()), S_OK);
+
+    auto plain = NewResponse(Envelope(L"<GetInfoResponse xmlns=\"urn:ostrelAccount\"/>"));
+    EXPECT_EQ(plain->GetChangeToken(), nullptr);
+
+    BatchResponse empty;
+    EXPECT_EQ(empty.GetDocument(), nullptr);
+    auto batchDoc = Document(Envelope(L"<BatchResponse xmlns=\"urn:ostrel\"/>"));
+    BatchResponse batch(batchDoc.Get());
+    EXPECT_EQ(batch.GetDocument(), batchDoc.Get());
+}
+
+TEST(RpcExceptions, NumbersAndTexts) {
+    RpcException base;
+    EXPECT_EQ(base.ExcepNum(0), 12029u);
+    EXPECT_STREQ(base.ExcepText(), L"");
+    EXPECT_EQ(base.IsSSLExcep(), 0);
+    EXPECT_STREQ(base.ExcepType(), L"RpcException");
+
+    MailboxUnreachableException unreachable;
+    EXPECT_STREQ(unreachable.ExcepText(), L"Unable to connect.");
+    EXPECT_EQ(unreachable.ExcepNum(1), 12029u);
+
+    const struct {
+        DWORD dwError;
+        const wchar_t* pwszText;
+    } texts[] = {{12002, L"The request has timed out."},
+                 {12004, L"An internal WinHttp error has occurred."},
+                 {12005, L"The URL is invalid."},
+                 {12007, L"The server name could not be resolved."},
+                 {12012, L"The WinHTTP function support is being shut down or unloaded."},
+                 {12015, L"The WinHttp login attempt failed."},
+                 {12017, L"The WinHttp operation was canceled"},
+                 {12018, L"The type of handle supplied is incorrect for this operation."},
+                 {12019, L"The requested operation cannot be carried out because the handle supplied is not in the "
+                         L"correct state."},
+                 {12029, L"Unable to connect."},
+                 {12030, L"The connection with the server has been reset or terminated, or an incompatible SSL "
+                         L"protocol was encountered."},
+                 {12150, L"Header not found."},
+                 {12152, L"Invalid server response."},
+                 {12175, L"One or more errors were found in the Secure Sockets Layer (SSL) certificate sent by the "
+                         L"server."},
+                 {12184, L"The response exceeds an internal WinHTTP size limit."},
+                 {12044, L"Unknown Error 12044"}};
+    for (const auto& row : texts) {
+        WinHttpException e(row.dwError, 1);
+        EXPECT_STREQ(e.ExcepText(), row.pwszText) << row.dwError;
+        EXPECT_EQ(e.ExcepNum(1), row.dwError);
+        EXPECT_EQ(e.IsSSLExcep(), 1);
+    }
+    EXPECT_STREQ(WinHttpException(12029).ExcepType(), L"WinHttpException");
+
+    ServiceFaultException service(L"DoSFilter", L"unavailable", "<body/>");
+    EXPECT_STREQ(service.FaultCode(), L"DoSFilter");
+    EXPECT_STREQ(service.ExcepText(), L"unavailable");
+    EXPECT_STREQ(service.Response(), "<body/>");
+    EXPECT_EQ(service.ExcepNum(0), 12029u);
+
+    FileUploadFaultException upload("413", "too large");
+    EXPECT_STREQ(upload.StatusCode(), "413");
+    EXPECT_STREQ(upload.ErrorText(), "too large");
+    EXPECT_STREQ(upload.ExcepText(), L"");
+    FileDownloadFaultException download(404, "gone");
+    EXPECT_EQ(download.StatusCode(), 404u);
+    EXPECT_STREQ(FileDownloadFaultException(nullptr).ErrorText(), "");
+}
+
+TEST(RpcExceptions, TypeNamesFollowTheCopyNotTheOriginal) {
+    auto doc = Document(FaultEnvelope(L"account.AUTH_FAILED"));
+    AccountServiceException_AUTH_FAILED fault(doc.Get());
+    EXPECT_STREQ(fault.ExcepType(), L"AccountServiceException_AUTH_FAILED");
+    SoapFaultResponse sliced(fault);
+    EXPECT_STREQ(sliced.ExcepType(), L"SoapFaultResponse");
+    EXPECT_STREQ(sliced.ErrorCode(), L"account.AUTH_FAILED");
+    EXPECT_EQ(sliced.GetDocument(), doc.Get());
+}
+
+TEST(RpcExceptions, ServerCertificatesAreDuplicatedAndFreed) {
+    std::vector<BYTE> der = SelfSignedCertificate();
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    ASSERT_NE(cert, nullptr);
+    {
+        WinHttpException e(12175, 1);
+        EXPECT_EQ(e.GetCertContext(), nullptr);
+        e.SetServerCertData(0x100, cert);
+        e.SetServerCertData(0x200, cert);  // the earlier duplicate is freed
+        EXPECT_EQ(e.GetCertErr(), 0x200u);
+        ASSERT_NE(e.GetCertContext(), nullptr);
+        WinHttpException copy(e);
+        EXPECT_EQ(copy.GetCertErr(), 0x200u);
+        EXPECT_EQ(copy.GetCertContext()->cbCertEncoded, der.size());
+        e.SetServerCertData(0, nullptr);
+        EXPECT_EQ(e.GetCertContext(), nullptr);
+        EXPECT_NE(copy.GetCertContext(), nullptr);
+    }
+    // The exceptions released their references; ours is the last (a leak would show under ASan).
+    EXPECT_TRUE(CertFreeCertificateContext(cert));
+}
+
+TEST(RpcExceptions, HttpStatusTexts) {
+    Ostrel::Util::LogCapture capture;
+    const struct {
+        DWORD dwStatus;
+        const wchar_t* pwszText;
+    } rows[] = {{500, L"500 Internal server error"}, {501, L"501 Not implemented"},
+                {502, L"502 Bad gateway"},           {503, L"503 Service unavailable"},
+                {504, L"504 Gateway timeout"},       {505, L"505 HTTP version not supported"},
+                {599, L"599 Unknown Error"}};
+    for (const auto& row : rows) {
+        NginxException e(row.dwStatus, "Ostrel::Rpc::Connection::Send", 77, nullptr);
+        EXPECT_STREQ(e.ExcepText(), row.pwszText);
+        EXPECT_EQ(e.ExcepNum(0), row.dwStatus);
+        EXPECT_EQ(e.ExcepNum(1), 12029u);
+    }
+    EXPECT_TRUE(capture.Contains(L"returned '502 Bad gateway' -> throw NginxException:  [Send#77]"));
+}

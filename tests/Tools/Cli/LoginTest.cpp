@@ -1,0 +1,153 @@
+// `ostrel login` against the simulator: the account it prints, what the profile keeps, and one
+// clear line for each way signing on can fail.
+#include "CliTestSupport.h"
+
+#include "ostrel/LocalFiles.h"
+#include "ostrel/Profile.h"
+
+#include "Ostrel/Settings/ProfileStore.h"
+#include "Util/Log/Log.h"
+#include "Util/OstrelReg.h"
+
+namespace CliTest {
+
+namespace {
+
+class LoginTest : public SimulatorTest {
+protected:
+    void SetUp() override {
+        SimulatorTest::SetUp();
+        Ostrel::Util::g_logger.CloseLogFile();  // log into this test's home
+    }
+
+    std::filesystem::path ProfileFile() const { return home.Path() / "home" / "profiles" / "default" / "profile.conf"; }
+
+    std::optional<std::wstring> Stored() {
+        std::wstring wsPassword;
+        if (FAILED(Ostrel::Mapi::GetStoredPasswordFromProfile(L"default", wsPassword)))
+            return std::nullopt;
+        return wsPassword;
+    }
+};
+
+TEST_F(LoginTest, PrintsTheAccountAndKeepsTheProfile) {
+    StartServer(0);
+    const CommandRun run = Login({"--proxy", "none"});
+    ASSERT_EQ(run.iExit, 0) << run.sErr;
+    EXPECT_EQ(run.sErr, "");
+    EXPECT_NE(run.sOut.find("account\tuser@ostrel.test\n"), std::string::npos) << run.sOut;
+    EXPECT_NE(run.sOut.find("name\tDemo User\n"), std::string::npos);
+    EXPECT_NE(run.sOut.find("id\t6b0e3a4c-51d2-4c8e-9a1f-0e5d2c7b9a01\n"), std::string::npos);
+    EXPECT_NE(run.sOut.find("version\t9.0.0_GA_4178\n"), std::string::npos);
+    EXPECT_NE(run.sOut.find("password\tnot stored\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(ProfileFile()), "server=" + server->BaseUrl() + "\naccount=user@ostrel.test\nproxy=none\n");
+    EXPECT_FALSE(Stored()) << "StorePassword is off unless the user turns it on";
+
+    // Again with the stored settings, as JSON, keeping the password this time.
+    const CommandRun json = Command("login", {"--password-env", "CLI_TEST_PASSWORD", "--store-password", "--json"});
+    ASSERT_EQ(json.iExit, 0) << json.sErr;
+    EXPECT_EQ(json.sOut.rfind("{\"profile\":\"default\",\"server\":\"" + server->BaseUrl() + "\"", 0), 0u) << json.sOut;
+    EXPECT_NE(json.sOut.find("\"password\":\"stored\""), std::string::npos);
+    EXPECT_EQ(Stored(), std::wstring(L"secret"));
+    // A later login and sync need no password.
+    EXPECT_EQ(Command("login", {}).iExit, 0);
+    EXPECT_EQ(Command("sync", {}).iExit, 0);
+
+    // The stored password is kept encrypted, not as text.
+    const std::string values = ReadFile(Ostrel::Mapi::ProfileValuesPath(L"default"));
+    EXPECT_EQ(values.find("secret"), std::string::npos);
+
+    // Turning StorePassword off makes the next login forget it.
+    Ostrel::Util::RegUtil setting(L"StorePassword", KEY_ALL_ACCESS);
+    ASSERT_EQ(setting.SetValue(DWORD{0}), ERROR_SUCCESS);
+    ASSERT_EQ(Login().iExit, 0);
+    EXPECT_FALSE(Stored());
+}
+
+TEST_F(LoginTest, WrongPasswordIsOneLineAndSavesNothing) {
+    OstrelCli::LocalServerOptions options;
+    options.sPassword = "Pw-4711-unique";
+    server = OstrelCli::StartLocalServer(options);
+    setenv("CLI_TEST_PASSWORD", "Pw-4711-wrong", 1);
+    const CommandRun run = Login();
+    EXPECT_EQ(run.iExit, 1);
+    EXPECT_EQ(run.sErr,
+              "ostrel login: the server refused the sign-on of 'user@ostrel.test': wrong account name or password\n");
+    EXPECT_EQ(run.sOut, "");
+    EXPECT_FALSE(std::filesystem::exists(ProfileFile()));
+
+    // The details are in the log, the passwords are not.
+    Ostrel::Util::g_logger.CloseLogFile();
+    const std::string log = ReadFile(home.Path() / "home" / "logs" / "ostrel.log");
+    EXPECT_NE(log.find("did not accept the password"), std::string::npos);
+    EXPECT_EQ(log.find("Pw-4711"), std::string::npos);
+}
+
+TEST_F(LoginTest, UnreachableServerAndServerFaults) {
+    StartServer(0);
+    const std::string url = server->BaseUrl();
+    server->Faults().Add(OstrelServer::Fault::For("AuthRequest", -1).Status(503, "maintenance"));
+    const CommandRun fault = Login();
+    EXPECT_EQ(fault.iExit, 1);
+    EXPECT_EQ(fault.sErr, "ostrel login: the server at " + url +
+                              " could not sign 'user@ostrel.test' on (HTTP status 503)\n");
+
+    server->Stop();
+    const CommandRun down = Login();
+    EXPECT_EQ(down.iExit, 1);
+    EXPECT_EQ(down.sErr, "ostrel login: cannot connect to the server at " + url + "\n");
+    // The program itself says no more than that on stderr.
+    const CommandRun program =
+        RunProgram("login --server " + url + " --account a@b --password-env CLI_TEST_PASSWORD --verbose");
+    EXPECT_EQ(program.iExit, 1);
+    EXPECT_EQ(program.ErrLines(), 2u) << "the log file's name (--verbose), then the failure:\n" << program.sErr;
+    EXPECT_NE(program.sErr.find("ostrel login: cannot connect to the server at " + url + "\n"), std::string::npos);
+}
+
+TEST_F(LoginTest, UntrustedCertificateUntilItsCaIsGiven) {
+    StartServer(0, true);
+    ASSERT_EQ(server->BaseUrl().rfind("https://", 0), 0u);
+    const CommandRun untrusted = Login();
+    EXPECT_EQ(untrusted.iExit, 1);
+    EXPECT_EQ(untrusted.sErr, "ostrel login: the certificate of " + server->BaseUrl() +
+                                  " is not trusted (give the CA that issued it with 'ostrel login --ca-file FILE')\n");
+
+    const std::filesystem::path ca = home.Path() / "simulator.pem";
+    std::string why;
+    ASSERT_TRUE(OstrelCli::WriteFileAtomically(ca, server->GetCertificate().CertPem(), false, why)) << why;
+    Ostrel::Rpc::UserSession::ReleaseSharedSessions();
+    const CommandRun trusted = Login({"--ca-file", ca.string()});
+    ASSERT_EQ(trusted.iExit, 0) << trusted.sErr;
+    EXPECT_NE(ReadFile(ProfileFile()).find("ca-file=" + ca.string() + "\n"), std::string::npos);
+    EXPECT_EQ(Command("sync", {"--password-env", "CLI_TEST_PASSWORD"}).iExit, 0);
+}
+
+TEST_F(LoginTest, UsageErrorsAndAnotherAccount) {
+    StartServer(4);
+    EXPECT_EQ(Command("login", {"--password-env", "CLI_TEST_PASSWORD"}).iExit, 2) << "a new profile needs a server";
+    EXPECT_EQ(Command("login", {"--server", "ftp://x", "--account", "a"}).iExit, 2);
+    EXPECT_EQ(Command("login", {"--server", server->BaseUrl() + "/path", "--account", "a"}).iExit, 2);
+    EXPECT_EQ(Command("login", {"--profile", "../x", "--server", server->BaseUrl(), "--account", "a"}).iExit, 2);
+    EXPECT_EQ(Login({"--proxy", "nowhere"}).iExit, 2);
+    const CommandRun noPassword = Command("login", {"--server", server->BaseUrl(), "--account", "a@b"});
+    EXPECT_EQ(noPassword.iExit, 2);
+    EXPECT_NE(noPassword.sErr.find("no password"), std::string::npos);
+    const CommandRun noFile = Login({"--password-file", (home.Path() / "missing").string()});
+    EXPECT_EQ(noFile.iExit, 1);
+    EXPECT_EQ(noFile.ErrLines(), 1u);
+
+    ASSERT_EQ(Login().iExit, 0);
+    ASSERT_EQ(Sync().iExit, 0);
+    EXPECT_EQ(LocalMessages().size(), 4u);
+    // Another account on the same profile: the old account's copy goes.
+    server->State<OstrelServer::AccountBook>().Add({"other@ostrel.test", "pw2"});
+    setenv("CLI_TEST_PASSWORD", "pw2", 1);
+    const CommandRun other = Command("login", {"--account", "other@ostrel.test", "--password-env", "CLI_TEST_PASSWORD"});
+    ASSERT_EQ(other.iExit, 0) << other.sErr;
+    EXPECT_EQ(other.sErr, "ostrel login: the local copy of user@ostrel.test's mailbox was removed\n");
+    EXPECT_FALSE(std::filesystem::exists(MailDir()));
+}
+
+}  // namespace
+
+}  // namespace CliTest
