@@ -92,11 +92,21 @@ void* operator new(size_t n) {
         return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { CountedFree(p); }
-void operator delete[](void* p) noexcept { CountedFree(p); }
-void operator delete(void* p, size_t) noexcept { CountedFree(p); }
-void operator delete[](void* p, size_t) noexcept { CountedFree(p); }
+void* operator new[](size_t n) {
+    return operator new(n);
+}
+void operator delete(void* p) noexcept {
+    CountedFree(p);
+}
+void operator delete[](void* p) noexcept {
+    CountedFree(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    CountedFree(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    CountedFree(p);
+}
 
 // ---- The replies -----------------------------------------------------------------------------
 
@@ -178,8 +188,12 @@ void EventPath(benchmark::State& state, size_t entries, const char* name) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * std::filesystem::file_size(file)));
 }
 
-void EventPathLarge(benchmark::State& state) { EventPath(state, kLargeGal, "EventPath"); }
-void EventPathSmall(benchmark::State& state) { EventPath(state, kSmallGal, "EventPathSmall"); }
+void EventPathLarge(benchmark::State& state) {
+    EventPath(state, kLargeGal, "EventPath");
+}
+void EventPathSmall(benchmark::State& state) {
+    EventPath(state, kSmallGal, "EventPathSmall");
+}
 
 BENCHMARK(DomPath)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(EventPathLarge)->Name("EventPath")->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -203,8 +217,8 @@ public:
                         kLargeGal * 1000.0 / m_seconds["DomPath"], kLargeGal * 1000.0 / m_seconds["EventPath"],
                         m_seconds["EventPath"] / m_seconds["DomPath"]);
         }
-        std::printf("peak heap: DOM %.1f MiB, event-driven %.2f MiB (ratio event/DOM = %.4f)\n", mib(g_peaks["DomPath"]),
-                    mib(g_peaks["EventPath"]),
+        std::printf("peak heap: DOM %.1f MiB, event-driven %.2f MiB (ratio event/DOM = %.4f)\n",
+                    mib(g_peaks["DomPath"]), mib(g_peaks["EventPath"]),
                     g_peaks["DomPath"] ? static_cast<double>(g_peaks["EventPath"]) / g_peaks["DomPath"] : 0.0);
         std::printf("event-driven peak, %zu vs %zu entries: %.2f MiB vs %.2f MiB (flat when about equal)\n", kLargeGal,
                     kSmallGal, mib(g_peaks["EventPath"]), mib(g_peaks["EventPathSmall"]));

@@ -7,15 +7,15 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Support/RatioReporter.h"
 #include <curl/curl.h>
+#include "Support/RatioReporter.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -30,7 +30,9 @@ OstrelServer::Server& TheServer() {
     return *server;
 }
 
-std::string Path() { return "/bulk?bytes=" + std::to_string(kBytes); }
+std::string Path() {
+    return "/bulk?bytes=" + std::to_string(kBytes);
+}
 
 size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
     int fd = *static_cast<int*>(user);

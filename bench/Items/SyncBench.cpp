@@ -18,9 +18,9 @@
 #include <memory>
 #include <string>
 
+#include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
-#include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiAlloc.h"
@@ -115,11 +115,17 @@ void ReadSync(benchmark::State& state, size_t size) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * reply.size()));
 }
 
-void ReadSync10k(benchmark::State& state) { ReadSync(state, kSmall); }
-void ReadSync100k(benchmark::State& state) { ReadSync(state, kLarge); }
+void ReadSync10k(benchmark::State& state) {
+    ReadSync(state, kSmall);
+}
+void ReadSync100k(benchmark::State& state) {
+    ReadSync(state, kLarge);
+}
 
 // The fastest of several repetitions: the other processes of a busy machine only ever add time.
-double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+double Fastest(const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+}
 
 BENCHMARK(ReadSync10k)->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(5)->ComputeStatistics("min", Fastest);
 BENCHMARK(ReadSync100k)->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(5)->ComputeStatistics("min", Fastest);
@@ -137,8 +143,8 @@ public:
         if (!m_ms.count("ReadSync10k") || !m_ms.count("ReadSync100k"))
             return;
         double small = m_ms["ReadSync10k"], large = m_ms["ReadSync100k"];
-        std::printf("replies: %zu messages %.1f MiB, %zu messages %.1f MiB\n", kSmall, g_replies[kSmall].size() / 1048576.0,
-                    kLarge, g_replies[kLarge].size() / 1048576.0);
+        std::printf("replies: %zu messages %.1f MiB, %zu messages %.1f MiB\n", kSmall,
+                    g_replies[kSmall].size() / 1048576.0, kLarge, g_replies[kLarge].size() / 1048576.0);
         std::printf("rate: %.0f items/s at %zu, %.0f items/s at %zu\n", kSmall * 1000.0 / small, kSmall,
                     kLarge * 1000.0 / large, kLarge);
         m_ratio = large / small;

@@ -35,7 +35,9 @@ std::filesystem::path TempDir() {
     return dir;
 }
 
-std::wstring Subject(int i) { return L"Weekly status of project " + std::to_wstring(i); }
+std::wstring Subject(int i) {
+    return L"Weekly status of project " + std::to_wstring(i);
+}
 
 ComPtr<IMAPIFolder> InboxOf(IMsgStore* pStore) {
     ULONG cb = 0;
@@ -86,7 +88,8 @@ void CreateMessagesThroughMapi(benchmark::State& state) {
             pInbox->CreateMessage(nullptr, 0, pMsg.AddressOf());
             FillValues(i, ulNamed, values, texts);
             pMsg->SetProps(kProps, values.data(), nullptr);
-            if (FAILED(pMsg->SaveChanges(0))) state.SkipWithError("SaveChanges failed");
+            if (FAILED(pMsg->SaveChanges(0)))
+                state.SkipWithError("SaveChanges failed");
         }
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(seconds);
@@ -167,7 +170,8 @@ void RestrictOnNamedProperty(benchmark::State& state) {
         cMatches = pRows ? pRows->cRows : 0;
         FreeProws(pRows);
     }
-    if (cMatches != kMessages / 100) state.SkipWithError("wrong number of matching rows");
+    if (cMatches != kMessages / 100)
+        state.SkipWithError("wrong number of matching rows");
     state.counters["rows_per_s"] =
         benchmark::Counter(static_cast<double>(kMessages) * state.iterations(), benchmark::Counter::kIsRate);
 }

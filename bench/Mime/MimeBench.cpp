@@ -16,9 +16,9 @@ namespace {
 
 constexpr int kMessages = 2000;
 
-const char* const kWords[] = {"meeting", "budget", "report", "the", "and", "quarterly", "review", "customer",
-                              "invoice", "please", "schedule", "project", "für", "Grüße", "résumé", "data",
-                              "server", "calendar", "attached", "numbers", "draft", "final", "team", "plan"};
+const char* const kWords[] = {"meeting", "budget",   "report",   "the",     "and",   "quarterly", "review", "customer",
+                              "invoice", "please",   "schedule", "project", "für",   "Grüße",     "résumé", "data",
+                              "server",  "calendar", "attached", "numbers", "draft", "final",     "team",   "plan"};
 
 std::string Words(std::mt19937& random, size_t bytes) {
     std::string out;
@@ -49,8 +49,11 @@ std::string Encode(const mimepp::String& data, bool bBase64) {
 
 std::string Headers(std::mt19937& random, int index) {
     std::string h;
-    h += "Received: from relay" + std::to_string(index % 7) + ".example.net (relay.example.net [198.51.100.7])\r\n"
-         "\tby mx.example.com with ESMTPS id " + std::to_string(random()) + "\r\n"
+    h += "Received: from relay" + std::to_string(index % 7) +
+         ".example.net (relay.example.net [198.51.100.7])\r\n"
+         "\tby mx.example.com with ESMTPS id " +
+         std::to_string(random()) +
+         "\r\n"
          "\tfor <tom.hale@example.com>; Mon, 4 Dec 2023 09:00:03 +0000\r\n";
     h += "Message-ID: <" + std::to_string(random()) + "." + std::to_string(index) + "@example.net>\r\n";
     h += "Date: Mon, 4 Dec 2023 09:00:00 +0100\r\n";
@@ -72,10 +75,13 @@ std::vector<std::string> Generate() {
         const std::string boundary = "----=_Part_" + std::to_string(i) + "_" + std::to_string(random());
         if (i % 2 == 0) {
             std::string binary(30000, '\0');
-            for (char& c : binary) c = static_cast<char>(random());
+            for (char& c : binary)
+                c = static_cast<char>(random());
             m += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n";
-            m += "--" + boundary + "\r\nContent-Type: text/plain; charset=utf-8\r\n"
-                 "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + Encode(Words(random, 8000), false) + "\r\n";
+            m += "--" + boundary +
+                 "\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                 "Content-Transfer-Encoding: quoted-printable\r\n\r\n" +
+                 Encode(Words(random, 8000), false) + "\r\n";
             m += "--" + boundary + "\r\nContent-Type: application/octet-stream; name=\"data-" + std::to_string(i) +
                  ".bin\"\r\nContent-Disposition: attachment;\r\n filename*=utf-8''Daten%20f%C3%BCr%20" +
                  std::to_string(i) + ".bin\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
@@ -83,9 +89,12 @@ std::vector<std::string> Generate() {
             m += "--" + boundary + "--\r\n";
         } else {
             m += "Content-Type: multipart/alternative; boundary=\"" + boundary + "\"\r\n\r\n";
-            m += "--" + boundary + "\r\nContent-Type: text/plain; charset=utf-8\r\n"
-                 "Content-Transfer-Encoding: quoted-printable\r\n\r\n" + Encode(Words(random, 20000), false) + "\r\n";
-            m += "--" + boundary + "\r\nContent-Type: text/html; charset=utf-8\r\n"
+            m += "--" + boundary +
+                 "\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                 "Content-Transfer-Encoding: quoted-printable\r\n\r\n" +
+                 Encode(Words(random, 20000), false) + "\r\n";
+            m += "--" + boundary +
+                 "\r\nContent-Type: text/html; charset=utf-8\r\n"
                  "Content-Transfer-Encoding: quoted-printable\r\n\r\n<html><body><p>" +
                  Encode(Words(random, 26000), false) + "</p></body></html>\r\n";
             m += "--" + boundary + "--\r\n";
@@ -102,7 +111,8 @@ const std::vector<std::string>& Messages() {
 
 int64_t TotalBytes() {
     int64_t total = 0;
-    for (const auto& m : Messages()) total += static_cast<int64_t>(m.size());
+    for (const auto& m : Messages())
+        total += static_cast<int64_t>(m.size());
     return total;
 }
 
@@ -119,7 +129,8 @@ void WalkMimepp(mimepp::Entity& entity, Tally& tally) {
     mimepp::MediaType& type = headers.contentType();
     ++tally.parts;
     if (type.typeAsEnum() == mimepp::MediaType::MULTIPART) {
-        for (int i = 0; i < entity.body().numBodyParts(); ++i) WalkMimepp(entity.body().bodyPartAt(i), tally);
+        for (int i = 0; i < entity.body().numBodyParts(); ++i)
+            WalkMimepp(entity.body().bodyPartAt(i), tally);
         return;
     }
     tally.text += type.subtype().length();
@@ -157,8 +168,8 @@ void WalkGMime(GMimeObject* object, Tally& tally) {
         }
         return;
     }
-    tally.text += std::char_traits<char>::length(
-        g_mime_content_type_get_media_subtype(g_mime_object_get_content_type(object)));
+    tally.text +=
+        std::char_traits<char>::length(g_mime_content_type_get_media_subtype(g_mime_object_get_content_type(object)));
     if (GMIME_IS_PART(object) && g_mime_part_is_attachment(GMIME_PART(object))) {
         const char* name = g_mime_part_get_filename(GMIME_PART(object));
         tally.text += name ? std::char_traits<char>::length(name) : 0;

@@ -14,9 +14,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Support/RatioReporter.h"
 #include <curl/curl.h>
 #include <unistd.h>
+#include "Support/RatioReporter.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,9 +72,11 @@ size_t Discard(char*, size_t size, size_t count, void* user) {
 
 void BM_BareDownload(benchmark::State& state) {
     Fixture& f = TheFixture();
-    const std::string base = f.server->BaseUrl() + "/service/download?level=" +
-                             std::to_string(std::max(0, f.session->SetZipLevel())) + "&ids=";
-    const std::string cookie = "OS_AUTH_TOKEN=" + std::string(f.session->AuthToken().begin(), f.session->AuthToken().end());
+    const std::string base = f.server->BaseUrl() +
+                             "/service/download?level=" + std::to_string(std::max(0, f.session->SetZipLevel())) +
+                             "&ids=";
+    const std::string cookie =
+        "OS_AUTH_TOKEN=" + std::string(f.session->AuthToken().begin(), f.session->AuthToken().end());
     CURL* curl = curl_easy_init();
     uint64_t ullZipBytes = 0;
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
@@ -145,8 +147,9 @@ int main(int argc, char** argv) {
     const double sync = reporter.Real("BM_Sync");
     if (bare > 0 && sync > 0) {
         const double n = static_cast<double>(f.ids.size()), mb = static_cast<double>(f.ullMimeBytes) / 1e6;
-        std::printf("bare download %.0f msg/s %.1f MB/s, sync %.0f msg/s %.1f MB/s, ratio sync/bare %.3f (goal >= 0.5)\n",
-                    n / (bare / 1e3), mb / (bare / 1e3), n / (sync / 1e3), mb / (sync / 1e3), bare / sync);
+        std::printf(
+            "bare download %.0f msg/s %.1f MB/s, sync %.0f msg/s %.1f MB/s, ratio sync/bare %.3f (goal >= 0.5)\n",
+            n / (bare / 1e3), mb / (bare / 1e3), n / (sync / 1e3), mb / (sync / 1e3), bare / sync);
     }
     Ostrel::Rpc::UserSession::ReleaseSharedSessions();
     f.server->Stop();

@@ -21,9 +21,10 @@ namespace {
 // About 20 MB: 100,000 `m` elements with attributes in a few folders.
 const std::string& Reply() {
     static const std::string reply = [] {
-        std::string xml = "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Header>"
-                          "<context xmlns=\"urn:ostrel\"><change token=\"98765\"/></context></soap:Header><soap:Body>"
-                          "<SyncResponse xmlns=\"urn:ostrelMail\" token=\"98765\" md=\"1700000000\">";
+        std::string xml =
+            "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Header>"
+            "<context xmlns=\"urn:ostrel\"><change token=\"98765\"/></context></soap:Header><soap:Body>"
+            "<SyncResponse xmlns=\"urn:ostrelMail\" token=\"98765\" md=\"1700000000\">";
         char line[512];
         for (int folder = 0; folder < 10; ++folder) {
             snprintf(line, sizeof line, "<folder id=\"%d\" l=\"1\" name=\"Folder %d\" n=\"10000\" s=\"123456789\">",

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "Ostrel/Zip/StreamFilters.h"
+#include "Ostrel/Zip/ZipBuilder.h"
 #include "Ostrel/Zip/ZipInputStream.h"
 #include "Platform/Com/MemStream.h"
 #include "Support/RatioReporter.h"
-#include "Ostrel/Zip/ZipBuilder.h"
 
 namespace {
 
@@ -93,7 +93,8 @@ void ZipReader(benchmark::State& state) {
     Platform::ComPtr<Platform::MemStream> source = Platform::MemStream::Create(c.archive);
     for (auto _ : state) {
         source->Assign(c.archive);
-        Ostrel::Rpc::ZipInputStream* reader = Ostrel::Rpc::ZipInputStream::CreateZipInputStream(source.Get(), nullptr, 0);
+        Ostrel::Rpc::ZipInputStream* reader =
+            Ostrel::Rpc::ZipInputStream::CreateZipInputStream(source.Get(), nullptr, 0);
         size_t total = 0;
         try {
             for (;;) {
@@ -166,7 +167,8 @@ private:
         // CPU times are in the benchmark's unit (milliseconds here).
         double runMBs = bytes / (runTime / 1000.0) / 1e6;
         double baseMBs = bytes / (baseTime / 1000.0) / 1e6;
-        printf("%s %.0f MB/s, %s %.0f MB/s, ratio %.3f (%s)\n", run, runMBs, baseline, baseMBs, baseTime / runTime, note);
+        printf("%s %.0f MB/s, %s %.0f MB/s, ratio %.3f (%s)\n", run, runMBs, baseline, baseMBs, baseTime / runTime,
+               note);
     }
 };
 

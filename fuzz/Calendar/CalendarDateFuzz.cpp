@@ -20,16 +20,14 @@ constexpr size_t kZoneBytes = 16;
 void ZoneFromBytes(const uint8_t* pb, Ostrel::Mail::TimeZone& tz) {
     tz.SetStandardOffset(static_cast<int8_t>(pb[0]) * 15 % 1081);
     tz.SetDaylightOffset(static_cast<int8_t>(pb[1]) * 15 % 1081);
-    tz.SetStandardStart(static_cast<int8_t>(pb[2]) % 7, pb[3] % 9, pb[4] % 14, pb[5] % 25, pb[6] % 61, 0,
-                        pb[7] % 32);
+    tz.SetStandardStart(static_cast<int8_t>(pb[2]) % 7, pb[3] % 9, pb[4] % 14, pb[5] % 25, pb[6] % 61, 0, pb[7] % 32);
     tz.SetDaylightStart(static_cast<int8_t>(pb[8]) % 7, pb[9] % 9, pb[10] % 14, pb[11] % 25, pb[12] % 61, 0,
                         pb[13] % 32);
 }
 
 void CheckParsed(const SYSTEMTIME& st) {
     if (st.wYear < 1601 || st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 ||
-        st.wDay > Ostrel::Util::DaysInMonth(st.wYear, st.wMonth) || st.wHour > 23 || st.wMinute > 59 ||
-        st.wSecond != 0)
+        st.wDay > Ostrel::Util::DaysInMonth(st.wYear, st.wMonth) || st.wHour > 23 || st.wMinute > 59 || st.wSecond != 0)
         std::abort();
 }
 

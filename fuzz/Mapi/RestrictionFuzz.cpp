@@ -13,7 +13,9 @@ using namespace Platform::Mapi;
 
 namespace {
 
-void Put(PropMap& props, const StoredProp& prop) { props[PROP_ID(prop.ulTag)] = prop; }
+void Put(PropMap& props, const StoredProp& prop) {
+    props[PROP_ID(prop.ulTag)] = prop;
+}
 
 // Rows with values of most types, some damaged, and a recipient and an attachment row.
 std::vector<PropMap> SampleRows() {
@@ -24,12 +26,15 @@ std::vector<PropMap> SampleRows() {
     Put(rows[0], MakeI8(PROP_TAG(PT_I8, 0x6700), -5));
     Put(rows[0], MakeSysTime(PR_LAST_MODIFICATION_TIME, FILETIME{1, 2}));
     Put(rows[0], MakeBinary(PR_ENTRYID, std::string(24, '\x01')));
-    Put(rows[0], StoredProp{PROP_TAG(PT_MV_UNICODE, 0x8001), std::string("\x01\x00\x00\x00" "a\x02\x00\x00\x00" "bc", 11)});
+    Put(rows[0], StoredProp{PROP_TAG(PT_MV_UNICODE, 0x8001), std::string("\x01\x00\x00\x00"
+                                                                         "a\x02\x00\x00\x00"
+                                                                         "bc",
+                                                                         11)});
     Put(rows[0], StoredProp{PROP_TAG(PT_MV_LONG, 0x8002), std::string("\x01\x00\x00\x00\x02\x00\x00\x00", 8)});
     Put(rows[0], StoredProp{PROP_TAG(PT_DOUBLE, 0x8003), std::string("\x00\x00\x00\x00\x00\x00\xF8\x7F", 8)});  // NaN
     Put(rows[0], StoredProp{PROP_TAG(PT_CLSID, 0x8004), std::string(16, '\x07')});
     Put(rows[1], MakeString(PR_SUBJECT_A, L""));
-    Put(rows[1], StoredProp{PR_MESSAGE_FLAGS, "\x01"});  // damaged: too short
+    Put(rows[1], StoredProp{PR_MESSAGE_FLAGS, "\x01"});                            // damaged: too short
     Put(rows[1], StoredProp{PROP_TAG(PT_MV_BINARY, 0x8001), "\xFF\xFF\xFF\xFF"});  // damaged length
     Put(rows[2], MakeString(PR_DISPLAY_NAME_W, L"Ann"));
     Put(rows[2], MakeLong(PR_RECIPIENT_TYPE, 1));

@@ -174,8 +174,8 @@ bool BuildTemplate(const fs::path& path, std::string* pImage) {
             return false;
         MapiFree inboxEid;
         ULONG cb = 0;
-        if (FAILED(pStore->GetReceiveFolder(reinterpret_cast<LPTSTR>(const_cast<wchar_t*>(L"IPM.Note")),
-                                            MAPI_UNICODE, &cb, reinterpret_cast<LPENTRYID*>(&inboxEid.p), nullptr)))
+        if (FAILED(pStore->GetReceiveFolder(reinterpret_cast<LPTSTR>(const_cast<wchar_t*>(L"IPM.Note")), MAPI_UNICODE,
+                                            &cb, reinterpret_cast<LPENTRYID*>(&inboxEid.p), nullptr)))
             return false;
         std::string inbox(static_cast<const char*>(inboxEid.p), cb);
         ComPtr<IMAPIFolder> pInbox = OpenFolder(pStore.Get(), inbox, MAPI_MODIFY);
@@ -191,9 +191,9 @@ bool BuildTemplate(const fs::path& path, std::string* pImage) {
 
         ComPtr<IMAPIFolder> pFinder = OpenFolder(pStore.Get(), Binary(pStore.Get(), PR_FINDER_ENTRYID), MAPI_MODIFY);
         ComPtr<IMAPIFolder> pSearch;
-        if (pFinder && SUCCEEDED(pFinder->CreateFolder(FOLDER_SEARCH,
-                                                       reinterpret_cast<LPTSTR>(const_cast<wchar_t*>(L"Finder")),
-                                                       nullptr, nullptr, MAPI_UNICODE, pSearch.AddressOf()))) {
+        if (pFinder &&
+            SUCCEEDED(pFinder->CreateFolder(FOLDER_SEARCH, reinterpret_cast<LPTSTR>(const_cast<wchar_t*>(L"Finder")),
+                                            nullptr, nullptr, MAPI_UNICODE, pSearch.AddressOf()))) {
             SPropValue value{PR_SUBJECT_W, 0, {}};
             value.Value.lpszW = const_cast<wchar_t*>(L"one");
             SRestriction leaves[2] = {};
@@ -293,7 +293,8 @@ private:
 
     // Sorting and restricting a table on the values it holds.
     void Shuffle(IMAPITable* pTable) {
-        SizedSSortOrderSet(2, sort) = {2, 0, 0, {{PR_SUBJECT_W, TABLE_SORT_DESCEND}, {PR_MESSAGE_SIZE, TABLE_SORT_ASCEND}}};
+        SizedSSortOrderSet(2, sort) = {
+            2, 0, 0, {{PR_SUBJECT_W, TABLE_SORT_DESCEND}, {PR_MESSAGE_SIZE, TABLE_SORT_ASCEND}}};
         pTable->SortTable(reinterpret_cast<LPSSortOrderSet>(&sort), 0);
         SPropValue value{PR_SUBJECT_W, 0, {}};
         value.Value.lpszW = const_cast<wchar_t*>(L"e");
@@ -312,8 +313,8 @@ private:
         ComPtr<IUnknown> pUnk;
         ULONG ulType = 0;
         if (FAILED(m_pStore->OpenEntry(static_cast<ULONG>(eid.size()),
-                                       reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data())), nullptr, 0,
-                                       &ulType, pUnk.AddressOf())))
+                                       reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data())), nullptr, 0, &ulType,
+                                       pUnk.AddressOf())))
             return;
         if (ulType == MAPI_FOLDER)
             Folder(static_cast<IMAPIFolder*>(pUnk.Get()), depth);

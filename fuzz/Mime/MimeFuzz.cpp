@@ -13,14 +13,18 @@ using namespace mimepp;
 namespace {
 
 void Check(bool bOk) {
-    if (!bOk) std::abort();
+    if (!bOk)
+        std::abort();
 }
 
 String Shape(Entity& entity, int depth = 0) {
     String out = entity.headers().hasField("Content-Type") ? entity.headers().contentType().type() : String("-");
-    if (depth > 200) return out;
-    for (int i = 0; i < entity.body().numBodyParts(); ++i) out += "[" + Shape(entity.body().bodyPartAt(i), depth + 1) + "]";
-    if (entity.body().message()) out += "{" + Shape(*entity.body().message(), depth + 1) + "}";
+    if (depth > 200)
+        return out;
+    for (int i = 0; i < entity.body().numBodyParts(); ++i)
+        out += "[" + Shape(entity.body().bodyPartAt(i), depth + 1) + "]";
+    if (entity.body().message())
+        out += "{" + Shape(*entity.body().message(), depth + 1) + "}";
     return out;
 }
 
@@ -29,7 +33,8 @@ void Walk(Entity& entity) {
     for (int i = 0; i < headers.numFields(); ++i) {
         FieldBody& value = headers.fieldAt(i).fieldBody();
         const Class& type = value.class_();
-        if (type.isA(Text::kClass)) static_cast<Text&>(value).textUtf8();
+        if (type.isA(Text::kClass))
+            static_cast<Text&>(value).textUtf8();
         if (type.isA(AddressList::kClass)) {
             auto& list = static_cast<AddressList&>(value);
             for (int a = 0; a < list.numAddresses(); ++a) {
@@ -38,27 +43,39 @@ void Walk(Entity& entity) {
                 }
             }
         }
-        if (type.isA(MailboxList::kClass)) static_cast<MailboxList&>(value).numMailboxes();
-        if (type.isA(Mailbox::kClass)) static_cast<Mailbox&>(value).displayNameUtf8();
-        if (type.isA(MediaType::kClass)) static_cast<MediaType&>(value).name();
-        if (type.isA(DispositionType::kClass)) static_cast<DispositionType&>(value).filename();
-        if (type.isA(Stamp::kClass)) static_cast<Stamp&>(value).date().asUnixTime();
+        if (type.isA(MailboxList::kClass))
+            static_cast<MailboxList&>(value).numMailboxes();
+        if (type.isA(Mailbox::kClass))
+            static_cast<Mailbox&>(value).displayNameUtf8();
+        if (type.isA(MediaType::kClass))
+            static_cast<MediaType&>(value).name();
+        if (type.isA(DispositionType::kClass))
+            static_cast<DispositionType&>(value).filename();
+        if (type.isA(Stamp::kClass))
+            static_cast<Stamp&>(value).date().asUnixTime();
     }
     String decoded;
     switch (headers.contentTransferEncoding().asEnum()) {
-        case TransferEncodingType::BASE64: Base64Decoder().decode(entity.body().getString(), decoded); break;
+        case TransferEncodingType::BASE64:
+            Base64Decoder().decode(entity.body().getString(), decoded);
+            break;
         case TransferEncodingType::QUOTED_PRINTABLE:
             QuotedPrintableDecoder().decode(entity.body().getString(), decoded);
             break;
-        default: break;
+        default:
+            break;
     }
-    for (int i = 0; i < entity.body().numBodyParts(); ++i) Walk(entity.body().bodyPartAt(i));
-    if (Message* inner = entity.body().message()) Walk(*inner);
+    for (int i = 0; i < entity.body().numBodyParts(); ++i)
+        Walk(entity.body().bodyPartAt(i));
+    if (Message* inner = entity.body().message())
+        Walk(*inner);
 }
 
 Entity& FirstLeaf(Entity& entity) {
-    if (entity.body().numBodyParts() > 0) return FirstLeaf(entity.body().bodyPartAt(0));
-    if (entity.body().message()) return FirstLeaf(*entity.body().message());
+    if (entity.body().numBodyParts() > 0)
+        return FirstLeaf(entity.body().bodyPartAt(0));
+    if (entity.body().message())
+        return FirstLeaf(*entity.body().message());
     return entity;
 }
 

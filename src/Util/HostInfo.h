@@ -16,11 +16,17 @@ inline void GetOutlookVersion(int* piMajor, int* piMinor) {
         *piMinor = version.iMinor;
 }
 
-inline int GetApplicationType() { return Platform::Host::GetApplicationType(); }
-inline bool IsTesting(std::wstring_view wsName) { return Platform::Host::IsTesting(wsName); }
+inline int GetApplicationType() {
+    return Platform::Host::GetApplicationType();
+}
+inline bool IsTesting(std::wstring_view wsName) {
+    return Platform::Host::IsTesting(wsName);
+}
 inline void TestModeTerminate(std::wstring_view wsName, int iExitCode) {
     Platform::Host::TestModeTerminate(wsName, iExitCode);
 }
-inline HWND FindClientWindow() { return Platform::Host::GetClientWindow(); }
+inline HWND FindClientWindow() {
+    return Platform::Host::GetClientWindow();
+}
 
 }  // namespace Ostrel::Util

@@ -68,14 +68,24 @@ HRESULT MemoryStream::SetSize(ULONGLONG ullSize) {
     return m_pStream->SetSize(uli);
 }
 
-ULONGLONG MemoryStream::GetSize() const { return m_pStream->GetSize(); }
+ULONGLONG MemoryStream::GetSize() const {
+    return m_pStream->GetSize();
+}
 
-ULONGLONG MemoryStream::GetPosition() const { return m_pStream->GetPosition(); }
+ULONGLONG MemoryStream::GetPosition() const {
+    return m_pStream->GetPosition();
+}
 
-std::string MemoryStream::GetContent() const { return m_pStream->CopyContent(); }
+std::string MemoryStream::GetContent() const {
+    return m_pStream->CopyContent();
+}
 
-HRESULT MemoryStream::SetContent(std::string_view bytes) { return m_pStream->Assign(bytes); }
+HRESULT MemoryStream::SetContent(std::string_view bytes) {
+    return m_pStream->Assign(bytes);
+}
 
-void MemoryStream::Clear() { m_pStream->Assign(std::string_view()); }
+void MemoryStream::Clear() {
+    m_pStream->Assign(std::string_view());
+}
 
 }  // namespace Ostrel::Util

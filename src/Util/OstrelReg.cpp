@@ -11,9 +11,10 @@ void InstallRegistryDiagnostics() {
     static std::once_flag once;
     std::call_once(once, [] {
         Platform::Registry::SetParseErrorHandler([](const Platform::Registry::ParseError& error) {
-            OSTLOG_ERROR(L"Registry file '%hs' is damaged at line %u (%hs). Using what could be read; the file "
-                         L"is left as it is and will not be written.",
-                         error.path.c_str(), error.uLine, error.sMessage.c_str());
+            OSTLOG_ERROR(
+                L"Registry file '%hs' is damaged at line %u (%hs). Using what could be read; the file "
+                L"is left as it is and will not be written.",
+                error.path.c_str(), error.uLine, error.sMessage.c_str());
         });
     });
 }
@@ -24,7 +25,8 @@ namespace {
 LSTATUS ReadRaw(HKEY hKey, const wchar_t* pwszValueName, DWORD& dwType, std::vector<BYTE>& data) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD cb = static_cast<DWORD>(data.size());
-        const LSTATUS status = RegQueryValueExW(hKey, pwszValueName, nullptr, &dwType, data.empty() ? nullptr : data.data(), &cb);
+        const LSTATUS status =
+            RegQueryValueExW(hKey, pwszValueName, nullptr, &dwType, data.empty() ? nullptr : data.data(), &cb);
         if (status == ERROR_SUCCESS && !data.empty()) {
             data.resize(cb);
             return status;
@@ -137,9 +139,13 @@ LSTATUS RegUtil::CreateKey() {
                            nullptr, &m_hKey, nullptr);
 }
 
-LSTATUS RegUtil::EnsureOpen() { return m_hKey ? ERROR_SUCCESS : OpenKey(); }
+LSTATUS RegUtil::EnsureOpen() {
+    return m_hKey ? ERROR_SUCCESS : OpenKey();
+}
 
-void RegUtil::SetName(const wchar_t* pwszValueName) { m_wsValueName = pwszValueName ? pwszValueName : L""; }
+void RegUtil::SetName(const wchar_t* pwszValueName) {
+    m_wsValueName = pwszValueName ? pwszValueName : L"";
+}
 
 LSTATUS RegUtil::SetValue(const void* pData, DWORD cbData) {
     const LSTATUS status = EnsureOpen();

@@ -8,12 +8,12 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 
 namespace Ostrel::Util {
 
@@ -157,12 +157,12 @@ HRESULT LoadKey(Key& key, bool bCreate) {
     // A second round reads the key that another process published first.
     for (int attempt = 0; attempt < 2; ++attempt) {
         switch (ReadKey(path, key, hr)) {
-        case KeyRead::Ok:
-            return S_OK;
-        case KeyRead::Failed:
-            return hr;
-        case KeyRead::Missing:
-            break;
+            case KeyRead::Ok:
+                return S_OK;
+            case KeyRead::Failed:
+                return hr;
+            case KeyRead::Missing:
+                break;
         }
         if (!bCreate) {
             OSTLOG_WARN(L"No password key at '%hs': the protected value cannot be read", path.c_str());
@@ -176,7 +176,9 @@ HRESULT LoadKey(Key& key, bool bCreate) {
 
 }  // namespace
 
-std::filesystem::path PasswordKeyPath() { return Platform::OstrelHome() / "keys" / "password.key"; }
+std::filesystem::path PasswordKeyPath() {
+    return Platform::OstrelHome() / "keys" / "password.key";
+}
 
 HRESULT EncryptPassword(std::wstring_view wsPassword, std::vector<BYTE>& blob) {
     blob.clear();
@@ -196,8 +198,8 @@ HRESULT EncryptPassword(std::wstring_view wsPassword, std::vector<BYTE>& blob) {
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
         EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.ab, out.data() + 1) == 1 &&
         EVP_EncryptUpdate(ctx.get(), nullptr, &cbOut, out.data(), 1) == 1 &&  // version byte as associated data
-        EVP_EncryptUpdate(ctx.get(), out.data() + kHeaderSize, &cbOut,
-                          reinterpret_cast<const BYTE*>(sPlain.data()), static_cast<int>(sPlain.size())) == 1 &&
+        EVP_EncryptUpdate(ctx.get(), out.data() + kHeaderSize, &cbOut, reinterpret_cast<const BYTE*>(sPlain.data()),
+                          static_cast<int>(sPlain.size())) == 1 &&
         EVP_EncryptFinal_ex(ctx.get(), out.data() + kHeaderSize + cbOut, &cbFinal) == 1 &&
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, out.data() + kHeaderSize + sPlain.size()) == 1;
     OPENSSL_cleanse(sPlain.data(), sPlain.size());
@@ -234,15 +236,14 @@ HRESULT DecryptPassword(const BYTE* pbBlob, size_t cbBlob, std::wstring& wsPassw
     std::memcpy(abTag, pbBlob + kHeaderSize + cbCipher, kTagSize);
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     int cbOut = 0, cbFinal = 0;
-    const bool bOk =
-        ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.ab, pbBlob + 1) == 1 &&
-        EVP_DecryptUpdate(ctx.get(), nullptr, &cbOut, pbBlob, 1) == 1 &&
-        EVP_DecryptUpdate(ctx.get(), reinterpret_cast<BYTE*>(sPlain.data()), &cbOut, pbBlob + kHeaderSize,
-                          static_cast<int>(cbCipher)) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, abTag) == 1 &&
-        EVP_DecryptFinal_ex(ctx.get(), reinterpret_cast<BYTE*>(sPlain.data()) + cbOut, &cbFinal) == 1;
+    const bool bOk = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+                     EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+                     EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.ab, pbBlob + 1) == 1 &&
+                     EVP_DecryptUpdate(ctx.get(), nullptr, &cbOut, pbBlob, 1) == 1 &&
+                     EVP_DecryptUpdate(ctx.get(), reinterpret_cast<BYTE*>(sPlain.data()), &cbOut, pbBlob + kHeaderSize,
+                                       static_cast<int>(cbCipher)) == 1 &&
+                     EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, abTag) == 1 &&
+                     EVP_DecryptFinal_ex(ctx.get(), reinterpret_cast<BYTE*>(sPlain.data()) + cbOut, &cbFinal) == 1;
     if (bOk) {
         bool bInvalid = false;
         wsPassword = Platform::FromUtf8(sPlain, &bInvalid);

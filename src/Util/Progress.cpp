@@ -12,7 +12,9 @@ unsigned ProgressState::GetPercent() const {
     return static_cast<unsigned>(ldFraction * 100);
 }
 
-ProgressTask::ProgressTask(std::wstring_view wsName) { m_state.wsName = wsName; }
+ProgressTask::ProgressTask(std::wstring_view wsName) {
+    m_state.wsName = wsName;
+}
 
 std::shared_ptr<ProgressTask> ProgressTask::Create(std::wstring_view wsName) {
     return std::make_shared<ProgressTask>(wsName);

@@ -49,10 +49,10 @@ TEST_F(ServerTest, DispatchesByTheFirstBodyElementNotThePath) {
 }
 
 TEST_F(ServerTest, HostileOrBrokenRequestsGetAParseFault) {
-    for (const std::string& body :
-         {std::string("not xml at all"), std::string("<a><b></a>"),
-          "<!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]>" + Envelope("<NoOpRequest xmlns=\"urn:ostrelMail\">&e;</NoOpRequest>"),
-          std::string("<Envelope/>")}) {
+    for (const std::string& body : {std::string("not xml at all"), std::string("<a><b></a>"),
+                                    "<!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]>" +
+                                        Envelope("<NoOpRequest xmlns=\"urn:ostrelMail\">&e;</NoOpRequest>"),
+                                    std::string("<Envelope/>")}) {
         auto r = Post("/service/soap/NoOpRequest", body);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->status, 500) << body;
@@ -62,7 +62,8 @@ TEST_F(ServerTest, HostileOrBrokenRequestsGetAParseFault) {
 }
 
 TEST_F(ServerTest, FaultsApplyToTheirMatchAndRunOut) {
-    server.Faults().Add(Fault::For("NoOpRequest", 2).SoapFault("mail.ALREADY_EXISTS", "exists", "<a n=\"id\" t=\"IID\">12:34</a>"));
+    server.Faults().Add(
+        Fault::For("NoOpRequest", 2).SoapFault("mail.ALREADY_EXISTS", "exists", "<a n=\"id\" t=\"IID\">12:34</a>"));
     server.Faults().Add(Fault::For("/bulk").Status(503, "busy"));
     for (int i = 0; i < 2; ++i) {
         auto r = Post("/service/soap/NoOpRequest", kNoOp);
@@ -81,7 +82,8 @@ TEST_F(ServerTest, FaultsApplyToTheirMatchAndRunOut) {
 }
 
 TEST_F(ServerTest, FaultHeadersPaddingAndChunking) {
-    server.Faults().Add(Fault::For().DosFilter().Header("X-Ostrel-Fault-Code", "service.FAILURE").Pad(100000).Chunked());
+    server.Faults().Add(
+        Fault::For().DosFilter().Header("X-Ostrel-Fault-Code", "service.FAILURE").Pad(100000).Chunked());
     auto r = Post("/service/soap/NoOpRequest", kNoOp);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->get_header_value("DoSFilter"), "unavailable");

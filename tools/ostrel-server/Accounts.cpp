@@ -25,7 +25,8 @@ std::string IdFromName(const std::string& name) {
     char text[40];
     std::snprintf(text, sizeof text, "%08x-%04x-4%03x-8%03x-%012llx", static_cast<unsigned>(hash >> 32),
                   static_cast<unsigned>((hash >> 16) & 0xFFFF), static_cast<unsigned>(hash & 0xFFF),
-                  static_cast<unsigned>((hash >> 44) & 0xFFF), static_cast<unsigned long long>(hash & 0xFFFFFFFFFFFFull));
+                  static_cast<unsigned>((hash >> 44) & 0xFFF),
+                  static_cast<unsigned long long>(hash & 0xFFFFFFFFFFFFull));
     return text;
 }
 
@@ -174,7 +175,8 @@ std::string AccountBook::TrustDevice(const std::string& name, const std::string&
     return token;
 }
 
-bool AccountBook::IsTrustedDevice(const std::string& name, const std::string& token, const std::string& deviceId) const {
+bool AccountBook::IsTrustedDevice(const std::string& name, const std::string& token,
+                                  const std::string& deviceId) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_trusted.find(token);
     return it != m_trusted.end() && it->second.first == Lower(name) && it->second.second == deviceId;
@@ -235,13 +237,13 @@ std::string RequireToken(const SoapCall& call, std::optional<SoapReply>& fault) 
         token = CookieToken(call.http.get_header_value("Cookie"));
     std::string account;
     switch (book.CheckToken(token, &account)) {
-    case AccountBook::TokenState::Valid:
-        return account;
-    case AccountBook::TokenState::Expired:
-        fault = SoapReply::Fault("service.AUTH_EXPIRED", "auth credentials have expired");
-        return std::string();
-    case AccountBook::TokenState::Unknown:
-        break;
+        case AccountBook::TokenState::Valid:
+            return account;
+        case AccountBook::TokenState::Expired:
+            fault = SoapReply::Fault("service.AUTH_EXPIRED", "auth credentials have expired");
+            return std::string();
+        case AccountBook::TokenState::Unknown:
+            break;
     }
     fault = SoapReply::Fault("service.AUTH_REQUIRED", "no valid authtoken present");
     return std::string();
@@ -251,7 +253,8 @@ std::optional<std::string> BodyChild(const SoapCall& call, const std::string& lo
     return call.doc.Text("/soap:Envelope/soap:Body/*[1]/*[local-name()='" + localName + "']");
 }
 
-std::optional<std::string> BodyChildAttribute(const SoapCall& call, const std::string& localName, const std::string& attribute) {
+std::optional<std::string> BodyChildAttribute(const SoapCall& call, const std::string& localName,
+                                              const std::string& attribute) {
     return call.doc.Text("/soap:Envelope/soap:Body/*[1]/*[local-name()='" + localName + "']/@" + attribute);
 }
 

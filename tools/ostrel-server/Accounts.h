@@ -103,11 +103,11 @@ private:
     std::chrono::milliseconds m_lifetime{std::chrono::hours(12)};
     std::pair<int, int> m_mailPorts{8080, 8443};
     std::map<std::string, Token> m_tokens;
-    uint64_t m_generation = 1;   // tokens of an older generation are expired
+    uint64_t m_generation = 1;  // tokens of an older generation are expired
     uint64_t m_nextToken = 1;
     std::map<std::string, std::pair<std::string, std::string>> m_trusted;  // token -> account, device
-    std::map<std::string, std::string> m_negotiate;                         // base64 -> account
-    std::map<std::string, std::string> m_ssoTokens;                         // token -> account
+    std::map<std::string, std::string> m_negotiate;                        // base64 -> account
+    std::map<std::string, std::string> m_ssoTokens;                        // token -> account
     std::optional<std::pair<std::string, int>> m_certAuth;
 };
 
@@ -118,6 +118,7 @@ std::string RequireToken(const SoapCall& call, std::optional<SoapReply>& fault);
 
 // The text of a child of the call's body element, by local name.
 std::optional<std::string> BodyChild(const SoapCall& call, const std::string& localName);
-std::optional<std::string> BodyChildAttribute(const SoapCall& call, const std::string& localName, const std::string& attribute);
+std::optional<std::string> BodyChildAttribute(const SoapCall& call, const std::string& localName,
+                                              const std::string& attribute);
 
 }  // namespace OstrelServer

@@ -19,7 +19,9 @@ namespace OstrelServer {
 
 namespace {
 
-[[noreturn]] void Fail(const char* what) { throw std::runtime_error(std::string("certificate: ") + what); }
+[[noreturn]] void Fail(const char* what) {
+    throw std::runtime_error(std::string("certificate: ") + what);
+}
 
 bool AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
     X509V3_CTX ctx;
@@ -67,7 +69,9 @@ Certificate::~Certificate() {
     EVP_PKEY_free(m_pKey);
 }
 
-Certificate::Certificate(const Certificate& other) { *this = other; }
+Certificate::Certificate(const Certificate& other) {
+    *this = other;
+}
 
 Certificate& Certificate::operator=(const Certificate& other) {
     if (this != &other) {
@@ -83,7 +87,9 @@ Certificate& Certificate::operator=(const Certificate& other) {
     return *this;
 }
 
-Certificate::Certificate(Certificate&& other) noexcept { *this = std::move(other); }
+Certificate::Certificate(Certificate&& other) noexcept {
+    *this = std::move(other);
+}
 
 Certificate& Certificate::operator=(Certificate&& other) noexcept {
     if (this != &other) {
@@ -124,8 +130,10 @@ Certificate Certificate::Generate(const CertificateOptions& options, const Certi
     X509_set_pubkey(cert, out.m_pKey);
 
     X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Ostrel Simulator"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(options.commonName.c_str()), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Ostrel Simulator"), -1,
+                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(options.commonName.c_str()), -1, -1, 0);
     X509* issuerCert = issuer ? issuer->m_pCert : cert;
     X509_set_issuer_name(cert, X509_get_subject_name(issuerCert));
 

@@ -22,19 +22,19 @@ class SoapDocument;
 struct SoapReply;
 
 struct ContactImage {
-    int part = 2;         // the MIME part number of the photo
-    int64_t size = 0;     // bytes
+    int part = 2;      // the MIME part number of the photo
+    int64_t size = 0;  // bytes
     std::string fileName;
     std::string contentType;  // may carry parameters ("image/png; name=me.png")
 };
 
 struct MailboxContact {
-    int32_t id = 0;        // 0: assigned when added
-    int32_t folderId = 7;  // the Contacts folder
-    int64_t modified = 0;  // "md", seconds since 1970; 0: the time it was added
-    std::string flags;     // "f", e.g. "a" when it has attachments
-    std::string tagIds;    // "t", e.g. "3,17"
-    std::string tagNames;  // "tn"
+    int32_t id = 0;                                            // 0: assigned when added
+    int32_t folderId = 7;                                      // the Contacts folder
+    int64_t modified = 0;                                      // "md", seconds since 1970; 0: the time it was added
+    std::string flags;                                         // "f", e.g. "a" when it has attachments
+    std::string tagIds;                                        // "t", e.g. "3,17"
+    std::string tagNames;                                      // "tn"
     std::vector<std::pair<std::string, std::string>> attrs;    // `a` children, in order
     std::vector<std::pair<std::string, std::string>> members;  // `m` children: type, value
     std::optional<ContactImage> image;
@@ -81,8 +81,8 @@ private:
     std::map<int32_t, MailboxContact> m_contacts;
     int32_t m_nextId = 257;
     size_t m_galSize = kDefaultGalSize;
-    uint64_t m_galRevision = 1;              // the token of the GAL as it is now
-    uint64_t m_galBaseRevision = 1;          // when the generated entries were made
+    uint64_t m_galRevision = 1;               // the token of the GAL as it is now
+    uint64_t m_galBaseRevision = 1;           // when the generated entries were made
     std::map<size_t, uint64_t> m_galChanged;  // index -> revision of its last change
 };
 

@@ -29,14 +29,20 @@ SoapReply SoapReply::Fault(const std::string& code, const std::string& reason, c
     return r;
 }
 
-SoapEndpoint::SoapEndpoint(const char* callName, SoapHandler handler) { SoapTable()[callName] = std::move(handler); }
+SoapEndpoint::SoapEndpoint(const char* callName, SoapHandler handler) {
+    SoapTable()[callName] = std::move(handler);
+}
 
 HttpEndpoint::HttpEndpoint(const char* method, const char* pathPrefix, HttpHandler handler) {
     HttpTable()[{method, pathPrefix}] = std::move(handler);
 }
 
-const std::map<std::string, SoapHandler>& RegisteredSoapEndpoints() { return SoapTable(); }
+const std::map<std::string, SoapHandler>& RegisteredSoapEndpoints() {
+    return SoapTable();
+}
 
-const std::map<std::pair<std::string, std::string>, HttpHandler>& RegisteredHttpEndpoints() { return HttpTable(); }
+const std::map<std::pair<std::string, std::string>, HttpHandler>& RegisteredHttpEndpoints() {
+    return HttpTable();
+}
 
 }  // namespace OstrelServer

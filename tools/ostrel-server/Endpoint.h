@@ -38,7 +38,8 @@ struct SoapReply {
 
     static SoapReply Body(std::string xml);
     // A SOAP fault with the server's error code, delivered with HTTP status 500.
-    static SoapReply Fault(const std::string& code, const std::string& reason, const std::string& detailXml = std::string());
+    static SoapReply Fault(const std::string& code, const std::string& reason,
+                           const std::string& detailXml = std::string());
 };
 
 struct HttpCall {

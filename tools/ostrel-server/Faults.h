@@ -19,20 +19,20 @@ struct Fault {
     int times = 1;
 
     // Replacements of the answer (the first that is set wins).
-    int httpStatus = 0;          // answer with this status and `body` instead
-    std::string body;            // with httpStatus
-    std::string soapFaultCode;   // answer with a SOAP fault (HTTP 500) carrying this error code
+    int httpStatus = 0;         // answer with this status and `body` instead
+    std::string body;           // with httpStatus
+    std::string soapFaultCode;  // answer with a SOAP fault (HTTP 500) carrying this error code
     std::string soapFaultReason = "injected fault";
-    std::string soapFaultDetail; // extra XML inside the fault's Error element
+    std::string soapFaultDetail;  // extra XML inside the fault's Error element
 
     // Additions to whatever is answered.
     std::vector<std::pair<std::string, std::string>> headers;  // e.g. X-Ostrel-Fault-Code, DoSFilter
 
     // Transport behaviour.
-    int delayMs = 0;              // wait before answering (cut short when the server stops)
-    bool chunked = false;         // no Content-Length, chunked transfer coding
-    bool dropMidBody = false;     // send part of the body, then close the connection
-    size_t padBytes = 0;          // grow a SOAP answer by this many bytes of padding lines
+    int delayMs = 0;           // wait before answering (cut short when the server stops)
+    bool chunked = false;      // no Content-Length, chunked transfer coding
+    bool dropMidBody = false;  // send part of the body, then close the connection
+    size_t padBytes = 0;       // grow a SOAP answer by this many bytes of padding lines
 
     // Builders: Fault::For("SaveDocumentRequest", 16).SoapFault("mail.ALREADY_EXISTS").
     static Fault For(std::string match = std::string(), int times = 1) {

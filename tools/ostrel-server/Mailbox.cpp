@@ -47,7 +47,8 @@ std::vector<MailItem> ReadBookContacts(ContactBook& book) {
         size_t members = reply->Count(cn + "/mail:m");
         for (size_t j = 1; j <= members; ++j) {
             std::string m = cn + "/mail:m[" + std::to_string(j) + "]";
-            item.contact.members.emplace_back(reply->Text(m + "/@type").value_or(""), reply->Text(m + "/@value").value_or(""));
+            item.contact.members.emplace_back(reply->Text(m + "/@type").value_or(""),
+                                              reply->Text(m + "/@value").value_or(""));
         }
         out.push_back(std::move(item));
     }
@@ -215,6 +216,8 @@ std::string Mailbox::Sync(const SyncOptions& options) const {
     return m_pData->WriteSync(options);
 }
 
-std::string Mailbox::ChangeContext() const { return "<change token=\"" + std::to_string(Revision()) + "\"/>"; }
+std::string Mailbox::ChangeContext() const {
+    return "<change token=\"" + std::to_string(Revision()) + "\"/>";
+}
 
 }  // namespace OstrelServer

@@ -98,19 +98,19 @@ struct MailItem {
     int64_t created = 0;        // seconds since 1970; 0: when added
     int64_t modified = 0;       // seconds since 1970; 0: when added
     uint64_t rev = 0;
-    std::string subject;  // messages; read from the MIME when empty
-    int32_t convId = 0;   // messages; 0: threaded by subject when added
-    std::string mime;     // messages
-    std::string name;     // documents, appointments and tasks
-    int32_t version = 1;  // documents
-    std::string content;  // documents
+    std::string subject;     // messages; read from the MIME when empty
+    int32_t convId = 0;      // messages; 0: threaded by subject when added
+    std::string mime;        // messages
+    std::string name;        // documents, appointments and tasks
+    int32_t version = 1;     // documents
+    std::string content;     // documents
     MailboxContact contact;  // contacts: attributes, members, image (id, folder, flags, tags are the item's)
 };
 
 // One synchronisation's view of the changes, for tests.
 struct SyncOptions {
     std::optional<uint64_t> token;
-    int32_t folderId = 0;           // > 0: that folder's subtree only
+    int32_t folderId = 0;              // > 0: that folder's subtree only
     std::optional<int64_t> calCutoff;  // ms since 1970
 };
 
@@ -195,7 +195,8 @@ public:
         std::string fileName;
     };
     // Stores the content under a new id and returns it.
-    std::string Put(std::string content, std::string contentType = "message/rfc822", std::string fileName = std::string());
+    std::string Put(std::string content, std::string contentType = "message/rfc822",
+                    std::string fileName = std::string());
     void Put(const std::string& id, Upload upload);
     // Removes and returns the upload; throws MailboxError mail.NO_SUCH_UPLOAD when unknown.
     Upload Take(const std::string& id);

@@ -11,7 +11,9 @@ namespace {
 const std::string kBody = "/soap:Envelope/soap:Body/*[1]";
 const std::string kCn = kBody + "/*[local-name()='cn']";
 
-std::string Nth(const std::string& path, size_t i) { return "(" + path + ")[" + std::to_string(i) + "]"; }
+std::string Nth(const std::string& path, size_t i) {
+    return "(" + path + ")[" + std::to_string(i) + "]";
+}
 
 SoapReply Reply(std::string bodyXml, uint64_t rev) {
     SoapReply reply = SoapReply::Body(std::move(bodyXml));
@@ -21,7 +23,7 @@ SoapReply Reply(std::string bodyXml, uint64_t rev) {
 
 // One `a` or `m` child of the request's contact.
 struct Entry {
-    std::string name;  // `a`: n; `m`: type
+    std::string name;   // `a`: n; `m`: type
     std::string value;  // `a`: text; `m`: value
     std::string op;
     std::string aid;
@@ -45,7 +47,8 @@ std::vector<Entry> ReadEntries(const SoapDocument& doc, const char* element) {
         entry.contentType = doc.Text(e + "/@ct").value_or("");
         if (attrs && entry.name.empty())
             throw MailboxError("service.INVALID_REQUEST", "contact attribute without a name");
-        if (!attrs && entry.op != "reset" && (entry.name.size() != 1 || std::string("CGI").find(entry.name) == std::string::npos))
+        if (!attrs && entry.op != "reset" &&
+            (entry.name.size() != 1 || std::string("CGI").find(entry.name) == std::string::npos))
             throw MailboxError("service.INVALID_REQUEST", "invalid member type: '" + entry.name + "'");
         entries.push_back(std::move(entry));
     }
@@ -99,7 +102,8 @@ SoapReply Mailbox::SoapCreateContact(const SoapDocument& doc, UploadStore& uploa
             if (m.op != "reset")
                 item.contact.members.emplace_back(m.name, m.value);
         int32_t id = d.AddItem(std::move(item));
-        xml = "<CreateContactResponse xmlns=\"urn:ostrelMail\">" + d.ItemXml(d.items.at(id)) + "</CreateContactResponse>";
+        xml =
+            "<CreateContactResponse xmlns=\"urn:ostrelMail\">" + d.ItemXml(d.items.at(id)) + "</CreateContactResponse>";
         rev = d.rev;
     }
     Notify();

@@ -159,29 +159,43 @@ Mailbox::Data::Data() {
 
 char Mailbox::Data::KindLetter(ItemKind kind) {
     switch (kind) {
-    case ItemKind::Folder: return 'f';
-    case ItemKind::Message: return 'm';
-    case ItemKind::Contact: return 'c';
-    case ItemKind::Appointment: return 'a';
-    case ItemKind::Task: return 't';
-    case ItemKind::Document: return 'd';
+        case ItemKind::Folder:
+            return 'f';
+        case ItemKind::Message:
+            return 'm';
+        case ItemKind::Contact:
+            return 'c';
+        case ItemKind::Appointment:
+            return 'a';
+        case ItemKind::Task:
+            return 't';
+        case ItemKind::Document:
+            return 'd';
     }
     return 'm';
 }
 
 const char* Mailbox::Data::ElementOf(ItemKind kind) {
     switch (kind) {
-    case ItemKind::Folder: return "folder";
-    case ItemKind::Message: return "m";
-    case ItemKind::Contact: return "cn";
-    case ItemKind::Appointment: return "appt";
-    case ItemKind::Task: return "task";
-    case ItemKind::Document: return "doc";
+        case ItemKind::Folder:
+            return "folder";
+        case ItemKind::Message:
+            return "m";
+        case ItemKind::Contact:
+            return "cn";
+        case ItemKind::Appointment:
+            return "appt";
+        case ItemKind::Task:
+            return "task";
+        case ItemKind::Document:
+            return "doc";
     }
     return "m";
 }
 
-int64_t Mailbox::Data::Now() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t Mailbox::Data::Now() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 uint64_t Mailbox::Data::Touch(char kindLetter) {
     ++rev;
@@ -298,7 +312,8 @@ void Mailbox::Data::CheckItemName(const MailItem& item, int32_t folderId, const 
         return;
     CheckName(name);
     for (const auto& [id, other] : items)
-        if (id != item.id && other.kind == ItemKind::Document && other.folderId == folderId && EqualsNoCase(other.name, name))
+        if (id != item.id && other.kind == ItemKind::Document && other.folderId == folderId &&
+            EqualsNoCase(other.name, name))
             throw MailboxError("mail.ALREADY_EXISTS", "document with that name already exists: " + name);
 }
 
@@ -413,7 +428,9 @@ int32_t Mailbox::Data::AddTag(const std::string& name, const std::string& rgb) {
     return id;
 }
 
-std::string Mailbox::Data::TagIdText(const std::vector<int32_t>& ids) const { return JoinIds(ids); }
+std::string Mailbox::Data::TagIdText(const std::vector<int32_t>& ids) const {
+    return JoinIds(ids);
+}
 
 std::string Mailbox::Data::TagNameText(const std::vector<int32_t>& ids) const {
     std::string text;
@@ -492,20 +509,20 @@ std::string Mailbox::Data::ItemXml(const MailItem& item) const {
     if (!item.tags.empty())
         xml += " t=\"" + TagIdText(item.tags) + "\" tn=\"" + XmlEscape(TagNameText(item.tags)) + "\"";
     switch (item.kind) {
-    case ItemKind::Message:
-        xml += " d=\"" + std::to_string(item.date) + "\" cid=\"" + std::to_string(item.convId) + "\" s=\"" +
-               std::to_string(item.mime.size()) + "\"";
-        break;
-    case ItemKind::Document:
-        xml += " ver=\"" + std::to_string(item.version) + "\" cd=\"" + std::to_string(item.created) + "\" s=\"" +
-               std::to_string(item.content.size()) + "\"";
-        break;
-    case ItemKind::Appointment:
-    case ItemKind::Task:
-        xml += " s=\"" + std::to_string(item.date) + "\" e=\"" + std::to_string(item.endDate) + "\"";
-        break;
-    default:
-        break;
+        case ItemKind::Message:
+            xml += " d=\"" + std::to_string(item.date) + "\" cid=\"" + std::to_string(item.convId) + "\" s=\"" +
+                   std::to_string(item.mime.size()) + "\"";
+            break;
+        case ItemKind::Document:
+            xml += " ver=\"" + std::to_string(item.version) + "\" cd=\"" + std::to_string(item.created) + "\" s=\"" +
+                   std::to_string(item.content.size()) + "\"";
+            break;
+        case ItemKind::Appointment:
+        case ItemKind::Task:
+            xml += " s=\"" + std::to_string(item.date) + "\" e=\"" + std::to_string(item.endDate) + "\"";
+            break;
+        default:
+            break;
     }
     xml += " md=\"" + std::to_string(item.modified) + "\" ms=\"" + std::to_string(item.rev) + "\"/>";
     return xml;

@@ -102,7 +102,8 @@ Pairs Decompress(const std::string& hex, const std::string& section) {
 SoapReply Mailbox::SoapGetMetadata(const SoapDocument& doc) const {
     std::string section = doc.Text(kMeta + "/@section").value_or("");
     Pairs pairs = Metadata(section);
-    std::string xml = "<GetMailboxMetadataResponse xmlns=\"urn:ostrelMail\"><meta section=\"" + XmlEscape(section) + "\">";
+    std::string xml =
+        "<GetMailboxMetadataResponse xmlns=\"urn:ostrelMail\"><meta section=\"" + XmlEscape(section) + "\">";
     for (const auto& [name, value] : pairs)
         xml += PairXml(name, value);
     SoapReply reply = SoapReply::Body(xml + "</meta></GetMailboxMetadataResponse>");

@@ -29,7 +29,9 @@ constexpr std::uintmax_t kMaxSeedFile = 64 << 20;
 
 void IgnoreErrors(void*, xmlErrorPtr) {}
 
-std::string Name(xmlNodePtr node) { return reinterpret_cast<const char*>(node->name); }
+std::string Name(xmlNodePtr node) {
+    return reinterpret_cast<const char*>(node->name);
+}
 
 std::optional<std::string> Prop(xmlNodePtr node, const char* name) {
     xmlChar* value = xmlGetProp(node, BAD_CAST name);
@@ -130,8 +132,9 @@ private:
         for (xmlNodePtr g : Elements(node)) {
             if (Name(g) != "grant")
                 throw std::runtime_error("unknown element <" + Name(g) + "> in a folder");
-            f.acl.push_back(MailGrant{Prop(g, "gt").value_or("usr"), Prop(g, "oid").value_or(""), Prop(g, "d").value_or(""),
-                                      Prop(g, "pw").value_or(""), Prop(g, "perm").value_or("")});
+            f.acl.push_back(MailGrant{Prop(g, "gt").value_or("usr"), Prop(g, "oid").value_or(""),
+                                      Prop(g, "d").value_or(""), Prop(g, "pw").value_or(""),
+                                      Prop(g, "perm").value_or("")});
         }
         d.AddFolder(std::move(f));
     }
@@ -152,8 +155,8 @@ private:
                     : name == "doc"  ? ItemKind::Document
                     : name == "appt" ? ItemKind::Appointment
                                      : ItemKind::Task;
-        const int32_t defaults[] = {FolderId::Inbox, 0, 0, FolderId::Contacts, 0, FolderId::Calendar, FolderId::Tasks,
-                                    FolderId::Briefcase};
+        const int32_t defaults[] = {
+            FolderId::Inbox, 0, 0, FolderId::Contacts, 0, FolderId::Calendar, FolderId::Tasks, FolderId::Briefcase};
         item.id = Int(node, "id", 0);
         item.folderId = Int(node, "l", defaults[static_cast<int>(item.kind)]);
         item.flags = Prop(node, "f").value_or("");
@@ -180,7 +183,8 @@ private:
                 if (tag == "a")
                     item.contact.attrs.emplace_back(Prop(child, "n").value_or(""), Text(child));
                 else if (tag == "m")
-                    item.contact.members.emplace_back(Prop(child, "type").value_or(""), Prop(child, "value").value_or(""));
+                    item.contact.members.emplace_back(Prop(child, "type").value_or(""),
+                                                      Prop(child, "value").value_or(""));
                 else
                     throw std::runtime_error("unknown element <" + tag + "> in a contact");
             }

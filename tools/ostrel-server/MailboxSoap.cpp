@@ -12,8 +12,12 @@ namespace {
 const std::string kBody = "/soap:Envelope/soap:Body/*[1]";
 
 // Request children may be in the call's namespace or in none: matched by local name.
-std::string Child(const std::string& parent, const char* name) { return parent + "/*[local-name()='" + name + "']"; }
-std::string Nth(const std::string& path, size_t i) { return "(" + path + ")[" + std::to_string(i) + "]"; }
+std::string Child(const std::string& parent, const char* name) {
+    return parent + "/*[local-name()='" + name + "']";
+}
+std::string Nth(const std::string& path, size_t i) {
+    return "(" + path + ")[" + std::to_string(i) + "]";
+}
 
 std::optional<std::string> Attr(const SoapDocument& doc, const std::string& path, const char* name) {
     return doc.Text(path + "/@" + name);
@@ -187,7 +191,8 @@ SoapReply Mailbox::SoapAction(const SoapDocument& doc) {
                     d.DeleteFolder(id);
                 } else if (op == "read" || op == "!read") {
                     for (MailItem* item : contained(id))
-                        if (item->kind == ItemKind::Message && (item->flags.find('u') != std::string::npos) == (op == "read")) {
+                        if (item->kind == ItemKind::Message &&
+                            (item->flags.find('u') != std::string::npos) == (op == "read")) {
                             item->flags = WithFlag(item->flags, 'u', op == "!read");
                             d.Modified(*item);
                         }
@@ -335,7 +340,8 @@ SoapReply Mailbox::SoapCreateTag(const SoapDocument& doc) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         int32_t id = m_pData->AddTag(name, rgb);
-        xml = "<CreateTagResponse xmlns=\"urn:ostrelMail\">" + m_pData->TagXml(m_pData->tags.at(id)) + "</CreateTagResponse>";
+        xml = "<CreateTagResponse xmlns=\"urn:ostrelMail\">" + m_pData->TagXml(m_pData->tags.at(id)) +
+              "</CreateTagResponse>";
         rev = m_pData->rev;
     }
     Notify();

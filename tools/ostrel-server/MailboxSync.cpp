@@ -26,7 +26,8 @@ std::string Mailbox::Data::WriteSync(const SyncOptions& options) const {
     if (!folders.count(root))
         throw MailboxError("mail.NO_SUCH_FOLDER", "no such folder id: " + std::to_string(root));
     if (options.token && (*options.token < forgottenUpTo || *options.token > rev))
-        throw MailboxError("mail.MUST_RESYNC", "the sync token " + std::to_string(*options.token) + " is no longer valid");
+        throw MailboxError("mail.MUST_RESYNC",
+                           "the sync token " + std::to_string(*options.token) + " is no longer valid");
 
     const bool whole = root == FolderId::Root;
     std::set<int32_t> subtree;

@@ -116,6 +116,8 @@ Mailboxes& MailboxesOf(Server& server) {
     return boxes;
 }
 
-Mailbox& DefaultMailbox(Server& server) { return *MailboxesOf(server).Default(); }
+Mailbox& DefaultMailbox(Server& server) {
+    return *MailboxesOf(server).Default();
+}
 
 }  // namespace OstrelServer

@@ -24,30 +24,42 @@ struct Correspondent {
 
 const std::vector<Correspondent>& People() {
     static const std::vector<Correspondent> people = {
-        {"Jürgen Weiß", "juergen.weiss@example.de"},   {"Zoë Lindqvist", "zoe@example.se"},
-        {"Ana María Núñez", "ana.nunez@example.es"},   {"Олег Петров", "oleg@example.ru"},
-        {"田中 花子", "hanako.tanaka@example.jp"},      {"Ingrid Østby", "ingrid@example.no"},
-        {"Chloé Dubois", "chloe.dubois@example.fr"},   {"Mark Taylor", "mark.taylor@example.com"},
-        {"Priya Raman", "priya@example.in"},           {"Kevin O'Brien", "kevin.obrien@example.ie"},
-        {"Build Robot", "noreply@ci.example.org"},     {"Łukasz Wróbel", "lukasz@example.pl"},
+        {"Jürgen Weiß", "juergen.weiss@example.de"}, {"Zoë Lindqvist", "zoe@example.se"},
+        {"Ana María Núñez", "ana.nunez@example.es"}, {"Олег Петров", "oleg@example.ru"},
+        {"田中 花子", "hanako.tanaka@example.jp"},   {"Ingrid Østby", "ingrid@example.no"},
+        {"Chloé Dubois", "chloe.dubois@example.fr"}, {"Mark Taylor", "mark.taylor@example.com"},
+        {"Priya Raman", "priya@example.in"},         {"Kevin O'Brien", "kevin.obrien@example.ie"},
+        {"Build Robot", "noreply@ci.example.org"},   {"Łukasz Wróbel", "lukasz@example.pl"},
     };
     return people;
 }
 
 const std::vector<std::string> kSubjects = {
-    "Quarterly report",           "Grüße aus München",          "Réunion de projet jeudi",
-    "Привет из Москвы",           "会議の議題について",         "Budget 2024 ✔",
-    "Lunch tomorrow?",            "Server maintenance window",  "Photos from the trip 📷",
-    "Año nuevo, planes nuevos",   "Draft contract for review",  "Your build #%N failed",
-    "Invoice %N",                 "Re-org: who owns what",      "Smørrebrød on Friday",
-    "Notes from the workshop",    "Zażółć gęślą jaźń",          "Release checklist",
+    "Quarterly report",
+    "Grüße aus München",
+    "Réunion de projet jeudi",
+    "Привет из Москвы",
+    "会議の議題について",
+    "Budget 2024 ✔",
+    "Lunch tomorrow?",
+    "Server maintenance window",
+    "Photos from the trip 📷",
+    "Año nuevo, planes nuevos",
+    "Draft contract for review",
+    "Your build #%N failed",
+    "Invoice %N",
+    "Re-org: who owns what",
+    "Smørrebrød on Friday",
+    "Notes from the workshop",
+    "Zażółć gęślą jaźń",
+    "Release checklist",
 };
 
 const std::vector<std::string> kWords = {
-    "the",     "project", "server",  "schedule", "review",  "budget", "meeting", "update", "mailbox", "report",
-    "we",      "should",  "discuss", "tomorrow", "please",  "check",  "numbers", "draft",  "team",    "customer",
-    "Grüße",   "schön",   "naïve",   "café",     "déjà",    "über",   "Straße",  "año",    "smörgås", "ça",
-    "deadline", "plan",   "quickly", "attached", "notes",   "and",    "with",    "for",    "before",  "after",
+    "the",      "project", "server",  "schedule", "review", "budget", "meeting", "update", "mailbox", "report",
+    "we",       "should",  "discuss", "tomorrow", "please", "check",  "numbers", "draft",  "team",    "customer",
+    "Grüße",    "schön",   "naïve",   "café",     "déjà",   "über",   "Straße",  "año",    "smörgås", "ça",
+    "deadline", "plan",    "quickly", "attached", "notes",  "and",    "with",    "for",    "before",  "after",
 };
 
 const std::vector<std::string> kKinds = {"plain", "html", "attachment", "invitation", "reply", "large"};
@@ -162,11 +174,20 @@ std::string HtmlEscape(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '\n': out += "<br>\n"; break;
-            default: out += c;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '\n':
+                out += "<br>\n";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -193,7 +214,8 @@ std::string TextPart(const std::string& text) {
 std::string HtmlPart(const std::string& subject, const std::string& text) {
     std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + HtmlEscape(subject) +
                        "</title></head>\n<body style=\"font-family: sans-serif\">\n<h2>" + HtmlEscape(subject) +
-                       "</h2>\n<p>" + HtmlEscape(text) + "</p>\n<table border=\"1\"><tr><th>Item</th><th>Status</th></tr>\n"
+                       "</h2>\n<p>" + HtmlEscape(text) +
+                       "</p>\n<table border=\"1\"><tr><th>Item</th><th>Status</th></tr>\n"
                        "<tr><td>Plan</td><td style=\"color:green\">done</td></tr>\n"
                        "<tr><td>Review</td><td style=\"color:orange\">open</td></tr></table>\n</body></html>\n";
     return "Content-Type: text/html; charset=UTF-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
@@ -235,8 +257,8 @@ MessageGenerator::MessageGenerator(uint32_t seed) : m_random(seed) {}
 
 const std::vector<GeneratedFolder>& MessageGenerator::Folders() {
     static const std::vector<GeneratedFolder> folders = {
-        {500, 1, "Projects 2024"}, {501, 500, "Alpha"},         {502, 500, "Beta"},
-        {503, 1, "Newsletters"},   {504, 1, "Reisen & Ferien"}, {505, 1, "Old mail"}, {506, 505, "2023"},
+        {500, 1, "Projects 2024"},   {501, 500, "Alpha"},  {502, 500, "Beta"}, {503, 1, "Newsletters"},
+        {504, 1, "Reisen & Ferien"}, {505, 1, "Old mail"}, {506, 505, "2023"},
     };
     return folders;
 }
@@ -247,7 +269,9 @@ const std::vector<GeneratedTag>& MessageGenerator::Tags() {
     return tags;
 }
 
-int MessageGenerator::Range(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
+int MessageGenerator::Range(int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(m_random);
+}
 
 std::string MessageGenerator::Pick(const std::vector<std::string>& choices) {
     return choices[static_cast<size_t>(Range(0, static_cast<int>(choices.size()) - 1))];
@@ -390,18 +414,23 @@ GeneratedMessage MessageGenerator::Next() {
         body = Multipart("mixed", boundary, parts);
     } else {  // invitation
         const int64_t start = message.dateMs + static_cast<int64_t>(Range(1, 14)) * 86400000;
-        std::string ical = "BEGIN:VCALENDAR\r\nPRODID:-//Ostrel//Seed Generator//EN\r\nVERSION:2.0\r\nMETHOD:REQUEST\r\n"
-                           "BEGIN:VEVENT\r\nUID:gen-" + std::to_string(index) + "@ostrel.test\r\n"
-                           "DTSTAMP:" + IcalDate(message.dateMs) + "\r\nDTSTART:" + IcalDate(start) +
-                           "\r\nDTEND:" + IcalDate(start + 3600000) + "\r\nSUMMARY:" + subject +
-                           "\r\nLOCATION:Raum 4.01 – Besprechung\r\n"
-                           "ORGANIZER;CN=Mark Taylor:mailto:mark.taylor@example.com\r\n"
-                           "ATTENDEE;CN=Demo User;ROLE=REQ-PARTICIPANT;PARTSTAT=NEEDS-ACTION;RSVP=TRUE:mailto:" +
-                           std::string(kSelfAddress) + "\r\nSEQUENCE:0\r\nSTATUS:CONFIRMED\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+        std::string ical =
+            "BEGIN:VCALENDAR\r\nPRODID:-//Ostrel//Seed Generator//EN\r\nVERSION:2.0\r\nMETHOD:REQUEST\r\n"
+            "BEGIN:VEVENT\r\nUID:gen-" +
+            std::to_string(index) +
+            "@ostrel.test\r\n"
+            "DTSTAMP:" +
+            IcalDate(message.dateMs) + "\r\nDTSTART:" + IcalDate(start) + "\r\nDTEND:" + IcalDate(start + 3600000) +
+            "\r\nSUMMARY:" + subject +
+            "\r\nLOCATION:Raum 4.01 – Besprechung\r\n"
+            "ORGANIZER;CN=Mark Taylor:mailto:mark.taylor@example.com\r\n"
+            "ATTENDEE;CN=Demo User;ROLE=REQ-PARTICIPANT;PARTSTAT=NEEDS-ACTION;RSVP=TRUE:mailto:" +
+            std::string(kSelfAddress) + "\r\nSEQUENCE:0\r\nSTATUS:CONFIRMED\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
         body = Multipart("alternative", boundary,
                          {TextPart(text),
                           "Content-Type: text/calendar; charset=UTF-8; method=REQUEST\r\n"
-                          "Content-Transfer-Encoding: 8bit\r\n\r\n" + ical});
+                          "Content-Transfer-Encoding: 8bit\r\n\r\n" +
+                              ical});
     }
     message.subject = subject;
     message.mime = headers + body;
@@ -423,10 +452,17 @@ void WriteSeedMailbox(const std::filesystem::path& dir, size_t count, uint32_t s
         std::string out;
         for (char c : text) {
             switch (c) {
-                case '&': out += "&amp;"; break;
-                case '<': out += "&lt;"; break;
-                case '"': out += "&quot;"; break;
-                default: out += c;
+                case '&':
+                    out += "&amp;";
+                    break;
+                case '<':
+                    out += "&lt;";
+                    break;
+                case '"':
+                    out += "&quot;";
+                    break;
+                default:
+                    out += c;
             }
         }
         return out;
@@ -435,8 +471,8 @@ void WriteSeedMailbox(const std::filesystem::path& dir, size_t count, uint32_t s
     for (const auto& tag : MessageGenerator::Tags())
         xml += "  <tag name=\"" + attr(tag.name) + "\" rgb=\"" + tag.rgb + "\"/>\n";
     for (const auto& folder : MessageGenerator::Folders())
-        xml += "  <folder id=\"" + std::to_string(folder.id) + "\" l=\"" + std::to_string(folder.parentId) + "\" name=\"" +
-               attr(folder.name) + "\" view=\"message\" f=\"#\"/>\n";
+        xml += "  <folder id=\"" + std::to_string(folder.id) + "\" l=\"" + std::to_string(folder.parentId) +
+               "\" name=\"" + attr(folder.name) + "\" view=\"message\" f=\"#\"/>\n";
     MessageGenerator generator(seed);
     for (size_t i = 0; i < count; ++i) {
         GeneratedMessage message = generator.Next();

@@ -58,11 +58,15 @@ std::string RecordedRequest::Header(const std::string& name) const {
     return it == headers.end() ? std::string() : it->second;
 }
 
-bool RecordedRequest::HasHeader(const std::string& name) const { return headers.find(name) != headers.end(); }
+bool RecordedRequest::HasHeader(const std::string& name) const {
+    return headers.find(name) != headers.end();
+}
 
 Server::Server(ServerOptions options) : m_options(std::move(options)) {}
 
-Server::~Server() { Stop(); }
+Server::~Server() {
+    Stop();
+}
 
 std::string Server::BaseUrl() const {
     return std::string(m_options.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port);
@@ -315,12 +319,13 @@ void Server::ApplyTransport(httplib::Response& res, const Fault& fault, const st
             return sink.write(body->data() + offset, n);
         });
     } else {
-        res.set_content_provider(body->size(), type, [body, limit](size_t offset, size_t length, httplib::DataSink& sink) {
-            if (offset >= limit)
-                return false;
-            size_t n = std::min({length, limit - offset, size_t(16384)});
-            return sink.write(body->data() + offset, n);
-        });
+        res.set_content_provider(body->size(), type,
+                                 [body, limit](size_t offset, size_t length, httplib::DataSink& sink) {
+                                     if (offset >= limit)
+                                         return false;
+                                     size_t n = std::min({length, limit - offset, size_t(16384)});
+                                     return sink.write(body->data() + offset, n);
+                                 });
     }
 }
 

@@ -81,7 +81,9 @@ std::unique_ptr<SoapDocument> SoapDocument::Parse(const std::string& text, std::
     return out;
 }
 
-SoapDocument::~SoapDocument() { xmlFreeDoc(static_cast<xmlDocPtr>(m_pDoc)); }
+SoapDocument::~SoapDocument() {
+    xmlFreeDoc(static_cast<xmlDocPtr>(m_pDoc));
+}
 
 std::optional<std::string> SoapDocument::Text(const std::string& xpath) const {
     XPathResult r;
@@ -111,12 +113,23 @@ std::string XmlEscape(const std::string& text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -135,7 +148,8 @@ std::string SoapEnvelope(const std::string& bodyXml, const std::string& contextX
     return out;
 }
 
-std::string SoapFaultBody(const std::string& code, const std::string& reason, const std::string& detailXml, bool senderFault) {
+std::string SoapFaultBody(const std::string& code, const std::string& reason, const std::string& detailXml,
+                          bool senderFault) {
     return "<soap:Fault><soap:Code><soap:Value>" + std::string(senderFault ? "soap:Sender" : "soap:Receiver") +
            "</soap:Value></soap:Code><soap:Reason><soap:Text>" + XmlEscape(reason) +
            "</soap:Text></soap:Reason><soap:Detail><Error xmlns=\"urn:ostrel\"><Code>" + XmlEscape(code) +

@@ -42,7 +42,7 @@ std::string SoapEnvelope(const std::string& bodyXml, const std::string& contextX
 
 // A SOAP fault body with the server's error code; `detailXml` goes inside the Error element
 // after Code (for instance <a n="itemId" t="IID">...</a>).
-std::string SoapFaultBody(const std::string& code, const std::string& reason, const std::string& detailXml = std::string(),
-                          bool senderFault = true);
+std::string SoapFaultBody(const std::string& code, const std::string& reason,
+                          const std::string& detailXml = std::string(), bool senderFault = true);
 
 }  // namespace OstrelServer

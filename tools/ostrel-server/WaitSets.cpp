@@ -11,9 +11,13 @@ namespace {
 
 const std::string kBody = "/soap:Envelope/soap:Body/*[1]";
 
-const char* Namespace(bool admin) { return admin ? "urn:ostrelAdmin" : "urn:ostrelMail"; }
+const char* Namespace(bool admin) {
+    return admin ? "urn:ostrelAdmin" : "urn:ostrelMail";
+}
 
-std::string ResponseName(const std::string& name, bool admin) { return (admin ? "Admin" : "") + name; }
+std::string ResponseName(const std::string& name, bool admin) {
+    return (admin ? "Admin" : "") + name;
+}
 
 // The latest revision of the watched kinds of change.
 uint64_t RevisionFor(const Mailbox& mailbox, const std::string& types) {
@@ -44,7 +48,9 @@ std::string WaitSets::ApplyEntries(const SoapDocument& doc, const char* group, S
         std::string types = doc.Text(a + "/@types").value_or(set.defTypes);
         CheckTypes(types);
         std::shared_ptr<Mailbox> mailbox = boxes.Find(id);
-        const char* refused = !mailbox ? "NO_SUCH_ACCOUNT" : (!admin && mailbox.get() != &caller) ? "PERM_DENIED" : nullptr;
+        const char* refused = !mailbox                               ? "NO_SUCH_ACCOUNT"
+                              : (!admin && mailbox.get() != &caller) ? "PERM_DENIED"
+                                                                     : nullptr;
         if (refused) {
             errors += "<error id=\"" + XmlEscape(id) + "\" type=\"" + refused + "\"/>";
             continue;

@@ -143,10 +143,10 @@ bool ZipWriter::Finish() {
         Put32(directory, record.compressedSize);
         Put32(directory, record.uncompressedSize);
         Put16(directory, static_cast<uint32_t>(record.name.size()));
-        Put16(directory, 0);           // extra field
-        Put16(directory, 0);           // comment
-        Put16(directory, 0);           // disk
-        Put16(directory, 0);           // internal attributes
+        Put16(directory, 0);               // extra field
+        Put16(directory, 0);               // comment
+        Put16(directory, 0);               // disk
+        Put16(directory, 0);               // internal attributes
         Put32(directory, 0100644u << 16);  // external attributes: a regular file
         Put32(directory, record.offset);
         directory += record.name;

@@ -12,7 +12,9 @@ namespace {
 // An error entry's text is a sentence; a longer one is cut.
 constexpr size_t kMaxErrorText = 65536;
 
-bool Contains(const char* pszText, const char* pszPart) { return std::strstr(pszText, pszPart) != nullptr; }
+bool Contains(const char* pszText, const char* pszPart) {
+    return std::strstr(pszText, pszPart) != nullptr;
+}
 
 bool EndsWith(const std::wstring& text, const wchar_t* pwszEnd) {
     const size_t cch = std::wcslen(pwszEnd);
@@ -21,7 +23,9 @@ bool EndsWith(const std::wstring& text, const wchar_t* pwszEnd) {
 
 }  // namespace
 
-void ArchiveReader::Releaser::operator()(Ostrel::Rpc::ZipInputStream* p) const { p->Release(); }
+void ArchiveReader::Releaser::operator()(Ostrel::Rpc::ZipInputStream* p) const {
+    p->Release();
+}
 
 ArchiveReader::ArchiveReader(ISequentialStream* pSource)
     : m_pZip(Ostrel::Rpc::ZipInputStream::CreateZipInputStream(pSource, nullptr, 0)) {

@@ -52,6 +52,8 @@ std::wstring CliUi::TakeNotice() {
     return std::exchange(m_wsNotice, std::wstring());
 }
 
-std::shared_ptr<CliUi> CurrentCliUi() { return std::dynamic_pointer_cast<CliUi>(Platform::Ui::Current()); }
+std::shared_ptr<CliUi> CurrentCliUi() {
+    return std::dynamic_pointer_cast<CliUi>(Platform::Ui::Current());
+}
 
 }  // namespace OstrelCli

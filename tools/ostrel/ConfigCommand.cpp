@@ -11,7 +11,9 @@ namespace OstrelCli {
 
 namespace {
 
-const char* Source(const Ostrel::Mapi::SettingReport& setting) { return setting.bFromRegistry ? "registry" : "default"; }
+const char* Source(const Ostrel::Mapi::SettingReport& setting) {
+    return setting.bFromRegistry ? "registry" : "default";
+}
 
 }  // namespace
 
@@ -33,7 +35,8 @@ int RunConfig(const std::vector<std::string>& args, Context& context) {
         std::fprintf(context.out, "\n]}\n");
     } else {
         for (const auto& s : settings) {
-            std::fprintf(context.out, "%s\t%s\t%s", TsvField(s.wsGetter).c_str(), TsvField(s.wsValue).c_str(), Source(s));
+            std::fprintf(context.out, "%s\t%s\t%s", TsvField(s.wsGetter).c_str(), TsvField(s.wsValue).c_str(),
+                         Source(s));
             if (context.bVerbose)
                 std::fprintf(context.out, "\t%s", TsvField(s.wsLocation).c_str());
             std::fprintf(context.out, "\n");

@@ -9,11 +9,11 @@
 #include "Profile.h"
 
 #include "Ostrel/Rpc/Requests/ActionRequest.h"
-#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/Rpc/Session/UserSession.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Platform/Http/WinHttp.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/SeedGenerator.h"
 
@@ -112,9 +112,9 @@ public:
         setenv("OSTREL_DEMO_PASSWORD", kLocalPassword, 1);
 
         // 2. Login.
-        const std::vector<std::string> loginArgs = {"--server", m_server->BaseUrl(), "--account", kLocalAccount,
-                                                    "--ca-file", ca.string(), "--password-env", "OSTREL_DEMO_PASSWORD",
-                                                    "--store-password"};
+        const std::vector<std::string> loginArgs = {
+            "--server",       m_server->BaseUrl(),    "--account",       kLocalAccount, "--ca-file", ca.string(),
+            "--password-env", "OSTREL_DEMO_PASSWORD", "--store-password"};
         Step("ostrel login --server " + m_server->BaseUrl() + " --account " + kLocalAccount +
              " --ca-file simulator-ca.pem --password-env ... --store-password");
         Captured login = RunCaptured("login", loginArgs, m_context);
@@ -166,8 +166,8 @@ public:
                 ++cMeta;
             }
         }
-        Detail("messages/: %zu .eml files (%s) with %zu .meta files; items/: %zu other items; folders.tsv, state",
-               cEml, HumanBytes(ullBytes).c_str(), cMeta,
+        Detail("messages/: %zu .eml files (%s) with %zu .meta files; items/: %zu other items; folders.tsv, state", cEml,
+               HumanBytes(ullBytes).c_str(), cMeta,
                static_cast<size_t>(std::distance(std::filesystem::directory_iterator(mail / "items"),
                                                  std::filesystem::directory_iterator())));
         if (auto folders = ReadSmallFile(mail / "folders.tsv", 1 << 20, why)) {
@@ -242,13 +242,14 @@ private:
             for (size_t i = 0; i < 9; ++i) {
                 std::unique_ptr<ActionRequest> request;
                 if (i < 3)
-                    request = std::make_unique<ActionRequest>(Ostrel::Mail::MIT_MESSAGE, inbox[i], ActionRequest::OP_FLAG);
+                    request =
+                        std::make_unique<ActionRequest>(Ostrel::Mail::MIT_MESSAGE, inbox[i], ActionRequest::OP_FLAG);
                 else if (i < 5)
                     request = std::make_unique<ActionRequest>(Ostrel::Mail::MIT_MESSAGE, inbox[i],
                                                               ActionRequest::OP_MOVE, 505, nullptr);
                 else
-                    request = std::make_unique<ActionRequest>(Ostrel::Mail::MIT_MESSAGE, inbox[i],
-                                                              ActionRequest::OP_DELETE);
+                    request =
+                        std::make_unique<ActionRequest>(Ostrel::Mail::MIT_MESSAGE, inbox[i], ActionRequest::OP_DELETE);
                 Ostrel::Rpc::Response* pResponse = nullptr;
                 connection.SendRequestSynchronousOC(request.get(), pResponse, __func__, __LINE__);
                 delete pResponse;

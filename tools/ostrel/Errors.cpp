@@ -3,8 +3,8 @@
 #include "ArchiveReader.h"
 #include "CliUi.h"
 
-#include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Session/UserSession.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Http/WinHttp.h"
 
@@ -16,17 +16,25 @@ using namespace Ostrel::Rpc;
 
 std::string Transport(DWORD dwError, const ServerTarget& target) {
     switch (dwError) {
-        case ERROR_WINHTTP_TIMEOUT: return "the server at " + target.sUrl + " did not answer in time";
-        case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "cannot resolve the host name of " + target.sUrl;
-        case ERROR_WINHTTP_CANNOT_CONNECT: return "cannot connect to the server at " + target.sUrl;
-        case ERROR_WINHTTP_CONNECTION_ERROR: return "the connection to " + target.sUrl + " broke off";
-        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "the server at " + target.sUrl + " sent a broken answer";
+        case ERROR_WINHTTP_TIMEOUT:
+            return "the server at " + target.sUrl + " did not answer in time";
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+            return "cannot resolve the host name of " + target.sUrl;
+        case ERROR_WINHTTP_CANNOT_CONNECT:
+            return "cannot connect to the server at " + target.sUrl;
+        case ERROR_WINHTTP_CONNECTION_ERROR:
+            return "the connection to " + target.sUrl + " broke off";
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+            return "the server at " + target.sUrl + " sent a broken answer";
         case ERROR_WINHTTP_SECURE_FAILURE:
             return "the certificate of " + target.sUrl +
                    " is not trusted (give the CA that issued it with 'ostrel login --ca-file FILE')";
-        case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED: return "the server at " + target.sUrl + " wants a client certificate";
-        case ERROR_WINHTTP_OPERATION_CANCELLED: return "the transfer was cancelled";
-        default: return "the transfer with " + target.sUrl + " failed (error " + std::to_string(dwError) + ")";
+        case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
+            return "the server at " + target.sUrl + " wants a client certificate";
+        case ERROR_WINHTTP_OPERATION_CANCELLED:
+            return "the transfer was cancelled";
+        default:
+            return "the transfer with " + target.sUrl + " failed (error " + std::to_string(dwError) + ")";
     }
 }
 

@@ -38,10 +38,16 @@ InterruptScope::~InterruptScope() {
     sigaction(SIGTERM, &g_previousTerm, nullptr);
 }
 
-bool Interrupted() { return g_interrupted.load() != 0; }
+bool Interrupted() {
+    return g_interrupted.load() != 0;
+}
 
-void RequestInterrupt() { g_interrupted = 1; }
+void RequestInterrupt() {
+    g_interrupted = 1;
+}
 
-void ClearInterrupt() { g_interrupted = 0; }
+void ClearInterrupt() {
+    g_interrupted = 0;
+}
 
 }  // namespace OstrelCli

@@ -230,7 +230,8 @@ std::filesystem::path LocalMailbox::MessagePath(int32_t id, const char* extensio
 
 bool LocalMailbox::HasMessage(int32_t id) const {
     std::error_code ec;
-    return std::filesystem::exists(MessagePath(id, ".eml"), ec) && std::filesystem::exists(MessagePath(id, ".meta"), ec);
+    return std::filesystem::exists(MessagePath(id, ".eml"), ec) &&
+           std::filesystem::exists(MessagePath(id, ".meta"), ec);
 }
 
 void LocalMailbox::PutMessage(int32_t id, std::string_view mime, std::string_view meta) {
@@ -238,7 +239,9 @@ void LocalMailbox::PutMessage(int32_t id, std::string_view mime, std::string_vie
     Write(MessagePath(id, ".meta"), meta, false);
 }
 
-void LocalMailbox::PutMessageMeta(int32_t id, std::string_view meta) { Write(MessagePath(id, ".meta"), meta, false); }
+void LocalMailbox::PutMessageMeta(int32_t id, std::string_view meta) {
+    Write(MessagePath(id, ".meta"), meta, false);
+}
 
 void LocalMailbox::PutItemMeta(int32_t id, std::string_view meta) {
     Write(m_dir / "items" / (std::to_string(id) + ".meta"), meta, false);
@@ -246,8 +249,8 @@ void LocalMailbox::PutItemMeta(int32_t id, std::string_view meta) {
 
 bool LocalMailbox::Remove(int32_t id) {
     bool bRemoved = false;
-    for (const auto& path : {MessagePath(id, ".eml"), MessagePath(id, ".meta"),
-                             m_dir / "items" / (std::to_string(id) + ".meta")}) {
+    for (const auto& path :
+         {MessagePath(id, ".eml"), MessagePath(id, ".meta"), m_dir / "items" / (std::to_string(id) + ".meta")}) {
         std::error_code ec;
         if (std::filesystem::remove(path, ec))
             bRemoved = true;

@@ -36,8 +36,8 @@ struct LocalFolder {
 
 // A synchronisation under way.
 struct PendingSync {
-    std::string sToken;            // the token the copy is complete for once this is done
-    std::vector<int32_t> toFetch;  // messages still to download
+    std::string sToken;             // the token the copy is complete for once this is done
+    std::vector<int32_t> toFetch;   // messages still to download
     std::vector<int32_t> toDelete;  // items to remove afterwards
 };
 

@@ -12,8 +12,8 @@
 #include "Ostrel/Settings/ProfileStore.h"
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Base/Utf.h"
-#include "Util/Text/Guid.h"
 #include "Util/OstrelReg.h"
+#include "Util/Text/Guid.h"
 
 #include <filesystem>
 
@@ -66,8 +66,8 @@ void PrintAccount(const AccountReport& report, bool bJson, Context& context) {
 }  // namespace
 
 int RunLogin(const std::vector<std::string>& args, Context& context) {
-    std::vector<OptionSpec> options = {{"--profile", true}, {"--server", true},       {"--account", true},
-                                       {"--proxy", true},   {"--ca-file", true},      {"--virtual-host", true},
+    std::vector<OptionSpec> options = {{"--profile", true},  {"--server", true},  {"--account", true},
+                                       {"--proxy", true},    {"--ca-file", true}, {"--virtual-host", true},
                                        {"--store-password"}, {"--json"}};
     options.insert(options.end(), kPasswordOptions.begin(), kPasswordOptions.end());
     ParsedArgs parsed;
@@ -127,10 +127,10 @@ int RunLogin(const std::vector<std::string>& args, Context& context) {
     try {
         SignOnProfile(profile, *wsPassword, context, session);
     } catch (...) {
-        return Failure("login",
-                       DescribeServerFailure(std::current_exception(), {profile.server.Url(), profile.sAccount},
-                                             session.get()),
-                       context);
+        return Failure(
+            "login",
+            DescribeServerFailure(std::current_exception(), {profile.server.Url(), profile.sAccount}, session.get()),
+            context);
     }
 
     if (bNewIdentity) {

@@ -3,13 +3,13 @@
 #include "ArchiveReader.h"
 #include "SyncChanges.h"
 
+#include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
-#include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/MemStream.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 
 #include <charconv>
 
@@ -21,7 +21,9 @@ using namespace Ostrel::Rpc;
 
 constexpr int kDefaultBatch = 100;
 
-uint64_t NowMs() { return Ostrel::Util::CurrentClock().GetTickCount64(); }
+uint64_t NowMs() {
+    return Ostrel::Util::CurrentClock().GetTickCount64();
+}
 
 // "257.meta" gives 257; nothing for a name that is not "<id>.<extension>".
 std::optional<int32_t> EntryId(const std::string& name) {

@@ -16,8 +16,8 @@
 #include "Profile.h"
 #include "Progress.h"
 
-#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/Rpc/Session/UserSession.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 
 #include <cstdint>
 #include <functional>

@@ -36,18 +36,30 @@ std::string TsvField(std::string_view utf8) {
     return out;
 }
 
-std::string TsvField(const std::wstring& text) { return TsvField(Platform::ToUtf8(text)); }
+std::string TsvField(const std::wstring& text) {
+    return TsvField(Platform::ToUtf8(text));
+}
 
 std::string JsonString(std::string_view utf8) {
     std::string out = "\"";
     out.reserve(utf8.size() + 2);
     for (char c : utf8) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20)
                     out += Hex2("\\u00", static_cast<unsigned char>(c));
@@ -58,7 +70,9 @@ std::string JsonString(std::string_view utf8) {
     return out + "\"";
 }
 
-std::string JsonString(const std::wstring& text) { return JsonString(Platform::ToUtf8(text)); }
+std::string JsonString(const std::wstring& text) {
+    return JsonString(Platform::ToUtf8(text));
+}
 
 std::string HumanBytes(uint64_t bytes) {
     static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};

@@ -103,9 +103,13 @@ bool IsValidProfileName(const std::string& name) {
     return true;
 }
 
-std::filesystem::path ProfileDir(const std::string& name) { return Platform::OstrelHome() / "profiles" / name; }
+std::filesystem::path ProfileDir(const std::string& name) {
+    return Platform::OstrelHome() / "profiles" / name;
+}
 
-std::filesystem::path ProfileDataDir(const std::string& name) { return ProfileDir(name) / "mail"; }
+std::filesystem::path ProfileDataDir(const std::string& name) {
+    return ProfileDir(name) / "mail";
+}
 
 std::optional<ProfileSettings> LoadProfile(const std::string& name, std::string& why) {
     const std::filesystem::path path = ProfileDir(name) / "profile.conf";
@@ -154,8 +158,8 @@ bool SaveProfile(const ProfileSettings& profile, std::string& why) {
         why = "cannot create " + dir.string();
         return false;
     }
-    std::string text = "server=" + profile.server.Url() + "\naccount=" + profile.sAccount + "\nproxy=" + profile.sProxy +
-                       "\n";
+    std::string text =
+        "server=" + profile.server.Url() + "\naccount=" + profile.sAccount + "\nproxy=" + profile.sProxy + "\n";
     if (!profile.sCaFile.empty())
         text += "ca-file=" + profile.sCaFile + "\n";
     if (!profile.sVirtualHost.empty())

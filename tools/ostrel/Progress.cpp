@@ -21,9 +21,12 @@ size_t TerminalWidth(std::FILE* file) {
 
 }  // namespace
 
-Progress::Progress(Context& context, bool bEnabled) : m_context(context), m_bDrawing(bEnabled && context.bErrIsTerminal) {}
+Progress::Progress(Context& context, bool bEnabled)
+    : m_context(context), m_bDrawing(bEnabled && context.bErrIsTerminal) {}
 
-Progress::~Progress() { Clear(); }
+Progress::~Progress() {
+    Clear();
+}
 
 void Progress::Start(const std::string& label, uint64_t ullTotalItems) {
     m_sLabel = label;

@@ -8,9 +8,9 @@
 
 #include "ostrel-server/Mailbox.h"
 
+#include <pthread.h>
 #include <csignal>
 #include <cstdint>
-#include <pthread.h>
 
 namespace OstrelCli {
 

@@ -78,8 +78,8 @@ std::optional<std::wstring> PromptForPassword(const ProfileSettings& profile, Co
     if (!context.bInteractive)
         return std::nullopt;
     Platform::Ui::PasswordPrompt prompt;
-    prompt.wsCaption = Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_CAPTION") + L" " +
-                       Platform::FromUtf8(profile.server.Url());
+    prompt.wsCaption =
+        Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_CAPTION") + L" " + Platform::FromUtf8(profile.server.Url());
     prompt.wsUsernameLabel = Label("PASSWORD_DIALOG_IDC_USERNAME");
     prompt.wsPasswordLabel = Label("PASSWORD_DIALOG_IDC_PASSWORD");
     prompt.wsOkLabel = Ostrel::Util::GetLocalizedString("PASSWORD_DIALOG_IDOK");

@@ -53,13 +53,15 @@ std::string Hex(const void* pv, size_t cb) {
 
 bool FromHex(const std::string& text, std::string* pBytes) {
     std::string s = text.rfind("0x", 0) == 0 ? text.substr(2) : text;
-    if (s.size() % 2) return false;
+    if (s.size() % 2)
+        return false;
     pBytes->clear();
     for (size_t i = 0; i < s.size(); i += 2) {
         char pair[3] = {s[i], s[i + 1], 0};
         char* end = nullptr;
         long v = std::strtol(pair, &end, 16);
-        if (*end) return false;
+        if (*end)
+            return false;
         pBytes->push_back(static_cast<char>(v));
     }
     return true;
@@ -68,21 +70,26 @@ bool FromHex(const std::string& text, std::string* pBytes) {
 std::string Escaped(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '\t') out += "\\t";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
+        if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
         else if (static_cast<unsigned char>(c) < 0x20) {
             char esc[8];
             std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned char>(c));
             out += esc;
-        } else out += c;
+        } else
+            out += c;
     }
     return out;
 }
 
 std::string Time(const FILETIME& ft) {
     uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    if (ticks < 116444736000000000ULL) return "1601-01-01T00:00:00Z";
+    if (ticks < 116444736000000000ULL)
+        return "1601-01-01T00:00:00Z";
     std::time_t t = static_cast<std::time_t>((ticks - 116444736000000000ULL) / 10000000ULL);
     std::tm tm{};
     gmtime_r(&t, &tm);
@@ -108,37 +115,61 @@ std::string ValueText(const SPropValue& v, bool bFull) {
     };
     auto list = [&](ULONG c, auto item) {
         std::string out = "[";
-        for (ULONG i = 0; i < c; ++i) out += (i ? ", " : "") + item(i);
+        for (ULONG i = 0; i < c; ++i)
+            out += (i ? ", " : "") + item(i);
         return out + "]";
     };
     switch (ulType) {
-    case PT_SHORT: return std::to_string(v.Value.i);
-    case PT_LONG: std::snprintf(buf, sizeof buf, "%d (0x%08X)", v.Value.l, v.Value.ul); return buf;
-    case PT_ERROR: std::snprintf(buf, sizeof buf, "error 0x%08X", static_cast<unsigned>(v.Value.err)); return buf;
-    case PT_BOOLEAN: return v.Value.b ? "true" : "false";
-    case PT_FLOAT: return std::to_string(v.Value.flt);
-    case PT_DOUBLE: return std::to_string(v.Value.dbl);
-    case PT_APPTIME: return std::to_string(v.Value.at);
-    case PT_CURRENCY:
-    case PT_I8: return std::to_string(v.Value.li.QuadPart);
-    case PT_SYSTIME: return Time(v.Value.ft);
-    case PT_CLSID: return Guid(*v.Value.lpguid);
-    case PT_STRING8: return "\"" + Escaped(v.Value.lpszA) + "\"";
-    case PT_UNICODE: return "\"" + Escaped(Platform::ToUtf8(v.Value.lpszW)) + "\"";
-    case PT_BINARY: return bin(v.Value.bin);
-    case PT_MV_LONG: return list(v.Value.MVl.cValues, [&](ULONG i) { return std::to_string(v.Value.MVl.lpl[i]); });
-    case PT_MV_SHORT: return list(v.Value.MVi.cValues, [&](ULONG i) { return std::to_string(v.Value.MVi.lpi[i]); });
-    case PT_MV_I8: return list(v.Value.MVli.cValues, [&](ULONG i) { return std::to_string(v.Value.MVli.lpli[i].QuadPart); });
-    case PT_MV_SYSTIME: return list(v.Value.MVft.cValues, [&](ULONG i) { return Time(v.Value.MVft.lpft[i]); });
-    case PT_MV_UNICODE:
-        return list(v.Value.MVszW.cValues,
-                    [&](ULONG i) { return "\"" + Escaped(Platform::ToUtf8(v.Value.MVszW.lppszW[i])) + "\""; });
-    case PT_MV_STRING8:
-        return list(v.Value.MVszA.cValues, [&](ULONG i) { return "\"" + Escaped(v.Value.MVszA.lppszA[i]) + "\""; });
-    case PT_MV_BINARY: return list(v.Value.MVbin.cValues, [&](ULONG i) { return bin(v.Value.MVbin.lpbin[i]); });
-    case PT_MV_CLSID: return list(v.Value.MVguid.cValues, [&](ULONG i) { return Guid(v.Value.MVguid.lpguid[i]); });
-    case PT_MV_DOUBLE: return list(v.Value.MVdbl.cValues, [&](ULONG i) { return std::to_string(v.Value.MVdbl.lpdbl[i]); });
-    default: return "(unprintable)";
+        case PT_SHORT:
+            return std::to_string(v.Value.i);
+        case PT_LONG:
+            std::snprintf(buf, sizeof buf, "%d (0x%08X)", v.Value.l, v.Value.ul);
+            return buf;
+        case PT_ERROR:
+            std::snprintf(buf, sizeof buf, "error 0x%08X", static_cast<unsigned>(v.Value.err));
+            return buf;
+        case PT_BOOLEAN:
+            return v.Value.b ? "true" : "false";
+        case PT_FLOAT:
+            return std::to_string(v.Value.flt);
+        case PT_DOUBLE:
+            return std::to_string(v.Value.dbl);
+        case PT_APPTIME:
+            return std::to_string(v.Value.at);
+        case PT_CURRENCY:
+        case PT_I8:
+            return std::to_string(v.Value.li.QuadPart);
+        case PT_SYSTIME:
+            return Time(v.Value.ft);
+        case PT_CLSID:
+            return Guid(*v.Value.lpguid);
+        case PT_STRING8:
+            return "\"" + Escaped(v.Value.lpszA) + "\"";
+        case PT_UNICODE:
+            return "\"" + Escaped(Platform::ToUtf8(v.Value.lpszW)) + "\"";
+        case PT_BINARY:
+            return bin(v.Value.bin);
+        case PT_MV_LONG:
+            return list(v.Value.MVl.cValues, [&](ULONG i) { return std::to_string(v.Value.MVl.lpl[i]); });
+        case PT_MV_SHORT:
+            return list(v.Value.MVi.cValues, [&](ULONG i) { return std::to_string(v.Value.MVi.lpi[i]); });
+        case PT_MV_I8:
+            return list(v.Value.MVli.cValues, [&](ULONG i) { return std::to_string(v.Value.MVli.lpli[i].QuadPart); });
+        case PT_MV_SYSTIME:
+            return list(v.Value.MVft.cValues, [&](ULONG i) { return Time(v.Value.MVft.lpft[i]); });
+        case PT_MV_UNICODE:
+            return list(v.Value.MVszW.cValues,
+                        [&](ULONG i) { return "\"" + Escaped(Platform::ToUtf8(v.Value.MVszW.lppszW[i])) + "\""; });
+        case PT_MV_STRING8:
+            return list(v.Value.MVszA.cValues, [&](ULONG i) { return "\"" + Escaped(v.Value.MVszA.lppszA[i]) + "\""; });
+        case PT_MV_BINARY:
+            return list(v.Value.MVbin.cValues, [&](ULONG i) { return bin(v.Value.MVbin.lpbin[i]); });
+        case PT_MV_CLSID:
+            return list(v.Value.MVguid.cValues, [&](ULONG i) { return Guid(v.Value.MVguid.lpguid[i]); });
+        case PT_MV_DOUBLE:
+            return list(v.Value.MVdbl.cValues, [&](ULONG i) { return std::to_string(v.Value.MVdbl.lpdbl[i]); });
+        default:
+            return "(unprintable)";
     }
 }
 
@@ -153,9 +184,12 @@ public:
 
     int Open(const std::string& file) {
         HRESULT hr = Platform::OpenOsdStore(file, false, L"", false, m_store.AddressOf());
-        if (hr == MAPI_E_NOT_FOUND) return Fail("no such store file: " + file, hr);
-        if (hr == MAPI_E_CORRUPT_STORE) return Fail("not a store, or a damaged one: " + file, hr);
-        if (FAILED(hr)) return Fail("cannot open " + file, hr);
+        if (hr == MAPI_E_NOT_FOUND)
+            return Fail("no such store file: " + file, hr);
+        if (hr == MAPI_E_CORRUPT_STORE)
+            return Fail("not a store, or a damaged one: " + file, hr);
+        if (FAILED(hr))
+            return Fail("cannot open " + file, hr);
         return kExitOk;
     }
 
@@ -163,7 +197,8 @@ public:
         ComPtr<IUnknown> pUnk;
         HRESULT hr = m_store->OpenEntry(static_cast<ULONG>(eid.size()), (LPENTRYID)eid.data(), &IID_IMAPIProp, 0,
                                         pulType, pUnk.AddressOf());
-        if (SUCCEEDED(hr)) pProp.Attach(static_cast<IMAPIProp*>(pUnk.Detach()));
+        if (SUCCEEDED(hr))
+            pProp.Attach(static_cast<IMAPIProp*>(pUnk.Detach()));
         return hr;
     }
 
@@ -174,13 +209,16 @@ public:
         ULONG ulType = 0;
         if (FromHex(target, &eid) && eid.size() == 24) {
             HRESULT hr = OpenEntry(eid, pProp, &ulType);
-            if (FAILED(hr)) return hr;
-            if (ulType != MAPI_FOLDER) return MAPI_E_INVALID_ENTRYID;
+            if (FAILED(hr))
+                return hr;
+            if (ulType != MAPI_FOLDER)
+                return MAPI_E_INVALID_ENTRYID;
             pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
             return S_OK;
         }
         HRESULT hr = OpenEntry(std::string(), pProp, &ulType);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
         std::wstring path = Platform::FromUtf8(target);
         size_t start = 0;
@@ -188,9 +226,11 @@ public:
             size_t slash = path.find(L'/', start);
             std::wstring part = path.substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start);
             start = slash == std::wstring::npos ? path.size() + 1 : slash + 1;
-            if (part.empty()) continue;
+            if (part.empty())
+                continue;
             hr = Child(pFolder, part);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         return S_OK;
     }
@@ -198,7 +238,8 @@ public:
     HRESULT Child(ComPtr<IMAPIFolder>& pFolder, const std::wstring& name) {
         ComPtr<IMAPITable> pTable;
         HRESULT hr = pFolder->GetHierarchyTable(0, pTable.AddressOf());
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         SPropValue v{PR_DISPLAY_NAME_W, 0, {}};
         v.Value.lpszW = const_cast<wchar_t*>(name.c_str());
         SRestriction res{RES_CONTENT, {}};
@@ -206,7 +247,8 @@ public:
         SizedSPropTagArray(1, cols) = {1, {PR_ENTRYID}};
         LPSRowSet pRows = nullptr;
         hr = HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, &res, nullptr, 0, &pRows);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         if (pRows->cRows == 0) {
             FreeProws(pRows);
             return MAPI_E_NOT_FOUND;
@@ -216,21 +258,25 @@ public:
         ComPtr<IMAPIProp> pProp;
         ULONG ulType = 0;
         hr = OpenEntry(eid, pProp, &ulType);
-        if (SUCCEEDED(hr)) pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
+        if (SUCCEEDED(hr))
+            pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
         return hr;
     }
 
     int Folders() {
         ComPtr<IMAPIFolder> pRoot;
         HRESULT hr = FindFolder("", pRoot);
-        if (FAILED(hr)) return Fail("cannot open the root folder", hr);
+        if (FAILED(hr))
+            return Fail("cannot open the root folder", hr);
         ComPtr<IMAPITable> pTable;
         hr = pRoot->GetHierarchyTable(CONVENIENT_DEPTH, pTable.AddressOf());
         SizedSPropTagArray(6, cols) = {
             6, {PR_DEPTH, PR_DISPLAY_NAME_W, PR_CONTENT_COUNT, PR_CONTENT_UNREAD, PR_ASSOC_CONTENT_COUNT, PR_ENTRYID}};
         LPSRowSet pRows = nullptr;
-        if (SUCCEEDED(hr)) hr = HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, nullptr, nullptr, 0, &pRows);
-        if (FAILED(hr)) return Fail("cannot read the folder tree", hr);
+        if (SUCCEEDED(hr))
+            hr = HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, nullptr, nullptr, 0, &pRows);
+        if (FAILED(hr))
+            return Fail("cannot read the folder tree", hr);
         std::fprintf(m_context.out, "# folder\titems\tunread\thidden\tentry id\n");
         std::fprintf(m_context.out, "(root)\t-\t-\t-\t%s\n", Hex(EntryIdOf(pRoot.Get()).data(), 24).c_str());
         for (ULONG i = 0; i < pRows->cRows; ++i) {
@@ -247,7 +293,8 @@ public:
     int Messages(const std::string& target, bool bAssociated) {
         ComPtr<IMAPIFolder> pFolder;
         HRESULT hr = FindFolder(target, pFolder);
-        if (FAILED(hr)) return Fail("no such folder: " + target, hr);
+        if (FAILED(hr))
+            return Fail("no such folder: " + target, hr);
         ComPtr<IMAPITable> pTable;
         hr = pFolder->GetContentsTable(bAssociated ? MAPI_ASSOCIATED : 0, pTable.AddressOf());
         SizedSPropTagArray(6, cols) = {6,
@@ -257,15 +304,17 @@ public:
         LPSRowSet pRows = nullptr;
         if (SUCCEEDED(hr))
             hr = HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, nullptr, (LPSSortOrderSet)&sort, 0, &pRows);
-        if (FAILED(hr)) return Fail("cannot read the folder's messages", hr);
+        if (FAILED(hr))
+            return Fail("cannot read the folder's messages", hr);
         std::fprintf(m_context.out, "# entry id\tclass\tsubject\tflags\tsize\tmodified\n");
         for (ULONG i = 0; i < pRows->cRows; ++i) {
             const SPropValue* p = pRows->aRow[i].lpProps;
             auto text = [&](int j) {
                 return PROP_TYPE(p[j].ulPropTag) == PT_UNICODE ? Escaped(Platform::ToUtf8(p[j].Value.lpszW)) : "";
             };
-            std::fprintf(m_context.out, "%s\t%s\t%s\t0x%08X\t%d\t%s\n", Hex(p[0].Value.bin.lpb, p[0].Value.bin.cb).c_str(),
-                         text(1).c_str(), text(2).c_str(), p[3].Value.ul, p[4].Value.l,
+            std::fprintf(m_context.out, "%s\t%s\t%s\t0x%08X\t%d\t%s\n",
+                         Hex(p[0].Value.bin.lpb, p[0].Value.bin.cb).c_str(), text(1).c_str(), text(2).c_str(),
+                         p[3].Value.ul, p[4].Value.l,
                          PROP_TYPE(p[5].ulPropTag) == PT_SYSTIME ? Time(p[5].Value.ft).c_str() : "");
         }
         std::fprintf(m_context.out, "# %u message(s)\n", pRows->cRows);
@@ -276,32 +325,39 @@ public:
     // The object named by entry id ("store" for the store), or an attachment of a message.
     HRESULT Object(const std::string& target, LONG lAttach, ComPtr<IMAPIProp>& pProp) {
         if (target == "store") {
-            if (lAttach >= 0) return MAPI_E_INVALID_PARAMETER;
+            if (lAttach >= 0)
+                return MAPI_E_INVALID_PARAMETER;
             pProp.Attach(m_store.Get());
             m_store->AddRef();
             return S_OK;
         }
         std::string eid;
-        if (!FromHex(target, &eid)) return MAPI_E_INVALID_ENTRYID;
+        if (!FromHex(target, &eid))
+            return MAPI_E_INVALID_ENTRYID;
         ULONG ulType = 0;
         HRESULT hr = OpenEntry(eid, pProp, &ulType);
-        if (FAILED(hr) || lAttach < 0) return hr;
-        if (ulType != MAPI_MESSAGE) return MAPI_E_INVALID_PARAMETER;
+        if (FAILED(hr) || lAttach < 0)
+            return hr;
+        if (ulType != MAPI_MESSAGE)
+            return MAPI_E_INVALID_PARAMETER;
         ComPtr<IAttach> pAttach;
-        hr = static_cast<IMessage*>(pProp.Get())->OpenAttach(static_cast<ULONG>(lAttach), nullptr, 0,
-                                                              pAttach.AddressOf());
-        if (SUCCEEDED(hr)) pProp.Attach(pAttach.Detach());
+        hr = static_cast<IMessage*>(pProp.Get())
+                 ->OpenAttach(static_cast<ULONG>(lAttach), nullptr, 0, pAttach.AddressOf());
+        if (SUCCEEDED(hr))
+            pProp.Attach(pAttach.Detach());
         return hr;
     }
 
     int Props(const std::string& target, LONG lAttach) {
         ComPtr<IMAPIProp> pProp;
         HRESULT hr = Object(target, lAttach, pProp);
-        if (FAILED(hr)) return Fail("cannot open " + target, hr);
+        if (FAILED(hr))
+            return Fail("cannot open " + target, hr);
         ULONG cValues = 0;
         Buf values;
         hr = pProp->GetProps(nullptr, MAPI_UNICODE, &cValues, reinterpret_cast<LPSPropValue*>(&values.p));
-        if (FAILED(hr)) return Fail("cannot read the properties", hr);
+        if (FAILED(hr))
+            return Fail("cannot read the properties", hr);
         PrintProps(static_cast<LPSPropValue>(values.p), cValues, pProp.Get(), "");
         ComPtr<IMessage> pMsg;
         if (SUCCEEDED(pProp->QueryInterface(IID_IMessage, reinterpret_cast<void**>(pMsg.AddressOf())))) {
@@ -314,19 +370,23 @@ public:
     int Export(const std::string& target, const std::string& tagText, const std::string& out, LONG lAttach) {
         char* end = nullptr;
         unsigned long ulTag = std::strtoul(tagText.c_str(), &end, 16);
-        if (*end || tagText.empty()) return Fail("not a property tag: " + tagText, MAPI_E_INVALID_PARAMETER);
+        if (*end || tagText.empty())
+            return Fail("not a property tag: " + tagText, MAPI_E_INVALID_PARAMETER);
         ComPtr<IMAPIProp> pProp;
         HRESULT hr = Object(target, lAttach, pProp);
-        if (FAILED(hr)) return Fail("cannot open " + target, hr);
+        if (FAILED(hr))
+            return Fail("cannot open " + target, hr);
         ULONG ulType = PROP_TYPE(ulTag);
         // Wide text is written as UTF-8; everything else byte for byte.
         ULONG ulReadTag = ulType == PT_UNICODE ? CHANGE_PROP_TYPE(ulTag, PT_STRING8) : static_cast<ULONG>(ulTag);
         ComPtr<IUnknown> pUnk;
         hr = pProp->OpenProperty(ulReadTag, &IID_IStream, 0, 0, pUnk.AddressOf());
-        if (FAILED(hr)) return Fail("cannot open the property as a stream", hr);
+        if (FAILED(hr))
+            return Fail("cannot open the property as a stream", hr);
         auto* pStream = static_cast<IStream*>(pUnk.Get());
         std::ofstream file(out, std::ios::binary | std::ios::trunc);
-        if (!file) return Fail("cannot write " + out, MAPI_E_NO_ACCESS);
+        if (!file)
+            return Fail("cannot write " + out, MAPI_E_NO_ACCESS);
         char buf[65536];
         ULONG cbRead = 0;
         uint64_t total = 0;
@@ -334,7 +394,8 @@ public:
             file.write(buf, cbRead);
             total += cbRead;
         }
-        if (!file.flush()) return Fail("cannot write " + out, MAPI_E_DISK_ERROR);
+        if (!file.flush())
+            return Fail("cannot write " + out, MAPI_E_DISK_ERROR);
         std::fprintf(m_context.out, "%" PRIu64 " bytes written to %s\n", total, out.c_str());
         return kExitOk;
     }
@@ -342,7 +403,8 @@ public:
 private:
     static std::string EntryIdOf(IMAPIProp* p) {
         SPropValue* pv = nullptr;
-        if (FAILED(HrGetOneProp(p, PR_ENTRYID, &pv))) return std::string(24, '\0');
+        if (FAILED(HrGetOneProp(p, PR_ENTRYID, &pv)))
+            return std::string(24, '\0');
         std::string eid((char*)pv->Value.bin.lpb, pv->Value.bin.cb);
         MAPIFreeBuffer(pv);
         return eid;
@@ -362,8 +424,9 @@ private:
             const MAPINAMEID* p = ppNames[0];
             char id[16];
             std::snprintf(id, sizeof id, "0x%04X", static_cast<unsigned>(p->Kind.lID));
-            name = Guid(*p->lpguid) + " " +
-                   (p->ulKind == MNID_ID ? std::string(id) : "\"" + Escaped(Platform::ToUtf8(p->Kind.lpwstrName)) + "\"");
+            name =
+                Guid(*p->lpguid) + " " +
+                (p->ulKind == MNID_ID ? std::string(id) : "\"" + Escaped(Platform::ToUtf8(p->Kind.lpwstrName)) + "\"");
         }
         MAPIFreeBuffer(ppNames);
         return name;
@@ -373,7 +436,8 @@ private:
                     bool bSkipMissing = false) {
         for (ULONG i = 0; i < cValues; ++i) {
             const SPropValue& v = pValues[i];
-            if (bSkipMissing && PROP_TYPE(v.ulPropTag) == PT_ERROR) continue;
+            if (bSkipMissing && PROP_TYPE(v.ulPropTag) == PT_ERROR)
+                continue;
             const char* pszType = MapiTypeName(PROP_TYPE(v.ulPropTag));
             std::fprintf(m_context.out, "%s0x%08X\t%s\t%s\t%s\n", pszIndent, v.ulPropTag,
                          NameOf(v.ulPropTag, pNamer).c_str(), pszType ? pszType : "?", ValueText(v, false).c_str());
@@ -385,9 +449,11 @@ private:
         HRESULT hr = bRecipients ? pMsg->GetRecipientTable(MAPI_UNICODE, pTable.AddressOf())
                                  : pMsg->GetAttachmentTable(MAPI_UNICODE, pTable.AddressOf());
         LPSPropTagArray pCols = nullptr;
-        if (SUCCEEDED(hr)) hr = pTable->QueryColumns(TBL_ALL_COLUMNS, &pCols);
+        if (SUCCEEDED(hr))
+            hr = pTable->QueryColumns(TBL_ALL_COLUMNS, &pCols);
         LPSRowSet pRows = nullptr;
-        if (SUCCEEDED(hr)) hr = HrQueryAllRows(pTable.Get(), pCols, nullptr, nullptr, 0, &pRows);
+        if (SUCCEEDED(hr))
+            hr = HrQueryAllRows(pTable.Get(), pCols, nullptr, nullptr, 0, &pRows);
         MAPIFreeBuffer(pCols);
         if (FAILED(hr)) {
             std::fprintf(m_context.err, "ostrel store: cannot read the %s (0x%08X)\n",
@@ -416,10 +482,12 @@ int RunStore(const std::vector<std::string>& args, Context& context) {
         if (args[i] == "--associated") {
             bAssociated = true;
         } else if (args[i] == "--attach") {
-            if (i + 1 >= args.size()) return UsageError(self, "--attach needs a number", context);
+            if (i + 1 >= args.size())
+                return UsageError(self, "--attach needs a number", context);
             char* end = nullptr;
             long n = std::strtol(args[++i].c_str(), &end, 10);
-            if (*end || n < 0) return UsageError(self, "--attach needs a number", context);
+            if (*end || n < 0)
+                return UsageError(self, "--attach needs a number", context);
             lAttach = static_cast<LONG>(n);
         } else if (args[i].rfind("--", 0) == 0) {
             return UsageError(self, "unknown option " + args[i], context);
@@ -429,17 +497,24 @@ int RunStore(const std::vector<std::string>& args, Context& context) {
     }
     static const std::vector<std::pair<std::string, size_t>> kArity = {
         {"folders", 2}, {"messages", 3}, {"props", 3}, {"export", 5}};
-    if (positional.empty()) return UsageError(self, "which subcommand?", context);
+    if (positional.empty())
+        return UsageError(self, "which subcommand?", context);
     auto it = std::find_if(kArity.begin(), kArity.end(), [&](const auto& a) { return a.first == positional[0]; });
-    if (it == kArity.end()) return UsageError(self, "unknown subcommand " + positional[0], context);
-    if (positional.size() != it->second) return UsageError(self, "wrong number of arguments for " + it->first, context);
+    if (it == kArity.end())
+        return UsageError(self, "unknown subcommand " + positional[0], context);
+    if (positional.size() != it->second)
+        return UsageError(self, "wrong number of arguments for " + it->first, context);
 
     Inspector inspector(context);
     int rc = inspector.Open(positional[1]);
-    if (rc != kExitOk) return rc;
-    if (it->first == "folders") return inspector.Folders();
-    if (it->first == "messages") return inspector.Messages(positional[2], bAssociated);
-    if (it->first == "props") return inspector.Props(positional[2], lAttach);
+    if (rc != kExitOk)
+        return rc;
+    if (it->first == "folders")
+        return inspector.Folders();
+    if (it->first == "messages")
+        return inspector.Messages(positional[2], bAssociated);
+    if (it->first == "props")
+        return inspector.Props(positional[2], lAttach);
     return inspector.Export(positional[2], positional[3], positional[4], lAttach);
 }
 

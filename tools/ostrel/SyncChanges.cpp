@@ -37,8 +37,8 @@ std::wstring Attribute(IXMLDOMElement* pElement, const wchar_t* pwszName) {
 int32_t RequiredId(IXMLDOMElement* pElement, const wchar_t* pwszName, const std::wstring& element) {
     auto id = ToId(Attribute(pElement, pwszName));
     if (!id)
-        throw std::runtime_error("the synchronisation reply has a <" + Platform::ToUtf8(element) + "> without a valid \"" +
-                                 Platform::ToUtf8(pwszName) + "\"");
+        throw std::runtime_error("the synchronisation reply has a <" + Platform::ToUtf8(element) +
+                                 "> without a valid \"" + Platform::ToUtf8(pwszName) + "\"");
     return *id;
 }
 

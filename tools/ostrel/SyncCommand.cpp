@@ -2,13 +2,13 @@
 // LocalMailbox.h and MailboxSync.h), with a progress bar on a terminal and a one-line summary on
 // stdout (or JSON). SIGINT stops it at the next safe point with exit status 130; the next run
 // finishes what it left.
+#include "SyncCommand.h"
 #include "Args.h"
 #include "Errors.h"
 #include "Interrupt.h"
 #include "MailboxSync.h"
 #include "Output.h"
 #include "SignOn.h"
-#include "SyncCommand.h"
 
 #include "Platform/Base/Utf.h"
 
@@ -16,7 +16,9 @@ namespace OstrelCli {
 
 namespace {
 
-double PerSecond(double amount, uint64_t ullMs) { return ullMs ? amount * 1000.0 / static_cast<double>(ullMs) : 0.0; }
+double PerSecond(double amount, uint64_t ullMs) {
+    return ullMs ? amount * 1000.0 / static_cast<double>(ullMs) : 0.0;
+}
 
 }  // namespace
 
@@ -34,13 +36,14 @@ std::string SyncSummary(const std::string& account, const SyncReport& report) {
 
 std::string SyncJson(const std::string& profile, const std::string& account, const SyncReport& report) {
     char text[512];
-    std::snprintf(text, sizeof text,
-                  "\"full\":%s,\"resumed\":%s,\"fetched\":%zu,\"updated\":%zu,\"items\":%zu,\"deleted\":%zu,\"unavailable\":%zu,"
-                  "\"batches\":%zu,\"messages\":%zu,\"folders\":%zu,\"bytes\":%llu,\"ms\":%llu,\"downloadMs\":%llu}",
-                  report.bFull ? "true" : "false", report.bResumed ? "true" : "false", report.cFetched, report.cUpdated,
-                  report.cItems, report.cDeleted, report.cUnavailable, report.cBatches, report.cMessages, report.cFolders,
-                  static_cast<unsigned long long>(report.ullBytes), static_cast<unsigned long long>(report.ullMs),
-                  static_cast<unsigned long long>(report.ullDownloadMs));
+    std::snprintf(
+        text, sizeof text,
+        "\"full\":%s,\"resumed\":%s,\"fetched\":%zu,\"updated\":%zu,\"items\":%zu,\"deleted\":%zu,\"unavailable\":%zu,"
+        "\"batches\":%zu,\"messages\":%zu,\"folders\":%zu,\"bytes\":%llu,\"ms\":%llu,\"downloadMs\":%llu}",
+        report.bFull ? "true" : "false", report.bResumed ? "true" : "false", report.cFetched, report.cUpdated,
+        report.cItems, report.cDeleted, report.cUnavailable, report.cBatches, report.cMessages, report.cFolders,
+        static_cast<unsigned long long>(report.ullBytes), static_cast<unsigned long long>(report.ullMs),
+        static_cast<unsigned long long>(report.ullDownloadMs));
     return "{\"profile\":" + JsonString(profile) + ",\"account\":" + JsonString(account) + "," + text;
 }
 

@@ -18,9 +18,12 @@ namespace {
 
 const char* KindName(ArchiveEntry::Kind kind) {
     switch (kind) {
-        case ArchiveEntry::Kind::Meta: return "meta";
-        case ArchiveEntry::Kind::Message: return "message";
-        case ArchiveEntry::Kind::Error: return "error";
+        case ArchiveEntry::Kind::Meta:
+            return "meta";
+        case ArchiveEntry::Kind::Message:
+            return "message";
+        case ArchiveEntry::Kind::Error:
+            return "error";
     }
     return "?";
 }

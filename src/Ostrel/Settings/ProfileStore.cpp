@@ -27,7 +27,8 @@ constexpr size_t kMaxFileName = 160;
 constexpr std::streamoff kMaxFileBytes = 1 << 20;
 
 bool IsPlain(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-';
 }
 
 std::string PercentEncode(const std::string& text, bool bKeepSafeSymbols) {

@@ -6,10 +6,10 @@
 #include <ctime>
 
 #include "Platform/Registry/Registry.h"
-#include "Util/Time/Clock.h"
 #include "Util/HostInfo.h"
 #include "Util/Log/Log.h"
 #include "Util/OstrelReg.h"
+#include "Util/Time/Clock.h"
 
 namespace Ostrel::Mapi {
 
@@ -45,7 +45,9 @@ DWORD PublishRangeMonths() {
     return std::min(dwMonths, kMaxPublishMonths);
 }
 
-std::wstring Milliseconds(int64_t llSeconds) { return std::to_wstring(llSeconds) + L"000"; }
+std::wstring Milliseconds(int64_t llSeconds) {
+    return std::to_wstring(llSeconds) + L"000";
+}
 
 }  // namespace
 

@@ -141,9 +141,13 @@ int CanDumpComErrorToFile() {
     return CachedFlag(g_lDumpComErrorToFile, [] { return ConfigRead::MachineFlag(L"comErrorToFile").value; });
 }
 
-int IsForceWaitSetUserUpdate() { return ConfigRead::MachineFlag(L"isForceWaitSetUserUpdate").value; }
+int IsForceWaitSetUserUpdate() {
+    return ConfigRead::MachineFlag(L"isForceWaitSetUserUpdate").value;
+}
 
-int IsSyncDisabled() { return ConfigRead::MachineFlag(L"syncDisabled").value; }
+int IsSyncDisabled() {
+    return ConfigRead::MachineFlag(L"syncDisabled").value;
+}
 
 void GetLDAPServerName(wchar_t* pwszBuffer) {
     if (!pwszBuffer)
@@ -152,19 +156,33 @@ void GetLDAPServerName(wchar_t* pwszBuffer) {
         std::wmemcpy(pwszBuffer, name->c_str(), name->size() + 1);
 }
 
-int IsLDAPEnabled() { return ConfigRead::SettingFlag(L"EnableLDAP", 0).value; }
+int IsLDAPEnabled() {
+    return ConfigRead::SettingFlag(L"EnableLDAP", 0).value;
+}
 
-DWORD GetGALSyncMode() { return ConfigRead::GALSyncMode(true).value; }
+DWORD GetGALSyncMode() {
+    return ConfigRead::GALSyncMode(true).value;
+}
 
-int SyncOnChangeEnabled() { return ConfigRead::SyncOnChange().value; }
+int SyncOnChangeEnabled() {
+    return ConfigRead::SyncOnChange().value;
+}
 
-int PrefSyncEnabled() { return ConfigRead::SettingFlag(L"PrefSyncEnabled", 0).value; }
+int PrefSyncEnabled() {
+    return ConfigRead::SettingFlag(L"PrefSyncEnabled", 0).value;
+}
 
-int TagSyncEnabled() { return ConfigRead::SettingFlag(L"TagSyncEnabled", 0).value; }
+int TagSyncEnabled() {
+    return ConfigRead::SettingFlag(L"TagSyncEnabled", 0).value;
+}
 
-int SigSyncEnabled() { return ConfigRead::SettingFlag(L"SigSyncEnabled", 0).value; }
+int SigSyncEnabled() {
+    return ConfigRead::SettingFlag(L"SigSyncEnabled", 0).value;
+}
 
-int TurnOffInboxFailures() { return ConfigRead::SettingFlag(L"turnOffInboxFailures", 0).value; }
+int TurnOffInboxFailures() {
+    return ConfigRead::SettingFlag(L"turnOffInboxFailures", 0).value;
+}
 
 DWORD GetAliasRefreshIntervalSecs() {
     return CachedNumber(g_dwAliasRefreshIntervalSecs, [] {
@@ -179,14 +197,17 @@ DWORD GetMaxStoreCount() {
 }
 
 DWORD GetMaxOSDCount() {
-    return CachedNumber(g_dwMaxOSDCount, [] {
-        return CountFor(L"MaxOSDCount", ConfigRead::kMaxOSDCount, ConfigRead::kMaxOSDCountBES);
-    });
+    return CachedNumber(g_dwMaxOSDCount,
+                        [] { return CountFor(L"MaxOSDCount", ConfigRead::kMaxOSDCount, ConfigRead::kMaxOSDCountBES); });
 }
 
-int LocalRulesEnabled() { return ConfigRead::LocalRules(IsBESOSN() != 0).value; }
+int LocalRulesEnabled() {
+    return ConfigRead::LocalRules(IsBESOSN() != 0).value;
+}
 
-int StorePassword() { return ConfigRead::StorePassword(IsBESOSN() != 0).value; }
+int StorePassword() {
+    return ConfigRead::StorePassword(IsBESOSN() != 0).value;
+}
 
 RULES_FIRE_ON GetLocalRulesSettings(int reread) {
     Util::AutoCriticalSection lock(g_csLocalRules);
@@ -236,7 +257,9 @@ const std::vector<HRESULT>& CorruptCodes() {
 
 }  // namespace
 
-std::vector<HRESULT> GetOSDCorruptErrorCodes() { return CorruptCodes(); }
+std::vector<HRESULT> GetOSDCorruptErrorCodes() {
+    return CorruptCodes();
+}
 
 BOOL IsOSDCorruptErrorCode(HRESULT hr) {
     const std::vector<HRESULT>& codes = CorruptCodes();
@@ -246,9 +269,9 @@ BOOL IsOSDCorruptErrorCode(HRESULT hr) {
 void ResetRegistryConfigCachesForTesting() {
     Util::AutoCriticalSection settings(g_csSettings);
     Util::AutoCriticalSection localRules(g_csLocalRules);
-    for (auto* cache : {&g_lBES, &g_lSingleUserBES, &g_lCalHelperSyncAttendeeEdits,
-                        &g_lCalendarAutoAddInvitesCheckDisabled, &g_lAutoArchiveDisabled, &g_lDumpComErrorToFile,
-                        &g_lGalAliasSearch})
+    for (auto* cache :
+         {&g_lBES, &g_lSingleUserBES, &g_lCalHelperSyncAttendeeEdits, &g_lCalendarAutoAddInvitesCheckDisabled,
+          &g_lAutoArchiveDisabled, &g_lDumpComErrorToFile, &g_lGalAliasSearch})
         cache->store(-1);
     for (auto* cache : {&g_dwMaxMimeBufferSize, &g_dwAliasRefreshIntervalSecs, &g_dwMaxStoreCount, &g_dwMaxOSDCount})
         cache->store(0);

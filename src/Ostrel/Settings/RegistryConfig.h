@@ -56,11 +56,11 @@ void GetLDAPServerName(wchar_t* pwszBuffer);
 int IsLDAPEnabled();  // EnableLDAP > 0
 // GalSyncMode 0, 1 or 2 (above 2 reads as 2); moves a legacy DisableGalSync value over to it.
 DWORD GetGALSyncMode();
-int SyncOnChangeEnabled();   // true without a settings key; else SyncOnChangeEnabled > 0
-int PrefSyncEnabled();       // PrefSyncEnabled > 0
-int TagSyncEnabled();        // TagSyncEnabled > 0
-int SigSyncEnabled();        // SigSyncEnabled > 0
-int TurnOffInboxFailures();  // turnOffInboxFailures > 0
+int SyncOnChangeEnabled();            // true without a settings key; else SyncOnChangeEnabled > 0
+int PrefSyncEnabled();                // PrefSyncEnabled > 0
+int TagSyncEnabled();                 // TagSyncEnabled > 0
+int SigSyncEnabled();                 // SigSyncEnabled > 0
+int TurnOffInboxFailures();           // turnOffInboxFailures > 0
 DWORD GetAliasRefreshIntervalSecs();  // 3600 (handheld server 7200) when 0 or absent; cached
 DWORD GetMaxStoreCount();             // 30 (handheld server 1000) when 0 or absent; cached
 DWORD GetMaxOSDCount();               // 30 (handheld server 250) when 0 or absent; cached

@@ -292,9 +292,9 @@ std::optional<HRESULT> ParseErrorCode(std::wstring_view text) {
 }
 
 Reading<std::vector<HRESULT>> OSDCorruptErrorCodes() {
-    static const std::vector<HRESULT> kDefaults = {
-        static_cast<HRESULT>(0x80040116), static_cast<HRESULT>(0x80040119), static_cast<HRESULT>(0x8004011B),
-        static_cast<HRESULT>(0x80040600), static_cast<HRESULT>(0x8004011D)};
+    static const std::vector<HRESULT> kDefaults = {static_cast<HRESULT>(0x80040116), static_cast<HRESULT>(0x80040119),
+                                                   static_cast<HRESULT>(0x8004011B), static_cast<HRESULT>(0x80040600),
+                                                   static_cast<HRESULT>(0x8004011D)};
     Util::InstallRegistryDiagnostics();
     HKEY hKey = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMachineKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)

@@ -16,7 +16,9 @@ namespace {
 const std::wstring kUser = L"HKCU\\Software\\Ostrel\\";
 const std::wstring kMachine = L"HKLM\\Software\\Ostrel\\";
 
-std::wstring Bool(int value) { return value ? L"true" : L"false"; }
+std::wstring Bool(int value) {
+    return value ? L"true" : L"false";
+}
 
 std::wstring Hex(DWORD value) {
     wchar_t text[16];

@@ -178,8 +178,8 @@ HRESULT BufferedStream::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTE
         BYTE abScratch[4096];
         while (m_ullTotal < ullTarget) {
             ULONG cbRead = 0;
-            hr = ReadInner(abScratch, static_cast<ULONG>(std::min<ULONGLONG>(sizeof(abScratch), ullTarget - m_ullTotal)),
-                           &cbRead);
+            hr = ReadInner(abScratch,
+                           static_cast<ULONG>(std::min<ULONGLONG>(sizeof(abScratch), ullTarget - m_ullTotal)), &cbRead);
             if (FAILED(hr) || cbRead == 0)
                 break;
         }

@@ -9,9 +9,9 @@
 #include "Ostrel/Zip/StreamFilters.h"
 #include "Ostrel/Zip/ZipInputStreamEntry.h"
 #include "Platform/Base/Utf.h"
-#include "Util/Text/CodePage.h"
 #include "Util/Log/Log.h"
 #include "Util/Log/LogFormat.h"
+#include "Util/Text/CodePage.h"
 
 namespace {
 
@@ -82,7 +82,7 @@ void ZipInputStreamImpl::Throw(const wchar_t* pwszFormat, ...) {
 }
 
 Ostrel::Rpc::ZipInputStream* Ostrel::Rpc::ZipInputStream::CreateZipInputStream(ISequentialStream* pSource,
-                                                                             void* pContext, DWORD dwValue) {
+                                                                               void* pContext, DWORD dwValue) {
     if (!pSource)
         return nullptr;
     return new (std::nothrow) ZipInputStreamImpl(pSource, pContext, dwValue);

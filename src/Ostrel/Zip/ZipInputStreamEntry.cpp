@@ -121,10 +121,10 @@ void ZipEntryImpl::Finish() {
         ullUncompressed = m_header.bZip64 ? m_reader.ReadQWord() : m_reader.ReadDWord();
     }
     if (ullCompressed != m_ullConsumed || ullUncompressed != m_ullProduced)
-        ZipInputStreamImpl::Throw(L"%hs: Entry '%s' has %llu compressed and %llu uncompressed bytes, "
-                                  L"its sizes say %llu and %llu.",
-                                  kFinish, m_wsName.c_str(), m_ullConsumed, m_ullProduced, ullCompressed,
-                                  ullUncompressed);
+        ZipInputStreamImpl::Throw(
+            L"%hs: Entry '%s' has %llu compressed and %llu uncompressed bytes, "
+            L"its sizes say %llu and %llu.",
+            kFinish, m_wsName.c_str(), m_ullConsumed, m_ullProduced, ullCompressed, ullUncompressed);
     if (m_bCheckCrc && dwCrc != m_dwCrc)
         ZipInputStreamImpl::Throw(L"%hs: Entry '%s' is damaged: CRC %08x, expected %08x.", kFinish, m_wsName.c_str(),
                                   m_dwCrc, dwCrc);
@@ -232,8 +232,8 @@ HRESULT ZipEntryImpl::OpenContent(ISequentialStream** ppStream) const {
         return S_OK;
     }
     bool bMeta = m_kind == Kind::Meta;
-    auto* pStream = new (std::nothrow) SharedBufferStream(bMeta ? m_pMetaData : m_pMimeData,
-                                                          bMeta ? m_cbMetaData : m_cbMimeData);
+    auto* pStream =
+        new (std::nothrow) SharedBufferStream(bMeta ? m_pMetaData : m_pMimeData, bMeta ? m_cbMetaData : m_cbMimeData);
     if (!pStream)
         return E_OUTOFMEMORY;
     *ppStream = pStream;

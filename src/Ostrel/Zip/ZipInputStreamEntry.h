@@ -27,9 +27,9 @@ class ZipEntryImpl : public Ostrel::Rpc::ZipEntry {
 public:
     enum class Kind { Meta, Mime };
 
-    static constexpr ULONG kBlockSize = 0x500000;        // loading block; MIME from here on goes to a file
+    static constexpr ULONG kBlockSize = 0x500000;         // loading block; MIME from here on goes to a file
     static constexpr ULONG kLargeZipWarning = 314572800;  // totals above this are flagged in the log
-    static constexpr ULONG kMaxMetaSize = 0x4000000;     // metadata is held in memory, up to 64 MiB
+    static constexpr ULONG kMaxMetaSize = 0x4000000;      // metadata is held in memory, up to 64 MiB
     static constexpr WORD kFlagEncrypted = 0x0001;
     static constexpr WORD kFlagDataDescriptor = 0x0008;
     static constexpr DWORD kDataDescriptorSignature = 0x08074B50;
@@ -87,9 +87,9 @@ private:
     ULONG m_cbMimeStream = 0;
 };
 
-// Method 0. The data is checked against its CRC-32. When the sizes are unknown (data descriptor, size 0 in the header, as unseekable
-// writers produce), the end is found by the data descriptor whose CRC and sizes match the bytes
-// before it.
+// Method 0. The data is checked against its CRC-32. When the sizes are unknown (data descriptor, size 0 in the header,
+// as unseekable writers produce), the end is found by the data descriptor whose CRC and sizes match the bytes before
+// it.
 class ZipStoredEntryImpl final : public ZipEntryImpl {
 public:
     ZipStoredEntryImpl(ZipInputStreamImpl& reader, const ZipLocalHeader& header, std::wstring wsName, Kind kind);

@@ -5,7 +5,7 @@
 
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1fff)
 #define SEVERITY_SUCCESS 0
 #define SEVERITY_ERROR 1
@@ -14,11 +14,10 @@
 #define FACILITY_STORAGE 3
 #define FACILITY_ITF 4
 #define FACILITY_WIN32 7
-#define MAKE_HRESULT(sev, fac, code) \
-    ((HRESULT)(((uint32_t)(sev) << 31) | ((uint32_t)(fac) << 16) | ((uint32_t)(code))))
+#define MAKE_HRESULT(sev, fac, code) ((HRESULT)(((uint32_t)(sev) << 31) | ((uint32_t)(fac) << 16) | ((uint32_t)(code))))
 
 constexpr HRESULT HRESULT_FROM_WIN32(uint32_t x) {
-    return (HRESULT)(x) <= 0 ? (HRESULT)(x) : (HRESULT)(((x) & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
+    return (HRESULT)(x) <= 0 ? (HRESULT)(x) : (HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
 }
 
 #define S_OK ((HRESULT)0x00000000L)

@@ -45,9 +45,8 @@ std::filesystem::path OstrelHome() {
 
 std::filesystem::path RuntimeDir() {
     std::filesystem::path runtime = FromEnv("XDG_RUNTIME_DIR");
-    std::filesystem::path dir = runtime.empty()
-        ? std::filesystem::path("/tmp") / ("ostrel-" + std::to_string(::getuid()))
-        : runtime / "ostrel";
+    std::filesystem::path dir =
+        runtime.empty() ? std::filesystem::path("/tmp") / ("ostrel-" + std::to_string(::getuid())) : runtime / "ostrel";
     EnsurePrivateDirectory(dir);
     return dir;
 }

@@ -6,7 +6,9 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsScalar(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+bool IsScalar(char32_t c) {
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
 
 void Flag(bool* pbInvalid) {
     if (pbInvalid)

@@ -88,7 +88,9 @@ inline bool operator==(const GUID& a, const GUID& b) {
     return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
            __builtin_memcmp(a.Data4, b.Data4, sizeof a.Data4) == 0;
 }
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
+inline bool IsEqualGUID(const GUID& a, const GUID& b) {
+    return a == b;
+}
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 
 // 100-nanosecond intervals since 1601-01-01 UTC.

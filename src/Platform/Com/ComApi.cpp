@@ -73,11 +73,17 @@ bool ParseRegistryForm(LPCOLESTR psz, GUID* pguid) {
 
 }  // namespace
 
-void* CoTaskMemAlloc(SIZE_T cb) { return std::malloc(cb ? cb : 1); }
+void* CoTaskMemAlloc(SIZE_T cb) {
+    return std::malloc(cb ? cb : 1);
+}
 
-void* CoTaskMemRealloc(void* pv, SIZE_T cb) { return std::realloc(pv, cb ? cb : 1); }
+void* CoTaskMemRealloc(void* pv, SIZE_T cb) {
+    return std::realloc(pv, cb ? cb : 1);
+}
 
-void CoTaskMemFree(void* pv) { std::free(pv); }
+void CoTaskMemFree(void* pv) {
+    std::free(pv);
+}
 
 HRESULT CoCreateGuid(GUID* pguid) {
     if (!pguid)
@@ -94,9 +100,9 @@ HRESULT CoCreateGuid(GUID* pguid) {
 int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
     if (!lpsz || cchMax < 39)
         return 0;
-    std::swprintf(lpsz, static_cast<size_t>(cchMax), L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  rguid.Data1, rguid.Data2, rguid.Data3, rguid.Data4[0], rguid.Data4[1], rguid.Data4[2],
-                  rguid.Data4[3], rguid.Data4[4], rguid.Data4[5], rguid.Data4[6], rguid.Data4[7]);
+    std::swprintf(lpsz, static_cast<size_t>(cchMax), L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", rguid.Data1,
+                  rguid.Data2, rguid.Data3, rguid.Data4[0], rguid.Data4[1], rguid.Data4[2], rguid.Data4[3],
+                  rguid.Data4[4], rguid.Data4[5], rguid.Data4[6], rguid.Data4[7]);
     return 39;
 }
 
@@ -110,7 +116,9 @@ HRESULT StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz) {
     return S_OK;
 }
 
-HRESULT StringFromIID(REFIID rclsid, LPOLESTR* lplpsz) { return StringFromCLSID(rclsid, lplpsz); }
+HRESULT StringFromIID(REFIID rclsid, LPOLESTR* lplpsz) {
+    return StringFromCLSID(rclsid, lplpsz);
+}
 
 HRESULT CLSIDFromString(LPCOLESTR lpsz, CLSID* pclsid) {
     if (!pclsid)

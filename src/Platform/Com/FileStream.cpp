@@ -26,35 +26,35 @@ constexpr ULONGLONG kFileTimeUnixEpoch = 116444736000000000ull;
 
 HRESULT HResultFromErrno(int nErr, HRESULT hrDefault) {
     switch (nErr) {
-    case ENOENT:
-        return STG_E_FILENOTFOUND;
-    case ENOTDIR:
-        return STG_E_PATHNOTFOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case EBADF:
-        return STG_E_ACCESSDENIED;
-    case EEXIST:
-        return STG_E_FILEALREADYEXISTS;
-    case EMFILE:
-    case ENFILE:
-        return STG_E_TOOMANYOPENFILES;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return STG_E_MEDIUMFULL;
-    case ENOMEM:
-        return STG_E_INSUFFICIENTMEMORY;
-    default:
-        return hrDefault;
+        case ENOENT:
+            return STG_E_FILENOTFOUND;
+        case ENOTDIR:
+            return STG_E_PATHNOTFOUND;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+        case EBADF:
+            return STG_E_ACCESSDENIED;
+        case EEXIST:
+            return STG_E_FILEALREADYEXISTS;
+        case EMFILE:
+        case ENFILE:
+            return STG_E_TOOMANYOPENFILES;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return STG_E_MEDIUMFULL;
+        case ENOMEM:
+            return STG_E_INSUFFICIENTMEMORY;
+        default:
+            return hrDefault;
     }
 }
 
 FILETIME ToFileTime(const struct timespec& ts) {
-    ULONGLONG ull = static_cast<ULONGLONG>(ts.tv_sec) * 10000000ull + static_cast<ULONGLONG>(ts.tv_nsec) / 100 +
-        kFileTimeUnixEpoch;
+    ULONGLONG ull =
+        static_cast<ULONGLONG>(ts.tv_sec) * 10000000ull + static_cast<ULONGLONG>(ts.tv_nsec) / 100 + kFileTimeUnixEpoch;
     return FILETIME{static_cast<DWORD>(ull & 0xFFFFFFFFu), static_cast<DWORD>(ull >> 32)};
 }
 
@@ -233,8 +233,7 @@ private:
     ULONGLONG m_ullPosition = 0;  // guarded by m_pFile->mutex
 };
 
-HRESULT WrapFile(int fd, const std::filesystem::path& path, DWORD grfMode, bool bDeleteOnRelease,
-                 IStream** ppStream) {
+HRESULT WrapFile(int fd, const std::filesystem::path& path, DWORD grfMode, bool bDeleteOnRelease, IStream** ppStream) {
     std::shared_ptr<OpenFile> pFile;
     try {
         pFile = std::make_shared<OpenFile>(fd, path, grfMode, bDeleteOnRelease);
@@ -253,8 +252,7 @@ HRESULT WrapFile(int fd, const std::filesystem::path& path, DWORD grfMode, bool 
 
 }  // namespace
 
-HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool bDeleteOnRelease,
-                         IStream** ppStream) {
+HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool bDeleteOnRelease, IStream** ppStream) {
     if (!ppStream)
         return STG_E_INVALIDPOINTER;
     *ppStream = nullptr;
@@ -262,17 +260,17 @@ HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool 
         return STG_E_INVALIDPARAMETER;
     int nFlags = O_CLOEXEC;
     switch (grfMode & STGM_ACCESS_MASK) {
-    case STGM_READ:
-        nFlags |= O_RDONLY;
-        break;
-    case STGM_WRITE:
-        nFlags |= O_WRONLY;
-        break;
-    case STGM_READWRITE:
-        nFlags |= O_RDWR;
-        break;
-    default:
-        return STG_E_INVALIDFLAG;
+        case STGM_READ:
+            nFlags |= O_RDONLY;
+            break;
+        case STGM_WRITE:
+            nFlags |= O_WRONLY;
+            break;
+        case STGM_READWRITE:
+            nFlags |= O_RDWR;
+            break;
+        default:
+            return STG_E_INVALIDFLAG;
     }
     if (grfMode & STGM_CREATE) {
         if ((grfMode & STGM_ACCESS_MASK) == STGM_READ)

@@ -13,8 +13,7 @@ namespace Platform {
 // Opens or creates the file. grfMode: STGM_READ, STGM_WRITE or STGM_READWRITE; with STGM_CREATE the
 // file is created or truncated, otherwise it must exist (STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND).
 // STGM_DELETEONRELEASE has the same effect as bDeleteOnRelease. New files get mode 0600.
-HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool bDeleteOnRelease,
-                         IStream** ppStream);
+HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool bDeleteOnRelease, IStream** ppStream);
 
 // Creates a new file with a unique name (prefix, eight hex digits, ".tmp") in the directory (the
 // system's temporary directory when empty), exclusively (O_EXCL) with mode 0600, open for reading

@@ -96,13 +96,21 @@ HRESULT MemStream::CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbR
     return CopyStreamData(this, pstm, cb, pcbRead, pcbWritten);
 }
 
-HRESULT MemStream::Commit(DWORD) { return S_OK; }
+HRESULT MemStream::Commit(DWORD) {
+    return S_OK;
+}
 
-HRESULT MemStream::Revert() { return S_OK; }
+HRESULT MemStream::Revert() {
+    return S_OK;
+}
 
-HRESULT MemStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) { return STG_E_INVALIDFUNCTION; }
+HRESULT MemStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+    return STG_E_INVALIDFUNCTION;
+}
 
-HRESULT MemStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) { return STG_E_INVALIDFUNCTION; }
+HRESULT MemStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+    return STG_E_INVALIDFUNCTION;
+}
 
 HRESULT MemStream::Stat(STATSTG* pstatstg, DWORD grfStatFlag) {
     HRESULT hr = BeginStat(pstatstg, grfStatFlag);
@@ -156,7 +164,9 @@ HRESULT MemStream::Assign(std::string_view bytes) {
     return S_OK;
 }
 
-HRESULT CreateMemoryStream(IStream** ppStream) { return CreateMemoryStream(nullptr, 0, ppStream); }
+HRESULT CreateMemoryStream(IStream** ppStream) {
+    return CreateMemoryStream(nullptr, 0, ppStream);
+}
 
 HRESULT CreateMemoryStream(const void* pv, size_t cb, IStream** ppStream) {
     if (!ppStream || (!pv && cb > 0))

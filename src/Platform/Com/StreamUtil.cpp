@@ -52,17 +52,17 @@ HRESULT ResolveSeek(ULONGLONG ullCurrent, ULONGLONG ullEnd, LARGE_INTEGER dlibMo
                     ULONGLONG* pullNew) {
     ULONGLONG ullBase = 0;
     switch (dwOrigin) {
-    case STREAM_SEEK_SET:
-        ullBase = 0;
-        break;
-    case STREAM_SEEK_CUR:
-        ullBase = ullCurrent;
-        break;
-    case STREAM_SEEK_END:
-        ullBase = ullEnd;
-        break;
-    default:
-        return STG_E_INVALIDFUNCTION;
+        case STREAM_SEEK_SET:
+            ullBase = 0;
+            break;
+        case STREAM_SEEK_CUR:
+            ullBase = ullCurrent;
+            break;
+        case STREAM_SEEK_END:
+            ullBase = ullEnd;
+            break;
+        default:
+            return STG_E_INVALIDFUNCTION;
     }
     LONGLONG llMove = dlibMove.QuadPart;
     ULONGLONG ullNew = 0;

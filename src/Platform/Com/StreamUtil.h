@@ -12,8 +12,7 @@ HRESULT CopyStreamData(IStream* pSource, IStream* pTarget, ULARGE_INTEGER cb, UL
 
 // The position a Seek asks for, or STG_E_INVALIDFUNCTION for an unknown origin, a position before
 // the start or one beyond the largest signed 64-bit offset.
-HRESULT ResolveSeek(ULONGLONG ullCurrent, ULONGLONG ullEnd, LARGE_INTEGER dlibMove, DWORD dwOrigin,
-                    ULONGLONG* pullNew);
+HRESULT ResolveSeek(ULONGLONG ullCurrent, ULONGLONG ullEnd, LARGE_INTEGER dlibMove, DWORD dwOrigin, ULONGLONG* pullNew);
 
 // Checks a Stat flag and clears the structure.
 HRESULT BeginStat(STATSTG* pstatstg, DWORD grfStatFlag);

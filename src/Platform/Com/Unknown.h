@@ -60,8 +60,9 @@ protected:
         if (!ppvObject)
             return E_POINTER;
         *ppvObject = nullptr;
-        bool bFound = ((IsEqualIID(riid, InterfaceId<Supported>::Get()) &&
-                        (*ppvObject = static_cast<Supported*>(this), true)) || ...);
+        bool bFound =
+            ((IsEqualIID(riid, InterfaceId<Supported>::Get()) && (*ppvObject = static_cast<Supported*>(this), true)) ||
+             ...);
         if (!bFound)
             return E_NOINTERFACE;
         AddRef();

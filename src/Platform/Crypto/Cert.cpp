@@ -98,32 +98,32 @@ std::wstring FirstDnsName(X509* x509) {
 std::wstring NameOf(X509* x509, DWORD type, DWORD flags, const void* typePara) {
     const X509_NAME* name = (flags & CERT_NAME_ISSUER_FLAG) ? X509_get_issuer_name(x509) : X509_get_subject_name(x509);
     switch (type) {
-    case CERT_NAME_ATTR_TYPE: {
-        if (!typePara)
-            return {};
-        int nid = OBJ_txt2nid(static_cast<const char*>(typePara));
-        return nid == NID_undef ? std::wstring() : NameEntry(name, nid);
-    }
-    case CERT_NAME_RDN_TYPE:
-        return OneLine(name);
-    case CERT_NAME_DNS_TYPE: {
-        std::wstring dns = (flags & CERT_NAME_ISSUER_FLAG) ? std::wstring() : FirstDnsName(x509);
-        return dns.empty() ? NameEntry(name, NID_commonName) : dns;
-    }
-    case CERT_NAME_EMAIL_TYPE:
-        return NameEntry(name, NID_pkcs9_emailAddress);
-    case CERT_NAME_SIMPLE_DISPLAY_TYPE:
-    case CERT_NAME_FRIENDLY_DISPLAY_TYPE: {
-        // Windows falls back from the common name to the organisational names, then the e-mail.
-        for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
-            std::wstring v = NameEntry(name, nid);
-            if (!v.empty())
-                return v;
+        case CERT_NAME_ATTR_TYPE: {
+            if (!typePara)
+                return {};
+            int nid = OBJ_txt2nid(static_cast<const char*>(typePara));
+            return nid == NID_undef ? std::wstring() : NameEntry(name, nid);
         }
-        return {};
-    }
-    default:
-        return {};
+        case CERT_NAME_RDN_TYPE:
+            return OneLine(name);
+        case CERT_NAME_DNS_TYPE: {
+            std::wstring dns = (flags & CERT_NAME_ISSUER_FLAG) ? std::wstring() : FirstDnsName(x509);
+            return dns.empty() ? NameEntry(name, NID_commonName) : dns;
+        }
+        case CERT_NAME_EMAIL_TYPE:
+            return NameEntry(name, NID_pkcs9_emailAddress);
+        case CERT_NAME_SIMPLE_DISPLAY_TYPE:
+        case CERT_NAME_FRIENDLY_DISPLAY_TYPE: {
+            // Windows falls back from the common name to the organisational names, then the e-mail.
+            for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
+                std::wstring v = NameEntry(name, nid);
+                if (!v.empty())
+                    return v;
+            }
+            return {};
+        }
+        default:
+            return {};
     }
 }
 
@@ -186,7 +186,10 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
 
 BOOL CryptHashCertificate(HCRYPTPROV_LEGACY, ALG_ID Algid, DWORD, const BYTE* pbEncoded, DWORD cbEncoded,
                           BYTE* pbComputedHash, DWORD* pcbComputedHash) {
-    const EVP_MD* md = Algid == CALG_SHA1 ? EVP_sha1() : Algid == CALG_SHA_256 ? EVP_sha256() : Algid == CALG_MD5 ? EVP_md5() : nullptr;
+    const EVP_MD* md = Algid == CALG_SHA1      ? EVP_sha1()
+                       : Algid == CALG_SHA_256 ? EVP_sha256()
+                       : Algid == CALG_MD5     ? EVP_md5()
+                                               : nullptr;
     if (!md || !pcbComputedHash || (!pbEncoded && cbEncoded))
         return FALSE;
     DWORD size = static_cast<DWORD>(EVP_MD_get_size(md));

@@ -63,21 +63,21 @@ void Worker::Evaluate(const std::shared_ptr<Request>& rp, int& waitMs) {
     PendingOp op = r.pending;
     bool ready = false;
     switch (op) {
-    case PendingOp::None:
-        return;
-    case PendingOp::Send:
-        ready = (r.prereq && r.uploadPos == r.upload.size()) || HeadersDone(r);
-        break;
-    case PendingOp::Write:
-        ready = r.uploadPos == r.upload.size();
-        break;
-    case PendingOp::Receive:
-        ready = HeadersDone(r);
-        break;
-    case PendingOp::QueryData:
-    case PendingOp::Read:
-        ready = r.Buffered() > 0;
-        break;
+        case PendingOp::None:
+            return;
+        case PendingOp::Send:
+            ready = (r.prereq && r.uploadPos == r.upload.size()) || HeadersDone(r);
+            break;
+        case PendingOp::Write:
+            ready = r.uploadPos == r.upload.size();
+            break;
+        case PendingOp::Receive:
+            ready = HeadersDone(r);
+            break;
+        case PendingOp::QueryData:
+        case PendingOp::Read:
+            ready = r.Buffered() > 0;
+            break;
     }
     if (!ready && !r.done) {
         if (int timeout = IdleTimeout(r)) {
@@ -97,53 +97,53 @@ void Worker::Evaluate(const std::shared_ptr<Request>& rp, int& waitMs) {
     r.pending = PendingOp::None;
     ReportSecureFailure(r);
     switch (op) {
-    case PendingOp::Send:
-        if (ready || !r.error)
-            Notify(r, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, nullptr, 0);
-        else
-            ReportError(r, API_SEND_REQUEST, r.error);
-        break;
-    case PendingOp::Write: {
-        if (ready) {
-            DWORD written = r.readSize;
-            Notify(r, WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE, &written, sizeof written);
-        } else {
-            ReportError(r, API_WRITE_DATA, r.error ? r.error : ERROR_WINHTTP_CONNECTION_ERROR);
-        }
-        break;
-    }
-    case PendingOp::Receive:
-        if (ready)
-            Notify(r, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, nullptr, 0);
-        else
-            ReportError(r, API_RECEIVE_RESPONSE, r.error ? r.error : ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
-        break;
-    case PendingOp::QueryData: {
-        if (!ready && r.error) {
-            ReportError(r, API_QUERY_DATA_AVAILABLE, r.error);
+        case PendingOp::Send:
+            if (ready || !r.error)
+                Notify(r, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, nullptr, 0);
+            else
+                ReportError(r, API_SEND_REQUEST, r.error);
+            break;
+        case PendingOp::Write: {
+            if (ready) {
+                DWORD written = r.readSize;
+                Notify(r, WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE, &written, sizeof written);
+            } else {
+                ReportError(r, API_WRITE_DATA, r.error ? r.error : ERROR_WINHTTP_CONNECTION_ERROR);
+            }
             break;
         }
-        DWORD available = static_cast<DWORD>(std::min<size_t>(r.Buffered(), 0xFFFFFFFFu));
-        Notify(r, WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, &available, sizeof available);
-        break;
-    }
-    case PendingOp::Read: {
-        if (!ready && r.error) {
-            ReportError(r, API_READ_DATA, r.error);
+        case PendingOp::Receive:
+            if (ready)
+                Notify(r, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, nullptr, 0);
+            else
+                ReportError(r, API_RECEIVE_RESPONSE, r.error ? r.error : ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+            break;
+        case PendingOp::QueryData: {
+            if (!ready && r.error) {
+                ReportError(r, API_QUERY_DATA_AVAILABLE, r.error);
+                break;
+            }
+            DWORD available = static_cast<DWORD>(std::min<size_t>(r.Buffered(), 0xFFFFFFFFu));
+            Notify(r, WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, &available, sizeof available);
             break;
         }
-        size_t n = std::min<size_t>(r.readSize, r.Buffered());
-        if (n)
-            std::memcpy(r.readBuffer, r.body.data() + r.bodyPos, n);
-        r.bodyPos += n;
-        AfterConsume(r);
-        char* buffer = r.readBuffer;
-        r.readBuffer = nullptr;
-        Notify(r, WINHTTP_CALLBACK_STATUS_READ_COMPLETE, buffer, static_cast<DWORD>(n));
-        break;
-    }
-    case PendingOp::None:
-        break;
+        case PendingOp::Read: {
+            if (!ready && r.error) {
+                ReportError(r, API_READ_DATA, r.error);
+                break;
+            }
+            size_t n = std::min<size_t>(r.readSize, r.Buffered());
+            if (n)
+                std::memcpy(r.readBuffer, r.body.data() + r.bodyPos, n);
+            r.bodyPos += n;
+            AfterConsume(r);
+            char* buffer = r.readBuffer;
+            r.readBuffer = nullptr;
+            Notify(r, WINHTTP_CALLBACK_STATUS_READ_COMPLETE, buffer, static_cast<DWORD>(n));
+            break;
+        }
+        case PendingOp::None:
+            break;
     }
 }
 
@@ -185,8 +185,12 @@ void Worker::Run() {
 
 }  // namespace
 
-void PostToWorker(std::shared_ptr<Request> r, std::function<void()> task) { TheWorker().Post(std::move(r), std::move(task)); }
+void PostToWorker(std::shared_ptr<Request> r, std::function<void()> task) {
+    TheWorker().Post(std::move(r), std::move(task));
+}
 
-CURLM* WorkerMulti() { return TheWorker().Multi(); }
+CURLM* WorkerMulti() {
+    return TheWorker().Multi();
+}
 
 }  // namespace Platform::Http::Detail

@@ -20,9 +20,13 @@ HandleTable& Table() {
 
 }  // namespace
 
-DWORD GetLastError() { return t_lastError; }
+DWORD GetLastError() {
+    return t_lastError;
+}
 
-void SetLastError(DWORD dwError) { t_lastError = dwError; }
+void SetLastError(DWORD dwError) {
+    t_lastError = dwError;
+}
 
 namespace Platform::Http::Detail {
 

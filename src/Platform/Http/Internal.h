@@ -113,8 +113,8 @@ struct Request : Object {
     bool secureFailureToReport = false;  // notified outside the pump lock
     SteadyClock::time_point lastActivity;
     SteadyClock::time_point waitStart;
-    Timeouts activeTimeouts;        // copied from the options when the transfer starts
-    DWORD ignoredIssues = 0;        // certificate issues the security flags allow
+    Timeouts activeTimeouts;  // copied from the options when the transfer starts
+    DWORD ignoredIssues = 0;  // certificate issues the security flags allow
     std::optional<std::array<BYTE, 20>> activePin;
     std::string tlsHost;
 
@@ -172,7 +172,7 @@ void AfterConsume(Request& r);                 // resumes paused receiving, comp
 void AfterFeed(Request& r);                    // resumes paused sending after new upload data
 int IdleTimeout(const Request& r);             // the time-out of the current phase, 0 for none
 DWORD MapCurlError(CURLcode code, const Request& r);
-void ReportSecureFailure(Request& r);       // the secure-failure notification, if one is due
+void ReportSecureFailure(Request& r);  // the secure-failure notification, if one is due
 std::string BuildUrl(const Request& r);
 
 // Tls.cpp
@@ -186,6 +186,6 @@ bool ProxyBypassed(const std::wstring& bypass, const std::string& host);
 
 // AsyncWorker.cpp
 void PostToWorker(std::shared_ptr<Request> r, std::function<void()> task);  // runs on the worker
-CURLM* WorkerMulti();  // valid on the worker thread only
+CURLM* WorkerMulti();                                                       // valid on the worker thread only
 
 }  // namespace Platform::Http::Detail

@@ -71,7 +71,8 @@ bool Pump(Request& r, Ready ready) {
 
 // Splits header text into lines and checks each; false for a malformed line.
 bool ParseHeaders(LPCWSTR text, DWORD length, std::vector<std::pair<std::string, std::string>>& out) {
-    std::wstring wide = length == static_cast<DWORD>(-1) ? std::wstring(text) : std::wstring(text, wcsnlen(text, length));
+    std::wstring wide =
+        length == static_cast<DWORD>(-1) ? std::wstring(text) : std::wstring(text, wcsnlen(text, length));
     std::string all = Platform::ToUtf8(wide);
     size_t pos = 0;
     while (pos < all.size()) {
@@ -116,7 +117,9 @@ bool AddHeaders(Request& r, LPCWSTR text, DWORD length, DWORD modifiers) {
         // The body length is the one given to WinHttpSendRequest.
         if (strcasecmp(name.c_str(), "Content-Length") == 0)
             continue;
-        auto same = [&](const std::pair<std::string, std::string>& h) { return strcasecmp(h.first.c_str(), name.c_str()) == 0; };
+        auto same = [&](const std::pair<std::string, std::string>& h) {
+            return strcasecmp(h.first.c_str(), name.c_str()) == 0;
+        };
         auto existing = std::find_if(headers.begin(), headers.end(), same);
         if (modifiers & WINHTTP_ADDREQ_FLAG_REPLACE) {
             headers.erase(std::remove_if(headers.begin(), headers.end(), same), headers.end());
@@ -126,7 +129,8 @@ bool AddHeaders(Request& r, LPCWSTR text, DWORD length, DWORD modifiers) {
             if (existing != headers.end())
                 return Fail(ERROR_WINHTTP_HEADER_ALREADY_EXISTS);
             headers.emplace_back(name, value);
-        } else if ((modifiers & (WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)) &&
+        } else if ((modifiers &
+                    (WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)) &&
                    existing != headers.end()) {
             existing->second += (modifiers & WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON) ? "; " : ", ";
             existing->second += value;
@@ -139,36 +143,66 @@ bool AddHeaders(Request& r, LPCWSTR text, DWORD length, DWORD modifiers) {
 
 const char* HeaderNameForLevel(DWORD level) {
     switch (level) {
-    case WINHTTP_QUERY_MIME_VERSION: return "MIME-Version";
-    case WINHTTP_QUERY_CONTENT_TYPE: return "Content-Type";
-    case WINHTTP_QUERY_CONTENT_TRANSFER_ENCODING: return "Content-Transfer-Encoding";
-    case WINHTTP_QUERY_CONTENT_ID: return "Content-ID";
-    case WINHTTP_QUERY_CONTENT_DESCRIPTION: return "Content-Description";
-    case WINHTTP_QUERY_CONTENT_LENGTH: return "Content-Length";
-    case WINHTTP_QUERY_CONTENT_LANGUAGE: return "Content-Language";
-    case WINHTTP_QUERY_ALLOW: return "Allow";
-    case WINHTTP_QUERY_PUBLIC: return "Public";
-    case WINHTTP_QUERY_DATE: return "Date";
-    case WINHTTP_QUERY_EXPIRES: return "Expires";
-    case WINHTTP_QUERY_LAST_MODIFIED: return "Last-Modified";
-    case WINHTTP_QUERY_CONNECTION: return "Connection";
-    case WINHTTP_QUERY_ACCEPT: return "Accept";
-    case WINHTTP_QUERY_AUTHORIZATION: return "Authorization";
-    case WINHTTP_QUERY_CONTENT_ENCODING: return "Content-Encoding";
-    case WINHTTP_QUERY_LOCATION: return "Location";
-    case WINHTTP_QUERY_RETRY_AFTER: return "Retry-After";
-    case WINHTTP_QUERY_SERVER: return "Server";
-    case WINHTTP_QUERY_USER_AGENT: return "User-Agent";
-    case WINHTTP_QUERY_WWW_AUTHENTICATE: return "WWW-Authenticate";
-    case WINHTTP_QUERY_PROXY_AUTHENTICATE: return "Proxy-Authenticate";
-    case WINHTTP_QUERY_SET_COOKIE: return "Set-Cookie";
-    case WINHTTP_QUERY_COOKIE: return "Cookie";
-    case WINHTTP_QUERY_CONTENT_DISPOSITION: return "Content-Disposition";
-    case WINHTTP_QUERY_CACHE_CONTROL: return "Cache-Control";
-    case WINHTTP_QUERY_HOST: return "Host";
-    case WINHTTP_QUERY_PROXY_AUTHORIZATION: return "Proxy-Authorization";
-    case WINHTTP_QUERY_TRANSFER_ENCODING: return "Transfer-Encoding";
-    default: return nullptr;
+        case WINHTTP_QUERY_MIME_VERSION:
+            return "MIME-Version";
+        case WINHTTP_QUERY_CONTENT_TYPE:
+            return "Content-Type";
+        case WINHTTP_QUERY_CONTENT_TRANSFER_ENCODING:
+            return "Content-Transfer-Encoding";
+        case WINHTTP_QUERY_CONTENT_ID:
+            return "Content-ID";
+        case WINHTTP_QUERY_CONTENT_DESCRIPTION:
+            return "Content-Description";
+        case WINHTTP_QUERY_CONTENT_LENGTH:
+            return "Content-Length";
+        case WINHTTP_QUERY_CONTENT_LANGUAGE:
+            return "Content-Language";
+        case WINHTTP_QUERY_ALLOW:
+            return "Allow";
+        case WINHTTP_QUERY_PUBLIC:
+            return "Public";
+        case WINHTTP_QUERY_DATE:
+            return "Date";
+        case WINHTTP_QUERY_EXPIRES:
+            return "Expires";
+        case WINHTTP_QUERY_LAST_MODIFIED:
+            return "Last-Modified";
+        case WINHTTP_QUERY_CONNECTION:
+            return "Connection";
+        case WINHTTP_QUERY_ACCEPT:
+            return "Accept";
+        case WINHTTP_QUERY_AUTHORIZATION:
+            return "Authorization";
+        case WINHTTP_QUERY_CONTENT_ENCODING:
+            return "Content-Encoding";
+        case WINHTTP_QUERY_LOCATION:
+            return "Location";
+        case WINHTTP_QUERY_RETRY_AFTER:
+            return "Retry-After";
+        case WINHTTP_QUERY_SERVER:
+            return "Server";
+        case WINHTTP_QUERY_USER_AGENT:
+            return "User-Agent";
+        case WINHTTP_QUERY_WWW_AUTHENTICATE:
+            return "WWW-Authenticate";
+        case WINHTTP_QUERY_PROXY_AUTHENTICATE:
+            return "Proxy-Authenticate";
+        case WINHTTP_QUERY_SET_COOKIE:
+            return "Set-Cookie";
+        case WINHTTP_QUERY_COOKIE:
+            return "Cookie";
+        case WINHTTP_QUERY_CONTENT_DISPOSITION:
+            return "Content-Disposition";
+        case WINHTTP_QUERY_CACHE_CONTROL:
+            return "Cache-Control";
+        case WINHTTP_QUERY_HOST:
+            return "Host";
+        case WINHTTP_QUERY_PROXY_AUTHORIZATION:
+            return "Proxy-Authorization";
+        case WINHTTP_QUERY_TRANSFER_ENCODING:
+            return "Transfer-Encoding";
+        default:
+            return nullptr;
     }
 }
 
@@ -272,7 +306,8 @@ BOOL WinHttpSendRequest(HINTERNET hRequest, LPCWSTR lpszHeaders, DWORD dwHeaders
     });
 }
 
-BOOL WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer, DWORD dwNumberOfBytesToWrite, LPDWORD lpdwNumberOfBytesWritten) {
+BOOL WinHttpWriteData(HINTERNET hRequest, LPCVOID lpBuffer, DWORD dwNumberOfBytesToWrite,
+                      LPDWORD lpdwNumberOfBytesWritten) {
     auto r = LookupAs<Request>(hRequest, WINHTTP_HANDLE_TYPE_REQUEST);
     if (!r)
         return FALSE;
@@ -436,54 +471,56 @@ BOOL WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel, LPCWSTR pwszName
 
     std::string value;
     switch (level) {
-    case WINHTTP_QUERY_RAW_HEADERS_CRLF:
-    case WINHTTP_QUERY_RAW_HEADERS: {
-        bool crlf = level == WINHTTP_QUERY_RAW_HEADERS_CRLF;
-        std::string sep = crlf ? "\r\n" : std::string(1, '\0');
-        value = firstLine + sep;
-        for (const auto& [name, v] : headers)
-            value += name + ": " + v + sep;
-        if (crlf)
-            value += "\r\n";
-        else
-            value.pop_back();  // WriteWide terminates twice
-        return WriteWide(value, lpBuffer, lpdwBufferLength, !crlf);
-    }
-    case WINHTTP_QUERY_STATUS_CODE:
-    case WINHTTP_QUERY_STATUS_TEXT:
-    case WINHTTP_QUERY_VERSION:
-        if (requestSide)
-            return Fail(ERROR_WINHTTP_HEADER_NOT_FOUND);
-        value = level == WINHTTP_QUERY_STATUS_CODE ? statusCode : level == WINHTTP_QUERY_STATUS_TEXT ? statusText : version;
-        break;
-    case WINHTTP_QUERY_REQUEST_METHOD:
-        value = r->verb;
-        break;
-    default: {
-        std::string name;
-        if (level == WINHTTP_QUERY_CUSTOM) {
-            if (!pwszName)
-                return Fail(ERROR_INVALID_PARAMETER);
-            name = Platform::ToUtf8(pwszName);
-        } else if (const char* known = HeaderNameForLevel(level)) {
-            name = known;
-        } else {
-            return Fail(ERROR_WINHTTP_INVALID_QUERY_REQUEST);
+        case WINHTTP_QUERY_RAW_HEADERS_CRLF:
+        case WINHTTP_QUERY_RAW_HEADERS: {
+            bool crlf = level == WINHTTP_QUERY_RAW_HEADERS_CRLF;
+            std::string sep = crlf ? "\r\n" : std::string(1, '\0');
+            value = firstLine + sep;
+            for (const auto& [name, v] : headers)
+                value += name + ": " + v + sep;
+            if (crlf)
+                value += "\r\n";
+            else
+                value.pop_back();  // WriteWide terminates twice
+            return WriteWide(value, lpBuffer, lpdwBufferLength, !crlf);
         }
-        DWORD wanted = lpdwIndex ? *lpdwIndex : 0;
-        DWORD seen = 0;
-        bool found = false;
-        for (const auto& [n, v] : headers) {
-            if (strcasecmp(n.c_str(), name.c_str()) == 0 && seen++ == wanted) {
-                value = v;
-                found = true;
-                break;
+        case WINHTTP_QUERY_STATUS_CODE:
+        case WINHTTP_QUERY_STATUS_TEXT:
+        case WINHTTP_QUERY_VERSION:
+            if (requestSide)
+                return Fail(ERROR_WINHTTP_HEADER_NOT_FOUND);
+            value = level == WINHTTP_QUERY_STATUS_CODE   ? statusCode
+                    : level == WINHTTP_QUERY_STATUS_TEXT ? statusText
+                                                         : version;
+            break;
+        case WINHTTP_QUERY_REQUEST_METHOD:
+            value = r->verb;
+            break;
+        default: {
+            std::string name;
+            if (level == WINHTTP_QUERY_CUSTOM) {
+                if (!pwszName)
+                    return Fail(ERROR_INVALID_PARAMETER);
+                name = Platform::ToUtf8(pwszName);
+            } else if (const char* known = HeaderNameForLevel(level)) {
+                name = known;
+            } else {
+                return Fail(ERROR_WINHTTP_INVALID_QUERY_REQUEST);
             }
+            DWORD wanted = lpdwIndex ? *lpdwIndex : 0;
+            DWORD seen = 0;
+            bool found = false;
+            for (const auto& [n, v] : headers) {
+                if (strcasecmp(n.c_str(), name.c_str()) == 0 && seen++ == wanted) {
+                    value = v;
+                    found = true;
+                    break;
+                }
+            }
+            if (!found)
+                return Fail(ERROR_WINHTTP_HEADER_NOT_FOUND);
+            break;
         }
-        if (!found)
-            return Fail(ERROR_WINHTTP_HEADER_NOT_FOUND);
-        break;
-    }
     }
 
     if (number) {

@@ -12,7 +12,9 @@ using namespace Platform::Http::Detail;
 
 namespace {
 
-std::string Narrow(LPCWSTR text) { return text ? Platform::ToUtf8(text) : std::string(); }
+std::string Narrow(LPCWSTR text) {
+    return text ? Platform::ToUtf8(text) : std::string();
+}
 
 bool Fail(DWORD error) {
     SetLastError(error);
@@ -68,8 +70,10 @@ bool IsValidAccessType(DWORD type) {
 
 }  // namespace
 
-HINTERNET WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, LPCWSTR pszProxyW, LPCWSTR pszProxyBypassW, DWORD dwFlags) {
-    if (!IsValidAccessType(dwAccessType) || (dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && (!pszProxyW || !*pszProxyW))) {
+HINTERNET WinHttpOpen(LPCWSTR pszAgentW, DWORD dwAccessType, LPCWSTR pszProxyW, LPCWSTR pszProxyBypassW,
+                      DWORD dwFlags) {
+    if (!IsValidAccessType(dwAccessType) ||
+        (dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && (!pszProxyW || !*pszProxyW))) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -106,8 +110,8 @@ HINTERNET WinHttpConnect(HINTERNET hSession, LPCWSTR pswzServerName, INTERNET_PO
     return RegisterHandle(connect);
 }
 
-HINTERNET WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszVerb, LPCWSTR pwszObjectName, LPCWSTR, LPCWSTR,
-                             LPCWSTR*, DWORD dwFlags) {
+HINTERNET WinHttpOpenRequest(HINTERNET hConnect, LPCWSTR pwszVerb, LPCWSTR pwszObjectName, LPCWSTR, LPCWSTR, LPCWSTR*,
+                             DWORD dwFlags) {
     auto connect = LookupAs<Connect>(hConnect, WINHTTP_HANDLE_TYPE_CONNECT);
     if (!connect)
         return nullptr;
@@ -155,7 +159,8 @@ BOOL WinHttpCloseHandle(HINTERNET hInternet) {
     return TRUE;
 }
 
-BOOL WinHttpSetTimeouts(HINTERNET hInternet, int nResolveTimeout, int nConnectTimeout, int nSendTimeout, int nReceiveTimeout) {
+BOOL WinHttpSetTimeouts(HINTERNET hInternet, int nResolveTimeout, int nConnectTimeout, int nSendTimeout,
+                        int nReceiveTimeout) {
     std::shared_ptr<Object> object = LookupHandle(hInternet);
     if (!object)
         return Fail(ERROR_INVALID_HANDLE);
@@ -205,103 +210,103 @@ BOOL WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWOR
     auto* session = object->type == WINHTTP_HANDLE_TYPE_SESSION ? static_cast<Session*>(object.get()) : nullptr;
     DWORD value = 0;
     switch (dwOption) {
-    case WINHTTP_OPTION_PROXY: {
-        WINHTTP_PROXY_INFO info{};
-        if (!ReadValue(lpBuffer, dwBufferLength, info))
-            return FALSE;
-        if (!IsValidAccessType(info.dwAccessType) || (!request && !session))
-            return Fail(ERROR_INVALID_PARAMETER);
-        ProxySetting setting{info.dwAccessType, info.lpszProxy ? info.lpszProxy : L"",
-                             info.lpszProxyBypass ? info.lpszProxyBypass : L""};
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        if (request)
-            request->proxy = setting;
-        else
-            session->proxy = setting;
-        return TRUE;
-    }
-    case WINHTTP_OPTION_SECURITY_FLAGS: {
-        if (!request)
-            return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-        if (!ReadValue(lpBuffer, dwBufferLength, value))
-            return FALSE;
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        request->securityFlags = value;
-        return TRUE;
-    }
-    case WINHTTP_OPTION_DISABLE_FEATURE: {
-        if (!request)
-            return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-        if (!ReadValue(lpBuffer, dwBufferLength, value))
-            return FALSE;
-        // Cookies, redirects and automatic authentication are never handled here anyway.
-        if (value & WINHTTP_DISABLE_KEEP_ALIVE) {
+        case WINHTTP_OPTION_PROXY: {
+            WINHTTP_PROXY_INFO info{};
+            if (!ReadValue(lpBuffer, dwBufferLength, info))
+                return FALSE;
+            if (!IsValidAccessType(info.dwAccessType) || (!request && !session))
+                return Fail(ERROR_INVALID_PARAMETER);
+            ProxySetting setting{info.dwAccessType, info.lpszProxy ? info.lpszProxy : L"",
+                                 info.lpszProxyBypass ? info.lpszProxyBypass : L""};
             std::lock_guard<std::mutex> lock(object->optMutex);
-            request->headers.emplace_back("Connection", "close");
-        }
-        return TRUE;
-    }
-    case WINHTTP_OPTION_REDIRECT_POLICY:
-        if (!ReadValue(lpBuffer, dwBufferLength, value))
-            return FALSE;
-        return value == WINHTTP_OPTION_REDIRECT_POLICY_NEVER ? TRUE : Fail(ERROR_NOT_SUPPORTED);
-    case WINHTTP_OPTION_USER_AGENT: {
-        if (!lpBuffer)
-            return Fail(ERROR_INVALID_PARAMETER);
-        std::wstring agent(static_cast<const wchar_t*>(lpBuffer), dwBufferLength);
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        object->userAgent = Platform::ToUtf8(agent.c_str());
-        return TRUE;
-    }
-    case WINHTTP_OPTION_RESOLVE_TIMEOUT:
-    case WINHTTP_OPTION_CONNECT_TIMEOUT:
-    case WINHTTP_OPTION_SEND_TIMEOUT:
-    case WINHTTP_OPTION_RECEIVE_TIMEOUT: {
-        if (!ReadValue(lpBuffer, dwBufferLength, value))
-            return FALSE;
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        int ms = static_cast<int>(value);
-        if (dwOption == WINHTTP_OPTION_RESOLVE_TIMEOUT)
-            object->timeouts.resolve = ms;
-        else if (dwOption == WINHTTP_OPTION_CONNECT_TIMEOUT)
-            object->timeouts.connect = ms;
-        else if (dwOption == WINHTTP_OPTION_SEND_TIMEOUT)
-            object->timeouts.send = ms;
-        else
-            object->timeouts.receive = ms;
-        return TRUE;
-    }
-    case WINHTTP_OPTION_CONTEXT_VALUE: {
-        DWORD_PTR context = 0;
-        if (!ReadValue(lpBuffer, dwBufferLength, context))
-            return FALSE;
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        object->context = context;
-        return TRUE;
-    }
-    case WINHTTP_OPTION_CLIENT_CERT_CONTEXT:
-        if (!request)
-            return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-        // Going on without a client certificate is supported; presenting one needs its private
-        // key, which a certificate context does not carry here.
-        return lpBuffer == WINHTTP_NO_CLIENT_CERT_CONTEXT ? TRUE : Fail(ERROR_NOT_SUPPORTED);
-    case WINHTTP_OPTION_OSTREL_PINNED_CERT_SHA1: {
-        if (!request)
-            return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        if (dwBufferLength == 0) {
-            request->pin.reset();
+            if (request)
+                request->proxy = setting;
+            else
+                session->proxy = setting;
             return TRUE;
         }
-        if (!lpBuffer || dwBufferLength != 20)
-            return Fail(ERROR_INVALID_PARAMETER);
-        std::array<BYTE, 20> pin;
-        std::memcpy(pin.data(), lpBuffer, 20);
-        request->pin = pin;
-        return TRUE;
-    }
-    default:
-        return Fail(ERROR_WINHTTP_INVALID_OPTION);
+        case WINHTTP_OPTION_SECURITY_FLAGS: {
+            if (!request)
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+            if (!ReadValue(lpBuffer, dwBufferLength, value))
+                return FALSE;
+            std::lock_guard<std::mutex> lock(object->optMutex);
+            request->securityFlags = value;
+            return TRUE;
+        }
+        case WINHTTP_OPTION_DISABLE_FEATURE: {
+            if (!request)
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+            if (!ReadValue(lpBuffer, dwBufferLength, value))
+                return FALSE;
+            // Cookies, redirects and automatic authentication are never handled here anyway.
+            if (value & WINHTTP_DISABLE_KEEP_ALIVE) {
+                std::lock_guard<std::mutex> lock(object->optMutex);
+                request->headers.emplace_back("Connection", "close");
+            }
+            return TRUE;
+        }
+        case WINHTTP_OPTION_REDIRECT_POLICY:
+            if (!ReadValue(lpBuffer, dwBufferLength, value))
+                return FALSE;
+            return value == WINHTTP_OPTION_REDIRECT_POLICY_NEVER ? TRUE : Fail(ERROR_NOT_SUPPORTED);
+        case WINHTTP_OPTION_USER_AGENT: {
+            if (!lpBuffer)
+                return Fail(ERROR_INVALID_PARAMETER);
+            std::wstring agent(static_cast<const wchar_t*>(lpBuffer), dwBufferLength);
+            std::lock_guard<std::mutex> lock(object->optMutex);
+            object->userAgent = Platform::ToUtf8(agent.c_str());
+            return TRUE;
+        }
+        case WINHTTP_OPTION_RESOLVE_TIMEOUT:
+        case WINHTTP_OPTION_CONNECT_TIMEOUT:
+        case WINHTTP_OPTION_SEND_TIMEOUT:
+        case WINHTTP_OPTION_RECEIVE_TIMEOUT: {
+            if (!ReadValue(lpBuffer, dwBufferLength, value))
+                return FALSE;
+            std::lock_guard<std::mutex> lock(object->optMutex);
+            int ms = static_cast<int>(value);
+            if (dwOption == WINHTTP_OPTION_RESOLVE_TIMEOUT)
+                object->timeouts.resolve = ms;
+            else if (dwOption == WINHTTP_OPTION_CONNECT_TIMEOUT)
+                object->timeouts.connect = ms;
+            else if (dwOption == WINHTTP_OPTION_SEND_TIMEOUT)
+                object->timeouts.send = ms;
+            else
+                object->timeouts.receive = ms;
+            return TRUE;
+        }
+        case WINHTTP_OPTION_CONTEXT_VALUE: {
+            DWORD_PTR context = 0;
+            if (!ReadValue(lpBuffer, dwBufferLength, context))
+                return FALSE;
+            std::lock_guard<std::mutex> lock(object->optMutex);
+            object->context = context;
+            return TRUE;
+        }
+        case WINHTTP_OPTION_CLIENT_CERT_CONTEXT:
+            if (!request)
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+            // Going on without a client certificate is supported; presenting one needs its private
+            // key, which a certificate context does not carry here.
+            return lpBuffer == WINHTTP_NO_CLIENT_CERT_CONTEXT ? TRUE : Fail(ERROR_NOT_SUPPORTED);
+        case WINHTTP_OPTION_OSTREL_PINNED_CERT_SHA1: {
+            if (!request)
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+            std::lock_guard<std::mutex> lock(object->optMutex);
+            if (dwBufferLength == 0) {
+                request->pin.reset();
+                return TRUE;
+            }
+            if (!lpBuffer || dwBufferLength != 20)
+                return Fail(ERROR_INVALID_PARAMETER);
+            std::array<BYTE, 20> pin;
+            std::memcpy(pin.data(), lpBuffer, 20);
+            request->pin = pin;
+            return TRUE;
+        }
+        default:
+            return Fail(ERROR_WINHTTP_INVALID_OPTION);
     }
 }
 
@@ -311,56 +316,56 @@ BOOL WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, LP
         return Fail(ERROR_INVALID_HANDLE);
     auto* request = object->type == WINHTTP_HANDLE_TYPE_REQUEST ? static_cast<Request*>(object.get()) : nullptr;
     switch (dwOption) {
-    case WINHTTP_OPTION_SERVER_CERT_CONTEXT: {
-        if (!request)
-            return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-        std::lock_guard<std::mutex> lock(request->infoMutex);
-        if (!request->serverCert)
-            return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
-        if (!lpdwBufferLength || !lpBuffer || *lpdwBufferLength < sizeof(PCCERT_CONTEXT)) {
-            if (lpdwBufferLength)
-                *lpdwBufferLength = sizeof(PCCERT_CONTEXT);
-            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        case WINHTTP_OPTION_SERVER_CERT_CONTEXT: {
+            if (!request)
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+            std::lock_guard<std::mutex> lock(request->infoMutex);
+            if (!request->serverCert)
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+            if (!lpdwBufferLength || !lpBuffer || *lpdwBufferLength < sizeof(PCCERT_CONTEXT)) {
+                if (lpdwBufferLength)
+                    *lpdwBufferLength = sizeof(PCCERT_CONTEXT);
+                return Fail(ERROR_INSUFFICIENT_BUFFER);
+            }
+            PCCERT_CONTEXT dup = CertDuplicateCertificateContext(request->serverCert);
+            std::memcpy(lpBuffer, &dup, sizeof dup);
+            *lpdwBufferLength = sizeof dup;
+            return TRUE;
         }
-        PCCERT_CONTEXT dup = CertDuplicateCertificateContext(request->serverCert);
-        std::memcpy(lpBuffer, &dup, sizeof dup);
-        *lpdwBufferLength = sizeof dup;
-        return TRUE;
-    }
-    case WINHTTP_OPTION_SECURITY_FLAGS: {
-        if (!request)
-            return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-        std::lock_guard<std::mutex> lock(request->optMutex);
-        DWORD flags = request->securityFlags | (request->secure ? SECURITY_FLAG_SECURE : 0);
-        return WriteValue(lpBuffer, lpdwBufferLength, flags);
-    }
-    case WINHTTP_OPTION_HANDLE_TYPE:
-        return WriteValue(lpBuffer, lpdwBufferLength, object->type);
-    case WINHTTP_OPTION_CONTEXT_VALUE: {
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        return WriteValue(lpBuffer, lpdwBufferLength, object->context);
-    }
-    case WINHTTP_OPTION_RESOLVE_TIMEOUT:
-    case WINHTTP_OPTION_CONNECT_TIMEOUT:
-    case WINHTTP_OPTION_SEND_TIMEOUT:
-    case WINHTTP_OPTION_RECEIVE_TIMEOUT: {
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        const Timeouts& t = object->timeouts;
-        int ms = dwOption == WINHTTP_OPTION_RESOLVE_TIMEOUT   ? t.resolve
-                 : dwOption == WINHTTP_OPTION_CONNECT_TIMEOUT ? t.connect
-                 : dwOption == WINHTTP_OPTION_SEND_TIMEOUT    ? t.send
-                                                              : t.receive;
-        return WriteValue(lpBuffer, lpdwBufferLength, static_cast<DWORD>(ms));
-    }
-    case WINHTTP_OPTION_USER_AGENT: {
-        std::lock_guard<std::mutex> lock(object->optMutex);
-        return WriteText(lpBuffer, lpdwBufferLength, Platform::FromUtf8(object->userAgent));
-    }
-    case WINHTTP_OPTION_URL:
-        if (!request)
-            return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
-        return WriteText(lpBuffer, lpdwBufferLength, Platform::FromUtf8(BuildUrl(*request)));
-    default:
-        return Fail(ERROR_WINHTTP_INVALID_OPTION);
+        case WINHTTP_OPTION_SECURITY_FLAGS: {
+            if (!request)
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+            std::lock_guard<std::mutex> lock(request->optMutex);
+            DWORD flags = request->securityFlags | (request->secure ? SECURITY_FLAG_SECURE : 0);
+            return WriteValue(lpBuffer, lpdwBufferLength, flags);
+        }
+        case WINHTTP_OPTION_HANDLE_TYPE:
+            return WriteValue(lpBuffer, lpdwBufferLength, object->type);
+        case WINHTTP_OPTION_CONTEXT_VALUE: {
+            std::lock_guard<std::mutex> lock(object->optMutex);
+            return WriteValue(lpBuffer, lpdwBufferLength, object->context);
+        }
+        case WINHTTP_OPTION_RESOLVE_TIMEOUT:
+        case WINHTTP_OPTION_CONNECT_TIMEOUT:
+        case WINHTTP_OPTION_SEND_TIMEOUT:
+        case WINHTTP_OPTION_RECEIVE_TIMEOUT: {
+            std::lock_guard<std::mutex> lock(object->optMutex);
+            const Timeouts& t = object->timeouts;
+            int ms = dwOption == WINHTTP_OPTION_RESOLVE_TIMEOUT   ? t.resolve
+                     : dwOption == WINHTTP_OPTION_CONNECT_TIMEOUT ? t.connect
+                     : dwOption == WINHTTP_OPTION_SEND_TIMEOUT    ? t.send
+                                                                  : t.receive;
+            return WriteValue(lpBuffer, lpdwBufferLength, static_cast<DWORD>(ms));
+        }
+        case WINHTTP_OPTION_USER_AGENT: {
+            std::lock_guard<std::mutex> lock(object->optMutex);
+            return WriteText(lpBuffer, lpdwBufferLength, Platform::FromUtf8(object->userAgent));
+        }
+        case WINHTTP_OPTION_URL:
+            if (!request)
+                return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+            return WriteText(lpBuffer, lpdwBufferLength, Platform::FromUtf8(BuildUrl(*request)));
+        default:
+            return Fail(ERROR_WINHTTP_INVALID_OPTION);
     }
 }

@@ -200,9 +200,9 @@ std::string BuildUrl(const Request& r) {
     std::string object = r.object.empty() ? "/" : r.object;
     if (object.front() != '/')
         object.insert(object.begin(), '/');
-    INTERNET_PORT port = r.connect->port ? r.connect->port : (r.secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
-    return std::string(r.secure ? "https://" : "http://") + host + ":" + std::to_string(port) +
-           EscapeObject(object);
+    INTERNET_PORT port =
+        r.connect->port ? r.connect->port : (r.secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
+    return std::string(r.secure ? "https://" : "http://") + host + ":" + std::to_string(port) + EscapeObject(object);
 }
 
 bool StartTransfer(Request& r, CURLM* multi) {
@@ -416,47 +416,47 @@ DWORD MapCurlError(CURLcode code, const Request& r) {
             return ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED;
     }
     switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-        return ERROR_WINHTTP_TIMEOUT;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        return ERROR_WINHTTP_NAME_NOT_RESOLVED;
-    case CURLE_COULDNT_CONNECT:
-        return ERROR_WINHTTP_CANNOT_CONNECT;
-    case CURLE_URL_MALFORMAT:
-        return ERROR_WINHTTP_INVALID_URL;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-        return ERROR_WINHTTP_UNRECOGNIZED_SCHEME;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_CRL_BADFILE:
-        return ERROR_WINHTTP_SECURE_FAILURE;
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_PARTIAL_FILE:
-        return ERROR_WINHTTP_CONNECTION_ERROR;
-    case CURLE_GOT_NOTHING:
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-    case CURLE_BAD_CONTENT_ENCODING:
-        return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-    case CURLE_ABORTED_BY_CALLBACK:
-        return ERROR_WINHTTP_OPERATION_CANCELLED;
-    case CURLE_OUT_OF_MEMORY:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case CURLE_TOO_MANY_REDIRECTS:
-        return ERROR_WINHTTP_REDIRECT_FAILED;
-    case CURLE_LOGIN_DENIED:
-        return ERROR_WINHTTP_LOGIN_FAILURE;
-    default:
-        return ERROR_WINHTTP_INTERNAL_ERROR;
+        case CURLE_OPERATION_TIMEDOUT:
+            return ERROR_WINHTTP_TIMEOUT;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return ERROR_WINHTTP_NAME_NOT_RESOLVED;
+        case CURLE_COULDNT_CONNECT:
+            return ERROR_WINHTTP_CANNOT_CONNECT;
+        case CURLE_URL_MALFORMAT:
+            return ERROR_WINHTTP_INVALID_URL;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return ERROR_WINHTTP_UNRECOGNIZED_SCHEME;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_CRL_BADFILE:
+            return ERROR_WINHTTP_SECURE_FAILURE;
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+            return ERROR_WINHTTP_CONNECTION_ERROR;
+        case CURLE_GOT_NOTHING:
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+        case CURLE_BAD_CONTENT_ENCODING:
+            return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        case CURLE_ABORTED_BY_CALLBACK:
+            return ERROR_WINHTTP_OPERATION_CANCELLED;
+        case CURLE_OUT_OF_MEMORY:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return ERROR_WINHTTP_REDIRECT_FAILED;
+        case CURLE_LOGIN_DENIED:
+            return ERROR_WINHTTP_LOGIN_FAILURE;
+        default:
+            return ERROR_WINHTTP_INTERNAL_ERROR;
     }
 }
 

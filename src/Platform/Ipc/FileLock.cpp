@@ -40,7 +40,9 @@ bool FlockWait(int fd, bool bShared, DWORD dwMilliseconds) {
 
 FileLock::FileLock(std::filesystem::path path) : m_path(std::move(path)) {}
 
-FileLock::~FileLock() { Unlock(); }
+FileLock::~FileLock() {
+    Unlock();
+}
 
 bool FileLock::Lock(DWORD dwMilliseconds) {
     if (m_fd >= 0)

@@ -9,7 +9,9 @@
 
 namespace Platform {
 
-MappedFile::~MappedFile() { Close(); }
+MappedFile::~MappedFile() {
+    Close();
+}
 
 bool MappedFile::Map(int fd, bool bWritable, size_t cbMin) {
     Close();

@@ -76,7 +76,9 @@ DWORD RemainingMs(Clock::time_point deadline) {
 
 NamedMutex::NamedMutex() = default;
 
-NamedMutex::NamedMutex(std::wstring_view name) { Open(name); }
+NamedMutex::NamedMutex(std::wstring_view name) {
+    Open(name);
+}
 
 NamedMutex::~NamedMutex() = default;
 

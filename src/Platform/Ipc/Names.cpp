@@ -14,8 +14,8 @@ namespace {
 constexpr size_t kMaxNameBytes = 160;
 
 bool IsSafe(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-' || c == '{' || c == '}';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-' || c == '{' || c == '}';
 }
 
 // FNV-1a, 64-bit: stable across processes and builds.

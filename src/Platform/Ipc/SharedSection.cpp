@@ -14,7 +14,9 @@
 
 namespace Platform {
 
-SharedSection::~SharedSection() { Close(); }
+SharedSection::~SharedSection() {
+    Close();
+}
 
 bool SharedSection::Open(std::wstring_view name, size_t cb) {
     Close();

@@ -10,5 +10,5 @@
 #include "Platform/Mapi/MapiTagNames.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mapi/Store/OsdStore.h"
 #include "Platform/Mapi/Session/Profiles.h"
+#include "Platform/Mapi/Store/OsdStore.h"

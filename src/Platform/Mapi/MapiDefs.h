@@ -19,8 +19,7 @@ typedef wchar_t* LPTSTR;  // MAPI_UNICODE builds: text is wide
 #define PROP_TYPE(ulPropTag) (((ULONG)(ulPropTag)) & PROP_TYPE_MASK)
 #define PROP_ID(ulPropTag) (((ULONG)(ulPropTag)) >> 16)
 #define PROP_TAG(ulPropType, ulPropID) ((((ULONG)(ulPropID)) << 16) | ((ULONG)(ulPropType)))
-#define CHANGE_PROP_TYPE(ulPropTag, ulPropType) \
-    (((ULONG)0xFFFF0000 & (ULONG)(ulPropTag)) | (ULONG)(ulPropType))
+#define CHANGE_PROP_TYPE(ulPropTag, ulPropType) (((ULONG)0xFFFF0000 & (ULONG)(ulPropTag)) | (ULONG)(ulPropType))
 #define PROP_ID_NULL 0
 #define PROP_ID_INVALID 0xFFFF
 #define PROPS_ID_MIN 0x8000  // first id of named properties
@@ -91,18 +90,54 @@ struct SBinary {
 };
 typedef SBinary* LPSBinary;
 
-struct SShortArray { ULONG cValues; SHORT* lpi; };
-struct SLongArray { ULONG cValues; LONG* lpl; };
-struct SRealArray { ULONG cValues; float* lpflt; };
-struct SDoubleArray { ULONG cValues; double* lpdbl; };
-struct SCurrencyArray { ULONG cValues; CURRENCY* lpcur; };
-struct SAppTimeArray { ULONG cValues; double* lpat; };
-struct SDateTimeArray { ULONG cValues; FILETIME* lpft; };
-struct SBinaryArray { ULONG cValues; SBinary* lpbin; };
-struct SLPSTRArray { ULONG cValues; LPSTR* lppszA; };
-struct SWStringArray { ULONG cValues; LPWSTR* lppszW; };
-struct SGuidArray { ULONG cValues; GUID* lpguid; };
-struct SLargeIntegerArray { ULONG cValues; LARGE_INTEGER* lpli; };
+struct SShortArray {
+    ULONG cValues;
+    SHORT* lpi;
+};
+struct SLongArray {
+    ULONG cValues;
+    LONG* lpl;
+};
+struct SRealArray {
+    ULONG cValues;
+    float* lpflt;
+};
+struct SDoubleArray {
+    ULONG cValues;
+    double* lpdbl;
+};
+struct SCurrencyArray {
+    ULONG cValues;
+    CURRENCY* lpcur;
+};
+struct SAppTimeArray {
+    ULONG cValues;
+    double* lpat;
+};
+struct SDateTimeArray {
+    ULONG cValues;
+    FILETIME* lpft;
+};
+struct SBinaryArray {
+    ULONG cValues;
+    SBinary* lpbin;
+};
+struct SLPSTRArray {
+    ULONG cValues;
+    LPSTR* lppszA;
+};
+struct SWStringArray {
+    ULONG cValues;
+    LPWSTR* lppszW;
+};
+struct SGuidArray {
+    ULONG cValues;
+    GUID* lpguid;
+};
+struct SLargeIntegerArray {
+    ULONG cValues;
+    LARGE_INTEGER* lpli;
+};
 
 typedef SBinaryArray ENTRYLIST;
 typedef SBinaryArray* LPENTRYLIST;
@@ -258,18 +293,61 @@ typedef MAPINAMEID* LPMAPINAMEID;
 struct SRestriction;
 typedef SRestriction* LPSRestriction;
 
-struct SAndRestriction { ULONG cRes; LPSRestriction lpRes; };
-struct SOrRestriction { ULONG cRes; LPSRestriction lpRes; };
-struct SNotRestriction { ULONG ulReserved; LPSRestriction lpRes; };
-struct SContentRestriction { ULONG ulFuzzyLevel; ULONG ulPropTag; LPSPropValue lpProp; };
-struct SPropertyRestriction { ULONG relop; ULONG ulPropTag; LPSPropValue lpProp; };
-struct SComparePropsRestriction { ULONG relop; ULONG ulPropTag1; ULONG ulPropTag2; };
-struct SBitMaskRestriction { ULONG relBMR; ULONG ulPropTag; ULONG ulMask; };
-struct SSizeRestriction { ULONG relop; ULONG ulPropTag; ULONG cb; };
-struct SExistRestriction { ULONG ulReserved1; ULONG ulPropTag; ULONG ulReserved2; };
-struct SSubRestriction { ULONG ulSubObject; LPSRestriction lpRes; };
-struct SCommentRestriction { ULONG cValues; LPSRestriction lpRes; LPSPropValue lpProp; };
-struct SCountRestriction { ULONG ulCount; LPSRestriction lpRes; };
+struct SAndRestriction {
+    ULONG cRes;
+    LPSRestriction lpRes;
+};
+struct SOrRestriction {
+    ULONG cRes;
+    LPSRestriction lpRes;
+};
+struct SNotRestriction {
+    ULONG ulReserved;
+    LPSRestriction lpRes;
+};
+struct SContentRestriction {
+    ULONG ulFuzzyLevel;
+    ULONG ulPropTag;
+    LPSPropValue lpProp;
+};
+struct SPropertyRestriction {
+    ULONG relop;
+    ULONG ulPropTag;
+    LPSPropValue lpProp;
+};
+struct SComparePropsRestriction {
+    ULONG relop;
+    ULONG ulPropTag1;
+    ULONG ulPropTag2;
+};
+struct SBitMaskRestriction {
+    ULONG relBMR;
+    ULONG ulPropTag;
+    ULONG ulMask;
+};
+struct SSizeRestriction {
+    ULONG relop;
+    ULONG ulPropTag;
+    ULONG cb;
+};
+struct SExistRestriction {
+    ULONG ulReserved1;
+    ULONG ulPropTag;
+    ULONG ulReserved2;
+};
+struct SSubRestriction {
+    ULONG ulSubObject;
+    LPSRestriction lpRes;
+};
+struct SCommentRestriction {
+    ULONG cValues;
+    LPSRestriction lpRes;
+    LPSPropValue lpProp;
+};
+struct SCountRestriction {
+    ULONG ulCount;
+    LPSRestriction lpRes;
+};
 
 struct SRestriction {
     ULONG rt;
@@ -306,12 +384,12 @@ struct SSortOrderSet {
 };
 typedef SSortOrderSet* LPSSortOrderSet;
 #define CbNewSSortOrderSet(_csort) (offsetof(SSortOrderSet, aSort) + (_csort) * sizeof(SSortOrder))
-#define SizedSSortOrderSet(_csort, _name)   \
-    struct _SSortOrderSet_##_name {         \
-        ULONG cSorts;                       \
-        ULONG cCategories;                  \
-        ULONG cExpanded;                    \
-        SSortOrder aSort[_csort];           \
+#define SizedSSortOrderSet(_csort, _name) \
+    struct _SSortOrderSet_##_name {       \
+        ULONG cSorts;                     \
+        ULONG cCategories;                \
+        ULONG cExpanded;                  \
+        SSortOrder aSort[_csort];         \
     } _name
 
 // ---- Errors --------------------------------------------------------------------------------
@@ -551,7 +629,6 @@ typedef SSortOrderSet* LPSSortOrderSet;
 #define FOLDER_VIEWS_VALID ((ULONG)0x00000020)
 #define FOLDER_COMMON_VIEWS_VALID ((ULONG)0x00000040)
 #define FOLDER_FINDER_VALID ((ULONG)0x00000080)
-
 
 // PR_RESOURCE_TYPE
 #define MAPI_STORE_PROVIDER ((ULONG)33)

@@ -83,9 +83,9 @@ struct IMAPIProp : public IUnknown {
                                  LPUNKNOWN* lppUnk) = 0;
     virtual HRESULT SetProps(ULONG cValues, LPSPropValue lpPropArray, LPSPropProblemArray* lppProblems) = 0;
     virtual HRESULT DeleteProps(LPSPropTagArray lpPropTagArray, LPSPropProblemArray* lppProblems) = 0;
-    virtual HRESULT CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArray lpExcludeProps,
-                           ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress, LPCIID lpInterface, LPVOID lpDestObj,
-                           ULONG ulFlags, LPSPropProblemArray* lppProblems) = 0;
+    virtual HRESULT CopyTo(ULONG ciidExclude, LPCIID rgiidExclude, LPSPropTagArray lpExcludeProps, ULONG_PTR ulUIParam,
+                           LPMAPIPROGRESS lpProgress, LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
+                           LPSPropProblemArray* lppProblems) = 0;
     virtual HRESULT CopyProps(LPSPropTagArray lpIncludeProps, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress,
                               LPCIID lpInterface, LPVOID lpDestObj, ULONG ulFlags,
                               LPSPropProblemArray* lppProblems) = 0;
@@ -117,12 +117,11 @@ struct IMAPIFolder : public IMAPIContainer {
     virtual HRESULT CopyFolder(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, LPVOID lpDestFolder,
                                LPTSTR lpszNewFolderName, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress,
                                ULONG ulFlags) = 0;
-    virtual HRESULT DeleteFolder(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG_PTR ulUIParam,
-                                 LPMAPIPROGRESS lpProgress, ULONG ulFlags) = 0;
+    virtual HRESULT DeleteFolder(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress,
+                                 ULONG ulFlags) = 0;
     virtual HRESULT SetReadFlags(LPENTRYLIST lpMsgList, ULONG_PTR ulUIParam, LPMAPIPROGRESS lpProgress,
                                  ULONG ulFlags) = 0;
-    virtual HRESULT GetMessageStatus(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulFlags,
-                                     ULONG* lpulMessageStatus) = 0;
+    virtual HRESULT GetMessageStatus(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulFlags, ULONG* lpulMessageStatus) = 0;
     virtual HRESULT SetMessageStatus(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulNewStatus, ULONG ulNewStatusMask,
                                      ULONG* lpulOldStatus) = 0;
     virtual HRESULT SaveContentsSort(LPSSortOrderSet lpSortCriteria, ULONG ulFlags) = 0;
@@ -152,8 +151,8 @@ struct IMsgStore : public IMAPIProp {
     virtual HRESULT OpenEntry(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags,
                               ULONG* lpulObjType, LPUNKNOWN* lppUnk) = 0;
     virtual HRESULT SetReceiveFolder(LPTSTR lpszMessageClass, ULONG ulFlags, ULONG cbEntryID, LPENTRYID lpEntryID) = 0;
-    virtual HRESULT GetReceiveFolder(LPTSTR lpszMessageClass, ULONG ulFlags, ULONG* lpcbEntryID,
-                                     LPENTRYID* lppEntryID, LPTSTR* lppszExplicitClass) = 0;
+    virtual HRESULT GetReceiveFolder(LPTSTR lpszMessageClass, ULONG ulFlags, ULONG* lpcbEntryID, LPENTRYID* lppEntryID,
+                                     LPTSTR* lppszExplicitClass) = 0;
     virtual HRESULT GetReceiveFolderTable(ULONG ulFlags, LPMAPITABLE* lppTable) = 0;
     virtual HRESULT StoreLogoff(ULONG* lpulFlags) = 0;
     virtual HRESULT AbortSubmit(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulFlags) = 0;
@@ -210,18 +209,60 @@ struct IMAPISupport : public IUnknown {
 };
 
 namespace Platform {
-template <> struct InterfaceId<IMAPITable> { static const IID& Get() { return IID_IMAPITable; } };
-template <> struct InterfaceId<IMAPIProp> { static const IID& Get() { return IID_IMAPIProp; } };
-template <> struct InterfaceId<IMAPIContainer> { static const IID& Get() { return IID_IMAPIContainer; } };
-template <> struct InterfaceId<IMAPIFolder> { static const IID& Get() { return IID_IMAPIFolder; } };
-template <> struct InterfaceId<IMessage> { static const IID& Get() { return IID_IMessage; } };
-template <> struct InterfaceId<IAttach> { static const IID& Get() { return IID_IAttachment; } };
-template <> struct InterfaceId<IMsgStore> { static const IID& Get() { return IID_IMsgStore; } };
-template <> struct InterfaceId<IProfSect> { static const IID& Get() { return IID_IProfSect; } };
-template <> struct InterfaceId<IMailUser> { static const IID& Get() { return IID_IMailUser; } };
-template <> struct InterfaceId<IAddrBook> { static const IID& Get() { return IID_IAddrBook; } };
-template <> struct InterfaceId<IMAPISession> { static const IID& Get() { return IID_IMAPISession; } };
-template <> struct InterfaceId<IMAPISupport> { static const IID& Get() { return IID_IMAPISup; } };
-template <> struct InterfaceId<IMAPIAdviseSink> { static const IID& Get() { return IID_IMAPIAdviseSink; } };
-template <> struct InterfaceId<IMAPIProgress> { static const IID& Get() { return IID_IMAPIProgress; } };
+template <>
+struct InterfaceId<IMAPITable> {
+    static const IID& Get() { return IID_IMAPITable; }
+};
+template <>
+struct InterfaceId<IMAPIProp> {
+    static const IID& Get() { return IID_IMAPIProp; }
+};
+template <>
+struct InterfaceId<IMAPIContainer> {
+    static const IID& Get() { return IID_IMAPIContainer; }
+};
+template <>
+struct InterfaceId<IMAPIFolder> {
+    static const IID& Get() { return IID_IMAPIFolder; }
+};
+template <>
+struct InterfaceId<IMessage> {
+    static const IID& Get() { return IID_IMessage; }
+};
+template <>
+struct InterfaceId<IAttach> {
+    static const IID& Get() { return IID_IAttachment; }
+};
+template <>
+struct InterfaceId<IMsgStore> {
+    static const IID& Get() { return IID_IMsgStore; }
+};
+template <>
+struct InterfaceId<IProfSect> {
+    static const IID& Get() { return IID_IProfSect; }
+};
+template <>
+struct InterfaceId<IMailUser> {
+    static const IID& Get() { return IID_IMailUser; }
+};
+template <>
+struct InterfaceId<IAddrBook> {
+    static const IID& Get() { return IID_IAddrBook; }
+};
+template <>
+struct InterfaceId<IMAPISession> {
+    static const IID& Get() { return IID_IMAPISession; }
+};
+template <>
+struct InterfaceId<IMAPISupport> {
+    static const IID& Get() { return IID_IMAPISup; }
+};
+template <>
+struct InterfaceId<IMAPIAdviseSink> {
+    static const IID& Get() { return IID_IMAPIAdviseSink; }
+};
+template <>
+struct InterfaceId<IMAPIProgress> {
+    static const IID& Get() { return IID_IMAPIProgress; }
+};
 }  // namespace Platform

@@ -681,43 +681,75 @@ const TagName kNames[] = {
 const char* MapiPropName(ULONG ulPropTag) {
     // The exact tag first, then any type of the same id (a PT_STRING8 or PT_ERROR form, say).
     for (const auto& entry : kNames)
-        if (entry.ulTag == ulPropTag) return entry.pszName;
+        if (entry.ulTag == ulPropTag)
+            return entry.pszName;
     for (const auto& entry : kNames)
-        if (PROP_ID(entry.ulTag) == PROP_ID(ulPropTag)) return entry.pszName;
+        if (PROP_ID(entry.ulTag) == PROP_ID(ulPropTag))
+            return entry.pszName;
     return nullptr;
 }
 
 const char* MapiTypeName(ULONG ulPropType) {
     switch (ulPropType) {
-    case PT_UNSPECIFIED: return "PT_UNSPECIFIED";
-    case PT_NULL: return "PT_NULL";
-    case PT_SHORT: return "PT_SHORT";
-    case PT_LONG: return "PT_LONG";
-    case PT_FLOAT: return "PT_FLOAT";
-    case PT_DOUBLE: return "PT_DOUBLE";
-    case PT_CURRENCY: return "PT_CURRENCY";
-    case PT_APPTIME: return "PT_APPTIME";
-    case PT_ERROR: return "PT_ERROR";
-    case PT_BOOLEAN: return "PT_BOOLEAN";
-    case PT_OBJECT: return "PT_OBJECT";
-    case PT_I8: return "PT_I8";
-    case PT_STRING8: return "PT_STRING8";
-    case PT_UNICODE: return "PT_UNICODE";
-    case PT_SYSTIME: return "PT_SYSTIME";
-    case PT_CLSID: return "PT_CLSID";
-    case PT_BINARY: return "PT_BINARY";
-    case PT_MV_SHORT: return "PT_MV_SHORT";
-    case PT_MV_LONG: return "PT_MV_LONG";
-    case PT_MV_FLOAT: return "PT_MV_FLOAT";
-    case PT_MV_DOUBLE: return "PT_MV_DOUBLE";
-    case PT_MV_CURRENCY: return "PT_MV_CURRENCY";
-    case PT_MV_APPTIME: return "PT_MV_APPTIME";
-    case PT_MV_I8: return "PT_MV_I8";
-    case PT_MV_STRING8: return "PT_MV_STRING8";
-    case PT_MV_UNICODE: return "PT_MV_UNICODE";
-    case PT_MV_SYSTIME: return "PT_MV_SYSTIME";
-    case PT_MV_CLSID: return "PT_MV_CLSID";
-    case PT_MV_BINARY: return "PT_MV_BINARY";
-    default: return nullptr;
+        case PT_UNSPECIFIED:
+            return "PT_UNSPECIFIED";
+        case PT_NULL:
+            return "PT_NULL";
+        case PT_SHORT:
+            return "PT_SHORT";
+        case PT_LONG:
+            return "PT_LONG";
+        case PT_FLOAT:
+            return "PT_FLOAT";
+        case PT_DOUBLE:
+            return "PT_DOUBLE";
+        case PT_CURRENCY:
+            return "PT_CURRENCY";
+        case PT_APPTIME:
+            return "PT_APPTIME";
+        case PT_ERROR:
+            return "PT_ERROR";
+        case PT_BOOLEAN:
+            return "PT_BOOLEAN";
+        case PT_OBJECT:
+            return "PT_OBJECT";
+        case PT_I8:
+            return "PT_I8";
+        case PT_STRING8:
+            return "PT_STRING8";
+        case PT_UNICODE:
+            return "PT_UNICODE";
+        case PT_SYSTIME:
+            return "PT_SYSTIME";
+        case PT_CLSID:
+            return "PT_CLSID";
+        case PT_BINARY:
+            return "PT_BINARY";
+        case PT_MV_SHORT:
+            return "PT_MV_SHORT";
+        case PT_MV_LONG:
+            return "PT_MV_LONG";
+        case PT_MV_FLOAT:
+            return "PT_MV_FLOAT";
+        case PT_MV_DOUBLE:
+            return "PT_MV_DOUBLE";
+        case PT_MV_CURRENCY:
+            return "PT_MV_CURRENCY";
+        case PT_MV_APPTIME:
+            return "PT_MV_APPTIME";
+        case PT_MV_I8:
+            return "PT_MV_I8";
+        case PT_MV_STRING8:
+            return "PT_MV_STRING8";
+        case PT_MV_UNICODE:
+            return "PT_MV_UNICODE";
+        case PT_MV_SYSTIME:
+            return "PT_MV_SYSTIME";
+        case PT_MV_CLSID:
+            return "PT_MV_CLSID";
+        case PT_MV_BINARY:
+            return "PT_MV_BINARY";
+        default:
+            return nullptr;
     }
 }

@@ -84,7 +84,8 @@ public:
     // A new GMime mailbox carrying the node's current values.
     static GPtr<InternetAddress> ToGMime(const Mailbox& box) {
         String addr = box.m_sLocalPart;
-        if (!box.m_sDomain.empty()) addr += "@" + box.m_sDomain;
+        if (!box.m_sDomain.empty())
+            addr += "@" + box.m_sDomain;
         const String name = detail::OneLine(box.m_sDisplayName);
         return GPtr<InternetAddress>(internet_address_mailbox_new(name.empty() ? nullptr : name.c_str(), addr.c_str()));
     }
@@ -92,7 +93,8 @@ public:
 private:
     static String Render(InternetAddressList* list) {
         const int n = internet_address_list_length(list);
-        for (int i = 0; i < n; ++i) internet_address_set_charset(internet_address_list_get_address(list, i), "utf-8");
+        for (int i = 0; i < n; ++i)
+            internet_address_set_charset(internet_address_list_get_address(list, i), "utf-8");
         return GText(internet_address_list_to_string(list, detail::FormatOptions(), TRUE)).str();
     }
 
@@ -100,7 +102,8 @@ private:
         const int n = members ? internet_address_list_length(members) : 0;
         for (int i = 0; i < n; ++i) {
             InternetAddress* ia = internet_address_list_get_address(members, i);
-            if (INTERNET_ADDRESS_IS_MAILBOX(ia)) list.m_mailboxes.push_back(NewMailbox(INTERNET_ADDRESS_MAILBOX(ia), &list));
+            if (INTERNET_ADDRESS_IS_MAILBOX(ia))
+                list.m_mailboxes.push_back(NewMailbox(INTERNET_ADDRESS_MAILBOX(ia), &list));
         }
     }
 };
@@ -112,8 +115,10 @@ String JoinAssembled(std::vector<std::unique_ptr<T>>& items) {
     String out;
     for (auto& item : items) {
         item->assemble();
-        if (item->getString().empty()) continue;
-        if (!out.empty()) out += ", ";
+        if (item->getString().empty())
+            continue;
+        if (!out.empty())
+            out += ", ";
         out += item->getString();
     }
     return out;
@@ -146,7 +151,8 @@ void Mailbox::parse() {
         InternetAddress* ia = internet_address_list_get_address(list.get(), i);
         if (INTERNET_ADDRESS_IS_GROUP(ia)) {
             InternetAddressList* members = internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia));
-            if (!members || internet_address_list_length(members) == 0) continue;
+            if (!members || internet_address_list_length(members) == 0)
+                continue;
             ia = internet_address_list_get_address(members, 0);
         }
         if (INTERNET_ADDRESS_IS_MAILBOX(ia)) {
@@ -158,7 +164,8 @@ void Mailbox::parse() {
 }
 
 void Mailbox::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     if (m_sLocalPart.empty() && m_sDomain.empty()) {
         m_string.clear();
     } else {
@@ -195,7 +202,8 @@ void MailboxList::parse() {
 }
 
 void MailboxList::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     m_string = JoinAssembled(m_mailboxes);
     m_bModified = false;
 }
@@ -222,12 +230,14 @@ void Group::parse() {
 }
 
 void Group::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     const String name = detail::OneLine(m_sName);
     GPtr<InternetAddress> group(internet_address_group_new(name.c_str()));
     for (int i = 0; i < m_members.numMailboxes(); ++i) {
         const Mailbox& box = m_members.mailboxAt(i);
-        if (box.localPart().empty() && box.domain().empty()) continue;
+        if (box.localPart().empty() && box.domain().empty())
+            continue;
         auto ia = AddressParser::ToGMime(box);
         internet_address_group_add_member(INTERNET_ADDRESS_GROUP(group.get()), ia.get());
     }
@@ -264,7 +274,8 @@ void AddressList::parse() {
 }
 
 void AddressList::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     m_string = JoinAssembled(m_addresses);
     m_bModified = false;
 }

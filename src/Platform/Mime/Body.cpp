@@ -62,20 +62,25 @@ std::unique_ptr<BodyPart> Body::removeBodyPartAt(int index) {
 
 void Body::setMessage(Message* message) {
     m_pMessage.reset(message);
-    if (message) message->setParent(this);
+    if (message)
+        message->setParent(this);
     setModified();
 }
 
-void Body::parse() { detail::Builder::ParseBody(*this); }
+void Body::parse() {
+    detail::Builder::ParseBody(*this);
+}
 
 void Body::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     auto* entity = dynamic_cast<Entity*>(m_pParent);
     if (m_bMultipart && entity) {
         entity->prepareMultipart();
         const String boundary = entity->headers().contentType().boundary();
         String out = m_sPreamble;
-        if (!out.empty() && out[out.length() - 1] != '\n') out += "\r\n";
+        if (!out.empty() && out[out.length() - 1] != '\n')
+            out += "\r\n";
         for (auto& part : m_parts) {
             part->assemble();
             out += "--" + boundary + "\r\n";

@@ -79,7 +79,8 @@ private:
 };
 
 GMimeObject* Builder::Tree::Shape(GMimeObject* obj) {
-    if (obj && GMIME_IS_MESSAGE(obj)) return g_mime_message_get_mime_part(GMIME_MESSAGE(obj));
+    if (obj && GMIME_IS_MESSAGE(obj))
+        return g_mime_message_get_mime_part(GMIME_MESSAGE(obj));
     return obj;
 }
 
@@ -98,14 +99,16 @@ std::vector<size_t> Builder::Tree::Offsets(GMimeObject* obj, size_t s, size_t e)
         }
     };
     collect(obj);
-    if (obj && GMIME_IS_MESSAGE(obj)) collect(Shape(obj));
+    if (obj && GMIME_IS_MESSAGE(obj))
+        collect(Shape(obj));
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 
 bool Builder::Tree::ContentRange(GMimeObject* shape, size_t& b, size_t& e) const {
-    if (!shape || !GMIME_IS_PART(shape)) return false;
+    if (!shape || !GMIME_IS_PART(shape))
+        return false;
     GMimeDataWrapper* wrapper = g_mime_part_get_content(GMIME_PART(shape));
     GMimeStream* stream = wrapper ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
     if (!stream || stream->super_stream != m_stream.get() || stream->bound_start < 0 ||
@@ -122,15 +125,20 @@ bool Builder::Tree::ContentRange(GMimeObject* shape, size_t& b, size_t& e) const
 size_t Builder::Tree::HeaderEnd(size_t s, size_t e, const std::vector<size_t>& offsets) const {
     const std::string& t = m_text;
     if (offsets.empty()) {
-        if (s < e && t[s] == '\n') return s + 1;
-        if (s + 1 < e && t[s] == '\r' && t[s + 1] == '\n') return s + 2;
+        if (s < e && t[s] == '\n')
+            return s + 1;
+        if (s + 1 < e && t[s] == '\r' && t[s + 1] == '\n')
+            return s + 2;
         return s;
     }
     for (size_t p = offsets.back(); p < e;) {
         const size_t nl = t.find('\n', p);
-        if (nl == std::string::npos || nl >= e) return e;
-        if (nl + 1 < e && t[nl + 1] == '\n') return nl + 2;
-        if (nl + 2 < e && t[nl + 1] == '\r' && t[nl + 2] == '\n') return nl + 3;
+        if (nl == std::string::npos || nl >= e)
+            return e;
+        if (nl + 1 < e && t[nl + 1] == '\n')
+            return nl + 2;
+        if (nl + 2 < e && t[nl + 1] == '\r' && t[nl + 2] == '\n')
+            return nl + 3;
         p = nl + 1;
     }
     return e;
@@ -143,17 +151,21 @@ std::vector<Delimiter> Builder::Tree::Scan(size_t s, size_t e, const std::string
     const std::string dash = "--" + boundary;
     const std::string_view t(m_text.data(), e);
     for (size_t p = t.find(dash, s); p != std::string_view::npos; p = t.find(dash, p + 1)) {
-        if (p != s && t[p - 1] != '\n') continue;
+        if (p != s && t[p - 1] != '\n')
+            continue;
         size_t q = p + dash.size();
         bool bClose = false;
         if (q + 1 < e && t[q] == '-' && t[q + 1] == '-') {
             bClose = true;
             q += 2;
         }
-        while (q < e && (t[q] == ' ' || t[q] == '\t' || t[q] == '\r')) ++q;
-        if (q < e && t[q] != '\n') continue;
+        while (q < e && (t[q] == ' ' || t[q] == '\t' || t[q] == '\r'))
+            ++q;
+        if (q < e && t[q] != '\n')
+            continue;
         out.push_back({p, q < e ? q + 1 : e, bClose});
-        if (bClose) break;
+        if (bClose)
+            break;
     }
     return out;
 }
@@ -167,8 +179,10 @@ std::vector<Range> Builder::Tree::Ranges(const std::vector<Delimiter>& delims, s
         size_t ce = e;
         if (i + 1 < delims.size()) {
             ce = delims[i + 1].lineStart;
-            if (ce > cs && m_text[ce - 1] == '\n') --ce;
-            if (ce > cs && m_text[ce - 1] == '\r') --ce;
+            if (ce > cs && m_text[ce - 1] == '\n')
+                --ce;
+            if (ce > cs && m_text[ce - 1] == '\r')
+                --ce;
         }
         ranges.push_back({cs, std::max(ce, cs)});
     }
@@ -219,9 +233,11 @@ void Builder::Tree::BuildHeaders(Headers& headers, size_t s, size_t hb, const st
     }
     for (size_t i = 0; i < offsets.size(); ++i) {
         const size_t fs = offsets[i];
-        if (fs < s || fs >= fieldsEnd) continue;
+        if (fs < s || fs >= fieldsEnd)
+            continue;
         const size_t fe = std::min(i + 1 < offsets.size() ? offsets[i + 1] : fieldsEnd, fieldsEnd);
-        if (fe <= fs) continue;
+        if (fe <= fs)
+            continue;
         auto field = std::make_unique<Field>(Sub(fs, fe), &headers);
         field->parse();
         headers.m_fields.push_back(std::move(field));
@@ -234,13 +250,15 @@ void Builder::Tree::BuildBody(Body& body, size_t s, size_t e, GMimeObject* shape
     body.m_sPreamble.clear();
     body.m_sEpilogue.clear();
     body.m_bModified = false;
-    if (!shape || depth >= Entity::kMaxDepth) return;
+    if (!shape || depth >= Entity::kMaxDepth)
+        return;
     if (GMIME_IS_MULTIPART(shape)) {
         body.m_bMultipart = true;
         BuildMultipart(body, s, e, GMIME_MULTIPART(shape), depth);
     } else if (GMIME_IS_MESSAGE_PART(shape)) {
         GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(shape));
-        if (!inner) return;
+        if (!inner)
+            return;
         auto message = std::make_unique<Message>();
         message->setParent(&body);
         BuildEntity(*message, s, e, GMIME_OBJECT(inner), depth + 1);
@@ -252,17 +270,21 @@ void Builder::Tree::BuildBody(Body& body, size_t s, size_t e, GMimeObject* shape
 // right.
 bool Builder::Tree::ReusesBoundary(GMimeObject* obj, const std::string& boundary) {
     obj = Shape(obj);
-    if (!obj) return false;
+    if (!obj)
+        return false;
     if (GMIME_IS_MESSAGE_PART(obj)) {
         GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
         return inner && ReusesBoundary(GMIME_OBJECT(inner), boundary);
     }
-    if (!GMIME_IS_MULTIPART(obj)) return false;
+    if (!GMIME_IS_MULTIPART(obj))
+        return false;
     const char* b = g_mime_object_get_content_type_parameter(obj, "boundary");
-    if (b && boundary == b) return true;
+    if (b && boundary == b)
+        return true;
     const int count = g_mime_multipart_get_count(GMIME_MULTIPART(obj));
     for (int i = 0; i < count; ++i) {
-        if (ReusesBoundary(g_mime_multipart_get_part(GMIME_MULTIPART(obj), i), boundary)) return true;
+        if (ReusesBoundary(g_mime_multipart_get_part(GMIME_MULTIPART(obj), i), boundary))
+            return true;
     }
     return false;
 }
@@ -276,7 +298,8 @@ void Builder::Tree::BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipar
     const std::string boundary = b ? b : "";
     const int count = g_mime_multipart_get_count(mp);
     if (boundary.empty()) {
-        if (count > 0) BuildFallback(body, mp, depth);
+        if (count > 0)
+            BuildFallback(body, mp, depth);
         return;
     }
     const std::vector<Delimiter> delims = Scan(s, e, boundary);
@@ -286,15 +309,18 @@ void Builder::Tree::BuildMultipart(Body& body, size_t s, size_t e, GMimeMultipar
     for (size_t i = 0; bMatches && i < ranges.size(); ++i) {
         GMimeObject* child = g_mime_multipart_get_part(mp, static_cast<int>(i));
         for (size_t off : Offsets(child, 0, m_text.size())) {
-            if (off < ranges[i].s || off >= ranges[i].e) bMatches = false;
+            if (off < ranges[i].s || off >= ranges[i].e)
+                bMatches = false;
         }
         size_t cb = 0;
         size_t ce = 0;
-        if (ContentRange(Shape(child), cb, ce) && (cb < ranges[i].s || ce > ranges[i].e)) bMatches = false;
+        if (ContentRange(Shape(child), cb, ce) && (cb < ranges[i].s || ce > ranges[i].e))
+            bMatches = false;
     }
     if (!bMatches) {
         bool bReused = false;
-        for (int i = 0; i < count && !bReused; ++i) bReused = ReusesBoundary(g_mime_multipart_get_part(mp, i), boundary);
+        for (int i = 0; i < count && !bReused; ++i)
+            bReused = ReusesBoundary(g_mime_multipart_get_part(mp, i), boundary);
         if (bReused) {
             BuildFallback(body, mp, depth);
         } else {

@@ -10,9 +10,12 @@ constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqr
 constexpr char kHex[] = "0123456789ABCDEF";
 
 int HexValue(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
     return -1;
 }
 
@@ -24,8 +27,10 @@ constexpr unsigned char kBad = 66;
 struct Base64Table {
     unsigned char value[256];
     constexpr Base64Table() : value() {
-        for (int i = 0; i < 256; ++i) value[i] = kBad;
-        for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<unsigned char>(i);
+        for (int i = 0; i < 256; ++i)
+            value[i] = kBad;
+        for (int i = 0; i < 64; ++i)
+            value[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<unsigned char>(i);
         value[static_cast<unsigned char>(' ')] = kSkip;
         value[static_cast<unsigned char>('\t')] = kSkip;
         value[static_cast<unsigned char>('\r')] = kSkip;
@@ -40,7 +45,8 @@ constexpr Base64Table kBase64Table;
 
 int Base64Encoder::encode(const String& in, String& out) const {
     out.clear();
-    if (in.empty()) return 0;
+    if (in.empty())
+        return 0;
     const size_t nChars = (in.length() + 2) / 3 * 4;
     const size_t nLine = m_iMaxLineLen > 0 ? static_cast<size_t>(m_iMaxLineLen) : 0;
     out.reserve(nChars + (nLine ? (nChars / nLine + 1) * 2 : 2));
@@ -70,7 +76,8 @@ int Base64Encoder::encode(const String& in, String& out) const {
         put(i + 1 < n ? kBase64Alphabet[(v >> 6) & 63] : '=');
         put('=');
     }
-    if (!m_bSuppressFinalNewline) out.append("\r\n", 2);
+    if (!m_bSuppressFinalNewline)
+        out.append("\r\n", 2);
     return 0;
 }
 
@@ -115,18 +122,24 @@ int Base64Decoder::decode(const String& in, String& out) const {
         } else if (v == kPad) {
             // Padding ends a group early: keep its whole bytes.
             bPadded = true;
-            if (pending == 1) bBad = true;
-            if (pending >= 2) *o++ = static_cast<unsigned char>(acc >> (pending * 6 - 8));
-            if (pending == 3) *o++ = static_cast<unsigned char>(acc >> 2);
+            if (pending == 1)
+                bBad = true;
+            if (pending >= 2)
+                *o++ = static_cast<unsigned char>(acc >> (pending * 6 - 8));
+            if (pending == 3)
+                *o++ = static_cast<unsigned char>(acc >> 2);
             acc = 0;
             pending = 0;
         } else if (v == kBad) {
             bBad = true;
         }
     }
-    if (pending == 1) bBad = true;
-    if (pending >= 2) *o++ = static_cast<unsigned char>(acc >> (pending * 6 - 8));
-    if (pending == 3) *o++ = static_cast<unsigned char>(acc >> 2);
+    if (pending == 1)
+        bBad = true;
+    if (pending >= 2)
+        *o++ = static_cast<unsigned char>(acc >> (pending * 6 - 8));
+    if (pending == 3)
+        *o++ = static_cast<unsigned char>(acc >> 2);
     buf.resize(static_cast<size_t>(o - reinterpret_cast<unsigned char*>(buf.data())));
     return bBad ? kBadInput : 0;
 }
@@ -178,7 +191,8 @@ int QuotedPrintableDecoder::decode(const String& in, String& out) const {
         }
         // Soft break: '=' followed by optional blanks and a line end.
         size_t j = i + 1;
-        while (j < n && (in[j] == ' ' || in[j] == '\t')) ++j;
+        while (j < n && (in[j] == ' ' || in[j] == '\t'))
+            ++j;
         if (j < n && (in[j] == '\n' || (in[j] == '\r' && j + 1 < n && in[j + 1] == '\n'))) {
             i = in[j] == '\r' ? j + 1 : j;
             continue;

@@ -5,15 +5,20 @@
 namespace mimepp {
 
 DispositionType::Type DispositionType::asEnum() const {
-    if (m_sType.empty()) return NONE;
-    if (Strcasecmp(m_sType, "inline") == 0) return INLINE;
-    if (Strcasecmp(m_sType, "attachment") == 0) return ATTACHMENT;
+    if (m_sType.empty())
+        return NONE;
+    if (Strcasecmp(m_sType, "inline") == 0)
+        return INLINE;
+    if (Strcasecmp(m_sType, "attachment") == 0)
+        return ATTACHMENT;
     return UNKNOWN;
 }
 
 void DispositionType::setType(Type type) {
-    if (type == INLINE) setType(String("inline"));
-    if (type == ATTACHMENT) setType(String("attachment"));
+    if (type == INLINE)
+        setType(String("inline"));
+    if (type == ATTACHMENT)
+        setType(String("attachment"));
 }
 
 void DispositionType::setType(const String& type) {
@@ -26,7 +31,8 @@ void DispositionType::parse() {
     m_params.clear();
     const String value = detail::Unfold(m_string);
     size_t b = 0;
-    while (b < value.length() && (value[b] == ' ' || value[b] == '\t')) ++b;
+    while (b < value.length() && (value[b] == ' ' || value[b] == '\t'))
+        ++b;
     if (b < value.length()) {
         detail::EnsureGMime();
         detail::GPtr<GMimeContentDisposition> cd(
@@ -41,7 +47,8 @@ void DispositionType::parse() {
 }
 
 void DispositionType::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     m_string = (m_sType.empty() ? String("attachment") : m_sType) + encodeParameters();
     m_bModified = false;
 }

@@ -20,16 +20,19 @@ bool IsQSafe(unsigned char c) {
 // Multi-byte charsets other than UTF-8 whose characters cannot be told apart byte by byte;
 // their text is written as one word rather than risk splitting a character.
 bool IsOpaqueMultiByte(const String& charset) {
-    static const char* const s_prefixes[] = {"shift", "sjis", "euc", "gb", "big5", "iso-2022", "ks_c", "hz",
-                                             "utf-16", "utf-32", "ucs", "unicode", "cp932", "cp936", "cp949",
-                                             "cp950", "windows-31j", "johab", "utf-7"};
+    static const char* const s_prefixes[] = {"shift", "sjis",   "euc",         "gb",    "big5",    "iso-2022", "ks_c",
+                                             "hz",    "utf-16", "utf-32",      "ucs",   "unicode", "cp932",    "cp936",
+                                             "cp949", "cp950",  "windows-31j", "johab", "utf-7"};
     for (const char* prefix : s_prefixes) {
-        if (Strncasecmp(charset, prefix, std::char_traits<char>::length(prefix)) == 0) return true;
+        if (Strncasecmp(charset, prefix, std::char_traits<char>::length(prefix)) == 0)
+            return true;
     }
     return false;
 }
 
-bool IsUtf8(const String& charset) { return Strcasecmp(charset, "utf-8") == 0 || Strcasecmp(charset, "utf8") == 0; }
+bool IsUtf8(const String& charset) {
+    return Strcasecmp(charset, "utf-8") == 0 || Strcasecmp(charset, "utf8") == 0;
+}
 
 String EncodeQ(const String& bytes) {
     String out;
@@ -57,12 +60,15 @@ String EncodeB(const String& bytes) {
     return out;
 }
 
-size_t QWidth(unsigned char c) { return (c == ' ' || IsQSafe(c)) ? 1 : 3; }
+size_t QWidth(unsigned char c) {
+    return (c == ' ' || IsQSafe(c)) ? 1 : 3;
+}
 
 String DecodeQ(const String& text) {
     String spaced(text);
     for (size_t i = 0; i < spaced.length(); ++i) {
-        if (spaced[i] == '_') spaced[i] = ' ';
+        if (spaced[i] == '_')
+            spaced[i] = ' ';
     }
     String out;
     QuotedPrintableDecoder().decode(spaced, out);
@@ -71,16 +77,21 @@ String DecodeQ(const String& text) {
 
 // Parses "=?charset[*lang]?E?text?=" at pos; on success advances pos past it.
 bool ParseOneWord(const String& s, size_t& pos, String& charset, char& encoding, String& decoded) {
-    if (s.length() < pos + 8 || s[pos] != '=' || s[pos + 1] != '?') return false;
+    if (s.length() < pos + 8 || s[pos] != '=' || s[pos + 1] != '?')
+        return false;
     const size_t q1 = s.find('?', pos + 2);
-    if (q1 == String::npos || q1 + 3 >= s.length() || s[q1 + 2] != '?') return false;
+    if (q1 == String::npos || q1 + 3 >= s.length() || s[q1 + 2] != '?')
+        return false;
     const char e = static_cast<char>(s[q1 + 1] & ~0x20);
-    if (e != 'B' && e != 'Q') return false;
+    if (e != 'B' && e != 'Q')
+        return false;
     const size_t end = s.find("?=", q1 + 3);
-    if (end == String::npos) return false;
+    if (end == String::npos)
+        return false;
     charset = s.substr(pos + 2, q1 - pos - 2);
     const size_t star = charset.find('*');
-    if (star != String::npos) charset.erase(star);
+    if (star != String::npos)
+        charset.erase(star);
     encoding = e;
     const String payload = s.substr(q1 + 3, end - q1 - 3);
     if (e == 'B') {
@@ -121,7 +132,8 @@ void EncodedWord::parse() {
     m_cEncoding = 'Q';
     const String& s = m_string;
     size_t pos = 0;
-    while (pos < s.length() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\r' || s[pos] == '\n')) ++pos;
+    while (pos < s.length() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\r' || s[pos] == '\n'))
+        ++pos;
     String decoded;
     bool bAny = false;
     while (pos < s.length()) {
@@ -136,7 +148,8 @@ void EncodedWord::parse() {
         m_cEncoding = encoding;
         decoded += part;
         bAny = true;
-        while (pos < s.length() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\r' || s[pos] == '\n')) ++pos;
+        while (pos < s.length() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == '\r' || s[pos] == '\n'))
+            ++pos;
     }
     if (bAny) {
         m_sDecoded = decoded;
@@ -149,7 +162,8 @@ void EncodedWord::parse() {
 }
 
 void EncodedWord::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     const String charset = m_sCharset.empty() ? String("utf-8") : m_sCharset;
     const size_t overhead = 7 + charset.length();  // "=?" charset "?E?" ... "?="
     const size_t room = kMaxWord > overhead + 4 ? kMaxWord - overhead : 4;
@@ -166,27 +180,33 @@ void EncodedWord::assemble() {
             // Advance by one character (a UTF-8 sequence or a single byte).
             size_t next = end + 1;
             if (bUtf8) {
-                while (next < n && (static_cast<unsigned char>(m_sDecoded[next]) & 0xC0) == 0x80) ++next;
+                while (next < n && (static_cast<unsigned char>(m_sDecoded[next]) & 0xC0) == 0x80)
+                    ++next;
             }
             size_t w = 0;
             if (m_cEncoding == 'B') {
                 w = ((next - start) + 2) / 3 * 4 - width;
             } else {
-                for (size_t k = end; k < next; ++k) w += QWidth(static_cast<unsigned char>(m_sDecoded[k]));
+                for (size_t k = end; k < next; ++k)
+                    w += QWidth(static_cast<unsigned char>(m_sDecoded[k]));
             }
-            if (width + w > room && end > start) break;
+            if (width + w > room && end > start)
+                break;
             width += w;
             end = next;
         }
-        if (bWhole) end = n;
+        if (bWhole)
+            end = n;
         chunks.push_back(m_sDecoded.substr(start, end - start));
         start = end;
     }
-    if (chunks.empty()) chunks.emplace_back();
+    if (chunks.empty())
+        chunks.emplace_back();
 
     String out;
     for (size_t i = 0; i < chunks.size(); ++i) {
-        if (i) out += ' ';
+        if (i)
+            out += ' ';
         out += "=?";
         out += charset;
         out += m_cEncoding == 'B' ? "?B?" : "?Q?";

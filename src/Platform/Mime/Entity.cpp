@@ -15,9 +15,8 @@ namespace {
 
 String NewBoundary() {
     static std::atomic<unsigned> s_counter{0};
-    thread_local std::mt19937_64 t_random{std::random_device{}() ^
-                                          static_cast<uint64_t>(
-                                              std::chrono::steady_clock::now().time_since_epoch().count())};
+    thread_local std::mt19937_64 t_random{
+        std::random_device{}() ^ static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
     char buf[64];
     std::snprintf(buf, sizeof buf, "=_Part_%u_%016llx", s_counter.fetch_add(1) + 1,
                   static_cast<unsigned long long>(t_random()));
@@ -28,7 +27,8 @@ String NewBoundary() {
 bool ContainsBoundary(const String& text, const String& boundary) {
     const String dash = "--" + boundary;
     for (size_t p = text.find(dash); p != String::npos; p = text.find(dash, p + 1)) {
-        if (p == 0 || text[p - 1] == '\n') return true;
+        if (p == 0 || text[p - 1] == '\n')
+            return true;
     }
     return false;
 }
@@ -47,10 +47,13 @@ Entity::Entity(const Entity& other) : Node(other), m_headers(other.m_headers), m
 
 Entity::~Entity() = default;
 
-void Entity::parse() { detail::Builder::ParseEntity(*this, 0); }
+void Entity::parse() {
+    detail::Builder::ParseEntity(*this, 0);
+}
 
 void Entity::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     // The body first: writing a multipart body may set the boundary in the headers.
     m_body.assemble();
     m_headers.assemble();
@@ -59,12 +62,14 @@ void Entity::assemble() {
 }
 
 void Entity::prepareMultipart() {
-    for (auto& part : m_body.m_parts) part->assemble();
+    for (auto& part : m_body.m_parts)
+        part->assemble();
     // Readers disagree on which of several Content-Type fields counts; keep only the one written.
     const Field* first = m_headers.findField("Content-Type");
     for (int i = m_headers.numFields() - 1; i >= 0; --i) {
         const Field& field = m_headers.fieldAt(i);
-        if (&field != first && Strcasecmp(field.fieldName(), "Content-Type") == 0) m_headers.removeFieldAt(i);
+        if (&field != first && Strcasecmp(field.fieldName(), "Content-Type") == 0)
+            m_headers.removeFieldAt(i);
     }
     MediaType& type = m_headers.contentType();
     if (type.typeAsEnum() != MediaType::MULTIPART) {
@@ -76,7 +81,8 @@ void Entity::prepareMultipart() {
             return true;
         }
         for (const auto& part : m_body.m_parts) {
-            if (ContainsBoundary(part->getString(), boundary)) return true;
+            if (ContainsBoundary(part->getString(), boundary))
+                return true;
         }
         return false;
     };

@@ -15,7 +15,9 @@ namespace {
 
 constexpr size_t kFoldAt = 76;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 template <typename T>
 std::unique_ptr<FieldBody> Make() {
@@ -48,7 +50,8 @@ std::unique_ptr<FieldBody> NewFieldBody(const String& fieldName) {
         {"content-transfer-encoding", Make<TransferEncodingType>},
     };
     for (const auto& [name, make] : s_types) {
-        if (Strcasecmp(fieldName, name) == 0) return make();
+        if (Strcasecmp(fieldName, name) == 0)
+            return make();
     }
     return std::make_unique<Text>();
 }
@@ -56,7 +59,8 @@ std::unique_ptr<FieldBody> NewFieldBody(const String& fieldName) {
 namespace detail {
 
 String FoldHeaderLine(const String& line) {
-    if (line.length() <= kFoldAt) return line;
+    if (line.length() <= kFoldAt)
+        return line;
     const size_t colon = line.find(':');
     const size_t firstBreak = colon == String::npos ? 1 : colon + 2;
     String out;
@@ -72,11 +76,15 @@ String FoldHeaderLine(const String& line) {
                 ++i;
                 continue;
             }
-            if (c == '"') bQuoted = !bQuoted;
-            if (bQuoted || !IsBlank(c) || i < firstBreak || i == lineStart) continue;
+            if (c == '"')
+                bQuoted = !bQuoted;
+            if (bQuoted || !IsBlank(c) || i < firstBreak || i == lineStart)
+                continue;
             size_t j = i;
-            while (j < line.length() && IsBlank(line[j])) ++j;
-            if (j == line.length()) break;  // only blanks follow
+            while (j < line.length() && IsBlank(line[j]))
+                ++j;
+            if (j == line.length())
+                break;  // only blanks follow
             if (i - lineStart <= kFoldAt) {
                 best = i;
             } else {
@@ -85,7 +93,8 @@ String FoldHeaderLine(const String& line) {
             }
         }
         const size_t at = best != String::npos ? best : firstAfter;
-        if (at == String::npos) break;
+        if (at == String::npos)
+            break;
         out += line.substr(lineStart, at - lineStart);
         out += "\r\n";
         lineStart = at;
@@ -97,9 +106,12 @@ String FoldHeaderLine(const String& line) {
 }  // namespace detail
 
 Field::Field(const Field& other)
-    : Node(other), m_sName(other.m_sName), m_sValue(other.m_sValue),
+    : Node(other),
+      m_sName(other.m_sName),
+      m_sValue(other.m_sValue),
       m_pBody(other.m_pBody ? static_cast<FieldBody*>(other.m_pBody->clone()) : nullptr) {
-    if (m_pBody) m_pBody->setParent(this);
+    if (m_pBody)
+        m_pBody->setParent(this);
 }
 
 Field::~Field() = default;
@@ -124,7 +136,8 @@ void Field::setFieldName(const String& name) {
 }
 
 FieldBody& Field::fieldBody() {
-    if (!m_pBody) makeBody();
+    if (!m_pBody)
+        makeBody();
     return *m_pBody;
 }
 
@@ -148,7 +161,8 @@ void Field::parse() {
     size_t end = s.length();
     for (size_t pos = 0;;) {
         const size_t nl = s.find('\n', pos);
-        if (nl == String::npos) break;
+        if (nl == String::npos)
+            break;
         if (nl + 1 < s.length() && IsBlank(s[nl + 1])) {
             pos = nl + 1;
             continue;
@@ -156,24 +170,28 @@ void Field::parse() {
         end = nl;
         break;
     }
-    if (end > 0 && s[end - 1] == '\r') --end;
+    if (end > 0 && s[end - 1] == '\r')
+        --end;
     const size_t colon = s.find(':');
     if (colon == String::npos || colon >= end) {
         m_sName = detail::OneLine(s.substr(0, end));
         m_sValue.clear();
     } else {
         size_t nameEnd = colon;
-        while (nameEnd > 0 && IsBlank(s[nameEnd - 1])) --nameEnd;
+        while (nameEnd > 0 && IsBlank(s[nameEnd - 1]))
+            --nameEnd;
         m_sName = s.substr(0, nameEnd);
         size_t v = colon + 1;
-        while (v < end && (IsBlank(s[v]) || s[v] == '\r' || s[v] == '\n')) ++v;
+        while (v < end && (IsBlank(s[v]) || s[v] == '\r' || s[v] == '\n'))
+            ++v;
         m_sValue = s.substr(v, end - v);
     }
     m_bModified = false;
 }
 
 void Field::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     if (m_pBody) {
         m_pBody->assemble();
         m_sValue = m_pBody->getString();
@@ -192,12 +210,14 @@ void Field::assemble() {
                 continue;
             }
             safe += c;
-            if (c == '\n' && (i + 1 >= value.length() || !IsBlank(value[i + 1]))) safe += ' ';
+            if (c == '\n' && (i + 1 >= value.length() || !IsBlank(value[i + 1])))
+                safe += ' ';
         }
         // Normalise the line ends to CRLF.
         String crlf;
         for (size_t i = 0; i < safe.length(); ++i) {
-            if (safe[i] == '\n' && (i == 0 || safe[i - 1] != '\r')) crlf += '\r';
+            if (safe[i] == '\n' && (i == 0 || safe[i - 1] != '\r'))
+                crlf += '\r';
             crlf += safe[i];
         }
         m_string = m_sName + ": " + crlf;

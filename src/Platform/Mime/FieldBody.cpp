@@ -9,7 +9,8 @@ namespace detail {
 String OneLine(const String& text) {
     String out(text);
     for (size_t i = 0; i < out.length(); ++i) {
-        if (out[i] == '\r' || out[i] == '\n') out[i] = ' ';
+        if (out[i] == '\r' || out[i] == '\n')
+            out[i] = ' ';
     }
     return out;
 }
@@ -17,7 +18,8 @@ String OneLine(const String& text) {
 bool IsPlainAscii(const String& text) {
     for (size_t i = 0; i < text.length(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if ((c < 32 && c != '\t') || c > 126) return false;
+        if ((c < 32 && c != '\t') || c > 126)
+            return false;
     }
     return true;
 }

@@ -29,19 +29,27 @@ const Options& SharedOptions() {
 
 }  // namespace
 
-void EnsureGMime() { SharedOptions(); }
+void EnsureGMime() {
+    SharedOptions();
+}
 
-GMimeParserOptions* ParserOptions() { return SharedOptions().pParser; }
+GMimeParserOptions* ParserOptions() {
+    return SharedOptions().pParser;
+}
 
-GMimeFormatOptions* FormatOptions() { return SharedOptions().pFormat; }
+GMimeFormatOptions* FormatOptions() {
+    return SharedOptions().pFormat;
+}
 
 String Unfold(const String& value) {
-    if (value.find('\n') == String::npos && value.find('\r') == String::npos) return value;
+    if (value.find('\n') == String::npos && value.find('\r') == String::npos)
+        return value;
     String out;
     out.reserve(value.length());
     for (size_t i = 0; i < value.length(); ++i) {
         const char c = value[i];
-        if (c != '\r' && c != '\n') out += c;
+        if (c != '\r' && c != '\n')
+            out += c;
     }
     return out;
 }

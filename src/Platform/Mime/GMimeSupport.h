@@ -36,7 +36,8 @@ public:
         return *this;
     }
     void reset(T* p = nullptr) {
-        if (m_p) g_object_unref(m_p);
+        if (m_p)
+            g_object_unref(m_p);
         m_p = p;
     }
     T* get() const { return m_p; }

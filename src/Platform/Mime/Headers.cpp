@@ -23,15 +23,18 @@ Headers::~Headers() = default;
 
 Field* Headers::findField(const String& name) const {
     for (const auto& field : m_fields) {
-        if (Strcasecmp(field->fieldName(), name) == 0) return field.get();
+        if (Strcasecmp(field->fieldName(), name) == 0)
+            return field.get();
     }
     return nullptr;
 }
 
 FieldBody& Headers::fieldBody(const String& name) {
-    if (Field* field = findField(name)) return field->fieldBody();
+    if (Field* field = findField(name))
+        return field->fieldBody();
     for (const auto& field : m_pending) {
-        if (Strcasecmp(field->fieldName(), name) == 0) return field->fieldBody();
+        if (Strcasecmp(field->fieldName(), name) == 0)
+            return field->fieldBody();
     }
     std::unique_ptr<Field> field(Field::newField(name, String()));
     field->assemble();
@@ -74,43 +77,71 @@ int Headers::removeField(const String& name) {
     const size_t before = m_fields.size();
     std::erase_if(m_fields, [&](const auto& f) { return Strcasecmp(f->fieldName(), name) == 0; });
     const int removed = static_cast<int>(before - m_fields.size());
-    if (removed) setModified();
+    if (removed)
+        setModified();
     return removed;
 }
 
-AddressList& Headers::to() { return static_cast<AddressList&>(fieldBody("To")); }
-AddressList& Headers::cc() { return static_cast<AddressList&>(fieldBody("Cc")); }
-AddressList& Headers::bcc() { return static_cast<AddressList&>(fieldBody("Bcc")); }
-MailboxList& Headers::from() { return static_cast<MailboxList&>(fieldBody("From")); }
-Mailbox& Headers::sender() { return static_cast<Mailbox&>(fieldBody("Sender")); }
-AddressList& Headers::replyTo() { return static_cast<AddressList&>(fieldBody("Reply-To")); }
-Text& Headers::subject() { return static_cast<Text&>(fieldBody("Subject")); }
-DateTime& Headers::date() { return static_cast<DateTime&>(fieldBody("Date")); }
-MsgId& Headers::messageId() { return static_cast<MsgId&>(fieldBody("Message-ID")); }
-Stamp& Headers::received() { return static_cast<Stamp&>(fieldBody("Received")); }
-MediaType& Headers::contentType() { return static_cast<MediaType&>(fieldBody("Content-Type")); }
+AddressList& Headers::to() {
+    return static_cast<AddressList&>(fieldBody("To"));
+}
+AddressList& Headers::cc() {
+    return static_cast<AddressList&>(fieldBody("Cc"));
+}
+AddressList& Headers::bcc() {
+    return static_cast<AddressList&>(fieldBody("Bcc"));
+}
+MailboxList& Headers::from() {
+    return static_cast<MailboxList&>(fieldBody("From"));
+}
+Mailbox& Headers::sender() {
+    return static_cast<Mailbox&>(fieldBody("Sender"));
+}
+AddressList& Headers::replyTo() {
+    return static_cast<AddressList&>(fieldBody("Reply-To"));
+}
+Text& Headers::subject() {
+    return static_cast<Text&>(fieldBody("Subject"));
+}
+DateTime& Headers::date() {
+    return static_cast<DateTime&>(fieldBody("Date"));
+}
+MsgId& Headers::messageId() {
+    return static_cast<MsgId&>(fieldBody("Message-ID"));
+}
+Stamp& Headers::received() {
+    return static_cast<Stamp&>(fieldBody("Received"));
+}
+MediaType& Headers::contentType() {
+    return static_cast<MediaType&>(fieldBody("Content-Type"));
+}
 DispositionType& Headers::contentDisposition() {
     return static_cast<DispositionType&>(fieldBody("Content-Disposition"));
 }
 TransferEncodingType& Headers::contentTransferEncoding() {
     return static_cast<TransferEncodingType&>(fieldBody("Content-Transfer-Encoding"));
 }
-MsgId& Headers::contentId() { return static_cast<MsgId&>(fieldBody("Content-ID")); }
+MsgId& Headers::contentId() {
+    return static_cast<MsgId&>(fieldBody("Content-ID"));
+}
 
 void Headers::parse() {
     detail::Builder::ParseHeaders(*this);
 }
 
 void Headers::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     String out;
     for (auto& field : m_fields) {
         field->assemble();
         const String& text = field->getString();
-        if (text.empty()) continue;
+        if (text.empty())
+            continue;
         out += text;
         // A field read from the last line of a text may lack its line break.
-        if (text[text.length() - 1] != '\n') out += "\r\n";
+        if (text[text.length() - 1] != '\n')
+            out += "\r\n";
     }
     out += m_sEnd.empty() ? String("\r\n") : m_sEnd;
     setText(std::move(out));

@@ -81,7 +81,7 @@ private:
 
     std::vector<std::unique_ptr<Field>> m_fields;
     std::vector<std::unique_ptr<Field>> m_pending;  // read but never set; not part of the block
-    String m_sEnd;                                   // the empty line that ended the block as read
+    String m_sEnd;                                  // the empty line that ended the block as read
 };
 
 }  // namespace mimepp

@@ -24,17 +24,21 @@ constexpr std::array<std::pair<MediaType::Type, const char*>, 9> kTypeNames{{
 String Trimmed(const String& s) {
     size_t b = 0;
     size_t e = s.length();
-    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+    while (b < e && (s[b] == ' ' || s[b] == '\t'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
+        --e;
     return s.substr(b, e - b);
 }
 
 }  // namespace
 
 MediaType::Type MediaType::typeAsEnum() const {
-    if (m_sType.empty()) return NONE;
+    if (m_sType.empty())
+        return NONE;
     for (const auto& [type, name] : kTypeNames) {
-        if (Strcasecmp(m_sType, name) == 0) return type;
+        if (Strcasecmp(m_sType, name) == 0)
+            return type;
     }
     return UNKNOWN;
 }
@@ -78,7 +82,8 @@ void MediaType::parse() {
 }
 
 void MediaType::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     // A value needs both names; fill in the defaults of RFC 2045 and 2046 for a missing one.
     const String type = m_sType.empty() ? String("application") : m_sType;
     String subtype = m_sSubtype;

@@ -33,7 +33,8 @@ void MsgId::parse() {
 }
 
 void MsgId::assemble() {
-    if (!m_bModified) return;
+    if (!m_bModified)
+        return;
     m_string = "<" + id() + ">";
     m_bModified = false;
 }

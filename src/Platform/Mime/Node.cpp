@@ -5,15 +5,19 @@ namespace mimepp {
 void Node::setString(const String& text) {
     setText(text);
     m_bModified = false;
-    if (m_pParent) m_pParent->childModified(*this);
+    if (m_pParent)
+        m_pParent->childModified(*this);
 }
 
 void Node::setModified() {
     m_bModified = true;
-    if (m_pParent) m_pParent->childModified(*this);
+    if (m_pParent)
+        m_pParent->childModified(*this);
 }
 
-void Node::childModified(Node&) { setModified(); }
+void Node::childModified(Node&) {
+    setModified();
+}
 
 void Node::setSlice(std::shared_ptr<const std::string> source, size_t start, size_t length) {
     m_pSlice = std::move(source);

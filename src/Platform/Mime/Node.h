@@ -20,7 +20,8 @@ public:
     const char* name() const { return m_name; }
     bool isA(const Class& other) const {
         for (const Class* c = this; c; c = c->m_pBase) {
-            if (c == &other) return true;
+            if (c == &other)
+                return true;
         }
         return false;
     }
@@ -37,8 +38,11 @@ public:
     Node() = default;
     explicit Node(const String& text, Node* parent = nullptr) : m_string(text), m_pParent(parent) {}
     Node(const Node& other)
-        : m_string(other.m_string), m_pSlice(other.m_pSlice), m_sliceStart(other.m_sliceStart),
-          m_sliceLength(other.m_sliceLength), m_bModified(other.m_bModified) {}
+        : m_string(other.m_string),
+          m_pSlice(other.m_pSlice),
+          m_sliceStart(other.m_sliceStart),
+          m_sliceLength(other.m_sliceLength),
+          m_bModified(other.m_bModified) {}
     Node& operator=(const Node&) = delete;
     virtual ~Node() = default;
 
@@ -46,7 +50,8 @@ public:
 
     // The node's text as last parsed, set or assembled.
     const String& getString() const {
-        if (m_pSlice) materialize();
+        if (m_pSlice)
+            materialize();
         return m_string;
     }
     // Replaces the text; parse() rebuilds the parts from it. Ancestors are marked modified.

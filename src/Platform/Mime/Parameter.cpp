@@ -25,14 +25,16 @@ void ParamFieldBody::setParameter(const String& attribute, const String& value) 
 
 String ParamFieldBody::parameter(const String& attribute) const {
     for (const Parameter& p : m_params) {
-        if (Strcasecmp(p.attribute(), attribute) == 0) return p.value();
+        if (Strcasecmp(p.attribute(), attribute) == 0)
+            return p.value();
     }
     return String();
 }
 
 bool ParamFieldBody::hasParameter(const String& attribute) const {
     for (const Parameter& p : m_params) {
-        if (Strcasecmp(p.attribute(), attribute) == 0) return true;
+        if (Strcasecmp(p.attribute(), attribute) == 0)
+            return true;
     }
     return false;
 }
@@ -40,7 +42,8 @@ bool ParamFieldBody::hasParameter(const String& attribute) const {
 bool ParamFieldBody::removeParameter(const String& attribute) {
     const size_t before = m_params.size();
     std::erase_if(m_params, [&](const Parameter& p) { return Strcasecmp(p.attribute(), attribute) == 0; });
-    if (m_params.size() == before) return false;
+    if (m_params.size() == before)
+        return false;
     setModified();
     return true;
 }
@@ -49,26 +52,33 @@ namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
-bool IsTSpecial(unsigned char c) { return std::strchr("()<>@,;:\\\"/[]?=", c) != nullptr; }
+bool IsTSpecial(unsigned char c) {
+    return std::strchr("()<>@,;:\\\"/[]?=", c) != nullptr;
+}
 
 bool IsToken(const String& s) {
-    if (s.empty()) return false;
+    if (s.empty())
+        return false;
     for (size_t i = 0; i < s.length(); ++i) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c <= 32 || c >= 127 || IsTSpecial(c)) return false;
+        if (c <= 32 || c >= 127 || IsTSpecial(c))
+            return false;
     }
     return true;
 }
 
 // Characters that stand for themselves in an RFC 2231 value; everything else is %XX.
-bool IsAttributeChar(unsigned char c) { return c > 32 && c < 127 && !IsTSpecial(c) && c != '*' && c != '\'' && c != '%'; }
+bool IsAttributeChar(unsigned char c) {
+    return c > 32 && c < 127 && !IsTSpecial(c) && c != '*' && c != '\'' && c != '%';
+}
 
 // Percent-encoded pieces of a UTF-8 value of at most maxLength characters, cut between characters.
 std::vector<String> EncodedSegments(const String& value, size_t maxLength) {
     std::vector<String> segments(1);
     for (size_t i = 0; i < value.length();) {
         size_t next = i + 1;
-        while (next < value.length() && (static_cast<unsigned char>(value[next]) & 0xC0) == 0x80) ++next;
+        while (next < value.length() && (static_cast<unsigned char>(value[next]) & 0xC0) == 0x80)
+            ++next;
         String piece;
         for (size_t k = i; k < next; ++k) {
             const unsigned char c = static_cast<unsigned char>(value[k]);
@@ -80,7 +90,8 @@ std::vector<String> EncodedSegments(const String& value, size_t maxLength) {
                 piece += kHex[c & 15];
             }
         }
-        if (!segments.back().empty() && segments.back().length() + piece.length() > maxLength) segments.emplace_back();
+        if (!segments.back().empty() && segments.back().length() + piece.length() > maxLength)
+            segments.emplace_back();
         segments.back() += piece;
         i = next;
     }
@@ -94,7 +105,8 @@ String ParamFieldBody::encodeParameters() const {
     String out;
     for (const Parameter& p : m_params) {
         // A name that is not a token cannot be written as a parameter; it is left out.
-        if (!IsToken(p.attribute()) || p.attribute().find('*') != String::npos) continue;
+        if (!IsToken(p.attribute()) || p.attribute().find('*') != String::npos)
+            continue;
         const String& name = p.attribute();
         const String value = detail::OneLine(p.value());
         if (IsToken(value)) {
@@ -102,7 +114,8 @@ String ParamFieldBody::encodeParameters() const {
         } else if (detail::IsPlainAscii(value)) {
             out += "; " + name + "=\"";
             for (size_t i = 0; i < value.length(); ++i) {
-                if (value[i] == '"' || value[i] == '\\') out += '\\';
+                if (value[i] == '"' || value[i] == '\\')
+                    out += '\\';
                 out += value[i];
             }
             out += "\"";

@@ -43,13 +43,28 @@ public:
     String& erase(size_t pos = 0, size_t length = npos);
     String& replace(size_t pos, size_t length, const String& text);
 
-    String& append(const String& text) { m_s.append(text.m_s); return *this; }
-    String& append(const char* text) { m_s.append(text ? text : ""); return *this; }
-    String& append(const char* data, size_t length) { m_s.append(data, length); return *this; }
-    String& append(size_t count, char c) { m_s.append(count, c); return *this; }
+    String& append(const String& text) {
+        m_s.append(text.m_s);
+        return *this;
+    }
+    String& append(const char* text) {
+        m_s.append(text ? text : "");
+        return *this;
+    }
+    String& append(const char* data, size_t length) {
+        m_s.append(data, length);
+        return *this;
+    }
+    String& append(size_t count, char c) {
+        m_s.append(count, c);
+        return *this;
+    }
     String& operator+=(const String& text) { return append(text); }
     String& operator+=(const char* text) { return append(text); }
-    String& operator+=(char c) { m_s.push_back(c); return *this; }
+    String& operator+=(char c) {
+        m_s.push_back(c);
+        return *this;
+    }
 
     // ASCII case mapping only: bytes above 127 belong to some charset and are left alone.
     void convertToLowerCase();

@@ -31,8 +31,8 @@ void TransferEncodingType::fromEnum(Type type) {
 void TransferEncodingType::parse() {
     // The token alone counts: blanks, folding and a trailing comment are ignored.
     size_t b = 0;
-    while (b < m_string.length() && (m_string[b] == ' ' || m_string[b] == '\t' || m_string[b] == '\r' ||
-                                     m_string[b] == '\n')) {
+    while (b < m_string.length() &&
+           (m_string[b] == ' ' || m_string[b] == '\t' || m_string[b] == '\r' || m_string[b] == '\n')) {
         ++b;
     }
     size_t e = b;
@@ -43,7 +43,8 @@ void TransferEncodingType::parse() {
     const String token = m_string.substr(b, e - b);
     m_type = token.empty() ? NONE : UNKNOWN;
     for (const auto& [t, name] : kNames) {
-        if (Strcasecmp(token, name) == 0) m_type = t;
+        if (Strcasecmp(token, name) == 0)
+            m_type = t;
     }
     m_bModified = false;
 }

@@ -80,7 +80,9 @@ HKEY NewHandle(Hive* hive, std::vector<std::wstring> path, REGSAM access) {
     return h;
 }
 
-std::wstring_view ValueName(LPCWSTR lpValueName) { return lpValueName ? std::wstring_view(lpValueName) : std::wstring_view(); }
+std::wstring_view ValueName(LPCWSTR lpValueName) {
+    return lpValueName ? std::wstring_view(lpValueName) : std::wstring_view();
+}
 
 // Copies `data` out with the RegQueryValueEx rules for lpData/lpcbData.
 LSTATUS CopyData(const std::vector<BYTE>& data, LPBYTE lpData, LPDWORD lpcbData) {
@@ -294,9 +296,13 @@ LSTATUS DeleteKey(HKEY hKey, LPCWSTR lpSubKey, bool bTree) {
 
 }  // namespace
 
-LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, false); }
+LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    return DeleteKey(hKey, lpSubKey, false);
+}
 
-LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, true); }
+LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+    return DeleteKey(hKey, lpSubKey, true);
+}
 
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD /*lpReserved*/,
                       LPWSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {

@@ -25,7 +25,9 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+bool StartsWith(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
@@ -385,7 +387,9 @@ void AppendKey(std::string& out, const RegTree::Key& key, const std::wstring& pa
 
 }  // namespace
 
-ParseResult Parse(std::string_view text, std::wstring_view wsRootName) { return Parser(text, wsRootName).Run(); }
+ParseResult Parse(std::string_view text, std::wstring_view wsRootName) {
+    return Parser(text, wsRootName).Run();
+}
 
 std::string Format(const RegTree::Key& root, std::wstring_view wsRootName) {
     std::string out = "REGEDIT4\n\n";

@@ -60,7 +60,9 @@ int64_t MtimeNs(const struct stat& st) {
 Hive::Hive(std::wstring wsRootName, std::string sFileName)
     : m_wsRootName(std::move(wsRootName)), m_sFileName(std::move(sFileName)) {}
 
-std::filesystem::path Hive::Path() const { return OstrelHome() / "registry" / m_sFileName; }
+std::filesystem::path Hive::Path() const {
+    return OstrelHome() / "registry" / m_sFileName;
+}
 
 void Hive::Refresh(const std::filesystem::path& path) {
     Identity seen;

@@ -30,7 +30,9 @@ Key& Key::AddChild(std::wstring_view name, bool* pbCreated) {
     return *slot;
 }
 
-bool Key::RemoveChild(std::wstring_view name) { return subkeys.erase(Fold(name)) > 0; }
+bool Key::RemoveChild(std::wstring_view name) {
+    return subkeys.erase(Fold(name)) > 0;
+}
 
 Key* Key::Find(const std::vector<std::wstring>& path) {
     Key* key = this;
@@ -72,7 +74,9 @@ bool Key::DeleteValue(std::wstring_view name) {
     return true;
 }
 
-bool IsStringType(DWORD dwType) { return dwType == 1 || dwType == 2 || dwType == 7; }
+bool IsStringType(DWORD dwType) {
+    return dwType == 1 || dwType == 2 || dwType == 7;
+}
 
 bool IsValidStringData(const BYTE* pData, size_t cb) {
     if (cb % sizeof(wchar_t) != 0)

@@ -24,7 +24,7 @@ struct Value {
 struct Key {
     std::wstring wsName;
     std::map<std::wstring, std::unique_ptr<Key>> subkeys;  // by folded name, the enumeration order
-    std::vector<Value> values;                               // in the order they were first set
+    std::vector<Value> values;                             // in the order they were first set
 
     Key* Child(std::wstring_view name) const;
     // The child called `name`, created when missing (`pbCreated` tells which).

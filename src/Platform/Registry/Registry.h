@@ -67,25 +67,23 @@ typedef DWORD REGSAM;
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 // lpClass and lpSecurityAttributes are accepted and ignored; dwOptions may only be
 // REG_OPTION_NON_VOLATILE (every key is persisted).
-LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                        REGSAM samDesired, const void* lpSecurityAttributes, PHKEY phkResult,
-                        LPDWORD lpdwDisposition);
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                        const void* lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition);
 LSTATUS RegCloseKey(HKEY hKey);
 // A null or empty name is the key's default value. With lpData null and lpcbData set, only the
 // size is returned.
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                          LPDWORD lpcbData);
 // String types need whole wchar_t units holding Unicode scalar values (ERROR_INVALID_PARAMETER otherwise).
-LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                       DWORD cbData);
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData);
 LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 // Deletes a key without subkeys (ERROR_ACCESS_DENIED when it has some, as on Windows).
 LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 // Deletes a key with all its subkeys and values; with lpSubKey null or empty, the contents of hKey.
 LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 // Subkeys come in case-insensitive name order; lpftLastWriteTime receives the hive file's time.
-LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                      LPWSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime);
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                      LPDWORD lpcchClass, FILETIME* lpftLastWriteTime);
 // Values come in the order they were first set.
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                       LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);

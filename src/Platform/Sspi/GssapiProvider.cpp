@@ -243,6 +243,8 @@ SECURITY_STATUS GssapiProvider::FreeCredentialsHandle(CredHandle* phCredential) 
     return SEC_E_OK;
 }
 
-std::wstring GssapiProvider::LastErrorText() { return t_wsLastError; }
+std::wstring GssapiProvider::LastErrorText() {
+    return t_wsLastError;
+}
 
 }  // namespace Platform::Sspi

@@ -36,21 +36,29 @@ struct Choice {
 
 std::vector<Choice> ChoicesFor(UINT uType) {
     switch (uType & MB_TYPEMASK) {
-        case MB_OKCANCEL: return {{L'o', L"[o]k", IDOK}, {L'c', L"[c]ancel", IDCANCEL}};
+        case MB_OKCANCEL:
+            return {{L'o', L"[o]k", IDOK}, {L'c', L"[c]ancel", IDCANCEL}};
         case MB_ABORTRETRYIGNORE:
             return {{L'a', L"[a]bort", IDABORT}, {L'r', L"[r]etry", IDRETRY}, {L'i', L"[i]gnore", IDIGNORE}};
-        case MB_YESNOCANCEL: return {{L'y', L"[y]es", IDYES}, {L'n', L"[n]o", IDNO}, {L'c', L"[c]ancel", IDCANCEL}};
-        case MB_YESNO: return {{L'y', L"[y]es", IDYES}, {L'n', L"[n]o", IDNO}};
-        case MB_RETRYCANCEL: return {{L'r', L"[r]etry", IDRETRY}, {L'c', L"[c]ancel", IDCANCEL}};
-        default: return {};
+        case MB_YESNOCANCEL:
+            return {{L'y', L"[y]es", IDYES}, {L'n', L"[n]o", IDNO}, {L'c', L"[c]ancel", IDCANCEL}};
+        case MB_YESNO:
+            return {{L'y', L"[y]es", IDYES}, {L'n', L"[n]o", IDNO}};
+        case MB_RETRYCANCEL:
+            return {{L'r', L"[r]etry", IDRETRY}, {L'c', L"[c]ancel", IDCANCEL}};
+        default:
+            return {};
     }
 }
 
 const wchar_t* IconWord(UINT uType) {
     switch (uType & MB_ICONMASK) {
-        case MB_ICONERROR: return L"Error: ";
-        case MB_ICONEXCLAMATION: return L"Warning: ";
-        default: return L"";
+        case MB_ICONERROR:
+            return L"Error: ";
+        case MB_ICONEXCLAMATION:
+            return L"Warning: ";
+        default:
+            return L"";
     }
 }
 
@@ -88,9 +96,7 @@ private:
 
 class ConsoleProgress : public IProgress {
 public:
-    ConsoleProgress(std::FILE* out, std::wstring caption) : m_out(out), m_wsCaption(std::move(caption)) {
-        Show();
-    }
+    ConsoleProgress(std::FILE* out, std::wstring caption) : m_out(out), m_wsCaption(std::move(caption)) { Show(); }
 
     void SetText(const std::wstring& wsText) override {
         m_wsText = wsText;
@@ -150,7 +156,9 @@ private:
 
 ConsoleUi::ConsoleUi(int inFd, std::FILE* out) : m_inFd(inFd), m_out(out) {}
 
-bool ConsoleUi::Interactive() const { return ::isatty(m_inFd) == 1; }
+bool ConsoleUi::Interactive() const {
+    return ::isatty(m_inFd) == 1;
+}
 
 void ConsoleUi::Write(const std::wstring& text) {
     std::fputs(ToUtf8(text).c_str(), m_out);
@@ -216,7 +224,8 @@ PasswordAnswer ConsoleUi::PromptPassword(HWND, const PasswordPrompt& prompt) {
         return answer;
     Write(L"\n" + prompt.wsCaption + L"\n" + (prompt.wsMessage.empty() ? L"" : prompt.wsMessage + L"\n"));
     if (prompt.bUsernameEditable) {
-        auto user = ReadLine(BareLabel(prompt.wsUsernameLabel, L"User name") + L" [" + prompt.wsUsername + L"]: ", true);
+        auto user =
+            ReadLine(BareLabel(prompt.wsUsernameLabel, L"User name") + L" [" + prompt.wsUsername + L"]: ", true);
         if (!user)
             return answer;
         if (!Trim(*user).empty())

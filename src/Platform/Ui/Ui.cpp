@@ -27,20 +27,32 @@ std::shared_ptr<IUserInterface>& Installed() {
 
 int CancelAnswer(UINT uType) {
     switch (uType & MB_TYPEMASK) {
-        case MB_OK: return IDOK;
-        case MB_YESNO: return IDNO;
-        case MB_ABORTRETRYIGNORE: return IDABORT;
-        default: return IDCANCEL;
+        case MB_OK:
+            return IDOK;
+        case MB_YESNO:
+            return IDNO;
+        case MB_ABORTRETRYIGNORE:
+            return IDABORT;
+        default:
+            return IDCANCEL;
     }
 }
 
-int SilentUi::MessageBox(HWND, const std::wstring&, const std::wstring&, UINT uType) { return CancelAnswer(uType); }
+int SilentUi::MessageBox(HWND, const std::wstring&, const std::wstring&, UINT uType) {
+    return CancelAnswer(uType);
+}
 
-PasswordAnswer SilentUi::PromptPassword(HWND, const PasswordPrompt&) { return {}; }
+PasswordAnswer SilentUi::PromptPassword(HWND, const PasswordPrompt&) {
+    return {};
+}
 
-TwoFactorAnswer SilentUi::PromptTwoFactor(HWND, const TwoFactorPrompt&) { return {}; }
+TwoFactorAnswer SilentUi::PromptTwoFactor(HWND, const TwoFactorPrompt&) {
+    return {};
+}
 
-NewPasswordAnswer SilentUi::PromptNewPassword(HWND, const NewPasswordPrompt&) { return {}; }
+NewPasswordAnswer SilentUi::PromptNewPassword(HWND, const NewPasswordPrompt&) {
+    return {};
+}
 
 std::unique_ptr<IProgress> SilentUi::CreateProgress(HWND, const std::wstring&) {
     return std::make_unique<SilentProgress>();

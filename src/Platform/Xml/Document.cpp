@@ -8,7 +8,6 @@
 #include "Platform/Base/Utf.h"
 #include "Platform/Xml/DomImpl.h"
 
-
 namespace Platform::Xml {
 
 HRESULT CreateDocument(IXMLDOMDocument2** ppDoc) {
@@ -29,7 +28,9 @@ namespace Platform::Xml::Detail {
 
 namespace {
 
-const xmlChar* XmlChars(const std::string& text) { return reinterpret_cast<const xmlChar*>(text.c_str()); }
+const xmlChar* XmlChars(const std::string& text) {
+    return reinterpret_cast<const xmlChar*>(text.c_str());
+}
 
 void SilentXPathError(void*, xmlErrorPtr) {}
 
@@ -39,7 +40,9 @@ HRESULT Out(T** pp, xmlNodePtr node) {
     return node ? S_OK : S_FALSE;
 }
 
-bool IsSpace(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
+bool IsSpace(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
+}
 
 // Parses "xmlns:a='uri' xmlns:b=\"uri\"" into prefix/URI pairs.
 bool ParseSelectionNamespaces(std::wstring_view text, std::vector<std::pair<std::string, std::string>>& out) {
@@ -134,37 +137,38 @@ HRESULT DocumentImpl::createNode(DOMNodeType type, std::wstring_view name, std::
     *ppNode = nullptr;
     xmlNodePtr node = nullptr;
     switch (type) {
-    case NODE_ELEMENT: {
-        std::string qname = Narrow(name);
-        if (!IsValidName(qname))
-            return E_FAIL;
-        if (namespaceURI.empty()) {
-            node = xmlNewDocNode(m_pDoc, nullptr, XmlChars(qname), nullptr);
+        case NODE_ELEMENT: {
+            std::string qname = Narrow(name);
+            if (!IsValidName(qname))
+                return E_FAIL;
+            if (namespaceURI.empty()) {
+                node = xmlNewDocNode(m_pDoc, nullptr, XmlChars(qname), nullptr);
+                break;
+            }
+            size_t colon = qname.find(':');
+            std::string prefix = colon == std::string::npos ? std::string() : qname.substr(0, colon);
+            std::string local = colon == std::string::npos ? qname : qname.substr(colon + 1);
+            // The namespace is declared where the element is appended (or on a standalone copy when
+            // serialised), so it can join a parent that already declares it without repeating it.
+            xmlNsPtr ns =
+                xmlNewNs(nullptr, XmlChars(Narrow(namespaceURI)), prefix.empty() ? nullptr : XmlChars(prefix));
+            if (!ns)
+                return E_OUTOFMEMORY;
+            m_floatingNs.push_back(ns);
+            node = xmlNewDocNode(m_pDoc, ns, XmlChars(local), nullptr);
             break;
         }
-        size_t colon = qname.find(':');
-        std::string prefix = colon == std::string::npos ? std::string() : qname.substr(0, colon);
-        std::string local = colon == std::string::npos ? qname : qname.substr(colon + 1);
-        // The namespace is declared where the element is appended (or on a standalone copy when
-        // serialised), so it can join a parent that already declares it without repeating it.
-        xmlNsPtr ns = xmlNewNs(nullptr, XmlChars(Narrow(namespaceURI)), prefix.empty() ? nullptr : XmlChars(prefix));
-        if (!ns)
-            return E_OUTOFMEMORY;
-        m_floatingNs.push_back(ns);
-        node = xmlNewDocNode(m_pDoc, ns, XmlChars(local), nullptr);
-        break;
-    }
-    case NODE_TEXT:
-        node = xmlNewDocText(m_pDoc, reinterpret_cast<const xmlChar*>(""));
-        break;
-    case NODE_CDATA_SECTION:
-        node = xmlNewCDataBlock(m_pDoc, reinterpret_cast<const xmlChar*>(""), 0);
-        break;
-    case NODE_COMMENT:
-        node = xmlNewDocComment(m_pDoc, reinterpret_cast<const xmlChar*>(""));
-        break;
-    default:
-        return E_INVALIDARG;
+        case NODE_TEXT:
+            node = xmlNewDocText(m_pDoc, reinterpret_cast<const xmlChar*>(""));
+            break;
+        case NODE_CDATA_SECTION:
+            node = xmlNewCDataBlock(m_pDoc, reinterpret_cast<const xmlChar*>(""), 0);
+            break;
+        case NODE_COMMENT:
+            node = xmlNewDocComment(m_pDoc, reinterpret_cast<const xmlChar*>(""));
+            break;
+        default:
+            return E_INVALIDARG;
     }
     if (!node)
         return E_OUTOFMEMORY;
@@ -192,9 +196,13 @@ HRESULT DocumentImpl::get_documentElement(IXMLDOMElement** ppElement) {
     return Out(ppElement, xmlDocGetRootElement(m_pDoc));
 }
 
-HRESULT DocumentImpl::loadXML(std::wstring_view xml) { return LoadBytes(Narrow(xml), "UTF-8"); }
+HRESULT DocumentImpl::loadXML(std::wstring_view xml) {
+    return LoadBytes(Narrow(xml), "UTF-8");
+}
 
-HRESULT DocumentImpl::loadXMLBytes(std::string_view bytes) { return LoadBytes(bytes, nullptr); }
+HRESULT DocumentImpl::loadXMLBytes(std::string_view bytes) {
+    return LoadBytes(bytes, nullptr);
+}
 
 HRESULT DocumentImpl::load(const std::filesystem::path& file) {
     std::error_code ec;
@@ -203,8 +211,9 @@ HRESULT DocumentImpl::load(const std::filesystem::path& file) {
     if (ec || !in || size > kMaxDocumentBytes) {
         m_parseError = XmlParseError();
         m_parseError.errorCode = (ec || !in) ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : E_INVALIDARG;
-        m_parseError.reason = (ec || !in) ? L"The file could not be opened: " + Platform::FromUtf8(file.string())
-                                          : L"The file is larger than " + std::to_wstring(kMaxDocumentBytes) + L" bytes.";
+        m_parseError.reason = (ec || !in)
+                                  ? L"The file could not be opened: " + Platform::FromUtf8(file.string())
+                                  : L"The file is larger than " + std::to_wstring(kMaxDocumentBytes) + L" bytes.";
         HRESULT hr = Adopt(nullptr);
         return FAILED(hr) ? hr : S_FALSE;
     }
@@ -260,9 +269,13 @@ HRESULT DocumentImpl::put_async(bool bAsync) {
     return S_OK;
 }
 
-HRESULT DocumentImpl::put_validateOnParse(bool bValidate) { return bValidate ? E_INVALIDARG : S_OK; }
+HRESULT DocumentImpl::put_validateOnParse(bool bValidate) {
+    return bValidate ? E_INVALIDARG : S_OK;
+}
 
-HRESULT DocumentImpl::put_resolveExternals(bool bResolve) { return bResolve ? E_INVALIDARG : S_OK; }
+HRESULT DocumentImpl::put_resolveExternals(bool bResolve) {
+    return bResolve ? E_INVALIDARG : S_OK;
+}
 
 HRESULT DocumentImpl::put_preserveWhiteSpace(bool bPreserve) {
     m_bPreserveWhiteSpace = bPreserve;

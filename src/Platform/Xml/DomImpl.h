@@ -54,8 +54,7 @@ void EnsureLibraryReady();
 
 // Safe parse of untrusted bytes. forcedEncoding (may be null) overrides any declared encoding.
 // Returns the document or null with the error filled in.
-xmlDocPtr ParseUntrusted(std::string_view bytes, const char* forcedEncoding, bool bKeepBlanks,
-                         XmlParseError& error);
+xmlDocPtr ParseUntrusted(std::string_view bytes, const char* forcedEncoding, bool bKeepBlanks, XmlParseError& error);
 
 // Serialisation (UTF-8, no XML declaration).
 std::string Serialize(xmlNodePtr node);

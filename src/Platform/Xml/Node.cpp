@@ -9,7 +9,9 @@ namespace Platform::Xml::Detail {
 
 namespace {
 
-const xmlChar* XmlChars(const std::string& text) { return reinterpret_cast<const xmlChar*>(text.c_str()); }
+const xmlChar* XmlChars(const std::string& text) {
+    return reinterpret_cast<const xmlChar*>(text.c_str());
+}
 
 template <class T>
 HRESULT Out(T** pp, xmlNodePtr node) {
@@ -81,16 +83,36 @@ HRESULT NodeBase<I>::get_nodeType(DOMNodeType* pType) {
     if (!pType)
         return E_POINTER;
     switch (XmlNode()->type) {
-    case XML_ELEMENT_NODE: *pType = NODE_ELEMENT; break;
-    case XML_ATTRIBUTE_NODE: *pType = NODE_ATTRIBUTE; break;
-    case XML_TEXT_NODE: *pType = NODE_TEXT; break;
-    case XML_CDATA_SECTION_NODE: *pType = NODE_CDATA_SECTION; break;
-    case XML_ENTITY_REF_NODE: *pType = NODE_ENTITY_REFERENCE; break;
-    case XML_PI_NODE: *pType = NODE_PROCESSING_INSTRUCTION; break;
-    case XML_COMMENT_NODE: *pType = NODE_COMMENT; break;
-    case XML_DOCUMENT_NODE: *pType = NODE_DOCUMENT; break;
-    case XML_DOCUMENT_FRAG_NODE: *pType = NODE_DOCUMENT_FRAGMENT; break;
-    default: *pType = NODE_INVALID; break;
+        case XML_ELEMENT_NODE:
+            *pType = NODE_ELEMENT;
+            break;
+        case XML_ATTRIBUTE_NODE:
+            *pType = NODE_ATTRIBUTE;
+            break;
+        case XML_TEXT_NODE:
+            *pType = NODE_TEXT;
+            break;
+        case XML_CDATA_SECTION_NODE:
+            *pType = NODE_CDATA_SECTION;
+            break;
+        case XML_ENTITY_REF_NODE:
+            *pType = NODE_ENTITY_REFERENCE;
+            break;
+        case XML_PI_NODE:
+            *pType = NODE_PROCESSING_INSTRUCTION;
+            break;
+        case XML_COMMENT_NODE:
+            *pType = NODE_COMMENT;
+            break;
+        case XML_DOCUMENT_NODE:
+            *pType = NODE_DOCUMENT;
+            break;
+        case XML_DOCUMENT_FRAG_NODE:
+            *pType = NODE_DOCUMENT_FRAGMENT;
+            break;
+        default:
+            *pType = NODE_INVALID;
+            break;
     }
     return S_OK;
 }
@@ -108,18 +130,18 @@ HRESULT NodeBase<I>::put_text(std::wstring_view text) {
     xmlNodePtr node = XmlNode();
     std::string utf8 = Narrow(text);
     switch (node->type) {
-    case XML_ELEMENT_NODE:
-    case XML_ATTRIBUTE_NODE:
-        ReplaceChildrenWithText(node, utf8);
-        return S_OK;
-    case XML_TEXT_NODE:
-    case XML_CDATA_SECTION_NODE:
-    case XML_COMMENT_NODE:
-    case XML_PI_NODE:
-        xmlNodeSetContentLen(node, XmlChars(utf8), static_cast<int>(utf8.size()));
-        return S_OK;
-    default:
-        return E_FAIL;
+        case XML_ELEMENT_NODE:
+        case XML_ATTRIBUTE_NODE:
+            ReplaceChildrenWithText(node, utf8);
+            return S_OK;
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+        case XML_COMMENT_NODE:
+        case XML_PI_NODE:
+            xmlNodeSetContentLen(node, XmlChars(utf8), static_cast<int>(utf8.size()));
+            return S_OK;
+        default:
+            return E_FAIL;
     }
 }
 
@@ -223,18 +245,18 @@ HRESULT NodeBase<I>::insertBefore(IXMLDOMNode* newChild, IXMLDOMNode* refChild, 
     if (parent->type != XML_ELEMENT_NODE && !bParentIsDoc)
         return E_FAIL;
     switch (child->type) {
-    case XML_ELEMENT_NODE:
-    case XML_COMMENT_NODE:
-    case XML_PI_NODE:
-        break;
-    case XML_TEXT_NODE:
-    case XML_CDATA_SECTION_NODE:
-    case XML_ENTITY_REF_NODE:
-        if (bParentIsDoc)
-            return E_FAIL;  // text is not allowed outside the document element
-        break;
-    default:
-        return E_FAIL;
+        case XML_ELEMENT_NODE:
+        case XML_COMMENT_NODE:
+        case XML_PI_NODE:
+            break;
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+        case XML_ENTITY_REF_NODE:
+            if (bParentIsDoc)
+                return E_FAIL;  // text is not allowed outside the document element
+            break;
+        default:
+            return E_FAIL;
     }
     if (IsAncestorOrSelf(child, parent))
         return E_FAIL;

@@ -16,7 +16,9 @@ void SilentStructuredError(void*, xmlErrorPtr) {}
 void SilentGenericError(void*, const char*, ...) {}
 
 // Nothing outside the given text is ever read: no DTDs, entities or includes from files or the network.
-xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) { return nullptr; }
+xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) {
+    return nullptr;
+}
 
 struct ParseState {
     bool bDoctype = false;
@@ -61,8 +63,7 @@ void EnsureLibraryReady() {
     });
 }
 
-xmlDocPtr ParseUntrusted(std::string_view bytes, const char* forcedEncoding, bool bKeepBlanks,
-                         XmlParseError& error) {
+xmlDocPtr ParseUntrusted(std::string_view bytes, const char* forcedEncoding, bool bKeepBlanks, XmlParseError& error) {
     error = XmlParseError();
     if (bytes.size() > kMaxDocumentBytes || bytes.size() > size_t(INT_MAX)) {
         error.errorCode = E_INVALIDARG;
@@ -94,8 +95,8 @@ xmlDocPtr ParseUntrusted(std::string_view bytes, const char* forcedEncoding, boo
     if (forcedEncoding)
         options |= XML_PARSE_IGNORE_ENC;
 
-    xmlDocPtr doc = xmlCtxtReadMemory(ctxt, bytes.data(), static_cast<int>(bytes.size()), nullptr,
-                                      forcedEncoding, options);
+    xmlDocPtr doc =
+        xmlCtxtReadMemory(ctxt, bytes.data(), static_cast<int>(bytes.size()), nullptr, forcedEncoding, options);
     if (state.bDoctype || (doc && doc->intSubset)) {
         if (doc)
             xmlFreeDoc(doc);
@@ -110,7 +111,8 @@ xmlDocPtr ParseUntrusted(std::string_view bytes, const char* forcedEncoding, boo
         doc = nullptr;
         const xmlError& last = ctxt->lastError;
         error.errorCode = last.code == XML_ERR_NO_MEMORY ? E_OUTOFMEMORY : E_FAIL;
-        error.reason = last.code != XML_ERR_OK ? Trimmed(last.message) : std::wstring(L"The document has no root element.");
+        error.reason =
+            last.code != XML_ERR_OK ? Trimmed(last.message) : std::wstring(L"The document has no root element.");
         error.line = last.line;
         error.linepos = last.int2;
     }

@@ -20,7 +20,9 @@ namespace {
 // Input is handed to libxml2 in pieces of this size, which also bounds its input buffer.
 constexpr size_t kPieceBytes = 64 * 1024;
 
-const char* Chars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
+const char* Chars(const xmlChar* text) {
+    return reinterpret_cast<const char*>(text);
+}
 
 struct TransparentHash {
     using is_transparent = void;
@@ -37,7 +39,9 @@ public:
             it = m_names.emplace(std::string(name), Platform::FromUtf8(name)).first;
         return it->second;
     }
-    std::wstring_view Get(const xmlChar* name) { return name ? Get(std::string_view(Chars(name))) : std::wstring_view(); }
+    std::wstring_view Get(const xmlChar* name) {
+        return name ? Get(std::string_view(Chars(name))) : std::wstring_view();
+    }
     std::wstring_view Qualified(const xmlChar* prefix, const xmlChar* localName) {
         if (!prefix)
             return Get(localName);
@@ -195,10 +199,12 @@ struct ParseSession {
     }
 };
 
-ParseSession& SessionOf(void* ctx) { return *static_cast<ParseSession*>(ctx); }
+ParseSession& SessionOf(void* ctx) {
+    return *static_cast<ParseSession*>(ctx);
+}
 
-void OnStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri, int, const xmlChar**,
-                    int nAttributes, int, const xmlChar** attributes) {
+void OnStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri, int,
+                    const xmlChar**, int nAttributes, int, const xmlChar** attributes) {
     ParseSession& s = SessionOf(ctx);
     s.bSawRoot = true;
     if (++s.nDepth > kMaxSaxDepth) {
@@ -208,8 +214,8 @@ void OnStartElement(void* ctx, const xmlChar* localName, const xmlChar* prefix, 
     }
     s.Guarded([&] {
         s.pAttributes->Fill(s.names, nAttributes, attributes);
-        s.Check(s.pHandler->startElement(s.names.Get(uri), s.names.Get(localName),
-                                         s.names.Qualified(prefix, localName), s.pAttributes));
+        s.Check(s.pHandler->startElement(s.names.Get(uri), s.names.Get(localName), s.names.Qualified(prefix, localName),
+                                         s.pAttributes));
     });
 }
 
@@ -248,9 +254,7 @@ public:
         m_handler = Platform::ComPtr<ISAXContentHandler>(pHandler);
         return S_OK;
     }
-    HRESULT getContentHandler(ISAXContentHandler** ppHandler) override {
-        return m_handler.CopyTo(ppHandler);
-    }
+    HRESULT getContentHandler(ISAXContentHandler** ppHandler) override { return m_handler.CopyTo(ppHandler); }
 
     HRESULT parse(std::string_view bytes) override {
         return Run([bytes](std::string& piece, size_t offset) -> HRESULT {
@@ -341,7 +345,8 @@ private:
         if (session.bDoctype)
             return Fail(E_FAIL, L"A document type declaration is not allowed.", ctxt);
         if (session.bTooDeep)
-            return Fail(E_FAIL, L"Elements are nested more than " + std::to_wstring(kMaxSaxDepth) + L" levels deep.", ctxt);
+            return Fail(E_FAIL, L"Elements are nested more than " + std::to_wstring(kMaxSaxDepth) + L" levels deep.",
+                        ctxt);
         if (!ctxt->wellFormed || !ctxt->nsWellFormed || ctxt->errNo != XML_ERR_OK) {
             const xmlError& last = ctxt->lastError;
             std::wstring reason = last.message ? Widen(reinterpret_cast<const xmlChar*>(last.message)) : L"";

@@ -10,8 +10,12 @@ namespace Platform::Xml::Detail {
 
 namespace {
 
-const char* Chars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
-const xmlChar* XmlChars(const std::string& text) { return reinterpret_cast<const xmlChar*>(text.c_str()); }
+const char* Chars(const xmlChar* text) {
+    return reinterpret_cast<const char*>(text);
+}
+const xmlChar* XmlChars(const std::string& text) {
+    return reinterpret_cast<const xmlChar*>(text.c_str());
+}
 
 bool IsContainer(xmlNodePtr node) {
     return node->type == XML_ELEMENT_NODE || node->type == XML_ATTRIBUTE_NODE;
@@ -65,7 +69,9 @@ void FixNamespace(xmlNodePtr node, xmlNodePtr element) {
 
 }  // namespace
 
-std::string Narrow(std::wstring_view text) { return Platform::ToUtf8(text); }
+std::string Narrow(std::wstring_view text) {
+    return Platform::ToUtf8(text);
+}
 
 std::wstring Widen(const xmlChar* text) {
     return text ? Platform::FromUtf8(Chars(text)) : std::wstring();
@@ -75,7 +81,9 @@ std::wstring Widen(const xmlChar* text, size_t len) {
     return text ? Platform::FromUtf8(std::string_view(Chars(text), len)) : std::wstring();
 }
 
-DocumentImpl* OwnerOf(xmlNodePtr node) { return static_cast<DocumentImpl*>(node->doc->_private); }
+DocumentImpl* OwnerOf(xmlNodePtr node) {
+    return static_cast<DocumentImpl*>(node->doc->_private);
+}
 
 IXMLDOMNode* Wrap(xmlNodePtr node) {
     if (!node)
@@ -126,21 +134,21 @@ std::wstring PrefixOf(xmlNodePtr node) {
 
 std::wstring QualifiedName(xmlNodePtr node) {
     switch (node->type) {
-    case XML_ELEMENT_NODE:
-    case XML_ATTRIBUTE_NODE:
-        if (node->ns && node->ns->prefix)
-            return Widen(node->ns->prefix) + L":" + Widen(node->name);
-        return Widen(node->name);
-    case XML_TEXT_NODE:
-        return L"#text";
-    case XML_CDATA_SECTION_NODE:
-        return L"#cdata-section";
-    case XML_COMMENT_NODE:
-        return L"#comment";
-    case XML_DOCUMENT_NODE:
-        return L"#document";
-    default:
-        return Widen(node->name);
+        case XML_ELEMENT_NODE:
+        case XML_ATTRIBUTE_NODE:
+            if (node->ns && node->ns->prefix)
+                return Widen(node->ns->prefix) + L":" + Widen(node->name);
+            return Widen(node->name);
+        case XML_TEXT_NODE:
+            return L"#text";
+        case XML_CDATA_SECTION_NODE:
+            return L"#cdata-section";
+        case XML_COMMENT_NODE:
+            return L"#comment";
+        case XML_DOCUMENT_NODE:
+            return L"#document";
+        default:
+            return Widen(node->name);
     }
 }
 
@@ -155,7 +163,9 @@ bool IsValidName(const std::string& name) {
     return !name.empty() && xmlValidateQName(XmlChars(name), 0) == 0;
 }
 
-bool IsStorableText(std::wstring_view text) { return text.find(L'\0') == std::wstring_view::npos; }
+bool IsStorableText(std::wstring_view text) {
+    return text.find(L'\0') == std::wstring_view::npos;
+}
 
 void LinkChild(xmlNodePtr parent, xmlNodePtr child, xmlNodePtr before) {
     // Linked by hand: libxml2's own helpers merge adjacent text nodes and free one of them,
@@ -214,40 +224,40 @@ namespace {
 xmlNodePtr CopyShallow(xmlNodePtr node, xmlDocPtr target) {
     xmlNodePtr copy = nullptr;
     switch (node->type) {
-    case XML_ELEMENT_NODE: {
-        copy = xmlNewDocNode(target, nullptr, node->name, nullptr);
-        if (!copy)
-            return nullptr;
-        copy->ns = node->ns;
-        for (xmlNsPtr ns = node->nsDef; ns; ns = ns->next)
-            xmlNewNs(copy, ns->href, ns->prefix);
-        for (xmlAttrPtr attr = node->properties; attr; attr = attr->next) {
-            std::string value = TextContent(reinterpret_cast<xmlNodePtr>(attr));
-            xmlAttrPtr attrCopy = xmlNewNsProp(copy, nullptr, attr->name, XmlChars(value));
-            if (!attrCopy) {
-                xmlFreeNode(copy);
+        case XML_ELEMENT_NODE: {
+            copy = xmlNewDocNode(target, nullptr, node->name, nullptr);
+            if (!copy)
                 return nullptr;
+            copy->ns = node->ns;
+            for (xmlNsPtr ns = node->nsDef; ns; ns = ns->next)
+                xmlNewNs(copy, ns->href, ns->prefix);
+            for (xmlAttrPtr attr = node->properties; attr; attr = attr->next) {
+                std::string value = TextContent(reinterpret_cast<xmlNodePtr>(attr));
+                xmlAttrPtr attrCopy = xmlNewNsProp(copy, nullptr, attr->name, XmlChars(value));
+                if (!attrCopy) {
+                    xmlFreeNode(copy);
+                    return nullptr;
+                }
+                attrCopy->ns = attr->ns;
             }
-            attrCopy->ns = attr->ns;
+            break;
         }
-        break;
-    }
-    case XML_TEXT_NODE:
-        copy = xmlNewDocText(target, node->content);
-        break;
-    case XML_CDATA_SECTION_NODE:
-        copy = xmlNewCDataBlock(target, node->content, node->content ? xmlStrlen(node->content) : 0);
-        break;
-    case XML_COMMENT_NODE:
-        copy = xmlNewDocComment(target, node->content);
-        break;
-    case XML_PI_NODE:
-        copy = xmlNewDocPI(target, node->name, node->content);
-        break;
-    default:
-        // Entity references cannot occur (documents with a DTD are refused); keep their text.
-        copy = xmlNewDocText(target, XmlChars(TextContent(node)));
-        break;
+        case XML_TEXT_NODE:
+            copy = xmlNewDocText(target, node->content);
+            break;
+        case XML_CDATA_SECTION_NODE:
+            copy = xmlNewCDataBlock(target, node->content, node->content ? xmlStrlen(node->content) : 0);
+            break;
+        case XML_COMMENT_NODE:
+            copy = xmlNewDocComment(target, node->content);
+            break;
+        case XML_PI_NODE:
+            copy = xmlNewDocPI(target, node->name, node->content);
+            break;
+        default:
+            // Entity references cannot occur (documents with a DTD are refused); keep their text.
+            copy = xmlNewDocText(target, XmlChars(TextContent(node)));
+            break;
     }
     return copy;
 }

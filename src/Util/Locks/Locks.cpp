@@ -45,11 +45,17 @@ bool CriticalSection::IsOwned() const {
     return m_uCount > 0 && m_owner == std::this_thread::get_id();
 }
 
-AutoCriticalSection::AutoCriticalSection(CriticalSection& cs) : m_pcs(&cs) { Enter(); }
+AutoCriticalSection::AutoCriticalSection(CriticalSection& cs) : m_pcs(&cs) {
+    Enter();
+}
 
-AutoCriticalSection::AutoCriticalSection(CriticalSection* pcs) : m_pcs(pcs) { Enter(); }
+AutoCriticalSection::AutoCriticalSection(CriticalSection* pcs) : m_pcs(pcs) {
+    Enter();
+}
 
-AutoCriticalSection::~AutoCriticalSection() { Leave(); }
+AutoCriticalSection::~AutoCriticalSection() {
+    Leave();
+}
 
 void AutoCriticalSection::Enter() {
     if (m_pcs && !m_bHeld) {
@@ -86,8 +92,8 @@ BOOL CrossProcessLock::Lock() {
         if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
             m_bAbandoned = result == WAIT_ABANDONED;
             if (m_bAbandoned && !m_bNoLog)
-                OSTLOG_WARN(L"%s: lock '%s' was held by a process that ended without releasing it",
-                            m_wsLogName.c_str(), m_mutex.Name().c_str());
+                OSTLOG_WARN(L"%s: lock '%s' was held by a process that ended without releasing it", m_wsLogName.c_str(),
+                            m_mutex.Name().c_str());
             return TRUE;
         }
         if (result != WAIT_TIMEOUT) {

@@ -211,8 +211,8 @@ std::wstring HexBytes(const void* pv, ULONG cb) {
     return ws;
 }
 
-void TraceIdMapper(const char* pszOperation, const char* pszFunction, DWORD dwLevel, LONG lOstId,
-                   const void* pEntryId, ULONG cbEntryId, const wchar_t* pwszTypeName, BOOL bSuccess) {
+void TraceIdMapper(const char* pszOperation, const char* pszFunction, DWORD dwLevel, LONG lOstId, const void* pEntryId,
+                   ULONG cbEntryId, const wchar_t* pwszTypeName, BOOL bSuccess) {
     if (!g_logger.WouldLog(dwLevel, kIdMapperCategory))
         return;
     try {
@@ -236,48 +236,48 @@ void TraceIdMapper(const char* pszOperation, const char* pszFunction, DWORD dwLe
 
 const wchar_t* NidType(BYTE bNid) {
     switch (bNid & 0x1F) {
-    case 0x00:
-        return L"HID";
-    case 0x01:
-        return L"INTERNAL";
-    case 0x02:
-        return L"NORMAL_FOLDER";
-    case 0x03:
-        return L"SEARCH_FOLDER";
-    case 0x04:
-        return L"NORMAL_MESSAGE";
-    case 0x05:
-        return L"ATTACHMENT";
-    case 0x06:
-        return L"SEARCH_UPDATE_QUEUE";
-    case 0x07:
-        return L"SEARCH_CRITERIA_OBJECT";
-    case 0x08:
-        return L"ASSOC_MESSAGE";
-    case 0x0A:
-        return L"CONTENTS_TABLE_INDEX";
-    case 0x0B:
-        return L"RECEIVE_FOLDER_TABLE";
-    case 0x0C:
-        return L"OUTGOING_QUEUE_TABLE";
-    case 0x0D:
-        return L"HIERARCHY_TABLE";
-    case 0x0E:
-        return L"CONTENTS_TABLE";
-    case 0x0F:
-        return L"ASSOC_CONTENTS_TABLE";
-    case 0x10:
-        return L"SEARCH_CONTENTS_TABLE";
-    case 0x11:
-        return L"ATTACHMENT_TABLE";
-    case 0x12:
-        return L"RECIPIENT_TABLE";
-    case 0x13:
-        return L"SEARCH_TABLE_INDEX";
-    case 0x1F:
-        return L"LTP";
-    default:
-        return L"UNKNOWN";
+        case 0x00:
+            return L"HID";
+        case 0x01:
+            return L"INTERNAL";
+        case 0x02:
+            return L"NORMAL_FOLDER";
+        case 0x03:
+            return L"SEARCH_FOLDER";
+        case 0x04:
+            return L"NORMAL_MESSAGE";
+        case 0x05:
+            return L"ATTACHMENT";
+        case 0x06:
+            return L"SEARCH_UPDATE_QUEUE";
+        case 0x07:
+            return L"SEARCH_CRITERIA_OBJECT";
+        case 0x08:
+            return L"ASSOC_MESSAGE";
+        case 0x0A:
+            return L"CONTENTS_TABLE_INDEX";
+        case 0x0B:
+            return L"RECEIVE_FOLDER_TABLE";
+        case 0x0C:
+            return L"OUTGOING_QUEUE_TABLE";
+        case 0x0D:
+            return L"HIERARCHY_TABLE";
+        case 0x0E:
+            return L"CONTENTS_TABLE";
+        case 0x0F:
+            return L"ASSOC_CONTENTS_TABLE";
+        case 0x10:
+            return L"SEARCH_CONTENTS_TABLE";
+        case 0x11:
+            return L"ATTACHMENT_TABLE";
+        case 0x12:
+            return L"RECIPIENT_TABLE";
+        case 0x13:
+            return L"SEARCH_TABLE_INDEX";
+        case 0x1F:
+            return L"LTP";
+        default:
+            return L"UNKNOWN";
     }
 }
 

@@ -60,7 +60,9 @@ std::wstring NarrowText(const char* psz) {
     return QuotedText(Platform::FromUtf8(std::string_view(psz, std::strlen(psz))));
 }
 
-std::wstring WideText(const wchar_t* pwsz) { return pwsz ? QuotedText(pwsz) : L"(null)"; }
+std::wstring WideText(const wchar_t* pwsz) {
+    return pwsz ? QuotedText(pwsz) : L"(null)";
+}
 
 std::wstring BinaryText(const SBinary& bin) {
     if (bin.cb && !bin.lpb)
@@ -89,45 +91,48 @@ std::wstring AppTimeText(double dDate) {
 
 std::wstring CurrencyText(LONGLONG ll) {
     // Units of 1/10000; the sign is written once so that -0.5 keeps it.
-    unsigned long long ullAbs = ll < 0 ? 0ULL - static_cast<unsigned long long>(ll) : static_cast<unsigned long long>(ll);
+    unsigned long long ullAbs =
+        ll < 0 ? 0ULL - static_cast<unsigned long long>(ll) : static_cast<unsigned long long>(ll);
     return Format(L"%ls%llu.%04llu", ll < 0 ? L"-" : L"", ullAbs / 10000, ullAbs % 10000);
 }
 
-std::wstring GuidText(const GUID* pGuid) { return pGuid ? GuidToString(*pGuid) : L"(null)"; }
+std::wstring GuidText(const GUID* pGuid) {
+    return pGuid ? GuidToString(*pGuid) : L"(null)";
+}
 
 // One element of a fixed-size type from a pointer to it.
 std::wstring ElementText(ULONG ulBase, const void* p) {
     switch (ulBase) {
-    case PT_SHORT:
-        return Format(L"%d", *static_cast<const SHORT*>(p));
-    case PT_LONG: {
-        LONG l = *static_cast<const LONG*>(p);
-        return Format(L"%d (0x%08X)", l, static_cast<unsigned>(l));
-    }
-    case PT_FLOAT:
-        return Format(L"%g", static_cast<double>(*static_cast<const float*>(p)));
-    case PT_DOUBLE:
-        return Format(L"%g", *static_cast<const double*>(p));
-    case PT_APPTIME:
-        return AppTimeText(*static_cast<const double*>(p));
-    case PT_CURRENCY:
-    case PT_I8: {
-        LONGLONG ll;
-        std::memcpy(&ll, p, sizeof ll);
-        return ulBase == PT_CURRENCY ? CurrencyText(ll) : Format(L"%lld", ll);
-    }
-    case PT_SYSTIME:
-        return TimeText(*static_cast<const FILETIME*>(p));
-    case PT_CLSID:
-        return GuidText(static_cast<const GUID*>(p));
-    case PT_STRING8:
-        return NarrowText(*static_cast<const LPSTR*>(p));
-    case PT_UNICODE:
-        return WideText(*static_cast<const LPWSTR*>(p));
-    case PT_BINARY:
-        return BinaryText(*static_cast<const SBinary*>(p));
-    default:
-        return L"?";
+        case PT_SHORT:
+            return Format(L"%d", *static_cast<const SHORT*>(p));
+        case PT_LONG: {
+            LONG l = *static_cast<const LONG*>(p);
+            return Format(L"%d (0x%08X)", l, static_cast<unsigned>(l));
+        }
+        case PT_FLOAT:
+            return Format(L"%g", static_cast<double>(*static_cast<const float*>(p)));
+        case PT_DOUBLE:
+            return Format(L"%g", *static_cast<const double*>(p));
+        case PT_APPTIME:
+            return AppTimeText(*static_cast<const double*>(p));
+        case PT_CURRENCY:
+        case PT_I8: {
+            LONGLONG ll;
+            std::memcpy(&ll, p, sizeof ll);
+            return ulBase == PT_CURRENCY ? CurrencyText(ll) : Format(L"%lld", ll);
+        }
+        case PT_SYSTIME:
+            return TimeText(*static_cast<const FILETIME*>(p));
+        case PT_CLSID:
+            return GuidText(static_cast<const GUID*>(p));
+        case PT_STRING8:
+            return NarrowText(*static_cast<const LPSTR*>(p));
+        case PT_UNICODE:
+            return WideText(*static_cast<const LPWSTR*>(p));
+        case PT_BINARY:
+            return BinaryText(*static_cast<const SBinary*>(p));
+        default:
+            return L"?";
     }
 }
 
@@ -158,26 +163,26 @@ std::wstring PropValueToString(const SPropValue& value) {
     if (ulType & MV_FLAG)
         return MultiText(value, ulType & ~(MV_FLAG | MV_INSTANCE));
     switch (ulType) {
-    case PT_ERROR:
-        return MapiErrorToString(value.Value.err);
-    case PT_BOOLEAN:
-        return value.Value.b ? L"true" : L"false";
-    case PT_NULL:
-        return L"(null)";
-    case PT_OBJECT:
-        return L"(object)";
-    case PT_CLSID:
-        return GuidText(value.Value.lpguid);
-    case PT_STRING8:
-        return NarrowText(value.Value.lpszA);
-    case PT_UNICODE:
-        return WideText(value.Value.lpszW);
-    case PT_BINARY:
-        return BinaryText(value.Value.bin);
-    default:
-        if (MultiValueElementSize(ulType))
-            return ElementText(ulType, &value.Value);
-        return Format(L"(type 0x%04X)", ulType);
+        case PT_ERROR:
+            return MapiErrorToString(value.Value.err);
+        case PT_BOOLEAN:
+            return value.Value.b ? L"true" : L"false";
+        case PT_NULL:
+            return L"(null)";
+        case PT_OBJECT:
+            return L"(object)";
+        case PT_CLSID:
+            return GuidText(value.Value.lpguid);
+        case PT_STRING8:
+            return NarrowText(value.Value.lpszA);
+        case PT_UNICODE:
+            return WideText(value.Value.lpszW);
+        case PT_BINARY:
+            return BinaryText(value.Value.bin);
+        default:
+            if (MultiValueElementSize(ulType))
+                return ElementText(ulType, &value.Value);
+            return Format(L"(type 0x%04X)", ulType);
     }
 }
 
@@ -191,7 +196,7 @@ void DumpPropValues(ULONG cValues, const SPropValue* pValues, const wchar_t* pws
         const SPropValue& v = pValues[i];
         const char* pszName = MapiPropName(v.ulPropTag);
         const char* pszType = MapiTypeName(PROP_TYPE(v.ulPropTag));
-        std::wstring name = pszName ? Platform::FromUtf8(pszName)
+        std::wstring name = pszName                          ? Platform::FromUtf8(pszName)
                             : PROP_ID(v.ulPropTag) >= 0x8000 ? Format(L"named 0x%04X", PROP_ID(v.ulPropTag))
                                                              : std::wstring(L"unknown");
         std::wstring type = pszType ? Platform::FromUtf8(pszType) : Format(L"0x%04X", PROP_TYPE(v.ulPropTag));

@@ -14,9 +14,9 @@
 
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Utf.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/LogFile.h"
 #include "Util/Log/LogFormat.h"
+#include "Util/Time/Clock.h"
 
 namespace Ostrel::Util {
 
@@ -43,7 +43,7 @@ struct LogState {
     std::filesystem::path pathFromEnv;   // OSTREL_LOG_FILE
     ULONGLONG ullMaxSize = kDefaultMaxFileSize;
     unsigned uGenerations = kDefaultGenerations;
-    bool bDefaultPath = false;    // the file follows OSTREL_HOME
+    bool bDefaultPath = false;   // the file follows OSTREL_HOME
     std::string sHomeAtResolve;  // OSTREL_HOME when the default path was resolved
 
     std::mutex captureMutex;
@@ -103,8 +103,8 @@ DWORD ParseDetail(const char* pszValue) {
 
 void LoadEnvironment(LogState& state) {
     const char* pszLog = std::getenv("OSTREL_LOG");
-    bool bOff = pszLog && (std::strcmp(pszLog, "0") == 0 || strcasecmp(pszLog, "off") == 0 ||
-                           strcasecmp(pszLog, "false") == 0);
+    bool bOff =
+        pszLog && (std::strcmp(pszLog, "0") == 0 || strcasecmp(pszLog, "off") == 0 || strcasecmp(pszLog, "false") == 0);
     state.bEnabled = !bOff;
     state.dwLevelMask = ParseMask(std::getenv("OSTREL_LOG_LEVEL"), kDefaultLevelMask);
     state.dwCategoryMask = ParseMask(std::getenv("OSTREL_LOG_CATEGORY"), kAllBits);
@@ -118,9 +118,10 @@ void LoadEnvironment(LogState& state) {
     if (state.ullMaxSize == 0)
         state.ullMaxSize = kDefaultMaxFileSize;
     const char* pszGenerations = std::getenv("OSTREL_LOG_GENERATIONS");
-    state.uGenerations = (pszGenerations && *pszGenerations)
-        ? static_cast<unsigned>(std::min<unsigned long>(std::strtoul(pszGenerations, nullptr, 10), 100))
-        : kDefaultGenerations;
+    state.uGenerations =
+        (pszGenerations && *pszGenerations)
+            ? static_cast<unsigned>(std::min<unsigned long>(std::strtoul(pszGenerations, nullptr, 10), 100))
+            : kDefaultGenerations;
     state.file.Close();
     state.file.Configure(std::filesystem::path(), state.ullMaxSize, state.uGenerations);
 }
@@ -232,17 +233,37 @@ std::string QualifiedFunctionName(std::string_view sPretty) {
     return sResult;
 }
 
-bool OSNLogging::IsLoggingEnabled() const { return State().bEnabled; }
-void OSNLogging::SetLoggingEnabled(bool bEnabled) { State().bEnabled = bEnabled; }
-DWORD OSNLogging::GetLevelMask() const { return State().dwLevelMask; }
-void OSNLogging::SetLevelMask(DWORD dwMask) { State().dwLevelMask = dwMask; }
-DWORD OSNLogging::GetCategoryMask() const { return State().dwCategoryMask; }
-void OSNLogging::SetCategoryMask(DWORD dwMask) { State().dwCategoryMask = dwMask; }
-DWORD OSNLogging::GetLogDetail() const { return State().dwDetail; }
-void OSNLogging::SetLogDetail(DWORD dwDetail) { State().dwDetail = dwDetail; }
+bool OSNLogging::IsLoggingEnabled() const {
+    return State().bEnabled;
+}
+void OSNLogging::SetLoggingEnabled(bool bEnabled) {
+    State().bEnabled = bEnabled;
+}
+DWORD OSNLogging::GetLevelMask() const {
+    return State().dwLevelMask;
+}
+void OSNLogging::SetLevelMask(DWORD dwMask) {
+    State().dwLevelMask = dwMask;
+}
+DWORD OSNLogging::GetCategoryMask() const {
+    return State().dwCategoryMask;
+}
+void OSNLogging::SetCategoryMask(DWORD dwMask) {
+    State().dwCategoryMask = dwMask;
+}
+DWORD OSNLogging::GetLogDetail() const {
+    return State().dwDetail;
+}
+void OSNLogging::SetLogDetail(DWORD dwDetail) {
+    State().dwDetail = dwDetail;
+}
 
-BOOL OSNLogging::GetLogDetailCmntMsgInfo() const { return (State().dwDetail & kLogDetailMsgInfo) ? TRUE : FALSE; }
-BOOL OSNLogging::GetLogDetailCmntHTTP() const { return (State().dwDetail & kLogDetailHTTP) ? TRUE : FALSE; }
+BOOL OSNLogging::GetLogDetailCmntMsgInfo() const {
+    return (State().dwDetail & kLogDetailMsgInfo) ? TRUE : FALSE;
+}
+BOOL OSNLogging::GetLogDetailCmntHTTP() const {
+    return (State().dwDetail & kLogDetailHTTP) ? TRUE : FALSE;
+}
 
 BOOL OSNLogging::IsLoggingCmntLevel(DWORD dwLevel) const {
     const LogState& state = State();
@@ -262,9 +283,15 @@ bool OSNLogging::WouldLog(DWORD dwLevel, DWORD dwCategory, bool bError) const {
     return PassesSwitches(state, dwLevel, dwCategory, bError);
 }
 
-void OSNLogging::DisableLoggingForThisThread() { t_bThreadDisabled = true; }
-void OSNLogging::EnableLoggingForThisThread() { t_bThreadDisabled = false; }
-bool OSNLogging::IsLoggingForThisThread() const { return !t_bThreadDisabled; }
+void OSNLogging::DisableLoggingForThisThread() {
+    t_bThreadDisabled = true;
+}
+void OSNLogging::EnableLoggingForThisThread() {
+    t_bThreadDisabled = false;
+}
+bool OSNLogging::IsLoggingForThisThread() const {
+    return !t_bThreadDisabled;
+}
 
 void OSNLogging::SetThreadName(const wchar_t* pwszName) {
     try {
@@ -286,7 +313,9 @@ void OSNLogging::SetThreadName(const char* pszName) {
     }
 }
 
-std::wstring OSNLogging::GetThreadName() const { return t_wsThreadName; }
+std::wstring OSNLogging::GetThreadName() const {
+    return t_wsThreadName;
+}
 
 void OSNLogging::SetLogFilePath(const std::filesystem::path& path) {
     LogState& state = State();
@@ -326,7 +355,9 @@ void OSNLogging::CloseLogFile() {
     state.file.Configure(std::filesystem::path(), state.ullMaxSize, state.uGenerations);
 }
 
-void OSNLogging::ReloadSettingsFromEnvironment() { LoadEnvironment(State()); }
+void OSNLogging::ReloadSettingsFromEnvironment() {
+    LoadEnvironment(State());
+}
 
 void OSNLogging::Write(DWORD dwLevel, DWORD dwCategory, bool bError, const char* pszFile, const char* pszFunction,
                        int nLine, DWORD dwFlags, std::wstring wsMessage) {
@@ -359,8 +390,8 @@ void OSNLogging::Write(DWORD dwLevel, DWORD dwCategory, bool bError, const char*
             if (!record.wsFunction.empty())
                 wsLine += record.wsFunction + L": ";
             wsLine += record.wsMessage;
-            bool bLocation = record.bError || (dwCategory & kLogCategoryWarning) || dwLevel == 0 ||
-                (dwFlags & kTraceWithLocation);
+            bool bLocation =
+                record.bError || (dwCategory & kLogCategoryWarning) || dwLevel == 0 || (dwFlags & kTraceWithLocation);
             if (bLocation && !record.sFile.empty())
                 wsLine += L" (" + Platform::FromUtf8(record.sFile) + L":" + std::to_wstring(nLine) + L")";
 
@@ -489,9 +520,13 @@ CLogBlock::~CLogBlock() {
     }
 }
 
-LogCapture::LogCapture(Mode mode) : m_mode(mode) { OSNLogging::AddCapture(this); }
+LogCapture::LogCapture(Mode mode) : m_mode(mode) {
+    OSNLogging::AddCapture(this);
+}
 
-LogCapture::~LogCapture() { OSNLogging::RemoveCapture(this); }
+LogCapture::~LogCapture() {
+    OSNLogging::RemoveCapture(this);
+}
 
 void LogCapture::Add(const LogRecord& record) {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -512,7 +547,9 @@ std::vector<std::wstring> LogCapture::Messages() const {
     return vec;
 }
 
-bool LogCapture::Contains(std::wstring_view wsText) const { return Count(wsText) > 0; }
+bool LogCapture::Contains(std::wstring_view wsText) const {
+    return Count(wsText) > 0;
+}
 
 size_t LogCapture::Count(std::wstring_view wsText) const {
     std::lock_guard<std::mutex> guard(m_mutex);

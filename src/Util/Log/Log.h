@@ -105,8 +105,8 @@ public:
     void ReloadSettingsFromEnvironment();
 
     // Formats and dispatches one line; the work behind TraceVarArgs.
-    void Write(DWORD dwLevel, DWORD dwCategory, bool bError, const char* pszFile, const char* pszFunction,
-               int nLine, DWORD dwFlags, std::wstring wsMessage);
+    void Write(DWORD dwLevel, DWORD dwCategory, bool bError, const char* pszFile, const char* pszFunction, int nLine,
+               DWORD dwFlags, std::wstring wsMessage);
 
 private:
     friend class LogCapture;
@@ -123,8 +123,14 @@ class TraceVarArgs {
 public:
     TraceVarArgs(BOOL bEnabled, BOOL bError, DWORD dwLevel, DWORD dwCategory, const char* pszFile,
                  const char* pszFunction, int nLine, DWORD dwFlags = 0)
-        : m_bEnabled(bEnabled), m_bError(bError), m_dwLevel(dwLevel), m_dwCategory(dwCategory),
-          m_pszFile(pszFile), m_pszFunction(pszFunction), m_nLine(nLine), m_dwFlags(dwFlags) {}
+        : m_bEnabled(bEnabled),
+          m_bError(bError),
+          m_dwLevel(dwLevel),
+          m_dwCategory(dwCategory),
+          m_pszFile(pszFile),
+          m_pszFunction(pszFunction),
+          m_nLine(nLine),
+          m_dwFlags(dwFlags) {}
 
     void operator()(const wchar_t* pwszFormat, ...) const;
     void operator()(const char* pszFormat, ...) const;
@@ -199,11 +205,11 @@ std::string QualifiedFunctionName(std::string_view sPretty);
 }  // namespace Ostrel::Util
 
 // Convenience macros. The arguments are only evaluated when the line would be logged.
-#define OSTLOG(level, category, fmt, ...)                                                                   \
-    do {                                                                                                    \
-        if (::Ostrel::Util::g_logger.WouldLog((level), (category)))                                         \
-            ::Ostrel::Util::TraceVarArgs(TRUE, FALSE, (level), (category), __FILE__, __PRETTY_FUNCTION__,   \
-                                         __LINE__, 0)(fmt __VA_OPT__(, ) __VA_ARGS__);                      \
+#define OSTLOG(level, category, fmt, ...)                                                                           \
+    do {                                                                                                            \
+        if (::Ostrel::Util::g_logger.WouldLog((level), (category)))                                                 \
+            ::Ostrel::Util::TraceVarArgs(TRUE, FALSE, (level), (category), __FILE__, __PRETTY_FUNCTION__, __LINE__, \
+                                         0)(fmt __VA_OPT__(, ) __VA_ARGS__);                                        \
     } while (0)
 
 #define OSTLOG_ERROR(fmt, ...)                                                                              \
@@ -225,5 +231,6 @@ std::string QualifiedFunctionName(std::string_view sPretty);
 // A CLogBlock for the enclosing function, with an optional context text.
 #define OSTLOG_BLOCK_NAME2(line) ostLogBlock##line
 #define OSTLOG_BLOCK_NAME(line) OSTLOG_BLOCK_NAME2(line)
-#define OSTLOG_BLOCK(level, category, ...) \
-    ::Ostrel::Util::CLogBlock OSTLOG_BLOCK_NAME(__LINE__)((level), (category), __PRETTY_FUNCTION__ __VA_OPT__(, ) __VA_ARGS__)
+#define OSTLOG_BLOCK(level, category, ...)                                     \
+    ::Ostrel::Util::CLogBlock OSTLOG_BLOCK_NAME(__LINE__)((level), (category), \
+                                                          __PRETTY_FUNCTION__ __VA_OPT__(, ) __VA_ARGS__)

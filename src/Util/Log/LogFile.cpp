@@ -31,7 +31,9 @@ void WriteAll(int fd, std::string_view s) {
 
 }  // namespace
 
-RotatingLogFile::~RotatingLogFile() { Close(); }
+RotatingLogFile::~RotatingLogFile() {
+    Close();
+}
 
 void RotatingLogFile::Configure(const std::filesystem::path& path, ULONGLONG ullMaxSize, unsigned uGenerations) {
     if (path != m_path)
@@ -80,7 +82,7 @@ void RotatingLogFile::Rotate(size_t cbIncoming) {
     // Another process may have rotated while we waited for the lock: look at the file again.
     struct stat st {};
     bool bStillTooBig = ::stat(m_path.c_str(), &st) == 0 && st.st_size > 0 &&
-        static_cast<ULONGLONG>(st.st_size) + cbIncoming > m_ullMaxSize;
+                        static_cast<ULONGLONG>(st.st_size) + cbIncoming > m_ullMaxSize;
     if (bStillTooBig) {
         if (m_uGenerations == 0) {
             ::unlink(m_path.c_str());
@@ -111,8 +113,7 @@ void RotatingLogFile::Append(std::string_view sLine) {
             return;
     }
     struct stat st {};
-    if (::fstat(m_fd, &st) == 0 && st.st_size > 0 &&
-        static_cast<ULONGLONG>(st.st_size) + sLine.size() > m_ullMaxSize) {
+    if (::fstat(m_fd, &st) == 0 && st.st_size > 0 && static_cast<ULONGLONG>(st.st_size) + sLine.size() > m_ullMaxSize) {
         Rotate(sLine.size());
         if (m_fd < 0)
             return;

@@ -1,11 +1,11 @@
 #include "Util/Log/LogFormat.h"
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <sys/types.h>
 
 #include "Platform/Base/Utf.h"
 
@@ -34,10 +34,18 @@ void AppendAscii(std::basic_string<OutChar>& out, const char* psz, size_t cch) {
     out.append(psz, psz + cch);
 }
 
-void AppendText(std::wstring& out, const wchar_t* p, size_t cch) { out.append(p, cch); }
-void AppendText(std::wstring& out, const char* p, size_t cch) { out += Platform::FromUtf8(std::string_view(p, cch)); }
-void AppendText(std::string& out, const char* p, size_t cch) { out.append(p, cch); }
-void AppendText(std::string& out, const wchar_t* p, size_t cch) { out += Platform::ToUtf8(std::wstring_view(p, cch)); }
+void AppendText(std::wstring& out, const wchar_t* p, size_t cch) {
+    out.append(p, cch);
+}
+void AppendText(std::wstring& out, const char* p, size_t cch) {
+    out += Platform::FromUtf8(std::string_view(p, cch));
+}
+void AppendText(std::string& out, const char* p, size_t cch) {
+    out.append(p, cch);
+}
+void AppendText(std::string& out, const wchar_t* p, size_t cch) {
+    out += Platform::ToUtf8(std::wstring_view(p, cch));
+}
 
 template <typename InChar, typename OutChar>
 class Formatter {
@@ -122,103 +130,103 @@ private:
         p = LengthModifier(p, field.length);
 
         switch (*p) {
-        case 'd':
-        case 'i':
-            Signed(field, static_cast<char>(*p));
-            break;
-        case 'u':
-        case 'o':
-        case 'x':
-        case 'X':
-            Unsigned(field, static_cast<char>(*p));
-            break;
-        case 'f':
-        case 'F':
-        case 'e':
-        case 'E':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A':
-            Double(field, static_cast<char>(*p));
-            break;
-        case 's':
-        case 'S':
-            String(field, IsWideArgument(field.length, *p == 's'));
-            break;
-        case 'c':
-        case 'C':
-            Character(field, IsWideArgument(field.length, *p == 'c'));
-            break;
-        case 'p':
-            Pointer(field);
-            break;
-        case 'n':
-            // Never written: a format string must not be able to store through an argument.
-            (void)va_arg(m_ap, void*);
-            break;
-        case '%':
-            m_out.push_back(static_cast<OutChar>('%'));
-            break;
-        case 0:
-            // A lone '%' at the end of the format is printed as it is.
-            AppendText(m_out, pStart, static_cast<size_t>(p - pStart));
-            return p;
-        default:
-            // Unknown conversion: shown verbatim rather than guessing at its argument.
-            AppendText(m_out, pStart, static_cast<size_t>(p + 1 - pStart));
-            break;
+            case 'd':
+            case 'i':
+                Signed(field, static_cast<char>(*p));
+                break;
+            case 'u':
+            case 'o':
+            case 'x':
+            case 'X':
+                Unsigned(field, static_cast<char>(*p));
+                break;
+            case 'f':
+            case 'F':
+            case 'e':
+            case 'E':
+            case 'g':
+            case 'G':
+            case 'a':
+            case 'A':
+                Double(field, static_cast<char>(*p));
+                break;
+            case 's':
+            case 'S':
+                String(field, IsWideArgument(field.length, *p == 's'));
+                break;
+            case 'c':
+            case 'C':
+                Character(field, IsWideArgument(field.length, *p == 'c'));
+                break;
+            case 'p':
+                Pointer(field);
+                break;
+            case 'n':
+                // Never written: a format string must not be able to store through an argument.
+                (void)va_arg(m_ap, void*);
+                break;
+            case '%':
+                m_out.push_back(static_cast<OutChar>('%'));
+                break;
+            case 0:
+                // A lone '%' at the end of the format is printed as it is.
+                AppendText(m_out, pStart, static_cast<size_t>(p - pStart));
+                return p;
+            default:
+                // Unknown conversion: shown verbatim rather than guessing at its argument.
+                AppendText(m_out, pStart, static_cast<size_t>(p + 1 - pStart));
+                break;
         }
         return p + 1;
     }
 
     static const InChar* LengthModifier(const InChar* p, Length& length) {
         switch (*p) {
-        case 'h':
-            if (p[1] == 'h') {
-                length = Length::Char;
-                return p + 2;
-            }
-            length = Length::Short;
-            return p + 1;
-        case 'l':
-            if (p[1] == 'l') {
-                length = Length::Long64;
-                return p + 2;
-            }
-            length = Length::Long32;
-            return p + 1;
-        case 'w':
-            length = Length::Wide;
-            return p + 1;
-        case 'L':
-            length = Length::LongDouble;
-            return p + 1;
-        case 'q':
-            length = Length::Long64;
-            return p + 1;
-        case 'z':
-            length = Length::Size;
-            return p + 1;
-        case 'j':
-            length = Length::IntMax;
-            return p + 1;
-        case 't':
-            length = Length::PtrDiff;
-            return p + 1;
-        case 'I':
-            if (p[1] == '6' && p[2] == '4') {
-                length = Length::Long64;
-                return p + 3;
-            }
-            if (p[1] == '3' && p[2] == '2') {
+            case 'h':
+                if (p[1] == 'h') {
+                    length = Length::Char;
+                    return p + 2;
+                }
+                length = Length::Short;
+                return p + 1;
+            case 'l':
+                if (p[1] == 'l') {
+                    length = Length::Long64;
+                    return p + 2;
+                }
                 length = Length::Long32;
-                return p + 3;
-            }
-            length = Length::Size;
-            return p + 1;
-        default:
-            return p;
+                return p + 1;
+            case 'w':
+                length = Length::Wide;
+                return p + 1;
+            case 'L':
+                length = Length::LongDouble;
+                return p + 1;
+            case 'q':
+                length = Length::Long64;
+                return p + 1;
+            case 'z':
+                length = Length::Size;
+                return p + 1;
+            case 'j':
+                length = Length::IntMax;
+                return p + 1;
+            case 't':
+                length = Length::PtrDiff;
+                return p + 1;
+            case 'I':
+                if (p[1] == '6' && p[2] == '4') {
+                    length = Length::Long64;
+                    return p + 3;
+                }
+                if (p[1] == '3' && p[2] == '2') {
+                    length = Length::Long32;
+                    return p + 3;
+                }
+                length = Length::Size;
+                return p + 1;
+            default:
+                return p;
         }
     }
 
@@ -233,39 +241,39 @@ private:
 
     long long ReadSigned(Length length) {
         switch (length) {
-        case Length::Char:
-            return static_cast<signed char>(va_arg(m_ap, int));
-        case Length::Short:
-            return static_cast<short>(va_arg(m_ap, int));
-        case Length::Long64:
-            return va_arg(m_ap, long long);
-        case Length::Size:
-            return va_arg(m_ap, ssize_t);
-        case Length::IntMax:
-            return va_arg(m_ap, intmax_t);
-        case Length::PtrDiff:
-            return va_arg(m_ap, std::ptrdiff_t);
-        default:
-            return va_arg(m_ap, int);
+            case Length::Char:
+                return static_cast<signed char>(va_arg(m_ap, int));
+            case Length::Short:
+                return static_cast<short>(va_arg(m_ap, int));
+            case Length::Long64:
+                return va_arg(m_ap, long long);
+            case Length::Size:
+                return va_arg(m_ap, ssize_t);
+            case Length::IntMax:
+                return va_arg(m_ap, intmax_t);
+            case Length::PtrDiff:
+                return va_arg(m_ap, std::ptrdiff_t);
+            default:
+                return va_arg(m_ap, int);
         }
     }
 
     unsigned long long ReadUnsigned(Length length) {
         switch (length) {
-        case Length::Char:
-            return static_cast<unsigned char>(va_arg(m_ap, unsigned int));
-        case Length::Short:
-            return static_cast<unsigned short>(va_arg(m_ap, unsigned int));
-        case Length::Long64:
-            return va_arg(m_ap, unsigned long long);
-        case Length::Size:
-            return va_arg(m_ap, size_t);
-        case Length::IntMax:
-            return static_cast<unsigned long long>(va_arg(m_ap, uintmax_t));
-        case Length::PtrDiff:
-            return static_cast<unsigned long long>(va_arg(m_ap, std::ptrdiff_t));
-        default:
-            return va_arg(m_ap, unsigned int);
+            case Length::Char:
+                return static_cast<unsigned char>(va_arg(m_ap, unsigned int));
+            case Length::Short:
+                return static_cast<unsigned short>(va_arg(m_ap, unsigned int));
+            case Length::Long64:
+                return va_arg(m_ap, unsigned long long);
+            case Length::Size:
+                return va_arg(m_ap, size_t);
+            case Length::IntMax:
+                return static_cast<unsigned long long>(va_arg(m_ap, uintmax_t));
+            case Length::PtrDiff:
+                return static_cast<unsigned long long>(va_arg(m_ap, std::ptrdiff_t));
+            default:
+                return va_arg(m_ap, unsigned int);
         }
     }
 
@@ -323,13 +331,15 @@ private:
         char szBuffer[32];
         int cch = std::snprintf(szBuffer, sizeof szBuffer, "%016llX",
                                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(m_ap, void*))));
-        Pad(field, [&] { AppendAscii(m_out, szBuffer, static_cast<size_t>(cch)); }, static_cast<size_t>(cch));
+        Pad(
+            field, [&] { AppendAscii(m_out, szBuffer, static_cast<size_t>(cch)); }, static_cast<size_t>(cch));
     }
 
     template <typename Emit>
     void Pad(const Field& field, Emit emit, size_t cchContent) {
         size_t cchPad = field.nWidth > 0 && cchContent < static_cast<size_t>(field.nWidth)
-            ? static_cast<size_t>(field.nWidth) - cchContent : 0;
+                            ? static_cast<size_t>(field.nWidth) - cchContent
+                            : 0;
         if (!field.bLeft)
             m_out.append(cchPad, static_cast<OutChar>(' '));
         emit();
@@ -344,20 +354,21 @@ private:
             if (!pwsz)
                 AppendAscii(sText, "(null)", 6);
             else
-                AppendText(sText, pwsz, field.nPrecision >= 0 ? wcsnlen(pwsz, static_cast<size_t>(field.nPrecision))
-                                                              : wcslen(pwsz));
+                AppendText(sText, pwsz,
+                           field.nPrecision >= 0 ? wcsnlen(pwsz, static_cast<size_t>(field.nPrecision)) : wcslen(pwsz));
         } else {
             const char* psz = va_arg(m_ap, const char*);
             if (!psz)
                 AppendAscii(sText, "(null)", 6);
             else
-                AppendText(sText, psz, field.nPrecision >= 0 ? strnlen(psz, static_cast<size_t>(field.nPrecision))
-                                                             : strlen(psz));
+                AppendText(sText, psz,
+                           field.nPrecision >= 0 ? strnlen(psz, static_cast<size_t>(field.nPrecision)) : strlen(psz));
         }
         // Precision counts characters of the text as printed.
         if (field.nPrecision >= 0 && sText.size() > static_cast<size_t>(field.nPrecision))
             sText.resize(static_cast<size_t>(field.nPrecision));
-        Pad(field, [&] { m_out += sText; }, sText.size());
+        Pad(
+            field, [&] { m_out += sText; }, sText.size());
     }
 
     void Character(const Field& field, bool bWide) {
@@ -372,7 +383,8 @@ private:
             if (ch)
                 AppendText(sText, &ch, 1);
         }
-        Pad(field, [&] { m_out += sText; }, sText.empty() ? 1 : sText.size());
+        Pad(
+            field, [&] { m_out += sText; }, sText.empty() ? 1 : sText.size());
     }
 
     const InChar* m_pFormat;

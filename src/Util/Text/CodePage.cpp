@@ -23,49 +23,17 @@ struct CodePageName {
 constexpr CodePageName kCodePages[] = {
     // On Linux the ANSI and OEM code pages of the system are UTF-8: the locale, the file system,
     // the wire and every text file are UTF-8, so the "system code page" can hold any text.
-    {CP_ACP, "UTF-8"},
-    {CP_OEMCP, "UTF-8"},
-    {CP_THREAD_ACP, "UTF-8"},
-    {CP_UTF7, "UTF-7"},
-    {CP_UTF8, "UTF-8"},
-    {874, "windows-874"},
-    {932, "windows-932"},
-    {936, "windows-936"},
-    {949, "windows-949"},
-    {950, "windows-950"},
-    {1250, "windows-1250"},
-    {1251, "windows-1251"},
-    {1252, "windows-1252"},
-    {1253, "windows-1253"},
-    {1254, "windows-1254"},
-    {1255, "windows-1255"},
-    {1256, "windows-1256"},
-    {1257, "windows-1257"},
-    {1258, "windows-1258"},
-    {10000, "macintosh"},
-    {20127, "US-ASCII"},
-    {20866, "KOI8-R"},
-    {21866, "KOI8-U"},
-    {28591, "ISO-8859-1"},
-    {28592, "ISO-8859-2"},
-    {28593, "ISO-8859-3"},
-    {28594, "ISO-8859-4"},
-    {28595, "ISO-8859-5"},
-    {28596, "ISO-8859-6"},
-    {28597, "ISO-8859-7"},
-    {28598, "ISO-8859-8"},
-    {28599, "ISO-8859-9"},
-    {28600, "ISO-8859-10"},
-    {28601, "ISO-8859-11"},
-    {28603, "ISO-8859-13"},
-    {28604, "ISO-8859-14"},
-    {28605, "ISO-8859-15"},
-    {50220, "ISO-2022-JP"},
-    {50225, "ISO-2022-KR"},
-    {51932, "EUC-JP"},
-    {51949, "EUC-KR"},
-    {52936, "HZ"},
-    {54936, "GB18030"},
+    {CP_ACP, "UTF-8"},      {CP_OEMCP, "UTF-8"},    {CP_THREAD_ACP, "UTF-8"}, {CP_UTF7, "UTF-7"},
+    {CP_UTF8, "UTF-8"},     {874, "windows-874"},   {932, "windows-932"},     {936, "windows-936"},
+    {949, "windows-949"},   {950, "windows-950"},   {1250, "windows-1250"},   {1251, "windows-1251"},
+    {1252, "windows-1252"}, {1253, "windows-1253"}, {1254, "windows-1254"},   {1255, "windows-1255"},
+    {1256, "windows-1256"}, {1257, "windows-1257"}, {1258, "windows-1258"},   {10000, "macintosh"},
+    {20127, "US-ASCII"},    {20866, "KOI8-R"},      {21866, "KOI8-U"},        {28591, "ISO-8859-1"},
+    {28592, "ISO-8859-2"},  {28593, "ISO-8859-3"},  {28594, "ISO-8859-4"},    {28595, "ISO-8859-5"},
+    {28596, "ISO-8859-6"},  {28597, "ISO-8859-7"},  {28598, "ISO-8859-8"},    {28599, "ISO-8859-9"},
+    {28600, "ISO-8859-10"}, {28601, "ISO-8859-11"}, {28603, "ISO-8859-13"},   {28604, "ISO-8859-14"},
+    {28605, "ISO-8859-15"}, {50220, "ISO-2022-JP"}, {50225, "ISO-2022-KR"},   {51932, "EUC-JP"},
+    {51949, "EUC-KR"},      {52936, "HZ"},          {54936, "GB18030"},
 };
 
 bool IsUtf8(UINT uiCodePage) {
@@ -79,7 +47,9 @@ struct ConverterCloser {
 using ConverterPtr = std::unique_ptr<UConverter, ConverterCloser>;
 
 // Only real conversion events count; ICU also calls back on reset, close and clone.
-bool IsLoss(UConverterCallbackReason reason) { return reason <= UCNV_IRREGULAR; }
+bool IsLoss(UConverterCallbackReason reason) {
+    return reason <= UCNV_IRREGULAR;
+}
 
 // Unmappable or invalid characters become the converter's substitute ('?'), and are noted.
 void OnFromUnicodeLoss(const void* pContext, UConverterFromUnicodeArgs* pArgs, const UChar* pUnits, int32_t cUnits,
@@ -192,7 +162,9 @@ const char* CodePageConverterName(UINT uiCodePage) {
     return nullptr;
 }
 
-bool IsSupportedCodePage(UINT uiCodePage) { return OpenConverter(uiCodePage) != nullptr; }
+bool IsSupportedCodePage(UINT uiCodePage) {
+    return OpenConverter(uiCodePage) != nullptr;
+}
 
 bool UnicodeToAnsii(std::wstring_view wsIn, UINT uiCodePage, std::string& sOut, bool* pbLossy) {
     bool bLossy = false;
@@ -232,8 +204,12 @@ wchar_t* AnsiiToUnicode(const char* psz, UINT uiCodePage, bool* pbLossy) {
     return pwsz;
 }
 
-void FreeConvertedString(char* psz) { delete[] psz; }
+void FreeConvertedString(char* psz) {
+    delete[] psz;
+}
 
-void FreeConvertedString(wchar_t* pwsz) { delete[] pwsz; }
+void FreeConvertedString(wchar_t* pwsz) {
+    delete[] pwsz;
+}
 
 }  // namespace Ostrel::Util

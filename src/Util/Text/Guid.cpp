@@ -53,8 +53,8 @@ std::wstring Format(const GUID& guid, bool bBraces, bool bLower) {
     wchar_t wsz[40];
     const wchar_t* pwszFormat = bLower ? L"%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x"
                                        : L"%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X";
-    std::swprintf(wsz, 40, pwszFormat, guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
-                  guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    std::swprintf(wsz, 40, pwszFormat, guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+                  guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return bBraces ? L"{" + std::wstring(wsz) + L"}" : std::wstring(wsz);
 }
 
@@ -97,18 +97,32 @@ bool Guid::TryParse(std::string_view sText, Guid* pGuid) {
     return TryParse(std::wstring_view(ws), pGuid);
 }
 
-std::wstring Guid::ToString() const { return Format(m_guid, true, false); }
+std::wstring Guid::ToString() const {
+    return Format(m_guid, true, false);
+}
 
-std::wstring Guid::ToStringNoBraces() const { return Format(m_guid, false, false); }
+std::wstring Guid::ToStringNoBraces() const {
+    return Format(m_guid, false, false);
+}
 
-std::wstring Guid::ToIdString() const { return Format(m_guid, false, true); }
+std::wstring Guid::ToIdString() const {
+    return Format(m_guid, false, true);
+}
 
-bool Guid::IsNull() const { return m_guid == GUID{}; }
+bool Guid::IsNull() const {
+    return m_guid == GUID{};
+}
 
-bool operator<(const Guid& a, const Guid& b) { return std::memcmp(&a.m_guid, &b.m_guid, sizeof(GUID)) < 0; }
+bool operator<(const Guid& a, const Guid& b) {
+    return std::memcmp(&a.m_guid, &b.m_guid, sizeof(GUID)) < 0;
+}
 
-std::wstring GuidToString(const GUID& guid) { return Guid(guid).ToString(); }
+std::wstring GuidToString(const GUID& guid) {
+    return Guid(guid).ToString();
+}
 
-std::wstring GuidToIdString(const GUID& guid) { return Guid(guid).ToIdString(); }
+std::wstring GuidToIdString(const GUID& guid) {
+    return Guid(guid).ToIdString();
+}
 
 }  // namespace Ostrel::Util

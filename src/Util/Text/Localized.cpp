@@ -40,6 +40,8 @@ std::wstring GetLocalizedString(std::wstring_view wsKey) {
     return GetLocalizedString(std::string_view(sKey));
 }
 
-bool HasLocalizedString(std::string_view sKey) { return Table().count(sKey) != 0; }
+bool HasLocalizedString(std::string_view sKey) {
+    return Table().count(sKey) != 0;
+}
 
 }  // namespace Ostrel::Util

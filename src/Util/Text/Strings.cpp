@@ -96,8 +96,8 @@ uint32_t NameHash(std::string_view sText) {
 
 // White space around tag names, independent of the process locale.
 bool IsBlank(wchar_t c) {
-    return c == L' ' || (c >= L'\t' && c <= L'\r') || c == 0x00A0 || (c >= 0x2000 && c <= 0x200B) ||
-           c == 0x3000 || c == 0xFEFF;
+    return c == L' ' || (c >= L'\t' && c <= L'\r') || c == 0x00A0 || (c >= 0x2000 && c <= 0x200B) || c == 0x3000 ||
+           c == 0xFEFF;
 }
 
 constexpr size_t kMaxEscapedBytes = 120;
@@ -117,11 +117,17 @@ std::wstring HexEncode(const BYTE* pb, size_t cb) {
     return wsHex;
 }
 
-std::wstring HexEncode(const std::vector<BYTE>& bytes) { return HexEncode(bytes.data(), bytes.size()); }
+std::wstring HexEncode(const std::vector<BYTE>& bytes) {
+    return HexEncode(bytes.data(), bytes.size());
+}
 
-bool HexDecode(std::wstring_view wsHex, std::vector<BYTE>& bytes) { return DecodeHex(wsHex, bytes); }
+bool HexDecode(std::wstring_view wsHex, std::vector<BYTE>& bytes) {
+    return DecodeHex(wsHex, bytes);
+}
 
-bool HexDecode(std::string_view sHex, std::vector<BYTE>& bytes) { return DecodeHex(sHex, bytes); }
+bool HexDecode(std::string_view sHex, std::vector<BYTE>& bytes) {
+    return DecodeHex(sHex, bytes);
+}
 
 std::wstring EscapeEmailAddress(const wchar_t* pwszName) {
     std::wstring wsOut;

@@ -64,6 +64,8 @@ int XmlUtil::GetNodeValue(IXMLDOMNode* node, wchar_t** ppwszValue) {
     return HandOut(value, ppwszValue);
 }
 
-void XmlUtil::Free(wchar_t* pwszValue) { SafeDelete(pwszValue); }
+void XmlUtil::Free(wchar_t* pwszValue) {
+    SafeDelete(pwszValue);
+}
 
 }  // namespace Ostrel::Util

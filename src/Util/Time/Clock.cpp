@@ -27,7 +27,9 @@ SystemClock& TheSystemClock() {
 
 }  // namespace
 
-FILETIME SystemClock::GetSystemTimeAsFileTime() { return UnixMsToFileTime(GetUnixTimeMs()); }
+FILETIME SystemClock::GetSystemTimeAsFileTime() {
+    return UnixMsToFileTime(GetUnixTimeMs());
+}
 
 int64_t SystemClock::GetUnixTimeMs() {
     using namespace std::chrono;
@@ -58,7 +60,9 @@ bool SystemClock::WaitFor(std::condition_variable_any& cv, std::unique_lock<std:
 
 ManualClock::ManualClock() : m_llUnixMs(1704067200000LL), m_ullTicks(1000000) {}
 
-FILETIME ManualClock::GetSystemTimeAsFileTime() { return UnixMsToFileTime(GetUnixTimeMs()); }
+FILETIME ManualClock::GetSystemTimeAsFileTime() {
+    return UnixMsToFileTime(GetUnixTimeMs());
+}
 
 int64_t ManualClock::GetUnixTimeMs() {
     std::lock_guard<std::mutex> guard(m_mutex);

@@ -31,8 +31,8 @@ public:
 
     // Waits on cv (lock held by the caller, as for std::condition_variable_any::wait) until pred()
     // holds or dwTimeoutMs (INFINITE: no limit) has passed on this clock. Returns pred()'s last value.
-    virtual bool WaitFor(std::condition_variable_any& cv, std::unique_lock<std::mutex>& lock,
-                         DWORD dwTimeoutMs, const std::function<bool()>& pred) = 0;
+    virtual bool WaitFor(std::condition_variable_any& cv, std::unique_lock<std::mutex>& lock, DWORD dwTimeoutMs,
+                         const std::function<bool()>& pred) = 0;
 
 protected:
     static int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b) < 0 ? 1 : 0); }

@@ -30,7 +30,9 @@ void CivilFromDays(int64_t llDays, int64_t& iYear, int& iMonth, int& iDay) {
     iYear = yoe + era * 400 + (iMonth <= 2);
 }
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 bool IsValidSystemTime(const SYSTEMTIME& st, int iMinYear, int iMaxYear) {
     return st.wYear >= iMinYear && st.wYear <= iMaxYear && st.wMonth >= 1 && st.wMonth <= 12 && st.wDay >= 1 &&
@@ -122,7 +124,9 @@ double LinearMsToOleDate(int64_t llMs) {
 
 }  // namespace
 
-bool IsLeapYear(int iYear) { return (iYear % 4 == 0 && iYear % 100 != 0) || iYear % 400 == 0; }
+bool IsLeapYear(int iYear) {
+    return (iYear % 4 == 0 && iYear % 100 != 0) || iYear % 400 == 0;
+}
 
 int DaysInMonth(int iYear, int iMonth) {
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -66,8 +66,7 @@ double RoundToNearestDay(double dDate);
 // A null zone means the machine's zone (see SetLocalTimeZone) with its full history of rules.
 
 // UTC to wall time in the zone.
-BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* ptzi, const SYSTEMTIME* pstUtc,
-                                     SYSTEMTIME* pstLocal);
+BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* ptzi, const SYSTEMTIME* pstUtc, SYSTEMTIME* pstLocal);
 // Wall time in the zone to UTC. A wall time that occurs twice (the hour repeated when daylight time
 // ends) is read as daylight time; one that does not exist (skipped when it starts) is also read
 // with the daylight bias, as Windows does.

@@ -43,7 +43,9 @@ std::string UserLocaleName() {
     return psz;
 }
 
-icu::Locale UserLocale() { return icu::Locale::createCanonical(UserLocaleName().c_str()); }
+icu::Locale UserLocale() {
+    return icu::Locale::createCanonical(UserLocaleName().c_str());
+}
 
 // Number of times the character at i repeats, advancing i past the run.
 int RunLength(std::wstring_view ws, size_t& i) {
@@ -70,7 +72,9 @@ void ReadQuoted(std::wstring_view wsPicture, size_t& i, std::wstring& wsOut) {
     }
 }
 
-bool IsPictureLetter(wchar_t c) { return std::wcschr(L"dMyhHmst", c) != nullptr && c != 0; }
+bool IsPictureLetter(wchar_t c) {
+    return std::wcschr(L"dMyhHmst", c) != nullptr && c != 0;
+}
 
 // Reads between iMin and iMax digits.
 bool ReadDigits(std::wstring_view ws, size_t& i, int iMin, int iMax, int& iValue) {
@@ -110,7 +114,8 @@ int GetFirstDayOfWeek() {
     if (s_iFirstDay >= 0 && sLocale == s_sLocale)
         return s_iFirstDay;
     UErrorCode err = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> calendar(icu::Calendar::createInstance(icu::Locale::createCanonical(sLocale.c_str()), err));
+    std::unique_ptr<icu::Calendar> calendar(
+        icu::Calendar::createInstance(icu::Locale::createCanonical(sLocale.c_str()), err));
     int iIcuDay = UCAL_SUNDAY;
     if (calendar && U_SUCCESS(err)) {
         iIcuDay = calendar->getFirstDayOfWeek(err);
@@ -141,45 +146,45 @@ std::wstring FormatSystemTime(const SYSTEMTIME& st, std::wstring_view wsPicture)
         const int n = RunLength(wsPicture, i);
         const unsigned uHour12 = st.wHour % 12 == 0 ? 12 : st.wHour % 12;
         switch (c) {
-        case L'd':
-            if (n >= 4)
-                ws += kDayNames[uDow];
-            else if (n == 3)
-                ws.append(kDayNames[uDow], 3);
-            else
-                AppendNumber(ws, st.wDay, n);
-            break;
-        case L'M':
-            if (n >= 4)
-                ws += kMonthNames[uMonth - 1];
-            else if (n == 3)
-                ws.append(kMonthNames[uMonth - 1], 3);
-            else
-                AppendNumber(ws, st.wMonth, n);
-            break;
-        case L'y':
-            if (n >= 3)
-                AppendNumber(ws, st.wYear, 4);
-            else
-                AppendNumber(ws, st.wYear % 100, n);
-            break;
-        case L'h':
-            AppendNumber(ws, uHour12, n > 1 ? 2 : 1);
-            break;
-        case L'H':
-            AppendNumber(ws, st.wHour, n > 1 ? 2 : 1);
-            break;
-        case L'm':
-            AppendNumber(ws, st.wMinute, n > 1 ? 2 : 1);
-            break;
-        case L's':
-            AppendNumber(ws, st.wSecond, n > 1 ? 2 : 1);
-            break;
-        case L't':
-            ws += st.wHour < 12 ? L'A' : L'P';
-            if (n > 1)
-                ws += L'M';
-            break;
+            case L'd':
+                if (n >= 4)
+                    ws += kDayNames[uDow];
+                else if (n == 3)
+                    ws.append(kDayNames[uDow], 3);
+                else
+                    AppendNumber(ws, st.wDay, n);
+                break;
+            case L'M':
+                if (n >= 4)
+                    ws += kMonthNames[uMonth - 1];
+                else if (n == 3)
+                    ws.append(kMonthNames[uMonth - 1], 3);
+                else
+                    AppendNumber(ws, st.wMonth, n);
+                break;
+            case L'y':
+                if (n >= 3)
+                    AppendNumber(ws, st.wYear, 4);
+                else
+                    AppendNumber(ws, st.wYear % 100, n);
+                break;
+            case L'h':
+                AppendNumber(ws, uHour12, n > 1 ? 2 : 1);
+                break;
+            case L'H':
+                AppendNumber(ws, st.wHour, n > 1 ? 2 : 1);
+                break;
+            case L'm':
+                AppendNumber(ws, st.wMinute, n > 1 ? 2 : 1);
+                break;
+            case L's':
+                AppendNumber(ws, st.wSecond, n > 1 ? 2 : 1);
+                break;
+            case L't':
+                ws += st.wHour < 12 ? L'A' : L'P';
+                if (n > 1)
+                    ws += L'M';
+                break;
         }
     }
     return ws;
@@ -210,41 +215,41 @@ bool ParseSystemTime(std::wstring_view wsText, std::wstring_view wsPicture, SYST
         const int iMin = n > 1 ? 2 : 1;
         bool bOk = true;
         switch (c) {
-        case L'd':
-            bOk = n <= 2 && ReadDigits(wsText, t, iMin, 2, iDay);
-            break;
-        case L'M':
-            bOk = n <= 2 && ReadDigits(wsText, t, iMin, 2, iMonth);
-            break;
-        case L'y':
-            if (n >= 3) {
-                bOk = ReadDigits(wsText, t, 4, 4, iYear);
-            } else {
-                bOk = ReadDigits(wsText, t, iMin, 2, iYear);
-                iYear += iYear < 30 ? 2000 : 1900;  // Windows' two-digit year window 1930-2029
-            }
-            break;
-        case L'h':
-            bOk = ReadDigits(wsText, t, iMin, 2, iHour12);
-            break;
-        case L'H':
-            bOk = ReadDigits(wsText, t, iMin, 2, iHour);
-            break;
-        case L'm':
-            bOk = ReadDigits(wsText, t, iMin, 2, iMinute);
-            break;
-        case L's':
-            bOk = ReadDigits(wsText, t, iMin, 2, iSecond);
-            break;
-        case L't':
-            if (MatchNoCase(wsText, t, n > 1 ? L"AM" : L"A"))
-                iPm = 0;
-            else if (MatchNoCase(wsText, t, n > 1 ? L"PM" : L"P"))
-                iPm = 1;
-            else
-                bOk = false;
-            t += n > 1 ? 2 : 1;
-            break;
+            case L'd':
+                bOk = n <= 2 && ReadDigits(wsText, t, iMin, 2, iDay);
+                break;
+            case L'M':
+                bOk = n <= 2 && ReadDigits(wsText, t, iMin, 2, iMonth);
+                break;
+            case L'y':
+                if (n >= 3) {
+                    bOk = ReadDigits(wsText, t, 4, 4, iYear);
+                } else {
+                    bOk = ReadDigits(wsText, t, iMin, 2, iYear);
+                    iYear += iYear < 30 ? 2000 : 1900;  // Windows' two-digit year window 1930-2029
+                }
+                break;
+            case L'h':
+                bOk = ReadDigits(wsText, t, iMin, 2, iHour12);
+                break;
+            case L'H':
+                bOk = ReadDigits(wsText, t, iMin, 2, iHour);
+                break;
+            case L'm':
+                bOk = ReadDigits(wsText, t, iMin, 2, iMinute);
+                break;
+            case L's':
+                bOk = ReadDigits(wsText, t, iMin, 2, iSecond);
+                break;
+            case L't':
+                if (MatchNoCase(wsText, t, n > 1 ? L"AM" : L"A"))
+                    iPm = 0;
+                else if (MatchNoCase(wsText, t, n > 1 ? L"PM" : L"P"))
+                    iPm = 1;
+                else
+                    bOk = false;
+                t += n > 1 ? 2 : 1;
+                break;
         }
         if (!bOk)
             return false;

@@ -5,8 +5,8 @@
 #include "Util/Time/TimeUtilInternal.h"
 
 #include <unicode/basictz.h>
-#include <unicode/tztrans.h>
 #include <unicode/timezone.h>
+#include <unicode/tztrans.h>
 
 #include <cstring>
 #include <memory>
@@ -51,7 +51,9 @@ int64_t YearOf(int64_t llMs) {
     return iYear;
 }
 
-bool HasDaylightRules(const TIME_ZONE_INFORMATION& tzi) { return tzi.DaylightDate.wMonth != 0; }
+bool HasDaylightRules(const TIME_ZONE_INFORMATION& tzi) {
+    return tzi.DaylightDate.wMonth != 0;
+}
 
 // Whether daylight time is in force, given the moment as standard wall time and as daylight wall
 // time (the same value when the caller has a wall time, two values when it has UTC).
@@ -83,9 +85,13 @@ bool InFileTimeRange(int64_t llMs) {
     return llMs >= -11644473600000LL && st.wYear <= 30827;
 }
 
-UDate ToUDate(int64_t llUnixMs) { return static_cast<UDate>(llUnixMs); }
+UDate ToUDate(int64_t llUnixMs) {
+    return static_cast<UDate>(llUnixMs);
+}
 
-std::unique_ptr<icu::TimeZone> MachineZone() { return std::unique_ptr<icu::TimeZone>(icu::TimeZone::createDefault()); }
+std::unique_ptr<icu::TimeZone> MachineZone() {
+    return std::unique_ptr<icu::TimeZone>(icu::TimeZone::createDefault());
+}
 
 // Offset of the machine's zone (ms to add to UTC) at a UTC moment.
 std::optional<int64_t> MachineOffsetAtUtc(int64_t llUtcMs) {
@@ -231,7 +237,8 @@ DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* ptzi) {
     bool bHaveStart = false, bHaveEnd = false;
     icu::TimeZoneTransition transition;
     UDate when = ToUDate(llYearStart - kMsPerDay);
-    while (pBasic->getNextTransition(when, false, transition) && transition.getTime() < ToUDate(llYearEnd + kMsPerDay)) {
+    while (pBasic->getNextTransition(when, false, transition) &&
+           transition.getTime() < ToUDate(llYearEnd + kMsPerDay)) {
         when = transition.getTime();
         const icu::TimeZoneRule* pFrom = transition.getFrom();
         const icu::TimeZoneRule* pTo = transition.getTo();

@@ -6,8 +6,8 @@
 #include "Util/Log/Log.h"
 
 #include <cstring>
-#include <map>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -311,9 +311,9 @@ TEST_F(RegistryConfig, AttachmentAndMessageSizes) {
     SetOLMaxAttSizeKB(5000);
     EXPECT_EQ(GetOLMaxAttSizeKB(), 5000u);
     HKEY h = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Office\\15.0\\Outlook\\Preferences", 0, KEY_READ,
-                            &h),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Office\\15.0\\Outlook\\Preferences", 0, KEY_READ, &h),
+        ERROR_SUCCESS);
     RegCloseKey(h);
     Platform::Host::SetClientVersion(16, 0);
     EXPECT_EQ(GetOLMaxAttSizeKB(), kNoAttachmentSize) << "another client version has its own value";

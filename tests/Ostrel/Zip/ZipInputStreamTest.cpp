@@ -121,8 +121,8 @@ TEST_F(ZipReaderTest, LargeMimeGoesToTemporaryFileFromExactlyFiveMegabytes) {
         size_t size;
         bool deflate;
         bool inFile;
-    } cases[] = {{kBlock - 1, false, false}, {kBlock, false, true},  {kBlock + 1, false, true},
-                 {kBlock - 1, true, false},  {kBlock, true, true},   {2 * kBlock + 5, true, true}};
+    } cases[] = {{kBlock - 1, false, false}, {kBlock, false, true}, {kBlock + 1, false, true},
+                 {kBlock - 1, true, false},  {kBlock, true, true},  {2 * kBlock + 5, true, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.size << (c.deflate ? " deflated" : " stored"));
         std::string mime = Text(c.size, static_cast<unsigned>(c.size));
@@ -183,7 +183,8 @@ TEST_F(ZipReaderTest, DataDescriptorForms) {
     Entry deflatedHeaderSizes = Deflated("f.eml", data, false);
 
     Ostrel::Util::LogCapture capture;
-    Reader reader = Open(Archive({plain, noSignature, zip64, storedWithSizes, storedUnknownSize, deflatedHeaderSizes}), 5);
+    Reader reader =
+        Open(Archive({plain, noSignature, zip64, storedWithSizes, storedUnknownSize, deflatedHeaderSizes}), 5);
     EXPECT_EQ(MimeOf(reader->GetNextEntry()), data);
     EXPECT_EQ(MimeOf(reader->GetNextEntry()), data);
     EXPECT_TRUE(capture.Contains(L"error=ZipInputStreamImpl::CloseEntry: Wrong Data Descriptor header signature"));
@@ -318,7 +319,8 @@ TEST_F(ZipReaderTest, EveryTruncationFailsCleanly) {
 }
 
 TEST_F(ZipReaderTest, ReadSkipAndCloseOnTheCurrentEntry) {
-    Reader reader = Open(Archive({Stored("a.err", "0123456789"), Deflated("b.err", "abcdefghij"), Stored("c.meta", "c")}));
+    Reader reader =
+        Open(Archive({Stored("a.err", "0123456789"), Deflated("b.err", "abcdefghij"), Stored("c.meta", "c")}));
     EXPECT_EQ(reader->Read(nullptr, 0), -1);  // no entry yet
     EXPECT_EQ(reader->Skip(5), 0);
     NextError(reader.get());

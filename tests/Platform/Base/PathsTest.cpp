@@ -1,5 +1,5 @@
-#include "Platform/Base/Paths.h"
 #include "Platform/Base/HResult.h"
+#include "Platform/Base/Paths.h"
 #include "Support/TempHome.h"
 
 #include <sys/stat.h>

@@ -71,9 +71,8 @@ TEST_F(FileStreamTest, WritesReadsSeeksAndZeroFills) {
 TEST_F(FileStreamTest, OpenErrorsAndAccessModes) {
     ComPtr<IStream> pStream;
     EXPECT_EQ(STG_E_FILENOTFOUND, Platform::CreateFileStream(Dir() / "missing", STGM_READ, false, pStream.AddressOf()));
-    EXPECT_EQ(STG_E_PATHNOTFOUND,
-              Platform::CreateFileStream(Dir() / "no" / "dir" / "f", STGM_READWRITE | STGM_CREATE, false,
-                                         pStream.AddressOf()));
+    EXPECT_EQ(STG_E_PATHNOTFOUND, Platform::CreateFileStream(Dir() / "no" / "dir" / "f", STGM_READWRITE | STGM_CREATE,
+                                                             false, pStream.AddressOf()));
     EXPECT_FALSE(pStream);
     EXPECT_EQ(STG_E_ACCESSDENIED, Platform::CreateFileStream(Dir(), STGM_READ, false, pStream.AddressOf()));
 

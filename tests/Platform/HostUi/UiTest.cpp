@@ -36,7 +36,8 @@ TEST(Ui, ScriptedAnswersAndRecords) {
     ui.QueueTwoFactorAnswer({IDOK, L"123456", true});
     EXPECT_EQ(ui.MessageBox(nullptr, L"Overwrite?", L"Question", MB_YESNO), IDYES);
     EXPECT_EQ(ui.MessageBox(nullptr, L"Again?", L"Question", MB_YESNOCANCEL), IDCANCEL) << "queue empty";
-    const PasswordAnswer password = ui.PromptPassword(nullptr, {.wsCaption = L"Sign in", .wsMessage = L"Wrong password"});
+    const PasswordAnswer password =
+        ui.PromptPassword(nullptr, {.wsCaption = L"Sign in", .wsMessage = L"Wrong password"});
     EXPECT_EQ(password.wsPassword, L"secret");
     const TwoFactorAnswer code = ui.PromptTwoFactor(nullptr, {.wsCaption = L"Code"});
     EXPECT_TRUE(code.bRemember);
@@ -98,7 +99,11 @@ TEST(Ui, ConsoleWithoutTerminalNeverAsks) {
 TEST(Ui, ConsoleAsksOnATerminal) {
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const std::string input = "maybe\ny\n" "s3cret\n" "123456\nY\n" "one\ntwo\nnew\nnew\n";
+    const std::string input =
+        "maybe\ny\n"
+        "s3cret\n"
+        "123456\nY\n"
+        "one\ntwo\nnew\nnew\n";
     ASSERT_EQ(write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
     FILE* out = tmpfile();
     {

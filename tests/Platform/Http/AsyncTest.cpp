@@ -27,38 +27,39 @@ struct AsyncDownload {
         auto* self = reinterpret_cast<AsyncDownload*>(context);
         self->events.push_back(code);
         switch (code) {
-        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-            WinHttpReceiveResponse(h, nullptr);
-            break;
-        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
-            DWORD size = sizeof self->status;
-            WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &self->status, &size, nullptr);
-            WinHttpQueryDataAvailable(h, nullptr);
-            break;
-        }
-        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE: {
-            DWORD available = *static_cast<DWORD*>(info);
-            if (available == 0)
-                self->Finish(0, 0);
-            else
-                WinHttpReadData(h, self->buffer, std::min<DWORD>(available, sizeof self->buffer), nullptr);
-            break;
-        }
-        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-            self->body.append(static_cast<char*>(info), length);
-            WinHttpQueryDataAvailable(h, nullptr);
-            break;
-        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
-            auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
-            self->Finish(result->dwError, result->dwResult);
-            break;
-        }
-        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: {
-            std::lock_guard<std::mutex> lock(self->mutex);
-            self->closed = true;
-            self->cv.notify_all();
-            break;
-        }
+            case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+                WinHttpReceiveResponse(h, nullptr);
+                break;
+            case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
+                DWORD size = sizeof self->status;
+                WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &self->status,
+                                    &size, nullptr);
+                WinHttpQueryDataAvailable(h, nullptr);
+                break;
+            }
+            case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE: {
+                DWORD available = *static_cast<DWORD*>(info);
+                if (available == 0)
+                    self->Finish(0, 0);
+                else
+                    WinHttpReadData(h, self->buffer, std::min<DWORD>(available, sizeof self->buffer), nullptr);
+                break;
+            }
+            case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+                self->body.append(static_cast<char*>(info), length);
+                WinHttpQueryDataAvailable(h, nullptr);
+                break;
+            case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+                auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
+                self->Finish(result->dwError, result->dwResult);
+                break;
+            }
+            case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: {
+                std::lock_guard<std::mutex> lock(self->mutex);
+                self->closed = true;
+                self->cv.notify_all();
+                break;
+            }
         }
     }
 

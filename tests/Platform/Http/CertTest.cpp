@@ -40,8 +40,10 @@ TEST(Cert, ContextsCarryNamesDatesAndFingerprint) {
     Platform::CertFingerprint fp = Platform::CertSha1(cert);
     EXPECT_EQ(std::vector<unsigned char>(fp.begin(), fp.end()), leaf.Sha1());
     EXPECT_EQ(Platform::FingerprintToHex(fp).size(), 40u);
-    uint64_t notBefore = (uint64_t(cert->pCertInfo->NotBefore.dwHighDateTime) << 32) | cert->pCertInfo->NotBefore.dwLowDateTime;
-    uint64_t notAfter = (uint64_t(cert->pCertInfo->NotAfter.dwHighDateTime) << 32) | cert->pCertInfo->NotAfter.dwLowDateTime;
+    uint64_t notBefore =
+        (uint64_t(cert->pCertInfo->NotBefore.dwHighDateTime) << 32) | cert->pCertInfo->NotBefore.dwLowDateTime;
+    uint64_t notAfter =
+        (uint64_t(cert->pCertInfo->NotAfter.dwHighDateTime) << 32) | cert->pCertInfo->NotAfter.dwLowDateTime;
     EXPECT_GT(notAfter, notBefore);
     EXPECT_GT(notBefore, 130000000000000000ull);  // after 2012
     EXPECT_NE(Platform::DescribeCertificate(cert).find(L"Issuer: "), std::wstring::npos);

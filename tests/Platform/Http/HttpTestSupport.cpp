@@ -90,7 +90,8 @@ Result Exchange(int port, const Options& o) {
     if (!WinHttpReceiveResponse(request.h, nullptr))
         return fail(2);
     DWORD status = 0, size = sizeof status;
-    WinHttpQueryHeaders(request.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size, nullptr);
+    WinHttpQueryHeaders(request.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size,
+                        nullptr);
     result.status = status;
     result.rawHeaders = QueryHeader(request.h, WINHTTP_QUERY_RAW_HEADERS_CRLF);
     certificate();

@@ -25,8 +25,8 @@ struct Options {
 
 struct Result {
     bool ok = false;
-    DWORD error = 0;    // the first failing call's error
-    int stage = 0;      // 1 send, 2 receive, 3 read
+    DWORD error = 0;  // the first failing call's error
+    int stage = 0;    // 1 send, 2 receive, 3 read
     DWORD status = 0;
     std::wstring rawHeaders;
     std::string body;

@@ -1,7 +1,7 @@
 #include "HttpTestSupport.h"
 
-#include "ostrel-server/Server.h"
 #include "Support/TempHome.h"
+#include "ostrel-server/Server.h"
 
 #include <gtest/gtest.h>
 
@@ -127,7 +127,8 @@ TEST(Tls, WrongProtocolOnEitherSide) {
     o.secure = false;
     r = Exchange(tls->Port(), o);
     EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE || r.error == ERROR_WINHTTP_CONNECTION_ERROR) << r.error;
+    EXPECT_TRUE(r.error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE || r.error == ERROR_WINHTTP_CONNECTION_ERROR)
+        << r.error;
 }
 
 }  // namespace

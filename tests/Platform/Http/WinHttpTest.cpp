@@ -48,7 +48,9 @@ TEST_F(WinHttpTest, PostsABodyAndReadsStatusHeadersAndBody) {
 }
 
 TEST_F(WinHttpTest, HeaderQueriesFollowWindowsBufferRules) {
-    server.Faults().Add(OstrelServer::Fault::For("NoOpRequest").Header("X-Multi", "one").Header("Set-Cookie", "OS_AUTH_TOKEN=t1; Path=/"));
+    server.Faults().Add(OstrelServer::Fault::For("NoOpRequest")
+                            .Header("X-Multi", "one")
+                            .Header("Set-Cookie", "OS_AUTH_TOKEN=t1; Path=/"));
     HINTERNET s = WinHttpOpen(L"t", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
     HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(server.Port()), 0);
     HINTERNET q = WinHttpOpenRequest(c, L"POST", L"/service/soap/NoOpRequest", nullptr, nullptr, nullptr, 0);
@@ -60,7 +62,8 @@ TEST_F(WinHttpTest, HeaderQueriesFollowWindowsBufferRules) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE));
 
     std::string body = kNoOp;
-    ASSERT_TRUE(WinHttpSendRequest(q, nullptr, 0, body.data(), static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), 0));
+    ASSERT_TRUE(WinHttpSendRequest(q, nullptr, 0, body.data(), static_cast<DWORD>(body.size()),
+                                   static_cast<DWORD>(body.size()), 0));
     ASSERT_TRUE(WinHttpReceiveResponse(q, nullptr));
 
     EXPECT_EQ(HttpTest::QueryHeader(q, WINHTTP_QUERY_SET_COOKIE), L"OS_AUTH_TOKEN=t1; Path=/");
@@ -88,10 +91,12 @@ TEST_F(WinHttpTest, HeaderQueriesFollowWindowsBufferRules) {
 
     DWORD status = 0;
     size = sizeof status;
-    ASSERT_TRUE(WinHttpQueryHeaders(q, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size, nullptr));
+    ASSERT_TRUE(WinHttpQueryHeaders(q, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size,
+                                    nullptr));
     EXPECT_EQ(status, 200u);
     size = sizeof status;
-    EXPECT_FALSE(WinHttpQueryHeaders(q, WINHTTP_QUERY_CONTENT_TYPE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size, nullptr));
+    EXPECT_FALSE(WinHttpQueryHeaders(q, WINHTTP_QUERY_CONTENT_TYPE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size,
+                                     nullptr));
 
     // The request side shows what went out.
     std::wstring out = HttpTest::QueryHeader(q, WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS);
@@ -247,9 +252,8 @@ TEST_F(WinHttpTest, UploadInPiecesWithWriteData) {
 }
 
 TEST_F(WinHttpTest, RedirectsAreLeftToTheCaller) {
-    server.SetHttpHandler("GET", "/certauth", [](OstrelServer::HttpCall& call) {
-        call.res.set_redirect("https://127.0.0.1:7071/", 302);
-    });
+    server.SetHttpHandler("GET", "/certauth",
+                          [](OstrelServer::HttpCall& call) { call.res.set_redirect("https://127.0.0.1:7071/", 302); });
     Options o;
     o.verb = L"GET";
     o.path = L"/certauth";

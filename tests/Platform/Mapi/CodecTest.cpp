@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "MapiTestUtil.h"
-#include "Platform/Mapi/Session/AddrBook.h"
 #include "Platform/Mapi/Props/PropCodec.h"
 #include "Platform/Mapi/Props/Restriction.h"
+#include "Platform/Mapi/Session/AddrBook.h"
 
 namespace MapiTest {
 namespace {
@@ -18,14 +18,21 @@ TEST(CodecTest, DamagedStoredValuesDecodeToErrorsNotCrashes) {
     SPropValue v;
     EXPECT_EQ(DecodeValue({PR_IMPORTANCE, "\x01\x02"}, PR_IMPORTANCE, &v, alloc), MAPI_E_CORRUPT_DATA);
     // A multi-valued string whose length prefix runs past the end.
-    std::string mv("\xFF\x00\x00\x00" "abc", 7);
+    std::string mv(
+        "\xFF\x00\x00\x00"
+        "abc",
+        7);
     EXPECT_EQ(DecodeValue({PROP_TAG(PT_MV_UNICODE, 0x6800), mv}, PROP_TAG(PT_MV_UNICODE, 0x6800), &v, alloc),
               MAPI_E_CORRUPT_DATA);
     EXPECT_TRUE(SplitMultiValue({PROP_TAG(PT_MV_UNICODE, 0x6800), mv}).empty());
     // Types that do not fit are "not found", as GetProps reports them.
     EXPECT_EQ(DecodeValue(MakeLong(PR_IMPORTANCE, 1), PROP_TAG(PT_UNICODE, 0x0017), &v, alloc), MAPI_E_NOT_FOUND);
     // Invalid UTF-8 becomes replacement characters.
-    ASSERT_EQ(DecodeValue({PR_SUBJECT_W, "a\xFF" "b"}, PR_SUBJECT_W, &v, alloc), S_OK);
+    ASSERT_EQ(DecodeValue({PR_SUBJECT_W,
+                           "a\xFF"
+                           "b"},
+                          PR_SUBJECT_W, &v, alloc),
+              S_OK);
     EXPECT_STREQ(v.Value.lpszW, L"a\uFFFDb");
 
     PropMap props;
@@ -94,8 +101,8 @@ TEST(CodecTest, AStoreWithDamagedRowsReportsErrorsInsteadOfCrashing) {
     ASSERT_EQ(sqlite3_open(path.c_str(), &pDb), SQLITE_OK);
     ULONG nid;
     std::memcpy(&nid, eid.data() + 20, 4);
-    std::string sql = "UPDATE props SET value=x'01' WHERE nid=" + std::to_string(nid) +
-                      " AND tag=" + std::to_string(PR_IMPORTANCE);
+    std::string sql =
+        "UPDATE props SET value=x'01' WHERE nid=" + std::to_string(nid) + " AND tag=" + std::to_string(PR_IMPORTANCE);
     ASSERT_EQ(sqlite3_exec(pDb, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(pDb);
 

@@ -5,13 +5,15 @@ namespace {
 
 using FolderTest = StoreFixture;
 
-ComPtr<IMAPIFolder> Create(IMAPIFolder* pParent, const wchar_t* pwszName, ULONG ulFlags = 0,
-                           HRESULT* pHr = nullptr, ULONG ulType = FOLDER_GENERIC) {
+ComPtr<IMAPIFolder> Create(IMAPIFolder* pParent, const wchar_t* pwszName, ULONG ulFlags = 0, HRESULT* pHr = nullptr,
+                           ULONG ulType = FOLDER_GENERIC) {
     ComPtr<IMAPIFolder> pFolder;
-    HRESULT hr = pParent->CreateFolder(ulType, (LPTSTR)pwszName, nullptr, nullptr, MAPI_UNICODE | ulFlags,
-                                       pFolder.AddressOf());
-    if (pHr) *pHr = hr;
-    else EXPECT_EQ(hr, S_OK);
+    HRESULT hr =
+        pParent->CreateFolder(ulType, (LPTSTR)pwszName, nullptr, nullptr, MAPI_UNICODE | ulFlags, pFolder.AddressOf());
+    if (pHr)
+        *pHr = hr;
+    else
+        EXPECT_EQ(hr, S_OK);
     return pFolder;
 }
 
@@ -26,8 +28,10 @@ TEST_F(FolderTest, FolderNamesCollideWithoutRegardToCase) {
     EXPECT_EQ(EntryId(pSame.Get()), EntryId(pProjects.Get()));
     // 8-bit names without MAPI_UNICODE.
     ComPtr<IMAPIFolder> pNarrow;
-    ASSERT_EQ(pInbox->CreateFolder(FOLDER_GENERIC, (LPTSTR) "Gr\xC3\xBC\xC3\x9F" "e", nullptr, nullptr, 0,
-                                   pNarrow.AddressOf()),
+    ASSERT_EQ(pInbox->CreateFolder(FOLDER_GENERIC,
+                                   (LPTSTR) "Gr\xC3\xBC\xC3\x9F"
+                                            "e",
+                                   nullptr, nullptr, 0, pNarrow.AddressOf()),
               S_OK);
     EXPECT_EQ(GetString(pNarrow.Get(), PR_DISPLAY_NAME_W), L"Gr\u00FC\u00DFe");
 
@@ -89,16 +93,16 @@ TEST_F(FolderTest, MessagesMoveAndCopyBetweenFolders) {
     // Folders move with their contents, but never into themselves.
     std::string archiveEid = EntryId(pArchive.Get());
     ComPtr<IMAPIFolder> pDrafts = OpenFolderByProp(PR_IPM_DRAFTS_ENTRYID, pInbox.Get());
-    ASSERT_EQ(pInbox->CopyFolder(24, (LPENTRYID)archiveEid.data(), nullptr, pDrafts.Get(), nullptr, 0, nullptr,
-                                 FOLDER_MOVE),
-              S_OK);
+    ASSERT_EQ(
+        pInbox->CopyFolder(24, (LPENTRYID)archiveEid.data(), nullptr, pDrafts.Get(), nullptr, 0, nullptr, FOLDER_MOVE),
+        S_OK);
     EXPECT_EQ(GetBinary(pArchive.Get(), PR_PARENT_ENTRYID), EntryId(pDrafts.Get()));
     ComPtr<IMAPIFolder> pSub = Create(pArchive.Get(), L"Sub");
-    EXPECT_EQ(pDrafts->CopyFolder(24, (LPENTRYID)archiveEid.data(), nullptr, pSub.Get(), nullptr, 0, nullptr,
-                                  FOLDER_MOVE),
-              MAPI_E_FOLDER_CYCLE);
-    ASSERT_EQ(pDrafts->CopyFolder(24, (LPENTRYID)archiveEid.data(), nullptr, pInbox.Get(), (LPTSTR)L"Archive copy",
-                                  0, nullptr, MAPI_UNICODE | COPY_SUBFOLDERS),
+    EXPECT_EQ(
+        pDrafts->CopyFolder(24, (LPENTRYID)archiveEid.data(), nullptr, pSub.Get(), nullptr, 0, nullptr, FOLDER_MOVE),
+        MAPI_E_FOLDER_CYCLE);
+    ASSERT_EQ(pDrafts->CopyFolder(24, (LPENTRYID)archiveEid.data(), nullptr, pInbox.Get(), (LPTSTR)L"Archive copy", 0,
+                                  nullptr, MAPI_UNICODE | COPY_SUBFOLDERS),
               S_OK);
     ComPtr<IMAPITable> pHierarchy;
     ASSERT_EQ(pInbox->GetHierarchyTable(CONVENIENT_DEPTH, pHierarchy.AddressOf()), S_OK);
@@ -135,7 +139,8 @@ TEST_F(FolderTest, ReceiveFoldersMatchClassPrefixes) {
         ULONG cb = 0;
         MapiBuf<ENTRYID> found;
         MapiBuf<wchar_t> explicitClass;
-        EXPECT_EQ(m_store->GetReceiveFolder((LPTSTR)pwszClass, MAPI_UNICODE, &cb, &found, (LPTSTR*)&explicitClass), S_OK);
+        EXPECT_EQ(m_store->GetReceiveFolder((LPTSTR)pwszClass, MAPI_UNICODE, &cb, &found, (LPTSTR*)&explicitClass),
+                  S_OK);
         *pExplicit = explicitClass.p;
         return std::string(reinterpret_cast<const char*>(found.p), cb);
     };

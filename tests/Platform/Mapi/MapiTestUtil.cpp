@@ -17,8 +17,8 @@ ComPtr<IMAPIFolder> StoreFixture::OpenFolder(const std::string& eid, ULONG ulFla
 ComPtr<IMessage> StoreFixture::OpenMessage(const std::string& eid, ULONG ulFlags) {
     ComPtr<IUnknown> pUnk;
     ULONG ulType = 0;
-    EXPECT_EQ(m_store->OpenEntry(static_cast<ULONG>(eid.size()), (LPENTRYID)eid.data(), &IID_IMessage, ulFlags,
-                                 &ulType, pUnk.AddressOf()),
+    EXPECT_EQ(m_store->OpenEntry(static_cast<ULONG>(eid.size()), (LPENTRYID)eid.data(), &IID_IMessage, ulFlags, &ulType,
+                                 pUnk.AddressOf()),
               S_OK);
     ComPtr<IMessage> pMsg;
     pMsg.Attach(static_cast<IMessage*>(pUnk.Detach()));
@@ -29,7 +29,9 @@ ComPtr<IMAPIFolder> StoreFixture::OpenFolderByProp(ULONG ulTag, IMAPIProp* pHold
     return OpenFolder(GetBinary(pHolder ? pHolder : m_store.Get(), ulTag));
 }
 
-ComPtr<IMAPIFolder> StoreFixture::Root() { return OpenFolder(std::string()); }
+ComPtr<IMAPIFolder> StoreFixture::Root() {
+    return OpenFolder(std::string());
+}
 
 ComPtr<IMAPIFolder> StoreFixture::Inbox() {
     ULONG cb = 0;
@@ -65,19 +67,22 @@ HRESULT SetBinary(IMAPIProp* p, ULONG ulTag, const std::string& value) {
 
 std::wstring GetString(IMAPIProp* p, ULONG ulTag) {
     MapiBuf<SPropValue> v;
-    if (FAILED(HrGetOneProp(p, CHANGE_PROP_TYPE(ulTag, PT_UNICODE), &v))) return L"<missing>";
+    if (FAILED(HrGetOneProp(p, CHANGE_PROP_TYPE(ulTag, PT_UNICODE), &v)))
+        return L"<missing>";
     return v->Value.lpszW;
 }
 
 LONG GetLong(IMAPIProp* p, ULONG ulTag, LONG lDefault) {
     MapiBuf<SPropValue> v;
-    if (FAILED(HrGetOneProp(p, ulTag, &v))) return lDefault;
+    if (FAILED(HrGetOneProp(p, ulTag, &v)))
+        return lDefault;
     return v->Value.l;
 }
 
 std::string GetBinary(IMAPIProp* p, ULONG ulTag) {
     MapiBuf<SPropValue> v;
-    if (FAILED(HrGetOneProp(p, ulTag, &v))) return "<missing>";
+    if (FAILED(HrGetOneProp(p, ulTag, &v)))
+        return "<missing>";
     return std::string(reinterpret_cast<const char*>(v->Value.bin.lpb), v->Value.bin.cb);
 }
 
@@ -86,7 +91,9 @@ HRESULT GetHr(IMAPIProp* p, ULONG ulTag) {
     return HrGetOneProp(p, ulTag, &v);
 }
 
-std::string EntryId(IMAPIProp* p) { return GetBinary(p, PR_ENTRYID); }
+std::string EntryId(IMAPIProp* p) {
+    return GetBinary(p, PR_ENTRYID);
+}
 
 ULONG RowCount(IMAPITable* pTable) {
     ULONG c = 0;

@@ -37,7 +37,8 @@ std::vector<std::wstring> RecipientNames(IMessage* pMsg) {
     RowsHolder rows;
     EXPECT_EQ(HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, nullptr, nullptr, 0, &rows.p), S_OK);
     std::vector<std::wstring> names;
-    for (ULONG i = 0; i < rows.p->cRows; ++i) names.push_back(rows.p->aRow[i].lpProps[0].Value.lpszW);
+    for (ULONG i = 0; i < rows.p->cRows; ++i)
+        names.push_back(rows.p->aRow[i].lpProps[0].Value.lpszW);
     return names;
 }
 
@@ -152,9 +153,9 @@ TEST_F(MessageTest, AttachmentsAndEmbeddedMessagesAreSavedWithTheMessage) {
         ASSERT_EQ(pMsg->CreateAttach(nullptr, 0, &ulEmbedded, pAttach.AddressOf()), S_OK);
         ASSERT_EQ(SetLong(pAttach.Get(), PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG), S_OK);
         ComPtr<IUnknown> pUnk;
-        ASSERT_EQ(pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY,
-                                        pUnk.AddressOf()),
-                  S_OK);
+        ASSERT_EQ(
+            pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY, pUnk.AddressOf()),
+            S_OK);
         auto* pInner = static_cast<IMessage*>(pUnk.Get());
         ASSERT_EQ(SetString(pInner, PR_SUBJECT_W, L"Inner"), S_OK);
         ComPtr<IAttach> pInnerAttach;

@@ -19,7 +19,8 @@ namespace {
 ComPtr<IMAPIFolder> InboxOf(IMsgStore* pStore) {
     ULONG cb = 0;
     MapiBuf<ENTRYID> eid;
-    if (FAILED(pStore->GetReceiveFolder((LPTSTR)L"", MAPI_UNICODE, &cb, &eid, nullptr))) return {};
+    if (FAILED(pStore->GetReceiveFolder((LPTSTR)L"", MAPI_UNICODE, &cb, &eid, nullptr)))
+        return {};
     ComPtr<IMAPIFolder> pFolder;
     ULONG ulType;
     pStore->OpenEntry(cb, eid.p, nullptr, MAPI_MODIFY, &ulType, reinterpret_cast<IUnknown**>(pFolder.AddressOf()));
@@ -29,17 +30,22 @@ ComPtr<IMAPIFolder> InboxOf(IMsgStore* pStore) {
 HRESULT SaveMessage(IMAPIFolder* pFolder, const std::wstring& subject, int cProps, std::string* pEid) {
     ComPtr<IMessage> pMsg;
     HRESULT hr = pFolder->CreateMessage(nullptr, 0, pMsg.AddressOf());
-    if (SUCCEEDED(hr)) hr = SetString(pMsg.Get(), PR_SUBJECT_W, subject);
-    for (int i = 0; SUCCEEDED(hr) && i < cProps; ++i) hr = SetLong(pMsg.Get(), PROP_TAG(PT_LONG, 0x6800 + i), i);
-    if (SUCCEEDED(hr)) hr = pMsg->SaveChanges(0);
-    if (SUCCEEDED(hr) && pEid) *pEid = EntryId(pMsg.Get());
+    if (SUCCEEDED(hr))
+        hr = SetString(pMsg.Get(), PR_SUBJECT_W, subject);
+    for (int i = 0; SUCCEEDED(hr) && i < cProps; ++i)
+        hr = SetLong(pMsg.Get(), PROP_TAG(PT_LONG, 0x6800 + i), i);
+    if (SUCCEEDED(hr))
+        hr = pMsg->SaveChanges(0);
+    if (SUCCEEDED(hr) && pEid)
+        *pEid = EntryId(pMsg.Get());
     return hr;
 }
 
 void StopInsideSave() {
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
-    for (;;) pause();
+    for (;;)
+        pause();
 }
 
 // Child work: "<action> <store path> [args]"; prints results on stdout and exits.
@@ -49,28 +55,33 @@ int RunChild(const std::string& command) {
     in >> action >> path;
     ComPtr<IMsgStore> pStore;
     HRESULT hr = Platform::OpenOsdStore(path, false, L"", true, pStore.AddressOf());
-    if (FAILED(hr)) return 10;
+    if (FAILED(hr))
+        return 10;
     if (action == "names") {
         // Names in the reverse order of the parent's, so that ids come from whoever created them.
         std::string name;
         while (in >> name) {
             std::wstring wide(name.begin(), name.end());
-            std::printf("%s=%x\n", name.c_str(), PROP_ID(NamedTag(pStore.Get(), PS_PUBLIC_STRINGS, wide.c_str(), PT_LONG)));
+            std::printf("%s=%x\n", name.c_str(),
+                        PROP_ID(NamedTag(pStore.Get(), PS_PUBLIC_STRINGS, wide.c_str(), PT_LONG)));
         }
         return 0;
     }
     ComPtr<IMAPIFolder> pInbox = InboxOf(pStore.Get());
-    if (!pInbox) return 11;
+    if (!pInbox)
+        return 11;
     if (action == "write") {
         int count = 0;
         in >> count;
         for (int i = 0; i < count; ++i)
-            if (FAILED(SaveMessage(pInbox.Get(), L"from child", 5, nullptr))) return 12;
+            if (FAILED(SaveMessage(pInbox.Get(), L"from child", 5, nullptr)))
+                return 12;
         return 0;
     }
     if (action == "crash") {
         std::string eid;
-        if (FAILED(SaveMessage(pInbox.Get(), L"complete", 20, &eid))) return 13;
+        if (FAILED(SaveMessage(pInbox.Get(), L"complete", 20, &eid)))
+            return 13;
         Platform::Mapi::SetBeforeCommitHook(&StopInsideSave);
         SaveMessage(pInbox.Get(), L"half written", 20, nullptr);
         return 14;  // not reached: the parent kills us inside the save
@@ -116,14 +127,16 @@ Child Start(const std::string& command) {
 std::string ReadAll(Child& child) {
     std::string out;
     char buf[256];
-    while (std::fgets(buf, sizeof buf, child.pOut)) out += buf;
+    while (std::fgets(buf, sizeof buf, child.pOut))
+        out += buf;
     return out;
 }
 
 int Wait(Child& child) {
     int status = 0;
     waitpid(child.pid, &status, 0);
-    if (child.pOut) std::fclose(child.pOut);
+    if (child.pOut)
+        std::fclose(child.pOut);
     child.pOut = nullptr;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
@@ -151,7 +164,8 @@ TEST_F(ProcessTest, NamedPropertyIdsAreSharedByProcessesAndStableAcrossReopen) {
 TEST_F(ProcessTest, ProcessesWritingAtOnceLoseNothing) {
     Child a = Start("write " + m_path.string() + " 40");
     Child b = Start("write " + m_path.string() + " 40");
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(SaveMessage(Inbox().Get(), L"from parent", 5, nullptr), S_OK);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(SaveMessage(Inbox().Get(), L"from parent", 5, nullptr), S_OK);
     ReadAll(a);
     ReadAll(b);
     EXPECT_EQ(Wait(a), 0);

@@ -102,7 +102,7 @@ TEST_F(PropsTest, SetPropsReportsBadValuesAsProblemsAndKeepsTheRest) {
     values[1].ulPropTag = PROP_TAG(PT_LONG, PROP_ID(PR_SUBJECT));  // a subject is text
     values[1].Value.l = 5;
     values[2].ulPropTag = PR_BODY_W;
-    values[2].Value.lpszW = nullptr;  // no string
+    values[2].Value.lpszW = nullptr;                  // no string
     values[3].ulPropTag = PROP_TAG(PT_LONG, 0x8F00);  // a named id that was never mapped
     values[3].Value.l = 1;
     values[4].ulPropTag = PR_IMPORTANCE;
@@ -140,7 +140,8 @@ TEST_F(PropsTest, ObjectsOpenedReadOnlyRefuseChanges) {
 TEST_F(PropsTest, StreamsReadAndWriteLargeValues) {
     ComPtr<IMessage> pMsg = NewMessage(Inbox().Get(), L"Streams");
     std::string big(300000, 'x');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7);
     {
         ComPtr<IUnknown> pUnk;
         ASSERT_EQ(pMsg->OpenProperty(PR_RTF_COMPRESSED, &IID_IStream, STGM_READWRITE, MAPI_CREATE | MAPI_MODIFY,
@@ -169,7 +170,9 @@ TEST_F(PropsTest, StreamsReadAndWriteLargeValues) {
     char buf[64] = {};
     ULONG cbRead = 0;
     static_cast<IStream*>(pUnk.Get())->Read(buf, sizeof buf, &cbRead);
-    EXPECT_EQ(std::string(buf, cbRead), "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_EQ(std::string(buf, cbRead),
+              "Gr\xC3\xBC\xC3\x9F"
+              "e");
     ULONG cbWritten = 0;
     EXPECT_EQ(static_cast<IStream*>(pUnk.Get())->Write("x", 1, &cbWritten), STG_E_ACCESSDENIED);
 

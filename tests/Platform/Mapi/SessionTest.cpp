@@ -52,7 +52,8 @@ TEST_F(SessionTest, ProfilesListTheirStoresAndUnknownProfilesFail) {
     // Objects of the profile's stores open through the session by entry id.
     ComPtr<IMAPIFolder> pRoot;
     ULONG ulType = 0;
-    ASSERT_EQ(pStore->OpenEntry(0, nullptr, nullptr, 0, &ulType, reinterpret_cast<IUnknown**>(pRoot.AddressOf())), S_OK);
+    ASSERT_EQ(pStore->OpenEntry(0, nullptr, nullptr, 0, &ulType, reinterpret_cast<IUnknown**>(pRoot.AddressOf())),
+              S_OK);
     std::string eid = EntryId(pRoot.Get());
     ComPtr<IUnknown> pUnk;
     ASSERT_EQ(m_session->OpenEntry(24, (LPENTRYID)eid.data(), nullptr, 0, &ulType, pUnk.AddressOf()), S_OK);
@@ -105,9 +106,9 @@ TEST_F(SessionTest, TheAddressBookResolvesSmtpAddressesAndOneOffs) {
     ASSERT_EQ(m_session->OpenAddressBook(0, nullptr, 0, pAb.AddressOf()), S_OK);
     ULONG cb = 0;
     MapiBuf<ENTRYID> eid;
-    ASSERT_EQ(pAb->CreateOneOff((LPTSTR)L"Ann Example", (LPTSTR)L"SMTP", (LPTSTR)L"ann@example.com", MAPI_UNICODE,
-                                &cb, &eid),
-              S_OK);
+    ASSERT_EQ(
+        pAb->CreateOneOff((LPTSTR)L"Ann Example", (LPTSTR)L"SMTP", (LPTSTR)L"ann@example.com", MAPI_UNICODE, &cb, &eid),
+        S_OK);
     ComPtr<IUnknown> pUnk;
     ULONG ulType = 0;
     ASSERT_EQ(pAb->OpenEntry(cb, eid.p, nullptr, 0, &ulType, pUnk.AddressOf()), S_OK);

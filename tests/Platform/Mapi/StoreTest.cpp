@@ -29,10 +29,11 @@ TEST_F(StoreTest, NewStoreHasTheFolderTreeOfANewProfile) {
     RowsHolder rows;
     ASSERT_EQ(HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, nullptr, nullptr, 0, &rows.p), S_OK);
     std::set<std::wstring> names;
-    for (ULONG i = 0; i < rows.p->cRows; ++i) names.insert(rows.p->aRow[i].lpProps[0].Value.lpszW);
-    std::set<std::wstring> expected = {L"Inbox",    L"Outbox",   L"Sent Items", L"Deleted Items", L"Drafts",
-                                       L"Calendar", L"Contacts", L"Tasks",      L"Notes",         L"Journal",
-                                       L"Junk E-mail"};
+    for (ULONG i = 0; i < rows.p->cRows; ++i)
+        names.insert(rows.p->aRow[i].lpProps[0].Value.lpszW);
+    std::set<std::wstring> expected = {L"Inbox",  L"Outbox",   L"Sent Items", L"Deleted Items",
+                                       L"Drafts", L"Calendar", L"Contacts",   L"Tasks",
+                                       L"Notes",  L"Journal",  L"Junk E-mail"};
     EXPECT_EQ(names, expected);
 
     // The special folders are reachable from the store, the root and the Inbox.
@@ -104,7 +105,8 @@ TEST_F(StoreTest, OpeningAMissingFileWithoutCreateFails) {
 TEST_F(StoreTest, AFileThatIsNotAStoreIsRefusedAndLeftAlone) {
     std::filesystem::path garbage = m_home.Path() / "garbage.osd";
     std::string bytes = "This is not a database at all, just text.\n";
-    for (int i = 0; i < 200; ++i) bytes += "filler line with some content\n";
+    for (int i = 0; i < 200; ++i)
+        bytes += "filler line with some content\n";
     WriteFile(garbage, bytes);
     ComPtr<IMsgStore> pStore;
     EXPECT_EQ(Platform::OpenOsdStore(garbage, true, L"", true, pStore.AddressOf()), MAPI_E_CORRUPT_STORE);
@@ -138,7 +140,8 @@ TEST_F(StoreTest, ADamagedStoreIsRefusedAndLeftAlone) {
     }
     std::string bytes = ReadFile(path);
     ASSERT_GT(bytes.size(), 3u * 4096);
-    for (size_t i = 4096 + 100; i < bytes.size(); i += 97) bytes[i] = static_cast<char>(0xA5 ^ bytes[i]);
+    for (size_t i = 4096 + 100; i < bytes.size(); i += 97)
+        bytes[i] = static_cast<char>(0xA5 ^ bytes[i]);
     WriteFile(path, bytes);
     ComPtr<IMsgStore> pStore;
     EXPECT_EQ(Platform::OpenOsdStore(path, false, L"", true, pStore.AddressOf()), MAPI_E_CORRUPT_STORE);

@@ -41,7 +41,8 @@ protected:
         RowsHolder rows;
         EXPECT_EQ(m_table->QueryRows(100, 0, &rows.p), S_OK);
         std::vector<std::wstring> out;
-        for (ULONG i = 0; i < rows.p->cRows; ++i) out.push_back(rows.p->aRow[i].lpProps[0].Value.lpszW);
+        for (ULONG i = 0; i < rows.p->cRows; ++i)
+            out.push_back(rows.p->aRow[i].lpProps[0].Value.lpszW);
         return out;
     }
 

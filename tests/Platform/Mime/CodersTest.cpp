@@ -15,7 +15,8 @@ namespace {
 String RandomBytes(size_t n, unsigned seed) {
     std::mt19937 random(seed);
     String out;
-    for (size_t i = 0; i < n; ++i) out += static_cast<char>(random() & 0xff);
+    for (size_t i = 0; i < n; ++i)
+        out += static_cast<char>(random() & 0xff);
     return out;
 }
 
@@ -23,10 +24,12 @@ String RandomBytes(size_t n, unsigned seed) {
 bool LineLengths(const String& text, std::vector<size_t>& lengths) {
     size_t start = 0;
     for (size_t nl; (nl = text.find('\n', start)) != String::npos; start = nl + 1) {
-        if (nl == start || text[nl - 1] != '\r') return false;
+        if (nl == start || text[nl - 1] != '\r')
+            return false;
         lengths.push_back(nl - 1 - start);
     }
-    if (start < text.length()) lengths.push_back(text.length() - start);
+    if (start < text.length())
+        lengths.push_back(text.length() - start);
     return true;
 }
 
@@ -59,7 +62,8 @@ TEST(MimeCoders, Base64RoundTripsWithEveryLineLength) {
                     ASSERT_EQ(lengths.size(), 1u);
                     EXPECT_EQ(lengths[0], total);
                 } else {
-                    for (size_t i = 0; i + 1 < lengths.size(); ++i) EXPECT_EQ(lengths[i], static_cast<size_t>(maxLine));
+                    for (size_t i = 0; i + 1 < lengths.size(); ++i)
+                        EXPECT_EQ(lengths[i], static_cast<size_t>(maxLine));
                     EXPECT_LE(lengths.back(), static_cast<size_t>(maxLine));
                 }
             }
@@ -88,7 +92,8 @@ TEST(MimeCoders, QuotedPrintableRoundTripsAnyBytes) {
         "plain ascii line\r\nsecond line\r\n",
         "trailing blanks   \r\nand tabs\t\r\nend with blank ",
         "lone LF\nlone CR\rmixed\r\n=equals= and ===\r\n",
-        "Gr\xfc\xdf" "e \xe2\x80\x94 caf\xc3\xa9",
+        "Gr\xfc\xdf"
+        "e \xe2\x80\x94 caf\xc3\xa9",
         String(300, 'x') + "\r\n" + String(150, ' ') + "y",
         RandomBytes(2000, 7),
     };
@@ -103,7 +108,8 @@ TEST(MimeCoders, QuotedPrintableRoundTripsAnyBytes) {
             EXPECT_EQ(decoded, sample);
             std::vector<size_t> lengths;
             ASSERT_TRUE(LineLengths(encoded, lengths)) << "no bare LF in the output";
-            for (size_t length : lengths) EXPECT_LE(length, static_cast<size_t>(maxLine));
+            for (size_t length : lengths)
+                EXPECT_LE(length, static_cast<size_t>(maxLine));
             for (size_t i = 0; i < encoded.length(); ++i) {
                 const unsigned char c = static_cast<unsigned char>(encoded[i]);
                 ASSERT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 32 && c <= 126)) << "only printable ASCII";
@@ -121,7 +127,9 @@ TEST(MimeCoders, QuotedPrintableRoundTripsAnyBytes) {
 TEST(MimeCoders, QuotedPrintableDecoderHandlesSoftBreaksAndBadEscapes) {
     String out;
     EXPECT_EQ(QuotedPrintableDecoder().decode("soft=\r\nbreak=\nand =3d=3D lower=e9=  \r\nend=", out), 0);
-    EXPECT_EQ(out, "softbreakand == lower\xe9" "end");
+    EXPECT_EQ(out,
+              "softbreakand == lower\xe9"
+              "end");
     EXPECT_EQ(QuotedPrintableDecoder().decode("100% =G1 done =4", out), QuotedPrintableDecoder::kBadInput);
     EXPECT_EQ(out, "100% =G1 done =4");
 }
@@ -156,7 +164,8 @@ TEST(MimeEncodedWord, SplitsLongTextBetweenCharactersAndGMimeAgrees) {
         size_t words = 0;
         for (size_t start = 0; start < out.length();) {
             size_t end = out.find(' ', start);
-            if (end == String::npos) end = out.length();
+            if (end == String::npos)
+                end = out.length();
             EXPECT_LE(end - start, 75u);
             ++words;
             start = end + 1;

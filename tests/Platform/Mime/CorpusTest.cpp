@@ -17,7 +17,8 @@ namespace {
 std::vector<std::filesystem::path> CorpusFiles() {
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(MimeTest::CorpusDir())) {
-        if (entry.path().extension() == ".eml") files.push_back(entry.path());
+        if (entry.path().extension() == ".eml")
+            files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -29,29 +30,35 @@ int Walk(Entity& entity) {
     Headers& headers = entity.headers();
     for (int i = 0; i < headers.numFields(); ++i) {
         FieldBody& value = headers.fieldAt(i).fieldBody();
-        if (value.class_().isA(Text::kClass)) static_cast<Text&>(value).textUtf8();
+        if (value.class_().isA(Text::kClass))
+            static_cast<Text&>(value).textUtf8();
         if (value.class_().isA(AddressList::kClass)) {
             auto& list = static_cast<AddressList&>(value);
-            for (int a = 0; a < list.numAddresses(); ++a) list.addressAt(a).getString();
+            for (int a = 0; a < list.numAddresses(); ++a)
+                list.addressAt(a).getString();
         }
     }
-    const auto encoding = headers.hasField("Content-Transfer-Encoding")
-                              ? headers.contentTransferEncoding().asEnum()
-                              : TransferEncodingType::NONE;
+    const auto encoding = headers.hasField("Content-Transfer-Encoding") ? headers.contentTransferEncoding().asEnum()
+                                                                        : TransferEncodingType::NONE;
     String decoded;
-    if (encoding == TransferEncodingType::BASE64) Base64Decoder().decode(entity.body().getString(), decoded);
+    if (encoding == TransferEncodingType::BASE64)
+        Base64Decoder().decode(entity.body().getString(), decoded);
     if (encoding == TransferEncodingType::QUOTED_PRINTABLE) {
         QuotedPrintableDecoder().decode(entity.body().getString(), decoded);
     }
     int count = 1;
-    for (int i = 0; i < entity.body().numBodyParts(); ++i) count += Walk(entity.body().bodyPartAt(i));
-    if (Message* inner = entity.body().message()) count += Walk(*inner);
+    for (int i = 0; i < entity.body().numBodyParts(); ++i)
+        count += Walk(entity.body().bodyPartAt(i));
+    if (Message* inner = entity.body().message())
+        count += Walk(*inner);
     return count;
 }
 
 }  // namespace
 
-TEST(MimeCorpus, HasAtLeastThirtyMessages) { EXPECT_GE(CorpusFiles().size(), 30u); }
+TEST(MimeCorpus, HasAtLeastThirtyMessages) {
+    EXPECT_GE(CorpusFiles().size(), 30u);
+}
 
 TEST(MimeCorpus, EveryMessageRoundTripsByteForByte) {
     for (const auto& file : CorpusFiles()) {
@@ -90,7 +97,8 @@ TEST(MimeCorpus, DeepEditsRewriteOnlyTheChangedBranch) {
         Message message(MimeTest::ReadFile(file));
         message.parse();
         Entity* leaf = MimeTest::FirstLeaf(message);
-        if (leaf == &message) continue;
+        if (leaf == &message)
+            continue;
         const String shape = MimeTest::Shape(message);
         leaf->headers().addField(Field::newField("X-Leaf", "1"));
         message.assemble();
@@ -103,7 +111,8 @@ TEST(MimeCorpus, DeepEditsRewriteOnlyTheChangedBranch) {
 
 TEST(MimeCorpus, ParsesOnSeveralThreadsAtOnce) {
     std::vector<String> texts;
-    for (const auto& file : CorpusFiles()) texts.push_back(MimeTest::ReadFile(file));
+    for (const auto& file : CorpusFiles())
+        texts.push_back(MimeTest::ReadFile(file));
     std::vector<std::string> shapes;
     for (const String& text : texts) {
         Message message = MimeTest::Parsed(text);
@@ -117,11 +126,13 @@ TEST(MimeCorpus, ParsesOnSeveralThreadsAtOnce) {
                 for (size_t i = 0; i < texts.size(); ++i) {
                     Message message = MimeTest::Parsed(texts[i]);
                     Walk(message);
-                    if (MimeTest::Shape(message).str() != shapes[i]) ++mismatches;
+                    if (MimeTest::Shape(message).str() != shapes[i])
+                        ++mismatches;
                 }
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(mismatches.load(), 0);
 }

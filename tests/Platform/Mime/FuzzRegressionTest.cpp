@@ -31,7 +31,8 @@ TEST(MimeFuzzRegression, LongParameterNamesWithEncodedValuesAreWrittenInBoundedS
     type.parse();
     const String name(90, 'x');
     String value;
-    for (int i = 0; i < 70; ++i) value += "é";
+    for (int i = 0; i < 70; ++i)
+        value += "é";
     type.setParameter(name, value);
     type.setParameter("bad name\xc2", "dropped");
     type.assemble();

@@ -169,8 +169,7 @@ TEST(MimeHeaders, DecodesMediaTypesAndFileNames) {
     EXPECT_EQ(data.headers().contentTransferEncoding().asEnum(), TransferEncodingType::BASE64);
 
     Message rfc2231 = Parsed(Corpus("05-rfc2231-filenames.eml"));
-    EXPECT_EQ(rfc2231.body().bodyPartAt(1).headers().contentDisposition().filename(),
-              "Prüfungsordnung Übersicht.docx");
+    EXPECT_EQ(rfc2231.body().bodyPartAt(1).headers().contentDisposition().filename(), "Prüfungsordnung Übersicht.docx");
     EXPECT_EQ(rfc2231.body().bodyPartAt(1).headers().contentType().name(), "Prüfungsordnung Übersicht.docx");
     EXPECT_EQ(rfc2231.body().bodyPartAt(2).headers().contentDisposition().filename(),
               "Schöne Grüße aus dem Urlaub am Bodensee im Sommer 2023.txt");

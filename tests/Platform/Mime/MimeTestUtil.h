@@ -10,14 +10,18 @@
 
 namespace MimeTest {
 
-inline std::filesystem::path CorpusDir() { return TestSupport::DataDir() / "mime"; }
+inline std::filesystem::path CorpusDir() {
+    return TestSupport::DataDir() / "mime";
+}
 
 inline mimepp::String ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return mimepp::String(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
 }
 
-inline mimepp::String Corpus(const char* name) { return ReadFile(CorpusDir() / name); }
+inline mimepp::String Corpus(const char* name) {
+    return ReadFile(CorpusDir() / name);
+}
 
 inline mimepp::Message Parsed(const mimepp::String& text) {
     mimepp::Message message(text);
@@ -39,19 +43,23 @@ inline mimepp::String Shape(mimepp::Entity& entity) {
     if (body.numBodyParts() > 0) {
         out += "[";
         for (int i = 0; i < body.numBodyParts(); ++i) {
-            if (i) out += ",";
+            if (i)
+                out += ",";
             out += Shape(body.bodyPartAt(i));
         }
         out += "]";
     }
-    if (body.message()) out += "{" + Shape(*body.message()) + "}";
+    if (body.message())
+        out += "{" + Shape(*body.message()) + "}";
     return out;
 }
 
 // The first entity in depth-first order that has neither parts nor an encapsulated message.
 inline mimepp::Entity* FirstLeaf(mimepp::Entity& entity) {
-    if (entity.body().numBodyParts() > 0) return FirstLeaf(entity.body().bodyPartAt(0));
-    if (entity.body().message()) return FirstLeaf(*entity.body().message());
+    if (entity.body().numBodyParts() > 0)
+        return FirstLeaf(entity.body().bodyPartAt(0));
+    if (entity.body().message())
+        return FirstLeaf(*entity.body().message());
     return &entity;
 }
 

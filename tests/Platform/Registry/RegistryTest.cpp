@@ -107,7 +107,9 @@ TEST(Registry, EveryTypeSurvivesTheHiveFile) {
     EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Ostrel\\Types]"), std::string::npos);
     EXPECT_NE(text.find("\"Count\"=dword:deadbeef"), std::string::npos);
     EXPECT_NE(text.find("@=\"default\""), std::string::npos);
-    EXPECT_NE(text.find("\"Text\"=\"Gr\xC3\xBC\xC3\x9F" "e \\\"quoted\\\" C:\\\\path"), std::string::npos);
+    EXPECT_NE(text.find("\"Text\"=\"Gr\xC3\xBC\xC3\x9F"
+                        "e \\\"quoted\\\" C:\\\\path"),
+              std::string::npos);
     // MULTI_SZ as UTF-16LE: "first" then a NUL unit.
     EXPECT_NE(text.find("\"Multi\"=hex(7):66,00,69,00,72,00,73,00,74,00,00,00,73,00"), std::string::npos);
 
@@ -344,9 +346,15 @@ TEST(Registry, ParserSurvivesRandomInput) {
         for (int e = 0; e < edits; ++e) {
             const size_t pos = rng() % text.size();
             switch (rng() % 3) {
-                case 0: text[pos] = static_cast<char>(rng()); break;
-                case 1: text.erase(pos, 1 + rng() % 4); break;
-                default: text.insert(pos, 1, "\\\"[]=,:\n("[rng() % 10]); break;
+                case 0:
+                    text[pos] = static_cast<char>(rng());
+                    break;
+                case 1:
+                    text.erase(pos, 1 + rng() % 4);
+                    break;
+                default:
+                    text.insert(pos, 1, "\\\"[]=,:\n("[rng() % 10]);
+                    break;
             }
             if (text.empty())
                 text.push_back('x');
@@ -409,6 +417,7 @@ TEST(Registry, ConcurrentWritersInTwoProcessesLoseNothing) {
     }
     RegCloseKey(h);
     // No temporary files are left behind.
-    for (const auto& entry : std::filesystem::directory_iterator(Platform::Registry::HivePath(HKEY_CURRENT_USER).parent_path()))
+    for (const auto& entry :
+         std::filesystem::directory_iterator(Platform::Registry::HivePath(HKEY_CURRENT_USER).parent_path()))
         EXPECT_NE(entry.path().filename().string().rfind("HKCU.reg.", 0), 0u) << entry.path();
 }

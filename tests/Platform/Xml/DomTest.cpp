@@ -117,8 +117,9 @@ TEST(XmlNamespaces, CreatedNodesInANamespaceAreSelectableAndDeclaredOnlyWhereNee
               L"<context xmlns=\"urn:ostrel\"><nonotify/><noqualify/><authToken>abc</authToken></context>"
               L"</soap:Header><soap:Body><mail:m xmlns:mail=\"urn:ostrelMail\"/></soap:Body></soap:Envelope>");
     // A node serialised on its own carries the declarations its ancestors made.
-    EXPECT_EQ(Xml(body.Get()), L"<soap:Body xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\">"
-                               L"<mail:m xmlns:mail=\"urn:ostrelMail\"/></soap:Body>");
+    EXPECT_EQ(Xml(body.Get()),
+              L"<soap:Body xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\">"
+              L"<mail:m xmlns:mail=\"urn:ostrelMail\"/></soap:Body>");
     std::wstring name;
     prefixed->get_baseName(name);
     EXPECT_EQ(name, L"m");
@@ -127,8 +128,7 @@ TEST(XmlNamespaces, CreatedNodesInANamespaceAreSelectableAndDeclaredOnlyWhereNee
 }
 
 TEST(XmlNamespaces, SubtreesOfParsedDocumentsSerialiseWithTheDeclarationsTheyUse) {
-    auto doc = NewDoc(
-        L"<r xmlns:a='urn:a' xmlns='urn:d'><a:x a:k='1'><y>t</y></a:x></r>");
+    auto doc = NewDoc(L"<r xmlns:a='urn:a' xmlns='urn:d'><a:x a:k='1'><y>t</y></a:x></r>");
     ComPtr<IXMLDOMNode> x;
     ASSERT_EQ(doc->setProperty(L"SelectionNamespaces", L"xmlns:a='urn:a' xmlns:d=\"urn:d\""), S_OK);
     x = Select(doc.Get(), L"/d:r/a:x");

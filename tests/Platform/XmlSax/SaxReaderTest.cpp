@@ -103,7 +103,9 @@ XmlParseError ExpectRefused(std::string_view bytes) {
 class BrokenStream final : public Platform::ComObject<IStream> {
 public:
     explicit BrokenStream(std::string bytes) : m_bytes(std::move(bytes)) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override { return QueryInterfaceAmong<IStream, IUnknown>(riid, ppv); }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return QueryInterfaceAmong<IStream, IUnknown>(riid, ppv);
+    }
     HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
         if (m_offset >= m_bytes.size())
             return STG_E_READFAULT;
@@ -137,15 +139,9 @@ TEST(SaxReader, ReportsElementsNamespacesAttributesAndTextInOrder) {
         "t&amp;u<![CDATA[<raw>]]><e/></m:cn><!-- c --><?pi x?></r>");
     ASSERT_EQ(p.hr, S_OK);
     std::vector<std::wstring> expected = {
-        L"start-doc",
-        L"<r {urn:d}r",
-        L"<m:cn {urn:m}cn |id|id=7 urn:m|l|m:l=2 |x|x=a&b < &\U0001F600",
-        L"#t&u<raw>",
-        L"<e {urn:d}e",
-        L"</e",
-        L"</m:cn",
-        L"</r",
-        L"end-doc"};
+        L"start-doc", L"<r {urn:d}r", L"<m:cn {urn:m}cn |id|id=7 urn:m|l|m:l=2 |x|x=a&b < &\U0001F600",
+        L"#t&u<raw>", L"<e {urn:d}e", L"</e",
+        L"</m:cn",    L"</r",         L"end-doc"};
     EXPECT_EQ(p.events, expected);
     EXPECT_EQ(p.error.errorCode, S_OK);
 }

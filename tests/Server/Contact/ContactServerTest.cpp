@@ -2,9 +2,9 @@
 #include "Ostrel/Model/Contact/ContactTestSupport.h"
 
 #include "Ostrel/Rpc/Requests/ContactReader.h"
+#include "Platform/Base/Utf.h"
 #include "ostrel-server/Contacts.h"
 #include "ostrel-server/Server.h"
-#include "Platform/Base/Utf.h"
 
 #include <httplib.h>
 
@@ -76,7 +76,8 @@ TEST_F(ContactServer, AContactFolderReadsTheSameOnBothPaths) {
     other.folderId = 20;
     Book().AddContact(other);
 
-    std::string reply = Post("GetContactsRequest", "<GetContactsRequest xmlns=\"urn:ostrelMail\" sync=\"1\" l=\"30\"/>");
+    std::string reply =
+        Post("GetContactsRequest", "<GetContactsRequest xmlns=\"urn:ostrelMail\" sync=\"1\" l=\"30\"/>");
     auto dom = ReadDom(reply);
     auto sax = ReadSax(reply);
     ASSERT_EQ(dom->size(), 2u);
@@ -105,7 +106,8 @@ TEST_F(ContactServer, AContactFolderReadsTheSameOnBothPaths) {
     // With a member limit the server cuts the list and says so.
     std::string limited = Post("GetContactsRequest",
                                "<GetContactsRequest xmlns=\"urn:ostrelMail\" sync=\"1\" returnHiddenAttrs=\"1\" "
-                               "maxMembers=\"100\"><cn id=\"" + std::to_string(groupId) + "\"/></GetContactsRequest>");
+                               "maxMembers=\"100\"><cn id=\"" +
+                                   std::to_string(groupId) + "\"/></GetContactsRequest>");
     auto cut = ReadSax(limited);
     ASSERT_EQ(cut->size(), 1u);
     EXPECT_TRUE(cut->front()->TooManyMembers());
@@ -125,9 +127,10 @@ TEST_F(ContactServer, GalEntriesLookedUpByIdCarryTheirDistinguishedName) {
     Book().SetGalSize(50);
     OstrelServer::GalEntry entry = OstrelServer::ContactBook::MakeGalEntry(7);
     int32_t annId = Book().AddContact(Person("Ann", "Lee"));
-    std::string body = "<GetContactsRequest xmlns=\"urn:ostrelMail\" sync=\"1\" returnHiddenAttrs=\"1\" "
-                       "maxMembers=\"100\"><a n=\"email\"/><cn id=\"" + std::to_string(annId) + "\"/><cn id=\"" +
-                       entry.id + "\"/></GetContactsRequest>";
+    std::string body =
+        "<GetContactsRequest xmlns=\"urn:ostrelMail\" sync=\"1\" returnHiddenAttrs=\"1\" "
+        "maxMembers=\"100\"><a n=\"email\"/><cn id=\"" +
+        std::to_string(annId) + "\"/><cn id=\"" + entry.id + "\"/></GetContactsRequest>";
     std::string reply = Post("GetContactsRequest", body);
     auto sax = ReadSax(reply, true, 1);
     ASSERT_EQ(sax->size(), 2u);
@@ -140,8 +143,9 @@ TEST_F(ContactServer, GalEntriesLookedUpByIdCarryTheirDistinguishedName) {
     EXPECT_EQ(sax->front()->Attributes().get(Contact::A_firstName), nullptr);
 
     // An unknown id: the reply is a fault, and the reader says which.
-    std::string fault = Post("GetContactsRequest", "<GetContactsRequest xmlns=\"urn:ostrelMail\"><cn id=\"99999\"/>"
-                                                   "</GetContactsRequest>");
+    std::string fault = Post("GetContactsRequest",
+                             "<GetContactsRequest xmlns=\"urn:ostrelMail\"><cn id=\"99999\"/>"
+                             "</GetContactsRequest>");
     ContactReader reader(true, 0, [](std::unique_ptr<Contact>) { return S_OK; });
     EXPECT_EQ(reader.Read(fault), E_FAIL);
     EXPECT_EQ(reader.GetFaultCode(), L"mail.NO_SUCH_CONTACT");
@@ -168,7 +172,8 @@ TEST_F(ContactServer, SyncGalOfAConfiguredSizeWithTokens) {
     OstrelServer::GalEntry first = OstrelServer::ContactBook::MakeGalEntry(0);
     const Contact& c0 = *contacts[0];
     std::wstring id = Platform::FromUtf8(first.id);
-    EXPECT_EQ(c0.GetContId(), (id[0] >= L'a' ? Contact::HashId(id) : std::stoi(id.substr(0, id.find_first_not_of(L"0123456789")))));
+    EXPECT_EQ(c0.GetContId(),
+              (id[0] >= L'a' ? Contact::HashId(id) : std::stoi(id.substr(0, id.find_first_not_of(L"0123456789")))));
     EXPECT_EQ(c0.GalRef(), Platform::FromUtf8(first.ref));
     auto [begin, end] = c0.Attributes().equal_range(Contact::A_objectClass);
     ASSERT_EQ(std::distance(begin, end), 2);
@@ -177,8 +182,8 @@ TEST_F(ContactServer, SyncGalOfAConfiguredSizeWithTokens) {
     EXPECT_STREQ(contacts[24]->Attributes().get(Contact::A_resType), L"Location");
 
     // Nothing changed since the token; then one entry changes.
-    std::string same = Post("SyncGalRequest", "<SyncGalRequest xmlns=\"urn:ostrelAccount\" token=\"" +
-                                                  Platform::ToUtf8(token) + "\"/>");
+    std::string same = Post("SyncGalRequest",
+                            "<SyncGalRequest xmlns=\"urn:ostrelAccount\" token=\"" + Platform::ToUtf8(token) + "\"/>");
     ASSERT_EQ(reader.Read(same), S_OK);
     EXPECT_EQ(reader.GetCount(), 0u);
     Book().TouchGalEntry(5);
@@ -197,16 +202,18 @@ TEST_F(ContactServer, SyncGalOfAConfiguredSizeWithTokens) {
 
 TEST_F(ContactServer, SearchGalFindsByNameWithALimit) {
     Book().SetGalSize(500);
-    std::string reply = Post("SearchGalRequest", "<SearchGalRequest xmlns=\"urn:ostrelAccount\"><name>olga</name>"
-                                                 "</SearchGalRequest>");
+    std::string reply = Post("SearchGalRequest",
+                             "<SearchGalRequest xmlns=\"urn:ostrelAccount\"><name>olga</name>"
+                             "</SearchGalRequest>");
     std::unique_ptr<Contact::List> found;
     ASSERT_EQ(ContactReader::ReadList(reply, false, 0, found), S_OK);
     ASSERT_FALSE(found->empty());
     for (const Contact* c : *found)
         EXPECT_STREQ(c->Attributes().get(Contact::A_firstName), L"Olga");
 
-    std::string limited = Post("SearchGalRequest", "<SearchGalRequest xmlns=\"urn:ostrelAccount\" limit=\"3\">"
-                                                   "<name>room</name></SearchGalRequest>");
+    std::string limited = Post("SearchGalRequest",
+                               "<SearchGalRequest xmlns=\"urn:ostrelAccount\" limit=\"3\">"
+                               "<name>room</name></SearchGalRequest>");
     ContactReader reader(false, 0, [](std::unique_ptr<Contact>) { return S_OK; });
     ASSERT_EQ(reader.Read(limited), S_OK);
     EXPECT_EQ(reader.GetCount(), 3u);

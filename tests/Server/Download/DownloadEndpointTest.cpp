@@ -29,9 +29,7 @@ protected:
         return client.Get(("/service/download?" + query).c_str(), headers);
     }
 
-    std::string Mime(int id) {
-        return m_server.State<OstrelServer::DownloadState>().Source()->Find(id)->mime;
-    }
+    std::string Mime(int id) { return m_server.State<OstrelServer::DownloadState>().Source()->Find(id)->mime; }
 
     OstrelServer::Server m_server;
 };

@@ -8,8 +8,8 @@
 #include "Ostrel/Rpc/Requests/ItemRequests.h"
 #include "Ostrel/Rpc/Requests/MailboxMetadata.h"
 #include "Ostrel/Rpc/Requests/ModifyContact.h"
-#include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Requests/WaitRequest.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "ostrel-server/WaitSets.h"
 
@@ -131,7 +131,8 @@ TEST_F(MailboxRequestsTest, ContactsAreCreatedAndModifiedInTheMailboxAndTheConta
     ContactGroupMembers members;
     members.put(L'I', L"x@y.test");
     AttachmentDetails image;
-    image.SetUploadToken(Platform::FromUtf8(server.State<OstrelServer::UploadStore>().Put("PNG", "image/png", "e.png")).c_str());
+    image.SetUploadToken(
+        Platform::FromUtf8(server.State<OstrelServer::UploadStore>().Put("PNG", "image/png", "e.png")).c_str());
     image.SetFileName("erik.png");
     CreateContactRequest create(7, attrs, members, &image, TagIdList(), TagNameList{L"Family"}, 0);
     auto created = Call<CreateContactResponse>(create);
@@ -154,15 +155,18 @@ TEST_F(MailboxRequestsTest, ContactsAreCreatedAndModifiedInTheMailboxAndTheConta
     Call<ModifyContactResponse>(modify);
     contact = Mailbox().Item(static_cast<int32_t>(created->Id()));
     using Attrs = std::vector<std::pair<std::string, std::string>>;
-    EXPECT_EQ(contact->contact.attrs, (Attrs{{"firstName", "Erik"}, {"lastName", "Berg"},
-                                             {"userCertificate", "CERT-B"}, {"userCertificate", "CERT-C"}}));
+    EXPECT_EQ(contact->contact.attrs, (Attrs{{"firstName", "Erik"},
+                                             {"lastName", "Berg"},
+                                             {"userCertificate", "CERT-B"},
+                                             {"userCertificate", "CERT-C"}}));
     EXPECT_EQ(contact->contact.members, (Attrs{{"C", "420"}}));
     EXPECT_TRUE(contact->tags.empty());  // the empty tag name list clears them
 
     ModifyContactRequest replace(1, 0, created->Id(), change, others, nullptr, TagNameList());
     Call<ModifyContactResponse>(replace);
     contact = Mailbox().Item(static_cast<int32_t>(created->Id()));
-    EXPECT_EQ(contact->contact.attrs, (Attrs{{"lastName", "Berg"}, {"userCertificate", "CERT-B"}, {"userCertificate", "CERT-C"}}));
+    EXPECT_EQ(contact->contact.attrs,
+              (Attrs{{"lastName", "Berg"}, {"userCertificate", "CERT-B"}, {"userCertificate", "CERT-C"}}));
 
     // GetContacts reads the same contact from the contact book.
     long ids[] = {created->Id()};
@@ -211,8 +215,8 @@ TEST_F(MailboxRequestsTest, MetadataSectionsArriveWholeEvenWhenCompressed) {
     std::wstring good = BodyXml(set);
     size_t start = good.find(L"compressed\">") + 12;
     std::wstring hex = good.substr(start, good.find(L'<', start) - start);
-    for (std::wstring bad : {hex.substr(0, hex.size() / 2), hex.substr(0, 40) + L"00" + hex.substr(42), std::wstring(L"78ZZ"),
-                             std::wstring(L"789C")}) {
+    for (std::wstring bad : {hex.substr(0, hex.size() / 2), hex.substr(0, 40) + L"00" + hex.substr(42),
+                             std::wstring(L"78ZZ"), std::wstring(L"789C")}) {
         DamagedRequest damaged(bad.c_str());
         EXPECT_THROW(Call(damaged), SoapFaultResponse);
     }
@@ -269,7 +273,9 @@ TEST_F(MailboxRequestsTest, AdminWaitSetsWatchOtherAccounts) {
     std::wstring waitSet = Attr(*created, kBody + L"admin:AdminCreateWaitSetResponse", L"waitSet");
 
     WaitSetRequest add(waitSet.c_str(), L"0", nullptr, 1, nullptr);
-    ASSERT_EQ(add.InsertAddNode(Platform::FromUtf8(OstrelServer::Mailboxes::kDefaultAccountId).c_str(), nullptr, nullptr), S_OK);
+    ASSERT_EQ(
+        add.InsertAddNode(Platform::FromUtf8(OstrelServer::Mailboxes::kDefaultAccountId).c_str(), nullptr, nullptr),
+        S_OK);
     auto none = Call(add);
     ASSERT_TRUE(none);
     EXPECT_EQ(Count(*none, kBody + L"admin:AdminWaitSetResponse/admin:a"), 0);

@@ -4,9 +4,9 @@
 
 #include "Ostrel/Rpc/Requests/ItemTestSupport.h"
 
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Rpc/Transport/Connection.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
-#include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Platform/Base/Utf.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Server.h"

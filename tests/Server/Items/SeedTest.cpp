@@ -41,8 +41,8 @@ TEST_F(SeedTest, TheTestSeedHoldsWhatItLists) {
     EXPECT_EQ(mailbox.Folder(300)->acl.at(0).d, "bob@ostrel.test");
     EXPECT_EQ(mailbox.Metadata("bes").at("ff"), "server=mail.ostrel.test");
     // The seed's contacts replace the contact book's.
-    auto reply = server.State<OstrelServer::ContactBook>().GetContacts(
-        *OstrelServer::SoapDocument::Parse(OstrelServer::SoapEnvelope("<GetContactsRequest xmlns=\"urn:ostrelMail\"/>")));
+    auto reply = server.State<OstrelServer::ContactBook>().GetContacts(*OstrelServer::SoapDocument::Parse(
+        OstrelServer::SoapEnvelope("<GetContactsRequest xmlns=\"urn:ostrelMail\"/>")));
     EXPECT_NE(reply.bodyXml.find("Carla"), std::string::npos);
     EXPECT_EQ(reply.bodyXml.find("Ann"), std::string::npos);
 }

@@ -4,8 +4,8 @@
 
 #include "Ostrel/Rpc/Requests/ActionRequest.h"
 #include "Ostrel/Rpc/Requests/ItemRequests.h"
-#include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Requests/SyncRequest.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Util/Time/Clock.h"
 
@@ -126,7 +126,8 @@ TEST_F(SyncActionTest, AMoveOntoAnExistingDocumentIsRenamedByTheFacade) {
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_NE(requests[0].body.find("<action id=\"441\" op=\"move\" l=\"16\"/>"), std::string::npos);
-    EXPECT_NE(requests[1].body.find("<action id=\"441\" op=\"Update\" l=\"16\" name=\"Plan.txt.\"/>"), std::string::npos);
+    EXPECT_NE(requests[1].body.find("<action id=\"441\" op=\"Update\" l=\"16\" name=\"Plan.txt.\"/>"),
+              std::string::npos);
     auto doc = Mailbox().Item(441);
     EXPECT_EQ(doc->folderId, 16);
     EXPECT_EQ(doc->name, "Plan.txt.");

@@ -3,10 +3,10 @@
 #include "Ostrel/Rpc/Requests/ItemTestSupport.h"
 
 #include "Ostrel/Rpc/Requests/ActionRequest.h"
-#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/Rpc/Requests/CreateFolder.h"
-#include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Rpc/Session/UserSession.h"
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Platform/Host/Host.h"
 #include "ostrel-server/Accounts.h"
 #include "ostrel-server/Mailbox.h"
@@ -55,7 +55,8 @@ protected:
     }
 
     std::unique_ptr<Response> Send(Request& request) {
-        OstrelConnection oc(L"items", L"127.0.0.1", static_cast<DWORD>(server.Port()), 0, kProxyModeNone, nullptr, 0, L"Items");
+        OstrelConnection oc(L"items", L"127.0.0.1", static_cast<DWORD>(server.Port()), 0, kProxyModeNone, nullptr, 0,
+                            L"Items");
         Response* pResponse = nullptr;
         oc.SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
         return std::unique_ptr<Response>(pResponse);
@@ -73,8 +74,9 @@ TEST_F(UserSessionItemsTest, TheServerVersionChoosesTagsAndViews) {
 
     auto v8 = SignOn("8.0.0_GA_1234");
     ActionRequest byName(MIT_MESSAGE, 401, ActionRequest::OP_TAG, &ids, &names, 0);
-    EXPECT_EQ(BodyXml(byName), L"<MsgActionRequest xmlns=\"urn:ostrelMail\"><action id=\"401\" op=\"tag\" tn=\"Work\"/>"
-                               L"</MsgActionRequest>");
+    EXPECT_EQ(BodyXml(byName),
+              L"<MsgActionRequest xmlns=\"urn:ostrelMail\"><action id=\"401\" op=\"tag\" tn=\"Work\"/>"
+              L"</MsgActionRequest>");
     CreateFolderRequest documents(L"Docs", 1, MIT_DOCUMENT, nullptr, 0, 0);
     EXPECT_NE(BodyXml(documents).find(L"view=\"document\""), std::wstring::npos);
 
@@ -85,8 +87,9 @@ TEST_F(UserSessionItemsTest, TheServerVersionChoosesTagsAndViews) {
 
     auto v7 = SignOn("7.2.4_GA_99");
     ActionRequest byId(MIT_MESSAGE, 401, ActionRequest::OP_TAG, &ids, &names, 0);
-    EXPECT_EQ(BodyXml(byId), L"<MsgActionRequest xmlns=\"urn:ostrelMail\"><action id=\"401\" op=\"tag\" t=\"64\"/>"
-                             L"</MsgActionRequest>");
+    EXPECT_EQ(BodyXml(byId),
+              L"<MsgActionRequest xmlns=\"urn:ostrelMail\"><action id=\"401\" op=\"tag\" t=\"64\"/>"
+              L"</MsgActionRequest>");
     CreateFolderRequest noView(L"Docs", 1, MIT_DOCUMENT, nullptr, 0, 0);
     EXPECT_EQ(BodyXml(noView).find(L"view"), std::wstring::npos);
 }
@@ -107,8 +110,9 @@ TEST_F(UserSessionItemsTest, EachAccountHasItsOwnMailboxAndCallsNeedAToken) {
     EXPECT_FALSE(OstrelServer::DefaultMailbox(server).Folder(static_cast<int32_t>(folder->FolderId())));
 
     httplib::Client client("127.0.0.1", server.Port());
-    auto res = client.Post("/service/soap/SyncRequest",
-                           OstrelServer::SoapEnvelope("<SyncRequest xmlns=\"urn:ostrelMail\"/>"), "application/soap+xml");
+    auto res =
+        client.Post("/service/soap/SyncRequest", OstrelServer::SoapEnvelope("<SyncRequest xmlns=\"urn:ostrelMail\"/>"),
+                    "application/soap+xml");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("service.AUTH_REQUIRED"), std::string::npos);
 }

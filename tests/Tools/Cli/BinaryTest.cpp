@@ -46,9 +46,9 @@ std::string Archive(const std::vector<std::pair<std::string, std::string>>& entr
 TEST(Program, ConfigPrintsEverySettingWithItsSource) {
     TestSupport::TempHome home;
     HKEY h = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Ostrel", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
-                              nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Ostrel", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+        ERROR_SUCCESS);
     const DWORD eight = 8;
     RegSetValueExW(h, L"MaxMimeBufferSizeMB", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&eight), sizeof eight);
     const std::wstring prefix = L"tab\there";
@@ -112,7 +112,8 @@ TEST(Program, DemoRunsTheWholePathInItsOwnHome) {
     TestSupport::TempHome home;
     const CommandRun run = RunProgram("demo --messages 30");
     ASSERT_EQ(run.iExit, 0) << run.sOut << run.sErr;
-    EXPECT_NE(run.sOut.find("synchronised user@ostrel.test (full): 30 messages fetched"), std::string::npos) << run.sOut;
+    EXPECT_NE(run.sOut.find("synchronised user@ostrel.test (full): 30 messages fetched"), std::string::npos)
+        << run.sOut;
     EXPECT_NE(run.sOut.find("synchronised user@ostrel.test: 5 messages fetched, 5 updated, 0 other items, 4 deleted"),
               std::string::npos);
     EXPECT_NE(run.sOut.find("exit status 1: ostrel sync: the connection to https://127.0.0.1:"), std::string::npos);

@@ -11,9 +11,9 @@
 #include "Platform/Http/WinHttp.h"
 #include "Platform/Ui/Ui.h"
 #include "Support/TempHome.h"
+#include "ostrel-server/Accounts.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/SeedGenerator.h"
-#include "ostrel-server/Accounts.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,8 +74,8 @@ inline CommandRun RunProgram(const std::string& args, const std::string& input =
     const std::filesystem::path dir = std::filesystem::path(std::getenv("OSTREL_HOME")).parent_path();
     const std::filesystem::path in = dir / "stdin", out = dir / "stdout", err = dir / "stderr";
     std::ofstream(in, std::ios::binary) << input;
-    const std::string command = std::string(OSTREL_CLI) + " " + args + " <" + in.string() + " >" + out.string() +
-                                " 2>" + err.string();
+    const std::string command =
+        std::string(OSTREL_CLI) + " " + args + " <" + in.string() + " >" + out.string() + " 2>" + err.string();
     const int status = std::system(command.c_str());
     run.iExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     auto read = [](const std::filesystem::path& path) {
@@ -118,7 +118,7 @@ protected:
     OstrelServer::Mailbox& Mailbox() { return OstrelServer::DefaultMailbox(*server); }
 
     CommandRun Login(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--server", server->BaseUrl(), "--account", OstrelCli::kLocalAccount,
+        std::vector<std::string> args = {"--server",       server->BaseUrl(),  "--account", OstrelCli::kLocalAccount,
                                          "--password-env", "CLI_TEST_PASSWORD"};
         args.insert(args.end(), extra.begin(), extra.end());
         return Command("login", args);

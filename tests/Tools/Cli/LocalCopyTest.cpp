@@ -113,11 +113,12 @@ protected:
 };
 
 TEST_F(SyncReplyTest, TreeItemsAndDeletions) {
-    const auto changes = Read(Sync(
-        "<tag id=\"64\" name=\"Work\"/><deleted ids=\"5,6\"/>"
-        "<folder id=\"1\" name=\"USER_ROOT\"><folder id=\"2\" l=\"1\" name=\"Inbox\" view=\"message\">"
-        "<m id=\"300\" l=\"2\" su=\"Grüße &amp;#xFC; &lt;x&gt;\"/><c id=\"-300\"/><folder id=\"500\" l=\"2\" name=\"Sub\"><cn id=\"301\" l=\"500\"/>"
-        "</folder></folder></folder>"));
+    const auto changes =
+        Read(Sync("<tag id=\"64\" name=\"Work\"/><deleted ids=\"5,6\"/>"
+                  "<folder id=\"1\" name=\"USER_ROOT\"><folder id=\"2\" l=\"1\" name=\"Inbox\" view=\"message\">"
+                  "<m id=\"300\" l=\"2\" su=\"Grüße &amp;#xFC; &lt;x&gt;\"/><c id=\"-300\"/><folder id=\"500\" l=\"2\" "
+                  "name=\"Sub\"><cn id=\"301\" l=\"500\"/>"
+                  "</folder></folder></folder>"));
     EXPECT_EQ(changes.sToken, "9");
     EXPECT_EQ(changes.deleted, (std::vector<int32_t>{5, 6}));
     ASSERT_EQ(changes.folders.size(), 3u);

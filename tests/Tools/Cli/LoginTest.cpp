@@ -89,8 +89,8 @@ TEST_F(LoginTest, UnreachableServerAndServerFaults) {
     server->Faults().Add(OstrelServer::Fault::For("AuthRequest", -1).Status(503, "maintenance"));
     const CommandRun fault = Login();
     EXPECT_EQ(fault.iExit, 1);
-    EXPECT_EQ(fault.sErr, "ostrel login: the server at " + url +
-                              " could not sign 'user@ostrel.test' on (HTTP status 503)\n");
+    EXPECT_EQ(fault.sErr,
+              "ostrel login: the server at " + url + " could not sign 'user@ostrel.test' on (HTTP status 503)\n");
 
     server->Stop();
     const CommandRun down = Login();
@@ -142,7 +142,8 @@ TEST_F(LoginTest, UsageErrorsAndAnotherAccount) {
     // Another account on the same profile: the old account's copy goes.
     server->State<OstrelServer::AccountBook>().Add({"other@ostrel.test", "pw2"});
     setenv("CLI_TEST_PASSWORD", "pw2", 1);
-    const CommandRun other = Command("login", {"--account", "other@ostrel.test", "--password-env", "CLI_TEST_PASSWORD"});
+    const CommandRun other =
+        Command("login", {"--account", "other@ostrel.test", "--password-env", "CLI_TEST_PASSWORD"});
     ASSERT_EQ(other.iExit, 0) << other.sErr;
     EXPECT_EQ(other.sErr, "ostrel login: the local copy of user@ostrel.test's mailbox was removed\n");
     EXPECT_FALSE(std::filesystem::exists(MailDir()));

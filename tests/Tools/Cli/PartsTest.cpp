@@ -15,15 +15,15 @@ TEST(Parts, OptionsAndOperands) {
     const std::vector<OstrelCli::OptionSpec> options = {{"--port", true}, {"--tls"}, {"--account", true}};
     OstrelCli::ParsedArgs parsed;
     int exitCode = 0;
-    ASSERT_TRUE(OstrelCli::ParseArgs("t", {"--port", "80", "x", "--account=a=b", "--tls", "--", "--tls"}, options, 0,
-                                     2, context, parsed, exitCode));
+    ASSERT_TRUE(OstrelCli::ParseArgs("t", {"--port", "80", "x", "--account=a=b", "--tls", "--", "--tls"}, options, 0, 2,
+                                     context, parsed, exitCode));
     EXPECT_EQ(parsed.Value("--port"), std::string("80"));
     EXPECT_EQ(parsed.Value("--account"), std::string("a=b")) << "only the first '=' separates";
     EXPECT_TRUE(parsed.Has("--tls"));
     EXPECT_EQ(parsed.operands, (std::vector<std::string>{"x", "--tls"}));
 
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--port"}, {"--tls=1"}, {"--nope"}, {"a", "b", "c"}}) {
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--port"}, {"--tls=1"}, {"--nope"}, {"a", "b", "c"}}) {
         OstrelCli::ParsedArgs again;
         EXPECT_FALSE(OstrelCli::ParseArgs("t", bad, options, 0, 2, context, again, exitCode)) << bad[0];
         EXPECT_EQ(exitCode, OstrelCli::kExitUsage);
@@ -38,7 +38,9 @@ TEST(Parts, OptionsAndOperands) {
 }
 
 TEST(Parts, FieldsAndStringsStayOnTheirLine) {
-    EXPECT_EQ(OstrelCli::TsvField(std::string("a\tb\nc\rd\x01" "e\x7f")), "a\\tb\\nc\\rd\\x01e\\x7f");
+    EXPECT_EQ(OstrelCli::TsvField(std::string("a\tb\nc\rd\x01"
+                                              "e\x7f")),
+              "a\\tb\\nc\\rd\\x01e\\x7f");
     EXPECT_EQ(OstrelCli::TsvField(std::string("Grüße \\ C:\\x")), "Grüße \\ C:\\x");
     EXPECT_EQ(OstrelCli::JsonString(std::string("q\"b\\n\n\x1f")), "\"q\\\"b\\\\n\\n\\u001f\"");
     EXPECT_EQ(OstrelCli::JsonString(std::wstring(L"€")), "\"€\"");

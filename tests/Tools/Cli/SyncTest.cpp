@@ -31,7 +31,9 @@ size_t JsonNumber(const std::string& json, const std::string& key) {
     return std::stoul(match[1]);
 }
 
-bool JsonFlag(const std::string& json, const std::string& key) { return json.find("\"" + key + "\":true") != std::string::npos; }
+bool JsonFlag(const std::string& json, const std::string& key) {
+    return json.find("\"" + key + "\":true") != std::string::npos;
+}
 
 class SyncTest : public SimulatorTest {
 protected:

@@ -30,7 +30,8 @@ struct CliRun {
 
 std::string Quoted(const std::string& arg) {
     std::string out = "'";
-    for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : arg)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
@@ -40,16 +41,20 @@ std::string ReadFile(const std::filesystem::path& path) {
 }
 
 CliRun Store(const std::vector<std::string>& args) {
-    const std::filesystem::path errPath = std::filesystem::temp_directory_path() / ("store_cli_err_" + std::to_string(getpid()));
+    const std::filesystem::path errPath =
+        std::filesystem::temp_directory_path() / ("store_cli_err_" + std::to_string(getpid()));
     std::string command = std::string(OSTREL_CLI) + " store";
-    for (const std::string& arg : args) command += " " + Quoted(arg);
+    for (const std::string& arg : args)
+        command += " " + Quoted(arg);
     command += " 2>" + Quoted(errPath.string()) + " </dev/null";
     CliRun run;
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return run;
+    if (!pipe)
+        return run;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.sOut.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.sOut.append(buffer, n);
     const int status = pclose(pipe);
     run.iExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.sErr = ReadFile(errPath);
@@ -65,16 +70,19 @@ std::vector<std::vector<std::string>> Rows(const std::string& text) {
         std::vector<std::string> fields;
         std::istringstream cells(line);
         std::string cell;
-        while (std::getline(cells, cell, '\t')) fields.push_back(cell);
+        while (std::getline(cells, cell, '\t'))
+            fields.push_back(cell);
         rows.push_back(fields);
     }
     return rows;
 }
 
 // The row whose field `column` is `value` (an empty row when there is none).
-std::vector<std::string> Find(const std::vector<std::vector<std::string>>& rows, size_t column, const std::string& value) {
+std::vector<std::string> Find(const std::vector<std::vector<std::string>>& rows, size_t column,
+                              const std::string& value) {
     for (const auto& row : rows)
-        if (row.size() > column && row[column] == value) return row;
+        if (row.size() > column && row[column] == value)
+            return row;
     return {};
 }
 
@@ -88,7 +96,9 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
-void Check(HRESULT hr) { ASSERT_EQ(hr, S_OK); }
+void Check(HRESULT hr) {
+    ASSERT_EQ(hr, S_OK);
+}
 
 void SetText(IMAPIProp* p, ULONG ulTag, const std::wstring& text) {
     SPropValue v{ulTag, 0, {}};
@@ -110,7 +120,8 @@ void SetBinary(IMAPIProp* p, ULONG ulTag, const std::string& bytes) {
 
 std::string Binary(IMAPIProp* p, ULONG ulTag) {
     LPSPropValue v = nullptr;
-    if (FAILED(HrGetOneProp(p, ulTag, &v))) return {};
+    if (FAILED(HrGetOneProp(p, ulTag, &v)))
+        return {};
     std::string bytes(reinterpret_cast<const char*>(v->Value.bin.lpb), v->Value.bin.cb);
     MAPIFreeBuffer(v);
     return bytes;
@@ -192,9 +203,9 @@ protected:
         ASSERT_EQ(pHidden->SaveChanges(0), S_OK);
 
         ComPtr<IMAPIFolder> pSub;
-        ASSERT_EQ(pInbox->CreateFolder(FOLDER_GENERIC, (LPTSTR)L"Projects", nullptr, nullptr, MAPI_UNICODE,
-                                       pSub.AddressOf()),
-                  S_OK);
+        ASSERT_EQ(
+            pInbox->CreateFolder(FOLDER_GENERIC, (LPTSTR)L"Projects", nullptr, nullptr, MAPI_UNICODE, pSub.AddressOf()),
+            S_OK);
         m_subfolder = Binary(pSub.Get(), PR_ENTRYID);
     }
 
@@ -204,7 +215,8 @@ protected:
     std::wstring m_body = std::wstring(20000, L'w') + L" \u00E9t\u00E9 \u2603";
     std::string m_attachment = [] {
         std::string bytes;
-        for (int i = 0; i < 70000; ++i) bytes += static_cast<char>(i * 7);
+        for (int i = 0; i < 70000; ++i)
+            bytes += static_cast<char>(i * 7);
         return bytes;
     }();
 };
@@ -232,7 +244,9 @@ TEST_F(StoreCliTest, MessagesOfAFolderByPathOrEntryId) {
     ASSERT_EQ(rows.size(), 4u) << byPath.sOut;
     EXPECT_EQ(rows[1][0], Hex(m_message));
     EXPECT_EQ(rows[1][1], "IPM.Note");
-    EXPECT_EQ(rows[1][2], "Stra\xC3\x9F" "e\\tplan");  // a tab in a value is escaped, not a column
+    EXPECT_EQ(rows[1][2],
+              "Stra\xC3\x9F"
+              "e\\tplan");  // a tab in a value is escaped, not a column
     EXPECT_EQ(rows[2][2], "Second");
     EXPECT_EQ(rows[3][0], "# 2 message(s)");
 
@@ -251,8 +265,9 @@ TEST_F(StoreCliTest, PropsNameEveryPropertyAndListRecipientsAndAttachments) {
     CliRun run = Store({"props", m_path.string(), Hex(m_message)});
     ASSERT_EQ(run.iExit, 0) << run.sErr;
     auto rows = Rows(run.sOut);
-    EXPECT_EQ(Find(rows, 1, "PR_SUBJECT_W"),
-              (std::vector<std::string>{"0x0037001F", "PR_SUBJECT_W", "PT_UNICODE", "\"Stra\xC3\x9F" "e\\tplan\""}));
+    EXPECT_EQ(Find(rows, 1, "PR_SUBJECT_W"), (std::vector<std::string>{"0x0037001F", "PR_SUBJECT_W", "PT_UNICODE",
+                                                                       "\"Stra\xC3\x9F"
+                                                                       "e\\tplan\""}));
     EXPECT_EQ(Find(rows, 1, "{00062008-0000-0000-C000-000000000046} 0x8503").at(3), "42 (0x0000002A)");
     EXPECT_EQ(Find(rows, 1, "{00020329-0000-0000-C000-000000000046} \"Project\"").at(3), "\"Apollo\"");
     // The recipient and the attachment follow under their own headings.
@@ -280,7 +295,8 @@ TEST_F(StoreCliTest, ExportWritesPropertyStreamsByteForByte) {
     CliRun body = Store({"export", m_path.string(), Hex(m_message), "0x1000001F", out.string()});
     ASSERT_EQ(body.iExit, 0) << body.sErr;
     EXPECT_EQ(ReadFile(out), Platform::ToUtf8(m_body));  // wide text as UTF-8
-    EXPECT_NE(body.sOut.find(std::to_string(Platform::ToUtf8(m_body).size()) + " bytes written to "), std::string::npos);
+    EXPECT_NE(body.sOut.find(std::to_string(Platform::ToUtf8(m_body).size()) + " bytes written to "),
+              std::string::npos);
 
     const auto bin = m_home.Path() / "data.bin";
     CliRun attach = Store({"export", m_path.string(), Hex(m_message), "37010102", bin.string(), "--attach", "0"});
@@ -306,9 +322,9 @@ TEST_F(StoreCliTest, DamagedSearchCriteriaFailOneFolderNotTheTool) {
         ASSERT_EQ(pStore->OpenEntry(24, (LPENTRYID)finder.data(), &IID_IMAPIFolder, MAPI_MODIFY, &ulType,
                                     reinterpret_cast<IUnknown**>(pFinder.AddressOf())),
                   S_OK);
-        ASSERT_EQ(pFinder->CreateFolder(FOLDER_SEARCH, (LPTSTR)L"Found", nullptr, nullptr, MAPI_UNICODE,
-                                        pSearch.AddressOf()),
-                  S_OK);
+        ASSERT_EQ(
+            pFinder->CreateFolder(FOLDER_SEARCH, (LPTSTR)L"Found", nullptr, nullptr, MAPI_UNICODE, pSearch.AddressOf()),
+            S_OK);
         SRestriction all{RES_AND, {}};
         SBinary scope{24, (LPBYTE)m_inbox.data()};
         ENTRYLIST scopeList{1, &scope};

@@ -5,12 +5,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "Util/Log/Diagnostics.h"
 #include "Util/Exception.h"
-#include "Util/Text/Guid.h"
+#include "Util/Log/Diagnostics.h"
 #include "Util/Log/Log.h"
 #include "Util/MemoryStream.h"
 #include "Util/Progress.h"
+#include "Util/Text/Guid.h"
 
 using namespace Ostrel::Util;
 
@@ -83,7 +83,9 @@ TEST(Guid, TextFormsAndParsing) {
     EXPECT_EQ(guid, other);
     for (const char* psz : {"", "{8b68cc02-773b-4851-989e-bb806518ccbb", "8b68cc02-773b-4851-989e-bb806518ccb",
                             "8b68cc02+773b-4851-989e-bb806518ccbb", "8b68cc02-773b-4851-989e-bb806518ccbg",
-                            "{8b68cc02-773b-4851-989e-bb806518ccbb}}", "\xc3\xa9" "68cc02-773b-4851-989e-bb806518ccbb"}) {
+                            "{8b68cc02-773b-4851-989e-bb806518ccbb}}",
+                            "\xc3\xa9"
+                            "68cc02-773b-4851-989e-bb806518ccbb"}) {
         Guid parsed = guid;
         EXPECT_FALSE(Guid::TryParse(std::string_view(psz), &parsed)) << psz;
         EXPECT_EQ(guid, parsed);  // untouched on failure
@@ -215,8 +217,9 @@ TEST(Diagnostics, IdMapperTracesNameTheNode) {
     ASSERT_EQ(2u, records.size());
     EXPECT_EQ(4u, records[0].dwLevel);
     EXPECT_EQ(32u, records[0].dwCategory);
-    EXPECT_EQ(L"IDM PUT [FileMapper]: OstID 257 -> EntryID 000000000000000000000000000000000000000024002000 "
-              L"(24 bytes) PstID 00200024 (NORMAL_MESSAGE): succeeded",
-              records[0].wsMessage);
+    EXPECT_EQ(
+        L"IDM PUT [FileMapper]: OstID 257 -> EntryID 000000000000000000000000000000000000000024002000 "
+        L"(24 bytes) PstID 00200024 (NORMAL_MESSAGE): succeeded",
+        records[0].wsMessage);
     EXPECT_EQ(L"IDM GET [FileMapper]: OstID 258 -> EntryID (none) (0 bytes): failed", records[1].wsMessage);
 }

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "Support/TempHome.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 
 using namespace Ostrel::Util;
 namespace fs = std::filesystem;
@@ -55,7 +55,8 @@ TEST_F(LogTest, LinesReachTheFileWithTheirOrigin) {
     OSTLOG_ERROR(L"failed with %08X", 0x80004005);
     OSTLOG_WARN("narrow format %s", "text");
     std::string sLog = Read(LogPath());
-    EXPECT_NE(std::string::npos, sLog.find("hello w\xc3\xa9" "de narrow 42\n"));
+    EXPECT_NE(std::string::npos, sLog.find("hello w\xc3\xa9"
+                                           "de narrow 42\n"));
     EXPECT_NE(std::string::npos, sLog.find("ERROR LogTest_LinesReachTheFileWithTheirOrigin_Test::TestBody: failed with "
                                            "80004005 (LogTest.cpp:"));
     EXPECT_NE(std::string::npos, sLog.find("WARN "));
@@ -76,8 +77,9 @@ TEST_F(LogTest, MasksDecideWhatIsWrittenButErrorsAndWarningsAlwaysPass) {
     OSTLOG_WARN(L"a warning");
     TraceVarArgs(TRUE, TRUE, 64, 8, __FILE__, __PRETTY_FUNCTION__, __LINE__, 0)(L"flagged error");
     TraceVarArgs(FALSE, TRUE, 0, 32768, __FILE__, __PRETTY_FUNCTION__, __LINE__, 0)(L"caller said no");
-    EXPECT_EQ((std::vector<std::wstring>{L"level 4 info", L"level 0 info", L"an error", L"a warning", L"flagged error"}),
-              capture.Messages());
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"level 4 info", L"level 0 info", L"an error", L"a warning", L"flagged error"}),
+        capture.Messages());
     EXPECT_TRUE(g_logger.IsLoggingCmntLevel(4));
     EXPECT_FALSE(g_logger.IsLoggingCmntLevel(16));
 
@@ -145,9 +147,7 @@ TEST_F(LogTest, LogBlockLogsEntryAndExitWithElapsedTime) {
         CLogBlock block(4, 8192, L"Ostrel::Mapi::Folder::~Folder", L"Inbox");
         clock.Advance(25);
     }
-    {
-        CLogBlock block(4, 8192, "Ostrel::Rpc::Connection::Send");
-    }
+    { CLogBlock block(4, 8192, "Ostrel::Rpc::Connection::Send"); }
     std::vector<LogRecord> records = capture.Records();
     ASSERT_EQ(4u, records.size());
     EXPECT_EQ(L"Ostrel::Mapi::Folder::~Folder", records[0].wsFunction);

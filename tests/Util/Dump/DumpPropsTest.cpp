@@ -49,7 +49,8 @@ TEST(DumpPropsTest, EachValueIsLoggedWithItsNameTypeAndText) {
     EXPECT_EQ(lines[1], L"  [0] 0x0037001F PR_SUBJECT_W PT_UNICODE: \"Hi \\\"you\\\"\\n\u00E9\"");
     EXPECT_EQ(lines[2], L"  [1] 0x0017000A PR_IMPORTANCE PT_ERROR: MAPI_E_NOT_FOUND");
     std::wstring hex;
-    for (int i = 0; i < 64; ++i) hex += L"AB";
+    for (int i = 0; i < 64; ++i)
+        hex += L"AB";
     EXPECT_EQ(lines[3], L"  [2] 0x0FFF0102 PR_ENTRYID PT_BINARY: cb=100 " + hex + L"...");
     EXPECT_EQ(lines[4], L"  [3] 0x1000001F PR_BODY_W PT_UNICODE: \"" + std::wstring(256, L'x') + L"\"... (300 chars)");
     EXPECT_EQ(lines[5], L"  [4] 0x8012101F named 0x8012 PT_MV_UNICODE: 2 values {\"Red\", \"Blue\"}");

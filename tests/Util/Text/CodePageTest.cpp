@@ -27,7 +27,9 @@ TEST(CodePage, RoundTripsTextEachCodePageCanHold) {
         std::string bytes;  // expected encoding, empty when not checked
     };
     const Case cases[] = {
-        {CP_ACP, L"Gr\u00FC\u00DFe \u20AC \U0001F600", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {CP_ACP, L"Gr\u00FC\u00DFe \u20AC \U0001F600",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC \xF0\x9F\x98\x80"},
         {CP_UTF8, L"\u00E9t\u00E9", "\xC3\xA9t\xC3\xA9"},
         {1252, L"caf\u00E9 \u20AC\u2019", "caf\xE9 \x80\x92"},
         {1250, L"\u017Elu\u0165ou\u010Dk\u00FD", "\x9Elu\x9Dou\xE8k\xFD"},
@@ -75,7 +77,11 @@ TEST(CodePage, InvalidAndTruncatedBytesBecomeReplacementCharacters) {
     EXPECT_TRUE(bLossy);
     EXPECT_EQ(Wide("\xC3", CP_UTF8, &bLossy), L"\uFFFD");
     EXPECT_TRUE(bLossy);
-    EXPECT_EQ(Wide("a\xFF" "b", CP_UTF8, &bLossy), L"a\uFFFD" L"b");
+    EXPECT_EQ(Wide("a\xFF"
+                   "b",
+                   CP_UTF8, &bLossy),
+              L"a\uFFFD"
+              L"b");
     EXPECT_TRUE(bLossy);
     EXPECT_EQ(Wide("\x1B$BF", 50220, &bLossy).back(), L'\uFFFD');  // cut inside a double-byte pair
     EXPECT_TRUE(bLossy);
@@ -112,9 +118,9 @@ TEST(CodePage, PointerFormsAllocateAndTreatNullAndUnknownPagesAsNoResult) {
 }
 
 TEST(CodePage, EveryListedCodePageHasAConverter) {
-    for (UINT cp : {0u, 1u, 3u, 874u, 932u, 936u, 949u, 950u, 1250u, 1251u, 1252u, 1253u, 1254u, 1255u, 1256u,
-                    1257u, 1258u, 10000u, 20127u, 20866u, 21866u, 28591u, 28592u, 28593u, 28594u, 28595u, 28596u,
-                    28597u, 28598u, 28599u, 28600u, 28601u, 28603u, 28604u, 28605u, 50220u, 50225u, 51932u,
-                    51949u, 52936u, 54936u, 65000u, 65001u})
+    for (UINT cp : {0u,     1u,     3u,     874u,   932u,   936u,   949u,   950u,   1250u,  1251u,  1252u,
+                    1253u,  1254u,  1255u,  1256u,  1257u,  1258u,  10000u, 20127u, 20866u, 21866u, 28591u,
+                    28592u, 28593u, 28594u, 28595u, 28596u, 28597u, 28598u, 28599u, 28600u, 28601u, 28603u,
+                    28604u, 28605u, 50220u, 50225u, 51932u, 51949u, 52936u, 54936u, 65000u, 65001u})
         EXPECT_TRUE(IsSupportedCodePage(cp)) << cp;
 }

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <fstream>
 
 using namespace Ostrel::Util;
 namespace fs = std::filesystem;
@@ -30,8 +30,9 @@ std::string ReadFile(const fs::path& path) {
 
 TEST(Password, RoundTripsAnyTextWithAFreshNonce) {
     TestSupport::TempHome home;
-    for (const std::wstring& ws : {std::wstring(L"secret"), std::wstring(), std::wstring(L"p\u00E4ss \U0001F511 \u6F22"),
-                                   std::wstring(L"nul\0inside", 10), std::wstring(5000, L'x')}) {
+    for (const std::wstring& ws :
+         {std::wstring(L"secret"), std::wstring(), std::wstring(L"p\u00E4ss \U0001F511 \u6F22"),
+          std::wstring(L"nul\0inside", 10), std::wstring(5000, L'x')}) {
         const std::vector<BYTE> blob = Encrypt(ws);
         EXPECT_EQ(blob.size(), 1 + 12 + 16 + Platform::ToUtf8(ws).size());
         std::wstring wsOut = L"stale";

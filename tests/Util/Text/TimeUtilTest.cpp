@@ -1,5 +1,5 @@
-#include "Util/Time/Clock.h"
 #include "Platform/Base/Utf.h"
+#include "Util/Time/Clock.h"
 #include "Util/Time/TimeUtil.h"
 
 #include <gtest/gtest.h>

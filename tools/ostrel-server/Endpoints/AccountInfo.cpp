@@ -71,7 +71,8 @@ SoapReply GetServer(const SoapCall& call) {
     std::string server = BodyChild(call, "server").value_or(std::string());
     return SoapReply::Body("<GetServerResponse xmlns=\"urn:ostrelAdmin\"><server name=\"" + XmlEscape(server) + "\">" +
                            Named("a", "n", "ostrelMailPort", std::to_string(port)) +
-                           Named("a", "n", "ostrelMailSSLPort", std::to_string(sslPort)) + "</server></GetServerResponse>");
+                           Named("a", "n", "ostrelMailSSLPort", std::to_string(sslPort)) +
+                           "</server></GetServerResponse>");
 }
 
 SoapEndpoint s_getInfo("GetInfoRequest", GetInfo);

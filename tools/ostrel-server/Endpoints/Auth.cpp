@@ -24,7 +24,9 @@ SoapReply SignedOn(AccountBook& book, const std::string& ns, const std::string& 
     return SoapReply::Body(xml);
 }
 
-SoapReply Fault(const std::string& code) { return SoapReply::Fault(code, "sign-on refused: " + code); }
+SoapReply Fault(const std::string& code) {
+    return SoapReply::Fault(code, "sign-on refused: " + code);
+}
 
 SoapReply AdminAuth(const SoapCall& call, AccountBook& book) {
     std::string name = BodyChild(call, "name").value_or(std::string());

@@ -31,19 +31,21 @@ OstrelServer::HttpEndpoint s_bulk("GET", "/bulk", [](OstrelServer::HttpCall& cal
         return sink.write(Piece().data() + offset % kPiece, n);
     };
     if (chunked) {
-        call.res.set_chunked_content_provider("text/plain", [write, limit, bytes](size_t offset, httplib::DataSink& sink) {
-            if (offset >= limit) {
-                if (limit < bytes)
-                    return false;
-                sink.done();
-                return true;
-            }
-            return write(offset, sink);
-        });
+        call.res.set_chunked_content_provider("text/plain",
+                                              [write, limit, bytes](size_t offset, httplib::DataSink& sink) {
+                                                  if (offset >= limit) {
+                                                      if (limit < bytes)
+                                                          return false;
+                                                      sink.done();
+                                                      return true;
+                                                  }
+                                                  return write(offset, sink);
+                                              });
     } else {
-        call.res.set_content_provider(bytes, "text/plain", [write, limit](size_t offset, size_t, httplib::DataSink& sink) {
-            return offset < limit && write(offset, sink);
-        });
+        call.res.set_content_provider(bytes, "text/plain",
+                                      [write, limit](size_t offset, size_t, httplib::DataSink& sink) {
+                                          return offset < limit && write(offset, sink);
+                                      });
     }
 });
 

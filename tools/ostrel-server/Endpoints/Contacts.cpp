@@ -18,10 +18,11 @@ namespace {
 
 constexpr int64_t kGalBaseTime = 1700000000;
 
-const char* const kFirstNames[] = {"Ann",   "Ben",   "Carla", "David", "Eva",  "Felix",  "Greta", "Hugo",  "Ines",  "Jonas",
-                                   "Karin", "Lukas", "Maria", "Nils",  "Olga", "Paul",   "Rosa",  "Stefan", "Tina", "Zoë"};
-const char* const kLastNames[] = {"Lee",   "Meyer",  "Novak",  "Olsen",  "Petrov", "Quinn",   "Rossi",   "Schmidt",
-                                  "Tanaka", "Ulrich", "Vogel", "Weber",  "Xu",     "Young",   "Zimmer",  "Müller",
+const char* const kFirstNames[] = {"Ann",  "Ben",  "Carla", "David",  "Eva",   "Felix", "Greta",
+                                   "Hugo", "Ines", "Jonas", "Karin",  "Lukas", "Maria", "Nils",
+                                   "Olga", "Paul", "Rosa",  "Stefan", "Tina",  "Zoë"};
+const char* const kLastNames[] = {"Lee",    "Meyer",  "Novak", "Olsen",  "Petrov", "Quinn",    "Rossi",   "Schmidt",
+                                  "Tanaka", "Ulrich", "Vogel", "Weber",  "Xu",     "Young",    "Zimmer",  "Müller",
                                   "Øster",  "Berg",   "Costa", "Dubois", "Łukasz", "Eriksson", "Fischer", "García"};
 const char* const kDepartments[] = {"Sales", "Engineering", "Finance", "Support", "Research & Development"};
 constexpr size_t kFirstCount = std::size(kFirstNames);
@@ -29,7 +30,9 @@ constexpr size_t kLastCount = std::size(kLastNames);
 
 // The selected element's path inside the body; request children may be in the call's namespace
 // or in none, so they are matched by local name.
-std::string BodyPath(const std::string& rest) { return "/soap:Envelope/soap:Body/*[1]" + rest; }
+std::string BodyPath(const std::string& rest) {
+    return "/soap:Envelope/soap:Body/*[1]" + rest;
+}
 
 uint64_t Mix(uint64_t x) {
     x += 0x9E3779B97F4A7C15ull;
@@ -134,14 +137,18 @@ ContactBook::ContactBook() {
     ann.modified = kGalBaseTime;
     ann.flags = "a";
     ann.tagNames = "Family";
-    ann.attrs = {{"firstName", "Ann"},        {"lastName", "Lee"},          {"fileAs", "1"},
-                 {"email", "ann@example.test"}, {"email2", "ann.lee@home.test"}, {"mobilePhone", "+1 555 0100"},
+    ann.attrs = {{"firstName", "Ann"},
+                 {"lastName", "Lee"},
+                 {"fileAs", "1"},
+                 {"email", "ann@example.test"},
+                 {"email2", "ann.lee@home.test"},
+                 {"mobilePhone", "+1 555 0100"},
                  {"birthday", "1985-04-12"}};
     ann.image = ContactImage{2, 5120, "ann.png", "image/png; name=ann.png"};
     MailboxContact ben;
     ben.modified = kGalBaseTime;
-    ben.attrs = {{"firstName", "Ben"}, {"lastName", "Okafor"}, {"fileAs", "5"}, {"company", "Acme & Sons"},
-                 {"workPhone", "+1 555 0101"}, {"email", "ben@acme.test"}};
+    ben.attrs = {{"firstName", "Ben"},       {"lastName", "Okafor"},       {"fileAs", "5"},
+                 {"company", "Acme & Sons"}, {"workPhone", "+1 555 0101"}, {"email", "ben@acme.test"}};
     MailboxContact group;
     group.modified = kGalBaseTime;
     group.attrs = {{"type", "group"}, {"nickname", "Friends"}, {"fileAs", "8:Friends"}};
@@ -325,7 +332,8 @@ SoapReply ContactBook::SyncGal(const SoapDocument& request) const {
         baseRevision = m_galBaseRevision;
         changed = m_galChanged;
     }
-    std::string xml = "<SyncGalResponse xmlns=\"urn:ostrelAccount\" token=\"" + std::to_string(revision) + "\" more=\"0\">";
+    std::string xml =
+        "<SyncGalResponse xmlns=\"urn:ostrelAccount\" token=\"" + std::to_string(revision) + "\" more=\"0\">";
     xml.reserve(galSize * (bIdOnly ? 60 : 900));
     for (size_t i = 0; i < galSize; ++i) {
         auto it = changed.find(i);

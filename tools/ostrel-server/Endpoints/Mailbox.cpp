@@ -1,8 +1,8 @@
 // The item and folder calls on the account's mailbox (Mailbox.h) and the wait sets (WaitSets.h).
 // Once the server has accounts (Accounts.h) every call needs a valid token.
+#include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Accounts.h"
 #include "ostrel-server/Endpoint.h"
-#include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Server.h"
 #include "ostrel-server/WaitSets.h"
 
@@ -39,25 +39,35 @@ SoapHandler Guarded(F f) {
     };
 }
 
-UploadStore& Uploads(const SoapCall& call) { return call.server.State<UploadStore>(); }
+UploadStore& Uploads(const SoapCall& call) {
+    return call.server.State<UploadStore>();
+}
 
 SoapEndpoint s_sync("SyncRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapSync(c.doc); }));
-SoapEndpoint s_folderAction("FolderActionRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
-SoapEndpoint s_msgAction("MsgActionRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
+SoapEndpoint s_folderAction("FolderActionRequest",
+                            Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
+SoapEndpoint s_msgAction("MsgActionRequest",
+                         Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
 SoapEndpoint s_contactAction("ContactActionRequest",
                              Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
-SoapEndpoint s_itemAction("ItemActionRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
+SoapEndpoint s_itemAction("ItemActionRequest",
+                          Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
 SoapEndpoint s_createFolder("CreateFolderRequest",
                             Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapCreateFolder(c.doc); }));
-SoapEndpoint s_createTag("CreateTagRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapCreateTag(c.doc); }));
-SoapEndpoint s_addMsg("AddMsgRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAddMsg(c.doc, Uploads(c)); }));
+SoapEndpoint s_createTag("CreateTagRequest",
+                         Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapCreateTag(c.doc); }));
+SoapEndpoint s_addMsg("AddMsgRequest",
+                      Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAddMsg(c.doc, Uploads(c)); }));
 SoapEndpoint s_saveDraft("SaveDraftRequest",
                          Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapSaveDraft(c.doc, Uploads(c)); }));
-SoapEndpoint s_sendMsg("SendMsgRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapSendMsg(c.doc, Uploads(c)); }));
-SoapEndpoint s_createContact("CreateContactRequest",
-                             Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapCreateContact(c.doc, Uploads(c)); }));
-SoapEndpoint s_modifyContact("ModifyContactRequest",
-                             Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapModifyContact(c.doc, Uploads(c)); }));
+SoapEndpoint s_sendMsg("SendMsgRequest",
+                       Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapSendMsg(c.doc, Uploads(c)); }));
+SoapEndpoint s_createContact("CreateContactRequest", Guarded([](const SoapCall& c, Mailbox& m) {
+                                 return m.SoapCreateContact(c.doc, Uploads(c));
+                             }));
+SoapEndpoint s_modifyContact("ModifyContactRequest", Guarded([](const SoapCall& c, Mailbox& m) {
+                                 return m.SoapModifyContact(c.doc, Uploads(c));
+                             }));
 SoapEndpoint s_getItem("GetItemRequest", Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapGetItem(c.doc); }));
 SoapEndpoint s_getMetadata("GetMailboxMetadataRequest",
                            Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapGetMetadata(c.doc); }));
@@ -74,10 +84,12 @@ SoapEndpoint s_createWaitSet("CreateWaitSetRequest", WaitCall(&WaitSets::Create,
 SoapEndpoint s_adminCreateWaitSet("AdminCreateWaitSetRequest", WaitCall(&WaitSets::Create, true));
 SoapEndpoint s_waitSet("WaitSetRequest", WaitCall(&WaitSets::Wait, false));
 SoapEndpoint s_adminWaitSet("AdminWaitSetRequest", WaitCall(&WaitSets::Wait, true));
-SoapEndpoint s_destroyWaitSet("DestroyWaitSetRequest",
-                              Guarded([](const SoapCall& c, Mailbox&) { return c.server.State<WaitSets>().Destroy(c.doc, false); }));
-SoapEndpoint s_adminDestroyWaitSet("AdminDestroyWaitSetRequest",
-                                   Guarded([](const SoapCall& c, Mailbox&) { return c.server.State<WaitSets>().Destroy(c.doc, true); }));
+SoapEndpoint s_destroyWaitSet("DestroyWaitSetRequest", Guarded([](const SoapCall& c, Mailbox&) {
+                                  return c.server.State<WaitSets>().Destroy(c.doc, false);
+                              }));
+SoapEndpoint s_adminDestroyWaitSet("AdminDestroyWaitSetRequest", Guarded([](const SoapCall& c, Mailbox&) {
+                                       return c.server.State<WaitSets>().Destroy(c.doc, true);
+                                   }));
 
 }  // namespace
 

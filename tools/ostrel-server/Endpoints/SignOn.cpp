@@ -48,8 +48,8 @@ void CertAuth(HttpCall& call) {
     }
     call.res.status = 302;
     call.res.set_header("Set-Cookie", "OS_AUTH_TOKEN=" + book.IssueToken(target->first) + "; Path=/");
-    call.res.set_header("Location", std::string(call.server.IsTls() ? "https" : "http") + "://" + RequestHost(call.req) +
-                                        ":" + std::to_string(target->second) + "/");
+    call.res.set_header("Location", std::string(call.server.IsTls() ? "https" : "http") + "://" +
+                                        RequestHost(call.req) + ":" + std::to_string(target->second) + "/");
     call.res.set_content("", "text/html");
 }
 

@@ -3,8 +3,8 @@
 
 #include "Platform/Com/Stream.h"
 #include "Platform/Mapi/MapiInterfaces.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 #include "Util/Time/TimeUtil.h"
 
 #include <climits>
@@ -78,59 +78,59 @@ void ReplaceReference(T*& pHeld, T* pNew) {
 
 LONG _Recurrence::GetInterval() const {
     switch (type) {
-    case RecurrenceType::Daily:
-    case RecurrenceType::Weekly:
-    case RecurrenceType::Monthly:
-    case RecurrenceType::MonthNth:
-        return lParam1;
-    default:
-        return 0;
+        case RecurrenceType::Daily:
+        case RecurrenceType::Weekly:
+        case RecurrenceType::Monthly:
+        case RecurrenceType::MonthNth:
+            return lParam1;
+        default:
+            return 0;
     }
 }
 
 LONG _Recurrence::GetDayOfWeekMask() const {
     switch (type) {
-    case RecurrenceType::Daily:
-    case RecurrenceType::Weekly:
-    case RecurrenceType::YearNth:
-        return lParam2;
-    case RecurrenceType::MonthNth:
-        return lParam3;
-    default:
-        return 0;
+        case RecurrenceType::Daily:
+        case RecurrenceType::Weekly:
+        case RecurrenceType::YearNth:
+            return lParam2;
+        case RecurrenceType::MonthNth:
+            return lParam3;
+        default:
+            return 0;
     }
 }
 
 LONG _Recurrence::GetDayOfMonth() const {
     switch (type) {
-    case RecurrenceType::Monthly:
-        return lParam2;
-    case RecurrenceType::Yearly:
-        return lParam1;
-    default:
-        return 0;
+        case RecurrenceType::Monthly:
+            return lParam2;
+        case RecurrenceType::Yearly:
+            return lParam1;
+        default:
+            return 0;
     }
 }
 
 LONG _Recurrence::GetInstance() const {
     switch (type) {
-    case RecurrenceType::MonthNth:
-        return lParam2;
-    case RecurrenceType::YearNth:
-        return lParam1;
-    default:
-        return 0;
+        case RecurrenceType::MonthNth:
+            return lParam2;
+        case RecurrenceType::YearNth:
+            return lParam1;
+        default:
+            return 0;
     }
 }
 
 LONG _Recurrence::GetMonth() const {
     switch (type) {
-    case RecurrenceType::Yearly:
-        return lParam2;
-    case RecurrenceType::YearNth:
-        return lParam3;
-    default:
-        return 0;
+        case RecurrenceType::Yearly:
+            return lParam2;
+        case RecurrenceType::YearNth:
+            return lParam3;
+        default:
+            return 0;
     }
 }
 
@@ -153,9 +153,13 @@ void _Alarm::SetAbsoluteTrigger(const wchar_t* pwszTrigger) {
 
 // ---- Attendee ------------------------------------------------------------------------------
 
-Attendee* Attendee::createAttendee() { return new (std::nothrow) Attendee(); }
+Attendee* Attendee::createAttendee() {
+    return new (std::nothrow) Attendee();
+}
 
-void Attendee::destroy(Attendee* pAttendee) { delete pAttendee; }
+void Attendee::destroy(Attendee* pAttendee) {
+    delete pAttendee;
+}
 
 Attendee::~Attendee() = default;
 
@@ -169,9 +173,13 @@ Attendee* Attendee::Clone() const {
 
 // ---- Comp ----------------------------------------------------------------------------------
 
-Comp* Comp::createComp() { return new (std::nothrow) Comp(); }
+Comp* Comp::createComp() {
+    return new (std::nothrow) Comp();
+}
 
-void Comp::destroy(Comp* pComp) { delete pComp; }
+void Comp::destroy(Comp* pComp) {
+    delete pComp;
+}
 
 Comp::~Comp() {
     Attendee::destroy(m_pOrganizer);
@@ -245,17 +253,29 @@ void Comp::addOrganizerPart(Attendee* pOrganizer) {
     m_pOrganizer = pOrganizer;
 }
 
-void Comp::addAttendeePart(Attendee* pAttendee) { AppendOwned(m_vecAttendees, pAttendee); }
+void Comp::addAttendeePart(Attendee* pAttendee) {
+    AppendOwned(m_vecAttendees, pAttendee);
+}
 
-Attendee* Comp::GetAttendeeAt(int i) const { return ItemAt(m_vecAttendees, i); }
+Attendee* Comp::GetAttendeeAt(int i) const {
+    return ItemAt(m_vecAttendees, i);
+}
 
-void Comp::addCancelNodeRecurId(const wchar_t* pwszRecurId) { m_vecCancelNodeRecurIds.emplace_back(pwszRecurId); }
+void Comp::addCancelNodeRecurId(const wchar_t* pwszRecurId) {
+    m_vecCancelNodeRecurIds.emplace_back(pwszRecurId);
+}
 
-void Comp::addExcludeNodeRecurId(const wchar_t* pwszRecurId) { m_vecExcludeNodeRecurIds.emplace_back(pwszRecurId); }
+void Comp::addExcludeNodeRecurId(const wchar_t* pwszRecurId) {
+    m_vecExcludeNodeRecurIds.emplace_back(pwszRecurId);
+}
 
-const wchar_t* Comp::GetCancelNodeRecurIdAt(int i) const { return TextAt(m_vecCancelNodeRecurIds, i); }
+const wchar_t* Comp::GetCancelNodeRecurIdAt(int i) const {
+    return TextAt(m_vecCancelNodeRecurIds, i);
+}
 
-const wchar_t* Comp::GetExcludeNodeRecurIdAt(int i) const { return TextAt(m_vecExcludeNodeRecurIds, i); }
+const wchar_t* Comp::GetExcludeNodeRecurIdAt(int i) const {
+    return TextAt(m_vecExcludeNodeRecurIds, i);
+}
 
 Comp* Comp::CloneForInv(const std::vector<TimeZone*>& vecFrom, const std::vector<TimeZone*>& vecTo) const {
     Comp* pCopy = createComp();
@@ -327,9 +347,13 @@ Comp* Comp::CloneForInv(const std::vector<TimeZone*>& vecFrom, const std::vector
 
 // ---- Inv -----------------------------------------------------------------------------------
 
-Inv* Inv::createInv() { return new (std::nothrow) Inv(); }
+Inv* Inv::createInv() {
+    return new (std::nothrow) Inv();
+}
 
-void Inv::destroy(Inv* pInv) { delete pInv; }
+void Inv::destroy(Inv* pInv) {
+    delete pInv;
+}
 
 Inv::~Inv() {
     for (Comp* pComp : m_vecComps)
@@ -340,17 +364,29 @@ Inv::~Inv() {
     Util::SafeRelease(m_pMimeStream);
 }
 
-void Inv::SetId(const wchar_t* pwszId) { m_lId = ReadLeadingNumber(pwszId); }
+void Inv::SetId(const wchar_t* pwszId) {
+    m_lId = ReadLeadingNumber(pwszId);
+}
 
-void Inv::SetSeqId(const wchar_t* pwszSeqId) { m_lSeqId = ReadLeadingNumber(pwszSeqId); }
+void Inv::SetSeqId(const wchar_t* pwszSeqId) {
+    m_lSeqId = ReadLeadingNumber(pwszSeqId);
+}
 
-void Inv::SetMapiMsg(IMessage* pMessage) { ReplaceReference(m_pMapiMsg, pMessage); }
+void Inv::SetMapiMsg(IMessage* pMessage) {
+    ReplaceReference(m_pMapiMsg, pMessage);
+}
 
-void Inv::SetMimeStream(IStream* pStream) { ReplaceReference(m_pMimeStream, pStream); }
+void Inv::SetMimeStream(IStream* pStream) {
+    ReplaceReference(m_pMimeStream, pStream);
+}
 
-void Inv::addCompPart(Comp* pComp) { AppendOwned(m_vecComps, pComp); }
+void Inv::addCompPart(Comp* pComp) {
+    AppendOwned(m_vecComps, pComp);
+}
 
-Comp* Inv::CompAt(int i) const { return ItemAt(m_vecComps, i); }
+Comp* Inv::CompAt(int i) const {
+    return ItemAt(m_vecComps, i);
+}
 
 TimeZone* Inv::AddTimeZone(const wchar_t* pwszId) {
     TimeZone* pTz = nullptr;
@@ -364,7 +400,9 @@ TimeZone* Inv::AddTimeZone(const wchar_t* pwszId) {
     return pTz;
 }
 
-TimeZone* Inv::TimeZoneAt(int i) const { return ItemAt(m_vecTimeZones, i); }
+TimeZone* Inv::TimeZoneAt(int i) const {
+    return ItemAt(m_vecTimeZones, i);
+}
 
 TimeZone* Inv::TimeZoneById(const wchar_t* pwszId) const {
     if (!pwszId)
@@ -410,9 +448,13 @@ Inv* Inv::Clone() const {
 
 // ---- Appointment ---------------------------------------------------------------------------
 
-Appointment* Appointment::createAppointment() { return new (std::nothrow) Appointment(); }
+Appointment* Appointment::createAppointment() {
+    return new (std::nothrow) Appointment();
+}
 
-void Appointment::destroy(Appointment* pAppointment) { delete pAppointment; }
+void Appointment::destroy(Appointment* pAppointment) {
+    delete pAppointment;
+}
 
 Appointment::Appointment() : m_ftModified(Util::CurrentClock().GetSystemTimeAsFileTime()) {}
 
@@ -430,7 +472,9 @@ void Appointment::SetId(const wchar_t* pwszId) {
     m_lId = ReadLeadingNumber(pwszId);
 }
 
-void Appointment::SetParentFolder(const wchar_t* pwszFolderId) { m_lParentFolder = ReadLeadingNumber(pwszFolderId); }
+void Appointment::SetParentFolder(const wchar_t* pwszFolderId) {
+    m_lParentFolder = ReadLeadingNumber(pwszFolderId);
+}
 
 void Appointment::SetDefaultInv(Inv* pInv) {
     if (!pInv || pInv == m_pDefaultInv)
@@ -454,13 +498,21 @@ void Appointment::SetNextAlarm(int iUnixSeconds) {
         Util::UnixTimeToFileTime(iUnixSeconds, &m_ftNextAlarm);
 }
 
-void Appointment::addException(Inv* pInv) { AppendOwned(m_vecExceptions, pInv); }
+void Appointment::addException(Inv* pInv) {
+    AppendOwned(m_vecExceptions, pInv);
+}
 
-Inv* Appointment::ExceptionAt(int i) const { return ItemAt(m_vecExceptions, i); }
+Inv* Appointment::ExceptionAt(int i) const {
+    return ItemAt(m_vecExceptions, i);
+}
 
-void Appointment::addCancelException(Inv* pInv) { AppendOwned(m_vecCancelExceptions, pInv); }
+void Appointment::addCancelException(Inv* pInv) {
+    AppendOwned(m_vecCancelExceptions, pInv);
+}
 
-Inv* Appointment::CancelExceptionAt(int i) const { return ItemAt(m_vecCancelExceptions, i); }
+Inv* Appointment::CancelExceptionAt(int i) const {
+    return ItemAt(m_vecCancelExceptions, i);
+}
 
 bool Appointment::IsTask() const {
     const Comp* pComp = m_pDefaultInv ? m_pDefaultInv->CompAt(0) : nullptr;

@@ -13,7 +13,9 @@ namespace Ostrel::Mail {
 
 namespace {
 
-bool IsDigit(wchar_t wc) { return wc >= L'0' && wc <= L'9'; }
+bool IsDigit(wchar_t wc) {
+    return wc >= L'0' && wc <= L'9';
+}
 
 // Reads cch digits at pwsz; false when any of them is not a digit (the terminator included).
 bool ReadDigits(const wchar_t* pwsz, int cch, int& iValue) {

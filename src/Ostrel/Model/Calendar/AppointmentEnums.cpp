@@ -5,7 +5,9 @@ namespace Ostrel::Mail {
 
 namespace {
 
-wchar_t AsciiUpper(wchar_t wc) { return wc >= L'a' && wc <= L'z' ? static_cast<wchar_t>(wc - L'a' + L'A') : wc; }
+wchar_t AsciiUpper(wchar_t wc) {
+    return wc >= L'a' && wc <= L'z' ? static_cast<wchar_t>(wc - L'a' + L'A') : wc;
+}
 
 }  // namespace
 
@@ -21,12 +23,12 @@ bool EqualsServerString(const wchar_t* pwszText, const wchar_t* pwszServer) {
 
 const wchar_t* CompImportance::ToString() const {
     switch (m_lValue) {
-    case LOW:
-        return L"9";
-    case HIGH:
-        return L"1";
-    default:
-        return L"5";
+        case LOW:
+            return L"9";
+        case HIGH:
+            return L"1";
+        default:
+            return L"5";
     }
 }
 

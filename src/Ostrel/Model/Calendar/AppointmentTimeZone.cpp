@@ -3,8 +3,8 @@
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/MapiDefs.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 #include "Util/Time/TimeUtil.h"
 
 #include <algorithm>
@@ -30,7 +30,9 @@ constexpr ULONG kRuleDaylightBiasOffset = 30;
 constexpr ULONG kRuleStandardDateOffset = 34;
 constexpr ULONG kRuleDaylightDateOffset = 50;
 
-WORD ReadWord(const BYTE* pb) { return static_cast<WORD>(pb[0] | (pb[1] << 8)); }
+WORD ReadWord(const BYTE* pb) {
+    return static_cast<WORD>(pb[0] | (pb[1] << 8));
+}
 
 LONG ReadLong(const BYTE* pb) {
     return static_cast<LONG>(static_cast<DWORD>(pb[0]) | (static_cast<DWORD>(pb[1]) << 8) |
@@ -62,8 +64,8 @@ void WriteLong(BYTE* pb, LONG l) {
 }
 
 void WriteSystemTime(BYTE* pb, const SYSTEMTIME& st) {
-    const WORD aw[8] = {st.wYear, st.wMonth, st.wDayOfWeek, st.wDay,
-                        st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+    const WORD aw[8] = {st.wYear, st.wMonth,  st.wDayOfWeek, st.wDay,
+                        st.wHour, st.wMinute, st.wSecond,    st.wMilliseconds};
     for (int i = 0; i < 8; ++i)
         WriteWord(pb + 2 * i, aw[i]);
 }
@@ -89,8 +91,8 @@ void FillWindowsFields(const Form& form, Windows& out) {
 
 // ---- Rules ---------------------------------------------------------------------------------
 
-TimeZone::Rule TimeZone::Rule::Make(LONG lWeek, LONG lWeekday, LONG lMonth, LONG lHour, LONG lMinute,
-                                    LONG lSecond, LONG lMonthDay) {
+TimeZone::Rule TimeZone::Rule::Make(LONG lWeek, LONG lWeekday, LONG lMonth, LONG lHour, LONG lMinute, LONG lSecond,
+                                    LONG lMonthDay) {
     if (lWeek == -1)
         lWeek = 5;
     else if (lWeek == 0)
@@ -247,8 +249,8 @@ HRESULT TimeZone::ParseOLTimeZoneProp(const BYTE* pb, ULONG cb, OlkTimeZone& olk
                          static_cast<int>(cbRemaining));
             return MAPI_E_NOT_FOUND;
         }
-        wsKeyName = Platform::FromUtf16LEBytes(
-            std::string_view(reinterpret_cast<const char*>(pb + ulPos), 2 * cchKeyName));
+        wsKeyName =
+            Platform::FromUtf16LEBytes(std::string_view(reinterpret_cast<const char*>(pb + ulPos), 2 * cchKeyName));
     }
 
     if (ulRuleOffset >= cb) {

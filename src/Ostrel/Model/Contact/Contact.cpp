@@ -5,9 +5,9 @@
 
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Xml/Sax.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Strings.h"
+#include "Util/Time/Clock.h"
 #include "Util/Time/TimeUtil.h"
 
 namespace Ostrel::Mail {
@@ -26,7 +26,9 @@ uint64_t Utf16Key(wchar_t c) {
     return (static_cast<uint64_t>(0xD800 + (u >> 10)) << 16) | (0xDC00 + (u & 0x3FF));
 }
 
-bool IsSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
+bool IsSpace(wchar_t c) {
+    return c == L' ' || (c >= L'\t' && c <= L'\r');
+}
 
 // Decimal conversion as the C library's: leading white space, an optional sign, the leading
 // digits (0 when there are none); out-of-range values stop at the type's limits.
@@ -64,9 +66,13 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
     return true;
 }
 
-bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+bool IsAsciiLetter(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
 
-FILETIME Now() { return Util::CurrentClock().GetSystemTimeAsFileTime(); }
+FILETIME Now() {
+    return Util::CurrentClock().GetSystemTimeAsFileTime();
+}
 
 std::optional<std::wstring> Attribute(IXMLDOMElement* pElement, const wchar_t* pwszName) {
     std::wstring value;
@@ -264,8 +270,7 @@ Contact::Contact(int newStyleGalIdMapper, ISAXAttributes* pAttributes) : Contact
 std::unique_ptr<Contact::List> Contact::CreateContactList(IXMLDOMDocument2* pDoc, bool mailNamespace) {
     auto list = std::make_unique<List>();
     Platform::ComPtr<IXMLDOMNodeList> nodes;
-    if (!pDoc || FAILED(pDoc->selectNodes(mailNamespace ? L"//mail:cn" : L"//account:cn", nodes.AddressOf())) ||
-        !nodes)
+    if (!pDoc || FAILED(pDoc->selectNodes(mailNamespace ? L"//mail:cn" : L"//account:cn", nodes.AddressOf())) || !nodes)
         return list;
     Platform::ComPtr<IXMLDOMNode> node;
     while (nodes->nextNode(node.AddressOf()) == S_OK) {
@@ -314,7 +319,8 @@ void Contact::SetTagIds(std::wstring_view wsValue) {
         return;
     for (size_t start = 0;;) {
         size_t comma = wsValue.find(L',', start);
-        m_tagIds.push_back(ToInt32(wsValue.substr(start, comma == std::wstring_view::npos ? wsValue.npos : comma - start)));
+        m_tagIds.push_back(
+            ToInt32(wsValue.substr(start, comma == std::wstring_view::npos ? wsValue.npos : comma - start)));
         if (comma == std::wstring_view::npos)
             break;
         start = comma + 1;
@@ -326,7 +332,9 @@ void Contact::SetTagNames(std::wstring_view wsValue) {
     m_tagNames.assign(std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()));
 }
 
-void Contact::SetFlag(std::wstring_view wsValue) { m_bHasAttachments = EqualsNoCase(wsValue, L"a") ? 1 : 0; }
+void Contact::SetFlag(std::wstring_view wsValue) {
+    m_bHasAttachments = EqualsNoCase(wsValue, L"a") ? 1 : 0;
+}
 
 void Contact::SetModified(std::wstring_view wsValue) {
     // A time the FILETIME range cannot hold would read as 1601; the construction time is nearer.
@@ -370,15 +378,32 @@ void Contact::SetDefaultFileAs() {
 
     std::wstring result;
     switch (code) {
-    case 1: result = lastFirst; break;
-    case 2: result = firstLast; break;
-    case 3: result = company; break;
-    case 4: result = lastFirst + L"\n" + company; break;
-    case 5: result = firstLast + L"\n" + company; break;
-    case 6: result = company + L"\n" + lastFirst; break;
-    case 7: result = company + L"\n" + firstLast; break;
-    case 8: result = fileAs.size() > 2 ? std::wstring(fileAs.substr(2)) : std::wstring(); break;  // "8:label"
-    default: break;
+        case 1:
+            result = lastFirst;
+            break;
+        case 2:
+            result = firstLast;
+            break;
+        case 3:
+            result = company;
+            break;
+        case 4:
+            result = lastFirst + L"\n" + company;
+            break;
+        case 5:
+            result = firstLast + L"\n" + company;
+            break;
+        case 6:
+            result = company + L"\n" + lastFirst;
+            break;
+        case 7:
+            result = company + L"\n" + firstLast;
+            break;
+        case 8:
+            result = fileAs.size() > 2 ? std::wstring(fileAs.substr(2)) : std::wstring();
+            break;  // "8:label"
+        default:
+            break;
     }
     m_attributes.put(A_outlookFileAs, result);
 }

@@ -2,8 +2,8 @@
 
 #include <cwctype>
 
-#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Com/ComPtr.h"
 #include "Util/Log/Log.h"
 
@@ -13,7 +13,7 @@ using Platform::ComPtr;
 
 namespace {
 
-constexpr const wchar_t* kOpTexts[] = {L"delete", L"read", L"!read", L"flag", L"!flag",
+constexpr const wchar_t* kOpTexts[] = {L"delete", L"read", L"!read", L"flag",   L"!flag",
                                        L"move",   L"tag",  L"!tag",  L"update", L"rename"};
 
 // The folder whose id keeps an action from asking for the document view.
@@ -23,19 +23,19 @@ constexpr size_t kMaxFixedUpName = 258;
 
 const wchar_t* BodyName(Mail::MailItemType kind) {
     switch (kind) {
-    case Mail::MIT_FOLDER:
-        return L"FolderActionRequest";
-    case Mail::MIT_MESSAGE:
-        return L"MsgActionRequest";
-    case Mail::MIT_CONTACT:
-        return L"ContactActionRequest";
-    case Mail::MIT_NOTE:
-    case Mail::MIT_APPOINTMENT:
-    case Mail::MIT_TASK:
-    case Mail::MIT_DOCUMENT:
-        return L"ItemActionRequest";
-    default:
-        return nullptr;
+        case Mail::MIT_FOLDER:
+            return L"FolderActionRequest";
+        case Mail::MIT_MESSAGE:
+            return L"MsgActionRequest";
+        case Mail::MIT_CONTACT:
+            return L"ContactActionRequest";
+        case Mail::MIT_NOTE:
+        case Mail::MIT_APPOINTMENT:
+        case Mail::MIT_TASK:
+        case Mail::MIT_DOCUMENT:
+            return L"ItemActionRequest";
+        default:
+            return nullptr;
     }
 }
 
@@ -92,15 +92,15 @@ ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, long folde
 ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, const Mail::TagIdList* pTagIds,
                              const Mail::TagNameList* pTagNames, int tagIdRestriction)
     : ItemRequestBase(BodyName(kind)) {
-    Create(kind, op, id, AllowedTagIds(pTagIds, tagIdRestriction), TagNameListToString(pTagNames), std::nullopt, nullptr,
-           nullptr, nullptr, kNoColor, 0);
+    Create(kind, op, id, AllowedTagIds(pTagIds, tagIdRestriction), TagNameListToString(pTagNames), std::nullopt,
+           nullptr, nullptr, nullptr, kNoColor, 0);
 }
 
 ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, const Mail::TagIdList* pTagIds,
                              const Mail::TagNameList* pTagNames, Mail::MessageFlags& flags, int tagIdRestriction)
     : ItemRequestBase(BodyName(kind)) {
-    Create(kind, op, id, AllowedTagIds(pTagIds, tagIdRestriction), TagNameListToString(pTagNames), std::nullopt, nullptr,
-           flags.AsString(), nullptr, kNoColor, 0);
+    Create(kind, op, id, AllowedTagIds(pTagIds, tagIdRestriction), TagNameListToString(pTagNames), std::nullopt,
+           nullptr, flags.AsString(), nullptr, kNoColor, 0);
 }
 
 std::optional<std::wstring> ActionRequest::TagListToString(const Mail::TagIdList* pTagIds) {
@@ -118,9 +118,9 @@ std::optional<std::wstring> ActionRequest::AllowedTagIds(const Mail::TagIdList* 
 }
 
 void ActionRequest::Create(Mail::MailItemType kind, int op, long id, const std::optional<std::wstring>& owsTagIds,
-                           const std::optional<std::wstring>& owsTagNames, const std::optional<std::wstring>& owsFolderId,
-                           const wchar_t* pwszName, const wchar_t* pwszFlags, const ACL* pAcl, unsigned long color,
-                           int isDocument) {
+                           const std::optional<std::wstring>& owsTagNames,
+                           const std::optional<std::wstring>& owsFolderId, const wchar_t* pwszName,
+                           const wchar_t* pwszFlags, const ACL* pAcl, unsigned long color, int isDocument) {
     const wchar_t* pwszBody = BodyName(kind);
     if (!pwszBody) {
         OSTLOG_WARN(L"Received unsupported mail item type 0x%x", static_cast<unsigned>(kind));

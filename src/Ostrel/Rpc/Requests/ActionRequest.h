@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/Model/ItemTypes.h"
 #include "Ostrel/Rpc/Requests/ItemRequestBase.h"
 #include "Ostrel/Rpc/Soap/RequestAcl.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 
 namespace Ostrel::Rpc {
 

@@ -28,7 +28,9 @@ AttachmentDetails::~AttachmentDetails() {
     Util::SafeDelete(m_pszFileName);
 }
 
-void AttachmentDetails::SetUploadToken(const wchar_t* pwszUploadToken) { Replace(m_pwszUploadToken, pwszUploadToken); }
+void AttachmentDetails::SetUploadToken(const wchar_t* pwszUploadToken) {
+    Replace(m_pwszUploadToken, pwszUploadToken);
+}
 
 void AttachmentDetails::SetStream(IStream* pStream, ULONG ulSize) {
     if (pStream)
@@ -38,10 +40,16 @@ void AttachmentDetails::SetStream(IStream* pStream, ULONG ulSize) {
     m_ulStreamSize = ulSize;
 }
 
-void AttachmentDetails::SetPreamble(const char* pszPreamble) { Replace(m_pszPreamble, pszPreamble); }
+void AttachmentDetails::SetPreamble(const char* pszPreamble) {
+    Replace(m_pszPreamble, pszPreamble);
+}
 
-void AttachmentDetails::SetContentType(const char* pszContentType) { Replace(m_pszContentType, pszContentType); }
+void AttachmentDetails::SetContentType(const char* pszContentType) {
+    Replace(m_pszContentType, pszContentType);
+}
 
-void AttachmentDetails::SetFileName(const char* pszFileName) { Replace(m_pszFileName, pszFileName); }
+void AttachmentDetails::SetFileName(const char* pszFileName) {
+    Replace(m_pszFileName, pszFileName);
+}
 
 }  // namespace Ostrel::Rpc

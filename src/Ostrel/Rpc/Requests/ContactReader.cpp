@@ -107,7 +107,8 @@ public:
             }
             m_wsValue += chars;
         } else if (m_pFaultText) {
-            m_pFaultText->append(chars.substr(0, kMaxFaultTextChars - std::min(kMaxFaultTextChars, m_pFaultText->size())));
+            m_pFaultText->append(
+                chars.substr(0, kMaxFaultTextChars - std::min(kMaxFaultTextChars, m_pFaultText->size())));
         }
         return S_OK;
     }
@@ -233,12 +234,16 @@ HRESULT ContactReader::ReadList(std::string_view bytes, bool mailNamespace, int 
     return hr;
 }
 
-size_t ContactReader::GetCount() const { return m_pHandler->m_cContacts; }
+size_t ContactReader::GetCount() const {
+    return m_pHandler->m_cContacts;
+}
 
 const std::map<std::wstring, std::wstring>& ContactReader::ResponseAttributes() const {
     return m_pHandler->m_responseAttributes;
 }
 
-const std::wstring& ContactReader::GetFaultCode() const { return m_pHandler->m_wsFaultCode; }
+const std::wstring& ContactReader::GetFaultCode() const {
+    return m_pHandler->m_wsFaultCode;
+}
 
 }  // namespace Ostrel::Mail

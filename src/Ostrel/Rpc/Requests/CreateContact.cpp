@@ -1,7 +1,7 @@
 #include "Ostrel/Rpc/Requests/CreateContact.h"
 
-#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 

@@ -1,8 +1,8 @@
 // Creating a contact in a folder from its attribute bag, group members, image and tags.
 #pragma once
 
-#include "Ostrel/Rpc/Requests/AttachmentDetails.h"
 #include "Ostrel/Model/Contact/Contact.h"
+#include "Ostrel/Rpc/Requests/AttachmentDetails.h"
 #include "Ostrel/Rpc/Requests/ItemRequestBase.h"
 
 namespace Ostrel::Rpc {

@@ -7,18 +7,18 @@ namespace Ostrel::Rpc {
 
 const wchar_t* CreateFolderRequest::ViewOf(Mail::MailItemType kind) {
     switch (kind) {
-    case Mail::MIT_CONTACT:
-        return L"contact";
-    case Mail::MIT_APPOINTMENT:
-        return L"appointment";
-    case Mail::MIT_TASK:
-        return L"task";
-    case Mail::MIT_DOCUMENT: {
-        std::shared_ptr<IItemRequestSession> pSession = CurrentItemSession();
-        return pSession && pSession->SetSupportOSV8() ? L"document" : nullptr;
-    }
-    default:
-        return nullptr;
+        case Mail::MIT_CONTACT:
+            return L"contact";
+        case Mail::MIT_APPOINTMENT:
+            return L"appointment";
+        case Mail::MIT_TASK:
+            return L"task";
+        case Mail::MIT_DOCUMENT: {
+            std::shared_ptr<IItemRequestSession> pSession = CurrentItemSession();
+            return pSession && pSession->SetSupportOSV8() ? L"document" : nullptr;
+        }
+        default:
+            return nullptr;
     }
 }
 

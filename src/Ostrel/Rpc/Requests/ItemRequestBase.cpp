@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "Ostrel/Rpc/Transport/ConnectionSession.h"
 #include "Ostrel/Rpc/Session/UserSession.h"
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
+#include "Ostrel/Rpc/Transport/ConnectionSession.h"
 #include "Util/Exception.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Strings.h"
@@ -70,7 +70,9 @@ TagAttribute ChooseTagAttribute(IItemRequestSession* pSession, bool idsAllowed) 
 ItemRequestBase::ItemRequestBase(const wchar_t* pwszCallName, int minusNoQualify, bool setCallName)
     : Request(setCallName ? pwszCallName : nullptr, minusNoQualify) {}
 
-ItemRequestBase::~ItemRequestBase() { Util::SafeRelease(m_pBody); }
+ItemRequestBase::~ItemRequestBase() {
+    Util::SafeRelease(m_pBody);
+}
 
 void ItemRequestBase::CreateBody(const wchar_t* pwszName, const wchar_t* pwszNamespace) {
     ComPtr<IXMLDOMElement> body = NewElement(pwszName);
@@ -107,16 +109,16 @@ void ItemRequestBase::SetTagAttribute(IXMLDOMElement* pElement, const Mail::TagI
     if (wsIds.empty() && wsNames.empty())
         return;
     switch (ChooseTagAttribute(CurrentItemSession().get(), idsAllowed)) {
-    case TagAttribute::Names:
-        if (!wsNames.empty())
-            SetAttr(pElement, L"tn", wsNames);
-        break;
-    case TagAttribute::Ids:
-        if (!wsIds.empty())
-            SetAttr(pElement, L"t", wsIds);
-        break;
-    case TagAttribute::None:
-        break;
+        case TagAttribute::Names:
+            if (!wsNames.empty())
+                SetAttr(pElement, L"tn", wsNames);
+            break;
+        case TagAttribute::Ids:
+            if (!wsIds.empty())
+                SetAttr(pElement, L"t", wsIds);
+            break;
+        case TagAttribute::None:
+            break;
     }
 }
 

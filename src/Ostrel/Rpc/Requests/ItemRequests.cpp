@@ -1,13 +1,15 @@
 #include "Ostrel/Rpc/Requests/ItemRequests.h"
 
-#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 
 namespace Ostrel::Rpc {
 
 namespace {
 
-std::wstring_view Text(const wchar_t* pwsz) { return pwsz ? std::wstring_view(pwsz) : std::wstring_view(); }
+std::wstring_view Text(const wchar_t* pwsz) {
+    return pwsz ? std::wstring_view(pwsz) : std::wstring_view();
+}
 
 }  // namespace
 
@@ -16,7 +18,8 @@ GetItemRequest::GetItemRequest(long id) : ItemRequestBase(L"GetItemRequest") {
     SetAttr(AddChild(Body(), L"item").Get(), L"id", std::to_wstring(id));
 }
 
-CreateTagRequest::CreateTagRequest(const wchar_t* pwszName, unsigned long color) : ItemRequestBase(L"CreateTagRequest") {
+CreateTagRequest::CreateTagRequest(const wchar_t* pwszName, unsigned long color)
+    : ItemRequestBase(L"CreateTagRequest") {
     CreateBody(L"CreateTagRequest", Soap::kNsMail);
     auto tag = AddChild(Body(), L"tag");
     SetAttr(tag.Get(), L"name", Text(pwszName));
@@ -48,8 +51,8 @@ SaveDraftRequest::SaveDraftRequest(const wchar_t* pwszUploadId, long id, int tag
 }
 
 AddMsgRequest::AddMsgRequest(const wchar_t* pwszUploadId, const wchar_t* pwszDate, long folderId,
-                             const Mail::TagIdList* pTagIds, const Mail::TagNameList* pTagNames, Mail::MessageFlags& flags,
-                             int tagIdRestriction, int noFilterSent)
+                             const Mail::TagIdList* pTagIds, const Mail::TagNameList* pTagNames,
+                             Mail::MessageFlags& flags, int tagIdRestriction, int noFilterSent)
     : ItemRequestBase(L"AddMsgRequest") {
     constexpr long kSentFolder = 5;
     CreateBody(L"AddMsgRequest", Soap::kNsMail);

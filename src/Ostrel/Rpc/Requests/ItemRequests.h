@@ -40,7 +40,8 @@ public:
 class AddMsgRequest : public ItemRequestBase {
 public:
     AddMsgRequest(const wchar_t* pwszUploadId, const wchar_t* pwszDate, long folderId, const Mail::TagIdList* pTagIds,
-                  const Mail::TagNameList* pTagNames, Mail::MessageFlags& flags, int tagIdRestriction, int noFilterSent);
+                  const Mail::TagNameList* pTagNames, Mail::MessageFlags& flags, int tagIdRestriction,
+                  int noFilterSent);
 };
 
 class GetContactsRequest : public ItemRequestBase {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
-#include "Util/Text/CodePage.h"
 #include "Util/Exception.h"
 #include "Util/Log/Log.h"
+#include "Util/Text/CodePage.h"
 #include "Util/Text/Strings.h"
 
 namespace Ostrel::Rpc {
@@ -60,7 +60,8 @@ SetMailboxMetadataRequest::SetMailboxMetadataRequest(const wchar_t* pwszSection,
     AddPair(meta2.Get(), L"compressed", wsCompressed);
 }
 
-void SetMailboxMetadataRequest::AddPair(IXMLDOMElement* pMeta, const std::wstring& wsName, const std::wstring& wsValue) {
+void SetMailboxMetadataRequest::AddPair(IXMLDOMElement* pMeta, const std::wstring& wsName,
+                                        const std::wstring& wsValue) {
     auto a = AddChild(pMeta, L"a");
     SetAttr(a.Get(), L"n", wsName);
     SetText(a.Get(), wsValue);

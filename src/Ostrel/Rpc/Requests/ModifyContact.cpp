@@ -30,7 +30,8 @@ ModifyContactRequest::ModifyContactRequest(int replace, int force, long id, cons
         SetAttr(Body(), L"force", L"1");
     auto cn = AddChild(Body(), L"cn");
     SetAttr(cn.Get(), L"id", std::to_wstring(id));
-    if (std::shared_ptr<IItemRequestSession> pSession = CurrentItemSession(); pSession && pSession->SetSupportTagNames())
+    if (std::shared_ptr<IItemRequestSession> pSession = CurrentItemSession();
+        pSession && pSession->SetSupportTagNames())
         SetAttr(cn.Get(), L"tn", tagNames.ToString());
 
     bool bCleared[2] = {false, false};

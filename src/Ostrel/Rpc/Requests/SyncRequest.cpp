@@ -16,7 +16,8 @@ SyncRequest::SyncRequest(const wchar_t* pwszToken, long folderId, unsigned long 
     if (calendarCutoffDays) {
         // Whole seconds: the server compares with its own second-precision times.
         int64_t llNowMs = Util::CurrentClock().GetUnixTime() * 1000;
-        int64_t llCutoff = llNowMs - static_cast<int64_t>(static_cast<uint32_t>(calendarCutoffDays)) * kMillisecondsPerDay;
+        int64_t llCutoff =
+            llNowMs - static_cast<int64_t>(static_cast<uint32_t>(calendarCutoffDays)) * kMillisecondsPerDay;
         SetAttr(Body(), L"calCutoff", std::to_wstring(llCutoff));
     }
 }

@@ -8,9 +8,13 @@ using Platform::ComPtr;
 
 namespace {
 
-const wchar_t* Named(int admin, const wchar_t* pwszAdmin, const wchar_t* pwszUser) { return admin ? pwszAdmin : pwszUser; }
+const wchar_t* Named(int admin, const wchar_t* pwszAdmin, const wchar_t* pwszUser) {
+    return admin ? pwszAdmin : pwszUser;
+}
 
-const wchar_t* Namespace(int admin) { return admin ? Soap::kNsAdmin : Soap::kNsMail; }
+const wchar_t* Namespace(int admin) {
+    return admin ? Soap::kNsAdmin : Soap::kNsMail;
+}
 
 }  // namespace
 
@@ -78,7 +82,8 @@ WaitSetRequest::WaitSetRequest(const wchar_t* pwszWaitSet, const wchar_t* pwszSe
         SetAttr(Body(), L"defTypes", pwszDefTypes);
 }
 
-HRESULT WaitSetRequest::InsertAddNode(const wchar_t* pwszAccountId, const wchar_t* pwszTypes, const wchar_t* pwszToken) {
+HRESULT WaitSetRequest::InsertAddNode(const wchar_t* pwszAccountId, const wchar_t* pwszTypes,
+                                      const wchar_t* pwszToken) {
     return InsertNode(pwszAccountId, L"add", pwszTypes, pwszToken);
 }
 

@@ -19,7 +19,9 @@ namespace {
     throw std::runtime_error("the request could not be built");
 }
 
-const wchar_t* Safe(const wchar_t* p) { return p ? p : L""; }
+const wchar_t* Safe(const wchar_t* p) {
+    return p ? p : L"";
+}
 
 }  // namespace
 
@@ -40,7 +42,9 @@ AccountRequestBase::AccountRequestBase(const wchar_t* pwszCallName, const wchar_
     m_pBody = body.Detach();
 }
 
-AccountRequestBase::~AccountRequestBase() { Util::SafeRelease(m_pBody); }
+AccountRequestBase::~AccountRequestBase() {
+    Util::SafeRelease(m_pBody);
+}
 
 void AccountRequestBase::AddChild(const wchar_t* pwszName, const std::wstring& wsText) {
     ComPtr<IXMLDOMElement> child;
@@ -107,7 +111,8 @@ AdminAuthRequest::AdminAuthRequest(const wchar_t* pwszName, const wchar_t* pwszP
     AddChild(L"virtualHost", Safe(pwszVirtualHost));
 }
 
-GetServerRequest::GetServerRequest(const wchar_t* pwszServer) : AccountRequestBase(L"GetServerRequest", Soap::kNsAdmin) {
+GetServerRequest::GetServerRequest(const wchar_t* pwszServer)
+    : AccountRequestBase(L"GetServerRequest", Soap::kNsAdmin) {
     AddChildBy(L"server", Soap::kName, Safe(pwszServer));
 }
 

@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "Platform/Com/ComApi.h"
-#include "Util/Text/Guid.h"
 #include "Util/Locks/Locks.h"
 #include "Util/Log/Log.h"
 #include "Util/OstrelReg.h"
 #include "Util/Password.h"
+#include "Util/Text/Guid.h"
 
 namespace Ostrel::Rpc {
 
@@ -34,7 +34,8 @@ Stored ReadStoredId(Util::RegUtil& reg, std::wstring& wsId) {
     std::vector<BYTE> blob(cb);
     status = reg.QueryValue(blob.data(), &cb);
     if (status != ERROR_SUCCESS) {
-        OSTLOG_ERROR(L"The device id in HKCU\\Software\\Ostrel\\EID cannot be read (status %d)", static_cast<int>(status));
+        OSTLOG_ERROR(L"The device id in HKCU\\Software\\Ostrel\\EID cannot be read (status %d)",
+                     static_cast<int>(status));
         return Stored::Unreadable;
     }
     blob.resize(cb);
@@ -68,13 +69,13 @@ bool GetDeviceId(std::wstring& wsDeviceId) {
     std::wstring wsStored;
     if (reg.CreateKey() == ERROR_SUCCESS) {
         switch (ReadStoredId(reg, wsStored)) {
-        case Stored::Read:
-            wsDeviceId = wsStored;
-            return true;
-        case Stored::Unreadable:
-            return false;
-        case Stored::Missing:
-            break;
+            case Stored::Read:
+                wsDeviceId = wsStored;
+                return true;
+            case Stored::Unreadable:
+                return false;
+            case Stored::Missing:
+                break;
         }
     }
 

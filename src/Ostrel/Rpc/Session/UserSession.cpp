@@ -5,13 +5,13 @@
 #include <condition_variable>
 #include <cwctype>
 
+#include "Ostrel/Rpc/Session/UserSessionInternal.h"
 #include "Ostrel/Settings/ProfileStore.h"
 #include "Ostrel/Settings/RegistryConfig.h"
-#include "Ostrel/Rpc/Session/UserSessionInternal.h"
 #include "Platform/Mapi/MapiInterfaces.h"
-#include "Util/Time/Clock.h"
 #include "Util/Locks/Locks.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 
 namespace Ostrel::Rpc {
 
@@ -102,14 +102,14 @@ void InstallConnectionHooks() {
 
 const wchar_t* ProxyModeName(DWORD dwMode) {
     switch (dwMode) {
-    case kProxyModeNone:
-        return L"none";
-    case kProxyModeBrowser:
-        return L"browser";
-    case kProxyModeManual:
-        return L"manual";
-    default:
-        return L"other";
+        case kProxyModeNone:
+            return L"none";
+        case kProxyModeBrowser:
+            return L"browser";
+        case kProxyModeManual:
+            return L"manual";
+        default:
+            return L"other";
     }
 }
 
@@ -127,7 +127,8 @@ bool LogParameterChanges(const LogonParams& old, const LogonParams& now) {
     OSTLOG_INFO(1, L"UserSession parameters changed");
     OSTLOG_INFO(1, L"Parameter       %-30s  %-30s", L"Current", L"New");
     row(L"Account", old.wsAccount, now.wsAccount);
-    row(L"Password", stars(old.wsPassword), stars(now.wsPassword) + (old.wsPassword != now.wsPassword ? L" (changed)" : L""));
+    row(L"Password", stars(old.wsPassword),
+        stars(now.wsPassword) + (old.wsPassword != now.wsPassword ? L" (changed)" : L""));
     row(L"Server", old.wsServer, now.wsServer);
     row(L"Port", std::to_wstring(old.dwPort), std::to_wstring(now.dwPort));
     row(L"UseSSL", std::to_wstring(old.useSSL), std::to_wstring(now.useSSL));
@@ -160,8 +161,9 @@ UserSession::UserSession(const std::wstring& wsProfile, const LogonParams& param
     m_pConnection->SetPort(params.dwPort);
     m_pConnection->SetUserSession(&m_ownSession);
     if (IsAdminMode() && params.dwAdminPort) {
-        m_pAdminConnection = std::make_unique<AdminConnection>(L"UserSession", params.wsServer.c_str(), params.dwAdminPort,
-                                                               1, params.dwProxySelection, params.wsProxy.c_str(), 0);
+        m_pAdminConnection =
+            std::make_unique<AdminConnection>(L"UserSession", params.wsServer.c_str(), params.dwAdminPort, 1,
+                                              params.dwProxySelection, params.wsProxy.c_str(), 0);
         m_pAdminConnection->SetPort(params.dwAdminPort);
         m_pAdminConnection->SetUserSession(&m_ownSession);
     }
@@ -188,13 +190,16 @@ std::shared_ptr<UserSession> UserSession::CreateInstance(const wchar_t* pwszProf
     return session;
 }
 
-std::shared_ptr<UserSession> UserSession::GetInstance() { return GetInstance(nullptr); }
+std::shared_ptr<UserSession> UserSession::GetInstance() {
+    return GetInstance(nullptr);
+}
 
 std::shared_ptr<UserSession> UserSession::GetInstance(const wchar_t* pwszProfile) {
     std::wstring wsProfile = pwszProfile ? pwszProfile : L"";
     auto session = Find(wsProfile);
     if (!session)
-        OSTLOG_INFO(4, L"No UserSession found for profile '%s'", wsProfile.empty() ? GetGlobalProfileName().c_str() : wsProfile.c_str());
+        OSTLOG_INFO(4, L"No UserSession found for profile '%s'",
+                    wsProfile.empty() ? GetGlobalProfileName().c_str() : wsProfile.c_str());
     return session;
 }
 
@@ -211,7 +216,9 @@ void UserSession::ReleaseSharedSession(const wchar_t* pwszProfile) {
     lock.Leave();
 }
 
-void UserSession::ReleaseSharedSession() { ReleaseSharedSession(nullptr); }
+void UserSession::ReleaseSharedSession() {
+    ReleaseSharedSession(nullptr);
+}
 
 void UserSession::ReleaseSharedSessions() {
     std::map<std::wstring, std::shared_ptr<UserSession>> released;
@@ -233,8 +240,12 @@ std::wstring UserSession::GetGlobalProfileName() {
 
 // ---- Connection ----
 
-DWORD UserSession::OwnConnectionSession::Port() { return m_session.Port(); }
-DWORD UserSession::OwnConnectionSession::AdminPort() { return m_session.AdminPort(); }
+DWORD UserSession::OwnConnectionSession::Port() {
+    return m_session.Port();
+}
+DWORD UserSession::OwnConnectionSession::AdminPort() {
+    return m_session.AdminPort();
+}
 
 std::wstring UserSession::OwnConnectionSession::AuthToken() {
     Util::AutoCriticalSection lock(SessionLock());
@@ -250,18 +261,30 @@ DWORD UserSession::Port() {
     return m_logon.dwPort;
 }
 
-DWORD UserSession::AdminPort() { return m_logon.dwAdminPort; }
+DWORD UserSession::AdminPort() {
+    return m_logon.dwAdminPort;
+}
 
 DWORD UserSession::MailPort() {
     Util::AutoCriticalSection lock(SessionLock());
     return m_dwMailPort;
 }
 
-int UserSession::IsSecure() { return m_logon.useSSL; }
-DWORD UserSession::ProxySelection() { return m_logon.dwProxySelection; }
-std::wstring UserSession::ProxyServer() { return m_logon.wsProxy; }
-std::wstring UserSession::SessionServerName() { return m_logon.wsServer; }
-Connection* UserSession::GetCurrentConnect() { return m_pConnection.get(); }
+int UserSession::IsSecure() {
+    return m_logon.useSSL;
+}
+DWORD UserSession::ProxySelection() {
+    return m_logon.dwProxySelection;
+}
+std::wstring UserSession::ProxyServer() {
+    return m_logon.wsProxy;
+}
+std::wstring UserSession::SessionServerName() {
+    return m_logon.wsServer;
+}
+Connection* UserSession::GetCurrentConnect() {
+    return m_pConnection.get();
+}
 
 void UserSession::CloseRequest() {
     Util::AutoCriticalSection lock(SessionLock());
@@ -285,7 +308,9 @@ HRESULT UserSession::ReEvaluateConnectionParams() {
     return S_OK;
 }
 
-bool UserSession::IsAdminMode() const { return Mapi::IsBESOSN() && !Mapi::IsSingleUserBESOSN(); }
+bool UserSession::IsAdminMode() const {
+    return Mapi::IsBESOSN() && !Mapi::IsSingleUserBESOSN();
+}
 
 Connection* UserSession::SignOnConnection() {
     return IsAdminMode() && m_pAdminConnection ? m_pAdminConnection.get() : m_pConnection.get();
@@ -293,14 +318,30 @@ Connection* UserSession::SignOnConnection() {
 
 // ---- User interface ----
 
-void UserSession::SetUIFlag(int flag) { g_iUIFlag = flag; }
-int UserSession::GetUIFlag() { return g_iUIFlag; }
-void UserSession::SetUIParam(HWND hwnd) { g_hwndUIParam = hwnd; }
-HWND UserSession::GetUIParam() { return g_hwndUIParam; }
-void UserSession::SetHandleOfConfigPropSheets(HWND hwnd) { g_hwndConfigPropSheets = hwnd; }
-HWND UserSession::GetHandleOfConfigPropSheets() { return g_hwndConfigPropSheets; }
-void UserSession::SetOstrelUIFlag(int flag) { g_iOstrelUIFlag = flag; }
-int UserSession::GetOstrelUIFlag() { return g_iOstrelUIFlag; }
+void UserSession::SetUIFlag(int flag) {
+    g_iUIFlag = flag;
+}
+int UserSession::GetUIFlag() {
+    return g_iUIFlag;
+}
+void UserSession::SetUIParam(HWND hwnd) {
+    g_hwndUIParam = hwnd;
+}
+HWND UserSession::GetUIParam() {
+    return g_hwndUIParam;
+}
+void UserSession::SetHandleOfConfigPropSheets(HWND hwnd) {
+    g_hwndConfigPropSheets = hwnd;
+}
+HWND UserSession::GetHandleOfConfigPropSheets() {
+    return g_hwndConfigPropSheets;
+}
+void UserSession::SetOstrelUIFlag(int flag) {
+    g_iOstrelUIFlag = flag;
+}
+int UserSession::GetOstrelUIFlag() {
+    return g_iOstrelUIFlag;
+}
 
 void UserSession::SetSupportObject(const wchar_t* pwszProfile, IMAPISupport* pSupport) {
     if (pSupport)
@@ -325,7 +366,9 @@ IMAPISupport* UserSession::GetSupportObject(const wchar_t* pwszProfile) {
     return it->second;
 }
 
-void UserSession::ReleaseSupportObject(const wchar_t* pwszProfile) { SetSupportObject(pwszProfile, nullptr); }
+void UserSession::ReleaseSupportObject(const wchar_t* pwszProfile) {
+    SetSupportObject(pwszProfile, nullptr);
+}
 
 void UserSession::ReleaseSupportObjects() {
     std::map<std::wstring, IMAPISupport*> released;

@@ -6,13 +6,13 @@
 #include <cwctype>
 
 #include "Ostrel/Rpc/Session/Auth.h"
-#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Rpc/Session/UserSessionInternal.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Registry/Registry.h"
-#include "Util/Text/Guid.h"
 #include "Util/Log/Log.h"
 #include "Util/OstrelReg.h"
+#include "Util/Text/Guid.h"
 #include "Util/Text/XmlUtil.h"
 
 namespace Ostrel::Rpc {
@@ -69,7 +69,9 @@ DWORD Dword(IXMLDOMDocument2* pDocument, const wchar_t* pwszXPath) {
     return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<DWORD>(value);
 }
 
-bool IsTrue(IXMLDOMDocument2* pDocument, const wchar_t* pwszXPath) { return Text(pDocument, pwszXPath) == L"TRUE"; }
+bool IsTrue(IXMLDOMDocument2* pDocument, const wchar_t* pwszXPath) {
+    return Text(pDocument, pwszXPath) == L"TRUE";
+}
 
 // The leading digits of `text` from `pos` (0 when there are none).
 int LeadingNumber(const std::wstring& text, size_t pos) {
@@ -148,7 +150,8 @@ void UserSession::Update(IXMLDOMDocument2* pDocument) {
     info.ullMaxMessageSize = Number(pDocument, L"//account:attr[@name='ostrelMtaMaxMessageSize']");
     info.bOutOfOffice = Text(pDocument, L"//account:attr[@name='ostrelFeatureOutOfOfficeReplyEnabled']") != L"FALSE";
     info.bForwarding = IsTrue(pDocument, L"//account:attr[@name='ostrelFeatureMailForwardingEnabled']");
-    info.bForwardingInFilters = IsTrue(pDocument, L"//account:attr[@name='ostrelFeatureMailForwardingInFiltersEnabled']");
+    info.bForwardingInFilters =
+        IsTrue(pDocument, L"//account:attr[@name='ostrelFeatureMailForwardingInFiltersEnabled']");
 
     std::wstring wsVersion = Text(pDocument, L"//account:version");
     Util::AutoCriticalSection lock(SessionLock());
@@ -244,11 +247,11 @@ bool UserSession::SetNoSession() {
     return m_features.bNoSession;
 }
 
-#define OSTREL_FEATURE(method, expression)            \
-    int UserSession::method() {                       \
+#define OSTREL_FEATURE(method, expression)             \
+    int UserSession::method() {                        \
         Util::AutoCriticalSection lock(SessionLock()); \
-        EnsureInfo();                                 \
-        return (expression);                          \
+        EnsureInfo();                                  \
+        return (expression);                           \
     }
 
 OSTREL_FEATURE(SetSupportOSV8, m_features.bOSV8)
@@ -320,11 +323,11 @@ bool UserSession::IsBESConfigUpdateEnabled() {
 
 // ---- The account ----
 
-#define OSTREL_ACCOUNT(type, method, expression)      \
-    type UserSession::method() {                      \
+#define OSTREL_ACCOUNT(type, method, expression)       \
+    type UserSession::method() {                       \
         Util::AutoCriticalSection lock(SessionLock()); \
-        EnsureInfo();                                 \
-        return (expression);                          \
+        EnsureInfo();                                  \
+        return (expression);                           \
     }
 
 OSTREL_ACCOUNT(std::wstring, EmailAddress, m_account.wsName)

@@ -5,19 +5,19 @@
 #include <stdexcept>
 
 #include "Ostrel/Rpc/Session/Auth.h"
-#include "Ostrel/Settings/ProfileStore.h"
-#include "Ostrel/Rpc/Soap/RPCResponses.h"
-#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Rpc/Session/UserSessionInternal.h"
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Settings/ProfileStore.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Ui/Ui.h"
-#include "Util/Time/Clock.h"
-#include "Util/Text/Localized.h"
 #include "Util/Log/Log.h"
 #include "Util/Log/LogFormat.h"
+#include "Util/Text/Localized.h"
 #include "Util/Text/XmlUtil.h"
+#include "Util/Time/Clock.h"
 
 namespace Ostrel::Rpc {
 
@@ -27,7 +27,9 @@ constexpr ULONGLONG kInvalidationIntervalMs = 30000;
 constexpr int kNoOpRetries = 4;
 constexpr DWORD kFirstNoOpWaitMs = 1000;
 
-std::wstring L10n(const char* pszKey) { return Util::GetLocalizedString(pszKey); }
+std::wstring L10n(const char* pszKey) {
+    return Util::GetLocalizedString(pszKey);
+}
 
 // The window prompts and boxes belong to: the one the host gave, else the client's.
 HWND UiOwner() {
@@ -290,8 +292,9 @@ HRESULT UserSession::Auth() {
             OSTLOG_ERROR(L"Unexpected answer to the sign-on of '%s': %s", m_logon.wsAccount.c_str(),
                          pFault ? pFault->ErrorCode() : L"no fault and no token");
             if (!Platform::Host::IsEmbedded())
-                Platform::Ui::Current()->MessageBox(UiOwner(), Util::FormatW(L10n("MBOX_INVALIDTAG").c_str(), m_logon.wsAccount.c_str()),
-                                                    L10n("MBOX_CAPTION_ERR"), MB_OK | MB_ICONERROR);
+                Platform::Ui::Current()->MessageBox(
+                    UiOwner(), Util::FormatW(L10n("MBOX_INVALIDTAG").c_str(), m_logon.wsAccount.c_str()),
+                    L10n("MBOX_CAPTION_ERR"), MB_OK | MB_ICONERROR);
             m_iAuthState = kAuthStateNeedsUser;
             return E_FAIL;
         }
@@ -352,7 +355,7 @@ void UserSession::LookUpMailPort() {
         GetServerRequest request(m_logon.wsServer.c_str());
         std::unique_ptr<Response> response = Send(connection, request);
         std::wstring wsPort = ReadText(response->GetDocument(), m_logon.useSSL ? L"//admin:a[@n=\"ostrelMailSSLPort\"]"
-                                                                                 : L"//admin:a[@n=\"ostrelMailPort\"]");
+                                                                               : L"//admin:a[@n=\"ostrelMailPort\"]");
         wchar_t* pEnd = nullptr;
         unsigned long ulPort = wsPort.empty() ? 0 : std::wcstoul(wsPort.c_str(), &pEnd, 10);
         if (dynamic_cast<SoapFaultResponse*>(response.get()) || ulPort == 0 || ulPort > 65535 || *pEnd) {
@@ -454,14 +457,15 @@ HRESULT UserSession::PromptPassword(const SoapFaultResponse& fault) {
         OSTLOG_INFO(1, L"User was prompted for password - IDCANCEL returned - Exiting outlook.");
         return kUserCancel;
     }
-    OSTLOG_ERROR(L"Attempt to prompt for password failed - %d returned (error code: %s, error text: %s)", answer.iResult,
-                 fault.ErrorCode(), fault.ExcepText());
+    OSTLOG_ERROR(L"Attempt to prompt for password failed - %d returned (error code: %s, error text: %s)",
+                 answer.iResult, fault.ErrorCode(), fault.ExcepText());
     return E_FAIL;
 }
 
 HRESULT UserSession::PromptNewPassword() {
     if (!GetUIFlag()) {
-        OSTLOG_ERROR(L"The server asks for a new password of '%s', and no dialog may be shown", m_logon.wsAccount.c_str());
+        OSTLOG_ERROR(L"The server asks for a new password of '%s', and no dialog may be shown",
+                     m_logon.wsAccount.c_str());
         m_iAuthState = kAuthStateNeedsUser;
         return kLogonFailed;
     }

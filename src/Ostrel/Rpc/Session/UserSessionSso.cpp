@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cwctype>
 
-#include "Ostrel/Settings/ProfileStore.h"
 #include "Ostrel/Rpc/Session/UserSessionInternal.h"
+#include "Ostrel/Settings/ProfileStore.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Sspi/Sspi.h"
@@ -24,8 +24,9 @@ constexpr const wchar_t* kSpnegoPath = L"/service/spnego";
 constexpr const wchar_t* kCertAuthPath = L"/certauth";
 
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+               return std::towlower(x) == std::towlower(y);
+           });
 }
 
 std::wstring Base64(const std::vector<BYTE>& bytes) {
@@ -62,7 +63,8 @@ HRESULT UserSession::SSOAuthorize() {
         return E_FAIL;
     }
     if (!EqualsNoCase(wsUser, m_logon.wsAccount)) {
-        OSTLOG_INFO(4, L"Name in profile (%s) doesn't match Windows user (%s).", m_logon.wsAccount.c_str(), wsUser.c_str());
+        OSTLOG_INFO(4, L"Name in profile (%s) doesn't match Windows user (%s).", m_logon.wsAccount.c_str(),
+                    wsUser.c_str());
         return E_FAIL;
     }
     m_pConnection->SetCurrentUser(wsUser.c_str());

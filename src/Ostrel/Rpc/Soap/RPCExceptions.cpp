@@ -31,18 +31,28 @@ std::optional<std::wstring> ReadFaultValue(IXMLDOMDocument2* pDocument, const wc
     return value;
 }
 
-const wchar_t* OrEmpty(const wchar_t* pwsz) { return pwsz ? pwsz : L""; }
-const char* OrEmpty(const char* psz) { return psz ? psz : ""; }
+const wchar_t* OrEmpty(const wchar_t* pwsz) {
+    return pwsz ? pwsz : L"";
+}
+const char* OrEmpty(const char* psz) {
+    return psz ? psz : "";
+}
 
 }  // namespace
 
 // ---- RpcException ----
 
-DWORD RpcException::ExcepNum(int) const { return kCannotConnect; }
+DWORD RpcException::ExcepNum(int) const {
+    return kCannotConnect;
+}
 
-const wchar_t* RpcException::ExcepText() const { return L""; }
+const wchar_t* RpcException::ExcepText() const {
+    return L"";
+}
 
-int RpcException::IsSSLExcep() const { return 0; }
+int RpcException::IsSSLExcep() const {
+    return 0;
+}
 
 const wchar_t* RpcException::ExcepType() const {
     if (m_wsType.empty()) {
@@ -60,7 +70,9 @@ const wchar_t* RpcException::ExcepType() const {
 
 const wchar_t* const MailboxUnreachableException::pTERROR_WINHTTP_CANNOT_CONNECT = L"Unable to connect.";
 
-const wchar_t* MailboxUnreachableException::ExcepText() const { return pTERROR_WINHTTP_CANNOT_CONNECT; }
+const wchar_t* MailboxUnreachableException::ExcepText() const {
+    return pTERROR_WINHTTP_CANNOT_CONNECT;
+}
 
 // ---- WinHttpException ----
 
@@ -104,33 +116,53 @@ WinHttpException::~WinHttpException() {
         CertFreeCertificateContext(m_pCert);
 }
 
-DWORD WinHttpException::ExcepNum(int) const { return m_dwError; }
+DWORD WinHttpException::ExcepNum(int) const {
+    return m_dwError;
+}
 
-int WinHttpException::IsSSLExcep() const { return m_iIsSSL; }
+int WinHttpException::IsSSLExcep() const {
+    return m_iIsSSL;
+}
 
 const wchar_t* WinHttpException::ExcepText() const {
     switch (m_dwError) {
-    case 12002: return pTERROR_WINHTTP_TIMEOUT;
-    case 12004: return pTERROR_WINHTTP_INTERNAL_ERROR;
-    case 12005: return pTERROR_WINHTTP_INVALID_URL;
-    case 12006: return pTERROR_WINHTTP_UNRECOGNIZED_SCHEME;
-    case 12007: return pTERROR_WINHTTP_NAME_NOT_RESOLVED;
-    case 12012: return pTERROR_WINHTTP_SHUTDOWN;
-    case 12015: return pTERROR_WINHTTP_LOGIN_FAILURE;
-    case 12017: return pTERROR_WINHTTP_OPERATION_CANCELLED;
-    case 12018: return pTERROR_WINHTTP_INCORRECT_HANDLE_TYPE;
-    case 12019: return pTERROR_WINHTTP_INCORRECT_HANDLE_STATE;
-    case 12029: return pTERROR_WINHTTP_CANNOT_CONNECT;
-    case 12030: return pTERROR_WINHTTP_CONNECTION_ERROR;
-    case 12150: return pTERROR_WINHTTP_HEADER_NOT_FOUND;
-    case 12152: return pTERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-    case 12175: return pTERROR_WINHTTP_SECURE_FAILURE;
-    case 12184: return pTERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW;
-    default:
-        // This system has no message catalogue for Windows error numbers.
-        if (m_wsText.empty())
-            m_wsText = L"Unknown Error " + std::to_wstring(static_cast<int>(m_dwError));
-        return m_wsText.c_str();
+        case 12002:
+            return pTERROR_WINHTTP_TIMEOUT;
+        case 12004:
+            return pTERROR_WINHTTP_INTERNAL_ERROR;
+        case 12005:
+            return pTERROR_WINHTTP_INVALID_URL;
+        case 12006:
+            return pTERROR_WINHTTP_UNRECOGNIZED_SCHEME;
+        case 12007:
+            return pTERROR_WINHTTP_NAME_NOT_RESOLVED;
+        case 12012:
+            return pTERROR_WINHTTP_SHUTDOWN;
+        case 12015:
+            return pTERROR_WINHTTP_LOGIN_FAILURE;
+        case 12017:
+            return pTERROR_WINHTTP_OPERATION_CANCELLED;
+        case 12018:
+            return pTERROR_WINHTTP_INCORRECT_HANDLE_TYPE;
+        case 12019:
+            return pTERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+        case 12029:
+            return pTERROR_WINHTTP_CANNOT_CONNECT;
+        case 12030:
+            return pTERROR_WINHTTP_CONNECTION_ERROR;
+        case 12150:
+            return pTERROR_WINHTTP_HEADER_NOT_FOUND;
+        case 12152:
+            return pTERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        case 12175:
+            return pTERROR_WINHTTP_SECURE_FAILURE;
+        case 12184:
+            return pTERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW;
+        default:
+            // This system has no message catalogue for Windows error numbers.
+            if (m_wsText.empty())
+                m_wsText = L"Unknown Error " + std::to_wstring(static_cast<int>(m_dwError));
+            return m_wsText.c_str();
     }
 }
 
@@ -161,20 +193,28 @@ NginxException::NginxException(DWORD dwStatus, const char* pszFunction, int iLin
                  iCallerLine, ExcepText(), ExcepType(), wsFunction.c_str(), iLine);
 }
 
-DWORD NginxException::ExcepNum(int generic) const { return generic ? kCannotConnect : m_dwStatus; }
+DWORD NginxException::ExcepNum(int generic) const {
+    return generic ? kCannotConnect : m_dwStatus;
+}
 
 const wchar_t* NginxException::ExcepText() const {
     switch (m_dwStatus) {
-    case 500: return pHTTP_STATUS_SERVER_ERROR;
-    case 501: return pHTTP_STATUS_NOT_SUPPORTED;
-    case 502: return pHTTP_STATUS_BAD_GATEWAY;
-    case 503: return pHTTP_STATUS_SERVICE_UNAVAIL;
-    case 504: return pHTTP_STATUS_GATEWAY_TIMEOUT;
-    case 505: return pHTTP_STATUS_VERSION_NOT_SUP;
-    default:
-        if (m_wsText.empty())
-            m_wsText = std::to_wstring(static_cast<int>(m_dwStatus)) + L" Unknown Error";
-        return m_wsText.c_str();
+        case 500:
+            return pHTTP_STATUS_SERVER_ERROR;
+        case 501:
+            return pHTTP_STATUS_NOT_SUPPORTED;
+        case 502:
+            return pHTTP_STATUS_BAD_GATEWAY;
+        case 503:
+            return pHTTP_STATUS_SERVICE_UNAVAIL;
+        case 504:
+            return pHTTP_STATUS_GATEWAY_TIMEOUT;
+        case 505:
+            return pHTTP_STATUS_VERSION_NOT_SUP;
+        default:
+            if (m_wsText.empty())
+                m_wsText = std::to_wstring(static_cast<int>(m_dwStatus)) + L" Unknown Error";
+            return m_wsText.c_str();
     }
 }
 
@@ -182,16 +222,21 @@ const wchar_t* NginxException::ExcepText() const {
 
 ServiceFaultException::ServiceFaultException(const wchar_t* pwszFaultCode, const wchar_t* pwszFaultMessage,
                                              const char* pszResponse)
-    : m_wsFaultCode(OrEmpty(pwszFaultCode)), m_wsFaultMessage(OrEmpty(pwszFaultMessage)), m_sResponse(OrEmpty(pszResponse)) {}
+    : m_wsFaultCode(OrEmpty(pwszFaultCode)),
+      m_wsFaultMessage(OrEmpty(pwszFaultMessage)),
+      m_sResponse(OrEmpty(pszResponse)) {}
 
-const wchar_t* ServiceFaultException::ExcepText() const { return m_wsFaultMessage.c_str(); }
+const wchar_t* ServiceFaultException::ExcepText() const {
+    return m_wsFaultMessage.c_str();
+}
 
 FileUploadFaultException::FileUploadFaultException(const char* pszErrorText) : m_sErrorText(OrEmpty(pszErrorText)) {}
 
 FileUploadFaultException::FileUploadFaultException(const char* pszStatusCode, const char* pszErrorText)
     : m_sStatusCode(OrEmpty(pszStatusCode)), m_sErrorText(OrEmpty(pszErrorText)) {}
 
-FileDownloadFaultException::FileDownloadFaultException(const char* pszErrorText) : m_sErrorText(OrEmpty(pszErrorText)) {}
+FileDownloadFaultException::FileDownloadFaultException(const char* pszErrorText)
+    : m_sErrorText(OrEmpty(pszErrorText)) {}
 
 FileDownloadFaultException::FileDownloadFaultException(DWORD dwStatusCode, const char* pszErrorText)
     : m_dwStatusCode(dwStatusCode), m_sErrorText(OrEmpty(pszErrorText)) {}
@@ -201,8 +246,12 @@ SoapFaultResponse::SoapFaultResponse(IXMLDOMDocument2* pDocument)
       m_owsReason(ReadFaultValue(pDocument, Soap::kXPathFaultReason)),
       m_owsErrorCode(ReadFaultValue(pDocument, Soap::kXPathFaultCode)) {}
 
-const wchar_t* SoapFaultResponse::ExcepText() const { return m_owsReason ? m_owsReason->c_str() : L"Unknown"; }
+const wchar_t* SoapFaultResponse::ExcepText() const {
+    return m_owsReason ? m_owsReason->c_str() : L"Unknown";
+}
 
-const wchar_t* SoapFaultResponse::ErrorCode() const { return m_owsErrorCode ? m_owsErrorCode->c_str() : L"Unknown"; }
+const wchar_t* SoapFaultResponse::ErrorCode() const {
+    return m_owsErrorCode ? m_owsErrorCode->c_str() : L"Unknown";
+}
 
 }  // namespace Ostrel::Rpc

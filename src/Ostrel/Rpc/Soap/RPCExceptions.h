@@ -261,10 +261,10 @@ public:
     static constexpr const wchar_t* MUST_RESYNC = L"mail.MUST_RESYNC";
 };
 
-#define OSTREL_FAULT_CLASS(name, base)   \
-    class name : public base {           \
-    public:                              \
-        using base::base;                \
+#define OSTREL_FAULT_CLASS(name, base) \
+    class name : public base {         \
+    public:                            \
+        using base::base;              \
     };
 
 OSTREL_FAULT_CLASS(ServiceException_UNKNOWN_DOCUMENT, ServiceException)

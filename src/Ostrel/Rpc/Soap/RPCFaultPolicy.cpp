@@ -6,8 +6,8 @@
 #include "Platform/Host/Host.h"
 #include "Platform/Ui/Ui.h"
 #include "Util/Log/Diagnostics.h"
-#include "Util/Text/Localized.h"
 #include "Util/Log/Log.h"
+#include "Util/Text/Localized.h"
 
 namespace Ostrel::Rpc {
 
@@ -115,11 +115,17 @@ int IsSSLError(DWORD dwError, long requestNumber) {
     return 0;
 }
 
-void NoteResponseReceived() { g_bResponseReceived.store(true, std::memory_order_relaxed); }
+void NoteResponseReceived() {
+    g_bResponseReceived.store(true, std::memory_order_relaxed);
+}
 
-bool HasResponseBeenReceived() { return g_bResponseReceived.load(std::memory_order_relaxed); }
+bool HasResponseBeenReceived() {
+    return g_bResponseReceived.load(std::memory_order_relaxed);
+}
 
-void ResetResponseReceivedForTesting() { g_bResponseReceived.store(false, std::memory_order_relaxed); }
+void ResetResponseReceivedForTesting() {
+    g_bResponseReceived.store(false, std::memory_order_relaxed);
+}
 
 HRESULT HandleConnectionFailure(HWND hwndOwner, const RpcException& e) {
     if (!e.IsSSLExcep() || Mapi::IsBESOSN())

@@ -9,10 +9,10 @@
 
 namespace Ostrel::Rpc {
 
-#define OSTREL_RESPONSE_CLASS(name)  \
-    class name : public Response {   \
-    public:                          \
-        using Response::Response;    \
+#define OSTREL_RESPONSE_CLASS(name) \
+    class name : public Response {  \
+    public:                         \
+        using Response::Response;   \
     };
 
 OSTREL_RESPONSE_CLASS(ActionResponse)

@@ -2,20 +2,20 @@
 
 #include <stdexcept>
 
-#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
+#include "Util/Log/Log.h"
 #include "Util/Text/Guid.h"
 #include "Util/Text/Localized.h"
-#include "Util/Log/Log.h"
 #include "Util/Text/Strings.h"
 
 namespace Ostrel::Rpc {
 
 using Platform::ComPtr;
 
-#define OSTREL_ENVELOPE(context)                                                         \
+#define OSTREL_ENVELOPE(context)                                                           \
     L"<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Header>" \
     L"<context xmlns=\"urn:ostrel\">" context L"</context></soap:Header><soap:Body></soap:Body></soap:Envelope>"
 
@@ -34,8 +34,8 @@ namespace {
 constexpr struct {
     ULONG ulBit;
     wchar_t wcLetter;
-} kRightLetters[] = {{ACL_RIGHT_READ, L'r'},   {ACL_RIGHT_WRITE, L'w'},  {ACL_RIGHT_INSERT, L'i'},
-                     {ACL_RIGHT_DELETE, L'd'}, {ACL_RIGHT_ADMIN, L'a'},  {ACL_RIGHT_ACTION, L'x'},
+} kRightLetters[] = {{ACL_RIGHT_READ, L'r'},   {ACL_RIGHT_WRITE, L'w'}, {ACL_RIGHT_INSERT, L'i'},
+                     {ACL_RIGHT_DELETE, L'd'}, {ACL_RIGHT_ADMIN, L'a'}, {ACL_RIGHT_ACTION, L'x'},
                      {ACL_RIGHT_PRIVATE, L'p'}};
 
 constexpr const wchar_t* kAllGranteesId = L"00000000-0000-0000-0000-000000000000";
@@ -64,7 +64,9 @@ bool SetLoggedAttribute(IXMLDOMElement* pElement, const wchar_t* pwszName, const
 
 }  // namespace
 
-Request::Request() { init(0); }
+Request::Request() {
+    init(0);
+}
 
 Request::Request(const wchar_t* pwszCallName, int minusNoQualify) {
     InitCallName(pwszCallName);
@@ -76,7 +78,9 @@ Request::~Request() {
     Util::SafeDelete(m_pwszCallName);
 }
 
-const wchar_t* Request::CallName() { return m_pwszCallName; }
+const wchar_t* Request::CallName() {
+    return m_pwszCallName;
+}
 
 void Request::InitCallName(const wchar_t* pwszCallName) {
     if (!pwszCallName)
@@ -116,9 +120,13 @@ HRESULT Request::AppendTo(const wchar_t* pwszXPath, IXMLDOMNode* pNode) {
     return target->appendChild(pNode, nullptr);
 }
 
-HRESULT Request::AppendToSoapHeader(IXMLDOMElement* pElement) { return AppendTo(Soap::kXPathHeader, pElement); }
+HRESULT Request::AppendToSoapHeader(IXMLDOMElement* pElement) {
+    return AppendTo(Soap::kXPathHeader, pElement);
+}
 
-HRESULT Request::AppendToSoapBody(IXMLDOMElement* pElement) { return AppendTo(Soap::kXPathBody, pElement); }
+HRESULT Request::AppendToSoapBody(IXMLDOMElement* pElement) {
+    return AppendTo(Soap::kXPathBody, pElement);
+}
 
 HRESULT Request::AppendToSoapHeaderContext(IXMLDOMNode* pNode, int replace) {
     if (!pNode)
@@ -231,29 +239,29 @@ int Request::SetFolderAcl(IXMLDOMElement* pParent, const ACL* pAcl) {
             bOid = true;
         } else {
             switch (grant.m_eGranteeType) {
-            case GT_USER_OR_GROUP:
-                wsGt = grant.m_bIsGroup ? L"grp" : L"usr";
-                wsOid = grant.m_wsGranteeId;
-                bOid = true;
-                wsDisplay = !grant.m_wsDisplayName.empty() ? grant.m_wsDisplayName : grant.m_wsGranteeName;
-                break;
-            case GT_GUEST:
-                wsGt = L"guest";
-                wsPassword = grant.m_wsPassword;
-                wsOid = grant.m_wsGranteeId;
-                bOid = !wsOid.empty();
-                wsDisplay = grant.m_wsGranteeName;
-                break;
-            case GT_PUBLIC:
-                wsGt = L"pub";
-                wsOid = kPublicGranteeId;
-                bOid = true;
-                break;
-            case GT_ALL_AUTHENTICATED:
-                wsGt = L"all";
-                wsOid = kAllGranteesId;
-                bOid = true;
-                break;
+                case GT_USER_OR_GROUP:
+                    wsGt = grant.m_bIsGroup ? L"grp" : L"usr";
+                    wsOid = grant.m_wsGranteeId;
+                    bOid = true;
+                    wsDisplay = !grant.m_wsDisplayName.empty() ? grant.m_wsDisplayName : grant.m_wsGranteeName;
+                    break;
+                case GT_GUEST:
+                    wsGt = L"guest";
+                    wsPassword = grant.m_wsPassword;
+                    wsOid = grant.m_wsGranteeId;
+                    bOid = !wsOid.empty();
+                    wsDisplay = grant.m_wsGranteeName;
+                    break;
+                case GT_PUBLIC:
+                    wsGt = L"pub";
+                    wsOid = kPublicGranteeId;
+                    bOid = true;
+                    break;
+                case GT_ALL_AUTHENTICATED:
+                    wsGt = L"all";
+                    wsOid = kAllGranteesId;
+                    bOid = true;
+                    break;
             }
         }
         if (wsGt.empty()) {
@@ -297,7 +305,9 @@ BatchRequest::BatchRequest() : Request(Soap::kBatchRequest, 0) {
     m_pBatchElement = element.Detach();
 }
 
-BatchRequest::~BatchRequest() { Util::SafeRelease(m_pBatchElement); }
+BatchRequest::~BatchRequest() {
+    Util::SafeRelease(m_pBatchElement);
+}
 
 HRESULT BatchRequest::AppendRequest(Request* pRequest, LONGLONG requestId) {
     if (!pRequest || !pRequest->GetDocument())
@@ -328,6 +338,8 @@ HRESULT BatchRequest::AppendRequest(Request* pRequest, LONGLONG requestId) {
     return hr;
 }
 
-HRESULT BatchRequest::GetRequestXML(std::wstring& wsXml) { return m_pBatchElement->get_xml(wsXml); }
+HRESULT BatchRequest::GetRequestXML(std::wstring& wsXml) {
+    return m_pBatchElement->get_xml(wsXml);
+}
 
 }  // namespace Ostrel::Rpc

@@ -17,13 +17,13 @@ enum GranteeType : uint32_t {
 };
 
 // Rights bits; each sends one letter of the `perm` attribute, in this order. 0x40 has none.
-constexpr ULONG ACL_RIGHT_READ = 0x01;    // r
-constexpr ULONG ACL_RIGHT_WRITE = 0x02;   // w
-constexpr ULONG ACL_RIGHT_INSERT = 0x04;  // i
-constexpr ULONG ACL_RIGHT_DELETE = 0x08;  // d
-constexpr ULONG ACL_RIGHT_ADMIN = 0x10;   // a
-constexpr ULONG ACL_RIGHT_ACTION = 0x20;  // x
-constexpr ULONG ACL_RIGHT_PRIVATE = 0x80; // p
+constexpr ULONG ACL_RIGHT_READ = 0x01;     // r
+constexpr ULONG ACL_RIGHT_WRITE = 0x02;    // w
+constexpr ULONG ACL_RIGHT_INSERT = 0x04;   // i
+constexpr ULONG ACL_RIGHT_DELETE = 0x08;   // d
+constexpr ULONG ACL_RIGHT_ADMIN = 0x10;    // a
+constexpr ULONG ACL_RIGHT_ACTION = 0x20;   // x
+constexpr ULONG ACL_RIGHT_PRIVATE = 0x80;  // p
 
 struct AclGrant {
     std::wstring m_wsGranteeId;    // the grantee's server id (a GUID text for users and groups)
@@ -31,7 +31,7 @@ struct AclGrant {
     std::wstring m_wsPassword;     // a guest's access password
     std::wstring m_wsDisplayName;  // sent instead of the name for users and groups when set
     ULONG m_ulRights = 0;
-    BYTE m_bIsGroup = 0;           // for GT_USER_OR_GROUP: a group when non-zero
+    BYTE m_bIsGroup = 0;  // for GT_USER_OR_GROUP: a group when non-zero
     GranteeType m_eGranteeType = GT_USER_OR_GROUP;
 };
 

@@ -65,7 +65,9 @@ std::string LocaleFromEnvironment() {
 
 }  // namespace
 
-const wchar_t* UserAgentProduct() { return Mapi::IsBESOSN() ? L"Ostrel-OSB" : L"Ostrel-OSN"; }
+const wchar_t* UserAgentProduct() {
+    return Mapi::IsBESOSN() ? L"Ostrel-OSB" : L"Ostrel-OSN";
+}
 
 std::wstring FormatUserAgentProcessPart(std::string_view sKernelRelease, std::string_view sLocale, DWORD dwProcessId) {
     int numbers[3];

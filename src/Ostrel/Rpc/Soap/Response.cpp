@@ -143,7 +143,9 @@ Response::~Response() {
         m_pDocument->Release();
 }
 
-const wchar_t* Response::GetChangeToken() { return m_owsChangeToken ? m_owsChangeToken->c_str() : nullptr; }
+const wchar_t* Response::GetChangeToken() {
+    return m_owsChangeToken ? m_owsChangeToken->c_str() : nullptr;
+}
 
 Response* Response::Manager::NewResponse(IXMLDOMDocument2* pDocument) {
     if (!pDocument) {
@@ -168,7 +170,9 @@ Response* Response::Manager::NewResponse(IXMLDOMDocument2* pDocument) {
     return Lookup(kFaults, owsCode.value_or(L""), Make<SoapFaultResponse>)(pDocument);
 }
 
-void Response::Manager::DeleteResponse(Response* pResponse) { delete pResponse; }
+void Response::Manager::DeleteResponse(Response* pResponse) {
+    delete pResponse;
+}
 
 BatchResponse::BatchResponse(IXMLDOMDocument2* pDocument) : m_pDocument(pDocument) {
     if (m_pDocument)

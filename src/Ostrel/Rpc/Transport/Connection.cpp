@@ -6,13 +6,13 @@
 #include <climits>
 #include <cwchar>
 
-#include "Ostrel/Rpc/Transport/ConnectionTrust.h"
 #include "Ostrel/Rpc/Soap/RequestUserAgent.h"
+#include "Ostrel/Rpc/Transport/ConnectionTrust.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Host/Host.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
 #include "Util/OstrelReg.h"
+#include "Util/Time/Clock.h"
 
 namespace Ostrel::Rpc {
 
@@ -21,7 +21,9 @@ namespace {
 std::atomic<long> g_requestCounter{0};
 std::atomic<DWORD> g_connectionCounter{0};
 
-const wchar_t* Safe(const wchar_t* p) { return p ? p : L""; }
+const wchar_t* Safe(const wchar_t* p) {
+    return p ? p : L"";
+}
 
 std::wstring Format(const wchar_t* format, ...) {
     wchar_t buffer[512];
@@ -38,7 +40,9 @@ DWORD SecondsToMs(DWORD dwSeconds) {
     return static_cast<DWORD>(std::min<ULONGLONG>(ms, INT_MAX));
 }
 
-int AsTimeout(DWORD ms) { return static_cast<int>(std::min<DWORD>(ms, INT_MAX)); }
+int AsTimeout(DWORD ms) {
+    return static_cast<int>(std::min<DWORD>(ms, INT_MAX));
+}
 
 // The secure-failure flags with the texts logged for them.
 struct IssueText {
@@ -60,14 +64,19 @@ const IssueText kIssueTexts[] = {
 
 }  // namespace
 
-long NextRequestNumber() { return ++g_requestCounter; }
+long NextRequestNumber() {
+    return ++g_requestCounter;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Construction
 
 Connection::Connection(const wchar_t* pwszOwner, const wchar_t* pwszServer, DWORD dwPort, int useSSL, DWORD dwProxyMode,
                        const wchar_t* pwszManualProxy, int async)
-    : m_wsOwner(Safe(pwszOwner)), m_wsServer(Safe(pwszServer)), m_iUseSSL(useSSL), m_dwProxyMode(dwProxyMode),
+    : m_wsOwner(Safe(pwszOwner)),
+      m_wsServer(Safe(pwszServer)),
+      m_iUseSSL(useSSL),
+      m_dwProxyMode(dwProxyMode),
       m_iAsync(async) {
     InitConn(dwPort, pwszManualProxy);
 }
@@ -169,9 +178,13 @@ Connection* AdminConnection::CloneConnection() {
 // ---------------------------------------------------------------------------------------------
 // Simple state
 
-DWORD Connection::GetPort() const { return m_dwPort; }
+DWORD Connection::GetPort() const {
+    return m_dwPort;
+}
 
-void Connection::SetPort(DWORD dwPort) { m_dwPort = dwPort; }
+void Connection::SetPort(DWORD dwPort) {
+    m_dwPort = dwPort;
+}
 
 void Connection::SetCurrentUser(const wchar_t* pwszUser) {
     std::lock_guard<std::mutex> lock(m_callerMutex);
@@ -316,7 +329,9 @@ bool Connection::CheckForErrorAndReAuthIfReqd(Response* pResponse, bool throwAll
     return Ostrel::Rpc::CheckForErrorAndReAuthIfReqd(pResponse, throwAll, pSession);
 }
 
-int Connection::IsSSLError(DWORD dwError) { return Ostrel::Rpc::IsSSLError(dwError, g_requestCounter.load()); }
+int Connection::IsSSLError(DWORD dwError) {
+    return Ostrel::Rpc::IsSSLError(dwError, g_requestCounter.load());
+}
 
 // ---------------------------------------------------------------------------------------------
 // Time-outs
@@ -345,7 +360,8 @@ void Connection::GetConnTimeouts(DWORD& dwConnectMs, DWORD& dwSendMs, DWORD& dwR
 }
 
 void Connection::ApplyTimeouts(HINTERNET h) const {
-    if (!WinHttpSetTimeouts(h, 0, AsTimeout(m_dwConnectTimeout), AsTimeout(m_dwSendTimeout), AsTimeout(m_dwReceiveTimeout)))
+    if (!WinHttpSetTimeouts(h, 0, AsTimeout(m_dwConnectTimeout), AsTimeout(m_dwSendTimeout),
+                            AsTimeout(m_dwReceiveTimeout)))
         OSTLOG_ERROR(L"WinHttpSetTimeouts failed: %d", static_cast<int>(GetLastError()));
 }
 
@@ -493,7 +509,8 @@ void Connection::SetSecurityOptions(HINTERNET hRequest) {
         }
     }
     if (pin)
-        WinHttpSetOption(hRequest, WINHTTP_OPTION_OSTREL_PINNED_CERT_SHA1, pin->data(), static_cast<DWORD>(pin->size()));
+        WinHttpSetOption(hRequest, WINHTTP_OPTION_OSTREL_PINNED_CERT_SHA1, pin->data(),
+                         static_cast<DWORD>(pin->size()));
     m_iCatchCertErrors = 0;
 }
 

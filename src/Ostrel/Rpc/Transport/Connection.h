@@ -5,17 +5,17 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "Ostrel/Rpc/Transport/ConnectionSession.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Soap/RPCFaultPolicy.h"
 #include "Ostrel/Rpc/Soap/Request.h"
+#include "Ostrel/Rpc/Transport/ConnectionSession.h"
 #include "Platform/Com/Stream.h"
 #include "Platform/Http/WinHttp.h"
 #include "Util/Progress.h"
@@ -198,7 +198,8 @@ public:
     // temporary file returned in pStream (positioned at its start) with bIsStream set.
     // bConvertLineEnds writes every LF not preceded by CR as CR LF. Throws WinHttpException
     // when the transfer fails; nothing of a failed response is returned.
-    void ReadResponseSynchronous(std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds, bool bLogBody);
+    void ReadResponseSynchronous(std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
+                                 bool bLogBody);
     // The service fault of the last response's headers, if any.
     bool GetServiceFaultInfo(std::wstring& wsCode, std::wstring& wsMessage);
     HINTERNET GetRequestHandle() const;

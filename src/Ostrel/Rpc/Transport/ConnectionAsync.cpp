@@ -10,12 +10,12 @@
 
 #include "Platform/Com/ComPtr.h"
 
-#include "Ostrel/Rpc/Transport/Connection.h"
 #include "Ostrel/Rpc/Soap/RequestUserAgent.h"
+#include "Ostrel/Rpc/Transport/Connection.h"
 #include "Platform/Base/Utf.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Diagnostics.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 
 namespace Ostrel::Rpc {
 
@@ -174,7 +174,9 @@ public:
             WinHttpCloseHandle(h);
     }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override { return QueryInterfaceAmong<ISequentialStream, IUnknown>(riid, ppv); }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return QueryInterfaceAmong<ISequentialStream, IUnknown>(riid, ppv);
+    }
 
     HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
         if (pcbRead)
@@ -206,7 +208,8 @@ public:
                 OSTLOG_ERROR(L"HTTP error %s", Util::WinHTTPErrorToString(x.dwError).c_str());
             return kNetworkError;
         }
-        if (!clock.WaitFor(x.cv, lock, dwTimeout, [&] { return x.Buffered() >= cb || x.bEnded || stopped() || x.bStalled; })) {
+        if (!clock.WaitFor(x.cv, lock, dwTimeout,
+                           [&] { return x.Buffered() >= cb || x.bEnded || stopped() || x.bStalled; })) {
             OSTLOG_ERROR(L"WAIT_FAILED by timeout");
             return kWaitTimedOut;
         }
@@ -256,80 +259,86 @@ void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DW
     Connection::AsyncExchange& x = *exchange;
     std::lock_guard<std::mutex> lock(x.mutex);
     switch (status) {
-    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
-        OSTLOG_WARN(L"Async callback detected certificate issue");
-        break;
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-        WinHttpReceiveResponse(h, nullptr);
-        break;
-    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
-        x.ullHeaders = Util::CurrentClock().GetTickCount64();
-        DWORD cb = sizeof x.dwStatus;
-        WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &x.dwStatus, &cb, nullptr);
-        NoteResponseReceived();
-        wchar_t length[32];
-        cb = sizeof length;
-        if (WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_LENGTH, nullptr, length, &cb, nullptr))
-            x.ullExpected = std::wcstoull(length, nullptr, 10);
-        OSTLOG_INFO(16, L"\n--------------------------------- RESPONSE %d http stream start --------------------------------------------",
-                    static_cast<int>(x.lRequest));
-        // A download answered with anything but success has no content for the caller.
-        if (x.bIsGet && x.dwStatus >= 300) {
-            OSTLOG_ERROR(L"HTTP status code=%d", static_cast<int>(x.dwStatus));
-            x.End(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+        case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+            OSTLOG_WARN(L"Async callback detected certificate issue");
+            break;
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+            WinHttpReceiveResponse(h, nullptr);
+            break;
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
+            x.ullHeaders = Util::CurrentClock().GetTickCount64();
+            DWORD cb = sizeof x.dwStatus;
+            WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &x.dwStatus, &cb,
+                                nullptr);
+            NoteResponseReceived();
+            wchar_t length[32];
+            cb = sizeof length;
+            if (WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_LENGTH, nullptr, length, &cb, nullptr))
+                x.ullExpected = std::wcstoull(length, nullptr, 10);
+            OSTLOG_INFO(16,
+                        L"\n--------------------------------- RESPONSE %d http stream start "
+                        L"--------------------------------------------",
+                        static_cast<int>(x.lRequest));
+            // A download answered with anything but success has no content for the caller.
+            if (x.bIsGet && x.dwStatus >= 300) {
+                OSTLOG_ERROR(L"HTTP status code=%d", static_cast<int>(x.dwStatus));
+                x.End(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+                break;
+            }
+            if (x.progress)
+                x.progress(0, x.ullExpected);
+            WinHttpQueryDataAvailable(h, nullptr);
             break;
         }
-        if (x.progress)
-            x.progress(0, x.ullExpected);
-        WinHttpQueryDataAvailable(h, nullptr);
-        break;
-    }
-    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE: {
-        DWORD available = *static_cast<DWORD*>(info);
-        OSTLOG_INFO(64, L"%d byte(s) available to read", static_cast<int>(available));
-        if (available == 0) {
-            OSTLOG_INFO(16, L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - - - - \n\n",
-                        L"RESPONSE", static_cast<int>(x.lRequest));
-            ConnectionMgr::Get().NotifyBytesReceived(x.ullTotal);
-            x.End(0);
-        } else {
-            WinHttpReadData(h, x.buffer, std::min<DWORD>(available, kReadPiece), nullptr);
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE: {
+            DWORD available = *static_cast<DWORD*>(info);
+            OSTLOG_INFO(64, L"%d byte(s) available to read", static_cast<int>(available));
+            if (available == 0) {
+                OSTLOG_INFO(16,
+                            L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - "
+                            L"- - - - - - - - - \n\n",
+                            L"RESPONSE", static_cast<int>(x.lRequest));
+                ConnectionMgr::Get().NotifyBytesReceived(x.ullTotal);
+                x.End(0);
+            } else {
+                WinHttpReadData(h, x.buffer, std::min<DWORD>(available, kReadPiece), nullptr);
+            }
+            break;
         }
-        break;
-    }
-    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-        x.Append(static_cast<const char*>(info), length);
-        x.ullTotal += length;
-        x.ullLastRead = Util::CurrentClock().GetTickCount64();
-        if (x.progress)
-            x.progress(x.ullTotal, x.ullExpected);
-        x.cv.notify_all();
-        if (x.Buffered() < kMaxBuffered)
-            WinHttpQueryDataAvailable(h, nullptr);
-        else
-            x.bStalled = true;
-        break;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
-        auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
-        if (result->dwError == ERROR_WINHTTP_SECURE_FAILURE)
-            OSTLOG_WARN(L"Async callback detected certificate issue");
-        {
-            std::lock_guard<std::mutex> mapLock(g_exchangesMutex);
-            if (x.pConnection)
-                x.pConnection->SetLastWinHttpErrAsync(result->dwError);
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            x.Append(static_cast<const char*>(info), length);
+            x.ullTotal += length;
+            x.ullLastRead = Util::CurrentClock().GetTickCount64();
+            if (x.progress)
+                x.progress(x.ullTotal, x.ullExpected);
+            x.cv.notify_all();
+            if (x.Buffered() < kMaxBuffered)
+                WinHttpQueryDataAvailable(h, nullptr);
+            else
+                x.bStalled = true;
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+            auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
+            if (result->dwError == ERROR_WINHTTP_SECURE_FAILURE)
+                OSTLOG_WARN(L"Async callback detected certificate issue");
+            {
+                std::lock_guard<std::mutex> mapLock(g_exchangesMutex);
+                if (x.pConnection)
+                    x.pConnection->SetLastWinHttpErrAsync(result->dwError);
+            }
+            x.End(result->dwError);
+            break;
         }
-        x.End(result->dwError);
-        break;
-    }
-    default:
-        break;
+        default:
+            break;
     }
 }
 
 }  // namespace
 
 void Connection::StartAsync(const std::wstring& wsHeaders, const std::string& body, bool bConvertLineEnds,
-                            std::shared_ptr<AsyncStopEvent> pStop, ProgressCallback progress, ISequentialStream*& pStream) {
+                            std::shared_ptr<AsyncStopEvent> pStop, ProgressCallback progress,
+                            ISequentialStream*& pStream) {
     pStream = nullptr;
     CheckGates();
     auto exchange = std::make_shared<AsyncExchange>();
@@ -349,10 +358,10 @@ void Connection::StartAsync(const std::wstring& wsHeaders, const std::string& bo
         exchange->hRequest = std::exchange(m_hRequest, nullptr);
     }
     HINTERNET h = exchange->hRequest;
-    WinHttpSetStatusCallback(h, AsyncCallback,
-                             WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE |
-                                 WINHTTP_CALLBACK_FLAG_HANDLES,
-                             0);
+    WinHttpSetStatusCallback(
+        h, AsyncCallback,
+        WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE | WINHTTP_CALLBACK_FLAG_HANDLES,
+        0);
     std::wstring wsAgent = std::wstring(UserAgentProduct()) + L"/" + UserAgentVersion(m_lRequestNumber);
     WinHttpSetOption(h, WINHTTP_OPTION_USER_AGENT, wsAgent.data(), static_cast<DWORD>(wsAgent.size()));
     {
@@ -376,8 +385,8 @@ void Connection::StartAsync(const std::wstring& wsHeaders, const std::string& bo
     pStream = stream.Detach();
 }
 
-void Connection::SendRequestAsynchronous(Request* pRequest, std::shared_ptr<AsyncStopEvent> pStop, ISequentialStream*& pStream,
-                                         const char* pszFunction, int iLine) {
+void Connection::SendRequestAsynchronous(Request* pRequest, std::shared_ptr<AsyncStopEvent> pStop,
+                                         ISequentialStream*& pStream, const char* pszFunction, int iLine) {
     pStream = nullptr;
     if (!m_iAsync)
         ThrowWinHttp(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
@@ -396,8 +405,9 @@ void Connection::SendRequestAsynchronous(Request* pRequest, std::shared_ptr<Asyn
     StartAsync(std::wstring(), body, true, std::move(pStop), nullptr, pStream);
 }
 
-void Connection::DoGetAsynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, std::shared_ptr<AsyncStopEvent> pStop,
-                                   ISequentialStream*& pStream, ProgressCallback progress, const char* pszFunction, int iLine) {
+void Connection::DoGetAsynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
+                                   std::shared_ptr<AsyncStopEvent> pStop, ISequentialStream*& pStream,
+                                   ProgressCallback progress, const char* pszFunction, int iLine) {
     pStream = nullptr;
     if (!m_iAsync)
         ThrowWinHttp(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
@@ -429,7 +439,8 @@ void Connection::AbortAsyncExchanges() {
         {
             std::lock_guard<std::mutex> lock(exchange->mutex);
             if (!exchange->bEnded)
-                OSTLOG_WARN(L"%s: connection closed while an asynchronous transfer was running", exchange->wsDescription.c_str());
+                OSTLOG_WARN(L"%s: connection closed while an asynchronous transfer was running",
+                            exchange->wsDescription.c_str());
             exchange->End(ERROR_WINHTTP_OPERATION_CANCELLED);
             h = std::exchange(exchange->hRequest, nullptr);
         }

@@ -8,8 +8,8 @@
 
 #include "Platform/Host/Host.h"
 #include "Platform/Ui/Ui.h"
-#include "Util/Text/Localized.h"
 #include "Util/Log/Log.h"
+#include "Util/Text/Localized.h"
 
 namespace Ostrel::Rpc {
 
@@ -57,7 +57,8 @@ int Connection::DoHttpAuthentication(int target) {
         return 0;  // a 407 without a proxy of ours to answer it
     Platform::Ui::PasswordPrompt prompt;
     prompt.wsCaption = bProxy ? wsProxy : m_wsServer + L":" + std::to_wstring(GetPort());
-    prompt.wsMessage = bProxy ? L"The proxy server asks for a user name and password." : L"The server asks for a user name and password.";
+    prompt.wsMessage = bProxy ? L"The proxy server asks for a user name and password."
+                              : L"The server asks for a user name and password.";
     prompt.wsUsernameLabel = Util::GetLocalizedString("PASSWORD_DIALOG_IDC_USERNAME");
     prompt.wsPasswordLabel = Util::GetLocalizedString("PASSWORD_DIALOG_IDC_PASSWORD");
     prompt.wsOkLabel = Util::GetLocalizedString("PASSWORD_DIALOG_IDOK");
@@ -69,7 +70,8 @@ int Connection::DoHttpAuthentication(int target) {
     if (known != store.end())
         prompt.wsUsername = known->second.wsUser;
 
-    Platform::Ui::PasswordAnswer answer = Platform::Ui::Current()->PromptPassword(Platform::Host::GetClientWindow(), prompt);
+    Platform::Ui::PasswordAnswer answer =
+        Platform::Ui::Current()->PromptPassword(Platform::Host::GetClientWindow(), prompt);
     if (answer.iResult != IDOK) {
         OSTLOG_INFO(4, L"HTTP %s authentication cancelled", bProxy ? L"proxy" : L"server");
         return 0;
@@ -81,11 +83,11 @@ int Connection::DoHttpAuthentication(int target) {
 void Connection::SetCredentials(HINTERNET hRequest) {
     std::lock_guard<std::mutex> lock(g_credentialsMutex);
     auto apply = [&](DWORD dwTarget, const Credentials& c) {
-        if (!WinHttpSetCredentials(hRequest, dwTarget, WINHTTP_AUTH_SCHEME_BASIC, c.wsUser.c_str(), c.wsPassword.c_str(),
-                                   nullptr)) {
+        if (!WinHttpSetCredentials(hRequest, dwTarget, WINHTTP_AUTH_SCHEME_BASIC, c.wsUser.c_str(),
+                                   c.wsPassword.c_str(), nullptr)) {
             DWORD dwError = GetLastError();
-            OSTLOG_ERROR(L"WinHttpSetCredentials(%s) failed: %d", dwTarget == WINHTTP_AUTH_TARGET_PROXY ? L"proxy" : L"server",
-                         static_cast<int>(dwError));
+            OSTLOG_ERROR(L"WinHttpSetCredentials(%s) failed: %d",
+                         dwTarget == WINHTTP_AUTH_TARGET_PROXY ? L"proxy" : L"server", static_cast<int>(dwError));
             ThrowWinHttp(dwError);
         }
     };
@@ -112,8 +114,9 @@ bool Connection::GetAuthToken(std::wstring& wsToken) {
     const std::wstring prefix = L"OS_AUTH_TOKEN=";
     if (wsCookie.compare(0, prefix.size(), prefix) != 0)
         return false;
-    wsToken = wsCookie.substr(prefix.size(), wsCookie.find(L';') == std::wstring::npos ? std::wstring::npos
-                                                                                       : wsCookie.find(L';') - prefix.size());
+    wsToken =
+        wsCookie.substr(prefix.size(), wsCookie.find(L';') == std::wstring::npos ? std::wstring::npos
+                                                                                 : wsCookie.find(L';') - prefix.size());
     OSTLOG_INFO(4, L"pAuthToken = %s", wsToken.c_str());
     return true;
 }

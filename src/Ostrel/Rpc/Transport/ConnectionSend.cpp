@@ -8,17 +8,17 @@
 #include <cwctype>
 #include <vector>
 
+#include "Ostrel/Rpc/Soap/RequestUserAgent.h"
 #include "Ostrel/Rpc/Transport/ConnectionTrust.h"
 #include "Ostrel/Settings/RegistryConfig.h"
-#include "Ostrel/Rpc/Soap/RequestUserAgent.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Com/FileStream.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Xml/Dom.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Diagnostics.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 
 namespace Ostrel::Rpc {
 
@@ -40,7 +40,9 @@ private:
     bool m_bPrevious;
 };
 
-bool Equals(const wchar_t* a, const wchar_t* b) { return a && b && std::wcscmp(a, b) == 0; }
+bool Equals(const wchar_t* a, const wchar_t* b) {
+    return a && b && std::wcscmp(a, b) == 0;
+}
 
 bool IsAuthenticationCall(const wchar_t* pwszCallName) {
     return Equals(pwszCallName, L"AuthRequest") || Equals(pwszCallName, L"AdminAuthRequest") ||
@@ -93,7 +95,9 @@ void AppendConverted(std::string& out, const char* data, size_t n, bool& bLastWa
         bLastWasCR = data[n - 1] == '\r';
 }
 
-std::wstring ErrorName(DWORD dwError) { return Util::WinHTTPErrorToString(dwError); }
+std::wstring ErrorName(DWORD dwError) {
+    return Util::WinHTTPErrorToString(dwError);
+}
 
 }  // namespace
 
@@ -133,14 +137,15 @@ void Connection::HttpSendRequest(const std::wstring& wsHeaders, const void* pDat
     DWORD dwError = bSent ? 0 : GetLastError();
     m_timing.send.ullEnd = clock.GetTickCount64();
     if (!bSent) {
-        OSTLOG_ERROR(L"WinHttpSendRequest(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d", m_wsServer.c_str(),
-                     static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(), GetLine(),
-                     ErrorName(dwError).c_str(), static_cast<int>(m_timing.send.Millis()), m_wsDescription.c_str(),
-                     __func__, __LINE__);
+        OSTLOG_ERROR(L"WinHttpSendRequest(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d",
+                     m_wsServer.c_str(), static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(),
+                     GetLine(), ErrorName(dwError).c_str(), static_cast<int>(m_timing.send.Millis()),
+                     m_wsDescription.c_str(), __func__, __LINE__);
         if (!m_iAsync && dwError == ERROR_WINHTTP_SECURE_FAILURE &&
             (GetCertIssuesBitmap() & WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR)) {
-            OSTLOG_WARN(L"Detected asynchronous WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR -> converting to "
-                        L"ERROR_WINHTTP_CANNOT_CONNECT");
+            OSTLOG_WARN(
+                L"Detected asynchronous WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR -> converting to "
+                L"ERROR_WINHTTP_CANNOT_CONNECT");
             dwError = ERROR_WINHTTP_CANNOT_CONNECT;
         }
         ThrowWinHttp(dwError);
@@ -171,10 +176,10 @@ bool Connection::HttpWriteData(const void* pData, DWORD cbData, DWORD* pcbWritte
     DWORD dwError = bOk ? 0 : GetLastError();
     m_timing.write.ullEnd = clock.GetTickCount64();
     if (!bOk) {
-        OSTLOG_ERROR(L"WinHttpWriteData(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d", m_wsServer.c_str(),
-                     static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(), GetLine(),
-                     ErrorName(dwError).c_str(), static_cast<int>(m_timing.write.Millis()), m_wsDescription.c_str(),
-                     __func__, __LINE__);
+        OSTLOG_ERROR(L"WinHttpWriteData(%s:%d) for '%s' at '%hs#%d' returned %s after %dms. %s %hs#%d",
+                     m_wsServer.c_str(), static_cast<int>(GetPort()), GetRequestDetails().c_str(), GetFn().c_str(),
+                     GetLine(), ErrorName(dwError).c_str(), static_cast<int>(m_timing.write.Millis()),
+                     m_wsDescription.c_str(), __func__, __LINE__);
         SetLastWinHttpErr(dwError);
         return false;
     }
@@ -216,7 +221,8 @@ DWORD Connection::ReadHttpStatus() {
 std::wstring Connection::QueryResponseHeader(DWORD dwLevel, const wchar_t* pwszName) {
     HINTERNET hRequest = GetRequestHandle();
     DWORD cb = 0;
-    if (WinHttpQueryHeaders(hRequest, dwLevel, pwszName, nullptr, &cb, nullptr) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    if (WinHttpQueryHeaders(hRequest, dwLevel, pwszName, nullptr, &cb, nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return std::wstring();
     std::wstring value(cb / sizeof(wchar_t), L'\0');
     if (!WinHttpQueryHeaders(hRequest, dwLevel, pwszName, value.data(), &cb, nullptr))
@@ -254,7 +260,9 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
     bIsStream = false;
     HINTERNET hRequest = GetRequestHandle();
     long lRequest = m_lRequestNumber;
-    OSTLOG_INFO(16, L"\n--------------------------------- RESPONSE %d http stream start --------------------------------------------",
+    OSTLOG_INFO(16,
+                L"\n--------------------------------- RESPONSE %d http stream start "
+                L"--------------------------------------------",
                 static_cast<int>(lRequest));
     OSTLOG_INFO(16, L"%s", QueryResponseHeader(WINHTTP_QUERY_RAW_HEADERS_CRLF).c_str());
 
@@ -267,7 +275,8 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
         ullExpected = std::wcstoull(wsLength.c_str(), nullptr, 10);
         cbInitial = static_cast<DWORD>(std::min<ULONGLONG>(ullExpected + 256, kMaxInMemoryResponse));
     } else {
-        OSTLOG_INFO(16, L"WinHttpQueryHeaders(CONTENT_LENGTH) returned %s", ErrorName(ERROR_WINHTTP_HEADER_NOT_FOUND).c_str());
+        OSTLOG_INFO(16, L"WinHttpQueryHeaders(CONTENT_LENGTH) returned %s",
+                    ErrorName(ERROR_WINHTTP_HEADER_NOT_FOUND).c_str());
     }
     std::shared_ptr<Util::ProgressTask> pTask = GetProgressTask();
     ProgressCallback progress;
@@ -403,7 +412,9 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
             OSTLOG_INFO(16, L"%hs", logged.c_str());
         }
     }
-    OSTLOG_INFO(16, L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - - - - \n\n",
+    OSTLOG_INFO(16,
+                L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - "
+                L"- - - \n\n",
                 L"RESPONSE", static_cast<int>(lRequest));
 }
 
@@ -417,7 +428,8 @@ void Connection::EnsureAuthTokenAndNoSession(Request* pRequest, std::wstring& ws
         if (pSession) {
             std::wstring wsToken = pSession->AuthToken();
             pRequest->SetAuthTokenNode(wsToken.c_str());
-            if (!Equals(pwszCallName, L"GetInfoRequest") && !Equals(pwszCallName, L"NoOpRequest") && pSession->SetNoSession())
+            if (!Equals(pwszCallName, L"GetInfoRequest") && !Equals(pwszCallName, L"NoOpRequest") &&
+                pSession->SetNoSession())
                 pRequest->SetNoSessionNode();
             wsHeaders = L"Cookie: OS_AUTH_TOKEN=" + wsToken + L"\r\n" + kSoapContentType;
         } else {
@@ -442,12 +454,15 @@ void Connection::LogRequest(const std::wstring& wsCallName, const std::string& b
     if (!Util::g_logger.WouldLog(16, Util::kLogCategoryInfo))
         return;
     long lRequest = m_lRequestNumber;
-    OSTLOG_INFO(16, L"\n\n================================= REQUEST %d http stream start =============================================",
+    OSTLOG_INFO(16,
+                L"\n\n================================= REQUEST %d http stream start "
+                L"=============================================",
                 static_cast<int>(lRequest));
     DWORD cb = 0;
     HINTERNET hRequest = GetRequestHandle();
     DWORD dwLevel = WINHTTP_QUERY_RAW_HEADERS_CRLF | WINHTTP_QUERY_FLAG_REQUEST_HEADERS;
-    if (!WinHttpQueryHeaders(hRequest, dwLevel, nullptr, nullptr, &cb, nullptr) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    if (!WinHttpQueryHeaders(hRequest, dwLevel, nullptr, nullptr, &cb, nullptr) &&
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
         std::wstring headers(cb / sizeof(wchar_t), L'\0');
         if (WinHttpQueryHeaders(hRequest, dwLevel, nullptr, headers.data(), &cb, nullptr)) {
             headers.resize(cb / sizeof(wchar_t));
@@ -464,11 +479,14 @@ void Connection::LogRequest(const std::wstring& wsCallName, const std::string& b
     } else {
         OSTLOG_INFO(16, L"%s (%d bytes)", wsCallName.c_str(), static_cast<int>(body.size()));
     }
-    OSTLOG_INFO(16, L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - - - - \n\n",
+    OSTLOG_INFO(16,
+                L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - "
+                L"- - - \n\n",
                 L"REQUEST", static_cast<int>(lRequest));
 }
 
-void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pResponse, const char* pszFunction, int iLine) {
+void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pResponse, const char* pszFunction,
+                                        int iLine) {
     pResponse = nullptr;
     std::lock_guard<std::recursive_mutex> exchange(m_requestMutex);
     OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
@@ -543,8 +561,9 @@ void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pR
 // ---------------------------------------------------------------------------------------------
 // Download
 
-void Connection::DoGetSynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, std::string& body, IStream*& pStream,
-                                  bool& bIsStream, bool bConvertLineEnds, const char* pszFunction, int iLine) {
+void Connection::DoGetSynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, std::string& body,
+                                  IStream*& pStream, bool& bIsStream, bool bConvertLineEnds, const char* pszFunction,
+                                  int iLine) {
     body.clear();
     pStream = nullptr;
     bIsStream = false;

@@ -16,15 +16,23 @@ bool NoCertTrustManager::IsWithinTrustPeriod(bool& expired) {
     return false;
 }
 
-bool NoCertTrustManager::TrustTimeExists() { return false; }
+bool NoCertTrustManager::TrustTimeExists() {
+    return false;
+}
 
-bool NoCertTrustManager::IsFingerprintTrusted(const Platform::CertFingerprint&) { return false; }
+bool NoCertTrustManager::IsFingerprintTrusted(const Platform::CertFingerprint&) {
+    return false;
+}
 
 void NoCertTrustManager::ClearTrust() {}
 
-int NoCertTrustManager::ShowCertTrustDlg(Connection*) { return 0; }
+int NoCertTrustManager::ShowCertTrustDlg(Connection*) {
+    return 0;
+}
 
-PCCERT_CONTEXT NoCertTrustManager::GetTrustedCert() { return nullptr; }
+PCCERT_CONTEXT NoCertTrustManager::GetTrustedCert() {
+    return nullptr;
+}
 
 std::shared_ptr<ICertTrustManager> CurrentCertTrustManager() {
     std::lock_guard<std::mutex> lock(g_mutex);

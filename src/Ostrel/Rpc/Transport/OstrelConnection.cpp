@@ -27,9 +27,11 @@ using ResponsePtr = std::unique_ptr<Response, ResponseDeleter>;
 }  // namespace
 
 OstrelConnection::OstrelConnection(const wchar_t* pwszOwner, const wchar_t* pwszServer, DWORD dwPort, int useSSL,
-                                   DWORD dwProxyMode, const wchar_t* pwszManualProxy, int async, const wchar_t* pwszProfileName)
+                                   DWORD dwProxyMode, const wchar_t* pwszManualProxy, int async,
+                                   const wchar_t* pwszProfileName)
     : m_wsDescription(std::wstring(L"OstrelConnection[") + (pwszOwner ? pwszOwner : L"") + L"]"),
-      m_pConnection(std::make_unique<Connection>(pwszOwner, pwszServer, dwPort, useSSL, dwProxyMode, pwszManualProxy, async)) {
+      m_pConnection(
+          std::make_unique<Connection>(pwszOwner, pwszServer, dwPort, useSSL, dwProxyMode, pwszManualProxy, async)) {
     m_wsProfileName = pwszProfileName && *pwszProfileName ? pwszProfileName : CurrentProfileName();
     m_pSession = FindSession(m_wsProfileName);
     m_pConnection->SetUserSession(m_pSession);
@@ -50,7 +52,8 @@ Response* OstrelConnection::SendAndBuild(Request* pRequest, const char* pszFunct
     return Response::Manager::NewResponse(document.Get());
 }
 
-void OstrelConnection::SendRequestSynchronousOC(Request* pRequest, Response*& pResponse, const char* pszFunction, int iLine) {
+void OstrelConnection::SendRequestSynchronousOC(Request* pRequest, Response*& pResponse, const char* pszFunction,
+                                                int iLine) {
     OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
     pResponse = nullptr;
     int budget = kRenameBudget;
@@ -67,7 +70,8 @@ void OstrelConnection::SendRequestSynchronousOC(Request* pRequest, Response*& pR
         } catch (const MailServiceException_ALREADY_EXISTS&) {
             const wchar_t* pwszCallName = pRequest->CallName();
             bool bFixed = false;
-            if (EqualsNoCase(pwszCallName, L"SaveDocumentRequest") || EqualsNoCase(pwszCallName, L"ItemActionRequest")) {
+            if (EqualsNoCase(pwszCallName, L"SaveDocumentRequest") ||
+                EqualsNoCase(pwszCallName, L"ItemActionRequest")) {
                 auto* pFixUp = dynamic_cast<IDocumentNameFixUp*>(pRequest);
                 bFixed = pFixUp && pFixUp->FixUpDocumentName();
             }
@@ -80,14 +84,14 @@ void OstrelConnection::SendRequestSynchronousOC(Request* pRequest, Response*& pR
     }
 }
 
-void OstrelConnection::SendRequestAsyncOC(Request* pRequest, std::shared_ptr<AsyncStopEvent> pStop, ISequentialStream*& pStream,
-                                          const char* pszFunction, int iLine) {
+void OstrelConnection::SendRequestAsyncOC(Request* pRequest, std::shared_ptr<AsyncStopEvent> pStop,
+                                          ISequentialStream*& pStream, const char* pszFunction, int iLine) {
     m_pConnection->SendRequestAsynchronous(pRequest, std::move(pStop), pStream, pszFunction, iLine);
 }
 
 void OstrelConnection::DoGetSynchronousOC(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, std::string& body,
-                                          IStream*& pStream, bool& bIsStream, bool bConvertLineEnds, const char* pszFunction,
-                                          int iLine) {
+                                          IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
+                                          const char* pszFunction, int iLine) {
     Connection* pConnection = m_pAdminConnection ? m_pAdminConnection.get() : m_pConnection.get();
     pConnection->DoGetSynchronous(pwszUrl, pwszHeaders, body, pStream, bIsStream, bConvertLineEnds, pszFunction, iLine);
 }
@@ -108,9 +112,13 @@ void OstrelConnection::SetAllowConnectEvenWhenOLOffline(bool bAllow) {
         m_pAdminConnection->SetAllowConnectEvenWhenOLOffline(bAllow);
 }
 
-void OstrelConnection::SetCurrentUser(const wchar_t* pwszUser) { m_pConnection->SetCurrentUser(pwszUser); }
+void OstrelConnection::SetCurrentUser(const wchar_t* pwszUser) {
+    m_pConnection->SetCurrentUser(pwszUser);
+}
 
-void OstrelConnection::SetShouldLogBody(bool bLog) { m_pConnection->SetShouldLogBody(bLog); }
+void OstrelConnection::SetShouldLogBody(bool bLog) {
+    m_pConnection->SetShouldLogBody(bLog);
+}
 
 void OstrelConnection::SetProfileName(const wchar_t* pwszProfileName) {
     m_wsProfileName = pwszProfileName ? pwszProfileName : L"";
@@ -124,9 +132,13 @@ std::shared_ptr<Util::ProgressTask> OstrelConnection::CreateProgressTask(const w
     return m_pConnection->CreateProgressTask(pwszName);
 }
 
-std::shared_ptr<Util::ProgressTask> OstrelConnection::GetProgressTask() const { return m_pConnection->GetProgressTask(); }
+std::shared_ptr<Util::ProgressTask> OstrelConnection::GetProgressTask() const {
+    return m_pConnection->GetProgressTask();
+}
 
-void OstrelConnection::ReleaseProgressTask() { m_pConnection->ReleaseProgressTask(); }
+void OstrelConnection::ReleaseProgressTask() {
+    m_pConnection->ReleaseProgressTask();
+}
 
 void OstrelConnection::SetSurrogateProgressTask(std::shared_ptr<Util::ProgressTask> pTask) {
     m_pConnection->SetSurrogateProgressTask(std::move(pTask));

@@ -377,16 +377,20 @@ bool IsKnownTypeMismatch(ULONG ulTag) {
     // Each id maps to the base types it may hold (a bit per type class: 8-bit and wide strings count as one).
     static const std::unordered_multimap<ULONG, ULONG> known = [] {
         std::unordered_multimap<ULONG, ULONG> m;
-        for (ULONG ulKnown : kKnownTags) m.emplace(PROP_ID(ulKnown), PROP_TYPE(ulKnown));
+        for (ULONG ulKnown : kKnownTags)
+            m.emplace(PROP_ID(ulKnown), PROP_TYPE(ulKnown));
         return m;
     }();
     ULONG ulId = PROP_ID(ulTag);
-    if (ulId >= PROPS_ID_MIN) return false;
+    if (ulId >= PROPS_ID_MIN)
+        return false;
     auto range = known.equal_range(ulId);
-    if (range.first == range.second) return false;
+    if (range.first == range.second)
+        return false;
     auto norm = [](ULONG t) { return (t & ~MV_FLAG) == PT_STRING8 ? ((t & MV_FLAG) | PT_UNICODE) : t; };
     for (auto it = range.first; it != range.second; ++it)
-        if (norm(it->second) == norm(PROP_TYPE(ulTag))) return false;
+        if (norm(it->second) == norm(PROP_TYPE(ulTag)))
+            return false;
     return true;
 }
 

@@ -5,10 +5,10 @@
 #include <set>
 
 #include "Platform/Base/Utf.h"
-#include "Platform/Mapi/Props/KnownTypes.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mapi/Props/KnownTypes.h"
 #include "Platform/Mapi/Store/StoreDb.h"
 
 namespace Platform::Mapi {
@@ -19,19 +19,23 @@ HRESULT MakeLastErrorFor(HRESULT hResult, ULONG ulFlags, LPMAPIERROR* lppMAPIErr
 
 HRESULT GetPropsFrom(const PropMap& props, LPSPropTagArray lpTags, ULONG ulFlags, ULONG* lpcValues,
                      LPSPropValue* lppProps) {
-    if (!lpcValues || !lppProps) return MAPI_E_INVALID_PARAMETER;
+    if (!lpcValues || !lppProps)
+        return MAPI_E_INVALID_PARAMETER;
     *lpcValues = 0;
     *lppProps = nullptr;
     std::vector<ULONG> tags;
     if (lpTags) {
-        if (lpTags->cValues == 0) return MAPI_E_INVALID_PARAMETER;
+        if (lpTags->cValues == 0)
+            return MAPI_E_INVALID_PARAMETER;
         tags.assign(lpTags->aulPropTag, lpTags->aulPropTag + lpTags->cValues);
         for (ULONG ulTag : tags)
-            if (!IsValidType(PROP_TYPE(ulTag))) return MAPI_E_INVALID_TYPE;
+            if (!IsValidType(PROP_TYPE(ulTag)))
+                return MAPI_E_INVALID_TYPE;
     }
     bool bErrors = false;
     HRESULT hr = PropsToArray(props, lpTags ? &tags : nullptr, ulFlags, lpcValues, lppProps, &bErrors);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     return bErrors ? MAPI_W_ERRORS_RETURNED : S_OK;
 }
 
@@ -48,16 +52,20 @@ HRESULT GetPropListFrom(const PropMap& props, ULONG ulFlags, LPSPropTagArray* lp
 }
 
 HRESULT PropObjectBase::DoSetProps(ULONG cValues, LPSPropValue lpProps, LPSPropProblemArray* lppProblems) {
-    if (lppProblems) *lppProblems = nullptr;
-    if (cValues && !lpProps) return MAPI_E_INVALID_PARAMETER;
-    if (!Writable()) return MAPI_E_NO_ACCESS;
+    if (lppProblems)
+        *lppProblems = nullptr;
+    if (cValues && !lpProps)
+        return MAPI_E_INVALID_PARAMETER;
+    if (!Writable())
+        return MAPI_E_NO_ACCESS;
     std::vector<SPropProblem> problems;
     std::vector<StoredProp> set;
     for (ULONG i = 0; i < cValues; ++i) {
         const SPropValue& v = lpProps[i];
         ULONG ulId = PROP_ID(v.ulPropTag);
         ULONG ulType = PROP_TYPE(v.ulPropTag);
-        if (ulType == PT_ERROR || ulType == PT_NULL) continue;  // rows copied wholesale carry these
+        if (ulType == PT_ERROR || ulType == PT_NULL)
+            continue;  // rows copied wholesale carry these
         SCODE sc = S_OK;
         if (ulId == PROP_ID_NULL || ulId == PROP_ID_INVALID)
             sc = MAPI_E_INVALID_PARAMETER;
@@ -67,10 +75,12 @@ HRESULT PropObjectBase::DoSetProps(ULONG cValues, LPSPropValue lpProps, LPSPropP
             sc = MAPI_E_INVALID_TYPE;
         else if (ulId >= PROPS_ID_MIN && Db()) {
             NameKey key;
-            if (FAILED(Db()->NameFromId(ulId, &key))) sc = MAPI_E_UNEXPECTED_ID;
+            if (FAILED(Db()->NameFromId(ulId, &key)))
+                sc = MAPI_E_UNEXPECTED_ID;
         }
         StoredProp stored;
-        if (sc == S_OK && FAILED(EncodeValue(v, stored))) sc = MAPI_E_BAD_VALUE;
+        if (sc == S_OK && FAILED(EncodeValue(v, stored)))
+            sc = MAPI_E_BAD_VALUE;
         if (sc != S_OK) {
             problems.push_back({i, v.ulPropTag, sc});
             continue;
@@ -78,14 +88,18 @@ HRESULT PropObjectBase::DoSetProps(ULONG cValues, LPSPropValue lpProps, LPSPropP
         set.push_back(std::move(stored));
     }
     HRESULT hr = set.empty() ? S_OK : WriteProps(set, {});
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     return AllocProblems(problems, lppProblems);
 }
 
 HRESULT PropObjectBase::DoDeleteProps(LPSPropTagArray lpTags, LPSPropProblemArray* lppProblems) {
-    if (lppProblems) *lppProblems = nullptr;
-    if (!lpTags) return MAPI_E_INVALID_PARAMETER;
-    if (!Writable()) return MAPI_E_NO_ACCESS;
+    if (lppProblems)
+        *lppProblems = nullptr;
+    if (!lpTags)
+        return MAPI_E_INVALID_PARAMETER;
+    if (!Writable())
+        return MAPI_E_NO_ACCESS;
     std::vector<SPropProblem> problems;
     std::vector<ULONG> deleted;
     for (ULONG i = 0; i < lpTags->cValues; ++i) {
@@ -96,22 +110,26 @@ HRESULT PropObjectBase::DoDeleteProps(LPSPropTagArray lpTags, LPSPropProblemArra
             deleted.push_back(ulId);
     }
     HRESULT hr = deleted.empty() ? S_OK : WriteProps({}, deleted);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     return AllocProblems(problems, lppProblems);
 }
 
 // ---- Named properties ------------------------------------------------------------------------
 
 HRESULT IdsFromNames(StoreDb* pDb, ULONG cNames, LPMAPINAMEID* lppNames, ULONG ulFlags, LPSPropTagArray* lppTags) {
-    if (!lppTags || (cNames && !lppNames)) return MAPI_E_INVALID_PARAMETER;
+    if (!lppTags || (cNames && !lppNames))
+        return MAPI_E_INVALID_PARAMETER;
     *lppTags = nullptr;
     std::vector<ULONG> tags;
     bool bErrors = false;
     if (cNames == 0) {
         std::vector<std::pair<ULONG, NameKey>> all;
         HRESULT hr = pDb->AllNames(all);
-        if (FAILED(hr)) return hr;
-        for (const auto& [id, key] : all) tags.push_back(PROP_TAG(PT_UNSPECIFIED, id));
+        if (FAILED(hr))
+            return hr;
+        for (const auto& [id, key] : all)
+            tags.push_back(PROP_TAG(PT_UNSPECIFIED, id));
         return AllocTagArray(tags, lppTags);
     }
     bool bCreate = ulFlags & MAPI_CREATE;
@@ -119,7 +137,8 @@ HRESULT IdsFromNames(StoreDb* pDb, ULONG cNames, LPMAPINAMEID* lppNames, ULONG u
     std::unique_ptr<StoreDb::Transaction> pTxn;
     if (bCreate) {
         pTxn = std::make_unique<StoreDb::Transaction>(*pDb);
-        if (FAILED(pTxn->Begun())) return pTxn->Begun();
+        if (FAILED(pTxn->Begun()))
+            return pTxn->Begun();
     }
     for (ULONG i = 0; i < cNames; ++i) {
         const MAPINAMEID* pName = lppNames[i];
@@ -140,21 +159,25 @@ HRESULT IdsFromNames(StoreDb* pDb, ULONG cNames, LPMAPINAMEID* lppNames, ULONG u
             else if (hr != MAPI_E_NOT_FOUND && hr != MAPI_E_NAMED_PROP_QUOTA_EXCEEDED)
                 return hr;
         }
-        if (PROP_TYPE(ulTag) == PT_ERROR) bErrors = true;
+        if (PROP_TYPE(ulTag) == PT_ERROR)
+            bErrors = true;
         tags.push_back(ulTag);
     }
     if (pTxn) {
         HRESULT hr = pTxn->Commit();
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
     }
     HRESULT hr = AllocTagArray(tags, lppTags);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     return bErrors ? MAPI_W_ERRORS_RETURNED : S_OK;
 }
 
 HRESULT NamesFromIds(StoreDb* pDb, LPSPropTagArray* lppTags, LPGUID lpGuid, ULONG ulFlags, ULONG* lpcNames,
                      LPMAPINAMEID** lpppNames) {
-    if (!lppTags || !lpcNames || !lpppNames) return MAPI_E_INVALID_PARAMETER;
+    if (!lppTags || !lpcNames || !lpppNames)
+        return MAPI_E_INVALID_PARAMETER;
     *lpcNames = 0;
     *lpppNames = nullptr;
     std::vector<std::pair<ULONG, NameKey>> entries;  // id 0 for "no name"
@@ -162,11 +185,15 @@ HRESULT NamesFromIds(StoreDb* pDb, LPSPropTagArray* lppTags, LPGUID lpGuid, ULON
     if (bAll) {
         std::vector<std::pair<ULONG, NameKey>> all;
         HRESULT hr = pDb->AllNames(all);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         for (auto& [id, key] : all) {
-            if (lpGuid && !(key.guid == *lpGuid)) continue;
-            if ((ulFlags & MAPI_NO_STRINGS) && key.ulKind == MNID_STRING) continue;
-            if ((ulFlags & MAPI_NO_IDS) && key.ulKind == MNID_ID) continue;
+            if (lpGuid && !(key.guid == *lpGuid))
+                continue;
+            if ((ulFlags & MAPI_NO_STRINGS) && key.ulKind == MNID_STRING)
+                continue;
+            if ((ulFlags & MAPI_NO_IDS) && key.ulKind == MNID_ID)
+                continue;
             entries.emplace_back(id, key);
         }
     } else {
@@ -174,13 +201,15 @@ HRESULT NamesFromIds(StoreDb* pDb, LPSPropTagArray* lppTags, LPGUID lpGuid, ULON
             ULONG ulId = PROP_ID((*lppTags)->aulPropTag[i]);
             NameKey key;
             HRESULT hr = ulId >= PROPS_ID_MIN ? pDb->NameFromId(ulId, &key) : MAPI_E_NOT_FOUND;
-            if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) return hr;
+            if (FAILED(hr) && hr != MAPI_E_NOT_FOUND)
+                return hr;
             entries.emplace_back(SUCCEEDED(hr) ? ulId : 0, key);
         }
     }
     void* p = nullptr;
     HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(sizeof(LPMAPINAMEID) * std::max<size_t>(entries.size(), 1)), &p);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     auto* ppNames = static_cast<LPMAPINAMEID*>(p);
     bool bErrors = false;
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -217,7 +246,8 @@ HRESULT NamesFromIds(StoreDb* pDb, LPSPropTagArray* lppTags, LPGUID lpGuid, ULON
     }
     if (bAll) {
         std::vector<ULONG> tags;
-        for (const auto& e : entries) tags.push_back(PROP_TAG(PT_UNSPECIFIED, e.first));
+        for (const auto& e : entries)
+            tags.push_back(PROP_TAG(PT_UNSPECIFIED, e.first));
         hr = AllocTagArray(tags, lppTags);
         if (FAILED(hr)) {
             MAPIFreeBuffer(ppNames);
@@ -235,22 +265,38 @@ namespace {
 
 // Properties that belong to the object itself and never travel with a copy.
 bool IsIdentityProp(ULONG ulId) {
-    static const std::set<ULONG> ids = {
-        PROP_ID(PR_ENTRYID),         PROP_ID(PR_RECORD_KEY),    PROP_ID(PR_INSTANCE_KEY),
-        PROP_ID(PR_PARENT_ENTRYID),  PROP_ID(PR_STORE_ENTRYID), PROP_ID(PR_STORE_RECORD_KEY),
-        PROP_ID(PR_MAPPING_SIGNATURE), PROP_ID(PR_OBJECT_TYPE), PROP_ID(PR_ACCESS),
-        PROP_ID(PR_ACCESS_LEVEL),    PROP_ID(PR_MDB_PROVIDER),  PROP_ID(PR_ATTACH_NUM),
-        PROP_ID(PR_ROWID),           PROP_ID(PR_STORE_SUPPORT_MASK), PROP_ID(PR_CONTENT_COUNT),
-        PROP_ID(PR_CONTENT_UNREAD),  PROP_ID(PR_ASSOC_CONTENT_COUNT), PROP_ID(PR_SUBFOLDERS),
-        PROP_ID(PR_FOLDER_CHILD_COUNT), PROP_ID(PR_FOLDER_TYPE), PROP_ID(PR_HASATTACH),
-        PROP_ID(PR_MESSAGE_SIZE),    PROP_ID(PR_ATTACH_SIZE)};
+    static const std::set<ULONG> ids = {PROP_ID(PR_ENTRYID),
+                                        PROP_ID(PR_RECORD_KEY),
+                                        PROP_ID(PR_INSTANCE_KEY),
+                                        PROP_ID(PR_PARENT_ENTRYID),
+                                        PROP_ID(PR_STORE_ENTRYID),
+                                        PROP_ID(PR_STORE_RECORD_KEY),
+                                        PROP_ID(PR_MAPPING_SIGNATURE),
+                                        PROP_ID(PR_OBJECT_TYPE),
+                                        PROP_ID(PR_ACCESS),
+                                        PROP_ID(PR_ACCESS_LEVEL),
+                                        PROP_ID(PR_MDB_PROVIDER),
+                                        PROP_ID(PR_ATTACH_NUM),
+                                        PROP_ID(PR_ROWID),
+                                        PROP_ID(PR_STORE_SUPPORT_MASK),
+                                        PROP_ID(PR_CONTENT_COUNT),
+                                        PROP_ID(PR_CONTENT_UNREAD),
+                                        PROP_ID(PR_ASSOC_CONTENT_COUNT),
+                                        PROP_ID(PR_SUBFOLDERS),
+                                        PROP_ID(PR_FOLDER_CHILD_COUNT),
+                                        PROP_ID(PR_FOLDER_TYPE),
+                                        PROP_ID(PR_HASATTACH),
+                                        PROP_ID(PR_MESSAGE_SIZE),
+                                        PROP_ID(PR_ATTACH_SIZE)};
     return ids.count(ulId) != 0;
 }
 
 bool InTags(LPSPropTagArray pTags, ULONG ulTag) {
-    if (!pTags) return false;
+    if (!pTags)
+        return false;
     for (ULONG i = 0; i < pTags->cValues; ++i)
-        if (PROP_ID(pTags->aulPropTag[i]) == PROP_ID(ulTag)) return true;
+        if (PROP_ID(pTags->aulPropTag[i]) == PROP_ID(ulTag))
+            return true;
     return false;
 }
 
@@ -260,10 +306,12 @@ HRESULT MapNamedIds(IMAPIProp* pSource, IMAPIProp* pDest, LPSPropValue pValues, 
     for (ULONG i = 0; i < cValues; ++i)
         if (PROP_ID(pValues[i].ulPropTag) >= PROPS_ID_MIN && PROP_TYPE(pValues[i].ulPropTag) != PT_ERROR)
             tags.push_back(pValues[i].ulPropTag);
-    if (tags.empty()) return S_OK;
+    if (tags.empty())
+        return S_OK;
     LPSPropTagArray pTags = nullptr;
     HRESULT hr = AllocTagArray(tags, &pTags);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     ULONG cNames = 0;
     LPMAPINAMEID* ppNames = nullptr;
     hr = pSource->GetNamesFromIDs(&pTags, nullptr, 0, &cNames, &ppNames);
@@ -274,13 +322,15 @@ HRESULT MapNamedIds(IMAPIProp* pSource, IMAPIProp* pDest, LPSPropValue pValues, 
         static GUID dummy{};
         MAPINAMEID none{&dummy, MNID_ID, {0}};
         for (auto& n : names)
-            if (!n) n = &none;
+            if (!n)
+                n = &none;
         hr = pDest->GetIDsFromNames(cNames, names.data(), MAPI_CREATE, &pDestTags);
     }
     if (SUCCEEDED(hr) && pDestTags) {
         size_t j = 0;
         for (ULONG i = 0; i < cValues; ++i) {
-            if (PROP_ID(pValues[i].ulPropTag) < PROPS_ID_MIN || PROP_TYPE(pValues[i].ulPropTag) == PT_ERROR) continue;
+            if (PROP_ID(pValues[i].ulPropTag) < PROPS_ID_MIN || PROP_TYPE(pValues[i].ulPropTag) == PT_ERROR)
+                continue;
             ULONG ulDest = pDestTags->aulPropTag[j];
             bool bMapped = ppNames[j] && PROP_TYPE(ulDest) != PT_ERROR;
             pValues[i].ulPropTag = bMapped ? PROP_TAG(PROP_TYPE(pValues[i].ulPropTag), PROP_ID(ulDest))
@@ -297,14 +347,17 @@ HRESULT MapNamedIds(IMAPIProp* pSource, IMAPIProp* pDest, LPSPropValue pValues, 
 HRESULT CopyRecipients(IMessage* pSource, IMessage* pDest, ULONG ulFlags) {
     Platform::ComPtr<IMAPITable> pTable;
     HRESULT hr = pSource->GetRecipientTable(MAPI_UNICODE, pTable.AddressOf());
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     LPSPropTagArray pCols = nullptr;
     hr = pTable->QueryColumns(TBL_ALL_COLUMNS, &pCols);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     LPSRowSet pRows = nullptr;
     hr = HrQueryAllRows(pTable.Get(), pCols, nullptr, nullptr, 0, &pRows);
     MAPIFreeBuffer(pCols);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     void* p = nullptr;
     hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewADRLIST(std::max<ULONG>(pRows->cRows, 1))), &p);
     if (SUCCEEDED(hr)) {
@@ -331,19 +384,24 @@ HRESULT CopyRecipients(IMessage* pSource, IMessage* pDest, ULONG ulFlags) {
 HRESULT CopyAttachments(IMessage* pSource, IMessage* pDest) {
     Platform::ComPtr<IMAPITable> pTable;
     HRESULT hr = pSource->GetAttachmentTable(MAPI_UNICODE, pTable.AddressOf());
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     SizedSPropTagArray(2, cols) = {2, {PR_ATTACH_NUM, PR_ATTACH_METHOD}};
     LPSRowSet pRows = nullptr;
     hr = HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &pRows);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     for (ULONG i = 0; SUCCEEDED(hr) && i < pRows->cRows; ++i) {
         const SPropValue* pProps = pRows->aRow[i].lpProps;
-        if (PROP_TYPE(pProps[0].ulPropTag) == PT_ERROR) continue;
+        if (PROP_TYPE(pProps[0].ulPropTag) == PT_ERROR)
+            continue;
         Platform::ComPtr<IAttach> pFrom, pTo;
         ULONG ulNum = 0;
         hr = pSource->OpenAttach(pProps[0].Value.ul, nullptr, 0, pFrom.AddressOf());
-        if (SUCCEEDED(hr)) hr = pDest->CreateAttach(nullptr, 0, &ulNum, pTo.AddressOf());
-        if (SUCCEEDED(hr)) hr = CopyObject(pFrom.Get(), pTo.Get(), nullptr, nullptr, 0, nullptr);
+        if (SUCCEEDED(hr))
+            hr = pDest->CreateAttach(nullptr, 0, &ulNum, pTo.AddressOf());
+        if (SUCCEEDED(hr))
+            hr = CopyObject(pFrom.Get(), pTo.Get(), nullptr, nullptr, 0, nullptr);
         if (SUCCEEDED(hr) && PROP_TYPE(pProps[1].ulPropTag) == PT_LONG && pProps[1].Value.ul == ATTACH_EMBEDDED_MSG) {
             Platform::ComPtr<IUnknown> pFromMsg, pToMsg;
             hr = pFrom->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, pFromMsg.AddressOf());
@@ -354,10 +412,12 @@ HRESULT CopyAttachments(IMessage* pSource, IMessage* pDest) {
                 auto* pFromM = static_cast<IMessage*>(pFromMsg.Get());
                 auto* pToM = static_cast<IMessage*>(pToMsg.Get());
                 hr = CopyObject(pFromM, pToM, nullptr, nullptr, 0, nullptr);
-                if (SUCCEEDED(hr)) hr = pToM->SaveChanges(0);
+                if (SUCCEEDED(hr))
+                    hr = pToM->SaveChanges(0);
             }
         }
-        if (SUCCEEDED(hr)) hr = pTo->SaveChanges(0);
+        if (SUCCEEDED(hr))
+            hr = pTo->SaveChanges(0);
     }
     FreeProws(pRows);
     return hr;
@@ -367,13 +427,17 @@ HRESULT CopyAttachments(IMessage* pSource, IMessage* pDest) {
 
 HRESULT CopyObject(IMAPIProp* pSource, IMAPIProp* pDest, LPSPropTagArray pExclude, LPSPropTagArray pInclude,
                    ULONG ulFlags, LPSPropProblemArray* lppProblems) {
-    if (lppProblems) *lppProblems = nullptr;
-    if (!pSource || !pDest) return MAPI_E_INVALID_PARAMETER;
-    if (pSource == pDest) return MAPI_E_NO_ACCESS;
+    if (lppProblems)
+        *lppProblems = nullptr;
+    if (!pSource || !pDest)
+        return MAPI_E_INVALID_PARAMETER;
+    if (pSource == pDest)
+        return MAPI_E_NO_ACCESS;
     ULONG cValues = 0;
     LPSPropValue pValues = nullptr;
     HRESULT hr = pSource->GetProps(pInclude, MAPI_UNICODE, &cValues, &pValues);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     std::vector<SPropValue> toSet;
     hr = MapNamedIds(pSource, pDest, pValues, cValues);
     if (SUCCEEDED(hr)) {
@@ -381,7 +445,8 @@ HRESULT CopyObject(IMAPIProp* pSource, IMAPIProp* pDest, LPSPropTagArray pExclud
         if (ulFlags & MAPI_NOREPLACE) {
             LPSPropTagArray pDestList = nullptr;
             if (SUCCEEDED(pDest->GetPropList(MAPI_UNICODE, &pDestList))) {
-                for (ULONG i = 0; i < pDestList->cValues; ++i) existing.push_back(PROP_ID(pDestList->aulPropTag[i]));
+                for (ULONG i = 0; i < pDestList->cValues; ++i)
+                    existing.push_back(PROP_ID(pDestList->aulPropTag[i]));
                 MAPIFreeBuffer(pDestList);
             }
         }
@@ -390,27 +455,31 @@ HRESULT CopyObject(IMAPIProp* pSource, IMAPIProp* pDest, LPSPropTagArray pExclud
             ULONG ulType = PROP_TYPE(ulTag);
             if (ulType == PT_ERROR || ulType == PT_OBJECT || IsIdentityProp(PROP_ID(ulTag)) || InTags(pExclude, ulTag))
                 continue;
-            if (std::find(existing.begin(), existing.end(), PROP_ID(ulTag)) != existing.end()) continue;
+            if (std::find(existing.begin(), existing.end(), PROP_ID(ulTag)) != existing.end())
+                continue;
             toSet.push_back(pValues[i]);
         }
         if (!toSet.empty())
             hr = pDest->SetProps(static_cast<ULONG>(toSet.size()), toSet.data(), lppProblems);
     }
     MAPIFreeBuffer(pValues);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
 
     Platform::ComPtr<IMessage> pFromMsg, pToMsg;
     if (SUCCEEDED(pSource->QueryInterface(IID_IMessage, reinterpret_cast<void**>(pFromMsg.AddressOf()))) &&
         SUCCEEDED(pDest->QueryInterface(IID_IMessage, reinterpret_cast<void**>(pToMsg.AddressOf())))) {
         bool bRecips = pInclude ? InTags(pInclude, PR_MESSAGE_RECIPIENTS) : !InTags(pExclude, PR_MESSAGE_RECIPIENTS);
-        bool bAttachs =
-            pInclude ? InTags(pInclude, PR_MESSAGE_ATTACHMENTS) : !InTags(pExclude, PR_MESSAGE_ATTACHMENTS);
-        if (bRecips) hr = CopyRecipients(pFromMsg.Get(), pToMsg.Get(), ulFlags);
-        if (SUCCEEDED(hr) && bAttachs) hr = CopyAttachments(pFromMsg.Get(), pToMsg.Get());
+        bool bAttachs = pInclude ? InTags(pInclude, PR_MESSAGE_ATTACHMENTS) : !InTags(pExclude, PR_MESSAGE_ATTACHMENTS);
+        if (bRecips)
+            hr = CopyRecipients(pFromMsg.Get(), pToMsg.Get(), ulFlags);
+        if (SUCCEEDED(hr) && bAttachs)
+            hr = CopyAttachments(pFromMsg.Get(), pToMsg.Get());
     }
     if (SUCCEEDED(hr) && (ulFlags & MAPI_MOVE) && !toSet.empty()) {
         std::vector<ULONG> tags;
-        for (const auto& v : toSet) tags.push_back(v.ulPropTag);
+        for (const auto& v : toSet)
+            tags.push_back(v.ulPropTag);
         LPSPropTagArray pTags = nullptr;
         if (SUCCEEDED(AllocTagArray(tags, &pTags))) {
             pSource->DeleteProps(pTags, nullptr);

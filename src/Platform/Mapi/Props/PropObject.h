@@ -54,13 +54,15 @@ public:
                      LPSPropValue* lppPropArray) override {
         PropMap props;
         HRESULT hr = ReadPropsFor(props, lpPropTagArray);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         return GetPropsFrom(props, lpPropTagArray, ulFlags, lpcValues, lppPropArray);
     }
     HRESULT GetPropList(ULONG ulFlags, LPSPropTagArray* lppPropTagArray) override {
         PropMap props;
         HRESULT hr = ReadProps(props);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         return GetPropListFrom(props, ulFlags, lppPropTagArray);
     }
     HRESULT SetProps(ULONG cValues, LPSPropValue lpPropArray, LPSPropProblemArray* lppProblems) override {
@@ -69,23 +71,26 @@ public:
     HRESULT DeleteProps(LPSPropTagArray lpPropTagArray, LPSPropProblemArray* lppProblems) override {
         return DoDeleteProps(lpPropTagArray, lppProblems);
     }
-    HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray lpExcludeProps, ULONG_PTR, LPMAPIPROGRESS, LPCIID,
-                   LPVOID lpDestObj, ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
+    HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray lpExcludeProps, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID lpDestObj,
+                   ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
         return CopyObject(this, static_cast<IMAPIProp*>(lpDestObj), lpExcludeProps, nullptr, ulFlags, lppProblems);
     }
     HRESULT CopyProps(LPSPropTagArray lpIncludeProps, ULONG_PTR, LPMAPIPROGRESS, LPCIID, LPVOID lpDestObj,
                       ULONG ulFlags, LPSPropProblemArray* lppProblems) override {
-        if (!lpIncludeProps) return MAPI_E_INVALID_PARAMETER;
+        if (!lpIncludeProps)
+            return MAPI_E_INVALID_PARAMETER;
         return CopyObject(this, static_cast<IMAPIProp*>(lpDestObj), nullptr, lpIncludeProps, ulFlags, lppProblems);
     }
     HRESULT GetNamesFromIDs(LPSPropTagArray* lppPropTags, LPGUID lpPropSetGuid, ULONG ulFlags, ULONG* lpcPropNames,
                             LPMAPINAMEID** lpppPropNames) override {
-        if (!Db()) return MAPI_E_NO_SUPPORT;
+        if (!Db())
+            return MAPI_E_NO_SUPPORT;
         return NamesFromIds(Db(), lppPropTags, lpPropSetGuid, ulFlags, lpcPropNames, lpppPropNames);
     }
     HRESULT GetIDsFromNames(ULONG cPropNames, LPMAPINAMEID* lppPropNames, ULONG ulFlags,
                             LPSPropTagArray* lppPropTags) override {
-        if (!Db()) return MAPI_E_NO_SUPPORT;
+        if (!Db())
+            return MAPI_E_NO_SUPPORT;
         return IdsFromNames(Db(), cPropNames, lppPropNames, ulFlags, lppPropTags);
     }
 };

@@ -16,9 +16,9 @@ struct Restriction {
     ULONG rt = RES_AND;
     ULONG ulOp = 0;  // relop, fuzzy level or bitmask relation
     ULONG ulTag = 0;
-    ULONG ulTag2 = 0;  // RES_COMPAREPROPS; the sub-object of RES_SUBRESTRICTION
+    ULONG ulTag2 = 0;    // RES_COMPAREPROPS; the sub-object of RES_SUBRESTRICTION
     ULONG ulNumber = 0;  // mask of RES_BITMASK, size of RES_SIZE
-    StoredProp value;  // RES_PROPERTY and RES_CONTENT
+    StoredProp value;    // RES_PROPERTY and RES_CONTENT
     std::vector<Restriction> children;
 };
 

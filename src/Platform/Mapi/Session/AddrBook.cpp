@@ -17,7 +17,8 @@ constexpr uint16_t kOneOffUnicode = 0x8000;
 constexpr uint16_t kOneOffNoRichInfo = 0x0001;
 
 std::wstring Upper(std::wstring s) {
-    for (wchar_t& c : s) c = static_cast<wchar_t>(std::towupper(c));
+    for (wchar_t& c : s)
+        c = static_cast<wchar_t>(std::towupper(c));
     return s;
 }
 
@@ -33,7 +34,8 @@ PropMap MailUserProps(const std::wstring& wsName, const std::wstring& wsType, co
     put(MakeLong(PR_OBJECT_TYPE, MAPI_MAILUSER));
     put(MakeLong(PR_DISPLAY_TYPE, DT_MAILUSER));
     put(MakeBool(PR_SEND_RICH_INFO, false));
-    if (Upper(wsType) == L"SMTP") put(MakeString(PR_SMTP_ADDRESS_W, wsAddress));
+    if (Upper(wsType) == L"SMTP")
+        put(MakeString(PR_SMTP_ADDRESS_W, wsAddress));
     return props;
 }
 
@@ -51,13 +53,17 @@ bool ParseSmtp(std::wstring text, std::wstring* pName, std::wstring* pAddress) {
     } else {
         address = trim(text);
     }
-    if (address.size() > 5 && Upper(address.substr(0, 5)) == L"SMTP:") address = address.substr(5);
+    if (address.size() > 5 && Upper(address.substr(0, 5)) == L"SMTP:")
+        address = address.substr(5);
     size_t at = address.find(L'@');
-    if (at == std::wstring::npos || at == 0 || at + 1 >= address.size() || address.find(L'@', at + 1) != std::wstring::npos)
+    if (at == std::wstring::npos || at == 0 || at + 1 >= address.size() ||
+        address.find(L'@', at + 1) != std::wstring::npos)
         return false;
     for (wchar_t c : address)
-        if (std::iswspace(c) || c == L'<' || c == L'>' || c == L',' || c == L';') return false;
-    if (address.find(L'.', at) == std::wstring::npos) return false;
+        if (std::iswspace(c) || c == L'<' || c == L'>' || c == L',' || c == L';')
+            return false;
+    if (address.find(L'.', at) == std::wstring::npos)
+        return false;
     *pName = name.empty() ? address : name;
     *pAddress = address;
     return true;
@@ -71,7 +77,8 @@ public:
     }
     HRESULT SaveChanges(ULONG) override { return MAPI_E_NO_ACCESS; }
     HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* lppUnk) override {
-        if (lppUnk) *lppUnk = nullptr;
+        if (lppUnk)
+            *lppUnk = nullptr;
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     }
 
@@ -95,20 +102,25 @@ public:
     }
     HRESULT SaveChanges(ULONG) override { return MAPI_E_NO_ACCESS; }
     HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* lppUnk) override {
-        if (lppUnk) *lppUnk = nullptr;
+        if (lppUnk)
+            *lppUnk = nullptr;
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     }
 
     HRESULT OpenEntry(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG, ULONG* lpulObjType,
                       LPUNKNOWN* lppUnk) override {
-        if (!lppUnk) return MAPI_E_INVALID_PARAMETER;
+        if (!lppUnk)
+            return MAPI_E_INVALID_PARAMETER;
         *lppUnk = nullptr;
         std::wstring name, type, address;
-        if (!ParseOneOffEntryId(cbEntryID, lpEntryID, &name, &type, &address)) return MAPI_E_UNKNOWN_ENTRYID;
+        if (!ParseOneOffEntryId(cbEntryID, lpEntryID, &name, &type, &address))
+            return MAPI_E_UNKNOWN_ENTRYID;
         Platform::ComPtr<IMailUser> pUser;
         pUser.Attach(new (std::nothrow) MailUserImpl(MailUserProps(name, type, address)));
-        if (!pUser) return MAPI_E_NOT_ENOUGH_MEMORY;
-        if (lpulObjType) *lpulObjType = MAPI_MAILUSER;
+        if (!pUser)
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        if (lpulObjType)
+            *lpulObjType = MAPI_MAILUSER;
         if (!lpInterface) {
             *lppUnk = pUser.Detach();
             return S_OK;
@@ -119,7 +131,8 @@ public:
 
     HRESULT CompareEntryIDs(ULONG cbEntryID1, LPENTRYID lpEntryID1, ULONG cbEntryID2, LPENTRYID lpEntryID2, ULONG,
                             ULONG* lpulResult) override {
-        if (!lpulResult) return MAPI_E_INVALID_PARAMETER;
+        if (!lpulResult)
+            return MAPI_E_INVALID_PARAMETER;
         std::wstring n1, t1, a1, n2, t2, a2;
         if (!ParseOneOffEntryId(cbEntryID1, lpEntryID1, &n1, &t1, &a1) ||
             !ParseOneOffEntryId(cbEntryID2, lpEntryID2, &n2, &t2, &a2))
@@ -131,14 +144,17 @@ public:
 
     HRESULT CreateOneOff(LPTSTR lpszName, LPTSTR lpszAdrType, LPTSTR lpszAddress, ULONG ulFlags, ULONG* lpcbEntryID,
                          LPENTRYID* lppEntryID) override {
-        if (!lpszAdrType || !lpszAddress || !lpcbEntryID || !lppEntryID) return MAPI_E_INVALID_PARAMETER;
+        if (!lpszAdrType || !lpszAddress || !lpcbEntryID || !lppEntryID)
+            return MAPI_E_INVALID_PARAMETER;
         std::wstring type = TextArg(lpszAdrType, ulFlags), address = TextArg(lpszAddress, ulFlags);
         std::wstring name = lpszName ? TextArg(lpszName, ulFlags) : address;
-        if (type.empty() || address.empty()) return MAPI_E_INVALID_PARAMETER;
+        if (type.empty() || address.empty())
+            return MAPI_E_INVALID_PARAMETER;
         std::string eid = MakeOneOffEntryId(name, type, address);
         void* p = nullptr;
         HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(eid.size()), &p);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         std::memcpy(p, eid.data(), eid.size());
         *lpcbEntryID = static_cast<ULONG>(eid.size());
         *lppEntryID = static_cast<LPENTRYID>(p);
@@ -146,19 +162,24 @@ public:
     }
 
     HRESULT ResolveName(ULONG_PTR, ULONG ulFlags, LPTSTR, LPADRLIST lpAdrList) override {
-        if (!lpAdrList) return MAPI_E_INVALID_PARAMETER;
+        if (!lpAdrList)
+            return MAPI_E_INVALID_PARAMETER;
         bool bUnresolved = false;
         for (ULONG i = 0; i < lpAdrList->cEntries; ++i) {
             ADRENTRY& entry = lpAdrList->aEntries[i];
-            if (entry.cValues && !entry.rgPropVals) return MAPI_E_INVALID_PARAMETER;
-            if (PpropFindProp(entry.rgPropVals, entry.cValues, PR_ENTRYID)) continue;  // resolved already
+            if (entry.cValues && !entry.rgPropVals)
+                return MAPI_E_INVALID_PARAMETER;
+            if (PpropFindProp(entry.rgPropVals, entry.cValues, PR_ENTRYID))
+                continue;  // resolved already
             std::wstring text;
             for (ULONG tag : {PR_EMAIL_ADDRESS_W, PR_EMAIL_ADDRESS_A, PR_DISPLAY_NAME_W, PR_DISPLAY_NAME_A}) {
                 const SPropValue* p = PpropFindProp(entry.rgPropVals, entry.cValues, tag);
-                if (!p) continue;
+                if (!p)
+                    continue;
                 text = PROP_TYPE(tag) == PT_UNICODE ? (p->Value.lpszW ? p->Value.lpszW : L"")
-                                                     : Platform::FromUtf8(p->Value.lpszA ? p->Value.lpszA : "");
-                if (!text.empty()) break;
+                                                    : Platform::FromUtf8(p->Value.lpszA ? p->Value.lpszA : "");
+                if (!text.empty())
+                    break;
             }
             std::wstring name, address;
             if (!ParseSmtp(text, &name, &address)) {
@@ -166,9 +187,11 @@ public:
                 continue;
             }
             if (const SPropValue* p = PpropFindProp(entry.rgPropVals, entry.cValues, PR_DISPLAY_NAME_W))
-                if (p->Value.lpszW && *p->Value.lpszW && name == address) name = p->Value.lpszW;
+                if (p->Value.lpszW && *p->Value.lpszW && name == address)
+                    name = p->Value.lpszW;
             HRESULT hr = ReplaceRow(entry, MailUserProps(name, L"SMTP", address), ulFlags);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         return bUnresolved ? MAPI_E_NOT_FOUND : S_OK;
     }
@@ -189,12 +212,14 @@ private:
         std::vector<ULONG> tags;
         for (ULONG i = 0; i < entry.cValues; ++i) {
             ULONG ulTag = entry.rgPropVals[i].ulPropTag;
-            if (!user.count(PROP_ID(ulTag)) && PROP_TYPE(ulTag) != PT_ERROR) tags.push_back(ulTag);
+            if (!user.count(PROP_ID(ulTag)) && PROP_TYPE(ulTag) != PT_ERROR)
+                tags.push_back(ulTag);
         }
         ULONG cUser = 0;
         LPSPropValue pUser = nullptr;
         HRESULT hr = PropsToArray(user, nullptr, ulFlags & MAPI_UNICODE, &cUser, &pUser, nullptr);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         void* p = nullptr;
         hr = MAPIAllocateBuffer(static_cast<ULONG>(sizeof(SPropValue) * (tags.size() + cUser)), &p);
         if (FAILED(hr)) {
@@ -205,9 +230,11 @@ private:
         ULONG n = 0;
         for (ULONG ulTag : tags) {
             hr = PropCopyMore(&pRow[n++], PpropFindProp(entry.rgPropVals, entry.cValues, ulTag), MAPIAllocateMore, p);
-            if (FAILED(hr)) break;
+            if (FAILED(hr))
+                break;
         }
-        for (ULONG i = 0; SUCCEEDED(hr) && i < cUser; ++i) hr = PropCopyMore(&pRow[n++], &pUser[i], MAPIAllocateMore, p);
+        for (ULONG i = 0; SUCCEEDED(hr) && i < cUser; ++i)
+            hr = PropCopyMore(&pRow[n++], &pUser[i], MAPIAllocateMore, p);
         MAPIFreeBuffer(pUser);
         if (FAILED(hr)) {
             MAPIFreeBuffer(p);
@@ -237,9 +264,11 @@ std::string MakeOneOffEntryId(const std::wstring& wsName, const std::wstring& ws
 
 bool ParseOneOffEntryId(ULONG cb, const void* pEntryId, std::wstring* pName, std::wstring* pType,
                         std::wstring* pAddress) {
-    if (!pEntryId || cb < 24) return false;
+    if (!pEntryId || cb < 24)
+        return false;
     std::string_view eid(static_cast<const char*>(pEntryId), cb);
-    if (std::memcmp(eid.data() + 4, MUIDOneOff.ab, 16) != 0) return false;
+    if (std::memcmp(eid.data() + 4, MUIDOneOff.ab, 16) != 0)
+        return false;
     uint16_t flags;
     std::memcpy(&flags, eid.data() + 22, 2);
     std::string_view rest = eid.substr(24);
@@ -247,13 +276,16 @@ bool ParseOneOffEntryId(ULONG cb, const void* pEntryId, std::wstring* pName, std
     for (std::wstring* pOut : outs) {
         size_t end = 0;
         if (flags & kOneOffUnicode) {
-            while (end + 1 < rest.size() && (rest[end] || rest[end + 1])) end += 2;
-            if (end + 1 >= rest.size()) return false;
+            while (end + 1 < rest.size() && (rest[end] || rest[end + 1]))
+                end += 2;
+            if (end + 1 >= rest.size())
+                return false;
             *pOut = Platform::FromUtf16LEBytes(rest.substr(0, end));
             rest.remove_prefix(end + 2);
         } else {
             end = rest.find('\0');
-            if (end == std::string_view::npos) return false;
+            if (end == std::string_view::npos)
+                return false;
             *pOut = Platform::FromUtf8(rest.substr(0, end));
             rest.remove_prefix(end + 1);
         }
@@ -262,7 +294,8 @@ bool ParseOneOffEntryId(ULONG cb, const void* pEntryId, std::wstring* pName, std
 }
 
 HRESULT CreateAddrBook(IAddrBook** ppAdrBook) {
-    if (!ppAdrBook) return MAPI_E_INVALID_PARAMETER;
+    if (!ppAdrBook)
+        return MAPI_E_INVALID_PARAMETER;
     *ppAdrBook = new (std::nothrow) AddrBookImpl();
     return *ppAdrBook ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
 }

@@ -8,40 +8,51 @@
 namespace Platform::Mapi {
 
 ProfileDb::~ProfileDb() {
-    if (m_pDb) sqlite3_close_v2(m_pDb);
+    if (m_pDb)
+        sqlite3_close_v2(m_pDb);
 }
 
-std::filesystem::path ProfileDb::Dir() { return Platform::OstrelHome() / "profiles"; }
+std::filesystem::path ProfileDb::Dir() {
+    return Platform::OstrelHome() / "profiles";
+}
 
 bool ProfileDb::ValidName(const std::wstring& wsName) {
-    if (wsName.empty() || wsName.size() > 64 || wsName[0] == L'.') return false;
+    if (wsName.empty() || wsName.size() > 64 || wsName[0] == L'.')
+        return false;
     for (wchar_t c : wsName)
-        if (!(iswalnum(c) || c == L' ' || c == L'-' || c == L'_' || c == L'.') || c > 0x7F) return false;
+        if (!(iswalnum(c) || c == L' ' || c == L'-' || c == L'_' || c == L'.') || c > 0x7F)
+            return false;
     return true;
 }
 
 HRESULT ProfileDb::Open(const std::wstring& wsName, bool bCreate, std::shared_ptr<ProfileDb>* ppDb) {
-    if (!ValidName(wsName)) return MAPI_E_INVALID_PARAMETER;
+    if (!ValidName(wsName))
+        return MAPI_E_INVALID_PARAMETER;
     std::string lower = Platform::ToUtf8(wsName);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::filesystem::path path = Dir() / (lower + ".prf");
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
-        if (!bCreate) return MAPI_E_NOT_FOUND;
-        if (!Platform::EnsurePrivateDirectory(Dir())) return MAPI_E_DISK_ERROR;
+        if (!bCreate)
+            return MAPI_E_NOT_FOUND;
+        if (!Platform::EnsurePrivateDirectory(Dir()))
+            return MAPI_E_DISK_ERROR;
     }
     auto pDb = std::shared_ptr<ProfileDb>(new ProfileDb());
     pDb->m_wsName = wsName;
     int flags = SQLITE_OPEN_READWRITE | (bCreate ? SQLITE_OPEN_CREATE : 0);
     int rc = sqlite3_open_v2(path.c_str(), &pDb->m_pDb, flags, nullptr);
-    if (rc != SQLITE_OK) return HrFromSqlite(rc);
+    if (rc != SQLITE_OK)
+        return HrFromSqlite(rc);
     sqlite3_busy_timeout(pDb->m_pDb, 15000);
     rc = sqlite3_exec(pDb->m_pDb,
                       "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
                       "CREATE TABLE IF NOT EXISTS sections(uid BLOB NOT NULL, tag INTEGER NOT NULL,"
                       " value BLOB NOT NULL, PRIMARY KEY(uid, tag)) WITHOUT ROWID",
                       nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) return HrFromSqlite(rc) == MAPI_E_CALL_FAILED ? MAPI_E_CORRUPT_DATA : HrFromSqlite(rc);
+    if (rc != SQLITE_OK)
+        return HrFromSqlite(rc) == MAPI_E_CALL_FAILED ? MAPI_E_CORRUPT_DATA : HrFromSqlite(rc);
     *ppDb = pDb;
     return S_OK;
 }
@@ -54,7 +65,8 @@ HRESULT ProfileDb::LoadSection(const MAPIUID& uid, PropMap& props) {
     int rc;
     while ((rc = st.Step()) == SQLITE_ROW) {
         ULONG ulTag = static_cast<ULONG>(st.Int(0));
-        if (!IsStorableType(PROP_TYPE(ulTag))) return MAPI_E_CORRUPT_DATA;
+        if (!IsStorableType(PROP_TYPE(ulTag)))
+            return MAPI_E_CORRUPT_DATA;
         props[PROP_ID(ulTag)] = {ulTag, st.Blob(1)};
     }
     return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
@@ -65,23 +77,29 @@ HRESULT ProfileDb::WriteSection(const MAPIUID& uid, const std::vector<StoredProp
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string key(reinterpret_cast<const char*>(uid.ab), 16);
     HRESULT hr = HrFromSqlite(sqlite3_exec(m_pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     auto removeId = [&](ULONG ulId) {
         Statement del(m_pDb, "DELETE FROM sections WHERE uid=? AND tag BETWEEN ? AND ?");
         del.Bind(1, key).Bind(2, static_cast<int64_t>(ulId) << 16).Bind(3, (static_cast<int64_t>(ulId) << 16) | 0xFFFF);
         return HrFromSqlite(del.Step());
     };
     for (ULONG ulId : deleted)
-        if (SUCCEEDED(hr)) hr = removeId(ulId);
+        if (SUCCEEDED(hr))
+            hr = removeId(ulId);
     for (const auto& prop : set) {
-        if (SUCCEEDED(hr)) hr = removeId(PROP_ID(prop.ulTag));
-        if (FAILED(hr)) break;
+        if (SUCCEEDED(hr))
+            hr = removeId(PROP_ID(prop.ulTag));
+        if (FAILED(hr))
+            break;
         Statement ins(m_pDb, "INSERT INTO sections(uid, tag, value) VALUES(?, ?, ?)");
         ins.Bind(1, key).Bind(2, prop.ulTag).Bind(3, prop.sData);
         hr = HrFromSqlite(ins.Step());
     }
-    if (SUCCEEDED(hr)) hr = HrFromSqlite(sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr));
-    if (FAILED(hr)) sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (SUCCEEDED(hr))
+        hr = HrFromSqlite(sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr));
+    if (FAILED(hr))
+        sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
     return hr;
 }
 
@@ -92,7 +110,8 @@ HRESULT ProfileDb::Sections(std::vector<MAPIUID>& uids) {
     int rc;
     while ((rc = st.Step()) == SQLITE_ROW) {
         std::string blob = st.Blob(0);
-        if (blob.size() != 16) return MAPI_E_CORRUPT_DATA;
+        if (blob.size() != 16)
+            return MAPI_E_CORRUPT_DATA;
         MAPIUID uid;
         std::memcpy(uid.ab, blob.data(), 16);
         uids.push_back(uid);

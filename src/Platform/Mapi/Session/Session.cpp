@@ -5,15 +5,15 @@
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComApi.h"
-#include "Platform/Mapi/Session/AddrBook.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mapi/Store/OsdStore.h"
-#include "Platform/Mapi/Session/ProfileDb.h"
-#include "Platform/Mapi/Session/Profiles.h"
 #include "Platform/Mapi/Props/PropObject.h"
 #include "Platform/Mapi/Props/PropStream.h"
+#include "Platform/Mapi/Session/AddrBook.h"
+#include "Platform/Mapi/Session/ProfileDb.h"
+#include "Platform/Mapi/Session/Profiles.h"
+#include "Platform/Mapi/Store/OsdStore.h"
 #include "Platform/Mapi/Store/Table.h"
 
 namespace Platform::Mapi {
@@ -28,7 +28,9 @@ MAPIUID NewUid() {
     return uid;
 }
 
-std::string UidBytes(const MAPIUID& uid) { return std::string(reinterpret_cast<const char*>(uid.ab), 16); }
+std::string UidBytes(const MAPIUID& uid) {
+    return std::string(reinterpret_cast<const char*>(uid.ab), 16);
+}
 
 class ProfSectImpl : public PropObject<IProfSect> {
 public:
@@ -41,12 +43,15 @@ public:
     HRESULT SaveChanges(ULONG) override { return S_OK; }  // every change is written when made
     HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                          LPUNKNOWN* lppUnk) override {
-        if (!lppUnk || !lpiid) return MAPI_E_INVALID_PARAMETER;
+        if (!lppUnk || !lpiid)
+            return MAPI_E_INVALID_PARAMETER;
         *lppUnk = nullptr;
-        if (*lpiid != IID_IStream) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+        if (*lpiid != IID_IStream)
+            return MAPI_E_INTERFACE_NOT_SUPPORTED;
         PropMap props;
         HRESULT hr = ReadProps(props);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         Platform::ComPtr<IProfSect> self(this);
         return OpenPropertyStream(
             props, ulPropTag, ulInterfaceOptions, ulFlags, m_bWritable,
@@ -56,12 +61,14 @@ public:
 protected:
     HRESULT ReadProps(PropMap& props) override {
         HRESULT hr = m_pProfile->LoadSection(m_uid, props);
-        if (SUCCEEDED(hr)) props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_PROFSECT);
+        if (SUCCEEDED(hr))
+            props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_PROFSECT);
         return hr;
     }
     bool IsComputed(ULONG ulId) const override { return ulId == PROP_ID(PR_OBJECT_TYPE); }
     HRESULT WriteProps(const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) override {
-        if (!m_bWritable) return MAPI_E_NO_ACCESS;
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
         return m_pProfile->WriteSection(m_uid, set, deleted);
     }
     bool Writable() const override { return m_bWritable; }
@@ -85,7 +92,8 @@ public:
     }
 
     HRESULT GetMsgStoresTable(ULONG, LPMAPITABLE* lppTable) override {
-        if (!lppTable) return MAPI_E_INVALID_PARAMETER;
+        if (!lppTable)
+            return MAPI_E_INVALID_PARAMETER;
         auto pProfile = m_pProfile;
         RowSource source;
         source.load = [pProfile](const std::vector<ULONG>&, std::vector<TableRow>& rows) {
@@ -103,20 +111,22 @@ public:
             }
             return hr;
         };
-        source.defaultColumns = {PR_INSTANCE_KEY, PR_RECORD_KEY,    PR_DISPLAY_NAME_W,  PR_ENTRYID,
-                                 PR_DEFAULT_STORE, PR_PROVIDER_UID, PR_MDB_PROVIDER, PR_RESOURCE_FLAGS};
+        source.defaultColumns = {PR_INSTANCE_KEY,  PR_RECORD_KEY,   PR_DISPLAY_NAME_W, PR_ENTRYID,
+                                 PR_DEFAULT_STORE, PR_PROVIDER_UID, PR_MDB_PROVIDER,   PR_RESOURCE_FLAGS};
         return CreateTable(std::move(source), lppTable);
     }
 
     HRESULT OpenMsgStore(ULONG_PTR, ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags,
                          LPMDB* lppMDB) override {
-        if (!lppMDB) return MAPI_E_INVALID_PARAMETER;
+        if (!lppMDB)
+            return MAPI_E_INVALID_PARAMETER;
         *lppMDB = nullptr;
         if (lpInterface && *lpInterface != IID_IMsgStore && *lpInterface != IID_IMAPIProp &&
             *lpInterface != IID_IUnknown)
             return MAPI_E_INTERFACE_NOT_SUPPORTED;
         std::filesystem::path path;
-        if (!Platform::OsdPathFromStoreEntryId(cbEntryID, lpEntryID, &path)) return MAPI_E_INVALID_ENTRYID;
+        if (!Platform::OsdPathFromStoreEntryId(cbEntryID, lpEntryID, &path))
+            return MAPI_E_INVALID_ENTRYID;
         bool bWrite = ulFlags & (MDB_WRITE | MAPI_BEST_ACCESS);
         return Platform::OpenOsdStore(path, false, L"", bWrite, lppMDB);
     }
@@ -126,7 +136,8 @@ public:
     }
 
     HRESULT OpenProfileSection(LPMAPIUID lpUID, LPCIID lpInterface, ULONG ulFlags, LPPROFSECT* lppProfSect) override {
-        if (!lppProfSect) return MAPI_E_INVALID_PARAMETER;
+        if (!lppProfSect)
+            return MAPI_E_INVALID_PARAMETER;
         *lppProfSect = nullptr;
         if (lpInterface && *lpInterface != IID_IProfSect && *lpInterface != IID_IMAPIProp &&
             *lpInterface != IID_IUnknown)
@@ -138,12 +149,14 @@ public:
 
     HRESULT OpenEntry(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags, ULONG* lpulObjType,
                       LPUNKNOWN* lppUnk) override {
-        if (!lppUnk) return MAPI_E_INVALID_PARAMETER;
+        if (!lppUnk)
+            return MAPI_E_INVALID_PARAMETER;
         *lppUnk = nullptr;
         if (Platform::OsdPathFromStoreEntryId(cbEntryID, lpEntryID, nullptr)) {
             IMsgStore* pStore = nullptr;
             HRESULT hr = OpenMsgStore(0, cbEntryID, lpEntryID, lpInterface, ulFlags | MDB_WRITE, &pStore);
-            if (SUCCEEDED(hr) && lpulObjType) *lpulObjType = MAPI_STORE;
+            if (SUCCEEDED(hr) && lpulObjType)
+                *lpulObjType = MAPI_STORE;
             *lppUnk = pStore;
             return hr;
         }
@@ -151,34 +164,41 @@ public:
         if (ParseOneOffEntryId(cbEntryID, lpEntryID, &name, &type, &address)) {
             Platform::ComPtr<IAddrBook> pAb;
             HRESULT hr = CreateAddrBook(pAb.AddressOf());
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
             return pAb->OpenEntry(cbEntryID, lpEntryID, lpInterface, ulFlags, lpulObjType, lppUnk);
         }
-        if (cbEntryID < 20 || !lpEntryID) return MAPI_E_INVALID_ENTRYID;
+        if (cbEntryID < 20 || !lpEntryID)
+            return MAPI_E_INVALID_ENTRYID;
         // A store object: find the store of the profile with that record key.
         std::vector<std::pair<MAPIUID, PropMap>> stores;
         HRESULT hr = StoreSections(*m_pProfile, stores);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         for (auto& [uid, props] : stores) {
             auto it = props.find(PROP_ID(PR_ENTRYID));
-            if (it == props.end()) continue;
+            if (it == props.end())
+                continue;
             Platform::ComPtr<IMsgStore> pStore;
             if (FAILED(OpenMsgStore(0, static_cast<ULONG>(it->second.sData.size()), (LPENTRYID)it->second.sData.data(),
                                     nullptr, MDB_WRITE, pStore.AddressOf())))
                 continue;
             SPropValue* pKey = nullptr;
-            if (FAILED(HrGetOneProp(pStore.Get(), PR_STORE_RECORD_KEY, &pKey))) continue;
+            if (FAILED(HrGetOneProp(pStore.Get(), PR_STORE_RECORD_KEY, &pKey)))
+                continue;
             bool bMatch = pKey->Value.bin.cb == 16 &&
                           std::memcmp(pKey->Value.bin.lpb, reinterpret_cast<BYTE*>(lpEntryID) + 4, 16) == 0;
             MAPIFreeBuffer(pKey);
-            if (bMatch) return pStore->OpenEntry(cbEntryID, lpEntryID, lpInterface, ulFlags, lpulObjType, lppUnk);
+            if (bMatch)
+                return pStore->OpenEntry(cbEntryID, lpEntryID, lpInterface, ulFlags, lpulObjType, lppUnk);
         }
         return MAPI_E_UNKNOWN_ENTRYID;
     }
 
     HRESULT CompareEntryIDs(ULONG cbEntryID1, LPENTRYID lpEntryID1, ULONG cbEntryID2, LPENTRYID lpEntryID2, ULONG,
                             ULONG* lpulResult) override {
-        if (!lpulResult || (cbEntryID1 && !lpEntryID1) || (cbEntryID2 && !lpEntryID2)) return MAPI_E_INVALID_PARAMETER;
+        if (!lpulResult || (cbEntryID1 && !lpEntryID1) || (cbEntryID2 && !lpEntryID2))
+            return MAPI_E_INVALID_PARAMETER;
         std::filesystem::path p1, p2;
         if (Platform::OsdPathFromStoreEntryId(cbEntryID1, lpEntryID1, &p1) &&
             Platform::OsdPathFromStoreEntryId(cbEntryID2, lpEntryID2, &p2)) {
@@ -195,18 +215,22 @@ public:
     HRESULT SetDefaultStore(ULONG, ULONG cbEntryID, LPENTRYID lpEntryID) override {
         std::vector<std::pair<MAPIUID, PropMap>> stores;
         HRESULT hr = StoreSections(*m_pProfile, stores);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         std::string eid(reinterpret_cast<const char*>(lpEntryID), lpEntryID ? cbEntryID : 0);
         bool bFound = false;
-        for (auto& [uid, props] : stores) bFound |= props.count(PROP_ID(PR_ENTRYID)) && props[PROP_ID(PR_ENTRYID)].sData == eid;
-        if (!bFound) return MAPI_E_NOT_FOUND;
+        for (auto& [uid, props] : stores)
+            bFound |= props.count(PROP_ID(PR_ENTRYID)) && props[PROP_ID(PR_ENTRYID)].sData == eid;
+        if (!bFound)
+            return MAPI_E_NOT_FOUND;
         for (auto& [uid, props] : stores) {
             bool bDefault = props.count(PROP_ID(PR_ENTRYID)) && props[PROP_ID(PR_ENTRYID)].sData == eid;
             hr = m_pProfile->WriteSection(uid,
                                           {MakeBool(PR_DEFAULT_STORE, bDefault),
                                            MakeLong(PR_RESOURCE_FLAGS, bDefault ? STATUS_DEFAULT_STORE : 0)},
                                           {});
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         return S_OK;
     }
@@ -215,7 +239,8 @@ public:
         std::vector<MAPIUID> uids;
         HRESULT hr = profile.Sections(uids);
         for (const auto& uid : uids) {
-            if (FAILED(hr)) break;
+            if (FAILED(hr))
+                break;
             PropMap props;
             hr = profile.LoadSection(uid, props);
             auto it = props.find(PROP_ID(PR_RESOURCE_TYPE));
@@ -244,9 +269,12 @@ public:
     }
     HRESULT GetMemAllocRoutines(LPALLOCATEBUFFER* lpAllocateBuffer, LPALLOCATEMORE* lpAllocateMore,
                                 LPFREEBUFFER* lpFreeBuffer) override {
-        if (lpAllocateBuffer) *lpAllocateBuffer = MAPIAllocateBuffer;
-        if (lpAllocateMore) *lpAllocateMore = MAPIAllocateMore;
-        if (lpFreeBuffer) *lpFreeBuffer = MAPIFreeBuffer;
+        if (lpAllocateBuffer)
+            *lpAllocateBuffer = MAPIAllocateBuffer;
+        if (lpAllocateMore)
+            *lpAllocateMore = MAPIAllocateMore;
+        if (lpFreeBuffer)
+            *lpFreeBuffer = MAPIFreeBuffer;
         return S_OK;
     }
     HRESULT OpenProfileSection(LPMAPIUID lpUid, ULONG ulFlags, LPPROFSECT* lppProfileObj) override {
@@ -265,7 +293,8 @@ public:
         return m_pSession->CompareEntryIDs(cbEntry1, lpEntry1, cbEntry2, lpEntry2, ulCompareFlags, lpulResult);
     }
     HRESULT NewUID(LPMAPIUID lpMuid) override {
-        if (!lpMuid) return MAPI_E_INVALID_PARAMETER;
+        if (!lpMuid)
+            return MAPI_E_INVALID_PARAMETER;
         *lpMuid = NewUid();
         return S_OK;
     }
@@ -277,7 +306,9 @@ private:
 
 std::atomic<int> g_cInitialized{0};
 
-std::filesystem::path DefaultProfileFile() { return ProfileDb::Dir() / "default"; }
+std::filesystem::path DefaultProfileFile() {
+    return ProfileDb::Dir() / "default";
+}
 
 }  // namespace
 
@@ -291,23 +322,28 @@ HRESULT MAPIInitialize(LPVOID) {
 }
 
 void MAPIUninitialize() {
-    if (Platform::Mapi::g_cInitialized > 0) --Platform::Mapi::g_cInitialized;
+    if (Platform::Mapi::g_cInitialized > 0)
+        --Platform::Mapi::g_cInitialized;
 }
 
 HRESULT MAPILogonEx(ULONG_PTR, LPTSTR lpszProfileName, LPTSTR, ULONG flFlags, LPMAPISESSION* lppSession) {
-    if (!lppSession) return MAPI_E_INVALID_PARAMETER;
+    if (!lppSession)
+        return MAPI_E_INVALID_PARAMETER;
     *lppSession = nullptr;
     std::wstring name = Platform::Mapi::TextArg(lpszProfileName, flFlags);
     if (name.empty()) {
         std::ifstream in(Platform::Mapi::DefaultProfileFile());
         std::string line;
-        if (std::getline(in, line)) name = Platform::FromUtf8(line);
+        if (std::getline(in, line))
+            name = Platform::FromUtf8(line);
         auto all = Platform::MapiListProfiles();
-        if (name.empty() && all.size() == 1) name = all[0];
+        if (name.empty() && all.size() == 1)
+            name = all[0];
     }
     std::shared_ptr<ProfileDb> pProfile;
     HRESULT hr = ProfileDb::Open(name, false, &pProfile);
-    if (FAILED(hr)) return hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_PARAMETER ? MAPI_E_LOGON_FAILED : hr;
+    if (FAILED(hr))
+        return hr == MAPI_E_NOT_FOUND || hr == MAPI_E_INVALID_PARAMETER ? MAPI_E_LOGON_FAILED : hr;
     *lppSession = new (std::nothrow) Platform::Mapi::SessionImpl(std::move(pProfile));
     return *lppSession ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
 }
@@ -321,26 +357,32 @@ using Mapi::MakeString;
 
 HRESULT MapiCreateProfile(const std::wstring& wsName, bool bDefault) {
     std::shared_ptr<ProfileDb> pProfile;
-    if (SUCCEEDED(ProfileDb::Open(wsName, false, &pProfile))) return MAPI_E_COLLISION;
+    if (SUCCEEDED(ProfileDb::Open(wsName, false, &pProfile)))
+        return MAPI_E_COLLISION;
     HRESULT hr = ProfileDb::Open(wsName, true, &pProfile);
-    if (SUCCEEDED(hr)) hr = pProfile->WriteSection(pbGlobalProfileSectionGuid, {MakeString(PR_PROFILE_NAME_W, wsName)}, {});
+    if (SUCCEEDED(hr))
+        hr = pProfile->WriteSection(pbGlobalProfileSectionGuid, {MakeString(PR_PROFILE_NAME_W, wsName)}, {});
     if (SUCCEEDED(hr) && bDefault) {
         std::filesystem::path tmp = Mapi::DefaultProfileFile();
         tmp += ".tmp";
         {
             std::ofstream out(tmp, std::ios::trunc);
             out << Platform::ToUtf8(wsName) << "\n";
-            if (!out) hr = MAPI_E_DISK_ERROR;
+            if (!out)
+                hr = MAPI_E_DISK_ERROR;
         }
         std::error_code ec;
-        if (SUCCEEDED(hr)) std::filesystem::rename(tmp, Mapi::DefaultProfileFile(), ec);
-        if (ec) hr = MAPI_E_DISK_ERROR;
+        if (SUCCEEDED(hr))
+            std::filesystem::rename(tmp, Mapi::DefaultProfileFile(), ec);
+        if (ec)
+            hr = MAPI_E_DISK_ERROR;
     }
     return hr;
 }
 
 HRESULT MapiDeleteProfile(const std::wstring& wsName) {
-    if (!ProfileDb::ValidName(wsName)) return MAPI_E_INVALID_PARAMETER;
+    if (!ProfileDb::ValidName(wsName))
+        return MAPI_E_INVALID_PARAMETER;
     bool bFound = false;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(ProfileDb::Dir(), ec)) {
@@ -348,7 +390,8 @@ HRESULT MapiDeleteProfile(const std::wstring& wsName) {
         if (entry.path().extension() != ".prf" || Mapi::FoldCase(ToUtf8(stem)) != Mapi::FoldCase(ToUtf8(wsName)))
             continue;
         bFound = true;
-        for (const char* pszSuffix : {"", "-wal", "-shm"}) std::filesystem::remove(entry.path().string() + pszSuffix, ec);
+        for (const char* pszSuffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(entry.path().string() + pszSuffix, ec);
     }
     return bFound ? S_OK : MAPI_E_NOT_FOUND;
 }
@@ -357,14 +400,16 @@ std::vector<std::wstring> MapiListProfiles() {
     std::vector<std::wstring> names;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(ProfileDb::Dir(), ec)) {
-        if (entry.path().extension() != ".prf") continue;
+        if (entry.path().extension() != ".prf")
+            continue;
         std::shared_ptr<ProfileDb> pProfile;
         Mapi::PropMap props;
         if (FAILED(ProfileDb::Open(Platform::FromUtf8(entry.path().stem().string()), false, &pProfile)) ||
             FAILED(pProfile->LoadSection(pbGlobalProfileSectionGuid, props)))
             continue;
         auto it = props.find(PROP_ID(PR_PROFILE_NAME));
-        names.push_back(it != props.end() ? Mapi::ReadString(it->second) : Platform::FromUtf8(entry.path().stem().string()));
+        names.push_back(it != props.end() ? Mapi::ReadString(it->second)
+                                          : Platform::FromUtf8(entry.path().stem().string()));
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -372,35 +417,44 @@ std::vector<std::wstring> MapiListProfiles() {
 
 HRESULT MapiAddService(const std::wstring& wsProfile, const std::wstring& wsServiceName,
                        const std::wstring& wsDisplayName, MAPIUID* pServiceUid) {
-    if (!pServiceUid || wsServiceName.empty()) return MAPI_E_INVALID_PARAMETER;
+    if (!pServiceUid || wsServiceName.empty())
+        return MAPI_E_INVALID_PARAMETER;
     std::shared_ptr<ProfileDb> pProfile;
     HRESULT hr = ProfileDb::Open(wsProfile, false, &pProfile);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     MAPIUID uid = Mapi::NewUid();
     hr = pProfile->WriteSection(uid,
                                 {MakeString(PR_SERVICE_NAME_W, wsServiceName),
                                  MakeString(PR_DISPLAY_NAME_W, wsDisplayName.empty() ? wsServiceName : wsDisplayName),
                                  MakeBinary(PR_SERVICE_UID, Mapi::UidBytes(uid))},
                                 {});
-    if (SUCCEEDED(hr)) *pServiceUid = uid;
+    if (SUCCEEDED(hr))
+        *pServiceUid = uid;
     return hr;
 }
 
 HRESULT MapiAddStore(const std::wstring& wsProfile, const MAPIUID& serviceUid, const std::wstring& wsDisplayName,
                      const std::filesystem::path& osdPath, bool bDefaultStore, MAPIUID* pProviderUid) {
-    if (!pProviderUid || osdPath.extension() != ".osd") return MAPI_E_INVALID_PARAMETER;
+    if (!pProviderUid || osdPath.extension() != ".osd")
+        return MAPI_E_INVALID_PARAMETER;
     std::shared_ptr<ProfileDb> pProfile;
     HRESULT hr = ProfileDb::Open(wsProfile, false, &pProfile);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     Mapi::PropMap service;
     hr = pProfile->LoadSection(serviceUid, service);
-    if (SUCCEEDED(hr) && !service.count(PROP_ID(PR_SERVICE_NAME))) hr = MAPI_E_NOT_FOUND;
-    if (FAILED(hr)) return hr;
+    if (SUCCEEDED(hr) && !service.count(PROP_ID(PR_SERVICE_NAME)))
+        hr = MAPI_E_NOT_FOUND;
+    if (FAILED(hr))
+        return hr;
     ComPtr<IMsgStore> pStore;
     hr = OpenOsdStore(osdPath, true, wsDisplayName, true, pStore.AddressOf());
     SPropValue* pEid = nullptr;
-    if (SUCCEEDED(hr)) hr = HrGetOneProp(pStore.Get(), PR_ENTRYID, &pEid);
-    if (FAILED(hr)) return hr;
+    if (SUCCEEDED(hr))
+        hr = HrGetOneProp(pStore.Get(), PR_ENTRYID, &pEid);
+    if (FAILED(hr))
+        return hr;
     std::string eid(reinterpret_cast<const char*>(pEid->Value.bin.lpb), pEid->Value.bin.cb);
     MAPIFreeBuffer(pEid);
     MAPIUID uid = Mapi::NewUid();
@@ -408,17 +462,21 @@ HRESULT MapiAddStore(const std::wstring& wsProfile, const MAPIUID& serviceUid, c
         uid,
         {MakeLong(PR_RESOURCE_TYPE, MAPI_STORE_PROVIDER), MakeBinary(PR_SERVICE_UID, Mapi::UidBytes(serviceUid)),
          MakeBinary(PR_PROVIDER_UID, Mapi::UidBytes(uid)),
-         MakeString(PR_DISPLAY_NAME_W, wsDisplayName.empty() ? Platform::FromUtf8(osdPath.stem().string()) : wsDisplayName),
+         MakeString(PR_DISPLAY_NAME_W,
+                    wsDisplayName.empty() ? Platform::FromUtf8(osdPath.stem().string()) : wsDisplayName),
          MakeBinary(PR_ENTRYID, eid),
          MakeBinary(PR_MDB_PROVIDER, std::string_view(reinterpret_cast<const char*>(MUIDOsdStoreProvider.ab), 16)),
-         MakeBool(PR_DEFAULT_STORE, bDefaultStore), MakeLong(PR_RESOURCE_FLAGS, bDefaultStore ? STATUS_DEFAULT_STORE : 0)},
+         MakeBool(PR_DEFAULT_STORE, bDefaultStore),
+         MakeLong(PR_RESOURCE_FLAGS, bDefaultStore ? STATUS_DEFAULT_STORE : 0)},
         {});
-    if (SUCCEEDED(hr)) *pProviderUid = uid;
+    if (SUCCEEDED(hr))
+        *pProviderUid = uid;
     return hr;
 }
 
 HRESULT MapiCreateSupport(IMAPISession* pSession, const MAPIUID& providerUid, IMAPISupport** ppSupport) {
-    if (!pSession || !ppSupport) return MAPI_E_INVALID_PARAMETER;
+    if (!pSession || !ppSupport)
+        return MAPI_E_INVALID_PARAMETER;
     *ppSupport = new (std::nothrow) Mapi::SupportImpl(ComPtr<IMAPISession>(pSession), providerUid);
     return *ppSupport ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
 }

@@ -6,13 +6,13 @@
 #include <mutex>
 
 #include "Platform/Base/Utf.h"
-#include "Platform/Mapi/Props/KnownTypes.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mapi/Store/MessageData.h"
-#include "Platform/Mapi/Store/Objects.h"
+#include "Platform/Mapi/Props/KnownTypes.h"
 #include "Platform/Mapi/Props/PropObject.h"
 #include "Platform/Mapi/Props/PropStream.h"
+#include "Platform/Mapi/Store/MessageData.h"
+#include "Platform/Mapi/Store/Objects.h"
 #include "Platform/Mapi/Store/StoreDb.h"
 #include "Platform/Mapi/Store/StoreLayout.h"
 #include "Platform/Mapi/Store/Table.h"
@@ -35,7 +35,8 @@ size_t SubjectPrefixLength(const std::wstring& subject) {
         subject[colon + 1] != L' ')
         return 0;
     for (size_t i = 0; i < colon; ++i)
-        if (!iswalpha(subject[i])) return 0;
+        if (!iswalpha(subject[i]))
+            return 0;
     return colon + 2;
 }
 
@@ -81,7 +82,7 @@ private:
 
     std::shared_ptr<StoreDb> m_pDb;
     std::shared_ptr<MsgData> m_pData;
-    ULONG m_parent = 0;  // folder of a top-level message
+    ULONG m_parent = 0;                         // folder of a top-level message
     Platform::ComPtr<IAttach> m_pParentAttach;  // holder of an embedded message
     bool m_bWritable;
     std::recursive_mutex m_mutex;
@@ -98,22 +99,27 @@ public:
 
     HRESULT SaveChanges(ULONG ulFlags) override {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (!m_bWritable) return MAPI_E_NO_ACCESS;
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
         HRESULT hr = m_pParent->CommitAttachment(m_ulNum, m_pData->Clone());
-        if (SUCCEEDED(hr) && !(ulFlags & KEEP_OPEN_READWRITE)) m_bWritable = false;
+        if (SUCCEEDED(hr) && !(ulFlags & KEEP_OPEN_READWRITE))
+            m_bWritable = false;
         return hr;
     }
 
     HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                          LPUNKNOWN* lppUnk) override {
-        if (!lppUnk || !lpiid) return MAPI_E_INVALID_PARAMETER;
+        if (!lppUnk || !lpiid)
+            return MAPI_E_INVALID_PARAMETER;
         *lppUnk = nullptr;
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (PROP_ID(ulPropTag) == PROP_ID(PR_ATTACH_DATA_OBJ) && *lpiid == IID_IMessage)
             return OpenEmbedded(ulFlags, lppUnk);
-        if (*lpiid != IID_IStream) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+        if (*lpiid != IID_IStream)
+            return MAPI_E_INTERFACE_NOT_SUPPORTED;
         // The attachment's data is binary whatever tag the caller used to reach it.
-        if (PROP_ID(ulPropTag) == PROP_ID(PR_ATTACH_DATA_BIN)) ulPropTag = PR_ATTACH_DATA_BIN;
+        if (PROP_ID(ulPropTag) == PROP_ID(PR_ATTACH_DATA_BIN))
+            ulPropTag = PR_ATTACH_DATA_BIN;
         Platform::ComPtr<IAttach> self(this);
         return OpenPropertyStream(
             m_pData->props, ulPropTag, ulInterfaceOptions, ulFlags, m_bWritable,
@@ -123,8 +129,10 @@ public:
     // An embedded message's edited copy comes back.
     HRESULT CommitEmbedded(const std::shared_ptr<MsgData>& pMsg) {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (!m_bWritable) return MAPI_E_NO_ACCESS;
-        if (m_pData->embedded) AdoptPersistence(*pMsg, *m_pData->embedded);
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
+        if (m_pData->embedded)
+            AdoptPersistence(*pMsg, *m_pData->embedded);
         m_pData->embedded = pMsg;
         m_pData->bEmbeddedLoaded = true;
         m_pData->bChanged = true;
@@ -141,7 +149,8 @@ protected:
         props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_ATTACH);
         props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
         ULONG cb = 0;
-        for (const auto& [id, prop] : m_pData->props) cb += ValueSize(prop);
+        for (const auto& [id, prop] : m_pData->props)
+            cb += ValueSize(prop);
         props[PROP_ID(PR_ATTACH_SIZE)] = MakeLong(PR_ATTACH_SIZE, static_cast<LONG>(cb));
         return S_OK;
     }
@@ -151,9 +160,12 @@ protected:
     }
     HRESULT WriteProps(const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) override {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (!m_bWritable) return MAPI_E_NO_ACCESS;
-        for (const auto& prop : set) m_pData->changes.Set(m_pData->props, prop);
-        for (ULONG ulId : deleted) m_pData->changes.Delete(m_pData->props, ulId);
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
+        for (const auto& prop : set)
+            m_pData->changes.Set(m_pData->props, prop);
+        for (ULONG ulId : deleted)
+            m_pData->changes.Delete(m_pData->props, ulId);
         m_pData->bChanged = true;
         return S_OK;
     }
@@ -163,22 +175,27 @@ protected:
 private:
     HRESULT OpenEmbedded(ULONG ulFlags, LPUNKNOWN* lppUnk) {
         bool bWrite = (ulFlags & (MAPI_MODIFY | MAPI_CREATE)) != 0;
-        if (bWrite && !m_bWritable) return MAPI_E_NO_ACCESS;
+        if (bWrite && !m_bWritable)
+            return MAPI_E_NO_ACCESS;
         HRESULT hr = EnsureEmbedded(m_pParent->Db_(), *m_pData);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         std::shared_ptr<MsgData> pMsg;
         if (ulFlags & MAPI_CREATE) {
-            if (m_pData->embedded && !m_pData->embedded->bNew) m_pData->ulRemovedEmbeddedNid = m_pData->embedded->nid;
+            if (m_pData->embedded && !m_pData->embedded->bNew)
+                m_pData->ulRemovedEmbeddedNid = m_pData->embedded->nid;
             m_pData->embedded.reset();
             pMsg = std::make_shared<MsgData>();
             pMsg->bRecipsLoaded = pMsg->bAttachLoaded = true;
             pMsg->changes.Set(pMsg->props, MakeLong(PR_MESSAGE_FLAGS, MSGFLAG_READ | MSGFLAG_UNSENT));
         } else {
-            if (!m_pData->embedded) return MAPI_E_NOT_FOUND;
+            if (!m_pData->embedded)
+                return MAPI_E_NOT_FOUND;
             pMsg = m_pData->embedded->Clone();
         }
         auto* pMessage = new (std::nothrow) MessageImpl(m_pParent->DbPtr(), std::move(pMsg), this, bWrite);
-        if (!pMessage) return MAPI_E_NOT_ENOUGH_MEMORY;
+        if (!pMessage)
+            return MAPI_E_NOT_ENOUGH_MEMORY;
         *lppUnk = static_cast<IMessage*>(pMessage);
         return S_OK;
     }
@@ -198,9 +215,11 @@ MessageImpl::MessageImpl(std::shared_ptr<StoreDb> pDb, std::shared_ptr<MsgData> 
 HRESULT MessageImpl::ReadProps(PropMap& props) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     props = m_pData->props;
-    if (!m_pParentAttach) AddIdentityProps(*m_pDb, m_pData->nid, m_parent, props);
+    if (!m_pParentAttach)
+        AddIdentityProps(*m_pDb, m_pData->nid, m_parent, props);
     props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_MESSAGE);
     props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
     props[PROP_ID(PR_ACCESS)] =
@@ -208,7 +227,8 @@ HRESULT MessageImpl::ReadProps(PropMap& props) {
     props[PROP_ID(PR_HASATTACH)] = MakeBool(PR_HASATTACH, !m_pData->attachments.empty());
     if (!props.count(PROP_ID(PR_MESSAGE_SIZE))) {
         ULONG cb = 0;
-        for (const auto& [id, prop] : m_pData->props) cb += ValueSize(prop);
+        for (const auto& [id, prop] : m_pData->props)
+            cb += ValueSize(prop);
         props[PROP_ID(PR_MESSAGE_SIZE)] = MakeLong(PR_MESSAGE_SIZE, static_cast<LONG>(cb));
     }
     return S_OK;
@@ -221,9 +241,12 @@ bool MessageImpl::IsComputed(ULONG ulId) const {
 
 HRESULT MessageImpl::WriteProps(const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_bWritable) return MAPI_E_NO_ACCESS;
-    for (const auto& prop : set) m_pData->changes.Set(m_pData->props, prop);
-    for (ULONG ulId : deleted) m_pData->changes.Delete(m_pData->props, ulId);
+    if (!m_bWritable)
+        return MAPI_E_NO_ACCESS;
+    for (const auto& prop : set)
+        m_pData->changes.Set(m_pData->props, prop);
+    for (ULONG ulId : deleted)
+        m_pData->changes.Delete(m_pData->props, ulId);
     m_pData->bChanged = true;
     return S_OK;
 }
@@ -231,13 +254,17 @@ HRESULT MessageImpl::WriteProps(const std::vector<StoredProp>& set, const std::v
 void MessageImpl::PrepareForSave() {
     MsgData& d = *m_pData;
     FILETIME ftNow = NowFileTime();
-    if (d.bNew && !d.props.count(PROP_ID(PR_CREATION_TIME))) d.changes.Set(d.props, MakeSysTime(PR_CREATION_TIME, ftNow));
+    if (d.bNew && !d.props.count(PROP_ID(PR_CREATION_TIME)))
+        d.changes.Set(d.props, MakeSysTime(PR_CREATION_TIME, ftNow));
     d.changes.Set(d.props, MakeSysTime(PR_LAST_MODIFICATION_TIME, ftNow));
-    if (!d.props.count(PROP_ID(PR_MESSAGE_CLASS))) d.changes.Set(d.props, MakeString(PR_MESSAGE_CLASS_W, L"IPM.Note"));
+    if (!d.props.count(PROP_ID(PR_MESSAGE_CLASS)))
+        d.changes.Set(d.props, MakeString(PR_MESSAGE_CLASS_W, L"IPM.Note"));
     LONG lFlags = 0;
-    if (auto it = d.props.find(PROP_ID(PR_MESSAGE_FLAGS)); it != d.props.end()) lFlags = ReadLong(it->second);
+    if (auto it = d.props.find(PROP_ID(PR_MESSAGE_FLAGS)); it != d.props.end())
+        lFlags = ReadLong(it->second);
     LONG lNewFlags = d.attachments.empty() ? (lFlags & ~MSGFLAG_HASATTACH) : (lFlags | MSGFLAG_HASATTACH);
-    if (d.bAssoc) lNewFlags |= MSGFLAG_ASSOCIATED;
+    if (d.bAssoc)
+        lNewFlags |= MSGFLAG_ASSOCIATED;
     if (lNewFlags != lFlags || !d.props.count(PROP_ID(PR_MESSAGE_FLAGS)))
         d.changes.Set(d.props, MakeLong(PR_MESSAGE_FLAGS, lNewFlags));
     // The normalized subject follows the subject unless the caller set it with this change.
@@ -257,18 +284,22 @@ void MessageImpl::PrepareForSave() {
     }
     ULONG cb = 0;
     for (const auto& [id, prop] : d.props)
-        if (id != PROP_ID(PR_MESSAGE_SIZE)) cb += ValueSize(prop);
+        if (id != PROP_ID(PR_MESSAGE_SIZE))
+            cb += ValueSize(prop);
     for (const auto& [num, attach] : d.attachments)
-        for (const auto& [id, prop] : attach->props) cb += ValueSize(prop);
+        for (const auto& [id, prop] : attach->props)
+            cb += ValueSize(prop);
     d.changes.Set(d.props, MakeLong(PR_MESSAGE_SIZE, static_cast<LONG>(cb)));
     d.bChanged = true;
 }
 
 HRESULT MessageImpl::SaveChanges(ULONG ulFlags) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_bWritable) return MAPI_E_NO_ACCESS;
+    if (!m_bWritable)
+        return MAPI_E_NO_ACCESS;
     HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     PrepareForSave();
     if (m_pParentAttach) {
         auto* pAttach = static_cast<AttachImpl*>(m_pParentAttach.Get());
@@ -276,51 +307,64 @@ HRESULT MessageImpl::SaveChanges(ULONG ulFlags) {
     } else {
         hr = SaveToStore(ulFlags);
     }
-    if (SUCCEEDED(hr) && !(ulFlags & KEEP_OPEN_READWRITE)) m_bWritable = false;
+    if (SUCCEEDED(hr) && !(ulFlags & KEEP_OPEN_READWRITE))
+        m_bWritable = false;
     return hr;
 }
 
 HRESULT MessageImpl::SaveToStore(ULONG ulFlags) {
     MsgData& d = *m_pData;
     HRESULT hr = AssignNids(*m_pDb, d, d.bAssoc ? NID_TYPE_ASSOC_MESSAGE : NID_TYPE_NORMAL_MESSAGE);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     StoreDb::Transaction txn(*m_pDb);
-    if (FAILED(txn.Begun())) return txn.Begun();
+    if (FAILED(txn.Begun()))
+        return txn.Begun();
     ULONG parent = 0;
     int64_t version = 0;
     if (d.bNew) {
         hr = m_pDb->ObjectInfo(m_parent, nullptr, nullptr);
-        if (hr == MAPI_E_NOT_FOUND) hr = MAPI_E_OBJECT_DELETED;  // the folder went away
+        if (hr == MAPI_E_NOT_FOUND)
+            hr = MAPI_E_OBJECT_DELETED;  // the folder went away
     } else {
         hr = m_pDb->ObjectInfo(d.nid, &parent, &version);
-        if (hr == MAPI_E_NOT_FOUND) hr = MAPI_E_OBJECT_DELETED;
-        if (SUCCEEDED(hr) && version != d.version && !(ulFlags & FORCE_SAVE)) hr = MAPI_E_OBJECT_CHANGED;
+        if (hr == MAPI_E_NOT_FOUND)
+            hr = MAPI_E_OBJECT_DELETED;
+        if (SUCCEEDED(hr) && version != d.version && !(ulFlags & FORCE_SAVE))
+            hr = MAPI_E_OBJECT_CHANGED;
     }
-    if (SUCCEEDED(hr)) hr = WriteMessage(*m_pDb, d, m_parent);
     if (SUCCEEDED(hr))
-        if (BeforeCommitHook pfnHook = GetBeforeCommitHook()) pfnHook();
-    if (SUCCEEDED(hr)) hr = txn.Commit();
-    if (FAILED(hr)) return hr;
+        hr = WriteMessage(*m_pDb, d, m_parent);
+    if (SUCCEEDED(hr))
+        if (BeforeCommitHook pfnHook = GetBeforeCommitHook())
+            pfnHook();
+    if (SUCCEEDED(hr))
+        hr = txn.Commit();
+    if (FAILED(hr))
+        return hr;
     ULONG ulEvent = d.bNew ? fnevObjectCreated : fnevObjectModified;
     MarkClean(d);
-    m_pDb->Notifications().Post(
-        {ulEvent, m_pDb->EntryIdOf(d.nid), m_pDb->EntryIdOf(m_parent), MAPI_MESSAGE, {}, 0});
+    m_pDb->Notifications().Post({ulEvent, m_pDb->EntryIdOf(d.nid), m_pDb->EntryIdOf(m_parent), MAPI_MESSAGE, {}, 0});
     return S_OK;
 }
 
 HRESULT MessageImpl::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                                   LPUNKNOWN* lppUnk) {
-    if (!lppUnk || !lpiid) return MAPI_E_INVALID_PARAMETER;
+    if (!lppUnk || !lpiid)
+        return MAPI_E_INVALID_PARAMETER;
     *lppUnk = nullptr;
     if (*lpiid == IID_IMAPITable) {
         IMAPITable* pTable = nullptr;
         HRESULT hr = MAPI_E_INTERFACE_NOT_SUPPORTED;
-        if (ulPropTag == PR_MESSAGE_RECIPIENTS) hr = GetRecipientTable(MAPI_UNICODE, &pTable);
-        if (ulPropTag == PR_MESSAGE_ATTACHMENTS) hr = GetAttachmentTable(MAPI_UNICODE, &pTable);
+        if (ulPropTag == PR_MESSAGE_RECIPIENTS)
+            hr = GetRecipientTable(MAPI_UNICODE, &pTable);
+        if (ulPropTag == PR_MESSAGE_ATTACHMENTS)
+            hr = GetAttachmentTable(MAPI_UNICODE, &pTable);
         *lppUnk = pTable;
         return hr;
     }
-    if (*lpiid != IID_IStream) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+    if (*lpiid != IID_IStream)
+        return MAPI_E_INTERFACE_NOT_SUPPORTED;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     Platform::ComPtr<IMessage> self(this);
     return OpenPropertyStream(
@@ -329,10 +373,12 @@ HRESULT MessageImpl::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfa
 }
 
 HRESULT MessageImpl::GetAttachmentTable(ULONG, LPMAPITABLE* lppTable) {
-    if (!lppTable) return MAPI_E_INVALID_PARAMETER;
+    if (!lppTable)
+        return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     std::vector<TableRow> rows;
     for (const auto& [num, attach] : m_pData->attachments) {
         TableRow row{num, attach->props};
@@ -340,7 +386,8 @@ HRESULT MessageImpl::GetAttachmentTable(ULONG, LPMAPITABLE* lppTable) {
         row.props[PROP_ID(PR_INSTANCE_KEY)] = InstanceKey(num);
         row.props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_ATTACH);
         ULONG cb = 0;
-        for (const auto& [id, prop] : attach->props) cb += ValueSize(prop);
+        for (const auto& [id, prop] : attach->props)
+            cb += ValueSize(prop);
         row.props[PROP_ID(PR_ATTACH_SIZE)] = MakeLong(PR_ATTACH_SIZE, static_cast<LONG>(cb));
         rows.push_back(std::move(row));
     }
@@ -349,46 +396,54 @@ HRESULT MessageImpl::GetAttachmentTable(ULONG, LPMAPITABLE* lppTable) {
         out = rows;
         return S_OK;
     };
-    source.defaultColumns = {PR_ATTACH_NUM, PR_INSTANCE_KEY, PR_RENDERING_POSITION, PR_ATTACH_FILENAME_W,
-                             PR_ATTACH_LONG_FILENAME_W, PR_ATTACH_METHOD, PR_DISPLAY_NAME_W, PR_ATTACH_SIZE};
+    source.defaultColumns = {
+        PR_ATTACH_NUM,    PR_INSTANCE_KEY,   PR_RENDERING_POSITION, PR_ATTACH_FILENAME_W, PR_ATTACH_LONG_FILENAME_W,
+        PR_ATTACH_METHOD, PR_DISPLAY_NAME_W, PR_ATTACH_SIZE};
     return CreateTable(std::move(source), lppTable);
 }
 
 HRESULT MessageImpl::OpenAttach(ULONG ulAttachmentNum, LPCIID lpInterface, ULONG ulFlags, LPATTACH* lppAttach) {
-    if (!lppAttach) return MAPI_E_INVALID_PARAMETER;
+    if (!lppAttach)
+        return MAPI_E_INVALID_PARAMETER;
     *lppAttach = nullptr;
-    if (lpInterface && *lpInterface != IID_IAttachment && *lpInterface != IID_IMAPIProp &&
-        *lpInterface != IID_IUnknown)
+    if (lpInterface && *lpInterface != IID_IAttachment && *lpInterface != IID_IMAPIProp && *lpInterface != IID_IUnknown)
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     auto it = m_pData->attachments.find(ulAttachmentNum);
-    if (it == m_pData->attachments.end()) return MAPI_E_NOT_FOUND;
+    if (it == m_pData->attachments.end())
+        return MAPI_E_NOT_FOUND;
     bool bWrite = WantsWrite(ulFlags);
-    if ((ulFlags & MAPI_MODIFY) && !m_bWritable) return MAPI_E_NO_ACCESS;
+    if ((ulFlags & MAPI_MODIFY) && !m_bWritable)
+        return MAPI_E_NO_ACCESS;
     auto* pAttach = new (std::nothrow) AttachImpl(this, ulAttachmentNum, it->second->Clone(), bWrite && m_bWritable);
-    if (!pAttach) return MAPI_E_NOT_ENOUGH_MEMORY;
+    if (!pAttach)
+        return MAPI_E_NOT_ENOUGH_MEMORY;
     *lppAttach = pAttach;
     return S_OK;
 }
 
 HRESULT MessageImpl::CreateAttach(LPCIID lpInterface, ULONG, ULONG* lpulAttachmentNum, LPATTACH* lppAttach) {
-    if (!lppAttach || !lpulAttachmentNum) return MAPI_E_INVALID_PARAMETER;
+    if (!lppAttach || !lpulAttachmentNum)
+        return MAPI_E_INVALID_PARAMETER;
     *lppAttach = nullptr;
-    if (lpInterface && *lpInterface != IID_IAttachment && *lpInterface != IID_IMAPIProp &&
-        *lpInterface != IID_IUnknown)
+    if (lpInterface && *lpInterface != IID_IAttachment && *lpInterface != IID_IMAPIProp && *lpInterface != IID_IUnknown)
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_bWritable) return MAPI_E_NO_ACCESS;
+    if (!m_bWritable)
+        return MAPI_E_NO_ACCESS;
     HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     ULONG ulNum = m_pData->ulNextAttach++;
     auto pData = std::make_shared<AttachData>();
     pData->bEmbeddedLoaded = true;
     pData->changes.Set(pData->props, MakeLong(PR_ATTACH_NUM, static_cast<LONG>(ulNum)));
     auto* pAttach = new (std::nothrow) AttachImpl(this, ulNum, std::move(pData), true);
-    if (!pAttach) return MAPI_E_NOT_ENOUGH_MEMORY;
+    if (!pAttach)
+        return MAPI_E_NOT_ENOUGH_MEMORY;
     *lpulAttachmentNum = ulNum;
     *lppAttach = pAttach;
     return S_OK;
@@ -396,11 +451,14 @@ HRESULT MessageImpl::CreateAttach(LPCIID lpInterface, ULONG, ULONG* lpulAttachme
 
 HRESULT MessageImpl::CommitAttachment(ULONG ulNum, const std::shared_ptr<AttachData>& pAttach) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_bWritable) return MAPI_E_NO_ACCESS;
+    if (!m_bWritable)
+        return MAPI_E_NO_ACCESS;
     HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     auto it = m_pData->attachments.find(ulNum);
-    if (it != m_pData->attachments.end()) AdoptPersistence(*pAttach, *it->second);
+    if (it != m_pData->attachments.end())
+        AdoptPersistence(*pAttach, *it->second);
     pAttach->bChanged = true;
     m_pData->attachments[ulNum] = pAttach;
     m_pData->bChanged = true;
@@ -409,22 +467,28 @@ HRESULT MessageImpl::CommitAttachment(ULONG ulNum, const std::shared_ptr<AttachD
 
 HRESULT MessageImpl::DeleteAttach(ULONG ulAttachmentNum, ULONG_PTR, LPMAPIPROGRESS, ULONG) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_bWritable) return MAPI_E_NO_ACCESS;
+    if (!m_bWritable)
+        return MAPI_E_NO_ACCESS;
     HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     auto it = m_pData->attachments.find(ulAttachmentNum);
-    if (it == m_pData->attachments.end()) return MAPI_E_NOT_FOUND;
-    if (!it->second->bNew) m_pData->removedAttachNids.push_back(it->second->nid);
+    if (it == m_pData->attachments.end())
+        return MAPI_E_NOT_FOUND;
+    if (!it->second->bNew)
+        m_pData->removedAttachNids.push_back(it->second->nid);
     m_pData->attachments.erase(it);
     m_pData->bChanged = true;
     return S_OK;
 }
 
 HRESULT MessageImpl::GetRecipientTable(ULONG, LPMAPITABLE* lppTable) {
-    if (!lppTable) return MAPI_E_INVALID_PARAMETER;
+    if (!lppTable)
+        return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     HRESULT hr = EnsureRecipients(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     std::vector<TableRow> rows;
     for (const auto& [ulRow, props] : m_pData->recips) {
         TableRow row{ulRow, props};
@@ -439,35 +503,43 @@ HRESULT MessageImpl::GetRecipientTable(ULONG, LPMAPITABLE* lppTable) {
         out = rows;
         return S_OK;
     };
-    source.defaultColumns = {PR_ROWID,       PR_DISPLAY_NAME_W, PR_EMAIL_ADDRESS_W, PR_ADDRTYPE_W,
-                             PR_RECIPIENT_TYPE, PR_ENTRYID,     PR_INSTANCE_KEY,    PR_OBJECT_TYPE};
+    source.defaultColumns = {PR_ROWID,          PR_DISPLAY_NAME_W, PR_EMAIL_ADDRESS_W, PR_ADDRTYPE_W,
+                             PR_RECIPIENT_TYPE, PR_ENTRYID,        PR_INSTANCE_KEY,    PR_OBJECT_TYPE};
     return CreateTable(std::move(source), lppTable);
 }
 
 HRESULT MessageImpl::ModifyRecipients(ULONG ulFlags, LPADRLIST lpMods) {
-    if (!lpMods) return MAPI_E_INVALID_PARAMETER;
-    if (ulFlags & ~(MODRECIP_ADD | MODRECIP_MODIFY | MODRECIP_REMOVE)) return MAPI_E_UNKNOWN_FLAGS;
+    if (!lpMods)
+        return MAPI_E_INVALID_PARAMETER;
+    if (ulFlags & ~(MODRECIP_ADD | MODRECIP_MODIFY | MODRECIP_REMOVE))
+        return MAPI_E_UNKNOWN_FLAGS;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_bWritable) return MAPI_E_NO_ACCESS;
+    if (!m_bWritable)
+        return MAPI_E_NO_ACCESS;
     HRESULT hr = EnsureRecipients(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     // Checked and encoded first, so that a bad entry changes nothing.
     std::vector<std::pair<LONG, PropMap>> entries;  // row id (-1 when none) and values
     for (ULONG i = 0; i < lpMods->cEntries; ++i) {
         const ADRENTRY& e = lpMods->aEntries[i];
-        if (e.cValues && !e.rgPropVals) return MAPI_E_INVALID_PARAMETER;
+        if (e.cValues && !e.rgPropVals)
+            return MAPI_E_INVALID_PARAMETER;
         LONG lRow = -1;
         PropMap props;
         for (ULONG j = 0; j < e.cValues; ++j) {
             const SPropValue& v = e.rgPropVals[j];
             ULONG ulType = PROP_TYPE(v.ulPropTag);
             if (PROP_ID(v.ulPropTag) == PROP_ID(PR_ROWID)) {
-                if (ulType == PT_LONG) lRow = v.Value.l;
+                if (ulType == PT_LONG)
+                    lRow = v.Value.l;
                 continue;
             }
-            if (ulType == PT_ERROR || ulType == PT_NULL || PROP_ID(v.ulPropTag) == PROP_ID(PR_INSTANCE_KEY)) continue;
+            if (ulType == PT_ERROR || ulType == PT_NULL || PROP_ID(v.ulPropTag) == PROP_ID(PR_INSTANCE_KEY))
+                continue;
             StoredProp stored;
-            if (IsKnownTypeMismatch(v.ulPropTag) || FAILED(EncodeValue(v, stored))) return MAPI_E_INVALID_PARAMETER;
+            if (IsKnownTypeMismatch(v.ulPropTag) || FAILED(EncodeValue(v, stored)))
+                return MAPI_E_INVALID_PARAMETER;
             props[PROP_ID(v.ulPropTag)] = std::move(stored);
         }
         if ((ulFlags & (MODRECIP_MODIFY | MODRECIP_REMOVE)) &&
@@ -475,7 +547,8 @@ HRESULT MessageImpl::ModifyRecipients(ULONG ulFlags, LPADRLIST lpMods) {
             return MAPI_E_NOT_FOUND;
         entries.emplace_back(lRow, std::move(props));
     }
-    if (ulFlags == 0) m_pData->recips.clear();
+    if (ulFlags == 0)
+        m_pData->recips.clear();
     for (auto& [lRow, props] : entries) {
         if (ulFlags & MODRECIP_REMOVE)
             m_pData->recips.erase(static_cast<ULONG>(lRow));
@@ -491,12 +564,16 @@ HRESULT MessageImpl::ModifyRecipients(ULONG ulFlags, LPADRLIST lpMods) {
 
 HRESULT MessageImpl::SubmitMessage(ULONG) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_bWritable || m_pParentAttach) return MAPI_E_NO_ACCESS;
+    if (!m_bWritable || m_pParentAttach)
+        return MAPI_E_NO_ACCESS;
     HRESULT hr = EnsureRecipients(*m_pDb, *m_pData);
-    if (FAILED(hr)) return hr;
-    if (m_pData->recips.empty()) return MAPI_E_NO_RECIPIENTS;
+    if (FAILED(hr))
+        return hr;
+    if (m_pData->recips.empty())
+        return MAPI_E_NO_RECIPIENTS;
     LONG lFlags = 0;
-    if (auto it = m_pData->props.find(PROP_ID(PR_MESSAGE_FLAGS)); it != m_pData->props.end()) lFlags = ReadLong(it->second);
+    if (auto it = m_pData->props.find(PROP_ID(PR_MESSAGE_FLAGS)); it != m_pData->props.end())
+        lFlags = ReadLong(it->second);
     m_pData->changes.Set(m_pData->props, MakeLong(PR_MESSAGE_FLAGS, lFlags | MSGFLAG_SUBMIT | MSGFLAG_UNSENT));
     m_pData->changes.Set(m_pData->props, MakeSysTime(PR_CLIENT_SUBMIT_TIME, NowFileTime()));
     m_pData->bChanged = true;
@@ -507,17 +584,22 @@ HRESULT MessageImpl::SubmitMessage(ULONG) {
 HRESULT MessageImpl::SetReadFlag(ULONG ulFlags) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     LONG lFlags = 0;
-    if (auto it = m_pData->props.find(PROP_ID(PR_MESSAGE_FLAGS)); it != m_pData->props.end()) lFlags = ReadLong(it->second);
+    if (auto it = m_pData->props.find(PROP_ID(PR_MESSAGE_FLAGS)); it != m_pData->props.end())
+        lFlags = ReadLong(it->second);
     LONG lNew = (ulFlags & CLEAR_READ_FLAG) ? (lFlags & ~MSGFLAG_READ) : (lFlags | MSGFLAG_READ);
     StoredProp flags = MakeLong(PR_MESSAGE_FLAGS, lNew);
     // The read state of a stored message changes at once, without SaveChanges.
     if (!m_pData->bNew && !m_pParentAttach) {
         StoreDb::Transaction txn(*m_pDb);
         HRESULT hr = txn.Begun();
-        if (SUCCEEDED(hr)) hr = m_pDb->WriteProp(m_pData->nid, flags);
-        if (SUCCEEDED(hr)) hr = m_pDb->TouchObject(m_pData->nid, nullptr);
-        if (SUCCEEDED(hr)) hr = txn.Commit();
-        if (FAILED(hr)) return hr;
+        if (SUCCEEDED(hr))
+            hr = m_pDb->WriteProp(m_pData->nid, flags);
+        if (SUCCEEDED(hr))
+            hr = m_pDb->TouchObject(m_pData->nid, nullptr);
+        if (SUCCEEDED(hr))
+            hr = txn.Commit();
+        if (FAILED(hr))
+            return hr;
         ++m_pData->version;
         m_pData->props[PROP_ID(PR_MESSAGE_FLAGS)] = flags;
         return S_OK;
@@ -532,13 +614,17 @@ HRESULT MessageImpl::SetReadFlag(ULONG ulFlags) {
 HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, IMessage** ppMessage) {
     std::shared_ptr<MsgData> pData;
     HRESULT hr = LoadMessage(*pDb, nid, pData);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     ULONG parent = 0;
     hr = pDb->ObjectInfo(nid, &parent, nullptr);
-    if (FAILED(hr)) return hr;
-    if (!IsFolderNid(parent)) return MAPI_E_NOT_FOUND;  // attachments and embedded messages have no entry
+    if (FAILED(hr))
+        return hr;
+    if (!IsFolderNid(parent))
+        return MAPI_E_NOT_FOUND;  // attachments and embedded messages have no entry
     auto* pMessage = new (std::nothrow) MessageImpl(std::move(pDb), std::move(pData), parent, bWritable);
-    if (!pMessage) return MAPI_E_NOT_ENOUGH_MEMORY;
+    if (!pMessage)
+        return MAPI_E_NOT_ENOUGH_MEMORY;
     *ppMessage = pMessage;
     return S_OK;
 }
@@ -548,11 +634,13 @@ HRESULT CreateMessageObject(std::shared_ptr<StoreDb> pDb, ULONG folderNid, bool 
     pData->bAssoc = bAssoc;
     pData->bRecipsLoaded = pData->bAttachLoaded = true;
     HRESULT hr = pDb->AllocateNid(bAssoc ? NID_TYPE_ASSOC_MESSAGE : NID_TYPE_NORMAL_MESSAGE, &pData->nid);
-    if (FAILED(hr)) return hr;
-    pData->changes.Set(pData->props, MakeLong(PR_MESSAGE_FLAGS, MSGFLAG_READ | MSGFLAG_UNSENT |
-                                                                    (bAssoc ? MSGFLAG_ASSOCIATED : 0)));
+    if (FAILED(hr))
+        return hr;
+    pData->changes.Set(pData->props,
+                       MakeLong(PR_MESSAGE_FLAGS, MSGFLAG_READ | MSGFLAG_UNSENT | (bAssoc ? MSGFLAG_ASSOCIATED : 0)));
     auto* pMessage = new (std::nothrow) MessageImpl(std::move(pDb), std::move(pData), folderNid, true);
-    if (!pMessage) return MAPI_E_NOT_ENOUGH_MEMORY;
+    if (!pMessage)
+        return MAPI_E_NOT_ENOUGH_MEMORY;
     *ppMessage = pMessage;
     return S_OK;
 }

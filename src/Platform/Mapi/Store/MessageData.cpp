@@ -15,20 +15,23 @@ void PropChanges::Set(PropMap& props, const StoredProp& prop) {
 }
 
 void PropChanges::Delete(PropMap& props, ULONG ulId) {
-    if (!props.erase(ulId)) return;
+    if (!props.erase(ulId))
+        return;
     dirty.erase(ulId);
     deleted.insert(ulId);
 }
 
 std::shared_ptr<MsgData> MsgData::Clone() const {
     auto copy = std::make_shared<MsgData>(*this);
-    for (auto& [num, attach] : copy->attachments) attach = attach->Clone();
+    for (auto& [num, attach] : copy->attachments)
+        attach = attach->Clone();
     return copy;
 }
 
 std::shared_ptr<AttachData> AttachData::Clone() const {
     auto copy = std::make_shared<AttachData>(*this);
-    if (copy->embedded) copy->embedded = copy->embedded->Clone();
+    if (copy->embedded)
+        copy->embedded = copy->embedded->Clone();
     return copy;
 }
 
@@ -39,17 +42,21 @@ HRESULT LoadMessage(StoreDb& db, ULONG nid, std::shared_ptr<MsgData>& msg) {
     data->bAssoc = NidType(nid) == NID_TYPE_ASSOC_MESSAGE;
     std::lock_guard<std::recursive_mutex> lock(db.Mutex());
     HRESULT hr = db.ObjectInfo(nid, nullptr, &data->version);
-    if (SUCCEEDED(hr)) hr = db.LoadProps(nid, data->props);
-    if (FAILED(hr)) return hr;
+    if (SUCCEEDED(hr))
+        hr = db.LoadProps(nid, data->props);
+    if (FAILED(hr))
+        return hr;
     msg = std::move(data);
     return S_OK;
 }
 
 HRESULT EnsureRecipients(StoreDb& db, MsgData& msg) {
-    if (msg.bRecipsLoaded) return S_OK;
+    if (msg.bRecipsLoaded)
+        return S_OK;
     if (!msg.bNew) {
         HRESULT hr = db.LoadRecipients(msg.nid, msg.recips);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
     }
     msg.ulNextRow = msg.recips.empty() ? 0 : msg.recips.rbegin()->first + 1;
     msg.bRecipsLoaded = true;
@@ -57,20 +64,25 @@ HRESULT EnsureRecipients(StoreDb& db, MsgData& msg) {
 }
 
 HRESULT EnsureAttachments(StoreDb& db, MsgData& msg) {
-    if (msg.bAttachLoaded) return S_OK;
+    if (msg.bAttachLoaded)
+        return S_OK;
     if (!msg.bNew) {
         std::vector<ULONG> children;
         HRESULT hr = db.Children(msg.nid, children);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         for (ULONG child : children) {
-            if (NidType(child) != NID_TYPE_ATTACHMENT) continue;
+            if (NidType(child) != NID_TYPE_ATTACHMENT)
+                continue;
             auto attach = std::make_shared<AttachData>();
             attach->nid = child;
             attach->bNew = false;
             hr = db.LoadProps(child, attach->props);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
             auto it = attach->props.find(PROP_ID(PR_ATTACH_NUM));
-            if (it == attach->props.end()) return MAPI_E_CORRUPT_STORE;
+            if (it == attach->props.end())
+                return MAPI_E_CORRUPT_STORE;
             ULONG ulNum = static_cast<ULONG>(ReadLong(it->second));
             msg.attachments[ulNum] = attach;
         }
@@ -81,15 +93,19 @@ HRESULT EnsureAttachments(StoreDb& db, MsgData& msg) {
 }
 
 HRESULT EnsureEmbedded(StoreDb& db, AttachData& attach) {
-    if (attach.bEmbeddedLoaded) return S_OK;
+    if (attach.bEmbeddedLoaded)
+        return S_OK;
     if (!attach.bNew) {
         std::vector<ULONG> children;
         HRESULT hr = db.Children(attach.nid, children);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         for (ULONG child : children) {
-            if (!IsMessageNid(child)) continue;
+            if (!IsMessageNid(child))
+                continue;
             hr = LoadMessage(db, child, attach.embedded);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
             break;
         }
     }
@@ -99,11 +115,15 @@ HRESULT EnsureEmbedded(StoreDb& db, AttachData& attach) {
 
 HRESULT AssignNids(StoreDb& db, MsgData& msg, ULONG ulType) {
     HRESULT hr = S_OK;
-    if (msg.nid == 0) hr = db.AllocateNid(ulType, &msg.nid);
+    if (msg.nid == 0)
+        hr = db.AllocateNid(ulType, &msg.nid);
     for (auto& [num, attach] : msg.attachments) {
-        if (FAILED(hr)) break;
-        if (attach->nid == 0) hr = db.AllocateNid(NID_TYPE_ATTACHMENT, &attach->nid);
-        if (SUCCEEDED(hr) && attach->embedded) hr = AssignNids(db, *attach->embedded, NID_TYPE_NORMAL_MESSAGE);
+        if (FAILED(hr))
+            break;
+        if (attach->nid == 0)
+            hr = db.AllocateNid(NID_TYPE_ATTACHMENT, &attach->nid);
+        if (SUCCEEDED(hr) && attach->embedded)
+            hr = AssignNids(db, *attach->embedded, NID_TYPE_NORMAL_MESSAGE);
     }
     return hr;
 }
@@ -114,16 +134,20 @@ HRESULT WriteOwnProps(StoreDb& db, ULONG nid, bool bNew, const PropMap& props, c
     HRESULT hr = S_OK;
     if (!bNew)
         for (ULONG ulId : changes.deleted)
-            if (SUCCEEDED(hr)) hr = db.DeleteProp(nid, ulId);
+            if (SUCCEEDED(hr))
+                hr = db.DeleteProp(nid, ulId);
     for (const auto& [ulId, prop] : props)
-        if (SUCCEEDED(hr) && (bNew || changes.dirty.count(ulId))) hr = db.WriteProp(nid, prop);
+        if (SUCCEEDED(hr) && (bNew || changes.dirty.count(ulId)))
+            hr = db.WriteProp(nid, prop);
     return hr;
 }
 
 HRESULT WriteAttachment(StoreDb& db, AttachData& attach, ULONG parent) {
     HRESULT hr = attach.bNew ? db.InsertObject(attach.nid, parent) : db.TouchObject(attach.nid, nullptr);
-    if (SUCCEEDED(hr)) hr = WriteOwnProps(db, attach.nid, attach.bNew, attach.props, attach.changes);
-    if (SUCCEEDED(hr) && attach.ulRemovedEmbeddedNid) hr = db.DeleteTree(attach.ulRemovedEmbeddedNid);
+    if (SUCCEEDED(hr))
+        hr = WriteOwnProps(db, attach.nid, attach.bNew, attach.props, attach.changes);
+    if (SUCCEEDED(hr) && attach.ulRemovedEmbeddedNid)
+        hr = db.DeleteTree(attach.ulRemovedEmbeddedNid);
     if (SUCCEEDED(hr) && attach.embedded && (attach.embedded->bNew || attach.embedded->bChanged))
         hr = WriteMessage(db, *attach.embedded, attach.nid);
     return hr;
@@ -133,13 +157,18 @@ HRESULT WriteAttachment(StoreDb& db, AttachData& attach, ULONG parent) {
 
 HRESULT WriteMessage(StoreDb& db, MsgData& msg, ULONG parent) {
     HRESULT hr = msg.bNew ? db.InsertObject(msg.nid, parent) : db.TouchObject(msg.nid, &msg.version);
-    if (SUCCEEDED(hr)) hr = WriteOwnProps(db, msg.nid, msg.bNew, msg.props, msg.changes);
-    if (SUCCEEDED(hr) && msg.bRecipsDirty) hr = db.WriteRecipients(msg.nid, msg.recips);
+    if (SUCCEEDED(hr))
+        hr = WriteOwnProps(db, msg.nid, msg.bNew, msg.props, msg.changes);
+    if (SUCCEEDED(hr) && msg.bRecipsDirty)
+        hr = db.WriteRecipients(msg.nid, msg.recips);
     for (ULONG nid : msg.removedAttachNids)
-        if (SUCCEEDED(hr)) hr = db.DeleteTree(nid);
+        if (SUCCEEDED(hr))
+            hr = db.DeleteTree(nid);
     for (auto& [num, attach] : msg.attachments)
-        if (SUCCEEDED(hr) && (attach->bNew || attach->bChanged)) hr = WriteAttachment(db, *attach, msg.nid);
-    if (SUCCEEDED(hr) && msg.bNew) msg.version = 1;
+        if (SUCCEEDED(hr) && (attach->bNew || attach->bChanged))
+            hr = WriteAttachment(db, *attach, msg.nid);
+    if (SUCCEEDED(hr) && msg.bNew)
+        msg.version = 1;
     return hr;
 }
 
@@ -147,8 +176,12 @@ namespace {
 std::atomic<BeforeCommitHook> g_pfnBeforeCommit{nullptr};
 }  // namespace
 
-void SetBeforeCommitHook(BeforeCommitHook pfnHook) { g_pfnBeforeCommit = pfnHook; }
-BeforeCommitHook GetBeforeCommitHook() { return g_pfnBeforeCommit; }
+void SetBeforeCommitHook(BeforeCommitHook pfnHook) {
+    g_pfnBeforeCommit = pfnHook;
+}
+BeforeCommitHook GetBeforeCommitHook() {
+    return g_pfnBeforeCommit;
+}
 
 void AdoptPersistence(AttachData& fresh, const AttachData& current) {
     fresh.nid = current.nid;
@@ -158,13 +191,15 @@ void AdoptPersistence(AttachData& fresh, const AttachData& current) {
 }
 
 void AdoptPersistence(MsgData& fresh, const MsgData& current) {
-    if (fresh.nid && fresh.nid != current.nid) return;  // a replacement, not the same message
+    if (fresh.nid && fresh.nid != current.nid)
+        return;  // a replacement, not the same message
     fresh.nid = current.nid;
     fresh.bNew = current.bNew;
     fresh.version = current.version;
     for (auto& [num, attach] : fresh.attachments) {
         auto it = current.attachments.find(num);
-        if (it != current.attachments.end()) AdoptPersistence(*attach, *it->second);
+        if (it != current.attachments.end())
+            AdoptPersistence(*attach, *it->second);
     }
 }
 
@@ -179,7 +214,8 @@ void MarkClean(MsgData& msg) {
         attach->bChanged = false;
         attach->changes = {};
         attach->ulRemovedEmbeddedNid = 0;
-        if (attach->embedded) MarkClean(*attach->embedded);
+        if (attach->embedded)
+            MarkClean(*attach->embedded);
     }
 }
 

@@ -23,7 +23,8 @@ Notifier::~Notifier() {
 
 ULONG Notifier::Advise(const std::string& sEntryId, ULONG ulEventMask, IMAPIAdviseSink* pSink) {
     std::lock_guard<std::mutex> lock(m_pState->mutex);
-    if (!m_thread.joinable()) m_thread = std::thread(&Notifier::Run, m_pState);
+    if (!m_thread.joinable())
+        m_thread = std::thread(&Notifier::Run, m_pState);
     ULONG ulConnection = m_pState->ulNextConnection++;
     m_pState->sinks[ulConnection] = {sEntryId, ulEventMask, Platform::ComPtr<IMAPIAdviseSink>(pSink)};
     return ulConnection;
@@ -33,7 +34,8 @@ HRESULT Notifier::Unadvise(ULONG ulConnection) {
     Platform::ComPtr<IMAPIAdviseSink> pSink;  // released outside the lock
     std::lock_guard<std::mutex> lock(m_pState->mutex);
     auto it = m_pState->sinks.find(ulConnection);
-    if (it == m_pState->sinks.end()) return MAPI_E_NOT_FOUND;
+    if (it == m_pState->sinks.end())
+        return MAPI_E_NOT_FOUND;
     pSink = std::move(it->second.pSink);
     m_pState->sinks.erase(it);
     return S_OK;
@@ -42,7 +44,8 @@ HRESULT Notifier::Unadvise(ULONG ulConnection) {
 void Notifier::Post(Event event) {
     {
         std::lock_guard<std::mutex> lock(m_pState->mutex);
-        if (m_pState->sinks.empty()) return;
+        if (m_pState->sinks.empty())
+            return;
         m_pState->queue.push_back(std::move(event));
         ++m_pState->ullPosted;
     }
@@ -59,7 +62,8 @@ void Notifier::Run(std::shared_ptr<State> pState) {
     std::unique_lock<std::mutex> lock(pState->mutex);
     while (true) {
         pState->cv.wait(lock, [&] { return pState->bStop || !pState->queue.empty(); });
-        if (pState->bStop) return;
+        if (pState->bStop)
+            return;
         Event event = std::move(pState->queue.front());
         pState->queue.pop_front();
         lock.unlock();
@@ -75,12 +79,15 @@ void Notifier::Deliver(State& state, const Event& event) {
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         for (const auto& [conn, sink] : state.sinks) {
-            if (!(sink.ulMask & event.ulEventType)) continue;
-            if (!sink.sEntryId.empty() && sink.sEntryId != event.sEntryId && sink.sEntryId != event.sParentId) continue;
+            if (!(sink.ulMask & event.ulEventType))
+                continue;
+            if (!sink.sEntryId.empty() && sink.sEntryId != event.sEntryId && sink.sEntryId != event.sParentId)
+                continue;
             targets.push_back(sink.pSink);
         }
     }
-    if (targets.empty()) return;
+    if (targets.empty())
+        return;
     NOTIFICATION n;
     std::memset(&n, 0, sizeof n);
     n.ulEventType = event.ulEventType;
@@ -89,8 +96,13 @@ void Notifier::Deliver(State& state, const Event& event) {
     auto* pEid = reinterpret_cast<LPENTRYID>(eid.data());
     auto* pParent = reinterpret_cast<LPENTRYID>(parent.data());
     if (event.ulEventType == fnevNewMail) {
-        n.info.newmail = {static_cast<ULONG>(eid.size()), pEid, static_cast<ULONG>(parent.size()), pParent,
-                          MAPI_UNICODE, cls.data(), event.ulMessageFlags};
+        n.info.newmail = {static_cast<ULONG>(eid.size()),
+                          pEid,
+                          static_cast<ULONG>(parent.size()),
+                          pParent,
+                          MAPI_UNICODE,
+                          cls.data(),
+                          event.ulMessageFlags};
     } else {
         n.info.obj.cbEntryID = static_cast<ULONG>(eid.size());
         n.info.obj.lpEntryID = pEid;
@@ -98,7 +110,8 @@ void Notifier::Deliver(State& state, const Event& event) {
         n.info.obj.cbParentID = static_cast<ULONG>(parent.size());
         n.info.obj.lpParentID = pParent;
     }
-    for (auto& pSink : targets) pSink->OnNotify(1, &n);
+    for (auto& pSink : targets)
+        pSink->OnNotify(1, &n);
 }
 
 }  // namespace Platform::Mapi

@@ -25,6 +25,8 @@ void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props
 bool IsIdentityId(ULONG ulId);
 
 // Access flags from MAPI_MODIFY / MAPI_BEST_ACCESS.
-inline bool WantsWrite(ULONG ulFlags) { return ulFlags & (MAPI_MODIFY | MAPI_BEST_ACCESS); }
+inline bool WantsWrite(ULONG ulFlags) {
+    return ulFlags & (MAPI_MODIFY | MAPI_BEST_ACCESS);
+}
 
 }  // namespace Platform::Mapi

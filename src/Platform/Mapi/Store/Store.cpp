@@ -7,10 +7,10 @@
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mapi/Store/Objects.h"
-#include "Platform/Mapi/Store/OsdStore.h"
 #include "Platform/Mapi/Props/PropObject.h"
 #include "Platform/Mapi/Props/PropStream.h"
+#include "Platform/Mapi/Store/Objects.h"
+#include "Platform/Mapi/Store/OsdStore.h"
 #include "Platform/Mapi/Store/StoreDb.h"
 #include "Platform/Mapi/Store/Table.h"
 
@@ -20,8 +20,8 @@ namespace {
 
 constexpr ULONG kSupportMask = STORE_ENTRYID_UNIQUE | STORE_SEARCH_OK | STORE_MODIFY_OK | STORE_CREATE_OK |
                                STORE_ATTACH_OK | STORE_SUBMIT_OK | STORE_NOTIFY_OK | STORE_MV_PROPS_OK |
-                               STORE_RESTRICTION_OK | STORE_SORT_OK | STORE_HTML_OK | STORE_ANSI_OK |
-                               STORE_UNICODE_OK | STORE_LOCALSTORE | STORE_RTF_OK;
+                               STORE_RESTRICTION_OK | STORE_SORT_OK | STORE_HTML_OK | STORE_ANSI_OK | STORE_UNICODE_OK |
+                               STORE_LOCALSTORE | STORE_RTF_OK;
 
 std::string ToUpperAscii(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -40,12 +40,15 @@ public:
 
     HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                          LPUNKNOWN* lppUnk) override {
-        if (!lppUnk || !lpiid) return MAPI_E_INVALID_PARAMETER;
+        if (!lppUnk || !lpiid)
+            return MAPI_E_INVALID_PARAMETER;
         *lppUnk = nullptr;
-        if (*lpiid != IID_IStream) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+        if (*lpiid != IID_IStream)
+            return MAPI_E_INTERFACE_NOT_SUPPORTED;
         PropMap props;
         HRESULT hr = ReadProps(props);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         Platform::ComPtr<IMsgStore> self(this);
         return OpenPropertyStream(
             props, ulPropTag, ulInterfaceOptions, ulFlags, m_bWritable,
@@ -54,11 +57,13 @@ public:
 
     HRESULT Advise(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulEventMask, LPMAPIADVISESINK lpAdviseSink,
                    ULONG* lpulConnection) override {
-        if (!lpAdviseSink || !lpulConnection || !ulEventMask) return MAPI_E_INVALID_PARAMETER;
+        if (!lpAdviseSink || !lpulConnection || !ulEventMask)
+            return MAPI_E_INVALID_PARAMETER;
         std::string eid;
         if (cbEntryID && lpEntryID) {
             ULONG nid = 0;
-            if (!m_pDb->ParseEntryId(cbEntryID, lpEntryID, &nid)) return MAPI_E_INVALID_ENTRYID;
+            if (!m_pDb->ParseEntryId(cbEntryID, lpEntryID, &nid))
+                return MAPI_E_INVALID_ENTRYID;
             eid.assign(reinterpret_cast<const char*>(lpEntryID), cbEntryID);
         }
         *lpulConnection = m_pDb->Notifications().Advise(eid, ulEventMask, lpAdviseSink);
@@ -69,7 +74,8 @@ public:
 
     HRESULT CompareEntryIDs(ULONG cbEntryID1, LPENTRYID lpEntryID1, ULONG cbEntryID2, LPENTRYID lpEntryID2, ULONG,
                             ULONG* lpulResult) override {
-        if (!lpulResult || (cbEntryID1 && !lpEntryID1) || (cbEntryID2 && !lpEntryID2)) return MAPI_E_INVALID_PARAMETER;
+        if (!lpulResult || (cbEntryID1 && !lpEntryID1) || (cbEntryID2 && !lpEntryID2))
+            return MAPI_E_INVALID_PARAMETER;
         ULONG nid1 = 0, nid2 = 0;
         bool b1 = m_pDb->ParseEntryId(cbEntryID1, lpEntryID1, &nid1);
         bool b2 = m_pDb->ParseEntryId(cbEntryID2, lpEntryID2, &nid2);
@@ -84,7 +90,8 @@ public:
             *lpulResult = std::filesystem::equivalent(p1, p2, ec1) && !ec1;
             return S_OK;
         }
-        if (!b1 && !b2) return MAPI_E_UNKNOWN_ENTRYID;
+        if (!b1 && !b2)
+            return MAPI_E_UNKNOWN_ENTRYID;
         *lpulResult = FALSE;
         return S_OK;
     }
@@ -95,44 +102,57 @@ public:
     }
 
     HRESULT SetReceiveFolder(LPTSTR lpszMessageClass, ULONG ulFlags, ULONG cbEntryID, LPENTRYID lpEntryID) override {
-        if (!m_bWritable) return MAPI_E_NO_ACCESS;
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
         std::string cls = ToUpperAscii(Platform::ToUtf8(TextArg(lpszMessageClass, ulFlags)));
         ULONG nid = 0;
-        if (cbEntryID && !m_pDb->ParseEntryId(cbEntryID, lpEntryID, &nid)) return MAPI_E_INVALID_ENTRYID;
-        if (nid && !IsFolderNid(nid)) return MAPI_E_INVALID_ENTRYID;
+        if (cbEntryID && !m_pDb->ParseEntryId(cbEntryID, lpEntryID, &nid))
+            return MAPI_E_INVALID_ENTRYID;
+        if (nid && !IsFolderNid(nid))
+            return MAPI_E_INVALID_ENTRYID;
         // Removing the default ("") is not allowed; it always names a folder.
-        if (!nid && cls.empty()) return MAPI_E_INVALID_PARAMETER;
+        if (!nid && cls.empty())
+            return MAPI_E_INVALID_PARAMETER;
         StoreDb::Transaction txn(*m_pDb);
         HRESULT hr = txn.Begun();
-        if (SUCCEEDED(hr) && nid) hr = m_pDb->ObjectInfo(nid, nullptr, nullptr);
-        if (SUCCEEDED(hr)) hr = m_pDb->SetReceiveFolder(cls, nid);
-        if (SUCCEEDED(hr)) hr = txn.Commit();
+        if (SUCCEEDED(hr) && nid)
+            hr = m_pDb->ObjectInfo(nid, nullptr, nullptr);
+        if (SUCCEEDED(hr))
+            hr = m_pDb->SetReceiveFolder(cls, nid);
+        if (SUCCEEDED(hr))
+            hr = txn.Commit();
         return hr;
     }
 
     HRESULT GetReceiveFolder(LPTSTR lpszMessageClass, ULONG ulFlags, ULONG* lpcbEntryID, LPENTRYID* lppEntryID,
                              LPTSTR* lppszExplicitClass) override {
-        if (!lpcbEntryID || !lppEntryID) return MAPI_E_INVALID_PARAMETER;
+        if (!lpcbEntryID || !lppEntryID)
+            return MAPI_E_INVALID_PARAMETER;
         *lpcbEntryID = 0;
         *lppEntryID = nullptr;
-        if (lppszExplicitClass) *lppszExplicitClass = nullptr;
+        if (lppszExplicitClass)
+            *lppszExplicitClass = nullptr;
         std::string cls = ToUpperAscii(Platform::ToUtf8(TextArg(lpszMessageClass, ulFlags)));
         std::vector<std::pair<std::string, ULONG>> rows;
         HRESULT hr = m_pDb->ReceiveFolders(rows);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         // The longest registered class that is the class itself or a dot-separated prefix of it.
         const std::pair<std::string, ULONG>* pBest = nullptr;
         for (const auto& row : rows) {
             bool bPrefix = row.first.empty() || cls == row.first ||
                            (cls.size() > row.first.size() && cls.compare(0, row.first.size(), row.first) == 0 &&
                             cls[row.first.size()] == '.');
-            if (bPrefix && (!pBest || row.first.size() > pBest->first.size())) pBest = &row;
+            if (bPrefix && (!pBest || row.first.size() > pBest->first.size()))
+                pBest = &row;
         }
-        if (!pBest) return MAPI_E_NOT_FOUND;
+        if (!pBest)
+            return MAPI_E_NOT_FOUND;
         std::string eid = m_pDb->EntryIdOf(pBest->second);
         void* p = nullptr;
         hr = MAPIAllocateBuffer(kEntryIdSize, &p);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         std::memcpy(p, eid.data(), kEntryIdSize);
         if (lppszExplicitClass) {
             std::wstring wsClass = Platform::FromUtf8(pBest->first);
@@ -143,7 +163,8 @@ public:
                 MAPIFreeBuffer(p);
                 return hr;
             }
-            std::memcpy(pText, (ulFlags & MAPI_UNICODE) ? static_cast<const void*>(wsClass.c_str()) : pBest->first.c_str(), cb);
+            std::memcpy(
+                pText, (ulFlags & MAPI_UNICODE) ? static_cast<const void*>(wsClass.c_str()) : pBest->first.c_str(), cb);
             *lppszExplicitClass = static_cast<LPTSTR>(pText);
         }
         *lpcbEntryID = kEntryIdSize;
@@ -152,7 +173,8 @@ public:
     }
 
     HRESULT GetReceiveFolderTable(ULONG, LPMAPITABLE* lppTable) override {
-        if (!lppTable) return MAPI_E_INVALID_PARAMETER;
+        if (!lppTable)
+            return MAPI_E_INVALID_PARAMETER;
         auto pDb = m_pDb;
         RowSource source;
         source.load = [pDb](const std::vector<ULONG>&, std::vector<TableRow>& rows) {
@@ -177,7 +199,8 @@ public:
     }
 
     HRESULT StoreLogoff(ULONG* lpulFlags) override {
-        if (!lpulFlags) return MAPI_E_INVALID_PARAMETER;
+        if (!lpulFlags)
+            return MAPI_E_INVALID_PARAMETER;
         return S_OK;
     }
 
@@ -186,7 +209,8 @@ public:
     }
 
     HRESULT GetOutgoingQueue(ULONG, LPMAPITABLE* lppTable) override {
-        if (!lppTable) return MAPI_E_INVALID_PARAMETER;
+        if (!lppTable)
+            return MAPI_E_INVALID_PARAMETER;
         auto pDb = m_pDb;
         RowSource source;
         source.load = [pDb](const std::vector<ULONG>& ids, std::vector<TableRow>& rows) {
@@ -203,12 +227,15 @@ public:
     }
 
     HRESULT NotifyNewMail(LPNOTIFICATION lpNotification) override {
-        if (!lpNotification || lpNotification->ulEventType != fnevNewMail) return MAPI_E_INVALID_PARAMETER;
+        if (!lpNotification || lpNotification->ulEventType != fnevNewMail)
+            return MAPI_E_INVALID_PARAMETER;
         const auto& n = lpNotification->info.newmail;
         Event event;
         event.ulEventType = fnevNewMail;
-        if (n.lpEntryID) event.sEntryId.assign(reinterpret_cast<const char*>(n.lpEntryID), n.cbEntryID);
-        if (n.lpParentID) event.sParentId.assign(reinterpret_cast<const char*>(n.lpParentID), n.cbParentID);
+        if (n.lpEntryID)
+            event.sEntryId.assign(reinterpret_cast<const char*>(n.lpEntryID), n.cbEntryID);
+        if (n.lpParentID)
+            event.sParentId.assign(reinterpret_cast<const char*>(n.lpParentID), n.cbParentID);
         event.wsMessageClass = TextArg(n.lpszMessageClass, n.ulFlags);
         event.ulMessageFlags = n.ulMessageFlags;
         event.ulObjType = MAPI_MESSAGE;
@@ -219,7 +246,8 @@ public:
 protected:
     HRESULT ReadProps(PropMap& props) override {
         HRESULT hr = m_pDb->LoadProps(kNidStore, props);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         std::string eid = m_pDb->StoreEntryId();
         std::string_view key(reinterpret_cast<const char*>(m_pDb->RecordKey().ab), 16);
         props[PROP_ID(PR_ENTRYID)] = MakeBinary(PR_ENTRYID, eid);
@@ -239,23 +267,34 @@ protected:
     }
 
     bool IsComputed(ULONG ulId) const override {
-        static const std::set<ULONG> computed = {
-            PROP_ID(PR_ENTRYID),          PROP_ID(PR_STORE_ENTRYID),       PROP_ID(PR_RECORD_KEY),
-            PROP_ID(PR_STORE_RECORD_KEY), PROP_ID(PR_MAPPING_SIGNATURE),   PROP_ID(PR_MDB_PROVIDER),
-            PROP_ID(PR_STORE_SUPPORT_MASK), PROP_ID(PR_STORE_STATE),       PROP_ID(PR_OBJECT_TYPE),
-            PROP_ID(PR_ACCESS_LEVEL),     PROP_ID(PR_IPM_SUBTREE_ENTRYID), PROP_ID(PR_FINDER_ENTRYID)};
+        static const std::set<ULONG> computed = {PROP_ID(PR_ENTRYID),
+                                                 PROP_ID(PR_STORE_ENTRYID),
+                                                 PROP_ID(PR_RECORD_KEY),
+                                                 PROP_ID(PR_STORE_RECORD_KEY),
+                                                 PROP_ID(PR_MAPPING_SIGNATURE),
+                                                 PROP_ID(PR_MDB_PROVIDER),
+                                                 PROP_ID(PR_STORE_SUPPORT_MASK),
+                                                 PROP_ID(PR_STORE_STATE),
+                                                 PROP_ID(PR_OBJECT_TYPE),
+                                                 PROP_ID(PR_ACCESS_LEVEL),
+                                                 PROP_ID(PR_IPM_SUBTREE_ENTRYID),
+                                                 PROP_ID(PR_FINDER_ENTRYID)};
         return computed.count(ulId) != 0;
     }
 
     HRESULT WriteProps(const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) override {
-        if (!m_bWritable) return MAPI_E_NO_ACCESS;
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
         StoreDb::Transaction txn(*m_pDb);
         HRESULT hr = txn.Begun();
         for (const auto& prop : set)
-            if (SUCCEEDED(hr)) hr = m_pDb->WriteProp(kNidStore, prop);
+            if (SUCCEEDED(hr))
+                hr = m_pDb->WriteProp(kNidStore, prop);
         for (ULONG ulId : deleted)
-            if (SUCCEEDED(hr)) hr = m_pDb->DeleteProp(kNidStore, ulId);
-        if (SUCCEEDED(hr)) hr = txn.Commit();
+            if (SUCCEEDED(hr))
+                hr = m_pDb->DeleteProp(kNidStore, ulId);
+        if (SUCCEEDED(hr))
+            hr = txn.Commit();
         return hr;
     }
 
@@ -266,19 +305,26 @@ private:
     // FinishedMsg (bDone: the transport sent it) and AbortSubmit (taken back from the queue).
     HRESULT ChangeSubmitState(ULONG cbEntryID, LPENTRYID lpEntryID, bool bDone) {
         ULONG nid = 0;
-        if (!m_pDb->ParseEntryId(cbEntryID, lpEntryID, &nid) || !IsMessageNid(nid)) return MAPI_E_INVALID_ENTRYID;
+        if (!m_pDb->ParseEntryId(cbEntryID, lpEntryID, &nid) || !IsMessageNid(nid))
+            return MAPI_E_INVALID_ENTRYID;
         StoreDb::Transaction txn(*m_pDb);
         HRESULT hr = txn.Begun();
         PropMap props;
-        if (SUCCEEDED(hr)) hr = m_pDb->LoadProps(nid, props);
-        if (SUCCEEDED(hr) && props.empty()) hr = MAPI_E_NOT_FOUND;
-        if (FAILED(hr)) return hr;
+        if (SUCCEEDED(hr))
+            hr = m_pDb->LoadProps(nid, props);
+        if (SUCCEEDED(hr) && props.empty())
+            hr = MAPI_E_NOT_FOUND;
+        if (FAILED(hr))
+            return hr;
         LONG lFlags = props.count(PROP_ID(PR_MESSAGE_FLAGS)) ? ReadLong(props[PROP_ID(PR_MESSAGE_FLAGS)]) : 0;
-        if (!(lFlags & MSGFLAG_SUBMIT)) return MAPI_E_NOT_IN_QUEUE;
+        if (!(lFlags & MSGFLAG_SUBMIT))
+            return MAPI_E_NOT_IN_QUEUE;
         lFlags &= ~MSGFLAG_SUBMIT;
-        if (bDone) lFlags &= ~MSGFLAG_UNSENT;
+        if (bDone)
+            lFlags &= ~MSGFLAG_UNSENT;
         hr = m_pDb->WriteProp(nid, MakeLong(PR_MESSAGE_FLAGS, lFlags));
-        if (SUCCEEDED(hr)) hr = m_pDb->TouchObject(nid, nullptr);
+        if (SUCCEEDED(hr))
+            hr = m_pDb->TouchObject(nid, nullptr);
         if (SUCCEEDED(hr) && bDone) {
             auto itDelete = props.find(PROP_ID(PR_DELETE_AFTER_SUBMIT));
             auto itSent = props.find(PROP_ID(PR_SENTMAIL_ENTRYID));
@@ -291,21 +337,24 @@ private:
                      IsFolderNid(sentNid) && SUCCEEDED(m_pDb->ObjectInfo(sentNid, nullptr, nullptr)))
                 hr = m_pDb->MoveObject(nid, sentNid);
         }
-        if (SUCCEEDED(hr)) hr = txn.Commit();
+        if (SUCCEEDED(hr))
+            hr = txn.Commit();
         return hr;
     }
 
     static HRESULT OutgoingRows(StoreDb& db, const std::vector<ULONG>& ids, std::vector<TableRow>& rows) {
         rows.clear();
         std::vector<ULONG> loadIds = ids;
-        if (!ids.empty()) loadIds.push_back(PROP_ID(PR_MESSAGE_FLAGS));
+        if (!ids.empty())
+            loadIds.push_back(PROP_ID(PR_MESSAGE_FLAGS));
         std::vector<ULONG> pending = {kNidRoot};
         while (!pending.empty()) {
             ULONG folder = pending.back();
             pending.pop_back();
             std::map<ULONG, PropMap> children;
             HRESULT hr = db.LoadChildProps(folder, loadIds, children);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
             for (auto& [child, props] : children) {
                 if (IsFolderNid(child)) {
                     pending.push_back(child);
@@ -329,9 +378,9 @@ private:
 }  // namespace
 
 bool IsIdentityId(ULONG ulId) {
-    static const std::set<ULONG> ids = {PROP_ID(PR_ENTRYID),         PROP_ID(PR_RECORD_KEY),
-                                        PROP_ID(PR_INSTANCE_KEY),    PROP_ID(PR_PARENT_ENTRYID),
-                                        PROP_ID(PR_STORE_ENTRYID),   PROP_ID(PR_STORE_RECORD_KEY),
+    static const std::set<ULONG> ids = {PROP_ID(PR_ENTRYID),           PROP_ID(PR_RECORD_KEY),
+                                        PROP_ID(PR_INSTANCE_KEY),      PROP_ID(PR_PARENT_ENTRYID),
+                                        PROP_ID(PR_STORE_ENTRYID),     PROP_ID(PR_STORE_RECORD_KEY),
                                         PROP_ID(PR_MAPPING_SIGNATURE), PROP_ID(PR_OBJECT_TYPE)};
     return ids.count(ulId) != 0;
 }
@@ -345,23 +394,26 @@ void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props
     props[PROP_ID(PR_STORE_ENTRYID)] = MakeBinary(PR_STORE_ENTRYID, db.StoreEntryId());
     props[PROP_ID(PR_STORE_RECORD_KEY)] =
         MakeBinary(PR_STORE_RECORD_KEY, std::string_view(reinterpret_cast<const char*>(db.RecordKey().ab), 16));
-    props[PROP_ID(PR_MAPPING_SIGNATURE)] = MakeBinary(
-        PR_MAPPING_SIGNATURE, std::string_view(reinterpret_cast<const char*>(db.MappingSignature().ab), 16));
+    props[PROP_ID(PR_MAPPING_SIGNATURE)] =
+        MakeBinary(PR_MAPPING_SIGNATURE, std::string_view(reinterpret_cast<const char*>(db.MappingSignature().ab), 16));
     props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, IsFolderNid(nid) ? MAPI_FOLDER : MAPI_MESSAGE);
 }
 
 HRESULT OpenStoreObject(std::shared_ptr<StoreDb> pDb, bool bWritable, IMsgStore** ppStore) {
-    if (!ppStore) return MAPI_E_INVALID_PARAMETER;
+    if (!ppStore)
+        return MAPI_E_INVALID_PARAMETER;
     *ppStore = new (std::nothrow) MsgStoreImpl(std::move(pDb), bWritable);
     return *ppStore ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
 }
 
 HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface,
                        ULONG ulFlags, ULONG* lpulObjType, LPUNKNOWN* lppUnk) {
-    if (!lppUnk) return MAPI_E_INVALID_PARAMETER;
+    if (!lppUnk)
+        return MAPI_E_INVALID_PARAMETER;
     *lppUnk = nullptr;
     ULONG nid = kNidRoot;
-    if (cbEntryID && (!lpEntryID || !pDb->ParseEntryId(cbEntryID, lpEntryID, &nid))) return MAPI_E_INVALID_ENTRYID;
+    if (cbEntryID && (!lpEntryID || !pDb->ParseEntryId(cbEntryID, lpEntryID, &nid)))
+        return MAPI_E_INVALID_ENTRYID;
     bool bWrite = WantsWrite(ulFlags);
     IUnknown* pObject = nullptr;
     ULONG ulObjType = 0;
@@ -379,15 +431,18 @@ HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPE
     } else {
         return MAPI_E_INVALID_ENTRYID;
     }
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     if (lpInterface) {
         void* pAs = nullptr;
         hr = pObject->QueryInterface(*lpInterface, &pAs);
         pObject->Release();
-        if (FAILED(hr)) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+        if (FAILED(hr))
+            return MAPI_E_INTERFACE_NOT_SUPPORTED;
         pObject = static_cast<IUnknown*>(pAs);
     }
-    if (lpulObjType) *lpulObjType = ulObjType;
+    if (lpulObjType)
+        *lpulObjType = ulObjType;
     *lppUnk = pObject;
     return S_OK;
 }
@@ -396,27 +451,34 @@ HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPE
 
 namespace Platform {
 
-HRESULT OpenOsdStore(const std::filesystem::path& path, bool bCreate, const std::wstring& wsDisplayName,
-                     bool bWritable, IMsgStore** ppStore) {
-    if (!ppStore) return MAPI_E_INVALID_PARAMETER;
+HRESULT OpenOsdStore(const std::filesystem::path& path, bool bCreate, const std::wstring& wsDisplayName, bool bWritable,
+                     IMsgStore** ppStore) {
+    if (!ppStore)
+        return MAPI_E_INVALID_PARAMETER;
     *ppStore = nullptr;
     std::shared_ptr<Mapi::StoreDb> pDb;
     HRESULT hr = Mapi::StoreDb::Open(path, bCreate, wsDisplayName, &pDb);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     return Mapi::OpenStoreObject(std::move(pDb), bWritable, ppStore);
 }
 
 bool OsdPathFromStoreEntryId(ULONG cbEntryID, const void* pEntryID, std::filesystem::path* pPath) {
-    if (!pEntryID || cbEntryID < 4 + 16 + 2 + 2) return false;
+    if (!pEntryID || cbEntryID < 4 + 16 + 2 + 2)
+        return false;
     const auto* p = static_cast<const BYTE*>(pEntryID);
-    if (std::memcmp(p + 4, MUIDOsdStoreProvider.ab, 16) != 0) return false;
+    if (std::memcmp(p + 4, MUIDOsdStoreProvider.ab, 16) != 0)
+        return false;
     std::string_view rest(reinterpret_cast<const char*>(p + 22), cbEntryID - 22);
     // UTF-16LE up to the terminator.
     size_t end = 0;
-    while (end + 1 < rest.size() && (rest[end] || rest[end + 1])) end += 2;
+    while (end + 1 < rest.size() && (rest[end] || rest[end + 1]))
+        end += 2;
     std::wstring path = Platform::FromUtf16LEBytes(rest.substr(0, end));
-    if (path.size() < 4 || path.compare(path.size() - 4, 4, L".osd") != 0) return false;
-    if (pPath) *pPath = std::filesystem::path(Platform::ToUtf8(path));  // file names are UTF-8 bytes
+    if (path.size() < 4 || path.compare(path.size() - 4, 4, L".osd") != 0)
+        return false;
+    if (pPath)
+        *pPath = std::filesystem::path(Platform::ToUtf8(path));  // file names are UTF-8 bytes
     return true;
 }
 

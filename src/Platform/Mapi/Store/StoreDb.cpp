@@ -56,57 +56,68 @@ MAPIUID RandomUid() {
 bool LooksLikeStoreFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     char header[100] = {};
-    if (!in.read(header, sizeof header)) return false;
-    if (std::memcmp(header, "SQLite format 3", 16) != 0) return false;
+    if (!in.read(header, sizeof header))
+        return false;
+    if (std::memcmp(header, "SQLite format 3", 16) != 0)
+        return false;
     return header[18] == 2 && header[19] == 2;
 }
 
 // (index << 16 | type) keys of the props table: the tag with its type, ordered by property id.
-int64_t TagLow(ULONG ulId) { return static_cast<int64_t>(ulId) << 16; }
-int64_t TagHigh(ULONG ulId) { return (static_cast<int64_t>(ulId) << 16) | 0xFFFF; }
+int64_t TagLow(ULONG ulId) {
+    return static_cast<int64_t>(ulId) << 16;
+}
+int64_t TagHigh(ULONG ulId) {
+    return (static_cast<int64_t>(ulId) << 16) | 0xFFFF;
+}
 
 }  // namespace
 
 bool NameKey::operator<(const NameKey& o) const {
     int c = std::memcmp(&guid, &o.guid, sizeof guid);
-    if (c) return c < 0;
+    if (c)
+        return c < 0;
     return std::tie(ulKind, lId, wsName) < std::tie(o.ulKind, o.lId, o.wsName);
 }
 
 HRESULT HrFromSqlite(int rc) {
     switch (rc & 0xFF) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE:
-        return S_OK;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_FORMAT:
-        return MAPI_E_CORRUPT_STORE;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return MAPI_E_BUSY;
-    case SQLITE_FULL:
-        return MAPI_E_NOT_ENOUGH_DISK;
-    case SQLITE_IOERR:
-    case SQLITE_CANTOPEN:
-        return MAPI_E_DISK_ERROR;
-    case SQLITE_NOMEM:
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-        return MAPI_E_NO_ACCESS;
-    default:
-        return MAPI_E_CALL_FAILED;
+        case SQLITE_OK:
+        case SQLITE_ROW:
+        case SQLITE_DONE:
+            return S_OK;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_FORMAT:
+            return MAPI_E_CORRUPT_STORE;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return MAPI_E_BUSY;
+        case SQLITE_FULL:
+            return MAPI_E_NOT_ENOUGH_DISK;
+        case SQLITE_IOERR:
+        case SQLITE_CANTOPEN:
+            return MAPI_E_DISK_ERROR;
+        case SQLITE_NOMEM:
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            return MAPI_E_NO_ACCESS;
+        default:
+            return MAPI_E_CALL_FAILED;
     }
 }
 
 // ---- Statement -------------------------------------------------------------------------------
 
-Statement::Statement(sqlite3* pDb, const char* pszSql) { m_rc = sqlite3_prepare_v2(pDb, pszSql, -1, &m_pStmt, nullptr); }
+Statement::Statement(sqlite3* pDb, const char* pszSql) {
+    m_rc = sqlite3_prepare_v2(pDb, pszSql, -1, &m_pStmt, nullptr);
+}
 
-Statement::~Statement() { sqlite3_finalize(m_pStmt); }
+Statement::~Statement() {
+    sqlite3_finalize(m_pStmt);
+}
 
 Statement& Statement::Bind(int i, int64_t v) {
     sqlite3_bind_int64(m_pStmt, i, v);
@@ -124,17 +135,21 @@ Statement& Statement::BindText(int i, std::string_view text) {
 }
 
 int Statement::Step() {
-    if (m_rc != SQLITE_OK) return m_rc;
+    if (m_rc != SQLITE_OK)
+        return m_rc;
     return sqlite3_step(m_pStmt);
 }
 
 void Statement::Reset() {
-    if (!m_pStmt) return;
+    if (!m_pStmt)
+        return;
     sqlite3_reset(m_pStmt);
     sqlite3_clear_bindings(m_pStmt);
 }
 
-int64_t Statement::Int(int i) const { return sqlite3_column_int64(m_pStmt, i); }
+int64_t Statement::Int(int i) const {
+    return sqlite3_column_int64(m_pStmt, i);
+}
 
 std::string Statement::Blob(int i) const {
     const void* p = sqlite3_column_blob(m_pStmt, i);
@@ -142,33 +157,41 @@ std::string Statement::Blob(int i) const {
     return p ? std::string(static_cast<const char*>(p), cb) : std::string();
 }
 
-bool Statement::IsNull(int i) const { return sqlite3_column_type(m_pStmt, i) == SQLITE_NULL; }
+bool Statement::IsNull(int i) const {
+    return sqlite3_column_type(m_pStmt, i) == SQLITE_NULL;
+}
 
 // ---- Opening ---------------------------------------------------------------------------------
 
 StoreDb::~StoreDb() {
     m_statements.clear();
-    if (m_pDb) sqlite3_close_v2(m_pDb);
+    if (m_pDb)
+        sqlite3_close_v2(m_pDb);
 }
 
 HRESULT StoreDb::Open(const std::filesystem::path& path, bool bCreate, const std::wstring& wsDisplayName,
                       std::shared_ptr<StoreDb>* ppDb) {
-    if (!ppDb) return MAPI_E_INVALID_PARAMETER;
+    if (!ppDb)
+        return MAPI_E_INVALID_PARAMETER;
     ppDb->reset();
     std::error_code ec;
     std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-    if (ec) return MAPI_E_INVALID_PARAMETER;
+    if (ec)
+        return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_openMutex);
 
     if (!std::filesystem::exists(absolute, ec)) {
-        if (!bCreate) return MAPI_E_NOT_FOUND;
+        if (!bCreate)
+            return MAPI_E_NOT_FOUND;
         auto pNew = std::shared_ptr<StoreDb>(new StoreDb());
         pNew->m_path = absolute;
         HRESULT hr = pNew->CreateNew(wsDisplayName);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
     }
     std::string key = std::filesystem::canonical(absolute, ec).string();
-    if (ec) return MAPI_E_NOT_FOUND;
+    if (ec)
+        return MAPI_E_NOT_FOUND;
     if (auto pExisting = OpenDbs()[key].lock()) {
         *ppDb = pExisting;
         return S_OK;
@@ -176,7 +199,8 @@ HRESULT StoreDb::Open(const std::filesystem::path& path, bool bCreate, const std
     auto pDb = std::shared_ptr<StoreDb>(new StoreDb());
     pDb->m_path = key;
     HRESULT hr = pDb->OpenExisting();
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     OpenDbs()[key] = pDb;
     *ppDb = pDb;
     return S_OK;
@@ -193,18 +217,22 @@ HRESULT StoreDb::CreateNew(const std::wstring& wsDisplayName) {
     HRESULT hr = HrFromSqlite(rc);
     if (SUCCEEDED(hr)) {
         hr = Exec("PRAGMA journal_mode=WAL");
-        if (SUCCEEDED(hr)) hr = Exec("BEGIN IMMEDIATE");
+        if (SUCCEEDED(hr))
+            hr = Exec("BEGIN IMMEDIATE");
         for (const char* pszSql : kSchema)
-            if (SUCCEEDED(hr)) hr = Exec(pszSql);
+            if (SUCCEEDED(hr))
+                hr = Exec(pszSql);
         if (SUCCEEDED(hr)) {
             m_recordKey = RandomUid();
             m_mappingSignature = RandomUid();
             Statement meta(m_pDb, "INSERT INTO meta(key, value) VALUES(?, ?)");
             auto put = [&](const char* k, std::string_view v) {
-                if (FAILED(hr)) return;
+                if (FAILED(hr))
+                    return;
                 meta.Reset();
                 meta.BindText(1, k).Bind(2, v);
-                if (meta.Step() != SQLITE_DONE) hr = MAPI_E_CALL_FAILED;
+                if (meta.Step() != SQLITE_DONE)
+                    hr = MAPI_E_CALL_FAILED;
             };
             put("format", kFormat);
             put("version", std::to_string(kSchemaVersion));
@@ -215,13 +243,16 @@ HRESULT StoreDb::CreateNew(const std::wstring& wsDisplayName) {
         if (SUCCEEDED(hr)) {
             // The layout needs node ids and entry ids, which need the transaction open.
             m_cTransactionDepth = 1;
-            hr = CreateStoreLayout(*this, wsDisplayName.empty() ? Platform::FromUtf8(m_path.stem().string()) : wsDisplayName);
+            hr = CreateStoreLayout(*this,
+                                   wsDisplayName.empty() ? Platform::FromUtf8(m_path.stem().string()) : wsDisplayName);
             m_cTransactionDepth = 0;
         }
-        if (SUCCEEDED(hr)) hr = Exec("COMMIT");
+        if (SUCCEEDED(hr))
+            hr = Exec("COMMIT");
     }
     m_statements.clear();
-    if (m_pDb) sqlite3_close_v2(m_pDb);  // checkpoints the WAL into the file
+    if (m_pDb)
+        sqlite3_close_v2(m_pDb);  // checkpoints the WAL into the file
     m_pDb = nullptr;
     if (SUCCEEDED(hr) && renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, m_path.c_str(), RENAME_NOREPLACE) != 0 &&
         errno != EEXIST)
@@ -233,16 +264,19 @@ HRESULT StoreDb::CreateNew(const std::wstring& wsDisplayName) {
 }
 
 HRESULT StoreDb::OpenExisting() {
-    if (!LooksLikeStoreFile(m_path)) return MAPI_E_CORRUPT_STORE;
+    if (!LooksLikeStoreFile(m_path))
+        return MAPI_E_CORRUPT_STORE;
     int rc = sqlite3_open_v2(m_path.c_str(), &m_pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (rc != SQLITE_OK) return HrFromSqlite(rc);
+    if (rc != SQLITE_OK)
+        return HrFromSqlite(rc);
     // Until the file is known to be sound, closing must not write anything back into it.
     sqlite3_db_config(m_pDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
     HRESULT hr = ReadMeta();
     if (SUCCEEDED(hr)) {
         Statement check(m_pDb, "PRAGMA quick_check");
-        if (check.Step() != SQLITE_ROW || check.Blob(0) != "ok") hr = MAPI_E_CORRUPT_STORE;
+        if (check.Step() != SQLITE_ROW || check.Blob(0) != "ok")
+            hr = MAPI_E_CORRUPT_STORE;
     }
     if (SUCCEEDED(hr)) {
         ULONG parent = 0;
@@ -263,11 +297,14 @@ HRESULT StoreDb::OpenExisting() {
 
 HRESULT StoreDb::ReadMeta() {
     Statement st(m_pDb, "SELECT key, value FROM meta");
-    if (st.Prepared() != SQLITE_OK) return MAPI_E_CORRUPT_STORE;
+    if (st.Prepared() != SQLITE_OK)
+        return MAPI_E_CORRUPT_STORE;
     std::map<std::string, std::string> meta;
     int rc;
-    while ((rc = st.Step()) == SQLITE_ROW) meta[st.Blob(0)] = st.Blob(1);
-    if (rc != SQLITE_DONE) return HrFromSqlite(rc) == MAPI_E_BUSY ? MAPI_E_BUSY : MAPI_E_CORRUPT_STORE;
+    while ((rc = st.Step()) == SQLITE_ROW)
+        meta[st.Blob(0)] = st.Blob(1);
+    if (rc != SQLITE_DONE)
+        return HrFromSqlite(rc) == MAPI_E_BUSY ? MAPI_E_BUSY : MAPI_E_CORRUPT_STORE;
     if (meta["format"] != kFormat || meta["version"] != std::to_string(kSchemaVersion) ||
         meta["record_key"].size() != 16 || meta["mapping_signature"].size() != 16)
         return MAPI_E_CORRUPT_STORE;
@@ -276,14 +313,16 @@ HRESULT StoreDb::ReadMeta() {
     for (const char* pszTable : {"objects", "props", "recipients", "names", "receive_folders", "searches"}) {
         Statement t(m_pDb, "SELECT 1 FROM sqlite_schema WHERE type='table' AND name=?");
         t.BindText(1, pszTable);
-        if (t.Step() != SQLITE_ROW) return MAPI_E_CORRUPT_STORE;
+        if (t.Step() != SQLITE_ROW)
+            return MAPI_E_CORRUPT_STORE;
     }
     return S_OK;
 }
 
 StoreDb::StmtRef StoreDb::Cached(const char* pszSql) {
     auto& p = m_statements[pszSql];
-    if (!p) p = std::make_unique<Statement>(m_pDb, pszSql);
+    if (!p)
+        p = std::make_unique<Statement>(m_pDb, pszSql);
     p->Reset();
     return StmtRef(*p);
 }
@@ -311,10 +350,12 @@ std::string StoreDb::StoreEntryId() const {
 }
 
 bool StoreDb::ParseEntryId(ULONG cb, const void* pEntryId, ULONG* pNid) const {
-    if (cb != kEntryIdSize || !pEntryId) return false;
+    if (cb != kEntryIdSize || !pEntryId)
+        return false;
     const auto* p = static_cast<const BYTE*>(pEntryId);
     static const BYTE zeros[4] = {};
-    if (std::memcmp(p, zeros, 4) != 0 || std::memcmp(p + 4, m_recordKey.ab, 16) != 0) return false;
+    if (std::memcmp(p, zeros, 4) != 0 || std::memcmp(p + 4, m_recordKey.ab, 16) != 0)
+        return false;
     std::memcpy(pNid, p + 20, 4);
     return true;
 }
@@ -333,18 +374,22 @@ StoreDb::Transaction::Transaction(StoreDb& db) : m_db(db), m_lock(db.m_mutex) {
 }
 
 StoreDb::Transaction::~Transaction() {
-    if (m_bDone) return;
-    if (m_bOuter) m_db.Exec("ROLLBACK");
+    if (m_bDone)
+        return;
+    if (m_bOuter)
+        m_db.Exec("ROLLBACK");
     --m_db.m_cTransactionDepth;
 }
 
 HRESULT StoreDb::Transaction::Commit() {
-    if (m_bDone) return m_hr;
+    if (m_bDone)
+        return m_hr;
     m_bDone = true;
     HRESULT hr = S_OK;
     if (m_bOuter) {
         hr = m_db.Exec("COMMIT");
-        if (FAILED(hr)) m_db.Exec("ROLLBACK");
+        if (FAILED(hr))
+            m_db.Exec("ROLLBACK");
     }
     --m_db.m_cTransactionDepth;
     return hr;
@@ -357,7 +402,8 @@ HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
         bool bInside = m_cTransactionDepth > 0;
         if (!bInside) {
             HRESULT hr = Exec("BEGIN IMMEDIATE");
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         auto get = Cached("SELECT value FROM meta WHERE key='next_index'");
         int rc = get->Step();
@@ -365,15 +411,18 @@ HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
         get->Reset();
         HRESULT hr = rc == SQLITE_ROW ? S_OK : (rc == SQLITE_DONE ? MAPI_E_CORRUPT_STORE : HrFromSqlite(rc));
         ULONG ulBlock = bInside ? 1 : kReserveBlock;
-        if (SUCCEEDED(hr) && (ulFirst < kFirstIndex || ulFirst > (0x07FFFFFFu - ulBlock))) hr = MAPI_E_NOT_ENOUGH_RESOURCES;
+        if (SUCCEEDED(hr) && (ulFirst < kFirstIndex || ulFirst > (0x07FFFFFFu - ulBlock)))
+            hr = MAPI_E_NOT_ENOUGH_RESOURCES;
         if (SUCCEEDED(hr)) {
             auto set = Cached("UPDATE meta SET value=? WHERE key='next_index'");
             set->BindText(1, std::to_string(ulFirst + ulBlock));
             hr = HrFromSqlite(set->Step());
             set->Reset();
         }
-        if (!bInside) hr = SUCCEEDED(hr) ? Exec("COMMIT") : (Exec("ROLLBACK"), hr);
-        if (FAILED(hr)) return hr;
+        if (!bInside)
+            hr = SUCCEEDED(hr) ? Exec("COMMIT") : (Exec("ROLLBACK"), hr);
+        if (FAILED(hr))
+            return hr;
         m_ulNextIndex = ulFirst;
         m_ulEndIndex = ulFirst + ulBlock;
     }
@@ -388,10 +437,14 @@ HRESULT StoreDb::ObjectInfo(ULONG nid, ULONG* pParent, int64_t* pVersion) {
     auto st = Cached("SELECT parent, version FROM objects WHERE nid=?");
     st->Bind(1, nid);
     int rc = st->Step();
-    if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
-    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
-    if (pParent) *pParent = static_cast<ULONG>(st->Int(0));
-    if (pVersion) *pVersion = st->Int(1);
+    if (rc == SQLITE_DONE)
+        return MAPI_E_NOT_FOUND;
+    if (rc != SQLITE_ROW)
+        return HrFromSqlite(rc);
+    if (pParent)
+        *pParent = static_cast<ULONG>(st->Int(0));
+    if (pVersion)
+        *pVersion = st->Int(1);
     st->Reset();
     return S_OK;
 }
@@ -406,9 +459,12 @@ HRESULT StoreDb::TouchObject(ULONG nid, int64_t* pNewVersion) {
     auto st = Cached("UPDATE objects SET version=version+1 WHERE nid=? RETURNING version");
     st->Bind(1, nid);
     int rc = st->Step();
-    if (rc == SQLITE_DONE) return MAPI_E_OBJECT_DELETED;
-    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
-    if (pNewVersion) *pNewVersion = st->Int(0);
+    if (rc == SQLITE_DONE)
+        return MAPI_E_OBJECT_DELETED;
+    if (rc != SQLITE_ROW)
+        return HrFromSqlite(rc);
+    if (pNewVersion)
+        *pNewVersion = st->Int(0);
     st->Reset();
     return S_OK;
 }
@@ -417,7 +473,8 @@ HRESULT StoreDb::MoveObject(ULONG nid, ULONG newParent) {
     auto st = Cached("UPDATE objects SET parent=?, version=version+1 WHERE nid=?");
     st->Bind(1, newParent).Bind(2, nid);
     HRESULT hr = HrFromSqlite(st->Step());
-    if (SUCCEEDED(hr) && sqlite3_changes(m_pDb) == 0) hr = MAPI_E_NOT_FOUND;
+    if (SUCCEEDED(hr) && sqlite3_changes(m_pDb) == 0)
+        hr = MAPI_E_NOT_FOUND;
     return hr;
 }
 
@@ -427,7 +484,8 @@ HRESULT StoreDb::Children(ULONG parent, std::vector<ULONG>& nids) {
     auto st = Cached("SELECT nid FROM objects WHERE parent=? ORDER BY nid");
     st->Bind(1, parent);
     int rc;
-    while ((rc = st->Step()) == SQLITE_ROW) nids.push_back(static_cast<ULONG>(st->Int(0)));
+    while ((rc = st->Step()) == SQLITE_ROW)
+        nids.push_back(static_cast<ULONG>(st->Int(0)));
     return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
 }
 
@@ -436,7 +494,8 @@ HRESULT StoreDb::CountChildren(ULONG parent, ULONG ulType, ULONG* pCount) {
     auto st = Cached("SELECT count(*) FROM objects WHERE parent=? AND (nid & 31)=?");
     st->Bind(1, parent).Bind(2, ulType);
     int rc = st->Step();
-    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    if (rc != SQLITE_ROW)
+        return HrFromSqlite(rc);
     *pCount = static_cast<ULONG>(st->Int(0));
     st->Reset();
     return S_OK;
@@ -459,7 +518,8 @@ HRESULT StoreDb::DeleteTree(ULONG nid) {
         auto st = Cached(pszSql);
         st->Bind(1, nid);
         HRESULT hr = HrFromSqlite(st->Step());
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
     }
     return S_OK;
 }
@@ -474,7 +534,8 @@ HRESULT StoreDb::LoadProps(ULONG nid, PropMap& props) {
     int rc;
     while ((rc = st->Step()) == SQLITE_ROW) {
         ULONG ulTag = static_cast<ULONG>(st->Int(0));
-        if (!IsStorableType(PROP_TYPE(ulTag))) return MAPI_E_CORRUPT_STORE;
+        if (!IsStorableType(PROP_TYPE(ulTag)))
+            return MAPI_E_CORRUPT_STORE;
         props[PROP_ID(ulTag)] = {ulTag, st->Blob(1)};
     }
     return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
@@ -485,8 +546,10 @@ HRESULT StoreDb::LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp) {
     auto st = Cached("SELECT tag, value FROM props WHERE nid=? AND tag BETWEEN ? AND ?");
     st->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId));
     int rc = st->Step();
-    if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
-    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    if (rc == SQLITE_DONE)
+        return MAPI_E_NOT_FOUND;
+    if (rc != SQLITE_ROW)
+        return HrFromSqlite(rc);
     pProp->ulTag = static_cast<ULONG>(st->Int(0));
     pProp->sData = st->Blob(1);
     st->Reset();
@@ -500,14 +563,18 @@ HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std
         auto st = Cached("SELECT nid FROM objects WHERE parent=?");
         st->Bind(1, parent);
         int rc;
-        while ((rc = st->Step()) == SQLITE_ROW) rows[static_cast<ULONG>(st->Int(0))];
-        if (rc != SQLITE_DONE) return HrFromSqlite(rc);
+        while ((rc = st->Step()) == SQLITE_ROW)
+            rows[static_cast<ULONG>(st->Int(0))];
+        if (rc != SQLITE_DONE)
+            return HrFromSqlite(rc);
     }
-    if (rows.empty()) return S_OK;
+    if (rows.empty())
+        return S_OK;
     if (ids.empty()) {
         for (auto& [nid, props] : rows) {
             HRESULT hr = LoadProps(nid, props);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         return S_OK;
     }
@@ -521,10 +588,12 @@ HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std
         int rc;
         while ((rc = st->Step()) == SQLITE_ROW) {
             ULONG ulTag = static_cast<ULONG>(st->Int(1));
-            if (!IsStorableType(PROP_TYPE(ulTag))) return MAPI_E_CORRUPT_STORE;
+            if (!IsStorableType(PROP_TYPE(ulTag)))
+                return MAPI_E_CORRUPT_STORE;
             rows[static_cast<ULONG>(st->Int(0))][ulId] = {ulTag, st->Blob(2)};
         }
-        if (rc != SQLITE_DONE) return HrFromSqlite(rc);
+        if (rc != SQLITE_DONE)
+            return HrFromSqlite(rc);
     }
     return S_OK;
 }
@@ -534,7 +603,8 @@ HRESULT StoreDb::WriteProp(ULONG nid, const StoredProp& prop) {
     auto del = Cached("DELETE FROM props WHERE nid=? AND tag BETWEEN ? AND ? AND tag<>?");
     del->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId)).Bind(4, prop.ulTag);
     HRESULT hr = HrFromSqlite(del->Step());
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     auto st = Cached("INSERT OR REPLACE INTO props(nid, tag, value) VALUES(?, ?, ?)");
     st->Bind(1, nid).Bind(2, prop.ulTag).Bind(3, prop.sData);
     return HrFromSqlite(st->Step());
@@ -559,7 +629,8 @@ HRESULT StoreDb::LoadRecipients(ULONG nid, std::map<ULONG, PropMap>& rows) {
     st->Bind(1, nid);
     int rc;
     while ((rc = st->Step()) == SQLITE_ROW) {
-        if (!DecodePropList(st->Blob(1), rows[static_cast<ULONG>(st->Int(0))])) return MAPI_E_CORRUPT_STORE;
+        if (!DecodePropList(st->Blob(1), rows[static_cast<ULONG>(st->Int(0))]))
+            return MAPI_E_CORRUPT_STORE;
     }
     return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
 }
@@ -570,7 +641,8 @@ HRESULT StoreDb::WriteRecipients(ULONG nid, const std::map<ULONG, PropMap>& rows
     HRESULT hr = HrFromSqlite(del->Step());
     auto ins = Cached("INSERT INTO recipients(nid, row, data) VALUES(?, ?, ?)");
     for (const auto& [ulRow, props] : rows) {
-        if (FAILED(hr)) break;
+        if (FAILED(hr))
+            break;
         ins->Reset();
         ins->Bind(1, nid).Bind(2, ulRow).Bind(3, EncodePropList(props));
         hr = HrFromSqlite(ins->Step());
@@ -593,8 +665,10 @@ HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
         auto st = Cached("SELECT id FROM names WHERE guid=? AND kind=? AND lid=? AND name=?");
         st->Bind(1, guid).Bind(2, key.ulKind).Bind(3, lId).BindText(4, name);
         int rc = st->Step();
-        if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
-        if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+        if (rc == SQLITE_DONE)
+            return MAPI_E_NOT_FOUND;
+        if (rc != SQLITE_ROW)
+            return HrFromSqlite(rc);
         *pId = static_cast<ULONG>(st->Int(0));
         st->Reset();
         return S_OK;
@@ -603,7 +677,8 @@ HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
     if (hr == MAPI_E_NOT_FOUND && bCreate) {
         Transaction txn(*this);
         hr = txn.Begun();
-        if (SUCCEEDED(hr)) hr = lookup();  // another process may have just created it
+        if (SUCCEEDED(hr))
+            hr = lookup();  // another process may have just created it
         if (hr == MAPI_E_NOT_FOUND) {
             auto next = Cached("SELECT coalesce(max(id) + 1, ?) FROM names");
             next->Bind(1, PROPS_ID_MIN);
@@ -611,14 +686,17 @@ HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
             ULONG ulNew = rc == SQLITE_ROW ? static_cast<ULONG>(next->Int(0)) : 0;
             next->Reset();
             hr = rc == SQLITE_ROW ? S_OK : HrFromSqlite(rc);
-            if (SUCCEEDED(hr) && ulNew > PROPS_ID_MAX) hr = MAPI_E_NAMED_PROP_QUOTA_EXCEEDED;
+            if (SUCCEEDED(hr) && ulNew > PROPS_ID_MAX)
+                hr = MAPI_E_NAMED_PROP_QUOTA_EXCEEDED;
             if (SUCCEEDED(hr)) {
                 auto ins = Cached("INSERT INTO names(id, guid, kind, lid, name) VALUES(?, ?, ?, ?, ?)");
                 ins->Bind(1, ulNew).Bind(2, guid).Bind(3, key.ulKind).Bind(4, lId).BindText(5, name);
                 hr = HrFromSqlite(ins->Step());
             }
-            if (SUCCEEDED(hr)) hr = txn.Commit();
-            if (SUCCEEDED(hr)) *pId = ulNew;
+            if (SUCCEEDED(hr))
+                hr = txn.Commit();
+            if (SUCCEEDED(hr))
+                *pId = ulNew;
         }
     }
     if (SUCCEEDED(hr)) {
@@ -637,17 +715,21 @@ HRESULT StoreDb::NameFromId(ULONG ulId, NameKey* pKey) {
     auto st = Cached("SELECT guid, kind, lid, name FROM names WHERE id=?");
     st->Bind(1, ulId);
     int rc = st->Step();
-    if (rc == SQLITE_DONE) return MAPI_E_NOT_FOUND;
-    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    if (rc == SQLITE_DONE)
+        return MAPI_E_NOT_FOUND;
+    if (rc != SQLITE_ROW)
+        return HrFromSqlite(rc);
     std::string guid = st->Blob(0);
-    if (guid.size() != sizeof(GUID)) return MAPI_E_CORRUPT_STORE;
+    if (guid.size() != sizeof(GUID))
+        return MAPI_E_CORRUPT_STORE;
     NameKey key;
     std::memcpy(&key.guid, guid.data(), sizeof(GUID));
     key.ulKind = static_cast<ULONG>(st->Int(1));
     key.lId = static_cast<LONG>(st->Int(2));
     key.wsName = Platform::FromUtf8(st->Blob(3));
     st->Reset();
-    if (key.ulKind != MNID_ID && key.ulKind != MNID_STRING) return MAPI_E_CORRUPT_STORE;
+    if (key.ulKind != MNID_ID && key.ulKind != MNID_STRING)
+        return MAPI_E_CORRUPT_STORE;
     m_idToName[ulId] = key;
     m_nameToId[key] = ulId;
     *pKey = key;
@@ -661,13 +743,16 @@ HRESULT StoreDb::AllNames(std::vector<std::pair<ULONG, NameKey>>& names) {
     {
         auto st = Cached("SELECT id FROM names ORDER BY id");
         int rc;
-        while ((rc = st->Step()) == SQLITE_ROW) ids.push_back(static_cast<ULONG>(st->Int(0)));
-        if (rc != SQLITE_DONE) return HrFromSqlite(rc);
+        while ((rc = st->Step()) == SQLITE_ROW)
+            ids.push_back(static_cast<ULONG>(st->Int(0)));
+        if (rc != SQLITE_DONE)
+            return HrFromSqlite(rc);
     }
     for (ULONG ulId : ids) {
         NameKey key;
         HRESULT hr = NameFromId(ulId, &key);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         names.emplace_back(ulId, key);
     }
     return S_OK;
@@ -677,9 +762,10 @@ HRESULT StoreDb::AllNames(std::vector<std::pair<ULONG, NameKey>>& names) {
 
 HRESULT StoreDb::SetReceiveFolder(const std::string& sClass, ULONG nid) {
     auto st = nid ? Cached("INSERT OR REPLACE INTO receive_folders(class, nid) VALUES(?, ?)")
-                        : Cached("DELETE FROM receive_folders WHERE class=?");
+                  : Cached("DELETE FROM receive_folders WHERE class=?");
     st->BindText(1, sClass);
-    if (nid) st->Bind(2, nid);
+    if (nid)
+        st->Bind(2, nid);
     return HrFromSqlite(st->Step());
 }
 
@@ -688,7 +774,8 @@ HRESULT StoreDb::ReceiveFolders(std::vector<std::pair<std::string, ULONG>>& rows
     rows.clear();
     auto st = Cached("SELECT class, nid FROM receive_folders ORDER BY class");
     int rc;
-    while ((rc = st->Step()) == SQLITE_ROW) rows.emplace_back(st->Blob(0), static_cast<ULONG>(st->Int(1)));
+    while ((rc = st->Step()) == SQLITE_ROW)
+        rows.emplace_back(st->Blob(0), static_cast<ULONG>(st->Int(1)));
     return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
 }
 
@@ -703,8 +790,10 @@ HRESULT StoreDb::ReadSearch(ULONG nid, ULONG* pFlags, std::string* pRestriction,
     auto st = Cached("SELECT flags, restriction, scope FROM searches WHERE nid=?");
     st->Bind(1, nid);
     int rc = st->Step();
-    if (rc == SQLITE_DONE) return MAPI_E_NOT_INITIALIZED;
-    if (rc != SQLITE_ROW) return HrFromSqlite(rc);
+    if (rc == SQLITE_DONE)
+        return MAPI_E_NOT_INITIALIZED;
+    if (rc != SQLITE_ROW)
+        return HrFromSqlite(rc);
     *pFlags = static_cast<ULONG>(st->Int(0));
     *pRestriction = st->Blob(1);
     *pScope = st->Blob(2);

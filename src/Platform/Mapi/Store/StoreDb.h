@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "Platform/Mapi/MapiDefs.h"
-#include "Platform/Mapi/Store/Notifier.h"
 #include "Platform/Mapi/Props/PropCodec.h"
+#include "Platform/Mapi/Store/Notifier.h"
 
 namespace Platform::Mapi {
 
@@ -32,7 +32,9 @@ constexpr ULONG kNidStore = 0x21;
 constexpr ULONG kNidRoot = 0x122;
 constexpr ULONG kEntryIdSize = 24;
 
-inline ULONG NidType(ULONG nid) { return nid & 0x1F; }
+inline ULONG NidType(ULONG nid) {
+    return nid & 0x1F;
+}
 inline bool IsFolderNid(ULONG nid) {
     return NidType(nid) == NID_TYPE_NORMAL_FOLDER || NidType(nid) == NID_TYPE_SEARCH_FOLDER;
 }

@@ -34,19 +34,23 @@ HRESULT CreateStoreLayout(StoreDb& db, const std::wstring& wsDisplayName) {
     FILETIME ftNow = NowFileTime();
     HRESULT hr = S_OK;
     auto write = [&](ULONG nid, const StoredProp& prop) {
-        if (SUCCEEDED(hr)) hr = db.WriteProp(nid, prop);
+        if (SUCCEEDED(hr))
+            hr = db.WriteProp(nid, prop);
     };
     auto folder = [&](ULONG parent, ULONG nid, const wchar_t* pwszName, const wchar_t* pwszClass) {
-        if (FAILED(hr)) return;
+        if (FAILED(hr))
+            return;
         hr = db.InsertObject(nid, parent);
         write(nid, MakeString(PR_DISPLAY_NAME_W, pwszName));
-        if (pwszClass) write(nid, MakeString(PR_CONTAINER_CLASS_W, pwszClass));
+        if (pwszClass)
+            write(nid, MakeString(PR_CONTAINER_CLASS_W, pwszClass));
         write(nid, MakeSysTime(PR_CREATION_TIME, ftNow));
         write(nid, MakeSysTime(PR_LAST_MODIFICATION_TIME, ftNow));
     };
     auto newFolder = [&](ULONG parent, const wchar_t* pwszName, const wchar_t* pwszClass, ULONG ulType) -> ULONG {
         ULONG nid = 0;
-        if (SUCCEEDED(hr)) hr = db.AllocateNid(ulType, &nid);
+        if (SUCCEEDED(hr))
+            hr = db.AllocateNid(ulType, &nid);
         folder(parent, nid, pwszName, pwszClass);
         return nid;
     };
@@ -71,7 +75,8 @@ HRESULT CreateStoreLayout(StoreDb& db, const std::wstring& wsDisplayName) {
     ULONG notes = newFolder(subtree, L"Notes", L"IPF.StickyNote", NID_TYPE_NORMAL_FOLDER);
     ULONG journal = newFolder(subtree, L"Journal", L"IPF.Journal", NID_TYPE_NORMAL_FOLDER);
     ULONG junk = newFolder(subtree, L"Junk E-mail", L"IPF.Note", NID_TYPE_NORMAL_FOLDER);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
 
     auto eid = [&](ULONG nid) { return MakeBinary(0, db.EntryIdOf(nid)); };
     auto eidProp = [&](ULONG ulTag, ULONG nid) {
@@ -86,10 +91,10 @@ HRESULT CreateStoreLayout(StoreDb& db, const std::wstring& wsDisplayName) {
     write(kNidStore, eidProp(PR_FINDER_ENTRYID, finder));
     write(kNidStore, eidProp(PR_VIEWS_ENTRYID, views));
     write(kNidStore, eidProp(PR_COMMON_VIEWS_ENTRYID, commonViews));
-    write(kNidStore, MakeLong(PR_VALID_FOLDER_MASK,
-                              FOLDER_IPM_SUBTREE_VALID | FOLDER_IPM_INBOX_VALID | FOLDER_IPM_OUTBOX_VALID |
-                                  FOLDER_IPM_WASTEBASKET_VALID | FOLDER_IPM_SENTMAIL_VALID | FOLDER_VIEWS_VALID |
-                                  FOLDER_COMMON_VIEWS_VALID | FOLDER_FINDER_VALID));
+    write(kNidStore,
+          MakeLong(PR_VALID_FOLDER_MASK, FOLDER_IPM_SUBTREE_VALID | FOLDER_IPM_INBOX_VALID | FOLDER_IPM_OUTBOX_VALID |
+                                             FOLDER_IPM_WASTEBASKET_VALID | FOLDER_IPM_SENTMAIL_VALID |
+                                             FOLDER_VIEWS_VALID | FOLDER_COMMON_VIEWS_VALID | FOLDER_FINDER_VALID));
 
     // The special folders are found through the root and the Inbox, where mail clients look for them.
     for (ULONG holder : {kNidRoot, inbox}) {
@@ -103,7 +108,8 @@ HRESULT CreateStoreLayout(StoreDb& db, const std::wstring& wsDisplayName) {
         write(holder, MultiBinary(PR_ADDITIONAL_REN_ENTRYIDS, {"", "", "", "", db.EntryIdOf(junk)}));
     }
     for (const char* pszClass : {"", "IPM", "REPORT.IPM"})
-        if (SUCCEEDED(hr)) hr = db.SetReceiveFolder(pszClass, inbox);
+        if (SUCCEEDED(hr))
+            hr = db.SetReceiveFolder(pszClass, inbox);
     return hr;
 }
 

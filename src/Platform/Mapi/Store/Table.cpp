@@ -37,18 +37,22 @@ public:
     HRESULT Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
 
     HRESULT GetStatus(ULONG* lpulTableStatus, ULONG* lpulTableType) override {
-        if (!lpulTableStatus || !lpulTableType) return MAPI_E_INVALID_PARAMETER;
+        if (!lpulTableStatus || !lpulTableType)
+            return MAPI_E_INVALID_PARAMETER;
         *lpulTableStatus = TBLSTAT_COMPLETE;
         *lpulTableType = TBLTYPE_SNAPSHOT;
         return S_OK;
     }
 
     HRESULT SetColumns(LPSPropTagArray lpPropTagArray, ULONG) override {
-        if (!lpPropTagArray || lpPropTagArray->cValues == 0) return MAPI_E_INVALID_PARAMETER;
+        if (!lpPropTagArray || lpPropTagArray->cValues == 0)
+            return MAPI_E_INVALID_PARAMETER;
         std::vector<ULONG> columns(lpPropTagArray->aulPropTag, lpPropTagArray->aulPropTag + lpPropTagArray->cValues);
         for (ULONG ulTag : columns) {
-            if (PROP_TYPE(ulTag) & MV_INSTANCE) return MAPI_E_TOO_COMPLEX;
-            if (!IsValidType(PROP_TYPE(ulTag))) return MAPI_E_INVALID_TYPE;
+            if (PROP_TYPE(ulTag) & MV_INSTANCE)
+                return MAPI_E_TOO_COMPLEX;
+            if (!IsValidType(PROP_TYPE(ulTag)))
+                return MAPI_E_INVALID_TYPE;
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_columns = std::move(columns);
@@ -56,28 +60,34 @@ public:
     }
 
     HRESULT QueryColumns(ULONG ulFlags, LPSPropTagArray* lppPropTagArray) override {
-        if (!lppPropTagArray) return MAPI_E_INVALID_PARAMETER;
+        if (!lppPropTagArray)
+            return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<ULONG> tags = m_columns;
         if (ulFlags & TBL_ALL_COLUMNS) {
             if (!m_bAllLoaded) {
                 m_bAllLoaded = true;
                 HRESULT hr = Refresh();
-                if (FAILED(hr)) return hr;
+                if (FAILED(hr))
+                    return hr;
             }
             std::set<ULONG> seen;
-            for (ULONG ulTag : tags) seen.insert(PROP_ID(ulTag));
+            for (ULONG ulTag : tags)
+                seen.insert(PROP_ID(ulTag));
             std::map<ULONG, ULONG> extra;
             for (const auto& row : m_rows)
                 for (const auto& [id, prop] : row.props)
-                    if (!seen.count(id)) extra.emplace(id, prop.ulTag);
-            for (const auto& [id, tag] : extra) tags.push_back(tag);
+                    if (!seen.count(id))
+                        extra.emplace(id, prop.ulTag);
+            for (const auto& [id, tag] : extra)
+                tags.push_back(tag);
         }
         return AllocTagArray(tags, lppPropTagArray);
     }
 
     HRESULT GetRowCount(ULONG, ULONG* lpulCount) override {
-        if (!lpulCount) return MAPI_E_INVALID_PARAMETER;
+        if (!lpulCount)
+            return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
         *lpulCount = static_cast<ULONG>(m_view.size());
         return S_OK;
@@ -87,22 +97,26 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         size_t start;
         HRESULT hr = Origin(bkOrigin, &start);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         int64_t target = std::clamp<int64_t>(static_cast<int64_t>(start) + lRowCount, 0, m_view.size());
-        if (lplRowsSought) *lplRowsSought = static_cast<LONG>(target - static_cast<int64_t>(start));
+        if (lplRowsSought)
+            *lplRowsSought = static_cast<LONG>(target - static_cast<int64_t>(start));
         m_pos = static_cast<size_t>(target);
         return S_OK;
     }
 
     HRESULT SeekRowApprox(ULONG ulNumerator, ULONG ulDenominator) override {
-        if (ulDenominator == 0 || ulNumerator > ulDenominator) return MAPI_E_INVALID_PARAMETER;
+        if (ulDenominator == 0 || ulNumerator > ulDenominator)
+            return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pos = static_cast<size_t>(static_cast<uint64_t>(m_view.size()) * ulNumerator / ulDenominator);
         return S_OK;
     }
 
     HRESULT QueryPosition(ULONG* lpulRow, ULONG* lpulNumerator, ULONG* lpulDenominator) override {
-        if (!lpulRow || !lpulNumerator || !lpulDenominator) return MAPI_E_INVALID_PARAMETER;
+        if (!lpulRow || !lpulNumerator || !lpulDenominator)
+            return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
         *lpulRow = static_cast<ULONG>(m_pos);
         *lpulNumerator = static_cast<ULONG>(m_pos);
@@ -113,21 +127,26 @@ public:
     HRESULT FindRow(LPSRestriction lpRestriction, BOOKMARK bkOrigin, ULONG ulFlags) override {
         Restriction res;
         HRESULT hr = CompileRestriction(lpRestriction, res);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         std::lock_guard<std::mutex> lock(m_mutex);
         std::set<ULONG> ids;
         CollectIds(res, ids);
         hr = EnsureLoaded(ids);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         size_t start;
         hr = Origin(bkOrigin, &start);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         if (ulFlags & DIR_BACKWARD) {
             for (size_t i = std::min(start + 1, m_view.size()); i-- > 0;)
-                if (Matches(res, m_view[i])) return m_pos = i, S_OK;
+                if (Matches(res, m_view[i]))
+                    return m_pos = i, S_OK;
         } else {
             for (size_t i = start; i < m_view.size(); ++i)
-                if (Matches(res, m_view[i])) return m_pos = i, S_OK;
+                if (Matches(res, m_view[i]))
+                    return m_pos = i, S_OK;
         }
         return MAPI_E_NOT_FOUND;
     }
@@ -137,7 +156,8 @@ public:
         if (lpRestriction) {
             res.emplace();
             HRESULT hr = CompileRestriction(lpRestriction, *res);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_restriction = std::move(res);
@@ -147,7 +167,8 @@ public:
     }
 
     HRESULT CreateBookmark(BOOKMARK* lpbkPosition) override {
-        if (!lpbkPosition) return MAPI_E_INVALID_PARAMETER;
+        if (!lpbkPosition)
+            return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
         *lpbkPosition = m_nextBookmark++;
         m_bookmarks[*lpbkPosition] = m_pos;
@@ -160,13 +181,18 @@ public:
     }
 
     HRESULT SortTable(LPSSortOrderSet lpSortCriteria, ULONG) override {
-        if (!lpSortCriteria) return MAPI_E_INVALID_PARAMETER;
-        if (lpSortCriteria->cCategories) return MAPI_E_TOO_COMPLEX;
+        if (!lpSortCriteria)
+            return MAPI_E_INVALID_PARAMETER;
+        if (lpSortCriteria->cCategories)
+            return MAPI_E_TOO_COMPLEX;
         std::vector<SSortOrder> sort(lpSortCriteria->aSort, lpSortCriteria->aSort + lpSortCriteria->cSorts);
         for (const auto& s : sort) {
-            if (s.ulOrder > TABLE_SORT_COMBINE) return MAPI_E_INVALID_PARAMETER;
-            if (PROP_TYPE(s.ulPropTag) & MV_INSTANCE) return MAPI_E_TOO_COMPLEX;
-            if (!IsValidType(PROP_TYPE(s.ulPropTag))) return MAPI_E_INVALID_TYPE;
+            if (s.ulOrder > TABLE_SORT_COMBINE)
+                return MAPI_E_INVALID_PARAMETER;
+            if (PROP_TYPE(s.ulPropTag) & MV_INSTANCE)
+                return MAPI_E_TOO_COMPLEX;
+            if (!IsValidType(PROP_TYPE(s.ulPropTag)))
+                return MAPI_E_INVALID_TYPE;
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_sort = std::move(sort);
@@ -176,11 +202,13 @@ public:
     }
 
     HRESULT QuerySortOrder(LPSSortOrderSet* lppSortCriteria) override {
-        if (!lppSortCriteria) return MAPI_E_INVALID_PARAMETER;
+        if (!lppSortCriteria)
+            return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
         void* p = nullptr;
         HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSSortOrderSet(m_sort.size())), &p);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         auto* pSet = static_cast<LPSSortOrderSet>(p);
         pSet->cSorts = static_cast<ULONG>(m_sort.size());
         pSet->cCategories = 0;
@@ -191,7 +219,8 @@ public:
     }
 
     HRESULT QueryRows(LONG lRowCount, ULONG ulFlags, LPSRowSet* lppRows) override {
-        if (!lppRows || lRowCount == 0) return MAPI_E_INVALID_PARAMETER;
+        if (!lppRows || lRowCount == 0)
+            return MAPI_E_INVALID_PARAMETER;
         *lppRows = nullptr;
         std::lock_guard<std::mutex> lock(m_mutex);
         size_t first, count;
@@ -204,7 +233,8 @@ public:
         }
         void* p = nullptr;
         HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(std::max<size_t>(count, 1))), &p);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         auto* pRows = static_cast<LPSRowSet>(p);
         pRows->cRows = 0;
         for (size_t i = 0; i < count; ++i) {
@@ -216,7 +246,8 @@ public:
             }
             pRows->cRows = static_cast<ULONG>(i + 1);
         }
-        if (!(ulFlags & TBL_NOADVANCE)) m_pos = lRowCount > 0 ? first + count : first;
+        if (!(ulFlags & TBL_NOADVANCE))
+            m_pos = lRowCount > 0 ? first + count : first;
         *lppRows = pRows;
         return S_OK;
     }
@@ -224,16 +255,20 @@ public:
     HRESULT Abort() override { return S_OK; }
 
     HRESULT WaitForCompletion(ULONG, ULONG, ULONG* lpulTableStatus) override {
-        if (lpulTableStatus) *lpulTableStatus = TBLSTAT_COMPLETE;
+        if (lpulTableStatus)
+            *lpulTableStatus = TBLSTAT_COMPLETE;
         return S_OK;
     }
 
 private:
     std::set<ULONG> NeededIds() const {
         std::set<ULONG> ids;
-        for (ULONG ulTag : m_columns) ids.insert(PROP_ID(ulTag));
-        for (const auto& s : m_sort) ids.insert(PROP_ID(s.ulPropTag));
-        if (m_restriction) CollectIds(*m_restriction, ids);
+        for (ULONG ulTag : m_columns)
+            ids.insert(PROP_ID(ulTag));
+        for (const auto& s : m_sort)
+            ids.insert(PROP_ID(s.ulPropTag));
+        if (m_restriction)
+            CollectIds(*m_restriction, ids);
         return ids;
     }
 
@@ -242,12 +277,14 @@ private:
     HRESULT EnsureLoaded(const std::set<ULONG>& extra = {}, bool bRebuild = false) {
         std::set<ULONG> needed = NeededIds();
         needed.insert(extra.begin(), extra.end());
-        bool bMissing = !m_bAllLoaded && !std::includes(m_loadedIds.begin(), m_loadedIds.end(), needed.begin(), needed.end());
+        bool bMissing =
+            !m_bAllLoaded && !std::includes(m_loadedIds.begin(), m_loadedIds.end(), needed.begin(), needed.end());
         if (bMissing) {
             m_loadedIds.insert(needed.begin(), needed.end());
             return Refresh();
         }
-        if (bRebuild) RebuildView();
+        if (bRebuild)
+            RebuildView();
         return S_OK;
     }
 
@@ -257,10 +294,12 @@ private:
             m_loadedIds.insert(needed.begin(), needed.end());
         }
         std::vector<ULONG> ids;
-        if (!m_bAllLoaded) ids.assign(m_loadedIds.begin(), m_loadedIds.end());
+        if (!m_bAllLoaded)
+            ids.assign(m_loadedIds.begin(), m_loadedIds.end());
         std::vector<TableRow> rows;
         HRESULT hr = m_source.load(ids, rows);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         m_rows = std::move(rows);
         size_t pos = m_pos;
         RebuildView();
@@ -282,12 +321,14 @@ private:
     void RebuildView() {
         m_view.clear();
         for (size_t i = 0; i < m_rows.size(); ++i)
-            if (!m_restriction || Matches(*m_restriction, i)) m_view.push_back(i);
+            if (!m_restriction || Matches(*m_restriction, i))
+                m_view.push_back(i);
         if (!m_sort.empty()) {
             std::stable_sort(m_view.begin(), m_view.end(), [this](size_t a, size_t b) {
                 for (const auto& s : m_sort) {
                     int c = CompareColumn(m_rows[a].props, m_rows[b].props, s.ulPropTag);
-                    if (c) return s.ulOrder == TABLE_SORT_DESCEND ? c > 0 : c < 0;
+                    if (c)
+                        return s.ulOrder == TABLE_SORT_DESCEND ? c > 0 : c < 0;
                 }
                 return false;
             });
@@ -301,21 +342,29 @@ private:
         auto ib = b.find(PROP_ID(ulTag));
         bool bHasA = ia != a.end() && CanReadAs(PROP_TYPE(ia->second.ulTag), PROP_TYPE(ulTag));
         bool bHasB = ib != b.end() && CanReadAs(PROP_TYPE(ib->second.ulTag), PROP_TYPE(ulTag));
-        if (!bHasA || !bHasB) return bHasA == bHasB ? 0 : (bHasA ? 1 : -1);
+        if (!bHasA || !bHasB)
+            return bHasA == bHasB ? 0 : (bHasA ? 1 : -1);
         return CompareStored(ia->second, ib->second, true);
     }
 
     HRESULT Origin(BOOKMARK bk, size_t* pStart) const {
         switch (bk) {
-        case BOOKMARK_BEGINNING: *pStart = 0; return S_OK;
-        case BOOKMARK_CURRENT: *pStart = m_pos; return S_OK;
-        case BOOKMARK_END: *pStart = m_view.size(); return S_OK;
-        default: {
-            auto it = m_bookmarks.find(bk);
-            if (it == m_bookmarks.end()) return MAPI_E_INVALID_BOOKMARK;
-            *pStart = std::min(it->second, m_view.size());
-            return S_OK;
-        }
+            case BOOKMARK_BEGINNING:
+                *pStart = 0;
+                return S_OK;
+            case BOOKMARK_CURRENT:
+                *pStart = m_pos;
+                return S_OK;
+            case BOOKMARK_END:
+                *pStart = m_view.size();
+                return S_OK;
+            default: {
+                auto it = m_bookmarks.find(bk);
+                if (it == m_bookmarks.end())
+                    return MAPI_E_INVALID_BOOKMARK;
+                *pStart = std::min(it->second, m_view.size());
+                return S_OK;
+            }
         }
     }
 
@@ -336,10 +385,12 @@ private:
 }  // namespace
 
 HRESULT CreateTable(RowSource source, IMAPITable** ppTable) {
-    if (!ppTable) return MAPI_E_INVALID_PARAMETER;
+    if (!ppTable)
+        return MAPI_E_INVALID_PARAMETER;
     *ppTable = nullptr;
     auto* pTable = new (std::nothrow) TableImpl(std::move(source));
-    if (!pTable) return MAPI_E_NOT_ENOUGH_MEMORY;
+    if (!pTable)
+        return MAPI_E_NOT_ENOUGH_MEMORY;
     HRESULT hr = pTable->Load();
     if (FAILED(hr)) {
         pTable->Release();

@@ -54,11 +54,31 @@ TEST(CalendarDates, ServerDateStringForms) {
 
 TEST(CalendarDates, MalformedStringsAreRefusedWithALogLine) {
     const wchar_t* const apwszBad[] = {
-        L"",           L"2024",          L"2024031",        L"2024-03-15",     L"20240315T",
-        L"20240315T9", L"20240315T093",  L"20240315T09300", L"20240315T0930001", L"20240315Z0930",
-        L"20241315",   L"20240001",      L"20240230",       L"20230229",       L"20240315T2400",
-        L"20240315T0960", L"20240315T093061", L"20240315 ", L"20240315ZZ", L" 20240315",
-        L"15991231",   L"2024T315",      L"+2024031",       L"20240315t0930",  L"\xFF12\xFF10\xFF12\xFF14\xFF10\xFF13\xFF11\xFF15",
+        L"",
+        L"2024",
+        L"2024031",
+        L"2024-03-15",
+        L"20240315T",
+        L"20240315T9",
+        L"20240315T093",
+        L"20240315T09300",
+        L"20240315T0930001",
+        L"20240315Z0930",
+        L"20241315",
+        L"20240001",
+        L"20240230",
+        L"20230229",
+        L"20240315T2400",
+        L"20240315T0960",
+        L"20240315T093061",
+        L"20240315 ",
+        L"20240315ZZ",
+        L" 20240315",
+        L"15991231",
+        L"2024T315",
+        L"+2024031",
+        L"20240315t0930",
+        L"\xFF12\xFF10\xFF12\xFF14\xFF10\xFF13\xFF11\xFF15",
     };
     for (const wchar_t* pwsz : apwszBad) {
         LogCapture capture;
@@ -103,7 +123,8 @@ TEST_F(MachineZone, LocalFormsConvertOnlyUtcTexts) {
     LogCapture capture;
     EXPECT_EQ(DateStringToLocalDouble(L"2024-07-15"), -1.0);
     EXPECT_FALSE(DateStringToLocalFILETIME(nullptr, ft));
-    EXPECT_TRUE(capture.Contains(L"DateStringToLocalSYSTEMTIME() - could not convert the date string to a system time"));
+    EXPECT_TRUE(
+        capture.Contains(L"DateStringToLocalSYSTEMTIME() - could not convert the date string to a system time"));
     EXPECT_TRUE(capture.Contains(L"DateStringToLocalSYSTEMTIME() - invalid parameters"));
 }
 
@@ -150,7 +171,8 @@ TEST_F(MachineZone, UtcToZoneWallTime) {
     EXPECT_FALSE(ConvertDateStringToTzDouble(nullptr, &berlin, d));
     EXPECT_FALSE(ConvertDateStringToTzDouble(L"2024031", &berlin, d));
     EXPECT_TRUE(capture.Contains(L"ConvertDateStringToTzDouble() - invalid date string or timezone object"));
-    EXPECT_TRUE(capture.Contains(L"ConvertDateStringToTzDouble() - could not convert the date string to a system time"));
+    EXPECT_TRUE(
+        capture.Contains(L"ConvertDateStringToTzDouble() - could not convert the date string to a system time"));
 }
 
 TEST_F(MachineZone, ZoneWallTimeToMachineLocal) {

@@ -77,11 +77,13 @@ TEST(CalendarEnums, ImportanceIsTheICalendarPriority) {
     EXPECT_STREQ(Comp::Importance(static_cast<Comp::Importance::Value>(3)).ToString(), L"5");
 
     const std::pair<const wchar_t*, Comp::Importance::Value> aCases[] = {
-        {L"1", Comp::Importance::HIGH},   {L"4", Comp::Importance::HIGH},     {L"5", Comp::Importance::NORMAL},
-        {L"6", Comp::Importance::LOW},    {L"7", Comp::Importance::LOW},      {L"9", Comp::Importance::LOW},
-        {L"09", Comp::Importance::LOW},   {L"0", Comp::Importance::NORMAL},   {L"10", Comp::Importance::NORMAL},
-        {L"-1", Comp::Importance::NORMAL}, {L"1x", Comp::Importance::NORMAL}, {L"high", Comp::Importance::NORMAL},
-        {L"", Comp::Importance::NORMAL},  {L"99999999999999999999", Comp::Importance::NORMAL},
+        {L"1", Comp::Importance::HIGH},      {L"4", Comp::Importance::HIGH},
+        {L"5", Comp::Importance::NORMAL},    {L"6", Comp::Importance::LOW},
+        {L"7", Comp::Importance::LOW},       {L"9", Comp::Importance::LOW},
+        {L"09", Comp::Importance::LOW},      {L"0", Comp::Importance::NORMAL},
+        {L"10", Comp::Importance::NORMAL},   {L"-1", Comp::Importance::NORMAL},
+        {L"1x", Comp::Importance::NORMAL},   {L"high", Comp::Importance::NORMAL},
+        {L"", Comp::Importance::NORMAL},     {L"99999999999999999999", Comp::Importance::NORMAL},
         {nullptr, Comp::Importance::NORMAL},
     };
     for (auto [pwsz, value] : aCases)
@@ -90,7 +92,7 @@ TEST(CalendarEnums, ImportanceIsTheICalendarPriority) {
 
 TEST(CalendarEnums, DaysOfTheWeek) {
     EXPECT_EQ(DayOfWeek().GetValue(), 1);
-    const std::pair<const wchar_t*, int32_t> aDays[] = {{L"SU", 1}, {L"MO", 2},  {L"TU", 4},  {L"we", 8},
+    const std::pair<const wchar_t*, int32_t> aDays[] = {{L"SU", 1},  {L"MO", 2},  {L"TU", 4},  {L"we", 8},
                                                         {L"Th", 16}, {L"FR", 32}, {L"sa", 64}, {L"XX", 1},
                                                         {L"MON", 1}, {L"", 1},    {nullptr, 1}};
     for (auto [pwsz, lBit] : aDays)

@@ -1,8 +1,8 @@
 #include "CalendarTestUtil.h"
 
 #include "Platform/Com/MemStream.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 
 #include <gtest/gtest.h>
 
@@ -276,9 +276,15 @@ TEST(CalendarModel, AttendeesAndOrganizer) {
 
 TEST(CalendarModel, InvitationNumbersAndZones) {
     InvPtr inv(Inv::createInv());
-    const std::pair<const wchar_t*, LONG> aIds[] = {{L"42", 42},   {L"42abc", 42},          {L"  -7", -7},
-                                                    {L"+8", 8},    {L"abc", 0},             {L"", 0},
-                                                    {nullptr, 0},  {L"99999999999", INT_MAX}, {L"-99999999999", INT_MIN}};
+    const std::pair<const wchar_t*, LONG> aIds[] = {{L"42", 42},
+                                                    {L"42abc", 42},
+                                                    {L"  -7", -7},
+                                                    {L"+8", 8},
+                                                    {L"abc", 0},
+                                                    {L"", 0},
+                                                    {nullptr, 0},
+                                                    {L"99999999999", INT_MAX},
+                                                    {L"-99999999999", INT_MIN}};
     for (auto [pwsz, lId] : aIds) {
         inv->SetId(pwsz);
         EXPECT_EQ(inv->GetId(), lId);

@@ -24,8 +24,8 @@ inline SYSTEMTIME St(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
 
 inline std::string Str(const SYSTEMTIME& st) {
     char sz[64];
-    std::snprintf(sz, sizeof sz, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour,
-                  st.wMinute, st.wSecond);
+    std::snprintf(sz, sizeof sz, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+                  st.wSecond);
     return sz;
 }
 

@@ -1,8 +1,8 @@
 #include "CalendarTestUtil.h"
 
 #include "Platform/Mapi/MapiDefs.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 
 #include <gtest/gtest.h>
 

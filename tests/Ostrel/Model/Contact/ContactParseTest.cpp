@@ -1,8 +1,8 @@
 // Building contacts from `cn` elements, through the DOM and through the event-driven reader.
 #include "ContactTestSupport.h"
 
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 #include "Util/Time/TimeUtil.h"
 
 #include <gtest/gtest.h>
@@ -113,7 +113,8 @@ TEST_F(ContactParse, HashOfTextualIds) {
 
     Ostrel::Util::LogCapture capture;
     ReadDom(Reply("<cn id='galuser'/>"));
-    EXPECT_TRUE(capture.Contains(L"Contact::Contact hashed galuser to " + std::to_wstring(Contact::HashId(L"galuser"))));
+    EXPECT_TRUE(
+        capture.Contains(L"Contact::Contact hashed galuser to " + std::to_wstring(Contact::HashId(L"galuser"))));
     ReadSax(Reply("<cn id='galuser'/>"));
     EXPECT_TRUE(capture.Contains(L"Contact::Contact hashed 'galuser' to "));
 }
@@ -130,9 +131,11 @@ TEST_F(ContactParse, FileAsForms) {
         {"<a n='fileAs'>0</a><a n='firstName'>Ann</a><a n='lastName'>Lee</a>", L"Lee, Ann"},
         {"<a n='fileAs'>x</a><a n='firstName'>Ann</a><a n='lastName'>Lee</a>", L"Lee, Ann"},
         {"<a n='fileAs'>3</a><a n='company'>Acme</a><a n='firstName'>Ann</a>", L"Acme"},
-        {"<a n='fileAs'>4</a><a n='firstName'>Ann</a><a n='lastName'>Lee</a><a n='company'>Acme</a>", L"Lee, Ann\nAcme"},
+        {"<a n='fileAs'>4</a><a n='firstName'>Ann</a><a n='lastName'>Lee</a><a n='company'>Acme</a>",
+         L"Lee, Ann\nAcme"},
         {"<a n='fileAs'>5</a><a n='firstName'>Ann</a><a n='lastName'>Lee</a><a n='company'>Acme</a>", L"Ann Lee\nAcme"},
-        {"<a n='fileAs'>6</a><a n='firstName'>Ann</a><a n='lastName'>Lee</a><a n='company'>Acme</a>", L"Acme\nLee, Ann"},
+        {"<a n='fileAs'>6</a><a n='firstName'>Ann</a><a n='lastName'>Lee</a><a n='company'>Acme</a>",
+         L"Acme\nLee, Ann"},
         {"<a n='fileAs'>7</a><a n='firstName'>Ann</a><a n='lastName'>Lee</a><a n='company'>Acme</a>", L"Acme\nAnn Lee"},
         {"<a n='fileAs'>9</a><a n='firstName'>Ann</a>", L""},
         {"<a n='fileAs'>1</a><a n='lastName'>Lee</a>", L"Lee"},
@@ -183,9 +186,9 @@ TEST_F(ContactParse, RepeatedAttributesKeepTheirOrderAndNamesSortByCodeUnits) {
     for (const auto& [name, value] : c.Attributes())
         names.push_back(name);
     // Upper case before lower case; beyond-BMP characters sort as surrogates, before U+FFFD.
-    std::vector<std::wstring> expected = {L"Radio",           L"email",           L"email",       L"email",
-                                          L"notes",           L"outlookFileAs",   L"userCertificate",
-                                          L"userCertificate", L"\U0001F600",     L"\uFFFD"};
+    std::vector<std::wstring> expected = {L"Radio",      L"email",         L"email",           L"email",
+                                          L"notes",      L"outlookFileAs", L"userCertificate", L"userCertificate",
+                                          L"\U0001F600", L"\uFFFD"};
     EXPECT_EQ(names, expected);
     ExpectSameContact(c, First(ReadSax(reply)));
 }
@@ -342,9 +345,10 @@ TEST_F(ContactParse, ContactListsFollowTheNamespaceAndDocumentOrder) {
     EXPECT_TRUE(Contact::CreateContactList(bare.Get(), true)->empty());
 
     // GAL entries in the account namespace read their `a` children from there.
-    std::string gal = Reply("<cn id='abc' ref='uid=a'><a n='email'>a@x</a><a n='objectClass'>one</a>"
-                            "<a n='objectClass'>two</a></cn>",
-                            false);
+    std::string gal = Reply(
+        "<cn id='abc' ref='uid=a'><a n='email'>a@x</a><a n='objectClass'>one</a>"
+        "<a n='objectClass'>two</a></cn>",
+        false);
     auto dom = ReadDom(gal, false);
     auto sax = ReadSax(gal, false);
     ASSERT_EQ(dom->size(), 1u);
@@ -380,8 +384,9 @@ TEST_F(ContactParse, DefaultContactAndAttributeBag) {
 }
 
 TEST_F(ContactParse, WhiteSpaceInValuesIsKeptAlikeOnBothPaths) {
-    std::string reply = Reply("<cn id='1'>\n  <a n='notes'>   </a>\n  <a n='x'> a  b </a>\n"
-                              "  <a n='y'>\n</a><m type='C' value='2'/>\n</cn>");
+    std::string reply = Reply(
+        "<cn id='1'>\n  <a n='notes'>   </a>\n  <a n='x'> a  b </a>\n"
+        "  <a n='y'>\n</a><m type='C' value='2'/>\n</cn>");
     auto dom = ReadDom(reply);
     auto sax = ReadSax(reply);
     ExpectSameContact(*dom->front(), *sax->front());

@@ -104,8 +104,9 @@ TEST(ContactReader, AnOverlongValueIsRefused) {
 TEST(ContactReader, StreamsAndBytesGiveTheSameContacts) {
     std::string fragment;
     for (int i = 0; i < 3000; ++i)
-        fragment += "<cn id='" + std::to_string(i) + "' l='7' md='1700000000'><a n='firstName'>N\xC3\xA4me " + std::to_string(i) +
-                    "</a><a n='lastName'>L</a><m type='C' value='" + std::to_string(i + 1) + "'/></cn>";
+        fragment += "<cn id='" + std::to_string(i) + "' l='7' md='1700000000'><a n='firstName'>N\xC3\xA4me " +
+                    std::to_string(i) + "</a><a n='lastName'>L</a><m type='C' value='" + std::to_string(i + 1) +
+                    "'/></cn>";
     std::string reply = Reply(fragment);
     auto fromBytes = ReadSax(reply);
     Collected out;
@@ -120,8 +121,9 @@ TEST(ContactReader, StreamsAndBytesGiveTheSameContacts) {
 }
 
 TEST(ContactReader, NestedContactsAndForeignElementsAreNotContacts) {
-    auto sax = ReadSax(Reply("<cn id='1'><a n='x'>1</a><cn id='2'><a n='y'>2</a></cn><other xmlns='urn:z'><a n='z'>3</a>"
-                             "</other><a n='w'>4</a></cn>"));
+    auto sax =
+        ReadSax(Reply("<cn id='1'><a n='x'>1</a><cn id='2'><a n='y'>2</a></cn><other xmlns='urn:z'><a n='z'>3</a>"
+                      "</other><a n='w'>4</a></cn>"));
     ASSERT_EQ(sax->size(), 1u);
     const Contact& c = *sax->front();
     EXPECT_STREQ(c.Attributes().get(L"x"), L"1");

@@ -18,7 +18,9 @@ public:
         : Contact(newStyleGalIdMapper, pCn, mailNamespace) {}
 };
 
-std::wstring Text(const wchar_t* pwsz) { return pwsz ? std::wstring(pwsz) : std::wstring(L"<null>"); }
+std::wstring Text(const wchar_t* pwsz) {
+    return pwsz ? std::wstring(pwsz) : std::wstring(L"<null>");
+}
 
 }  // namespace
 

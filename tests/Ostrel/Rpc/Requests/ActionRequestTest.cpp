@@ -21,12 +21,13 @@ TEST_F(ActionRequestTest, BodyElementFollowsTheItemKind) {
     EXPECT_STREQ(flag.CallName(), L"MsgActionRequest");
 
     const std::pair<MailItemType, const wchar_t*> kinds[] = {
-        {MIT_FOLDER, L"FolderActionRequest"},  {MIT_CONTACT, L"ContactActionRequest"},
-        {MIT_NOTE, L"ItemActionRequest"},      {MIT_APPOINTMENT, L"ItemActionRequest"},
-        {MIT_TASK, L"ItemActionRequest"},      {MIT_DOCUMENT, L"ItemActionRequest"}};
+        {MIT_FOLDER, L"FolderActionRequest"}, {MIT_CONTACT, L"ContactActionRequest"},
+        {MIT_NOTE, L"ItemActionRequest"},     {MIT_APPOINTMENT, L"ItemActionRequest"},
+        {MIT_TASK, L"ItemActionRequest"},     {MIT_DOCUMENT, L"ItemActionRequest"}};
     for (const auto& [kind, name] : kinds) {
         ActionRequest request(kind, 3, ActionRequest::OP_DELETE);
-        EXPECT_EQ(BodyXml(request), std::wstring(L"<") + name + kOpen + L"<action id=\"3\" op=\"delete\"/></" + name + L">");
+        EXPECT_EQ(BodyXml(request),
+                  std::wstring(L"<") + name + kOpen + L"<action id=\"3\" op=\"delete\"/></" + name + L">");
     }
 
     Ostrel::Util::LogCapture log;
@@ -37,7 +38,8 @@ TEST_F(ActionRequestTest, BodyElementFollowsTheItemKind) {
     }
     EXPECT_TRUE(log.Contains(L"Received unsupported mail item type 0xffffffff"));
 
-    const wchar_t* ops[] = {L"delete", L"read", L"!read", L"flag", L"!flag", L"move", L"tag", L"!tag", L"update", L"rename"};
+    const wchar_t* ops[] = {L"delete", L"read", L"!read", L"flag",   L"!flag",
+                            L"move",   L"tag",  L"!tag",  L"update", L"rename"};
     for (int op = 0; op < 10; ++op)
         EXPECT_STREQ(ActionRequest::OpText(op), ops[op]);
     ActionRequest bad(MIT_MESSAGE, 1, static_cast<ActionRequest::OP>(10));
@@ -77,21 +79,24 @@ TEST_F(ActionRequestTest, TagsGoByNameOrIdAsTheSessionTakesThem) {
     flags.Unread(1);
     flags.Flagged(1);
     ActionRequest update(MIT_MESSAGE, 9, ActionRequest::OP_UPDATE, &ids, &names, flags, 0);
-    EXPECT_EQ(BodyXml(update), L"<MsgActionRequest" + kOpen +
-                                   L"<action id=\"9\" op=\"update\" tn=\"Work,Home &amp; Garden\" f=\"uf\"/></MsgActionRequest>");
+    EXPECT_EQ(BodyXml(update),
+              L"<MsgActionRequest" + kOpen +
+                  L"<action id=\"9\" op=\"update\" tn=\"Work,Home &amp; Garden\" f=\"uf\"/></MsgActionRequest>");
 }
 
 TEST_F(ActionRequestTest, NamesColoursFoldersAndAcls) {
     ActionRequest red(MIT_FOLDER, 300, ActionRequest::OP_UPDATE, L"Projects", 0x0000FF);
-    EXPECT_EQ(BodyXml(red), L"<FolderActionRequest" + kOpen +
-                                L"<action id=\"300\" op=\"update\" name=\"Projects\" rgb=\"#FF0000\"/></FolderActionRequest>");
+    EXPECT_EQ(BodyXml(red),
+              L"<FolderActionRequest" + kOpen +
+                  L"<action id=\"300\" op=\"update\" name=\"Projects\" rgb=\"#FF0000\"/></FolderActionRequest>");
     ActionRequest mixed(MIT_FOLDER, 300, ActionRequest::OP_UPDATE, L"P", 0x00336699);
     EXPECT_NE(BodyXml(mixed).find(L"rgb=\"#996633\""), std::wstring::npos);
     ActionRequest none(MIT_FOLDER, 300, ActionRequest::OP_RENAME, L"P", kNoColor);
     EXPECT_EQ(BodyXml(none).find(L"rgb"), std::wstring::npos);
 
     ActionRequest move(MIT_DOCUMENT, 400, ActionRequest::OP_MOVE, 16, L"Plan.txt");
-    EXPECT_EQ(BodyXml(move), L"<ItemActionRequest" + kOpen + L"<action id=\"400\" op=\"move\" l=\"16\"/></ItemActionRequest>");
+    EXPECT_EQ(BodyXml(move),
+              L"<ItemActionRequest" + kOpen + L"<action id=\"400\" op=\"move\" l=\"16\"/></ItemActionRequest>");
 
     Ostrel::ACL acl(1);
     acl[0].m_wsGranteeId = L"all";

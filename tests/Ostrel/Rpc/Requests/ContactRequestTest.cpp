@@ -50,7 +50,8 @@ TEST_F(ContactRequestTest, CreateWritesAttributesMembersImageAndTags) {
     AttachmentDetails notUploaded;
     Ostrel::Util::LogCapture log;
     CreateContactRequest old(7, attrs, members, &notUploaded, tagIds, tagNames, 0);
-    EXPECT_EQ(BodyXml(old), L"<CreateContactRequest" + kOpen + L"<cn l=\"7\" t=\"5\">" + kAttrs + L"</cn></CreateContactRequest>");
+    EXPECT_EQ(BodyXml(old),
+              L"<CreateContactRequest" + kOpen + L"<cn l=\"7\" t=\"5\">" + kAttrs + L"</cn></CreateContactRequest>");
     EXPECT_TRUE(log.Contains(L"Suppressing saving <m> nodes due to OSV version"));
     CreateContactRequest restricted(7, ContactAttributes(), members, nullptr, tagIds, tagNames, 1);
     EXPECT_EQ(BodyXml(restricted), L"<CreateContactRequest" + kOpen + L"<cn l=\"7\"/></CreateContactRequest>");
@@ -66,17 +67,19 @@ TEST_F(ContactRequestTest, ModifyClearsAndReAddsCertificatesOutsideReplaceMode) 
     certs.put(L"userCertificate", L"MIIB2");
     certs.put(L"zip", L"12345");
     ModifyContactRequest twoCerts(0, 1, 300, certs, ContactGroupMembers(), nullptr, tagNames);
-    EXPECT_EQ(BodyXml(twoCerts), L"<ModifyContactRequest" + kOpen.substr(0, kOpen.size() - 1) +
-                                     L" force=\"1\"><cn id=\"300\" tn=\"VIP\"><a n=\"userCertificate\"/>"
-                                     L"<a n=\"userCertificate\" op=\"+\">MIIB1</a><a n=\"userCertificate\" op=\"+\">MIIB2</a>"
-                                     L"<a n=\"zip\">12345</a><a n=\"userSMIMECertificate\"/></cn></ModifyContactRequest>");
+    EXPECT_EQ(BodyXml(twoCerts),
+              L"<ModifyContactRequest" + kOpen.substr(0, kOpen.size() - 1) +
+                  L" force=\"1\"><cn id=\"300\" tn=\"VIP\"><a n=\"userCertificate\"/>"
+                  L"<a n=\"userCertificate\" op=\"+\">MIIB1</a><a n=\"userCertificate\" op=\"+\">MIIB2</a>"
+                  L"<a n=\"zip\">12345</a><a n=\"userSMIMECertificate\"/></cn></ModifyContactRequest>");
 
     // Replace mode sends the set as it is, without members.
     Ostrel::Util::LogCapture log;
     ModifyContactRequest replace(1, 0, 300, certs, members, nullptr, tagNames);
-    EXPECT_EQ(BodyXml(replace), L"<ModifyContactRequest" + kOpen.substr(0, kOpen.size() - 1) +
-                                    L" replace=\"1\"><cn id=\"300\" tn=\"VIP\"><a n=\"userCertificate\">MIIB1</a>"
-                                    L"<a n=\"userCertificate\">MIIB2</a><a n=\"zip\">12345</a></cn></ModifyContactRequest>");
+    EXPECT_EQ(BodyXml(replace),
+              L"<ModifyContactRequest" + kOpen.substr(0, kOpen.size() - 1) +
+                  L" replace=\"1\"><cn id=\"300\" tn=\"VIP\"><a n=\"userCertificate\">MIIB1</a>"
+                  L"<a n=\"userCertificate\">MIIB2</a><a n=\"zip\">12345</a></cn></ModifyContactRequest>");
     EXPECT_TRUE(log.Contains(L"Replace mode. <m> nodes not persisted"));
 }
 

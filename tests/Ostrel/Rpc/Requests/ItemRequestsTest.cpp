@@ -27,17 +27,20 @@ TEST_F(ItemRequestsTest, SimpleBodies) {
     EXPECT_EQ(BodyXml(plain), L"<CreateTagRequest" + kMail + L"><tag name=\"Home\"/></CreateTagRequest>");
 
     SendMsgRequest send(L"up-1", 4000000000UL, 1, 1);
-    EXPECT_EQ(BodyXml(send), L"<SendMsgRequest" + kMail +
-                                 L" noSave=\"1\" isCalendarForward=\"1\" needCalendarSentByFixup=\"1\" suid=\"4000000000\">"
-                                 L"<m aid=\"up-1\"/></SendMsgRequest>");
+    EXPECT_EQ(BodyXml(send),
+              L"<SendMsgRequest" + kMail +
+                  L" noSave=\"1\" isCalendarForward=\"1\" needCalendarSentByFixup=\"1\" suid=\"4000000000\">"
+                  L"<m aid=\"up-1\"/></SendMsgRequest>");
     SendMsgRequest bare(L"up-1", 7, 0, 0);
-    EXPECT_EQ(BodyXml(bare), L"<SendMsgRequest" + kMail + L" noSave=\"1\" suid=\"7\"><m aid=\"up-1\"/></SendMsgRequest>");
+    EXPECT_EQ(BodyXml(bare),
+              L"<SendMsgRequest" + kMail + L" noSave=\"1\" suid=\"7\"><m aid=\"up-1\"/></SendMsgRequest>");
 
     SearchGalRequest search(L"ann & bob");
     EXPECT_EQ(BodyXml(search), L"<SearchGalRequest" + kAccount + L"><name>ann &amp; bob</name></SearchGalRequest>");
     GetDistributionListMembersRequest dl(L"team@x.test", 100, 200);
-    EXPECT_EQ(BodyXml(dl), L"<GetDistributionListMembersRequest" + kAccount +
-                               L" limit=\"100\" offset=\"200\"><dl>team@x.test</dl></GetDistributionListMembersRequest>");
+    EXPECT_EQ(BodyXml(dl),
+              L"<GetDistributionListMembersRequest" + kAccount +
+                  L" limit=\"100\" offset=\"200\"><dl>team@x.test</dl></GetDistributionListMembersRequest>");
 
     SyncGalRequest first(L"");
     EXPECT_EQ(BodyXml(first), L"<SyncGalRequest" + kAccount + L" idOnly=\"true\"/>");
@@ -51,21 +54,24 @@ TEST_F(ItemRequestsTest, DraftsAndStoredMessagesCarryTagsFlagsAndTheSentFilter) 
     TagNameList names{L"Work"};
     Features(0, 1, 0);
     SaveDraftRequest draft(L"up-2", 300, 0, ids, names);
-    EXPECT_EQ(BodyXml(draft), L"<SaveDraftRequest" + kMail + L"><m aid=\"up-2\" id=\"300\" t=\"4\"/></SaveDraftRequest>");
+    EXPECT_EQ(BodyXml(draft),
+              L"<SaveDraftRequest" + kMail + L"><m aid=\"up-2\" id=\"300\" t=\"4\"/></SaveDraftRequest>");
     SaveDraftRequest restricted(L"up-2", 300, 1, ids, names);
     EXPECT_EQ(BodyXml(restricted), L"<SaveDraftRequest" + kMail + L"><m aid=\"up-2\" id=\"300\"/></SaveDraftRequest>");
 
     MessageFlags flags;
     flags.Unread(1);
     AddMsgRequest sent(L"up-3", L"1700000000000", 5, &ids, &names, flags, 0, 0);
-    EXPECT_EQ(BodyXml(sent), L"<AddMsgRequest" + kMail +
-                                 L" filterSent=\"1\"><m aid=\"up-3\" l=\"5\" t=\"4\" d=\"1700000000000\" f=\"u\" noICal=\"1\"/>"
-                                 L"</AddMsgRequest>");
+    EXPECT_EQ(BodyXml(sent),
+              L"<AddMsgRequest" + kMail +
+                  L" filterSent=\"1\"><m aid=\"up-3\" l=\"5\" t=\"4\" d=\"1700000000000\" f=\"u\" noICal=\"1\"/>"
+                  L"</AddMsgRequest>");
     // AddMsg's restriction keeps ids out even in the handheld-server edition.
     SetHandheldServerEdition(true);
     MessageFlags none;
     AddMsgRequest restrictedAdd(L"up-3", nullptr, 5, &ids, &names, none, 1, 1);
-    EXPECT_EQ(BodyXml(restrictedAdd), L"<AddMsgRequest" + kMail + L"><m aid=\"up-3\" l=\"5\" noICal=\"1\"/></AddMsgRequest>");
+    EXPECT_EQ(BodyXml(restrictedAdd),
+              L"<AddMsgRequest" + kMail + L"><m aid=\"up-3\" l=\"5\" noICal=\"1\"/></AddMsgRequest>");
 
     MessageFlags post;
     post.IsPost(1);
@@ -121,7 +127,8 @@ TEST_F(ItemRequestsTest, CreateFolderViewsFlagsAndAcl) {
     };
     const std::wstring open = L"<CreateFolderRequest" + kMail + L"><folder name=\"New\" l=\"1\"";
     EXPECT_EQ(folder(MIT_MESSAGE, 0, 0, nullptr), open + L"/></CreateFolderRequest>");
-    EXPECT_EQ(folder(MIT_CONTACT, 1, 1, nullptr), open + L" view=\"contact\" fie=\"1\" f=\"#\"/></CreateFolderRequest>");
+    EXPECT_EQ(folder(MIT_CONTACT, 1, 1, nullptr),
+              open + L" view=\"contact\" fie=\"1\" f=\"#\"/></CreateFolderRequest>");
     EXPECT_EQ(folder(MIT_APPOINTMENT, 0, 0, nullptr), open + L" view=\"appointment\"/></CreateFolderRequest>");
     EXPECT_EQ(folder(MIT_TASK, 0, 0, nullptr), open + L" view=\"task\"/></CreateFolderRequest>");
     EXPECT_EQ(folder(MIT_DOCUMENT, 0, 0, nullptr), open + L" view=\"document\"/></CreateFolderRequest>");
@@ -134,6 +141,7 @@ TEST_F(ItemRequestsTest, CreateFolderViewsFlagsAndAcl) {
     acl[0].m_wsGranteeId = L"1b2c";
     acl[0].m_wsGranteeName = L"bob@x.test";
     acl[0].m_ulRights = 0x03;
-    EXPECT_EQ(folder(MIT_MESSAGE, 0, 0, &acl),
-              open + L"><acl><grant gt=\"usr\" oid=\"1b2c\" d=\"bob@x.test\" perm=\"rw\"/></acl></folder></CreateFolderRequest>");
+    EXPECT_EQ(folder(MIT_MESSAGE, 0, 0, &acl), open +
+                                                   L"><acl><grant gt=\"usr\" oid=\"1b2c\" d=\"bob@x.test\" "
+                                                   L"perm=\"rw\"/></acl></folder></CreateFolderRequest>");
 }

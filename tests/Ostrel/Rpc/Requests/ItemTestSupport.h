@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "Ostrel/Rpc/Transport/ConnectionSession.h"
 #include "Ostrel/Rpc/Requests/ItemRequestBase.h"
+#include "Ostrel/Rpc/Transport/ConnectionSession.h"
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Registry/Registry.h"

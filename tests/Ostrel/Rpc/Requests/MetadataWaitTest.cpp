@@ -54,12 +54,15 @@ std::string Inflate(const std::wstring& wsHex) {
 
 TEST_F(MetadataTest, SmallSectionsAreSentAsPairs) {
     GetMailboxMetadataRequest get(L"bes");
-    EXPECT_EQ(BodyXml(get), L"<GetMailboxMetadataRequest xmlns=\"urn:ostrelMail\"><meta section=\"bes\"/></GetMailboxMetadataRequest>");
+    EXPECT_EQ(
+        BodyXml(get),
+        L"<GetMailboxMetadataRequest xmlns=\"urn:ostrelMail\"><meta section=\"bes\"/></GetMailboxMetadataRequest>");
 
     BESConfigAttributes attrs{{0xAB, L"x & y"}, {1, L"one"}};
     SetMailboxMetadataRequest set(L"bes", &attrs);
-    EXPECT_EQ(BodyXml(set), L"<SetMailboxMetadataRequest xmlns=\"urn:ostrelMail\"><meta section=\"bes\">"
-                            L"<a n=\"1\">one</a><a n=\"ab\">x &amp; y</a></meta></SetMailboxMetadataRequest>");
+    EXPECT_EQ(BodyXml(set),
+              L"<SetMailboxMetadataRequest xmlns=\"urn:ostrelMail\"><meta section=\"bes\">"
+              L"<a n=\"1\">one</a><a n=\"ab\">x &amp; y</a></meta></SetMailboxMetadataRequest>");
 }
 
 TEST_F(MetadataTest, FromTheThresholdOnTheSectionIsOneCompressedEntryThatInflatesBack) {
@@ -77,7 +80,8 @@ TEST_F(MetadataTest, FromTheThresholdOnTheSectionIsOneCompressedEntryThatInflate
     ASSERT_TRUE(SetMailboxMetadataRequest::IsCompressionNeeded(&at));
     SetMailboxMetadataRequest compressed(L"bes", &at);
     std::wstring body = BodyXml(compressed);
-    const std::wstring open = L"<SetMailboxMetadataRequest xmlns=\"urn:ostrelMail\"><meta section=\"bes\"><a n=\"compressed\">";
+    const std::wstring open =
+        L"<SetMailboxMetadataRequest xmlns=\"urn:ostrelMail\"><meta section=\"bes\"><a n=\"compressed\">";
     ASSERT_EQ(body.compare(0, open.size(), open), 0);
     std::wstring hex = body.substr(open.size(), body.find(L'<', open.size()) - open.size());
     EXPECT_EQ(body.substr(open.size() + hex.size()), L"</a></meta></SetMailboxMetadataRequest>");
@@ -117,8 +121,9 @@ TEST_F(WaitSetTest, BodiesAndAccountEntries) {
     CreateWaitSetRequest create(L"all", 0);
     EXPECT_EQ(create.AddWaitAccount1(nullptr, L"m", nullptr), E_INVALIDARG);
     EXPECT_EQ(create.AddWaitAccount1(L"acc-1", nullptr, L"12"), S_OK);
-    EXPECT_EQ(BodyXml(create), L"<CreateWaitSetRequest xmlns=\"urn:ostrelMail\" defTypes=\"all\">"
-                               L"<add><a id=\"acc-1\" token=\"12\"/></add></CreateWaitSetRequest>");
+    EXPECT_EQ(BodyXml(create),
+              L"<CreateWaitSetRequest xmlns=\"urn:ostrelMail\" defTypes=\"all\">"
+              L"<add><a id=\"acc-1\" token=\"12\"/></add></CreateWaitSetRequest>");
     CreateWaitSetRequest admin(L"m,c", 1);
     EXPECT_EQ(BodyXml(admin), L"<AdminCreateWaitSetRequest xmlns=\"urn:ostrelAdmin\" defTypes=\"m,c\"/>");
     EXPECT_STREQ(admin.CallName(), L"AdminCreateWaitSetRequest");
@@ -130,15 +135,17 @@ TEST_F(WaitSetTest, BodiesAndAccountEntries) {
     EXPECT_EQ(wait.InsertUpdateNode(nullptr, L"c", L"4"), E_INVALIDARG);
     EXPECT_EQ(wait.InsertUpdateNode(L"acc-3", L"c", L"4"), S_OK);
     EXPECT_EQ(wait.InsertRemoveNode(L"acc-4"), S_OK);
-    EXPECT_EQ(BodyXml(wait), L"<WaitSetRequest xmlns=\"urn:ostrelMail\" waitSet=\"ws-1\" seq=\"3\" block=\"1\" defTypes=\"all\">"
-                             L"<add><a id=\"acc-1\" types=\"m\" token=\"10\"/><a id=\"acc-2\"/></add>"
-                             L"<update><a id=\"acc-3\" types=\"c\" token=\"4\"/></update>"
-                             L"<remove><a id=\"acc-4\" types=\"all\"/></remove></WaitSetRequest>");
+    EXPECT_EQ(BodyXml(wait),
+              L"<WaitSetRequest xmlns=\"urn:ostrelMail\" waitSet=\"ws-1\" seq=\"3\" block=\"1\" defTypes=\"all\">"
+              L"<add><a id=\"acc-1\" types=\"m\" token=\"10\"/><a id=\"acc-2\"/></add>"
+              L"<update><a id=\"acc-3\" types=\"c\" token=\"4\"/></update>"
+              L"<remove><a id=\"acc-4\" types=\"all\"/></remove></WaitSetRequest>");
 
     WaitSetRequest adminWait(L"ws-2", L"0", nullptr, 1, nullptr);
     EXPECT_EQ(adminWait.InsertRemoveNode(L"acc-9"), S_OK);
-    EXPECT_EQ(BodyXml(adminWait), L"<AdminWaitSetRequest xmlns=\"urn:ostrelAdmin\" waitSet=\"ws-2\" seq=\"0\">"
-                                  L"<remove><a id=\"acc-9\" types=\"all\"/></remove></AdminWaitSetRequest>");
+    EXPECT_EQ(BodyXml(adminWait),
+              L"<AdminWaitSetRequest xmlns=\"urn:ostrelAdmin\" waitSet=\"ws-2\" seq=\"0\">"
+              L"<remove><a id=\"acc-9\" types=\"all\"/></remove></AdminWaitSetRequest>");
 
     DestroyWaitSetRequest destroy(L"ws-1", 0);
     EXPECT_EQ(BodyXml(destroy), L"<DestroyWaitSetRequest xmlns=\"urn:ostrelMail\" waitSet=\"ws-1\"/>");

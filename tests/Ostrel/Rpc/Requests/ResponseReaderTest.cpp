@@ -39,13 +39,15 @@ int64_t Seconds(const FILETIME& ft) {
 
 TEST(ItemResponses, ReadTheNewIds) {
     auto folder = Typed<CreateFolderResponse>(
-        L"<CreateFolderResponse xmlns=\"urn:ostrelMail\"><folder id=\"300\" l=\"1\" name=\"Projects &amp; Co\"/></CreateFolderResponse>");
+        L"<CreateFolderResponse xmlns=\"urn:ostrelMail\"><folder id=\"300\" l=\"1\" name=\"Projects &amp; "
+        L"Co\"/></CreateFolderResponse>");
     ASSERT_TRUE(folder);
     EXPECT_EQ(folder->FolderId(), 300);
     EXPECT_EQ(folder->ParentFolderId(), 1);
     EXPECT_STREQ(folder->FolderName(), L"Projects & Co");
 
-    auto tag = Typed<CreateTagResponse>(L"<CreateTagResponse xmlns=\"urn:ostrelMail\"><tag id=\"64\" name=\"Work\"/></CreateTagResponse>");
+    auto tag = Typed<CreateTagResponse>(
+        L"<CreateTagResponse xmlns=\"urn:ostrelMail\"><tag id=\"64\" name=\"Work\"/></CreateTagResponse>");
     ASSERT_TRUE(tag);
     EXPECT_EQ(tag->Id(), 64);
     auto contact = Typed<CreateContactResponse>(
@@ -56,23 +58,27 @@ TEST(ItemResponses, ReadTheNewIds) {
     auto added = Typed<AddMsgResponse>(L"<AddMsgResponse xmlns=\"urn:ostrelMail\"><m id=\"500\"/></AddMsgResponse>");
     ASSERT_TRUE(added);
     EXPECT_EQ(added->Id(), 500);
-    auto draft = Typed<SaveDraftResponse>(L"<SaveDraftResponse xmlns=\"urn:ostrelMail\"><m id=\"501\"/></SaveDraftResponse>");
+    auto draft =
+        Typed<SaveDraftResponse>(L"<SaveDraftResponse xmlns=\"urn:ostrelMail\"><m id=\"501\"/></SaveDraftResponse>");
     ASSERT_TRUE(draft);
     EXPECT_EQ(draft->Id(), 501);
 
     // Missing or malformed values read as nothing.
-    auto empty = Typed<CreateFolderResponse>(L"<CreateFolderResponse xmlns=\"urn:ostrelMail\"><folder id=\"x1\"/></CreateFolderResponse>");
+    auto empty = Typed<CreateFolderResponse>(
+        L"<CreateFolderResponse xmlns=\"urn:ostrelMail\"><folder id=\"x1\"/></CreateFolderResponse>");
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->FolderId(), 0);
     EXPECT_EQ(empty->FolderName(), nullptr);
-    auto overflow = Typed<AddMsgResponse>(L"<AddMsgResponse xmlns=\"urn:ostrelMail\"><m id=\"99999999999\"/></AddMsgResponse>");
+    auto overflow =
+        Typed<AddMsgResponse>(L"<AddMsgResponse xmlns=\"urn:ostrelMail\"><m id=\"99999999999\"/></AddMsgResponse>");
     ASSERT_TRUE(overflow);
     EXPECT_EQ(overflow->Id(), 0);
 }
 
 TEST(ItemResponses, GetItemReadsTheDocument) {
-    auto doc = Typed<GetItemResponse>(L"<GetItemResponse xmlns=\"urn:ostrelMail\"><doc id=\"7\" ver=\"3\" name=\"Plan.txt\" f=\"f\" "
-                                      L"t=\"4,5\" tn=\"A,B\" cd=\"1600000000\" md=\"1700000000\"/></GetItemResponse>");
+    auto doc = Typed<GetItemResponse>(
+        L"<GetItemResponse xmlns=\"urn:ostrelMail\"><doc id=\"7\" ver=\"3\" name=\"Plan.txt\" f=\"f\" "
+        L"t=\"4,5\" tn=\"A,B\" cd=\"1600000000\" md=\"1700000000\"/></GetItemResponse>");
     ASSERT_TRUE(doc);
     EXPECT_EQ(doc->DocVersion(), 3u);
     EXPECT_STREQ(doc->DocName(), L"Plan.txt");
@@ -81,18 +87,21 @@ TEST(ItemResponses, GetItemReadsTheDocument) {
     EXPECT_STREQ(doc->DocTagNames(), L"A,B");
     EXPECT_EQ(Seconds(doc->DocTime()), 1700000000);
 
-    auto created = Typed<GetItemResponse>(L"<GetItemResponse xmlns=\"urn:ostrelMail\"><doc cd=\"1600000000\"/></GetItemResponse>");
+    auto created =
+        Typed<GetItemResponse>(L"<GetItemResponse xmlns=\"urn:ostrelMail\"><doc cd=\"1600000000\"/></GetItemResponse>");
     ASSERT_TRUE(created);
     EXPECT_EQ(created->DocVersion(), 1u);
     EXPECT_EQ(created->DocName(), nullptr);
     EXPECT_EQ(Seconds(created->DocTime()), 1600000000);
-    auto bare = Typed<GetItemResponse>(L"<GetItemResponse xmlns=\"urn:ostrelMail\"><doc md=\"soon\"/></GetItemResponse>");
+    auto bare =
+        Typed<GetItemResponse>(L"<GetItemResponse xmlns=\"urn:ostrelMail\"><doc md=\"soon\"/></GetItemResponse>");
     ASSERT_TRUE(bare);
     EXPECT_EQ(Seconds(bare->DocTime()), 0);
 }
 
 TEST(ItemResponses, SyncTokensAreMapiBuffers) {
-    auto sync = Typed<SyncResponse>(L"<SyncResponse xmlns=\"urn:ostrelMail\" token=\"1234\"><folder id=\"1\"/></SyncResponse>");
+    auto sync =
+        Typed<SyncResponse>(L"<SyncResponse xmlns=\"urn:ostrelMail\" token=\"1234\"><folder id=\"1\"/></SyncResponse>");
     ASSERT_TRUE(sync);
     wchar_t* pwszToken = sync->SyncToken();
     ASSERT_NE(pwszToken, nullptr);

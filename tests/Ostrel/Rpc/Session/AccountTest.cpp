@@ -1,8 +1,8 @@
 // What GetInfo gives: the features that follow from the server version, the zip settings with
 // their registry overrides, the account's values; look-ups of other accounts.
 #include "SessionTestSupport.h"
-#include "Util/Text/Guid.h"
 #include "Util/Log/Log.h"
+#include "Util/Text/Guid.h"
 
 namespace SessionTest {
 namespace {
@@ -121,14 +121,21 @@ TEST_F(AccountTest, AccountValuesComeFromGetInfo) {
     account.id = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
     account.displayName = "Ümit User";
     account.used = 1234;
-    account.attrs = {{"ostrelMailAlias", "alias1@example.test"}, {"ostrelMailAlias", "alias2@example.test"},
-                     {"ostrelAllowFromAddress", "from@example.test"}, {"ostrelAllowAnyFromAddress", "TRUE"},
-                     {"ostrelFeatureIMEnabled", "TRUE"}, {"ostrelMailQuota", "1073741824"},
-                     {"ostrelMailBlacklistMaxNumEntries", "100"}, {"ostrelMailWhitelistMaxNumEntries", "200"},
-                     {"ostrelMtaMaxMessageSize", "not a number"}, {"ostrelFeatureOutOfOfficeReplyEnabled", "FALSE"},
+    account.attrs = {{"ostrelMailAlias", "alias1@example.test"},
+                     {"ostrelMailAlias", "alias2@example.test"},
+                     {"ostrelAllowFromAddress", "from@example.test"},
+                     {"ostrelAllowAnyFromAddress", "TRUE"},
+                     {"ostrelFeatureIMEnabled", "TRUE"},
+                     {"ostrelMailQuota", "1073741824"},
+                     {"ostrelMailBlacklistMaxNumEntries", "100"},
+                     {"ostrelMailWhitelistMaxNumEntries", "200"},
+                     {"ostrelMtaMaxMessageSize", "not a number"},
+                     {"ostrelFeatureOutOfOfficeReplyEnabled", "FALSE"},
                      {"ostrelFeatureMailForwardingEnabled", "TRUE"}};
-    account.prefs = {{"ostrelPrefFromDisplay", "Me"}, {"ostrelPrefReplyToEnabled", "TRUE"},
-                     {"ostrelPrefReplyToAddress", "reply@example.test"}, {"ostrelPrefReplyToDisplay", "Replies"}};
+    account.prefs = {{"ostrelPrefFromDisplay", "Me"},
+                     {"ostrelPrefReplyToEnabled", "TRUE"},
+                     {"ostrelPrefReplyToAddress", "reply@example.test"},
+                     {"ostrelPrefReplyToDisplay", "Replies"}};
     Book().Add(account);
     auto s = Create(Params());
     EXPECT_EQ(s->DisplayName(), L"Ümit User");

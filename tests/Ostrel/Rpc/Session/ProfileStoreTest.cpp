@@ -10,8 +10,8 @@
 #include "Platform/Host/Host.h"
 #include "Platform/Registry/Registry.h"
 #include "Support/TempHome.h"
-#include "Util/Time/Clock.h"
 #include "Util/Password.h"
+#include "Util/Time/Clock.h"
 
 namespace SessionTest {
 namespace {
@@ -82,7 +82,8 @@ TEST_F(ProfileStoreTest, ValuesPersistPerProfileAndThePasswordIsProtected) {
 TEST_F(ProfileStoreTest, DamagedFilesLoseNothingTheyHold) {
     std::filesystem::path file = ProfileValuesPath(L"P");
     std::filesystem::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << "garbage without equals\nTrustedToken=%ZZ\nFuture=value\nPassword=not-hex\n";
+    std::ofstream(file, std::ios::binary)
+        << "garbage without equals\nTrustedToken=%ZZ\nFuture=value\nPassword=not-hex\n";
     std::wstring value;
     EXPECT_EQ(GetTrustedTokenFromProfile(L"P", value), kProfileValueNotFound);  // its line is unreadable
     EXPECT_EQ(GetStoredPasswordFromProfile(L"P", value), Ostrel::Util::PASSWORD_E_INVALID_BLOB);
@@ -106,8 +107,9 @@ TEST_F(ProfileStoreTest, FreeBusyUrlFollowsPortSslRangeAndClientVersion) {
     FixFBUrl(443, 1, L"mail.example.test", L"tok");
     std::wstring url = ReadUrl();
     std::wsmatch match;
-    ASSERT_TRUE(std::regex_match(url, match, std::wregex(L"https://mail\\.example\\.test/service/pubcal/freebusy\\.ifb\\?"
-                                                         L"acct=%name%@%server%&s=(\\d+)000&e=(\\d+)000")))
+    ASSERT_TRUE(std::regex_match(url, match,
+                                 std::wregex(L"https://mail\\.example\\.test/service/pubcal/freebusy\\.ifb\\?"
+                                             L"acct=%name%@%server%&s=(\\d+)000&e=(\\d+)000")))
         << Platform::ToUtf8(url);
     long long start = std::stoll(match[1].str()), end = std::stoll(match[2].str());
     EXPECT_EQ(start, 1704067200LL - 302400);
@@ -121,7 +123,8 @@ TEST_F(ProfileStoreTest, FreeBusyUrlFollowsPortSslRangeAndClientVersion) {
     SetDword(L"Software\\Microsoft\\Office\\16.0\\Outlook\\Preferences", L"FBPublishRange", 24);
     FixFBUrl(443, 1, L"mail.example.test", L"tok");
     ASSERT_TRUE(std::regex_search(url = ReadUrl(), match, std::wregex(L"s=(\\d+)000&e=(\\d+)000")));
-    EXPECT_NEAR(static_cast<double>(std::stoll(match[2].str()) - std::stoll(match[1].str())), 366.0 * 86400, 2 * 86400.0);
+    EXPECT_NEAR(static_cast<double>(std::stoll(match[2].str()) - std::stoll(match[1].str())), 366.0 * 86400,
+                2 * 86400.0);
     EXPECT_EQ(url.find(L"oauthtoken"), std::wstring::npos);
 
     SetDword(L"Software\\Ostrel", L"IncludeAuthInOL2013FBURL", 1);

@@ -28,7 +28,8 @@ std::wstring BodyXml(Request& request) {
 
 // The body with the (random) device id replaced by DEVICE.
 std::wstring WithoutDeviceId(Request& request) {
-    return std::regex_replace(BodyXml(request), std::wregex(L"<deviceId>[0-9a-f-]{36}</deviceId>"), L"<deviceId>DEVICE</deviceId>");
+    return std::regex_replace(BodyXml(request), std::wregex(L"<deviceId>[0-9a-f-]{36}</deviceId>"),
+                              L"<deviceId>DEVICE</deviceId>");
 }
 
 class RequestsTest : public ::testing::Test {
@@ -37,22 +38,25 @@ protected:
 };
 
 TEST_F(RequestsTest, PasswordSignOnFormsChooseTokenOverCodeAndSendTheDeviceOnlyWhenTrusting) {
-    const std::wstring head = L"<AuthRequest xmlns=\"urn:ostrelAccount\"><account by=\"name\">u@x</account><password>pw</password>"
-                              L"<virtualHost>vh</virtualHost>";
+    const std::wstring head =
+        L"<AuthRequest xmlns=\"urn:ostrelAccount\"><account by=\"name\">u@x</account><password>pw</password>"
+        L"<virtualHost>vh</virtualHost>";
     AuthRequest plain(L"u@x", L"pw", L"vh", nullptr, 0, nullptr);
     EXPECT_EQ(BodyXml(plain), head + L"</AuthRequest>");
 
     // A trusted token wins over a code, and brings the device id.
     AuthRequest trusted(L"u@x", L"pw", L"vh", L"123456", 1, L"tt-1");
-    EXPECT_EQ(WithoutDeviceId(trusted), head + L"<trustedToken>tt-1</trustedToken><deviceId>DEVICE</deviceId></AuthRequest>");
+    EXPECT_EQ(WithoutDeviceId(trusted),
+              head + L"<trustedToken>tt-1</trustedToken><deviceId>DEVICE</deviceId></AuthRequest>");
 
     AuthRequest code(L"u@x", L"pw", L"vh", L"123456", 0, L"");
     EXPECT_EQ(BodyXml(code), head + L"<twoFactorCode>123456</twoFactorCode></AuthRequest>");
 
     AuthRequest trustThis(L"u@x", L"pw", L"vh", L"123456", 1, nullptr);
-    EXPECT_EQ(WithoutDeviceId(trustThis), L"<AuthRequest xmlns=\"urn:ostrelAccount\" deviceTrusted=\"1\"><account by=\"name\">u@x"
-                                          L"</account><password>pw</password><virtualHost>vh</virtualHost>"
-                                          L"<twoFactorCode>123456</twoFactorCode><deviceId>DEVICE</deviceId></AuthRequest>");
+    EXPECT_EQ(WithoutDeviceId(trustThis),
+              L"<AuthRequest xmlns=\"urn:ostrelAccount\" deviceTrusted=\"1\"><account by=\"name\">u@x"
+              L"</account><password>pw</password><virtualHost>vh</virtualHost>"
+              L"<twoFactorCode>123456</twoFactorCode><deviceId>DEVICE</deviceId></AuthRequest>");
     // Trusting without a code asks for nothing.
     AuthRequest noCode(L"u@x", L"pw", L"vh", L"", 1, L"");
     EXPECT_EQ(BodyXml(noCode), head + L"</AuthRequest>");
@@ -64,13 +68,15 @@ TEST_F(RequestsTest, OtherRequestsCarryTheirElementsInTheirNamespaces) {
     EXPECT_STREQ(sso.CallName(), L"AuthRequest");
 
     AdminAuthRequest admin(L"admin", L"pw", L"vh");
-    EXPECT_EQ(BodyXml(admin), L"<AuthRequest xmlns=\"urn:ostrelAdmin\"><name>admin</name><password>pw</password>"
-                              L"<virtualHost>vh</virtualHost></AuthRequest>");
+    EXPECT_EQ(BodyXml(admin),
+              L"<AuthRequest xmlns=\"urn:ostrelAdmin\"><name>admin</name><password>pw</password>"
+              L"<virtualHost>vh</virtualHost></AuthRequest>");
     EXPECT_STREQ(admin.CallName(), L"AdminAuthRequest");
 
     ChangePasswordRequest change(L"u@x", L"old", L"new");
-    EXPECT_EQ(BodyXml(change), L"<ChangePasswordRequest xmlns=\"urn:ostrelAccount\"><account by=\"name\">u@x</account>"
-                               L"<oldPassword>old</oldPassword><password>new</password></ChangePasswordRequest>");
+    EXPECT_EQ(BodyXml(change),
+              L"<ChangePasswordRequest xmlns=\"urn:ostrelAccount\"><account by=\"name\">u@x</account>"
+              L"<oldPassword>old</oldPassword><password>new</password></ChangePasswordRequest>");
 
     GetInfoRequest info(L"props,attrs,mbox,prefs");
     EXPECT_EQ(BodyXml(info), L"<GetInfoRequest xmlns=\"urn:ostrelAccount\" sections=\"props,attrs,mbox,prefs\"/>");
@@ -78,13 +84,18 @@ TEST_F(RequestsTest, OtherRequestsCarryTheirElementsInTheirNamespaces) {
     EXPECT_EQ(BodyXml(all), L"<GetInfoRequest xmlns=\"urn:ostrelAccount\"/>");
 
     GetAccountInfoRequest byName(L"a@x", 1), byId(L"0f-1", 0);
-    EXPECT_EQ(BodyXml(byName), L"<GetAccountInfoRequest xmlns=\"urn:ostrelAccount\"><account by=\"name\">a@x</account></GetAccountInfoRequest>");
-    EXPECT_EQ(BodyXml(byId), L"<GetAccountInfoRequest xmlns=\"urn:ostrelAccount\"><account by=\"id\">0f-1</account></GetAccountInfoRequest>");
+    EXPECT_EQ(BodyXml(byName),
+              L"<GetAccountInfoRequest xmlns=\"urn:ostrelAccount\"><account "
+              L"by=\"name\">a@x</account></GetAccountInfoRequest>");
+    EXPECT_EQ(BodyXml(byId),
+              L"<GetAccountInfoRequest xmlns=\"urn:ostrelAccount\"><account "
+              L"by=\"id\">0f-1</account></GetAccountInfoRequest>");
 
     NoOpRequest noOp;
     EXPECT_EQ(BodyXml(noOp), L"<NoOpRequest xmlns=\"urn:ostrelMail\"/>");
     GetServerRequest server(L"mail.x");
-    EXPECT_EQ(BodyXml(server), L"<GetServerRequest xmlns=\"urn:ostrelAdmin\"><server by=\"name\">mail.x</server></GetServerRequest>");
+    EXPECT_EQ(BodyXml(server),
+              L"<GetServerRequest xmlns=\"urn:ostrelAdmin\"><server by=\"name\">mail.x</server></GetServerRequest>");
 
     // Markup in values stays text.
     AuthRequest odd(L"a<b>&\"c", L"p&<>", L"", nullptr, 0, nullptr);
@@ -99,8 +110,9 @@ TEST_F(RequestsTest, AuthResponseReadsTokenAndTwoFactorDemand) {
                      L"</soap:Body></soap:Envelope>");
         return std::unique_ptr<Response>(Response::Manager::NewResponse(doc.Get()));
     };
-    auto full = parse(L"<AuthResponse xmlns=\"urn:ostrelAccount\"><authToken>t1</authToken><lifetime>3600</lifetime>"
-                      L"<sessionId>s1</sessionId></AuthResponse>");
+    auto full = parse(
+        L"<AuthResponse xmlns=\"urn:ostrelAccount\"><authToken>t1</authToken><lifetime>3600</lifetime>"
+        L"<sessionId>s1</sessionId></AuthResponse>");
     auto* auth = dynamic_cast<AuthResponse*>(full.get());
     ASSERT_NE(auth, nullptr);
     EXPECT_STREQ(auth->AuthToken(), L"t1");
@@ -108,10 +120,14 @@ TEST_F(RequestsTest, AuthResponseReadsTokenAndTwoFactorDemand) {
     EXPECT_STREQ(auth->SessionId(), L"s1");
     EXPECT_FALSE(auth->TwoFactorAuthRequired());
 
-    auto twoFactor = parse(L"<AuthResponse xmlns=\"urn:ostrelAccount\"><twoFactorAuthRequired>TRUE</twoFactorAuthRequired></AuthResponse>");
+    auto twoFactor = parse(
+        L"<AuthResponse "
+        L"xmlns=\"urn:ostrelAccount\"><twoFactorAuthRequired>TRUE</twoFactorAuthRequired></AuthResponse>");
     EXPECT_TRUE(dynamic_cast<AuthResponse&>(*twoFactor).TwoFactorAuthRequired());
     EXPECT_STREQ(dynamic_cast<AuthResponse&>(*twoFactor).AuthToken(), L"");
-    auto lower = parse(L"<AuthResponse xmlns=\"urn:ostrelAccount\"><twoFactorAuthRequired>true</twoFactorAuthRequired></AuthResponse>");
+    auto lower = parse(
+        L"<AuthResponse "
+        L"xmlns=\"urn:ostrelAccount\"><twoFactorAuthRequired>true</twoFactorAuthRequired></AuthResponse>");
     EXPECT_FALSE(dynamic_cast<AuthResponse&>(*lower).TwoFactorAuthRequired());
 }
 
@@ -131,7 +147,8 @@ TEST_F(RequestsTest, DeviceIdIsMadeOnceAndKeptProtected) {
     EXPECT_EQ(stored.find(Platform::ToUtf8(first)), std::string::npos);
 
     // A value that can never be read again is replaced; one of a wrong type is left alone.
-    BYTE garbage[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30};
+    BYTE garbage[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                      16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30};
     reg.SetType(REG_BINARY);
     ASSERT_EQ(reg.SetValue(garbage, sizeof garbage), ERROR_SUCCESS);
     std::wstring replaced;

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "Ostrel/Rpc/Session/UserSession.h"
 #include "Ostrel/Rpc/Transport/Connection.h"
 #include "Ostrel/Settings/RegistryConfig.h"
-#include "Ostrel/Rpc/Session/UserSession.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Registry/Registry.h"
 #include "Platform/Sspi/Sspi.h"
@@ -43,12 +43,15 @@ public:
         packages = {L"Kerberos", L"Negotiate"};
         return Platform::Sspi::SEC_E_OK;
     }
-    Platform::Sspi::SECURITY_STATUS AcquireCredentialsHandle(const std::wstring&, Platform::Sspi::CredHandle* ph) override {
+    Platform::Sspi::SECURITY_STATUS AcquireCredentialsHandle(const std::wstring&,
+                                                             Platform::Sspi::CredHandle* ph) override {
         ph->ullId = ++openHandles;
         return Platform::Sspi::SEC_E_OK;
     }
-    Platform::Sspi::SECURITY_STATUS InitializeSecurityContext(const Platform::Sspi::CredHandle&, const std::wstring& wsTarget,
-                                                              Platform::Sspi::CtxtHandle* ph, std::vector<BYTE>& out) override {
+    Platform::Sspi::SECURITY_STATUS InitializeSecurityContext(const Platform::Sspi::CredHandle&,
+                                                              const std::wstring& wsTarget,
+                                                              Platform::Sspi::CtxtHandle* ph,
+                                                              std::vector<BYTE>& out) override {
         spn = wsTarget;
         ph->ullId = ++openHandles;
         out.assign(token.begin(), token.end());

@@ -91,7 +91,8 @@ TEST_F(SharedPasswordTest, SecondProcessOfTheProfileSignsOnWithTheSharedPassword
     EXPECT_NE(out.find("token=tok-"), std::string::npos) << out;
     auto auths = Sent("AuthRequest");
     ASSERT_EQ(auths.size(), 2u);
-    EXPECT_NE(auths[1].body.find(std::string("<password>") + kPassword + "</password>"), std::string::npos) << auths[1].body;
+    EXPECT_NE(auths[1].body.find(std::string("<password>") + kPassword + "</password>"), std::string::npos)
+        << auths[1].body;
 
     // Another profile's process gets nothing.
     auto [otherCode, otherOut] = RunChildProcess(port + " Another");

@@ -7,8 +7,8 @@
 #include "Platform/Base/Utf.h"
 #include "Platform/Http/WinHttp.h"
 #include "SessionTestSupport.h"
-#include "Util/Text/Localized.h"
 #include "Util/Log/Log.h"
+#include "Util/Text/Localized.h"
 
 namespace SessionTest {
 namespace {
@@ -260,8 +260,8 @@ TEST_F(SignOnTest, PasswordsNeverReachTheLogEvenAtFullDetail) {
     std::string log = text.str();
     ASSERT_NE(log.find("Auth succeeded"), std::string::npos);
     ASSERT_NE(log.find("UserSession parameters changed"), std::string::npos);
-    for (const std::wstring& password : {std::wstring(kPasswordW), newPassword, std::wstring(L"Typo-Password-1"),
-                                         std::wstring(L"Other-Password-2")})
+    for (const std::wstring& password :
+         {std::wstring(kPasswordW), newPassword, std::wstring(L"Typo-Password-1"), std::wstring(L"Other-Password-2")})
         EXPECT_EQ(log.find(Platform::ToUtf8(password)), std::string::npos) << Platform::ToUtf8(password);
 }
 

@@ -17,8 +17,8 @@ namespace {
 
 std::string Base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), reinterpret_cast<const unsigned char*>(bytes.data()),
-                            static_cast<int>(bytes.size()));
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -101,7 +101,8 @@ TEST_F(SsoTest, GssapiWithoutRealmOrCredentialsIsNotOnADomain) {
     EXPECT_EQ(gssapi.AcquireCredentialsHandle(L"NTLM", &credential), Platform::Sspi::SEC_E_SECPKG_NOT_FOUND);
     Platform::Sspi::CtxtHandle context;
     std::vector<BYTE> token;
-    EXPECT_EQ(gssapi.InitializeSecurityContext(credential, L"HTTP/x@Y", &context, token), Platform::Sspi::SEC_E_INVALID_HANDLE);
+    EXPECT_EQ(gssapi.InitializeSecurityContext(credential, L"HTTP/x@Y", &context, token),
+              Platform::Sspi::SEC_E_INVALID_HANDLE);
 
     // The session with the process's own provider signs on with the password.
     Platform::Sspi::SetCurrent(nullptr);

@@ -4,11 +4,11 @@
 #include <thread>
 
 #include "Ostrel/Rpc/Session/Auth.h"
-#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "SessionTestSupport.h"
-#include "Util/Time/Clock.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/Clock.h"
 
 namespace SessionTest {
 namespace {
@@ -115,8 +115,8 @@ TEST_F(TokenTest, ChangedLogonParametersReplaceTheSessionAndConnectionsFollow) {
     sameButHost.wsVirtualHost = L"other.example";
     EXPECT_EQ(Create(sameButHost), session);
 
-    OstrelConnection connection(L"follower", L"127.0.0.1", static_cast<DWORD>(server->Port()), 0, kProxyModeNone, nullptr, 0,
-                                L"Profile");
+    OstrelConnection connection(L"follower", L"127.0.0.1", static_cast<DWORD>(server->Port()), 0, kProxyModeNone,
+                                nullptr, 0, L"Profile");
     std::wstring oldToken = session->AuthToken();
 
     Ostrel::Util::LogCapture log;

@@ -1,8 +1,8 @@
 #include "Ostrel/Rpc/Soap/RPCFaultPolicy.h"
 #include "Platform/Ui/ScriptedUi.h"
 #include "SoapTestSupport.h"
-#include "Util/Text/Localized.h"
 #include "Util/Log/Log.h"
+#include "Util/Text/Localized.h"
 
 #include <map>
 #include <memory>
@@ -104,7 +104,8 @@ TEST_F(FaultPolicy, OtherFaultsAreThrownAndPlainResponsesPass) {
     for (const wchar_t* code : {L"mail.NO_SUCH_ITEM", L"service.AUTH_REQUIRED", L"account.TWO_FACTOR_AUTH_FAILED"}) {
         auto response = Fault(code);
         std::wstring wsCode = code;
-        EXPECT_EQ(Outcome(response.get(), false, &session), "SoapFaultResponse " + std::string(wsCode.begin(), wsCode.end()));
+        EXPECT_EQ(Outcome(response.get(), false, &session),
+                  "SoapFaultResponse " + std::string(wsCode.begin(), wsCode.end()));
     }
     EXPECT_TRUE(capture.Contains(L"the error (mail.NO_SUCH_ITEM) can not be handled here."));
     auto plain = ResponsePtr(Response::Manager::NewResponse(Document(Envelope(L"<SyncResponse/>")).Get()));
@@ -134,9 +135,10 @@ TEST_F(FaultPolicy, ServiceFaultHeaders) {
     EXPECT_EQ(code, L"DoSFilter");
     EXPECT_EQ(message, L"UnAvailable");
 
-    EXPECT_TRUE(GetServiceFaultInfo(
-        reader({{L"X-Ostrel-Fault-Code", L"service.FAILURE"}, {L"X-Ostrel-Fault-Message", L"boom"}, {L"DoSFilter", L"ok"}}),
-        code, message));
+    EXPECT_TRUE(GetServiceFaultInfo(reader({{L"X-Ostrel-Fault-Code", L"service.FAILURE"},
+                                            {L"X-Ostrel-Fault-Message", L"boom"},
+                                            {L"DoSFilter", L"ok"}}),
+                                    code, message));
     EXPECT_EQ(code, L"service.FAILURE");
     EXPECT_EQ(message, L"boom");
 
@@ -167,8 +169,9 @@ TEST_F(FaultPolicy, OnlyStatusesAbove500AreHttpFaults) {
         EXPECT_STREQ(e.ExcepType(), L"NginxException");
         EXPECT_EQ(e.ExcepNum(0), 502u);
     }
-    EXPECT_TRUE(capture.Contains(L"'POST /service/soap/SyncRequest' at 'SendRequestSynchronous#120' returned "
-                                 L"'502 Bad gateway' -> throw NginxException:  [Send#88]"));
+    EXPECT_TRUE(
+        capture.Contains(L"'POST /service/soap/SyncRequest' at 'SendRequestSynchronous#120' returned "
+                         L"'502 Bad gateway' -> throw NginxException:  [Send#88]"));
     try {
         CheckHttpStatus(599, "f", 1, nullptr);
     } catch (const NginxException& e) {

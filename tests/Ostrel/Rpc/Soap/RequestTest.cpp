@@ -16,11 +16,13 @@ const std::wstring kFullContext = L"<context xmlns=\"urn:ostrel\"><nonotify/><no
 const std::wstring kEmptyBody = L"</soap:Header><soap:Body/></soap:Envelope>";
 
 // The request as the connection would send it.
-std::wstring Sent(Request& request) { return Xml(request.GetDocument()); }
+std::wstring Sent(Request& request) {
+    return Xml(request.GetDocument());
+}
 
 std::wstring Sent(const std::wstring& context, const std::wstring& body = L"") {
-    return kOpen + context + L"</soap:Header>" + (body.empty() ? L"<soap:Body/>" : L"<soap:Body>" + body + L"</soap:Body>") +
-           L"</soap:Envelope>";
+    return kOpen + context + L"</soap:Header>" +
+           (body.empty() ? L"<soap:Body/>" : L"<soap:Body>" + body + L"</soap:Body>") + L"</soap:Envelope>";
 }
 
 // A request whose body element is made the way every request class makes it.
@@ -43,8 +45,9 @@ public:
 class RequestTemplates : public SoapFixture {};
 
 TEST_F(RequestTemplates, AreOneLineEnvelopesThatDifferOnlyInTheContext) {
-    const std::wstring open = L"<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Header>"
-                              L"<context xmlns=\"urn:ostrel\">";
+    const std::wstring open =
+        L"<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Header>"
+        L"<context xmlns=\"urn:ostrel\">";
     const std::wstring close = L"</context></soap:Header><soap:Body></soap:Body></soap:Envelope>";
     EXPECT_EQ(Request::_pRequestTemplate, open + L"<nonotify /><noqualify />" + close);
     EXPECT_EQ(Request::_pRequestTemplateMinusNoQualify, open + L"<nonotify />" + close);
@@ -97,9 +100,9 @@ TEST_F(RequestTemplates, BodyElementsBuiltInMemoryAreFoundByUnprefixedXPath) {
                                                       action.AddressOf()),
               S_OK);
     EXPECT_EQ(Xml(action.Get()), L"<action id=\"257\" op=\"flag\"/>");
-    EXPECT_EQ(Sent(request),
-              Sent(kFullContext, L"<ItemActionRequest xmlns=\"urn:ostrelMail\"><action id=\"257\" op=\"flag\"/>"
-                                     L"</ItemActionRequest>"));
+    EXPECT_EQ(Sent(request), Sent(kFullContext,
+                                  L"<ItemActionRequest xmlns=\"urn:ostrelMail\"><action id=\"257\" op=\"flag\"/>"
+                                  L"</ItemActionRequest>"));
 }
 
 class RequestHeader : public SoapFixture {};
@@ -122,9 +125,9 @@ TEST_F(RequestHeader, StampingTwiceReplacesWhileAccountsAccumulate) {
 
     EXPECT_EQ(Sent(request),
               Sent(L"<context xmlns=\"urn:ostrel\"><nonotify/><noqualify/>"
-                       L"<account by=\"id\">0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9</account>"
-                       L"<authToken>second</authToken><nosession/><userAgent name=\"Ostrel-OSN\" version=\"v2\"/>"
-                       L"<sessionId>s2</sessionId><account by=\"name\">user@example.com</account></context>"));
+                   L"<account by=\"id\">0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9</account>"
+                   L"<authToken>second</authToken><nosession/><userAgent name=\"Ostrel-OSN\" version=\"v2\"/>"
+                   L"<sessionId>s2</sessionId><account by=\"name\">user@example.com</account></context>"));
     ComPtr<IXMLDOMNodeList> tokens;
     ASSERT_EQ(request.GetDocument()->selectNodes(L"//soap:Header/l:context/l:authToken", tokens.AddressOf()), S_OK);
     long count = 0;
@@ -242,9 +245,10 @@ TEST_F(RequestBatch, MovesBodyElementsInAppendOrderWithTheirIds) {
 
     std::wstring xml;
     ASSERT_EQ(batch.GetRequestXML(xml), S_OK);
-    EXPECT_EQ(xml, L"<BatchRequest xmlns=\"urn:ostrel\">"
-                   L"<ItemActionRequest xmlns=\"urn:ostrelMail\" requestId=\"1\"><action id=\"257\" op=\"flag\"/>"
-                   L"</ItemActionRequest><NoOpRequest xmlns=\"urn:ostrelMail\" requestId=\"2\"/></BatchRequest>");
+    EXPECT_EQ(xml,
+              L"<BatchRequest xmlns=\"urn:ostrel\">"
+              L"<ItemActionRequest xmlns=\"urn:ostrelMail\" requestId=\"1\"><action id=\"257\" op=\"flag\"/>"
+              L"</ItemActionRequest><NoOpRequest xmlns=\"urn:ostrelMail\" requestId=\"2\"/></BatchRequest>");
     EXPECT_EQ(Sent(batch), Sent(kFullContext, xml));
     // The elements left their requests.
     EXPECT_EQ(Sent(first), Sent(kFullContext));

@@ -25,7 +25,9 @@ ResponsePtr NewResponse(const std::wstring& xml) {
     return ResponsePtr(Response::Manager::NewResponse(doc.Get()));
 }
 
-std::string TypeOf(const Response* response) { return typeid(*response).name(); }
+std::string TypeOf(const Response* response) {
+    return typeid(*response).name();
+}
 
 // A throw-away self-signed certificate in DER.
 std::vector<BYTE> SelfSignedCertificate() {
@@ -155,9 +157,10 @@ TEST_F(ResponseFactory, EveryFaultCodeGivesItsClassWhateverTheCase) {
         }
     }
     // Namespaces decide, not prefixes.
-    auto prefixed = NewResponse(L"<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"><e:Body><e:Fault>"
-                                L"<e:Detail><o:Error xmlns:o=\"urn:ostrel\"><o:Code>mail.MUST_RESYNC</o:Code></o:Error>"
-                                L"</e:Detail></e:Fault></e:Body></e:Envelope>");
+    auto prefixed = NewResponse(
+        L"<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"><e:Body><e:Fault>"
+        L"<e:Detail><o:Error xmlns:o=\"urn:ostrel\"><o:Code>mail.MUST_RESYNC</o:Code></o:Error>"
+        L"</e:Detail></e:Fault></e:Body></e:Envelope>");
     EXPECT_EQ(TypeOf(prefixed.get()), typeid(MailServiceException_MUST_RESYNC).name());
 }
 
@@ -245,15 +248,18 @@ TEST(RpcExceptions, NumbersAndTexts) {
                  {12015, L"The WinHttp login attempt failed."},
                  {12017, L"The WinHttp operation was canceled"},
                  {12018, L"The type of handle supplied is incorrect for this operation."},
-                 {12019, L"The requested operation cannot be carried out because the handle supplied is not in the "
-                         L"correct state."},
+                 {12019,
+                  L"The requested operation cannot be carried out because the handle supplied is not in the "
+                  L"correct state."},
                  {12029, L"Unable to connect."},
-                 {12030, L"The connection with the server has been reset or terminated, or an incompatible SSL "
-                         L"protocol was encountered."},
+                 {12030,
+                  L"The connection with the server has been reset or terminated, or an incompatible SSL "
+                  L"protocol was encountered."},
                  {12150, L"Header not found."},
                  {12152, L"Invalid server response."},
-                 {12175, L"One or more errors were found in the Secure Sockets Layer (SSL) certificate sent by the "
-                         L"server."},
+                 {12175,
+                  L"One or more errors were found in the Secure Sockets Layer (SSL) certificate sent by the "
+                  L"server."},
                  {12184, L"The response exceeds an internal WinHTTP size limit."},
                  {12044, L"Unknown Error 12044"}};
     for (const auto& row : texts) {

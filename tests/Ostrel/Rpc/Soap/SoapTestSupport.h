@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Rpc/Soap/Request.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Registry/Registry.h"
@@ -17,12 +17,12 @@ namespace SoapTest {
 
 class TestRequest : public Ostrel::Rpc::Request {
 public:
-    using Request::Request;
     using Request::AppendToSoapBody;
     using Request::AppendToSoapHeader;
     using Request::AppendToSoapHeaderContext;
-    using Request::SetFolderAcl;
     using Request::init;
+    using Request::Request;
+    using Request::SetFolderAcl;
 };
 
 class SoapFixture : public ::testing::Test {
@@ -67,8 +67,8 @@ inline Platform::ComPtr<IXMLDOMDocument2> Document(const std::wstring& xml) {
 // A SOAP envelope around a body (and an optional header).
 inline std::wstring Envelope(const std::wstring& body, const std::wstring& header = L"") {
     return L"<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\">" +
-           (header.empty() ? std::wstring() : L"<soap:Header>" + header + L"</soap:Header>") + L"<soap:Body>" +
-           body + L"</soap:Body></soap:Envelope>";
+           (header.empty() ? std::wstring() : L"<soap:Header>" + header + L"</soap:Header>") + L"<soap:Body>" + body +
+           L"</soap:Body></soap:Envelope>";
 }
 
 // A fault envelope with an optional reason and error code.

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "Ostrel/Rpc/Transport/Connection.h"
-#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/Rpc/Transport/ConnectionTrust.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Ui/ScriptedUi.h"
@@ -118,7 +118,8 @@ protected:
     }
 
     // A plain HTTP simulator, started.
-    std::unique_ptr<OstrelServer::Server> StartServer(bool tls = false, std::optional<OstrelServer::Certificate> cert = std::nullopt,
+    std::unique_ptr<OstrelServer::Server> StartServer(bool tls = false,
+                                                      std::optional<OstrelServer::Certificate> cert = std::nullopt,
                                                       int port = 0) {
         OstrelServer::ServerOptions options;
         options.tls = tls;
@@ -130,8 +131,8 @@ protected:
     }
 
     std::unique_ptr<Connection> Connect(const OstrelServer::Server& server, int async = 0) {
-        return std::make_unique<Connection>(L"test", L"127.0.0.1", static_cast<DWORD>(server.Port()), server.IsTls() ? 1 : 0,
-                                            kProxyModeNone, nullptr, async);
+        return std::make_unique<Connection>(L"test", L"127.0.0.1", static_cast<DWORD>(server.Port()),
+                                            server.IsTls() ? 1 : 0, kProxyModeNone, nullptr, async);
     }
 
     // Sends a request and returns the local name of the response's first body element.

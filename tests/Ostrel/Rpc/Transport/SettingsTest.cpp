@@ -24,7 +24,9 @@ std::optional<DWORD> ConnectionValue(const wchar_t* name) {
     return value;
 }
 
-Connection Make() { return Connection(L"settings", L"127.0.0.1", 80, 0, kProxyModeNone, nullptr, 0); }
+Connection Make() {
+    return Connection(L"settings", L"127.0.0.1", 80, 0, kProxyModeNone, nullptr, 0);
+}
 
 TEST_F(ConnectionTest, MissingSettingsAreWrittenWithTheirDefaults) {
     auto c = Make();

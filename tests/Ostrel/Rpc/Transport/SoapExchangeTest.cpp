@@ -105,7 +105,10 @@ TEST_F(ConnectionTest, StatusesAboveFiveHundredAreNginxExceptions) {
 TEST_F(ConnectionTest, FaultHeadersBecomeServiceFaults) {
     auto server = StartServer();
     auto c = Connect(*server);
-    server->Faults().Add(Fault::For("NoOpRequest").DosFilter().Header("X-Ostrel-Fault-Code", "service.FAILURE").Header("X-Ostrel-Fault-Message", "m"));
+    server->Faults().Add(Fault::For("NoOpRequest")
+                             .DosFilter()
+                             .Header("X-Ostrel-Fault-Code", "service.FAILURE")
+                             .Header("X-Ostrel-Fault-Message", "m"));
     TestRequest noop(L"NoOpRequest");
     try {
         Exchange(*c, noop);

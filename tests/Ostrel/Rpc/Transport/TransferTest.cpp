@@ -51,7 +51,8 @@ TEST_F(ConnectionTest, DroppedDownloadLeavesNothingBehind) {
     std::string body = "stale";
     IStream* pStream = nullptr;
     bool bIsStream = true;
-    EXPECT_THROW(c->DoGetSynchronous(L"/bulk?bytes=3000000&drop=1", nullptr, body, pStream, bIsStream, false, __func__, __LINE__),
+    EXPECT_THROW(c->DoGetSynchronous(L"/bulk?bytes=3000000&drop=1", nullptr, body, pStream, bIsStream, false, __func__,
+                                     __LINE__),
                  WinHttpException);
     EXPECT_TRUE(body.empty());
     EXPECT_EQ(pStream, nullptr);
@@ -145,12 +146,13 @@ TEST_F(ConnectionTest, AsynchronousDownloadReportsProgressFailuresAndStops) {
     auto c = Connect(*server, 1);
     ULONGLONG lastDone = 0, lastTotal = 0;
     ISequentialStream* pStream = nullptr;
-    c->DoGetAsynchronous(L"/bulk?bytes=6000000", nullptr, std::make_shared<AsyncStopEvent>(), pStream,
-                         [&](ULONGLONG done, ULONGLONG total) {
-                             lastDone = done;
-                             lastTotal = total;
-                         },
-                         __func__, __LINE__);
+    c->DoGetAsynchronous(
+        L"/bulk?bytes=6000000", nullptr, std::make_shared<AsyncStopEvent>(), pStream,
+        [&](ULONGLONG done, ULONGLONG total) {
+            lastDone = done;
+            lastTotal = total;
+        },
+        __func__, __LINE__);
     std::string data;
     EXPECT_EQ(Drain(pStream, data), S_FALSE);
     pStream->Release();
@@ -181,7 +183,8 @@ TEST_F(ConnectionTest, ClosingTheConnectionEndsItsAsynchronousStreams) {
     server->Faults().Add(Fault::For("/bulk").Delay(20000));
     auto c = Connect(*server, 1);
     ISequentialStream* pStream = nullptr;
-    c->DoGetAsynchronous(L"/bulk?bytes=10", nullptr, std::make_shared<AsyncStopEvent>(), pStream, nullptr, __func__, __LINE__);
+    c->DoGetAsynchronous(L"/bulk?bytes=10", nullptr, std::make_shared<AsyncStopEvent>(), pStream, nullptr, __func__,
+                         __LINE__);
     c.reset();
     std::string data;
     EXPECT_EQ(Drain(pStream, data), static_cast<HRESULT>(0x80040115));

@@ -135,7 +135,8 @@ TEST_F(ConnectionTest, VerifiedCertificateClearsOldTrust) {
 
 TEST_F(ConnectionTest, WrongSchemeIsReportedAsAPossibleMismatch) {
     auto plain = StartServer();
-    auto c = std::make_unique<Connection>(L"test", L"127.0.0.1", static_cast<DWORD>(plain->Port()), 1, kProxyModeNone, nullptr, 0);
+    auto c = std::make_unique<Connection>(L"test", L"127.0.0.1", static_cast<DWORD>(plain->Port()), 1, kProxyModeNone,
+                                          nullptr, 0);
     // TLS to a plain server: a channel error, reported as "cannot connect".
     EXPECT_EQ(TryNoOp(*c), static_cast<DWORD>(ERROR_WINHTTP_CANNOT_CONNECT));
     EXPECT_NE(c->GetCertIssuesBitmap() & WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, 0u);
