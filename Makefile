@@ -3,7 +3,7 @@ JOBS        ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 GENERATOR   := -G Ninja
 
-.PHONY: deps demo test bench fuzz release clean
+.PHONY: deps checks demo test bench fuzz release clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -17,7 +17,12 @@ build/release/build.ninja: | deps
 build/fuzz/build.ninja: | deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON
 
-test: deps build/test/build.ninja
+# Layering of includes (layering.txt) and the code format (.clang-format).
+checks: deps
+	./scripts/check-layering.py
+	./scripts/check-format.sh
+
+test: deps checks build/test/build.ninja
 	cmake --build build/test -j $(JOBS)
 	ctest --test-dir build/test --output-on-failure -j $(JOBS)
 
