@@ -1,5 +1,5 @@
-// The small value types that travel with mail items: the server's item flag string as a bit set,
-// and the tag id and tag name lists with their comma-joined text forms.
+// The small value types that travel with mail items: the kind of an item, the server's item flag
+// string as a bit set, and the tag id and tag name lists with their comma-joined text forms.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,18 @@
 #include "Platform/Base/WinTypes.h"
 
 namespace Ostrel::Mail {
+
+// The kind of a server item.
+enum MailItemType : int {
+    MIT_FOLDER = 0,
+    MIT_MESSAGE = 1,
+    MIT_CONVERSATION = 2,  // never the subject of an item request
+    MIT_CONTACT = 3,
+    MIT_NOTE = 4,
+    MIT_APPOINTMENT = 5,
+    MIT_TASK = 6,
+    MIT_DOCUMENT = 7,
+};
 
 class MessageFlags {
 public:

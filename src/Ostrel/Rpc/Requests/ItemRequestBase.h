@@ -11,22 +11,6 @@
 #include "Ostrel/Rpc/Soap/Request.h"
 #include "Platform/Com/ComPtr.h"
 
-namespace Ostrel::Mail {
-
-// The kind of a server item.
-enum MailItemType : int {
-    MIT_FOLDER = 0,
-    MIT_MESSAGE = 1,
-    MIT_CONVERSATION = 2,  // never the subject of an item request
-    MIT_CONTACT = 3,
-    MIT_NOTE = 4,
-    MIT_APPOINTMENT = 5,
-    MIT_TASK = 6,
-    MIT_DOCUMENT = 7,
-};
-
-}  // namespace Ostrel::Mail
-
 namespace Ostrel::Rpc {
 
 // What the item requests ask of the user session. The names are UserSession's: each returns the
