@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace Platform::Host {
 
@@ -30,6 +33,30 @@ std::mutex g_mutex;
 State& Current() {
     static State state;
     return state;
+}
+
+using OnlineObserver = std::function<void(bool)>;
+
+// Under g_mutex; never reset, so that the library's registration outlives ResetToDefaults.
+struct Observers {
+    int iNext = 1;
+    std::map<int, std::shared_ptr<OnlineObserver>> map;
+};
+Observers& TheObservers() {
+    static Observers observers;
+    return observers;
+}
+
+std::vector<std::shared_ptr<OnlineObserver>> ObserversLocked() {
+    std::vector<std::shared_ptr<OnlineObserver>> list;
+    for (auto& [handle, observer] : TheObservers().map)
+        list.push_back(observer);
+    return list;
+}
+
+void Report(const std::vector<std::shared_ptr<OnlineObserver>>& observers, bool bOnline) {
+    for (auto& observer : observers)
+        (*observer)(bOnline);
 }
 
 void LoadTestOptions(State& state) {
@@ -69,8 +96,26 @@ bool IsOffline() {
 }
 
 void SetOffline(bool bOffline) {
+    std::vector<std::shared_ptr<OnlineObserver>> observers;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        Current().bOffline = bOffline;
+        observers = ObserversLocked();
+    }
+    Report(observers, !bOffline);
+}
+
+int AddOnlineObserver(std::function<void(bool bOnline)> observer) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    Current().bOffline = bOffline;
+    Observers& observers = TheObservers();
+    int iHandle = observers.iNext++;
+    observers.map[iHandle] = std::make_shared<OnlineObserver>(std::move(observer));
+    return iHandle;
+}
+
+void RemoveOnlineObserver(int iHandle) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    TheObservers().map.erase(iHandle);
 }
 
 void SetOfflineSwitcher(std::function<HRESULT(bool)> switcher) {
@@ -83,10 +128,10 @@ HRESULT SwitchToOffline(bool bWait) {
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         switcher = Current().offlineSwitcher;
-        if (!switcher) {
-            Current().bOffline = true;
-            return S_OK;
-        }
+    }
+    if (!switcher) {
+        SetOffline(true);
+        return S_OK;
     }
     return switcher(bWait);  // called unlocked: it will usually call SetOffline
 }
@@ -173,8 +218,13 @@ void TestModeTerminate(std::wstring_view wsName, int iExitCode) {
 }
 
 void ResetToDefaults() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    Current() = State();
+    std::vector<std::shared_ptr<OnlineObserver>> observers;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        Current() = State();
+        observers = ObserversLocked();
+    }
+    Report(observers, true);
 }
 
 }  // namespace Platform::Host

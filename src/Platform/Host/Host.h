@@ -25,12 +25,18 @@ struct Version {
 Version GetClientVersion();
 void SetClientVersion(int iMajor, int iMinor);
 
-// Whether the client works offline.
+// Whether the client works offline. Every SetOffline (changed or not) is reported to the online
+// observers, on the calling thread and outside the host's lock.
 bool IsOffline();
 void SetOffline(bool bOffline);
 
+// Observers of the client's online state (the connection manager keeps its flag in step with
+// it). They stay registered across ResetToDefaults, which reports the online default to them.
+int AddOnlineObserver(std::function<void(bool bOnline)> observer);
+void RemoveOnlineObserver(int iHandle);
+
 // Switching the client to offline mode is the host's business: it installs a switcher. Without
-// one, SwitchToOffline just records the offline state. `bWait` asks to return only when done.
+// one, SwitchToOffline just records the offline state (as SetOffline does). `bWait` asks to return only when done.
 void SetOfflineSwitcher(std::function<HRESULT(bool bWait)> switcher);
 HRESULT SwitchToOffline(bool bWait);
 
@@ -62,7 +68,8 @@ void SetTestOption(std::wstring_view wsName, bool bOn);
 void TestModeTerminate(std::wstring_view wsName, int iExitCode);
 
 // Back to the defaults above (version 16.0, online, not embedded, client application, no agent,
-// no window, no handlers, test options from the environment only).
+// no window, no handlers, test options from the environment only); online observers are kept and
+// told that the client is online.
 void ResetToDefaults();
 
 }  // namespace Platform::Host

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -53,6 +54,27 @@ TEST(Host, DefaultsAndSettings) {
     Host::SetCloseRequestHandler([&](HWND hwnd) { closed = hwnd; });
     EXPECT_TRUE(Host::RequestClose(nullptr));
     EXPECT_EQ(closed, &window);
+}
+
+// The library keeps its own online flag in step with the host's through an observer: every
+// report reaches it, including the default switch and a reset, and a removed one hears nothing.
+TEST(Host, OnlineObserversHearEveryReport) {
+    HostReset reset;
+    std::vector<bool> heard;
+    int handle = Host::AddOnlineObserver([&](bool bOnline) { heard.push_back(bOnline); });
+    Host::SetOffline(true);
+    Host::SetOffline(true);
+    Host::SetOffline(false);
+    EXPECT_EQ(Host::SwitchToOffline(false), S_OK);
+    Host::ResetToDefaults();
+    EXPECT_EQ(heard, (std::vector<bool>{false, false, true, false, true}));
+
+    // An observer may read the host facts it is told about (no lock is held).
+    int reader = Host::AddOnlineObserver([](bool bOnline) { EXPECT_EQ(Host::IsOffline(), !bOnline); });
+    Host::RemoveOnlineObserver(handle);
+    Host::SetOffline(true);
+    EXPECT_EQ(heard.size(), 5u);
+    Host::RemoveOnlineObserver(reader);
 }
 
 TEST(Host, TestOptionsAreOffUnlessAsked) {
