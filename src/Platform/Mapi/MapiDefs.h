@@ -506,6 +506,9 @@ typedef SSortOrderSet* LPSSortOrderSet;
 #define KEEP_OPEN_READONLY ((ULONG)0x00000001)
 #define KEEP_OPEN_READWRITE ((ULONG)0x00000002)
 #define FORCE_SAVE ((ULONG)0x00000004)
+// Saves that the host's item-processing pipeline (rules, junk filter) is to see.
+#define ITEMPROC_FORCE ((ULONG)0x00000800)
+#define NON_EMS_XP_SAVE ((ULONG)0x00001000)
 
 #define OPEN_IF_EXISTS ((ULONG)0x00000001)
 #define FOLDER_ROOT ((ULONG)0x00000000)
@@ -516,7 +519,7 @@ typedef SSortOrderSet* LPSSortOrderSet;
 #define COPY_SUBFOLDERS ((ULONG)0x00000010)
 #define MESSAGE_MOVE ((ULONG)0x00000001)
 #define MESSAGE_DIALOG ((ULONG)0x00000002)
-#define DEL_MESSAGES ((ULONG)0x00000008)
+#define DEL_MESSAGES ((ULONG)0x00000001)
 #define DEL_FOLDERS ((ULONG)0x00000004)
 #define DEL_ASSOCIATED ((ULONG)0x00000008)
 #define DELETE_HARD_DELETE ((ULONG)0x00000010)
@@ -534,6 +537,11 @@ typedef SSortOrderSet* LPSSortOrderSet;
 #define MODRECIP_REMOVE ((ULONG)0x00000008)
 
 #define ATTACH_DIALOG ((ULONG)0x00000001)
+
+// IAddrBook::CreateOneOff, and the flag word inside a one-off entry id
+#define MAPI_SEND_NO_RICH_INFO ((ULONG)0x00010000)
+#define MAPI_ONE_OFF_UNICODE ((ULONG)0x00008000)
+#define MAPI_ONE_OFF_NO_RICH_INFO ((ULONG)0x00000001)
 
 // Search criteria
 #define STOP_SEARCH ((ULONG)0x00000001)
@@ -573,6 +581,16 @@ typedef SSortOrderSet* LPSSortOrderSet;
 #define MAPI_BCC 3
 #define MAPI_P1 0x10000000
 #define MAPI_SUBMITTED 0x80000000
+
+// PR_RECIPIENT_FLAGS of meeting attendees
+constexpr ULONG recipSendable = 0x00000001;
+constexpr ULONG recipOrganizer = 0x00000002;
+constexpr ULONG recipExceptionalResponse = 0x00000010;
+constexpr ULONG recipExceptionalDeleted = 0x00000020;
+constexpr ULONG recipOriginal = 0x00000100;
+
+// PR_ATTACHMENT_FLAGS
+constexpr ULONG afException = 0x00000002;
 
 // PR_MESSAGE_FLAGS
 #define MSGFLAG_READ ((ULONG)0x00000001)

@@ -13,8 +13,8 @@ namespace Platform::Mapi {
 
 namespace {
 
-constexpr uint16_t kOneOffUnicode = 0x8000;
-constexpr uint16_t kOneOffNoRichInfo = 0x0001;
+constexpr uint16_t kOneOffUnicode = MAPI_ONE_OFF_UNICODE;
+constexpr uint16_t kOneOffNoRichInfo = MAPI_ONE_OFF_NO_RICH_INFO;
 
 std::wstring Upper(std::wstring s) {
     for (wchar_t& c : s)
