@@ -1,0 +1,26 @@
+// Property tags of the converter that the store's tag list does not carry yet, and the names of
+// the named properties it uses.
+#pragma once
+
+#include "Platform/Mapi/MapiDefs.h"
+
+namespace Platform::Mapi::Convert {
+
+// Kept here until the store's tag list has them.
+constexpr ULONG kTagReportDisposition = PROP_TAG(PT_UNICODE, 0x0080);
+constexpr ULONG kTagOriginalMessageId = PROP_TAG(PT_UNICODE, 0x1046);
+constexpr ULONG kTagAttachContentDisposition = PROP_TAG(PT_UNICODE, 0x3716);
+constexpr ULONG kTagTextAttachmentCharset = PROP_TAG(PT_UNICODE, 0x371B);
+
+// PR_ATTACH_FLAGS bits.
+constexpr LONG kAttachInvisibleInHtml = 0x1;
+constexpr LONG kAttachRenderedInBody = 0x4;
+
+// PR_NATIVE_BODY_INFO values.
+constexpr LONG kNativeBodyPlain = 1;
+constexpr LONG kNativeBodyHtml = 3;
+
+// Nesting limits: embedded messages deeper than this are kept as .eml attachments.
+constexpr int kMaxEmbeddedDepth = 32;
+
+}  // namespace Platform::Mapi::Convert

@@ -1,0 +1,66 @@
+// MIME text into a MAPI message: the envelope, the body chosen among the text parts, the message
+// class from the structure (S/MIME, reports, calendar parts), attachments and embedded messages.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Platform/Mapi/Convert/Envelope.h"
+#include "Platform/Mapi/Convert/MimeParts.h"
+#include "Platform/Mapi/MapiInterfaces.h"
+#include "Platform/Mime/Entity.h"
+
+namespace Platform::Mapi::Convert {
+
+class MimeReader {
+public:
+    MimeReader(IAddrBook* pAdrBook, ULONG ulFlags) : m_pAdrBook(pAdrBook), m_ulFlags(ulFlags) {}
+
+    // Fills the message from the text and saves it (KEEP_OPEN_READWRITE). S_OK, MAPI_W_PARTIAL_COMPLETION
+    // when parts of a damaged text were lost or cut, or the error of the store.
+    HRESULT Convert(std::string text, IMessage* pMessage);
+
+private:
+    struct Attachment {
+        Attachment(mimepp::Entity* p, bool bInRelated = false, bool bInDigest = false)
+            : pEntity(p), bRelated(bInRelated), bDigestChild(bInDigest) {}
+        mimepp::Entity* pEntity;
+        bool bRelated = false;  // a part of multipart/related beside the body
+        bool bDigestChild = false;
+        bool bWholeEntity = false;  // the entity's own text, headers included (a signed message)
+        std::wstring wsName;        // a name given by the shape ("smime.p7m")
+        bool bHidden = false;
+    };
+
+    // What one message holds, decided before anything is written.
+    struct Plan {
+        mimepp::Entity* pBody = nullptr;
+        MediaInfo bodyType;
+        mimepp::Entity* pPlainAlternative = nullptr;  // the text/plain beside an HTML body
+        std::vector<Attachment> attachments;
+        std::wstring wsClass = L"IPM.Note";
+    };
+
+    HRESULT ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int depth, bool bTopLevel);
+    void PlanRoot(mimepp::Entity& root, Plan& plan, PropList& props,
+                  std::vector<std::pair<std::wstring, std::wstring>>& headers);
+    void Walk(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, bool bDigestChild, Plan& plan);
+    void WalkAlternative(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, Plan& plan);
+    bool IsBodyCandidate(mimepp::Entity& entity, const MediaInfo& type);
+    void NoteCalendar(mimepp::Entity& entity, Plan& plan);
+    void NoteReport(mimepp::Entity& root, const std::string& reportType, Plan& plan, PropList& props);
+    void ReadBody(const Plan& plan, PropList& props, std::string& htmlBytes);
+    HRESULT WriteRecipients(IMessage* pMessage, const std::vector<Recipient>& recipients);
+    HRESULT WriteNamedHeaders(IMessage* pMessage, const Envelope& envelope,
+                              const std::vector<std::pair<std::wstring, std::wstring>>& extra, PropList& props);
+    HRESULT WriteAttachment(IMessage* pMessage, const Attachment& attachment, const std::string& html, ULONG index,
+                            int depth);
+    HRESULT WriteEmbedded(IMessage* pMessage, mimepp::Entity& entity, const std::wstring& wsName, int depth);
+    void CheckMultipart(mimepp::Entity& entity);
+
+    IAddrBook* m_pAdrBook;
+    ULONG m_ulFlags;
+    bool m_bDamaged = false;
+};
+
+}  // namespace Platform::Mapi::Convert

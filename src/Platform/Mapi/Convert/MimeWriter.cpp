@@ -1,0 +1,852 @@
+#include "Platform/Mapi/Convert/MimeWriter.h"
+
+#include <algorithm>
+#include <cwctype>
+
+#include "Platform/Base/Utf.h"
+#include "Platform/Com/ComApi.h"
+#include "Platform/Com/ComPtr.h"
+#include "Platform/Mapi/Convert/Addresses.h"
+#include "Platform/Mapi/Convert/Charset.h"
+#include "Platform/Mapi/Convert/ConvertTags.h"
+#include "Platform/Mapi/Convert/HtmlText.h"
+#include "Platform/Mapi/Convert/MimeParts.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiGuids.h"
+#include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mime/Address.h"
+#include "Platform/Mime/Coders.h"
+#include "Platform/Mime/DateTime.h"
+#include "Platform/Mime/Disposition.h"
+#include "Platform/Mime/MediaType.h"
+#include "Platform/Mime/TransferEncoding.h"
+
+namespace Platform::Mapi::Convert {
+
+namespace {
+
+using mimepp::TransferEncodingType;
+
+// Headers the writer derives from properties of their own; a PS_INTERNET_HEADERS property of the
+// same name is not written again.
+constexpr const char* kOwnHeaders[] = {
+    "from",
+    "sender",
+    "to",
+    "cc",
+    "bcc",
+    "reply-to",
+    "subject",
+    "date",
+    "message-id",
+    "in-reply-to",
+    "references",
+    "thread-topic",
+    "thread-index",
+    "importance",
+    "priority",
+    "x-priority",
+    "x-msmail-priority",
+    "sensitivity",
+    "disposition-notification-to",
+    "return-receipt-to",
+    "mime-version",
+    "content-type",
+    "content-transfer-encoding",
+    "content-disposition",
+    "content-id",
+    "content-description",
+    "content-location",
+    "content-base",
+    "keywords",
+    "list-help",
+    "list-subscribe",
+    "list-unsubscribe",
+    "x-unsent",
+    "expires",
+    "expiry-date",
+    "reply-by",
+    "received",
+};
+
+struct Buffer {
+    void* p = nullptr;
+    ~Buffer() { MAPIFreeBuffer(p); }
+};
+
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return text;
+}
+
+std::string Utf8(const std::wstring& text) {
+    return Platform::ToUtf8(text);
+}
+
+// "x-mailer" as "X-Mailer".
+std::string HeaderName(const std::string& lower) {
+    std::string out = lower;
+    for (size_t i = 0; i < out.size(); ++i)
+        if ((i == 0 || out[i - 1] == '-') && out[i] >= 'a' && out[i] <= 'z')
+            out[i] = static_cast<char>(out[i] - 32);
+    return out;
+}
+
+int64_t FileTimeToUnix(const FILETIME& ft) {
+    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+}
+
+mimepp::Mailbox* NewMailbox(const Address& a) {
+    auto* box = new mimepp::Mailbox();
+    const std::string address = Utf8(a.wsAddress);
+    const size_t at = address.rfind('@');
+    box->setLocalPart(OneLine(at == std::string::npos ? address : address.substr(0, at)));
+    if (at != std::string::npos)
+        box->setDomain(OneLine(address.substr(at + 1)));
+    if (!a.wsName.empty() && a.wsName != a.wsAddress)
+        box->setDisplayNameUtf8(Utf8(a.wsName));
+    return box;
+}
+
+// An address fit for an Internet header: SMTP as it is, other types encapsulated ("IMCEAEX-...").
+Address InternetAddress(Address a, const std::wstring& wsSmtp) {
+    std::wstring upper = a.wsType;
+    for (wchar_t& c : upper)
+        c = static_cast<wchar_t>(std::towupper(c));
+    if (!wsSmtp.empty()) {
+        a.wsAddress = wsSmtp;
+    } else if (upper != L"SMTP" && !a.wsAddress.empty() && a.wsAddress.find(L'@') == std::wstring::npos) {
+        std::wstring encoded;
+        for (wchar_t c : a.wsAddress) {
+            if (c == L'/') {
+                encoded += L'_';
+            } else if ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'-' ||
+                       c == L'=') {
+                encoded += c;
+            } else {
+                for (unsigned char b : Utf8(std::wstring(1, c))) {
+                    wchar_t hex[4];
+                    std::swprintf(hex, 4, L"+%02X", b);
+                    encoded += hex;
+                }
+            }
+        }
+        a.wsAddress = L"IMCEA" + upper + L"-" + encoded + L"@imcea.invalid";
+    }
+    a.wsType = L"SMTP";
+    return a;
+}
+
+bool Is8BitSafe(std::string_view text) {
+    size_t column = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\0' || (c == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) ||
+            (c == '\n' && (i == 0 || text[i - 1] != '\r')))
+            return false;
+        column = c == '\n' ? 0 : column + 1;
+        if (column > 998)
+            return false;
+    }
+    return true;
+}
+
+bool IsAsciiShortLines(std::string_view text) {
+    size_t column = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r') {
+            if (i + 1 >= text.size() || text[i + 1] != '\n')
+                return false;
+            continue;
+        }
+        if (c == '\n') {
+            if (i == 0 || text[i - 1] != '\r')
+                return false;
+            column = 0;
+            continue;
+        }
+        if (c >= 0x80 || (c < 0x20 && c != '\t') || ++column > 76)
+            return false;
+    }
+    return true;
+}
+
+void SetContent(mimepp::Entity& part, const std::string& bytes, TransferEncodingType::Type encoding) {
+    mimepp::String out;
+    if (encoding == TransferEncodingType::BASE64) {
+        mimepp::Base64Encoder().encode(mimepp::String(bytes), out);
+    } else if (encoding == TransferEncodingType::QUOTED_PRINTABLE) {
+        mimepp::QuotedPrintableEncoder().encode(mimepp::String(bytes), out);
+    } else {
+        out = mimepp::String(bytes);
+    }
+    part.headers().contentTransferEncoding().fromEnum(encoding);
+    part.body().setString(out);
+}
+
+void SetType(mimepp::Entity& part, const std::string& type, const std::string& subtype) {
+    mimepp::MediaType& mt = part.headers().contentType();
+    mt.setType(mimepp::String(type));
+    mt.setSubtype(mimepp::String(subtype));
+}
+
+std::string Uuencode(const std::string& data) {
+    std::string out;
+    auto enc = [](unsigned v) { return static_cast<char>(v ? (v & 0x3F) + 0x20 : '`'); };
+    for (size_t i = 0; i < data.size(); i += 45) {
+        const size_t n = std::min<size_t>(45, data.size() - i);
+        out += enc(static_cast<unsigned>(n));
+        for (size_t k = 0; k < n; k += 3) {
+            auto b = [&](size_t j) {
+                return i + k + j < data.size() && k + j < n ? static_cast<unsigned char>(data[i + k + j]) : 0u;
+            };
+            const unsigned v = (b(0) << 16) | (b(1) << 8) | b(2);
+            out += enc(v >> 18);
+            out += enc((v >> 12) & 0x3F);
+            out += enc((v >> 6) & 0x3F);
+            out += enc(v & 0x3F);
+        }
+        out += "\r\n";
+    }
+    return out + "`\r\nend\r\n";
+}
+
+}  // namespace
+
+// Every property of an object, with the names of its named properties.
+struct MimeWriter::Props {
+    Buffer values;
+    ULONG cValues = 0;
+    std::map<ULONG, const SPropValue*> byId;
+    std::vector<std::pair<std::wstring, std::wstring>> internetHeaders;  // name, value
+    std::vector<std::wstring> keywords;
+
+    HRESULT Read(IMAPIProp* pProp, bool bNames) {
+        HRESULT hr = pProp->GetProps(nullptr, MAPI_UNICODE, &cValues, reinterpret_cast<LPSPropValue*>(&values.p));
+        if (FAILED(hr))
+            return hr;
+        auto* pv = static_cast<LPSPropValue>(values.p);
+        std::vector<ULONG> named;
+        for (ULONG i = 0; i < cValues; ++i) {
+            if (PROP_TYPE(pv[i].ulPropTag) == PT_ERROR)
+                continue;
+            byId[PROP_ID(pv[i].ulPropTag)] = &pv[i];
+            if (PROP_ID(pv[i].ulPropTag) >= 0x8000)
+                named.push_back(pv[i].ulPropTag);
+        }
+        if (!bNames || named.empty())
+            return S_OK;
+        std::vector<char> tagBuffer(CbNewSPropTagArray(named.size()));
+        auto* pTags = reinterpret_cast<LPSPropTagArray>(tagBuffer.data());
+        pTags->cValues = static_cast<ULONG>(named.size());
+        std::copy(named.begin(), named.end(), pTags->aulPropTag);
+        ULONG cNames = 0;
+        LPMAPINAMEID* ppNames = nullptr;
+        if (FAILED(pProp->GetNamesFromIDs(&pTags, nullptr, 0, &cNames, &ppNames)))
+            return S_OK;
+        for (ULONG i = 0; i < cNames && i < named.size(); ++i) {
+            const MAPINAMEID* pName = ppNames[i];
+            if (!pName || pName->ulKind != MNID_STRING || !pName->lpguid)
+                continue;
+            const SPropValue& v = *byId[PROP_ID(named[i])];
+            const std::wstring name = pName->Kind.lpwstrName;
+            if (*pName->lpguid == PS_INTERNET_HEADERS && PROP_TYPE(v.ulPropTag) == PT_UNICODE) {
+                std::wstring lower = name;
+                for (wchar_t& c : lower)
+                    c = static_cast<wchar_t>(std::towlower(c));
+                internetHeaders.emplace_back(lower, v.Value.lpszW);
+            } else if (*pName->lpguid == PS_PUBLIC_STRINGS && name == L"Keywords" &&
+                       PROP_TYPE(v.ulPropTag) == PT_MV_UNICODE) {
+                for (ULONG k = 0; k < v.Value.MVszW.cValues; ++k)
+                    keywords.emplace_back(v.Value.MVszW.lppszW[k]);
+            }
+        }
+        MAPIFreeBuffer(ppNames);
+        return S_OK;
+    }
+
+    const SPropValue* Get(ULONG ulTag) const {
+        auto it = byId.find(PROP_ID(ulTag));
+        return it != byId.end() && PROP_TYPE(it->second->ulPropTag) == PROP_TYPE(ulTag) ? it->second : nullptr;
+    }
+    std::wstring Str(ULONG ulTag) const {
+        const SPropValue* v = Get(ulTag);
+        return v ? std::wstring(v->Value.lpszW) : std::wstring();
+    }
+    std::string Bin(ULONG ulTag) const {
+        const SPropValue* v = Get(ulTag);
+        return v ? std::string(reinterpret_cast<const char*>(v->Value.bin.lpb), v->Value.bin.cb) : std::string();
+    }
+    LONG Long(ULONG ulTag, LONG lDefault) const {
+        const SPropValue* v = Get(ulTag);
+        return v ? v->Value.l : lDefault;
+    }
+    bool Bool(ULONG ulTag) const {
+        const SPropValue* v = Get(ulTag);
+        return v && v->Value.b;
+    }
+    // The address group of the four tags; false when it has no address.
+    bool Group(ULONG ulName, ULONG ulType, ULONG ulAddress, ULONG ulSmtp, ULONG ulEntryId, Address& out) const {
+        out = Address{Str(ulName), Str(ulType), Str(ulAddress)};
+        Address fromEntryId;
+        if (out.wsAddress.empty() && AddressFromEntryId(Bin(ulEntryId), &fromEntryId)) {
+            if (out.wsName.empty())
+                out.wsName = fromEntryId.wsName;
+            out.wsType = fromEntryId.wsType;
+            out.wsAddress = fromEntryId.wsAddress;
+        }
+        out = InternetAddress(out, Str(ulSmtp));
+        return !out.wsAddress.empty();
+    }
+};
+
+struct MimeWriter::Attachment {
+    ComPtr<IAttach> pAttach;
+    Props props;
+    bool bInline = false;
+    bool bCalendar = false;
+};
+
+HRESULT MimeWriter::Write(IMessage* pMessage, std::string& out) {
+    mimepp::Message message;
+    HRESULT hr = Build(pMessage, message, 0);
+    if (FAILED(hr))
+        return hr;
+    message.assemble();
+    out = message.getString().str();
+    return S_OK;
+}
+
+HRESULT MimeWriter::ReadAttachments(IMessage* pMessage, std::vector<Attachment>& out) {
+    ComPtr<IMAPITable> pTable;
+    HRESULT hr = pMessage->GetAttachmentTable(0, pTable.AddressOf());
+    if (FAILED(hr))
+        return hr;
+    SizedSPropTagArray(1, columns) = {1, {PR_ATTACH_NUM}};
+    LPSRowSet pRows = nullptr;
+    hr = HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &pRows);
+    if (FAILED(hr))
+        return hr;
+    for (ULONG i = 0; SUCCEEDED(hr) && i < pRows->cRows; ++i) {
+        Attachment attachment;
+        hr = pMessage->OpenAttach(static_cast<ULONG>(pRows->aRow[i].lpProps[0].Value.l), nullptr, 0,
+                                  attachment.pAttach.AddressOf());
+        if (SUCCEEDED(hr))
+            hr = attachment.props.Read(attachment.pAttach.Get(), false);
+        if (SUCCEEDED(hr))
+            out.push_back(std::move(attachment));
+    }
+    FreeProws(pRows);
+    return hr;
+}
+
+HRESULT MimeWriter::Build(IMessage* pMessage, mimepp::Entity& target, int depth) {
+    Props props;
+    HRESULT hr = props.Read(pMessage, true);
+    if (SUCCEEDED(hr))
+        hr = WriteHeaders(pMessage, props, target.headers());
+    std::vector<Attachment> attachments;
+    if (SUCCEEDED(hr))
+        hr = ReadAttachments(pMessage, attachments);
+    if (SUCCEEDED(hr))
+        hr = FillBody(props, attachments, target, depth);
+    return hr;
+}
+
+HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp::Headers& headers) {
+    auto raw = [&](const char* pszName, const std::wstring& value) {
+        if (!value.empty())
+            headers.addField(mimepp::Field::newField(pszName, OneLine(Utf8(value))));
+    };
+    auto text = [&](const char* pszName, const std::wstring& value) {
+        mimepp::Field* field = mimepp::Field::newField(pszName, "");
+        headers.addField(field);
+        static_cast<mimepp::Text&>(field->fieldBody()).setTextUtf8(Utf8(value));
+    };
+    auto date = [&](const char* pszName, ULONG ulTag) {
+        if (const SPropValue* v = props.Get(ulTag)) {
+            mimepp::Field* field = mimepp::Field::newField(pszName, "");
+            headers.addField(field);
+            static_cast<mimepp::DateTime&>(field->fieldBody()).fromUnixTime(FileTimeToUnix(v->Value.ft), 0);
+        }
+    };
+
+    const SPropValue* pSubmit = props.Get(PR_CLIENT_SUBMIT_TIME);
+    date("Date", pSubmit ? PR_CLIENT_SUBMIT_TIME : PR_MESSAGE_DELIVERY_TIME);
+
+    Address from;
+    Address sender;
+    const bool bFrom =
+        props.Group(PR_SENT_REPRESENTING_NAME_W, PR_SENT_REPRESENTING_ADDRTYPE_W, PR_SENT_REPRESENTING_EMAIL_ADDRESS_W,
+                    PR_SENT_REPRESENTING_SMTP_ADDRESS_W, PR_SENT_REPRESENTING_ENTRYID, from);
+    const bool bSender = props.Group(PR_SENDER_NAME_W, PR_SENDER_ADDRTYPE_W, PR_SENDER_EMAIL_ADDRESS_W,
+                                     PR_SENDER_SMTP_ADDRESS_W, PR_SENDER_ENTRYID, sender);
+    if (bFrom || bSender)
+        headers.from().addMailbox(NewMailbox(bFrom ? from : sender));
+    if (bFrom && bSender && Platform::ToUtf8(from.wsAddress) != Platform::ToUtf8(sender.wsAddress)) {
+        mimepp::Mailbox* box = NewMailbox(sender);
+        mimepp::Mailbox& field = headers.sender();
+        field.setLocalPart(box->localPart());
+        field.setDomain(box->domain());
+        if (!box->displayNameUtf8().empty())
+            field.setDisplayNameUtf8(box->displayNameUtf8());
+        delete box;
+    }
+
+    std::vector<std::string> replyIds;
+    if (ParseFlatEntryList(props.Bin(PR_REPLY_RECIPIENT_ENTRIES), &replyIds) && !replyIds.empty()) {
+        std::vector<std::wstring> names;
+        const std::wstring joined = props.Str(PR_REPLY_RECIPIENT_NAMES_W);
+        for (size_t p = 0; !joined.empty() && p <= joined.size();) {
+            size_t semi = joined.find(L';', p);
+            names.push_back(joined.substr(p, semi == std::wstring::npos ? std::wstring::npos : semi - p));
+            if (semi == std::wstring::npos)
+                break;
+            p = semi + 1;
+        }
+        for (size_t i = 0; i < replyIds.size(); ++i) {
+            Address a;
+            if (!AddressFromEntryId(replyIds[i], &a))
+                continue;
+            if (names.size() == replyIds.size())
+                a.wsName = names[i];
+            headers.replyTo().addAddress(NewMailbox(InternetAddress(a, L"")));
+        }
+    }
+
+    // Recipients by type; Bcc only when asked for, or for meetings and tasks, which need them.
+    ComPtr<IMAPITable> pTable;
+    HRESULT hr = pMessage->GetRecipientTable(MAPI_UNICODE, pTable.AddressOf());
+    if (FAILED(hr))
+        return hr;
+    SizedSPropTagArray(6, columns) = {
+        6, {PR_DISPLAY_NAME_W, PR_ADDRTYPE_W, PR_EMAIL_ADDRESS_W, PR_SMTP_ADDRESS_W, PR_ENTRYID, PR_RECIPIENT_TYPE}};
+    LPSRowSet pRows = nullptr;
+    hr = HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &pRows);
+    if (FAILED(hr))
+        return hr;
+    const std::wstring messageClass = props.Str(PR_MESSAGE_CLASS_W);
+    const bool bBcc = (m_ulFlags & CCSF_INCLUDE_BCC) || messageClass.rfind(L"IPM.Schedule.Meeting", 0) == 0 ||
+                      messageClass.rfind(L"IPM.Task", 0) == 0;
+    std::vector<Address> lists[3];
+    for (ULONG i = 0; i < pRows->cRows; ++i) {
+        const SPropValue* p = pRows->aRow[i].lpProps;
+        auto str = [&](int k) {
+            return PROP_TYPE(p[k].ulPropTag) == PT_UNICODE ? std::wstring(p[k].Value.lpszW) : L"";
+        };
+        const LONG lType = PROP_TYPE(p[5].ulPropTag) == PT_LONG ? p[5].Value.l : 0;
+        if (lType < MAPI_TO || lType > MAPI_BCC)
+            continue;
+        Address a{str(0), str(1), str(2)};
+        Address fromEntryId;
+        if (a.wsAddress.empty() && PROP_TYPE(p[4].ulPropTag) == PT_BINARY &&
+            AddressFromEntryId(std::string_view(reinterpret_cast<const char*>(p[4].Value.bin.lpb), p[4].Value.bin.cb),
+                               &fromEntryId)) {
+            a.wsType = fromEntryId.wsType;
+            a.wsAddress = fromEntryId.wsAddress;
+            if (a.wsName.empty())
+                a.wsName = fromEntryId.wsName;
+        }
+        a = InternetAddress(a, str(3));
+        if (!a.wsAddress.empty())
+            lists[lType - 1].push_back(a);
+    }
+    FreeProws(pRows);
+    for (const Address& a : lists[0])
+        headers.to().addAddress(NewMailbox(a));
+    for (const Address& a : lists[1])
+        headers.cc().addAddress(NewMailbox(a));
+    if (bBcc)
+        for (const Address& a : lists[2])
+            headers.bcc().addAddress(NewMailbox(a));
+
+    const std::wstring prefix = props.Str(PR_SUBJECT_PREFIX_W);
+    const SPropValue* pNormalized = props.Get(PR_NORMALIZED_SUBJECT_W);
+    if (pNormalized) {
+        text("Subject", prefix + pNormalized->Value.lpszW);
+    } else if (props.Get(PR_SUBJECT_W)) {
+        text("Subject", props.Str(PR_SUBJECT_W));
+    }
+
+    if (!(m_ulFlags & CCSF_NO_MSGID)) {
+        std::wstring id = props.Str(PR_INTERNET_MESSAGE_ID_W);
+        if (id.empty()) {
+            GUID guid{};
+            CoCreateGuid(&guid);
+            wchar_t buf[64];
+            std::swprintf(buf, 64, L"<%08X%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X@", guid.Data1, guid.Data2,
+                          guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+                          guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+            const size_t at = from.wsAddress.rfind(L'@');
+            id = buf + (at == std::wstring::npos ? std::wstring(L"localhost") : from.wsAddress.substr(at + 1)) + L">";
+        }
+        raw("Message-ID", id);
+    }
+    raw("In-Reply-To", props.Str(PR_IN_REPLY_TO_ID_W));
+    raw("References", props.Str(PR_INTERNET_REFERENCES_W));
+    if (props.Get(PR_CONVERSATION_TOPIC_W))
+        text("Thread-Topic", props.Str(PR_CONVERSATION_TOPIC_W));
+    if (props.Get(PR_CONVERSATION_INDEX)) {
+        mimepp::String index;
+        mimepp::Base64Encoder encoder;
+        encoder.setMaxLineLen(0);
+        encoder.setSuppressFinalNewline(true);
+        encoder.encode(mimepp::String(props.Bin(PR_CONVERSATION_INDEX)), index);
+        raw("Thread-Index", Platform::FromUtf8(index.str()));
+    }
+    const LONG lImportance = props.Long(PR_IMPORTANCE, 1);
+    if (lImportance == 0 || lImportance == 2) {
+        raw("Importance", lImportance == 0 ? L"low" : L"high");
+        raw("X-Priority", lImportance == 0 ? L"5" : L"1");
+    }
+    static constexpr const wchar_t* kSensitivity[] = {L"", L"Personal", L"Private", L"Company-Confidential"};
+    const LONG lSensitivity = props.Long(PR_SENSITIVITY, 0);
+    if (lSensitivity > 0 && lSensitivity < 4)
+        raw("Sensitivity", kSensitivity[lSensitivity]);
+
+    Address receipt;
+    const bool bReceipt = AddressFromEntryId(props.Bin(PR_READ_RECEIPT_ENTRYID), &receipt);
+    if (props.Bool(PR_READ_RECEIPT_REQUESTED) && (bReceipt || bFrom)) {
+        mimepp::Field* field = mimepp::Field::newField("Disposition-Notification-To", "");
+        headers.addField(field);
+        mimepp::String value;
+        std::unique_ptr<mimepp::Mailbox> box(NewMailbox(bReceipt ? InternetAddress(receipt, L"") : from));
+        box->assemble();
+        field->setFieldBodyText(box->getString());
+    }
+    if (props.Bool(PR_ORIGINATOR_DELIVERY_REPORT_REQUESTED) && (bReceipt || bSender || bFrom)) {
+        const Address& a = bReceipt ? receipt : bSender ? sender : from;
+        std::unique_ptr<mimepp::Mailbox> box(NewMailbox(InternetAddress(a, L"")));
+        box->assemble();
+        headers.addField(mimepp::Field::newField("Return-Receipt-To", box->getString()));
+    }
+    if (!props.keywords.empty()) {
+        std::wstring joined;
+        for (const std::wstring& k : props.keywords)
+            joined += (joined.empty() ? L"" : L", ") + k;
+        text("Keywords", joined);
+    }
+    raw("List-Help", props.Str(PR_LIST_HELP_W));
+    raw("List-Subscribe", props.Str(PR_LIST_SUBSCRIBE_W));
+    raw("List-Unsubscribe", props.Str(PR_LIST_UNSUBSCRIBE_W));
+    date("Expires", PR_EXPIRY_TIME);
+    date("Reply-By", PR_REPLY_TIME);
+    for (const auto& [name, value] : props.internetHeaders) {
+        const std::string lower = Utf8(name);
+        bool bOwn = false;
+        for (const char* own : kOwnHeaders)
+            bOwn = bOwn || lower == own;
+        if (bOwn || lower.rfind("x-microsoft-exchange-organization", 0) == 0 ||
+            lower.rfind("x-microsoft-exchange-forest", 0) == 0 || lower.empty() ||
+            lower.find_first_of(": \t\r\n") != std::string::npos)
+            continue;
+        text(HeaderName(lower).c_str(), value);
+    }
+    if ((m_ulFlags & CCSF_EMBEDDED_MESSAGE) && (props.Long(PR_MESSAGE_FLAGS, 0) & MSGFLAG_UNSENT))
+        raw("X-Unsent", L"1");
+    raw("MIME-Version", L"1.0");
+    return S_OK;
+}
+
+TransferEncodingType::Type MimeWriter::TextEncoding(const std::string& bytes) const {
+    const bool bAscii = IsAsciiShortLines(bytes);
+    switch (m_encoding) {
+        case IET_BASE64:
+        case IET_UUENCODE:
+            return TransferEncodingType::BASE64;
+        case IET_QP:
+            return TransferEncodingType::QUOTED_PRINTABLE;
+        case IET_7BIT:
+            return bAscii ? TransferEncodingType::SEVEN_BIT : TransferEncodingType::QUOTED_PRINTABLE;
+        case IET_8BIT:
+            // 8bit still needs CRLF lines of at most 998 bytes and no NUL.
+            return Is8BitSafe(bytes) ? TransferEncodingType::EIGHT_BIT : TransferEncodingType::QUOTED_PRINTABLE;
+        default:
+            return bAscii ? TransferEncodingType::SEVEN_BIT : TransferEncodingType::QUOTED_PRINTABLE;
+    }
+}
+
+void MimeWriter::FillText(mimepp::Entity& part, const std::wstring& text, const std::string& preferredCharset) {
+    std::string charset = preferredCharset.empty() ? std::string("utf-8") : preferredCharset;
+    std::string bytes;
+    if (!EncodeText(text, charset, bytes)) {
+        charset = "utf-8";
+        bytes = Utf8(text);
+    }
+    SetType(part, "text", "plain");
+    part.headers().contentType().setCharset(mimepp::String(charset));
+    SetContent(part, bytes, TextEncoding(bytes));
+}
+
+void MimeWriter::FillHtml(mimepp::Entity& part, const std::string& html, const std::string& charset) {
+    SetType(part, "text", "html");
+    part.headers().contentType().setCharset(mimepp::String(charset));
+    SetContent(part, html, TextEncoding(html));
+}
+
+HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part, int depth) {
+    const Props& p = attachment.props;
+    const LONG lMethod = p.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE);
+    if (lMethod == ATTACH_EMBEDDED_MSG) {
+        ComPtr<IUnknown> pUnk;
+        HRESULT hr = attachment.pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, pUnk.AddressOf());
+        if (FAILED(hr))
+            return hr;
+        ComPtr<IMessage> pInner;
+        pInner.Attach(static_cast<IMessage*>(pUnk.Detach()));
+        if (depth + 1 >= kMaxEmbeddedDepth)
+            return MAPI_E_TOO_COMPLEX;
+        mimepp::Message inner;
+        hr = Build(pInner.Get(), inner, depth + 1);
+        if (FAILED(hr))
+            return hr;
+        inner.assemble();
+        const std::string text = inner.getString().str();
+        SetType(part, "message", "rfc822");
+        const std::wstring name = p.Str(PR_DISPLAY_NAME_W);
+        mimepp::DispositionType& disposition = part.headers().contentDisposition();
+        disposition.setType(mimepp::DispositionType::ATTACHMENT);
+        // The inner subject names an embedded message anyway; another name is kept as the file name.
+        SPropValue* pSubject = nullptr;
+        const bool bSameName =
+            SUCCEEDED(HrGetOneProp(pInner.Get(), PR_SUBJECT_W, &pSubject)) && name == pSubject->Value.lpszW;
+        MAPIFreeBuffer(pSubject);
+        if (!name.empty() && !bSameName)
+            disposition.setFilename(mimepp::String(Utf8(name)));
+        const bool b8bit =
+            std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+        SetContent(part, text, b8bit ? TransferEncodingType::EIGHT_BIT : TransferEncodingType::SEVEN_BIT);
+        return S_OK;
+    }
+    std::wstring name = p.Str(PR_ATTACH_LONG_FILENAME_W);
+    if (name.empty())
+        name = p.Str(PR_ATTACH_FILENAME_W);
+    std::string type = LowerAscii(OneLine(Utf8(p.Str(PR_ATTACH_MIME_TAG_W))));
+    const size_t slash = type.find('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == type.size() ||
+        type.find_first_of(" ;\"") != std::string::npos)
+        type = TypeOfExtension(FileExtension(name));
+    if (type.rfind("multipart/", 0) == 0 || type == "message/rfc822" || type == "application/applefile" ||
+        type == "application/mac-binhex40")
+        type = "application/octet-stream";
+    const size_t cut = type.find('/');
+    SetType(part, type.substr(0, cut), type.substr(cut + 1));
+    mimepp::MediaType& mediaType = part.headers().contentType();
+    if (!name.empty())
+        mediaType.setName(mimepp::String(Utf8(name)));
+    const std::wstring charset = p.Str(kTagTextAttachmentCharset);
+    if (!charset.empty() && type.rfind("text/", 0) == 0)
+        mediaType.setCharset(mimepp::String(OneLine(Utf8(charset))));
+    std::wstring dispositionType = p.Str(kTagAttachContentDisposition);
+    if (dispositionType.empty())
+        dispositionType = attachment.bInline ? L"inline" : L"attachment";
+    mimepp::DispositionType& disposition = part.headers().contentDisposition();
+    disposition.setType(mimepp::String(OneLine(Utf8(dispositionType))));
+    if (!name.empty())
+        disposition.setFilename(mimepp::String(Utf8(name)));
+    const std::wstring contentId = p.Str(PR_ATTACH_CONTENT_ID_W);
+    if (!contentId.empty())
+        part.headers().addField(mimepp::Field::newField("Content-ID", "<" + OneLine(Utf8(contentId)) + ">"));
+    const std::wstring location = p.Str(PR_ATTACH_CONTENT_LOCATION_W);
+    if (!location.empty())
+        part.headers().addField(mimepp::Field::newField("Content-Location", OneLine(Utf8(location))));
+    const std::wstring base = p.Str(PR_ATTACH_CONTENT_BASE_W);
+    if (!base.empty())
+        part.headers().addField(mimepp::Field::newField("Content-Base", OneLine(Utf8(base))));
+    const std::wstring description = p.Str(PR_DISPLAY_NAME_W);
+    if (!description.empty() && description != name) {
+        mimepp::Field* field = mimepp::Field::newField("Content-Description", "");
+        part.headers().addField(field);
+        static_cast<mimepp::Text&>(field->fieldBody()).setTextUtf8(Utf8(description));
+    }
+    std::string data = p.Bin(PR_ATTACH_DATA_BIN);
+    if (!p.Get(PR_ATTACH_DATA_BIN)) {
+        // Large data is not part of the property set read at once.
+        ComPtr<IUnknown> pUnk;
+        if (SUCCEEDED(attachment.pAttach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0, pUnk.AddressOf()))) {
+            auto* pStream = static_cast<IStream*>(pUnk.Get());
+            char buffer[65536];
+            ULONG cb = 0;
+            while (SUCCEEDED(pStream->Read(buffer, sizeof buffer, &cb)) && cb)
+                data.append(buffer, cb);
+        }
+    }
+    SetContent(part, data, TransferEncodingType::BASE64);
+    return S_OK;
+}
+
+HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attachments, mimepp::Entity& target,
+                             int depth) {
+    const std::wstring messageClass = props.Str(PR_MESSAGE_CLASS_W);
+
+    // S/MIME: the stored entity goes out as it came.
+    if (messageClass.rfind(L"IPM.Note.SMIME", 0) == 0) {
+        const bool bSigned = messageClass.ends_with(L".MultipartSigned");
+        for (Attachment& a : attachments) {
+            const std::wstring tag = a.props.Str(PR_ATTACH_MIME_TAG_W);
+            const std::string data = a.props.Bin(PR_ATTACH_DATA_BIN);
+            if (bSigned && tag == L"multipart/signed") {
+                mimepp::BodyPart blob{mimepp::String(data)};
+                blob.parse();
+                for (int i = 0; i < blob.headers().numFields(); ++i) {
+                    const mimepp::Field& field = blob.headers().fieldAt(i);
+                    target.headers().addField(mimepp::Field::newField(
+                        field.fieldName(), OneLine(const_cast<mimepp::Field&>(field).fieldBody().getString().str())));
+                }
+                target.body().setString(blob.body().getString());
+                return S_OK;
+            }
+            if (!bSigned && tag.find(L"pkcs7-mime") != std::wstring::npos) {
+                std::string type = "application/pkcs7-mime; smime-type=enveloped-data; name=\"smime.p7m\"";
+                for (const auto& [name, value] : props.internetHeaders)
+                    if (name == L"content-type")
+                        type = OneLine(Utf8(value));
+                target.headers().addField(mimepp::Field::newField("Content-Type", type));
+                target.headers().addField(
+                    mimepp::Field::newField("Content-Disposition", "attachment; filename=\"smime.p7m\""));
+                SetContent(target, data, TransferEncodingType::BASE64);
+                return S_OK;
+            }
+        }
+    }
+
+    // The bodies: HTML only when it is (or may be) the best body and more than plain text is wanted.
+    const SPropValue* pHtml = props.Get(PR_HTML);
+    const LONG lNative = props.Long(PR_NATIVE_BODY_INFO, 0);
+    const bool bHtml = pHtml && !(m_ulFlags & CCSF_PLAIN_TEXT_ONLY) && lNative != kNativeBodyPlain;
+    const std::string html = bHtml ? props.Bin(PR_HTML) : std::string();
+    const LONG lCodePage = props.Long(PR_INTERNET_CPID, 0);
+    std::string charset = lCodePage > 0 ? CharsetOfCodePage(static_cast<ULONG>(lCodePage)) : std::string();
+    if (charset == "utf-16" || charset == "utf-16be")
+        charset.clear();
+    std::string htmlCharset = charset;
+    if (htmlCharset.empty())
+        htmlCharset = HtmlMetaCharset(html);
+    if (htmlCharset.empty())
+        htmlCharset = "utf-8";
+    std::wstring plain = props.Str(PR_BODY_W);
+    if (bHtml && !props.Get(PR_BODY_W))
+        plain = HtmlToText(DecodeText(html, htmlCharset).wsText);
+
+    // Which attachments go where.
+    const bool bMeeting = messageClass.rfind(L"IPM.Schedule.Meeting", 0) == 0;
+    std::vector<Attachment*> inlines;
+    std::vector<Attachment*> others;
+    Attachment* pCalendar = nullptr;
+    for (Attachment& a : attachments) {
+        const std::wstring tag = a.props.Str(PR_ATTACH_MIME_TAG_W);
+        if (bMeeting && !pCalendar && tag == L"text/calendar" && !m_bUuencode) {
+            pCalendar = &a;
+            continue;
+        }
+        const std::string cid = Utf8(a.props.Str(PR_ATTACH_CONTENT_ID_W));
+        const std::string location = Utf8(a.props.Str(PR_ATTACH_CONTENT_LOCATION_W));
+        a.bInline = bHtml && (a.props.Long(PR_ATTACH_FLAGS, 0) & kAttachRenderedInBody) &&
+                    (!cid.empty() || !location.empty()) && HtmlRefersTo(html, cid, location);
+        (a.bInline ? inlines : others).push_back(&a);
+    }
+
+    if (m_bUuencode) {
+        // RFC 822 text: the plain body, then each attachment as a uuencoded block.
+        std::string text;
+        if (!EncodeText(plain, charset.empty() ? "utf-8" : charset, text)) {
+            charset = "utf-8";
+            text = Utf8(plain);
+        }
+        for (Attachment* a : others) {
+            std::wstring name = a->props.Str(PR_ATTACH_LONG_FILENAME_W);
+            if (name.empty())
+                name = a->props.Str(PR_ATTACH_FILENAME_W);
+            if (name.empty())
+                name = L"attachment.dat";
+            if (!text.empty() && text.back() != '\n')
+                text += "\r\n";
+            text += "\r\nbegin 644 " + OneLine(Utf8(name)) + "\r\n" + Uuencode(a->props.Bin(PR_ATTACH_DATA_BIN));
+        }
+        SetType(target, "text", "plain");
+        target.headers().contentType().setCharset(mimepp::String(charset.empty() ? "utf-8" : charset));
+        SetContent(target, text,
+                   IsAsciiShortLines(text) ? TransferEncodingType::SEVEN_BIT : TransferEncodingType::EIGHT_BIT);
+        return S_OK;
+    }
+
+    auto fillAlternative = [&](mimepp::Entity& e) -> HRESULT {
+        if (!bHtml && !pCalendar) {
+            FillText(e, plain, charset);
+            return S_OK;
+        }
+        SetType(e, "multipart", "alternative");
+        auto* pPlain = mimepp::BodyPart::newBodyPart();
+        e.body().addBodyPart(pPlain);
+        FillText(*pPlain, plain, charset);
+        if (bHtml) {
+            auto* pHtmlPart = mimepp::BodyPart::newBodyPart();
+            e.body().addBodyPart(pHtmlPart);
+            FillHtml(*pHtmlPart, html, htmlCharset);
+        }
+        if (pCalendar) {
+            auto* pCal = mimepp::BodyPart::newBodyPart();
+            e.body().addBodyPart(pCal);
+            const std::string ics = pCalendar->props.Bin(PR_ATTACH_DATA_BIN);
+            SetType(*pCal, "text", "calendar");
+            std::string method;
+            const std::string upper = [&] {
+                std::string u = ics;
+                for (char& c : u)
+                    if (c >= 'a' && c <= 'z')
+                        c = static_cast<char>(c - 32);
+                return u;
+            }();
+            const size_t m = upper.find("\nMETHOD:");
+            if (m != std::string::npos)
+                method = OneLine(ics.substr(m + 8, upper.find_first_of("\r\n", m + 8) - m - 8));
+            if (!method.empty())
+                pCal->headers().contentType().setParameter("method", mimepp::String(method));
+            const std::wstring calCharset = pCalendar->props.Str(kTagTextAttachmentCharset);
+            pCal->headers().contentType().setCharset(mimepp::String(calCharset.empty() ? "utf-8" : Utf8(calCharset)));
+            SetContent(*pCal, ics,
+                       IsAsciiShortLines(ics) ? TransferEncodingType::SEVEN_BIT : TransferEncodingType::BASE64);
+        }
+        return S_OK;
+    };
+    auto fillRelated = [&](mimepp::Entity& e) -> HRESULT {
+        if (inlines.empty())
+            return fillAlternative(e);
+        SetType(e, "multipart", "related");
+        auto* pMain = mimepp::BodyPart::newBodyPart();
+        e.body().addBodyPart(pMain);
+        HRESULT hr = fillAlternative(*pMain);
+        for (Attachment* a : inlines) {
+            if (FAILED(hr))
+                break;
+            auto* pPart = mimepp::BodyPart::newBodyPart();
+            e.body().addBodyPart(pPart);
+            hr = FillAttachment(*a, *pPart, depth);
+        }
+        return hr;
+    };
+    if (others.empty())
+        return fillRelated(target);
+    SetType(target, "multipart", "mixed");
+    auto* pMain = mimepp::BodyPart::newBodyPart();
+    target.body().addBodyPart(pMain);
+    HRESULT hr = fillRelated(*pMain);
+    for (Attachment* a : others) {
+        if (FAILED(hr))
+            break;
+        if (a->props.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE) != ATTACH_BY_VALUE &&
+            a->props.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE) != ATTACH_EMBEDDED_MSG)
+            continue;  // references to files elsewhere carry no content to send
+        auto* pPart = mimepp::BodyPart::newBodyPart();
+        target.body().addBodyPart(pPart);
+        hr = FillAttachment(*a, *pPart, depth);
+    }
+    return hr;
+}
+
+}  // namespace Platform::Mapi::Convert

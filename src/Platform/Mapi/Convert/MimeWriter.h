@@ -1,0 +1,43 @@
+// A MAPI message as MIME text: headers from the envelope properties, multipart/alternative for a
+// text and an HTML body, multipart/related for inline attachments, multipart/mixed for the others,
+// embedded messages as message/rfc822, the stored entity of S/MIME messages unchanged.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Platform/Mapi/Convert/ConverterSession.h"
+#include "Platform/Mime/Entity.h"
+#include "Platform/Mime/TransferEncoding.h"
+
+namespace Platform::Mapi::Convert {
+
+class MimeWriter {
+public:
+    // bUuencode: RFC 822 text with the attachments uuencoded after the body instead of MIME parts.
+    MimeWriter(ULONG ulFlags, ENCODINGTYPE encoding, bool bUuencode)
+        : m_ulFlags(ulFlags), m_encoding(encoding), m_bUuencode(bUuencode) {}
+
+    HRESULT Write(IMessage* pMessage, std::string& out);
+
+private:
+    struct Props;
+    struct Attachment;
+
+    HRESULT Build(IMessage* pMessage, mimepp::Entity& target, int depth);
+    HRESULT ReadAttachments(IMessage* pMessage, std::vector<Attachment>& out);
+    HRESULT WriteHeaders(IMessage* pMessage, const Props& props, mimepp::Headers& headers);
+    HRESULT FillBody(const Props& props, std::vector<Attachment>& attachments, mimepp::Entity& target, int depth);
+    HRESULT FillAttachment(Attachment& attachment, mimepp::Entity& part, int depth);
+    void FillText(mimepp::Entity& part, const std::wstring& text, const std::string& preferredCharset);
+    void FillHtml(mimepp::Entity& part, const std::string& html, const std::string& charset);
+    // The transfer encoding of a body text: SetEncoding's when one was set and it can carry the bytes.
+    mimepp::TransferEncodingType::Type TextEncoding(const std::string& bytes) const;
+
+    ULONG m_ulFlags;
+    ENCODINGTYPE m_encoding;
+    bool m_bUuencode;
+};
+
+}  // namespace Platform::Mapi::Convert
