@@ -1,3 +1,6 @@
+#include <sqlite3.h>
+
+#include "FaultyVfs.h"
 #include "MapiTestUtil.h"
 #include "Platform/Mapi/MapiGuids.h"
 
@@ -74,6 +77,53 @@ TEST_F(NamedPropsTest, AllNamesCanBeListedBySet) {
     MapiBuf<SPropTagArray> all;
     ASSERT_EQ(m_store->GetIDsFromNames(0, nullptr, 0, &all), S_OK);
     EXPECT_EQ(all->cValues, 3u);
+}
+
+TEST_F(NamedPropsTest, NamesOfACommitThatFailedAreForgotten) {
+    FaultyVfs vfs;
+    std::filesystem::path path = m_home.Path() / "full.osd";
+    ComPtr<IMsgStore> pStore;
+    ASSERT_EQ(Platform::OpenOsdStore(path, true, L"", true, pStore.AddressOf()), S_OK);
+    MAPINAMEID doomed{const_cast<GUID*>(&PS_PUBLIC_STRINGS), MNID_STRING, {}};
+    doomed.Kind.lpwstrName = const_cast<wchar_t*>(L"Doomed");
+    LPMAPINAMEID pDoomed = &doomed;
+
+    // The disk fills up: the new name's row never reaches the file.
+    vfs.FailWritesAfter(0);
+    MapiBuf<SPropTagArray> failed;
+    EXPECT_EQ(pStore->GetIDsFromNames(1, &pDoomed, MAPI_CREATE, &failed), MAPI_E_NOT_ENOUGH_DISK);
+    EXPECT_GT(vfs.FailedWrites(), 0);
+    vfs.Heal();
+
+    // So this process does not know the name either...
+    MapiBuf<SPropTagArray> unknown;
+    ASSERT_EQ(pStore->GetIDsFromNames(1, &pDoomed, 0, &unknown), MAPI_W_ERRORS_RETURNED);
+    EXPECT_EQ(PROP_TYPE(unknown->aulPropTag[0]), PT_ERROR);
+
+    // ...and when another process gives the first free id to another name, both agree on it.
+    sqlite3* pOther = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &pOther), SQLITE_OK);
+    sqlite3_busy_timeout(pOther, 10000);
+    std::string guid(reinterpret_cast<const char*>(&PS_PUBLIC_STRINGS), sizeof(GUID));
+    sqlite3_stmt* pInsert = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(pOther, "INSERT INTO names(id, guid, kind, lid, name) VALUES(32768, ?, 1, 0, 'Other')",
+                                 -1, &pInsert, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_blob(pInsert, 1, guid.data(), static_cast<int>(guid.size()), SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(pInsert), SQLITE_DONE);
+    sqlite3_finalize(pInsert);
+    sqlite3_close(pOther);
+
+    SizedSPropTagArray(1, first) = {1, {PROP_TAG(PT_LONG, 0x8000)}};
+    LPSPropTagArray pFirst = (LPSPropTagArray)&first;
+    ULONG cNames = 0;
+    MapiBuf<LPMAPINAMEID> names;
+    ASSERT_EQ(pStore->GetNamesFromIDs(&pFirst, nullptr, 0, &cNames, &names), S_OK);
+    ASSERT_EQ(cNames, 1u);
+    EXPECT_STREQ(names[0]->Kind.lpwstrName, L"Other");
+    MapiBuf<SPropTagArray> retried;
+    ASSERT_EQ(pStore->GetIDsFromNames(1, &pDoomed, MAPI_CREATE, &retried), S_OK);
+    EXPECT_EQ(PROP_ID(retried->aulPropTag[0]), 0x8001u);
 }
 
 }  // namespace

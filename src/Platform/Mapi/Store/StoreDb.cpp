@@ -376,8 +376,10 @@ StoreDb::Transaction::Transaction(StoreDb& db) : m_db(db), m_lock(db.m_mutex) {
 StoreDb::Transaction::~Transaction() {
     if (m_bDone)
         return;
-    if (m_bOuter)
+    if (m_bOuter) {
         m_db.Exec("ROLLBACK");
+        m_db.SettleNames(false);
+    }
     --m_db.m_cTransactionDepth;
 }
 
@@ -390,6 +392,7 @@ HRESULT StoreDb::Transaction::Commit() {
         hr = m_db.Exec("COMMIT");
         if (FAILED(hr))
             m_db.Exec("ROLLBACK");
+        m_db.SettleNames(SUCCEEDED(hr));
     }
     --m_db.m_cTransactionDepth;
     return hr;
@@ -699,10 +702,8 @@ HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
                 *pId = ulNew;
         }
     }
-    if (SUCCEEDED(hr)) {
-        m_nameToId[key] = *pId;
-        m_idToName[*pId] = key;
-    }
+    if (SUCCEEDED(hr))
+        RememberName(*pId, key);
     return hr;
 }
 
@@ -730,10 +731,29 @@ HRESULT StoreDb::NameFromId(ULONG ulId, NameKey* pKey) {
     st->Reset();
     if (key.ulKind != MNID_ID && key.ulKind != MNID_STRING)
         return MAPI_E_CORRUPT_STORE;
-    m_idToName[ulId] = key;
-    m_nameToId[key] = ulId;
+    RememberName(ulId, key);
     *pKey = key;
     return S_OK;
+}
+
+// A pair read or made inside a transaction is only known to be in the store once the outermost
+// transaction commits; until then it waits apart, and a rollback drops it with its row.
+void StoreDb::RememberName(ULONG ulId, const NameKey& key) {
+    if (m_cTransactionDepth > 0) {
+        m_pendingNames.emplace_back(ulId, key);
+        return;
+    }
+    m_nameToId[key] = ulId;
+    m_idToName[ulId] = key;
+}
+
+void StoreDb::SettleNames(bool bCommitted) {
+    if (bCommitted)
+        for (const auto& [ulId, key] : m_pendingNames) {
+            m_nameToId[key] = ulId;
+            m_idToName[ulId] = key;
+        }
+    m_pendingNames.clear();
 }
 
 HRESULT StoreDb::AllNames(std::vector<std::pair<ULONG, NameKey>>& names) {

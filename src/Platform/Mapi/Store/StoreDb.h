@@ -162,6 +162,8 @@ private:
     HRESULT OpenExisting();
     HRESULT CreateNew(const std::wstring& wsDisplayName);
     HRESULT ReadMeta();
+    void RememberName(ULONG ulId, const NameKey& key);
+    void SettleNames(bool bCommitted);  // at the end of the outermost transaction
     // A cached statement, reset when the handle goes out of scope so that no read stays open.
     class StmtRef {
     public:
@@ -185,8 +187,9 @@ private:
     ULONG m_ulNextIndex = 0;  // reserved node-id indices [m_ulNextIndex, m_ulEndIndex)
     ULONG m_ulEndIndex = 0;
     std::map<const char*, std::unique_ptr<Statement>> m_statements;
-    std::map<NameKey, ULONG> m_nameToId;
+    std::map<NameKey, ULONG> m_nameToId;  // committed pairs only
     std::map<ULONG, NameKey> m_idToName;
+    std::vector<std::pair<ULONG, NameKey>> m_pendingNames;
     Notifier m_notifier;  // last: its thread stops before the rest goes
 };
 
