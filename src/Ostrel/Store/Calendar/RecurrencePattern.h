@@ -149,6 +149,11 @@ public:
     // deleted ones.
     void ExpandOccurrences(ULONG ulFrom, ULONG ulTo, std::vector<ULONG>& vecDates) const;
 
+    // Which pattern-specific fields the pattern type stores.
+    bool UsesWeekDayMask() const;
+    bool UsesDayOfMonth() const;
+    bool UsesMonthOccurence() const;
+
     // ---- Raw fields (blob order) ----------------------------------------------------------
     USHORT m_wRecurFrequency = kFreqDaily;
     USHORT m_wPatternType = kPatternDay;
@@ -178,9 +183,6 @@ private:
     void WritePattern(LittleEndianWriter& writer) const;
     void WriteException(LittleEndianWriter& writer, const COutlookRecurrenceException& exception) const;
     void WriteExtendedException(LittleEndianWriter& writer, const COutlookRecurrenceException& exception) const;
-    bool UsesWeekDayMask() const;
-    bool UsesDayOfMonth() const;
-    bool UsesMonthOccurence() const;
     // The first matching date on or after the day, in the pattern's month logic.
     ULONG NthOccurrenceOnOrAfter(ULONG ulDate, int iMonthOfYear) const;
 
