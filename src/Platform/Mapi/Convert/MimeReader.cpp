@@ -559,7 +559,8 @@ HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attach
     props.String(PR_DISPLAY_NAME_W, description.empty() ? name : description);
     props.String(PR_ATTACH_MIME_TAG_W, Utf8ToWide(t.Full()));
     props.Long(PR_RENDERING_POSITION, -1);
-    if (!disposition.empty())
+    // "attachment" is what an absent disposition means; only other ones are kept.
+    if (!disposition.empty() && disposition != "attachment")
         props.String(kTagAttachContentDisposition, Utf8ToWide(disposition));
     if (t.sType == "text") {
         const std::string charset = TypeParameter(entity, "charset");

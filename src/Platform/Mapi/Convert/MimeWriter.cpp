@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <memory>
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComApi.h"
@@ -70,10 +71,10 @@ constexpr const char* kOwnHeaders[] = {
     "received",
 };
 
-struct Buffer {
-    void* p = nullptr;
-    ~Buffer() { MAPIFreeBuffer(p); }
+struct BufferFree {
+    void operator()(void* p) const { MAPIFreeBuffer(p); }
 };
+using Buffer = std::unique_ptr<SPropValue, BufferFree>;
 
 std::string OneLine(std::string text) {
     for (char& c : text)
@@ -227,10 +228,11 @@ struct MimeWriter::Props {
     std::vector<std::wstring> keywords;
 
     HRESULT Read(IMAPIProp* pProp, bool bNames) {
-        HRESULT hr = pProp->GetProps(nullptr, MAPI_UNICODE, &cValues, reinterpret_cast<LPSPropValue*>(&values.p));
+        LPSPropValue pv = nullptr;
+        HRESULT hr = pProp->GetProps(nullptr, MAPI_UNICODE, &cValues, &pv);
         if (FAILED(hr))
             return hr;
-        auto* pv = static_cast<LPSPropValue>(values.p);
+        values.reset(pv);
         std::vector<ULONG> named;
         for (ULONG i = 0; i < cValues; ++i) {
             if (PROP_TYPE(pv[i].ulPropTag) == PT_ERROR)
@@ -313,13 +315,7 @@ struct MimeWriter::Attachment {
 };
 
 HRESULT MimeWriter::Write(IMessage* pMessage, std::string& out) {
-    mimepp::Message message;
-    HRESULT hr = Build(pMessage, message, 0);
-    if (FAILED(hr))
-        return hr;
-    message.assemble();
-    out = message.getString().str();
-    return S_OK;
+    return Build(pMessage, out, 0);
 }
 
 HRESULT MimeWriter::ReadAttachments(IMessage* pMessage, std::vector<Attachment>& out) {
@@ -345,20 +341,32 @@ HRESULT MimeWriter::ReadAttachments(IMessage* pMessage, std::vector<Attachment>&
     return hr;
 }
 
-HRESULT MimeWriter::Build(IMessage* pMessage, mimepp::Entity& target, int depth) {
+HRESULT MimeWriter::Build(IMessage* pMessage, std::string& out, int depth) {
     Props props;
+    mimepp::Message message;
     HRESULT hr = props.Read(pMessage, true);
     if (SUCCEEDED(hr))
-        hr = WriteHeaders(pMessage, props, target.headers());
+        hr = WriteHeaders(pMessage, props, message.headers(), depth);
     std::vector<Attachment> attachments;
     if (SUCCEEDED(hr))
         hr = ReadAttachments(pMessage, attachments);
+    std::string rawEntity;
     if (SUCCEEDED(hr))
-        hr = FillBody(props, attachments, target, depth);
-    return hr;
+        hr = FillBody(props, attachments, message, depth, rawEntity);
+    if (FAILED(hr))
+        return hr;
+    message.assemble();
+    out = message.getString().str();
+    if (!rawEntity.empty()) {
+        // The header block without its closing empty line, then the stored entity's own headers and body.
+        if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0)
+            out.resize(out.size() - 2);
+        out += rawEntity;
+    }
+    return S_OK;
 }
 
-HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp::Headers& headers) {
+HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp::Headers& headers, int depth) {
     auto raw = [&](const char* pszName, const std::wstring& value) {
         if (!value.empty())
             headers.addField(mimepp::Field::newField(pszName, OneLine(Utf8(value))));
@@ -473,9 +481,11 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
         text("Subject", props.Str(PR_SUBJECT_W));
     }
 
-    if (!(m_ulFlags & CCSF_NO_MSGID)) {
+    // CCSF_NO_MSGID concerns the message being sent; embedded messages keep the identifiers they have,
+    // and only the message being sent gets a new one.
+    if (!(m_ulFlags & CCSF_NO_MSGID) || depth > 0) {
         std::wstring id = props.Str(PR_INTERNET_MESSAGE_ID_W);
-        if (id.empty()) {
+        if (id.empty() && depth == 0) {
             GUID guid{};
             CoCreateGuid(&guid);
             wchar_t buf[64];
@@ -601,12 +611,10 @@ HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part,
         pInner.Attach(static_cast<IMessage*>(pUnk.Detach()));
         if (depth + 1 >= kMaxEmbeddedDepth)
             return MAPI_E_TOO_COMPLEX;
-        mimepp::Message inner;
-        hr = Build(pInner.Get(), inner, depth + 1);
+        std::string text;
+        hr = Build(pInner.Get(), text, depth + 1);
         if (FAILED(hr))
             return hr;
-        inner.assemble();
-        const std::string text = inner.getString().str();
         SetType(part, "message", "rfc822");
         const std::wstring name = p.Str(PR_DISPLAY_NAME_W);
         mimepp::DispositionType& disposition = part.headers().contentDisposition();
@@ -642,13 +650,16 @@ HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part,
     const std::wstring charset = p.Str(kTagTextAttachmentCharset);
     if (!charset.empty() && type.rfind("text/", 0) == 0)
         mediaType.setCharset(mimepp::String(OneLine(Utf8(charset))));
+    // A part shown in the body needs no disposition; any other is an attachment unless it says otherwise.
     std::wstring dispositionType = p.Str(kTagAttachContentDisposition);
-    if (dispositionType.empty())
-        dispositionType = attachment.bInline ? L"inline" : L"attachment";
-    mimepp::DispositionType& disposition = part.headers().contentDisposition();
-    disposition.setType(mimepp::String(OneLine(Utf8(dispositionType))));
-    if (!name.empty())
-        disposition.setFilename(mimepp::String(Utf8(name)));
+    if (dispositionType.empty() && !attachment.bInline)
+        dispositionType = L"attachment";
+    if (!dispositionType.empty()) {
+        mimepp::DispositionType& disposition = part.headers().contentDisposition();
+        disposition.setType(mimepp::String(OneLine(Utf8(dispositionType))));
+        if (!name.empty())
+            disposition.setFilename(mimepp::String(Utf8(name)));
+    }
     const std::wstring contentId = p.Str(PR_ATTACH_CONTENT_ID_W);
     if (!contentId.empty())
         part.headers().addField(mimepp::Field::newField("Content-ID", "<" + OneLine(Utf8(contentId)) + ">"));
@@ -681,7 +692,7 @@ HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part,
 }
 
 HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attachments, mimepp::Entity& target,
-                             int depth) {
+                             int depth, std::string& rawEntity) {
     const std::wstring messageClass = props.Str(PR_MESSAGE_CLASS_W);
 
     // S/MIME: the stored entity goes out as it came.
@@ -691,14 +702,8 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
             const std::wstring tag = a.props.Str(PR_ATTACH_MIME_TAG_W);
             const std::string data = a.props.Bin(PR_ATTACH_DATA_BIN);
             if (bSigned && tag == L"multipart/signed") {
-                mimepp::BodyPart blob{mimepp::String(data)};
-                blob.parse();
-                for (int i = 0; i < blob.headers().numFields(); ++i) {
-                    const mimepp::Field& field = blob.headers().fieldAt(i);
-                    target.headers().addField(mimepp::Field::newField(
-                        field.fieldName(), OneLine(const_cast<mimepp::Field&>(field).fieldBody().getString().str())));
-                }
-                target.body().setString(blob.body().getString());
+                // Any change of a byte would break the signature.
+                rawEntity = data;
                 return S_OK;
             }
             if (!bSigned && tag.find(L"pkcs7-mime") != std::wstring::npos) {
@@ -780,20 +785,32 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
             FillText(e, plain, charset);
             return S_OK;
         }
-        SetType(e, "multipart", "alternative");
-        auto* pPlain = mimepp::BodyPart::newBodyPart();
-        e.body().addBodyPart(pPlain);
-        FillText(*pPlain, plain, charset);
+        // A meeting without a text body is the calendar part alone.
+        const bool bPlain = bHtml || props.Get(PR_BODY_W);
+        mimepp::Entity* pCalendarTarget = &e;
+        if (bPlain) {
+            SetType(e, "multipart", "alternative");
+            auto* pPlain = mimepp::BodyPart::newBodyPart();
+            e.body().addBodyPart(pPlain);
+            FillText(*pPlain, plain, charset);
+        }
         if (bHtml) {
             auto* pHtmlPart = mimepp::BodyPart::newBodyPart();
             e.body().addBodyPart(pHtmlPart);
             FillHtml(*pHtmlPart, html, htmlCharset);
         }
         if (pCalendar) {
-            auto* pCal = mimepp::BodyPart::newBodyPart();
-            e.body().addBodyPart(pCal);
+            mimepp::Entity* pCal = pCalendarTarget;
+            if (bPlain) {
+                auto* pPart = mimepp::BodyPart::newBodyPart();
+                e.body().addBodyPart(pPart);
+                pCal = pPart;
+            }
             const std::string ics = pCalendar->props.Bin(PR_ATTACH_DATA_BIN);
             SetType(*pCal, "text", "calendar");
+            const std::wstring calName = pCalendar->props.Str(PR_ATTACH_LONG_FILENAME_W);
+            if (!calName.empty())
+                pCal->headers().contentType().setName(mimepp::String(Utf8(calName)));
             std::string method;
             const std::string upper = [&] {
                 std::string u = ics;

@@ -25,10 +25,13 @@ private:
     struct Props;
     struct Attachment;
 
-    HRESULT Build(IMessage* pMessage, mimepp::Entity& target, int depth);
+    // The message as MIME text; depth 0 is the message itself, deeper ones are embedded in it.
+    HRESULT Build(IMessage* pMessage, std::string& out, int depth);
     HRESULT ReadAttachments(IMessage* pMessage, std::vector<Attachment>& out);
-    HRESULT WriteHeaders(IMessage* pMessage, const Props& props, mimepp::Headers& headers);
-    HRESULT FillBody(const Props& props, std::vector<Attachment>& attachments, mimepp::Entity& target, int depth);
+    HRESULT WriteHeaders(IMessage* pMessage, const Props& props, mimepp::Headers& headers, int depth);
+    // Fills the body; a stored signed entity that goes out unchanged is returned in rawEntity instead.
+    HRESULT FillBody(const Props& props, std::vector<Attachment>& attachments, mimepp::Entity& target, int depth,
+                     std::string& rawEntity);
     HRESULT FillAttachment(Attachment& attachment, mimepp::Entity& part, int depth);
     void FillText(mimepp::Entity& part, const std::wstring& text, const std::string& preferredCharset);
     void FillHtml(mimepp::Entity& part, const std::string& html, const std::string& charset);
