@@ -59,12 +59,13 @@ FILETIME ToFileTime(const struct timespec& ts) {
 }
 
 // The open file, shared by a stream and its clones; closed (and deleted when asked) with the last one.
+// A temporary file whose name was removed at once (bNameRemoved) has nothing left to delete.
 struct OpenFile {
-    OpenFile(int fdIn, std::filesystem::path pathIn, DWORD grfModeIn, bool bDelete)
-        : fd(fdIn), path(std::move(pathIn)), grfMode(grfModeIn), bDeleteOnRelease(bDelete) {}
+    OpenFile(int fdIn, std::filesystem::path pathIn, DWORD grfModeIn, bool bDelete, bool bRemoved)
+        : fd(fdIn), path(std::move(pathIn)), grfMode(grfModeIn), bDeleteOnRelease(bDelete), bNameRemoved(bRemoved) {}
     ~OpenFile() {
         ::close(fd);
-        if (bDeleteOnRelease)
+        if (bDeleteOnRelease && !bNameRemoved)
             ::unlink(path.c_str());
     }
     OpenFile(const OpenFile&) = delete;
@@ -78,6 +79,7 @@ struct OpenFile {
     std::filesystem::path path;
     DWORD grfMode;
     bool bDeleteOnRelease;
+    bool bNameRemoved;
 };
 
 class FileStream final : public ComObject<IStream> {
@@ -233,13 +235,14 @@ private:
     ULONGLONG m_ullPosition = 0;  // guarded by m_pFile->mutex
 };
 
-HRESULT WrapFile(int fd, const std::filesystem::path& path, DWORD grfMode, bool bDeleteOnRelease, IStream** ppStream) {
+HRESULT WrapFile(int fd, const std::filesystem::path& path, DWORD grfMode, bool bDeleteOnRelease, IStream** ppStream,
+                 bool bNameRemoved = false) {
     std::shared_ptr<OpenFile> pFile;
     try {
-        pFile = std::make_shared<OpenFile>(fd, path, grfMode, bDeleteOnRelease);
+        pFile = std::make_shared<OpenFile>(fd, path, grfMode, bDeleteOnRelease, bNameRemoved);
     } catch (const std::bad_alloc&) {
         ::close(fd);
-        if (bDeleteOnRelease)
+        if (bDeleteOnRelease && !bNameRemoved)
             ::unlink(path.c_str());
         return E_OUTOFMEMORY;
     }
@@ -319,7 +322,10 @@ HRESULT CreateUniqueFileStream(const std::filesystem::path& dir, std::string_vie
                 return STG_E_PATHNOTFOUND;
             return HResultFromErrno(nErr, STG_E_ACCESSDENIED);
         }
-        HRESULT hr = WrapFile(fd, path, STGM_READWRITE | STGM_CREATE, bDeleteOnRelease, ppStream);
+        // A temporary file loses its name at once: the open descriptor keeps the data, and nothing
+        // outlives the process, however it ends.
+        const bool bNameRemoved = bDeleteOnRelease && ::unlink(path.c_str()) == 0;
+        HRESULT hr = WrapFile(fd, path, STGM_READWRITE | STGM_CREATE, bDeleteOnRelease, ppStream, bNameRemoved);
         if (SUCCEEDED(hr) && pPath)
             *pPath = path;
         return hr;

@@ -17,7 +17,9 @@ HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool 
 
 // Creates a new file with a unique name (prefix, eight hex digits, ".tmp") in the directory (the
 // system's temporary directory when empty), exclusively (O_EXCL) with mode 0600, open for reading
-// and writing. *pPath receives the file's path when asked for.
+// and writing. *pPath receives the file's path when asked for. A file to be deleted on release is
+// unlinked as soon as it is open, so that it cannot outlive a process that is killed; its path then
+// names nothing.
 HRESULT CreateUniqueFileStream(const std::filesystem::path& dir, std::string_view sPrefix, bool bDeleteOnRelease,
                                IStream** ppStream, std::filesystem::path* pPath = nullptr);
 

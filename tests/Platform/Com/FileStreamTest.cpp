@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -139,11 +143,10 @@ TEST_F(FileStreamTest, DeleteOnReleaseWaitsForTheLastClone) {
 
 TEST_F(FileStreamTest, UniqueFilesAreNewPrivateAndDistinct) {
     std::set<fs::path> setPaths;
-    std::vector<ComPtr<IStream>> vecStreams;
     for (int i = 0; i < 20; ++i) {
         ComPtr<IStream> pStream;
         fs::path path;
-        ASSERT_EQ(S_OK, Platform::CreateUniqueFileStream(Dir(), "osn", true, pStream.AddressOf(), &path));
+        ASSERT_EQ(S_OK, Platform::CreateUniqueFileStream(Dir(), "osn", false, pStream.AddressOf(), &path));
         EXPECT_EQ(Dir(), path.parent_path());
         EXPECT_EQ(0u, path.filename().string().rfind("osn", 0));
         EXPECT_EQ(".tmp", path.extension().string());
@@ -151,15 +154,43 @@ TEST_F(FileStreamTest, UniqueFilesAreNewPrivateAndDistinct) {
         ASSERT_EQ(0, ::stat(path.c_str(), &st));
         EXPECT_EQ(0600u, st.st_mode & 0777);
         EXPECT_TRUE(setPaths.insert(path).second);
-        vecStreams.push_back(pStream);
     }
-    vecStreams.clear();
-    for (const fs::path& path : setPaths)
-        EXPECT_FALSE(fs::exists(path));
 
     ComPtr<IStream> pStream;
     EXPECT_EQ(STG_E_PATHNOTFOUND, Platform::CreateUniqueFileStream(Dir() / "absent", "osn", true, pStream.AddressOf()));
     EXPECT_EQ(STG_E_INVALIDPARAMETER, Platform::CreateUniqueFileStream(Dir(), "../x", true, pStream.AddressOf()));
+}
+
+// A spool file has no name while it is in use, so that a process killed while spooling leaves
+// nothing behind; the stream and its clones still read back what was written.
+TEST_F(FileStreamTest, SpoolFilesLeaveNothingBehindEvenWhenKilled) {
+    const fs::path dir = Dir() / "spool";
+    fs::create_directory(dir);
+    ComPtr<IStream> pStream;
+    ASSERT_EQ(S_OK, Platform::CreateUniqueFileStream(dir, "osn", true, pStream.AddressOf()));
+    EXPECT_TRUE(fs::is_empty(dir));
+    ASSERT_EQ(S_OK, pStream->Write("spooled", 7, nullptr));
+    ComPtr<IStream> pClone;
+    ASSERT_EQ(S_OK, pStream->Clone(pClone.AddressOf()));
+    pStream.Reset();
+    ASSERT_EQ(S_OK, pClone->Seek(Li(0), STREAM_SEEK_SET, nullptr));
+    char buffer[8] = {};
+    ULONG cbRead = 0;
+    ASSERT_EQ(S_OK, pClone->Read(buffer, sizeof buffer, &cbRead));
+    EXPECT_EQ("spooled", std::string(buffer, cbRead));
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ComPtr<IStream> pSpool;
+        Platform::CreateUniqueFileStream(dir, "osn", true, pSpool.AddressOf());
+        std::string block(1 << 20, 'x');
+        pSpool->Write(block.data(), static_cast<ULONG>(block.size()), nullptr);
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_TRUE(fs::is_empty(dir));
 }
 
 TEST_F(FileStreamTest, CopyBetweenMemoryAndFile) {
