@@ -280,5 +280,115 @@ TEST_F(MessageTest, ReadFlagChangesAtOnceAndSubmitNeedsRecipients) {
     EXPECT_EQ(m_store->FinishedMsg(0, 24, (LPENTRYID)outEid.data()), MAPI_E_NOT_IN_QUEUE);
 }
 
+FILETIME FileTime(ULONGLONG ull) {
+    return {static_cast<DWORD>(ull), static_cast<DWORD>(ull >> 32)};
+}
+
+HRESULT SetTime(IMAPIProp* p, ULONG ulTag, const FILETIME& ft) {
+    SPropValue v{ulTag, 0, {}};
+    v.Value.ft = ft;
+    return HrSetOneProp(p, &v);
+}
+
+ULONGLONG GetTime(IMAPIProp* p, ULONG ulTag) {
+    MapiBuf<SPropValue> v;
+    if (FAILED(HrGetOneProp(p, ulTag, &v)))
+        return 0;
+    return (static_cast<ULONGLONG>(v->Value.ft.dwHighDateTime) << 32) | v->Value.ft.dwLowDateTime;
+}
+
+TEST_F(MessageTest, SavesKeepTheCallersModificationTimeAndGiveASearchKey) {
+    constexpr ULONGLONG kReceived = 126227808000000000ull;  // 2001-01-01, long before any test runs
+    ComPtr<IMAPIFolder> pInbox = Inbox();
+    ComPtr<IMessage> pMsg = NewMessage(pInbox.Get(), L"received long ago");
+    ASSERT_EQ(SetTime(pMsg.Get(), PR_LAST_MODIFICATION_TIME, FileTime(kReceived)), S_OK);
+    ASSERT_EQ(pMsg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    std::string eid = EntryId(pMsg.Get());
+    EXPECT_EQ(GetTime(OpenMessage(eid, 0).Get(), PR_LAST_MODIFICATION_TIME), kReceived);
+    std::string searchKey = GetBinary(pMsg.Get(), PR_SEARCH_KEY);
+    EXPECT_EQ(searchKey.size(), 16u);
+
+    // A later change that leaves the time alone is stamped now; the search key stays.
+    ASSERT_EQ(SetString(pMsg.Get(), PR_SUBJECT_W, L"edited"), S_OK);
+    ASSERT_EQ(pMsg->SaveChanges(0), S_OK);
+    ComPtr<IMessage> pRead = OpenMessage(eid, 0);
+    EXPECT_GT(GetTime(pRead.Get(), PR_LAST_MODIFICATION_TIME), kReceived);
+    EXPECT_EQ(GetBinary(pRead.Get(), PR_SEARCH_KEY), searchKey);
+
+    // Every message gets its own key; one the caller gave is kept.
+    ComPtr<IMessage> pOther = NewMessage(pInbox.Get(), L"other");
+    ASSERT_EQ(pOther->SaveChanges(KEEP_OPEN_READONLY), S_OK);
+    EXPECT_EQ(GetBinary(pOther.Get(), PR_SEARCH_KEY).size(), 16u);
+    EXPECT_NE(GetBinary(pOther.Get(), PR_SEARCH_KEY), searchKey);
+    ComPtr<IMessage> pGiven = NewMessage(pInbox.Get(), L"given");
+    ASSERT_EQ(SetBinary(pGiven.Get(), PR_SEARCH_KEY, "SMTP:A@B.C"), S_OK);
+    ASSERT_EQ(pGiven->SaveChanges(KEEP_OPEN_READONLY), S_OK);
+    EXPECT_EQ(GetBinary(OpenMessage(EntryId(pGiven.Get()), 0).Get(), PR_SEARCH_KEY), "SMTP:A@B.C");
+
+    // Folders keep a time they are given too.
+    ASSERT_EQ(SetTime(pInbox.Get(), PR_LAST_MODIFICATION_TIME, FileTime(kReceived)), S_OK);
+    EXPECT_EQ(GetTime(Inbox().Get(), PR_LAST_MODIFICATION_TIME), kReceived);
+}
+
+TEST_F(MessageTest, AttachmentsAndEmbeddedMessagesAnswerForTheirStore) {
+    std::string storeEid = GetBinary(m_store.Get(), PR_ENTRYID);
+    std::string recordKey = GetBinary(m_store.Get(), PR_STORE_RECORD_KEY);
+    std::string signature = GetBinary(m_store.Get(), PR_MAPPING_SIGNATURE);
+    auto expectStore = [&](IMAPIProp* p, ULONG ulObjType, const char* pszWhat) {
+        SizedSPropTagArray(4, tags) = {4,
+                                       {PR_STORE_ENTRYID, PR_STORE_RECORD_KEY, PR_MAPPING_SIGNATURE, PR_OBJECT_TYPE}};
+        ULONG cValues = 0;
+        MapiBuf<SPropValue> values;
+        ASSERT_EQ(p->GetProps((LPSPropTagArray)&tags, 0, &cValues, &values), S_OK) << pszWhat;
+        auto bin = [&](int i) { return std::string((const char*)values[i].Value.bin.lpb, values[i].Value.bin.cb); };
+        EXPECT_EQ(bin(0), storeEid) << pszWhat;
+        EXPECT_EQ(bin(1), recordKey) << pszWhat;
+        EXPECT_EQ(bin(2), signature) << pszWhat;
+        EXPECT_EQ(values[3].Value.ul, ulObjType) << pszWhat;
+    };
+    MAPINAMEID name{const_cast<GUID*>(&PS_PUBLIC_STRINGS), MNID_STRING, {}};
+    name.Kind.lpwstrName = const_cast<wchar_t*>(L"Keywords");
+    LPMAPINAMEID pName = &name;
+    MapiBuf<SPropTagArray> fromStore;
+    ASSERT_EQ(m_store->GetIDsFromNames(1, &pName, MAPI_CREATE, &fromStore), S_OK);
+
+    ComPtr<IMessage> pMsg = NewMessage(Inbox().Get(), L"outer");
+    ComPtr<IAttach> pAttach;
+    ULONG ulNum = 0;
+    ASSERT_EQ(pMsg->CreateAttach(nullptr, 0, &ulNum, pAttach.AddressOf()), S_OK);
+    ASSERT_EQ(SetLong(pAttach.Get(), PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG), S_OK);
+    ComPtr<IUnknown> pUnk;
+    ASSERT_EQ(pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY, pUnk.AddressOf()),
+              S_OK);
+    auto* pInner = static_cast<IMessage*>(pUnk.Get());
+    expectStore(pAttach.Get(), MAPI_ATTACH, "new attachment");
+    expectStore(pInner, MAPI_MESSAGE, "new embedded message");
+    MapiBuf<SPropTagArray> fromInner;
+    ASSERT_EQ(pInner->GetIDsFromNames(1, &pName, 0, &fromInner), S_OK);
+    EXPECT_EQ(fromInner->aulPropTag[0], fromStore->aulPropTag[0]);
+    EXPECT_EQ(SetBinary(pAttach.Get(), PR_STORE_ENTRYID, "x"), MAPI_E_COMPUTED);
+    EXPECT_EQ(GetBinary(pAttach.Get(), PR_STORE_ENTRYID), storeEid);
+    ASSERT_EQ(pInner->SaveChanges(0), S_OK);
+    ASSERT_EQ(pAttach->SaveChanges(0), S_OK);
+    ASSERT_EQ(pMsg->SaveChanges(0), S_OK);
+
+    ComPtr<IMessage> pRead = OpenMessage(EntryId(pMsg.Get()), 0);
+    ComPtr<IAttach> pReadAttach;
+    ASSERT_EQ(pRead->OpenAttach(ulNum, nullptr, 0, pReadAttach.AddressOf()), S_OK);
+    expectStore(pReadAttach.Get(), MAPI_ATTACH, "stored attachment");
+    ComPtr<IUnknown> pReadUnk;
+    ASSERT_EQ(pReadAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, pReadUnk.AddressOf()), S_OK);
+    expectStore(static_cast<IMessage*>(pReadUnk.Get()), MAPI_MESSAGE, "stored embedded message");
+    ComPtr<IMAPITable> pTable;
+    ASSERT_EQ(pRead->GetAttachmentTable(0, pTable.AddressOf()), S_OK);
+    SizedSPropTagArray(2, cols) = {2, {PR_MAPPING_SIGNATURE, PR_OBJECT_TYPE}};
+    RowsHolder rows;
+    ASSERT_EQ(HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, nullptr, nullptr, 0, &rows.p), S_OK);
+    ASSERT_EQ(rows.p->cRows, 1u);
+    const SBinary& rowSignature = rows.p->aRow[0].lpProps[0].Value.bin;
+    EXPECT_EQ(std::string((const char*)rowSignature.lpb, rowSignature.cb), signature);
+    EXPECT_EQ(rows.p->aRow[0].lpProps[1].Value.ul, MAPI_ATTACH);
+}
+
 }  // namespace
 }  // namespace MapiTest

@@ -837,7 +837,10 @@ protected:
         for (ULONG ulId : deleted)
             if (SUCCEEDED(hr))
                 hr = m_pDb->DeleteProp(m_nid, ulId);
-        if (SUCCEEDED(hr))
+        bool bTimeGiven = std::any_of(set.begin(), set.end(), [](const StoredProp& prop) {
+            return PROP_ID(prop.ulTag) == PROP_ID(PR_LAST_MODIFICATION_TIME);
+        });
+        if (SUCCEEDED(hr) && !bTimeGiven)
             hr = m_pDb->WriteProp(m_nid, MakeSysTime(PR_LAST_MODIFICATION_TIME, NowFileTime()));
         if (SUCCEEDED(hr))
             hr = m_pDb->TouchObject(m_nid, nullptr);

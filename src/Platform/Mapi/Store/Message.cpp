@@ -146,7 +146,7 @@ protected:
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         props = m_pData->props;
         props[PROP_ID(PR_ATTACH_NUM)] = MakeLong(PR_ATTACH_NUM, static_cast<LONG>(m_ulNum));
-        props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_ATTACH);
+        AddStoreIdentityProps(m_pParent->Db_(), MAPI_ATTACH, props);
         props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
         ULONG cb = 0;
         for (const auto& [id, prop] : m_pData->props)
@@ -218,9 +218,10 @@ HRESULT MessageImpl::ReadProps(PropMap& props) {
     if (FAILED(hr))
         return hr;
     props = m_pData->props;
-    if (!m_pParentAttach)
+    if (m_pParentAttach)
+        AddStoreIdentityProps(*m_pDb, MAPI_MESSAGE, props);
+    else
         AddIdentityProps(*m_pDb, m_pData->nid, m_parent, props);
-    props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_MESSAGE);
     props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
     props[PROP_ID(PR_ACCESS)] =
         MakeLong(PR_ACCESS, MAPI_ACCESS_READ | (m_bWritable ? MAPI_ACCESS_MODIFY | MAPI_ACCESS_DELETE : 0));
@@ -256,7 +257,13 @@ void MessageImpl::PrepareForSave() {
     FILETIME ftNow = NowFileTime();
     if (d.bNew && !d.props.count(PROP_ID(PR_CREATION_TIME)))
         d.changes.Set(d.props, MakeSysTime(PR_CREATION_TIME, ftNow));
-    d.changes.Set(d.props, MakeSysTime(PR_LAST_MODIFICATION_TIME, ftNow));
+    // A time the caller set with this change (a received time, a server's) is the one kept.
+    if (!d.changes.dirty.count(PROP_ID(PR_LAST_MODIFICATION_TIME)))
+        d.changes.Set(d.props, MakeSysTime(PR_LAST_MODIFICATION_TIME, ftNow));
+    if (d.bNew && !d.props.count(PROP_ID(PR_SEARCH_KEY))) {
+        MAPIUID key = RandomUid();
+        d.changes.Set(d.props, MakeBinary(PR_SEARCH_KEY, std::string_view(reinterpret_cast<const char*>(key.ab), 16)));
+    }
     if (!d.props.count(PROP_ID(PR_MESSAGE_CLASS)))
         d.changes.Set(d.props, MakeString(PR_MESSAGE_CLASS_W, L"IPM.Note"));
     LONG lFlags = 0;
@@ -384,7 +391,7 @@ HRESULT MessageImpl::GetAttachmentTable(ULONG, LPMAPITABLE* lppTable) {
         TableRow row{num, attach->props};
         row.props[PROP_ID(PR_ATTACH_NUM)] = MakeLong(PR_ATTACH_NUM, static_cast<LONG>(num));
         row.props[PROP_ID(PR_INSTANCE_KEY)] = InstanceKey(num);
-        row.props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_ATTACH);
+        AddStoreIdentityProps(*m_pDb, MAPI_ATTACH, row.props);
         ULONG cb = 0;
         for (const auto& [id, prop] : attach->props)
             cb += ValueSize(prop);

@@ -22,6 +22,9 @@ HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPE
 
 // Entry id, record and instance keys, parent and store ids and the object type of a stored object.
 void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props);
+// The store's entry id, record key and mapping signature, and the object type: what any object of the
+// store answers, attachments and embedded messages included.
+void AddStoreIdentityProps(const StoreDb& db, ULONG ulObjType, PropMap& props);
 bool IsIdentityId(ULONG ulId);
 
 // Access flags from MAPI_MODIFY / MAPI_BEST_ACCESS.

@@ -391,12 +391,16 @@ void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props
     props[PROP_ID(PR_RECORD_KEY)] = MakeBinary(PR_RECORD_KEY, eid);
     props[PROP_ID(PR_INSTANCE_KEY)] = MakeBinary(PR_INSTANCE_KEY, std::string_view(eid).substr(20, 4));
     props[PROP_ID(PR_PARENT_ENTRYID)] = MakeBinary(PR_PARENT_ENTRYID, db.EntryIdOf(parent ? parent : nid));
+    AddStoreIdentityProps(db, IsFolderNid(nid) ? MAPI_FOLDER : MAPI_MESSAGE, props);
+}
+
+void AddStoreIdentityProps(const StoreDb& db, ULONG ulObjType, PropMap& props) {
     props[PROP_ID(PR_STORE_ENTRYID)] = MakeBinary(PR_STORE_ENTRYID, db.StoreEntryId());
     props[PROP_ID(PR_STORE_RECORD_KEY)] =
         MakeBinary(PR_STORE_RECORD_KEY, std::string_view(reinterpret_cast<const char*>(db.RecordKey().ab), 16));
     props[PROP_ID(PR_MAPPING_SIGNATURE)] =
         MakeBinary(PR_MAPPING_SIGNATURE, std::string_view(reinterpret_cast<const char*>(db.MappingSignature().ab), 16));
-    props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, IsFolderNid(nid) ? MAPI_FOLDER : MAPI_MESSAGE);
+    props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, static_cast<LONG>(ulObjType));
 }
 
 HRESULT OpenStoreObject(std::shared_ptr<StoreDb> pDb, bool bWritable, IMsgStore** ppStore) {

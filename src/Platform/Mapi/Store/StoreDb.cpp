@@ -42,16 +42,6 @@ std::map<std::string, std::weak_ptr<StoreDb>>& OpenDbs() {
     return dbs;
 }
 
-MAPIUID RandomUid() {
-    std::random_device rd;
-    MAPIUID uid;
-    for (size_t i = 0; i < sizeof uid.ab; i += 4) {
-        uint32_t v = rd();
-        std::memcpy(uid.ab + i, &v, 4);
-    }
-    return uid;
-}
-
 // A store file must be an SQLite database in WAL mode; anything else is not ours.
 bool LooksLikeStoreFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -72,6 +62,16 @@ int64_t TagHigh(ULONG ulId) {
 }
 
 }  // namespace
+
+MAPIUID RandomUid() {
+    std::random_device rd;
+    MAPIUID uid;
+    for (size_t i = 0; i < sizeof uid.ab; i += 4) {
+        uint32_t v = rd();
+        std::memcpy(uid.ab + i, &v, 4);
+    }
+    return uid;
+}
 
 bool NameKey::operator<(const NameKey& o) const {
     int c = std::memcmp(&guid, &o.guid, sizeof guid);

@@ -51,6 +51,9 @@ struct NameKey {
     bool operator<(const NameKey& o) const;
 };
 
+// 16 random bytes (record keys, mapping signatures, search keys).
+MAPIUID RandomUid();
+
 // Maps SQLite result codes to MAPI errors.
 HRESULT HrFromSqlite(int rc);
 
