@@ -104,9 +104,13 @@ bool LittleEndianReader::Skip(size_t cb) {
     return true;
 }
 
-bool LittleEndianReader::AtEnd() { return !Fill(); }
+bool LittleEndianReader::AtEnd() {
+    return !Fill();
+}
 
-void LittleEndianWriter::Field(std::wstring_view wsName) { m_vecMarks.push_back({m_vecData.size(), std::wstring(wsName)}); }
+void LittleEndianWriter::Field(std::wstring_view wsName) {
+    m_vecMarks.push_back({m_vecData.size(), std::wstring(wsName)});
+}
 
 void LittleEndianWriter::U16(USHORT w) {
     m_vecData.push_back(static_cast<BYTE>(w));

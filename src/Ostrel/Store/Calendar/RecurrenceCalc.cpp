@@ -17,7 +17,9 @@ namespace {
 
 constexpr LONG kLastDay = static_cast<LONG>(kNoEndDate / kMinutesPerDay);
 
-bool InMask(ULONG ulMask, LONG lDays) { return (ulMask >> WeekdayOfDays(lDays)) & 1; }
+bool InMask(ULONG ulMask, LONG lDays) {
+    return (ulMask >> WeekdayOfDays(lDays)) & 1;
+}
 
 }  // namespace
 
@@ -74,69 +76,73 @@ void COutlookRecurrencePattern::CalculateStartDate() {
     const bool bNth = UsesMonthOccurence();
     const bool bMonthEnd = m_wPatternType == kPatternMonthEnd || m_wPatternType == kPatternHjMonthEnd;
     switch (m_wRecurFrequency) {
-    case kFreqDaily:
-        if (m_wPatternType != kPatternWeek)
-            break;
-        [[fallthrough]];
-    case kFreqWeekly:
-        // Forward to the first day in the mask.
-        for (int i = 0; i < 7 && (m_ulWeekDayMask & 0x7F); ++i, m_ulStartDate += kMinutesPerDay)
-            if (InMask(m_ulWeekDayMask, static_cast<LONG>(m_ulStartDate / kMinutesPerDay)))
+        case kFreqDaily:
+            if (m_wPatternType != kPatternWeek)
                 break;
-        break;
-    case kFreqMonthly:
-        if (bNth) {
-            m_ulStartDate = NthOccurrenceOnOrAfter(m_ulStartDate, 0);
-        } else if (bMonthEnd) {
-            m_ulStartDate = MinutesFromDate(Date{start.iYear, start.iMonth, DaysInMonth(start.iYear, start.iMonth)});
-        } else if (m_ulDayOfMonth) {
-            // Past the day this month: the next month. The day is cut to the month's length
-            // (February of a leap year has 29).
-            const LONG lMonth = MonthIndex(start) + (static_cast<ULONG>(start.iDay) > m_ulDayOfMonth ? 1 : 0);
-            const Date first = FirstOfMonth(lMonth);
-            const int iDay = std::min<int>(static_cast<int>(m_ulDayOfMonth), DaysInMonth(first.iYear, first.iMonth));
-            m_ulStartDate = MinutesFromDate(Date{first.iYear, first.iMonth, iDay});
-        }
-        break;
-    case kFreqYearly: {
-        const int iMonth = m_ulMonthOfYear >= 1 && m_ulMonthOfYear <= 12 ? static_cast<int>(m_ulMonthOfYear) : start.iMonth;
-        if (bNth) {
-            m_ulStartDate = NthOccurrenceOnOrAfter(m_ulStartDate, iMonth);
+            [[fallthrough]];
+        case kFreqWeekly:
+            // Forward to the first day in the mask.
+            for (int i = 0; i < 7 && (m_ulWeekDayMask & 0x7F); ++i, m_ulStartDate += kMinutesPerDay)
+                if (InMask(m_ulWeekDayMask, static_cast<LONG>(m_ulStartDate / kMinutesPerDay)))
+                    break;
             break;
-        }
-        for (int iYear = start.iYear; iYear <= start.iYear + 1; ++iYear) {
-            const int cDays = DaysInMonth(iYear, iMonth);
-            const int iDay = bMonthEnd ? cDays : std::min<int>(static_cast<int>(std::max<ULONG>(1, m_ulDayOfMonth)), cDays);
-            const ULONG ul = MinutesFromDate(Date{iYear, iMonth, iDay});
-            if (ul >= m_ulStartDate) {
-                m_ulStartDate = ul;
+        case kFreqMonthly:
+            if (bNth) {
+                m_ulStartDate = NthOccurrenceOnOrAfter(m_ulStartDate, 0);
+            } else if (bMonthEnd) {
+                m_ulStartDate =
+                    MinutesFromDate(Date{start.iYear, start.iMonth, DaysInMonth(start.iYear, start.iMonth)});
+            } else if (m_ulDayOfMonth) {
+                // Past the day this month: the next month. The day is cut to the month's length
+                // (February of a leap year has 29).
+                const LONG lMonth = MonthIndex(start) + (static_cast<ULONG>(start.iDay) > m_ulDayOfMonth ? 1 : 0);
+                const Date first = FirstOfMonth(lMonth);
+                const int iDay =
+                    std::min<int>(static_cast<int>(m_ulDayOfMonth), DaysInMonth(first.iYear, first.iMonth));
+                m_ulStartDate = MinutesFromDate(Date{first.iYear, first.iMonth, iDay});
+            }
+            break;
+        case kFreqYearly: {
+            const int iMonth =
+                m_ulMonthOfYear >= 1 && m_ulMonthOfYear <= 12 ? static_cast<int>(m_ulMonthOfYear) : start.iMonth;
+            if (bNth) {
+                m_ulStartDate = NthOccurrenceOnOrAfter(m_ulStartDate, iMonth);
                 break;
             }
+            for (int iYear = start.iYear; iYear <= start.iYear + 1; ++iYear) {
+                const int cDays = DaysInMonth(iYear, iMonth);
+                const int iDay =
+                    bMonthEnd ? cDays : std::min<int>(static_cast<int>(std::max<ULONG>(1, m_ulDayOfMonth)), cDays);
+                const ULONG ul = MinutesFromDate(Date{iYear, iMonth, iDay});
+                if (ul >= m_ulStartDate) {
+                    m_ulStartDate = ul;
+                    break;
+                }
+            }
+            break;
         }
-        break;
-    }
-    default:
-        break;
+        default:
+            break;
     }
 }
 
 void COutlookRecurrencePattern::CalculateFirstDateTime() {
     const Date start = DateFromMinutes(m_ulStartDate);
     switch (m_wRecurFrequency) {
-    case kFreqDaily:
-        m_ulFirstDateTime = m_wPatternType == kPatternWeek || m_ulPeriod == 0 ? 0 : m_ulStartDate % m_ulPeriod;
-        break;
-    case kFreqWeekly: {
-        const ULONG ulBack = (static_cast<ULONG>(WeekdayOfMinutes(m_ulStartDate)) + 7 - m_ulFirstDayOfWeek % 7) % 7;
-        const ULONG ulWeekStart = m_ulStartDate - ulBack * kMinutesPerDay;
-        m_ulFirstDateTime = ulWeekStart % (std::max<ULONG>(1, m_ulPeriod) * kMinutesPerWeek);
-        break;
-    }
-    default: {
-        const ULONG ulMonths = static_cast<ULONG>(MonthIndex(start)) % std::max<ULONG>(1, m_ulPeriod);
-        m_ulFirstDateTime = MinutesFromDate(FirstOfMonth(static_cast<LONG>(ulMonths)));
-        break;
-    }
+        case kFreqDaily:
+            m_ulFirstDateTime = m_wPatternType == kPatternWeek || m_ulPeriod == 0 ? 0 : m_ulStartDate % m_ulPeriod;
+            break;
+        case kFreqWeekly: {
+            const ULONG ulBack = (static_cast<ULONG>(WeekdayOfMinutes(m_ulStartDate)) + 7 - m_ulFirstDayOfWeek % 7) % 7;
+            const ULONG ulWeekStart = m_ulStartDate - ulBack * kMinutesPerDay;
+            m_ulFirstDateTime = ulWeekStart % (std::max<ULONG>(1, m_ulPeriod) * kMinutesPerWeek);
+            break;
+        }
+        default: {
+            const ULONG ulMonths = static_cast<ULONG>(MonthIndex(start)) % std::max<ULONG>(1, m_ulPeriod);
+            m_ulFirstDateTime = MinutesFromDate(FirstOfMonth(static_cast<LONG>(ulMonths)));
+            break;
+        }
     }
 }
 
@@ -169,7 +175,8 @@ void COutlookRecurrencePattern::ForEachOccurrence(const std::function<bool(ULONG
     const bool bYearly = m_wRecurFrequency == kFreqYearly;
     const LONG lStep = bYearly ? std::max<LONG>(12, static_cast<LONG>(m_ulPeriod / 12 * 12))
                                : std::max<LONG>(1, static_cast<LONG>(m_ulPeriod));
-    const int iMonthOfYear = m_ulMonthOfYear >= 1 && m_ulMonthOfYear <= 12 ? static_cast<int>(m_ulMonthOfYear) : start.iMonth;
+    const int iMonthOfYear =
+        m_ulMonthOfYear >= 1 && m_ulMonthOfYear <= 12 ? static_cast<int>(m_ulMonthOfYear) : start.iMonth;
     const LONG lFirstMonth = MonthIndex(Date{start.iYear, bYearly ? iMonthOfYear : start.iMonth, 1});
     for (LONG m = lFirstMonth;; m += lStep) {
         const Date first = FirstOfMonth(m);
@@ -225,7 +232,8 @@ void COutlookRecurrencePattern::ExpandOccurrences(ULONG ulFrom, ULONG ulTo, std:
         if (ulDate > ulLast || (bByCount && ulSeen == m_ulOccurrenceCount))
             return false;
         ++ulSeen;
-        if (ulDate >= ulFrom && !std::binary_search(m_vecDeletedInstanceDates.begin(), m_vecDeletedInstanceDates.end(), ulDate))
+        if (ulDate >= ulFrom &&
+            !std::binary_search(m_vecDeletedInstanceDates.begin(), m_vecDeletedInstanceDates.end(), ulDate))
             vecDates.push_back(ulDate);
         return true;
     });

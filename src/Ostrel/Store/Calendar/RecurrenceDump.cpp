@@ -93,7 +93,8 @@ std::string DumpRecurrencePattern(const COutlookRecurrencePattern& p) {
         if (p.m_ulWriterVersion2 >= COutlookRecurrencePattern::kWriterVersionHighlight) {
             Line(s, indent, "ChangeHighlight", Hex(e.GetChangeHighlight()));
             if (!e.GetChangeHighlightReserved().empty())
-                Line(s, indent, "ChangeHighlightReserved", std::to_string(e.GetChangeHighlightReserved().size()) + " bytes");
+                Line(s, indent, "ChangeHighlightReserved",
+                     std::to_string(e.GetChangeHighlightReserved().size()) + " bytes");
         }
     }
     return s;

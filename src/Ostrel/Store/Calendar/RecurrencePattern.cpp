@@ -11,8 +11,7 @@ using namespace RecurrenceTime;
 
 COutlookRecurrencePattern::COutlookRecurrencePattern(Appt* pAppt) : m_pAppt(pAppt) {}
 
-COutlookRecurrencePattern::COutlookRecurrencePattern(const COutlookRecurrencePattern& other)
-    : m_pAppt(other.m_pAppt) {
+COutlookRecurrencePattern::COutlookRecurrencePattern(const COutlookRecurrencePattern& other) : m_pAppt(other.m_pAppt) {
     *this = other;
 }
 
@@ -71,72 +70,72 @@ bool COutlookRecurrencePattern::UsesDayOfMonth() const {
 
 int COutlookRecurrencePattern::GetRecurrenceType() const {
     switch (m_wRecurFrequency) {
-    case kFreqDaily:
-        return m_wPatternType == kPatternWeek ? olRecursWeekly : olRecursDaily;
-    case kFreqWeekly:
-        return olRecursWeekly;
-    case kFreqMonthly:
-        return UsesMonthOccurence() ? olRecursMonthNth : olRecursMonthly;
-    default:
-        return UsesMonthOccurence() ? olRecursYearNth : olRecursYearly;
+        case kFreqDaily:
+            return m_wPatternType == kPatternWeek ? olRecursWeekly : olRecursDaily;
+        case kFreqWeekly:
+            return olRecursWeekly;
+        case kFreqMonthly:
+            return UsesMonthOccurence() ? olRecursMonthNth : olRecursMonthly;
+        default:
+            return UsesMonthOccurence() ? olRecursYearNth : olRecursYearly;
     }
 }
 
 void COutlookRecurrencePattern::SetRecurrenceType(int iType) {
     const ULONG ulInterval = std::max<ULONG>(1, GetInterval());
     switch (iType) {
-    case olRecursDaily:
-        m_wRecurFrequency = kFreqDaily;
-        m_wPatternType = kPatternDay;
-        break;
-    case olRecursWeekly:
-        m_wRecurFrequency = kFreqWeekly;
-        m_wPatternType = kPatternWeek;
-        break;
-    case olRecursMonthly:
-        m_wRecurFrequency = kFreqMonthly;
-        m_wPatternType = kPatternMonth;
-        break;
-    case olRecursMonthNth:
-        m_wRecurFrequency = kFreqMonthly;
-        m_wPatternType = kPatternMonthNth;
-        break;
-    case olRecursYearly:
-        m_wRecurFrequency = kFreqYearly;
-        m_wPatternType = kPatternMonth;
-        break;
-    case olRecursYearNth:
-        m_wRecurFrequency = kFreqYearly;
-        m_wPatternType = kPatternMonthNth;
-        break;
-    default:
-        return;
+        case olRecursDaily:
+            m_wRecurFrequency = kFreqDaily;
+            m_wPatternType = kPatternDay;
+            break;
+        case olRecursWeekly:
+            m_wRecurFrequency = kFreqWeekly;
+            m_wPatternType = kPatternWeek;
+            break;
+        case olRecursMonthly:
+            m_wRecurFrequency = kFreqMonthly;
+            m_wPatternType = kPatternMonth;
+            break;
+        case olRecursMonthNth:
+            m_wRecurFrequency = kFreqMonthly;
+            m_wPatternType = kPatternMonthNth;
+            break;
+        case olRecursYearly:
+            m_wRecurFrequency = kFreqYearly;
+            m_wPatternType = kPatternMonth;
+            break;
+        case olRecursYearNth:
+            m_wRecurFrequency = kFreqYearly;
+            m_wPatternType = kPatternMonthNth;
+            break;
+        default:
+            return;
     }
     SetInterval(ulInterval);
 }
 
 ULONG COutlookRecurrencePattern::GetInterval() const {
     switch (m_wRecurFrequency) {
-    case kFreqDaily:
-        return m_wPatternType == kPatternWeek ? 1 : m_ulPeriod / kMinutesPerDay;
-    case kFreqYearly:
-        return m_ulPeriod / 12;
-    default:
-        return m_ulPeriod;
+        case kFreqDaily:
+            return m_wPatternType == kPatternWeek ? 1 : m_ulPeriod / kMinutesPerDay;
+        case kFreqYearly:
+            return m_ulPeriod / 12;
+        default:
+            return m_ulPeriod;
     }
 }
 
 void COutlookRecurrencePattern::SetInterval(ULONG ulInterval) {
     switch (m_wRecurFrequency) {
-    case kFreqDaily:
-        m_ulPeriod = m_wPatternType == kPatternWeek ? 1 : ulInterval * kMinutesPerDay;
-        break;
-    case kFreqYearly:
-        m_ulPeriod = ulInterval * 12;
-        break;
-    default:
-        m_ulPeriod = ulInterval;
-        break;
+        case kFreqDaily:
+            m_ulPeriod = m_wPatternType == kPatternWeek ? 1 : ulInterval * kMinutesPerDay;
+            break;
+        case kFreqYearly:
+            m_ulPeriod = ulInterval * 12;
+            break;
+        default:
+            m_ulPeriod = ulInterval;
+            break;
     }
 }
 
@@ -193,14 +192,14 @@ bool COutlookRecurrencePattern::SetEndDate(const FILETIME& ftUtc) {
 
 ULONG COutlookRecurrencePattern::GetPRRecurrenceType() const {
     switch (m_wRecurFrequency) {
-    case kFreqDaily:
-        return 1;
-    case kFreqWeekly:
-        return 2;
-    case kFreqMonthly:
-        return 3;
-    default:
-        return 4;
+        case kFreqDaily:
+            return 1;
+        case kFreqWeekly:
+            return 2;
+        case kFreqMonthly:
+            return 3;
+        default:
+            return 4;
     }
 }
 

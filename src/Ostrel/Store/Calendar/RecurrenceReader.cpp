@@ -71,22 +71,22 @@ HRESULT COutlookRecurrencePattern::ReadPattern(LittleEndianReader& reader) {
     const ULONG ulPeriod = m_ulPeriod;
     const wchar_t* pwszPeriodError = nullptr;
     switch (m_wRecurFrequency) {
-    case kFreqDaily:
-        if (!(ulPeriod == 1 || (ulPeriod % RecurrenceTime::kMinutesPerDay == 0 && ulPeriod <= 1438560)))
-            pwszPeriodError = L"Daily recurrence stream format is invalid: m_ulPeriod is %d";
-        break;
-    case kFreqWeekly:
-        if (ulPeriod > 99)
-            pwszPeriodError = L"Weekly recurrence stream format is invalid: m_ulPeriod is %d";
-        break;
-    case kFreqMonthly:
-        if (ulPeriod > 99)
-            pwszPeriodError = L"Monthly recurrence stream format is invalid: m_ulPeriod is %d";
-        break;
-    default:
-        if (ulPeriod % 12 != 0)
-            pwszPeriodError = L"Yearly recurrence stream format is invalid: m_ulPeriod is %d";
-        break;
+        case kFreqDaily:
+            if (!(ulPeriod == 1 || (ulPeriod % RecurrenceTime::kMinutesPerDay == 0 && ulPeriod <= 1438560)))
+                pwszPeriodError = L"Daily recurrence stream format is invalid: m_ulPeriod is %d";
+            break;
+        case kFreqWeekly:
+            if (ulPeriod > 99)
+                pwszPeriodError = L"Weekly recurrence stream format is invalid: m_ulPeriod is %d";
+            break;
+        case kFreqMonthly:
+            if (ulPeriod > 99)
+                pwszPeriodError = L"Monthly recurrence stream format is invalid: m_ulPeriod is %d";
+            break;
+        default:
+            if (ulPeriod % 12 != 0)
+                pwszPeriodError = L"Yearly recurrence stream format is invalid: m_ulPeriod is %d";
+            break;
     }
     if (pwszPeriodError) {
         RECURRENCE_LOG_ERROR(pwszPeriodError, static_cast<int>(ulPeriod));
@@ -98,7 +98,8 @@ HRESULT COutlookRecurrencePattern::ReadPattern(LittleEndianReader& reader) {
     if (UsesWeekDayMask()) {
         if (!reader.ReadU32(m_ulWeekDayMask) || m_ulWeekDayMask < 1 || m_ulWeekDayMask > 127)
             return Corrupt(L"m_ulWeekDayMask");
-        if (UsesMonthOccurence() && (!reader.ReadU32(m_ulMonthOccurence) || m_ulMonthOccurence < 1 || m_ulMonthOccurence > 5))
+        if (UsesMonthOccurence() &&
+            (!reader.ReadU32(m_ulMonthOccurence) || m_ulMonthOccurence < 1 || m_ulMonthOccurence > 5))
             return Corrupt(L"m_ulMonthOccurence");
     } else if (UsesDayOfMonth()) {
         if (!reader.ReadU32(m_ulDayOfMonth) || m_ulDayOfMonth < 1 || m_ulDayOfMonth > 31)

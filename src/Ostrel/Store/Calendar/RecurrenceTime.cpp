@@ -30,7 +30,9 @@ bool ToTzi(const Mail::TimeZone* pTimeZone, TIME_ZONE_INFORMATION& tzi) {
 
 }  // namespace
 
-LONG DaysFromDate(const Date& date) { return DaysFromCivil(date.iYear, date.iMonth, date.iDay) - kDays1601; }
+LONG DaysFromDate(const Date& date) {
+    return DaysFromCivil(date.iYear, date.iMonth, date.iDay) - kDays1601;
+}
 
 Date DateFromDays(LONG lDays) {
     LONG z = lDays + kDays1601 + 719468;
@@ -45,7 +47,9 @@ Date DateFromDays(LONG lDays) {
     return Date{y, m, d};
 }
 
-int DaysInMonth(int iYear, int iMonth) { return Util::DaysInMonth(iYear, iMonth); }
+int DaysInMonth(int iYear, int iMonth) {
+    return Util::DaysInMonth(iYear, iMonth);
+}
 
 bool LocalMinutesToUtc(const Mail::TimeZone* pTimeZone, ULONG ulMinutes, FILETIME& ftUtc) {
     const FILETIME ftLocal = Util::UInt64ToFileTime(ulMinutes * kTicksPerMinute);
@@ -65,7 +69,8 @@ bool UtcToLocalMinutes(const Mail::TimeZone* pTimeZone, const FILETIME& ftUtc, U
     TIME_ZONE_INFORMATION tzi;
     if (ToTzi(pTimeZone, tzi)) {
         SYSTEMTIME stUtc, stLocal;
-        if (!Util::FileTimeToSystemTime(&ftUtc, &stUtc) || !Util::SystemTimeToTzSpecificLocalTime(&tzi, &stUtc, &stLocal) ||
+        if (!Util::FileTimeToSystemTime(&ftUtc, &stUtc) ||
+            !Util::SystemTimeToTzSpecificLocalTime(&tzi, &stUtc, &stLocal) ||
             !Util::SystemTimeToFileTime(&stLocal, &ftLocal))
             return false;
     }

@@ -23,16 +23,30 @@ struct Date {
 // Days since 1601-01-01 of a Gregorian date (valid dates only) and back.
 LONG DaysFromDate(const Date& date);
 Date DateFromDays(LONG lDays);
-inline ULONG MinutesFromDate(const Date& date) { return static_cast<ULONG>(DaysFromDate(date)) * kMinutesPerDay; }
-inline Date DateFromMinutes(ULONG ulMinutes) { return DateFromDays(static_cast<LONG>(ulMinutes / kMinutesPerDay)); }
-inline ULONG Midnight(ULONG ulMinutes) { return ulMinutes - ulMinutes % kMinutesPerDay; }
+inline ULONG MinutesFromDate(const Date& date) {
+    return static_cast<ULONG>(DaysFromDate(date)) * kMinutesPerDay;
+}
+inline Date DateFromMinutes(ULONG ulMinutes) {
+    return DateFromDays(static_cast<LONG>(ulMinutes / kMinutesPerDay));
+}
+inline ULONG Midnight(ULONG ulMinutes) {
+    return ulMinutes - ulMinutes % kMinutesPerDay;
+}
 // 0 = Sunday ... 6 = Saturday (1601-01-01 was a Monday).
-inline int WeekdayOfDays(LONG lDays) { return static_cast<int>((lDays + 1) % 7); }
-inline int WeekdayOfMinutes(ULONG ulMinutes) { return WeekdayOfDays(static_cast<LONG>(ulMinutes / kMinutesPerDay)); }
+inline int WeekdayOfDays(LONG lDays) {
+    return static_cast<int>((lDays + 1) % 7);
+}
+inline int WeekdayOfMinutes(ULONG ulMinutes) {
+    return WeekdayOfDays(static_cast<LONG>(ulMinutes / kMinutesPerDay));
+}
 int DaysInMonth(int iYear, int iMonth);
 // Months since January 1601 and back (the first day of that month).
-inline LONG MonthIndex(const Date& date) { return (date.iYear - 1601) * 12 + date.iMonth - 1; }
-inline Date FirstOfMonth(LONG lMonthIndex) { return Date{1601 + lMonthIndex / 12, 1 + lMonthIndex % 12, 1}; }
+inline LONG MonthIndex(const Date& date) {
+    return (date.iYear - 1601) * 12 + date.iMonth - 1;
+}
+inline Date FirstOfMonth(LONG lMonthIndex) {
+    return Date{1601 + lMonthIndex / 12, 1 + lMonthIndex % 12, 1};
+}
 
 // Local minutes in the zone to a UTC FILETIME and back (the zone's current rule, as Outlook
 // applies it to a series). A null zone keeps the time as it is. False for times outside

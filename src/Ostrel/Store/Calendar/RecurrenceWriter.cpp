@@ -18,8 +18,13 @@ namespace {
 void WriteAnsiText(LittleEndianWriter& writer, const std::wstring& ws) {
     std::string s;
     Util::UnicodeToAnsii(ws, Util::CP_ACP, s);
-    if (s.size() > 0xFFFE)
-        s.resize(0xFFFE);
+    if (s.size() > 0xFFFE) {
+        // Cut at a character boundary (the 8-bit form is UTF-8 here).
+        size_t cb = 0xFFFE;
+        while (cb > 0 && (static_cast<unsigned char>(s[cb]) & 0xC0) == 0x80)
+            --cb;
+        s.resize(cb);
+    }
     writer.U16(static_cast<USHORT>(s.size() + 1));
     writer.U16(static_cast<USHORT>(s.size()));
     writer.Bytes(s.data(), s.size());
@@ -28,8 +33,13 @@ void WriteAnsiText(LittleEndianWriter& writer, const std::wstring& ws) {
 // UTF-16 text with its count of code units, cut to what the count can say.
 void WriteUnicodeText(LittleEndianWriter& writer, const std::wstring& ws) {
     std::string s = Platform::ToUtf16LEBytes(ws);
-    if (s.size() > 2 * 0xFFFF)
-        s.resize(2 * 0xFFFF);
+    if (s.size() > 2 * 0xFFFF) {
+        size_t cb = 2 * 0xFFFF;
+        // Do not split a surrogate pair.
+        if ((static_cast<unsigned char>(s[cb - 1]) & 0xFC) == 0xD8)
+            cb -= 2;
+        s.resize(cb);
+    }
     writer.U16(static_cast<USHORT>(s.size() / 2));
     writer.Bytes(s.data(), s.size());
 }

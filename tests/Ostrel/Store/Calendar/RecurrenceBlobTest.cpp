@@ -18,7 +18,9 @@ using Ostrel::Util::LogCapture;
 
 namespace {
 
-std::filesystem::path DataDir() { return TestSupport::DataDir() / "recurrence"; }
+std::filesystem::path DataDir() {
+    return TestSupport::DataDir() / "recurrence";
+}
 
 std::string ReadText(const std::filesystem::path& path) {
     std::ifstream in(path);
@@ -27,7 +29,9 @@ std::string ReadText(const std::filesystem::path& path) {
     return ss.str();
 }
 
-bool IsTask(const std::filesystem::path& path) { return path.filename().string().find("task") != std::string::npos; }
+bool IsTask(const std::filesystem::path& path) {
+    return path.filename().string().find("task") != std::string::npos;
+}
 
 }  // namespace
 
@@ -115,7 +119,13 @@ TEST(RecurrenceBlob, FieldRulesAcceptAndRefuse) {
     countMismatch.erase(countMismatch.begin() + kOffDeletedCount, countMismatch.begin() + kOffDeletedCount + 8);
     countMismatch.insert(countMismatch.begin() + kOffDeletedCount, std::begin(abDates), std::end(abDates));
 
+    // A reserved block in an extended entry.
+    HexVector reservedEE1 =
+        ReadHexVector(DataDir() / "04-monthly-day.hex", "ExtendedException[0].ReservedBlockEE1Size");
+    reservedEE1.bytes[reservedEE1.cbMark] = 1;
+
     const Refusal refusals[] = {
+        {reservedEE1.bytes, L"Recurrence stream format is invalid: ulReservedBlockEE1Size"},
         {badSignature, L"Recurrence stream format is invalid: ulSignature"},
         {DailyWith(kOffPeriod, 1441), L"Daily recurrence stream format is invalid: m_ulPeriod is 1441"},
         {DailyWith(kOffPeriod, 1440000), L"Daily recurrence stream format is invalid: m_ulPeriod is 1440000"},
@@ -159,7 +169,6 @@ TEST(RecurrenceBlob, FailedWriteNamesTheField) {
         Platform::ComPtr<LimitedStream> pStream;
         pStream.Attach(new LimitedStream(c.cbLimit));
         EXPECT_EQ(pattern.WriteRecurrenceStream(pStream.Get()), STG_E_MEDIUMFULL);
-        EXPECT_TRUE(capture.Contains(std::wstring(L"Failed to write recurrence stream: ") + c.pwszField))
-            << c.cbLimit;
+        EXPECT_TRUE(capture.Contains(std::wstring(L"Failed to write recurrence stream: ") + c.pwszField)) << c.cbLimit;
     }
 }

@@ -74,7 +74,7 @@ TEST(RecurrenceCalc, StartEndAndCountOfSeries) {
     }
     {
         P p = Make(P::kFreqWeekly, P::kPatternWeek, 2, Minutes(2024, 1, 3));  // a Wednesday
-        p.m_ulWeekDayMask = 0x14;                                              // Tuesday, Thursday
+        p.m_ulWeekDayMask = 0x14;                                             // Tuesday, Thursday
         p.SetOccurrences(5);
         Add("Tuesday and Thursday every second week", p, Minutes(2024, 1, 4), Minutes(2024, 2, 1), 5);
     }
@@ -122,8 +122,8 @@ TEST(RecurrenceCalc, StartEndAndCountOfSeries) {
         p.m_ulMonthOfYear = 11;
         p.m_ulEndType = P::kEndAfterDate;
         p.m_ulEndDate = Minutes(2027, 12, 31);
-        Add("fourth Thursday of November, started after this year's", p, Minutes(2025, 11, 27),
-            Minutes(2027, 11, 25), 3);
+        Add("fourth Thursday of November, started after this year's", p, Minutes(2025, 11, 27), Minutes(2027, 11, 25),
+            3);
     }
     {
         P p = Make(P::kFreqWeekly, P::kPatternWeek, 1, Minutes(1965, 3, 2));

@@ -71,7 +71,7 @@ TEST(RecurrenceRoundTrip, EveryShapeEndTypeVersionAndExceptionMix) {
             for (ULONG ulVersion : aulVersions)
                 for (size_t cExceptions : acExceptions)
                     for (bool bTexts : {false, true}) {
-                        if (cExceptions == 500 && (ulEndType != P::kEndAfterCount || shape.wPatternType > 1))
+                        if (cExceptions == 500 && (ulEndType != P::kEndAfterCount || &shape != &kShapes[2]))
                             continue;  // the largest mix once per version is enough
                         P pattern;
                         pattern.m_wRecurFrequency = shape.wFrequency;
@@ -118,7 +118,7 @@ TEST(RecurrenceRoundTrip, TaskFormStopsAfterTheEndDate) {
     task.m_ulStartDate = Minutes(2024, 5, 7);
     task.m_ulEndDate = Minutes(2024, 5, 21);
     const Bytes bytes = WriteBlob(task);
-    ASSERT_EQ(bytes.size(), 50u);  // 22 header + 4 mask + 12 end + 2 x 4 counts + 2 x 4 dates
+    ASSERT_EQ(bytes.size(), 54u);  // 22 header, 4 mask, 12 end rule, 2 x 4 counts, 2 x 4 dates
     EXPECT_EQ(Bytes(bytes.end() - 4, bytes.end()), Bytes({0xC0, 0xCE, 0x45, 0x0D}));
 
     P read;

@@ -30,7 +30,8 @@ HexVector ReadHexVector(const std::filesystem::path& path, const std::string& sM
 }
 
 HRESULT ReadBlob(const Bytes& bytes, Ostrel::Mapi::COutlookRecurrencePattern& pattern) {
-    auto pStream = Platform::MemStream::Create(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    auto pStream =
+        Platform::MemStream::Create(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     return pattern.InitFromRecurrenceStream(pStream.Get());
 }
 
@@ -43,7 +44,8 @@ Bytes WriteBlob(const Ostrel::Mapi::COutlookRecurrencePattern& pattern) {
 }
 
 ULONG Minutes(int iYear, int iMonth, int iDay, int iHour, int iMinute) {
-    return Ostrel::Mapi::RecurrenceTime::MinutesFromDate({iYear, iMonth, iDay}) + static_cast<ULONG>(iHour * 60 + iMinute);
+    return Ostrel::Mapi::RecurrenceTime::MinutesFromDate({iYear, iMonth, iDay}) +
+           static_cast<ULONG>(iHour * 60 + iMinute);
 }
 
 }  // namespace CalendarTest
