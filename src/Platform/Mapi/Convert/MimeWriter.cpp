@@ -751,7 +751,7 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
         }
         const std::string cid = Utf8(a.props.Str(PR_ATTACH_CONTENT_ID_W));
         const std::string location = Utf8(a.props.Str(PR_ATTACH_CONTENT_LOCATION_W));
-        a.bInline = bHtml && (a.props.Long(PR_ATTACH_FLAGS, 0) & kAttachRenderedInBody) &&
+        a.bInline = bHtml && !m_bUuencode && (a.props.Long(PR_ATTACH_FLAGS, 0) & kAttachRenderedInBody) &&
                     (!cid.empty() || !location.empty()) && HtmlRefersTo(html, cid, location);
         (a.bInline ? inlines : others).push_back(&a);
     }
