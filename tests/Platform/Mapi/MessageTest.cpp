@@ -1,5 +1,6 @@
 #include "MapiTestUtil.h"
 
+#include <cstdlib>
 #include <cwchar>
 
 #include "Platform/Mapi/MapiGuids.h"
@@ -388,6 +389,63 @@ TEST_F(MessageTest, AttachmentsAndEmbeddedMessagesAnswerForTheirStore) {
     const SBinary& rowSignature = rows.p->aRow[0].lpProps[0].Value.bin;
     EXPECT_EQ(std::string((const char*)rowSignature.lpb, rowSignature.cb), signature);
     EXPECT_EQ(rows.p->aRow[0].lpProps[1].Value.ul, MAPI_ATTACH);
+}
+
+// Points the temporary directory at a folder of the test for its lifetime.
+class TempDirScope {
+public:
+    explicit TempDirScope(const std::filesystem::path& dir) {
+        if (const char* pszOld = std::getenv("TMPDIR"))
+            m_old = pszOld;
+        std::filesystem::create_directories(dir);
+        setenv("TMPDIR", dir.c_str(), 1);
+    }
+    ~TempDirScope() {
+        if (m_old.empty())
+            unsetenv("TMPDIR");
+        else
+            setenv("TMPDIR", m_old.c_str(), 1);
+    }
+
+private:
+    std::string m_old;
+};
+
+TEST_F(MessageTest, TemporaryMessagesVanishWithTheirLastReference) {
+    std::filesystem::path tmp = m_home.Path() / "tmp";
+    TempDirScope scope(tmp);
+    ComPtr<IMessage> pSource = NewMessage(Inbox().Get(), L"to be cloned");
+    ASSERT_EQ(SetString(pSource.Get(), PR_BODY_W, L"body"), S_OK);
+    ASSERT_EQ(pSource->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+
+    ComPtr<IMessage> pClone, pOther;
+    ASSERT_EQ(Platform::CreateTemporaryMessage(pClone.AddressOf()), S_OK);
+    ASSERT_EQ(Platform::CreateTemporaryMessage(pOther.AddressOf()), S_OK);
+    EXPECT_NE(GetBinary(pClone.Get(), PR_STORE_ENTRYID), GetBinary(pOther.Get(), PR_STORE_ENTRYID));
+    EXPECT_NE(GetBinary(pClone.Get(), PR_STORE_ENTRYID), GetBinary(m_store.Get(), PR_ENTRYID));
+    pOther.Reset();
+    ASSERT_EQ(pSource->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, pClone.Get(), 0, nullptr), S_OK);
+    ComPtr<IAttach> pAttach;
+    ULONG ulNum = 0;
+    ASSERT_EQ(pClone->CreateAttach(nullptr, 0, &ulNum, pAttach.AddressOf()), S_OK);
+    ASSERT_EQ(SetBinary(pAttach.Get(), PR_ATTACH_DATA_BIN, "data"), S_OK);
+    ASSERT_EQ(pAttach->SaveChanges(0), S_OK);
+    ASSERT_EQ(pClone->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(GetString(pClone.Get(), PR_BODY_W), L"body");
+    EXPECT_EQ(GetString(pSource.Get(), PR_BODY_W), L"body");  // the original is untouched
+
+    // Its store lives in a private folder of the temporary directory as long as anything holds it.
+    std::string storeEid = GetBinary(pClone.Get(), PR_STORE_ENTRYID);
+    std::filesystem::path file;
+    ASSERT_TRUE(Platform::OsdPathFromStoreEntryId((ULONG)storeEid.size(), storeEid.data(), &file));
+    EXPECT_EQ(file.parent_path().parent_path(), tmp);
+    EXPECT_EQ(std::filesystem::status(file.parent_path()).permissions(), std::filesystem::perms::owner_all);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    pClone.Reset();
+    EXPECT_TRUE(std::filesystem::exists(file));  // the attachment still holds the message
+    EXPECT_EQ(GetBinary(pAttach.Get(), PR_ATTACH_DATA_BIN), "data");
+    pAttach.Reset();
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
 }
 
 }  // namespace

@@ -14,6 +14,11 @@ namespace Platform {
 HRESULT OpenOsdStore(const std::filesystem::path& path, bool bCreate, const std::wstring& wsDisplayName, bool bWritable,
                      IMsgStore** ppStore);
 
+// A new message outside any store the caller knows: it lives in a store file of its own, in a private
+// folder under the temporary directory, which goes when the last reference to the message (and to what
+// was opened from it) is released. For temporary copies and clones of messages.
+HRESULT CreateTemporaryMessage(IMessage** ppMessage);
+
 // The .osd path inside a store entry id (the provider UID, two bytes, then the path as UTF-16LE).
 bool OsdPathFromStoreEntryId(ULONG cbEntryID, const void* pEntryID, std::filesystem::path* pPath);
 

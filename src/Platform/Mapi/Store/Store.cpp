@@ -467,6 +467,17 @@ HRESULT OpenOsdStore(const std::filesystem::path& path, bool bCreate, const std:
     return Mapi::OpenStoreObject(std::move(pDb), bWritable, ppStore);
 }
 
+HRESULT CreateTemporaryMessage(IMessage** ppMessage) {
+    if (!ppMessage)
+        return MAPI_E_INVALID_PARAMETER;
+    *ppMessage = nullptr;
+    std::shared_ptr<Mapi::StoreDb> pDb;
+    HRESULT hr = Mapi::StoreDb::CreateTemporary(&pDb);
+    if (FAILED(hr))
+        return hr;
+    return Mapi::CreateMessageObject(std::move(pDb), Mapi::kNidRoot, false, ppMessage);
+}
+
 bool OsdPathFromStoreEntryId(ULONG cbEntryID, const void* pEntryID, std::filesystem::path* pPath) {
     if (!pEntryID || cbEntryID < 4 + 16 + 2 + 2)
         return false;

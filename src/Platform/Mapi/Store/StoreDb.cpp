@@ -167,6 +167,33 @@ StoreDb::~StoreDb() {
     m_statements.clear();
     if (m_pDb)
         sqlite3_close_v2(m_pDb);
+    if (!m_temporaryDir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_temporaryDir, ec);
+    }
+}
+
+HRESULT StoreDb::CreateTemporary(std::shared_ptr<StoreDb>* ppDb) {
+    if (!ppDb)
+        return MAPI_E_INVALID_PARAMETER;
+    ppDb->reset();
+    std::error_code ec;
+    std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec)
+        return MAPI_E_DISK_ERROR;
+    // mkdtemp makes a new folder only its owner can enter, so nobody can plant a file or link in it.
+    std::string dir = (base / "ostrel-message-XXXXXX").string();
+    if (!::mkdtemp(dir.data()))
+        return MAPI_E_DISK_ERROR;
+    HRESULT hr = Open(std::filesystem::path(dir) / "message.osd", true, L"Temporary", ppDb);
+    if (FAILED(hr)) {
+        std::filesystem::remove_all(dir, ec);
+        return hr;
+    }
+    (*ppDb)->m_temporaryDir = dir;
+    // Nothing of it has to outlive the process.
+    (*ppDb)->Exec("PRAGMA synchronous=OFF");
+    return S_OK;
 }
 
 HRESULT StoreDb::Open(const std::filesystem::path& path, bool bCreate, const std::wstring& wsDisplayName,
@@ -179,6 +206,7 @@ HRESULT StoreDb::Open(const std::filesystem::path& path, bool bCreate, const std
     if (ec)
         return MAPI_E_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_openMutex);
+    std::erase_if(OpenDbs(), [](const auto& entry) { return entry.second.expired(); });
 
     if (!std::filesystem::exists(absolute, ec)) {
         if (!bCreate)

@@ -89,6 +89,10 @@ public:
     static HRESULT Open(const std::filesystem::path& path, bool bCreate, const std::wstring& wsDisplayName,
                         std::shared_ptr<StoreDb>* ppDb);
 
+    // A store of its own in a new private folder under the temporary directory; the folder and the
+    // file go with the last reference.
+    static HRESULT CreateTemporary(std::shared_ptr<StoreDb>* ppDb);
+
     std::recursive_mutex& Mutex() { return m_mutex; }
     sqlite3* Handle() { return m_pDb; }
     const std::filesystem::path& Path() const { return m_path; }
@@ -182,6 +186,7 @@ private:
     StmtRef Cached(const char* pszSql);
 
     std::filesystem::path m_path;
+    std::filesystem::path m_temporaryDir;  // removed with the store
     sqlite3* m_pDb = nullptr;
     std::recursive_mutex m_mutex;
     int m_cTransactionDepth = 0;
