@@ -1,5 +1,6 @@
 #include "Ostrel/Settings/RegistryConfigRead.h"
 
+#include "Platform/Base/Text.h"
 #include "Platform/Host/Host.h"
 #include "Util/Log/Log.h"
 #include "Util/OstrelReg.h"
@@ -46,15 +47,6 @@ DwordRead ReadMachineDword(const wchar_t* pwszName, REGSAM sam = kMachineQueryAc
         RegCloseKey(hKey);
     }
     return read;
-}
-
-std::wstring Trim(std::wstring_view text) {
-    size_t start = 0, end = text.size();
-    while (start < end && std::iswspace(text[start]))
-        ++start;
-    while (end > start && std::iswspace(text[end - 1]))
-        --end;
-    return std::wstring(text.substr(start, end - start));
 }
 
 }  // namespace
@@ -250,7 +242,7 @@ Reading<std::wstring> CalendarDeclinedPrefix() {
 }
 
 std::optional<HRESULT> ParseErrorCode(std::wstring_view text) {
-    const std::wstring trimmed = Trim(text);
+    const std::wstring trimmed(Platform::Trim(text));
     if (trimmed.empty())
         return std::nullopt;
     if (trimmed.size() > 2 && trimmed[0] == L'0' && (trimmed[1] == L'x' || trimmed[1] == L'X')) {

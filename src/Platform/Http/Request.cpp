@@ -3,6 +3,7 @@
 #include "Platform/Http/Internal.h"
 
 #include "Platform/Base/HResult.h"
+#include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 
 #include <strings.h>
@@ -115,10 +116,10 @@ bool AddHeaders(Request& r, LPCWSTR text, DWORD length, DWORD modifiers) {
         const std::string& name = header.first;
         const std::string& value = header.second;
         // The body length is the one given to WinHttpSendRequest.
-        if (strcasecmp(name.c_str(), "Content-Length") == 0)
+        if (Platform::EqualsNoCaseAscii(name, "Content-Length"))
             continue;
         auto same = [&](const std::pair<std::string, std::string>& h) {
-            return strcasecmp(h.first.c_str(), name.c_str()) == 0;
+            return Platform::EqualsNoCaseAscii(h.first, name);
         };
         auto existing = std::find_if(headers.begin(), headers.end(), same);
         if (modifiers & WINHTTP_ADDREQ_FLAG_REPLACE) {
@@ -511,7 +512,7 @@ BOOL WinHttpQueryHeaders(HINTERNET hRequest, DWORD dwInfoLevel, LPCWSTR pwszName
             DWORD seen = 0;
             bool found = false;
             for (const auto& [n, v] : headers) {
-                if (strcasecmp(n.c_str(), name.c_str()) == 0 && seen++ == wanted) {
+                if (Platform::EqualsNoCaseAscii(n, name) && seen++ == wanted) {
                     value = v;
                     found = true;
                     break;

@@ -3,6 +3,7 @@
 #include "Platform/Http/Internal.h"
 
 #include "Platform/Base/HResult.h"
+#include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 
 #include <algorithm>
@@ -15,15 +16,6 @@ namespace {
 // Receiving pauses when this much is buffered and resumes below the low mark.
 constexpr size_t kHighWater = 1 << 20;
 constexpr size_t kLowWater = 256 * 1024;
-
-std::string Trim(std::string_view text) {
-    size_t b = 0, e = text.size();
-    while (b < e && (text[b] == ' ' || text[b] == '\t'))
-        ++b;
-    while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t' || text[e - 1] == '\r' || text[e - 1] == '\n'))
-        --e;
-    return std::string(text.substr(b, e - b));
-}
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     Request& r = *static_cast<Request*>(user);
@@ -47,17 +39,18 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
             std::string code(rest.substr(0, sp2));
             r.status = std::atoi(code.c_str());
             if (sp2 != std::string_view::npos)
-                r.statusText = Trim(rest.substr(sp2 + 1));
+                r.statusText = Platform::Trim(rest.substr(sp2 + 1));
         }
     } else if (line.empty()) {
         if (r.status >= 200 || r.status == 0)
             r.headersDone = true;
     } else if ((line[0] == ' ' || line[0] == '\t') && !r.responseHeaders.empty()) {
-        r.responseHeaders.back().second += " " + Trim(line);
+        r.responseHeaders.back().second += " " + std::string(Platform::Trim(line));
     } else {
         size_t colon = line.find(':');
         if (colon != std::string_view::npos)
-            r.responseHeaders.emplace_back(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+            r.responseHeaders.emplace_back(Platform::Trim(line.substr(0, colon)),
+                                           Platform::Trim(line.substr(colon + 1)));
     }
     return len;
 }
@@ -268,13 +261,13 @@ bool StartTransfer(Request& r, CURLM* multi) {
     r.headerList = curl_slist_append(r.headerList, "Accept:");
     r.headerList = curl_slist_append(r.headerList, "Expect:");
     bool hasType = std::any_of(headers.begin(), headers.end(),
-                               [](const auto& h) { return strcasecmp(h.first.c_str(), "Content-Type") == 0; });
+                               [](const auto& h) { return Platform::EqualsNoCaseAscii(h.first, "Content-Type"); });
     if (!hasType)
         r.headerList = curl_slist_append(r.headerList, "Content-Type:");
     for (const auto& [name, value] : headers) {
         std::string line = value.empty() ? name + ";" : name + ": " + value;
         r.headerList = curl_slist_append(r.headerList, line.c_str());
-        if (strcasecmp(name.c_str(), "Connection") == 0 && strcasecmp(value.c_str(), "close") == 0)
+        if (Platform::EqualsNoCaseAscii(name, "Connection") && Platform::EqualsNoCaseAscii(value, "close"))
             noReuse = true;
     }
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, r.headerList);

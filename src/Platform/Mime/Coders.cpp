@@ -1,4 +1,5 @@
 #include "Platform/Mime/Coders.h"
+#include "Platform/Base/Text.h"
 
 #include <string>
 
@@ -8,16 +9,6 @@ namespace {
 
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789ABCDEF";
-
-int HexValue(unsigned char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 // Base64 character classes: 0-63 the value, then blanks (skipped), padding, anything else.
 constexpr unsigned char kSkip = 64;
@@ -201,8 +192,8 @@ int QuotedPrintableDecoder::decode(const String& in, String& out) const {
             i = n;
             continue;
         }
-        const int hi = i + 1 < n ? HexValue(static_cast<unsigned char>(in[i + 1])) : -1;
-        const int lo = i + 2 < n ? HexValue(static_cast<unsigned char>(in[i + 2])) : -1;
+        const int hi = i + 1 < n ? Platform::HexDigitValue(static_cast<unsigned char>(in[i + 1])) : -1;
+        const int lo = i + 2 < n ? Platform::HexDigitValue(static_cast<unsigned char>(in[i + 2])) : -1;
         if (hi >= 0 && lo >= 0) {
             out += static_cast<char>(hi * 16 + lo);
             i += 2;

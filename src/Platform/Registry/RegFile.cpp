@@ -1,5 +1,6 @@
 #include "Platform/Registry/RegFile.h"
 
+#include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 
 #include <cstdio>
@@ -17,26 +18,8 @@ constexpr DWORD kRegDword = 4;
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
-}
-
 bool StartsWith(std::string_view s, std::string_view prefix) {
     return s.substr(0, prefix.size()) == prefix;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 std::vector<BYTE> WideToBytes(const std::wstring& text) {
@@ -184,11 +167,13 @@ private:
         size_t pos = 0;
         while (true) {
             std::string_view item = Trim(list.substr(pos, list.find(',', pos) - pos));
-            if (item.size() != 2 || HexDigit(item[0]) < 0 || HexDigit(item[1]) < 0) {
+            if (item.size() != 2 || Platform::HexDigitValue(static_cast<unsigned char>(item[0])) < 0 ||
+                Platform::HexDigitValue(static_cast<unsigned char>(item[1])) < 0) {
                 Fail("bad hex byte list");
                 return std::nullopt;
             }
-            bytes.push_back(static_cast<BYTE>(HexDigit(item[0]) * 16 + HexDigit(item[1])));
+            bytes.push_back(static_cast<BYTE>(Platform::HexDigitValue(static_cast<unsigned char>(item[0])) * 16 +
+                                              Platform::HexDigitValue(static_cast<unsigned char>(item[1]))));
             pos = list.find(',', pos);
             if (pos == std::string_view::npos)
                 break;
@@ -242,9 +227,9 @@ private:
                 return Fail("bad dword");
             DWORD value = 0;
             for (char c : digits) {
-                if (HexDigit(c) < 0)
+                if (Platform::HexDigitValue(static_cast<unsigned char>(c)) < 0)
                     return Fail("bad dword");
-                value = value * 16 + static_cast<DWORD>(HexDigit(c));
+                value = value * 16 + static_cast<DWORD>(Platform::HexDigitValue(static_cast<unsigned char>(c)));
             }
             std::vector<BYTE> data(4);
             for (int i = 0; i < 4; ++i)
@@ -259,9 +244,9 @@ private:
                     return Fail("bad value type");
                 type = 0;
                 for (size_t i = 4; i < close; ++i) {
-                    if (HexDigit(rest[i]) < 0)
+                    if (Platform::HexDigitValue(static_cast<unsigned char>(rest[i])) < 0)
                         return Fail("bad value type");
-                    type = type * 16 + static_cast<DWORD>(HexDigit(rest[i]));
+                    type = type * 16 + static_cast<DWORD>(Platform::HexDigitValue(static_cast<unsigned char>(rest[i])));
                 }
                 colon = close + 1;
             }

@@ -1,5 +1,6 @@
 #include "Platform/Ui/ConsoleUi.h"
 
+#include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 
 #include <termios.h>
@@ -60,15 +61,6 @@ const wchar_t* IconWord(UINT uType) {
         default:
             return L"";
     }
-}
-
-std::wstring Trim(std::wstring text) {
-    while (!text.empty() && std::iswspace(text.back()))
-        text.pop_back();
-    size_t start = 0;
-    while (start < text.size() && std::iswspace(text[start]))
-        ++start;
-    return text.substr(start);
 }
 
 // Turns terminal echo off for its lifetime.
@@ -208,9 +200,9 @@ int ConsoleUi::MessageBox(HWND, const std::wstring& wsText, const std::wstring& 
         auto line = ReadLine(question + L"? ", true);
         if (!line)
             return CancelAnswer(uType);
-        const std::wstring answer = Trim(*line);
+        const std::wstring answer(Platform::Trim(*line));
         for (const auto& choice : choices) {
-            if (!answer.empty() && static_cast<wchar_t>(std::towlower(answer[0])) == choice.key)
+            if (!answer.empty() && Platform::FoldCase(answer[0]) == Platform::FoldCase(choice.key))
                 return choice.iResult;
         }
     }
@@ -228,8 +220,8 @@ PasswordAnswer ConsoleUi::PromptPassword(HWND, const PasswordPrompt& prompt) {
             ReadLine(BareLabel(prompt.wsUsernameLabel, L"User name") + L" [" + prompt.wsUsername + L"]: ", true);
         if (!user)
             return answer;
-        if (!Trim(*user).empty())
-            answer.wsUsername = Trim(*user);
+        if (!Platform::Trim(*user).empty())
+            answer.wsUsername = Platform::Trim(*user);
     } else {
         Write(Label(prompt.wsUsernameLabel, L"User name") + prompt.wsUsername + L"\n");
     }
@@ -254,9 +246,9 @@ TwoFactorAnswer ConsoleUi::PromptTwoFactor(HWND, const TwoFactorPrompt& prompt) 
         ReadLine((prompt.wsRememberLabel.empty() ? L"Trust this device" : prompt.wsRememberLabel) + L" [y/N]: ", true);
     if (!remember)
         return answer;
-    const std::wstring choice = Trim(*remember);
-    answer.wsCode = Trim(*code);
-    answer.bRemember = !choice.empty() && static_cast<wchar_t>(std::towlower(choice[0])) == L'y';
+    const std::wstring choice(Platform::Trim(*remember));
+    answer.wsCode = Platform::Trim(*code);
+    answer.bRemember = !choice.empty() && Platform::FoldCase(choice[0]) == L'y';
     answer.iResult = IDOK;
     return answer;
 }

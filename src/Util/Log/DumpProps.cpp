@@ -1,6 +1,5 @@
 #include "Util/Log/DumpProps.h"
 
-#include <cstdarg>
 #include <cstring>
 #include <cwchar>
 
@@ -8,6 +7,7 @@
 #include "Platform/Mapi/MapiTagNames.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Util/Log/Diagnostics.h"
+#include "Util/Log/LogFormat.h"
 #include "Util/Text/Guid.h"
 #include "Util/Text/Strings.h"
 #include "Util/Time/TimeUtil.h"
@@ -20,15 +20,6 @@ namespace {
 constexpr size_t kMaxTextChars = 256;
 constexpr ULONG kMaxBinaryBytes = 64;
 constexpr ULONG kMaxElements = 16;
-
-std::wstring Format(const wchar_t* pwszFormat, ...) {
-    wchar_t buf[128];
-    va_list args;
-    va_start(args, pwszFormat);
-    int n = std::vswprintf(buf, sizeof buf / sizeof buf[0], pwszFormat, args);
-    va_end(args);
-    return n < 0 ? std::wstring() : std::wstring(buf, static_cast<size_t>(n));
-}
 
 // Quoted, with control characters escaped, cut after kMaxTextChars characters.
 std::wstring QuotedText(std::wstring_view text) {
@@ -44,13 +35,13 @@ std::wstring QuotedText(std::wstring_view text) {
         else if (c == L'\t')
             out += L"\\t";
         else if (c < 0x20 || c == 0x7F)
-            out += Format(L"\\x%02X", static_cast<unsigned>(c));
+            out += FormatW(L"\\x%02X", static_cast<unsigned>(c));
         else
             out += c;
     }
     out += L'"';
     if (text.size() > kMaxTextChars)
-        out += Format(L"... (%zu chars)", text.size());
+        out += FormatW(L"... (%zu chars)", text.size());
     return out;
 }
 
@@ -66,8 +57,8 @@ std::wstring WideText(const wchar_t* pwsz) {
 
 std::wstring BinaryText(const SBinary& bin) {
     if (bin.cb && !bin.lpb)
-        return Format(L"cb=%u (null)", bin.cb);
-    std::wstring out = Format(L"cb=%u", bin.cb);
+        return FormatW(L"cb=%u (null)", bin.cb);
+    std::wstring out = FormatW(L"cb=%u", bin.cb);
     if (bin.cb)
         out += L" " + HexEncode(bin.lpb, bin.cb < kMaxBinaryBytes ? bin.cb : kMaxBinaryBytes);
     if (bin.cb > kMaxBinaryBytes)
@@ -78,22 +69,22 @@ std::wstring BinaryText(const SBinary& bin) {
 std::wstring TimeText(const FILETIME& ft) {
     SYSTEMTIME st{};
     if (!FileTimeToSystemTime(&ft, &st))
-        return Format(L"0x%08X%08X", ft.dwHighDateTime, ft.dwLowDateTime);
-    return FormatSystemTime(st, L"yyyy-MM-dd HH:mm:ss") + Format(L".%03u UTC", st.wMilliseconds);
+        return FormatW(L"0x%08X%08X", ft.dwHighDateTime, ft.dwLowDateTime);
+    return FormatSystemTime(st, L"yyyy-MM-dd HH:mm:ss") + FormatW(L".%03u UTC", st.wMilliseconds);
 }
 
 std::wstring AppTimeText(double dDate) {
     SYSTEMTIME st{};
     if (!VariantTimeToSystemTime(dDate, &st))
-        return Format(L"%g", dDate);
-    return Format(L"%g (", dDate) + FormatSystemTime(st, L"yyyy-MM-dd HH:mm:ss") + L")";
+        return FormatW(L"%g", dDate);
+    return FormatW(L"%g (", dDate) + FormatSystemTime(st, L"yyyy-MM-dd HH:mm:ss") + L")";
 }
 
 std::wstring CurrencyText(LONGLONG ll) {
     // Units of 1/10000; the sign is written once so that -0.5 keeps it.
     unsigned long long ullAbs =
         ll < 0 ? 0ULL - static_cast<unsigned long long>(ll) : static_cast<unsigned long long>(ll);
-    return Format(L"%ls%llu.%04llu", ll < 0 ? L"-" : L"", ullAbs / 10000, ullAbs % 10000);
+    return FormatW(L"%ls%llu.%04llu", ll < 0 ? L"-" : L"", ullAbs / 10000, ullAbs % 10000);
 }
 
 std::wstring GuidText(const GUID* pGuid) {
@@ -104,22 +95,22 @@ std::wstring GuidText(const GUID* pGuid) {
 std::wstring ElementText(ULONG ulBase, const void* p) {
     switch (ulBase) {
         case PT_SHORT:
-            return Format(L"%d", *static_cast<const SHORT*>(p));
+            return FormatW(L"%d", *static_cast<const SHORT*>(p));
         case PT_LONG: {
             LONG l = *static_cast<const LONG*>(p);
-            return Format(L"%d (0x%08X)", l, static_cast<unsigned>(l));
+            return FormatW(L"%d (0x%08X)", l, static_cast<unsigned>(l));
         }
         case PT_FLOAT:
-            return Format(L"%g", static_cast<double>(*static_cast<const float*>(p)));
+            return FormatW(L"%g", static_cast<double>(*static_cast<const float*>(p)));
         case PT_DOUBLE:
-            return Format(L"%g", *static_cast<const double*>(p));
+            return FormatW(L"%g", *static_cast<const double*>(p));
         case PT_APPTIME:
             return AppTimeText(*static_cast<const double*>(p));
         case PT_CURRENCY:
         case PT_I8: {
             LONGLONG ll;
             std::memcpy(&ll, p, sizeof ll);
-            return ulBase == PT_CURRENCY ? CurrencyText(ll) : Format(L"%lld", ll);
+            return ulBase == PT_CURRENCY ? CurrencyText(ll) : FormatW(L"%lld", ll);
         }
         case PT_SYSTIME:
             return TimeText(*static_cast<const FILETIME*>(p));
@@ -142,10 +133,10 @@ std::wstring MultiText(const SPropValue& value, ULONG ulBase) {
     const void* pArray = value.Value.MVi.lpi;
     size_t cbStride = MultiValueElementSize(ulBase);
     if (!cbStride)
-        return Format(L"(type 0x%04X)", PROP_TYPE(value.ulPropTag));
+        return FormatW(L"(type 0x%04X)", PROP_TYPE(value.ulPropTag));
     if (cValues && !pArray)
-        return Format(L"%u values (null)", cValues);
-    std::wstring out = Format(L"%u values {", cValues);
+        return FormatW(L"%u values (null)", cValues);
+    std::wstring out = FormatW(L"%u values {", cValues);
     for (ULONG i = 0; i < cValues && i < kMaxElements; ++i) {
         if (i)
             out += L", ";
@@ -182,7 +173,7 @@ std::wstring PropValueToString(const SPropValue& value) {
         default:
             if (MultiValueElementSize(ulType))
                 return ElementText(ulType, &value.Value);
-            return Format(L"(type 0x%04X)", ulType);
+            return FormatW(L"(type 0x%04X)", ulType);
     }
 }
 
@@ -197,9 +188,9 @@ void DumpPropValues(ULONG cValues, const SPropValue* pValues, const wchar_t* pws
         const char* pszName = MapiPropName(v.ulPropTag);
         const char* pszType = MapiTypeName(PROP_TYPE(v.ulPropTag));
         std::wstring name = pszName                          ? Platform::FromUtf8(pszName)
-                            : PROP_ID(v.ulPropTag) >= 0x8000 ? Format(L"named 0x%04X", PROP_ID(v.ulPropTag))
+                            : PROP_ID(v.ulPropTag) >= 0x8000 ? FormatW(L"named 0x%04X", PROP_ID(v.ulPropTag))
                                                              : std::wstring(L"unknown");
-        std::wstring type = pszType ? Platform::FromUtf8(pszType) : Format(L"0x%04X", PROP_TYPE(v.ulPropTag));
+        std::wstring type = pszType ? Platform::FromUtf8(pszType) : FormatW(L"0x%04X", PROP_TYPE(v.ulPropTag));
         trace(L"  [%u] 0x%08X %s %s: %s", i, v.ulPropTag, name.c_str(), type.c_str(), PropValueToString(v).c_str());
     }
 }

@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "Platform/Base/Paths.h"
+#include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/LogFile.h"
 #include "Util/Log/LogFormat.h"
@@ -70,7 +71,7 @@ thread_local std::wstring t_wsThreadName;
 DWORD ParseMask(const char* pszValue, DWORD dwFallback) {
     if (!pszValue || !*pszValue)
         return dwFallback;
-    if (strcasecmp(pszValue, "all") == 0)
+    if (Platform::EqualsNoCaseAscii(pszValue, "all"))
         return kAllBits;
     char* pEnd = nullptr;
     unsigned long ulValue = std::strtoul(pszValue, &pEnd, 0);
@@ -88,11 +89,11 @@ DWORD ParseDetail(const char* pszValue) {
     while (pos <= sValue.size()) {
         size_t end = sValue.find(',', pos);
         std::string sItem = sValue.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (strcasecmp(sItem.c_str(), "msginfo") == 0)
+        if (Platform::EqualsNoCaseAscii(sItem, "msginfo"))
             dwDetail |= kLogDetailMsgInfo;
-        else if (strcasecmp(sItem.c_str(), "http") == 0)
+        else if (Platform::EqualsNoCaseAscii(sItem, "http"))
             dwDetail |= kLogDetailHTTP;
-        else if (strcasecmp(sItem.c_str(), "all") == 0)
+        else if (Platform::EqualsNoCaseAscii(sItem, "all"))
             dwDetail = kAllBits;
         if (end == std::string::npos)
             break;
@@ -103,8 +104,8 @@ DWORD ParseDetail(const char* pszValue) {
 
 void LoadEnvironment(LogState& state) {
     const char* pszLog = std::getenv("OSTREL_LOG");
-    bool bOff =
-        pszLog && (std::strcmp(pszLog, "0") == 0 || strcasecmp(pszLog, "off") == 0 || strcasecmp(pszLog, "false") == 0);
+    bool bOff = pszLog && (std::strcmp(pszLog, "0") == 0 || Platform::EqualsNoCaseAscii(pszLog, "off") ||
+                           Platform::EqualsNoCaseAscii(pszLog, "false"));
     state.bEnabled = !bOff;
     state.dwLevelMask = ParseMask(std::getenv("OSTREL_LOG_LEVEL"), kDefaultLevelMask);
     state.dwCategoryMask = ParseMask(std::getenv("OSTREL_LOG_CATEGORY"), kAllBits);

@@ -5,21 +5,12 @@
 #include <cwchar>
 #include <random>
 
+#include "Platform/Base/Text.h"
 #include "Platform/Com/ComApi.h"
 
 namespace Ostrel::Util {
 
 namespace {
-
-int HexValue(wchar_t ch) {
-    if (ch >= L'0' && ch <= L'9')
-        return ch - L'0';
-    if (ch >= L'a' && ch <= L'f')
-        return ch - L'a' + 10;
-    if (ch >= L'A' && ch <= L'F')
-        return ch - L'A' + 10;
-    return -1;
-}
 
 // Parses the 36-character dashed form.
 bool ParsePlain(std::wstring_view ws, GUID* pGuid) {
@@ -35,8 +26,8 @@ bool ParsePlain(std::wstring_view ws, GUID* pGuid) {
             ++i;
             continue;
         }
-        int hi = HexValue(ws[i]);
-        int lo = HexValue(ws[i + 1]);
+        int hi = Platform::HexDigitValue(ws[i]);
+        int lo = Platform::HexDigitValue(ws[i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         bytes[iByte++] = static_cast<BYTE>((hi << 4) | lo);

@@ -1,5 +1,6 @@
 #include "Util/Text/Strings.h"
 
+#include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 
 #include <cstring>
@@ -50,16 +51,6 @@ namespace {
 
 constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
 
-int HexValue(unsigned c) {
-    if (c >= '0' && c <= '9')
-        return static_cast<int>(c - '0');
-    if (c >= 'a' && c <= 'f')
-        return static_cast<int>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F')
-        return static_cast<int>(c - 'A' + 10);
-    return -1;
-}
-
 template <typename Text>
 bool DecodeHex(const Text& text, std::vector<BYTE>& bytes) {
     bytes.clear();
@@ -69,8 +60,8 @@ bool DecodeHex(const Text& text, std::vector<BYTE>& bytes) {
     for (size_t i = 0; i < text.size(); i += 2) {
         // Cast through the unsigned type so that negative chars and wide values above 0xFF never
         // alias a digit.
-        int hi = HexValue(static_cast<std::make_unsigned_t<typename Text::value_type>>(text[i]));
-        int lo = HexValue(static_cast<std::make_unsigned_t<typename Text::value_type>>(text[i + 1]));
+        int hi = Platform::HexDigitValue(static_cast<std::make_unsigned_t<typename Text::value_type>>(text[i]));
+        int lo = Platform::HexDigitValue(static_cast<std::make_unsigned_t<typename Text::value_type>>(text[i + 1]));
         if (hi < 0 || lo < 0) {
             bytes.clear();
             return false;

@@ -1,6 +1,7 @@
 // The calendar model: appointments, invitations, components, attendees, recurrence and alarms.
 #include "Ostrel/Model/Calendar/Appointment.h"
 
+#include "Platform/Base/Text.h"
 #include "Platform/Com/Stream.h"
 #include "Platform/Mapi/MapiInterfaces.h"
 #include "Util/Log/Log.h"
@@ -15,29 +16,6 @@
 namespace Ostrel::Mail {
 
 namespace {
-
-// The leading decimal number of a text as the C runtime's _wtoi reads it: white space, a sign,
-// digits; 0 without digits, saturated at the 32-bit limits.
-LONG ReadLeadingNumber(const wchar_t* pwsz) {
-    if (!pwsz)
-        return 0;
-    while (*pwsz == L' ' || (*pwsz >= L'\t' && *pwsz <= L'\r'))
-        ++pwsz;
-    const bool bNegative = *pwsz == L'-';
-    if (*pwsz == L'-' || *pwsz == L'+')
-        ++pwsz;
-    int64_t llValue = 0;
-    for (; *pwsz >= L'0' && *pwsz <= L'9'; ++pwsz) {
-        llValue = llValue * 10 + (*pwsz - L'0');
-        if (llValue > static_cast<int64_t>(INT_MAX) + 1)
-            llValue = static_cast<int64_t>(INT_MAX) + 1;
-    }
-    if (bNegative)
-        llValue = -llValue;
-    if (llValue > INT_MAX)
-        return INT_MAX;
-    return static_cast<LONG>(llValue);
-}
 
 template <typename T>
 T* ItemAt(const std::vector<T*>& vec, int i) {
@@ -365,11 +343,11 @@ Inv::~Inv() {
 }
 
 void Inv::SetId(const wchar_t* pwszId) {
-    m_lId = ReadLeadingNumber(pwszId);
+    m_lId = Platform::ReadLeadingDecimal(pwszId ? pwszId : L"");
 }
 
 void Inv::SetSeqId(const wchar_t* pwszSeqId) {
-    m_lSeqId = ReadLeadingNumber(pwszSeqId);
+    m_lSeqId = Platform::ReadLeadingDecimal(pwszSeqId ? pwszSeqId : L"");
 }
 
 void Inv::SetMapiMsg(IMessage* pMessage) {
@@ -469,11 +447,11 @@ Appointment::~Appointment() {
 
 void Appointment::SetId(const wchar_t* pwszId) {
     m_idString.Set(pwszId);
-    m_lId = ReadLeadingNumber(pwszId);
+    m_lId = Platform::ReadLeadingDecimal(pwszId ? pwszId : L"");
 }
 
 void Appointment::SetParentFolder(const wchar_t* pwszFolderId) {
-    m_lParentFolder = ReadLeadingNumber(pwszFolderId);
+    m_lParentFolder = Platform::ReadLeadingDecimal(pwszFolderId ? pwszFolderId : L"");
 }
 
 void Appointment::SetDefaultInv(Inv* pInv) {

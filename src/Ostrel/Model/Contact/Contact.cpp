@@ -3,6 +3,7 @@
 #include <climits>
 #include <cwctype>
 
+#include "Platform/Base/Text.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Xml/Sax.h"
 #include "Util/Log/Log.h"
@@ -57,14 +58,7 @@ int32_t ToInt32(std::wstring_view text) {
     return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
 }
 
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::towlower(a[i]) != std::towlower(b[i]))
-            return false;
-    return true;
-}
+using Platform::EqualsNoCase;
 
 bool IsAsciiLetter(wchar_t c) {
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');

@@ -4,6 +4,7 @@
 
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
 #include "Ostrel/Settings/RegistryConfig.h"
+#include "Platform/Base/Text.h"
 #include "Platform/Com/ComPtr.h"
 #include "Util/Log/Log.h"
 
@@ -39,14 +40,7 @@ const wchar_t* BodyName(Mail::MailItemType kind) {
     }
 }
 
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::towlower(a[i]) != std::towlower(b[i]))
-            return false;
-    return true;
-}
+using Platform::EqualsNoCase;
 
 // Attribute failures are traced and building goes on, as for every DOM failure of an action.
 void SetTraced(IXMLDOMElement* pElement, const wchar_t* pwszName, std::wstring_view value) {

@@ -8,6 +8,7 @@
 #include "Ostrel/Rpc/Session/Auth.h"
 #include "Ostrel/Rpc/Session/UserSessionInternal.h"
 #include "Ostrel/Settings/RegistryConfig.h"
+#include "Platform/Base/Text.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Registry/Registry.h"
 #include "Util/Log/Log.h"
@@ -75,10 +76,7 @@ bool IsTrue(IXMLDOMDocument2* pDocument, const wchar_t* pwszXPath) {
 
 // The leading digits of `text` from `pos` (0 when there are none).
 int LeadingNumber(const std::wstring& text, size_t pos) {
-    int value = 0;
-    for (; pos < text.size() && std::iswdigit(text[pos]) && value < 100000; ++pos)
-        value = value * 10 + (text[pos] - L'0');
-    return value;
+    return Platform::ReadLeadingDecimal(std::wstring_view(text).substr(pos));
 }
 
 // A 32-bit value of HKCU\Software\Ostrel; nothing when it is absent or of another type (logged).
@@ -385,10 +383,7 @@ bool UserSession::GetCurrentWhiteBlackListMaxNumEntries(DWORD& dwBlackList, DWOR
 namespace {
 
 std::wstring CacheKey(const wchar_t* pwszAccount, int byName) {
-    std::wstring key = byName ? L"n:" : L"i:";
-    for (const wchar_t* p = pwszAccount; p && *p; ++p)
-        key += static_cast<wchar_t>(std::towlower(*p));
-    return key;
+    return (byName ? L"n:" : L"i:") + Platform::FoldCase(pwszAccount ? pwszAccount : L"");
 }
 
 }  // namespace

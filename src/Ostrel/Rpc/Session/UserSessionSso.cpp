@@ -9,6 +9,7 @@
 
 #include "Ostrel/Rpc/Session/UserSessionInternal.h"
 #include "Ostrel/Settings/ProfileStore.h"
+#include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Sspi/Sspi.h"
@@ -23,11 +24,7 @@ using namespace Platform::Sspi;
 constexpr const wchar_t* kSpnegoPath = L"/service/spnego";
 constexpr const wchar_t* kCertAuthPath = L"/certauth";
 
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return std::towlower(x) == std::towlower(y);
-           });
-}
+using Platform::EqualsNoCase;
 
 std::wstring Base64(const std::vector<BYTE>& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');

@@ -3,6 +3,7 @@
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
+#include "Platform/Base/Text.h"
 #include "Platform/Com/ComPtr.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/XmlUtil.h"
@@ -11,21 +12,7 @@ namespace Ostrel::Rpc {
 
 namespace {
 
-// Element and code names are ASCII; the comparison ignores the case of ASCII letters only.
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'A' && x <= L'Z')
-            x += L'a' - L'A';
-        if (y >= L'A' && y <= L'Z')
-            y += L'a' - L'A';
-        if (x != y)
-            return false;
-    }
-    return true;
-}
+using Platform::EqualsNoCase;
 
 std::optional<std::wstring> TakeValue(int found, wchar_t* pwszValue) {
     std::optional<std::wstring> value;

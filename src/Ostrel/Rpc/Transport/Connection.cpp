@@ -11,6 +11,7 @@
 #include "Platform/Base/Utf.h"
 #include "Platform/Host/Host.h"
 #include "Util/Log/Log.h"
+#include "Util/Log/LogFormat.h"
 #include "Util/OstrelReg.h"
 #include "Util/Time/Clock.h"
 
@@ -23,15 +24,6 @@ std::atomic<DWORD> g_connectionCounter{0};
 
 const wchar_t* Safe(const wchar_t* p) {
     return p ? p : L"";
-}
-
-std::wstring Format(const wchar_t* format, ...) {
-    wchar_t buffer[512];
-    va_list args;
-    va_start(args, format);
-    int n = std::vswprintf(buffer, sizeof buffer / sizeof buffer[0], format, args);
-    va_end(args);
-    return n < 0 ? std::wstring() : std::wstring(buffer, static_cast<size_t>(n));
 }
 
 // Seconds to milliseconds, within what WinHttpSetTimeouts takes.
@@ -88,8 +80,9 @@ void Connection::InitConn(DWORD dwPort, const wchar_t* pwszManualProxy) {
     m_iTrustable = 1;
     m_dwConnectTimeout = m_dwSendTimeout = m_dwReceiveTimeout = kDefaultTimeoutMs;
     m_dwConnectionNumber = ++g_connectionCounter;
-    m_wsDescription = Format(L"#%-3d %ls %p owner:'%ls'", static_cast<int>(m_dwConnectionNumber),
-                             m_iAsync ? L"ASYNCHRONOUS" : L"SYNCHRONOUS ", static_cast<void*>(this), m_wsOwner.c_str());
+    m_wsDescription =
+        Util::FormatW(L"#%-3d %ls %p owner:'%ls'", static_cast<int>(m_dwConnectionNumber),
+                      m_iAsync ? L"ASYNCHRONOUS" : L"SYNCHRONOUS ", static_cast<void*>(this), m_wsOwner.c_str());
     ConnectionMgr::Get().RegisterConnection(this);
 
     IConnectionSession* pSession = FindSession(L"");

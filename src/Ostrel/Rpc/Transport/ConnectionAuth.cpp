@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <map>
 
+#include "Platform/Base/Text.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Ui/Ui.h"
 #include "Util/Log/Log.h"
@@ -27,20 +28,7 @@ std::map<std::wstring, Credentials> g_serverCredentials;
 std::map<std::wstring, Credentials> g_proxyCredentials;
 
 std::wstring ServerKey(const std::wstring& wsServer, DWORD dwPort) {
-    std::wstring key;
-    for (wchar_t c : wsServer)
-        key += static_cast<wchar_t>(std::towlower(c));
-    return key + L":" + std::to_wstring(dwPort);
-}
-
-bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
-    size_t n = std::wcslen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::towlower(a[i]) != std::towlower(b[i]))
-            return false;
-    return true;
+    return Platform::FoldCase(wsServer) + L":" + std::to_wstring(dwPort);
 }
 
 }  // namespace
@@ -104,7 +92,7 @@ void Connection::SetCredentials(HINTERNET hRequest) {
 bool Connection::TestForNegotiateChallenge() {
     std::wstring wsAuth = QueryResponseHeader(WINHTTP_QUERY_WWW_AUTHENTICATE);
     OSTLOG_INFO(4, L"pAuth = %s", wsAuth.c_str());
-    return EqualsNoCase(wsAuth, L"negotiate");
+    return Platform::EqualsNoCase(wsAuth, L"negotiate");
 }
 
 bool Connection::GetAuthToken(std::wstring& wsToken) {

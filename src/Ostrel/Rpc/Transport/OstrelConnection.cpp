@@ -3,21 +3,13 @@
 #include <cwctype>
 
 #include "Ostrel/Settings/RegistryConfig.h"
+#include "Platform/Base/Text.h"
 #include "Platform/Com/ComPtr.h"
 #include "Util/Log/Log.h"
 
 namespace Ostrel::Rpc {
 
 namespace {
-
-bool EqualsNoCase(const wchar_t* a, const wchar_t* b) {
-    if (!a || !b)
-        return false;
-    for (; *a && *b; ++a, ++b)
-        if (std::towlower(*a) != std::towlower(*b))
-            return false;
-    return *a == *b;
-}
 
 struct ResponseDeleter {
     void operator()(Response* p) const { Response::Manager::DeleteResponse(p); }
@@ -70,8 +62,8 @@ void OstrelConnection::SendRequestSynchronousOC(Request* pRequest, Response*& pR
         } catch (const MailServiceException_ALREADY_EXISTS&) {
             const wchar_t* pwszCallName = pRequest->CallName();
             bool bFixed = false;
-            if (EqualsNoCase(pwszCallName, L"SaveDocumentRequest") ||
-                EqualsNoCase(pwszCallName, L"ItemActionRequest")) {
+            if (pwszCallName && (Platform::EqualsNoCase(pwszCallName, L"SaveDocumentRequest") ||
+                                 Platform::EqualsNoCase(pwszCallName, L"ItemActionRequest"))) {
                 auto* pFixUp = dynamic_cast<IDocumentNameFixUp*>(pRequest);
                 bFixed = pFixUp && pFixUp->FixUpDocumentName();
             }

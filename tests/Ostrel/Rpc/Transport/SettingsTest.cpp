@@ -92,6 +92,13 @@ TEST_F(ConnectionTest, SetConnTimeoutsChangesOnlyWhatIsGiven) {
     }
 }
 
+// The description heads every log line of a connection; a long owner name must not empty it.
+TEST_F(ConnectionTest, DescriptionKeepsALongOwnerName) {
+    const std::wstring owner(600, L'o');
+    Connection c(owner.c_str(), L"127.0.0.1", 80, 0, kProxyModeNone, nullptr, 0);
+    EXPECT_NE(c.GetDescription().find(L"owner:'" + owner + L"'"), std::wstring::npos) << c.GetDescription();
+}
+
 TEST_F(ConnectionTest, ManagerKnowsConnectionsPortsAndBytes) {
     auto& manager = ConnectionMgr::Get();
     size_t before = manager.GetCount();
