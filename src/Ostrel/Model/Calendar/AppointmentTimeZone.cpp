@@ -178,7 +178,9 @@ TimeZone::WindowsForm TimeZone::ToWindowsForm() const {
         return form;
     form.stStandardDate = m_standardStart.ToTransitionDate();
     form.stDaylightDate = m_daylightStart.ToTransitionDate();
-    form.lDaylightBias = m_lStandardOffset - m_lDaylightOffset;
+    // Without transitions the daylight bias never applies; Windows keeps it 0 for such zones, and
+    // anything else would make the same zone compare unequal after a round trip.
+    form.lDaylightBias = HasTransition() ? m_lStandardOffset - m_lDaylightOffset : 0;
     return form;
 }
 

@@ -219,6 +219,36 @@ TEST(CalendarTimeZone, InitializeFromWindowsAndOutlookForms) {
     EXPECT_STREQ(fromOlk.GetId(), L"Eastern Standard Time");
 }
 
+// Zones without daylight time keep their structures byte for byte through the model: the daylight
+// bias stays 0 instead of becoming minus the bias (330 for Kolkata, -420 for Phoenix).
+TEST(CalendarTimeZone, ZonesWithoutDaylightTimeRoundTrip) {
+    for (LONG lBias : {-330, 420, -600, -345}) {
+        SCOPED_TRACE(lBias);
+        TIME_ZONE_INFORMATION tzi{};
+        tzi.Bias = lBias;
+        TimeZone zone;
+        zone.Initialize(tzi);
+        EXPECT_FALSE(zone.HasTransition());
+        TIME_ZONE_INFORMATION back;
+        zone.PopulateTimeZoneInfo(back);
+        EXPECT_EQ(BytesOf(back), BytesOf(tzi));
+
+        TimeZone::_TZI reg{};
+        reg.Bias = lBias;
+        TimeZone::_TZI regBack;
+        zone.PopulateTimeZoneInfo(regBack);
+        EXPECT_EQ(BytesOf(regBack), BytesOf(reg));
+
+        TimeZone::OlkTimeZone olk{};
+        olk.lBias = lBias;
+        TimeZone fromOlk;
+        fromOlk.Initialize(olk, L"zone");
+        TimeZone::OlkTimeZone olkBack;
+        fromOlk.PopulateTimeZoneInfo(olkBack);
+        EXPECT_EQ(BytesOf(olkBack), BytesOf(olk));
+    }
+}
+
 TEST(CalendarTimeZone, DaylightStartOfAYear) {
     TimeZone berlin, ny;
     MakeBerlin(berlin);
