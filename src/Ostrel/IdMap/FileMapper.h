@@ -90,7 +90,9 @@ private:
     HRESULT LoadCacheLocked();
     HRESULT ReadRecords(std::wstring* pwsProblem);
     HRESULT Repair(const std::wstring& wsProblem);
-    void VerifyTentative();
+    // Checks tentative records against their objects' stamps; only the torn ones when other
+    // processes may still be working on theirs.
+    void VerifyTentative(bool bTornOnly);
     PairCheck CheckPair(LONG lOstId, ULONG ulPstId);
     bool RemapToFileSize();
     void ClearCache();

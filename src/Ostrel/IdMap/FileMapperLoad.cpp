@@ -150,8 +150,11 @@ HRESULT FileMapper::LoadCacheLocked() {
                 static_cast<int>(m_lstTentative.size()));
     OSTLOG_INFO(4, L"%d empty mappings", static_cast<int>(m_emptyIdCache.size()));
     const bool bFirst = GetIdmVerified() == 0;
+    // With no other process alive every tentative record is an orphan of a crash. After a crash
+    // of one process among several, only the record it left half written is; the others belong
+    // to live processes (or are whole) and are solidified as usual.
     if ((bFirst || m_bVerifyOnLoad) && !m_lstTentative.empty())
-        VerifyTentative();
+        VerifyTentative(!bFirst);
     m_bVerifyOnLoad = false;
     if (bFirst)
         SetIdmVerified(1);
@@ -262,14 +265,21 @@ FileMapper::PairCheck FileMapper::CheckPair(LONG lOstId, ULONG ulPstId) {
     return m_pOwner && m_pOwner->CheckMappedObject(lOstId, ulPstId) ? PairCheck::Valid : PairCheck::Invalid;
 }
 
-void FileMapper::VerifyTentative() {
+void FileMapper::VerifyTentative(bool bTornOnly) {
     Util::AutoCriticalSection cs(m_csTentativeList);
-    if (m_lstTentative.empty())
+    std::vector<TentativeEntry> entries;
+    if (bTornOnly) {
+        auto it = std::stable_partition(m_lstTentative.begin(), m_lstTentative.end(),
+                                        [](const TentativeEntry& e) { return !e.bTorn; });
+        entries.assign(it, m_lstTentative.end());
+        m_lstTentative.erase(it, m_lstTentative.end());
+    } else {
+        entries.swap(m_lstTentative);
+    }
+    if (entries.empty())
         return;
     if (m_pOwner)
         m_pOwner->SetVerifyingTentative(TRUE);
-    std::vector<TentativeEntry> entries;
-    entries.swap(m_lstTentative);
     // Additions first: a removal of the same id or object gives way to an addition that holds.
     std::stable_sort(entries.begin(), entries.end(),
                      [](const TentativeEntry& a, const TentativeEntry& b) { return a.bKind < b.bKind; });

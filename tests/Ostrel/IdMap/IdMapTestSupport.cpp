@@ -8,6 +8,7 @@
 #include "Ostrel/IdMap/FileMapper.h"
 #include "Ostrel/IdMap/IdMapperFile.h"
 #include "Ostrel/IdMap/IdmVerified.h"
+#include "Platform/Base/Utf.h"
 
 namespace IdMapTest {
 
@@ -108,27 +109,71 @@ void WriteFile(const std::filesystem::path& path, const std::vector<BYTE>& bytes
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-void ExpectConsistent(IMsgStore* pStore, IdMapper& mapper, const std::filesystem::path& idmPath) {
+std::vector<std::string> FindInconsistencies(IMsgStore* pStore, IdMapper& mapper, const std::filesystem::path& idmPath,
+                                             bool bAllowTentative) {
+    std::vector<std::string> problems;
     auto* pImpl = dynamic_cast<FileMapper*>(mapper.GetImpl());
-    ASSERT_NE(pImpl, nullptr);
+    if (!pImpl)
+        return {"no file mapper"};
     const std::vector<BYTE> bytes = ReadFile(idmPath);
     const IdmLayoutCheck layout = CheckIdmLayout(bytes.data(), bytes.size());
-    ASSERT_EQ(layout.layout, IdmLayout::Ok) << layout.wsProblem;
+    if (layout.layout != IdmLayout::Ok)
+        return {"layout: " + Platform::ToUtf8(layout.wsProblem)};
     std::map<ULONG, ULONG> forward;
     std::set<ULONG> objects;
     const bool bChecks = layout.header.ulFlags == kIdmFlagRecordChecks;
+    ULONG cTentative = 0;
     for (ULONG slot = 0; slot < layout.ulSlotsInFile; ++slot) {
         const IdmRecord r = ReadIdmRecord(bytes.data(), slot);
         const IdmRecordState state = ClassifyIdmRecord(r, bChecks);
-        ASSERT_NE(state, IdmRecordState::Bad) << "slot " << slot;
-        if (state != IdmRecordState::Valid || (r.bTentative & kTentativeDel))
+        const std::string where = "slot " + std::to_string(slot) + " (" + std::to_string(LONG(r.ulOstId)) + "->" +
+                                  std::to_string(r.ulPstId) + "): ";
+        if (state == IdmRecordState::Bad || (state == IdmRecordState::Torn && !bAllowTentative))
+            problems.push_back(where + "damaged or torn");
+        if (state != IdmRecordState::Valid)
             continue;
-        EXPECT_TRUE(forward.emplace(r.ulOstId, r.ulPstId).second) << "OstID " << LONG(r.ulOstId) << " twice";
-        EXPECT_TRUE(objects.insert(r.ulPstId).second) << "PstID " << r.ulPstId << " mapped twice";
-        EXPECT_EQ(StampOf(pStore, r.ulPstId), LONG(r.ulOstId)) << "stamp of " << r.ulPstId;
-        EXPECT_EQ(pImpl->LookupPstId(LONG(r.ulOstId)), r.ulPstId);
+        if (r.bTentative != 0) {
+            ++cTentative;
+            if (!bAllowTentative)
+                problems.push_back(where + "still tentative");
+        }
+        if (r.bTentative & kTentativeDel)
+            continue;
+        if (!forward.emplace(r.ulOstId, r.ulPstId).second)
+            problems.push_back(where + "OstID mapped twice");
+        if (!objects.insert(r.ulPstId).second)
+            problems.push_back(where + "PstID mapped twice");
+        const LONG lStamp = StampOf(pStore, r.ulPstId);
+        if (lStamp != LONG(r.ulOstId))
+            problems.push_back(where + "object stamp is " + std::to_string(lStamp));
+        if (pImpl->LookupPstId(LONG(r.ulOstId)) != r.ulPstId)
+            problems.push_back(where + "lookup disagrees");
     }
-    EXPECT_EQ(mapper.Size(), forward.size());
+    if (!bAllowTentative && layout.header.ulTentativeCount != 0)
+        problems.push_back("header tentative count " + std::to_string(layout.header.ulTentativeCount));
+    if (mapper.Size() != forward.size())
+        problems.push_back("size " + std::to_string(mapper.Size()) + " for " + std::to_string(forward.size()) +
+                           " records");
+    return problems;
+}
+
+void ExpectConsistent(IMsgStore* pStore, IdMapper& mapper, const std::filesystem::path& idmPath) {
+    for (const std::string& problem : FindInconsistencies(pStore, mapper, idmPath))
+        ADD_FAILURE() << problem;
+}
+
+std::map<ULONG, ULONG> SolidRecords(const std::vector<BYTE>& bytes) {
+    std::map<ULONG, ULONG> solid;
+    const IdmLayoutCheck layout = CheckIdmLayout(bytes.data(), bytes.size());
+    if (layout.layout == IdmLayout::Damaged)
+        return solid;
+    for (ULONG slot = 0; slot < layout.ulSlotsInFile; ++slot) {
+        const IdmRecord r = ReadIdmRecord(bytes.data(), slot);
+        if (r.bTentative == 0 &&
+            ClassifyIdmRecord(r, layout.header.ulFlags == kIdmFlagRecordChecks) == IdmRecordState::Valid)
+            solid[r.ulOstId] = r.ulPstId;
+    }
+    return solid;
 }
 
 void MapperFixture::SetUp() {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,14 @@ HRESULT DeleteMessage(IMsgStore* pStore, IMAPIFolder* pFolder, const std::string
 std::vector<BYTE> ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::vector<BYTE>& bytes);
 
-// Every mapping the mapper holds, read back by looking up every stamped object's id and every
-// record of the file; fails the test when a mapping is not one-to-one or disagrees with a stamp.
+// What is wrong with the mapper's file and cache: records that are damaged or still tentative
+// (unless allowed), an id or object mapped twice, a mapped object that is gone or carries another
+// stamp, a lookup that disagrees with the file. Empty when all is well.
+std::vector<std::string> FindInconsistencies(IMsgStore* pStore, IdMapper& mapper, const std::filesystem::path& idmPath,
+                                             bool bAllowTentative = true);
 void ExpectConsistent(IMsgStore* pStore, IdMapper& mapper, const std::filesystem::path& idmPath);
+// The solid records of a mapper file (OstID to PstID).
+std::map<ULONG, ULONG> SolidRecords(const std::vector<BYTE>& bytes);
 
 class MapperFixture : public ::testing::Test {
 protected:
