@@ -200,7 +200,7 @@ public:
     StoreDb* Store() const { return m_pDb.get(); }
 
     // Folders keep no pending changes; SaveChanges has nothing left to write.
-    HRESULT SaveChanges(ULONG) override { return Exists(); }
+    HRESULT SaveChanges(ULONG) override { return m_bWritable ? Exists() : MAPI_E_NO_ACCESS; }
 
     HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                          LPUNKNOWN* lppUnk) override {
@@ -284,10 +284,10 @@ public:
         if (!cbEntryID || !lpEntryID) {
             // An empty entry id opens this folder.
             std::string eid = m_pDb->EntryIdOf(m_nid);
-            return OpenStoreEntry(m_pDb, kEntryIdSize, reinterpret_cast<LPENTRYID>(eid.data()), lpInterface, ulFlags,
-                                  lpulObjType, lppUnk);
+            return OpenStoreEntry(m_pDb, m_bWritable, kEntryIdSize, reinterpret_cast<LPENTRYID>(eid.data()),
+                                  lpInterface, ulFlags, lpulObjType, lppUnk);
         }
-        return OpenStoreEntry(m_pDb, cbEntryID, lpEntryID, lpInterface, ulFlags, lpulObjType, lppUnk);
+        return OpenStoreEntry(m_pDb, m_bWritable, cbEntryID, lpEntryID, lpInterface, ulFlags, lpulObjType, lppUnk);
     }
 
     HRESULT SetSearchCriteria(LPSRestriction lpRestriction, LPENTRYLIST lpContainerList, ULONG ulSearchFlags) override {
@@ -405,6 +405,8 @@ public:
             return MAPI_E_INTERFACE_NOT_SUPPORTED;
         if (NidType(m_nid) == NID_TYPE_SEARCH_FOLDER)
             return MAPI_E_NO_SUPPORT;
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
         HRESULT hr = Exists();
         if (FAILED(hr))
             return hr;
@@ -419,6 +421,8 @@ public:
         if (bMove && !m_bWritable)
             return MAPI_E_NO_ACCESS;
         auto* pDest = AsFolder(static_cast<IMAPIFolder*>(lpDestFolder));
+        if (pDest && !pDest->m_bWritable)
+            return MAPI_E_NO_ACCESS;
         std::vector<ULONG> nids;
         bool bPartial = false;
         HRESULT hr = ChildMessages(lpMsgList, nids, &bPartial);
@@ -460,7 +464,7 @@ public:
             auto* pTarget = static_cast<IMAPIFolder*>(lpDestFolder);
             for (ULONG nid : nids) {
                 Platform::ComPtr<IMessage> pFrom, pTo;
-                hr = OpenMessageObject(m_pDb, nid, false, pFrom.AddressOf());
+                hr = OpenMessageObject(m_pDb, nid, false, false, pFrom.AddressOf());
                 if (SUCCEEDED(hr))
                     hr = pTarget->CreateMessage(nullptr, NidType(nid) == NID_TYPE_ASSOC_MESSAGE ? MAPI_ASSOCIATED : 0,
                                                 pTo.AddressOf());
@@ -579,7 +583,7 @@ public:
         if (!pDest || pDest->Store() != m_pDb.get())
             return MAPI_E_NO_SUPPORT;
         bool bMove = ulFlags & FOLDER_MOVE;
-        if (bMove && !m_bWritable)
+        if ((bMove && !m_bWritable) || !pDest->m_bWritable)
             return MAPI_E_NO_ACCESS;
         StoreDb::Transaction txn(*m_pDb);
         HRESULT hr = txn.Begun();
@@ -650,6 +654,8 @@ public:
     }
 
     HRESULT SetReadFlags(LPENTRYLIST lpMsgList, ULONG_PTR, LPMAPIPROGRESS, ULONG ulFlags) override {
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
         std::vector<ULONG> nids;
         bool bPartial = false;
         HRESULT hr = S_OK;
@@ -697,6 +703,8 @@ public:
 
     HRESULT SetMessageStatus(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulNewStatus, ULONG ulNewStatusMask,
                              ULONG* lpulOldStatus) override {
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
         ULONG nid = 0;
         HRESULT hr = ChildMessage(cbEntryID, lpEntryID, &nid);
         if (FAILED(hr))

@@ -42,8 +42,13 @@ size_t SubjectPrefixLength(const std::wstring& subject) {
 
 class MessageImpl : public PropObject<IMessage> {
 public:
-    MessageImpl(std::shared_ptr<StoreDb> pDb, std::shared_ptr<MsgData> pData, ULONG parent, bool bWritable)
-        : m_pDb(std::move(pDb)), m_pData(std::move(pData)), m_parent(parent), m_bWritable(bWritable) {}
+    MessageImpl(std::shared_ptr<StoreDb> pDb, std::shared_ptr<MsgData> pData, ULONG parent, bool bWritable,
+                bool bContainerWritable)
+        : m_pDb(std::move(pDb)),
+          m_pData(std::move(pData)),
+          m_parent(parent),
+          m_bWritable(bWritable),
+          m_bContainerWritable(bContainerWritable) {}
     MessageImpl(std::shared_ptr<StoreDb> pDb, std::shared_ptr<MsgData> pData, AttachImpl* pParentAttach,
                 bool bWritable);
 
@@ -85,6 +90,7 @@ private:
     ULONG m_parent = 0;                         // folder of a top-level message
     Platform::ComPtr<IAttach> m_pParentAttach;  // holder of an embedded message
     bool m_bWritable;
+    bool m_bContainerWritable = false;  // the read state may change even when the message may not
     std::recursive_mutex m_mutex;
 };
 
@@ -590,6 +596,8 @@ HRESULT MessageImpl::SubmitMessage(ULONG) {
 
 HRESULT MessageImpl::SetReadFlag(ULONG ulFlags) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_bWritable && !m_bContainerWritable)
+        return MAPI_E_NO_ACCESS;
     LONG lFlags = 0;
     if (auto it = m_pData->props.find(PROP_ID(PR_MESSAGE_FLAGS)); it != m_pData->props.end())
         lFlags = ReadLong(it->second);
@@ -618,7 +626,8 @@ HRESULT MessageImpl::SetReadFlag(ULONG ulFlags) {
 
 }  // namespace
 
-HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, IMessage** ppMessage) {
+HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, bool bContainerWritable,
+                          IMessage** ppMessage) {
     std::shared_ptr<MsgData> pData;
     HRESULT hr = LoadMessage(*pDb, nid, pData);
     if (FAILED(hr))
@@ -629,7 +638,8 @@ HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritabl
         return hr;
     if (!IsFolderNid(parent))
         return MAPI_E_NOT_FOUND;  // attachments and embedded messages have no entry
-    auto* pMessage = new (std::nothrow) MessageImpl(std::move(pDb), std::move(pData), parent, bWritable);
+    auto* pMessage =
+        new (std::nothrow) MessageImpl(std::move(pDb), std::move(pData), parent, bWritable, bContainerWritable);
     if (!pMessage)
         return MAPI_E_NOT_ENOUGH_MEMORY;
     *ppMessage = pMessage;
@@ -645,7 +655,7 @@ HRESULT CreateMessageObject(std::shared_ptr<StoreDb> pDb, ULONG folderNid, bool 
         return hr;
     pData->changes.Set(pData->props,
                        MakeLong(PR_MESSAGE_FLAGS, MSGFLAG_READ | MSGFLAG_UNSENT | (bAssoc ? MSGFLAG_ASSOCIATED : 0)));
-    auto* pMessage = new (std::nothrow) MessageImpl(std::move(pDb), std::move(pData), folderNid, true);
+    auto* pMessage = new (std::nothrow) MessageImpl(std::move(pDb), std::move(pData), folderNid, true, true);
     if (!pMessage)
         return MAPI_E_NOT_ENOUGH_MEMORY;
     *ppMessage = pMessage;

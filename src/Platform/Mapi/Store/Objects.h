@@ -12,13 +12,15 @@ class StoreDb;
 
 HRESULT OpenStoreObject(std::shared_ptr<StoreDb> pDb, bool bWritable, IMsgStore** ppStore);
 HRESULT OpenFolderObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, IMAPIFolder** ppFolder);
-HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, IMessage** ppMessage);
+// bContainerWritable: whether the store or folder it was opened from may change it (its read state).
+HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, bool bContainerWritable,
+                          IMessage** ppMessage);
 HRESULT CreateMessageObject(std::shared_ptr<StoreDb> pDb, ULONG folderNid, bool bAssoc, IMessage** ppMessage);
 
-// OpenEntry of a store: the root for an empty entry id, else the folder or message it names, asked for
-// as lpInterface (its default interface when null).
-HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface,
-                       ULONG ulFlags, ULONG* lpulObjType, LPUNKNOWN* lppUnk);
+// OpenEntry of a store or folder: the root for an empty entry id, else the folder or message it names,
+// asked for as lpInterface (its default interface when null); writable only when the opener is.
+HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, bool bContainerWritable, ULONG cbEntryID,
+                       LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags, ULONG* lpulObjType, LPUNKNOWN* lppUnk);
 
 // Entry id, record and instance keys, parent and store ids and the object type of a stored object.
 void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props);

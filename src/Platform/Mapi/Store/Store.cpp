@@ -36,7 +36,8 @@ public:
         return QueryInterfaceAmong<IMsgStore, IMAPIProp, IUnknown>(riid, ppv);
     }
 
-    HRESULT SaveChanges(ULONG) override { return S_OK; }  // store properties are written at once
+    // Store properties are written at once; there is nothing left to save.
+    HRESULT SaveChanges(ULONG) override { return m_bWritable ? S_OK : MAPI_E_NO_ACCESS; }
 
     HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
                          LPUNKNOWN* lppUnk) override {
@@ -98,7 +99,7 @@ public:
 
     HRESULT OpenEntry(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags, ULONG* lpulObjType,
                       LPUNKNOWN* lppUnk) override {
-        return OpenStoreEntry(m_pDb, cbEntryID, lpEntryID, lpInterface, ulFlags, lpulObjType, lppUnk);
+        return OpenStoreEntry(m_pDb, m_bWritable, cbEntryID, lpEntryID, lpInterface, ulFlags, lpulObjType, lppUnk);
     }
 
     HRESULT SetReceiveFolder(LPTSTR lpszMessageClass, ULONG ulFlags, ULONG cbEntryID, LPENTRYID lpEntryID) override {
@@ -304,6 +305,8 @@ protected:
 private:
     // FinishedMsg (bDone: the transport sent it) and AbortSubmit (taken back from the queue).
     HRESULT ChangeSubmitState(ULONG cbEntryID, LPENTRYID lpEntryID, bool bDone) {
+        if (!m_bWritable)
+            return MAPI_E_NO_ACCESS;
         ULONG nid = 0;
         if (!m_pDb->ParseEntryId(cbEntryID, lpEntryID, &nid) || !IsMessageNid(nid))
             return MAPI_E_INVALID_ENTRYID;
@@ -410,15 +413,18 @@ HRESULT OpenStoreObject(std::shared_ptr<StoreDb> pDb, bool bWritable, IMsgStore*
     return *ppStore ? S_OK : MAPI_E_NOT_ENOUGH_MEMORY;
 }
 
-HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface,
-                       ULONG ulFlags, ULONG* lpulObjType, LPUNKNOWN* lppUnk) {
+HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, bool bContainerWritable, ULONG cbEntryID,
+                       LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags, ULONG* lpulObjType, LPUNKNOWN* lppUnk) {
     if (!lppUnk)
         return MAPI_E_INVALID_PARAMETER;
     *lppUnk = nullptr;
     ULONG nid = kNidRoot;
     if (cbEntryID && (!lpEntryID || !pDb->ParseEntryId(cbEntryID, lpEntryID, &nid)))
         return MAPI_E_INVALID_ENTRYID;
-    bool bWrite = WantsWrite(ulFlags);
+    // A read-only store or folder hands out read-only objects, and refuses to hand out writable ones.
+    if ((ulFlags & MAPI_MODIFY) && !(ulFlags & MAPI_BEST_ACCESS) && !bContainerWritable)
+        return MAPI_E_NO_ACCESS;
+    bool bWrite = WantsWrite(ulFlags) && bContainerWritable;
     IUnknown* pObject = nullptr;
     ULONG ulObjType = 0;
     HRESULT hr;
@@ -429,7 +435,7 @@ HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, ULONG cbEntryID, LPE
         ulObjType = MAPI_FOLDER;
     } else if (IsMessageNid(nid)) {
         IMessage* pMessage = nullptr;
-        hr = OpenMessageObject(pDb, nid, bWrite, &pMessage);
+        hr = OpenMessageObject(pDb, nid, bWrite, bContainerWritable, &pMessage);
         pObject = pMessage;
         ulObjType = MAPI_MESSAGE;
     } else {
@@ -464,7 +470,8 @@ HRESULT OpenOsdStore(const std::filesystem::path& path, bool bCreate, const std:
     HRESULT hr = Mapi::StoreDb::Open(path, bCreate, wsDisplayName, &pDb);
     if (FAILED(hr))
         return hr;
-    return Mapi::OpenStoreObject(std::move(pDb), bWritable, ppStore);
+    bool bCanWrite = !pDb->ReadOnly();
+    return Mapi::OpenStoreObject(std::move(pDb), bWritable && bCanWrite, ppStore);
 }
 
 HRESULT CreateTemporaryMessage(IMessage** ppMessage) {

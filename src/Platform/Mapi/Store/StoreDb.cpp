@@ -53,6 +53,23 @@ bool LooksLikeStoreFile(const std::filesystem::path& path) {
     return header[18] == 2 && header[19] == 2;
 }
 
+// A path as the path part of an SQLite file: URI.
+std::string UriPath(const std::filesystem::path& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path.string()) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' || c == '.' ||
+            c == '-' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
 // (index << 16 | type) keys of the props table: the tag with its type, ordered by property id.
 int64_t TagLow(ULONG ulId) {
     return static_cast<int64_t>(ulId) << 16;
@@ -294,13 +311,30 @@ HRESULT StoreDb::CreateNew(const std::wstring& wsDisplayName) {
 HRESULT StoreDb::OpenExisting() {
     if (!LooksLikeStoreFile(m_path))
         return MAPI_E_CORRUPT_STORE;
-    int rc = sqlite3_open_v2(m_path.c_str(), &m_pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (rc != SQLITE_OK)
-        return HrFromSqlite(rc);
+    HRESULT hr = Connect(m_path.string(), SQLITE_OPEN_READWRITE);
+    if (FAILED(hr))
+        return hr;
+    if (m_bReadOnly) {
+        // A file the user may only read: SQLite reads it in place when it can share the journal's
+        // index, else (no index beside it, none can be made) only a file without pending journal
+        // content can be read, as unchanging.
+        bool bNoIndex = (Statement(m_pDb, "SELECT count(*) FROM sqlite_schema").Step() & 0xFF) == SQLITE_READONLY;
+        if (bNoIndex) {
+            sqlite3_close_v2(m_pDb);
+            m_pDb = nullptr;
+            std::error_code ec;
+            std::filesystem::path wal = m_path.string() + "-wal";
+            if (std::filesystem::exists(wal, ec) && std::filesystem::file_size(wal, ec) != 0)
+                return MAPI_E_NO_ACCESS;
+            hr = Connect("file:" + UriPath(m_path) + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+            if (FAILED(hr))
+                return hr;
+        }
+    }
     // Until the file is known to be sound, closing must not write anything back into it.
     sqlite3_db_config(m_pDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
-    HRESULT hr = ReadMeta();
+    hr = ReadMeta();
     if (SUCCEEDED(hr)) {
         Statement check(m_pDb, "PRAGMA quick_check");
         if (check.Step() != SQLITE_ROW || check.Blob(0) != "ok")
@@ -320,6 +354,17 @@ HRESULT StoreDb::OpenExisting() {
     sqlite3_db_config(m_pDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     // WAL with NORMAL sync: a committed transaction survives the death of the process.
     Exec("PRAGMA synchronous=NORMAL");
+    return S_OK;
+}
+
+HRESULT StoreDb::Connect(const std::string& sTarget, int flags) {
+    int rc = sqlite3_open_v2(sTarget.c_str(), &m_pDb, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close_v2(m_pDb);
+        m_pDb = nullptr;
+        return HrFromSqlite(rc);
+    }
+    m_bReadOnly = sqlite3_db_readonly(m_pDb, "main") == 1;
     return S_OK;
 }
 

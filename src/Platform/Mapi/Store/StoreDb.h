@@ -96,6 +96,8 @@ public:
     std::recursive_mutex& Mutex() { return m_mutex; }
     sqlite3* Handle() { return m_pDb; }
     const std::filesystem::path& Path() const { return m_path; }
+    // The file could only be opened for reading (the user may not write it).
+    bool ReadOnly() const { return m_bReadOnly; }
     const MAPIUID& RecordKey() const { return m_recordKey; }
     const MAPIUID& MappingSignature() const { return m_mappingSignature; }
 
@@ -167,6 +169,7 @@ public:
 private:
     StoreDb() = default;
     HRESULT OpenExisting();
+    HRESULT Connect(const std::string& sTarget, int flags);
     HRESULT CreateNew(const std::wstring& wsDisplayName);
     HRESULT ReadMeta();
     void RememberName(ULONG ulId, const NameKey& key);
@@ -188,6 +191,7 @@ private:
     std::filesystem::path m_path;
     std::filesystem::path m_temporaryDir;  // removed with the store
     sqlite3* m_pDb = nullptr;
+    bool m_bReadOnly = false;
     std::recursive_mutex m_mutex;
     int m_cTransactionDepth = 0;
     MAPIUID m_recordKey{};
