@@ -127,6 +127,7 @@ bool FileMapper::OpenAndReadHeader(const std::wstring& wsPath, bool* pbUpgraded)
     struct stat st {};
     ::fstat(m_fd, &st);
     m_bNewFile = !bExisted || st.st_size == 0;
+    m_bScanOnLoad = m_bNewFile;
     TouchFile(m_fd, false);
     if (m_bNewFile) {
         OSTLOG_INFO(4, L"Initializing mapper file '%s'", wsPath.c_str());

@@ -89,10 +89,13 @@ private:
     HRESULT CheckCache();
     HRESULT LoadCacheLocked();
     HRESULT ReadRecords(std::wstring* pwsProblem);
-    HRESULT Repair(const std::wstring& wsProblem);
+    // Rewrites the file from the store's stamps (salvaging what still reads well); bDamaged keeps a
+    // copy of the old bytes and logs the damage.
+    HRESULT Repair(const std::wstring& wsProblem, bool bDamaged);
     // Checks tentative records against their objects' stamps; only the torn ones when other
     // processes may still be working on theirs.
-    void VerifyTentative(bool bTornOnly);
+    // True when a torn record could not be confirmed: its id may be stamped on another object.
+    bool VerifyTentative(bool bTornOnly);
     PairCheck CheckPair(LONG lOstId, ULONG ulPstId);
     bool RemapToFileSize();
     void ClearCache();
@@ -120,6 +123,7 @@ private:
     bool m_bCacheLoaded = false;
     bool m_bReloadNeeded = false;  // a process died holding the lock: reload and verify
     bool m_bVerifyOnLoad = false;
+    bool m_bScanOnLoad = false;            // a new or emptied file: map whatever the store has stamped
     IdHashMap<Mapping> m_mapOstIdToPstId;  // "O2P"
     IdHashMap<ULONG> m_mapPstIdToOstId;    // "P2O"
     std::deque<ULONG> m_emptyIdCache;

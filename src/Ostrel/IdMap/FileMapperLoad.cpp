@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "Ostrel/IdMap/FileMapper.h"
@@ -140,7 +141,10 @@ HRESULT FileMapper::LoadCacheLocked() {
     std::wstring wsProblem;
     HRESULT hr = ReadRecords(&wsProblem);
     if (hr == MAPI_E_CORRUPT_DATA)
-        hr = Repair(wsProblem);
+        hr = Repair(wsProblem, true);
+    else if (SUCCEEDED(hr) && m_bScanOnLoad)
+        hr = Repair(L"new file", false);
+    m_bScanOnLoad = false;
     if (FAILED(hr)) {
         m_bCacheLoaded = false;
         return hr;
@@ -153,9 +157,12 @@ HRESULT FileMapper::LoadCacheLocked() {
     // With no other process alive every tentative record is an orphan of a crash. After a crash
     // of one process among several, only the record it left half written is; the others belong
     // to live processes (or are whole) and are solidified as usual.
+    bool bRescan = false;
     if ((bFirst || m_bVerifyOnLoad) && !m_lstTentative.empty())
-        VerifyTentative(!bFirst);
+        bRescan = VerifyTentative(!bFirst);
     m_bVerifyOnLoad = false;
+    if (bRescan && bFirst && FAILED(Repair(L"a record left half written could not be confirmed", false)))
+        OSTLOG_ERROR(L"Failed to rebuild IDM");
     if (bFirst)
         SetIdmVerified(1);
     return S_OK;
@@ -265,7 +272,7 @@ FileMapper::PairCheck FileMapper::CheckPair(LONG lOstId, ULONG ulPstId) {
     return m_pOwner && m_pOwner->CheckMappedObject(lOstId, ulPstId) ? PairCheck::Valid : PairCheck::Invalid;
 }
 
-void FileMapper::VerifyTentative(bool bTornOnly) {
+bool FileMapper::VerifyTentative(bool bTornOnly) {
     Util::AutoCriticalSection cs(m_csTentativeList);
     std::vector<TentativeEntry> entries;
     if (bTornOnly) {
@@ -277,9 +284,10 @@ void FileMapper::VerifyTentative(bool bTornOnly) {
         entries.swap(m_lstTentative);
     }
     if (entries.empty())
-        return;
+        return false;
     if (m_pOwner)
         m_pOwner->SetVerifyingTentative(TRUE);
+    bool bRescan = false;
     // Additions first: a removal of the same id or object gives way to an addition that holds.
     std::stable_sort(entries.begin(), entries.end(),
                      [](const TentativeEntry& a, const TentativeEntry& b) { return a.bKind < b.bKind; });
@@ -289,7 +297,8 @@ void FileMapper::VerifyTentative(bool bTornOnly) {
         const bool bAdd = e.bKind == kTentativeAdd;
         OSTLOG_WARN(L"Processing tentative %s for %d->%08X ...", bAdd ? L"ADD" : L"DEL", lOstId, e.ulPstId);
         const IdmRecord r = ReadIdmRecord(pFile, e.ulSlot);
-        if (r.ulOstId != e.ulOstId || r.ulPstId != e.ulPstId || (r.bTentative & e.bKind) == 0)
+        const BYTE bBits = e.bTorn ? BYTE(kTentativeAdd | kTentativeDel) : e.bKind;
+        if (r.ulOstId != e.ulOstId || r.ulPstId != e.ulPstId || (r.bTentative & bBits) == 0)
             continue;  // settled already, by this pass or another process
         const bool bValid = CheckPair(lOstId, e.ulPstId) == PairCheck::Valid;
         const Mapping* pMapped = m_mapOstIdToPstId.Find(e.ulOstId);
@@ -320,6 +329,7 @@ void FileMapper::VerifyTentative(bool bTornOnly) {
             if (bThisRecordMapped)
                 DropFromMaps(e.ulOstId, e.ulPstId);
             FreeRecord(e.ulSlot, r.bTentative);
+            bRescan |= e.bTorn;
             continue;
         }
         OSTLOG_WARN(L"    ... record valid -> solidify IDM record");
@@ -338,28 +348,41 @@ void FileMapper::VerifyTentative(bool bTornOnly) {
         OSTLOG_ERROR(L"Failed to FlushViewOfFile %d", errno);
     if (m_pOwner)
         m_pOwner->SetVerifyingTentative(FALSE);
+    return bRescan;
 }
 
-HRESULT FileMapper::Repair(const std::wstring& wsProblem) {
-    OSTLOG_ERROR(L"Corrupted file %s: %s. Rebuilding it from the store's stamps.", m_wsIdmPath.c_str(),
-                 wsProblem.c_str());
+HRESULT FileMapper::Repair(const std::wstring& wsProblem, bool bDamaged) {
     std::vector<BYTE> old;
     ReadWholeFile(m_fd, &old);
-    // The damaged bytes are kept beside the file for inspection.
-    const std::string sBackup = Platform::ToUtf8(m_wsIdmPath) + ".damaged";
-    const int fdBackup = ::open(sBackup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fdBackup < 0 || !WriteAllAt(fdBackup, old.data(), old.size(), 0))
-        OSTLOG_ERROR(L"Failed to keep a copy of the damaged IDM - %d", errno);
-    if (fdBackup >= 0)
-        ::close(fdBackup);
+    if (bDamaged) {
+        OSTLOG_ERROR(L"Corrupted file %s: %s. Rebuilding it from the store's stamps.", m_wsIdmPath.c_str(),
+                     wsProblem.c_str());
+        // The damaged bytes are kept beside the file for inspection.
+        const std::string sBackup = Platform::ToUtf8(m_wsIdmPath) + ".damaged";
+        const int fdBackup = ::open(sBackup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fdBackup < 0 || !WriteAllAt(fdBackup, old.data(), old.size(), 0))
+            OSTLOG_ERROR(L"Failed to keep a copy of the damaged IDM - %d", errno);
+        if (fdBackup >= 0)
+            ::close(fdBackup);
+    } else {
+        OSTLOG_WARN(L"Rebuilding %s from the store's stamps: %s", m_wsIdmPath.c_str(), wsProblem.c_str());
+    }
 
     // Records that still read well settle which object an id keeps when several carry its stamp.
+    // While other processes live, an id whose removal is pending stays removed: its process may be
+    // about to delete the object.
     std::map<ULONG, ULONG> salvaged;
+    std::set<ULONG> removing;
+    const bool bOthersAlive = GetIdmVerified() != 0;
     const bool bChecks = old.size() >= kIdmHeaderSize && old[20] == kIdmFlagRecordChecks;
     for (size_t off = kIdmHeaderSize; off + kIdmRecordSize <= old.size(); off += kIdmRecordSize) {
         const IdmRecord r = ReadIdmRecord(old.data(), ULONG((off - kIdmHeaderSize) / kIdmRecordSize));
-        if (ClassifyIdmRecord(r, bChecks) == IdmRecordState::Valid && !(r.bTentative & kTentativeDel))
+        if (ClassifyIdmRecord(r, bChecks) != IdmRecordState::Valid)
+            continue;
+        if (!(r.bTentative & kTentativeDel))
             salvaged[r.ulOstId] = r.ulPstId;
+        else if (bOthersAlive)
+            removing.insert(r.ulOstId);
     }
     std::map<ULONG, std::vector<ULONG>> candidates;
     const IdMapperTags tags = m_pOwner ? m_pOwner->GetTags() : GetIdMapperTags(m_pStore);
@@ -391,6 +414,8 @@ HRESULT FileMapper::Repair(const std::wstring& wsProblem) {
     }
     std::vector<std::pair<ULONG, ULONG>> mappings;
     for (auto& [ulOstId, vecPst] : candidates) {
+        if (removing.count(ulOstId) && !salvaged.count(ulOstId))
+            continue;
         auto it = salvaged.find(ulOstId);
         if (it != salvaged.end() && std::find(vecPst.begin(), vecPst.end(), it->second) != vecPst.end())
             mappings.emplace_back(ulOstId, it->second);
@@ -424,7 +449,8 @@ HRESULT FileMapper::Repair(const std::wstring& wsProblem) {
         OSTLOG_ERROR(L"Failed to write the rebuilt IDM - %d", errno);
         return E_FAIL;
     }
-    OSTLOG_INFO(1, L"Map rebuilt successfully: %d mappings", static_cast<int>(mappings.size()));
+    OSTLOG_INFO(1, L"Map rebuilt successfully");
+    OSTLOG_INFO(4, L"%d mappings", static_cast<int>(mappings.size()));
     std::wstring wsAgain;
     hr = ReadRecords(&wsAgain);
     if (FAILED(hr))

@@ -76,7 +76,8 @@ BOOL FileMapper::SolidifySingleRecord(LONG lOstId, BYTE bKind) {
 // describes (another process settled or reused it since).
 bool FileMapper::SolidifyEntry(const TentativeEntry& entry) {
     const IdmRecord r = ReadIdmRecord(FileData(), entry.ulSlot);
-    if (r.ulOstId != entry.ulOstId || r.ulPstId != entry.ulPstId || !(r.bTentative & entry.bKind))
+    const BYTE bBits = entry.bTorn ? BYTE(kTentativeAdd | kTentativeDel) : entry.bKind;
+    if (r.ulOstId != entry.ulOstId || r.ulPstId != entry.ulPstId || !(r.bTentative & bBits))
         return false;
     const LONG lOstId = static_cast<LONG>(entry.ulOstId);
     if (entry.bTorn) {
