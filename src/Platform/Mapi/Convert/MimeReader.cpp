@@ -175,9 +175,57 @@ int AlternativeRank(mimepp::Entity& entity, bool* pbDamaged, int depth = 0) {
     return 0;
 }
 
+// Cuts header fields of the message's own header block that are longer than kMaxHeaderValue (with
+// their folded lines), so that a field of many megabytes costs neither the parser's time nor memory.
+// True when something was cut.
+bool CutLongHeaderFields(std::string& text) {
+    size_t end = 0;  // end of the header block
+    bool bLong = false;
+    for (size_t fieldStart = 0, pos = 0;;) {
+        const size_t nl = text.find('\n', pos);
+        const size_t next = nl == std::string::npos ? text.size() : nl + 1;
+        const bool bContinuation = pos > 0 && pos < text.size() && (text[pos] == ' ' || text[pos] == '\t');
+        if (!bContinuation)
+            fieldStart = pos;
+        if (next - fieldStart > kMaxHeaderValue)
+            bLong = true;
+        const bool bEmpty = next - pos <= 2 && (text[pos] == '\n' || text.compare(pos, 2, "\r\n") == 0);
+        if (nl == std::string::npos || bEmpty) {
+            end = pos;
+            break;
+        }
+        pos = next;
+    }
+    if (!bLong)
+        return false;
+    std::string out;
+    out.reserve(std::min(text.size(), end + (text.size() - end)));
+    for (size_t pos = 0; pos < end;) {
+        size_t fieldEnd = pos;
+        do {
+            const size_t nl = text.find('\n', fieldEnd);
+            fieldEnd = nl == std::string::npos || nl >= end ? end : nl + 1;
+        } while (fieldEnd < end && (text[fieldEnd] == ' ' || text[fieldEnd] == '\t'));
+        if (fieldEnd - pos > kMaxHeaderValue) {
+            std::string field = text.substr(pos, kMaxHeaderValue);
+            while (!field.empty() && (field.back() == '\r' || field.back() == '\n'))
+                field.pop_back();
+            out += field + "\r\n";
+        } else {
+            out.append(text, pos, fieldEnd - pos);
+        }
+        pos = fieldEnd;
+    }
+    out.append(text, end, std::string::npos);
+    text = std::move(out);
+    return true;
+}
+
 }  // namespace
 
 HRESULT MimeReader::Convert(std::string text, IMessage* pMessage) {
+    if (CutLongHeaderFields(text))
+        m_bDamaged = true;
     mimepp::Message message{mimepp::String(std::move(text))};
     message.parse();
     HRESULT hr = ConvertEntity(message, pMessage, 0, true);
