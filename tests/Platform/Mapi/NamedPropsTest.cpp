@@ -126,5 +126,46 @@ TEST_F(NamedPropsTest, NamesOfACommitThatFailedAreForgotten) {
     EXPECT_EQ(PROP_ID(retried->aulPropTag[0]), 0x8001u);
 }
 
+TEST_F(NamedPropsTest, MapiNamesAreStandardIdsAndHeaderNamesIgnoreCase) {
+    MAPINAMEID subject{const_cast<GUID*>(&PS_MAPI), MNID_ID, {}};
+    subject.Kind.lID = PROP_ID(PR_SUBJECT);
+    MAPINAMEID tooHigh{const_cast<GUID*>(&PS_MAPI), MNID_ID, {}};
+    tooHigh.Kind.lID = 0x8000;
+    MAPINAMEID byString{const_cast<GUID*>(&PS_MAPI), MNID_STRING, {}};
+    byString.Kind.lpwstrName = const_cast<wchar_t*>(L"Subject");
+    LPMAPINAMEID mapi[3] = {&subject, &tooHigh, &byString};
+    MapiBuf<SPropTagArray> tags;
+    ASSERT_EQ(m_store->GetIDsFromNames(3, mapi, MAPI_CREATE, &tags), MAPI_W_ERRORS_RETURNED);
+    EXPECT_EQ(tags->aulPropTag[0], PROP_TAG(PT_UNSPECIFIED, PROP_ID(PR_SUBJECT)));
+    EXPECT_EQ(PROP_TYPE(tags->aulPropTag[1]), PT_ERROR);
+    EXPECT_EQ(PROP_TYPE(tags->aulPropTag[2]), PT_ERROR);
+    MapiBuf<SPropTagArray> none;
+    ASSERT_EQ(m_store->GetIDsFromNames(0, nullptr, 0, &none), S_OK);
+    EXPECT_EQ(none->cValues, 0u);  // nothing was stored for them
+
+    ULONG ulMixed = NamedTag(m_store.Get(), PS_INTERNET_HEADERS, L"X-Antivirus", PT_UNICODE);
+    EXPECT_EQ(NamedTag(m_store.Get(), PS_INTERNET_HEADERS, L"x-antivirus", PT_UNICODE), ulMixed);
+    // The same from the file, once nothing of the store is left in memory.
+    std::filesystem::path path = m_home.Path() / "headers.osd";
+    ULONG ulStored = 0;
+    {
+        ComPtr<IMsgStore> pStore;
+        ASSERT_EQ(Platform::OpenOsdStore(path, true, L"", true, pStore.AddressOf()), S_OK);
+        ulStored = NamedTag(pStore.Get(), PS_INTERNET_HEADERS, L"Return-Path", PT_UNICODE);
+    }
+    ComPtr<IMsgStore> pReopened;
+    ASSERT_EQ(Platform::OpenOsdStore(path, false, L"", true, pReopened.AddressOf()), S_OK);
+    EXPECT_EQ(NamedTag(pReopened.Get(), PS_INTERNET_HEADERS, L"return-path", PT_UNICODE), ulStored);
+    SizedSPropTagArray(1, stored) = {1, {ulStored}};
+    LPSPropTagArray pStored = (LPSPropTagArray)&stored;
+    ULONG cNames = 0;
+    MapiBuf<LPMAPINAMEID> names;
+    ASSERT_EQ(pReopened->GetNamesFromIDs(&pStored, nullptr, 0, &cNames, &names), S_OK);
+    EXPECT_STREQ(names[0]->Kind.lpwstrName, L"Return-Path");  // the first spelling stays
+    // Other sets keep case.
+    EXPECT_NE(NamedTag(m_store.Get(), PS_PUBLIC_STRINGS, L"keywords", PT_MV_UNICODE),
+              NamedTag(m_store.Get(), PS_PUBLIC_STRINGS, L"Keywords", PT_MV_UNICODE));
+}
+
 }  // namespace
 }  // namespace MapiTest

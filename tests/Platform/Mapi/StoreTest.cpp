@@ -49,6 +49,8 @@ TEST_F(StoreTest, NewStoreHasTheFolderTreeOfANewProfile) {
     EXPECT_EQ(GetLong(pRoot.Get(), PR_FOLDER_TYPE), (LONG)FOLDER_ROOT);
     EXPECT_EQ(GetString(m_store.Get(), PR_DISPLAY_NAME_W), L"Test Store");
     EXPECT_TRUE(GetLong(m_store.Get(), PR_STORE_SUPPORT_MASK) & STORE_UNICODE_OK);
+    // Bodies are kept as written, not in step with each other.
+    EXPECT_FALSE(GetLong(m_store.Get(), PR_STORE_SUPPORT_MASK) & STORE_RTF_OK);
 }
 
 TEST_F(StoreTest, EntryIdsCarryTheRecordKeyAndTheStorePath) {

@@ -6,6 +6,7 @@
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Props/KnownTypes.h"
@@ -143,8 +144,12 @@ HRESULT IdsFromNames(StoreDb* pDb, ULONG cNames, LPMAPINAMEID* lppNames, ULONG u
     for (ULONG i = 0; i < cNames; ++i) {
         const MAPINAMEID* pName = lppNames[i];
         ULONG ulTag = PROP_TAG(PT_ERROR, PROP_ID_NULL);
-        if (pName && pName->lpguid &&
-            (pName->ulKind == MNID_ID || (pName->ulKind == MNID_STRING && pName->Kind.lpwstrName))) {
+        if (pName && pName->lpguid && *pName->lpguid == PS_MAPI) {
+            // PS_MAPI names the standard properties by their own ids; nothing is stored for them.
+            if (pName->ulKind == MNID_ID && pName->Kind.lID > 0 && pName->Kind.lID < static_cast<LONG>(PROPS_ID_MIN))
+                ulTag = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(pName->Kind.lID));
+        } else if (pName && pName->lpguid &&
+                   (pName->ulKind == MNID_ID || (pName->ulKind == MNID_STRING && pName->Kind.lpwstrName))) {
             NameKey key;
             key.guid = *pName->lpguid;
             key.ulKind = pName->ulKind;

@@ -18,10 +18,12 @@ namespace Platform::Mapi {
 
 namespace {
 
+// No STORE_RTF_OK: the store keeps the plain, HTML and RTF bodies as they are written, without
+// bringing the others in step, so writers must set every body they mean.
 constexpr ULONG kSupportMask = STORE_ENTRYID_UNIQUE | STORE_SEARCH_OK | STORE_MODIFY_OK | STORE_CREATE_OK |
                                STORE_ATTACH_OK | STORE_SUBMIT_OK | STORE_NOTIFY_OK | STORE_MV_PROPS_OK |
                                STORE_RESTRICTION_OK | STORE_SORT_OK | STORE_HTML_OK | STORE_ANSI_OK | STORE_UNICODE_OK |
-                               STORE_LOCALSTORE | STORE_RTF_OK;
+                               STORE_LOCALSTORE;
 
 std::string ToUpperAscii(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });

@@ -730,15 +730,21 @@ HRESULT StoreDb::WriteRecipients(ULONG nid, const std::map<ULONG, PropMap>& rows
 
 HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (auto it = m_nameToId.find(key); it != m_nameToId.end()) {
+    if (auto it = m_nameToId.find(CacheKey(key)); it != m_nameToId.end()) {
         *pId = it->second;
         return S_OK;
     }
     std::string guid(reinterpret_cast<const char*>(&key.guid), sizeof key.guid);
     std::string name = Platform::ToUtf8(key.wsName);
     LONG lId = key.ulKind == MNID_ID ? key.lId : 0;
+    // Header names compare as header fields do: "X-Antivirus" is "x-antivirus"; a name keeps the
+    // spelling it was first created with.
+    bool bHeader = key.ulKind == MNID_STRING && key.guid == PS_INTERNET_HEADERS;
     auto lookup = [&]() -> HRESULT {
-        auto st = Cached("SELECT id FROM names WHERE guid=? AND kind=? AND lid=? AND name=?");
+        auto st = bHeader ? Cached(
+                                "SELECT id FROM names WHERE guid=? AND kind=? AND lid=? AND name=? COLLATE NOCASE"
+                                " ORDER BY id LIMIT 1")
+                          : Cached("SELECT id FROM names WHERE guid=? AND kind=? AND lid=? AND name=?");
         st->Bind(1, guid).Bind(2, key.ulKind).Bind(3, lId).BindText(4, name);
         int rc = st->Step();
         if (rc == SQLITE_DONE)
@@ -771,13 +777,18 @@ HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
             }
             if (SUCCEEDED(hr))
                 hr = txn.Commit();
-            if (SUCCEEDED(hr))
-                *pId = ulNew;
+            if (FAILED(hr))
+                return hr;
+            *pId = ulNew;
+            RememberName(ulNew, key);
+            return S_OK;
         }
     }
-    if (SUCCEEDED(hr))
-        RememberName(*pId, key);
-    return hr;
+    if (FAILED(hr))
+        return hr;
+    // Found: learnt as stored, since a header name may have been spelt otherwise.
+    NameKey stored;
+    return NameFromId(*pId, &stored);
 }
 
 HRESULT StoreDb::NameFromId(ULONG ulId, NameKey* pKey) {
@@ -816,17 +827,27 @@ void StoreDb::RememberName(ULONG ulId, const NameKey& key) {
         m_pendingNames.emplace_back(ulId, key);
         return;
     }
-    m_nameToId[key] = ulId;
+    m_nameToId[CacheKey(key)] = ulId;
     m_idToName[ulId] = key;
 }
 
 void StoreDb::SettleNames(bool bCommitted) {
     if (bCommitted)
         for (const auto& [ulId, key] : m_pendingNames) {
-            m_nameToId[key] = ulId;
+            m_nameToId[CacheKey(key)] = ulId;
             m_idToName[ulId] = key;
         }
     m_pendingNames.clear();
+}
+
+NameKey StoreDb::CacheKey(const NameKey& key) {
+    if (key.ulKind != MNID_STRING || !(key.guid == PS_INTERNET_HEADERS))
+        return key;
+    NameKey folded = key;
+    for (wchar_t& c : folded.wsName)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return folded;
 }
 
 HRESULT StoreDb::AllNames(std::vector<std::pair<ULONG, NameKey>>& names) {

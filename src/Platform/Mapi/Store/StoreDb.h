@@ -173,7 +173,8 @@ private:
     HRESULT CreateNew(const std::wstring& wsDisplayName);
     HRESULT ReadMeta();
     void RememberName(ULONG ulId, const NameKey& key);
-    void SettleNames(bool bCommitted);  // at the end of the outermost transaction
+    void SettleNames(bool bCommitted);            // at the end of the outermost transaction
+    static NameKey CacheKey(const NameKey& key);  // header names without regard to ASCII case
     // A cached statement, reset when the handle goes out of scope so that no read stays open.
     class StmtRef {
     public:
