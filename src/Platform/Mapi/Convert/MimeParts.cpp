@@ -103,6 +103,37 @@ std::string UuDecode(std::string_view text, bool* pbDamaged) {
 
 }  // namespace
 
+bool SplitUuencoded(std::string_view text, std::string& rest, std::vector<UuBlock>& blocks, bool* pbDamaged) {
+    rest.clear();
+    blocks.clear();
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        const size_t next = nl == std::string_view::npos ? text.size() : nl + 1;
+        std::string_view line = text.substr(pos, next - pos);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.remove_suffix(1);
+        // "begin", a blank, three or four octal digits, a blank, a name.
+        size_t mode = 6;
+        while (mode < line.size() && line[mode] >= '0' && line[mode] <= '7')
+            ++mode;
+        if (line.rfind("begin ", 0) != 0 || mode < 9 || mode > 10 || mode + 1 >= line.size() || line[mode] != ' ') {
+            rest.append(text.substr(pos, next - pos));
+            pos = next;
+            continue;
+        }
+        size_t end = text.find("\nend", next - 1);
+        while (end != std::string_view::npos && end + 4 < text.size() && text[end + 4] != '\r' && text[end + 4] != '\n')
+            end = text.find("\nend", end + 1);
+        const size_t blockEnd = end == std::string_view::npos ? text.size() : text.find('\n', end + 1);
+        const std::string_view block =
+            text.substr(pos, (blockEnd == std::string_view::npos ? text.size() : blockEnd + 1) - pos);
+        blocks.push_back({Platform::FromUtf8(line.substr(mode + 1)), UuDecode(block, pbDamaged)});
+        pos = blockEnd == std::string_view::npos ? text.size() : blockEnd + 1;
+    }
+    return !blocks.empty();
+}
+
 std::string LowerAscii(std::string_view text) {
     std::string out(text);
     for (char& c : out)

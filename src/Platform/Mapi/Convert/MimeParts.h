@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Platform/Mime/Entity.h"
 
@@ -27,6 +28,14 @@ std::string DispositionOf(mimepp::Entity& entity, std::string* pFilename);
 // The content with its transfer encoding undone. Malformed Base64 or uuencoded data sets *pbDamaged
 // and gives what could be decoded.
 std::string DecodedContent(mimepp::Entity& entity, bool* pbDamaged);
+
+struct UuBlock {
+    std::wstring wsName;
+    std::string sData;
+};
+// Splits plain text into the text outside "begin MODE NAME" ... "end" blocks and the blocks' decoded
+// data; false when the text holds no such block. A block without its "end" sets *pbDamaged.
+bool SplitUuencoded(std::string_view text, std::string& rest, std::vector<UuBlock>& blocks, bool* pbDamaged);
 
 // A header's value, unfolded, RFC 2047 words and raw 8-bit text decoded, as wide text; the
 // first field of that name; empty when absent.

@@ -356,6 +356,23 @@ void MimeReader::PlanRoot(mimepp::Entity& root, Plan& plan, PropList& props,
         headers.emplace_back(L"content-type", Utf8ToWide(HeaderRaw(root.headers(), "Content-Type")));
         return;
     }
+    // Text without MIME structure may carry uuencoded files.
+    if (!root.headers().findField("Content-Type") && !root.headers().findField("MIME-Version")) {
+        std::vector<UuBlock> blocks;
+        if (SplitUuencoded(DecodedContent(root, &m_bDamaged), plan.sText, blocks, &m_bDamaged)) {
+            plan.pBody = &root;
+            plan.bodyType = MediaInfo{"text", "plain"};
+            plan.bTextOverride = true;
+            for (UuBlock& block : blocks) {
+                Attachment file(&root);
+                file.wsName = SanitizedFileName(block.wsName);
+                file.bData = true;
+                file.sData = std::move(block.sData);
+                plan.attachments.push_back(std::move(file));
+            }
+            return;
+        }
+    }
     if (t.Is("multipart", "report"))
         NoteReport(root, LowerAscii(TypeParameter(root, "report-type")), plan, props);
     Walk(root, true, false, false, plan);
@@ -440,7 +457,7 @@ void MimeReader::ReadBody(const Plan& plan, PropList& props, std::string& htmlBy
         return;
     mimepp::Entity& entity = *plan.pBody;
     bool bDamaged = false;
-    std::string bytes = DecodedContent(entity, &bDamaged);
+    std::string bytes = plan.bTextOverride ? plan.sText : DecodedContent(entity, &bDamaged);
     std::string charset = TypeParameter(entity, "charset");
     const std::string& subtype = plan.bodyType.sSubtype;
     if (subtype == "html") {
@@ -573,8 +590,11 @@ HRESULT MimeReader::WriteEmbedded(IMessage* pMessage, mimepp::Entity& entity, co
 HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attachment, const std::string& html,
                                     ULONG index, int depth) {
     mimepp::Entity& entity = *attachment.pEntity;
-    const MediaInfo t =
-        attachment.bWholeEntity ? MediaInfo{"multipart", "signed"} : TypeOf(entity, attachment.bDigestChild);
+    MediaInfo t = attachment.bWholeEntity ? MediaInfo{"multipart", "signed"} : TypeOf(entity, attachment.bDigestChild);
+    if (attachment.bData) {
+        const std::string type = TypeOfExtension(FileExtension(attachment.wsName));
+        t = MediaInfo{type.substr(0, type.find('/')), type.substr(type.find('/') + 1)};
+    }
     std::string filename;
     const std::string disposition = DispositionOf(entity, &filename);
     if (filename.empty())
@@ -594,7 +614,9 @@ HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attach
         name = generated + ExtensionOfType(t.Full());
     }
     bool bDamaged = false;
-    std::string data = attachment.bWholeEntity ? WholeEntityText(entity) : DecodedContent(entity, &bDamaged);
+    std::string data = attachment.bData          ? attachment.sData
+                       : attachment.bWholeEntity ? WholeEntityText(entity)
+                                                 : DecodedContent(entity, &bDamaged);
     m_bDamaged = m_bDamaged || bDamaged;
 
     PropList props;

@@ -30,6 +30,8 @@ private:
         bool bWholeEntity = false;  // the entity's own text, headers included (a signed message)
         std::wstring wsName;        // a name given by the shape ("smime.p7m")
         bool bHidden = false;
+        bool bData = false;  // sData holds the content (a uuencoded block of plain text)
+        std::string sData;
     };
 
     // What one message holds, decided before anything is written.
@@ -39,6 +41,8 @@ private:
         mimepp::Entity* pPlainAlternative = nullptr;  // the text/plain beside an HTML body
         std::vector<Attachment> attachments;
         std::wstring wsClass = L"IPM.Note";
+        bool bTextOverride = false;  // sText replaces the body entity's content (text around uuencoded blocks)
+        std::string sText;
     };
 
     HRESULT ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int depth, bool bTopLevel);

@@ -559,7 +559,8 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
     }
     if ((m_ulFlags & CCSF_EMBEDDED_MESSAGE) && (props.Long(PR_MESSAGE_FLAGS, 0) & MSGFLAG_UNSENT))
         raw("X-Unsent", L"1");
-    raw("MIME-Version", L"1.0");
+    if (!m_bUuencode)
+        raw("MIME-Version", L"1.0");
     return S_OK;
 }
 
@@ -757,26 +758,31 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
     }
 
     if (m_bUuencode) {
-        // RFC 822 text: the plain body, then each attachment as a uuencoded block.
-        std::string text;
-        if (!EncodeText(plain, charset.empty() ? "utf-8" : charset, text)) {
-            charset = "utf-8";
-            text = Utf8(plain);
-        }
+        // RFC 822 text without MIME structure: the plain body in UTF-8, then each attachment as a
+        // uuencoded block (an embedded message as its MIME text).
+        std::string text = Utf8(plain);
         for (Attachment* a : others) {
             std::wstring name = a->props.Str(PR_ATTACH_LONG_FILENAME_W);
             if (name.empty())
                 name = a->props.Str(PR_ATTACH_FILENAME_W);
+            std::string data = a->props.Bin(PR_ATTACH_DATA_BIN);
+            if (a->props.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE) == ATTACH_EMBEDDED_MSG) {
+                ComPtr<IUnknown> pUnk;
+                HRESULT hr = a->pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, pUnk.AddressOf());
+                if (SUCCEEDED(hr) && depth + 1 < kMaxEmbeddedDepth)
+                    hr = Build(static_cast<IMessage*>(pUnk.Get()), data, depth + 1);
+                if (FAILED(hr))
+                    return hr;
+                if (name.empty())
+                    name = a->props.Str(PR_DISPLAY_NAME_W) + L".eml";
+            }
             if (name.empty())
                 name = L"attachment.dat";
             if (!text.empty() && text.back() != '\n')
                 text += "\r\n";
-            text += "\r\nbegin 644 " + OneLine(Utf8(name)) + "\r\n" + Uuencode(a->props.Bin(PR_ATTACH_DATA_BIN));
+            text += "begin 644 " + OneLine(Utf8(name)) + "\r\n" + Uuencode(data);
         }
-        SetType(target, "text", "plain");
-        target.headers().contentType().setCharset(mimepp::String(charset.empty() ? "utf-8" : charset));
-        SetContent(target, text,
-                   IsAsciiShortLines(text) ? TransferEncodingType::SEVEN_BIT : TransferEncodingType::EIGHT_BIT);
+        target.body().setString(mimepp::String(text));
         return S_OK;
     }
 

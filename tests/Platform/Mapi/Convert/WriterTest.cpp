@@ -246,3 +246,29 @@ TEST_F(Writer, RefusesTnefAndUnknownFlags) {
 }
 
 }  // namespace ConvertTest
+
+namespace ConvertTest {
+
+TEST_F(Writer, Rfc822SaveFormatComesBackWithItsFiles) {
+    ComPtr<IMessage> pMessage = NewMessage();
+    SetString(pMessage.Get(), PR_SUBJECT_W, L"figures");
+    SetString(pMessage.Get(), PR_BODY_W, L"Gr\u00FC\u00DFe,\r\nfigures attached.\r\n");
+    std::string data;
+    for (int i = 0; i < 1000; ++i)
+        data += static_cast<char>(i * 7);
+    ComPtr<IAttach> pFile = AddFile(pMessage.Get(), L"figures.bin", L"application/octet-stream", data);
+    ASSERT_EQ(pFile->SaveChanges(0), S_OK);
+    ComPtr<IConverterSession> pSession;
+    ASSERT_EQ(Platform::Mapi::CreateConverterSession(pSession.AddressOf()), S_OK);
+    ASSERT_EQ(pSession->SetSaveFormat(SAVE_RFC822), S_OK);
+    const std::string text = ToMime(pMessage.Get(), 0, nullptr, pSession.Get());
+    EXPECT_EQ(text.find("MIME-Version"), std::string::npos) << text;
+    ComPtr<IMessage> pBack = FromMime(text);
+    EXPECT_EQ(GetString(pBack.Get(), PR_BODY_W), L"Gr\u00FC\u00DFe,\r\nfigures attached.\r\n");
+    ASSERT_EQ(AttachmentCount(pBack.Get()), 1u);
+    ComPtr<IAttach> pBackFile = OpenAttachment(pBack.Get(), 0);
+    EXPECT_EQ(GetString(pBackFile.Get(), PR_ATTACH_LONG_FILENAME_W), L"figures.bin");
+    EXPECT_EQ(GetBinary(pBackFile.Get(), PR_ATTACH_DATA_BIN), data);
+}
+
+}  // namespace ConvertTest
