@@ -108,8 +108,8 @@ bool LittleEndianReader::AtEnd() {
     return !Fill();
 }
 
-void LittleEndianWriter::Field(std::wstring_view wsName) {
-    m_vecMarks.push_back({m_vecData.size(), std::wstring(wsName)});
+void LittleEndianWriter::Field(const wchar_t* pwszName, int iIndex) {
+    m_vecMarks.push_back({m_vecData.size(), pwszName, iIndex});
 }
 
 void LittleEndianWriter::U16(USHORT w) {
@@ -137,7 +137,10 @@ std::wstring LittleEndianWriter::FieldAt(size_t cbOffset) const {
     // The last mark at or before the offset; marks are in offset order.
     auto it = std::upper_bound(m_vecMarks.begin(), m_vecMarks.end(), cbOffset,
                                [](size_t cb, const Mark& mark) { return cb < mark.cbOffset; });
-    return it == m_vecMarks.begin() ? std::wstring() : std::prev(it)->wsName;
+    if (it == m_vecMarks.begin())
+        return std::wstring();
+    const Mark& mark = *std::prev(it);
+    return mark.iIndex < 0 ? std::wstring(mark.pwszName) : mark.pwszName + (L"[" + std::to_wstring(mark.iIndex) + L"]");
 }
 
 HRESULT LittleEndianWriter::WriteTo(IStream* pStream, std::wstring& wsFailedField) const {

@@ -52,8 +52,9 @@ private:
 
 class LittleEndianWriter {
 public:
-    // Starts a named field; the bytes written until the next call belong to it.
-    void Field(std::wstring_view wsName);
+    // Starts a named field (the name must outlive the writer; an index of 0 or more is shown as
+    // "name[index]"); the bytes written until the next call belong to it.
+    void Field(const wchar_t* pwszName, int iIndex = -1);
     void U16(USHORT w);
     void U32(ULONG ul);
     void Bytes(const void* pv, size_t cb);
@@ -72,7 +73,8 @@ public:
 private:
     struct Mark {
         size_t cbOffset;
-        std::wstring wsName;
+        const wchar_t* pwszName;
+        int iIndex;
     };
     std::vector<BYTE> m_vecData;
     std::vector<Mark> m_vecMarks;

@@ -53,6 +53,15 @@ COutlookRecurrencePattern& COutlookRecurrencePattern::operator=(const COutlookRe
 
 COutlookRecurrencePattern::~COutlookRecurrencePattern() = default;
 
+void COutlookRecurrencePattern::TakeFieldsOf(COutlookRecurrencePattern& read) {
+    auto exceptions = std::move(read.m_ModifiedExceptionsDetails);
+    read.m_ModifiedExceptionsDetails.clear();
+    *this = read;  // copies the rule; the exceptions move
+    m_ModifiedExceptionsDetails = std::move(exceptions);
+    for (const auto& pException : m_ModifiedExceptionsDetails)
+        pException->SetTimeZone(&m_timeZone);
+}
+
 bool COutlookRecurrencePattern::UsesWeekDayMask() const {
     return m_wPatternType == kPatternWeek || UsesMonthOccurence();
 }

@@ -177,6 +177,9 @@ public:
 private:
     friend class COutlookRecurrencePatternSave;
 
+    // Moves the fields of a pattern just read into this one (its exceptions then use this
+    // pattern's zone).
+    void TakeFieldsOf(COutlookRecurrencePattern& read);
     HRESULT ReadPattern(LittleEndianReader& reader);
     HRESULT ReadException(LittleEndianReader& reader, COutlookRecurrenceException& exception) const;
     HRESULT ReadExtendedException(LittleEndianReader& reader, size_t ulIndex);

@@ -7,6 +7,8 @@
 #include "Platform/Mapi/MapiDefs.h"
 #include "Util/Text/CodePage.h"
 
+#include <algorithm>
+
 namespace Ostrel::Mapi {
 
 namespace {
@@ -29,7 +31,11 @@ HRESULT ReadAnsiText(LittleEndianReader& reader, std::wstring& ws, const wchar_t
     std::vector<BYTE> vec;
     if (!reader.ReadBytes(vec, wLength2))
         return Corrupt(pwszText);
-    Util::AnsiiToUnicode(std::string_view(reinterpret_cast<const char*>(vec.data()), vec.size()), Util::CP_ACP, ws);
+    // ASCII is the same in every code page; only other text needs the converter.
+    if (std::all_of(vec.begin(), vec.end(), [](BYTE b) { return b < 0x80; }))
+        ws.assign(vec.begin(), vec.end());
+    else
+        Util::AnsiiToUnicode(std::string_view(reinterpret_cast<const char*>(vec.data()), vec.size()), Util::CP_ACP, ws);
     return S_OK;
 }
 
@@ -47,7 +53,7 @@ HRESULT COutlookRecurrencePattern::InitFromRecurrenceStream(IStream* pStream) {
     const HRESULT hr = read.ReadPattern(reader);
     if (FAILED(hr))
         return hr;
-    *this = read;
+    TakeFieldsOf(read);
     m_bLoaded = true;
     return S_OK;
 }

@@ -17,7 +17,10 @@ namespace {
 // too long for the lengths is cut at the limit (the full text travels in the extended entry).
 void WriteAnsiText(LittleEndianWriter& writer, const std::wstring& ws) {
     std::string s;
-    Util::UnicodeToAnsii(ws, Util::CP_ACP, s);
+    if (std::all_of(ws.begin(), ws.end(), [](wchar_t c) { return c >= 0 && c < 0x80; }))
+        s.assign(ws.begin(), ws.end());
+    else
+        Util::UnicodeToAnsii(ws, Util::CP_ACP, s);
     if (s.size() > 0xFFFE) {
         // Cut at a character boundary (the 8-bit form is UTF-8 here).
         size_t cb = 0xFFFE;
@@ -98,7 +101,7 @@ void COutlookRecurrencePattern::WritePattern(LittleEndianWriter& writer) const {
     writer.Field(L"ulDeletedInstanceCount");
     writer.U32(static_cast<ULONG>(m_vecDeletedInstanceDates.size()));
     for (size_t i = 0; i < m_vecDeletedInstanceDates.size(); ++i) {
-        writer.Field(L"ulExceptionDate[" + std::to_wstring(i) + L"]");
+        writer.Field(L"ulExceptionDate", static_cast<int>(i));
         writer.U32(m_vecDeletedInstanceDates[i]);
     }
     // The modified dates are those of the exceptions: the midnight of each one's start.
@@ -109,7 +112,7 @@ void COutlookRecurrencePattern::WritePattern(LittleEndianWriter& writer) const {
     writer.Field(L"ulModifiedExceptionCount");
     writer.U32(static_cast<ULONG>(vecModified.size()));
     for (size_t i = 0; i < vecModified.size(); ++i) {
-        writer.Field(L"ulModifiedExceptionDate[" + std::to_wstring(i) + L"]");
+        writer.Field(L"ulModifiedExceptionDate", static_cast<int>(i));
         writer.U32(vecModified[i]);
     }
     writer.Field(L"m_ulStartDate");
@@ -130,13 +133,13 @@ void COutlookRecurrencePattern::WritePattern(LittleEndianWriter& writer) const {
     writer.Field(L"wExceptionCount");
     writer.U16(static_cast<USHORT>(m_ModifiedExceptionsDetails.size()));
     for (size_t i = 0; i < m_ModifiedExceptionsDetails.size(); ++i) {
-        writer.Field(L"WriteException[" + std::to_wstring(i) + L"]");
+        writer.Field(L"WriteException", static_cast<int>(i));
         WriteException(writer, *m_ModifiedExceptionsDetails[i]);
     }
     writer.Field(L"ulReservedBlock1Size");
     writer.U32(0);
     for (size_t i = 0; i < m_ModifiedExceptionsDetails.size(); ++i) {
-        writer.Field(L"extended WriteException[" + std::to_wstring(i) + L"]");
+        writer.Field(L"extended WriteException", static_cast<int>(i));
         WriteExtendedException(writer, *m_ModifiedExceptionsDetails[i]);
     }
     writer.Field(L"ulReservedBlock2Size");
