@@ -3,6 +3,7 @@
 #include "Ostrel/Settings/RegistryConfigRead.h"
 #include "Platform/Host/Host.h"
 #include "Util/Locks/Locks.h"
+#include "Util/Log/Log.h"
 #include "Util/OstrelReg.h"
 
 #include <algorithm>
@@ -149,11 +150,18 @@ int IsSyncDisabled() {
     return ConfigRead::MachineFlag(L"syncDisabled").value;
 }
 
-void GetLDAPServerName(wchar_t* pwszBuffer) {
+void GetLDAPServerName(wchar_t* pwszBuffer, size_t cchBuffer) {
     if (!pwszBuffer)
         return;
-    if (auto name = ConfigRead::LDAPServerName())
-        std::wmemcpy(pwszBuffer, name->c_str(), name->size() + 1);
+    auto name = ConfigRead::LDAPServerName();
+    if (!name)
+        return;
+    if (name->size() >= cchBuffer) {
+        OSTLOG_WARN(L"LDAPServerName (%u characters) does not fit a buffer of %u", static_cast<unsigned>(name->size()),
+                    static_cast<unsigned>(cchBuffer));
+        return;
+    }
+    std::wmemcpy(pwszBuffer, name->c_str(), name->size() + 1);
 }
 
 int IsLDAPEnabled() {

@@ -22,10 +22,11 @@ struct RULES_FIRE_ON {
     BOOL bReadItems = FALSE;
 };
 
-// Capacity, in characters with the terminator, of the buffer GetLDAPServerName fills
-// (the 256 bytes of 16-bit characters the value may hold).
+// The longest LDAPServerName, in characters with the terminator (the 256 bytes of 16-bit
+// characters the value may hold); a longer value is ignored (logged).
 constexpr DWORD kLDAPServerNameChars = 128;
-// Longest CalendarDeclinedPrefix kept, in characters.
+// The longest CalendarDeclinedPrefix, in characters; a longer value is ignored (logged) and the
+// default used, as a cut prefix would be a different one.
 constexpr size_t kCalendarDeclinedPrefixChars = 128;
 // Result of the attachment-size getters when nothing is stored.
 constexpr DWORD kNoAttachmentSize = 0xFFFFFFFF;
@@ -42,7 +43,9 @@ void SetOLMaxAttSizeKB(DWORD dwKB);
 DWORD GetOstrelMtaMaxMessageBytes(const wchar_t* pwszAccount);
 void SetOstrelMtaMaxMessageBytes(const wchar_t* pwszAccount, DWORD dwBytes);
 
-// MaxMimeBufferSizeMB in bytes: 1 MiB unless set (0 counts as unset); at most 4095 MiB. Cached.
+// MaxMimeBufferSizeMB in bytes: 1 MiB when absent, at most 4095 MiB. The limit only decides
+// whether the message fix-ups run on a message, so 0 is kept as 0 (they never run). Cached once
+// non-zero; 0 is read again on every call.
 DWORD GetMaxMimeBufferSize();
 int IsCalHelperSyncAttendeeEditsEnabled();    // CalHelperSyncAttendeeEdits > 0; cached
 int IsCalendarAutoAddInvitesCheckDisabled();  // CalendarDisableAutoAddInvitesCheck > 0; cached
@@ -50,9 +53,9 @@ int IsAutoArchiveDisabled();                  // DisableAutoArchive > 0, default
 int CanDumpComErrorToFile();                  // HKLM comErrorToFile > 0; cached
 int IsForceWaitSetUserUpdate();               // HKLM isForceWaitSetUserUpdate > 0
 int IsSyncDisabled();                         // HKLM syncDisabled > 0
-// Copies LDAPServerName into a buffer of kLDAPServerNameChars; leaves it untouched when there is
-// no such value (or it does not fit).
-void GetLDAPServerName(wchar_t* pwszBuffer);
+// Copies LDAPServerName, with its terminator, into a buffer of `cchBuffer` characters; leaves the
+// buffer untouched when there is no such value, it is too long, or it does not fit the buffer.
+void GetLDAPServerName(wchar_t* pwszBuffer, size_t cchBuffer);
 int IsLDAPEnabled();  // EnableLDAP > 0
 // GalSyncMode 0, 1 or 2 (above 2 reads as 2); moves a legacy DisableGalSync value over to it.
 DWORD GetGALSyncMode();

@@ -113,10 +113,9 @@ Reading<DWORD> MtaMaxMessageBytes(const wchar_t* pwszAccount) {
 
 Reading<DWORD> MaxMimeBufferSize() {
     const DwordRead read = ReadSettingDword(L"MaxMimeBufferSizeMB");
-    // A limit of 0 bytes would refuse every message, and shifting more than 4095 MiB would wrap
-    // the byte count around; neither is what the value asks for.
-    if (!read.Present() || read.dwValue == 0)
+    if (!read.Present())
         return {kDefaultMimeBufferMB << 20, false};
+    // Shifting more than 4095 MiB would wrap the byte count around.
     return {std::min(read.dwValue, kMaxMimeBufferMB) << 20, true};
 }
 
@@ -236,8 +235,11 @@ Reading<std::wstring> CalendarDeclinedPrefix() {
     std::wstring prefix;
     if (reg.QueryValue(prefix) != ERROR_SUCCESS || prefix.empty())
         return {L"X", false};
-    if (prefix.size() > kCalendarDeclinedPrefixChars)
-        prefix.resize(kCalendarDeclinedPrefixChars);
+    if (prefix.size() > kCalendarDeclinedPrefixChars) {
+        OSTLOG_WARN(L"CalendarDeclinedPrefix is longer than %u characters and is ignored",
+                    static_cast<unsigned>(kCalendarDeclinedPrefixChars));
+        return {L"X", false};
+    }
     return {prefix, true};
 }
 
@@ -246,10 +248,12 @@ std::optional<HRESULT> ParseErrorCode(std::wstring_view text) {
     if (trimmed.empty())
         return std::nullopt;
     if (trimmed.size() > 2 && trimmed[0] == L'0' && (trimmed[1] == L'x' || trimmed[1] == L'X')) {
-        if (trimmed.size() > 10)
+        // Leading zeros are read past, as a "0x%x" scan does; what remains must fit 32 bits.
+        const size_t firstDigit = std::min(trimmed.find_first_not_of(L'0', 2), trimmed.size() - 1);
+        if (trimmed.size() - firstDigit > 8)
             return std::nullopt;
         uint32_t value = 0;
-        for (size_t i = 2; i < trimmed.size(); ++i) {
+        for (size_t i = firstDigit; i < trimmed.size(); ++i) {
             const wchar_t c = trimmed[i];
             int digit;
             if (c >= L'0' && c <= L'9')

@@ -49,7 +49,8 @@ Reading<RULES_FIRE_ON> LocalRulesControl();
 Reading<int> GalAliasSearch();
 Reading<std::wstring> CalendarDeclinedPrefix();
 Reading<std::vector<HRESULT>> OSDCorruptErrorCodes();
-// "0x" followed by 1 to 8 hexadecimal digits, or a decimal number in 32 bits; blanks around are allowed.
+// "0x" followed by hexadecimal digits whose value (leading zeros aside) fits 32 bits, or a
+// decimal number in 32 bits; blanks around are allowed.
 std::optional<HRESULT> ParseErrorCode(std::wstring_view text);
 
 }  // namespace Ostrel::Mapi::ConfigRead

@@ -10,6 +10,8 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -93,7 +95,7 @@ TEST_F(RegistryConfig, EmptyRegistryGivesTheDefaults) {
     GetCalendarDeclinedPrefix(prefix);
     EXPECT_EQ(prefix, L"X");
     wchar_t ldap[kLDAPServerNameChars] = L"untouched";
-    GetLDAPServerName(ldap);
+    GetLDAPServerName(ldap, std::size(ldap));
     EXPECT_STREQ(ldap, L"untouched");
     const RULES_FIRE_ON rules = GetLocalRulesSettings(0);
     EXPECT_FALSE(rules.bDelegateItems);
@@ -113,7 +115,7 @@ TEST_F(RegistryConfig, PresentValuesAndTheirRules) {
     EXPECT_EQ(GetMaxOSDCount(), 77u);
     EXPECT_EQ(IsLDAPEnabled(), 1);
     wchar_t ldap[kLDAPServerNameChars] = L"";
-    GetLDAPServerName(ldap);
+    GetLDAPServerName(ldap, std::size(ldap));
     EXPECT_STREQ(ldap, L"ldap.example.com");
 
     // With the settings key present, these need their value.
@@ -128,13 +130,51 @@ TEST_F(RegistryConfig, PresentValuesAndTheirRules) {
     SetString(HKEY_CURRENT_USER, L"PrefSyncEnabled", L"1");
     EXPECT_EQ(PrefSyncEnabled(), 0);
 
-    // The MIME limit neither drops to nothing nor wraps around.
-    ResetRegistryConfigCachesForTesting();
-    SetDword(HKEY_CURRENT_USER, L"MaxMimeBufferSizeMB", 0);
-    EXPECT_EQ(GetMaxMimeBufferSize(), 1048576u);
+    // The MIME limit does not wrap around. 0 stays 0 (no message is fixed up) and is not cached.
     ResetRegistryConfigCachesForTesting();
     SetDword(HKEY_CURRENT_USER, L"MaxMimeBufferSizeMB", 5000);
     EXPECT_EQ(GetMaxMimeBufferSize(), 4095u << 20);
+    ResetRegistryConfigCachesForTesting();
+    SetDword(HKEY_CURRENT_USER, L"MaxMimeBufferSizeMB", 0);
+    EXPECT_EQ(GetMaxMimeBufferSize(), 0u);
+    SetDword(HKEY_CURRENT_USER, L"MaxMimeBufferSizeMB", 3);
+    EXPECT_EQ(GetMaxMimeBufferSize(), 3u << 20);
+    SetDword(HKEY_CURRENT_USER, L"MaxMimeBufferSizeMB", 0);
+    EXPECT_EQ(GetMaxMimeBufferSize(), 3u << 20) << "cached once non-zero";
+}
+
+// Strings longer than their value may hold are both ignored, with a warning, rather than one cut
+// and the other dropped; a caller's buffer is never written past its size.
+TEST_F(RegistryConfig, OverlongStringsAreIgnoredAlikeAndBuffersKeepTheirSize) {
+    SetString(HKEY_CURRENT_USER, L"CalendarDeclinedPrefix", std::wstring(kCalendarDeclinedPrefixChars + 1, L'D'));
+    SetString(HKEY_CURRENT_USER, L"LDAPServerName", std::wstring(kLDAPServerNameChars, L'l'));
+    Ostrel::Util::LogCapture capture;
+    std::wstring prefix;
+    GetCalendarDeclinedPrefix(prefix);
+    EXPECT_EQ(prefix, L"X");
+    EXPECT_TRUE(capture.Contains(L"CalendarDeclinedPrefix is longer than 128 characters and is ignored"));
+    wchar_t ldap[kLDAPServerNameChars] = L"untouched";
+    GetLDAPServerName(ldap, std::size(ldap));
+    EXPECT_STREQ(ldap, L"untouched");
+    EXPECT_TRUE(capture.Contains(L"LDAPServerName is longer than 127 characters and is ignored"));
+
+    // At the limits both are kept whole.
+    ResetRegistryConfigCachesForTesting();
+    const std::wstring wsLongest(kCalendarDeclinedPrefixChars, L'D');
+    SetString(HKEY_CURRENT_USER, L"CalendarDeclinedPrefix", wsLongest);
+    GetCalendarDeclinedPrefix(prefix);
+    EXPECT_EQ(prefix, wsLongest);
+    SetString(HKEY_CURRENT_USER, L"LDAPServerName", L"ldap.example.com");
+    GetLDAPServerName(ldap, std::size(ldap));
+    EXPECT_STREQ(ldap, L"ldap.example.com");
+
+    // A small buffer: exactly enough takes the name, one character less leaves it untouched.
+    wchar_t exact[17] = L"";
+    GetLDAPServerName(exact, std::size(exact));
+    EXPECT_STREQ(exact, L"ldap.example.com");
+    std::vector<wchar_t> small(17, L'#');
+    GetLDAPServerName(small.data() + 1, 15);
+    EXPECT_EQ(std::wstring(small.begin(), small.end()), std::wstring(17, L'#'));
 }
 
 TEST_F(RegistryConfig, CachedSettingsAreReadOnce) {
@@ -246,10 +286,39 @@ TEST_F(RegistryConfig, CorruptStoreErrorCodesAreParsed) {
     EXPECT_TRUE(IsOSDCorruptErrorCode(static_cast<HRESULT>(0x80040118)));
     EXPECT_FALSE(IsOSDCorruptErrorCode(static_cast<HRESULT>(0x80040600))) << "the defaults are replaced";
 
+    // Leading zeros, as a "0x%x" scan reads them; a value past 32 bits is still no code.
     ResetRegistryConfigCachesForTesting();
+    SetMulti(HKEY_LOCAL_MACHINE, L"OSDCorruptErrorCodes", {L"0x000080040600", L"0x0000000000000001", L"0x100000000"});
+    EXPECT_EQ(GetOSDCorruptErrorCodes(), (std::vector<HRESULT>{static_cast<HRESULT>(0x80040600), 1}));
+}
+
+// Two getters throw on a value of the wrong type. The throw must not be remembered as a value nor
+// leave the settings lock held: every later call, on any thread, throws the same way.
+TEST_F(RegistryConfig, WrongTypesThrowOnEveryCallFromAnyThread) {
     SetString(HKEY_LOCAL_MACHINE, L"OSDCorruptErrorCodes", L"0x80040116");
+    SetString(HKEY_LOCAL_MACHINE, L"GalSyncDisableAliases", L"1");
     EXPECT_THROW(GetOSDCorruptErrorCodes(), std::runtime_error);
     EXPECT_THROW(IsOSDCorruptErrorCode(S_OK), std::runtime_error);
+    EXPECT_THROW(IsGalAliasSearchEnabled(), std::runtime_error);
+    int thrown = 0;
+    std::thread other([&] {
+        for (int i = 0; i < 2; ++i) {
+            try {
+                IsOSDCorruptErrorCode(static_cast<HRESULT>(0x80040116));
+            } catch (const std::runtime_error&) {
+                ++thrown;
+            }
+            try {
+                IsGalAliasSearchEnabled();
+            } catch (const std::runtime_error&) {
+                ++thrown;
+            }
+        }
+    });
+    other.join();
+    EXPECT_EQ(thrown, 4);
+    // Other settings behind the same lock still answer.
+    EXPECT_EQ(GetMaxStoreCount(), 30u);
 }
 
 TEST_F(RegistryConfig, GalAliasSearchReadsTheMachineSwitch) {
@@ -277,9 +346,6 @@ TEST_F(RegistryConfig, GalAliasSearchReadsTheMachineSwitch) {
         EXPECT_EQ(IsGalAliasSearchEnabled(), 0) << "read on the first call only";
         EXPECT_EQ(capture.Count(L"IsGalAliasSearchEnabled returns"), 1u);
     }
-    ResetRegistryConfigCachesForTesting();
-    SetString(HKEY_LOCAL_MACHINE, L"GalSyncDisableAliases", L"1");
-    EXPECT_THROW(IsGalAliasSearchEnabled(), std::runtime_error);
 }
 
 TEST_F(RegistryConfig, LocalRulesSettingsAreReadAgainOnRequest) {
