@@ -29,4 +29,14 @@ inline HWND FindClientWindow() {
     return Platform::Host::GetClientWindow();
 }
 
+// Whether the client works offline.
+inline bool IsOutlookOfflineExport() {
+    return Platform::Host::IsOffline();
+}
+// Asks the client to work offline through its own command (the way clients of version 15 and
+// later offer it); S_OK once asked, a failure when the client refused.
+inline HRESULT SetOutlookOfflineExport() {
+    return Platform::Host::SwitchToOffline(false);
+}
+
 }  // namespace Ostrel::Util
