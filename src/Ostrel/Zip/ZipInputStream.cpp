@@ -152,6 +152,13 @@ ZipEntryImpl* ZipInputStreamImpl::ReadEntryHeader() {
     std::string sName(cbName, '\0');
     if (ReadUpTo(sName.data(), cbName) != cbName)
         Throw(L"%hs: Failed to read file name.", kGetNextEntry);
+    // Such a name would be shown up to the NUL ("x.eml") but take its kind from its true end
+    // (".meta"): one entry, two meanings.
+    if (size_t nul = sName.find('\0'); nul != std::string::npos) {
+        std::wstring wsShown;
+        Ostrel::Util::AnsiiToUnicode(sName.substr(0, nul), Ostrel::Util::CP_ACP, wsShown);
+        Throw(L"%hs: Entry name contains a NUL byte after '%s'.", kGetNextEntry, wsShown.c_str());
+    }
     std::wstring wsName;
     Ostrel::Util::AnsiiToUnicode(sName, Ostrel::Util::CP_ACP, wsName);
     OSTLOG_INFO(16, L"Filename: '%s'", wsName.c_str());
