@@ -61,8 +61,10 @@ const std::vector<std::string>& Blobs() {
 }
 
 void Rewind(Platform::MemStream* pStream) {
-    pStream->SetSize(ULARGE_INTEGER{0});
-    pStream->Seek(LARGE_INTEGER{0}, STREAM_SEEK_SET, nullptr);
+    ULARGE_INTEGER size{};
+    LARGE_INTEGER origin{};
+    pStream->SetSize(size);
+    pStream->Seek(origin, STREAM_SEEK_SET, nullptr);
 }
 
 // Baseline: the same bytes into the input stream, read out whole and written to the output.
