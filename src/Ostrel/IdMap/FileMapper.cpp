@@ -104,7 +104,7 @@ bool FileMapper::OpenLocked(const std::wstring& wsPath0, const std::wstring& wsP
         m_wsIdmPath = wsPath;
         SetName(wsBaseName + L", '" + std::filesystem::path(PathBytes(wsPath)).filename().wstring() + L"'");
         bool bUpgraded = false;
-        if (!OpenAndReadHeader(wsPath, &bUpgraded))
+        if (!OpenAndReadHeader(wsPath, wsPath == wsPath0 ? wsPath1 : std::wstring(), &bUpgraded))
             return false;
         if (!bUpgraded)
             return true;
@@ -114,7 +114,7 @@ bool FileMapper::OpenLocked(const std::wstring& wsPath0, const std::wstring& wsP
     return false;
 }
 
-bool FileMapper::OpenAndReadHeader(const std::wstring& wsPath, bool* pbUpgraded) {
+bool FileMapper::OpenAndReadHeader(const std::wstring& wsPath, const std::wstring& wsUpgradePath, bool* pbUpgraded) {
     *pbUpgraded = false;
     if (m_fd >= 0)
         ::close(m_fd);
@@ -149,11 +149,12 @@ bool FileMapper::OpenAndReadHeader(const std::wstring& wsPath, bool* pbUpgraded)
     }
     ULONG ulSignature = 0;
     std::memcpy(&ulSignature, ab, sizeof ulSignature);
-    if (n >= static_cast<ssize_t>(kIdmLegacyHeaderSize) && ulSignature == kIdmLegacySignature) {
+    // Only the old name holds the old format; in the verifiable file it is damage.
+    if (n >= static_cast<ssize_t>(kIdmLegacyHeaderSize) && ulSignature == kIdmLegacySignature &&
+        !wsUpgradePath.empty()) {
         ::close(m_fd);
         m_fd = -1;
-        std::wstring wsNew = wsPath + L"v";
-        if (FAILED(MigrateIDMToVerifiableIDM(wsPath, wsNew)))
+        if (FAILED(MigrateIDMToVerifiableIDM(wsPath, wsUpgradePath)))
             return false;
         *pbUpgraded = true;
         return true;

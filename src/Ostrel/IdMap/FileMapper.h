@@ -81,7 +81,7 @@ private:
 
     // Construction.
     bool OpenLocked(const std::wstring& wsPath0, const std::wstring& wsPath1);
-    bool OpenAndReadHeader(const std::wstring& wsPath, bool* pbUpgraded);
+    bool OpenAndReadHeader(const std::wstring& wsPath, const std::wstring& wsUpgradePath, bool* pbUpgraded);
     HRESULT MigrateIDMToVerifiableIDM(const std::wstring& wsOldPath, const std::wstring& wsNewPath);
 
     // Locking and loading (FileMapperLoad.cpp).
