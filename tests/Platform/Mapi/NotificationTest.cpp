@@ -1,5 +1,6 @@
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "MapiTestUtil.h"
 
@@ -70,26 +71,71 @@ TEST_F(NotificationTest, SinksHearOfChangesToTheObjectsTheyWatch) {
     EXPECT_EQ(m_store->Unadvise(ulInbox), S_OK);
 }
 
-TEST_F(NotificationTest, SearchCompletionArrivesAfterSetSearchCriteriaReturns) {
+// Waits for one search completion as the category renamer does: the event it waits on is reset after
+// SetSearchCriteria has returned, so a completion that comes before that is lost.
+class SearchWaiter : public Platform::ComObject<IMAPIAdviseSink> {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return QueryInterfaceAmong<IMAPIAdviseSink, IUnknown>(riid, ppv);
+    }
+    ULONG OnNotify(ULONG cNotif, LPNOTIFICATION lpNotifications) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (ULONG i = 0; i < cNotif; ++i)
+            if (lpNotifications[i].ulEventType == fnevSearchComplete)
+                m_bSignalled = true;
+        m_thread = std::this_thread::get_id();
+        m_cv.notify_all();
+        return 0;
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bSignalled = false;
+    }
+    bool Wait() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::seconds(30), [&] { return m_bSignalled; });
+    }
+    std::thread::id Thread() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_thread;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_bSignalled = false;
+    std::thread::id m_thread;
+};
+
+TEST_F(NotificationTest, SearchCompletionComesAfterSetSearchCriteriaFromAnotherThread) {
     ComPtr<IMAPIFolder> pFinder = OpenFolderByProp(PR_FINDER_ENTRYID);
     ComPtr<IMAPIFolder> pSearch;
     ASSERT_EQ(pFinder->CreateFolder(FOLDER_SEARCH, (LPTSTR)L"Find", nullptr, nullptr, MAPI_UNICODE | OPEN_IF_EXISTS,
                                     pSearch.AddressOf()),
               S_OK);
     std::string searchEid = EntryId(pSearch.Get());
-    ComPtr<RecordingSink> pSink;
-    pSink.Attach(new RecordingSink());
+    ComPtr<SearchWaiter> pWaiter;
+    pWaiter.Attach(new SearchWaiter());
     ULONG ulConnection = 0;
-    ASSERT_EQ(m_store->Advise(24, (LPENTRYID)searchEid.data(), fnevSearchComplete, pSink.Get(), &ulConnection), S_OK);
+    ASSERT_EQ(m_store->Advise(24, (LPENTRYID)searchEid.data(), fnevSearchComplete, pWaiter.Get(), &ulConnection), S_OK);
     SRestriction res{RES_EXIST, {}};
     res.res.resExist = {0, PR_SUBJECT_W, 0};
     std::string scope = GetBinary(m_store.Get(), PR_IPM_SUBTREE_ENTRYID);
     SBinary bin{24, (LPBYTE)scope.data()};
     ENTRYLIST list{1, &bin};
     ASSERT_EQ(pSearch->SetSearchCriteria(&res, &list, RESTART_SEARCH | RECURSIVE_SEARCH | BACKGROUND_SEARCH), S_OK);
-    auto events = pSink->Wait(1);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], std::make_pair(ULONG(fnevSearchComplete), searchEid));
+
+    // Right after the call the search is still being built...
+    ULONG ulState = 0;
+    ASSERT_EQ(pSearch->GetSearchCriteria(0, nullptr, nullptr, &ulState), S_OK);
+    EXPECT_EQ(ulState & (SEARCH_REBUILD | SEARCH_RUNNING), SEARCH_REBUILD | SEARCH_RUNNING);
+    // ...so the caller has time to get ready before its end is told, by another thread.
+    pWaiter->Reset();
+    ASSERT_TRUE(pWaiter->Wait());
+    EXPECT_NE(pWaiter->Thread(), std::this_thread::get_id());
+    ASSERT_EQ(pSearch->GetSearchCriteria(0, nullptr, nullptr, &ulState), S_OK);
+    EXPECT_EQ(ulState & SEARCH_REBUILD, 0u);
+    EXPECT_TRUE(ulState & SEARCH_RECURSIVE);
     EXPECT_EQ(m_store->Unadvise(ulConnection), S_OK);
 }
 

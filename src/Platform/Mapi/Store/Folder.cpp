@@ -330,9 +330,10 @@ public:
             if (FAILED(hr))
                 return hr;
         }
-        // Results are computed when the contents are read, so the search is complete at once.
-        m_pDb->Notifications().Post(
-            {fnevSearchComplete, m_pDb->EntryIdOf(m_nid), m_pDb->EntryIdOf(m_parent), MAPI_FOLDER, {}, 0});
+        // The search runs in the background; its end is told after this call has returned.
+        StoreDb* pDb = m_pDb.get();
+        Event done{fnevSearchComplete, pDb->EntryIdOf(m_nid), pDb->EntryIdOf(m_parent), MAPI_FOLDER, {}, 0};
+        SearchRunner::Hold hold = pDb->Searches().Start(m_nid, [pDb, done]() { pDb->Notifications().Post(done); });
         return S_OK;
     }
 
@@ -345,6 +346,8 @@ public:
         HRESULT hr = m_pDb->ReadSearch(m_nid, &ulState, &sRes, &sScope);
         if (FAILED(hr))
             return hr;
+        if (m_pDb->Searches().Running(m_nid))
+            ulState |= SEARCH_REBUILD | SEARCH_RUNNING;
         if (lpulSearchState)
             *lpulSearchState = ulState;
         if (lppRestriction) {

@@ -18,6 +18,7 @@
 #include "Platform/Mapi/MapiDefs.h"
 #include "Platform/Mapi/Props/PropCodec.h"
 #include "Platform/Mapi/Store/Notifier.h"
+#include "Platform/Mapi/Store/SearchRunner.h"
 
 namespace Platform::Mapi {
 
@@ -162,6 +163,7 @@ public:
     HRESULT ReadSearch(ULONG nid, ULONG* pFlags, std::string* pRestriction, std::string* pScope);
 
     Notifier& Notifications() { return m_notifier; }
+    SearchRunner& Searches() { return m_searches; }
 
     // Runs one statement without results (inside the caller's transaction).
     HRESULT Exec(const char* pszSql);
@@ -203,7 +205,8 @@ private:
     std::map<NameKey, ULONG> m_nameToId;  // committed pairs only
     std::map<ULONG, NameKey> m_idToName;
     std::vector<std::pair<ULONG, NameKey>> m_pendingNames;
-    Notifier m_notifier;  // last: its thread stops before the rest goes
+    Notifier m_notifier;      // its thread stops before the rest goes
+    SearchRunner m_searches;  // stops before the notifier it posts to
 };
 
 }  // namespace Platform::Mapi
