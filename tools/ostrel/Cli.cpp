@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -122,6 +123,21 @@ int Failure(const char* pszCommand, const std::string& message, Context& context
     return kExitFailure;
 }
 
+int FinishOutput(const char* pszCommand, int exitCode, Context& context) {
+    errno = 0;
+    const bool bFlushed = std::fflush(context.out) == 0;
+    const int error = errno;
+    if (bFlushed && !std::ferror(context.out))
+        return exitCode;
+    std::clearerr(context.out);
+    if (exitCode != kExitOk && exitCode != kExitInterrupted)
+        return exitCode;  // the failure that stopped the command has been reported already
+    return Failure(
+        pszCommand,
+        std::string("cannot write to standard output") + (error ? ": " + std::string(std::strerror(error)) : ""),
+        context);
+}
+
 int Run(const std::string& name, const std::vector<std::string>& args, Context& context) {
     const Command* command = FindCommand(name);
     if (!command) {
@@ -136,11 +152,13 @@ int Run(const std::string& name, const std::vector<std::string>& args, Context& 
             return kExitOk;
         }
     }
+    int exitCode = kExitFailure;
     try {
-        return command->run(args, context);
+        exitCode = command->run(args, context);
     } catch (const std::exception& e) {
-        return Failure(command->pszName, e.what(), context);
+        exitCode = Failure(command->pszName, e.what(), context);
     }
+    return FinishOutput(command->pszName, exitCode, context);
 }
 
 int Main(int argc, char** argv) {
@@ -196,9 +214,7 @@ int Main(int argc, char** argv) {
         std::fprintf(context.err, "ostrel: logging everything to %s\n",
                      Ostrel::Util::g_logger.GetLogFilePath().c_str());
     }
-    const int result = Run(name, args, context);
-    std::fflush(context.out);
-    return result;
+    return Run(name, args, context);
 }
 
 }  // namespace OstrelCli

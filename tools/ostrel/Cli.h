@@ -47,6 +47,9 @@ int UsageError(const char* pszCommand, const std::string& message, Context& cont
 int UsageError(const Command& command, const std::string& message, Context& context);
 // Prints "ostrel <command>: <message>", logs it as an error and returns kExitFailure.
 int Failure(const char* pszCommand, const std::string& message, Context& context);
+// Flushes the results on Context::out. When anything written there was lost (a full disk, an
+// output that was closed) says so in one line and returns kExitFailure; otherwise `exitCode`.
+int FinishOutput(const char* pszCommand, int exitCode, Context& context);
 
 // Commands.
 int RunConfig(const std::vector<std::string>& args, Context& context);

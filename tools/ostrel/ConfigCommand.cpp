@@ -42,7 +42,7 @@ int RunConfig(const std::vector<std::string>& args, Context& context) {
             std::fprintf(context.out, "\n");
         }
     }
-    return std::fflush(context.out) == 0 ? kExitOk : kExitFailure;
+    return kExitOk;
 }
 
 }  // namespace OstrelCli

@@ -31,6 +31,51 @@ bool WriteAll(int fd, std::string_view data) {
 
 }  // namespace
 
+AtomicFileWriter::~AtomicFileWriter() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        ::unlink(m_sTemp.c_str());
+    }
+}
+
+bool AtomicFileWriter::Open(const std::filesystem::path& path, std::string& why) {
+    m_path = path;
+    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    m_sTemp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+    m_fd = ::mkostemp(m_sTemp.data(), O_CLOEXEC);
+    if (m_fd < 0) {
+        why = Why("cannot create a file beside", path);
+        return false;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(m_fd, 0666 & ~mask);
+    return true;
+}
+
+bool AtomicFileWriter::Write(std::string_view data, std::string& why) {
+    if (m_fd >= 0 && WriteAll(m_fd, data))
+        return true;
+    why = Why("cannot write", m_path);
+    return false;
+}
+
+bool AtomicFileWriter::Commit(std::string& why) {
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0) {
+        why = Why("cannot write", m_path);
+        ::unlink(m_sTemp.c_str());
+        return false;
+    }
+    if (::rename(m_sTemp.c_str(), m_path.c_str()) != 0) {
+        why = Why("cannot replace", m_path);
+        ::unlink(m_sTemp.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view data, bool bDurable, std::string& why) {
     std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);

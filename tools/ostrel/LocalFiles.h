@@ -13,6 +13,26 @@ namespace OstrelCli {
 // data reaches the disk before the rename and the rename before returning. On failure `why` says
 // what went wrong and `path` is unchanged.
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view data, bool bDurable, std::string& why);
+// A file written in pieces and put in place whole: the data goes to a temporary file beside `path`
+// (mode 0666 less the umask, as for any new file) that Commit renames over `path`; without Commit
+// the temporary file is removed and `path` stays as it was.
+class AtomicFileWriter {
+public:
+    AtomicFileWriter() = default;
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    bool Open(const std::filesystem::path& path, std::string& why);
+    bool Write(std::string_view data, std::string& why);
+    bool Commit(std::string& why);
+
+private:
+    std::filesystem::path m_path;
+    std::string m_sTemp;
+    int m_fd = -1;
+};
+
 // Makes the directory's entries (renames, removals) durable.
 bool SyncDirectory(const std::filesystem::path& dir, std::string& why);
 // Flushes every file of the file system that holds `dir`: one call makes a whole batch of written

@@ -2,13 +2,20 @@
 // Folders are named by entry id (hex) or by their path below the root ("Top of Personal Folders/Inbox",
 // compared without regard to case); the store itself is "store". Output is tab-separated text.
 #include "StoreCommand.h"
+#include "Args.h"
+#include "LocalFiles.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <optional>
+#include <string_view>
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
@@ -28,6 +35,7 @@ const char* const kStoreUsage =
     "  props          every property of an object; named properties by their set and id or name;\n"
     "                 a message's recipients and attachments follow\n"
     "  export         write a property's value (TAG in hex, e.g. 0x1000001F) to the file OUT\n"
+    "                 ('-': standard output)\n"
     "  --associated   list the folder's associated (hidden) messages instead\n"
     "  --attach N     with props or export: the message's attachment number N";
 
@@ -65,6 +73,16 @@ bool FromHex(const std::string& text, std::string* pBytes) {
         pBytes->push_back(static_cast<char>(v));
     }
     return true;
+}
+
+// A property tag in hex, with or without "0x": at most eight digits.
+std::optional<ULONG> ParseTag(const std::string& text) {
+    const std::string_view digits = text.rfind("0x", 0) == 0 ? std::string_view(text).substr(2) : text;
+    uint32_t tag = 0;
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), tag, 16);
+    if (digits.empty() || ec != std::errc() || ptr != digits.data() + digits.size())
+        return std::nullopt;
+    return tag;
 }
 
 std::string Escaped(const std::string& text) {
@@ -323,9 +341,9 @@ public:
     }
 
     // The object named by entry id ("store" for the store), or an attachment of a message.
-    HRESULT Object(const std::string& target, LONG lAttach, ComPtr<IMAPIProp>& pProp) {
+    HRESULT Object(const std::string& target, std::optional<ULONG> attach, ComPtr<IMAPIProp>& pProp) {
         if (target == "store") {
-            if (lAttach >= 0)
+            if (attach)
                 return MAPI_E_INVALID_PARAMETER;
             pProp.Attach(m_store.Get());
             m_store->AddRef();
@@ -336,21 +354,20 @@ public:
             return MAPI_E_INVALID_ENTRYID;
         ULONG ulType = 0;
         HRESULT hr = OpenEntry(eid, pProp, &ulType);
-        if (FAILED(hr) || lAttach < 0)
+        if (FAILED(hr) || !attach)
             return hr;
         if (ulType != MAPI_MESSAGE)
             return MAPI_E_INVALID_PARAMETER;
         ComPtr<IAttach> pAttach;
-        hr = static_cast<IMessage*>(pProp.Get())
-                 ->OpenAttach(static_cast<ULONG>(lAttach), nullptr, 0, pAttach.AddressOf());
+        hr = static_cast<IMessage*>(pProp.Get())->OpenAttach(*attach, nullptr, 0, pAttach.AddressOf());
         if (SUCCEEDED(hr))
             pProp.Attach(pAttach.Detach());
         return hr;
     }
 
-    int Props(const std::string& target, LONG lAttach) {
+    int Props(const std::string& target, std::optional<ULONG> attach) {
         ComPtr<IMAPIProp> pProp;
-        HRESULT hr = Object(target, lAttach, pProp);
+        HRESULT hr = Object(target, attach, pProp);
         if (FAILED(hr))
             return Fail("cannot open " + target, hr);
         ULONG cValues = 0;
@@ -367,36 +384,57 @@ public:
         return kExitOk;
     }
 
-    int Export(const std::string& target, const std::string& tagText, const std::string& out, LONG lAttach) {
-        char* end = nullptr;
-        unsigned long ulTag = std::strtoul(tagText.c_str(), &end, 16);
-        if (*end || tagText.empty())
+    // Writes the property's value to `out` ("-": standard output) through a temporary file, so that
+    // a failed export leaves `out` as it was; the store file itself is refused as `out`.
+    int Export(const std::string& storeFile, const std::string& target, const std::string& tagText,
+               const std::string& out, std::optional<ULONG> attach) {
+        const std::optional<ULONG> tag = ParseTag(tagText);
+        if (!tag)
             return Fail("not a property tag: " + tagText, MAPI_E_INVALID_PARAMETER);
+        const bool bStdout = out == "-";
+        struct stat storeStat {
+        }, outStat{};
+        if (!bStdout && ::stat(storeFile.c_str(), &storeStat) == 0 && ::stat(out.c_str(), &outStat) == 0 &&
+            storeStat.st_dev == outStat.st_dev && storeStat.st_ino == outStat.st_ino)
+            return Fail(out + " is the store file itself", MAPI_E_INVALID_PARAMETER);
         ComPtr<IMAPIProp> pProp;
-        HRESULT hr = Object(target, lAttach, pProp);
+        HRESULT hr = Object(target, attach, pProp);
         if (FAILED(hr))
             return Fail("cannot open " + target, hr);
-        ULONG ulType = PROP_TYPE(ulTag);
+        const ULONG ulType = PROP_TYPE(*tag);
         // Wide text is written as UTF-8; everything else byte for byte.
-        ULONG ulReadTag = ulType == PT_UNICODE ? CHANGE_PROP_TYPE(ulTag, PT_STRING8) : static_cast<ULONG>(ulTag);
+        const ULONG ulReadTag = ulType == PT_UNICODE ? CHANGE_PROP_TYPE(*tag, PT_STRING8) : *tag;
         ComPtr<IUnknown> pUnk;
         hr = pProp->OpenProperty(ulReadTag, &IID_IStream, 0, 0, pUnk.AddressOf());
         if (FAILED(hr))
             return Fail("cannot open the property as a stream", hr);
         auto* pStream = static_cast<IStream*>(pUnk.Get());
-        std::ofstream file(out, std::ios::binary | std::ios::trunc);
-        if (!file)
-            return Fail("cannot write " + out, MAPI_E_NO_ACCESS);
-        char buf[65536];
-        ULONG cbRead = 0;
+        AtomicFileWriter file;
+        std::string why;
+        if (!bStdout && !file.Open(out, why))
+            return Fail(why, MAPI_E_NO_ACCESS);
+        std::vector<char> buf(65536);
         uint64_t total = 0;
-        while (SUCCEEDED(pStream->Read(buf, sizeof buf, &cbRead)) && cbRead) {
-            file.write(buf, cbRead);
+        for (;;) {
+            ULONG cbRead = 0;
+            hr = pStream->Read(buf.data(), static_cast<ULONG>(buf.size()), &cbRead);
+            if (FAILED(hr))
+                return Fail("cannot read the property", hr);
+            if (cbRead == 0)
+                break;
+            if (bStdout) {
+                if (std::fwrite(buf.data(), 1, cbRead, m_context.out) != cbRead)
+                    return Failure("store", std::string("cannot write to standard output: ") + std::strerror(errno),
+                                   m_context);
+            } else if (!file.Write(std::string_view(buf.data(), cbRead), why)) {
+                return Fail(why, MAPI_E_DISK_ERROR);
+            }
             total += cbRead;
         }
-        if (!file.flush())
-            return Fail("cannot write " + out, MAPI_E_DISK_ERROR);
-        std::fprintf(m_context.out, "%" PRIu64 " bytes written to %s\n", total, out.c_str());
+        if (!bStdout && !file.Commit(why))
+            return Fail(why, MAPI_E_DISK_ERROR);
+        std::fprintf(bStdout ? m_context.err : m_context.out, "%" PRIu64 " bytes written to %s\n", total,
+                     bStdout ? "standard output" : out.c_str());
         return kExitOk;
     }
 
@@ -474,48 +512,37 @@ private:
 }  // namespace
 
 int RunStore(const std::vector<std::string>& args, Context& context) {
-    const Command& self = *FindCommand("store");
-    std::vector<std::string> positional;
-    bool bAssociated = false;
-    LONG lAttach = -1;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--associated") {
-            bAssociated = true;
-        } else if (args[i] == "--attach") {
-            if (i + 1 >= args.size())
-                return UsageError(self, "--attach needs a number", context);
-            char* end = nullptr;
-            long n = std::strtol(args[++i].c_str(), &end, 10);
-            if (*end || n < 0)
-                return UsageError(self, "--attach needs a number", context);
-            lAttach = static_cast<LONG>(n);
-        } else if (args[i].rfind("--", 0) == 0) {
-            return UsageError(self, "unknown option " + args[i], context);
-        } else {
-            positional.push_back(args[i]);
-        }
+    ParsedArgs parsed;
+    int exitCode = kExitOk;
+    if (!ParseArgs("store", args, {{"--associated"}, {"--attach", true}}, 1, 5, context, parsed, exitCode))
+        return exitCode;
+    std::optional<ULONG> attach;
+    if (auto text = parsed.Value("--attach")) {
+        const std::optional<int64_t> number = ParseInteger(*text, 0, UINT32_MAX);
+        if (!number)
+            return UsageError("store", "--attach takes an attachment number, 0 to 4294967295", context);
+        attach = static_cast<ULONG>(*number);
     }
     static const std::vector<std::pair<std::string, size_t>> kArity = {
         {"folders", 2}, {"messages", 3}, {"props", 3}, {"export", 5}};
-    if (positional.empty())
-        return UsageError(self, "which subcommand?", context);
-    auto it = std::find_if(kArity.begin(), kArity.end(), [&](const auto& a) { return a.first == positional[0]; });
+    const std::vector<std::string>& operands = parsed.operands;
+    auto it = std::find_if(kArity.begin(), kArity.end(), [&](const auto& a) { return a.first == operands[0]; });
     if (it == kArity.end())
-        return UsageError(self, "unknown subcommand " + positional[0], context);
-    if (positional.size() != it->second)
-        return UsageError(self, "wrong number of arguments for " + it->first, context);
+        return UsageError("store", "unknown subcommand " + operands[0], context);
+    if (operands.size() != it->second)
+        return UsageError("store", "wrong number of arguments for " + it->first, context);
 
     Inspector inspector(context);
-    int rc = inspector.Open(positional[1]);
+    int rc = inspector.Open(operands[1]);
     if (rc != kExitOk)
         return rc;
     if (it->first == "folders")
         return inspector.Folders();
     if (it->first == "messages")
-        return inspector.Messages(positional[2], bAssociated);
+        return inspector.Messages(operands[2], parsed.Has("--associated"));
     if (it->first == "props")
-        return inspector.Props(positional[2], lAttach);
-    return inspector.Export(positional[2], positional[3], positional[4], lAttach);
+        return inspector.Props(operands[2], attach);
+    return inspector.Export(operands[1], operands[2], operands[3], operands[4], attach);
 }
 
 }  // namespace OstrelCli

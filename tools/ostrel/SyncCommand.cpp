@@ -102,7 +102,7 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
     } catch (...) {
         return Failure("sync", DescribeServerFailure(std::current_exception(), target, session.get()), context);
     }
-    return std::fflush(context.out) == 0 ? kExitOk : kExitFailure;
+    return kExitOk;
 }
 
 }  // namespace OstrelCli

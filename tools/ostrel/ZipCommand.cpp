@@ -109,7 +109,6 @@ int RunZip(const std::vector<std::string>& args, Context& context) {
     }
     if (bJson)
         std::fprintf(context.out, "\n],\"count\":%zu,\"complete\":%s}\n", count, error.empty() ? "true" : "false");
-    std::fflush(context.out);
     if (!error.empty())
         return Failure("zip", file + ": " + error, context);
     return kExitOk;

@@ -174,6 +174,20 @@ TEST(Program, ZipOnBrokenAndHostileArchives) {
     EXPECT_EQ(control.sOut, "a\\tb\\n.meta\tmeta\t1\n") << "a listing line stays one line";
 }
 
+// Results that cannot be written are a failure, told in one line, never a silent success.
+TEST(Program, ALostWriteToStandardOutputFailsInOneLine) {
+    TestSupport::TempHome home;
+    const std::string archive = Archive({{"1.meta", "<m/>"}, {"1.eml", "Subject: x\r\n\r\nx\r\n"}});
+    for (const auto& [args, input] : std::vector<std::pair<std::string, std::string>>{
+             {"config", ""}, {"config --json", ""}, {"zip -", archive}, {"zip --json -", archive}}) {
+        const CommandRun run = RunProgram(args, input, "/dev/full");
+        EXPECT_EQ(run.iExit, 1) << args;
+        const std::string command = args.substr(0, args.find(' '));
+        EXPECT_EQ(run.sErr, "ostrel " + command + ": cannot write to standard output: No space left on device\n")
+            << args;
+    }
+}
+
 }  // namespace
 
 }  // namespace CliTest

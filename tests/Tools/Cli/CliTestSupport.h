@@ -45,8 +45,9 @@ struct CommandRun {
     }
 };
 
-// One command in this process, as `ostrel` runs it without a terminal.
-inline CommandRun Command(const std::string& name, const std::vector<std::string>& args) {
+// One command in this process, as `ostrel` runs it without a terminal; its results go to `target`
+// instead of sOut when one is given.
+inline CommandRun Command(const std::string& name, const std::vector<std::string>& args, std::FILE* target = nullptr) {
     CommandRun run;
     char* pOut = nullptr;
     char* pErr = nullptr;
@@ -54,7 +55,7 @@ inline CommandRun Command(const std::string& name, const std::vector<std::string
     std::FILE* out = open_memstream(&pOut, &cbOut);
     std::FILE* err = open_memstream(&pErr, &cbErr);
     OstrelCli::Context context;
-    context.out = out;
+    context.out = target ? target : out;
     context.err = err;
     Platform::Ui::SetCurrent(std::make_shared<OstrelCli::CliUi>(false, err));
     run.iExit = OstrelCli::Run(name, args, context);
@@ -68,14 +69,16 @@ inline CommandRun Command(const std::string& name, const std::vector<std::string
     return run;
 }
 
-// The program itself, with the test's environment; `input` is its standard input.
-inline CommandRun RunProgram(const std::string& args, const std::string& input = std::string()) {
+// The program itself, with the test's environment; `input` is its standard input. Its standard
+// output is read, or goes to `target` when one is given.
+inline CommandRun RunProgram(const std::string& args, const std::string& input = std::string(),
+                             const std::string& target = std::string()) {
     CommandRun run;
     const std::filesystem::path dir = std::filesystem::path(std::getenv("OSTREL_HOME")).parent_path();
     const std::filesystem::path in = dir / "stdin", out = dir / "stdout", err = dir / "stderr";
     std::ofstream(in, std::ios::binary) << input;
-    const std::string command =
-        std::string(OSTREL_CLI) + " " + args + " <" + in.string() + " >" + out.string() + " 2>" + err.string();
+    const std::string command = std::string(OSTREL_CLI) + " " + args + " <" + in.string() + " >" +
+                                (target.empty() ? out.string() : target) + " 2>" + err.string();
     const int status = std::system(command.c_str());
     run.iExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     auto read = [](const std::filesystem::path& path) {

@@ -202,6 +202,18 @@ TEST_F(SyncTest, ForgottenTokenLeadsToAFullListingThatPrunes) {
     ExpectExactCopy();
 }
 
+TEST_F(SyncTest, ASummaryThatCannotBeWrittenIsAFailure) {
+    StartServer(3);
+    ASSERT_EQ(Login().iExit, 0);
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_TRUE(full);
+    const CommandRun run = Command("sync", {"--password-env", "CLI_TEST_PASSWORD"}, full);
+    std::fclose(full);
+    EXPECT_EQ(run.iExit, 1);
+    EXPECT_EQ(run.sErr, "ostrel sync: cannot write to standard output: No space left on device\n");
+    ExpectExactCopy();  // the mailbox itself was synchronised
+}
+
 TEST_F(SyncTest, OneSyncAtATimeAndClearFailures) {
     StartServer(3);
     const CommandRun noProfile = Sync();

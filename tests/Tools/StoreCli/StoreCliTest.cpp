@@ -40,13 +40,16 @@ std::string ReadFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-CliRun Store(const std::vector<std::string>& args) {
+// `ostrel store ARGS`; its standard output is read, or goes to `redirect` when one is given.
+CliRun Store(const std::vector<std::string>& args, const std::string& redirect = std::string()) {
     const std::filesystem::path errPath =
         std::filesystem::temp_directory_path() / ("store_cli_err_" + std::to_string(getpid()));
     std::string command = std::string(OSTREL_CLI) + " store";
     for (const std::string& arg : args)
         command += " " + Quoted(arg);
     command += " 2>" + Quoted(errPath.string()) + " </dev/null";
+    if (!redirect.empty())
+        command += " >" + Quoted(redirect);
     CliRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
@@ -309,6 +312,62 @@ TEST_F(StoreCliTest, ExportWritesPropertyStreamsByteForByte) {
     CliRun badTag = Store({"export", m_path.string(), Hex(m_message), "subject", out.string()});
     EXPECT_EQ(badTag.iExit, 1);
     EXPECT_NE(badTag.sErr.find("not a property tag: subject"), std::string::npos);
+}
+
+TEST_F(StoreCliTest, ExportNeverHarmsTheStoreAndWritesStandardOutput) {
+    const std::string before = ReadFile(m_path);
+    const auto link = m_home.Path() / "link.osd";
+    std::filesystem::create_symlink(m_path, link);
+    for (const auto& out : {m_path, link}) {
+        CliRun self = Store({"export", m_path.string(), Hex(m_message), "0x1000001F", out.string()});
+        EXPECT_EQ(self.iExit, 1);
+        EXPECT_NE(self.sErr.find(out.string() + " is the store file itself"), std::string::npos) << self.sErr;
+    }
+    EXPECT_EQ(ReadFile(m_path), before);
+
+    // '-' is standard output; the count goes to stderr, and no file named '-' appears.
+    CliRun piped = Store({"export", m_path.string(), Hex(m_message), "37010102", "-", "--attach=0"});
+    ASSERT_EQ(piped.iExit, 0) << piped.sErr;
+    EXPECT_EQ(piped.sOut, m_attachment);
+    EXPECT_NE(piped.sErr.find("70000 bytes written to standard output"), std::string::npos) << piped.sErr;
+    EXPECT_FALSE(std::filesystem::exists("-"));
+
+    // A failed export leaves an existing file as it was, and no temporary file beside it.
+    const auto kept = m_home.Path() / "kept.txt";
+    std::ofstream(kept) << "old";
+    EXPECT_EQ(Store({"export", m_path.string(), Hex(m_message), "0x1013001F", kept.string()}).iExit, 1);
+    EXPECT_EQ(Store({"export", m_path.string(), "00112233", "0x1000001F", kept.string()}).iExit, 1);
+    EXPECT_EQ(ReadFile(kept), "old");
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(m_home.Path()))
+        ++files;
+    EXPECT_EQ(files, 3u);  // the store's folder, the link and kept.txt
+}
+
+TEST_F(StoreCliTest, OptionsAndNumbersAsEveryCommandTakesThem) {
+    CliRun dashes = Store({"--", "props", m_path.string(), Hex(m_message)});
+    EXPECT_EQ(dashes.iExit, 0) << dashes.sErr;
+    CliRun equals = Store({"props", m_path.string(), Hex(m_message), "--attach=0"});
+    ASSERT_EQ(equals.iExit, 0) << equals.sErr;
+    EXPECT_NE(equals.sOut.find("data.bin"), std::string::npos);
+    for (const char* bad : {"4294967296", "-1", "0x1", "1e3", ""}) {
+        CliRun run = Store({"props", m_path.string(), Hex(m_message), "--attach", bad});
+        EXPECT_EQ(run.iExit, 2) << bad;
+        EXPECT_NE(run.sErr.find("--attach takes an attachment number"), std::string::npos) << run.sErr;
+    }
+    EXPECT_EQ(Store({"export", m_path.string(), Hex(m_message), "0x1000001F00", "-"}).iExit, 1);
+    EXPECT_EQ(Store({"props", m_path.string(), Hex(m_message), "--attachment", "0"}).iExit, 2);
+}
+
+TEST_F(StoreCliTest, ALostWriteToStandardOutputFailsInOneLine) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"folders", m_path.string()},
+          {"props", m_path.string(), Hex(m_message)},
+          {"export", m_path.string(), Hex(m_message), "37010102", "-", "--attach", "0"}}) {
+        CliRun run = Store(args, "/dev/full");
+        EXPECT_EQ(run.iExit, 1) << args[0];
+        EXPECT_EQ(run.sErr, "ostrel store: cannot write to standard output: No space left on device\n");
+    }
 }
 
 TEST_F(StoreCliTest, DamagedSearchCriteriaFailOneFolderNotTheTool) {
