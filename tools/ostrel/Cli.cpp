@@ -38,6 +38,7 @@ const std::vector<Command>& Commands() {
          "  --ca-file FILE     also trust the PEM certificates in FILE (a private CA, the simulator's)\n"
          "  --virtual-host H   the virtual host name sent with the sign-on\n"
          "  --store-password   keep the password (encrypted) for later syncs: sets StorePassword\n"
+         "  --force            remove the local copy of another account's mailbox without asking\n"
          "  --json             print the account as JSON",
          RunLogin},
         {"server", "run the local Ostrel server simulator until interrupted",

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,18 +90,73 @@ LocalMailbox::~LocalMailbox() {
         ::close(m_lockFd);
 }
 
+namespace {
+
+// The lock of the copy in `dir`: the open lock file, or -1 (bBusy set when another process has it).
+int TakeLock(const std::filesystem::path& dir, bool& bBusy) {
+    bBusy = false;
+    const std::filesystem::path path = dir / "lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        bBusy = true;
+        return -1;
+    }
+    // The copy may have been discarded between the open and the lock: the lock is then on a file
+    // that is no longer there.
+    struct stat held {
+    }, current{};
+    if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &current) != 0 || held.st_dev != current.st_dev ||
+        held.st_ino != current.st_ino) {
+        ::close(fd);
+        throw std::runtime_error("the local copy in " + dir.string() + " was removed meanwhile; run again");
+    }
+    return fd;
+}
+
+}  // namespace
+
 bool LocalMailbox::Lock() {
     if (m_lockFd >= 0)
         return true;
-    const int fd = ::open((m_dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::runtime_error("cannot open " + (m_dir / "lock").string() + ": " + std::strerror(errno));
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return false;
+    bool bBusy = false;
+    m_lockFd = TakeLock(m_dir, bBusy);
+    return m_lockFd >= 0;
+}
+
+LocalMailbox::DiscardResult LocalMailbox::Discard(const std::filesystem::path& dir, std::string& why) {
+    std::error_code ec;
+    if (!std::filesystem::exists(dir, ec))
+        return ec ? (why = "cannot read " + dir.string() + ": " + ec.message(), DiscardResult::Failed)
+                  : DiscardResult::Absent;
+    bool bBusy = false;
+    int fd = -1;
+    try {
+        fd = TakeLock(dir, bBusy);
+    } catch (const std::exception& e) {
+        why = e.what();
+        return DiscardResult::Failed;
     }
-    m_lockFd = fd;
-    return true;
+    if (fd < 0)
+        return DiscardResult::Busy;
+    std::string away = (dir.parent_path() / ("." + dir.filename().string() + ".removed.XXXXXX")).string();
+    const bool bMade = ::mkdtemp(away.data()) != nullptr;
+    if (!bMade || ::rename(dir.c_str(), away.c_str()) != 0) {
+        why = "cannot move " + dir.string() + " away: " + std::strerror(errno);
+        if (bMade)
+            ::rmdir(away.c_str());
+        ::close(fd);
+        return DiscardResult::Failed;
+    }
+    ::close(fd);
+    std::filesystem::remove_all(away, ec);
+    if (ec) {
+        why = "the old copy was moved to " + away + " but cannot be deleted: " + ec.message();
+        return DiscardResult::Failed;
+    }
+    return DiscardResult::Removed;
 }
 
 void LocalMailbox::RemoveLeftovers() {

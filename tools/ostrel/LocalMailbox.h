@@ -50,8 +50,13 @@ public:
     LocalMailbox& operator=(const LocalMailbox&) = delete;
 
     // Takes the copy for this process (a lock released when the object goes, or the process
-    // ends); false when another process has it.
+    // ends); false when another process has it. Throws when the copy was removed meanwhile.
     bool Lock();
+
+    enum class DiscardResult { Removed, Absent, Busy, Failed };
+    // Removes the copy in `dir` for good, under its lock (Busy while a synchronisation holds it).
+    // The directory is first renamed away, so that nobody ever sees part of a copy.
+    static DiscardResult Discard(const std::filesystem::path& dir, std::string& why);
 
     const std::filesystem::path& Dir() const { return m_dir; }
     // Removes the temporary files of writes that were cut short.

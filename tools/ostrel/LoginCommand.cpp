@@ -2,9 +2,12 @@
 // prints the account the server reports. The profile is saved only after a successful sign-on;
 // the password is kept only when the StorePassword setting allows it (encrypted by the library);
 // --store-password turns that setting on.
-// Pointing a profile at another server or account drops the old account's local mailbox copy.
+// The local mailbox copy belongs to the account the server identified at sign-on (the account id
+// kept in the profile). Signing the profile on as another account removes that copy, but only
+// with --force or the user's yes on a terminal, and never under a running 'ostrel sync'.
 #include "Args.h"
 #include "Errors.h"
+#include "LocalMailbox.h"
 #include "Output.h"
 #include "Profile.h"
 #include "SignOn.h"
@@ -12,9 +15,12 @@
 #include "Ostrel/Settings/ProfileStore.h"
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Base/Utf.h"
+#include "Platform/Ui/Ui.h"
 #include "Util/OstrelReg.h"
 #include "Util/Text/Guid.h"
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 
 namespace OstrelCli {
@@ -63,12 +69,30 @@ void PrintAccount(const AccountReport& report, bool bJson, Context& context) {
         std::fprintf(context.out, "alias\t%s\n", TsvField(alias).c_str());
 }
 
+// Account names are mail addresses, which the server compares without regard to case.
+bool SameAccountName(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// Whether the local copy of the profile's old account may go: --force, or a yes on the terminal.
+bool MayRemoveCopy(const ProfileSettings& old, const ProfileSettings& profile, bool bForce) {
+    if (bForce)
+        return true;
+    const std::wstring wsText =
+        Platform::FromUtf8("The local copy in " + ProfileDataDir(profile.sName).string() + " holds the mailbox of " +
+                           old.sAccount + " on " + old.server.Url() + ", not of the account now signed on (" +
+                           profile.sAccount + " on " + profile.server.Url() + "). Remove it?");
+    return Platform::Ui::Current()->MessageBox(nullptr, wsText, L"ostrel login", MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
 }  // namespace
 
 int RunLogin(const std::vector<std::string>& args, Context& context) {
     std::vector<OptionSpec> options = {{"--profile", true},  {"--server", true},  {"--account", true},
                                        {"--proxy", true},    {"--ca-file", true}, {"--virtual-host", true},
-                                       {"--store-password"}, {"--json"}};
+                                       {"--store-password"}, {"--json"},          {"--force"}};
     options.insert(options.end(), kPasswordOptions.begin(), kPasswordOptions.end());
     ParsedArgs parsed;
     int exitCode = kExitOk;
@@ -106,14 +130,16 @@ int RunLogin(const std::vector<std::string>& args, Context& context) {
         profile.sCaFile = caFile->empty() ? std::string() : std::filesystem::absolute(*caFile).string();
     if (auto host = parsed.Value("--virtual-host"))
         profile.sVirtualHost = *host;
-    const bool bNewIdentity =
-        existing && (existing->server.Url() != profile.server.Url() || existing->sAccount != profile.sAccount);
+    // Whether the profile names another account than before, as far as the names tell; the
+    // account id the server gives at sign-on decides.
+    const bool bOtherNames = existing && (existing->server.Url() != profile.server.Url() ||
+                                          !SameAccountName(existing->sAccount, profile.sAccount));
 
     std::optional<std::wstring> wsPassword;
     if (!ReadPasswordOption(parsed, wsPassword, why))
         return Failure("login", why, context);
     const std::optional<std::wstring> wsStoredBefore = StoredPassword(name);
-    if (!wsPassword && existing && !bNewIdentity)
+    if (!wsPassword && existing && !bOtherNames)
         wsPassword = wsStoredBefore;
     if (!wsPassword)
         wsPassword = PromptForPassword(profile, context);
@@ -133,13 +159,32 @@ int RunLogin(const std::vector<std::string>& args, Context& context) {
             context);
     }
 
-    if (bNewIdentity) {
+    profile.sAccountId = Platform::ToUtf8(Ostrel::Util::Guid(session->OstrelId()).ToIdString());
+    const bool bOtherAccount =
+        existing && (existing->sAccountId.empty() ? bOtherNames : existing->sAccountId != profile.sAccountId);
+    if (bOtherAccount) {
+        const std::filesystem::path dir = ProfileDataDir(name);
         std::error_code ec;
-        std::filesystem::remove_all(ProfileDataDir(name), ec);
-        if (ec)
-            return Failure("login", "cannot remove the old mailbox copy: " + ec.message(), context);
-        std::fprintf(context.err, "ostrel login: the local copy of %s's mailbox was removed\n",
-                     existing->sAccount.c_str());
+        if (std::filesystem::exists(dir, ec) && !MayRemoveCopy(*existing, profile, parsed.Has("--force")))
+            return Failure("login",
+                           "the local copy in " + dir.string() + " holds the mailbox of " + existing->sAccount +
+                               " on " + existing->server.Url() + "; give --force to remove it",
+                           context);
+        switch (LocalMailbox::Discard(dir, why)) {
+            case LocalMailbox::DiscardResult::Busy:
+                return Failure("login",
+                               "'ostrel sync' of profile '" + name +
+                                   "' is running; sign on as another account when it has finished",
+                               context);
+            case LocalMailbox::DiscardResult::Failed:
+                return Failure("login", "cannot remove the old mailbox copy: " + why, context);
+            case LocalMailbox::DiscardResult::Removed:
+                std::fprintf(context.err, "ostrel login: the local copy of %s's mailbox was removed\n",
+                             existing->sAccount.c_str());
+                break;
+            case LocalMailbox::DiscardResult::Absent:
+                break;
+        }
     }
     if (!SaveProfile(profile, why))
         return Failure("login", why, context);
@@ -160,7 +205,7 @@ int RunLogin(const std::vector<std::string>& args, Context& context) {
         Ostrel::Mapi::SetStoredPasswordInProfile(wsProfile.c_str(), nullptr);
     }
     PrintAccount(DescribeAccount(profile, *session, bStored), parsed.Has("--json"), context);
-    return std::fflush(context.out) == 0 ? kExitOk : kExitFailure;
+    return kExitOk;
 }
 
 }  // namespace OstrelCli

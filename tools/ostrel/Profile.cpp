@@ -141,6 +141,8 @@ std::optional<ProfileSettings> LoadProfile(const std::string& name, std::string&
             profile.sCaFile = value;
         } else if (key == "virtual-host") {
             profile.sVirtualHost = value;
+        } else if (key == "account-id") {
+            profile.sAccountId = value;
         } else {
             profile.otherLines.push_back(line);
         }
@@ -164,6 +166,8 @@ bool SaveProfile(const ProfileSettings& profile, std::string& why) {
         text += "ca-file=" + profile.sCaFile + "\n";
     if (!profile.sVirtualHost.empty())
         text += "virtual-host=" + profile.sVirtualHost + "\n";
+    if (!profile.sAccountId.empty())
+        text += "account-id=" + profile.sAccountId + "\n";
     for (const auto& line : profile.otherLines)
         text += line + "\n";
     return WriteFileAtomically(dir / "profile.conf", text, true, why);

@@ -6,7 +6,8 @@
 //                                            the library (encrypted with EncryptPassword)
 //
 // Keys of profile.conf: server (http[s]://host:port), account, proxy (none, system or host:port),
-// ca-file, virtual-host. Lines it does not know are kept when the file is rewritten.
+// ca-file, virtual-host, account-id (the server's id of the account the local copy belongs to,
+// recorded at sign-on). Lines it does not know are kept when the file is rewritten.
 #pragma once
 
 #include "Ostrel/Rpc/Session/UserSession.h"
@@ -37,6 +38,7 @@ struct ProfileSettings {
     std::string sProxy = "none";
     std::string sCaFile;
     std::string sVirtualHost;
+    std::string sAccountId;
     std::vector<std::string> otherLines;  // kept as they were
 };
 

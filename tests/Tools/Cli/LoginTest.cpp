@@ -3,6 +3,7 @@
 #include "CliTestSupport.h"
 
 #include "ostrel/LocalFiles.h"
+#include "ostrel/LocalMailbox.h"
 #include "ostrel/Profile.h"
 
 #include "Ostrel/Settings/ProfileStore.h"
@@ -40,7 +41,9 @@ TEST_F(LoginTest, PrintsTheAccountAndKeepsTheProfile) {
     EXPECT_NE(run.sOut.find("id\t6b0e3a4c-51d2-4c8e-9a1f-0e5d2c7b9a01\n"), std::string::npos);
     EXPECT_NE(run.sOut.find("version\t9.0.0_GA_4178\n"), std::string::npos);
     EXPECT_NE(run.sOut.find("password\tnot stored\n"), std::string::npos);
-    EXPECT_EQ(ReadFile(ProfileFile()), "server=" + server->BaseUrl() + "\naccount=user@ostrel.test\nproxy=none\n");
+    EXPECT_EQ(ReadFile(ProfileFile()), "server=" + server->BaseUrl() +
+                                           "\naccount=user@ostrel.test\nproxy=none\n"
+                                           "account-id=6b0e3a4c-51d2-4c8e-9a1f-0e5d2c7b9a01\n");
     EXPECT_FALSE(Stored()) << "StorePassword is off unless the user turns it on";
 
     // Again with the stored settings, as JSON, keeping the password this time.
@@ -135,18 +138,58 @@ TEST_F(LoginTest, UsageErrorsAndAnotherAccount) {
     const CommandRun noFile = Login({"--password-file", (home.Path() / "missing").string()});
     EXPECT_EQ(noFile.iExit, 1);
     EXPECT_EQ(noFile.ErrLines(), 1u);
+}
 
+// The copy belongs to the account the server identifies, however its name or the server's is
+// spelled; another account's sign-on removes it only when told to, and never under a sync.
+TEST_F(LoginTest, TheLocalCopyGoesOnlyForAnotherAccountAndNeverUnderASync) {
+    StartServer(4);
     ASSERT_EQ(Login().iExit, 0);
     ASSERT_EQ(Sync().iExit, 0);
-    EXPECT_EQ(LocalMessages().size(), 4u);
-    // Another account on the same profile: the old account's copy goes.
+    ASSERT_EQ(LocalMessages().size(), 4u);
+
+    std::string url = server->BaseUrl();
+    url.replace(url.find("127.0.0.1"), 9, "localhost");
+    for (const std::vector<std::string>& names :
+         {std::vector<std::string>{"--account", "USER@Ostrel.Test"}, {"--server", url}}) {
+        std::vector<std::string> args = names;
+        args.insert(args.end(), {"--password-env", "CLI_TEST_PASSWORD"});
+        const CommandRun same = Command("login", args);
+        ASSERT_EQ(same.iExit, 0) << same.sErr;
+        EXPECT_EQ(same.sErr, "");
+        EXPECT_EQ(LocalMessages().size(), 4u) << names[1];
+    }
+    EXPECT_NE(ReadFile(ProfileFile()).find("\naccount-id="), std::string::npos);
+
     server->State<OstrelServer::AccountBook>().Add({"other@ostrel.test", "pw2"});
     setenv("CLI_TEST_PASSWORD", "pw2", 1);
-    const CommandRun other =
-        Command("login", {"--account", "other@ostrel.test", "--password-env", "CLI_TEST_PASSWORD"});
-    ASSERT_EQ(other.iExit, 0) << other.sErr;
-    EXPECT_EQ(other.sErr, "ostrel login: the local copy of user@ostrel.test's mailbox was removed\n");
+    const std::vector<std::string> other = {"--account", "other@ostrel.test", "--password-env", "CLI_TEST_PASSWORD"};
+    const std::string before = ReadFile(ProfileFile());
+    const CommandRun refused = Command("login", other);
+    EXPECT_EQ(refused.iExit, 1);
+    EXPECT_EQ(refused.ErrLines(), 1u);
+    EXPECT_NE(refused.sErr.find("holds the mailbox of USER@Ostrel.Test on " + url + "; give --force"),
+              std::string::npos)
+        << refused.sErr;
+    EXPECT_EQ(LocalMessages().size(), 4u);
+    EXPECT_EQ(ReadFile(ProfileFile()), before);
+
+    std::vector<std::string> forced = other;
+    forced.push_back("--force");
+    {
+        OstrelCli::LocalMailbox running(MailDir());
+        ASSERT_TRUE(running.Lock());
+        const CommandRun busy = Command("login", forced);
+        EXPECT_EQ(busy.iExit, 1);
+        EXPECT_NE(busy.sErr.find("'ostrel sync' of profile 'default' is running"), std::string::npos) << busy.sErr;
+        EXPECT_EQ(LocalMessages().size(), 4u);
+    }
+    const CommandRun removed = Command("login", forced);
+    ASSERT_EQ(removed.iExit, 0) << removed.sErr;
+    EXPECT_EQ(removed.sErr, "ostrel login: the local copy of USER@Ostrel.Test's mailbox was removed\n");
     EXPECT_FALSE(std::filesystem::exists(MailDir()));
+    for (const auto& entry : std::filesystem::directory_iterator(MailDir().parent_path()))
+        EXPECT_EQ(entry.path().filename().string().rfind(".mail", 0), std::string::npos) << entry.path();
 }
 
 }  // namespace
