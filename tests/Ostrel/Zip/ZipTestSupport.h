@@ -125,10 +125,18 @@ protected:
         return L"(no exception)";
     }
 
+    // Spool files in the temporary directory, or open by this process after their name was removed.
     size_t SpoolFiles() const {
         size_t n = 0;
         for (const auto& item : std::filesystem::directory_iterator(m_tmp))
             n += item.path().filename().string().rfind("osn", 0) == 0;
+        const std::string removed = (m_tmp / "osn").string();
+        std::error_code ec;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+            const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+            n += target.rfind(removed, 0) == 0 && target.size() > 10 &&
+                 target.compare(target.size() - 10, 10, " (deleted)") == 0;
+        }
         return n;
     }
 
