@@ -4,6 +4,7 @@
 
 #include "Ostrel/Model/Calendar/AppointmentTimeZone.h"
 #include "Platform/Base/WinTypes.h"
+#include "Platform/Mapi/MapiInterfaces.h"
 
 #include <string>
 #include <vector>
@@ -84,6 +85,11 @@ public:
     void SetChangeHighlight(ULONG ul) { m_ulChangeHighlight = ul; }
     const std::vector<BYTE>& GetChangeHighlightReserved() const { return m_vecChangeHighlightReserved; }
     void SetChangeHighlightReserved(std::vector<BYTE> vec) { m_vecChangeHighlightReserved = std::move(vec); }
+
+    // Opens the hidden attachment that holds this occurrence in the series item (the one whose
+    // message replaces the original start), or creates it with its embedded message. Both
+    // outputs carry a reference.
+    HRESULT OpenAppointment(IMessage* pItem, IMessage** ppEmbedded, IAttach** ppAttach) const;
 
 private:
     void Override(USHORT wFlag) { m_wOverrideFlags |= wFlag; }

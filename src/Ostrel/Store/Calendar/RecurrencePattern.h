@@ -67,6 +67,13 @@ public:
     // flag, the task form. Failed writes are logged with the field that did not get through.
     HRESULT WriteRecurrenceStream(IStream* pStream) const;
 
+    // Reads the owning item's recurrence property (the pattern's zone from the structure and
+    // name given, when given; the task form when bIsTask).
+    HRESULT LoadRecurrence(const Mail::TimeZone::OlkTimeZone* pOlk, const wchar_t* pwszZoneName, int bIsTask);
+    // Computes the derived fields, writes the owning item's recurrence property and the item
+    // properties that must agree with it (start, end, clip times, flags, type, legacy zone).
+    HRESULT SaveRecurrence();
+
     bool IsLoaded() const { return m_bLoaded; }
     bool GetIsTask() const { return m_bIsTask; }
     void SetIsTask(bool b) { m_bIsTask = b; }
@@ -175,8 +182,6 @@ public:
     ULONG m_ulEndTime = 0;
 
 private:
-    friend class COutlookRecurrencePatternSave;
-
     // Moves the fields of a pattern just read into this one (its exceptions then use this
     // pattern's zone).
     void TakeFieldsOf(COutlookRecurrencePattern& read);
