@@ -45,21 +45,17 @@ void ModelFromRegistry(const RegTZMapper::Record& record, const wchar_t* pwszId,
     zone.SetId(pwszId);
 }
 
-// One registry with the generated database for the whole suite (building it writes a few
-// hundred registry values).
+// The program's registry gets the generated database once (building it writes a few hundred
+// registry values).
 class TimeZoneMapping : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_pHome = new TestSupport::TempHome();
         s_pMapper = new RegTZMapper();
         // The first look-up finds no database in the new registry and builds it.
         RegTZMapper::Record record;
         ASSERT_EQ(s_pMapper->LookupByKeyName(L"GMT Standard Time", record), S_OK);
     }
-    static void TearDownTestSuite() {
-        delete s_pMapper;
-        delete s_pHome;
-    }
+    static void TearDownTestSuite() { delete s_pMapper; }
 
     static RegTZMapper::Record Zone(const wchar_t* pwszKeyName) {
         RegTZMapper::Record record{};
@@ -80,11 +76,9 @@ protected:
         return ulUtc;
     }
 
-    static TestSupport::TempHome* s_pHome;
     static RegTZMapper* s_pMapper;
 };
 
-TestSupport::TempHome* TimeZoneMapping::s_pHome = nullptr;
 RegTZMapper* TimeZoneMapping::s_pMapper = nullptr;
 
 using CalendarTest::Minutes;
