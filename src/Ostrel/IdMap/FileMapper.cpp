@@ -251,35 +251,40 @@ BOOL FileMapper::Get(LONG lOstId, ULONG* pcb, BYTE** ppEid) {
     return TRUE;
 }
 
-ULONG FileMapper::LookupPstId(LONG lOstId) {
-    if (!m_bInitialized)
-        return 0;
+template <typename F>
+auto FileMapper::ReadCache(F read) -> decltype(read()) {
     {
         std::shared_lock<std::shared_mutex> rw(m_rwCache);
-        if (m_bCacheLoaded && !m_bReloadNeeded && SameStamp(ReadIdmStamp(FileData()), m_ftCacheStamp)) {
-            const Mapping* p = m_mapOstIdToPstId.Find(static_cast<ULONG>(lOstId));
-            return p ? p->ulPstId : 0;
-        }
+        // The file's stamp moves on with every change any process writes: while it still equals
+        // the one the cache was read at, the cache is the file.
+        if (m_bCacheLoaded && !m_bReloadNeeded && SameStamp(ReadIdmStamp(FileData()), m_ftCacheStamp))
+            return read();
     }
     Util::AutoCrossProcessLock xp(m_lock);
     std::unique_lock<std::shared_mutex> rw;
     if (!LockExclusive(xp, rw) || FAILED(CheckCache()))
+        return decltype(read())();
+    return read();
+}
+
+ULONG FileMapper::LookupPstId(LONG lOstId) {
+    if (!m_bInitialized)
         return 0;
-    const Mapping* p = m_mapOstIdToPstId.Find(static_cast<ULONG>(lOstId));
-    return p ? p->ulPstId : 0;
+    return ReadCache([&] {
+        const Mapping* p = m_mapOstIdToPstId.Find(static_cast<ULONG>(lOstId));
+        return p ? p->ulPstId : 0;
+    });
 }
 
 BOOL FileMapper::LookupOstId(ULONG ulPstId, LONG* plOstId) {
     if (!m_bInitialized)
         return FALSE;
-    Util::AutoCrossProcessLock xp(m_lock);
-    std::unique_lock<std::shared_mutex> rw;
-    if (!LockExclusive(xp, rw) || FAILED(CheckCache()))
-        return FALSE;
-    const ULONG* p = m_mapPstIdToOstId.Find(ulPstId);
-    if (p && plOstId)
-        *plOstId = static_cast<LONG>(*p);
-    return p != nullptr;
+    return ReadCache([&]() -> BOOL {
+        const ULONG* p = m_mapPstIdToOstId.Find(ulPstId);
+        if (p && plOstId)
+            *plOstId = static_cast<LONG>(*p);
+        return p != nullptr;
+    });
 }
 
 BOOL FileMapper::Contains(LONG lOstId) {
@@ -289,16 +294,7 @@ BOOL FileMapper::Contains(LONG lOstId) {
 size_t FileMapper::Size() {
     if (!m_bInitialized)
         return 0;
-    {
-        std::shared_lock<std::shared_mutex> rw(m_rwCache);
-        if (m_bCacheLoaded && !m_bReloadNeeded && SameStamp(ReadIdmStamp(FileData()), m_ftCacheStamp))
-            return m_mapOstIdToPstId.Size();
-    }
-    Util::AutoCrossProcessLock xp(m_lock);
-    std::unique_lock<std::shared_mutex> rw;
-    if (!LockExclusive(xp, rw) || FAILED(CheckCache()))
-        return 0;
-    return m_mapOstIdToPstId.Size();
+    return ReadCache([&] { return m_mapOstIdToPstId.Size(); });
 }
 
 void FileMapper::Put(LONG lOstId, ULONG cb, BYTE* pEid, BOOL bCheckStamp) {

@@ -84,6 +84,10 @@ private:
     bool OpenAndReadHeader(const std::wstring& wsPath, const std::wstring& wsUpgradePath, bool* pbUpgraded);
     HRESULT MigrateIDMToVerifiableIDM(const std::wstring& wsOldPath, const std::wstring& wsNewPath);
 
+    // Runs read() on the cache, shared, after making sure it is current.
+    template <typename F>
+    auto ReadCache(F read) -> decltype(read());
+
     // Locking and loading (FileMapperLoad.cpp).
     bool LockExclusive(Util::AutoCrossProcessLock& xp, std::unique_lock<std::shared_mutex>& rw);
     HRESULT CheckCache();

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "Ostrel/Store/NamedProps.h"
 #include "Util/Log/Log.h"
 
 namespace Ostrel::Mapi {
@@ -12,10 +13,6 @@ namespace {
 
 using Platform::ComPtr;
 
-// The connector's property set; the stamp is its numeric name 0x8100, a GAL entry's unique id 0x8604.
-constexpr GUID kConnectorPropSet = {0x20022104, 0x6842, 0x430D, {0xB1, 0x9C, 0x87, 0x39, 0xBF, 0xDB, 0x91, 0x88}};
-constexpr LONG kStampNameId = 0x8100;
-constexpr LONG kUniqueIdNameId = 0x8604;
 constexpr ULONG kRowsPerQuery = 100;
 
 struct MapiFree {
@@ -105,31 +102,10 @@ HRESULT FindChildByName(IMsgStore* pStore, IMAPIFolder* pParent, const wchar_t* 
 }  // namespace
 
 IdMapperTags GetIdMapperTags(IMsgStore* pStore) {
+    NamedProps* pProps = pStore ? NamedPropsManager::GetNamedPropsFromMAPIProp(pStore) : nullptr;
     IdMapperTags tags;
-    auto invalid = [&tags]() {
-        Util::TraceVarArgs(TRUE, TRUE, 0, Util::kLogCategoryError, __FILE__, "Ostrel::Mapi::NAMED_PROP",
-                           __LINE__)(L"invalid named props object");
-        tags.ulOstIdTag = tags.ulUniqueIdTag = 1;
-        return tags;
-    };
-    if (!pStore)
-        return invalid();
-    MAPINAMEID names[2] = {};
-    LPMAPINAMEID pNames[2] = {&names[0], &names[1]};
-    const LONG ids[2] = {kStampNameId, kUniqueIdNameId};
-    for (int i = 0; i < 2; ++i) {
-        names[i].lpguid = const_cast<GUID*>(&kConnectorPropSet);
-        names[i].ulKind = MNID_ID;
-        names[i].Kind.lID = ids[i];
-    }
-    LPSPropTagArray pRaw = nullptr;
-    const HRESULT hr = pStore->GetIDsFromNames(2, pNames, MAPI_CREATE, &pRaw);
-    MapiPtr<SPropTagArray> pTags(pRaw);
-    if (FAILED(hr) || !pTags || pTags->cValues != 2 || PROP_TYPE(pTags->aulPropTag[0]) == PT_ERROR ||
-        PROP_TYPE(pTags->aulPropTag[1]) == PT_ERROR)
-        return invalid();
-    tags.ulOstIdTag = CHANGE_PROP_TYPE(pTags->aulPropTag[0], PT_LONG);
-    tags.ulUniqueIdTag = CHANGE_PROP_TYPE(pTags->aulPropTag[1], PT_UNICODE);
+    tags.ulOstIdTag = NAMED_PROP(NamedProps::OSTREL_ID, PT_LONG, pProps);
+    tags.ulUniqueIdTag = NAMED_PROP(NamedProps::GAL_UNIQUE_ID, PT_UNICODE, pProps);
     return tags;
 }
 

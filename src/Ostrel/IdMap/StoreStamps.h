@@ -20,8 +20,9 @@ struct IdMapperTags {
     ULONG ulUniqueIdTag = 1;  // PT_UNICODE
 };
 
-// The tags on this store, from the connector's named properties. A store whose names cannot be
-// resolved gives tag 1 (logged as an invalid named props object), as a missing table does.
+// The tags on this store, from the connector's named properties (the store's NamedPropsManager
+// table). A store whose names cannot be resolved gives tag 1, logged as an invalid named props
+// object.
 IdMapperTags GetIdMapperTags(IMsgStore* pStore);
 
 bool ReadStoreRecordKey(IMsgStore* pStore, RecordKey* pKey);
