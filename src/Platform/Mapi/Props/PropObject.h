@@ -8,6 +8,7 @@
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiInterfaces.h"
 #include "Platform/Mapi/Props/PropCodec.h"
+#include "Platform/Mapi/Props/PropStream.h"
 
 namespace Platform::Mapi {
 
@@ -50,6 +51,17 @@ template <typename Interface>
 class PropObject : public Platform::ComObject<Interface>, public PropObjectBase {
 public:
     HRESULT GetLastError(HRESULT hResult, ULONG ulFlags, LPMAPIERROR* lppMAPIError) override;
+    // Streams over single properties for every object (IID_IStream); what else an object opens as a
+    // property (tables, embedded messages) it answers in OpenSubObject.
+    HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
+                         LPUNKNOWN* lppUnk) override {
+        if (!lppUnk || !lpiid)
+            return MAPI_E_INVALID_PARAMETER;
+        *lppUnk = nullptr;
+        if (*lpiid == IID_IStream)
+            return OpenStream(ulPropTag, ulInterfaceOptions, ulFlags, lppUnk);
+        return OpenSubObject(ulPropTag, *lpiid, ulFlags, lppUnk);
+    }
     HRESULT GetProps(LPSPropTagArray lpPropTagArray, ULONG ulFlags, ULONG* lpcValues,
                      LPSPropValue* lppPropArray) override {
         PropMap props;
@@ -92,6 +104,27 @@ public:
         if (!Db())
             return MAPI_E_NO_SUPPORT;
         return IdsFromNames(Db(), cPropNames, lppPropNames, ulFlags, lppPropTags);
+    }
+
+protected:
+    virtual HRESULT OpenSubObject(ULONG, REFIID, ULONG, LPUNKNOWN*) { return MAPI_E_INTERFACE_NOT_SUPPORTED; }
+    // A stream over one of the properties as read, computed ones included; objects that keep pending
+    // properties open it on those instead (OpenStreamOn under their own lock).
+    virtual HRESULT OpenStream(ULONG ulPropTag, ULONG ulInterfaceOptions, ULONG ulFlags, LPUNKNOWN* lppUnk) {
+        PropMap props;
+        HRESULT hr = ReadProps(props);
+        if (FAILED(hr))
+            return hr;
+        return OpenStreamOn(props, ulPropTag, ulInterfaceOptions, ulFlags, lppUnk);
+    }
+    // What is written to the stream comes back as a change of the property; the stream keeps the
+    // object alive until then.
+    HRESULT OpenStreamOn(const PropMap& props, ULONG ulPropTag, ULONG ulInterfaceOptions, ULONG ulFlags,
+                         LPUNKNOWN* lppUnk) {
+        Platform::ComPtr<Interface> self(this);
+        return OpenPropertyStream(
+            props, ulPropTag, ulInterfaceOptions, ulFlags, Writable(),
+            [this, self](const StoredProp& value) { return WriteProps({value}, {}); }, lppUnk);
     }
 };
 

@@ -9,7 +9,6 @@
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Props/PropObject.h"
-#include "Platform/Mapi/Props/PropStream.h"
 #include "Platform/Mapi/Session/AddrBook.h"
 #include "Platform/Mapi/Session/ProfileDb.h"
 #include "Platform/Mapi/Session/Profiles.h"
@@ -41,22 +40,6 @@ public:
         return QueryInterfaceAmong<IProfSect, IMAPIProp, IUnknown>(riid, ppv);
     }
     HRESULT SaveChanges(ULONG) override { return S_OK; }  // every change is written when made
-    HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
-                         LPUNKNOWN* lppUnk) override {
-        if (!lppUnk || !lpiid)
-            return MAPI_E_INVALID_PARAMETER;
-        *lppUnk = nullptr;
-        if (*lpiid != IID_IStream)
-            return MAPI_E_INTERFACE_NOT_SUPPORTED;
-        PropMap props;
-        HRESULT hr = ReadProps(props);
-        if (FAILED(hr))
-            return hr;
-        Platform::ComPtr<IProfSect> self(this);
-        return OpenPropertyStream(
-            props, ulPropTag, ulInterfaceOptions, ulFlags, m_bWritable,
-            [this, self](const StoredProp& value) { return WriteProps({value}, {}); }, lppUnk);
-    }
 
 protected:
     HRESULT ReadProps(PropMap& props) override {

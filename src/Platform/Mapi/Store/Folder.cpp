@@ -11,7 +11,6 @@
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Props/PropObject.h"
-#include "Platform/Mapi/Props/PropStream.h"
 #include "Platform/Mapi/Props/Restriction.h"
 #include "Platform/Mapi/Store/Objects.h"
 #include "Platform/Mapi/Store/StoreDb.h"
@@ -201,35 +200,6 @@ public:
 
     // Folders keep no pending changes; SaveChanges has nothing left to write.
     HRESULT SaveChanges(ULONG) override { return m_bWritable ? Exists() : MAPI_E_NO_ACCESS; }
-
-    HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
-                         LPUNKNOWN* lppUnk) override {
-        if (!lppUnk || !lpiid)
-            return MAPI_E_INVALID_PARAMETER;
-        *lppUnk = nullptr;
-        if (*lpiid == IID_IMAPITable) {
-            IMAPITable* pTable = nullptr;
-            HRESULT hr = MAPI_E_INTERFACE_NOT_SUPPORTED;
-            if (ulPropTag == PR_CONTAINER_CONTENTS)
-                hr = GetContentsTable(MAPI_UNICODE, &pTable);
-            if (ulPropTag == PR_FOLDER_ASSOCIATED_CONTENTS)
-                hr = GetContentsTable(MAPI_UNICODE | MAPI_ASSOCIATED, &pTable);
-            if (ulPropTag == PR_CONTAINER_HIERARCHY)
-                hr = GetHierarchyTable(MAPI_UNICODE, &pTable);
-            *lppUnk = pTable;
-            return hr;
-        }
-        if (*lpiid != IID_IStream)
-            return MAPI_E_INTERFACE_NOT_SUPPORTED;
-        PropMap props;
-        HRESULT hr = ReadProps(props);
-        if (FAILED(hr))
-            return hr;
-        Platform::ComPtr<IMAPIFolder> self(this);
-        return OpenPropertyStream(
-            props, ulPropTag, ulInterfaceOptions, ulFlags, m_bWritable,
-            [this, self](const StoredProp& value) { return WriteProps({value}, {}); }, lppUnk);
-    }
 
     HRESULT GetContentsTable(ULONG ulFlags, LPMAPITABLE* lppTable) override {
         if (!lppTable)
@@ -762,6 +732,22 @@ public:
     }
 
 protected:
+    // The contents and hierarchy tables.
+    HRESULT OpenSubObject(ULONG ulPropTag, REFIID riid, ULONG, LPUNKNOWN* lppUnk) override {
+        if (riid != IID_IMAPITable)
+            return MAPI_E_INTERFACE_NOT_SUPPORTED;
+        IMAPITable* pTable = nullptr;
+        HRESULT hr = MAPI_E_INTERFACE_NOT_SUPPORTED;
+        if (ulPropTag == PR_CONTAINER_CONTENTS)
+            hr = GetContentsTable(MAPI_UNICODE, &pTable);
+        if (ulPropTag == PR_FOLDER_ASSOCIATED_CONTENTS)
+            hr = GetContentsTable(MAPI_UNICODE | MAPI_ASSOCIATED, &pTable);
+        if (ulPropTag == PR_CONTAINER_HIERARCHY)
+            hr = GetHierarchyTable(MAPI_UNICODE, &pTable);
+        *lppUnk = pTable;
+        return hr;
+    }
+
     HRESULT ReadProps(PropMap& props) override { return ReadPropsFor(props, nullptr); }
 
     HRESULT ReadPropsFor(PropMap& props, LPSPropTagArray lpTags) override {

@@ -10,7 +10,6 @@
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Props/KnownTypes.h"
 #include "Platform/Mapi/Props/PropObject.h"
-#include "Platform/Mapi/Props/PropStream.h"
 #include "Platform/Mapi/Store/MessageData.h"
 #include "Platform/Mapi/Store/Objects.h"
 #include "Platform/Mapi/Store/StoreDb.h"
@@ -57,8 +56,6 @@ public:
     }
 
     HRESULT SaveChanges(ULONG ulFlags) override;
-    HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
-                         LPUNKNOWN* lppUnk) override;
     HRESULT GetAttachmentTable(ULONG ulFlags, LPMAPITABLE* lppTable) override;
     HRESULT OpenAttach(ULONG ulAttachmentNum, LPCIID lpInterface, ULONG ulFlags, LPATTACH* lppAttach) override;
     HRESULT CreateAttach(LPCIID lpInterface, ULONG ulFlags, ULONG* lpulAttachmentNum, LPATTACH* lppAttach) override;
@@ -75,6 +72,8 @@ public:
     std::recursive_mutex& Mutex() { return m_mutex; }
 
 protected:
+    HRESULT OpenSubObject(ULONG ulPropTag, REFIID riid, ULONG ulFlags, LPUNKNOWN* lppUnk) override;
+    HRESULT OpenStream(ULONG ulPropTag, ULONG ulInterfaceOptions, ULONG ulFlags, LPUNKNOWN* lppUnk) override;
     HRESULT ReadProps(PropMap& props) override;
     bool IsComputed(ULONG ulId) const override;
     HRESULT WriteProps(const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) override;
@@ -113,25 +112,6 @@ public:
         return hr;
     }
 
-    HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
-                         LPUNKNOWN* lppUnk) override {
-        if (!lppUnk || !lpiid)
-            return MAPI_E_INVALID_PARAMETER;
-        *lppUnk = nullptr;
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (PROP_ID(ulPropTag) == PROP_ID(PR_ATTACH_DATA_OBJ) && *lpiid == IID_IMessage)
-            return OpenEmbedded(ulFlags, lppUnk);
-        if (*lpiid != IID_IStream)
-            return MAPI_E_INTERFACE_NOT_SUPPORTED;
-        // The attachment's data is binary whatever tag the caller used to reach it.
-        if (PROP_ID(ulPropTag) == PROP_ID(PR_ATTACH_DATA_BIN))
-            ulPropTag = PR_ATTACH_DATA_BIN;
-        Platform::ComPtr<IAttach> self(this);
-        return OpenPropertyStream(
-            m_pData->props, ulPropTag, ulInterfaceOptions, ulFlags, m_bWritable,
-            [this, self](const StoredProp& value) { return WriteProps({value}, {}); }, lppUnk);
-    }
-
     // An embedded message's edited copy comes back.
     HRESULT CommitEmbedded(const std::shared_ptr<MsgData>& pMsg) {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -148,6 +128,22 @@ public:
     std::recursive_mutex& Mutex() { return m_mutex; }
 
 protected:
+    // The embedded message.
+    HRESULT OpenSubObject(ULONG ulPropTag, REFIID riid, ULONG ulFlags, LPUNKNOWN* lppUnk) override {
+        if (PROP_ID(ulPropTag) != PROP_ID(PR_ATTACH_DATA_OBJ) || riid != IID_IMessage)
+            return MAPI_E_INTERFACE_NOT_SUPPORTED;
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        return OpenEmbedded(ulFlags, lppUnk);
+    }
+
+    HRESULT OpenStream(ULONG ulPropTag, ULONG ulInterfaceOptions, ULONG ulFlags, LPUNKNOWN* lppUnk) override {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        // The attachment's data is binary whatever tag the caller used to reach it.
+        if (PROP_ID(ulPropTag) == PROP_ID(PR_ATTACH_DATA_BIN))
+            ulPropTag = PR_ATTACH_DATA_BIN;
+        return OpenStreamOn(m_pData->props, ulPropTag, ulInterfaceOptions, ulFlags, lppUnk);
+    }
+
     HRESULT ReadProps(PropMap& props) override {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         props = m_pData->props;
@@ -361,28 +357,23 @@ HRESULT MessageImpl::SaveToStore(ULONG ulFlags) {
     return S_OK;
 }
 
-HRESULT MessageImpl::OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
-                                  LPUNKNOWN* lppUnk) {
-    if (!lppUnk || !lpiid)
-        return MAPI_E_INVALID_PARAMETER;
-    *lppUnk = nullptr;
-    if (*lpiid == IID_IMAPITable) {
-        IMAPITable* pTable = nullptr;
-        HRESULT hr = MAPI_E_INTERFACE_NOT_SUPPORTED;
-        if (ulPropTag == PR_MESSAGE_RECIPIENTS)
-            hr = GetRecipientTable(MAPI_UNICODE, &pTable);
-        if (ulPropTag == PR_MESSAGE_ATTACHMENTS)
-            hr = GetAttachmentTable(MAPI_UNICODE, &pTable);
-        *lppUnk = pTable;
-        return hr;
-    }
-    if (*lpiid != IID_IStream)
+HRESULT MessageImpl::OpenSubObject(ULONG ulPropTag, REFIID riid, ULONG, LPUNKNOWN* lppUnk) {
+    if (riid != IID_IMAPITable)
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
+    IMAPITable* pTable = nullptr;
+    HRESULT hr = MAPI_E_INTERFACE_NOT_SUPPORTED;
+    if (ulPropTag == PR_MESSAGE_RECIPIENTS)
+        hr = GetRecipientTable(MAPI_UNICODE, &pTable);
+    if (ulPropTag == PR_MESSAGE_ATTACHMENTS)
+        hr = GetAttachmentTable(MAPI_UNICODE, &pTable);
+    *lppUnk = pTable;
+    return hr;
+}
+
+// On the pending properties: what was set and not yet saved is what the stream starts from.
+HRESULT MessageImpl::OpenStream(ULONG ulPropTag, ULONG ulInterfaceOptions, ULONG ulFlags, LPUNKNOWN* lppUnk) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    Platform::ComPtr<IMessage> self(this);
-    return OpenPropertyStream(
-        m_pData->props, ulPropTag, ulInterfaceOptions, ulFlags, m_bWritable,
-        [this, self](const StoredProp& value) { return WriteProps({value}, {}); }, lppUnk);
+    return OpenStreamOn(m_pData->props, ulPropTag, ulInterfaceOptions, ulFlags, lppUnk);
 }
 
 HRESULT MessageImpl::GetAttachmentTable(ULONG, LPMAPITABLE* lppTable) {

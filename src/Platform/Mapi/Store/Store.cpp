@@ -8,7 +8,6 @@
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Props/PropObject.h"
-#include "Platform/Mapi/Props/PropStream.h"
 #include "Platform/Mapi/Store/Objects.h"
 #include "Platform/Mapi/Store/OsdStore.h"
 #include "Platform/Mapi/Store/StoreDb.h"
@@ -40,23 +39,6 @@ public:
 
     // Store properties are written at once; there is nothing left to save.
     HRESULT SaveChanges(ULONG) override { return m_bWritable ? S_OK : MAPI_E_NO_ACCESS; }
-
-    HRESULT OpenProperty(ULONG ulPropTag, LPCIID lpiid, ULONG ulInterfaceOptions, ULONG ulFlags,
-                         LPUNKNOWN* lppUnk) override {
-        if (!lppUnk || !lpiid)
-            return MAPI_E_INVALID_PARAMETER;
-        *lppUnk = nullptr;
-        if (*lpiid != IID_IStream)
-            return MAPI_E_INTERFACE_NOT_SUPPORTED;
-        PropMap props;
-        HRESULT hr = ReadProps(props);
-        if (FAILED(hr))
-            return hr;
-        Platform::ComPtr<IMsgStore> self(this);
-        return OpenPropertyStream(
-            props, ulPropTag, ulInterfaceOptions, ulFlags, m_bWritable,
-            [this, self](const StoredProp& value) { return WriteProps({value}, {}); }, lppUnk);
-    }
 
     HRESULT Advise(ULONG cbEntryID, LPENTRYID lpEntryID, ULONG ulEventMask, LPMAPIADVISESINK lpAdviseSink,
                    ULONG* lpulConnection) override {
