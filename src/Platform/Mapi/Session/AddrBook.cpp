@@ -69,12 +69,10 @@ bool ParseSmtp(std::wstring text, std::wstring* pName, std::wstring* pAddress) {
     return true;
 }
 
-class MailUserImpl : public PropObject<IMailUser> {
+// The address book's objects: their properties are read, never written or opened as streams.
+template <typename Interface>
+class ReadOnlyObject : public PropObject<Interface> {
 public:
-    explicit MailUserImpl(PropMap props) : m_props(std::move(props)) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        return QueryInterfaceAmong<IMailUser, IMAPIProp, IUnknown>(riid, ppv);
-    }
     HRESULT SaveChanges(ULONG) override { return MAPI_E_NO_ACCESS; }
     HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* lppUnk) override {
         if (lppUnk)
@@ -83,28 +81,32 @@ public:
     }
 
 protected:
+    bool IsComputed(ULONG) const override { return true; }
+    HRESULT WriteProps(const std::vector<StoredProp>&, const std::vector<ULONG>&) override { return MAPI_E_NO_ACCESS; }
+    bool Writable() const override { return false; }
+};
+
+class MailUserImpl : public ReadOnlyObject<IMailUser> {
+public:
+    explicit MailUserImpl(PropMap props) : m_props(std::move(props)) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return QueryInterfaceAmong<IMailUser, IMAPIProp, IUnknown>(riid, ppv);
+    }
+
+protected:
     HRESULT ReadProps(PropMap& props) override {
         props = m_props;
         return S_OK;
     }
-    bool IsComputed(ULONG) const override { return true; }
-    HRESULT WriteProps(const std::vector<StoredProp>&, const std::vector<ULONG>&) override { return MAPI_E_NO_ACCESS; }
-    bool Writable() const override { return false; }
 
 private:
     PropMap m_props;
 };
 
-class AddrBookImpl : public PropObject<IAddrBook> {
+class AddrBookImpl : public ReadOnlyObject<IAddrBook> {
 public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         return QueryInterfaceAmong<IAddrBook, IMAPIProp, IUnknown>(riid, ppv);
-    }
-    HRESULT SaveChanges(ULONG) override { return MAPI_E_NO_ACCESS; }
-    HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN* lppUnk) override {
-        if (lppUnk)
-            *lppUnk = nullptr;
-        return MAPI_E_INTERFACE_NOT_SUPPORTED;
     }
 
     HRESULT OpenEntry(ULONG cbEntryID, LPENTRYID lpEntryID, LPCIID lpInterface, ULONG, ULONG* lpulObjType,
@@ -202,9 +204,6 @@ protected:
         props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_ADDRBOOK);
         return S_OK;
     }
-    bool IsComputed(ULONG) const override { return true; }
-    HRESULT WriteProps(const std::vector<StoredProp>&, const std::vector<ULONG>&) override { return MAPI_E_NO_ACCESS; }
-    bool Writable() const override { return false; }
 
 private:
     // The row keeps its other properties (recipient type and so on) and gets the user's.
