@@ -182,7 +182,7 @@ HRESULT DocumentImpl::createTextNode(std::wstring_view text, IXMLDOMNode** ppNod
     *ppNode = nullptr;
     if (!IsStorableText(text))
         return E_INVALIDARG;
-    std::string utf8 = Narrow(text);
+    std::string utf8 = NarrowText(text);
     xmlNodePtr node = xmlNewDocTextLen(m_pDoc, XmlChars(utf8), static_cast<int>(utf8.size()));
     if (!node)
         return E_OUTOFMEMORY;

@@ -16,6 +16,8 @@
 // depth and size are bounded. A failed load leaves the document empty and fills get_parseError.
 #pragma once
 
+#include <functional>
+
 #include <concepts>
 #include <filesystem>
 #include <string>
@@ -202,5 +204,12 @@ HRESULT CreateDocument(IXMLDOMDocument2** ppDoc);
 
 // The largest text loadXML, loadXMLBytes and load accept.
 constexpr size_t kMaxDocumentBytes = size_t(1) << 30;
+
+// Text stored in a document (createTextNode, put_text, setAttribute) never carries characters that
+// XML 1.0 cannot hold, or every reader would refuse the whole document: U+000B becomes a line
+// break, the other control characters but tab, line feed and carriage return, U+FFFE and U+FFFF
+// become U+FFFD. The observer (one per process, may be empty) hears how many were replaced in a
+// text, so that the log can tell.
+void SetTextRepairObserver(std::function<void(size_t cReplaced)> observer);
 
 }  // namespace Platform::Xml

@@ -24,6 +24,9 @@ namespace Platform::Xml::Detail {
 class DocumentImpl;
 
 std::string Narrow(std::wstring_view text);
+// Narrow for text stored in a document: with the characters XML cannot hold replaced (see
+// SetTextRepairObserver).
+std::string NarrowText(std::wstring_view text);
 std::wstring Widen(const xmlChar* text);
 std::wstring Widen(const xmlChar* text, size_t len);
 

@@ -128,7 +128,7 @@ HRESULT NodeBase<I>::put_text(std::wstring_view text) {
     if (!IsStorableText(text))
         return E_INVALIDARG;
     xmlNodePtr node = XmlNode();
-    std::string utf8 = Narrow(text);
+    std::string utf8 = NarrowText(text);
     switch (node->type) {
         case XML_ELEMENT_NODE:
         case XML_ATTRIBUTE_NODE:
@@ -459,7 +459,7 @@ HRESULT NodeImpl::setAttribute(std::wstring_view name, std::wstring_view value) 
     std::string qname = Narrow(name);
     if (!IsValidName(qname) || !IsStorableText(value))
         return E_INVALIDARG;
-    std::string utf8 = Narrow(value);
+    std::string utf8 = NarrowText(value);
     std::string prefix;
     if (IsNamespaceDeclaration(qname, prefix)) {
         // A declaration the element already has cannot be changed: its namespace is fixed.

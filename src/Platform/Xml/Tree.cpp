@@ -2,6 +2,8 @@
 #include <libxml/xmlsave.h>
 
 #include <cstring>
+#include <functional>
+#include <mutex>
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Xml/DomImpl.h"
@@ -71,6 +73,55 @@ void FixNamespace(xmlNodePtr node, xmlNodePtr element) {
 
 std::string Narrow(std::wstring_view text) {
     return Platform::ToUtf8(text);
+}
+
+namespace {
+
+// Function-local, so that another library's static initialiser may set it before this file's run.
+struct RepairObserver {
+    std::mutex mutex;
+    std::function<void(size_t)> observer;
+};
+
+RepairObserver& TheRepairObserver() {
+    static RepairObserver instance;
+    return instance;
+}
+
+// What a character XML 1.0 cannot hold is replaced by; 0 for one it can.
+wchar_t Replacement(wchar_t c) {
+    if (c == L'\v')
+        return L'\n';
+    if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || c == 0xFFFE || c == 0xFFFF)
+        return 0xFFFD;
+    return 0;
+}
+
+}  // namespace
+
+std::string NarrowText(std::wstring_view text) {
+    size_t cReplaced = 0;
+    std::wstring repaired;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t replacement = Replacement(text[i]);
+        if (!replacement)
+            continue;
+        if (repaired.empty())
+            repaired.assign(text);
+        repaired[i] = replacement;
+        ++cReplaced;
+    }
+    if (!cReplaced)
+        return Narrow(text);
+    std::function<void(size_t)> observer;
+    {
+        RepairObserver& repair = TheRepairObserver();
+        std::lock_guard<std::mutex> lock(repair.mutex);
+        observer = repair.observer;
+    }
+    if (observer)
+        observer(cReplaced);
+    return Narrow(repaired);
 }
 
 std::wstring Widen(const xmlChar* text) {
@@ -386,3 +437,13 @@ std::string Serialize(xmlNodePtr node) {
 }
 
 }  // namespace Platform::Xml::Detail
+
+namespace Platform::Xml {
+
+void SetTextRepairObserver(std::function<void(size_t cReplaced)> observer) {
+    Detail::RepairObserver& repair = Detail::TheRepairObserver();
+    std::lock_guard<std::mutex> lock(repair.mutex);
+    repair.observer = std::move(observer);
+}
+
+}  // namespace Platform::Xml

@@ -15,6 +15,7 @@
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
+#include "Platform/Xml/Dom.h"
 #include "Util/Log/LogFile.h"
 #include "Util/Log/LogFormat.h"
 #include "Util/Time/Clock.h"
@@ -22,6 +23,20 @@
 namespace Ostrel::Util {
 
 OSNLogging g_logger;
+
+namespace {
+
+// The XML layer repairs text that XML cannot hold (a request would otherwise be refused whole on
+// every retry); the log tells that it did.
+const bool g_bXmlRepairsLogged = [] {
+    Platform::Xml::SetTextRepairObserver([](size_t cReplaced) {
+        OSTLOG_WARN(L"%d character(s) that XML cannot hold were replaced in the text of a document",
+                    static_cast<int>(cReplaced));
+    });
+    return true;
+}();
+
+}  // namespace
 
 namespace {
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 using Platform::ComPtr;
 
 namespace {
@@ -233,6 +235,35 @@ TEST(XmlElements, AttributesAndTextAreEscapedAndRoundTrip) {
     ComPtr<IXMLDOMElement> bad;
     EXPECT_EQ(doc->createElement(L"1x", bad.AddressOf()), E_FAIL);
     EXPECT_EQ(doc->createElement(L"<x>", bad.AddressOf()), E_FAIL);
+}
+
+// Control characters, U+FFFE and U+FFFF cannot be written in XML at all (not even as references):
+// stored text loses them, so that the document always reads back.
+TEST(XmlElements, TextXmlCannotHoldIsReplacedAsItIsStored) {
+    std::vector<size_t> repairs;
+    Platform::Xml::SetTextRepairObserver([&](size_t cReplaced) { repairs.push_back(cReplaced); });
+    auto doc = NewDoc();
+    auto a = Element(doc.Get(), L"a");
+    ASSERT_EQ(doc->appendChild(a.Get(), nullptr), S_OK);
+    ASSERT_EQ(a->setAttribute(L"v", L"x\u0001y\u000Bz\uFFFF"), S_OK);
+    ASSERT_EQ(a->put_text(L"soft\u000Bbreak\ttab\u001F\uFFFE"), S_OK);
+    ComPtr<IXMLDOMNode> text;
+    ASSERT_EQ(doc->createTextNode(L"\u0008", text.AddressOf()), S_OK);
+    ASSERT_EQ(a->appendChild(text.Get(), nullptr), S_OK);
+    ASSERT_EQ(a->put_text(L"kept\r\n\t\u00e9\U0001F600"), S_OK);
+    Platform::Xml::SetTextRepairObserver(nullptr);
+    EXPECT_EQ(repairs, (std::vector<size_t>{3, 3, 1}));
+
+    ASSERT_EQ(a->put_text(L"soft\u000Bbreak\ttab\u001F\uFFFE"), S_OK);
+    auto again = NewDoc(Xml(doc.Get()).c_str());
+    auto root = Select(again.Get(), L"/a");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(Text(root.Get()), L"soft\nbreak\ttab\uFFFD\uFFFD");
+    ComPtr<IXMLDOMElement> element;
+    ASSERT_EQ(root.As(&element), S_OK);
+    std::wstring value;
+    element->getAttribute(L"v", value);
+    EXPECT_EQ(value, L"x\uFFFDy\nz\uFFFD");
 }
 
 TEST(XmlElements, NamespaceDeclarationsReadAsAttributesButCannotBeChanged) {
