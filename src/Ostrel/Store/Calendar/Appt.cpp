@@ -9,7 +9,9 @@ namespace Ostrel::Mapi {
 
 using N = NamedProps;
 
-Appt::Appt(IMAPIProp* pProp, IMsgStore* pStore) : m_recurrence(this) { Init(pProp, pStore); }
+Appt::Appt(IMAPIProp* pProp, IMsgStore* pStore) : m_recurrence(this) {
+    Init(pProp, pStore);
+}
 
 Appt::Appt(const SBinary* pEntryId, IMsgStore* pStore) : m_recurrence(this) {
     Platform::ComPtr<IMAPIProp> pProp;
@@ -29,7 +31,9 @@ Appt::Appt(IMAPIProp* pProp, IMsgStore* pStore, const ExceptionContext& exceptio
     m_pExceptionAttach = Platform::ComPtr<IAttach>(exception.pAttach);
 }
 
-Appt::Appt(const Appt& other) : m_recurrence(this) { *this = other; }
+Appt::Appt(const Appt& other) : m_recurrence(this) {
+    *this = other;
+}
 
 Appt& Appt::operator=(const Appt& other) {
     if (this == &other)
@@ -132,9 +136,8 @@ HRESULT Appt::SetText(ULONG ulTag, const wchar_t* pwsz) {
     return SetValue(v);
 }
 HRESULT Appt::GetBytes(ULONG ulTag, std::vector<BYTE>* pvec) {
-    return Read(*this, &Appt::GetValue, ulTag, [&](const SPropValue& v) {
-        pvec->assign(v.Value.bin.lpb, v.Value.bin.lpb + v.Value.bin.cb);
-    });
+    return Read(*this, &Appt::GetValue, ulTag,
+                [&](const SPropValue& v) { pvec->assign(v.Value.bin.lpb, v.Value.bin.lpb + v.Value.bin.cb); });
 }
 HRESULT Appt::SetBytes(ULONG ulTag, const std::vector<BYTE>& vec) {
     SPropValue v{};
@@ -148,83 +151,165 @@ HRESULT Appt::SetBytes(ULONG ulTag, const std::vector<BYTE>& vec) {
 // A setter of a value that an occurrence can override also records it in the occurrence's
 // entry of the series' pattern once the item took it.
 
-HRESULT Appt::GetBusyStatus(LONG* pl) { return GetLong(Tag(N::APPT_8205, PT_LONG), pl); }
+HRESULT Appt::GetBusyStatus(LONG* pl) {
+    return GetLong(Tag(N::APPT_8205, PT_LONG), pl);
+}
 HRESULT Appt::SetBusyStatus(LONG l) {
     const HRESULT hr = SetLong(Tag(N::APPT_8205, PT_LONG), l);
     if (SUCCEEDED(hr) && m_exception.pException)
         m_exception.pException->SetBusyStatus(static_cast<ULONG>(l));
     return hr;
 }
-HRESULT Appt::GetIntendedBusyStatus(LONG* pl) { return GetLong(Tag(N::APPT_8224, PT_LONG), pl); }
-HRESULT Appt::SetIntendedBusyStatus(LONG l) { return SetLong(Tag(N::APPT_8224, PT_LONG), l); }
-HRESULT Appt::GetMeetingStatus(LONG* pl) { return GetLong(Tag(N::APPT_8217, PT_LONG), pl); }
+HRESULT Appt::GetIntendedBusyStatus(LONG* pl) {
+    return GetLong(Tag(N::APPT_8224, PT_LONG), pl);
+}
+HRESULT Appt::SetIntendedBusyStatus(LONG l) {
+    return SetLong(Tag(N::APPT_8224, PT_LONG), l);
+}
+HRESULT Appt::GetMeetingStatus(LONG* pl) {
+    return GetLong(Tag(N::APPT_8217, PT_LONG), pl);
+}
 HRESULT Appt::SetMeetingStatus(LONG l) {
     const HRESULT hr = SetLong(Tag(N::APPT_8217, PT_LONG), l);
     if (SUCCEEDED(hr) && m_exception.pException)
         m_exception.pException->SetMeetingType(static_cast<ULONG>(l));
     return hr;
 }
-HRESULT Appt::GetInvitationsSent(BOOL* pb) { return GetBool(Tag(N::APPT_8229, PT_BOOLEAN), pb); }
-HRESULT Appt::SetInvitationsSent(BOOL b) { return SetBool(Tag(N::APPT_8229, PT_BOOLEAN), b); }
-HRESULT Appt::GetResponseStatus(LONG* pl) { return GetLong(Tag(N::APPT_8218, PT_LONG), pl); }
-HRESULT Appt::SetResponseStatus(LONG l) { return SetLong(Tag(N::APPT_8218, PT_LONG), l); }
-HRESULT Appt::GetIsRecurring(BOOL* pb) { return GetBool(Tag(N::APPT_8223, PT_BOOLEAN), pb); }
-HRESULT Appt::SetIsRecurring(BOOL b) { return SetBool(Tag(N::APPT_8223, PT_BOOLEAN), b); }
-ULONG Appt::GetRecurringStreamTag() const { return Tag(N::APPT_8216, PT_BINARY); }
-HRESULT Appt::GetChangeHighlight(LONG* pl) { return GetLong(Tag(N::APPT_8204, PT_LONG), pl); }
-HRESULT Appt::SetChangeHighlight(LONG l) { return SetLong(Tag(N::APPT_8204, PT_LONG), l); }
-HRESULT Appt::GetAllDay(BOOL* pb) { return GetBool(Tag(N::APPT_8215, PT_BOOLEAN), pb); }
+HRESULT Appt::GetInvitationsSent(BOOL* pb) {
+    return GetBool(Tag(N::APPT_8229, PT_BOOLEAN), pb);
+}
+HRESULT Appt::SetInvitationsSent(BOOL b) {
+    return SetBool(Tag(N::APPT_8229, PT_BOOLEAN), b);
+}
+HRESULT Appt::GetResponseStatus(LONG* pl) {
+    return GetLong(Tag(N::APPT_8218, PT_LONG), pl);
+}
+HRESULT Appt::SetResponseStatus(LONG l) {
+    return SetLong(Tag(N::APPT_8218, PT_LONG), l);
+}
+HRESULT Appt::GetIsRecurring(BOOL* pb) {
+    return GetBool(Tag(N::APPT_8223, PT_BOOLEAN), pb);
+}
+HRESULT Appt::SetIsRecurring(BOOL b) {
+    return SetBool(Tag(N::APPT_8223, PT_BOOLEAN), b);
+}
+ULONG Appt::GetRecurringStreamTag() const {
+    return Tag(N::APPT_8216, PT_BINARY);
+}
+HRESULT Appt::GetChangeHighlight(LONG* pl) {
+    return GetLong(Tag(N::APPT_8204, PT_LONG), pl);
+}
+HRESULT Appt::SetChangeHighlight(LONG l) {
+    return SetLong(Tag(N::APPT_8204, PT_LONG), l);
+}
+HRESULT Appt::GetAllDay(BOOL* pb) {
+    return GetBool(Tag(N::APPT_8215, PT_BOOLEAN), pb);
+}
 HRESULT Appt::SetAllDay(BOOL b) {
     const HRESULT hr = SetBool(Tag(N::APPT_8215, PT_BOOLEAN), b);
     if (SUCCEEDED(hr) && m_exception.pException)
         m_exception.pException->SetAllDay(b ? 1 : 0);
     return hr;
 }
-HRESULT Appt::GetReminderSet(BOOL* pb) { return GetBool(Tag(N::COMMON_8503, PT_BOOLEAN), pb); }
+HRESULT Appt::GetReminderSet(BOOL* pb) {
+    return GetBool(Tag(N::COMMON_8503, PT_BOOLEAN), pb);
+}
 HRESULT Appt::SetReminderSet(BOOL b) {
     const HRESULT hr = SetBool(Tag(N::COMMON_8503, PT_BOOLEAN), b);
     if (SUCCEEDED(hr) && m_exception.pException)
         m_exception.pException->SetReminder(b ? 1 : 0);
     return hr;
 }
-HRESULT Appt::GetReminderMinutes(LONG* pl) { return GetLong(Tag(N::COMMON_8501, PT_LONG), pl); }
+HRESULT Appt::GetReminderMinutes(LONG* pl) {
+    return GetLong(Tag(N::COMMON_8501, PT_LONG), pl);
+}
 HRESULT Appt::SetReminderMinutes(LONG l) {
     const HRESULT hr = SetLong(Tag(N::COMMON_8501, PT_LONG), l);
     if (SUCCEEDED(hr) && m_exception.pException)
         m_exception.pException->SetReminderDelta(static_cast<ULONG>(l));
     return hr;
 }
-HRESULT Appt::GetSequenceId(LONG* pl) { return GetLong(Tag(N::APPT_8201, PT_LONG), pl); }
-HRESULT Appt::SetSequenceId(LONG l) { return SetLong(Tag(N::APPT_8201, PT_LONG), l); }
-HRESULT Appt::GetLocation(std::wstring* pws) { return GetText(Tag(N::APPT_8208, PT_UNICODE), pws); }
+HRESULT Appt::GetSequenceId(LONG* pl) {
+    return GetLong(Tag(N::APPT_8201, PT_LONG), pl);
+}
+HRESULT Appt::SetSequenceId(LONG l) {
+    return SetLong(Tag(N::APPT_8201, PT_LONG), l);
+}
+HRESULT Appt::GetLocation(std::wstring* pws) {
+    return GetText(Tag(N::APPT_8208, PT_UNICODE), pws);
+}
 HRESULT Appt::SetLocation(const wchar_t* pwsz) {
     const HRESULT hr = SetText(Tag(N::APPT_8208, PT_UNICODE), pwsz);
     if (SUCCEEDED(hr) && m_exception.pException)
         m_exception.pException->SetLocation(pwsz);
     return hr;
 }
-HRESULT Appt::GetDuration(LONG* pl) { return GetLong(Tag(N::APPT_8213, PT_LONG), pl); }
-HRESULT Appt::SetDuration(LONG l) { return SetLong(Tag(N::APPT_8213, PT_LONG), l); }
-HRESULT Appt::GetIsException(BOOL* pb) { return GetBool(Tag(N::MEETING_000A, PT_BOOLEAN), pb); }
-HRESULT Appt::SetIsException(BOOL b) { return SetBool(Tag(N::MEETING_000A, PT_BOOLEAN), b); }
-HRESULT Appt::GetRecurrenceType(LONG* pl) { return GetLong(Tag(N::APPT_8231, PT_LONG), pl); }
-HRESULT Appt::SetRecurrenceType(LONG l) { return SetLong(Tag(N::APPT_8231, PT_LONG), l); }
-HRESULT Appt::GetRecurrencePatternText(std::wstring* pws) { return GetText(Tag(N::APPT_8232, PT_UNICODE), pws); }
-HRESULT Appt::SetRecurrencePatternText(const wchar_t* pwsz) { return SetText(Tag(N::APPT_8232, PT_UNICODE), pwsz); }
-HRESULT Appt::GetSmartNoAttach(BOOL* pb) { return GetBool(Tag(N::COMMON_8514, PT_BOOLEAN), pb); }
-HRESULT Appt::SetSmartNoAttach(BOOL b) { return SetBool(Tag(N::COMMON_8514, PT_BOOLEAN), b); }
-HRESULT Appt::GetExceptionReplaceTime(FILETIME* pft) { return GetTime(Tag(N::APPT_8228, PT_SYSTIME), pft); }
-HRESULT Appt::GetStartTime(FILETIME* pft) { return GetTime(Tag(N::APPT_820D, PT_SYSTIME), pft); }
-HRESULT Appt::GetEndTime(FILETIME* pft) { return GetTime(Tag(N::APPT_820E, PT_SYSTIME), pft); }
-HRESULT Appt::GetReminderTime(FILETIME* pft) { return GetTime(Tag(N::COMMON_8502, PT_SYSTIME), pft); }
-HRESULT Appt::SetReminderTime(const FILETIME* pft) { return SetTime(Tag(N::COMMON_8502, PT_SYSTIME), pft); }
-HRESULT Appt::GetReminderSignalTime(FILETIME* pft) { return GetTime(Tag(N::COMMON_8560, PT_SYSTIME), pft); }
-HRESULT Appt::SetReminderSignalTime(const FILETIME* pft) { return SetTime(Tag(N::COMMON_8560, PT_SYSTIME), pft); }
-HRESULT Appt::GetOwnerCriticalChange(FILETIME* pft) { return GetTime(Tag(N::MEETING_001A, PT_SYSTIME), pft); }
-HRESULT Appt::SetOwnerCriticalChange(const FILETIME* pft) { return SetTime(Tag(N::MEETING_001A, PT_SYSTIME), pft); }
-HRESULT Appt::GetClipStartTime(FILETIME* pft) { return GetTime(Tag(N::APPT_8235, PT_SYSTIME), pft); }
-HRESULT Appt::SetClipStartTime(const FILETIME* pft) { return SetTime(Tag(N::APPT_8235, PT_SYSTIME), pft); }
-HRESULT Appt::GetClipEndTime(FILETIME* pft) { return GetTime(Tag(N::APPT_8236, PT_SYSTIME), pft); }
+HRESULT Appt::GetDuration(LONG* pl) {
+    return GetLong(Tag(N::APPT_8213, PT_LONG), pl);
+}
+HRESULT Appt::SetDuration(LONG l) {
+    return SetLong(Tag(N::APPT_8213, PT_LONG), l);
+}
+HRESULT Appt::GetIsException(BOOL* pb) {
+    return GetBool(Tag(N::MEETING_000A, PT_BOOLEAN), pb);
+}
+HRESULT Appt::SetIsException(BOOL b) {
+    return SetBool(Tag(N::MEETING_000A, PT_BOOLEAN), b);
+}
+HRESULT Appt::GetRecurrenceType(LONG* pl) {
+    return GetLong(Tag(N::APPT_8231, PT_LONG), pl);
+}
+HRESULT Appt::SetRecurrenceType(LONG l) {
+    return SetLong(Tag(N::APPT_8231, PT_LONG), l);
+}
+HRESULT Appt::GetRecurrencePatternText(std::wstring* pws) {
+    return GetText(Tag(N::APPT_8232, PT_UNICODE), pws);
+}
+HRESULT Appt::SetRecurrencePatternText(const wchar_t* pwsz) {
+    return SetText(Tag(N::APPT_8232, PT_UNICODE), pwsz);
+}
+HRESULT Appt::GetSmartNoAttach(BOOL* pb) {
+    return GetBool(Tag(N::COMMON_8514, PT_BOOLEAN), pb);
+}
+HRESULT Appt::SetSmartNoAttach(BOOL b) {
+    return SetBool(Tag(N::COMMON_8514, PT_BOOLEAN), b);
+}
+HRESULT Appt::GetExceptionReplaceTime(FILETIME* pft) {
+    return GetTime(Tag(N::APPT_8228, PT_SYSTIME), pft);
+}
+HRESULT Appt::GetStartTime(FILETIME* pft) {
+    return GetTime(Tag(N::APPT_820D, PT_SYSTIME), pft);
+}
+HRESULT Appt::GetEndTime(FILETIME* pft) {
+    return GetTime(Tag(N::APPT_820E, PT_SYSTIME), pft);
+}
+HRESULT Appt::GetReminderTime(FILETIME* pft) {
+    return GetTime(Tag(N::COMMON_8502, PT_SYSTIME), pft);
+}
+HRESULT Appt::SetReminderTime(const FILETIME* pft) {
+    return SetTime(Tag(N::COMMON_8502, PT_SYSTIME), pft);
+}
+HRESULT Appt::GetReminderSignalTime(FILETIME* pft) {
+    return GetTime(Tag(N::COMMON_8560, PT_SYSTIME), pft);
+}
+HRESULT Appt::SetReminderSignalTime(const FILETIME* pft) {
+    return SetTime(Tag(N::COMMON_8560, PT_SYSTIME), pft);
+}
+HRESULT Appt::GetOwnerCriticalChange(FILETIME* pft) {
+    return GetTime(Tag(N::MEETING_001A, PT_SYSTIME), pft);
+}
+HRESULT Appt::SetOwnerCriticalChange(const FILETIME* pft) {
+    return SetTime(Tag(N::MEETING_001A, PT_SYSTIME), pft);
+}
+HRESULT Appt::GetClipStartTime(FILETIME* pft) {
+    return GetTime(Tag(N::APPT_8235, PT_SYSTIME), pft);
+}
+HRESULT Appt::SetClipStartTime(const FILETIME* pft) {
+    return SetTime(Tag(N::APPT_8235, PT_SYSTIME), pft);
+}
+HRESULT Appt::GetClipEndTime(FILETIME* pft) {
+    return GetTime(Tag(N::APPT_8236, PT_SYSTIME), pft);
+}
 HRESULT Appt::SetClipEndTime(const FILETIME* pft) {
     if (m_recurrence.GetNoEndDate()) {
         const FILETIME ftNoEnd{static_cast<DWORD>(kNoEndClipTime), static_cast<DWORD>(kNoEndClipTime >> 32)};
@@ -243,21 +328,39 @@ HRESULT Appt::GetIsOrphan(BOOL* pb) {
     *pb = bMeetingRecurring && !bRecurring;
     return S_OK;
 }
-HRESULT Appt::GetSubject(std::wstring* pws) { return GetText(PR_SUBJECT_W, pws); }
+HRESULT Appt::GetSubject(std::wstring* pws) {
+    return GetText(PR_SUBJECT_W, pws);
+}
 HRESULT Appt::SetSubject(const wchar_t* pwsz) {
     const HRESULT hr = SetText(PR_SUBJECT_W, pwsz);
     if (SUCCEEDED(hr) && m_exception.pException)
         m_exception.pException->SetSubject(pwsz);
     return hr;
 }
-HRESULT Appt::GetSenderEmail(std::wstring* pws) { return GetText(PR_SENDER_EMAIL_ADDRESS_W, pws); }
-HRESULT Appt::SearchKey(std::vector<BYTE>* pvec) { return GetBytes(PR_SEARCH_KEY, pvec); }
-HRESULT Appt::GetImportance(LONG* pl) { return GetLong(PR_IMPORTANCE, pl); }
-HRESULT Appt::SetImportance(LONG l) { return SetLong(PR_IMPORTANCE, l); }
-HRESULT Appt::GetSensitivity(LONG* pl) { return GetLong(PR_SENSITIVITY, pl); }
-HRESULT Appt::SetSensitivity(LONG l) { return SetLong(PR_SENSITIVITY, l); }
-HRESULT Appt::GetResponseRequested(BOOL* pb) { return GetBool(PR_RESPONSE_REQUESTED, pb); }
-HRESULT Appt::SetResponseRequested(BOOL b) { return SetBool(PR_RESPONSE_REQUESTED, b); }
+HRESULT Appt::GetSenderEmail(std::wstring* pws) {
+    return GetText(PR_SENDER_EMAIL_ADDRESS_W, pws);
+}
+HRESULT Appt::SearchKey(std::vector<BYTE>* pvec) {
+    return GetBytes(PR_SEARCH_KEY, pvec);
+}
+HRESULT Appt::GetImportance(LONG* pl) {
+    return GetLong(PR_IMPORTANCE, pl);
+}
+HRESULT Appt::SetImportance(LONG l) {
+    return SetLong(PR_IMPORTANCE, l);
+}
+HRESULT Appt::GetSensitivity(LONG* pl) {
+    return GetLong(PR_SENSITIVITY, pl);
+}
+HRESULT Appt::SetSensitivity(LONG l) {
+    return SetLong(PR_SENSITIVITY, l);
+}
+HRESULT Appt::GetResponseRequested(BOOL* pb) {
+    return GetBool(PR_RESPONSE_REQUESTED, pb);
+}
+HRESULT Appt::SetResponseRequested(BOOL b) {
+    return SetBool(PR_RESPONSE_REQUESTED, b);
+}
 
 HRESULT Appt::SetStartTime(const FILETIME* pftUtc, const Mail::TimeZone* pTimeZone) {
     return SetTimes(Tag(N::APPT_820D, PT_SYSTIME), Tag(N::COMMON_8516, PT_SYSTIME), PR_START_DATE,

@@ -132,8 +132,9 @@ public:
                                             UidMapper& found);
 
     // ---- Time zones -------------------------------------------------------------------------
-    // Outlook's legacy structure and its description; the zone's IANA identifier where the
-    // description or the structure names a Windows zone, else the description.
+    // Outlook's legacy structure and its zone's name: the description when it is an IANA
+    // identifier, else the IANA identifier of the Windows zone that the description or the
+    // structure names, else the description.
     HRESULT GetLegacyTimezone(Mail::TimeZone::OlkTimeZone* pOlk, std::wstring* pwsName);
     HRESULT SetLegacyTimezone(const Mail::TimeZone& tz);
     // The zone definitions of the start and end, named by IANA identifier where known.

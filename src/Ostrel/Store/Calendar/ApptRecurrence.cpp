@@ -2,10 +2,10 @@
 #include "Ostrel/Store/Calendar/Appt.h"
 #include "Ostrel/Store/Calendar/RecurrenceLog.h"
 #include "Ostrel/Store/Calendar/RecurrenceTime.h"
-#include "Util/Time/TimeUtil.h"
 #include "Ostrel/Store/OutlookUid.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/TimeUtil.h"
 
 #include <cstring>
 
@@ -177,10 +177,10 @@ HRESULT Appt::ClearRecurrencePattern() {
         OSTLOG_ERROR(L"invalid inner pointer");
         return E_POINTER;
     }
-    SizedSPropTagArray(5, tags) = {5,
-                                   {Tag(N::TASK_8116, PT_BINARY), Tag(N::TASK_8116_2, PT_BINARY),
-                                    Tag(N::APPT_8223, PT_BOOLEAN), Tag(N::APPT_8216, PT_BINARY),
-                                    Tag(N::MEETING_000A, PT_BOOLEAN)}};
+    SizedSPropTagArray(5, tags) = {
+        5,
+        {Tag(N::TASK_8116, PT_BINARY), Tag(N::TASK_8116_2, PT_BINARY), Tag(N::APPT_8223, PT_BOOLEAN),
+         Tag(N::APPT_8216, PT_BINARY), Tag(N::MEETING_000A, PT_BOOLEAN)}};
     HRESULT hr = m_pProp->DeleteProps(reinterpret_cast<LPSPropTagArray>(&tags), nullptr);
     if (FAILED(hr))
         return hr;
@@ -210,9 +210,9 @@ HRESULT Appt::GetAppointment(IMAPIFolder* pFolder, const SPropValue* pEntryId, I
         return E_INVALIDARG;
     Platform::ComPtr<IMessage> pMessage;
     ULONG ulType = 0;
-    const HRESULT hr = pFolder->OpenEntry(pEntryId->Value.bin.cb, reinterpret_cast<LPENTRYID>(pEntryId->Value.bin.lpb),
-                                          nullptr, MAPI_MODIFY, &ulType,
-                                          reinterpret_cast<LPUNKNOWN*>(pMessage.AddressOf()));
+    const HRESULT hr =
+        pFolder->OpenEntry(pEntryId->Value.bin.cb, reinterpret_cast<LPENTRYID>(pEntryId->Value.bin.lpb), nullptr,
+                           MAPI_MODIFY, &ulType, reinterpret_cast<LPUNKNOWN*>(pMessage.AddressOf()));
     OSTLOG_INFO(16, L"Returning 0x%x", static_cast<unsigned>(hr));
     if (FAILED(hr))
         return hr;

@@ -85,7 +85,10 @@ HRESULT Appt::GetLegacyTimezone(Mail::TimeZone::OlkTimeZone* pOlk, std::wstring*
     std::wstring wsName = wsDescription;
     RegTZMapper::Record record;
     std::wstring wsKeyName;
-    if (!wsDescription.empty() && SUCCEEDED(RegTZMapper::Instance().LookupByKeyName(wsDescription, record)))
+    std::wstring wsWindows;
+    if (!wsDescription.empty() && SUCCEEDED(WinZonesTZMapper::Instance().OlsonToWin(wsDescription, wsWindows)))
+        wsName = wsDescription;  // already an IANA identifier
+    else if (!wsDescription.empty() && SUCCEEDED(RegTZMapper::Instance().LookupByKeyName(wsDescription, record)))
         wsName = ToOlson(record.wsKeyName);
     else if (SUCCEEDED(RegTZMapper::Instance().GuessWinTZIDFromPR_TIMEZONE_STRUCT_LEGACY(olk, wsKeyName)))
         wsName = ToOlson(wsKeyName);
@@ -111,9 +114,13 @@ HRESULT Appt::SetTimezoneDefinition(ULONG ulTag, const Mail::TimeZone& tz) {
     return SetBytes(ulTag, vec);
 }
 
-HRESULT Appt::SetStartTimezone(const Mail::TimeZone& tz) { return SetTimezoneDefinition(Tag(N::APPT_825E, PT_BINARY), tz); }
+HRESULT Appt::SetStartTimezone(const Mail::TimeZone& tz) {
+    return SetTimezoneDefinition(Tag(N::APPT_825E, PT_BINARY), tz);
+}
 
-HRESULT Appt::SetEndTimezone(const Mail::TimeZone& tz) { return SetTimezoneDefinition(Tag(N::APPT_825F, PT_BINARY), tz); }
+HRESULT Appt::SetEndTimezone(const Mail::TimeZone& tz) {
+    return SetTimezoneDefinition(Tag(N::APPT_825F, PT_BINARY), tz);
+}
 
 HRESULT Appt::GetStartAndEndTimezones(Mail::TimeZone& start, Mail::TimeZone& end) {
     const ULONG aulTags[2] = {Tag(N::APPT_825E, PT_BINARY), Tag(N::APPT_825F, PT_BINARY)};

@@ -172,7 +172,7 @@ public:
     ULONG m_ulMonthOccurence = 0;
     ULONG m_ulDayOfMonth = 0;
     ULONG m_ulMonthOfYear = 0;
-    ULONG m_ulEndType = kEndNever;
+    ULONG m_ulEndType = kEndAfterDate;
     ULONG m_ulOccurrenceCount = 0;
     ULONG m_ulFirstDayOfWeek = 0;
     ULONG m_ulStartDate = 0;

@@ -7,17 +7,29 @@ namespace Ostrel::Mapi {
 
 using N = NamedProps;
 
-Task::Task(IMAPIProp* pProp, IMsgStore* pStore) : Appt(pProp, pStore) { GetRecurrencePatternRef().SetIsTask(true); }
+Task::Task(IMAPIProp* pProp, IMsgStore* pStore) : Appt(pProp, pStore) {
+    GetRecurrencePatternRef().SetIsTask(true);
+}
 
 Task::Task(const SBinary* pEntryId, IMsgStore* pStore) : Appt(pEntryId, pStore) {
     GetRecurrencePatternRef().SetIsTask(true);
 }
 
-HRESULT Task::GetIsRecurring(BOOL* pb) { return GetBool(Tag(N::TASK_8126, PT_BOOLEAN), pb); }
-HRESULT Task::SetIsRecurring(BOOL b) { return SetBool(Tag(N::TASK_8126, PT_BOOLEAN), b); }
-ULONG Task::GetRecurringStreamTag() const { return Tag(N::TASK_8116_2, PT_BINARY); }
-HRESULT Task::GetTaskStatus(LONG* pl) { return GetLong(Tag(N::TASK_8101, PT_LONG), pl); }
-HRESULT Task::SetTaskStatus(LONG l) { return SetLong(Tag(N::TASK_8101, PT_LONG), l); }
+HRESULT Task::GetIsRecurring(BOOL* pb) {
+    return GetBool(Tag(N::TASK_8126, PT_BOOLEAN), pb);
+}
+HRESULT Task::SetIsRecurring(BOOL b) {
+    return SetBool(Tag(N::TASK_8126, PT_BOOLEAN), b);
+}
+ULONG Task::GetRecurringStreamTag() const {
+    return Tag(N::TASK_8116_2, PT_BINARY);
+}
+HRESULT Task::GetTaskStatus(LONG* pl) {
+    return GetLong(Tag(N::TASK_8101, PT_LONG), pl);
+}
+HRESULT Task::SetTaskStatus(LONG l) {
+    return SetLong(Tag(N::TASK_8101, PT_LONG), l);
+}
 HRESULT Task::GetPercentComplete(double* pd) {
     LPSPropValue pValue = nullptr;
     const HRESULT hr = GetValue(Tag(N::TASK_8102, PT_DOUBLE), &pValue);
@@ -32,28 +44,60 @@ HRESULT Task::SetPercentComplete(double d) {
     v.Value.dbl = d;
     return SetValue(v);
 }
-HRESULT Task::GetCompletedDate(FILETIME* pft) { return GetTime(Tag(N::TASK_810F, PT_SYSTIME), pft); }
-HRESULT Task::SetCompletedDate(const FILETIME* pft) { return SetTime(Tag(N::TASK_810F, PT_SYSTIME), pft); }
-HRESULT Task::GetDueDate(FILETIME* pft) { return GetTime(Tag(N::TASK_8105, PT_SYSTIME), pft); }
+HRESULT Task::GetCompletedDate(FILETIME* pft) {
+    return GetTime(Tag(N::TASK_810F, PT_SYSTIME), pft);
+}
+HRESULT Task::SetCompletedDate(const FILETIME* pft) {
+    return SetTime(Tag(N::TASK_810F, PT_SYSTIME), pft);
+}
+HRESULT Task::GetDueDate(FILETIME* pft) {
+    return GetTime(Tag(N::TASK_8105, PT_SYSTIME), pft);
+}
 HRESULT Task::SetDueDate(const FILETIME* pftUtc) {
     return SetLocalDate(Tag(N::TASK_8105, PT_SYSTIME), Tag(N::COMMON_8517, PT_SYSTIME), pftUtc);
 }
-HRESULT Task::GetStartDate(FILETIME* pft) { return GetTime(Tag(N::TASK_8104, PT_SYSTIME), pft); }
+HRESULT Task::GetStartDate(FILETIME* pft) {
+    return GetTime(Tag(N::TASK_8104, PT_SYSTIME), pft);
+}
 HRESULT Task::SetStartDate(const FILETIME* pftUtc) {
     return SetLocalDate(Tag(N::TASK_8104, PT_SYSTIME), Tag(N::COMMON_8516, PT_SYSTIME), pftUtc);
 }
-HRESULT Task::GetTotalWork(LONG* pl) { return GetLong(Tag(N::TASK_8111, PT_LONG), pl); }
-HRESULT Task::SetTotalWork(LONG l) { return SetLong(Tag(N::TASK_8111, PT_LONG), l); }
-HRESULT Task::GetActualWork(LONG* pl) { return GetLong(Tag(N::TASK_8110, PT_LONG), pl); }
-HRESULT Task::SetActualWork(LONG l) { return SetLong(Tag(N::TASK_8110, PT_LONG), l); }
-HRESULT Task::GetDeadOccurrence(BOOL* pb) { return GetBool(Tag(N::TASK_8109, PT_BOOLEAN), pb); }
-HRESULT Task::SetDeadOccurrence(BOOL b) { return SetBool(Tag(N::TASK_8109, PT_BOOLEAN), b); }
-HRESULT Task::GetMileage(std::wstring* pws) { return GetText(Tag(N::COMMON_8534, PT_UNICODE), pws); }
-HRESULT Task::SetMileage(const wchar_t* pwsz) { return SetText(Tag(N::COMMON_8534, PT_UNICODE), pwsz); }
-HRESULT Task::GetBillingInformation(std::wstring* pws) { return GetText(Tag(N::COMMON_8535, PT_UNICODE), pws); }
-HRESULT Task::SetBillingInformation(const wchar_t* pwsz) { return SetText(Tag(N::COMMON_8535, PT_UNICODE), pwsz); }
-HRESULT Task::GetResetReminder(BOOL* pb) { return GetBool(Tag(N::TASK_8107, PT_BOOLEAN), pb); }
-HRESULT Task::SetResetReminder(BOOL b) { return SetBool(Tag(N::TASK_8107, PT_BOOLEAN), b); }
+HRESULT Task::GetTotalWork(LONG* pl) {
+    return GetLong(Tag(N::TASK_8111, PT_LONG), pl);
+}
+HRESULT Task::SetTotalWork(LONG l) {
+    return SetLong(Tag(N::TASK_8111, PT_LONG), l);
+}
+HRESULT Task::GetActualWork(LONG* pl) {
+    return GetLong(Tag(N::TASK_8110, PT_LONG), pl);
+}
+HRESULT Task::SetActualWork(LONG l) {
+    return SetLong(Tag(N::TASK_8110, PT_LONG), l);
+}
+HRESULT Task::GetDeadOccurrence(BOOL* pb) {
+    return GetBool(Tag(N::TASK_8109, PT_BOOLEAN), pb);
+}
+HRESULT Task::SetDeadOccurrence(BOOL b) {
+    return SetBool(Tag(N::TASK_8109, PT_BOOLEAN), b);
+}
+HRESULT Task::GetMileage(std::wstring* pws) {
+    return GetText(Tag(N::COMMON_8534, PT_UNICODE), pws);
+}
+HRESULT Task::SetMileage(const wchar_t* pwsz) {
+    return SetText(Tag(N::COMMON_8534, PT_UNICODE), pwsz);
+}
+HRESULT Task::GetBillingInformation(std::wstring* pws) {
+    return GetText(Tag(N::COMMON_8535, PT_UNICODE), pws);
+}
+HRESULT Task::SetBillingInformation(const wchar_t* pwsz) {
+    return SetText(Tag(N::COMMON_8535, PT_UNICODE), pwsz);
+}
+HRESULT Task::GetResetReminder(BOOL* pb) {
+    return GetBool(Tag(N::TASK_8107, PT_BOOLEAN), pb);
+}
+HRESULT Task::SetResetReminder(BOOL b) {
+    return SetBool(Tag(N::TASK_8107, PT_BOOLEAN), b);
+}
 
 HRESULT Task::GetCompanies(std::vector<std::wstring>* pvec) {
     LPSPropValue pValue = nullptr;
@@ -86,7 +130,8 @@ HRESULT Task::SetLocalDate(ULONG ulTaskTag, ULONG ulCommonTag, const FILETIME* p
         return S_OK;
     SYSTEMTIME stUtc, stLocal;
     FILETIME ftLocal;
-    if (!Util::FileTimeToSystemTime(pftUtc, &stUtc) || !Util::SystemTimeToTzSpecificLocalTime(nullptr, &stUtc, &stLocal) ||
+    if (!Util::FileTimeToSystemTime(pftUtc, &stUtc) ||
+        !Util::SystemTimeToTzSpecificLocalTime(nullptr, &stUtc, &stLocal) ||
         !Util::SystemTimeToFileTime(&stLocal, &ftLocal)) {
         OSTLOG_ERROR(L"could not convert the date to local time");
         return E_INVALIDARG;

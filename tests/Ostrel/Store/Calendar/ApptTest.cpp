@@ -23,9 +23,15 @@ using Platform::ComPtr;
 
 namespace {
 
-FILETIME Ft(ULONGLONG ull) { return Ostrel::Util::UInt64ToFileTime(ull); }
-ULONGLONG U64(const FILETIME& ft) { return Ostrel::Util::FileTimeToUInt64(ft); }
-FILETIME UtcOf(ULONG ulMinutes) { return Ft(static_cast<ULONGLONG>(ulMinutes) * 600000000ULL); }
+FILETIME Ft(ULONGLONG ull) {
+    return Ostrel::Util::UInt64ToFileTime(ull);
+}
+ULONGLONG U64(const FILETIME& ft) {
+    return Ostrel::Util::FileTimeToUInt64(ft);
+}
+FILETIME UtcOf(ULONG ulMinutes) {
+    return Ft(static_cast<ULONGLONG>(ulMinutes) * 600000000ULL);
+}
 
 class ApptStore : public ::testing::Test {
 protected:
@@ -128,6 +134,7 @@ TEST_F(ApptStore, StartEndAndClipTimes) {
     EXPECT_EQ(RawTime(m_item.Get(), PR_END_DATE), U64(ft));
 
     // A series without end gets 4500-12-31 23:59 whatever is passed.
+    appt.GetRecurrencePatternRef().SetOccurrences(3);
     ASSERT_EQ(appt.SetClipEndTime(&ft), S_OK);
     EXPECT_EQ(RawTime(m_item.Get(), StoreTag(PSETID_Appointment, 0x8236, PT_SYSTIME)), U64(ft));
     appt.GetRecurrencePatternRef().SetNoEndDate(true);
@@ -273,12 +280,13 @@ TEST_F(ApptStore, FindByUid) {
     Appt appt(m_item.Get(), m_store.Get());
     SBinary goid{};
     ASSERT_TRUE(ICalUidToOlkUid("uid-123@example.com", goid));
-    ASSERT_EQ(HrSetOneProp(m_item.Get(), [&] {
-                  static SPropValue v{};
-                  v.ulPropTag = StoreTag(PSETID_Meeting, 0x0023, PT_BINARY);
-                  v.Value.bin = goid;
-                  return &v;
-              }()),
+    ASSERT_EQ(HrSetOneProp(m_item.Get(),
+                           [&] {
+                               static SPropValue v{};
+                               v.ulPropTag = StoreTag(PSETID_Meeting, 0x0023, PT_BINARY);
+                               v.Value.bin = goid;
+                               return &v;
+                           }()),
               S_OK);
     ASSERT_EQ(m_item->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     MAPIFreeBuffer(goid.lpb);
