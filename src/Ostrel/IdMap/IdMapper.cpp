@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "Ostrel/IdMap/FileMapper.h"
+#include "Ostrel/IdMap/GalFileMapper.h"
 #include "Ostrel/IdMap/IdMapPaths.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Diagnostics.h"
@@ -28,6 +29,8 @@ IdMapper::IdMapper(IMsgStore* pPrimaryStore, IMsgStore* pStore, _IdMapperType ty
     m_tags = GetIdMapperTags(pStore);
     if (type == IdMapperTypeItem || type == IdMapperTypeGal)
         m_pImpl = std::make_unique<FileMapper>(pPrimaryStore, pStore, type == IdMapperTypeGal, this);
+    else if (type == IdMapperTypeGalRefs)
+        m_pImpl = std::make_unique<GalFileMapper>(pPrimaryStore, pStore, this);
 }
 
 IdMapper::~IdMapper() {
