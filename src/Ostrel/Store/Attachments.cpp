@@ -1,6 +1,8 @@
 #include "Ostrel/Store/Attachments.h"
 
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include "Ostrel/Store/StoreText.h"
 #include "Util/Log/Log.h"
@@ -29,7 +31,118 @@ HRESULT AttachmentRows(IMessage* pMessage, ULONG ulTag, RowsHolder& rows) {
     return QueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&cols), &rows.p);
 }
 
+std::mutex g_converterMutex;
+ContactToVCard g_converter;
+
+// The embedded contact of attachment ulNum and its vCard; false when it is no contact or does not
+// convert.
+bool ContactVCard(IMessage* pMessage, ULONG ulNum, const ContactToVCard& converter, std::string& sVCard,
+                  std::wstring& wsName, LONG& lPosition) {
+    Platform::ComPtr<IAttach> pAttach;
+    Platform::ComPtr<IMessage> pContact;
+    if (FAILED(pMessage->OpenAttach(ulNum, nullptr, 0, pAttach.AddressOf())) ||
+        FAILED(pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
+                                     reinterpret_cast<IUnknown**>(pContact.AddressOf()))))
+        return false;
+    SizedSPropTagArray(2, tags) = {2, {PR_MESSAGE_CLASS_W, PR_DISPLAY_NAME_W}};
+    ULONG cValues = 0;
+    LPSPropValue pValues = nullptr;
+    bool bContact = false;
+    if (SUCCEEDED(pContact->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE, &cValues, &pValues)) &&
+        cValues == 2 && pValues[0].ulPropTag == PR_MESSAGE_CLASS_W) {
+        const std::wstring_view wsClass(pValues[0].Value.lpszW);
+        bContact = wsClass.size() >= 11 && EqualsNoCase(wsClass.substr(0, 11), L"IPM.Contact") &&
+                   (wsClass.size() == 11 || wsClass[11] == L'.');
+        wsName =
+            pValues[1].ulPropTag == PR_DISPLAY_NAME_W && *pValues[1].Value.lpszW ? pValues[1].Value.lpszW : L"contact";
+    }
+    MAPIFreeBuffer(pValues);
+    LPSPropValue pPosition = nullptr;
+    lPosition = SUCCEEDED(HrGetOneProp(pAttach.Get(), PR_RENDERING_POSITION, &pPosition)) ? pPosition->Value.l : -1;
+    MAPIFreeBuffer(pPosition);
+    if (!bContact)
+        return false;
+    HRESULT hr = converter(pContact.Get(), sVCard);
+    if (FAILED(hr))
+        OSTLOG_ERROR(L"Failed to convert vCard : 0x%x", hr);
+    return SUCCEEDED(hr);
+}
+
+HRESULT AddVCard(IMessage* pMessage, const std::string& sVCard, const std::wstring& wsName, LONG lPosition,
+                 const wchar_t* pwszContentType) {
+    Platform::ComPtr<IAttach> pAttach;
+    ULONG ulNum = 0;
+    HRESULT hr = pMessage->CreateAttach(nullptr, 0, &ulNum, pAttach.AddressOf());
+    if (FAILED(hr))
+        return hr;
+    const std::wstring wsFile = wsName + L".vcf";
+    SPropValue values[7]{};
+    values[0] = {PR_ATTACH_METHOD, 0, {}};
+    values[0].Value.l = ATTACH_BY_VALUE;
+    values[1] = {PR_ATTACH_DATA_BIN, 0, {}};
+    values[1].Value.bin = {static_cast<ULONG>(sVCard.size()),
+                           reinterpret_cast<LPBYTE>(const_cast<char*>(sVCard.data()))};
+    values[2] = {PR_ATTACH_LONG_FILENAME_W, 0, {}};
+    values[2].Value.lpszW = const_cast<wchar_t*>(wsFile.c_str());
+    values[3] = {PR_ATTACH_FILENAME_W, 0, {}};
+    values[3].Value.lpszW = const_cast<wchar_t*>(wsFile.c_str());
+    values[4] = {PR_DISPLAY_NAME_W, 0, {}};
+    values[4].Value.lpszW = const_cast<wchar_t*>(wsFile.c_str());
+    values[5] = {PR_ATTACH_MIME_TAG_W, 0, {}};
+    values[5].Value.lpszW = const_cast<wchar_t*>(pwszContentType ? pwszContentType : L"text/x-vcard");
+    values[6] = {PR_RENDERING_POSITION, 0, {}};
+    values[6].Value.l = lPosition;
+    hr = pAttach->SetProps(7, values, nullptr);
+    if (SUCCEEDED(hr))
+        hr = pAttach->SaveChanges(0);
+    return hr;
+}
+
 }  // namespace
+
+void SetContactAttachmentConverter(ContactToVCard converter) {
+    std::lock_guard<std::mutex> lock(g_converterMutex);
+    g_converter = std::move(converter);
+}
+
+HRESULT ReplaceContactAttachments(IMessage* pMessage, const wchar_t* pwszContentType) {
+    if (!pMessage) {
+        OSTLOG_ERROR(L"invalid inner pointer");
+        return E_POINTER;
+    }
+    ContactToVCard converter;
+    {
+        std::lock_guard<std::mutex> lock(g_converterMutex);
+        converter = g_converter;
+    }
+    if (!converter) {
+        OSTLOG_ERROR(L"no contact converter installed");
+        return MAPI_E_NO_SUPPORT;
+    }
+    std::vector<ULONG> nums;
+    HRESULT hr = FindEmbeddedMsgAttachments(pMessage, nums);
+    ULONG cReplaced = 0;
+    for (ULONG ulNum : nums) {
+        if (FAILED(hr))
+            break;
+        std::string sVCard;
+        std::wstring wsName;
+        LONG lPosition = -1;
+        if (!ContactVCard(pMessage, ulNum, converter, sVCard, wsName, lPosition))
+            continue;
+        // The vCard goes in first, so that a failure leaves the contact where it was.
+        hr = AddVCard(pMessage, sVCard, wsName, lPosition, pwszContentType);
+        if (SUCCEEDED(hr))
+            hr = pMessage->DeleteAttach(ulNum, 0, nullptr, 0);
+        if (SUCCEEDED(hr))
+            ++cReplaced;
+    }
+    if (SUCCEEDED(hr) && cReplaced)
+        hr = pMessage->SaveChanges(KEEP_OPEN_READWRITE);
+    if (FAILED(hr))
+        OSTLOG_ERROR(L"could not replace the contact attachments, hr: %x", hr);
+    return hr;
+}
 
 HRESULT FindEmbeddedMsgAttachments(IMessage* pMessage, std::vector<ULONG>& nums) {
     nums.clear();

@@ -51,6 +51,62 @@ TEST_F(AttachmentsTest, EmbeddedMessagesAreFoundAndExceptionsRemoved) {
     EXPECT_EQ(nums, (std::vector<ULONG>{ulForwarded}));
 }
 
+TEST_F(AttachmentsTest, ContactsBecomeVCards) {
+    ComPtr<IMessage> pMessage = NewMessage(Inbox().Get(), L"cards");
+    const ULONG ulContact = AddAttachment(pMessage.Get(), ATTACH_EMBEDDED_MSG, 0);
+    AddAttachment(pMessage.Get(), ATTACH_EMBEDDED_MSG, 0);
+    {
+        ComPtr<IAttach> pAttach;
+        ComPtr<IMessage> pInner;
+        ASSERT_EQ(pMessage->OpenAttach(ulContact, nullptr, MAPI_MODIFY, pAttach.AddressOf()), S_OK);
+        ASSERT_EQ(pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_MODIFY,
+                                        reinterpret_cast<IUnknown**>(pInner.AddressOf())),
+                  S_OK);
+        ASSERT_EQ(SetString(pInner.Get(), PR_MESSAGE_CLASS_W, L"IPM.Contact"), S_OK);
+        ASSERT_EQ(SetString(pInner.Get(), PR_DISPLAY_NAME_W, L"Ann Lee"), S_OK);
+        ASSERT_EQ(pInner->SaveChanges(0), S_OK);
+        ASSERT_EQ(pAttach->SaveChanges(0), S_OK);
+    }
+    ASSERT_EQ(pMessage->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+
+    // Without a converter nothing changes.
+    EXPECT_EQ(Ostrel::Mapi::ReplaceContactAttachments(pMessage.Get(), nullptr), MAPI_E_NO_SUPPORT);
+    Ostrel::Mapi::SetContactAttachmentConverter([](IMessage*, std::string&) { return MAPI_E_CALL_FAILED; });
+    EXPECT_EQ(Ostrel::Mapi::ReplaceContactAttachments(pMessage.Get(), nullptr), S_OK);
+    std::vector<ULONG> nums;
+    ASSERT_EQ(Ostrel::Mapi::FindEmbeddedMsgAttachments(pMessage.Get(), nums), S_OK);
+    EXPECT_EQ(nums.size(), 2u);
+
+    Ostrel::Mapi::SetContactAttachmentConverter([](IMessage* pContact, std::string& sCard) {
+        sCard = "BEGIN:VCARD\r\nFN:" + std::string(GetString(pContact, PR_DISPLAY_NAME_W) == L"Ann Lee" ? "Ann" : "?") +
+                "\r\nEND:VCARD\r\n";
+        return S_OK;
+    });
+    EXPECT_EQ(Ostrel::Mapi::ReplaceContactAttachments(pMessage.Get(), nullptr), S_OK);
+    Ostrel::Mapi::SetContactAttachmentConverter(nullptr);
+    ASSERT_EQ(Ostrel::Mapi::FindEmbeddedMsgAttachments(pMessage.Get(), nums), S_OK);
+    EXPECT_EQ(nums.size(), 1u);  // the other embedded message stays
+    EXPECT_EQ(AttachmentCount(pMessage.Get()), 2u);
+    ComPtr<IMAPITable> pTable;
+    ASSERT_EQ(pMessage->GetAttachmentTable(0, pTable.AddressOf()), S_OK);
+    SizedSPropTagArray(3, cols) = {3, {PR_ATTACH_LONG_FILENAME_W, PR_ATTACH_DATA_BIN, PR_ATTACH_MIME_TAG_W}};
+    RowsHolder rows;
+    ASSERT_EQ(HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows.p),
+              S_OK);
+    bool bFound = false;
+    for (ULONG i = 0; i < rows.p->cRows; ++i) {
+        const SRow& row = rows.p->aRow[i];
+        if (row.lpProps[0].ulPropTag != PR_ATTACH_LONG_FILENAME_W)
+            continue;
+        bFound = true;
+        EXPECT_STREQ(row.lpProps[0].Value.lpszW, L"Ann Lee.vcf");
+        EXPECT_EQ(std::string((const char*)row.lpProps[1].Value.bin.lpb, row.lpProps[1].Value.bin.cb),
+                  "BEGIN:VCARD\r\nFN:Ann\r\nEND:VCARD\r\n");
+        EXPECT_STREQ(row.lpProps[2].Value.lpszW, L"text/x-vcard");
+    }
+    EXPECT_TRUE(bFound);
+}
+
 TEST_F(AttachmentsTest, NonDeliveryReportCarriesTheOriginal) {
     ComPtr<IMessage> pOriginal = NewMessage(Inbox().Get(), L"Hello");
     std::wstring wsName = L"Nobody Here", wsAddress = L"nobody@example.com", wsType = L"SMTP";

@@ -24,6 +24,11 @@ struct MapiBuf {
     T* operator->() const { return p; }
 };
 
+struct RowsHolder {
+    LPSRowSet p = nullptr;
+    ~RowsHolder() { FreeProws(p); }
+};
+
 class StoreFixture : public ::testing::Test {
 protected:
     void SetUp() override;

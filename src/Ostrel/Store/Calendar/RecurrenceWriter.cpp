@@ -58,6 +58,17 @@ HRESULT COutlookRecurrencePattern::WriteRecurrenceStream(IStream* pStream) const
     }
     LittleEndianWriter writer;
     WritePattern(writer);
+    // Fields set out of range, or exceptions that do not agree with the deleted dates, would make
+    // a blob that no reader takes: such a pattern is refused rather than stored.
+    {
+        LittleEndianReader reader(writer.Data().data(), writer.Data().size());
+        COutlookRecurrencePattern check;
+        check.m_bIsTask = m_bIsTask;
+        if (FAILED(check.ReadPattern(reader))) {
+            RECURRENCE_LOG_ERROR(L"Failed to write recurrence stream: the pattern does not make a valid stream");
+            return E_INVALIDARG;
+        }
+    }
     std::wstring wsField;
     const HRESULT hr = writer.WriteTo(pStream, wsField);
     if (FAILED(hr))

@@ -4,6 +4,7 @@
 #include "Ostrel/Store/Calendar/RecurrenceTime.h"
 #include "Platform/Mapi/MapiDefs.h"
 #include "RecurrenceTestUtil.h"
+#include "Util/Log/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -150,4 +151,40 @@ TEST(RecurrenceRoundTrip, TextFieldsAndTheirLengths) {
     // ExtendedException: the count 5 and ten bytes of UTF-16.
     const Bytes wide = {0x05, 0x00, 'H', 0, 'e', 0, 'l', 0, 'l', 0, 'o', 0, 0, 0, 0, 0};
     EXPECT_NE(std::search(bytes.begin(), bytes.end(), wide.begin(), wide.end()), bytes.end());
+}
+
+// A pattern that would make a blob no reader takes is refused, and nothing is written.
+TEST(RecurrenceRoundTrip, UnreadablePatternsAreNotWritten) {
+    auto Make = [] {
+        P p;
+        p.m_ulPeriod = 1440;
+        p.m_ulStartDate = Minutes(2024, 3, 1);
+        p.m_ulEndDate = Minutes(2024, 3, 9);
+        return p;
+    };
+    P noDeletedDate = Make();
+    auto e = std::make_unique<COutlookRecurrenceException>();
+    e->SetOriginalDateTime(Minutes(2024, 3, 2, 9));
+    e->SetStartDateTime(Minutes(2024, 3, 2, 10));
+    e->SetEndDateTime(Minutes(2024, 3, 2, 11));
+    noDeletedDate.AddException(std::move(e));  // without FixDeletedOccurrences
+
+    P firstDay = Make();
+    e = std::make_unique<COutlookRecurrenceException>();
+    e->SetOriginalDateTime(Minutes(2024, 3, 2, 9));
+    e->SetStartDateTime(15);  // 1601-01-01 00:15: its date would be written as 0
+    e->SetEndDateTime(30);
+    firstDay.AddException(std::move(e));
+    firstDay.FixDeletedOccurrences();
+
+    P badPeriod = Make();
+    badPeriod.m_ulPeriod = 1441;
+
+    for (P* p : {&noDeletedDate, &firstDay, &badPeriod}) {
+        Ostrel::Util::LogCapture capture;
+        auto pStream = Platform::MemStream::Create();
+        EXPECT_EQ(p->WriteRecurrenceStream(pStream.Get()), E_INVALIDARG);
+        EXPECT_EQ(pStream->GetSize(), 0u);
+        EXPECT_TRUE(capture.Contains(L"Failed to write recurrence stream: the pattern does not make a valid stream"));
+    }
 }
