@@ -430,10 +430,9 @@ void ReadEnvelope(mimepp::Headers& headers, IAddrBook* pAdrBook, ULONG ulFlags, 
             bSeen = bSeen || Platform::ToUtf8(seen) == name;
         if (bSeen)
             continue;
-        if (out.internetHeaders.size() >= kMaxInternetHeaders) {
-            bDamaged = true;
+        // The rest stays in the transport headers; ordinary mail with many trace headers is no damage.
+        if (out.internetHeaders.size() >= kMaxInternetHeaders)
             break;
-        }
         out.internetHeaders.emplace_back(Utf8ToWide(name), FieldText(field, bDamaged));
     }
 

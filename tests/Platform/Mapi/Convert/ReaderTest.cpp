@@ -141,6 +141,26 @@ TEST_F(Reader, FillsAnEmbeddedMessageAsTarget) {
     EXPECT_EQ(AttachmentCount(pReread.Get()), 1u);
 }
 
+TEST_F(Reader, OtherHeadersBecomeNamedPropertiesWithinALimit) {
+    std::string text = "From: a@example.com\r\nX-Mailer: Mail 1\r\nx-mailer: second\r\n";
+    for (int i = 0; i < 100; ++i)
+        text += "X-Trace-" + std::to_string(i) + ": v" + std::to_string(i) + "\r\n";
+    text += "X-" + std::string(200, 'n') + ": long name\r\n\r\nbody\r\n";
+    HRESULT hr = E_FAIL;
+    ComPtr<IMessage> pMessage = FromMime(text, 0x22, &hr);
+    // Many trace headers are ordinary mail: all of them stay in the transport headers.
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_NE(GetString(pMessage.Get(), PR_TRANSPORT_MESSAGE_HEADERS_W).find(L"X-Trace-99: v99"), std::wstring::npos);
+    const std::string dump = Dump(pMessage.Get());
+    EXPECT_NE(dump.find("\"x-mailer\"\tPT_UNICODE\t\"Mail 1\""), std::string::npos) << dump;
+    EXPECT_EQ(dump.find("\"x-mailer\"\tPT_UNICODE\t\"second\""), std::string::npos);
+    size_t named = 0;
+    for (size_t p = dump.find("\nnamed\t"); p != std::string::npos; p = dump.find("\nnamed\t", p + 1))
+        ++named;
+    EXPECT_EQ(named, 32u);
+    EXPECT_EQ(dump.find("nnnnnnnnnn\"\t"), std::string::npos);
+}
+
 TEST_F(Reader, InlineOnlyWhenTheHtmlRefersToThePart) {
     ComPtr<IMessage> pMessage = FromMime(ReadFile(CorpusDir() / "55-inline-images-referenced-and-not.eml"));
     ASSERT_EQ(AttachmentCount(pMessage.Get()), 3u);
