@@ -1,5 +1,5 @@
 // Recurrence blobs from the store: a malformed blob is refused with MAPI_E_CORRUPT_DATA without
-// reading past its end; one that is accepted is written back and reads again to the same bytes.
+// reading past its end; one that is accepted and written back reads again to the same bytes.
 // The first input byte chooses the appointment or the task form.
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +15,13 @@ using Ostrel::Mapi::COutlookRecurrencePattern;
 
 namespace {
 
+// The written bytes; empty when the writer refuses a pattern that would not read back.
 std::string Write(const COutlookRecurrencePattern& pattern) {
     auto pStream = Platform::MemStream::Create();
-    if (pattern.WriteRecurrenceStream(pStream.Get()) != S_OK)
+    const HRESULT hr = pattern.WriteRecurrenceStream(pStream.Get());
+    if (hr == E_INVALIDARG)
+        return {};
+    if (hr != S_OK)
         std::abort();
     return pStream->CopyContent();
 }
@@ -42,8 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         return 0;
     }
-    // What was accepted writes back to a blob that reads again and writes the same bytes.
+    // What was accepted writes back, unless the writer refuses it, to a blob that reads again and
+    // writes the same bytes.
     const std::string sWritten = Write(pattern);
+    if (sWritten.empty())
+        return 0;
     auto pAgain = Platform::MemStream::Create(sWritten);
     COutlookRecurrencePattern again;
     again.SetIsTask(bTask);
