@@ -855,7 +855,23 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
     };
     if (others.empty())
         return fillRelated(target);
-    SetType(target, "multipart", "mixed");
+    // A report whose status part was kept goes out as multipart/report around the same parts.
+    std::string reportType;
+    if (messageClass.rfind(L"REPORT.", 0) == 0) {
+        for (Attachment* a : others) {
+            const std::wstring tag = a->props.Str(PR_ATTACH_MIME_TAG_W);
+            if (tag == L"message/delivery-status")
+                reportType = "delivery-status";
+            if (tag == L"message/disposition-notification")
+                reportType = "disposition-notification";
+        }
+    }
+    if (reportType.empty()) {
+        SetType(target, "multipart", "mixed");
+    } else {
+        SetType(target, "multipart", "report");
+        target.headers().contentType().setParameter("report-type", mimepp::String(reportType));
+    }
     auto* pMain = mimepp::BodyPart::newBodyPart();
     target.body().addBodyPart(pMain);
     HRESULT hr = fillRelated(*pMain);

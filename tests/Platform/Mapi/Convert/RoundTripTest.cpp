@@ -28,15 +28,9 @@ std::string Comparable(const std::string& dump) {
     return out;
 }
 
-// Messages whose MIME form carries more than the store keeps, so that a second conversion cannot
-// give the same store message: damaged texts, reports (written back as ordinary mail), the
-// uuencoded text that is kept as body text.
-bool Roundtrips(const std::string& name, HRESULT hr) {
-    if (hr != S_OK)
-        return false;
-    static const char* const kOneWay[] = {"23-", "60-", "61-"};
-    return std::none_of(std::begin(kOneWay), std::end(kOneWay),
-                        [&](const char* prefix) { return name.rfind(prefix, 0) == 0; });
+// Damaged texts convert partly, so a second conversion starts from less.
+bool Roundtrips(HRESULT hr) {
+    return hr == S_OK;
 }
 
 class RoundTrip : public StoreFixture {};
@@ -52,7 +46,7 @@ TEST_F(RoundTrip, MimeToMapiToMimeKeepsTheStoreMessage) {
         SCOPED_TRACE(name);
         HRESULT hr = E_FAIL;
         ComPtr<IMessage> pFirst = FromMime(ReadFile(entry.path()), CCSF_SMTP | CCSF_INCLUDE_BCC, &hr);
-        if (!Roundtrips(name, hr))
+        if (!Roundtrips(hr))
             continue;
         // A message without an identifier would get a new one.
         const bool bHasId = GetString(pFirst.Get(), PR_INTERNET_MESSAGE_ID_W) != L"<missing>";
