@@ -365,7 +365,9 @@ IMAPIFolder* CreateOrOpenFolderWithCollisionRename(IMsgStore* pStore, IMAPIFolde
         // A folder found in place keeps its change key; only a new one gets one.
         if (bCreatedHere && !UpdateChangeKey(pFolder.Get()))
             return nullptr;
-        if (FAILED(StampAndSave(pFolder.Get(), lOstId)))
+        // A folder found in place that carries the id already is left untouched.
+        const bool bStamped = !bCreatedHere && OstrelFolderMailItem(pFolder.Get(), pParent).OstrelId() == lOstId;
+        if (!bStamped && FAILED(StampAndSave(pFolder.Get(), lOstId)))
             return nullptr;
         bNameChanged = n > 0 ? 1 : 0;
         return pFolder.Detach();
