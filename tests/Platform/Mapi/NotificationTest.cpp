@@ -139,5 +139,33 @@ TEST_F(NotificationTest, SearchCompletionComesAfterSetSearchCriteriaFromAnotherT
     EXPECT_EQ(m_store->Unadvise(ulConnection), S_OK);
 }
 
+TEST_F(NotificationTest, AStoreClosedWhileASearchRunsDropsItsCompletion) {
+    std::filesystem::path path = m_home.Path() / "closing.osd";
+    for (int i = 0; i < 3; ++i) {
+        ComPtr<IMsgStore> pStore;
+        ASSERT_EQ(Platform::OpenOsdStore(path, true, L"", true, pStore.AddressOf()), S_OK);
+        std::string finderEid = GetBinary(pStore.Get(), PR_FINDER_ENTRYID);
+        ComPtr<IMAPIFolder> pFinder, pSearch;
+        ULONG ulType = 0;
+        ASSERT_EQ(pStore->OpenEntry(24, (LPENTRYID)finderEid.data(), nullptr, MAPI_MODIFY, &ulType,
+                                    reinterpret_cast<IUnknown**>(pFinder.AddressOf())),
+                  S_OK);
+        ASSERT_EQ(pFinder->CreateFolder(FOLDER_SEARCH, (LPTSTR)L"Find", nullptr, nullptr, MAPI_UNICODE | OPEN_IF_EXISTS,
+                                        pSearch.AddressOf()),
+                  S_OK);
+        ComPtr<SearchWaiter> pWaiter;
+        pWaiter.Attach(new SearchWaiter());
+        ULONG ulConnection = 0;
+        ASSERT_EQ(pStore->Advise(0, nullptr, fnevSearchComplete, pWaiter.Get(), &ulConnection), S_OK);
+        SRestriction res{RES_EXIST, {}};
+        res.res.resExist = {0, PR_SUBJECT_W, 0};
+        std::string scope = GetBinary(pStore.Get(), PR_IPM_SUBTREE_ENTRYID);
+        SBinary bin{24, (LPBYTE)scope.data()};
+        ENTRYLIST list{1, &bin};
+        ASSERT_EQ(pSearch->SetSearchCriteria(&res, &list, RECURSIVE_SEARCH), S_OK);
+        // Everything is released at once: the store goes with its run still pending.
+    }
+}
+
 }  // namespace
 }  // namespace MapiTest
