@@ -142,6 +142,20 @@ Address InternetAddress(Address a, const std::wstring& wsSmtp) {
     return a;
 }
 
+// "Name" <address> with the name as raw UTF-8 text in a quoted string.
+std::string MailboxText(const Address& a) {
+    const std::string address = OneLine(Utf8(a.wsAddress));
+    if (a.wsName.empty() || a.wsName == a.wsAddress)
+        return address;
+    std::string name;
+    for (char c : OneLine(Utf8(a.wsName))) {
+        if (c == '"' || c == '\\')
+            name += '\\';
+        name += c;
+    }
+    return "\"" + name + "\" <" + address + ">";
+}
+
 bool Is8BitSafe(std::string_view text) {
     size_t column = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -371,7 +385,12 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
         if (!value.empty())
             headers.addField(mimepp::Field::newField(pszName, OneLine(Utf8(value))));
     };
+    const bool b8Bit = (m_ulFlags & CCSF_8BITHEADERS) != 0;
     auto text = [&](const char* pszName, const std::wstring& value) {
+        if (b8Bit) {
+            headers.addField(mimepp::Field::newField(pszName, OneLine(Utf8(value))));
+            return;
+        }
         mimepp::Field* field = mimepp::Field::newField(pszName, "");
         headers.addField(field);
         static_cast<mimepp::Text&>(field->fieldBody()).setTextUtf8(Utf8(value));
@@ -381,6 +400,37 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
             mimepp::Field* field = mimepp::Field::newField(pszName, "");
             headers.addField(field);
             static_cast<mimepp::DateTime&>(field->fieldBody()).fromUnixTime(FileTimeToUnix(v->Value.ft), 0);
+        }
+    };
+
+    // Address headers: typed mailboxes whose names become RFC 2047 words, or raw UTF-8 with CCSF_8BITHEADERS.
+    auto addresses = [&](const char* pszName, const std::vector<Address>& list) {
+        if (list.empty())
+            return;
+        if (b8Bit) {
+            std::string value;
+            for (const Address& a : list)
+                value += (value.empty() ? "" : ", ") + MailboxText(a);
+            headers.addField(mimepp::Field::newField(pszName, value));
+            return;
+        }
+        mimepp::Field* field = mimepp::Field::newField(pszName, "");
+        headers.addField(field);
+        mimepp::FieldBody& body = field->fieldBody();
+        for (const Address& a : list) {
+            std::unique_ptr<mimepp::Mailbox> box(NewMailbox(a));
+            if (body.class_().isA(mimepp::AddressList::kClass)) {
+                static_cast<mimepp::AddressList&>(body).addAddress(box.release());
+            } else if (body.class_().isA(mimepp::MailboxList::kClass)) {
+                static_cast<mimepp::MailboxList&>(body).addMailbox(box.release());
+            } else if (body.class_().isA(mimepp::Mailbox::kClass)) {
+                auto& single = static_cast<mimepp::Mailbox&>(body);
+                single.setLocalPart(box->localPart());
+                single.setDomain(box->domain());
+                if (!box->displayNameUtf8().empty())
+                    single.setDisplayNameUtf8(box->displayNameUtf8());
+                break;
+            }
         }
     };
 
@@ -395,18 +445,12 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
     const bool bSender = props.Group(PR_SENDER_NAME_W, PR_SENDER_ADDRTYPE_W, PR_SENDER_EMAIL_ADDRESS_W,
                                      PR_SENDER_SMTP_ADDRESS_W, PR_SENDER_ENTRYID, sender);
     if (bFrom || bSender)
-        headers.from().addMailbox(NewMailbox(bFrom ? from : sender));
-    if (bFrom && bSender && Platform::ToUtf8(from.wsAddress) != Platform::ToUtf8(sender.wsAddress)) {
-        mimepp::Mailbox* box = NewMailbox(sender);
-        mimepp::Mailbox& field = headers.sender();
-        field.setLocalPart(box->localPart());
-        field.setDomain(box->domain());
-        if (!box->displayNameUtf8().empty())
-            field.setDisplayNameUtf8(box->displayNameUtf8());
-        delete box;
-    }
+        addresses("From", {bFrom ? from : sender});
+    if (bFrom && bSender && from.wsAddress != sender.wsAddress)
+        addresses("Sender", {sender});
 
     std::vector<std::string> replyIds;
+    std::vector<Address> replyTo;
     if (ParseFlatEntryList(props.Bin(PR_REPLY_RECIPIENT_ENTRIES), &replyIds) && !replyIds.empty()) {
         std::vector<std::wstring> names;
         const std::wstring joined = props.Str(PR_REPLY_RECIPIENT_NAMES_W);
@@ -423,9 +467,10 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
                 continue;
             if (names.size() == replyIds.size())
                 a.wsName = names[i];
-            headers.replyTo().addAddress(NewMailbox(InternetAddress(a, L"")));
+            replyTo.push_back(InternetAddress(a, L""));
         }
     }
+    addresses("Reply-To", replyTo);
 
     // Recipients by type; Bcc only when asked for, or for meetings and tasks, which need them.
     ComPtr<IMAPITable> pTable;
@@ -465,13 +510,10 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
             lists[lType - 1].push_back(a);
     }
     FreeProws(pRows);
-    for (const Address& a : lists[0])
-        headers.to().addAddress(NewMailbox(a));
-    for (const Address& a : lists[1])
-        headers.cc().addAddress(NewMailbox(a));
+    addresses("To", lists[0]);
+    addresses("Cc", lists[1]);
     if (bBcc)
-        for (const Address& a : lists[2])
-            headers.bcc().addAddress(NewMailbox(a));
+        addresses("Bcc", lists[2]);
 
     const std::wstring prefix = props.Str(PR_SUBJECT_PREFIX_W);
     const SPropValue* pNormalized = props.Get(PR_NORMALIZED_SUBJECT_W);

@@ -272,3 +272,18 @@ TEST_F(Writer, Rfc822SaveFormatComesBackWithItsFiles) {
 }
 
 }  // namespace ConvertTest
+
+namespace ConvertTest {
+
+TEST_F(Writer, EightBitHeadersCarryRawUtf8) {
+    ComPtr<IMessage> pMessage = RichMessage();
+    const std::string mime = ToMime(pMessage.Get(), CCSF_INCLUDE_BCC | CCSF_8BITHEADERS);
+    EXPECT_NE(mime.find("Subject: AW: Budget f\xC3\xBCr 2025 \xE2\x80\x94 Entwurf\r\n"), std::string::npos) << mime;
+    EXPECT_NE(mime.find("From: \"J\xC3\xB6rg M\xC3\xBCller\" <joerg@example.de>\r\n"), std::string::npos);
+    EXPECT_NE(mime.find("Cc: \"\xD0\x90\xD0\xBD\xD0\xBD\xD0\xB0\" <anna@example.ru>\r\n"), std::string::npos);
+    ComPtr<IMessage> pBack = FromMime(mime);
+    EXPECT_EQ(GetString(pBack.Get(), PR_SUBJECT_W), L"AW: Budget f\u00FCr 2025 \u2014 Entwurf");
+    EXPECT_EQ(GetString(pBack.Get(), PR_SENT_REPRESENTING_NAME_W), L"J\u00F6rg M\u00FCller");
+}
+
+}  // namespace ConvertTest
