@@ -114,7 +114,7 @@ void BM_MapperLookupByOstId(benchmark::State& state) {
     size_t i = 0, cFound = 0;
     for (auto _ : state)
         cFound += impl.LookupPstId(w.probeIds[i++ & (kProbes - 1)]) != 0;
-    if (cFound != state.iterations())
+    if (cFound != static_cast<size_t>(state.iterations()))
         state.SkipWithError("lookup missed");
 }
 
@@ -125,7 +125,7 @@ void BM_MapperLookupByPstId(benchmark::State& state) {
     LONG lOstId = 0;
     for (auto _ : state)
         cFound += impl.LookupOstId(w.probeNids[i++ & (kProbes - 1)], &lOstId) != 0;
-    if (cFound != state.iterations())
+    if (cFound != static_cast<size_t>(state.iterations()))
         state.SkipWithError("lookup missed");
 }
 
@@ -166,7 +166,7 @@ void BM_SqliteLookupByOstId(benchmark::State& state) {
     size_t i = 0, cFound = 0;
     for (auto _ : state)
         cFound += SqliteLookup(w.pByOst, w.probeIds[i++ & (kProbes - 1)]);
-    if (cFound != state.iterations())
+    if (cFound != static_cast<size_t>(state.iterations()))
         state.SkipWithError("lookup missed");
 }
 
@@ -175,7 +175,7 @@ void BM_SqliteLookupByPstId(benchmark::State& state) {
     size_t i = 0, cFound = 0;
     for (auto _ : state)
         cFound += SqliteLookup(w.pByPst, w.probeNids[i++ & (kProbes - 1)]);
-    if (cFound != state.iterations())
+    if (cFound != static_cast<size_t>(state.iterations()))
         state.SkipWithError("lookup missed");
 }
 
