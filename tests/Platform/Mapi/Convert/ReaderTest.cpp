@@ -5,6 +5,7 @@
 #include "Platform/Mapi/Convert/Charset.h"
 #include "Platform/Mapi/Convert/Envelope.h"
 #include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/Session/AddrBook.h"
 
 namespace ConvertTest {
 
@@ -167,6 +168,83 @@ TEST_F(Reader, InlineOnlyWhenTheHtmlRefersToThePart) {
     EXPECT_EQ(GetLong(OpenAttachment(pMessage.Get(), 0).Get(), PR_ATTACH_FLAGS), 4);
     EXPECT_EQ(GetLong(OpenAttachment(pMessage.Get(), 1).Get(), PR_ATTACH_FLAGS), -1);
     EXPECT_EQ(GetLong(OpenAttachment(pMessage.Get(), 2).Get(), PR_ATTACH_FLAGS), -1);
+}
+
+}  // namespace ConvertTest
+
+namespace ConvertTest {
+
+namespace {
+
+// The session's address book, counting the one-off entry ids asked of it.
+class CountingAddrBook final : public Platform::ComObject<IAddrBook> {
+public:
+    explicit CountingAddrBook(IAddrBook* pInner) : m_pInner(pInner) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return QueryInterfaceAmong<IAddrBook, IMAPIProp, IUnknown>(riid, ppv);
+    }
+    HRESULT GetLastError(HRESULT hr, ULONG f, LPMAPIERROR* pp) override { return m_pInner->GetLastError(hr, f, pp); }
+    HRESULT SaveChanges(ULONG f) override { return m_pInner->SaveChanges(f); }
+    HRESULT GetProps(LPSPropTagArray t, ULONG f, ULONG* c, LPSPropValue* pp) override {
+        return m_pInner->GetProps(t, f, c, pp);
+    }
+    HRESULT GetPropList(ULONG f, LPSPropTagArray* pp) override { return m_pInner->GetPropList(f, pp); }
+    HRESULT OpenProperty(ULONG t, LPCIID i, ULONG o, ULONG f, LPUNKNOWN* pp) override {
+        return m_pInner->OpenProperty(t, i, o, f, pp);
+    }
+    HRESULT SetProps(ULONG c, LPSPropValue v, LPSPropProblemArray* pp) override { return m_pInner->SetProps(c, v, pp); }
+    HRESULT DeleteProps(LPSPropTagArray t, LPSPropProblemArray* pp) override { return m_pInner->DeleteProps(t, pp); }
+    HRESULT CopyTo(ULONG c, LPCIID e, LPSPropTagArray x, ULONG_PTR u, LPMAPIPROGRESS p, LPCIID i, LPVOID d, ULONG f,
+                   LPSPropProblemArray* pp) override {
+        return m_pInner->CopyTo(c, e, x, u, p, i, d, f, pp);
+    }
+    HRESULT CopyProps(LPSPropTagArray t, ULONG_PTR u, LPMAPIPROGRESS p, LPCIID i, LPVOID d, ULONG f,
+                      LPSPropProblemArray* pp) override {
+        return m_pInner->CopyProps(t, u, p, i, d, f, pp);
+    }
+    HRESULT GetNamesFromIDs(LPSPropTagArray* t, LPGUID g, ULONG f, ULONG* c, LPMAPINAMEID** pp) override {
+        return m_pInner->GetNamesFromIDs(t, g, f, c, pp);
+    }
+    HRESULT GetIDsFromNames(ULONG c, LPMAPINAMEID* n, ULONG f, LPSPropTagArray* pp) override {
+        return m_pInner->GetIDsFromNames(c, n, f, pp);
+    }
+    HRESULT OpenEntry(ULONG cb, LPENTRYID e, LPCIID i, ULONG f, ULONG* t, LPUNKNOWN* pp) override {
+        return m_pInner->OpenEntry(cb, e, i, f, t, pp);
+    }
+    HRESULT CompareEntryIDs(ULONG c1, LPENTRYID e1, ULONG c2, LPENTRYID e2, ULONG f, ULONG* r) override {
+        return m_pInner->CompareEntryIDs(c1, e1, c2, e2, f, r);
+    }
+    HRESULT CreateOneOff(LPTSTR n, LPTSTR t, LPTSTR a, ULONG f, ULONG* cb, LPENTRYID* pp) override {
+        ++m_calls;
+        return m_pInner->CreateOneOff(n, t, a, f, cb, pp);
+    }
+    HRESULT ResolveName(ULONG_PTR u, ULONG f, LPTSTR t, LPADRLIST l) override {
+        return m_pInner->ResolveName(u, f, t, l);
+    }
+
+    int m_calls = 0;
+
+private:
+    IAddrBook* m_pInner;
+};
+
+}  // namespace
+
+TEST_F(Reader, EntryIdsComeFromTheAddressBookWhenOneIsSet) {
+    ComPtr<IAddrBook> pBook;
+    ASSERT_EQ(Platform::Mapi::CreateAddrBook(pBook.AddressOf()), S_OK);
+    ComPtr<CountingAddrBook> pCounting;
+    pCounting.Attach(new CountingAddrBook(pBook.Get()));
+    ComPtr<IConverterSession> pSession;
+    ASSERT_EQ(Platform::Mapi::CreateConverterSession(pSession.AddressOf()), S_OK);
+    ASSERT_EQ(pSession->SetAdrBook(pCounting.Get()), S_OK);
+    ComPtr<Platform::MemStream> pStream = Platform::MemStream::Create(std::string(kBccMessage));
+    ComPtr<IMessage> pMessage = NewMessage();
+    ASSERT_EQ(pSession->MIMEToMAPI(pStream.Get(), pMessage.Get(), nullptr, 0x22), S_OK);
+    // From (twice: both address groups), To, Bcc, the recipient rows again.
+    EXPECT_GE(pCounting->m_calls, 4);
+    EXPECT_EQ(GetBinary(pMessage.Get(), PR_SENT_REPRESENTING_ENTRYID),
+              Platform::Mapi::MakeOneOffEntryId(L"a@example.com", L"SMTP", L"a@example.com"));
 }
 
 }  // namespace ConvertTest
