@@ -167,5 +167,72 @@ TEST_F(NamedPropsTest, MapiNamesAreStandardIdsAndHeaderNamesIgnoreCase) {
               NamedTag(m_store.Get(), PS_PUBLIC_STRINGS, L"Keywords", PT_MV_UNICODE));
 }
 
+// Every write of a naming and a save fails in turn: each failure is reported, leaves no name this
+// process believes in that the file does not hold, and leaves the file sound.
+TEST_F(NamedPropsTest, EachFailingWriteOfASaveLeavesTheStoreSound) {
+    FaultyVfs vfs;
+    std::filesystem::path path = m_home.Path() / "failing.osd";
+    ComPtr<IMsgStore> pStore;
+    ASSERT_EQ(Platform::OpenOsdStore(path, true, L"", true, pStore.AddressOf()), S_OK);
+    std::string inboxEid;
+    {
+        ULONG cb = 0;
+        MapiBuf<ENTRYID> eid;
+        ASSERT_EQ(pStore->GetReceiveFolder((LPTSTR)L"", MAPI_UNICODE, &cb, &eid, nullptr), S_OK);
+        inboxEid.assign(reinterpret_cast<const char*>(eid.p), cb);
+    }
+    ComPtr<IMAPIFolder> pInbox;
+    ULONG ulType = 0;
+    ASSERT_EQ(pStore->OpenEntry(24, (LPENTRYID)inboxEid.data(), nullptr, MAPI_MODIFY, &ulType,
+                                reinterpret_cast<IUnknown**>(pInbox.AddressOf())),
+              S_OK);
+    bool bDone = false;
+    for (int n = 0; n < 200 && !bDone; ++n) {
+        std::wstring wsName = L"Name" + std::to_wstring(n);
+        MAPINAMEID name{const_cast<GUID*>(&PS_PUBLIC_STRINGS), MNID_STRING, {}};
+        name.Kind.lpwstrName = wsName.data();
+        LPMAPINAMEID pName = &name;
+        vfs.FailWritesAfter(n);
+        MapiBuf<SPropTagArray> tags;
+        HRESULT hrName = pStore->GetIDsFromNames(1, &pName, MAPI_CREATE, &tags);
+        HRESULT hrSave = E_FAIL;
+        if (SUCCEEDED(hrName)) {
+            ComPtr<IMessage> pMsg;
+            hrSave = pInbox->CreateMessage(nullptr, 0, pMsg.AddressOf());  // reserves node ids: writes too
+            if (SUCCEEDED(hrSave))
+                hrSave = SetLong(pMsg.Get(), CHANGE_PROP_TYPE(tags->aulPropTag[0], PT_LONG), n);
+            if (SUCCEEDED(hrSave))
+                hrSave = pMsg->SaveChanges(0);
+        }
+        bool bFailed = vfs.FailedWrites() > 0;
+        vfs.Heal();
+        bDone = SUCCEEDED(hrSave) && !bFailed;
+        EXPECT_TRUE(bDone || FAILED(hrName) || FAILED(hrSave)) << "a failed write was reported as success, n=" << n;
+
+        // What this process knows of the name is what the file holds.
+        MapiBuf<SPropTagArray> known;
+        pStore->GetIDsFromNames(1, &pName, 0, &known);
+        sqlite3* pDb = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(path.c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* pFind = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(pDb, "SELECT id FROM names WHERE name=?", -1, &pFind, nullptr), SQLITE_OK);
+        std::string utf8(wsName.begin(), wsName.end());
+        sqlite3_bind_text(pFind, 1, utf8.c_str(), -1, SQLITE_TRANSIENT);
+        ULONG ulInFile = sqlite3_step(pFind) == SQLITE_ROW ? static_cast<ULONG>(sqlite3_column_int64(pFind, 0)) : 0;
+        sqlite3_finalize(pFind);
+        sqlite3_stmt* pCheck = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(pDb, "PRAGMA integrity_check", -1, &pCheck, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(pCheck), SQLITE_ROW);
+        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(pCheck, 0)), "ok") << "n=" << n;
+        sqlite3_finalize(pCheck);
+        sqlite3_close(pDb);
+        if (ulInFile)
+            EXPECT_EQ(known->aulPropTag[0], PROP_TAG(PT_UNSPECIFIED, ulInFile)) << "n=" << n;
+        else
+            EXPECT_EQ(PROP_TYPE(known->aulPropTag[0]), PT_ERROR) << "n=" << n;
+    }
+    EXPECT_TRUE(bDone);
+}
+
 }  // namespace
 }  // namespace MapiTest
