@@ -141,7 +141,7 @@ HRESULT FileMapper::LoadCacheLocked() {
     std::wstring wsProblem;
     HRESULT hr = ReadRecords(&wsProblem);
     if (hr == MAPI_E_CORRUPT_DATA)
-        hr = Repair(wsProblem, true);
+        hr = Repair(wsProblem, m_bRecordChecks);
     else if (SUCCEEDED(hr) && m_bScanOnLoad)
         hr = Repair(L"new file", false);
     m_bScanOnLoad = false;
@@ -200,6 +200,15 @@ HRESULT FileMapper::ReadRecords(std::wstring* pwsProblem) {
     }
     ClearCache();
     m_bRecordChecks = layout.header.ulFlags == kIdmFlagRecordChecks;
+    if (!m_bRecordChecks) {
+        // Records without checks cannot show damage; the store's stamps decide once, and the
+        // file is written again with checks.
+        for (ULONG slot = 0; slot < layout.ulSlotsInFile; ++slot)
+            if (ClassifyIdmRecord(ReadIdmRecord(pFile, slot), false) != IdmRecordState::Free) {
+                *pwsProblem = L"records without checks";
+                return MAPI_E_CORRUPT_DATA;
+            }
+    }
     m_mapOstIdToPstId.Reserve(layout.ulSlotsInFile);
     m_mapPstIdToOstId.Reserve(layout.ulSlotsInFile);
     const ULONGLONG ullNow = Util::CurrentClock().GetTickCount64();

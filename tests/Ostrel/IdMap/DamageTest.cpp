@@ -110,6 +110,18 @@ TEST_F(DamageTest, TwoObjectsWithOneStampKeepTheOneTheFileNamed) {
     EXPECT_NE(PstIdOf(dup), m_ids[1].second);
 }
 
+TEST_F(DamageTest, RecordsWithoutChecksAreConfirmedByTheStampsOnce) {
+    // The fuzzer's first finding: a file in the layout without record checks, whose plausible
+    // records name objects stamped with other ids.
+    std::vector<BYTE> bytes = m_good;
+    WriteIdmHeader(bytes.data(), IdmHeader{kIdmSignature, FILETIME{1, 2}, 3, 0, 0});
+    WriteIdmRecord(bytes.data(), 0, ULONG(m_ids[0].first), m_ids[1].second, 0, false);
+    WriteIdmRecord(bytes.data(), 1, ULONG(m_ids[1].first), m_ids[0].second, 0, false);
+    WriteIdmRecord(bytes.data(), 2, ULONG(m_ids[2].first), m_ids[2].second, 0, false);
+    ExpectRecovered(bytes, "records without checks");
+    EXPECT_EQ(ReadIdmRecord(ReadFile(IdmPath()).data(), 0).ulCheck != 0, true) << "written again with checks";
+}
+
 TEST_F(DamageTest, ALostFileIsRebuiltOnFirstUse) {
     auto mapper = NewMapper();
     ASSERT_EQ(mapper->LoadCache(), S_OK);
