@@ -828,12 +828,9 @@ protected:
                 if (SUCCEEDED(hr) && existing)
                     hr = MAPI_E_COLLISION;
             }
-            if (SUCCEEDED(hr))
-                hr = m_pDb->WriteProp(m_nid, prop);
         }
-        for (ULONG ulId : deleted)
-            if (SUCCEEDED(hr))
-                hr = m_pDb->DeleteProp(m_nid, ulId);
+        if (SUCCEEDED(hr))
+            hr = m_pDb->WriteProps(m_nid, set, deleted);
         bool bTimeGiven = std::any_of(set.begin(), set.end(), [](const StoredProp& prop) {
             return PROP_ID(prop.ulTag) == PROP_ID(PR_LAST_MODIFICATION_TIME);
         });

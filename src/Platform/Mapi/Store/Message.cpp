@@ -164,10 +164,7 @@ protected:
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (!m_bWritable)
             return MAPI_E_NO_ACCESS;
-        for (const auto& prop : set)
-            m_pData->changes.Set(m_pData->props, prop);
-        for (ULONG ulId : deleted)
-            m_pData->changes.Delete(m_pData->props, ulId);
+        m_pData->changes.Apply(m_pData->props, set, deleted);
         m_pData->bChanged = true;
         return S_OK;
     }
@@ -246,10 +243,7 @@ HRESULT MessageImpl::WriteProps(const std::vector<StoredProp>& set, const std::v
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_bWritable)
         return MAPI_E_NO_ACCESS;
-    for (const auto& prop : set)
-        m_pData->changes.Set(m_pData->props, prop);
-    for (ULONG ulId : deleted)
-        m_pData->changes.Delete(m_pData->props, ulId);
+    m_pData->changes.Apply(m_pData->props, set, deleted);
     m_pData->bChanged = true;
     return S_OK;
 }

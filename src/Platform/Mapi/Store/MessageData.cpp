@@ -21,6 +21,13 @@ void PropChanges::Delete(PropMap& props, ULONG ulId) {
     deleted.insert(ulId);
 }
 
+void PropChanges::Apply(PropMap& props, const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) {
+    for (const auto& prop : set)
+        Set(props, prop);
+    for (ULONG ulId : deleted)
+        Delete(props, ulId);
+}
+
 std::shared_ptr<MsgData> MsgData::Clone() const {
     auto copy = std::make_shared<MsgData>(*this);
     for (auto& [num, attach] : copy->attachments)

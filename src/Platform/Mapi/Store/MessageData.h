@@ -21,6 +21,8 @@ struct PropChanges {
     std::set<ULONG> deleted;
     void Set(PropMap& props, const StoredProp& prop);
     void Delete(PropMap& props, ULONG ulId);
+    // A SetProps or DeleteProps call's values and ids.
+    void Apply(PropMap& props, const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted);
     bool Any() const { return !dirty.empty() || !deleted.empty(); }
 };
 

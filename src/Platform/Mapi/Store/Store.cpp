@@ -272,12 +272,8 @@ protected:
             return MAPI_E_NO_ACCESS;
         StoreDb::Transaction txn(*m_pDb);
         HRESULT hr = txn.Begun();
-        for (const auto& prop : set)
-            if (SUCCEEDED(hr))
-                hr = m_pDb->WriteProp(kNidStore, prop);
-        for (ULONG ulId : deleted)
-            if (SUCCEEDED(hr))
-                hr = m_pDb->DeleteProp(kNidStore, ulId);
+        if (SUCCEEDED(hr))
+            hr = m_pDb->WriteProps(kNidStore, set, deleted);
         if (SUCCEEDED(hr))
             hr = txn.Commit();
         return hr;

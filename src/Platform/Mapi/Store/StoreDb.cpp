@@ -692,6 +692,17 @@ HRESULT StoreDb::DeleteProp(ULONG nid, ULONG ulId) {
     return HrFromSqlite(st->Step());
 }
 
+HRESULT StoreDb::WriteProps(ULONG nid, const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) {
+    HRESULT hr = S_OK;
+    for (const auto& prop : set)
+        if (SUCCEEDED(hr))
+            hr = WriteProp(nid, prop);
+    for (ULONG ulId : deleted)
+        if (SUCCEEDED(hr))
+            hr = DeleteProp(nid, ulId);
+    return hr;
+}
+
 HRESULT StoreDb::DeleteAllProps(ULONG nid) {
     auto st = Cached("DELETE FROM props WHERE nid=?");
     st->Bind(1, nid);

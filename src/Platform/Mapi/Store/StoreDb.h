@@ -144,6 +144,8 @@ public:
     HRESULT WriteProp(ULONG nid, const StoredProp& prop);
     HRESULT DeleteProp(ULONG nid, ULONG ulId);
     HRESULT DeleteAllProps(ULONG nid);
+    // A SetProps or DeleteProps call's values and ids, written at once.
+    HRESULT WriteProps(ULONG nid, const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted);
 
     // Recipient rows of a message, by row id.
     HRESULT LoadRecipients(ULONG nid, std::map<ULONG, PropMap>& rows);
