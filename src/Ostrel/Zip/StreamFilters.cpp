@@ -77,8 +77,9 @@ HRESULT LF2CRLFOnRead::Read(void* pv, ULONG cb, ULONG* pcbRead) {
     }
     if (pcbRead)
         *pcbRead = cbDone;
-    // Bytes already handed out are reported; a failing source fails the next read again.
-    return cbDone > 0 ? S_OK : (FAILED(hr) ? hr : S_OK);
+    // Bytes already handed out are reported; a failing source fails the next read again, and a
+    // source's end (S_FALSE) is passed on with the read that finds nothing more.
+    return cbDone > 0 ? S_OK : hr;
 }
 
 // ---- BufferedStream ----
@@ -101,6 +102,8 @@ HRESULT BufferedStream::ReadInner(BYTE* pb, ULONG cb, ULONG* pcbRead) {
     HRESULT hr = m_pInner->Read(pb, cb, &cbRead);
     if (FAILED(hr))
         return hr;
+    if (cbRead == 0)
+        return hr;  // the end, as the inner stream says it (S_OK or S_FALSE)
     cbRead = std::min(cbRead, cb);
     if (m_vecKept.size() == m_ullTotal && m_ullTotal < kCapacity) {
         ULONG cbKeep = std::min<ULONG>(cbRead, kCapacity - static_cast<ULONG>(m_ullTotal));

@@ -75,6 +75,25 @@ TEST(LF2CRLFOnReadTest, MissingOrFailingSource) {
     EXPECT_EQ(pFailing->Write("x", 1, &n), STG_E_ACCESSDENIED);
 }
 
+// A source that says S_FALSE at its end (as an asynchronous reply does): both adapters pass that
+// on with the read that finds nothing more, so a reader that stops on anything but S_OK stops.
+TEST(LF2CRLFOnReadTest, EndOfTheSourceIsPassedOn) {
+    IStream* pStream = nullptr;
+    ASSERT_EQ(CreateBufferedCRLFStream(MakeTrickle("a\nb", 3, S_FALSE).Get(), &pStream), S_OK);
+    Platform::ComPtr<IStream> stream;
+    stream.Attach(pStream);
+    char buf[16];
+    ULONG n = 0;
+    EXPECT_EQ(stream->Read(buf, sizeof buf, &n), S_OK);
+    EXPECT_EQ(std::string(buf, n), "a\r\nb");
+    EXPECT_EQ(stream->Read(buf, sizeof buf, &n), S_FALSE);
+    EXPECT_EQ(n, 0u);
+    LARGE_INTEGER start{};
+    ASSERT_EQ(stream->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
+    EXPECT_EQ(stream->Read(buf, sizeof buf, &n), S_OK);
+    EXPECT_EQ(n, 4u);
+}
+
 class BufferedStreamTest : public ::testing::Test {
 protected:
     static constexpr ULONG kCap = BufferedStream::kCapacity;
