@@ -105,7 +105,7 @@ SSOAuthRequest::SSOAuthRequest(const wchar_t* pwszToken) : AccountRequestBase(L"
 }
 
 AdminAuthRequest::AdminAuthRequest(const wchar_t* pwszName, const wchar_t* pwszPassword, const wchar_t* pwszVirtualHost)
-    : AccountRequestBase(L"AdminAuthRequest", Soap::kNsAdmin, L"AuthRequest") {
+    : AccountRequestBase(L"AuthRequest", Soap::kNsAdmin) {
     AddChild(Soap::kName, Safe(pwszName));
     AddChild(L"password", Safe(pwszPassword));
     AddChild(L"virtualHost", Safe(pwszVirtualHost));

@@ -49,8 +49,8 @@ public:
     explicit SSOAuthRequest(const wchar_t* pwszToken);
 };
 
-// The administrator's sign-on of the handheld-server edition (urn:ostrelAdmin). Its call name is
-// "AdminAuthRequest" (so the connection treats it as a sign-on); its body element is AuthRequest.
+// The administrator's sign-on of the handheld-server edition: an AuthRequest (call name and body
+// element) in urn:ostrelAdmin, posted to the admin SOAP path.
 class AdminAuthRequest : public AccountRequestBase {
 public:
     AdminAuthRequest(const wchar_t* pwszName, const wchar_t* pwszPassword, const wchar_t* pwszVirtualHost);

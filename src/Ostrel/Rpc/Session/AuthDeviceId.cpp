@@ -85,23 +85,22 @@ bool GetDeviceId(std::wstring& wsDeviceId) {
         OSTLOG_ERROR(L"UuidCreate failed (%x)", static_cast<unsigned>(hr));
         return false;
     }
-    std::wstring wsNew = Util::GuidToIdString(uuid);
+    wsDeviceId = Util::GuidToIdString(uuid);
+    OSTLOG_INFO(4, L"New device id created");
+    // An id that cannot be kept still goes with this sign-on (the server trusts the device for
+    // it); the next one makes another.
     std::vector<BYTE> blob;
-    hr = Util::EncryptPassword(wsNew, blob);
+    hr = Util::EncryptPassword(wsDeviceId, blob);
     if (FAILED(hr)) {
-        // An id that cannot be kept would make every sign-on a new device.
-        OSTLOG_ERROR(L"The device id cannot be protected (%08X); none is sent", static_cast<unsigned>(hr));
-        return false;
+        OSTLOG_ERROR(L"The device id cannot be protected (%08X); it is used but not kept", static_cast<unsigned>(hr));
+        return true;
     }
     reg.SetType(REG_BINARY);
     LSTATUS status = reg.SetValue(blob.data(), static_cast<DWORD>(blob.size()));
-    if (status != ERROR_SUCCESS) {
-        OSTLOG_ERROR(L"The device id cannot be stored in HKCU\\Software\\Ostrel\\EID (status %d); none is sent",
-                     static_cast<int>(status));
-        return false;
-    }
-    OSTLOG_INFO(4, L"New device id created");
-    wsDeviceId = wsNew;
+    if (status != ERROR_SUCCESS)
+        OSTLOG_ERROR(
+            L"The device id cannot be stored in HKCU\\Software\\Ostrel\\EID (status %d); it is used but not kept",
+            static_cast<int>(status));
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "Ostrel/Rpc/Session/AuthSharedPassword.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <vector>
 
@@ -15,7 +17,7 @@ constexpr const wchar_t* kSectionName = L"OSN-CRED-SHARE";
 constexpr const wchar_t* kMutexName = L"OSN-CRED-MUTEX";
 constexpr size_t kSectionBytes = 1024;
 constexpr uint32_t kMark = 0x504E534F;  // "OSNP"
-constexpr size_t kHeaderBytes = 8;
+constexpr size_t kHeaderBytes = 12;
 constexpr size_t kMaxProfileBytes = 256;
 constexpr DWORD kMutexWaitMs = 30000;
 
@@ -77,14 +79,16 @@ bool SharedPassword::Write(const std::wstring& wsProfile, const std::wstring& ws
     auto* pData = static_cast<BYTE*>(m_section.Data());
     std::memset(pData, 0, kSectionBytes);
     uint32_t cb = static_cast<uint32_t>(blob.size());
+    uint32_t writer = static_cast<uint32_t>(::getpid());
     std::memcpy(pData + 4, &cb, 4);
+    std::memcpy(pData + 8, &writer, 4);
     std::memcpy(pData + kHeaderBytes, blob.data(), blob.size());
     // The mark goes in last, so that a writer that dies half-way leaves nothing readable.
     std::memcpy(pData, &kMark, 4);
     return true;
 }
 
-bool SharedPassword::Read(const std::wstring& wsProfile, std::wstring& wsPassword) {
+bool SharedPassword::Read(const std::wstring& wsProfile, std::wstring& wsPassword, bool bOthersOnly) {
     wsPassword.clear();
     if (!IsOpen())
         return false;
@@ -94,10 +98,13 @@ bool SharedPassword::Read(const std::wstring& wsProfile, std::wstring& wsPasswor
         if (!held.IsHeld())
             return false;
         const auto* pData = static_cast<const BYTE*>(m_section.Data());
-        uint32_t mark = 0, cb = 0;
+        uint32_t mark = 0, cb = 0, writer = 0;
         std::memcpy(&mark, pData, 4);
         std::memcpy(&cb, pData + 4, 4);
+        std::memcpy(&writer, pData + 8, 4);
         if (mark != kMark || cb == 0 || cb > kSectionBytes - kHeaderBytes)
+            return false;
+        if (bOthersOnly && writer == static_cast<uint32_t>(::getpid()))
             return false;
         blob.assign(pData + kHeaderBytes, pData + kHeaderBytes + cb);
     }

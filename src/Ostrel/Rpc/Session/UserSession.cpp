@@ -252,6 +252,11 @@ std::wstring UserSession::OwnConnectionSession::AuthToken() {
     return m_session.m_wsAuthToken;
 }
 
+bool UserSession::OwnConnectionSession::SetNoSession() {
+    Util::AutoCriticalSection lock(SessionLock());
+    return m_session.m_features.bNoSession;
+}
+
 DWORD UserSession::Port() {
     Util::AutoCriticalSection lock(SessionLock());
     if (m_dwRedirectPort)

@@ -203,7 +203,9 @@ private:
         DWORD Port() override;
         DWORD AdminPort() override;
         std::wstring AuthToken() override;
-        bool SetNoSession() override { return false; }
+        // The flag as known, never fetched: the account information is fetched on this very
+        // connection (and the sign-on requests never carry the marker).
+        bool SetNoSession() override;
         void InvalidateAuthToken(int) override {}
 
     private:
@@ -286,6 +288,9 @@ private:
 
     // Under the session lock.
     std::wstring m_wsPassword;
+    // The password was dropped on an invalidation: the share this process wrote holds the same
+    // one and must not sign on again in its place.
+    bool m_bPasswordDropped = false;
     std::wstring m_wsAuthToken;
     std::wstring m_wsLifeTime;
     std::wstring m_wsSessionId;

@@ -87,8 +87,10 @@ void UserSession::InvalidateAuthToken(int expired) {
         OSTLOG_INFO(1, L"Invalidating the auth token (%s)", expired ? L"expired" : L"rejected");
         m_oullLastInvalidation = ullNow;
         m_wsAuthToken.clear();
-        if (!Mapi::IsBESOSN() && !Mapi::StorePassword())
+        if (!Mapi::IsBESOSN() && !Mapi::StorePassword()) {
             m_wsPassword.clear();
+            m_bPasswordDropped = true;
+        }
         m_bLastInvalidationExpired = expired != 0;
         m_bInfoFetched = false;
         HRESULT hr = Authenticate();
@@ -205,6 +207,8 @@ HRESULT UserSession::Authenticate() {
         return hr;
     }
     m_iAuthState = kAuthStateAuthenticated;
+    m_bGotServerCertError = false;
+    m_bPasswordDropped = false;
     SharePassword();
     GetInfo();
     OSTLOG_INFO(1, L"...Auth succeeded %s", m_logon.wsAccount.c_str());
@@ -217,7 +221,7 @@ std::unique_ptr<Request> UserSession::BuildAuthRequest() {
                                                   m_logon.wsVirtualHost.c_str());
     if (m_pConnection->IsSSO())
         return std::make_unique<SSOAuthRequest>(m_wsSSOToken.c_str());
-    if (m_wsPassword.empty() && m_sharedPassword.Read(m_wsProfile, m_wsPassword))
+    if (m_wsPassword.empty() && m_sharedPassword.Read(m_wsProfile, m_wsPassword, m_bPasswordDropped))
         OSTLOG_INFO(4, L"Using the password another process of this profile signed on with");
     return std::make_unique<AuthRequest>(m_logon.wsAccount.c_str(), m_wsPassword.c_str(), m_logon.wsVirtualHost.c_str(),
                                          m_wsTwoFactorCode.c_str(), m_iTrustDevice, m_wsTrustedToken.c_str());
@@ -414,8 +418,10 @@ HRESULT UserSession::PromptTwoFactor() {
             OSTLOG_INFO(1, L"User was prompted for 2FA code - IDCANCEL returned - switching Outlook offline.");
             Platform::Ui::Current()->MessageBox(UiOwner(), L10n("TWOFACTOR_SWITCHING_OFFLINE"),
                                                 L10n("TWOFACTOR_DIALOG_CAPTION"), MB_OK | MB_ICONINFORMATION);
-            Platform::Host::SwitchToOffline(false);
-            if (Platform::Host::IsOffline())
+            // Offline for this library at once, however long the host takes to get there, so that
+            // no request signs on again meanwhile; the host's next online report lifts it. A switch
+            // the host refused leaves both online.
+            if (SUCCEEDED(Platform::Host::SwitchToOffline(false)))
                 ConnectionMgr::Get().NotifyOnlineOfflineTransition(0);
         } else {
             OSTLOG_INFO(1, L"User was prompted for 2FA code - IDCANCEL returned - keeping Outlook offline.");
@@ -499,7 +505,11 @@ HRESULT UserSession::ChangePassword(const std::wstring& wsNewPassword) {
         ChangePasswordRequest request(m_logon.wsAccount.c_str(), m_wsPassword.c_str(), wsNewPassword.c_str());
         response = Send(*m_pConnection, request, false);
     } catch (const RpcException& e) {
-        OSTLOG_ERROR(L"Ostrel Password error: %s", e.ExcepText());
+        // The change did not reach the server (or its answer did not come back): the user asked
+        // for it, so the user is told.
+        std::wstring wsText = Util::FormatW(L"Ostrel Password error: %s", e.ExcepText());
+        OSTLOG_ERROR(L"%s", wsText.c_str());
+        Platform::Ui::Current()->MessageBox(UiOwner(), wsText, L10n("CHANGE_PASSWORD_CAPTION"), MB_OK | MB_ICONERROR);
         return kNetworkError;
     }
     if (auto* pFault = dynamic_cast<SoapFaultResponse*>(response.get())) {

@@ -537,8 +537,7 @@ void Connection::ClearCertificateState() {
     m_dwCertIssues = 0;
 }
 
-void Connection::SaveServerCertificate() {
-    HINTERNET hRequest = GetRequestHandle();
+void Connection::SaveServerCertificate(HINTERNET hRequest) {
     PCCERT_CONTEXT pCert = nullptr;
     DWORD cb = sizeof pCert;
     if (!hRequest || !WinHttpQueryOption(hRequest, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &pCert, &cb))
@@ -584,19 +583,20 @@ bool Connection::IsTrustPeriodExpired() {
     return manager->TrustTimeExists() && !manager->IsWithinTrustPeriod(bExpired);
 }
 
-void Connection::ChkGotExpectedCert() {
+DWORD Connection::ChkGotExpectedCert(HINTERNET hRequest) {
     m_iDoneCertCheck = 1;
-    SaveServerCertificate();
+    SaveServerCertificate(hRequest);
     auto manager = CurrentCertTrustManager();
     if (!manager->IsFingerprintTrusted(GetServerCertFingerprint())) {
         OSTLOG_WARN(L"*** New certificate encountered ***");
-        ThrowWinHttp(ERROR_WINHTTP_SECURE_FAILURE);
+        return ERROR_WINHTTP_SECURE_FAILURE;
     }
     bool bExpired = false;
     if (!manager->IsWithinTrustPeriod(bExpired)) {
         OSTLOG_WARN(L"Certificate no longer within trust period");
-        ThrowWinHttp(ERROR_WINHTTP_SECURE_FAILURE);
+        return ERROR_WINHTTP_SECURE_FAILURE;
     }
+    return 0;
 }
 
 int Connection::HandleCertError(DWORD dwError, int& retry, int throwOnDeny) {
@@ -660,7 +660,15 @@ void Connection::ThrowWinHttp(DWORD dwError) {
 // Connection manager
 
 ConnectionMgr& ConnectionMgr::Get() {
-    static ConnectionMgr* manager = new ConnectionMgr();  // used until the process ends
+    static ConnectionMgr* manager = [] {
+        auto* pManager = new ConnectionMgr();  // used until the process ends
+        // The flag follows the host from its current state on: every online or offline report of
+        // the host reaches it, whoever made the switch.
+        pManager->m_bOnline = !Platform::Host::IsOffline();
+        Platform::Host::AddOnlineObserver(
+            [pManager](bool bOnline) { pManager->NotifyOnlineOfflineTransition(bOnline); });
+        return pManager;
+    }();
     return *manager;
 }
 

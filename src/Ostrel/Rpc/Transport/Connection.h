@@ -75,9 +75,12 @@ public:
     virtual Connection* CloneConnection();
 
     // One SOAP exchange: the parsed response document (the caller releases it), or an exception.
+    // A server certificate that fails validation goes to the trust decision first; when it is
+    // accepted the exchange is sent once more.
     void SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pResponse, const char* pszFunction, int iLine);
     // The same on an asynchronous connection: the response arrives through the returned stream
-    // (line ends converted to CR LF) while it is read.
+    // while it is read, line ends converted to CR LF and its first megabyte kept for seeking back
+    // (the stream is an IStream). The gates and certificate checks apply as on a synchronous one.
     void SendRequestAsynchronous(Request* pRequest, std::shared_ptr<AsyncStopEvent> pStop, ISequentialStream*& pStream,
                                  const char* pszFunction, int iLine);
     // A GET of `url` (a path on the server) with extra headers; repeated while the certificate
@@ -232,11 +235,21 @@ private:
     void SetCredentials(HINTERNET hRequest);
     void SetCertAuthOptions(HINTERNET hRequest);
     void EnsureAuthTokenAndNoSession(Request* pRequest, std::wstring& wsHeaders);
+    // For an exchange that failed with `e`: a certificate failure on HTTPS goes to the trust
+    // decision (which may ask the user through the trust manager); true when the exchange is to
+    // be sent again. A refusal throws as HandleCertError does.
+    bool RetryAfterCertError(const WinHttpException& e);
     DWORD GateError();
+    // The same with the manager's offline state given (read by a caller that may not take the
+    // manager's lock where it is).
+    DWORD GateError(bool bOffline);
     void CheckGates();
     bool IsTrustPeriodExpired();
-    void ChkGotExpectedCert();
-    void SaveServerCertificate();
+    // After a successful HTTPS send: a verified certificate clears any stored trust; a trusted
+    // connection checks once that it met the trusted certificate. The error to fail with, or 0.
+    DWORD CheckCertificateAfterSend(HINTERNET hRequest);
+    DWORD ChkGotExpectedCert(HINTERNET hRequest);
+    void SaveServerCertificate(HINTERNET hRequest);
     void ClearCertificateState();
     [[noreturn]] void ThrowWinHttp(DWORD dwError);
     void LogRequest(const std::wstring& wsCallName, const std::string& body);
@@ -245,8 +258,8 @@ private:
     static void StatusCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DWORD length);
     void OnSecureFailure(DWORD dwFlags, HINTERNET hRequest);
     void AbortAsyncExchanges();
-    void StartAsync(const std::wstring& wsHeaders, const std::string& body, bool bConvertLineEnds,
-                    std::shared_ptr<AsyncStopEvent> pStop, ProgressCallback progress, ISequentialStream*& pStream);
+    void StartAsync(const std::wstring& wsHeaders, const std::string& body, std::shared_ptr<AsyncStopEvent> pStop,
+                    ProgressCallback progress, ISequentialStream*& pStream);
 
     // Settings.
     std::wstring m_wsOwner;
@@ -328,7 +341,9 @@ public:
 // The next request number of the process (the first is 1).
 long NextRequestNumber();
 
-// Knows every live connection, the online state of the client and the bytes moved.
+// Knows every live connection, the online state of the client and the bytes moved. The online
+// flag starts as the host's and follows every online report of the host (Platform::Host); the
+// library may also set it itself, for instance right after asking the host to go offline.
 class ConnectionMgr {
 public:
     static ConnectionMgr& Get();

@@ -12,6 +12,8 @@
 
 #include "Ostrel/Rpc/Soap/RequestUserAgent.h"
 #include "Ostrel/Rpc/Transport/Connection.h"
+#include "Ostrel/Rpc/Transport/ConnectionInternal.h"
+#include "Ostrel/Zip/StreamFilters.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Diagnostics.h"
 #include "Util/Log/Log.h"
@@ -66,8 +68,6 @@ public:
     size_t pos = 0;
     bool bEnded = false;
     bool bStalled = false;
-    bool bLastWasCR = false;
-    bool bConvert = false;
     bool bIsGet = false;
     DWORD dwError = 0;
     DWORD dwStatus = 0;
@@ -96,19 +96,16 @@ public:
             data.erase(0, pos);
             pos = 0;
         }
-        if (!bConvert) {
-            data.append(p, n);
-            return;
-        }
-        for (size_t i = 0; i < n; ++i) {
-            bool bPrevCR = i == 0 ? bLastWasCR : p[i - 1] == '\r';
-            if (p[i] == '\n' && !bPrevCR)
-                data += '\r';
-            data += p[i];
-        }
-        if (n)
-            bLastWasCR = p[n - 1] == '\r';
+        data.append(p, n);
     }
+
+    // The steps a synchronous exchange takes around its WinHTTP calls, on the callback's thread:
+    // the gates before receiving and reading, and the certificate check after the send. The
+    // error to end the exchange with, or 0. Called under `mutex`.
+    DWORD BeforeReceive(bool bOffline);
+    DWORD AfterSend(HINTERNET h);
+    // Ends the exchange with `dwError`, recorded as the connection's last asynchronous error.
+    void Fail(DWORD dwError);
 
     void End(DWORD error) {
         if (!bEnded) {
@@ -132,6 +129,19 @@ std::mutex g_exchangesMutex;
 std::map<DWORD, std::shared_ptr<Connection::AsyncExchange>> g_exchanges;
 std::atomic<DWORD> g_nextExchange{0};
 
+// The response headers, as the synchronous read logs them.
+std::wstring RawHeaders(HINTERNET h) {
+    DWORD cb = 0;
+    if (WinHttpQueryHeaders(h, WINHTTP_QUERY_RAW_HEADERS_CRLF, nullptr, nullptr, &cb, nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return std::wstring();
+    std::wstring headers(cb / sizeof(wchar_t), L'\0');
+    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_RAW_HEADERS_CRLF, nullptr, headers.data(), &cb, nullptr))
+        return std::wstring();
+    headers.resize(cb / sizeof(wchar_t));
+    return headers;
+}
+
 std::shared_ptr<Connection::AsyncExchange> FindExchange(DWORD id) {
     std::lock_guard<std::mutex> lock(g_exchangesMutex);
     auto it = g_exchanges.find(id);
@@ -144,6 +154,25 @@ void ForgetExchange(DWORD id) {
 }
 
 }  // namespace
+
+DWORD Connection::AsyncExchange::BeforeReceive(bool bOffline) {
+    std::lock_guard<std::mutex> mapLock(g_exchangesMutex);
+    return pConnection ? pConnection->GateError(bOffline) : 0;
+}
+
+DWORD Connection::AsyncExchange::AfterSend(HINTERNET h) {
+    std::lock_guard<std::mutex> mapLock(g_exchangesMutex);
+    return pConnection ? pConnection->CheckCertificateAfterSend(h) : 0;
+}
+
+void Connection::AsyncExchange::Fail(DWORD dwError) {
+    {
+        std::lock_guard<std::mutex> mapLock(g_exchangesMutex);
+        if (pConnection)
+            pConnection->SetLastWinHttpErrAsync(dwError);
+    }
+    End(dwError);
+}
 
 // The caller's side of an asynchronous exchange.
 class AsyncResponseStream : public Platform::ComObject<ISequentialStream> {
@@ -248,22 +277,22 @@ private:
 
 namespace {
 
-void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
-    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING)
-        return;
-    std::shared_ptr<Connection::AsyncExchange> exchange = FindExchange(static_cast<DWORD>(context));
-    if (!exchange) {
-        OSTLOG_INFO(16, L"Associated connection has been destructed, suppressing async callback");
-        return;
-    }
-    Connection::AsyncExchange& x = *exchange;
-    std::lock_guard<std::mutex> lock(x.mutex);
+// One status of an exchange, under its lock. True when the reply has been read to its end
+// (`ullReceived` bytes).
+bool OnStatus(Connection::AsyncExchange& x, HINTERNET h, DWORD status, LPVOID info, DWORD length, bool bOffline,
+              ULONGLONG& ullReceived) {
     switch (status) {
         case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
             OSTLOG_WARN(L"Async callback detected certificate issue");
             break;
         case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-            WinHttpReceiveResponse(h, nullptr);
+            if (DWORD dwError = x.AfterSend(h)) {
+                x.Fail(dwError);
+            } else if (DWORD dwGate = x.BeforeReceive(bOffline)) {
+                x.Fail(dwGate);
+            } else {
+                WinHttpReceiveResponse(h, nullptr);
+            }
             break;
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
             x.ullHeaders = Util::CurrentClock().GetTickCount64();
@@ -279,6 +308,7 @@ void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DW
                         L"\n--------------------------------- RESPONSE %d http stream start "
                         L"--------------------------------------------",
                         static_cast<int>(x.lRequest));
+            OSTLOG_INFO(16, L"%s", RawHeaders(h).c_str());
             // A download answered with anything but success has no content for the caller.
             if (x.bIsGet && x.dwStatus >= 300) {
                 OSTLOG_ERROR(L"HTTP status code=%d", static_cast<int>(x.dwStatus));
@@ -298,8 +328,11 @@ void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DW
                             L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - "
                             L"- - - - - - - - - \n\n",
                             L"RESPONSE", static_cast<int>(x.lRequest));
-                ConnectionMgr::Get().NotifyBytesReceived(x.ullTotal);
+                ullReceived = x.ullTotal;
                 x.End(0);
+                return true;
+            } else if (DWORD dwGate = x.BeforeReceive(bOffline)) {
+                x.Fail(dwGate);
             } else {
                 WinHttpReadData(h, x.buffer, std::min<DWORD>(available, kReadPiece), nullptr);
             }
@@ -321,29 +354,48 @@ void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DW
             auto* result = static_cast<WINHTTP_ASYNC_RESULT*>(info);
             if (result->dwError == ERROR_WINHTTP_SECURE_FAILURE)
                 OSTLOG_WARN(L"Async callback detected certificate issue");
-            {
-                std::lock_guard<std::mutex> mapLock(g_exchangesMutex);
-                if (x.pConnection)
-                    x.pConnection->SetLastWinHttpErrAsync(result->dwError);
-            }
-            x.End(result->dwError);
+            x.Fail(result->dwError);
             break;
         }
         default:
             break;
     }
+    return false;
+}
+
+void AsyncCallback(HINTERNET h, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING)
+        return;
+    std::shared_ptr<Connection::AsyncExchange> exchange = FindExchange(static_cast<DWORD>(context));
+    if (!exchange) {
+        OSTLOG_INFO(16, L"Associated connection has been destructed, suppressing async callback");
+        return;
+    }
+    Connection::AsyncExchange& x = *exchange;
+    // The manager's lock is never taken under the exchange's: disconnecting every connection
+    // holds the manager's lock while it ends their exchanges.
+    const bool bOffline =
+        (status == WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE || status == WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE) &&
+        ConnectionMgr::Get().IsOffline();
+    ULONGLONG ullReceived = 0;
+    bool bEnded = false;
+    {
+        std::lock_guard<std::mutex> lock(x.mutex);
+        bEnded = OnStatus(x, h, status, info, length, bOffline, ullReceived);
+    }
+    if (bEnded)
+        ConnectionMgr::Get().NotifyBytesReceived(ullReceived);
 }
 
 }  // namespace
 
-void Connection::StartAsync(const std::wstring& wsHeaders, const std::string& body, bool bConvertLineEnds,
+void Connection::StartAsync(const std::wstring& wsHeaders, const std::string& body,
                             std::shared_ptr<AsyncStopEvent> pStop, ProgressCallback progress,
                             ISequentialStream*& pStream) {
     pStream = nullptr;
     CheckGates();
     auto exchange = std::make_shared<AsyncExchange>();
     exchange->id = ++g_nextExchange;
-    exchange->bConvert = bConvertLineEnds;
     exchange->bIsGet = body.empty() && GetRequestDetails().rfind(L"GET ", 0) == 0;
     exchange->pConnection = this;
     exchange->wsDescription = m_wsDescription;
@@ -394,6 +446,7 @@ void Connection::SendRequestAsynchronous(Request* pRequest, std::shared_ptr<Asyn
     OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
     RecordCaller(pszFunction, iLine, nullptr);
     const wchar_t* pwszCallName = pRequest->CallName();
+    ConnectionInternal::HideSecretsScope hide(ConnectionInternal::IsAuthenticationCall(pwszCallName));
     m_lRequestNumber = NextRequestNumber();
     ConfigureConnection(pwszCallName, nullptr, false);
     std::wstring wsHeaders;
@@ -402,7 +455,14 @@ void Connection::SendRequestAsynchronous(Request* pRequest, std::shared_ptr<Asyn
     if (FAILED(pRequest->GetDocument()->get_xmlUtf8(body)))
         ThrowWinHttp(ERROR_WINHTTP_INTERNAL_ERROR);
     LogRequest(pwszCallName ? pwszCallName : L"", body);
-    StartAsync(std::wstring(), body, true, std::move(pStop), nullptr, pStream);
+    Platform::ComPtr<ISequentialStream> raw;
+    StartAsync(std::wstring(), body, std::move(pStop), nullptr, *raw.AddressOf());
+    // The reply is read as every response is: line ends made CR LF, its first megabyte kept so
+    // that the reader can seek back.
+    IStream* pBuffered = nullptr;
+    if (FAILED(CreateBufferedCRLFStream(raw.Get(), &pBuffered)))
+        ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+    pStream = pBuffered;
 }
 
 void Connection::DoGetAsynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
@@ -416,7 +476,8 @@ void Connection::DoGetAsynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHe
     RecordCaller(pszFunction, iLine, nullptr);
     m_lRequestNumber = NextRequestNumber();
     ConfigureConnection(nullptr, pwszUrl, true);
-    StartAsync(pwszHeaders ? pwszHeaders : L"", std::string(), false, std::move(pStop), std::move(progress), pStream);
+    // A download is handed over byte for byte (archives and files are binary).
+    StartAsync(pwszHeaders ? pwszHeaders : L"", std::string(), std::move(pStop), std::move(progress), pStream);
 }
 
 void Connection::AbortAsyncExchanges() {

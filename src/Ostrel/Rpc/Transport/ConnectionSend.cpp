@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Ostrel/Rpc/Soap/RequestUserAgent.h"
+#include "Ostrel/Rpc/Transport/ConnectionInternal.h"
 #include "Ostrel/Rpc/Transport/ConnectionTrust.h"
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Base/Utf.h"
@@ -28,25 +29,14 @@ constexpr DWORD kBufferWithoutLength = 0x20000;
 constexpr DWORD kBufferGrowSmall = 0x80000;
 constexpr const wchar_t* kSoapContentType = L"Content-Type: application/soap+xml; charset=utf-8";
 
+using ConnectionInternal::HideSecretsScope;
+using ConnectionInternal::IsAuthenticationCall;
+
 // Set while an authentication request is sent, so that its log shows no password.
-thread_local bool t_bHidePassword = false;
-
-class HidePasswordScope {
-public:
-    explicit HidePasswordScope(bool bHide) : m_bPrevious(t_bHidePassword) { t_bHidePassword = bHide; }
-    ~HidePasswordScope() { t_bHidePassword = m_bPrevious; }
-
-private:
-    bool m_bPrevious;
-};
+thread_local bool t_bHideSecrets = false;
 
 bool Equals(const wchar_t* a, const wchar_t* b) {
     return a && b && std::wcscmp(a, b) == 0;
-}
-
-bool IsAuthenticationCall(const wchar_t* pwszCallName) {
-    return Equals(pwszCallName, L"AuthRequest") || Equals(pwszCallName, L"AdminAuthRequest") ||
-           Equals(pwszCallName, L"ChangePasswordRequest");
 }
 
 // Replaces the text of the first element with this local name by as many asterisks as it has
@@ -79,6 +69,13 @@ void MaskElementText(std::string& xml, const std::string& sLocalName) {
     }
 }
 
+// The elements whose text a sign-on, password change or device trust carries in the clear.
+void MaskSecrets(std::string& xml) {
+    MaskElementText(xml, "password");
+    MaskElementText(xml, "oldPassword");
+    MaskElementText(xml, "deviceId");
+}
+
 // Appends `data`, writing every LF that does not follow a CR as CR LF. `bLastWasCR` carries the
 // state across pieces.
 void AppendConverted(std::string& out, const char* data, size_t n, bool& bLastWasCR) {
@@ -101,12 +98,33 @@ std::wstring ErrorName(DWORD dwError) {
 
 }  // namespace
 
+bool ConnectionInternal::IsAuthenticationCall(const wchar_t* pwszCallName) {
+    return Equals(pwszCallName, L"AuthRequest") || Equals(pwszCallName, L"AdminAuthRequest") ||
+           Equals(pwszCallName, L"ChangePasswordRequest");
+}
+
+bool ConnectionInternal::IsHidingSecrets() {
+    return t_bHideSecrets;
+}
+
+HideSecretsScope::HideSecretsScope(bool bHide) : m_bPrevious(t_bHideSecrets) {
+    t_bHideSecrets = bHide;
+}
+
+HideSecretsScope::~HideSecretsScope() {
+    t_bHideSecrets = m_bPrevious;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Gates and the WinHTTP calls behind them
 
 // The reasons the connection may not go to the network now; 0 when it may.
 DWORD Connection::GateError() {
-    if (ConnectionMgr::Get().IsOffline() && !GetAllowConnectEvenWhenOLOffline()) {
+    return GateError(ConnectionMgr::Get().IsOffline());
+}
+
+DWORD Connection::GateError(bool bOffline) {
+    if (bOffline && !GetAllowConnectEvenWhenOLOffline()) {
         OSTLOG_WARN(L"Denying connect because working offline");
         return ERROR_WINHTTP_CANNOT_CONNECT;
     }
@@ -151,18 +169,23 @@ void Connection::HttpSendRequest(const std::wstring& wsHeaders, const void* pDat
         ThrowWinHttp(dwError);
     }
     ConnectionMgr::Get().NotifyBytesSent(2ull * wsHeaders.size() + cbData);
-    if (m_iUseSSL) {
-        if (m_iCatchCertErrors) {
-            auto manager = CurrentCertTrustManager();
-            if (manager->TrustTimeExists()) {
-                OSTLOG_INFO(4, L"Cert verified successfully without trust -> Clearing trust data.");
-                manager->ClearTrust();
-            }
-            SaveServerCertificate();
-        } else if (!m_iDoneCertCheck) {
-            ChkGotExpectedCert();
+    if (DWORD dwError = CheckCertificateAfterSend(hRequest))
+        ThrowWinHttp(dwError);
+}
+
+DWORD Connection::CheckCertificateAfterSend(HINTERNET hRequest) {
+    if (!m_iUseSSL)
+        return 0;
+    if (m_iCatchCertErrors) {
+        auto manager = CurrentCertTrustManager();
+        if (manager->TrustTimeExists()) {
+            OSTLOG_INFO(4, L"Cert verified successfully without trust -> Clearing trust data.");
+            manager->ClearTrust();
         }
+        SaveServerCertificate(hRequest);
+        return 0;
     }
+    return m_iDoneCertCheck ? 0 : ChkGotExpectedCert(hRequest);
 }
 
 bool Connection::HttpWriteData(const void* pData, DWORD cbData, DWORD* pcbWritten) {
@@ -405,10 +428,8 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
         body = std::move(held);
         if (bLogBody && m_bShouldLogBody && Util::g_logger.GetLogDetailCmntHTTP()) {
             std::string logged = body;
-            if (t_bHidePassword) {
-                MaskElementText(logged, "password");
-                MaskElementText(logged, "deviceId");
-            }
+            if (t_bHideSecrets)
+                MaskSecrets(logged);
             OSTLOG_INFO(16, L"%hs", logged.c_str());
         }
     }
@@ -471,10 +492,8 @@ void Connection::LogRequest(const std::wstring& wsCallName, const std::string& b
     }
     if (m_bShouldLogBody && Util::g_logger.GetLogDetailCmntHTTP()) {
         std::string logged = body;
-        if (t_bHidePassword) {
-            MaskElementText(logged, "password");
-            MaskElementText(logged, "deviceId");
-        }
+        if (t_bHideSecrets)
+            MaskSecrets(logged);
         OSTLOG_INFO(16, L"%hs", logged.c_str());
     } else {
         OSTLOG_INFO(16, L"%s (%d bytes)", wsCallName.c_str(), static_cast<int>(body.size()));
@@ -493,8 +512,9 @@ void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pR
     const wchar_t* pwszCallName = pRequest->CallName();
     std::wstring wsCallName = pwszCallName ? pwszCallName : L"";
     RecordCaller(pszFunction, iLine, nullptr);
-    HidePasswordScope hide(IsAuthenticationCall(pwszCallName));
+    HideSecretsScope hide(IsAuthenticationCall(pwszCallName));
 
+    bool bCertRetried = false;
     for (;;) {
         m_lRequestNumber = NextRequestNumber();
         ConfigureConnection(pwszCallName, nullptr, false);
@@ -506,8 +526,16 @@ void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pR
         LogRequest(wsCallName, body);
 
         // The headers went in with the stamping; the body is sent whole.
-        HttpSendRequest(std::wstring(), body.data(), static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()));
-        HttpReceiveResponse();
+        try {
+            HttpSendRequest(std::wstring(), body.data(), static_cast<DWORD>(body.size()),
+                            static_cast<DWORD>(body.size()));
+            HttpReceiveResponse();
+        } catch (const WinHttpException& e) {
+            if (bCertRetried || !RetryAfterCertError(e))
+                throw;
+            bCertRetried = true;
+            continue;
+        }
 
         std::string response;
         Platform::ComPtr<IStream> stream;
@@ -597,14 +625,18 @@ void Connection::DoGetSynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHea
             }
             throw NginxException(dwStatus, pszFunction, iLine, this);
         } catch (const WinHttpException& e) {
-            if (e.ExcepNum(0) != ERROR_WINHTTP_SECURE_FAILURE)
-                throw;
-            int retry = 0;
-            HandleCertError(ERROR_WINHTTP_SECURE_FAILURE, retry, 1);
-            if (!retry)
+            if (!RetryAfterCertError(e))
                 throw;
         }
     }
+}
+
+bool Connection::RetryAfterCertError(const WinHttpException& e) {
+    if (e.ExcepNum(0) != ERROR_WINHTTP_SECURE_FAILURE || !m_iUseSSL)
+        return false;
+    int retry = 0;
+    HandleCertError(ERROR_WINHTTP_SECURE_FAILURE, retry, 1);
+    return retry != 0;
 }
 
 }  // namespace Ostrel::Rpc

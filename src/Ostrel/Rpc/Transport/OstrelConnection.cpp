@@ -25,8 +25,10 @@ OstrelConnection::OstrelConnection(const wchar_t* pwszOwner, const wchar_t* pwsz
       m_pConnection(
           std::make_unique<Connection>(pwszOwner, pwszServer, dwPort, useSSL, dwProxyMode, pwszManualProxy, async)) {
     m_wsProfileName = pwszProfileName && *pwszProfileName ? pwszProfileName : CurrentProfileName();
+    m_dwRequestedPort = dwPort;
     m_pSession = FindSession(m_wsProfileName);
     m_pConnection->SetUserSession(m_pSession);
+    ApplySessionPort();
     if (Mapi::IsBESOSN() && !Mapi::IsSingleUserBESOSN() && m_pSession && m_pSession->AdminPort()) {
         m_pAdminConnection = std::make_unique<AdminConnection>(pwszOwner, pwszServer, m_pSession->AdminPort(), 1,
                                                                dwProxyMode, pwszManualProxy, async);
@@ -35,6 +37,16 @@ OstrelConnection::OstrelConnection(const wchar_t* pwszOwner, const wchar_t* pwsz
 }
 
 OstrelConnection::~OstrelConnection() = default;
+
+void OstrelConnection::ApplySessionPort() {
+    // The connection started on the global profile's session port; it belongs to this profile's.
+    DWORD dwSessionPort = m_pSession ? m_pSession->Port() : 0;
+    DWORD dwPort = dwSessionPort ? dwSessionPort : m_dwRequestedPort;
+    if (dwPort != m_pConnection->GetPort()) {
+        m_pConnection->Disconnect();
+        m_pConnection->SetPort(dwPort);
+    }
+}
 
 Response* OstrelConnection::SendAndBuild(Request* pRequest, const char* pszFunction, int iLine) {
     IXMLDOMDocument2* pDocument = nullptr;
@@ -116,6 +128,7 @@ void OstrelConnection::SetProfileName(const wchar_t* pwszProfileName) {
     m_wsProfileName = pwszProfileName ? pwszProfileName : L"";
     m_pSession = FindSession(m_wsProfileName);
     m_pConnection->SetUserSession(m_pSession);
+    ApplySessionPort();
     if (m_pAdminConnection)
         m_pAdminConnection->SetUserSession(m_pSession);
 }

@@ -65,12 +65,15 @@ public:
 
 private:
     Response* SendAndBuild(Request* pRequest, const char* pszFunction, int iLine);
+    // The port of this profile's session when it has one, else the port given at construction.
+    void ApplySessionPort();
 
     std::wstring m_wsDescription;
     std::unique_ptr<Connection> m_pConnection;
     std::unique_ptr<AdminConnection> m_pAdminConnection;
     IConnectionSession* m_pSession = nullptr;
     std::wstring m_wsProfileName;
+    DWORD m_dwRequestedPort = 0;
 };
 
 }  // namespace Ostrel::Rpc

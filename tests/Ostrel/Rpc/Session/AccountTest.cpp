@@ -172,6 +172,7 @@ TEST_F(AccountTest, LookUpsOfOtherAccountsAreCached) {
     other.id = "11111111-2222-3333-4444-555555555555";
     other.mailHost = "mbox7.example.test";
     Book().Add(other);
+    SetSetting(HKEY_CURRENT_USER, L"StorePassword", 1);  // signing on again needs nobody
     auto s = Create(Params());
 
     UserInfo info;
@@ -198,6 +199,30 @@ TEST_F(AccountTest, LookUpsOfOtherAccountsAreCached) {
     Book().ExpireTokens();
     EXPECT_EQ(s->GetUserAccountInfo(L"other@example.test", info), S_OK);
     EXPECT_EQ(Sent("AuthRequest").size(), 2u);
+}
+
+// Look-ups go out on the session's own connection and, with a server that supports it, carry the
+// no-session marker as every other request does; the sign-on steps never do.
+TEST_F(AccountTest, LookUpsCarryTheNoSessionMarker) {
+    Book().SetVersion("8.0.0_GA");
+    auto s = Create(Params());
+    UserInfo info;
+    ASSERT_EQ(s->GetUserAccountInfo(kUserW, info), S_OK);
+    auto lookups = Sent("GetAccountInfoRequest");
+    ASSERT_EQ(lookups.size(), 1u);
+    EXPECT_NE(lookups[0].body.find("nosession"), std::string::npos) << lookups[0].body;
+    for (const char* name : {"AuthRequest", "NoOpRequest", "GetInfoRequest"})
+        for (auto& request : Sent(name))
+            EXPECT_EQ(request.body.find("nosession"), std::string::npos) << name;
+
+    // An older server does not know the marker.
+    Book().SetVersion("4.5.5_GA");
+    ASSERT_EQ(s->GetInfo(), S_OK);
+    s->RemoveUserAccountInfoFromCache(kUserW);
+    ASSERT_EQ(s->GetUserAccountInfo(kUserW, info), S_OK);
+    lookups = Sent("GetAccountInfoRequest");
+    ASSERT_EQ(lookups.size(), 2u);
+    EXPECT_EQ(lookups[1].body.find("nosession"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The bodies of the sign-on and account requests, the sign-on answer, and the device id.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "Ostrel/Rpc/Session/Auth.h"
@@ -10,6 +11,7 @@
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Registry/Registry.h"
 #include "Support/TempHome.h"
+#include "Util/Log/Log.h"
 #include "Util/OstrelReg.h"
 
 namespace SessionTest {
@@ -71,7 +73,7 @@ TEST_F(RequestsTest, OtherRequestsCarryTheirElementsInTheirNamespaces) {
     EXPECT_EQ(BodyXml(admin),
               L"<AuthRequest xmlns=\"urn:ostrelAdmin\"><name>admin</name><password>pw</password>"
               L"<virtualHost>vh</virtualHost></AuthRequest>");
-    EXPECT_STREQ(admin.CallName(), L"AdminAuthRequest");
+    EXPECT_STREQ(admin.CallName(), L"AuthRequest");
 
     ChangePasswordRequest change(L"u@x", L"old", L"new");
     EXPECT_EQ(BodyXml(change),
@@ -160,6 +162,20 @@ TEST_F(RequestsTest, DeviceIdIsMadeOnceAndKeptProtected) {
     std::wstring text;
     EXPECT_EQ(reg.QueryValue(text), ERROR_SUCCESS);
     EXPECT_EQ(text, L"text");
+}
+
+// A new id that cannot be kept (here: the user's registry cannot be written) still goes with the
+// sign-on that trusts the device; the log says it was not kept.
+TEST_F(RequestsTest, DeviceIdThatCannotBeStoredIsStillSent) {
+    std::filesystem::path hive = Platform::Registry::HivePath(HKEY_CURRENT_USER);
+    std::filesystem::remove(hive);
+    std::filesystem::create_directories(hive / "blocked");
+    Ostrel::Util::LogCapture capture;
+    AuthRequest trustThis(L"u@x", L"pw", L"vh", L"123456", 1, nullptr);
+    std::wstring body = BodyXml(trustThis);
+    std::filesystem::remove_all(hive);
+    EXPECT_TRUE(std::regex_search(body, std::wregex(L"<deviceId>[0-9a-f-]{36}</deviceId>"))) << body;
+    EXPECT_TRUE(capture.Contains(L"it is used but not kept"));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Utf.h"
 #include "SessionTestSupport.h"
+#include "Util/Time/Clock.h"
 
 namespace SessionTest {
 namespace {
@@ -109,18 +110,35 @@ TEST_F(SharedPasswordTest, SecondProcessOfTheProfileSignsOnWithTheSharedPassword
     }
 }
 
-TEST_F(SharedPasswordTest, ClearedPasswordIsTakenFromTheSectionOnReSignOn) {
+// Without a stored password the session drops its own on an invalidation. The share this process
+// wrote holds that same password and must not bring it back: the user is asked. A share another
+// process wrote since stands in silently.
+TEST_F(SharedPasswordTest, AfterAnInvalidationOnlyAnotherProcessesShareStandsIn) {
+    Ostrel::Util::ManualClock clock;
+    Ostrel::Util::ScopedClock scoped(clock);
     SetSetting(HKEY_CURRENT_USER, L"StorePassword", 0);
-    auto session = Create(Params());
+    auto session = Create(Params(), L"Shared Profile");
     session->AuthToken();
+
     Book().ExpireTokens();
-    // The session forgets its password on invalidation; the shared one signs on again, silently.
+    ui->QueuePasswordAnswer({IDOK, kUserW, kPasswordW});
     session->InvalidateAuthToken(1);
     EXPECT_TRUE(session->GotAuthToken());
-    EXPECT_TRUE(ui->History().empty());
+    EXPECT_EQ(Shown(Platform::Ui::ScriptedUi::Kind::Password), 1u);
     auto auths = Sent("AuthRequest");
-    ASSERT_EQ(auths.size(), 2u);
-    EXPECT_NE(auths[1].body.find(kPassword), std::string::npos);
+    ASSERT_EQ(auths.size(), 3u);
+    EXPECT_EQ(auths[1].body.find(kPassword), std::string::npos) << "the own share is not used";
+
+    auto [code, out] = RunChildProcess(std::to_string(server->Port()) + " Shared Profile");
+    ASSERT_EQ(code, 0) << out;
+    clock.Advance(31000);
+    Book().ExpireTokens();
+    session->InvalidateAuthToken(1);
+    EXPECT_TRUE(session->GotAuthToken());
+    EXPECT_EQ(Shown(Platform::Ui::ScriptedUi::Kind::Password), 1u);
+    auths = Sent("AuthRequest");
+    ASSERT_EQ(auths.size(), 5u);
+    EXPECT_NE(auths[4].body.find(kPassword), std::string::npos);
 }
 
 }  // namespace

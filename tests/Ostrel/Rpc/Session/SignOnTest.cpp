@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Ostrel/Rpc/Transport/ConnectionTrust.h"
 #include "Ostrel/Settings/ProfileStore.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Http/WinHttp.h"
@@ -26,6 +27,32 @@ protected:
         Book().Add(account);
     }
     static std::string Body(const OstrelServer::RecordedRequest& request) { return request.body; }
+};
+
+// A trust manager that answers the dialog as told and remembers what it accepted.
+class AnsweringTrust : public ICertTrustManager {
+public:
+    bool IsWithinTrustPeriod(bool& expired) override {
+        expired = false;
+        return bTrusted;
+    }
+    bool TrustTimeExists() override { return bTrusted; }
+    bool IsFingerprintTrusted(const Platform::CertFingerprint& fp) override { return bTrusted && fp == fingerprint; }
+    void ClearTrust() override { bTrusted = false; }
+    int ShowCertTrustDlg(Connection* pConnection) override {
+        ++dialogs;
+        if (!bAccept)
+            return 0;
+        bTrusted = true;
+        fingerprint = pConnection->GetServerCertFingerprint();
+        return 1;
+    }
+    PCCERT_CONTEXT GetTrustedCert() override { return nullptr; }
+
+    bool bAccept = false;
+    bool bTrusted = false;
+    Platform::CertFingerprint fingerprint{};
+    int dialogs = 0;
 };
 
 TEST_F(SignOnTest, RightPasswordSignsOnAndFetchesTheAccount) {
@@ -117,6 +144,72 @@ TEST_F(SignOnTest, RevokedDeviceIsForgottenAndCancelledCodeSwitchesOffline) {
     EXPECT_TRUE(session->TrustedToken().empty());
 }
 
+// The host may take its time to go offline; this library is offline from the cancel on, so no
+// request signs on again meanwhile, and online again as soon as the host says so.
+TEST_F(SignOnTest, CancelledCodeKeepsRequestsOffUntilTheHostIsOnlineAgain) {
+    AddTwoFactorAccount({"111111"});
+    int switches = 0;
+    Platform::Host::SetOfflineSwitcher([&](bool) {
+        ++switches;  // the host switches later, on its own
+        return S_OK;
+    });
+    ui->QueueTwoFactorAnswer({IDCANCEL, L"", false});
+    auto session = Create(Params());
+    EXPECT_TRUE(TokenFails(*session));
+    EXPECT_EQ(switches, 1);
+    EXPECT_FALSE(Platform::Host::IsOffline());
+    EXPECT_TRUE(ConnectionMgr::Get().IsOffline());
+    size_t sent = server->Requests().size();
+    EXPECT_TRUE(TokenFails(*session));
+    EXPECT_EQ(server->Requests().size(), sent);
+    EXPECT_EQ(Shown(Kind::TwoFactor), 1u);
+
+    Platform::Host::SetOffline(true);
+    Platform::Host::SetOffline(false);
+    EXPECT_FALSE(ConnectionMgr::Get().IsOffline());
+    ui->QueueTwoFactorAnswer({IDOK, L"111111", false});
+    EXPECT_FALSE(session->AuthToken().empty());
+
+    // A switch the host refuses leaves everything online.
+    UserSession::ReleaseSharedSessions();
+    Platform::Host::SetOfflineSwitcher([](bool) { return E_ACCESSDENIED; });
+    ui->QueueTwoFactorAnswer({IDCANCEL, L"", false});
+    EXPECT_TRUE(TokenFails(*Create(Params())));
+    EXPECT_FALSE(ConnectionMgr::Get().IsOffline());
+}
+
+// A server certificate that does not verify goes to the trust decision on sign-on too: refused,
+// the session remembers the certificate error; accepted, sign-on goes on, and its success clears
+// the error so that later failures are not reported as certificate errors.
+TEST_F(SignOnTest, UnverifiedCertificateGoesToTheTrustDecisionAndSuccessClearsTheError) {
+    OstrelServer::ServerOptions options;
+    options.tls = true;
+    OstrelServer::Server tls(options);
+    tls.Start();
+    OstrelServer::Account account;
+    account.name = kUser;
+    account.password = kPassword;
+    tls.State<OstrelServer::AccountBook>().Add(account);
+    auto trust = std::make_shared<AnsweringTrust>();
+    SetCertTrustManager(trust);
+    LogonParams params = Params();
+    params.dwPort = static_cast<DWORD>(tls.Port());
+    params.useSSL = 1;
+    auto session = Create(params);
+
+    bool bRefused = TokenFails(*session);
+    bool bCertError = session->GotServerCertError();
+    trust->bAccept = true;
+    bool bSignedOn = bRefused && !session->AuthToken().empty();
+    SetCertTrustManager(nullptr);
+    EXPECT_TRUE(bRefused);
+    EXPECT_TRUE(bCertError);
+    EXPECT_TRUE(tls.Requests().size() >= 1u);
+    EXPECT_TRUE(bSignedOn);
+    EXPECT_EQ(trust->dialogs, 2);
+    EXPECT_FALSE(session->GotServerCertError());
+}
+
 TEST_F(SignOnTest, PasswordChangeOkSendsTheChangeAndSignsOnWithTheNewPassword) {
     OstrelServer::Account account;
     account.name = kUser;
@@ -135,6 +228,24 @@ TEST_F(SignOnTest, PasswordChangeOkSendsTheChangeAndSignsOnWithTheNewPassword) {
     ASSERT_EQ(history.size(), 3u);
     EXPECT_EQ(history[1].kind, Kind::MessageBox);
     EXPECT_EQ(history[1].wsText.rfind(L"Ostrel Password error: ", 0), 0u);
+}
+
+// A change that fails on the way is shown to the user who asked for it, like a refused one.
+TEST_F(SignOnTest, PasswordChangeLostInTransportIsShown) {
+    OstrelServer::Account account;
+    account.name = kUser;
+    account.password = kPassword;
+    account.mustChangePassword = true;
+    Book().Add(account);
+    server->Faults().Add(OstrelServer::Fault::For("ChangePasswordRequest").Status(503));
+    ui->QueueNewPasswordAnswer({IDOK, L"N3w-password"});
+    auto session = Create(Params());
+    EXPECT_TRUE(TokenFails(*session));
+    auto history = ui->History();
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[1].kind, Kind::MessageBox);
+    EXPECT_EQ(history[1].wsText.rfind(L"Ostrel Password error: ", 0), 0u) << Platform::ToUtf8(history[1].wsText);
+    EXPECT_EQ(history[1].wsCaption, Ostrel::Util::GetLocalizedString("CHANGE_PASSWORD_CAPTION"));
 }
 
 TEST_F(SignOnTest, PasswordChangeCancelFailsAndSetupRequiredTellsTheUser) {
@@ -220,7 +331,7 @@ TEST_F(SignOnTest, HandheldServerAdministratorSignsOnAtTheAdminPathAndFindsTheMa
         if (request.callName == "AuthRequest")
             auths.push_back(request);
     ASSERT_EQ(auths.size(), 1u);
-    EXPECT_EQ(auths[0].path.rfind("/service/admin/soap", 0), 0u);
+    EXPECT_EQ(auths[0].path, "/service/admin/soap//AuthRequest");
     EXPECT_NE(auths[0].body.find("<name>admin@example.test</name>"), std::string::npos);
     EXPECT_NE(auths[0].body.find("urn:ostrelAdmin"), std::string::npos);
 }

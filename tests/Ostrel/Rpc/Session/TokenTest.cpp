@@ -46,6 +46,7 @@ TEST_F(TokenTest, NoOpBackOffWaitsOneTwoFourEightSecondsThenGivesUp) {
 }
 
 TEST_F(TokenTest, InvalidationSignsOnAtMostOnceInThirtySeconds) {
+    SetSetting(HKEY_CURRENT_USER, L"StorePassword", 1);  // signing on again needs nobody
     Ostrel::Util::ManualClock clock;
     Ostrel::Util::ScopedClock scoped(clock);
     auto session = Create(Params());
@@ -78,6 +79,7 @@ TEST_F(TokenTest, InvalidationSignsOnAtMostOnceInThirtySeconds) {
 }
 
 TEST_F(TokenTest, ExpiredTokenOnManyThreadsMeansOneSignOnAndOneResendEach) {
+    SetSetting(HKEY_CURRENT_USER, L"StorePassword", 1);  // signing on again needs nobody
     auto session = Create(Params());
     session->AuthToken();
     Book().ExpireTokens();
@@ -137,6 +139,33 @@ TEST_F(TokenTest, ChangedLogonParametersReplaceTheSessionAndConnectionsFollow) {
     EXPECT_EQ(UserSession::GetInstance(L"Profile"), nullptr);
     EXPECT_EQ(connection.GetUserSession()->Port(), 0u);
     EXPECT_THROW(connection.GetUserSession()->AuthToken(), WinHttpException);
+}
+
+// A connection for another profile goes to that profile's session's port, not the global
+// profile's; without a session it keeps the port it was given.
+TEST_F(TokenTest, ConnectionOfAnotherProfileUsesThatProfilesPort) {
+    auto main = Create(Params(), L"Main");
+    OstrelServer::Server other;
+    other.Start();
+    OstrelServer::Account account;
+    account.name = kUser;
+    account.password = kPassword;
+    other.State<OstrelServer::AccountBook>().Add(account);
+    LogonParams params = Params();
+    params.dwPort = static_cast<DWORD>(other.Port());
+    auto second = Create(params, L"Second");
+    ASSERT_EQ(UserSession::GetGlobalProfileName(), L"Main");
+
+    OstrelConnection connection(L"second", L"127.0.0.1", 1, 0, kProxyModeNone, nullptr, 0, L"Second");
+    EXPECT_EQ(connection.GetConnection()->GetPort(), static_cast<DWORD>(other.Port()));
+    NoOpRequest noOp;
+    Response* pResponse = nullptr;
+    connection.SendRequestSynchronousOC(&noOp, pResponse, __func__, __LINE__);
+    Response::Manager::DeleteResponse(pResponse);
+    EXPECT_TRUE(Sent("NoOpRequest").empty()) << "nothing went to the global profile's server";
+
+    OstrelConnection lone(L"lone", L"127.0.0.1", 4711, 0, kProxyModeNone, nullptr, 0, L"No Such Profile");
+    EXPECT_EQ(lone.GetConnection()->GetPort(), 4711u);
 }
 
 TEST_F(TokenTest, GlobalProfileAndProcessWideSettings) {

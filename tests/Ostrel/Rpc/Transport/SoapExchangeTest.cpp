@@ -175,6 +175,30 @@ TEST_F(ConnectionTest, OfflineDeniesWithoutTouchingTheNetwork) {
     EXPECT_EQ(Exchange(*c, noop), L"NoOpResponse");
 }
 
+// The manager's flag follows the host's reports, whoever switches: a call made while the host is
+// offline never reaches the network, and the host's return online lets calls through again.
+TEST_F(ConnectionTest, OfflineFollowsTheHost) {
+    auto server = StartServer();
+    auto c = Connect(*server);
+    TestRequest noop(L"NoOpRequest");
+    Platform::Host::SetOffline(true);
+    EXPECT_TRUE(ConnectionMgr::Get().IsOffline());
+    EXPECT_THROW(Exchange(*c, noop), WinHttpException);
+    EXPECT_TRUE(server->Requests().empty());
+    Platform::Host::SetOffline(false);
+    EXPECT_FALSE(ConnectionMgr::Get().IsOffline());
+    EXPECT_EQ(Exchange(*c, noop), L"NoOpResponse");
+
+    // The connection-type mismatch switches the host offline; the manager goes with it.
+    EXPECT_EQ(HandleConnectionFailure(nullptr, WinHttpException(ERROR_WINHTTP_SECURE_FAILURE, 1)), S_OK);
+    EXPECT_TRUE(Platform::Host::IsOffline());
+    EXPECT_TRUE(ConnectionMgr::Get().IsOffline());
+    EXPECT_THROW(Exchange(*c, noop), WinHttpException);
+    EXPECT_EQ(server->Requests().size(), 1u);
+    Platform::Host::ResetToDefaults();
+    EXPECT_FALSE(ConnectionMgr::Get().IsOffline());
+}
+
 TEST_F(ConnectionTest, BasicChallengeAsksForCredentialsAndRepeats) {
     auto server = StartServer();
     server->RequireBasicAuth("anna", "pw");
@@ -222,6 +246,21 @@ TEST_F(ConnectionTest, PasswordsAreHiddenInTheLog) {
     EXPECT_FALSE(capture.Contains(L"dev-42"));
     // What went to the server is untouched.
     EXPECT_NE(server->Requests()[0].body.find("dev-42"), std::string::npos);
+
+    // A password change carries two passwords.
+    server->SetSoapHandler("ChangePasswordRequest", [](const OstrelServer::SoapCall&) {
+        return OstrelServer::SoapReply::Body("<ChangePasswordResponse xmlns=\"urn:ostrelAccount\"/>");
+    });
+    TestRequest change(L"ChangePasswordRequest", L"urn:ostrelAccount");
+    change.AddChild(L"oldPassword", L"old-secret-1");
+    change.AddChild(L"password", L"new-secret-2");
+    Ostrel::Util::g_logger.SetLogDetail(Ostrel::Util::kLogDetailHTTP);
+    capture.Clear();
+    EXPECT_EQ(Exchange(*c, change), L"ChangePasswordResponse");
+    Ostrel::Util::g_logger.SetLogDetail(0);
+    EXPECT_TRUE(capture.Contains(L"<oldPassword>************</oldPassword>"));
+    EXPECT_FALSE(capture.Contains(L"old-secret-1"));
+    EXPECT_FALSE(capture.Contains(L"new-secret-2"));
 }
 
 }  // namespace
