@@ -101,6 +101,23 @@ int64_t FileTimeToUnix(const FILETIME& ft) {
     return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
 
+// An unstructured header value with RFC 2047 words where it needs them. Built apart from any field,
+// whose name would decide the value's type.
+std::string EncodedText(const std::wstring& value) {
+    mimepp::Text text;
+    text.setTextUtf8(mimepp::String(Utf8(value)));
+    text.assemble();
+    return text.getString().str();
+}
+
+// A date header value in UTC, with seconds.
+std::string DateText(const FILETIME& ft) {
+    mimepp::DateTime date;
+    date.fromUnixTime(FileTimeToUnix(ft), 0);
+    date.assemble();
+    return date.getString().str();
+}
+
 mimepp::Mailbox* NewMailbox(const Address& a) {
     auto* box = new mimepp::Mailbox();
     const std::string address = Utf8(a.wsAddress);
@@ -391,16 +408,11 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
             headers.addField(mimepp::Field::newField(pszName, OneLine(Utf8(value))));
             return;
         }
-        mimepp::Field* field = mimepp::Field::newField(pszName, "");
-        headers.addField(field);
-        static_cast<mimepp::Text&>(field->fieldBody()).setTextUtf8(Utf8(value));
+        headers.addField(mimepp::Field::newField(pszName, EncodedText(value)));
     };
     auto date = [&](const char* pszName, ULONG ulTag) {
-        if (const SPropValue* v = props.Get(ulTag)) {
-            mimepp::Field* field = mimepp::Field::newField(pszName, "");
-            headers.addField(field);
-            static_cast<mimepp::DateTime&>(field->fieldBody()).fromUnixTime(FileTimeToUnix(v->Value.ft), 0);
-        }
+        if (const SPropValue* v = props.Get(ulTag))
+            headers.addField(mimepp::Field::newField(pszName, DateText(v->Value.ft)));
     };
 
     // Address headers: typed mailboxes whose names become RFC 2047 words, or raw UTF-8 with CCSF_8BITHEADERS.
@@ -714,9 +726,7 @@ HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part,
         part.headers().addField(mimepp::Field::newField("Content-Base", OneLine(Utf8(base))));
     const std::wstring description = p.Str(PR_DISPLAY_NAME_W);
     if (!description.empty() && description != name) {
-        mimepp::Field* field = mimepp::Field::newField("Content-Description", "");
-        part.headers().addField(field);
-        static_cast<mimepp::Text&>(field->fieldBody()).setTextUtf8(Utf8(description));
+        part.headers().addField(mimepp::Field::newField("Content-Description", EncodedText(description)));
     }
     std::string data = p.Bin(PR_ATTACH_DATA_BIN);
     if (!p.Get(PR_ATTACH_DATA_BIN)) {

@@ -287,3 +287,33 @@ TEST_F(Writer, EightBitHeadersCarryRawUtf8) {
 }
 
 }  // namespace ConvertTest
+
+namespace ConvertTest {
+
+// Found by convert_props_fuzz: header names whose own value type is not text (Expires, Reply-By, a
+// stored "Resent-To") were written through the wrong value type.
+TEST_F(Writer, DatesAndStoredHeadersOfAnyName) {
+    ComPtr<IMessage> pMessage = NewMessage();
+    SPropValue time{PR_EXPIRY_TIME, 0, {}};
+    time.Value.ft = {0x2E8B8000, 0x01DA7500};
+    ASSERT_EQ(HrSetOneProp(pMessage.Get(), &time), S_OK);
+    time.ulPropTag = PR_REPLY_TIME;
+    ASSERT_EQ(HrSetOneProp(pMessage.Get(), &time), S_OK);
+    for (const wchar_t* pwszName : {L"resent-to", L"resent-date", L"resent-message-id", L"x-note"}) {
+        MAPINAMEID id{const_cast<GUID*>(&PS_INTERNET_HEADERS), MNID_STRING, {}};
+        id.Kind.lpwstrName = const_cast<wchar_t*>(pwszName);
+        LPMAPINAMEID pId = &id;
+        LPSPropTagArray pTags = nullptr;
+        ASSERT_EQ(pMessage->GetIDsFromNames(1, &pId, MAPI_CREATE, &pTags), S_OK);
+        EXPECT_EQ(SetString(pMessage.Get(), CHANGE_PROP_TYPE(pTags->aulPropTag[0], PT_UNICODE), L"caf\u00E9 value"),
+                  S_OK);
+        MAPIFreeBuffer(pTags);
+    }
+    const std::string mime = ToMime(pMessage.Get(), 0);
+    EXPECT_NE(mime.find("\r\nExpires: Wed, 13 Mar 2024 04:37:40 +0000\r\n"), std::string::npos) << mime;
+    EXPECT_NE(mime.find("\r\nReply-By: Wed, 13 Mar 2024 04:37:40 +0000\r\n"), std::string::npos);
+    EXPECT_NE(mime.find("\r\nResent-To: =?UTF-8?"), std::string::npos);
+    EXPECT_NE(mime.find("\r\nX-Note: =?UTF-8?"), std::string::npos);
+}
+
+}  // namespace ConvertTest
