@@ -1,6 +1,8 @@
 // Arbitrary bytes as an item mapper file. The format's own reader must classify every record
 // and dump the file without reading past it; a mapper opened on the bytes, over a store whose
-// objects carry known stamps, must come up and map every id to the object stamped with it.
+// objects carry known stamps, must come up and map an id to another object than the one stamped
+// with it only where the input held a well-formed solid record saying so (a file that is whole
+// is trusted; only damage can be found).
 #include <unistd.h>
 
 #include <cstddef>
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "Ostrel/IdMap/FileMapper.h"
@@ -87,11 +90,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A later process trusts the tentative records of live ones; only the first checks them all.
     if (!bFirst)
         return 0;
+    std::set<std::pair<ULONG, ULONG>> wellFormed;
+    const IdmLayoutCheck layout = CheckIdmLayout(copy.get(), size);
+    if (layout.layout != IdmLayout::Damaged && layout.header.ulFlags == kIdmFlagRecordChecks)
+        for (ULONG slot = 0; slot < layout.ulSlotsInFile; ++slot) {
+            const IdmRecord r = ReadIdmRecord(copy.get(), slot);
+            if (r.bTentative == 0 && ClassifyIdmRecord(r, true) == IdmRecordState::Valid)
+                wellFormed.emplace(r.ulOstId, r.ulPstId);
+        }
     auto* pImpl = dynamic_cast<FileMapper*>(mapper.GetImpl());
     for (const auto& [lOstId, ulPstId] : fixture.stamped) {
         const ULONG ulFound = pImpl->LookupPstId(lOstId);
-        if (ulFound != 0 && ulFound != ulPstId)
-            abort();  // an id mapped to an object that is not stamped with it
+        if (ulFound != 0 && ulFound != ulPstId && !wellFormed.count({ULONG(lOstId), ulFound}))
+            abort();  // damage that mapped an id to an object not stamped with it
     }
     return 0;
 }
