@@ -44,9 +44,9 @@ SYSTEMTIME TransitionDate(const icu::DateTimeRule& rule, int32_t iShiftMillis) {
             st.wDayOfWeek = static_cast<WORD>(rule.getRuleDayOfWeek() - 1);
             st.wDay = static_cast<WORD>(iDayOfMonth > cDays - 7 ? 5 : (iDayOfMonth - 1) / 7 + 1);
             break;
-        case icu::DateTimeRule::DOW_LEQ_DOM:
+        case icu::DateTimeRule::DOW_LEQ_DOM:  // the week of the first of the seven days it may fall on
             st.wDayOfWeek = static_cast<WORD>(rule.getRuleDayOfWeek() - 1);
-            st.wDay = static_cast<WORD>(iDayOfMonth >= cDays ? 5 : std::max(1, (iDayOfMonth - 6 + 6) / 7));
+            st.wDay = static_cast<WORD>(iDayOfMonth >= cDays ? 5 : std::max(1, iDayOfMonth / 7));
             break;
         default:  // a fixed day: the week it falls in, on a Sunday (Windows has no fixed-day rule)
             st.wDayOfWeek = 0;
