@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -81,8 +82,11 @@ int64_t TagHigh(ULONG ulId) {
 }  // namespace
 
 MAPIUID RandomUid() {
-    std::random_device rd;
     MAPIUID uid;
+    // One call per key: every message's first save takes one.
+    if (::getrandom(uid.ab, sizeof uid.ab, 0) == static_cast<ssize_t>(sizeof uid.ab))
+        return uid;
+    std::random_device rd;
     for (size_t i = 0; i < sizeof uid.ab; i += 4) {
         uint32_t v = rd();
         std::memcpy(uid.ab + i, &v, 4);
