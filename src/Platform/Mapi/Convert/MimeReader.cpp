@@ -472,8 +472,14 @@ void MimeReader::ReadBody(const Plan& plan, PropList& props, std::string& htmlBy
             plain = HtmlToText(text.wsText);
         }
         props.String(PR_BODY_W, std::move(plain));
-        if (ULONG cp = CodePageOfCharset(text.sCharset))
-            props.Long(PR_INTERNET_CPID, static_cast<LONG>(cp));
+        // PR_HTML holds bytes in the code page PR_INTERNET_CPID names; a charset without a known code
+        // page is stored as UTF-8 instead.
+        ULONG cp = CodePageOfCharset(text.sCharset);
+        if (!cp) {
+            bytes = Platform::ToUtf8(text.wsText);
+            cp = 65001;
+        }
+        props.Long(PR_INTERNET_CPID, static_cast<LONG>(cp));
         props.Long(PR_NATIVE_BODY_INFO, kNativeBodyHtml);
         htmlBytes = bytes;
         props.Binary(PR_HTML, std::move(bytes));

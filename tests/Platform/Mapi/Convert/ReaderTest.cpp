@@ -119,6 +119,17 @@ TEST_F(Reader, DecodingNeverLosesAByte) {
     EXPECT_EQ(DecodeText("caf\xE9", "utf-8").sCharset, "windows-1252");
 }
 
+TEST_F(Reader, HtmlInACharsetWithoutCodePageIsStoredAsUtf8) {
+    // iso-8859-10 has no code page in the table: the HTML goes to UTF-8, so that PR_INTERNET_CPID and
+    // the bytes of PR_HTML agree.
+    ComPtr<IMessage> pMessage = FromMime(
+        "Subject: x\r\nMIME-Version: 1.0\r\nContent-Type: text/html; charset=iso-8859-10\r\n\r\n"
+        "<p>\xBF\xE6</p>\r\n");
+    EXPECT_EQ(GetLong(pMessage.Get(), PR_INTERNET_CPID), 65001);
+    EXPECT_EQ(GetBinary(pMessage.Get(), PR_HTML), "<p>\xC5\x8B\xC3\xA6</p>\r\n");
+    EXPECT_EQ(GetString(pMessage.Get(), PR_BODY_W), L"\u014B\u00E6");
+}
+
 TEST_F(Reader, FillsAnEmbeddedMessageAsTarget) {
     ComPtr<IMessage> pParent = NewMessage();
     ComPtr<IAttach> pAttach;
