@@ -6,18 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "Support/Files.h"
 #include "ZipTestSupport.h"
 
 using namespace ZipTest;
 
 namespace {
-
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::filesystem::path ZipData() {
     return TestSupport::DataDir() / "zip";
@@ -45,8 +39,9 @@ TEST_F(OtherToolsTest, ArchivesWrittenToPipes) {
     const std::filesystem::path src = ZipData() / "src";
     std::vector<std::pair<std::wstring, std::string>> messages;
     for (const char* n : {"1", "2", "3"}) {
-        messages.emplace_back(std::wstring(n, n + 1) + L".meta", Slurp(src / (std::string(n) + ".meta")));
-        messages.emplace_back(std::wstring(n, n + 1) + L".eml", Slurp(src / (std::string(n) + ".eml")));
+        messages.emplace_back(std::wstring(n, n + 1) + L".meta",
+                              TestSupport::ReadFile(src / (std::string(n) + ".meta")));
+        messages.emplace_back(std::wstring(n, n + 1) + L".eml", TestSupport::ReadFile(src / (std::string(n) + ".eml")));
     }
     ASSERT_GT(messages.back().second.size(), 100000u);
 
@@ -58,13 +53,13 @@ TEST_F(OtherToolsTest, ArchivesWrittenToPipes) {
         std::vector<std::pair<std::wstring, std::string>> expected;
     } cases[] = {
         {"infozip-pipe.zip", messages},
-        {"infozip-stdin.zip", {{L"-", Slurp(src / "3.eml")}}},
+        {"infozip-stdin.zip", {{L"-", TestSupport::ReadFile(src / "3.eml")}}},
         {"python-unseekable.zip", python},
     };
     for (const Case& c : cases) {
         for (size_t piece : {0u, 13u}) {
             SCOPED_TRACE(testing::Message() << c.file << " in pieces of " << piece);
-            std::string archive = Slurp(ZipData() / c.file);
+            std::string archive = TestSupport::ReadFile(ZipData() / c.file);
             ASSERT_FALSE(archive.empty());
             Reader reader = Open(archive, piece);
             auto entries = ReadArchive(reader.get());

@@ -1,6 +1,7 @@
 #include "Platform/Base/Utf.h"
 #include "Platform/Registry/RegFile.h"
 #include "Platform/Registry/Registry.h"
+#include "Support/Files.h"
 #include "Support/TempHome.h"
 
 #include <sys/wait.h>
@@ -21,13 +22,6 @@ std::vector<BYTE> Wide(const std::wstring& text) {
     std::vector<BYTE> bytes(text.size() * sizeof(wchar_t));
     std::memcpy(bytes.data(), text.data(), bytes.size());
     return bytes;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // Replaces the file through a new inode, as another process's write would.
@@ -102,7 +96,7 @@ TEST(Registry, EveryTypeSurvivesTheHiveFile) {
         ASSERT_EQ(Set(h, c.name, c.type, c.data), ERROR_SUCCESS) << Platform::ToUtf8(c.name);
 
     const auto path = Platform::Registry::HivePath(HKEY_CURRENT_USER);
-    const std::string text = ReadFile(path);
+    const std::string text = TestSupport::ReadFile(path);
     EXPECT_EQ(text.rfind("REGEDIT4\n", 0), 0u);
     EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Ostrel\\Types]"), std::string::npos);
     EXPECT_NE(text.find("\"Count\"=dword:deadbeef"), std::string::npos);
@@ -230,7 +224,7 @@ TEST(Registry, EnumeratesAndDeletesLikeWindows) {
     RegCloseKey(h);
 
     // Empty keys are kept in the file too.
-    const std::string text = ReadFile(Platform::Registry::HivePath(HKEY_LOCAL_MACHINE));
+    const std::string text = TestSupport::ReadFile(Platform::Registry::HivePath(HKEY_LOCAL_MACHINE));
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\Software]\n"), std::string::npos);
 }
 
@@ -257,7 +251,7 @@ TEST(Registry, ReadsFilesWrittenByOthers) {
     EXPECT_EQ(data, Wide(std::wstring(L"root") + L'\0'));
     // A write keeps what the other writer put there.
     ASSERT_EQ(SetDword(h, L"Mine", 5), ERROR_SUCCESS);
-    const std::string text = ReadFile(path);
+    const std::string text = TestSupport::ReadFile(path);
     EXPECT_NE(text.find("\"Level\"=dword:0000000a"), std::string::npos);
     EXPECT_NE(text.find("\"Mine\"=dword:00000005"), std::string::npos);
     RegCloseKey(h);
@@ -295,7 +289,7 @@ TEST(Registry, ABrokenHiveIsReportedKeptAndNeverOverwritten) {
     HKEY created = nullptr;
     EXPECT_EQ(RegCreateKeyExW(h, L"Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr),
               ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(ReadFile(path), broken);
+    EXPECT_EQ(TestSupport::ReadFile(path), broken);
     EXPECT_EQ(reported.size(), 1u) << "an unchanged file is reported once";
 
     // The other hive is unaffected, and a repaired file can be written again.

@@ -1,6 +1,7 @@
 #include "Util/Password.h"
 
 #include "Platform/Base/Utf.h"
+#include "Support/Files.h"
 #include "Support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -19,11 +20,6 @@ std::vector<BYTE> Encrypt(const std::wstring& ws) {
     std::vector<BYTE> blob;
     EXPECT_EQ(EncryptPassword(ws, blob), S_OK);
     return blob;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace
@@ -89,7 +85,7 @@ TEST(Password, UnusableKeyFilesAreReportedAndKept) {
     TestSupport::TempHome home;
     const std::vector<BYTE> blob = Encrypt(L"kept");
     const fs::path key = PasswordKeyPath();
-    const std::string sKey = ReadFile(key);
+    const std::string sKey = TestSupport::ReadFile(key);
     std::vector<BYTE> out;
     std::wstring ws;
 
@@ -102,7 +98,7 @@ TEST(Password, UnusableKeyFilesAreReportedAndKept) {
     { std::ofstream(key, std::ios::binary | std::ios::app) << "x"; }
     EXPECT_EQ(EncryptPassword(L"x", out), PASSWORD_E_BAD_KEY);
     EXPECT_TRUE(out.empty());
-    EXPECT_EQ(ReadFile(key), sKey + "x");  // never replaced
+    EXPECT_EQ(TestSupport::ReadFile(key), sKey + "x");  // never replaced
 
     fs::remove(key);
     fs::create_symlink("/dev/null", key);
@@ -141,7 +137,7 @@ TEST(Password, ConcurrentFirstUseByProcessesEndsWithOneKey) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     for (int i = 0; i < kProcesses; ++i) {
-        const std::string sBlob = ReadFile(dir / std::to_string(i));
+        const std::string sBlob = TestSupport::ReadFile(dir / std::to_string(i));
         std::wstring ws;
         EXPECT_EQ(DecryptPassword(reinterpret_cast<const BYTE*>(sBlob.data()), sBlob.size(), ws), S_OK) << i;
         EXPECT_EQ(ws, L"shared " + std::to_wstring(i));

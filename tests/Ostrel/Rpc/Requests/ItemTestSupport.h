@@ -12,26 +12,12 @@
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Registry/Registry.h"
+#include "Support/SessionDouble.h"
 #include "Support/TempHome.h"
 
 namespace ItemTest {
 
-class FeatureSession : public Ostrel::Rpc::IConnectionSession, public Ostrel::Rpc::IItemRequestSession {
-public:
-    DWORD Port() override { return port; }
-    DWORD AdminPort() override { return 0; }
-    std::wstring AuthToken() override { return L"token"; }
-    bool SetNoSession() override { return false; }
-    void InvalidateAuthToken(int) override {}
-    int SetSupportTagNames() override { return tagNames; }
-    int SetSupportTagIds() override { return tagIds; }
-    int SetSupportOSV8() override { return osv8; }
-
-    DWORD port = 0;
-    int tagNames = 1;
-    int tagIds = 0;
-    int osv8 = 1;
-};
+using FeatureSession = TestSupport::SessionDouble;
 
 class ItemFixture : public ::testing::Test {
 protected:

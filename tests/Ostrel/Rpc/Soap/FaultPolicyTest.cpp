@@ -1,6 +1,7 @@
 #include "Ostrel/Rpc/Soap/RPCFaultPolicy.h"
 #include "Platform/Ui/ScriptedUi.h"
 #include "SoapTestSupport.h"
+#include "Support/SessionDouble.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Localized.h"
 
@@ -14,11 +15,7 @@ using namespace SoapTest;
 
 namespace {
 
-class FakeSession : public IUserSessionAuth {
-public:
-    void InvalidateAuthToken(int expired) override { m_calls.push_back(expired); }
-    std::vector<int> m_calls;
-};
+using FakeSession = TestSupport::SessionDouble;
 
 struct Deleter {
     void operator()(Response* p) const { Response::Manager::DeleteResponse(p); }
@@ -64,7 +61,7 @@ TEST_F(FaultPolicy, ServiceConditionsAreAlwaysThrownAsTheirClass) {
             auto response = Fault(row.pwszCode);
             EXPECT_EQ(Outcome(response.get(), throwAll, &session), row.pszThrown);
         }
-    EXPECT_TRUE(session.m_calls.empty());
+    EXPECT_TRUE(session.invalidations.empty());
 
     // The thrown copy can be caught as its own class and outlives the response it came from.
     auto resync = Fault(L"mail.MUST_RESYNC");
@@ -87,7 +84,7 @@ TEST_F(FaultPolicy, AuthenticationFaultsReauthenticateOnceThenThrow) {
     EXPECT_EQ(Outcome(expired.get(), false, &session), "true");
     auto password = Fault(L"account.CHANGE_PASSWORD");
     EXPECT_EQ(Outcome(password.get(), false, &session), "true");
-    EXPECT_EQ(session.m_calls, (std::vector<int>{0, 1, 0}));
+    EXPECT_EQ(session.invalidations, (std::vector<int>{0, 1, 0}));
     EXPECT_TRUE(capture.Contains(L"soap response got exception, error code (service.AUTH_EXPIRED)"));
 
     // Without a session there is nobody to re-authenticate.
@@ -95,7 +92,7 @@ TEST_F(FaultPolicy, AuthenticationFaultsReauthenticateOnceThenThrow) {
     // On the second attempt everything is thrown, as a SoapFaultResponse.
     EXPECT_EQ(Outcome(failed.get(), true, &session), "SoapFaultResponse account.AUTH_FAILED");
     EXPECT_EQ(Outcome(expired.get(), true, &session), "SoapFaultResponse service.AUTH_EXPIRED");
-    EXPECT_EQ(session.m_calls.size(), 3u);
+    EXPECT_EQ(session.invalidations.size(), 3u);
 }
 
 TEST_F(FaultPolicy, OtherFaultsAreThrownAndPlainResponsesPass) {
@@ -111,7 +108,7 @@ TEST_F(FaultPolicy, OtherFaultsAreThrownAndPlainResponsesPass) {
     auto plain = ResponsePtr(Response::Manager::NewResponse(Document(Envelope(L"<SyncResponse/>")).Get()));
     EXPECT_EQ(Outcome(plain.get(), true, &session), "false");
     EXPECT_EQ(Outcome(nullptr, true, &session), "false");
-    EXPECT_TRUE(session.m_calls.empty());
+    EXPECT_TRUE(session.invalidations.empty());
 }
 
 TEST_F(FaultPolicy, ServiceFaultHeaders) {

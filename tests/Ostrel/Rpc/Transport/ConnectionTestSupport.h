@@ -8,6 +8,7 @@
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Ui/ScriptedUi.h"
+#include "Support/SessionDouble.h"
 #include "Support/TempHome.h"
 #include "ostrel-server/Server.h"
 
@@ -23,26 +24,7 @@ namespace ConnTest {
 using Platform::ComPtr;
 using namespace Ostrel::Rpc;
 
-class TestSession : public IConnectionSession {
-public:
-    DWORD Port() override { return port; }
-    DWORD AdminPort() override { return 0; }
-    std::wstring AuthToken() override {
-        ++tokenRequests;
-        return token;
-    }
-    bool SetNoSession() override { return noSession; }
-    void InvalidateAuthToken(int expired) override {
-        invalidations.push_back(expired);
-        token = L"token-" + std::to_wstring(invalidations.size() + 1);
-    }
-
-    DWORD port = 0;
-    std::wstring token = L"token-1";
-    bool noSession = false;
-    int tokenRequests = 0;
-    std::vector<int> invalidations;
-};
+using TestSession = TestSupport::SessionDouble;
 
 // Remembers the certificate the "user" accepted, as the real manager does, and answers the
 // dialog from a script.

@@ -1,4 +1,5 @@
 #include "ConnectionTestSupport.h"
+#include "Support/Files.h"
 
 #include <thread>
 
@@ -9,15 +10,6 @@ namespace {
 using OstrelServer::Fault;
 
 constexpr size_t kLine = 64;  // the simulator's bulk lines end in LF every 64 bytes
-
-std::string ReadAll(IStream* pStream) {
-    std::string out;
-    char buffer[65536];
-    ULONG n = 0;
-    while (SUCCEEDED(pStream->Read(buffer, sizeof buffer, &n)) && n > 0)
-        out.append(buffer, n);
-    return out;
-}
 
 TEST_F(ConnectionTest, ReplyWithoutLengthAboveOneMegabyteComesAsAStream) {
     auto server = StartServer();
@@ -31,7 +23,7 @@ TEST_F(ConnectionTest, ReplyWithoutLengthAboveOneMegabyteComesAsAStream) {
     ASSERT_TRUE(bIsStream);
     ASSERT_NE(pStream, nullptr);
     EXPECT_TRUE(body.empty());
-    std::string content = ReadAll(pStream);
+    std::string content = TestSupport::ReadStream(pStream);
     pStream->Release();
     // Every LF became CR LF, across read boundaries too.
     ASSERT_EQ(content.size(), bytes + bytes / kLine);
