@@ -467,12 +467,12 @@ void FileMapper::RemoveAll() {
         return;
     Util::AutoCrossProcessLock xp(m_lock);
     std::unique_lock<std::shared_mutex> rw;
-    if (!LockExclusive(xp, rw))
+    if (!LockExclusive(xp, rw) || FAILED(CheckCache()))
         return;
     BYTE ab[kIdmNewFileSize] = {};
     IdmHeader header;
-    header.ulFlags = m_bRecordChecks ? kIdmFlagRecordChecks : 0;
-    header.ftStamp = m_ftCacheStamp;
+    header.ulFlags = kIdmFlagRecordChecks;
+    header.ftStamp = ReadIdmStamp(FileData());  // moved on below, past every stamp seen so far
     WriteIdmHeader(ab, header);
     // Header and slot 0 first, then the cut: the file is never shorter than a header.
     if (!WriteAll(m_fd, ab, sizeof ab, 0) || ::ftruncate(m_fd, kIdmNewFileSize) != 0 || !RemapToFileSize()) {
@@ -483,6 +483,7 @@ void FileMapper::RemoveAll() {
     ClearCache();
     m_emptyIdCache.push_back(0);
     m_ulFileTentative = 0;
+    m_bRecordChecks = true;
     m_bCacheLoaded = true;
     StampAndFlush();
 }
