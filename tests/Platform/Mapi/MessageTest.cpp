@@ -171,6 +171,11 @@ TEST_F(MessageTest, AttachmentsAndEmbeddedMessagesAreSavedWithTheMessage) {
 
     ComPtr<IMessage> pRead = OpenMessage(EntryId(pMsg.Get()), 0);
     EXPECT_TRUE(GetLong(pRead.Get(), PR_MESSAGE_FLAGS) & MSGFLAG_HASATTACH);
+    {
+        MapiBuf<SPropValue> hasAttach;
+        ASSERT_EQ(HrGetOneProp(OpenMessage(EntryId(pMsg.Get()), 0).Get(), PR_HASATTACH, &hasAttach), S_OK);
+        EXPECT_TRUE(hasAttach->Value.b);
+    }
     ComPtr<IMAPITable> pTable;
     ASSERT_EQ(pRead->GetAttachmentTable(0, pTable.AddressOf()), S_OK);
     EXPECT_EQ(RowCount(pTable.Get()), 2u);

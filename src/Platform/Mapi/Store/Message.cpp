@@ -75,6 +75,7 @@ protected:
     HRESULT OpenSubObject(ULONG ulPropTag, REFIID riid, ULONG ulFlags, LPUNKNOWN* lppUnk) override;
     HRESULT OpenStream(ULONG ulPropTag, ULONG ulInterfaceOptions, ULONG ulFlags, LPUNKNOWN* lppUnk) override;
     HRESULT ReadProps(PropMap& props) override;
+    HRESULT ReadPropsFor(PropMap& props, LPSPropTagArray lpTags) override;
     bool IsComputed(ULONG ulId) const override;
     HRESULT WriteProps(const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) override;
     StoreDb* Db() const override { return m_pDb.get(); }
@@ -212,10 +213,20 @@ MessageImpl::MessageImpl(std::shared_ptr<StoreDb> pDb, std::shared_ptr<MsgData> 
     : m_pDb(std::move(pDb)), m_pData(std::move(pData)), m_pParentAttach(pParentAttach), m_bWritable(bWritable) {}
 
 HRESULT MessageImpl::ReadProps(PropMap& props) {
+    return ReadPropsFor(props, nullptr);
+}
+
+HRESULT MessageImpl::ReadPropsFor(PropMap& props, LPSPropTagArray lpTags) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
-    if (FAILED(hr))
-        return hr;
+    // Only PR_HASATTACH needs the attachments read; a caller that does not ask for it is spared that.
+    bool bHasAttach = !lpTags;
+    for (ULONG i = 0; lpTags && i < lpTags->cValues; ++i)
+        bHasAttach = bHasAttach || PROP_ID(lpTags->aulPropTag[i]) == PROP_ID(PR_HASATTACH);
+    if (bHasAttach) {
+        HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
+        if (FAILED(hr))
+            return hr;
+    }
     props = m_pData->props;
     if (m_pParentAttach)
         AddStoreIdentityProps(*m_pDb, MAPI_MESSAGE, props);
@@ -224,7 +235,8 @@ HRESULT MessageImpl::ReadProps(PropMap& props) {
     props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
     props[PROP_ID(PR_ACCESS)] =
         MakeLong(PR_ACCESS, MAPI_ACCESS_READ | (m_bWritable ? MAPI_ACCESS_MODIFY | MAPI_ACCESS_DELETE : 0));
-    props[PROP_ID(PR_HASATTACH)] = MakeBool(PR_HASATTACH, !m_pData->attachments.empty());
+    if (bHasAttach)
+        props[PROP_ID(PR_HASATTACH)] = MakeBool(PR_HASATTACH, !m_pData->attachments.empty());
     if (!props.count(PROP_ID(PR_MESSAGE_SIZE))) {
         ULONG cb = 0;
         for (const auto& [id, prop] : m_pData->props)
@@ -614,11 +626,8 @@ HRESULT MessageImpl::SetReadFlag(ULONG ulFlags) {
 HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, bool bContainerWritable,
                           IMessage** ppMessage) {
     std::shared_ptr<MsgData> pData;
-    HRESULT hr = LoadMessage(*pDb, nid, pData);
-    if (FAILED(hr))
-        return hr;
     ULONG parent = 0;
-    hr = pDb->ObjectInfo(nid, &parent, nullptr);
+    HRESULT hr = LoadMessage(*pDb, nid, pData, &parent);
     if (FAILED(hr))
         return hr;
     if (!IsFolderNid(parent))

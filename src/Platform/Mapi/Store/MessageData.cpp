@@ -42,13 +42,13 @@ std::shared_ptr<AttachData> AttachData::Clone() const {
     return copy;
 }
 
-HRESULT LoadMessage(StoreDb& db, ULONG nid, std::shared_ptr<MsgData>& msg) {
+HRESULT LoadMessage(StoreDb& db, ULONG nid, std::shared_ptr<MsgData>& msg, ULONG* pParent) {
     auto data = std::make_shared<MsgData>();
     data->nid = nid;
     data->bNew = false;
     data->bAssoc = NidType(nid) == NID_TYPE_ASSOC_MESSAGE;
     std::lock_guard<std::recursive_mutex> lock(db.Mutex());
-    HRESULT hr = db.ObjectInfo(nid, nullptr, &data->version);
+    HRESULT hr = db.ObjectInfo(nid, pParent, &data->version);
     if (SUCCEEDED(hr))
         hr = db.LoadProps(nid, data->props);
     if (FAILED(hr))

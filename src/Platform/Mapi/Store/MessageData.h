@@ -59,7 +59,8 @@ struct AttachData {
     std::shared_ptr<AttachData> Clone() const;
 };
 
-HRESULT LoadMessage(StoreDb& db, ULONG nid, std::shared_ptr<MsgData>& msg);
+// pParent, when given, receives the node that holds the message.
+HRESULT LoadMessage(StoreDb& db, ULONG nid, std::shared_ptr<MsgData>& msg, ULONG* pParent = nullptr);
 HRESULT EnsureRecipients(StoreDb& db, MsgData& msg);
 HRESULT EnsureAttachments(StoreDb& db, MsgData& msg);
 HRESULT EnsureEmbedded(StoreDb& db, AttachData& attach);

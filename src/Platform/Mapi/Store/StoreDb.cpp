@@ -233,7 +233,7 @@ HRESULT StoreDb::Open(const std::filesystem::path& path, bool bCreate, const std
         if (!bCreate)
             return MAPI_E_NOT_FOUND;
         auto pNew = std::shared_ptr<StoreDb>(new StoreDb());
-        pNew->m_path = absolute;
+        pNew->SetPath(absolute);
         HRESULT hr = pNew->CreateNew(wsDisplayName);
         if (FAILED(hr))
             return hr;
@@ -246,7 +246,7 @@ HRESULT StoreDb::Open(const std::filesystem::path& path, bool bCreate, const std
         return S_OK;
     }
     auto pDb = std::shared_ptr<StoreDb>(new StoreDb());
-    pDb->m_path = key;
+    pDb->SetPath(key);
     HRESULT hr = pDb->OpenExisting();
     if (FAILED(hr))
         return hr;
@@ -417,13 +417,18 @@ std::string StoreDb::EntryIdOf(ULONG nid) const {
     return eid;
 }
 
-std::string StoreDb::StoreEntryId() const {
-    std::string eid(4, '\0');
-    eid.append(reinterpret_cast<const char*>(MUIDOsdStoreProvider.ab), 16);
-    eid.append(2, '\0');
-    eid += Platform::ToUtf16LEBytes(Platform::FromUtf8(m_path.string()));
-    eid.append(2, '\0');
-    return eid;
+const std::string& StoreDb::StoreEntryId() const {
+    return m_sStoreEntryId;
+}
+
+void StoreDb::SetPath(const std::filesystem::path& path) {
+    m_path = path;
+    // Every object answers PR_STORE_ENTRYID: built once.
+    m_sStoreEntryId.assign(4, '\0');
+    m_sStoreEntryId.append(reinterpret_cast<const char*>(MUIDOsdStoreProvider.ab), 16);
+    m_sStoreEntryId.append(2, '\0');
+    m_sStoreEntryId += Platform::ToUtf16LEBytes(Platform::FromUtf8(m_path.string()));
+    m_sStoreEntryId.append(2, '\0');
 }
 
 bool StoreDb::ParseEntryId(ULONG cb, const void* pEntryId, ULONG* pNid) const {

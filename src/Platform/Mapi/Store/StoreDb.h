@@ -103,7 +103,7 @@ public:
     const MAPIUID& MappingSignature() const { return m_mappingSignature; }
 
     std::string EntryIdOf(ULONG nid) const;
-    std::string StoreEntryId() const;
+    const std::string& StoreEntryId() const;
     // The node id of a 24-byte entry id of this store; false for any other bytes.
     bool ParseEntryId(ULONG cb, const void* pEntryId, ULONG* pNid) const;
 
@@ -174,6 +174,7 @@ private:
     StoreDb() = default;
     HRESULT OpenExisting();
     HRESULT Connect(const std::string& sTarget, int flags);
+    void SetPath(const std::filesystem::path& path);
     HRESULT CreateNew(const std::wstring& wsDisplayName);
     HRESULT ReadMeta();
     void RememberName(ULONG ulId, const NameKey& key);
@@ -194,6 +195,7 @@ private:
     StmtRef Cached(const char* pszSql);
 
     std::filesystem::path m_path;
+    std::string m_sStoreEntryId;
     std::filesystem::path m_temporaryDir;  // removed with the store
     sqlite3* m_pDb = nullptr;
     bool m_bReadOnly = false;
