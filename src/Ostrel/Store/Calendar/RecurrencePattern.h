@@ -188,6 +188,7 @@ private:
     HRESULT ReadPattern(LittleEndianReader& reader);
     HRESULT ReadException(LittleEndianReader& reader, COutlookRecurrenceException& exception) const;
     HRESULT ReadExtendedException(LittleEndianReader& reader, size_t ulIndex);
+    HRESULT WriteStream(IStream* pStream) const;
     void WritePattern(LittleEndianWriter& writer) const;
     void WriteException(LittleEndianWriter& writer, const COutlookRecurrenceException& exception) const;
     void WriteExtendedException(LittleEndianWriter& writer, const COutlookRecurrenceException& exception) const;

@@ -8,6 +8,7 @@
 #include "Util/Text/CodePage.h"
 
 #include <algorithm>
+#include <new>
 
 namespace Ostrel::Mapi {
 
@@ -50,7 +51,13 @@ HRESULT COutlookRecurrencePattern::InitFromRecurrenceStream(IStream* pStream) {
     read.m_bIsTask = m_bIsTask;
     read.m_timeZone.Initialize(m_timeZone);
     LittleEndianReader reader(pStream);
-    const HRESULT hr = read.ReadPattern(reader);
+    HRESULT hr = S_OK;
+    try {
+        hr = read.ReadPattern(reader);
+    } catch (const std::bad_alloc&) {
+        RECURRENCE_LOG_ERROR(L"Not enough memory to read recurence pattern stream");
+        return E_OUTOFMEMORY;
+    }
     if (FAILED(hr))
         return hr;
     TakeFieldsOf(read);

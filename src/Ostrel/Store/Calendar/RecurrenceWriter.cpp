@@ -7,6 +7,7 @@
 #include "Util/Text/CodePage.h"
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 namespace Ostrel::Mapi {
@@ -50,6 +51,15 @@ void WriteUnicodeText(LittleEndianWriter& writer, const std::wstring& ws) {
 }  // namespace
 
 HRESULT COutlookRecurrencePattern::WriteRecurrenceStream(IStream* pStream) const {
+    try {
+        return WriteStream(pStream);
+    } catch (const std::bad_alloc&) {
+        RECURRENCE_LOG_ERROR(L"Failed to write recurrence stream: out of memory");
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT COutlookRecurrencePattern::WriteStream(IStream* pStream) const {
     // The exception count is a 16-bit field.
     if (m_ModifiedExceptionsDetails.size() > 0xFFFF) {
         RECURRENCE_LOG_ERROR(L"Failed to write recurrence stream: too many exceptions (%d)",
