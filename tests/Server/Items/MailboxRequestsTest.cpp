@@ -169,7 +169,7 @@ TEST_F(MailboxRequestsTest, ContactsAreCreatedAndModifiedInTheMailboxAndTheConta
               (Attrs{{"lastName", "Berg"}, {"userCertificate", "CERT-B"}, {"userCertificate", "CERT-C"}}));
 
     // GetContacts reads the same contact from the contact book.
-    long ids[] = {created->Id()};
+    LONG ids[] = {created->Id()};
     const wchar_t* wanted[] = {L"lastName"};
     GetContactsRequest get(ids, 1, wanted, 1, 0);
     auto got = Call<GetContactsResponse>(get);

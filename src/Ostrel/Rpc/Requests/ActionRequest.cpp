@@ -18,7 +18,7 @@ constexpr const wchar_t* kOpTexts[] = {L"delete", L"read", L"!read", L"flag",   
                                        L"move",   L"tag",  L"!tag",  L"update", L"rename"};
 
 // The folder whose id keeps an action from asking for the document view.
-constexpr long kNoDocumentViewId = 12;
+constexpr LONG kNoDocumentViewId = 12;
 // The longest name FixUpDocumentName extends, before the period.
 constexpr size_t kMaxFixedUpName = 258;
 
@@ -55,42 +55,42 @@ const wchar_t* ActionRequest::OpText(int op) {
     return op >= 0 && op < static_cast<int>(std::size(kOpTexts)) ? kOpTexts[op] : L"";
 }
 
-ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op) : ItemRequestBase(BodyName(kind)) {
+ActionRequest::ActionRequest(Mail::MailItemType kind, LONG id, OP op) : ItemRequestBase(BodyName(kind)) {
     Create(kind, op, id, std::nullopt, std::nullopt, std::nullopt, nullptr, nullptr, nullptr, kNoColor, 0);
 }
 
-ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, const wchar_t* pwszName)
+ActionRequest::ActionRequest(Mail::MailItemType kind, LONG id, OP op, const wchar_t* pwszName)
     : ItemRequestBase(BodyName(kind)) {
     Create(kind, op, id, std::nullopt, std::nullopt, std::nullopt, pwszName, nullptr, nullptr, kNoColor, 0);
 }
 
-ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, const wchar_t* pwszName, unsigned long color)
+ActionRequest::ActionRequest(Mail::MailItemType kind, LONG id, OP op, const wchar_t* pwszName, ULONG color)
     : ItemRequestBase(BodyName(kind)) {
     Create(kind, op, id, std::nullopt, std::nullopt, std::nullopt, pwszName, nullptr, nullptr, color, 0);
 }
 
-ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, long folderId, const wchar_t* pwszNewName)
+ActionRequest::ActionRequest(Mail::MailItemType kind, LONG id, OP op, LONG folderId, const wchar_t* pwszNewName)
     : ItemRequestBase(BodyName(kind)) {
     if (pwszNewName)
         m_owsNewName = pwszNewName;
     Create(kind, op, id, std::nullopt, std::nullopt, std::to_wstring(folderId), nullptr, nullptr, nullptr, kNoColor, 0);
 }
 
-ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, long folderId, const wchar_t* pwszName,
+ActionRequest::ActionRequest(Mail::MailItemType kind, LONG id, OP op, LONG folderId, const wchar_t* pwszName,
                              const wchar_t* pwszFlags, const ACL& acl, int isDocument)
     : ItemRequestBase(BodyName(kind)) {
     Create(kind, op, id, std::nullopt, std::nullopt, std::to_wstring(folderId), pwszName, pwszFlags, &acl, kNoColor,
            isDocument);
 }
 
-ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, const Mail::TagIdList* pTagIds,
+ActionRequest::ActionRequest(Mail::MailItemType kind, LONG id, OP op, const Mail::TagIdList* pTagIds,
                              const Mail::TagNameList* pTagNames, int tagIdRestriction)
     : ItemRequestBase(BodyName(kind)) {
     Create(kind, op, id, AllowedTagIds(pTagIds, tagIdRestriction), TagNameListToString(pTagNames), std::nullopt,
            nullptr, nullptr, nullptr, kNoColor, 0);
 }
 
-ActionRequest::ActionRequest(Mail::MailItemType kind, long id, OP op, const Mail::TagIdList* pTagIds,
+ActionRequest::ActionRequest(Mail::MailItemType kind, LONG id, OP op, const Mail::TagIdList* pTagIds,
                              const Mail::TagNameList* pTagNames, Mail::MessageFlags& flags, int tagIdRestriction)
     : ItemRequestBase(BodyName(kind)) {
     Create(kind, op, id, AllowedTagIds(pTagIds, tagIdRestriction), TagNameListToString(pTagNames), std::nullopt,
@@ -111,10 +111,10 @@ std::optional<std::wstring> ActionRequest::AllowedTagIds(const Mail::TagIdList* 
     return TagListToString(pTagIds);
 }
 
-void ActionRequest::Create(Mail::MailItemType kind, int op, long id, const std::optional<std::wstring>& owsTagIds,
+void ActionRequest::Create(Mail::MailItemType kind, int op, LONG id, const std::optional<std::wstring>& owsTagIds,
                            const std::optional<std::wstring>& owsTagNames,
                            const std::optional<std::wstring>& owsFolderId, const wchar_t* pwszName,
-                           const wchar_t* pwszFlags, const ACL* pAcl, unsigned long color, int isDocument) {
+                           const wchar_t* pwszFlags, const ACL* pAcl, ULONG color, int isDocument) {
     const wchar_t* pwszBody = BodyName(kind);
     if (!pwszBody) {
         OSTLOG_WARN(L"Received unsupported mail item type 0x%x", static_cast<unsigned>(kind));

@@ -31,20 +31,20 @@ public:
     // The wire text of an operation; empty outside the table.
     static const wchar_t* OpText(int op);
 
-    ActionRequest(Mail::MailItemType kind, long id, OP op);
-    ActionRequest(Mail::MailItemType kind, long id, OP op, const wchar_t* pwszName);
-    ActionRequest(Mail::MailItemType kind, long id, OP op, const wchar_t* pwszName, unsigned long color);
+    ActionRequest(Mail::MailItemType kind, LONG id, OP op);
+    ActionRequest(Mail::MailItemType kind, LONG id, OP op, const wchar_t* pwszName);
+    ActionRequest(Mail::MailItemType kind, LONG id, OP op, const wchar_t* pwszName, ULONG color);
     // A move into folderId; newName is not sent but kept for FixUpDocumentName.
-    ActionRequest(Mail::MailItemType kind, long id, OP op, long folderId, const wchar_t* pwszNewName);
+    ActionRequest(Mail::MailItemType kind, LONG id, OP op, LONG folderId, const wchar_t* pwszNewName);
     // A folder's whole state: parent, name, flags and access-control list; isDocument asks for the
     // document view (servers of version 8 and later).
-    ActionRequest(Mail::MailItemType kind, long id, OP op, long folderId, const wchar_t* pwszName,
+    ActionRequest(Mail::MailItemType kind, LONG id, OP op, LONG folderId, const wchar_t* pwszName,
                   const wchar_t* pwszFlags, const ACL& acl, int isDocument);
     // Tags, by name or id as the session takes them. With a non-zero tagIdRestriction ids are
     // sent only in the handheld-server edition. A given but empty list sends an empty text.
-    ActionRequest(Mail::MailItemType kind, long id, OP op, const Mail::TagIdList* pTagIds,
+    ActionRequest(Mail::MailItemType kind, LONG id, OP op, const Mail::TagIdList* pTagIds,
                   const Mail::TagNameList* pTagNames, int tagIdRestriction);
-    ActionRequest(Mail::MailItemType kind, long id, OP op, const Mail::TagIdList* pTagIds,
+    ActionRequest(Mail::MailItemType kind, LONG id, OP op, const Mail::TagIdList* pTagIds,
                   const Mail::TagNameList* pTagNames, Mail::MessageFlags& flags, int tagIdRestriction);
 
     // After the server said a document of that name exists in the target folder: turns a move or
@@ -53,10 +53,9 @@ public:
     bool FixUpDocumentName() override;
 
 protected:
-    void Create(Mail::MailItemType kind, int op, long id, const std::optional<std::wstring>& owsTagIds,
+    void Create(Mail::MailItemType kind, int op, LONG id, const std::optional<std::wstring>& owsTagIds,
                 const std::optional<std::wstring>& owsTagNames, const std::optional<std::wstring>& owsFolderId,
-                const wchar_t* pwszName, const wchar_t* pwszFlags, const ACL* pAcl, unsigned long color,
-                int isDocument);
+                const wchar_t* pwszName, const wchar_t* pwszFlags, const ACL* pAcl, ULONG color, int isDocument);
 
 private:
     static std::optional<std::wstring> TagListToString(const Mail::TagIdList* pTagIds);

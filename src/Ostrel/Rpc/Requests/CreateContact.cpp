@@ -37,7 +37,7 @@ void ContactRequestBase::AddImage(IXMLDOMElement* pCn, const AttachmentDetails* 
         SetAttr(a.Get(), L"ct", Platform::FromUtf8(pImage->GetContentType()));
 }
 
-CreateContactRequest::CreateContactRequest(long folderId, const Mail::ContactAttributes& attrs,
+CreateContactRequest::CreateContactRequest(LONG folderId, const Mail::ContactAttributes& attrs,
                                            const Mail::ContactGroupMembers& members, const AttachmentDetails* pImage,
                                            const Mail::TagIdList& tagIds, const Mail::TagNameList& tagNames,
                                            int tagIdRestriction)

@@ -24,7 +24,7 @@ protected:
 class CreateContactRequest : public ContactRequestBase {
 public:
     // With a non-zero tagIdRestriction tag ids go only in the handheld-server edition.
-    CreateContactRequest(long folderId, const Mail::ContactAttributes& attrs, const Mail::ContactGroupMembers& members,
+    CreateContactRequest(LONG folderId, const Mail::ContactAttributes& attrs, const Mail::ContactGroupMembers& members,
                          const AttachmentDetails* pImage, const Mail::TagIdList& tagIds,
                          const Mail::TagNameList& tagNames, int tagIdRestriction);
 };

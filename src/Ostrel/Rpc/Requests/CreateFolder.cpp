@@ -22,7 +22,7 @@ const wchar_t* CreateFolderRequest::ViewOf(Mail::MailItemType kind) {
     }
 }
 
-CreateFolderRequest::CreateFolderRequest(const wchar_t* pwszName, long parentId, Mail::MailItemType kind,
+CreateFolderRequest::CreateFolderRequest(const wchar_t* pwszName, LONG parentId, Mail::MailItemType kind,
                                          const ACL* pAcl, int fetchIfExists, int syncFlag)
     : ItemRequestBase(L"CreateFolderRequest") {
     CreateBody(L"CreateFolderRequest", Soap::kNsMail);

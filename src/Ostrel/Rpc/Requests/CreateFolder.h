@@ -10,7 +10,7 @@ class CreateFolderRequest : public ItemRequestBase {
 public:
     // fetchIfExists: answer with the existing folder of that name instead of failing ("fie").
     // syncFlag: the folder takes part in synchronisation ("f" = "#"). A null or empty ACL sends none.
-    CreateFolderRequest(const wchar_t* pwszName, long parentId, Mail::MailItemType kind, const ACL* pAcl,
+    CreateFolderRequest(const wchar_t* pwszName, LONG parentId, Mail::MailItemType kind, const ACL* pAcl,
                         int fetchIfExists, int syncFlag);
 
     // The view a folder of that kind gets; null for none. Documents need a version 8 server.

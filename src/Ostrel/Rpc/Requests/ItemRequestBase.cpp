@@ -50,7 +50,7 @@ std::shared_ptr<IItemRequestSession> CurrentItemSession() {
     return nullptr;
 }
 
-std::wstring ColorToRgb(unsigned long color) {
+std::wstring ColorToRgb(ULONG color) {
     wchar_t wszRgb[8];
     std::swprintf(wszRgb, std::size(wszRgb), L"#%02X%02X%02X", static_cast<unsigned>(color & 0xFF),
                   static_cast<unsigned>((color >> 8) & 0xFF), static_cast<unsigned>((color >> 16) & 0xFF));

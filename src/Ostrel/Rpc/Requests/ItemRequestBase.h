@@ -34,9 +34,9 @@ protected:
 std::shared_ptr<IItemRequestSession> CurrentItemSession();
 
 // The value of a colour argument that means "no colour".
-constexpr unsigned long kNoColor = 0xFFFFFFFF;
+constexpr ULONG kNoColor = 0xFFFFFFFF;
 // A colour (red in the low byte, green, blue) as "#RRGGBB".
-std::wstring ColorToRgb(unsigned long color);
+std::wstring ColorToRgb(ULONG color);
 
 // Which tag attribute the tag attribute rule picks.
 enum class TagAttribute { None, Names, Ids };

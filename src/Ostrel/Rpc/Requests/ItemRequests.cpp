@@ -13,13 +13,12 @@ std::wstring_view Text(const wchar_t* pwsz) {
 
 }  // namespace
 
-GetItemRequest::GetItemRequest(long id) : ItemRequestBase(L"GetItemRequest") {
+GetItemRequest::GetItemRequest(LONG id) : ItemRequestBase(L"GetItemRequest") {
     CreateBody(L"GetItemRequest", Soap::kNsMail);
     SetAttr(AddChild(Body(), L"item").Get(), L"id", std::to_wstring(id));
 }
 
-CreateTagRequest::CreateTagRequest(const wchar_t* pwszName, unsigned long color)
-    : ItemRequestBase(L"CreateTagRequest") {
+CreateTagRequest::CreateTagRequest(const wchar_t* pwszName, ULONG color) : ItemRequestBase(L"CreateTagRequest") {
     CreateBody(L"CreateTagRequest", Soap::kNsMail);
     auto tag = AddChild(Body(), L"tag");
     SetAttr(tag.Get(), L"name", Text(pwszName));
@@ -27,7 +26,7 @@ CreateTagRequest::CreateTagRequest(const wchar_t* pwszName, unsigned long color)
         SetAttr(tag.Get(), L"rgb", ColorToRgb(color));
 }
 
-SendMsgRequest::SendMsgRequest(const wchar_t* pwszUploadId, unsigned long suid, int needCalendarSentByFixup,
+SendMsgRequest::SendMsgRequest(const wchar_t* pwszUploadId, ULONG suid, int needCalendarSentByFixup,
                                int isCalendarForward)
     : ItemRequestBase(L"SendMsgRequest") {
     CreateBody(L"SendMsgRequest", Soap::kNsMail);
@@ -36,11 +35,11 @@ SendMsgRequest::SendMsgRequest(const wchar_t* pwszUploadId, unsigned long suid, 
         SetAttr(Body(), L"isCalendarForward", L"1");
     if (needCalendarSentByFixup)
         SetAttr(Body(), L"needCalendarSentByFixup", L"1");
-    SetAttr(Body(), L"suid", std::to_wstring(static_cast<uint32_t>(suid)));
+    SetAttr(Body(), L"suid", std::to_wstring(suid));
     SetAttr(AddChild(Body(), L"m").Get(), L"aid", Text(pwszUploadId));
 }
 
-SaveDraftRequest::SaveDraftRequest(const wchar_t* pwszUploadId, long id, int tagIdRestriction,
+SaveDraftRequest::SaveDraftRequest(const wchar_t* pwszUploadId, LONG id, int tagIdRestriction,
                                    const Mail::TagIdList& tagIds, const Mail::TagNameList& tagNames)
     : ItemRequestBase(L"SaveDraftRequest") {
     CreateBody(L"SaveDraftRequest", Soap::kNsMail);
@@ -50,11 +49,11 @@ SaveDraftRequest::SaveDraftRequest(const wchar_t* pwszUploadId, long id, int tag
     SetTagAttribute(m.Get(), &tagIds, &tagNames, !tagIdRestriction || Mapi::IsBESOSN());
 }
 
-AddMsgRequest::AddMsgRequest(const wchar_t* pwszUploadId, const wchar_t* pwszDate, long folderId,
+AddMsgRequest::AddMsgRequest(const wchar_t* pwszUploadId, const wchar_t* pwszDate, LONG folderId,
                              const Mail::TagIdList* pTagIds, const Mail::TagNameList* pTagNames,
                              Mail::MessageFlags& flags, int tagIdRestriction, int noFilterSent)
     : ItemRequestBase(L"AddMsgRequest") {
-    constexpr long kSentFolder = 5;
+    constexpr LONG kSentFolder = 5;
     CreateBody(L"AddMsgRequest", Soap::kNsMail);
     auto m = AddChild(Body(), L"m");
     SetAttr(m.Get(), L"aid", Text(pwszUploadId));
@@ -69,7 +68,7 @@ AddMsgRequest::AddMsgRequest(const wchar_t* pwszUploadId, const wchar_t* pwszDat
     SetAttr(m.Get(), L"noICal", L"1");
 }
 
-GetContactsRequest::GetContactsRequest(const long* pIds, unsigned idCount, const wchar_t* const* ppAttrs,
+GetContactsRequest::GetContactsRequest(const LONG* pIds, unsigned idCount, const wchar_t* const* ppAttrs,
                                        unsigned attrCount, int minusNoQualify)
     : ItemRequestBase(L"GetContactsRequest", minusNoQualify) {
     CreateBody(L"GetContactsRequest", Soap::kNsMail);
@@ -80,7 +79,7 @@ GetContactsRequest::GetContactsRequest(const long* pIds, unsigned idCount, const
 }
 
 GetContactsRequest::GetContactsRequest(const wchar_t* const* ppIds, unsigned idCount, const wchar_t* const* ppAttrs,
-                                       unsigned attrCount, long, int minusNoQualify)
+                                       unsigned attrCount, LONG, int minusNoQualify)
     : ItemRequestBase(L"GetContactsRequest", minusNoQualify, minusNoQualify != 0) {
     CreateBody(L"GetContactsRequest", Soap::kNsMail);
     SetAttr(Body(), L"sync", L"1");
@@ -108,12 +107,11 @@ SyncGalRequest::SyncGalRequest(const wchar_t* pwszToken) : ItemRequestBase(L"Syn
     SetAttr(Body(), L"idOnly", L"true");
 }
 
-GetDistributionListMembersRequest::GetDistributionListMembersRequest(const wchar_t* pwszList, unsigned long limit,
-                                                                     unsigned long offset)
+GetDistributionListMembersRequest::GetDistributionListMembersRequest(const wchar_t* pwszList, ULONG limit, ULONG offset)
     : ItemRequestBase(L"GetDistributionListMembersRequest") {
     CreateBody(L"GetDistributionListMembersRequest", Soap::kNsAccount);
-    SetAttr(Body(), L"limit", std::to_wstring(static_cast<uint32_t>(limit)));
-    SetAttr(Body(), L"offset", std::to_wstring(static_cast<uint32_t>(offset)));
+    SetAttr(Body(), L"limit", std::to_wstring(limit));
+    SetAttr(Body(), L"offset", std::to_wstring(offset));
     SetText(AddChild(Body(), L"dl").Get(), Text(pwszList));
 }
 

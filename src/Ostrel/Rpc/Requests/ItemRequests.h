@@ -11,26 +11,26 @@ namespace Ostrel::Rpc {
 // <GetItemRequest><item id/></GetItemRequest>
 class GetItemRequest : public ItemRequestBase {
 public:
-    explicit GetItemRequest(long id);
+    explicit GetItemRequest(LONG id);
 };
 
 // A tag with a name and, unless it is kNoColor, a colour (red in the low byte).
 class CreateTagRequest : public ItemRequestBase {
 public:
-    CreateTagRequest(const wchar_t* pwszName, unsigned long color);
+    CreateTagRequest(const wchar_t* pwszName, ULONG color);
 };
 
 // Sends an uploaded message without keeping a copy; suid identifies the send to the server.
 class SendMsgRequest : public ItemRequestBase {
 public:
-    SendMsgRequest(const wchar_t* pwszUploadId, unsigned long suid, int needCalendarSentByFixup, int isCalendarForward);
+    SendMsgRequest(const wchar_t* pwszUploadId, ULONG suid, int needCalendarSentByFixup, int isCalendarForward);
 };
 
 // Replaces draft `id` with an uploaded message. With a non-zero tagIdRestriction tag ids go only
 // in the handheld-server edition.
 class SaveDraftRequest : public ItemRequestBase {
 public:
-    SaveDraftRequest(const wchar_t* pwszUploadId, long id, int tagIdRestriction, const Mail::TagIdList& tagIds,
+    SaveDraftRequest(const wchar_t* pwszUploadId, LONG id, int tagIdRestriction, const Mail::TagIdList& tagIds,
                      const Mail::TagNameList& tagNames);
 };
 
@@ -39,7 +39,7 @@ public:
 // it is a post.
 class AddMsgRequest : public ItemRequestBase {
 public:
-    AddMsgRequest(const wchar_t* pwszUploadId, const wchar_t* pwszDate, long folderId, const Mail::TagIdList* pTagIds,
+    AddMsgRequest(const wchar_t* pwszUploadId, const wchar_t* pwszDate, LONG folderId, const Mail::TagIdList* pTagIds,
                   const Mail::TagNameList* pTagNames, Mail::MessageFlags& flags, int tagIdRestriction,
                   int noFilterSent);
 };
@@ -47,12 +47,12 @@ public:
 class GetContactsRequest : public ItemRequestBase {
 public:
     // Mailbox contacts by number, with the named attributes (all when none are named).
-    GetContactsRequest(const long* pIds, unsigned idCount, const wchar_t* const* ppAttrs, unsigned attrCount,
+    GetContactsRequest(const LONG* pIds, unsigned idCount, const wchar_t* const* ppAttrs, unsigned attrCount,
                        int minusNoQualify);
     // Contacts by textual id, hidden attributes included and at most 100 members each. The call
-    // name is set only when minusNoQualify is non-zero; the long is not sent.
+    // name is set only when minusNoQualify is non-zero; the number is not sent.
     GetContactsRequest(const wchar_t* const* ppIds, unsigned idCount, const wchar_t* const* ppAttrs, unsigned attrCount,
-                       long unused, int minusNoQualify);
+                       LONG unused, int minusNoQualify);
 
 private:
     void AddAttrs(const wchar_t* const* ppAttrs, unsigned attrCount);
@@ -73,7 +73,7 @@ public:
 // One page of a distribution list's members.
 class GetDistributionListMembersRequest : public ItemRequestBase {
 public:
-    GetDistributionListMembersRequest(const wchar_t* pwszList, unsigned long limit, unsigned long offset);
+    GetDistributionListMembersRequest(const wchar_t* pwszList, ULONG limit, ULONG offset);
 };
 
 }  // namespace Ostrel::Rpc

@@ -19,7 +19,7 @@ int CertificateIndex(const std::wstring& wsName) {
 
 }  // namespace
 
-ModifyContactRequest::ModifyContactRequest(int replace, int force, long id, const Mail::ContactAttributes& attrs,
+ModifyContactRequest::ModifyContactRequest(int replace, int force, LONG id, const Mail::ContactAttributes& attrs,
                                            const Mail::ContactGroupMembers& members, const AttachmentDetails* pImage,
                                            const Mail::TagNameList& tagNames)
     : ContactRequestBase(L"ModifyContactRequest") {

@@ -13,7 +13,7 @@ public:
     // entries. force: apply even when the contact changed on the server meanwhile. Tag names are
     // always sent (an empty list clears them) when the server takes them; members are written only
     // outside replace mode and replace the whole list.
-    ModifyContactRequest(int replace, int force, long id, const Mail::ContactAttributes& attrs,
+    ModifyContactRequest(int replace, int force, LONG id, const Mail::ContactAttributes& attrs,
                          const Mail::ContactGroupMembers& members, const AttachmentDetails* pImage,
                          const Mail::TagNameList& tagNames);
 };

@@ -5,7 +5,7 @@
 
 namespace Ostrel::Rpc {
 
-SyncRequest::SyncRequest(const wchar_t* pwszToken, long folderId, unsigned long calendarCutoffDays)
+SyncRequest::SyncRequest(const wchar_t* pwszToken, LONG folderId, ULONG calendarCutoffDays)
     : ItemRequestBase(L"SyncRequest") {
     constexpr int64_t kMillisecondsPerDay = 86400000;
     CreateBody(L"SyncRequest", Soap::kNsMail);

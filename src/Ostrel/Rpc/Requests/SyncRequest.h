@@ -11,7 +11,7 @@ public:
     // token: the last sync token (null for a full synchronisation); folderId: the subtree's root
     // when positive; calendarCutoffDays: when non-zero, calendar items that ended more than that
     // many days ago are left out ("calCutoff", milliseconds since 1970, from the current clock).
-    SyncRequest(const wchar_t* pwszToken, long folderId, unsigned long calendarCutoffDays);
+    SyncRequest(const wchar_t* pwszToken, LONG folderId, ULONG calendarCutoffDays);
 };
 
 }  // namespace Ostrel::Rpc

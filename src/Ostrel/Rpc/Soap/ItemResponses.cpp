@@ -25,7 +25,7 @@ std::optional<std::wstring> Attribute(IXMLDOMDocument2* pDocument, const wchar_t
 }
 
 // A decimal 32-bit number; anything else is logged and gives `fallback`.
-long Number(const std::optional<std::wstring>& value, const wchar_t* pwszWhat, long fallback = 0) {
+LONG Number(const std::optional<std::wstring>& value, const wchar_t* pwszWhat, LONG fallback = 0) {
     if (!value)
         return fallback;
     const wchar_t* pwsz = value->c_str();
@@ -36,10 +36,10 @@ long Number(const std::optional<std::wstring>& value, const wchar_t* pwszWhat, l
         OSTLOG_WARN(L"the reply's %s '%s' is not a number", pwszWhat, pwsz);
         return fallback;
     }
-    return static_cast<long>(ll);
+    return static_cast<LONG>(ll);
 }
 
-long IdOf(IXMLDOMDocument2* pDocument, const wchar_t* pwszXPath) {
+LONG IdOf(IXMLDOMDocument2* pDocument, const wchar_t* pwszXPath) {
     return Number(Attribute(pDocument, pwszXPath, L"id"), L"id");
 }
 
@@ -81,7 +81,9 @@ SaveDraftResponse::SaveDraftResponse(IXMLDOMDocument2* pDocument)
 
 GetItemResponse::GetItemResponse(IXMLDOMDocument2* pDocument) : Response(pDocument) {
     const wchar_t* pwszDoc = L"/soap:Envelope/soap:Body/mail:GetItemResponse/mail:doc";
-    m_ulDocVersion = static_cast<ULONG>(Number(Attribute(pDocument, pwszDoc, L"ver"), L"document version", 1));
+    // Versions count from 1: zero or a negative number says nothing, as if the server left it out.
+    const LONG lVersion = Number(Attribute(pDocument, pwszDoc, L"ver"), L"document version", 1);
+    m_ulDocVersion = lVersion > 0 ? static_cast<ULONG>(lVersion) : 1;
     m_owsDocName = Attribute(pDocument, pwszDoc, L"name");
     m_owsDocFlags = Attribute(pDocument, pwszDoc, L"f");
     m_owsDocTagIds = Attribute(pDocument, pwszDoc, L"t");

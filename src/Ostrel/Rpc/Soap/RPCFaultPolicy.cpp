@@ -106,7 +106,7 @@ void CheckHttpStatus(DWORD dwStatus, const char* pszFunction, int iLine, const I
         throw NginxException(dwStatus, pszFunction, iLine, pConnection);
 }
 
-int IsSSLError(DWORD dwError, long requestNumber) {
+int IsSSLError(DWORD dwError, LONG requestNumber) {
     if ((dwError == kInvalidServerResponse || dwError == kSecureFailure) && !HasResponseBeenReceived()) {
         OSTLOG_INFO(1, L"[%d] first request, this is potentially an SSL mismatch.", static_cast<int>(requestNumber));
         return 1;

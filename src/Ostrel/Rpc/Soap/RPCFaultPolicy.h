@@ -47,7 +47,7 @@ void CheckHttpStatus(DWORD dwStatus, const char* pszFunction, int iLine, const I
 // Whether a transport error may mean that the connection type (HTTP or HTTPS) does not match the
 // server: 12152 or 12175 while no connection of the process has yet received a response.
 // requestNumber is the connection's current request number, for the log.
-int IsSSLError(DWORD dwError, long requestNumber);
+int IsSSLError(DWORD dwError, LONG requestNumber);
 // Recorded by every successful receive; the flag never goes back.
 void NoteResponseReceived();
 bool HasResponseBeenReceived();

@@ -66,13 +66,13 @@ private:
 class CreateFolderResponse : public Response {
 public:
     explicit CreateFolderResponse(IXMLDOMDocument2* pDocument);
-    long FolderId() const { return m_lFolderId; }
-    long ParentFolderId() const { return m_lParentFolderId; }
+    LONG FolderId() const { return m_lFolderId; }
+    LONG ParentFolderId() const { return m_lParentFolderId; }
     const wchar_t* FolderName() const { return m_owsFolderName ? m_owsFolderName->c_str() : nullptr; }
 
 private:
-    long m_lFolderId = 0;
-    long m_lParentFolderId = 0;
+    LONG m_lFolderId = 0;
+    LONG m_lParentFolderId = 0;
     std::optional<std::wstring> m_owsFolderName;
 };
 
@@ -80,10 +80,10 @@ private:
 class CreateTagResponse : public Response {
 public:
     explicit CreateTagResponse(IXMLDOMDocument2* pDocument);
-    long Id() const { return m_lId; }
+    LONG Id() const { return m_lId; }
 
 private:
-    long m_lId = 0;
+    LONG m_lId = 0;
 };
 
 // The new contact's id, as a number and as text (Modified holds the same "id" text; the
@@ -91,11 +91,11 @@ private:
 class CreateContactResponse : public Response {
 public:
     explicit CreateContactResponse(IXMLDOMDocument2* pDocument);
-    long Id() const { return m_lId; }
+    LONG Id() const { return m_lId; }
     const wchar_t* Modified() const { return m_owsModified ? m_owsModified->c_str() : nullptr; }
 
 private:
-    long m_lId = 0;
+    LONG m_lId = 0;
     std::optional<std::wstring> m_owsModified;
 };
 
@@ -103,19 +103,19 @@ private:
 class AddMsgResponse : public Response {
 public:
     explicit AddMsgResponse(IXMLDOMDocument2* pDocument);
-    long Id() const { return m_lId; }
+    LONG Id() const { return m_lId; }
 
 private:
-    long m_lId = 0;
+    LONG m_lId = 0;
 };
 
 class SaveDraftResponse : public Response {
 public:
     explicit SaveDraftResponse(IXMLDOMDocument2* pDocument);
-    long Id() const { return m_lId; }
+    LONG Id() const { return m_lId; }
 
 private:
-    long m_lId = 0;
+    LONG m_lId = 0;
 };
 
 // A document's version (1 when absent), name, flags, tag ids and names, and its modification

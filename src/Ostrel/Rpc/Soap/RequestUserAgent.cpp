@@ -24,7 +24,7 @@ void ParseRelease(std::string_view sRelease, int numbers[3]) {
         numbers[n] = 0;
         if (i >= sRelease.size() || sRelease[i] < '0' || sRelease[i] > '9')
             continue;
-        long value = 0;
+        int64_t value = 0;
         while (i < sRelease.size() && sRelease[i] >= '0' && sRelease[i] <= '9') {
             value = value * 10 + (sRelease[i++] - '0');
             if (value > 0x7fffffff)
@@ -92,7 +92,7 @@ const std::wstring& UserAgentProcessPart() {
     return wsPart;
 }
 
-std::wstring UserAgentVersion(DWORD dwThreadId, long requestNumber) {
+std::wstring UserAgentVersion(DWORD dwThreadId, LONG requestNumber) {
     wchar_t wszThread[16];
     swprintf(wszThread, 16, L"%x", dwThreadId);
     std::wstring wsVersion = UserAgentProcessPart() + L" T" + wszThread;
@@ -101,7 +101,7 @@ std::wstring UserAgentVersion(DWORD dwThreadId, long requestNumber) {
     return wsVersion;
 }
 
-std::wstring UserAgentVersion(long requestNumber) {
+std::wstring UserAgentVersion(LONG requestNumber) {
     return UserAgentVersion(static_cast<DWORD>(gettid()), requestNumber);
 }
 

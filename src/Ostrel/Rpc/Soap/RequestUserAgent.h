@@ -14,9 +14,9 @@ const wchar_t* UserAgentProduct();
 
 // The version text for one request: the process part, " T" and the thread id in hex, and " R" and
 // the request number when it is positive.
-std::wstring UserAgentVersion(DWORD dwThreadId, long requestNumber);
+std::wstring UserAgentVersion(DWORD dwThreadId, LONG requestNumber);
 // The same for the calling thread.
-std::wstring UserAgentVersion(long requestNumber);
+std::wstring UserAgentVersion(LONG requestNumber);
 
 // The process part, computed once: product version, the system's version numbers from the kernel
 // release (no service pack here), language and country from the locale, and " P" with the process id.

@@ -25,6 +25,10 @@ TEST_F(ItemRequestsTest, SimpleBodies) {
     EXPECT_EQ(BodyXml(tag), L"<CreateTagRequest" + kMail + L"><tag name=\"Work\" rgb=\"#00FF00\"/></CreateTagRequest>");
     CreateTagRequest plain(L"Home", kNoColor);
     EXPECT_EQ(BodyXml(plain), L"<CreateTagRequest" + kMail + L"><tag name=\"Home\"/></CreateTagRequest>");
+    // A colour read from a 32-bit property: -1 is "none" there too, never white.
+    const LONG lNone = -1;
+    CreateTagRequest fromProperty(L"Home", lNone);
+    EXPECT_EQ(BodyXml(fromProperty), BodyXml(plain));
 
     SendMsgRequest send(L"up-1", 4000000000UL, 1, 1);
     EXPECT_EQ(BodyXml(send),
@@ -41,6 +45,8 @@ TEST_F(ItemRequestsTest, SimpleBodies) {
     EXPECT_EQ(BodyXml(dl),
               L"<GetDistributionListMembersRequest" + kAccount +
                   L" limit=\"100\" offset=\"200\"><dl>team@x.test</dl></GetDistributionListMembersRequest>");
+    GetDistributionListMembersRequest all(L"team@x.test", 0xFFFFFFFF, 0);
+    EXPECT_NE(BodyXml(all).find(L" limit=\"4294967295\" offset=\"0\""), std::wstring::npos) << BodyXml(all);
 
     SyncGalRequest first(L"");
     EXPECT_EQ(BodyXml(first), L"<SyncGalRequest" + kAccount + L" idOnly=\"true\"/>");
@@ -82,7 +88,7 @@ TEST_F(ItemRequestsTest, DraftsAndStoredMessagesCarryTagsFlagsAndTheSentFilter) 
 }
 
 TEST_F(ItemRequestsTest, GetContactsForms) {
-    long ids[] = {257, 300};
+    LONG ids[] = {257, 300};
     const wchar_t* attrs[] = {L"email", L"fullName"};
     GetContactsRequest byNumber(ids, 2, attrs, 2, 0);
     EXPECT_EQ(BodyXml(byNumber), L"<GetContactsRequest" + kMail +

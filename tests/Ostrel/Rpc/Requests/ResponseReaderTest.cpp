@@ -97,6 +97,13 @@ TEST(ItemResponses, GetItemReadsTheDocument) {
         Typed<GetItemResponse>(L"<GetItemResponse xmlns=\"urn:ostrelMail\"><doc md=\"soon\"/></GetItemResponse>");
     ASSERT_TRUE(bare);
     EXPECT_EQ(Seconds(bare->DocTime()), 0);
+    // Versions count from 1: zero or a negative one is as good as none.
+    for (const wchar_t* ver : {L"0", L"-1", L"-2147483648"}) {
+        auto odd = Typed<GetItemResponse>(L"<GetItemResponse xmlns=\"urn:ostrelMail\"><doc ver=\"" + std::wstring(ver) +
+                                          L"\"/></GetItemResponse>");
+        ASSERT_TRUE(odd);
+        EXPECT_EQ(odd->DocVersion(), 1u) << ver;
+    }
 }
 
 TEST(ItemResponses, SyncTokensAreMapiBuffers) {
