@@ -664,7 +664,7 @@ HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part,
             return hr;
         ComPtr<IMessage> pInner;
         pInner.Attach(static_cast<IMessage*>(pUnk.Detach()));
-        if (depth + 1 >= kMaxEmbeddedDepth)
+        if (depth + 1 > kMaxEmbeddedDepth)
             return MAPI_E_TOO_COMPLEX;
         std::string text;
         hr = Build(pInner.Get(), text, depth + 1);
@@ -821,7 +821,7 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
             if (a->props.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE) == ATTACH_EMBEDDED_MSG) {
                 ComPtr<IUnknown> pUnk;
                 HRESULT hr = a->pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0, pUnk.AddressOf());
-                if (SUCCEEDED(hr) && depth + 1 < kMaxEmbeddedDepth)
+                if (SUCCEEDED(hr) && depth + 1 <= kMaxEmbeddedDepth)
                     hr = Build(static_cast<IMessage*>(pUnk.Get()), data, depth + 1);
                 if (FAILED(hr))
                     return hr;

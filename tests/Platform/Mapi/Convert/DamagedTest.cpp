@@ -88,6 +88,11 @@ TEST_F(Damaged, ThousandNestedMessagesStopAtTheEmbeddingLimit) {
     }
     EXPECT_GE(depth, 20);
     EXPECT_LE(depth, 40);
+    // What the reader kept, the writer can write.
+    HRESULT hrOut = E_FAIL;
+    const std::string mime = ToMime(pMessage.Get(), 0, &hrOut);
+    EXPECT_EQ(hrOut, S_OK);
+    EXPECT_NE(mime.find("Subject: level 30"), std::string::npos);
 }
 
 TEST_F(Damaged, FiftyMegabytesOfHeadersAreCut) {
