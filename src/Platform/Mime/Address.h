@@ -34,6 +34,8 @@ public:
     void setDomain(const String& domain);
     const String& displayNameUtf8() const { return m_sDisplayName; }
     void setDisplayNameUtf8(const String& name);
+    // The name the message writer uses for the same setter.
+    void setDisplayNameUtf(const String& name) { setDisplayNameUtf8(name); }
 
     // Reads the first mailbox of the text (a group's first member when the text is a group).
     void parse() override;

@@ -82,7 +82,7 @@ TEST(MimeHeaders, TellsGroupsFromMailboxes) {
 TEST(MimeHeaders, WritesNamesAsEncodedWordsAndReadsThemBack) {
     Message m;
     Mailbox* box = new Mailbox();
-    box->setDisplayNameUtf8("Müller, Hans \"the boss\"");
+    box->setDisplayNameUtf("Müller, Hans \"the boss\"");  // the writer's name for setDisplayNameUtf8
     box->setLocalPart("hans.mueller");
     box->setDomain("example.de");
     m.headers().to().addAddress(box);
