@@ -298,4 +298,16 @@ TEST_F(ApptStore, FindByUid) {
     EXPECT_EQ(found.begin()->first, "uid-123@example.com");
     UidMapper none;
     EXPECT_EQ(Appt::FindApptsWithMatchingUid(appt.Props(), m_root.Get(), L"other", none), MAPI_E_NOT_FOUND);
+
+    // The item found opens by its entry id and is deleted from its folder.
+    SPropValue entryId{};
+    entryId.ulPropTag = PR_ENTRYID;
+    entryId.Value.bin = *static_cast<SBinary*>(found.begin()->second);
+    std::unique_ptr<Appt> pFound;
+    ASSERT_EQ(Appt::GetAppointment(m_root.Get(), &entryId, m_store.Get(), pFound), S_OK);
+    EXPECT_EQ(pFound->Uid(), L"uid-123@example.com");
+    ASSERT_EQ(pFound->Delete(), S_OK);
+    UidMapper gone;
+    EXPECT_EQ(Appt::FindApptsWithMatchingUid(appt.Props(), m_root.Get(), L"uid-123@example.com", gone),
+              MAPI_E_NOT_FOUND);
 }
