@@ -148,7 +148,7 @@ TEST_F(Damaged, LyingLengthsAreIgnored) {
 }
 
 TEST_F(Damaged, EveryTruncationOfARichMessageConverts) {
-    const std::string full = ReadFile(CorpusDir() / "68-outlook-style-full.eml");
+    const std::string full = ReadFile(CorpusDir() / "68-related-alternative-and-file.eml");
     for (size_t cut = 0; cut < full.size(); cut += 173) {
         SCOPED_TRACE(cut);
         HRESULT hr = E_FAIL;
