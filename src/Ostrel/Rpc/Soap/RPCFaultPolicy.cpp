@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "Ostrel/Rpc/Soap/OfflineMode.h"
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Ui/Ui.h"
@@ -138,7 +139,7 @@ HRESULT HandleConnectionFailure(HWND hwndOwner, const RpcException& e) {
     Platform::Ui::Current()->MessageBox(hwndOwner, Util::GetLocalizedString("MBOX_CONNSETMISMATCH"),
                                         Util::GetLocalizedString("MBOX_CAPTION_CONNSETMISMATCH"),
                                         MB_OK | MB_ICONEXCLAMATION);
-    return Platform::Host::SwitchToOffline(false);
+    return Mapi::SwitchOutlookToOfflineMode(0);
 }
 
 }  // namespace Ostrel::Rpc
