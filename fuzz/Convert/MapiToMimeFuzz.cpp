@@ -64,9 +64,9 @@ constexpr ULONG kMessageTags[] = {PR_SUBJECT_W,
 constexpr ULONG kRecipientTags[] = {PR_DISPLAY_NAME_W, PR_ADDRTYPE_W, PR_EMAIL_ADDRESS_W,
                                     PR_SMTP_ADDRESS_W, PR_ENTRYID,    PR_RECIPIENT_TYPE};
 constexpr ULONG kAttachTags[] = {
-    PR_ATTACH_METHOD,   PR_ATTACH_LONG_FILENAME_W, PR_ATTACH_FILENAME_W,         PR_ATTACH_MIME_TAG_W,
-    PR_ATTACH_DATA_BIN, PR_ATTACH_CONTENT_ID_W,    PR_ATTACH_CONTENT_LOCATION_W, PR_ATTACH_FLAGS,
-    PR_DISPLAY_NAME_W,  kTagTextAttachmentCharset, kTagAttachContentDisposition};
+    PR_ATTACH_METHOD,   PR_ATTACH_LONG_FILENAME_W,    PR_ATTACH_FILENAME_W,           PR_ATTACH_MIME_TAG_W,
+    PR_ATTACH_DATA_BIN, PR_ATTACH_CONTENT_ID_W,       PR_ATTACH_CONTENT_LOCATION_W,   PR_ATTACH_FLAGS,
+    PR_DISPLAY_NAME_W,  PR_TEXT_ATTACHMENT_CHARSET_W, PR_ATTACH_CONTENT_DISPOSITION_W};
 
 // One value of the tag's type from the bytes; the strings and bytes live in `keep`.
 SPropValue Value(ULONG ulTag, const uint8_t* p, size_t n, std::vector<std::wstring>& strings,

@@ -1,16 +1,13 @@
-// Property tags of the converter that the store's tag list does not carry yet, and the names of
-// the named properties it uses.
+// A property tag of the converter that the store's tag list does not carry yet, attachment flag
+// bits, body kinds and limits.
 #pragma once
 
 #include "Platform/Mapi/MapiDefs.h"
 
 namespace Platform::Mapi::Convert {
 
-// Kept here until the store's tag list has them.
+// Kept here until the store's tag list has it.
 constexpr ULONG kTagReportDisposition = PROP_TAG(PT_UNICODE, 0x0080);
-constexpr ULONG kTagOriginalMessageId = PROP_TAG(PT_UNICODE, 0x1046);
-constexpr ULONG kTagAttachContentDisposition = PROP_TAG(PT_UNICODE, 0x3716);
-constexpr ULONG kTagTextAttachmentCharset = PROP_TAG(PT_UNICODE, 0x371B);
 
 // PR_ATTACH_FLAGS bits.
 constexpr LONG kAttachInvisibleInHtml = 0x1;

@@ -322,7 +322,7 @@ void MimeReader::NoteReport(mimepp::Entity& root, const std::string& reportType,
                 std::string id = original.substr(o + 20, e == std::string::npos ? std::string::npos : e - o - 20);
                 const size_t b = id.find_first_not_of(" \t");
                 if (b != std::string::npos)
-                    props.String(kTagOriginalMessageId, Utf8ToWide(id.substr(b)));
+                    props.String(PR_ORIGINAL_MESSAGE_ID_W, Utf8ToWide(id.substr(b)));
             }
         }
     }
@@ -637,11 +637,11 @@ HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attach
     props.Long(PR_RENDERING_POSITION, -1);
     // "attachment" is what an absent disposition means; only other ones are kept.
     if (!disposition.empty() && disposition != "attachment")
-        props.String(kTagAttachContentDisposition, Utf8ToWide(disposition));
+        props.String(PR_ATTACH_CONTENT_DISPOSITION_W, Utf8ToWide(disposition));
     if (t.sType == "text") {
         const std::string charset = TypeParameter(entity, "charset");
         if (!charset.empty())
-            props.String(kTagTextAttachmentCharset, Utf8ToWide(charset));
+            props.String(PR_TEXT_ATTACHMENT_CHARSET_W, Utf8ToWide(charset));
     }
     const std::string contentId = StripAngles(HeaderRaw(entity.headers(), "Content-ID"));
     const std::string location = HeaderRaw(entity.headers(), "Content-Location");

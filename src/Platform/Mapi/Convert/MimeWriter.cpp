@@ -702,11 +702,11 @@ HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part,
     mimepp::MediaType& mediaType = part.headers().contentType();
     if (!name.empty())
         mediaType.setName(mimepp::String(Utf8(name)));
-    const std::wstring charset = p.Str(kTagTextAttachmentCharset);
+    const std::wstring charset = p.Str(PR_TEXT_ATTACHMENT_CHARSET_W);
     if (!charset.empty() && type.rfind("text/", 0) == 0)
         mediaType.setCharset(mimepp::String(OneLine(Utf8(charset))));
     // A part shown in the body needs no disposition; any other is an attachment unless it says otherwise.
-    std::wstring dispositionType = p.Str(kTagAttachContentDisposition);
+    std::wstring dispositionType = p.Str(PR_ATTACH_CONTENT_DISPOSITION_W);
     if (dispositionType.empty() && !attachment.bInline)
         dispositionType = L"attachment";
     if (!dispositionType.empty()) {
@@ -882,7 +882,7 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
                 method = OneLine(ics.substr(m + 8, upper.find_first_of("\r\n", m + 8) - m - 8));
             if (!method.empty())
                 pCal->headers().contentType().setParameter("method", mimepp::String(method));
-            const std::wstring calCharset = pCalendar->props.Str(kTagTextAttachmentCharset);
+            const std::wstring calCharset = pCalendar->props.Str(PR_TEXT_ATTACHMENT_CHARSET_W);
             pCal->headers().contentType().setCharset(mimepp::String(calCharset.empty() ? "utf-8" : Utf8(calCharset)));
             SetContent(*pCal, ics,
                        IsAsciiShortLines(ics) ? TransferEncodingType::SEVEN_BIT : TransferEncodingType::BASE64);

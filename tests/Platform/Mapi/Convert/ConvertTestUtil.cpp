@@ -158,12 +158,6 @@ std::string TagName(ULONG ulTag) {
     switch (ulTag) {
         case Platform::Mapi::Convert::kTagReportDisposition:
             return "PR_REPORT_DISPOSITION_W";
-        case Platform::Mapi::Convert::kTagOriginalMessageId:
-            return "PR_ORIGINAL_MESSAGE_ID_W";
-        case Platform::Mapi::Convert::kTagAttachContentDisposition:
-            return "PR_ATTACH_CONTENT_DISPOSITION_W";
-        case Platform::Mapi::Convert::kTagTextAttachmentCharset:
-            return "PR_TEXT_ATTACHMENT_CHARSET_W";
         default:
             break;
     }
