@@ -81,6 +81,8 @@ FileMapper::FileMapper(IMsgStore* pPrimaryStore, IMsgStore* pStore, BOOL bIsGal,
             OSTLOG_ERROR(L"Can't take the id mapper lock");
             return;
         }
+        // A process that died inside a change is noticed by whoever locks next, here too.
+        m_bReloadNeeded = m_bVerifyOnLoad = m_lock.WasAbandoned();
         if (!OpenLocked(wsPath0, wsPath1))
             return;
         if (!bIsGal)

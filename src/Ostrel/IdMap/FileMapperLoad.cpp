@@ -113,19 +113,20 @@ HRESULT FileMapper::LoadAndVerifyIfNec() {
     if (!m_bInitialized)
         return MAPI_E_NOT_INITIALIZED;
     Util::AutoCrossProcessLock xp(m_lock);
-    if (!xp.IsLocked())
+    std::unique_lock<std::shared_mutex> rw;
+    if (!LockExclusive(xp, rw))
         return MAPI_E_NOT_INITIALIZED;
+    rw.unlock();
     if (GetIdmVerified() == 1)
         return S_OK;
-    if (GetTentativeCount() != 0) {
+    // The count in the header is written after the records it counts: a process killed in
+    // between leaves it short. The first process therefore always reads the records themselves.
+    if (GetTentativeCount() != 0)
         OSTLOG_WARN(L"%d tentative records detected in IDM - preloading IDM for verification", GetTentativeCount());
-        const HRESULT hr = LoadCache();
-        if (FAILED(hr))
-            OSTLOG_ERROR(L"LoadCache() failed. %08X", static_cast<unsigned>(hr));
-        return hr;
-    }
-    SetIdmVerified(1);
-    return S_OK;
+    const HRESULT hr = LoadCache();
+    if (FAILED(hr))
+        OSTLOG_ERROR(L"LoadCache() failed. %08X", static_cast<unsigned>(hr));
+    return hr;
 }
 
 void FileMapper::ClearCache() {
