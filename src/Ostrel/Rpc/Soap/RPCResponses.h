@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "Ostrel/Rpc/Soap/AccountResponses.h"
 #include "Ostrel/Rpc/Soap/Response.h"
 
 namespace Ostrel::Rpc {
@@ -23,21 +24,10 @@ OSTREL_RESPONSE_CLASS(SendMsgResponse)
 OSTREL_RESPONSE_CLASS(SetAppointmentResponse)
 OSTREL_RESPONSE_CLASS(GetAppointmentResponse)
 OSTREL_RESPONSE_CLASS(GetInfoResponse)
-OSTREL_RESPONSE_CLASS(GetPrefsResponse)
 OSTREL_RESPONSE_CLASS(GetAccountInfoResponse)
-OSTREL_RESPONSE_CLASS(CreateIdentityResponse)
-OSTREL_RESPONSE_CLASS(GetIdentitiesResponse)
-OSTREL_RESPONSE_CLASS(GetWhiteBlackListResponse)
-OSTREL_RESPONSE_CLASS(ModifyWhiteBlackListResponse)
-OSTREL_RESPONSE_CLASS(GetSignaturesResponse)
 OSTREL_RESPONSE_CLASS(SaveDocumentResponse)
-OSTREL_RESPONSE_CLASS(GetRightsResponse)
-OSTREL_RESPONSE_CLASS(GrantRightsResponse)
-OSTREL_RESPONSE_CLASS(RevokeRightsResponse)
-OSTREL_RESPONSE_CLASS(DiscoverRightsResponse)
 OSTREL_RESPONSE_CLASS(SetMailboxMetadataResponse)
 OSTREL_RESPONSE_CLASS(CreateMountpointResponse)
-OSTREL_RESPONSE_CLASS(GetShareInfoResponse)
 
 #undef OSTREL_RESPONSE_CLASS
 

@@ -63,6 +63,7 @@ constexpr Entry kResponses[] = {
     {L"GetWhiteBlackListResponse", Make<GetWhiteBlackListResponse>},
     {L"ModifyWhiteBlackListResponse", Make<ModifyWhiteBlackListResponse>},
     {L"GetSignaturesResponse", Make<GetSignaturesResponse>},
+    {L"CreateSignatureResponse", Make<CreateSignatureResponse>},
     {L"SaveDocumentResponse", Make<SaveDocumentResponse>},
     {L"GetItemResponse", Make<GetItemResponse>},
     {L"GetRightsResponse", Make<GetRightsResponse>},
