@@ -401,8 +401,14 @@ void MimeReader::Walk(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, 
                 Walk(body.bodyPartAt(i), false, true, false, plan);
         } else {
             const bool bDigest = t.sSubtype == "digest";
-            for (int i = 0; i < body.numBodyParts(); ++i)
-                Walk(body.bodyPartAt(i), bBodyAllowed && i == 0, false, bDigest, plan);
+            Walk(body.bodyPartAt(0), bBodyAllowed, false, bDigest, plan);
+            if (!bDigest && bBodyAllowed && plan.pBody == &body.bodyPartAt(0) && plan.bodyType.Is("text", "plain") &&
+                !plan.bTextOverride) {
+                WalkAggregate(body, plan);
+                return;
+            }
+            for (int i = 1; i < body.numBodyParts(); ++i)
+                Walk(body.bodyPartAt(i), false, false, bDigest, plan);
         }
         return;
     }
@@ -416,6 +422,26 @@ void MimeReader::Walk(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, 
         return;
     }
     plan.attachments.push_back(Attachment(&entity, bRelated, bDigestChild));
+}
+
+void MimeReader::WalkAggregate(mimepp::Body& body, Plan& plan) {
+    for (int i = 1; i < body.numBodyParts(); ++i) {
+        mimepp::Entity& part = body.bodyPartAt(i);
+        const MediaInfo t = TypeOf(part, false);
+        if (t.Is("text", "plain") && IsBodyCandidate(part, t)) {
+            plan.moreTexts.push_back(&part);
+            continue;
+        }
+        std::string filename;
+        if (IsInlineImageType(t) && DispositionOf(part, &filename) != "attachment") {
+            Attachment image(&part);
+            image.bPositioned = true;
+            image.cTextsBefore = plan.moreTexts.size() + 1;
+            plan.attachments.push_back(image);
+            continue;
+        }
+        Walk(part, false, false, false, plan);
+    }
 }
 
 void MimeReader::WalkAlternative(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, Plan& plan) {
@@ -452,7 +478,7 @@ void MimeReader::WalkAlternative(mimepp::Entity& entity, bool bBodyAllowed, bool
     }
 }
 
-void MimeReader::ReadBody(const Plan& plan, PropList& props, std::string& htmlBytes) {
+void MimeReader::ReadBody(Plan& plan, PropList& props, std::string& htmlBytes) {
     if (!plan.pBody)
         return;
     mimepp::Entity& entity = *plan.pBody;
@@ -491,7 +517,23 @@ void MimeReader::ReadBody(const Plan& plan, PropList& props, std::string& htmlBy
         props.Long(PR_NATIVE_BODY_INFO, kNativeBodyPlain);
     } else {
         DecodedText text = DecodeText(bytes, charset);
-        props.String(PR_BODY_W, subtype == "enriched" ? EnrichedText(text.wsText) : std::move(text.wsText));
+        if (subtype == "enriched")
+            text.wsText = EnrichedText(text.wsText);
+        // Each joined text starts on a line of its own.
+        auto endLine = [&] {
+            if (!plan.moreTexts.empty() && !text.wsText.empty() && text.wsText.back() != L'\n')
+                text.wsText += L"\r\n";
+            plan.textEnds.push_back(text.wsText.size());
+        };
+        endLine();
+        for (mimepp::Entity* pMore : plan.moreTexts) {
+            text.wsText += DecodeText(DecodedContent(*pMore, &bDamaged), TypeParameter(*pMore, "charset")).wsText;
+            if (pMore != plan.moreTexts.back())
+                endLine();
+            else
+                plan.textEnds.push_back(text.wsText.size());
+        }
+        props.String(PR_BODY_W, std::move(text.wsText));
         if (ULONG cp = CodePageOfCharset(text.sCharset))
             props.Long(PR_INTERNET_CPID, static_cast<LONG>(cp));
         props.Long(PR_NATIVE_BODY_INFO, kNativeBodyPlain);
@@ -593,8 +635,8 @@ HRESULT MimeReader::WriteEmbedded(IMessage* pMessage, mimepp::Entity& entity, co
     return pAttach->SaveChanges(KEEP_OPEN_READWRITE);
 }
 
-HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attachment, const std::string& html,
-                                    ULONG index, int depth) {
+HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attachment, const Plan& plan,
+                                    const std::string& html, ULONG index, int depth) {
     mimepp::Entity& entity = *attachment.pEntity;
     MediaInfo t = attachment.bWholeEntity ? MediaInfo{"multipart", "signed"} : TypeOf(entity, attachment.bDigestChild);
     if (attachment.bData) {
@@ -634,7 +676,9 @@ HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attach
         props.String(PR_ATTACH_EXTENSION_W, extension);
     props.String(PR_DISPLAY_NAME_W, description.empty() ? name : description);
     props.String(PR_ATTACH_MIME_TAG_W, Utf8ToWide(t.Full()));
-    props.Long(PR_RENDERING_POSITION, -1);
+    // A plain body shows the image at this character.
+    const bool bPositioned = attachment.bPositioned && attachment.cTextsBefore <= plan.textEnds.size();
+    props.Long(PR_RENDERING_POSITION, bPositioned ? static_cast<LONG>(plan.textEnds[attachment.cTextsBefore - 1]) : -1);
     // "attachment" is what an absent disposition means; only other ones are kept.
     if (!disposition.empty() && disposition != "attachment")
         props.String(PR_ATTACH_CONTENT_DISPOSITION_W, Utf8ToWide(disposition));
@@ -699,7 +743,7 @@ HRESULT MimeReader::ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int 
     if (SUCCEEDED(hr))
         hr = WriteRecipients(pMessage, envelope.recipients);
     for (size_t i = 0; SUCCEEDED(hr) && i < plan.attachments.size(); ++i)
-        hr = WriteAttachment(pMessage, plan.attachments[i], html, static_cast<ULONG>(i), depth);
+        hr = WriteAttachment(pMessage, plan.attachments[i], plan, html, static_cast<ULONG>(i), depth);
     if (SUCCEEDED(hr))
         hr = pMessage->SaveChanges(KEEP_OPEN_READWRITE);
     return hr;

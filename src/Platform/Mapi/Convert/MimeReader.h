@@ -32,6 +32,10 @@ private:
         bool bHidden = false;
         bool bData = false;  // sData holds the content (a uuencoded block of plain text)
         std::string sData;
+        // An image between the texts of a body joined from several parts: it stands in the body after
+        // the first cTextsBefore texts.
+        bool bPositioned = false;
+        size_t cTextsBefore = 0;
     };
 
     // What one message holds, decided before anything is written.
@@ -43,22 +47,29 @@ private:
         std::wstring wsClass = L"IPM.Note";
         bool bTextOverride = false;  // sText replaces the body entity's content (text around uuencoded blocks)
         std::string sText;
+        // Further text/plain parts of a multipart/mixed joined to the body, and the body's length
+        // after each text (the first one included) once it is read.
+        std::vector<mimepp::Entity*> moreTexts;
+        std::vector<size_t> textEnds;
     };
 
     HRESULT ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int depth, bool bTopLevel);
     void PlanRoot(mimepp::Entity& root, Plan& plan, PropList& props,
                   std::vector<std::pair<std::wstring, std::wstring>>& headers);
     void Walk(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, bool bDigestChild, Plan& plan);
+    // The parts after the first of a multipart/mixed whose first part is a plain text body: later
+    // plain texts join the body, images between them stand where they appear.
+    void WalkAggregate(mimepp::Body& body, Plan& plan);
     void WalkAlternative(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, Plan& plan);
     bool IsBodyCandidate(mimepp::Entity& entity, const MediaInfo& type);
     void NoteCalendar(mimepp::Entity& entity, Plan& plan);
     void NoteReport(mimepp::Entity& root, const std::string& reportType, Plan& plan, PropList& props);
-    void ReadBody(const Plan& plan, PropList& props, std::string& htmlBytes);
+    void ReadBody(Plan& plan, PropList& props, std::string& htmlBytes);
     HRESULT WriteRecipients(IMessage* pMessage, const std::vector<Recipient>& recipients);
     HRESULT WriteNamedHeaders(IMessage* pMessage, const Envelope& envelope,
                               const std::vector<std::pair<std::wstring, std::wstring>>& extra, PropList& props);
-    HRESULT WriteAttachment(IMessage* pMessage, const Attachment& attachment, const std::string& html, ULONG index,
-                            int depth);
+    HRESULT WriteAttachment(IMessage* pMessage, const Attachment& attachment, const Plan& plan, const std::string& html,
+                            ULONG index, int depth);
     HRESULT WriteEmbedded(IMessage* pMessage, mimepp::Entity& entity, const std::wstring& wsName, int depth);
     void CheckMultipart(mimepp::Entity& entity);
 

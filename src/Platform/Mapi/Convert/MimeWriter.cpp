@@ -907,6 +907,53 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
     };
     if (others.empty())
         return fillRelated(target);
+    // A plain body with images at places in it goes out as the texts around them, in that order.
+    std::vector<Attachment*> placed;
+    if (!bHtml && !pCalendar && messageClass.rfind(L"REPORT.", 0) != 0) {
+        for (Attachment* a : others) {
+            const LONG lPos = a->props.Long(PR_RENDERING_POSITION, -1);
+            if (lPos > 0 && static_cast<size_t>(lPos) <= plain.size() &&
+                a->props.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE) == ATTACH_BY_VALUE)
+                placed.push_back(a);
+        }
+    }
+    if (!placed.empty()) {
+        std::stable_sort(placed.begin(), placed.end(), [](const Attachment* x, const Attachment* y) {
+            return x->props.Long(PR_RENDERING_POSITION, -1) < y->props.Long(PR_RENDERING_POSITION, -1);
+        });
+        SetType(target, "multipart", "mixed");
+        size_t from = 0;
+        auto addText = [&](size_t to) {
+            auto* pPart = mimepp::BodyPart::newBodyPart();
+            target.body().addBodyPart(pPart);
+            FillText(*pPart, plain.substr(from, to - from), charset);
+            from = to;
+        };
+        HRESULT hr = S_OK;
+        for (Attachment* a : placed) {
+            const size_t pos = static_cast<size_t>(a->props.Long(PR_RENDERING_POSITION, -1));
+            if (pos > from)
+                addText(pos);
+            a->bInline = true;  // shown where it stands, so not marked as an attachment
+            auto* pPart = mimepp::BodyPart::newBodyPart();
+            target.body().addBodyPart(pPart);
+            if (FAILED(hr = FillAttachment(*a, *pPart, depth)))
+                return hr;
+        }
+        if (from < plain.size())
+            addText(plain.size());
+        for (Attachment* a : others) {
+            if (std::find(placed.begin(), placed.end(), a) != placed.end() ||
+                (a->props.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE) != ATTACH_BY_VALUE &&
+                 a->props.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE) != ATTACH_EMBEDDED_MSG))
+                continue;
+            auto* pPart = mimepp::BodyPart::newBodyPart();
+            target.body().addBodyPart(pPart);
+            if (FAILED(hr = FillAttachment(*a, *pPart, depth)))
+                return hr;
+        }
+        return S_OK;
+    }
     // A report whose status part was kept goes out as multipart/report around the same parts.
     std::string reportType;
     if (messageClass.rfind(L"REPORT.", 0) == 0) {
