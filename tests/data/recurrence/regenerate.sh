@@ -4,7 +4,7 @@
 set -eu
 top=$(cd "$(dirname "$0")/../../.." && pwd)
 build=${1:-$top/build/test}
-cmake --build "$build" --target store_calendar_tests
+cmake --build "$build" --target store_calendar_tests -j2
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 OSTREL_HOME="$home" XDG_RUNTIME_DIR="$home" OSTREL_TEST_DATA="$top/tests/data" OSTREL_REGENERATE=1 \

@@ -1,5 +1,7 @@
 // The derived fields of a recurrence pattern: its first date, the phase of its period, its end
-// date or occurrence count, and the walk over its dates. Dates here are Gregorian.
+// date or occurrence count, and the walk over its dates. Monthly and yearly series count the
+// months and years of the pattern's calendar.
+#include "Ostrel/Store/Calendar/RecurrenceCalendar.h"
 #include "Ostrel/Store/Calendar/RecurrenceLog.h"
 #include "Ostrel/Store/Calendar/RecurrencePattern.h"
 #include "Ostrel/Store/Calendar/RecurrenceTime.h"
@@ -27,54 +29,83 @@ ULONG COutlookRecurrencePattern::CalculateWeeklyOccurrencesByMask() const {
     return static_cast<ULONG>(std::popcount(m_ulWeekDayMask & 0x7F));
 }
 
-ULONG COutlookRecurrencePattern::CalculateMonthNthOccurence(int iYear, int iMonth) const {
+LONG COutlookRecurrencePattern::NthDayInMonth(const RecurrenceMonth& month) const {
     const ULONG ulMask = m_ulWeekDayMask & 0x7F;
-    const int cDays = DaysInMonth(iYear, iMonth);
-    if (!ulMask || cDays == 0)
-        return 0;
-    const LONG lFirst = DaysFromDate(Date{iYear, iMonth, 1});
+    if (!ulMask || month.cDays <= 0)
+        return -1;
+    const LONG lFirst = month.lFirst;
+    const LONG lEnd = lFirst + month.cDays;
     if (m_ulMonthOccurence >= 5) {
-        for (LONG d = lFirst + cDays - 1; d >= lFirst; --d)
+        for (LONG d = lEnd - 1; d >= lFirst; --d)
             if (InMask(ulMask, d))
-                return static_cast<ULONG>(d) * kMinutesPerDay;
-        return 0;
+                return d;
+        return -1;
     }
     // The nth day of the month that is in the mask: the second Tuesday, the third weekday.
     ULONG ulSeen = 0;
-    for (LONG d = lFirst; d < lFirst + cDays; ++d)
+    for (LONG d = lFirst; d < lEnd; ++d)
         if (InMask(ulMask, d) && ++ulSeen == std::max<ULONG>(1, m_ulMonthOccurence))
-            return static_cast<ULONG>(d) * kMinutesPerDay;
-    return 0;
+            return d;
+    return -1;
 }
 
-ULONG COutlookRecurrencePattern::NthOccurrenceOnOrAfter(ULONG ulDate, int iMonthOfYear) const {
-    Date date = DateFromMinutes(ulDate);
-    LONG lMonth = MonthIndex(Date{date.iYear, iMonthOfYear ? iMonthOfYear : date.iMonth, 1});
-    const LONG lStep = iMonthOfYear ? 12 : 1;
-    for (int i = 0; i < 4; ++i, lMonth += lStep) {
-        const Date first = FirstOfMonth(lMonth);
-        const ULONG ul = CalculateMonthNthOccurence(first.iYear, first.iMonth);
-        if (ul && ul >= ulDate)
-            return ul;
+ULONG COutlookRecurrencePattern::CalculateMonthNthOccurence(int iYear, int iMonth) const {
+    const int cDays = DaysInMonth(iYear, iMonth);
+    if (cDays == 0)
+        return 0;
+    const LONG d = NthDayInMonth(RecurrenceMonth{DaysFromDate(Date{iYear, iMonth, 1}), cDays, iYear, iMonth, false});
+    return d < 0 ? 0 : static_cast<ULONG>(d) * kMinutesPerDay;
+}
+
+LONG COutlookRecurrencePattern::DayInMonth(const RecurrenceMonth& month) const {
+    if (UsesMonthOccurence())
+        return NthDayInMonth(month);
+    if (m_wPatternType == kPatternMonthEnd || m_wPatternType == kPatternHjMonthEnd)
+        return month.lFirst + month.cDays - 1;
+    // The day is cut to the month's length (day 30 in a 29-day month, 31 in February).
+    if (m_ulDayOfMonth)
+        return month.lFirst + std::min<LONG>(static_cast<LONG>(m_ulDayOfMonth), month.cDays) - 1;
+    return -1;
+}
+
+int COutlookRecurrencePattern::MonthOfYearIn(const RecurrenceCalendar& calendar, const RecurrenceMonth& start) const {
+    return m_ulMonthOfYear >= 1 && m_ulMonthOfYear <= static_cast<ULONG>(calendar.MaxMonth())
+               ? static_cast<int>(m_ulMonthOfYear)
+               : start.iMonth;
+}
+
+LONG COutlookRecurrencePattern::FirstPatternDayFrom(const RecurrenceCalendar& calendar, LONG lDay) const {
+    const RecurrenceMonth start = calendar.MonthOf(lDay);
+    const bool bYearly = m_wRecurFrequency == kFreqYearly;
+    const int iMonthOfYear = MonthOfYearIn(calendar, start);
+    // The start's month (yearly: its year's month of the year) and the following ones; a
+    // nth-weekday rule may find no day in a month (a fifth Monday), hence more than two.
+    for (int i = 0; i < 4; ++i) {
+        const RecurrenceMonth month =
+            bYearly ? calendar.Month(start.iYear + i, iMonthOfYear) : calendar.After(start, i);
+        const LONG d = DayInMonth(month);
+        if (d >= lDay)
+            return d;
     }
-    return ulDate;
+    return lDay;
 }
 
 void COutlookRecurrencePattern::CheckInput() {
-    const Date start = DateFromMinutes(m_ulStartDate);
     if (UsesWeekDayMask() && m_ulWeekDayMask == 0)
         m_ulWeekDayMask = 1u << WeekdayOfMinutes(m_ulStartDate);
-    if (m_wPatternType == kPatternMonth && m_ulDayOfMonth == 0)
-        m_ulDayOfMonth = static_cast<ULONG>(start.iDay);
+    const auto pCalendar = RecurrenceCalendar::Create(m_wCalendarType, m_wPatternType);
+    if (!pCalendar)
+        return;
+    const LONG lStart = static_cast<LONG>(m_ulStartDate / kMinutesPerDay);
+    const RecurrenceMonth start = pCalendar->MonthOf(lStart);
+    if ((m_wPatternType == kPatternMonth || m_wPatternType == kPatternHjMonth) && m_ulDayOfMonth == 0)
+        m_ulDayOfMonth = static_cast<ULONG>(lStart - start.lFirst + 1);
     if (m_wRecurFrequency == kFreqYearly && m_ulMonthOfYear == 0)
         m_ulMonthOfYear = static_cast<ULONG>(start.iMonth);
 }
 
 void COutlookRecurrencePattern::CalculateStartDate() {
     m_ulStartDate = Midnight(m_ulStartDate);
-    const Date start = DateFromMinutes(m_ulStartDate);
-    const bool bNth = UsesMonthOccurence();
-    const bool bMonthEnd = m_wPatternType == kPatternMonthEnd || m_wPatternType == kPatternHjMonthEnd;
     switch (m_wRecurFrequency) {
         case kFreqDaily:
             if (m_wPatternType != kPatternWeek)
@@ -87,47 +118,18 @@ void COutlookRecurrencePattern::CalculateStartDate() {
                     break;
             break;
         case kFreqMonthly:
-            if (bNth) {
-                m_ulStartDate = NthOccurrenceOnOrAfter(m_ulStartDate, 0);
-            } else if (bMonthEnd) {
-                m_ulStartDate =
-                    MinutesFromDate(Date{start.iYear, start.iMonth, DaysInMonth(start.iYear, start.iMonth)});
-            } else if (m_ulDayOfMonth) {
-                // Past the day this month: the next month. The day is cut to the month's length
-                // (February of a leap year has 29).
-                const LONG lMonth = MonthIndex(start) + (static_cast<ULONG>(start.iDay) > m_ulDayOfMonth ? 1 : 0);
-                const Date first = FirstOfMonth(lMonth);
-                const int iDay =
-                    std::min<int>(static_cast<int>(m_ulDayOfMonth), DaysInMonth(first.iYear, first.iMonth));
-                m_ulStartDate = MinutesFromDate(Date{first.iYear, first.iMonth, iDay});
-            }
+        case kFreqYearly:
+            if (const auto pCalendar = RecurrenceCalendar::Create(m_wCalendarType, m_wPatternType))
+                m_ulStartDate = static_cast<ULONG>(FirstPatternDayFrom(
+                                    *pCalendar, static_cast<LONG>(m_ulStartDate / kMinutesPerDay))) *
+                                kMinutesPerDay;
             break;
-        case kFreqYearly: {
-            const int iMonth =
-                m_ulMonthOfYear >= 1 && m_ulMonthOfYear <= 12 ? static_cast<int>(m_ulMonthOfYear) : start.iMonth;
-            if (bNth) {
-                m_ulStartDate = NthOccurrenceOnOrAfter(m_ulStartDate, iMonth);
-                break;
-            }
-            for (int iYear = start.iYear; iYear <= start.iYear + 1; ++iYear) {
-                const int cDays = DaysInMonth(iYear, iMonth);
-                const int iDay =
-                    bMonthEnd ? cDays : std::min<int>(static_cast<int>(std::max<ULONG>(1, m_ulDayOfMonth)), cDays);
-                const ULONG ul = MinutesFromDate(Date{iYear, iMonth, iDay});
-                if (ul >= m_ulStartDate) {
-                    m_ulStartDate = ul;
-                    break;
-                }
-            }
-            break;
-        }
         default:
             break;
     }
 }
 
 void COutlookRecurrencePattern::CalculateFirstDateTime() {
-    const Date start = DateFromMinutes(m_ulStartDate);
     switch (m_wRecurFrequency) {
         case kFreqDaily:
             m_ulFirstDateTime = m_wPatternType == kPatternWeek || m_ulPeriod == 0 ? 0 : m_ulStartDate % m_ulPeriod;
@@ -139,8 +141,31 @@ void COutlookRecurrencePattern::CalculateFirstDateTime() {
             break;
         }
         default: {
-            const ULONG ulMonths = static_cast<ULONG>(MonthIndex(start)) % std::max<ULONG>(1, m_ulPeriod);
-            m_ulFirstDateTime = MinutesFromDate(FirstOfMonth(static_cast<LONG>(ulMonths)));
+            // The period's phase: the month, counted from the calendar's first month, whose
+            // distance in months to any occurrence's month is a multiple of the period.
+            const auto pCalendar = RecurrenceCalendar::Create(m_wCalendarType, m_wPatternType);
+            if (!pCalendar)
+                break;
+            const RecurrenceMonth first = pCalendar->FirstMonth();
+            const RecurrenceMonth start = pCalendar->MonthOf(static_cast<LONG>(m_ulStartDate / kMinutesPerDay));
+            RecurrenceMonth phase;
+            if (m_wRecurFrequency == kFreqYearly) {
+                // Years, not twelve months: a Hebrew leap year has thirteen. The phase is the
+                // month at the same place in its year as the series' month in the start's
+                // year (Nisan of a leap year is the eighth month: Iyar of a common year), as
+                // stored patterns have it; the series' month itself comes from its start.
+                const int iYears = static_cast<int>(std::max<ULONG>(1, m_ulPeriod / 12));
+                const int iYear = first.iYear + (start.iYear - first.iYear) % iYears;
+                const LONG lPlace = pCalendar->MonthsBetween(pCalendar->Month(start.iYear, 1), start);
+                phase = pCalendar->After(pCalendar->Month(iYear, 1), lPlace);
+                // The thirteenth month of a leap year in a common year: its last month.
+                while (phase.iYear > iYear)
+                    phase = pCalendar->MonthOf(phase.lFirst - 1);
+            } else {
+                const LONG lMonths = pCalendar->MonthsBetween(first, start);
+                phase = pCalendar->After(first, lMonths % static_cast<LONG>(std::max<ULONG>(1, m_ulPeriod)));
+            }
+            m_ulFirstDateTime = static_cast<ULONG>(phase.lFirst) * kMinutesPerDay;
             break;
         }
     }
@@ -170,32 +195,24 @@ void COutlookRecurrencePattern::ForEachOccurrence(const std::function<bool(ULONG
         return;
     }
 
-    // Month-based: one candidate day in every period-th month.
-    const Date start = DateFromDays(lStart);
+    // Month-based: one candidate day in every period-th month of the pattern's calendar; yearly,
+    // the month of the year in every nth year.
+    const auto pCalendar = RecurrenceCalendar::Create(m_wCalendarType, m_wPatternType);
+    if (!pCalendar)
+        return;
+    const RecurrenceMonth start = pCalendar->MonthOf(lStart);
     const bool bYearly = m_wRecurFrequency == kFreqYearly;
-    const LONG lStep = bYearly ? std::max<LONG>(12, static_cast<LONG>(m_ulPeriod / 12 * 12))
-                               : std::max<LONG>(1, static_cast<LONG>(m_ulPeriod));
-    const int iMonthOfYear =
-        m_ulMonthOfYear >= 1 && m_ulMonthOfYear <= 12 ? static_cast<int>(m_ulMonthOfYear) : start.iMonth;
-    const LONG lFirstMonth = MonthIndex(Date{start.iYear, bYearly ? iMonthOfYear : start.iMonth, 1});
-    for (LONG m = lFirstMonth;; m += lStep) {
-        const Date first = FirstOfMonth(m);
-        if (DaysFromDate(first) > kLastDay)
+    const int iYears = static_cast<int>(std::max<ULONG>(1, m_ulPeriod / 12));
+    const LONG lMonths = std::max<LONG>(1, static_cast<LONG>(m_ulPeriod));
+    const int iMonthOfYear = MonthOfYearIn(*pCalendar, start);
+    RecurrenceMonth month = bYearly ? pCalendar->Month(start.iYear, iMonthOfYear) : start;
+    for (int i = 1;; ++i) {
+        if (month.lFirst > kLastDay)
             return;
-        const int cDays = DaysInMonth(first.iYear, first.iMonth);
-        LONG d = -1;
-        if (UsesMonthOccurence()) {
-            const ULONG ul = CalculateMonthNthOccurence(first.iYear, first.iMonth);
-            d = ul ? static_cast<LONG>(ul / kMinutesPerDay) : -1;
-        } else if (m_wPatternType == kPatternMonthEnd || m_wPatternType == kPatternHjMonthEnd) {
-            d = DaysFromDate(Date{first.iYear, first.iMonth, cDays});
-        } else if (m_ulDayOfMonth) {
-            d = DaysFromDate(Date{first.iYear, first.iMonth, std::min<int>(static_cast<int>(m_ulDayOfMonth), cDays)});
-        }
-        if (d < lStart)
-            continue;
-        if (d > kLastDay || !Visit(d))
+        const LONG d = DayInMonth(month);
+        if (d >= lStart && (d > kLastDay || !Visit(d)))
             return;
+        month = bYearly ? pCalendar->Month(start.iYear + i * iYears, iMonthOfYear) : pCalendar->After(month, lMonths);
     }
 }
 
@@ -246,6 +263,8 @@ HRESULT COutlookRecurrencePattern::CalculateFields() {
                              static_cast<unsigned>(m_wRecurFrequency), static_cast<unsigned>(m_ulStartDate));
         return MAPI_E_INVALID_PARAMETER;
     }
+    if (!RecurrenceCalendar::Create(m_wCalendarType, m_wPatternType))
+        return MAPI_E_CALL_FAILED;
     // The blob counts weekdays from Sunday, the user's setting from Monday.
     m_ulFirstDayOfWeek = static_cast<ULONG>((Util::GetFirstDayOfWeek() + 1) % 7);
     CheckInput();

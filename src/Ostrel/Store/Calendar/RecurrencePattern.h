@@ -20,6 +20,8 @@ namespace Ostrel::Mapi {
 class Appt;
 class LittleEndianReader;
 class LittleEndianWriter;
+class RecurrenceCalendar;
+struct RecurrenceMonth;
 
 class COutlookRecurrencePattern {
 public:
@@ -95,6 +97,7 @@ public:
     // The week of the month (1-4, 5 = last).
     ULONG GetInstance() const { return m_ulMonthOccurence; }
     void SetInstance(ULONG ul) { m_ulMonthOccurence = ul; }
+    // In the numbering of the pattern's calendar (Hebrew: 1 Tishrei ... 6 Adar I, 7 Adar ... 13 Elul).
     ULONG GetMonthOfYear() const { return m_ulMonthOfYear; }
     void SetMonthOfYear(ULONG ul) { m_ulMonthOfYear = ul; }
     bool GetNoEndDate() const { return m_ulEndType == kEndNever || m_ulEndType == kEndNeverAlt; }
@@ -146,7 +149,7 @@ public:
     void CalculateFirstDateTime();
     void CalculateEndDate();
     ULONG CalculateOccurrenceCount(ULONG ulEndDate, ULONG& ulLastDate) const;
-    // The date of the nth matching day (1-4, 5 = last) in the month.
+    // The date of the nth matching day (1-4, 5 = last) in the Gregorian month.
     ULONG CalculateMonthNthOccurence(int iYear, int iMonth) const;
     ULONG CalculateWeeklyOccurrencesByMask() const;
     // Visits the series' dates (midnights) from the start date on, in order, until the visitor
@@ -192,8 +195,14 @@ private:
     void WritePattern(LittleEndianWriter& writer) const;
     void WriteException(LittleEndianWriter& writer, const COutlookRecurrenceException& exception) const;
     void WriteExtendedException(LittleEndianWriter& writer, const COutlookRecurrenceException& exception) const;
-    // The first matching date on or after the day, in the pattern's month logic.
-    ULONG NthOccurrenceOnOrAfter(ULONG ulDate, int iMonthOfYear) const;
+    // The day of the nth matching weekday in the month; -1 when there is none.
+    LONG NthDayInMonth(const RecurrenceMonth& month) const;
+    // The pattern's day in the month (nth weekday, last day or day of month); -1 when none.
+    LONG DayInMonth(const RecurrenceMonth& month) const;
+    // The month of the year of a yearly series, in the calendar's numbering.
+    int MonthOfYearIn(const RecurrenceCalendar& calendar, const RecurrenceMonth& start) const;
+    // The first day on or after the day that the monthly or yearly pattern gives.
+    LONG FirstPatternDayFrom(const RecurrenceCalendar& calendar, LONG lDay) const;
 
     Appt* m_pAppt;
     Mail::TimeZone m_timeZone;

@@ -1,6 +1,7 @@
 // Reading and validating the recurrence blob. Nothing is repaired: the first invalid or missing
 // field ends the read with MAPI_E_CORRUPT_DATA and the field's name in the log.
 #include "Ostrel/Store/Calendar/LittleEndian.h"
+#include "Ostrel/Store/Calendar/RecurrenceCalendar.h"
 #include "Ostrel/Store/Calendar/RecurrenceLog.h"
 #include "Ostrel/Store/Calendar/RecurrencePattern.h"
 #include "Ostrel/Store/Calendar/RecurrenceTime.h"
@@ -156,8 +157,16 @@ HRESULT COutlookRecurrencePattern::ReadPattern(LittleEndianReader& reader) {
 
     if (!reader.ReadU32(m_ulStartDate) || m_ulStartDate == 0)
         return Corrupt(L"m_ulStartDate");
-    if (m_wRecurFrequency == kFreqYearly)
-        m_ulMonthOfYear = static_cast<ULONG>(RecurrenceTime::DateFromMinutes(m_ulFirstDateTime).iMonth);
+    if (m_wRecurFrequency == kFreqYearly) {
+        if (RecurrenceCalendar::IsGregorian(m_wCalendarType, m_wPatternType)) {
+            m_ulMonthOfYear = static_cast<ULONG>(RecurrenceTime::DateFromMinutes(m_ulFirstDateTime).iMonth);
+        } else if (const auto pCalendar = RecurrenceCalendar::Create(m_wCalendarType, m_wPatternType)) {
+            // The first occurrence names the month: a month number of a lunar calendar may
+            // stand for different months in common and leap years.
+            m_ulMonthOfYear = static_cast<ULONG>(
+                pCalendar->MonthOf(static_cast<LONG>(m_ulStartDate / RecurrenceTime::kMinutesPerDay)).iMonth);
+        }
+    }
     if (!reader.ReadU32(m_ulEndDate) || m_ulEndDate == 0 || m_ulEndDate < m_ulStartDate)
         return Corrupt(L"m_ulEndDate");
     m_ModifiedExceptionsDetails.clear();
