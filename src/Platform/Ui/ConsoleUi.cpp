@@ -253,6 +253,43 @@ TwoFactorAnswer ConsoleUi::PromptTwoFactor(HWND, const TwoFactorPrompt& prompt) 
     return answer;
 }
 
+CertTrustAnswer ConsoleUi::PromptCertTrust(HWND, const CertTrustPrompt& prompt) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CertTrustAnswer answer;
+    if (!Interactive())
+        return answer;
+    std::wstring text = L"\n" + prompt.wsCaption + L"\n";
+    if (!prompt.wsMessage.empty())
+        text += prompt.wsMessage + L"\n";
+    text += L"  Server:   " + prompt.wsServer + L"\n  Subject:  " + prompt.wsSubject + L"\n  Issuer:   " +
+            prompt.wsIssuer + L"\n  Validity: " + prompt.wsValidity + L"\n  Problems:\n";
+    for (const std::wstring& problem : prompt.problems)
+        text += L"    - " + problem + L"\n";
+    text += L"  SHA-1 fingerprint:   " + prompt.wsSha1 + L"\n  SHA-256 fingerprint: " + prompt.wsSha256 + L"\n";
+    for (size_t i = 0; i < prompt.periods.size(); ++i)
+        text += L"  " + std::to_wstring(i + 1) + L") " + prompt.periods[i] + L"\n";
+    Write(text);
+    const std::wstring question = L"Trust this certificate? Choose 1-" + std::to_wstring(prompt.periods.size()) +
+                                  L", or anything else to refuse: ";
+    auto line = ReadLine(question, true);
+    if (!line)
+        return answer;
+    const std::wstring choice(Platform::Trim(*line));
+    size_t n = 0;
+    for (wchar_t c : choice) {
+        if (c < L'0' || c > L'9' || n > prompt.periods.size()) {
+            n = 0;
+            break;
+        }
+        n = n * 10 + static_cast<size_t>(c - L'0');
+    }
+    if (n >= 1 && n <= prompt.periods.size()) {
+        answer.iResult = IDOK;
+        answer.iPeriod = n - 1;
+    }
+    return answer;
+}
+
 NewPasswordAnswer ConsoleUi::PromptNewPassword(HWND, const NewPasswordPrompt& prompt) {
     std::lock_guard<std::mutex> lock(m_mutex);
     NewPasswordAnswer answer;

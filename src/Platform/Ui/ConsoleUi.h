@@ -22,6 +22,7 @@ public:
     TwoFactorAnswer PromptTwoFactor(HWND hwndOwner, const TwoFactorPrompt& prompt) override;
     NewPasswordAnswer PromptNewPassword(HWND hwndOwner, const NewPasswordPrompt& prompt) override;
     std::unique_ptr<IProgress> CreateProgress(HWND hwndOwner, const std::wstring& wsCaption) override;
+    CertTrustAnswer PromptCertTrust(HWND hwndOwner, const CertTrustPrompt& prompt) override;
 
 private:
     bool Interactive() const;

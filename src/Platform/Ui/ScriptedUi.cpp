@@ -75,6 +75,11 @@ void ScriptedUi::QueueNewPasswordAnswer(NewPasswordAnswer answer) {
     m_newPasswordAnswers.push_back(std::move(answer));
 }
 
+void ScriptedUi::QueueCertTrustAnswer(CertTrustAnswer answer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_certTrustAnswers.push_back(answer);
+}
+
 void ScriptedUi::CancelProgressAfter(ULONG ulSteps) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bCancelProgress = true;
@@ -130,6 +135,19 @@ NewPasswordAnswer ScriptedUi::PromptNewPassword(HWND hwndOwner, const NewPasswor
     NewPasswordAnswer answer = Next(m_newPasswordAnswers, NewPasswordAnswer{});
     m_history.push_back(Shown{Kind::NewPassword, hwndOwner, prompt.wsCaption, prompt.wsMessage, 0, answer.iResult});
     return answer;
+}
+
+CertTrustAnswer ScriptedUi::PromptCertTrust(HWND hwndOwner, const CertTrustPrompt& prompt) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CertTrustAnswer answer = Next(m_certTrustAnswers, CertTrustAnswer{});
+    m_history.push_back(Shown{Kind::CertTrust, hwndOwner, prompt.wsCaption, prompt.wsMessage, 0, answer.iResult});
+    m_certTrustPrompts.push_back(prompt);
+    return answer;
+}
+
+std::vector<CertTrustPrompt> ScriptedUi::CertTrustPrompts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_certTrustPrompts;
 }
 
 std::unique_ptr<IProgress> ScriptedUi::CreateProgress(HWND hwndOwner, const std::wstring& wsCaption) {

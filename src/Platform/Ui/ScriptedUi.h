@@ -13,7 +13,7 @@ namespace Platform::Ui {
 
 class ScriptedUi : public IUserInterface {
 public:
-    enum class Kind { MessageBox, Password, TwoFactor, NewPassword, Progress };
+    enum class Kind { MessageBox, Password, TwoFactor, NewPassword, Progress, CertTrust };
 
     // One dialog as it was shown.
     struct Shown {
@@ -42,18 +42,22 @@ public:
     void QueuePasswordAnswer(PasswordAnswer answer);
     void QueueTwoFactorAnswer(TwoFactorAnswer answer);
     void QueueNewPasswordAnswer(NewPasswordAnswer answer);
+    void QueueCertTrustAnswer(CertTrustAnswer answer);
     // Progress windows created from now on report IsCancelled once they have stepped `ulSteps`
     // times (0: at once).
     void CancelProgressAfter(ULONG ulSteps);
 
     std::vector<Shown> History() const;
     std::vector<ProgressRecord> Progresses() const;
+    // Every certificate question as it was asked.
+    std::vector<CertTrustPrompt> CertTrustPrompts() const;
 
     int MessageBox(HWND hwndOwner, const std::wstring& wsText, const std::wstring& wsCaption, UINT uType) override;
     PasswordAnswer PromptPassword(HWND hwndOwner, const PasswordPrompt& prompt) override;
     TwoFactorAnswer PromptTwoFactor(HWND hwndOwner, const TwoFactorPrompt& prompt) override;
     NewPasswordAnswer PromptNewPassword(HWND hwndOwner, const NewPasswordPrompt& prompt) override;
     std::unique_ptr<IProgress> CreateProgress(HWND hwndOwner, const std::wstring& wsCaption) override;
+    CertTrustAnswer PromptCertTrust(HWND hwndOwner, const CertTrustPrompt& prompt) override;
 
 private:
     class Progress;
@@ -64,6 +68,8 @@ private:
     std::deque<PasswordAnswer> m_passwordAnswers;
     std::deque<TwoFactorAnswer> m_twoFactorAnswers;
     std::deque<NewPasswordAnswer> m_newPasswordAnswers;
+    std::deque<CertTrustAnswer> m_certTrustAnswers;
+    std::vector<CertTrustPrompt> m_certTrustPrompts;
     bool m_bCancelProgress = false;
     ULONG m_ulCancelAfter = 0;
     std::vector<Shown> m_history;

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // Message box styles and results, with their Windows values.
 #define MB_OK 0x00000000u
@@ -88,6 +89,25 @@ struct NewPasswordAnswer {
     std::wstring wsNewPassword{};
 };
 
+// A server certificate that failed verification, described as ssh describes an unknown host key.
+struct CertTrustPrompt {
+    std::wstring wsCaption{};
+    std::wstring wsMessage{};  // what was running and why the question comes up
+    std::wstring wsServer{};
+    std::wstring wsSubject{};
+    std::wstring wsIssuer{};
+    std::wstring wsValidity{};
+    std::vector<std::wstring> problems{};  // one line per problem found
+    std::wstring wsSha1{};                 // fingerprints in colon-separated hexadecimal
+    std::wstring wsSha256{};
+    std::vector<std::wstring> periods{};  // the trust periods offered, in order
+};
+// IDOK with the index of the chosen period, or IDCANCEL: the certificate is refused.
+struct CertTrustAnswer {
+    int iResult = IDCANCEL;
+    size_t iPeriod = 0;
+};
+
 // A progress window; it goes away when the object is destroyed.
 class IProgress {
 public:
@@ -112,6 +132,8 @@ public:
     virtual TwoFactorAnswer PromptTwoFactor(HWND hwndOwner, const TwoFactorPrompt& prompt) = 0;
     virtual NewPasswordAnswer PromptNewPassword(HWND hwndOwner, const NewPasswordPrompt& prompt) = 0;
     virtual std::unique_ptr<IProgress> CreateProgress(HWND hwndOwner, const std::wstring& wsCaption) = 0;
+    // Asks whether to trust a certificate; an interface that cannot ask refuses.
+    virtual CertTrustAnswer PromptCertTrust(HWND, const CertTrustPrompt&) { return CertTrustAnswer{}; }
 };
 
 // Shows nothing: boxes get CancelAnswer, prompts Cancel; progress is never cancelled.
