@@ -414,6 +414,14 @@ void Connection::ConfigureConnection(const wchar_t* pwszCallName, const wchar_t*
         WinHttpCloseHandle(m_hRequest);
         m_hRequest = nullptr;
     }
+    if (m_bDropSession.exchange(false)) {
+        if (m_hConnect)
+            WinHttpCloseHandle(m_hConnect);
+        if (m_hSession)
+            WinHttpCloseHandle(m_hSession);
+        m_hConnect = nullptr;
+        m_hSession = nullptr;
+    }
     if (!m_hSession)
         StartWinHttpSess();
     if (!m_hConnect) {

@@ -297,6 +297,7 @@ private:
     std::atomic<int> m_iTrusted{0};
     std::atomic<int> m_iCatchCertErrors{0};
     std::atomic<int> m_iDoneCertCheck{0};
+    std::atomic<bool> m_bDropSession{false};  // trust ended: the next request starts a new session
     std::atomic<int> m_iCertTrustDlgAllowed{1};
     std::optional<Platform::CertFingerprint> m_pinnedFingerprint;  // the certificate the user accepted
 

@@ -130,6 +130,13 @@ DWORD Connection::GateError(bool bOffline) {
     }
     if (IsTrustPeriodExpired()) {
         m_iTrusted = 0;
+        // The kept-alive connection was opened with checks suppressed: it must not carry
+        // another request. The next one starts a new session and is verified again.
+        m_bDropSession = true;
+        {
+            std::lock_guard<std::mutex> lock(m_certMutex);
+            m_pinnedFingerprint.reset();
+        }
         OSTLOG_WARN(L"Denying connect because trust interval expired");
         return ERROR_WINHTTP_SECURE_FAILURE;
     }
