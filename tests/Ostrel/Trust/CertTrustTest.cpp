@@ -1,0 +1,217 @@
+// The trust manager against real TLS over loopback: the simulator serves HTTPS with generated
+// certificates.
+#include "Ostrel/Rpc/Transport/ConnectionTestSupport.h"
+#include "Ostrel/Trust/CertTrustMgr.h"
+#include "Ostrel/Trust/CertTrustPrompt.h"
+#include "Util/Time/Clock.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+
+extern char** environ;
+
+using namespace ConnTest;
+using Ostrel::Mapi::CertTrustMgr;
+
+namespace {
+
+// Sends a NoOp; the WinHTTP error it failed with, 0 on success.
+DWORD TryNoOp(Connection& c) {
+    TestRequest noop(L"NoOpRequest");
+    IXMLDOMDocument2* pDoc = nullptr;
+    try {
+        c.SendRequestSynchronous(&noop, pDoc, __func__, __LINE__);
+    } catch (const WinHttpException& e) {
+        return e.ExcepNum(0);
+    }
+    pDoc->Release();
+    return 0;
+}
+
+std::wstring ColonHex(const std::vector<unsigned char>& bytes) {
+    return Ostrel::Mapi::ColonHex(bytes.data(), bytes.size());
+}
+
+Platform::Ui::CertTrustAnswer Choose(size_t iPeriod) {
+    return Platform::Ui::CertTrustAnswer{IDOK, iPeriod};
+}
+
+constexpr size_t kFiveMinutes = 2;
+
+class CertTrustTest : public ConnectionTest {
+protected:
+    void SetUp() override {
+        ConnectionTest::SetUp();
+        manager = std::make_shared<CertTrustMgr>();
+        SetCertTrustManager(manager);
+    }
+    void TearDown() override {
+        Platform::Http::SetTrustedRootsFile("");
+        ConnectionTest::TearDown();
+    }
+    // A certificate authority the client trusts from now on.
+    OstrelServer::Certificate TrustedCa() {
+        OstrelServer::CertificateOptions options;
+        options.commonName = "Trust Test Root";
+        options.isCA = true;
+        auto ca = OstrelServer::Certificate::Generate(options);
+        std::string file = (home.Path() / "roots.pem").string();
+        std::ofstream(file) << ca.CertPem();
+        Platform::Http::SetTrustedRootsFile(file);
+        return ca;
+    }
+    std::shared_ptr<CertTrustMgr> manager;
+};
+
+// Each kind of bad certificate reaches the question with its own problems, the certificate's
+// names and both fingerprints; refused, nothing reaches the server.
+TEST_F(CertTrustTest, EachProblemReachesTheDialog) {
+    auto ca = TrustedCa();
+    OstrelServer::CertificateOptions unknownCaOptions;
+    unknownCaOptions.commonName = "Unknown Root";
+    unknownCaOptions.isCA = true;
+    auto unknownCa = OstrelServer::Certificate::Generate(unknownCaOptions);
+    OstrelServer::CertificateOptions expired;
+    expired.validFromSeconds = -7200;
+    expired.validToSeconds = -60;
+    OstrelServer::CertificateOptions wrongHost;
+    wrongHost.commonName = "other.example";
+    wrongHost.dnsNames = {"other.example"};
+    wrongHost.ipAddresses = {};
+    struct Case {
+        const char* pszName;
+        OstrelServer::Certificate cert;
+        DWORD dwIssues;
+    } cases[] = {
+        {"self-signed", OstrelServer::Certificate::Generate({}), WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA},
+        {"expired", OstrelServer::Certificate::Generate(expired, &ca), WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID},
+        {"wrong host", OstrelServer::Certificate::Generate(wrongHost, &ca),
+         WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID},
+        {"unknown CA", OstrelServer::Certificate::Generate({}, &unknownCa), WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA},
+    };
+    for (Case& item : cases) {
+        SCOPED_TRACE(item.pszName);
+        manager = std::make_shared<CertTrustMgr>();
+        SetCertTrustManager(manager);
+        auto server = StartServer(true, item.cert);
+        auto c = Connect(*server);
+        size_t asked = ui->CertTrustPrompts().size();
+        EXPECT_EQ(TryNoOp(*c), static_cast<DWORD>(ERROR_WINHTTP_SECURE_FAILURE));
+        auto prompts = ui->CertTrustPrompts();
+        ASSERT_EQ(prompts.size(), asked + 1);
+        const auto& prompt = prompts.back();
+        EXPECT_EQ(prompt.problems, Ostrel::Mapi::CertIssueTexts(item.dwIssues));
+        EXPECT_EQ(prompt.wsSha1, ColonHex(server->GetCertificate().Sha1()));
+        EXPECT_EQ(prompt.wsSha256.size(), 32u * 3 - 1);
+        EXPECT_NE(prompt.wsSubject.find(L"CN="), std::wstring::npos);
+        EXPECT_NE(prompt.wsIssuer.find(L"CN="), std::wstring::npos);
+        EXPECT_NE(prompt.wsValidity.find(L"UTC"), std::wstring::npos);
+        EXPECT_EQ(prompt.periods.size(), CertTrustMgr::Periods().size());
+        EXPECT_TRUE(server->Requests().empty());
+        EXPECT_FALSE(manager->TrustTimeExists());
+    }
+}
+
+// The child half of TrustForAPeriodHoldsInAnotherProcess: runs only when started by it.
+TEST(CertTrustChild, UsesTheTrustOfAnotherProcess) {
+    const char* pszPort = std::getenv("OSTREL_TRUST_TEST_PORT");
+    if (!pszPort)
+        GTEST_SKIP() << "started by TrustForAPeriodHoldsInAnotherProcess";
+    auto manager = std::make_shared<CertTrustMgr>();
+    SetCertTrustManager(manager);
+    Connection c(L"test", L"127.0.0.1", static_cast<DWORD>(std::atoi(pszPort)), 1, kProxyModeNone, nullptr, 0);
+    EXPECT_EQ(TryNoOp(c), 0u);  // the silent interface refuses any question: none may come
+    SetCertTrustManager(nullptr);
+}
+
+TEST_F(CertTrustTest, TrustForAPeriodHoldsInAnotherProcess) {
+    auto server = StartServer(true);
+    auto c = Connect(*server);
+    ui->QueueCertTrustAnswer(Choose(kFiveMinutes));
+    ASSERT_EQ(TryNoOp(*c), 0u);
+    EXPECT_EQ(ui->CertTrustPrompts().size(), 1u);
+
+    std::string port = "OSTREL_TRUST_TEST_PORT=" + std::to_string(server->Port());
+    std::vector<std::string> env{port};
+    for (char** p = environ; *p; ++p)
+        env.emplace_back(*p);
+    std::vector<char*> envp;
+    for (auto& entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=CertTrustChild.UsesTheTrustOfAnotherProcess";
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(server->Requests().size(), 2u);
+}
+
+// When the period ends, the next request is stopped before it is sent, kept-alive connection or
+// not; the one after that is verified afresh and asks again, and the trust is not dropped as if
+// the certificate had been verified.
+TEST_F(CertTrustTest, ExpiredTrustStopsTheNextRequestAndAsksAgain) {
+    Ostrel::Util::ManualClock clock;
+    clock.SetUnixTimeMs(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    Ostrel::Util::ScopedClock scoped(clock);
+    auto server = StartServer(true);
+    auto c = Connect(*server);
+    ui->QueueCertTrustAnswer(Choose(kFiveMinutes));
+    ASSERT_EQ(TryNoOp(*c), 0u);
+    ASSERT_EQ(TryNoOp(*c), 0u);  // kept alive, trusted
+    ASSERT_EQ(server->Requests().size(), 2u);
+
+    clock.Advance(6 * 60 * 1000);
+    EXPECT_EQ(TryNoOp(*c), static_cast<DWORD>(ERROR_WINHTTP_SECURE_FAILURE));
+    EXPECT_EQ(server->Requests().size(), 2u);
+    EXPECT_FALSE(c->IsTrusted());
+
+    // Refused: nothing is sent on the kept-alive connection either.
+    EXPECT_EQ(TryNoOp(*c), static_cast<DWORD>(ERROR_WINHTTP_SECURE_FAILURE));
+    EXPECT_EQ(server->Requests().size(), 2u);
+    auto prompts = ui->CertTrustPrompts();
+    ASSERT_EQ(prompts.size(), 2u);
+    EXPECT_NE(prompts.back().wsMessage.find(L"run out"), std::wstring::npos);
+
+    // A fresh manager (the refusal silences this one) and a renewed trust.
+    manager = std::make_shared<CertTrustMgr>();
+    SetCertTrustManager(manager);
+    auto again = Connect(*server);
+    ui->QueueCertTrustAnswer(Choose(kFiveMinutes));
+    EXPECT_EQ(TryNoOp(*again), 0u);
+    EXPECT_TRUE(manager->TrustTimeExists());
+    EXPECT_EQ(server->Requests().size(), 3u);
+}
+
+// A server that changed its certificate is asked about as a new certificate; refused, neither
+// the password nor any token has left the client.
+TEST_F(CertTrustTest, ChangedCertificateIsRefusedBeforeCredentialsAreSent) {
+    auto trusted = OstrelServer::Certificate::Generate({});
+    std::vector<unsigned char> sha1 = trusted.Sha1();
+    Platform::CertFingerprint fp{};
+    std::copy(sha1.begin(), sha1.end(), fp.begin());
+    ASSERT_TRUE(manager->SetTrust(L"127.0.0.1", nullptr, fp, 60));
+
+    auto server = StartServer(true);  // another certificate
+    auto c = Connect(*server);
+    TestRequest auth(L"AuthRequest", L"urn:ostrelAccount");
+    auth.AddChild(L"password", L"secret");
+    IXMLDOMDocument2* pDoc = nullptr;
+    EXPECT_THROW(c->SendRequestSynchronous(&auth, pDoc, __func__, __LINE__), WinHttpException);
+    auto prompts = ui->CertTrustPrompts();
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_NE(prompts[0].wsMessage.find(L"different certificate"), std::wstring::npos);
+    EXPECT_TRUE(server->Requests().empty());
+    EXPECT_FALSE(manager->TrustTimeExists());
+}
+
+}  // namespace
