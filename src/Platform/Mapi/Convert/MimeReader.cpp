@@ -9,6 +9,7 @@
 #include "Platform/Mapi/Convert/Charset.h"
 #include "Platform/Mapi/Convert/ConvertTags.h"
 #include "Platform/Mapi/Convert/ConverterSession.h"
+#include "Platform/Mapi/Convert/Flowed.h"
 #include "Platform/Mapi/Convert/HtmlText.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiGuids.h"
@@ -111,6 +112,12 @@ std::wstring EnrichedText(const std::wstring& text) {
         out += text[i];
     }
     return out;
+}
+
+// Soft line breaks of flowed text undone: the text is what the sender wrote.
+void Unflow(mimepp::Entity& part, std::wstring& text) {
+    if (LowerAscii(TypeParameter(part, "format")) == "flowed")
+        text = Unflowed(text, LowerAscii(TypeParameter(part, "delsp")) == "yes");
 }
 
 bool IsInlineImageType(const MediaInfo& t) {
@@ -494,6 +501,7 @@ void MimeReader::ReadBody(Plan& plan, PropList& props, std::string& htmlBytes) {
         if (plan.pPlainAlternative) {
             const std::string plainBytes = DecodedContent(*plan.pPlainAlternative, &bDamaged);
             plain = DecodeText(plainBytes, TypeParameter(*plan.pPlainAlternative, "charset")).wsText;
+            Unflow(*plan.pPlainAlternative, plain);
         } else {
             plain = HtmlToText(text.wsText);
         }
@@ -517,6 +525,8 @@ void MimeReader::ReadBody(Plan& plan, PropList& props, std::string& htmlBytes) {
         props.Long(PR_NATIVE_BODY_INFO, kNativeBodyPlain);
     } else {
         DecodedText text = DecodeText(bytes, charset);
+        if (subtype == "plain" && !plan.bTextOverride)
+            Unflow(entity, text.wsText);
         if (subtype == "enriched")
             text.wsText = EnrichedText(text.wsText);
         // Each joined text starts on a line of its own.
@@ -527,7 +537,9 @@ void MimeReader::ReadBody(Plan& plan, PropList& props, std::string& htmlBytes) {
         };
         endLine();
         for (mimepp::Entity* pMore : plan.moreTexts) {
-            text.wsText += DecodeText(DecodedContent(*pMore, &bDamaged), TypeParameter(*pMore, "charset")).wsText;
+            std::wstring more = DecodeText(DecodedContent(*pMore, &bDamaged), TypeParameter(*pMore, "charset")).wsText;
+            Unflow(*pMore, more);
+            text.wsText += more;
             if (pMore != plan.moreTexts.back())
                 endLine();
             else
