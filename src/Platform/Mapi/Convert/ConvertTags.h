@@ -9,6 +9,13 @@ namespace Platform::Mapi::Convert {
 // Kept here until the store's tag list has it.
 constexpr ULONG kTagReportDisposition = PROP_TAG(PT_UNICODE, 0x0080);
 
+// Classification marks (PSETID_Common named properties by id).
+constexpr LONG kLidClassified = 0x85B5;                 // PT_BOOLEAN
+constexpr LONG kLidClassification = 0x85B6;             // PT_UNICODE
+constexpr LONG kLidClassificationDescription = 0x85B7;  // PT_UNICODE
+constexpr LONG kLidClassificationGuid = 0x85B8;         // PT_UNICODE
+constexpr LONG kLidClassificationKeep = 0x85BA;         // PT_BOOLEAN
+
 // PR_ATTACH_FLAGS bits.
 constexpr LONG kAttachInvisibleInHtml = 0x1;
 constexpr LONG kAttachRenderedInBody = 0x4;

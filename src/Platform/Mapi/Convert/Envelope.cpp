@@ -62,6 +62,16 @@ bool IsDroppedHeader(const std::string& lowerName) {
     return lowerName.rfind("x-ms-exchange-organization-", 0) == 0 || lowerName.rfind("x-ms-exchange-forest-", 0) == 0;
 }
 
+}  // namespace
+
+bool IsClassificationHeader(const std::string& lowerName) {
+    return lowerName == "x-microsoft-classified" || lowerName == "x-microsoft-classkeep" ||
+           lowerName == "x-microsoft-classification" || lowerName == "x-microsoft-classdesc" ||
+           lowerName == "x-microsoft-classid";
+}
+
+namespace {
+
 bool IsMapped(const std::string& lowerName) {
     for (const char* name : kMappedHeaders)
         if (lowerName == name)
@@ -420,10 +430,20 @@ void ReadEnvelope(mimepp::Headers& headers, IAddrBook* pAdrBook, ULONG ulFlags, 
         }
     }
     out.bUnsent = HeaderRaw(headers, "X-Unsent") == "1";
+    // Without the gate the marks mean nothing and stay ordinary headers.
+    Classification& classification = out.classification;
+    classification.bClassified = LowerAscii(HeaderRaw(headers, "X-Microsoft-Classified")) == "true";
+    if (classification.bClassified) {
+        classification.bKeep = LowerAscii(HeaderRaw(headers, "X-Microsoft-ClassKeep")) == "true";
+        classification.wsText = HeaderText(headers, "X-Microsoft-Classification");
+        classification.wsDescription = HeaderText(headers, "X-Microsoft-ClassDesc");
+        classification.wsGuid = HeaderText(headers, "X-Microsoft-ClassID");
+    }
     for (int i = 0; i < headers.numFields(); ++i) {
         mimepp::Field& field = headers.fieldAt(i);
         const std::string name = LowerAscii(field.fieldName().str());
-        if (!IsTokenName(name) || IsMapped(name) || IsDroppedHeader(name))
+        if (!IsTokenName(name) || IsMapped(name) || IsDroppedHeader(name) ||
+            (classification.bClassified && IsClassificationHeader(name)))
             continue;
         bool bSeen = false;
         for (const auto& [seen, value] : out.internetHeaders)

@@ -18,11 +18,21 @@ struct Recipient {
     LONG lType;  // MAPI_TO, MAPI_CC, MAPI_BCC
 };
 
+// The classification headers, taken only when X-Microsoft-Classified is "true".
+struct Classification {
+    bool bClassified = false;
+    bool bKeep = false;
+    std::wstring wsText;
+    std::wstring wsDescription;
+    std::wstring wsGuid;
+};
+
 struct Envelope {
     PropList props;
     std::vector<Recipient> recipients;
     std::vector<std::pair<std::wstring, std::wstring>> internetHeaders;  // lower-case name, value
     std::vector<std::wstring> keywords;
+    Classification classification;
     std::wstring wsNormalizedSubject;
     bool bUnsent = false;   // "X-Unsent: 1"
     bool bDamaged = false;  // something could not be kept whole
@@ -46,5 +56,8 @@ void ReadEnvelope(mimepp::Headers& headers, IAddrBook* pAdrBook, ULONG ulFlags, 
 std::wstring SubjectPrefix(const std::wstring& subject);
 
 FILETIME UnixToFileTime(int64_t seconds);
+
+// One of the five X-Microsoft-Class... headers (lower-case name).
+bool IsClassificationHeader(const std::string& lowerName);
 
 }  // namespace Platform::Mapi::Convert

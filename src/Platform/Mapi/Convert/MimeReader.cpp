@@ -597,6 +597,13 @@ HRESULT MimeReader::WriteNamedHeaders(IMessage* pMessage, const Envelope& envelo
     if (bKeywords)
         names.push_back(
             {const_cast<GUID*>(&PS_PUBLIC_STRINGS), MNID_STRING, {.lpwstrName = const_cast<wchar_t*>(L"Keywords")}});
+    const Classification& classification = envelope.classification;
+    static constexpr LONG kClassLids[] = {kLidClassified, kLidClassificationKeep, kLidClassification,
+                                          kLidClassificationDescription, kLidClassificationGuid};
+    const size_t firstClass = names.size();
+    if (classification.bClassified)
+        for (LONG lid : kClassLids)
+            names.push_back({const_cast<GUID*>(&PSETID_Common), MNID_ID, {.lID = lid}});
     if (names.empty())
         return S_OK;
     std::vector<LPMAPINAMEID> pointers;
@@ -611,8 +618,22 @@ HRESULT MimeReader::WriteNamedHeaders(IMessage* pMessage, const Envelope& envelo
             continue;
         props.String(CHANGE_PROP_TYPE(pTags->aulPropTag[i], PT_UNICODE), headers[i].second);
     }
-    if (bKeywords && pTags->cValues == names.size() && PROP_TYPE(pTags->aulPropTag[names.size() - 1]) != PT_ERROR)
-        props.StringList(CHANGE_PROP_TYPE(pTags->aulPropTag[names.size() - 1], PT_MV_UNICODE), envelope.keywords);
+    if (bKeywords && pTags->cValues == names.size() && PROP_TYPE(pTags->aulPropTag[headers.size()]) != PT_ERROR)
+        props.StringList(CHANGE_PROP_TYPE(pTags->aulPropTag[headers.size()], PT_MV_UNICODE), envelope.keywords);
+    if (classification.bClassified && pTags->cValues == names.size()) {
+        auto tag = [&](size_t k, ULONG ulType) {
+            const ULONG ulTag = pTags->aulPropTag[firstClass + k];
+            return PROP_TYPE(ulTag) == PT_ERROR ? 0 : CHANGE_PROP_TYPE(ulTag, ulType);
+        };
+        if (ULONG t = tag(0, PT_BOOLEAN))
+            props.Bool(t, true);
+        if (ULONG t = tag(1, PT_BOOLEAN))
+            props.Bool(t, classification.bKeep);
+        const std::wstring* texts[] = {&classification.wsText, &classification.wsDescription, &classification.wsGuid};
+        for (size_t k = 0; k < 3; ++k)
+            if (ULONG t = tag(k + 2, PT_UNICODE); t && !texts[k]->empty())
+                props.String(t, *texts[k]);
+    }
     MAPIFreeBuffer(pTags);
     return hr == MAPI_W_ERRORS_RETURNED ? S_OK : hr;
 }
@@ -726,6 +747,34 @@ HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attach
     return hr;
 }
 
+void MimeReader::ApplyContentClass(const Envelope& envelope, Plan& plan) {
+    if (plan.wsClass != L"IPM.Note")
+        return;
+    std::wstring contentClass;
+    for (const auto& [name, value] : envelope.internetHeaders)
+        if (name == L"content-class")
+            contentClass = value;
+    const std::string cls = LowerAscii(Platform::ToUtf8(contentClass));
+    // A fax needs its pages (TIFF or PDF), a voice message its recording; a missed call is a notice.
+    bool bFaxPages = false;
+    bool bRecording = false;
+    for (const Attachment& a : plan.attachments) {
+        if (a.bData || a.bWholeEntity)
+            continue;
+        const MediaInfo t = TypeOf(*a.pEntity, a.bDigestChild);
+        bFaxPages = bFaxPages || t.Is("image", "tiff") || t.Is("application", "pdf");
+        bRecording = bRecording || t.sType == "audio";
+    }
+    if ((cls == "fax" || cls == "fax-ca") && bFaxPages)
+        plan.wsClass = cls == "fax" ? L"IPM.Note.Microsoft.Fax" : L"IPM.Note.Microsoft.Fax.CA";
+    else if (cls == "missedcall")
+        plan.wsClass = L"IPM.Note.Microsoft.Missed.Voice";
+    else if (cls == "voice-uc" && bRecording)
+        plan.wsClass = L"IPM.Note.Microsoft.Conversation.Voice";
+    else if (cls == "voice-ca" && bRecording)
+        plan.wsClass = L"IPM.Note.Microsoft.Voicemail.UM.CA";
+}
+
 HRESULT MimeReader::ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int depth, bool bTopLevel) {
     Envelope envelope;
     if (!(bTopLevel && (m_ulFlags & CCSF_NOHEADERS)))
@@ -737,6 +786,7 @@ HRESULT MimeReader::ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int 
     PlanRoot(root, plan, props, extraHeaders);
     std::string html;
     ReadBody(plan, props, html);
+    ApplyContentClass(envelope, plan);
     props.String(PR_MESSAGE_CLASS_W, plan.wsClass);
 
     LONG lFlags = MSGFLAG_READ;

@@ -64,6 +64,8 @@ private:
     bool IsBodyCandidate(mimepp::Entity& entity, const MediaInfo& type);
     void NoteCalendar(mimepp::Entity& entity, Plan& plan);
     void NoteReport(mimepp::Entity& root, const std::string& reportType, Plan& plan, PropList& props);
+    // Content-Class turns an IPM.Note into a fax or voice class when the parts fit it.
+    void ApplyContentClass(const Envelope& envelope, Plan& plan);
     void ReadBody(Plan& plan, PropList& props, std::string& htmlBytes);
     HRESULT WriteRecipients(IMessage* pMessage, const std::vector<Recipient>& recipients);
     HRESULT WriteNamedHeaders(IMessage* pMessage, const Envelope& envelope,

@@ -10,6 +10,7 @@
 #include "Platform/Mapi/Convert/Addresses.h"
 #include "Platform/Mapi/Convert/Charset.h"
 #include "Platform/Mapi/Convert/ConvertTags.h"
+#include "Platform/Mapi/Convert/Envelope.h"
 #include "Platform/Mapi/Convert/HtmlText.h"
 #include "Platform/Mapi/Convert/MimeParts.h"
 #include "Platform/Mapi/MapiAlloc.h"
@@ -257,6 +258,7 @@ struct MimeWriter::Props {
     std::map<ULONG, const SPropValue*> byId;
     std::vector<std::pair<std::wstring, std::wstring>> internetHeaders;  // name, value
     std::vector<std::wstring> keywords;
+    std::map<LONG, const SPropValue*> commonLids;  // PSETID_Common properties by id
 
     HRESULT Read(IMAPIProp* pProp, bool bNames) {
         LPSPropValue pv = nullptr;
@@ -284,9 +286,13 @@ struct MimeWriter::Props {
             return S_OK;
         for (ULONG i = 0; i < cNames && i < named.size(); ++i) {
             const MAPINAMEID* pName = ppNames[i];
-            if (!pName || pName->ulKind != MNID_STRING || !pName->lpguid)
+            if (!pName || !pName->lpguid)
                 continue;
             const SPropValue& v = *byId[PROP_ID(named[i])];
+            if (pName->ulKind == MNID_ID && *pName->lpguid == PSETID_Common)
+                commonLids[pName->Kind.lID] = &v;
+            if (pName->ulKind != MNID_STRING)
+                continue;
             const std::wstring name = pName->Kind.lpwstrName;
             if (*pName->lpguid == PS_INTERNET_HEADERS && PROP_TYPE(v.ulPropTag) == PT_UNICODE) {
                 std::wstring lower = name;
@@ -600,9 +606,30 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
     raw("List-Unsubscribe", props.Str(PR_LIST_UNSUBSCRIBE_W));
     date("Expires", PR_EXPIRY_TIME);
     date("Reply-By", PR_REPLY_TIME);
+    // Classification marks: all five headers, only for a classified message.
+    auto lid = [&](LONG lId, ULONG ulType) -> const SPropValue* {
+        auto it = props.commonLids.find(lId);
+        return it != props.commonLids.end() && PROP_TYPE(it->second->ulPropTag) == ulType ? it->second : nullptr;
+    };
+    const SPropValue* pClassified = lid(kLidClassified, PT_BOOLEAN);
+    const bool bClassified = pClassified && pClassified->Value.b;
+    if (bClassified) {
+        const SPropValue* pKeep = lid(kLidClassificationKeep, PT_BOOLEAN);
+        auto str = [&](LONG lId) {
+            const SPropValue* p = lid(lId, PT_UNICODE);
+            return p ? std::wstring(p->Value.lpszW) : std::wstring();
+        };
+        raw("X-Microsoft-Classified", L"true");
+        raw("X-Microsoft-ClassKeep", pKeep && pKeep->Value.b ? L"true" : L"false");
+        if (const std::wstring label = str(kLidClassification); !label.empty())
+            text("X-Microsoft-Classification", label);
+        if (const std::wstring description = str(kLidClassificationDescription); !description.empty())
+            text("X-Microsoft-ClassDesc", description);
+        raw("X-Microsoft-ClassID", str(kLidClassificationGuid));
+    }
     for (const auto& [name, value] : props.internetHeaders) {
         const std::string lower = Utf8(name);
-        bool bOwn = false;
+        bool bOwn = bClassified && IsClassificationHeader(lower);
         for (const char* own : kOwnHeaders)
             bOwn = bOwn || lower == own;
         if (bOwn || lower.rfind("x-microsoft-exchange-organization", 0) == 0 ||
