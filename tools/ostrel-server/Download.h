@@ -4,13 +4,17 @@
 //
 // answers with a ZIP archive written as a forward stream (chunked, no length): for each id in the
 // order asked, an entry "<id>.meta" (stored) with the message's metadata and an entry "<id>.eml"
-// with its MIME text, deflated at level N (0 to 9, default 4; 0 stores it). An id the source does
-// not know gives one stored entry "<id>.err" whose text says why. A malformed id list gets 400.
+// with its MIME text, stored when N is 0 and otherwise deflated (N from 1 to 9 only asks for
+// compression: the message's kept deflate stream is copied as it is, see MessageBody.h). Every
+// local header carries the entry's CRC-32 and sizes. An id the source does not know gives one
+// stored entry "<id>.err" whose text says why. A malformed id list or level gets 400.
 // When a token is required, a request without the cookie "OS_AUTH_TOKEN=<token>" gets 401.
 //
 // Messages come from a MessageSource: by default one held in memory that tests fill; a mailbox
 // replaces it with SetSource.
 #pragma once
+
+#include "MessageBody.h"
 
 #include <cstdint>
 #include <map>
@@ -23,7 +27,7 @@ namespace OstrelServer {
 
 struct DownloadItem {
     std::string meta;
-    std::string mime;
+    std::shared_ptr<const MessageBody> body;  // never null
 };
 
 class MessageSource {

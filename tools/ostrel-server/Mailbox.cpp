@@ -116,7 +116,12 @@ std::optional<MailFolder> Mailbox::Folder(int32_t id) const {
 std::optional<MailItem> Mailbox::Item(int32_t id) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_pData->items.find(id);
-    return it == m_pData->items.end() ? std::nullopt : std::optional<MailItem>(it->second);
+    if (it == m_pData->items.end())
+        return std::nullopt;
+    MailItem item = it->second;
+    if (item.body)
+        item.mime = item.body->Mime();
+    return item;
 }
 
 std::optional<MailTag> Mailbox::Tag(int32_t id) const {
@@ -208,7 +213,7 @@ std::optional<DownloadItem> Mailbox::Find(int32_t id) const {
     auto it = m_pData->items.find(id);
     if (it == m_pData->items.end() || it->second.kind != ItemKind::Message)
         return std::nullopt;
-    return DownloadItem{m_pData->ItemXml(it->second), it->second.mime};
+    return DownloadItem{m_pData->ItemXml(it->second), it->second.body};
 }
 
 std::string Mailbox::Sync(const SyncOptions& options) const {

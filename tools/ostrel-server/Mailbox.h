@@ -98,9 +98,12 @@ struct MailItem {
     int64_t created = 0;        // seconds since 1970; 0: when added
     int64_t modified = 0;       // seconds since 1970; 0: when added
     uint64_t rev = 0;
-    std::string subject;     // messages; read from the MIME when empty
-    int32_t convId = 0;      // messages; 0: threaded by subject when added
-    std::string mime;        // messages
+    std::string subject;  // messages; read from the MIME when empty
+    int32_t convId = 0;   // messages; 0: threaded by subject when added
+    // Messages: the MIME text. The mailbox keeps it as `body` (made by AddItem unless given) and
+    // leaves `mime` empty there; Item() gives both.
+    std::string mime;
+    std::shared_ptr<const MessageBody> body;
     std::string name;        // documents, appointments and tasks
     int32_t version = 1;     // documents
     std::string content;     // documents

@@ -334,8 +334,11 @@ int32_t Mailbox::Data::AddItem(MailItem item) {
     if (item.modified == 0)
         item.modified = item.created;
     if (item.kind == ItemKind::Message) {
+        if (!item.body)
+            item.body = MessageBody::Make(std::move(item.mime));
+        item.mime.clear();
         if (item.subject.empty())
-            item.subject = SubjectOf(item.mime);
+            item.subject = SubjectOf(item.body->Mime());
         if (item.date == 0)
             item.date = item.created * 1000;
         if (item.convId == 0) {
@@ -511,7 +514,7 @@ std::string Mailbox::Data::ItemXml(const MailItem& item) const {
     switch (item.kind) {
         case ItemKind::Message:
             xml += " d=\"" + std::to_string(item.date) + "\" cid=\"" + std::to_string(item.convId) + "\" s=\"" +
-                   std::to_string(item.mime.size()) + "\"";
+                   std::to_string(item.body ? item.body->Mime().size() : 0) + "\"";
             break;
         case ItemKind::Document:
             xml += " ver=\"" + std::to_string(item.version) + "\" cd=\"" + std::to_string(item.created) + "\" s=\"" +

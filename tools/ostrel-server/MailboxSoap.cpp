@@ -403,8 +403,8 @@ SoapReply Mailbox::SoapSaveDraft(const SoapDocument& doc, UploadStore& uploads) 
             tags = tagNames ? d.TagNames(*tagNames, true) : d.TagIds(*tagIds);
         std::string mime = uploads.Take(*aid).content;
         if (draft) {
-            draft->mime = std::move(mime);
-            draft->subject = SubjectOf(draft->mime);
+            draft->body = MessageBody::Make(std::move(mime));
+            draft->subject = SubjectOf(draft->body->Mime());
             draft->flags = WithFlag(draft->flags, 'd', true);
             if (tags)
                 draft->tags = *tags;

@@ -91,6 +91,9 @@ void Server::Start() {
     m_pHttp->set_keep_alive_max_count(100000);
     m_pHttp->set_keep_alive_timeout(2);
     m_pHttp->set_payload_max_length(size_t(1) << 31);  // uploads of large messages
+    // A streamed answer ends with a small write (the last chunk); held back until the peer's
+    // delayed acknowledgement, it would add about 40 ms to every such answer.
+    m_pHttp->set_tcp_nodelay(true);
     auto handler = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };
     m_pHttp->Get(".*", handler);
     m_pHttp->Post(".*", handler);

@@ -25,10 +25,10 @@ void Put32(std::string& out, uint32_t value) {
     Put16(out, value >> 16);
 }
 
-void CheckSizes(const std::string& name, std::string_view data) {
+void CheckSizes(const std::string& name, uint64_t size) {
     if (name.size() > 0xFFFF)
         throw std::length_error("zip entry name too long");
-    if (data.size() > 0xFFFFFFFEull)
+    if (size > 0xFFFFFFFEull)
         throw std::length_error("zip entry too large");
 }
 
@@ -77,15 +77,33 @@ std::string ZipWriter::LocalHeader(const Record& record) const {
 }
 
 bool ZipWriter::AddStored(const std::string& name, std::string_view data) {
-    CheckSizes(name, data);
+    return AddStored(name, data, Crc32(data));
+}
+
+bool ZipWriter::AddStored(const std::string& name, std::string_view data, uint32_t crc) {
+    CheckSizes(name, data.size());
     uint32_t size = static_cast<uint32_t>(data.size());
-    Record record{name, kFlagUtf8, 0, Crc32(data), size, size, static_cast<uint32_t>(m_offset)};
+    Record record{name, kFlagUtf8, 0, crc, size, size, static_cast<uint32_t>(m_offset)};
     m_records.push_back(record);
     return Emit(LocalHeader(record)) && Emit(data);
 }
 
+bool ZipWriter::AddCompressed(const std::string& name, std::string_view deflated, uint32_t crc, uint64_t size) {
+    CheckSizes(name, deflated.size());
+    CheckSizes(name, size);
+    Record record{name,
+                  kFlagUtf8,
+                  Z_DEFLATED,
+                  crc,
+                  static_cast<uint32_t>(deflated.size()),
+                  static_cast<uint32_t>(size),
+                  static_cast<uint32_t>(m_offset)};
+    m_records.push_back(record);
+    return Emit(LocalHeader(record)) && Emit(deflated);
+}
+
 bool ZipWriter::AddDeflated(const std::string& name, std::string_view data, int level) {
-    CheckSizes(name, data);
+    CheckSizes(name, data.size());
     Record record{name, kFlagUtf8 | kFlagDataDescriptor, Z_DEFLATED, 0, 0, 0, static_cast<uint32_t>(m_offset)};
     if (!Emit(LocalHeader(record)))
         return false;

@@ -1,5 +1,6 @@
-// Writes a ZIP archive front to back into a sink, never going back: deflated entries carry their
-// CRC and sizes in a data descriptor after the data, as the server streams message archives.
+// Writes a ZIP archive front to back into a sink, never going back. Entries whose CRC and sizes
+// are known before their data carry them in the local header; AddDeflated, which compresses as it
+// writes, puts them in a data descriptor after the data.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,12 @@ public:
     // Entries give false once the sink has refused data. An entry of 4 GiB or more, or a name
     // longer than 65535 bytes, is refused with std::length_error.
     bool AddStored(const std::string& name, std::string_view data);
+    // The same with the data's CRC-32 known already.
+    bool AddStored(const std::string& name, std::string_view data, uint32_t crc);
     bool AddDeflated(const std::string& name, std::string_view data, int level);
+    // Raw deflate data made beforehand, copied as it is; `crc` and `size` are those of the data it
+    // inflates to.
+    bool AddCompressed(const std::string& name, std::string_view deflated, uint32_t crc, uint64_t size);
     // The central directory and its end record; nothing can be added afterwards.
     bool Finish();
 

@@ -29,7 +29,7 @@ protected:
         return client.Get(("/service/download?" + query).c_str(), headers);
     }
 
-    std::string Mime(int id) { return m_server.State<OstrelServer::DownloadState>().Source()->Find(id)->mime; }
+    std::string Mime(int id) { return m_server.State<OstrelServer::DownloadState>().Source()->Find(id)->body->Mime(); }
 
     OstrelServer::Server m_server;
 };
@@ -91,7 +91,8 @@ TEST_F(DownloadEndpointTest, ASourceOfItsOwn) {
         std::optional<OstrelServer::DownloadItem> Find(int32_t id) const override {
             if (id < 0)
                 return std::nullopt;
-            return OstrelServer::DownloadItem{"n", "Subject: " + std::to_string(id) + "\r\n\r\n"};
+            return OstrelServer::DownloadItem{
+                "n", OstrelServer::MessageBody::Make("Subject: " + std::to_string(id) + "\r\n\r\n")};
         }
     };
     m_server.State<OstrelServer::DownloadState>().SetSource(std::make_shared<Numbers>());

@@ -120,7 +120,7 @@ TEST_F(MailboxRequestsTest, StoredDraftedAndSentMessages) {
     auto source = server.State<OstrelServer::DownloadState>().Source();
     auto item = source->Find(401);
     ASSERT_TRUE(item);
-    EXPECT_NE(item->mime.find("Subject: Quarterly"), std::string::npos);
+    EXPECT_NE(item->body->Mime().find("Subject: Quarterly"), std::string::npos);
     EXPECT_EQ(item->meta.rfind("<m id=\"401\"", 0), 0u);
 }
 

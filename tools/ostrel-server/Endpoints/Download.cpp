@@ -12,7 +12,7 @@ namespace OstrelServer {
 
 void MemoryMessageSource::Put(int32_t id, std::string meta, std::string mime) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_items[id] = DownloadItem{std::move(meta), std::move(mime)};
+    m_items[id] = DownloadItem{std::move(meta), MessageBody::Make(std::move(mime))};
 }
 
 void MemoryMessageSource::Remove(int32_t id) {
@@ -67,7 +67,7 @@ bool DownloadState::Accepts(const std::string& cookieHeader) const {
 
 namespace {
 
-constexpr int kDefaultLevel = 4;
+constexpr int kDefaultLevel = MessageBody::kLevel;
 
 bool ParseIds(const std::string& text, std::vector<int32_t>& ids) {
     size_t pos = 0;
@@ -85,22 +85,47 @@ bool ParseIds(const std::string& text, std::vector<int32_t>& ids) {
     return !ids.empty();
 }
 
+// Archive bytes go to the connection in pieces of about this size: one chunk and one send for
+// many small entries, while a large entry's data goes out directly.
+constexpr size_t kPiece = 256 * 1024;
+
 // One response: the writer and how far it has got, across calls of the content provider.
 struct Transfer {
     std::shared_ptr<const MessageSource> source;
     std::vector<int32_t> ids;
     int level = kDefaultLevel;
     size_t next = 0;
+    bool bFinished = false;
+    bool bSent = false;  // in this call of the content provider
     httplib::DataSink* sink = nullptr;
-    ZipWriter writer{[this](const char* data, size_t size) { return sink->write(data, size); }};
+    std::string pending;
+    ZipWriter writer{[this](const char* data, size_t size) { return Put(data, size); }};
+
+    bool Put(const char* data, size_t size) {
+        if (pending.size() + size > kPiece && !Flush())
+            return false;
+        if (size >= kPiece)
+            return Send(data, size);
+        pending.append(data, size);
+        return true;
+    }
+
+    bool Flush() {
+        const bool bOk = pending.empty() || Send(pending.data(), pending.size());
+        pending.clear();
+        return bOk;
+    }
+
+    bool Send(const char* data, size_t size) {
+        bSent = true;
+        return sink->write(data, size);
+    }
 
     // Writes the next message, or the end of the archive after the last.
-    bool Step() {
+    bool WriteNext() {
         if (next == ids.size()) {
-            if (!writer.Finish())
-                return false;
-            sink->done();
-            return true;
+            bFinished = true;
+            return writer.Finish();
         }
         int32_t id = ids[next++];
         std::string base = std::to_string(id);
@@ -109,9 +134,25 @@ struct Transfer {
             return writer.AddStored(base + ".err", "no such message: " + base + "\n");
         if (!writer.AddStored(base + ".meta", item->meta))
             return false;
+        const MessageBody& body = *item->body;
         if (level == 0)
-            return writer.AddStored(base + ".eml", item->mime);
-        return writer.AddDeflated(base + ".eml", item->mime, level);
+            return writer.AddStored(base + ".eml", body.Mime(), body.Crc());
+        return writer.AddCompressed(base + ".eml", body.Deflated(), body.Crc(), body.Mime().size());
+    }
+
+    // One call of the content provider: entries until a piece has gone out, or the rest.
+    bool Provide(httplib::DataSink& dataSink) {
+        sink = &dataSink;
+        bSent = false;
+        while (!bFinished && !bSent)
+            if (!WriteNext())
+                return false;
+        if (bFinished) {
+            if (!Flush())
+                return false;
+            sink->done();
+        }
+        return true;
     }
 };
 
@@ -138,10 +179,8 @@ HttpEndpoint s_download("GET", "/service/download", [](HttpCall& call) {
         }
     }
     transfer->source = state.Source();
-    call.res.set_chunked_content_provider("application/zip", [transfer](size_t, httplib::DataSink& sink) {
-        transfer->sink = &sink;
-        return transfer->Step();
-    });
+    call.res.set_chunked_content_provider(
+        "application/zip", [transfer](size_t, httplib::DataSink& sink) { return transfer->Provide(sink); });
 });
 
 }  // namespace
