@@ -192,6 +192,34 @@ TEST_F(CertTrustTest, ExpiredTrustStopsTheNextRequestAndAsksAgain) {
     EXPECT_EQ(server->Requests().size(), 3u);
 }
 
+// Trust that runs out while a reply is being read stops that reply; the kept-alive connection
+// then carries nothing more: the next request is verified afresh and asks, and the expired
+// trust is not taken for a verified certificate.
+TEST_F(CertTrustTest, ExpiryWhileReadingClosesTheKeptAliveConnection) {
+    Ostrel::Util::ManualClock clock;
+    clock.SetUnixTimeMs(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    Ostrel::Util::ScopedClock scoped(clock);
+    auto server = StartServer(true);
+    auto c = Connect(*server);
+    ui->QueueCertTrustAnswer(Choose(kFiveMinutes));
+    ASSERT_EQ(TryNoOp(*c), 0u);
+    ASSERT_EQ(server->Requests().size(), 1u);
+
+    // Each read waits half a second on the clock: the period ends between send and read.
+    clock.Advance(5 * 60 * 1000 - 300);
+    Platform::Host::SetTestOption(L"ThrottleWinHTTPReads", true);
+    DWORD dwError = TryNoOp(*c);
+    Platform::Host::SetTestOption(L"ThrottleWinHTTPReads", false);
+    EXPECT_EQ(dwError, static_cast<DWORD>(ERROR_WINHTTP_SECURE_FAILURE));
+    size_t sent = server->Requests().size();
+
+    EXPECT_EQ(TryNoOp(*c), static_cast<DWORD>(ERROR_WINHTTP_SECURE_FAILURE));
+    EXPECT_EQ(server->Requests().size(), sent);
+    EXPECT_EQ(ui->CertTrustPrompts().size(), 2u);
+}
+
 // A server that changed its certificate is asked about as a new certificate; refused, neither
 // the password nor any token has left the client.
 TEST_F(CertTrustTest, ChangedCertificateIsRefusedBeforeCredentialsAreSent) {
