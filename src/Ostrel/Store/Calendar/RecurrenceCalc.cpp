@@ -155,15 +155,18 @@ void COutlookRecurrencePattern::CalculateFirstDateTime() {
                 // year (Nisan of a leap year is the eighth month: Iyar of a common year), as
                 // stored patterns have it; the series' month itself comes from its start.
                 const int iYears = static_cast<int>(std::max<ULONG>(1, m_ulPeriod / 12));
-                const int iYear = first.iYear + (start.iYear - first.iYear) % iYears;
+                // A start in the calendar's year that began before 1601 belongs to the phase
+                // of the next one.
+                const int iYear = first.iYear + ((start.iYear - first.iYear) % iYears + iYears) % iYears;
                 const LONG lPlace = pCalendar->MonthsBetween(pCalendar->Month(start.iYear, 1), start);
                 phase = pCalendar->After(pCalendar->Month(iYear, 1), lPlace);
                 // The thirteenth month of a leap year in a common year: its last month.
                 while (phase.iYear > iYear)
                     phase = pCalendar->MonthOf(phase.lFirst - 1);
             } else {
+                const LONG lPeriod = static_cast<LONG>(std::max<ULONG>(1, m_ulPeriod));
                 const LONG lMonths = pCalendar->MonthsBetween(first, start);
-                phase = pCalendar->After(first, lMonths % static_cast<LONG>(std::max<ULONG>(1, m_ulPeriod)));
+                phase = pCalendar->After(first, (lMonths % lPeriod + lPeriod) % lPeriod);
             }
             m_ulFirstDateTime = static_cast<ULONG>(phase.lFirst) * kMinutesPerDay;
             break;

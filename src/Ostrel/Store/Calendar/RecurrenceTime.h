@@ -32,9 +32,10 @@ inline Date DateFromMinutes(ULONG ulMinutes) {
 inline ULONG Midnight(ULONG ulMinutes) {
     return ulMinutes - ulMinutes % kMinutesPerDay;
 }
-// 0 = Sunday ... 6 = Saturday (1601-01-01 was a Monday).
+// 0 = Sunday ... 6 = Saturday (1601-01-01 was a Monday). Days before it (the start of a lunar
+// month that began in 1600) count too.
 inline int WeekdayOfDays(LONG lDays) {
-    return static_cast<int>((lDays + 1) % 7);
+    return static_cast<int>(((lDays + 1) % 7 + 7) % 7);
 }
 inline int WeekdayOfMinutes(ULONG ulMinutes) {
     return WeekdayOfDays(static_cast<LONG>(ulMinutes / kMinutesPerDay));

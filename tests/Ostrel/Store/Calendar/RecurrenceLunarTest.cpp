@@ -340,3 +340,41 @@ TEST(RecurrenceLunar, VectorsHoldTheirDerivedFields) {
         EXPECT_EQ(vecDates.size(), p.m_ulOccurrenceCount - p.GetDeletedInstanceDates().size());
     }
 }
+
+// Every calendar type over the whole range of dates: blobs read (the yearly month comes from
+// the calendar), fields compute, and the walk ends within the last date a series may have.
+TEST(RecurrenceLunar, EveryCalendarTypeAtTheEdgesOfTheRange) {
+    const ULONG ulLast = Ostrel::Mapi::RecurrenceTime::kNoEndDate;
+    for (USHORT wType = 0; wType <= 0x17; ++wType) {
+        // Odd starts (a minute past midnight) take the last-Friday rule.
+        for (ULONG ulStart :
+             {kDay, kDay + 1, Minutes(1601, 12, 31), Minutes(2025, 1, 1, 0, 1), ulLast - ulLast % kDay}) {
+            for (USHORT wFrequency : {P::kFreqMonthly, P::kFreqYearly}) {
+                SCOPED_TRACE(std::to_string(wType) + " " + std::to_string(ulStart));
+                P p = Make(wFrequency, P::kPatternMonthEnd, wType, wFrequency == P::kFreqYearly ? 24 : 5, ulStart);
+                p.m_ulDayOfMonth = 31;  // stored with the month-end type, not used by it
+                if (ulStart % 2) {
+                    p.m_wPatternType = P::kPatternMonthNth;
+                    p.m_ulWeekDayMask = 0x20;
+                    p.m_ulMonthOccurence = 5;
+                }
+                p.SetOccurrences(3);
+                Calculate(p);
+                EXPECT_GE(p.m_ulEndDate, p.m_ulStartDate);
+                EXPECT_LE(p.m_ulFirstDateTime, std::max(p.m_ulStartDate, Minutes(1603, 1, 1)));
+                std::vector<ULONG> vecDates;
+                p.ExpandOccurrences(0, 0xFFFFFFFF, vecDates);
+                EXPECT_LE(vecDates.size(), 3u);
+                for (ULONG ul : vecDates)
+                    EXPECT_LE(ul, ulLast);
+                if (wType < 17 || wType == 20) {
+                    P read;
+                    ASSERT_EQ(ReadBlob(WriteBlob(p), read), S_OK);
+                    if (wFrequency == P::kFreqYearly && ulStart < ulLast - kDay) {
+                        EXPECT_EQ(read.GetMonthOfYear(), p.GetMonthOfYear());
+                    }
+                }
+            }
+        }
+    }
+}
