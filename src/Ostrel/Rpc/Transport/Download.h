@@ -1,0 +1,49 @@
+// Downloads with the session's token, into a caller's stream or a local file, checked against
+// the size and checksum the caller learnt from the server. Large bodies pass through the
+// connection's self-deleting spool file, so memory use stays flat whatever the size.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "Ostrel/Rpc/Transport/Connection.h"
+
+namespace Ostrel::Rpc {
+
+class OstrelConnection;
+
+// What the server said of the content (e.g. in the item's metadata); unset values are not checked.
+struct DownloadExpectation {
+    std::optional<ULONGLONG> ullSize;
+    std::optional<uint32_t> ulCrc32;  // zlib's CRC-32 of the content
+};
+
+// A GET with "Cookie: OS_AUTH_TOKEN=<token>" (and `pwszHeaders` after it): on status 401 the
+// token is invalidated as expired and the download sent again, at most 4 times; other failures
+// are thrown as DoGetSynchronous throws them.
+void DoGetSynchronousUsingSessAuthTokOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
+                                        std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
+                                        const char* pszFunction, int iLine);
+
+// Downloads `pwszUrl` and appends it to `pTarget`. The content is checked before anything is
+// written: a size or checksum that disagrees throws FileDownloadFaultException and leaves the
+// target as it was. Returns the number of bytes written.
+ULONGLONG DownloadToStream(OstrelConnection& oc, const wchar_t* pwszUrl, IStream* pTarget,
+                           const DownloadExpectation& expect, const char* pszFunction, int iLine);
+
+// Downloads `pwszUrl` into `target`: written to a new temporary file beside it (created
+// exclusively, not following links, mode 0600), checked, flushed and then renamed over the
+// target. On any failure the temporary file is removed and the target is untouched.
+ULONGLONG DownloadToFile(OstrelConnection& oc, const wchar_t* pwszUrl, const std::filesystem::path& target,
+                         const DownloadExpectation& expect, const char* pszFunction, int iLine);
+
+// The Briefcase document `pwszName` into `target` (GetImgFileFromOSV). Non-zero on success;
+// failures are logged. The name is percent-encoded into the path, so it cannot leave the folder.
+int GetImgFileFromOSV(OstrelConnection& oc, const wchar_t* pwszName, const std::filesystem::path& target);
+
+// A name as one percent-encoded URL path segment (UTF-8).
+std::wstring EncodePathSegment(const wchar_t* pwszName);
+
+}  // namespace Ostrel::Rpc

@@ -1,0 +1,139 @@
+#include "ConnectionTestSupport.h"
+
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Ostrel/Rpc/Transport/Download.h"
+#include "Platform/Base/Utf.h"
+#include "Platform/Com/MemStream.h"
+#include "Support/Files.h"
+
+using namespace ConnTest;
+
+namespace {
+
+using OstrelServer::Fault;
+namespace fs = std::filesystem;
+
+uint32_t Crc(const std::string& s) {
+    return static_cast<uint32_t>(
+        crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(s.data()), static_cast<uInt>(s.size())));
+}
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class DownloadTest : public ConnectionTest {
+protected:
+    void SetUp() override {
+        ConnectionTest::SetUp();
+        server = StartServer();
+        // Large enough to go through the spool file.
+        for (int i = 0; content.size() < 3 * 1024 * 1024; ++i)
+            content += "line " + std::to_string(i) + "\n";
+        server->SetHttpHandler("GET", "/home/~/Briefcase/", [this](OstrelServer::HttpCall& call) {
+            if (call.req.get_header_value("Cookie").find("OS_AUTH_TOKEN=" + Platform::ToUtf8(session->token)) ==
+                std::string::npos) {
+                call.res.status = 401;
+                return;
+            }
+            call.res.set_content(content, "application/octet-stream");
+        });
+        oc = std::make_unique<OstrelConnection>(L"download", L"127.0.0.1", static_cast<DWORD>(server->Port()), 0,
+                                                kProxyModeNone, nullptr, 0, L"profile");
+        dir = fs::path(home.Path()) / "downloads";
+        fs::create_directories(dir);
+        target = dir / "photo.jpg";
+    }
+    // Only the files the test expects: no temporary file left beside them.
+    std::vector<std::string> Listing() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::unique_ptr<OstrelServer::Server> server;
+    std::unique_ptr<OstrelConnection> oc;
+    std::string content;
+    fs::path dir;
+    fs::path target;
+};
+
+}  // namespace
+
+TEST_F(DownloadTest, ImageArrivesWholeUnderItsEncodedName) {
+    ASSERT_EQ(GetImgFileFromOSV(*oc, L"../p\u00e4ss 1.jpg", target), 1);
+    EXPECT_TRUE(ReadFile(target) == content);
+    EXPECT_EQ(Listing(), std::vector<std::string>{"photo.jpg"});
+    EXPECT_EQ(server->Requests().back().target, "/home/~/Briefcase/..%2Fp%C3%A4ss%201.jpg");
+    EXPECT_EQ(EncodePathSegment(L".."), L"%2E%2E");
+}
+
+TEST_F(DownloadTest, SizeOrChecksumThatDisagreesIsRefusedAndTheTargetKept) {
+    { std::ofstream(target) << "old"; }
+    DownloadExpectation wrongSize{content.size() + 1, std::nullopt};
+    EXPECT_THROW(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, wrongSize, __func__, __LINE__),
+                 FileDownloadFaultException);
+    DownloadExpectation wrongCrc{content.size(), Crc(content) ^ 1};
+    EXPECT_THROW(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, wrongCrc, __func__, __LINE__),
+                 FileDownloadFaultException);
+    EXPECT_EQ(ReadFile(target), "old");
+    EXPECT_EQ(Listing(), std::vector<std::string>{"photo.jpg"});
+
+    ComPtr<IStream> stream;
+    ASSERT_EQ(Platform::CreateMemoryStream(stream.AddressOf()), S_OK);
+    EXPECT_THROW(DownloadToStream(*oc, L"/home/~/Briefcase/a", stream.Get(), wrongCrc, __func__, __LINE__),
+                 FileDownloadFaultException);
+    STATSTG stat{};
+    stream->Stat(&stat, STATFLAG_NONAME);
+    EXPECT_EQ(stat.cbSize.QuadPart, 0u);
+
+    DownloadExpectation right{content.size(), Crc(content)};
+    EXPECT_EQ(DownloadToStream(*oc, L"/home/~/Briefcase/a", stream.Get(), right, __func__, __LINE__), content.size());
+    EXPECT_EQ(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, right, __func__, __LINE__), content.size());
+    EXPECT_TRUE(ReadFile(target) == content);
+}
+
+TEST_F(DownloadTest, BrokenOffDownloadsLeaveNothingAndARetryCompletes) {
+    server->Faults().Add(Fault::For("/home/").DropMidBody());
+    EXPECT_THROW(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, {}, __func__, __LINE__), WinHttpException);
+    server->Faults().Add(Fault::For("/home/").Status(503, "busy"));
+    EXPECT_THROW(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, {}, __func__, __LINE__), NginxException);
+    oc->SetConnTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 1);
+    server->Faults().Add(Fault::For("/home/").Delay(3000));
+    EXPECT_THROW(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, {}, __func__, __LINE__), WinHttpException);
+    EXPECT_TRUE(Listing().empty());
+    oc->SetConnTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 30);
+    EXPECT_EQ(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, {}, __func__, __LINE__), content.size());
+    EXPECT_EQ(Listing(), std::vector<std::string>{"photo.jpg"});
+}
+
+TEST_F(DownloadTest, RejectedTokenIsRenewedFourTimesAtMost) {
+    session->token = L"stale";
+    // The handler accepts only the token the first invalidation hands out.
+    std::wstring good = L"token-2";
+    server->SetHttpHandler("GET", "/home/~/Briefcase/", [&](OstrelServer::HttpCall& call) {
+        bool ok = call.req.get_header_value("Cookie") == "OS_AUTH_TOKEN=" + Platform::ToUtf8(good);
+        call.res.status = ok ? 200 : 401;
+        call.res.set_content(ok ? "img" : "no", "text/plain");
+    });
+    EXPECT_EQ(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, {}, __func__, __LINE__), 3u);
+    EXPECT_EQ(session->invalidations.size(), 1u);
+    good = L"never";
+    try {
+        DownloadToFile(*oc, L"/home/~/Briefcase/a", target, {}, __func__, __LINE__);
+        FAIL() << "no exception";
+    } catch (const FileDownloadFaultException& e) {
+        EXPECT_EQ(e.StatusCode(), 401u);
+    }
+    EXPECT_EQ(session->invalidations.size(), 5u);
+    EXPECT_EQ(ReadFile(target), "img");
+    session->token.clear();
+    EXPECT_EQ(GetImgFileFromOSV(*oc, L"a", target), 0);
+}
