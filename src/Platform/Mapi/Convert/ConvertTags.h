@@ -8,6 +8,10 @@ namespace Platform::Mapi::Convert {
 
 // Kept here until the store's tag list has it.
 constexpr ULONG kTagReportDisposition = PROP_TAG(PT_UNICODE, 0x0080);
+constexpr ULONG kTagReportingMta = PROP_TAG(PT_UNICODE, 0x6820);
+// On the recipient rows of a delivery report.
+constexpr ULONG kTagRemoteMta = PROP_TAG(PT_UNICODE, 0x0C21);
+constexpr ULONG kTagSupplementaryInfo = PROP_TAG(PT_UNICODE, 0x0C1B);
 
 // Classification marks (PSETID_Common named properties by id).
 constexpr LONG kLidClassified = 0x85B5;                 // PT_BOOLEAN

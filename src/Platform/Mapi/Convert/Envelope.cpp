@@ -409,7 +409,7 @@ void ReadEnvelope(mimepp::Headers& headers, IAddrBook* pAdrBook, ULONG ulFlags, 
         std::wstring display;
         for (Address& a : AddressesOf(headers, kind.pszHeader)) {
             display += (display.empty() ? L"" : L"; ") + a.wsName;
-            out.recipients.push_back({std::move(a), kind.lType});
+            out.recipients.push_back({std::move(a), kind.lType, {}, {}});
         }
         props.String(kind.ulDisplay, display);
     }

@@ -16,6 +16,9 @@ namespace Platform::Mapi::Convert {
 struct Recipient {
     Address address;
     LONG lType;  // MAPI_TO, MAPI_CC, MAPI_BCC
+    // A recipient a delivery report speaks of: the MTA that answered and what it said.
+    std::wstring wsRemoteMta;
+    std::wstring wsSupplementaryInfo;
 };
 
 // The classification headers, taken only when X-Microsoft-Classified is "true".

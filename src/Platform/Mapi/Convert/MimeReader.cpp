@@ -11,6 +11,7 @@
 #include "Platform/Mapi/Convert/ConverterSession.h"
 #include "Platform/Mapi/Convert/Flowed.h"
 #include "Platform/Mapi/Convert/HtmlText.h"
+#include "Platform/Mapi/Convert/Reports.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/MapiTags.h"
@@ -294,18 +295,13 @@ void MimeReader::NoteReport(mimepp::Entity& root, const std::string& reportType,
         bool bDamaged = false;
         const std::string text = LowerAscii(DecodedContent(part, &bDamaged));
         if (reportType == "delivery-status" && t.Is("message", "delivery-status")) {
-            static constexpr const char* kActions[] = {"delivered", "expanded", "relayed", "delayed", "failed"};
-            static constexpr const wchar_t* kSuffixes[] = {L".DR", L".Expanded.DR", L".Relayed.DR", L".Delayed.DR",
-                                                           L".NDR"};
-            int rank = -1;
-            for (size_t p = text.find("action:"); p != std::string::npos; p = text.find("action:", p + 7)) {
-                const size_t b = text.find_first_not_of(" \t", p + 7);
-                for (int k = 0; k < 5 && b != std::string::npos; ++k)
-                    if (text.compare(b, std::strlen(kActions[k]), kActions[k]) == 0)
-                        rank = std::max(rank, k);
-            }
-            if (rank >= 0)
-                plan.wsClass = std::wstring(L"REPORT.IPM.Note") + kSuffixes[rank];
+            const DeliveryStatus status = ReadDeliveryStatus(DecodedContent(part, &bDamaged));
+            if (status.action != DeliveryAction::None)
+                plan.wsClass = std::wstring(L"REPORT.IPM.Note") + ReportClassSuffix(status.action);
+            plan.wsReportingMta = status.wsReportingMta;
+            for (const DeliveryRecipient& r : status.recipients)
+                plan.reportRecipients.push_back(
+                    {Address{r.wsAddress, L"SMTP", r.wsAddress}, MAPI_TO, r.wsRemoteMta, r.wsSupplementaryInfo});
         }
         if (reportType == "disposition-notification" && t.Is("message", "disposition-notification")) {
             const size_t p = text.find("disposition:");
@@ -579,6 +575,10 @@ HRESULT MimeReader::WriteRecipients(IMessage* pMessage, const std::vector<Recipi
         row.Long(PR_OBJECT_TYPE, MAPI_MAILUSER);
         row.Long(PR_DISPLAY_TYPE, DT_MAILUSER);
         row.Bool(PR_SEND_RICH_INFO, false);
+        if (!recipients[i].wsRemoteMta.empty())
+            row.String(kTagRemoteMta, recipients[i].wsRemoteMta);
+        if (!recipients[i].wsSupplementaryInfo.empty())
+            row.String(kTagSupplementaryInfo, recipients[i].wsSupplementaryInfo);
         pList->aEntries[i] = ADRENTRY{0, row.Count(), row.Values()};
     }
     return pMessage->ModifyRecipients(MODRECIP_ADD, pList);
@@ -775,6 +775,31 @@ void MimeReader::ApplyContentClass(const Envelope& envelope, Plan& plan) {
         plan.wsClass = L"IPM.Note.Microsoft.Voicemail.UM.CA";
 }
 
+void MimeReader::ApplyReportRecipients(Envelope& envelope, Plan& plan) {
+    PropList& props = envelope.props;
+    if (!plan.wsReportingMta.empty())
+        props.String(kTagReportingMta, plan.wsReportingMta);
+    if (plan.reportRecipients.empty())
+        return;
+    for (const Recipient& r : envelope.recipients) {
+        if (r.lType != MAPI_TO)
+            continue;
+        props.String(PR_RECEIVED_BY_NAME_W, r.address.wsName);
+        props.String(PR_RECEIVED_BY_ADDRTYPE_W, r.address.wsType);
+        props.String(PR_RECEIVED_BY_EMAIL_ADDRESS_W, r.address.wsAddress);
+        props.Binary(PR_RECEIVED_BY_ENTRYID, AddressEntryId(m_pAdrBook, r.address));
+        props.Binary(PR_RECEIVED_BY_SEARCH_KEY, AddressSearchKey(r.address));
+        break;
+    }
+    envelope.recipients = std::move(plan.reportRecipients);
+    std::wstring display;
+    for (const Recipient& r : envelope.recipients)
+        display += (display.empty() ? L"" : L"; ") + r.address.wsName;
+    props.String(PR_DISPLAY_TO_W, display);
+    props.String(PR_DISPLAY_CC_W, L"");
+    props.String(PR_DISPLAY_BCC_W, L"");
+}
+
 HRESULT MimeReader::ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int depth, bool bTopLevel) {
     Envelope envelope;
     if (!(bTopLevel && (m_ulFlags & CCSF_NOHEADERS)))
@@ -787,6 +812,7 @@ HRESULT MimeReader::ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int 
     std::string html;
     ReadBody(plan, props, html);
     ApplyContentClass(envelope, plan);
+    ApplyReportRecipients(envelope, plan);
     props.String(PR_MESSAGE_CLASS_W, plan.wsClass);
 
     LONG lFlags = MSGFLAG_READ;

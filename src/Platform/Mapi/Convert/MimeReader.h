@@ -51,6 +51,9 @@ private:
         // after each text (the first one included) once it is read.
         std::vector<mimepp::Entity*> moreTexts;
         std::vector<size_t> textEnds;
+        // A delivery report: the recipients it speaks of replace those of the header.
+        std::vector<Recipient> reportRecipients;
+        std::wstring wsReportingMta;
     };
 
     HRESULT ConvertEntity(mimepp::Entity& root, IMessage* pMessage, int depth, bool bTopLevel);
@@ -66,6 +69,8 @@ private:
     void NoteReport(mimepp::Entity& root, const std::string& reportType, Plan& plan, PropList& props);
     // Content-Class turns an IPM.Note into a fax or voice class when the parts fit it.
     void ApplyContentClass(const Envelope& envelope, Plan& plan);
+    // The recipients of a delivery report as the rows; the addressee of the report as the receiver.
+    void ApplyReportRecipients(Envelope& envelope, Plan& plan);
     void ReadBody(Plan& plan, PropList& props, std::string& htmlBytes);
     HRESULT WriteRecipients(IMessage* pMessage, const std::vector<Recipient>& recipients);
     HRESULT WriteNamedHeaders(IMessage* pMessage, const Envelope& envelope,

@@ -528,6 +528,13 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
             lists[lType - 1].push_back(a);
     }
     FreeProws(pRows);
+    // The rows of a delivery report are the recipients it speaks of; it went to its receiver.
+    const bool bDeliveryReport =
+        messageClass.rfind(L"REPORT.", 0) == 0 && (messageClass.ends_with(L".DR") || messageClass.ends_with(L".NDR"));
+    Address receiver;
+    if (bDeliveryReport && props.Group(PR_RECEIVED_BY_NAME_W, PR_RECEIVED_BY_ADDRTYPE_W, PR_RECEIVED_BY_EMAIL_ADDRESS_W,
+                                       PR_RECEIVED_BY_EMAIL_ADDRESS_W, PR_RECEIVED_BY_ENTRYID, receiver))
+        lists[0] = {receiver};
     addresses("To", lists[0]);
     addresses("Cc", lists[1]);
     if (bBcc)
