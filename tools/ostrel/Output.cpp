@@ -75,7 +75,7 @@ std::string JsonString(const std::wstring& text) {
 }
 
 std::string HumanBytes(uint64_t bytes) {
-    static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     double value = static_cast<double>(bytes);
     size_t unit = 0;
     while (value >= 1024 && unit + 1 < std::size(units)) {

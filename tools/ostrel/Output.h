@@ -16,7 +16,7 @@ std::string TsvField(const std::wstring& text);
 std::string JsonString(std::string_view utf8);
 std::string JsonString(const std::wstring& text);
 
-// "512 B", "1.5 KB", "23.4 MB" (powers of 1024).
+// "512 B", "1.50 KiB", "23.4 MiB" (powers of 1024, named as such).
 std::string HumanBytes(uint64_t bytes);
 // "0.42 s", "3.1 s", "2 min 5 s".
 std::string HumanSeconds(double seconds);

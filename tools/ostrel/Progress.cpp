@@ -6,6 +6,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string>
+
 namespace OstrelCli {
 
 namespace {
@@ -59,27 +62,30 @@ void Progress::Draw(bool bForce) {
         return;
     m_ullLastDrawMs = ullNow;
 
+    // Every field of the tail has a fixed width, so that neither the bar nor the line changes its
+    // length while the numbers grow or the rate appears.
     const double seconds = static_cast<double>(ullNow - m_ullStartMs) / 1000.0;
+    const int itemWidth = static_cast<int>(std::to_string(m_ullTotal ? m_ullTotal : 9999999).size());
     char counts[128];
     if (m_ullTotal)
-        std::snprintf(counts, sizeof counts, " %3u%% %llu/%llu", static_cast<unsigned>(m_ullItems * 100 / m_ullTotal),
+        std::snprintf(counts, sizeof counts, " %3u%% %*llu/%llu",
+                      static_cast<unsigned>(std::min(m_ullItems, m_ullTotal) * 100 / m_ullTotal), itemWidth,
                       static_cast<unsigned long long>(m_ullItems), static_cast<unsigned long long>(m_ullTotal));
     else
-        std::snprintf(counts, sizeof counts, " %llu", static_cast<unsigned long long>(m_ullItems));
-    std::string tail = counts;
-    tail += "  " + HumanBytes(m_ullBytes);
-    if (seconds >= 0.5) {
-        char rate[48];
-        std::snprintf(rate, sizeof rate, "  %.0f/s", static_cast<double>(m_ullItems) / seconds);
-        tail += rate;
-    }
+        std::snprintf(counts, sizeof counts, " %*llu", itemWidth, static_cast<unsigned long long>(m_ullItems));
+    char bytes[32];
+    std::snprintf(bytes, sizeof bytes, "  %10s", HumanBytes(m_ullBytes).c_str());
+    char rate[48] = "";
+    if (seconds >= 0.5)
+        std::snprintf(rate, sizeof rate, "  %7.0f/s", std::min(9999999.0, static_cast<double>(m_ullItems) / seconds));
+    else
+        std::snprintf(rate, sizeof rate, "%11s", "");
+    const std::string tail = std::string(counts) + bytes + rate;
 
     const size_t width = TerminalWidth(m_context.err) - 1;
     std::string line = m_sLabel + " ";
-    // Room for the rate from the start, so that the bar keeps its length when the rate appears.
-    const size_t reserved = tail.size() + 12;
-    if (m_ullTotal && width > line.size() + reserved + 12) {
-        const size_t cells = std::min<size_t>(40, width - line.size() - reserved - 2);
+    if (m_ullTotal && width > line.size() + tail.size() + 14) {
+        const size_t cells = std::min<size_t>(40, width - line.size() - tail.size() - 2);
         const size_t filled = static_cast<size_t>(cells * std::min(m_ullItems, m_ullTotal) / m_ullTotal);
         line += "[" + std::string(filled, '#') + std::string(cells - filled, '.') + "]";
     }

@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <stdexcept>
+#include <string_view>
 
 namespace OstrelCli {
 
@@ -90,6 +91,17 @@ ComPtr<IXMLDOMNode> NextSibling(IXMLDOMNode* pNode) {
     return sibling;
 }
 
+// An item's element carries the reply's namespace declaration once taken out of the reply; the
+// metadata files have the form of the message archives' entries, without it.
+std::string WithoutReplyNamespace(std::string xml) {
+    static constexpr std::string_view kDeclaration = " xmlns=\"urn:ostrelMail\"";
+    const size_t end = xml.find('>');
+    const size_t pos = xml.find(kDeclaration);
+    if (pos != std::string::npos && pos < end)
+        xml.erase(pos, kDeclaration.size());
+    return xml;
+}
+
 }  // namespace
 
 SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument) {
@@ -147,7 +159,7 @@ SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument) {
             item.iId = RequiredId(element.Get(), L"id", name);
             item.bMessage = bMessage;
             element->get_xmlUtf8(item.sMeta);
-            item.sMeta = WithUtf8Characters(item.sMeta);
+            item.sMeta = WithUtf8Characters(WithoutReplyNamespace(item.sMeta));
             changes.items.push_back(std::move(item));
         }
     }

@@ -131,6 +131,8 @@ TEST_F(SyncReplyTest, TreeItemsAndDeletions) {
     EXPECT_NE(changes.items[0].sMeta.find("su=\"Grüße &amp;#xFC; &lt;x&gt;\""), std::string::npos)
         << changes.items[0].sMeta;
     EXPECT_FALSE(changes.items[1].bMessage);
+    // In the form the message archives have: the element alone, without the reply's namespace.
+    EXPECT_EQ(changes.items[1].sMeta, "<cn id=\"301\" l=\"500\"/>");
 }
 
 TEST_F(SyncReplyTest, RepliesThatBreakTheRules) {

@@ -4,6 +4,9 @@
 #include "ostrel/Args.h"
 #include "ostrel/Output.h"
 #include "ostrel/Profile.h"
+#include "ostrel/Progress.h"
+
+#include "Util/Time/Clock.h"
 
 namespace CliTest {
 
@@ -45,8 +48,8 @@ TEST(Parts, FieldsAndStringsStayOnTheirLine) {
     EXPECT_EQ(OstrelCli::JsonString(std::string("q\"b\\n\n\x1f")), "\"q\\\"b\\\\n\\n\\u001f\"");
     EXPECT_EQ(OstrelCli::JsonString(std::wstring(L"€")), "\"€\"");
     EXPECT_EQ(OstrelCli::HumanBytes(1023), "1023 B");
-    EXPECT_EQ(OstrelCli::HumanBytes(1536), "1.50 KB");
-    EXPECT_EQ(OstrelCli::HumanBytes(50ull << 20), "50.0 MB");
+    EXPECT_EQ(OstrelCli::HumanBytes(1536), "1.50 KiB");
+    EXPECT_EQ(OstrelCli::HumanBytes(50ull << 20), "50.0 MiB");
 }
 
 TEST(Parts, ServerAddresses) {
@@ -92,5 +95,50 @@ TEST(Parts, ProfileKeepsLinesItDoesNotKnow) {
 }
 
 }  // namespace
+
+}  // namespace CliTest
+
+namespace CliTest {
+
+// Redrawn in place, the progress line and its bar keep one length from the first count to the last,
+// while the rate appears and the numbers grow.
+TEST(Parts, TheProgressBarKeepsItsWidth) {
+    Ostrel::Util::ManualClock clock;
+    Ostrel::Util::ScopedClock scoped(clock);
+    char* pErr = nullptr;
+    size_t cbErr = 0;
+    std::FILE* err = open_memstream(&pErr, &cbErr);
+    OstrelCli::Context context;
+    context.err = err;
+    context.bErrIsTerminal = true;
+    {
+        OstrelCli::Progress progress(context, true);
+        progress.Start("downloading", 12000);
+        for (int i = 0; i < 120; ++i) {
+            clock.Advance(150);
+            progress.Advance(100, 1500000ull * static_cast<uint64_t>(i));
+        }
+    }
+    std::fclose(err);
+    const std::string drawn(pErr, cbErr);
+    std::free(pErr);
+
+    std::set<size_t> lineLengths, barLengths;
+    size_t pos = 0, lines = 0;
+    while ((pos = drawn.find('\r', pos)) != std::string::npos) {
+        const size_t end = drawn.find("\033[K", pos);
+        const std::string line = drawn.substr(pos + 1, end - pos - 1);
+        pos = end;
+        if (line.empty())
+            continue;  // the final clearing
+        ++lines;
+        lineLengths.insert(line.size());
+        barLengths.insert(line.find(']') - line.find('['));
+    }
+    EXPECT_GT(lines, 100u);
+    EXPECT_EQ(lineLengths.size(), 1u) << drawn;
+    EXPECT_EQ(barLengths.size(), 1u);
+    EXPECT_NE(drawn.find(" MiB "), std::string::npos);
+}
 
 }  // namespace CliTest
