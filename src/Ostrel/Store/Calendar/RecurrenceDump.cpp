@@ -1,10 +1,12 @@
 // Text form of a recurrence pattern.
 #include "Ostrel/Store/Calendar/RecurrenceDump.h"
 
+#include "Ostrel/Store/Calendar/RecurrenceCalendar.h"
 #include "Ostrel/Store/Calendar/RecurrenceTime.h"
 #include "Platform/Base/Utf.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace Ostrel::Mapi {
 
@@ -16,12 +18,22 @@ std::string Hex(ULONG ul) {
     return sz;
 }
 
-std::string Time(ULONG ulMinutes) {
+// The date and time; with a non-Gregorian calendar also the date in that calendar (year-month-day,
+// L marking a leap month).
+std::string FormatTime(ULONG ulMinutes, const RecurrenceCalendar* pCalendar) {
     const RecurrenceTime::Date date = RecurrenceTime::DateFromMinutes(ulMinutes);
     const ULONG ulTime = ulMinutes % RecurrenceTime::kMinutesPerDay;
-    char sz[48];
-    std::snprintf(sz, sizeof sz, "%u (%04d-%02d-%02d %02u:%02u)", static_cast<unsigned>(ulMinutes), date.iYear,
-                  date.iMonth, date.iDay, static_cast<unsigned>(ulTime / 60), static_cast<unsigned>(ulTime % 60));
+    char sz[80];
+    int cch =
+        std::snprintf(sz, sizeof sz, "%u (%04d-%02d-%02d %02u:%02u", static_cast<unsigned>(ulMinutes), date.iYear,
+                      date.iMonth, date.iDay, static_cast<unsigned>(ulTime / 60), static_cast<unsigned>(ulTime % 60));
+    if (pCalendar) {
+        const LONG lDay = static_cast<LONG>(ulMinutes / RecurrenceTime::kMinutesPerDay);
+        const RecurrenceMonth month = pCalendar->MonthOf(lDay);
+        cch += std::snprintf(sz + cch, sizeof sz - static_cast<size_t>(cch), "; %d-%02d%s-%02d", month.iYear,
+                             month.iMonth, month.bLeap ? "L" : "", static_cast<int>(lDay - month.lFirst + 1));
+    }
+    std::snprintf(sz + cch, sizeof sz - static_cast<size_t>(cch), ")");
     return sz;
 }
 
@@ -32,6 +44,10 @@ void Line(std::string& s, const std::string& sIndent, const char* pszName, const
 }  // namespace
 
 std::string DumpRecurrencePattern(const COutlookRecurrencePattern& p) {
+    std::unique_ptr<RecurrenceCalendar> pCalendar;
+    if (!RecurrenceCalendar::IsGregorian(p.m_wCalendarType, p.m_wPatternType))
+        pCalendar = RecurrenceCalendar::Create(p.m_wCalendarType, p.m_wPatternType);
+    auto Time = [&](ULONG ulMinutes) { return FormatTime(ulMinutes, pCalendar.get()); };
     std::string s;
     const std::string none;
     Line(s, none, "m_wRecurFrequency", Hex(p.m_wRecurFrequency));
