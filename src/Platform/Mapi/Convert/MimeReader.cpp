@@ -271,6 +271,9 @@ void MimeReader::NoteCalendar(mimepp::Entity& entity, Plan& plan) {
     if (plan.wsClass != L"IPM.Note")
         return;
     const std::string method = CalendarMethod(entity, &m_bDamaged);
+    // A published calendar is an appointment to keep, not a meeting to answer.
+    if (method == "PUBLISH")
+        plan.wsClass = L"IPM.Appointment";
     if (method == "REQUEST")
         plan.wsClass = L"IPM.Schedule.Meeting.Request";
     if (method == "CANCEL")
@@ -516,8 +519,11 @@ void MimeReader::ReadBody(Plan& plan, PropList& props, std::string& htmlBytes) {
     } else if (subtype == "calendar") {
         bool bIgnored = false;
         const std::string description = CalendarValue(UnfoldedCalendar(entity, &bIgnored), "DESCRIPTION");
-        if (!description.empty())
+        if (!description.empty()) {
+            // iCalendar text is UTF-8.
             props.String(PR_BODY_W, CalendarText(description));
+            props.Long(PR_INTERNET_CPID, 65001);
+        }
         props.Long(PR_NATIVE_BODY_INFO, kNativeBodyPlain);
     } else {
         DecodedText text = DecodeText(bytes, charset);

@@ -826,7 +826,9 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
         plain = HtmlToText(DecodeText(html, htmlCharset).wsText);
 
     // Which attachments go where.
-    const bool bMeeting = messageClass.rfind(L"IPM.Schedule.Meeting", 0) == 0;
+    // Meetings and appointments carry their calendar part beside the text.
+    const bool bMeeting =
+        messageClass.rfind(L"IPM.Schedule.Meeting", 0) == 0 || messageClass.rfind(L"IPM.Appointment", 0) == 0;
     std::vector<Attachment*> inlines;
     std::vector<Attachment*> others;
     Attachment* pCalendar = nullptr;
