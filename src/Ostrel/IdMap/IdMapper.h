@@ -8,9 +8,12 @@
 
 #include "Ostrel/IdMap/IIdMapperImpl.h"
 #include "Ostrel/IdMap/StoreStamps.h"
-#include "Util/Progress.h"
+#include "Util/ProgressDlg.h"
 
 namespace Ostrel::Mapi {
+
+// The caption of the progress windows of rebuilding and migrating a map.
+inline constexpr wchar_t kProgressCaption[] = L"Ostrel";
 
 enum _IdMapperType : LONG {
     IdMapperTypeItem = 0,     // FileMapper with item names
@@ -66,8 +69,8 @@ public:
 
     void SetRebuildingIDM(int bRebuilding);
     HRESULT RebuildFromPstObjects(IMsgStore* pStore);
-    HRESULT ProcessFolder(IMAPIFolder* pFolder, int bRecurse, Util::ProgressTask* pProgress);
-    HRESULT ProcessTableContents(IMAPITable* pTable, Util::ProgressTask* pProgress);
+    HRESULT ProcessFolder(IMAPIFolder* pFolder, int bRecurse, Util::GenericProgressDlg* pProgress);
+    HRESULT ProcessTableContents(IMAPITable* pTable, Util::GenericProgressDlg* pProgress);
 
     ULONG GetOstIdTag() const { return m_tags.ulOstIdTag; }
     ULONG GetUniqueIdTag() const { return m_tags.ulUniqueIdTag; }

@@ -20,7 +20,7 @@ struct RowsFree {
 
 }  // namespace
 
-HRESULT IdMapper::ProcessTableContents(IMAPITable* pTable, Util::ProgressTask* pProgress) {
+HRESULT IdMapper::ProcessTableContents(IMAPITable* pTable, Util::GenericProgressDlg* pProgress) {
     if (!pTable)
         return E_INVALIDARG;
     const bool bGal = m_type == IdMapperTypeGalRefs;
@@ -59,7 +59,7 @@ HRESULT IdMapper::ProcessTableContents(IMAPITable* pTable, Util::ProgressTask* p
     }
 }
 
-HRESULT IdMapper::ProcessFolder(IMAPIFolder* pFolder, int bRecurse, Util::ProgressTask* pProgress) {
+HRESULT IdMapper::ProcessFolder(IMAPIFolder* pFolder, int bRecurse, Util::GenericProgressDlg* pProgress) {
     if (!pFolder)
         return E_INVALIDARG;
     SizedSPropTagArray(6, props) = {
@@ -137,12 +137,12 @@ HRESULT IdMapper::RebuildFromPstObjects(IMsgStore* pStore) {
         if (SUCCEEDED(HrGetOneProp(pGal.Get(), PR_CONTENT_COUNT, &pRaw)))
             ulCount = static_cast<ULONG>(pRaw->Value.l);
         MAPIFreeBuffer(pRaw);
-        auto pProgress = Util::ProgressTask::Create(L"Reconstructing GAL mapping data.  Do not shutdown outlook.");
-        pProgress->SetRange(0, ulCount ? ulCount : 50000);
-        pProgress->SetStep(kRowsPerQuery);
+        Util::GenericProgressDlg progress(kProgressCaption,
+                                          L"Reconstructing GAL mapping data.  Do not shutdown outlook.");
+        progress.SetRange(0, ulCount ? ulCount : 50000);
+        progress.SetStep(kRowsPerQuery);
         Util::CurrentClock().Sleep(500);
-        hr = ProcessFolder(pGal.Get(), 1, pProgress.get());
-        pProgress->Complete();
+        hr = ProcessFolder(pGal.Get(), 1, &progress);
     }
     if (FAILED(hr))
         OSTLOG_ERROR(L"Failed to process GAL folder for store. Error 0x%x", static_cast<unsigned>(hr));

@@ -12,7 +12,7 @@
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Diagnostics.h"
 #include "Util/Log/Log.h"
-#include "Util/Progress.h"
+#include "Util/ProgressDlg.h"
 #include "Util/Text/Localized.h"
 
 namespace Ostrel::Mapi {
@@ -253,25 +253,24 @@ BOOL MsgMapper::DumpMappings(const wchar_t* pwszPath) {
 }
 
 HRESULT MigrateMsgMapperToFileMapper(IMsgStore* pStore) {
-    auto pProgress = Util::ProgressTask::Create(Util::GetLocalizedString("IDMAP_LOADING"));
-    pProgress->SetMarquee(true);
+    Util::GenericProgressDlg progress(kProgressCaption, Util::GetLocalizedString("IDMAP_LOADING"));
+    progress.SetMarquee(true);
     OSTLOG_INFO(4, L"Migrating id mapper: loading old data");
     MsgMapper old(pStore, nullptr);
     old.LoadCache();
     IdMapper mapper(nullptr, pStore, IdMapperTypeItem);
     mapper.LoadCache();
     OSTLOG_INFO(1, L"Migrating id mapper: %d items", static_cast<int>(old.Size()));
-    pProgress->SetText(Util::GetLocalizedString("IDMAP_APPLY_PERF"));
-    pProgress->SetMarquee(false);
-    pProgress->SetRange(0, old.Size());
-    pProgress->SetStep(100);
+    progress.SetText(Util::GetLocalizedString("IDMAP_APPLY_PERF"));
+    progress.SetMarquee(false);
+    progress.SetRange(0, static_cast<ULONG>(old.Size()));
+    progress.SetStep(100);
     size_t cDone = 0;
     old.ForEach([&](LONG lOstId, const std::string& sEid) {
         mapper.Put(lOstId, ULONG(sEid.size()), reinterpret_cast<BYTE*>(const_cast<char*>(sEid.data())), TRUE);
         if (++cDone % 100 == 0)
-            pProgress->StepIt();
+            progress.StepIt();
     });
-    pProgress->Complete();
     return S_OK;
 }
 
