@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Platform/Com/ComPtr.h"
+#include "Platform/Mapi/Convert/Charset.h"
 #include "Platform/Mapi/Convert/MimeReader.h"
 #include "Platform/Mapi/Convert/MimeWriter.h"
 
@@ -73,6 +74,32 @@ public:
         return S_OK;
     }
 
+    HRESULT SetTextWrapping(BOOL fWrapText, ULONG ulWrapWidth) override {
+        // Narrower lines would leave little more than single words; RFC 5322 caps lines at 998.
+        if (fWrapText && (ulWrapWidth < 10 || ulWrapWidth > 998))
+            return E_INVALIDARG;
+        m_options.cWrapWidth = fWrapText ? ulWrapWidth : 0;
+        return S_OK;
+    }
+
+    HRESULT SetCharset(BOOL fApply, LPCSTR pszCharset, CSETAPPLYTYPE csetapplytype) override {
+        if (!fApply) {
+            m_options.sCharset.clear();
+            m_options.bCharsetForAll = false;
+            return S_OK;
+        }
+        if (!pszCharset || (csetapplytype != CSET_APPLY_UNTAGGED && csetapplytype != CSET_APPLY_ALL &&
+                            csetapplytype != CSET_APPLY_TAG_ALL))
+            return E_INVALIDARG;
+        // Only charsets that text can be written in: the name goes into every text part's header.
+        std::string bytes;
+        if (!Convert::EncodeText(L"a", pszCharset, bytes) || Convert::CodePageOfCharset(pszCharset) == 0)
+            return MAPI_E_NOT_FOUND;
+        m_options.sCharset = pszCharset;
+        m_options.bCharsetForAll = csetapplytype != CSET_APPLY_UNTAGGED;
+        return S_OK;
+    }
+
     HRESULT MIMEToMAPI(LPSTREAM pstm, LPMESSAGE pmsg, LPCSTR, ULONG ulFlags) override {
         if (!pstm || !pmsg)
             return E_INVALIDARG;
@@ -100,7 +127,7 @@ public:
             return MAPI_E_UNKNOWN_FLAGS;
         try {
             std::string text;
-            Convert::MimeWriter writer(ulFlags, m_encoding, m_saveFormat == SAVE_RFC822);
+            Convert::MimeWriter writer(ulFlags, m_encoding, m_saveFormat == SAVE_RFC822, m_options);
             HRESULT hr = writer.Write(pmsg, text);
             if (FAILED(hr))
                 return hr;
@@ -116,6 +143,7 @@ private:
     ComPtr<IAddrBook> m_pAdrBook;
     ENCODINGTYPE m_encoding = IET_UNKNOWN;  // none set: chosen per part
     MIMESAVETYPE m_saveFormat = SAVE_RFC1521;
+    Convert::TextOptions m_options;
 };
 
 }  // namespace

@@ -40,6 +40,10 @@ enum ENCODINGTYPE : ULONG {
 // Output form (SetSaveFormat): MIME, or RFC 822 text with uuencoded attachments.
 enum MIMESAVETYPE : ULONG { SAVE_RFC822 = 0, SAVE_RFC1521 = 1 };
 
+// Which body texts SetCharset's charset is for: those of messages that name none (PR_INTERNET_CPID
+// unset), or all of them.
+enum CSETAPPLYTYPE : ULONG { CSET_APPLY_UNTAGGED = 0, CSET_APPLY_ALL = 1, CSET_APPLY_TAG_ALL = 2 };
+
 struct IConverterSession : public IUnknown {
     // The address book that resolves addresses into entry ids; null: one-off entry ids only.
     virtual HRESULT SetAdrBook(LPADRBOOK pab) = 0;
@@ -51,6 +55,12 @@ struct IConverterSession : public IUnknown {
     // Writes the message as MIME text at the stream's current position.
     virtual HRESULT MAPIToMIMEStm(LPMESSAGE pmsg, LPSTREAM pstm, ULONG ulFlags) = 0;
     virtual HRESULT SetSaveFormat(MIMESAVETYPE mstSaveFormat) = 0;
+    // Writing: plain text lines longer than ulWrapWidth characters go out wrapped as flowed text
+    // (format=flowed), which readers join again; FALSE turns wrapping off (the default).
+    virtual HRESULT SetTextWrapping(BOOL fWrapText, ULONG ulWrapWidth) = 0;
+    // Writing: the charset of the body texts (an IANA name such as "iso-8859-1"); a text the charset
+    // cannot carry goes out in UTF-8. fApply FALSE returns to the message's own charset.
+    virtual HRESULT SetCharset(BOOL fApply, LPCSTR pszCharset, CSETAPPLYTYPE csetapplytype) = 0;
 };
 typedef IConverterSession* LPCONVERTERSESSION;
 

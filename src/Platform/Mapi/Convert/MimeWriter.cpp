@@ -11,6 +11,7 @@
 #include "Platform/Mapi/Convert/Charset.h"
 #include "Platform/Mapi/Convert/ConvertTags.h"
 #include "Platform/Mapi/Convert/Envelope.h"
+#include "Platform/Mapi/Convert/Flowed.h"
 #include "Platform/Mapi/Convert/HtmlText.h"
 #include "Platform/Mapi/Convert/MimeParts.h"
 #include "Platform/Mapi/MapiAlloc.h"
@@ -671,14 +672,23 @@ TransferEncodingType::Type MimeWriter::TextEncoding(const std::string& bytes) co
 }
 
 void MimeWriter::FillText(mimepp::Entity& part, const std::wstring& text, const std::string& preferredCharset) {
-    std::string charset = preferredCharset.empty() ? std::string("utf-8") : preferredCharset;
-    std::string bytes;
-    if (!EncodeText(text, charset, bytes)) {
+    std::string charset = preferredCharset;
+    if (!m_options.sCharset.empty() && (charset.empty() || m_options.bCharsetForAll))
+        charset = m_options.sCharset;
+    if (charset.empty())
         charset = "utf-8";
-        bytes = Utf8(text);
+    std::wstring flowed;
+    const bool bFlowed = m_options.cWrapWidth && Flowed(text, m_options.cWrapWidth, flowed);
+    const std::wstring& out = bFlowed ? flowed : text;
+    std::string bytes;
+    if (!EncodeText(out, charset, bytes)) {
+        charset = "utf-8";
+        bytes = Utf8(out);
     }
     SetType(part, "text", "plain");
     part.headers().contentType().setCharset(mimepp::String(charset));
+    if (bFlowed)
+        part.headers().contentType().setParameter("format", "flowed");
     SetContent(part, bytes, TextEncoding(bytes));
 }
 

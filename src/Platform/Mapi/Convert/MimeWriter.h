@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Platform/Mapi/Convert/ConverterSession.h"
@@ -13,11 +14,18 @@
 
 namespace Platform::Mapi::Convert {
 
+// How body texts are written (the session's text wrapping and charset).
+struct TextOptions {
+    size_t cWrapWidth = 0;        // 0: no wrapping
+    std::string sCharset;         // empty: the message's own
+    bool bCharsetForAll = false;  // also for messages that name their charset
+};
+
 class MimeWriter {
 public:
     // bUuencode: RFC 822 text with the attachments uuencoded after the body instead of MIME parts.
-    MimeWriter(ULONG ulFlags, ENCODINGTYPE encoding, bool bUuencode)
-        : m_ulFlags(ulFlags), m_encoding(encoding), m_bUuencode(bUuencode) {}
+    MimeWriter(ULONG ulFlags, ENCODINGTYPE encoding, bool bUuencode, TextOptions options = {})
+        : m_ulFlags(ulFlags), m_encoding(encoding), m_bUuencode(bUuencode), m_options(std::move(options)) {}
 
     HRESULT Write(IMessage* pMessage, std::string& out);
 
@@ -41,6 +49,7 @@ private:
     ULONG m_ulFlags;
     ENCODINGTYPE m_encoding;
     bool m_bUuencode;
+    TextOptions m_options;
 };
 
 }  // namespace Platform::Mapi::Convert

@@ -223,6 +223,55 @@ TEST_F(Writer, SetEncodingAppliesToTheBodyText) {
     EXPECT_NE(ToMime(pMessage.Get(), 0, nullptr, pSession.Get()).find("quoted-printable"), std::string::npos);
 }
 
+TEST_F(Writer, TextWrappingGoesOutFlowedAndReadsBackWhole) {
+    ComPtr<IMessage> pMessage = NewMessage();
+    const std::wstring body =
+        L"A first paragraph long enough to need wrapping at forty columns, with  two spaces.\r\n"
+        L"> a quoted line that is long but stays whole because its continuations would need marks\r\n"
+        L" From a stuffed start, and a word longer than the width: "
+        L"Donaudampfschifffahrtsgesellschaftskapit\u00e4n ends it.\r\n";
+    SetString(pMessage.Get(), PR_BODY_W, body);
+    ComPtr<IConverterSession> pSession;
+    ASSERT_EQ(Platform::Mapi::CreateConverterSession(pSession.AddressOf()), S_OK);
+    EXPECT_EQ(pSession->SetTextWrapping(TRUE, 5), E_INVALIDARG);
+    ASSERT_EQ(pSession->SetTextWrapping(TRUE, 40), S_OK);
+    const std::string out = ToMime(pMessage.Get(), 0, nullptr, pSession.Get());
+    EXPECT_NE(out.find("format=flowed"), std::string::npos) << out;
+    // Quoted-printable (the text is not ASCII) keeps the space of each soft break.
+    EXPECT_NE(out.find("A first paragraph long enough to need=20\r\nwrapping at forty columns, "), std::string::npos)
+        << out;
+    ComPtr<IMessage> pBack = FromMime(out);
+    EXPECT_EQ(GetString(pBack.Get(), PR_BODY_W), body) << out;
+    // Wrapping off again: one line as it is.
+    ASSERT_EQ(pSession->SetTextWrapping(FALSE, 0), S_OK);
+    EXPECT_EQ(ToMime(pMessage.Get(), 0, nullptr, pSession.Get()).find("format=flowed"), std::string::npos);
+}
+
+TEST_F(Writer, SetCharsetChoosesTheBodyCharset) {
+    ComPtr<IMessage> pMessage = NewMessage();
+    SetString(pMessage.Get(), PR_BODY_W, L"Gr\u00fc\u00dfe aus K\u00f6ln\r\n");
+    ComPtr<IConverterSession> pSession;
+    ASSERT_EQ(Platform::Mapi::CreateConverterSession(pSession.AddressOf()), S_OK);
+    EXPECT_EQ(pSession->SetCharset(TRUE, "no-such-charset\r\nX-Injected: 1", CSET_APPLY_ALL), MAPI_E_NOT_FOUND);
+    // Untagged: only for a message that names no charset of its own.
+    ASSERT_EQ(pSession->SetCharset(TRUE, "iso-8859-1", CSET_APPLY_UNTAGGED), S_OK);
+    std::string out = ToMime(pMessage.Get(), 0, nullptr, pSession.Get());
+    EXPECT_NE(out.find("charset=iso-8859-1"), std::string::npos) << out;
+    EXPECT_NE(out.find("Gr=FC=DFe"), std::string::npos) << out;
+    SetLong(pMessage.Get(), PR_INTERNET_CPID, 65001);
+    EXPECT_NE(ToMime(pMessage.Get(), 0, nullptr, pSession.Get()).find("charset=utf-8"), std::string::npos);
+    ASSERT_EQ(pSession->SetCharset(TRUE, "iso-8859-1", CSET_APPLY_ALL), S_OK);
+    out = ToMime(pMessage.Get(), 0, nullptr, pSession.Get());
+    EXPECT_NE(out.find("charset=iso-8859-1"), std::string::npos) << out;
+    EXPECT_EQ(GetString(FromMime(out).Get(), PR_BODY_W), L"Gr\u00fc\u00dfe aus K\u00f6ln\r\n");
+    // A text the charset cannot carry goes out in UTF-8, not with lost characters.
+    SetString(pMessage.Get(), PR_BODY_W, L"\u20ac and \u65e5\u672c\r\n");
+    out = ToMime(pMessage.Get(), 0, nullptr, pSession.Get());
+    EXPECT_NE(out.find("charset=utf-8"), std::string::npos) << out;
+    EXPECT_EQ(GetString(FromMime(out).Get(), PR_BODY_W), L"\u20ac and \u65e5\u672c\r\n");
+    ASSERT_EQ(pSession->SetCharset(FALSE, nullptr, CSET_APPLY_ALL), S_OK);
+}
+
 TEST_F(Writer, StoredTextCannotAddHeaderLines) {
     ComPtr<IMessage> pMessage = NewMessage();
     SetString(pMessage.Get(), PR_SUBJECT_W, L"hi\r\nBcc: evil@example.net");
