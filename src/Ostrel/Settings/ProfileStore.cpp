@@ -20,7 +20,8 @@ namespace Ostrel::Mapi {
 
 namespace {
 
-constexpr const char* kTrustedToken = "TrustedToken";
+constexpr const char* kLegacyTrustedToken = "TrustedToken";  // clear text, as older versions kept it
+constexpr const char* kTrustedToken = "ProtectedToken";
 constexpr const char* kPassword = "Password";
 constexpr const char* kHeader = "# Ostrel profile values";
 constexpr size_t kMaxFileName = 160;
@@ -169,7 +170,8 @@ HRESULT WriteLines(const std::filesystem::path& path, const std::vector<Line>& l
     return S_OK;
 }
 
-// Runs `work` on the profile's lines under the profile's cross-process lock.
+// Runs `work` on the profile's lines under the profile's cross-process lock; the lines are written
+// back when `bWrite` is set or `work` sets its flag.
 template <class Work>
 HRESULT WithProfileLines(const wchar_t* pwszProfile, bool bWrite, Work work) {
     std::filesystem::path path = ProfileValuesPath(pwszProfile);
@@ -188,35 +190,67 @@ HRESULT WithProfileLines(const wchar_t* pwszProfile, bool bWrite, Work work) {
     HRESULT hr = ReadLines(path, lines);
     if (FAILED(hr))
         return hr;
-    hr = work(lines);
-    if (SUCCEEDED(hr) && bWrite)
+    bool bChanged = bWrite;
+    hr = work(lines, bChanged);
+    if (SUCCEEDED(hr) && bChanged)
         hr = WriteLines(path, lines);
     return hr;
 }
 
-HRESULT SetValue(const wchar_t* pwszProfile, const char* pszName, const std::string& sValue) {
-    return WithProfileLines(pwszProfile, true, [&](std::vector<Line>& lines) {
-        bool bSet = false;
-        for (auto it = lines.begin(); it != lines.end();) {
-            if (it->sName != pszName) {
-                ++it;
-            } else if (sValue.empty() || bSet) {
-                it = lines.erase(it);
-            } else {
-                it->sValue = sValue;
-                bSet = true;
-                ++it;
-            }
+// Sets (or with an empty value removes) one value among the lines.
+void SetLine(std::vector<Line>& lines, const char* pszName, const std::string& sValue) {
+    bool bSet = false;
+    for (auto it = lines.begin(); it != lines.end();) {
+        if (it->sName != pszName) {
+            ++it;
+        } else if (sValue.empty() || bSet) {
+            it = lines.erase(it);
+        } else {
+            it->sValue = sValue;
+            bSet = true;
+            ++it;
         }
-        if (!bSet && !sValue.empty())
-            lines.push_back(Line{pszName, sValue, std::string()});
+    }
+    if (!bSet && !sValue.empty())
+        lines.push_back(Line{pszName, sValue, std::string()});
+}
+
+HRESULT SetValue(const wchar_t* pwszProfile, const char* pszName, const std::string& sValue) {
+    return WithProfileLines(pwszProfile, true, [&](std::vector<Line>& lines, bool&) {
+        SetLine(lines, pszName, sValue);
         return S_OK;
     });
 }
 
+const std::string* FindLine(const std::vector<Line>& lines, const char* pszName) {
+    for (const Line& line : lines)
+        if (line.sName == pszName)
+            return &line.sValue;
+    return nullptr;
+}
+
+// A secret protected with EncryptPassword, in hexadecimal; empty for an empty secret.
+HRESULT Protect(const wchar_t* pwszSecret, std::string& sValue) {
+    sValue.clear();
+    if (!pwszSecret || !*pwszSecret)
+        return S_OK;
+    std::vector<BYTE> blob;
+    HRESULT hr = Util::EncryptPassword(pwszSecret, blob);
+    if (SUCCEEDED(hr))
+        sValue = Platform::ToUtf8(Util::HexEncode(blob));
+    return hr;
+}
+
+HRESULT Unprotect(const std::string& sValue, std::wstring& wsSecret) {
+    std::vector<BYTE> blob;
+    if (!Util::HexDecode(sValue, blob))
+        return Util::PASSWORD_E_INVALID_BLOB;
+    return Util::DecryptPassword(blob, wsSecret);
+}
+
 HRESULT GetValue(const wchar_t* pwszProfile, const char* pszName, std::string& sValue) {
     sValue.clear();
-    return WithProfileLines(pwszProfile, false, [&](std::vector<Line>& lines) {
+    return WithProfileLines(pwszProfile, false, [&](std::vector<Line>& lines, bool&) {
         for (const Line& line : lines)
             if (line.sName == pszName) {
                 sValue = line.sValue;
@@ -233,7 +267,14 @@ std::filesystem::path ProfileValuesPath(const wchar_t* pwszProfile) {
 }
 
 HRESULT SetTrustedTokenInProfile(const wchar_t* pwszProfile, const wchar_t* pwszToken) {
-    HRESULT hr = SetValue(pwszProfile, kTrustedToken, Platform::ToUtf8(pwszToken ? pwszToken : L""));
+    std::string sValue;
+    HRESULT hr = Protect(pwszToken, sValue);
+    if (SUCCEEDED(hr))
+        hr = WithProfileLines(pwszProfile, true, [&](std::vector<Line>& lines, bool&) {
+            SetLine(lines, kTrustedToken, sValue);
+            SetLine(lines, kLegacyTrustedToken, std::string());
+            return S_OK;
+        });
     if (FAILED(hr))
         OSTLOG_ERROR(L"Failed to set PR_OSTREL_2FA_TRUSTED_TOKEN. hr: %08X", static_cast<unsigned>(hr));
     return hr;
@@ -241,29 +282,41 @@ HRESULT SetTrustedTokenInProfile(const wchar_t* pwszProfile, const wchar_t* pwsz
 
 HRESULT GetTrustedTokenFromProfile(const wchar_t* pwszProfile, std::wstring& wsToken) {
     wsToken.clear();
-    std::string sValue;
-    HRESULT hr = GetValue(pwszProfile, kTrustedToken, sValue);
+    // A token kept in clear text by an older version is protected the first time it is read.
+    HRESULT hr = WithProfileLines(pwszProfile, false, [&](std::vector<Line>& lines, bool& bChanged) {
+        if (const std::string* pProtected = FindLine(lines, kTrustedToken))
+            return Unprotect(*pProtected, wsToken);
+        const std::string* pLegacy = FindLine(lines, kLegacyTrustedToken);
+        if (!pLegacy)
+            return kProfileValueNotFound;
+        wsToken = Platform::FromUtf8(*pLegacy);
+        std::string sValue;
+        HRESULT hrProtect = Protect(wsToken.c_str(), sValue);
+        if (FAILED(hrProtect))
+            return hrProtect;
+        SetLine(lines, kTrustedToken, sValue);
+        SetLine(lines, kLegacyTrustedToken, std::string());
+        bChanged = true;
+        OSTLOG_INFO(4, L"The trusted-device token of the profile is now stored protected");
+        return S_OK;
+    });
     if (FAILED(hr)) {
+        wsToken.clear();
         OSTLOG_INFO(4, L"Unable to read PR_OSTREL_2FA_TRUSTED_TOKEN from profile hr:%08X", static_cast<unsigned>(hr));
         return hr;
     }
-    wsToken = Platform::FromUtf8(sValue);
-    OSTLOG_INFO(16, L"PR_OSTREL_2FA_TRUSTED_TOKEN = '%s'", wsToken.c_str());
+    OSTLOG_INFO(16, L"PR_OSTREL_2FA_TRUSTED_TOKEN = '%s'", L"********");
     return S_OK;
 }
 
 HRESULT SetStoredPasswordInProfile(const wchar_t* pwszProfile, const wchar_t* pwszPassword) {
     std::string sValue;
-    if (pwszPassword && *pwszPassword) {
-        std::vector<BYTE> blob;
-        HRESULT hr = Util::EncryptPassword(pwszPassword, blob);
-        if (FAILED(hr)) {
-            OSTLOG_ERROR(L"The password cannot be protected for storing (%08X)", static_cast<unsigned>(hr));
-            return hr;
-        }
-        sValue = Platform::ToUtf8(Util::HexEncode(blob));
+    HRESULT hr = Protect(pwszPassword, sValue);
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"The password cannot be protected for storing (%08X)", static_cast<unsigned>(hr));
+        return hr;
     }
-    HRESULT hr = SetValue(pwszProfile, kPassword, sValue);
+    hr = SetValue(pwszProfile, kPassword, sValue);
     if (FAILED(hr))
         OSTLOG_ERROR(L"Failed to store the password in the profile. hr: %08X", static_cast<unsigned>(hr));
     return hr;
@@ -275,12 +328,7 @@ HRESULT GetStoredPasswordFromProfile(const wchar_t* pwszProfile, std::wstring& w
     HRESULT hr = GetValue(pwszProfile, kPassword, sValue);
     if (FAILED(hr))
         return hr;
-    std::vector<BYTE> blob;
-    if (!Util::HexDecode(sValue, blob)) {
-        OSTLOG_ERROR(L"The stored password of the profile is damaged");
-        return Util::PASSWORD_E_INVALID_BLOB;
-    }
-    hr = Util::DecryptPassword(blob, wsPassword);
+    hr = Unprotect(sValue, wsPassword);
     if (FAILED(hr))
         OSTLOG_ERROR(L"The stored password of the profile cannot be decrypted (%08X)", static_cast<unsigned>(hr));
     return hr;

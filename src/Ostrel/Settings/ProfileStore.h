@@ -3,8 +3,9 @@
 // OSTREL_HOME/profile-values/ until the profile layer keeps them in the profile section itself;
 // FixFBUrl points the client's free/busy look-up at the server.
 //
-// The file is UTF-8 text, one "Name=value" line per value (values percent-encoded, the password
-// protected with EncryptPassword and written in hexadecimal). It is rewritten atomically under a
+// The file is UTF-8 text, one "Name=value" line per value (values percent-encoded; the password
+// and the token protected with EncryptPassword and written in hexadecimal, a token kept in clear
+// text by older versions protected when it is first read). It is rewritten atomically under a
 // cross-process lock; lines it does not understand are kept as they are.
 #pragma once
 
