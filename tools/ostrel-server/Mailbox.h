@@ -133,6 +133,9 @@ public:
     std::optional<MailItem> Item(int32_t id) const;
     std::optional<MailTag> Tag(int32_t id) const;
     std::optional<MailTag> TagByName(const std::string& name) const;
+    // Tag changes made on the server (Endpoints/TagAction.cpp); throw MailboxError.
+    void RenameTag(int32_t id, const std::string& name);
+    void DeleteTag(int32_t id);
     std::vector<int32_t> ItemsIn(int32_t folderId) const;
     size_t ItemCount() const;
     uint64_t Revision() const;
@@ -162,6 +165,7 @@ public:
     SoapReply SoapAction(const SoapDocument& doc);
     SoapReply SoapCreateFolder(const SoapDocument& doc);
     SoapReply SoapCreateTag(const SoapDocument& doc);
+    SoapReply SoapTagAction(const SoapDocument& doc);
     SoapReply SoapAddMsg(const SoapDocument& doc, UploadStore& uploads);
     SoapReply SoapSaveDraft(const SoapDocument& doc, UploadStore& uploads);
     SoapReply SoapSendMsg(const SoapDocument& doc, UploadStore& uploads);
