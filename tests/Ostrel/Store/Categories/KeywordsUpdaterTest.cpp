@@ -6,6 +6,7 @@
 #include "Ostrel/Store/Categories/TagAssocMsg.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/NamedProps.h"
+#include "Support/Wait.h"
 #include "Util/Time/Clock.h"
 
 using namespace Ostrel::Mapi;
@@ -43,8 +44,8 @@ TEST(SearchCompletionTest, ACompletionDuringTheStartIsNotLost) {
         return StartSearchAndWait(
             *pCompletion, [] { return S_OK; }, kSearchCompleteTimeoutMs);
     });
-    while (clock.GetWaiterCount() == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return clock.GetWaiterCount() != 0; }))
+        << "the search never waited for its completion";
     clock.Advance(kSearchCompleteTimeoutMs + 1);
     EXPECT_EQ(lost.get(), MAPI_E_TIMEOUT);
 }
