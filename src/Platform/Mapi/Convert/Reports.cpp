@@ -92,7 +92,7 @@ DeliveryStatus ReadDeliveryStatus(const std::string& text) {
             out.action = action;
         if (recipient.empty() || action == DeliveryAction::None)
             continue;
-        if (info.empty()) {
+        if (info.empty() && !status.empty()) {
             info = "<" + (remote.empty() ? std::string() : remote + " ") + "#" + status +
                    (diagnostic.empty() ? std::string() : " " + diagnostic) + ">";
         }

@@ -13,8 +13,9 @@ enum class DeliveryAction { None = -1, Delivered, Expanded, Relayed, Delayed, Fa
 struct DeliveryRecipient {
     std::wstring wsAddress;  // Final-Recipient without its address type
     DeliveryAction action = DeliveryAction::None;
-    std::wstring wsRemoteMta;          // Remote-MTA without its name type
-    std::wstring wsSupplementaryInfo;  // X-Supplementary-Info, else built from MTA, status and diagnostic
+    std::wstring wsRemoteMta;  // Remote-MTA without its name type
+    // X-Supplementary-Info, else built from MTA, status and diagnostic; empty without a status
+    std::wstring wsSupplementaryInfo;
 };
 
 struct DeliveryStatus {
