@@ -47,6 +47,15 @@ std::unique_ptr<Platform::Ui::IProgress> CliUi::CreateProgress(HWND hwndOwner, c
     return m_silent.CreateProgress(hwndOwner, wsCaption);
 }
 
+Platform::Ui::CertTrustAnswer CliUi::PromptCertTrust(HWND hwndOwner, const Platform::Ui::CertTrustPrompt& prompt) {
+    if (m_bInteractive)
+        return m_console.PromptCertTrust(hwndOwner, prompt);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_wsNotice = L"the certificate of " + prompt.wsServer + L" (SHA-256 " + prompt.wsSha256 +
+                 L") is not trusted: accept it in 'ostrel login' on a terminal, or give its CA with --ca-file FILE";
+    return Platform::Ui::CertTrustAnswer{};
+}
+
 std::wstring CliUi::TakeNotice() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return std::exchange(m_wsNotice, std::wstring());

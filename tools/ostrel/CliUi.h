@@ -22,6 +22,8 @@ public:
     Platform::Ui::NewPasswordAnswer PromptNewPassword(HWND hwndOwner,
                                                       const Platform::Ui::NewPasswordPrompt& prompt) override;
     std::unique_ptr<Platform::Ui::IProgress> CreateProgress(HWND hwndOwner, const std::wstring& wsCaption) override;
+    // Without a terminal the certificate is refused and the notice names its fingerprint.
+    Platform::Ui::CertTrustAnswer PromptCertTrust(HWND hwndOwner, const Platform::Ui::CertTrustPrompt& prompt) override;
 
     bool IsInteractive() const { return m_bInteractive; }
     // The last notice since the previous call (empty when none), with line breaks turned into spaces.

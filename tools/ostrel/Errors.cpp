@@ -52,7 +52,7 @@ std::string SignOnFailure(DWORD dwError, const ServerTarget& target, UserSession
         return line + (wsNotice.empty() ? ": wrong account name or password" : ": " + Platform::ToUtf8(wsNotice));
     }
     if (session.GotServerCertError())
-        return Transport(ERROR_WINHTTP_SECURE_FAILURE, target);
+        return wsNotice.empty() ? Transport(ERROR_WINHTTP_SECURE_FAILURE, target) : Platform::ToUtf8(wsNotice);
     Connection* pConnection = session.GetCurrentConnect();
     const DWORD dwStatus = pConnection ? pConnection->GetLastHttpStatusCode() : 0;
     const DWORD dwLast = pConnection ? pConnection->GetLastWinHttpErr() : 0;
