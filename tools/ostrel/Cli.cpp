@@ -2,6 +2,7 @@
 
 #include "CliUi.h"
 #include "StoreCommand.h"
+#include "TrustCommand.h"
 
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
@@ -62,6 +63,7 @@ const std::vector<Command>& Commands() {
          "  --json             print the summary as JSON\n"
          "  --quiet            no progress, only the summary",
          RunSync},
+        {"trust", kTrustSummary, kTrustUsage, RunTrust},
         {"zip", "list or extract the entries of a message archive",
          "FILE [--extract DIR] [--json]\n"
          "  --extract DIR      write each entry into DIR (names are kept to plain file names)\n"
@@ -208,6 +210,7 @@ int Main(int argc, char** argv) {
     }
 
     Platform::Ui::SetCurrent(std::make_shared<CliUi>(context.bInteractive, context.err));
+    InstallCertTrust();
     if (context.bVerbose) {
         Ostrel::Util::g_logger.SetLoggingEnabled(true);
         Ostrel::Util::g_logger.SetLevelMask(0xFFFFFFFF);
