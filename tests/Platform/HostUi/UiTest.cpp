@@ -134,3 +134,54 @@ TEST(Ui, ConsoleAsksOnATerminal) {
     close(master);
     close(slave);
 }
+
+// The certificate question shows everything found and takes a period's number; anything else,
+// or no terminal, refuses.
+TEST(Ui, ConsoleAsksAboutACertificate) {
+    CertTrustPrompt prompt;
+    prompt.wsCaption = L"Cannot verify mail.example";
+    prompt.wsServer = L"mail.example";
+    prompt.wsSubject = L"CN=mail.example";
+    prompt.wsIssuer = L"CN=Somebody";
+    prompt.wsValidity = L"from 2024-01-01 to 2025-01-01";
+    prompt.problems = {L"Unknown issuer.", L"Expired."};
+    prompt.wsSha1 = L"AA:BB";
+    prompt.wsSha256 = L"CC:DD";
+    prompt.periods = {L"Once", L"Until logout", L"5 minutes"};
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "3\n", 2), 2);
+    {
+        ConsoleUi ui(fds[0], stderr);
+        EXPECT_EQ(ui.PromptCertTrust(nullptr, prompt).iResult, IDCANCEL);
+    }
+    close(fds[0]);
+    close(fds[1]);
+
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const std::string input = "4\n3\nno\n01\n";
+    ASSERT_EQ(write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    FILE* out = tmpfile();
+    {
+        ConsoleUi ui(slave, out);
+        EXPECT_EQ(ui.PromptCertTrust(nullptr, prompt).iResult, IDCANCEL);
+        const CertTrustAnswer chosen = ui.PromptCertTrust(nullptr, prompt);
+        EXPECT_EQ(chosen.iResult, IDOK);
+        EXPECT_EQ(chosen.iPeriod, 2u);
+        EXPECT_EQ(ui.PromptCertTrust(nullptr, prompt).iResult, IDCANCEL);
+        const CertTrustAnswer once = ui.PromptCertTrust(nullptr, prompt);
+        EXPECT_EQ(once.iResult, IDOK);
+        EXPECT_EQ(once.iPeriod, 0u);
+    }
+    rewind(out);
+    std::string shown(8192, '\0');
+    shown.resize(fread(shown.data(), 1, shown.size(), out));
+    fclose(out);
+    for (const char* part : {"CN=mail.example", "CN=Somebody", "2025-01-01", "Unknown issuer.", "Expired.", "AA:BB",
+                             "CC:DD", "3) 5 minutes"})
+        EXPECT_NE(shown.find(part), std::string::npos) << part;
+    close(master);
+    close(slave);
+}
