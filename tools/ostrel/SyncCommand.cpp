@@ -85,7 +85,7 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
             return Failure("sync", "another 'ostrel sync' of profile '" + name + "' is running", context);
         SignOnProfile(*profile, *wsPassword, context, session);
 
-        InterruptScope interruptScope;
+        InterruptScope interruptScope("sync");
         Progress progress(context, !parsed.Has("--quiet") && !parsed.Has("--json"));
         MailboxSync sync(*profile, *session, *local);
         sync.SetProgress(&progress);
@@ -96,10 +96,12 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
             std::fprintf(context.out, "%s\n", SyncJson(name, profile->sAccount, report).c_str());
         else
             std::fprintf(context.out, "%s\n", SyncSummary(profile->sAccount, report).c_str());
-    } catch (const SyncInterrupted&) {
-        std::fprintf(context.err, "ostrel sync: interrupted; the next 'ostrel sync' finishes what is left\n");
-        return kExitInterrupted;
     } catch (...) {
+        // A transfer that gave up because of the interrupt is the interrupt, not a failure.
+        if (Interrupted()) {
+            std::fprintf(context.err, "ostrel sync: interrupted; the next 'ostrel sync' finishes what is left\n");
+            return kExitInterrupted;
+        }
         return Failure("sync", DescribeServerFailure(std::current_exception(), target, session.get()), context);
     }
     return kExitOk;

@@ -40,7 +40,7 @@ bool Pump(Request& r, Ready ready) {
     for (;;) {
         if (ready())
             return true;
-        if (r.cancelled) {
+        if (r.cancelled || Platform::Http::TransferStopRequested()) {
             FailTransfer(r, ERROR_WINHTTP_OPERATION_CANCELLED);
             return false;
         }

@@ -5,6 +5,7 @@
 #include "Platform/Base/HResult.h"
 #include "Platform/Base/Utf.h"
 
+#include <atomic>
 #include <cstring>
 #include <cwchar>
 
@@ -369,3 +370,22 @@ BOOL WinHttpQueryOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, LP
             return Fail(ERROR_WINHTTP_INVALID_OPTION);
     }
 }
+
+namespace Platform::Http {
+
+namespace {
+
+std::atomic<bool (*)()> g_stopCheck{nullptr};
+
+}  // namespace
+
+void SetTransferStopCheck(bool (*check)()) {
+    g_stopCheck.store(check);
+}
+
+bool TransferStopRequested() {
+    bool (*check)() = g_stopCheck.load();
+    return check && check();
+}
+
+}  // namespace Platform::Http

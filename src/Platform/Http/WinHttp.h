@@ -286,4 +286,12 @@ namespace Platform::Http {
 // environment variable OSTREL_CA_BUNDLE.
 void SetTrustedRootsFile(const std::string& path);
 
+// A process-wide stop for calls that wait on a transfer (a command line the user interrupts):
+// while `check` answers true, every synchronous wait gives up within a second with
+// ERROR_WINHTTP_OPERATION_CANCELLED, however long its time-outs are. `check` may be called from any
+// thread; null removes it.
+void SetTransferStopCheck(bool (*check)());
+// What the check answers now; false without one.
+bool TransferStopRequested();
+
 }  // namespace Platform::Http
