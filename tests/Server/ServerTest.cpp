@@ -1,3 +1,4 @@
+#include "Support/Wait.h"
 #include "ostrel-server/Server.h"
 
 #include <gtest/gtest.h>
@@ -111,8 +112,8 @@ TEST_F(ServerTest, DroppedAndDelayedAnswers) {
 TEST_F(ServerTest, StoppingCutsDelaysShort) {
     server.Faults().Add(Fault::For("NoOpRequest").Delay(60000));
     std::thread caller([&] { Post("/service/soap/NoOpRequest", kNoOp); });
-    while (server.Requests().empty())
-        std::this_thread::yield();
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return !server.Requests().empty(); }))
+        << "the delayed call never reached the server";
     auto start = std::chrono::steady_clock::now();
     server.Stop();
     caller.join();

@@ -8,6 +8,7 @@
 #include "Ostrel/IdMap/FileMapper.h"
 #include "Ostrel/IdMap/IdMapperFile.h"
 #include "Ostrel/IdMap/IdmVerified.h"
+#include "Support/Wait.h"
 #include "Util/Log/Log.h"
 #include "Util/Time/Clock.h"
 
@@ -88,8 +89,8 @@ TEST_F(FileMapperTest, SolidifierThreadRunsOnTheClock) {
     Put(*mapper, 5, NewMessage(m_store.Get(), m_inbox.Get(), 5));
     // Two ticks: the first finds the record 30 s old only if it was put before the thread's wait began.
     for (int i = 0; i < 2 && Impl(*mapper).TentativeListSize() != 0; ++i) {
-        while (m_clock.GetWaiterCount() == 0)
-            std::this_thread::yield();
+        ASSERT_TRUE(TestSupport::WaitUntil([&] { return m_clock.GetWaiterCount() != 0; }))
+            << "the solidifier thread never waited on the clock";
         m_clock.Advance(30000);
         for (int spin = 0; spin < 2000 && Impl(*mapper).TentativeListSize() != 0; ++spin)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -5,6 +5,7 @@
 #include "Support/TempHome.h"
 #include "Util/Log/Log.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -235,11 +236,11 @@ TEST_F(RegistryConfig, GalSyncModeMigratesTheLegacyValue) {
 
     // The report shows the outcome without migrating.
     SetDword(HKEY_CURRENT_USER, L"DisableGalSync", 1);
-    for (const auto& setting : DescribeSettings()) {
-        if (setting.wsGetter == L"GetGALSyncMode") {
-            EXPECT_EQ(setting.wsValue, L"2");
-        }
-    }
+    const auto settings = DescribeSettings();
+    const auto galSync = std::find_if(settings.begin(), settings.end(),
+                                      [](const auto& setting) { return setting.wsGetter == L"GetGALSyncMode"; });
+    ASSERT_NE(galSync, settings.end()) << "the report lacks GetGALSyncMode";
+    EXPECT_EQ(galSync->wsValue, L"2");
     EXPECT_TRUE(HasValue(HKEY_CURRENT_USER, L"DisableGalSync"));
 }
 

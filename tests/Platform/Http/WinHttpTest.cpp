@@ -1,5 +1,6 @@
 #include "HttpTestSupport.h"
 
+#include "Support/Wait.h"
 #include "ostrel-server/Server.h"
 
 #include <gtest/gtest.h>
@@ -179,8 +180,8 @@ TEST_F(WinHttpTest, ClosingTheRequestCancelsACallWaitingOnIt) {
     HINTERNET c = WinHttpConnect(s, L"127.0.0.1", static_cast<INTERNET_PORT>(server.Port()), 0);
     HINTERNET q = WinHttpOpenRequest(c, L"GET", L"/bulk?bytes=10", nullptr, nullptr, nullptr, 0);
     ASSERT_TRUE(WinHttpSendRequest(q, nullptr, 0, nullptr, 0, 0, 0));
-    while (server.Requests().empty())
-        std::this_thread::yield();
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return !server.Requests().empty(); }))
+        << "the request never reached the server";
     std::thread closer([q] { WinHttpCloseHandle(q); });
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(WinHttpReceiveResponse(q, nullptr));

@@ -11,6 +11,7 @@
 #include "Ostrel/Rpc/Requests/WaitRequest.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Platform/Mapi/MapiAlloc.h"
+#include "Support/Wait.h"
 #include "ostrel-server/WaitSets.h"
 
 #include <future>
@@ -249,9 +250,13 @@ TEST_F(MailboxRequestsTest, WaitSetsReportTheAccountsThatChanged) {
     EXPECT_EQ(wait(nullptr), 0);
 
     // A blocking wait returns when the change comes.
+    // The previous call was a wait-set request too: wait for this one to arrive.
+    const size_t cBefore = server.Requests().size();
     auto pending = std::async(std::launch::async, [&] { return wait(L"1"); });
-    while (server.Requests().back().callName != "WaitSetRequest")
-        std::this_thread::yield();
+    EXPECT_TRUE(TestSupport::WaitUntil([&] {
+        const auto requests = server.Requests();
+        return requests.size() > cBefore && requests.back().callName == "WaitSetRequest";
+    })) << "the blocking wait-set request never reached the server";
     OstrelServer::MailItem item;
     item.mime = "Subject: pushed\r\n\r\n";
     Mailbox().AddItem(item);

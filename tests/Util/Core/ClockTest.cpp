@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Support/Wait.h"
 #include "Util/Time/Clock.h"
 #include "Util/Time/Stopwatch.h"
 
@@ -46,8 +47,8 @@ TEST(ManualClock, TimedWaitEndsWhenTheClockPassesTheDeadline) {
             ++nTimeouts;
     });
     auto waitParked = [&] {
-        while (clock.GetWaiterCount() == 0)
-            std::this_thread::yield();
+        EXPECT_TRUE(TestSupport::WaitUntil([&] { return clock.GetWaiterCount() != 0; }))
+            << "the worker never waited on the clock";
     };
     waitParked();
     clock.Advance(29999);
@@ -57,14 +58,10 @@ TEST(ManualClock, TimedWaitEndsWhenTheClockPassesTheDeadline) {
     }());
     clock.Advance(1);
     // The worker times out once, loops and parks again.
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            if (nTimeouts == 1)
-                break;
-        }
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(TestSupport::WaitUntil([&] {
+        std::lock_guard<std::mutex> guard(mutex);
+        return nTimeouts == 1;
+    })) << "the wait did not time out when the clock passed its deadline";
     waitParked();
     {
         std::lock_guard<std::mutex> guard(mutex);

@@ -1,14 +1,18 @@
 // The token's life: validation with back-off, the invalidation throttle, one re-authentication
 // for many threads, and sessions re-created when logon parameters change.
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "Ostrel/Rpc/Session/Auth.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "SessionTestSupport.h"
+#include "Support/Wait.h"
 #include "Util/Log/Log.h"
 #include "Util/Time/Clock.h"
+#include "ostrel-server/Endpoint.h"
 
 namespace SessionTest {
 namespace {
@@ -78,24 +82,42 @@ TEST_F(TokenTest, InvalidationSignsOnAtMostOnceInThirtySeconds) {
     EXPECT_FALSE(session->GotAuthToken());
 }
 
-TEST_F(TokenTest, ExpiredTokenOnManyThreadsMeansOneSignOnAndOneResendEach) {
+TEST_F(TokenTest, ExpiredTokenOnManyThreadsMeansOneSignOnAndTheRestThrottled) {
     SetSetting(HKEY_CURRENT_USER, L"StorePassword", 1);  // signing on again needs nobody
     auto session = Create(Params());
     session->AuthToken();
     Book().ExpireTokens();
     server->ClearRequests();
 
+    // The server holds the first answers until every thread has sent its call, so that each of
+    // them meets the expired token.
     constexpr int kThreads = 6;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int cHeld = 0;
+    const OstrelServer::SoapHandler noOp = OstrelServer::RegisteredSoapEndpoints().at("NoOpRequest");
+    server->SetSoapHandler("NoOpRequest", [&](const OstrelServer::SoapCall& call) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (cHeld < kThreads) {
+            ++cHeld;
+            arrived.notify_all();
+            arrived.wait_for(lock, TestSupport::kWaitDeadline, [&] { return cHeld == kThreads; });
+        }
+        lock.unlock();
+        return noOp(call);
+    });
+
+    Ostrel::Util::LogCapture log;
     std::atomic<int> succeeded{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&] {
             OstrelConnection connection(L"worker", L"127.0.0.1", static_cast<DWORD>(server->Port()), 0, kProxyModeNone,
                                         nullptr, 0, L"Profile");
-            NoOpRequest noOp;
+            NoOpRequest request;
             Response* pResponse = nullptr;
             try {
-                connection.SendRequestSynchronousOC(&noOp, pResponse, __func__, __LINE__);
+                connection.SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
                 succeeded += pResponse && !dynamic_cast<SoapFaultResponse*>(pResponse);
             } catch (const RpcException&) {
             }
@@ -104,10 +126,14 @@ TEST_F(TokenTest, ExpiredTokenOnManyThreadsMeansOneSignOnAndOneResendEach) {
     }
     for (auto& thread : threads)
         thread.join();
+    EXPECT_EQ(cHeld, kThreads) << "not every thread's first call reached the server";
     EXPECT_EQ(succeeded.load(), kThreads);
     EXPECT_EQ(Sent("AuthRequest").size(), 1u);
-    // Each worker sent at most twice, plus the new token's own check.
+    EXPECT_EQ(log.Count(L"Invalidating the auth token (expired)"), 1u);
+    EXPECT_EQ(log.Count(L"not signing on again"), static_cast<size_t>(kThreads - 1));
+    // Each worker sent twice, plus the new token's own check.
     EXPECT_LE(Sent("NoOpRequest").size(), 2u * kThreads + 1);
+    EXPECT_GE(Sent("NoOpRequest").size(), 2u * kThreads);
 }
 
 TEST_F(TokenTest, ChangedLogonParametersReplaceTheSessionAndConnectionsFollow) {
@@ -191,8 +217,8 @@ TEST_F(TokenTest, GlobalProfileAndProcessWideSettings) {
         timedOut = !UserSession::WaitForAccountPrefsGUID(60000, uid);
         done = true;
     });
-    while (clock.GetWaiterCount() == 0 && !done)
-        std::this_thread::yield();
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return clock.GetWaiterCount() != 0 || done; }))
+        << "the waiter never waited on the clock";
     clock.Advance(60000);
     waiter.join();
     EXPECT_TRUE(timedOut);
@@ -202,8 +228,8 @@ TEST_F(TokenTest, GlobalProfileAndProcessWideSettings) {
         timedOut = !UserSession::WaitForAccountPrefsGUID(60000, uid);
         done = true;
     });
-    while (clock.GetWaiterCount() == 0 && !done)
-        std::this_thread::yield();
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return clock.GetWaiterCount() != 0 || done; }))
+        << "the waiter never waited on the clock";
     UserSession::SetAccountPrefsUID(GUID{0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}});
     setter.join();
     EXPECT_FALSE(timedOut);
