@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "Ostrel/Zip/Crc32.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Util/Log/Log.h"
@@ -90,8 +91,7 @@ void ZipEntryImpl::Produced(const BYTE* pb, ULONG cb) {
     ULONGLONG ullLimit = bSized ? m_header.dwUncompressedSize : kMaxEntrySize;
     if (m_ullProduced > ullLimit)
         ZipInputStreamImpl::Throw(L"%hs: Entry '%s' holds more than %llu bytes.", kFinish, m_wsName.c_str(), ullLimit);
-    if (m_bCheckCrc)
-        m_dwCrc = static_cast<DWORD>(crc32(m_dwCrc, pb, cb));
+    m_dwCrc = Ostrel::Zip::Crc32(m_dwCrc, pb, cb);
 }
 
 ULONG ZipEntryImpl::ReadEntryData(BYTE* pb, ULONG cb) {
@@ -125,7 +125,7 @@ void ZipEntryImpl::Finish() {
             L"%hs: Entry '%s' has %llu compressed and %llu uncompressed bytes, "
             L"its sizes say %llu and %llu.",
             kFinish, m_wsName.c_str(), m_ullConsumed, m_ullProduced, ullCompressed, ullUncompressed);
-    if (m_bCheckCrc && dwCrc != m_dwCrc)
+    if (dwCrc != m_dwCrc)
         ZipInputStreamImpl::Throw(L"%hs: Entry '%s' is damaged: CRC %08x, expected %08x.", kFinish, m_wsName.c_str(),
                                   m_dwCrc, dwCrc);
 }
@@ -246,7 +246,6 @@ ZipStoredEntryImpl::ZipStoredEntryImpl(ZipInputStreamImpl& reader, const ZipLoca
                                        Kind kind)
     : ZipEntryImpl(reader, header, std::move(wsName), kind),
       m_bScan((header.wFlags & kFlagDataDescriptor) && header.dwCompressedSize == 0) {
-    m_bCheckCrc = true;
     m_bDataEnded = !m_bScan && header.dwCompressedSize == 0;
 }
 

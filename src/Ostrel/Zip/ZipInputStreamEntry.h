@@ -65,10 +65,7 @@ protected:
     ZipLocalHeader m_header;
     ULONGLONG m_ullConsumed = 0;  // compressed bytes taken from the archive
     ULONGLONG m_ullProduced = 0;  // entry bytes handed out
-    // Stored data is checked against its CRC-32, which is all it has. Deflated data is checked by
-    // its own structure and its sizes: its CRC would cost a fifth of the inflate time.
-    bool m_bCheckCrc = false;
-    DWORD m_dwCrc = 0;  // CRC-32 of the bytes handed out, when checked
+    DWORD m_dwCrc = 0;            // CRC-32 of the bytes handed out, checked at the end of every entry
     bool m_bDataEnded = false;
 
 private:
@@ -106,7 +103,8 @@ private:
     bool m_bScan;
 };
 
-// Method 8: raw deflate through zlib, reading from the reader's input buffer.
+// Method 8: raw deflate through zlib, reading from the reader's input buffer. Data that still
+// inflates can have been changed in transit, so its CRC-32 is checked as a stored entry's is.
 class ZipDeflatedEntryImpl final : public ZipEntryImpl {
 public:
     ZipDeflatedEntryImpl(ZipInputStreamImpl& reader, const ZipLocalHeader& header, std::wstring wsName, Kind kind);
