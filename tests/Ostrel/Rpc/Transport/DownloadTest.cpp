@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "Ostrel/Rpc/Transport/Download.h"
+#include "Ostrel/Rpc/Transport/StreamResponse.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/MemStream.h"
 #include "Support/Files.h"
@@ -136,4 +137,51 @@ TEST_F(DownloadTest, RejectedTokenIsRenewedFourTimesAtMost) {
     EXPECT_EQ(ReadFile(target), "img");
     session->token.clear();
     EXPECT_EQ(GetImgFileFromOSV(*oc, L"a", target), 0);
+}
+
+namespace {
+
+std::string FaultText(const char* code) {
+    return std::string(
+               "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body><soap:Fault>"
+               "<soap:Code><soap:Value>soap:Sender</soap:Value></soap:Code><soap:Reason><soap:Text>r"
+               "</soap:Text></soap:Reason><soap:Detail><Error xmlns=\"urn:ostrel\"><Code>") +
+           code + "</Code></Error></soap:Detail></soap:Fault></soap:Body></soap:Envelope>";
+}
+
+ComPtr<IStream> Answer(const std::string& text) {
+    ComPtr<IStream> stream;
+    EXPECT_EQ(Platform::CreateMemoryStream(text.data(), text.size(), stream.AddressOf()), S_OK);
+    return stream;
+}
+
+}  // namespace
+
+TEST_F(DownloadTest, SoapAnswersThatArriveAsStreamsGoThroughTheFaultPolicy) {
+    // Seen in order: a good answer, an expired token (re-authenticate and send again), a
+    // maintenance fault (thrown), a broken answer, and one too large to examine.
+    EXPECT_FALSE(CheckForErrorAndReAuthIfReqdOC(
+        *oc,
+        Answer("<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body>"
+               "<NoOpResponse xmlns=\"urn:ostrelMail\"/></soap:Body></soap:Envelope>")
+            .Get(),
+        false));
+    EXPECT_TRUE(CheckForErrorAndReAuthIfReqdOC(*oc, Answer(FaultText("service.AUTH_EXPIRED")).Get(), false));
+    EXPECT_EQ(session->invalidations, std::vector<int>{1});
+    EXPECT_THROW(CheckForErrorAndReAuthIfReqdOC(*oc, Answer(FaultText("mail.MAINTENANCE")).Get(), false),
+                 MailServiceException_MAINTENANCE);
+    EXPECT_THROW(CheckForErrorAndReAuthIfReqdOC(*oc, Answer("<soap:Envelope").Get(), false), WinHttpException);
+    EXPECT_TRUE(CheckForErrorAndReAuthIfReqdOC(*oc, Answer(std::string(0x100001, ' ')).Get(), false));
+
+    // Fault headers on the response the stream came with win over its body.
+    server->Faults().Add(
+        Fault::For("/home/").Header("X-Ostrel-Fault-Code", "mail.QUOTA").Header("X-Ostrel-Fault-Message", "full"));
+    std::string body;
+    IStream* pStream = nullptr;
+    bool bIsStream = false;
+    DoGetSynchronousUsingSessAuthTokOC(*oc, L"/home/~/Briefcase/a", nullptr, body, pStream, bIsStream, false, __func__,
+                                       __LINE__);
+    if (pStream)
+        pStream->Release();
+    EXPECT_THROW(CheckForErrorAndReAuthIfReqdOC(*oc, Answer(FaultText("x")).Get(), false), ServiceFaultException);
 }
