@@ -75,6 +75,8 @@ private:
 struct CategoryListDocument {
     XmlAttributes rootAttributes;
     std::vector<OutlookCategory> categories;
+    // Entries without a name or GUID: not offered as categories, but written back as they were.
+    std::vector<XmlAttributes> unreadable;
 };
 
 // The document a store's list starts with (138 bytes).

@@ -249,10 +249,13 @@ HRESULT ParseCategoryList(std::string_view bytes, CategoryListDocument& doc) {
     }
     doc.rootAttributes = std::move(pHandler->m_root);
     doc.categories.clear();
-    for (const XmlAttributes& attributes : pHandler->m_elements) {
+    doc.unreadable.clear();
+    for (XmlAttributes& attributes : pHandler->m_elements) {
         OutlookCategory category;
         if (category.Load(attributes))
             doc.categories.push_back(std::move(category));
+        else
+            doc.unreadable.push_back(std::move(attributes));
     }
     return S_OK;
 }
@@ -271,6 +274,13 @@ HRESULT WriteCategoryList(const CategoryListDocument& doc, std::string& out) {
                 OSTLOG_ERROR(L"category name holds characters a list cannot carry");
                 return E_INVALIDARG;
             }
+        text += L"/>\r\n";
+    }
+    for (const XmlAttributes& attributes : doc.unreadable) {
+        text += L"<category";
+        for (const auto& [wsName, wsValue] : attributes)
+            if (!AppendAttribute(text, wsName, wsValue))
+                return E_INVALIDARG;
         text += L"/>\r\n";
     }
     text += L"</categories>\r\n";
