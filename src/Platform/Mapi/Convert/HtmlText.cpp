@@ -163,25 +163,47 @@ std::wstring HtmlToText(std::wstring_view html) {
     return out.substr(start);
 }
 
-std::string HtmlMetaCharset(std::string_view html) {
+namespace {
+
+// Where the charset name of the first <meta> that declares one lies in the HTML bytes.
+bool MetaCharsetAt(std::string_view html, size_t& start, size_t& end) {
     const std::string lower = LowerAscii(html.substr(0, 4096));
     for (size_t p = lower.find("<meta"); p != std::string::npos; p = lower.find("<meta", p + 5)) {
-        size_t end = lower.find('>', p);
-        if (end == std::string::npos)
+        const size_t close = lower.find('>', p);
+        if (close == std::string::npos)
             break;
         size_t c = lower.find("charset=", p);
-        if (c == std::string::npos || c > end)
+        if (c == std::string::npos || c > close)
             continue;
         c += 8;
-        while (c < end && (lower[c] == '"' || lower[c] == '\'' || lower[c] == ' '))
+        while (c < close && (lower[c] == '"' || lower[c] == '\'' || lower[c] == ' '))
             ++c;
         size_t e = c;
-        while (e < end && (std::isalnum(static_cast<unsigned char>(lower[e])) || lower[e] == '-' || lower[e] == '_'))
+        while (e < close && (std::isalnum(static_cast<unsigned char>(lower[e])) || lower[e] == '-' || lower[e] == '_'))
             ++e;
-        if (e > c)
-            return lower.substr(c, e - c);
+        if (e > c) {
+            start = c;
+            end = e;
+            return true;
+        }
     }
-    return std::string();
+    return false;
+}
+
+}  // namespace
+
+std::string HtmlMetaCharset(std::string_view html) {
+    size_t start = 0;
+    size_t end = 0;
+    return MetaCharsetAt(html, start, end) ? LowerAscii(html.substr(start, end - start)) : std::string();
+}
+
+std::string HtmlWithMetaCharset(std::string html, std::string_view charset) {
+    size_t start = 0;
+    size_t end = 0;
+    if (MetaCharsetAt(html, start, end))
+        html.replace(start, end - start, charset);
+    return html;
 }
 
 bool HtmlRefersTo(std::string_view html, std::string_view contentId, std::string_view location) {
@@ -191,6 +213,60 @@ bool HtmlRefersTo(std::string_view html, std::string_view contentId, std::string
             return true;
     }
     return !location.empty() && html.find(location) != std::string_view::npos;
+}
+
+namespace {
+
+// Position of the needle in the haystack, ASCII letters compared without case; npos when absent.
+size_t FindNoCase(std::wstring_view hay, std::wstring_view needle, bool bLast) {
+    auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    size_t found = std::wstring_view::npos;
+    for (size_t i = 0; i + needle.size() <= hay.size(); ++i) {
+        size_t k = 0;
+        while (k < needle.size() && lower(hay[i + k]) == needle[k])
+            ++k;
+        if (k == needle.size()) {
+            found = i;
+            if (!bLast)
+                break;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+std::wstring HtmlOfText(std::wstring_view text) {
+    std::wstring out = L"<div>";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c == L'&')
+            out += L"&amp;";
+        else if (c == L'<')
+            out += L"&lt;";
+        else if (c == L'>')
+            out += L"&gt;";
+        else if (c == L'\n')
+            out += L"<br>\r\n";
+        else if (c != L'\r')
+            out += c;
+    }
+    return out + L"</div>";
+}
+
+std::wstring_view HtmlBodyContent(std::wstring_view html) {
+    const size_t open = FindNoCase(html, L"<body", false);
+    const size_t start = open == std::wstring_view::npos ? std::wstring_view::npos : html.find(L'>', open);
+    if (start == std::wstring_view::npos)
+        return html;
+    const size_t end = FindNoCase(html.substr(start + 1), L"</body", true);
+    return html.substr(start + 1, end == std::wstring_view::npos ? std::wstring_view::npos : end);
+}
+
+std::wstring HtmlWithAppended(std::wstring html, std::wstring_view fragment) {
+    const size_t close = FindNoCase(html, L"</body", true);
+    html.insert(close == std::wstring::npos ? html.size() : close, fragment);
+    return html;
 }
 
 }  // namespace Platform::Mapi::Convert

@@ -12,8 +12,19 @@ std::wstring HtmlToText(std::wstring_view html);
 
 // The charset a <meta> element of the HTML bytes declares; empty when none does.
 std::string HtmlMetaCharset(std::string_view html);
+// The HTML bytes with the charset its <meta> element declares replaced (unchanged without one).
+std::string HtmlWithMetaCharset(std::string html, std::string_view charset);
 
 // True when the HTML refers to the content id ("cid:ID") or the location.
 bool HtmlRefersTo(std::string_view html, std::string_view contentId, std::string_view location);
+
+// Plain text as HTML: special characters escaped, line breaks as <br>, in a <div>.
+std::wstring HtmlOfText(std::wstring_view text);
+
+// What lies between <body ...> and </body>; the whole text when it has no body element.
+std::wstring_view HtmlBodyContent(std::wstring_view html);
+
+// The HTML with the fragment put just before its </body> (at the end without one).
+std::wstring HtmlWithAppended(std::wstring html, std::wstring_view fragment);
 
 }  // namespace Platform::Mapi::Convert

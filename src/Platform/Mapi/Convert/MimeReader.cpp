@@ -408,8 +408,8 @@ void MimeReader::Walk(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, 
         } else {
             const bool bDigest = t.sSubtype == "digest";
             Walk(body.bodyPartAt(0), bBodyAllowed, false, bDigest, plan);
-            if (!bDigest && bBodyAllowed && plan.pBody == &body.bodyPartAt(0) && plan.bodyType.Is("text", "plain") &&
-                !plan.bTextOverride) {
+            if (!bDigest && bBodyAllowed && plan.pBody == &body.bodyPartAt(0) &&
+                (plan.bodyType.Is("text", "plain") || plan.bodyType.Is("text", "html")) && !plan.bTextOverride) {
                 WalkAggregate(body, plan);
                 return;
             }
@@ -434,15 +434,21 @@ void MimeReader::WalkAggregate(mimepp::Body& body, Plan& plan) {
     for (int i = 1; i < body.numBodyParts(); ++i) {
         mimepp::Entity& part = body.bodyPartAt(i);
         const MediaInfo t = TypeOf(part, false);
-        if (t.Is("text", "plain") && IsBodyCandidate(part, t)) {
+        const bool bHtmlBody = plan.bodyType.sSubtype == "html";
+        if ((t.Is("text", "plain") || (bHtmlBody && t.Is("text", "html"))) && IsBodyCandidate(part, t)) {
             plan.moreTexts.push_back(&part);
             continue;
         }
         std::string filename;
         if (IsInlineImageType(t) && DispositionOf(part, &filename) != "attachment") {
-            Attachment image(&part);
-            image.bPositioned = true;
+            // In an HTML body the image is shown through a cid: reference, made up when it has no id.
+            Attachment image(&part, bHtmlBody);
             image.cTextsBefore = plan.moreTexts.size() + 1;
+            if (bHtmlBody) {
+                image.sContentId = StripAngles(HeaderRaw(part.headers(), "Content-ID"));
+                if (image.sContentId.empty())
+                    image.sContentId = "part" + std::to_string(i + 1) + "@joined-body.invalid";
+            }
             plan.attachments.push_back(image);
             continue;
         }
@@ -484,6 +490,32 @@ void MimeReader::WalkAlternative(mimepp::Entity& entity, bool bBodyAllowed, bool
     }
 }
 
+std::wstring MimeReader::JoinHtml(const Plan& plan, const std::wstring& first, bool* pbDamaged) {
+    std::wstring fragments;
+    auto images = [&](size_t cTexts) {
+        for (const Attachment& a : plan.attachments)
+            if (a.cTextsBefore == cTexts && !a.sContentId.empty())
+                fragments += L"<img src=\"cid:" + Utf8ToWide(a.sContentId) + L"\">";
+    };
+    for (size_t k = 0; k < plan.moreTexts.size(); ++k) {
+        images(k + 1);
+        mimepp::Entity& part = *plan.moreTexts[k];
+        const std::string bytes = DecodedContent(part, pbDamaged);
+        std::string charset = TypeParameter(part, "charset");
+        if (TypeOf(part, false).Is("text", "html")) {
+            if (charset.empty())
+                charset = HtmlMetaCharset(bytes);
+            fragments += HtmlBodyContent(DecodeText(bytes, charset.empty() ? "utf-8" : charset).wsText);
+        } else {
+            std::wstring text = DecodeText(bytes, charset).wsText;
+            Unflow(part, text);
+            fragments += HtmlOfText(text);
+        }
+    }
+    images(plan.moreTexts.size() + 1);
+    return HtmlWithAppended(first, fragments);
+}
+
 void MimeReader::ReadBody(Plan& plan, PropList& props, std::string& htmlBytes) {
     if (!plan.pBody)
         return;
@@ -496,6 +528,15 @@ void MimeReader::ReadBody(Plan& plan, PropList& props, std::string& htmlBytes) {
         if (charset.empty())
             charset = HtmlMetaCharset(bytes);
         DecodedText text = DecodeText(bytes, charset.empty() ? "utf-8" : charset);
+        if (!plan.moreTexts.empty()) {
+            // The joined HTML stays in the first part's charset when that can carry it, else UTF-8,
+            // and a <meta> charset then says so.
+            text.wsText = JoinHtml(plan, text.wsText, &bDamaged);
+            if (!CodePageOfCharset(text.sCharset) || !EncodeText(text.wsText, text.sCharset, bytes)) {
+                bytes = HtmlWithMetaCharset(Platform::ToUtf8(text.wsText), "utf-8");
+                text.sCharset = "utf-8";
+            }
+        }
         std::wstring plain;
         if (plan.pPlainAlternative) {
             const std::string plainBytes = DecodedContent(*plan.pPlainAlternative, &bDamaged);
@@ -506,10 +547,10 @@ void MimeReader::ReadBody(Plan& plan, PropList& props, std::string& htmlBytes) {
         }
         props.String(PR_BODY_W, std::move(plain));
         // PR_HTML holds bytes in the code page PR_INTERNET_CPID names; a charset without a known code
-        // page is stored as UTF-8 instead.
+        // page is stored as UTF-8 instead, and its <meta> says so.
         ULONG cp = CodePageOfCharset(text.sCharset);
         if (!cp) {
-            bytes = Platform::ToUtf8(text.wsText);
+            bytes = HtmlWithMetaCharset(Platform::ToUtf8(text.wsText), "utf-8");
             cp = 65001;
         }
         props.Long(PR_INTERNET_CPID, static_cast<LONG>(cp));
@@ -716,7 +757,7 @@ HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attach
     props.String(PR_DISPLAY_NAME_W, description.empty() ? name : description);
     props.String(PR_ATTACH_MIME_TAG_W, Utf8ToWide(t.Full()));
     // A plain body shows the image at this character.
-    const bool bPositioned = attachment.bPositioned && attachment.cTextsBefore <= plan.textEnds.size();
+    const bool bPositioned = attachment.cTextsBefore > 0 && attachment.cTextsBefore <= plan.textEnds.size();
     props.Long(PR_RENDERING_POSITION, bPositioned ? static_cast<LONG>(plan.textEnds[attachment.cTextsBefore - 1]) : -1);
     // "attachment" is what an absent disposition means; only other ones are kept.
     if (!disposition.empty() && disposition != "attachment")
@@ -726,7 +767,8 @@ HRESULT MimeReader::WriteAttachment(IMessage* pMessage, const Attachment& attach
         if (!charset.empty())
             props.String(PR_TEXT_ATTACHMENT_CHARSET_W, Utf8ToWide(charset));
     }
-    const std::string contentId = StripAngles(HeaderRaw(entity.headers(), "Content-ID"));
+    const std::string contentId =
+        attachment.sContentId.empty() ? StripAngles(HeaderRaw(entity.headers(), "Content-ID")) : attachment.sContentId;
     const std::string location = HeaderRaw(entity.headers(), "Content-Location");
     const std::string base = HeaderRaw(entity.headers(), "Content-Base");
     if (!contentId.empty())

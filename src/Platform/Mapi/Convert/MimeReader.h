@@ -33,9 +33,9 @@ private:
         bool bData = false;  // sData holds the content (a uuencoded block of plain text)
         std::string sData;
         // An image between the texts of a body joined from several parts: it stands in the body after
-        // the first cTextsBefore texts.
-        bool bPositioned = false;
+        // the first cTextsBefore texts (0: not in such a body). An HTML body refers to it by sContentId.
         size_t cTextsBefore = 0;
+        std::string sContentId;
     };
 
     // What one message holds, decided before anything is written.
@@ -60,8 +60,8 @@ private:
     void PlanRoot(mimepp::Entity& root, Plan& plan, PropList& props,
                   std::vector<std::pair<std::wstring, std::wstring>>& headers);
     void Walk(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, bool bDigestChild, Plan& plan);
-    // The parts after the first of a multipart/mixed whose first part is a plain text body: later
-    // plain texts join the body, images between them stand where they appear.
+    // The parts after the first of a multipart/mixed whose first part is the body: later texts join
+    // it (only plain ones a plain body), images between them stand where they appear.
     void WalkAggregate(mimepp::Body& body, Plan& plan);
     void WalkAlternative(mimepp::Entity& entity, bool bBodyAllowed, bool bRelated, Plan& plan);
     bool IsBodyCandidate(mimepp::Entity& entity, const MediaInfo& type);
@@ -71,6 +71,8 @@ private:
     void ApplyContentClass(const Envelope& envelope, Plan& plan);
     // The recipients of a delivery report as the rows; the addressee of the report as the receiver.
     void ApplyReportRecipients(Envelope& envelope, Plan& plan);
+    // The HTML of a body joined from several parts (the first one's HTML given), in text order.
+    std::wstring JoinHtml(const Plan& plan, const std::wstring& first, bool* pbDamaged);
     void ReadBody(Plan& plan, PropList& props, std::string& htmlBytes);
     HRESULT WriteRecipients(IMessage* pMessage, const std::vector<Recipient>& recipients);
     HRESULT WriteNamedHeaders(IMessage* pMessage, const Envelope& envelope,

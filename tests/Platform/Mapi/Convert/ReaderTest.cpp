@@ -181,6 +181,24 @@ TEST_F(Reader, InlineOnlyWhenTheHtmlRefersToThePart) {
     EXPECT_EQ(GetLong(OpenAttachment(pMessage.Get(), 2).Get(), PR_ATTACH_FLAGS), -1);
 }
 
+TEST_F(Reader, JoinedHtmlBodyShowsItsImagesInTextOrder) {
+    ComPtr<IMessage> pMessage = FromMime(ReadFile(CorpusDir() / "82-joined-html-body-with-image-and-footer.eml"));
+    const std::string html = GetBinary(pMessage.Get(), PR_HTML);
+    const size_t first = html.find("v\xC3\xA4xthus");
+    const size_t image = html.find("<img src=\"cid:part2@joined-body.invalid\">");
+    const size_t second = html.find("nearly over \xE2\x86\x92 gone");
+    const size_t footer = html.find("<div>_____");
+    ASSERT_NE(image, std::string::npos) << html;
+    EXPECT_LT(first, image);
+    EXPECT_LT(image, second);
+    EXPECT_LT(second, footer);
+    EXPECT_LT(footer, html.rfind("</body>"));
+    // Bytes in UTF-8 (the first part's Latin-1 cannot carry the arrow), and the <meta> agrees.
+    EXPECT_EQ(GetLong(pMessage.Get(), PR_INTERNET_CPID), 65001);
+    EXPECT_NE(html.find("charset=utf-8\""), std::string::npos) << html;
+    EXPECT_EQ(html.find("iso-8859-1"), std::string::npos);
+}
+
 }  // namespace ConvertTest
 
 namespace ConvertTest {
