@@ -48,6 +48,8 @@ TEST(CalendarDates, ServerDateStringForms) {
     // Minutes are the finest unit kept: seconds are checked but dropped.
     EXPECT_EQ(Parse(L"20240315T093000Z"), "2024-03-15 09:30:00");
     EXPECT_EQ(Parse(L"20240315T093059"), "2024-03-15 09:30:00");
+    // A leap second is a valid time of the server's data.
+    EXPECT_EQ(Parse(L"20161231T235960Z"), "2016-12-31 23:59:00");
     EXPECT_EQ(Parse(L"20240229T235900"), "2024-02-29 23:59:00");
     EXPECT_EQ(Parse(L"16010101"), "1601-01-01 00:00:00");
 }
@@ -151,6 +153,30 @@ TEST_F(MachineZone, ZoneWallTimeToUtc) {
     EXPECT_TRUE(capture.Contains(L"ConvertDateStringToUTC() - invalid lpftDate parameter"));
     EXPECT_TRUE(capture.Contains(L"ConvertDateStringToUTC() - invalid date string or timezone object"));
     EXPECT_TRUE(capture.Contains(L"ConvertDateStringToUTC() - could not convert the date string to a system time"));
+}
+
+// Daylight time across the turn of the year, and a zone that never changes.
+TEST_F(MachineZone, SouthernAndNoDaylightZonesToUtcAndBack) {
+    ASSERT_TRUE(SetLocalTimeZone("America/New_York"));
+    TimeZone sydney;
+    sydney.SetId(L"Australia/Sydney");
+    sydney.SetStandardOffset(600);
+    sydney.SetDaylightOffset(660);
+    sydney.SetStandardStart(1, 0, 4, 3, 0, 0);
+    sydney.SetDaylightStart(1, 0, 10, 2, 0, 0);
+    EXPECT_EQ(ToUtc(L"20240115T120000", &sydney), "2024-01-15 01:00:00");
+    EXPECT_EQ(ToUtc(L"20240715T120000", &sydney), "2024-07-15 02:00:00");
+    EXPECT_EQ(ToUtc(L"20241215T120000", &sydney), "2024-12-15 01:00:00");
+    EXPECT_EQ(ToTz(L"20240115T010000Z", &sydney), "2024-01-15 12:00:00");
+    EXPECT_EQ(ToTz(L"20240715T020000Z", &sydney), "2024-07-15 12:00:00");
+
+    TimeZone kolkata;
+    kolkata.SetId(L"Asia/Kolkata");
+    kolkata.SetStandardOffset(330);
+    kolkata.SetDaylightOffset(330);
+    EXPECT_EQ(ToUtc(L"20240115T120000", &kolkata), "2024-01-15 06:30:00");
+    EXPECT_EQ(ToUtc(L"20240715T120000", &kolkata), "2024-07-15 06:30:00");
+    EXPECT_EQ(ToTz(L"20240715T063000Z", &kolkata), "2024-07-15 12:00:00");
 }
 
 TEST_F(MachineZone, UtcToZoneWallTime) {

@@ -172,6 +172,45 @@ TEST(CalendarTimeZone, WindowsAndOutlookStructuresByteForByte) {
     EXPECT_EQ(BytesOf(tzi), expected);
 }
 
+// A standard offset of 0 is not UTC when the zone has daylight time.
+TEST(CalendarTimeZone, LondonStructuresCarryTheirDaylightRules) {
+    TimeZone london;
+    london.SetId(L"Europe/London");
+    london.SetStandardOffset(0);
+    london.SetDaylightOffset(60);
+    london.SetStandardStart(-1, 0, 10, 2, 0, 0);
+    london.SetDaylightStart(-1, 0, 3, 1, 0, 0);
+    EXPECT_TRUE(london.HasTransition());
+
+    Bytes standard, daylight;
+    PutRule(standard, 10, 0, 5, 2);
+    PutRule(daylight, 3, 0, 5, 1);
+
+    TimeZone::OlkTimeZone olk;
+    ASSERT_TRUE(london.PopulateTimeZoneInfo(olk));
+    Bytes expected;
+    Put32(expected, 0);
+    Put32(expected, 0);
+    Put32(expected, -60);
+    Put16(expected, 0);
+    expected.insert(expected.end(), standard.begin(), standard.end());
+    Put16(expected, 0);
+    expected.insert(expected.end(), daylight.begin(), daylight.end());
+    EXPECT_EQ(BytesOf(olk), expected);
+
+    TIME_ZONE_INFORMATION tzi;
+    ASSERT_TRUE(london.PopulateTimeZoneInfo(tzi));
+    expected.clear();
+    Put32(expected, 0);
+    expected.insert(expected.end(), 64, 0);
+    expected.insert(expected.end(), standard.begin(), standard.end());
+    Put32(expected, 0);
+    expected.insert(expected.end(), 64, 0);
+    expected.insert(expected.end(), daylight.begin(), daylight.end());
+    Put32(expected, -60);
+    EXPECT_EQ(BytesOf(tzi), expected);
+}
+
 TEST(CalendarTimeZone, InitializeFromWindowsAndOutlookForms) {
     TimeZone ny;
     MakeNewYork(ny);
