@@ -4,6 +4,7 @@
 #include "StoreCommand.h"
 #include "TrustCommand.h"
 
+#include "Platform/Base/Paths.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 
@@ -209,6 +210,11 @@ int Main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // Another local user may have prepared the data or runtime folder; nothing is used from it.
+    if (const std::string problem = Platform::PrivateFoldersProblem(); !problem.empty()) {
+        std::fprintf(context.err, "ostrel: %s\n", problem.c_str());
+        return kExitFailure;
+    }
     Platform::Ui::SetCurrent(std::make_shared<CliUi>(context.bInteractive, context.err));
     InstallCertTrust();
     if (context.bVerbose) {

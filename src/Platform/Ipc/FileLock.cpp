@@ -47,7 +47,7 @@ FileLock::~FileLock() {
 bool FileLock::Lock(DWORD dwMilliseconds) {
     if (m_fd >= 0)
         return true;
-    const int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return false;
     if (!FlockWait(fd, false, dwMilliseconds)) {

@@ -52,7 +52,7 @@ std::shared_ptr<NamedMutexState> Attach(const std::string& path) {
         if (auto state = it->second.lock(); state && state->pid == ::getpid())
             return state;
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = OpenNamedObjectFile(path);
     if (fd < 0)
         return nullptr;
     auto state = std::make_shared<NamedMutexState>();

@@ -3,6 +3,10 @@
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Utf.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -52,6 +56,14 @@ std::filesystem::path NamedObjectPath(std::string_view kind, std::wstring_view n
         safe += suffix;
     }
     return RuntimeDir() / (std::string(kind) + "-" + safe);
+}
+
+int OpenNamedObjectFile(const std::filesystem::path& path) {
+    if (!EnsurePrivateDirectory(path.parent_path())) {
+        errno = EACCES;
+        return -1;
+    }
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 }  // namespace Platform

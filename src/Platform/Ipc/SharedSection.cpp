@@ -10,9 +10,76 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 
 namespace Platform {
+
+namespace {
+
+// Zeroes the mapping when the process is the only one left holding the file. The failed attempt
+// may drop this process's shared lock (flock conversion is not atomic): only called when leaving.
+void WipeIfLast(int fd, void* pData, size_t cb) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return;
+    std::memset(pData, 0, cb);
+    if (::ftruncate(fd, 0) != 0) {
+        // The data is zeroed already; a size left over only costs the next user a truncate.
+    }
+}
+
+// Sections registered by WipeAtExitAndOnSignals, read by a signal handler: plain atomics only.
+struct Registered {
+    std::atomic<int> fd{-1};
+    std::atomic<void*> pData{nullptr};
+    std::atomic<size_t> cb{0};
+};
+constexpr size_t kMaxRegistered = 8;
+Registered g_registered[kMaxRegistered];
+std::once_flag g_hooksOnce;
+constexpr int kWipeSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+void WipeRegistered() {
+    for (auto& entry : g_registered) {
+        const int fd = entry.fd.exchange(-1);
+        if (fd >= 0)
+            WipeIfLast(fd, entry.pData.load(), entry.cb.load());
+    }
+}
+
+void OnFatalSignal(int signal) {
+    WipeRegistered();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void InstallHooks() {
+    std::atexit(WipeRegistered);
+    for (int signal : kWipeSignals) {
+        struct sigaction current {};
+        // A handler the program installed itself decides how it ends: it is left alone.
+        if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction action {};
+        action.sa_handler = OnFatalSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+void Unregister(int fd) {
+    for (auto& entry : g_registered) {
+        int expected = fd;
+        if (fd >= 0 && entry.fd.compare_exchange_strong(expected, -1))
+            return;
+    }
+}
+
+}  // namespace
 
 SharedSection::~SharedSection() {
     Close();
@@ -30,7 +97,7 @@ bool SharedSection::Open(std::wstring_view name, size_t cb) {
     FileLock guard(path.string() + ".guard");
     if (!guard.Lock())
         return false;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = OpenNamedObjectFile(path);
     if (fd < 0)
         return false;
     auto fail = [fd]() {
@@ -60,9 +127,27 @@ bool SharedSection::Open(std::wstring_view name, size_t cb) {
     return true;
 }
 
+void SharedSection::WipeAtExitAndOnSignals() {
+    if (!IsOpen())
+        return;
+    std::call_once(g_hooksOnce, InstallHooks);
+    for (auto& entry : g_registered) {
+        if (entry.fd.load() >= 0)
+            continue;
+        entry.pData = m_pData;
+        entry.cb = m_cb;
+        int expected = -1;
+        if (entry.fd.compare_exchange_strong(expected, m_fd))
+            return;
+    }
+}
+
 void SharedSection::Close() {
-    if (m_pData)
+    Unregister(m_fd);
+    if (m_pData) {
+        WipeIfLast(m_fd, m_pData, m_cb);
         ::munmap(m_pData, m_cb);
+    }
     if (m_fd >= 0)
         ::close(m_fd);
     m_pData = nullptr;

@@ -56,6 +56,8 @@ bool SharedPassword::Open() {
         m_section.Close();
         return false;
     }
+    // Whatever way the last process leaves, the protected password must not stay in the file.
+    m_section.WipeAtExitAndOnSignals();
     return true;
 }
 

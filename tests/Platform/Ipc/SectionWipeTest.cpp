@@ -1,0 +1,115 @@
+// A section holding a secret must not keep it in its backing file once the last process has left,
+// however it left: closing, exiting, or ended by a signal.
+#include "Platform/Ipc/Names.h"
+#include "Platform/Ipc/SharedSection.h"
+#include "Support/TempHome.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr char kSecret[] = "protected-password-bytes";
+
+std::string FileBytes() {
+    std::ifstream in(Platform::NamedObjectPath("shm", L"Secret"), std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// A child that opens the section, writes the secret, tells the parent and then leaves as `leave`
+// says: 'c' closes, 'e' exits without closing, 'w' waits to be killed.
+pid_t StartHolder(char leave) {
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        Platform::SharedSection section;
+        if (!section.Open(L"Secret", 256))
+            _exit(2);
+        section.WipeAtExitAndOnSignals();
+        std::memcpy(section.Data(), kSecret, sizeof kSecret);
+        if (write(ready[1], "r", 1) != 1)
+            _exit(3);
+        if (leave == 'c')
+            section.Close();
+        if (leave == 'w')
+            pause();
+        std::exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    return pid;
+}
+
+int Finish(pid_t pid) {
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return status;
+}
+
+}  // namespace
+
+TEST(SectionWipe, TheLastProcessLeavingZeroesTheFileHoweverItLeaves) {
+    TestSupport::TempHome home;
+    for (char leave : {'c', 'e'}) {
+        Finish(StartHolder(leave));
+        EXPECT_EQ(FileBytes().find(kSecret), std::string::npos) << "left by " << leave;
+    }
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        const pid_t pid = StartHolder('w');
+        ASSERT_NE(FileBytes().find(kSecret), std::string::npos);
+        kill(pid, signal);
+        const int status = Finish(pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "the signal still ends the process";
+        EXPECT_EQ(FileBytes().find(kSecret), std::string::npos) << "signal " << signal;
+    }
+}
+
+TEST(SectionWipe, ASecretStaysWhileAnotherProcessStillHoldsIt) {
+    TestSupport::TempHome home;
+    Platform::SharedSection mine;
+    ASSERT_TRUE(mine.Open(L"Secret", 256));
+    Finish(StartHolder('e'));
+    EXPECT_EQ(std::memcmp(mine.Data(), kSecret, sizeof kSecret), 0);
+    mine.Close();
+    EXPECT_EQ(FileBytes().find(kSecret), std::string::npos);
+}
+
+TEST(SectionWipe, AnotherLocalUserCannotReachTheFile) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as a second local user (setuid in a forked child)";
+    uid_t other = 54321;
+    while (getpwuid(other) && other < 54400)
+        ++other;
+    TestSupport::TempHome home;
+    ASSERT_EQ(chmod(home.Path().c_str(), 0755), 0);
+    Platform::SharedSection mine;
+    ASSERT_TRUE(mine.Open(L"Secret", 256));
+    ASSERT_EQ(chmod((home.Path() / "run").c_str(), 0755), 0);
+    std::memcpy(mine.Data(), kSecret, sizeof kSecret);
+    const auto path = Platform::NamedObjectPath("shm", L"Secret");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(other) != 0 || setuid(other) != 0)
+            _exit(2);
+        _exit(open(path.c_str(), O_RDONLY) < 0 && errno == EACCES ? 0 : 1);
+    }
+    const int status = Finish(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other user could open " << path;
+}
