@@ -72,6 +72,37 @@ TEST_F(ContactParse, IdFormsOnBothPaths) {
     EXPECT_EQ(s[5]->GetContId(), -1);
 }
 
+// The item number is what follows the first colon; only an ASCII letter first makes an id textual.
+TEST_F(ContactParse, IdRulesTakeTheFirstColonAndAsciiLettersOnly) {
+    auto sax = ReadSax(Reply("<cn id='acct:12:257'/><cn id='\xC3\xA4gal'/><cn id='\xC3\xA9t\xC3\xA9'/>"));
+    ASSERT_EQ(sax->size(), 3u);
+    std::vector<const Contact*> s(sax->begin(), sax->end());
+    EXPECT_EQ(s[0]->GetContId(), 12);
+    // A non-ASCII letter first: read as a number (none), not kept as a textual id.
+    for (const Contact* pContact : {s[1], s[2]}) {
+        EXPECT_EQ(pContact->GetContId(), 0);
+        EXPECT_EQ(pContact->Attributes().contains(L"id"), 0);
+    }
+}
+
+// Names that are prefixes of each other are distinct and ordered shorter first.
+TEST(ContactAttributes, PrefixNamesStayApartInOrder) {
+    Ostrel::Mail::ContactAttributes bag;
+    bag.put(L"email2", L"two@x.test");
+    bag.put(L"email", L"one@x.test");
+    bag.put(L"e", L"short");
+    ASSERT_NE(bag.get(L"email"), nullptr);
+    ASSERT_NE(bag.get(L"email2"), nullptr);
+    EXPECT_EQ(std::wstring(bag.get(L"email")), L"one@x.test");
+    EXPECT_EQ(std::wstring(bag.get(L"email2")), L"two@x.test");
+    std::vector<std::wstring> names;
+    for (const auto& [name, value] : bag)
+        names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"e", L"email", L"email2"}));
+    EXPECT_TRUE(Ostrel::Mail::Utf16Less()(L"email", L"email2"));
+    EXPECT_FALSE(Ostrel::Mail::Utf16Less()(L"email2", L"email"));
+}
+
 TEST_F(ContactParse, NewStyleGalIdMapperZeroesTextualIdsAndKeysByReference) {
     std::string reply = Reply("<cn id='galuser'/>");
     auto dom = ParseDomCn(reply, 1);
