@@ -59,7 +59,7 @@ public:
     // Drawn while messages are downloaded; may be null.
     void SetProgress(Progress* pProgress) { m_pProgress = pProgress; }
     // Asked before each archive (one that has arrived is still written); true stops the run with
-    // SyncInterrupted.
+    // SyncInterrupted. An archive still on its way when the interrupt comes is left for the next run.
     void SetInterruptCheck(std::function<bool()> check) { m_interrupted = std::move(check); }
 
     // Throws SyncInterrupted, the library's exceptions (RpcException tree), ArchiveError and
