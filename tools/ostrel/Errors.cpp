@@ -33,6 +33,11 @@ std::string Transport(DWORD dwError, const ServerTarget& target) {
             return "the server at " + target.sUrl + " wants a client certificate";
         case ERROR_WINHTTP_OPERATION_CANCELLED:
             return "the transfer was cancelled";
+        case ERROR_NOT_ENOUGH_MEMORY:
+            // A large reply is kept in a temporary file; the log names the file that failed.
+            return "the reply of " + target.sUrl +
+                   " could not be kept: the temporary folder ($TMPDIR, else /tmp) is full or cannot be written, or "
+                   "memory ran out";
         default:
             return "the transfer with " + target.sUrl + " failed (error " + std::to_string(dwError) + ")";
     }

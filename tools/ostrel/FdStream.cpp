@@ -43,6 +43,7 @@ HRESULT FdStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
             break;
         cbDone += static_cast<ULONG>(n);
     }
+    m_ullRead += cbDone;
     if (pcbRead)
         *pcbRead = cbDone;
     return S_OK;

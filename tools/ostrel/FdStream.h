@@ -4,6 +4,7 @@
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Com/Stream.h"
 
+#include <cstdint>
 #include <string>
 
 namespace OstrelCli {
@@ -18,6 +19,8 @@ public:
     // Reads until cb bytes or the end; a read error gives STG_E_READFAULT.
     HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override;
     HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
+    // The bytes read so far.
+    uint64_t BytesRead() const { return m_ullRead; }
 
 private:
     FdStream(int fd, bool bOwned) : m_fd(fd), m_bOwned(bOwned) {}
@@ -25,6 +28,7 @@ private:
 
     int m_fd;
     bool m_bOwned;
+    uint64_t m_ullRead = 0;
 };
 
 }  // namespace OstrelCli

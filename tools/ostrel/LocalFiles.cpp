@@ -140,10 +140,15 @@ std::optional<std::string> ReadSmallFile(const std::filesystem::path& path, size
         why = path.string() + " is larger than expected (" + std::to_string(size) + " bytes)";
         return std::nullopt;
     }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        why = Why("cannot read", path);
+        return std::nullopt;
+    }
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) {
-        why = "cannot read " + path.string();
+        why = Why("cannot read", path);
         return std::nullopt;
     }
     return text;

@@ -76,6 +76,17 @@ std::map<std::string, std::string> ReadKeyValues(const std::filesystem::path& fi
     return values;
 }
 
+// The entries of a directory of the copy; a directory that cannot be read is named with the reason.
+std::vector<std::filesystem::directory_entry> Entries(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::vector<std::filesystem::directory_entry> entries;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(*it);
+    if (ec)
+        throw std::runtime_error("cannot read " + dir.string() + ": " + ec.message());
+    return entries;
+}
+
 }  // namespace
 
 LocalMailbox::LocalMailbox(std::filesystem::path dir) : m_dir(std::move(dir)) {
@@ -161,7 +172,7 @@ LocalMailbox::DiscardResult LocalMailbox::Discard(const std::filesystem::path& d
 
 void LocalMailbox::RemoveLeftovers() {
     for (const auto& dir : {m_dir, m_dir / "messages", m_dir / "items"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        for (const auto& entry : Entries(dir)) {
             const std::string name = entry.path().filename().string();
             std::error_code ec;
             if (name.size() > 1 && name[0] == '.' && entry.is_regular_file(ec))
@@ -319,7 +330,7 @@ bool LocalMailbox::Remove(int32_t id) {
 std::set<int32_t> LocalMailbox::HeldIds() const {
     std::set<int32_t> ids;
     for (const char* sub : {"messages", "items"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(m_dir / sub)) {
+        for (const auto& entry : Entries(m_dir / sub)) {
             const std::string name = entry.path().filename().string();
             const size_t dot = name.find('.');
             if (name.empty() || name[0] == '.' || dot == std::string::npos)
@@ -333,7 +344,7 @@ std::set<int32_t> LocalMailbox::HeldIds() const {
 
 size_t LocalMailbox::MessageCount() const {
     size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(m_dir / "messages")) {
+    for (const auto& entry : Entries(m_dir / "messages")) {
         const std::string name = entry.path().filename().string();
         if (name[0] != '.' && entry.path().extension() == ".eml")
             ++count;

@@ -8,7 +8,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 namespace OstrelCli {
@@ -16,6 +15,7 @@ namespace OstrelCli {
 namespace {
 
 constexpr size_t kMaxProfileFile = 65536;
+constexpr size_t kMaxCaFile = 16 << 20;
 
 std::optional<unsigned> ParsePort(const std::string& text) {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -201,9 +201,10 @@ Ostrel::Rpc::LogonParams LogonParamsOf(const ProfileSettings& profile, const std
 bool ApplyTrustedRoots(const ProfileSettings& profile, std::string& why) {
     if (profile.sCaFile.empty())
         return true;  // OSTREL_CA_BUNDLE, when set, still applies
-    std::ifstream in(profile.sCaFile);
-    if (!in) {
-        why = "cannot read the CA file " + profile.sCaFile;
+    // Read here, so that a file that cannot be used is named as such, not as an untrusted server.
+    std::string problem;
+    if (!ReadSmallFile(profile.sCaFile, kMaxCaFile, problem)) {
+        why = problem.empty() ? "the CA file " + profile.sCaFile + " does not exist" : problem;
         return false;
     }
     Platform::Http::SetTrustedRootsFile(profile.sCaFile);

@@ -105,7 +105,8 @@ int RunZip(const std::vector<std::string>& args, Context& context) {
             }
         }
     } catch (const ArchiveError& e) {
-        error = std::string("damaged archive: ") + e.what();
+        error = source->BytesRead() == 0 ? std::string("empty input, not an archive")
+                                         : std::string("damaged archive: ") + e.what();
     }
     if (bJson)
         std::fprintf(context.out, "\n],\"count\":%zu,\"complete\":%s}\n", count, error.empty() ? "true" : "false");

@@ -160,6 +160,9 @@ TEST(Program, ZipOnBrokenAndHostileArchives) {
     EXPECT_EQ(RunProgram("zip -", Archive({{"1.meta", "<m/>"}}, false)).iExit, 1);
     EXPECT_EQ(RunProgram("zip -", "not a zip at all").iExit, 1);
     EXPECT_EQ(RunProgram("zip " + (home.Path() / "missing.zip").string()).iExit, 1);
+    const CommandRun empty = RunProgram("zip -", "");
+    EXPECT_EQ(empty.iExit, 1);
+    EXPECT_EQ(empty.sErr, "ostrel zip: -: empty input, not an archive\n");
 
     // Entry names never leave the target directory.
     const std::filesystem::path out = home.Path() / "out";

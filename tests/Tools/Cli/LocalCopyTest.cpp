@@ -76,6 +76,16 @@ TEST_F(LocalCopyTest, FilesOfItemsAndLeftovers) {
     LocalMailbox other(Dir());
     ASSERT_TRUE(local.Lock());
     EXPECT_FALSE(other.Lock()) << "one process synchronises a copy at a time";
+
+    // A folder of the copy that cannot be read is named, with the reason, in words.
+    std::filesystem::remove_all(Dir() / "messages");
+    std::ofstream(Dir() / "messages") << "not a folder";
+    try {
+        local.MessageCount();
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot read " + (Dir() / "messages").string() + ": Not a directory");
+    }
 }
 
 TEST_F(LocalCopyTest, FolderPaths) {

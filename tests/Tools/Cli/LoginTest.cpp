@@ -125,6 +125,22 @@ TEST_F(LoginTest, UntrustedCertificateUntilItsCaIsGiven) {
     EXPECT_EQ(Command("sync", {"--password-env", "CLI_TEST_PASSWORD"}).iExit, 0);
 }
 
+// A CA file that cannot be used is named as the cause, not reported as an untrusted server.
+TEST_F(LoginTest, ACaFileThatCannotBeReadIsNamed) {
+    StartServer(0, true);
+    const std::filesystem::path dir = home.Path() / "certs";
+    std::filesystem::create_directory(dir);
+    const CommandRun folder = Login({"--ca-file", dir.string()});
+    EXPECT_EQ(folder.iExit, 1);
+    EXPECT_EQ(folder.ErrLines(), 1u);
+    EXPECT_NE(folder.sErr.find("cannot read " + dir.string()), std::string::npos) << folder.sErr;
+    const CommandRun missing = Login({"--ca-file", (dir / "none.pem").string()});
+    EXPECT_EQ(missing.iExit, 1);
+    EXPECT_NE(missing.sErr.find("the CA file " + (dir / "none.pem").string() + " does not exist"), std::string::npos)
+        << missing.sErr;
+    EXPECT_FALSE(std::filesystem::exists(ProfileFile()));
+}
+
 TEST_F(LoginTest, UsageErrorsAndAnotherAccount) {
     StartServer(4);
     EXPECT_EQ(Command("login", {"--password-env", "CLI_TEST_PASSWORD"}).iExit, 2) << "a new profile needs a server";
