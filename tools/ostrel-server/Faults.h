@@ -41,6 +41,8 @@ struct Fault {
         f.times = times;
         return f;
     }
+    // The next `times` message downloads answered 401, as when the token expired meanwhile.
+    static Fault UnauthorizedDownload(int times = 1) { return For("/service/download", times).Status(401); }
     Fault& Status(int status, std::string text = std::string()) {
         httpStatus = status;
         body = std::move(text);
