@@ -338,10 +338,8 @@ TEST_F(StoreCliTest, ExportNeverHarmsTheStoreAndWritesStandardOutput) {
     EXPECT_EQ(Store({"export", m_path.string(), Hex(m_message), "0x1013001F", kept.string()}).iExit, 1);
     EXPECT_EQ(Store({"export", m_path.string(), "00112233", "0x1000001F", kept.string()}).iExit, 1);
     EXPECT_EQ(ReadFile(kept), "old");
-    size_t files = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(m_home.Path()))
-        ++files;
-    EXPECT_EQ(files, 3u);  // the store's folder, the link and kept.txt
+    for (const auto& entry : std::filesystem::directory_iterator(m_home.Path()))
+        EXPECT_NE(entry.path().filename().string().rfind(".kept.txt", 0), 0u) << entry.path();
 }
 
 TEST_F(StoreCliTest, OptionsAndNumbersAsEveryCommandTakesThem) {
