@@ -1,5 +1,6 @@
 #include "Ostrel/Rpc/Requests/ActionRequest.h"
 
+#include <cwchar>
 #include <cwctype>
 
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
@@ -46,7 +47,8 @@ using Platform::EqualsNoCase;
 void SetTraced(IXMLDOMElement* pElement, const wchar_t* pwszName, std::wstring_view value) {
     HRESULT hr = pElement->setAttribute(pwszName, value);
     if (FAILED(hr))
-        OSTLOG_ERROR(L"setAttribute(%s, %s) hr(%x)", pwszName, std::wstring(value).c_str(), hr);
+        OSTLOG_ERROR(L"setAttribute(%s, %s) hr(%x)", pwszName,
+                     std::wcscmp(pwszName, L"pw") == 0 ? L"****" : std::wstring(value).c_str(), hr);  // guest password
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "Ostrel/Rpc/Soap/Request.h"
 
+#include <cwchar>
 #include <stdexcept>
 
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
@@ -56,7 +57,9 @@ std::wstring PermLetters(ULONG ulRights) {
 bool SetLoggedAttribute(IXMLDOMElement* pElement, const wchar_t* pwszName, const std::wstring& wsValue) {
     HRESULT hr = pElement->setAttribute(pwszName, wsValue);
     if (FAILED(hr)) {
-        OSTLOG_ERROR(L"setAttribute(%s, %s) hr(%x)", pwszName, wsValue.c_str(), hr);
+        // A share's pw attribute is a guest password: never in the log.
+        OSTLOG_ERROR(L"setAttribute(%s, %s) hr(%x)", pwszName,
+                     std::wcscmp(pwszName, L"pw") == 0 ? L"****" : wsValue.c_str(), hr);
         return false;
     }
     return true;
