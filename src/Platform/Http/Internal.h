@@ -99,6 +99,11 @@ struct Request : Object {
     curl_slist* headerList = nullptr;
     bool sent = false;
     bool prereq = false;  // connected (and TLS done); the request is going out
+    // The proxy's answer to CONNECT (headers that arrive before `prereq`): a 407 there is handed
+    // to the caller as the request's own answer, so that it can ask for proxy credentials.
+    int connectStatus = 0;
+    std::string connectStatusText;
+    std::vector<std::pair<std::string, std::string>> connectHeaders;
     std::string upload;
     size_t uploadPos = 0;
     uint64_t uploadTotal = 0;

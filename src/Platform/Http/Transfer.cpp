@@ -24,6 +24,21 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.remove_suffix(1);
     r.lastActivity = SteadyClock::now();
+    if (!r.prereq) {
+        // The proxy's answer to CONNECT; the server's answer comes through the tunnel later.
+        if (line.rfind("HTTP/", 0) == 0) {
+            r.connectHeaders.clear();
+            const size_t sp1 = line.find(' ');
+            const std::string_view rest = sp1 == std::string_view::npos ? std::string_view() : line.substr(sp1 + 1);
+            const size_t sp2 = rest.find(' ');
+            r.connectStatus = std::atoi(std::string(rest.substr(0, sp2)).c_str());
+            r.connectStatusText = sp2 == std::string_view::npos ? std::string() : Platform::Trim(rest.substr(sp2 + 1));
+        } else if (size_t colon = line.find(':'); colon != std::string_view::npos) {
+            r.connectHeaders.emplace_back(Platform::Trim(line.substr(0, colon)),
+                                          Platform::Trim(line.substr(colon + 1)));
+        }
+        return len;
+    }
     std::lock_guard<std::mutex> lock(r.infoMutex);
     if (line.rfind("HTTP/", 0) == 0) {
         // A new status line starts a new header block (after 1xx answers).
@@ -148,6 +163,9 @@ DWORD IgnoredIssues(DWORD securityFlags) {
 
 void ResetForSend(Request& r) {
     r.prereq = false;
+    r.connectStatus = 0;
+    r.connectStatusText.clear();
+    r.connectHeaders.clear();
     r.uploadPos = 0;
     r.uploadPaused = false;
     r.body.clear();
@@ -238,7 +256,8 @@ bool StartTransfer(Request& r, CURLM* multi) {
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // CONNECT answers reach OnHeader, which keeps them apart from the server's answer.
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 0L);
 
     if (r.verb == "GET" && r.uploadTotal == 0) {
         curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
@@ -292,6 +311,9 @@ bool StartTransfer(Request& r, CURLM* multi) {
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
 
     curl_easy_setopt(e, CURLOPT_PROXY, ProxyForRequest(proxy, r.connect->host, r.secure).c_str());
+    // The bypass list was applied above; curl must not let the environment's no_proxy override
+    // the proxy the caller chose.
+    curl_easy_setopt(e, CURLOPT_NOPROXY, "");
     if (proxyCred) {
         curl_easy_setopt(e, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
         curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, proxyCred->first.c_str());
@@ -364,6 +386,17 @@ void DrainMessages(CURLM* multi) {
             continue;
         r->multi = nullptr;
         r->done = true;
+        if (code != CURLE_OK && r->connectStatus == 407 && !r->prereq) {
+            // The proxy wants credentials before it opens the tunnel: that is the answer.
+            std::lock_guard<std::mutex> lock(r->infoMutex);
+            r->status = 407;
+            r->statusText = r->connectStatusText;
+            r->httpVersion = "HTTP/1.1";
+            r->responseHeaders = r->connectHeaders;
+            r->headersDone = true;
+            r->error = 0;
+            continue;
+        }
         r->error = MapCurlError(code, *r);
         r->secureFailureToReport = r->error == ERROR_WINHTTP_SECURE_FAILURE;
     }

@@ -43,6 +43,8 @@ constexpr DWORD kMinConnectTimeoutMs = 60000;
 constexpr DWORD kDefaultMaxWriteSize = 0x10000;
 // Responses up to this size stay in memory; larger ones go to a self-deleting temporary file.
 constexpr DWORD kMaxInMemoryResponse = 0x100000;
+// The largest reply read by default: the largest document the XML parser accepts.
+constexpr ULONGLONG kMaxResponseBytes = ULONGLONG(1) << 30;
 
 // Told the expected total (0 when unknown) and the bytes so far while a response is read.
 using ProgressCallback = std::function<void(ULONGLONG ullDone, ULONGLONG ullTotal)>;
@@ -123,6 +125,9 @@ public:
     void SetCurrentUser(const wchar_t* pwszUser);
     std::wstring GetCurrentUser() const;
     void SetShouldLogBody(bool bLog) { m_bShouldLogBody = bLog; }
+    // The most a synchronous reply may carry; reading stops with ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW
+    // as soon as a reply passes it, so a server that never ends cannot fill the disk.
+    void SetMaxResponseBytes(ULONGLONG cbMax) { m_ullMaxResponseBytes = cbMax; }
 
     // Certificate trust.
     void SetCertTrustDlgAllowed(int allowed);
@@ -232,6 +237,7 @@ private:
     void InitProxySettings();
     void ApplyTimeouts(HINTERNET h) const;
     void SetSecurityOptions(HINTERNET hRequest);
+    [[noreturn]] void ThrowResponseTooLarge(ULONGLONG cbSeen);
     void SetCredentials(HINTERNET hRequest);
     void SetCertAuthOptions(HINTERNET hRequest);
     void EnsureAuthTokenAndNoSession(Request* pRequest, std::wstring& wsHeaders);
@@ -281,6 +287,7 @@ private:
     int m_iNeedsCertAuth = 0;
     CONNECTION_PURPOSE m_purpose = CONNECTION_PURPOSE_GENERAL;
     bool m_bShouldLogBody = true;
+    ULONGLONG m_ullMaxResponseBytes = kMaxResponseBytes;
 
     // Handles (m_handleMutex). The request mutex keeps one exchange at a time.
     mutable std::mutex m_handleMutex;

@@ -13,6 +13,7 @@
 #include "Ostrel/Rpc/Soap/RequestUserAgent.h"
 #include "Ostrel/Rpc/Transport/Connection.h"
 #include "Ostrel/Rpc/Transport/ConnectionInternal.h"
+#include "Ostrel/Rpc/Transport/LogMask.h"
 #include "Ostrel/Zip/StreamFilters.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Diagnostics.h"
@@ -308,7 +309,7 @@ bool OnStatus(Connection::AsyncExchange& x, HINTERNET h, DWORD status, LPVOID in
                         L"\n--------------------------------- RESPONSE %d http stream start "
                         L"--------------------------------------------",
                         static_cast<int>(x.lRequest));
-            OSTLOG_INFO(16, L"%s", RawHeaders(h).c_str());
+            OSTLOG_INFO(16, L"%s", MaskedForLog(RawHeaders(h)).c_str());
             // A download answered with anything but success has no content for the caller.
             if (x.bIsGet && x.dwStatus >= 300) {
                 OSTLOG_ERROR(L"HTTP status code=%d", static_cast<int>(x.dwStatus));

@@ -2,6 +2,7 @@
 // the response headers the session's sign-on steps read: the Negotiate challenge, the token
 // cookie and the redirect.
 #include "Ostrel/Rpc/Transport/Connection.h"
+#include "Ostrel/Rpc/Transport/LogMask.h"
 
 #include <cwctype>
 #include <map>
@@ -22,13 +23,38 @@ struct Credentials {
 };
 
 // Credentials the user typed, for the process: server ones by "server:port", proxy ones by the
-// proxy setting, so that they only ever go where they were asked for.
+// proxy that asked, so that they only ever go where they were asked for.
 std::mutex g_credentialsMutex;
 std::map<std::wstring, Credentials> g_serverCredentials;
 std::map<std::wstring, Credentials> g_proxyCredentials;
 
 std::wstring ServerKey(const std::wstring& wsServer, DWORD dwPort) {
     return Platform::FoldCase(wsServer) + L":" + std::to_wstring(dwPort);
+}
+
+// The one proxy of a list ("http=a:3128;https=b:3129", or one for every scheme) that this
+// connection's requests go through, as the HTTP layer picks it. Credentials are kept per proxy,
+// so that those typed for one never go to another.
+std::wstring ProxyKey(const std::wstring& wsList, bool bSecure) {
+    const std::wstring wsScheme = bSecure ? L"https=" : L"http=";
+    std::wstring wsGeneric, wsSpecific;
+    size_t pos = 0;
+    while (pos < wsList.size()) {
+        size_t end = wsList.find_first_of(L"; \t", pos);
+        if (end == std::wstring::npos)
+            end = wsList.size();
+        const std::wstring wsEntry = wsList.substr(pos, end - pos);
+        pos = end + 1;
+        if (wsEntry.empty())
+            continue;
+        if (wsEntry.find(L'=') == std::wstring::npos) {
+            if (wsGeneric.empty())
+                wsGeneric = wsEntry;
+        } else if (wsEntry.compare(0, wsScheme.size(), wsScheme) == 0 && wsSpecific.empty()) {
+            wsSpecific = wsEntry.substr(wsScheme.size());
+        }
+    }
+    return Platform::FoldCase(wsSpecific.empty() ? wsGeneric : wsSpecific);
 }
 
 }  // namespace
@@ -38,7 +64,7 @@ int Connection::DoHttpAuthentication(int target) {
     std::wstring wsProxy;
     {
         std::lock_guard<std::mutex> handles(m_handleMutex);
-        wsProxy = m_wsProxyList;
+        wsProxy = ProxyKey(m_wsProxyList, IsSecure() != 0);
     }
     std::lock_guard<std::mutex> lock(g_credentialsMutex);
     if (bProxy && wsProxy.empty())
@@ -79,8 +105,8 @@ void Connection::SetCredentials(HINTERNET hRequest) {
             ThrowWinHttp(dwError);
         }
     };
-    if (!m_wsProxyList.empty()) {
-        auto proxy = g_proxyCredentials.find(m_wsProxyList);
+    if (const std::wstring wsProxy = ProxyKey(m_wsProxyList, IsSecure() != 0); !wsProxy.empty()) {
+        auto proxy = g_proxyCredentials.find(wsProxy);
         if (proxy != g_proxyCredentials.end())
             apply(WINHTTP_AUTH_TARGET_PROXY, proxy->second);
     }
@@ -98,14 +124,14 @@ bool Connection::TestForNegotiateChallenge() {
 bool Connection::GetAuthToken(std::wstring& wsToken) {
     wsToken.clear();
     std::wstring wsCookie = QueryResponseHeader(WINHTTP_QUERY_SET_COOKIE);
-    OSTLOG_INFO(4, L"pSetCookie = %s", wsCookie.c_str());
+    OSTLOG_INFO(4, L"pSetCookie = %s", MaskedForLog(wsCookie).c_str());
     const std::wstring prefix = L"OS_AUTH_TOKEN=";
     if (wsCookie.compare(0, prefix.size(), prefix) != 0)
         return false;
     wsToken =
         wsCookie.substr(prefix.size(), wsCookie.find(L';') == std::wstring::npos ? std::wstring::npos
                                                                                  : wsCookie.find(L';') - prefix.size());
-    OSTLOG_INFO(4, L"pAuthToken = %s", wsToken.c_str());
+    OSTLOG_INFO(4, L"pAuthToken = %s", std::wstring(wsToken.size(), L'*').c_str());
     return true;
 }
 

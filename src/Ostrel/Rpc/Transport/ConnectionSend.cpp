@@ -2,6 +2,7 @@
 // and write, the request and response logs, reading the response into memory or a temporary
 // file, and the SOAP call and download built from them.
 #include "Ostrel/Rpc/Transport/Connection.h"
+#include "Ostrel/Rpc/Transport/LogMask.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,6 +27,7 @@ namespace Ostrel::Rpc {
 namespace {
 
 constexpr DWORD kBufferWithoutLength = 0x20000;
+static_assert(kMaxResponseBytes == Platform::Xml::kMaxDocumentBytes, "a reply may be as large as a document");
 constexpr DWORD kBufferGrowSmall = 0x80000;
 constexpr const wchar_t* kSoapContentType = L"Content-Type: application/soap+xml; charset=utf-8";
 
@@ -37,43 +39,6 @@ thread_local bool t_bHideSecrets = false;
 
 bool Equals(const wchar_t* a, const wchar_t* b) {
     return a && b && std::wcscmp(a, b) == 0;
-}
-
-// Replaces the text of the first element with this local name by as many asterisks as it has
-// characters.
-void MaskElementText(std::string& xml, const std::string& sLocalName) {
-    size_t pos = 0;
-    while ((pos = xml.find('<', pos)) != std::string::npos) {
-        size_t nameStart = pos + 1;
-        size_t nameEnd = xml.find_first_of(" \t\r\n/>", nameStart);
-        if (nameEnd == std::string::npos)
-            return;
-        std::string name = xml.substr(nameStart, nameEnd - nameStart);
-        size_t colon = name.find(':');
-        std::string local = colon == std::string::npos ? name : name.substr(colon + 1);
-        size_t close = xml.find('>', nameEnd);
-        if (close == std::string::npos)
-            return;
-        if (local == sLocalName && xml[close - 1] != '/') {
-            size_t textEnd = xml.find('<', close + 1);
-            if (textEnd == std::string::npos)
-                return;
-            size_t chars = 0;
-            for (size_t i = close + 1; i < textEnd; ++i)
-                if ((static_cast<unsigned char>(xml[i]) & 0xC0) != 0x80)
-                    ++chars;
-            xml.replace(close + 1, textEnd - close - 1, std::string(chars, '*'));
-            return;
-        }
-        pos = close + 1;
-    }
-}
-
-// The elements whose text a sign-on, password change or device trust carries in the clear.
-void MaskSecrets(std::string& xml) {
-    MaskElementText(xml, "password");
-    MaskElementText(xml, "oldPassword");
-    MaskElementText(xml, "deviceId");
 }
 
 // Appends `data`, writing every LF that does not follow a CR as CR LF. `bLastWasCR` carries the
@@ -283,6 +248,12 @@ bool Connection::GetServiceFaultInfo(std::wstring& wsCode, std::wstring& wsMessa
 // ---------------------------------------------------------------------------------------------
 // Reading the response
 
+void Connection::ThrowResponseTooLarge(ULONGLONG cbSeen) {
+    OSTLOG_ERROR(L"the reply from %s is larger than %llu bytes (%llu seen): reading stopped", m_wsServer.c_str(),
+                 static_cast<unsigned long long>(m_ullMaxResponseBytes), static_cast<unsigned long long>(cbSeen));
+    ThrowWinHttp(ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW);
+}
+
 void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
                                          bool bLogBody) {
     body.clear();
@@ -294,7 +265,7 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
                 L"\n--------------------------------- RESPONSE %d http stream start "
                 L"--------------------------------------------",
                 static_cast<int>(lRequest));
-    OSTLOG_INFO(16, L"%s", QueryResponseHeader(WINHTTP_QUERY_RAW_HEADERS_CRLF).c_str());
+    OSTLOG_INFO(16, L"%s", MaskedForLog(QueryResponseHeader(WINHTTP_QUERY_RAW_HEADERS_CRLF)).c_str());
 
     std::wstring wsLength = QueryResponseHeader(WINHTTP_QUERY_CONTENT_LENGTH);
     ULONGLONG ullExpected = 0;
@@ -304,6 +275,8 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
         OSTLOG_INFO(16, L"Content-length in http response header: %s", wsLength.c_str());
         ullExpected = std::wcstoull(wsLength.c_str(), nullptr, 10);
         cbInitial = static_cast<DWORD>(std::min<ULONGLONG>(ullExpected + 256, kMaxInMemoryResponse));
+        if (ullExpected > m_ullMaxResponseBytes)
+            ThrowResponseTooLarge(ullExpected);
     } else {
         OSTLOG_INFO(16, L"WinHttpQueryHeaders(CONTENT_LENGTH) returned %s",
                     ErrorName(ERROR_WINHTTP_HEADER_NOT_FOUND).c_str());
@@ -389,6 +362,10 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
             ThrowWinHttp(dwError);
         }
         ullTotal += cbRead;
+        // Checked on every piece: a reply without a length (or one that lies) may never end, and
+        // a server trickling bytes never lets the idle time-out fire.
+        if (ullTotal > m_ullMaxResponseBytes)
+            ThrowResponseTooLarge(ullTotal);
         OSTLOG_INFO(64, L"%d bytes this buffer. (%d total)", static_cast<int>(cbRead), static_cast<int>(ullTotal));
 
         if (!file && !bConvertLineEnds) {
@@ -435,8 +412,7 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
         body = std::move(held);
         if (bLogBody && m_bShouldLogBody && Util::g_logger.GetLogDetailCmntHTTP()) {
             std::string logged = body;
-            if (t_bHideSecrets)
-                MaskSecrets(logged);
+            MaskSecretsForLog(logged);
             OSTLOG_INFO(16, L"%hs", logged.c_str());
         }
     }
@@ -494,13 +470,12 @@ void Connection::LogRequest(const std::wstring& wsCallName, const std::string& b
         std::wstring headers(cb / sizeof(wchar_t), L'\0');
         if (WinHttpQueryHeaders(hRequest, dwLevel, nullptr, headers.data(), &cb, nullptr)) {
             headers.resize(cb / sizeof(wchar_t));
-            OSTLOG_INFO(16, L"%s", headers.c_str());
+            OSTLOG_INFO(16, L"%s", MaskedForLog(headers).c_str());
         }
     }
     if (m_bShouldLogBody && Util::g_logger.GetLogDetailCmntHTTP()) {
         std::string logged = body;
-        if (t_bHideSecrets)
-            MaskSecrets(logged);
+        MaskSecretsForLog(logged);
         OSTLOG_INFO(16, L"%hs", logged.c_str());
     } else {
         OSTLOG_INFO(16, L"%s (%d bytes)", wsCallName.c_str(), static_cast<int>(body.size()));
