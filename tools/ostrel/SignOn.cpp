@@ -7,6 +7,7 @@
 #include "Platform/Ui/Ui.h"
 #include "Util/Text/Localized.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
@@ -72,6 +73,18 @@ std::optional<std::wstring> StoredPassword(const std::string& profileName) {
         wsPassword.empty())
         return std::nullopt;
     return wsPassword;
+}
+
+std::string StoredPasswordProblem(const std::string& profileName) {
+    std::wstring wsPassword;
+    const HRESULT hr = Ostrel::Mapi::GetStoredPasswordFromProfile(Platform::FromUtf8(profileName).c_str(), wsPassword);
+    if (SUCCEEDED(hr) || hr == Ostrel::Mapi::kProfileValueNotFound)
+        return std::string();
+    char code[16];
+    std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
+    return "the stored password of profile '" + profileName + "' cannot be read from " +
+           Ostrel::Mapi::ProfileValuesPath(Platform::FromUtf8(profileName).c_str()).string() + " (error " + code +
+           "; the log says why): give --password-file or --password-env";
 }
 
 std::optional<std::wstring> PromptForPassword(const ProfileSettings& profile, Context& context) {

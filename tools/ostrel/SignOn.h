@@ -24,6 +24,9 @@ bool ReadPasswordOption(const ParsedArgs& parsed, std::optional<std::wstring>& w
 
 // The stored password of the profile, if the library keeps one.
 std::optional<std::wstring> StoredPassword(const std::string& profileName);
+// Why a stored password cannot be had, when one may be stored but cannot be read (its folder or
+// file, the key that encrypts it); empty when none is stored or it reads well.
+std::string StoredPasswordProblem(const std::string& profileName);
 
 // Asks on the terminal; nothing when there is no terminal or the user cancels.
 std::optional<std::wstring> PromptForPassword(const ProfileSettings& profile, Context& context);

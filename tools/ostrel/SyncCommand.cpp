@@ -70,10 +70,14 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
         wsPassword = StoredPassword(name);
     if (!wsPassword)
         wsPassword = PromptForPassword(*profile, context);
-    if (!wsPassword)
+    if (!wsPassword) {
+        const std::string problem = StoredPasswordProblem(name);
         return Failure("sync",
-                       "no password is stored for profile '" + name + "': give --password-file or --password-env",
+                       problem.empty()
+                           ? "no password is stored for profile '" + name + "': give --password-file or --password-env"
+                           : problem,
                        context);
+    }
     if (!ApplyTrustedRoots(*profile, why))
         return Failure("sync", why, context);
 

@@ -240,6 +240,22 @@ TEST_F(SyncTest, OneSyncAtATimeAndClearFailures) {
 }
 
 // The real program, stopped with SIGINT while an archive is on its way.
+// A stored password that cannot be read is told as such, not as no password at all.
+TEST_F(SyncTest, AStoredPasswordThatCannotBeReadIsNamed) {
+    StartServer(1);
+    ASSERT_EQ(Login({"--store-password"}).iExit, 0);
+    const std::filesystem::path values = home.Path() / "home" / "profile-values";
+    ASSERT_TRUE(std::filesystem::is_directory(values));
+    std::filesystem::rename(values, home.Path() / "values-away");
+    std::ofstream(values) << "not a folder";
+    const CommandRun run = Command("sync", {});
+    EXPECT_EQ(run.iExit, 1);
+    EXPECT_EQ(run.ErrLines(), 1u);
+    EXPECT_NE(run.sErr.find("the stored password of profile 'default' cannot be read from " + values.string()),
+              std::string::npos)
+        << run.sErr;
+}
+
 TEST_F(SyncTest, SigintStopsTheProgramSafely) {
     StartServer(40);
     ASSERT_EQ(Login().iExit, 0);
