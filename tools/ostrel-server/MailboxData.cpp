@@ -478,7 +478,7 @@ std::string Mailbox::Data::FolderOpen(const MailFolder& folder, size_t count) co
     std::string xml = "<folder id=\"" + std::to_string(folder.id) + "\" l=\"" + std::to_string(folder.parentId) +
                       "\" name=\"" + XmlEscape(folder.name) + "\"";
     if (!folder.view.empty())
-        xml += " view=\"" + folder.view + "\"";
+        xml += " view=\"" + XmlEscape(folder.view) + "\"";
     if (!folder.flags.empty())
         xml += " f=\"" + XmlEscape(folder.flags) + "\"";
     if (!folder.rgb.empty())

@@ -74,6 +74,17 @@ std::string CheckRgb(const std::string& rgb) {
     return rgb;
 }
 
+// A folder's view is echoed into every later sync: only the views a folder may have pass.
+std::string CheckView(const std::string& view) {
+    static const char* const kViews[] = {"",     "message", "contact",      "appointment", "task", "document",
+                                         "wiki", "search",  "conversation", "remote",      "chat", "unknown"};
+    for (const char* known : kViews) {
+        if (view == known)
+            return view;
+    }
+    throw MailboxError("service.INVALID_REQUEST", "invalid view: " + view);
+}
+
 int64_t Milliseconds(const std::optional<std::string>& text) {
     if (!text)
         return 0;
@@ -135,7 +146,8 @@ SoapReply Mailbox::SoapAction(const SoapDocument& doc) {
     args.tagNames = Attr(doc, action, "tn");
     if ((args.rgb = Attr(doc, action, "rgb")))
         CheckRgb(*args.rgb);
-    args.view = Attr(doc, action, "view");
+    if ((args.view = Attr(doc, action, "view")))
+        CheckView(*args.view);
     if (doc.Count(Child(action, "acl")))
         args.acl = ReadGrants(doc, Child(action, "acl"));
     const bool bFolders = call == "FolderActionRequest";
@@ -290,7 +302,7 @@ SoapReply Mailbox::SoapCreateFolder(const SoapDocument& doc) {
     MailFolder folder;
     folder.name = Attr(doc, f, "name").value_or("");
     folder.parentId = RequiredId(doc, f, "l", "parent folder id");
-    folder.view = Attr(doc, f, "view").value_or("");
+    folder.view = CheckView(Attr(doc, f, "view").value_or(""));
     folder.flags = Attr(doc, f, "f").value_or("");
     if (auto rgb = Attr(doc, f, "rgb"))
         folder.rgb = CheckRgb(*rgb);

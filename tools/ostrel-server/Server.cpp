@@ -1,6 +1,7 @@
 #include "Server.h"
 
 #include <openssl/evp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -104,6 +105,12 @@ void Server::Start() {
         res.set_content("internal simulator error", "text/plain");
     });
 
+    // The library's default also sets SO_REUSEPORT, with which a second server binds a port in
+    // use and the two take turns answering: only SO_REUSEADDR, so a busy port is refused.
+    m_pHttp->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     if (m_options.port > 0) {
         if (!m_pHttp->bind_to_port("127.0.0.1", m_options.port))
             throw std::runtime_error("server: cannot bind 127.0.0.1:" + std::to_string(m_options.port));
