@@ -135,6 +135,11 @@ int RunLogin(const std::vector<std::string>& args, Context& context) {
     const bool bOtherNames = existing && (existing->server.Url() != profile.server.Url() ||
                                           !SameAccountName(existing->sAccount, profile.sAccount));
 
+    // A trusted-device token was given by the old server to the old account: it must not be sent
+    // to another server or for another account.
+    if (bOtherNames && FAILED(Ostrel::Mapi::SetTrustedTokenInProfile(Platform::FromUtf8(name).c_str(), nullptr)))
+        return Failure("login", "cannot clear the trusted-device token of profile '" + name + "'", context);
+
     std::optional<std::wstring> wsPassword;
     if (!ReadPasswordOption(parsed, wsPassword, why))
         return Failure("login", why, context);
@@ -159,6 +164,13 @@ int RunLogin(const std::vector<std::string>& args, Context& context) {
             context);
     }
 
+    // Signed on, but without the account's information (GetInfo failed, was empty or too large)
+    // nothing can be told or saved about the account: that is no successful login.
+    if (Ostrel::Util::Guid(session->OstrelId()).IsNull() || session->EmailAddress().empty())
+        return Failure("login",
+                       "signed on to " + profile.server.Url() +
+                           ", but the server did not give the account's information; nothing was saved",
+                       context);
     profile.sAccountId = Platform::ToUtf8(Ostrel::Util::Guid(session->OstrelId()).ToIdString());
     const bool bOtherAccount =
         existing && (existing->sAccountId.empty() ? bOtherNames : existing->sAccountId != profile.sAccountId);
