@@ -23,7 +23,27 @@ int CliUi::MessageBox(HWND hwndOwner, const std::wstring& wsText, const std::wst
     return m_console.MessageBox(hwndOwner, wsText, wsCaption, uType);
 }
 
+namespace {
+
+constexpr int kMaxRunPasswordAnswers = 3;
+
+}  // namespace
+
+void CliUi::SetRunPassword(const std::wstring& wsPassword) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_wsRunPassword = wsPassword;
+    m_cRunPasswordAnswers = 0;
+}
+
 Platform::Ui::PasswordAnswer CliUi::PromptPassword(HWND hwndOwner, const Platform::Ui::PasswordPrompt& prompt) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_wsRunPassword.empty() && m_cRunPasswordAnswers < kMaxRunPasswordAnswers) {
+            ++m_cRunPasswordAnswers;
+            OSTLOG_INFO(1, L"Signing on again with the password given to this run");
+            return {IDOK, prompt.wsUsername, m_wsRunPassword};
+        }
+    }
     if (!m_bInteractive)
         return m_silent.PromptPassword(hwndOwner, prompt);
     return m_console.PromptPassword(hwndOwner, prompt);

@@ -25,6 +25,12 @@ public:
     // Without a terminal the certificate is refused and the notice names its fingerprint.
     Platform::Ui::CertTrustAnswer PromptCertTrust(HWND hwndOwner, const Platform::Ui::CertTrustPrompt& prompt) override;
 
+    // The password this run was given. With passwords not stored, the session forgets its copy
+    // when its token is invalidated, and the server's refusal of the empty one asks the user;
+    // the command answers with the password it was given (a few times at most, so that a
+    // password changed meanwhile cannot loop) instead of failing a run that was told it.
+    void SetRunPassword(const std::wstring& wsPassword);
+
     bool IsInteractive() const { return m_bInteractive; }
     // The last notice since the previous call (empty when none), with line breaks turned into spaces.
     std::wstring TakeNotice();
@@ -35,6 +41,8 @@ private:
     Platform::Ui::SilentUi m_silent;
     std::mutex m_mutex;
     std::wstring m_wsNotice;
+    std::wstring m_wsRunPassword;
+    int m_cRunPasswordAnswers = 0;
 };
 
 // The CliUi installed by Main or by a test; null when another interface is current.

@@ -4,6 +4,7 @@
 // finishes what it left.
 #include "SyncCommand.h"
 #include "Args.h"
+#include "CliUi.h"
 #include "Errors.h"
 #include "Interrupt.h"
 #include "MailboxSync.h"
@@ -88,6 +89,12 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
         if (!local->Lock())
             return Failure("sync", "another 'ostrel sync' of profile '" + name + "' is running", context);
         SignOnProfile(*profile, *wsPassword, context, session);
+        // A sign-on later in the run that needs the password asks the interface, which answers
+        // with the run's own password even without a terminal (a wrong one failed just above).
+        if (std::shared_ptr<CliUi> ui = CurrentCliUi()) {
+            ui->SetRunPassword(*wsPassword);
+            Ostrel::Rpc::UserSession::SetUIFlag(1);
+        }
 
         InterruptScope interruptScope("sync");
         Progress progress(context, !parsed.Has("--quiet") && !parsed.Has("--json"));

@@ -69,6 +69,21 @@ TEST_F(DownloadSignOnTest, A401AfterSigningOnAgainEndsTheRun) {
     ExpectExactCopy();
 }
 
+class DownloadWithoutStoredPasswordTest : public SimulatorTest {};
+
+// Without stored passwords the session forgets its copy on the 401; the server refuses the empty
+// one, and the password given to the run signs on again.
+TEST_F(DownloadWithoutStoredPasswordTest, A401SignsOnWithThePasswordGivenToTheRun) {
+    StartServer(5);
+    ASSERT_EQ(Login().iExit, 0);
+    server->ClearRequests();
+    server->Faults().Add(OstrelServer::Fault::UnauthorizedDownload());
+    const CommandRun run = Sync();
+    ASSERT_EQ(run.iExit, 0) << run.sErr;
+    EXPECT_EQ(AfterFirstDownload(AuthAndDownloads(*server)), (std::vector<std::string>{"auth", "auth", "download"}));
+    ExpectExactCopy();
+}
+
 }  // namespace
 
 }  // namespace CliTest
