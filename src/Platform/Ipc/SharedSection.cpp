@@ -145,7 +145,6 @@ void SharedSection::WipeAtExitAndOnSignals() {
 void SharedSection::Close() {
     Unregister(m_fd);
     if (m_pData) {
-        WipeIfLast(m_fd, m_pData, m_cb);
         ::munmap(m_pData, m_cb);
     }
     if (m_fd >= 0)

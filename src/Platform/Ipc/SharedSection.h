@@ -3,8 +3,7 @@
 // it open, and the first process to open it after all others have closed it finds it zeroed.
 //
 // Backed by a file under RuntimeDir() mapped MAP_SHARED. Each open section holds a shared flock
-// on that file; a process that can take it exclusively knows it is alone and clears the data, both
-// when it opens the section and when it closes it, so nothing outlives the last user in the file.
+// on that file; a process that can take it exclusively knows it is alone and clears the data.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +21,10 @@ public:
     // Opens the section `name` with at least `cb` bytes (a section opened earlier with fewer bytes
     // grows; data already there stays). False on failure, with errno set.
     bool Open(std::wstring_view name, size_t cb);
-    // Zeroes the data first when no other process has the section open.
     void Close();
-    // For sections holding secrets: also zero them (when this is the last user) at exit without
-    // Close and on SIGHUP, SIGINT, SIGQUIT and SIGTERM left at their default action, which would
-    // otherwise end the process with the data still in the file.
+    // For sections holding secrets: zero them (when this process is the last user) at exit and on
+    // SIGHUP, SIGINT, SIGQUIT and SIGTERM left at their default action, which would otherwise end
+    // the process with the data still in the file.
     void WipeAtExitAndOnSignals();
 
     bool IsOpen() const { return m_pData != nullptr; }
