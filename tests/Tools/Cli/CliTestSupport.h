@@ -10,6 +10,8 @@
 #include "Ostrel/Rpc/Session/UserSession.h"
 #include "Platform/Http/WinHttp.h"
 #include "Platform/Ui/Ui.h"
+#include "Support/Files.h"
+#include "Support/Process.h"
 #include "Support/TempHome.h"
 #include "ostrel-server/Accounts.h"
 #include "ostrel-server/Mailbox.h"
@@ -25,6 +27,7 @@
 #include <iterator>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,31 +72,23 @@ inline CommandRun Command(const std::string& name, const std::vector<std::string
     return run;
 }
 
-// The program itself, with the test's environment; `input` is its standard input. Its standard
-// output is read, or goes to `target` when one is given.
+// The program itself, with the test's environment; `args` are separated by spaces, `input` is
+// its standard input. Its standard output is read, or goes to `target` when one is given.
 inline CommandRun RunProgram(const std::string& args, const std::string& input = std::string(),
                              const std::string& target = std::string()) {
+    std::vector<std::string> argv;
+    std::istringstream words(args);
+    for (std::string word; words >> word;)
+        argv.push_back(word);
+    TestSupport::ProgramRun program = TestSupport::RunProgram(OSTREL_CLI, argv, input, target);
     CommandRun run;
-    const std::filesystem::path dir = std::filesystem::path(std::getenv("OSTREL_HOME")).parent_path();
-    const std::filesystem::path in = dir / "stdin", out = dir / "stdout", err = dir / "stderr";
-    std::ofstream(in, std::ios::binary) << input;
-    const std::string command = std::string(OSTREL_CLI) + " " + args + " <" + in.string() + " >" +
-                                (target.empty() ? out.string() : target) + " 2>" + err.string();
-    const int status = std::system(command.c_str());
-    run.iExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    auto read = [](const std::filesystem::path& path) {
-        std::ifstream file(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    };
-    run.sOut = read(out);
-    run.sErr = read(err);
+    run.iExit = program.iExit;
+    run.sOut = std::move(program.sOut);
+    run.sErr = std::move(program.sErr);
     return run;
 }
 
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
+using TestSupport::ReadFile;
 
 // A fresh home and a simulator with the local account; commands run in-process.
 class SimulatorTest : public ::testing::Test {

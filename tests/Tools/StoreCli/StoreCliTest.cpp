@@ -2,67 +2,33 @@
 // every property of an object (named ones by set and id or name), exported property streams, and
 // the errors for files that are missing or are not stores.
 #include <sqlite3.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/Mapi.h"
+#include "Support/Files.h"
+#include "Support/Process.h"
 #include "Support/TempHome.h"
 
 namespace {
 
 using Platform::ComPtr;
 
-struct CliRun {
-    int iExit = -1;
-    std::string sOut;
-    std::string sErr;
-};
-
-std::string Quoted(const std::string& arg) {
-    std::string out = "'";
-    for (char c : arg)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using CliRun = TestSupport::ProgramRun;
 
 // `ostrel store ARGS`; its standard output is read, or goes to `redirect` when one is given.
 CliRun Store(const std::vector<std::string>& args, const std::string& redirect = std::string()) {
-    const std::filesystem::path errPath =
-        std::filesystem::temp_directory_path() / ("store_cli_err_" + std::to_string(getpid()));
-    std::string command = std::string(OSTREL_CLI) + " store";
-    for (const std::string& arg : args)
-        command += " " + Quoted(arg);
-    command += " 2>" + Quoted(errPath.string()) + " </dev/null";
-    if (!redirect.empty())
-        command += " >" + Quoted(redirect);
-    CliRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.sOut.append(buffer, n);
-    const int status = pclose(pipe);
-    run.iExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.sErr = ReadFile(errPath);
-    std::filesystem::remove(errPath);
-    return run;
+    std::vector<std::string> all = {"store"};
+    all.insert(all.end(), args.begin(), args.end());
+    return TestSupport::RunProgram(OSTREL_CLI, all, std::string(), redirect);
 }
 
 std::vector<std::vector<std::string>> Rows(const std::string& text) {
@@ -297,14 +263,14 @@ TEST_F(StoreCliTest, ExportWritesPropertyStreamsByteForByte) {
     const auto out = m_home.Path() / "body.txt";
     CliRun body = Store({"export", m_path.string(), Hex(m_message), "0x1000001F", out.string()});
     ASSERT_EQ(body.iExit, 0) << body.sErr;
-    EXPECT_EQ(ReadFile(out), Platform::ToUtf8(m_body));  // wide text as UTF-8
+    EXPECT_EQ(TestSupport::ReadFile(out), Platform::ToUtf8(m_body));  // wide text as UTF-8
     EXPECT_NE(body.sOut.find(std::to_string(Platform::ToUtf8(m_body).size()) + " bytes written to "),
               std::string::npos);
 
     const auto bin = m_home.Path() / "data.bin";
     CliRun attach = Store({"export", m_path.string(), Hex(m_message), "37010102", bin.string(), "--attach", "0"});
     ASSERT_EQ(attach.iExit, 0) << attach.sErr;
-    EXPECT_EQ(ReadFile(bin), m_attachment);
+    EXPECT_EQ(TestSupport::ReadFile(bin), m_attachment);
 
     CliRun missing = Store({"export", m_path.string(), Hex(m_message), "0x1013001F", out.string()});
     EXPECT_EQ(missing.iExit, 1);
@@ -315,7 +281,7 @@ TEST_F(StoreCliTest, ExportWritesPropertyStreamsByteForByte) {
 }
 
 TEST_F(StoreCliTest, ExportNeverHarmsTheStoreAndWritesStandardOutput) {
-    const std::string before = ReadFile(m_path);
+    const std::string before = TestSupport::ReadFile(m_path);
     const auto link = m_home.Path() / "link.osd";
     std::filesystem::create_symlink(m_path, link);
     for (const auto& out : {m_path, link}) {
@@ -323,7 +289,7 @@ TEST_F(StoreCliTest, ExportNeverHarmsTheStoreAndWritesStandardOutput) {
         EXPECT_EQ(self.iExit, 1);
         EXPECT_NE(self.sErr.find(out.string() + " is the store file itself"), std::string::npos) << self.sErr;
     }
-    EXPECT_EQ(ReadFile(m_path), before);
+    EXPECT_EQ(TestSupport::ReadFile(m_path), before);
 
     // '-' is standard output; the count goes to stderr, and no file named '-' appears.
     CliRun piped = Store({"export", m_path.string(), Hex(m_message), "37010102", "-", "--attach=0"});
@@ -337,7 +303,7 @@ TEST_F(StoreCliTest, ExportNeverHarmsTheStoreAndWritesStandardOutput) {
     std::ofstream(kept) << "old";
     EXPECT_EQ(Store({"export", m_path.string(), Hex(m_message), "0x1013001F", kept.string()}).iExit, 1);
     EXPECT_EQ(Store({"export", m_path.string(), "00112233", "0x1000001F", kept.string()}).iExit, 1);
-    EXPECT_EQ(ReadFile(kept), "old");
+    EXPECT_EQ(TestSupport::ReadFile(kept), "old");
     for (const auto& entry : std::filesystem::directory_iterator(m_home.Path()))
         EXPECT_NE(entry.path().filename().string().rfind(".kept.txt", 0), 0u) << entry.path();
 }
@@ -429,7 +395,7 @@ TEST(StoreCliErrors, MissingAndForeignFilesFailClearlyAndStayUntouched) {
         EXPECT_EQ(run.iExit, 1);
         EXPECT_NE(run.sErr.find("not a store, or a damaged one: " + path.string()), std::string::npos) << run.sErr;
         EXPECT_TRUE(run.sOut.empty());
-        EXPECT_EQ(ReadFile(path), content);
+        EXPECT_EQ(TestSupport::ReadFile(path), content);
     }
 
     EXPECT_EQ(Store({"folders"}).iExit, 2);
