@@ -15,8 +15,7 @@ namespace Platform::Mapi::Convert {
 
 namespace {
 
-// Headers that map to properties of their own (or describe the MIME structure) and so are not kept
-// as named properties.
+// Headers that map to properties of their own (or describe the MIME structure).
 constexpr const char* kMappedHeaders[] = {
     "from",
     "sender",
@@ -58,11 +57,18 @@ constexpr const char* kMappedHeaders[] = {
     "reply-by",
 };
 
+}  // namespace
+
 bool IsDroppedHeader(const std::string& lowerName) {
     return lowerName.rfind("x-ms-exchange-organization-", 0) == 0 || lowerName.rfind("x-ms-exchange-forest-", 0) == 0;
 }
 
-}  // namespace
+bool IsMappedHeader(const std::string& lowerName) {
+    for (const char* name : kMappedHeaders)
+        if (lowerName == name)
+            return true;
+    return false;
+}
 
 bool IsClassificationHeader(const std::string& lowerName) {
     return lowerName == "x-microsoft-classified" || lowerName == "x-microsoft-classkeep" ||
@@ -71,13 +77,6 @@ bool IsClassificationHeader(const std::string& lowerName) {
 }
 
 namespace {
-
-bool IsMapped(const std::string& lowerName) {
-    for (const char* name : kMappedHeaders)
-        if (lowerName == name)
-            return true;
-    return false;
-}
 
 bool IsTokenName(const std::string& name) {
     if (name.empty() || name.size() > kMaxHeaderName)
@@ -442,7 +441,7 @@ void ReadEnvelope(mimepp::Headers& headers, IAddrBook* pAdrBook, ULONG ulFlags, 
     for (int i = 0; i < headers.numFields(); ++i) {
         mimepp::Field& field = headers.fieldAt(i);
         const std::string name = LowerAscii(field.fieldName().str());
-        if (!IsTokenName(name) || IsMapped(name) || IsDroppedHeader(name) ||
+        if (!IsTokenName(name) || IsMappedHeader(name) || IsDroppedHeader(name) ||
             (classification.bClassified && IsClassificationHeader(name)))
             continue;
         bool bSeen = false;

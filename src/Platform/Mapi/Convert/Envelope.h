@@ -60,6 +60,13 @@ std::wstring SubjectPrefix(const std::wstring& subject);
 
 FILETIME UnixToFileTime(int64_t seconds);
 
+// Headers (lower-case names) with properties of their own or that describe the MIME structure:
+// never kept as PS_INTERNET_HEADERS properties, nor written again from such properties.
+bool IsMappedHeader(const std::string& lowerName);
+
+// Transport headers of the sending organisation, dropped in both directions.
+bool IsDroppedHeader(const std::string& lowerName);
+
 // One of the five X-Microsoft-Class... headers (lower-case name).
 bool IsClassificationHeader(const std::string& lowerName);
 

@@ -32,48 +32,6 @@ namespace {
 
 using mimepp::TransferEncodingType;
 
-// Headers the writer derives from properties of their own; a PS_INTERNET_HEADERS property of the
-// same name is not written again.
-constexpr const char* kOwnHeaders[] = {
-    "from",
-    "sender",
-    "to",
-    "cc",
-    "bcc",
-    "reply-to",
-    "subject",
-    "date",
-    "message-id",
-    "in-reply-to",
-    "references",
-    "thread-topic",
-    "thread-index",
-    "importance",
-    "priority",
-    "x-priority",
-    "x-msmail-priority",
-    "sensitivity",
-    "disposition-notification-to",
-    "return-receipt-to",
-    "mime-version",
-    "content-type",
-    "content-transfer-encoding",
-    "content-disposition",
-    "content-id",
-    "content-description",
-    "content-location",
-    "content-base",
-    "keywords",
-    "list-help",
-    "list-subscribe",
-    "list-unsubscribe",
-    "x-unsent",
-    "expires",
-    "expiry-date",
-    "reply-by",
-    "received",
-};
-
 struct BufferFree {
     void operator()(void* p) const { MAPIFreeBuffer(p); }
 };
@@ -563,12 +521,8 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
     }
     for (const auto& [name, value] : props.internetHeaders) {
         const std::string lower = Utf8(name);
-        bool bOwn = bClassified && IsClassificationHeader(lower);
-        for (const char* own : kOwnHeaders)
-            bOwn = bOwn || lower == own;
-        if (bOwn || lower.rfind("x-microsoft-exchange-organization", 0) == 0 ||
-            lower.rfind("x-microsoft-exchange-forest", 0) == 0 || lower.empty() ||
-            lower.find_first_of(": \t\r\n") != std::string::npos)
+        const bool bOwn = (bClassified && IsClassificationHeader(lower)) || IsMappedHeader(lower);
+        if (bOwn || IsDroppedHeader(lower) || lower.empty() || lower.find_first_of(": \t\r\n") != std::string::npos)
             continue;
         text(HeaderName(lower).c_str(), value);
     }
