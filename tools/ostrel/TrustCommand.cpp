@@ -24,17 +24,20 @@ const char* const kTrustUsage =
 namespace {
 
 struct Entry {
-    const char* pszKind;  // "period" or "session"
-    Ostrel::Mapi::TrustStoreState state;
+    const char* pszKind = "";  // "period" or "session"
+    Ostrel::Mapi::TrustStoreState state = Ostrel::Mapi::TrustStoreState::Empty;
     Ostrel::Mapi::TrustRecord record;
     std::string sPath;
 };
 
 std::vector<Entry> ReadEntries() {
     std::vector<Entry> entries;
-    for (auto [pszKind, path] : {std::pair{"session", Ostrel::Mapi::SessionTrustStorePath()},
-                                 std::pair{"period", Ostrel::Mapi::PeriodTrustStorePath()}}) {
-        Entry entry{pszKind, Ostrel::Mapi::TrustStoreState::Empty, {}, path.string()};
+    const std::pair<const char*, std::filesystem::path> stores[] = {{"session", Ostrel::Mapi::SessionTrustStorePath()},
+                                                                    {"period", Ostrel::Mapi::PeriodTrustStorePath()}};
+    for (const auto& [pszKind, path] : stores) {
+        Entry entry;
+        entry.pszKind = pszKind;
+        entry.sPath = path.string();
         entry.state = Ostrel::Mapi::TrustStore(path).Read(entry.record);
         if (entry.state != Ostrel::Mapi::TrustStoreState::Empty)
             entries.push_back(std::move(entry));
