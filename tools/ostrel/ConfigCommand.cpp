@@ -1,9 +1,11 @@
 // `ostrel config`: every registry setting's effective value and whether the registry or a
-// default supplied it. Tab-separated lines (getter, value, source[, location]) or JSON.
+// default supplied it. Tab-separated lines (getter, value, source[, location]) or JSON. A hive
+// file that does not parse is named on stderr: its values after the fault read as defaults.
 #include "Args.h"
 #include "Output.h"
 
 #include "Ostrel/Settings/RegistryConfig.h"
+#include "Platform/Registry/Registry.h"
 
 #include <cstdio>
 
@@ -24,6 +26,10 @@ int RunConfig(const std::vector<std::string>& args, Context& context) {
         return exitCode;
 
     const auto settings = Ostrel::Mapi::DescribeSettings();
+    if (const auto fault = Platform::Registry::LastParseError())
+        std::fprintf(context.err,
+                     "ostrel config: warning: %s line %u does not parse (%s); what it holds is shown as defaults\n",
+                     fault->path.string().c_str(), fault->uLine, fault->sMessage.c_str());
     if (parsed.Has("--json")) {
         std::fprintf(context.out, "{\"settings\":[");
         for (size_t i = 0; i < settings.size(); ++i) {

@@ -5,6 +5,7 @@
 #include "Platform/Registry/Registry.h"
 #include "ostrel-server/ZipWriter.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace CliTest {
@@ -82,6 +83,22 @@ TEST(Program, ConfigPrintsEverySettingWithItsSource) {
     EXPECT_NE(json.sOut.find("{\"getter\":\"GetMaxMimeBufferSize\",\"value\":\"8388608\",\"source\":\"registry\""),
               std::string::npos);
     EXPECT_NE(json.sOut.find("\"value\":\"tab\\there\""), std::string::npos);
+}
+
+// A hive that does not parse is named with its line, not silently shown as defaults.
+TEST(Program, ConfigNamesADamagedHive) {
+    TestSupport::TempHome home;
+    const CommandRun clean = RunProgram("config");
+    ASSERT_EQ(clean.iExit, 0);
+    EXPECT_EQ(clean.sErr, "");
+    const std::filesystem::path hive = Platform::Registry::HivePath(HKEY_CURRENT_USER);
+    std::filesystem::create_directories(hive.parent_path());
+    TestSupport::WriteFile(hive,
+                           "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Ostrel]\n\"MaxMimeBufferSizeMB\"=dword:xyz\n");
+    const CommandRun run = RunProgram("config");
+    EXPECT_EQ(run.iExit, 0);
+    EXPECT_NE(run.sErr.find("warning: " + hive.string() + " line 4 does not parse"), std::string::npos) << run.sErr;
+    EXPECT_EQ(std::count(run.sErr.begin(), run.sErr.end(), '\n'), 1) << run.sErr;
 }
 
 TEST(Program, UsageErrorsAndHelp) {
