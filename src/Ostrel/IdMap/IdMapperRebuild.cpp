@@ -24,39 +24,20 @@ HRESULT IdMapper::ProcessTableContents(IMAPITable* pTable, Util::GenericProgress
     if (!pTable)
         return E_INVALIDARG;
     const bool bGal = m_type == IdMapperTypeGalRefs;
-    SizedSPropTagArray(3, columns) = {bGal ? 3u : 2u, {PR_ENTRYID, m_tags.ulOstIdTag, m_tags.ulUniqueIdTag}};
-    HRESULT hr = pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
-    if (FAILED(hr))
-        return hr;
-    SRestriction exist{};
-    exist.rt = RES_EXIST;
-    exist.res.resExist.ulPropTag = m_tags.ulOstIdTag;
-    if (FAILED(hr = pTable->Restrict(&exist, 0)))
-        return hr;
-    for (;;) {
-        LPSRowSet pRaw = nullptr;
-        if (FAILED(hr = pTable->QueryRows(kRowsPerQuery, 0, &pRaw)))
-            return hr;
-        std::unique_ptr<SRowSet, RowsFree> pRows(pRaw);
-        if (!pRows || pRows->cRows == 0)
-            return S_OK;
-        for (ULONG i = 0; i < pRows->cRows; ++i) {
-            SRow& row = pRows->aRow[i];
-            if (row.cValues >= 2 && row.lpProps[0].ulPropTag == PR_ENTRYID &&
-                row.lpProps[1].ulPropTag == m_tags.ulOstIdTag) {
-                const LONG lOstId = row.lpProps[1].Value.l;
-                if (!bGal)
-                    Put(lOstId, &row.lpProps[0].Value.bin, TRUE);
-                else if (row.cValues > 2 && row.lpProps[2].ulPropTag == m_tags.ulUniqueIdTag &&
-                         row.lpProps[2].Value.lpszW)
-                    Put(std::wstring(row.lpProps[2].Value.lpszW), lOstId, &row.lpProps[0].Value.bin);
-                else
-                    OSTLOG_ERROR(L"No unique id!");
-            }
-            if (++m_ulProcessed % kRowsPerQuery == 0 && pProgress)
-                pProgress->StepIt();
+    return ForEachStampedRow(pTable, m_tags, bGal, [&](const SRow& row) {
+        if (row.cValues >= 2 && row.lpProps[0].ulPropTag == PR_ENTRYID &&
+            row.lpProps[1].ulPropTag == m_tags.ulOstIdTag) {
+            const LONG lOstId = row.lpProps[1].Value.l;
+            if (!bGal)
+                Put(lOstId, &row.lpProps[0].Value.bin, TRUE);
+            else if (row.cValues > 2 && row.lpProps[2].ulPropTag == m_tags.ulUniqueIdTag && row.lpProps[2].Value.lpszW)
+                Put(std::wstring(row.lpProps[2].Value.lpszW), lOstId, &row.lpProps[0].Value.bin);
+            else
+                OSTLOG_ERROR(L"No unique id!");
         }
-    }
+        if (++m_ulProcessed % kRowsPerQuery == 0 && pProgress)
+            pProgress->StepIt();
+    });
 }
 
 HRESULT IdMapper::ProcessFolder(IMAPIFolder* pFolder, int bRecurse, Util::GenericProgressDlg* pProgress) {

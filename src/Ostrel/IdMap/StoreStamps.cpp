@@ -34,37 +34,19 @@ bool ReadPstId(const SBinary& bin, ULONG* pulPstId) {
 
 HRESULT WalkTable(IMAPITable* pTable, const IdMapperTags& tags, bool bUniqueIds,
                   const std::function<void(const StampedObject&)>& f) {
-    SizedSPropTagArray(3, columns) = {bUniqueIds ? 3u : 2u, {PR_ENTRYID, tags.ulOstIdTag, tags.ulUniqueIdTag}};
-    HRESULT hr = pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
-    if (FAILED(hr))
-        return hr;
-    SRestriction exist{};
-    exist.rt = RES_EXIST;
-    exist.res.resExist.ulPropTag = tags.ulOstIdTag;
-    if (FAILED(hr = pTable->Restrict(&exist, 0)))
-        return hr;
-    for (;;) {
-        LPSRowSet pRaw = nullptr;
-        if (FAILED(hr = pTable->QueryRows(kRowsPerQuery, 0, &pRaw)))
-            return hr;
-        std::unique_ptr<SRowSet, RowsFree> pRows(pRaw);
-        if (!pRows || pRows->cRows == 0)
-            return S_OK;
-        for (ULONG i = 0; i < pRows->cRows; ++i) {
-            const SRow& row = pRows->aRow[i];
-            StampedObject object;
-            if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_ENTRYID ||
-                row.lpProps[1].ulPropTag != tags.ulOstIdTag || !ReadPstId(row.lpProps[0].Value.bin, &object.ulPstId))
-                continue;
-            object.lOstId = row.lpProps[1].Value.l;
-            if (bUniqueIds && row.cValues > 2 && row.lpProps[2].ulPropTag == tags.ulUniqueIdTag &&
-                row.lpProps[2].Value.lpszW) {
-                object.wsUniqueId = row.lpProps[2].Value.lpszW;
-                object.bHasUniqueId = true;
-            }
-            f(object);
+    return ForEachStampedRow(pTable, tags, bUniqueIds, [&](const SRow& row) {
+        StampedObject object;
+        if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_ENTRYID || row.lpProps[1].ulPropTag != tags.ulOstIdTag ||
+            !ReadPstId(row.lpProps[0].Value.bin, &object.ulPstId))
+            return;
+        object.lOstId = row.lpProps[1].Value.l;
+        if (bUniqueIds && row.cValues > 2 && row.lpProps[2].ulPropTag == tags.ulUniqueIdTag &&
+            row.lpProps[2].Value.lpszW) {
+            object.wsUniqueId = row.lpProps[2].Value.lpszW;
+            object.bHasUniqueId = true;
         }
-    }
+        f(object);
+    });
 }
 
 HRESULT OpenFolderByEntryId(IMsgStore* pStore, const SBinary& eid, IMAPIFolder** ppFolder) {
@@ -231,6 +213,29 @@ HRESULT OpenGalFolder(IMsgStore* pStore, IMAPIFolder** ppFolder) {
     if (FAILED(hr = OpenFolderByEntryId(pStore, pSubtreeEid->Value.bin, pSubtree.AddressOf())))
         return hr;
     return FindChildByName(pStore, pSubtree.Get(), kGalName, ppFolder);
+}
+
+HRESULT ForEachStampedRow(IMAPITable* pTable, const IdMapperTags& tags, bool bUniqueIds,
+                          const std::function<void(const SRow&)>& f) {
+    SizedSPropTagArray(3, columns) = {bUniqueIds ? 3u : 2u, {PR_ENTRYID, tags.ulOstIdTag, tags.ulUniqueIdTag}};
+    HRESULT hr = pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
+    if (FAILED(hr))
+        return hr;
+    SRestriction exist{};
+    exist.rt = RES_EXIST;
+    exist.res.resExist.ulPropTag = tags.ulOstIdTag;
+    if (FAILED(hr = pTable->Restrict(&exist, 0)))
+        return hr;
+    for (;;) {
+        LPSRowSet pRaw = nullptr;
+        if (FAILED(hr = pTable->QueryRows(kRowsPerQuery, 0, &pRaw)))
+            return hr;
+        std::unique_ptr<SRowSet, RowsFree> pRows(pRaw);
+        if (!pRows || pRows->cRows == 0)
+            return S_OK;
+        for (ULONG i = 0; i < pRows->cRows; ++i)
+            f(pRows->aRow[i]);
+    }
 }
 
 }  // namespace Ostrel::Mapi

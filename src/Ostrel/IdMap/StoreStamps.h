@@ -54,6 +54,11 @@ struct StampedObject {
     bool bHasUniqueId = false;
 };
 
+// Calls f for each row of the table that carries the id stamp, with the columns entry id, stamp
+// and (with bUniqueIds) unique id, reading the rows 100 at a time.
+HRESULT ForEachStampedRow(IMAPITable* pTable, const IdMapperTags& tags, bool bUniqueIds,
+                          const std::function<void(const SRow&)>& f);
+
 // Calls f for the folder itself when stamped, then for every stamped message of its contents and
 // associated contents, then recursively for its subfolders, skipping any folder whose node id is
 // ulSkipFolder. Objects whose entry id is not a 24-byte store entry id are passed over.
