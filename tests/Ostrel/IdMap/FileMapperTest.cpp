@@ -59,6 +59,27 @@ TEST_F(FileMapperTest, NewFileGrowsByBlocksAndRepeatedPutsChangeNothing) {
     ExpectConsistent(m_store.Get(), *mapper, IdmPath());
 }
 
+// Scanning a folder puts every stamped message into the map and passes over unstamped ones.
+TEST_F(FileMapperTest, ProcessFolderMapsEveryStampedMessage) {
+    auto mapper = NewMapper();
+    ASSERT_EQ(mapper->LoadCache(), S_OK);
+    std::map<LONG, std::string> stamped;
+    for (LONG lStamp = 201; lStamp <= 203; ++lStamp)
+        stamped[lStamp] = NewMessage(m_store.Get(), m_inbox.Get(), lStamp);
+    NewMessage(m_store.Get(), m_inbox.Get(), 0);
+    mapper->RemoveAll();
+    ASSERT_EQ(mapper->ProcessFolder(m_inbox.Get(), 0, nullptr), S_OK);
+    EXPECT_EQ(mapper->GetProcessedCount(), 3u);
+    for (const auto& [lStamp, eid] : stamped) {
+        ULONG cb = 0;
+        BYTE* pEid = nullptr;
+        ASSERT_TRUE(mapper->Get(lStamp, &cb, &pEid)) << lStamp;
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(pEid), cb), eid);
+        MAPIFreeBuffer(pEid);
+    }
+    EXPECT_EQ(mapper->Size(), 3u);
+}
+
 TEST_F(FileMapperTest, SolidifiesAfterThirtySecondsAndReusesRemovedSlotsOnlyThen) {
     auto mapper = NewMapper();
     ASSERT_EQ(mapper->LoadCache(), S_OK);
