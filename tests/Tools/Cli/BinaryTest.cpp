@@ -3,6 +3,7 @@
 #include "CliTestSupport.h"
 
 #include "Platform/Registry/Registry.h"
+#include "Support/Text.h"
 #include "ostrel-server/ZipWriter.h"
 
 #include <algorithm>
@@ -11,21 +12,6 @@
 namespace CliTest {
 
 namespace {
-
-std::vector<std::vector<std::string>> Rows(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::vector<std::string> fields;
-        std::istringstream cells(line);
-        std::string cell;
-        while (std::getline(cells, cell, '\t'))
-            fields.push_back(cell);
-        rows.push_back(fields);
-    }
-    return rows;
-}
 
 std::string Archive(const std::vector<std::pair<std::string, std::string>>& entries, bool bFinish = true) {
     std::string bytes;
@@ -59,7 +45,7 @@ TEST(Program, ConfigPrintsEverySettingWithItsSource) {
 
     const CommandRun run = RunProgram("config");
     ASSERT_EQ(run.iExit, 0);
-    const auto rows = Rows(run.sOut);
+    const auto rows = TestSupport::TabSeparatedRows(run.sOut);
     EXPECT_GE(rows.size(), 25u);
     bool bMime = false, bPrefix = false;
     for (const auto& row : rows) {
@@ -75,7 +61,7 @@ TEST(Program, ConfigPrintsEverySettingWithItsSource) {
 
     const CommandRun verbose = RunProgram("--verbose config");
     ASSERT_EQ(verbose.iExit, 0);
-    EXPECT_EQ(Rows(verbose.sOut).front().size(), 4u) << "with the location";
+    EXPECT_EQ(TestSupport::TabSeparatedRows(verbose.sOut).front().size(), 4u) << "with the location";
 
     const CommandRun json = RunProgram("config --json");
     ASSERT_EQ(json.iExit, 0);

@@ -17,6 +17,7 @@
 #include "Support/Files.h"
 #include "Support/Process.h"
 #include "Support/TempHome.h"
+#include "Support/Text.h"
 
 namespace {
 
@@ -29,21 +30,6 @@ CliRun Store(const std::vector<std::string>& args, const std::string& redirect =
     std::vector<std::string> all = {"store"};
     all.insert(all.end(), args.begin(), args.end());
     return TestSupport::RunProgram(OSTREL_CLI, all, std::string(), redirect);
-}
-
-std::vector<std::vector<std::string>> Rows(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::vector<std::string> fields;
-        std::istringstream cells(line);
-        std::string cell;
-        while (std::getline(cells, cell, '\t'))
-            fields.push_back(cell);
-        rows.push_back(fields);
-    }
-    return rows;
 }
 
 // The row whose field `column` is `value` (an empty row when there is none).
@@ -193,7 +179,7 @@ protected:
 TEST_F(StoreCliTest, FoldersShowTheTreeWithCountsAndEntryIds) {
     CliRun run = Store({"folders", m_path.string()});
     ASSERT_EQ(run.iExit, 0) << run.sErr;
-    auto rows = Rows(run.sOut);
+    auto rows = TestSupport::TabSeparatedRows(run.sOut);
     ASSERT_GE(rows.size(), 15u);
     EXPECT_EQ(rows[0][0], "# folder");
     EXPECT_EQ(rows[1][0], "(root)");
@@ -209,7 +195,7 @@ TEST_F(StoreCliTest, MessagesOfAFolderByPathOrEntryId) {
     ASSERT_EQ(byPath.iExit, 0) << byPath.sErr;
     CliRun byId = Store({"messages", m_path.string(), Hex(m_inbox)});
     EXPECT_EQ(byId.sOut, byPath.sOut);
-    auto rows = Rows(byPath.sOut);
+    auto rows = TestSupport::TabSeparatedRows(byPath.sOut);
     ASSERT_EQ(rows.size(), 4u) << byPath.sOut;
     EXPECT_EQ(rows[1][0], Hex(m_message));
     EXPECT_EQ(rows[1][1], "IPM.Note");
@@ -221,7 +207,7 @@ TEST_F(StoreCliTest, MessagesOfAFolderByPathOrEntryId) {
 
     CliRun hidden = Store({"messages", m_path.string(), Hex(m_inbox), "--associated"});
     ASSERT_EQ(hidden.iExit, 0);
-    rows = Rows(hidden.sOut);
+    rows = TestSupport::TabSeparatedRows(hidden.sOut);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1][1], "IPM.Configuration.View");
 
@@ -233,7 +219,7 @@ TEST_F(StoreCliTest, MessagesOfAFolderByPathOrEntryId) {
 TEST_F(StoreCliTest, PropsNameEveryPropertyAndListRecipientsAndAttachments) {
     CliRun run = Store({"props", m_path.string(), Hex(m_message)});
     ASSERT_EQ(run.iExit, 0) << run.sErr;
-    auto rows = Rows(run.sOut);
+    auto rows = TestSupport::TabSeparatedRows(run.sOut);
     EXPECT_EQ(Find(rows, 1, "PR_SUBJECT_W"), (std::vector<std::string>{"0x0037001F", "PR_SUBJECT_W", "PT_UNICODE",
                                                                        "\"Stra\xC3\x9F"
                                                                        "e\\tplan\""}));
@@ -247,12 +233,12 @@ TEST_F(StoreCliTest, PropsNameEveryPropertyAndListRecipientsAndAttachments) {
 
     CliRun attach = Store({"props", m_path.string(), Hex(m_message), "--attach", "0"});
     ASSERT_EQ(attach.iExit, 0) << attach.sErr;
-    std::string data = Find(Rows(attach.sOut), 1, "PR_ATTACH_DATA_BIN").at(3);
+    std::string data = Find(TestSupport::TabSeparatedRows(attach.sOut), 1, "PR_ATTACH_DATA_BIN").at(3);
     EXPECT_EQ(data, "<70000 bytes> " + Hex(m_attachment.substr(0, 64)) + "...");
 
     CliRun store = Store({"props", m_path.string(), "store"});
     ASSERT_EQ(store.iExit, 0);
-    EXPECT_EQ(Find(Rows(store.sOut), 1, "PR_DISPLAY_NAME_W").at(3), "\"Cli\"");
+    EXPECT_EQ(Find(TestSupport::TabSeparatedRows(store.sOut), 1, "PR_DISPLAY_NAME_W").at(3), "\"Cli\"");
 
     CliRun bad = Store({"props", m_path.string(), "00112233"});
     EXPECT_EQ(bad.iExit, 1);
@@ -375,7 +361,7 @@ TEST_F(StoreCliTest, DamagedSearchCriteriaFailOneFolderNotTheTool) {
     EXPECT_NE(run.sErr.find("cannot read the folder's messages (0x80040600)"), std::string::npos) << run.sErr;
     CliRun folders = Store({"folders", m_path.string()});
     EXPECT_EQ(folders.iExit, 0) << folders.sErr;
-    EXPECT_FALSE(Find(Rows(folders.sOut), 4, Hex(search)).empty());
+    EXPECT_FALSE(Find(TestSupport::TabSeparatedRows(folders.sOut), 4, Hex(search)).empty());
 }
 
 TEST(StoreCliErrors, MissingAndForeignFilesFailClearlyAndStayUntouched) {
