@@ -7,7 +7,6 @@
 #include "ostrel-server/ZipWriter.h"
 
 #include <algorithm>
-#include <sstream>
 
 namespace CliTest {
 
