@@ -198,6 +198,14 @@ std::wstring VariantTimeToOstrelDateStr(double dDate, bool bWithTime, bool bLoca
     SYSTEMTIME st;
     if (!VariantTimeToSystemTime(dDate, &st))
         return std::wstring();
+    // A date alone carries no zone marker, so a UTC value is written as the machine's local date:
+    // an all-day start held in UTC would otherwise land on the neighbouring day in most zones.
+    if (!bWithTime && !bLocalTime) {
+        SYSTEMTIME stLocal;
+        if (!SystemTimeToTzSpecificLocalTime(nullptr, &st, &stLocal))
+            return std::wstring();
+        st = stLocal;
+    }
     return FormatOstrelDate(st, bWithTime, !bLocalTime);
 }
 

@@ -91,8 +91,9 @@ bool SetLocalTimeZone(std::string_view sZoneId);
 // ---- Server date strings -------------------------------------------------------------------
 
 // "YYYYMMDD", or with the time "YYYYMMDDTHHMMSS" followed by "Z" unless bLocalTime is set (the
-// date is then wall time, sent without a zone marker). The date is formatted as given, without
-// conversion. An invalid date gives the empty string.
+// date is then wall time, sent without a zone marker). The value is formatted as given, except a
+// UTC value written as a date alone, which becomes the machine's local date. An invalid date gives
+// the empty string.
 std::wstring VariantTimeToOstrelDateStr(double dDate, bool bWithTime, bool bLocalTime);
 
 // dDate is the machine's local time. With a zone, it is converted into that zone and written as

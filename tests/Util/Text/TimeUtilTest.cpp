@@ -342,6 +342,27 @@ TEST_F(MachineZone, LocalFileTimesAndZoneDateStrings) {
     EXPECT_EQ(VariantTimeToTzSpecificTimeStr(NAN, true, nullptr), L"");
 }
 
+TEST_F(MachineZone, UtcDatesAloneAreWrittenAsLocalDates) {
+    // An all-day start is local midnight; held in UTC it lies on the previous day east of UTC and
+    // in the morning west of it. Either way the date sent is the local one.
+    const struct {
+        const char* pszZone;
+        double dUtc;
+    } cases[] = {
+        {"Australia/Sydney", Ole(St(2024, 3, 14, 13))},    // 2024-03-15 00:00 +11:00
+        {"America/New_York", Ole(St(2024, 3, 15, 4))},     // 2024-03-15 00:00 -04:00
+        {"Pacific/Honolulu", Ole(St(2024, 3, 15, 10))},    // 2024-03-15 00:00 -10:00
+        {"Pacific/Kiritimati", Ole(St(2024, 3, 14, 10))},  // 2024-03-15 00:00 +14:00
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SetLocalTimeZone(c.pszZone));
+        EXPECT_EQ(VariantTimeToOstrelDateStr(c.dUtc, false, false), L"20240315") << c.pszZone;
+        // Wall-time values and values with a time are written as given.
+        EXPECT_EQ(VariantTimeToOstrelDateStr(Ole(St(2024, 3, 15)), false, true), L"20240315") << c.pszZone;
+        EXPECT_EQ(VariantTimeToOstrelDateStr(Ole(St(2024, 3, 15, 1)), true, false), L"20240315T010000Z") << c.pszZone;
+    }
+}
+
 TEST(Locale, FirstDayOfWeekFollowsTheUsersLocale) {
     ScopedEnv all("LC_ALL", nullptr), time("LC_TIME", nullptr), lang("LANG", "en_US.UTF-8");
     EXPECT_EQ(GetFirstDayOfWeek(), 6);  // Sunday
