@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/XmlUtil.h"
@@ -71,6 +72,19 @@ CreateTagResponse::CreateTagResponse(IXMLDOMDocument2* pDocument)
 CreateContactResponse::CreateContactResponse(IXMLDOMDocument2* pDocument) : Response(pDocument) {
     m_owsModified = Attribute(pDocument, L"//mail:cn", L"id");
     m_lId = Number(m_owsModified, L"contact id");
+}
+
+SetAppointmentResponse::SetAppointmentResponse(IXMLDOMDocument2* pDocument) : Response(pDocument) {
+    std::wstring wsFirst;
+    Platform::ComPtr<IXMLDOMNode> first;
+    if (pDocument && pDocument->selectSingleNode(L"/soap:Envelope/soap:Body/*", first.AddressOf()) == S_OK)
+        first->get_baseName(wsFirst);
+    if (wcscasecmp(wsFirst.c_str(), L"SetAppointmentResponse") == 0)
+        m_lApptDefaultId =
+            Number(Attribute(pDocument, L"/soap:Envelope/soap:Body/mail:SetAppointmentResponse", L"apptId"), L"apptId");
+    else
+        m_lApptDefaultId =
+            Number(Attribute(pDocument, L"/soap:Envelope/soap:Body/mail:SetTaskResponse", L"calItemId"), L"calItemId");
 }
 
 AddMsgResponse::AddMsgResponse(IXMLDOMDocument2* pDocument)

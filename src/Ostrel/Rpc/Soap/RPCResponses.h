@@ -21,7 +21,6 @@ OSTREL_RESPONSE_CLASS(GetContactsResponse)
 OSTREL_RESPONSE_CLASS(SearchGalResponse)
 OSTREL_RESPONSE_CLASS(ModifyContactResponse)
 OSTREL_RESPONSE_CLASS(SendMsgResponse)
-OSTREL_RESPONSE_CLASS(SetAppointmentResponse)
 OSTREL_RESPONSE_CLASS(GetAppointmentResponse)
 OSTREL_RESPONSE_CLASS(GetInfoResponse)
 OSTREL_RESPONSE_CLASS(GetAccountInfoResponse)
@@ -47,6 +46,17 @@ private:
     std::wstring m_wsLifeTime;
     std::wstring m_wsSessionId;
     bool m_bTwoFactorAuthRequired = false;
+};
+
+// The id of a stored calendar item: "apptId" of SetAppointmentResponse, else "calItemId" of
+// SetTaskResponse; 0 when absent.
+class SetAppointmentResponse : public Response {
+public:
+    explicit SetAppointmentResponse(IXMLDOMDocument2* pDocument);
+    LONG ApptDefaultId() const { return m_lApptDefaultId; }
+
+private:
+    LONG m_lApptDefaultId = 0;
 };
 
 // ---- Readers of the item and folder replies (ItemResponses.cpp) ----
