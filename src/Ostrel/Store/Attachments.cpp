@@ -105,6 +105,11 @@ void SetContactAttachmentConverter(ContactToVCard converter) {
     g_converter = std::move(converter);
 }
 
+ContactToVCard GetContactAttachmentConverter() {
+    std::lock_guard<std::mutex> lock(g_converterMutex);
+    return g_converter;
+}
+
 HRESULT ReplaceContactAttachments(IMessage* pMessage, const wchar_t* pwszContentType) {
     if (!pMessage) {
         OSTLOG_ERROR(L"invalid inner pointer");

@@ -20,6 +20,8 @@ HRESULT RemoveExceptionAttachments(IMessage* pMessage);
 // store layer and installs itself; null removes it.
 using ContactToVCard = std::function<HRESULT(IMessage* pContact, std::string& sVCard)>;
 void SetContactAttachmentConverter(ContactToVCard converter);
+// The installed converter (empty when none is), for writers that put vCards into MIME themselves.
+ContactToVCard GetContactAttachmentConverter();
 // Replaces every attachment that embeds a contact (class IPM.Contact...) by an attachment of its
 // vCard text named "<contact name>.vcf" with the MIME type pwszContentType ("text/x-vcard" when
 // null), at the same position, and saves the message. MAPI_E_NO_SUPPORT, with the message
