@@ -125,8 +125,9 @@ public:
     void SetCurrentUser(const wchar_t* pwszUser);
     std::wstring GetCurrentUser() const;
     void SetShouldLogBody(bool bLog) { m_bShouldLogBody = bLog; }
-    // The most a synchronous reply may carry; reading stops with ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW
-    // as soon as a reply passes it, so a server that never ends cannot fill the disk.
+    // The most a reply may carry; reading stops with ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW as soon
+    // as a reply passes it (synchronous and asynchronous), so a server that never ends cannot fill
+    // the disk.
     void SetMaxResponseBytes(ULONGLONG cbMax) { m_ullMaxResponseBytes = cbMax; }
 
     // Certificate trust.
@@ -202,6 +203,9 @@ public:
     void HttpReceiveResponse();
     // Queries, caches and logs the status of the response.
     DWORD ReadHttpStatus();
+    // Holds the connection's single request slot for an exchange made of several calls (an
+    // upload's body and its answer); SOAP calls and downloads take it themselves.
+    std::unique_lock<std::recursive_mutex> LockRequestSlot() { return std::unique_lock(m_requestMutex); }
     // Reads the whole response: in memory up to 1 MiB, beyond that into a self-deleting
     // temporary file returned in pStream (positioned at its start) with bIsStream set.
     // bConvertLineEnds writes every LF not preceded by CR as CR LF. Throws WinHttpException
@@ -345,6 +349,11 @@ public:
                     const wchar_t* pwszManualProxy, int async);
     Connection* CloneConnection() override;
 };
+
+// Waits until the reply of an asynchronous download (DoGetAsynchronous) has its status (at most the
+// receive time-out, or until the stop event is set) and returns it; 0 when the exchange ended
+// without one or `pStream` is not such a reply.
+DWORD AwaitAsyncStatus(ISequentialStream* pStream);
 
 // The next request number of the process (the first is 1).
 long NextRequestNumber();

@@ -68,12 +68,14 @@ public:
     std::string data;  // arrived, not yet read
     size_t pos = 0;
     bool bEnded = false;
+    bool bHeaders = false;  // the status is known
     bool bStalled = false;
     bool bIsGet = false;
     DWORD dwError = 0;
     DWORD dwStatus = 0;
     ULONGLONG ullTotal = 0;
     ULONGLONG ullExpected = 0;
+    ULONGLONG ullMaxBytes = kMaxResponseBytes;
     ULONGLONG ullStart = 0;     // ticks when the request was sent
     ULONGLONG ullHeaders = 0;   // ... when the headers arrived
     ULONGLONG ullLastRead = 0;  // ... when the last data arrived
@@ -107,6 +109,16 @@ public:
     DWORD AfterSend(HINTERNET h);
     // Ends the exchange with `dwError`, recorded as the connection's last asynchronous error.
     void Fail(DWORD dwError);
+    // Ends the exchange when the reply is larger than it may be (`ullSeen` announced or read):
+    // nothing more is read, so a reply that never ends cannot fill memory or the spool folder.
+    bool FailIfTooLarge(ULONGLONG ullSeen) {
+        if (ullSeen <= ullMaxBytes)
+            return false;
+        OSTLOG_ERROR(L"%s: the reply is larger than %llu bytes (%llu seen): reading stopped", wsDescription.c_str(),
+                     static_cast<unsigned long long>(ullMaxBytes), static_cast<unsigned long long>(ullSeen));
+        Fail(ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW);
+        return true;
+    }
 
     void End(DWORD error) {
         if (!bEnded) {
@@ -264,6 +276,15 @@ public:
         return S_OK;
     }
 
+    DWORD AwaitStatus() {
+        Connection::AsyncExchange& x = *m_exchange;
+        std::unique_lock<std::mutex> lock(x.mutex);
+        DWORD dwTimeout = x.dwReceiveTimeout ? x.dwReceiveTimeout : INFINITE;
+        Util::CurrentClock().WaitFor(x.cv, lock, dwTimeout,
+                                     [&] { return x.bHeaders || x.bEnded || (m_pStop && m_pStop->IsSet()); });
+        return x.bHeaders ? x.dwStatus : 0;
+    }
+
     HRESULT Write(const void*, ULONG, ULONG* pcbWritten) override {
         if (pcbWritten)
             *pcbWritten = 0;
@@ -297,6 +318,7 @@ bool OnStatus(Connection::AsyncExchange& x, HINTERNET h, DWORD status, LPVOID in
             break;
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: {
             x.ullHeaders = Util::CurrentClock().GetTickCount64();
+            x.bHeaders = true;
             DWORD cb = sizeof x.dwStatus;
             WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &x.dwStatus, &cb,
                                 nullptr);
@@ -316,6 +338,8 @@ bool OnStatus(Connection::AsyncExchange& x, HINTERNET h, DWORD status, LPVOID in
                 x.End(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
                 break;
             }
+            if (x.FailIfTooLarge(x.ullExpected))
+                break;
             if (x.progress)
                 x.progress(0, x.ullExpected);
             WinHttpQueryDataAvailable(h, nullptr);
@@ -340,6 +364,8 @@ bool OnStatus(Connection::AsyncExchange& x, HINTERNET h, DWORD status, LPVOID in
             break;
         }
         case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            if (x.bEnded || x.FailIfTooLarge(x.ullTotal + length))
+                break;
             x.Append(static_cast<const char*>(info), length);
             x.ullTotal += length;
             x.ullLastRead = Util::CurrentClock().GetTickCount64();
@@ -403,6 +429,7 @@ void Connection::StartAsync(const std::wstring& wsHeaders, const std::string& bo
     exchange->lRequest = m_lRequestNumber;
     exchange->progress = std::move(progress);
     exchange->dwReceiveTimeout = m_dwReceiveTimeout;
+    exchange->ullMaxBytes = m_ullMaxResponseBytes;
     exchange->ullStart = Util::CurrentClock().GetTickCount64();
     {
         // The exchange owns the request handle from now on; the next request of the connection
@@ -479,6 +506,11 @@ void Connection::DoGetAsynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHe
     ConfigureConnection(nullptr, pwszUrl, true);
     // A download is handed over byte for byte (archives and files are binary).
     StartAsync(pwszHeaders ? pwszHeaders : L"", std::string(), std::move(pStop), std::move(progress), pStream);
+}
+
+DWORD AwaitAsyncStatus(ISequentialStream* pStream) {
+    auto* pAsync = dynamic_cast<AsyncResponseStream*>(pStream);
+    return pAsync ? pAsync->AwaitStatus() : 0;
 }
 
 void Connection::AbortAsyncExchanges() {

@@ -145,17 +145,27 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The session's token as the download's cookie, with the caller's headers after it.
+std::wstring TokenHeaders(IConnectionSession* pSession, const wchar_t* pwszHeaders) {
+    std::wstring wsToken = pSession ? pSession->AuthToken() : std::wstring();
+    if (wsToken.find_first_of(L"\r\n") != std::wstring::npos)
+        throw FileDownloadFaultException("the session's token cannot go into a header");
+    std::wstring wsHeaders = L"Cookie: OS_AUTH_TOKEN=" + wsToken;
+    if (pwszHeaders && *pwszHeaders)
+        wsHeaders += std::wstring(L"\r\n") + pwszHeaders;
+    return wsHeaders;
+}
+
+}  // namespace
+
 void DoGetSynchronousUsingSessAuthTokOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
                                         std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
                                         const char* pszFunction, int iLine) {
     IConnectionSession* pSession = oc.GetUserSession();
     for (int reauth = kReauthBudget;; --reauth) {
-        std::wstring wsToken = pSession ? pSession->AuthToken() : std::wstring();
-        if (wsToken.find_first_of(L"\r\n") != std::wstring::npos)
-            throw FileDownloadFaultException("the session's token cannot go into a header");
-        std::wstring wsHeaders = L"Cookie: OS_AUTH_TOKEN=" + wsToken;
-        if (pwszHeaders && *pwszHeaders)
-            wsHeaders += std::wstring(L"\r\n") + pwszHeaders;
+        std::wstring wsHeaders = TokenHeaders(pSession, pwszHeaders);
         try {
             oc.DoGetSynchronousOC(pwszUrl, wsHeaders.c_str(), body, pStream, bIsStream, bConvertLineEnds, pszFunction,
                                   iLine);
@@ -166,6 +176,26 @@ void DoGetSynchronousUsingSessAuthTokOC(OstrelConnection& oc, const wchar_t* pws
             OSTLOG_WARN(L"authtoken expired. Going to InvalidateAuthToken ...");
             pSession->InvalidateAuthToken(1);
         }
+    }
+}
+
+void DoGetAsyncOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
+                  std::shared_ptr<AsyncStopEvent> pStop, ISequentialStream*& pStream, ProgressCallback progress,
+                  const char* pszFunction, int iLine) {
+    pStream = nullptr;
+    IConnectionSession* pSession = oc.GetUserSession();
+    Connection* pConnection = oc.GetAdminConnection() ? oc.GetAdminConnection() : oc.GetConnection();
+    for (int reauth = kReauthBudget;; --reauth) {
+        std::wstring wsHeaders = TokenHeaders(pSession, pwszHeaders);
+        Platform::ComPtr<ISequentialStream> stream;
+        pConnection->DoGetAsynchronous(pwszUrl, wsHeaders.c_str(), pStop, *stream.AddressOf(), progress, pszFunction,
+                                       iLine);
+        if (AwaitAsyncStatus(stream.Get()) != 401 || reauth <= 0 || !pSession) {
+            pStream = stream.Detach();
+            return;
+        }
+        OSTLOG_WARN(L"authtoken expired. Going to InvalidateAuthToken ...");
+        pSession->InvalidateAuthToken(1);
     }
 }
 

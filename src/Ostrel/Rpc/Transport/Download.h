@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -26,6 +27,14 @@ struct DownloadExpectation {
 void DoGetSynchronousUsingSessAuthTokOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
                                         std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
                                         const char* pszFunction, int iLine);
+
+// The asynchronous download with the session's token, on the admin connection when there is one,
+// else on the connection. The stream is handed over once the reply's status is known, so that a
+// rejected token (401) is invalidated as expired and the download sent again, at most 4 times;
+// any other failure reaches the caller through the stream's Read, as with DoGetAsynchronous.
+void DoGetAsyncOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
+                  std::shared_ptr<AsyncStopEvent> pStop, ISequentialStream*& pStream, ProgressCallback progress,
+                  const char* pszFunction, int iLine);
 
 // Downloads `pwszUrl` and appends it to `pTarget`. The content is checked before anything is
 // written: a size or checksum that disagrees throws FileDownloadFaultException and leaves the

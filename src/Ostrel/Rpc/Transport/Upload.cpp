@@ -288,6 +288,8 @@ int DoPutSynchronous(Connection& connection, const wchar_t* pwszAuthToken, IStre
                      const wchar_t* pwszUrl, const char* pszPreamble, std::string& response, const char* pszFunction,
                      int iLine) {
     response.clear();
+    // The body and its answer are one exchange: no other request may use the handle in between.
+    auto slot = connection.LockRequestSlot();
     OSTLOG_BLOCK(4, 8192, connection.GetDescription().c_str());
     connection.RecordCaller(pszFunction, iLine, pwszUrl);
     OSTLOG_INFO(16, L"AuthToken = %s", L"<hidden>");

@@ -2,10 +2,14 @@
 
 #include <gmime/gmime.h>
 
+#include <atomic>
+#include <thread>
+
 #include "Ostrel/Rpc/Transport/Upload.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/MemStream.h"
 #include "Platform/Mime/GMimeSupport.h"
+#include "Support/Wait.h"
 #include "Util/Log/Log.h"
 #include "Util/Time/Clock.h"
 #include "ostrel-server/Mailbox.h"
@@ -263,4 +267,85 @@ TEST_F(UploadTest, BrokenOffUploadsFailCleanlyAndARetryCompletes) {
     oc->SetConnTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 30);
     ASSERT_EQ(Upload(*oc, content, id), 1);
     EXPECT_TRUE(server->State<OstrelServer::UploadStore>().Take(Platform::ToUtf8(id)).content == content);
+}
+
+namespace {
+
+// A memory stream whose reads after the first stop until the test opens the gate, so that an
+// upload is held half-written.
+class GatedStream final : public Platform::ComObject<IStream> {
+public:
+    explicit GatedStream(const std::string& content) : m_inner(MemoryStream(content)) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return QueryInterfaceAmong<IStream, ISequentialStream, IUnknown>(riid, ppv);
+    }
+    HRESULT Read(void* pv, ULONG cb, ULONG* pcb) override {
+        if (m_reads++ > 0) {
+            m_bWaiting = true;
+            EXPECT_TRUE(TestSupport::WaitUntil([&] { return m_bOpen.load(); }));
+        }
+        return m_inner->Read(pv, std::min<ULONG>(cb, 1 << 20), pcb);
+    }
+    HRESULT Write(const void* pv, ULONG cb, ULONG* pcb) override { return m_inner->Write(pv, cb, pcb); }
+    HRESULT Seek(LARGE_INTEGER d, DWORD o, ULARGE_INTEGER* p) override { return m_inner->Seek(d, o, p); }
+    HRESULT SetSize(ULARGE_INTEGER cb) override { return m_inner->SetSize(cb); }
+    HRESULT CopyTo(IStream* s, ULARGE_INTEGER cb, ULARGE_INTEGER* r, ULARGE_INTEGER* w) override {
+        return m_inner->CopyTo(s, cb, r, w);
+    }
+    HRESULT Commit(DWORD f) override { return m_inner->Commit(f); }
+    HRESULT Revert() override { return m_inner->Revert(); }
+    HRESULT LockRegion(ULARGE_INTEGER o, ULARGE_INTEGER cb, DWORD t) override { return m_inner->LockRegion(o, cb, t); }
+    HRESULT UnlockRegion(ULARGE_INTEGER o, ULARGE_INTEGER cb, DWORD t) override {
+        return m_inner->UnlockRegion(o, cb, t);
+    }
+    HRESULT Stat(STATSTG* p, DWORD f) override { return m_inner->Stat(p, f); }
+    HRESULT Clone(IStream** pp) override { return m_inner->Clone(pp); }
+
+    std::atomic<bool> m_bWaiting{false};
+    std::atomic<bool> m_bOpen{false};
+
+private:
+    ComPtr<IStream> m_inner;
+    int m_reads = 0;
+};
+
+}  // namespace
+
+TEST_F(UploadTest, ASoapCallWaitsForTheUploadOnItsConnection) {
+    auto server = StartServer();
+    session->port = static_cast<DWORD>(server->Port());
+    auto oc = Open(*server);
+    std::string content(3u << 20, 'u');
+    ComPtr<GatedStream> stream;
+    stream.Attach(new GatedStream(content));
+    std::wstring id;
+    int uploaded = -1;
+    std::thread upload([&] {
+        try {
+            uploaded = DoPutSynchronousOC(*oc, stream.Get(), content.size(), L"/service/upload?fmt=raw", id, nullptr,
+                                          __func__, __LINE__);
+        } catch (const RpcException& e) {
+            ADD_FAILURE() << "upload failed: " << Platform::ToUtf8(e.ExcepText());
+        }
+    });
+    ASSERT_TRUE(TestSupport::WaitUntil([&] { return stream->m_bWaiting.load(); }));
+
+    std::atomic<bool> bAnswered{false};
+    std::thread soap([&] {
+        TestRequest noop(L"NoOpRequest");
+        EXPECT_EQ(Exchange(*oc->GetConnection(), noop), L"NoOpResponse");
+        bAnswered = true;
+    });
+    // The call must not take the connection from under the half-written upload.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(bAnswered.load());
+    stream->m_bOpen = true;
+    upload.join();
+    soap.join();
+    ASSERT_EQ(uploaded, 1);
+    EXPECT_TRUE(server->State<OstrelServer::UploadStore>().Take(Platform::ToUtf8(id)).content == content);
+    auto requests = server->Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].target.rfind("/service/upload", 0), 0u);
+    EXPECT_NE(requests[1].target.find("NoOpRequest"), std::string::npos);
 }
