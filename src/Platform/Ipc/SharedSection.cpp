@@ -21,8 +21,10 @@ namespace Platform {
 
 namespace {
 
-// Zeroes the mapping when the process is the only one left holding the file. The failed attempt
-// may drop this process's shared lock (flock conversion is not atomic): only called when leaving.
+// Zeroes the mapping when the caller holds the only lock left on the file. The kernel drops the
+// locks of a process however it ends, so a killed user never keeps the data alive, which a count
+// kept in the file would. The failed attempt may drop the caller's shared lock (flock conversion
+// is not atomic): only called when leaving.
 void WipeIfLast(int fd, void* pData, size_t cb) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return;
@@ -145,6 +147,8 @@ void SharedSection::WipeAtExitAndOnSignals() {
 void SharedSection::Close() {
     Unregister(m_fd);
     if (m_pData) {
+        // The last one to detach zeroes the data, even when the process goes on running.
+        WipeIfLast(m_fd, m_pData, m_cb);
         ::munmap(m_pData, m_cb);
     }
     if (m_fd >= 0)

@@ -3,7 +3,8 @@
 // it open, and the first process to open it after all others have closed it finds it zeroed.
 //
 // Backed by a file under RuntimeDir() mapped MAP_SHARED. Each open section holds a shared flock
-// on that file; a process that can take it exclusively knows it is alone and clears the data.
+// on that file; a process that can take it exclusively knows it is alone and clears the data, both
+// when it opens the section and when it closes it, so nothing outlives the last user in the file.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +22,9 @@ public:
     // Opens the section `name` with at least `cb` bytes (a section opened earlier with fewer bytes
     // grows; data already there stays). False on failure, with errno set.
     bool Open(std::wstring_view name, size_t cb);
+    // Zeroes the data first when no other process (or other SharedSection) has the section open.
     void Close();
-    // For sections holding secrets: zero them (when this process is the last user) at exit and on
+    // For sections holding secrets: also zero them (when this is the last user) at exit and on
     // SIGHUP, SIGINT, SIGQUIT and SIGTERM left at their default action, which would otherwise end
     // the process with the data still in the file.
     void WipeAtExitAndOnSignals();

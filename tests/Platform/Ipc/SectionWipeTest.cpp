@@ -1,5 +1,5 @@
 // A section holding a secret must not keep it in its backing file once the last process has left,
-// however it left: closing, exiting, or ended by a signal.
+// however it left: closing, exiting, or ended by a signal, and whoever of several left last.
 #include "Platform/Ipc/Names.h"
 #include "Platform/Ipc/SharedSection.h"
 #include "Support/TempHome.h"
@@ -30,7 +30,7 @@ std::string FileBytes() {
 }
 
 // A child that opens the section, writes the secret, tells the parent and then leaves as `leave`
-// says: 'e' exits without closing, 'w' waits to be killed.
+// says: 'c' closes and goes on running, 'e' exits without closing, 'w' waits to be killed.
 pid_t StartHolder(char leave) {
     int ready[2];
     EXPECT_EQ(pipe(ready), 0);
@@ -44,6 +44,11 @@ pid_t StartHolder(char leave) {
         std::memcpy(section.Data(), kSecret, sizeof kSecret);
         if (write(ready[1], "r", 1) != 1)
             _exit(3);
+        if (leave == 'c') {
+            section.Close();
+            if (FileBytes().find(kSecret) != std::string::npos)
+                _exit(4);
+        }
         if (leave == 'w')
             pause();
         std::exit(0);
@@ -63,10 +68,13 @@ int Finish(pid_t pid) {
 
 }  // namespace
 
-TEST(SectionWipe, TheLastProcessEndingZeroesTheFileAtExitAndOnSignals) {
+TEST(SectionWipe, TheLastProcessLeavingZeroesTheFileHoweverItLeaves) {
     TestSupport::TempHome home;
-    Finish(StartHolder('e'));
-    EXPECT_EQ(FileBytes().find(kSecret), std::string::npos) << "left at exit";
+    for (char leave : {'c', 'e'}) {
+        const int status = Finish(StartHolder(leave));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the secret outlived Close";
+        EXPECT_EQ(FileBytes().find(kSecret), std::string::npos) << "left by " << leave;
+    }
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         const pid_t pid = StartHolder('w');
         ASSERT_NE(FileBytes().find(kSecret), std::string::npos);
@@ -83,6 +91,27 @@ TEST(SectionWipe, ASecretStaysWhileAnotherProcessStillHoldsIt) {
     ASSERT_TRUE(mine.Open(L"Secret", 256));
     Finish(StartHolder('e'));
     EXPECT_EQ(std::memcmp(mine.Data(), kSecret, sizeof kSecret), 0);
+    // The others have gone: this process detaching while it goes on running is the last one.
+    mine.Close();
+    EXPECT_EQ(FileBytes().find(kSecret), std::string::npos);
+}
+
+// A killed process leaves no trace in the count of users: the survivor still wipes on Close.
+TEST(SectionWipe, AKilledUserDoesNotKeepTheSecretAlive) {
+    TestSupport::TempHome home;
+    Platform::SharedSection mine;
+    ASSERT_TRUE(mine.Open(L"Secret", 256));
+    const pid_t pid = StartHolder('w');
+    kill(pid, SIGKILL);
+    Finish(pid);
+    ASSERT_NE(FileBytes().find(kSecret), std::string::npos);
+    Platform::SharedSection second;
+    ASSERT_TRUE(second.Open(L"Secret", 256));
+    EXPECT_FALSE(second.Created());
+    second.Close();
+    EXPECT_NE(FileBytes().find(kSecret), std::string::npos) << "wiped while this process still holds it";
+    mine.Close();
+    EXPECT_EQ(FileBytes().find(kSecret), std::string::npos);
 }
 
 TEST(SectionWipe, AnotherLocalUserCannotReachTheFile) {
