@@ -206,6 +206,11 @@ bool GetBinaryProp(IMAPIProp* pProp, ULONG ulTag, std::string& sValue) {
     return SUCCEEDED(ReadWholeStream(pStream.Get(), sValue));
 }
 
+LPSPropTagArray NewTagArray(const std::vector<ULONG>& tags) {
+    LPSPropTagArray pTags = nullptr;
+    return SUCCEEDED(Platform::Mapi::AllocTagArray(tags, &pTags)) ? pTags : nullptr;
+}
+
 bool StartsWithNoCase(const std::wstring& wsText, const wchar_t* pwszPrefix) {
     size_t i = 0;
     for (; pwszPrefix[i]; ++i) {

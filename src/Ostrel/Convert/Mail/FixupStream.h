@@ -46,6 +46,9 @@ bool GetLongProp(IMAPIProp* pProp, ULONG ulTag, LONG& lValue);
 bool GetUnicodeProp(IMAPIProp* pProp, ULONG ulTag, std::wstring& wsValue);
 bool GetBinaryProp(IMAPIProp* pProp, ULONG ulTag, std::string& sValue);
 
+// The tags as an SPropTagArray in a MAPI buffer (freed with MAPIFreeBuffer), or null.
+LPSPropTagArray NewTagArray(const std::vector<ULONG>& tags);
+
 // ASCII case-insensitive prefix test.
 bool StartsWithNoCase(const std::wstring& wsText, const wchar_t* pwszPrefix);
 

@@ -1,0 +1,143 @@
+#include "Ostrel/Convert/Mail/ConvertMessageToMime.h"
+
+#include <string>
+
+#include "Ostrel/Convert/Mail/FixupStream.h"
+#include "Ostrel/Convert/Mail/MapiToMimeConverter.h"
+#include "Ostrel/Convert/Mail/MessageFixups.h"
+#include "Ostrel/Convert/Mail/MimeConfig.h"
+#include "Ostrel/Store/Attachments.h"
+#include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/TempMessage.h"
+#include "Platform/Com/ComPtr.h"
+#include "Platform/Mapi/Convert/ConverterSession.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/MapiUtil.h"
+#include "Util/Log/Log.h"
+
+using namespace Ostrel::Convert::Fixup;
+
+namespace {
+
+HRESULT OwnConverter(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size) {
+    AddrBookConvertSupport support(pAddrBook);
+    std::string mime;
+    HRESULT hr = MapiToMimeText(pMessage, &support, mime);
+    if (FAILED(hr))
+        return hr;
+    hr = NewStreamWithText(mime, ppStream);
+    if (SUCCEEDED(hr))
+        size = static_cast<unsigned int>(mime.size());
+    return hr;
+}
+
+// Whether the message embeds other messages (contacts among them, which are replaced by vCards).
+bool HasEmbeddedMessages(IMessage* pMessage) {
+    std::vector<ULONG> nums;
+    return SUCCEEDED(Ostrel::Mapi::FindEmbeddedMsgAttachments(pMessage, nums)) && !nums.empty();
+}
+
+}  // namespace
+
+HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size,
+                             const wchar_t* pwszTempDir) {
+    OSTLOG_BLOCK(16, 8192);
+    if (!pMessage)
+        return E_INVALIDARG;
+    if (!ppStream)
+        return E_POINTER;
+    *ppStream = nullptr;
+    size = 0;
+    std::wstring wsClass;
+    GetUnicodeProp(pMessage, PR_MESSAGE_CLASS_W, wsClass);
+    if (MimeConfig::GetInstance().UseOstrelMapiToMimeConverter(wsClass.c_str()))
+        return OwnConverter(pMessage, pAddrBook, ppStream, size);
+
+    // Appointments and tasks go without their exception attachments, and contacts go as vCards;
+    // both changes are made on a copy so that the user's item keeps what it has.
+    Platform::ComPtr<IMessage> pSource(pMessage);
+    const Ostrel::Mail::MailItemType type = Ostrel::Mapi::MsgClassToItemType(wsClass.c_str());
+    const bool bCalendarItem = type == Ostrel::Mail::MIT_APPOINTMENT || type == Ostrel::Mail::MIT_TASK;
+    if (bCalendarItem || HasEmbeddedMessages(pMessage)) {
+        Platform::ComPtr<IMessage> pClone;
+        HRESULT hr = Ostrel::Mapi::CloneMessage(pMessage, pClone.AddressOf(), nullptr, nullptr);
+        if (FAILED(hr)) {
+            OSTLOG_ERROR(L"failed to clone the message: %x", hr);
+            return hr;
+        }
+        if (bCalendarItem) {
+            hr = Ostrel::Mapi::RemoveExceptionAttachments(pClone.Get());
+            if (FAILED(hr))
+                OSTLOG_WARN(L"failed to remove the exception attachments: %x", hr);
+        }
+        hr = Ostrel::Mapi::ReplaceContactAttachments(pClone.Get(), nullptr);
+        if (FAILED(hr))
+            OSTLOG_INFO(16, L"contact attachments not replaced: %x", hr);
+        pSource = pClone;
+    }
+
+    Platform::ComPtr<IConverterSession> pSession;
+    HRESULT hr = Platform::Mapi::CreateConverterSession(pSession.AddressOf());
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"failed to CreateConverterSession call: %x", hr);
+        return hr;
+    }
+    OSTLOG_INFO(16, L"calling SetAddrBook");
+    pSession->SetAdrBook(pAddrBook);
+    OSTLOG_INFO(16, L"SetAddrBook complete");
+    pSession->SetSaveFormat(SAVE_RFC1521);
+    OSTLOG_INFO(16, L"pConvSess->SetSaveFormat complete");
+
+    Platform::ComPtr<IStream> pStream;
+    hr = OpenStreamOnFile(MAPIAllocateBuffer, MAPIFreeBuffer,
+                          SOF_UNIQUEFILENAME | STGM_DELETEONRELEASE | STGM_CREATE | STGM_READWRITE, pwszTempDir, L"osn",
+                          pStream.AddressOf());
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"failed to OpenStreamOnFile call: %x", hr);
+        return hr;
+    }
+    std::wstring wsSubject;
+    if (!GetUnicodeProp(pSource.Get(), PR_SUBJECT_W, wsSubject))
+        OSTLOG_INFO(16, L"Failed to get message props: %x", MAPI_E_NOT_FOUND);
+    if (Ostrel::Util::g_logger.GetLogDetailCmntMsgInfo())
+        OSTLOG_INFO(16, L"pConvSess->MAPIToMime to convert message with subject: %s", wsSubject.c_str());
+
+    hr = pSession->MAPIToMIMEStm(pSource.Get(), pStream.Get(), CCSF_INCLUDE_BCC | CCSF_NO_MSGID);
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"failed to pConvSess->MAPIToMime call: %x", hr);
+        return hr;
+    }
+    OSTLOG_INFO(16, L"pConvSess->MAPIToMime call returned successfully");
+
+    WorkaroundBCC(pSource.Get(), pStream.Get());
+    LARGE_INTEGER zero{};
+    hr = pStream->Seek(zero, STREAM_SEEK_SET, nullptr);
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"failed to pStream->Seek call: %x", hr);
+        return hr;
+    }
+    STATSTG stat{};
+    hr = pStream->Stat(&stat, STATFLAG_NONAME);
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"failed to pStream->Stat call: %x", hr);
+        return hr;
+    }
+    if (stat.cbSize.QuadPart > 0xFFFFFFFFull) {
+        OSTLOG_ERROR(L"MIME text too large: %I64u bytes", stat.cbSize.QuadPart);
+        return MAPI_E_TOO_BIG;
+    }
+    size = static_cast<unsigned int>(stat.cbSize.QuadPart);
+
+    // The fix-ups keep the text they were given when they fail; the conversion goes on with it.
+    std::wstring wsSender, wsOrganizer;
+    GetUnicodeProp(pSource.Get(), PR_SENDER_EMAIL_ADDRESS_W, wsSender);
+    GetUnicodeProp(pSource.Get(), PR_SENT_REPRESENTING_EMAIL_ADDRESS_W, wsOrganizer);
+    IStream* pRaw = pStream.Detach();
+    MtgRequestFix(pSource.Get(), &pRaw, size, wsSender.empty() ? nullptr : wsSender.c_str(),
+                  wsOrganizer.empty() ? nullptr : wsOrganizer.c_str());
+    SetThreadTopic(pSource.Get(), &pRaw, size);
+    pRaw->Seek(zero, STREAM_SEEK_SET, nullptr);
+    *ppStream = pRaw;
+    return S_OK;
+}

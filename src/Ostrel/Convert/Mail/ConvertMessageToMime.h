@@ -1,0 +1,10 @@
+// A store message as MIME text for the server: through the host's converter session (the default)
+// with the fix-ups its output needs, or through the own writer for the classes MimeConfig names.
+#pragma once
+
+#include "Platform/Mapi/MapiInterfaces.h"
+
+// *ppStream receives the MIME text (at its start) and size its length. pwszTempDir is the folder of
+// the temporary file that holds the text (the system's temporary folder when null).
+HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size,
+                             const wchar_t* pwszTempDir);
