@@ -1,3 +1,14 @@
+// Content downloads, answered whole with their length and type:
+//
+//     GET /service/content/get?id=N[&part=P]   a document's content, a message's MIME text, or
+//                                              part P ("2", "2.1", see MimeParts.h) of a message
+//                                              decoded, with its file name
+//     GET /home/~/Briefcase/<name>             the Briefcase document of that name
+//
+// Once the server has accounts, the cookie OS_AUTH_TOKEN must hold a valid token (else 401) and
+// the items are the token's account's. A malformed id or part gets 400, an unknown item, part or
+// name 404.
+//
 // The message download endpoint:
 //
 //     GET /service/download?ids=12,13,20[&level=N]
@@ -49,6 +60,13 @@ private:
 };
 
 // The endpoint's per-server state (Server::State<DownloadState>()).
+class Mailbox;
+class Server;
+
+// The mailbox a request with these cookies may read: the token's account's once the server has
+// accounts (null when the token is missing or not valid), else the default mailbox.
+std::shared_ptr<Mailbox> MailboxOfCookie(Server& server, const std::string& cookieHeader);
+
 class DownloadState {
 public:
     DownloadState();

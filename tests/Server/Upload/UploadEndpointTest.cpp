@@ -45,6 +45,8 @@ TEST_F(UploadEndpointTest, StoresTheFileAndAnswersItsId) {
     EXPECT_EQ(answer.back(), '\'');
 
     EXPECT_EQ(Upload({{"requestId", "r1", "", ""}}), "400,'r1'");
+    // A request id that would break the quoted answer is not echoed, and nothing is stored.
+    EXPECT_EQ(Upload({{"requestId", "r','forged-id", "", ""}, {"f", "x", "x.bin", ""}}), "400,'null'");
 }
 
 TEST_F(UploadEndpointTest, TokensAreCheckedOnceAccountsExist) {

@@ -1,14 +1,44 @@
-// GET /service/download?ids=...: messages as a ZIP archive streamed front to back (see Download.h).
+// GET /service/download?ids=...: messages as a ZIP archive streamed front to back; GET
+// /service/content/get and /home/~/Briefcase/: single items and parts (see Download.h).
 #include "ostrel-server/Download.h"
 
+#include "ostrel-server/Accounts.h"
 #include "ostrel-server/Endpoint.h"
+#include "ostrel-server/Mailbox.h"
+#include "ostrel-server/MimeParts.h"
 #include "ostrel-server/Server.h"
 #include "ostrel-server/ZipWriter.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <vector>
 
 namespace OstrelServer {
+
+std::shared_ptr<Mailbox> MailboxOfCookie(Server& server, const std::string& cookieHeader) {
+    AccountBook& book = server.State<AccountBook>();
+    Mailboxes& boxes = MailboxesOf(server);
+    if (book.Empty())
+        return boxes.Default();
+    const std::string name = "OS_AUTH_TOKEN=";
+    std::string token;
+    for (size_t pos = 0; pos < cookieHeader.size();) {
+        size_t end = std::min(cookieHeader.find(';', pos), cookieHeader.size());
+        size_t start = cookieHeader.find_first_not_of(' ', pos);
+        if (start < end && cookieHeader.compare(start, name.size(), name) == 0)
+            token = cookieHeader.substr(start + name.size(), end - start - name.size());
+        pos = end + 1;
+    }
+    std::string accountName;
+    if (book.CheckToken(token, &accountName) != AccountBook::TokenState::Valid)
+        return nullptr;
+    std::optional<Account> account = book.Find(accountName);
+    if (!account)
+        return nullptr;
+    std::shared_ptr<Mailbox> mailbox = boxes.Find(account->id);
+    return mailbox ? mailbox : boxes.AddAccount(account->id, account->name);
+}
 
 void MemoryMessageSource::Put(int32_t id, std::string meta, std::string mime) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -181,6 +211,104 @@ HttpEndpoint s_download("GET", "/service/download", [](HttpCall& call) {
     transfer->source = state.Source();
     call.res.set_chunked_content_provider(
         "application/zip", [transfer](size_t, httplib::DataSink& sink) { return transfer->Provide(sink); });
+});
+
+// ---- Single items and parts ----
+
+// A type the server would store for a document, by the name's extension.
+std::string DocumentType(const std::string& name) {
+    static const std::pair<const char*, const char*> kTypes[] = {
+        {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"png", "image/png"},      {"gif", "image/gif"},
+        {"tif", "image/tiff"}, {"tiff", "image/tiff"}, {"txt", "text/plain"},     {"pdf", "application/pdf"},
+        {"htm", "text/html"},  {"html", "text/html"},  {"eml", "message/rfc822"},
+    };
+    size_t dot = name.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (const auto& [e, type] : kTypes)
+        if (ext == e)
+            return type;
+    return "application/octet-stream";
+}
+
+// A Content-Disposition naming `fileName` without letting it add or end a header: a plain
+// fallback name, and the exact one percent-encoded.
+std::string Disposition(const std::string& fileName) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string plain, encoded;
+    for (unsigned char c : fileName) {
+        plain += c >= 0x20 && c < 0x7F && c != '"' && c != '\\' ? static_cast<char>(c) : '_';
+        if (std::isalnum(c) || std::string_view("!#$&+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += kHex[c >> 4];
+            encoded += kHex[c & 15];
+        }
+    }
+    return "attachment; filename=\"" + plain + "\"; filename*=UTF-8''" + encoded;
+}
+
+// A type taken from a stored message goes back into a header: only a plain type/subtype does.
+std::string SafeType(const std::string& type) {
+    bool bPlain = !type.empty() && std::all_of(type.begin(), type.end(), [](unsigned char c) {
+        return std::isalnum(c) || std::string_view("/!#$&-^_.+").find(static_cast<char>(c)) != std::string_view::npos;
+    });
+    return bPlain ? type : "application/octet-stream";
+}
+
+void Refuse(HttpCall& call, int status, const std::string& text) {
+    call.res.status = status;
+    call.res.set_content(text + "\n", "text/plain");
+}
+
+void SendItem(HttpCall& call, const std::string& content, const std::string& type, const std::string& fileName) {
+    call.res.status = 200;
+    if (!fileName.empty())
+        call.res.set_header("Content-Disposition", Disposition(fileName));
+    call.res.set_content(content, SafeType(type));
+}
+
+HttpEndpoint s_content("GET", "/service/content/get", [](HttpCall& call) {
+    std::shared_ptr<Mailbox> mailbox = MailboxOfCookie(call.server, call.req.get_header_value("Cookie"));
+    if (!mailbox)
+        return Refuse(call, 401, "authentication required");
+    const std::string idText = call.req.get_param_value("id");
+    int32_t id = 0;
+    auto [ptr, ec] = std::from_chars(idText.data(), idText.data() + idText.size(), id);
+    if (idText.empty() || ec != std::errc() || ptr != idText.data() + idText.size() || id <= 0)
+        return Refuse(call, 400, "id must be an item id");
+    std::optional<MailItem> item = mailbox->Item(id);
+    if (!item)
+        return Refuse(call, 404, "no such item");
+    const bool bPart = call.req.has_param("part");
+    if (item->kind == ItemKind::Document) {
+        if (bPart && call.req.get_param_value("part") != "1")
+            return Refuse(call, 404, "no such part");
+        return SendItem(call, item->content, DocumentType(item->name), item->name);
+    }
+    if (item->kind != ItemKind::Message)
+        return Refuse(call, 404, "the item has no content to download");
+    if (!bPart)
+        return SendItem(call, item->mime, "message/rfc822", std::string());
+    std::optional<MimePart> part = FindMimePart(item->mime, call.req.get_param_value("part"));
+    if (!part)
+        return Refuse(call, 404, "no such part");
+    SendItem(call, part->content, part->contentType, part->fileName);
+});
+
+HttpEndpoint s_briefcase("GET", "/home/~/Briefcase/", [](HttpCall& call) {
+    std::shared_ptr<Mailbox> mailbox = MailboxOfCookie(call.server, call.req.get_header_value("Cookie"));
+    if (!mailbox)
+        return Refuse(call, 401, "authentication required");
+    const std::string prefix = "/home/~/Briefcase/";
+    const std::string name = call.path.substr(prefix.size());
+    for (int32_t id : mailbox->ItemsIn(FolderId::Briefcase)) {
+        std::optional<MailItem> item = mailbox->Item(id);
+        if (item && item->kind == ItemKind::Document && item->name == name)
+            return SendItem(call, item->content, DocumentType(item->name), item->name);
+    }
+    Refuse(call, 404, "no such document");
 });
 
 }  // namespace
