@@ -145,10 +145,7 @@ HRESULT AttachToMime::InitAttachToMime() {
 
 std::wstring AttachToMime::Text(ULONG ulTag) const {
     const SPropValue* p = PpropFindProp(m_pProps, m_cProps, ulTag);
-    std::wstring out;
-    if (p && p->Value.lpszA)
-        Ostrel::Util::AnsiiToUnicode(p->Value.lpszA, m_uiStringCodePage, out);
-    return out;
+    return p ? Ostrel::Convert::Fixup::StoreString8(p->Value.lpszA, m_uiStringCodePage) : std::wstring();
 }
 
 std::wstring AttachToMime::FileName() const {

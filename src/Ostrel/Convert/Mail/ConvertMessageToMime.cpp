@@ -20,15 +20,14 @@ using namespace Ostrel::Convert::Fixup;
 
 namespace {
 
-HRESULT OwnConverter(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size) {
+HRESULT OwnConverter(IMessage* pMessage, IAddrBook* pAddrBook, Platform::ComPtr<IStream>& pStream) {
     AddrBookConvertSupport support(pAddrBook);
     std::string mime;
     HRESULT hr = MapiToMimeText(pMessage, &support, mime);
-    if (FAILED(hr))
-        return hr;
-    hr = NewStreamWithText(mime, ppStream);
     if (SUCCEEDED(hr))
-        size = static_cast<unsigned int>(mime.size());
+        hr = NewStreamWithText(mime, pStream.AddressOf());
+    if (FAILED(hr))
+        OSTLOG_ERROR(L"MapiToMimeConverter failed: %x", hr);
     return hr;
 }
 
@@ -38,45 +37,8 @@ bool HasEmbeddedMessages(IMessage* pMessage) {
     return SUCCEEDED(Ostrel::Mapi::FindEmbeddedMsgAttachments(pMessage, nums)) && !nums.empty();
 }
 
-}  // namespace
-
-HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size,
-                             const wchar_t* pwszTempDir) {
-    OSTLOG_BLOCK(16, 8192);
-    if (!pMessage)
-        return E_INVALIDARG;
-    if (!ppStream)
-        return E_POINTER;
-    *ppStream = nullptr;
-    size = 0;
-    std::wstring wsClass;
-    GetUnicodeProp(pMessage, PR_MESSAGE_CLASS_W, wsClass);
-    if (MimeConfig::GetInstance().UseOstrelMapiToMimeConverter(wsClass.c_str()))
-        return OwnConverter(pMessage, pAddrBook, ppStream, size);
-
-    // Appointments and tasks go without their exception attachments, and contacts go as vCards;
-    // both changes are made on a copy so that the user's item keeps what it has.
-    Platform::ComPtr<IMessage> pSource(pMessage);
-    const Ostrel::Mail::MailItemType type = Ostrel::Mapi::MsgClassToItemType(wsClass.c_str());
-    const bool bCalendarItem = type == Ostrel::Mail::MIT_APPOINTMENT || type == Ostrel::Mail::MIT_TASK;
-    if (bCalendarItem || HasEmbeddedMessages(pMessage)) {
-        Platform::ComPtr<IMessage> pClone;
-        HRESULT hr = Ostrel::Mapi::CloneMessage(pMessage, pClone.AddressOf(), nullptr, nullptr);
-        if (FAILED(hr)) {
-            OSTLOG_ERROR(L"failed to clone the message: %x", hr);
-            return hr;
-        }
-        if (bCalendarItem) {
-            hr = Ostrel::Mapi::RemoveExceptionAttachments(pClone.Get());
-            if (FAILED(hr))
-                OSTLOG_WARN(L"failed to remove the exception attachments: %x", hr);
-        }
-        hr = Ostrel::Mapi::ReplaceContactAttachments(pClone.Get(), nullptr);
-        if (FAILED(hr))
-            OSTLOG_INFO(16, L"contact attachments not replaced: %x", hr);
-        pSource = pClone;
-    }
-
+HRESULT SessionConverter(IMessage* pMessage, IAddrBook* pAddrBook, const wchar_t* pwszTempDir,
+                         Platform::ComPtr<IStream>& pStream) {
     Platform::ComPtr<IConverterSession> pSession;
     HRESULT hr = Platform::Mapi::CreateConverterSession(pSession.AddressOf());
     if (FAILED(hr)) {
@@ -89,7 +51,6 @@ HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream**
     pSession->SetSaveFormat(SAVE_RFC1521);
     OSTLOG_INFO(16, L"pConvSess->SetSaveFormat complete");
 
-    Platform::ComPtr<IStream> pStream;
     hr = OpenStreamOnFile(MAPIAllocateBuffer, MAPIFreeBuffer,
                           SOF_UNIQUEFILENAME | STGM_DELETEONRELEASE | STGM_CREATE | STGM_READWRITE, pwszTempDir, L"osn",
                           pStream.AddressOf());
@@ -98,17 +59,74 @@ HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream**
         return hr;
     }
     std::wstring wsSubject;
-    if (!GetUnicodeProp(pSource.Get(), PR_SUBJECT_W, wsSubject))
+    if (!GetUnicodeProp(pMessage, PR_SUBJECT_W, wsSubject))
         OSTLOG_INFO(16, L"Failed to get message props: %x", MAPI_E_NOT_FOUND);
     if (Ostrel::Util::g_logger.GetLogDetailCmntMsgInfo())
         OSTLOG_INFO(16, L"pConvSess->MAPIToMime to convert message with subject: %s", wsSubject.c_str());
 
-    hr = pSession->MAPIToMIMEStm(pSource.Get(), pStream.Get(), CCSF_INCLUDE_BCC | CCSF_NO_MSGID);
+    hr = pSession->MAPIToMIMEStm(pMessage, pStream.Get(), CCSF_INCLUDE_BCC | CCSF_NO_MSGID);
     if (FAILED(hr)) {
         OSTLOG_ERROR(L"failed to pConvSess->MAPIToMime call: %x", hr);
         return hr;
     }
     OSTLOG_INFO(16, L"pConvSess->MAPIToMime call returned successfully");
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size,
+                             const wchar_t* pwszTempDir) {
+    std::wstring wsClass;
+    GetUnicodeProp(pMessage, PR_MESSAGE_CLASS_W, wsClass);
+    const bool bOwn = pMessage && MimeConfig::GetInstance().UseOstrelMapiToMimeConverter(wsClass.c_str());
+    return ConvertMessageToMimeWith(bOwn, pMessage, pAddrBook, ppStream, size, pwszTempDir);
+}
+
+HRESULT ConvertMessageToMimeWith(bool bOwnConverter, IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream,
+                                 unsigned int& size, const wchar_t* pwszTempDir) {
+    OSTLOG_BLOCK(16, 8192);
+    if (!pMessage)
+        return E_INVALIDARG;
+    if (!ppStream)
+        return E_POINTER;
+    *ppStream = nullptr;
+    size = 0;
+    std::wstring wsClass;
+    GetUnicodeProp(pMessage, PR_MESSAGE_CLASS_W, wsClass);
+
+    // Appointments and tasks go without their exception attachments, and for the converter session
+    // contacts become vCard attachments first; both changes are made on a copy so that the user's
+    // item keeps what it has.
+    Platform::ComPtr<IMessage> pSource(pMessage);
+    const Ostrel::Mail::MailItemType type = Ostrel::Mapi::MsgClassToItemType(wsClass.c_str());
+    const bool bCalendarItem = type == Ostrel::Mail::MIT_APPOINTMENT || type == Ostrel::Mail::MIT_TASK;
+    if (bCalendarItem || (!bOwnConverter && HasEmbeddedMessages(pMessage))) {
+        Platform::ComPtr<IMessage> pClone;
+        HRESULT hr = Ostrel::Mapi::CloneMessage(pMessage, pClone.AddressOf(), nullptr, nullptr);
+        if (FAILED(hr)) {
+            OSTLOG_ERROR(L"failed to clone the message: %x", hr);
+            return hr;
+        }
+        if (bCalendarItem) {
+            hr = Ostrel::Mapi::RemoveExceptionAttachments(pClone.Get());
+            if (FAILED(hr))
+                OSTLOG_WARN(L"failed to remove the exception attachments: %x", hr);
+        }
+        // The own writer turns embedded contacts into vCards itself.
+        if (!bOwnConverter) {
+            hr = Ostrel::Mapi::ReplaceContactAttachments(pClone.Get(), nullptr);
+            if (FAILED(hr))
+                OSTLOG_INFO(16, L"contact attachments not replaced: %x", hr);
+        }
+        pSource = pClone;
+    }
+
+    Platform::ComPtr<IStream> pStream;
+    HRESULT hr = bOwnConverter ? OwnConverter(pSource.Get(), pAddrBook, pStream)
+                               : SessionConverter(pSource.Get(), pAddrBook, pwszTempDir, pStream);
+    if (FAILED(hr))
+        return hr;
 
     WorkaroundBCC(pSource.Get(), pStream.Get());
     LARGE_INTEGER zero{};

@@ -8,3 +8,8 @@
 // the temporary file that holds the text (the system's temporary folder when null).
 HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size,
                              const wchar_t* pwszTempDir);
+
+// The same with the writer given: the own one (bOwnConverter) or the converter session. Both
+// outputs go through the same fix-ups.
+HRESULT ConvertMessageToMimeWith(bool bOwnConverter, IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream,
+                                 unsigned int& size, const wchar_t* pwszTempDir);

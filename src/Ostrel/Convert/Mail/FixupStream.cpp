@@ -7,7 +7,9 @@
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Session/AddrBook.h"
+#include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
+#include "Util/Text/CodePage.h"
 
 namespace Ostrel::Convert::Fixup {
 
@@ -204,6 +206,18 @@ bool GetBinaryProp(IMAPIProp* pProp, ULONG ulTag, std::string& sValue) {
     if (FAILED(pProp->OpenProperty(ulTag, &IID_IStream, 0, 0, reinterpret_cast<LPUNKNOWN*>(pStream.AddressOf()))))
         return false;
     return SUCCEEDED(ReadWholeStream(pStream.Get(), sValue));
+}
+
+std::wstring StoreString8(const char* pszBytes, UINT uiCodePage) {
+    if (!pszBytes)
+        return std::wstring();
+    bool bInvalid = false;
+    std::wstring text = Platform::FromUtf8(pszBytes, &bInvalid);
+    if (!bInvalid)
+        return text;
+    text.clear();
+    Ostrel::Util::AnsiiToUnicode(pszBytes, uiCodePage, text);
+    return text;
 }
 
 LPSPropTagArray NewTagArray(const std::vector<ULONG>& tags) {

@@ -46,6 +46,11 @@ bool GetLongProp(IMAPIProp* pProp, ULONG ulTag, LONG& lValue);
 bool GetUnicodeProp(IMAPIProp* pProp, ULONG ulTag, std::wstring& wsValue);
 bool GetBinaryProp(IMAPIProp* pProp, ULONG ulTag, std::string& sValue);
 
+// An 8-bit string property's text. The store keeps values written as Unicode as UTF-8 and gives
+// those bytes back for an 8-bit read; bytes that are not UTF-8 were written in the code page the
+// message names (uiCodePage) and are converted from it.
+std::wstring StoreString8(const char* pszBytes, UINT uiCodePage);
+
 // The tags as an SPropTagArray in a MAPI buffer (freed with MAPIFreeBuffer), or null.
 LPSPropTagArray NewTagArray(const std::vector<ULONG>& tags);
 

@@ -152,9 +152,7 @@ std::wstring MapiMessageWrapper::Text(ULONG ulTag) const {
     if (const SPropValue* p = Prop(ulTag)) {
         if (PROP_TYPE(ulTag) == PT_UNICODE)
             return p->Value.lpszW ? p->Value.lpszW : L"";
-        std::wstring out;
-        if (p->Value.lpszA && Ostrel::Util::AnsiiToUnicode(p->Value.lpszA, m_uiStringCodePage, out))
-            return out;
+        return Ostrel::Convert::Fixup::StoreString8(p->Value.lpszA, m_uiStringCodePage);
     }
     return std::wstring();
 }

@@ -1,0 +1,53 @@
+// Shared helpers of the outgoing mail tests: a store per test, store messages built from a small
+// text description (the golden data set), the MIME text of a stream, and the normalised form the
+// golden files hold.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "Platform/Com/ComPtr.h"
+#include "Platform/Mapi/MapiInterfaces.h"
+#include "Support/TempHome.h"
+
+namespace MailOutTest {
+
+using Platform::ComPtr;
+
+class StoreFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    ComPtr<IMessage> NewMessage();
+    // A saved message built from a description (see BuildMessage).
+    ComPtr<IMessage> FromDescription(const std::string& text);
+    // MIME text into a new saved message through the converter session.
+    ComPtr<IMessage> FromMime(const std::string& mime);
+
+    TestSupport::TempHome m_home;
+    ComPtr<IMsgStore> m_store;
+    ComPtr<IMAPIFolder> m_inbox;
+};
+
+// Fills a message from a description, one "key: value" per line ('#' starts a comment). Message keys:
+// class, subject, topic, body, html, cpid, codepage, submit (YYYY-MM-DDTHH:MM:SSZ), delivery,
+// importance, index (hex), from and sender ("Name <address>"), to, cc, bcc (one recipient each),
+// reply-to. "attach:" starts an attachment whose keys follow indented by two more blanks: method,
+// name, long-name, long-name8 (8-bit bytes), mime, cid, location, disposition, flags, data, data-hex,
+// data-file (under tests/data/mail-out/files), and "embedded:" whose message follows indented by
+// two more. Values take the escapes \n \r \t \\ and \xHH.
+HRESULT BuildMessage(IMessage* pMessage, const std::string& description);
+
+// The whole content of a stream from its start.
+std::string StreamText(IStream* pStream);
+// MIME text with boundaries numbered in order of appearance, Date and Message-ID values replaced,
+// CRLF shown as a line end and lone CR or LF marked.
+std::string Normalise(const std::string& mime);
+
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& text);
+std::filesystem::path DataDir();
+
+}  // namespace MailOutTest
