@@ -5,6 +5,8 @@
 #include "Endpoint.h"
 #include "Soap.h"
 
+#include <set>
+
 namespace OstrelServer {
 
 namespace {
@@ -59,8 +61,9 @@ std::vector<MailGrant> ReadGrants(const SoapDocument& doc, const std::string& ac
         out.d = Attr(doc, g, "d").value_or("");
         out.pw = Attr(doc, g, "pw").value_or("");
         out.perm = Attr(doc, g, "perm").value_or("");
-        if (out.gt.empty())
-            throw MailboxError("service.INVALID_REQUEST", "grant without grantee type");
+        static const std::set<std::string> kGranteeTypes = {"usr", "grp", "dom", "cos", "all", "pub", "guest", "key"};
+        if (!kGranteeTypes.count(out.gt))
+            throw MailboxError("service.INVALID_REQUEST", "invalid grantee type: " + out.gt);
         if (out.perm.find_first_not_of("rwidaxp") != std::string::npos)
             throw MailboxError("service.INVALID_REQUEST", "invalid rights: " + out.perm);
         grants.push_back(std::move(out));

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace OstrelServer {
@@ -112,8 +114,12 @@ void Server::Start() {
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     if (m_options.port > 0) {
-        if (!m_pHttp->bind_to_port("127.0.0.1", m_options.port))
-            throw std::runtime_error("server: cannot bind 127.0.0.1:" + std::to_string(m_options.port));
+        if (!m_pHttp->bind_to_port("127.0.0.1", m_options.port)) {
+            const int error = errno;
+            const std::string where = "127.0.0.1:" + std::to_string(m_options.port);
+            throw std::runtime_error(error == EADDRINUSE ? where + " is in use by another program"
+                                                         : "cannot listen on " + where + ": " + std::strerror(error));
+        }
         m_port = m_options.port;
     } else {
         m_port = m_pHttp->bind_to_any_port("127.0.0.1");

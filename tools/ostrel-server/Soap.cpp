@@ -6,6 +6,7 @@
 #include <libxml/xpathInternals.h>
 
 #include <climits>
+#include <cstdint>
 
 namespace OstrelServer {
 
@@ -108,11 +109,60 @@ size_t SoapDocument::Count(const std::string& xpath) const {
     return static_cast<size_t>(r.Size());
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `i` holding a character XML may carry, or 0.
+size_t XmlCharLength(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80)
+        return lead >= 0x20 || lead == '\t' || lead == '\n' || lead == '\r' ? 1 : 0;
+    size_t n = 0;
+    uint32_t cp = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        n = 2;
+        cp = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+        n = 3;
+        cp = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+        n = 4;
+        cp = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + n > text.size())
+        return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF)
+        return 0;
+    return n;
+}
+
+}  // namespace
+
 std::string XmlEscape(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = XmlCharLength(text, i);
+        if (n == 0) {
+            // No XML document can hold it, not even as a reference: the replacement character.
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        if (n > 1) {
+            out.append(text, i, n);
+            i += n;
+            continue;
+        }
+        switch (const char c = text[i++]) {
             case '&':
                 out += "&amp;";
                 break;
@@ -127,6 +177,17 @@ std::string XmlEscape(const std::string& text) {
                 break;
             case '\'':
                 out += "&apos;";
+                break;
+            // A parser turns these into spaces in attributes and CR LF into LF in text: references
+            // bring back what was sent.
+            case '\t':
+                out += "&#9;";
+                break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
                 break;
             default:
                 out += c;

@@ -34,7 +34,8 @@ private:
     std::string m_callNs;
 };
 
-// Escapes text for element content and attribute values.
+// Escapes text for element content and attribute values. Characters no XML document can hold
+// (most controls, U+FFFE, U+FFFF, broken UTF-8) become U+FFFD, so the reply always parses.
 std::string XmlEscape(const std::string& text);
 
 // A whole envelope; `context` is the inner XML of the header's context element.

@@ -29,13 +29,23 @@ void Spnego(HttpCall& call) {
     call.res.set_content("<html><body>signed on</body></html>", "text/html");
 }
 
-// The host the client asked for, without its port.
+// The host the client asked for, without its port. It goes into the redirect: anything but a
+// plain host name or address (a path, credentials, another scheme's syntax) is not repeated.
 std::string RequestHost(const httplib::Request& req) {
     std::string host = req.get_header_value("Host");
-    size_t colon = host.rfind(':');
-    if (colon != std::string::npos && host.find(']') == std::string::npos)
+    const size_t bracket = host.find(']');
+    const size_t colon = host.find(':', bracket == std::string::npos ? 0 : bracket);
+    if (colon != std::string::npos) {
+        if (host.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+            return "127.0.0.1";
         host.resize(colon);
-    return host.empty() ? "127.0.0.1" : host;
+    }
+    const bool bIpv6 = host.size() > 2 && host.front() == '[' && host.back() == ']' &&
+                       host.find_first_not_of("0123456789abcdefABCDEF:.", 1) == host.size() - 1;
+    const bool bName =
+        !host.empty() &&
+        host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == std::string::npos;
+    return bIpv6 || bName ? host : "127.0.0.1";
 }
 
 void CertAuth(HttpCall& call) {
