@@ -1,0 +1,85 @@
+#include "Ostrel/Convert/Contact/ContactStoreWriter.h"
+
+#include "Ostrel/Convert/Contact/L2MContactConverter.h"
+#include "Ostrel/IdMap/IdMapper.h"
+#include "Platform/Com/ComPtr.h"
+#include "Util/Log/Log.h"
+
+namespace Ostrel::Mapi {
+
+ContactStoreWriter::ContactStoreWriter(IMsgStore* pStore, IMAPIFolder* pFolder, IdMapper* pItemMapper,
+                                       IdMapper* pGalMapper, bool bGal)
+    : m_pStore(pStore), m_pFolder(pFolder), m_pItemMapper(pItemMapper), m_pGalMapper(pGalMapper), m_bGal(bGal) {}
+
+std::wstring ContactStoreWriter::GalKey(const Mail::Contact& contact) {
+    return contact.GetUniqueId().empty() ? contact.GalRef() : contact.GetUniqueId();
+}
+
+HRESULT ContactStoreWriter::OpenOrCreate(const Mail::Contact& contact, IMessage** ppMsg) {
+    ULONG ulType = 0;
+    Platform::ComPtr<IUnknown> pObj;
+    BOOL bFound = FALSE;
+    if (m_bGal && m_pGalMapper && !GalKey(contact).empty())
+        bFound = m_pGalMapper->Get(GalKey(contact), contact.GetContId() > 0 ? contact.GetContId() : 0, &ulType,
+                                   pObj.AddressOf(), 0);
+    else if (!m_bGal && m_pItemMapper && contact.GetContId() > 0)
+        bFound = m_pItemMapper->Get(contact.GetContId(), &ulType, pObj.AddressOf());
+    if (bFound && pObj && ulType == MAPI_MESSAGE) {
+        *ppMsg = static_cast<IMessage*>(pObj.Detach());
+        return S_OK;
+    }
+    return m_pFolder->CreateMessage(nullptr, 0, ppMsg);
+}
+
+HRESULT ContactStoreWriter::Put(const Mail::Contact& contact, const std::string* pPhoto, std::string* psEntryId) {
+    if (!m_pStore || !m_pFolder)
+        return E_INVALIDARG;
+    if (m_bGal && GalKey(contact).empty()) {
+        OSTLOG_ERROR(L"Global address list entry without a reference -- not written");
+        return E_INVALIDARG;
+    }
+    Platform::ComPtr<IMessage> pMsg;
+    HRESULT hr = OpenOrCreate(contact, pMsg.AddressOf());
+    if (FAILED(hr))
+        return hr;
+    L2MContactConverter converter(&contact, nullptr, m_pItemMapper, m_pGalMapper);
+    if (pPhoto) {
+        const wchar_t* pwszName = contact.GetImageAttachmentInfo().GetFileName();
+        converter.SetPhoto(*pPhoto, pwszName ? pwszName : L"");
+    }
+    converter.SetAliasSlotsCheck(m_bGal);
+    if (!converter.Convert(pMsg.Get(), m_bGal, false))
+        return MAPI_E_CALL_FAILED;
+
+    NamedProps* pProps = NamedPropsManager::GetNamedPropsFromMAPIProp(pMsg.Get());
+    SPropValue stamps[2]{};
+    ULONG cStamps = 0;
+    if (pProps && contact.GetContId() > 0) {
+        stamps[cStamps].ulPropTag = pProps->GetPropTag(NamedProps::OSTREL_ID, PT_LONG);
+        stamps[cStamps++].Value.l = contact.GetContId();
+    }
+    std::wstring wsKey = GalKey(contact);
+    if (pProps && m_bGal) {
+        stamps[cStamps].ulPropTag = pProps->GetPropTag(NamedProps::GAL_UNIQUE_ID, PT_UNICODE);
+        stamps[cStamps++].Value.lpszW = wsKey.data();
+    }
+    if (cStamps && FAILED(hr = pMsg->SetProps(cStamps, stamps, nullptr)))
+        return hr;
+    if (FAILED(hr = pMsg->SaveChanges(KEEP_OPEN_READWRITE))) {
+        OSTLOG_ERROR(L"SaveChanges of contact %d failed: %08x", contact.GetContId(), hr);
+        return hr;
+    }
+    if (m_bGal && m_pGalMapper)
+        m_pGalMapper->Put(wsKey, contact.GetContId() > 0 ? contact.GetContId() : 0, pMsg.Get());
+    else if (!m_bGal && m_pItemMapper && contact.GetContId() > 0)
+        m_pItemMapper->Put(contact.GetContId(), pMsg.Get(), 0);
+    if (psEntryId) {
+        LPSPropValue pEid = nullptr;
+        if (SUCCEEDED(HrGetOneProp(pMsg.Get(), PR_ENTRYID, &pEid)))
+            psEntryId->assign(reinterpret_cast<const char*>(pEid->Value.bin.lpb), pEid->Value.bin.cb);
+        MAPIFreeBuffer(pEid);
+    }
+    return S_OK;
+}
+
+}  // namespace Ostrel::Mapi

@@ -1,0 +1,39 @@
+// Puts server contacts into a store folder: the message a contact had before is found through
+// the id mapper (by server id, or for global address list entries by their reference, so that
+// an entry keeps its store object across synchronisations), the contact is converted onto it,
+// stamped, saved, and the mapping recorded.
+#pragma once
+
+#include <string>
+
+#include "Ostrel/Model/Contact/Contact.h"
+#include "Platform/Mapi/Mapi.h"
+
+namespace Ostrel::Mapi {
+
+class IdMapper;
+
+class ContactStoreWriter {
+public:
+    // For global address list entries (bGal) pGalMapper keys the messages; otherwise pItemMapper.
+    // Both are also used to resolve group members. Neither is owned.
+    ContactStoreWriter(IMsgStore* pStore, IMAPIFolder* pFolder, IdMapper* pItemMapper, IdMapper* pGalMapper, bool bGal);
+
+    // Writes one contact. pPhoto, when given, holds the photo's bytes. The message's entry id
+    // goes into *psEntryId when asked for.
+    HRESULT Put(const Mail::Contact& contact, const std::string* pPhoto = nullptr, std::string* psEntryId = nullptr);
+
+    // The key a global address list entry is mapped by: its unique id, else its reference.
+    static std::wstring GalKey(const Mail::Contact& contact);
+
+private:
+    HRESULT OpenOrCreate(const Mail::Contact& contact, IMessage** ppMsg);
+
+    IMsgStore* m_pStore;
+    IMAPIFolder* m_pFolder;
+    IdMapper* m_pItemMapper;
+    IdMapper* m_pGalMapper;
+    bool m_bGal;
+};
+
+}  // namespace Ostrel::Mapi
