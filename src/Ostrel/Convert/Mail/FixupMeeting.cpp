@@ -204,7 +204,7 @@ HRESULT GetMeetingRecipients(IMessage* pMessage, std::vector<RecipientRow>& rows
     return hr;
 }
 
-// Repairs the attendees and the organizer; true when a line changed.
+// Repairs the attendees and the organizer of a request; true when a line changed.
 bool RepairCalendar(IMessage* pMessage, std::vector<CalLine>& lines, bool bAttendees, const wchar_t* pwszSenderAddress,
                     const wchar_t* pwszOrganizerAddress) {
     std::vector<RecipientRow> recipients;
@@ -246,7 +246,8 @@ bool RepairCalendar(IMessage* pMessage, std::vector<CalLine>& lines, bool bAtten
             it->bChanged = true;
             bChanged = true;
             OSTLOG_INFO(16, L"':invalid:nomail' replaced with '%hs' for '%s'", mailto.c_str(), cn.c_str());
-        } else if (name == "ORGANIZER") {
+        } else if (bAttendees && name == "ORGANIZER") {
+            // Only a request names who sends it for the organizer; a response comes from an attendee.
             std::wstring organizer = StripMailto(value);
             std::string newHead = head;
             if (SameNoCase(value, L"invalid:nomail") && pwszOrganizerAddress && *pwszOrganizerAddress)

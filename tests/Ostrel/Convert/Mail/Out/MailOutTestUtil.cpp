@@ -204,8 +204,6 @@ HRESULT FillAttachment(IMessage* pMessage, const std::vector<Line>& lines, size_
         } else if (l.key == "data-hex") {
             const auto bytes = Hex(l.value);
             hr = SetBinary(pAttach.Get(), PR_ATTACH_DATA_BIN, std::string(bytes.begin(), bytes.end()));
-        } else if (l.key == "data-file") {
-            hr = SetBinary(pAttach.Get(), PR_ATTACH_DATA_BIN, ReadFile(DataDir() / "files" / l.value));
         } else if (l.key == "embedded") {
             lMethod = ATTACH_EMBEDDED_MSG;
             ComPtr<IUnknown> pUnk;

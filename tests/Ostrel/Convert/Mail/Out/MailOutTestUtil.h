@@ -35,9 +35,9 @@ protected:
 // class, subject, topic, body, html, cpid, codepage, submit (YYYY-MM-DDTHH:MM:SSZ), delivery,
 // importance, index (hex), from and sender ("Name <address>"), to, cc, bcc (one recipient each),
 // reply-to. "attach:" starts an attachment whose keys follow indented by two more blanks: method,
-// name, long-name, long-name8 (8-bit bytes), mime, cid, location, disposition, flags, data, data-hex,
-// data-file (under tests/data/mail-out/files), and "embedded:" whose message follows indented by
-// two more. Values take the escapes \n \r \t \\ and \xHH.
+// name, long-name, long-name8 (8-bit bytes), display-name, mime, cid, location, disposition, flags,
+// data, data-hex, and "embedded:" whose message follows indented by two more. Values take the escapes \n \r \t \\ and
+// \xHH.
 HRESULT BuildMessage(IMessage* pMessage, const std::string& description);
 
 // The whole content of a stream from its start.
