@@ -28,10 +28,9 @@ namespace {
 void WipeIfLast(int fd, void* pData, size_t cb) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return;
+    // Zeroed, never truncated: a mapping of a truncated file faults on its next touch, and the same
+    // section may be wiped twice (at exit, then by a static owner's Close).
     std::memset(pData, 0, cb);
-    if (::ftruncate(fd, 0) != 0) {
-        // The data is zeroed already; a size left over only costs the next user a truncate.
-    }
 }
 
 // Sections registered by WipeAtExitAndOnSignals, read by a signal handler: plain atomics only.

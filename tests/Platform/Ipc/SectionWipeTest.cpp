@@ -30,14 +30,17 @@ std::string FileBytes() {
 }
 
 // A child that opens the section, writes the secret, tells the parent and then leaves as `leave`
-// says: 'c' closes and goes on running, 'e' exits without closing, 'w' waits to be killed.
+// says: 'c' closes and goes on running, 'e' exits without closing, 's' exits with the section
+// owned by a static object (closed after the exit wipe), 'w' waits to be killed.
 pid_t StartHolder(char leave) {
     int ready[2];
     EXPECT_EQ(pipe(ready), 0);
     const pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);
-        Platform::SharedSection section;
+        static Platform::SharedSection owned;
+        Platform::SharedSection local;
+        Platform::SharedSection& section = leave == 's' ? owned : local;
         if (!section.Open(L"Secret", 256))
             _exit(2);
         section.WipeAtExitAndOnSignals();
@@ -70,9 +73,9 @@ int Finish(pid_t pid) {
 
 TEST(SectionWipe, TheLastProcessLeavingZeroesTheFileHoweverItLeaves) {
     TestSupport::TempHome home;
-    for (char leave : {'c', 'e'}) {
+    for (char leave : {'c', 'e', 's'}) {
         const int status = Finish(StartHolder(leave));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the secret outlived Close";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "left by " << leave << ": status " << status;
         EXPECT_EQ(FileBytes().find(kSecret), std::string::npos) << "left by " << leave;
     }
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
