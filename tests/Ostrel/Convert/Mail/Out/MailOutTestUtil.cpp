@@ -199,6 +199,8 @@ HRESULT FillAttachment(IMessage* pMessage, const std::vector<Line>& lines, size_
             hr = SetUnicode(pAttach.Get(), PR_ATTACH_CONTENT_DISPOSITION_W, l.value);
         } else if (l.key == "flags") {
             hr = SetLong(pAttach.Get(), PR_ATTACH_FLAGS, std::stol(l.value));
+        } else if (l.key == "attachment-flags") {
+            hr = SetLong(pAttach.Get(), PR_ATTACHMENT_FLAGS, std::stol(l.value));
         } else if (l.key == "data") {
             hr = SetBinary(pAttach.Get(), PR_ATTACH_DATA_BIN, l.value);
         } else if (l.key == "data-hex") {

@@ -36,8 +36,8 @@ protected:
 // importance, index (hex), from and sender ("Name <address>"), to, cc, bcc (one recipient each),
 // reply-to. "attach:" starts an attachment whose keys follow indented by two more blanks: method,
 // name, long-name, long-name8 (8-bit bytes), display-name, mime, cid, location, disposition, flags,
-// data, data-hex, and "embedded:" whose message follows indented by two more. Values take the escapes \n \r \t \\ and
-// \xHH.
+// attachment-flags, data, data-hex, and "embedded:" whose message follows indented by two more. Values take the escapes
+// \n \r \t \\ and \xHH.
 HRESULT BuildMessage(IMessage* pMessage, const std::string& description);
 
 // The whole content of a stream from its start.
