@@ -1,0 +1,100 @@
+// The calendar conversion corpus: each NN-name.xml under tests/data/calendar-convert is a reply of
+// the simulator to GetAppointmentRequest or GetTaskRequest, beside NN-name.store.ref, the text view
+// of the store item it converts into. OSTREL_REGEN_CALENDAR_GOLDENS=1 fetches the replies from the
+// simulator again and rewrites both files (scripts/regen-calendar-goldens.sh); review the diff.
+#include "CalendarTestSupport.h"
+
+#include "Support/TempHome.h"
+#include "ostrel-server/Calendar.h"
+#include "ostrel-server/Server.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path CorpusDir() {
+    return TestSupport::DataDir() / "calendar-convert";
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteAll(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    ASSERT_TRUE(out.good()) << path;
+}
+
+// A file name from the item's uid: "uid-weekly-london-dst" becomes "weekly-london-dst".
+std::string NameOf(const OstrelServer::CalendarItem& item) {
+    std::string name = item.Uid();
+    if (name.rfind("uid-", 0) == 0)
+        name = name.substr(4);
+    return name;
+}
+
+class CalendarGolden : public CalendarTest::CalendarStore {};
+
+}  // namespace
+
+// Rewrites the corpus from the simulator's seeded items (only with OSTREL_REGEN_CALENDAR_GOLDENS=1).
+TEST_F(CalendarGolden, RegenerateFromTheSimulator) {
+    if (!std::getenv("OSTREL_REGEN_CALENDAR_GOLDENS"))
+        GTEST_SKIP() << "set OSTREL_REGEN_CALENDAR_GOLDENS=1 to rewrite the corpus";
+    OstrelServer::Server server;
+    server.Start();
+    auto& book = server.State<OstrelServer::CalendarBook>();
+    for (const fs::directory_entry& e : fs::directory_iterator(CorpusDir()))
+        fs::remove(e.path());
+    int n = 0;
+    for (int32_t id : book.Ids()) {
+        const OstrelServer::CalendarItem item = *book.Get(id);
+        const char* pszCall = item.task ? "GetTaskRequest" : "GetAppointmentRequest";
+        const std::string reply = CalendarTest::Post(
+            server, pszCall,
+            std::string("<") + pszCall + " xmlns=\"urn:ostrelMail\" id=\"" + std::to_string(id) + "\" sync=\"1\"/>");
+        char prefix[16];
+        std::snprintf(prefix, sizeof prefix, "%02d-", ++n);
+        const fs::path xml = CorpusDir() / (prefix + NameOf(item) + ".xml");
+        WriteAll(xml, reply + "\n");
+        Result result = Convert(reply);
+        ASSERT_EQ(result.iResult, 1) << xml << ": " << testing::PrintToString(result.wsError);
+        fs::path ref = xml;
+        ref.replace_extension(".store.ref");
+        WriteAll(ref, Dump(result.pMessage.Get()));
+    }
+    server.Stop();
+}
+
+TEST_F(CalendarGolden, EveryServerItemConvertsAsRecorded) {
+    std::vector<fs::path> inputs;
+    for (const fs::directory_entry& e : fs::directory_iterator(CorpusDir()))
+        if (e.path().extension() == ".xml")
+            inputs.push_back(e.path());
+    std::sort(inputs.begin(), inputs.end());
+    ASSERT_GE(inputs.size(), 40u);
+    int cTasks = 0;
+    for (const fs::path& xml : inputs) {
+        SCOPED_TRACE(xml.filename().string());
+        const std::string reply = ReadAll(xml);
+        cTasks += reply.find("GetTaskResponse") != std::string::npos;
+        Result result = Convert(reply);
+        ASSERT_EQ(result.iResult, 1) << testing::PrintToString(result.wsError);
+        EXPECT_EQ(result.wsWarning, L"");
+        fs::path ref = xml;
+        ref.replace_extension(".store.ref");
+        EXPECT_EQ(Dump(result.pMessage.Get()), ReadAll(ref));
+    }
+    EXPECT_GE(cTasks, 5);
+}
