@@ -1,9 +1,14 @@
 #include "Platform/Mapi/Session/ProfileDb.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Utf.h"
+#include "Platform/Mapi/MapiTags.h"
 
 namespace Platform::Mapi {
 
@@ -20,28 +25,38 @@ bool ProfileDb::ValidName(const std::wstring& wsName) {
     if (wsName.empty() || wsName.size() > 64 || wsName[0] == L'.')
         return false;
     for (wchar_t c : wsName)
-        if (!(iswalnum(c) || c == L' ' || c == L'-' || c == L'_' || c == L'.') || c > 0x7F)
+        if (!(iswalnum(c) || c == L' ' || c == L'-' || c == L'_' || c == L'.' || c == L'@') || c > 0x7F)
             return false;
     return true;
+}
+
+std::filesystem::path ProfileDb::PathOf(const std::wstring& wsName) {
+    std::string lower = Platform::ToUtf8(wsName);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return Dir() / (lower + ".prf");
 }
 
 HRESULT ProfileDb::Open(const std::wstring& wsName, bool bCreate, std::shared_ptr<ProfileDb>* ppDb) {
     if (!ValidName(wsName))
         return MAPI_E_INVALID_PARAMETER;
-    std::string lower = Platform::ToUtf8(wsName);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::filesystem::path path = Dir() / (lower + ".prf");
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
+    std::filesystem::path path = PathOf(wsName);
+    // Profiles hold protected secrets: only a private folder and a regular file of the user's
+    // own count; a planted link is never followed.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return MAPI_E_NO_ACCESS;
         if (!bCreate)
             return MAPI_E_NOT_FOUND;
-        if (!Platform::EnsurePrivateDirectory(Dir()))
-            return MAPI_E_DISK_ERROR;
+    } else if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        return MAPI_E_NO_ACCESS;
     }
+    if (!Platform::EnsurePrivateDirectory(Dir()))
+        return MAPI_E_NO_ACCESS;
     auto pDb = std::shared_ptr<ProfileDb>(new ProfileDb());
     pDb->m_wsName = wsName;
-    int flags = SQLITE_OPEN_READWRITE | (bCreate ? SQLITE_OPEN_CREATE : 0);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | (bCreate ? SQLITE_OPEN_CREATE : 0);
     int rc = sqlite3_open_v2(path.c_str(), &pDb->m_pDb, flags, nullptr);
     if (rc != SQLITE_OK)
         return HrFromSqlite(rc);
@@ -119,4 +134,36 @@ HRESULT ProfileDb::Sections(std::vector<MAPIUID>& uids) {
     return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
 }
 
+HRESULT ProfileDb::FindService(const std::wstring& wsServiceName, MAPIUID& uid) {
+    std::vector<MAPIUID> uids;
+    HRESULT hr = Sections(uids);
+    for (const MAPIUID& candidate : uids) {
+        if (FAILED(hr))
+            break;
+        PropMap props;
+        hr = LoadSection(candidate, props);
+        auto name = props.find(PROP_ID(PR_SERVICE_NAME_W));
+        auto service = props.find(PROP_ID(PR_SERVICE_UID));
+        if (SUCCEEDED(hr) && name != props.end() && service != props.end() &&
+            PROP_TYPE(name->second.ulTag) == PT_UNICODE && ReadString(name->second) == wsServiceName &&
+            service->second.sData == std::string(reinterpret_cast<const char*>(candidate.ab), 16)) {
+            uid = candidate;
+            return S_OK;
+        }
+    }
+    return FAILED(hr) ? hr : MAPI_E_NOT_FOUND;
+}
+
 }  // namespace Platform::Mapi
+
+namespace Platform {
+
+HRESULT MapiFindService(const std::wstring& wsProfile, const std::wstring& wsServiceName, MAPIUID* pServiceUid) {
+    if (!pServiceUid)
+        return MAPI_E_INVALID_PARAMETER;
+    std::shared_ptr<Mapi::ProfileDb> pProfile;
+    HRESULT hr = Mapi::ProfileDb::Open(wsProfile, false, &pProfile);
+    return SUCCEEDED(hr) ? pProfile->FindService(wsServiceName, *pServiceUid) : hr;
+}
+
+}  // namespace Platform
