@@ -97,6 +97,10 @@ HRESULT FixMimeForSpecialAttachments(IMessage* pMessage, IStream** ppStream, uns
         OSTLOG_INFO(16, L"no special handling -- returning");
         return S_OK;
     }
+    if (size > Ostrel::Mapi::GetMaxMimeBufferSize()) {
+        OSTLOG_INFO(16, L"Message is too large to process -- returning");
+        return S_OK;
+    }
     std::string mime;
     HRESULT hr = ReadWholeStream(*ppStream, mime);
     if (FAILED(hr)) {

@@ -2,12 +2,12 @@
 
 #include <cwctype>
 
+#include "Platform/Base/Utf.h"
 #include "Platform/Com/MemStream.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Session/AddrBook.h"
-#include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/CodePage.h"
 

@@ -36,7 +36,8 @@ public:
     HRESULT Initialize(IMessage* pMessage);
     // Builds the headers and the body of the target from what Initialize read.
     HRESULT ToMime(mimepp::Message& target, int iFlags);
-    // Writes "X-Ostrel-Received" from the delivery time (nothing without one).
+    // Writes "X-Ostrel-Received" from the delivery time, in milliseconds since 1970 (nothing without
+    // one).
     void SetDeliveryDate(mimepp::Message& target) const;
 
     std::wstring Subject() const;

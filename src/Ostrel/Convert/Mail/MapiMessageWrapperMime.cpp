@@ -16,6 +16,7 @@
 #include "Platform/Mime/MediaType.h"
 #include "Platform/Mime/TransferEncoding.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/TimeUtil.h"
 
 using Ostrel::Util::CharsetUtil;
 
@@ -221,8 +222,13 @@ void MapiMessageWrapper::SetDeliveryDate(mimepp::Message& target) const {
     FILETIME ft{};
     if (!DeliveryDate(ft))
         return;
+    // Milliseconds since 1970, the form the incoming side reads this header in.
+    const ULONGLONG ticks = Ostrel::Util::FileTimeToUInt64(ft);
+    const long long ms = ticks >= Ostrel::Util::kFileTimeUnixEpoch
+                             ? static_cast<long long>((ticks - Ostrel::Util::kFileTimeUnixEpoch) / 10000)
+                             : -static_cast<long long>((Ostrel::Util::kFileTimeUnixEpoch - ticks) / 10000);
     target.headers().removeField("X-Ostrel-Received");
-    target.headers().addField(mimepp::Field::newField("X-Ostrel-Received", mimepp::String(DeliveryDateString())));
+    target.headers().addField(mimepp::Field::newField("X-Ostrel-Received", mimepp::String(std::to_string(ms))));
 }
 
 HRESULT MapiMessageWrapper::SetBodyAndAttachments(mimepp::Message& target) {

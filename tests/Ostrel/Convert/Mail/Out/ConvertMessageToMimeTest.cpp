@@ -7,6 +7,7 @@
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mime/Field.h"
 
 namespace MailOutTest {
 
@@ -96,6 +97,17 @@ TEST_F(ConvertOut, EightBitStringsAreReadInTheMessagesCodePage) {
     ASSERT_EQ(MapiToMimeText(pMessage.Get(), &support, mime), S_OK);
     EXPECT_NE(mime.find("filename*=utf-8''r%C3%A9sum%C3%A9.txt"), std::string::npos) << mime;
     EXPECT_NE(mime.find("filename*=utf-8''na%C3%AFve.txt"), std::string::npos) << mime;
+}
+
+TEST_F(ConvertOut, DeliveryTimeInTheFormTheIncomingSideReads) {
+    ComPtr<IMessage> pMessage = FromDescription("subject: x\ndelivery: 2026-12-03T09:05:00Z\n");
+    MapiMessageWrapper wrapper(nullptr);
+    ASSERT_EQ(wrapper.Initialize(pMessage.Get()), S_OK);
+    mimepp::Message target;
+    wrapper.SetDeliveryDate(target);
+    target.assemble();
+    EXPECT_EQ(target.headers().findField("X-Ostrel-Received")->fieldBody().getString(), "1796288700000");
+    EXPECT_EQ(wrapper.DateString(), "No Date");
 }
 
 TEST_F(ConvertOut, BadArgumentsAndMissingMessagesFail) {
