@@ -108,6 +108,11 @@ TEST_F(ConvertOut, DeliveryTimeInTheFormTheIncomingSideReads) {
     target.assemble();
     EXPECT_EQ(target.headers().findField("X-Ostrel-Received")->fieldBody().getString(), "1796288700000");
     EXPECT_EQ(wrapper.DateString(), "No Date");
+
+    ComPtr<IMessage> pSent = FromDescription("subject: x\nsubmit: 2026-12-03T09:05:00Z\n");
+    MapiMessageWrapper sent(nullptr);
+    ASSERT_EQ(sent.Initialize(pSent.Get()), S_OK);
+    EXPECT_EQ(sent.DateString(), "Thu, 3 Dec 2026 09:05:00 -0000");
 }
 
 TEST_F(ConvertOut, BadArgumentsAndMissingMessagesFail) {
