@@ -133,6 +133,9 @@ public:
     std::optional<MailItem> Item(int32_t id) const;
     std::optional<MailTag> Tag(int32_t id) const;
     std::optional<MailTag> TagByName(const std::string& name) const;
+    // A contact changed on the server (as by another client): its attributes, members and image
+    // are replaced; throws MailboxError mail.NO_SUCH_CONTACT.
+    void ChangeContact(int32_t id, const MailboxContact& contact);
     // Tag changes made on the server (Endpoints/TagAction.cpp); throw MailboxError.
     void RenameTag(int32_t id, const std::string& name);
     void DeleteTag(int32_t id);
