@@ -26,6 +26,7 @@ struct ContactImage {
     int64_t size = 0;  // bytes
     std::string fileName;
     std::string contentType;  // may carry parameters ("image/png; name=me.png")
+    std::string content;      // the bytes, when the photo was uploaded
 };
 
 struct MailboxContact {

@@ -62,6 +62,7 @@ ContactImage TakeImage(const Entry& entry, UploadStore& uploads) {
     image.size = static_cast<int64_t>(upload.content.size());
     image.fileName = !entry.fileName.empty() ? entry.fileName : upload.fileName;
     image.contentType = !entry.contentType.empty() ? entry.contentType : upload.contentType;
+    image.content = std::move(upload.content);
     return image;
 }
 
@@ -175,6 +176,21 @@ SoapReply Mailbox::SoapModifyContact(const SoapDocument& doc, UploadStore& uploa
     }
     Notify();
     return Reply(std::move(xml), rev);
+}
+
+void Mailbox::ChangeContact(int32_t id, const MailboxContact& contact) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Data& d = *m_pData;
+        MailItem& item = d.ItemOrThrow(id, "mail.NO_SUCH_CONTACT");
+        if (item.kind != ItemKind::Contact)
+            throw MailboxError("mail.NO_SUCH_CONTACT", "no such contact: " + std::to_string(id));
+        item.contact.attrs = contact.attrs;
+        item.contact.members = contact.members;
+        item.contact.image = contact.image;
+        d.Modified(item);
+    }
+    Notify();
 }
 
 SoapReply Mailbox::SoapGetItem(const SoapDocument& doc) const {

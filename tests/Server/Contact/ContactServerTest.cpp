@@ -62,7 +62,7 @@ TEST_F(ContactServer, AContactFolderReadsTheSameOnBothPaths) {
     ann.attrs.emplace_back("email", "ann.lee@home.test");
     ann.attrs.emplace_back("fileAs", "4");
     ann.attrs.emplace_back("company", "Acme & Sons");
-    ann.image = OstrelServer::ContactImage{2, 5120, "me.png", "image/png; name=me.png"};
+    ann.image = OstrelServer::ContactImage{2, 5120, "me.png", "image/png; name=me.png", {}};
     int32_t annId = Book().AddContact(ann);
 
     OstrelServer::MailboxContact group;

@@ -144,7 +144,7 @@ ContactBook::ContactBook() {
                  {"email2", "ann.lee@home.test"},
                  {"mobilePhone", "+1 555 0100"},
                  {"birthday", "1985-04-12"}};
-    ann.image = ContactImage{2, 5120, "ann.png", "image/png; name=ann.png"};
+    ann.image = ContactImage{2, 5120, "ann.png", "image/png; name=ann.png", {}};
     MailboxContact ben;
     ben.modified = kGalBaseTime;
     ben.attrs = {{"firstName", "Ben"},       {"lastName", "Okafor"},       {"fileAs", "5"},

@@ -20,8 +20,7 @@ HRESULT ContactStoreWriter::OpenOrCreate(const Mail::Contact& contact, IMessage*
     Platform::ComPtr<IUnknown> pObj;
     BOOL bFound = FALSE;
     if (m_bGal && m_pGalMapper && !GalKey(contact).empty())
-        bFound = m_pGalMapper->Get(GalKey(contact), contact.GetContId() > 0 ? contact.GetContId() : 0, &ulType,
-                                   pObj.AddressOf(), 0);
+        bFound = m_pGalMapper->Get(GalKey(contact), 0, &ulType, pObj.AddressOf(), 0);
     else if (!m_bGal && m_pItemMapper && contact.GetContId() > 0)
         bFound = m_pItemMapper->Get(contact.GetContId(), &ulType, pObj.AddressOf());
     if (bFound && pObj && ulType == MAPI_MESSAGE) {
@@ -54,9 +53,12 @@ HRESULT ContactStoreWriter::Put(const Mail::Contact& contact, const std::string*
     NamedProps* pProps = NamedPropsManager::GetNamedPropsFromMAPIProp(pMsg.Get());
     SPropValue stamps[2]{};
     ULONG cStamps = 0;
-    if (pProps && contact.GetContId() > 0) {
+    // A GAL entry's number is only derived from its textual id (a hash, or the leading digits),
+    // so two entries may share one: they are stamped 0 and mapped by reference alone.
+    LONG lId = m_bGal ? 0 : contact.GetContId();
+    if (pProps && (m_bGal || lId > 0)) {
         stamps[cStamps].ulPropTag = pProps->GetPropTag(NamedProps::OSTREL_ID, PT_LONG);
-        stamps[cStamps++].Value.l = contact.GetContId();
+        stamps[cStamps++].Value.l = lId;
     }
     std::wstring wsKey = GalKey(contact);
     if (pProps && m_bGal) {
@@ -70,9 +72,9 @@ HRESULT ContactStoreWriter::Put(const Mail::Contact& contact, const std::string*
         return hr;
     }
     if (m_bGal && m_pGalMapper)
-        m_pGalMapper->Put(wsKey, contact.GetContId() > 0 ? contact.GetContId() : 0, pMsg.Get());
-    else if (!m_bGal && m_pItemMapper && contact.GetContId() > 0)
-        m_pItemMapper->Put(contact.GetContId(), pMsg.Get(), 0);
+        m_pGalMapper->Put(wsKey, 0, pMsg.Get());
+    else if (!m_bGal && m_pItemMapper && lId > 0)
+        m_pItemMapper->Put(lId, pMsg.Get(), 0);
     if (psEntryId) {
         LPSPropValue pEid = nullptr;
         if (SUCCEEDED(HrGetOneProp(pMsg.Get(), PR_ENTRYID, &pEid)))

@@ -1,11 +1,12 @@
 // The list side of writing a contact: distribution-list members, the members kept whole, the
 // properties a contact no longer has, and the photo attachment.
+#include <zlib.h>
+
 #include <set>
 
 #include "Ostrel/Convert/Contact/ContactProps.h"
 #include "Ostrel/Convert/Contact/L2MContactConverter.h"
 #include "Ostrel/IdMap/IdMapper.h"
-#include "Ostrel/Store/HostClient.h"
 #include "Platform/Base/Text.h"
 #include "Util/Log/Log.h"
 
@@ -95,8 +96,9 @@ void L2MContactConverter::AddListMembers() {
         std::string all;
         for (const std::string& member : members)
             all += member;
-        m_bag.AddLong(Named(NamedProps::ADDR_804C, PT_LONG),
-                      CRC32(0, reinterpret_cast<const BYTE*>(all.data()), static_cast<ULONG>(all.size())));
+        m_bag.AddLong(
+            Named(NamedProps::ADDR_804C, PT_LONG),
+            static_cast<LONG>(crc32(0, reinterpret_cast<const Bytef*>(all.data()), static_cast<uInt>(all.size()))));
     }
 }
 
