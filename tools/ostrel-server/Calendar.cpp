@@ -237,9 +237,14 @@ SoapReply CalendarBook::SetItem(const std::string& body, bool task) {
         item.nextAlarmMs = *alarm;
     bool bHasSeries = false;
     for (CalNode& child : call->children) {
-        const CalNode* pM = child.Child("m");
+        CalNode* pM = child.Child("m");
         if (!pM || !pM->Child("inv"))
             return SoapReply::Fault("service.INVALID_REQUEST", "an instance without an invitation");
+        // The server, not the client, says whether the user organizes the item.
+        CalNode& inv = *pM->Child("inv");
+        const CalNode* pOrganizer = inv.Child("or");
+        const std::string* pAddress = pOrganizer ? pOrganizer->Attr("a") : nullptr;
+        inv.Set("isOrg", !pOrganizer || (pAddress && *pAddress == kCalendarUser) ? "1" : "0");
         if (child.name == "default" && !bHasSeries) {
             item.series = std::move(child);
             bHasSeries = true;

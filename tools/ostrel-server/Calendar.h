@@ -23,6 +23,9 @@ namespace OstrelServer {
 class SoapDocument;
 struct SoapReply;
 
+// The mailbox user of the calendar: items they organize carry isOrg="1".
+inline constexpr const char* kCalendarUser = "user@ostrel.test";
+
 // One element: name, attributes in order, text and child elements.
 struct CalNode {
     std::string name;

@@ -22,7 +22,7 @@ const ZoneDef kSydney{"Australia/Sydney", 600, 660, 1, 1, 4, 3, 1, 1, 10, 2};
 const ZoneDef kBerlin{"Europe/Berlin", 60, 120, -1, 1, 10, 3, -1, 1, 3, 2};
 const ZoneDef kTokyo{"Asia/Tokyo", 540, 540, 0, 0, 0, 0, 0, 0, 0, 0};
 
-const char* const kUser = "user@ostrel.test";
+const char* const kUser = kCalendarUser;
 
 CalNode ZoneNode(const ZoneDef& z) {
     CalNode tz("tz");

@@ -40,19 +40,21 @@ const Comp* FirstComp(const Inv* pInv) {
     return pInv ? pInv->CompAt(0) : nullptr;
 }
 
-// A task's or a meeting's dates in the series' zone: the machine-local OLE date as text.
+// A date of the item as text: with the target-zone-time flag the value is UTC; otherwise it is
+// machine-local and a time is written in the series' zone. A date alone (all-day items, tasks) is
+// the local date as it stands: converting its midnight into another zone would move it to the
+// neighbouring day.
 std::wstring DateText(double dDate, bool bWithTime, const TimeZone* pZone, bool bTargetZoneTime) {
     if (bTargetZoneTime)
         return Util::VariantTimeToOstrelDateStr(dDate, bWithTime, false);
+    if (!bWithTime)
+        return Util::VariantTimeToOstrelDateStr(dDate, false, true);
     TIME_ZONE_INFORMATION tzi{};
     if (pZone) {
         pZone->PopulateTimeZoneInfo(tzi);
         return Util::VariantTimeToTzSpecificTimeStr(dDate, bWithTime, &tzi);
     }
-    if (bWithTime)
-        return Util::VariantTimeToTzSpecificTimeStr(dDate, true, nullptr);
-    Util::GetTimeZoneInformation(&tzi);
-    return Util::VariantTimeToTzSpecificTimeStr(dDate, false, &tzi);
+    return Util::VariantTimeToTzSpecificTimeStr(dDate, true, nullptr);
 }
 
 }  // namespace
@@ -317,20 +319,8 @@ void SetAppointmentRequest::AddRecurrence(IXMLDOMElement* pInv, const Comp& comp
     }
     if (r.lEndByDate) {
         auto until = AddChild(pRule, L"until");
-        const bool bTarget = m_appt.GetTargetZoneTime();
-        const TimeZone* pZone = comp.GetStartDateTimeZone();
-        std::wstring wsDate;
-        if (bTarget) {
-            wsDate = Util::VariantTimeToOstrelDateStr(r.dEndValue, !comp.GetIsAllDay(), false);
-        } else {
-            TIME_ZONE_INFORMATION tzi{};
-            if (pZone)
-                pZone->PopulateTimeZoneInfo(tzi);
-            else
-                Util::GetTimeZoneInformation(&tzi);
-            wsDate = Util::VariantTimeToTzSpecificTimeStr(r.dEndValue, !comp.GetIsAllDay(), &tzi);
-        }
-        SetAttr(until.Get(), L"d", wsDate);
+        SetAttr(until.Get(), L"d",
+                DateText(r.dEndValue, !comp.GetIsAllDay(), comp.GetStartDateTimeZone(), m_appt.GetTargetZoneTime()));
     } else if (r.dEndValue != 0) {
         auto count = AddChild(pRule, L"count");
         SetAttr(count.Get(), L"num", std::to_wstring(static_cast<LONG>(r.dEndValue)));
