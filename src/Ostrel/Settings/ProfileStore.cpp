@@ -1,16 +1,16 @@
 #include "Ostrel/Settings/ProfileStore.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <fstream>
-#include <optional>
-#include <sstream>
+#include <cwctype>
+#include <memory>
 #include <vector>
 
-#include "Platform/Base/Paths.h"
+#include "Ostrel/Settings/ProfileStoreInternal.h"
 #include "Platform/Base/Utf.h"
+#include "Platform/Com/ComPtr.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mapi/Session/ProfileDb.h"
+#include "Platform/Mapi/Session/Profiles.h"
 #include "Util/Locks/Locks.h"
 #include "Util/Log/Log.h"
 #include "Util/Password.h"
@@ -20,318 +20,295 @@ namespace Ostrel::Mapi {
 
 namespace {
 
-constexpr const char* kLegacyTrustedToken = "TrustedToken";  // clear text, as older versions kept it
-constexpr const char* kTrustedToken = "ProtectedToken";
-constexpr const char* kPassword = "Password";
-constexpr const char* kHeader = "# Ostrel profile values";
-constexpr size_t kMaxFileName = 160;
-constexpr std::streamoff kMaxFileBytes = 1 << 20;
+constexpr const wchar_t* kMasked = L"********";
 
-bool IsPlain(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-           c == '-';
-}
-
-std::string PercentEncode(const std::string& text, bool bKeepSafeSymbols) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        bool bSafe = IsPlain(c) || (bKeepSafeSymbols && c > 0x20 && c < 0x7F && c != '%' && c != '=');
-        if (bSafe) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
-}
-
-std::optional<std::string> PercentDecode(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size())
-            return std::nullopt;
-        std::vector<BYTE> byte;
-        if (!Util::HexDecode(std::string_view(text).substr(i + 1, 2), byte))
-            return std::nullopt;
-        out += static_cast<char>(byte[0]);
-        i += 2;
-    }
-    return out;
-}
-
-// File names are the profile name with everything but letters, digits, '.', '_' and '-'
-// percent-encoded; a long name is cut and made unique with a hash of the whole name.
-std::string FileStem(const wchar_t* pwszProfile) {
-    std::string name = Platform::ToUtf8(pwszProfile ? pwszProfile : L"");
-    std::string stem = PercentEncode(name, false);
-    if (stem.empty())
-        stem = "%00default";
-    if (stem.size() > kMaxFileName) {
-        uint64_t hash = 14695981039346656037ull;
-        for (unsigned char c : name)
-            hash = (hash ^ c) * 1099511628211ull;
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, "-%016llx", static_cast<unsigned long long>(hash));
-        stem = stem.substr(0, kMaxFileName) + suffix;
-    }
-    return stem;
-}
-
-// One line of the file: a value, or text kept as it was.
-struct Line {
-    std::string sName;  // empty for kept text
-    std::string sValue;
-    std::string sRaw;
+struct MapiFree {
+    void operator()(void* pv) const { MAPIFreeBuffer(pv); }
 };
+using PropHolder = std::unique_ptr<SPropValue, MapiFree>;
 
-HRESULT ReadLines(const std::filesystem::path& path, std::vector<Line>& lines) {
-    lines.clear();
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec))
-        return S_OK;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        OSTLOG_ERROR(L"cannot open the profile values '%hs' (errno %d)", path.c_str(), errno);
-        return E_FAIL;
-    }
-    in.seekg(0, std::ios::end);
-    if (in.tellg() > kMaxFileBytes) {
-        OSTLOG_ERROR(L"the profile values '%hs' are too large to be ours; left alone", path.c_str());
-        return E_FAIL;
-    }
-    in.seekg(0);
-    std::string raw;
-    while (std::getline(in, raw)) {
-        if (!raw.empty() && raw.back() == '\r')
-            raw.pop_back();
-        Line line;
-        line.sRaw = raw;
-        size_t eq = raw.find('=');
-        if (!raw.empty() && raw[0] != '#' && eq != std::string::npos && eq > 0) {
-            if (auto value = PercentDecode(raw.substr(eq + 1))) {
-                line.sName = raw.substr(0, eq);
-                line.sValue = *value;
-            } else {
-                OSTLOG_WARN(L"unreadable line in the profile values '%hs' kept as it is", path.c_str());
-            }
-        }
-        lines.push_back(std::move(line));
-    }
-    return S_OK;
+std::wstring Lower(const wchar_t* pwsz) {
+    std::wstring text = pwsz ? pwsz : L"";
+    for (wchar_t& c : text)
+        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    return text;
 }
 
-HRESULT WriteLines(const std::filesystem::path& path, const std::vector<Line>& lines) {
-    std::ostringstream text;
-    text << kHeader << "\n";
-    for (const Line& line : lines) {
-        if (line.sName.empty() && line.sRaw == kHeader)
-            continue;
-        if (line.sName.empty())
-            text << line.sRaw << "\n";
-        else
-            text << line.sName << "=" << PercentEncode(line.sValue, true) << "\n";
-    }
-    std::string data = text.str();
-    std::filesystem::path temp = path;
-    temp += ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        OSTLOG_ERROR(L"cannot write the profile values '%hs' (errno %d)", temp.c_str(), errno);
-        return E_FAIL;
-    }
-    size_t done = 0;
-    bool bOk = true;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            bOk = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    bOk = bOk && ::fsync(fd) == 0;
-    int iError = errno;
-    ::close(fd);
-    if (!bOk || std::rename(temp.c_str(), path.c_str()) != 0) {
-        OSTLOG_ERROR(L"cannot write the profile values '%hs' (errno %d)", path.c_str(), bOk ? errno : iError);
-        std::error_code ec;
-        std::filesystem::remove(temp, ec);
-        return E_FAIL;
-    }
-    return S_OK;
-}
-
-// Runs `work` on the profile's lines under the profile's cross-process lock; the lines are written
-// back when `bWrite` is set or `work` sets its flag.
-template <class Work>
-HRESULT WithProfileLines(const wchar_t* pwszProfile, bool bWrite, Work work) {
-    std::filesystem::path path = ProfileValuesPath(pwszProfile);
-    if (!Platform::EnsurePrivateDirectory(path.parent_path())) {
-        OSTLOG_ERROR(L"cannot create '%hs' (errno %d)", path.parent_path().c_str(), errno);
-        return E_FAIL;
-    }
-    Util::CrossProcessLock lock(L"ProfileValues");
-    std::wstring wsLockName = L"OstrelProfileValues-" + Platform::FromUtf8(FileStem(pwszProfile));
-    if (!lock.Init(wsLockName.c_str()))
+// Finds the connector's service of the profile; with `bCreate`, a profile that does not exist
+// is created with the service first. Creation runs under a lock per profile so that two
+// processes never give one profile two services.
+HRESULT FindConnectorService(const std::wstring& wsProfile, bool bCreate, MAPIUID& uid) {
+    HRESULT hr = Platform::MapiFindService(wsProfile, kConnectorServiceName, &uid);
+    if (hr != MAPI_E_NOT_FOUND || !bCreate)
+        return hr;
+    Util::CrossProcessLock lock(L"ProfileCreate");
+    std::wstring wsLock = L"OstrelProfileCreate-" + Lower(wsProfile.c_str());
+    if (!lock.Init(wsLock.c_str()))
         return E_FAIL;
     Util::AutoCrossProcessLock held(lock);
     if (!held.IsLocked())
         return E_FAIL;
-    std::vector<Line> lines;
-    HRESULT hr = ReadLines(path, lines);
+    hr = Platform::MapiFindService(wsProfile, kConnectorServiceName, &uid);
+    if (hr != MAPI_E_NOT_FOUND)
+        return hr;
+    // A profile that exists without the service is being set up by someone else.
+    hr = Platform::MapiCreateProfile(wsProfile, false);
+    if (hr == MAPI_E_COLLISION)
+        return MAPI_E_NOT_FOUND;
+    if (SUCCEEDED(hr))
+        hr = Platform::MapiAddService(wsProfile, kConnectorServiceName, L"Ostrel connector", &uid);
+    if (SUCCEEDED(hr))
+        OSTLOG_INFO(4, L"Profile '%ls' created for the connector's values", wsProfile.c_str());
+    return hr;
+}
+
+HRESULT OpenSection(const wchar_t* pwszProfile, bool bWrite, IProfSect** ppSection) {
+    *ppSection = nullptr;
+    const std::wstring wsProfile = pwszProfile ? pwszProfile : L"";
+    MAPIUID uid;
+    HRESULT hr = FindConnectorService(wsProfile, bWrite, uid);
     if (FAILED(hr))
         return hr;
-    bool bChanged = bWrite;
-    hr = work(lines, bChanged);
-    if (SUCCEEDED(hr) && bChanged)
-        hr = WriteLines(path, lines);
+    Platform::ComPtr<IMAPISession> pSession;
+    hr = MAPILogonEx(0, const_cast<wchar_t*>(wsProfile.c_str()), nullptr, MAPI_UNICODE | MAPI_EXTENDED,
+                     pSession.AddressOf());
+    if (SUCCEEDED(hr))
+        hr = pSession->OpenProfileSection(&uid, nullptr, bWrite ? MAPI_MODIFY : 0, ppSection);
     return hr;
 }
 
-// Sets (or with an empty value removes) one value among the lines.
-void SetLine(std::vector<Line>& lines, const char* pszName, const std::string& sValue) {
-    bool bSet = false;
-    for (auto it = lines.begin(); it != lines.end();) {
-        if (it->sName != pszName) {
-            ++it;
-        } else if (sValue.empty() || bSet) {
-            it = lines.erase(it);
-        } else {
-            it->sValue = sValue;
-            bSet = true;
-            ++it;
+HRESULT SetProps(IProfSect* pSection, std::vector<SPropValue>& values) {
+    LPSPropProblemArray pProblems = nullptr;
+    HRESULT hr = pSection->SetProps(static_cast<ULONG>(values.size()), values.data(), &pProblems);
+    if (SUCCEEDED(hr) && pProblems && pProblems->cProblem)
+        hr = pProblems->aProblem[0].scode;
+    MAPIFreeBuffer(pProblems);
+    return hr;
+}
+
+HRESULT DeleteProps(IProfSect* pSection, std::initializer_list<ULONG> tags) {
+    std::vector<ULONG> buffer(tags.size() + 1);
+    buffer[0] = static_cast<ULONG>(tags.size());
+    std::copy(tags.begin(), tags.end(), buffer.begin() + 1);
+    return pSection->DeleteProps(reinterpret_cast<LPSPropTagArray>(buffer.data()), nullptr);
+}
+
+// Writes (or with an empty list deletes) properties, logging as the profile values do: an
+// unopenable section is expected while a profile is being created; a failed write is an error.
+HRESULT WriteValues(const wchar_t* pwszProfile, const wchar_t* pwszName, const wchar_t* pwszAction,
+                    std::vector<SPropValue> values, std::initializer_list<ULONG> deleted) {
+    HRESULT hrMigrate = MigrateProfileValues(pwszProfile);
+    if (FAILED(hrMigrate))
+        OSTLOG_WARN(L"Old profile values not carried over (hr:%08X); %ls is written anyway",
+                    static_cast<unsigned>(hrMigrate), pwszName);
+    Platform::ComPtr<IProfSect> pSection;
+    HRESULT hr = OpenSection(pwszProfile, true, pSection.AddressOf());
+    if (FAILED(hr)) {
+        OSTLOG_INFO(4, L"Failed to %ls. Expected during profile creation. hr:%08X", pwszAction,
+                    static_cast<unsigned>(hr));
+        return hr;
+    }
+    if (!values.empty())
+        hr = SetProps(pSection.Get(), values);
+    if (SUCCEEDED(hr) && deleted.size())
+        hr = DeleteProps(pSection.Get(), deleted);
+    if (FAILED(hr))
+        OSTLOG_ERROR(L"Failed to set %ls. hr: %08X", pwszName, static_cast<unsigned>(hr));
+    return hr;
+}
+
+// Reads one property. A value the old file may still hold is not reported missing while that
+// file cannot be carried over.
+HRESULT ReadValue(const wchar_t* pwszProfile, ULONG ulTag, PropHolder& value) {
+    HRESULT hrMigrate = MigrateProfileValues(pwszProfile);
+    Platform::ComPtr<IProfSect> pSection;
+    HRESULT hr = OpenSection(pwszProfile, false, pSection.AddressOf());
+    if (hr == MAPI_E_INVALID_PARAMETER || hr == MAPI_E_NOT_FOUND)
+        hr = kProfileValueNotFound;
+    LPSPropValue pValue = nullptr;
+    if (SUCCEEDED(hr))
+        hr = HrGetOneProp(pSection.Get(), ulTag, &pValue);
+    value.reset(pValue);
+    if (hr == kProfileValueNotFound && FAILED(hrMigrate))
+        return hrMigrate;
+    return hr;
+}
+
+SPropValue StringProp(ULONG ulTag, const std::wstring& wsValue) {
+    SPropValue value{};
+    value.ulPropTag = ulTag;
+    value.Value.lpszW = const_cast<wchar_t*>(wsValue.c_str());
+    return value;
+}
+
+// A secret protected with EncryptPassword.
+HRESULT Protect(const wchar_t* pwszSecret, std::vector<BYTE>& blob) {
+    blob.clear();
+    return Util::EncryptPassword(pwszSecret, blob);
+}
+
+std::wstring TokenBinding(const wchar_t* pwszServer, DWORD dwPort, const wchar_t* pwszAccount) {
+    return Lower(pwszServer) + L":" + std::to_wstring(dwPort) + L" " + Lower(pwszAccount);
+}
+
+HRESULT SetToken(const wchar_t* pwszProfile, const wchar_t* pwszToken, const std::wstring& wsBinding) {
+    if (!pwszToken || !*pwszToken)
+        return WriteValues(pwszProfile, L"PR_OSTREL_2FA_TRUSTED_TOKEN", L"set PR_OSTREL_2FA_TRUSTED_TOKEN", {},
+                           {PR_OSTREL_2FA_TRUSTED_TOKEN, PR_OSTREL_2FA_TRUSTED_FOR});
+    std::vector<BYTE> blob;
+    HRESULT hr = Protect(pwszToken, blob);
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"Failed to set PR_OSTREL_2FA_TRUSTED_TOKEN. hr: %08X", static_cast<unsigned>(hr));
+        return hr;
+    }
+    const std::wstring wsProtected = Util::HexEncode(blob);
+    std::vector<SPropValue> values{StringProp(PR_OSTREL_2FA_TRUSTED_TOKEN, wsProtected)};
+    if (!wsBinding.empty())
+        values.push_back(StringProp(PR_OSTREL_2FA_TRUSTED_FOR, wsBinding));
+    return WriteValues(pwszProfile, L"PR_OSTREL_2FA_TRUSTED_TOKEN", L"set PR_OSTREL_2FA_TRUSTED_TOKEN",
+                       std::move(values), {});
+}
+
+HRESULT UnprotectToken(const PropHolder& value, std::wstring& wsToken) {
+    std::vector<BYTE> blob;
+    if (PROP_TYPE(value->ulPropTag) != PT_UNICODE || !Util::HexDecode(std::wstring_view(value->Value.lpszW), blob))
+        return Util::PASSWORD_E_INVALID_BLOB;
+    return Util::DecryptPassword(blob, wsToken);
+}
+
+HRESULT GetToken(const wchar_t* pwszProfile, const std::wstring* pwsBinding, std::wstring& wsToken) {
+    wsToken.clear();
+    PropHolder value;
+    HRESULT hr = ReadValue(pwszProfile, PR_OSTREL_2FA_TRUSTED_TOKEN, value);
+    if (SUCCEEDED(hr))
+        hr = UnprotectToken(value, wsToken);
+    if (SUCCEEDED(hr) && pwsBinding) {
+        PropHolder binding;
+        HRESULT hrFor = ReadValue(pwszProfile, PR_OSTREL_2FA_TRUSTED_FOR, binding);
+        if (hrFor == kProfileValueNotFound) {
+            // Recorded before tokens were kept per server and account: it is this caller's now.
+            OSTLOG_INFO(4, L"The trusted-device token of the profile is now kept for this server and account");
+            hr = WriteValues(pwszProfile, L"PR_OSTREL_2FA_TRUSTED_FOR", L"set PR_OSTREL_2FA_TRUSTED_FOR",
+                             {StringProp(PR_OSTREL_2FA_TRUSTED_FOR, *pwsBinding)}, {});
+        } else if (FAILED(hrFor)) {
+            hr = hrFor;
+        } else if (PROP_TYPE(binding->ulPropTag) != PT_UNICODE || *pwsBinding != binding->Value.lpszW) {
+            OSTLOG_INFO(4, L"The trusted-device token of the profile was given for another server or account");
+            hr = kProfileValueNotFound;
         }
     }
-    if (!bSet && !sValue.empty())
-        lines.push_back(Line{pszName, sValue, std::string()});
-}
-
-HRESULT SetValue(const wchar_t* pwszProfile, const char* pszName, const std::string& sValue) {
-    return WithProfileLines(pwszProfile, true, [&](std::vector<Line>& lines, bool&) {
-        SetLine(lines, pszName, sValue);
-        return S_OK;
-    });
-}
-
-const std::string* FindLine(const std::vector<Line>& lines, const char* pszName) {
-    for (const Line& line : lines)
-        if (line.sName == pszName)
-            return &line.sValue;
-    return nullptr;
-}
-
-// A secret protected with EncryptPassword, in hexadecimal; empty for an empty secret.
-HRESULT Protect(const wchar_t* pwszSecret, std::string& sValue) {
-    sValue.clear();
-    if (!pwszSecret || !*pwszSecret)
-        return S_OK;
-    std::vector<BYTE> blob;
-    HRESULT hr = Util::EncryptPassword(pwszSecret, blob);
-    if (SUCCEEDED(hr))
-        sValue = Platform::ToUtf8(Util::HexEncode(blob));
-    return hr;
-}
-
-HRESULT Unprotect(const std::string& sValue, std::wstring& wsSecret) {
-    std::vector<BYTE> blob;
-    if (!Util::HexDecode(sValue, blob))
-        return Util::PASSWORD_E_INVALID_BLOB;
-    return Util::DecryptPassword(blob, wsSecret);
-}
-
-HRESULT GetValue(const wchar_t* pwszProfile, const char* pszName, std::string& sValue) {
-    sValue.clear();
-    return WithProfileLines(pwszProfile, false, [&](std::vector<Line>& lines, bool&) {
-        for (const Line& line : lines)
-            if (line.sName == pszName) {
-                sValue = line.sValue;
-                return S_OK;
-            }
-        return kProfileValueNotFound;
-    });
-}
-
-}  // namespace
-
-std::filesystem::path ProfileValuesPath(const wchar_t* pwszProfile) {
-    return Platform::OstrelHome() / "profile-values" / (FileStem(pwszProfile) + ".values");
-}
-
-HRESULT SetTrustedTokenInProfile(const wchar_t* pwszProfile, const wchar_t* pwszToken) {
-    std::string sValue;
-    HRESULT hr = Protect(pwszToken, sValue);
-    if (SUCCEEDED(hr))
-        hr = WithProfileLines(pwszProfile, true, [&](std::vector<Line>& lines, bool&) {
-            SetLine(lines, kTrustedToken, sValue);
-            SetLine(lines, kLegacyTrustedToken, std::string());
-            return S_OK;
-        });
-    if (FAILED(hr))
-        OSTLOG_ERROR(L"Failed to set PR_OSTREL_2FA_TRUSTED_TOKEN. hr: %08X", static_cast<unsigned>(hr));
-    return hr;
-}
-
-HRESULT GetTrustedTokenFromProfile(const wchar_t* pwszProfile, std::wstring& wsToken) {
-    wsToken.clear();
-    // A token kept in clear text by an older version is protected the first time it is read.
-    HRESULT hr = WithProfileLines(pwszProfile, false, [&](std::vector<Line>& lines, bool& bChanged) {
-        if (const std::string* pProtected = FindLine(lines, kTrustedToken))
-            return Unprotect(*pProtected, wsToken);
-        const std::string* pLegacy = FindLine(lines, kLegacyTrustedToken);
-        if (!pLegacy)
-            return kProfileValueNotFound;
-        wsToken = Platform::FromUtf8(*pLegacy);
-        std::string sValue;
-        HRESULT hrProtect = Protect(wsToken.c_str(), sValue);
-        if (FAILED(hrProtect))
-            return hrProtect;
-        SetLine(lines, kTrustedToken, sValue);
-        SetLine(lines, kLegacyTrustedToken, std::string());
-        bChanged = true;
-        OSTLOG_INFO(4, L"The trusted-device token of the profile is now stored protected");
-        return S_OK;
-    });
     if (FAILED(hr)) {
         wsToken.clear();
         OSTLOG_INFO(4, L"Unable to read PR_OSTREL_2FA_TRUSTED_TOKEN from profile hr:%08X", static_cast<unsigned>(hr));
         return hr;
     }
-    OSTLOG_INFO(16, L"PR_OSTREL_2FA_TRUSTED_TOKEN = '%s'", L"********");
+    OSTLOG_INFO(16, L"PR_OSTREL_2FA_TRUSTED_TOKEN = '%s'", kMasked);
     return S_OK;
 }
 
+}  // namespace
+
+HRESULT OpenPrimaryServiceProfileSection(const wchar_t* pwszProfile, bool bWrite, IProfSect** ppSection) {
+    if (!ppSection)
+        return MAPI_E_INVALID_PARAMETER;
+    return OpenSection(pwszProfile, bWrite, ppSection);
+}
+
+std::filesystem::path ProfileFilePath(const wchar_t* pwszProfile) {
+    return Platform::Mapi::ProfileDb::PathOf(pwszProfile ? pwszProfile : L"");
+}
+
+HRESULT SetTrustedTokenInProfile(const wchar_t* pwszProfile, const wchar_t* pwszToken) {
+    return SetToken(pwszProfile, pwszToken, std::wstring());
+}
+
+HRESULT GetTrustedTokenFromProfile(const wchar_t* pwszProfile, std::wstring& wsToken) {
+    return GetToken(pwszProfile, nullptr, wsToken);
+}
+
+HRESULT SetTrustedTokenInProfile(const wchar_t* pwszProfile, const wchar_t* pwszToken, const wchar_t* pwszServer,
+                                 DWORD dwPort, const wchar_t* pwszAccount) {
+    return SetToken(pwszProfile, pwszToken, TokenBinding(pwszServer, dwPort, pwszAccount));
+}
+
+HRESULT GetTrustedTokenFromProfile(const wchar_t* pwszProfile, const wchar_t* pwszServer, DWORD dwPort,
+                                   const wchar_t* pwszAccount, std::wstring& wsToken) {
+    const std::wstring wsBinding = TokenBinding(pwszServer, dwPort, pwszAccount);
+    return GetToken(pwszProfile, &wsBinding, wsToken);
+}
+
 HRESULT SetStoredPasswordInProfile(const wchar_t* pwszProfile, const wchar_t* pwszPassword) {
-    std::string sValue;
-    HRESULT hr = Protect(pwszPassword, sValue);
+    const wchar_t* pwszAction = L"store the password";
+    if (!pwszPassword || !*pwszPassword)
+        return WriteValues(pwszProfile, L"the stored password", pwszAction, {}, {PR_OSTREL_STORED_PASSWORD});
+    std::vector<BYTE> blob;
+    HRESULT hr = Protect(pwszPassword, blob);
     if (FAILED(hr)) {
         OSTLOG_ERROR(L"The password cannot be protected for storing (%08X)", static_cast<unsigned>(hr));
         return hr;
     }
-    hr = SetValue(pwszProfile, kPassword, sValue);
-    if (FAILED(hr))
-        OSTLOG_ERROR(L"Failed to store the password in the profile. hr: %08X", static_cast<unsigned>(hr));
-    return hr;
+    SPropValue value{};
+    value.ulPropTag = PR_OSTREL_STORED_PASSWORD;
+    value.Value.bin.cb = static_cast<ULONG>(blob.size());
+    value.Value.bin.lpb = blob.data();
+    return WriteValues(pwszProfile, L"the stored password", pwszAction, {value}, {});
 }
 
 HRESULT GetStoredPasswordFromProfile(const wchar_t* pwszProfile, std::wstring& wsPassword) {
     wsPassword.clear();
-    std::string sValue;
-    HRESULT hr = GetValue(pwszProfile, kPassword, sValue);
+    PropHolder value;
+    HRESULT hr = ReadValue(pwszProfile, PR_OSTREL_STORED_PASSWORD, value);
     if (FAILED(hr))
         return hr;
-    hr = Unprotect(sValue, wsPassword);
+    hr = Util::DecryptPassword(value->Value.bin.lpb, value->Value.bin.cb, wsPassword);
     if (FAILED(hr))
         OSTLOG_ERROR(L"The stored password of the profile cannot be decrypted (%08X)", static_cast<unsigned>(hr));
     return hr;
+}
+
+HRESULT SetCURLInProfile(const wchar_t* pwszProfile, const wchar_t* pwszAddress) {
+    const wchar_t* pwszAction = L"cache CURL";
+    if (!pwszAddress || !*pwszAddress)
+        return WriteValues(pwszProfile, L"PR_OSTREL_PROXY_CURL", pwszAction, {}, {PR_OSTREL_PROXY_CURL});
+    const std::wstring wsAddress = pwszAddress;
+    return WriteValues(pwszProfile, L"PR_OSTREL_PROXY_CURL", pwszAction, {StringProp(PR_OSTREL_PROXY_CURL, wsAddress)},
+                       {});
+}
+
+HRESULT GetCURLFromProfile(const wchar_t* pwszProfile, std::wstring& wsAddress) {
+    wsAddress.clear();
+    PropHolder value;
+    HRESULT hr = ReadValue(pwszProfile, PR_OSTREL_PROXY_CURL, value);
+    if (SUCCEEDED(hr) && PROP_TYPE(value->ulPropTag) != PT_UNICODE)
+        hr = MAPI_E_CORRUPT_DATA;
+    if (FAILED(hr)) {
+        OSTLOG_INFO(4, L"Unable to read PR_OSTREL_PROXY_CURL from profile hr:%08X", static_cast<unsigned>(hr));
+        return hr;
+    }
+    wsAddress = value->Value.lpszW;
+    OSTLOG_INFO(4, L"PR_OSTREL_PROXY_CURL = '%s'", wsAddress.c_str());
+    return S_OK;
+}
+
+HRESULT WritePR_OSTREL_TRUST_CERT_UNTILToProfile(const wchar_t* pwszProfile, const std::wstring& wsRecord) {
+    const wchar_t* pwszAction = L"set PR_OSTREL_TRUST_CERT_UNTIL";
+    return WriteValues(pwszProfile, L"PR_OSTREL_TRUST_CERT_UNTIL", pwszAction,
+                       {StringProp(PR_OSTREL_TRUST_CERT_UNTIL, wsRecord)}, {});
+}
+
+HRESULT ReadPR_OSTREL_TRUST_CERT_UNTILFromProfile(const wchar_t* pwszProfile, std::wstring& wsRecord) {
+    wsRecord.clear();
+    PropHolder value;
+    HRESULT hr = ReadValue(pwszProfile, PR_OSTREL_TRUST_CERT_UNTIL, value);
+    if (SUCCEEDED(hr) && PROP_TYPE(value->ulPropTag) != PT_UNICODE)
+        hr = MAPI_E_CORRUPT_DATA;
+    if (FAILED(hr)) {
+        OSTLOG_INFO(4, L"Unable to read PR_OSTREL_TRUST_CERT_UNTIL from profile");
+        return hr;
+    }
+    wsRecord = value->Value.lpszW;
+    OSTLOG_INFO(4, L"PR_OSTREL_TRUST_CERT_UNTIL = '%s'", wsRecord.c_str());
+    return S_OK;
 }
 
 }  // namespace Ostrel::Mapi
