@@ -151,7 +151,9 @@ UserSession::UserSession(const std::wstring& wsProfile, const LogonParams& param
     OSTLOG_BLOCK(4, 8192);
     if (m_wsPassword.empty() && Mapi::StorePassword())
         Mapi::GetStoredPasswordFromProfile(m_wsProfile.c_str(), m_wsPassword);
-    Mapi::GetTrustedTokenFromProfile(m_wsProfile.c_str(), m_wsTrustedToken);
+    // A token given for another server or account stays in the profile but is not sent here.
+    Mapi::GetTrustedTokenFromProfile(m_wsProfile.c_str(), params.wsServer.c_str(), params.dwPort,
+                                     params.wsAccount.c_str(), m_wsTrustedToken);
     if (!Mapi::IsBESOSN())
         m_sharedPassword.Open();
 

@@ -335,7 +335,8 @@ HRESULT UserSession::ParseAuthResponse(Response& response) {
         std::wstring wsTrusted = ReadText(pDocument, L"//account:trustedToken");
         if (!wsTrusted.empty()) {
             m_wsTrustedToken = wsTrusted;
-            Mapi::SetTrustedTokenInProfile(m_wsProfile.c_str(), wsTrusted.c_str());
+            Mapi::SetTrustedTokenInProfile(m_wsProfile.c_str(), wsTrusted.c_str(), m_logon.wsServer.c_str(),
+                                           m_logon.dwPort, m_logon.wsAccount.c_str());
         }
     }
     if (wsToken.empty()) {
