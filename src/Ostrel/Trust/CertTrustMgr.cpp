@@ -1,10 +1,18 @@
 #include "Ostrel/Trust/CertTrustMgr.h"
 
+#include <ctime>
+
 #include "Ostrel/Rpc/Transport/Connection.h"
+#include "Ostrel/Rpc/Transport/ConnectionSession.h"
+#include "Ostrel/Settings/ProfileStore.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Trust/CertTrustPrompt.h"
+#include "Ostrel/Trust/ProfileTrustRecord.h"
 #include "Platform/Base/Text.h"
+#include "Platform/Host/Host.h"
 #include "Platform/Ui/Ui.h"
 #include "Util/Log/Log.h"
+#include "Util/Text/Localized.h"
 #include "Util/Time/Clock.h"
 
 namespace Ostrel::Mapi {
@@ -25,18 +33,59 @@ CertTrustMgr::~CertTrustMgr() {
         CertFreeCertificateContext(m_pCert);
 }
 
+// Labels are resource keys, except the one for this process only.
 const std::vector<TrustPeriod>& CertTrustMgr::Periods() {
     // A month is 28 days.
     static const std::vector<TrustPeriod> periods{
         {L"Once: this program only, until it ends", TrustPeriod::kOnce},
-        {L"Until I log out", TrustPeriod::kThisSession},
-        {L"5 minutes", 5},
-        {L"1 hour", 60},
-        {L"1 day", 1440},
-        {L"1 week", 10080},
-        {L"1 month", 40320},
+        {L"DLG_CERT_TRUST_CBSTRING_THIS_SESSION", TrustPeriod::kThisSession},
+        {L"DLG_CERT_TRUST_CBSTRING_5_MINS", 5},
+        {L"DLG_CERT_TRUST_CBSTRING_1_HOUR", 60},
+        {L"DLG_CERT_TRUST_CBSTRING_1_DAY", 1440},
+        {L"DLG_CERT_TRUST_CBSTRING_1_WEEK", 10080},
+        {L"DLG_CERT_TRUST_CBSTRING_1_MONTH", 40320},
     };
     return periods;
+}
+
+const TrustPeriod& CertTrustMgr::HandheldPeriod() {
+    static const TrustPeriod period{L"For as long as the handheld server runs", 4838400};
+    return period;
+}
+
+void CertTrustMgr::SetUiFlagSource(std::function<int()> source) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_uiFlag = std::move(source);
+}
+
+std::wstring CertTrustMgr::GetTrustString() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_wsLastRecord;
+}
+
+std::wstring CertTrustMgr::GetLocalizedTrustString(const Rpc::Connection* pSessionConnection) {
+    if (!pSessionConnection || Platform::Host::IsOffline() || Rpc::ConnectionMgr::Get().IsOffline())
+        return Util::GetLocalizedString("IDT_OSTREL_HTTP_CONNECTION_OFFLINE");
+    if (pSessionConnection->IsSecure() && !pSessionConnection->IsTrusted())
+        return Util::GetLocalizedString("IDT_OSTREL_HTTP_CONNECTION_SECURE");
+    bool bExpired = false;
+    if (!IsWithinTrustPeriod(bExpired))
+        return Util::GetLocalizedString("IDT_OSTREL_HTTP_CONNECTION_INSECURE");
+    TrustState state = State();
+    std::wstring wsUntil;
+    if (!state.record || state.bOnce || state.bThisSession) {
+        wsUntil = Util::GetLocalizedString("IDC_OSTREL_HTTP_TRUST_UNTIL_RESTART");
+    } else {
+        std::time_t t = static_cast<std::time_t>(state.record->llUntil);
+        std::tm tm{};
+        wchar_t text[64] = L"";
+        if (localtime_r(&t, &tm))
+            std::wcsftime(text, 64, L"%x %X", &tm);
+        wsUntil = text;
+    }
+    std::wstring wsText = Util::GetLocalizedString("IDT_OSTREL_HTTP_CONNECTION_TRUSTING");
+    size_t at = wsText.find(L"%s");
+    return at == std::wstring::npos ? wsText + L" " + wsUntil : wsText.replace(at, 2, wsUntil);
 }
 
 TrustState CertTrustMgr::State() {
@@ -97,9 +146,13 @@ bool CertTrustMgr::IsFingerprintTrusted(const Platform::CertFingerprint& fingerp
 }
 
 void CertTrustMgr::ClearTrust() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (TrustTimeExists())
-        SetTrust(std::wstring(), nullptr, Platform::CertFingerprint{}, TrustPeriod::kOnce);
+        ClearTrustIn(Rpc::CurrentProfileName());
+}
+
+void CertTrustMgr::ClearTrustIn(const std::wstring& wsProfile) {
+    if (TrustTimeExists())
+        SetTrustIn(wsProfile, std::wstring(), nullptr, Platform::CertFingerprint{}, TrustPeriod::kOnce);
 }
 
 PCCERT_CONTEXT CertTrustMgr::GetTrustedCert() {
@@ -109,6 +162,22 @@ PCCERT_CONTEXT CertTrustMgr::GetTrustedCert() {
 
 bool CertTrustMgr::SetTrust(const std::wstring& wsServer, PCCERT_CONTEXT pCert,
                             const Platform::CertFingerprint& fingerprint, int64_t llMinutes) {
+    return SetTrustIn(Rpc::CurrentProfileName(), wsServer, pCert, fingerprint, llMinutes);
+}
+
+// The profile is written after the locks are released: its own locks are never taken inside ours.
+bool CertTrustMgr::SetTrustIn(const std::wstring& wsProfile, const std::wstring& wsServer, PCCERT_CONTEXT pCert,
+                              const Platform::CertFingerprint& fingerprint, int64_t llMinutes) {
+    std::wstring wsRecord;
+    bool bOk = RecordTrust(wsServer, pCert, fingerprint, llMinutes, wsRecord);
+    if (bOk && !wsProfile.empty())
+        WritePR_OSTREL_TRUST_CERT_UNTILToProfile(wsProfile.c_str(), wsRecord);
+    return bOk;
+}
+
+bool CertTrustMgr::RecordTrust(const std::wstring& wsServer, PCCERT_CONTEXT pCert,
+                               const Platform::CertFingerprint& fingerprint, int64_t llMinutes,
+                               std::wstring& wsRecord) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     Util::AutoCrossProcessLock held(m_lock);
     if (!m_wsServer.empty() && !wsServer.empty() && !Platform::EqualsNoCase(m_wsServer, wsServer)) {
@@ -120,6 +189,8 @@ bool CertTrustMgr::SetTrust(const std::wstring& wsServer, PCCERT_CONTEXT pCert,
     m_pCert = nullptr;
     m_onceRecord.reset();
     m_wsServer = wsServer;
+    // The profile keeps a decision for a period only; anything else leaves it an empty record.
+    m_wsLastRecord.clear();
     if (wsServer.empty()) {
         bool bRemoved = m_sessionStore.Remove();
         return m_periodStore.Remove() && bRemoved;
@@ -133,7 +204,40 @@ bool CertTrustMgr::SetTrust(const std::wstring& wsServer, PCCERT_CONTEXT pCert,
     if (llMinutes == TrustPeriod::kThisSession)
         return m_sessionStore.Write(record) && m_periodStore.Remove();
     record.llUntil = Util::CurrentClock().GetUnixTime() + llMinutes * 60;
-    return m_periodStore.Write(record) && m_sessionStore.Remove();
+    if (!m_periodStore.Write(record) || !m_sessionStore.Remove())
+        return false;
+    m_wsLastRecord = wsRecord = FormatProfileTrustRecord(record.sha1, record.llUntil);
+    return true;
+}
+
+bool CertTrustMgr::AskUser(Rpc::Connection* pConnection, PCCERT_CONTEXT pCert, bool bExpired, bool bNewCert,
+                           bool bHandheld, int64_t& llMinutes) {
+    Platform::Ui::CertTrustPrompt prompt =
+        BuildCertTrustPrompt(pCert, pConnection->GetCertIssuesBitmap(), pConnection->GetServer(),
+                             pConnection->GetPurpose(), pConnection->IsTrustable() != 0, bExpired, bNewCert);
+    std::vector<TrustPeriod> periods;
+    if (pConnection->IsTrustable())
+        periods = bHandheld ? std::vector<TrustPeriod>{HandheldPeriod()} : Periods();
+    for (const TrustPeriod& period : periods)
+        prompt.periods.push_back(Util::GetLocalizedString(std::wstring_view(period.pwszLabel)));
+    const bool bGoesOffline = Platform::Host::GetApplicationType() == Platform::Host::kApplicationClient;
+    for (;;) {
+        Platform::Ui::CertTrustAnswer answer = Platform::Ui::Current()->PromptCertTrust(nullptr, prompt);
+        if (answer.iResult == IDOK && answer.iPeriod < periods.size()) {
+            llMinutes = periods[answer.iPeriod].llMinutes;
+            return true;
+        }
+        // Not connecting is confirmed; "No" goes back to the question. A box closed without an
+        // answer refuses, so an interface that cannot ask never keeps the question going.
+        int iConfirm = Platform::Ui::Current()->MessageBox(
+            nullptr, Util::GetLocalizedString(bGoesOffline ? "MBOX_CONFIRM_OFFLINE" : "MBOX_CONFIRM_DONT_CONNECT"),
+            Util::GetLocalizedString(bGoesOffline ? "MBOX_CAPTION_CONFIRM_OFFLINE"
+                                                  : "MBOX_CAPTION_CONFIRM_DONT_CONNECT"),
+            MB_YESNOCANCEL | MB_ICONQUESTION);
+        if (iConfirm != IDNO)
+            return false;
+        OSTLOG_INFO(4, L"User cancelled 'Don't connect'");
+    }
 }
 
 int CertTrustMgr::ShowCertTrustDlg(Rpc::Connection* pConnection) {
@@ -141,15 +245,26 @@ int CertTrustMgr::ShowCertTrustDlg(Rpc::Connection* pConnection) {
         OSTLOG_ERROR(L"NULL pConn");
         return 0;
     }
+    const bool bHandheld = IsBESOSN() != 0;
+    // Taken before any lock of ours: the session's lock may be held by a thread waiting for them.
+    const std::wstring wsProfile = Rpc::CurrentProfileName();
     std::lock_guard<std::mutex> dialog(m_dialogMutex);
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (m_bRefused) {
-            OSTLOG_INFO(4, L"Suppressing CertTrustDlg because user opted not to connect");
+        if (bHandheld && !Platform::Host::IsHandheldServerAgent()) {
+            OSTLOG_INFO(4, L"Cert Trust UI suppressed due to BES");
+            return 0;
+        }
+        if (m_uiFlag && !m_uiFlag()) {
+            OSTLOG_INFO(4, L"Cert Trust UI suppressed due to UI flag");
             return 0;
         }
         if (Rpc::ConnectionMgr::Get().IsOffline()) {
             OSTLOG_INFO(4, L"Suppressing CertTrustDlg because offline");
+            return 0;
+        }
+        if (m_bRefused) {
+            OSTLOG_INFO(4, L"Suppressing CertTrustDlg because user opted not to connect for mail-enabled-app");
             return 0;
         }
         if (!m_wsServer.empty() && !Platform::EqualsNoCase(m_wsServer, pConnection->GetServer())) {
@@ -169,24 +284,23 @@ int CertTrustMgr::ShowCertTrustDlg(Rpc::Connection* pConnection) {
     bool bNewCert = TrustTimeExists() && !IsFingerprintTrusted(fingerprint);
 
     OSTLOG_INFO(4, L"Showing Cert Trust dialog");
-    Platform::Ui::CertTrustPrompt prompt =
-        BuildCertTrustPrompt(pCert, pConnection->GetCertIssuesBitmap(), pConnection->GetServer(), bExpired, bNewCert);
-    for (const TrustPeriod& period : Periods())
-        prompt.periods.push_back(period.pwszLabel);
-    Platform::Ui::CertTrustAnswer answer = Platform::Ui::Current()->PromptCertTrust(nullptr, prompt);
+    int64_t llMinutes = 0;
     int iResult = 0;
-    if (answer.iResult == IDOK && answer.iPeriod < Periods().size()) {
-        if (SetTrust(pConnection->GetServer(), pCert, fingerprint, Periods()[answer.iPeriod].llMinutes))
+    if (AskUser(pConnection, pCert, bExpired, bNewCert, bHandheld, llMinutes)) {
+        if (SetTrustIn(wsProfile, pConnection->GetServer(), pCert, fingerprint, llMinutes))
             iResult = 1;
         else
             OSTLOG_ERROR(L"The trust could not be recorded; not connecting");
     } else {
         OSTLOG_INFO(4, L"User opted to not connect");
-        {
+        if (Platform::Host::GetApplicationType() == Platform::Host::kApplicationClient) {
+            OSTLOG_INFO(4, L"Switching the client offline: its server's certificate was refused");
+            Platform::Host::SwitchToOffline(false);
+        } else {
             std::lock_guard<std::recursive_mutex> lock(m_mutex);
             m_bRefused = true;
         }
-        ClearTrust();
+        ClearTrustIn(wsProfile);
         Rpc::ConnectionMgr::Get().DisconnectAll();
     }
     CertFreeCertificateContext(pCert);

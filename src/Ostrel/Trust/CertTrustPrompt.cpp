@@ -1,8 +1,10 @@
 #include "Ostrel/Trust/CertTrustPrompt.h"
 
 #include <ctime>
+#include <iterator>
 
 #include "Platform/Http/WinHttp.h"
+#include "Util/Text/Localized.h"
 #include "Util/Time/TimeUtil.h"
 
 namespace Ostrel::Mapi {
@@ -11,18 +13,24 @@ namespace {
 
 struct IssueText {
     DWORD dwFlag;
-    const wchar_t* pwszText;
+    const char* pszKey;
 };
 
 constexpr IssueText kIssueTexts[] = {
-    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED, L"Whether the certificate was revoked could not be checked."},
-    {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, L"The certificate is damaged."},
-    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, L"The certificate was revoked by its issuer."},
-    {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, L"The certificate was not issued by a trusted authority."},
-    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, L"The certificate was issued for another server name."},
-    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, L"The certificate has expired or is not yet valid."},
-    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE, L"The certificate is not meant for identifying a server."},
-    {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, L"The secure channel could not be set up."},
+    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED, "DLG_CERT_TRUST_LBSTRING_REVOKE_CHECK_FAILED"},
+    {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, "DLG_CERT_TRUST_LBSTRING_CORRUPT"},
+    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, "DLG_CERT_TRUST_LBSTRING_REVOKED"},
+    {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, "DLG_CERT_TRUST_LBSTRING_UNKNOWN_CA"},
+    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, "DLG_CERT_TRUST_LBSTRING_INVALID_CN"},
+    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, "DLG_CERT_TRUST_LBSTRING_INVALID_DATE"},
+    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE, "DLG_CERT_TRUST_LBSTRING_WRONG_USAGE"},
+    {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, "DLG_CERT_TRUST_LBSTRING_SECURITY_CHANNEL_ERROR"},
+};
+
+// The running operation by the connection's purpose, 0 to 5.
+constexpr const char* kOperationKeys[] = {
+    "DLG_CERT_TRUST_LBL_LIST",         "DLG_CERT_TRUST_LBL_LIST_SUBMIT",  "DLG_CERT_TRUST_LBL_LIST_SYNC",
+    "DLG_CERT_TRUST_LBL_LIST_GALSYNC", "DLG_CERT_TRUST_LBL_LIST_WAITSET", "DLG_CERT_TRUST_LBL_LIST_AUTOUPGRADE",
 };
 
 std::wstring CertName(PCCERT_CONTEXT pCert, DWORD dwFlags) {
@@ -51,9 +59,9 @@ std::vector<std::wstring> CertIssueTexts(DWORD dwIssues) {
     std::vector<std::wstring> texts;
     for (const IssueText& issue : kIssueTexts)
         if (dwIssues & issue.dwFlag)
-            texts.emplace_back(issue.pwszText);
+            texts.push_back(Util::GetLocalizedString(issue.pszKey));
     if (texts.empty())
-        texts.emplace_back(L"The certificate could not be verified.");
+        texts.push_back(Util::GetLocalizedString("DLG_CERT_TRUST_LBSTRING_CORRUPT"));
     return texts;
 }
 
@@ -70,13 +78,17 @@ std::wstring ColonHex(const BYTE* pb, size_t cb) {
 }
 
 Platform::Ui::CertTrustPrompt BuildCertTrustPrompt(PCCERT_CONTEXT pCert, DWORD dwIssues, const std::wstring& wsServer,
-                                                   bool bExpired, bool bNewCert) {
+                                                   int iOperation, bool bTrustable, bool bExpired, bool bNewCert) {
     Platform::Ui::CertTrustPrompt prompt;
-    prompt.wsCaption = L"The identity of server '" + wsServer + L"' cannot be verified.";
+    prompt.wsCaption = Util::GetLocalizedString("DLG_CERT_TRUST_TITLE");
+    const bool bKnown = iOperation >= 0 && iOperation < static_cast<int>(std::size(kOperationKeys));
+    prompt.wsMessage = Util::GetLocalizedString(kOperationKeys[bKnown ? iOperation : 0]);
     if (bNewCert)
-        prompt.wsMessage = L"The server presents a different certificate from the one you trusted.";
+        prompt.wsMessage += L" " + Util::GetLocalizedString("DLG_CERT_TRUST_LBL_LIST_ADDITIONAL_NEW_CERT");
     else if (bExpired)
-        prompt.wsMessage = L"The time you chose to trust this server's certificate has run out.";
+        prompt.wsMessage += L" " + Util::GetLocalizedString("DLG_CERT_TRUST_LBL_LIST_ADDITIONAL_TIME_EXPIRED");
+    prompt.wsMessage += L"\n" + Util::GetLocalizedString(bTrustable ? "DLG_CERT_TRUST_LBL_WARNING"
+                                                                    : "DLG_CERT_TRUST_LBL_WARNING_CANT_TRUST");
     prompt.wsServer = wsServer;
     prompt.problems = CertIssueTexts(dwIssues);
     if (!pCert)

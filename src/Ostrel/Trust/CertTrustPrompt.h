@@ -15,10 +15,11 @@ std::vector<std::wstring> CertIssueTexts(DWORD dwIssues);
 // Bytes as upper-case hexadecimal pairs separated by colons.
 std::wstring ColonHex(const BYTE* pb, size_t cb);
 
-// Subject, issuer, validity, problems and both fingerprints of `pCert`; the periods are left to
-// the caller. `bExpired`: an earlier trust ran out; `bNewCert`: a trusted server changed its
-// certificate.
+// The dialog's texts: what was running (`iOperation`, the connection's purpose 0 to 5), why the
+// question comes up (`bExpired`: an earlier trust ran out; `bNewCert`: a trusted server changed
+// its certificate), the warning (`bTrustable`: whether the problems may be overridden), subject,
+// issuer, validity, problems and both fingerprints of `pCert`. The periods are left to the caller.
 Platform::Ui::CertTrustPrompt BuildCertTrustPrompt(PCCERT_CONTEXT pCert, DWORD dwIssues, const std::wstring& wsServer,
-                                                   bool bExpired, bool bNewCert);
+                                                   int iOperation, bool bTrustable, bool bExpired, bool bNewCert);
 
 }  // namespace Ostrel::Mapi
