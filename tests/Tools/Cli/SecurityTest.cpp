@@ -3,7 +3,11 @@
 
 #include "Ostrel/Settings/ProfileStore.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+
+#include <algorithm>
 
 namespace CliTest {
 
@@ -17,6 +21,32 @@ TEST(ProgramSecurity, AnUnsafeRuntimeFolderStopsEveryCommandInOneLine) {
     EXPECT_EQ(result.ErrLines(), 1u) << result.sErr;
     EXPECT_NE(result.sErr.find(run.string()), std::string::npos) << result.sErr;
     EXPECT_EQ(result.sOut, "");
+}
+
+// A port another program listens on is refused at once, in one line that says so. The listener
+// allows port sharing, as a second simulator with the HTTP library's defaults would: the server
+// must not share it (were it to start, `timeout` ends it with 124).
+TEST(ProgramSecurity, AServerOnABusyPortIsRefused) {
+    TestSupport::TempHome home;
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    const int yes = 1;
+    ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t cb = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &cb), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    const TestSupport::ProgramRun run =
+        TestSupport::RunProgram("/usr/bin/timeout", {"20", OSTREL_CLI, "server", "--port", port});
+    close(listener);
+    EXPECT_EQ(run.iExit, 1) << run.sErr;
+    EXPECT_EQ(run.sOut, "");
+    EXPECT_EQ(std::count(run.sErr.begin(), run.sErr.end(), '\n'), 1) << run.sErr;
+    EXPECT_NE(run.sErr.find("127.0.0.1:" + port + " is in use"), std::string::npos) << run.sErr;
 }
 
 }  // namespace CliTest
