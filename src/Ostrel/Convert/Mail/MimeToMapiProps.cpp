@@ -29,10 +29,12 @@ bool ParseDecimal(const std::string& sText, T& value) {
     const char* pEnd = pBegin + sText.size();
     while (pBegin < pEnd && (*pBegin == ' ' || *pBegin == '\t'))
         ++pBegin;
+    while (pEnd > pBegin && (pEnd[-1] == ' ' || pEnd[-1] == '\t'))
+        --pEnd;
     if (pBegin < pEnd && *pBegin == '+')
         ++pBegin;
     const auto result = std::from_chars(pBegin, pEnd, value);
-    return result.ec == std::errc() && pBegin != pEnd;
+    return result.ec == std::errc() && pBegin != pEnd && result.ptr == pEnd;
 }
 
 }  // namespace
