@@ -74,6 +74,13 @@ const wchar_t* L2MContactConverter::Attr(const wchar_t* pwszName) const {
     return m_pContact->Attributes().get(pwszName);
 }
 
+const wchar_t* L2MContactConverter::FileUnderText() const {
+    if (const wchar_t* pwszFileAs = Attr(Contact::A_outlookFileAs))
+        return pwszFileAs;
+    const wchar_t* pwszCode = Attr(Contact::A_fileAs);
+    return pwszCode && pwszCode[0] == L'8' && pwszCode[1] == L':' ? pwszCode + 2 : nullptr;
+}
+
 ULONG L2MContactConverter::Named(NamedProps::PropIdx idx, ULONG ulType) const {
     if (!m_pProps)
         return PR_NULL;
@@ -145,15 +152,7 @@ void L2MContactConverter::AddContactAttribute(const ContactAttrRow& row) {
     // The display name has a rule of its own; the file-under text comes from the derived name.
     if (row.ulTag == PR_DISPLAY_NAME_W)
         return;
-    const wchar_t* pwszValue = Attr(row.pwszAttr);
-    if (!row.ulTag && row.idx == NamedProps::ADDR_8005) {
-        if (const wchar_t* pwszFileAs = Attr(Contact::A_outlookFileAs))
-            pwszValue = pwszFileAs;
-        else if (pwszValue && pwszValue[0] == L'8' && pwszValue[1] == L':')
-            pwszValue += 2;
-        else
-            pwszValue = nullptr;
-    }
+    const wchar_t* pwszValue = !row.ulTag && row.idx == NamedProps::ADDR_8005 ? FileUnderText() : Attr(row.pwszAttr);
     if (!pwszValue || !*pwszValue)
         return;
     ULONG ulTag = ContactAttrTag(row, m_pProps);

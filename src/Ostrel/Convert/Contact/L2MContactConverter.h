@@ -60,6 +60,8 @@ private:
     bool ResolveMember(IdMapper* pMapper, const std::wstring& wsKey, bool bByRef, std::string& sEid,
                        std::string& sOneOff);
     const wchar_t* Attr(const wchar_t* pwszName) const;
+    // The file-under text: "outlookFileAs", else the text of a custom "fileAs" (8:text); may be null.
+    const wchar_t* FileUnderText() const;
     ULONG Named(NamedProps::PropIdx idx, ULONG ulType) const;
 
     const Mail::Contact* m_pContact;

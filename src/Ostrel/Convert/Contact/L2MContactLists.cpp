@@ -80,8 +80,8 @@ void L2MContactConverter::AddListMembers() {
             AddPersContactGroupMembers(members, oneOffs);
         else
             AddPersContactGroupMembers_dlist(members, oneOffs);
-        for (const wchar_t* pwszAttr : {Contact::A_outlookFileAs, Contact::A_fullName, Contact::A_nickname})
-            if (const wchar_t* pwsz = Attr(pwszAttr); pwsz && *pwsz && wsListName.empty())
+        for (const wchar_t* pwsz : {FileUnderText(), Attr(Contact::A_fullName), Attr(Contact::A_nickname)})
+            if (pwsz && *pwsz && wsListName.empty())
                 wsListName = pwsz;
     } else {
         AddGalContactDLMembers(members, oneOffs);
