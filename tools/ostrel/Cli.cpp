@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "CliUi.h"
+#include "SendersCommand.h"
 #include "StoreCommand.h"
 #include "TrustCommand.h"
 
@@ -54,6 +55,7 @@ const std::vector<Command>& Commands() {
          "  --drop-call NAME   break off the next answer to the SOAP call NAME (e.g. SyncRequest)\n"
          "  --drop-download B  break off the next message archive after B bytes",
          RunServer},
+        {"senders", kSendersSummary, kSendersUsage, RunSenders},
         {"store", kStoreSummary, kStoreUsage, RunStore},
         {"sync", "synchronise the profile's mailbox into its data directory",
          "[--profile NAME] [--full] [--json] [password source]\n"
