@@ -9,6 +9,7 @@
 #include "Interrupt.h"
 #include "MailboxSync.h"
 #include "Output.h"
+#include "SendersCommand.h"
 #include "SignOn.h"
 
 #include "Platform/Base/Utf.h"
@@ -107,6 +108,8 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
             std::fprintf(context.out, "%s\n", SyncJson(name, profile->sAccount, report).c_str());
         else
             std::fprintf(context.out, "%s\n", SyncSummary(profile->sAccount, report).c_str());
+        if (SyncSenderLists(*profile, parsed.Has("--json"), context) != kExitOk)
+            return kExitFailure;
     } catch (...) {
         // A transfer that gave up because of the interrupt is the interrupt, not a failure.
         if (Interrupted()) {
