@@ -151,7 +151,8 @@ void CWhiteBlackListSync::Run(WhiteBlackListSyncReport& report) {
 
     if (!server || report.cChangesSent)
         server = ReadServerLists();
-    if (!bHaveOLLists || server->black != ol.black || server->white != ol.white)
+    report.bClientChanged = server->black != ol.black || server->white != ol.white;
+    if (!bHaveOLLists || report.bClientChanged)
         PersistListsToOL(*server);
     WriteSnapshots(*server);
     report.cBlockedSenders = server->black.size();

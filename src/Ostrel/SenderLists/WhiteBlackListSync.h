@@ -26,7 +26,8 @@ namespace Ostrel::Mapi {
 struct WhiteBlackListSyncReport {
     bool bMerged = false;  // at least one list had no snapshot and was merged
     size_t cChangesSent = 0;
-    size_t cSafeSenders = 0;  // the client's lists afterwards
+    bool bClientChanged = false;  // the server's lists differed from the client's
+    size_t cSafeSenders = 0;      // the client's lists afterwards
     size_t cBlockedSenders = 0;
 };
 
