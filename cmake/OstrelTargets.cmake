@@ -34,7 +34,7 @@ function(ostrel_test name)
     endif()
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES LABELS ${A_LABEL}
-        ENVIRONMENT "OSTREL_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data;OSTREL_HOME=${CMAKE_BINARY_DIR}/test-home/${name};XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/test-run/${name};ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+        ENVIRONMENT "OSTREL_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data;OSTREL_HOME=${CMAKE_BINARY_DIR}/test-home/${name};XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/test-run/${name};ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
 endfunction()
 
 # ostrel_bench(<target> <source> [DEPS <targets...>])
