@@ -86,6 +86,9 @@ protected:
     // The SMTP address of an address of any type; the address itself when none can be found.
     std::wstring GetSmtpAddress(const std::wstring& wsType, const std::wstring& wsAddress,
                                 const std::string& sEntryId) const;
+    // Name, type and address of an address book entry (the _replyToPropTags); false when unknown.
+    bool AddressBookEntry(const std::string& sEntryId, std::wstring& wsName, std::wstring& wsType,
+                          std::wstring& wsAddress) const;
     mimepp::Mailbox* NewMailbox(const std::wstring& wsName, const std::wstring& wsType, const std::wstring& wsAddress,
                                 const std::string& sEntryId) const;
 

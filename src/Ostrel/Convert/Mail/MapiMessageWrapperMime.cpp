@@ -88,6 +88,40 @@ std::wstring MapiMessageWrapper::GetSmtpAddress(const std::wstring& wsType, cons
     return wsAddress;
 }
 
+bool MapiMessageWrapper::AddressBookEntry(const std::string& sEntryId, std::wstring& wsName, std::wstring& wsType,
+                                          std::wstring& wsAddress) const {
+    Platform::ComPtr<IAddrBook> pAddrBook;
+    if (sEntryId.empty() || !m_pSupport || FAILED(m_pSupport->GetAddrBook(pAddrBook.AddressOf())))
+        return false;
+    ULONG ulType = 0;
+    Platform::ComPtr<IUnknown> pEntry;
+    if (FAILED(pAddrBook->OpenEntry(static_cast<ULONG>(sEntryId.size()),
+                                    reinterpret_cast<LPENTRYID>(const_cast<char*>(sEntryId.data())), nullptr, 0,
+                                    &ulType, pEntry.AddressOf())))
+        return false;
+    LPSPropTagArray pTags = Ostrel::Convert::Fixup::NewTagArray(_replyToPropTags);
+    ULONG cValues = 0;
+    LPSPropValue pValues = nullptr;
+    const HRESULT hr =
+        pTags ? static_cast<IMAPIProp*>(pEntry.Get())->GetProps(pTags, MAPI_UNICODE, &cValues, &pValues) : E_FAIL;
+    MAPIFreeBuffer(pTags);
+    if (FAILED(hr))
+        return false;
+    for (ULONG i = 0; i < cValues; ++i) {
+        const SPropValue& v = pValues[i];
+        if (PROP_TYPE(v.ulPropTag) != PT_UNICODE || !v.Value.lpszW)
+            continue;
+        if (v.ulPropTag == PR_DISPLAY_NAME_W)
+            wsName = v.Value.lpszW;
+        else if (v.ulPropTag == PR_ADDRTYPE_W)
+            wsType = v.Value.lpszW;
+        else if (v.ulPropTag == PR_EMAIL_ADDRESS_W)
+            wsAddress = v.Value.lpszW;
+    }
+    MAPIFreeBuffer(pValues);
+    return !wsAddress.empty();
+}
+
 mimepp::Mailbox* MapiMessageWrapper::NewMailbox(const std::wstring& wsName, const std::wstring& wsType,
                                                 const std::wstring& wsAddress, const std::string& sEntryId) const {
     const std::string address = Platform::ToUtf8(GetSmtpAddress(wsType, wsAddress, sEntryId));
@@ -174,7 +208,7 @@ void MapiMessageWrapper::SetReplyTo(mimepp::Headers& headers) const {
     for (size_t i = 0; i < entryIds.size(); ++i) {
         Platform::Mapi::Convert::Address address;
         if (!Platform::Mapi::Convert::AddressFromEntryId(entryIds[i], &address))
-            address.wsAddress = GetSmtpAddress(L"", L"", entryIds[i]);
+            AddressBookEntry(entryIds[i], address.wsName, address.wsType, address.wsAddress);
         if (address.wsAddress.empty())
             continue;
         if (!pField)
