@@ -5,7 +5,9 @@
 #include "Args.h"
 #include "LocalFiles.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -201,6 +203,14 @@ public:
     }
 
     int Open(const std::string& file) {
+        // A file this user cannot read says nothing about whether it is a store: name the reason.
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno != ENOENT) {
+            std::fprintf(m_context.err, "ostrel store: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+            return kExitFailure;
+        }
+        if (fd >= 0)
+            ::close(fd);
         HRESULT hr = Platform::OpenOsdStore(file, false, L"", false, m_store.AddressOf());
         if (hr == MAPI_E_NOT_FOUND)
             return Fail("no such store file: " + file, hr);

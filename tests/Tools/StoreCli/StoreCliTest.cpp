@@ -1,7 +1,10 @@
 // `ostrel store` run as a program against a store built here: the folder tree, a folder's messages,
 // every property of an object (named ones by set and id or name), exported property streams, and
 // the errors for files that are missing or are not stores.
+#include <pwd.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -361,6 +364,46 @@ TEST_F(StoreCliTest, DamagedSearchCriteriaFailOneFolderNotTheTool) {
     CliRun folders = Store({"folders", m_path.string()});
     EXPECT_EQ(folders.iExit, 0) << folders.sErr;
     EXPECT_FALSE(Find(TestSupport::TabSeparatedRows(folders.sOut), 4, Hex(search)).empty());
+}
+
+// A store the user may only read is inspected like any other; it is never called damaged. Root
+// may write anything, so a child running as nobody plays the user.
+TEST_F(StoreCliTest, AReadOnlyStoreIsInspectedNotCalledDamaged) {
+    if (geteuid() != 0 || getpwnam("nobody") == nullptr || !std::filesystem::exists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "needs root, the user nobody and setpriv to run the tool as a user who may not write";
+    const auto dir = m_home.Path() / "shared";
+    std::filesystem::create_directory(dir);
+    const auto path = dir / "readonly.osd";
+    std::filesystem::copy_file(m_path, path);
+    for (const auto& p : {m_home.Path(), dir})
+        chmod(p.c_str(), 0755);
+    chmod(path.c_str(), 0644);
+    // The user's own private folders.
+    for (const char* own : {"home", "run"}) {
+        std::filesystem::create_directory(dir / own);
+        ASSERT_EQ(chown((dir / own).c_str(), 65534, 65534), 0);
+        chmod((dir / own).c_str(), 0700);
+    }
+    const std::string before = TestSupport::ReadFile(path);
+    auto asNobody = [&] {
+        return TestSupport::RunProgram(
+            "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                                 "OSTREL_HOME=" + (dir / "home").string(), "XDG_RUNTIME_DIR=" + (dir / "run").string(),
+                                 OSTREL_CLI, "store", "folders", path.string()});
+    };
+    CliRun run = asNobody();
+    EXPECT_EQ(run.sErr.find("damaged"), std::string::npos) << run.sErr;
+    EXPECT_EQ(run.iExit, 0) << run.sErr;
+    EXPECT_NE(run.sOut.find("Projects"), std::string::npos) << run.sOut;
+    EXPECT_EQ(TestSupport::ReadFile(path), before);
+
+    // Not even readable: the line says so.
+    chmod(path.c_str(), 0600);
+    run = asNobody();
+    EXPECT_EQ(run.iExit, 1);
+    EXPECT_EQ(run.sErr.find("damaged"), std::string::npos) << run.sErr;
+    EXPECT_NE(run.sErr.find("ermission"), std::string::npos) << run.sErr;
+    EXPECT_EQ(TestSupport::ReadFile(path), before);
 }
 
 TEST(StoreCliErrors, MissingAndForeignFilesFailClearlyAndStayUntouched) {
