@@ -270,7 +270,8 @@ COutlookRecurrenceException* COutlookRecurrencePattern::GetOccurrence(const FILE
         bOccurs = ulOccurrence == ulDate;
         return ulOccurrence < ulDate;
     });
-    if (!bOccurs)
+    // The walk above does not know where the series ends: a date past its last one is no occurrence.
+    if (!bOccurs || (m_ulEndDate && ulDate > m_ulEndDate))
         return nullptr;
     auto pException = std::make_unique<COutlookRecurrenceException>(&m_timeZone);
     pException->SetOriginalDateTime(ulDate + m_ulStartTime);
