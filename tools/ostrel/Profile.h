@@ -2,8 +2,9 @@
 //
 //   OSTREL_HOME/profiles/NAME/profile.conf   settings, "key=value" lines (UTF-8)
 //   OSTREL_HOME/profiles/NAME/mail/          the synchronised mailbox (see LocalMailbox.h)
-//   OSTREL_HOME/profile-values/NAME          the stored password and trusted-device token, kept by
-//                                            the library (encrypted with EncryptPassword)
+//   OSTREL_HOME/profiles/NAME.prf            the MAPI profile of the same name: the library keeps the
+//                                            stored password and trusted-device token in its
+//                                            connector section (encrypted with EncryptPassword)
 //
 // Keys of profile.conf: server (http[s]://host:port), account, proxy (none, system or host:port),
 // ca-file, virtual-host, account-id (the server's id of the account the local copy belongs to,

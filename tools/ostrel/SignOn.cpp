@@ -83,7 +83,7 @@ std::string StoredPasswordProblem(const std::string& profileName) {
     char code[16];
     std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
     return "the stored password of profile '" + profileName + "' cannot be read from " +
-           Ostrel::Mapi::ProfileValuesPath(Platform::FromUtf8(profileName).c_str()).string() + " (error " + code +
+           Ostrel::Mapi::ProfileFilePath(Platform::FromUtf8(profileName).c_str()).string() + " (error " + code +
            "; the log says why): give --password-file or --password-env";
 }
 

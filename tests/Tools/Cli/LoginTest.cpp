@@ -57,7 +57,9 @@ TEST_F(LoginTest, PrintsTheAccountAndKeepsTheProfile) {
     EXPECT_EQ(Command("sync", {}).iExit, 0);
 
     // The stored password is kept encrypted, not as text.
-    const std::string values = ReadFile(Ostrel::Mapi::ProfileValuesPath(L"default"));
+    const std::filesystem::path profile = Ostrel::Mapi::ProfileFilePath(L"default");
+    const std::string values = ReadFile(profile) + ReadFile(profile.string() + "-wal");
+    ASSERT_FALSE(values.empty());
     EXPECT_EQ(values.find("secret"), std::string::npos);
 
     // Turning StorePassword off makes the next login forget it.

@@ -2,6 +2,7 @@
 // dropped connection, a damaged archive, a token the server no longer knows) after which the next
 // run completes the copy exactly.
 #include "CliTestSupport.h"
+#include "Ostrel/Settings/ProfileStore.h"
 
 #include "ostrel/LocalMailbox.h"
 
@@ -244,10 +245,10 @@ TEST_F(SyncTest, OneSyncAtATimeAndClearFailures) {
 TEST_F(SyncTest, AStoredPasswordThatCannotBeReadIsNamed) {
     StartServer(1);
     ASSERT_EQ(Login({"--store-password"}).iExit, 0);
-    const std::filesystem::path values = home.Path() / "home" / "profile-values";
-    ASSERT_TRUE(std::filesystem::is_directory(values));
+    const std::filesystem::path values = Ostrel::Mapi::ProfileFilePath(L"default");
+    ASSERT_TRUE(std::filesystem::is_regular_file(values));
     std::filesystem::rename(values, home.Path() / "values-away");
-    std::ofstream(values) << "not a folder";
+    std::filesystem::create_directory(values);
     const CommandRun run = Command("sync", {});
     EXPECT_EQ(run.iExit, 1);
     EXPECT_EQ(run.ErrLines(), 1u);

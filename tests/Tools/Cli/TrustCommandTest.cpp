@@ -7,6 +7,7 @@
 #include "Ostrel/Trust/CertTrustPrompt.h"
 #include "Ostrel/Trust/TrustStore.h"
 #include "Platform/Base/Utf.h"
+#include "Platform/Host/Host.h"
 
 namespace CliTest {
 
@@ -47,6 +48,9 @@ TEST_F(TrustCommandTest, UnknownCertificateIsRefusedUntilTrustedAndTrustIsManage
     EXPECT_NE(refused.sErr.find("(SHA-256 " + Sha256() + ") is not trusted"), std::string::npos) << refused.sErr;
     EXPECT_EQ(Command("trust", {"list"}).sOut, "");
 
+    // The refusal took this program offline; the next login is another program, online again.
+    EXPECT_TRUE(Platform::Host::IsOffline());
+    Platform::Host::SetOffline(false);
     Ostrel::Mapi::CertTrustMgr other;
     ASSERT_TRUE(other.SetTrust(L"127.0.0.1", nullptr, ServerSha1(), 60));
     Ostrel::Rpc::UserSession::ReleaseSharedSessions();
