@@ -68,7 +68,8 @@ void Hive::Refresh(const std::filesystem::path& path) {
     Identity seen;
     seen.sPath = path.string();
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
+    // lstat: a link planted in place of the hive is seen (and refused below), never followed.
+    if (::lstat(path.c_str(), &st) == 0) {
         seen.bExists = true;
         seen.dev = st.st_dev;
         seen.ino = st.st_ino;
@@ -88,12 +89,20 @@ void Hive::Refresh(const std::filesystem::path& path) {
     }
 
     // Identify what is actually read: the file may be replaced between stat and open.
-    auto unreadable = [&](const char* what) {
+    auto refuse = [&](const std::string& why) {
         m_bCorrupt = true;
         m_identity = seen;
-        m_pendingError = Registry::ParseError{path, 0, std::string(what) + ": " + std::strerror(errno)};
+        m_pendingError = Registry::ParseError{path, 0, why};
     };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    auto unreadable = [&](const char* what) { refuse(std::string(what) + ": " + std::strerror(errno)); };
+    // The hive is only read from a folder nobody else can write to, and only as a plain file (a
+    // FIFO would block the reader, a link would read someone else's file).
+    std::string problem;
+    if (!EnsurePrivateDirectory(path.parent_path(), &problem))
+        return refuse(problem);
+    if (seen.bExists && S_ISLNK(st.st_mode))
+        return refuse("it is a symbolic link");
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) {
             m_identity = std::nullopt;  // vanished after stat: look again next time
@@ -103,6 +112,10 @@ void Hive::Refresh(const std::filesystem::path& path) {
     }
     std::string text;
     bool bOk = ::fstat(fd, &st) == 0;
+    if (bOk && !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return refuse("it is not a regular file");
+    }
     if (bOk) {
         seen = Identity{path.string(), true, st.st_dev, st.st_ino, st.st_size, MtimeNs(st)};
         char buffer[65536];
@@ -214,7 +227,7 @@ LSTATUS Hive::Write(const std::function<LSTATUS(RegTree::Key&, bool&)>& change) 
             }
             // The memory already holds what was written; just note which file that is now.
             struct stat st {};
-            if (::stat(path.c_str(), &st) == 0) {
+            if (::lstat(path.c_str(), &st) == 0) {
                 m_identity = Identity{path.string(), true, st.st_dev, st.st_ino, st.st_size, MtimeNs(st)};
                 m_ftFile = ToFileTime(m_identity->mtimeNs);
             } else {

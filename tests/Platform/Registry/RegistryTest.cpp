@@ -4,6 +4,7 @@
 #include "Support/Files.h"
 #include "Support/TempHome.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -299,6 +300,44 @@ TEST(Registry, ABrokenHiveIsReportedKeptAndNeverOverwritten) {
     EXPECT_EQ(SetDword(h, L"New", 1), ERROR_SUCCESS);
     RegCloseKey(machine);
     RegCloseKey(h);
+    Platform::Registry::SetParseErrorHandler(nullptr);
+}
+
+// A hive replaced by a link, or kept in a folder others may write to, is refused like a broken
+// one: nothing is read from the file the link points to and nothing is written through it.
+TEST(Registry, ALinkInPlaceOfTheHiveOrAnOpenFolderIsRefused) {
+    TestSupport::TempHome home;
+    std::vector<Platform::Registry::ParseError> reported;
+    Platform::Registry::SetParseErrorHandler([&](const Platform::Registry::ParseError& e) { reported.push_back(e); });
+    const auto path = Platform::Registry::HivePath(HKEY_CURRENT_USER);
+    const auto target = home.Path() / "elsewhere.reg";
+    const std::string planted = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Ostrel]\n\"Planted\"=dword:00000001\n";
+    std::ofstream(target, std::ios::binary) << planted;
+    std::filesystem::create_directories(path.parent_path());
+    std::filesystem::create_symlink(target, path);
+
+    HKEY h = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Ostrel", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+        ERROR_REGISTRY_CORRUPT);
+    HKEY opened = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Ostrel", 0, KEY_READ, &opened), ERROR_SUCCESS);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_EQ(reported.back().path, path);
+    EXPECT_NE(reported.back().sMessage.find("symbolic link"), std::string::npos) << reported.back().sMessage;
+    EXPECT_EQ(TestSupport::ReadFile(target), planted);
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+
+    // The same hive as a plain file in a folder everybody may write to.
+    std::filesystem::remove(path);
+    std::filesystem::copy_file(target, path);
+    ASSERT_EQ(chmod(path.parent_path().c_str(), 0777), 0);
+    reported.clear();
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Ostrel", 0, KEY_READ, &opened), ERROR_SUCCESS);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_NE(reported.back().sMessage.find(path.parent_path().string()), std::string::npos)
+        << reported.back().sMessage;
+    EXPECT_EQ(TestSupport::ReadFile(path), planted);
     Platform::Registry::SetParseErrorHandler(nullptr);
 }
 
