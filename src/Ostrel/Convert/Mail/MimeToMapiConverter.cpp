@@ -134,7 +134,10 @@ int MimeToMapiConverter::RunConverter(IMessage* pMsg, bool bAllowCalendarPartial
         ReportConversionFailure(hr, L"Convert() - failed to create converter session.");
         return 0;
     }
-    pSession->SetAdrBook(m_pSupport ? m_pSupport->GetAddrBook() : nullptr);
+    Platform::ComPtr<IAddrBook> pAddrBook;
+    if (m_pSupport)
+        m_pSupport->GetAddrBook(pAddrBook.AddressOf());
+    pSession->SetAdrBook(pAddrBook.Get());
     pSession->SetSaveFormat(SAVE_RFC1521);
 
     Platform::ComPtr<IStream> pInput;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Ostrel/Convert/Mail/MimeConvertSupport.h"
 #include "Ostrel/Store/NamedProps.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/Convert/ConverterSession.h"
@@ -16,14 +17,6 @@
 namespace mimepp {
 class Message;
 }
-
-// What the caller supplies to a conversion: the address book that the host's converter
-// resolves addresses with.
-struct IMimeConvertSupport {
-    virtual ~IMimeConvertSupport() = default;
-    // Borrowed; null: addresses become one-off entry ids.
-    virtual IAddrBook* GetAddrBook() = 0;
-};
 
 // The host's converter session, with one reference.
 HRESULT CreateConverterSession(IConverterSession** ppSession);
