@@ -74,6 +74,16 @@ bool WriteAll(int fd, const BYTE* pb, size_t cb) {
 enum class KeyRead { Ok, Missing, Failed };
 
 KeyRead ReadKey(const std::filesystem::path& path, Key& key, HRESULT& hr) {
+    // Only a key in a private folder of the user's counts: in any other, it may have been swapped.
+    struct stat dir {};
+    if (lstat(path.parent_path().c_str(), &dir) != 0 && errno == ENOENT)
+        return KeyRead::Missing;
+    std::string sProblem;
+    if (!Platform::EnsurePrivateDirectory(path.parent_path(), &sProblem)) {
+        OSTLOG_ERROR(L"The password key is not used: %hs", sProblem.c_str());
+        hr = E_ACCESSDENIED;
+        return KeyRead::Failed;
+    }
     Fd file;
     file.fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (file.fd < 0) {
