@@ -102,6 +102,15 @@ bool ParseTrustRecord(const std::string& text, TrustRecord& record) {
 
 TrustStoreState TrustStore::Read(TrustRecord& record) const {
     record = TrustRecord{};
+    // A record in a folder that others may write to may have been put there by them.
+    struct stat dir {};
+    if (::lstat(m_path.parent_path().c_str(), &dir) != 0 && errno == ENOENT)
+        return TrustStoreState::Empty;
+    std::string sProblem;
+    if (!Platform::EnsurePrivateDirectory(m_path.parent_path(), &sProblem)) {
+        OSTLOG_ERROR(L"The certificate trust store is not read: %hs; nothing is trusted", sProblem.c_str());
+        return TrustStoreState::Damaged;
+    }
     int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)

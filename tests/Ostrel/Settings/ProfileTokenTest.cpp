@@ -4,6 +4,8 @@
 
 #include "Ostrel/Settings/ProfileStore.h"
 #include "Support/TempHome.h"
+#include "Util/Log/Log.h"
+#include "Util/Password.h"
 
 namespace {
 
@@ -30,6 +32,22 @@ TEST(ProfileTokenTest, AnUnboundTokenIsBoundToTheFirstServerAndAccountAsking) {
     ASSERT_EQ(SetTrustedTokenInProfile(L"Work", L"unbound"), S_OK);
     ASSERT_EQ(GetTrustedTokenFromProfile(L"Work", L"mail.example.test", 443, L"ann@example.test", wsToken), S_OK);
     EXPECT_EQ(wsToken, L"unbound");
+}
+
+// The key that protects the values counts only in a private folder of the user's.
+TEST(ProfileTokenTest, AKeyInAFolderOthersMayWriteToIsNotUsed) {
+    TestSupport::TempHome home;
+    ASSERT_EQ(SetStoredPasswordInProfile(L"Work", L"secret"), S_OK);
+    const std::filesystem::path keys = Ostrel::Util::PasswordKeyPath().parent_path();
+    std::filesystem::permissions(keys, std::filesystem::perms::others_write, std::filesystem::perm_options::add);
+    Ostrel::Util::LogCapture capture;
+    std::wstring wsPassword;
+    EXPECT_EQ(GetStoredPasswordFromProfile(L"Work", wsPassword), E_ACCESSDENIED);
+    EXPECT_TRUE(wsPassword.empty());
+    EXPECT_TRUE(capture.Contains(L"The password key is not used"));
+    std::filesystem::permissions(keys, std::filesystem::perms::owner_all);
+    ASSERT_EQ(GetStoredPasswordFromProfile(L"Work", wsPassword), S_OK);
+    EXPECT_EQ(wsPassword, L"secret");
 }
 
 }  // namespace

@@ -83,6 +83,14 @@ TEST_F(TrustStoreTest, DamagedStoreIsReportedAndTrustsNothing) {
     std::filesystem::remove(path);
     std::filesystem::create_symlink(target, path);
     EXPECT_EQ(store.Read(record), TrustStoreState::Damaged);
+
+    // Nor is a whole record in a folder that others may write to.
+    const std::filesystem::path shared = home.Path() / "shared";
+    std::filesystem::create_directory(shared);
+    TrustStore planted(shared / "cert-trust");
+    ASSERT_TRUE(planted.Write(written));
+    std::filesystem::permissions(shared, std::filesystem::perms::others_write, std::filesystem::perm_options::add);
+    EXPECT_EQ(planted.Read(record), TrustStoreState::Damaged);
 }
 
 // A writer killed at any moment leaves the old or the new record, never a damaged one.
