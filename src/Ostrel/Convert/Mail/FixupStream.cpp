@@ -32,6 +32,9 @@ HRESULT ReadWholeStream(IStream* pStream, std::string& sText) {
     HRESULT hr = pStream->Seek(zero, STREAM_SEEK_SET, nullptr);
     if (FAILED(hr))
         return hr;
+    STATSTG stat{};
+    if (SUCCEEDED(pStream->Stat(&stat, STATFLAG_NONAME)) && stat.cbSize.QuadPart < (1ull << 31))
+        sText.reserve(static_cast<size_t>(stat.cbSize.QuadPart));
     char buf[65536];
     for (;;) {
         ULONG cbRead = 0;
@@ -41,6 +44,35 @@ HRESULT ReadWholeStream(IStream* pStream, std::string& sText) {
         if (cbRead == 0)
             return S_OK;
         sText.append(buf, cbRead);
+    }
+}
+
+HRESULT ReadHeaderBlock(IStream* pStream, std::string& sHeaders) {
+    sHeaders.clear();
+    if (!pStream)
+        return E_POINTER;
+    LARGE_INTEGER zero{};
+    HRESULT hr = pStream->Seek(zero, STREAM_SEEK_SET, nullptr);
+    if (FAILED(hr))
+        return hr;
+    char buf[8192];
+    size_t lineStart = 0;  // start of the first line not yet known to be a header line
+    for (;;) {
+        ULONG cbRead = 0;
+        hr = pStream->Read(buf, sizeof buf, &cbRead);
+        if (FAILED(hr))
+            return hr;
+        if (cbRead == 0)
+            return S_OK;
+        sHeaders.append(buf, cbRead);
+        // The block ends with the first empty line, as SplitHeaderBlock reads it.
+        for (size_t eol; (eol = sHeaders.find('\n', lineStart)) != std::string::npos; lineStart = eol + 1) {
+            const size_t length = eol - lineStart;
+            if (length == 0 || (length == 1 && sHeaders[lineStart] == '\r')) {
+                sHeaders.resize(eol + 1);
+                return S_OK;
+            }
+        }
     }
 }
 

@@ -13,6 +13,9 @@ namespace Ostrel::Convert::Fixup {
 
 // The stream's whole content from its start; the stream is left at its end.
 HRESULT ReadWholeStream(IStream* pStream, std::string& sText);
+// The stream's header block from its start (up to and including the empty line that ends it, or
+// all of a text without one); the stream is left after what was read.
+HRESULT ReadHeaderBlock(IStream* pStream, std::string& sHeaders);
 // Replaces the stream's content with the text (from the start, cut to its length) and moves back to
 // the start. Every write is checked.
 HRESULT RewriteStream(IStream* pStream, const std::string& sText);

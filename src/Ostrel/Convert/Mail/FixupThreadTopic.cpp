@@ -14,14 +14,14 @@ HRESULT SetThreadTopic(IMessage* pMessage, IStream** ppStream, unsigned int& siz
         return E_INVALIDARG;
     if (!ppStream || !*ppStream)
         return E_POINTER;
-    std::string mime;
-    HRESULT hr = ReadWholeStream(*ppStream, mime);
+    // The header block decides; the rest is read only when the header goes in.
+    std::string headerBlock;
+    HRESULT hr = ReadHeaderBlock(*ppStream, headerBlock);
     if (FAILED(hr)) {
         OSTLOG_ERROR(L"failed to read from istream: %x", hr);
         return hr;
     }
-    const HeaderSplit split = SplitHeaderBlock(mime);
-    mimepp::Message headersOnly{mimepp::String(split.sHeaders)};
+    mimepp::Message headersOnly{mimepp::String(headerBlock)};
     headersOnly.parse();
     mimepp::Headers& headers = headersOnly.headers();
     int subject = -1;
@@ -51,7 +51,13 @@ HRESULT SetThreadTopic(IMessage* pMessage, IStream** ppStream, unsigned int& siz
     }
     headers.insertFieldAt(subject + 1, field.release());
 
-    const std::string updated = JoinHeaderBlock(headersOnly, split.sRest);
+    std::string mime;
+    hr = ReadWholeStream(*ppStream, mime);
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"failed to read from istream: %x", hr);
+        return hr;
+    }
+    const std::string updated = JoinHeaderBlock(headersOnly, SplitHeaderBlock(mime).sRest);
     Platform::ComPtr<IStream> pNew;
     hr = NewStreamWithText(updated, pNew.AddressOf());
     if (FAILED(hr)) {
