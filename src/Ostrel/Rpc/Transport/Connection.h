@@ -91,6 +91,13 @@ public:
     // FileDownloadFaultException; 500 and above: NginxException.
     void DoGetSynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, std::string& body, IStream*& pStream,
                           bool& bIsStream, bool bConvertLineEnds, const char* pszFunction, int iLine);
+    // Takes one piece of a body as it arrives; false stops the transfer.
+    using BodyConsumer = std::function<bool(const char* pData, DWORD cbData)>;
+    // The same GET with the body handed to `consume` piece by piece as it arrives, neither held
+    // nor spooled; nothing reaches it unless the status is below 300 (statuses throw as above). A
+    // refusal of `consume` ends the transfer with WinHttpException(ERROR_WINHTTP_OPERATION_CANCELLED).
+    void DoGetSynchronousTo(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, const BodyConsumer& consume,
+                            const char* pszFunction, int iLine);
     // The same on an asynchronous connection, delivered through a stream.
     void DoGetAsynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, std::shared_ptr<AsyncStopEvent> pStop,
                            ISequentialStream*& pStream, ProgressCallback progress, const char* pszFunction, int iLine);
@@ -242,6 +249,11 @@ private:
     void ApplyTimeouts(HINTERNET h) const;
     void SetSecurityOptions(HINTERNET hRequest);
     [[noreturn]] void ThrowResponseTooLarge(ULONGLONG cbSeen);
+    // Reading a response: the banner, headers and announced length (refused past the limit); the
+    // body piece by piece through the gates, the limit and progress; the closing banner.
+    ULONGLONG BeginResponseRead(bool& bHasLength);
+    ULONGLONG ReadBody(ULONGLONG ullExpected, bool bHasLength, const BodyConsumer& consume);
+    void EndResponseRead();
     void SetCredentials(HINTERNET hRequest);
     void SetCertAuthOptions(HINTERNET hRequest);
     void EnsureAuthTokenAndNoSession(Request* pRequest, std::wstring& wsHeaders);

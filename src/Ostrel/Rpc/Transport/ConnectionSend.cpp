@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
-#include <vector>
+#include <memory>
 
 #include "Ostrel/Rpc/Soap/RequestUserAgent.h"
 #include "Ostrel/Rpc/Transport/ConnectionInternal.h"
@@ -254,33 +254,28 @@ void Connection::ThrowResponseTooLarge(ULONGLONG cbSeen) {
     ThrowWinHttp(ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW);
 }
 
-void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
-                                         bool bLogBody) {
-    body.clear();
-    pStream = nullptr;
-    bIsStream = false;
-    HINTERNET hRequest = GetRequestHandle();
-    long lRequest = m_lRequestNumber;
+ULONGLONG Connection::BeginResponseRead(bool& bHasLength) {
     OSTLOG_INFO(16,
                 L"\n--------------------------------- RESPONSE %d http stream start "
                 L"--------------------------------------------",
-                static_cast<int>(lRequest));
+                static_cast<int>(m_lRequestNumber.load()));
     OSTLOG_INFO(16, L"%s", MaskedForLog(QueryResponseHeader(WINHTTP_QUERY_RAW_HEADERS_CRLF)).c_str());
-
     std::wstring wsLength = QueryResponseHeader(WINHTTP_QUERY_CONTENT_LENGTH);
-    ULONGLONG ullExpected = 0;
-    bool bHasLength = !wsLength.empty();
-    DWORD cbInitial = kBufferWithoutLength;
-    if (bHasLength) {
-        OSTLOG_INFO(16, L"Content-length in http response header: %s", wsLength.c_str());
-        ullExpected = std::wcstoull(wsLength.c_str(), nullptr, 10);
-        cbInitial = static_cast<DWORD>(std::min<ULONGLONG>(ullExpected + 256, kMaxInMemoryResponse));
-        if (ullExpected > m_ullMaxResponseBytes)
-            ThrowResponseTooLarge(ullExpected);
-    } else {
+    bHasLength = !wsLength.empty();
+    if (!bHasLength) {
         OSTLOG_INFO(16, L"WinHttpQueryHeaders(CONTENT_LENGTH) returned %s",
                     ErrorName(ERROR_WINHTTP_HEADER_NOT_FOUND).c_str());
+        return 0;
     }
+    OSTLOG_INFO(16, L"Content-length in http response header: %s", wsLength.c_str());
+    ULONGLONG ullExpected = std::wcstoull(wsLength.c_str(), nullptr, 10);
+    if (ullExpected > m_ullMaxResponseBytes)
+        ThrowResponseTooLarge(ullExpected);
+    return ullExpected;
+}
+
+ULONGLONG Connection::ReadBody(ULONGLONG ullExpected, bool bHasLength, const BodyConsumer& consume) {
+    HINTERNET hRequest = GetRequestHandle();
     std::shared_ptr<Util::ProgressTask> pTask = GetProgressTask();
     ProgressCallback progress;
     {
@@ -292,17 +287,14 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
     if (progress)
         progress(0, ullExpected);
 
-    std::string held;
-    held.reserve(cbInitial);
-    Platform::ComPtr<IStream> file;
-    std::vector<char> piece;
-    std::string converted;
-    bool bLastWasCR = false;
+    // One piece holds what the transport has buffered (up to 1 MiB), grown on demand and not cleared.
+    std::unique_ptr<char[]> piece;
+    DWORD cbPiece = 0;
     ULONGLONG ullTotal = 0;
     auto& clock = Util::CurrentClock();
-
+    const bool bThrottle = Platform::Host::IsTesting(L"ThrottleWinHTTPReads");
     for (;;) {
-        if (Platform::Host::IsTesting(L"ThrottleWinHTTPReads"))
+        if (bThrottle)
             clock.Sleep(500);
         if (DWORD dwGate = GateError())
             ThrowWinHttp(dwGate);
@@ -321,37 +313,13 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
         if (cbAvailable == 0)
             break;
         cbAvailable = std::min<DWORD>(cbAvailable, kMaxInMemoryResponse);
-
-        if (!file && held.size() + cbAvailable > kMaxInMemoryResponse) {
-            OSTLOG_INFO(4, L"Max in-mem size %d exceeded -> switching to file", static_cast<int>(kMaxInMemoryResponse));
-            HRESULT hr = Platform::CreateUniqueFileStream({}, "osn", true, file.AddressOf());
-            ULONG cbWritten = 0;
-            if (SUCCEEDED(hr) && !held.empty())
-                hr = file->Write(held.data(), static_cast<ULONG>(held.size()), &cbWritten);
-            if (FAILED(hr)) {
-                OSTLOG_ERROR(L"cannot spool the response to a temporary file: %08X", static_cast<unsigned>(hr));
-                ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
-            }
-            held.clear();
-            held.shrink_to_fit();
-        }
-        if (!file && held.capacity() < held.size() + cbAvailable)
-            held.reserve(held.size() + cbAvailable > kBufferGrowSmall ? kMaxInMemoryResponse : kBufferGrowSmall);
-
-        // Without conversion, an in-memory read goes straight into the result.
-        char* pTarget;
-        size_t heldBefore = held.size();
-        if (!file && !bConvertLineEnds) {
-            held.resize(heldBefore + cbAvailable);
-            pTarget = held.data() + heldBefore;
-        } else {
-            if (piece.size() < cbAvailable)
-                piece.resize(cbAvailable);
-            pTarget = piece.data();
+        if (cbPiece < cbAvailable) {
+            cbPiece = std::max<DWORD>(cbAvailable, std::min<DWORD>(2 * cbPiece, kMaxInMemoryResponse));
+            piece.reset(new char[cbPiece]);
         }
         DWORD cbRead = 0;
         m_timing.read.ullStart = clock.GetTickCount64();
-        bOk = WinHttpReadData(hRequest, pTarget, cbAvailable, &cbRead);
+        bOk = WinHttpReadData(hRequest, piece.get(), cbAvailable, &cbRead);
         m_timing.read.ullEnd = clock.GetTickCount64();
         if (!bOk) {
             DWORD dwError = GetLastError();
@@ -367,29 +335,8 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
         if (ullTotal > m_ullMaxResponseBytes)
             ThrowResponseTooLarge(ullTotal);
         OSTLOG_INFO(64, L"%d bytes this buffer. (%d total)", static_cast<int>(cbRead), static_cast<int>(ullTotal));
-
-        if (!file && !bConvertLineEnds) {
-            held.resize(heldBefore + cbRead);
-        } else {
-            const char* pData = pTarget;
-            size_t cb = cbRead;
-            if (bConvertLineEnds) {
-                converted.clear();
-                AppendConverted(converted, pTarget, cbRead, bLastWasCR);
-                pData = converted.data();
-                cb = converted.size();
-            }
-            if (file) {
-                ULONG cbWritten = 0;
-                HRESULT hr = file->Write(pData, static_cast<ULONG>(cb), &cbWritten);
-                if (FAILED(hr) || cbWritten != cb) {
-                    OSTLOG_ERROR(L"cannot write the response to its temporary file: %08X", static_cast<unsigned>(hr));
-                    ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
-                }
-            } else {
-                held.append(pData, cb);
-            }
-        }
+        if (!consume(piece.get(), cbRead))
+            ThrowWinHttp(ERROR_WINHTTP_OPERATION_CANCELLED);
         if (pTask)
             pTask->SetPos(ullTotal);
         if (progress)
@@ -401,6 +348,65 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
         OSTLOG_WARN(L"ContentLength (%d) does not match bytes read from wire (%d)!", static_cast<int>(ullExpected),
                     static_cast<int>(ullTotal));
     ConnectionMgr::Get().NotifyBytesReceived(ullTotal);
+    return ullTotal;
+}
+
+void Connection::EndResponseRead() {
+    OSTLOG_INFO(16,
+                L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - "
+                L"- - - \n\n",
+                L"RESPONSE", static_cast<int>(m_lRequestNumber.load()));
+}
+
+void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
+                                         bool bLogBody) {
+    body.clear();
+    pStream = nullptr;
+    bIsStream = false;
+    bool bHasLength = false;
+    ULONGLONG ullExpected = BeginResponseRead(bHasLength);
+
+    std::string held;
+    held.reserve(bHasLength ? static_cast<size_t>(std::min<ULONGLONG>(ullExpected + 256, kMaxInMemoryResponse))
+                            : kBufferWithoutLength);
+    Platform::ComPtr<IStream> file;
+    std::string converted;
+    bool bLastWasCR = false;
+    ReadBody(ullExpected, bHasLength, [&](const char* pData, DWORD cbData) {
+        if (!file && held.size() + cbData > kMaxInMemoryResponse) {
+            OSTLOG_INFO(4, L"Max in-mem size %d exceeded -> switching to file", static_cast<int>(kMaxInMemoryResponse));
+            HRESULT hr = Platform::CreateUniqueFileStream({}, "osn", true, file.AddressOf());
+            ULONG cbWritten = 0;
+            if (SUCCEEDED(hr) && !held.empty())
+                hr = file->Write(held.data(), static_cast<ULONG>(held.size()), &cbWritten);
+            if (FAILED(hr)) {
+                OSTLOG_ERROR(L"cannot spool the response to a temporary file: %08X", static_cast<unsigned>(hr));
+                ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+            }
+            held.clear();
+            held.shrink_to_fit();
+        }
+        if (!file && held.capacity() < held.size() + cbData)
+            held.reserve(held.size() + cbData > kBufferGrowSmall ? kMaxInMemoryResponse : kBufferGrowSmall);
+        size_t cb = cbData;
+        if (bConvertLineEnds) {
+            converted.clear();
+            AppendConverted(converted, pData, cbData, bLastWasCR);
+            pData = converted.data();
+            cb = converted.size();
+        }
+        if (!file) {
+            held.append(pData, cb);
+            return true;
+        }
+        ULONG cbWritten = 0;
+        HRESULT hr = file->Write(pData, static_cast<ULONG>(cb), &cbWritten);
+        if (FAILED(hr) || cbWritten != cb) {
+            OSTLOG_ERROR(L"cannot write the response to its temporary file: %08X", static_cast<unsigned>(hr));
+            ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        return true;
+    });
 
     if (file) {
         LARGE_INTEGER zero{};
@@ -416,10 +422,7 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
             OSTLOG_INFO(16, L"%hs", logged.c_str());
         }
     }
-    OSTLOG_INFO(16,
-                L"\n- - - - - - - - - - - - - - - - - %s %d http stream end - - - - - - - - - - - - - - - - - - - - - "
-                L"- - - \n\n",
-                L"RESPONSE", static_cast<int>(lRequest));
+    EndResponseRead();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -608,6 +611,47 @@ void Connection::DoGetSynchronous(const wchar_t* pwszUrl, const wchar_t* pwszHea
             throw NginxException(dwStatus, pszFunction, iLine, this);
         } catch (const WinHttpException& e) {
             if (!RetryAfterCertError(e))
+                throw;
+        }
+    }
+}
+
+void Connection::DoGetSynchronousTo(const wchar_t* pwszUrl, const wchar_t* pwszHeaders, const BodyConsumer& consume,
+                                    const char* pszFunction, int iLine) {
+    std::lock_guard<std::recursive_mutex> exchange(m_requestMutex);
+    OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
+    RecordCaller(pszFunction, iLine, nullptr);
+    std::wstring wsHeaders = pwszHeaders ? pwszHeaders : L"";
+    bool bConsumed = false;
+    for (;;) {
+        try {
+            m_lRequestNumber = NextRequestNumber();
+            ConfigureConnection(nullptr, pwszUrl, true);
+            HttpSendRequest(wsHeaders, nullptr, 0, 0);
+            HttpReceiveResponse();
+            DWORD dwStatus = ReadHttpStatus();
+            if (dwStatus >= 300) {
+                // The text of a refusal goes into the exception; it is not content.
+                std::string received;
+                Platform::ComPtr<IStream> stream;
+                bool bStream = false;
+                ReadResponseSynchronous(received, *stream.AddressOf(), bStream, false, false);
+                if (dwStatus >= 500)
+                    throw NginxException(dwStatus, pszFunction, iLine, this);
+                if (dwStatus == 302)
+                    OSTLOG_WARN(L"HTTP_STATUS_REDIRECT");
+                else
+                    OSTLOG_WARN(L"HTTP status code=%d", static_cast<int>(dwStatus));
+                throw FileDownloadFaultException(dwStatus, received.c_str());
+            }
+            bool bHasLength = false;
+            ULONGLONG ullExpected = BeginResponseRead(bHasLength);
+            bConsumed = true;
+            ReadBody(ullExpected, bHasLength, consume);
+            EndResponseRead();
+            return;
+        } catch (const WinHttpException& e) {
+            if (bConsumed || !RetryAfterCertError(e))
                 throw;
         }
     }

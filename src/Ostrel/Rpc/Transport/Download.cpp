@@ -6,11 +6,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
+#include <memory>
+#include <vector>
 
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
+#include "Platform/Com/FileStream.h"
 #include "Util/Log/Log.h"
 
 namespace Ostrel::Rpc {
@@ -18,73 +20,34 @@ namespace Ostrel::Rpc {
 namespace {
 
 constexpr int kReauthBudget = 4;
-constexpr ULONG kPiece = 0x10000;
+// Copies from the spool file go in pieces of this size.
+constexpr ULONG kCopyPiece = 0x100000;
+// Written content is handed to the disk in the background every this many bytes, so that the
+// flush before the rename has little left to wait for.
+constexpr ULONGLONG kWritebackEvery = 8u << 20;
 
-// Feeds the downloaded content to `consume` piece by piece from the body or the spool file.
-bool ForEachPiece(const std::string& body, IStream* pStream, bool bIsStream,
-                  const std::function<bool(const char*, ULONG)>& consume) {
-    if (!bIsStream) {
-        for (size_t off = 0; off < body.size(); off += kPiece)
-            if (!consume(body.data() + off, static_cast<ULONG>(std::min<size_t>(kPiece, body.size() - off))))
-                return false;
-        return true;
-    }
-    if (!pStream) {
-        OSTLOG_ERROR(L"bUseFile TRUE but iStream NULL");
-        return false;
-    }
-    LARGE_INTEGER zero{};
-    if (HRESULT hr = pStream->Seek(zero, STREAM_SEEK_SET, nullptr); FAILED(hr)) {
-        OSTLOG_ERROR(L"Failed to Seek in IStream: %x", static_cast<unsigned>(hr));
-        return false;
-    }
-    std::string buffer(kPiece, '\0');
-    for (;;) {
-        ULONG cbRead = 0;
-        HRESULT hr = pStream->Read(buffer.data(), kPiece, &cbRead);
-        if (FAILED(hr)) {
-            OSTLOG_ERROR(L"Failed to Read from IStream: %x", static_cast<unsigned>(hr));
-            return false;
-        }
-        if (cbRead == 0)
-            return true;
-        if (!consume(buffer.data(), cbRead))
-            return false;
-    }
-}
-
-struct Fetched {
-    std::string body;
-    Platform::ComPtr<IStream> stream;
-    bool bIsStream = false;
-};
-
-// Downloads and checks the content against what the server said; throws on disagreement.
-Fetched FetchChecked(OstrelConnection& oc, const wchar_t* pwszUrl, const DownloadExpectation& expect,
-                     const char* pszFunction, int iLine) {
-    Fetched fetched;
-    DoGetSynchronousUsingSessAuthTokOC(oc, pwszUrl, nullptr, fetched.body, *fetched.stream.AddressOf(),
-                                       fetched.bIsStream, false, pszFunction, iLine);
+// Size and CRC-32 of the content as it passes.
+struct Tally {
     ULONGLONG ullSize = 0;
     uLong crc = crc32(0L, Z_NULL, 0);
-    bool bRead = ForEachPiece(fetched.body, fetched.stream.Get(), fetched.bIsStream, [&](const char* p, ULONG cb) {
+    void Add(const char* p, DWORD cb) {
         ullSize += cb;
         crc = crc32(crc, reinterpret_cast<const Bytef*>(p), cb);
-        return true;
-    });
-    if (!bRead)
-        throw FileDownloadFaultException("the downloaded content could not be read back");
-    if (expect.ullSize && *expect.ullSize != ullSize) {
-        OSTLOG_ERROR(L"download of %s: %llu bytes where the server said %llu; refused", pwszUrl, ullSize,
+    }
+};
+
+// Throws when the content is not what the server said it would be.
+void CheckAgainst(const DownloadExpectation& expect, const Tally& tally, const wchar_t* pwszUrl) {
+    if (expect.ullSize && *expect.ullSize != tally.ullSize) {
+        OSTLOG_ERROR(L"download of %s: %llu bytes where the server said %llu; refused", pwszUrl, tally.ullSize,
                      *expect.ullSize);
         throw FileDownloadFaultException("the downloaded content has not the size the server gave");
     }
-    if (expect.ulCrc32 && *expect.ulCrc32 != static_cast<uint32_t>(crc)) {
+    if (expect.ulCrc32 && *expect.ulCrc32 != static_cast<uint32_t>(tally.crc)) {
         OSTLOG_ERROR(L"download of %s: checksum %08x where the server said %08x; refused", pwszUrl,
-                     static_cast<unsigned>(crc), static_cast<unsigned>(*expect.ulCrc32));
+                     static_cast<unsigned>(tally.crc), static_cast<unsigned>(*expect.ulCrc32));
         throw FileDownloadFaultException("the downloaded content has not the checksum the server gave");
     }
-    return fetched;
 }
 
 // Removes the temporary file unless released.
@@ -106,7 +69,6 @@ public:
     TempFile& operator=(const TempFile&) = delete;
 
     int Fd() const { return m_fd; }
-    const char* Path() const { return m_path.data(); }
     bool Write(const char* p, size_t cb) {
         while (cb > 0) {
             ssize_t n = write(m_fd, p, cb);
@@ -118,6 +80,12 @@ public:
             }
             p += n;
             cb -= static_cast<size_t>(n);
+            m_ullWritten += static_cast<ULONGLONG>(n);
+        }
+        if (m_ullWritten - m_ullStarted >= kWritebackEvery) {
+            sync_file_range(m_fd, static_cast<off_t>(m_ullStarted), static_cast<off_t>(m_ullWritten - m_ullStarted),
+                            SYNC_FILE_RANGE_WRITE);
+            m_ullStarted = m_ullWritten;
         }
         return true;
     }
@@ -141,11 +109,9 @@ private:
     std::vector<char> m_path;
     int m_fd = -1;
     bool m_bKept = false;
+    ULONGLONG m_ullWritten = 0;
+    ULONGLONG m_ullStarted = 0;  // written before this offset: handed to the disk already
 };
-
-}  // namespace
-
-namespace {
 
 // The session's token as the download's cookie, with the caller's headers after it.
 std::wstring TokenHeaders(IConnectionSession* pSession, const wchar_t* pwszHeaders) {
@@ -158,17 +124,17 @@ std::wstring TokenHeaders(IConnectionSession* pSession, const wchar_t* pwszHeade
     return wsHeaders;
 }
 
-}  // namespace
-
-void DoGetSynchronousUsingSessAuthTokOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
-                                        std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
-                                        const char* pszFunction, int iLine) {
+// Runs `get(connection, headers)` with the session's token on the connection downloads use (the
+// admin connection when there is one); a 401 invalidates the token as expired and runs it again,
+// at most 4 times.
+template <class Get>
+void WithSessionToken(OstrelConnection& oc, const wchar_t* pwszHeaders, Get get) {
     IConnectionSession* pSession = oc.GetUserSession();
+    Connection& connection = oc.GetAdminConnection() ? *oc.GetAdminConnection() : *oc.GetConnection();
     for (int reauth = kReauthBudget;; --reauth) {
         std::wstring wsHeaders = TokenHeaders(pSession, pwszHeaders);
         try {
-            oc.DoGetSynchronousOC(pwszUrl, wsHeaders.c_str(), body, pStream, bIsStream, bConvertLineEnds, pszFunction,
-                                  iLine);
+            get(connection, wsHeaders.c_str());
             return;
         } catch (const FileDownloadFaultException& e) {
             if (e.StatusCode() != 401 || reauth <= 0 || !pSession)
@@ -177,6 +143,34 @@ void DoGetSynchronousUsingSessAuthTokOC(OstrelConnection& oc, const wchar_t* pws
             pSession->InvalidateAuthToken(1);
         }
     }
+}
+
+// Downloads `pwszUrl` into `consume` with the session's token. A refusal of `consume` (its own
+// failure, which it has logged) is thrown as FileDownloadFaultException with `pszWhy`.
+void DownloadTo(OstrelConnection& oc, const wchar_t* pwszUrl, const Connection::BodyConsumer& consume,
+                const char* pszWhy, const char* pszFunction, int iLine) {
+    bool bRefused = false;
+    auto guarded = [&](const char* p, DWORD cb) { return consume(p, cb) || (bRefused = true, false); };
+    try {
+        WithSessionToken(oc, nullptr, [&](Connection& connection, const wchar_t* pwszHeaders) {
+            connection.DoGetSynchronousTo(pwszUrl, pwszHeaders, guarded, pszFunction, iLine);
+        });
+    } catch (const WinHttpException&) {
+        if (bRefused)
+            throw FileDownloadFaultException(pszWhy);
+        throw;
+    }
+}
+
+}  // namespace
+
+void DoGetSynchronousUsingSessAuthTokOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
+                                        std::string& body, IStream*& pStream, bool& bIsStream, bool bConvertLineEnds,
+                                        const char* pszFunction, int iLine) {
+    WithSessionToken(oc, pwszHeaders, [&](Connection& connection, const wchar_t* pwszAllHeaders) {
+        connection.DoGetSynchronous(pwszUrl, pwszAllHeaders, body, pStream, bIsStream, bConvertLineEnds, pszFunction,
+                                    iLine);
+    });
 }
 
 void DoGetAsyncOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* pwszHeaders,
@@ -203,37 +197,71 @@ ULONGLONG DownloadToStream(OstrelConnection& oc, const wchar_t* pwszUrl, IStream
                            const DownloadExpectation& expect, const char* pszFunction, int iLine) {
     if (!pTarget)
         throw FileDownloadFaultException("no stream to download into");
-    Fetched fetched = FetchChecked(oc, pwszUrl, expect, pszFunction, iLine);
+    // The content waits in a self-deleting file until it has been checked.
+    Platform::ComPtr<IStream> spool;
+    if (HRESULT hr = Platform::CreateUniqueFileStream({}, "osn", true, spool.AddressOf()); FAILED(hr)) {
+        OSTLOG_ERROR(L"cannot create a temporary file for the download: %08X", static_cast<unsigned>(hr));
+        throw FileDownloadFaultException("the downloaded content could not be stored");
+    }
+    Tally tally;
+    DownloadTo(
+        oc, pwszUrl,
+        [&](const char* p, DWORD cb) {
+            ULONG cbDone = 0;
+            HRESULT hr = spool->Write(p, cb, &cbDone);
+            if (FAILED(hr) || cbDone != cb) {
+                OSTLOG_ERROR(L"cannot write the download to its temporary file: %08X", static_cast<unsigned>(hr));
+                return false;
+            }
+            tally.Add(p, cb);
+            return true;
+        },
+        "the downloaded content could not be stored", pszFunction, iLine);
+    CheckAgainst(expect, tally, pwszUrl);
+
+    LARGE_INTEGER zero{};
+    if (HRESULT hr = spool->Seek(zero, STREAM_SEEK_SET, nullptr); FAILED(hr)) {
+        OSTLOG_ERROR(L"Failed to Seek in IStream: %x", static_cast<unsigned>(hr));
+        throw FileDownloadFaultException("the downloaded content could not be read back");
+    }
+    std::unique_ptr<char[]> buffer(new char[kCopyPiece]);
     ULONGLONG ullWritten = 0;
-    bool bOk = ForEachPiece(fetched.body, fetched.stream.Get(), fetched.bIsStream, [&](const char* p, ULONG cb) {
+    while (ullWritten < tally.ullSize) {
+        ULONG cbRead = 0;
+        HRESULT hr = spool->Read(buffer.get(), kCopyPiece, &cbRead);
+        if (FAILED(hr) || cbRead == 0) {
+            OSTLOG_ERROR(L"Failed to Read from IStream: %x", static_cast<unsigned>(hr));
+            throw FileDownloadFaultException("the downloaded content could not be read back");
+        }
         ULONG cbDone = 0;
-        if (FAILED(pTarget->Write(p, cb, &cbDone)) || cbDone != cb)
-            return false;
-        ullWritten += cb;
-        return true;
-    });
-    if (!bOk)
-        throw FileDownloadFaultException("the downloaded content could not be written to the stream");
+        if (FAILED(pTarget->Write(buffer.get(), cbRead, &cbDone)) || cbDone != cbRead)
+            throw FileDownloadFaultException("the downloaded content could not be written to the stream");
+        ullWritten += cbRead;
+    }
     return ullWritten;
 }
 
 ULONGLONG DownloadToFile(OstrelConnection& oc, const wchar_t* pwszUrl, const std::filesystem::path& target,
                          const DownloadExpectation& expect, const char* pszFunction, int iLine) {
-    Fetched fetched = FetchChecked(oc, pwszUrl, expect, pszFunction, iLine);
     TempFile file(target);
     if (file.Fd() < 0) {
         OSTLOG_ERROR(L"Could not open the file for writing");
         throw FileDownloadFaultException("the downloaded content could not be stored");
     }
-    ULONGLONG ullWritten = 0;
-    bool bOk = ForEachPiece(fetched.body, fetched.stream.Get(), fetched.bIsStream, [&](const char* p, ULONG cb) {
-        ullWritten += cb;
-        return file.Write(p, cb);
-    });
-    if (!bOk || !file.Commit(target))
+    // Straight from the wire into the file beside the target, counted and summed on the way.
+    Tally tally;
+    DownloadTo(
+        oc, pwszUrl,
+        [&](const char* p, DWORD cb) {
+            tally.Add(p, cb);
+            return file.Write(p, cb);
+        },
+        "the downloaded content could not be stored", pszFunction, iLine);
+    CheckAgainst(expect, tally, pwszUrl);
+    if (!file.Commit(target))
         throw FileDownloadFaultException("the downloaded content could not be stored");
-    OSTLOG_INFO(4, L"%d bytes written to image file", static_cast<int>(ullWritten));
-    return ullWritten;
+    OSTLOG_INFO(4, L"%d bytes written to image file", static_cast<int>(tally.ullSize));
+    return tally.ullSize;
 }
 
 std::wstring EncodePathSegment(const wchar_t* pwszName) {

@@ -1,6 +1,7 @@
 // Downloads with the session's token, into a caller's stream or a local file, checked against
-// the size and checksum the caller learnt from the server. Large bodies pass through the
-// connection's self-deleting spool file, so memory use stays flat whatever the size.
+// the size and checksum the caller learnt from the server. The body goes from the wire straight
+// into the file (or a self-deleting spool file for a stream), so memory use stays flat whatever
+// the size.
 #pragma once
 
 #include <cstdint>
@@ -42,9 +43,9 @@ void DoGetAsyncOC(OstrelConnection& oc, const wchar_t* pwszUrl, const wchar_t* p
 ULONGLONG DownloadToStream(OstrelConnection& oc, const wchar_t* pwszUrl, IStream* pTarget,
                            const DownloadExpectation& expect, const char* pszFunction, int iLine);
 
-// Downloads `pwszUrl` into `target`: written to a new temporary file beside it (created
-// exclusively, not following links, mode 0600), checked, flushed and then renamed over the
-// target. On any failure the temporary file is removed and the target is untouched.
+// Downloads `pwszUrl` into `target`: written as it arrives to a new temporary file beside it
+// (created exclusively, not following links, mode 0600), checked, flushed and then renamed over
+// the target. On any failure the temporary file is removed and the target is untouched.
 ULONGLONG DownloadToFile(OstrelConnection& oc, const wchar_t* pwszUrl, const std::filesystem::path& target,
                          const DownloadExpectation& expect, const char* pszFunction, int iLine);
 
