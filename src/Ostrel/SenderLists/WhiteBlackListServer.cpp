@@ -62,7 +62,7 @@ void OstrelWhiteBlackListServer::SendChanges(bool bWhiteList, const std::vector<
 
 std::unique_ptr<Rpc::Response> OstrelWhiteBlackListServer::Exchange(Rpc::Request& request) {
     Rpc::Response* pResponse = nullptr;
-    m_connection.SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
+    m_pConnection->SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
     return std::unique_ptr<Rpc::Response>(pResponse);
 }
 

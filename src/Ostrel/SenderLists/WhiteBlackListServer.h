@@ -24,17 +24,19 @@ public:
 
 class OstrelWhiteBlackListServer : public IWhiteBlackListServer {
 public:
-    explicit OstrelWhiteBlackListServer(Rpc::OstrelConnection& connection) : m_connection(connection) {}
+    explicit OstrelWhiteBlackListServer(Rpc::OstrelConnection& connection) : m_pConnection(&connection) {}
 
     void GetLists(SenderList& blackList, SenderList& whiteList) override;
     void SendChanges(bool bWhiteList, const std::vector<SenderChange>& changes) override;
 
 protected:
+    // For a server that answers Exchange itself.
+    OstrelWhiteBlackListServer() = default;
     // One call and its typed answer (never null).
     virtual std::unique_ptr<Rpc::Response> Exchange(Rpc::Request& request);
 
 private:
-    Rpc::OstrelConnection& m_connection;
+    Rpc::OstrelConnection* m_pConnection = nullptr;
 };
 
 }  // namespace Ostrel::Mapi
