@@ -1,10 +1,18 @@
 // The simulator against hostile input: values it echoes must stay text and come back as they were
 // sent, replies must parse whatever came in, and a second server must not share a port in use.
+#include "Support/Files.h"
+#include "Support/TempHome.h"
 #include "ostrel-server/Accounts.h"
+#include "ostrel-server/Certificate.h"
 #include "ostrel-server/Server.h"
 #include "ostrel-server/Soap.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include <memory>
 #include <stdexcept>
@@ -179,6 +187,28 @@ TEST_F(EchoTest, TheSignOnRedirectRepeatsOnlyAPlainHostName) {
         EXPECT_EQ(r->status, 302);
         EXPECT_EQ(r->get_header_value("Location"), expected) << host;
     }
+}
+
+// Certificate files may be named in a shared folder: a link planted there is not written through,
+// and a key file that existed with a looser mode is private before the key goes in.
+TEST(ServerHardening, CertificateFilesAreNeverWrittenThroughALink) {
+    TestSupport::TempHome home;
+    const auto victim = home.Path() / "victim";
+    std::ofstream(victim) << "precious";
+    const auto link = home.Path() / "key.pem";
+    std::filesystem::create_symlink(victim, link);
+    const Certificate certificate = Certificate::Generate(CertificateOptions());
+    EXPECT_THROW(certificate.WritePem((home.Path() / "cert.pem").string(), link.string()), std::runtime_error);
+    EXPECT_EQ(TestSupport::ReadFile(victim), "precious");
+
+    const auto key = home.Path() / "existing-key.pem";
+    std::ofstream(key) << "old";
+    ASSERT_EQ(chmod(key.c_str(), 0644), 0);
+    certificate.WritePem((home.Path() / "cert.pem").string(), key.string());
+    struct stat st {};
+    ASSERT_EQ(stat(key.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(TestSupport::ReadFile(key), certificate.KeyPem());
 }
 
 }  // namespace

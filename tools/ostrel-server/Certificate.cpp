@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace OstrelServer {
@@ -43,24 +45,30 @@ std::string BioText(BIO* bio) {
     return out;
 }
 
-void WriteFile(const std::string& path, const std::string& text, mode_t mode) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+}  // namespace
+
+void WritePemFile(const std::string& path, const std::string& text, mode_t mode) {
+    // Never through a link (the file may be named in a shared folder such as /tmp), and the mode is
+    // set before the first byte, so a private key is never readable in a file that existed already.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0)
-        Fail("cannot write file");
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) {
-            ::close(fd);
-            Fail("cannot write file");
-        }
-        done += static_cast<size_t>(n);
+        Fail(("cannot write " + path + ": " + std::strerror(errno)).c_str());
+    struct stat st {};
+    bool bOk = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && ::fchmod(fd, mode) == 0 &&
+               ::ftruncate(fd, 0) == 0;
+    for (size_t done = 0; bOk && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        bOk = n > 0;
+        done += bOk ? static_cast<size_t>(n) : 0;
     }
-    ::fchmod(fd, mode);
-    ::close(fd);
+    bOk = ::close(fd) == 0 && bOk;
+    if (!bOk)
+        Fail(("cannot write " + path + " (not a regular file of this user, or the write failed)").c_str());
 }
 
-}  // namespace
+namespace {}  // namespace
 
 Certificate::Certificate() = default;
 
@@ -219,8 +227,8 @@ std::vector<unsigned char> Certificate::Sha1() const {
 }
 
 void Certificate::WritePem(const std::string& certPemPath, const std::string& keyPemPath) const {
-    WriteFile(certPemPath, CertPem(), 0644);
-    WriteFile(keyPemPath, KeyPem(), 0600);
+    WritePemFile(certPemPath, CertPem(), 0644);
+    WritePemFile(keyPemPath, KeyPem(), 0600);
 }
 
 }  // namespace OstrelServer

@@ -2,6 +2,8 @@
 // or loaded from PEM files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,5 +53,9 @@ private:
     X509* m_pCert = nullptr;
     EVP_PKEY* m_pKey = nullptr;
 };
+
+// Writes a PEM text to `path` with `mode`: never through a symbolic link, only into a regular file
+// of this user. Throws std::runtime_error on failure.
+void WritePemFile(const std::string& path, const std::string& text, mode_t mode);
 
 }  // namespace OstrelServer

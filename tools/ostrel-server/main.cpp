@@ -143,15 +143,12 @@ int main(int argc, char** argv) {
             server.Faults().Add(fault);
         server.Start();
         if (server.IsTls() && !writeCert.empty()) {
-            FILE* f = std::fopen(writeCert.c_str(), "w");
-            std::string pem = server.GetCertificate().CertPem();
-            if (!f || std::fwrite(pem.data(), 1, pem.size(), f) != pem.size()) {
-                std::fprintf(stderr, "ostrel-server: cannot write %s\n", writeCert.c_str());
-                if (f)
-                    std::fclose(f);
+            try {
+                OstrelServer::WritePemFile(writeCert, server.GetCertificate().CertPem(), 0644);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "ostrel-server: %s\n", e.what());
                 return 1;
             }
-            std::fclose(f);
         }
         std::printf("ostrel-server listening on %s\n", server.BaseUrl().c_str());
         if (server.IsTls()) {
