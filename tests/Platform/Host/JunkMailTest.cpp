@@ -85,6 +85,7 @@ TEST(JunkMailFileTest, EveryListsFileReadsAsExpected) {
 }
 
 TEST_F(JunkMailTest, ADamagedFileIsReportedAndLeftAsItIs) {
+    ASSERT_EQ(WriteJunkMailLists(L"work", Numbered(L"a", 3)), S_OK);
     const std::string text = "[safe senders]\nann@example.com\n";  // cut short
     TestSupport::WriteFile(Path(), text);
     const JunkMailLists lists = Read(kJunkMailListsDamaged);
