@@ -1,28 +1,18 @@
 #include "Ostrel/Convert/Mail/MapiMessageWrapper.h"
 
-#include <algorithm>
 #include <mutex>
 
-#include "Ostrel/Convert/Mail/AttachToMime.h"
-#include "Ostrel/Convert/Mail/CharsetUtil.h"
 #include "Ostrel/Convert/Mail/FixupStream.h"
 #include "Ostrel/Store/MailItem.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/MemStream.h"
-#include "Platform/Mapi/Convert/Addresses.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mime/Address.h"
-#include "Platform/Mime/Coders.h"
 #include "Platform/Mime/DateTime.h"
-#include "Platform/Mime/Field.h"
-#include "Platform/Mime/MediaType.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/CodePage.h"
 #include "Util/Time/TimeUtil.h"
-
-using Ostrel::Util::CharsetUtil;
 
 namespace {
 
