@@ -33,10 +33,3 @@ TEST(SenderListTest, ChangesAddWhatIsNewAndDeleteWhatWentWithTheSnapshotsText) {
     EXPECT_EQ(changes[1].op, SenderChangeOp::Delete);
     EXPECT_TRUE(CalcSenderChanges(snapshot, snapshot).empty());
 }
-
-TEST(SenderListTest, OnlyEntriesEveryFormCanHoldAreKeepable) {
-    EXPECT_TRUE(IsKeepableSender(L"ann@example.com"));
-    EXPECT_TRUE(IsKeepableSender(L"*.example.com"));
-    for (const wchar_t* pwsz : {L"", L"  ", L"a@x;b@y", L"a@x\nb@y", L"#a@x", L"[end]"})
-        EXPECT_FALSE(IsKeepableSender(pwsz)) << pwsz;
-}
