@@ -47,6 +47,7 @@ HRESULT ContactStoreWriter::Put(const Mail::Contact& contact, const std::string*
         converter.SetPhoto(*pPhoto, pwszName ? pwszName : L"");
     }
     converter.SetAliasSlotsCheck(m_bGal);
+    converter.SetStore(m_pStore);
     if (!converter.Convert(pMsg.Get(), m_bGal, false))
         return MAPI_E_CALL_FAILED;
 

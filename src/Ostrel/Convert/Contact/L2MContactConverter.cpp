@@ -5,6 +5,7 @@
 #include "Ostrel/Convert/Contact/ContactProps.h"
 #include "Ostrel/Convert/Contact/ContactValues.h"
 #include "Ostrel/Settings/RegistryConfig.h"
+#include "Ostrel/Store/Categories/TagCache.h"
 #include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/Session/AddrBook.h"
@@ -132,6 +133,7 @@ BOOL L2MContactConverter::Convert(IMessage* pMsg, bool bGalEntry, bool bNativeDi
         AddUserDefinedFields(pMsg);
     }
     AddContactCertificates();
+    AddKeywords();
     if (m_bHasPhoto)
         m_bag.AddBool(Named(NamedProps::ADDR_8015, PT_BOOLEAN), true);
 
@@ -370,6 +372,27 @@ void L2MContactConverter::AddContactCertificates() {
         }
     }
     m_bag.AddMVBinary(PR_USER_X509_CERTIFICATE, values);
+}
+
+void L2MContactConverter::AddKeywords() {
+    if (!m_pStore)
+        return;
+    SPropValue keywords{};
+    void* pBuffer = nullptr;
+    if (!m_pContact->TagNames().empty()) {
+        std::vector<std::wstring> names(m_pContact->TagNames().begin(), m_pContact->TagNames().end());
+        pBuffer = MapTagNamesToKeywordsProp(keywords, names, m_pStore);
+    } else if (!m_pContact->TagIds().empty()) {
+        std::vector<long> ids(m_pContact->TagIds().begin(), m_pContact->TagIds().end());
+        pBuffer = MapTagIdsToKeywordsProp(keywords, ids, m_pStore);
+    }
+    if (PROP_TYPE(keywords.ulPropTag) == PT_MV_UNICODE) {
+        std::vector<std::wstring> values;
+        for (ULONG i = 0; i < keywords.Value.MVszW.cValues; ++i)
+            values.push_back(keywords.Value.MVszW.lppszW[i] ? keywords.Value.MVszW.lppszW[i] : L"");
+        m_bag.AddMVString(keywords.ulPropTag, values);
+    }
+    MAPIFreeBuffer(pBuffer);
 }
 
 }  // namespace Ostrel::Mapi

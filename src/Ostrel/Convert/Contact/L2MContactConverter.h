@@ -26,6 +26,8 @@ public:
 
     // The photo's bytes as the caller fetched them, and the server's file name of it.
     void SetPhoto(std::string sBytes, std::wstring wsFileName);
+    // The store, for the contact's tags as categories (no categories without it).
+    void SetStore(IMsgStore* pStore) { m_pStore = pStore; }
     // Set for conversions whose second and third e-mail addresses are only wanted when the
     // global address list is searched by alias.
     void SetAliasSlotsCheck(bool bCheck) { m_bAliasSlotsCheck = bCheck; }
@@ -47,6 +49,7 @@ private:
     void AddDate(IMessage* pMsg, const wchar_t* pwszAttr, NamedProps::PropIdx localIdx, ULONG ulUtcTag);
     void AddNotes();
     void AddContactCertificates();
+    void AddKeywords();
     void AddListMembers();
     void AddPersContactGroupMembers_dlist(std::vector<std::string>& members, std::vector<std::string>& oneOffs);
     void AddPersContactGroupMembers(std::vector<std::string>& members, std::vector<std::string>& oneOffs);
@@ -66,6 +69,7 @@ private:
 
     const Mail::Contact* m_pContact;
     IMAPISupport* m_pSupport;
+    IMsgStore* m_pStore = nullptr;
     IdMapper* m_pItemMapper;
     IdMapper* m_pGalMapper;
     NamedProps* m_pProps = nullptr;

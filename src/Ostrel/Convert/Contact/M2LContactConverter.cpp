@@ -28,8 +28,7 @@ bool IsString(const SPropValue* p) {
 
 }  // namespace
 
-M2LContactConverter::M2LContactConverter(IMessage* pMsg, IMsgStore* pStore, IMAPISupport* pSupport)
-    : m_pMsg(pMsg), m_pStore(pStore), m_pSupport(pSupport) {
+M2LContactConverter::M2LContactConverter(IMessage* pMsg, IMsgStore* pStore) : m_pMsg(pMsg), m_pStore(pStore) {
     m_pProps = pMsg ? NamedPropsManager::GetNamedPropsFromMAPIProp(pMsg) : nullptr;
     if (!m_pProps)
         OSTLOG_ERROR(L"could not init name props...");

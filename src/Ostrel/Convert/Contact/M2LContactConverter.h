@@ -17,7 +17,7 @@ namespace Ostrel::Mapi {
 class M2LContactConverter {
 public:
     // pStore opens the contacts that distribution-list members point at.
-    M2LContactConverter(IMessage* pMsg, IMsgStore* pStore, IMAPISupport* pSupport);
+    M2LContactConverter(IMessage* pMsg, IMsgStore* pStore);
 
     // A new contact (null when the message cannot be read at all). Its id is the message's server
     // id, -1 when it has none.
@@ -52,7 +52,6 @@ private:
 
     IMessage* m_pMsg;
     IMsgStore* m_pStore;
-    IMAPISupport* m_pSupport;
     NamedProps* m_pProps = nullptr;
     std::string m_sPhoto;
     std::wstring m_wsPhotoName;

@@ -34,7 +34,7 @@ protected:
         EXPECT_EQ(pMsg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     }
     std::unique_ptr<Contact> Back(IMessage* pMsg) {
-        return Ostrel::Mapi::M2LContactConverter(pMsg, m_store.Get(), nullptr).Convert();
+        return Ostrel::Mapi::M2LContactConverter(pMsg, m_store.Get()).Convert();
     }
     ULONG Named(NamedProps::PropIdx idx, ULONG ulType) {
         return Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(m_store.Get())->GetPropTag(idx, ulType);

@@ -80,7 +80,7 @@ TEST_F(ContactCorpus, EveryContactRoundTripsAndMatchesItsVCardGolden) {
         ASSERT_TRUE(msg);
 
         // Back into a server contact.
-        Ostrel::Mapi::M2LContactConverter back(msg.Get(), m_store.Get(), nullptr);
+        Ostrel::Mapi::M2LContactConverter back(msg.Get(), m_store.Get());
         std::unique_ptr<Contact> contact = back.Convert();
         ASSERT_TRUE(contact);
         EXPECT_EQ(contact->GetContId(), c.lId);

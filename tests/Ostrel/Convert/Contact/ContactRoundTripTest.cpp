@@ -15,6 +15,7 @@
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/Rpc/Transport/Upload.h"
 #include "Ostrel/Settings/RegistryConfig.h"
+#include "Ostrel/Store/MailItem.h"
 #include "Platform/Base/Utf.h"
 #include "Support/SessionDouble.h"
 #include "Util/MemoryStream.h"
@@ -110,8 +111,12 @@ protected:
         return response ? Contact::CreateContactList(response->GetDocument(), true) : std::make_unique<Contact::List>();
     }
 
-    static OstrelServer::MailItem ServerItem(const ContactCase& c) {
+    OstrelServer::MailItem ServerItem(const ContactCase& c) {
         OstrelServer::MailItem item;
+        for (const std::wstring& name : TagNames(c)) {
+            auto tag = Mailbox().TagByName(U(name));
+            item.tags.push_back(tag ? tag->id : Mailbox().AddTag(U(name)));
+        }
         item.id = c.lId;
         item.kind = OstrelServer::ItemKind::Contact;
         item.folderId = OstrelServer::FolderId::Contacts;
@@ -125,8 +130,26 @@ protected:
         return item;
     }
 
-    // Uploads the photo and sends the contact; the new id, 0 on failure.
-    LONG Create(Contact& contact, const std::string& sPhoto, const std::wstring& wsPhotoName, LONG lFolderId) {
+    static Ostrel::Mail::TagNameList TagNames(const ContactCase& c) {
+        Ostrel::Mail::TagNameList names;
+        for (size_t pos = 0; pos < c.sTags.size();) {
+            size_t comma = std::min(c.sTags.find(',', pos), c.sTags.size());
+            names.push_back(Platform::FromUtf8(c.sTags.substr(pos, comma - pos)));
+            pos = comma + 1;
+        }
+        return names;
+    }
+    std::vector<std::wstring> ServerTagNames(const OstrelServer::MailItem& item) {
+        std::vector<std::wstring> names;
+        for (int32_t id : item.tags)
+            names.push_back(Platform::FromUtf8(Mailbox().Tag(id)->name));
+        return names;
+    }
+
+    // Uploads the photo and sends the contact with the message's categories as tags; the new id,
+    // 0 on failure.
+    LONG Create(IMessage* pMsg, Contact& contact, const std::string& sPhoto, const std::wstring& wsPhotoName,
+                LONG lFolderId) {
         std::unique_ptr<Ostrel::Rpc::AttachmentDetails> pImage;
         if (!sPhoto.empty()) {
             Ostrel::Util::MemoryStream stream(sPhoto);
@@ -138,8 +161,11 @@ protected:
             pImage->SetFileName(U(wsPhotoName).c_str());
             pImage->SetContentType("image/jpeg");
         }
+        Ostrel::Mapi::OstrelMailItem mailItem(pMsg, m_store.Get());
+        Ostrel::Mail::TagNameList* pTags = mailItem.OstrelTagNames();
         Ostrel::Rpc::CreateContactRequest request(lFolderId, contact.Attributes(), contact.GroupMembers(), pImage.get(),
-                                                  {}, {}, 0);
+                                                  {}, pTags ? *pTags : Ostrel::Mail::TagNameList(), 0);
+        Ostrel::Mapi::OstrelMailItem::FreeTagNames(pTags);
         auto response = Call(request);
         auto* created = dynamic_cast<Ostrel::Rpc::CreateContactResponse*>(response.get());
         EXPECT_NE(created, nullptr);
@@ -191,14 +217,15 @@ TEST_F(ContactRoundTrip, TheDataSetComesBackFromTheStoreAsTheServerHeldIt) {
         const ContactCase& c = *byId[id];
         SCOPED_TRACE(c.sName);
         Platform::ComPtr<IMessage> msg = Open(sEntryId);
-        Ostrel::Mapi::M2LContactConverter back(msg.Get(), m_store.Get(), nullptr);
+        Ostrel::Mapi::M2LContactConverter back(msg.Get(), m_store.Get());
         std::unique_ptr<Contact> contact = back.Convert();
         ASSERT_TRUE(contact);
-        LONG lNewId = Create(*contact, back.Photo(), back.PhotoFileName(), folderId);
+        LONG lNewId = Create(msg.Get(), *contact, back.Photo(), back.PhotoFileName(), folderId);
         ASSERT_GT(lNewId, 0);
         std::optional<OstrelServer::MailItem> item = Mailbox().Item(lNewId);
         ASSERT_TRUE(item);
         EXPECT_EQ(FromServer(item->contact.attrs), ExpectedBack(c));
+        EXPECT_EQ(ServerTagNames(*item), TagNames(c));
         bool bDlist =
             std::find_if(c.attrs.begin(), c.attrs.end(), [](auto& a) { return a.first == L"dlist"; }) != c.attrs.end();
         if (!bDlist) {
@@ -241,7 +268,7 @@ TEST_F(ContactRoundTrip, ChangesOnEitherSideReachTheOther) {
     Mailbox().ChangeContact(c.lId, changed);
     EXPECT_EQ(put(), first);  // the same store contact
     Platform::ComPtr<IMessage> msg = Open(first);
-    Ostrel::Mapi::M2LContactConverter back(msg.Get(), m_store.Get(), nullptr);
+    Ostrel::Mapi::M2LContactConverter back(msg.Get(), m_store.Get());
     std::unique_ptr<Contact> contact = back.Convert();
     EXPECT_STREQ(contact->Attributes().get(L"jobTitle"), L"Director");
     EXPECT_EQ(contact->Attributes().get(L"pager"), nullptr);
@@ -254,7 +281,7 @@ TEST_F(ContactRoundTrip, ChangesOnEitherSideReachTheOther) {
     mobile.Value.lpszW = const_cast<wchar_t*>(L"+49 170 1234567");
     ASSERT_EQ(msg->SetProps(1, &mobile, nullptr), S_OK);
     ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
-    contact = Ostrel::Mapi::M2LContactConverter(msg.Get(), m_store.Get(), nullptr).Convert();
+    contact = Ostrel::Mapi::M2LContactConverter(msg.Get(), m_store.Get()).Convert();
     Ostrel::Rpc::ModifyContactRequest request(1, 0, c.lId, contact->Attributes(), contact->GroupMembers(), nullptr, {});
     ASSERT_TRUE(Call(request));
     Attrs server = FromServer(Mailbox().Item(c.lId)->contact.attrs);
