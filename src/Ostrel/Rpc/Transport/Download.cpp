@@ -26,13 +26,16 @@ constexpr ULONG kCopyPiece = 0x100000;
 // flush before the rename has little left to wait for.
 constexpr ULONGLONG kWritebackEvery = 8u << 20;
 
-// Size and CRC-32 of the content as it passes.
+// Size and, when the server gave one to check against, CRC-32 of the content as it passes.
 struct Tally {
+    explicit Tally(const DownloadExpectation& expect) : bCrc(expect.ulCrc32.has_value()) {}
     ULONGLONG ullSize = 0;
+    bool bCrc;
     uLong crc = crc32(0L, Z_NULL, 0);
     void Add(const char* p, DWORD cb) {
         ullSize += cb;
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(p), cb);
+        if (bCrc)
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(p), cb);
     }
 };
 
@@ -203,7 +206,7 @@ ULONGLONG DownloadToStream(OstrelConnection& oc, const wchar_t* pwszUrl, IStream
         OSTLOG_ERROR(L"cannot create a temporary file for the download: %08X", static_cast<unsigned>(hr));
         throw FileDownloadFaultException("the downloaded content could not be stored");
     }
-    Tally tally;
+    Tally tally(expect);
     DownloadTo(
         oc, pwszUrl,
         [&](const char* p, DWORD cb) {
@@ -249,7 +252,7 @@ ULONGLONG DownloadToFile(OstrelConnection& oc, const wchar_t* pwszUrl, const std
         throw FileDownloadFaultException("the downloaded content could not be stored");
     }
     // Straight from the wire into the file beside the target, counted and summed on the way.
-    Tally tally;
+    Tally tally(expect);
     DownloadTo(
         oc, pwszUrl,
         [&](const char* p, DWORD cb) {
