@@ -7,6 +7,7 @@
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Util/Log/Log.h"
@@ -24,6 +25,7 @@ const ULONG kProfileParamTags[kProfileParamCount] = {
 namespace {
 
 constexpr ULONG kCheckedParams = 11;
+constexpr ULONG kFirstPersona = 25;  // 0x6670001F
 
 struct TagArray {
     ULONG cValues = kProfileParamCount;
@@ -86,6 +88,28 @@ void DumpPropValues(const SPropValue* pValues, ULONG cValues) {
     }
 }
 
+// With a connector user id, the persona values are the profile's (its global section's).
+HRESULT ReadPersona(IMAPISupport* pSupport, LPSPropValue pValues) {
+    Platform::ComPtr<IProfSect> pOwn;
+    HRESULT hr = pSupport->OpenProfileSection(nullptr, 0, pOwn.AddressOf());
+    if (FAILED(hr))
+        return hr;
+    LPSPropValue pUserId = nullptr;
+    hr = HrGetOneProp(pOwn.Get(), PR_OSTREL_USER_ID, &pUserId);
+    MAPIFreeBuffer(pUserId);
+    if (hr == MAPI_E_NOT_FOUND)
+        return S_OK;
+    if (FAILED(hr))
+        return hr;
+    MAPIUID global = pbGlobalProfileSectionGuid;
+    Values persona;
+    hr = ReadSection(pSupport, &global, persona);
+    for (ULONG i = kFirstPersona; i < kProfileParamCount && SUCCEEDED(hr); ++i)
+        if (!IsMissing(persona.get()[i]))
+            hr = PropCopyMore(&pValues[i], &persona.get()[i], MAPIAllocateMore, pValues);
+    return hr;
+}
+
 }  // namespace
 
 HRESULT GetProfileParamProps(IMAPISupport* pSupport, ULONG* pcValues, LPSPropValue* ppValues) {
@@ -131,6 +155,9 @@ HRESULT GetProfileParamProps(IMAPISupport* pSupport, ULONG* pcValues, LPSPropVal
                 break;
         }
     }
+    if (FAILED(hr))
+        return hr;
+    hr = ReadPersona(pSupport, pValues);
     if (FAILED(hr))
         return hr;
     // Dumped the first time in the process that the log asks for it.

@@ -14,6 +14,10 @@ constexpr ULONG kProfileParamCount = 31;
 // The tags in the order they are read; the first eleven are checked.
 extern const ULONG kProfileParamTags[kProfileParamCount];
 
+// The connector user id: when the provider's section has one, the persona values (0x6670001F to
+// 0x6675001F) come from the profile's global section.
+constexpr ULONG PR_OSTREL_USER_ID = PROP_TAG(PT_UNICODE, 0x6676);
+
 // Reads the values from the provider's section of `pSupport`, taking any the section lacks from
 // its service's section (PR_SERVICE_UID). Missing 0x6648000B reads as true, 0x6682000B as false,
 // 0x66880003 and 0x66890003 as 0; other missing values stay PT_ERROR entries. *ppValues is one

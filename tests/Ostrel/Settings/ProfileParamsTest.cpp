@@ -7,6 +7,7 @@
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Session/Profiles.h"
@@ -136,6 +137,23 @@ TEST_F(ProfileParamsTest, AMissingRequiredValueFailsWithItsErrorCode) {
     EXPECT_TRUE(
         capture.Contains(L"Required property 3 (tag: 0x66420102) does not exist in user profile, and password "
                          L"should be stored"));
+}
+
+// With a connector user id the persona values are the profile's own, from its global section.
+TEST_F(ProfileParamsTest, AUserIdTakesThePersonaFromTheGlobalSection) {
+    SetStorePassword(0);
+    WriteRequired();
+    SetValue(m_service, Text(0x6670001F, L"service persona"));
+    SetValue(m_service, Text(0x6671001F, L"kept"));
+    SetValue(pbGlobalProfileSectionGuid, Text(0x6670001F, L"profile persona"));
+    ProfileParams params;
+    ASSERT_EQ(GetProfileParams(m_support.Get(), params), S_OK);
+    EXPECT_STREQ(params.Find(0x6670001F)->Value.lpszW, L"service persona");
+
+    SetValue(m_provider, Text(PR_OSTREL_USER_ID, L"user-7"));
+    ASSERT_EQ(GetProfileParams(m_support.Get(), params), S_OK);
+    EXPECT_STREQ(params.Find(0x6670001F)->Value.lpszW, L"profile persona");
+    EXPECT_STREQ(params.Find(0x6671001F)->Value.lpszW, L"kept");  // not in the global section
 }
 
 }  // namespace
