@@ -103,7 +103,8 @@ std::string MakeCertificateRecords(std::string_view sDer) {
 CertScan FindKeyExchangeCertificate(std::string_view sValue, std::string& sDer) {
     const auto* p = reinterpret_cast<const unsigned char*>(sValue.data());
     size_t pos = 0;
-    while (sValue.size() - pos >= 5) {
+    // A record's length may point past the end: pos is checked before the subtraction.
+    while (pos < sValue.size() && sValue.size() - pos >= 5) {
         WORD wTag = Le16(p + pos);
         WORD wLen = Le16(p + pos + 2);
         if (wLen < 4)

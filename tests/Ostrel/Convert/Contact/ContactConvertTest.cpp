@@ -86,6 +86,9 @@ TEST(ContactValues, CertificateRecordsAreFoundAndBadOnesRefused) {
               Ostrel::Mapi::CertScan::NoKeyExchange);
     EXPECT_EQ(Ostrel::Mapi::FindKeyExchangeCertificate(std::string("\x01\x00\x00\x00\x09", 5), found),
               Ostrel::Mapi::CertScan::NoKeyExchange);  // a zero length ends the scan
+    // A record whose length leaps past the end of the value (found by fuzzing).
+    std::string leap = std::string("\x01\x00\x08\x00\x01\x00\x00\x00\x02\x00\x30\x00", 12) + std::string(32, 'z');
+    EXPECT_EQ(Ostrel::Mapi::FindKeyExchangeCertificate(leap, found), Ostrel::Mapi::CertScan::NoKeyExchange);
 }
 
 TEST(ContactProps, ComposedAddressesDropMissingPartsWithTheirSeparators) {
