@@ -184,17 +184,19 @@ TEST_F(MimeToMapi, ShareNotificationUnlessTheOwnerGrantedIt) {
     EXPECT_FALSE(HasProp(pMessage.Get(), Named(NamedProps::SHARE_ID, PT_LONG)));
 }
 
-TEST_F(MimeToMapi, BlankAnchorNamesAreEmptiedInTheStreamForNewerClients) {
+TEST_F(MimeToMapi, BlankAnchorNamesAreEmptiedForNewerClientsAndOlderOnesAreMarked) {
     const std::string html =
         "From: a@example.org\r\nSubject: Links\r\nMIME-Version: 1.0\r\n"
         "Content-Type: text/html; charset=utf-8\r\n\r\n"
         "<html><body><a name=\" \" href=\"x\">x</a><a href=\"y\">y</a><a name=\" \"";
-    for (int iMajor : {14, 15}) {
+    for (int iMajor : {11, 14, 15}) {
         Platform::Host::SetClientVersion(iMajor, 0);
         ComPtr<Platform::MemStream> pStream = Platform::MemStream::Create(html);
         MimeToMapiConverter converter(pStream.Get(), nullptr, m_tagMap, m_store.Get(), 0);
         ComPtr<IMessage> pMessage = NewMessage();
         ASSERT_EQ(converter.ConvertViaIConvSess(pMessage.Get(), 1, "", "", "", "", "", 0), 1);
+        // Clients before version 12 get the marker of messages the connector wrote.
+        EXPECT_EQ(HasProp(pMessage.Get(), Named(NamedProps::APPT_825A, PT_BOOLEAN)), iMajor < 12);
         std::string expected = html;
         if (iMajor >= 15)  // the incomplete last tag is left as it is
             expected.replace(expected.find("name=\" \""), 8, "name=\"\" ");
