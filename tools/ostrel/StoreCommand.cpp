@@ -4,10 +4,7 @@
 #include "StoreCommand.h"
 #include "Args.h"
 #include "LocalFiles.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "StoreAccess.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,7 +22,6 @@
 #include "Platform/Mapi/MapiTagNames.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mapi/Store/OsdStore.h"
 
 namespace OstrelCli {
 
@@ -49,33 +45,6 @@ struct Buf {
     void* p = nullptr;
     ~Buf() { MAPIFreeBuffer(p); }
 };
-
-std::string Hex(const void* pv, size_t cb) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    const auto* p = static_cast<const unsigned char*>(pv);
-    for (size_t i = 0; i < cb; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
-    }
-    return out;
-}
-
-bool FromHex(const std::string& text, std::string* pBytes) {
-    std::string s = text.rfind("0x", 0) == 0 ? text.substr(2) : text;
-    if (s.size() % 2)
-        return false;
-    pBytes->clear();
-    for (size_t i = 0; i < s.size(); i += 2) {
-        char pair[3] = {s[i], s[i + 1], 0};
-        char* end = nullptr;
-        long v = std::strtol(pair, &end, 16);
-        if (*end)
-            return false;
-        pBytes->push_back(static_cast<char>(v));
-    }
-    return true;
-}
 
 // A property tag in hex, with or without "0x": at most eight digits.
 std::optional<ULONG> ParseTag(const std::string& text) {
@@ -130,7 +99,7 @@ std::string ValueText(const SPropValue& v, bool bFull) {
     char buf[64];
     ULONG ulType = PROP_TYPE(v.ulPropTag);
     auto bin = [&](const SBinary& b) {
-        std::string hex = Hex(b.lpb, bFull ? b.cb : std::min<ULONG>(b.cb, 64));
+        std::string hex = HexBytes(b.lpb, bFull ? b.cb : std::min<ULONG>(b.cb, 64));
         return "<" + std::to_string(b.cb) + " bytes> " + hex + (!bFull && b.cb > 64 ? "..." : "");
     };
     auto list = [&](ULONG c, auto item) {
@@ -195,105 +164,15 @@ std::string ValueText(const SPropValue& v, bool bFull) {
 
 class Inspector {
 public:
-    Inspector(Context& context) : m_context(context) {}
+    explicit Inspector(Context& context) : m_context(context), m_access(context) {}
 
-    int Fail(const std::string& what, HRESULT hr) {
-        std::fprintf(m_context.err, "ostrel store: %s (0x%08X)\n", what.c_str(), static_cast<unsigned>(hr));
-        return kExitFailure;
-    }
+    StoreAccess& Access() { return m_access; }
 
-    int Open(const std::string& file) {
-        // A file this user cannot read says nothing about whether it is a store: name the reason.
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 && errno != ENOENT) {
-            std::fprintf(m_context.err, "ostrel store: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
-            return kExitFailure;
-        }
-        if (fd >= 0)
-            ::close(fd);
-        HRESULT hr = Platform::OpenOsdStore(file, false, L"", false, m_store.AddressOf());
-        if (hr == MAPI_E_NOT_FOUND)
-            return Fail("no such store file: " + file, hr);
-        if (hr == MAPI_E_CORRUPT_STORE)
-            return Fail("not a store, or a damaged one: " + file, hr);
-        if (FAILED(hr))
-            return Fail("cannot open " + file, hr);
-        return kExitOk;
-    }
-
-    HRESULT OpenEntry(const std::string& eid, ComPtr<IMAPIProp>& pProp, ULONG* pulType) {
-        ComPtr<IUnknown> pUnk;
-        HRESULT hr = m_store->OpenEntry(static_cast<ULONG>(eid.size()), (LPENTRYID)eid.data(), &IID_IMAPIProp, 0,
-                                        pulType, pUnk.AddressOf());
-        if (SUCCEEDED(hr))
-            pProp.Attach(static_cast<IMAPIProp*>(pUnk.Detach()));
-        return hr;
-    }
-
-    // A folder by entry id or path below the root.
-    HRESULT FindFolder(const std::string& target, ComPtr<IMAPIFolder>& pFolder) {
-        std::string eid;
-        ComPtr<IMAPIProp> pProp;
-        ULONG ulType = 0;
-        if (FromHex(target, &eid) && eid.size() == 24) {
-            HRESULT hr = OpenEntry(eid, pProp, &ulType);
-            if (FAILED(hr))
-                return hr;
-            if (ulType != MAPI_FOLDER)
-                return MAPI_E_INVALID_ENTRYID;
-            pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
-            return S_OK;
-        }
-        HRESULT hr = OpenEntry(std::string(), pProp, &ulType);
-        if (FAILED(hr))
-            return hr;
-        pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
-        std::wstring path = Platform::FromUtf8(target);
-        size_t start = 0;
-        while (start <= path.size()) {
-            size_t slash = path.find(L'/', start);
-            std::wstring part = path.substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start);
-            start = slash == std::wstring::npos ? path.size() + 1 : slash + 1;
-            if (part.empty())
-                continue;
-            hr = Child(pFolder, part);
-            if (FAILED(hr))
-                return hr;
-        }
-        return S_OK;
-    }
-
-    HRESULT Child(ComPtr<IMAPIFolder>& pFolder, const std::wstring& name) {
-        ComPtr<IMAPITable> pTable;
-        HRESULT hr = pFolder->GetHierarchyTable(0, pTable.AddressOf());
-        if (FAILED(hr))
-            return hr;
-        SPropValue v{PR_DISPLAY_NAME_W, 0, {}};
-        v.Value.lpszW = const_cast<wchar_t*>(name.c_str());
-        SRestriction res{RES_CONTENT, {}};
-        res.res.resContent = {FL_FULLSTRING | FL_IGNORECASE, PR_DISPLAY_NAME_W, &v};
-        SizedSPropTagArray(1, cols) = {1, {PR_ENTRYID}};
-        LPSRowSet pRows = nullptr;
-        hr = HrQueryAllRows(pTable.Get(), (LPSPropTagArray)&cols, &res, nullptr, 0, &pRows);
-        if (FAILED(hr))
-            return hr;
-        if (pRows->cRows == 0) {
-            FreeProws(pRows);
-            return MAPI_E_NOT_FOUND;
-        }
-        std::string eid((char*)pRows->aRow[0].lpProps[0].Value.bin.lpb, pRows->aRow[0].lpProps[0].Value.bin.cb);
-        FreeProws(pRows);
-        ComPtr<IMAPIProp> pProp;
-        ULONG ulType = 0;
-        hr = OpenEntry(eid, pProp, &ulType);
-        if (SUCCEEDED(hr))
-            pFolder.Attach(static_cast<IMAPIFolder*>(pProp.Detach()));
-        return hr;
-    }
+    int Fail(const std::string& what, HRESULT hr) { return m_access.Fail(what, hr); }
 
     int Folders() {
         ComPtr<IMAPIFolder> pRoot;
-        HRESULT hr = FindFolder("", pRoot);
+        HRESULT hr = m_access.FindFolder("", pRoot);
         if (FAILED(hr))
             return Fail("cannot open the root folder", hr);
         ComPtr<IMAPITable> pTable;
@@ -306,13 +185,13 @@ public:
         if (FAILED(hr))
             return Fail("cannot read the folder tree", hr);
         std::fprintf(m_context.out, "# folder\titems\tunread\thidden\tentry id\n");
-        std::fprintf(m_context.out, "(root)\t-\t-\t-\t%s\n", Hex(EntryIdOf(pRoot.Get()).data(), 24).c_str());
+        std::fprintf(m_context.out, "(root)\t-\t-\t-\t%s\n", HexBytes(EntryIdOf(pRoot.Get()).data(), 24).c_str());
         for (ULONG i = 0; i < pRows->cRows; ++i) {
             const SPropValue* p = pRows->aRow[i].lpProps;
             std::string indent(2 * static_cast<size_t>(std::max<LONG>(p[0].Value.l, 0)), ' ');
             std::string name = PROP_TYPE(p[1].ulPropTag) == PT_UNICODE ? Platform::ToUtf8(p[1].Value.lpszW) : "";
             std::fprintf(m_context.out, "%s%s\t%d\t%d\t%d\t%s\n", indent.c_str(), Escaped(name).c_str(), p[2].Value.l,
-                         p[3].Value.l, p[4].Value.l, Hex(p[5].Value.bin.lpb, p[5].Value.bin.cb).c_str());
+                         p[3].Value.l, p[4].Value.l, HexBytes(p[5].Value.bin.lpb, p[5].Value.bin.cb).c_str());
         }
         FreeProws(pRows);
         return kExitOk;
@@ -320,7 +199,7 @@ public:
 
     int Messages(const std::string& target, bool bAssociated) {
         ComPtr<IMAPIFolder> pFolder;
-        HRESULT hr = FindFolder(target, pFolder);
+        HRESULT hr = m_access.FindFolder(target, pFolder);
         if (FAILED(hr))
             return Fail("no such folder: " + target, hr);
         ComPtr<IMAPITable> pTable;
@@ -341,7 +220,7 @@ public:
                 return PROP_TYPE(p[j].ulPropTag) == PT_UNICODE ? Escaped(Platform::ToUtf8(p[j].Value.lpszW)) : "";
             };
             std::fprintf(m_context.out, "%s\t%s\t%s\t0x%08X\t%d\t%s\n",
-                         Hex(p[0].Value.bin.lpb, p[0].Value.bin.cb).c_str(), text(1).c_str(), text(2).c_str(),
+                         HexBytes(p[0].Value.bin.lpb, p[0].Value.bin.cb).c_str(), text(1).c_str(), text(2).c_str(),
                          p[3].Value.ul, p[4].Value.l,
                          PROP_TYPE(p[5].ulPropTag) == PT_SYSTIME ? Time(p[5].Value.ft).c_str() : "");
         }
@@ -355,15 +234,15 @@ public:
         if (target == "store") {
             if (attach)
                 return MAPI_E_INVALID_PARAMETER;
-            pProp.Attach(m_store.Get());
-            m_store->AddRef();
+            pProp.Attach(m_access.Store());
+            m_access.Store()->AddRef();
             return S_OK;
         }
         std::string eid;
-        if (!FromHex(target, &eid))
+        if (!BytesFromHex(target, &eid))
             return MAPI_E_INVALID_ENTRYID;
         ULONG ulType = 0;
-        HRESULT hr = OpenEntry(eid, pProp, &ulType);
+        HRESULT hr = m_access.OpenEntry(eid, pProp, &ulType);
         if (FAILED(hr) || !attach)
             return hr;
         if (ulType != MAPI_MESSAGE)
@@ -402,10 +281,7 @@ public:
         if (!tag)
             return Fail("not a property tag: " + tagText, MAPI_E_INVALID_PARAMETER);
         const bool bStdout = out == "-";
-        struct stat storeStat {
-        }, outStat{};
-        if (!bStdout && ::stat(storeFile.c_str(), &storeStat) == 0 && ::stat(out.c_str(), &outStat) == 0 &&
-            storeStat.st_dev == outStat.st_dev && storeStat.st_ino == outStat.st_ino)
+        if (!bStdout && IsSameFile(storeFile, out))
             return Fail(out + " is the store file itself", MAPI_E_INVALID_PARAMETER);
         ComPtr<IMAPIProp> pProp;
         HRESULT hr = Object(target, attach, pProp);
@@ -516,7 +392,7 @@ private:
     }
 
     Context& m_context;
-    ComPtr<IMsgStore> m_store;
+    StoreAccess m_access;
 };
 
 }  // namespace
@@ -543,7 +419,7 @@ int RunStore(const std::vector<std::string>& args, Context& context) {
         return UsageError("store", "wrong number of arguments for " + it->first, context);
 
     Inspector inspector(context);
-    int rc = inspector.Open(operands[1]);
+    int rc = inspector.Access().Open(operands[1], false);
     if (rc != kExitOk)
         return rc;
     if (it->first == "folders")
