@@ -234,8 +234,10 @@ HRESULT MapiMessageWrapper::ToMime(mimepp::Message& target, int) {
     SetReplyTo(headers);
     if (Prop(PR_SUBJECT_W))
         headers.addField(NewTextField("Subject", Subject()));
-    if (Prop(PR_CONVERSATION_TOPIC_W))
-        headers.addField(NewTextField("Thread-Topic", Text(PR_CONVERSATION_TOPIC_W)));
+    // Without a conversation topic the subject is the topic, as SetThreadTopic would make it.
+    if (Prop(PR_CONVERSATION_TOPIC_W) || Prop(PR_SUBJECT_W))
+        headers.addField(
+            NewTextField("Thread-Topic", Prop(PR_CONVERSATION_TOPIC_W) ? Text(PR_CONVERSATION_TOPIC_W) : Subject()));
     if (const SPropValue* pIndex = Prop(PR_CONVERSATION_INDEX)) {
         mimepp::Base64Encoder encoder;
         encoder.setMaxLineLen(0);
