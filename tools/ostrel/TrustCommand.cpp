@@ -3,10 +3,12 @@
 #include "Args.h"
 #include "Output.h"
 
+#include "Ostrel/Settings/ProfileStore.h"
 #include "Ostrel/Trust/CertTrustMgr.h"
 #include "Ostrel/Trust/CertTrustPrompt.h"
 #include "Ostrel/Trust/TrustStore.h"
 #include "Platform/Base/Utf.h"
+#include "Platform/Mapi/Session/Profiles.h"
 #include "Util/Time/Clock.h"
 
 #include <ctime>
@@ -118,6 +120,19 @@ int Show(const std::vector<Entry>& entries, bool bJson, Context& context) {
     return Failure("trust", "no server certificate is trusted", context);
 }
 
+// The copies of a decision the profiles keep go with it.
+bool ForgetInProfiles() {
+    bool bCleared = true;
+    for (const std::wstring& wsProfile : Platform::MapiListProfiles()) {
+        std::wstring wsRecord;
+        if (SUCCEEDED(Ostrel::Mapi::ReadPR_OSTREL_TRUST_CERT_UNTILFromProfile(wsProfile.c_str(), wsRecord)) &&
+            !wsRecord.empty())
+            bCleared =
+                SUCCEEDED(Ostrel::Mapi::WritePR_OSTREL_TRUST_CERT_UNTILToProfile(wsProfile.c_str(), L"")) && bCleared;
+    }
+    return bCleared;
+}
+
 }  // namespace
 
 int RunTrust(const std::vector<std::string>& args, Context& context) {
@@ -134,6 +149,7 @@ int RunTrust(const std::vector<std::string>& args, Context& context) {
     if (action == "forget") {
         bool bRemoved = Ostrel::Mapi::TrustStore(Ostrel::Mapi::SessionTrustStorePath()).Remove();
         bRemoved = Ostrel::Mapi::TrustStore(Ostrel::Mapi::PeriodTrustStorePath()).Remove() && bRemoved;
+        bRemoved = ForgetInProfiles() && bRemoved;
         if (!bRemoved)
             return Failure("trust", "the trust decisions could not be removed", context);
         return kExitOk;

@@ -3,6 +3,7 @@
 
 #include "ostrel/TrustCommand.h"
 
+#include "Ostrel/Settings/ProfileStore.h"
 #include "Ostrel/Trust/CertTrustMgr.h"
 #include "Ostrel/Trust/CertTrustPrompt.h"
 #include "Ostrel/Trust/TrustStore.h"
@@ -67,8 +68,14 @@ TEST_F(TrustCommandTest, UnknownCertificateIsRefusedUntilTrustedAndTrustIsManage
     EXPECT_EQ(show.iExit, 0);
     EXPECT_NE(show.sOut.find("\"server\":\"127.0.0.1\""), std::string::npos) << show.sOut;
 
+    std::wstring wsRecord;
+    ASSERT_EQ(Ostrel::Mapi::ReadPR_OSTREL_TRUST_CERT_UNTILFromProfile(L"default", wsRecord), S_OK);
+    EXPECT_NE(wsRecord.find(Platform::FingerprintToHex(ServerSha1())), std::wstring::npos);
+
     EXPECT_EQ(Command("trust", {"forget"}).iExit, 0);
     EXPECT_EQ(Command("trust", {"list"}).sOut, "");
+    ASSERT_EQ(Ostrel::Mapi::ReadPR_OSTREL_TRUST_CERT_UNTILFromProfile(L"default", wsRecord), S_OK);
+    EXPECT_EQ(wsRecord, L"");
     EXPECT_EQ(Command("trust", {"show"}).iExit, 1);
     EXPECT_EQ(Command("trust", {"nonsense"}).iExit, 2);
 }
