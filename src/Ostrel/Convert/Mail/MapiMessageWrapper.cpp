@@ -77,13 +77,25 @@ HRESULT MapiMessageWrapper::Initialize(IMessage* pMessage) {
         return hr;
     }
     // 8-bit strings are stored in the message's code page (the system's when it names none).
-    LONG lCodePage = 0;
-    m_uiStringCodePage = Ostrel::Convert::Fixup::GetLongProp(pMessage, PR_MESSAGE_CODEPAGE, lCodePage) &&
-                                 Ostrel::Util::IsSupportedCodePage(static_cast<UINT>(lCodePage))
+    const LONG lCodePage = Long(PR_MESSAGE_CODEPAGE, 0);
+    m_uiStringCodePage = lCodePage > 0 && Ostrel::Util::IsSupportedCodePage(static_cast<UINT>(lCodePage))
                              ? static_cast<UINT>(lCodePage)
                              : Ostrel::Util::CP_ACP;
-    m_bHasBody = Ostrel::Convert::Fixup::GetUnicodeProp(pMessage, PR_BODY_W, m_wsBody);
-    m_bHasHtml = Ostrel::Convert::Fixup::GetBinaryProp(pMessage, PR_HTML, m_sHtml);
+    // The bodies come with the other properties; one too large for that is read on its own.
+    m_wsBody.clear();
+    m_sHtml.clear();
+    m_bHasBody = Prop(PR_BODY_W) != nullptr;
+    if (m_bHasBody) {
+        m_wsBody = Text(PR_BODY_W);
+    } else if (IsTooLarge(PR_BODY_W)) {
+        m_bHasBody = Ostrel::Convert::Fixup::GetUnicodeProp(pMessage, PR_BODY_W, m_wsBody);
+    }
+    m_bHasHtml = Prop(PR_HTML) != nullptr;
+    if (m_bHasHtml) {
+        m_sHtml = Binary(PR_HTML);
+    } else if (IsTooLarge(PR_HTML)) {
+        m_bHasHtml = Ostrel::Convert::Fixup::GetBinaryProp(pMessage, PR_HTML, m_sHtml);
+    }
 
     m_vecRecipients.clear();
     Platform::ComPtr<IMAPITable> pTable;
@@ -136,6 +148,14 @@ const SPropValue* MapiMessageWrapper::Prop(ULONG ulTag) const {
             return &m_pProps[i];
     }
     return nullptr;
+}
+
+bool MapiMessageWrapper::IsTooLarge(ULONG ulTag) const {
+    for (ULONG i = 0; m_pProps && i < m_cProps; ++i) {
+        if (m_pProps[i].ulPropTag == CHANGE_PROP_TYPE(ulTag, PT_ERROR))
+            return m_pProps[i].Value.err == MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+    return false;
 }
 
 std::wstring MapiMessageWrapper::Text(ULONG ulTag) const {

@@ -79,6 +79,8 @@ protected:
     };
 
     const SPropValue* Prop(ULONG ulTag) const;
+    // Whether GetProps left the value out as too large to return with the others.
+    bool IsTooLarge(ULONG ulTag) const;
     // A string property, whatever type it was read as: 8-bit values are in the store's code page.
     std::wstring Text(ULONG ulTag) const;
     LONG Long(ULONG ulTag, LONG lDefault) const;
