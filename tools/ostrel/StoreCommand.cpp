@@ -1,10 +1,13 @@
-// `ostrel store folders FILE`, `messages FILE FOLDER`, `props FILE ENTRYID`, `export FILE ENTRYID TAG OUT`.
-// Folders are named by entry id (hex) or by their path below the root ("Top of Personal Folders/Inbox",
-// compared without regard to case); the store itself is "store". Output is tab-separated text.
+// `ostrel store folders FILE`, `messages FILE FOLDER`, `props FILE ENTRYID`, `export FILE ENTRYID TAG OUT`,
+// `create FILE`, and the dispatch of `import` (StoreImport.cpp) and `mime` (StoreMime.cpp). Folders are
+// named by entry id (hex) or by their path below the root ("Top of Personal Folders/Inbox", compared
+// without regard to case); the store itself is "store". Output is tab-separated text.
 #include "StoreCommand.h"
 #include "Args.h"
 #include "LocalFiles.h"
 #include "StoreAccess.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,20 +25,32 @@
 #include "Platform/Mapi/MapiTagNames.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mapi/Store/OsdStore.h"
 
 namespace OstrelCli {
 
-const char* const kStoreSummary = "inspect a .osd store: folders, messages, properties, property streams";
+const char* const kStoreSummary =
+    "inspect a .osd store (folders, messages, properties, property streams) and move MIME messages in and out";
 const char* const kStoreUsage =
     "folders FILE | messages FILE FOLDER [--associated] | props FILE ENTRYID|store | export FILE ENTRYID TAG OUT\n"
+    "       | create FILE | import FILE FOLDER [MESSAGE.eml ... | -] [--json] | mime FILE ENTRYID [OUT|-]\n"
     "  folders        the folder tree with item, unread and hidden-item counts and entry ids\n"
     "  messages       the messages of a folder (entry id or path below the root)\n"
     "  props          every property of an object; named properties by their set and id or name;\n"
     "                 a message's recipients and attachments follow\n"
     "  export         write a property's value (TAG in hex, e.g. 0x1000001F) to the file OUT\n"
     "                 ('-': standard output)\n"
+    "  create         a new store with the folder tree of a new profile; prints the tree\n"
+    "  import         each MIME message (none or '-': standard input) through the converter into a new\n"
+    "                 message of FOLDER; one line per message: entry id and class, or why it failed\n"
+    "  mime           a message as MIME text to OUT (none or '-': standard output)\n"
     "  --associated   list the folder's associated (hidden) messages instead\n"
-    "  --attach N     with props or export: the message's attachment number N";
+    "  --attach N     with props or export: the message's attachment number N\n"
+    "  --json         with import: one JSON object per message\n"
+    "  --keep-partial with import: keep what could be read of a damaged message (exit status still 1)\n"
+    "  --own          with mime: the system's own writer instead of the converter\n"
+    "  --bcc          with mime: keep the blind copies\n"
+    "  --verbose      with import: messages per second at the end";
 
 namespace {
 
@@ -397,11 +412,63 @@ private:
 
 }  // namespace
 
+namespace {
+
+// A new store with the folder tree of a new profile, named after the file; an existing file (or a
+// link, even a dangling one) is never touched.
+int Create(const std::string& file, Context& context) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0)
+        return Failure("store", file + " already exists", context);
+    ComPtr<IMsgStore> pStore;
+    const HRESULT hr = Platform::OpenOsdStore(file, true, L"", true, pStore.AddressOf());
+    if (FAILED(hr)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+        return Failure("store", "cannot create " + file + " (" + code + ")", context);
+    }
+    pStore.Reset();
+    Inspector inspector(context);
+    const int rc = inspector.Access().Open(file, false);
+    return rc == kExitOk ? inspector.Folders() : rc;
+}
+
+struct Subcommand {
+    const char* pszName;
+    size_t cMinOperands;  // the subcommand's name and the store file included
+    size_t cMaxOperands;
+    std::vector<std::string> options;
+};
+
+}  // namespace
+
 int RunStore(const std::vector<std::string>& args, Context& context) {
     ParsedArgs parsed;
     int exitCode = kExitOk;
-    if (!ParseArgs("store", args, {{"--associated"}, {"--attach", true}}, 1, 5, context, parsed, exitCode))
+    if (!ParseArgs("store", args,
+                   {{"--associated"}, {"--attach", true}, {"--json"}, {"--keep-partial"}, {"--own"}, {"--bcc"}}, 1,
+                   SIZE_MAX, context, parsed, exitCode))
         return exitCode;
+    static const std::vector<Subcommand> kSubcommands = {
+        {"folders", 2, 2, {}},
+        {"messages", 3, 3, {"--associated"}},
+        {"props", 3, 3, {"--attach"}},
+        {"export", 5, 5, {"--attach"}},
+        {"create", 2, 2, {}},
+        {"import", 3, SIZE_MAX, {"--json", "--keep-partial"}},
+        {"mime", 3, 4, {"--own", "--bcc"}},
+    };
+    const std::vector<std::string>& operands = parsed.operands;
+    auto it = std::find_if(kSubcommands.begin(), kSubcommands.end(),
+                           [&](const Subcommand& sub) { return operands[0] == sub.pszName; });
+    if (it == kSubcommands.end())
+        return UsageError("store", "unknown subcommand " + operands[0], context);
+    if (operands.size() < it->cMinOperands || operands.size() > it->cMaxOperands)
+        return UsageError("store", "wrong number of arguments for " + std::string(it->pszName), context);
+    for (const char* pszOption : {"--associated", "--attach", "--json", "--keep-partial", "--own", "--bcc"}) {
+        if (parsed.Has(pszOption) && std::find(it->options.begin(), it->options.end(), pszOption) == it->options.end())
+            return UsageError("store", std::string(pszOption) + " is not an option of " + it->pszName, context);
+    }
     std::optional<ULONG> attach;
     if (auto text = parsed.Value("--attach")) {
         const std::optional<int64_t> number = ParseInteger(*text, 0, UINT32_MAX);
@@ -409,24 +476,23 @@ int RunStore(const std::vector<std::string>& args, Context& context) {
             return UsageError("store", "--attach takes an attachment number, 0 to 4294967295", context);
         attach = static_cast<ULONG>(*number);
     }
-    static const std::vector<std::pair<std::string, size_t>> kArity = {
-        {"folders", 2}, {"messages", 3}, {"props", 3}, {"export", 5}};
-    const std::vector<std::string>& operands = parsed.operands;
-    auto it = std::find_if(kArity.begin(), kArity.end(), [&](const auto& a) { return a.first == operands[0]; });
-    if (it == kArity.end())
-        return UsageError("store", "unknown subcommand " + operands[0], context);
-    if (operands.size() != it->second)
-        return UsageError("store", "wrong number of arguments for " + it->first, context);
+    const std::string sub = it->pszName;
+    if (sub == "create")
+        return Create(operands[1], context);
+    if (sub == "import")
+        return RunStoreImport(parsed, context);
+    if (sub == "mime")
+        return RunStoreMime(parsed, context);
 
     Inspector inspector(context);
     int rc = inspector.Access().Open(operands[1], false);
     if (rc != kExitOk)
         return rc;
-    if (it->first == "folders")
+    if (sub == "folders")
         return inspector.Folders();
-    if (it->first == "messages")
+    if (sub == "messages")
         return inspector.Messages(operands[2], parsed.Has("--associated"));
-    if (it->first == "props")
+    if (sub == "props")
         return inspector.Props(operands[2], attach);
     return inspector.Export(operands[1], operands[2], operands[3], operands[4], attach);
 }
