@@ -3,13 +3,8 @@
 // the XmlUtil look-ups. Reports the rate of both sizes and the time ratio large/small, which must
 // stay within 12 for ten times the items (the walk is linear); the program fails otherwise.
 //
-// Times are the fastest repetition's CPU times. The allocator is set up as a long-running client
-// would want it: freed memory stays with the process, and glibc's fast bins are off. With them, the
-// millions of blocks a large document frees pile up until one large allocation consolidates them
-// all at once, scattered over the heap, which made the 100,000-item case cost a third more per
-// item for reasons that have nothing to do with the code measured.
+// Times are the fastest repetition's CPU times, with the allocator as every client has it.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -161,8 +156,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    mallopt(M_MXFAST, 0);
     benchmark::Initialize(&argc, argv);
     g_replies[kSmall] = FetchReply(kSmall);
     g_replies[kLarge] = FetchReply(kLarge);

@@ -88,8 +88,10 @@ xmlDocPtr ParseUntrusted(std::string_view bytes, const char* forcedEncoding, boo
     ctxt->sax->fatalError = nullptr;
 
     // Never NOENT, DTDLOAD, DTDATTR, DTDVALID, XINCLUDE or HUGE: libxml2's default limits on depth,
-    // name and text lengths stay in force.
-    int options = XML_PARSE_NONET | XML_PARSE_NOWARNING | XML_PARSE_NOERROR;
+    // name and text lengths stay in force. COMPACT keeps texts shorter than 16 bytes (most attribute
+    // values of a sync reply) inside their nodes: a third fewer blocks, whose freeing otherwise
+    // costs more per node the larger the document, as the allocator later gathers them up again.
+    int options = XML_PARSE_NONET | XML_PARSE_NOWARNING | XML_PARSE_NOERROR | XML_PARSE_COMPACT;
     if (!bKeepBlanks)
         options |= XML_PARSE_NOBLANKS;
     if (forcedEncoding)

@@ -366,6 +366,32 @@ TEST(XmlTree, DetachedAndReplacedNodesStayUsable) {
     EXPECT_EQ(Xml(docClone.Get()), L"<other><c>still here</c></other>");
 }
 
+// Parsing keeps short texts and attribute values inside their nodes instead of allocating them: every
+// change to such a node must still work (the sanitizers see a text freed that was never allocated).
+TEST(XmlTree, ShortTextsOfAParsedDocumentChangeLikeAnyOther) {
+    auto doc = NewDoc(L"<a x='1' y='22'><b>s</b><c>t</c><d>u<e/>v</d></a>");
+    auto a = Select(doc.Get(), L"/a");
+    ComPtr<IXMLDOMElement> element;
+    ASSERT_EQ(a->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.AddressOf())), S_OK);
+    ASSERT_EQ(element->setAttribute(L"x", L"a value longer than the node itself"), S_OK);
+    ASSERT_EQ(Select(doc.Get(), L"/a/@y")->put_text(L"3"), S_OK);
+    ASSERT_EQ(Select(doc.Get(), L"/a/b/text()")->put_text(L"grown well past sixteen bytes"), S_OK);
+    ASSERT_EQ(Select(doc.Get(), L"/a/c")->put_text(L"w"), S_OK);
+    auto d = Select(doc.Get(), L"/a/d");
+    ComPtr<IXMLDOMNode> u;
+    ASSERT_EQ(d->removeChild(Select(d.Get(), L"text()[1]").Get(), u.AddressOf()), S_OK);
+    ASSERT_EQ(Select(doc.Get(), L"/a/c")->appendChild(u.Get(), nullptr), S_OK);  // next to another short text
+    ComPtr<IXMLDOMNode> clone;
+    ASSERT_EQ(d->cloneNode(true, clone.AddressOf()), S_OK);
+    auto other = NewDoc(L"<z/>");
+    ASSERT_EQ(Select(other.Get(), L"/z")->appendChild(d.Get(), nullptr), S_OK);
+    EXPECT_EQ(Xml(doc.Get()),
+              L"<a x=\"a value longer than the node itself\" y=\"3\"><b>grown well past sixteen bytes</b>"
+              L"<c>wu</c></a>");
+    EXPECT_EQ(Xml(other.Get()), L"<z><d><e/>v</d></z>");
+    EXPECT_EQ(Xml(clone.Get()), L"<d><e/>v</d>");
+}
+
 TEST(XmlTree, WhiteSpaceBetweenElementsIsDroppedUnlessPreserved) {
     const wchar_t* pretty = L"<a>\n  <b> x </b>\n  <c/>\n</a>";
     auto doc = NewDoc(pretty);
