@@ -115,6 +115,37 @@ TEST_F(DownloadTest, BrokenOffDownloadsLeaveNothingAndARetryCompletes) {
     EXPECT_EQ(Listing(), std::vector<std::string>{"photo.jpg"});
 }
 
+TEST_F(DownloadTest, StreamedBodiesReachTheConsumerOnlyOnSuccess) {
+    auto c = Connect(*server);
+    std::string got;
+    auto keep = [&](const char* p, DWORD cb) {
+        got.append(p, cb);
+        return true;
+    };
+    server->Faults().Add(Fault::For("/home/").Status(404, "not here"));
+    try {
+        c->DoGetSynchronousTo(L"/home/~/Briefcase/a", nullptr, keep, __func__, __LINE__);
+        FAIL() << "no exception";
+    } catch (const FileDownloadFaultException& e) {
+        EXPECT_EQ(e.StatusCode(), 404u);
+        EXPECT_STREQ(e.ErrorText(), "not here");
+    }
+    EXPECT_TRUE(got.empty());
+
+    // A consumer that refuses ends the transfer; the connection carries the next one whole.
+    int pieces = 0;
+    try {
+        c->DoGetSynchronousTo(
+            L"/bulk?bytes=8000000", nullptr, [&](const char*, DWORD) { return ++pieces < 2; }, __func__, __LINE__);
+        FAIL() << "no exception";
+    } catch (const WinHttpException& e) {
+        EXPECT_EQ(e.ExcepNum(0), static_cast<DWORD>(ERROR_WINHTTP_OPERATION_CANCELLED));
+    }
+    EXPECT_EQ(pieces, 2);
+    c->DoGetSynchronousTo(L"/bulk?bytes=3000000&chunked=1", nullptr, keep, __func__, __LINE__);
+    EXPECT_EQ(got.size(), 3000000u);
+}
+
 TEST_F(DownloadTest, RejectedTokenIsRenewedFourTimesAtMost) {
     session->token = L"stale";
     // The handler accepts only the token the first invalidation hands out.
