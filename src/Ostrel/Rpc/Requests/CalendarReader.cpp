@@ -4,6 +4,7 @@
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Util/Log/Log.h"
+#include "Util/Time/TimeUtil.h"
 
 #include <algorithm>
 #include <climits>
@@ -451,8 +452,10 @@ AppointmentPtr ReadCalendarItem(IXMLDOMNode* pItem, std::wstring& wsError) {
     pAppt->SetUid(OrNull(Attr(item.Get(), L"uid")));
     pAppt->SetParentFolder(ToLong(Attr(item.Get(), L"l")));
     pAppt->SetModified(ToLong(Attr(item.Get(), L"md")));
-    pAppt->SetNextAlarm(
-        static_cast<int>(std::clamp<int64_t>(ToInt64(Attr(item.Get(), L"nextAlarm")) / 1000, 0, INT32_MAX)));
+    FILETIME ftAlarm{};
+    if (const int64_t llAlarmMs = ToInt64(Attr(item.Get(), L"nextAlarm"));
+        llAlarmMs > 0 && Util::UnixTimeToFileTime(llAlarmMs / 1000, &ftAlarm))
+        pAppt->SetNextAlarm(ftAlarm);
     if (auto ows = Attr(item.Get(), L"t")) {
         for (size_t i = 0; i < ows->size();) {
             size_t j = ows->find(L',', i);
