@@ -60,7 +60,8 @@ HRESULT GetStoredPasswordFromProfile(const wchar_t* pwszProfile, std::wstring& w
 HRESULT SetCURLInProfile(const wchar_t* pwszProfile, const wchar_t* pwszAddress);
 HRESULT GetCURLFromProfile(const wchar_t* pwszProfile, std::wstring& wsAddress);
 
-// The certificate trust record (see Trust/TrustRecordText.h); an empty record clears it.
+// The certificate trust record the trust manager keeps ("#LCIND# time date #CHK# sha1 "); the
+// text is stored as given, an empty record meaning that no trust is kept.
 HRESULT WritePR_OSTREL_TRUST_CERT_UNTILToProfile(const wchar_t* pwszProfile, const std::wstring& wsRecord);
 HRESULT ReadPR_OSTREL_TRUST_CERT_UNTILFromProfile(const wchar_t* pwszProfile, std::wstring& wsRecord);
 
