@@ -1,8 +1,9 @@
 // Content downloads, answered whole with their length and type:
 //
-//     GET /service/content/get?id=N[&part=P]   a document's content, a message's MIME text, or
+//     GET /service/content/get?id=N[&part=P]   a document's content, a message's MIME text,
 //                                              part P ("2", "2.1", see MimeParts.h) of a message
-//                                              decoded, with its file name
+//                                              decoded, or a contact's uploaded photo at its part,
+//                                              with the file name
 //     GET /home/~/Briefcase/<name>             the Briefcase document of that name
 //
 // Once the server has accounts, the cookie OS_AUTH_TOKEN must hold a valid token (else 401) and

@@ -88,6 +88,14 @@ TEST_F(ContentEndpointTest, ItemsAndPartsByIdDecodedWithTheirTypes) {
               "e");
     EXPECT_EQ(Content(messageId, "3.2"), "<p>x</p>");
     EXPECT_EQ(Content(docId), std::string("\x89PNG\0\r\n", 7));
+    MailItem contact;
+    contact.kind = ItemKind::Contact;
+    contact.folderId = FolderId::Contacts;
+    contact.contact.image = ContactImage{3, 4, "me.gif", "image/gif; name=me.gif", "GIF8"};
+    int32_t contactId = DefaultMailbox(server).AddItem(contact);
+    EXPECT_EQ(Content(contactId, "3"), "GIF8");
+    EXPECT_EQ(Content(contactId, "2"), "<404>");
+    EXPECT_EQ(Content(contactId), "<404>");
 
     auto r = Get("/service/content/get?id=" + std::to_string(messageId) + "&part=2");
     ASSERT_TRUE(r);

@@ -287,6 +287,16 @@ HttpEndpoint s_content("GET", "/service/content/get", [](HttpCall& call) {
             return Refuse(call, 404, "no such part");
         return SendItem(call, item->content, DocumentType(item->name), item->name);
     }
+    if (item->kind == ItemKind::Contact) {
+        // A contact's uploaded photo, at its part number.
+        const std::optional<ContactImage>& image = item->contact.image;
+        if (!bPart || !image || image->content.empty() ||
+            call.req.get_param_value("part") != std::to_string(image->part))
+            return Refuse(call, 404, "no such part");
+        std::string type = image->contentType.substr(0, image->contentType.find(';'));
+        type.erase(std::remove(type.begin(), type.end(), ' '), type.end());
+        return SendItem(call, image->content, type, image->fileName);
+    }
     if (item->kind != ItemKind::Message)
         return Refuse(call, 404, "the item has no content to download");
     if (!bPart)
