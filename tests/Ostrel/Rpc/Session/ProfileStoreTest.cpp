@@ -2,6 +2,8 @@
 // file of their own, the trusted-device token kept per server and account, and the free/busy URL.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -12,6 +14,7 @@
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Session/ProfileDb.h"
 #include "Platform/Mapi/Session/Profiles.h"
@@ -234,6 +237,47 @@ TEST_F(ProfileStoreTest, ADamagedOrPlantedOldFileIsReportedAndKept) {
                                  std::filesystem::perm_options::add);
     EXPECT_TRUE(FAILED(GetStoredPasswordFromProfile(L"Q", value)));
     EXPECT_TRUE(std::filesystem::exists(ProfileValuesPath(L"Q")));
+}
+
+// How many services named OSTREL the profile has.
+int ConnectorServices(const wchar_t* pwszProfile) {
+    std::shared_ptr<Platform::Mapi::ProfileDb> pDb;
+    std::vector<MAPIUID> uids;
+    if (FAILED(Platform::Mapi::ProfileDb::Open(pwszProfile, false, &pDb)) || FAILED(pDb->Sections(uids)))
+        return -1;
+    int n = 0;
+    for (const MAPIUID& uid : uids) {
+        Platform::Mapi::PropMap props;
+        auto it = SUCCEEDED(pDb->LoadSection(uid, props)) ? props.find(PROP_ID(PR_SERVICE_NAME_W)) : props.end();
+        n += it != props.end() && Platform::Mapi::ReadString(it->second) == L"OSTREL";
+    }
+    return n;
+}
+
+// Processes that first use a profile at once make one profile with one service, and carry the
+// old values over once.
+TEST_F(ProfileStoreTest, ProcessesStartingAtOnceMakeOneServiceAndCarryOverOnce) {
+    WriteOldFile(L"Race", "Password=" + ProtectedHex(L"secret") + "\n");
+    std::vector<pid_t> children;
+    for (int i = 0; i < 6; ++i) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::wstring value;
+            bool bOk = SUCCEEDED(SetCURLInProfile(L"Fresh", L"http://proxy:8080")) &&
+                       GetStoredPasswordFromProfile(L"Race", value) == S_OK && value == L"secret";
+            ::_exit(bOk ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(ConnectorServices(L"Fresh"), 1);
+    EXPECT_EQ(ConnectorServices(L"Race"), 1);
+    EXPECT_FALSE(std::filesystem::exists(ProfileValuesPath(L"Race")));
 }
 
 class TrustedTokenTest : public SessionFixture {};
