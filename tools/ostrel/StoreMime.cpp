@@ -122,7 +122,7 @@ int RunStoreMime(const ParsedArgs& parsed, Context& context) {
                            hr);
 
     if (bStdout) {
-        if (std::fwrite(mime.data(), 1, mime.size(), context.out) != mime.size())
+        if (std::fwrite(mime.data(), 1, mime.size(), context.out) != mime.size() || std::fflush(context.out) != 0)
             return Failure("store", std::string("cannot write to standard output: ") + std::strerror(errno), context);
     } else {
         // Through a temporary file: a failure leaves an existing OUT as it was.
