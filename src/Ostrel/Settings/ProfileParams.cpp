@@ -215,7 +215,7 @@ HRESULT GetProfileParams(IMAPISupport* pSupport, ProfileParams& params) {
         return value.Value.err;
     }
     const SPropValue& password = params.m_pValues[3];
-    if (bStorePassword && !IsMissing(password)) {
+    if (bStorePassword && PROP_TYPE(password.ulPropTag) == PT_BINARY) {
         HRESULT hrDecrypt = Util::DecryptPassword(password.Value.bin.lpb, password.Value.bin.cb, params.m_wsPassword);
         if (FAILED(hrDecrypt)) {
             OSTLOG_ERROR(L"CryptUnprotectData failed. Error 0x%x", static_cast<unsigned>(hrDecrypt));
@@ -223,7 +223,7 @@ HRESULT GetProfileParams(IMAPISupport* pSupport, ProfileParams& params) {
         }
     }
     const SPropValue& flag = params.m_pValues[4];
-    params.m_bFlag6644 = !IsMissing(flag) && flag.Value.b;
+    params.m_bFlag6644 = PROP_TYPE(flag.ulPropTag) == PT_BOOLEAN && flag.Value.b;
     return S_OK;
 }
 

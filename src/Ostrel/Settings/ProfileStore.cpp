@@ -258,6 +258,8 @@ HRESULT GetStoredPasswordFromProfile(const wchar_t* pwszProfile, std::wstring& w
     wsPassword.clear();
     PropHolder value;
     HRESULT hr = ReadValue(pwszProfile, PR_OSTREL_STORED_PASSWORD, value);
+    if (SUCCEEDED(hr) && PROP_TYPE(value->ulPropTag) != PT_BINARY)
+        hr = MAPI_E_CORRUPT_DATA;
     if (FAILED(hr))
         return hr;
     hr = Util::DecryptPassword(value->Value.bin.lpb, value->Value.bin.cb, wsPassword);
