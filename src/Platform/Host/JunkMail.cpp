@@ -4,16 +4,21 @@
 #include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 
 namespace Platform::Host {
 
@@ -29,6 +34,11 @@ const char* const kInvalid = "invalid blocked domains";
 
 std::filesystem::path Dir() {
     return OstrelHome() / "junk-mail";
+}
+
+// What no entry may hold: a line break would split it, the rest cannot be typed or shown.
+bool IsControl(uint32_t c) {
+    return (c < 0x20 && c != '\t') || c == 0x7F;
 }
 
 void SetProblem(std::wstring* pwsProblem, const std::filesystem::path& path, const std::string& what) {
@@ -88,6 +98,9 @@ std::string Parse(const std::string& text, const std::vector<std::string>& headi
         }
         if (!pList)
             return where + ": an entry before the first heading";
+        // Such an entry could not be written back (a writer refuses it).
+        if (std::any_of(line.begin(), line.end(), [](char c) { return IsControl(static_cast<unsigned char>(c)); }))
+            return where + ": a control character in an entry";
         pList->push_back(FromUtf8(line));
     }
     return bEnded ? std::string() : "has no [end] line (cut short?)";
@@ -105,22 +118,105 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-// Writes `text` beside `path` and renames it into place, durably.
-bool Replace(const std::filesystem::path& path, const std::string& text) {
-    std::string temp = path.string() + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());  // O_EXCL: never follows a planted link
+// Writers name their temporaries FILE.tmp-PID-XXXXXX, so that a later writer can tell what a
+// killed writer left from the file of one still writing.
+std::string TempPrefix(const std::filesystem::path& path) {
+    return path.filename().string() + ".tmp-";
+}
+
+std::string TempName(const std::filesystem::path& path) {
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::string name = (path.parent_path() / TempPrefix(path)).string() + std::to_string(::getpid()) + "-";
+    for (int i = 0; i < 6; ++i)
+        name.push_back(kChars[random() % (sizeof kChars - 1)]);
+    return name;
+}
+
+// Removes the temporaries beside `path` whose writer has died. Only those of processes that are
+// gone are touched, so no lock is needed: a live writer's file is never removed.
+void RemoveDeadWritersTemporaries(const std::filesystem::path& path) {
+    const int dirFd = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    DIR* pDir = ::fdopendir(dirFd);
+    if (!pDir) {
+        ::close(dirFd);
+        return;
+    }
+    const std::string prefix = TempPrefix(path);
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        const std::string_view name = pEntry->d_name;
+        if (!name.starts_with(prefix))
+            continue;
+        const std::string_view rest = name.substr(prefix.size());
+        pid_t pid = 0;
+        const auto [pEnd, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+        if (ec != std::errc() || pid <= 0 || pEnd == rest.data() + rest.size() || *pEnd != '-')
+            continue;
+        if (::kill(pid, 0) != 0 && errno == ESRCH)
+            ::unlinkat(dirFd, pEntry->d_name, 0);
+    }
+    ::closedir(pDir);
+}
+
+// Gives the unnamed file `fd` a temporary name beside `path`; empty when it cannot.
+std::string NameUnnamedFile(int fd, const std::filesystem::path& path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string temp = TempName(path);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return temp;
+        if (errno != EEXIST)
+            break;
+    }
+    return {};
+}
+
+// `text` written and flushed under a temporary name beside `path`; empty on failure. Where the
+// filesystem has unnamed files (O_TMPFILE) the data is written to one and named only once it is
+// complete, so a writer killed while writing leaves nothing behind.
+std::string WriteTemporary(const std::filesystem::path& path, const std::string& text) {
+    int fd = ::open(path.parent_path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        const bool bWritten = WriteAll(fd, text) && ::fsync(fd) == 0;
+        std::string temp = bWritten ? NameUnnamedFile(fd, path) : std::string();
+        if (::close(fd) != 0 && !temp.empty()) {
+            ::unlink(temp.c_str());
+            return {};
+        }
+        if (!temp.empty() || !bWritten)
+            return temp;
+        // Without /proc the file cannot be named: write it again under a name.
+    }
+    std::string temp = TempName(path);
+    temp.replace(temp.size() - 6, 6, "XXXXXX");
+    fd = ::mkstemp(temp.data());  // O_EXCL: never follows a planted link
     if (fd < 0)
-        return false;
+        return {};
     bool bOk = ::fchmod(fd, 0600) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
     bOk = (::close(fd) == 0) && bOk;
-    if (!bOk || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (!bOk) {
+        ::unlink(temp.c_str());
+        return {};
+    }
+    return temp;
+}
+
+// Replaces `path` with `text` atomically and durably.
+bool Replace(const std::filesystem::path& path, const std::string& text) {
+    RemoveDeadWritersTemporaries(path);
+    const std::string temp = WriteTemporary(path, text);
+    if (temp.empty())
+        return false;
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
     }
     const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return false;
-    bOk = ::fsync(dir) == 0;
+    const bool bOk = ::fsync(dir) == 0;
     ::close(dir);
     return bOk;
 }
@@ -154,9 +250,11 @@ bool IsStorableJunkMailEntry(std::wstring_view wsEntry) {
     const std::wstring_view entry = Trim(wsEntry);
     if (!entry.empty() && (entry[0] == L'[' || entry[0] == L'#'))
         return false;
-    for (wchar_t c : entry)
-        if ((c < 0x20 && c != L'\t') || c == 0x7F)
+    for (wchar_t c : entry) {
+        const auto u = static_cast<uint32_t>(c);
+        if (IsControl(u) || (u >= 0xD800 && u <= 0xDFFF) || u > 0x10FFFF)  // nor anything UTF-8 cannot hold
             return false;
+    }
     return true;
 }
 

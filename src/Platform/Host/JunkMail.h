@@ -14,9 +14,11 @@
 //
 // One entry per line under its heading, surrounding blanks ignored; every heading may be missing
 // or repeated. The closing "[end]" tells a complete file from a cut one. A file with an unknown
-// heading, an entry before the first heading, no "[end]" or anything after it, invalid UTF-8 or
-// a NUL byte is damaged: it is reported and never taken for empty lists. Writes replace the file
-// atomically (temporary file, fsync, rename), so a process killed mid-write leaves the old lists.
+// heading, an entry before the first heading, no "[end]" or anything after it, invalid UTF-8, a
+// NUL byte or a control character (but tab) in an entry is damaged: it is reported and never
+// taken for empty lists. Writes replace the file atomically (temporary file, fsync, rename), so a
+// process killed mid-write leaves the old lists; its temporary file is unnamed while written
+// where the filesystem allows, and the next write removes any a dead writer left.
 #pragma once
 
 #include "Platform/Base/HResult.h"
@@ -53,7 +55,8 @@ std::filesystem::path JunkMailListsLockPath(std::wstring_view wsProfile);
 HRESULT ReadJunkMailLists(std::wstring_view wsProfile, JunkMailLists& lists, std::wstring* pwsProblem = nullptr);
 
 // Whether an entry (trimmed) can be written and read back: no control characters but tab (a line
-// break would split it) and no leading '[' or '#' (it would read as a heading or a comment).
+// break would split it), no code point UTF-8 cannot hold, and no leading '[' or '#' (it would
+// read as a heading or a comment).
 bool IsStorableJunkMailEntry(std::wstring_view wsEntry);
 
 // Replaces the profile's lists. Entries are written trimmed, empty ones left out; an entry that

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <thread>
 
 using namespace Platform::Host;
@@ -32,6 +33,13 @@ protected:
     TestSupport::TempHome home;
     std::wstring problem;
 };
+
+std::set<std::string> Names(const std::filesystem::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
 
 JunkMailLists Numbered(const std::wstring& wsPrefix, int n) {
     JunkMailLists lists;
@@ -81,7 +89,7 @@ TEST(JunkMailFileTest, EveryListsFileReadsAsExpected) {
         else
             EXPECT_EQ(reading, TestSupport::ReadFile(ref)) << entry.path();
     }
-    EXPECT_GE(cCases, 13);
+    EXPECT_GE(cCases, 15);
 }
 
 TEST_F(JunkMailTest, ADamagedFileIsReportedAndLeftAsItIs) {
@@ -103,7 +111,8 @@ TEST_F(JunkMailTest, ADamagedFileIsReportedAndLeftAsItIs) {
 TEST_F(JunkMailTest, WhatCannotBeReadBackIsNeverWritten) {
     ASSERT_EQ(WriteJunkMailLists(L"work", Numbered(L"a", 2)), S_OK);
     const std::string before = TestSupport::ReadFile(Path());
-    for (const wchar_t* pwsz : {L"a@x\nb@y", L"[end]", L"#x@y", L"a\x7F"}) {
+    const std::wstring wsSurrogate{L'a', static_cast<wchar_t>(0xD800)}, wsBeyond{static_cast<wchar_t>(0x110000)};
+    for (const wchar_t* pwsz : {L"a@x\nb@y", L"[end]", L"#x@y", L"a\x7F", wsSurrogate.c_str(), wsBeyond.c_str()}) {
         JunkMailLists lists;
         lists.blockedSenders = {pwsz};
         EXPECT_EQ(WriteJunkMailLists(L"work", lists), E_INVALIDARG) << pwsz;
@@ -153,6 +162,28 @@ TEST_F(JunkMailTest, ReadersAndAKilledWriterSeeTheOldOrTheNewListsWhole) {
         EXPECT_TRUE(lists.safeSenders == first.safeSenders || lists.safeSenders == second.safeSenders);
         EXPECT_EQ(lists.blockedSenders.size(), 1u);
     }
+    // Whatever the killed writers left is gone once the file is written again.
+    ASSERT_EQ(WriteJunkMailLists(L"work", first), S_OK);
+    EXPECT_EQ(Names(Path().parent_path()), std::set<std::string>{"work.lists"});
+}
+
+TEST_F(JunkMailTest, AWriteRemovesOnlyTheTemporariesOfDeadWriters) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    ASSERT_EQ(WriteJunkMailLists(L"home", Numbered(L"h", 1)), S_OK);
+    const std::filesystem::path dir = Path().parent_path();
+    const std::string dead = std::to_string(child), alive = std::to_string(::getpid());
+    for (const std::string& name : {"work.lists.tmp-" + dead + "-aB3xYz", "work.lists.tmp-" + alive + "-aB3xYz",
+                                    "home.lists.tmp-" + dead + "-aB3xYz", "work.lists.tmp-x" + dead + "-aB3xYz"})
+        TestSupport::WriteFile(dir / name, "[safe senders]\n");
+
+    ASSERT_EQ(WriteJunkMailLists(L"work", Numbered(L"a", 2)), S_OK);
+    EXPECT_EQ(Names(dir),
+              (std::set<std::string>{"home.lists", "work.lists", "work.lists.tmp-" + alive + "-aB3xYz",
+                                     "home.lists.tmp-" + dead + "-aB3xYz", "work.lists.tmp-x" + dead + "-aB3xYz"}));
 }
 
 TEST_F(JunkMailTest, ClosingTheOptionsReachesEveryObserverStillRegistered) {
