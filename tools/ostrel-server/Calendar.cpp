@@ -168,12 +168,9 @@ int32_t CalendarBook::Put(CalendarItem item) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const std::string uid = item.Uid();
     if (!uid.empty()) {
-        for (const auto& [id, existing] : m_items) {
-            if (existing.task == item.task && existing.Uid() == uid) {
-                item.id = id;
-                break;
-            }
-        }
+        auto found = m_byUid.find({item.task, uid});
+        if (found != m_byUid.end())
+            item.id = found->second;
     }
     if (item.id == 0)
         item.id = m_nextId++;
@@ -182,6 +179,10 @@ int32_t CalendarBook::Put(CalendarItem item) {
     if (item.modified == 0)
         item.modified = static_cast<int64_t>(std::time(nullptr));
     const int32_t id = item.id;
+    if (auto old = m_items.find(id); old != m_items.end())
+        m_byUid.erase({old->second.task, old->second.Uid()});
+    if (!uid.empty())
+        m_byUid[{item.task, uid}] = id;
     m_items[id] = std::move(item);
     return id;
 }
@@ -205,6 +206,7 @@ std::vector<int32_t> CalendarBook::Ids() const {
 void CalendarBook::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_items.clear();
+    m_byUid.clear();
 }
 
 SoapReply CalendarBook::GetItem(const SoapDocument& request, bool task) const {

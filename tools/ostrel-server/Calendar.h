@@ -88,6 +88,8 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::map<int32_t, CalendarItem> m_items;
+    // Items by kind and uid, so that a write finds the item it replaces without a scan.
+    std::map<std::pair<bool, std::string>, int32_t> m_byUid;
     int32_t m_nextId = 1000;
 };
 

@@ -257,8 +257,9 @@ bool OstrelToOL::AddAttendee(IMessage* pMessage, const Attendee& attendee, ULONG
             sender.String(PR_SENT_REPRESENTING_ADDRTYPE_W, L"SMTP");
             sender.String(PR_SENT_REPRESENTING_EMAIL_ADDRESS_W, wsAddress);
             sender.Binary(PR_SENT_REPRESENTING_SEARCH_KEY, SearchKey(wsAddress));
-            if (FAILED(hr = pMessage->SetProps(sender.Count(), sender.Values(), nullptr)) ||
-                FAILED(hr = Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE, 0))) {
+            // Saved with the rest of the item: a save of its own here would cost a store
+            // transaction per item and change nothing that is kept.
+            if (FAILED(hr = pMessage->SetProps(sender.Count(), sender.Values(), nullptr))) {
                 OSTLOG_ERROR(L"failed to set sender properties, hr: %x", static_cast<unsigned>(hr));
                 AddError(L"failed to set sender properties, hr: " + Hex(hr));
                 return false;
