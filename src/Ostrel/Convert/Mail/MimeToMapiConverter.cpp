@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "Ostrel/Convert/Mail/MimeToMapiDeferredSave.h"
 #include "Ostrel/Convert/Mail/MimeToMapiPropSet.h"
 #include "Ostrel/Store/HostClient.h"
 #include "Ostrel/Store/StoreWrap.h"
@@ -155,8 +156,10 @@ int MimeToMapiConverter::RunConverter(IMessage* pMsg, bool bAllowCalendarPartial
             pTarget.Attach(static_cast<IMessage*>(pInner.Detach()));
     }
 
+    // The converter's own save waits for the final one (SaveProps).
+    Platform::ComPtr<IMessage> pDeferred = CreateDeferredSaveMessage(pTarget.Get());
     try {
-        hr = pSession->MIMEToMAPI(pInput.Get(), pTarget.Get(), nullptr, kConvertFlags);
+        hr = pSession->MIMEToMAPI(pInput.Get(), pDeferred.Get(), nullptr, kConvertFlags);
     } catch (...) {
         OSTLOG_ERROR(L"failed mime to mapi conversion: converter threw an exception");
         ReportConversionFailure(E_FAIL, L"Convert() - failed mime to mapi conversion. Converter threw an exception.");

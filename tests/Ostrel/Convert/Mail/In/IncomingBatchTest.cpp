@@ -18,7 +18,7 @@ std::string Mime(const std::string& subject) {
            "\r\nMIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\nBody of " + subject + "\r\n";
 }
 
-// A batch whose target for one server id fails when saved after the host's converter wrote it.
+// A batch whose target for the iFailAt-th message cannot be saved.
 class FailingBatch : public IncomingBatch {
 public:
     FailingBatch(IMsgStore* pStore, IMAPIFolder* pFolder, std::map<LONG, std::wstring>& tagMap, int iFailAt)
@@ -31,7 +31,7 @@ protected:
         if (FAILED(hr))
             return hr;
         if (++m_iCount == m_iFailAt)
-            pMessage = FailingMessage(pMessage.Get(), 2, MAPI_E_NOT_ENOUGH_DISK);
+            pMessage = FailingMessage(pMessage.Get(), 1, MAPI_E_NOT_ENOUGH_DISK);
         *ppMessage = pMessage.Detach();
         return S_OK;
     }

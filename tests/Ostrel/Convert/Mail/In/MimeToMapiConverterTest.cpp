@@ -204,9 +204,14 @@ TEST_F(MimeToMapi, BlankAnchorNamesAreEmptiedForNewerClientsAndOlderOnesAreMarke
     }
 }
 
-TEST_F(MimeToMapi, FailureAfterTheConverterSavedIsReportedNotThrown) {
+TEST_F(MimeToMapi, OneSaveWhoseFailureIsReportedNotThrown) {
+    // The message is saved once, with the converter's result and the server's values together.
+    MimeToMapiConverter once(kPlain.data(), static_cast<int>(kPlain.size()), nullptr, m_tagMap, m_store.Get(), 0);
+    EXPECT_EQ(once.ConvertViaIConvSess(FailingMessage(NewMessage().Get(), 2, E_FAIL).Get(), 5, "", "", "", "", "", 0),
+              1);
+
     MimeToMapiConverter converter(kPlain.data(), static_cast<int>(kPlain.size()), nullptr, m_tagMap, m_store.Get(), 0);
-    ComPtr<IMessage> pFailing = FailingMessage(NewMessage().Get(), 2, MAPI_E_NOT_ENOUGH_DISK);
+    ComPtr<IMessage> pFailing = FailingMessage(NewMessage().Get(), 1, MAPI_E_NOT_ENOUGH_DISK);
     EXPECT_EQ(converter.ConvertViaIConvSess(pFailing.Get(), 5, "", "", "", "", "", 0), 0);
     EXPECT_TRUE(converter.HasLocalFailure());
     EXPECT_EQ(converter.GetLocalFailureText(), L"Convert() - failed to save the message. hr = " +
