@@ -7,12 +7,28 @@
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Http/WinHttp.h"
+#include "Util/Password.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 namespace OstrelCli {
 
 namespace {
 
 using namespace Ostrel::Rpc;
+
+// Where large replies are spooled: $TMPDIR, else /tmp.
+std::string TemporaryFolder() {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+    return ec ? std::string("/tmp") : dir.string();
+}
 
 std::string Transport(DWORD dwError, const ServerTarget& target) {
     switch (dwError) {
@@ -33,6 +49,9 @@ std::string Transport(DWORD dwError, const ServerTarget& target) {
             return "the server at " + target.sUrl + " wants a client certificate";
         case ERROR_WINHTTP_OPERATION_CANCELLED:
             return "the transfer was cancelled";
+        case ERROR_DISK_FULL:
+            return "the reply of " + target.sUrl + " could not be kept: the temporary folder " + TemporaryFolder() +
+                   " is full";
         case ERROR_NOT_ENOUGH_MEMORY:
             // A large reply is kept in a temporary file; the log names the file that failed.
             return "the reply of " + target.sUrl +
@@ -70,6 +89,28 @@ std::string SignOnFailure(DWORD dwError, const ServerTarget& target, UserSession
 }
 
 }  // namespace
+
+std::string PasswordKeyProblem() {
+    const std::filesystem::path path = Ostrel::Util::PasswordKeyPath();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? std::string()
+                               : "the password key " + path.string() + " cannot be examined: " + std::strerror(errno);
+    const std::string key = "the password key " + path.string();
+    if (S_ISLNK(st.st_mode))
+        return key + " is a symbolic link: remove it (stored passwords must then be given again)";
+    if (!S_ISREG(st.st_mode))
+        return key + " is not a plain file";
+    if (st.st_uid != ::geteuid())
+        return key + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return key + " may be used by other users (mode " + mode + "), so it is not trusted: run 'chmod 600 " +
+               path.string() + "'";
+    }
+    return std::string();
+}
 
 std::string DescribeServerFailure(std::exception_ptr error, const ServerTarget& target, UserSession* pSession) {
     try {

@@ -21,4 +21,8 @@ struct ServerTarget {
 std::string DescribeServerFailure(std::exception_ptr error, const ServerTarget& target,
                                   Ostrel::Rpc::UserSession* pSession);
 
+// What keeps the per-user password key from being used (a link, not a plain file, another owner,
+// readable or writable by others), with the file and the remedy; empty when none of that applies.
+std::string PasswordKeyProblem();
+
 }  // namespace OstrelCli

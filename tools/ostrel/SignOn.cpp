@@ -1,5 +1,6 @@
 #include "SignOn.h"
 
+#include "Errors.h"
 #include "LocalFiles.h"
 
 #include "Ostrel/Settings/ProfileStore.h"
@@ -80,6 +81,8 @@ std::string StoredPasswordProblem(const std::string& profileName) {
     const HRESULT hr = Ostrel::Mapi::GetStoredPasswordFromProfile(Platform::FromUtf8(profileName).c_str(), wsPassword);
     if (SUCCEEDED(hr) || hr == Ostrel::Mapi::kProfileValueNotFound)
         return std::string();
+    if (const std::string key = PasswordKeyProblem(); !key.empty())
+        return "the stored password of profile '" + profileName + "' cannot be read: " + key;
     char code[16];
     std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
     return "the stored password of profile '" + profileName + "' cannot be read from " +

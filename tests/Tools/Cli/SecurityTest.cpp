@@ -4,6 +4,7 @@
 #include "Ostrel/Settings/ProfileStore.h"
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -95,6 +96,69 @@ TEST_F(SimulatorTest, ATrustedDeviceTokenDoesNotFollowTheProfileToAnotherServer)
     EXPECT_NE(wsToken, L"trusted-by-the-old-server");
     Ostrel::Rpc::UserSession::ReleaseSharedSessions();
     other->Stop();
+}
+
+}  // namespace CliTest
+
+namespace CliTest {
+
+// A reply too large for memory goes to a spool file; when the temporary folder cannot take it the
+// line names the folder as full. The program runs with files limited to 1.5 MiB and SIGXFSZ
+// ignored, so the spool write fails with EFBIG exactly as on a full disk; the sync reply is padded
+// to 3 MiB.
+TEST_F(SimulatorTest, AFullTemporaryFolderIsNamedAsTheCause) {
+    StartServer(1);
+    ASSERT_EQ(Login().iExit, 0);
+    server->Faults().Add(OstrelServer::Fault::For("SyncRequest", -1).Pad(3 << 20));
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1536 * 1024, 1536 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        dup2(err[1], 2);
+        close(err[0]);
+        close(err[1]);
+        execl(OSTREL_CLI, OSTREL_CLI, "sync", "--quiet", "--password-env", "CLI_TEST_PASSWORD",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(err[1]);
+    std::string sErr;
+    char buffer[4096];
+    for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
+        sErr.append(buffer, static_cast<size_t>(n));
+    close(err[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << " " << sErr;
+    std::error_code ec;
+    EXPECT_NE(sErr.find("temporary folder " + std::filesystem::temp_directory_path(ec).string() + " is full"),
+              std::string::npos)
+        << sErr;
+    EXPECT_EQ(std::count(sErr.begin(), sErr.end(), '\n'), 1) << sErr;
+}
+
+}  // namespace CliTest
+
+namespace CliTest {
+
+// A password key others may read is not used; the line names the key, its mode and the remedy
+// rather than the profile's file.
+TEST_F(SimulatorTest, APasswordKeyOthersMayReadIsNamedWithItsMode) {
+    StartServer(1);
+    ASSERT_EQ(Login({"--store-password"}).iExit, 0);
+    Ostrel::Rpc::UserSession::ReleaseSharedSessions();
+    const std::filesystem::path key = home.Path() / "home" / "keys" / "password.key";
+    ASSERT_EQ(chmod(key.c_str(), 0644), 0);
+    const CommandRun run = Command("sync", {});
+    EXPECT_EQ(run.iExit, 1);
+    EXPECT_EQ(run.ErrLines(), 1u) << run.sErr;
+    EXPECT_NE(run.sErr.find("the password key " + key.string() + " may be used by other users (mode 0644)"),
+              std::string::npos)
+        << run.sErr;
+    EXPECT_NE(run.sErr.find("chmod 600"), std::string::npos) << run.sErr;
 }
 
 }  // namespace CliTest

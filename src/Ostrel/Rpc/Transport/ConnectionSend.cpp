@@ -381,7 +381,7 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
                 hr = file->Write(held.data(), static_cast<ULONG>(held.size()), &cbWritten);
             if (FAILED(hr)) {
                 OSTLOG_ERROR(L"cannot spool the response to a temporary file: %08X", static_cast<unsigned>(hr));
-                ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+                ThrowWinHttp(hr == STG_E_MEDIUMFULL ? ERROR_DISK_FULL : ERROR_NOT_ENOUGH_MEMORY);
             }
             held.clear();
             held.shrink_to_fit();
@@ -403,7 +403,7 @@ void Connection::ReadResponseSynchronous(std::string& body, IStream*& pStream, b
         HRESULT hr = file->Write(pData, static_cast<ULONG>(cb), &cbWritten);
         if (FAILED(hr) || cbWritten != cb) {
             OSTLOG_ERROR(L"cannot write the response to its temporary file: %08X", static_cast<unsigned>(hr));
-            ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+            ThrowWinHttp(hr == STG_E_MEDIUMFULL ? ERROR_DISK_FULL : ERROR_NOT_ENOUGH_MEMORY);
         }
         return true;
     });
