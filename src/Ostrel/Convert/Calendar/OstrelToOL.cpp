@@ -1,5 +1,6 @@
 #include "Ostrel/Convert/Calendar/OstrelToOL.h"
 
+#include "Ostrel/Convert/Mail/ConvertMimeToMessage.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/StoreFolders.h"
 #include "Ostrel/Store/StoreWrap.h"
@@ -48,6 +49,23 @@ std::vector<BYTE> OneOff(IAddrBook* pAddrBook, const std::wstring& wsName, const
         bytes.assign(reinterpret_cast<BYTE*>(pEntryId), reinterpret_cast<BYTE*>(pEntryId) + cb);
     MAPIFreeBuffer(pEntryId);
     return bytes;
+}
+
+// The whole content of a stream from its start.
+bool ReadStream(IStream* pStream, std::string& s) {
+    LARGE_INTEGER zero{};
+    if (FAILED(pStream->Seek(zero, STREAM_SEEK_SET, nullptr)))
+        return false;
+    char buf[65536];
+    for (;;) {
+        ULONG cbRead = 0;
+        const HRESULT hr = pStream->Read(buf, sizeof buf, &cbRead);
+        if (FAILED(hr))
+            return false;
+        s.append(buf, cbRead);
+        if (cbRead == 0)
+            return true;
+    }
 }
 
 std::wstring Hex(HRESULT hr) {
@@ -142,8 +160,38 @@ bool OstrelToOL::ConvertMimeIntoMessage(const Inv& inv, IMessage* pMessage, int&
     const Comp* pComp = inv.CompAt(0);
     if (!pComp || !pMessage)
         return false;
-    // The server sends the description with the item; a MIME blob, when there is one, carries the
-    // same text and is not needed to build the body.
+    const bool bBlob = !pComp->GetIsNoBlob() && (inv.GetMimeBuffer() || inv.GetMimeStream());
+    if (bBlob) {
+        std::string sMime;
+        if (inv.GetMimeBuffer()) {
+            sMime = inv.GetMimeBuffer();
+        } else if (!ReadStream(inv.GetMimeStream(), sMime)) {
+            AddError(L"FixMimeWithHTMLAndCalendar failed(). ");
+            return false;
+        }
+        std::string sFixed;
+        if (!FixMimeWithHTMLAndCalendar(sMime, sFixed)) {
+            AddError(L"FixMimeWithHTMLAndCalendar failed(). ");
+            return false;
+        }
+        int bPartial = 0, bFailed = 0;
+        const HRESULT hr =
+            ConvertMimeToMessage(pMessage, m_pAddrBook, sFixed.data(), static_cast<unsigned int>(sFixed.size()),
+                                 nullptr, bPartial, bFailed, m_wsMimeToMapiError);
+        m_bReportableLocalWarning = bPartial != 0;
+        m_bReportableLocalFailure = bFailed != 0;
+        if (bFailed) {
+            m_bLocalFailure = true;
+            m_sMimeMessage = sFixed;
+            m_wsMimeToMapiError += L" (id=" + std::to_wstring(m_pAppointment->GetId()) + L").";
+        }
+        if (FAILED(hr)) {
+            OSTLOG_ERROR(L"OstrelToOOMAppt::ConvertMimeIntoMessage() - ConvertMimeToMessage() failed: %x",
+                         static_cast<unsigned>(hr));
+            AddError(L"ConvertMimeToMessage failed(), hr: " + Hex(hr));
+            return false;
+        }
+    }
     reminderFlag = 0;
     if (!m_bSupportApptAlarm) {
         LPSPropValue pValue = nullptr;
@@ -155,13 +203,23 @@ bool OstrelToOL::ConvertMimeIntoMessage(const Inv& inv, IMessage* pMessage, int&
     props.String(PR_MESSAGE_CLASS_W, pComp->GetIsTask() ? L"IPM.Task" : L"IPM.Appointment");
     props.Bool(Tag(N::APPT_825A, PT_BOOLEAN), false);
     props.Bool(Tag(N::COMMON_8503, PT_BOOLEAN), false);
+    if (bBlob) {
+        // The body the MIME conversion wrote, without the server's summary.
+        LPSPropValue pBody = nullptr;
+        if (SUCCEEDED(HrGetOneProp(pMessage, PR_BODY_W, &pBody)) && pBody) {
+            const std::wstring wsBody = pBody->Value.lpszW;
+            if (auto owsStripped = StripMeetingSummary(wsBody))
+                props.String(PR_BODY_W, *owsStripped);
+        }
+        MAPIFreeBuffer(pBody);
+    }
     const std::wstring wsDesc = pComp->GetDesc() ? pComp->GetDesc() : L"";
-    if (!wsDesc.empty()) {
+    if (!bBlob && !wsDesc.empty()) {
         props.String(PR_BODY_W, StripMeetingSummary(wsDesc).value_or(wsDesc));
         props.Long(PR_INTERNET_CPID, 65001);
     }
     const std::wstring wsHtml = pComp->GetDescHtml() ? pComp->GetDescHtml() : L"";
-    if (!wsHtml.empty() && wsHtml != L"<html><body></body></html>") {
+    if (!bBlob && !wsHtml.empty() && wsHtml != L"<html><body></body></html>") {
         const std::string sHtml = Platform::ToUtf8(CleanUpCalendarHTML(StripMeetingSummary(wsHtml).value_or(wsHtml)));
         props.Binary(PR_HTML, std::vector<BYTE>(sHtml.begin(), sHtml.end()));
     }

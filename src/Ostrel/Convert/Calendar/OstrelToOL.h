@@ -38,6 +38,9 @@ public:
     bool HasReportableLocalFailure() const { return m_bReportableLocalFailure; }
     bool HasReportableLocalWarning() const { return m_bReportableLocalWarning; }
     const std::wstring& GetErrorText() const { return m_wsError; }
+    // What the MIME conversion reported, and the MIME text it failed on.
+    const std::wstring& GetMimeToMapiErrorMessage() const { return m_wsMimeToMapiError; }
+    const std::string& GetMimeMessage() const { return m_sMimeMessage; }
     const std::wstring& GetWarningText() const { return m_wsWarning; }
 
     // The description after the server's meeting summary: the text after the first "*~*~" and
@@ -47,6 +50,9 @@ public:
     // Turns the server's span styles into plain tags (underline, strike-through, colour) and
     // drops empty spans.
     static std::wstring CleanUpCalendarHTML(const std::wstring& wsHtml);
+    // The server's MIME with every text/calendar part of its alternatives removed and an HTML
+    // alternative made from the plain text where there is none.
+    static bool FixMimeWithHTMLAndCalendar(const std::string& sMime, std::string& sFixed);
 
 protected:
     // Writes the class, the body and the reminder defaults of a message from an invitation.
@@ -90,6 +96,8 @@ protected:
     bool m_bReportableLocalWarning = false;
     std::wstring m_wsError;
     std::wstring m_wsWarning;
+    std::wstring m_wsMimeToMapiError;
+    std::string m_sMimeMessage;
     TagIdList m_tagIds;
     TagNameList m_tagNames;
     // The categories value of the last AddCategories, kept alive until SetProps.

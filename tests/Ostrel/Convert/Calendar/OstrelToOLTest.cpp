@@ -137,3 +137,44 @@ TEST(CalendarHtml, SpanStylesBecomeTagsAndEmptySpansGo) {
     EXPECT_EQ(OstrelToOL::CleanUpCalendarHTML(L"<span style=\"text-decoration: line-through;\">open"),
               L"<span style=\"text-decoration: line-through;\">open");
 }
+
+// An item the server also holds as MIME: the calendar part is dropped, the missing HTML is made
+// from the plain text, and the summary above the separator is not kept in the body.
+TEST_F(Converter, AServerMimeBlobGivesTheBodies) {
+    std::wstring wsError;
+    Ostrel::Mail::AppointmentPtr pAppt = Ostrel::Mail::ReadCalendarReplyXml(
+        Reply("name=\"Review\"",
+              "<s d=\"20240305T090000\" tz=\"Europe/Paris\"/><e d=\"20240305T100000\" tz=\"Europe/Paris\"/>"),
+        wsError);
+    ASSERT_TRUE(pAppt);
+    Ostrel::Mail::Inv* pInv = pAppt->GetDefaultInv();
+    pInv->CompAt(0)->SetIsNoBlob(FALSE);
+    pInv->SetMimeBuffer(
+        "From: org@x.test\r\nSubject: Review\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n"
+        "--b1\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+        "When: Tuesday\r\n*~*~*~*~*~*~*~*~*~*\r\n\r\nFirst line\r\nSecond line =E2=9C=93\r\n"
+        "--b1\r\nContent-Type: text/calendar; method=REQUEST; charset=utf-8\r\n\r\n"
+        "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n--b1--\r\n");
+    Result result = Convert(*pAppt);
+    ASSERT_EQ(result.iResult, 1) << testing::PrintToString(result.wsError);
+    LPSPropValue pBody = nullptr;
+    ASSERT_EQ(HrGetOneProp(result.pMessage.Get(), PR_BODY_W, &pBody), S_OK);
+    EXPECT_EQ(std::wstring(pBody->Value.lpszW).substr(0, 33), L"First line\r\nSecond line \u2713");
+    MAPIFreeBuffer(pBody);
+    LPSPropValue pHtml = nullptr;
+    ASSERT_EQ(HrGetOneProp(result.pMessage.Get(), PR_HTML, &pHtml), S_OK);
+    const std::string html(reinterpret_cast<const char*>(pHtml->Value.bin.lpb), pHtml->Value.bin.cb);
+    MAPIFreeBuffer(pHtml);
+    EXPECT_NE(html.find("First line<br>Second line \xE2\x9C\x93"), std::string::npos) << html;
+    EXPECT_EQ(html.find("VCALENDAR"), std::string::npos);
+    Platform::ComPtr<IMAPITable> pAttachments;
+    ASSERT_EQ(result.pMessage->GetAttachmentTable(0, pAttachments.AddressOf()), S_OK);
+    ULONG cRows = 99;
+    ASSERT_EQ(pAttachments->GetRowCount(0, &cRows), S_OK);
+    EXPECT_EQ(cRows, 0u);
+
+    std::string fixed;
+    ASSERT_TRUE(OstrelToOL::FixMimeWithHTMLAndCalendar("not mime at all", fixed));
+    EXPECT_NE(fixed.find("not mime at all"), std::string::npos);
+}
