@@ -47,8 +47,8 @@ HRESULT ReadWhole(IMAPIProp* pProp, ULONG ulTag, std::vector<BYTE>& bytes) {
         return hr;
     if (PROP_TYPE(ulTag) == PT_UNICODE) {
         // Streams of text properties hold UTF-16LE.
-        const std::string s =
-            Platform::ToUtf8(Platform::FromUtf16LEBytes(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size())));
+        const std::string s = Platform::ToUtf8(
+            Platform::FromUtf16LEBytes(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size())));
         bytes.assign(s.begin(), s.end());
     } else {
         bytes = std::move(raw);
@@ -151,8 +151,8 @@ HRESULT OLToOstrel::SetIds(Appt& appt, Appointment& appointment, Inv& /*inv*/) {
 
 HRESULT OLToOstrel::SetMapiMsgAndBody(IMAPIProp* pProp, Inv& inv) {
     Platform::ComPtr<IMessage> pMessage;
-    HRESULT hr = pProp ? pProp->QueryInterface(IID_IMessage, reinterpret_cast<void**>(pMessage.AddressOf()))
-                       : E_NOINTERFACE;
+    HRESULT hr =
+        pProp ? pProp->QueryInterface(IID_IMessage, reinterpret_cast<void**>(pMessage.AddressOf())) : E_NOINTERFACE;
     if (FAILED(hr) || !pMessage) {
         OSTLOG_ERROR(L"Not an IMessage object - 0x%x", static_cast<unsigned>(hr));
         return FAILED(hr) ? hr : E_NOINTERFACE;
@@ -299,8 +299,8 @@ void OLToOstrel::SetRecurrenceFromPattern(const Mapi::COutlookRecurrencePattern&
         if (pattern.GetEndDate(ftEnd)) {
             r.lEndByDate = 1;
             r.ftEndDate = ftEnd;
-            r.dEndValue = comp.GetIsAllDay() ? AllDayDate(ftEnd, &pattern.GetRefOutlookRecurrencePatternTZ())
-                                             : ToOleDate(ftEnd);
+            r.dEndValue =
+                comp.GetIsAllDay() ? AllDayDate(ftEnd, &pattern.GetRefOutlookRecurrencePatternTZ()) : ToOleDate(ftEnd);
         }
     } else if (pattern.GetEndType() == Mapi::COutlookRecurrencePattern::kEndAfterCount) {
         r.dEndValue = static_cast<double>(pattern.GetOccurrences());

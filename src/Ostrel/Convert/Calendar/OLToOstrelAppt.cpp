@@ -135,8 +135,7 @@ HRESULT OLToOstrelAppt::ProcessInv(Appt& appt, Appt* /*pSeries*/, Inv& inv, bool
     BOOL bRecurring = FALSE;
     if (!bException && SUCCEEDED(appt.GetIsRecurring(&bRecurring)) && bRecurring) {
         COutlookRecurrencePattern& pattern = appt.GetRecurrencePatternRef();
-        if (!pattern.IsLoaded() &&
-            FAILED(hr = pattern.LoadRecurrence(&m_olkLegacy, m_legacyZone.GetId(), 0))) {
+        if (!pattern.IsLoaded() && FAILED(hr = pattern.LoadRecurrence(&m_olkLegacy, m_legacyZone.GetId(), 0))) {
             OSTLOG_ERROR(L"could not load and parse recurrence pattern");
             return S_OK;
         }
@@ -183,9 +182,9 @@ HRESULT OLToOstrelAppt::SetApptCompProps(Appt& appt, Comp& comp, const FILETIME&
     // item's own zone.
     const double dStart = AllDayDate(ftStart, comp.GetStartDateTimeZone());
     comp.SetStartDate(dStart);
-    const LONGLONG llMinutes =
-        (static_cast<LONGLONG>(Util::FileTimeToUInt64(ftEnd)) - static_cast<LONGLONG>(Util::FileTimeToUInt64(ftStart))) /
-        600000000LL;
+    const LONGLONG llMinutes = (static_cast<LONGLONG>(Util::FileTimeToUInt64(ftEnd)) -
+                                static_cast<LONGLONG>(Util::FileTimeToUInt64(ftStart))) /
+                               600000000LL;
     if (llMinutes < kMinutesPerDay) {
         OSTLOG_INFO(8, L"All day diff %f", static_cast<double>(llMinutes) / kMinutesPerDay);
         comp.SetEndDate(dStart);

@@ -34,8 +34,8 @@ bool SameAddress(const std::wstring& a, const std::wstring& b) {
 
 }  // namespace
 
-RecipientsToAttendees::RecipientsToAttendees(IAddrBook* pAddrBook, const std::wstring& wsOwnerEmail,
-                                             LONG lOwnResponse, BOOL bResponseRequested)
+RecipientsToAttendees::RecipientsToAttendees(IAddrBook* pAddrBook, const std::wstring& wsOwnerEmail, LONG lOwnResponse,
+                                             BOOL bResponseRequested)
     : m_pAddrBook(pAddrBook),
       m_wsOwnerEmail(wsOwnerEmail),
       m_lOwnResponse(lOwnResponse),
@@ -65,10 +65,10 @@ std::wstring RecipientsToAttendees::SmtpAddress(const SPropValue* pRow, ULONG cV
 HRESULT RecipientsToAttendees::Convert(IMessage* pMessage, Comp& comp) {
     Platform::ComPtr<IMAPITable> pTable;
     HRESULT hr = pMessage->GetRecipientTable(MAPI_UNICODE, pTable.AddressOf());
-    SizedSPropTagArray(kColumns, columns) = {kColumns,
-                                             {PR_RECIPIENT_FLAGS, PR_EMAIL_ADDRESS_W, PR_ADDRTYPE_W, PR_DISPLAY_NAME_W,
-                                              PR_RECIPIENT_TYPE, PR_RECIPIENT_TRACKSTATUS, PR_SMTP_ADDRESS_W,
-                                              PR_ENTRYID}};
+    SizedSPropTagArray(kColumns, columns) = {
+        kColumns,
+        {PR_RECIPIENT_FLAGS, PR_EMAIL_ADDRESS_W, PR_ADDRTYPE_W, PR_DISPLAY_NAME_W, PR_RECIPIENT_TYPE,
+         PR_RECIPIENT_TRACKSTATUS, PR_SMTP_ADDRESS_W, PR_ENTRYID}};
     if (SUCCEEDED(hr))
         hr = pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
     LPSRowSet pRows = nullptr;
@@ -114,8 +114,8 @@ HRESULT RecipientsToAttendees::Convert(IMessage* pMessage, Comp& comp) {
             pOrganizer->SetDisplayName(pwszName);
             pOrganizer->SetRole(Attendee::Role::CH);
             // Who sent the item on the organizer's behalf stays as it was found.
-            if (const Attendee* pOld = comp.GetOrganizer(); pOld && pOld->GetSentBy() &&
-                                                            !SameAddress(pOld->GetSentBy(), wsAddress))
+            if (const Attendee* pOld = comp.GetOrganizer();
+                pOld && pOld->GetSentBy() && !SameAddress(pOld->GetSentBy(), wsAddress))
                 pOrganizer->SetSentBy(pOld->GetSentBy());
             comp.addOrganizerPart(pOrganizer);
             continue;
