@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -22,6 +23,29 @@ TEST(ProgramSecurity, AnUnsafeRuntimeFolderStopsEveryCommandInOneLine) {
     EXPECT_EQ(result.ErrLines(), 1u) << result.sErr;
     EXPECT_NE(result.sErr.find(run.string()), std::string::npos) << result.sErr;
     EXPECT_EQ(result.sOut, "");
+}
+
+// A runtime folder the user cannot reach is named with the reason, for a command that would
+// otherwise go on to say that no password is stored. Root reaches every folder: the program runs
+// as nobody.
+TEST(ProgramSecurity, AnUnreachableRuntimeFolderIsNamedWithTheReason) {
+    if (geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "needs root and setpriv to run the program as a user a folder is closed to";
+    TestSupport::TempHome home;
+    ASSERT_EQ(chmod(home.Path().c_str(), 0755), 0);
+    const auto own = home.Path() / "nobody";
+    std::filesystem::create_directory(own);
+    ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(own.c_str(), 0700), 0);
+    const auto closed = home.Path() / "closed";
+    std::filesystem::create_directory(closed);
+    ASSERT_EQ(chmod(closed.c_str(), 0700), 0);
+    const TestSupport::ProgramRun run = TestSupport::RunProgram(
+        "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                             "OSTREL_HOME=" + own.string(), "XDG_RUNTIME_DIR=" + closed.string(), OSTREL_CLI, "sync"});
+    EXPECT_EQ(run.iExit, 1) << run.sErr;
+    EXPECT_EQ(std::count(run.sErr.begin(), run.sErr.end(), '\n'), 1) << run.sErr;
+    EXPECT_NE(run.sErr.find((closed / "ostrel").string() + ": Permission denied"), std::string::npos) << run.sErr;
 }
 
 // A port another program listens on is refused at once, in one line that says so. The listener
