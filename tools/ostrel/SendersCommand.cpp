@@ -114,7 +114,32 @@ int RunSenders(const std::vector<std::string>& args, Context& context) {
     return kExitOk;
 }
 
-int SyncSenderLists(const ProfileSettings& profile, bool bQuiet, Context& context) {
+namespace {
+
+std::string SyncOutcomeJson(HRESULT hr, const Ostrel::Mapi::WhiteBlackListSyncReport& report,
+                            const std::wstring& wsProblem) {
+    if (FAILED(hr))
+        return "{\"error\":" + JsonString(wsProblem) + "}";
+    if (hr != S_OK)
+        return "{\"skipped\":true}";
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "{\"changesSent\":%zu,\"merged\":%s,\"clientChanged\":%s,\"safeSenders\":%zu,\"blockedSenders\":%zu,"
+                  "\"safeHeldBack\":%zu,\"blockedHeldBack\":%zu}",
+                  report.cChangesSent, report.bMerged ? "true" : "false", report.bClientChanged ? "true" : "false",
+                  report.cSafeSenders, report.cBlockedSenders, report.cSafeHeldBack, report.cBlockedHeldBack);
+    return text;
+}
+
+void WarnHeldBack(size_t cHeld, const char* pszList, DWORD dwMax, Context& context) {
+    if (cHeld)
+        std::fprintf(context.err, "ostrel sync: %zu %s sender(s) stay in this profile only: the account allows %u\n",
+                     cHeld, pszList, static_cast<unsigned>(dwMax));
+}
+
+}  // namespace
+
+int SyncSenderLists(const ProfileSettings& profile, bool bQuiet, Context& context, std::string* psJson) {
     const Ostrel::Rpc::LogonParams params = LogonParamsOf(profile, std::wstring());
     const std::wstring wsProfile = Platform::FromUtf8(profile.sName);
     Ostrel::Rpc::OstrelConnection connection(L"ostrel sync", params.wsServer.c_str(), params.dwPort, params.useSSL,
@@ -123,12 +148,16 @@ int SyncSenderLists(const ProfileSettings& profile, bool bQuiet, Context& contex
     Ostrel::Mapi::CWhiteBlackListSync sync(wsProfile, &server, ProfileDir(profile.sName) / "sender-lists.snapshot");
     Ostrel::Mapi::WhiteBlackListSyncReport report;
     const HRESULT hr = sync.SyncWhiteBlackLists(&report);
+    if (psJson)
+        *psJson = SyncOutcomeJson(hr, report, sync.GetLastProblem());
     if (FAILED(hr)) {
         std::fprintf(context.err, "ostrel sync: the sender lists were not synchronised: %s\n",
                      Platform::ToUtf8(sync.GetLastProblem()).c_str());
         return kExitFailure;
     }
-    if (hr == S_OK && !bQuiet && (report.cChangesSent || report.bClientChanged))
+    WarnHeldBack(report.cSafeHeldBack, "safe", report.dwSafeMax, context);
+    WarnHeldBack(report.cBlockedHeldBack, "blocked", report.dwBlockedMax, context);
+    if (hr == S_OK && !bQuiet && !psJson && (report.cChangesSent || report.bClientChanged))
         std::fprintf(context.out, "sender lists: %zu change(s) sent%s; now %zu safe, %zu blocked\n",
                      report.cChangesSent, report.bMerged ? " (merged)" : "", report.cSafeSenders,
                      report.cBlockedSenders);

@@ -104,11 +104,17 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
         sync.SetInterruptCheck(Interrupted);
         const SyncReport report = sync.Run(parsed.Has("--full"));
         progress.Clear();
-        if (parsed.Has("--json"))
-            std::fprintf(context.out, "%s\n", SyncJson(name, profile->sAccount, report).c_str());
-        else
-            std::fprintf(context.out, "%s\n", SyncSummary(profile->sAccount, report).c_str());
-        if (SyncSenderLists(*profile, parsed.Has("--json"), context) != kExitOk)
+        if (parsed.Has("--json")) {
+            // One object: the mailbox's figures and, as "senderLists", the sender lists' outcome.
+            std::string senderLists;
+            const int senderExit = SyncSenderLists(*profile, true, context, &senderLists);
+            std::string json = SyncJson(name, profile->sAccount, report);
+            json.insert(json.size() - 1, ",\"senderLists\":" + senderLists);
+            std::fprintf(context.out, "%s\n", json.c_str());
+            return senderExit;
+        }
+        std::fprintf(context.out, "%s\n", SyncSummary(profile->sAccount, report).c_str());
+        if (SyncSenderLists(*profile, false, context) != kExitOk)
             return kExitFailure;
     } catch (...) {
         // A transfer that gave up because of the interrupt is the interrupt, not a failure.

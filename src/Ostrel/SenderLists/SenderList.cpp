@@ -75,4 +75,30 @@ std::vector<SenderChange> CalcSenderChanges(const SenderList& current, const Sen
     return changes;
 }
 
+SenderList HoldBackOverLimit(std::vector<SenderChange>& changes, const SenderList& serverList, size_t cMax) {
+    if (cMax == 0)
+        return {};
+    std::unordered_set<std::wstring> keys = Keys(serverList);
+    for (const SenderChange& change : changes)
+        if (change.op == SenderChangeOp::Delete)
+            keys.erase(SenderKey(change.wsEntry));
+    size_t cRoom = cMax > keys.size() ? cMax - keys.size() : 0;
+    SenderList held;
+    std::vector<SenderChange> kept;
+    kept.reserve(changes.size());
+    for (SenderChange& change : changes) {
+        if (change.op == SenderChangeOp::Add && !keys.contains(SenderKey(change.wsEntry))) {
+            if (cRoom == 0) {
+                held.push_back(std::move(change.wsEntry));
+                continue;
+            }
+            --cRoom;
+            keys.insert(SenderKey(change.wsEntry));
+        }
+        kept.push_back(std::move(change));
+    }
+    changes = std::move(kept);
+    return held;
+}
+
 }  // namespace Ostrel::Mapi

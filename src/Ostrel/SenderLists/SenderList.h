@@ -39,4 +39,9 @@ SenderList MissingFrom(const SenderList& list, const SenderList& other);
 // lacks, deletes (in the order of `snapshot`, with its text) for entries `current` lacks.
 std::vector<SenderChange> CalcSenderChanges(const SenderList& current, const SenderList& snapshot);
 
+// Fits the adds of `changes` to a server list of at most `cMax` entries (0: no limit) that now
+// holds `serverList`: the deletes are counted first, adds the server has already need no room,
+// and the adds beyond the room are taken out of `changes` and returned, in their order.
+SenderList HoldBackOverLimit(std::vector<SenderChange>& changes, const SenderList& serverList, size_t cMax);
+
 }  // namespace Ostrel::Mapi

@@ -1,9 +1,11 @@
 #include "Ostrel/SenderLists/WhiteBlackListServer.h"
 
 #include "Ostrel/Rpc/Requests/AccountSettings.h"
+#include "Ostrel/Rpc/Session/UserSession.h"
 #include "Ostrel/Rpc/Soap/AccountResponses.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/SenderLists/WhiteBlackListSyncException.h"
+#include "Util/Log/Log.h"
 
 namespace Ostrel::Mapi {
 
@@ -58,6 +60,19 @@ void OstrelWhiteBlackListServer::SendChanges(bool bWhiteList, const std::vector<
     CWhiteBlackListProviderImpl provider(bWhiteList, changes);
     Rpc::ModifyWhiteBlackListRequest request(&provider);
     Exchange(request);
+}
+
+void OstrelWhiteBlackListServer::GetLimits(DWORD& dwBlackMax, DWORD& dwWhiteMax) {
+    dwBlackMax = dwWhiteMax = 0;
+    if (!m_pConnection)
+        return;
+    const std::shared_ptr<Rpc::UserSession> pSession =
+        Rpc::UserSession::GetInstance(m_pConnection->GetProfileName().c_str());
+    if (pSession && !pSession->GetCurrentWhiteBlackListMaxNumEntries(dwBlackMax, dwWhiteMax)) {
+        // The server refuses what does not fit, and the run reports that.
+        OSTLOG_WARN(L"WBSYNC: the account's list limits are unknown; sending every change");
+        dwBlackMax = dwWhiteMax = 0;
+    }
 }
 
 std::unique_ptr<Rpc::Response> OstrelWhiteBlackListServer::Exchange(Rpc::Request& request) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Ostrel/SenderLists/SenderList.h"
+#include "Platform/Base/WinTypes.h"
 
 #include <memory>
 
@@ -20,6 +21,8 @@ public:
     virtual void GetLists(SenderList& blackList, SenderList& whiteList) = 0;
     // The changes of one list, in one call.
     virtual void SendChanges(bool bWhiteList, const std::vector<SenderChange>& changes) = 0;
+    // The most entries the account may keep in each list; 0 where it sets no limit.
+    virtual void GetLimits(DWORD& dwBlackMax, DWORD& dwWhiteMax) = 0;
 };
 
 class OstrelWhiteBlackListServer : public IWhiteBlackListServer {
@@ -28,6 +31,8 @@ public:
 
     void GetLists(SenderList& blackList, SenderList& whiteList) override;
     void SendChanges(bool bWhiteList, const std::vector<SenderChange>& changes) override;
+    // From the account information of the connection's profile session; none without a session.
+    void GetLimits(DWORD& dwBlackMax, DWORD& dwWhiteMax) override;
 
 protected:
     // For a server that answers Exchange itself.

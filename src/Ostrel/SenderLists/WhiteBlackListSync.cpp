@@ -9,6 +9,7 @@
 #include "Platform/Ipc/FileLock.h"
 #include "Util/Log/Log.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace Ostrel::Mapi {
@@ -44,6 +45,16 @@ SenderList KeepableOnly(const SenderList& list, const wchar_t* pwszName) {
             OSTLOG_WARN(L"WBSYNC: %s entry '%s' from the server cannot be kept; left out", pwszName, wsEntry.c_str());
     }
     return keep;
+}
+
+void LogHeldBack(const wchar_t* pwszList, const SenderList& held, DWORD dwMax) {
+    if (held.empty())
+        return;
+    OSTLOG_WARN(L"WBSYNC: %s limit of %u entries reached; %d entr(ies) kept in OL only:", pwszList,
+                static_cast<unsigned>(dwMax), static_cast<int>(held.size()));
+    int i = 0;
+    for (const std::wstring& wsEntry : held)
+        OSTLOG_INFO(4, L"WBSYNC: %3d %s", ++i, wsEntry.c_str());
 }
 
 void LogChanges(const wchar_t* pwszList, const std::vector<SenderChange>& changes) {
@@ -136,10 +147,28 @@ void CWhiteBlackListSync::Run(WhiteBlackListSyncReport& report) {
             adds.push_back({std::move(wsEntry), SenderChangeOp::Add});
         return adds;
     };
-    const std::vector<SenderChange> blackChanges =
-        changesOf(ol.black, snapshots.black, server ? &server->black : nullptr);
-    const std::vector<SenderChange> whiteChanges =
-        changesOf(ol.white, snapshots.white, server ? &server->white : nullptr);
+    std::vector<SenderChange> blackChanges = changesOf(ol.black, snapshots.black, server ? &server->black : nullptr);
+    std::vector<SenderChange> whiteChanges = changesOf(ol.white, snapshots.white, server ? &server->white : nullptr);
+
+    // What the account's limits leave no room for stays in the client's list only; being in no
+    // snapshot, it is found again and sent once there is room.
+    m_pServer->GetLimits(report.dwBlockedMax, report.dwSafeMax);
+    auto hasAdds = [](const std::vector<SenderChange>& changes) {
+        return std::any_of(changes.begin(), changes.end(),
+                           [](const SenderChange& change) { return change.op == SenderChangeOp::Add; });
+    };
+    if (!server && ((report.dwBlockedMax && hasAdds(blackChanges)) || (report.dwSafeMax && hasAdds(whiteChanges))))
+        server = ReadServerLists();
+    Lists held;
+    if (server) {
+        held.black = HoldBackOverLimit(blackChanges, server->black, report.dwBlockedMax);
+        held.white = HoldBackOverLimit(whiteChanges, server->white, report.dwSafeMax);
+        LogHeldBack(L"blacklist", held.black, report.dwBlockedMax);
+        LogHeldBack(L"whitelist", held.white, report.dwSafeMax);
+    }
+    report.cBlockedHeldBack = held.black.size();
+    report.cSafeHeldBack = held.white.size();
+
     LogChanges(L"blacklist", blackChanges);
     LogChanges(L"whitelist", whiteChanges);
     report.cChangesSent = blackChanges.size() + whiteChanges.size();
@@ -151,12 +180,16 @@ void CWhiteBlackListSync::Run(WhiteBlackListSyncReport& report) {
 
     if (!server || report.cChangesSent)
         server = ReadServerLists();
-    report.bClientChanged = server->black != ol.black || server->white != ol.white;
+    const Lists snapshot{KeepableOnly(server->black, L"Blacklist"), KeepableOnly(server->white, L"Whitelist")};
+    Lists client = snapshot;
+    client.black.insert(client.black.end(), held.black.begin(), held.black.end());
+    client.white.insert(client.white.end(), held.white.begin(), held.white.end());
+    report.bClientChanged = client.black != ol.black || client.white != ol.white;
     if (!bHaveOLLists || report.bClientChanged)
-        PersistListsToOL(*server);
-    WriteSnapshots(*server);
-    report.cBlockedSenders = server->black.size();
-    report.cSafeSenders = server->white.size();
+        PersistListsToOL(client);
+    WriteSnapshots(snapshot);
+    report.cBlockedSenders = client.black.size();
+    report.cSafeSenders = client.white.size();
 }
 
 bool CWhiteBlackListSync::ReadOLLists(Lists& lists) {
@@ -203,8 +236,6 @@ CWhiteBlackListSync::Snapshots CWhiteBlackListSync::ReadSnapshots() {
 CWhiteBlackListSync::Lists CWhiteBlackListSync::ReadServerLists() {
     Lists lists;
     m_pServer->GetLists(lists.black, lists.white);
-    lists.black = KeepableOnly(lists.black, L"Blacklist");
-    lists.white = KeepableOnly(lists.white, L"Whitelist");
     return lists;
 }
 

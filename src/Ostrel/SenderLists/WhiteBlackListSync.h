@@ -4,6 +4,10 @@
 // server's lists the client's lists and the new snapshots. Without a snapshot a list is merged:
 // each side gets what the other has, nothing is removed.
 //
+// The account may limit the entries of each list on the server. Additions beyond that are not
+// sent; they stay in the client's list (and out of the snapshots), so each run tries them again
+// and the run's report counts them.
+//
 // Nothing is lost on a failure: snapshots are written only after the server took the changes, so
 // unsent changes are found again next time; a damaged lists file stops the run before anything
 // is sent or written; a lists file that has gone missing is merged rather than read as "the user
@@ -26,9 +30,14 @@ namespace Ostrel::Mapi {
 struct WhiteBlackListSyncReport {
     bool bMerged = false;  // at least one list had no snapshot and was merged
     size_t cChangesSent = 0;
-    bool bClientChanged = false;  // the server's lists differed from the client's
+    bool bClientChanged = false;  // the run changed the client's lists
     size_t cSafeSenders = 0;      // the client's lists afterwards
     size_t cBlockedSenders = 0;
+    // The account's limits (0: none) and the client's entries they left no room for.
+    DWORD dwSafeMax = 0;
+    DWORD dwBlockedMax = 0;
+    size_t cSafeHeldBack = 0;
+    size_t cBlockedHeldBack = 0;
 };
 
 class CWhiteBlackListSync {

@@ -33,3 +33,23 @@ TEST(SenderListTest, ChangesAddWhatIsNewAndDeleteWhatWentWithTheSnapshotsText) {
     EXPECT_EQ(changes[1].op, SenderChangeOp::Delete);
     EXPECT_TRUE(CalcSenderChanges(snapshot, snapshot).empty());
 }
+
+TEST(SenderListTest, OnlyNewEntriesBeyondTheRoomTheDeletesLeaveAreHeldBack) {
+    using enum SenderChangeOp;
+    const SenderList server{L"a@x", L"old@x", L"b@x"};
+    std::vector<SenderChange> changes{{L"new1@x", Add}, {L"A@X", Add},    {L"Old@X", Delete},
+                                      {L"new2@x", Add}, {L"new3@x", Add}, {L"NEW1@x", Add}};
+    EXPECT_EQ(HoldBackOverLimit(changes, server, 4), SenderList{L"new3@x"});
+    ASSERT_EQ(changes.size(), 5u);
+    EXPECT_EQ(changes[3].wsEntry, L"new2@x");
+    EXPECT_EQ(changes[4].wsEntry, L"NEW1@x");  // takes the room new1@x took already
+
+    // A list already past its limit takes no new entry, but its deletes still go.
+    std::vector<SenderChange> more{{L"c@x", Add}, {L"a@x", Delete}};
+    EXPECT_EQ(HoldBackOverLimit(more, server, 1), SenderList{L"c@x"});
+    ASSERT_EQ(more.size(), 1u);
+    EXPECT_EQ(more[0].op, Delete);
+    std::vector<SenderChange> unlimited{{L"c@x", Add}};
+    EXPECT_TRUE(HoldBackOverLimit(unlimited, server, 0).empty());
+    EXPECT_EQ(unlimited.size(), 1u);
+}

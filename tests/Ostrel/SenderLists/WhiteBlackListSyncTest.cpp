@@ -16,6 +16,18 @@ namespace {
 
 const wchar_t* const kProfile = L"work";
 
+// The simulator's lists under limits the test sets (the account's limits come with a session).
+class LimitedServer : public OstrelWhiteBlackListServer {
+public:
+    using OstrelWhiteBlackListServer::OstrelWhiteBlackListServer;
+    void GetLimits(DWORD& dwBlackMax, DWORD& dwWhiteMax) override {
+        dwBlackMax = m_dwBlackMax;
+        dwWhiteMax = m_dwWhiteMax;
+    }
+    DWORD m_dwBlackMax = 0;
+    DWORD m_dwWhiteMax = 0;
+};
+
 class WhiteBlackListSyncTest : public ConnectionTest {
 protected:
     void SetUp() override {
@@ -24,7 +36,7 @@ protected:
         server = StartServer();
         connection = std::make_unique<OstrelConnection>(L"senders", L"127.0.0.1", static_cast<DWORD>(server->Port()), 0,
                                                         kProxyModeNone, nullptr, 0, kProfile);
-        remote = std::make_unique<OstrelWhiteBlackListServer>(*connection);
+        remote = std::make_unique<LimitedServer>(*connection);
         snapshots = home.Path() / "snapshots.lists";
     }
     void TearDown() override {
@@ -62,7 +74,7 @@ protected:
 
     std::unique_ptr<OstrelServer::Server> server;
     std::unique_ptr<OstrelConnection> connection;
-    std::unique_ptr<OstrelWhiteBlackListServer> remote;
+    std::unique_ptr<LimitedServer> remote;
     std::filesystem::path snapshots;
     std::wstring problem;
 };
@@ -104,6 +116,39 @@ TEST_F(WhiteBlackListSyncTest, FirstRunMergesThenChangesOnEitherSideReachTheOthe
     ASSERT_EQ(Sync(), S_OK) << problem;
     EXPECT_EQ(ModifyCalls(), 0u);
     EXPECT_EQ(Local().safeSenders, (SenderList{L"D@x.org", L"b@x.org", L"e@x.org"}));
+}
+
+TEST_F(WhiteBlackListSyncTest, AdditionsBeyondTheAccountsLimitWaitInTheClientForRoom) {
+    remote->m_dwWhiteMax = 3;
+    SetLocal({L"a@x.org", L"b@x.org", L"c@x.org", L"d@x.org"}, {L"spam.example"});
+    ChangeRemote(true, {{L"x@x.org", SenderChangeOp::Add}});
+    WhiteBlackListSyncReport report;
+    ASSERT_EQ(Sync(&report), S_OK) << problem;
+    EXPECT_EQ(report.cSafeHeldBack, 2u);
+    EXPECT_EQ(report.cBlockedHeldBack, 0u);
+    EXPECT_EQ(Remote().first, (SenderList{L"a@x.org", L"b@x.org", L"x@x.org"}));
+    EXPECT_EQ(Local().safeSenders, (SenderList{L"a@x.org", L"b@x.org", L"x@x.org", L"c@x.org", L"d@x.org"}));
+    EXPECT_EQ(Remote().second, (SenderList{L"spam.example"}));
+
+    // Still no room: nothing is sent and nothing is lost.
+    server->ClearRequests();
+    ASSERT_EQ(Sync(&report), S_OK) << problem;
+    EXPECT_EQ(ModifyCalls(), 0u);
+    EXPECT_EQ(report.cSafeHeldBack, 2u);
+    EXPECT_EQ(Local().safeSenders.size(), 5u);
+
+    // A removal makes room for one more.
+    SetLocal({L"b@x.org", L"x@x.org", L"c@x.org", L"d@x.org"}, Local().blockedSenders);
+    ASSERT_EQ(Sync(&report), S_OK) << problem;
+    EXPECT_EQ(Remote().first, (SenderList{L"b@x.org", L"c@x.org", L"x@x.org"}));
+    EXPECT_EQ(Local().safeSenders, (SenderList{L"b@x.org", L"c@x.org", L"x@x.org", L"d@x.org"}));
+
+    // Without a limit the rest goes up.
+    remote->m_dwWhiteMax = 0;
+    ASSERT_EQ(Sync(&report), S_OK) << problem;
+    EXPECT_EQ(report.cSafeHeldBack, 0u);
+    EXPECT_EQ(Remote().first, (SenderList{L"b@x.org", L"c@x.org", L"d@x.org", L"x@x.org"}));
+    EXPECT_EQ(Local().safeSenders, Remote().first);
 }
 
 TEST_F(WhiteBlackListSyncTest, AFailedSendKeepsTheChangeForTheNextRun) {

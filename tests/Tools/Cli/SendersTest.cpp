@@ -3,6 +3,7 @@
 #include "CliTestSupport.h"
 
 #include "Platform/Host/JunkMail.h"
+#include "ostrel-server/Accounts.h"
 
 namespace CliTest {
 
@@ -77,6 +78,34 @@ TEST_F(SendersTest, SyncCarriesChangesBothWaysBetweenTwoProfiles) {
     ASSERT_EQ(SyncText("laptop").iExit, 0);
     EXPECT_EQ(List("default"), "bob@example.com\ncarl@example.com\n");
     EXPECT_EQ(List("laptop"), "bob@example.com\ncarl@example.com\n");
+}
+
+TEST_F(SendersTest, SyncJsonCarriesTheListsOutcomeAndTheAccountsLimitKeepsEntriesBack) {
+    StartServer(0);
+    OstrelServer::AccountBook& accounts = server->State<OstrelServer::AccountBook>();
+    std::optional<OstrelServer::Account> account = accounts.Find(OstrelCli::kLocalAccount);
+    ASSERT_TRUE(account);
+    account->attrs.push_back({"ostrelMailWhitelistMaxNumEntries", "2"});
+    accounts.Add(*account);
+    ASSERT_EQ(Login().iExit, 0);
+    ASSERT_EQ(Senders({"add", "a@example.com", "b@example.com", "c@example.com"}).iExit, 0);
+    ASSERT_EQ(Senders({"add", "--blocked", "spam.example"}).iExit, 0);
+
+    const CommandRun run = Sync();
+    ASSERT_EQ(run.iExit, 0) << run.sErr;
+    EXPECT_TRUE(
+        run.sOut.ends_with(",\"senderLists\":{\"changesSent\":3,\"merged\":true,\"clientChanged\":false,"
+                           "\"safeSenders\":3,\"blockedSenders\":1,\"safeHeldBack\":1,\"blockedHeldBack\":0}}\n"))
+        << run.sOut;
+    EXPECT_NE(run.sErr.find("1 safe sender(s) stay in this profile only: the account allows 2"), std::string::npos)
+        << run.sErr;
+    EXPECT_EQ(List("default"), "a@example.com\nb@example.com\nc@example.com\n");
+
+    TestSupport::WriteFile(Platform::Host::JunkMailListsPath(L"default"), "[safe senders]\n");
+    const CommandRun failed = Sync();
+    EXPECT_EQ(failed.iExit, 1);
+    EXPECT_NE(failed.sOut.find(",\"senderLists\":{\"error\":\""), std::string::npos) << failed.sOut;
+    EXPECT_NE(failed.sErr.find("damaged"), std::string::npos) << failed.sErr;
 }
 
 TEST_F(SendersTest, ADamagedListsFileStopsTheSyncAndIsKept) {
