@@ -1,8 +1,10 @@
 // vCard text: escaping, folding, the charset parameter, and what a store contact gives.
 #include "ContactTestSupport.h"
 #include "Ostrel/Convert/Contact/ContactValues.h"
+#include "Ostrel/Convert/Contact/L2MContactConverter.h"
 #include "Ostrel/Convert/Contact/M2VCardConverter.h"
 #include "Ostrel/Convert/Contact/VCard.h"
+#include "Ostrel/Store/Attachments.h"
 #include "Util/Log/Log.h"
 
 #include <gtest/gtest-spi.h>
@@ -127,6 +129,53 @@ TEST_F(VCardContact, TheBirthdayIsTheLocalDateWhereverTheClockIs) {
     v[1].Value.ft = Ostrel::Mapi::ContactDateToFileTime({1985, 4, 11});  // midnight east of Greenwich, in UTC
     ASSERT_EQ(msg->SetProps(2, v, nullptr), S_OK);
     EXPECT_NE(Card(msg.Get()).find("BDAY:1985-04-12\r\n"), std::string::npos);
+}
+
+TEST_F(VCardContact, AnEmbeddedContactBecomesAVCardAttachment) {
+    auto msg = NewContact();
+    Platform::ComPtr<IAttach> attach;
+    ULONG ulNum = 0;
+    ASSERT_EQ(msg->CreateAttach(nullptr, 0, &ulNum, attach.AddressOf()), S_OK);
+    SPropValue method{};
+    method.ulPropTag = PR_ATTACH_METHOD;
+    method.Value.l = ATTACH_EMBEDDED_MSG;
+    ASSERT_EQ(attach->SetProps(1, &method, nullptr), S_OK);
+    Platform::ComPtr<IMessage> embedded;
+    ASSERT_EQ(attach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY,
+                                   reinterpret_cast<IUnknown**>(embedded.AddressOf())),
+              S_OK);
+    Ostrel::Mail::Contact contact;
+    contact.SetAttribute(L"fullName", L"Ann, Lee");
+    contact.SetAttribute(L"email", L"ann@x.test");
+    ASSERT_TRUE(Ostrel::Mapi::L2MContactConverter(&contact, nullptr).Convert(embedded.Get(), false, false));
+    ASSERT_EQ(embedded->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    ASSERT_EQ(attach->SaveChanges(0), S_OK);
+    ASSERT_EQ(msg->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+
+    Ostrel::Mapi::InstallContactAttachmentConverter();
+    ASSERT_EQ(Ostrel::Mapi::ReplaceContactAttachments(msg.Get(), nullptr), S_OK);
+    Ostrel::Mapi::SetContactAttachmentConverter(nullptr);
+    std::vector<ULONG> embeddedNums;
+    ASSERT_EQ(Ostrel::Mapi::FindEmbeddedMsgAttachments(msg.Get(), embeddedNums), S_OK);
+    EXPECT_TRUE(embeddedNums.empty());
+    Platform::ComPtr<IMAPITable> table;
+    ASSERT_EQ(msg->GetAttachmentTable(0, table.AddressOf()), S_OK);
+    LPSRowSet rows = nullptr;
+    SizedSPropTagArray(2, cols) = {2, {PR_ATTACH_NUM, PR_ATTACH_FILENAME_W}};
+    ASSERT_EQ(HrQueryAllRows(table.Get(), reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    EXPECT_STREQ(rows->aRow[0].lpProps[1].Value.lpszW, L"Ann, Lee.vcf");
+    Platform::ComPtr<IAttach> vcf;
+    ASSERT_EQ(msg->OpenAttach(static_cast<ULONG>(rows->aRow[0].lpProps[0].Value.l), nullptr, 0, vcf.AddressOf()), S_OK);
+    FreeProws(rows);
+    LPSPropValue data = nullptr;
+    ASSERT_EQ(HrGetOneProp(vcf.Get(), PR_ATTACH_DATA_BIN, &data), S_OK);
+    std::string text(reinterpret_cast<const char*>(data->Value.bin.lpb), data->Value.bin.cb);
+    MAPIFreeBuffer(data);
+    std::vector<VProp> props;
+    ASSERT_TRUE(ReadVCard(text, props));
+    EXPECT_EQ(props.at(0).sName, "FN");
+    EXPECT_EQ(props.at(0).Text(), "Ann, Lee");
 }
 
 TEST(VCardReaderTest, RejectsWhatAStrictReaderMust) {
