@@ -58,7 +58,8 @@ bool RotatingLogFile::EnsureOpen() {
         return false;
     if (m_path.has_parent_path())
         Platform::EnsurePrivateDirectory(m_path.parent_path());
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // The file may be named in a shared folder (OSTREL_LOG_FILE): never append through a planted link.
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     m_bOpenFailed = m_fd < 0;
     return m_fd >= 0;
 }
@@ -75,7 +76,7 @@ bool RotatingLogFile::WasRotatedAway() const {
 
 void RotatingLogFile::Rotate(size_t cbIncoming) {
     std::string sLock = m_path.string() + ".lock";
-    int fdLock = ::open(sLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fdLock = ::open(sLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fdLock >= 0)
         ::flock(fdLock, LOCK_EX);
 

@@ -192,6 +192,19 @@ TEST_F(LogTest, FileRotatedByAnotherProcessIsReopened) {
     EXPECT_EQ(std::string::npos, Read(LogPath()).find("before"));
 }
 
+// A log file named in a shared folder: a link planted under its name is not written through.
+TEST_F(LogTest, ALinkPlantedAsTheLogFileIsNotFollowed) {
+    const fs::path victim = m_home.Path() / "victim";
+    std::ofstream(victim) << "precious\n";
+    const fs::path shared = m_home.Path() / "shared";
+    fs::create_directories(shared);
+    fs::create_symlink(victim, shared / "ostrel.log");
+    g_logger.SetLogFilePath(shared / "ostrel.log");
+    OSTLOG_INFO(1, L"injected line");
+    g_logger.SetLogFilePath(LogPath());
+    EXPECT_EQ(Read(victim), "precious\n");
+}
+
 TEST_F(LogTest, EnvironmentSettings) {
     setenv("OSTREL_LOG_LEVEL", "0x50", 1);
     setenv("OSTREL_LOG_CATEGORY", "all", 1);
