@@ -221,7 +221,13 @@ bool Replace(const std::filesystem::path& path, const std::string& text) {
     return bOk;
 }
 
-using Observer = std::function<void(const std::wstring&)>;
+struct Observer {
+    std::function<void(const std::wstring&)> call;
+    // Held during a call, so that a removal can wait for it; recursive for an observer that
+    // removes itself or closes the options again from its call.
+    std::recursive_mutex callMutex;
+    bool bRemoved = false;  // under callMutex
+};
 
 struct Observers {
     std::mutex mutex;
@@ -343,14 +349,26 @@ int AddJunkMailOptionsObserver(std::function<void(const std::wstring& wsProfile)
     Observers& observers = TheObservers();
     std::lock_guard<std::mutex> lock(observers.mutex);
     const int iHandle = observers.iNext++;
-    observers.map[iHandle] = std::make_shared<Observer>(std::move(observer));
+    auto pObserver = std::make_shared<Observer>();
+    pObserver->call = std::move(observer);
+    observers.map[iHandle] = std::move(pObserver);
     return iHandle;
 }
 
 void RemoveJunkMailOptionsObserver(int iHandle) {
-    Observers& observers = TheObservers();
-    std::lock_guard<std::mutex> lock(observers.mutex);
-    observers.map.erase(iHandle);
+    std::shared_ptr<Observer> pObserver;
+    {
+        Observers& observers = TheObservers();
+        std::lock_guard<std::mutex> lock(observers.mutex);
+        auto it = observers.map.find(iHandle);
+        if (it == observers.map.end())
+            return;
+        pObserver = std::move(it->second);
+        observers.map.erase(it);
+    }
+    // A call another thread has begun ends before the observer's owner may go away.
+    std::lock_guard<std::recursive_mutex> lock(pObserver->callMutex);
+    pObserver->bRemoved = true;
 }
 
 void JunkMailOptionsClosed(const std::wstring& wsProfile) {
@@ -361,8 +379,11 @@ void JunkMailOptionsClosed(const std::wstring& wsProfile) {
         for (auto& [iHandle, pObserver] : observers.map)
             list.push_back(pObserver);
     }
-    for (auto& pObserver : list)
-        (*pObserver)(wsProfile);
+    for (auto& pObserver : list) {
+        std::lock_guard<std::recursive_mutex> lock(pObserver->callMutex);
+        if (!pObserver->bRemoved)
+            pObserver->call(wsProfile);
+    }
 }
 
 }  // namespace Platform::Host

@@ -73,7 +73,9 @@ HRESULT ReadListsFile(const std::filesystem::path& path, const std::vector<std::
 HRESULT WriteListsFile(const std::filesystem::path& path, const std::string& sComment, const NamedLists& lists);
 
 // The options dialog was closed: the host calls this, and each observer hears the profile, on
-// the calling thread. Observers must not block: they start their own work.
+// the calling thread. Observers must not block: they start their own work. Once
+// RemoveJunkMailOptionsObserver returns, the observer is not running on another thread and is
+// never called again, so what it refers to may go.
 int AddJunkMailOptionsObserver(std::function<void(const std::wstring& wsProfile)> observer);
 void RemoveJunkMailOptionsObserver(int iHandle);
 void JunkMailOptionsClosed(const std::wstring& wsProfile);

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -196,4 +197,30 @@ TEST_F(JunkMailTest, ClosingTheOptionsReachesEveryObserverStillRegistered) {
     RemoveJunkMailOptionsObserver(second);
     JunkMailOptionsClosed(L"none");
     EXPECT_EQ(heard, (std::vector<std::wstring>{L"1:work", L"2:work", L"2:home"}));
+}
+
+TEST_F(JunkMailTest, RemovingAnObserverWaitsForItsCallOnAnotherThread) {
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    const int handle = AddJunkMailOptionsObserver([&](const std::wstring&) {
+        entered.set_value();
+        released.wait();
+    });
+    std::thread host([] { JunkMailOptionsClosed(L"work"); });
+    entered.get_future().wait();
+    auto removed = std::async(std::launch::async, [&] { RemoveJunkMailOptionsObserver(handle); });
+    EXPECT_EQ(removed.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    release.set_value();
+    removed.get();
+    host.join();
+
+    // An observer may remove itself from its own call.
+    int self = 0, calls = 0;
+    self = AddJunkMailOptionsObserver([&](const std::wstring&) {
+        ++calls;
+        RemoveJunkMailOptionsObserver(self);
+    });
+    JunkMailOptionsClosed(L"work");
+    JunkMailOptionsClosed(L"work");
+    EXPECT_EQ(calls, 1);
 }
