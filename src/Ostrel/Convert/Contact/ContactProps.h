@@ -57,6 +57,13 @@ std::wstring ComposeAddress(std::wstring_view wsStreet, std::wstring_view wsCity
 // The longest composed address kept; longer ones are stored empty.
 constexpr size_t kMaxComposedAddress = 2990;
 
+// Attributes the table does not map, kept as two parallel lists (names, values) on the store
+// contact so that they go back to the server unchanged. They are not made user-defined fields:
+// every new field name would take one of the store's named-property ids for good, and a server
+// could exhaust them.
+constexpr NamedProps::PropIdx kServerOnlyNames = NamedProps::CONN_8603;
+constexpr NamedProps::PropIdx kServerOnlyValues = NamedProps::CONN_8605;
+
 // Property tags not in the platform's vocabulary.
 constexpr ULONG PR_CALLBACK_TELEPHONE_NUMBER_W = PROP_TAG(PT_UNICODE, 0x3A02);
 constexpr ULONG PR_INTERNET_CPID_TAG = PROP_TAG(PT_LONG, 0x3FDE);

@@ -20,7 +20,7 @@ using Mail::Contact;
 namespace {
 
 // Attribute names the converter maps itself; any other attribute of a personal contact is kept
-// as a user-defined field.
+// with the server-only attributes.
 const std::set<std::wstring>& HandledNames() {
     static const std::set<std::wstring> names = [] {
         std::set<std::wstring> s = {Contact::A_outlookFileAs,
@@ -50,10 +50,6 @@ const std::set<std::wstring>& HandledNames() {
     }();
     return names;
 }
-
-// More user-defined fields than this on one contact are not written: every new name takes one of
-// the store's named-property ids for good.
-constexpr size_t kMaxUserFields = 100;
 
 bool EqualsNoCase(const wchar_t* a, const wchar_t* b) {
     return a && b && Platform::EqualsNoCase(a, b);
@@ -130,7 +126,7 @@ BOOL L2MContactConverter::Convert(IMessage* pMsg, bool bGalEntry, bool bNativeDi
         if (const wchar_t* pwsz = Attr(Contact::A_dn))
             m_bag.AddString(Named(NamedProps::CONTACT_DATA, PT_UNICODE), pwsz);
     } else {
-        AddUserDefinedFields(pMsg);
+        AddServerOnlyAttributes();
     }
     AddContactCertificates();
     AddKeywords();
@@ -162,44 +158,17 @@ void L2MContactConverter::AddContactAttribute(const ContactAttrRow& row) {
         m_bag.AddString(ulTag, pwszValue);
 }
 
-void L2MContactConverter::AddUserDefinedFields(IMessage* pMsg) {
+void L2MContactConverter::AddServerOnlyAttributes() {
     const std::set<std::wstring>& handled = HandledNames();
-    std::vector<std::wstring> names;
-    std::vector<const std::wstring*> values;
+    std::vector<std::wstring> names, values;
     for (const auto& [name, value] : m_pContact->Attributes()) {
-        if (handled.count(name) || value.empty() || (!names.empty() && names.back() == name))
+        if (handled.count(name) || value.empty())
             continue;
-        if (names.size() == kMaxUserFields) {
-            OSTLOG_WARN(L"More than %d user defined fields: '%ls' and later ones are not kept",
-                        static_cast<int>(kMaxUserFields), name.c_str());
-            break;
-        }
         names.push_back(name);
-        values.push_back(&value);
+        values.push_back(value);
     }
-    if (names.empty())
-        return;
-    std::vector<MAPINAMEID> ids(names.size());
-    std::vector<LPMAPINAMEID> pIds(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        ids[i].lpguid = const_cast<LPGUID>(&PS_PUBLIC_STRINGS);
-        ids[i].ulKind = MNID_STRING;
-        ids[i].Kind.lpwstrName = const_cast<LPWSTR>(names[i].c_str());
-        pIds[i] = &ids[i];
-    }
-    LPSPropTagArray pTags = nullptr;
-    HRESULT hr = pMsg->GetIDsFromNames(static_cast<ULONG>(names.size()), pIds.data(), MAPI_CREATE, &pTags);
-    if (FAILED(hr) || !pTags || pTags->cValues != names.size()) {
-        OSTLOG_ERROR(L"GetIDsFromNames for user defined fields failed: %08x", hr);
-        MAPIFreeBuffer(pTags);
-        return;
-    }
-    for (size_t i = 0; i < names.size(); ++i) {
-        ULONG ulTag = pTags->aulPropTag[i];
-        if (PROP_TYPE(ulTag) != PT_ERROR && PROP_ID(ulTag) >= 0x8000)
-            m_bag.AddString(PROP_TAG(PT_UNICODE, PROP_ID(ulTag)), *values[i]);
-    }
-    MAPIFreeBuffer(pTags);
+    m_bag.AddMVString(Named(kServerOnlyNames, PT_MV_UNICODE), names);
+    m_bag.AddMVString(Named(kServerOnlyValues, PT_MV_UNICODE), values);
 }
 
 void L2MContactConverter::SetupContactAddr() {

@@ -40,7 +40,8 @@ private:
     enum class Kind { Standard, PersonalDL, NativeDL, AdGroupDL };
 
     void AddContactAttribute(const ContactAttrRow& row);
-    void AddUserDefinedFields(IMessage* pMsg);
+    // Attributes the table does not map, kept for the way back (see ContactProps.h).
+    void AddServerOnlyAttributes();
     void SetupContactAddr();
     void AddDisplayName();
     void AddContactEmail();

@@ -205,6 +205,8 @@ void L2MContactConverter::DeleteStaleProps(IMessage* pMsg) {
     owned.push_back(Named(NamedProps::ADDR_8055, PT_MV_BINARY));
     owned.push_back(Named(NamedProps::ADDR_804C, PT_LONG));
     owned.push_back(Named(NamedProps::CONTACT_GROUP_MEMBERS, PT_MV_UNICODE));
+    owned.push_back(Named(kServerOnlyNames, PT_MV_UNICODE));
+    owned.push_back(Named(kServerOnlyValues, PT_MV_UNICODE));
     if (m_pStore)
         owned.push_back(Named(NamedProps::KEYWORDS, PT_MV_UNICODE));
 

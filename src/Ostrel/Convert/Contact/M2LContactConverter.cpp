@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <set>
 
 #include "Ostrel/Convert/Contact/ContactValues.h"
 #include "Platform/Base/Text.h"
@@ -87,6 +88,7 @@ std::unique_ptr<Contact> M2LContactConverter::Convert() {
     if (pContact->Attributes().contains(L"type"))
         AddGroupMembers(*pContact);
     AddContactUDFs(*pContact);
+    AddServerOnlyAttributes(*pContact);
     HRESULT hr = ReadPhoto();
     if (FAILED(hr))
         OSTLOG_ERROR(L"Failed to add contact photo : 0x%x", hr);
@@ -220,6 +222,27 @@ void M2LContactConverter::AddContactCertificates(Contact& contact) {
                 OSTLOG_WARN(L"In certificate %d, <REC> len exceeds slot size", static_cast<int>(i));
                 break;
         }
+    }
+}
+
+void M2LContactConverter::AddServerOnlyAttributes(Contact& contact) {
+    PropPtr pNames(GetOne(Named(kServerOnlyNames, PT_MV_UNICODE)));
+    PropPtr pValues(GetOne(Named(kServerOnlyValues, PT_MV_UNICODE)));
+    ULONG cNames = pNames && PROP_TYPE(pNames->ulPropTag) == PT_MV_UNICODE ? pNames->Value.MVszW.cValues : 0;
+    ULONG cValues = pValues && PROP_TYPE(pValues->ulPropTag) == PT_MV_UNICODE ? pValues->Value.MVszW.cValues : 0;
+    if (cNames != cValues) {
+        OSTLOG_ERROR(L"Mismatched server-only attribute names (%d) and values (%d)", static_cast<int>(cNames),
+                     static_cast<int>(cValues));
+        return;
+    }
+    std::set<std::wstring> present;
+    for (const auto& [name, value] : contact.Attributes())
+        present.insert(name);
+    for (ULONG i = 0; i < cNames; ++i) {
+        const wchar_t* pwszName = pNames->Value.MVszW.lppszW[i];
+        const wchar_t* pwszValue = pValues->Value.MVszW.lppszW[i];
+        if (pwszName && *pwszName && pwszValue && !present.count(pwszName))
+            contact.SetAttribute(pwszName, pwszValue);
     }
 }
 

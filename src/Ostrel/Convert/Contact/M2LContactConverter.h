@@ -43,6 +43,8 @@ private:
     void AddContactCertificates(Mail::Contact& contact);
     void AddGroupMembers(Mail::Contact& contact);
     void AddContactUDFs(Mail::Contact& contact);
+    // The attributes only the server knows, unless the contact has that name already.
+    void AddServerOnlyAttributes(Mail::Contact& contact);
     HRESULT ReadPhoto();
 
     // A member entry as (type, value); false when it gives none.

@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "Ostrel/Convert/Contact/ContactProps.h"
 #include "Ostrel/Convert/Contact/ContactStoreWriter.h"
 #include "Ostrel/Convert/Contact/ContactValues.h"
 #include "Platform/Base/Utf.h"
@@ -41,6 +42,17 @@ std::wstring DisplayName(const Contact& contact) {
         if (const wchar_t* pwsz = contact.Attributes().get(pwszAttr); pwsz && *pwsz)
             return pwsz;
     return std::wstring();
+}
+
+bool Mapped(const std::wstring& name) {
+    static const std::set<std::wstring> names = [] {
+        std::set<std::wstring> s = {L"email", L"email2",    L"email3", L"birthday", L"anniversary",
+                                    L"notes", L"notesHtml", L"type",   L"fileAs",   L"fullName"};
+        for (const Ostrel::Mapi::ContactAttrRow& row : Ostrel::Mapi::ContactAttrTable())
+            s.insert(row.pwszAttr);
+        return s;
+    }();
+    return names.count(name) > 0;
 }
 
 }  // namespace
@@ -168,8 +180,8 @@ Attrs ExpectedBack(const ContactCase& c) {
                 out.emplace_back(name, W(Ostrel::Mapi::Base64Encode(bytes)));
             continue;
         }
-        // Every other name comes back with its first value only.
-        if (!seen.insert(name).second)
+        // A name the store maps comes back with its first value only; others with all of them.
+        if (!seen.insert(name).second && Mapped(name))
             continue;
         if (name == L"fileAs" || name == L"fullName")
             continue;
