@@ -120,7 +120,15 @@ HRESULT OLToOstrel::SetIds(Appt& appt, Appointment& appointment, Inv& /*inv*/) {
         m_legacyZone.PopulateTimeZoneInfo(m_olkLegacy);
     }
     m_legacyZone.Initialize(m_olkLegacy, wsLegacyName.c_str());
-    if (FAILED(appt.GetStartAndEndTimezones(m_startZone, m_endZone))) {
+    TimeZone start, end;
+    if (SUCCEEDED(appt.GetStartAndEndTimezones(start, end))) {
+        m_startZone.Initialize(start);
+        m_endZone.Initialize(end);
+    } else if (start.GetId() && *start.GetId()) {
+        // Items stored from a start and a duration have a start zone only: it serves for both.
+        m_startZone.Initialize(start);
+        m_endZone.Initialize(start);
+    } else {
         m_startZone.Initialize(m_legacyZone);
         m_endZone.Initialize(m_legacyZone);
     }
@@ -179,7 +187,8 @@ HRESULT OLToOstrel::SetOrganizerAndAttendees(Appt& appt, Comp& comp) {
         OSTLOG_ERROR(L"ERROR: Ostrel::Mail::OLToOstrel::SetOrganizerAndAttendees - null MAPIOBJECT");
         return E_FAIL;
     }
-    LONG lResponse = 0;
+    // Tasks carry no response of the user's own: their recipient rows speak for the user too.
+    LONG lResponse = -1;
     BOOL bRsvp = FALSE;
     appt.GetResponseStatus(&lResponse);
     appt.GetResponseRequested(&bRsvp);

@@ -67,7 +67,8 @@ protected:
 // The recipient rows of an item as the component's organizer and attendees.
 class RecipientsToAttendees {
 public:
-    // lOwnResponse is the item's own response status (the user's participation).
+    // lOwnResponse is the item's own response status (the user's participation); -1 when the
+    // item has none.
     RecipientsToAttendees(IAddrBook* pAddrBook, const std::wstring& wsOwnerEmail, LONG lOwnResponse,
                           BOOL bResponseRequested);
     HRESULT Convert(IMessage* pMessage, Comp& comp);

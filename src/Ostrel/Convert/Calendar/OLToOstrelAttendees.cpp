@@ -131,7 +131,7 @@ HRESULT RecipientsToAttendees::Convert(IMessage* pMessage, Comp& comp) {
         pAttendee->SetRole(Mapi::ConvertAttendeeType(lType));
         if (lType == Mapi::olResource)
             pAttendee->SetUserType(Attendee::UserType::RES);
-        const bool bUser = !m_wsOwnerEmail.empty() && SameAddress(wsAddress, m_wsOwnerEmail);
+        const bool bUser = m_lOwnResponse >= 0 && !m_wsOwnerEmail.empty() && SameAddress(wsAddress, m_wsOwnerEmail);
         pAttendee->SetPartStatus(
             Mapi::ConvertMtgResponseStatusToPartStat(bUser ? m_lOwnResponse : Long(pRow[kTrack], 0)));
         pAttendee->SetRsvp(m_bResponseRequested ? L"1" : L"0");

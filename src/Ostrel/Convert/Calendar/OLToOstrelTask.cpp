@@ -79,6 +79,9 @@ HRESULT OLToOstrelTask::ProcessInv(Task& task, Inv& inv) {
     LONG lSequence = 0;
     if (SUCCEEDED(task.GetSequenceId(&lSequence)))
         inv.SetSeqId(lSequence);
+    // Dates the task does not have stay unset rather than becoming the zero date.
+    comp.SetStartDate(Comp::kUninitializedDate);
+    comp.SetEndDate(Comp::kUninitializedDate);
     FILETIME ft{};
     if (SUCCEEDED(task.GetStartDate(&ft)) && Util::FileTimeToUInt64(ft) != Task::kNoDate)
         comp.SetStartDate(LocalDateToOle(ft));
