@@ -46,18 +46,12 @@ std::string NameOf(const OstrelServer::CalendarItem& item) {
 
 class CalendarGolden : public CalendarTest::CalendarStore {};
 
-}  // namespace
-
-// Rewrites the corpus from the simulator's seeded items (only with OSTREL_REGEN_CALENDAR_GOLDENS=1).
-TEST_F(CalendarGolden, RegenerateFromTheSimulator) {
-    if (!std::getenv("OSTREL_REGEN_CALENDAR_GOLDENS"))
-        GTEST_SKIP() << "set OSTREL_REGEN_CALENDAR_GOLDENS=1 to rewrite the corpus";
+// The simulator's reply for each of its seeded items, over HTTP, named as in the corpus.
+std::vector<std::pair<std::string, std::string>> ServedReplies() {
     OstrelServer::Server server;
     server.Start();
     auto& book = server.State<OstrelServer::CalendarBook>();
-    for (const fs::directory_entry& e : fs::directory_iterator(CorpusDir()))
-        fs::remove(e.path());
-    int n = 0;
+    std::vector<std::pair<std::string, std::string>> replies;
     for (int32_t id : book.Ids()) {
         const OstrelServer::CalendarItem item = *book.Get(id);
         const char* pszCall = item.task ? "GetTaskRequest" : "GetAppointmentRequest";
@@ -65,16 +59,37 @@ TEST_F(CalendarGolden, RegenerateFromTheSimulator) {
             server, pszCall,
             std::string("<") + pszCall + " xmlns=\"urn:ostrelMail\" id=\"" + std::to_string(id) + "\" sync=\"1\"/>");
         char prefix[16];
-        std::snprintf(prefix, sizeof prefix, "%02d-", ++n);
-        const fs::path xml = CorpusDir() / (prefix + NameOf(item) + ".xml");
-        WriteAll(xml, reply + "\n");
+        std::snprintf(prefix, sizeof prefix, "%02zu-", replies.size() + 1);
+        replies.emplace_back(prefix + NameOf(item) + ".xml", reply + "\n");
+    }
+    server.Stop();
+    return replies;
+}
+
+}  // namespace
+
+// Rewrites the corpus from the simulator's seeded items (only with OSTREL_REGEN_CALENDAR_GOLDENS=1).
+TEST_F(CalendarGolden, RegenerateFromTheSimulator) {
+    if (!std::getenv("OSTREL_REGEN_CALENDAR_GOLDENS"))
+        GTEST_SKIP() << "set OSTREL_REGEN_CALENDAR_GOLDENS=1 to rewrite the corpus";
+    const auto replies = ServedReplies();
+    for (const fs::directory_entry& e : fs::directory_iterator(CorpusDir()))
+        fs::remove(e.path());
+    for (const auto& [name, reply] : replies) {
+        const fs::path xml = CorpusDir() / name;
+        WriteAll(xml, reply);
         Result result = Convert(reply);
         ASSERT_EQ(result.iResult, 1) << xml << ": " << testing::PrintToString(result.wsError);
         fs::path ref = xml;
         ref.replace_extension(".store.ref");
         WriteAll(ref, Dump(result.pMessage.Get()));
     }
-    server.Stop();
+}
+
+// The corpus is what the simulator serves: a change to its data set shows up here first.
+TEST_F(CalendarGolden, TheCorpusIsWhatTheSimulatorServes) {
+    for (const auto& [name, reply] : ServedReplies())
+        EXPECT_EQ(ReadAll(CorpusDir() / name), reply) << name;
 }
 
 TEST_F(CalendarGolden, EveryServerItemConvertsAsRecorded) {
