@@ -15,7 +15,8 @@ std::wstring ContactStoreWriter::GalKey(const Mail::Contact& contact) {
     return contact.GetUniqueId().empty() ? contact.GalRef() : contact.GetUniqueId();
 }
 
-HRESULT ContactStoreWriter::OpenOrCreate(const Mail::Contact& contact, IMessage** ppMsg) {
+HRESULT ContactStoreWriter::OpenOrCreate(const Mail::Contact& contact, IMessage** ppMsg, bool* pbNew) {
+    *pbNew = false;
     ULONG ulType = 0;
     Platform::ComPtr<IUnknown> pObj;
     BOOL bFound = FALSE;
@@ -27,6 +28,7 @@ HRESULT ContactStoreWriter::OpenOrCreate(const Mail::Contact& contact, IMessage*
         *ppMsg = static_cast<IMessage*>(pObj.Detach());
         return S_OK;
     }
+    *pbNew = true;
     return m_pFolder->CreateMessage(nullptr, 0, ppMsg);
 }
 
@@ -38,7 +40,8 @@ HRESULT ContactStoreWriter::Put(const Mail::Contact& contact, const std::string*
         return E_INVALIDARG;
     }
     Platform::ComPtr<IMessage> pMsg;
-    HRESULT hr = OpenOrCreate(contact, pMsg.AddressOf());
+    bool bNew = false;
+    HRESULT hr = OpenOrCreate(contact, pMsg.AddressOf(), &bNew);
     if (FAILED(hr))
         return hr;
     L2MContactConverter converter(&contact, nullptr, m_pItemMapper, m_pGalMapper);
@@ -48,6 +51,7 @@ HRESULT ContactStoreWriter::Put(const Mail::Contact& contact, const std::string*
     }
     converter.SetAliasSlotsCheck(m_bGal);
     converter.SetStore(m_pStore);
+    converter.SetNewMessage(bNew);
     if (!converter.Convert(pMsg.Get(), m_bGal, false))
         return MAPI_E_CALL_FAILED;
 

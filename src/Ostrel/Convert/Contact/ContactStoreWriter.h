@@ -27,7 +27,8 @@ public:
     static std::wstring GalKey(const Mail::Contact& contact);
 
 private:
-    HRESULT OpenOrCreate(const Mail::Contact& contact, IMessage** ppMsg);
+    // *pbNew tells whether the message was created.
+    HRESULT OpenOrCreate(const Mail::Contact& contact, IMessage** ppMsg, bool* pbNew);
 
     IMsgStore* m_pStore;
     IMAPIFolder* m_pFolder;

@@ -140,7 +140,8 @@ BOOL L2MContactConverter::Convert(IMessage* pMsg, bool bGalEntry, bool bNativeDi
         OSTLOG_ERROR(L"SetProps returned %0x", hr);
         return FALSE;
     }
-    DeleteStaleProps(pMsg);
+    if (!m_bNewMessage)
+        DeleteStaleProps(pMsg);
     if (m_bHasPhoto && FAILED(hr = WritePhoto(pMsg)))
         OSTLOG_ERROR(L"Failed to add contact photo : 0x%x", hr);
     return TRUE;
@@ -275,7 +276,7 @@ void L2MContactConverter::AddDate(IMessage* pMsg, const wchar_t* pwszAttr, Named
     ULONG ulLocalTag = Named(localIdx, PT_SYSTIME);
     bool bBirthday = localIdx == NamedProps::ADDR_80DE;
     LPSPropValue pOld = nullptr;
-    if (PROP_ID(ulLocalTag) && SUCCEEDED(HrGetOneProp(pMsg, ulLocalTag, &pOld)) && pOld) {
+    if (!m_bNewMessage && PROP_ID(ulLocalTag) && SUCCEEDED(HrGetOneProp(pMsg, ulLocalTag, &pOld)) && pOld) {
         ContactDate old = FileTimeToContactDate(pOld->Value.ft);
         MAPIFreeBuffer(pOld);
         if (old.iYear == date->iYear && old.iMonth == date->iMonth && old.iDay == date->iDay) {

@@ -26,6 +26,8 @@ public:
 
     // The photo's bytes as the caller fetched them, and the server's file name of it.
     void SetPhoto(std::string sBytes, std::wstring wsFileName);
+    // A message just created has nothing to compare with or to remove: fewer store calls.
+    void SetNewMessage(bool bNew) { m_bNewMessage = bNew; }
     // The store, for the contact's tags as categories (no categories without it).
     void SetStore(IMsgStore* pStore) { m_pStore = pStore; }
     // Set for conversions whose second and third e-mail addresses are only wanted when the
@@ -82,6 +84,7 @@ private:
     std::string m_sPhoto;
     std::wstring m_wsPhotoName;
     bool m_bHasPhoto = false;
+    bool m_bNewMessage = false;
 };
 
 }  // namespace Ostrel::Mapi
