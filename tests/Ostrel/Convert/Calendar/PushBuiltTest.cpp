@@ -1,0 +1,383 @@
+// Items made in the store as the client makes them (every recurrence pattern; instances moved,
+// renamed, relocated and deleted; all-day items east and west of UTC; a zone whose rules changed)
+// pushed to the simulator and read back into the store. What the user sees of the item (subject,
+// location, times, all-day, the rule, every instance) must come back unchanged, and a second round
+// trip must change nothing at all.
+#include "PushTestSupport.h"
+
+#include "Ostrel/Store/Calendar/Appt.h"
+#include "Ostrel/Store/NamedProps.h"
+#include "Util/Time/TimeUtil.h"
+
+#include <sstream>
+#include <vector>
+
+namespace CalendarTest {
+namespace {
+
+using Ostrel::Mail::TimeZone;
+using Ostrel::Mapi::Appt;
+using Ostrel::Mapi::COutlookRecurrenceException;
+using Ostrel::Mapi::COutlookRecurrencePattern;
+
+struct Zone {
+    const wchar_t* pwszId;
+    LONG lStd, lDst;
+    // Daylight start and standard start: week, weekday, month, hour (no rules when month is 0).
+    LONG dWeek, dDay, dMonth, dHour, sWeek, sDay, sMonth, sHour;
+};
+
+const Zone kBerlin{L"Europe/Berlin", 60, 120, 5, 0, 3, 2, 5, 0, 10, 3};
+const Zone kNewYork{L"America/New_York", -300, -240, 2, 0, 3, 2, 1, 0, 11, 2};
+const Zone kSydney{L"Australia/Sydney", 600, 660, 1, 0, 10, 2, 1, 0, 4, 3};
+const Zone kLondon{L"Europe/London", 0, 60, 5, 0, 3, 1, 5, 0, 10, 2};
+const Zone kTokyo{L"Asia/Tokyo", 540, 540, 0, 0, 0, 0, 0, 0, 0, 0};
+const Zone kAuckland{L"Pacific/Auckland", 720, 780, 5, 0, 9, 2, 1, 0, 4, 3};
+const Zone kLosAngeles{L"America/Los_Angeles", -480, -420, 2, 0, 3, 2, 1, 0, 11, 2};
+
+void Fill(TimeZone& tz, const Zone& z) {
+    tz.SetId(z.pwszId);
+    tz.SetStandardOffset(z.lStd);
+    tz.SetDaylightOffset(z.lDst);
+    if (z.dMonth) {
+        tz.SetDaylightStart(z.dWeek, z.dDay, z.dMonth, z.dHour, 0, 0);
+        tz.SetStandardStart(z.sWeek, z.sDay, z.sMonth, z.sHour, 0, 0);
+    }
+}
+
+FILETIME Utc(const TimeZone& tz, int y, int mo, int d, int h, int mi) {
+    SYSTEMTIME wall{static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d),
+                    static_cast<WORD>(h), static_cast<WORD>(mi), 0, 0};
+    TIME_ZONE_INFORMATION tzi{};
+    tz.PopulateTimeZoneInfo(tzi);
+    SYSTEMTIME utc{};
+    FILETIME ft{};
+    EXPECT_TRUE(Ostrel::Util::OsTzSpecificLocalTimeToSystemTime(&tzi, &wall, &utc));
+    Ostrel::Util::SystemTimeToFileTime(&utc, &ft);
+    return ft;
+}
+
+FILETIME Plus(FILETIME ft, LONG lMinutes) {
+    return Ostrel::Util::UInt64ToFileTime(Ostrel::Util::FileTimeToUInt64(ft) + lMinutes * 600000000ULL);
+}
+
+// What the user sees of an item in its text view: the rest is bookkeeping of the store or the
+// server (ids, sender, side effects) that a copy may well differ in.
+std::string Essence(const std::string& sView) {
+    static const char* const kKept[] = {"0x0037 ",
+                                        "Appointment:0x8208 ",
+                                        "Appointment:0x820D ",
+                                        "Appointment:0x820E ",
+                                        "Appointment:0x8215",
+                                        "Appointment:0x8205 ",
+                                        "m_w",
+                                        "m_ul",
+                                        "DeletedInstanceDate",
+                                        "ModifiedInstanceDate",
+                                        "Exception ",
+                                        "StartDateTime",
+                                        "EndDateTime",
+                                        "OriginalStartDate",
+                                        "Subject:",
+                                        "Location:",
+                                        "exception ",
+                                        "recurrence:"};
+    std::istringstream in(sView);
+    std::string out;
+    for (std::string line; std::getline(in, line);) {
+        const size_t first = line.find_first_not_of(' ');
+        const std::string body = first == std::string::npos ? line : line.substr(first);
+        if (body.rfind("m_ulWriterVersion2", 0) == 0 || body.rfind("m_ulFirstDayOfWeek", 0) == 0)
+            continue;
+        for (const char* pszKept : kKept)
+            if (body.rfind(pszKept, 0) == 0) {
+                out += line + "\n";
+                break;
+            }
+    }
+    return out;
+}
+
+// A New York definition blob with two rules: the old one (April to October) from 1601 and the
+// one in force since 2007 (March to November), as zones whose rules changed are stored.
+std::vector<BYTE> ChangedRulesDefinition() {
+    std::vector<BYTE> b;
+    auto Word = [&](unsigned w) {
+        b.push_back(static_cast<BYTE>(w & 0xFF));
+        b.push_back(static_cast<BYTE>(w >> 8));
+    };
+    auto Long = [&](LONG l) {
+        Word(static_cast<unsigned>(l) & 0xFFFF);
+        Word((static_cast<unsigned>(l) >> 16) & 0xFFFF);
+    };
+    auto Time = [&](unsigned y, unsigned mo, unsigned week, unsigned h) {
+        Word(y), Word(mo), Word(0), Word(week), Word(h), Word(0), Word(0), Word(0);
+    };
+    const std::u16string key = u"Eastern Standard Time";
+    b.push_back(2), b.push_back(1);
+    Word(static_cast<unsigned>(6 + 2 * key.size()));
+    Word(2);
+    Word(static_cast<unsigned>(key.size()));
+    for (char16_t c : key)
+        Word(c);
+    Word(2);
+    const struct {
+        unsigned year, flags, dMonth, dWeek, sMonth, sWeek;
+    } rules[] = {{1601, 0, 4, 1, 10, 5}, {2007, 2, 3, 2, 11, 1}};
+    for (const auto& r : rules) {
+        b.push_back(2), b.push_back(1);
+        Word(0x3E);
+        Word(r.flags);
+        Time(r.year, 1, 1, 0);
+        Long(300), Long(0), Long(-60);
+        Time(0, r.sMonth, r.sWeek, 2);
+        Time(0, r.dMonth, r.dWeek, 2);
+    }
+    return b;
+}
+
+class PushBuilt : public PushStore {
+protected:
+    // A new appointment the user organizes, saved.
+    Platform::ComPtr<IMessage> NewAppt(const wchar_t* pwszSubject, const Zone& zone, FILETIME ftStart, LONG lMinutes,
+                                       bool bAllDay) {
+        Platform::ComPtr<IMessage> pMessage;
+        EXPECT_EQ(m_pRoot->CreateMessage(nullptr, 0, pMessage.AddressOf()), S_OK);
+        SPropValue cls{};
+        cls.ulPropTag = PR_MESSAGE_CLASS_W;
+        cls.Value.lpszW = const_cast<wchar_t*>(L"IPM.Appointment");
+        HrSetOneProp(pMessage.Get(), &cls);
+        Fill(m_zone, zone);
+        Appt appt(pMessage.Get(), m_pStore.Get());
+        appt.InitializeNew();
+        appt.SetLegacyTimezone(m_zone);
+        appt.SetStartTimezone(m_zone);
+        appt.SetEndTimezone(m_zone);
+        const FILETIME ftEnd = Plus(ftStart, lMinutes);
+        appt.SetStartTime(&ftStart, &m_zone);
+        appt.SetEndTime(&ftEnd, &m_zone);
+        appt.SetClipStartTime(&ftStart);
+        appt.SetClipEndTime(&ftEnd);
+        appt.SetDuration(lMinutes);
+        appt.SetAllDay(bAllDay);
+        appt.SetSubject(pwszSubject);
+        appt.SetLocation(L"Room 1");
+        appt.SetBusyStatus(2);
+        appt.SetResponseStatus(1);
+        appt.SetMeetingStatus(0);
+        appt.SetReminderSet(TRUE);
+        appt.SetReminderMinutes(15);
+        EXPECT_EQ(appt.Save(), S_OK);
+        return pMessage;
+    }
+
+    // Makes the item recurring with the rule `rule` gives.
+    void MakeRecurring(IMessage* pMessage, FILETIME ftStart, LONG lMinutes,
+                       const std::function<void(COutlookRecurrencePattern&)>& rule) {
+        Appt appt(pMessage, m_pStore.Get());
+        COutlookRecurrencePattern& pattern = appt.GetRecurrencePatternRef();
+        pattern.SetOutlookRecurrencePatternTZ(m_zone);
+        pattern.SetStartDateTime(ftStart);
+        pattern.SetEndDateTime(Plus(ftStart, lMinutes));
+        rule(pattern);
+        ASSERT_EQ(pattern.SaveRecurrence(), S_OK);
+        ASSERT_EQ(appt.Save(), S_OK);
+    }
+
+    // Changes or deletes the occurrence that starts at ftOriginal.
+    void ChangeOccurrence(IMessage* pMessage, FILETIME ftOriginal, const wchar_t* pwszSubject,
+                          const wchar_t* pwszLocation, LONG lMoveMinutes, bool bDelete = false) {
+        Appt appt(pMessage, m_pStore.Get());
+        COutlookRecurrencePattern& pattern = appt.GetRecurrencePatternRef();
+        ASSERT_EQ(pattern.LoadRecurrence(nullptr, nullptr, 0), S_OK);
+        pattern.SetOutlookRecurrencePatternTZ(m_zone);
+        int iCreated = 0;
+        COutlookRecurrenceException* pException = pattern.GetOccurrence(ftOriginal, &iCreated);
+        ASSERT_NE(pException, nullptr);
+        if (bDelete) {
+            pException->SetDeleted(true);
+        } else {
+            Platform::ComPtr<IMessage> pEmbedded;
+            Platform::ComPtr<IAttach> pAttach;
+            ASSERT_EQ(pException->OpenAppointment(pMessage, pEmbedded.AddressOf(), pAttach.AddressOf()), S_OK);
+            Appt instance(pEmbedded.Get(), m_pStore.Get(), Appt::ExceptionContext{pAttach.Get(), pException});
+            FILETIME ftStart{}, ftEnd{};
+            appt.GetStartTime(&ftStart);
+            appt.GetEndTime(&ftEnd);
+            const LONG lLength = static_cast<LONG>(
+                (Ostrel::Util::FileTimeToUInt64(ftEnd) - Ostrel::Util::FileTimeToUInt64(ftStart)) / 600000000ULL);
+            const FILETIME ftNewStart = Plus(ftOriginal, lMoveMinutes), ftNewEnd = Plus(ftNewStart, lLength);
+            SPropValue cls{};
+            cls.ulPropTag = PR_MESSAGE_CLASS_W;
+            cls.Value.lpszW = const_cast<wchar_t*>(L"IPM.OLE.CLASS.{00061055-0000-0000-C000-000000000046}");
+            HrSetOneProp(pEmbedded.Get(), &cls);
+            BOOL bAllDay = FALSE;
+            appt.GetAllDay(&bAllDay);
+            instance.SetAllDay(bAllDay);
+            instance.SetLegacyTimezone(m_zone);
+            instance.SetStartTime(&ftNewStart, &m_zone);
+            instance.SetEndTime(&ftNewEnd, &m_zone);
+            instance.SetDuration(lLength);
+            instance.SetBusyStatus(2);
+            instance.SetResponseStatus(1);
+            instance.SetSubject(pwszSubject);
+            instance.SetLocation(pwszLocation);
+            pException->SetSubject(pwszSubject);
+            pException->SetLocation(pwszLocation);
+            ASSERT_EQ(instance.Save(), S_OK);
+            ASSERT_EQ(pAttach->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        }
+        ASSERT_EQ(pattern.SaveRecurrence(), S_OK);
+        ASSERT_EQ(appt.Save(), S_OK);
+    }
+
+    // Two round trips: the first keeps what the user sees, the second changes nothing.
+    void ExpectRoundTrip(IMessage* pMessage) {
+        RoundTrip first = PushAndBack(pMessage, false);
+        ASSERT_EQ(first.back.iResult, 1);
+        EXPECT_EQ(first.back.wsWarning, L"");
+        EXPECT_EQ(LineDiff(Essence(first.sBefore), Essence(first.sAfter)), "") << first.sReply;
+        RoundTrip second = PushAndBack(first.back.pMessage.Get(), false);
+        ASSERT_EQ(second.back.iResult, 1);
+        EXPECT_EQ(LineDiff(first.sAfter, second.sAfter), "") << second.sReply;
+    }
+
+    TimeZone m_zone;
+};
+
+TEST_F(PushBuilt, SingleAndAllDayItemsEastAndWestOfUtc) {
+    Fill(m_zone, kNewYork);
+    ExpectRoundTrip(NewAppt(L"Dentist", kNewYork, Utc(m_zone, 2024, 7, 3, 16, 30), 45, false).Get());
+    Fill(m_zone, kSydney);
+    ExpectRoundTrip(NewAppt(L"Holiday", kSydney, Utc(m_zone, 2024, 12, 26, 0, 0), 1440, true).Get());
+    Fill(m_zone, kLosAngeles);
+    ExpectRoundTrip(NewAppt(L"Conference", kLosAngeles, Utc(m_zone, 2024, 3, 9, 0, 0), 3 * 1440 - 60, true).Get());
+    Fill(m_zone, kAuckland);
+    auto pWeekly = NewAppt(L"Market day", kAuckland, Utc(m_zone, 2024, 1, 6, 0, 0), 1440, true);
+    MakeRecurring(pWeekly.Get(), Utc(m_zone, 2024, 1, 6, 0, 0), 1440, [](COutlookRecurrencePattern& p) {
+        p.SetRecurrenceType(COutlookRecurrencePattern::olRecursWeekly);
+        p.SetInterval(1);
+        p.SetDayOfWeekMask(0x40);
+        p.SetOccurrences(6);
+    });
+    ChangeOccurrence(pWeekly.Get(), Utc(m_zone, 2024, 1, 20, 0, 0), L"Market day (harbour)", L"Harbour", 0);
+    ExpectRoundTrip(pWeekly.Get());
+}
+
+TEST_F(PushBuilt, EveryRecurrencePatternWithChangedAndDeletedInstances) {
+    struct Case {
+        const wchar_t* pwszSubject;
+        const Zone& zone;
+        int y, mo, d, h;
+        std::function<void(COutlookRecurrencePattern&)> rule;
+        // Instances (wall dates at the series' time) to move, rename and relocate, and to delete.
+        int changedDay, deletedDay;
+    };
+    const Case cases[] = {
+        {L"Stand-up", kBerlin, 2024, 3, 25, 9,
+         [](COutlookRecurrencePattern& p) {
+             p.SetRecurrenceType(COutlookRecurrencePattern::olRecursDaily);
+             p.SetInterval(2);
+             p.SetOccurrences(8);
+         },
+         27, 29},
+        {L"Weekdays", kLondon, 2024, 10, 21, 8,
+         [](COutlookRecurrencePattern& p) {
+             p.SetRecurrenceType(COutlookRecurrencePattern::olRecursWeekly);
+             p.SetInterval(1);
+             p.SetDayOfWeekMask(62);
+             p.SetNoEndDate(true);
+         },
+         28, 30},
+        {L"Review", kNewYork, 2024, 3, 5, 15,
+         [](COutlookRecurrencePattern& p) {
+             p.SetRecurrenceType(COutlookRecurrencePattern::olRecursWeekly);
+             p.SetInterval(2);
+             p.SetDayOfWeekMask(0x4 | 0x10);
+             FILETIME ftEnd{};
+             SYSTEMTIME st{2024, 6, 0, 27, 0, 0, 0, 0};
+             Ostrel::Util::SystemTimeToFileTime(&st, &ftEnd);
+             p.SetEndDate(ftEnd);
+         },
+         19, 21},
+        {L"Rent", kSydney, 2024, 1, 15, 10,
+         [](COutlookRecurrencePattern& p) {
+             p.SetRecurrenceType(COutlookRecurrencePattern::olRecursMonthly);
+             p.SetInterval(1);
+             p.SetDayOfMonth(15);
+             p.SetOccurrences(12);
+         },
+         0, 0},
+        {L"Board", kLondon, 2024, 1, 9, 14,
+         [](COutlookRecurrencePattern& p) {
+             p.SetRecurrenceType(COutlookRecurrencePattern::olRecursMonthNth);
+             p.SetInterval(1);
+             p.SetInstance(2);
+             p.SetDayOfWeekMask(0x4);
+             p.SetOccurrences(10);
+         },
+         0, 0},
+        {L"Payday drinks", kNewYork, 2024, 1, 26, 17,
+         [](COutlookRecurrencePattern& p) {
+             p.SetRecurrenceType(COutlookRecurrencePattern::olRecursMonthNth);
+             p.SetInterval(1);
+             p.SetInstance(5);
+             p.SetDayOfWeekMask(0x20);
+             p.SetNoEndDate(true);
+         },
+         0, 0},
+        {L"Anniversary", kTokyo, 2024, 3, 14, 19,
+         [](COutlookRecurrencePattern& p) {
+             p.SetRecurrenceType(COutlookRecurrencePattern::olRecursYearly);
+             p.SetDayOfMonth(14);
+             p.SetMonthOfYear(3);
+             p.SetOccurrences(5);
+         },
+         0, 0},
+        {L"Clocks back", kBerlin, 2024, 10, 27, 11,
+         [](COutlookRecurrencePattern& p) {
+             p.SetRecurrenceType(COutlookRecurrencePattern::olRecursYearNth);
+             p.SetInstance(5);
+             p.SetDayOfWeekMask(0x1);
+             p.SetMonthOfYear(10);
+             p.SetNoEndDate(true);
+         },
+         0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.pwszSubject)));
+        Fill(m_zone, c.zone);
+        const FILETIME ftStart = Utc(m_zone, c.y, c.mo, c.d, c.h, 0);
+        auto pItem = NewAppt(c.pwszSubject, c.zone, ftStart, 60, false);
+        MakeRecurring(pItem.Get(), ftStart, 60, c.rule);
+        if (c.changedDay) {
+            ChangeOccurrence(pItem.Get(), Utc(m_zone, c.y, c.mo, c.changedDay, c.h, 0), L"Moved and renamed",
+                             L"Elsewhere", 150);
+            ChangeOccurrence(pItem.Get(), Utc(m_zone, c.y, c.mo, c.deletedDay, c.h, 0), nullptr, nullptr, 0, true);
+        }
+        ExpectRoundTrip(pItem.Get());
+    }
+}
+
+TEST_F(PushBuilt, ZoneWhoseRulesChangedKeepsItsTimes) {
+    // 20 March falls in daylight time by the rules of 2007 on, in standard time by the old ones.
+    Fill(m_zone, kNewYork);
+    const FILETIME ftStart = Utc(m_zone, 2024, 3, 20, 10, 0);
+    auto pItem = NewAppt(L"Spring planning", kNewYork, ftStart, 60, false);
+    Ostrel::Mapi::NamedProps* pProps = Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(m_pStore.Get());
+    std::vector<BYTE> def = ChangedRulesDefinition();
+    for (auto idx : {Ostrel::Mapi::NamedProps::APPT_825E, Ostrel::Mapi::NamedProps::APPT_825F}) {
+        SPropValue v{};
+        v.ulPropTag = NAMED_PROP(idx, PT_BINARY, pProps);
+        v.Value.bin = SBinary{static_cast<ULONG>(def.size()), def.data()};
+        ASSERT_EQ(HrSetOneProp(pItem.Get(), &v), S_OK);
+    }
+    ASSERT_EQ(pItem->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    ExpectRoundTrip(pItem.Get());
+    RoundTrip trip = PushAndBack(pItem.Get(), false);
+    EXPECT_NE(trip.sReply.find("<s d=\"20240320T140000Z\" tz=\"America/New_York\"/>"), std::string::npos);
+    EXPECT_NE(trip.sReply.find("<daylight week=\"2\" wkday=\"1\" mon=\"3\""), std::string::npos) << trip.sReply;
+}
+
+}  // namespace
+}  // namespace CalendarTest
