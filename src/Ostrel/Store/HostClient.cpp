@@ -3,23 +3,17 @@
 #include <dlfcn.h>
 #include <zlib.h>
 
-#include <condition_variable>
 #include <cwchar>
-#include <memory>
 #include <mutex>
-#include <thread>
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Host/Host.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Guid.h"
-#include "Util/Time/Clock.h"
 
 namespace Ostrel::Mapi {
 
 namespace {
-
-constexpr DWORD kOfflineWaitMs = 30000;
 
 struct GlobalSession {
     std::mutex mutex;
@@ -30,42 +24,6 @@ struct GlobalSession {
 GlobalSession& TheSession() {
     static GlobalSession* pSession = new GlobalSession;
     return *pSession;
-}
-
-std::mutex g_notifierMutex;
-std::function<void(int)> g_notifier;
-
-void NotifyOffline() {
-    std::function<void(int)> notifier;
-    {
-        std::lock_guard<std::mutex> lock(g_notifierMutex);
-        notifier = g_notifier;
-    }
-    if (notifier)
-        notifier(0);
-}
-
-// What the switching thread and its waiter share; the thread keeps it alive when nobody waits.
-struct SwitchState {
-    std::mutex mutex;
-    std::condition_variable_any cv;
-    bool bDone = false;
-};
-
-void SwitchThread(std::shared_ptr<SwitchState> pState) {
-    Util::g_logger.SetThreadName(L"SwitchOutlookToOfflineModeThread");
-    if (Platform::Host::IsOffline()) {
-        OSTLOG_INFO(4, L"Outlook is already in offline mode");
-    } else {
-        HRESULT hr = Platform::Host::SwitchToOffline(false);
-        if (FAILED(hr))
-            OSTLOG_ERROR(L"Failed to find control for Work offline option, hr: %x", hr);
-        else
-            OSTLOG_INFO(4, L"Found Work offline control");
-    }
-    std::lock_guard<std::mutex> lock(pState->mutex);
-    pState->bDone = true;
-    pState->cv.notify_all();
 }
 
 }  // namespace
@@ -101,38 +59,6 @@ void ReleaseGlobalMAPISession() {
         MAPIUninitialize();
         global.bInitialized = false;
     }
-}
-
-void SetOnlineOfflineNotifier(std::function<void(int bOnline)> notifier) {
-    std::lock_guard<std::mutex> lock(g_notifierMutex);
-    g_notifier = std::move(notifier);
-}
-
-HRESULT SwitchOutlookToOfflineMode(int bWait) {
-    OSTLOG_BLOCK(4, 0, L"Ostrel::Mapi::SwitchOutlookToOfflineMode");
-    if (Platform::Host::GetApplicationType() != Platform::Host::kApplicationClient) {
-        OSTLOG_INFO(4, L"SwitchOutlookToOfflineMode suppressed for non-Outlook");
-        return S_OK;
-    }
-    if (Platform::Host::IsEmbedded()) {
-        OSTLOG_INFO(4, L"SwitchOutlookToOfflineMode suppressed because embedding");
-        return S_OK;
-    }
-    if (Platform::Host::GetClientVersion().iMajor < 15) {
-        auto pState = std::make_shared<SwitchState>();
-        std::thread(SwitchThread, pState).detach();
-        if (bWait) {
-            std::unique_lock<std::mutex> lock(pState->mutex);
-            if (!Util::CurrentClock().WaitFor(pState->cv, lock, kOfflineWaitMs, [&] { return pState->bDone; }))
-                OSTLOG_WARN(L"Timed out waiting for switch to work offline");
-        }
-    } else {
-        HRESULT hr = Platform::Host::SwitchToOffline(bWait != 0);
-        if (FAILED(hr))
-            OSTLOG_ERROR(L"switching the client offline failed, hr: %x", hr);
-    }
-    NotifyOffline();
-    return S_OK;
 }
 
 HMODULE OurGetModuleHandle(const wchar_t* pwszModule) {

@@ -1,8 +1,7 @@
-// The mail client around the library: its process-wide MAPI session, switching it offline, the
-// modules it has loaded, and the wrapping functions of its own MAPI module.
+// The mail client around the library: its process-wide MAPI session, the modules it has loaded,
+// and the wrapping functions of its own MAPI module.
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "Platform/Com/ComPtr.h"
@@ -15,13 +14,6 @@ typedef void* HMODULE;
 // One MAPI session on the default profile for the whole process, opened on first use.
 HRESULT GetGlobalMAPISession(Platform::ComPtr<IMAPISession>& pSession);
 void ReleaseGlobalMAPISession();
-
-// Who hears that the system went offline (the connection manager installs itself); null removes it.
-void SetOnlineOfflineNotifier(std::function<void(int bOnline)> notifier);
-
-// Switches the client to offline mode through the host (on a thread of its own for clients
-// before version 15, waited for at most 30 s when bWait), then tells the notifier. Always S_OK.
-HRESULT SwitchOutlookToOfflineMode(int bWait);
 
 // The handle of a module already loaded into the process, or null; never loads one.
 HMODULE OurGetModuleHandle(const wchar_t* pwszModule);

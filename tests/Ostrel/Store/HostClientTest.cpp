@@ -1,64 +1,14 @@
-// The client around the library: its offline switch, its session, its modules.
-#include <atomic>
+// The client around the library: its session, its modules.
 
 #include "Ostrel/Store/HostClient.h"
-#include "Platform/Host/Host.h"
 #include "StoreTestUtil.h"
-#include "Util/Log/Log.h"
 
 namespace StoreTest {
 namespace {
 
 using namespace Ostrel::Mapi;
 
-class HostClientTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Platform::Host::ResetToDefaults();
-        SetOnlineOfflineNotifier([this](int bOnline) { m_notified.push_back(bOnline); });
-        Platform::Host::SetOfflineSwitcher([this](bool bWait) {
-            m_switches.push_back(bWait);
-            Platform::Host::SetOffline(true);
-            return S_OK;
-        });
-    }
-    void TearDown() override {
-        SetOnlineOfflineNotifier(nullptr);
-        Platform::Host::ResetToDefaults();
-    }
-
-    std::vector<int> m_notified;
-    std::vector<bool> m_switches;
-};
-
-TEST_F(HostClientTest, OfflineSwitchGoesThroughTheHostAndIsAnnounced) {
-    Ostrel::Util::LogCapture capture;
-    Platform::Host::SetApplicationType(Platform::Host::kApplicationOther);
-    EXPECT_EQ(SwitchOutlookToOfflineMode(1), S_OK);
-    EXPECT_TRUE(capture.Contains(L"SwitchOutlookToOfflineMode suppressed for non-Outlook"));
-    Platform::Host::SetApplicationType(Platform::Host::kApplicationClient);
-    Platform::Host::SetEmbedded(true);
-    EXPECT_EQ(SwitchOutlookToOfflineMode(1), S_OK);
-    EXPECT_TRUE(capture.Contains(L"SwitchOutlookToOfflineMode suppressed because embedding"));
-    EXPECT_TRUE(m_switches.empty());
-    EXPECT_TRUE(m_notified.empty());
-
-    Platform::Host::SetEmbedded(false);
-    EXPECT_EQ(SwitchOutlookToOfflineMode(1), S_OK);
-    EXPECT_EQ(m_switches, (std::vector<bool>{true}));
-    EXPECT_EQ(m_notified, (std::vector<int>{0}));
-    EXPECT_TRUE(Platform::Host::IsOffline());
-
-    // Older clients switch on a thread of their own, which finds the client offline already.
-    Platform::Host::SetClientVersion(14, 0);
-    EXPECT_EQ(SwitchOutlookToOfflineMode(1), S_OK);
-    EXPECT_TRUE(capture.Contains(L"Outlook is already in offline mode"));
-    EXPECT_EQ(m_switches.size(), 1u);
-    EXPECT_EQ(m_notified.size(), 2u);
-    Platform::Host::SetOffline(false);
-    EXPECT_EQ(SwitchOutlookToOfflineMode(1), S_OK);
-    EXPECT_EQ(m_switches.size(), 2u);
-}
+class HostClientTest : public ::testing::Test {};
 
 TEST_F(HostClientTest, ModulesWrappingChecksumsAndMessageIds) {
     EXPECT_NE(OurGetModuleHandle(L"libc.so.6"), nullptr);
