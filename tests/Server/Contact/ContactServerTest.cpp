@@ -4,6 +4,7 @@
 #include "Ostrel/Rpc/Requests/ContactReader.h"
 #include "Platform/Base/Utf.h"
 #include "ostrel-server/Contacts.h"
+#include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Server.h"
 
 #include <httplib.h>
@@ -218,4 +219,23 @@ TEST_F(ContactServer, SearchGalFindsByNameWithALimit) {
     ASSERT_EQ(reader.Read(limited), S_OK);
     EXPECT_EQ(reader.GetCount(), 3u);
     EXPECT_EQ(reader.ResponseAttributes().at(L"more"), L"1");
+}
+
+TEST_F(ContactServer, AContactChangedOnTheServerIsListedChangedAndNewer) {
+    OstrelServer::Mailbox& mailbox = OstrelServer::DefaultMailbox(m_server);
+    OstrelServer::MailItem item;
+    item.kind = OstrelServer::ItemKind::Contact;
+    item.folderId = OstrelServer::FolderId::Contacts;
+    item.contact = Person("Eve", "Old");
+    int32_t id = mailbox.AddItem(item);
+    uint64_t before = mailbox.Item(id)->rev;
+
+    OstrelServer::MailboxContact changed = Person("Eve", "New & <Improved>");
+    mailbox.ChangeContact(id, changed);
+    EXPECT_GT(mailbox.Item(id)->rev, before);
+    std::string reply = Post("GetContactsRequest", "<GetContactsRequest xmlns=\"urn:ostrelMail\" sync=\"1\"><cn id=\"" +
+                                                       std::to_string(id) + "\"/></GetContactsRequest>");
+    EXPECT_NE(reply.find("New &amp; &lt;Improved&gt;"), std::string::npos) << reply;
+    EXPECT_EQ(reply.find("Old"), std::string::npos);
+    EXPECT_THROW(mailbox.ChangeContact(999999, changed), OstrelServer::MailboxError);
 }
