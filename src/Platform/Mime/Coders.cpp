@@ -1,6 +1,8 @@
 #include "Platform/Mime/Coders.h"
 #include "Platform/Base/Text.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace mimepp {
@@ -32,43 +34,81 @@ struct Base64Table {
 
 constexpr Base64Table kBase64Table;
 
+// Quoted-printable classes: printable characters written as they are, blanks, everything else.
+constexpr unsigned char kQpLiteral = 0;
+constexpr unsigned char kQpBlank = 1;
+constexpr unsigned char kQpOther = 2;
+
+struct QpTable {
+    unsigned char value[256];
+    constexpr QpTable() : value() {
+        for (int i = 0; i < 256; ++i)
+            value[i] = (i >= 33 && i <= 126 && i != '=') ? kQpLiteral : kQpOther;
+        value[static_cast<unsigned char>(' ')] = kQpBlank;
+        value[static_cast<unsigned char>('\t')] = kQpBlank;
+    }
+};
+
+constexpr QpTable kQpClass;
+
 }  // namespace
 
 int Base64Encoder::encode(const String& in, String& out) const {
     out.clear();
     if (in.empty())
         return 0;
-    const size_t nChars = (in.length() + 2) / 3 * 4;
-    const size_t nLine = m_iMaxLineLen > 0 ? static_cast<size_t>(m_iMaxLineLen) : 0;
-    out.reserve(nChars + (nLine ? (nChars / nLine + 1) * 2 : 2));
-    size_t column = 0;
-    auto put = [&](char c) {
-        if (nLine && column == nLine) {
-            out.append("\r\n", 2);
-            column = 0;
-        }
-        out += c;
-        ++column;
-    };
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
     const size_t n = in.length();
-    size_t i = 0;
-    for (; i + 3 <= n; i += 3) {
-        const unsigned v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
-        put(kBase64Alphabet[(v >> 18) & 63]);
-        put(kBase64Alphabet[(v >> 12) & 63]);
-        put(kBase64Alphabet[(v >> 6) & 63]);
-        put(kBase64Alphabet[v & 63]);
+    const size_t nChars = (n + 2) / 3 * 4;
+    const size_t nLine = m_iMaxLineLen > 0 ? static_cast<size_t>(m_iMaxLineLen) : 0;
+    // A line break goes before every character that starts a new full line, none after the last.
+    const size_t nBreaks = nLine ? (nChars - 1) / nLine : 0;
+    std::string& buf = out.str();
+    buf.resize(nChars + nBreaks * 2 + (m_bSuppressFinalNewline ? 0 : 2));
+    char* o = buf.data();
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    // The four characters of the group starting at byte i, padded when fewer than three bytes are left.
+    auto group = [&](size_t i, char* dst) {
+        const size_t left = n - i;
+        const unsigned v = (p[i] << 16) | (left > 1 ? p[i + 1] << 8 : 0) | (left > 2 ? p[i + 2] : 0);
+        dst[0] = kBase64Alphabet[(v >> 18) & 63];
+        dst[1] = kBase64Alphabet[(v >> 12) & 63];
+        dst[2] = left > 1 ? kBase64Alphabet[(v >> 6) & 63] : '=';
+        dst[3] = left > 2 ? kBase64Alphabet[v & 63] : '=';
+    };
+    if (nLine % 4 == 0) {
+        // Breaks fall between groups: whole groups per line.
+        const size_t perLine = nLine / 4;
+        size_t onLine = 0;
+        for (size_t i = 0; i < n; i += 3) {
+            if (onLine == perLine && perLine) {
+                *o++ = '\r';
+                *o++ = '\n';
+                onLine = 0;
+            }
+            group(i, o);
+            o += 4;
+            ++onLine;
+        }
+    } else {
+        size_t column = 0;
+        for (size_t i = 0; i < n; i += 3) {
+            char chars[4];
+            group(i, chars);
+            for (char c : chars) {
+                if (column == nLine) {
+                    *o++ = '\r';
+                    *o++ = '\n';
+                    column = 0;
+                }
+                *o++ = c;
+                ++column;
+            }
+        }
     }
-    if (i < n) {
-        const unsigned v = (p[i] << 16) | (i + 1 < n ? p[i + 1] << 8 : 0);
-        put(kBase64Alphabet[(v >> 18) & 63]);
-        put(kBase64Alphabet[(v >> 12) & 63]);
-        put(i + 1 < n ? kBase64Alphabet[(v >> 6) & 63] : '=');
-        put('=');
+    if (!m_bSuppressFinalNewline) {
+        *o++ = '\r';
+        *o++ = '\n';
     }
-    if (!m_bSuppressFinalNewline)
-        out.append("\r\n", 2);
     return 0;
 }
 
@@ -137,35 +177,75 @@ int Base64Decoder::decode(const String& in, String& out) const {
 
 int QuotedPrintableEncoder::encode(const String& in, String& out) const {
     out.clear();
-    out.reserve(in.length() + in.length() / 8 + 4);
-    const size_t limit = static_cast<size_t>(m_iMaxLineLen < 4 ? 4 : m_iMaxLineLen);
-    size_t column = 0;
+    std::string& o = out.str();
+    o.reserve(in.length() + in.length() / 8 + 4);
+    // Longest line before the soft-break '='.
+    const size_t maxColumn = static_cast<size_t>(m_iMaxLineLen < 4 ? 4 : m_iMaxLineLen) - 1;
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
     const size_t n = in.length();
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(in[i]);
-        if (c == '\r' && i + 1 < n && in[i + 1] == '\n') {
-            out.append("\r\n", 2);
+    // Output is gathered in a small buffer and appended to the string in blocks.
+    char buf[4096];
+    size_t b = 0;
+    size_t column = 0;
+    size_t i = 0;
+    while (i < n) {
+        if (sizeof buf - b < 32) {
+            o.append(buf, b);
+            b = 0;
+        }
+        // A run of characters written as they are, as far as the line has room and the buffer space;
+        // whatever ends the run goes through the full rules below.
+        const size_t runEnd = std::min(n, i + std::min(maxColumn - column, sizeof buf - 16 - b));
+        size_t j = i;
+        while (j < runEnd) {
+            const unsigned char k = kQpClass.value[p[j]];
+            if (k == kQpLiteral ||
+                (k == kQpBlank && j + 1 < n && !(p[j + 1] == '\r' && j + 2 < n && p[j + 2] == '\n'))) {
+                ++j;
+                continue;
+            }
+            break;
+        }
+        if (j > i) {
+            std::memcpy(buf + b, p + i, j - i);
+            b += j - i;
+            column += j - i;
+            i = j;
+            if (i == n)
+                break;
+            if (sizeof buf - b < 32) {
+                o.append(buf, b);
+                b = 0;
+            }
+        }
+        const unsigned char c = p[i];
+        if (c == '\r' && i + 1 < n && p[i + 1] == '\n') {
+            buf[b++] = '\r';
+            buf[b++] = '\n';
             column = 0;
-            ++i;
+            i += 2;
             continue;
         }
         // Blanks stay literal unless a line break or the end follows, where transport may strip them.
-        const bool bLineEndNext = i + 1 == n || (in[i + 1] == '\r' && i + 2 < n && in[i + 2] == '\n');
-        const bool bLiteral = (c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !bLineEndNext);
+        const bool bLineEndNext = i + 1 == n || (p[i + 1] == '\r' && i + 2 < n && p[i + 2] == '\n');
+        const bool bLiteral = kQpClass.value[c] == kQpLiteral || (kQpClass.value[c] == kQpBlank && !bLineEndNext);
         const size_t width = bLiteral ? 1 : 3;
-        if (column + width > limit - 1) {
-            out.append("=\r\n", 3);
+        if (column + width > maxColumn) {
+            std::memcpy(buf + b, "=\r\n", 3);
+            b += 3;
             column = 0;
         }
         if (bLiteral) {
-            out += static_cast<char>(c);
+            buf[b++] = static_cast<char>(c);
         } else {
-            out += '=';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
+            buf[b++] = '=';
+            buf[b++] = kHex[c >> 4];
+            buf[b++] = kHex[c & 15];
         }
         column += width;
+        ++i;
     }
+    o.append(buf, b);
     return 0;
 }
 
