@@ -3,10 +3,13 @@
 #include "Platform/Base/Text.h"
 #include "Platform/Base/Utf.h"
 
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -28,6 +31,26 @@ std::wstring Label(const std::wstring& wsLabel, const wchar_t* pwszFallback) {
 }
 
 constexpr int kNewPasswordAttempts = 3;
+
+// Writes and flushes with SIGPIPE held back on this thread: output nobody reads any more (the
+// pipe's reader went away) must not end the process in the middle of a question.
+void WriteQuietly(std::FILE* out, const std::string& text) {
+    sigset_t pipeSignal, saved, pending;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigpending(&pending);
+    const bool bWasPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &saved);
+    std::fputs(text.c_str(), out);
+    std::fflush(out);
+    if (!bWasPending) {
+        // The signal our write raised is directed at this thread; take it before unblocking.
+        const timespec zero{};
+        while (sigtimedwait(&pipeSignal, nullptr, &zero) == -1 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
 
 struct Choice {
     wchar_t key;
@@ -132,8 +155,7 @@ private:
             line += L": " + m_wsText;
         if (percent >= 0)
             line += L" (" + std::to_wstring(percent) + L"%)";
-        std::fprintf(m_out, "%s\n", ToUtf8(line).c_str());
-        std::fflush(m_out);
+        WriteQuietly(m_out, ToUtf8(line) + "\n");
     }
 
     std::FILE* m_out;
@@ -153,8 +175,7 @@ bool ConsoleUi::Interactive() const {
 }
 
 void ConsoleUi::Write(const std::wstring& text) {
-    std::fputs(ToUtf8(text).c_str(), m_out);
-    std::fflush(m_out);
+    WriteQuietly(m_out, ToUtf8(text));
 }
 
 std::optional<std::wstring> ConsoleUi::ReadLine(const std::wstring& wsPrompt, bool bEcho) {
