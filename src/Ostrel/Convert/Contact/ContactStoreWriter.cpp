@@ -1,5 +1,7 @@
 #include "Ostrel/Convert/Contact/ContactStoreWriter.h"
 
+#include <new>
+
 #include "Ostrel/Convert/Contact/L2MContactConverter.h"
 #include "Ostrel/IdMap/IdMapper.h"
 #include "Platform/Com/ComPtr.h"
@@ -33,6 +35,15 @@ HRESULT ContactStoreWriter::OpenOrCreate(const Mail::Contact& contact, IMessage*
 }
 
 HRESULT ContactStoreWriter::Put(const Mail::Contact& contact, const std::string* pPhoto, std::string* psEntryId) {
+    try {
+        return DoPut(contact, pPhoto, psEntryId);
+    } catch (const std::bad_alloc&) {
+        OSTLOG_ERROR(L"Out of memory");
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT ContactStoreWriter::DoPut(const Mail::Contact& contact, const std::string* pPhoto, std::string* psEntryId) {
     if (!m_pStore || !m_pFolder)
         return E_INVALIDARG;
     if (m_bGal && GalKey(contact).empty()) {

@@ -27,6 +27,7 @@ public:
     static std::wstring GalKey(const Mail::Contact& contact);
 
 private:
+    HRESULT DoPut(const Mail::Contact& contact, const std::string* pPhoto, std::string* psEntryId);
     // *pbNew tells whether the message was created.
     HRESULT OpenOrCreate(const Mail::Contact& contact, IMessage** ppMsg, bool* pbNew);
 

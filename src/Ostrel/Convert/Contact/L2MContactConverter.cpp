@@ -1,5 +1,6 @@
 #include "Ostrel/Convert/Contact/L2MContactConverter.h"
 
+#include <new>
 #include <set>
 
 #include "Ostrel/Convert/Contact/ContactProps.h"
@@ -86,6 +87,15 @@ ULONG L2MContactConverter::Named(NamedProps::PropIdx idx, ULONG ulType) const {
 }
 
 BOOL L2MContactConverter::Convert(IMessage* pMsg, bool bGalEntry, bool bNativeDistributionList) {
+    try {
+        return DoConvert(pMsg, bGalEntry, bNativeDistributionList);
+    } catch (const std::bad_alloc&) {
+        OSTLOG_ERROR(L"Out of memory");
+        return FALSE;
+    }
+}
+
+BOOL L2MContactConverter::DoConvert(IMessage* pMsg, bool bGalEntry, bool bNativeDistributionList) {
     OSTLOG_BLOCK(8, Util::kLogCategoryInfo);
     if (!pMsg || !m_pContact)
         return FALSE;

@@ -41,6 +41,9 @@ public:
 private:
     enum class Kind { Standard, PersonalDL, NativeDL, AdGroupDL };
 
+    // Convert without the guard that turns an allocation failure into FALSE.
+    BOOL DoConvert(IMessage* pMsg, bool bGalEntry, bool bNativeDistributionList);
+
     void AddContactAttribute(const ContactAttrRow& row);
     // Attributes the table does not map, kept for the way back (see ContactProps.h).
     void AddServerOnlyAttributes();

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <new>
 #include <set>
 
 #include "Ostrel/Convert/Contact/ContactValues.h"
@@ -68,6 +69,15 @@ LPSPropValue M2LContactConverter::GetOne(ULONG ulTag) {
 }
 
 std::unique_ptr<Contact> M2LContactConverter::Convert() {
+    try {
+        return DoConvert();
+    } catch (const std::bad_alloc&) {
+        OSTLOG_ERROR(L"Out of memory");
+        return nullptr;
+    }
+}
+
+std::unique_ptr<Contact> M2LContactConverter::DoConvert() {
     OSTLOG_BLOCK(8, Util::kLogCategoryInfo);
     if (!m_pMsg)
         return nullptr;

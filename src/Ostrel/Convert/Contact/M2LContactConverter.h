@@ -32,6 +32,7 @@ public:
     static const wchar_t* GetContactAttr(size_t index);
 
 private:
+    std::unique_ptr<Mail::Contact> DoConvert();
     // The rows read back, in table order (the ones written only into the store left out).
     static const std::vector<const ContactAttrRow*>& ReadRows();
 

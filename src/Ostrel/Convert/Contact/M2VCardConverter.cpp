@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <new>
 
 #include "Ostrel/Convert/Contact/ContactProps.h"
 #include "Ostrel/Convert/Contact/ContactValues.h"
@@ -171,6 +172,15 @@ M2VCardConverter::M2VCardConverter(IMessage* pContact) : m_pContact(pContact) {
 }
 
 HRESULT M2VCardConverter::Convert(std::wstring& wsDisplayName, std::string& sVCard) {
+    try {
+        return DoConvert(wsDisplayName, sVCard);
+    } catch (const std::bad_alloc&) {
+        OSTLOG_ERROR(L"Out of memory");
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT M2VCardConverter::DoConvert(std::wstring& wsDisplayName, std::string& sVCard) {
     OSTLOG_BLOCK(8, Util::kLogCategoryInfo);
     if (!m_pContact)
         return E_INVALIDARG;

@@ -20,6 +20,7 @@ public:
     HRESULT Convert(std::wstring& wsDisplayName, std::string& sVCard);
 
 private:
+    HRESULT DoConvert(std::wstring& wsDisplayName, std::string& sVCard);
     HRESULT AddPhoto(IcalVcard::VCard& card);
 
     IMessage* m_pContact;
