@@ -76,15 +76,23 @@ bool GssapiProvider::GetDomainUser(std::wstring& wsPrincipal, std::wstring& wsRe
         RecordError("gss_acquire_cred", major, minor, gss_mech_krb5);
         return false;
     }
-    gss_name_t name = GSS_C_NO_NAME;
+    // The lifetime first and the name only for live credentials: asked for both, the library
+    // reports expired credentials as an error and loses the name it made.
     OM_uint32 lifetime = 0;
-    major = gss_inquire_cred(&minor, cred, &name, &lifetime, nullptr, nullptr);
-    gss_release_cred(&minor, &cred);
+    major = gss_inquire_cred(&minor, cred, nullptr, &lifetime, nullptr, nullptr);
     if (GSS_ERROR(major) || lifetime == 0) {
-        if (GSS_ERROR(major))
+        if (GSS_ERROR(major) && GSS_ROUTINE_ERROR(major) != GSS_S_CREDENTIALS_EXPIRED)
             RecordError("gss_inquire_cred", major, minor, gss_mech_krb5);
         else
             t_wsLastError = L"the credentials have expired";
+        gss_release_cred(&minor, &cred);
+        return false;
+    }
+    gss_name_t name = GSS_C_NO_NAME;
+    major = gss_inquire_cred(&minor, cred, &name, nullptr, nullptr, nullptr);
+    gss_release_cred(&minor, &cred);
+    if (GSS_ERROR(major)) {
+        RecordError("gss_inquire_cred", major, minor, gss_mech_krb5);
         if (name != GSS_C_NO_NAME)
             gss_release_name(&minor, &name);
         return false;
