@@ -5,6 +5,8 @@
 // trip must change nothing at all.
 #include "PushTestSupport.h"
 
+#include "Ostrel/Convert/Calendar/OLToOstrel.h"
+#include "Ostrel/Rpc/Requests/CalendarReader.h"
 #include "Ostrel/Store/Calendar/Appt.h"
 #include "Ostrel/Store/NamedProps.h"
 #include "Util/Time/TimeUtil.h"
@@ -377,6 +379,109 @@ TEST_F(PushBuilt, ZoneWhoseRulesChangedKeepsItsTimes) {
     RoundTrip trip = PushAndBack(pItem.Get(), false);
     EXPECT_NE(trip.sReply.find("<s d=\"20240320T140000Z\" tz=\"America/New_York\"/>"), std::string::npos);
     EXPECT_NE(trip.sReply.find("<daylight week=\"2\" wkday=\"1\" mon=\"3\""), std::string::npos) << trip.sReply;
+}
+
+// The model the converter fills, for the cases where the server's form is fixed by the request
+// rather than by what comes back.
+class PushModel : public PushBuilt {
+protected:
+    Ostrel::Mail::AppointmentPtr Model(IMessage* pItem) {
+        Ostrel::Mail::AppointmentPtr p(Ostrel::Mail::Appointment::createAppointment());
+        Appt appt(pItem, m_pStore.Get());
+        EXPECT_EQ(Ostrel::Mail::OLToOstrelAppt().ConvertAppt(m_pAddrBook.Get(), m_pStore.Get(), appt, *p,
+                                                             L"Mailbox User", kUser),
+                  S_OK);
+        return p;
+    }
+    static const Ostrel::Mail::Comp& Series(const Ostrel::Mail::AppointmentPtr& p) {
+        return *p->GetDefaultInv()->CompAt(0);
+    }
+    void AddRecipient(IMessage* pItem, const wchar_t* pwszName, const wchar_t* pwszAddress, const wchar_t* pwszType,
+                      LONG lFlags, LONG lTrack) {
+        SPropValue v[6]{};
+        v[0].ulPropTag = PR_DISPLAY_NAME_W, v[0].Value.lpszW = const_cast<wchar_t*>(pwszName);
+        v[1].ulPropTag = PR_EMAIL_ADDRESS_W, v[1].Value.lpszW = const_cast<wchar_t*>(pwszAddress);
+        v[2].ulPropTag = PR_ADDRTYPE_W, v[2].Value.lpszW = const_cast<wchar_t*>(pwszType);
+        v[3].ulPropTag = PR_RECIPIENT_TYPE, v[3].Value.l = 1;
+        v[4].ulPropTag = PR_RECIPIENT_FLAGS, v[4].Value.l = lFlags;
+        v[5].ulPropTag = PR_RECIPIENT_TRACKSTATUS, v[5].Value.l = lTrack;
+        ADRLIST list{1, {ADRENTRY{0, 6, v}}};
+        ASSERT_EQ(pItem->ModifyRecipients(MODRECIP_ADD, &list), S_OK);
+        ASSERT_EQ(pItem->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+};
+
+TEST_F(PushModel, AllDayItemsSendTheirFirstAndLastDay) {
+    for (const Zone* pZone : {&kSydney, &kLosAngeles}) {
+        Fill(m_zone, *pZone);
+        for (LONG lDays : {1, 3}) {
+            auto pItem = NewAppt(L"Away", *pZone, Utc(m_zone, 2024, 7, 1, 0, 0), lDays * 1440, true);
+            auto p = Model(pItem.Get());
+            const Ostrel::Mail::Comp& comp = Series(p);
+            EXPECT_EQ(comp.GetEndDate() - comp.GetStartDate(), lDays - 1.0);
+            EXPECT_EQ(Ostrel::Util::VariantTimeToOstrelDateStr(comp.GetStartDate(), false, false), L"20240701");
+        }
+    }
+}
+
+TEST_F(PushModel, DeletedAndModifiedInstancesBecomeCancelAndExceptionInvitations) {
+    Fill(m_zone, kBerlin);
+    const FILETIME ftStart = Utc(m_zone, 2024, 5, 6, 9, 0);
+    auto pItem = NewAppt(L"Weekly", kBerlin, ftStart, 30, false);
+    MakeRecurring(pItem.Get(), ftStart, 30, [](COutlookRecurrencePattern& p) {
+        p.SetRecurrenceType(COutlookRecurrencePattern::olRecursWeekly);
+        p.SetInterval(1);
+        p.SetDayOfWeekMask(0x2);
+        p.SetOccurrences(6);
+    });
+    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 5, 13, 9, 0), nullptr, nullptr, 0, true);
+    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 5, 20, 9, 0), L"Moved", L"Lobby", 60);
+    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 6, 3, 9, 0), nullptr, nullptr, 0, true);
+    auto p = Model(pItem.Get());
+    ASSERT_EQ(p->NumExceptions(), 1);
+    ASSERT_EQ(p->NumCancelExceptions(), 2);
+    const Ostrel::Mail::Comp& moved = *p->ExceptionAt(0)->CompAt(0);
+    EXPECT_EQ(std::wstring(moved.GetSubject()), L"Moved");
+    EXPECT_EQ(std::wstring(moved.GetLocation()), L"Lobby");
+    // Instance dates are the original starts (UTC), 09:00 Berlin summer time.
+    EXPECT_EQ(Ostrel::Util::VariantTimeToOstrelDateStr(moved.GetOrigDate(), true, false), L"20240520T070000Z");
+    EXPECT_EQ(Ostrel::Util::VariantTimeToOstrelDateStr(moved.GetStartDate(), true, false), L"20240520T080000Z");
+    EXPECT_EQ(Ostrel::Util::VariantTimeToOstrelDateStr(p->CancelExceptionAt(0)->CompAt(0)->GetOrigDate(), true, false),
+              L"20240513T070000Z");
+    EXPECT_EQ(Ostrel::Util::VariantTimeToOstrelDateStr(p->CancelExceptionAt(1)->CompAt(0)->GetOrigDate(), true, false),
+              L"20240603T070000Z");
+}
+
+TEST_F(PushModel, MeetingPeopleSenderAndNeverSentDraft) {
+    Fill(m_zone, kLondon);
+    auto pItem = NewAppt(L"Kick-off", kLondon, Utc(m_zone, 2024, 9, 2, 10, 0), 60, false);
+    Appt appt(pItem.Get(), m_pStore.Get());
+    appt.SetMeetingStatus(1);
+    appt.SetInvitationsSent(FALSE);
+    SPropValue sender{};
+    sender.ulPropTag = PR_SENDER_EMAIL_ADDRESS_W;
+    sender.Value.lpszW = const_cast<wchar_t*>(L"assistant@ostrel.test");
+    HrSetOneProp(pItem.Get(), &sender);
+    ASSERT_EQ(appt.Save(), S_OK);
+    AddRecipient(pItem.Get(), L"Ann Lee", L"ann@ostrel.test", L"SMTP", 1, 3);
+    AddRecipient(pItem.Get(), L"Gone", L"gone@ostrel.test", L"SMTP", 0x21, 0);
+    AddRecipient(pItem.Get(), L"No Smtp", L"/o=x/cn=nosmtp", L"EX", 1, 0);
+    auto p = Model(pItem.Get());
+    const Ostrel::Mail::Comp& comp = Series(p);
+    ASSERT_EQ(comp.GetNumAttendees(), 1);
+    EXPECT_EQ(std::wstring(comp.GetAttendeeAt(0)->GetEmail()), L"ann@ostrel.test");
+    EXPECT_EQ(comp.GetAttendeeAt(0)->GetPartStatus(), Ostrel::Mail::Attendee::PartStat::AC);
+    EXPECT_EQ(std::wstring(comp.GetOrganizer()->GetEmail()), kUser);
+    EXPECT_EQ(std::wstring(comp.GetOrganizer()->GetSentBy()), L"assistant@ostrel.test");
+    EXPECT_TRUE(comp.GetIsNeverSent());
+    EXPECT_TRUE(comp.GetIsDraft());
+
+    appt.SetInvitationsSent(TRUE);
+    appt.SetChangeHighlight(0);
+    ASSERT_EQ(appt.Save(), S_OK);
+    auto pSent = Model(pItem.Get());
+    EXPECT_FALSE(Series(pSent).GetIsNeverSent());
+    EXPECT_FALSE(Series(pSent).GetIsDraft());
 }
 
 }  // namespace
