@@ -1,12 +1,12 @@
 #include "MailInTestUtil.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 
+#include "Ostrel/Convert/Mail/MimeToMapiDeferredSave.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/MapiTagNames.h"
 #include "Platform/Mapi/MapiUtil.h"
@@ -146,79 +146,18 @@ std::map<std::string, std::string> Lines(IMessage* pMessage) {
     return lines;
 }
 
-class FailingMessageImpl final : public IMessage {
+class FailingMessageImpl final : public ForwardingMessage {
 public:
     FailingMessageImpl(IMessage* pInner, ULONG ulFailSave, HRESULT hrFail)
-        : m_pInner(pInner), m_ulFailSave(ulFailSave), m_hrFail(hrFail) {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMAPIProp || riid == IID_IMessage) {
-            *ppv = static_cast<IMessage*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override {
-        const ULONG c = --m_cRef;
-        if (c == 0)
-            delete this;
-        return c;
-    }
-    HRESULT GetLastError(HRESULT hr, ULONG f, LPMAPIERROR* pp) override { return m_pInner->GetLastError(hr, f, pp); }
+        : ForwardingMessage(pInner), m_ulFailSave(ulFailSave), m_hrFail(hrFail) {}
     HRESULT SaveChanges(ULONG ulFlags) override {
-        if (++m_cSaves == m_ulFailSave)
-            return m_hrFail;
-        return m_pInner->SaveChanges(ulFlags);
+        return ++m_cSaves == m_ulFailSave ? m_hrFail : ForwardingMessage::SaveChanges(ulFlags);
     }
-    HRESULT GetProps(LPSPropTagArray t, ULONG f, ULONG* pc, LPSPropValue* pp) override {
-        return m_pInner->GetProps(t, f, pc, pp);
-    }
-    HRESULT GetPropList(ULONG f, LPSPropTagArray* pp) override { return m_pInner->GetPropList(f, pp); }
-    HRESULT OpenProperty(ULONG t, LPCIID i, ULONG o, ULONG f, LPUNKNOWN* pp) override {
-        return m_pInner->OpenProperty(t, i, o, f, pp);
-    }
-    HRESULT SetProps(ULONG c, LPSPropValue v, LPSPropProblemArray* pp) override { return m_pInner->SetProps(c, v, pp); }
-    HRESULT DeleteProps(LPSPropTagArray t, LPSPropProblemArray* pp) override { return m_pInner->DeleteProps(t, pp); }
-    HRESULT CopyTo(ULONG c, LPCIID e, LPSPropTagArray x, ULONG_PTR u, LPMAPIPROGRESS p, LPCIID i, LPVOID d, ULONG f,
-                   LPSPropProblemArray* pp) override {
-        return m_pInner->CopyTo(c, e, x, u, p, i, d, f, pp);
-    }
-    HRESULT CopyProps(LPSPropTagArray t, ULONG_PTR u, LPMAPIPROGRESS p, LPCIID i, LPVOID d, ULONG f,
-                      LPSPropProblemArray* pp) override {
-        return m_pInner->CopyProps(t, u, p, i, d, f, pp);
-    }
-    HRESULT GetNamesFromIDs(LPSPropTagArray* t, LPGUID g, ULONG f, ULONG* c, LPMAPINAMEID** pp) override {
-        return m_pInner->GetNamesFromIDs(t, g, f, c, pp);
-    }
-    HRESULT GetIDsFromNames(ULONG c, LPMAPINAMEID* n, ULONG f, LPSPropTagArray* pp) override {
-        return m_pInner->GetIDsFromNames(c, n, f, pp);
-    }
-    HRESULT GetAttachmentTable(ULONG f, LPMAPITABLE* pp) override { return m_pInner->GetAttachmentTable(f, pp); }
-    HRESULT OpenAttach(ULONG n, LPCIID i, ULONG f, LPATTACH* pp) override { return m_pInner->OpenAttach(n, i, f, pp); }
-    HRESULT CreateAttach(LPCIID i, ULONG f, ULONG* n, LPATTACH* pp) override {
-        return m_pInner->CreateAttach(i, f, n, pp);
-    }
-    HRESULT DeleteAttach(ULONG n, ULONG_PTR u, LPMAPIPROGRESS p, ULONG f) override {
-        return m_pInner->DeleteAttach(n, u, p, f);
-    }
-    HRESULT GetRecipientTable(ULONG f, LPMAPITABLE* pp) override { return m_pInner->GetRecipientTable(f, pp); }
-    HRESULT ModifyRecipients(ULONG f, LPADRLIST m) override { return m_pInner->ModifyRecipients(f, m); }
-    HRESULT SubmitMessage(ULONG f) override { return m_pInner->SubmitMessage(f); }
-    HRESULT SetReadFlag(ULONG f) override { return m_pInner->SetReadFlag(f); }
 
 private:
-    ~FailingMessageImpl() override = default;
-
-    ComPtr<IMessage> m_pInner;
     ULONG m_ulFailSave;
     HRESULT m_hrFail;
     ULONG m_cSaves = 0;
-    std::atomic<ULONG> m_cRef{1};
 };
 
 }  // namespace
