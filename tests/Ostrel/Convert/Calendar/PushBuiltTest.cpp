@@ -412,14 +412,19 @@ protected:
 };
 
 TEST_F(PushModel, AllDayItemsSendTheirFirstAndLastDay) {
-    for (const Zone* pZone : {&kSydney, &kLosAngeles}) {
-        Fill(m_zone, *pZone);
-        for (LONG lDays : {1, 3}) {
-            auto pItem = NewAppt(L"Away", *pZone, Utc(m_zone, 2024, 7, 1, 0, 0), lDays * 1440, true);
-            auto p = Model(pItem.Get());
-            const Ostrel::Mail::Comp& comp = Series(p);
-            EXPECT_EQ(comp.GetEndDate() - comp.GetStartDate(), lDays - 1.0);
-            EXPECT_EQ(Ostrel::Util::VariantTimeToOstrelDateStr(comp.GetStartDate(), false, false), L"20240701");
+    // Whatever the machine's zone: the date is the item's own.
+    for (const char* pszMachine : {"UTC", "Asia/Tokyo", "America/Los_Angeles"}) {
+        ASSERT_TRUE(Ostrel::Util::SetLocalTimeZone(pszMachine));
+        for (const Zone* pZone : {&kSydney, &kLosAngeles}) {
+            Fill(m_zone, *pZone);
+            for (LONG lDays : {1, 3}) {
+                SCOPED_TRACE(std::string(pszMachine) + " " + std::to_string(lDays));
+                auto pItem = NewAppt(L"Away", *pZone, Utc(m_zone, 2024, 7, 1, 0, 0), lDays * 1440, true);
+                auto p = Model(pItem.Get());
+                const Ostrel::Mail::Comp& comp = Series(p);
+                EXPECT_EQ(comp.GetEndDate() - comp.GetStartDate(), lDays - 1.0);
+                EXPECT_EQ(Ostrel::Util::VariantTimeToOstrelDateStr(comp.GetStartDate(), false, false), L"20240701");
+            }
         }
     }
 }
