@@ -150,6 +150,8 @@ public:
     void SetUniqueId(std::wstring_view wsUniqueId) { _sUniqueId = wsUniqueId; }
     const TagIdList& TagIds() const { return m_tagIds; }
     const TagNameList& TagNames() const { return m_tagNames; }
+    // Tags by name, as a contact read from the store carries its categories to the server.
+    TagNameList& TagNames() { return m_tagNames; }
     const std::wstring& GalRef() const { return m_wsGalRef; }
     void GalRef(std::wstring_view wsGalRef) { m_wsGalRef = wsGalRef; }
 
