@@ -33,3 +33,34 @@ TEST(Utf, MalformedInputBecomesReplacementAndIsReported) {
     FromUtf8("plain", &bad);
     EXPECT_FALSE(bad);
 }
+
+// Sequences that would smuggle code points the other encodings cannot carry: values beyond
+// U+10FFFF, five-byte forms and lone surrogates never come out as bytes of their own.
+TEST(Utf, OutOfRangeAndSurrogatesNeverPassThrough) {
+    bool bad = false;
+    EXPECT_EQ(FromUtf8("\xf4\x90\x80\x80", &bad).find_first_not_of(L'\ufffd'), std::wstring::npos);
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(FromUtf8("\xf8\x88\x80\x80\x80", &bad).find_first_not_of(L'\ufffd'), std::wstring::npos);
+    EXPECT_EQ(FromUtf8("\xf4\x8f\xbf\xbf", &bad), std::wstring(1, static_cast<wchar_t>(0x10FFFF)));
+    EXPECT_FALSE(bad);
+
+    // A lone surrogate held in a wide string.
+    EXPECT_EQ(ToUtf8(std::wstring(1, static_cast<wchar_t>(0xDC00)), &bad), "\xef\xbf\xbd");
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(ToUtf16(std::wstring(1, static_cast<wchar_t>(0xD800)), &bad), u"\xfffd");
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(ToUtf16(std::wstring(1, static_cast<wchar_t>(0x110000)), &bad), u"\xfffd");
+    EXPECT_TRUE(bad);
+    // In UTF-16: a low surrogate first, a high one at the end, two highs in a row.
+    EXPECT_EQ(FromUtf16(u"\xdc00"
+                        u"a",
+                        &bad),
+              L"\ufffda");
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(FromUtf16(u"a\xd83d", &bad), L"a\ufffd");
+    EXPECT_EQ(FromUtf16(u"\xd83d\xd83d\xde00", &bad), L"\ufffd\U0001F600");
+    EXPECT_TRUE(bad);
+    // An odd trailing byte is dropped and reported; the whole units before it are kept.
+    EXPECT_EQ(FromUtf16LEBytes(std::string("A\0B", 3), &bad), L"A");
+    EXPECT_TRUE(bad);
+}
