@@ -388,15 +388,8 @@ TEST_F(ContactParse, ContactListsFollowTheNamespaceAndDocumentOrder) {
     ExpectSameContact(*dom->front(), *sax->front());
 }
 
-TEST_F(ContactParse, DefaultContactAndAttributeBag) {
+TEST_F(ContactParse, AttributeBagAndANullStartTag) {
     Contact c;
-    EXPECT_EQ(c.GetContId(), -1);
-    EXPECT_EQ(c.ParentFolderId(), -1);
-    EXPECT_EQ(c.GetImageAttachmentInfo().GetPartIndex(), -1);
-    EXPECT_FALSE(c.HasAttachments());
-    EXPECT_EQ(Ostrel::Util::FileTimeToUInt64(c.Modified()),
-              Ostrel::Util::FileTimeToUInt64(m_clock.GetSystemTimeAsFileTime()));
-
     c.SetAttribute(L"phone", L"");
     c.SetAttribute(L"phone", L"123");
     EXPECT_EQ(c.Attributes().contains(L"phone"), 1);
