@@ -8,6 +8,12 @@
 
 namespace mimepp {
 
+namespace {
+
+const String kCrLf("\r\n");
+
+}  // namespace
+
 Body::Body() = default;
 
 Body::Body(const String& text, Node* parent) : Node(text, parent) {}
@@ -33,8 +39,12 @@ void Body::clearParts() {
 }
 
 void Body::setString(const String& text) {
+    setString(String(text));
+}
+
+void Body::setString(String&& text) {
     clearParts();
-    Node::setString(text);
+    Node::setString(std::move(text));
 }
 
 void Body::addBodyPart(BodyPart* part) {
@@ -78,17 +88,26 @@ void Body::assemble() {
     if (m_bMultipart && entity) {
         entity->prepareMultipart();
         const String boundary = entity->headers().contentType().boundary();
-        String out = m_sPreamble;
-        if (!out.empty() && out[out.length() - 1] != '\n')
-            out += "\r\n";
+        const bool bPreambleBreak = !m_sPreamble.empty() && m_sPreamble[m_sPreamble.length() - 1] != '\n';
+        const String& epilogue = m_sEpilogue.empty() ? kCrLf : m_sEpilogue;
+        // The text is written once into a buffer of its final size: parts can be large.
+        size_t size = m_sPreamble.length() + (bPreambleBreak ? 2 : 0) + boundary.length() + 4 + epilogue.length();
         for (auto& part : m_parts) {
             part->assemble();
-            out += "--" + boundary + "\r\n";
-            out += part->getString();
-            out += "\r\n";
+            size += boundary.length() + 6 + part->getString().length();
         }
-        out += "--" + boundary + "--";
-        out += m_sEpilogue.empty() ? String("\r\n") : m_sEpilogue;
+        String out;
+        out.reserve(size);
+        out += m_sPreamble;
+        if (bPreambleBreak)
+            out += kCrLf;
+        for (auto& part : m_parts) {
+            out.append("--", 2).append(boundary).append(kCrLf);
+            out += part->getString();
+            out += kCrLf;
+        }
+        out.append("--", 2).append(boundary).append("--", 2);
+        out += epilogue;
         setText(std::move(out));
     } else if (m_pMessage) {
         m_pMessage->assemble();

@@ -46,6 +46,7 @@ public:
 
     // Replaces the text and drops the parts and the message; parse() reads them from the text.
     void setString(const String& text) override;
+    void setString(String&& text) override;
     // Rebuilds the parts from the text according to the owning entity's Content-Type.
     void parse() override;
     // Multipart (parsed as one, or given parts): preamble, each part between boundary lines of

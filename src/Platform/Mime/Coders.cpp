@@ -53,11 +53,11 @@ constexpr QpTable kQpClass;
 
 }  // namespace
 
-int Base64Encoder::encode(const String& in, String& out) const {
+int Base64Encoder::encode(const char* data, size_t length, String& out) const {
     out.clear();
-    if (in.empty())
+    if (length == 0)
         return 0;
-    const size_t n = in.length();
+    const size_t n = length;
     const size_t nChars = (n + 2) / 3 * 4;
     const size_t nLine = m_iMaxLineLen > 0 ? static_cast<size_t>(m_iMaxLineLen) : 0;
     // A line break goes before every character that starts a new full line, none after the last.
@@ -65,7 +65,7 @@ int Base64Encoder::encode(const String& in, String& out) const {
     std::string& buf = out.str();
     buf.resize(nChars + nBreaks * 2 + (m_bSuppressFinalNewline ? 0 : 2));
     char* o = buf.data();
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
     // The four characters of the group starting at byte i, padded when fewer than three bytes are left.
     auto group = [&](size_t i, char* dst) {
         const size_t left = n - i;
@@ -175,14 +175,14 @@ int Base64Decoder::decode(const String& in, String& out) const {
     return bBad ? kBadInput : 0;
 }
 
-int QuotedPrintableEncoder::encode(const String& in, String& out) const {
+int QuotedPrintableEncoder::encode(const char* data, size_t length, String& out) const {
     out.clear();
     std::string& o = out.str();
-    o.reserve(in.length() + in.length() / 8 + 4);
+    o.reserve(length + length / 8 + 4);
     // Longest line before the soft-break '='.
     const size_t maxColumn = static_cast<size_t>(m_iMaxLineLen < 4 ? 4 : m_iMaxLineLen) - 1;
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-    const size_t n = in.length();
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    const size_t n = length;
     // Output is gathered in a small buffer and appended to the string in blocks.
     char buf[4096];
     size_t b = 0;

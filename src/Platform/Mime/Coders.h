@@ -16,7 +16,8 @@ public:
     void setSuppressFinalNewline(bool bSuppress) { m_bSuppressFinalNewline = bSuppress; }
     bool suppressFinalNewline() const { return m_bSuppressFinalNewline; }
 
-    int encode(const String& in, String& out) const;
+    int encode(const String& in, String& out) const { return encode(in.data(), in.length(), out); }
+    int encode(const char* data, size_t length, String& out) const;
 
 private:
     int m_iMaxLineLen = 76;
@@ -39,7 +40,8 @@ public:
 
     // CRLF pairs become line breaks; lone CR and LF bytes are escaped, so decoding gives back
     // exactly the input bytes.
-    int encode(const String& in, String& out) const;
+    int encode(const String& in, String& out) const { return encode(in.data(), in.length(), out); }
+    int encode(const char* data, size_t length, String& out) const;
 
 private:
     int m_iMaxLineLen = 76;

@@ -57,7 +57,11 @@ void Entity::assemble() {
     // The body first: writing a multipart body may set the boundary in the headers.
     m_body.assemble();
     m_headers.assemble();
-    setText(m_headers.getString() + m_body.getString());
+    String text;
+    text.reserve(m_headers.getString().length() + m_body.getString().length());
+    text += m_headers.getString();
+    text += m_body.getString();
+    setText(std::move(text));
     m_bModified = false;
 }
 

@@ -3,10 +3,20 @@
 namespace mimepp {
 
 void Node::setString(const String& text) {
-    setText(text);
+    setString(String(text));
+}
+
+void Node::setString(String&& text) {
+    setText(std::move(text));
     m_bModified = false;
     if (m_pParent)
         m_pParent->childModified(*this);
+}
+
+String Node::takeString() {
+    if (m_pSlice)
+        materialize();
+    return std::move(m_string);
 }
 
 void Node::setModified() {

@@ -56,6 +56,10 @@ public:
     }
     // Replaces the text; parse() rebuilds the parts from it. Ancestors are marked modified.
     virtual void setString(const String& text);
+    virtual void setString(String&& text);
+    // Moves the text out and leaves the node's text empty: for a caller that is done with the tree
+    // and keeps only its text (after assemble()).
+    String takeString();
 
     virtual void parse() = 0;
     virtual void assemble() = 0;
