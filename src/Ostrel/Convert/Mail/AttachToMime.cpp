@@ -134,11 +134,13 @@ HRESULT AttachToMime::InitAttachToMime() {
         OSTLOG_ERROR(L"Failed to get attachment props: %x", hr);
         return hr;
     }
+    // The data is used where it was read; large data may only be given as a stream.
+    m_sData.clear();
     if (const SPropValue* p = PpropFindProp(m_pProps, m_cProps, kTagData)) {
-        m_sData.assign(reinterpret_cast<const char*>(p->Value.bin.lpb), p->Value.bin.cb);
+        m_data = std::string_view(reinterpret_cast<const char*>(p->Value.bin.lpb), p->Value.bin.cb);
     } else {
-        // Large data may only be given as a stream.
         Ostrel::Convert::Fixup::GetBinaryProp(m_pAttach.Get(), PR_ATTACH_DATA_BIN, m_sData);
+        m_data = m_sData;
     }
     return S_OK;
 }
@@ -219,7 +221,7 @@ void AttachToMime::SetContentType(mimepp::BodyPart& part) const {
     media.setType(mimepp::String(type));
     media.setSubtype(mimepp::String(subtype));
     if (mimepp::Strcasecmp(mimepp::String(type), "text") == 0) {
-        if (const char* pszCharset = SetBOM(m_sData))
+        if (const char* pszCharset = SetBOM(std::string(m_data.substr(0, 4))))
             media.setCharset(pszCharset);
     }
     const std::wstring name = FileName();
@@ -232,12 +234,12 @@ HRESULT AttachToMime::AttachValueContent(mimepp::BodyPart& part) const {
     const std::string contentType = media.type().str() + "/" + media.subtype().str();
     Ostrel::Util::MIME_ENCODING encoding = CharsetUtil::FindEncoding(contentType.c_str());
     mimepp::String encoded;
-    if (!CharsetUtil::EncodeBody(encoding, mimepp::String(m_sData), encoded)) {
+    if (!CharsetUtil::EncodeBody(encoding, m_data.data(), m_data.size(), encoded)) {
         encoding = Ostrel::Util::ME_BASE64;
-        CharsetUtil::EncodeBody(encoding, mimepp::String(m_sData), encoded);
+        CharsetUtil::EncodeBody(encoding, m_data.data(), m_data.size(), encoded);
     }
     part.headers().contentTransferEncoding().fromEnum(CharsetUtil::TEFromME(encoding));
-    part.body().setString(encoded);
+    part.body().setString(std::move(encoded));
     return S_OK;
 }
 
@@ -272,9 +274,9 @@ HRESULT AttachToMime::AttachEmbeddedMsgContent(mimepp::BodyPart& part) const {
         part.headers().contentDisposition().setFilename(mimepp::String(fileName));
         const auto encoding = CharsetUtil::FindBestEncoding(vcard.data(), static_cast<int>(vcard.size()), false, false);
         mimepp::String encoded;
-        CharsetUtil::EncodeBody(encoding, mimepp::String(vcard), encoded);
+        CharsetUtil::EncodeBody(encoding, vcard.data(), vcard.size(), encoded);
         part.headers().contentTransferEncoding().fromEnum(CharsetUtil::TEFromME(encoding));
-        part.body().setString(encoded);
+        part.body().setString(std::move(encoded));
     } else {
         if (m_iDepth + 1 > MapiMessageWrapper::kMaxEmbeddedDepth) {
             OSTLOG_ERROR(L"embedded messages nested too deep: %d", m_iDepth + 1);
@@ -289,7 +291,7 @@ HRESULT AttachToMime::AttachEmbeddedMsgContent(mimepp::BodyPart& part) const {
         media.setType("message");
         media.setSubtype("rfc822");
         part.headers().contentTransferEncoding().fromEnum(mimepp::TransferEncodingType::SEVEN_BIT);
-        part.body().setString(inner.getString());
+        part.body().setString(inner.takeString());
     }
     part.headers().contentDisposition().setType(mimepp::DispositionType::ATTACHMENT);
     return S_OK;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Ostrel/Convert/Mail/MimeConvertSupport.h"
@@ -48,5 +49,6 @@ private:
     IMimeConvertSupport* m_pSupport;
     LPSPropValue m_pProps = nullptr;
     ULONG m_cProps = 0;
+    std::string_view m_data;  // in m_pProps, or in m_sData when it was read as a stream
     std::string m_sData;
 };

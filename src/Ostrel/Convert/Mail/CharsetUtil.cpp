@@ -224,14 +224,18 @@ mimepp::TransferEncodingType::Type CharsetUtil::TEFromME(MIME_ENCODING encoding)
 }
 
 bool CharsetUtil::EncodeBody(MIME_ENCODING encoding, const mimepp::String& in, mimepp::String& out) {
+    return EncodeBody(encoding, in.data(), in.length(), out);
+}
+
+bool CharsetUtil::EncodeBody(MIME_ENCODING encoding, const char* data, size_t length, mimepp::String& out) {
     out.clear();
     switch (encoding) {
         case ME_QUOTED_PRINTABLE:
-            return mimepp::QuotedPrintableEncoder().encode(in, out) == 0;
+            return mimepp::QuotedPrintableEncoder().encode(data, length, out) == 0;
         case ME_BASE64:
-            return mimepp::Base64Encoder().encode(in, out) == 0;
+            return mimepp::Base64Encoder().encode(data, length, out) == 0;
         default:
-            out = in;
+            out = mimepp::String(data, length);
             return true;
     }
 }

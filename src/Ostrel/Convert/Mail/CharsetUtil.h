@@ -28,6 +28,7 @@ public:
     static mimepp::TransferEncodingType::Type TEFromME(MIME_ENCODING encoding);
     // The body in the encoding (7bit copies); false when the encoder reported a failure.
     static bool EncodeBody(MIME_ENCODING encoding, const mimepp::String& in, mimepp::String& out);
+    static bool EncodeBody(MIME_ENCODING encoding, const char* data, size_t length, mimepp::String& out);
     // True when a byte is a control character (1-31) or above 127.
     static bool NeedsEncoding(const char* text);
     // The charset name of a Windows code page ("utf-8" for 65001, ...); "windows-<n>" for any other.

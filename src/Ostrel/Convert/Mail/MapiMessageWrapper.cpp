@@ -23,10 +23,6 @@ constexpr ULONG kLastVerbReplyToSender = 102;
 constexpr ULONG kLastVerbReplyToAll = 103;
 constexpr ULONG kLastVerbForward = 104;
 
-std::string Utf8(const std::wstring& text) {
-    return Platform::ToUtf8(text);
-}
-
 std::string FormatDate(const FILETIME& ft) {
     const ULONGLONG ticks = Ostrel::Util::FileTimeToUInt64(ft);
     const int64_t seconds = ticks >= Ostrel::Util::kFileTimeUnixEpoch
@@ -81,21 +77,16 @@ HRESULT MapiMessageWrapper::Initialize(IMessage* pMessage) {
     m_uiStringCodePage = lCodePage > 0 && Ostrel::Util::IsSupportedCodePage(static_cast<UINT>(lCodePage))
                              ? static_cast<UINT>(lCodePage)
                              : Ostrel::Util::CP_ACP;
-    // The bodies come with the other properties; one too large for that is read on its own.
+    // The bodies come with the other properties and are used where they are; one too large for
+    // that is read on its own.
     m_wsBody.clear();
     m_sHtml.clear();
     m_bHasBody = Prop(PR_BODY_W) != nullptr;
-    if (m_bHasBody) {
-        m_wsBody = Text(PR_BODY_W);
-    } else if (IsTooLarge(PR_BODY_W)) {
+    if (!m_bHasBody && IsTooLarge(PR_BODY_W))
         m_bHasBody = Ostrel::Convert::Fixup::GetUnicodeProp(pMessage, PR_BODY_W, m_wsBody);
-    }
     m_bHasHtml = Prop(PR_HTML) != nullptr;
-    if (m_bHasHtml) {
-        m_sHtml = Binary(PR_HTML);
-    } else if (IsTooLarge(PR_HTML)) {
+    if (!m_bHasHtml && IsTooLarge(PR_HTML))
         m_bHasHtml = Ostrel::Convert::Fixup::GetBinaryProp(pMessage, PR_HTML, m_sHtml);
-    }
 
     m_vecRecipients.clear();
     Platform::ComPtr<IMAPITable> pTable;
@@ -264,8 +255,19 @@ bool MapiMessageWrapper::IsMailMessage() const {
            !IsCalendarThingy();
 }
 
+std::wstring_view MapiMessageWrapper::BodyView() const {
+    const SPropValue* p = Prop(PR_BODY_W);
+    return p && p->Value.lpszW ? std::wstring_view(p->Value.lpszW) : std::wstring_view(m_wsBody);
+}
+
+std::string_view MapiMessageWrapper::HtmlView() const {
+    const SPropValue* p = Prop(PR_HTML);
+    return p ? std::string_view(reinterpret_cast<const char*>(p->Value.bin.lpb), p->Value.bin.cb)
+             : std::string_view(m_sHtml);
+}
+
 std::wstring MapiMessageWrapper::TextBody() const {
-    return m_wsBody;
+    return std::wstring(BodyView());
 }
 
 std::string MapiMessageWrapper::TextBodyInCodePage(ULONG* pCodePage) const {
@@ -275,9 +277,9 @@ std::string MapiMessageWrapper::TextBodyInCodePage(ULONG* pCodePage) const {
     // UTF-16 and UTF-32 code pages cannot be MIME text; a text the code page cannot hold goes out in
     // UTF-8 rather than with question marks.
     if (ulCodePage == 1200 || ulCodePage == 1201 || ulCodePage == 12000 || ulCodePage == 12001 ||
-        !Ostrel::Util::UnicodeToAnsii(m_wsBody, static_cast<UINT>(ulCodePage), out, &bLossy) || bLossy) {
+        !Ostrel::Util::UnicodeToAnsii(BodyView(), static_cast<UINT>(ulCodePage), out, &bLossy) || bLossy) {
         ulCodePage = Ostrel::Util::CP_UTF8;
-        out = Utf8(m_wsBody);
+        out = Platform::ToUtf8(BodyView());
     }
     if (pCodePage)
         *pCodePage = ulCodePage;
@@ -285,7 +287,7 @@ std::string MapiMessageWrapper::TextBodyInCodePage(ULONG* pCodePage) const {
 }
 
 std::string MapiMessageWrapper::HtmlBody() const {
-    return m_sHtml;
+    return std::string(HtmlView());
 }
 
 bool MapiMessageWrapper::CalBody(std::string& sIcal, std::string& sMethod) const {

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Ostrel/Convert/Mail/MimeConvertSupport.h"
@@ -79,6 +80,9 @@ protected:
     };
 
     const SPropValue* Prop(ULONG ulTag) const;
+    // The bodies where they are: in the properties read, or read on their own when too large.
+    std::wstring_view BodyView() const;
+    std::string_view HtmlView() const;
     // Whether GetProps left the value out as too large to return with the others.
     bool IsTooLarge(ULONG ulTag) const;
     // A string property, whatever type it was read as: 8-bit values are in the store's code page.
@@ -105,8 +109,8 @@ protected:
     LPSPropValue m_pProps = nullptr;
     ULONG m_cProps = 0;
     UINT m_uiStringCodePage = 0;
-    std::wstring m_wsBody;
-    std::string m_sHtml;
+    std::wstring m_wsBody;  // only a body too large to come with the other properties
+    std::string m_sHtml;    // the same for the HTML body
     bool m_bHasBody = false;
     bool m_bHasHtml = false;
     std::vector<Recipient> m_vecRecipients;

@@ -1,5 +1,7 @@
 // The MIME tree of MapiMessageWrapper: headers, bodies and attachments.
+#include <functional>
 #include <memory>
+#include <string_view>
 
 #include "Ostrel/Convert/Mail/AttachToMime.h"
 #include "Ostrel/Convert/Mail/CharsetUtil.h"
@@ -32,32 +34,33 @@ mimepp::Field* NewTextField(const char* pszName, const std::wstring& wsValue) {
     return pField;
 }
 
-// A part with a text body encoded as its type asks (text: quoted-printable, else Base64).
-mimepp::BodyPart* NewBodyPart(const std::string& data, const char* pszSubtype, const std::string& charset) {
-    auto* pPart = mimepp::BodyPart::newBodyPart();
-    mimepp::MediaType& type = pPart->headers().contentType();
+// A text body encoded as its type asks (text: quoted-printable, else Base64).
+void FillTextBody(mimepp::Entity& part, std::string_view data, const char* pszSubtype, const std::string& charset) {
+    mimepp::MediaType& type = part.headers().contentType();
     type.setType("text");
     type.setSubtype(pszSubtype);
     type.setCharset(mimepp::String(charset));
     Ostrel::Util::MIME_ENCODING encoding = CharsetUtil::FindEncoding("text/");
     mimepp::String encoded;
-    if (!CharsetUtil::EncodeBody(encoding, mimepp::String(data), encoded)) {
+    if (!CharsetUtil::EncodeBody(encoding, data.data(), data.size(), encoded)) {
         encoding = Ostrel::Util::ME_BASE64;
-        CharsetUtil::EncodeBody(encoding, mimepp::String(data), encoded);
+        CharsetUtil::EncodeBody(encoding, data.data(), data.size(), encoded);
     }
-    pPart->headers().contentTransferEncoding().fromEnum(CharsetUtil::TEFromME(encoding));
-    pPart->body().setString(encoded);
-    return pPart;
+    part.headers().contentTransferEncoding().fromEnum(CharsetUtil::TEFromME(encoding));
+    part.body().setString(std::move(encoded));
 }
 
-// Gives the container the content type, encoding and body of a lone part.
-void TakeBody(mimepp::Entity& container, std::unique_ptr<mimepp::BodyPart> part) {
-    for (const char* pszName : {"Content-Type", "Content-Transfer-Encoding"}) {
-        container.headers().removeField(pszName);
-        if (mimepp::Field* pField = part->headers().findField(pszName))
-            container.headers().addField(static_cast<mimepp::Field*>(pField->clone()));
-    }
-    container.body().setString(part->body().getString());
+// The iCalendar text as it is, in UTF-8 whatever the message's code page.
+void FillCalendarBody(mimepp::Entity& part, std::string ical, const std::string& method) {
+    mimepp::MediaType& type = part.headers().contentType();
+    type.setType("text");
+    type.setSubtype("calendar");
+    type.setCharset("utf-8");
+    if (!method.empty())
+        type.setParameter("method", mimepp::String(method));
+    type.setName("meeting.ics");
+    part.headers().contentTransferEncoding().fromEnum(mimepp::TransferEncodingType::EIGHT_BIT);
+    part.body().setString(mimepp::String(std::move(ical)));
 }
 
 }  // namespace
@@ -273,28 +276,23 @@ HRESULT MapiMessageWrapper::SetBodyAndAttachments(mimepp::Message& target) {
     std::string ical, method;
     const bool bCalendar = IsCalendarThingy() && CalBody(ical, method);
 
-    std::vector<std::unique_ptr<mimepp::BodyPart>> bodies;
+    // The bodies in their order (text, HTML, calendar), each written straight into its part; a
+    // message without any gets an empty text.
+    std::vector<std::function<void(mimepp::Entity&)>> bodies;
     if (HasTextPart())
-        bodies.emplace_back(NewBodyPart(text, "plain", CharsetUtil::CharsetStringFromCodePageId(ulTextCodePage)));
+        bodies.emplace_back([&](mimepp::Entity& part) {
+            FillTextBody(part, text, "plain", CharsetUtil::CharsetStringFromCodePageId(ulTextCodePage));
+        });
     if (HasHtmlPart())
-        bodies.emplace_back(NewBodyPart(HtmlBody(), "html", CharsetUtil::CharsetStringFromCodePageId(CodePageId())));
-    if (bCalendar) {
-        auto* pPart = mimepp::BodyPart::newBodyPart();
-        mimepp::MediaType& type = pPart->headers().contentType();
-        type.setType("text");
-        type.setSubtype("calendar");
-        // iCalendar text is UTF-8 whatever the message's code page.
-        type.setCharset("utf-8");
-        if (!method.empty())
-            type.setParameter("method", mimepp::String(method));
-        type.setName("meeting.ics");
-        pPart->headers().contentTransferEncoding().fromEnum(mimepp::TransferEncodingType::EIGHT_BIT);
-        pPart->body().setString(mimepp::String(ical));
-        bodies.emplace_back(pPart);
-    }
+        bodies.emplace_back([&](mimepp::Entity& part) {
+            FillTextBody(part, HtmlView(), "html", CharsetUtil::CharsetStringFromCodePageId(CodePageId()));
+        });
+    if (bCalendar)
+        bodies.emplace_back([&](mimepp::Entity& part) { FillCalendarBody(part, std::move(ical), method); });
     if (bodies.empty())
-        bodies.emplace_back(
-            NewBodyPart(std::string(), "plain", CharsetUtil::CharsetStringFromCodePageId(CodePageId())));
+        bodies.emplace_back([&](mimepp::Entity& part) {
+            FillTextBody(part, std::string_view(), "plain", CharsetUtil::CharsetStringFromCodePageId(CodePageId()));
+        });
 
     mimepp::Entity* pContainer = &target;
     std::unique_ptr<mimepp::BodyPart> pFirst;
@@ -305,12 +303,15 @@ HRESULT MapiMessageWrapper::SetBodyAndAttachments(mimepp::Message& target) {
         pContainer = pFirst.get();
     }
     if (bodies.size() < 2) {
-        TakeBody(*pContainer, std::move(bodies.front()));
+        bodies.front()(*pContainer);
     } else {
         pContainer->headers().contentType().setType("multipart");
         pContainer->headers().contentType().setSubtype("alternative");
-        for (auto& pBody : bodies)
-            pContainer->body().addBodyPart(pBody.release());
+        for (const auto& fill : bodies) {
+            auto* pPart = mimepp::BodyPart::newBodyPart();
+            pContainer->body().addBodyPart(pPart);
+            fill(*pPart);
+        }
     }
     if (!pFirst)
         return S_OK;

@@ -23,6 +23,6 @@ HRESULT MapiToMimeText(IMessage* pMessage, IMimeConvertSupport* pSupport, std::s
     if (FAILED(hr))
         return hr;
     message.assemble();
-    sMime = message.getString().str();
+    sMime = std::move(message.takeString().str());
     return S_OK;
 }
