@@ -127,7 +127,7 @@ TEST_F(IncomingArchive, UnavailableItemsAndDamageStopNothingBeforeThem) {
     EXPECT_EQ(GetLong(messages.back().Get(), PR_MESSAGE_FLAGS), MSGFLAG_READ);
 }
 
-TEST_F(IncomingArchive, TheMapperLearnsEveryConvertedMessageAndNotice) {
+TEST_F(IncomingArchive, TheMapperLearnsEveryConvertedMessage) {
     Ostrel::Mapi::IdMapper mapper(nullptr, m_store.Get(), Ostrel::Mapi::IdMapperTypeItem);
     mapper.LoadAndVerifyIfNec();
     ASSERT_EQ(mapper.LoadCache(), S_OK);
@@ -142,6 +142,22 @@ TEST_F(IncomingArchive, TheMapperLearnsEveryConvertedMessageAndNotice) {
         pObject->Release();
     }
     EXPECT_FALSE(mapper.Contains(3));
+}
+
+TEST_F(IncomingArchive, AMessageSpooledToAFileConvertsLikeOneInMemory) {
+    // Past the archive reader's loading block (5 MiB) a message comes as a temporary file stream.
+    std::string big = Mime("big");
+    big.insert(big.size() - 2, std::string(6 << 20, 'x'));
+    IncomingBatch batch(m_store.Get(), m_inbox.Get(), nullptr, m_tagMap);
+    const IncomingBatchReport report =
+        Run(batch, BuildArchive({{9, MetaXml(9, "f", "", "Big", "1700000000000", "1"), big, true}}));
+    EXPECT_EQ(report.cConverted, 1u);
+    EXPECT_EQ(report.ullMimeBytes, big.size());
+    const auto messages = InboxMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(IdOf(messages[0].Get()), 9);
+    EXPECT_EQ(GetLong(messages[0].Get(), PR_FLAG_STATUS), 2);
+    EXPECT_EQ(GetString(messages[0].Get(), PR_SUBJECT_W), L"big");
 }
 
 }  // namespace MailInTest
