@@ -202,9 +202,12 @@ struct MimeWriter::Props {
         const SPropValue* v = Get(ulTag);
         return v ? std::wstring(v->Value.lpszW) : std::wstring();
     }
-    std::string Bin(ULONG ulTag) const {
+    std::string Bin(ULONG ulTag) const { return std::string(BinView(ulTag)); }
+    // A binary value where it was read, for large ones that are only passed on.
+    std::string_view BinView(ULONG ulTag) const {
         const SPropValue* v = Get(ulTag);
-        return v ? std::string(reinterpret_cast<const char*>(v->Value.bin.lpb), v->Value.bin.cb) : std::string();
+        return v ? std::string_view(reinterpret_cast<const char*>(v->Value.bin.lpb), v->Value.bin.cb)
+                 : std::string_view();
     }
     LONG Long(ULONG ulTag, LONG lDefault) const {
         const SPropValue* v = Get(ulTag);
@@ -278,7 +281,7 @@ HRESULT MimeWriter::Build(IMessage* pMessage, std::string& out, int depth) {
     if (FAILED(hr))
         return hr;
     message.assemble();
-    out = message.getString().str();
+    out = std::move(message.takeString().str());
     if (!rawEntity.empty()) {
         // The header block without its closing empty line, then the stored entity's own headers and body.
         if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0)
@@ -533,7 +536,7 @@ HRESULT MimeWriter::WriteHeaders(IMessage* pMessage, const Props& props, mimepp:
     return S_OK;
 }
 
-TransferEncodingType::Type MimeWriter::TextEncoding(const std::string& bytes) const {
+TransferEncodingType::Type MimeWriter::TextEncoding(std::string_view bytes) const {
     const bool bAscii = IsAsciiShortLines(bytes);
     switch (m_encoding) {
         case IET_BASE64:
@@ -551,19 +554,19 @@ TransferEncodingType::Type MimeWriter::TextEncoding(const std::string& bytes) co
     }
 }
 
-void MimeWriter::FillText(mimepp::Entity& part, const std::wstring& text, const std::string& preferredCharset) {
+void MimeWriter::FillText(mimepp::Entity& part, std::wstring_view text, const std::string& preferredCharset) {
     std::string charset = preferredCharset;
     if (!m_options.sCharset.empty() && (charset.empty() || m_options.bCharsetForAll))
         charset = m_options.sCharset;
     if (charset.empty())
         charset = "utf-8";
     std::wstring flowed;
-    const bool bFlowed = m_options.cWrapWidth && Flowed(text, m_options.cWrapWidth, flowed);
-    const std::wstring& out = bFlowed ? flowed : text;
+    const bool bFlowed = m_options.cWrapWidth && Flowed(std::wstring(text), m_options.cWrapWidth, flowed);
+    const std::wstring_view out = bFlowed ? std::wstring_view(flowed) : text;
     std::string bytes;
     if (!EncodeText(out, charset, bytes)) {
         charset = "utf-8";
-        bytes = Utf8(out);
+        bytes = Platform::ToUtf8(out);
     }
     SetType(part, "text", "plain");
     part.headers().contentType().setCharset(mimepp::String(charset));
@@ -572,7 +575,7 @@ void MimeWriter::FillText(mimepp::Entity& part, const std::wstring& text, const 
     SetContent(part, bytes, TextEncoding(bytes));
 }
 
-void MimeWriter::FillHtml(mimepp::Entity& part, const std::string& html, const std::string& charset) {
+void MimeWriter::FillHtml(mimepp::Entity& part, std::string_view html, const std::string& charset) {
     SetType(part, "text", "html");
     part.headers().contentType().setCharset(mimepp::String(charset));
     SetContent(part, html, TextEncoding(html));
@@ -652,7 +655,8 @@ HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part,
     if (!description.empty() && description != name) {
         part.headers().addField(mimepp::Field::newField("Content-Description", EncodedText(description)));
     }
-    std::string data = p.Bin(PR_ATTACH_DATA_BIN);
+    std::string_view data = p.BinView(PR_ATTACH_DATA_BIN);
+    std::string streamed;
     if (!p.Get(PR_ATTACH_DATA_BIN)) {
         // Large data is not part of the property set read at once.
         ComPtr<IUnknown> pUnk;
@@ -661,8 +665,9 @@ HRESULT MimeWriter::FillAttachment(Attachment& attachment, mimepp::Entity& part,
             char buffer[65536];
             ULONG cb = 0;
             while (SUCCEEDED(pStream->Read(buffer, sizeof buffer, &cb)) && cb)
-                data.append(buffer, cb);
+                streamed.append(buffer, cb);
         }
+        data = streamed;
     }
     SetContent(part, data, TransferEncodingType::BASE64);
     return S_OK;
@@ -701,7 +706,7 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
     const SPropValue* pHtml = props.Get(PR_HTML);
     const LONG lNative = props.Long(PR_NATIVE_BODY_INFO, 0);
     const bool bHtml = pHtml && !(m_ulFlags & CCSF_PLAIN_TEXT_ONLY) && lNative != kNativeBodyPlain;
-    const std::string html = bHtml ? props.Bin(PR_HTML) : std::string();
+    const std::string_view html = bHtml ? props.BinView(PR_HTML) : std::string_view();
     const LONG lCodePage = props.Long(PR_INTERNET_CPID, 0);
     std::string charset = lCodePage > 0 ? CharsetOfCodePage(static_cast<ULONG>(lCodePage)) : std::string();
     if (charset == "utf-16" || charset == "utf-16be")
@@ -711,9 +716,14 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
         htmlCharset = HtmlMetaCharset(html);
     if (htmlCharset.empty())
         htmlCharset = "utf-8";
-    std::wstring plain = props.Str(PR_BODY_W);
-    if (bHtml && !props.Get(PR_BODY_W))
-        plain = HtmlToText(DecodeText(html, htmlCharset).wsText);
+    // The text body where it was read; a text derived from the HTML is kept here.
+    std::wstring derived;
+    const SPropValue* pBody = props.Get(PR_BODY_W);
+    std::wstring_view plain = pBody && pBody->Value.lpszW ? std::wstring_view(pBody->Value.lpszW) : std::wstring_view();
+    if (bHtml && !pBody) {
+        derived = HtmlToText(DecodeText(html, htmlCharset).wsText);
+        plain = derived;
+    }
 
     // Which attachments go where.
     // Meetings and appointments carry their calendar part beside the text.
@@ -738,7 +748,7 @@ HRESULT MimeWriter::FillBody(const Props& props, std::vector<Attachment>& attach
     if (m_bUuencode) {
         // RFC 822 text without MIME structure: the plain body in UTF-8, then each attachment as a
         // uuencoded block (an embedded message as its MIME text).
-        std::string text = Utf8(plain);
+        std::string text = Platform::ToUtf8(plain);
         for (Attachment* a : others) {
             std::wstring name = a->props.Str(PR_ATTACH_LONG_FILENAME_W);
             if (name.empty())

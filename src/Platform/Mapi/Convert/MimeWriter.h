@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -41,10 +42,10 @@ private:
     HRESULT FillBody(const Props& props, std::vector<Attachment>& attachments, mimepp::Entity& target, int depth,
                      std::string& rawEntity);
     HRESULT FillAttachment(Attachment& attachment, mimepp::Entity& part, int depth);
-    void FillText(mimepp::Entity& part, const std::wstring& text, const std::string& preferredCharset);
-    void FillHtml(mimepp::Entity& part, const std::string& html, const std::string& charset);
+    void FillText(mimepp::Entity& part, std::wstring_view text, const std::string& preferredCharset);
+    void FillHtml(mimepp::Entity& part, std::string_view html, const std::string& charset);
     // The transfer encoding of a body text: SetEncoding's when one was set and it can carry the bytes.
-    mimepp::TransferEncodingType::Type TextEncoding(const std::string& bytes) const;
+    mimepp::TransferEncodingType::Type TextEncoding(std::string_view bytes) const;
 
     ULONG m_ulFlags;
     ENCODINGTYPE m_encoding;

@@ -42,17 +42,17 @@ bool IsAsciiShortLines(std::string_view text) {
     return true;
 }
 
-void SetContent(mimepp::Entity& part, const std::string& bytes, TransferEncodingType::Type encoding) {
+void SetContent(mimepp::Entity& part, std::string_view bytes, TransferEncodingType::Type encoding) {
     mimepp::String out;
     if (encoding == TransferEncodingType::BASE64) {
-        mimepp::Base64Encoder().encode(mimepp::String(bytes), out);
+        mimepp::Base64Encoder().encode(bytes.data(), bytes.size(), out);
     } else if (encoding == TransferEncodingType::QUOTED_PRINTABLE) {
-        mimepp::QuotedPrintableEncoder().encode(mimepp::String(bytes), out);
+        mimepp::QuotedPrintableEncoder().encode(bytes.data(), bytes.size(), out);
     } else {
         out = mimepp::String(bytes);
     }
     part.headers().contentTransferEncoding().fromEnum(encoding);
-    part.body().setString(out);
+    part.body().setString(std::move(out));
 }
 
 void SetType(mimepp::Entity& part, const std::string& type, const std::string& subtype) {
