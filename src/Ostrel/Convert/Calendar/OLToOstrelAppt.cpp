@@ -1,9 +1,7 @@
 // A store appointment as the series invitation, modified instances and cancelled instances.
 #include "Ostrel/Convert/Calendar/OLToOstrel.h"
 
-#include "Ostrel/Store/Attachments.h"
 #include "Ostrel/Store/OlkValues.h"
-#include "Ostrel/Store/TempMessage.h"
 #include "Util/Log/Log.h"
 #include "Util/Time/TimeUtil.h"
 
@@ -71,20 +69,7 @@ HRESULT OLToOstrelAppt::ProcessInv(Appt& appt, Appt* /*pSeries*/, Inv& inv, bool
         return E_OUTOFMEMORY;
     inv.addCompPart(pComp);
     Comp& comp = *pComp;
-    // A series keeps its modified instances as attachments; the invitation gets a copy without
-    // them, so that only the user's own attachments go with it.
-    Platform::ComPtr<IMessage> pClone;
-    BOOL bSeries = FALSE;
-    if (!bException && SUCCEEDED(appt.GetIsRecurring(&bSeries)) && bSeries) {
-        Platform::ComPtr<IMessage> pMessage;
-        if (FAILED(appt.Prop()->QueryInterface(IID_IMessage, reinterpret_cast<void**>(pMessage.AddressOf()))) ||
-            FAILED(Mapi::CloneMessage(pMessage.Get(), pClone.AddressOf(), nullptr, m_pStore)) ||
-            FAILED(Mapi::RemoveExceptionAttachments(pClone.Get()))) {
-            OSTLOG_ERROR(L"OLToOstrelAppt::ProcessInv() - could not clone message in memory");
-            pClone.Reset();
-        }
-    }
-    HRESULT hr = SetMapiMsgAndBody(pClone ? static_cast<IMAPIProp*>(pClone.Get()) : appt.Prop(), inv);
+    HRESULT hr = SetMapiMsgAndBody(appt.Prop(), inv);
     if (FAILED(hr))
         return hr;
     LONG lSequence = 0;
