@@ -4,6 +4,7 @@
 
 #include "Ostrel/Convert/Mail/MimeToMapiPropSet.h"
 #include "Ostrel/Model/ItemTypes.h"
+#include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/StoreWrap.h"
 #include "Platform/Base/Utf.h"
@@ -195,6 +196,10 @@ void MimeToMapiConverter::SetKeywordsFromStr(PropSet& props, const std::string& 
 void MimeToMapiConverter::SetKeywords(PropSet& props, const std::wstring& wsTagNames, const std::string& sTagIds) {
     std::vector<std::wstring> names = Ostrel::Util::TagNameStrToTagNameList(wsTagNames);
     if (names.empty() && !sTagIds.empty()) {
+        if (!Ostrel::Mapi::TagSyncEnabled()) {
+            OSTLOG_INFO(16, L"TAGSYNC: disabled by configuration option");
+            return;
+        }
         std::vector<long> ids;
         for (size_t pos = 0; pos <= sTagIds.size();) {
             size_t end = sTagIds.find(',', pos);

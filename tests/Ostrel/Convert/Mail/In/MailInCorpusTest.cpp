@@ -12,6 +12,7 @@
 #include "Platform/Com/MemStream.h"
 #include "Platform/Mapi/Convert/ConverterSession.h"
 #include "Support/Text.h"
+#include "Util/OstrelReg.h"
 
 namespace MailInTest {
 
@@ -69,6 +70,10 @@ TEST_F(MailInCorpus, EveryCorpusMessageMatchesItsGolden) {
         byId[e.meta.lId] = &e;
     }
     m_tagMap = {{3, L"Work"}, {7, L"Urgent"}};
+    // With tag synchronisation on, tag ids without names become categories too.
+    Ostrel::Util::RegUtil reg(L"TagSyncEnabled", KEY_ALL_ACCESS);
+    ASSERT_EQ(reg.CreateKey(), ERROR_SUCCESS);
+    ASSERT_EQ(reg.SetValue(DWORD(1)), ERROR_SUCCESS);
     ComPtr<Platform::MemStream> pArchive = Platform::MemStream::Create(BuildArchive(items));
     Ostrel::Convert::IncomingBatch batch(m_store.Get(), m_inbox.Get(), nullptr, m_tagMap);
     const Ostrel::Convert::IncomingBatchReport report = batch.ConvertArchive(pArchive.Get());

@@ -2,9 +2,11 @@
 
 #include "MailInTestUtil.h"
 #include "Ostrel/Convert/Mail/ConvertMimeToMessage.h"
+#include "Ostrel/Store/Categories/TagAssocMsg.h"
 #include "Ostrel/Store/NamedProps.h"
 #include "Platform/Com/MemStream.h"
 #include "Platform/Host/Host.h"
+#include "Util/OstrelReg.h"
 #include "Util/Time/TimeUtil.h"
 
 namespace MailInTest {
@@ -240,6 +242,40 @@ TEST_F(MimeToMapi, PlainConversionReportsPartialAndFailedResults) {
               E_INVALIDARG);
     EXPECT_EQ(bFailed, 1);
     EXPECT_EQ(wsReport.rfind(L"ConvertMimeToMessage() - failed mime to mapi conversion. hr =", 0), 0u);
+}
+
+TEST_F(MimeToMapi, TagIdsTheMapDoesNotKnowAreNamedByTheTagFolder) {
+    ASSERT_EQ(Ostrel::Mapi::TagAssocMsg::CreateTagAssocMsgAndUpdateMCL(99, L"Folder tag", 0, nullptr, m_store.Get()),
+              S_OK);
+    m_tagMap = {{3, L"Work"}};
+    // Tag ids name categories only while tag synchronisation is on (names from the server always do).
+    Ostrel::Util::RegUtil reg(L"TagSyncEnabled", KEY_ALL_ACCESS);
+    ASSERT_EQ(reg.CreateKey(), ERROR_SUCCESS);
+    ASSERT_EQ(reg.SetValue(DWORD(1)), ERROR_SUCCESS);
+    struct Case {
+        const char* pszIds;
+        std::vector<std::wstring> expected;
+    } cases[] = {{"3", {L"Work"}}, {"3,99", {L"Folder tag"}}, {"99, 5", {L"Folder tag"}}, {"5", {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszIds);
+        MimeToMapiConverter converter(kPlain.data(), static_cast<int>(kPlain.size()), nullptr, m_tagMap, m_store.Get(),
+                                      0);
+        ComPtr<IMessage> pMessage = NewMessage();
+        ASSERT_EQ(converter.ConvertViaIConvSess(pMessage.Get(), 1, c.pszIds, "", "", "", "", 0), 1);
+        std::vector<std::wstring> keywords;
+        LPSPropValue pKeywords = nullptr;
+        if (SUCCEEDED(HrGetOneProp(pMessage.Get(), Named(NamedProps::KEYWORDS, PT_MV_UNICODE), &pKeywords))) {
+            for (ULONG i = 0; i < pKeywords->Value.MVszW.cValues; ++i)
+                keywords.emplace_back(pKeywords->Value.MVszW.lppszW[i]);
+            MAPIFreeBuffer(pKeywords);
+        }
+        EXPECT_EQ(keywords, c.expected);
+    }
+    ASSERT_EQ(reg.SetValue(DWORD(0)), ERROR_SUCCESS);
+    MimeToMapiConverter off(kPlain.data(), static_cast<int>(kPlain.size()), nullptr, m_tagMap, m_store.Get(), 0);
+    ComPtr<IMessage> pMessage = NewMessage();
+    ASSERT_EQ(off.ConvertViaIConvSess(pMessage.Get(), 1, "3", "", "", "", "", 0), 1);
+    EXPECT_FALSE(HasProp(pMessage.Get(), Named(NamedProps::KEYWORDS, PT_MV_UNICODE)));
 }
 
 }  // namespace MailInTest
