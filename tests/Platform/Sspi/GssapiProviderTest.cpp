@@ -18,6 +18,32 @@ using namespace Platform::Sspi;
 
 namespace {
 
+// A DER element (tag, length, content).
+std::string Der(unsigned char tag, const std::string& content) {
+    std::string out(1, static_cast<char>(tag));
+    if (content.size() < 0x80) {
+        out += static_cast<char>(content.size());
+    } else {
+        out += static_cast<char>(0x82);
+        out += static_cast<char>(content.size() >> 8);
+        out += static_cast<char>(content.size() & 0xFF);
+    }
+    return out + content;
+}
+
+// A well-formed service ticket for HTTP/mail.test.realm@TEST.REALM; its sealed part is filler,
+// which only the service would open.
+std::string ServiceTicket() {
+    const std::string version = Der(0xA0, Der(0x02, "\x05"));
+    const std::string realm = Der(0xA1, Der(0x1B, "TEST.REALM"));
+    const std::string name =
+        Der(0xA2, Der(0x30, Der(0xA0, Der(0x02, "\x02")) +
+                                Der(0xA1, Der(0x30, Der(0x1B, "HTTP") + Der(0x1B, "mail.test.realm")))));
+    const std::string sealed =
+        Der(0xA3, Der(0x30, Der(0xA0, Der(0x02, "\x12")) + Der(0xA2, Der(0x04, std::string(64, 'x')))));
+    return Der(0x61, Der(0x30, version + realm + name + sealed));
+}
+
 class GssapiProviderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -39,31 +65,34 @@ protected:
         std::filesystem::remove_all(m_dir);
     }
 
-    // Writes a ticket-granting ticket for `client` valid until now + `lifetime` seconds.
-    void StoreTicket(const char* client, long lifetime) {
+    // Writes a ticket for `server` (the ticket-granting ticket by default) valid until now +
+    // `lifetime` seconds; the first ticket starts a new cache for `client`.
+    void StoreTicket(const char* client, long lifetime, const char* server = "krbtgt/TEST.REALM@TEST.REALM",
+                     std::string ticket = "opaque", bool bNewCache = true) {
         krb5_context ctx = nullptr;
         ASSERT_EQ(krb5_init_context(&ctx), 0);
         krb5_ccache cache = nullptr;
-        krb5_principal principal = nullptr, tgs = nullptr;
+        krb5_principal principal = nullptr, service = nullptr;
         ASSERT_EQ(krb5_cc_resolve(ctx, m_cache.c_str(), &cache), 0);
         ASSERT_EQ(krb5_parse_name(ctx, client, &principal), 0);
-        ASSERT_EQ(krb5_parse_name(ctx, "krbtgt/TEST.REALM@TEST.REALM", &tgs), 0);
-        ASSERT_EQ(krb5_cc_initialize(ctx, cache, principal), 0);
+        ASSERT_EQ(krb5_parse_name(ctx, server, &service), 0);
+        if (bNewCache) {
+            ASSERT_EQ(krb5_cc_initialize(ctx, cache, principal), 0);
+        }
         static char key[32] = {};
-        static char ticket[] = "opaque";
         krb5_creds creds{};
         creds.client = principal;
-        creds.server = tgs;
+        creds.server = service;
         creds.keyblock.enctype = ENCTYPE_AES256_CTS_HMAC_SHA1_96;
         creds.keyblock.length = sizeof key;
         creds.keyblock.contents = reinterpret_cast<krb5_octet*>(key);
         const auto now = static_cast<krb5_timestamp>(std::time(nullptr));
         creds.times.authtime = creds.times.starttime = now - 7200;
         creds.times.endtime = static_cast<krb5_timestamp>(now + lifetime);
-        creds.ticket.data = ticket;
-        creds.ticket.length = sizeof ticket - 1;
+        creds.ticket.data = ticket.data();
+        creds.ticket.length = static_cast<unsigned>(ticket.size());
         ASSERT_EQ(krb5_cc_store_cred(ctx, cache, &creds), 0);
-        krb5_free_principal(ctx, tgs);
+        krb5_free_principal(ctx, service);
         krb5_free_principal(ctx, principal);
         krb5_cc_close(ctx, cache);
         krb5_free_context(ctx);
@@ -140,7 +169,7 @@ TEST_F(GssapiProviderTest, HandlesAreGivenBackOnceAndAFailedContextLeavesNone) {
     EXPECT_EQ(provider.FreeCredentialsHandle(nullptr), SEC_E_INVALID_HANDLE);
     EXPECT_EQ(provider.InitializeSecurityContext(copy, L"HTTP/x@TEST.REALM", &context, token), SEC_E_INVALID_HANDLE);
 
-    // A handle still held when the provider goes is released with it (ASan reports a leak).
+    // A handle still held when the provider goes is released with it (ASan would report a leak).
     CredHandle held;
     EXPECT_EQ(provider.AcquireCredentialsHandle(L"Kerberos", &held), SEC_E_OK);
 }
@@ -152,4 +181,33 @@ TEST(SspiCurrent, NullRestoresTheSystemProvider) {
     SetCurrent(nullptr);
     EXPECT_NE(Current(), installed);
     EXPECT_NE(dynamic_cast<GssapiProvider*>(Current().get()), nullptr);
+}
+
+// With the service's ticket at hand no KDC is asked: the first SPNEGO token is built, and the
+// context is given back once.
+TEST_F(GssapiProviderTest, AServiceTicketInTheCacheGivesTheFirstToken) {
+    StoreTicket("someone@TEST.REALM", 3600);
+    StoreTicket("someone@TEST.REALM", 3600, "HTTP/mail.test.realm@TEST.REALM", ServiceTicket(), false);
+    GssapiProvider provider;
+    CredHandle cred;
+    ASSERT_EQ(provider.AcquireCredentialsHandle(kNegotiatePackage, &cred), SEC_E_OK);
+    CtxtHandle context;
+    std::vector<BYTE> token;
+    const SECURITY_STATUS status =
+        provider.InitializeSecurityContext(cred, L"HTTP/mail.test.realm@TEST.REALM", &context, token);
+    ASSERT_TRUE(status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)
+        << std::hex << status << " " << std::string(provider.LastErrorText().begin(), provider.LastErrorText().end());
+    ASSERT_GT(token.size(), 2u);
+    EXPECT_EQ(token[0], 0x60) << "an initial context token";
+    EXPECT_NE(context.ullId, 0u);
+    EXPECT_NE(context.ullId, cred.ullId) << "contexts and credentials never share an id";
+
+    CtxtHandle copy = context;
+    EXPECT_EQ(provider.DeleteSecurityContext(&context), SEC_E_OK);
+    EXPECT_EQ(context.ullId, 0u);
+    EXPECT_EQ(provider.DeleteSecurityContext(&copy), SEC_E_INVALID_HANDLE);
+    // A second context left open is deleted with the provider (ASan would report a leak).
+    EXPECT_NE(
+        provider.InitializeSecurityContext(cred, L"HTTP/mail.test.realm@TEST.REALM", &context, token) & 0x80000000,
+        0x80000000u);
 }
