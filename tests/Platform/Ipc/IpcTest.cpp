@@ -190,3 +190,26 @@ TEST(Names, DistinctNamesNeverShareAFile) {
     EXPECT_LT(longName.filename().string().size(), 200u);
     EXPECT_NE(longName, Platform::NamedObjectPath("lock", std::wstring(1001, L'x')));
 }
+
+// A later user asking for more room grows the section under the earlier one without losing what
+// it holds; the earlier mapping keeps working. An empty section is refused.
+TEST(SharedSection, GrowsForALaterUserAndKeepsTheData) {
+    TestSupport::TempHome home;
+    Platform::SharedSection small;
+    ASSERT_TRUE(small.Open(L"OSN-GROW", 16));
+    std::strcpy(static_cast<char*>(small.Data()), "kept");
+    Platform::SharedSection large;
+    ASSERT_TRUE(large.Open(L"OSN-GROW", 8192));
+    EXPECT_FALSE(large.Created());
+    EXPECT_EQ(large.Size(), 8192u);
+    EXPECT_STREQ(static_cast<char*>(large.Data()), "kept");
+    static_cast<char*>(large.Data())[8191] = 'z';  // the new room is really there
+    std::strcpy(static_cast<char*>(small.Data()), "both");
+    EXPECT_STREQ(static_cast<char*>(large.Data()), "both");
+
+    Platform::SharedSection empty;
+    errno = 0;
+    EXPECT_FALSE(empty.Open(L"OSN-GROW", 0));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(empty.IsOpen());
+}
