@@ -757,7 +757,7 @@ protected:
         if (hr == MAPI_E_NOT_FOUND)
             hr = MAPI_E_OBJECT_DELETED;
         if (SUCCEEDED(hr))
-            hr = m_pDb->LoadProps(m_nid, props);
+            hr = m_pDb->LoadPropsFor(m_nid, lpTags, props);
         if (FAILED(hr))
             return hr;
         if (parent)

@@ -138,13 +138,14 @@ HRESULT AssignNids(StoreDb& db, MsgData& msg, ULONG ulType) {
 namespace {
 
 HRESULT WriteOwnProps(StoreDb& db, ULONG nid, bool bNew, const PropMap& props, const PropChanges& changes) {
+    if (bNew)
+        return db.InsertProps(nid, props);
     HRESULT hr = S_OK;
-    if (!bNew)
-        for (ULONG ulId : changes.deleted)
-            if (SUCCEEDED(hr))
-                hr = db.DeleteProp(nid, ulId);
+    for (ULONG ulId : changes.deleted)
+        if (SUCCEEDED(hr))
+            hr = db.DeleteProp(nid, ulId);
     for (const auto& [ulId, prop] : props)
-        if (SUCCEEDED(hr) && (bNew || changes.dirty.count(ulId)))
+        if (SUCCEEDED(hr) && changes.dirty.count(ulId))
             hr = db.WriteProp(nid, prop);
     return hr;
 }

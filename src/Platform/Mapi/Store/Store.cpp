@@ -229,8 +229,10 @@ public:
     }
 
 protected:
-    HRESULT ReadProps(PropMap& props) override {
-        HRESULT hr = m_pDb->LoadProps(kNidStore, props);
+    HRESULT ReadProps(PropMap& props) override { return ReadPropsFor(props, nullptr); }
+
+    HRESULT ReadPropsFor(PropMap& props, LPSPropTagArray lpTags) override {
+        HRESULT hr = m_pDb->LoadPropsFor(kNidStore, lpTags, props);
         if (FAILED(hr))
             return hr;
         std::string eid = m_pDb->StoreEntryId();

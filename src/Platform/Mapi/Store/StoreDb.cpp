@@ -626,6 +626,28 @@ HRESULT StoreDb::LoadProps(ULONG nid, PropMap& props) {
     return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
 }
 
+HRESULT StoreDb::LoadPropsFor(ULONG nid, LPSPropTagArray lpTags, PropMap& props) {
+    // A few ids are cheaper to look up one by one than to read every row of a large object.
+    constexpr ULONG kMaxLookups = 8;
+    if (!lpTags || lpTags->cValues > kMaxLookups)
+        return LoadProps(nid, props);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    props.clear();
+    for (ULONG i = 0; i < lpTags->cValues; ++i) {
+        const ULONG ulId = PROP_ID(lpTags->aulPropTag[i]);
+        StoredProp prop;
+        HRESULT hr = LoadProp(nid, ulId, &prop);
+        if (hr == MAPI_E_NOT_FOUND)
+            continue;
+        if (FAILED(hr))
+            return hr;
+        if (!IsStorableType(PROP_TYPE(prop.ulTag)))
+            return MAPI_E_CORRUPT_STORE;
+        props[ulId] = std::move(prop);
+    }
+    return S_OK;
+}
+
 HRESULT StoreDb::LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto st = Cached("SELECT tag, value FROM props WHERE nid=? AND tag BETWEEN ? AND ?");
@@ -693,6 +715,21 @@ HRESULT StoreDb::WriteProp(ULONG nid, const StoredProp& prop) {
     auto st = Cached("INSERT OR REPLACE INTO props(nid, tag, value) VALUES(?, ?, ?)");
     st->Bind(1, nid).Bind(2, prop.ulTag).Bind(3, prop.sData);
     return HrFromSqlite(st->Step());
+}
+
+HRESULT StoreDb::InsertProps(ULONG nid, const PropMap& props) {
+    // Rows a removed object left under a reused id would otherwise join the new ones; one delete
+    // for the object instead of one per value, since a new object has each id once.
+    HRESULT hr = DeleteAllProps(nid);
+    auto st = Cached("INSERT OR REPLACE INTO props(nid, tag, value) VALUES(?, ?, ?)");
+    for (const auto& [ulId, prop] : props) {
+        if (FAILED(hr))
+            break;
+        st->Reset();
+        st->Bind(1, nid).Bind(2, prop.ulTag).Bind(3, prop.sData);
+        hr = HrFromSqlite(st->Step());
+    }
+    return hr;
 }
 
 HRESULT StoreDb::DeleteProp(ULONG nid, ULONG ulId) {

@@ -141,7 +141,11 @@ public:
     HRESULT LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp);  // MAPI_E_NOT_FOUND when absent
     // The given property ids of every child of parent (all ids when ids is empty).
     HRESULT LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows);
+    // Only the properties with the given tags' ids (all of them when lpTags is null).
+    HRESULT LoadPropsFor(ULONG nid, LPSPropTagArray lpTags, PropMap& props);
     HRESULT WriteProp(ULONG nid, const StoredProp& prop);
+    // All properties of an object inserted in this transaction: one insert per value.
+    HRESULT InsertProps(ULONG nid, const PropMap& props);
     HRESULT DeleteProp(ULONG nid, ULONG ulId);
     HRESULT DeleteAllProps(ULONG nid);
     // A SetProps or DeleteProps call's values and ids, written at once.
