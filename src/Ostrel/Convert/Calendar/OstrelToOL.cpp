@@ -3,7 +3,6 @@
 #include "Ostrel/Convert/Mail/ConvertMimeToMessage.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/StoreFolders.h"
-#include "Ostrel/Store/StoreWrap.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Strings.h"
@@ -100,6 +99,12 @@ FILETIME OstrelToOL::Now() const {
     return Util::CurrentClock().GetSystemTimeAsFileTime();
 }
 
+bool OstrelToOL::IsPrimaryStore() {
+    if (!m_obPrimaryStore)
+        m_obPrimaryStore = Mapi::IsPrimaryOstrelStore(m_pStore);
+    return *m_obPrimaryStore;
+}
+
 bool OstrelToOL::Begin(Appointment& appointment, IMsgStore* pStore, IMessage* pTarget, IAddrBook* pAddrBook,
                        const wchar_t* pwszUserEmail, const std::vector<std::wstring>& userNames) {
     m_pAppointment = &appointment;
@@ -109,6 +114,7 @@ bool OstrelToOL::Begin(Appointment& appointment, IMsgStore* pStore, IMessage* pT
     m_userNames = userNames;
     m_tagIds = appointment.TagIds();
     m_tagNames = appointment.TagNames();
+    m_obPrimaryStore.reset();
     m_bStopSyncError = m_bLocalFailure = m_bReportableLocalFailure = m_bReportableLocalWarning = false;
     m_wsError.clear();
     m_wsWarning.clear();
@@ -156,7 +162,7 @@ std::optional<std::wstring> OstrelToOL::StripMeetingSummary(const std::wstring& 
     return std::nullopt;
 }
 
-bool OstrelToOL::ConvertMimeIntoMessage(const Inv& inv, IMessage* pMessage, int& reminderFlag, bool bSaveNow) {
+bool OstrelToOL::ConvertMimeIntoMessage(const Inv& inv, IMessage* pMessage, int& reminderFlag) {
     const Comp* pComp = inv.CompAt(0);
     if (!pComp || !pMessage)
         return false;
@@ -226,10 +232,6 @@ bool OstrelToOL::ConvertMimeIntoMessage(const Inv& inv, IMessage* pMessage, int&
     HRESULT hr = pMessage->SetProps(props.Count(), props.Values(), nullptr);
     if (FAILED(hr)) {
         AddError(L"SetProps() in ConvertMimeIntoMessage(), hr: " + Hex(hr));
-        return false;
-    }
-    if (bSaveNow && FAILED(hr = Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE, 0))) {
-        AddError(L"SaveChanges() in ConvertMimeIntoMessage(), hr: " + Hex(hr));
         return false;
     }
     return true;
@@ -347,7 +349,7 @@ bool OstrelToOL::AddAttendee(IMessage* pMessage, const Attendee& attendee, ULONG
 void OstrelToOL::AddCategories(IMessage* /*pMessage*/, CalPropList& props, std::vector<ULONG>& deletions) {
     SPropValue value{};
     void* pBuffer = nullptr;
-    if (!m_tagNames.empty() && (m_bSupportTagNames || Mapi::IsPrimaryOstrelStore(m_pStore))) {
+    if (!m_tagNames.empty() && (m_bSupportTagNames || IsPrimaryStore())) {
         std::vector<std::wstring> names(m_tagNames.begin(), m_tagNames.end());
         pBuffer = Mapi::MapTagNamesToKeywordsProp(value, names, m_pStore);
     } else if (!m_tagIds.empty()) {

@@ -57,7 +57,7 @@ public:
 protected:
     // Writes the class, the body and the reminder defaults of a message from an invitation.
     // reminderFlag receives the message's own reminder flag when the server sends no alarms.
-    bool ConvertMimeIntoMessage(const Inv& inv, IMessage* pMessage, int& reminderFlag, bool bSaveNow);
+    bool ConvertMimeIntoMessage(const Inv& inv, IMessage* pMessage, int& reminderFlag);
     // One recipient row: flags 1 sendable, 2 organizer, 0x10 exceptional response, 0x20 deleted.
     // The organizer (flag 2 set) also becomes the sender.
     bool AddAttendee(IMessage* pMessage, const Attendee& attendee, ULONG ulRecipientFlags);
@@ -78,6 +78,9 @@ protected:
     // The "Keywords" value from the item's tags into the array (or a deletion when there are none).
     void AddCategories(IMessage* pMessage, CalPropList& props, std::vector<ULONG>& deletions);
     FILETIME Now() const;
+    // Whether the target store is the account's primary store; asked once per item, since the
+    // series and each of its exceptions need it.
+    bool IsPrimaryStore();
 
     Appointment* m_pAppointment = nullptr;
     IMsgStore* m_pStore = nullptr;
@@ -87,6 +90,7 @@ protected:
     Mapi::NamedProps* m_pNamedProps = nullptr;
     bool m_bSupportApptAlarm = true;
     bool m_bSupportTagNames = true;
+    std::optional<bool> m_obPrimaryStore;
     int m_iKeepReminder = 0;
     BOOL m_bOldReminderSet = FALSE;
     LONG m_lOldReminderMinutes = 0;
@@ -119,8 +123,7 @@ protected:
     bool SetProperties(const Comp& comp, Mapi::Appt& appt, bool bException, int keepReminder);
     void SetApptProps(Mapi::Appt& appt, const Comp& comp, FILETIME& ftEnd, const FILETIME& ftStart,
                       const FILETIME& ftNow);
-    bool SetMAPIProperties(const Comp& comp, IMessage* pMessage, const wchar_t* pwszUid, bool bException,
-                           bool bSaveChanges);
+    bool SetMAPIProperties(const Comp& comp, IMessage* pMessage, const wchar_t* pwszUid, bool bException);
     bool AddInviteeInfo(IMessage* pMessage, const Comp& comp, CalPropList& props, bool bRemoveExisting,
                         bool bException);
     bool DealWithExceptions(Mapi::Appt& appt, IMessage* pTarget, const Comp& comp);

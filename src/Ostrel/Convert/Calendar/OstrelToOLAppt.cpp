@@ -112,7 +112,7 @@ int OstrelToOLAppt::ConvertAppt_(IMessage* pTarget) {
         appt.GetReminderMinutes(&m_lOldReminderMinutes);
     }
     int reminderFlag = 0;
-    if (!ConvertMimeIntoMessage(*pDefault, pTarget, reminderFlag, false)) {
+    if (!ConvertMimeIntoMessage(*pDefault, pTarget, reminderFlag)) {
         AddError(L"Could not convert the MIME to MAPI.");
         return 0;
     }
@@ -134,7 +134,7 @@ int OstrelToOLAppt::ConvertAppt_(IMessage* pTarget) {
         AddError(L"ERROR - Problem processing an exception.  Inconsistencies may result\n");
         return 0;
     }
-    if (!SetMAPIProperties(*pComp, pTarget, m_pAppointment->GetUid(), false, false)) {
+    if (!SetMAPIProperties(*pComp, pTarget, m_pAppointment->GetUid(), false)) {
         AddError(L"ERROR - SetMAPIProperties() failed.\n");
         return 0;
     }
@@ -390,11 +390,10 @@ void OstrelToOLAppt::GetOutlookReminderValues(BOOL& bSet, LONG& lMinutes) {
         OSTLOG_INFO(8, L"Cannot get Outlook's Reminder minutes");
 }
 
-bool OstrelToOLAppt::SetMAPIProperties(const Comp& comp, IMessage* pMessage, const wchar_t* pwszUid, bool bException,
-                                       bool bSaveChanges) {
+bool OstrelToOLAppt::SetMAPIProperties(const Comp& comp, IMessage* pMessage, const wchar_t* pwszUid, bool bException) {
     CalPropList props;
     std::vector<ULONG> deletions;
-    const bool bPrimary = Mapi::IsPrimaryOstrelStore(m_pStore);
+    const bool bPrimary = IsPrimaryStore();
     if (!bException) {
         LONG lSideEffects = 369;
         if (!Mapi::IsBESOSN() && !bPrimary) {
@@ -460,10 +459,6 @@ bool OstrelToOLAppt::SetMAPIProperties(const Comp& comp, IMessage* pMessage, con
         tags[0] = static_cast<ULONG>(deletions.size());
         std::copy(deletions.begin(), deletions.end(), tags.begin() + 1);
         pMessage->DeleteProps(reinterpret_cast<LPSPropTagArray>(tags.data()), nullptr);
-    }
-    if (bSaveChanges && FAILED(Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE | FORCE_SAVE, 0))) {
-        AddError(L"SaveChanges() failed in SetMAPIProperties.");
-        return false;
     }
     return true;
 }

@@ -128,7 +128,9 @@ bool OstrelToOLAppt::MakeExceptionToRecurrence(Appt& appt, IMessage* pTarget, In
     }
     Appt exception(pEmbedded.Get(), m_pStore, Appt::ExceptionContext{pAttach.Get(), pException});
     int reminderFlag = 0;
-    if (!ConvertMimeIntoMessage(inv, pEmbedded.Get(), reminderFlag, true)) {
+    // The occurrence's message is saved once, after all of it is written: each save of an
+    // embedded message hands a whole copy of it to the attachment.
+    if (!ConvertMimeIntoMessage(inv, pEmbedded.Get(), reminderFlag)) {
         AddError(L"ConvertMimeIntoMessage() failed for recurring exception.");
         return false;
     }
@@ -156,11 +158,7 @@ bool OstrelToOLAppt::MakeExceptionToRecurrence(Appt& appt, IMessage* pTarget, In
         AddError(L"SetProps() failed for recurring exception.");
         return false;
     }
-    if (FAILED(Mapi::WrapSaveChanges(pEmbedded.Get(), KEEP_OPEN_READWRITE, 0))) {
-        AddError(L"SaveChanges() failed for recurring exception.");
-        return false;
-    }
-    if (!SetMAPIProperties(*pComp, pEmbedded.Get(), m_pAppointment->GetUid(), true, true)) {
+    if (!SetMAPIProperties(*pComp, pEmbedded.Get(), m_pAppointment->GetUid(), true)) {
         AddError(L"SetMAPIProperties() failed for recurring exception.");
         return false;
     }

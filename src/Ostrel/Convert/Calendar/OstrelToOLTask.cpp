@@ -51,7 +51,7 @@ int OstrelToOLTask::ConvertTask(IMsgStore* pStore, Appointment& appointment, IMe
         Task task(pTarget, pStore);
         int reminderFlag = 0;
         const Comp* pComp = pDefault->CompAt(0);
-        if (!ConvertMimeIntoMessage(*pDefault, pTarget, reminderFlag, false)) {
+        if (!ConvertMimeIntoMessage(*pDefault, pTarget, reminderFlag)) {
             AddError(L"Could not convert the MIME to MAPI.");
         } else if (!pComp) {
             AddError(L"no comps for this appt.");
