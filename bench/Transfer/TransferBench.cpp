@@ -3,10 +3,12 @@
 // - upload: DoPutSynchronous (multipart body streamed from a generated IStream) against bare
 //   libcurl posting the same multipart body from a read callback; both go to a sink server that
 //   takes the body apart and counts the file's bytes without keeping them;
-// - download: DownloadToFile (session token, spool, checks, rename) and Connection's
-//   DoGetSynchronous (spool only) against bare libcurl writing the same bytes to a file.
-// Prints the ratios (goal >= 0.8 each way) and the peak resident memory after each benchmark,
-// which must not grow with the size of the transfer.
+// - download: DownloadToFile (session token, checks, a temporary file beside the target made
+//   durable and renamed over it) and Connection's DoGetSynchronous (spool only) against bare
+//   libcurl writing the same bytes the way DownloadToFile does (temporary file, write-back on the
+//   way, fsync, rename).
+// Prints the ratios of the median times (goal >= 0.8 each way) with the CPU time of each side, and
+// the peak resident memory after each benchmark, which must not grow with the size of the transfer.
 #include "Ostrel/Rpc/Transport/Download.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Ostrel/Rpc/Transport/Upload.h"
@@ -17,20 +19,22 @@
 #include <benchmark/benchmark.h>
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
-
-#include "Support/RatioReporter.h"
+#include <vector>
 
 namespace {
 
@@ -239,25 +243,59 @@ std::string BulkPath() {
     return "/bulk?bytes=" + std::to_string(Bytes());
 }
 
-size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
-    return std::fwrite(data, size, count, static_cast<FILE*>(user)) * size;
+// What DownloadToFile does with the bytes, done beside bare libcurl: write(2) into a temporary file
+// next to the target, handed to the disk every 8 MB on the way (sync_file_range), made durable with
+// fsync and renamed over the target, so that both sides pay for a file that survives a crash.
+constexpr ULONGLONG kWritebackEvery = 8u << 20;
+
+struct DurableFile {
+    int fd = -1;
+    ULONGLONG ullWritten = 0;
+    ULONGLONG ullStarted = 0;
+};
+
+size_t WriteDurably(char* data, size_t size, size_t count, void* user) {
+    auto* file = static_cast<DurableFile*>(user);
+    for (size_t left = size * count; left > 0;) {
+        const ssize_t n = write(file->fd, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;
+        data += n;
+        left -= static_cast<size_t>(n);
+        file->ullWritten += static_cast<ULONGLONG>(n);
+    }
+    if (file->ullWritten - file->ullStarted >= kWritebackEvery) {
+        sync_file_range(file->fd, static_cast<off_t>(file->ullStarted),
+                        static_cast<off_t>(file->ullWritten - file->ullStarted), SYNC_FILE_RANGE_WRITE);
+        file->ullStarted = file->ullWritten;
+    }
+    return size * count;
 }
 
 void BM_DownloadBareCurl(benchmark::State& state) {
     std::string url = "http://127.0.0.1:" + std::to_string(TheServer().Port()) + BulkPath();
     CURL* curl = curl_easy_init();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToFile);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteDurably);
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
     auto target = BenchDir() / "bare.bin";
     for (auto _ : state) {
-        FILE* f = std::fopen(target.c_str(), "wb");
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
-        CURLcode rc = curl_easy_perform(curl);
-        std::fclose(f);
-        if (rc != CURLE_OK || std::filesystem::file_size(target) != Bytes())
+        std::string pattern = (BenchDir() / ".bare.bin.XXXXXX").string();
+        DurableFile file;
+        file.fd = mkostemp(pattern.data(), O_CLOEXEC | O_NOFOLLOW);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &file);
+        CURLcode rc = file.fd >= 0 ? curl_easy_perform(curl) : CURLE_WRITE_ERROR;
+        const bool bDurable =
+            file.fd >= 0 && fsync(file.fd) == 0 && close(file.fd) == 0 && rename(pattern.c_str(), target.c_str()) == 0;
+        if (rc != CURLE_OK || !bDurable || file.ullWritten != Bytes() ||
+            std::filesystem::file_size(target) != Bytes()) {
+            unlink(pattern.c_str());
             state.SkipWithError("bare download failed");
+            break;
+        }
     }
     curl_easy_cleanup(curl);
     std::filesystem::remove(target);
@@ -307,11 +345,36 @@ void BM_DownloadSpoolOnly(benchmark::State& state) {
     g_peakAfter["BM_DownloadSpoolOnly"] = PeakRssMb();
 }
 
-BENCHMARK(BM_UploadBareCurl)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
-BENCHMARK(BM_UploadConnection)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
-BENCHMARK(BM_DownloadBareCurl)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
-BENCHMARK(BM_DownloadSpoolOnly)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
-BENCHMARK(BM_DownloadToFile)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+// Three repetitions of one transfer each, run in a shuffled order (see main) so that the state of
+// the shared disk and machine falls on both sides of a ratio alike; the medians are compared.
+BENCHMARK(BM_UploadBareCurl)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_UploadConnection)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_DownloadBareCurl)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_DownloadSpoolOnly)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_DownloadToFile)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->UseRealTime();
+
+// Keeps the median real and CPU time (of the benchmark's own thread) of each benchmark.
+class MedianReporter : public benchmark::ConsoleReporter {
+public:
+    struct Times {
+        double real = 0;
+        double cpu = 0;
+    };
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                m_median[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    Times Median(const std::string& name) const {
+        auto it = m_median.find(name);
+        return it == m_median.end() ? Times{} : it->second;
+    }
+
+private:
+    std::map<std::string, Times> m_median;
+};
 
 }  // namespace
 
@@ -320,20 +383,27 @@ int main(int argc, char** argv) {
     setenv("OSTREL_LOG", "0", 0);
     std::string home = (std::filesystem::temp_directory_path() / ("ostrel-bench-" + std::to_string(getpid()))).string();
     setenv("OSTREL_HOME", home.c_str(), 0);
-    benchmark::Initialize(&argc, argv);
+    // Repetitions interleaved unless the command line says otherwise.
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    if (std::none_of(args.begin(), args.end(), [](const char* a) { return std::strstr(a, "random_interleaving"); }))
+        args.push_back(interleave);
+    int argCount = static_cast<int>(args.size());
+    benchmark::Initialize(&argCount, args.data());
     TheServer();
     TheSink();
     long startMb = PeakRssMb();
-    BenchSupport::RatioReporter reporter;
+    MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     double mb = Bytes() / 1e6;
     auto ratio = [&](const char* name, const char* base) {
-        double t = reporter.Real(name), b = reporter.Real(base);
-        if (t > 0 && b > 0)
-            std::printf("%-22s %7.0f MB/s, %-20s %7.0f MB/s, ratio %.3f (goal >= 0.8)\n", name, mb / (t / 1e3), base,
-                        mb / (b / 1e3), b / t);
+        const MedianReporter::Times t = reporter.Median(name);
+        const MedianReporter::Times b = reporter.Median(base);
+        if (t.real > 0 && b.real > 0)
+            std::printf("%-20s %5.0f MB/s (CPU %5.0f ms), %-19s %5.0f MB/s (CPU %5.0f ms), ratio %.3f (goal >= 0.8)\n",
+                        name, mb / (t.real / 1e3), t.cpu, base, mb / (b.real / 1e3), b.cpu, b.real / t.real);
     };
-    std::printf("transfer size %.0f MB\n", mb);
+    std::printf("transfer size %.0f MB; medians of 3 interleaved runs\n", mb);
     ratio("BM_UploadConnection", "BM_UploadBareCurl");
     ratio("BM_DownloadSpoolOnly", "BM_DownloadBareCurl");
     ratio("BM_DownloadToFile", "BM_DownloadBareCurl");
