@@ -1,6 +1,8 @@
 #include "Ostrel/Convert/Mail/MimeToMapiConverter.h"
 
+#include <cwchar>
 #include <exception>
+#include <iterator>
 
 #include "Ostrel/Convert/Mail/MimeToMapiDeferredSave.h"
 #include "Ostrel/Convert/Mail/MimeToMapiPropSet.h"
@@ -196,18 +198,19 @@ int MimeToMapiConverter::ConvertViaIConvSess(IMessage* pMsg, LONG lItemId, const
             CleanUpHTML();
         if (!RunConverter(pMsg, true))
             return 0;
-        RepairSubject(pMsg);
+        const Converted converted = ReadConverted(pMsg);
+        RepairSubject(pMsg, converted);
         DeleteKeywords(pMsg);
         if (bExtractShare)
             ExtractShareXML(pMsg);
 
         PropSet props;
-        SetCommonProps(props, pMsg, lItemId, iMajor < 12);
+        SetCommonProps(props, converted.bReceipt, lItemId, iMajor < 12);
         SetKeywordsFromStr(props, sTagIds, sTagNames);
         SetConvIdFromStr(props, sConvId);
         SetDeliveryTimeFromStr(props, sReceived);
         SetMessageFlagsFromStr(props, sFlags);
-        if (sFlags.find('d') != std::string::npos)
+        if (sFlags.find('d') != std::string::npos && converted.bHasSubmitTime)
             RemoveDraftSubmitTime(pMsg);
         return SaveProps(pMsg, props);
     } catch (const std::exception& e) {
@@ -262,7 +265,7 @@ int MimeToMapiConverter::ConvertMimePP(mimepp::Message& message, IMessage* pMsg,
 
     mimepp::Headers& headers = message.headers();
     PropSet props;
-    SetCommonProps(props, pMsg, lItemId, false);
+    SetCommonProps(props, ReadConverted(pMsg).bReceipt, lItemId, false);
 
     std::wstring wsTagNames;
     if (mimepp::Field* pNames = headers.findField("x-ostrel-tag-names"))
@@ -282,14 +285,34 @@ int MimeToMapiConverter::ConvertMimePP(mimepp::Message& message, IMessage* pMsg,
     return SaveProps(pMsg, props);
 }
 
-void MimeToMapiConverter::RepairSubject(IMessage* pMsg) {
-    LPSPropValue pSubject = nullptr;
-    if (FAILED(HrGetOneProp(pMsg, PR_SUBJECT_W, &pSubject)))
+MimeToMapiConverter::Converted MimeToMapiConverter::ReadConverted(IMessage* pMsg) {
+    static constexpr wchar_t kReceiptPrefix[] = L"Report.IPM.Note.";
+    Converted converted;
+    SizedSPropTagArray(3, tags) = {3, {PR_SUBJECT_W, PR_MESSAGE_CLASS_W, PR_CLIENT_SUBMIT_TIME}};
+    ULONG cValues = 0;
+    LPSPropValue pValues = nullptr;
+    if (FAILED(pMsg->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE, &cValues, &pValues)) ||
+        cValues != 3) {
+        MAPIFreeBuffer(pValues);
+        return converted;
+    }
+    if (pValues[0].ulPropTag == PR_SUBJECT_W) {
+        converted.bHasSubject = true;
+        converted.wsSubject = pValues[0].Value.lpszW;
+    }
+    converted.bReceipt = pValues[1].ulPropTag == PR_MESSAGE_CLASS_W &&
+                         wcsncmp(pValues[1].Value.lpszW, kReceiptPrefix, std::size(kReceiptPrefix) - 1) == 0;
+    if (converted.bReceipt)
+        OSTLOG_INFO(4, L"This is a receipt");
+    converted.bHasSubmitTime = pValues[2].ulPropTag == PR_CLIENT_SUBMIT_TIME;
+    MAPIFreeBuffer(pValues);
+    return converted;
+}
+
+void MimeToMapiConverter::RepairSubject(IMessage* pMsg, const Converted& converted) {
+    if (!converted.bHasSubject || converted.wsSubject.find(L"\r\n ") == std::wstring::npos)
         return;
-    std::wstring wsSubject = pSubject->Value.lpszW;
-    MAPIFreeBuffer(pSubject);
-    if (wsSubject.find(L"\r\n ") == std::wstring::npos)
-        return;
+    std::wstring wsSubject = converted.wsSubject;
     for (size_t pos; (pos = wsSubject.find(L"\r\n ")) != std::wstring::npos;)
         wsSubject.erase(pos, 3);
     SPropValue value{PR_SUBJECT_W, 0, {}};
@@ -310,10 +333,6 @@ void MimeToMapiConverter::DeleteKeywords(IMessage* pMsg) {
 }
 
 void MimeToMapiConverter::RemoveDraftSubmitTime(IMessage* pMsg) {
-    LPSPropValue pValue = nullptr;
-    if (FAILED(HrGetOneProp(pMsg, PR_CLIENT_SUBMIT_TIME, &pValue)))
-        return;
-    MAPIFreeBuffer(pValue);
     SizedSPropTagArray(1, tags) = {1, {PR_CLIENT_SUBMIT_TIME}};
     const HRESULT hr = pMsg->DeleteProps(reinterpret_cast<LPSPropTagArray>(&tags), nullptr);
     if (FAILED(hr))

@@ -64,7 +64,16 @@ private:
     HRESULT OpenInputStream(IStream** ppStream);
     void ReportConversionFailure(HRESULT hr, const wchar_t* pwszText);
 
-    void RepairSubject(IMessage* pMsg);
+    // What the steps after the host's converter need of its result, read in one call.
+    struct Converted {
+        std::wstring wsSubject;
+        bool bHasSubject = false;
+        bool bReceipt = false;  // the class begins with "Report.IPM.Note."
+        bool bHasSubmitTime = false;
+    };
+    Converted ReadConverted(IMessage* pMsg);
+
+    void RepairSubject(IMessage* pMsg, const Converted& converted);
     void DeleteKeywords(IMessage* pMsg);
     void RemoveDraftSubmitTime(IMessage* pMsg);
     int SaveProps(IMessage* pMsg, PropSet& props);
@@ -75,7 +84,7 @@ private:
     void SetDeliveryTime(PropSet& props, int64_t llUnixSeconds);
     void SetDeliveryTimeFromStr(PropSet& props, const std::string& sMillis);
     void SetConvIdFromStr(PropSet& props, const std::string& sConvId);
-    void SetCommonProps(PropSet& props, IMessage* pMsg, LONG lItemId, bool bVersionFlag);
+    void SetCommonProps(PropSet& props, bool bReceipt, LONG lItemId, bool bVersionFlag);
     // Whether the header block holds a Disposition-Notification-To line.
     bool HasReadReceiptRequest() const;
 

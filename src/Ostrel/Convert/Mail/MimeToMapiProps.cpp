@@ -6,7 +6,6 @@
 #include "Ostrel/Model/ItemTypes.h"
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Store/Categories/TagCache.h"
-#include "Ostrel/Store/StoreWrap.h"
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Strings.h"
@@ -95,10 +94,10 @@ const SPropValue* MimeToMapiConverter::PropSet::Find(ULONG ulTag) const {
     return nullptr;
 }
 
-void MimeToMapiConverter::SetCommonProps(PropSet& props, IMessage* pMsg, LONG lItemId, bool bVersionFlag) {
+void MimeToMapiConverter::SetCommonProps(PropSet& props, bool bReceipt, LONG lItemId, bool bVersionFlag) {
     if (m_pNamedProps && bVersionFlag)
         props.Bool(m_pNamedProps->GetPropTag(NamedProps::APPT_825A, PT_BOOLEAN), true);
-    if (!Ostrel::Mapi::IsReceipt(pMsg))
+    if (!bReceipt)
         props.Bool(PR_PROCESSED, true);
     if (m_pNamedProps) {
         OSTLOG_INFO(4, L"Stamping PR_OSTREL_ID %d", lItemId);
