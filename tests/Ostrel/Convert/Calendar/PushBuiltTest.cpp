@@ -9,8 +9,14 @@
 #include "Ostrel/Rpc/Requests/CalendarReader.h"
 #include "Ostrel/Store/Calendar/Appt.h"
 #include "Ostrel/Store/NamedProps.h"
+#include "Support/TempHome.h"
 #include "Util/Time/TimeUtil.h"
 
+#include <cstdlib>
+#include <cwctype>
+#include <filesystem>
+#include <fstream>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -138,6 +144,31 @@ std::vector<BYTE> ChangedRulesDefinition() {
     return b;
 }
 
+// The server's reply without what changes from run to run: ids, uids and modification times.
+std::string Stable(const std::string& sReply) {
+    static const std::regex kVolatile(R"re((<appt id|\buid|\bmd)="[^"]*")re");
+    std::string out = std::regex_replace(sReply, kVolatile, "$1=\"*\"");
+    // One element per line, for diffs that can be read.
+    return std::regex_replace(out, std::regex("><"), ">\n<") + "\n";
+}
+
+void ExpectGolden(const std::wstring& wsSubject, const std::string& sReply) {
+    std::string sName = "built-";
+    for (wchar_t c : wsSubject)
+        sName += std::iswalnum(c) ? static_cast<char>(std::towlower(c)) : '-';
+    const std::filesystem::path path = TestSupport::DataDir() / "calendar-push" / (sName + ".reply.ref");
+    if (std::getenv("OSTREL_REGEN_CALENDAR_PUSH")) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << Stable(sReply);
+        ASSERT_TRUE(out.good()) << path;
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream expected;
+    expected << in.rdbuf();
+    EXPECT_EQ(Stable(sReply), expected.str()) << path;
+}
+
 class PushBuilt : public PushStore {
 protected:
     // A new appointment the user organizes, saved.
@@ -233,10 +264,14 @@ protected:
         ASSERT_EQ(appt.Save(), S_OK);
     }
 
-    // Two round trips: the first keeps what the user sees, the second changes nothing.
+    // Two round trips: the first keeps what the user sees, the second changes nothing. What the
+    // server stored of the first is held against tests/data/calendar-push/built-<subject>.reply.ref.
     void ExpectRoundTrip(IMessage* pMessage) {
+        std::wstring wsSubject;
+        Appt(pMessage, m_pStore.Get()).GetSubject(&wsSubject);
         RoundTrip first = PushAndBack(pMessage, false);
         ASSERT_EQ(first.back.iResult, 1);
+        ExpectGolden(wsSubject, first.sReply);
         EXPECT_EQ(first.back.wsWarning, L"");
         EXPECT_EQ(LineDiff(Essence(first.sBefore), Essence(first.sAfter)), "") << first.sReply;
         RoundTrip second = PushAndBack(first.back.pMessage.Get(), false);
