@@ -4,6 +4,8 @@
 
 #include "Ostrel/Convert/Contact/L2MContactConverter.h"
 #include "Ostrel/IdMap/IdMapper.h"
+#include "Ostrel/Rpc/Requests/ContactImage.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Platform/Com/ComPtr.h"
 #include "Util/Log/Log.h"
 
@@ -55,6 +57,16 @@ HRESULT ContactStoreWriter::DoPut(const Mail::Contact& contact, const std::strin
     HRESULT hr = OpenOrCreate(contact, pMsg.AddressOf(), &bNew);
     if (FAILED(hr))
         return hr;
+    std::string sFetched;
+    if (!pPhoto && m_pConnection) {
+        try {
+            if (Rpc::FetchContactImage(*m_pConnection, contact, sFetched))
+                pPhoto = &sFetched;
+        } catch (const Rpc::RpcException& e) {
+            OSTLOG_ERROR(L"Failed to fetch the image of contact %d: %ls (%ls)", contact.GetContId(), e.ExcepType(),
+                         e.ExcepText() ? e.ExcepText() : L"");
+        }
+    }
     L2MContactConverter converter(&contact, nullptr, m_pItemMapper, m_pGalMapper);
     if (pPhoto) {
         const wchar_t* pwszName = contact.GetImageAttachmentInfo().GetFileName();

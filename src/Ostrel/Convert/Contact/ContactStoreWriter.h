@@ -1,13 +1,18 @@
 // Puts server contacts into a store folder: the message a contact had before is found through
 // the id mapper (by server id, or for global address list entries by their reference, so that
 // an entry keeps its store object across synchronisations), the contact is converted onto it,
-// stamped, saved, and the mapping recorded.
+// stamped, saved, and the mapping recorded. With a connection, the image a contact announces is
+// fetched from the server and becomes its photo.
 #pragma once
 
 #include <string>
 
 #include "Ostrel/Model/Contact/Contact.h"
 #include "Platform/Mapi/Mapi.h"
+
+namespace Ostrel::Rpc {
+class OstrelConnection;
+}
 
 namespace Ostrel::Mapi {
 
@@ -19,8 +24,13 @@ public:
     // Both are also used to resolve group members. Neither is owned.
     ContactStoreWriter(IMsgStore* pStore, IMAPIFolder* pFolder, IdMapper* pItemMapper, IdMapper* pGalMapper, bool bGal);
 
-    // Writes one contact. pPhoto, when given, holds the photo's bytes. The message's entry id
-    // goes into *psEntryId when asked for.
+    // Photos are then fetched over `pConnection` (not owned; null: no fetching).
+    void SetConnection(Rpc::OstrelConnection* pConnection) { m_pConnection = pConnection; }
+
+    // Writes one contact. pPhoto, when given, holds the photo's bytes; otherwise, with a
+    // connection, the image the contact announces is fetched. A photo that cannot be fetched is
+    // logged and left out: the contact is written, and a photo it had in the store stays. The
+    // message's entry id goes into *psEntryId when asked for.
     HRESULT Put(const Mail::Contact& contact, const std::string* pPhoto = nullptr, std::string* psEntryId = nullptr);
 
     // The key a global address list entry is mapped by: its unique id, else its reference.
@@ -36,6 +46,7 @@ private:
     IdMapper* m_pItemMapper;
     IdMapper* m_pGalMapper;
     bool m_bGal;
+    Rpc::OstrelConnection* m_pConnection = nullptr;
 };
 
 }  // namespace Ostrel::Mapi

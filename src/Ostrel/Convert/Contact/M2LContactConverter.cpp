@@ -99,10 +99,24 @@ std::unique_ptr<Contact> M2LContactConverter::DoConvert() {
         AddGroupMembers(*pContact);
     AddContactUDFs(*pContact);
     AddServerOnlyAttributes(*pContact);
+    AddTags(*pContact);
     HRESULT hr = ReadPhoto();
     if (FAILED(hr))
         OSTLOG_ERROR(L"Failed to add contact photo : 0x%x", hr);
     return pContact;
+}
+
+// The categories ("Keywords") go to the server as tags by name; the server creates the ones it
+// does not know.
+void M2LContactConverter::AddTags(Contact& contact) {
+    PropPtr pKeywords(GetOne(Named(NamedProps::KEYWORDS, PT_MV_UNICODE)));
+    if (!pKeywords || PROP_TYPE(pKeywords->ulPropTag) != PT_MV_UNICODE)
+        return;
+    for (ULONG i = 0; i < pKeywords->Value.MVszW.cValues; ++i) {
+        const wchar_t* pwszName = pKeywords->Value.MVszW.lppszW[i];
+        if (pwszName && *pwszName)
+            contact.TagNames().emplace_back(pwszName);
+    }
 }
 
 void M2LContactConverter::AddContactAttrs(Contact& contact) {

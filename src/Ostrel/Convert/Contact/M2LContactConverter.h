@@ -1,6 +1,6 @@
 // Reads a store contact or distribution list back into a server contact for the contact
 // requests: the mapped properties, SMTP e-mail slots, notes, dates, certificates, list members
-// and user-defined fields, and the photo for the caller to upload.
+// and user-defined fields, the categories as tags, and the photo for the caller to upload.
 #pragma once
 
 #include <memory>
@@ -46,6 +46,7 @@ private:
     void AddContactUDFs(Mail::Contact& contact);
     // The attributes only the server knows, unless the contact has that name already.
     void AddServerOnlyAttributes(Mail::Contact& contact);
+    void AddTags(Mail::Contact& contact);
     HRESULT ReadPhoto();
 
     // A member entry as (type, value); false when it gives none.
