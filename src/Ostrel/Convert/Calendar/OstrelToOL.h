@@ -15,6 +15,7 @@
 #include "Ostrel/Store/NamedProps.h"
 #include "Platform/Mapi/Mapi.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -130,11 +131,16 @@ protected:
     bool MakeExceptionToRecurrence(Mapi::Appt& appt, IMessage* pTarget, Inv& inv, const Comp& seriesComp);
     bool MakeExcFromCnclOrExclNode(Mapi::Appt& appt, const wchar_t* pwszRecurId, const Comp& seriesComp);
     void DoDelegatePrivateCheck(IMessage* pMessage);
+    // The access rights on the folder with that entry id; nullopt when it cannot be opened. Kept
+    // for the item, whose series and exceptions ask for the same folder.
+    std::optional<ULONG> FolderAce(const SBinary& folderId);
     static void GetOutlookReminderValues(BOOL& bSet, LONG& lMinutes);
     // End time, clip end and duration; an all-day end that falls on the start of daylight time
     // is moved back by the daylight saving.
     void SetEnd(Mapi::Appt& appt, const Comp& comp, FILETIME ftEnd, const FILETIME& ftStart);
     void AddOccurrenceWarning(const wchar_t* pwszRecurId, const Comp& seriesComp);
+
+    std::map<std::string, ULONG> m_folderAces;
 };
 
 class OstrelToOLTask : public OstrelToOL {

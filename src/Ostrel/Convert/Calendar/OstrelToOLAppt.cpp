@@ -76,6 +76,7 @@ int OstrelToOLAppt::ConvertAppt(IMsgStore* pStore, Appointment& appointment, IMe
                                 int keepReminder, wchar_t** ppwszErrorText, wchar_t** ppwszWarningText) {
     OSTLOG_BLOCK(8, Util::kLogCategoryInfo);
     m_iKeepReminder = keepReminder;
+    m_folderAces.clear();
     if (!Begin(appointment, pStore, pTarget, pAddrBook, pwszUserEmail, userNames))
         return Finish(0, ppwszErrorText, ppwszWarningText);
     int iResult = 0;
@@ -404,13 +405,13 @@ bool OstrelToOLAppt::SetMAPIProperties(const Comp& comp, IMessage* pMessage, con
                              static_cast<unsigned>(hr));
                 return false;
             }
-            Mapi::Folder folder(&pParent->Value.bin, m_pStore);
+            const std::optional<ULONG> oulAce = FolderAce(pParent->Value.bin);
             MAPIFreeBuffer(pParent);
-            if (!folder.MapiFolder()) {
+            if (!oulAce) {
                 OSTLOG_ERROR(L"Failed to open calendar folder. Error 0x%x", static_cast<unsigned>(MAPI_E_NOT_FOUND));
                 return false;
             }
-            if (!(folder.Ace() & 0x20)) {
+            if (!(*oulAce & 0x20)) {
                 OSTLOG_INFO(8, L"User does not have the Act on workflow items right. Disabling Workflow options");
                 lSideEffects = 16;
             }
@@ -506,6 +507,18 @@ bool OstrelToOLAppt::AddInviteeInfo(IMessage* pMessage, const Comp& comp, CalPro
     return true;
 }
 
+std::optional<ULONG> OstrelToOLAppt::FolderAce(const SBinary& folderId) {
+    std::string sKey(reinterpret_cast<const char*>(folderId.lpb), folderId.cb);
+    if (auto it = m_folderAces.find(sKey); it != m_folderAces.end())
+        return it->second;
+    Mapi::Folder folder(&folderId, m_pStore);
+    if (!folder.MapiFolder())
+        return std::nullopt;
+    const ULONG ulAce = folder.Ace();
+    m_folderAces.emplace(std::move(sKey), ulAce);
+    return ulAce;
+}
+
 void OstrelToOLAppt::DoDelegatePrivateCheck(IMessage* pMessage) {
     LPSPropValue pValue = nullptr;
     const LONG lSensitivity =
@@ -516,9 +529,9 @@ void OstrelToOLAppt::DoDelegatePrivateCheck(IMessage* pMessage) {
     LPSPropValue pParent = nullptr;
     if (FAILED(HrGetOneProp(pMessage, PR_PARENT_ENTRYID, &pParent)) || !pParent)
         return;
-    Mapi::Folder folder(&pParent->Value.bin, m_pStore);
+    const ULONG ulAce = FolderAce(pParent->Value.bin).value_or(0);
     MAPIFreeBuffer(pParent);
-    if (folder.Ace() & 0x80)
+    if (ulAce & 0x80)
         return;
     SizedSPropTagArray(2, tags) = {2, {PR_SUBJECT_W, Tag(N::APPT_8208, PT_UNICODE)}};
     const HRESULT hr = pMessage->DeleteProps(reinterpret_cast<LPSPropTagArray>(&tags), nullptr);
