@@ -278,7 +278,7 @@ BOOL OLToOstrel::IsRecurUntil(Appt& appt) {
     }
 }
 
-void OLToOstrel::SetRecurrenceFromPattern(const Mapi::COutlookRecurrencePattern& pattern, Comp& comp) {
+void OLToOstrel::SetRecurrenceFromPattern(const Mapi::COutlookRecurrencePattern& pattern, bool bUntil, Comp& comp) {
     _Recurrence r;
     r.type = Mapi::ConvertRecurrenceType(pattern.GetRecurrenceType());
     const LONG lInterval = static_cast<LONG>(pattern.GetInterval());
@@ -303,7 +303,7 @@ void OLToOstrel::SetRecurrenceFromPattern(const Mapi::COutlookRecurrencePattern&
             r.lParam3 = static_cast<LONG>(pattern.GetMonthOfYear());
             break;
     }
-    if (pattern.GetEndType() == Mapi::COutlookRecurrencePattern::kEndAfterDate) {
+    if (bUntil) {
         FILETIME ftEnd{};
         if (pattern.GetEndDate(ftEnd)) {
             r.lEndByDate = 1;

@@ -46,8 +46,9 @@ protected:
     BOOL IsRecurUntil(Mapi::Appt& appt);
     // The zone of the invitation with this zone's id, added (as a copy) when it has none yet.
     static TimeZone* ZoneInInv(Inv& inv, const TimeZone& zone);
-    // The rule of a loaded pattern into the component (type, parameters, end).
-    static void SetRecurrenceFromPattern(const Mapi::COutlookRecurrencePattern& pattern, Comp& comp);
+    // The rule of a loaded pattern into the component (type, parameters, end); bUntil as
+    // IsRecurUntil reads the item's blob.
+    static void SetRecurrenceFromPattern(const Mapi::COutlookRecurrencePattern& pattern, bool bUntil, Comp& comp);
     // The item's categories as tag names.
     void ReadCategories(IMAPIProp* pProp, Appointment& appointment);
 

@@ -139,7 +139,7 @@ HRESULT OLToOstrelAppt::ProcessInv(Appt& appt, Appt* /*pSeries*/, Inv& inv, bool
             OSTLOG_ERROR(L"could not load and parse recurrence pattern");
             return S_OK;
         }
-        SetRecurrenceFromPattern(pattern, comp);
+        SetRecurrenceFromPattern(pattern, IsRecurUntil(appt) != FALSE, comp);
     }
     return S_OK;
 }

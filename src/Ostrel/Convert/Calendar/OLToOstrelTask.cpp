@@ -148,7 +148,7 @@ HRESULT OLToOstrelTask::ProcessInv(Task& task, Inv& inv) {
             OSTLOG_ERROR(L"could not load and parse recurrence pattern");
             return S_OK;
         }
-        SetRecurrenceFromPattern(pattern, comp);
+        SetRecurrenceFromPattern(pattern, IsRecurUntil(task) != FALSE, comp);
     }
     return S_OK;
 }
