@@ -1,7 +1,9 @@
 // Share notifications: a message carrying an xml/x-ostrel-share part tells of a folder shared
 // with, changed for or taken from the mailbox owner. Its XML and action are kept on the message
 // so that the store provider can act on them.
+#include <strings.h>
 #include <algorithm>
+#include <cstring>
 #include <cwctype>
 
 #include "Ostrel/Convert/Mail/MimeToMapiConverter.h"
@@ -18,7 +20,11 @@ constexpr char kShareType[] = "xml/x-ostrel-share";
 
 enum ShareAction : LONG { kActionUnknown = 0, kActionNew = 1, kActionEdit = 2, kActionDelete = 3 };
 
-bool ContainsNoCase(const std::string& sText, std::string_view sPart) {
+bool ContainsNoCase(const std::string& sText, const char* pszPart) {
+    // The C library's search is several times faster; it stops at a NUL, which MIME text rarely holds.
+    if (std::strlen(sText.c_str()) == sText.size())
+        return strcasestr(sText.c_str(), pszPart) != nullptr;
+    const std::string_view sPart(pszPart);
     auto it = std::search(sText.begin(), sText.end(), sPart.begin(), sPart.end(), [](char a, char b) {
         return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
     });
