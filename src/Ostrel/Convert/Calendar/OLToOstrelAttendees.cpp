@@ -93,19 +93,10 @@ HRESULT RecipientsToAttendees::Convert(IMessage* pMessage, Comp& comp) {
         else
             wsAddress = SmtpAddress(pRow, cValues);
         const wchar_t* pwszName = Text(pRow[kName]);
-        if (wsAddress.empty()) {
-            OSTLOG_INFO(8, L"not adding attendee from default comp due to no email");
-            continue;
-        }
-        if (!pwszName) {
-            OSTLOG_INFO(8, L"not adding attendee from default comp due to no display name, email(%s)",
-                        wsAddress.c_str());
-            continue;
-        }
         if (ulFlags & kRecipOrganizer) {
-            Attendee* pOrganizer = Attendee::createAttendee();
+            Attendee* pOrganizer = wsAddress.empty() || !pwszName ? nullptr : Attendee::createAttendee();
             if (!pOrganizer) {
-                OSTLOG_WARN(L"email or display name was NULL so not setting organizer on this part");
+                OSTLOG_INFO(8, L"email or display name was NULL so not setting organizer on this part");
                 continue;
             }
             OSTLOG_INFO(8, L"setting organizer with email (%s)", wsAddress.c_str());
@@ -118,6 +109,15 @@ HRESULT RecipientsToAttendees::Convert(IMessage* pMessage, Comp& comp) {
                 pOld && pOld->GetSentBy() && !SameAddress(pOld->GetSentBy(), wsAddress))
                 pOrganizer->SetSentBy(pOld->GetSentBy());
             comp.addOrganizerPart(pOrganizer);
+            continue;
+        }
+        if (wsAddress.empty()) {
+            OSTLOG_INFO(8, L"not adding attendee from default comp due to no email");
+            continue;
+        }
+        if (!pwszName) {
+            OSTLOG_INFO(8, L"not adding attendee from default comp due to no display name, email(%s)",
+                        wsAddress.c_str());
             continue;
         }
         Attendee* pAttendee = Attendee::createAttendee();
