@@ -2,6 +2,7 @@
 #include "Platform/Base/Text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -50,6 +51,20 @@ struct QpTable {
 };
 
 constexpr QpTable kQpClass;
+
+// True when the eight bytes are all written as they are: printable ASCII or space, no '=', and no
+// blank last (whether that one stays depends on what follows). Tested a word at a time.
+bool IsPlainBlock(const unsigned char* p) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHighs = 0x8080808080808080ULL;
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    const uint64_t below = (x - kOnes * 32) & ~x & kHighs;  // a byte under 32
+    const uint64_t above = ((x + kOnes * 1) | x) & kHighs;  // a byte over 126
+    const uint64_t e = x ^ (kOnes * '=');
+    const uint64_t equals = (e - kOnes) & ~e & kHighs;  // a '='
+    return !(below | above | equals) && p[7] != ' ';
+}
 
 }  // namespace
 
@@ -197,6 +212,8 @@ int QuotedPrintableEncoder::encode(const char* data, size_t length, String& out)
         // whatever ends the run goes through the full rules below.
         const size_t runEnd = std::min(n, i + std::min(maxColumn - column, sizeof buf - 16 - b));
         size_t j = i;
+        while (j + 8 <= runEnd && IsPlainBlock(p + j))
+            j += 8;
         while (j < runEnd) {
             const unsigned char k = kQpClass.value[p[j]];
             if (k == kQpLiteral ||

@@ -219,6 +219,23 @@ TEST(MimeCoders, EncodersMatchThePlainLoopsByteForByte) {
         b64.encode(text, encoded);
         ASSERT_EQ(encoded, ReferenceBase64(text, maxLine, round % 2 == 0));
     }
+    // Each special character at every offset of a run of plain ones, as the encoder reads runs in
+    // blocks of eight bytes.
+    for (const char* special : {" \r\n", " ", "\t\r\n", "=", "\x7f", "\x80", "\x1f", "~", " x", "\r\n"}) {
+        for (size_t k = 0; k < 20; ++k) {
+            const String text = String(k, 'a') + special + String(9, 'b');
+            const String atEnd = String(k, 'a') + special;
+            for (int maxLine : {10, 76}) {
+                QuotedPrintableEncoder qp;
+                qp.setMaxLineLen(maxLine);
+                String encoded;
+                qp.encode(text, encoded);
+                EXPECT_EQ(encoded, ReferenceQuotedPrintable(text, maxLine)) << k << " " << maxLine;
+                qp.encode(atEnd, encoded);
+                EXPECT_EQ(encoded, ReferenceQuotedPrintable(atEnd, maxLine)) << k << " " << maxLine;
+            }
+        }
+    }
     // Longer than the encoder's block buffer, in one line and in many.
     for (const String& big : {String(20000, 'q'), RandomBytes(20000, 3)}) {
         String encoded;
