@@ -195,6 +195,16 @@ std::optional<CalendarItem> CalendarBook::Get(int32_t id) const {
     return it->second;
 }
 
+bool CalendarBook::Remove(int32_t id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_items.find(id);
+    if (it == m_items.end())
+        return false;
+    m_byUid.erase({it->second.task, it->second.Uid()});
+    m_items.erase(it);
+    return true;
+}
+
 std::vector<int32_t> CalendarBook::Ids() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<int32_t> ids;

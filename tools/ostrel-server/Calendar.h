@@ -72,6 +72,8 @@ public:
     // gets the next free one. Returns the id.
     int32_t Put(CalendarItem item);
     std::optional<CalendarItem> Get(int32_t id) const;
+    // Deletes the item; false when there is none with that id.
+    bool Remove(int32_t id);
     std::vector<int32_t> Ids() const;
     void Clear();
 
