@@ -2,9 +2,15 @@
 // Once the server has accounts (Accounts.h) every call needs a valid token.
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Accounts.h"
+#include "ostrel-server/Calendar.h"
 #include "ostrel-server/Endpoint.h"
 #include "ostrel-server/Server.h"
 #include "ostrel-server/WaitSets.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
 
 namespace OstrelServer {
 
@@ -50,8 +56,25 @@ SoapEndpoint s_msgAction("MsgActionRequest",
                          Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
 SoapEndpoint s_contactAction("ContactActionRequest",
                              Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
-SoapEndpoint s_itemAction("ItemActionRequest",
-                          Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapAction(c.doc); }));
+// Deleting an item the mailbox does not hold deletes the appointment or task of that id from the
+// calendar (Calendar.h).
+SoapEndpoint s_itemAction("ItemActionRequest", Guarded([](const SoapCall& c, Mailbox& m) {
+                              try {
+                                  return m.SoapAction(c.doc);
+                              } catch (const MailboxError& e) {
+                                  const auto op = c.doc.Text("/soap:Envelope/soap:Body/*[1]/*[1]/@op");
+                                  const auto id = c.doc.Text("/soap:Envelope/soap:Body/*[1]/*[1]/@id");
+                                  char* pEnd = nullptr;
+                                  const long lId = id ? std::strtol(id->c_str(), &pEnd, 10) : 0;
+                                  if (e.Code() != "mail.NO_SUCH_ITEM" || !op || *op != "delete" || !pEnd ||
+                                      *pEnd != '\0' || lId <= 0 || lId > INT32_MAX ||
+                                      !c.server.State<CalendarBook>().Remove(static_cast<int32_t>(lId)))
+                                      throw;
+                                  return SoapReply::Body("<ItemActionResponse xmlns=\"urn:ostrelMail\"><action id=\"" +
+                                                         std::to_string(lId) +
+                                                         "\" op=\"delete\"/></ItemActionResponse>");
+                              }
+                          }));
 SoapEndpoint s_createFolder("CreateFolderRequest",
                             Guarded([](const SoapCall& c, Mailbox& m) { return m.SoapCreateFolder(c.doc); }));
 SoapEndpoint s_createTag("CreateTagRequest",
