@@ -1,6 +1,7 @@
 #include "Ostrel/Convert/Calendar/OLToOstrelPush.h"
 
 #include "Ostrel/Convert/Calendar/OLToOstrel.h"
+#include "Ostrel/Rpc/Requests/ActionRequest.h"
 #include "Ostrel/Rpc/Requests/CalendarRequests.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
@@ -148,6 +149,21 @@ HRESULT CalendarPusher::Complete(IMessage* pItem, LONG lServerId) {
     if (SUCCEEDED(hr))
         hr = Mapi::WrapSaveChanges(pItem, KEEP_OPEN_READWRITE, 0);
     return hr;
+}
+
+HRESULT CalendarPusher::Delete(LONG lServerId, bool bTask) {
+    try {
+        Rpc::ActionRequest request(bTask ? MIT_TASK : MIT_APPOINTMENT, lServerId, Rpc::ActionRequest::OP_DELETE);
+        Rpc::Response* pResponse = nullptr;
+        m_oc.SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
+        std::unique_ptr<Rpc::Response> pOwned(pResponse);
+        return S_OK;
+    } catch (const Rpc::RpcException& e) {
+        OSTLOG_ERROR(L"CalendarPusher::Delete() - %s: %s", e.ExcepType(), e.ExcepText() ? e.ExcepText() : L"");
+        return E_FAIL;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 bool CalendarPusher::IsPending(IMessage* pItem) {

@@ -34,6 +34,10 @@ public:
     // Stamps the server id and clears the pending mark, saved.
     HRESULT Complete(IMessage* pItem, LONG lServerId);
 
+    // Deletes the server's copy of an item deleted in the store (server id, task or appointment);
+    // E_FAIL, logged, when the server refuses or cannot be reached.
+    HRESULT Delete(LONG lServerId, bool bTask);
+
     // The item was prepared and not completed since.
     static bool IsPending(IMessage* pItem);
     // Entry ids of the folder's items that are pending.

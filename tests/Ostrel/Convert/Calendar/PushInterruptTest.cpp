@@ -94,6 +94,11 @@ TEST_F(PushInterrupt, DroppedAnswerIsCompletedByTheNextRunWithoutASecondCopy) {
     EXPECT_EQ(lSecond, lId);
     EXPECT_EQ(ServerItems(), 1u);
     EXPECT_NE(Fetch(lId, false).find("name=\"Sprint, renamed\""), std::string::npos);
+
+    // Deleted in the store: gone from the server; a second delete is refused.
+    EXPECT_EQ(Pusher().Delete(lId, false), S_OK);
+    EXPECT_EQ(ServerItems(), 0u);
+    EXPECT_EQ(Pusher().Delete(lId, false), E_FAIL);
 }
 
 TEST_F(PushInterrupt, ProcessEndingBetweenStepsLeavesTheItemPendingInTheStoreFile) {
