@@ -67,7 +67,11 @@ HRESULT ContactStoreWriter::DoPut(const Mail::Contact& contact, const std::strin
                          e.ExcepText() ? e.ExcepText() : L"");
         }
     }
+    // Looked up once for the writer: every contact goes into the same store.
+    if (!m_pProps)
+        m_pProps = NamedPropsManager::GetNamedPropsFromMAPIProp(m_pStore);
     L2MContactConverter converter(&contact, nullptr, m_pItemMapper, m_pGalMapper);
+    converter.SetNamedProps(m_pProps);
     if (pPhoto) {
         const wchar_t* pwszName = contact.GetImageAttachmentInfo().GetFileName();
         converter.SetPhoto(*pPhoto, pwszName ? pwszName : L"");
@@ -78,7 +82,7 @@ HRESULT ContactStoreWriter::DoPut(const Mail::Contact& contact, const std::strin
     if (!converter.Convert(pMsg.Get(), m_bGal, false))
         return MAPI_E_CALL_FAILED;
 
-    NamedProps* pProps = NamedPropsManager::GetNamedPropsFromMAPIProp(pMsg.Get());
+    NamedProps* pProps = m_pProps;
     SPropValue stamps[2]{};
     ULONG cStamps = 0;
     // A GAL entry's number is only derived from its textual id (a hash, or the leading digits),

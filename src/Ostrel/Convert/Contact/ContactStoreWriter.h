@@ -17,6 +17,7 @@ class OstrelConnection;
 namespace Ostrel::Mapi {
 
 class IdMapper;
+class NamedProps;
 
 class ContactStoreWriter {
 public:
@@ -47,6 +48,7 @@ private:
     IdMapper* m_pGalMapper;
     bool m_bGal;
     Rpc::OstrelConnection* m_pConnection = nullptr;
+    NamedProps* m_pProps = nullptr;  // the store's, looked up on the first Put
 };
 
 }  // namespace Ostrel::Mapi

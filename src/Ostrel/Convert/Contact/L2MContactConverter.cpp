@@ -102,7 +102,7 @@ BOOL L2MContactConverter::DoConvert(IMessage* pMsg, bool bGalEntry, bool bNative
     m_bag = PropBag();
     m_keptTags.clear();
     m_bGalEntry = bGalEntry;
-    m_pProps = NamedPropsManager::GetNamedPropsFromMAPIProp(pMsg);
+    m_pProps = m_pKnownProps ? m_pKnownProps : NamedPropsManager::GetNamedPropsFromMAPIProp(pMsg);
     if (!m_pProps)
         OSTLOG_ERROR(L"could not init name props...");
 

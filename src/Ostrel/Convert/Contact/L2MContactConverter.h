@@ -30,6 +30,9 @@ public:
     void SetNewMessage(bool bNew) { m_bNewMessage = bNew; }
     // The store, for the contact's tags as categories (no categories without it).
     void SetStore(IMsgStore* pStore) { m_pStore = pStore; }
+    // The store's named properties, when the caller has looked them up already; otherwise they
+    // are looked up from the message on each Convert.
+    void SetNamedProps(NamedProps* pProps) { m_pKnownProps = pProps; }
     // Set for conversions whose second and third e-mail addresses are only wanted when the
     // global address list is searched by alias.
     void SetAliasSlotsCheck(bool bCheck) { m_bAliasSlotsCheck = bCheck; }
@@ -79,6 +82,7 @@ private:
     IdMapper* m_pItemMapper;
     IdMapper* m_pGalMapper;
     NamedProps* m_pProps = nullptr;
+    NamedProps* m_pKnownProps = nullptr;
     PropBag m_bag;
     std::vector<ULONG> m_keptTags;  // owned properties left as they are
     Kind m_kind = Kind::Standard;
