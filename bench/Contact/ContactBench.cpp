@@ -313,6 +313,11 @@ public:
         if (m_real.count("ConvertPath") && m_real.count("EventPath"))
             std::printf("into store contacts: %.0f contacts/s; wall time ratio convert/read = %.2f (goal: at most 3)\n",
                         kLargeGal * 1000.0 / m_real["ConvertPath"], m_real["ConvertPath"] / m_real["EventPath"]);
+        // CPU time leaves out the waits for the disk and for other processes on a loaded machine.
+        for (const char* pszName : {"ConvertPath", "ConvertUnmapped"})
+            if (m_seconds.count(pszName) && m_seconds.count("EventPath"))
+                std::printf("%s: %.1f us CPU per entry; CPU time ratio to the reader alone = %.2f\n", pszName,
+                            m_seconds[pszName] * 1000.0 / kLargeGal, m_seconds[pszName] / m_seconds["EventPath"]);
         std::printf("convert peak, %zu vs %zu entries: %.2f MiB vs %.2f MiB (flat when about equal)\n", kLargeGal,
                     kSmallGal, mib(g_peaks["ConvertPath"]), mib(g_peaks["ConvertPathSmall"]));
         std::printf("convert peak without the GAL mapper, %zu vs %zu entries: %.2f MiB vs %.2f MiB\n", kLargeGal,
