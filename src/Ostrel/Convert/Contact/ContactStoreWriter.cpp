@@ -58,7 +58,8 @@ HRESULT ContactStoreWriter::DoPut(const Mail::Contact& contact, const std::strin
     if (FAILED(hr))
         return hr;
     std::string sFetched;
-    if (!pPhoto && m_pConnection) {
+    // A GAL entry's number is derived from its textual id, not an item the content service knows.
+    if (!pPhoto && m_pConnection && !m_bGal) {
         try {
             if (Rpc::FetchContactImage(*m_pConnection, contact, sFetched))
                 pPhoto = &sFetched;

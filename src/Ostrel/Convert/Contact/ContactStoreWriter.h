@@ -25,7 +25,7 @@ public:
     // Both are also used to resolve group members. Neither is owned.
     ContactStoreWriter(IMsgStore* pStore, IMAPIFolder* pFolder, IdMapper* pItemMapper, IdMapper* pGalMapper, bool bGal);
 
-    // Photos are then fetched over `pConnection` (not owned; null: no fetching).
+    // Photos of mailbox contacts are fetched over `pConnection` (not owned; null: not fetched).
     void SetConnection(Rpc::OstrelConnection* pConnection) { m_pConnection = pConnection; }
 
     // Writes one contact. pPhoto, when given, holds the photo's bytes; otherwise, with a
