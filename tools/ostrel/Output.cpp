@@ -41,6 +41,12 @@ std::string TsvField(const std::wstring& text) {
 }
 
 std::string JsonString(std::string_view utf8) {
+    // JSON text must be UTF-8: bytes that are not (a file name, a header) become U+FFFD.
+    bool bInvalid = false;
+    const std::wstring wide = Platform::FromUtf8(utf8, &bInvalid);
+    const std::string repaired = bInvalid ? Platform::ToUtf8(wide) : std::string();
+    if (bInvalid)
+        utf8 = repaired;
     std::string out = "\"";
     out.reserve(utf8.size() + 2);
     for (char c : utf8) {

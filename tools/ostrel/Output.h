@@ -12,7 +12,7 @@ namespace OstrelCli {
 // \xNN); backslashes stay as they are, so that paths read naturally.
 std::string TsvField(std::string_view utf8);
 std::string TsvField(const std::wstring& text);
-// A JSON string literal with its quotes.
+// A JSON string literal with its quotes; bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view utf8);
 std::string JsonString(const std::wstring& text);
 

@@ -47,6 +47,8 @@ TEST(Parts, FieldsAndStringsStayOnTheirLine) {
     EXPECT_EQ(OstrelCli::TsvField(std::string("Grüße \\ C:\\x")), "Grüße \\ C:\\x");
     EXPECT_EQ(OstrelCli::JsonString(std::string("q\"b\\n\n\x1f")), "\"q\\\"b\\\\n\\n\\u001f\"");
     EXPECT_EQ(OstrelCli::JsonString(std::wstring(L"€")), "\"€\"");
+    // Bytes that are not UTF-8 never reach the JSON text as they are.
+    EXPECT_EQ(OstrelCli::JsonString(std::string("a\xff\xc3")), "\"a\xef\xbf\xbd\xef\xbf\xbd\"");
     EXPECT_EQ(OstrelCli::HumanBytes(1023), "1023 B");
     EXPECT_EQ(OstrelCli::HumanBytes(1536), "1.50 KiB");
     EXPECT_EQ(OstrelCli::HumanBytes(50ull << 20), "50.0 MiB");
