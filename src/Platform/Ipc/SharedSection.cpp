@@ -34,7 +34,12 @@ void WipeIfLast(int fd, void* pData, size_t cb) {
 }
 
 // Sections registered by WipeAtExitAndOnSignals, read by a signal handler: plain atomics only.
+// A slot is claimed (kFree -> kBusy) before its fields are written and published (kReady) after,
+// so neither a concurrent registration nor the handler ever pairs one section's fd with another's
+// memory. kBusy also keeps the handler off a slot that Close is taking back.
+enum SlotState : int { kFree, kBusy, kReady };
 struct Registered {
+    std::atomic<int> state{kFree};
     std::atomic<int> fd{-1};
     std::atomic<void*> pData{nullptr};
     std::atomic<size_t> cb{0};
@@ -44,11 +49,13 @@ Registered g_registered[kMaxRegistered];
 std::once_flag g_hooksOnce;
 constexpr int kWipeSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
+// Each slot is wiped once, even when a signal arrives during the exit wipe; the slot stays
+// claimed afterwards because the section may be unmapped at any time from then on.
 void WipeRegistered() {
     for (auto& entry : g_registered) {
-        const int fd = entry.fd.exchange(-1);
-        if (fd >= 0)
-            WipeIfLast(fd, entry.pData.load(), entry.cb.load());
+        int expected = kReady;
+        if (entry.state.compare_exchange_strong(expected, kBusy))
+            WipeIfLast(entry.fd.load(), entry.pData.load(), entry.cb.load());
     }
 }
 
@@ -72,12 +79,24 @@ void InstallHooks() {
     }
 }
 
-void Unregister(int fd) {
+// An fd number belongs to one open section at a time, so it identifies the slot.
+Registered* FindRegistered(int fd) {
     for (auto& entry : g_registered) {
-        int expected = fd;
-        if (fd >= 0 && entry.fd.compare_exchange_strong(expected, -1))
-            return;
+        if (fd >= 0 && entry.state.load() == kReady && entry.fd.load() == fd)
+            return &entry;
     }
+    return nullptr;
+}
+
+void Unregister(int fd) {
+    Registered* pEntry = FindRegistered(fd);
+    int expected = kReady;
+    if (!pEntry || !pEntry->state.compare_exchange_strong(expected, kBusy))
+        return;
+    pEntry->fd = -1;
+    pEntry->pData = nullptr;
+    pEntry->cb = 0;
+    pEntry->state = kFree;
 }
 
 }  // namespace
@@ -128,19 +147,26 @@ bool SharedSection::Open(std::wstring_view name, size_t cb) {
     return true;
 }
 
-void SharedSection::WipeAtExitAndOnSignals() {
-    if (!IsOpen())
-        return;
+bool SharedSection::WipeAtExitAndOnSignals() {
+    if (!IsOpen()) {
+        errno = EBADF;
+        return false;
+    }
+    if (FindRegistered(m_fd))
+        return true;
     std::call_once(g_hooksOnce, InstallHooks);
     for (auto& entry : g_registered) {
-        if (entry.fd.load() >= 0)
+        int expected = kFree;
+        if (!entry.state.compare_exchange_strong(expected, kBusy))
             continue;
+        entry.fd = m_fd;
         entry.pData = m_pData;
         entry.cb = m_cb;
-        int expected = -1;
-        if (entry.fd.compare_exchange_strong(expected, m_fd))
-            return;
+        entry.state = kReady;
+        return true;
     }
+    errno = ENOSPC;
+    return false;
 }
 
 void SharedSection::Close() {

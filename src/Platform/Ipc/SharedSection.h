@@ -26,8 +26,10 @@ public:
     void Close();
     // For sections holding secrets: also zero them (when this is the last user) at exit and on
     // SIGHUP, SIGINT, SIGQUIT and SIGTERM left at their default action, which would otherwise end
-    // the process with the data still in the file.
-    void WipeAtExitAndOnSignals();
+    // the process with the data still in the file. False (errno ENOSPC) when the fixed table the
+    // signal handler reads is full, or (EBADF) when the section is not open: the data would
+    // outlive the process, so the caller must not put its secret there.
+    [[nodiscard]] bool WipeAtExitAndOnSignals();
 
     bool IsOpen() const { return m_pData != nullptr; }
     // True when this Open found no other user and started from zeroes (Windows: the creator,

@@ -10,11 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,8 +26,8 @@ namespace {
 
 constexpr char kSecret[] = "protected-password-bytes";
 
-std::string FileBytes() {
-    std::ifstream in(Platform::NamedObjectPath("shm", L"Secret"), std::ios::binary);
+std::string FileBytes(const std::wstring& name = L"Secret") {
+    std::ifstream in(Platform::NamedObjectPath("shm", name), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
@@ -43,7 +47,8 @@ pid_t StartHolder(char leave) {
         Platform::SharedSection& section = leave == 's' ? owned : local;
         if (!section.Open(L"Secret", 256))
             _exit(2);
-        section.WipeAtExitAndOnSignals();
+        if (!section.WipeAtExitAndOnSignals())
+            _exit(5);
         std::memcpy(section.Data(), kSecret, sizeof kSecret);
         if (write(ready[1], "r", 1) != 1)
             _exit(3);
@@ -138,4 +143,68 @@ TEST(SectionWipe, AnotherLocalUserCannotReachTheFile) {
     }
     const int status = Finish(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other user could open " << path;
+}
+
+// Sections registered from several threads at once must each be wiped with their own memory:
+// a slot pairing one section's lock with another's mapping leaves a secret behind.
+TEST(SectionWipe, SectionsRegisteredConcurrentlyAreAllWipedAtExit) {
+    TestSupport::TempHome home;
+    constexpr int kThreads = 8;
+    for (int round = 0; round < 40; ++round) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            // Static, so they are closed (which wipes too) only after the exit wipe has run.
+            static Platform::SharedSection sections[kThreads];
+            for (int i = 0; i < kThreads; ++i) {
+                if (!sections[i].Open(L"Race" + std::to_wstring(i), 256 * (i + 1)))
+                    _exit(2);
+            }
+            std::atomic<int> waiting{kThreads};
+            std::atomic<bool> bFailed{false};
+            std::vector<std::thread> threads;
+            for (int i = 0; i < kThreads; ++i) {
+                threads.emplace_back([&, i] {
+                    waiting.fetch_sub(1);
+                    while (waiting.load() > 0) {
+                    }
+                    if (!sections[i].WipeAtExitAndOnSignals())
+                        bFailed = true;
+                    std::memcpy(sections[i].Data(), kSecret, sizeof kSecret);
+                });
+            }
+            for (auto& thread : threads)
+                thread.join();
+            if (bFailed)
+                _exit(3);
+            std::exit(0);
+        }
+        const int status = Finish(pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << ": status " << status;
+        for (int i = 0; i < kThreads; ++i)
+            ASSERT_EQ(FileBytes(L"Race" + std::to_wstring(i)).find(kSecret), std::string::npos)
+                << "round " << round << ", section " << i;
+    }
+}
+
+// The table the signal handler reads is fixed: once full, registering says so instead of leaving
+// a section that will not be wiped, and a closed section gives its place back.
+TEST(SectionWipe, RegisteringBeyondTheTableFailsAndClosingFreesASlot) {
+    TestSupport::TempHome home;
+    std::vector<std::unique_ptr<Platform::SharedSection>> sections;
+    bool bRefused = false;
+    while (!bRefused && sections.size() < 64) {
+        sections.push_back(std::make_unique<Platform::SharedSection>());
+        ASSERT_TRUE(sections.back()->Open(L"Full" + std::to_wstring(sections.size()), 64));
+        errno = 0;
+        bRefused = !sections.back()->WipeAtExitAndOnSignals();
+    }
+    ASSERT_TRUE(bRefused) << "64 sections registered";
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_GE(sections.size(), 2u);
+    // Registering one that already holds a slot takes no second one.
+    EXPECT_TRUE(sections.front()->WipeAtExitAndOnSignals());
+    sections.front()->Close();
+    EXPECT_TRUE(sections.back()->WipeAtExitAndOnSignals());
+    Platform::SharedSection closed;
+    EXPECT_FALSE(closed.WipeAtExitAndOnSignals());
 }

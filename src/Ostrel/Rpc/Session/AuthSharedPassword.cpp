@@ -57,7 +57,11 @@ bool SharedPassword::Open() {
         return false;
     }
     // Whatever way the last process leaves, the protected password must not stay in the file.
-    m_section.WipeAtExitAndOnSignals();
+    if (!m_section.WipeAtExitAndOnSignals()) {
+        OSTLOG_ERROR(L"cannot have the shared password section wiped at exit (errno %d)", errno);
+        m_section.Close();
+        return false;
+    }
     return true;
 }
 
