@@ -278,7 +278,9 @@ HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool 
     if (grfMode & STGM_CREATE) {
         if ((grfMode & STGM_ACCESS_MASK) == STGM_READ)
             nFlags = (nFlags & ~O_RDONLY) | O_RDWR;  // creating needs write access to the new file
-        nFlags |= O_CREAT | O_TRUNC;
+        // Creating truncates and writes: a link planted at the name must not redirect that to
+        // the file it points at.
+        nFlags |= O_CREAT | O_TRUNC | O_NOFOLLOW;
     }
     int fd = ::open(path.c_str(), nFlags, 0600);
     if (fd < 0) {

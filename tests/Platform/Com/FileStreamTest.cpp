@@ -97,6 +97,20 @@ TEST_F(FileStreamTest, OpenErrorsAndAccessModes) {
     EXPECT_EQ("content", FileContent(path));
 }
 
+TEST_F(FileStreamTest, CreatingNeverWritesThroughALinkAtThePath) {
+    fs::path target = Dir() / "target.txt";
+    std::ofstream(target) << "keep";
+    fs::path link = Dir() / "planted";
+    fs::create_symlink(target, link);
+    for (DWORD grfMode : {STGM_READWRITE | STGM_CREATE, STGM_WRITE | STGM_CREATE, STGM_READ | STGM_CREATE}) {
+        ComPtr<IStream> pStream;
+        EXPECT_TRUE(FAILED(Platform::CreateFileStream(link, grfMode, false, pStream.AddressOf()))) << grfMode;
+        EXPECT_FALSE(pStream);
+    }
+    EXPECT_EQ("keep", FileContent(target));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
+}
+
 TEST_F(FileStreamTest, StatReportsNameSizeAndMode) {
     fs::path path = Dir() / "stat.bin";
     ComPtr<IStream> pStream;
