@@ -1,6 +1,10 @@
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "MapiTestUtil.h"
+#include "Platform/Base/Paths.h"
 #include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/Session/Profiles.h"
 
@@ -65,6 +69,28 @@ TEST_F(SessionTest, ProfilesListTheirStoresAndUnknownProfilesFail) {
     EXPECT_EQ(Platform::MapiDeleteProfile(L"WORK"), S_OK);
     EXPECT_TRUE(Platform::MapiListProfiles().empty());
     EXPECT_EQ(Platform::MapiDeleteProfile(L"Work"), MAPI_E_NOT_FOUND);
+}
+
+// Links planted where the default profile name is written never redirect that write: the file
+// they point at keeps its content and the name lands in a regular file of its own.
+TEST_F(SessionTest, TheDefaultProfileNameIsNotWrittenThroughLinks) {
+    namespace fs = std::filesystem;
+    const fs::path dir = Platform::OstrelHome() / "profiles";
+    const fs::path victim = m_home.Path() / "victim";
+    std::ofstream(victim) << "untouched";
+    auto content = [](const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    fs::create_symlink(victim, dir / "default.tmp");
+    ASSERT_EQ(Platform::MapiCreateProfile(L"Home", true), S_OK);
+    fs::remove(dir / "default");
+    fs::create_symlink(victim, dir / "default");
+    ASSERT_EQ(Platform::MapiCreateProfile(L"Spare", true), S_OK);
+    EXPECT_EQ(content(victim), "untouched");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "default")));
+    EXPECT_EQ(content(dir / "default"), "Spare\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "default.tmp")));
 }
 
 TEST_F(SessionTest, ProfileSectionsPersistAndNeedWriteAccess) {

@@ -1,5 +1,9 @@
 // Sessions on profiles, profile sections, the support object and the profile administration.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 
@@ -293,6 +297,36 @@ std::filesystem::path DefaultProfileFile() {
     return ProfileDb::Dir() / "default";
 }
 
+// Writes the default profile name beside the file and renames it over, so readers never see half a
+// name. The temporary is created fresh (O_EXCL, O_NOFOLLOW): a link planted at its name is never
+// written through; a stale one is removed first (unlink removes a link, not what it points at).
+HRESULT WriteDefaultProfileName(const std::wstring& wsName) {
+    const std::filesystem::path target = DefaultProfileFile();
+    std::filesystem::path tmp = target;
+    tmp += ".tmp";
+    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT)
+        return MAPI_E_DISK_ERROR;
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return MAPI_E_DISK_ERROR;
+    const std::string line = Platform::ToUtf8(wsName) + "\n";
+    bool bOk = true;
+    for (size_t off = 0; bOk && off < line.size();) {
+        const ssize_t cb = ::write(fd, line.data() + off, line.size() - off);
+        if (cb < 0 && errno == EINTR)
+            continue;
+        bOk = cb > 0;
+        if (bOk)
+            off += static_cast<size_t>(cb);
+    }
+    bOk = ::fsync(fd) == 0 && bOk;
+    bOk = ::close(fd) == 0 && bOk;
+    if (bOk && ::rename(tmp.c_str(), target.c_str()) == 0)
+        return S_OK;
+    ::unlink(tmp.c_str());
+    return MAPI_E_DISK_ERROR;
+}
+
 }  // namespace
 
 }  // namespace Platform::Mapi
@@ -345,21 +379,8 @@ HRESULT MapiCreateProfile(const std::wstring& wsName, bool bDefault) {
     HRESULT hr = ProfileDb::Open(wsName, true, &pProfile);
     if (SUCCEEDED(hr))
         hr = pProfile->WriteSection(pbGlobalProfileSectionGuid, {MakeString(PR_PROFILE_NAME_W, wsName)}, {});
-    if (SUCCEEDED(hr) && bDefault) {
-        std::filesystem::path tmp = Mapi::DefaultProfileFile();
-        tmp += ".tmp";
-        {
-            std::ofstream out(tmp, std::ios::trunc);
-            out << Platform::ToUtf8(wsName) << "\n";
-            if (!out)
-                hr = MAPI_E_DISK_ERROR;
-        }
-        std::error_code ec;
-        if (SUCCEEDED(hr))
-            std::filesystem::rename(tmp, Mapi::DefaultProfileFile(), ec);
-        if (ec)
-            hr = MAPI_E_DISK_ERROR;
-    }
+    if (SUCCEEDED(hr) && bDefault)
+        hr = Mapi::WriteDefaultProfileName(wsName);
     return hr;
 }
 
