@@ -259,27 +259,6 @@ void DumpMessage(std::ostringstream& out, IMessage* pMessage, const std::string&
 
 }  // namespace
 
-void StoreFixture::SetUp() {
-    ASSERT_EQ(Platform::OpenOsdStore(m_home.Path() / "convert.osd", true, L"Convert", true, m_store.AddressOf()), S_OK);
-    ULONG cb = 0;
-    Buf eid;
-    ASSERT_EQ(m_store->GetReceiveFolder(const_cast<wchar_t*>(L"IPM.Note"), MAPI_UNICODE, &cb,
-                                        reinterpret_cast<LPENTRYID*>(&eid.p), nullptr),
-              S_OK);
-    ComPtr<IUnknown> pUnk;
-    ULONG ulType = 0;
-    ASSERT_EQ(
-        m_store->OpenEntry(cb, static_cast<LPENTRYID>(eid.p), &IID_IMAPIFolder, MAPI_MODIFY, &ulType, pUnk.AddressOf()),
-        S_OK);
-    m_inbox.Attach(static_cast<IMAPIFolder*>(pUnk.Detach()));
-}
-
-ComPtr<IMessage> StoreFixture::NewMessage() {
-    ComPtr<IMessage> pMessage;
-    EXPECT_EQ(m_inbox->CreateMessage(nullptr, 0, pMessage.AddressOf()), S_OK);
-    return pMessage;
-}
-
 ComPtr<IMessage> StoreFixture::FromMime(const std::string& text, ULONG ulFlags, HRESULT* phr) {
     ComPtr<IConverterSession> pSession;
     EXPECT_EQ(Platform::Mapi::CreateConverterSession(pSession.AddressOf()), S_OK);

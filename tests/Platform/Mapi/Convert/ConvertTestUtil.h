@@ -10,28 +10,20 @@
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/Convert/ConverterSession.h"
 #include "Platform/Mapi/MapiInterfaces.h"
-#include "Support/TempHome.h"
+#include "Support/InboxStore.h"
 
 namespace ConvertTest {
 
 using Platform::ComPtr;
 
-class StoreFixture : public ::testing::Test {
+class StoreFixture : public TestSupport::InboxStore {
 protected:
-    void SetUp() override;
-
-    // A new message in the inbox.
-    ComPtr<IMessage> NewMessage();
     // MIME text into a new message (saved); *phr receives MIMEToMAPI's result.
     ComPtr<IMessage> FromMime(const std::string& text, ULONG ulFlags = CCSF_SMTP | CCSF_INCLUDE_BCC,
                               HRESULT* phr = nullptr);
     // The message as MIME text; *phr receives MAPIToMIMEStm's result.
     std::string ToMime(IMessage* pMessage, ULONG ulFlags = CCSF_INCLUDE_BCC | CCSF_NO_MSGID, HRESULT* phr = nullptr,
                        IConverterSession* pSession = nullptr);
-
-    TestSupport::TempHome m_home;
-    ComPtr<IMsgStore> m_store;
-    ComPtr<IMAPIFolder> m_inbox;
 };
 
 // The message's properties, recipients and attachments (embedded messages nested) in the form of

@@ -196,27 +196,6 @@ std::string MetaXml(LONG lId, const std::string& sFlags, const std::string& sTag
     return xml + " d=\"" + sReceived + "\" cid=\"" + sConvId + "\" s=\"0\" md=\"1\" ms=\"1\"/>";
 }
 
-void StoreFixture::SetUp() {
-    ASSERT_EQ(Platform::OpenOsdStore(m_home.Path() / "mailin.osd", true, L"MailIn", true, m_store.AddressOf()), S_OK);
-    ULONG cb = 0;
-    Buf eid;
-    ASSERT_EQ(m_store->GetReceiveFolder(const_cast<wchar_t*>(L"IPM.Note"), MAPI_UNICODE, &cb,
-                                        reinterpret_cast<LPENTRYID*>(&eid.p), nullptr),
-              S_OK);
-    ComPtr<IUnknown> pUnk;
-    ULONG ulType = 0;
-    ASSERT_EQ(
-        m_store->OpenEntry(cb, static_cast<LPENTRYID>(eid.p), &IID_IMAPIFolder, MAPI_MODIFY, &ulType, pUnk.AddressOf()),
-        S_OK);
-    m_inbox.Attach(static_cast<IMAPIFolder*>(pUnk.Detach()));
-}
-
-ComPtr<IMessage> StoreFixture::NewMessage() {
-    ComPtr<IMessage> pMessage;
-    EXPECT_EQ(m_inbox->CreateMessage(nullptr, 0, pMessage.AddressOf()), S_OK);
-    return pMessage;
-}
-
 std::vector<ComPtr<IMessage>> StoreFixture::InboxMessages() {
     std::vector<ComPtr<IMessage>> messages;
     ComPtr<IMAPITable> pTable;

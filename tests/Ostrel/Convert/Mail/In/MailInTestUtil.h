@@ -12,7 +12,7 @@
 
 #include "Ostrel/Convert/Mail/IncomingBatch.h"
 #include "Platform/Com/ComPtr.h"
-#include "Support/TempHome.h"
+#include "Support/InboxStore.h"
 
 namespace MailInTest {
 
@@ -31,18 +31,12 @@ std::string BuildArchive(const std::vector<ArchiveItem>& items);
 std::string MetaXml(LONG lId, const std::string& sFlags, const std::string& sTagIds, const std::string& sTagNames,
                     const std::string& sReceived, const std::string& sConvId);
 
-class StoreFixture : public ::testing::Test {
+class StoreFixture : public TestSupport::InboxStore {
 protected:
-    void SetUp() override;
-
-    ComPtr<IMessage> NewMessage();
     // Every message of the inbox, in creation order.
     std::vector<ComPtr<IMessage>> InboxMessages();
     ULONG InboxCount();
 
-    TestSupport::TempHome m_home;
-    ComPtr<IMsgStore> m_store;
-    ComPtr<IMAPIFolder> m_inbox;
     std::map<LONG, std::wstring> m_tagMap;
 };
 

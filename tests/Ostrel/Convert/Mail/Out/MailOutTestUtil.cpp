@@ -333,27 +333,6 @@ std::string ReplaceHeader(const std::string& text, const std::string& name, cons
 
 }  // namespace
 
-void StoreFixture::SetUp() {
-    ASSERT_EQ(Platform::OpenOsdStore(m_home.Path() / "mailout.osd", true, L"MailOut", true, m_store.AddressOf()), S_OK);
-    ULONG cb = 0;
-    Buf eid;
-    ASSERT_EQ(m_store->GetReceiveFolder(const_cast<wchar_t*>(L"IPM.Note"), MAPI_UNICODE, &cb,
-                                        reinterpret_cast<LPENTRYID*>(&eid.p), nullptr),
-              S_OK);
-    ComPtr<IUnknown> pUnk;
-    ULONG ulType = 0;
-    ASSERT_EQ(
-        m_store->OpenEntry(cb, static_cast<LPENTRYID>(eid.p), &IID_IMAPIFolder, MAPI_MODIFY, &ulType, pUnk.AddressOf()),
-        S_OK);
-    m_inbox.Attach(static_cast<IMAPIFolder*>(pUnk.Detach()));
-}
-
-ComPtr<IMessage> StoreFixture::NewMessage() {
-    ComPtr<IMessage> pMessage;
-    EXPECT_EQ(m_inbox->CreateMessage(nullptr, 0, pMessage.AddressOf()), S_OK);
-    return pMessage;
-}
-
 ComPtr<IMessage> StoreFixture::FromDescription(const std::string& text) {
     ComPtr<IMessage> pMessage = NewMessage();
     EXPECT_EQ(BuildMessage(pMessage.Get(), text), S_OK);

@@ -10,25 +10,18 @@
 
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiInterfaces.h"
-#include "Support/TempHome.h"
+#include "Support/InboxStore.h"
 
 namespace MailOutTest {
 
 using Platform::ComPtr;
 
-class StoreFixture : public ::testing::Test {
+class StoreFixture : public TestSupport::InboxStore {
 protected:
-    void SetUp() override;
-
-    ComPtr<IMessage> NewMessage();
     // A saved message built from a description (see BuildMessage).
     ComPtr<IMessage> FromDescription(const std::string& text);
     // MIME text into a new saved message through the converter session.
     ComPtr<IMessage> FromMime(const std::string& mime);
-
-    TestSupport::TempHome m_home;
-    ComPtr<IMsgStore> m_store;
-    ComPtr<IMAPIFolder> m_inbox;
 };
 
 // Fills a message from a description, one "key: value" per line ('#' starts a comment). Message keys:
