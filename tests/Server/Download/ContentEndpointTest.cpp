@@ -14,7 +14,7 @@ using namespace OstrelServer;
 namespace {
 
 // A message with a text body, a base64 attachment, and an attached message that holds a
-// quoted-printable part: parts 1, 2, 3, 3.1 and 3.2.
+// quoted-printable part: the part numbers are 1, 2, 3, 3.1 and 3.2.
 const std::string kMessage =
     "Subject: parts\r\n"
     "Content-Type: multipart/mixed;\r\n boundary=\"outer\"\r\n\r\n"
@@ -108,7 +108,7 @@ TEST_F(ContentEndpointTest, ItemsAndPartsByIdDecodedWithTheirTypes) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->get_header_value("Content-Type"), "image/png");
 
-    // Unknown items and parts are 404, malformed ids and parts 400 or 404, never a crash.
+    // Unknown items and parts are 404; a malformed id or part number is 400 or 404, never a crash.
     EXPECT_EQ(Content(99999), "<404>");
     for (const char* part : {"4", "1.1", "3.3", "0", "2.", ".2", "-1", "x", "3.1.1.1.1"})
         EXPECT_EQ(Content(messageId, part), "<404>") << part;
