@@ -17,33 +17,17 @@
 #include "Platform/Com/MemStream.h"
 #include "Platform/Mapi/Convert/ConverterSession.h"
 #include "Platform/Mapi/Mapi.h"
+#include "Support/MailBench.h"
 #include "Support/RatioReporter.h"
 #include "ostrel-server/ZipWriter.h"
 
 namespace {
 
+using BenchSupport::Words;
 using Platform::ComPtr;
 
 constexpr int kMessages = 10000;
 constexpr int kPerArchive = 500;
-
-const char* const kWords[] = {"meeting", "budget", "report",  "the",  "and",      "quarterly", "review",
-                              "invoice", "please", "project", "für",  "Grüße",    "server",    "calendar",
-                              "numbers", "draft",  "final",   "team", "attached", "schedule"};
-
-std::string Words(std::mt19937& random, size_t bytes) {
-    std::string out;
-    size_t column = 0;
-    while (out.size() < bytes) {
-        const char* word = kWords[random() % std::size(kWords)];
-        out += word;
-        column += std::char_traits<char>::length(word) + 1;
-        out += column > 66 ? "\r\n" : " ";
-        if (column > 66)
-            column = 0;
-    }
-    return out + "\r\n";
-}
 
 struct Item {
     std::string meta;
@@ -123,34 +107,7 @@ const std::vector<std::string>& Archives() {
     return s_archives;
 }
 
-struct BenchStore {
-    std::filesystem::path dir;
-    ComPtr<IMsgStore> store;
-    ComPtr<IMAPIFolder> inbox;
-
-    BenchStore() {
-        char pattern[] = "/tmp/mail-in-bench-XXXXXX";
-        if (!mkdtemp(pattern))
-            std::abort();
-        dir = pattern;
-        ULONG cb = 0;
-        LPENTRYID pEid = nullptr;
-        ComPtr<IUnknown> pUnk;
-        ULONG ulType = 0;
-        if (FAILED(Platform::OpenOsdStore(dir / "bench.osd", true, L"Bench", true, store.AddressOf())) ||
-            FAILED(store->GetReceiveFolder(const_cast<wchar_t*>(L"IPM.Note"), MAPI_UNICODE, &cb, &pEid, nullptr)) ||
-            FAILED(store->OpenEntry(cb, pEid, &IID_IMAPIFolder, MAPI_MODIFY, &ulType, pUnk.AddressOf())))
-            std::abort();
-        MAPIFreeBuffer(pEid);
-        inbox.Attach(static_cast<IMAPIFolder*>(pUnk.Detach()));
-    }
-    ~BenchStore() {
-        inbox.Reset();
-        store.Reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-};
+using BenchStore = BenchSupport::TempInboxStore;
 
 void BM_ConverterAlone(benchmark::State& state) {
     Items();
@@ -215,9 +172,12 @@ int main(int argc, char** argv) {
     const double incoming = reporter.Real("BM_MailInFromArchives");
     const double baseCpu = reporter.Cpu("BM_ConverterAlone");
     const double incomingCpu = reporter.Cpu("BM_MailInFromArchives");
-    if (base > 0 && incoming > 0 && baseCpu > 0 && incomingCpu > 0)
+    bool bMissed = false;
+    if (base > 0 && incoming > 0 && baseCpu > 0 && incomingCpu > 0) {
         std::printf("incoming path / converter alone: %.3f wall-clock, %.3f CPU (goal: at most 1.2)\n", incoming / base,
                     incomingCpu / baseCpu);
+        bMissed = incomingCpu / baseCpu > 1.2;
+    }
     benchmark::Shutdown();
-    return 0;
+    return bMissed ? 1 : 0;
 }

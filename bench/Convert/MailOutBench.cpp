@@ -18,44 +18,16 @@
 #include "Platform/Mapi/Convert/ConverterSession.h"
 #include "Platform/Mapi/Mapi.h"
 #include "Platform/Mime/Coders.h"
+#include "Support/MailBench.h"
 #include "Support/RatioReporter.h"
 
 namespace {
 
+using BenchSupport::Encode;
+using BenchSupport::Words;
 using Platform::ComPtr;
 
 constexpr int kMessages = 2000;
-
-const char* const kWords[] = {"meeting", "budget",   "report",   "the",     "and",   "quarterly", "review", "customer",
-                              "invoice", "please",   "schedule", "project", "für",   "Grüße",     "résumé", "data",
-                              "server",  "calendar", "attached", "numbers", "draft", "final",     "team",   "plan"};
-
-std::string Words(std::mt19937& random, size_t bytes) {
-    std::string out;
-    size_t column = 0;
-    while (out.size() < bytes) {
-        const char* word = kWords[random() % std::size(kWords)];
-        out += word;
-        column += std::char_traits<char>::length(word) + 1;
-        if (column > 66) {
-            out += "\r\n";
-            column = 0;
-        } else {
-            out += ' ';
-        }
-    }
-    return out + "\r\n";
-}
-
-std::string Encode(const std::string& data, bool bBase64) {
-    mimepp::String out;
-    if (bBase64) {
-        mimepp::Base64Encoder().encode(mimepp::String(data), out);
-    } else {
-        mimepp::QuotedPrintableEncoder().encode(mimepp::String(data), out);
-    }
-    return out.str();
-}
 
 std::string MimeOf(std::mt19937& random, int i) {
     std::string m = "Date: Mon, 4 Mar 2024 09:00:00 +0100\r\n";
@@ -86,44 +58,21 @@ std::string MimeOf(std::mt19937& random, int i) {
 
 // The store messages, made once from generated MIME through the converter session.
 struct BenchStore {
-    std::filesystem::path dir;
-    ComPtr<IMsgStore> store;
-    ComPtr<IMAPIFolder> inbox;
+    BenchSupport::TempInboxStore temp;
     std::vector<ComPtr<IMessage>> messages;
 
     BenchStore() {
-        char pattern[] = "/tmp/mail-out-bench-XXXXXX";
-        if (!mkdtemp(pattern))
-            std::abort();
-        dir = pattern;
-        ULONG cb = 0;
-        LPENTRYID pEid = nullptr;
-        ComPtr<IUnknown> pUnk;
-        ULONG ulType = 0;
-        if (FAILED(Platform::OpenOsdStore(dir / "bench.osd", true, L"Bench", true, store.AddressOf())) ||
-            FAILED(store->GetReceiveFolder(const_cast<wchar_t*>(L"IPM.Note"), MAPI_UNICODE, &cb, &pEid, nullptr)) ||
-            FAILED(store->OpenEntry(cb, pEid, &IID_IMAPIFolder, MAPI_MODIFY, &ulType, pUnk.AddressOf())))
-            std::abort();
-        MAPIFreeBuffer(pEid);
-        inbox.Attach(static_cast<IMAPIFolder*>(pUnk.Detach()));
         ComPtr<IConverterSession> pSession;
         Platform::Mapi::CreateConverterSession(pSession.AddressOf());
         std::mt19937 random(20261206);
         for (int i = 0; i < kMessages; ++i) {
             ComPtr<IMessage> pMessage;
-            inbox->CreateMessage(nullptr, 0, pMessage.AddressOf());
+            temp.inbox->CreateMessage(nullptr, 0, pMessage.AddressOf());
             ComPtr<Platform::MemStream> pStream = Platform::MemStream::Create(MimeOf(random, i));
             if (pSession->MIMEToMAPI(pStream.Get(), pMessage.Get(), nullptr, CCSF_SMTP | CCSF_INCLUDE_BCC) != S_OK)
                 std::abort();
             messages.push_back(pMessage);
         }
-    }
-    ~BenchStore() {
-        messages.clear();
-        inbox.Reset();
-        store.Reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
 
     static BenchStore& Get() {
@@ -297,7 +246,9 @@ int main(int argc, char** argv) {
     const double own = reporter.Cpu("BM_OwnPath");
     const double gmimeSession = reporter.Cpu("BM_GMimeSerialiseSessionTrees");
     const double gmimeOwn = reporter.Cpu("BM_GMimeSerialiseOwnTrees");
+    bool bMissed = false;
     if (session > 0 && own > 0 && gmimeSession > 0 && gmimeOwn > 0) {
+        bMissed = session / gmimeSession > 1.5 || own / gmimeOwn > 1.5;
         std::printf("messages: %d; MIME out: session %.2f MB, own %.2f MB; GMime out: %.2f MB, %.2f MB\n", kMessages,
                     static_cast<double>(Trees::Get(false).bytes) / 1e6,
                     static_cast<double>(Trees::Get(true).bytes) / 1e6, static_cast<double>(g_gmimeBytes[0]) / 1e6,
@@ -313,5 +264,5 @@ int main(int argc, char** argv) {
                         own / (gmimeOwn + read));
     }
     benchmark::Shutdown();
-    return 0;
+    return bMissed ? 1 : 0;
 }
