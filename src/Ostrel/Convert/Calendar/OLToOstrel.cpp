@@ -93,6 +93,38 @@ double OLToOstrel::AllDayDate(const FILETIME& ftUtc, const TimeZone* pZone) {
     return ToOleDate(ftNoonUtc);
 }
 
+HRESULT OLToOstrel::BeginItem(IAddrBook* pAddrBook, IMsgStore* pStore, Appt& item, Appointment& appointment,
+                              const wchar_t* pwszOwnerName, const wchar_t* pwszOwnerEmail,
+                              const wchar_t* pwszNamePropsError, Inv** ppInv) {
+    *ppInv = nullptr;
+    m_pAddrBook = pAddrBook;
+    m_pStore = pStore;
+    m_wsOwnerName = pwszOwnerName ? pwszOwnerName : L"";
+    m_wsOwnerEmail = pwszOwnerEmail ? pwszOwnerEmail : L"";
+    if (!InitNamedProps(pStore)) {
+        OSTLOG_ERROR(L"%s", pwszNamePropsError);
+        return E_FAIL;
+    }
+    appointment.SetTargetZoneTime(TRUE);
+    Inv* pInv = Inv::createInv();
+    if (!pInv)
+        return E_OUTOFMEMORY;
+    const HRESULT hr = SetIds(item, appointment, *pInv);
+    if (FAILED(hr)) {
+        Inv::destroy(pInv);
+        return hr;
+    }
+    appointment.SetNextAlarm(FILETIME{});
+    BOOL bReminder = FALSE;
+    FILETIME ftDue{};
+    if (SUCCEEDED(item.GetReminderSet(&bReminder)) && bReminder && SUCCEEDED(GetReminderFlagDueBy(item, &ftDue)))
+        appointment.SetNextAlarm(ftDue);
+    appointment.SetDefaultInv(pInv);
+    ReadCategories(item.Prop(), appointment);
+    *ppInv = pInv;
+    return S_OK;
+}
+
 bool OLToOstrel::InitNamedProps(IMsgStore* pStore) {
     if (!m_pNamedProps)
         m_pNamedProps = Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(pStore);

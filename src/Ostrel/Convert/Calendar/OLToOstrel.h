@@ -33,6 +33,13 @@ public:
     static double AllDayDate(const FILETIME& ftUtc, const TimeZone* pZone);
 
 protected:
+    // What an appointment and a task start with: the owner, the store's named properties, the
+    // series invitation with the item's ids and zones, the next alarm and the categories. The
+    // invitation becomes the Appointment's default one; on failure the Appointment keeps nothing.
+    // pwszNamePropsError is the text logged when the store's named properties cannot be read.
+    HRESULT BeginItem(IAddrBook* pAddrBook, IMsgStore* pStore, Mapi::Appt& item, Appointment& appointment,
+                      const wchar_t* pwszOwnerName, const wchar_t* pwszOwnerEmail, const wchar_t* pwszNamePropsError,
+                      Inv** ppInv);
     // Looks up the store's named properties (once).
     bool InitNamedProps(IMsgStore* pStore);
     // Zones, parent folder, server id and uid of the item.

@@ -31,30 +31,11 @@ bool LocalMinutesToUtc(ULONG ulMinutes, const TimeZone& zone, FILETIME& ftUtc) {
 HRESULT OLToOstrelAppt::ConvertAppt(IAddrBook* pAddrBook, IMsgStore* pStore, Appt& appt, Appointment& appointment,
                                     const wchar_t* pwszOwnerName, const wchar_t* pwszOwnerEmail) {
     OSTLOG_BLOCK(8, Util::kLogCategoryInfo);
-    m_pAddrBook = pAddrBook;
-    m_pStore = pStore;
-    m_wsOwnerName = pwszOwnerName ? pwszOwnerName : L"";
-    m_wsOwnerEmail = pwszOwnerEmail ? pwszOwnerEmail : L"";
-    if (!InitNamedProps(pStore)) {
-        OSTLOG_ERROR(L"Failed to init name props");
-        return E_FAIL;
-    }
-    appointment.SetTargetZoneTime(TRUE);
-    Inv* pInv = Inv::createInv();
-    if (!pInv)
-        return E_OUTOFMEMORY;
-    HRESULT hr = SetIds(appt, appointment, *pInv);
-    if (FAILED(hr)) {
-        Inv::destroy(pInv);
+    Inv* pInv = nullptr;
+    HRESULT hr = BeginItem(pAddrBook, pStore, appt, appointment, pwszOwnerName, pwszOwnerEmail,
+                           L"Failed to init name props", &pInv);
+    if (FAILED(hr))
         return hr;
-    }
-    appointment.SetNextAlarm(FILETIME{});
-    BOOL bReminder = FALSE;
-    FILETIME ftDue{};
-    if (SUCCEEDED(appt.GetReminderSet(&bReminder)) && bReminder && SUCCEEDED(GetReminderFlagDueBy(appt, &ftDue)))
-        appointment.SetNextAlarm(ftDue);
-    appointment.SetDefaultInv(pInv);
-    ReadCategories(appt.Prop(), appointment);
     hr = ProcessInv(appt, nullptr, *pInv, false, 0, nullptr);
     const Comp* pSeriesComp = pInv->CompAt(0);
     if (SUCCEEDED(hr) && pSeriesComp && pSeriesComp->GetIsRecurring())

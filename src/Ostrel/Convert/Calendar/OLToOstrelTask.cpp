@@ -27,30 +27,11 @@ double LocalDateToOle(const FILETIME& ftLocal) {
 HRESULT OLToOstrelTask::ConvertTask(IAddrBook* pAddrBook, IMsgStore* pStore, Task& task, Appointment& appointment,
                                     const wchar_t* pwszOwnerName, const wchar_t* pwszOwnerEmail) {
     OSTLOG_BLOCK(8, Util::kLogCategoryInfo);
-    m_pAddrBook = pAddrBook;
-    m_pStore = pStore;
-    m_wsOwnerName = pwszOwnerName ? pwszOwnerName : L"";
-    m_wsOwnerEmail = pwszOwnerEmail ? pwszOwnerEmail : L"";
-    if (!InitNamedProps(pStore)) {
-        OSTLOG_ERROR(L"OLToOstrelTask - could not init name props...");
-        return E_FAIL;
-    }
-    appointment.SetTargetZoneTime(TRUE);
-    Inv* pInv = Inv::createInv();
-    if (!pInv)
-        return E_OUTOFMEMORY;
-    HRESULT hr = SetIds(task, appointment, *pInv);
-    if (FAILED(hr)) {
-        Inv::destroy(pInv);
+    Inv* pInv = nullptr;
+    const HRESULT hr = BeginItem(pAddrBook, pStore, task, appointment, pwszOwnerName, pwszOwnerEmail,
+                                 L"OLToOstrelTask - could not init name props...", &pInv);
+    if (FAILED(hr))
         return hr;
-    }
-    appointment.SetNextAlarm(FILETIME{});
-    BOOL bReminder = FALSE;
-    FILETIME ftDue{};
-    if (SUCCEEDED(task.GetReminderSet(&bReminder)) && bReminder && SUCCEEDED(GetReminderFlagDueBy(task, &ftDue)))
-        appointment.SetNextAlarm(ftDue);
-    appointment.SetDefaultInv(pInv);
-    ReadCategories(task.Prop(), appointment);
     return ProcessInv(task, *pInv);
 }
 
