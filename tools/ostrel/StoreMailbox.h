@@ -88,8 +88,9 @@ public:
     // a folder below the subtree stamped with the id. MAPI_E_NOT_FOUND when there is none.
     HRESULT OpenFolder(int32_t iServerId, IMAPIFolder** ppFolder);
     // The store object of a server item (message, contact, appointment, task): the mapper, else a
-    // search of the folders for the stamp (iFolderHint's folder first when not 0), the record then
-    // put back. MAPI_E_NOT_FOUND when there is none.
+    // search for the stamp in the folder of server id iFolderHint (in every folder when 0), the
+    // record then put back. MAPI_E_NOT_FOUND when there is none, or when the mapper's record names
+    // an object deleted in the store (the record stays: it tells push about the deletion).
     HRESULT OpenItem(int32_t iServerId, int32_t iFolderHint, IMessage** ppMessage);
     // The folder of that path of local names below the subtree ("Sync Issues/Conflicts"), created
     // when missing; never stamped, so that sync and push leave it alone.
@@ -104,9 +105,9 @@ public:
 
 private:
     HRESULT OpenSpecialFolder(int32_t iServerId, IMAPIFolder** ppFolder);
-    // The entry id of the object stamped iServerId among the folder's messages (or, with bFolders,
-    // among the folders of its tree); empty when there is none.
-    std::string FindStamped(IMAPIFolder* pFolder, int32_t iServerId, bool bFolders);
+    // The entry id of the message (or, with bFolders, the subfolder) stamped iServerId in the
+    // folder, or with bRecurse in its whole tree; empty when there is none.
+    std::string FindStamped(IMAPIFolder* pFolder, int32_t iServerId, bool bFolders, bool bRecurse);
 
     std::string m_profile;
     std::filesystem::path m_path;

@@ -15,6 +15,10 @@
 
 #include "Platform/Mapi/Mapi.h"
 
+namespace Ostrel::Mapi {
+class TagCache;
+}
+
 namespace OstrelCli {
 
 struct ItemBaseline {
@@ -89,7 +93,7 @@ std::string ChangeableFlags(const std::string& sFlags);
 std::string NormalTagIds(const std::string& sTags);
 
 // The message's current state: unread from PR_MESSAGE_FLAGS, flagged from PR_FLAG_STATUS, the tag
-// ids of its categories looked up in the store's tag list.
-ItemState CurrentItemState(IMsgStore* pStore, IMAPIProp* pObject);
+// ids of its categories looked up in the store's tag list (read once by the caller).
+ItemState CurrentItemState(IMsgStore* pStore, IMAPIProp* pObject, const Ostrel::Mapi::TagCache& tags);
 
 }  // namespace OstrelCli
