@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "CliUi.h"
+#include "ExportCommand.h"
 #include "SendersCommand.h"
 #include "StoreCommand.h"
 #include "TrustCommand.h"
@@ -29,6 +30,7 @@ const std::vector<Command>& Commands() {
          "  --messages N       messages in the seed mailbox (default 300)\n"
          "  --keep             keep the temporary OSTREL_HOME instead of removing it",
          RunDemo},
+        {"export", kExportSummary, kExportUsage, RunExport},
         {"login", "create or update a profile and sign on, printing the account",
          "[--profile NAME] [--server URL] [--account NAME] [password source] [options]\n"
          "  --profile NAME     the profile (default: $OSTREL_PROFILE, else \"default\")\n"
