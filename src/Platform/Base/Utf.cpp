@@ -20,24 +20,6 @@ void Reset(bool* pbInvalid) {
         *pbInvalid = false;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // Decodes one code point at text[i], advancing i; malformed input yields U+FFFD and consumes one byte.
 char32_t DecodeUtf8(std::string_view text, size_t& i, bool& bad) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
@@ -103,28 +85,69 @@ std::wstring DecodeUtf16(const Units& units, size_t count, bool* pbInvalid) {
 
 }  // namespace
 
+// The converters below size their output once and write through a pointer: appending one
+// character at a time costs a capacity check per character, which dominates on long bodies.
+
 std::string ToUtf8(std::wstring_view text, bool* pbInvalid) {
     Reset(pbInvalid);
-    std::string out;
-    out.reserve(text.size());
+    size_t length = 0;
+    bool bInvalid = false;
+    for (wchar_t w : text) {
+        const char32_t c = static_cast<char32_t>(w);
+        if (c < 0x80) {
+            length += 1;
+        } else if (c < 0x800) {
+            length += 2;
+        } else if (!IsScalar(c)) {
+            length += 3;  // U+FFFD
+            bInvalid = true;
+        } else {
+            length += c < 0x10000 ? 3 : 4;
+        }
+    }
+    std::string out(length, '\0');
+    char* p = out.data();
     for (wchar_t w : text) {
         char32_t c = static_cast<char32_t>(w);
-        if (!IsScalar(c)) {
-            c = kReplacement;
-            Flag(pbInvalid);
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+            continue;
         }
-        AppendUtf8(out, c);
+        if (!IsScalar(c))
+            c = kReplacement;
+        if (c < 0x800) {
+            *p++ = static_cast<char>(0xC0 | (c >> 6));
+        } else if (c < 0x10000) {
+            *p++ = static_cast<char>(0xE0 | (c >> 12));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        } else {
+            *p++ = static_cast<char>(0xF0 | (c >> 18));
+            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        }
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
     }
+    if (bInvalid)
+        Flag(pbInvalid);
     return out;
 }
 
 std::wstring FromUtf8(std::string_view text, bool* pbInvalid) {
     Reset(pbInvalid);
-    std::wstring out;
-    out.reserve(text.size());
+    // Never more characters than bytes.
+    std::wstring out(text.size(), L'\0');
+    wchar_t* p = out.data();
     bool bad = false;
-    for (size_t i = 0; i < text.size();)
-        out += static_cast<wchar_t>(DecodeUtf8(text, i, bad));
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            *p++ = static_cast<wchar_t>(b);
+            ++i;
+        } else {
+            *p++ = static_cast<wchar_t>(DecodeUtf8(text, i, bad));
+        }
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
     if (bad)
         Flag(pbInvalid);
     return out;
@@ -132,22 +155,35 @@ std::wstring FromUtf8(std::string_view text, bool* pbInvalid) {
 
 std::u16string ToUtf16(std::wstring_view text, bool* pbInvalid) {
     Reset(pbInvalid);
-    std::u16string out;
-    out.reserve(text.size());
+    size_t length = text.size();
+    for (wchar_t w : text) {
+        const char32_t c = static_cast<char32_t>(w);
+        if (c >= 0x10000 && c <= 0x10FFFF)
+            ++length;
+    }
+    std::u16string out(length, u'\0');
+    char16_t* p = out.data();
+    bool bInvalid = false;
     for (wchar_t w : text) {
         char32_t c = static_cast<char32_t>(w);
+        if (c < 0xD800) {
+            *p++ = static_cast<char16_t>(c);
+            continue;
+        }
         if (!IsScalar(c)) {
             c = kReplacement;
-            Flag(pbInvalid);
+            bInvalid = true;
         }
         if (c >= 0x10000) {
             c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+            *p++ = static_cast<char16_t>(0xD800 + (c >> 10));
+            *p++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
         } else {
-            out += static_cast<char16_t>(c);
+            *p++ = static_cast<char16_t>(c);
         }
     }
+    if (bInvalid)
+        Flag(pbInvalid);
     return out;
 }
 
