@@ -275,7 +275,8 @@ std::filesystem::path JunkMailListsLockPath(std::wstring_view wsProfile) {
 HRESULT ReadListsFile(const std::filesystem::path& path, const std::vector<std::string>& headings, NamedLists& lists,
                       std::wstring* pwsProblem) {
     lists.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in the file's place must be refused below, not waited on for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return S_FALSE;
