@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,6 +108,41 @@ TEST_F(JunkMailTest, ADamagedFileIsReportedAndLeftAsItIs) {
     ASSERT_EQ(WriteJunkMailLists(L"elsewhere", Numbered(L"a", 3)), S_OK);
     std::filesystem::create_symlink(JunkMailListsPath(L"elsewhere"), Path());
     Read(STG_E_READFAULT);
+}
+
+// Whatever else sits where the lists belong is refused at once: a FIFO nobody writes to is not
+// waited on, a sparse file far beyond any real list is not read into memory, and a folder can be
+// neither read nor replaced (the failed write leaves no temporary file behind).
+TEST_F(JunkMailTest, WhatIsNoListsFileIsRefusedAtOnce) {
+    const std::filesystem::path dir = Path().parent_path();
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(::mkfifo(Path().c_str(), 0600), 0);
+    // Read in a child, so that a read that blocks fails the test instead of hanging the run.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(10);
+        JunkMailLists lists;
+        ::_exit(ReadJunkMailLists(L"work", lists) == STG_E_READFAULT ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "the read blocked on a FIFO" : "the FIFO was not refused");
+    std::filesystem::remove(Path());
+
+    TestSupport::WriteFile(Path(), "");
+    ASSERT_EQ(::truncate(Path().c_str(), (off_t(64) << 20) + 1), 0);
+    Read(STG_E_READFAULT);
+    EXPECT_NE(problem.find(L"larger than 64 MiB"), std::wstring::npos) << Platform::ToUtf8(problem);
+    std::filesystem::remove(Path());
+
+    std::filesystem::create_directory(Path());
+    Read(STG_E_READFAULT);
+    EXPECT_NE(problem.find(L"not a regular file"), std::wstring::npos) << Platform::ToUtf8(problem);
+    EXPECT_EQ(WriteJunkMailLists(L"work", Numbered(L"a", 2)), STG_E_WRITEFAULT);
+    EXPECT_EQ(Names(dir), std::set<std::string>{"work.lists"});
+    EXPECT_TRUE(std::filesystem::is_directory(Path()));
 }
 
 TEST_F(JunkMailTest, WhatCannotBeReadBackIsNeverWritten) {
