@@ -58,7 +58,8 @@ HRESULT FindSubfolder(StoreDb& db, ULONG parent, const std::wstring& name, ULONG
 }
 
 bool IsAncestorOrSelf(StoreDb& db, ULONG ancestor, ULONG nid) {
-    for (int guard = 0; nid && guard < 10000; ++guard) {
+    std::set<ULONG> seen;  // a loop of parent links in a damaged file ends the walk
+    while (nid && seen.insert(nid).second) {
         if (nid == ancestor)
             return true;
         ULONG parent = 0;
@@ -69,8 +70,7 @@ bool IsAncestorOrSelf(StoreDb& db, ULONG ancestor, ULONG nid) {
     return false;
 }
 
-// Copies an object with everything below it under newParent, with new node ids (inside a transaction).
-HRESULT CopyTree(StoreDb& db, ULONG nid, ULONG newParent, bool bWithSubfolders, ULONG* pNewNid) {
+HRESULT CopyTreeBelow(StoreDb& db, ULONG nid, ULONG newParent, bool bWithSubfolders, ULONG* pNewNid) {
     ULONG newNid = 0;
     HRESULT hr = db.AllocateNid(NidType(nid), &newNid);
     if (SUCCEEDED(hr))
@@ -94,10 +94,22 @@ HRESULT CopyTree(StoreDb& db, ULONG nid, ULONG newParent, bool bWithSubfolders, 
             break;
         if (IsFolderNid(child) && !bWithSubfolders)
             continue;
-        hr = CopyTree(db, child, newNid, true, nullptr);
+        hr = CopyTreeBelow(db, child, newNid, true, nullptr);
     }
     if (SUCCEEDED(hr) && pNewNid)
         *pNewNid = newNid;
+    return hr;
+}
+
+// Copies an object with everything below it under newParent, with new node ids (inside a transaction).
+// The copy ends only if the source is a tree and the target lies outside it: the copies are made
+// while the source is still being read.
+HRESULT CopyTree(StoreDb& db, ULONG nid, ULONG newParent, bool bWithSubfolders, ULONG* pNewNid) {
+    HRESULT hr = db.CheckSubtree(nid);
+    if (SUCCEEDED(hr) && IsAncestorOrSelf(db, nid, newParent))
+        hr = MAPI_E_CORRUPT_STORE;
+    if (SUCCEEDED(hr))
+        hr = CopyTreeBelow(db, nid, newParent, bWithSubfolders, pNewNid);
     return hr;
 }
 
@@ -242,7 +254,8 @@ public:
         RowSource source;
         source.load = [pDb, nid, bDeep](const std::vector<ULONG>& ids, std::vector<TableRow>& rows) {
             rows.clear();
-            return HierarchyRows(*pDb, nid, bDeep, 1, ids, rows);
+            std::set<ULONG> visited;
+            return HierarchyRows(*pDb, nid, bDeep, 1, ids, visited, rows);
         };
         source.defaultColumns = {PR_ENTRYID,        PR_INSTANCE_KEY, PR_DISPLAY_NAME_W,    PR_CONTENT_COUNT,
                                  PR_CONTENT_UNREAD, PR_SUBFOLDERS,   PR_CONTAINER_CLASS_W, PR_DEPTH};
@@ -901,9 +914,10 @@ private:
         return S_OK;
     }
 
+    // visited holds the folders listed so far: one met again means a loop of parent links.
     static HRESULT HierarchyRows(StoreDb& db, ULONG nid, bool bDeep, LONG lDepth, const std::vector<ULONG>& ids,
-                                 std::vector<TableRow>& rows) {
-        if (lDepth > 256)
+                                 std::set<ULONG>& visited, std::vector<TableRow>& rows) {
+        if (lDepth > 256 || !visited.insert(nid).second)
             return MAPI_E_CORRUPT_STORE;
         std::map<ULONG, PropMap> children;
         HRESULT hr = db.LoadChildProps(nid, ids, children);
@@ -926,7 +940,7 @@ private:
             }
             rows.push_back({child, std::move(props)});
             if (bDeep) {
-                hr = HierarchyRows(db, child, true, lDepth + 1, ids, rows);
+                hr = HierarchyRows(db, child, true, lDepth + 1, ids, visited, rows);
                 if (FAILED(hr))
                     return hr;
             }

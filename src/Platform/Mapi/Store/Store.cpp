@@ -333,9 +333,13 @@ private:
         if (!ids.empty())
             loadIds.push_back(PROP_ID(PR_MESSAGE_FLAGS));
         std::vector<ULONG> pending = {kNidRoot};
+        // A folder met twice means a loop of parent links: the walk would never end.
+        std::set<ULONG> visited;
         while (!pending.empty()) {
             ULONG folder = pending.back();
             pending.pop_back();
+            if (!visited.insert(folder).second)
+                return MAPI_E_CORRUPT_STORE;
             std::map<ULONG, PropMap> children;
             HRESULT hr = db.LoadChildProps(folder, loadIds, children);
             if (FAILED(hr))

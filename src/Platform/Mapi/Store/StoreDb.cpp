@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -492,9 +493,16 @@ HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
         }
         auto get = Cached("SELECT value FROM meta WHERE key='next_index'");
         int rc = get->Step();
-        ULONG ulFirst = rc == SQLITE_ROW ? static_cast<ULONG>(std::stoul("0" + get->Blob(0))) : 0;
-        get->Reset();
+        ULONG ulFirst = 0;
         HRESULT hr = rc == SQLITE_ROW ? S_OK : (rc == SQLITE_DONE ? MAPI_E_CORRUPT_STORE : HrFromSqlite(rc));
+        if (rc == SQLITE_ROW) {
+            // Decimal text as written; anything else (an overlong number included) is damage.
+            const std::string text = get->Blob(0);
+            auto [pEnd, ec] = std::from_chars(text.data(), text.data() + text.size(), ulFirst);
+            if (ec != std::errc() || pEnd != text.data() + text.size())
+                hr = MAPI_E_CORRUPT_STORE;
+        }
+        get->Reset();
         ULONG ulBlock = bInside ? 1 : kReserveBlock;
         if (SUCCEEDED(hr) && (ulFirst < kFirstIndex || ulFirst > (0x07FFFFFFu - ulBlock)))
             hr = MAPI_E_NOT_ENOUGH_RESOURCES;
@@ -586,23 +594,42 @@ HRESULT StoreDb::CountChildren(ULONG parent, ULONG ulType, ULONG* pCount) {
     return S_OK;
 }
 
+HRESULT StoreDb::CheckSubtree(ULONG nid) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // UNION, not UNION ALL: each node is visited once, so a loop in a damaged file ends the walk.
+    auto st = Cached(
+        "WITH RECURSIVE sub(n) AS (SELECT nid FROM objects WHERE parent=?1"
+        " UNION SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        " SELECT 1 FROM sub WHERE n=?1");
+    st->Bind(1, nid);
+    int rc = st->Step();
+    if (rc == SQLITE_ROW)
+        return MAPI_E_CORRUPT_STORE;
+    return rc == SQLITE_DONE ? S_OK : HrFromSqlite(rc);
+}
+
 HRESULT StoreDb::DeleteTree(ULONG nid) {
+    // In a loop of parent links every node is below every other: deleting "the tree" of one would
+    // take the whole loop and all that hangs from it, the root folder perhaps among them.
+    HRESULT hr = CheckSubtree(nid);
+    if (FAILED(hr))
+        return hr;
     static const char* const kDeletes[] = {
-        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
         " DELETE FROM props WHERE nid IN sub",
-        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
         " DELETE FROM recipients WHERE nid IN sub",
-        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
         " DELETE FROM searches WHERE nid IN sub",
-        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
         " DELETE FROM receive_folders WHERE nid IN sub",
-        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION ALL SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
+        "WITH RECURSIVE sub(n) AS (SELECT ?1 UNION SELECT o.nid FROM objects o JOIN sub ON o.parent=sub.n)"
         " DELETE FROM objects WHERE nid IN sub",
     };
     for (const char* pszSql : kDeletes) {
         auto st = Cached(pszSql);
         st->Bind(1, nid);
-        HRESULT hr = HrFromSqlite(st->Step());
+        hr = HrFromSqlite(st->Step());
         if (FAILED(hr))
             return hr;
     }

@@ -134,7 +134,11 @@ public:
     HRESULT MoveObject(ULONG nid, ULONG newParent);
     HRESULT Children(ULONG parent, std::vector<ULONG>& nids);
     HRESULT CountChildren(ULONG parent, ULONG ulType, ULONG* pCount);
-    HRESULT DeleteTree(ULONG nid);  // the object, its props, recipients and descendants
+    // MAPI_E_CORRUPT_STORE when the object is among its own descendants (a loop of parent links in
+    // a damaged file); walks below it bounded by the number of objects.
+    HRESULT CheckSubtree(ULONG nid);
+    // The object, its props, recipients and descendants; refuses an object inside a loop.
+    HRESULT DeleteTree(ULONG nid);
 
     // Properties.
     HRESULT LoadProps(ULONG nid, PropMap& props);
