@@ -1,6 +1,7 @@
 #include "ostrel-server/Calendar.h"
 
 #include "ostrel-server/Endpoint.h"
+#include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Soap.h"
 
 #include <libxml/parser.h>
@@ -75,6 +76,35 @@ std::optional<int64_t> ParseInt(const std::string* pText) {
     if (ec != std::errc() || end != pText->data() + pText->size())
         return std::nullopt;
     return value;
+}
+
+// Replaces the `attach` element of an instance's `m` by one `mp` element per upload it names,
+// keeping the bytes in `parts`. Throws MailboxError when an upload is unknown.
+void TakeAttachments(CalNode& m, UploadStore& uploads, std::map<std::string, CalAttachment>& parts) {
+    for (size_t i = 0; i < m.children.size(); ++i) {
+        if (m.children[i].name != "attach")
+            continue;
+        const std::string* pAids = m.children[i].Attr("aid");
+        const std::string aids = pAids ? *pAids : std::string();
+        m.children.erase(m.children.begin() + static_cast<std::ptrdiff_t>(i--));
+        for (size_t pos = 0; pos < aids.size();) {
+            const size_t end = std::min(aids.find(',', pos), aids.size());
+            if (end > pos) {
+                UploadStore::Upload upload = uploads.Take(aids.substr(pos, end - pos));
+                const std::string part = std::to_string(parts.size() + 2);
+                CalNode& mp = m.Add("mp");
+                mp.Set("part", part);
+                mp.Set("ct", upload.contentType);
+                if (!upload.fileName.empty())
+                    mp.Set("filename", upload.fileName);
+                mp.Set("s", std::to_string(upload.content.size()));
+                mp.Set("cd", "attachment");
+                parts[part] =
+                    CalAttachment{std::move(upload.fileName), std::move(upload.contentType), std::move(upload.content)};
+            }
+            pos = end + 1;
+        }
+    }
 }
 
 }  // namespace
@@ -232,7 +262,7 @@ SoapReply CalendarBook::GetItem(const SoapDocument& request, bool task) const {
                            pszResponse + ">");
 }
 
-SoapReply CalendarBook::SetItem(const std::string& body, bool task) {
+SoapReply CalendarBook::SetItem(const std::string& body, bool task, UploadStore& uploads) {
     std::optional<CalNode> call = RequestElement(body);
     if (!call)
         return SoapReply::Fault("service.INVALID_REQUEST", "the request cannot be read");
@@ -253,6 +283,11 @@ SoapReply CalendarBook::SetItem(const std::string& body, bool task) {
         if (!pM || !pM->Child("inv"))
             return SoapReply::Fault("service.INVALID_REQUEST", "an instance without an invitation");
         // The server, not the client, says whether the user organizes the item.
+        try {
+            TakeAttachments(*pM, uploads, item.parts);
+        } catch (const MailboxError& e) {
+            return SoapReply::Fault(e.Code(), e.what());
+        }
         CalNode& inv = *pM->Child("inv");
         const CalNode* pOrganizer = inv.Child("or");
         const std::string* pAddress = pOrganizer ? pOrganizer->Attr("a") : nullptr;

@@ -6,6 +6,11 @@
 // call replaces the item that has the same uid (keeping its id) or adds a new one; a read call
 // writes the tree back, every name and value escaped. Texts are UTF-8.
 //
+// Attachments come as uploads named by `attach aid="id,id"` in an instance's `m`: the write takes
+// them from the UploadStore (a missing one fails the call and stores nothing) and the item keeps
+// them, each as an `mp` element of that `m` (part, ct, filename, s, cd="attachment") and its bytes
+// in `parts`, which /service/content/get?id=N&part=P answers.
+//
 // Occurrences() expands a series' rule on its own, from the `tz` rules the item carries, so tests
 // can hold the client's expansion against the server's.
 #pragma once
@@ -22,6 +27,7 @@ namespace OstrelServer {
 
 class SoapDocument;
 struct SoapReply;
+class UploadStore;
 
 // The mailbox user of the calendar: items they organize carry isOrg="1".
 inline constexpr const char* kCalendarUser = "user@ostrel.test";
@@ -44,6 +50,13 @@ struct CalNode {
     std::string Xml() const;
 };
 
+// An attachment of a calendar item, by its part id.
+struct CalAttachment {
+    std::string fileName;
+    std::string contentType;
+    std::string content;
+};
+
 struct CalendarItem {
     int32_t id = 0;
     bool task = false;
@@ -55,6 +68,7 @@ struct CalendarItem {
     CalNode series{"default"};
     std::vector<CalNode> exceptions;  // `except`
     std::vector<CalNode> cancels;     // `cancel`
+    std::map<std::string, CalAttachment> parts;
 
     // The series invitation (default/m/inv), or null.
     const CalNode* SeriesInv() const;
@@ -79,7 +93,7 @@ public:
 
     // The answers of the calls for a parsed request; `body` is the request as it came.
     SoapReply GetItem(const SoapDocument& request, bool task) const;
-    SoapReply SetItem(const std::string& body, bool task);
+    SoapReply SetItem(const std::string& body, bool task, UploadStore& uploads);
 
     // The seeded items: at least 40 appointments and tasks in several zones, with all-day and
     // recurring series, modified and cancelled instances, attendees, reminders, private items.

@@ -2,8 +2,8 @@
 //
 //     GET /service/content/get?id=N[&part=P]   a document's content, a message's MIME text,
 //                                              part P ("2", "2.1", see MimeParts.h) of a message
-//                                              decoded, or a contact's uploaded photo at its part,
-//                                              with the file name
+//                                              decoded, a contact's uploaded photo or a calendar
+//                                              item's attachment at its part, with the file name
 //     GET /home/~/Briefcase/<name>             the Briefcase document of that name
 //
 // Once the server has accounts, the cookie OS_AUTH_TOKEN must hold a valid token (else 401) and

@@ -2,6 +2,7 @@
 // CalendarBook (see Calendar.h).
 #include "ostrel-server/Calendar.h"
 #include "ostrel-server/Endpoint.h"
+#include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Server.h"
 
 namespace OstrelServer {
@@ -15,11 +16,11 @@ static SoapEndpoint s_getTask("GetTaskRequest", [](const SoapCall& call) {
 });
 
 static SoapEndpoint s_setAppointment("SetAppointmentRequest", [](const SoapCall& call) {
-    return call.server.State<CalendarBook>().SetItem(call.http.body, false);
+    return call.server.State<CalendarBook>().SetItem(call.http.body, false, call.server.State<UploadStore>());
 });
 
 static SoapEndpoint s_setTask("SetTaskRequest", [](const SoapCall& call) {
-    return call.server.State<CalendarBook>().SetItem(call.http.body, true);
+    return call.server.State<CalendarBook>().SetItem(call.http.body, true, call.server.State<UploadStore>());
 });
 
 }  // namespace OstrelServer

@@ -3,6 +3,7 @@
 #include "ostrel-server/Download.h"
 
 #include "ostrel-server/Accounts.h"
+#include "ostrel-server/Calendar.h"
 #include "ostrel-server/Endpoint.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/MimeParts.h"
@@ -279,9 +280,17 @@ HttpEndpoint s_content("GET", "/service/content/get", [](HttpCall& call) {
     if (idText.empty() || ec != std::errc() || ptr != idText.data() + idText.size() || id <= 0)
         return Refuse(call, 400, "id must be an item id");
     std::optional<MailItem> item = mailbox->Item(id);
-    if (!item)
-        return Refuse(call, 404, "no such item");
     const bool bPart = call.req.has_param("part");
+    if (!item) {
+        // A calendar item's attachment, at its part.
+        std::optional<CalendarItem> calItem = call.server.State<CalendarBook>().Get(id);
+        if (!calItem)
+            return Refuse(call, 404, "no such item");
+        auto found = bPart ? calItem->parts.find(call.req.get_param_value("part")) : calItem->parts.end();
+        if (found == calItem->parts.end())
+            return Refuse(call, 404, "no such part");
+        return SendItem(call, found->second.content, found->second.contentType, found->second.fileName);
+    }
     if (item->kind == ItemKind::Document) {
         if (bPart && call.req.get_param_value("part") != "1")
             return Refuse(call, 404, "no such part");
