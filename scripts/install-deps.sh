@@ -7,7 +7,7 @@ PACKAGES="cmake ninja-build make pkg-config g++ clang libclang-rt-14-dev
 libxml2-dev libcurl4-openssl-dev libssl-dev libgmime-3.0-dev libsqlite3-dev
 libicu-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev
 libcpp-httplib-dev libkrb5-dev unicode-cldr-core openssl ca-certificates
-zip unzip python3 ccache clang-format gcovr"
+zip unzip python3 ccache clang-format gcovr mblaze"
 
 missing=""
 for p in $PACKAGES; do
