@@ -31,6 +31,16 @@ public:
         close(m_slave);
     }
     int In() const { return m_slave; }
+    // Types more input; with `bRawReturns` the terminal no longer turns CR into LF first, as a
+    // terminal sending CR LF line ends does.
+    void Type(const std::string& typed, bool bRawReturns = false) {
+        termios mode{};
+        ASSERT_EQ(tcgetattr(m_slave, &mode), 0);
+        if (bRawReturns)
+            mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
+        ASSERT_EQ(tcsetattr(m_slave, TCSANOW, &mode), 0);
+        ASSERT_EQ(write(m_master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    }
     std::FILE* Out() const { return m_out; }
     std::string Shown() const {
         std::rewind(m_out);
@@ -79,6 +89,30 @@ TEST(ConsoleUi, MessageBoxChoicesAndEndOfInput) {
     const std::string shown = term.Shown();
     EXPECT_NE(shown.find("Error: Delete all?"), std::string::npos);
     EXPECT_NE(shown.find("[a]bort/[r]etry/[i]gnore? "), std::string::npos);
+}
+
+// A box with only OK asks nothing and takes no line; OK/Cancel reads its own letters.
+TEST(ConsoleUi, OkBoxesTakeNoLineAndWarningsSaySo) {
+    Terminal term("c\n");
+    ConsoleUi ui(term.In(), term.Out());
+    EXPECT_EQ(ui.MessageBox(nullptr, L"Disk almost full", L"Sync", MB_OK | MB_ICONWARNING), IDOK);
+    EXPECT_EQ(ui.MessageBox(nullptr, L"Go on?", L"Sync", MB_OKCANCEL), IDCANCEL);
+    const std::string shown = term.Shown();
+    EXPECT_NE(shown.find("Warning: Disk almost full"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("[o]k/[c]ancel? "), std::string::npos) << shown;
+}
+
+// A terminal that ends lines with CR LF: the CR belongs to no answer, least of all a password.
+TEST(ConsoleUi, CarriageReturnsEndingALineAreNoPartOfTheAnswer) {
+    Terminal term("");
+    term.Type("s3cret\r\nn3w\r\nn3w\r\n", true);
+    ConsoleUi ui(term.In(), term.Out());
+    const PasswordAnswer password = ui.PromptPassword(nullptr, {.wsCaption = L"Sign in", .wsUsername = L"me"});
+    EXPECT_EQ(password.iResult, IDOK);
+    EXPECT_EQ(password.wsPassword, L"s3cret");
+    const NewPasswordAnswer changed = ui.PromptNewPassword(nullptr, {.wsCaption = L"Change"});
+    EXPECT_EQ(changed.iResult, IDOK);
+    EXPECT_EQ(changed.wsNewPassword, L"n3w");
 }
 
 TEST(ConsoleUi, AnswersTakeOneLineEach) {
@@ -171,6 +205,14 @@ TEST(ConsoleUi, ProgressPrintsTenthsClampedAndNothingForAMarquee) {
         progress->SetRange(7, 7);  // an empty range shows no percentage
         progress->SetMarquee(false);
         EXPECT_FALSE(progress->IsCancelled());
+        // Steps move the position like SetPos does.
+        auto steps = ui.CreateProgress(nullptr, L"Steps");
+        steps->SetRange(0, 30);
+        steps->SetStep(3);
+        steps->StepIt();
+        steps->StepIt();
+        steps->SetStep(21);
+        steps->StepIt();
     }
     std::fclose(out);
     const std::string shown(text, size);
@@ -181,7 +223,11 @@ TEST(ConsoleUi, ProgressPrintsTenthsClampedAndNothingForAMarquee) {
               "Sync (100%)\n"
               "Sync\n"
               "Sync: Folders\n"
-              "Sync: Folders\n");
+              "Sync: Folders\n"
+              "Steps (0%)\n"
+              "Steps (10%)\n"
+              "Steps (20%)\n"
+              "Steps (90%)\n");
 }
 
 TEST(ConsoleUi, LostOutputNeitherKillsNorBlocksTheAnswer) {
