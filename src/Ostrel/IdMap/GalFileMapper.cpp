@@ -204,10 +204,10 @@ HRESULT GalFileMapper::LoadCache() {
         return S_OK;
     const ULONG ulEntries = static_cast<ULONG>(pCount->Value.l);
     MAPIFreeBuffer(pCount);
-    if (ulEntries == m_mapRefToPstId.size())
+    if (ulEntries == m_refs.Size())
         return S_OK;
     OSTLOG_WARN(L"GAL mapper needs rebuilding because mapper has %d records but GAL has %d entries",
-                static_cast<int>(m_mapRefToPstId.size()), ulEntries);
+                static_cast<int>(m_refs.Size()), ulEntries);
     hr = m_pOwner ? m_pOwner->RebuildFromPstObjects(m_pStore) : E_FAIL;
     if (SUCCEEDED(hr))
         OSTLOG_INFO(1, L"Map rebuilt successfully");
@@ -217,10 +217,9 @@ HRESULT GalFileMapper::LoadCache() {
 }
 
 void GalFileMapper::ClearTables() {
-    m_mapRefToPstId.clear();
-    m_mapOstrelIdToPstId.clear();
-    m_mapPstIdToRef.clear();
-    m_mapRefToOffset.clear();
+    m_refs.Clear();
+    m_mapOstrelIdToPstId.Clear();
+    m_mapPstIdToOffset.Clear();
     m_mapFreeBlocks.clear();
 }
 
@@ -238,16 +237,21 @@ HRESULT GalFileMapper::LoadLocked() {
                 ulFree += b.ulSize;
                 return;
             }
-            if (m_mapRefToPstId.count(b.sRef)) {
+            if (OffsetOf(b.sRef)) {
                 OSTLOG_ERROR(L"Ref '%hs' already exists", b.sRef.c_str());
                 return;
             }
-            m_mapRefToPstId[b.sRef] = b.ulPstId;
-            if (b.ulId != 0 && !m_mapOstrelIdToPstId.emplace(b.ulId, b.ulPstId).second)
-                OSTLOG_ERROR(L"OstrelId %d already exists", static_cast<LONG>(b.ulId));
-            if (!m_mapPstIdToRef.emplace(b.ulPstId, b.sRef).second)
+            m_refs.Insert(b.sRef, b.ulOffset);
+            if (b.ulId != 0) {
+                if (m_mapOstrelIdToPstId.Contains(b.ulId))
+                    OSTLOG_ERROR(L"OstrelId %d already exists", static_cast<LONG>(b.ulId));
+                else
+                    m_mapOstrelIdToPstId.Set(b.ulId, b.ulPstId);
+            }
+            if (m_mapPstIdToOffset.Contains(b.ulPstId))
                 OSTLOG_ERROR(L"PstId %d already exists", b.ulPstId);
-            m_mapRefToOffset[b.sRef] = b.ulOffset;
+            else
+                m_mapPstIdToOffset.Set(b.ulPstId, b.ulOffset);
         },
         &wsProblem);
     if (!bOk) {
@@ -277,7 +281,7 @@ HRESULT GalFileMapper::LoadLocked() {
         SetFreeTotal(ulFree);  // a change cut short may have left the total behind
     m_ftStamp = FILETIME{LoadU32(Data() + 8), LoadU32(Data() + 12)};
     m_bLoaded = true;
-    OSTLOG_INFO(4, L"%d mappings", static_cast<int>(m_mapRefToPstId.size()));
+    OSTLOG_INFO(4, L"%d mappings", static_cast<int>(m_refs.Size()));
     OSTLOG_INFO(4, L"%d free blocks", static_cast<int>(m_mapFreeBlocks.size()));
     return S_OK;
 }
@@ -333,9 +337,9 @@ void GalFileMapper::Put(const std::wstring& wsRef, LONG lId, ULONG cb, BYTE* pEi
     if (!Lock(xp) || FAILED(CheckCache()))
         return;
     OSTLOG_INFO(16, L"ref:'%hs' id:%d PstId:%d", sRef.c_str(), lId, ulPstId);
-    if (auto it = m_mapRefToPstId.find(sRef); it != m_mapRefToPstId.end()) {
-        const ULONG ulOldId = LoadU32(Data() + m_mapRefToOffset[sRef] + 8);
-        if (it->second == ulPstId && (ulId == 0 || ulOldId == ulId)) {
+    if (const ULONG ulOld = OffsetOf(sRef)) {
+        const ULONG ulOldPstId = LoadU32(Data() + ulOld + 4), ulOldId = LoadU32(Data() + ulOld + 8);
+        if (ulOldPstId == ulPstId && (ulId == 0 || ulOldId == ulId)) {
             if (ulId == 0)
                 OSTLOG_INFO(16,
                             L"The mapping ref = '%hs' -> PstId %d is already present in the mapper -> Nothing to do",
@@ -347,23 +351,23 @@ void GalFileMapper::Put(const std::wstring& wsRef, LONG lId, ULONG cb, BYTE* pEi
                             sRef.c_str(), ulPstId, lId);
             return;
         }
-        if (it->second != ulPstId)
+        if (ulOldPstId != ulPstId)
             OSTLOG_WARN(L"Present in m_mapRefToPstId but different PstId");
-        else if (!m_mapOstrelIdToPstId.count(ulId))
+        else if (!m_mapOstrelIdToPstId.Contains(ulId))
             OSTLOG_WARN(L"Present in m_mapRefToPstId but absent from m_mapOstrelIdToPstId");
         else
             OSTLOG_WARN(L"Present in m_mapOstrelIdToPstId but different PstId");
         RemoveLocked(sRef);
     }
     // One object, one entry: another reference on the same contact gives way.
-    if (auto it = m_mapPstIdToRef.find(ulPstId); it != m_mapPstIdToRef.end())
-        RemoveLocked(std::string(it->second));
+    if (const ULONG* pOffset = m_mapPstIdToOffset.Find(ulPstId))
+        RemoveLocked(std::string(RefAt(*pOffset)));
     // One server id, one entry: it is taken from the entry that held it.
     if (ulId != 0)
-        if (auto it = m_mapOstrelIdToPstId.find(ulId); it != m_mapOstrelIdToPstId.end()) {
-            const std::string& sOther = m_mapPstIdToRef[it->second];
-            StoreU32(Data() + m_mapRefToOffset[sOther] + 8, 0);
-            m_mapOstrelIdToPstId.erase(it);
+        if (const ULONG* pOther = m_mapOstrelIdToPstId.Find(ulId)) {
+            if (const ULONG* pOffset = m_mapPstIdToOffset.Find(*pOther))
+                StoreU32(Data() + *pOffset + 8, 0);
+            m_mapOstrelIdToPstId.Erase(ulId);
         }
     const ULONG ulRequired = GalBlockSizeFor(sRef.size());
     auto itFree = m_mapFreeBlocks.lower_bound(ulRequired);
@@ -405,41 +409,39 @@ void GalFileMapper::Put(const std::wstring& wsRef, LONG lId, ULONG cb, BYTE* pEi
     StoreU32(p, ulSize);
     __atomic_store_n(p + 12, kGalStateUsed, __ATOMIC_RELEASE);
     SetFreeTotal(ulFree);
-    m_mapRefToPstId[sRef] = ulPstId;
+    m_refs.Insert(sRef, ulOffset);
     if (ulId != 0)
-        m_mapOstrelIdToPstId[ulId] = ulPstId;
-    m_mapPstIdToRef[ulPstId] = sRef;
-    m_mapRefToOffset[sRef] = ulOffset;
+        m_mapOstrelIdToPstId.Set(ulId, ulPstId);
+    m_mapPstIdToOffset.Set(ulPstId, ulOffset);
     Stamp();
     OSTLOG_INFO(4, L"... success");
-    OSTLOG_INFO(16, L"%d mappings, %d free blocks", static_cast<int>(m_mapRefToPstId.size()),
+    OSTLOG_INFO(16, L"%d mappings, %d free blocks", static_cast<int>(m_refs.Size()),
                 static_cast<int>(m_mapFreeBlocks.size()));
     Util::TraceIdMapperPutMessage(4, lId, pEid, cb, kTypeName, TRUE);
 }
 
 BOOL GalFileMapper::RemoveLocked(const std::string& sRef) {
-    auto it = m_mapRefToOffset.find(sRef);
-    if (it == m_mapRefToOffset.end()) {
+    const ULONG ulOffset = OffsetOf(sRef);
+    if (!ulOffset) {
         OSTLOG_INFO(16, L"The object with ref = '%hs' does not exist in the data", sRef.c_str());
         return FALSE;
     }
-    const ULONG ulOffset = it->second;
     BYTE* p = Data() + ulOffset;
     const ULONG ulSize = LoadU32(p), ulPstId = LoadU32(p + 4), ulId = LoadU32(p + 8);
+    m_refs.Erase(sRef, Data(), m_view.Size());                  // while the block still holds the reference
     __atomic_store_n(p + 12, kGalStateFree, __ATOMIC_RELEASE);  // free first, then wiped
     std::memset(p + 4, kGalStateFree, ulSize - 4);
     AddFreeBlock(ulOffset, ulSize);
     SetFreeTotal(FreeTotal() + ulSize);
-    if (auto itId = m_mapOstrelIdToPstId.find(ulId);
-        ulId != 0 && itId != m_mapOstrelIdToPstId.end() && itId->second == ulPstId)
-        m_mapOstrelIdToPstId.erase(itId);
-    m_mapPstIdToRef.erase(ulPstId);
-    m_mapRefToPstId.erase(sRef);
-    m_mapRefToOffset.erase(it);
+    if (const ULONG* pPstId = m_mapOstrelIdToPstId.Find(ulId); ulId != 0 && pPstId && *pPstId == ulPstId)
+        m_mapOstrelIdToPstId.Erase(ulId);
+    // A PstID a second block also claimed (a damaged file) stays with the block it was loaded for.
+    if (const ULONG* pOffset = m_mapPstIdToOffset.Find(ulPstId); pOffset && *pOffset == ulOffset)
+        m_mapPstIdToOffset.Erase(ulPstId);
     Stamp();
     OSTLOG_INFO(4, L"Mapping id=%d (Ref='%hs') -> lPstID = %d, successfully removed", static_cast<LONG>(ulId),
                 sRef.c_str(), ulPstId);
-    OSTLOG_INFO(16, L"%d mappings", static_cast<int>(m_mapRefToPstId.size()));
+    OSTLOG_INFO(16, L"%d mappings", static_cast<int>(m_refs.Size()));
     OSTLOG_INFO(16, L"%d free blocks", static_cast<int>(m_mapFreeBlocks.size()));
     return TRUE;
 }
@@ -455,24 +457,24 @@ BOOL GalFileMapper::Remove(LONG lId) {
     Util::AutoCrossProcessLock xp(m_lock);
     if (!Lock(xp) || FAILED(CheckCache()))
         return FALSE;
-    auto it = m_mapOstrelIdToPstId.find(static_cast<ULONG>(lId));
-    if (it == m_mapOstrelIdToPstId.end()) {
+    const ULONG* pPstId = m_mapOstrelIdToPstId.Find(static_cast<ULONG>(lId));
+    if (!pPstId) {
         OSTLOG_INFO(16, L"id %d not found", lId);
         return FALSE;
     }
-    auto itRef = m_mapPstIdToRef.find(it->second);
-    if (itRef == m_mapPstIdToRef.end()) {
-        OSTLOG_INFO(16, L"lPstId %d not found", it->second);
+    const ULONG* pOffset = m_mapPstIdToOffset.Find(*pPstId);
+    if (!pOffset) {
+        OSTLOG_INFO(16, L"lPstId %d not found", *pPstId);
         return FALSE;
     }
-    return RemoveLocked(std::string(itRef->second));
+    return RemoveLocked(std::string(RefAt(*pOffset)));
 }
 
 BOOL GalFileMapper::RemoveOstID2PstIDMapping(LONG lId) {
     Util::AutoCrossProcessLock xp(m_lock);
     if (!Lock(xp) || FAILED(CheckCache()))
         return FALSE;
-    return m_mapOstrelIdToPstId.erase(static_cast<ULONG>(lId)) == 1;
+    return m_mapOstrelIdToPstId.Erase(static_cast<ULONG>(lId));
 }
 
 void GalFileMapper::RemoveAll() {
@@ -497,12 +499,12 @@ BOOL GalFileMapper::Get(const std::wstring& wsRef, ULONG* pcb, BYTE** ppEid) {
     Util::AutoCrossProcessLock xp(m_lock);
     if (!Lock(xp) || FAILED(CheckCache()))
         return FALSE;
-    auto it = m_mapRefToPstId.find(sRef);
-    if (it == m_mapRefToPstId.end()) {
+    const ULONG ulOffset = OffsetOf(sRef);
+    if (!ulOffset) {
         OSTLOG_INFO(16, L"ref = '%hs' is not in the mapper", sRef.c_str());
         return FALSE;
     }
-    if (!BuildEntryId(it->second, pcb, ppEid)) {
+    if (!BuildEntryId(LoadU32(Data() + ulOffset + 4), pcb, ppEid)) {
         OSTLOG_ERROR(L"Failed to create EntryID for ref = '%hs'", sRef.c_str());
         return FALSE;
     }
@@ -513,13 +515,13 @@ BOOL GalFileMapper::Get(LONG lId, ULONG* pcb, BYTE** ppEid) {
     Util::AutoCrossProcessLock xp(m_lock);
     if (!Lock(xp) || FAILED(CheckCache()))
         return FALSE;
-    auto it = m_mapOstrelIdToPstId.find(static_cast<ULONG>(lId));
-    if (it == m_mapOstrelIdToPstId.end()) {
+    const ULONG* pPstId = m_mapOstrelIdToPstId.Find(static_cast<ULONG>(lId));
+    if (!pPstId) {
         OSTLOG_INFO(16, L"id = %d is not in the mapper", lId);
         Util::TraceIdMapperGetMessage(4, lId, nullptr, 0, kTypeName, FALSE);
         return FALSE;
     }
-    if (!BuildEntryId(it->second, pcb, ppEid)) {
+    if (!BuildEntryId(*pPstId, pcb, ppEid)) {
         OSTLOG_ERROR(L"Failed to create EntryID for id = %d", lId);
         return FALSE;
     }
@@ -529,19 +531,19 @@ BOOL GalFileMapper::Get(LONG lId, ULONG* pcb, BYTE** ppEid) {
 
 BOOL GalFileMapper::Contains(const std::wstring& wsRef) {
     Util::AutoCrossProcessLock xp(m_lock);
-    return Lock(xp) && SUCCEEDED(CheckCache()) && m_mapRefToPstId.count(Platform::ToUtf8(wsRef));
+    return Lock(xp) && SUCCEEDED(CheckCache()) && OffsetOf(Platform::ToUtf8(wsRef)) != 0;
 }
 
 BOOL GalFileMapper::Contains(LONG lId) {
     Util::AutoCrossProcessLock xp(m_lock);
-    return Lock(xp) && SUCCEEDED(CheckCache()) && m_mapOstrelIdToPstId.count(static_cast<ULONG>(lId));
+    return Lock(xp) && SUCCEEDED(CheckCache()) && m_mapOstrelIdToPstId.Contains(static_cast<ULONG>(lId));
 }
 
 size_t GalFileMapper::Size() {
     Util::AutoCrossProcessLock xp(m_lock);
     if (!Lock(xp) || FAILED(CheckCache()))
         return 0;
-    return m_mapRefToPstId.size();
+    return m_refs.Size();
 }
 
 void GalFileMapper::UnitTestGetStats(ULONG& ulFileSize, ULONG& ulMappings, ULONG& ulFreeBlocks, ULONG& ulFreeBytes) {
@@ -549,7 +551,7 @@ void GalFileMapper::UnitTestGetStats(ULONG& ulFileSize, ULONG& ulMappings, ULONG
     if (!Lock(xp) || FAILED(CheckCache()))
         return;
     ulFileSize = m_ulSize;
-    ulMappings = static_cast<ULONG>(m_mapRefToPstId.size());
+    ulMappings = static_cast<ULONG>(m_refs.Size());
     ulFreeBlocks = static_cast<ULONG>(m_mapFreeBlocks.size());
     ulFreeBytes = FreeTotal();
     OSTLOG_INFO(4, L"ulFileSize:%d ulNumMappings:%d ulFreeBlocks:%d ulTotalFreeBlockSize:%d", ulFileSize, ulMappings,

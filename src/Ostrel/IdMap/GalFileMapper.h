@@ -7,9 +7,11 @@
 
 #include <map>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 
+#include "Ostrel/IdMap/GalRefIndex.h"
 #include "Ostrel/IdMap/IIdMapperImpl.h"
+#include "Ostrel/IdMap/IdHashMap.h"
 #include "Ostrel/IdMap/StoreStamps.h"
 #include "Platform/Ipc/MappedFile.h"
 #include "Util/Locks/Locks.h"
@@ -59,6 +61,9 @@ private:
     ULONG FreeTotal() const;
     void AddFreeBlock(ULONG ulOffset, ULONG ulSize);
     BOOL RemoveLocked(const std::string& sRef);
+    // The offset of sRef's block; 0 when it is not mapped.
+    ULONG OffsetOf(std::string_view sRef) const { return m_refs.Find(sRef, Data(), m_view.Size()); }
+    std::string_view RefAt(ULONG ulOffset) const { return GalRefIndex::RefAt(Data(), m_view.Size(), ulOffset); }
     BOOL BuildEntryId(ULONG ulPstId, ULONG* pcb, BYTE** ppEid);
 
     Util::CrossProcessLock m_lock{L"cplGalFileMapperLock", 600, -1};
@@ -72,10 +77,11 @@ private:
     FILETIME m_ftStamp{};
     RecordKey m_recordKey{};
 
-    std::unordered_map<std::string, ULONG> m_mapRefToPstId;
-    std::unordered_map<ULONG, ULONG> m_mapOstrelIdToPstId;
-    std::unordered_map<ULONG, std::string> m_mapPstIdToRef;
-    std::unordered_map<std::string, ULONG> m_mapRefToOffset;
+    // The mappings, kept lean for lists of many thousand entries: the references and PstIDs are
+    // read from the blocks, which the indexes point to by offset.
+    GalRefIndex m_refs;                           // reference -> block offset
+    IdHashMap<ULONG> m_mapOstrelIdToPstId;        // server id -> PstID
+    IdHashMap<ULONG> m_mapPstIdToOffset;          // PstID -> block offset
     std::multimap<ULONG, ULONG> m_mapFreeBlocks;  // size -> offset
 };
 

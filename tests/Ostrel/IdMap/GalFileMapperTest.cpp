@@ -2,6 +2,8 @@
 // on the same file, a foreign file, and a damaged one rebuilt from the GAL folder.
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <random>
 
 #include "IdMapTestSupport.h"
 #include "Ostrel/IdMap/GalFileMapper.h"
@@ -113,6 +115,70 @@ TEST_F(GalFileMapperTest, ReplacingKeepsOneEntryPerReferenceObjectAndId) {
     mapper->RemoveAll();
     EXPECT_EQ(std::filesystem::file_size(GalPath()), kGalHeaderSize);
     EXPECT_EQ(other->Size(), 0u);
+}
+
+// Thousands of puts and removes in random order, checked against a model of the mapping rules
+// (one entry per reference, per object and per server id), then by a second mapper that loads
+// the file: the index must find every reference it holds and none it dropped.
+TEST_F(GalFileMapperTest, ManyChangesAgreeWithAModelAndTheFile) {
+    struct Entry {
+        ULONG ulPstId;
+        LONG lId;
+    };
+    std::map<std::string, Entry> model;
+    auto mapper = NewGalMapper();
+    ASSERT_EQ(mapper->LoadCache(), S_OK);
+    std::mt19937 rng(23);
+    auto refOf = [](unsigned n) {  // short and long references, many sharing a prefix
+        return n % 3 ? "uid-" + std::to_string(n) : std::string(20 + n % 40, 'x') + std::to_string(n);
+    };
+    for (int op = 0; op < 3000; ++op) {
+        const unsigned uKind = rng() % 10;
+        const std::string ref = refOf(rng() % 1200);
+        if (uKind < 7) {
+            const ULONG ulPstId = 0x24 + (rng() % 1500) * 0x20;
+            const LONG lId = rng() % 3 ? LONG(rng() % 400) : 0;
+            PutRef(*mapper, ref, lId, ulPstId);
+            auto it = model.find(ref);
+            if (it != model.end() && it->second.ulPstId == ulPstId && (lId == 0 || it->second.lId == lId))
+                continue;
+            model.erase(ref);
+            std::erase_if(model, [&](const auto& kv) { return kv.second.ulPstId == ulPstId; });
+            for (auto& [r, e] : model)
+                if (lId != 0 && e.lId == lId)
+                    e.lId = 0;
+            model[ref] = Entry{ulPstId, lId};
+        } else if (uKind < 9) {
+            EXPECT_EQ(mapper->Remove(std::wstring(ref.begin(), ref.end())), model.erase(ref) == 1) << ref;
+        } else {
+            const LONG lId = LONG(rng() % 400) + 1;
+            auto it = std::find_if(model.begin(), model.end(), [&](const auto& kv) { return kv.second.lId == lId; });
+            EXPECT_EQ(mapper->Remove(lId), it != model.end()) << lId;
+            if (it != model.end())
+                model.erase(it);
+        }
+    }
+    ASSERT_GT(model.size(), 300u);
+    auto other = NewGalMapper();
+    ASSERT_EQ(other->LoadCache(), S_OK);
+    for (IdMapper* pMapper : {mapper.get(), other.get()}) {
+        EXPECT_EQ(pMapper->Size(), model.size());
+        for (unsigned n = 0; n < 1200; ++n) {
+            auto it = model.find(refOf(n));
+            ASSERT_EQ(PstOf(*pMapper, refOf(n)), it == model.end() ? 0 : it->second.ulPstId) << refOf(n);
+        }
+        for (const auto& [ref, e] : model) {
+            if (e.lId == 0)
+                continue;
+            ULONG cb = 0;
+            BYTE* pEid = nullptr;
+            ASSERT_TRUE(pMapper->Get(e.lId, &cb, &pEid)) << e.lId;
+            ULONG ulPstId = 0;
+            std::memcpy(&ulPstId, pEid + 20, 4);
+            MAPIFreeBuffer(pEid);
+            EXPECT_EQ(ulPstId, e.ulPstId) << e.lId;
+        }
+    }
 }
 
 TEST_F(GalFileMapperTest, AForeignFileIsRefusedAndLeftAlone) {
