@@ -157,6 +157,13 @@ TEST_F(GssapiProviderTest, HandlesAreGivenBackOnceAndAFailedContextLeavesNone) {
     EXPECT_TRUE(token.empty());
     EXPECT_FALSE(provider.LastErrorText().empty());
     EXPECT_EQ(provider.DeleteSecurityContext(&context), SEC_E_INVALID_HANDLE);
+    EXPECT_EQ(provider.DeleteSecurityContext(nullptr), SEC_E_INVALID_HANDLE);
+    // No name at all is no target, and is said to be so without asking anyone.
+    token = {1};
+    EXPECT_EQ(provider.InitializeSecurityContext(cred, L"", &context, token), SEC_E_TARGET_UNKNOWN);
+    EXPECT_EQ(context.ullId, 0u);
+    EXPECT_TRUE(token.empty());
+    EXPECT_EQ(provider.LastErrorText().rfind(L"gss_import_name: ", 0), 0u);
 
     // Unknown, already freed and null handles are refused rather than freed twice.
     CredHandle unknown{cred.ullId + 100};
