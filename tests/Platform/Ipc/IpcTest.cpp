@@ -99,6 +99,28 @@ TEST(NamedMutex, ExcludesOtherProcessesAndReportsAbandonment) {
     EXPECT_TRUE(mutex.Release());
 }
 
+// A forked child inherits the parent's mutex object and its lock file's descriptor, and its only
+// thread has the id of the parent's thread that held the mutex: it must still wait like any other
+// process, and its Release must not let go of the parent's lock.
+TEST(NamedMutex, AForkedChildIsAnotherProcessToo) {
+    TestSupport::TempHome home;
+    Platform::NamedMutex mutex(L"OSN-FORKED");
+    ASSERT_EQ(mutex.Wait(0), static_cast<DWORD>(WAIT_OBJECT_0));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(!mutex.Release() && mutex.Wait(0) == WAIT_TIMEOUT ? 0 : 1);
+    EXPECT_EQ(WaitChild(child), 0) << "the child took a mutex its parent holds";
+    child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Platform::NamedMutex other(L"OSN-FORKED");
+        _exit(other.Wait(0) == WAIT_TIMEOUT ? 0 : 1);
+    }
+    EXPECT_EQ(WaitChild(child), 0) << "the parent's lock did not survive the child";
+    EXPECT_TRUE(mutex.Release());
+}
+
 TEST(SharedSection, SharedWhileOpenFreshWhenLastUserLeft) {
     TestSupport::TempHome home;
     {
