@@ -182,6 +182,16 @@ TEST(MappedFile, MapsGrowsAndFlushes) {
     ASSERT_TRUE(reader.Open(path, false, false));
     EXPECT_FALSE(reader.Grow(100000));
     EXPECT_EQ(reader.Size(), file.Size());
+
+    // A link planted where a data file belongs is not followed, not even to create the file.
+    const auto victim = home.Path() / "victim";
+    std::ofstream(victim) << "keep";
+    const auto planted = home.Path() / "planted.idm";
+    std::filesystem::create_symlink(victim, planted);
+    Platform::MappedFile linked;
+    EXPECT_FALSE(linked.Open(planted, true, true, 4096));
+    EXPECT_FALSE(linked.Flush());
+    EXPECT_EQ(std::filesystem::file_size(victim), 4u);
 }
 
 TEST(Event, AutoAndManualReset) {
