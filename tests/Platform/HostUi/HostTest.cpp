@@ -22,17 +22,32 @@ struct HostReset {
 
 }  // namespace
 
-TEST(Host, DefaultsAndSettings) {
+// A reset brings back every default, so that one test's host facts never leak into the next.
+TEST(Host, ResetForgetsEverythingTheHostSet) {
     HostReset reset;
+    int window = 0;
+    Host::SetClientVersion(15, 1);
+    Host::SetOffline(true);
+    Host::SetEmbedded(true);
+    Host::SetApplicationType(Host::kApplicationOther);
+    Host::SetHandheldServerAgent(true);
+    Host::SetClientWindow(&window);
+    Host::SetCloseRequestHandler([](HWND) {});
+    Host::SetOfflineSwitcher([](bool) { return E_FAIL; });
+    Host::ResetToDefaults();
     EXPECT_EQ(Host::GetClientVersion().iMajor, 16);
-    EXPECT_EQ(Host::GetApplicationType(), Host::kApplicationClient);
+    EXPECT_EQ(Host::GetClientVersion().iMinor, 0);
     EXPECT_FALSE(Host::IsOffline());
     EXPECT_FALSE(Host::IsEmbedded());
-    Host::SetClientVersion(15, 1);
-    Host::SetEmbedded(true);
-    EXPECT_EQ(Host::GetClientVersion().iMinor, 1);
-    EXPECT_TRUE(Host::IsEmbedded());
+    EXPECT_EQ(Host::GetApplicationType(), Host::kApplicationClient);
+    EXPECT_FALSE(Host::IsHandheldServerAgent());
+    EXPECT_EQ(Host::GetClientWindow(), nullptr);
+    EXPECT_FALSE(Host::RequestClose(nullptr));
+    EXPECT_EQ(Host::SwitchToOffline(false), S_OK);
+}
 
+TEST(Host, OfflineSwitchAndCloseRequests) {
+    HostReset reset;
     // Without a switcher, going offline is just recorded.
     EXPECT_EQ(Host::SwitchToOffline(true), S_OK);
     EXPECT_TRUE(Host::IsOffline());
