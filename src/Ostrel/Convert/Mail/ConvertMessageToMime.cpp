@@ -6,6 +6,7 @@
 #include "Ostrel/Convert/Mail/MapiToMimeConverter.h"
 #include "Ostrel/Convert/Mail/MessageFixups.h"
 #include "Ostrel/Convert/Mail/MimeConfig.h"
+#include "Ostrel/Convert/Mail/SpillStream.h"
 #include "Ostrel/Store/Attachments.h"
 #include "Ostrel/Store/MailItem.h"
 #include "Ostrel/Store/TempMessage.h"
@@ -19,6 +20,40 @@
 using namespace Ostrel::Convert::Fixup;
 
 namespace {
+
+// What the conversion reads of the message itself, read in one call.
+struct SourceProps {
+    std::wstring wsClass;
+    std::wstring wsSender;
+    std::wstring wsOrganizer;
+    std::wstring wsTopic;
+    std::wstring wsSubject;
+    bool bSubject = false;
+};
+
+SourceProps ReadSourceProps(IMessage* pMessage) {
+    SourceProps props;
+    SizedSPropTagArray(5, tags) = {5,
+                                   {PR_MESSAGE_CLASS_W, PR_SENDER_EMAIL_ADDRESS_W, PR_SENT_REPRESENTING_EMAIL_ADDRESS_W,
+                                    PR_CONVERSATION_TOPIC_W, PR_SUBJECT_W}};
+    std::wstring* const targets[] = {&props.wsClass, &props.wsSender, &props.wsOrganizer, &props.wsTopic,
+                                     &props.wsSubject};
+    ULONG cValues = 0;
+    LPSPropValue pValues = nullptr;
+    if (!pMessage ||
+        FAILED(pMessage->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE, &cValues, &pValues)) ||
+        !pValues) {
+        MAPIFreeBuffer(pValues);
+        return props;
+    }
+    for (ULONG i = 0; i < cValues && i < 5; ++i) {
+        if (pValues[i].ulPropTag == tags.aulPropTag[i] && pValues[i].Value.lpszW)
+            *targets[i] = pValues[i].Value.lpszW;
+    }
+    props.bSubject = cValues == 5 && pValues[4].ulPropTag == PR_SUBJECT_W;
+    MAPIFreeBuffer(pValues);
+    return props;
+}
 
 HRESULT OwnConverter(IMessage* pMessage, IAddrBook* pAddrBook, Platform::ComPtr<IStream>& pStream) {
     AddrBookConvertSupport support(pAddrBook);
@@ -37,7 +72,7 @@ bool HasEmbeddedMessages(IMessage* pMessage) {
     return SUCCEEDED(Ostrel::Mapi::FindEmbeddedMsgAttachments(pMessage, nums)) && !nums.empty();
 }
 
-HRESULT SessionConverter(IMessage* pMessage, IAddrBook* pAddrBook, const wchar_t* pwszTempDir,
+HRESULT SessionConverter(IMessage* pMessage, IAddrBook* pAddrBook, const wchar_t* pwszTempDir, const SourceProps& props,
                          Platform::ComPtr<IStream>& pStream) {
     Platform::ComPtr<IConverterSession> pSession;
     HRESULT hr = Platform::Mapi::CreateConverterSession(pSession.AddressOf());
@@ -51,18 +86,16 @@ HRESULT SessionConverter(IMessage* pMessage, IAddrBook* pAddrBook, const wchar_t
     pSession->SetSaveFormat(SAVE_RFC1521);
     OSTLOG_INFO(16, L"pConvSess->SetSaveFormat complete");
 
-    hr = OpenStreamOnFile(MAPIAllocateBuffer, MAPIFreeBuffer,
-                          SOF_UNIQUEFILENAME | STGM_DELETEONRELEASE | STGM_CREATE | STGM_READWRITE, pwszTempDir, L"osn",
-                          pStream.AddressOf());
+    // In memory while small; a large text moves into a temporary file in pwszTempDir.
+    hr = Ostrel::Convert::SpillStream::Create(pwszTempDir, pStream.AddressOf());
     if (FAILED(hr)) {
         OSTLOG_ERROR(L"failed to OpenStreamOnFile call: %x", hr);
         return hr;
     }
-    std::wstring wsSubject;
-    if (!GetUnicodeProp(pMessage, PR_SUBJECT_W, wsSubject))
+    if (!props.bSubject)
         OSTLOG_INFO(16, L"Failed to get message props: %x", MAPI_E_NOT_FOUND);
     if (Ostrel::Util::g_logger.GetLogDetailCmntMsgInfo())
-        OSTLOG_INFO(16, L"pConvSess->MAPIToMime to convert message with subject: %s", wsSubject.c_str());
+        OSTLOG_INFO(16, L"pConvSess->MAPIToMime to convert message with subject: %s", props.wsSubject.c_str());
 
     hr = pSession->MAPIToMIMEStm(pMessage, pStream.Get(), CCSF_INCLUDE_BCC | CCSF_NO_MSGID);
     if (FAILED(hr)) {
@@ -73,18 +106,8 @@ HRESULT SessionConverter(IMessage* pMessage, IAddrBook* pAddrBook, const wchar_t
     return S_OK;
 }
 
-}  // namespace
-
-HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size,
-                             const wchar_t* pwszTempDir) {
-    std::wstring wsClass;
-    GetUnicodeProp(pMessage, PR_MESSAGE_CLASS_W, wsClass);
-    const bool bOwn = pMessage && MimeConfig::GetInstance().UseOstrelMapiToMimeConverter(wsClass.c_str());
-    return ConvertMessageToMimeWith(bOwn, pMessage, pAddrBook, ppStream, size, pwszTempDir);
-}
-
-HRESULT ConvertMessageToMimeWith(bool bOwnConverter, IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream,
-                                 unsigned int& size, const wchar_t* pwszTempDir) {
+HRESULT ConvertWith(bool bOwnConverter, IMessage* pMessage, const SourceProps& props, IAddrBook* pAddrBook,
+                    IStream** ppStream, unsigned int& size, const wchar_t* pwszTempDir) {
     OSTLOG_BLOCK(16, 8192);
     if (!pMessage)
         return E_INVALIDARG;
@@ -92,8 +115,7 @@ HRESULT ConvertMessageToMimeWith(bool bOwnConverter, IMessage* pMessage, IAddrBo
         return E_POINTER;
     *ppStream = nullptr;
     size = 0;
-    std::wstring wsClass;
-    GetUnicodeProp(pMessage, PR_MESSAGE_CLASS_W, wsClass);
+    const std::wstring& wsClass = props.wsClass;
 
     // Appointments and tasks go without their exception attachments, and for the converter session
     // contacts become vCard attachments first; both changes are made on a copy so that the user's
@@ -124,7 +146,7 @@ HRESULT ConvertMessageToMimeWith(bool bOwnConverter, IMessage* pMessage, IAddrBo
 
     Platform::ComPtr<IStream> pStream;
     HRESULT hr = bOwnConverter ? OwnConverter(pSource.Get(), pAddrBook, pStream)
-                               : SessionConverter(pSource.Get(), pAddrBook, pwszTempDir, pStream);
+                               : SessionConverter(pSource.Get(), pAddrBook, pwszTempDir, props, pStream);
     if (FAILED(hr))
         return hr;
 
@@ -148,14 +170,26 @@ HRESULT ConvertMessageToMimeWith(bool bOwnConverter, IMessage* pMessage, IAddrBo
     size = static_cast<unsigned int>(stat.cbSize.QuadPart);
 
     // The fix-ups keep the text they were given when they fail; the conversion goes on with it.
-    std::wstring wsSender, wsOrganizer;
-    GetUnicodeProp(pSource.Get(), PR_SENDER_EMAIL_ADDRESS_W, wsSender);
-    GetUnicodeProp(pSource.Get(), PR_SENT_REPRESENTING_EMAIL_ADDRESS_W, wsOrganizer);
     IStream* pRaw = pStream.Detach();
-    MtgRequestFix(pSource.Get(), &pRaw, size, wsSender.empty() ? nullptr : wsSender.c_str(),
-                  wsOrganizer.empty() ? nullptr : wsOrganizer.c_str());
-    SetThreadTopic(pSource.Get(), &pRaw, size);
+    MtgRequestFixForClass(pSource.Get(), wsClass, &pRaw, size,
+                          props.wsSender.empty() ? nullptr : props.wsSender.c_str(),
+                          props.wsOrganizer.empty() ? nullptr : props.wsOrganizer.c_str());
+    SetThreadTopicWithTopic(&pRaw, size, props.wsTopic);
     pRaw->Seek(zero, STREAM_SEEK_SET, nullptr);
     *ppStream = pRaw;
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT ConvertMessageToMime(IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream, unsigned int& size,
+                             const wchar_t* pwszTempDir) {
+    const SourceProps props = ReadSourceProps(pMessage);
+    const bool bOwn = pMessage && MimeConfig::GetInstance().UseOstrelMapiToMimeConverter(props.wsClass.c_str());
+    return ConvertWith(bOwn, pMessage, props, pAddrBook, ppStream, size, pwszTempDir);
+}
+
+HRESULT ConvertMessageToMimeWith(bool bOwnConverter, IMessage* pMessage, IAddrBook* pAddrBook, IStream** ppStream,
+                                 unsigned int& size, const wchar_t* pwszTempDir) {
+    return ConvertWith(bOwnConverter, pMessage, ReadSourceProps(pMessage), pAddrBook, ppStream, size, pwszTempDir);
 }

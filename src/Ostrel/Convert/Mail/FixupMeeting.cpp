@@ -293,6 +293,17 @@ HRESULT MtgRequestFix(IMessage* pMessage, IStream** ppStream, unsigned int& size
         return E_POINTER;
     std::wstring wsClass;
     GetUnicodeProp(pMessage, PR_MESSAGE_CLASS_W, wsClass);
+    return MtgRequestFixForClass(pMessage, wsClass, ppStream, size, pwszSenderAddress, pwszOrganizerAddress);
+}
+
+HRESULT Ostrel::Convert::Fixup::MtgRequestFixForClass(IMessage* pMessage, const std::wstring& wsClass,
+                                                      IStream** ppStream, unsigned int& size,
+                                                      const wchar_t* pwszSenderAddress,
+                                                      const wchar_t* pwszOrganizerAddress) {
+    if (!pMessage)
+        return E_INVALIDARG;
+    if (!ppStream || !*ppStream)
+        return E_POINTER;
     if (!StartsWithNoCase(wsClass, L"ipm.schedule.meeting"))
         return S_OK;
     const bool bAttendees = !StartsWithNoCase(wsClass, L"ipm.schedule.meeting.Resp");

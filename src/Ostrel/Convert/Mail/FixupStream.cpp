@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "Ostrel/Convert/Mail/SpillStream.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/MemStream.h"
 #include "Platform/Mapi/MapiAlloc.h"
@@ -14,8 +15,6 @@
 namespace Ostrel::Convert::Fixup {
 
 namespace {
-
-constexpr size_t kMaxInMemory = 1000000;
 
 struct MapiBuffer {
     void* p = nullptr;
@@ -114,16 +113,9 @@ HRESULT NewStreamWithText(const std::string& sText, IStream** ppStream) {
         return E_POINTER;
     *ppStream = nullptr;
     Platform::ComPtr<IStream> pStream;
-    HRESULT hr = S_OK;
-    if (sText.size() <= kMaxInMemory) {
-        pStream.Attach(Platform::MemStream::Create().Detach());
-    } else {
-        hr = OpenStreamOnFile(MAPIAllocateBuffer, MAPIFreeBuffer,
-                              SOF_UNIQUEFILENAME | STGM_DELETEONRELEASE | STGM_CREATE | STGM_READWRITE, nullptr, L"osn",
-                              pStream.AddressOf());
-        if (FAILED(hr))
-            return hr;
-    }
+    HRESULT hr = SpillStream::Create(nullptr, pStream.AddressOf());
+    if (FAILED(hr))
+        return hr;
     hr = RewriteStream(pStream.Get(), sText);
     if (FAILED(hr))
         return hr;

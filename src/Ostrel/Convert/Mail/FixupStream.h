@@ -26,6 +26,12 @@ HRESULT RewriteOrRestore(IStream* pStream, const std::string& sNew, const std::s
 // temporary file (prefix "osn") that goes with the stream.
 HRESULT NewStreamWithText(const std::string& sText, IStream** ppStream);
 
+// SetThreadTopic with the conversation topic already read (empty: the subject is used).
+HRESULT SetThreadTopicWithTopic(IStream** ppStream, unsigned int& size, const std::wstring& wsTopic);
+// MtgRequestFix with the message class already read.
+HRESULT MtgRequestFixForClass(IMessage* pMessage, const std::wstring& wsClass, IStream** ppStream, unsigned int& size,
+                              const wchar_t* pwszSenderAddress, const wchar_t* pwszOrganizerAddress);
+
 // The header block of a MIME text (up to and including the empty line that ends it) and the rest.
 struct HeaderSplit {
     std::string sHeaders;

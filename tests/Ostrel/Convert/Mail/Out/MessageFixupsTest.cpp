@@ -129,6 +129,31 @@ TEST_F(Fixups, ThreadTopicFromTheTopicOrTheSubject) {
     pStream->Release();
 }
 
+TEST_F(Fixups, ThreadTopicGoesInAfterAFoldedSubjectAndTouchesNothingElse) {
+    // The field names in any case; the subject's folded lines are reused as they are.
+    const std::string mime =
+        "from:  Alice <alice@example.com>\r\nsubject: Part one\r\n\tpart two\r\nX-Odd:x\r\n continued\r\n"
+        "\r\nThread-Topic: in the body\r\n";
+    ComPtr<IMessage> pMessage = FromDescription("subject: Part one part two\n");
+    IStream* pStream = Platform::MemStream::Create(mime).Detach();
+    unsigned int size = static_cast<unsigned int>(mime.size());
+    EXPECT_EQ(SetThreadTopic(pMessage.Get(), &pStream, size), S_OK);
+    const std::string expected =
+        "from:  Alice <alice@example.com>\r\nsubject: Part one\r\n\tpart two\r\n"
+        "Thread-Topic: Part one\r\n\tpart two\r\nX-Odd:x\r\n continued\r\n\r\nThread-Topic: in the body\r\n";
+    EXPECT_EQ(StreamText(pStream), expected);
+    EXPECT_EQ(size, expected.size());
+    pStream->Release();
+
+    std::string present = mime;
+    present.insert(0, "thread-topic: Old\r\n");
+    IStream* pOriginal = Platform::MemStream::Create(present).Detach();
+    pStream = pOriginal;
+    EXPECT_EQ(SetThreadTopic(pMessage.Get(), &pStream, size), S_OK);
+    EXPECT_EQ(pStream, pOriginal);
+    pStream->Release();
+}
+
 TEST_F(Fixups, ThreadTopicLeftAloneWhenPresentOrWithoutSubject) {
     ComPtr<IMessage> pMessage = FromDescription("subject: Hello\ntopic: Hello\n");
     std::string present = kPlainMime;
