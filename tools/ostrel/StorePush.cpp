@@ -1,0 +1,145 @@
+#include "StorePush.h"
+
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Store/Categories/TagCache.h"
+#include "Ostrel/Store/MailItem.h"
+#include "Util/Log/Log.h"
+
+#include <stdexcept>
+
+namespace OstrelCli {
+
+using Platform::ComPtr;
+
+namespace {
+
+std::vector<std::vector<BYTE>> EntryIds(IMAPITable* pTable) {
+    std::vector<std::vector<BYTE>> ids;
+    SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
+    LPSRowSet pRows = nullptr;
+    if (FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
+        FAILED(pTable->QueryRows(0x7FFFFFFF, 0, &pRows)))
+        return ids;
+    for (ULONG r = 0; pRows && r < pRows->cRows; ++r) {
+        const SPropValue& v = pRows->aRow[r].lpProps[0];
+        if (PROP_TYPE(v.ulPropTag) == PT_BINARY)
+            ids.emplace_back(v.Value.bin.lpb, v.Value.bin.lpb + v.Value.bin.cb);
+    }
+    FreeProws(pRows);
+    return ids;
+}
+
+}  // namespace
+
+StorePush::StorePush(StoreMailbox& mailbox, IAddrBook* pAddrBook, Ostrel::Rpc::OstrelConnection& oc,
+                     std::wstring wsOwnerName, std::wstring wsOwnerEmail)
+    : m_mailbox(mailbox),
+      m_pStore(mailbox.Store()),
+      m_pAddrBook(pAddrBook),
+      m_items(mailbox.Items()),
+      m_oc(oc),
+      m_wsOwnerName(std::move(wsOwnerName)),
+      m_wsOwnerEmail(std::move(wsOwnerEmail)) {}
+
+StorePush::~StorePush() = default;
+
+PushReport StorePush::Run() {
+    PushReport report;
+    ComPtr<IMAPIFolder> pSubtree = SpecialFolder(PR_IPM_SUBTREE_ENTRYID);
+    if (!pSubtree)
+        throw std::runtime_error("the store has no folder tree to push");
+    m_pTags = std::make_unique<Ostrel::Mapi::TagCache>(m_pStore);
+    m_pTags->Initialize();
+    // Before the first pull the store's folders (Inbox...) are not new ones, and nothing in it
+    // came from the server: there is nothing to compare yet.
+    if (!m_mailbox.State().Token())
+        return report;
+    const std::map<int32_t, Ostrel::Mail::MailItemType> known = ReadPushedList();
+    // Folders first, so that what was filed into a new folder has somewhere to go.
+    PushFolders(pSubtree.Get(), 1, report);
+    PushOutbox(report);
+    PushDrafts(report);
+    std::map<int32_t, Ostrel::Mail::MailItemType> held;
+    PushItemChanges(held, report);
+    PushDeletions(known, held, report);
+    WritePushedList(held);
+    m_mailbox.Flush();
+    OSTLOG_INFO(1, L"Pushed %d changes, %d failed", static_cast<int>(report.Total()), static_cast<int>(report.cFailed));
+    return report;
+}
+
+std::wstring StorePush::PendingMark(IMAPIProp* pItem) {
+    Ostrel::Mapi::OstrelMailItemBase item(pItem);
+    const std::wstring wsMark = item.ReplicationId();
+    return wsMark != item.LastServerReplicationId() ? wsMark : std::wstring();
+}
+
+std::unique_ptr<Ostrel::Rpc::Response> StorePush::Send(Ostrel::Rpc::Request& request) {
+    Ostrel::Rpc::Response* pResponse = nullptr;
+    m_oc.SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
+    return std::unique_ptr<Ostrel::Rpc::Response>(pResponse);
+}
+
+ComPtr<IMAPIFolder> StorePush::OpenFolder(const std::vector<BYTE>& entryId) {
+    ComPtr<IMAPIFolder> pFolder;
+    ULONG ulType = 0;
+    if (FAILED(m_pStore->OpenEntry(static_cast<ULONG>(entryId.size()),
+                                   reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId.data())), nullptr, MAPI_MODIFY,
+                                   &ulType, reinterpret_cast<LPUNKNOWN*>(pFolder.AddressOf()))) ||
+        ulType != MAPI_FOLDER)
+        return ComPtr<IMAPIFolder>();
+    return pFolder;
+}
+
+ComPtr<IMessage> StorePush::OpenMessage(const std::vector<BYTE>& entryId) {
+    ComPtr<IMessage> pMessage;
+    ULONG ulType = 0;
+    if (FAILED(m_pStore->OpenEntry(static_cast<ULONG>(entryId.size()),
+                                   reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId.data())), nullptr, MAPI_MODIFY,
+                                   &ulType, reinterpret_cast<LPUNKNOWN*>(pMessage.AddressOf()))) ||
+        ulType != MAPI_MESSAGE)
+        return ComPtr<IMessage>();
+    return pMessage;
+}
+
+ComPtr<IMAPIFolder> StorePush::SpecialFolder(ULONG ulTag) {
+    LPSPropValue pValue = nullptr;
+    if (FAILED(HrGetOneProp(m_pStore, ulTag, &pValue))) {
+        // The client's own folders (drafts, contacts, calendar...) are named by the root folder.
+        ComPtr<IMAPIFolder> pRoot = OpenFolder({});
+        if (!pRoot || FAILED(HrGetOneProp(pRoot.Get(), ulTag, &pValue)))
+            return ComPtr<IMAPIFolder>();
+    }
+    const std::vector<BYTE> entryId(pValue->Value.bin.lpb, pValue->Value.bin.lpb + pValue->Value.bin.cb);
+    MAPIFreeBuffer(pValue);
+    return OpenFolder(entryId);
+}
+
+std::vector<std::vector<BYTE>> StorePush::Contents(IMAPIFolder* pFolder) {
+    ComPtr<IMAPITable> pTable;
+    if (FAILED(pFolder->GetContentsTable(0, pTable.AddressOf())))
+        return {};
+    return EntryIds(pTable.Get());
+}
+
+std::vector<std::vector<BYTE>> StorePush::Subfolders(IMAPIFolder* pFolder) {
+    ComPtr<IMAPITable> pTable;
+    if (FAILED(pFolder->GetHierarchyTable(0, pTable.AddressOf())))
+        return {};
+    return EntryIds(pTable.Get());
+}
+
+std::vector<BYTE> StorePush::EntryIdOf(IMAPIProp* pProp) {
+    LPSPropValue pValue = nullptr;
+    std::vector<BYTE> entryId;
+    if (SUCCEEDED(HrGetOneProp(pProp, PR_ENTRYID, &pValue)))
+        entryId.assign(pValue->Value.bin.lpb, pValue->Value.bin.lpb + pValue->Value.bin.cb);
+    MAPIFreeBuffer(pValue);
+    return entryId;
+}
+
+LONG StorePush::ServerIdOf(IMAPIProp* pProp) {
+    return Ostrel::Mapi::OstrelMailItemBase(pProp).OstrelId();
+}
+
+}  // namespace OstrelCli

@@ -1,0 +1,134 @@
+// Sends what was changed in the profile's store to the server, after the pull of the same run:
+// new folders and renames, mail in the Outbox (sent) and new or edited drafts, and the changes of
+// the other parts (StorePush*.cpp, one per area).
+//
+// Every send that creates something on the server is made safe against interruption first: the
+// item gets a pending mark, saved, that names the send (a send id for SendMsg, a Message-ID for a
+// draft, a fetch-if-exists folder creation). A run that finds a mark left by an interrupted run
+// asks the server what came of it before sending again, so the server never gets a second copy.
+// Only after the server's answer is the item stamped with its server id and recorded in the
+// mapper.
+//
+// One item's failure (the server refuses it, the connection drops) is logged with the item and
+// counted; the run goes on with the others, and the next run tries the item again.
+#pragma once
+
+#include "StoreMailbox.h"
+
+#include "Ostrel/Model/ItemTypes.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
+#include "Platform/Com/ComPtr.h"
+#include "Platform/Mapi/MapiInterfaces.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Ostrel::Rpc {
+class Request;
+class Response;
+}  // namespace Ostrel::Rpc
+namespace Ostrel::Mapi {
+class TagCache;
+}
+
+namespace OstrelCli {
+
+struct PushReport {
+    size_t cSent = 0;       // Outbox messages sent
+    size_t cDrafts = 0;     // drafts saved on the server
+    size_t cFolders = 0;    // folders created or renamed
+    size_t cChanged = 0;    // items whose read state, flag or tags went up
+    size_t cMoved = 0;      // items and folders moved
+    size_t cDeleted = 0;    // items and folders deleted on the server
+    size_t cContacts = 0;   // contacts created or changed
+    size_t cCalendar = 0;   // appointments and tasks created or changed
+    size_t cConflicts = 0;  // changes the server's newer state won over (the local version is kept)
+    size_t cFailed = 0;     // items that could not be sent this time (logged; tried again next run)
+
+    size_t Total() const { return cSent + cDrafts + cFolders + cChanged + cMoved + cDeleted + cContacts + cCalendar; }
+};
+
+class StorePush {
+public:
+    // The owner's name and address go into appointments the user organises.
+    // The mailbox is open and locked; pAddrBook (may be null) resolves recipients.
+    StorePush(StoreMailbox& mailbox, IAddrBook* pAddrBook, Ostrel::Rpc::OstrelConnection& oc, std::wstring wsOwnerName,
+              std::wstring wsOwnerEmail);
+    ~StorePush();
+
+    // Never throws for one item's failure; throws std::runtime_error only when the store cannot be
+    // read at all.
+    PushReport Run();
+
+    // The pending mark of an interrupted send (the item's replication id), empty when none.
+    static std::wstring PendingMark(IMAPIProp* pItem);
+
+private:
+    // ---- StorePushFolders.cpp ----
+    void PushFolders(IMAPIFolder* pParent, LONG lParentId, PushReport& report);
+    bool CreateFolder(LONG lParentId, IMAPIFolder* pFolder, PushReport& report);
+    // A rename or move of a server folder; false when it was refused.
+    bool PushFolderChange(IMAPIFolder* pFolder, LONG lId, LONG lParentId, PushReport& report);
+
+    // ---- StorePushItems.cpp ----
+    std::filesystem::path PushedListPath() const;
+    // The server ids the store held after the last push, with their kinds.
+    std::map<int32_t, Ostrel::Mail::MailItemType> ReadPushedList() const;
+    void WritePushedList(const std::map<int32_t, Ostrel::Mail::MailItemType>& held) const;
+    // Sends the read, flag, tag and folder changes of every item with a baseline; `held` receives
+    // the server ids the store holds.
+    void PushItemChanges(std::map<int32_t, Ostrel::Mail::MailItemType>& held, PushReport& report);
+    bool PushItemState(IMessage* pMessage, LONG lId, Ostrel::Mail::MailItemType kind, int32_t iFolderId,
+                       const ItemBaseline& before, const ItemState& now, PushReport& report);
+    // Deletes on the server what `known` lists and the store no longer holds; what cannot be
+    // deleted now stays in `held` for the next run.
+    void PushDeletions(const std::map<int32_t, Ostrel::Mail::MailItemType>& known,
+                       std::map<int32_t, Ostrel::Mail::MailItemType>& held, PushReport& report);
+
+    // ---- StorePushMail.cpp ----
+    void PushOutbox(PushReport& report);
+    void PushDrafts(PushReport& report);
+    bool SendOne(IMessage* pMessage);
+    bool AddToSent(IMessage* pMessage, const std::wstring& wsMessageId, LONG& lId);
+    bool SaveDraft(IMessage* pMessage, const std::wstring& wsMessageId, LONG lDraftId);
+    // The message with that Message-ID in a server folder (0 when there is none); false when the
+    // server could not be asked.
+    bool FindServerMessage(int32_t iFolder, const std::wstring& wsMessageId, LONG& lFound);
+    // Uploads the message as MIME carrying the Message-ID; the upload id.
+    bool Upload(IMessage* pMessage, const std::wstring& wsMessageId, std::wstring& wsUploadId);
+    // Makes the message the store's image of server message lId (Complete), after settling a copy
+    // a pull brought in meanwhile; false when that copy was kept and this message deleted.
+    bool AdoptServerCopy(IMessage* pMessage, LONG lId, int32_t iFolder, ULONG ulFolderTag);
+    // Stamps a message the server now holds as lId in server folder iFolder, with the baseline of
+    // its current state, records it and clears its mark; saved.
+    HRESULT Complete(IMessage* pMessage, LONG lId, int32_t iFolder);
+
+    // ---- StorePush.cpp: what the areas share ----
+    // Sends and returns the answer; RpcException and std::exception go to the caller.
+    std::unique_ptr<Ostrel::Rpc::Response> Send(Ostrel::Rpc::Request& request);
+    Platform::ComPtr<IMAPIFolder> OpenFolder(const std::vector<BYTE>& entryId);
+    Platform::ComPtr<IMessage> OpenMessage(const std::vector<BYTE>& entryId);
+    // A folder whose entry id the store (or the root folder) names in `ulTag`.
+    Platform::ComPtr<IMAPIFolder> SpecialFolder(ULONG ulTag);
+    // Entry ids of a folder's messages or subfolders.
+    static std::vector<std::vector<BYTE>> Contents(IMAPIFolder* pFolder);
+    static std::vector<std::vector<BYTE>> Subfolders(IMAPIFolder* pFolder);
+    static std::vector<BYTE> EntryIdOf(IMAPIProp* pProp);
+    static LONG ServerIdOf(IMAPIProp* pProp);
+
+    StoreMailbox& m_mailbox;
+    IMsgStore* m_pStore;
+    IAddrBook* m_pAddrBook;
+    Ostrel::Mapi::IdMapper& m_items;
+    Ostrel::Rpc::OstrelConnection& m_oc;
+    std::wstring m_wsOwnerName;
+    std::wstring m_wsOwnerEmail;
+    std::unique_ptr<Ostrel::Mapi::TagCache> m_pTags;  // the store's tags, read once per run
+};
+
+}  // namespace OstrelCli

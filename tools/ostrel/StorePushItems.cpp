@@ -1,0 +1,205 @@
+// Changes of items the server knows: read and flag changes, tags (the item's categories), moves
+// between folders, and deletions. Each item's current state is compared with the baseline the
+// pull stamped on it; what differs is sent as item actions and the baseline is rewritten to the
+// state the server now has.
+//
+// A deleted item leaves nothing in the store to compare, so the push keeps the list of server ids
+// the store held after its last run (beside the store, "NAME.pushed"): an id on that list that the
+// mapper still knows but no store object carries any more was deleted locally. The pull removes
+// the mapper's record of what the server deleted, so those are never sent back.
+#include "StorePush.h"
+
+#include "LocalFiles.h"
+
+#include "Ostrel/Rpc/Requests/ActionRequest.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Store/Categories/TagCache.h"
+#include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/StoreWrap.h"
+#include "Util/Log/Log.h"
+
+#include <charconv>
+#include <sstream>
+
+namespace OstrelCli {
+
+using Ostrel::Mail::MailItemType;
+using Platform::ComPtr;
+
+namespace {
+
+constexpr size_t kMaxPushedBytes = 64 * 1024 * 1024;
+
+std::wstring MessageClass(IMAPIProp* pProp) {
+    LPSPropValue pValue = nullptr;
+    std::wstring ws;
+    if (SUCCEEDED(HrGetOneProp(pProp, PR_MESSAGE_CLASS_W, &pValue)) && pValue->Value.lpszW)
+        ws = pValue->Value.lpszW;
+    MAPIFreeBuffer(pValue);
+    return ws;
+}
+
+// The server's "no such item" faults: what an action wanted gone is gone already.
+bool IsNoSuchItem(const Ostrel::Rpc::RpcException& e) {
+    const std::wstring ws = e.ExcepText() ? e.ExcepText() : L"";
+    return ws.find(L"NO_SUCH") != std::wstring::npos || ws.find(L"no such") != std::wstring::npos;
+}
+
+}  // namespace
+
+std::filesystem::path StorePush::PushedListPath() const {
+    std::filesystem::path path = m_mailbox.Path();
+    path.replace_extension(".pushed");
+    return path;
+}
+
+std::map<int32_t, MailItemType> StorePush::ReadPushedList() const {
+    std::map<int32_t, MailItemType> known;
+    std::string why;
+    const std::optional<std::string> text = ReadSmallFile(PushedListPath(), kMaxPushedBytes, why);
+    if (!text) {
+        if (!why.empty())
+            OSTLOG_WARN(L"The list of pushed ids cannot be read (%hs): local deletions wait", why.c_str());
+        return known;
+    }
+    std::istringstream in(*text);
+    for (std::string line; std::getline(in, line);) {
+        int32_t iId = 0;
+        int iKind = 0;
+        const char* p = line.data();
+        const char* end = line.data() + line.size();
+        auto [afterId, ec] = std::from_chars(p, end, iId);
+        if (ec != std::errc() || afterId == end || *afterId != ' ')
+            continue;
+        auto [afterKind, ec2] = std::from_chars(afterId + 1, end, iKind);
+        if (ec2 != std::errc() || afterKind != end || iId <= 0)
+            continue;
+        known.emplace(iId, static_cast<MailItemType>(iKind));
+    }
+    return known;
+}
+
+void StorePush::WritePushedList(const std::map<int32_t, MailItemType>& held) const {
+    std::string text;
+    for (const auto& [iId, kind] : held)
+        text += std::to_string(iId) + " " + std::to_string(static_cast<int>(kind)) + "\n";
+    std::string why;
+    if (!WriteFileAtomically(PushedListPath(), text, true, why))
+        OSTLOG_ERROR(L"The list of pushed ids cannot be written: %hs", why.c_str());
+}
+
+void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushReport& report) {
+    const SyncBaseline& baseline = m_mailbox.Baseline();
+    m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iFolderId) {
+        if (!iFolderId)
+            return;
+        held.emplace(iFolderId, Ostrel::Mail::MIT_FOLDER);
+        for (const std::vector<BYTE>& entryId : Contents(pFolder)) {
+            ComPtr<IMessage> pMessage = OpenMessage(entryId);
+            const LONG lId = pMessage ? ServerIdOf(pMessage.Get()) : 0;
+            if (!lId)
+                continue;
+            const MailItemType kind = Ostrel::Mapi::MsgClassToItemType(MessageClass(pMessage.Get()).c_str());
+            held.emplace(lId, kind);
+            ItemBaseline before;
+            if (!baseline.Read(pMessage.Get(), before))
+                continue;
+            const ItemState now = CurrentItemState(m_pStore, pMessage.Get(), *m_pTags);
+            if (now.sFlags == before.sFlags && now.sTags == before.sTags && iFolderId == before.iFolder)
+                continue;
+            if (PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, report))
+                ++report.cChanged;
+            else
+                ++report.cFailed;
+        }
+    });
+}
+
+bool StorePush::PushItemState(IMessage* pMessage, LONG lId, MailItemType kind, int32_t iFolderId,
+                              const ItemBaseline& before, const ItemState& now, PushReport& report) {
+    using Ostrel::Rpc::ActionRequest;
+    // Appointments and tasks are acted on as generic items.
+    const MailItemType actionKind = kind == Ostrel::Mail::MIT_NOTE ? Ostrel::Mail::MIT_MESSAGE : kind;
+    try {
+        auto letterChanged = [&](char c) {
+            return (before.sFlags.find(c) == std::string::npos) != (now.sFlags.find(c) == std::string::npos);
+        };
+        if (letterChanged('u')) {
+            ActionRequest request(
+                actionKind, lId,
+                now.sFlags.find('u') != std::string::npos ? ActionRequest::OP_UNREAD : ActionRequest::OP_READ);
+            Send(request);
+        }
+        if (letterChanged('f')) {
+            ActionRequest request(
+                actionKind, lId,
+                now.sFlags.find('f') != std::string::npos ? ActionRequest::OP_FLAG : ActionRequest::OP_UNFLAG);
+            Send(request);
+        }
+        if (now.sTags != before.sTags) {
+            // The categories by name: one the server does not know yet becomes a new tag there.
+            Ostrel::Mapi::OstrelMailItem item(pMessage, m_pStore);
+            Ostrel::Mail::TagNameList* pNames = item.OstrelTagNames();
+            Ostrel::Mail::TagNameList empty;
+            ActionRequest request(actionKind, lId, ActionRequest::OP_UPDATE, nullptr, pNames ? pNames : &empty, 0);
+            Ostrel::Mapi::OstrelMailItem::FreeTagNames(pNames);
+            Send(request);
+        }
+        if (iFolderId != before.iFolder) {
+            ActionRequest request(actionKind, lId, ActionRequest::OP_MOVE, iFolderId, nullptr);
+            Send(request);
+            ++report.cMoved;
+        }
+    } catch (const Ostrel::Rpc::RpcException& e) {
+        // An item the server deleted meanwhile: the next pull removes it here.
+        OSTLOG_ERROR(L"Changes of item %d were not sent: %ls", lId, e.ExcepText() ? e.ExcepText() : L"");
+        return false;
+    } catch (const std::exception& e) {
+        OSTLOG_ERROR(L"Changes of item %d were not sent: %hs", lId, e.what());
+        return false;
+    }
+    ItemBaseline after = before;
+    after.iFolder = iFolderId;
+    after.sFlags = now.sFlags;
+    after.sTags = now.sTags;
+    after.ftStamp = FILETIME{};
+    HRESULT hr = m_mailbox.Baseline().Stamp(pMessage, after);
+    if (SUCCEEDED(hr))
+        hr = Ostrel::Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE, 1);
+    if (FAILED(hr))
+        OSTLOG_WARN(L"Item %d was sent but its baseline cannot be rewritten, hr: %x", lId, static_cast<unsigned>(hr));
+    return true;
+}
+
+void StorePush::PushDeletions(const std::map<int32_t, MailItemType>& known, std::map<int32_t, MailItemType>& held,
+                              PushReport& report) {
+    for (const auto& [iId, kind] : known) {
+        if (held.count(iId) || !m_items.Contains(iId))
+            continue;
+        bool bGone = false;
+        try {
+            Ostrel::Rpc::ActionRequest request(kind == Ostrel::Mail::MIT_NOTE ? Ostrel::Mail::MIT_MESSAGE : kind, iId,
+                                               Ostrel::Rpc::ActionRequest::OP_DELETE);
+            Send(request);
+            bGone = true;
+        } catch (const Ostrel::Rpc::RpcException& e) {
+            bGone = IsNoSuchItem(e);
+            if (!bGone)
+                OSTLOG_ERROR(L"Item %d deleted in the store was not deleted on the server: %ls", iId,
+                             e.ExcepText() ? e.ExcepText() : L"");
+        } catch (const std::exception& e) {
+            OSTLOG_ERROR(L"Item %d deleted in the store was not deleted on the server: %hs", iId, e.what());
+        }
+        if (bGone) {
+            m_items.Remove(iId);
+            ++report.cDeleted;
+        } else {
+            // Still known: the next run tries again.
+            held.emplace(iId, kind);
+            ++report.cFailed;
+        }
+    }
+}
+
+}  // namespace OstrelCli
