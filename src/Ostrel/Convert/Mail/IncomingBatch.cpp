@@ -40,7 +40,12 @@ std::optional<LONG> IdOfEntry(std::wstring_view name) {
 
 IncomingBatch::IncomingBatch(IMsgStore* pStore, IMAPIFolder* pFolder, IMimeConvertSupport* pSupport,
                              std::map<LONG, std::wstring>& tagMap, Ostrel::Mapi::IdMapper* pMapper)
-    : m_pStore(pStore), m_pFolder(pFolder), m_pSupport(pSupport), m_tagMap(tagMap), m_pMapper(pMapper) {}
+    : m_pStore(pStore),
+      m_pFolder(pFolder),
+      m_pSupport(pSupport),
+      m_tagMap(tagMap),
+      m_pMapper(pMapper),
+      m_pNamedProps(pStore ? Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(pStore) : nullptr) {}
 
 IncomingBatch::~IncomingBatch() = default;
 
@@ -66,12 +71,13 @@ HRESULT IncomingBatch::ConvertMessage(const IncomingMeta& meta, std::string_view
         OSTLOG_ERROR(L"message %d of %zu bytes is too large to convert", meta.lId, mime.size());
         return MAPI_E_TOO_BIG;
     }
-    MimeToMapiConverter converter(mime.data(), static_cast<int>(mime.size()), m_pSupport, m_tagMap, m_pStore.Get(), 1);
+    MimeToMapiConverter converter(mime.data(), static_cast<int>(mime.size()), m_pSupport, m_tagMap, m_pStore.Get(), 1,
+                                  m_pNamedProps);
     return Convert(converter, meta, report);
 }
 
 HRESULT IncomingBatch::ConvertMessage(const IncomingMeta& meta, IStream* pMime, IncomingBatchReport& report) {
-    MimeToMapiConverter converter(pMime, m_pSupport, m_tagMap, m_pStore.Get(), 1);
+    MimeToMapiConverter converter(pMime, m_pSupport, m_tagMap, m_pStore.Get(), 1, m_pNamedProps);
     return Convert(converter, meta, report);
 }
 

@@ -61,6 +61,8 @@ private:
     IMimeConvertSupport* m_pSupport;
     std::map<LONG, std::wstring>& m_tagMap;
     Ostrel::Mapi::IdMapper* m_pMapper;
+    // The store's named properties, looked up once for the whole batch.
+    Ostrel::Mapi::NamedProps* m_pNamedProps;
 };
 
 // The class of a failure notice.

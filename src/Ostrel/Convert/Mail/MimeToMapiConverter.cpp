@@ -54,10 +54,11 @@ HRESULT CreateConverterSession(IConverterSession** ppSession) {
 
 MimeToMapiConverter::MimeToMapiConverter(IStream* pMime, IMimeConvertSupport* pSupport,
                                          std::map<LONG, std::wstring>& tagMap, IMsgStore* pStore,
-                                         int bCalendarPartialOk)
+                                         int bCalendarPartialOk, NamedProps* pNamedProps)
     : m_pSupport(pSupport),
       m_tagMap(tagMap),
       m_pStore(pStore),
+      m_pNamedProps(pNamedProps),
       m_bHasStream(pMime != nullptr),
       m_pStream(pMime),
       m_bCalendarPartialOk(bCalendarPartialOk) {
@@ -82,7 +83,7 @@ MimeToMapiConverter::MimeToMapiConverter(IStream* pMime, IMimeConvertSupport* pS
             }
         }
     }
-    if (pStore)
+    if (pStore && !m_pNamedProps)
         m_pNamedProps = NamedPropsManager::GetNamedPropsFromMAPIProp(pStore);
     if (!m_pNamedProps)
         OSTLOG_ERROR(L"MimeToMapiConverter - could not init name props...");
@@ -90,11 +91,15 @@ MimeToMapiConverter::MimeToMapiConverter(IStream* pMime, IMimeConvertSupport* pS
 
 MimeToMapiConverter::MimeToMapiConverter(const void* pMime, int cbLength, IMimeConvertSupport* pSupport,
                                          std::map<LONG, std::wstring>& tagMap, IMsgStore* pStore,
-                                         int bCalendarPartialOk)
-    : m_pSupport(pSupport), m_tagMap(tagMap), m_pStore(pStore), m_bCalendarPartialOk(bCalendarPartialOk) {
+                                         int bCalendarPartialOk, NamedProps* pNamedProps)
+    : m_pSupport(pSupport),
+      m_tagMap(tagMap),
+      m_pStore(pStore),
+      m_pNamedProps(pNamedProps),
+      m_bCalendarPartialOk(bCalendarPartialOk) {
     if (pMime && cbLength > 0)
         m_sMime.assign(static_cast<const char*>(pMime), static_cast<size_t>(cbLength));
-    if (pStore)
+    if (pStore && !m_pNamedProps)
         m_pNamedProps = NamedPropsManager::GetNamedPropsFromMAPIProp(pStore);
     if (!m_pNamedProps)
         OSTLOG_ERROR(L"MimeToMapiConverter - could not init name props...");
@@ -187,7 +192,8 @@ int MimeToMapiConverter::ConvertViaIConvSess(IMessage* pMsg, LONG lItemId, const
                                              const std::string& sTagNames, const std::string& sConvId,
                                              const std::string& sReceived, const std::string& sFlags,
                                              int bExtractShare) {
-    OSTLOG_BLOCK(4, Ostrel::Util::kLogCategoryInfo);
+    // Entry and exit per message are detailed tracing; the stamp line names each message.
+    OSTLOG_BLOCK(16, Ostrel::Util::kLogCategoryInfo);
     if (!pMsg) {
         ReportConversionFailure(E_INVALIDARG, L"Convert() - no target message.");
         return 0;
@@ -223,7 +229,7 @@ int MimeToMapiConverter::ConvertViaIConvSess(IMessage* pMsg, LONG lItemId, const
 }
 
 int MimeToMapiConverter::ConvertViaMimePP(IMessage* pMsg, LONG lItemId) {
-    OSTLOG_BLOCK(4, Ostrel::Util::kLogCategoryInfo);
+    OSTLOG_BLOCK(16, Ostrel::Util::kLogCategoryInfo);
     if (!pMsg) {
         ReportConversionFailure(E_INVALIDARG, L"Convert() - no target message.");
         return 0;

@@ -24,12 +24,14 @@ HRESULT CreateConverterSession(IConverterSession** ppSession);
 class MimeToMapiConverter {
 public:
     // Reads the whole stream (from its start) and keeps a reference on it; a stream that cannot
-    // be read leaves the MIME text empty (traced).
+    // be read leaves the MIME text empty (traced). pNamedProps, the store's named properties when
+    // the caller already has them, spares looking them up for every message of a batch.
     MimeToMapiConverter(IStream* pMime, IMimeConvertSupport* pSupport, std::map<LONG, std::wstring>& tagMap,
-                        IMsgStore* pStore, int bCalendarPartialOk);
+                        IMsgStore* pStore, int bCalendarPartialOk, Ostrel::Mapi::NamedProps* pNamedProps = nullptr);
     // Copies the buffer.
     MimeToMapiConverter(const void* pMime, int cbLength, IMimeConvertSupport* pSupport,
-                        std::map<LONG, std::wstring>& tagMap, IMsgStore* pStore, int bCalendarPartialOk);
+                        std::map<LONG, std::wstring>& tagMap, IMsgStore* pStore, int bCalendarPartialOk,
+                        Ostrel::Mapi::NamedProps* pNamedProps = nullptr);
     ~MimeToMapiConverter();
     MimeToMapiConverter(const MimeToMapiConverter&) = delete;
     MimeToMapiConverter& operator=(const MimeToMapiConverter&) = delete;
