@@ -3,7 +3,9 @@
 // message hands its copy back to its attachment the same way. Only the top-level message's
 // SaveChanges writes to the store.
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/MapiTags.h"
@@ -24,6 +26,49 @@ class AttachImpl;
 
 StoredProp InstanceKey(ULONG ulKey) {
     return MakeBinary(PR_INSTANCE_KEY, std::string_view(reinterpret_cast<const char*>(&ulKey), 4));
+}
+
+// Whether a read of lpTags (null: of everything) asks for the property id.
+bool Wanted(LPSPropTagArray lpTags, ULONG ulId) {
+    for (ULONG i = 0; lpTags && i < lpTags->cValues; ++i)
+        if (PROP_ID(lpTags->aulPropTag[i]) == ulId)
+            return true;
+    return !lpTags;
+}
+
+// The values of source that a read of lpTags asks for.
+void CopyWanted(const PropMap& source, LPSPropTagArray lpTags, PropMap& props) {
+    if (!lpTags) {
+        props = source;
+        return;
+    }
+    props.clear();
+    for (ULONG i = 0; i < lpTags->cValues; ++i)
+        if (auto it = source.find(PROP_ID(lpTags->aulPropTag[i])); it != source.end())
+            props.insert(*it);
+}
+
+// A table over rows built once: each load copies only the columns asked for, so that the values
+// nobody shows (attachment data, say) are not copied again and again.
+RowSource SnapshotSource(std::vector<TableRow> rows) {
+    auto pRows = std::make_shared<const std::vector<TableRow>>(std::move(rows));
+    RowSource source;
+    source.load = [pRows](const std::vector<ULONG>& ids, std::vector<TableRow>& out) {
+        if (ids.empty()) {
+            out = *pRows;
+            return S_OK;
+        }
+        out.clear();
+        out.reserve(pRows->size());
+        for (const TableRow& row : *pRows) {
+            TableRow& copy = out.emplace_back(TableRow{row.key, {}});
+            for (ULONG ulId : ids)
+                if (auto it = row.props.find(ulId); it != row.props.end())
+                    copy.props.insert(*it);
+        }
+        return S_OK;
+    };
+    return source;
 }
 
 // The subject prefix ("RE: ", "FW: ") that PR_NORMALIZED_SUBJECT leaves out: one to three letters
@@ -145,16 +190,21 @@ protected:
         return OpenStreamOn(m_pData->props, ulPropTag, ulInterfaceOptions, ulFlags, lppUnk);
     }
 
-    HRESULT ReadProps(PropMap& props) override {
+    HRESULT ReadProps(PropMap& props) override { return ReadPropsFor(props, nullptr); }
+
+    // Only the asked-for values are copied: the attachment's data may be large.
+    HRESULT ReadPropsFor(PropMap& props, LPSPropTagArray lpTags) override {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        props = m_pData->props;
+        CopyWanted(m_pData->props, lpTags, props);
         props[PROP_ID(PR_ATTACH_NUM)] = MakeLong(PR_ATTACH_NUM, static_cast<LONG>(m_ulNum));
         AddStoreIdentityProps(m_pParent->Db_(), MAPI_ATTACH, props);
         props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
-        ULONG cb = 0;
-        for (const auto& [id, prop] : m_pData->props)
-            cb += ValueSize(prop);
-        props[PROP_ID(PR_ATTACH_SIZE)] = MakeLong(PR_ATTACH_SIZE, static_cast<LONG>(cb));
+        if (Wanted(lpTags, PROP_ID(PR_ATTACH_SIZE))) {
+            ULONG cb = 0;
+            for (const auto& [id, prop] : m_pData->props)
+                cb += ValueSize(prop);
+            props[PROP_ID(PR_ATTACH_SIZE)] = MakeLong(PR_ATTACH_SIZE, static_cast<LONG>(cb));
+        }
         return S_OK;
     }
     bool IsComputed(ULONG ulId) const override {
@@ -218,26 +268,31 @@ HRESULT MessageImpl::ReadProps(PropMap& props) {
 
 HRESULT MessageImpl::ReadPropsFor(PropMap& props, LPSPropTagArray lpTags) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    // Only PR_HASATTACH needs the attachments read; a caller that does not ask for it is spared that.
-    bool bHasAttach = !lpTags;
-    for (ULONG i = 0; lpTags && i < lpTags->cValues; ++i)
-        bHasAttach = bHasAttach || PROP_ID(lpTags->aulPropTag[i]) == PROP_ID(PR_HASATTACH);
+    // A caller that names its tags gets those only: copying every value (bodies among them) and
+    // computing every derived one for a read of three would cost more than the read.
+    // Only PR_HASATTACH needs the attachments read.
+    const bool bHasAttach = Wanted(lpTags, PROP_ID(PR_HASATTACH));
     if (bHasAttach) {
         HRESULT hr = EnsureAttachments(*m_pDb, *m_pData);
         if (FAILED(hr))
             return hr;
     }
-    props = m_pData->props;
-    if (m_pParentAttach)
-        AddStoreIdentityProps(*m_pDb, MAPI_MESSAGE, props);
-    else
-        AddIdentityProps(*m_pDb, m_pData->nid, m_parent, props);
+    CopyWanted(m_pData->props, lpTags, props);
+    bool bIdentity = !lpTags;
+    for (ULONG i = 0; lpTags && i < lpTags->cValues && !bIdentity; ++i)
+        bIdentity = IsIdentityId(PROP_ID(lpTags->aulPropTag[i]));
+    if (bIdentity) {
+        if (m_pParentAttach)
+            AddStoreIdentityProps(*m_pDb, MAPI_MESSAGE, props);
+        else
+            AddIdentityProps(*m_pDb, m_pData->nid, m_parent, props);
+    }
     props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
     props[PROP_ID(PR_ACCESS)] =
         MakeLong(PR_ACCESS, MAPI_ACCESS_READ | (m_bWritable ? MAPI_ACCESS_MODIFY | MAPI_ACCESS_DELETE : 0));
     if (bHasAttach)
         props[PROP_ID(PR_HASATTACH)] = MakeBool(PR_HASATTACH, !m_pData->attachments.empty());
-    if (!props.count(PROP_ID(PR_MESSAGE_SIZE))) {
+    if (Wanted(lpTags, PROP_ID(PR_MESSAGE_SIZE)) && !m_pData->props.count(PROP_ID(PR_MESSAGE_SIZE))) {
         ULONG cb = 0;
         for (const auto& [id, prop] : m_pData->props)
             cb += ValueSize(prop);
@@ -401,11 +456,7 @@ HRESULT MessageImpl::GetAttachmentTable(ULONG, LPMAPITABLE* lppTable) {
         row.props[PROP_ID(PR_ATTACH_SIZE)] = MakeLong(PR_ATTACH_SIZE, static_cast<LONG>(cb));
         rows.push_back(std::move(row));
     }
-    RowSource source;
-    source.load = [rows](const std::vector<ULONG>&, std::vector<TableRow>& out) {
-        out = rows;
-        return S_OK;
-    };
+    RowSource source = SnapshotSource(std::move(rows));
     source.defaultColumns = {
         PR_ATTACH_NUM,    PR_INSTANCE_KEY,   PR_RENDERING_POSITION, PR_ATTACH_FILENAME_W, PR_ATTACH_LONG_FILENAME_W,
         PR_ATTACH_METHOD, PR_DISPLAY_NAME_W, PR_ATTACH_SIZE};
@@ -508,11 +559,7 @@ HRESULT MessageImpl::GetRecipientTable(ULONG, LPMAPITABLE* lppTable) {
             row.props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_MAILUSER);
         rows.push_back(std::move(row));
     }
-    RowSource source;
-    source.load = [rows](const std::vector<ULONG>&, std::vector<TableRow>& out) {
-        out = rows;
-        return S_OK;
-    };
+    RowSource source = SnapshotSource(std::move(rows));
     source.defaultColumns = {PR_ROWID,          PR_DISPLAY_NAME_W, PR_EMAIL_ADDRESS_W, PR_ADDRTYPE_W,
                              PR_RECIPIENT_TYPE, PR_ENTRYID,        PR_INSTANCE_KEY,    PR_OBJECT_TYPE};
     return CreateTable(std::move(source), lppTable);

@@ -363,7 +363,8 @@ HRESULT StoreDb::OpenExisting() {
 }
 
 HRESULT StoreDb::Connect(const std::string& sTarget, int flags) {
-    int rc = sqlite3_open_v2(sTarget.c_str(), &m_pDb, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+    // Every use of the connection holds m_mutex, so SQLite's own per-call locking is not needed.
+    int rc = sqlite3_open_v2(sTarget.c_str(), &m_pDb, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         sqlite3_close_v2(m_pDb);
         m_pDb = nullptr;
@@ -406,7 +407,12 @@ StoreDb::StmtRef StoreDb::Cached(const char* pszSql) {
 }
 
 HRESULT StoreDb::Exec(const char* pszSql) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return HrFromSqlite(sqlite3_exec(m_pDb, pszSql, nullptr, nullptr, nullptr));
+}
+
+HRESULT StoreDb::Run(const char* pszSql) {
+    return HrFromSqlite(Cached(pszSql)->Step());
 }
 
 // ---- Entry ids -------------------------------------------------------------------------------
@@ -448,7 +454,7 @@ bool StoreDb::ParseEntryId(ULONG cb, const void* pEntryId, ULONG* pNid) const {
 StoreDb::Transaction::Transaction(StoreDb& db) : m_db(db), m_lock(db.m_mutex) {
     if (m_db.m_cTransactionDepth++ == 0) {
         m_bOuter = true;
-        m_hr = m_db.Exec("BEGIN IMMEDIATE");
+        m_hr = m_db.Run("BEGIN IMMEDIATE");
         if (FAILED(m_hr)) {
             --m_db.m_cTransactionDepth;
             m_bDone = true;
@@ -460,7 +466,7 @@ StoreDb::Transaction::~Transaction() {
     if (m_bDone)
         return;
     if (m_bOuter) {
-        m_db.Exec("ROLLBACK");
+        m_db.Run("ROLLBACK");
         m_db.SettleNames(false);
     }
     --m_db.m_cTransactionDepth;
@@ -472,9 +478,9 @@ HRESULT StoreDb::Transaction::Commit() {
     m_bDone = true;
     HRESULT hr = S_OK;
     if (m_bOuter) {
-        hr = m_db.Exec("COMMIT");
+        hr = m_db.Run("COMMIT");
         if (FAILED(hr))
-            m_db.Exec("ROLLBACK");
+            m_db.Run("ROLLBACK");
         m_db.SettleNames(SUCCEEDED(hr));
     }
     --m_db.m_cTransactionDepth;
@@ -487,7 +493,7 @@ HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
         // Inside the store creation the layout takes its indices from the open transaction.
         bool bInside = m_cTransactionDepth > 0;
         if (!bInside) {
-            HRESULT hr = Exec("BEGIN IMMEDIATE");
+            HRESULT hr = Run("BEGIN IMMEDIATE");
             if (FAILED(hr))
                 return hr;
         }
@@ -513,7 +519,7 @@ HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
             set->Reset();
         }
         if (!bInside)
-            hr = SUCCEEDED(hr) ? Exec("COMMIT") : (Exec("ROLLBACK"), hr);
+            hr = SUCCEEDED(hr) ? Run("COMMIT") : (Run("ROLLBACK"), hr);
         if (FAILED(hr))
             return hr;
         m_ulNextIndex = ulFirst;
@@ -543,12 +549,14 @@ HRESULT StoreDb::ObjectInfo(ULONG nid, ULONG* pParent, int64_t* pVersion) {
 }
 
 HRESULT StoreDb::InsertObject(ULONG nid, ULONG parent) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto st = Cached("INSERT INTO objects(nid, parent, version) VALUES(?, ?, 1)");
     st->Bind(1, nid).Bind(2, parent);
     return HrFromSqlite(st->Step());
 }
 
 HRESULT StoreDb::TouchObject(ULONG nid, int64_t* pNewVersion) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto st = Cached("UPDATE objects SET version=version+1 WHERE nid=? RETURNING version");
     st->Bind(1, nid);
     int rc = st->Step();
@@ -563,6 +571,7 @@ HRESULT StoreDb::TouchObject(ULONG nid, int64_t* pNewVersion) {
 }
 
 HRESULT StoreDb::MoveObject(ULONG nid, ULONG newParent) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto st = Cached("UPDATE objects SET parent=?, version=version+1 WHERE nid=?");
     st->Bind(1, newParent).Bind(2, nid);
     HRESULT hr = HrFromSqlite(st->Step());
@@ -609,6 +618,7 @@ HRESULT StoreDb::CheckSubtree(ULONG nid) {
 }
 
 HRESULT StoreDb::DeleteTree(ULONG nid) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     // In a loop of parent links every node is below every other: deleting "the tree" of one would
     // take the whole loop and all that hangs from it, the root folder perhaps among them.
     HRESULT hr = CheckSubtree(nid);
@@ -733,6 +743,7 @@ HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std
 }
 
 HRESULT StoreDb::WriteProp(ULONG nid, const StoredProp& prop) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     ULONG ulId = PROP_ID(prop.ulTag);
     auto del = Cached("DELETE FROM props WHERE nid=? AND tag BETWEEN ? AND ? AND tag<>?");
     del->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId)).Bind(4, prop.ulTag);
@@ -745,6 +756,7 @@ HRESULT StoreDb::WriteProp(ULONG nid, const StoredProp& prop) {
 }
 
 HRESULT StoreDb::InsertProps(ULONG nid, const PropMap& props) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     // Rows a removed object left under a reused id would otherwise join the new ones; one delete
     // for the object instead of one per value, since a new object has each id once.
     HRESULT hr = DeleteAllProps(nid);
@@ -760,12 +772,14 @@ HRESULT StoreDb::InsertProps(ULONG nid, const PropMap& props) {
 }
 
 HRESULT StoreDb::DeleteProp(ULONG nid, ULONG ulId) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto st = Cached("DELETE FROM props WHERE nid=? AND tag BETWEEN ? AND ?");
     st->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId));
     return HrFromSqlite(st->Step());
 }
 
 HRESULT StoreDb::WriteProps(ULONG nid, const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     HRESULT hr = S_OK;
     for (const auto& prop : set)
         if (SUCCEEDED(hr))
@@ -777,6 +791,7 @@ HRESULT StoreDb::WriteProps(ULONG nid, const std::vector<StoredProp>& set, const
 }
 
 HRESULT StoreDb::DeleteAllProps(ULONG nid) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto st = Cached("DELETE FROM props WHERE nid=?");
     st->Bind(1, nid);
     return HrFromSqlite(st->Step());
@@ -796,6 +811,7 @@ HRESULT StoreDb::LoadRecipients(ULONG nid, std::map<ULONG, PropMap>& rows) {
 }
 
 HRESULT StoreDb::WriteRecipients(ULONG nid, const std::map<ULONG, PropMap>& rows) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto del = Cached("DELETE FROM recipients WHERE nid=?");
     del->Bind(1, nid);
     HRESULT hr = HrFromSqlite(del->Step());
@@ -959,6 +975,7 @@ HRESULT StoreDb::AllNames(std::vector<std::pair<ULONG, NameKey>>& names) {
 // ---- Receive folders and searches ------------------------------------------------------------
 
 HRESULT StoreDb::SetReceiveFolder(const std::string& sClass, ULONG nid) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto st = nid ? Cached("INSERT OR REPLACE INTO receive_folders(class, nid) VALUES(?, ?)")
                   : Cached("DELETE FROM receive_folders WHERE class=?");
     st->BindText(1, sClass);
@@ -978,6 +995,7 @@ HRESULT StoreDb::ReceiveFolders(std::vector<std::pair<std::string, ULONG>>& rows
 }
 
 HRESULT StoreDb::WriteSearch(ULONG nid, ULONG ulFlags, std::string_view restriction, std::string_view scope) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto st = Cached("INSERT OR REPLACE INTO searches(nid, flags, restriction, scope) VALUES(?, ?, ?, ?)");
     st->Bind(1, nid).Bind(2, ulFlags).Bind(3, restriction).Bind(4, scope);
     return HrFromSqlite(st->Step());

@@ -201,6 +201,8 @@ private:
         Statement* m_pSt;
     };
     StmtRef Cached(const char* pszSql);
+    // Steps a cached statement without results (transaction control).
+    HRESULT Run(const char* pszSql);
 
     std::filesystem::path m_path;
     std::string m_sStoreEntryId;
