@@ -1,6 +1,7 @@
 #include "Ostrel/Convert/Calendar/OLToOstrelPush.h"
 
 #include "Ostrel/Convert/Calendar/OLToOstrel.h"
+#include "Ostrel/Convert/Calendar/OLToOstrelAttach.h"
 #include "Ostrel/Rpc/Requests/ActionRequest.h"
 #include "Ostrel/Rpc/Requests/CalendarRequests.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
@@ -120,7 +121,10 @@ HRESULT CalendarPusher::Send(IMessage* pItem, LONG* plServerId) {
     if (FAILED(hr))
         return hr;
     try {
-        Rpc::SetAppointmentRequest request(*pAppointment, bTask ? MIT_TASK : MIT_APPOINTMENT, nullptr,
+        InvitationAttachments attachments(m_oc, m_pAddrBook);
+        if (FAILED(hr = attachments.Upload(*pAppointment)))
+            return hr;
+        Rpc::SetAppointmentRequest request(*pAppointment, bTask ? MIT_TASK : MIT_APPOINTMENT, attachments.Map(),
                                            pAppointment->TagIds(), pAppointment->TagNames(),
                                            pAppointment->GetParentFolder());
         Rpc::Response* pResponse = nullptr;

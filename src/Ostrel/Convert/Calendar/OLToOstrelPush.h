@@ -28,7 +28,7 @@ public:
 
     // UID and pending mark, saved.
     HRESULT Prepare(IMessage* pItem);
-    // Converts the item and sends it; the server's id, or a failure (the server's error or an
+    // Converts the item, uploads its attachments and sends it; the server's id, or a failure (the server's error or an
     // interrupted connection gives E_FAIL, logged) with the item still pending.
     HRESULT Send(IMessage* pItem, LONG* plServerId);
     // Stamps the server id and clears the pending mark, saved.

@@ -9,13 +9,18 @@
 #include "Ostrel/Rpc/Requests/CalendarReader.h"
 #include "Ostrel/Store/Calendar/Appt.h"
 #include "Ostrel/Store/NamedProps.h"
+#include "Platform/Mapi/Store/OsdStore.h"
 #include "Support/TempHome.h"
 #include "Util/Time/TimeUtil.h"
+#include "ostrel-server/Calendar.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <vector>
@@ -264,6 +269,52 @@ protected:
         ASSERT_EQ(appt.Save(), S_OK);
     }
 
+    // A file attachment of the message, saved with it.
+    static void AddFile(IMessage* pMessage, const wchar_t* pwszName, const wchar_t* pwszType,
+                        const std::string& sContent) {
+        Platform::ComPtr<IAttach> pAttach;
+        ULONG ulNum = 0;
+        ASSERT_EQ(pMessage->CreateAttach(nullptr, 0, &ulNum, pAttach.AddressOf()), S_OK);
+        SPropValue v[4]{};
+        v[0].ulPropTag = PR_ATTACH_METHOD, v[0].Value.l = ATTACH_BY_VALUE;
+        v[1].ulPropTag = PR_ATTACH_LONG_FILENAME_W, v[1].Value.lpszW = const_cast<wchar_t*>(pwszName);
+        v[2].ulPropTag = PR_ATTACH_MIME_TAG_W, v[2].Value.lpszW = const_cast<wchar_t*>(pwszType);
+        v[3].ulPropTag = PR_ATTACH_DATA_BIN;
+        v[3].Value.bin =
+            SBinary{static_cast<ULONG>(sContent.size()), reinterpret_cast<LPBYTE>(const_cast<char*>(sContent.data()))};
+        ASSERT_EQ(pAttach->SetProps(4, v, nullptr), S_OK);
+        ASSERT_EQ(pAttach->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        ASSERT_EQ(pMessage->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+
+    // Adds a file to the modified instance that starts at ftOriginal.
+    void AddFileToInstance(IMessage* pMessage, FILETIME ftOriginal, const wchar_t* pwszName, const wchar_t* pwszType,
+                           const std::string& sContent) {
+        Appt appt(pMessage, m_pStore.Get());
+        COutlookRecurrencePattern& pattern = appt.GetRecurrencePatternRef();
+        ASSERT_EQ(pattern.LoadRecurrence(nullptr, nullptr, 0), S_OK);
+        pattern.SetOutlookRecurrencePatternTZ(m_zone);
+        int iCreated = 0;
+        COutlookRecurrenceException* pException = pattern.GetOccurrence(ftOriginal, &iCreated);
+        ASSERT_NE(pException, nullptr);
+        ASSERT_EQ(iCreated, 0);
+        Platform::ComPtr<IMessage> pEmbedded;
+        Platform::ComPtr<IAttach> pAttach;
+        ASSERT_EQ(pException->OpenAppointment(pMessage, pEmbedded.AddressOf(), pAttach.AddressOf()), S_OK);
+        AddFile(pEmbedded.Get(), pwszName, pwszType, sContent);
+        ASSERT_EQ(pAttach->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        ASSERT_EQ(pMessage->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+
+    static ULONG AttachmentCount(IMessage* pMessage) {
+        Platform::ComPtr<IMAPITable> pTable;
+        ULONG cRows = 0;
+        EXPECT_EQ(pMessage->GetAttachmentTable(0, pTable.AddressOf()), S_OK);
+        if (pTable)
+            pTable->GetRowCount(0, &cRows);
+        return cRows;
+    }
+
     // Two round trips: the first keeps what the user sees, the second changes nothing. What the
     // server stored of the first is held against tests/data/calendar-push/built-<subject>.reply.ref.
     void ExpectRoundTrip(IMessage* pMessage) {
@@ -416,15 +467,83 @@ TEST_F(PushBuilt, ZoneWhoseRulesChangedKeepsItsTimes) {
     EXPECT_NE(trip.sReply.find("<daylight week=\"2\" wkday=\"1\" mon=\"3\""), std::string::npos) << trip.sReply;
 }
 
+// A short digest of bytes, for failure messages that stay readable.
+std::string Digest(const std::string& s) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : s)
+        h = (h ^ c) * 16777619u;
+    char sz[9];
+    std::snprintf(sz, sizeof sz, "%08x", h);
+    return sz;
+}
+
+// What the server keeps of an instance's attachments: "name|type|size|digest of the bytes" each.
+std::vector<std::string> Kept(const OstrelServer::CalendarItem& item, const OstrelServer::CalNode& instance) {
+    std::vector<std::string> kept;
+    const OstrelServer::CalNode* pM = instance.Child("m");
+    for (const OstrelServer::CalNode& mp : pM ? pM->children : std::vector<OstrelServer::CalNode>{}) {
+        const std::string* pPart = mp.Attr("part");
+        if (mp.name != "mp" || !mp.Attr("cd") || !pPart)
+            continue;
+        auto found = item.parts.find(*pPart);
+        kept.push_back((mp.Attr("filename") ? *mp.Attr("filename") : "") + "|" + *mp.Attr("ct") + "|" + *mp.Attr("s") +
+                       "|" + (found == item.parts.end() ? "none" : Digest(found->second.content)));
+    }
+    return kept;
+}
+
+TEST_F(PushBuilt, AttachmentsOfTheSeriesAndOfAnInstanceReachTheServer) {
+    Fill(m_zone, kBerlin);
+    const FILETIME ftStart = Utc(m_zone, 2024, 5, 6, 9, 0);
+    auto pItem = NewAppt(L"Planning", kBerlin, ftStart, 30, false);
+    MakeRecurring(pItem.Get(), ftStart, 30, [](COutlookRecurrencePattern& p) {
+        p.SetRecurrenceType(COutlookRecurrencePattern::olRecursWeekly);
+        p.SetInterval(1);
+        p.SetDayOfWeekMask(0x2);
+        p.SetOccurrences(6);
+    });
+    // Every byte value, and more than one write of the upload.
+    std::string sPdf;
+    for (int i = 0; i < 300 * 256; ++i)
+        sPdf += static_cast<char>(i & 0xFF);
+    AddFile(pItem.Get(), L"agenda.pdf", L"application/pdf", sPdf);
+    AddFile(pItem.Get(), L"notes.txt", L"text/plain; charset=utf-8", "Bring the figures.\r\n");
+    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 5, 13, 9, 0), nullptr, nullptr, 0, true);
+    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 5, 20, 9, 0), L"Moved", L"Lobby", 60);
+    const std::string sPng("\x89PNG\r\n\x1a\n\0\0", 10);
+    AddFileToInstance(pItem.Get(), Utc(m_zone, 2024, 5, 20, 9, 0), L"map.png", L"image/png", sPng);
+    ASSERT_EQ(AttachmentCount(pItem.Get()), 3u);
+
+    const LONG lId = Push(pItem.Get());
+    ASSERT_GT(lId, 0);
+    auto item = m_server.State<OstrelServer::CalendarBook>().Get(lId);
+    ASSERT_TRUE(item);
+    // The series sends its own files, not the instance it keeps as an attachment; types go
+    // without their parameters.
+    EXPECT_EQ(Kept(*item, item->series),
+              (std::vector<std::string>{"agenda.pdf|application/pdf|76800|" + Digest(sPdf),
+                                        "notes.txt|text/plain|20|" + Digest("Bring the figures.\r\n")}));
+    ASSERT_EQ(item->exceptions.size(), 1u);
+    EXPECT_EQ(Kept(*item, item->exceptions[0]), (std::vector<std::string>{"map.png|image/png|10|" + Digest(sPng)}));
+    ASSERT_EQ(item->cancels.size(), 1u);
+    EXPECT_TRUE(Kept(*item, item->cancels[0]).empty());
+    // The user's item keeps all it had.
+    EXPECT_EQ(AttachmentCount(pItem.Get()), 3u);
+
+    // A second push replaces the attachments rather than adding to them.
+    ASSERT_EQ(Push(pItem.Get()), lId);
+    EXPECT_EQ(m_server.State<OstrelServer::CalendarBook>().Get(lId)->parts.size(), 3u);
+}
+
 // The model the converter fills, for the cases where the server's form is fixed by the request
 // rather than by what comes back.
 class PushModel : public PushBuilt {
 protected:
-    Ostrel::Mail::AppointmentPtr Model(IMessage* pItem) {
+    Ostrel::Mail::AppointmentPtr Model(IMessage* pItem, IAddrBook* pBook = nullptr) {
         Ostrel::Mail::AppointmentPtr p(Ostrel::Mail::Appointment::createAppointment());
         Appt appt(pItem, m_pStore.Get());
-        EXPECT_EQ(Ostrel::Mail::OLToOstrelAppt().ConvertAppt(m_pAddrBook.Get(), m_pStore.Get(), appt, *p,
-                                                             L"Mailbox User", kUser),
+        EXPECT_EQ(Ostrel::Mail::OLToOstrelAppt().ConvertAppt(pBook ? pBook : m_pAddrBook.Get(), m_pStore.Get(), appt,
+                                                             *p, L"Mailbox User", kUser),
                   S_OK);
         return p;
     }
@@ -444,6 +563,97 @@ protected:
         ASSERT_EQ(pItem->ModifyRecipients(MODRECIP_ADD, &list), S_OK);
         ASSERT_EQ(pItem->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     }
+    // A recipient of the organization's directory: an EX address, with the directory's entry id
+    // or the SMTP address the row already carries.
+    void AddDirectoryRecipient(IMessage* pItem, const wchar_t* pwszName, const wchar_t* pwszDn,
+                               const std::string& sEntryId, const wchar_t* pwszSmtp, LONG lFlags) {
+        SPropValue v[7]{};
+        ULONG c = 0;
+        v[c].ulPropTag = PR_DISPLAY_NAME_W, v[c++].Value.lpszW = const_cast<wchar_t*>(pwszName);
+        v[c].ulPropTag = PR_EMAIL_ADDRESS_W, v[c++].Value.lpszW = const_cast<wchar_t*>(pwszDn);
+        v[c].ulPropTag = PR_ADDRTYPE_W, v[c++].Value.lpszW = const_cast<wchar_t*>(L"EX");
+        v[c].ulPropTag = PR_RECIPIENT_TYPE, v[c++].Value.l = 1;
+        v[c].ulPropTag = PR_RECIPIENT_FLAGS, v[c++].Value.l = lFlags;
+        if (!sEntryId.empty()) {
+            v[c].ulPropTag = PR_ENTRYID;
+            v[c++].Value.bin = SBinary{static_cast<ULONG>(sEntryId.size()),
+                                       reinterpret_cast<LPBYTE>(const_cast<char*>(sEntryId.data()))};
+        }
+        if (pwszSmtp)
+            v[c].ulPropTag = PR_SMTP_ADDRESS_W, v[c++].Value.lpszW = const_cast<wchar_t*>(pwszSmtp);
+        ADRLIST list{1, {ADRENTRY{0, c, v}}};
+        ASSERT_EQ(pItem->ModifyRecipients(MODRECIP_ADD, &list), S_OK);
+        ASSERT_EQ(pItem->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
+};
+
+// An address book with directory entries (EX addresses) known by entry id, each opening to an
+// object that carries its SMTP address; other entries go to the session's book.
+class DirectoryBook : public IAddrBook {
+public:
+    explicit DirectoryBook(IAddrBook* pInner) : m_pInner(pInner) {}
+    void Add(const std::string& sEntryId, const std::wstring& wsSmtp) { m_entries[sEntryId] = wsSmtp; }
+
+    HRESULT QueryInterface(REFIID, void** ppv) override {
+        *ppv = this;
+        return S_OK;
+    }
+    ULONG AddRef() override { return 1; }
+    ULONG Release() override { return 1; }
+    HRESULT OpenEntry(ULONG cb, LPENTRYID pEntryId, LPCIID pIid, ULONG ulFlags, ULONG* pulType,
+                      LPUNKNOWN* ppUnk) override {
+        auto found = m_entries.find(std::string(reinterpret_cast<const char*>(pEntryId), cb));
+        if (found == m_entries.end())
+            return m_pInner->OpenEntry(cb, pEntryId, pIid, ulFlags, pulType, ppUnk);
+        Platform::ComPtr<IMessage> pUser;
+        HRESULT hr = Platform::CreateTemporaryMessage(pUser.AddressOf());
+        SPropValue smtp{};
+        smtp.ulPropTag = PR_SMTP_ADDRESS_W;
+        smtp.Value.lpszW = const_cast<wchar_t*>(found->second.c_str());
+        if (SUCCEEDED(hr))
+            hr = HrSetOneProp(pUser.Get(), &smtp);
+        *pulType = MAPI_MAILUSER;
+        *ppUnk = SUCCEEDED(hr) ? pUser.Detach() : nullptr;
+        return hr;
+    }
+    HRESULT CompareEntryIDs(ULONG cb1, LPENTRYID p1, ULONG cb2, LPENTRYID p2, ULONG f, ULONG* pul) override {
+        return m_pInner->CompareEntryIDs(cb1, p1, cb2, p2, f, pul);
+    }
+    HRESULT CreateOneOff(LPTSTR n, LPTSTR t, LPTSTR a, ULONG f, ULONG* pcb, LPENTRYID* pp) override {
+        return m_pInner->CreateOneOff(n, t, a, f, pcb, pp);
+    }
+    HRESULT ResolveName(ULONG_PTR ui, ULONG f, LPTSTR title, LPADRLIST list) override {
+        return m_pInner->ResolveName(ui, f, title, list);
+    }
+    HRESULT GetLastError(HRESULT hr, ULONG f, LPMAPIERROR* pp) override { return m_pInner->GetLastError(hr, f, pp); }
+    HRESULT SaveChanges(ULONG f) override { return m_pInner->SaveChanges(f); }
+    HRESULT GetProps(LPSPropTagArray t, ULONG f, ULONG* pc, LPSPropValue* pp) override {
+        return m_pInner->GetProps(t, f, pc, pp);
+    }
+    HRESULT GetPropList(ULONG f, LPSPropTagArray* pp) override { return m_pInner->GetPropList(f, pp); }
+    HRESULT OpenProperty(ULONG t, LPCIID i, ULONG o, ULONG f, LPUNKNOWN* pp) override {
+        return m_pInner->OpenProperty(t, i, o, f, pp);
+    }
+    HRESULT SetProps(ULONG c, LPSPropValue v, LPSPropProblemArray* pp) override { return m_pInner->SetProps(c, v, pp); }
+    HRESULT DeleteProps(LPSPropTagArray t, LPSPropProblemArray* pp) override { return m_pInner->DeleteProps(t, pp); }
+    HRESULT CopyTo(ULONG ci, LPCIID ri, LPSPropTagArray x, ULONG_PTR ui, LPMAPIPROGRESS pr, LPCIID i, LPVOID d, ULONG f,
+                   LPSPropProblemArray* pp) override {
+        return m_pInner->CopyTo(ci, ri, x, ui, pr, i, d, f, pp);
+    }
+    HRESULT CopyProps(LPSPropTagArray t, ULONG_PTR ui, LPMAPIPROGRESS pr, LPCIID i, LPVOID d, ULONG f,
+                      LPSPropProblemArray* pp) override {
+        return m_pInner->CopyProps(t, ui, pr, i, d, f, pp);
+    }
+    HRESULT GetNamesFromIDs(LPSPropTagArray* pt, LPGUID g, ULONG f, ULONG* pc, LPMAPINAMEID** ppp) override {
+        return m_pInner->GetNamesFromIDs(pt, g, f, pc, ppp);
+    }
+    HRESULT GetIDsFromNames(ULONG c, LPMAPINAMEID* pn, ULONG f, LPSPropTagArray* pt) override {
+        return m_pInner->GetIDsFromNames(c, pn, f, pt);
+    }
+
+private:
+    IAddrBook* m_pInner;
+    std::map<std::string, std::wstring> m_entries;
 };
 
 TEST_F(PushModel, AllDayItemsSendTheirFirstAndLastDay) {
@@ -522,6 +732,62 @@ TEST_F(PushModel, MeetingPeopleSenderAndNeverSentDraft) {
     auto pSent = Model(pItem.Get());
     EXPECT_FALSE(Series(pSent).GetIsNeverSent());
     EXPECT_FALSE(Series(pSent).GetIsDraft());
+}
+
+TEST_F(PushModel, DirectoryAttendeesAreSentWithTheirSmtpAddresses) {
+    Fill(m_zone, kLondon);
+    auto pItem = NewAppt(L"Budget", kLondon, Utc(m_zone, 2024, 9, 3, 10, 0), 60, false);
+    Appt appt(pItem.Get(), m_pStore.Get());
+    appt.SetMeetingStatus(1);
+    ASSERT_EQ(appt.Save(), S_OK);
+    DirectoryBook book(m_pAddrBook.Get());
+    book.Add("dir:boss", L"boss@ostrel.test");
+    book.Add("dir:alice", L"alice@ostrel.test");
+    book.Add("dir:user", kUser);
+    AddDirectoryRecipient(pItem.Get(), L"The Boss", L"/o=Org/cn=boss", "dir:boss", nullptr, 3);
+    AddDirectoryRecipient(pItem.Get(), L"Alice", L"/o=Org/cn=alice", "dir:alice", nullptr, 1);
+    AddDirectoryRecipient(pItem.Get(), L"Bob", L"/o=Org/cn=bob", "", L"bob@ostrel.test", 1);
+    AddDirectoryRecipient(pItem.Get(), L"Carol", L"/o=Org/cn=carol", "dir:carol", nullptr, 1);
+    // The user, found as such only through the directory, answers with the item's own status.
+    AddDirectoryRecipient(pItem.Get(), L"Mailbox User", L"/o=Org/cn=user", "dir:user", nullptr, 1);
+    auto p = Model(pItem.Get(), &book);
+    const Ostrel::Mail::Comp& comp = Series(p);
+    EXPECT_EQ(std::wstring(comp.GetOrganizer()->GetEmail()), L"boss@ostrel.test");
+    std::vector<std::wstring> people;
+    for (int i = 0; i < comp.GetNumAttendees(); ++i)
+        people.push_back(std::wstring(comp.GetAttendeeAt(i)->GetEmail()) + L" " +
+                         comp.GetAttendeeAt(i)->GetPartStatus().ToString());
+    // Carol is not in the directory: an attendee without address is not sent.
+    EXPECT_EQ(people, (std::vector<std::wstring>{L"alice@ostrel.test NE", L"bob@ostrel.test NE",
+                                                 std::wstring(kUser) + L" AC"}));
+}
+
+TEST_F(PushModel, InvitationsHoldACopyOnlyWhenInstancesAreAttached) {
+    Fill(m_zone, kBerlin);
+    const FILETIME ftStart = Utc(m_zone, 2024, 5, 6, 9, 0);
+    // Nothing to leave behind: the item itself, not a copy, is the invitation's message.
+    auto pSingle = NewAppt(L"Single", kBerlin, ftStart, 30, false);
+    AddFile(pSingle.Get(), L"a.txt", L"text/plain", "a");
+    EXPECT_EQ(Model(pSingle.Get())->GetDefaultInv()->GetMapiMsg(), pSingle.Get());
+
+    auto pItem = NewAppt(L"Weekly", kBerlin, ftStart, 30, false);
+    MakeRecurring(pItem.Get(), ftStart, 30, [](COutlookRecurrencePattern& p) {
+        p.SetRecurrenceType(COutlookRecurrencePattern::olRecursWeekly);
+        p.SetInterval(1);
+        p.SetDayOfWeekMask(0x2);
+        p.SetOccurrences(6);
+    });
+    AddFile(pItem.Get(), L"a.txt", L"text/plain", "a");
+    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 5, 13, 9, 0), nullptr, nullptr, 0, true);
+    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 5, 20, 9, 0), L"Moved", L"Lobby", 60);
+    auto p = Model(pItem.Get());
+    IMessage* pSeries = p->GetDefaultInv()->GetMapiMsg();
+    ASSERT_NE(pSeries, pItem.Get());
+    EXPECT_EQ(AttachmentCount(pSeries), 1u);
+    EXPECT_EQ(AttachmentCount(pItem.Get()), 2u);
+    // The cancelled instance shares the series' copy.
+    ASSERT_EQ(p->NumCancelExceptions(), 1);
+    EXPECT_EQ(p->CancelExceptionAt(0)->GetMapiMsg(), pSeries);
 }
 
 }  // namespace
