@@ -208,9 +208,13 @@ int MaildirTree::OpenSubdirectory(int parent, const std::string& name, std::stri
         return -1;
     }
     const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        const int error = errno;
+        struct stat st {};
+        const bool bLink = ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
         why = (m_root / m_sFolder / name).string() +
-              (errno == ELOOP ? " is a symbolic link" : std::string(": ") + std::strerror(errno));
+              (bLink ? " is a symbolic link" : std::string(": ") + std::strerror(error));
+    }
     return fd;
 }
 
@@ -219,6 +223,7 @@ void MaildirTree::CloseFolder() {
     Close(m_newFd);
     Close(m_tmpFd);
     m_written.clear();
+    m_writtenUnique.clear();
 }
 
 bool MaildirTree::BeginFolder(const std::string& name, std::string& why) {
@@ -298,6 +303,7 @@ bool MaildirTree::AddMessage(const std::string& unique, const std::string& info,
         return false;
     }
     m_written.insert(final);
+    m_writtenUnique.insert(unique);
     return true;
 }
 
@@ -307,7 +313,10 @@ size_t MaildirTree::EndFolder() {
         if (fd < 0)
             continue;
         for (const std::string& name : Entries(fd)) {
-            if (IsExportedName(name) && !m_written.count(name) && ::unlinkat(fd, name.c_str(), 0) == 0)
+            if (!IsExportedName(name) || m_written.count(name) || ::unlinkat(fd, name.c_str(), 0) != 0)
+                continue;
+            // A file whose message was written again under other flags was renamed, not lost.
+            if (!m_writtenUnique.count(name.substr(0, name.find(':'))))
                 ++cRemoved;
         }
     }

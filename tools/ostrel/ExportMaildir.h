@@ -48,8 +48,8 @@ public:
     // Writes the MIME text of the stream as cur/<unique><info>, replacing the file an earlier
     // export wrote for the same unique name.
     bool AddMessage(const std::string& unique, const std::string& info, IStream* pMime, std::string& why);
-    // Removes the messages an earlier export left in the folder that this run did not write;
-    // returns how many.
+    // Removes the files an earlier export left in the folder that this run did not write; returns
+    // how many of them were of messages not written again (under other flags).
     size_t EndFolder();
     // Makes what was written durable.
     bool Finish(std::string& why);
@@ -64,7 +64,8 @@ private:
     int m_curFd = -1;
     int m_tmpFd = -1;
     int m_newFd = -1;
-    std::set<std::string> m_written;  // unique names written into the current folder
+    std::set<std::string> m_written;        // file names written into the current folder
+    std::set<std::string> m_writtenUnique;  // and their unique parts
 };
 
 // The unique part of an exported message's file name: the delivery time and the store's node id
