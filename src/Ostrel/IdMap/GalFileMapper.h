@@ -41,6 +41,7 @@ public:
     // File size, mappings, free blocks, total size of the free blocks.
     void UnitTestGetStats(ULONG& ulFileSize, ULONG& ulMappings, ULONG& ulFreeBlocks, ULONG& ulFreeBytes) override;
     BOOL DumpMappings(const wchar_t* pwszPath) override;
+    Util::CrossProcessLock* GetLock() override { return m_bInitialized ? &m_lock : nullptr; }
 
     bool IsInitialized() const { return m_bInitialized; }
     const std::wstring& GetPath() const { return m_wsPath; }

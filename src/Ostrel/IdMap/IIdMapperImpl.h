@@ -6,6 +6,10 @@
 
 #include "Platform/Mapi/Mapi.h"
 
+namespace Ostrel::Util {
+class CrossProcessLock;
+}
+
 namespace Ostrel::Mapi {
 
 class IdMapper;
@@ -45,6 +49,8 @@ public:
     virtual void UnitTestGetStats(ULONG& /*a*/, ULONG& /*b*/, ULONG& /*c*/, ULONG& /*d*/) {}
     // Writes a text dump of the mappings to the file; FALSE when this kind keeps none or it fails.
     virtual BOOL DumpMappings(const wchar_t* /*pwszPath*/) { return FALSE; }
+    // The cross-process lock every operation takes; null when this kind keeps none.
+    virtual Util::CrossProcessLock* GetLock() { return nullptr; }
 
     IMsgStore* GetStore() const { return m_pStore; }
     IdMapper* GetOwner() const { return m_pOwner; }

@@ -43,6 +43,10 @@ public:
     void Flush();
     BOOL DumpMappings(const wchar_t* pwszPath);
     void UnitTestGetStats(ULONG& a, ULONG& b, ULONG& c, ULONG& d);
+    // The lock the mapper's operations take (null when its kind has none). A caller that holds it
+    // (Util::AutoCrossProcessLock) over several operations of one thread spares each of them the
+    // system calls of taking it; other processes wait meanwhile, so hold it briefly.
+    Util::CrossProcessLock* GetLock() { return m_pImpl ? m_pImpl->GetLock() : nullptr; }
 
     void Put(LONG lOstId, ULONG cb, BYTE* pEid, int bCheckStamp);
     void Put(LONG lOstId, SBinary* pEid, int bCheckStamp);
