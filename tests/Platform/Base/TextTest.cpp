@@ -47,6 +47,8 @@ TEST(TextTest, TrimAndHexDigits) {
     EXPECT_EQ(Platform::HexDigitValue(U'f'), 15);
     EXPECT_EQ(Platform::HexDigitValue(U'F'), 15);
     EXPECT_EQ(Platform::HexDigitValue(U'g'), -1);
+    for (char32_t c : {U'/', U':', U'@', U'G', U'`'})  // the neighbours of each range
+        EXPECT_EQ(Platform::HexDigitValue(c), -1) << static_cast<char>(c);
     EXPECT_EQ(Platform::HexDigitValue(U'０'), -1);  // full-width digits are not hex digits
 }
 

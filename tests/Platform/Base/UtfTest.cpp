@@ -22,6 +22,9 @@ TEST(Utf, MalformedInputBecomesReplacementAndIsReported) {
     EXPECT_EQ(FromUtf8("x\xe2\x82", &bad), L"x\ufffd\ufffd");
     EXPECT_TRUE(bad);
     EXPECT_EQ(FromUtf8("\xc0\xaf", &bad), L"\ufffd\ufffd");
+    // Overlong three- and four-byte forms of '/' are refused as well.
+    EXPECT_EQ(FromUtf8("\xe0\x80\xaf", &bad), L"\ufffd\ufffd\ufffd");
+    EXPECT_EQ(FromUtf8("\xf0\x80\x80\xaf", &bad), L"\ufffd\ufffd\ufffd\ufffd");
     EXPECT_EQ(FromUtf8("\xed\xa0\x80", &bad), L"\ufffd\ufffd\ufffd");
     EXPECT_EQ(FromUtf8("\x80", &bad), L"\ufffd");
     EXPECT_EQ(FromUtf16(u"\xd800x", &bad), L"\ufffdx");
