@@ -156,6 +156,9 @@ TEST_F(JunkMailTest, WhatCannotBeReadBackIsNeverWritten) {
     }
     EXPECT_EQ(TestSupport::ReadFile(Path()), before);
     JunkMailLists lists;
+    EXPECT_TRUE(IsValidJunkMailProfile(std::wstring(62, L'a') + L"@x"));
+    for (const std::wstring& ws : {std::wstring(65, L'a'), std::wstring(L"w\u00f6rk")})
+        EXPECT_FALSE(IsValidJunkMailProfile(ws)) << Platform::ToUtf8(ws);
     for (const wchar_t* pwsz : {L"../work", L".work", L"a/b", L""}) {
         EXPECT_EQ(WriteJunkMailLists(pwsz, lists), E_INVALIDARG) << pwsz;
         EXPECT_EQ(ReadJunkMailLists(pwsz, lists), E_INVALIDARG) << pwsz;
