@@ -72,6 +72,9 @@ private:
     // ---- StorePushFolders.cpp ----
     void PushFolders(IMAPIFolder* pParent, LONG lParentId, PushReport& report);
     bool CreateFolder(LONG lParentId, IMAPIFolder* pFolder, PushReport& report);
+    // The store's special folders by entry id, with the ids of the server's system folders they
+    // stand for, whatever their names and stamps.
+    std::map<std::vector<BYTE>, int32_t> SpecialFolderIds();
     // A rename or move of a server folder; false when it was refused.
     bool PushFolderChange(IMAPIFolder* pFolder, LONG lId, LONG lParentId, PushReport& report);
 

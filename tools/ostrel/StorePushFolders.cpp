@@ -69,16 +69,8 @@ void StorePush::PushFolders(IMAPIFolder* pParent, LONG lParentId, PushReport& re
         return pOutbox ? EntryIdOf(pOutbox.Get()) : std::vector<BYTE>();
     }();
 
-    // The store's special folders are the server's system folders, whatever their names.
-    std::map<std::vector<BYTE>, LONG> special;
-    if (lParentId == 1) {
-        for (int32_t iSystem : {kServerInbox, kServerTrash, kServerJunk, kServerSent, kServerDrafts, kServerContacts,
-                                kServerCalendar, kServerTasks}) {
-            ComPtr<IMAPIFolder> pSpecial;
-            if (SUCCEEDED(m_mailbox.OpenFolder(iSystem, pSpecial.AddressOf())))
-                special.emplace(EntryIdOf(pSpecial.Get()), iSystem);
-        }
-    }
+    const std::map<std::vector<BYTE>, int32_t> special =
+        lParentId == 1 ? SpecialFolderIds() : std::map<std::vector<BYTE>, int32_t>();
     std::vector<std::pair<ComPtr<IMAPIFolder>, LONG>> folders;
     for (const std::vector<BYTE>& entryId : children) {
         ComPtr<IMAPIFolder> pFolder = OpenFolder(entryId);
@@ -103,6 +95,17 @@ void StorePush::PushFolders(IMAPIFolder* pParent, LONG lParentId, PushReport& re
         }
         PushFolders(pFolder.Get(), lId, report);
     }
+}
+
+std::map<std::vector<BYTE>, int32_t> StorePush::SpecialFolderIds() {
+    std::map<std::vector<BYTE>, int32_t> special;
+    for (int32_t iSystem : {kServerInbox, kServerTrash, kServerJunk, kServerSent, kServerDrafts, kServerContacts,
+                            kServerCalendar, kServerTasks}) {
+        ComPtr<IMAPIFolder> pSpecial;
+        if (SUCCEEDED(m_mailbox.OpenFolder(iSystem, pSpecial.AddressOf())))
+            special.emplace(EntryIdOf(pSpecial.Get()), iSystem);
+    }
+    return special;
 }
 
 bool StorePush::PushFolderChange(IMAPIFolder* pFolder, LONG lId, LONG lParentId, PushReport& report) {

@@ -91,7 +91,10 @@ void StorePush::WritePushedList(const std::map<int32_t, MailItemType>& held) con
 
 void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushReport& report) {
     const SyncBaseline& baseline = m_mailbox.Baseline();
+    const std::map<std::vector<BYTE>, int32_t> special = SpecialFolderIds();
     m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iFolderId) {
+        if (auto it = special.find(EntryIdOf(pFolder)); !iFolderId && it != special.end())
+            iFolderId = it->second;
         if (!iFolderId)
             return;
         held.emplace(iFolderId, Ostrel::Mail::MIT_FOLDER);

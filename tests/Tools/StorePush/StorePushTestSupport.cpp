@@ -4,6 +4,7 @@
 #include "Ostrel/Rpc/Transport/ConnectionSession.h"
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/StoreFolders.h"
 #include "Platform/Base/Utf.h"
 
 namespace StorePushTest {
@@ -135,6 +136,45 @@ std::vector<ComPtr<IMessage>> PushFixture::Messages(IMAPIFolder* pFolder) {
     }
     FreeProws(pRows);
     return messages;
+}
+
+ComPtr<IMessage> PushFixture::PulledMail(int32_t iServerFolder, const std::string& subject, const std::string& flags) {
+    OstrelServer::MailItem item;
+    item.folderId = iServerFolder;
+    item.flags = flags;
+    item.mime = "Subject: " + subject + "\r\nMessage-ID: <" + subject + "@example.test>\r\n\r\nbody\r\n";
+    const int32_t iId = ServerBox().AddItem(item);
+    ComPtr<IMessage> pMessage = NewMail(Folder(iServerFolder).Get(), Platform::FromUtf8(subject));
+    SPropValue value{};
+    value.ulPropTag = PR_MESSAGE_FLAGS;
+    value.Value.ul = flags.find('u') == std::string::npos ? MSGFLAG_READ : 0;
+    EXPECT_EQ(HrSetOneProp(pMessage.Get(), &value), S_OK);
+    EXPECT_EQ(Ostrel::Mapi::OstrelMailItemBase(pMessage.Get()).StampOstrelId(iId), S_OK);
+    OstrelCli::ItemBaseline baseline;
+    baseline.iFolder = iServerFolder;
+    baseline.sFlags = OstrelCli::ChangeableFlags(flags);
+    EXPECT_EQ(m_pMailbox->Baseline().Stamp(pMessage.Get(), baseline), S_OK);
+    EXPECT_EQ(pMessage->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    m_pMailbox->Items().Put(iId, pMessage.Get(), 0);
+    return pMessage;
+}
+
+ComPtr<IMAPIFolder> PushFixture::PulledFolder(int32_t iServerParent, const std::string& name) {
+    OstrelServer::MailFolder folder;
+    folder.parentId = iServerParent;
+    folder.name = name;
+    folder.view = "message";
+    const int32_t iId = ServerBox().AddFolder(folder);
+    ComPtr<IMAPIFolder> pFolder =
+        NewFolder(iServerParent == OstrelServer::FolderId::Root ? Subtree().Get() : Folder(iServerParent).Get(),
+                  Platform::FromUtf8(name));
+    OstrelCli::FolderBaseline baseline;
+    baseline.iParent = iServerParent;
+    baseline.sName = name;
+    EXPECT_EQ(m_pMailbox->Baseline().Stamp(pFolder.Get(), baseline), S_OK);
+    EXPECT_EQ(Ostrel::Mapi::AddOstrelFolderId(pFolder.Get(), iId), S_OK);
+    m_pMailbox->Items().Put(iId, pFolder.Get(), 0);
+    return pFolder;
 }
 
 LONG PushFixture::ServerId(IMAPIProp* pProp) {

@@ -39,6 +39,10 @@ protected:
     // An unsent mail message to one recipient, saved.
     Platform::ComPtr<IMessage> NewMail(IMAPIFolder* pFolder, const std::wstring& wsSubject);
     std::vector<Platform::ComPtr<IMessage>> Messages(IMAPIFolder* pFolder);
+    // As a pull leaves them: a server message or folder and its store image, stamped with the
+    // server id and the baseline, and recorded in the mapper.
+    Platform::ComPtr<IMessage> PulledMail(int32_t iServerFolder, const std::string& subject, const std::string& flags);
+    Platform::ComPtr<IMAPIFolder> PulledFolder(int32_t iServerParent, const std::string& name);
     static LONG ServerId(IMAPIProp* pProp);
     static std::wstring Subject(IMAPIProp* pProp);
     // The server's folders (system ones left out) with that name.
