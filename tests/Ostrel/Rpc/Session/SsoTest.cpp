@@ -8,7 +8,7 @@
 
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Platform/Base/Utf.h"
-#include "Platform/Sspi/GssapiProvider.h"
+#include "Platform/Sspi/Sspi.h"
 #include "SessionTestSupport.h"
 #include "Util/Log/Log.h"
 
@@ -83,28 +83,13 @@ TEST_F(SsoTest, AnyFailedStepFallsBackToThePassword) {
     EXPECT_EQ(Shown(Platform::Ui::ScriptedUi::Kind::Password), 0u);
 }
 
+// The process's own provider on a machine in no realm and without tickets (the provider's
+// answers there have tests of their own): the session signs on with the password.
 TEST_F(SsoTest, GssapiWithoutRealmOrCredentialsIsNotOnADomain) {
     std::filesystem::path config = home.Path() / "krb5.conf";
     std::ofstream(config) << "[libdefaults]\n";
     setenv("KRB5_CONFIG", config.c_str(), 1);
     setenv("KRB5CCNAME", ("FILE:" + (home.Path() / "no-cache").string()).c_str(), 1);
-
-    Platform::Sspi::GssapiProvider gssapi;
-    std::wstring principal, realm;
-    EXPECT_FALSE(gssapi.GetDomainUser(principal, realm));
-    EXPECT_FALSE(gssapi.LastErrorText().empty());
-    std::vector<std::wstring> packages;
-    ASSERT_EQ(gssapi.EnumerateSecurityPackages(packages), Platform::Sspi::SEC_E_OK);
-    EXPECT_NE(std::find(packages.begin(), packages.end(), L"Negotiate"), packages.end());
-    Platform::Sspi::CredHandle credential;
-    EXPECT_EQ(gssapi.AcquireCredentialsHandle(L"Negotiate", &credential), Platform::Sspi::SEC_E_NO_CREDENTIALS);
-    EXPECT_EQ(gssapi.AcquireCredentialsHandle(L"NTLM", &credential), Platform::Sspi::SEC_E_SECPKG_NOT_FOUND);
-    Platform::Sspi::CtxtHandle context;
-    std::vector<BYTE> token;
-    EXPECT_EQ(gssapi.InitializeSecurityContext(credential, L"HTTP/x@Y", &context, token),
-              Platform::Sspi::SEC_E_INVALID_HANDLE);
-
-    // The session with the process's own provider signs on with the password.
     Platform::Sspi::SetCurrent(nullptr);
     Ostrel::Util::LogCapture log;
     EXPECT_FALSE(Create(Params())->AuthToken().empty());

@@ -199,7 +199,6 @@ TEST_F(TokenTest, GlobalProfileAndProcessWideSettings) {
     auto first = Create(Params(), L"First");
     auto second = Create(Params(), L"Second");
     EXPECT_EQ(UserSession::GetInstance(), second);
-    EXPECT_EQ(UserSession::GetGlobalProfileName(), L"Second");
     EXPECT_EQ(UserSession::GetAuthStatus(), kAuthStateNone);
     second->AuthToken();
     EXPECT_EQ(UserSession::GetAuthStatus(), kAuthStateAuthenticated);

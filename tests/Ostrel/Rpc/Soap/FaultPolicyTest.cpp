@@ -171,6 +171,7 @@ TEST_F(FaultPolicy, OnlyStatusesAbove500AreHttpFaults) {
                          L"'502 Bad gateway' -> throw NginxException:  [Send#88]"));
     try {
         CheckHttpStatus(599, "f", 1, nullptr);
+        FAIL() << "not thrown";
     } catch (const NginxException& e) {
         EXPECT_STREQ(e.ExcepText(), L"599 Unknown Error");
     }

@@ -85,21 +85,6 @@ TEST_F(ConnectionTest, RedirectCarriesTokenAndPortForTheSession) {
     EXPECT_FALSE(c->GetRedirectPort(port));
 }
 
-TEST_F(ConnectionTest, ManualProxyAsksForItsCredentials) {
-    auto proxy = StartServer();
-    proxy->RequireProxyAuth("pu", "pp");
-    std::wstring proxyName = L"127.0.0.1:" + std::to_wstring(proxy->Port());
-    // The origin name never resolves: the proxy answers for it.
-    Connection c(L"proxied", L"mail.example.test", 80, 0, kProxyModeManual, proxyName.c_str(), 0);
-    ui->QueuePasswordAnswer({IDOK, L"pu", L"pp"});
-    TestRequest noop(L"NoOpRequest");
-    EXPECT_EQ(Exchange(c, noop), L"NoOpResponse");
-    auto requests = proxy->Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_TRUE(requests[1].viaProxy);
-    EXPECT_EQ(ui->History().at(0).wsCaption, proxyName);
-}
-
 // Reads an asynchronous stream to its end; the HRESULT of the last Read.
 HRESULT Drain(ISequentialStream* pStream, std::string& out) {
     char buffer[10000];
