@@ -33,7 +33,8 @@ bool MappedFile::Map(int fd, bool bWritable, size_t cbMin) {
 }
 
 bool MappedFile::Open(const std::filesystem::path& path, bool bWritable, bool bCreate, size_t cbMin) {
-    const int flags = (bWritable ? O_RDWR : O_RDONLY) | (bCreate ? O_CREAT : 0) | O_CLOEXEC | O_NOFOLLOW;
+    // O_NONBLOCK: a FIFO in the file's place is refused by the mapping, not waited on for a writer.
+    const int flags = (bWritable ? O_RDWR : O_RDONLY) | (bCreate ? O_CREAT : 0) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     const int fd = ::open(path.c_str(), flags, 0600);
     if (fd < 0)
         return false;
