@@ -8,6 +8,7 @@
 #include "Support/TempHome.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -192,6 +193,19 @@ TEST(MappedFile, MapsGrowsAndFlushes) {
     EXPECT_FALSE(linked.Open(planted, true, true, 4096));
     EXPECT_FALSE(linked.Flush());
     EXPECT_EQ(std::filesystem::file_size(victim), 4u);
+
+    // Nor is a FIFO waited on for a writer: it is refused at once (in a child with a deadline, so
+    // that a blocking open fails the test instead of hanging it).
+    const auto fifo = home.Path() / "fifo.idm";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(10);
+        Platform::MappedFile mapped;
+        _exit(mapped.Open(fifo, false, false) ? 1 : 0);
+    }
+    EXPECT_EQ(WaitChild(child), 0) << "opening a FIFO blocked or mapped it";
 }
 
 TEST(Event, AutoAndManualReset) {
