@@ -214,39 +214,6 @@ HRESULT OLToOstrel::SetMapiMsgAndBody(IMAPIProp* pProp, Inv& inv) {
     return S_OK;
 }
 
-HRESULT OLToOstrel::CopyWithoutExceptionAttachments(IMAPIProp* pProp, IMessage** ppCopy) {
-    *ppCopy = nullptr;
-    Platform::ComPtr<IMessage> pMessage;
-    // What is not a message has no attachments; SetMapiMsgAndBody reports it.
-    if (!pProp || FAILED(pProp->QueryInterface(IID_IMessage, reinterpret_cast<void**>(pMessage.AddressOf()))))
-        return S_OK;
-    Platform::ComPtr<IMAPITable> pTable;
-    HRESULT hr = pMessage->GetAttachmentTable(0, pTable.AddressOf());
-    SizedSPropTagArray(1, columns) = {1, {PR_ATTACHMENT_FLAGS}};
-    if (SUCCEEDED(hr))
-        hr = pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
-    LPSRowSet pRows = nullptr;
-    if (SUCCEEDED(hr))
-        hr = pTable->QueryRows(0x7FFFFFFF, 0, &pRows);
-    if (FAILED(hr))
-        return hr;
-    constexpr ULONG kAfException = 0x2;
-    bool bAny = false;
-    for (ULONG r = 0; pRows && r < pRows->cRows && !bAny; ++r) {
-        const SPropValue& v = pRows->aRow[r].lpProps[0];
-        bAny = v.ulPropTag == PR_ATTACHMENT_FLAGS && (v.Value.ul & kAfException);
-    }
-    FreeProws(pRows);
-    if (!bAny)
-        return S_OK;
-    Platform::ComPtr<IMessage> pCopy;
-    if (FAILED(hr = Mapi::CloneMessage(pMessage.Get(), pCopy.AddressOf(), nullptr, nullptr)) ||
-        FAILED(hr = Mapi::RemoveExceptionAttachments(pCopy.Get())))
-        return hr;
-    *ppCopy = pCopy.Detach();
-    return S_OK;
-}
-
 HRESULT OLToOstrel::SetOrganizerAndAttendees(Appt& appt, Comp& comp) {
     Platform::ComPtr<IMessage> pMessage;
     if (!appt.Prop() ||

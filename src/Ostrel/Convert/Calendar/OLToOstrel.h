@@ -45,10 +45,6 @@ protected:
     // Zones, parent folder, server id and uid of the item.
     HRESULT SetIds(Mapi::Appt& appt, Appointment& appointment, Inv& inv);
     HRESULT SetMapiMsgAndBody(IMAPIProp* pProp, Inv& inv);
-    // A recurring item keeps its modified instances as attachments of its message; they are not
-    // the user's attachments. *ppCopy receives an in-memory copy of the message without them, or
-    // null when the message holds none (the common case, which costs one table read).
-    static HRESULT CopyWithoutExceptionAttachments(IMAPIProp* pProp, IMessage** ppCopy);
     HRESULT SetOrganizerAndAttendees(Mapi::Appt& appt, Comp& comp);
     // PidLidReminderSignalTime; MAPI_E_NOT_FOUND when absent.
     HRESULT GetReminderFlagDueBy(Mapi::Appt& appt, FILETIME* pft);
@@ -110,11 +106,6 @@ protected:
     HRESULT ProcessRecurringExceptions(Mapi::Appt& appt, const Comp& seriesComp, Appointment& appointment);
     HRESULT SetApptCompProps(Mapi::Appt& appt, Comp& comp, const FILETIME& ftStart, const FILETIME& ftEnd);
     HRESULT GetStartEndTimezones(Mapi::Appt& appt, Inv& inv, bool bException, TimeZone** ppStart, TimeZone** ppEnd);
-
-private:
-    // The copy of the series' message its invitation holds when the message had exception
-    // attachments (else null): cancelled instances share it rather than copying again.
-    Platform::ComPtr<IMessage> m_pSeriesCopy;
 };
 
 class OLToOstrelTask : public OLToOstrel {

@@ -43,32 +43,14 @@ HRESULT OLToOstrelAppt::ConvertAppt(IAddrBook* pAddrBook, IMsgStore* pStore, App
     return hr;
 }
 
-HRESULT OLToOstrelAppt::ProcessInv(Appt& appt, Appt* pSeries, Inv& inv, bool bException, double dInstanceDate,
+HRESULT OLToOstrelAppt::ProcessInv(Appt& appt, Appt* /*pSeries*/, Inv& inv, bool bException, double dInstanceDate,
                                    const Comp* /*pSeriesComp*/) {
     Comp* pComp = Comp::createComp();
     if (!pComp)
         return E_OUTOFMEMORY;
     inv.addCompPart(pComp);
     Comp& comp = *pComp;
-    // The invitation's message is what its attachments are sent from: never the instances a
-    // series keeps as attachments. A cancelled instance is the series' own message.
-    IMAPIProp* pSource = appt.Prop();
-    Platform::ComPtr<IMessage> pCopy;
-    HRESULT hr = S_OK;
-    if (bException && !pSeries) {
-        if (m_pSeriesCopy)
-            pSource = m_pSeriesCopy.Get();
-    } else {
-        if (FAILED(hr = CopyWithoutExceptionAttachments(appt.Prop(), pCopy.AddressOf()))) {
-            OSTLOG_ERROR(L"OLToOstrelAppt::ProcessInv() - could not clone message in memory");
-            return hr;
-        }
-        if (pCopy)
-            pSource = pCopy.Get();
-        if (!bException)
-            m_pSeriesCopy = pCopy;
-    }
-    hr = SetMapiMsgAndBody(pSource, inv);
+    HRESULT hr = SetMapiMsgAndBody(appt.Prop(), inv);
     if (FAILED(hr))
         return hr;
     LONG lSequence = 0;

@@ -10,7 +10,10 @@ namespace Ostrel::Mail {
 
 namespace {
 
-enum Column : ULONG { kNum, kMethod, kLongName, kShortName, kDisplayName, kMimeTag, kColumns };
+enum Column : ULONG { kNum, kMethod, kFlags, kLongName, kShortName, kDisplayName, kMimeTag, kColumns };
+
+// PR_ATTACHMENT_FLAGS of the attachments that hold a series' modified instances.
+constexpr ULONG kAfException = 0x2;
 
 const wchar_t* Text(const SRow& row, Column column) {
     const SPropValue& v = row.lpProps[column];
@@ -56,9 +59,10 @@ HRESULT InvitationAttachments::UploadOf(Inv& inv) {
         return S_OK;
     Platform::ComPtr<IMAPITable> pTable;
     HRESULT hr = pMessage->GetAttachmentTable(MAPI_UNICODE, pTable.AddressOf());
-    SizedSPropTagArray(kColumns, columns) = {kColumns,
-                                             {PR_ATTACH_NUM, PR_ATTACH_METHOD, PR_ATTACH_LONG_FILENAME_W,
-                                              PR_ATTACH_FILENAME_W, PR_DISPLAY_NAME_W, PR_ATTACH_MIME_TAG_W}};
+    SizedSPropTagArray(kColumns, columns) = {
+        kColumns,
+        {PR_ATTACH_NUM, PR_ATTACH_METHOD, PR_ATTACHMENT_FLAGS, PR_ATTACH_LONG_FILENAME_W, PR_ATTACH_FILENAME_W,
+         PR_DISPLAY_NAME_W, PR_ATTACH_MIME_TAG_W}};
     if (SUCCEEDED(hr))
         hr = pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
     LPSRowSet pRows = nullptr;
@@ -68,9 +72,14 @@ HRESULT InvitationAttachments::UploadOf(Inv& inv) {
         OSTLOG_ERROR(L"could not read the attachment table, hr: %x", static_cast<unsigned>(hr));
         return hr;
     }
-    for (ULONG r = 0; SUCCEEDED(hr) && pRows && r < pRows->cRows; ++r)
-        if (pRows->aRow[r].cValues == kColumns && pRows->aRow[r].lpProps[kNum].ulPropTag == PR_ATTACH_NUM)
-            hr = UploadOne(pMessage, pRows->aRow[r], inv);
+    for (ULONG r = 0; SUCCEEDED(hr) && pRows && r < pRows->cRows; ++r) {
+        const SRow& row = pRows->aRow[r];
+        if (row.cValues != kColumns || row.lpProps[kNum].ulPropTag != PR_ATTACH_NUM)
+            continue;
+        if (row.lpProps[kFlags].ulPropTag == PR_ATTACHMENT_FLAGS && (row.lpProps[kFlags].Value.ul & kAfException))
+            continue;
+        hr = UploadOne(pMessage, row, inv);
+    }
     FreeProws(pRows);
     return hr;
 }

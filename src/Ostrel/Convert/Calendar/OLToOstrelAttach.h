@@ -1,7 +1,9 @@
 // The attachments of a converted calendar item, uploaded for SetAppointmentRequest: those of the
 // series and of each modified instance, read from the message each invitation holds. Cancelled
-// instances carry none. The instances a series keeps as attachments are never among them: the
-// invitations hold copies without those (OLToOstrel::CopyWithoutExceptionAttachments).
+// instances carry none. A recurring item keeps its modified instances as attachments of its
+// message (flagged as exceptions); those are the item's structure, not the user's files, and are
+// never sent. They are passed over here rather than removed from a copy of the message: copying
+// every recurring item with modified instances cost more than all the rest of a push.
 //
 // Files go up as they are; an embedded message goes up as its MIME text (message/rfc822).
 // Attachments of other kinds (links, OLE objects) have nothing the server could store and are

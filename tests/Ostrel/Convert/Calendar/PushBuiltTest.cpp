@@ -762,33 +762,5 @@ TEST_F(PushModel, DirectoryAttendeesAreSentWithTheirSmtpAddresses) {
                                                  std::wstring(kUser) + L" AC"}));
 }
 
-TEST_F(PushModel, InvitationsHoldACopyOnlyWhenInstancesAreAttached) {
-    Fill(m_zone, kBerlin);
-    const FILETIME ftStart = Utc(m_zone, 2024, 5, 6, 9, 0);
-    // Nothing to leave behind: the item itself, not a copy, is the invitation's message.
-    auto pSingle = NewAppt(L"Single", kBerlin, ftStart, 30, false);
-    AddFile(pSingle.Get(), L"a.txt", L"text/plain", "a");
-    EXPECT_EQ(Model(pSingle.Get())->GetDefaultInv()->GetMapiMsg(), pSingle.Get());
-
-    auto pItem = NewAppt(L"Weekly", kBerlin, ftStart, 30, false);
-    MakeRecurring(pItem.Get(), ftStart, 30, [](COutlookRecurrencePattern& p) {
-        p.SetRecurrenceType(COutlookRecurrencePattern::olRecursWeekly);
-        p.SetInterval(1);
-        p.SetDayOfWeekMask(0x2);
-        p.SetOccurrences(6);
-    });
-    AddFile(pItem.Get(), L"a.txt", L"text/plain", "a");
-    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 5, 13, 9, 0), nullptr, nullptr, 0, true);
-    ChangeOccurrence(pItem.Get(), Utc(m_zone, 2024, 5, 20, 9, 0), L"Moved", L"Lobby", 60);
-    auto p = Model(pItem.Get());
-    IMessage* pSeries = p->GetDefaultInv()->GetMapiMsg();
-    ASSERT_NE(pSeries, pItem.Get());
-    EXPECT_EQ(AttachmentCount(pSeries), 1u);
-    EXPECT_EQ(AttachmentCount(pItem.Get()), 2u);
-    // The cancelled instance shares the series' copy.
-    ASSERT_EQ(p->NumCancelExceptions(), 1);
-    EXPECT_EQ(p->CancelExceptionAt(0)->GetMapiMsg(), pSeries);
-}
-
 }  // namespace
 }  // namespace CalendarTest
