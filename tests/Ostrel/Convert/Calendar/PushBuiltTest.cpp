@@ -527,6 +527,16 @@ TEST_F(PushBuilt, AttachmentsOfTheSeriesAndOfAnInstanceReachTheServer) {
     EXPECT_EQ(Kept(*item, item->exceptions[0]), (std::vector<std::string>{"map.png|image/png|10|" + Digest(sPng)}));
     ASSERT_EQ(item->cancels.size(), 1u);
     EXPECT_TRUE(Kept(*item, item->cancels[0]).empty());
+    // Read back over the wire: the reply names them, the content endpoint serves their bytes.
+    const std::string sReply = Fetch(lId, false);
+    EXPECT_NE(sReply.find("filename=\"agenda.pdf\" s=\"76800\" cd=\"attachment\""), std::string::npos) << sReply;
+    const std::string* pPart = item->exceptions[0].Child("m")->children.back().Attr("part");
+    ASSERT_TRUE(pPart);
+    httplib::Client client("127.0.0.1", m_server.Port());
+    auto res = client.Get(("/service/content/get?id=" + std::to_string(lId) + "&part=" + *pPart).c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, sPng);
     // The user's item keeps all it had.
     EXPECT_EQ(AttachmentCount(pItem.Get()), 3u);
 
