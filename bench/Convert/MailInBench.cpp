@@ -1,8 +1,8 @@
 // 10,000 generated server messages downloaded as 20 ZIP archives (metadata and MIME entries, half of
 // the archives deflated) and converted into a store folder with IncomingBatch, next to the host's
-// converter session alone on the same MIME texts in the same run. Reports messages and megabytes
-// per second and the ratio of the whole incoming path to the converter alone, in wall-clock and in
-// CPU time (goal: at most 1.2).
+// converter session alone on the same MIME texts in the same run. Both run three times in turn;
+// the ratio of the whole incoming path to the converter alone, in wall-clock and in CPU time, is
+// taken from each one's least time (goal: at most 1.2). Reports messages and megabytes per second.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -18,7 +18,6 @@
 #include "Platform/Mapi/Convert/ConverterSession.h"
 #include "Platform/Mapi/Mapi.h"
 #include "Support/MailBench.h"
-#include "Support/RatioReporter.h"
 #include "ostrel-server/ZipWriter.h"
 
 namespace {
@@ -158,15 +157,19 @@ void BM_MailInFromArchives(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * MimeBytes()));
 }
 
-// Rates per wall-clock second: a store's commits wait for the disk, which CPU time leaves out.
-BENCHMARK(BM_ConverterAlone)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_MailInFromArchives)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+constexpr int kRounds = 3;
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Rates per wall-clock second: a store's commits wait for the disk, which CPU time leaves out.
+    BenchSupport::RegisterRounds(
+        {{"BM_ConverterAlone", BM_ConverterAlone}, {"BM_MailInFromArchives", BM_MailInFromArchives}}, kRounds,
+        [](benchmark::internal::Benchmark* pBench) {
+            pBench->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+        });
     benchmark::Initialize(&argc, argv);
-    BenchSupport::RatioReporter reporter;
+    BenchSupport::LeastTimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double base = reporter.Real("BM_ConverterAlone");
     const double incoming = reporter.Real("BM_MailInFromArchives");
@@ -174,8 +177,10 @@ int main(int argc, char** argv) {
     const double incomingCpu = reporter.Cpu("BM_MailInFromArchives");
     bool bMissed = false;
     if (base > 0 && incoming > 0 && baseCpu > 0 && incomingCpu > 0) {
-        std::printf("incoming path / converter alone: %.3f wall-clock, %.3f CPU (goal: at most 1.2)\n", incoming / base,
-                    incomingCpu / baseCpu);
+        std::printf(
+            "incoming path / converter alone, least of %d rounds each: %.3f wall-clock, %.3f CPU (goal: at most "
+            "1.2)\n",
+            kRounds, incoming / base, incomingCpu / baseCpu);
         bMissed = incomingCpu / baseCpu > 1.2;
     }
     benchmark::Shutdown();
