@@ -29,13 +29,15 @@ struct SourceProps {
     std::wstring wsTopic;
     std::wstring wsSubject;
     bool bSubject = false;
+    // False only when the store says the message has no attachments.
+    bool bMayHaveAttachments = true;
 };
 
 SourceProps ReadSourceProps(IMessage* pMessage) {
     SourceProps props;
-    SizedSPropTagArray(5, tags) = {5,
+    SizedSPropTagArray(6, tags) = {6,
                                    {PR_MESSAGE_CLASS_W, PR_SENDER_EMAIL_ADDRESS_W, PR_SENT_REPRESENTING_EMAIL_ADDRESS_W,
-                                    PR_CONVERSATION_TOPIC_W, PR_SUBJECT_W}};
+                                    PR_CONVERSATION_TOPIC_W, PR_SUBJECT_W, PR_HASATTACH}};
     std::wstring* const targets[] = {&props.wsClass, &props.wsSender, &props.wsOrganizer, &props.wsTopic,
                                      &props.wsSubject};
     ULONG cValues = 0;
@@ -50,7 +52,8 @@ SourceProps ReadSourceProps(IMessage* pMessage) {
         if (pValues[i].ulPropTag == tags.aulPropTag[i] && pValues[i].Value.lpszW)
             *targets[i] = pValues[i].Value.lpszW;
     }
-    props.bSubject = cValues == 5 && pValues[4].ulPropTag == PR_SUBJECT_W;
+    props.bSubject = cValues == 6 && pValues[4].ulPropTag == PR_SUBJECT_W;
+    props.bMayHaveAttachments = cValues != 6 || pValues[5].ulPropTag != PR_HASATTACH || pValues[5].Value.b;
     MAPIFreeBuffer(pValues);
     return props;
 }
@@ -123,7 +126,7 @@ HRESULT ConvertWith(bool bOwnConverter, IMessage* pMessage, const SourceProps& p
     Platform::ComPtr<IMessage> pSource(pMessage);
     const Ostrel::Mail::MailItemType type = Ostrel::Mapi::MsgClassToItemType(wsClass.c_str());
     const bool bCalendarItem = type == Ostrel::Mail::MIT_APPOINTMENT || type == Ostrel::Mail::MIT_TASK;
-    if (bCalendarItem || (!bOwnConverter && HasEmbeddedMessages(pMessage))) {
+    if (bCalendarItem || (!bOwnConverter && props.bMayHaveAttachments && HasEmbeddedMessages(pMessage))) {
         Platform::ComPtr<IMessage> pClone;
         HRESULT hr = Ostrel::Mapi::CloneMessage(pMessage, pClone.AddressOf(), nullptr, nullptr);
         if (FAILED(hr)) {
