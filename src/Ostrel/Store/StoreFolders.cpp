@@ -183,6 +183,9 @@ IMAPIFolder* GetConversationFolder(IMsgStore* pStore) {
 }
 
 IMAPIFolder* GetTagFolder(IMsgStore* pStore) {
+    // Looked for before it is created: a store opened only for reading has its tags too.
+    if (IMAPIFolder* pFolder = GetOstrelFolder(pStore, kTagFolderName))
+        return pFolder;
     return CreateHiddenFolder(pStore, kTagFolderName);
 }
 
