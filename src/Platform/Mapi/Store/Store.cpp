@@ -235,21 +235,33 @@ protected:
         HRESULT hr = m_pDb->LoadPropsFor(kNidStore, lpTags, props);
         if (FAILED(hr))
             return hr;
-        std::string eid = m_pDb->StoreEntryId();
+        // Callers ask for one or two of these per item they handle: only those are made.
+        auto wanted = [lpTags](ULONG ulId) {
+            for (ULONG i = 0; lpTags && i < lpTags->cValues; ++i)
+                if (PROP_ID(lpTags->aulPropTag[i]) == ulId)
+                    return true;
+            return !lpTags;
+        };
+        const std::string& eid = m_pDb->StoreEntryId();
         std::string_view key(reinterpret_cast<const char*>(m_pDb->RecordKey().ab), 16);
-        props[PROP_ID(PR_ENTRYID)] = MakeBinary(PR_ENTRYID, eid);
-        props[PROP_ID(PR_STORE_ENTRYID)] = MakeBinary(PR_STORE_ENTRYID, eid);
-        props[PROP_ID(PR_RECORD_KEY)] = MakeBinary(PR_RECORD_KEY, key);
-        props[PROP_ID(PR_STORE_RECORD_KEY)] = MakeBinary(PR_STORE_RECORD_KEY, key);
-        props[PROP_ID(PR_MAPPING_SIGNATURE)] = MakeBinary(
-            PR_MAPPING_SIGNATURE, std::string_view(reinterpret_cast<const char*>(m_pDb->MappingSignature().ab), 16));
-        props[PROP_ID(PR_MDB_PROVIDER)] =
-            MakeBinary(PR_MDB_PROVIDER, std::string_view(reinterpret_cast<const char*>(MUIDOsdStoreProvider.ab), 16));
-        props[PROP_ID(PR_STORE_SUPPORT_MASK)] =
-            MakeLong(PR_STORE_SUPPORT_MASK, static_cast<LONG>(kSupportMask | (m_bWritable ? 0 : STORE_READONLY)));
-        props[PROP_ID(PR_STORE_STATE)] = MakeLong(PR_STORE_STATE, 0);
-        props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, MAPI_STORE);
-        props[PROP_ID(PR_ACCESS_LEVEL)] = MakeLong(PR_ACCESS_LEVEL, m_bWritable ? 1 : 0);
+        const std::pair<ULONG, std::string_view> binaries[] = {
+            {PR_ENTRYID, eid},
+            {PR_STORE_ENTRYID, eid},
+            {PR_RECORD_KEY, key},
+            {PR_STORE_RECORD_KEY, key},
+            {PR_MAPPING_SIGNATURE, std::string_view(reinterpret_cast<const char*>(m_pDb->MappingSignature().ab), 16)},
+            {PR_MDB_PROVIDER, std::string_view(reinterpret_cast<const char*>(MUIDOsdStoreProvider.ab), 16)}};
+        for (const auto& [ulTag, value] : binaries)
+            if (wanted(PROP_ID(ulTag)))
+                props[PROP_ID(ulTag)] = MakeBinary(ulTag, value);
+        const std::pair<ULONG, LONG> longs[] = {
+            {PR_STORE_SUPPORT_MASK, static_cast<LONG>(kSupportMask | (m_bWritable ? 0 : STORE_READONLY))},
+            {PR_STORE_STATE, 0},
+            {PR_OBJECT_TYPE, MAPI_STORE},
+            {PR_ACCESS_LEVEL, m_bWritable ? 1 : 0}};
+        for (const auto& [ulTag, lValue] : longs)
+            if (wanted(PROP_ID(ulTag)))
+                props[PROP_ID(ulTag)] = MakeLong(ulTag, lValue);
         return S_OK;
     }
 

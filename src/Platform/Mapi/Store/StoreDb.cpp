@@ -5,6 +5,8 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <fstream>
@@ -80,6 +82,28 @@ int64_t TagHigh(ULONG ulId) {
     return (static_cast<int64_t>(ulId) << 16) | 0xFFFF;
 }
 
+// Rows per statement of InsertProps.
+constexpr size_t kInsertBatch = 16;
+
+// The insert of cRows property rows (1 to kInsertBatch); the texts live as long as the process, as
+// the statement cache keys on their address.
+const char* InsertPropsSql(size_t cRows) {
+    static const std::array<std::string, kInsertBatch + 1> s_sql = [] {
+        std::array<std::string, kInsertBatch + 1> sql;
+        for (size_t n = 1; n <= kInsertBatch; ++n) {
+            sql[n] = "INSERT OR REPLACE INTO props(nid, tag, value) VALUES(?, ?, ?)";
+            for (size_t i = 1; i < n; ++i)
+                sql[n] += ", (?, ?, ?)";
+        }
+        return sql;
+    }();
+    return s_sql[cRows].c_str();
+}
+
+// SQLite's memory statistics take a process-wide mutex on every allocation it makes; nothing reads
+// them. The setting only takes before SQLite initialises, hence at load time.
+[[maybe_unused]] const int g_rcNoMemStatus = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
 }  // namespace
 
 MAPIUID RandomUid() {
@@ -148,6 +172,11 @@ Statement& Statement::Bind(int i, int64_t v) {
 
 Statement& Statement::Bind(int i, std::string_view blob) {
     sqlite3_bind_blob64(m_pStmt, i, blob.data() ? blob.data() : "", blob.size(), SQLITE_TRANSIENT);
+    return *this;
+}
+
+Statement& Statement::BindStatic(int i, std::string_view blob) {
+    sqlite3_bind_blob64(m_pStmt, i, blob.data() ? blob.data() : "", blob.size(), SQLITE_STATIC);
     return *this;
 }
 
@@ -760,13 +789,15 @@ HRESULT StoreDb::InsertProps(ULONG nid, const PropMap& props) {
     // Rows a removed object left under a reused id would otherwise join the new ones; one delete
     // for the object instead of one per value, since a new object has each id once.
     HRESULT hr = DeleteAllProps(nid);
-    auto st = Cached("INSERT OR REPLACE INTO props(nid, tag, value) VALUES(?, ?, ?)");
-    for (const auto& [ulId, prop] : props) {
-        if (FAILED(hr))
-            break;
-        st->Reset();
-        st->Bind(1, nid).Bind(2, prop.ulTag).Bind(3, prop.sData);
+    // Several rows per statement: each statement run has a fixed cost that one row does not repay.
+    auto it = props.begin();
+    for (size_t cLeft = props.size(); SUCCEEDED(hr) && cLeft;) {
+        const size_t cRows = std::min(cLeft, kInsertBatch);
+        auto st = Cached(InsertPropsSql(cRows));
+        for (int i = 0; i < static_cast<int>(cRows); ++i, ++it)
+            st->Bind(3 * i + 1, nid).Bind(3 * i + 2, it->second.ulTag).BindStatic(3 * i + 3, it->second.sData);
         hr = HrFromSqlite(st->Step());
+        cLeft -= cRows;
     }
     return hr;
 }

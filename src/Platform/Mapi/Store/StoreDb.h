@@ -68,6 +68,8 @@ public:
     int Prepared() const { return m_rc; }
     Statement& Bind(int i, int64_t v);
     Statement& Bind(int i, std::string_view blob);
+    // Without a copy: the bytes must stay unchanged until the statement is reset.
+    Statement& BindStatic(int i, std::string_view blob);
     Statement& BindText(int i, std::string_view text);
     int Step();  // SQLITE_ROW, SQLITE_DONE or an error
     void Reset();
