@@ -545,6 +545,30 @@ TEST_F(PushBuilt, AttachmentsOfTheSeriesAndOfAnInstanceReachTheServer) {
     EXPECT_EQ(m_server.State<OstrelServer::CalendarBook>().Get(lId)->parts.size(), 3u);
 }
 
+TEST_F(PushBuilt, ATaskSendsItsAttachmentsToo) {
+    Platform::ComPtr<IMessage> pTask;
+    ASSERT_EQ(m_pRoot->CreateMessage(nullptr, 0, pTask.AddressOf()), S_OK);
+    SPropValue v[2]{};
+    v[0].ulPropTag = PR_MESSAGE_CLASS_W, v[0].Value.lpszW = const_cast<wchar_t*>(L"IPM.Task");
+    v[1].ulPropTag = PR_SUBJECT_W, v[1].Value.lpszW = const_cast<wchar_t*>(L"Quarterly report");
+    ASSERT_EQ(pTask->SetProps(2, v, nullptr), S_OK);
+    const std::string sDoc("PK\x03\x04 draft", 10);
+    AddFile(pTask.Get(), L"draft.docx", L"application/octet-stream", sDoc);
+    // A name that would end the upload's part header if it were written as it is.
+    AddFile(pTask.Get(), L"a\"b\r\nContent-Type: text/html\r\n\r\n\u00e9.txt", L"text/plain\r\nX: y", "x");
+    const LONG lId = Push(pTask.Get());
+    ASSERT_GT(lId, 0);
+    auto item = m_server.State<OstrelServer::CalendarBook>().Get(lId);
+    ASSERT_TRUE(item && item->task);
+    const std::vector<std::string> kept = Kept(*item, item->series);
+    ASSERT_EQ(kept.size(), 2u) << Fetch(lId, true);
+    EXPECT_EQ(kept[0], "draft.docx|application/octet-stream|10|" + Digest(sDoc));
+    // One part with its bytes as they were, whatever the server made of the name.
+    EXPECT_TRUE(kept[1].ends_with("|application/octet-stream|1|" + Digest("x"))) << kept[1];
+    for (const auto& [sPart, attachment] : item->parts)
+        EXPECT_EQ(attachment.fileName.find_first_of("\r\n"), std::string::npos) << sPart;
+}
+
 // The model the converter fills, for the cases where the server's form is fixed by the request
 // rather than by what comes back.
 class PushModel : public PushBuilt {
