@@ -90,10 +90,8 @@ std::vector<std::filesystem::directory_entry> Entries(const std::filesystem::pat
 }  // namespace
 
 LocalMailbox::LocalMailbox(std::filesystem::path dir) : m_dir(std::move(dir)) {
-    for (const auto& sub : {m_dir, m_dir / "messages", m_dir / "items"}) {
-        if (!Platform::EnsurePrivateDirectory(sub))
-            throw std::runtime_error("cannot create " + sub.string());
-    }
+    if (!Platform::EnsurePrivateDirectory(m_dir))
+        throw std::runtime_error("cannot create " + m_dir.string());
 }
 
 LocalMailbox::~LocalMailbox() {
@@ -161,6 +159,27 @@ LocalMailbox::DiscardResult LocalMailbox::Discard(const std::filesystem::path& d
         ::close(fd);
         return DiscardResult::Failed;
     }
+    // The profile's store and its id maps ("NAME.osd", "NAME.idmv", "NAME_GAL2.idm" ...) go with it.
+    const std::filesystem::path profileDir = dir.parent_path();
+    const std::string profile = profileDir.filename().string();
+    std::vector<std::filesystem::directory_entry> entries;
+    try {
+        entries = Entries(profileDir);
+    } catch (const std::exception& e) {
+        why = e.what();
+        ::close(fd);
+        return DiscardResult::Failed;
+    }
+    for (const auto& entry : entries) {
+        const std::string file = entry.path().filename().string();
+        if (file.rfind(profile + ".", 0) != 0 && file.rfind(profile + "_", 0) != 0)
+            continue;
+        if (::rename(entry.path().c_str(), (std::filesystem::path(away) / file).c_str()) != 0) {
+            why = "cannot move " + entry.path().string() + " away: " + std::strerror(errno);
+            ::close(fd);
+            return DiscardResult::Failed;
+        }
+    }
     ::close(fd);
     std::filesystem::remove_all(away, ec);
     if (ec) {
@@ -171,7 +190,7 @@ LocalMailbox::DiscardResult LocalMailbox::Discard(const std::filesystem::path& d
 }
 
 void LocalMailbox::RemoveLeftovers() {
-    for (const auto& dir : {m_dir, m_dir / "messages", m_dir / "items"}) {
+    for (const auto& dir : {m_dir}) {
         for (const auto& entry : Entries(dir)) {
             const std::string name = entry.path().filename().string();
             std::error_code ec;
@@ -262,94 +281,47 @@ std::map<int32_t, LocalFolder> LocalMailbox::Folders() const {
     return folders;
 }
 
-std::string LocalMailbox::FolderPath(const std::map<int32_t, LocalFolder>& folders, int32_t id) {
-    std::string path;
-    // A parent chain that loops (a damaged tree) stops after as many steps as there are folders.
-    for (size_t steps = 0; steps <= folders.size() && id != kRootFolderId; ++steps) {
-        auto it = folders.find(id);
-        if (it == folders.end())
-            break;
-        path = it->second.sName + (path.empty() ? "" : "/" + path);
-        id = it->second.iParent;
-    }
-    return path;
-}
-
-void LocalMailbox::SetFolders(const std::map<int32_t, LocalFolder>& folders) {
-    std::string text;
-    for (const auto& [id, folder] : folders) {
-        auto clean = [](std::string value) {
-            for (char& c : value) {
-                if (c == '\t' || c == '\n' || c == '\r')
-                    c = ' ';
-            }
-            return value;
-        };
-        text += std::to_string(id) + "\t" + std::to_string(folder.iParent) + "\t" + clean(folder.sView) + "\t" +
-                clean(folder.sName) + "\t" + clean(FolderPath(folders, id)) + "\n";
-    }
-    Write(m_dir / "folders.tsv", text, false);
-}
-
 std::filesystem::path LocalMailbox::MessagePath(int32_t id, const char* extension) const {
     return m_dir / "messages" / (std::to_string(id) + extension);
 }
 
-bool LocalMailbox::HasMessage(int32_t id) const {
+bool LocalMailbox::HasLegacyCopy() const {
     std::error_code ec;
-    return std::filesystem::exists(MessagePath(id, ".eml"), ec) &&
-           std::filesystem::exists(MessagePath(id, ".meta"), ec);
+    return std::filesystem::is_directory(m_dir / "messages", ec);
 }
 
-void LocalMailbox::PutMessage(int32_t id, std::string_view mime, std::string_view meta) {
-    Write(MessagePath(id, ".eml"), mime, false);
-    Write(MessagePath(id, ".meta"), meta, false);
-}
-
-void LocalMailbox::PutMessageMeta(int32_t id, std::string_view meta) {
-    Write(MessagePath(id, ".meta"), meta, false);
-}
-
-void LocalMailbox::PutItemMeta(int32_t id, std::string_view meta) {
-    Write(m_dir / "items" / (std::to_string(id) + ".meta"), meta, false);
-}
-
-bool LocalMailbox::Remove(int32_t id) {
-    bool bRemoved = false;
-    for (const auto& path :
-         {MessagePath(id, ".eml"), MessagePath(id, ".meta"), m_dir / "items" / (std::to_string(id) + ".meta")}) {
-        std::error_code ec;
-        if (std::filesystem::remove(path, ec))
-            bRemoved = true;
-        else if (ec)
-            throw std::runtime_error("cannot remove " + path.string() + ": " + ec.message());
-    }
-    return bRemoved;
-}
-
-std::set<int32_t> LocalMailbox::HeldIds() const {
+std::set<int32_t> LocalMailbox::LegacyMessageIds() const {
     std::set<int32_t> ids;
-    for (const char* sub : {"messages", "items"}) {
-        for (const auto& entry : Entries(m_dir / sub)) {
-            const std::string name = entry.path().filename().string();
-            const size_t dot = name.find('.');
-            if (name.empty() || name[0] == '.' || dot == std::string::npos)
-                continue;  // temporary files of an interrupted write
-            if (auto id = ParseId(std::string_view(name).substr(0, dot)))
-                ids.insert(*id);
-        }
+    for (const auto& entry : Entries(m_dir / "messages")) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name[0] == '.' || entry.path().extension() != ".eml")
+            continue;  // temporary files of an interrupted write, metadata
+        if (auto id = ParseId(entry.path().stem().string()))
+            ids.insert(*id);
     }
     return ids;
 }
 
-size_t LocalMailbox::MessageCount() const {
-    size_t count = 0;
-    for (const auto& entry : Entries(m_dir / "messages")) {
-        const std::string name = entry.path().filename().string();
-        if (name[0] != '.' && entry.path().extension() == ".eml")
-            ++count;
+bool LocalMailbox::ReadLegacyMessage(int32_t id, std::string& mime, std::string& meta) const {
+    std::string why;
+    std::optional<std::string> eml = ReadSmallFile(MessagePath(id, ".eml"), kMaxListFile, why);
+    std::optional<std::string> xml = ReadSmallFile(MessagePath(id, ".meta"), kMaxStateFile, why);
+    if (!eml || !xml)
+        return false;
+    mime = std::move(*eml);
+    meta = std::move(*xml);
+    return true;
+}
+
+void LocalMailbox::RemoveLegacyCopy() {
+    std::error_code ec;
+    // The token promised what the files held; without them the next listing is a full one.
+    for (const char* name : {"pending", "state", "messages", "items", "folders.tsv"}) {
+        std::filesystem::remove_all(m_dir / name, ec);
+        if (ec)
+            throw std::runtime_error("cannot remove " + (m_dir / name).string() + ": " + ec.message());
     }
-    return count;
+    Flush();
 }
 
 void LocalMailbox::Flush() {

@@ -1,17 +1,21 @@
-// The synchronised copy of a profile's mailbox on disk, until the converters into the store exist:
+// The synchronisation's own state beside the profile's store (see StoreMailbox.h), in
+// ProfileDataDir(NAME):
 //
-//   mail/lock                held by the process that synchronises
-//   mail/state               the sync token the copy is complete for ("key=value" lines)
-//   mail/pending             an unfinished synchronisation: its new token, the messages still to
+//   lock                     held by the process that synchronises
+//   state                    the sync token the store is complete for ("key=value" lines)
+//   pending                  an unfinished synchronisation: its new token, the messages still to
 //                            fetch and the items to delete (present only while one is under way)
-//   mail/folders.tsv         the folder tree: id, parent id, view, path (tab-separated)
-//   mail/messages/ID.eml     a message as the server sent it
-//   mail/messages/ID.meta    its metadata: the server's element for the item (XML, UTF-8)
-//   mail/items/ID.meta       the element of an item that is not a message (contact, appointment...)
 //
-// Every file is replaced atomically. The state changes only after everything it promises is on
-// disk, so an interrupted synchronisation can lose nothing and, since every file is named by the
-// item's id, can duplicate nothing.
+// Older versions kept the mailbox itself here, as files; such a copy is carried into the store once
+// (StoreMigrate.h) and then removed:
+//
+//   folders.tsv              the folder tree: id, parent id, view, path (tab-separated)
+//   messages/ID.eml          a message as the server sent it
+//   messages/ID.meta         its metadata: the server's element for the item (XML, UTF-8)
+//   items/ID.meta            the element of an item that is not a message
+//
+// Every file is replaced atomically. The state changes only after everything it promises is in
+// the store, so an interrupted synchronisation loses nothing.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +47,7 @@ struct PendingSync {
 
 class LocalMailbox {
 public:
-    // Creates the directories when missing; throws std::runtime_error when it cannot.
+    // Creates the directory when missing; throws std::runtime_error when it cannot.
     explicit LocalMailbox(std::filesystem::path dir);
     ~LocalMailbox();
     LocalMailbox(const LocalMailbox&) = delete;
@@ -54,13 +58,16 @@ public:
     bool Lock();
 
     enum class DiscardResult { Removed, Absent, Busy, Failed };
-    // Removes the copy in `dir` for good, under its lock (Busy while a synchronisation holds it).
-    // The directory is first renamed away, so that nobody ever sees part of a copy.
+    // Removes the copy in `dir` and the profile's store beside it for good, under the lock (Busy
+    // while a synchronisation holds it). Both are first renamed away, so that nobody ever sees part
+    // of a copy.
     static DiscardResult Discard(const std::filesystem::path& dir, std::string& why);
 
     const std::filesystem::path& Dir() const { return m_dir; }
     // Removes the temporary files of writes that were cut short.
     void RemoveLeftovers();
+    // Makes the directory's changes durable.
+    void Flush();
 
     // The token of the last complete synchronisation; nothing before the first.
     std::optional<std::string> Token() const;
@@ -72,25 +79,15 @@ public:
     void SetPending(const PendingSync& pending);
     void DropPending();
 
+    // The copy of older versions: whether there is one, its folders, its messages.
+    bool HasLegacyCopy() const;
     std::map<int32_t, LocalFolder> Folders() const;
-    void SetFolders(const std::map<int32_t, LocalFolder>& folders);
-    // "Inbox", "Projects/Alpha": the names from below the root down to the folder.
-    static std::string FolderPath(const std::map<int32_t, LocalFolder>& folders, int32_t id);
-
-    bool HasMessage(int32_t id) const;
-    // The message and its metadata (not yet durable: see Flush).
-    void PutMessage(int32_t id, std::string_view mime, std::string_view meta);
-    // The metadata of a message already held, or of another item.
-    void PutMessageMeta(int32_t id, std::string_view meta);
-    void PutItemMeta(int32_t id, std::string_view meta);
-    // Removes whatever is held for the item; true when something was.
-    bool Remove(int32_t id);
-    // The ids of every message and item held.
-    std::set<int32_t> HeldIds() const;
-    size_t MessageCount() const;
-
-    // Makes every file written so far durable.
-    void Flush();
+    std::set<int32_t> LegacyMessageIds() const;
+    // False when the message's files are missing or cannot be read.
+    bool ReadLegacyMessage(int32_t id, std::string& mime, std::string& meta) const;
+    // Removes the old copy's files once the store holds what they held, and the token and pending
+    // work that went with them.
+    void RemoveLegacyCopy();
 
 private:
     std::filesystem::path MessagePath(int32_t id, const char* extension) const;

@@ -1,6 +1,8 @@
 #include "MailboxSync.h"
 
 #include "ArchiveReader.h"
+#include "StoreMigrate.h"
+#include "StoreSync.h"
 #include "SyncChanges.h"
 
 #include "Ostrel/Rpc/Requests/SyncRequest.h"
@@ -44,8 +46,8 @@ std::wstring JoinIds(const std::vector<int32_t>& ids) {
 
 }  // namespace
 
-MailboxSync::MailboxSync(const ProfileSettings& profile, UserSession& session, LocalMailbox& local)
-    : m_session(session), m_local(local) {
+MailboxSync::MailboxSync(const ProfileSettings& profile, UserSession& session, StoreMailbox& mailbox)
+    : m_session(session), m_mailbox(mailbox), m_local(mailbox.State()), m_pStore(std::make_unique<StoreSync>(mailbox)) {
     const LogonParams params = LogonParamsOf(profile, std::wstring());
     m_pConnection = std::make_unique<OstrelConnection>(L"ostrel sync", params.wsServer.c_str(), params.dwPort,
                                                        params.useSSL, params.dwProxySelection, params.wsProxy.c_str(),
@@ -63,6 +65,8 @@ SyncReport MailboxSync::Run(bool bFull) {
     const uint64_t ullStart = NowMs();
     SyncReport report;
     m_local.RemoveLeftovers();
+    if (m_local.HasLegacyCopy())
+        report.cMigrated = MigrateLegacyCopy(m_mailbox, *m_pStore);
 
     if (bFull) {
         m_local.DropPending();  // a full listing covers whatever it promised
@@ -70,6 +74,8 @@ SyncReport MailboxSync::Run(bool bFull) {
         OSTLOG_INFO(1, L"Finishing the interrupted synchronisation to token %hs (%d messages to fetch)",
                     pending->sToken.c_str(), static_cast<int>(pending->toFetch.size()));
         report.bResumed = true;
+        // The interrupted run may have written messages it could not record: find them by stamp.
+        m_pStore->IndexStore();
         Fetch(*pending, report);
         Finish(*pending, report);
     }
@@ -88,8 +94,15 @@ SyncReport MailboxSync::Run(bool bFull) {
     response.reset();
     Apply(changes, report.bFull, report);
 
-    report.cMessages = m_local.MessageCount();
-    report.cFolders = m_local.Folders().size();
+    const StoreSyncCounts& counts = m_pStore->Counts();
+    report.cFetched = counts.cFetched - report.cMigrated;
+    report.cUpdated = counts.cUpdated;
+    report.cItems = counts.cItems;
+    report.cDeleted = counts.cDeleted;
+    report.cFailed = counts.cFailed;
+    report.cConflicts = counts.cConflicts;
+    report.cMessages = m_pStore->MessageCount();
+    report.cFolders = m_pStore->FolderCount();
     report.ullMs = NowMs() - ullStart;
     return report;
 }
@@ -106,37 +119,29 @@ std::unique_ptr<Response> MailboxSync::RequestChanges(const std::optional<std::s
 }
 
 void MailboxSync::Apply(const SyncChanges& changes, bool bFull, SyncReport& report) {
-    std::map<int32_t, LocalFolder> folders = bFull ? std::map<int32_t, LocalFolder>() : m_local.Folders();
-    for (const auto& [id, folder] : changes.folders)
-        folders[id] = folder;
-    for (int32_t id : changes.deleted)
-        folders.erase(id);
-    m_local.SetFolders(folders);
+    m_pStore->ApplyTags(changes.tags);
+    m_pStore->ApplyFolders(changes.folders);
+    if (bFull)
+        m_pStore->IndexStore();
 
     PendingSync pending;
     pending.sToken = changes.sToken;
-    std::set<int32_t> listed;
+    std::set<int32_t> listed(changes.skipped.begin(), changes.skipped.end());
+    for (const auto& [id, folder] : changes.folders)
+        listed.insert(id);
     for (const SyncItem& item : changes.items) {
         listed.insert(item.iId);
-        if (!item.bMessage) {
-            m_local.PutItemMeta(item.iId, item.sMeta);
-            ++report.cItems;
-        } else if (m_local.HasMessage(item.iId)) {
-            // A message's content never changes on the server: flags, tags and folder do.
-            m_local.PutMessageMeta(item.iId, item.sMeta);
-            ++report.cUpdated;
-        } else {
+        if (m_pStore->ApplyItem(item, bFull))
             pending.toFetch.push_back(item.iId);
-        }
     }
     pending.toDelete = changes.deleted;
     if (bFull) {
-        for (int32_t id : m_local.HeldIds()) {
+        for (int32_t id : m_pStore->HeldIds()) {
             if (!listed.count(id))
                 pending.toDelete.push_back(id);
         }
     }
-    m_local.Flush();
+    m_mailbox.Flush();
     m_local.SetPending(pending);
     OSTLOG_INFO(1, L"Synchronising to token %hs: %d messages to fetch, %d items to delete", pending.sToken.c_str(),
                 static_cast<int>(pending.toFetch.size()), static_cast<int>(pending.toDelete.size()));
@@ -159,8 +164,9 @@ void MailboxSync::Fetch(PendingSync& pending, SyncReport& report) {
         const std::vector<int32_t> batch(pending.toFetch.begin(), pending.toFetch.begin() + count);
         std::set<int32_t> done;
         DownloadBatch(batch, done, report);
-        // The batch is on disk before the pending record forgets it.
-        m_local.Flush();
+        // The batch is in the store and its records in the mapper before the pending record
+        // forgets it.
+        m_mailbox.Flush();
         pending.toFetch.erase(pending.toFetch.begin(), pending.toFetch.begin() + count);
         m_local.SetPending(pending);
         ++report.cBatches;
@@ -201,12 +207,22 @@ void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_
     ArchiveReader reader(source.Get());
     ArchiveEntry entry;
     std::optional<std::pair<int32_t, std::string>> meta;
-    std::string content;
+    auto skip = [&](int32_t id, const char* pszWhy) {
+        OSTLOG_ERROR(L"Message %d skipped: %hs", id, pszWhy);
+        ++report.cFailed;
+        done.insert(id);
+    };
     while (reader.Next(entry)) {
+        // An entry that breaks the rules costs its item only; damage to the archive itself throws.
         const std::optional<int32_t> id = EntryId(entry.sName);
-        if (!id || !requested.count(*id) || done.count(*id))
-            throw ArchiveError("unexpected entry '" + entry.sName + "'");
+        if (!id || !requested.count(*id) || done.count(*id)) {
+            OSTLOG_ERROR(L"Archive entry '%hs' skipped: it names no message that was asked for", entry.sName.c_str());
+            ++report.cFailed;
+            continue;
+        }
         if (entry.kind == ArchiveEntry::Kind::Meta) {
+            if (meta)
+                skip(meta->first, "the archive has its metadata but not the message");
             meta = {*id, std::move(entry.sData)};
             continue;
         }
@@ -216,30 +232,30 @@ void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_
             done.insert(*id);
             continue;
         }
-        if (!meta || meta->first != *id)
-            throw ArchiveError("message " + std::to_string(*id) + " came without its metadata");
-        if (entry.pStream && !ReadWholeStream(entry.pStream.Get(), content))
-            throw ArchiveError("cannot read the spooled message " + std::to_string(*id));
-        const std::string& mime = entry.pStream ? content : entry.sData;
-        m_local.PutMessage(*id, mime, meta->second);
+        if (!meta || meta->first != *id) {
+            skip(*id, "the archive has the message without its metadata");
+            continue;
+        }
+        const uint64_t ullSize = entry.pStream ? entry.ullSize : entry.sData.size();
+        m_pStore->WriteMessage(*id, meta->second, entry.sData, entry.pStream.Get());
         meta.reset();
         done.insert(*id);
-        ++report.cFetched;
-        report.ullBytes += mime.size();
+        report.ullBytes += ullSize;
         if (m_pProgress)
-            m_pProgress->Advance(1, mime.size());
+            m_pProgress->Advance(1, ullSize);
     }
-    if (done.size() != requested.size())
-        throw ArchiveError("the archive ended with " + std::to_string(requested.size() - done.size()) + " of " +
-                           std::to_string(requested.size()) + " messages missing");
+    if (meta)
+        skip(meta->first, "the archive has its metadata but not the message");
+    for (int32_t id : ids) {
+        if (!done.count(id))
+            skip(id, "the archive does not hold it");
+    }
 }
 
-void MailboxSync::Finish(const PendingSync& pending, SyncReport& report) {
-    for (int32_t id : pending.toDelete) {
-        if (m_local.Remove(id))
-            ++report.cDeleted;
-    }
-    m_local.Flush();
+void MailboxSync::Finish(const PendingSync& pending, SyncReport&) {
+    for (int32_t id : pending.toDelete)
+        m_pStore->Delete(id);
+    m_mailbox.Flush();
     m_local.Commit(pending.sToken);
 }
 

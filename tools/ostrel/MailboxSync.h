@@ -1,20 +1,23 @@
-// Synchronises a profile's mailbox into its LocalMailbox:
+// Synchronises a profile's mailbox into its store (StoreMailbox.h, written through StoreSync.h):
 //
+//  0. a copy an older version kept as files is carried into the store once, without downloading;
 //  1. a SyncRequest with the saved token (none the first time, or when the server says the token
-//     is too old) gives the folder tree and the items that changed, and the ids deleted;
-//  2. folders and the metadata of items already held are written; the new token, the messages to
-//     download and the items to delete are recorded as the pending synchronisation (durably);
-//  3. messages are downloaded as ZIP archives of up to the session's zip list size, each batch
-//     made durable before the pending record drops it;
+//     is too old) gives the tags, the folder tree and the items that changed, and the ids deleted;
+//  2. tags, folders and the metadata of items already held are written; the new token, the
+//     messages to download and the items to delete are recorded as the pending synchronisation
+//     (durably);
+//  3. messages are downloaded as ZIP archives of up to the session's zip list size and written into
+//     their folders, each batch in the store before the pending record drops it;
 //  4. deletions are applied and the new token is committed.
 //
-// An interruption at any point (SIGINT, a dropped connection, a crash) leaves the copy consistent:
-// the next run finishes the pending synchronisation first, then asks for what changed since.
+// An interruption at any point (SIGINT, a dropped connection, a crash) leaves the store consistent:
+// the next run finishes the pending synchronisation first, then asks for what changed since. Every
+// object is found again by its server id, so nothing is written twice.
 #pragma once
 
-#include "LocalMailbox.h"
 #include "Profile.h"
 #include "Progress.h"
+#include "StoreMailbox.h"
 
 #include "Ostrel/Rpc/Session/UserSession.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
@@ -28,6 +31,7 @@
 namespace OstrelCli {
 
 struct SyncChanges;
+class StoreSync;
 
 // Thrown at a safe point after the interrupt check said so.
 class SyncInterrupted : public std::runtime_error {
@@ -43,6 +47,9 @@ struct SyncReport {
     size_t cItems = 0;        // other items (contacts, appointments...) written
     size_t cDeleted = 0;      // items removed
     size_t cUnavailable = 0;  // messages the server could no longer deliver (deleted meanwhile)
+    size_t cFailed = 0;       // items that broke the rules or could not be written (logged by id)
+    size_t cConflicts = 0;    // local versions kept in "Sync Issues/Conflicts"
+    size_t cMigrated = 0;     // messages carried over from an older version's copy
     size_t cBatches = 0;      // archives downloaded
     size_t cMessages = 0;     // messages held afterwards
     size_t cFolders = 0;      // folders held afterwards
@@ -53,7 +60,8 @@ struct SyncReport {
 
 class MailboxSync {
 public:
-    MailboxSync(const ProfileSettings& profile, Ostrel::Rpc::UserSession& session, LocalMailbox& local);
+    // The mailbox is open (StoreMailbox::Open) and locked.
+    MailboxSync(const ProfileSettings& profile, Ostrel::Rpc::UserSession& session, StoreMailbox& mailbox);
     ~MailboxSync();
 
     // Drawn while messages are downloaded; may be null.
@@ -63,7 +71,7 @@ public:
     void SetInterruptCheck(std::function<bool()> check) { m_interrupted = std::move(check); }
 
     // Throws SyncInterrupted, the library's exceptions (RpcException tree), ArchiveError and
-    // std::runtime_error; whatever is thrown, the local copy stays consistent.
+    // std::runtime_error; whatever is thrown, the store stays consistent.
     SyncReport Run(bool bFull);
 
 private:
@@ -75,7 +83,9 @@ private:
     void CheckInterrupt() const;
 
     Ostrel::Rpc::UserSession& m_session;
+    StoreMailbox& m_mailbox;
     LocalMailbox& m_local;
+    std::unique_ptr<StoreSync> m_pStore;
     std::unique_ptr<Ostrel::Rpc::OstrelConnection> m_pConnection;
     Progress* m_pProgress = nullptr;
     std::function<bool()> m_interrupted;

@@ -2,6 +2,7 @@
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
+#include "Util/Log/Log.h"
 
 #include <charconv>
 #include <stdexcept>
@@ -13,10 +14,14 @@ namespace {
 
 using Platform::ComPtr;
 
-// The elements of the items a synchronisation keeps; others (conversations, tags) are skipped.
-bool IsItemElement(const std::wstring& name, bool& bMessage) {
-    bMessage = name == L"m";
-    return bMessage || name == L"cn" || name == L"doc" || name == L"appt" || name == L"task" || name == L"note";
+// The elements of the items a synchronisation keeps; others (conversations) are skipped.
+bool IsItemElement(const std::wstring& name, SyncItemKind& kind) {
+    kind = name == L"m"      ? SyncItemKind::Message
+           : name == L"cn"   ? SyncItemKind::Contact
+           : name == L"appt" ? SyncItemKind::Appointment
+           : name == L"task" ? SyncItemKind::Task
+                             : SyncItemKind::Other;
+    return kind != SyncItemKind::Other || name == L"doc" || name == L"note";
 }
 
 std::optional<int32_t> ToId(const std::wstring& text) {
@@ -33,6 +38,18 @@ std::wstring Attribute(IXMLDOMElement* pElement, const wchar_t* pwszName) {
     if (FAILED(pElement->getAttribute(pwszName, value)))
         value.clear();
     return value;
+}
+
+// An optional number: 0 when absent, a failure when present and not a 32-bit number.
+int32_t OptionalNumber(IXMLDOMElement* pElement, const wchar_t* pwszName, const std::wstring& element) {
+    const std::wstring text = Attribute(pElement, pwszName);
+    if (text.empty())
+        return 0;
+    auto value = ToId(text);
+    if (!value)
+        throw std::runtime_error("the synchronisation reply has a <" + Platform::ToUtf8(element) + "> whose \"" +
+                                 Platform::ToUtf8(pwszName) + "\" is not a number");
+    return *value;
 }
 
 int32_t RequiredId(IXMLDOMElement* pElement, const wchar_t* pwszName, const std::wstring& element) {
@@ -132,15 +149,28 @@ SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument) {
             continue;
         std::wstring name;
         element->get_baseName(name);
-        bool bMessage = false;
+        SyncItemKind kind = SyncItemKind::Other;
         if (name == L"folder") {
             const int32_t id = RequiredId(element.Get(), L"id", name);
-            LocalFolder folder;
+            SyncFolder folder;
             folder.iParent = id == kRootFolderId ? 0 : RequiredId(element.Get(), L"l", name);
+            folder.iSeq = OptionalNumber(element.Get(), L"ms", name);
             folder.sName = Platform::ToUtf8(Attribute(element.Get(), L"name"));
             folder.sView = Platform::ToUtf8(Attribute(element.Get(), L"view"));
-            changes.folders[id] = folder;
+            if (id != kRootFolderId && (folder.sName.empty() || folder.iParent == id))
+                throw std::runtime_error("the synchronisation reply has a folder " + std::to_string(id) +
+                                         " without a name or inside itself");
+            changes.folders.emplace_back(id, std::move(folder));
             stack.push_back(FirstChild(node.Get()));
+        } else if (name == L"tag") {
+            SyncTag tag;
+            tag.iId = RequiredId(element.Get(), L"id", name);
+            tag.sName = Platform::ToUtf8(Attribute(element.Get(), L"name"));
+            tag.sRgb = Platform::ToUtf8(Attribute(element.Get(), L"rgb"));
+            if (tag.sName.empty())
+                throw std::runtime_error("the synchronisation reply has a tag " + std::to_string(tag.iId) +
+                                         " without a name");
+            changes.tags.push_back(std::move(tag));
         } else if (name == L"deleted") {
             const std::wstring ids = Attribute(element.Get(), L"ids");
             size_t pos = 0;
@@ -154,12 +184,26 @@ SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument) {
                 changes.deleted.push_back(*id);
                 pos = end + 1;
             }
-        } else if (IsItemElement(name, bMessage)) {
+        } else if (IsItemElement(name, kind)) {
             SyncItem item;
             item.iId = RequiredId(element.Get(), L"id", name);
-            item.bMessage = bMessage;
-            element->get_xmlUtf8(item.sMeta);
-            item.sMeta = WithUtf8Characters(WithoutReplyNamespace(item.sMeta));
+            item.kind = kind;
+            try {
+                item.iFolder = RequiredId(element.Get(), L"l", name);
+                item.iSeq = OptionalNumber(element.Get(), L"ms", name);
+            } catch (const std::runtime_error& e) {
+                // One item that breaks the rules is left out; the rest of the reply stands.
+                OSTLOG_ERROR(L"Item %d skipped: %hs", item.iId, e.what());
+                changes.skipped.push_back(item.iId);
+                continue;
+            }
+            item.sFlags = Platform::ToUtf8(Attribute(element.Get(), L"f"));
+            item.sTagIds = Platform::ToUtf8(Attribute(element.Get(), L"t"));
+            item.sTagNames = Platform::ToUtf8(Attribute(element.Get(), L"tn"));
+            if (kind != SyncItemKind::Message) {
+                element->get_xmlUtf8(item.sMeta);
+                item.sMeta = WithUtf8Characters(WithoutReplyNamespace(item.sMeta));
+            }
             changes.items.push_back(std::move(item));
         }
     }

@@ -1,5 +1,5 @@
-// `ostrel sync`: synchronises the profile's mailbox into OSTREL_HOME/profiles/NAME/mail (see
-// LocalMailbox.h and MailboxSync.h), with a progress bar on a terminal and a one-line summary on
+// `ostrel sync`: synchronises the profile's mailbox into its store OSTREL_HOME/profiles/NAME/NAME.osd
+// (see StoreMailbox.h and MailboxSync.h), with a progress bar on a terminal and a one-line summary on
 // stdout (or JSON). SIGINT stops it at the next safe point with exit status 130; the next run
 // finishes what it left.
 #include "SyncCommand.h"
@@ -24,7 +24,7 @@ double PerSecond(double amount, uint64_t ullMs) {
 
 }  // namespace
 
-std::string SyncSummary(const std::string& account, const SyncReport& report) {
+std::string SyncSummary(const std::string& account, const std::string& store, const SyncReport& report) {
     char rates[96] = "";
     if (report.cFetched)
         std::snprintf(rates, sizeof rates, " (%.0f msg/s, %s/s)", PerSecond(report.cFetched, report.ullDownloadMs),
@@ -32,21 +32,30 @@ std::string SyncSummary(const std::string& account, const SyncReport& report) {
     return "synchronised " + account + (report.bFull ? " (full)" : "") + (report.bResumed ? " (resumed)" : "") + ": " +
            std::to_string(report.cFetched) + " messages fetched, " + std::to_string(report.cUpdated) + " updated, " +
            std::to_string(report.cItems) + " other items, " + std::to_string(report.cDeleted) + " deleted; now " +
-           std::to_string(report.cMessages) + " messages in " + std::to_string(report.cFolders) + " folders; " +
-           HumanBytes(report.ullBytes) + " in " + HumanSeconds(static_cast<double>(report.ullMs) / 1000.0) + rates;
+           std::to_string(report.cMessages) + " messages in " + std::to_string(report.cFolders) + " folders of " +
+           store + "; " + HumanBytes(report.ullBytes) + " in " +
+           HumanSeconds(static_cast<double>(report.ullMs) / 1000.0) + rates +
+           (report.cFailed ? "; " + std::to_string(report.cFailed) + " items failed (see the log)" : "") +
+           (report.cConflicts ? "; " + std::to_string(report.cConflicts) + " conflicts kept in Sync Issues/Conflicts"
+                              : "") +
+           (report.cMigrated ? "; " + std::to_string(report.cMigrated) + " messages carried over from the old copy"
+                             : "");
 }
 
-std::string SyncJson(const std::string& profile, const std::string& account, const SyncReport& report) {
-    char text[512];
+std::string SyncJson(const std::string& profile, const std::string& account, const std::string& store,
+                     const SyncReport& report) {
+    char text[640];
     std::snprintf(
         text, sizeof text,
         "\"full\":%s,\"resumed\":%s,\"fetched\":%zu,\"updated\":%zu,\"items\":%zu,\"deleted\":%zu,\"unavailable\":%zu,"
-        "\"batches\":%zu,\"messages\":%zu,\"folders\":%zu,\"bytes\":%llu,\"ms\":%llu,\"downloadMs\":%llu}",
+        "\"batches\":%zu,\"messages\":%zu,\"folders\":%zu,\"failed\":%zu,\"conflicts\":%zu,\"migrated\":%zu,"
+        "\"bytes\":%llu,\"ms\":%llu,\"downloadMs\":%llu}",
         report.bFull ? "true" : "false", report.bResumed ? "true" : "false", report.cFetched, report.cUpdated,
         report.cItems, report.cDeleted, report.cUnavailable, report.cBatches, report.cMessages, report.cFolders,
-        static_cast<unsigned long long>(report.ullBytes), static_cast<unsigned long long>(report.ullMs),
-        static_cast<unsigned long long>(report.ullDownloadMs));
-    return "{\"profile\":" + JsonString(profile) + ",\"account\":" + JsonString(account) + "," + text;
+        report.cFailed, report.cConflicts, report.cMigrated, static_cast<unsigned long long>(report.ullBytes),
+        static_cast<unsigned long long>(report.ullMs), static_cast<unsigned long long>(report.ullDownloadMs));
+    return "{\"profile\":" + JsonString(profile) + ",\"account\":" + JsonString(account) +
+           ",\"store\":" + JsonString(store) + "," + text;
 }
 
 int RunSync(const std::vector<std::string>& args, Context& context) {
@@ -86,9 +95,12 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
     const ServerTarget target{profile->server.Url(), profile->sAccount};
     std::shared_ptr<Ostrel::Rpc::UserSession> session;
     try {
-        std::unique_ptr<LocalMailbox> local = std::make_unique<LocalMailbox>(ProfileDataDir(name));
-        if (!local->Lock())
+        std::unique_ptr<StoreMailbox> mailbox = std::make_unique<StoreMailbox>(name);
+        if (!mailbox->Lock())
             return Failure("sync", "another 'ostrel sync' of profile '" + name + "' is running", context);
+        if (FAILED(mailbox->Open(true, why)))
+            return Failure("sync", why, context);
+        const std::string store = mailbox->Path().string();
         SignOnProfile(*profile, *wsPassword, context, session);
         // A sign-on later in the run that needs the password asks the interface, which answers
         // with the run's own password even without a terminal (a wrong one failed just above).
@@ -99,7 +111,7 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
 
         InterruptScope interruptScope("sync");
         Progress progress(context, !parsed.Has("--quiet") && !parsed.Has("--json"));
-        MailboxSync sync(*profile, *session, *local);
+        MailboxSync sync(*profile, *session, *mailbox);
         sync.SetProgress(&progress);
         sync.SetInterruptCheck(Interrupted);
         const SyncReport report = sync.Run(parsed.Has("--full"));
@@ -108,12 +120,12 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
             // One object: the mailbox's figures and, as "senderLists", the sender lists' outcome.
             std::string senderLists;
             const int senderExit = SyncSenderLists(*profile, true, context, &senderLists);
-            std::string json = SyncJson(name, profile->sAccount, report);
+            std::string json = SyncJson(name, profile->sAccount, store, report);
             json.insert(json.size() - 1, ",\"senderLists\":" + senderLists);
             std::fprintf(context.out, "%s\n", json.c_str());
             return senderExit;
         }
-        std::fprintf(context.out, "%s\n", SyncSummary(profile->sAccount, report).c_str());
+        std::fprintf(context.out, "%s\n", SyncSummary(profile->sAccount, store, report).c_str());
         if (SyncSenderLists(*profile, false, context) != kExitOk)
             return kExitFailure;
     } catch (...) {

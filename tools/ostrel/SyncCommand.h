@@ -8,9 +8,10 @@
 namespace OstrelCli {
 
 // "synchronised ACCOUNT: N messages fetched, N updated, N other items, N deleted; now N messages in N
-// folders; SIZE in TIME (rates)".
-std::string SyncSummary(const std::string& account, const SyncReport& report);
+// folders of STORE; SIZE in TIME (rates)", then what failed, conflicted or was carried over, if any.
+std::string SyncSummary(const std::string& account, const std::string& store, const SyncReport& report);
 // The same as one JSON object.
-std::string SyncJson(const std::string& profile, const std::string& account, const SyncReport& report);
+std::string SyncJson(const std::string& profile, const std::string& account, const std::string& store,
+                     const SyncReport& report);
 
 }  // namespace OstrelCli

@@ -1,5 +1,5 @@
-// The pieces under `ostrel sync`: the local copy on disk with damaged files, and reading
-// synchronisation replies that break the rules.
+// The pieces under `ostrel sync`: its state on disk with damaged files, the old file copy, and
+// reading synchronisation replies that break the rules.
 #include "CliTestSupport.h"
 
 #include "ostrel/LocalMailbox.h"
@@ -15,7 +15,6 @@ namespace CliTest {
 
 namespace {
 
-using OstrelCli::LocalFolder;
 using OstrelCli::LocalMailbox;
 
 class LocalCopyTest : public ::testing::Test {
@@ -52,57 +51,42 @@ TEST_F(LocalCopyTest, PendingStateAndDamagedFiles) {
     EXPECT_THROW(local.Folders(), std::runtime_error);
 }
 
-TEST_F(LocalCopyTest, FilesOfItemsAndLeftovers) {
+// The copy older versions kept as files is read for carrying it into the store, then removed with
+// the token that went with it; logging in as another account removes the store too.
+TEST_F(LocalCopyTest, LegacyFilesLockAndDiscard) {
     LocalMailbox local(Dir());
-    local.PutMessage(300, "Subject: a\r\n\r\nx", "<m id=\"300\"/>");
-    local.PutItemMeta(301, "<cn id=\"301\"/>");
+    EXPECT_FALSE(local.HasLegacyCopy());
+    std::filesystem::create_directories(Dir() / "messages");
+    std::ofstream(Dir() / "messages" / "300.eml") << "Subject: a\r\n\r\nx";
+    std::ofstream(Dir() / "messages" / "300.meta") << "<m id=\"300\" l=\"2\"/>";
+    std::ofstream(Dir() / "messages" / "301.eml") << "no metadata";
     std::ofstream(Dir() / "messages" / ".302.eml.Ab12Cd") << "half a message";
-    EXPECT_TRUE(local.HasMessage(300));
-    EXPECT_FALSE(local.HasMessage(301));
-    EXPECT_EQ(local.HeldIds(), (std::set<int32_t>{300, 301}));
-    EXPECT_EQ(local.MessageCount(), 1u);
+    ASSERT_TRUE(local.HasLegacyCopy());
+    EXPECT_EQ(local.LegacyMessageIds(), (std::set<int32_t>{300, 301}));
+    std::string mime, meta;
+    ASSERT_TRUE(local.ReadLegacyMessage(300, mime, meta));
+    EXPECT_EQ(meta, "<m id=\"300\" l=\"2\"/>");
+    EXPECT_FALSE(local.ReadLegacyMessage(301, mime, meta)) << "a message without its metadata is fetched again";
 
-    // A message without its metadata is not held: it is fetched again.
-    std::filesystem::remove(Dir() / "messages" / "300.meta");
-    EXPECT_FALSE(local.HasMessage(300));
-
-    local.RemoveLeftovers();
-    EXPECT_FALSE(std::filesystem::exists(Dir() / "messages" / ".302.eml.Ab12Cd"));
-    EXPECT_TRUE(local.Remove(301));
-    EXPECT_FALSE(local.Remove(301));
-    EXPECT_TRUE(local.Remove(300));
-    EXPECT_TRUE(local.HeldIds().empty());
+    local.Commit("17");
+    local.RemoveLegacyCopy();
+    EXPECT_FALSE(local.HasLegacyCopy());
+    EXPECT_FALSE(local.Token()) << "the next listing is a full one";
 
     LocalMailbox other(Dir());
     ASSERT_TRUE(local.Lock());
-    EXPECT_FALSE(other.Lock()) << "one process synchronises a copy at a time";
+    EXPECT_FALSE(other.Lock()) << "one process synchronises a profile at a time";
 
-    // A folder of the copy that cannot be read is named, with the reason, in words.
-    std::filesystem::remove_all(Dir() / "messages");
-    std::ofstream(Dir() / "messages") << "not a folder";
-    try {
-        local.MessageCount();
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot read " + (Dir() / "messages").string() + ": Not a directory");
-    }
-}
-
-TEST_F(LocalCopyTest, FolderPaths) {
-    LocalMailbox local(Dir());
-    std::map<int32_t, LocalFolder> folders = {{1, {0, "USER_ROOT", ""}},
-                                              {2, {1, "Inbox", "message"}},
-                                              {300, {2, "Tab\tand\nnewline", "message"}},
-                                              {400, {401, "Loop", ""}},
-                                              {401, {400, "Back", ""}}};
-    EXPECT_EQ(LocalMailbox::FolderPath(folders, 2), "Inbox");
-    EXPECT_EQ(LocalMailbox::FolderPath(folders, 1), "");
-    EXPECT_FALSE(LocalMailbox::FolderPath(folders, 400).empty()) << "a loop ends";
-    local.SetFolders(folders);
-    const auto read = local.Folders();
-    ASSERT_EQ(read.size(), folders.size()) << "names never break the lines";
-    EXPECT_EQ(read.at(300).iParent, 2);
-    EXPECT_EQ(read.at(300).sName, "Tab and newline");
+    const std::filesystem::path profile = home.Path() / "alice";
+    std::filesystem::create_directories(profile / "mail");
+    for (const char* name : {"alice.osd", "alice.idmv", "alice_GAL2.idm", "profile.conf"})
+        std::ofstream(profile / name) << "x";
+    std::string why;
+    EXPECT_EQ(LocalMailbox::Discard(profile / "mail", why), LocalMailbox::DiscardResult::Removed) << why;
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(profile))
+        left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"profile.conf"}));
 }
 
 class SyncReplyTest : public ::testing::Test {
@@ -124,25 +108,32 @@ protected:
 
 TEST_F(SyncReplyTest, TreeItemsAndDeletions) {
     const auto changes =
-        Read(Sync("<tag id=\"64\" name=\"Work\"/><deleted ids=\"5,6\"/>"
-                  "<folder id=\"1\" name=\"USER_ROOT\"><folder id=\"2\" l=\"1\" name=\"Inbox\" view=\"message\">"
-                  "<m id=\"300\" l=\"2\" su=\"Grüße &amp;#xFC; &lt;x&gt;\"/><c id=\"-300\"/><folder id=\"500\" l=\"2\" "
-                  "name=\"Sub\"><cn id=\"301\" l=\"500\"/>"
-                  "</folder></folder></folder>"));
+        Read(Sync("<tag id=\"64\" name=\"Work\" rgb=\"#FF0000\"/><deleted ids=\"5,6\"/>"
+                  "<folder id=\"1\" name=\"USER_ROOT\"><folder id=\"2\" l=\"1\" name=\"Inbox\" view=\"message\" "
+                  "ms=\"4\"><m id=\"300\" l=\"2\" f=\"uf\" t=\"64\" tn=\"Work\" ms=\"8\"/><c id=\"-300\"/>"
+                  "<folder id=\"500\" l=\"2\" name=\"Sub\"><cn id=\"301\" l=\"500\" su=\"Grüße &amp;#xFC; &lt;x&gt;\"/>"
+                  "<m id=\"302\" l=\"x\"/></folder></folder></folder>"));
     EXPECT_EQ(changes.sToken, "9");
     EXPECT_EQ(changes.deleted, (std::vector<int32_t>{5, 6}));
+    ASSERT_EQ(changes.tags.size(), 1u);
+    EXPECT_EQ(changes.tags[0].sRgb, "#FF0000");
     ASSERT_EQ(changes.folders.size(), 3u);
-    EXPECT_EQ(changes.folders.at(500).iParent, 2);
-    EXPECT_EQ(changes.folders.at(2).sView, "message");
-    ASSERT_EQ(changes.items.size(), 2u) << "conversations and tags are not items of the copy";
-    EXPECT_TRUE(changes.items[0].bMessage);
-    EXPECT_EQ(changes.items[0].iId, 300);
-    // Kept as UTF-8; text that merely looks like a character reference stays escaped.
-    EXPECT_NE(changes.items[0].sMeta.find("su=\"Grüße &amp;#xFC; &lt;x&gt;\""), std::string::npos)
-        << changes.items[0].sMeta;
-    EXPECT_FALSE(changes.items[1].bMessage);
-    // In the form the message archives have: the element alone, without the reply's namespace.
-    EXPECT_EQ(changes.items[1].sMeta, "<cn id=\"301\" l=\"500\"/>");
+    EXPECT_EQ(changes.folders[1].first, 2) << "parents before children";
+    EXPECT_EQ(changes.folders[1].second.iSeq, 4);
+    EXPECT_EQ(changes.folders[2].second.iParent, 2);
+    ASSERT_EQ(changes.items.size(), 2u) << "conversations are not items";
+    const OstrelCli::SyncItem& message = changes.items[0];
+    EXPECT_EQ(message.kind, OstrelCli::SyncItemKind::Message);
+    EXPECT_EQ(message.iFolder, 2);
+    EXPECT_EQ(message.iSeq, 8);
+    EXPECT_EQ(message.sFlags + "|" + message.sTagIds + "|" + message.sTagNames, "uf|64|Work");
+    const OstrelCli::SyncItem& contact = changes.items[1];
+    EXPECT_EQ(contact.kind, OstrelCli::SyncItemKind::Contact);
+    // Kept as UTF-8 and without the reply's namespace; text that merely looks like a character
+    // reference stays escaped.
+    EXPECT_EQ(contact.sMeta, "<cn id=\"301\" l=\"500\" su=\"Grüße &amp;#xFC; &lt;x&gt;\"/>");
+    // An item whose folder is no number is left out by itself.
+    EXPECT_EQ(changes.skipped, (std::vector<int32_t>{302}));
 }
 
 TEST_F(SyncReplyTest, RepliesThatBreakTheRules) {
@@ -152,6 +143,7 @@ TEST_F(SyncReplyTest, RepliesThatBreakTheRules) {
     EXPECT_THROW(Read(Sync("<m id=\"12x\"/>")), std::runtime_error);
     EXPECT_THROW(Read(Sync("<m id=\"99999999999\"/>")), std::runtime_error) << "beyond 32 bits";
     EXPECT_THROW(Read(Sync("<folder id=\"7\" name=\"x\"/>")), std::runtime_error) << "a folder without parent";
+    EXPECT_THROW(Read(Sync("<folder id=\"7\" l=\"7\" name=\"x\"/>")), std::runtime_error) << "inside itself";
     EXPECT_THROW(Read(Sync("<deleted ids=\"1,,2\"/>")), std::runtime_error);
 }
 

@@ -1,0 +1,110 @@
+// Writes what the server says into the profile's store: tags as categories, the folder tree, the
+// metadata of items already held, downloaded messages, deletions. Every object written carries its
+// server id and its baseline (SyncBaseline.h), saved together, and is recorded in the item mapper
+// after the save; an object found by its stamp is updated in place, so a repeated, resumed or full
+// run never makes a second copy.
+//
+// Local changes not yet pushed are kept: for a message the server changed too, each field (read,
+// flagged, tags, folder) goes to the side that changed it; when both changed the same field the
+// server wins and the local version is kept as a copy in "Sync Issues/Conflicts". An item deleted
+// in the store that the server changed comes back; one the server did not change stays deleted
+// for push to carry over.
+//
+// Failures of one item are logged with its id and counted; the run goes on.
+#pragma once
+
+#include "StoreMailbox.h"
+#include "SyncChanges.h"
+
+#include "Ostrel/Convert/Mail/IncomingMeta.h"
+#include "Ostrel/Store/Categories/TagCache.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+
+namespace Ostrel::Convert {
+class IncomingBatch;
+struct IncomingBatchReport;
+}  // namespace Ostrel::Convert
+
+namespace OstrelCli {
+
+struct StoreSyncCounts {
+    size_t cFetched = 0;    // messages written from a download
+    size_t cUpdated = 0;    // items whose metadata was rewritten
+    size_t cItems = 0;      // other items written
+    size_t cDeleted = 0;    // items and folders removed
+    size_t cConflicts = 0;  // local versions kept in the conflicts folder
+    size_t cFailed = 0;     // items that could not be written (logged with their ids)
+    size_t cMigrated = 0;   // messages carried over from an older version's copy
+};
+
+class StoreSync {
+public:
+    explicit StoreSync(StoreMailbox& mailbox);
+    ~StoreSync();
+    StoreSync(const StoreSync&) = delete;
+    StoreSync& operator=(const StoreSync&) = delete;
+
+    const StoreSyncCounts& Counts() const { return m_counts; }
+
+    // Reads every stamped object of the store once, so that objects the mapper does not know
+    // are found without a search each (full listings, resumed runs).
+    void IndexStore();
+    // The server ids of the items and folders held (IndexStore first).
+    std::set<int32_t> HeldIds() const;
+
+    void ApplyTags(const std::vector<SyncTag>& tags);
+    // Creates, renames and moves folders as listed; a folder whose parent is not there is logged
+    // and skipped.
+    void ApplyFolders(const std::vector<std::pair<int32_t, SyncFolder>>& folders);
+    // An item the server listed: its metadata applied when the store holds it. True when it must
+    // be downloaded.
+    bool ApplyItem(const SyncItem& item, bool bFull);
+
+    // A downloaded message with its metadata entry (the archive's text of it); bytes in memory or
+    // a stream.
+    void WriteMessage(int32_t iId, std::string_view meta, std::string_view mime, IStream* pMime);
+    // Removes the item or folder of that server id and its record; true when there was one.
+    bool Delete(int32_t iId);
+
+    // Counts for the report.
+    size_t MessageCount();
+    size_t FolderCount();
+
+private:
+    struct Located {
+        Platform::ComPtr<IMessage> pMessage;
+        bool bDeletedLocally = false;  // the mapper knows it, the store object is gone
+    };
+    Located Locate(int32_t iId, int32_t iFolderHint);
+    HRESULT OpenFolder(int32_t iServerId, IMAPIFolder** ppFolder);
+    HRESULT ApplyFolder(int32_t iId, const SyncFolder& folder);
+    HRESULT UpdateMessage(IMessage* pMessage, const SyncItem& item);
+    // Whether the message's read, flag, tag or folder state differs from its baseline.
+    bool HasLocalChanges(IMessage* pMessage);
+    HRESULT KeepConflictCopy(IMessage* pMessage, int32_t iId);
+    // The server id of the folder the message is in now; 0 when it is not a server folder.
+    int32_t CurrentFolderOf(IMessage* pMessage);
+    HRESULT SetFlagsAndTags(IMessage* pMessage, const std::string& sFlags, const std::string& sTagNames, bool bFlags,
+                            bool bTags);
+    HRESULT MoveMessage(IMessage* pMessage, int32_t iFolder);
+    Ostrel::Convert::IncomingBatch& BatchFor(int32_t iFolder, IMAPIFolder* pFolder);
+
+    StoreMailbox& m_mailbox;
+    Ostrel::Mapi::TagCache m_tagCache;
+    bool m_bTagCacheRead = false;
+    std::map<LONG, std::wstring> m_tagMap;
+    std::unordered_map<int32_t, std::string> m_index;  // server id -> entry id, once IndexStore ran
+    bool m_bIndexed = false;
+    std::map<int32_t, Platform::ComPtr<IMAPIFolder>> m_folders;
+    std::map<int32_t, std::unique_ptr<Ostrel::Convert::IncomingBatch>> m_batches;
+    std::unique_ptr<Ostrel::Convert::IncomingBatchReport> m_pBatchReport;
+    StoreSyncCounts m_counts;
+};
+
+}  // namespace OstrelCli
