@@ -8,7 +8,13 @@
 #include "ostrel/LocalServer.h"
 
 #include "Ostrel/Rpc/Session/UserSession.h"
+#include "Ostrel/Store/NamedProps.h"
+#include "Platform/Base/Utf.h"
 #include "Platform/Http/WinHttp.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mapi/Store/OsdStore.h"
 #include "Platform/Ui/Ui.h"
 #include "Support/Files.h"
 #include "Support/Process.h"
@@ -90,6 +96,85 @@ inline CommandRun RunProgram(const std::string& args, const std::string& input =
 
 using TestSupport::ReadFile;
 
+// A message as `ostrel sync` left it in the profile's store.
+struct StoredMessage {
+    int32_t iId = 0;      // its server id (PR_OSTREL_ID)
+    int32_t iFolder = 0;  // the server id of its folder; 0 for a folder of the store's own
+    std::wstring wsFolder;
+    std::wstring wsSubject;
+    bool bRead = false;
+    bool bFlagged = false;
+    std::vector<std::wstring> categories;
+};
+
+// Every message of the store below its IPM subtree, folder by folder; nothing when there is no
+// store.
+inline std::vector<StoredMessage> ReadStoreMessages(const std::filesystem::path& path) {
+    std::vector<StoredMessage> messages;
+    Platform::ComPtr<IMsgStore> pStore;
+    if (FAILED(Platform::OpenOsdStore(path, false, L"", false, pStore.AddressOf())))
+        return messages;
+    auto* pNamed = Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(pStore.Get());
+    const ULONG ulId = Ostrel::Mapi::NAMED_PROP(Ostrel::Mapi::NamedProps::OSTREL_ID, PT_LONG, pNamed);
+    const ULONG ulKeywords = Ostrel::Mapi::NAMED_PROP(Ostrel::Mapi::NamedProps::KEYWORDS, PT_MV_UNICODE, pNamed);
+    auto open = [&](const SBinary& eid) {
+        Platform::ComPtr<IUnknown> pUnk;
+        ULONG ulType = 0;
+        pStore->OpenEntry(eid.cb, reinterpret_cast<LPENTRYID>(eid.lpb), &IID_IMAPIFolder, 0, &ulType, pUnk.AddressOf());
+        return Platform::ComPtr<IMAPIFolder>(static_cast<IMAPIFolder*>(pUnk.Get()));
+    };
+    LPSPropValue pSubtree = nullptr;
+    if (FAILED(HrGetOneProp(pStore.Get(), PR_IPM_SUBTREE_ENTRYID, &pSubtree)))
+        return messages;
+    std::vector<Platform::ComPtr<IMAPIFolder>> pending{open(pSubtree->Value.bin)};
+    MAPIFreeBuffer(pSubtree);
+    while (!pending.empty()) {
+        Platform::ComPtr<IMAPIFolder> pFolder = pending.back();
+        pending.pop_back();
+        if (!pFolder)
+            continue;
+        LPSPropValue pProps = nullptr;
+        ULONG c = 0;
+        SizedSPropTagArray(2, folderCols) = {2, {ulId, PR_DISPLAY_NAME_W}};
+        pFolder->GetProps(reinterpret_cast<LPSPropTagArray>(&folderCols), 0, &c, &pProps);
+        const int32_t iFolder = pProps && pProps[0].ulPropTag == ulId ? pProps[0].Value.l : 0;
+        const std::wstring wsFolder = pProps && pProps[1].ulPropTag == PR_DISPLAY_NAME_W ? pProps[1].Value.lpszW : L"";
+        MAPIFreeBuffer(pProps);
+        Platform::ComPtr<IMAPITable> pTable;
+        LPSRowSet pRows = nullptr;
+        SizedSPropTagArray(5, cols) = {5, {ulId, PR_SUBJECT_W, PR_MESSAGE_FLAGS, PR_FLAG_STATUS, ulKeywords}};
+        if (SUCCEEDED(pFolder->GetContentsTable(0, pTable.AddressOf())) &&
+            SUCCEEDED(
+                HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &pRows))) {
+            for (ULONG i = 0; i < pRows->cRows; ++i) {
+                const SPropValue* p = pRows->aRow[i].lpProps;
+                StoredMessage message;
+                message.iId = p[0].ulPropTag == ulId ? p[0].Value.l : 0;
+                message.iFolder = iFolder;
+                message.wsFolder = wsFolder;
+                message.wsSubject = p[1].ulPropTag == PR_SUBJECT_W ? p[1].Value.lpszW : L"";
+                message.bRead = p[2].ulPropTag == PR_MESSAGE_FLAGS && (p[2].Value.l & MSGFLAG_READ);
+                message.bFlagged = p[3].ulPropTag == PR_FLAG_STATUS && p[3].Value.l == 2;
+                if (p[4].ulPropTag == ulKeywords)
+                    for (ULONG k = 0; k < p[4].Value.MVszW.cValues; ++k)
+                        message.categories.emplace_back(p[4].Value.MVszW.lppszW[k]);
+                messages.push_back(std::move(message));
+            }
+            FreeProws(pRows);
+        }
+        Platform::ComPtr<IMAPITable> pChildren;
+        SizedSPropTagArray(1, eidCols) = {1, {PR_ENTRYID}};
+        if (SUCCEEDED(pFolder->GetHierarchyTable(0, pChildren.AddressOf())) &&
+            SUCCEEDED(HrQueryAllRows(pChildren.Get(), reinterpret_cast<LPSPropTagArray>(&eidCols), nullptr, nullptr, 0,
+                                     &pRows))) {
+            for (ULONG i = 0; i < pRows->cRows; ++i)
+                pending.push_back(open(pRows->aRow[i].lpProps[0].Value.bin));
+            FreeProws(pRows);
+        }
+    }
+    return messages;
+}
+
 // A fresh home and a simulator with the local account; commands run in-process.
 class SimulatorTest : public ::testing::Test {
 protected:
@@ -129,14 +214,14 @@ protected:
     }
 
     std::filesystem::path MailDir() const { return home.Path() / "home" / "profiles" / "default" / "mail"; }
+    std::filesystem::path StorePath() const { return home.Path() / "home" / "profiles" / "default" / "default.osd"; }
+    std::vector<StoredMessage> StoreMessages() const { return ReadStoreMessages(StorePath()); }
 
-    // The ids of the messages held locally (files ID.eml).
+    // The server ids of the messages held in the store.
     std::set<int32_t> LocalMessages() const {
         std::set<int32_t> ids;
-        for (const auto& entry : std::filesystem::directory_iterator(MailDir() / "messages")) {
-            if (entry.path().extension() == ".eml")
-                ids.insert(std::stoi(entry.path().stem().string()));
-        }
+        for (const StoredMessage& message : StoreMessages())
+            ids.insert(message.iId);
         return ids;
     }
 
@@ -153,16 +238,23 @@ protected:
         return ids;
     }
 
-    // Every local message is the server's, byte for byte, and nothing else is held.
+    // Every server message is in the store once, in its folder, read and flagged as on the server,
+    // and nothing else is held.
     void ExpectExactCopy() {
-        const std::set<int32_t> local = LocalMessages();
-        EXPECT_EQ(local, ServerMessages());
-        for (int32_t id : local) {
-            auto item = Mailbox().Item(id);
-            ASSERT_TRUE(item) << id;
-            EXPECT_EQ(ReadFile(MailDir() / "messages" / (std::to_string(id) + ".eml")), item->mime) << id;
-            EXPECT_TRUE(std::filesystem::exists(MailDir() / "messages" / (std::to_string(id) + ".meta"))) << id;
+        const std::vector<StoredMessage> stored = StoreMessages();
+        std::set<int32_t> local;
+        for (const StoredMessage& message : stored) {
+            EXPECT_TRUE(local.insert(message.iId).second) << "twice: " << message.iId;
+            auto item = Mailbox().Item(message.iId);
+            ASSERT_TRUE(item) << message.iId;
+            EXPECT_EQ(message.iFolder, item->folderId) << message.iId;
+            EXPECT_EQ(message.bRead, item->flags.find('u') == std::string::npos) << message.iId;
+            EXPECT_EQ(message.bFlagged, item->flags.find('f') != std::string::npos) << message.iId;
+            if (item->subject.find("=?") == std::string::npos) {  // the server keeps encoded words as they came
+                EXPECT_EQ(message.wsSubject, Platform::FromUtf8(item->subject)) << message.iId;
+            }
         }
+        EXPECT_EQ(local, ServerMessages());
         EXPECT_FALSE(std::filesystem::exists(MailDir() / "pending"));
     }
 
