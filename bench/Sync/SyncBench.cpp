@@ -7,10 +7,10 @@
 // 200 MB/s (the simulator keeps up with a real server), the synchronisation's rate at least 0.5 of
 // the bare download's.
 #include "ostrel/Cli.h"
-#include "ostrel/LocalMailbox.h"
 #include "ostrel/LocalServer.h"
 #include "ostrel/MailboxSync.h"
 #include "ostrel/SignOn.h"
+#include "ostrel/StoreMailbox.h"
 
 #include "Ostrel/Rpc/Session/UserSession.h"
 #include "ostrel-server/Mailbox.h"
@@ -113,9 +113,18 @@ void BM_Sync(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         std::filesystem::remove_all(dir);
+        for (const auto& entry : std::filesystem::directory_iterator(dir.parent_path()))
+            if (entry.path().filename().string().rfind(f.profile.sName + ".", 0) == 0 ||
+                entry.path().filename().string().rfind(f.profile.sName + "_", 0) == 0)
+                std::filesystem::remove(entry.path());
         state.ResumeTiming();
-        OstrelCli::LocalMailbox local(dir);
-        OstrelCli::MailboxSync sync(f.profile, *f.session, local);
+        OstrelCli::StoreMailbox mailbox(f.profile.sName);
+        std::string why;
+        if (FAILED(mailbox.Open(true, why))) {
+            state.SkipWithError(why.c_str());
+            break;
+        }
+        OstrelCli::MailboxSync sync(f.profile, *f.session, mailbox);
         try {
             const OstrelCli::SyncReport report = sync.Run(false);
             if (report.cFetched != f.ids.size())
