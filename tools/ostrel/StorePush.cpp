@@ -3,6 +3,7 @@
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/StoreText.h"
 #include "Util/Log/Log.h"
 
 #include <stdexcept>
@@ -61,11 +62,46 @@ PushReport StorePush::Run() {
     PushDrafts(report);
     std::map<int32_t, Ostrel::Mail::MailItemType> held;
     PushItemChanges(held, report);
+    PushContent(report);
     PushDeletions(known, held, report);
     WritePushedList(held);
     m_mailbox.Flush();
     OSTLOG_INFO(1, L"Pushed %d changes, %d failed", static_cast<int>(report.Total()), static_cast<int>(report.cFailed));
     return report;
+}
+
+void StorePush::PushContent(PushReport& report) {
+    const std::map<std::vector<BYTE>, int32_t> special = SpecialFolderIds();
+    m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iFolderId) {
+        if (auto it = special.find(EntryIdOf(pFolder)); !iFolderId && it != special.end())
+            iFolderId = it->second;
+        if (!iFolderId)
+            return;
+        const std::wstring wsClass = ContainerClassOf(pFolder);
+        if (Ostrel::Mapi::EqualsNoCase(wsClass, L"IPF.Contact"))
+            PushContactFolder(pFolder, iFolderId, report);
+        else if (Ostrel::Mapi::EqualsNoCase(wsClass, L"IPF.Appointment") ||
+                 Ostrel::Mapi::EqualsNoCase(wsClass, L"IPF.Task"))
+            PushCalendarFolder(pFolder, iFolderId, report);
+    });
+}
+
+std::wstring StorePush::MessageClassOf(IMAPIProp* pProp) {
+    LPSPropValue pValue = nullptr;
+    std::wstring ws;
+    if (SUCCEEDED(HrGetOneProp(pProp, PR_MESSAGE_CLASS_W, &pValue)) && pValue->Value.lpszW)
+        ws = pValue->Value.lpszW;
+    MAPIFreeBuffer(pValue);
+    return ws;
+}
+
+std::wstring StorePush::ContainerClassOf(IMAPIProp* pProp) {
+    LPSPropValue pValue = nullptr;
+    std::wstring ws;
+    if (SUCCEEDED(HrGetOneProp(pProp, PR_CONTAINER_CLASS_W, &pValue)) && pValue->Value.lpszW)
+        ws = pValue->Value.lpszW;
+    MAPIFreeBuffer(pValue);
+    return ws;
 }
 
 std::wstring StorePush::PendingMark(IMAPIProp* pItem) {

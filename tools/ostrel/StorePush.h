@@ -35,6 +35,9 @@ class Response;
 namespace Ostrel::Mapi {
 class TagCache;
 }
+namespace Ostrel::Mail {
+class Contact;
+}
 
 namespace OstrelCli {
 
@@ -111,7 +114,24 @@ private:
     // its current state, records it and clears its mark; saved.
     HRESULT Complete(IMessage* pMessage, LONG lId, int32_t iFolder);
 
+    // ---- StorePushContacts.cpp ----
+    // New contacts and contacts edited since the pull of one contact folder.
+    void PushContactFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report);
+    bool PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId);
+    // A server contact of the folder that no store object stands for and that has all of the
+    // contact's attributes (0 when there is none); throws what the requests throw.
+    bool FindServerContact(int32_t iFolderId, const Ostrel::Mail::Contact& contact, LONG& lFound);
+    // Modified after the baseline's stamp.
+    static bool IsEditedSince(IMAPIProp* pItem, const ItemBaseline& baseline);
+
+    // ---- StorePushCalendar.cpp ----
+    void PushCalendarFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report);
+
     // ---- StorePush.cpp: what the areas share ----
+    // New and edited contacts, appointments and tasks of every folder the server knows.
+    void PushContent(PushReport& report);
+    static std::wstring MessageClassOf(IMAPIProp* pProp);
+    static std::wstring ContainerClassOf(IMAPIProp* pProp);
     // Sends and returns the answer; RpcException and std::exception go to the caller.
     std::unique_ptr<Ostrel::Rpc::Response> Send(Ostrel::Rpc::Request& request);
     Platform::ComPtr<IMAPIFolder> OpenFolder(const std::vector<BYTE>& entryId);

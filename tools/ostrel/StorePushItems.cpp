@@ -31,15 +31,6 @@ namespace {
 
 constexpr size_t kMaxPushedBytes = 64 * 1024 * 1024;
 
-std::wstring MessageClass(IMAPIProp* pProp) {
-    LPSPropValue pValue = nullptr;
-    std::wstring ws;
-    if (SUCCEEDED(HrGetOneProp(pProp, PR_MESSAGE_CLASS_W, &pValue)) && pValue->Value.lpszW)
-        ws = pValue->Value.lpszW;
-    MAPIFreeBuffer(pValue);
-    return ws;
-}
-
 // The server's "no such item" faults: what an action wanted gone is gone already.
 bool IsNoSuchItem(const Ostrel::Rpc::RpcException& e) {
     const std::wstring ws = e.ExcepText() ? e.ExcepText() : L"";
@@ -103,12 +94,15 @@ void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
             const LONG lId = pMessage ? ServerIdOf(pMessage.Get()) : 0;
             if (!lId)
                 continue;
-            const MailItemType kind = Ostrel::Mapi::MsgClassToItemType(MessageClass(pMessage.Get()).c_str());
+            const MailItemType kind = Ostrel::Mapi::MsgClassToItemType(MessageClassOf(pMessage.Get()).c_str());
             held.emplace(lId, kind);
             ItemBaseline before;
             if (!baseline.Read(pMessage.Get(), before))
                 continue;
-            const ItemState now = CurrentItemState(m_pStore, pMessage.Get(), *m_pTags);
+            ItemState now = CurrentItemState(m_pStore, pMessage.Get(), *m_pTags);
+            // Read and flag states belong to mail; other items carry only tags and a folder.
+            if (kind != Ostrel::Mail::MIT_MESSAGE)
+                now.sFlags = before.sFlags;
             if (now.sFlags == before.sFlags && now.sTags == before.sTags && iFolderId == before.iFolder)
                 continue;
             if (PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, report))

@@ -177,6 +177,21 @@ ComPtr<IMAPIFolder> PushFixture::PulledFolder(int32_t iServerParent, const std::
     return pFolder;
 }
 
+ComPtr<IMessage> PushFixture::Reopen(IMessage* pMessage) {
+    LPSPropValue pEid = nullptr;
+    EXPECT_EQ(HrGetOneProp(pMessage, PR_ENTRYID, &pEid), S_OK);
+    ComPtr<IMessage> pAgain;
+    ULONG ulType = 0;
+    if (pEid) {
+        EXPECT_EQ(m_pMailbox->Store()->OpenEntry(pEid->Value.bin.cb, reinterpret_cast<LPENTRYID>(pEid->Value.bin.lpb),
+                                                 nullptr, MAPI_MODIFY, &ulType,
+                                                 reinterpret_cast<LPUNKNOWN*>(pAgain.AddressOf())),
+                  S_OK);
+    }
+    MAPIFreeBuffer(pEid);
+    return pAgain;
+}
+
 LONG PushFixture::ServerId(IMAPIProp* pProp) {
     return Ostrel::Mapi::OstrelMailItemBase(pProp).OstrelId();
 }

@@ -43,6 +43,8 @@ protected:
     // server id and the baseline, and recorded in the mapper.
     Platform::ComPtr<IMessage> PulledMail(int32_t iServerFolder, const std::string& subject, const std::string& flags);
     Platform::ComPtr<IMAPIFolder> PulledFolder(int32_t iServerParent, const std::string& name);
+    // The object as saved now (an open object keeps what it read when it was opened).
+    Platform::ComPtr<IMessage> Reopen(IMessage* pMessage);
     static LONG ServerId(IMAPIProp* pProp);
     static std::wstring Subject(IMAPIProp* pProp);
     // The server's folders (system ones left out) with that name.

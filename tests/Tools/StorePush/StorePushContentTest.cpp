@@ -1,0 +1,110 @@
+// Contacts and appointments made or edited in the store reach the server once: a creation whose
+// answer was lost is found on the server and adopted, an edit replaces the server's contact.
+#include "StorePushTestSupport.h"
+
+#include "Ostrel/Store/Calendar/Appt.h"
+#include "Ostrel/Store/MailItem.h"
+#include "ostrel-server/Calendar.h"
+
+#include <algorithm>
+
+namespace StorePushTest {
+namespace {
+
+using OstrelServer::Fault;
+namespace FolderId = OstrelServer::FolderId;
+
+class StorePushContent : public PushFixture {
+protected:
+    Platform::ComPtr<IMessage> NewContact(const std::wstring& wsFirst, const std::wstring& wsLast) {
+        Platform::ComPtr<IMessage> pContact;
+        EXPECT_EQ(Folder(FolderId::Contacts)->CreateMessage(nullptr, 0, pContact.AddressOf()), S_OK);
+        SPropValue values[4]{};
+        values[0].ulPropTag = PR_MESSAGE_CLASS_W;
+        values[0].Value.lpszW = const_cast<wchar_t*>(L"IPM.Contact");
+        values[1].ulPropTag = PR_GIVEN_NAME_W;
+        values[1].Value.lpszW = const_cast<wchar_t*>(wsFirst.c_str());
+        values[2].ulPropTag = PR_SURNAME_W;
+        values[2].Value.lpszW = const_cast<wchar_t*>(wsLast.c_str());
+        values[3].ulPropTag = PR_COMPANY_NAME_W;
+        values[3].Value.lpszW = const_cast<wchar_t*>(L"Lantern Works");
+        EXPECT_EQ(pContact->SetProps(4, values, nullptr), S_OK);
+        EXPECT_EQ(pContact->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+        return pContact;
+    }
+    std::vector<int32_t> ServerContacts() {
+        std::vector<int32_t> ids;
+        for (int32_t id : ServerBox().ItemsIn(FolderId::Contacts))
+            if (ServerBox().Item(id)->kind == OstrelServer::ItemKind::Contact)
+                ids.push_back(id);
+        return ids;
+    }
+    static std::string Attr(const OstrelServer::MailItem& item, const std::string& name) {
+        for (const auto& [n, v] : item.contact.attrs)
+            if (n == name)
+                return v;
+        return std::string();
+    }
+};
+
+TEST_F(StorePushContent, NewContactIsCreatedOnceAndEditsReplaceIt) {
+    const size_t cSeeded = ServerContacts().size();
+    Platform::ComPtr<IMessage> pContact = NewContact(L"Ada", L"Quill");
+    m_server.Faults().Add(Fault::For("CreateContactRequest").DropMidBody());
+    EXPECT_EQ(Push().cFailed, 1u);
+    ASSERT_EQ(ServerContacts().size(), cSeeded + 1);
+
+    OstrelCli::PushReport report = Push();
+    EXPECT_EQ(report.cContacts, 1u);
+    EXPECT_EQ(report.cFailed, 0u);
+    ASSERT_EQ(ServerContacts().size(), cSeeded + 1) << "a second copy of the contact";
+    pContact = Reopen(pContact.Get());
+    const LONG lId = ServerId(pContact.Get());
+    ASSERT_TRUE(ServerBox().Item(lId).has_value());
+    EXPECT_EQ(Attr(*ServerBox().Item(lId), "firstName"), "Ada");
+    EXPECT_EQ(Push().Total(), 0u);
+
+    // An edit made after the push replaces the server's attributes.
+    SPropValue company{};
+    company.ulPropTag = PR_COMPANY_NAME_W;
+    company.Value.lpszW = const_cast<wchar_t*>(L"Quill & Daughters");
+    ASSERT_EQ(HrSetOneProp(pContact.Get(), &company), S_OK);
+    ASSERT_EQ(pContact->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    report = Push();
+    EXPECT_EQ(report.cContacts, 1u);
+    EXPECT_EQ(Attr(*ServerBox().Item(lId), "company"), "Quill & Daughters");
+    EXPECT_EQ(ServerContacts().size(), cSeeded + 1);
+    EXPECT_EQ(Push().Total(), 0u);
+}
+
+TEST_F(StorePushContent, NewAppointmentIsSentOnceAndStamped) {
+    m_server.State<OstrelServer::CalendarBook>().Clear();
+    Platform::ComPtr<IMessage> pItem;
+    ASSERT_EQ(Folder(FolderId::Calendar)->CreateMessage(nullptr, 0, pItem.AddressOf()), S_OK);
+    SPropValue values[2]{};
+    values[0].ulPropTag = PR_MESSAGE_CLASS_W;
+    values[0].Value.lpszW = const_cast<wchar_t*>(L"IPM.Appointment");
+    values[1].ulPropTag = PR_SUBJECT_W;
+    values[1].Value.lpszW = const_cast<wchar_t*>(L"Planning");
+    ASSERT_EQ(pItem->SetProps(2, values, nullptr), S_OK);
+    Ostrel::Mapi::Appt appt(pItem.Get(), m_pMailbox->Store());
+    const FILETIME ftStart{0x2A4F0000, 0x01DB6F1C};
+    const FILETIME ftEnd{0x6F7E0000, 0x01DB6F1C};
+    ASSERT_EQ(appt.SetStartTime(&ftStart, nullptr), S_OK);
+    ASSERT_EQ(appt.SetEndTime(&ftEnd, nullptr), S_OK);
+    ASSERT_EQ(appt.SetDuration(120), S_OK);
+    ASSERT_EQ(pItem->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+
+    // The answer is lost; the server files by UID, so the second push replaces the first copy.
+    m_server.Faults().Add(Fault::For("SetAppointmentRequest").DropMidBody());
+    EXPECT_EQ(Push().cFailed, 1u);
+    const OstrelCli::PushReport report = Push();
+    EXPECT_EQ(report.cCalendar, 1u);
+    const std::vector<int32_t> ids = m_server.State<OstrelServer::CalendarBook>().Ids();
+    ASSERT_EQ(ids.size(), 1u);
+    EXPECT_EQ(ServerId(Reopen(pItem.Get()).Get()), ids[0]);
+    EXPECT_EQ(Push().Total(), 0u);
+}
+
+}  // namespace
+}  // namespace StorePushTest

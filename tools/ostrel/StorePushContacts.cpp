@@ -1,0 +1,168 @@
+// Contacts and distribution lists made or edited in the store's contact folders go to the server
+// (CreateContact, ModifyContact), read back from the store by the contact converter. A contact is
+// edited when its modification time is later than the baseline's stamp.
+//
+// A creation is not repeatable on the server, so the contact gets a pending mark, saved, first. A
+// run that finds the mark looks among the server's contacts of that folder that no store object
+// stands for yet for one with all of this contact's attributes, and adopts it.
+#include "StorePush.h"
+
+#include "Ostrel/Convert/Contact/M2LContactConverter.h"
+#include "Ostrel/Model/Contact/Contact.h"
+#include "Ostrel/Rpc/Requests/CreateContact.h"
+#include "Ostrel/Rpc/Requests/ItemRequests.h"
+#include "Ostrel/Rpc/Requests/ModifyContact.h"
+#include "Ostrel/Rpc/Requests/SyncRequest.h"
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
+#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/StoreText.h"
+#include "Ostrel/Store/StoreWrap.h"
+#include "Platform/Base/Utf.h"
+#include "Util/Log/Log.h"
+
+#include <charconv>
+
+namespace OstrelCli {
+
+using Platform::ComPtr;
+
+namespace {
+
+constexpr std::wstring_view kContactMark = L"contact:new";
+
+// Whether every attribute entry of `ours` is among the server's.
+bool HasAllAttributes(const Ostrel::Mail::ContactAttributes& theirs, const Ostrel::Mail::ContactAttributes& ours) {
+    for (const auto& [name, value] : ours) {
+        bool bFound = false;
+        for (auto [it, end] = theirs.equal_range(name); it != end && !bFound; ++it)
+            bFound = it->second == value;
+        if (!bFound)
+            return false;
+    }
+    return true;
+}
+
+// The ids of the contacts a SyncResponse lists directly in the folder.
+std::vector<LONG> ContactsListedIn(Ostrel::Rpc::Response& response, int32_t iFolder) {
+    std::vector<LONG> ids;
+    ComPtr<IXMLDOMNodeList> pList;
+    const std::wstring wsPath = L"//mail:cn[@l='" + std::to_wstring(iFolder) + L"']/@id";
+    if (!response.GetDocument() || response.GetDocument()->selectNodes(wsPath, pList.AddressOf()) != S_OK)
+        return ids;
+    ComPtr<IXMLDOMNode> pNode;
+    while (pList->nextNode(pNode.AddressOf()) == S_OK && pNode) {
+        std::wstring wsId;
+        pNode->get_text(wsId);
+        const std::string sId = Platform::ToUtf8(wsId);
+        int32_t i = 0;
+        auto [ptr, ec] = std::from_chars(sId.data(), sId.data() + sId.size(), i);
+        if (ec == std::errc() && ptr == sId.data() + sId.size() && i > 0)
+            ids.push_back(i);
+    }
+    return ids;
+}
+
+}  // namespace
+
+bool StorePush::IsEditedSince(IMAPIProp* pItem, const ItemBaseline& baseline) {
+    LPSPropValue pValue = nullptr;
+    bool bEdited = false;
+    auto ticks = [](const FILETIME& ft) {
+        return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    };
+    if (SUCCEEDED(HrGetOneProp(pItem, PR_LAST_MODIFICATION_TIME, &pValue)))
+        bEdited = ticks(pValue->Value.ft) > ticks(baseline.ftStamp);
+    MAPIFreeBuffer(pValue);
+    return bEdited;
+}
+
+void StorePush::PushContactFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report) {
+    for (const std::vector<BYTE>& entryId : Contents(pFolder)) {
+        ComPtr<IMessage> pMessage = OpenMessage(entryId);
+        if (!pMessage ||
+            Ostrel::Mapi::MsgClassToItemType(MessageClassOf(pMessage.Get()).c_str()) != Ostrel::Mail::MIT_CONTACT)
+            continue;
+        const LONG lId = ServerIdOf(pMessage.Get());
+        ItemBaseline before;
+        if (lId && (!m_mailbox.Baseline().Read(pMessage.Get(), before) || !IsEditedSince(pMessage.Get(), before)))
+            continue;
+        if (PushContact(pMessage.Get(), lId, iFolderId))
+            ++report.cContacts;
+        else
+            ++report.cFailed;
+    }
+}
+
+bool StorePush::PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId) {
+    Ostrel::Mapi::M2LContactConverter converter(pMessage, m_pStore);
+    std::unique_ptr<Ostrel::Mail::Contact> pContact = converter.Convert();
+    if (!pContact) {
+        OSTLOG_ERROR(L"Contact %d cannot be read from the store", lId);
+        return false;
+    }
+    Ostrel::Mapi::OstrelMailItemBase item(pMessage);
+    try {
+        if (lId) {
+            Ostrel::Rpc::ModifyContactRequest request(1, 1, lId, pContact->Attributes(), pContact->GroupMembers(),
+                                                      nullptr, pContact->TagNames());
+            Send(request);
+            return SUCCEEDED(Complete(pMessage, lId, iFolderId));
+        }
+        if (PendingMark(pMessage) == kContactMark) {
+            LONG lFound = 0;
+            if (!FindServerContact(iFolderId, *pContact, lFound))
+                return false;
+            if (lFound) {
+                // The interrupted creation reached the server: bring it up to date and adopt it.
+                Ostrel::Rpc::ModifyContactRequest request(1, 1, lFound, pContact->Attributes(),
+                                                          pContact->GroupMembers(), nullptr, pContact->TagNames());
+                Send(request);
+                return SUCCEEDED(Complete(pMessage, lFound, iFolderId));
+            }
+        } else if (FAILED(item.ReplicationId(std::wstring(kContactMark).c_str())) ||
+                   FAILED(Ostrel::Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE, 0))) {
+            return false;
+        }
+        Ostrel::Mail::TagIdList tagIds;
+        Ostrel::Rpc::CreateContactRequest request(iFolderId, pContact->Attributes(), pContact->GroupMembers(), nullptr,
+                                                  tagIds, pContact->TagNames(), 0);
+        std::unique_ptr<Ostrel::Rpc::Response> pResponse = Send(request);
+        auto* pCreated = dynamic_cast<Ostrel::Rpc::CreateContactResponse*>(pResponse.get());
+        if (!pCreated || pCreated->Id() <= 0) {
+            OSTLOG_ERROR(L"The server created a contact in folder %d but named no id for it", iFolderId);
+            return false;
+        }
+        return SUCCEEDED(Complete(pMessage, pCreated->Id(), iFolderId));
+    } catch (const Ostrel::Rpc::RpcException& e) {
+        OSTLOG_ERROR(L"Contact %d of folder %d was not sent: %ls", lId, iFolderId, e.ExcepText() ? e.ExcepText() : L"");
+    } catch (const std::exception& e) {
+        OSTLOG_ERROR(L"Contact %d of folder %d was not sent: %hs", lId, iFolderId, e.what());
+    }
+    return false;
+}
+
+bool StorePush::FindServerContact(int32_t iFolderId, const Ostrel::Mail::Contact& contact, LONG& lFound) {
+    lFound = 0;
+    Ostrel::Rpc::SyncRequest sync(nullptr, iFolderId, 0);
+    std::unique_ptr<Ostrel::Rpc::Response> pListed = Send(sync);
+    std::vector<LONG> ids;
+    for (LONG lId : ContactsListedIn(*pListed, iFolderId)) {
+        if (!m_items.Contains(lId))
+            ids.push_back(lId);
+    }
+    if (ids.empty())
+        return true;
+    Ostrel::Rpc::GetContactsRequest request(ids.data(), static_cast<unsigned>(ids.size()), nullptr, 0, 0);
+    std::unique_ptr<Ostrel::Rpc::Response> pResponse = Send(request);
+    auto pContacts = Ostrel::Mail::Contact::CreateContactList(pResponse->GetDocument(), true);
+    for (const auto& pTheirs : *pContacts) {
+        if (pTheirs && HasAllAttributes(pTheirs->Attributes(), contact.Attributes())) {
+            lFound = pTheirs->GetContId();
+            return lFound > 0;
+        }
+    }
+    return true;
+}
+
+}  // namespace OstrelCli
