@@ -6,6 +6,7 @@
 #include "Ostrel/Store/StoreText.h"
 #include "Util/Log/Log.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace OstrelCli {
@@ -31,6 +32,40 @@ std::vector<std::vector<BYTE>> EntryIds(IMAPITable* pTable) {
 }
 
 }  // namespace
+
+std::string PushSummary(const PushReport& report) {
+    if (!report.Total() && !report.cFailed)
+        return std::string();
+    std::string parts;
+    auto part = [&](size_t c, const char* pszWhat) {
+        if (c)
+            parts += (parts.empty() ? "" : ", ") + std::to_string(c) + " " + pszWhat;
+    };
+    part(report.cSent, "sent");
+    part(report.cDrafts, "drafts");
+    part(report.cFolders, "folders");
+    part(report.cChanged, "changed");
+    part(report.cMoved, "moved");
+    part(report.cDeleted, "deleted");
+    part(report.cContacts, "contacts");
+    part(report.cCalendar, "appointments and tasks");
+    std::string text = "; sent " + std::to_string(report.Total()) + " local changes";
+    if (!parts.empty())
+        text += " (" + parts + ")";
+    if (report.cFailed)
+        text += ", " + std::to_string(report.cFailed) + " not sent yet (see the log)";
+    return text;
+}
+
+std::string PushJson(const PushReport& report) {
+    char text[384];
+    std::snprintf(text, sizeof text,
+                  "{\"sent\":%zu,\"drafts\":%zu,\"folders\":%zu,\"changed\":%zu,\"moved\":%zu,\"deleted\":%zu,"
+                  "\"contacts\":%zu,\"calendar\":%zu,\"failed\":%zu}",
+                  report.cSent, report.cDrafts, report.cFolders, report.cChanged, report.cMoved, report.cDeleted,
+                  report.cContacts, report.cCalendar, report.cFailed);
+    return text;
+}
 
 StorePush::StorePush(StoreMailbox& mailbox, IAddrBook* pAddrBook, Ostrel::Rpc::OstrelConnection& oc,
                      std::wstring wsOwnerName, std::wstring wsOwnerEmail)

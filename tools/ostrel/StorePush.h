@@ -42,19 +42,23 @@ class Contact;
 namespace OstrelCli {
 
 struct PushReport {
-    size_t cSent = 0;       // Outbox messages sent
-    size_t cDrafts = 0;     // drafts saved on the server
-    size_t cFolders = 0;    // folders created or renamed
-    size_t cChanged = 0;    // items whose read state, flag or tags went up
-    size_t cMoved = 0;      // items and folders moved
-    size_t cDeleted = 0;    // items and folders deleted on the server
-    size_t cContacts = 0;   // contacts created or changed
-    size_t cCalendar = 0;   // appointments and tasks created or changed
-    size_t cConflicts = 0;  // changes the server's newer state won over (the local version is kept)
-    size_t cFailed = 0;     // items that could not be sent this time (logged; tried again next run)
+    size_t cSent = 0;      // Outbox messages sent
+    size_t cDrafts = 0;    // drafts saved on the server
+    size_t cFolders = 0;   // folders created or renamed
+    size_t cChanged = 0;   // items whose read state, flag or tags went up
+    size_t cMoved = 0;     // items and folders moved
+    size_t cDeleted = 0;   // items and folders deleted on the server
+    size_t cContacts = 0;  // contacts created or changed
+    size_t cCalendar = 0;  // appointments and tasks created or changed
+    size_t cFailed = 0;    // items that could not be sent this time (logged; tried again next run)
 
     size_t Total() const { return cSent + cDrafts + cFolders + cChanged + cMoved + cDeleted + cContacts + cCalendar; }
 };
+
+// "; sent N local changes (...)" for the summary line of `ostrel sync`, empty when nothing was
+// sent or failed; and the same figures as a JSON object.
+std::string PushSummary(const PushReport& report);
+std::string PushJson(const PushReport& report);
 
 class StorePush {
 public:

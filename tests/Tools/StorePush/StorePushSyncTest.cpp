@@ -1,0 +1,77 @@
+// `ostrel sync` end to end: a synchronised store is changed through the MAPI interfaces, the next
+// sync sends the changes up after its pull, and the one after that finds nothing left to do and
+// the store an exact copy of the mailbox.
+#include "Tools/Cli/CliTestSupport.h"
+
+#include "Ostrel/Store/MailItem.h"
+#include "ostrel/StoreMailbox.h"
+
+namespace StorePushTest {
+namespace {
+
+using Platform::ComPtr;
+
+class StorePushSync : public CliTest::SimulatorTest {};
+
+TEST_F(StorePushSync, ChangesMadeInTheStoreReachTheServerInTheNextSync) {
+    StartServer(12);
+    ASSERT_EQ(Login().iExit, 0);
+    ASSERT_EQ(Sync().iExit, 0);
+    const std::vector<CliTest::StoredMessage> before = StoreMessages();
+    ASSERT_GE(before.size(), 2u);
+    const int32_t iFlagged = before[0].iId;
+    const int32_t iMoved = before[1].iId;
+    const bool bWasRead = before[0].bRead;
+    {
+        OstrelCli::StoreMailbox mailbox("default");
+        ASSERT_TRUE(mailbox.Lock());
+        std::string why;
+        ASSERT_EQ(mailbox.Open(true, why), S_OK) << why;
+        ComPtr<IMessage> pFlagged, pMoved;
+        ASSERT_EQ(mailbox.OpenItem(iFlagged, 0, pFlagged.AddressOf()), S_OK);
+        SPropValue values[2]{};
+        values[0].ulPropTag = PR_FLAG_STATUS;
+        values[0].Value.l = 2;
+        values[1].ulPropTag = PR_MESSAGE_FLAGS;
+        values[1].Value.ul = bWasRead ? 0 : MSGFLAG_READ;
+        ASSERT_EQ(pFlagged->SetProps(2, values, nullptr), S_OK);
+        ASSERT_EQ(pFlagged->SaveChanges(0), S_OK);
+
+        ASSERT_EQ(mailbox.OpenItem(iMoved, 0, pMoved.AddressOf()), S_OK);
+        Ostrel::Mapi::OstrelMailItem moved(pMoved.Get(), mailbox.Store());
+        ComPtr<IMAPIFolder> pFrom, pTrash, pSubtree, pNew;
+        pFrom.Attach(moved.ParentMapiFolder());
+        ASSERT_EQ(mailbox.OpenFolder(OstrelCli::kServerTrash, pTrash.AddressOf()), S_OK);
+        SBinary eid{};
+        ASSERT_EQ(moved.EntryId(&eid), S_OK);
+        ENTRYLIST list{1, &eid};
+        const HRESULT hrMove = pFrom->CopyMessages(&list, nullptr, pTrash.Get(), 0, nullptr, MESSAGE_MOVE);
+        MAPIFreeBuffer(eid.lpb);
+        ASSERT_EQ(hrMove, S_OK);
+
+        ASSERT_EQ(mailbox.OpenSubtree(pSubtree.AddressOf()), S_OK);
+        ASSERT_EQ(pSubtree->CreateFolder(FOLDER_GENERIC, const_cast<wchar_t*>(L"Made offline"), nullptr, nullptr,
+                                         MAPI_UNICODE, pNew.AddressOf()),
+                  S_OK);
+    }
+
+    CliTest::CommandRun second = Sync();
+    ASSERT_EQ(second.iExit, 0) << second.sErr;
+    EXPECT_NE(second.sOut.find("\"pushed\":{\"sent\":0,\"drafts\":0,\"folders\":1,\"changed\":2,\"moved\":1"),
+              std::string::npos)
+        << second.sOut;
+    EXPECT_NE(Mailbox().Item(iFlagged)->flags.find('f'), std::string::npos);
+    EXPECT_EQ(Mailbox().Item(iFlagged)->flags.find('u') == std::string::npos, !bWasRead);
+    EXPECT_EQ(Mailbox().Item(iMoved)->folderId, OstrelServer::FolderId::Trash);
+
+    CliTest::CommandRun third = Sync();
+    ASSERT_EQ(third.iExit, 0) << third.sErr;
+    EXPECT_NE(
+        third.sOut.find("\"pushed\":{\"sent\":0,\"drafts\":0,\"folders\":0,\"changed\":0,\"moved\":0,\"deleted\":0"),
+        std::string::npos)
+        << third.sOut;
+    ExpectExactCopy();
+}
+
+}  // namespace
+}  // namespace StorePushTest
