@@ -11,6 +11,7 @@
 #include "Output.h"
 #include "SendersCommand.h"
 #include "SignOn.h"
+#include "StorePush.h"
 
 #include "Platform/Base/Utf.h"
 
@@ -116,16 +117,24 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
         sync.SetInterruptCheck(Interrupted);
         const SyncReport report = sync.Run(parsed.Has("--full"));
         progress.Clear();
+        // What was changed in the store goes up after the pull, which settled what both sides changed.
+        const Ostrel::Rpc::LogonParams params = LogonParamsOf(*profile, std::wstring());
+        Ostrel::Rpc::OstrelConnection pushConnection(L"ostrel sync", params.wsServer.c_str(), params.dwPort,
+                                                     params.useSSL, params.dwProxySelection, params.wsProxy.c_str(), 0,
+                                                     Platform::FromUtf8(name).c_str());
+        const std::wstring wsAccount = Platform::FromUtf8(profile->sAccount);
+        const PushReport pushed = StorePush(*mailbox, nullptr, pushConnection, wsAccount, wsAccount).Run();
         if (parsed.Has("--json")) {
             // One object: the mailbox's figures and, as "senderLists", the sender lists' outcome.
             std::string senderLists;
             const int senderExit = SyncSenderLists(*profile, true, context, &senderLists);
             std::string json = SyncJson(name, profile->sAccount, store, report);
-            json.insert(json.size() - 1, ",\"senderLists\":" + senderLists);
+            json.insert(json.size() - 1, ",\"pushed\":" + PushJson(pushed) + ",\"senderLists\":" + senderLists);
             std::fprintf(context.out, "%s\n", json.c_str());
             return senderExit;
         }
-        std::fprintf(context.out, "%s\n", SyncSummary(profile->sAccount, store, report).c_str());
+        std::fprintf(context.out, "%s%s\n", SyncSummary(profile->sAccount, store, report).c_str(),
+                     PushSummary(pushed).c_str());
         if (SyncSenderLists(*profile, false, context) != kExitOk)
             return kExitFailure;
     } catch (...) {
