@@ -84,8 +84,10 @@ void StorePush::PushFolders(IMAPIFolder* pParent, LONG lParentId, PushReport& re
 
     for (auto& [pFolder, lId] : folders) {
         if (!lId) {
-            if (lParentId == 1 &&
-                Ostrel::Mapi::EqualsNoCase(StringProp(pFolder.Get(), PR_DISPLAY_NAME_W), kSyncIssuesFolder))
+            // The folders the pull keeps for itself (conflicts, the address list) stay local.
+            const std::wstring wsName = StringProp(pFolder.Get(), PR_DISPLAY_NAME_W);
+            if (lParentId == 1 && (Ostrel::Mapi::EqualsNoCase(wsName, kSyncIssuesFolder) ||
+                                   Ostrel::Mapi::EqualsNoCase(wsName, kGalFolder)))
                 continue;
             if (!CreateFolder(lParentId, pFolder.Get(), report))
                 continue;

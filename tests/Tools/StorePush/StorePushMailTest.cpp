@@ -89,6 +89,7 @@ TEST_F(StorePushMail, NewFoldersAreCreatedBelowTheirParentsOnce) {
     NewFolder(Folder(FolderId::Contacts).Get(), L"Suppliers", L"IPF.Contact");
     NewFolder(Subtree().Get(), L"Scribbles", L"IPF.StickyNote");
     NewFolder(Subtree().Get(), OstrelCli::kSyncIssuesFolder);
+    NewFolder(Subtree().Get(), OstrelCli::kGalFolder, L"IPF.Contact");
     // The first creation's answer is lost: the folder exists on the server, the store has no id.
     m_server.Faults().Add(Fault::For("CreateFolderRequest").DropMidBody());
     OstrelCli::PushReport report = Push();
@@ -111,6 +112,7 @@ TEST_F(StorePushMail, NewFoldersAreCreatedBelowTheirParentsOnce) {
     // special folders, whatever their names.
     EXPECT_TRUE(ServerFoldersNamed("Scribbles").empty());
     EXPECT_TRUE(ServerFoldersNamed("Sync Issues").empty());
+    EXPECT_TRUE(ServerFoldersNamed("Global Address List").empty());
     EXPECT_TRUE(ServerFoldersNamed("Outbox").empty());
     EXPECT_TRUE(ServerFoldersNamed("Sent Items").empty());
     EXPECT_TRUE(ServerFoldersNamed("Deleted Items").empty());
