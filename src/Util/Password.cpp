@@ -85,7 +85,8 @@ KeyRead ReadKey(const std::filesystem::path& path, Key& key, HRESULT& hr) {
         return KeyRead::Failed;
     }
     Fd file;
-    file.fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in the key's place is refused below, not waited on for a writer.
+    file.fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (file.fd < 0) {
         if (errno == ENOENT)
             return KeyRead::Missing;

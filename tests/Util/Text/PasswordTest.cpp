@@ -1,6 +1,7 @@
 #include "Util/Password.h"
 
 #include "Platform/Base/Utf.h"
+#include "Support/Child.h"
 #include "Support/Files.h"
 #include "Support/TempHome.h"
 
@@ -104,6 +105,13 @@ TEST(Password, UnusableKeyFilesAreReportedAndKept) {
     fs::create_symlink("/dev/null", key);
     EXPECT_EQ(EncryptPassword(L"x", out), E_ACCESSDENIED);
     EXPECT_TRUE(fs::is_symlink(key));
+
+    // A FIFO nobody writes to is refused at once, not waited on.
+    fs::remove(key);
+    ASSERT_EQ(mkfifo(key.c_str(), 0600), 0);
+    EXPECT_EQ(TestSupport::RunInChild([&] { return DecryptPassword(blob, ws) == E_ACCESSDENIED; }),
+              TestSupport::ChildOutcome::Succeeded);
+    EXPECT_TRUE(fs::is_fifo(key));
 }
 
 TEST(Password, ConcurrentFirstUseByProcessesEndsWithOneKey) {
