@@ -92,7 +92,8 @@ struct OldValues {
 // Reads the whole file, refusing anything but a small regular file of the user's own; a known
 // value that does not decode makes the file damaged.
 HRESULT ReadOldValues(const std::filesystem::path& path, OldValues& values) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in the file's place is refused below, not waited on for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return S_FALSE;

@@ -20,6 +20,7 @@
 #include "Platform/Mapi/Session/Profiles.h"
 #include "Platform/Registry/Registry.h"
 #include "SessionTestSupport.h"
+#include "Support/Child.h"
 #include "Support/TempHome.h"
 #include "Util/Log/Log.h"
 #include "Util/Password.h"
@@ -230,6 +231,16 @@ TEST_F(ProfileStoreTest, ADamagedOrPlantedOldFileIsReportedAndKept) {
     EXPECT_TRUE(FAILED(GetStoredPasswordFromProfile(L"L", value)));
     EXPECT_TRUE(std::filesystem::is_symlink(ProfileValuesPath(L"L")));
     EXPECT_TRUE(std::filesystem::exists(target));
+
+    // A FIFO nobody writes to is refused at once, not waited on, and stays.
+    ASSERT_EQ(::mkfifo(ProfileValuesPath(L"F").c_str(), 0600), 0);
+    EXPECT_EQ(TestSupport::RunInChild([] {
+                  std::wstring wsValue;
+                  const HRESULT hr = GetStoredPasswordFromProfile(L"F", wsValue);
+                  return FAILED(hr) && hr != kProfileValueNotFound;
+              }),
+              TestSupport::ChildOutcome::Succeeded);
+    EXPECT_TRUE(std::filesystem::is_fifo(ProfileValuesPath(L"F")));
 
     // Nor is a folder others may write in.
     WriteOldFile(L"Q", "Password=" + ProtectedHex(L"q") + "\n");
