@@ -111,7 +111,8 @@ TrustStoreState TrustStore::Read(TrustRecord& record) const {
         OSTLOG_ERROR(L"The certificate trust store is not read: %hs; nothing is trusted", sProblem.c_str());
         return TrustStoreState::Damaged;
     }
-    int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in the store's place is refused below, not waited on for a writer.
+    int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return TrustStoreState::Empty;

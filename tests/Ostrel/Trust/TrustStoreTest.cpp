@@ -1,5 +1,6 @@
 #include "Ostrel/Trust/CertTrustMgr.h"
 #include "Ostrel/Trust/TrustStore.h"
+#include "Support/Child.h"
 #include "Support/TempHome.h"
 #include "Util/Time/Clock.h"
 
@@ -83,6 +84,12 @@ TEST_F(TrustStoreTest, DamagedStoreIsReportedAndTrustsNothing) {
     std::filesystem::remove(path);
     std::filesystem::create_symlink(target, path);
     EXPECT_EQ(store.Read(record), TrustStoreState::Damaged);
+
+    // Nor is a FIFO waited on for a writer.
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(TestSupport::RunInChild([&] { return store.Read(record) == TrustStoreState::Damaged; }),
+              TestSupport::ChildOutcome::Succeeded);
 
     // Nor is a whole record in a folder that others may write to.
     const std::filesystem::path shared = home.Path() / "shared";
