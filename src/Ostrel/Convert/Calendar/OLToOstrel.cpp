@@ -10,6 +10,7 @@
 #include "Util/Log/Log.h"
 #include "Util/Time/TimeUtil.h"
 
+#include <cstring>
 #include <vector>
 
 namespace Ostrel::Mail {
@@ -17,10 +18,11 @@ namespace Ostrel::Mail {
 using Mapi::Appt;
 using N = Mapi::NamedProps;
 
-namespace {
+OLToOstrel::OLToOstrel(IMAPISupport* pSupport) : m_pSupport(pSupport) {}
 
-// A text or binary property in full: through a stream when it is too large to fetch at once.
-HRESULT ReadWhole(IMAPIProp* pProp, ULONG ulTag, std::vector<BYTE>& bytes) {
+OLToOstrel::~OLToOstrel() = default;
+
+HRESULT OLToOstrel::ReadWhole(IMAPIProp* pProp, ULONG ulTag, std::vector<BYTE>& bytes) {
     LPSPropValue pValue = nullptr;
     HRESULT hr = HrGetOneProp(pProp, ulTag, &pValue);
     if (SUCCEEDED(hr) && pValue) {
@@ -48,21 +50,16 @@ HRESULT ReadWhole(IMAPIProp* pProp, ULONG ulTag, std::vector<BYTE>& bytes) {
     if (FAILED(hr))
         return hr;
     if (PROP_TYPE(ulTag) == PT_UNICODE) {
-        // Streams of text properties hold UTF-16LE.
-        const std::string s = Platform::ToUtf8(
-            Platform::FromUtf16LEBytes(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size())));
+        // Streams of text properties hold wchar_t units.
+        std::wstring ws(raw.size() / sizeof(wchar_t), L'\0');
+        std::memcpy(ws.data(), raw.data(), ws.size() * sizeof(wchar_t));
+        const std::string s = Platform::ToUtf8(ws);
         bytes.assign(s.begin(), s.end());
     } else {
         bytes = std::move(raw);
     }
     return S_OK;
 }
-
-}  // namespace
-
-OLToOstrel::OLToOstrel(IMAPISupport* pSupport) : m_pSupport(pSupport) {}
-
-OLToOstrel::~OLToOstrel() = default;
 
 double OLToOstrel::ToOleDate(const FILETIME& ftUtc) {
     SYSTEMTIME st{};

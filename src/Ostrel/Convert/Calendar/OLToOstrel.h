@@ -16,6 +16,7 @@
 #include "Platform/Mapi/Mapi.h"
 
 #include <string>
+#include <vector>
 
 namespace Ostrel::Mail {
 
@@ -26,6 +27,9 @@ public:
     OLToOstrel(const OLToOstrel&) = delete;
     OLToOstrel& operator=(const OLToOstrel&) = delete;
 
+    // A text (as UTF-8) or binary property in full: through a stream when it is too large to fetch
+    // at once.
+    static HRESULT ReadWhole(IMAPIProp* pProp, ULONG ulTag, std::vector<BYTE>& bytes);
     // The UTC OLE date of a FILETIME.
     static double ToOleDate(const FILETIME& ftUtc);
     // The date an all-day boundary falls on in its zone, as a UTC OLE date whose machine-local
