@@ -1,0 +1,186 @@
+// `ostrel sync` killed with SIGKILL at random points of a full synchronisation, an incremental one
+// and one that pushes local changes, as real processes: the run after the kills leaves a store that
+// `ostrel verify` finds equal to the server (no duplicate, nothing missing), and the local changes
+// reach the server.
+#include "StoreVerifySupport.h"
+
+#include "ostrel/Interrupt.h"
+#include "ostrel/LocalServer.h"
+#include "ostrel/StoreMailbox.h"
+
+#include "Ostrel/Rpc/Requests/ActionRequest.h"
+#include "Ostrel/Rpc/Session/UserSession.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mapi/Store/OsdStore.h"
+#include "ostrel-server/Mailbox.h"
+#include "ostrel-server/SeedGenerator.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <chrono>
+#include <random>
+#include <thread>
+
+extern char** environ;
+
+namespace StoreVerifyTest {
+
+namespace {
+
+using Platform::ComPtr;
+
+constexpr size_t kMessages = 400;
+constexpr int kKillsPerPhase = 3;
+
+class KillTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("KILL_TEST_PASSWORD", OstrelCli::kLocalPassword, 1);
+        OstrelCli::LocalServerOptions options;
+        options.cGenerate = kMessages;
+        m_server = OstrelCli::StartLocalServer(options);
+        const CommandRun login =
+            Command("login", {"--server", m_server->BaseUrl(), "--account", OstrelCli::kLocalAccount, "--password-env",
+                              "KILL_TEST_PASSWORD", "--store-password"});
+        ASSERT_EQ(login.iExit, 0) << login.sErr;
+    }
+
+    void TearDown() override {
+        Ostrel::Rpc::UserSession::ReleaseSharedSessions();
+        OstrelCli::ClearInterrupt();
+        if (m_server)
+            m_server->Stop();
+    }
+
+    // Starts `ostrel sync`, kills it after a random pause, and says whether it was still running.
+    bool SyncAndKill(std::chrono::milliseconds pause) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const char* argv[] = {OSTREL_CLI, "sync", "--quiet", nullptr};
+        pid_t pid = 0;
+        const int rc = posix_spawn(&pid, OSTREL_CLI, &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0);
+        if (rc != 0)
+            return false;
+        std::this_thread::sleep_for(pause);
+        const bool bRunning = ::kill(pid, SIGKILL) == 0;
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return bRunning && WIFSIGNALED(status);
+    }
+
+    // Kills a few runs at random points, then lets one finish and verifies the store.
+    void KillThenVerify(const char* pszPhase, int iMaxPauseMs) {
+        std::uniform_int_distribution<int> pauses(50, iMaxPauseMs);
+        int cKilled = 0;
+        for (int i = 0; i < kKillsPerPhase; ++i)
+            cKilled += SyncAndKill(std::chrono::milliseconds(pauses(m_random))) ? 1 : 0;
+        EXPECT_GT(cKilled, 0) << pszPhase << ": every run ended before its kill";
+        const auto finished = TestSupport::RunProgram(OSTREL_CLI, {"sync", "--quiet"});
+        ASSERT_EQ(finished.iExit, 0) << pszPhase << ": " << finished.sErr;
+        const CommandRun verify = Command("verify", {});
+        EXPECT_EQ(verify.iExit, 0) << pszPhase << ":\n" << verify.sOut << verify.sErr;
+    }
+
+    void ServerAction(Ostrel::Rpc::ActionRequest& request) {
+        Ostrel::Rpc::OstrelConnection connection(L"kill test", L"127.0.0.1", static_cast<DWORD>(m_server->Port()), 0,
+                                                 Ostrel::Rpc::kProxyModeNone, nullptr, 0, L"default");
+        Ostrel::Rpc::Response* pResponse = nullptr;
+        connection.SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
+        delete pResponse;
+    }
+
+    OstrelServer::Mailbox& Mailbox() { return OstrelServer::DefaultMailbox(*m_server); }
+
+    TestSupport::TempHome m_home;
+    std::unique_ptr<OstrelServer::Server> m_server;
+    std::mt19937 m_random{20261206};
+};
+
+// Marks the first `count` messages of the store's Inbox read and flagged; their server ids.
+std::vector<int32_t> ChangeInboxLocally(size_t count) {
+    OstrelCli::StoreMailbox mailbox("default");
+    std::string why;
+    EXPECT_EQ(mailbox.Open(true, why), S_OK) << why;
+    ComPtr<IMAPIFolder> pInbox;
+    EXPECT_EQ(mailbox.OpenFolder(OstrelCli::kServerInbox, pInbox.AddressOf()), S_OK);
+    std::vector<int32_t> ids;
+    if (!pInbox)
+        return ids;
+    ComPtr<IMAPITable> pTable;
+    EXPECT_EQ(pInbox->GetContentsTable(0, pTable.AddressOf()), S_OK);
+    SizedSPropTagArray(2, cols) = {2, {PR_ENTRYID, mailbox.OstrelIdTag()}};
+    LPSRowSet pRows = nullptr;
+    EXPECT_EQ(HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &pRows),
+              S_OK);
+    for (ULONG i = 0; pRows && i < pRows->cRows && ids.size() < count; ++i) {
+        const SPropValue* p = pRows->aRow[i].lpProps;
+        if (p[1].ulPropTag != mailbox.OstrelIdTag())
+            continue;
+        ComPtr<IUnknown> pUnk;
+        ULONG ulType = 0;
+        EXPECT_EQ(mailbox.Store()->OpenEntry(p[0].Value.bin.cb, reinterpret_cast<LPENTRYID>(p[0].Value.bin.lpb),
+                                             &IID_IMessage, MAPI_MODIFY, &ulType, pUnk.AddressOf()),
+                  S_OK);
+        auto* pMessage = static_cast<IMessage*>(pUnk.Get());
+        SPropValue flag{PR_FLAG_STATUS, 0, {}};
+        flag.Value.l = 2;
+        EXPECT_EQ(pMessage->SetReadFlag(0), S_OK);
+        EXPECT_EQ(HrSetOneProp(pMessage, &flag), S_OK);
+        EXPECT_EQ(pMessage->SaveChanges(0), S_OK);
+        ids.push_back(p[1].Value.l);
+    }
+    FreeProws(pRows);
+    return ids;
+}
+
+}  // namespace
+
+TEST_F(KillTest, ARunAfterKillsLeavesTheStoreEqualToTheServer) {
+    // A full synchronisation, killed while folders, archives and the token are being written.
+    KillThenVerify("full", 3000);
+
+    // Changes on the server, for an incremental run: new mail, flags, moves and deletions.
+    OstrelServer::GenerateInto(Mailbox(), 120, 7);
+    const std::vector<int32_t> inbox = Mailbox().ItemsIn(OstrelCli::kServerInbox);
+    ASSERT_GE(inbox.size(), 30u);
+    using Ostrel::Rpc::ActionRequest;
+    for (size_t i = 0; i < 30; ++i) {
+        if (i < 10) {
+            ActionRequest flag(Ostrel::Mail::MIT_MESSAGE, inbox[i], ActionRequest::OP_FLAG);
+            ServerAction(flag);
+        } else if (i < 20) {
+            ActionRequest move(Ostrel::Mail::MIT_MESSAGE, inbox[i], ActionRequest::OP_MOVE, OstrelCli::kServerTrash,
+                               nullptr);
+            ServerAction(move);
+        } else {
+            ActionRequest remove(Ostrel::Mail::MIT_MESSAGE, inbox[i], ActionRequest::OP_DELETE);
+            ServerAction(remove);
+        }
+    }
+    KillThenVerify("incremental", 1500);
+
+    // Local changes, pushed by the runs that are killed.
+    const std::vector<int32_t> changed = ChangeInboxLocally(8);
+    ASSERT_EQ(changed.size(), 8u);
+    KillThenVerify("push", 800);
+    for (int32_t id : changed) {
+        const auto item = Mailbox().Item(id);
+        ASSERT_TRUE(item) << id;
+        EXPECT_EQ(item->flags.find('u'), std::string::npos) << "message " << id << " is still unread on the server";
+        EXPECT_NE(item->flags.find('f'), std::string::npos) << "message " << id << " is not flagged on the server";
+    }
+}
+
+}  // namespace StoreVerifyTest

@@ -1,0 +1,168 @@
+// `ostrel verify`: clean after a synchronisation, and one line for each kind of difference a fault
+// could leave (a changed flag, a lost item, a second copy, a renamed or moved folder).
+#include "StoreVerifySupport.h"
+
+#include "ostrel/Interrupt.h"
+#include "ostrel/LocalServer.h"
+#include "ostrel/StoreMailbox.h"
+#include "ostrel/VerifyCommand.h"
+
+#include "Ostrel/Rpc/Requests/ActionRequest.h"
+#include "Ostrel/Rpc/Session/UserSession.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/MapiUtil.h"
+#include "ostrel-server/Mailbox.h"
+
+#include <algorithm>
+
+namespace StoreVerifyTest {
+
+namespace {
+
+using Platform::ComPtr;
+
+bool Has(const std::string& text, const std::string& line) {
+    return text.find(line + "\n") != std::string::npos;
+}
+
+class VerifyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("VERIFY_TEST_PASSWORD", OstrelCli::kLocalPassword, 1);
+        OstrelCli::LocalServerOptions options;
+        options.cGenerate = 60;
+        m_server = OstrelCli::StartLocalServer(options);
+        const CommandRun login =
+            Command("login", {"--server", m_server->BaseUrl(), "--account", OstrelCli::kLocalAccount, "--password-env",
+                              "VERIFY_TEST_PASSWORD", "--store-password"});
+        ASSERT_EQ(login.iExit, 0) << login.sErr;
+    }
+
+    void TearDown() override {
+        Ostrel::Rpc::UserSession::ReleaseSharedSessions();
+        OstrelCli::ClearInterrupt();
+        if (m_server)
+            m_server->Stop();
+    }
+
+    OstrelServer::Mailbox& Mailbox() { return OstrelServer::DefaultMailbox(*m_server); }
+
+    TestSupport::TempHome m_home;
+    std::unique_ptr<OstrelServer::Server> m_server;
+};
+
+// The entry id of the store message stamped with the server id.
+std::string EntryIdOf(OstrelCli::StoreMailbox& mailbox, int32_t iId) {
+    ComPtr<IMessage> pMessage;
+    LPSPropValue pEid = nullptr;
+    std::string eid;
+    if (SUCCEEDED(mailbox.OpenItem(iId, 0, pMessage.AddressOf())) &&
+        SUCCEEDED(HrGetOneProp(pMessage.Get(), PR_ENTRYID, &pEid)))
+        eid.assign(reinterpret_cast<const char*>(pEid->Value.bin.lpb), pEid->Value.bin.cb);
+    MAPIFreeBuffer(pEid);
+    return eid;
+}
+
+}  // namespace
+
+TEST_F(VerifyTest, NamesEveryDifferenceOnALineOfItsOwn) {
+    const CommandRun sync = Command("sync", {"--quiet"});
+    ASSERT_EQ(sync.iExit, 0) << sync.sErr;
+    const CommandRun clean = Command("verify", {});
+    ASSERT_EQ(clean.iExit, 0) << clean.sOut << clean.sErr;
+    EXPECT_EQ(Lines(clean.sOut).size(), 1u) << clean.sOut;
+
+    std::vector<int32_t> inbox = Mailbox().ItemsIn(OstrelCli::kServerInbox);
+    // The message the server flags after the synchronisation: one that is not flagged yet.
+    const auto unflagged = std::find_if(inbox.begin(), inbox.end(), [&](int32_t id) {
+        return Mailbox().Item(id)->flags.find('f') == std::string::npos;
+    });
+    ASSERT_NE(unflagged, inbox.end());
+    const int32_t flagged = *unflagged;
+    inbox.erase(unflagged);
+    ASSERT_GE(inbox.size(), 2u);
+    const int32_t lost = inbox[0], copied = inbox[1];
+    {
+        OstrelCli::StoreMailbox mailbox("default");
+        std::string why;
+        ASSERT_EQ(mailbox.Open(true, why), S_OK) << why;
+        // One message lost from the store, another copied into a second folder.
+        ComPtr<IMAPIFolder> pInbox, pSent;
+        ASSERT_EQ(mailbox.OpenFolder(OstrelCli::kServerInbox, pInbox.AddressOf()), S_OK);
+        ASSERT_EQ(mailbox.OpenFolder(OstrelCli::kServerSent, pSent.AddressOf()), S_OK);
+        std::string eid = EntryIdOf(mailbox, lost);
+        SBinary bin{static_cast<ULONG>(eid.size()), reinterpret_cast<BYTE*>(eid.data())};
+        ENTRYLIST list{1, &bin};
+        ASSERT_EQ(pInbox->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+        eid = EntryIdOf(mailbox, copied);
+        bin = SBinary{static_cast<ULONG>(eid.size()), reinterpret_cast<BYTE*>(eid.data())};
+        ASSERT_EQ(pInbox->CopyMessages(&list, nullptr, pSent.Get(), 0, nullptr, 0), S_OK);
+    }
+    Ostrel::Rpc::ActionRequest flag(Ostrel::Mail::MIT_MESSAGE, flagged, Ostrel::Rpc::ActionRequest::OP_FLAG);
+    Ostrel::Rpc::OstrelConnection connection(L"verify test", L"127.0.0.1", static_cast<DWORD>(m_server->Port()), 0,
+                                             Ostrel::Rpc::kProxyModeNone, nullptr, 0, L"default");
+    Ostrel::Rpc::Response* pResponse = nullptr;
+    connection.SendRequestSynchronousOC(&flag, pResponse, __func__, __LINE__);
+    delete pResponse;
+    const std::string flags = Mailbox().Item(flagged)->flags.find('u') == std::string::npos ? "" : "u";
+
+    const CommandRun dirty = Command("verify", {});
+    EXPECT_EQ(dirty.iExit, 1);
+    EXPECT_TRUE(Has(dirty.sOut, "item " + std::to_string(flagged) + ": flags \"" + flags + "\" in the store, \"" +
+                                    (flags == "u" ? "fu" : "f") + "\" on the server"))
+        << dirty.sOut;
+    EXPECT_TRUE(Has(dirty.sOut, "item " + std::to_string(lost) + ": on the server (folder 2), not in the store"))
+        << dirty.sOut;
+    EXPECT_TRUE(Has(dirty.sOut, "item " + std::to_string(copied) + ": 2 copies in the store")) << dirty.sOut;
+    EXPECT_NE(dirty.sErr.find("difference(s) between the store and the server"), std::string::npos) << dirty.sErr;
+}
+
+// What a full listing says, compared with store listings a fault could leave.
+TEST(CompareListings, FoldersAndItemsInServerTerms) {
+    using OstrelCli::ListedFolder;
+    using OstrelCli::ListedItem;
+    OstrelCli::Listing server;
+    server.folders.emplace(2, ListedFolder{1, "Inbox", ""});
+    server.folders.emplace(300, ListedFolder{1, "Work", ""});
+    server.folders.emplace(301, ListedFolder{300, "Plans", ""});
+    server.items.emplace(1000, ListedItem{2, true, "u", "3,5"});
+    server.items.emplace(1001, ListedItem{300, true, "", ""});
+    server.items.emplace(1002, ListedItem{301, false, "u", ""});
+
+    OstrelCli::Listing store = server;
+    // The store's names for the server's own folders, and a name sync chose to avoid a collision.
+    store.folders.find(2)->second.sName = "Posteingang";
+    auto& plans = store.folders.find(301)->second;
+    plans.sName = plans.sSyncName = "Plans2";
+    // Flags of items other than mail are not kept in step.
+    store.items.find(1002)->second.sFlags = "";
+    EXPECT_TRUE(OstrelCli::CompareListings(server, store).empty());
+
+    store.folders.find(300)->second.sName = "Work (mine)";
+    store.folders.find(301)->second.iParent = 2;
+    store.folders.emplace(302, ListedFolder{1, "Gone", ""});
+    store.items.find(1000)->second.sFlags = "f";
+    store.items.find(1000)->second.sTags = "3";
+    store.items.find(1001)->second.iFolder = 2;
+    store.items.emplace(1001, ListedItem{300, true, "", ""});
+    store.items.emplace(1003, ListedItem{2, true, "", ""});
+    store.items.erase(1002);
+    store.unstamped.push_back("Drafts");
+    const std::vector<std::string> expected = {
+        "folder 300: named \"Work (mine)\" in the store, \"Work\" on the server",
+        "folder 301 \"Plans\": below folder 2 in the store, below 300 on the server",
+        "folder 302 \"Gone\": in the store, not on the server",
+        "item 1000: flags \"f\" in the store, \"u\" on the server",
+        "item 1000: tags \"3\" in the store, \"3,5\" on the server",
+        "item 1001: 2 copies in the store",
+        "item 1001: in folder 2 in the store, in 300 on the server",
+        "item 1002: on the server (folder 301), not in the store",
+        "item 1003: in the store (folder 2), not on the server",
+        "an item in \"Drafts\" has no server id: it is not on the server",
+    };
+    EXPECT_EQ(OstrelCli::CompareListings(server, store), expected);
+}
+
+}  // namespace StoreVerifyTest
