@@ -5,6 +5,7 @@
 #include "SendersCommand.h"
 #include "StoreCommand.h"
 #include "TrustCommand.h"
+#include "VerifyCommand.h"
 
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Utf.h"
@@ -69,6 +70,7 @@ const std::vector<Command>& Commands() {
          "  --quiet            no progress, only the summary",
          RunSync},
         {"trust", kTrustSummary, kTrustUsage, RunTrust},
+        {"verify", kVerifySummary, kVerifyUsage, RunVerify},
         {"zip", "list or extract the entries of a message archive",
          "FILE [--extract DIR] [--json]\n"
          "  --extract DIR      write each entry into DIR (names are kept to plain file names)\n"
