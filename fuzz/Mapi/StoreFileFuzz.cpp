@@ -2,7 +2,8 @@
 // hang, and must leave a file it refuses byte for byte as it was; a store that opens is walked
 // read-only through everything a caller can reach (folders, tables, messages, recipients,
 // attachments, embedded messages, streams, named properties, search criteria), which must not
-// change the file either.
+// change the file either. Then it is opened for writing and changed (messages and folders copied,
+// deleted and created), which must end too.
 //
 // An input that starts with the SQLite header is the whole file. Anything else changes a template
 // store built at start-up; its first byte chooses how:
@@ -379,6 +380,86 @@ private:
     int m_cObjects = 0;
 };
 
+// ---- The changes -------------------------------------------------------------------------------
+
+// A store that opens is then changed as a user would change it: messages copied, deleted and
+// created, folders copied and deleted. Each call must end, whatever the file holds.
+class Changer {
+public:
+    explicit Changer(IMsgStore* pStore) : m_pStore(pStore) {}
+
+    void Run() {
+        ComPtr<IMAPIFolder> pRoot = OpenFolder(m_pStore, std::string(), MAPI_MODIFY);
+        if (!pRoot)
+            return;
+        std::vector<std::string> folders;
+        for (ULONG ulFlags : {0UL, static_cast<unsigned long>(CONVENIENT_DEPTH)}) {
+            ComPtr<IMAPITable> pTable;
+            if (SUCCEEDED(pRoot->GetHierarchyTable(ulFlags, pTable.AddressOf())))
+                EntryIds(pTable.Get(), folders);
+        }
+        ComPtr<IMAPITable> pReceive;
+        if (SUCCEEDED(m_pStore->GetReceiveFolderTable(0, pReceive.AddressOf())))
+            EntryIds(pReceive.Get(), folders);
+        for (ULONG ulTag : {PR_IPM_SUBTREE_ENTRYID, PR_FINDER_ENTRYID})
+            folders.push_back(Binary(m_pStore, ulTag));
+        std::set<std::string> done;
+        for (const std::string& eid : folders)
+            if (done.size() < kMaxFolders && done.insert(eid).second)
+                Change(pRoot.Get(), eid);
+    }
+
+private:
+    static constexpr size_t kMaxFolders = 8;
+
+    static void EntryIds(IMAPITable* pTable, std::vector<std::string>& eids) {
+        SizedSPropTagArray(1, cols) = {1, {PR_ENTRYID}};
+        Rows rows;
+        if (FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0)) ||
+            FAILED(pTable->QueryRows(16, 0, &rows.p)))
+            return;
+        for (ULONG i = 0; i < rows.p->cRows; ++i) {
+            const SPropValue& v = rows.p->aRow[i].lpProps[0];
+            if (v.ulPropTag == PR_ENTRYID)
+                eids.emplace_back(reinterpret_cast<const char*>(v.Value.bin.lpb), v.Value.bin.cb);
+        }
+    }
+
+    void Change(IMAPIFolder* pRoot, const std::string& eid) {
+        ComPtr<IMAPIFolder> pFolder = OpenFolder(m_pStore, eid, MAPI_MODIFY);
+        if (!pFolder)
+            return;
+        std::vector<std::string> messages;
+        ComPtr<IMAPITable> pContents;
+        if (SUCCEEDED(pFolder->GetContentsTable(0, pContents.AddressOf())))
+            EntryIds(pContents.Get(), messages);
+        if (!messages.empty()) {
+            std::vector<SBinary> bins;
+            for (std::string& message : messages)
+                bins.push_back({static_cast<ULONG>(message.size()), reinterpret_cast<LPBYTE>(message.data())});
+            ENTRYLIST list{static_cast<ULONG>(bins.size()), bins.data()};
+            pFolder->CopyMessages(&list, nullptr, pRoot, 0, nullptr, 0);
+            pFolder->DeleteMessages(&list, 0, nullptr, 0);
+        }
+        ComPtr<IMessage> pMsg;
+        if (SUCCEEDED(pFolder->CreateMessage(nullptr, 0, pMsg.AddressOf()))) {
+            SetText(pMsg.Get(), PR_SUBJECT_W, L"new");
+            AddAttachments(pMsg.Get());
+            pMsg->SaveChanges(0);
+        }
+        ComPtr<IMAPIFolder> pParent = OpenFolder(m_pStore, Binary(pFolder.Get(), PR_PARENT_ENTRYID), MAPI_MODIFY);
+        if (!pParent)
+            return;
+        auto* pEid = reinterpret_cast<LPENTRYID>(const_cast<char*>(eid.data()));
+        pParent->CopyFolder(static_cast<ULONG>(eid.size()), pEid, nullptr, pRoot,
+                            reinterpret_cast<LPTSTR>(const_cast<wchar_t*>(L"Copied")), 0, nullptr,
+                            MAPI_UNICODE | COPY_SUBFOLDERS);
+        pParent->DeleteFolder(static_cast<ULONG>(eid.size()), pEid, 0, nullptr, DEL_FOLDERS | DEL_MESSAGES);
+    }
+
+    IMsgStore* m_pStore;
+};
+
 // ---- The target --------------------------------------------------------------------------------
 
 fs::path g_dir;
@@ -512,9 +593,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
     }
 
-    std::ifstream in(path, std::ios::binary);
-    std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (after != image)
-        __builtin_trap();
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (after != image)
+            __builtin_trap();
+    }
+
+    ComPtr<IMsgStore> pStore;
+    if (SUCCEEDED(Platform::OpenOsdStore(path, false, L"", true, pStore.AddressOf())))
+        Changer(pStore.Get()).Run();
     return 0;
 }
