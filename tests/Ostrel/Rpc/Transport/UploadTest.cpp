@@ -1,8 +1,11 @@
 #include "ConnectionTestSupport.h"
 
 #include <gmime/gmime.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "Ostrel/Rpc/Transport/Upload.h"
@@ -309,12 +312,26 @@ private:
     int m_reads = 0;
 };
 
+// Whether thread `tid` of this process is blocked in a futex wait on `pWord` (a mutex's lock word,
+// as /proc reports the system call a thread is blocked in with its arguments).
+bool WaitsOn(pid_t tid, const void* pWord) {
+    if (tid == 0)
+        return false;
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long lCall = -1;
+    std::string sAddress;
+    if (!(in >> lCall >> sAddress) || lCall != SYS_futex)
+        return false;
+    return std::stoull(sAddress, nullptr, 16) == reinterpret_cast<uintptr_t>(pWord);
+}
+
 }  // namespace
 
 TEST_F(UploadTest, ASoapCallWaitsForTheUploadOnItsConnection) {
     auto server = StartServer();
     session->port = static_cast<DWORD>(server->Port());
     auto oc = Open(*server);
+    const void* pSlot = oc->GetConnection()->LockRequestSlot().mutex()->native_handle();
     std::string content(3u << 20, 'u');
     ComPtr<GatedStream> stream;
     stream.Attach(new GatedStream(content));
@@ -330,15 +347,20 @@ TEST_F(UploadTest, ASoapCallWaitsForTheUploadOnItsConnection) {
     });
     ASSERT_TRUE(TestSupport::WaitUntil([&] { return stream->m_bWaiting.load(); }));
 
+    std::atomic<pid_t> soapThread{0};
     std::atomic<bool> bAnswered{false};
     std::thread soap([&] {
         TestRequest noop(L"NoOpRequest");
+        soapThread = static_cast<pid_t>(::syscall(SYS_gettid));
         EXPECT_EQ(Exchange(*oc->GetConnection(), noop), L"NoOpResponse");
         bAnswered = true;
     });
-    // The call must not take the connection from under the half-written upload.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The call must not take the connection from under the half-written upload: it is seen
+    // blocked on the slot the upload holds, and nothing of it has reached the server.
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return WaitsOn(soapThread.load(), pSlot); }))
+        << "the SOAP call did not wait for the request slot the upload holds";
     EXPECT_FALSE(bAnswered.load());
+    EXPECT_TRUE(server->Requests().empty());
     stream->m_bOpen = true;
     upload.join();
     soap.join();
