@@ -144,5 +144,23 @@ TEST_F(PushInterrupt, ProcessEndingBetweenStepsLeavesTheItemPendingInTheStoreFil
     EXPECT_TRUE(Pending().empty());
 }
 
+TEST_F(PushInterrupt, RefusedAttachmentUploadStoresNothingUntilTheNextRun) {
+    Platform::ComPtr<IMessage> pItem = LocalItem();
+    AddFile(pItem.Get(), L"slides.pdf", L"application/pdf", "%PDF-1.7 slides");
+    m_server.Faults().Add(OstrelServer::Fault::For("/service/upload", 1).Status(500));
+    LONG lId = 0;
+    EXPECT_FALSE(SUCCEEDED(Pusher().Push(pItem.Get(), &lId)));
+    // Not stored without its attachment, and still to be sent.
+    EXPECT_EQ(ServerItems(), 0u);
+    EXPECT_TRUE(Ostrel::Mail::CalendarPusher::IsPending(pItem.Get()));
+
+    ASSERT_EQ(Pusher().Push(pItem.Get(), &lId), S_OK);
+    auto item = m_server.State<OstrelServer::CalendarBook>().Get(lId);
+    ASSERT_TRUE(item);
+    ASSERT_EQ(item->parts.size(), 1u);
+    EXPECT_EQ(item->parts.begin()->second.fileName, "slides.pdf");
+    EXPECT_EQ(item->parts.begin()->second.content, "%PDF-1.7 slides");
+}
+
 }  // namespace
 }  // namespace CalendarTest

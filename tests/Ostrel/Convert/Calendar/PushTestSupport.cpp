@@ -62,6 +62,22 @@ PushStore::RoundTrip PushStore::PushAndBack(IMessage* pItem, bool bTask) {
     return trip;
 }
 
+void AddFile(IMessage* pMessage, const wchar_t* pwszName, const wchar_t* pwszType, const std::string& sContent) {
+    Platform::ComPtr<IAttach> pAttach;
+    ULONG ulNum = 0;
+    ASSERT_EQ(pMessage->CreateAttach(nullptr, 0, &ulNum, pAttach.AddressOf()), S_OK);
+    SPropValue v[4]{};
+    v[0].ulPropTag = PR_ATTACH_METHOD, v[0].Value.l = ATTACH_BY_VALUE;
+    v[1].ulPropTag = PR_ATTACH_LONG_FILENAME_W, v[1].Value.lpszW = const_cast<wchar_t*>(pwszName);
+    v[2].ulPropTag = PR_ATTACH_MIME_TAG_W, v[2].Value.lpszW = const_cast<wchar_t*>(pwszType);
+    v[3].ulPropTag = PR_ATTACH_DATA_BIN;
+    v[3].Value.bin =
+        SBinary{static_cast<ULONG>(sContent.size()), reinterpret_cast<LPBYTE>(const_cast<char*>(sContent.data()))};
+    ASSERT_EQ(pAttach->SetProps(4, v, nullptr), S_OK);
+    ASSERT_EQ(pAttach->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    ASSERT_EQ(pMessage->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+}
+
 std::string LineDiff(const std::string& sExpected, const std::string& sActual) {
     auto Lines = [](const std::string& s) {
         std::multiset<std::string> lines;

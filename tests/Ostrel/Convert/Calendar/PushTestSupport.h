@@ -36,6 +36,9 @@ protected:
     std::unique_ptr<Ostrel::Rpc::OstrelConnection> m_pConnection;
 };
 
+// Adds a file attachment to the message and saves both.
+void AddFile(IMessage* pMessage, const wchar_t* pwszName, const wchar_t* pwszType, const std::string& sContent);
+
 // The lines of two text views that differ, for a failure message.
 std::string LineDiff(const std::string& sExpected, const std::string& sActual);
 
