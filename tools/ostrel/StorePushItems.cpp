@@ -16,7 +16,9 @@
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/NamedProps.h"
 #include "Ostrel/Store/StoreWrap.h"
+#include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 
 #include <charconv>
@@ -83,33 +85,78 @@ void StorePush::WritePushedList(const std::map<int32_t, MailItemType>& held) con
 void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushReport& report) {
     const SyncBaseline& baseline = m_mailbox.Baseline();
     const std::map<std::vector<BYTE>, int32_t> special = SpecialFolderIds();
+    Ostrel::Mapi::NamedProps* pNamed = Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(m_pStore);
+    const ULONG ulKeywords = Ostrel::Mapi::NAMED_PROP(Ostrel::Mapi::NamedProps::KEYWORDS, PT_MV_UNICODE, pNamed);
+    // The current state and the baseline straight from the contents table: a run that finds
+    // nothing changed opens no message.
+    enum { kEid, kId, kClass, kMsgFlags, kFlagStatus, kKeywords, kBaseFolder, kBaseFlags, kBaseTags, kColumns };
+    SizedSPropTagArray(kColumns, columns) = {
+        kColumns,
+        {PR_ENTRYID, m_mailbox.OstrelIdTag(), PR_MESSAGE_CLASS_W, PR_MESSAGE_FLAGS, PR_FLAG_STATUS, ulKeywords,
+         baseline.FolderTag(), baseline.FlagsTag(), baseline.TagsTag()}};
     m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iFolderId) {
         if (auto it = special.find(EntryIdOf(pFolder)); !iFolderId && it != special.end())
             iFolderId = it->second;
         if (!iFolderId)
             return;
         held.emplace(iFolderId, Ostrel::Mail::MIT_FOLDER);
-        for (const std::vector<BYTE>& entryId : Contents(pFolder)) {
-            ComPtr<IMessage> pMessage = OpenMessage(entryId);
-            const LONG lId = pMessage ? ServerIdOf(pMessage.Get()) : 0;
-            if (!lId)
+        ComPtr<IMAPITable> pTable;
+        LPSRowSet pRows = nullptr;
+        if (FAILED(pFolder->GetContentsTable(MAPI_UNICODE, pTable.AddressOf())) ||
+            FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
+            FAILED(pTable->QueryRows(0x7FFFFFFF, 0, &pRows))) {
+            OSTLOG_ERROR(L"The items of folder %d cannot be listed", iFolderId);
+            ++report.cFailed;
+            return;
+        }
+        for (ULONG r = 0; pRows && r < pRows->cRows; ++r) {
+            const SPropValue* pCol = pRows->aRow[r].lpProps;
+            if (pCol[kId].ulPropTag != m_mailbox.OstrelIdTag() || !pCol[kId].Value.l ||
+                PROP_TYPE(pCol[kEid].ulPropTag) != PT_BINARY)
                 continue;
-            const MailItemType kind = Ostrel::Mapi::MsgClassToItemType(MessageClassOf(pMessage.Get()).c_str());
+            const LONG lId = pCol[kId].Value.l;
+            const MailItemType kind = Ostrel::Mapi::MsgClassToItemType(
+                pCol[kClass].ulPropTag == PR_MESSAGE_CLASS_W ? pCol[kClass].Value.lpszW : nullptr);
             held.emplace(lId, kind);
+            if (pCol[kBaseFolder].ulPropTag != baseline.FolderTag())
+                continue;  // never written by a sync: nothing to compare with
+            auto text = [&](int i) {
+                return pCol[i].ulPropTag == columns.aulPropTag[i] && pCol[i].Value.lpszW
+                           ? Platform::ToUtf8(pCol[i].Value.lpszW)
+                           : std::string();
+            };
+            ItemState now;
+            if (kind == Ostrel::Mail::MIT_MESSAGE) {
+                if (pCol[kFlagStatus].ulPropTag == PR_FLAG_STATUS && pCol[kFlagStatus].Value.l == 2)
+                    now.sFlags += 'f';
+                if (pCol[kMsgFlags].ulPropTag == PR_MESSAGE_FLAGS && !(pCol[kMsgFlags].Value.l & MSGFLAG_READ))
+                    now.sFlags += 'u';
+            } else {
+                // Read and flag states belong to mail; other items carry only tags and a folder.
+                now.sFlags = text(kBaseFlags);
+            }
+            if (pCol[kKeywords].ulPropTag == ulKeywords) {
+                std::string ids;
+                for (ULONG i = 0; i < pCol[kKeywords].Value.MVszW.cValues; ++i) {
+                    long lTag = 0;
+                    if (m_pTags->TagId(pCol[kKeywords].Value.MVszW.lppszW[i], lTag, nullptr))
+                        ids += (ids.empty() ? "" : ",") + std::to_string(lTag);
+                }
+                now.sTags = NormalTagIds(ids);
+            }
+            if (now.sFlags == text(kBaseFlags) && now.sTags == text(kBaseTags) &&
+                iFolderId == pCol[kBaseFolder].Value.l)
+                continue;
+            const SBinary& eid = pCol[kEid].Value.bin;
+            ComPtr<IMessage> pMessage = OpenMessage(std::vector<BYTE>(eid.lpb, eid.lpb + eid.cb));
             ItemBaseline before;
-            if (!baseline.Read(pMessage.Get(), before))
-                continue;
-            ItemState now = CurrentItemState(m_pStore, pMessage.Get(), *m_pTags);
-            // Read and flag states belong to mail; other items carry only tags and a folder.
-            if (kind != Ostrel::Mail::MIT_MESSAGE)
-                now.sFlags = before.sFlags;
-            if (now.sFlags == before.sFlags && now.sTags == before.sTags && iFolderId == before.iFolder)
-                continue;
-            if (PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, report))
+            if (pMessage && baseline.Read(pMessage.Get(), before) &&
+                PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, report))
                 ++report.cChanged;
             else
                 ++report.cFailed;
         }
+        FreeProws(pRows);
     });
 }
 
