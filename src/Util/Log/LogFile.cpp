@@ -58,8 +58,15 @@ bool RotatingLogFile::EnsureOpen() {
         return false;
     if (m_path.has_parent_path())
         Platform::EnsurePrivateDirectory(m_path.parent_path());
-    // The file may be named in a shared folder (OSTREL_LOG_FILE): never append through a planted link.
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // The file may be named in a shared folder (OSTREL_LOG_FILE): never append through a planted link,
+    // and never into anything but a regular file. O_NONBLOCK keeps the open of a planted FIFO from
+    // waiting for a reader, which would stop every thread that logs.
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat st {};
+    if (m_fd >= 0 && (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
     m_bOpenFailed = m_fd < 0;
     return m_fd >= 0;
 }

@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 
+#include "Support/Child.h"
 #include "Support/TempHome.h"
 #include "Util/Log/Log.h"
 #include "Util/Time/Clock.h"
@@ -193,7 +197,7 @@ TEST_F(LogTest, FileRotatedByAnotherProcessIsReopened) {
 }
 
 // A log file named in a shared folder: a link planted under its name is not written through.
-TEST_F(LogTest, ALinkPlantedAsTheLogFileIsNotFollowed) {
+TEST_F(LogTest, ALinkOrFifoPlantedAsTheLogFileIsNotWritten) {
     const fs::path victim = m_home.Path() / "victim";
     std::ofstream(victim) << "precious\n";
     const fs::path shared = m_home.Path() / "shared";
@@ -203,6 +207,23 @@ TEST_F(LogTest, ALinkPlantedAsTheLogFileIsNotFollowed) {
     OSTLOG_INFO(1, L"injected line");
     g_logger.SetLogFilePath(LogPath());
     EXPECT_EQ(Read(victim), "precious\n");
+
+    // Nor is a FIFO written to: without a reader logging does not wait for one, with a reader
+    // nothing reaches it.
+    const fs::path fifo = shared / "fifo.log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto logToFifo = [&] {
+        g_logger.SetLogFilePath(fifo);
+        OSTLOG_INFO(1, L"injected line");
+        return true;
+    };
+    EXPECT_EQ(TestSupport::RunInChild(logToFifo), TestSupport::ChildOutcome::Succeeded);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(TestSupport::RunInChild(logToFifo), TestSupport::ChildOutcome::Succeeded);
+    char c = 0;
+    EXPECT_LE(::read(reader, &c, 1), 0) << "a line was written into the FIFO";
+    ::close(reader);
 }
 
 TEST_F(LogTest, EnvironmentSettings) {
