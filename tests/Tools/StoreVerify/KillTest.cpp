@@ -71,7 +71,7 @@ protected:
         const int rc = posix_spawn(&pid, OSTREL_CLI, &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0);
-        if (rc != 0)
+        if (rc != 0 || pid <= 0)
             return false;
         std::this_thread::sleep_for(pause);
         const bool bRunning = ::kill(pid, SIGKILL) == 0;

@@ -1,0 +1,93 @@
+// `ostrel sync --watch` as a real process: a message that arrives on the server reaches the store
+// without another command, and SIGINT ends the watch with status 130.
+#include "StoreVerifySupport.h"
+
+#include "ostrel/Interrupt.h"
+#include "ostrel/LocalServer.h"
+#include "ostrel/StoreMailbox.h"
+
+#include "Ostrel/Rpc/Session/UserSession.h"
+#include "Support/Wait.h"
+#include "ostrel-server/Mailbox.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fcntl.h>
+
+extern char** environ;
+
+namespace StoreVerifyTest {
+
+namespace {
+
+bool StoreHas(int32_t iId) {
+    OstrelCli::StoreMailbox mailbox("default");
+    std::string why;
+    Platform::ComPtr<IMessage> pMessage;
+    return SUCCEEDED(mailbox.Open(false, why)) && SUCCEEDED(mailbox.OpenItem(iId, 0, pMessage.AddressOf()));
+}
+
+}  // namespace
+
+TEST(SyncWatch, ChangesOnTheServerReachTheStoreUntilInterrupted) {
+    TestSupport::TempHome home;
+    setenv("WATCH_TEST_PASSWORD", OstrelCli::kLocalPassword, 1);
+    OstrelCli::LocalServerOptions options;
+    options.cGenerate = 20;
+    std::unique_ptr<OstrelServer::Server> server = OstrelCli::StartLocalServer(options);
+    const CommandRun login = Command("login", {"--server", server->BaseUrl(), "--account", OstrelCli::kLocalAccount,
+                                               "--password-env", "WATCH_TEST_PASSWORD", "--store-password"});
+    ASSERT_EQ(login.iExit, 0) << login.sErr;
+
+    const std::string err = (home.Path() / "watch.err").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const char* argv[] = {OSTREL_CLI, "sync", "--watch", "--quiet", nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, OSTREL_CLI, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // Ends the child when an assertion leaves the test early; never signals anything else.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            if (pid > 0 && ::kill(pid, SIGKILL) == 0)
+                ::waitpid(pid, nullptr, 0);
+        }
+    } reaper{pid};
+
+    EXPECT_TRUE(TestSupport::WaitUntil(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return ReadFile(err).find("watching for changes") != std::string::npos;
+        },
+        std::chrono::seconds(60)))
+        << ReadFile(err);
+    OstrelServer::MailItem item;
+    item.folderId = OstrelCli::kServerInbox;
+    item.mime = "From: a@example.com\r\nSubject: while watching\r\n\r\nnew\r\n";
+    const int32_t id = OstrelServer::DefaultMailbox(*server).AddItem(item);
+    EXPECT_TRUE(TestSupport::WaitUntil(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return StoreHas(id);
+        },
+        std::chrono::seconds(30)))
+        << "the new message never reached the store\n"
+        << ReadFile(err);
+
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    reaper.pid = 0;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130) << ReadFile(err);
+    Ostrel::Rpc::UserSession::ReleaseSharedSessions();
+    server->Stop();
+}
+
+}  // namespace StoreVerifyTest
