@@ -67,7 +67,9 @@ const std::vector<Command>& Commands() {
          "  --password-file F  as for login, when no password is stored\n"
          "  --password-env V   as for login, when no password is stored\n"
          "  --json             print the summary as JSON\n"
-         "  --quiet            no progress, only the summary",
+         "  --quiet            no progress, only the summary\n"
+         "  --watch            stay connected and synchronise whenever the server reports a change,\n"
+         "                     until interrupted",
          RunSync},
         {"trust", kTrustSummary, kTrustUsage, RunTrust},
         {"verify", kVerifySummary, kVerifyUsage, RunVerify},

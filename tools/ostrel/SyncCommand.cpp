@@ -1,7 +1,8 @@
 // `ostrel sync`: synchronises the profile's mailbox into its store OSTREL_HOME/profiles/NAME/NAME.osd
 // (see StoreMailbox.h and MailboxSync.h), with a progress bar on a terminal and a one-line summary on
 // stdout (or JSON). SIGINT stops it at the next safe point with exit status 130; the next run
-// finishes what it left.
+// finishes what it left. With --watch it then waits for the server's changes (Watch.h) and runs
+// again after each.
 #include "SyncCommand.h"
 #include "Args.h"
 #include "CliUi.h"
@@ -12,6 +13,7 @@
 #include "SendersCommand.h"
 #include "SignOn.h"
 #include "StorePush.h"
+#include "Watch.h"
 
 #include "Platform/Base/Utf.h"
 
@@ -60,7 +62,7 @@ std::string SyncJson(const std::string& profile, const std::string& account, con
 }
 
 int RunSync(const std::vector<std::string>& args, Context& context) {
-    std::vector<OptionSpec> options = {{"--profile", true}, {"--full"}, {"--json"}, {"--quiet"}};
+    std::vector<OptionSpec> options = {{"--profile", true}, {"--full"}, {"--json"}, {"--quiet"}, {"--watch"}};
     options.insert(options.end(), kPasswordOptions.begin(), kPasswordOptions.end());
     ParsedArgs parsed;
     int exitCode = kExitOk;
@@ -111,32 +113,62 @@ int RunSync(const std::vector<std::string>& args, Context& context) {
         }
 
         InterruptScope interruptScope("sync");
-        Progress progress(context, !parsed.Has("--quiet") && !parsed.Has("--json"));
-        MailboxSync sync(*profile, *session, *mailbox);
-        sync.SetProgress(&progress);
-        sync.SetInterruptCheck(Interrupted);
-        const SyncReport report = sync.Run(parsed.Has("--full"));
-        progress.Clear();
-        // What was changed in the store goes up after the pull, which settled what both sides changed.
-        const Ostrel::Rpc::LogonParams params = LogonParamsOf(*profile, std::wstring());
-        Ostrel::Rpc::OstrelConnection pushConnection(L"ostrel sync", params.wsServer.c_str(), params.dwPort,
-                                                     params.useSSL, params.dwProxySelection, params.wsProxy.c_str(), 0,
-                                                     Platform::FromUtf8(name).c_str());
-        const std::wstring wsAccount = Platform::FromUtf8(profile->sAccount);
-        const PushReport pushed = StorePush(*mailbox, nullptr, pushConnection, wsAccount, wsAccount).Run();
-        if (parsed.Has("--json")) {
+        const bool bJson = parsed.Has("--json");
+        // One run: the pull, then what was changed in the store goes up, after the pull settled what
+        // both sides changed. Its summary line, or its JSON object (returned, not printed).
+        auto syncOnce = [&](bool bFull) {
+            Progress progress(context, !parsed.Has("--quiet") && !bJson);
+            MailboxSync sync(*profile, *session, *mailbox);
+            sync.SetProgress(&progress);
+            sync.SetInterruptCheck(Interrupted);
+            const SyncReport report = sync.Run(bFull);
+            progress.Clear();
+            const Ostrel::Rpc::LogonParams params = LogonParamsOf(*profile, std::wstring());
+            Ostrel::Rpc::OstrelConnection pushConnection(L"ostrel sync", params.wsServer.c_str(), params.dwPort,
+                                                         params.useSSL, params.dwProxySelection, params.wsProxy.c_str(),
+                                                         0, Platform::FromUtf8(name).c_str());
+            const std::wstring wsAccount = Platform::FromUtf8(profile->sAccount);
+            const PushReport pushed = StorePush(*mailbox, nullptr, pushConnection, wsAccount, wsAccount).Run();
+            if (!bJson) {
+                std::fprintf(context.out, "%s%s\n", SyncSummary(profile->sAccount, store, report).c_str(),
+                             PushSummary(pushed).c_str());
+                return std::string();
+            }
+            std::string json = SyncJson(name, profile->sAccount, store, report);
+            json.insert(json.size() - 1, ",\"pushed\":" + PushJson(pushed));
+            return json;
+        };
+        std::string json = syncOnce(parsed.Has("--full"));
+        int result = kExitOk;
+        if (bJson) {
             // One object: the mailbox's figures and, as "senderLists", the sender lists' outcome.
             std::string senderLists;
-            const int senderExit = SyncSenderLists(*profile, true, context, &senderLists);
-            std::string json = SyncJson(name, profile->sAccount, store, report);
-            json.insert(json.size() - 1, ",\"pushed\":" + PushJson(pushed) + ",\"senderLists\":" + senderLists);
+            result = SyncSenderLists(*profile, true, context, &senderLists);
+            json.insert(json.size() - 1, ",\"senderLists\":" + senderLists);
             std::fprintf(context.out, "%s\n", json.c_str());
-            return senderExit;
+        } else if (SyncSenderLists(*profile, false, context) != kExitOk) {
+            result = kExitFailure;
         }
-        std::fprintf(context.out, "%s%s\n", SyncSummary(profile->sAccount, store, report).c_str(),
-                     PushSummary(pushed).c_str());
-        if (SyncSenderLists(*profile, false, context) != kExitOk)
-            return kExitFailure;
+        if (!parsed.Has("--watch"))
+            return result;
+        std::fflush(context.out);
+        WatchHooks hooks;
+        hooks.sync = [&] {
+            try {
+                const std::string again = syncOnce(false);
+                if (bJson)
+                    std::fprintf(context.out, "%s\n", again.c_str());
+                std::fflush(context.out);
+                return static_cast<int>(kExitOk);
+            } catch (...) {
+                if (Interrupted())
+                    return static_cast<int>(kExitInterrupted);
+                // A run that failed is named; the watch goes on and the next change tries again.
+                return Failure("sync", DescribeServerFailure(std::current_exception(), target, session.get()), context);
+            }
+        };
+        hooks.token = [&] { return mailbox->State().Token().value_or(std::string()); };
+        return WatchMailbox(*profile, hooks, context);
     } catch (...) {
         // A transfer that gave up because of the interrupt is the interrupt, not a failure.
         if (Interrupted()) {
