@@ -261,7 +261,8 @@ HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool 
     *ppStream = nullptr;
     if (path.empty())
         return STG_E_INVALIDPARAMETER;
-    int nFlags = O_CLOEXEC;
+    // O_NONBLOCK: a FIFO at the path is refused below instead of waiting for its other end.
+    int nFlags = O_CLOEXEC | O_NONBLOCK;
     switch (grfMode & STGM_ACCESS_MASK) {
         case STGM_READ:
             nFlags |= O_RDONLY;
@@ -289,8 +290,9 @@ HRESULT CreateFileStream(const std::filesystem::path& path, DWORD grfMode, bool 
             return STG_E_PATHNOTFOUND;
         return HResultFromErrno(nErr, STG_E_ACCESSDENIED);
     }
+    // Only a regular file can be sized, seeked and read back as a stream.
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return STG_E_ACCESSDENIED;
     }

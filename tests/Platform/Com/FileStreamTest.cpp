@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Platform/Com/Com.h"
+#include "Support/Child.h"
 #include "Support/TempHome.h"
 
 using Platform::ComPtr;
@@ -95,6 +96,20 @@ TEST_F(FileStreamTest, OpenErrorsAndAccessModes) {
     EXPECT_EQ(STG_E_ACCESSDENIED, pStream->Read(buffer, 1, &cbRead));
     // Opening without STGM_CREATE keeps the content.
     EXPECT_EQ("content", FileContent(path));
+
+    // A FIFO is refused at once in every mode, not waited on for its other end.
+    const fs::path fifo = Dir() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (DWORD grfMode : {STGM_READ, STGM_WRITE, STGM_READWRITE | STGM_CREATE}) {
+        EXPECT_EQ(TestSupport::RunInChild([&] {
+                      ComPtr<IStream> pFifo;
+                      return Platform::CreateFileStream(fifo, grfMode, false, pFifo.AddressOf()) ==
+                                 STG_E_ACCESSDENIED &&
+                             !pFifo;
+                  }),
+                  TestSupport::ChildOutcome::Succeeded)
+            << grfMode;
+    }
 }
 
 TEST_F(FileStreamTest, CreatingNeverWritesThroughALinkAtThePath) {
