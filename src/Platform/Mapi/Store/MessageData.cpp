@@ -47,7 +47,8 @@ HRESULT LoadMessage(StoreDb& db, ULONG nid, std::shared_ptr<MsgData>& msg, ULONG
     data->nid = nid;
     data->bNew = false;
     data->bAssoc = NidType(nid) == NID_TYPE_ASSOC_MESSAGE;
-    std::lock_guard<std::recursive_mutex> lock(db.Mutex());
+    // The version and the values from one state of the file.
+    StoreDb::ReadScope scope(db);
     HRESULT hr = db.ObjectInfo(nid, pParent, &data->version);
     if (SUCCEEDED(hr))
         hr = db.LoadProps(nid, data->props);
@@ -74,6 +75,7 @@ HRESULT EnsureAttachments(StoreDb& db, MsgData& msg) {
     if (msg.bAttachLoaded)
         return S_OK;
     if (!msg.bNew) {
+        StoreDb::ReadScope scope(db);
         std::vector<ULONG> children;
         HRESULT hr = db.Children(msg.nid, children);
         if (FAILED(hr))

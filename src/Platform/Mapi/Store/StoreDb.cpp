@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <random>
 
 #include "Platform/Base/Utf.h"
@@ -516,6 +517,19 @@ HRESULT StoreDb::Transaction::Commit() {
     return hr;
 }
 
+StoreDb::ReadScope::ReadScope(StoreDb& db) : m_db(db), m_lock(db.m_mutex) {
+    if (m_db.m_cTransactionDepth == 0 && !m_db.m_bInReadScope && SUCCEEDED(m_db.Run("BEGIN")))
+        m_db.m_bInReadScope = m_bOpen = true;
+}
+
+StoreDb::ReadScope::~ReadScope() {
+    if (!m_bOpen)
+        return;
+    m_db.m_bInReadScope = false;
+    if (FAILED(m_db.Run("COMMIT")))
+        m_db.Run("ROLLBACK");  // a transaction left open would refuse every later write
+}
+
 HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_ulNextIndex == m_ulEndIndex) {
@@ -697,6 +711,9 @@ HRESULT StoreDb::LoadPropsFor(ULONG nid, LPSPropTagArray lpTags, PropMap& props)
     constexpr ULONG kMaxLookups = 8;
     if (!lpTags || lpTags->cValues > kMaxLookups)
         return LoadProps(nid, props);
+    std::optional<ReadScope> scope;
+    if (lpTags->cValues > 1)
+        scope.emplace(*this);
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     props.clear();
     for (ULONG i = 0; i < lpTags->cValues; ++i) {
@@ -730,7 +747,9 @@ HRESULT StoreDb::LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp) {
 }
 
 HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // The children and their values from one state of the file: a child another process removes
+    // meanwhile must not come back as a row without values.
+    ReadScope scope(*this);
     rows.clear();
     {
         auto st = Cached("SELECT nid FROM objects WHERE parent=?");

@@ -126,6 +126,22 @@ public:
         bool m_bDone = false;
     };
 
+    // Reads that must see one state of the file, from one read transaction (which also takes the
+    // file's read lock once, not once a statement); inside a write transaction they are part of it.
+    // Nothing is written while it lives. Holds the database mutex for its lifetime.
+    class ReadScope {
+    public:
+        explicit ReadScope(StoreDb& db);
+        ~ReadScope();
+        ReadScope(const ReadScope&) = delete;
+        ReadScope& operator=(const ReadScope&) = delete;
+
+    private:
+        StoreDb& m_db;
+        std::unique_lock<std::recursive_mutex> m_lock;
+        bool m_bOpen = false;
+    };
+
     // A new node id of the given type (never inside a transaction: reservations commit at once).
     HRESULT AllocateNid(ULONG ulType, ULONG* pNid);
 
@@ -213,6 +229,7 @@ private:
     bool m_bReadOnly = false;
     std::recursive_mutex m_mutex;
     int m_cTransactionDepth = 0;
+    bool m_bInReadScope = false;  // a ReadScope's transaction is open
     MAPIUID m_recordKey{};
     MAPIUID m_mappingSignature{};
     ULONG m_ulNextIndex = 0;  // reserved node-id indices [m_ulNextIndex, m_ulEndIndex)
