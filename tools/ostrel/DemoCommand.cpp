@@ -1,23 +1,30 @@
 // `ostrel demo`: the whole path a user takes, in a temporary OSTREL_HOME against the simulator run
 // in this process over HTTPS: log in (trusting the simulator's certificate with --ca-file), a full
-// synchronisation, changes on the server, an incremental one, one that loses its connection and
-// the run that finishes it, each with its timing.
+// synchronisation into the profile's store, changes on the server, an incremental one and one with
+// nothing to do, a change made in the store reaching the server, a run that loses its connection
+// and the run that finishes it (each with its timing), `ostrel verify`, a look at the store with
+// `ostrel store`, and the Maildir export listed by a mail reader when one is installed.
 #include "Args.h"
 #include "LocalFiles.h"
 #include "LocalServer.h"
 #include "Output.h"
 #include "Profile.h"
+#include "StoreMailbox.h"
 
 #include "Ostrel/Rpc/Requests/ActionRequest.h"
 #include "Ostrel/Rpc/Session/UserSession.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Platform/Http/WinHttp.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/MapiUtil.h"
 #include "Util/Log/Log.h"
 #include "Util/Time/Clock.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/SeedGenerator.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -139,7 +146,21 @@ public:
         if (!Sync("ostrel sync (again: nothing to do)"))
             return kExitFailure;
 
-        // 5. A connection that drops in the middle of an archive.
+        // 5. A change made in the store, as a mail client makes it, goes to the server.
+        Step("Flagging and reading 3 messages of the Inbox in the store, as a mail client would");
+        const std::vector<int32_t> changed = ChangeStore(3);
+        if (changed.empty())
+            return Failure("demo", "the store's Inbox could not be changed", m_context);
+        if (!Sync("ostrel sync (sends the change to the server)"))
+            return kExitFailure;
+        std::string flags;
+        for (int32_t id : changed) {
+            const auto item = OstrelServer::DefaultMailbox(*m_server).Item(id);
+            flags += (flags.empty() ? "" : ", ") + std::to_string(id) + " \"" + (item ? item->flags : "?") + "\"";
+        }
+        Detail("the server's flags of those messages now: %s (f flagged, no u: read)", flags.c_str());
+
+        // 6. A connection that drops in the middle of an archive.
         OstrelServer::GenerateInto(OstrelServer::DefaultMailbox(*m_server), 40, kSeed + 1);
         BreakDownloads(*m_server, 1, 40000);
         Step("40 more messages on the server; the connection drops 40 KB into the next archive");
@@ -150,41 +171,36 @@ public:
         if (!Sync("ostrel sync (finishes the interrupted one, then asks for changes)"))
             return kExitFailure;
 
-        // 6. What is on disk.
-        const std::filesystem::path mail = ProfileDataDir("default");
-        Step("The local copy in " + mail.string());
-        size_t cEml = 0, cMeta = 0;
-        uint64_t ullBytes = 0;
-        std::filesystem::path sample;
-        for (const auto& entry : std::filesystem::directory_iterator(mail / "messages")) {
-            if (entry.path().extension() == ".eml") {
-                ++cEml;
-                ullBytes += entry.file_size();
-                if (sample.empty() || entry.path().filename() < sample.filename())
-                    sample = entry.path();
-            } else if (entry.path().extension() == ".meta") {
-                ++cMeta;
-            }
+        // 7. The store against the server.
+        Step("ostrel verify (the store against a full listing of the server)");
+        Captured verify = RunCaptured("verify", {}, m_context);
+        Detail("exit status %d: %s", verify.iExit, Trimmed(verify.sOut).c_str());
+        if (verify.iExit != kExitOk)
+            return Broken("verify", verify);
+
+        // 8. The store itself.
+        const std::string store = OstrelCli::StoreMailbox::StorePath("default").string();
+        Step("ostrel store folders " + store + " (the folders that hold items)");
+        Captured folders = RunCaptured("store", {"folders", store}, m_context);
+        if (folders.iExit != kExitOk)
+            return Broken("store", folders);
+        std::istringstream lines(folders.sOut);
+        std::string line;
+        for (int i = 0; std::getline(lines, line); ++i) {
+            // The header, the root and the top of the mailbox, then every folder with items.
+            const size_t tab = line.find('\t');
+            if (i < 3 || (tab != std::string::npos && line.compare(tab, 3, "\t0\t") != 0))
+                std::fprintf(Out(), "      %s\n", line.c_str());
         }
-        Detail("messages/: %zu .eml files (%s) with %zu .meta files; items/: %zu other items; folders.tsv, state", cEml,
-               HumanBytes(ullBytes).c_str(), cMeta,
-               static_cast<size_t>(std::distance(std::filesystem::directory_iterator(mail / "items"),
-                                                 std::filesystem::directory_iterator())));
-        if (auto folders = ReadSmallFile(mail / "folders.tsv", 1 << 20, why)) {
-            Detail("%s", "folders.tsv (id, parent, view, name, path); the generated folders:");
-            std::istringstream lines(*folders);
-            std::string line;
-            while (std::getline(lines, line)) {
-                const std::string id = line.substr(0, line.find('\t'));
-                if (id.size() == 3 && id[0] == '5')
-                    std::fprintf(Out(), "      %s  %s\n", id.c_str(), line.substr(line.rfind('\t') + 1).c_str());
-            }
-        }
-        if (!sample.empty()) {
-            if (auto meta = ReadSmallFile(std::filesystem::path(sample).replace_extension(".meta"), 1 << 20, why))
-                Detail("%s: %s", std::filesystem::path(sample).replace_extension(".meta").filename().c_str(),
-                       Trimmed(*meta).c_str());
-        }
+
+        // 9. The Maildir export, as a mail reader lists it.
+        const std::filesystem::path maildir = m_root / "maildir";
+        Step("ostrel export --maildir " + maildir.string());
+        Captured exported = RunCaptured("export", {"--maildir", maildir.string()}, m_context);
+        if (exported.iExit != kExitOk)
+            return Broken("export", exported);
+        Detail("%s", Trimmed(exported.sOut.substr(exported.sOut.rfind("# ") + 2)).c_str());
+        ShowMailReader(maildir);
         m_server->Stop();
         return kExitOk;
     }
@@ -260,6 +276,61 @@ private:
         }
         OstrelServer::GenerateInto(mailbox, 5, kSeed + 2);
         return "3 messages flagged, 2 moved to \"Old mail\", 4 deleted (MsgActionRequest), 5 new ones arrived";
+    }
+
+    // Flags and reads the first `count` messages of the store's Inbox; their server ids, or none
+    // after a failure.
+    std::vector<int32_t> ChangeStore(size_t count) {
+        OstrelCli::StoreMailbox mailbox("default");
+        std::string why;
+        Platform::ComPtr<IMAPIFolder> pInbox;
+        Platform::ComPtr<IMAPITable> pTable;
+        if (FAILED(mailbox.Open(true, why)) || FAILED(mailbox.OpenFolder(kServerInbox, pInbox.AddressOf())) ||
+            FAILED(pInbox->GetContentsTable(0, pTable.AddressOf())))
+            return {};
+        SizedSPropTagArray(2, cols) = {2, {PR_ENTRYID, mailbox.OstrelIdTag()}};
+        LPSRowSet pRows = nullptr;
+        if (FAILED(HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &pRows)))
+            return {};
+        std::vector<int32_t> ids;
+        for (ULONG i = 0; i < pRows->cRows && ids.size() < count; ++i) {
+            const SPropValue* p = pRows->aRow[i].lpProps;
+            Platform::ComPtr<IUnknown> pUnk;
+            ULONG ulType = 0;
+            if (p[1].ulPropTag != mailbox.OstrelIdTag() ||
+                FAILED(mailbox.Store()->OpenEntry(p[0].Value.bin.cb, reinterpret_cast<LPENTRYID>(p[0].Value.bin.lpb),
+                                                  &IID_IMessage, MAPI_MODIFY, &ulType, pUnk.AddressOf())))
+                continue;
+            auto* pMessage = static_cast<IMessage*>(pUnk.Get());
+            SPropValue flag{PR_FLAG_STATUS, 0, {}};
+            flag.Value.l = 2;  // flagged for follow-up
+            if (SUCCEEDED(pMessage->SetReadFlag(0)) && SUCCEEDED(HrSetOneProp(pMessage, &flag)) &&
+                SUCCEEDED(pMessage->SaveChanges(0)))
+                ids.push_back(p[1].Value.l);
+        }
+        FreeProws(pRows);
+        return ids;
+    }
+
+    // The folders and the first messages of the export as mblaze lists them, when it is installed.
+    void ShowMailReader(const std::filesystem::path& maildir) {
+        if (::access("/usr/bin/mlist", X_OK) != 0 || ::access("/usr/bin/mscan", X_OK) != 0) {
+            Detail("%s", "(install mblaze to see the export through a mail reader's listing)");
+            return;
+        }
+        // The path is the demo's own temporary directory: no quote can be in it.
+        const std::string dir = "'" + maildir.string() + "'";
+        const std::string command =
+            "mdirs " + dir + " | head -n 6; echo; mlist " + dir + " | mscan 2>/dev/null | head -n 6";
+        Detail("%s",
+               "mdirs DIR | head -n 6; mlist DIR | mscan | head -n 6 (mblaze, a mail reader for the command line):");
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe)
+            return;
+        char text[512];
+        while (std::fgets(text, sizeof text, pipe))
+            std::fprintf(Out(), "      %s", text);
+        ::pclose(pipe);
     }
 
     const std::filesystem::path m_root;
