@@ -26,7 +26,7 @@ const std::vector<Command>& Commands() {
          "  --json             one JSON document instead of tab-separated lines\n"
          "  --verbose          add the registry location of each setting",
          RunConfig},
-        {"demo", "run the simulator, log in and synchronise a seed mailbox twice, with timings",
+        {"demo", "run the simulator and sync a seed mailbox into the store both ways, then verify and export it",
          "[--messages N] [--keep]\n"
          "  --messages N       messages in the seed mailbox (default 300)\n"
          "  --keep             keep the temporary OSTREL_HOME instead of removing it",
