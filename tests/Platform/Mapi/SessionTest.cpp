@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -7,6 +9,7 @@
 #include "Platform/Base/Paths.h"
 #include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/Session/Profiles.h"
+#include "Support/Child.h"
 
 namespace MapiTest {
 namespace {
@@ -91,6 +94,19 @@ TEST_F(SessionTest, TheDefaultProfileNameIsNotWrittenThroughLinks) {
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "default")));
     EXPECT_EQ(content(dir / "default"), "Spare\n");
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "default.tmp")));
+}
+
+// A FIFO in place of the default profile's name does not keep a logon waiting: it names no
+// profile, and of a single profile that one is used.
+TEST_F(SessionTest, AFifoAsTheDefaultProfileNameIsNotWaitedOn) {
+    const std::filesystem::path name = Platform::OstrelHome() / "profiles" / "default";
+    std::filesystem::remove(name);
+    ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+    EXPECT_EQ(TestSupport::RunInChild([] {
+                  ComPtr<IMAPISession> pSession;
+                  return MAPILogonEx(0, nullptr, nullptr, MAPI_UNICODE, pSession.AddressOf()) == S_OK;
+              }),
+              TestSupport::ChildOutcome::Succeeded);
 }
 
 TEST_F(SessionTest, ProfileSectionsPersistAndNeedWriteAccess) {

@@ -1,11 +1,12 @@
 // Sessions on profiles, profile sections, the support object and the profile administration.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <string>
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComApi.h"
@@ -327,6 +328,26 @@ HRESULT WriteDefaultProfileName(const std::wstring& wsName) {
     return MAPI_E_DISK_ERROR;
 }
 
+// The name WriteDefaultProfileName left; empty when there is none or the file is no regular one
+// (O_NONBLOCK: a FIFO in its place must not keep the logon waiting for a writer).
+std::wstring ReadDefaultProfileName() {
+    const int fd = ::open(DefaultProfileFile().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::wstring();
+    struct stat st {};
+    std::string text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[4096];
+        ssize_t cb = 0;
+        while ((cb = ::read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+        }
+        if (cb > 0)
+            text.assign(buffer, static_cast<size_t>(cb));
+    }
+    ::close(fd);
+    return Platform::FromUtf8(text.substr(0, text.find('\n')));
+}
+
 }  // namespace
 
 }  // namespace Platform::Mapi
@@ -349,10 +370,7 @@ HRESULT MAPILogonEx(ULONG_PTR, LPTSTR lpszProfileName, LPTSTR, ULONG flFlags, LP
     *lppSession = nullptr;
     std::wstring name = Platform::Mapi::TextArg(lpszProfileName, flFlags);
     if (name.empty()) {
-        std::ifstream in(Platform::Mapi::DefaultProfileFile());
-        std::string line;
-        if (std::getline(in, line))
-            name = Platform::FromUtf8(line);
+        name = Platform::Mapi::ReadDefaultProfileName();
         auto all = Platform::MapiListProfiles();
         if (name.empty() && all.size() == 1)
             name = all[0];
