@@ -39,7 +39,7 @@ public:
 protected:
     // What an appointment and a task start with: the owner, the store's named properties, the
     // series invitation with the item's ids and zones, the next alarm and the categories. The
-    // invitation becomes the Appointment's default one; on failure the Appointment keeps nothing.
+    // invitation becomes the Appointment's default one; on failure it is destroyed, not kept.
     // pwszNamePropsError is the text logged when the store's named properties cannot be read.
     HRESULT BeginItem(IAddrBook* pAddrBook, IMsgStore* pStore, Mapi::Appt& item, Appointment& appointment,
                       const wchar_t* pwszOwnerName, const wchar_t* pwszOwnerEmail, const wchar_t* pwszNamePropsError,
