@@ -1,9 +1,12 @@
 // The document: creation of nodes, loading, properties and XPath evaluation.
+#include <fcntl.h>
 #include <libxml/xpathInternals.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <cerrno>
+#include <cstdint>
 #include <new>
-#include <system_error>
 
 #include "Platform/Base/Utf.h"
 #include "Platform/Xml/DomImpl.h"
@@ -205,21 +208,43 @@ HRESULT DocumentImpl::loadXMLBytes(std::string_view bytes) {
 }
 
 HRESULT DocumentImpl::load(const std::filesystem::path& file) {
-    std::error_code ec;
-    auto size = std::filesystem::file_size(file, ec);
-    std::ifstream in(file, std::ios::binary);
-    if (ec || !in || size > kMaxDocumentBytes) {
+    auto refuse = [&](HRESULT hrError, std::wstring wsReason) {
         m_parseError = XmlParseError();
-        m_parseError.errorCode = (ec || !in) ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) : E_INVALIDARG;
-        m_parseError.reason = (ec || !in)
-                                  ? L"The file could not be opened: " + Platform::FromUtf8(file.string())
-                                  : L"The file is larger than " + std::to_wstring(kMaxDocumentBytes) + L" bytes.";
+        m_parseError.errorCode = hrError;
+        m_parseError.reason = std::move(wsReason);
         HRESULT hr = Adopt(nullptr);
         return FAILED(hr) ? hr : S_FALSE;
+    };
+    // O_NONBLOCK: a FIFO at the path is refused as no regular file, not waited on for a writer.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        return refuse(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+                      L"The file could not be opened: " + Platform::FromUtf8(file.string()));
     }
-    std::string bytes(size, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(size));
-    bytes.resize(static_cast<size_t>(in.gcount()));
+    if (static_cast<uint64_t>(st.st_size) > kMaxDocumentBytes) {
+        ::close(fd);
+        return refuse(E_INVALIDARG, L"The file is larger than " + std::to_wstring(kMaxDocumentBytes) + L" bytes.");
+    }
+    std::string bytes(static_cast<size_t>(st.st_size), '\0');
+    size_t cbDone = 0;
+    while (cbDone < bytes.size()) {
+        const ssize_t cb = ::read(fd, bytes.data() + cbDone, bytes.size() - cbDone);
+        if (cb < 0 && errno == EINTR)
+            continue;
+        if (cb < 0) {
+            ::close(fd);
+            return refuse(HRESULT_FROM_WIN32(ERROR_READ_FAULT),
+                          L"The file could not be read: " + Platform::FromUtf8(file.string()));
+        }
+        if (cb == 0)
+            break;
+        cbDone += static_cast<size_t>(cb);
+    }
+    ::close(fd);
+    bytes.resize(cbDone);
     return LoadBytes(bytes, nullptr);
 }
 

@@ -1,6 +1,9 @@
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Xml/Dom.h"
+#include "Support/Child.h"
 #include "Support/TempHome.h"
+
+#include <sys/stat.h>
 
 #include <fstream>
 #include <string>
@@ -96,7 +99,7 @@ TEST(XmlParsing, EncodingsFollowTheDeclarationForBytesButNotForWideText) {
     EXPECT_EQ(text, L"\u00e9\u4e2d");
 }
 
-TEST(XmlParsing, FilesLoadAndMissingOrOversizedFilesAreErrors) {
+TEST(XmlParsing, FilesLoadAndMissingOversizedOrSpecialFilesAreErrors) {
     TestSupport::TempHome home;
     auto path = home.Path() / "doc.xml";
     std::ofstream(path) << "<zones><z id='1'/></zones>";
@@ -116,6 +119,16 @@ TEST(XmlParsing, FilesLoadAndMissingOrOversizedFilesAreErrors) {
     EXPECT_EQ(doc->load(big), S_FALSE);
     doc->get_parseError(error);
     EXPECT_EQ(error.errorCode, E_INVALIDARG);
+
+    // A FIFO is no file to load: refused at once, not waited on for a writer.
+    auto fifo = home.Path() / "fifo.xml";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(TestSupport::RunInChild([&] {
+                  XmlParseError fifoError;
+                  return doc->load(fifo) == S_FALSE && doc->get_parseError(fifoError) == S_OK &&
+                         fifoError.errorCode == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+              }),
+              TestSupport::ChildOutcome::Succeeded);
 }
 
 TEST(XmlParsing, ExternalResourceSwitchesCannotBeTurnedOn) {
