@@ -284,8 +284,19 @@ void StorePush::PushDrafts(PushReport& report) {
         return;
     for (const std::vector<BYTE>& entryId : Contents(pDrafts.Get())) {
         ComPtr<IMessage> pMessage = OpenMessage(entryId);
-        if (!pMessage || ServerIdOf(pMessage.Get()))
+        if (!pMessage)
             continue;
+        if (const LONG lId = ServerIdOf(pMessage.Get())) {
+            // A draft the server has, edited since: saving it again under its id replaces it.
+            ItemBaseline before;
+            if (!m_mailbox.Baseline().Read(pMessage.Get(), before) || !IsEditedSince(pMessage.Get(), before))
+                continue;
+            if (SaveDraft(pMessage.Get(), EnsureMessageId(pMessage.Get()), lId))
+                ++report.cDrafts;
+            else
+                ++report.cFailed;
+            continue;
+        }
         Ostrel::Mapi::OstrelMailItemBase item(pMessage.Get());
         std::wstring wsMark = PendingMark(pMessage.Get());
         LONG lDraftId = 0;

@@ -81,6 +81,17 @@ TEST_F(StorePushMail, NewDraftIsSavedOnceEvenWhenTheAnswerIsLost) {
 
     EXPECT_EQ(Push().Total(), 0u);
     EXPECT_EQ(ServerBox().ItemsIn(FolderId::Drafts).size(), 1u);
+
+    // Edited again: the server's draft is replaced, not joined by another.
+    SPropValue subject{};
+    subject.ulPropTag = PR_SUBJECT_W;
+    subject.Value.lpszW = const_cast<wchar_t*>(L"Finished letter");
+    ASSERT_EQ(HrSetOneProp(local[0].Get(), &subject), S_OK);
+    ASSERT_EQ(local[0]->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    EXPECT_EQ(Push().cDrafts, 1u);
+    ASSERT_EQ(ServerBox().ItemsIn(FolderId::Drafts).size(), 1u);
+    EXPECT_EQ(ServerBox().Item(drafts[0])->subject, "Finished letter");
+    EXPECT_EQ(Push().Total(), 0u);
 }
 
 TEST_F(StorePushMail, NewFoldersAreCreatedBelowTheirParentsOnce) {
