@@ -66,15 +66,20 @@ int StoreAccess::Fail(const std::string& what, HRESULT hr) {
 
 int StoreAccess::Open(const std::string& file, bool bWritable) {
     // A file this user cannot read (or write, when asked to change it) says nothing about whether it
-    // is a store: name the reason.
-    const int fd = ::open(file.c_str(), (bWritable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    // is a store: name the reason. O_NONBLOCK: a FIFO is refused as no store, not waited on.
+    const int fd = ::open(file.c_str(), (bWritable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno != ENOENT) {
         std::fprintf(m_context.err, "ostrel store: cannot %s %s: %s\n", bWritable ? "write to" : "read", file.c_str(),
                      std::strerror(errno));
         return kExitFailure;
     }
-    if (fd >= 0)
+    if (fd >= 0) {
+        struct stat st {};
+        const bool bRegular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
         ::close(fd);
+        if (!bRegular)
+            return Fail("not a store, or a damaged one: " + file, MAPI_E_CORRUPT_STORE);
+    }
     HRESULT hr = Platform::OpenOsdStore(file, false, L"", bWritable, m_store.AddressOf());
     if (hr == MAPI_E_NOT_FOUND)
         return Fail("no such store file: " + file, hr);

@@ -426,6 +426,13 @@ TEST(StoreCliErrors, MissingAndForeignFilesFailClearlyAndStayUntouched) {
         EXPECT_EQ(TestSupport::ReadFile(path), content);
     }
 
+    // Nor is a FIFO waited on for a writer (the tool runs under a deadline).
+    const auto fifo = home.Path() / "fifo.osd";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    CliRun run = TestSupport::RunProgram("/usr/bin/timeout", {"10", OSTREL_CLI, "store", "folders", fifo.string()});
+    EXPECT_EQ(run.iExit, 1) << (run.iExit == 124 ? "the tool waited on the FIFO" : run.sErr);
+    EXPECT_NE(run.sErr.find("not a store, or a damaged one: " + fifo.string()), std::string::npos) << run.sErr;
+
     EXPECT_EQ(Store({"folders"}).iExit, 2);
     EXPECT_EQ(Store({"rename", none.string()}).iExit, 2);
     EXPECT_EQ(Store({"props", none.string(), "store", "--attach", "x"}).iExit, 2);
