@@ -43,7 +43,7 @@ struct Listing {
 };
 
 // The server's side from a full listing: its folders but the root (the store's subtree), and the
-// items of the kinds the synchronisation keeps in the store (messages).
+// items of the kinds the synchronisation keeps in the store: messages, contacts, appointments, tasks.
 Listing ServerListing(const SyncChanges& changes);
 // The store's side: every folder below the subtree that carries a server id, and the items in
 // them. Local folders ("Sync Issues", the address list) and what they hold are not the server's.

@@ -163,8 +163,8 @@ Listing ServerListing(const SyncChanges& changes) {
             listing.folders.emplace(id, ListedFolder{folder.iParent, folder.sName, std::string()});
     }
     for (const SyncItem& sync : changes.items) {
-        // The kinds of item the synchronisation keeps in the store.
-        if (sync.kind != SyncItemKind::Message)
+        // The kinds of item the synchronisation keeps in the store (documents and notes it leaves).
+        if (sync.kind == SyncItemKind::Other)
             continue;
         ListedItem item;
         item.iFolder = sync.iFolder;
