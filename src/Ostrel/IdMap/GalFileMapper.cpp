@@ -395,7 +395,10 @@ void GalFileMapper::Put(const std::wstring& wsRef, LONG lId, ULONG cb, BYTE* pEi
     ULONG ulFree = FreeTotal() - ulFreeSize;
     const ULONG ulRemainder = ulFreeSize - ulRequired;
     if (ulRemainder > kGalMinFreeBlock) {
-        StoreU32(p + ulRequired, ulRemainder);  // its body is 0xFF already
+        // The body of a sound free block is 0xFF; its header is written all the same, so that a
+        // block damaged inside still splits into one that walks.
+        StoreU32(p + ulRequired, ulRemainder);
+        std::memset(p + ulRequired + 4, kGalStateFree, kGalBlockHeaderSize - 4);
         AddFreeBlock(ulOffset + ulRequired, ulRemainder);
         ulFree += ulRemainder;
     } else if (ulRemainder > 0) {

@@ -181,6 +181,33 @@ TEST_F(GalFileMapperTest, ManyChangesAgreeWithAModelAndTheFile) {
     }
 }
 
+// A free block whose body was damaged still walks; the block split off it by a put must too.
+TEST_F(GalFileMapperTest, SplittingADamagedFreeBlockLeavesAFileThatWalks) {
+    std::vector<BYTE> bytes(kGalHeaderSize + 200, kGalStateFree);
+    std::memcpy(bytes.data(), "NAPI", 4);
+    std::fill(bytes.begin() + 4, bytes.begin() + kGalHeaderSize, BYTE(0));
+    bytes[20] = 200;  // free bytes
+    bytes[kGalHeaderSize] = 200;
+    std::fill(bytes.begin() + kGalHeaderSize + 4, bytes.begin() + kGalHeaderSize + 13, BYTE(kGalStateFree));
+    std::fill(bytes.begin() + kGalHeaderSize + 20, bytes.begin() + kGalHeaderSize + 40, BYTE(0x02));
+    WriteFile(GalPath(), bytes);
+    {
+        auto mapper = NewGalMapper();
+        ASSERT_EQ(mapper->LoadCache(), S_OK);
+        PutRef(*mapper, "a", 1, 0x4004);  // 15 bytes: the rest is split off at a damaged spot
+    }
+    std::wstring problem;
+    const auto after = ReadFile(GalPath());
+    EXPECT_TRUE(WalkGalBlocks(
+        after.data(), after.size(), [](const GalBlock&) {}, &problem))
+        << problem;
+    auto mapper = NewGalMapper();
+    Ostrel::Util::LogCapture log;
+    ASSERT_EQ(mapper->LoadCache(), S_OK);
+    EXPECT_FALSE(log.Contains(L"Corrupted file"));
+    EXPECT_EQ(PstOf(*mapper, "a"), 0x4004u);
+}
+
 TEST_F(GalFileMapperTest, AForeignFileIsRefusedAndLeftAlone) {
     const std::vector<BYTE> foreign(40, 0x41);
     WriteFile(GalPath(), foreign);
