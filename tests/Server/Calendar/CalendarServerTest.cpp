@@ -150,5 +150,12 @@ TEST_F(CalendarServer, BadCallsAreRefused) {
                                                 "</inv></m></default></SetAppointmentRequest>")
                   .find("service.INVALID_REQUEST"),
               std::string::npos);
+    // An attachment whose upload the server does not have: nothing is stored.
+    EXPECT_NE(Post("SetAppointmentRequest",
+                   "<SetAppointmentRequest xmlns=\"urn:ostrelMail\"><default><m><inv "
+                   "uid=\"u-1\"/><attach aid=\"upload-404\"/></m></default>"
+                   "</SetAppointmentRequest>")
+                  .find("mail.NO_SUCH_UPLOAD"),
+              std::string::npos);
     EXPECT_EQ(Book().Ids().size(), cItems);
 }
