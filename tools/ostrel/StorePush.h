@@ -94,7 +94,7 @@ private:
     // the server ids the store holds.
     void PushItemChanges(std::map<int32_t, Ostrel::Mail::MailItemType>& held, PushReport& report);
     bool PushItemState(IMessage* pMessage, LONG lId, Ostrel::Mail::MailItemType kind, int32_t iFolderId,
-                       const ItemBaseline& before, const ItemState& now, PushReport& report);
+                       const ItemBaseline& before, const ItemState& now, bool bTagsChanged, PushReport& report);
     // Deletes on the server what `known` lists and the store no longer holds; what cannot be
     // deleted now stays in `held` for the next run.
     void PushDeletions(const std::map<int32_t, Ostrel::Mail::MailItemType>& known,

@@ -135,23 +135,28 @@ void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
                 // Read and flag states belong to mail; other items carry only tags and a folder.
                 now.sFlags = text(kBaseFlags);
             }
+            bool bNewCategory = false;
             if (pCol[kKeywords].ulPropTag == ulKeywords) {
                 std::string ids;
                 for (ULONG i = 0; i < pCol[kKeywords].Value.MVszW.cValues; ++i) {
                     long lTag = 0;
                     if (m_pTags->TagId(pCol[kKeywords].Value.MVszW.lppszW[i], lTag, nullptr))
                         ids += (ids.empty() ? "" : ",") + std::to_string(lTag);
+                    else
+                        bNewCategory = true;
                 }
                 now.sTags = NormalTagIds(ids);
             }
-            if (now.sFlags == text(kBaseFlags) && now.sTags == text(kBaseTags) &&
-                iFolderId == pCol[kBaseFolder].Value.l)
+            // A category the server has no tag for yet is a change too: sent by name, it becomes
+            // a tag there, and the next pull brings its id.
+            const bool bTagsChanged = bNewCategory || now.sTags != text(kBaseTags);
+            if (now.sFlags == text(kBaseFlags) && !bTagsChanged && iFolderId == pCol[kBaseFolder].Value.l)
                 continue;
             const SBinary& eid = pCol[kEid].Value.bin;
             ComPtr<IMessage> pMessage = OpenMessage(std::vector<BYTE>(eid.lpb, eid.lpb + eid.cb));
             ItemBaseline before;
             if (pMessage && baseline.Read(pMessage.Get(), before) &&
-                PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, report))
+                PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, bTagsChanged, report))
                 ++report.cChanged;
             else
                 ++report.cFailed;
@@ -161,7 +166,7 @@ void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
 }
 
 bool StorePush::PushItemState(IMessage* pMessage, LONG lId, MailItemType kind, int32_t iFolderId,
-                              const ItemBaseline& before, const ItemState& now, PushReport& report) {
+                              const ItemBaseline& before, const ItemState& now, bool bTagsChanged, PushReport& report) {
     using Ostrel::Rpc::ActionRequest;
     // Appointments and tasks are acted on as generic items.
     const MailItemType actionKind = kind == Ostrel::Mail::MIT_NOTE ? Ostrel::Mail::MIT_MESSAGE : kind;
@@ -181,7 +186,7 @@ bool StorePush::PushItemState(IMessage* pMessage, LONG lId, MailItemType kind, i
                 now.sFlags.find('f') != std::string::npos ? ActionRequest::OP_FLAG : ActionRequest::OP_UNFLAG);
             Send(request);
         }
-        if (now.sTags != before.sTags) {
+        if (bTagsChanged) {
             // The categories by name: one the server does not know yet becomes a new tag there.
             Ostrel::Mapi::OstrelMailItem item(pMessage, m_pStore);
             Ostrel::Mail::TagNameList* pNames = item.OstrelTagNames();

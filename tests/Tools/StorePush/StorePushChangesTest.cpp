@@ -4,6 +4,7 @@
 #include "StorePushTestSupport.h"
 
 #include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/NamedProps.h"
 
 namespace StorePushTest {
 namespace {
@@ -34,6 +35,8 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
     auto pFlag = PulledMail(FolderId::Inbox, "flag-me", "");
     auto pMove = PulledMail(FolderId::Inbox, "move-me", "u");
     auto pGone = PulledMail(FolderId::Inbox, "delete-me", "");
+    auto pTag = PulledMail(FolderId::Inbox, "tag-me", "");
+    const LONG lTag = ServerId(pTag.Get());
     const LONG lRead = ServerId(pRead.Get()), lFlag = ServerId(pFlag.Get()), lMove = ServerId(pMove.Get()),
                lGone = ServerId(pGone.Get());
     // The first push learns what the store holds; nothing changed yet.
@@ -41,6 +44,15 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
 
     SetProp(pRead.Get(), PR_MESSAGE_FLAGS, MSGFLAG_READ);
     SetProp(pFlag.Get(), PR_FLAG_STATUS, 2);
+    // A category the server has no tag for yet.
+    SPropValue categories{};
+    categories.ulPropTag =
+        Ostrel::Mapi::NAMED_PROP(Ostrel::Mapi::NamedProps::KEYWORDS, PT_MV_UNICODE,
+                                 Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(m_pMailbox->Store()));
+    wchar_t* pwszUrgent = const_cast<wchar_t*>(L"Urgent");
+    categories.Value.MVszW = {1, &pwszUrgent};
+    ASSERT_EQ(HrSetOneProp(pTag.Get(), &categories), S_OK);
+    ASSERT_EQ(pTag->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     std::vector<BYTE> move = EntryId(pMove.Get()), gone = EntryId(pGone.Get());
     SBinary moveEid = Eid(move), goneEid = Eid(gone);
     ENTRYLIST moveList{1, &moveEid}, goneList{1, &goneEid};
@@ -51,7 +63,7 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
 
     const OstrelCli::PushReport report = Push();
     EXPECT_EQ(report.cFailed, 0u);
-    EXPECT_EQ(report.cChanged, 3u);
+    EXPECT_EQ(report.cChanged, 4u);
     EXPECT_EQ(report.cMoved, 1u);
     EXPECT_EQ(report.cDeleted, 1u);
     EXPECT_EQ(ServerBox().Item(lRead)->flags.find('u'), std::string::npos);
@@ -59,9 +71,14 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
     EXPECT_EQ(ServerBox().Item(lMove)->folderId, FolderId::Trash);
     EXPECT_NE(ServerBox().Item(lMove)->flags.find('u'), std::string::npos) << "a move changed the read state";
     EXPECT_FALSE(ServerBox().Item(lGone).has_value());
+    const std::optional<OstrelServer::MailTag> urgent = ServerBox().TagByName("Urgent");
+    ASSERT_TRUE(urgent.has_value());
+    EXPECT_EQ(ServerBox().Item(lTag)->tags, std::vector<int32_t>{urgent->id});
     EXPECT_FALSE(m_pMailbox->Items().Contains(lGone));
 
-    EXPECT_EQ(Push().Total(), 0u);
+    // Until a pull brings the new tag's id the category is sent again; doing so changes nothing.
+    Push();
+    EXPECT_EQ(ServerBox().Item(lTag)->tags, std::vector<int32_t>{urgent->id});
 }
 
 TEST_F(StorePushChanges, FolderRenameMoveAndDeleteReachTheServer) {
