@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -5,6 +7,7 @@
 #include "MapiTestUtil.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Mapi/MapiGuids.h"
+#include "Support/Child.h"
 
 namespace MapiTest {
 namespace {
@@ -119,6 +122,20 @@ TEST_F(StoreTest, AFileThatIsNotAStoreIsRefusedAndLeftAlone) {
     WriteFile(empty, "");
     EXPECT_EQ(Platform::OpenOsdStore(empty, true, L"", true, pStore.AddressOf()), MAPI_E_CORRUPT_STORE);
     EXPECT_EQ(std::filesystem::file_size(empty), 0u);
+
+    // Nor is a FIFO, which is refused at once rather than waited on for a writer.
+    std::filesystem::path fifo = m_home.Path() / "fifo.osd";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (bool bWritable : {false, true}) {
+        EXPECT_EQ(TestSupport::RunInChild([&] {
+                      ComPtr<IMsgStore> pFifo;
+                      return Platform::OpenOsdStore(fifo, true, L"", bWritable, pFifo.AddressOf()) ==
+                             MAPI_E_CORRUPT_STORE;
+                  }),
+                  TestSupport::ChildOutcome::Succeeded)
+            << bWritable;
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
 }
 
 TEST_F(StoreTest, ADamagedStoreIsRefusedAndLeftAlone) {

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <random>
 
@@ -47,11 +47,18 @@ std::map<std::string, std::weak_ptr<StoreDb>>& OpenDbs() {
     return dbs;
 }
 
-// A store file must be an SQLite database in WAL mode; anything else is not ours.
+// A store file must be an SQLite database in WAL mode; anything else is not ours. O_NONBLOCK: a
+// FIFO at the path is refused as no regular file, not waited on for a writer.
 bool LooksLikeStoreFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
     char header[100] = {};
-    if (!in.read(header, sizeof header))
+    const bool bRead = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                       ::pread(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    ::close(fd);
+    if (!bRead)
         return false;
     if (std::memcmp(header, "SQLite format 3", 16) != 0)
         return false;
