@@ -100,7 +100,10 @@ void MimeToMapiConverter::SetCommonProps(PropSet& props, bool bReceipt, LONG lIt
     if (!bReceipt)
         props.Bool(PR_PROCESSED, true);
     if (m_pNamedProps) {
-        OSTLOG_INFO(4, L"Stamping PR_OSTREL_ID %d", lItemId);
+        // One line per message is detailed tracing: at normal detail a large download would write
+        // a line per message (each costing several system calls) and push older history out of
+        // the rotating log; failures and each archive's summary stay at normal detail.
+        OSTLOG_INFO(16, L"Stamping PR_OSTREL_ID %d", lItemId);
         props.Long(m_pNamedProps->GetPropTag(NamedProps::OSTREL_ID, PT_LONG), lItemId);
     }
 }
