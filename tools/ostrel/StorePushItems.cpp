@@ -89,11 +89,25 @@ void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
     const ULONG ulKeywords = Ostrel::Mapi::NAMED_PROP(Ostrel::Mapi::NamedProps::KEYWORDS, PT_MV_UNICODE, pNamed);
     // The current state and the baseline straight from the contents table: a run that finds
     // nothing changed opens no message.
-    enum { kEid, kId, kClass, kMsgFlags, kFlagStatus, kKeywords, kBaseFolder, kBaseFlags, kBaseTags, kColumns };
+    enum {
+        kEid,
+        kId,
+        kClass,
+        kMsgFlags,
+        kFlagStatus,
+        kKeywords,
+        kModified,
+        kBaseFolder,
+        kBaseFlags,
+        kBaseTags,
+        kBaseStamp,
+        kColumns
+    };
     SizedSPropTagArray(kColumns, columns) = {
         kColumns,
         {PR_ENTRYID, m_mailbox.OstrelIdTag(), PR_MESSAGE_CLASS_W, PR_MESSAGE_FLAGS, PR_FLAG_STATUS, ulKeywords,
-         baseline.FolderTag(), baseline.FlagsTag(), baseline.TagsTag()}};
+         PR_LAST_MODIFICATION_TIME, baseline.FolderTag(), baseline.FlagsTag(), baseline.TagsTag(),
+         baseline.StampTag()}};
     m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iFolderId) {
         if (auto it = special.find(EntryIdOf(pFolder)); !iFolderId && it != special.end())
             iFolderId = it->second;
@@ -147,9 +161,17 @@ void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
                 }
                 now.sTags = NormalTagIds(ids);
             }
-            // A category the server has no tag for yet is a change too: sent by name, it becomes
-            // a tag there, and the next pull brings its id.
-            const bool bTagsChanged = bNewCategory || now.sTags != text(kBaseTags);
+            // A category the server has no tag for yet, set since the sync wrote the item, is a
+            // change too: sent by name, it becomes a tag there, and the next pull brings its id.
+            // (Categories an item came with, from its MIME headers, stay local.)
+            auto ticks = [&](int i) {
+                return pCol[i].ulPropTag == columns.aulPropTag[i]
+                           ? (static_cast<ULONGLONG>(pCol[i].Value.ft.dwHighDateTime) << 32) |
+                                 pCol[i].Value.ft.dwLowDateTime
+                           : 0;
+            };
+            const bool bTagsChanged =
+                now.sTags != text(kBaseTags) || (bNewCategory && ticks(kModified) > ticks(kBaseStamp));
             if (now.sFlags == text(kBaseFlags) && !bTagsChanged && iFolderId == pCol[kBaseFolder].Value.l)
                 continue;
             const SBinary& eid = pCol[kEid].Value.bin;
