@@ -367,9 +367,11 @@ HRESULT FileMapper::Repair(const std::wstring& wsProblem, bool bDamaged) {
     if (bDamaged) {
         OSTLOG_ERROR(L"Corrupted file %s: %s. Rebuilding it from the store's stamps.", m_wsIdmPath.c_str(),
                      wsProblem.c_str());
-        // The damaged bytes are kept beside the file for inspection.
+        // The damaged bytes are kept beside the file for inspection. O_NONBLOCK: a FIFO under the
+        // copy's name fails the copy instead of holding up the rebuild until someone reads it.
         const std::string sBackup = Platform::ToUtf8(m_wsIdmPath) + ".damaged";
-        const int fdBackup = ::open(sBackup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int fdBackup =
+            ::open(sBackup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
         if (fdBackup < 0 || !WriteAllAt(fdBackup, old.data(), old.size(), 0))
             OSTLOG_ERROR(L"Failed to keep a copy of the damaged IDM - %d", errno);
         if (fdBackup >= 0)

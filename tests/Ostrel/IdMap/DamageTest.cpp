@@ -1,6 +1,8 @@
 // Damaged mapper files: cut at every length, bytes changed at random, headers that lie. Each is
 // opened as a fresh process would after a crash; the mapper must come up, map every stamped
 // object to its own id again and never map an id to another object.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <random>
 
@@ -8,6 +10,7 @@
 #include "Ostrel/IdMap/FileMapper.h"
 #include "Ostrel/IdMap/IdMapperFile.h"
 #include "Ostrel/IdMap/IdmVerified.h"
+#include "Support/Child.h"
 #include "Util/Log/Log.h"
 
 namespace IdMapTest {
@@ -100,6 +103,20 @@ TEST_F(DamageTest, HeadersThatLieAreCaught) {
     bytes = m_good;
     WriteIdmTentativeCount(bytes.data(), 99);
     ExpectRecovered(bytes, "tentative count");
+
+    // A FIFO under the damaged copy's name does not hold up the rebuild: the copy is skipped.
+    const std::filesystem::path copy = IdmPath().string() + ".damaged";
+    std::filesystem::remove(copy);
+    ASSERT_EQ(::mkfifo(copy.c_str(), 0600), 0);
+    bytes = m_good;
+    std::memcpy(bytes.data(), &lies[5].ulValue, 4);  // a foreign signature
+    EXPECT_EQ(TestSupport::RunInChild([&] {
+                  WriteFile(IdmPath(), bytes);
+                  SetIdmVerified(0);
+                  return NewMapper()->LoadCache() == S_OK;
+              }),
+              TestSupport::ChildOutcome::Succeeded);
+    EXPECT_TRUE(std::filesystem::is_fifo(copy));
 }
 
 TEST_F(DamageTest, TwoObjectsWithOneStampKeepTheOneTheFileNamed) {
