@@ -3,6 +3,7 @@
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/NamedProps.h"
 #include "Ostrel/Store/StoreText.h"
 #include "Util/Log/Log.h"
 
@@ -119,6 +120,63 @@ void StorePush::PushContent(PushReport& report) {
                  Ostrel::Mapi::EqualsNoCase(wsClass, L"IPF.Task"))
             PushCalendarFolder(pFolder, iFolderId, report);
     });
+}
+
+namespace {
+
+ULONGLONG Ticks(const FILETIME& ft) {
+    return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+}  // namespace
+
+bool StorePush::IsEditedSince(IMAPIProp* pItem, const ItemBaseline& baseline) {
+    LPSPropValue pValue = nullptr;
+    bool bEdited = false;
+    if (SUCCEEDED(HrGetOneProp(pItem, PR_LAST_MODIFICATION_TIME, &pValue)))
+        bEdited = Ticks(pValue->Value.ft) > Ticks(baseline.ftStamp);
+    MAPIFreeBuffer(pValue);
+    return bEdited;
+}
+
+std::vector<StorePush::PushCandidate> StorePush::Candidates(IMAPIFolder* pFolder) {
+    std::vector<PushCandidate> candidates;
+    const SyncBaseline& baseline = m_mailbox.Baseline();
+    Ostrel::Mapi::NamedProps* pNamed = Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(m_pStore);
+    using N = Ostrel::Mapi::NamedProps;
+    enum { kEid, kId, kClass, kModified, kStamp, kMark, kLastMark, kColumns };
+    SizedSPropTagArray(kColumns, columns) = {
+        kColumns,
+        {PR_ENTRYID, m_mailbox.OstrelIdTag(), PR_MESSAGE_CLASS_W, PR_LAST_MODIFICATION_TIME, baseline.StampTag(),
+         Ostrel::Mapi::NAMED_PROP(N::REPLICATION_ID, PT_UNICODE, pNamed),
+         Ostrel::Mapi::NAMED_PROP(N::LAST_SERVER_REPLICATION_ID, PT_UNICODE, pNamed)}};
+    ComPtr<IMAPITable> pTable;
+    LPSRowSet pRows = nullptr;
+    if (FAILED(pFolder->GetContentsTable(MAPI_UNICODE, pTable.AddressOf())) ||
+        FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
+        FAILED(pTable->QueryRows(0x7FFFFFFF, 0, &pRows)))
+        return candidates;
+    for (ULONG r = 0; pRows && r < pRows->cRows; ++r) {
+        const SPropValue* pCol = pRows->aRow[r].lpProps;
+        if (PROP_TYPE(pCol[kEid].ulPropTag) != PT_BINARY)
+            continue;
+        auto has = [&](int i) { return pCol[i].ulPropTag == columns.aulPropTag[i]; };
+        PushCandidate candidate;
+        candidate.lId = has(kId) ? pCol[kId].Value.l : 0;
+        candidate.kind = Ostrel::Mapi::MsgClassToItemType(has(kClass) ? pCol[kClass].Value.lpszW : nullptr);
+        const std::wstring wsMark = has(kMark) && pCol[kMark].Value.lpszW ? pCol[kMark].Value.lpszW : L"";
+        const std::wstring wsLast = has(kLastMark) && pCol[kLastMark].Value.lpszW ? pCol[kLastMark].Value.lpszW : L"";
+        const bool bPending = !wsMark.empty() && wsMark != wsLast;
+        const bool bEdited =
+            has(kStamp) && has(kModified) && Ticks(pCol[kModified].Value.ft) > Ticks(pCol[kStamp].Value.ft);
+        if (!candidate.lId || bPending || bEdited) {
+            const SBinary& eid = pCol[kEid].Value.bin;
+            candidate.entryId.assign(eid.lpb, eid.lpb + eid.cb);
+            candidates.push_back(std::move(candidate));
+        }
+    }
+    FreeProws(pRows);
+    return candidates;
 }
 
 std::wstring StorePush::MessageClassOf(IMAPIProp* pProp) {

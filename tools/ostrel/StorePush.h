@@ -125,13 +125,22 @@ private:
     // A server contact of the folder that no store object stands for and that has all of the
     // contact's attributes (0 when there is none); throws what the requests throw.
     bool FindServerContact(int32_t iFolderId, const Ostrel::Mail::Contact& contact, LONG& lFound);
-    // Modified after the baseline's stamp.
-    static bool IsEditedSince(IMAPIProp* pItem, const ItemBaseline& baseline);
 
     // ---- StorePushCalendar.cpp ----
     void PushCalendarFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report);
 
     // ---- StorePush.cpp: what the areas share ----
+    struct PushCandidate {
+        std::vector<BYTE> entryId;
+        LONG lId = 0;  // 0: new
+        Ostrel::Mail::MailItemType kind = Ostrel::Mail::MIT_MESSAGE;
+    };
+    // The folder's items that may have to go up, read from its contents table: new ones (no
+    // server id), ones modified after their baseline's stamp, and ones an interrupted push left
+    // pending.
+    std::vector<PushCandidate> Candidates(IMAPIFolder* pFolder);
+    // Modified after the baseline's stamp.
+    static bool IsEditedSince(IMAPIProp* pItem, const ItemBaseline& baseline);
     // New and edited contacts, appointments and tasks of every folder the server knows.
     void PushContent(PushReport& report);
     static std::wstring MessageClassOf(IMAPIProp* pProp);

@@ -14,18 +14,15 @@ using Platform::ComPtr;
 
 void StorePush::PushCalendarFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report) {
     Ostrel::Mail::CalendarPusher pusher(m_oc, m_pStore, m_pAddrBook, m_wsOwnerName, m_wsOwnerEmail);
-    for (const std::vector<BYTE>& entryId : Contents(pFolder)) {
-        ComPtr<IMessage> pItem = OpenMessage(entryId);
-        if (!pItem)
+    for (const PushCandidate& candidate : Candidates(pFolder)) {
+        if (candidate.kind != Ostrel::Mail::MIT_APPOINTMENT && candidate.kind != Ostrel::Mail::MIT_TASK)
             continue;
-        const Ostrel::Mail::MailItemType kind = Ostrel::Mapi::MsgClassToItemType(MessageClassOf(pItem.Get()).c_str());
-        if (kind != Ostrel::Mail::MIT_APPOINTMENT && kind != Ostrel::Mail::MIT_TASK)
+        const LONG lKnown = candidate.lId;
+        ComPtr<IMessage> pItem = OpenMessage(candidate.entryId);
+        if (!pItem) {
+            ++report.cFailed;
             continue;
-        const LONG lKnown = ServerIdOf(pItem.Get());
-        ItemBaseline before;
-        if (lKnown && !Ostrel::Mail::CalendarPusher::IsPending(pItem.Get()) &&
-            (!m_mailbox.Baseline().Read(pItem.Get(), before) || !IsEditedSince(pItem.Get(), before)))
-            continue;
+        }
         LONG lId = 0;
         const HRESULT hr = pusher.Push(pItem.Get(), &lId);
         if (FAILED(hr) || lId <= 0 || FAILED(Complete(pItem.Get(), lId, iFolderId))) {

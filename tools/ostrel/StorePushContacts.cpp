@@ -65,29 +65,12 @@ std::vector<LONG> ContactsListedIn(Ostrel::Rpc::Response& response, int32_t iFol
 
 }  // namespace
 
-bool StorePush::IsEditedSince(IMAPIProp* pItem, const ItemBaseline& baseline) {
-    LPSPropValue pValue = nullptr;
-    bool bEdited = false;
-    auto ticks = [](const FILETIME& ft) {
-        return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    };
-    if (SUCCEEDED(HrGetOneProp(pItem, PR_LAST_MODIFICATION_TIME, &pValue)))
-        bEdited = ticks(pValue->Value.ft) > ticks(baseline.ftStamp);
-    MAPIFreeBuffer(pValue);
-    return bEdited;
-}
-
 void StorePush::PushContactFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report) {
-    for (const std::vector<BYTE>& entryId : Contents(pFolder)) {
-        ComPtr<IMessage> pMessage = OpenMessage(entryId);
-        if (!pMessage ||
-            Ostrel::Mapi::MsgClassToItemType(MessageClassOf(pMessage.Get()).c_str()) != Ostrel::Mail::MIT_CONTACT)
+    for (const PushCandidate& candidate : Candidates(pFolder)) {
+        if (candidate.kind != Ostrel::Mail::MIT_CONTACT)
             continue;
-        const LONG lId = ServerIdOf(pMessage.Get());
-        ItemBaseline before;
-        if (lId && (!m_mailbox.Baseline().Read(pMessage.Get(), before) || !IsEditedSince(pMessage.Get(), before)))
-            continue;
-        if (PushContact(pMessage.Get(), lId, iFolderId))
+        ComPtr<IMessage> pMessage = OpenMessage(candidate.entryId);
+        if (pMessage && PushContact(pMessage.Get(), candidate.lId, iFolderId))
             ++report.cContacts;
         else
             ++report.cFailed;
