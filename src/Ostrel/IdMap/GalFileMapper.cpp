@@ -258,8 +258,9 @@ HRESULT GalFileMapper::LoadLocked() {
         // A file that does not walk is emptied; the entries come back from the GAL folder, whose
         // contacts carry their references and ids.
         OSTLOG_ERROR(L"Corrupted file %s: %s. Rebuilding it from the GAL folder.", m_wsPath.c_str(), wsProblem.c_str());
+        // O_NONBLOCK: a FIFO under the copy's name fails the copy instead of holding up the rebuild.
         const std::string sCopy = Platform::ToUtf8(m_wsPath) + ".damaged";
-        const int fd = ::open(sCopy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int fd = ::open(sCopy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
         if (fd < 0 || !WriteAll(fd, Data(), m_view.Size(), 0))
             OSTLOG_ERROR(L"Failed to keep a copy of the damaged IDM - %d", errno);
         if (fd >= 0)
