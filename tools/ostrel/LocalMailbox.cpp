@@ -232,13 +232,17 @@ std::optional<PendingSync> LocalMailbox::Pending() const {
     pending.sToken = values["token"];
     pending.toFetch = SplitIds(values["fetch"], file);
     pending.toDelete = SplitIds(values["delete"], file);
+    pending.contacts = SplitIds(values["contacts"], file);
+    pending.appointments = SplitIds(values["appointments"], file);
+    pending.tasks = SplitIds(values["tasks"], file);
     return pending;
 }
 
 void LocalMailbox::SetPending(const PendingSync& pending) {
     Write(m_dir / "pending",
           "token=" + pending.sToken + "\nfetch=" + JoinIds(pending.toFetch) + "\ndelete=" + JoinIds(pending.toDelete) +
-              "\n",
+              "\ncontacts=" + JoinIds(pending.contacts) + "\nappointments=" + JoinIds(pending.appointments) +
+              "\ntasks=" + JoinIds(pending.tasks) + "\n",
           true);
 }
 

@@ -3,8 +3,9 @@
 //
 //   lock                     held by the process that synchronises
 //   state                    the sync token the store is complete for ("key=value" lines)
-//   pending                  an unfinished synchronisation: its new token, the messages still to
-//                            fetch and the items to delete (present only while one is under way)
+//   pending                  an unfinished synchronisation: its new token, the messages, contacts,
+//                            appointments and tasks still to fetch and the items to delete
+//                            (present only while one is under way)
 //
 // Older versions kept the mailbox itself here, as files; such a copy is carried into the store once
 // (StoreMigrate.h) and then removed:
@@ -43,6 +44,10 @@ struct PendingSync {
     std::string sToken;             // the token the copy is complete for once this is done
     std::vector<int32_t> toFetch;   // messages still to download
     std::vector<int32_t> toDelete;  // items to remove afterwards
+    // Contacts (and groups), appointments and tasks still to read from the server.
+    std::vector<int32_t> contacts;
+    std::vector<int32_t> appointments;
+    std::vector<int32_t> tasks;
 };
 
 class LocalMailbox {

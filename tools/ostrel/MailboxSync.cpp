@@ -77,6 +77,7 @@ SyncReport MailboxSync::Run(bool bFull) {
         // The interrupted run may have written messages it could not record: find them by stamp.
         m_pStore->IndexStore();
         Fetch(*pending, report);
+        FetchItems(*pending);
         Finish(*pending, report);
     }
 
@@ -99,7 +100,7 @@ SyncReport MailboxSync::Run(bool bFull) {
     report.cUpdated = counts.cUpdated;
     report.cItems = counts.cItems;
     report.cDeleted = counts.cDeleted;
-    report.cFailed = counts.cFailed;
+    report.cFailed += counts.cFailed + changes.skipped.size();
     report.cConflicts = counts.cConflicts;
     report.cMessages = m_pStore->MessageCount();
     report.cFolders = m_pStore->FolderCount();
@@ -131,8 +132,29 @@ void MailboxSync::Apply(const SyncChanges& changes, bool bFull, SyncReport& repo
         listed.insert(id);
     for (const SyncItem& item : changes.items) {
         listed.insert(item.iId);
-        if (m_pStore->ApplyItem(item, bFull))
-            pending.toFetch.push_back(item.iId);
+        if (!m_pStore->ApplyItem(item, bFull))
+            continue;
+        switch (item.kind) {
+            case SyncItemKind::Message:
+                pending.toFetch.push_back(item.iId);
+                break;
+            case SyncItemKind::Contact:
+                pending.contacts.push_back(item.iId);
+                break;
+            case SyncItemKind::Appointment:
+                pending.appointments.push_back(item.iId);
+                break;
+            case SyncItemKind::Task:
+                pending.tasks.push_back(item.iId);
+                break;
+            case SyncItemKind::Other:
+                break;
+        }
+        ItemBaseline& listed = m_listed[item.iId];
+        listed.iFolder = item.iFolder;
+        listed.iSeq = item.iSeq;
+        listed.sFlags = item.sFlags;
+        listed.sTags = item.sTagIds;
     }
     pending.toDelete = changes.deleted;
     if (bFull) {
@@ -146,6 +168,7 @@ void MailboxSync::Apply(const SyncChanges& changes, bool bFull, SyncReport& repo
     OSTLOG_INFO(1, L"Synchronising to token %hs: %d messages to fetch, %d items to delete", pending.sToken.c_str(),
                 static_cast<int>(pending.toFetch.size()), static_cast<int>(pending.toDelete.size()));
     Fetch(pending, report);
+    FetchItems(pending);
     Finish(pending, report);
 }
 

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -78,6 +79,13 @@ private:
     std::unique_ptr<Ostrel::Rpc::Response> RequestChanges(const std::optional<std::string>& token);
     void Apply(const SyncChanges& changes, bool bFull, SyncReport& report);
     void Fetch(PendingSync& pending, SyncReport& report);
+    // Contacts in batches, appointments and tasks one by one (MailboxSyncItems.cpp).
+    void FetchItems(PendingSync& pending);
+    void FetchContacts(const std::vector<int32_t>& ids);
+    void FetchCalendarItem(int32_t iId, bool bTask);
+    // What the listing said of the item; for one it did not list (a resumed run), the folder the
+    // item's own reply names.
+    ItemBaseline Listed(int32_t iId, int32_t iFolder) const;
     void DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_t>& done, SyncReport& report);
     void Finish(const PendingSync& pending, SyncReport& report);
     void CheckInterrupt() const;
@@ -86,6 +94,9 @@ private:
     StoreMailbox& m_mailbox;
     LocalMailbox& m_local;
     std::unique_ptr<StoreSync> m_pStore;
+    // Folder, flags, tags and change sequence of the items this run listed; a resumed run knows
+    // none of them.
+    std::map<int32_t, ItemBaseline> m_listed;
     std::unique_ptr<Ostrel::Rpc::OstrelConnection> m_pConnection;
     Progress* m_pProgress = nullptr;
     std::function<bool()> m_interrupted;

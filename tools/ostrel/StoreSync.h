@@ -31,6 +31,11 @@ class IncomingBatch;
 struct IncomingBatchReport;
 }  // namespace Ostrel::Convert
 
+namespace Ostrel::Mail {
+class Appointment;
+class Contact;
+}  // namespace Ostrel::Mail
+
 namespace OstrelCli {
 
 struct StoreSyncCounts {
@@ -62,13 +67,23 @@ public:
     // Creates, renames and moves folders as listed; a folder whose parent is not there is logged
     // and skipped.
     void ApplyFolders(const std::vector<std::pair<int32_t, SyncFolder>>& folders);
-    // An item the server listed: its metadata applied when the store holds it. True when it must
-    // be downloaded.
+    // An item the server listed: a message's metadata applied when the store holds it. True when
+    // it must be downloaded (a message) or read from the server (a contact, appointment or task
+    // that is new or changed since it was written).
     bool ApplyItem(const SyncItem& item, bool bFull);
 
     // A downloaded message with its metadata entry (the archive's text of it); bytes in memory or
     // a stream.
     void WriteMessage(int32_t iId, std::string_view meta, std::string_view mime, IStream* pMime);
+    // A contact or group, an appointment or a task read from the server, into the server folder
+    // `listed.iFolder`, with the state the listing gave as its baseline (a change sequence of 0
+    // when it is not known). A local edit of the item made since it was written is kept as a copy
+    // in the conflicts folder first.
+    void WriteContact(const Ostrel::Mail::Contact& contact, const ItemBaseline& listed);
+    void WriteCalendarItem(int32_t iId, Ostrel::Mail::Appointment& item, bool bTask, const ItemBaseline& listed);
+    // Counts an item that could not be read from the server (logged by the caller).
+    void CountFailure() { ++m_counts.cFailed; }
+
     // Removes the item or folder of that server id and its record; true when there was one.
     bool Delete(int32_t iId);
 
@@ -87,6 +102,10 @@ private:
     HRESULT UpdateMessage(IMessage* pMessage, const SyncItem& item);
     // Whether the message's read, flag, tag or folder state differs from its baseline.
     bool HasLocalChanges(IMessage* pMessage);
+    // Whether the item was edited in the store after sync wrote it.
+    bool HasContentEdit(IMessage* pMessage);
+    // Stamps the item's server id and baseline and saves it.
+    HRESULT StampItem(IMessage* pMessage, int32_t iId, const ItemBaseline& listed);
     HRESULT KeepConflictCopy(IMessage* pMessage, int32_t iId);
     // The server id of the folder the message is in now; 0 when it is not a server folder.
     int32_t CurrentFolderOf(IMessage* pMessage);
@@ -104,6 +123,7 @@ private:
     std::map<int32_t, Platform::ComPtr<IMAPIFolder>> m_folders;
     std::map<int32_t, std::unique_ptr<Ostrel::Convert::IncomingBatch>> m_batches;
     std::unique_ptr<Ostrel::Convert::IncomingBatchReport> m_pBatchReport;
+    Platform::ComPtr<IAddrBook> m_pAddrBook;  // for the calendar's one-off addresses
     StoreSyncCounts m_counts;
 };
 

@@ -10,8 +10,11 @@
 #include "Platform/Mapi/MapiUtil.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Strings.h"
+#include "Util/Time/Clock.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 
 namespace OstrelCli {
 
@@ -53,6 +56,22 @@ std::optional<int32_t> NumberAttribute(std::string_view xml, std::string_view na
     if (start == close || ec != std::errc() || ptr != xml.data() + close)
         return std::nullopt;
     return value;
+}
+
+// The baseline stamp of a new message: the conversion sets its modification time to its received
+// time, which must not look like a later local edit even when it lies in the future.
+FILETIME WrittenAt(const std::string& sReceivedMs) {
+    const FILETIME ftNow = Ostrel::Util::CurrentClock().GetSystemTimeAsFileTime();
+    int64_t llMs = 0;
+    auto [ptr, ec] = std::from_chars(sReceivedMs.data(), sReceivedMs.data() + sReceivedMs.size(), llMs);
+    constexpr int64_t kEpochDelta = 116444736000000000LL;  // 1601 to 1970 in 100 ns
+    if (ec != std::errc() || ptr != sReceivedMs.data() + sReceivedMs.size() || llMs <= 0 ||
+        llMs > (INT64_MAX - kEpochDelta) / 10000)
+        return ftNow;
+    const uint64_t ullReceived = static_cast<uint64_t>(llMs * 10000 + kEpochDelta);
+    const uint64_t ullNow = (static_cast<uint64_t>(ftNow.dwHighDateTime) << 32) | ftNow.dwLowDateTime;
+    const uint64_t ullStamp = std::max(ullNow, ullReceived);
+    return FILETIME{static_cast<DWORD>(ullStamp), static_cast<DWORD>(ullStamp >> 32)};
 }
 
 bool Has(const std::string& flags, char letter) {
@@ -126,9 +145,15 @@ StoreSync::Located StoreSync::Locate(int32_t iId, int32_t) {
 }
 
 bool StoreSync::ApplyItem(const SyncItem& item, bool bFull) {
-    if (item.kind != SyncItemKind::Message)
+    if (item.kind == SyncItemKind::Other)
         return false;
     Located located = Locate(item.iId, item.iFolder);
+    if (located.pMessage && item.kind != SyncItemKind::Message) {
+        // Read again unless the store holds the server's version.
+        ItemBaseline baseline;
+        return !m_mailbox.Baseline().Read(located.pMessage.Get(), baseline) || baseline.iSeq != item.iSeq ||
+               item.iSeq == 0 || baseline.iFolder != item.iFolder;
+    }
     if (located.pMessage) {
         const HRESULT hr = UpdateMessage(located.pMessage.Get(), item);
         if (FAILED(hr)) {
@@ -395,6 +420,7 @@ void StoreSync::WriteMessage(int32_t iId, std::string_view meta, std::string_vie
     baseline.sFlags = item.sFlags;
     baseline.sTags = item.sTagIds;
     baseline.iSeq = item.iSeq;
+    baseline.ftStamp = WrittenAt(incoming.sReceived);
     batch.SetBaseline(baseline);
     if (!m_pBatchReport)
         m_pBatchReport = std::make_unique<Ostrel::Convert::IncomingBatchReport>();

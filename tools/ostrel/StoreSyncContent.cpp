@@ -1,0 +1,173 @@
+// StoreSync: contacts, groups, appointments and tasks, whose content the server sends apart from
+// the listing.
+#include "StoreSync.h"
+
+#include "Ostrel/Convert/Calendar/OstrelToOL.h"
+#include "Ostrel/Convert/Contact/ContactStoreWriter.h"
+#include "Platform/Mapi/MapiAlloc.h"
+#include "Platform/Mapi/MapiTags.h"
+#include "Platform/Mapi/MapiUtil.h"
+#include "Platform/Mapi/Session/AddrBook.h"
+#include "Util/Log/Log.h"
+#include "Util/Text/Strings.h"
+
+namespace OstrelCli {
+
+namespace {
+
+using Platform::ComPtr;
+
+uint64_t Ticks(const FILETIME& ft) {
+    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+std::string EntryIdOf(IMAPIProp* pObject) {
+    LPSPropValue pValue = nullptr;
+    if (FAILED(HrGetOneProp(pObject, PR_ENTRYID, &pValue)))
+        return std::string();
+    std::string eid(reinterpret_cast<const char*>(pValue->Value.bin.lpb), pValue->Value.bin.cb);
+    MAPIFreeBuffer(pValue);
+    return eid;
+}
+
+}  // namespace
+
+bool StoreSync::HasContentEdit(IMessage* pMessage) {
+    ItemBaseline baseline;
+    LPSPropValue pModified = nullptr;
+    if (!m_mailbox.Baseline().Read(pMessage, baseline) ||
+        FAILED(HrGetOneProp(pMessage, PR_LAST_MODIFICATION_TIME, &pModified)))
+        return false;
+    const bool bEdited = Ticks(pModified->Value.ft) > Ticks(baseline.ftStamp);
+    MAPIFreeBuffer(pModified);
+    return bEdited;
+}
+
+HRESULT StoreSync::StampItem(IMessage* pMessage, int32_t iId, const ItemBaseline& listed) {
+    SPropValue stamp{m_mailbox.OstrelIdTag(), 0, {}};
+    stamp.Value.l = iId;
+    ItemBaseline baseline = listed;
+    baseline.ftStamp = FILETIME{};  // now
+    HRESULT hr = pMessage->SetProps(1, &stamp, nullptr);
+    if (SUCCEEDED(hr))
+        hr = m_mailbox.Baseline().Stamp(pMessage, baseline);
+    if (SUCCEEDED(hr))
+        hr = pMessage->SaveChanges(KEEP_OPEN_READWRITE);
+    return hr;
+}
+
+void StoreSync::WriteContact(const Ostrel::Mail::Contact& contact, const ItemBaseline& listed) {
+    const int32_t iId = contact.GetContId();
+    const int32_t iFolder = listed.iFolder;
+    Located located = Locate(iId, iFolder);
+    if (located.pMessage && HasContentEdit(located.pMessage.Get()))
+        KeepConflictCopy(located.pMessage.Get(), iId);
+    ComPtr<IMAPIFolder> pFolder;
+    HRESULT hr = OpenFolder(iFolder, pFolder.AddressOf());
+    std::string eid;
+    if (SUCCEEDED(hr)) {
+        Ostrel::Mapi::ContactStoreWriter writer(m_mailbox.Store(), pFolder.Get(), &m_mailbox.Items(), &m_mailbox.Gal(),
+                                                false);
+        hr = writer.Put(contact, nullptr, &eid);
+    }
+    ComPtr<IUnknown> pUnk;
+    ULONG ulType = 0;
+    if (SUCCEEDED(hr))
+        hr = m_mailbox.Store()->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(eid.data()),
+                                          &IID_IMessage, MAPI_MODIFY, &ulType, pUnk.AddressOf());
+    ComPtr<IMessage> pMessage(static_cast<IMessage*>(pUnk.Get()));
+    // The writer updates a contact where it is: a move on the server is followed here.
+    if (SUCCEEDED(hr) && CurrentFolderOf(pMessage.Get()) != iFolder) {
+        hr = MoveMessage(pMessage.Get(), iFolder);
+        pUnk.Reset();
+        if (SUCCEEDED(hr))
+            hr = m_mailbox.Store()->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(eid.data()),
+                                              &IID_IMessage, MAPI_MODIFY, &ulType, pUnk.AddressOf());
+        pMessage = ComPtr<IMessage>(static_cast<IMessage*>(pUnk.Get()));
+    }
+    if (SUCCEEDED(hr))
+        hr = StampItem(pMessage.Get(), iId, listed);
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"Contact %d could not be written: 0x%08x", iId, hr);
+        ++m_counts.cFailed;
+        return;
+    }
+    ++m_counts.cItems;
+}
+
+void StoreSync::WriteCalendarItem(int32_t iId, Ostrel::Mail::Appointment& item, bool bTask,
+                                  const ItemBaseline& listed) {
+    const int32_t iFolder = listed.iFolder;
+    Located located = Locate(iId, iFolder);
+    ComPtr<IMessage> pTarget = located.pMessage;
+    HRESULT hr = S_OK;
+    if (pTarget && HasContentEdit(pTarget.Get()))
+        KeepConflictCopy(pTarget.Get(), iId);
+    if (pTarget && CurrentFolderOf(pTarget.Get()) != iFolder) {
+        std::string eid = EntryIdOf(pTarget.Get());
+        hr = MoveMessage(pTarget.Get(), iFolder);
+        ComPtr<IUnknown> pUnk;
+        ULONG ulType = 0;
+        if (SUCCEEDED(hr))
+            hr = m_mailbox.Store()->OpenEntry(static_cast<ULONG>(eid.size()), reinterpret_cast<LPENTRYID>(eid.data()),
+                                              &IID_IMessage, MAPI_MODIFY, &ulType, pUnk.AddressOf());
+        pTarget = ComPtr<IMessage>(static_cast<IMessage*>(pUnk.Get()));
+    }
+    ComPtr<IMAPIFolder> pFolder;
+    const bool bNew = !pTarget;
+    if (SUCCEEDED(hr) && bNew) {
+        hr = OpenFolder(iFolder, pFolder.AddressOf());
+        if (SUCCEEDED(hr))
+            hr = pFolder->CreateMessage(nullptr, 0, pTarget.AddressOf());
+        // Stamped before the conversion saves it, so that a run cut short finds it again.
+        SPropValue stamp{m_mailbox.OstrelIdTag(), 0, {}};
+        stamp.Value.l = iId;
+        if (SUCCEEDED(hr))
+            hr = pTarget->SetProps(1, &stamp, nullptr);
+    }
+    bool bLogged = false;
+    wchar_t* pwszError = nullptr;
+    wchar_t* pwszWarning = nullptr;
+    if (SUCCEEDED(hr) && !m_pAddrBook)
+        hr = Platform::Mapi::CreateAddrBook(m_pAddrBook.AddressOf());
+    if (SUCCEEDED(hr)) {
+        int iConverted = 0;
+        if (bTask) {
+            Ostrel::Mail::OstrelToOLTask converter;
+            iConverted = converter.ConvertTask(m_mailbox.Store(), item, pTarget.Get(), m_pAddrBook.Get(), L"", 0,
+                                               &pwszError, &pwszWarning);
+        } else {
+            Ostrel::Mail::OstrelToOLAppt converter;
+            iConverted = converter.ConvertAppt(m_mailbox.Store(), item, pTarget.Get(), m_pAddrBook.Get(), L"", {}, 0,
+                                               &pwszError, &pwszWarning);
+        }
+        if (!iConverted) {
+            OSTLOG_ERROR(L"%s %d could not be written: %s", bTask ? L"Task" : L"Appointment", iId,
+                         pwszError ? pwszError : L"");
+            if (bNew && pFolder) {
+                // Nothing half-written stays.
+                std::string eid = EntryIdOf(pTarget.Get());
+                SBinary bin{static_cast<ULONG>(eid.size()), reinterpret_cast<BYTE*>(eid.data())};
+                ENTRYLIST list{1, &bin};
+                if (!eid.empty())
+                    pFolder->DeleteMessages(&list, 0, nullptr, 0);
+            }
+            hr = E_FAIL;
+            bLogged = true;
+        }
+    }
+    Ostrel::Util::SafeDelete(pwszError);
+    Ostrel::Util::SafeDelete(pwszWarning);
+    if (SUCCEEDED(hr))
+        hr = StampItem(pTarget.Get(), iId, listed);
+    if (FAILED(hr)) {
+        if (!bLogged)
+            OSTLOG_ERROR(L"Item %d could not be written: 0x%08x", iId, hr);
+        ++m_counts.cFailed;
+        return;
+    }
+    m_mailbox.Items().Put(iId, pTarget.Get(), FALSE);
+    ++m_counts.cItems;
+}
+
+}  // namespace OstrelCli
