@@ -1,5 +1,6 @@
 // `ostrel sync --watch` as a real process: a message that arrives on the server reaches the store
-// without another command, and SIGINT ends the watch with status 130.
+// without another command, also after the connection broke off in a wait, and SIGINT ends the watch
+// with status 130.
 #include "StoreVerifySupport.h"
 
 #include "ostrel/Interrupt.h"
@@ -67,18 +68,31 @@ TEST(SyncWatch, ChangesOnTheServerReachTheStoreUntilInterrupted) {
         },
         std::chrono::seconds(60)))
         << ReadFile(err);
-    OstrelServer::MailItem item;
-    item.folderId = OstrelCli::kServerInbox;
-    item.mime = "From: a@example.com\r\nSubject: while watching\r\n\r\nnew\r\n";
-    const int32_t id = OstrelServer::DefaultMailbox(*server).AddItem(item);
+    auto arrives = [&](const char* pszSubject) {
+        OstrelServer::MailItem item;
+        item.folderId = OstrelCli::kServerInbox;
+        item.mime = std::string("From: a@example.com\r\nSubject: ") + pszSubject + "\r\n\r\nnew\r\n";
+        const int32_t id = OstrelServer::DefaultMailbox(*server).AddItem(item);
+        return TestSupport::WaitUntil(
+            [&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                return StoreHas(id);
+            },
+            std::chrono::seconds(30));
+    };
+    EXPECT_TRUE(arrives("while watching")) << "the new message never reached the store\n" << ReadFile(err);
+
+    // The next wait breaks off: the watch says so, waits a moment and carries on.
+    server->Faults().Add(OstrelServer::Fault::For("WaitSetRequest", 3).DropMidBody());
+    EXPECT_TRUE(arrives("before the break")) << ReadFile(err);
     EXPECT_TRUE(TestSupport::WaitUntil(
         [&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            return StoreHas(id);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return ReadFile(err).find("lost the server; trying again in 1 s") != std::string::npos;
         },
         std::chrono::seconds(30)))
-        << "the new message never reached the store\n"
         << ReadFile(err);
+    EXPECT_TRUE(arrives("after the break")) << ReadFile(err);
 
     ASSERT_EQ(::kill(pid, SIGINT), 0);
     int status = 0;
