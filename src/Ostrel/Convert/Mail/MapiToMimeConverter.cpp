@@ -18,10 +18,13 @@ HRESULT MapiToMimeConverter::Convert(IMessage* pMessage) {
 
 HRESULT MapiToMimeText(IMessage* pMessage, IMimeConvertSupport* pSupport, std::string& sMime) {
     mimepp::Message message;
-    MapiToMimeConverter converter(message, pSupport);
-    HRESULT hr = converter.Convert(pMessage);
-    if (FAILED(hr))
-        return hr;
+    {
+        // The message's properties go before the text is put together, which needs as much again.
+        MapiToMimeConverter converter(message, pSupport);
+        const HRESULT hr = converter.Convert(pMessage);
+        if (FAILED(hr))
+            return hr;
+    }
     message.assemble();
     sMime = std::move(message.takeString().str());
     return S_OK;

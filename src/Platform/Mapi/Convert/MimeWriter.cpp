@@ -267,19 +267,23 @@ HRESULT MimeWriter::ReadAttachments(IMessage* pMessage, std::vector<Attachment>&
 }
 
 HRESULT MimeWriter::Build(IMessage* pMessage, std::string& out, int depth) {
-    Props props;
     mimepp::Message message;
-    HRESULT hr = props.Read(pMessage, true);
-    if (SUCCEEDED(hr))
-        hr = WriteHeaders(pMessage, props, message.headers(), depth);
-    std::vector<Attachment> attachments;
-    if (SUCCEEDED(hr))
-        hr = ReadAttachments(pMessage, attachments);
     std::string rawEntity;
-    if (SUCCEEDED(hr))
-        hr = FillBody(props, attachments, message, depth, rawEntity);
-    if (FAILED(hr))
-        return hr;
+    {
+        // The properties go before the text is put together: holding both would raise the memory
+        // a message needs at its peak by its whole size again.
+        Props props;
+        HRESULT hr = props.Read(pMessage, true);
+        if (SUCCEEDED(hr))
+            hr = WriteHeaders(pMessage, props, message.headers(), depth);
+        std::vector<Attachment> attachments;
+        if (SUCCEEDED(hr))
+            hr = ReadAttachments(pMessage, attachments);
+        if (SUCCEEDED(hr))
+            hr = FillBody(props, attachments, message, depth, rawEntity);
+        if (FAILED(hr))
+            return hr;
+    }
     message.assemble();
     out = std::move(message.takeString().str());
     if (!rawEntity.empty()) {
