@@ -60,7 +60,7 @@ bool IsSameFile(const std::string& first, const std::string& second) {
 }
 
 int StoreAccess::Fail(const std::string& what, HRESULT hr) {
-    std::fprintf(m_context.err, "ostrel store: %s (0x%08X)\n", what.c_str(), static_cast<unsigned>(hr));
+    std::fprintf(m_context.err, "ostrel %s: %s (0x%08X)\n", m_pszCommand, what.c_str(), static_cast<unsigned>(hr));
     return kExitFailure;
 }
 
@@ -69,8 +69,8 @@ int StoreAccess::Open(const std::string& file, bool bWritable) {
     // is a store: name the reason. O_NONBLOCK: a FIFO is refused as no store, not waited on.
     const int fd = ::open(file.c_str(), (bWritable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno != ENOENT) {
-        std::fprintf(m_context.err, "ostrel store: cannot %s %s: %s\n", bWritable ? "write to" : "read", file.c_str(),
-                     std::strerror(errno));
+        std::fprintf(m_context.err, "ostrel %s: cannot %s %s: %s\n", m_pszCommand, bWritable ? "write to" : "read",
+                     file.c_str(), std::strerror(errno));
         return kExitFailure;
     }
     if (fd >= 0) {

@@ -22,9 +22,11 @@ bool IsSameFile(const std::string& first, const std::string& second);
 
 class StoreAccess {
 public:
-    explicit StoreAccess(Context& context) : m_context(context) {}
+    // pszCommand names the command in the failure lines.
+    explicit StoreAccess(Context& context, const char* pszCommand = "store")
+        : m_context(context), m_pszCommand(pszCommand) {}
 
-    // Prints "ostrel store: <what> (0x<hr>)" and returns kExitFailure.
+    // Prints "ostrel <command>: <what> (0x<hr>)" and returns kExitFailure.
     int Fail(const std::string& what, HRESULT hr);
     // Opens the store file (never creates it); on failure says why in one line and returns
     // kExitFailure. bWritable asks for a store that can be changed: a file this user may only read
@@ -45,6 +47,7 @@ private:
     HRESULT Child(Platform::ComPtr<IMAPIFolder>& pFolder, const std::wstring& name);
 
     Context& m_context;
+    const char* m_pszCommand;
     Platform::ComPtr<IMsgStore> m_store;
     bool m_bWritable = false;
 };
