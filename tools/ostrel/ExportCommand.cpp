@@ -11,6 +11,7 @@
 #include "Output.h"
 #include "Profile.h"
 #include "StoreAccess.h"
+#include "StoreMailbox.h"
 
 #include <cstdio>
 #include <cstring>
@@ -302,10 +303,10 @@ int RunExport(const std::vector<std::string>& args, Context& context) {
         const std::string name = parsed.Value("--profile").value_or(DefaultProfileName());
         if (!IsValidProfileName(name))
             return UsageError("export", "'" + name + "' cannot be a profile name", context);
-        storeFile = (ProfileDir(name) / (name + ".osd")).string();
+        storeFile = StoreMailbox::StorePath(name).string();
     }
 
-    StoreAccess access(context);
+    StoreAccess access(context, "export");
     int rc = access.Open(storeFile, false);
     if (rc != kExitOk)
         return rc;

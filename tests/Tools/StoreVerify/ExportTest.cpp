@@ -189,6 +189,12 @@ TEST_F(MaildirExport, ALaterExportUpdatesTheTree) {
 // Nothing is written into a directory of other files, through a link planted in an earlier
 // export's tree, or into a directory others may write to.
 TEST_F(MaildirExport, RefusesDirectoriesItMustNotWriteInto) {
+    const CommandRun missing =
+        Command("export", {"--maildir", Dir().string(), "--store", (m_home.Path() / "none.osd").string()});
+    EXPECT_EQ(missing.iExit, 1);
+    EXPECT_EQ(missing.sErr.rfind("ostrel export: no such store file", 0), 0u) << missing.sErr;
+    EXPECT_FALSE(fs::exists(Dir())) << "nothing is written for a store that is not there";
+
     Add(m_inbox.Get(), "One", 0);
     fs::create_directories(Dir());
     { std::ofstream(Dir() / "notes.txt") << "mine"; }
