@@ -97,9 +97,14 @@ PushReport StorePush::Run() {
     PushOutbox(report);
     PushDrafts(report);
     std::map<int32_t, Ostrel::Mail::MailItemType> held;
-    PushItemChanges(held, report);
+    const bool bListedAll = PushItemChanges(held, report);
     PushContent(report);
-    PushDeletions(known, held, report);
+    if (bListedAll) {
+        PushDeletions(known, held, report);
+    } else {
+        // What could not be seen is not taken for deleted: the list keeps it for the next run.
+        held.insert(known.begin(), known.end());
+    }
     WritePushedList(held);
     m_mailbox.Flush();
     OSTLOG_INFO(1, L"Pushed %d changes, %d failed", static_cast<int>(report.Total()), static_cast<int>(report.cFailed));

@@ -91,8 +91,9 @@ private:
     std::map<int32_t, Ostrel::Mail::MailItemType> ReadPushedList() const;
     void WritePushedList(const std::map<int32_t, Ostrel::Mail::MailItemType>& held) const;
     // Sends the read, flag, tag and folder changes of every item with a baseline; `held` receives
-    // the server ids the store holds.
-    void PushItemChanges(std::map<int32_t, Ostrel::Mail::MailItemType>& held, PushReport& report);
+    // the server ids the store holds (in local folders too). False when some folder could not be
+    // read: `held` may then lack ids the store has.
+    bool PushItemChanges(std::map<int32_t, Ostrel::Mail::MailItemType>& held, PushReport& report);
     bool PushItemState(IMessage* pMessage, LONG lId, Ostrel::Mail::MailItemType kind, int32_t iFolderId,
                        const ItemBaseline& before, const ItemState& now, bool bTagsChanged, PushReport& report);
     // Deletes on the server what `known` lists and the store no longer holds; what cannot be

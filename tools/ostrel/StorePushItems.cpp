@@ -82,7 +82,8 @@ void StorePush::WritePushedList(const std::map<int32_t, MailItemType>& held) con
         OSTLOG_ERROR(L"The list of pushed ids cannot be written: %hs", why.c_str());
 }
 
-void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushReport& report) {
+bool StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushReport& report) {
+    bool bComplete = true;
     const SyncBaseline& baseline = m_mailbox.Baseline();
     const std::map<std::vector<BYTE>, int32_t> special = SpecialFolderIds();
     Ostrel::Mapi::NamedProps* pNamed = Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(m_pStore);
@@ -108,18 +109,22 @@ void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
         {PR_ENTRYID, m_mailbox.OstrelIdTag(), PR_MESSAGE_CLASS_W, PR_MESSAGE_FLAGS, PR_FLAG_STATUS, ulKeywords,
          PR_LAST_MODIFICATION_TIME, baseline.FolderTag(), baseline.FlagsTag(), baseline.TagsTag(),
          baseline.StampTag()}};
-    m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iFolderId) {
+    const HRESULT hr = m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iFolderId) {
         if (auto it = special.find(EntryIdOf(pFolder)); !iFolderId && it != special.end())
             iFolderId = it->second;
-        if (!iFolderId)
-            return;
-        held.emplace(iFolderId, Ostrel::Mail::MIT_FOLDER);
+        // An item moved into a local folder (or a folder made local) stays on the server: its id
+        // counts as held, nothing else is compared.
+        const bool bLocal = !iFolderId;
+        if (!bLocal)
+            held.emplace(iFolderId, Ostrel::Mail::MIT_FOLDER);
         ComPtr<IMAPITable> pTable;
         LPSRowSet pRows = nullptr;
         if (FAILED(pFolder->GetContentsTable(MAPI_UNICODE, pTable.AddressOf())) ||
             FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
             FAILED(pTable->QueryRows(0x7FFFFFFF, 0, &pRows))) {
             OSTLOG_ERROR(L"The items of folder %d cannot be listed", iFolderId);
+            // Nothing is known of what it holds: no deletion may be concluded this run.
+            bComplete = false;
             ++report.cFailed;
             return;
         }
@@ -132,7 +137,7 @@ void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
             const MailItemType kind = Ostrel::Mapi::MsgClassToItemType(
                 pCol[kClass].ulPropTag == PR_MESSAGE_CLASS_W ? pCol[kClass].Value.lpszW : nullptr);
             held.emplace(lId, kind);
-            if (pCol[kBaseFolder].ulPropTag != baseline.FolderTag())
+            if (bLocal || pCol[kBaseFolder].ulPropTag != baseline.FolderTag())
                 continue;  // never written by a sync: nothing to compare with
             auto text = [&](int i) {
                 return pCol[i].ulPropTag == columns.aulPropTag[i] && pCol[i].Value.lpszW
@@ -185,6 +190,11 @@ void StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
         }
         FreeProws(pRows);
     });
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"The store's folders cannot be listed, hr: %x", static_cast<unsigned>(hr));
+        bComplete = false;
+    }
+    return bComplete;
 }
 
 bool StorePush::PushItemState(IMessage* pMessage, LONG lId, MailItemType kind, int32_t iFolderId,

@@ -36,6 +36,8 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
     auto pMove = PulledMail(FolderId::Inbox, "move-me", "u");
     auto pGone = PulledMail(FolderId::Inbox, "delete-me", "");
     auto pTag = PulledMail(FolderId::Inbox, "tag-me", "");
+    auto pLocal = PulledMail(FolderId::Inbox, "keep-me-local", "");
+    const LONG lLocal = ServerId(pLocal.Get());
     const LONG lTag = ServerId(pTag.Get());
     const LONG lRead = ServerId(pRead.Get()), lFlag = ServerId(pFlag.Get()), lMove = ServerId(pMove.Get()),
                lGone = ServerId(pGone.Get());
@@ -60,6 +62,13 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
                   ->CopyMessages(&moveList, nullptr, Folder(FolderId::Trash).Get(), 0, nullptr, MESSAGE_MOVE),
               S_OK);
     ASSERT_EQ(Folder(FolderId::Inbox)->DeleteMessages(&goneList, 0, nullptr, 0), S_OK);
+    // Filed into a folder the server does not have: gone from the server's view, not deleted.
+    std::vector<BYTE> local = EntryId(pLocal.Get());
+    SBinary localEid = Eid(local);
+    ENTRYLIST localList{1, &localEid};
+    auto pIssues = NewFolder(Subtree().Get(), OstrelCli::kSyncIssuesFolder);
+    ASSERT_EQ(Folder(FolderId::Inbox)->CopyMessages(&localList, nullptr, pIssues.Get(), 0, nullptr, MESSAGE_MOVE),
+              S_OK);
 
     const OstrelCli::PushReport report = Push();
     EXPECT_EQ(report.cFailed, 0u);
@@ -71,6 +80,8 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
     EXPECT_EQ(ServerBox().Item(lMove)->folderId, FolderId::Trash);
     EXPECT_NE(ServerBox().Item(lMove)->flags.find('u'), std::string::npos) << "a move changed the read state";
     EXPECT_FALSE(ServerBox().Item(lGone).has_value());
+    ASSERT_TRUE(ServerBox().Item(lLocal).has_value());
+    EXPECT_EQ(ServerBox().Item(lLocal)->folderId, FolderId::Inbox);
     const std::optional<OstrelServer::MailTag> urgent = ServerBox().TagByName("Urgent");
     ASSERT_TRUE(urgent.has_value());
     EXPECT_EQ(ServerBox().Item(lTag)->tags, std::vector<int32_t>{urgent->id});

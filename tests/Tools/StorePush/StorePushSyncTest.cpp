@@ -17,11 +17,14 @@ TEST_F(StorePushSync, ChangesMadeInTheStoreReachTheServerInTheNextSync) {
     StartServer(12);
     ASSERT_EQ(Login().iExit, 0);
     ASSERT_EQ(Sync().iExit, 0);
-    const std::vector<CliTest::StoredMessage> before = StoreMessages();
-    ASSERT_GE(before.size(), 2u);
-    const int32_t iFlagged = before[0].iId;
-    const int32_t iMoved = before[1].iId;
-    const bool bWasRead = before[0].bRead;
+    std::vector<int32_t> inbox;
+    for (int32_t id : Mailbox().ItemsIn(OstrelServer::FolderId::Inbox))
+        if (Mailbox().Item(id)->kind == OstrelServer::ItemKind::Message)
+            inbox.push_back(id);
+    ASSERT_GE(inbox.size(), 2u);
+    const int32_t iFlagged = inbox[0];
+    const int32_t iMoved = inbox[1];
+    const bool bWasRead = Mailbox().Item(iFlagged)->flags.find('u') == std::string::npos;
     {
         OstrelCli::StoreMailbox mailbox("default");
         ASSERT_TRUE(mailbox.Lock());
