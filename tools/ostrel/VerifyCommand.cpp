@@ -22,8 +22,8 @@ const char* const kVerifyUsage =
     "  --profile NAME     the profile (default: $OSTREL_PROFILE, else \"default\")\n"
     "  --password-file F  as for login, when no password is stored\n"
     "  --password-env V   as for login, when no password is stored\n"
-    "Folders (server id, parent, name) and items (server id, folder, read and flag state, tags) are\n"
-    "compared; each difference is one line. Exit status 0 only when there is none.";
+    "                     (folders: server id, parent, name; items: folder, read and flag state,\n"
+    "                     tags; one line per difference, exit status 0 only when there is none)";
 
 namespace {
 
