@@ -1,5 +1,7 @@
 #include "Platform/Base/Utf.h"
 
+#include <cstring>
+
 namespace Platform {
 
 namespace {
@@ -83,6 +85,22 @@ std::wstring DecodeUtf16(const Units& units, size_t count, bool* pbInvalid) {
     return out;
 }
 
+// Plain ASCII is tested and copied eight characters at a time.
+constexpr size_t kBlock = 8;
+
+bool IsAsciiBlock(const wchar_t* p) {
+    char32_t bits = 0;
+    for (size_t k = 0; k < kBlock; ++k)
+        bits |= static_cast<char32_t>(p[k]);
+    return bits < 0x80;
+}
+
+bool IsAsciiBlock(const char* p) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, p, sizeof bits);
+    return (bits & 0x8080808080808080ull) == 0;
+}
+
 }  // namespace
 
 // The converters below size their output once and write through a pointer: appending one
@@ -90,10 +108,17 @@ std::wstring DecodeUtf16(const Units& units, size_t count, bool* pbInvalid) {
 
 std::string ToUtf8(std::wstring_view text, bool* pbInvalid) {
     Reset(pbInvalid);
+    const wchar_t* const src = text.data();
+    const size_t n = text.size();
     size_t length = 0;
     bool bInvalid = false;
-    for (wchar_t w : text) {
-        const char32_t c = static_cast<char32_t>(w);
+    for (size_t i = 0; i < n;) {
+        if (i + kBlock <= n && IsAsciiBlock(src + i)) {
+            length += kBlock;
+            i += kBlock;
+            continue;
+        }
+        const char32_t c = static_cast<char32_t>(src[i++]);
         if (c < 0x80) {
             length += 1;
         } else if (c < 0x800) {
@@ -107,8 +132,15 @@ std::string ToUtf8(std::wstring_view text, bool* pbInvalid) {
     }
     std::string out(length, '\0');
     char* p = out.data();
-    for (wchar_t w : text) {
-        char32_t c = static_cast<char32_t>(w);
+    for (size_t i = 0; i < n;) {
+        if (i + kBlock <= n && IsAsciiBlock(src + i)) {
+            for (size_t k = 0; k < kBlock; ++k)
+                p[k] = static_cast<char>(src[i + k]);
+            p += kBlock;
+            i += kBlock;
+            continue;
+        }
+        char32_t c = static_cast<char32_t>(src[i++]);
         if (c < 0x80) {
             *p++ = static_cast<char>(c);
             continue;
@@ -139,6 +171,13 @@ std::wstring FromUtf8(std::string_view text, bool* pbInvalid) {
     wchar_t* p = out.data();
     bool bad = false;
     for (size_t i = 0; i < text.size();) {
+        if (i + kBlock <= text.size() && IsAsciiBlock(text.data() + i)) {
+            for (size_t k = 0; k < kBlock; ++k)
+                p[k] = static_cast<wchar_t>(static_cast<unsigned char>(text[i + k]));
+            p += kBlock;
+            i += kBlock;
+            continue;
+        }
         const unsigned char b = static_cast<unsigned char>(text[i]);
         if (b < 0x80) {
             *p++ = static_cast<wchar_t>(b);

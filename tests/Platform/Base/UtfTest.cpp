@@ -67,3 +67,35 @@ TEST(Utf, OutOfRangeAndSurrogatesNeverPassThrough) {
     EXPECT_EQ(FromUtf16LEBytes(std::string("A\0B", 3), &bad), L"A");
     EXPECT_TRUE(bad);
 }
+
+TEST(Utf, AsciiRunsOfAnyLengthAroundOtherCharacters) {
+    // Plain ASCII goes eight characters at a time; whatever follows or breaks a run must land in
+    // its place, at every offset around a block's edge.
+    struct Special {
+        wchar_t wc;
+        std::string utf8;
+        bool bValid;
+    };
+    const Special specials[] = {{L'\u00e9', "\xc3\xa9", true},
+                                {L'\u20ac', "\xe2\x82\xac", true},
+                                {static_cast<wchar_t>(0x1F600), "\xf0\x9f\x98\x80", true},
+                                {static_cast<wchar_t>(0xD800), "\xef\xbf\xbd", false},
+                                {L'\0', std::string(1, '\0'), true}};
+    for (const Special& special : specials) {
+        for (size_t before = 0; before < 18; ++before) {
+            const std::wstring wide = std::wstring(before, L'a') + special.wc + std::wstring(17 - before, L'b');
+            const std::string utf8 = std::string(before, 'a') + special.utf8 + std::string(17 - before, 'b');
+            bool bad = false;
+            EXPECT_EQ(ToUtf8(wide, &bad), utf8) << before;
+            EXPECT_EQ(bad, !special.bValid) << before;
+            if (special.bValid) {
+                EXPECT_EQ(FromUtf8(utf8, &bad), wide) << before;
+                EXPECT_FALSE(bad) << before;
+            }
+        }
+    }
+    // A byte that is not UTF-8 inside an otherwise plain run.
+    bool bad = false;
+    EXPECT_EQ(FromUtf8("abcdefg\xffhijklmnop", &bad), L"abcdefg\ufffdhijklmnop");
+    EXPECT_TRUE(bad);
+}
