@@ -227,6 +227,7 @@ public:
             if (bAssoc)
                 return MAPI_E_NO_SUPPORT;
             source.load = [pDb, nid](const std::vector<ULONG>& ids, std::vector<TableRow>& rows) {
+                StoreDb::ReadScope scope(*pDb);
                 return SearchRows(*pDb, nid, ids, rows);
             };
         } else {
@@ -254,6 +255,8 @@ public:
         RowSource source;
         source.load = [pDb, nid, bDeep](const std::vector<ULONG>& ids, std::vector<TableRow>& rows) {
             rows.clear();
+            // Every level and count of the table from one state of the file.
+            StoreDb::ReadScope scope(*pDb);
             std::set<ULONG> visited;
             return HierarchyRows(*pDb, nid, bDeep, 1, ids, visited, rows);
         };
@@ -764,6 +767,8 @@ protected:
     HRESULT ReadProps(PropMap& props) override { return ReadPropsFor(props, nullptr); }
 
     HRESULT ReadPropsFor(PropMap& props, LPSPropTagArray lpTags) override {
+        // The values and counts from one state of the file.
+        StoreDb::ReadScope scope(*m_pDb);
         // The parent is read again: the folder may have been moved since it was opened.
         ULONG parent = 0;
         HRESULT hr = m_pDb->ObjectInfo(m_nid, &parent, nullptr);

@@ -199,6 +199,7 @@ public:
         auto pDb = m_pDb;
         RowSource source;
         source.load = [pDb](const std::vector<ULONG>& ids, std::vector<TableRow>& rows) {
+            StoreDb::ReadScope scope(*pDb);
             return OutgoingRows(*pDb, ids, rows);
         };
         source.defaultColumns = {PR_ENTRYID, PR_INSTANCE_KEY, PR_SUBMIT_FLAGS, PR_CLIENT_SUBMIT_TIME, PR_MESSAGE_FLAGS};
