@@ -16,6 +16,7 @@
 #include "StoreMailbox.h"
 
 #include "Ostrel/Model/ItemTypes.h"
+#include "Ostrel/Rpc/Requests/AttachmentDetails.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiInterfaces.h"
@@ -123,6 +124,10 @@ private:
     // New contacts and contacts edited since the pull of one contact folder.
     void PushContactFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report);
     bool PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId);
+    // The photo uploaded, described for a contact request; null when there is none. Throws what
+    // the upload throws, and std::runtime_error.
+    std::unique_ptr<Ostrel::Rpc::AttachmentDetails> UploadPhoto(const std::string& photo,
+                                                                const std::wstring& wsFileName);
     // A server contact of the folder that no store object stands for and that has all of the
     // contact's attributes (0 when there is none); throws what the requests throw.
     bool FindServerContact(int32_t iFolderId, const Ostrel::Mail::Contact& contact, LONG& lFound);

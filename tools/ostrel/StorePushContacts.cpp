@@ -1,5 +1,6 @@
 // Contacts and distribution lists made or edited in the store's contact folders go to the server
-// (CreateContact, ModifyContact), read back from the store by the contact converter. A contact is
+// (CreateContact, ModifyContact), read back from the store by the contact converter, with the
+// contact's photo uploaded beside. A contact is
 // edited when its modification time is later than the baseline's stamp.
 //
 // A creation is not repeatable on the server, so the contact gets a pending mark, saved, first. A
@@ -15,13 +16,16 @@
 #include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Rpc/Transport/Upload.h"
 #include "Ostrel/Store/MailItem.h"
 #include "Ostrel/Store/StoreText.h"
 #include "Ostrel/Store/StoreWrap.h"
 #include "Platform/Base/Utf.h"
+#include "Platform/Com/MemStream.h"
 #include "Util/Log/Log.h"
 
 #include <charconv>
+#include <stdexcept>
 
 namespace OstrelCli {
 
@@ -63,7 +67,41 @@ std::vector<LONG> ContactsListedIn(Ostrel::Rpc::Response& response, int32_t iFol
     return ids;
 }
 
+// The type of a photo by its file name's extension, as the server files images.
+const char* PhotoType(const std::wstring& wsName) {
+    const size_t dot = wsName.rfind(L'.');
+    const std::wstring wsExt = dot == std::wstring::npos ? std::wstring() : wsName.substr(dot + 1);
+    if (Ostrel::Mapi::EqualsNoCase(wsExt, L"png"))
+        return "image/png";
+    if (Ostrel::Mapi::EqualsNoCase(wsExt, L"gif"))
+        return "image/gif";
+    if (Ostrel::Mapi::EqualsNoCase(wsExt, L"tif") || Ostrel::Mapi::EqualsNoCase(wsExt, L"tiff"))
+        return "image/tiff";
+    return "image/jpeg";
+}
+
 }  // namespace
+
+std::unique_ptr<Ostrel::Rpc::AttachmentDetails> StorePush::UploadPhoto(const std::string& photo,
+                                                                       const std::wstring& wsFileName) {
+    if (photo.empty())
+        return nullptr;
+    const std::string sName = wsFileName.empty() ? std::string("photo.jpg") : Platform::ToUtf8(wsFileName);
+    const char* pszType = PhotoType(wsFileName);
+    std::string preamble;
+    if (!Ostrel::Rpc::Rfc1876Helper::BuildFilePreamble("krlib32", sName, pszType, preamble))
+        throw std::runtime_error("the photo's file part cannot be written");
+    ComPtr<IStream> pStream(Platform::MemStream::Create(photo).Get());
+    std::wstring wsUploadId;
+    if (!Ostrel::Rpc::DoPutSynchronousOC(m_oc, pStream.Get(), photo.size(), L"/service/upload?fmt=raw", wsUploadId,
+                                         preamble.c_str(), __func__, __LINE__))
+        throw std::runtime_error("the photo could not be uploaded");
+    auto pDetails = std::make_unique<Ostrel::Rpc::AttachmentDetails>();
+    pDetails->SetUploadToken(wsUploadId.c_str());
+    pDetails->SetFileName(sName.c_str());
+    pDetails->SetContentType(pszType);
+    return pDetails;
+}
 
 void StorePush::PushContactFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report) {
     for (const PushCandidate& candidate : Candidates(pFolder)) {
@@ -86,9 +124,12 @@ bool StorePush::PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId) {
     }
     Ostrel::Mapi::OstrelMailItemBase item(pMessage);
     try {
+        // Each request consumes its upload: the photo goes up once per request that carries it.
+        auto photo = [&] { return UploadPhoto(converter.Photo(), converter.PhotoFileName()); };
         if (lId) {
+            const auto pPhoto = photo();
             Ostrel::Rpc::ModifyContactRequest request(1, 1, lId, pContact->Attributes(), pContact->GroupMembers(),
-                                                      nullptr, pContact->TagNames());
+                                                      pPhoto.get(), pContact->TagNames());
             Send(request);
             return SUCCEEDED(Complete(pMessage, lId, iFolderId));
         }
@@ -98,8 +139,9 @@ bool StorePush::PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId) {
                 return false;
             if (lFound) {
                 // The interrupted creation reached the server: bring it up to date and adopt it.
+                const auto pPhoto = photo();
                 Ostrel::Rpc::ModifyContactRequest request(1, 1, lFound, pContact->Attributes(),
-                                                          pContact->GroupMembers(), nullptr, pContact->TagNames());
+                                                          pContact->GroupMembers(), pPhoto.get(), pContact->TagNames());
                 Send(request);
                 return SUCCEEDED(Complete(pMessage, lFound, iFolderId));
             }
@@ -108,8 +150,9 @@ bool StorePush::PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId) {
             return false;
         }
         Ostrel::Mail::TagIdList tagIds;
-        Ostrel::Rpc::CreateContactRequest request(iFolderId, pContact->Attributes(), pContact->GroupMembers(), nullptr,
-                                                  tagIds, pContact->TagNames(), 0);
+        const auto pPhoto = photo();
+        Ostrel::Rpc::CreateContactRequest request(iFolderId, pContact->Attributes(), pContact->GroupMembers(),
+                                                  pPhoto.get(), tagIds, pContact->TagNames(), 0);
         std::unique_ptr<Ostrel::Rpc::Response> pResponse = Send(request);
         auto* pCreated = dynamic_cast<Ostrel::Rpc::CreateContactResponse*>(pResponse.get());
         if (!pCreated || pCreated->Id() <= 0) {

@@ -50,6 +50,24 @@ protected:
 TEST_F(StorePushContent, NewContactIsCreatedOnceAndEditsReplaceIt) {
     const size_t cSeeded = ServerContacts().size();
     Platform::ComPtr<IMessage> pContact = NewContact(L"Ada", L"Quill");
+    // Her photo goes up beside her.
+    const std::string photo("\x89PNG\r\n\x1a\nnot really a picture", 28);
+    Platform::ComPtr<IAttach> pAttach;
+    ULONG ulNum = 0;
+    ASSERT_EQ(pContact->CreateAttach(nullptr, 0, &ulNum, pAttach.AddressOf()), S_OK);
+    SPropValue attach[4]{};
+    attach[0].ulPropTag = PR_ATTACH_METHOD;
+    attach[0].Value.l = ATTACH_BY_VALUE;
+    attach[1].ulPropTag = PR_ATTACHMENT_CONTACTPHOTO;
+    attach[1].Value.b = 1;
+    attach[2].ulPropTag = PR_ATTACH_FILENAME_W;
+    attach[2].Value.lpszW = const_cast<wchar_t*>(L"ada.png");
+    attach[3].ulPropTag = PR_ATTACH_DATA_BIN;
+    attach[3].Value.bin =
+        SBinary{static_cast<ULONG>(photo.size()), reinterpret_cast<BYTE*>(const_cast<char*>(photo.data()))};
+    ASSERT_EQ(pAttach->SetProps(4, attach, nullptr), S_OK);
+    ASSERT_EQ(pAttach->SaveChanges(0), S_OK);
+    ASSERT_EQ(pContact->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     m_server.Faults().Add(Fault::For("CreateContactRequest").DropMidBody());
     EXPECT_EQ(Push().cFailed, 1u);
     ASSERT_EQ(ServerContacts().size(), cSeeded + 1);
@@ -62,6 +80,10 @@ TEST_F(StorePushContent, NewContactIsCreatedOnceAndEditsReplaceIt) {
     const LONG lId = ServerId(pContact.Get());
     ASSERT_TRUE(ServerBox().Item(lId).has_value());
     EXPECT_EQ(Attr(*ServerBox().Item(lId), "firstName"), "Ada");
+    const std::optional<OstrelServer::ContactImage> image = ServerBox().Item(lId)->contact.image;
+    ASSERT_TRUE(image.has_value());
+    EXPECT_EQ(image->content, photo);
+    EXPECT_EQ(image->contentType.substr(0, 9), "image/png");
     EXPECT_EQ(Push().Total(), 0u);
 
     // An edit made after the push replaces the server's attributes.
