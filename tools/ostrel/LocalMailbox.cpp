@@ -220,6 +220,19 @@ void LocalMailbox::Commit(const std::string& token) {
     DropPending();
 }
 
+std::optional<std::string> LocalMailbox::GalToken() const {
+    bool bExists = false;
+    auto values = ReadKeyValues(m_dir / "gal", kMaxStateFile, bExists);
+    auto it = values.find("token");
+    if (!bExists || it == values.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void LocalMailbox::CommitGal(const std::string& token) {
+    Write(m_dir / "gal", "token=" + token + "\n", true);
+}
+
 std::optional<PendingSync> LocalMailbox::Pending() const {
     bool bExists = false;
     const std::filesystem::path file = m_dir / "pending";
@@ -320,7 +333,7 @@ bool LocalMailbox::ReadLegacyMessage(int32_t id, std::string& mime, std::string&
 void LocalMailbox::RemoveLegacyCopy() {
     std::error_code ec;
     // The token promised what the files held; without them the next listing is a full one.
-    for (const char* name : {"pending", "state", "messages", "items", "folders.tsv"}) {
+    for (const char* name : {"pending", "state", "gal", "messages", "items", "folders.tsv"}) {
         std::filesystem::remove_all(m_dir / name, ec);
         if (ec)
             throw std::runtime_error("cannot remove " + (m_dir / name).string() + ": " + ec.message());

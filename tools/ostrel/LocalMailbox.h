@@ -3,6 +3,7 @@
 //
 //   lock                     held by the process that synchronises
 //   state                    the sync token the store is complete for ("key=value" lines)
+//   gal                      the same for the global address list
 //   pending                  an unfinished synchronisation: its new token, the messages, contacts,
 //                            appointments and tasks still to fetch and the items to delete
 //                            (present only while one is under way)
@@ -78,6 +79,11 @@ public:
     std::optional<std::string> Token() const;
     // Records a complete synchronisation (durably) and ends the pending one.
     void Commit(const std::string& token);
+
+    // The token of the last complete synchronisation of the global address list, and recording
+    // one (durably).
+    std::optional<std::string> GalToken() const;
+    void CommitGal(const std::string& token);
 
     std::optional<PendingSync> Pending() const;
     // Durable before returning.

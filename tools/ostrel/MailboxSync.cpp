@@ -94,6 +94,7 @@ SyncReport MailboxSync::Run(bool bFull) {
     const SyncChanges changes = ReadSyncChanges(response->GetDocument());
     response.reset();
     Apply(changes, report.bFull, report);
+    SyncGal();
 
     const StoreSyncCounts& counts = m_pStore->Counts();
     report.cFetched = counts.cFetched - report.cMigrated;
@@ -102,6 +103,7 @@ SyncReport MailboxSync::Run(bool bFull) {
     report.cDeleted = counts.cDeleted;
     report.cFailed += counts.cFailed + changes.skipped.size();
     report.cConflicts = counts.cConflicts;
+    report.cGal = counts.cGal;
     report.cMessages = m_pStore->MessageCount();
     report.cFolders = m_pStore->FolderCount();
     report.ullMs = NowMs() - ullStart;

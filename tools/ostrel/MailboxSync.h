@@ -51,6 +51,7 @@ struct SyncReport {
     size_t cFailed = 0;       // items that broke the rules or could not be written (logged by id)
     size_t cConflicts = 0;    // local versions kept in "Sync Issues/Conflicts"
     size_t cMigrated = 0;     // messages carried over from an older version's copy
+    size_t cGal = 0;          // global address list entries written
     size_t cBatches = 0;      // archives downloaded
     size_t cMessages = 0;     // messages held afterwards
     size_t cFolders = 0;      // folders held afterwards
@@ -83,6 +84,8 @@ private:
     void FetchItems(PendingSync& pending);
     void FetchContacts(const std::vector<int32_t>& ids);
     void FetchCalendarItem(int32_t iId, bool bTask);
+    // The global address list's entries changed since its own token, into "Global Address List".
+    void SyncGal();
     // What the listing said of the item; for one it did not list (a resumed run), the folder the
     // item's own reply names.
     ItemBaseline Listed(int32_t iId, int32_t iFolder) const;

@@ -8,6 +8,7 @@
 #include "Ostrel/Rpc/Requests/ContactReader.h"
 #include "Ostrel/Rpc/Requests/ItemRequests.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
+#include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 
 #include <algorithm>
@@ -120,6 +121,36 @@ void MailboxSync::FetchCalendarItem(int32_t iId, bool bTask) {
         return;
     }
     m_pStore->WriteCalendarItem(iId, *pItem, bTask, Listed(iId, static_cast<int32_t>(pItem->GetParentFolder())));
+}
+
+void MailboxSync::SyncGal() {
+    CheckInterrupt();
+    const std::optional<std::string> token = m_local.GalToken();
+    const std::wstring wsToken = token ? Platform::FromUtf8(*token) : std::wstring();
+    SyncGalRequest request(token ? wsToken.c_str() : nullptr);
+    Response* pResponse = nullptr;
+    try {
+        m_pConnection->SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
+    } catch (const SoapFaultResponse&) {
+        // An account without an address list to synchronise: the mailbox is complete without it.
+        OSTLOG_WARN(L"The server does not synchronise its global address list for this account");
+        return;
+    }
+    std::unique_ptr<Response> response(pResponse);
+    std::string xml;
+    Ostrel::Mail::ContactReader reader(false, 1, [&](std::unique_ptr<Ostrel::Mail::Contact> pEntry) {
+        m_pStore->WriteGalEntry(*pEntry);
+        return S_OK;
+    });
+    if (!response->GetDocument() || FAILED(response->GetDocument()->get_xmlUtf8(xml)) || FAILED(reader.Read(xml))) {
+        OSTLOG_ERROR(L"The global address list's reply breaks the rules; it is read again next time");
+        m_pStore->CountFailure();
+        return;
+    }
+    auto it = reader.ResponseAttributes().find(L"token");
+    m_mailbox.Flush();
+    if (it != reader.ResponseAttributes().end() && !it->second.empty())
+        m_local.CommitGal(Platform::ToUtf8(it->second));
 }
 
 }  // namespace OstrelCli

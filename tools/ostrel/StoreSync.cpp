@@ -13,6 +13,8 @@
 #include "Util/Log/Log.h"
 
 #include <charconv>
+#include <cstring>
+#include <string_view>
 
 namespace OstrelCli {
 
@@ -72,9 +74,17 @@ void StoreSync::IndexStore() {
     if (!Ostrel::Mapi::ReadStoreRecordKey(m_mailbox.Store(), &key) ||
         FAILED(m_mailbox.OpenSubtree(pSubtree.AddressOf())))
         throw std::runtime_error("cannot read the store " + m_mailbox.Path().string());
+    // The address list's entries are the GAL mapper's, never items of the mailbox.
+    ULONG ulGalNode = 0;
+    ComPtr<IMAPIFolder> pGal;
+    if (SUCCEEDED(Ostrel::Mapi::OpenGalFolder(m_mailbox.Store(), pGal.AddressOf())) && pGal) {
+        const std::string eid = EntryIdOf(pGal.Get());
+        if (eid.size() == Ostrel::Mapi::kPstEntryIdSize)
+            std::memcpy(&ulGalNode, eid.data() + eid.size() - sizeof(ulGalNode), sizeof(ulGalNode));
+    }
     const Ostrel::Mapi::IdMapperTags tags = Ostrel::Mapi::GetIdMapperTags(m_mailbox.Store());
     const HRESULT hr = Ostrel::Mapi::WalkStampedObjects(
-        m_mailbox.Store(), pSubtree.Get(), tags, false, 0, [&](const Ostrel::Mapi::StampedObject& object) {
+        m_mailbox.Store(), pSubtree.Get(), tags, false, ulGalNode, [&](const Ostrel::Mapi::StampedObject& object) {
             m_index.emplace(object.lOstId, Ostrel::Mapi::MakePstEntryId(key, object.ulPstId));
         });
     if (FAILED(hr))
@@ -332,9 +342,12 @@ size_t StoreSync::FolderCount() {
 
 size_t StoreSync::MessageCount() {
     size_t count = 0;
+    // Mail folders only: contacts and calendar items are counted as other items.
     m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iServerId) {
-        PropBuffer value;
-        if (iServerId && SUCCEEDED(HrGetOneProp(pFolder, PR_CONTENT_COUNT, &value.p)))
+        PropBuffer value, cls;
+        const bool bMail = FAILED(HrGetOneProp(pFolder, PR_CONTAINER_CLASS_W, &cls.p)) ||
+                           std::wstring_view(cls.p->Value.lpszW).starts_with(L"IPF.Note");
+        if (iServerId && bMail && SUCCEEDED(HrGetOneProp(pFolder, PR_CONTENT_COUNT, &value.p)))
             count += static_cast<size_t>(value.p->Value.l);
     });
     return count;

@@ -46,6 +46,7 @@ struct StoreSyncCounts {
     size_t cConflicts = 0;  // local versions kept in the conflicts folder
     size_t cFailed = 0;     // items that could not be written (logged with their ids)
     size_t cMigrated = 0;   // messages carried over from an older version's copy
+    size_t cGal = 0;        // global address list entries written
 };
 
 class StoreSync {
@@ -81,6 +82,9 @@ public:
     // in the conflicts folder first.
     void WriteContact(const Ostrel::Mail::Contact& contact, const ItemBaseline& listed);
     void WriteCalendarItem(int32_t iId, Ostrel::Mail::Appointment& item, bool bTask, const ItemBaseline& listed);
+    // An entry of the global address list, into its folder, keyed by its reference in the GAL
+    // mapper.
+    void WriteGalEntry(const Ostrel::Mail::Contact& entry);
     // Counts an item that could not be read from the server (logged by the caller).
     void CountFailure() { ++m_counts.cFailed; }
 

@@ -95,6 +95,23 @@ void StoreSync::WriteContact(const Ostrel::Mail::Contact& contact, const ItemBas
     ++m_counts.cItems;
 }
 
+void StoreSync::WriteGalEntry(const Ostrel::Mail::Contact& entry) {
+    ComPtr<IMAPIFolder> pFolder;
+    HRESULT hr = m_mailbox.OpenLocalFolder(kGalFolder, pFolder.AddressOf());
+    if (SUCCEEDED(hr)) {
+        Ostrel::Mapi::ContactStoreWriter writer(m_mailbox.Store(), pFolder.Get(), &m_mailbox.Items(), &m_mailbox.Gal(),
+                                                true);
+        hr = writer.Put(entry);
+    }
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"Address list entry %s could not be written: 0x%08x",
+                     Ostrel::Mapi::ContactStoreWriter::GalKey(entry).c_str(), hr);
+        ++m_counts.cFailed;
+        return;
+    }
+    ++m_counts.cGal;
+}
+
 void StoreSync::WriteCalendarItem(int32_t iId, Ostrel::Mail::Appointment& item, bool bTask,
                                   const ItemBaseline& listed) {
     const int32_t iFolder = listed.iFolder;

@@ -28,12 +28,14 @@ TEST_F(LocalCopyTest, PendingStateAndDamagedFiles) {
     LocalMailbox local(Dir());
     EXPECT_FALSE(local.Token());
     EXPECT_FALSE(local.Pending());
-    local.SetPending({"41", {7, 8, 9}, {3}});
+    local.SetPending({"41", {7, 8, 9}, {3}, {20}, {21, 22}, {23}});
     auto pending = local.Pending();
     ASSERT_TRUE(pending);
     EXPECT_EQ(pending->sToken, "41");
     EXPECT_EQ(pending->toFetch, (std::vector<int32_t>{7, 8, 9}));
     EXPECT_EQ(pending->toDelete, (std::vector<int32_t>{3}));
+    EXPECT_EQ(pending->appointments, (std::vector<int32_t>{21, 22}));
+    EXPECT_EQ(pending->tasks, (std::vector<int32_t>{23}));
     local.Commit("41");
     EXPECT_EQ(local.Token(), std::string("41"));
     EXPECT_FALSE(local.Pending()) << "committing ends the pending synchronisation";

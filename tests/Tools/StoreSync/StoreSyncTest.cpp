@@ -9,6 +9,7 @@
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 #include "Util/OstrelReg.h"
 #include "ostrel-server/Calendar.h"
+#include "ostrel-server/Contacts.h"
 #include "ostrel-server/Soap.h"
 #include "ostrel-server/ZipWriter.h"
 
@@ -265,8 +266,8 @@ TEST_F(StoreSyncTest, AnItemThatBreaksTheRulesStopsOnlyItself) {
     EXPECT_FALSE(std::filesystem::exists(MailDir() / "pending"));
 }
 
-// Contacts, appointments and tasks are read from the server into their folders, read again only
-// when they change there, and never copied twice.
+// Contacts, appointments, tasks and the global address list are read from the server into their
+// folders, read again only when they change there, and never copied twice.
 TEST_F(StoreSyncTest, ContactsAppointmentsAndTasksGoIntoTheirFolders) {
     StartServer(2);
     ASSERT_EQ(Login().iExit, 0);
@@ -302,27 +303,37 @@ TEST_F(StoreSyncTest, ContactsAppointmentsAndTasksGoIntoTheirFolders) {
     }
     ASSERT_GE(expected.size(), 3u);
 
+    server->State<OstrelServer::ContactBook>().SetGalSize(5);
+
     auto expectOnce = [&](const std::string& when) {
         std::map<int32_t, std::vector<std::wstring>> seen;
-        for (const StoredMessage& m : StoreMessages())
+        size_t cGal = 0;
+        for (const StoredMessage& m : StoreMessages()) {
             seen[m.iId].push_back(m.wsFolder);
+            cGal += m.wsFolder == L"Global Address List";
+        }
         for (const auto& [id, folder] : expected)
             EXPECT_EQ(seen[id], std::vector<std::wstring>{folder}) << when << " " << id;
+        EXPECT_EQ(cGal, 5u) << when;
     };
     const CommandRun first = Sync();
     ASSERT_EQ(first.iExit, 0) << first.sErr;
+    EXPECT_EQ(JsonNumber(first.sOut, "gal"), 5u) << first.sOut;
     EXPECT_EQ(JsonNumber(first.sOut, "items"), expected.size()) << first.sOut;
     EXPECT_EQ(JsonNumber(first.sOut, "failed"), 0u) << first.sOut;
     expectOnce("first");
 
     const CommandRun same = Sync();
     EXPECT_EQ(JsonNumber(same.sOut, "items"), 0u) << same.sOut;
+    EXPECT_EQ(JsonNumber(same.sOut, "gal"), 0u) << same.sOut;
+    server->State<OstrelServer::ContactBook>().TouchGalEntry(2);
 
     OstrelServer::MailboxContact changed = Mailbox().Item(contactId)->contact;
     changed.attrs = {{"firstName", "Anna"}, {"lastName", "Berg-Lund"}, {"email", "anna@example.org"}};
     Mailbox().ChangeContact(contactId, changed);
     const CommandRun second = Sync();
     EXPECT_EQ(JsonNumber(second.sOut, "items"), 1u) << second.sOut;
+    EXPECT_EQ(JsonNumber(second.sOut, "gal"), 1u) << second.sOut;
     expectOnce("changed");
 
     RemoveIdMaps();
