@@ -222,7 +222,7 @@ protected:
         std::set<int32_t> ids;
         for (const StoredMessage& message : StoreMessages()) {
             auto item = server ? Mailbox().Item(message.iId) : std::nullopt;
-            if (!item || item->kind == OstrelServer::ItemKind::Message)
+            if (message.iFolder != 0 && (!item || item->kind == OstrelServer::ItemKind::Message))
                 ids.insert(message.iId);
         }
         return ids;
@@ -248,8 +248,8 @@ protected:
         std::set<int32_t> local;
         for (const StoredMessage& message : stored) {
             auto item = Mailbox().Item(message.iId);
-            if (item && item->kind != OstrelServer::ItemKind::Message)
-                continue;  // contacts, appointments, tasks
+            if ((item && item->kind != OstrelServer::ItemKind::Message) || message.iFolder == 0)
+                continue;  // contacts, appointments, tasks; the address list and other local folders
             EXPECT_TRUE(local.insert(message.iId).second) << "twice: " << message.iId;
             ASSERT_TRUE(item) << message.iId;
             EXPECT_EQ(message.iFolder, item->folderId) << message.iId;
