@@ -3,8 +3,8 @@ JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 GENERATOR    := -G Ninja
 # The tests whose code runs threads of its own: run again under ThreadSanitizer.
-TSAN_TESTS   := connection_tests session_tests mapi_tests idmap_tests store_categories_tests \
-                ipc_tests util_locks_tests
+TSAN_TESTS   := connection_tests session_tests mapi_tests mapi_store_tests idmap_tests \
+                store_categories_tests ipc_tests util_locks_tests
 empty :=
 space := $(empty) $(empty)
 
