@@ -404,6 +404,7 @@ Inv* Inv::Clone() const {
         pCopy->SetMimeStream(m_pMimeStream);
         pCopy->m_body = m_body;
         pCopy->m_html = m_html;
+        pCopy->m_vecAttachments = m_vecAttachments;
         pCopy->SetMapiMsg(m_pMapiMsg);
         for (const TimeZone* pTz : m_vecTimeZones) {
             TimeZone* pTzCopy = pCopy->AddTimeZone(nullptr);

@@ -21,6 +21,7 @@
 #include "Platform/Base/WinTypes.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct IMessage;
@@ -345,6 +346,15 @@ private:
     BOOL m_bIsOrphan = FALSE;
 };
 
+// A file the server keeps with an invitation, fetched by its part id from the item's content.
+struct InvAttachment {
+    std::wstring wsPart;
+    std::wstring wsName;
+    std::wstring wsContentType;
+    bool bHasSize = false;  // the server gave the size (a 32-bit count of bytes)
+    ULONG ulSize = 0;
+};
+
 // One invitation: one version of the item or of one of its instances.
 class Inv {
 public:
@@ -379,6 +389,10 @@ public:
     void SetMimeStream(IStream* pStream);
     IStream* GetMimeStream() const { return m_pMimeStream; }
 
+    // The files the server lists for this invitation, in the order listed.
+    void AddAttachmentPart(InvAttachment attachment) { m_vecAttachments.push_back(std::move(attachment)); }
+    const std::vector<InvAttachment>& AttachmentParts() const { return m_vecAttachments; }
+
     // Takes ownership; null is ignored. Callers use component 0.
     void addCompPart(Comp* pComp);
     int NumComps() const { return static_cast<int>(m_vecComps.size()); }
@@ -392,9 +406,9 @@ public:
     // The first zone whose id equals pwszId exactly, or null.
     TimeZone* TimeZoneById(const wchar_t* pwszId) const;
 
-    // A new invitation with this one's ids, texts, MIME and message references, full copies of its
-    // zones and a copy of its first component whose zone references designate the copied zones
-    // (no organizer, not a draft, not a reply). Null when memory runs out.
+    // A new invitation with this one's ids, texts, attachment parts, MIME and message references,
+    // full copies of its zones and a copy of its first component whose zone references designate
+    // the copied zones (no organizer, not a draft, not a reply). Null when memory runs out.
     Inv* Clone() const;
 
 protected:
@@ -415,6 +429,7 @@ private:
     IStream* m_pMimeStream = nullptr;
     std::vector<Comp*> m_vecComps;
     std::vector<TimeZone*> m_vecTimeZones;
+    std::vector<InvAttachment> m_vecAttachments;
 };
 
 // One calendar item as the server stores it.

@@ -367,6 +367,28 @@ void ReadInv(Inv& inv, Comp& comp, IXMLDOMElement* pInv, bool bTask) {
     });
 }
 
+// An `mp` the server keeps as a file (cd="attachment" or a file name), fetched by its part id.
+bool ReadAttachmentPart(Inv& inv, IXMLDOMElement* pMp) {
+    auto owsPart = Attr(pMp, L"part");
+    auto owsName = Attr(pMp, L"filename");
+    if (!owsPart || owsPart->empty() || (Attr(pMp, L"cd").value_or(L"") != L"attachment" && !owsName))
+        return false;
+    InvAttachment attachment;
+    attachment.wsPart = std::move(*owsPart);
+    attachment.wsName = owsName.value_or(L"");
+    attachment.wsContentType = Attr(pMp, L"ct").value_or(L"");
+    // A size that is not a plain 32-bit count is left unknown rather than guessed.
+    const std::wstring wsSize = Attr(pMp, L"s").value_or(L"");
+    if (!wsSize.empty() && wsSize.size() <= 10 &&
+        std::all_of(wsSize.begin(), wsSize.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }) &&
+        ToInt64(wsSize) <= UINT32_MAX) {
+        attachment.bHasSize = true;
+        attachment.ulSize = static_cast<ULONG>(ToInt64(wsSize));
+    }
+    inv.AddAttachmentPart(std::move(attachment));
+    return true;
+}
+
 void ReadBody(Inv& inv, Comp& comp, IXMLDOMElement* pMp) {
     const std::wstring wsType = Attr(pMp, L"ct").value_or(L"");
     if (wsType.rfind(L"multipart/", 0) == 0) {
@@ -377,6 +399,8 @@ void ReadBody(Inv& inv, Comp& comp, IXMLDOMElement* pMp) {
         });
         return;
     }
+    if (ReadAttachmentPart(inv, pMp))
+        return;
     Element content = FirstChild(pMp, L"content");
     if (!content)
         return;

@@ -5,7 +5,9 @@
 // are the series (`default`), modified instances (`except`) and cancelled instances (`cancel`),
 // each holding one `m` with the same vocabulary SetAppointmentRequest writes: `tz` elements, then
 // `inv` with its dates, organizer, attendees, rule, alarm and extended properties, then `su` and
-// the `mp` body parts. A cancelled instance also becomes a cancel-node id of the series.
+// the `mp` body parts. Parts kept as files (cd="attachment" or a file name) are listed on their
+// invitation by part id, name, type and size, for the conversion to fetch. A cancelled instance
+// also becomes a cancel-node id of the series.
 //
 // The reply comes from the network: every value is checked, unknown elements are skipped, and a
 // reply without a readable series gives null with the reason.
