@@ -10,6 +10,7 @@
 #pragma once
 
 #include "Ostrel/Convert/Calendar/CalendarPropList.h"
+#include "Ostrel/Convert/Calendar/OstrelToOLAttach.h"
 #include "Ostrel/Model/Calendar/Appointment.h"
 #include "Ostrel/Store/Calendar/Appt.h"
 #include "Ostrel/Store/NamedProps.h"
@@ -33,6 +34,10 @@ public:
     void SetSupportApptAlarm(bool b) { m_bSupportApptAlarm = b; }
     // Tag names are taken by the server (else tag ids are mapped to categories).
     void SetSupportTagNames(bool b) { m_bSupportTagNames = b; }
+    // The files the server lists with the item are downloaded through this connection and replace
+    // the item's own attachments. Without one they are not fetched: the item's attachments stay as
+    // they are, with a warning when the server lists any.
+    void SetAttachmentSource(Rpc::OstrelConnection* pConnection) { m_pAttachmentSource = pConnection; }
 
     bool isStopSyncError() const { return m_bStopSyncError; }
     bool HasLocalFailure() const { return m_bLocalFailure; }
@@ -72,6 +77,12 @@ protected:
     // text set) when they cannot be had.
     bool Begin(Appointment& appointment, IMsgStore* pStore, IMessage* pTarget, IAddrBook* pAddrBook,
                const wchar_t* pwszUserEmail, const std::vector<std::wstring>& userNames);
+    // Downloads the files of the series and of each modified instance before anything is written
+    // (OstrelToOLAttach.cpp); false, with the error text set, when one cannot be had.
+    bool FetchAttachments();
+    // Replaces the message's own attachments by the files fetched for the invitation; an
+    // invitation converted from its MIME has its attachments from there.
+    bool WriteAttachments(const Inv& inv, IMessage* pMessage);
     // The component's rule (type, interval, days, end) into a pattern.
     static void SetPatternRule(Mapi::COutlookRecurrencePattern& pattern, const Comp& comp);
     // Hands out the texts as the callers expect them: warnings always, errors on failure.
@@ -108,6 +119,8 @@ protected:
     // The categories value of the last AddCategories, kept alive until SetProps.
     std::vector<std::wstring> m_keywords;
     std::vector<wchar_t*> m_keywordPtrs;
+    Rpc::OstrelConnection* m_pAttachmentSource = nullptr;
+    FetchedAttachments m_attachments;
 };
 
 class OstrelToOLAppt : public OstrelToOL {

@@ -102,6 +102,8 @@ int OstrelToOLAppt::ConvertAppt_(IMessage* pTarget) {
         AddError(L"no default inv on this appt...skipping.");
         return 0;
     }
+    if (!FetchAttachments())
+        return 0;
     SPropValue sideEffects{};
     sideEffects.ulPropTag = Tag(N::COMMON_8510, PT_LONG);
     sideEffects.Value.l = 369;
@@ -131,6 +133,8 @@ int OstrelToOLAppt::ConvertAppt_(IMessage* pTarget) {
         AddError(L"ERROR - SetOOMProperties() failed.\n");
         return 0;
     }
+    if (!WriteAttachments(*pDefault, pTarget))
+        return 0;
     if (!DealWithExceptions(appt, pTarget, *pComp)) {
         AddError(L"ERROR - Problem processing an exception.  Inconsistencies may result\n");
         return 0;

@@ -166,6 +166,8 @@ bool OstrelToOLAppt::MakeExceptionToRecurrence(Appt& appt, IMessage* pTarget, In
         AddError(L"SetOOMProperties() failed for recurring exception.\n");
         return false;
     }
+    if (!WriteAttachments(inv, pEmbedded.Get()))
+        return false;
     exception.SetSequenceId(inv.GetSeqId());
     if (FAILED(exception.Save()) || FAILED(pAttach->SaveChanges(KEEP_OPEN_READWRITE))) {
         AddError(L"SaveChanges() failed for recurring exception.");

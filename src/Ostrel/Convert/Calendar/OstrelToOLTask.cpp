@@ -51,12 +51,16 @@ int OstrelToOLTask::ConvertTask(IMsgStore* pStore, Appointment& appointment, IMe
         Task task(pTarget, pStore);
         int reminderFlag = 0;
         const Comp* pComp = pDefault->CompAt(0);
-        if (!ConvertMimeIntoMessage(*pDefault, pTarget, reminderFlag)) {
+        if (!FetchAttachments()) {
+            // Its error text names the file.
+        } else if (!ConvertMimeIntoMessage(*pDefault, pTarget, reminderFlag)) {
             AddError(L"Could not convert the MIME to MAPI.");
         } else if (!pComp) {
             AddError(L"no comps for this appt.");
         } else if (!SetTaskProperties(*pComp, task)) {
             AddError(L"ERROR - SetOOMProperties() failed.");
+        } else if (!WriteAttachments(*pDefault, pTarget)) {
+            // So does this one's.
         } else if (!SetTaskMAPIProperties(*pComp, pTarget)) {
             AddError(L"ERROR - SetMAPIProperties() failed.");
         } else {
