@@ -1,5 +1,6 @@
 #include "StorePush.h"
 
+#include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/MailItem.h"
@@ -200,6 +201,11 @@ std::wstring StorePush::ContainerClassOf(IMAPIProp* pProp) {
         ws = pValue->Value.lpszW;
     MAPIFreeBuffer(pValue);
     return ws;
+}
+
+bool StorePush::IsGoneOnServer(const Ostrel::Rpc::RpcException& e) {
+    const std::wstring ws = e.ExcepText() ? e.ExcepText() : L"";
+    return ws.find(L"NO_SUCH") != std::wstring::npos || ws.find(L"no such") != std::wstring::npos;
 }
 
 std::wstring StorePush::PendingMark(IMAPIProp* pItem) {

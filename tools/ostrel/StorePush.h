@@ -32,6 +32,7 @@
 namespace Ostrel::Rpc {
 class Request;
 class Response;
+class RpcException;
 }  // namespace Ostrel::Rpc
 namespace Ostrel::Mapi {
 class TagCache;
@@ -107,6 +108,8 @@ private:
     void PushDrafts(PushReport& report);
     bool SendOne(IMessage* pMessage);
     bool AddToSent(IMessage* pMessage, const std::wstring& wsMessageId, LONG& lId);
+    // Deletes the server draft a sent message was and takes its stamp off the message, saved.
+    bool DropServerDraft(IMessage* pMessage, LONG lDraftId);
     bool SaveDraft(IMessage* pMessage, const std::wstring& wsMessageId, LONG lDraftId);
     // The message with that Message-ID in a server folder (0 when there is none); false when the
     // server could not be asked.
@@ -150,6 +153,8 @@ private:
     // New and edited contacts, appointments and tasks of every folder the server knows.
     void PushContent(PushReport& report);
     static std::wstring MessageClassOf(IMAPIProp* pProp);
+    // The server's "no such item" faults: what an action wanted gone is gone already.
+    static bool IsGoneOnServer(const Ostrel::Rpc::RpcException& e);
     static std::wstring ContainerClassOf(IMAPIProp* pProp);
     // Sends and returns the answer; RpcException and std::exception go to the caller.
     std::unique_ptr<Ostrel::Rpc::Response> Send(Ostrel::Rpc::Request& request);

@@ -33,12 +33,6 @@ namespace {
 
 constexpr size_t kMaxPushedBytes = 64 * 1024 * 1024;
 
-// The server's "no such item" faults: what an action wanted gone is gone already.
-bool IsNoSuchItem(const Ostrel::Rpc::RpcException& e) {
-    const std::wstring ws = e.ExcepText() ? e.ExcepText() : L"";
-    return ws.find(L"NO_SUCH") != std::wstring::npos || ws.find(L"no such") != std::wstring::npos;
-}
-
 }  // namespace
 
 std::filesystem::path StorePush::PushedListPath() const {
@@ -265,7 +259,7 @@ void StorePush::PushDeletions(const std::map<int32_t, MailItemType>& known, std:
             Send(request);
             bGone = true;
         } catch (const Ostrel::Rpc::RpcException& e) {
-            bGone = IsNoSuchItem(e);
+            bGone = IsGoneOnServer(e);
             if (!bGone)
                 OSTLOG_ERROR(L"Item %d deleted in the store was not deleted on the server: %ls", iId,
                              e.ExcepText() ? e.ExcepText() : L"");

@@ -12,6 +12,7 @@
 #include "ArchiveReader.h"
 
 #include "Ostrel/Convert/Mail/ConvertMessageToMime.h"
+#include "Ostrel/Rpc/Requests/ActionRequest.h"
 #include "Ostrel/Rpc/Requests/ItemRequests.h"
 #include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
@@ -171,8 +172,11 @@ void StorePush::PushOutbox(PushReport& report) {
 bool StorePush::SendOne(IMessage* pMessage) {
     Ostrel::Mapi::OstrelMailItemBase item(pMessage);
     LONG lId = ServerIdOf(pMessage);
-    if (!lId) {
-        std::wstring wsMark = PendingMark(pMessage);
+    std::wstring wsMark = PendingMark(pMessage);
+    // Stamped with the id of its copy in Sent (its last mark a filing one): only the move is left.
+    // Any other stamp is that of the draft it was.
+    const bool bFiled = lId && wsMark.empty() && IsMark(item.LastServerReplicationId(), kFiledMark);
+    if (!bFiled) {
         // "send:<send id>:<Message-ID>" until the server took it, then "filed:<Message-ID>" until
         // its copy is in the server's Sent folder.
         if (!IsMark(wsMark, kSendMark) && !IsMark(wsMark, kFiledMark)) {
@@ -181,8 +185,9 @@ bool StorePush::SendOne(IMessage* pMessage) {
                 FAILED(Ostrel::Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE, 0)))
                 return false;
         }
-        const std::wstring wsMessageId = wsMark.substr(wsMark.find(L':', IsMark(wsMark, kSendMark) ? 5 : 0) + 1);
-        if (IsMark(wsMark, kSendMark)) {
+        const bool bResumedFiling = IsMark(wsMark, kFiledMark);
+        const std::wstring wsMessageId = wsMark.substr(wsMark.find(L':', bResumedFiling ? 0 : kSendMark.size()) + 1);
+        if (!bResumedFiling) {
             const ULONG ulSendId = SendIdOf(wsMark);
             std::wstring wsUploadId;
             if (!Upload(pMessage, wsMessageId, wsUploadId))
@@ -204,10 +209,14 @@ bool StorePush::SendOne(IMessage* pMessage) {
                 OSTLOG_ERROR(L"Message %ls was sent but the store cannot record it", wsMessageId.c_str());
                 return false;
             }
-        } else if (!FindServerMessage(kServerSent, wsMessageId, lId)) {
-            // Without an answer to the look-up the copy waits: filing it blind could file it twice.
-            return false;
         }
+        // Sent, it is no draft any more: the server's draft goes.
+        if (lId && !DropServerDraft(pMessage, lId))
+            return false;
+        lId = 0;
+        // Without an answer to the look-up the copy waits: filing it blind could file it twice.
+        if (bResumedFiling && !FindServerMessage(kServerSent, wsMessageId, lId))
+            return false;
         if (!lId && !AddToSent(pMessage, wsMessageId, lId))
             return false;
         if (!AdoptServerCopy(pMessage, lId, kServerSent, PR_IPM_OUTBOX_ENTRYID))
@@ -224,6 +233,25 @@ bool StorePush::SendOne(IMessage* pMessage) {
         return false;
     }
     return true;
+}
+
+bool StorePush::DropServerDraft(IMessage* pMessage, LONG lDraftId) {
+    try {
+        Ostrel::Rpc::ActionRequest request(Ostrel::Mail::MIT_MESSAGE, lDraftId, Ostrel::Rpc::ActionRequest::OP_DELETE);
+        Send(request);
+    } catch (const Ostrel::Rpc::RpcException& e) {
+        if (!IsGoneOnServer(e)) {
+            OSTLOG_ERROR(L"The draft %d of a sent message was not deleted on the server: %ls", lDraftId,
+                         e.ExcepText() ? e.ExcepText() : L"");
+            return false;
+        }
+    } catch (const std::exception& e) {
+        OSTLOG_ERROR(L"The draft %d of a sent message was not deleted on the server: %hs", lDraftId, e.what());
+        return false;
+    }
+    m_items.Remove(lDraftId);
+    Ostrel::Mapi::OstrelMailItemBase item(pMessage);
+    return SUCCEEDED(item.OstrelId(0)) && SUCCEEDED(Ostrel::Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE, 0));
 }
 
 bool StorePush::AddToSent(IMessage* pMessage, const std::wstring& wsMessageId, LONG& lId) {

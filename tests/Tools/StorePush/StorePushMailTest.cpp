@@ -94,6 +94,33 @@ TEST_F(StorePushMail, NewDraftIsSavedOnceEvenWhenTheAnswerIsLost) {
     EXPECT_EQ(Push().Total(), 0u);
 }
 
+TEST_F(StorePushMail, DraftSentFromTheOutboxLeavesTheServersDrafts) {
+    NewMail(Folder(FolderId::Drafts).Get(), L"Finally done");
+    EXPECT_EQ(Push().cDrafts, 1u);
+    ASSERT_EQ(ServerBox().ItemsIn(FolderId::Drafts).size(), 1u);
+    // The user sends it: the client moves it to the Outbox, still stamped as the draft.
+    auto drafts = Messages(Folder(FolderId::Drafts).Get());
+    ASSERT_EQ(drafts.size(), 1u);
+    LPSPropValue pEid = nullptr;
+    ASSERT_EQ(HrGetOneProp(drafts[0].Get(), PR_ENTRYID, &pEid), S_OK);
+    ENTRYLIST list{1, &pEid->Value.bin};
+    const HRESULT hrMove =
+        Folder(FolderId::Drafts)->CopyMessages(&list, nullptr, Outbox().Get(), 0, nullptr, MESSAGE_MOVE);
+    MAPIFreeBuffer(pEid);
+    ASSERT_EQ(hrMove, S_OK);
+
+    EXPECT_EQ(Push().cSent, 1u);
+    EXPECT_EQ(ServerBox().SentMessages().size(), 1u);
+    EXPECT_TRUE(ServerBox().ItemsIn(FolderId::Drafts).empty());
+    const std::vector<int32_t> serverSent = ServerBox().ItemsIn(FolderId::Sent);
+    ASSERT_EQ(serverSent.size(), 1u);
+    auto sent = Messages(Folder(FolderId::Sent).Get());
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(ServerId(sent[0].Get()), serverSent[0]);
+    EXPECT_TRUE(Messages(Outbox().Get()).empty());
+    EXPECT_EQ(Push().Total(), 0u);
+}
+
 TEST_F(StorePushMail, NewFoldersAreCreatedBelowTheirParentsOnce) {
     Platform::ComPtr<IMAPIFolder> pProjects = NewFolder(Subtree().Get(), L"Projects");
     NewFolder(pProjects.Get(), L"2026");
