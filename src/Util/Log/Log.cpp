@@ -2,15 +2,11 @@
 
 #include <pthread.h>
 #include <strings.h>
-#include <sys/types.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Text.h"
@@ -18,6 +14,7 @@
 #include "Platform/Xml/Dom.h"
 #include "Util/Log/LogFile.h"
 #include "Util/Log/LogFormat.h"
+#include "Util/Log/LogLine.h"
 #include "Util/Time/Clock.h"
 
 namespace Ostrel::Util {
@@ -61,6 +58,7 @@ struct LogState {
     unsigned uGenerations = kDefaultGenerations;
     bool bDefaultPath = false;   // the file follows OSTREL_HOME
     std::string sHomeAtResolve;  // OSTREL_HOME when the default path was resolved
+    DWORD ulLostLines = 0;       // lines the file refused since it last took one
 
     std::mutex captureMutex;
     std::vector<LogCapture*> vecCaptures;
@@ -82,6 +80,7 @@ LogState& State() {
 thread_local bool t_bThreadDisabled = false;
 thread_local bool t_bInLogger = false;  // stops a sink that logs from recursing
 thread_local std::wstring t_wsThreadName;
+thread_local std::string t_sThreadName;  // the same in UTF-8, as lines carry it
 
 DWORD ParseMask(const char* pszValue, DWORD dwFallback) {
     if (!pszValue || !*pszValue)
@@ -176,33 +175,22 @@ bool PassesSwitches(const LogState& state, DWORD dwLevel, DWORD dwCategory, bool
     return dwCategory == 0 || (dwCategory & state.dwCategoryMask.load(std::memory_order_relaxed));
 }
 
-std::wstring Timestamp() {
-    int64_t llMs = CurrentClock().GetUnixTimeMs();
-    time_t tSeconds = static_cast<time_t>(llMs / 1000 - (llMs % 1000 < 0 ? 1 : 0));
-    int nMillis = static_cast<int>(((llMs % 1000) + 1000) % 1000);
-    struct tm tmLocal {};
-    localtime_r(&tSeconds, &tmLocal);
-    wchar_t wszBuffer[40];
-    std::swprintf(wszBuffer, 40, L"%04d-%02d-%02d %02d:%02d:%02d.%03d", tmLocal.tm_year + 1900, tmLocal.tm_mon + 1,
-                  tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec, nMillis);
-    return wszBuffer;
-}
-
-std::string BaseName(const char* pszFile) {
+std::string_view BaseName(const char* pszFile) {
     if (!pszFile)
-        return std::string();
+        return std::string_view();
     const char* pSlash = std::strrchr(pszFile, '/');
     return pSlash ? pSlash + 1 : pszFile;
 }
 
-std::wstring Tag(DWORD dwLevel, DWORD dwCategory, bool bError) {
-    if (bError || (dwCategory & kLogCategoryError))
-        return L"ERROR";
-    if (dwCategory & kLogCategoryWarning)
-        return L"WARN";
-    if (dwCategory == kLogCategoryInfo)
-        return L"INFO" + std::to_wstring(dwLevel);
-    return L"L" + std::to_wstring(dwLevel) + L"/C" + std::to_wstring(dwCategory);
+// A full disk or a file size limit drops lines; once the file takes lines again it says how many
+// are missing, so the gap is not mistaken for a quiet time. Called under fileMutex.
+void NoteLostLines(LogState& state) {
+    std::string sNote;
+    AppendLineHead(sNote, 0, kLogCategoryWarning, false, t_sThreadName);
+    sNote += std::to_string(state.ulLostLines);
+    sNote += " earlier log line(s) could not be written\n";
+    if (state.file.Append(sNote))
+        state.ulLostLines = 0;
 }
 
 }  // namespace
@@ -312,7 +300,8 @@ bool OSNLogging::IsLoggingForThisThread() const {
 void OSNLogging::SetThreadName(const wchar_t* pwszName) {
     try {
         t_wsThreadName = pwszName ? pwszName : L"";
-        std::string sName = Platform::ToUtf8(t_wsThreadName);
+        t_sThreadName = Platform::ToUtf8(t_wsThreadName);
+        const std::string& sName = t_sThreadName;
         // The kernel keeps 15 bytes; cut on a character boundary.
         size_t cb = std::min<size_t>(sName.size(), 15);
         while (cb > 0 && cb < sName.size() && (static_cast<unsigned char>(sName[cb]) & 0xC0) == 0x80)
@@ -337,6 +326,7 @@ void OSNLogging::SetLogFilePath(const std::filesystem::path& path) {
     LogState& state = State();
     std::lock_guard<std::mutex> guard(state.fileMutex);
     state.pathExplicit = path;
+    state.ulLostLines = 0;
     state.file.Close();
     state.file.Configure(std::filesystem::path(), state.ullMaxSize, state.uGenerations);
 }
@@ -367,6 +357,7 @@ void OSNLogging::SetMaxGenerations(unsigned uGenerations) {
 void OSNLogging::CloseLogFile() {
     LogState& state = State();
     std::lock_guard<std::mutex> guard(state.fileMutex);
+    state.ulLostLines = 0;
     state.file.Close();
     state.file.Configure(std::filesystem::path(), state.ullMaxSize, state.uGenerations);
 }
@@ -385,40 +376,46 @@ void OSNLogging::Write(DWORD dwLevel, DWORD dwCategory, bool bError, const char*
         bool bPasses = PassesSwitches(state, dwLevel, dwCategory, bError);
         bool bCapturing = state.nCaptures.load(std::memory_order_relaxed) > 0;
         if (bPasses || bCapturing) {
-            LogRecord record;
-            record.dwLevel = dwLevel;
-            record.dwCategory = dwCategory;
-            record.bError = bError || (dwCategory & kLogCategoryError);
-            record.sFile = BaseName(pszFile);
-            record.wsFunction = Platform::FromUtf8(QualifiedFunctionName(pszFunction ? pszFunction : ""));
-            record.nLine = nLine;
-            record.wsThreadName = t_wsThreadName;
             while (!wsMessage.empty() && (wsMessage.back() == L'\n' || wsMessage.back() == L'\r'))
                 wsMessage.pop_back();
-            record.wsMessage = std::move(wsMessage);
+            const bool bErrorLine = bError || (dwCategory & kLogCategoryError);
+            const std::string sFunction = QualifiedFunctionName(pszFunction ? pszFunction : "");
+            const std::string_view sFile = BaseName(pszFile);
 
-            std::wstring& wsLine = record.wsLine;
-            wsLine = Timestamp();
-            wsLine += L" [" + std::to_wstring(::getpid()) + L":" + std::to_wstring(::gettid());
-            if (!record.wsThreadName.empty())
-                wsLine += L" " + record.wsThreadName;
-            wsLine += L"] " + Tag(dwLevel, dwCategory, bError) + L" ";
-            if (!record.wsFunction.empty())
-                wsLine += record.wsFunction + L": ";
-            wsLine += record.wsMessage;
+            std::string sLine;
+            sLine.reserve(80 + t_sThreadName.size() + sFunction.size() + wsMessage.size() + sFile.size());
+            AppendLineHead(sLine, dwLevel, dwCategory, bError, t_sThreadName);
+            if (!sFunction.empty()) {
+                sLine += sFunction;
+                sLine += ": ";
+            }
+            sLine += Platform::ToUtf8(wsMessage);
             bool bLocation =
-                record.bError || (dwCategory & kLogCategoryWarning) || dwLevel == 0 || (dwFlags & kTraceWithLocation);
-            if (bLocation && !record.sFile.empty())
-                wsLine += L" (" + Platform::FromUtf8(record.sFile) + L":" + std::to_wstring(nLine) + L")";
+                bErrorLine || (dwCategory & kLogCategoryWarning) || dwLevel == 0 || (dwFlags & kTraceWithLocation);
+            if (bLocation && !sFile.empty())
+                AppendLineLocation(sLine, sFile, nLine);
 
             if (bPasses) {
-                std::string sUtf8 = Platform::ToUtf8(wsLine);
-                sUtf8 += '\n';
+                sLine += '\n';
                 std::lock_guard<std::mutex> guard(state.fileMutex);
                 ResolveFile(state);
-                state.file.Append(sUtf8);
+                if (state.ulLostLines > 0)
+                    NoteLostLines(state);
+                if (!state.file.Append(sLine))
+                    ++state.ulLostLines;
+                sLine.pop_back();
             }
             if (bCapturing) {
+                LogRecord record;
+                record.dwLevel = dwLevel;
+                record.dwCategory = dwCategory;
+                record.bError = bErrorLine;
+                record.sFile = sFile;
+                record.wsFunction = Platform::FromUtf8(sFunction);
+                record.nLine = nLine;
+                record.wsThreadName = t_wsThreadName;
+                record.wsMessage = std::move(wsMessage);
+                record.wsLine = Platform::FromUtf8(sLine);
                 std::lock_guard<std::mutex> guard(state.captureMutex);
                 for (LogCapture* pCapture : state.vecCaptures) {
                     if (bPasses || pCapture->GetMode() == LogCapture::Mode::Everything)

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Platform/Base/Paths.h"
+#include "Util/Time/Clock.h"
 
 namespace Ostrel::Util {
 
@@ -16,17 +17,6 @@ namespace {
 
 std::string Generation(const std::filesystem::path& path, unsigned uIndex) {
     return path.string() + "." + std::to_string(uIndex);
-}
-
-void WriteAll(int fd, std::string_view s) {
-    while (!s.empty()) {
-        ssize_t cb = ::write(fd, s.data(), s.size());
-        if (cb < 0 && errno == EINTR)
-            continue;
-        if (cb <= 0)
-            return;
-        s.remove_prefix(static_cast<size_t>(cb));
-    }
 }
 
 }  // namespace
@@ -45,10 +35,19 @@ void RotatingLogFile::Configure(const std::filesystem::path& path, ULONGLONG ull
 }
 
 void RotatingLogFile::Close() {
-    if (m_fd >= 0)
+    Forget(true);
+    m_bOpenFailed = false;
+}
+
+void RotatingLogFile::Forget(bool bClose) {
+    if (bClose && m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    m_bOpenFailed = false;
+}
+
+void RotatingLogFile::MarkLooked() {
+    m_cLinesSinceLook = 0;
+    m_ullLookTick = CurrentClock().GetTickCount64();
 }
 
 bool RotatingLogFile::EnsureOpen() {
@@ -68,17 +67,36 @@ bool RotatingLogFile::EnsureOpen() {
         m_fd = -1;
     }
     m_bOpenFailed = m_fd < 0;
-    return m_fd >= 0;
+    if (m_bOpenFailed)
+        return false;
+    m_dev = st.st_dev;
+    m_ino = st.st_ino;
+    m_ullSize = static_cast<ULONGLONG>(st.st_size);
+    MarkLooked();
+    return true;
 }
 
-bool RotatingLogFile::WasRotatedAway() const {
+bool RotatingLogFile::LookAgain() {
     struct stat stOpen {};
+    if (::fstat(m_fd, &stOpen) != 0) {
+        // The descriptor was closed behind our back: nothing of ours is left to close.
+        Forget(errno != EBADF);
+        return EnsureOpen();
+    }
+    if (stOpen.st_dev != m_dev || stOpen.st_ino != m_ino) {
+        // Closed behind our back and the number reused for another file, which is not ours to close.
+        Forget(false);
+        return EnsureOpen();
+    }
     struct stat stPath {};
-    if (::fstat(m_fd, &stOpen) != 0)
-        return true;
-    if (::stat(m_path.c_str(), &stPath) != 0)
-        return true;
-    return stOpen.st_ino != stPath.st_ino || stOpen.st_dev != stPath.st_dev;
+    if (::stat(m_path.c_str(), &stPath) != 0 || stPath.st_dev != m_dev || stPath.st_ino != m_ino) {
+        // Rotated away (or removed) by another process: the lines belong in the file now at the path.
+        Forget(true);
+        return EnsureOpen();
+    }
+    m_ullSize = static_cast<ULONGLONG>(stOpen.st_size);
+    MarkLooked();
+    return true;
 }
 
 void RotatingLogFile::Rotate(size_t cbIncoming) {
@@ -101,8 +119,7 @@ void RotatingLogFile::Rotate(size_t cbIncoming) {
             ::rename(m_path.c_str(), Generation(m_path, 1).c_str());
         }
     }
-    ::close(m_fd);
-    m_fd = -1;
+    Forget(true);
     EnsureOpen();
 
     if (fdLock >= 0) {
@@ -111,22 +128,47 @@ void RotatingLogFile::Rotate(size_t cbIncoming) {
     }
 }
 
-void RotatingLogFile::Append(std::string_view sLine) {
-    if (!EnsureOpen())
-        return;
-    if (WasRotatedAway()) {
-        ::close(m_fd);
-        m_fd = -1;
-        if (!EnsureOpen())
-            return;
+bool RotatingLogFile::Write(std::string_view sLine) {
+    bool bReopened = false;
+    size_t cbDone = 0;
+    while (cbDone < sLine.size()) {
+        ssize_t cb = ::write(m_fd, sLine.data() + cbDone, sLine.size() - cbDone);
+        if (cb > 0) {
+            cbDone += static_cast<size_t>(cb);
+            m_ullSize += static_cast<ULONGLONG>(cb);
+            continue;
+        }
+        if (cb < 0 && errno == EINTR)
+            continue;
+        if (cb < 0 && errno == EBADF && cbDone == 0 && !bReopened) {
+            // The descriptor was closed behind our back; the line is not lost for that.
+            bReopened = true;
+            Forget(false);
+            if (EnsureOpen())
+                continue;
+            return false;
+        }
+        // Whatever went wrong, the next line looks at the file again instead of trusting what is known.
+        m_cLinesSinceLook = kLookEveryLines;
+        return false;
     }
-    struct stat st {};
-    if (::fstat(m_fd, &st) == 0 && st.st_size > 0 && static_cast<ULONGLONG>(st.st_size) + sLine.size() > m_ullMaxSize) {
+    return true;
+}
+
+bool RotatingLogFile::Append(std::string_view sLine) {
+    if (!EnsureOpen())
+        return false;
+    // Unsigned: a tick count that went backwards (another clock installed) also calls for a look.
+    if (++m_cLinesSinceLook >= kLookEveryLines || CurrentClock().GetTickCount64() - m_ullLookTick >= kLookEveryMs) {
+        if (!LookAgain())
+            return false;
+    }
+    if (m_ullSize > 0 && m_ullSize + sLine.size() > m_ullMaxSize) {
         Rotate(sLine.size());
         if (m_fd < 0)
-            return;
+            return false;
     }
-    WriteAll(m_fd, sLine);
+    return Write(sLine);
 }
 
 }  // namespace Ostrel::Util

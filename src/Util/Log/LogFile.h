@@ -1,8 +1,15 @@
 // The log file: lines appended with one write each (O_APPEND, so several processes can share it),
-// rotated by size into NAME.1 (newest) ... NAME.N. Rotation is done under an flock on NAME.lock;
-// a process whose file was rotated away by another one notices the new file and reopens it.
+// rotated by size into NAME.1 (newest) ... NAME.N. Rotation is done under an flock on NAME.lock.
+//
+// A line costs one write(2): the file's size is tracked from what this object writes, and only
+// every kLookEveryLines lines or kLookEveryMs milliseconds (on the injectable clock) is the file
+// looked at again, for what other processes appended and for a rotation done by one of them (the
+// path then names another file, which is reopened). A failed write makes the next line look again
+// at once; a write that fails because the descriptor went away reopens the file and tries again.
 // Not thread-safe by itself: OSNLogging serialises the calls.
 #pragma once
+
+#include <sys/types.h>
 
 #include <filesystem>
 #include <string_view>
@@ -13,6 +20,9 @@ namespace Ostrel::Util {
 
 class RotatingLogFile {
 public:
+    static constexpr unsigned kLookEveryLines = 256;
+    static constexpr ULONGLONG kLookEveryMs = 200;
+
     RotatingLogFile() = default;
     ~RotatingLogFile();
     RotatingLogFile(const RotatingLogFile&) = delete;
@@ -23,22 +33,31 @@ public:
     const std::filesystem::path& GetPath() const { return m_path; }
     bool IsConfigured() const { return !m_path.empty(); }
 
-    // Appends the bytes (a whole line including its newline). Failures are swallowed: a log that
-    // cannot be written must not disturb the caller. After a failed open no further attempt is made
-    // until Configure or Close.
-    void Append(std::string_view sLine);
+    // Appends the bytes (a whole line including its newline); returns whether all of them were
+    // written. A log that cannot be written must not disturb the caller, so nothing is thrown.
+    // After a failed open no further attempt is made until Configure or Close.
+    bool Append(std::string_view sLine);
     void Close();
 
 private:
     bool EnsureOpen();
-    bool WasRotatedAway() const;
+    // Looks at the open file and the path again; reopens when the path names another file.
+    bool LookAgain();
+    void MarkLooked();
     void Rotate(size_t cbIncoming);
+    bool Write(std::string_view sLine);
+    void Forget(bool bClose);
 
     std::filesystem::path m_path;
     ULONGLONG m_ullMaxSize = 10ull << 20;
     unsigned m_uGenerations = 4;
     int m_fd = -1;
     bool m_bOpenFailed = false;
+    dev_t m_dev = 0;  // identity of the open file
+    ino_t m_ino = 0;
+    ULONGLONG m_ullSize = 0;  // size when last looked at, plus what was written since
+    unsigned m_cLinesSinceLook = 0;
+    ULONGLONG m_ullLookTick = 0;  // tick count of the last look
 };
 
 }  // namespace Ostrel::Util

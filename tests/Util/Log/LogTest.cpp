@@ -1,12 +1,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "Support/Child.h"
 #include "Support/TempHome.h"
@@ -51,6 +58,25 @@ protected:
     DWORD m_dwCategory = 0;
     bool m_bEnabled = true;
 };
+
+constexpr int kBurstThreads = 3;
+constexpr int kBurstLines = 1500;
+
+void LogBurst(int nThread) {
+    for (int i = 0; i < kBurstLines; ++i)
+        OSTLOG_INFO(1, L"burst %d %d %d %s", static_cast<int>(::getpid()), nThread, i,
+                    L"padding that makes a line long enough to be torn");
+}
+
+// kBurstLines lines from each of kBurstThreads threads, one of them the calling thread.
+void LogBurstFromThreads() {
+    std::vector<std::thread> threads;
+    for (int t = 1; t < kBurstThreads; ++t)
+        threads.emplace_back(LogBurst, t);
+    LogBurst(0);
+    for (std::thread& thread : threads)
+        thread.join();
+}
 
 }  // namespace
 
@@ -188,12 +214,50 @@ TEST_F(LogTest, FileRotatesBySizeKeepingGenerations) {
     EXPECT_EQ(0600u, static_cast<unsigned>(fs::status(LogPath()).permissions() & fs::perms::all));
 }
 
-TEST_F(LogTest, FileRotatedByAnotherProcessIsReopened) {
-    OSTLOG_INFO(1, L"before");
-    fs::rename(LogPath(), LogPath().string() + ".1");  // what another process's rotation does
-    OSTLOG_INFO(1, L"after");
-    EXPECT_NE(std::string::npos, Read(LogPath()).find("after"));
-    EXPECT_EQ(std::string::npos, Read(LogPath()).find("before"));
+// Threads of two processes share one file that rotates under them: every line arrives whole and
+// once, and names the process that wrote it (also in the child, whose forking thread logged before).
+TEST_F(LogTest, LinesOfThreadsAndProcessesStayWholeAcrossRotations) {
+    g_logger.SetMaxFileSize(32 << 10);
+    g_logger.SetMaxGenerations(100);
+    OSTLOG_INFO(1, L"before the fork");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        LogBurstFromThreads();
+        ::_exit(0);
+    }
+    LogBurstFromThreads();
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    const std::regex line(
+        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[(\d+):\d+\] INFO1 \S+: burst (\d+) (\d+) (\d+) padding that makes a line long enough to be torn)");
+    std::map<std::pair<int, int>, std::set<int>> seen;  // (process, thread) -> line numbers
+    int cFiles = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(LogPath().parent_path())) {
+        const std::string sName = entry.path().filename().string();
+        if (!sName.starts_with("test.log") || sName.ends_with(".lock"))
+            continue;
+        ++cFiles;
+        std::istringstream in(Read(entry.path()));
+        for (std::string sLine; std::getline(in, sLine);) {
+            if (sLine.find("before the fork") != std::string::npos)
+                continue;
+            std::smatch match;
+            if (!std::regex_match(sLine, match, line)) {
+                ADD_FAILURE() << "torn line in " << sName << ": " << sLine;
+                continue;
+            }
+            EXPECT_EQ(match[1], match[2]) << "a line names another process: " << sLine;
+            seen[{std::stoi(match[2]), std::stoi(match[3])}].insert(std::stoi(match[4]));
+        }
+    }
+    EXPECT_GT(cFiles, 10);
+    for (int pid : {static_cast<int>(::getpid()), static_cast<int>(child)})
+        for (int t = 0; t < kBurstThreads; ++t)
+            EXPECT_EQ(static_cast<size_t>(kBurstLines), seen[std::make_pair(pid, t)].size())
+                << "process " << pid << " thread " << t;
 }
 
 // A log file named in a shared folder: a link planted under its name is not written through.
