@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -97,7 +98,10 @@ TEST_F(LogFileTest, ADescriptorClosedBehindItsBackLosesNoLineAndNoForeignFile) {
     m_clock.Advance(RotatingLogFile::kLookEveryMs);
     EXPECT_TRUE(file.Append("three\n"));
     EXPECT_EQ("one\ntwo\nthree\n", ReadFile(Path()));
-    EXPECT_EQ(0, ::fcntl(fd, F_GETFD) & ~FD_CLOEXEC) << "the other file's descriptor was closed";
+    struct stat stFd {};
+    struct stat stOther {};
+    ASSERT_EQ(0, ::stat(other.c_str(), &stOther));
+    EXPECT_TRUE(::fstat(fd, &stFd) == 0 && stFd.st_ino == stOther.st_ino) << "the other file's descriptor was closed";
     ::close(fd);
 }
 
