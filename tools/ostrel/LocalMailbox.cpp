@@ -172,7 +172,9 @@ LocalMailbox::DiscardResult LocalMailbox::Discard(const std::filesystem::path& d
     }
     for (const auto& entry : entries) {
         const std::string file = entry.path().filename().string();
-        if (file.rfind(profile + ".", 0) != 0 && file.rfind(profile + "_", 0) != 0)
+        // The settings stay, even for a profile named "profile".
+        if ((file.rfind(profile + ".", 0) != 0 && file.rfind(profile + "_", 0) != 0) || file == "profile.conf" ||
+            entry.is_directory())
             continue;
         if (::rename(entry.path().c_str(), (std::filesystem::path(away) / file).c_str()) != 0) {
             why = "cannot move " + entry.path().string() + " away: " + std::strerror(errno);

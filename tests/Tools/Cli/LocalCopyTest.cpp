@@ -79,9 +79,10 @@ TEST_F(LocalCopyTest, LegacyFilesLockAndDiscard) {
     ASSERT_TRUE(local.Lock());
     EXPECT_FALSE(other.Lock()) << "one process synchronises a profile at a time";
 
-    const std::filesystem::path profile = home.Path() / "alice";
+    // A profile named "profile": its settings file must not pass for its store.
+    const std::filesystem::path profile = home.Path() / "profile";
     std::filesystem::create_directories(profile / "mail");
-    for (const char* name : {"alice.osd", "alice.idmv", "alice_GAL2.idm", "profile.conf"})
+    for (const char* name : {"profile.osd", "profile.idmv", "profile_GAL2.idm", "profile.conf"})
         std::ofstream(profile / name) << "x";
     std::string why;
     EXPECT_EQ(LocalMailbox::Discard(profile / "mail", why), LocalMailbox::DiscardResult::Removed) << why;
