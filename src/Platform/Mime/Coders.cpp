@@ -2,6 +2,7 @@
 #include "Platform/Base/Text.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -52,9 +53,10 @@ struct QpTable {
 
 constexpr QpTable kQpClass;
 
-// True when the eight bytes are all written as they are: printable ASCII or space, no '=', and no
-// blank last (whether that one stays depends on what follows). Tested a word at a time.
-bool IsPlainBlock(const unsigned char* p) {
+// Bit 7 of a byte is set where that byte cannot be copied as it is: control bytes (tab included),
+// '=', DEL and 8-bit bytes; spaces count as plain. Borrows and carries may flag bytes above a flagged
+// one, so only the lowest flagged byte is exact, which is all a scan for the end of a run needs.
+uint64_t SpecialBytes(const unsigned char* p) {
     constexpr uint64_t kOnes = 0x0101010101010101ULL;
     constexpr uint64_t kHighs = 0x8080808080808080ULL;
     uint64_t x;
@@ -63,7 +65,19 @@ bool IsPlainBlock(const unsigned char* p) {
     const uint64_t above = ((x + kOnes * 1) | x) & kHighs;  // a byte over 126
     const uint64_t e = x ^ (kOnes * '=');
     const uint64_t equals = (e - kOnes) & ~e & kHighs;  // a '='
-    return !(below | above | equals) && p[7] != ' ';
+    return below | above | equals;
+}
+
+// Length of the run of bytes from p (at most max) that are printable ASCII or space, except '='.
+size_t PlainRun(const unsigned char* p, size_t max) {
+    size_t j = 0;
+    for (; j + 8 <= max; j += 8) {
+        if (const uint64_t special = SpecialBytes(p + j))
+            return j + static_cast<size_t>(std::countr_zero(special)) / 8;
+    }
+    while (j < max && (p[j] == ' ' || kQpClass.value[p[j]] == kQpLiteral))
+        ++j;
+    return j;
 }
 
 }  // namespace
@@ -191,78 +205,67 @@ int Base64Decoder::decode(const String& in, String& out) const {
 }
 
 int QuotedPrintableEncoder::encode(const char* data, size_t length, String& out) const {
-    out.clear();
-    std::string& o = out.str();
-    o.reserve(length + length / 8 + 4);
     // Longest line before the soft-break '='.
     const size_t maxColumn = static_cast<size_t>(m_iMaxLineLen < 4 ? 4 : m_iMaxLineLen) - 1;
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     const size_t n = length;
-    // Output is gathered in a small buffer and appended to the string in blocks.
-    char buf[4096];
-    size_t b = 0;
+    // Written in place into the string, sized for mostly plain text and grown when escapes need more.
+    std::string& buf = out.str();
+    buf.clear();
+    buf.resize(n + n / 8 + 64);
+    size_t o = 0;
     size_t column = 0;
     size_t i = 0;
     while (i < n) {
-        if (sizeof buf - b < 32) {
-            o.append(buf, b);
-            b = 0;
-        }
-        // A run of characters written as they are, as far as the line has room and the buffer space;
-        // whatever ends the run goes through the full rules below.
-        const size_t runEnd = std::min(n, i + std::min(maxColumn - column, sizeof buf - 16 - b));
-        size_t j = i;
-        while (j + 8 <= runEnd && IsPlainBlock(p + j))
-            j += 8;
-        while (j < runEnd) {
-            const unsigned char k = kQpClass.value[p[j]];
-            if (k == kQpLiteral ||
-                (k == kQpBlank && j + 1 < n && !(p[j + 1] == '\r' && j + 2 < n && p[j + 2] == '\n'))) {
-                ++j;
-                continue;
-            }
-            break;
-        }
-        if (j > i) {
-            std::memcpy(buf + b, p + i, j - i);
-            b += j - i;
-            column += j - i;
-            i = j;
+        // Room for a soft break, an escape or a line break (six bytes), and at least one plain byte.
+        if (buf.size() - o < 16)
+            buf.resize(buf.size() * 2);
+        // A run of bytes written as they are, as far as the line and the buffer have room.
+        const size_t room = std::min(maxColumn - column, buf.size() - o - 8);
+        size_t run = PlainRun(p + i, std::min(n - i, room));
+        // A blank just before a line break or the end of the text is escaped: transport may strip it.
+        const size_t end = i + run;
+        if (run && p[end - 1] == ' ' && (end == n || (p[end] == '\r' && end + 1 < n && p[end + 1] == '\n')))
+            --run;
+        if (run) {
+            std::memcpy(buf.data() + o, p + i, run);
+            o += run;
+            column += run;
+            i += run;
             if (i == n)
                 break;
-            if (sizeof buf - b < 32) {
-                o.append(buf, b);
-                b = 0;
-            }
         }
+        char* w = buf.data() + o;
         const unsigned char c = p[i];
         if (c == '\r' && i + 1 < n && p[i + 1] == '\n') {
-            buf[b++] = '\r';
-            buf[b++] = '\n';
+            w[0] = '\r';
+            w[1] = '\n';
+            o += 2;
             column = 0;
             i += 2;
             continue;
         }
-        // Blanks stay literal unless a line break or the end follows, where transport may strip them.
         const bool bLineEndNext = i + 1 == n || (p[i + 1] == '\r' && i + 2 < n && p[i + 2] == '\n');
         const bool bLiteral = kQpClass.value[c] == kQpLiteral || (kQpClass.value[c] == kQpBlank && !bLineEndNext);
         const size_t width = bLiteral ? 1 : 3;
         if (column + width > maxColumn) {
-            std::memcpy(buf + b, "=\r\n", 3);
-            b += 3;
+            std::memcpy(w, "=\r\n", 3);
+            w += 3;
             column = 0;
         }
         if (bLiteral) {
-            buf[b++] = static_cast<char>(c);
+            *w++ = static_cast<char>(c);
         } else {
-            buf[b++] = '=';
-            buf[b++] = kHex[c >> 4];
-            buf[b++] = kHex[c & 15];
+            w[0] = '=';
+            w[1] = kHex[c >> 4];
+            w[2] = kHex[c & 15];
+            w += 3;
         }
+        o = static_cast<size_t>(w - buf.data());
         column += width;
         ++i;
     }
-    o.append(buf, b);
+    buf.resize(o);
     return 0;
 }
 
