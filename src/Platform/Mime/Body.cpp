@@ -19,7 +19,11 @@ Body::Body() = default;
 Body::Body(const String& text, Node* parent) : Node(text, parent) {}
 
 Body::Body(const Body& other)
-    : Node(other), m_sPreamble(other.m_sPreamble), m_sEpilogue(other.m_sEpilogue), m_bMultipart(other.m_bMultipart) {
+    : Node(other),
+      m_sPreamble(other.m_sPreamble),
+      m_sEpilogue(other.m_sEpilogue),
+      m_bMultipart(other.m_bMultipart),
+      m_sBoundary(other.m_sBoundary) {
     for (const auto& part : other.m_parts) {
         m_parts.emplace_back(static_cast<BodyPart*>(part->clone()));
         m_parts.back()->setParent(this);
@@ -87,33 +91,40 @@ void Body::assemble() {
     auto* entity = dynamic_cast<Entity*>(m_pParent);
     if (m_bMultipart && entity) {
         entity->prepareMultipart();
-        const String boundary = entity->headers().contentType().boundary();
-        const bool bPreambleBreak = !m_sPreamble.empty() && m_sPreamble[m_sPreamble.length() - 1] != '\n';
-        const String& epilogue = m_sEpilogue.empty() ? kCrLf : m_sEpilogue;
-        // The text is written once into a buffer of its final size: parts can be large.
-        size_t size = m_sPreamble.length() + (bPreambleBreak ? 2 : 0) + boundary.length() + 4 + epilogue.length();
-        for (auto& part : m_parts) {
-            part->assemble();
-            size += boundary.length() + 6 + part->getString().length();
-        }
-        String out;
-        out.reserve(size);
-        out += m_sPreamble;
-        if (bPreambleBreak)
-            out += kCrLf;
-        for (auto& part : m_parts) {
-            out.append("--", 2).append(boundary).append(kCrLf);
-            out += part->getString();
-            out += kCrLf;
-        }
-        out.append("--", 2).append(boundary).append("--", 2);
-        out += epilogue;
-        setText(std::move(out));
+        m_sBoundary = entity->headers().contentType().boundary();
+        setComposed();
     } else if (m_pMessage) {
         m_pMessage->assemble();
-        setText(m_pMessage->getString());
+        m_sBoundary.clear();
+        setComposed();
     }
     m_bModified = false;
+}
+
+void Body::forEachPiece(const std::function<void(std::string_view)>& sink) const {
+    if (!isComposed()) {
+        Node::forEachPiece(sink);
+        return;
+    }
+    if (m_sBoundary.empty()) {
+        if (m_pMessage)
+            m_pMessage->forEachPiece(sink);
+        return;
+    }
+    sink(m_sPreamble);
+    if (!m_sPreamble.empty() && m_sPreamble[m_sPreamble.length() - 1] != '\n')
+        sink(kCrLf);
+    for (const auto& part : m_parts) {
+        sink("--");
+        sink(m_sBoundary);
+        sink(kCrLf);
+        part->forEachPiece(sink);
+        sink(kCrLf);
+    }
+    sink("--");
+    sink(m_sBoundary);
+    sink("--");
+    sink(m_sEpilogue.empty() ? kCrLf : m_sEpilogue);
 }
 
 }  // namespace mimepp

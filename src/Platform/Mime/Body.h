@@ -55,6 +55,8 @@ public:
     void assemble() override;
     Node* clone() const override { return new Body(*this); }
 
+    void forEachPiece(const std::function<void(std::string_view)>& sink) const override;
+
 private:
     friend class detail::Builder;
     friend class Entity;
@@ -66,6 +68,7 @@ private:
     String m_sPreamble;  // as read, up to and including the line break before the first boundary
     String m_sEpilogue;  // as read, everything after the closing "--boundary--"
     bool m_bMultipart = false;
+    String m_sBoundary;  // of the parts as last assembled; empty when the text is the message's
 };
 
 }  // namespace mimepp

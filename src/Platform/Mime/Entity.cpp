@@ -4,6 +4,7 @@
 #include "Platform/Mime/MediaType.h"
 #include "Platform/Mime/TransferEncoding.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,14 +24,70 @@ String NewBoundary() {
     return String(buf);
 }
 
-// True when "--boundary" starts a line of the text.
-bool ContainsBoundary(const String& text, const String& boundary) {
-    const String dash = "--" + boundary;
-    for (size_t p = text.find(dash); p != String::npos; p = text.find(dash, p + 1)) {
-        if (p == 0 || text[p - 1] == '\n')
-            return true;
+// Looks for "--boundary" at the start of a line of a text that comes in pieces, so that a part's
+// text need not be put together to be searched.
+class BoundaryScan {
+public:
+    explicit BoundaryScan(const String& boundary) : m_sDash("--" + boundary.str()) {}
+
+    bool found() const { return m_bFound; }
+
+    void feed(std::string_view piece) {
+        if (m_bFound || piece.empty())
+            return;
+        const std::string_view dash = m_sDash;
+        // Matches that start in the text before this piece and end in it.
+        if (!m_sTail.empty()) {
+            m_sJoin.assign(m_sTail).append(piece.substr(0, dash.size() - 1));
+            for (size_t p = m_sJoin.find(dash); p != std::string::npos && p < m_sTail.size();
+                 p = m_sJoin.find(dash, p + 1)) {
+                if (p == 0 ? m_bTailAtLineStart : m_sJoin[p - 1] == '\n') {
+                    m_bFound = true;
+                    return;
+                }
+            }
+        }
+        const bool bLineStart = m_sTail.empty() ? m_bTailAtLineStart : m_sTail.back() == '\n';
+        for (size_t p = piece.find(dash); p != std::string_view::npos; p = piece.find(dash, p + 1)) {
+            if (p == 0 ? bLineStart : piece[p - 1] == '\n') {
+                m_bFound = true;
+                return;
+            }
+        }
+        // Keep the last bytes, too few for a whole match, for the next piece.
+        const size_t keep = dash.size() - 1;
+        if (piece.size() > keep) {
+            m_bTailAtLineStart = piece[piece.size() - keep - 1] == '\n';
+            m_sTail.assign(piece.substr(piece.size() - keep));
+            return;
+        }
+        m_sTail.append(piece);
+        if (m_sTail.size() > keep) {
+            const size_t drop = m_sTail.size() - keep;
+            m_bTailAtLineStart = m_sTail[drop - 1] == '\n';
+            m_sTail.erase(0, drop);
+        }
     }
-    return false;
+
+private:
+    std::string m_sDash;
+    std::string m_sTail;             // the end of the text so far, shorter than m_sDash
+    std::string m_sJoin;             // the tail and the start of the next piece
+    bool m_bTailAtLineStart = true;  // the tail starts a line (the start of the text does)
+    bool m_bFound = false;
+};
+
+// True when "--boundary" starts a line of the text.
+bool ContainsBoundary(const Node& node, const String& boundary) {
+    BoundaryScan scan(boundary);
+    node.forEachPiece([&](std::string_view piece) { scan.feed(piece); });
+    return scan.found();
+}
+
+bool ContainsBoundary(const String& text, const String& boundary) {
+    BoundaryScan scan(boundary);
+    scan.feed(text);
+    return scan.found();
 }
 
 }  // namespace
@@ -57,12 +114,17 @@ void Entity::assemble() {
     // The body first: writing a multipart body may set the boundary in the headers.
     m_body.assemble();
     m_headers.assemble();
-    String text;
-    text.reserve(m_headers.getString().length() + m_body.getString().length());
-    text += m_headers.getString();
-    text += m_body.getString();
-    setText(std::move(text));
+    setComposed();
     m_bModified = false;
+}
+
+void Entity::forEachPiece(const std::function<void(std::string_view)>& sink) const {
+    if (!isComposed()) {
+        Node::forEachPiece(sink);
+        return;
+    }
+    m_headers.forEachPiece(sink);
+    m_body.forEachPiece(sink);
 }
 
 void Entity::prepareMultipart() {
@@ -85,7 +147,7 @@ void Entity::prepareMultipart() {
             return true;
         }
         for (const auto& part : m_body.m_parts) {
-            if (ContainsBoundary(part->getString(), boundary))
+            if (ContainsBoundary(*part, boundary))
                 return true;
         }
         return false;

@@ -29,6 +29,8 @@ public:
     // which multiparts may not have, is removed.
     void assemble() override;
 
+    void forEachPiece(const std::function<void(std::string_view)>& sink) const override;
+
     static constexpr int kMaxDepth = 64;
 
 protected:

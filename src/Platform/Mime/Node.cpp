@@ -14,9 +14,35 @@ void Node::setString(String&& text) {
 }
 
 String Node::takeString() {
+    if (m_bComposed) {
+        // Straight into the caller's text, without a copy kept in the node.
+        std::string text;
+        text.reserve(textLength());
+        appendText(text);
+        m_bComposed = false;
+        m_string.clear();
+        return String(std::move(text));
+    }
     if (m_pSlice)
         materialize();
     return std::move(m_string);
+}
+
+size_t Node::textLength() const {
+    size_t length = 0;
+    forEachPiece([&](std::string_view piece) { length += piece.size(); });
+    return length;
+}
+
+void Node::appendText(std::string& out) const {
+    forEachPiece([&](std::string_view piece) { out.append(piece); });
+}
+
+void Node::forEachPiece(const std::function<void(std::string_view)>& sink) const {
+    if (m_pSlice)
+        sink(std::string_view(m_pSlice->data() + m_sliceStart, m_sliceLength));
+    else
+        sink(m_string);
 }
 
 void Node::setModified() {
@@ -34,11 +60,27 @@ void Node::setSlice(std::shared_ptr<const std::string> source, size_t start, siz
     m_sliceStart = start;
     m_sliceLength = length;
     m_string.clear();
+    m_bComposed = false;
 }
 
 void Node::setText(String text) {
     m_pSlice.reset();
+    m_bComposed = false;
     m_string = std::move(text);
+}
+
+void Node::setComposed() {
+    m_pSlice.reset();
+    m_string = String();
+    m_bComposed = true;
+}
+
+void Node::compose() const {
+    std::string text;
+    text.reserve(textLength());
+    appendText(text);
+    m_string = String(std::move(text));
+    m_bComposed = false;
 }
 
 void Node::materialize() const {

@@ -4,12 +4,18 @@
 // the parts back into the text, but only for nodes that were changed since they were parsed, so an
 // untouched node keeps the exact bytes it was read from. Changing a part marks it and all of its
 // ancestors as modified; call assemble() on the top node before taking its text.
+//
+// Entities and bodies with parts do not copy their parts' texts when assembled: their text is put
+// together from the parts when first asked for, so a message is copied once into its final text
+// instead of once per level of nesting.
 #pragma once
 
 #include "Platform/Mime/String.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace mimepp {
 
@@ -42,7 +48,8 @@ public:
           m_pSlice(other.m_pSlice),
           m_sliceStart(other.m_sliceStart),
           m_sliceLength(other.m_sliceLength),
-          m_bModified(other.m_bModified) {}
+          m_bModified(other.m_bModified),
+          m_bComposed(other.m_bComposed) {}
     Node& operator=(const Node&) = delete;
     virtual ~Node() = default;
 
@@ -52,8 +59,16 @@ public:
     const String& getString() const {
         if (m_pSlice)
             materialize();
+        else if (m_bComposed)
+            compose();
         return m_string;
     }
+    // The length of getString(), and its text appended to out, without keeping a copy in the node.
+    size_t textLength() const;
+    void appendText(std::string& out) const;
+    // Calls sink with the pieces of getString() in order. Nodes whose text is left to be put
+    // together from their parts give their own separators and their parts' pieces.
+    virtual void forEachPiece(const std::function<void(std::string_view)>& sink) const;
     // Replaces the text; parse() rebuilds the parts from it. Ancestors are marked modified.
     virtual void setString(const String& text);
     virtual void setString(String&& text);
@@ -81,6 +96,9 @@ protected:
     void setSlice(std::shared_ptr<const std::string> source, size_t start, size_t length);
     // Replaces the text (and any slice).
     void setText(String text);
+    // Drops the text: until it is replaced, it is put together from the parts (by forEachPiece).
+    void setComposed();
+    bool isComposed() const { return m_bComposed; }
 
     // Read through getString() in nodes that can hold a slice (entities, headers, bodies).
     mutable String m_string;
@@ -92,6 +110,9 @@ protected:
 
 private:
     void materialize() const;
+    void compose() const;
+
+    mutable bool m_bComposed = false;  // the text is left to be put together from the parts
 };
 
 }  // namespace mimepp
