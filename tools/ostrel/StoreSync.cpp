@@ -200,7 +200,7 @@ HRESULT StoreSync::ApplyFolder(int32_t iId, const SyncFolder& folder) {
     ComPtr<IMAPIFolder> pParent;
     hr = OpenFolder(folder.iParent, pParent.AddressOf());
     if (FAILED(hr))
-        return hr == MAPI_E_NOT_FOUND ? MAPI_E_NOT_FOUND : hr;
+        return hr;
 
     FolderBaseline baseline;
     const bool bHasBaseline = pFolder && m_mailbox.Baseline().Read(pFolder.Get(), baseline);

@@ -100,7 +100,8 @@ private:
         Platform::ComPtr<IMessage> pMessage;
         bool bDeletedLocally = false;  // the mapper knows it, the store object is gone
     };
-    Located Locate(int32_t iId, int32_t iFolderHint);
+    // The store object of a server item: the mapper's record, else the index (when built).
+    Located Locate(int32_t iId);
     HRESULT OpenFolder(int32_t iServerId, IMAPIFolder** ppFolder);
     HRESULT ApplyFolder(int32_t iId, const SyncFolder& folder);
     HRESULT UpdateMessage(IMessage* pMessage, const SyncItem& item);

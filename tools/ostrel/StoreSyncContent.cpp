@@ -59,7 +59,7 @@ HRESULT StoreSync::StampItem(IMessage* pMessage, int32_t iId, const ItemBaseline
 void StoreSync::WriteContact(const Ostrel::Mail::Contact& contact, const ItemBaseline& listed) {
     const int32_t iId = contact.GetContId();
     const int32_t iFolder = listed.iFolder;
-    Located located = Locate(iId, iFolder);
+    Located located = Locate(iId);
     if (located.pMessage && HasContentEdit(located.pMessage.Get()))
         KeepConflictCopy(located.pMessage.Get(), iId);
     ComPtr<IMAPIFolder> pFolder;
@@ -115,7 +115,7 @@ void StoreSync::WriteGalEntry(const Ostrel::Mail::Contact& entry) {
 void StoreSync::WriteCalendarItem(int32_t iId, Ostrel::Mail::Appointment& item, bool bTask,
                                   const ItemBaseline& listed) {
     const int32_t iFolder = listed.iFolder;
-    Located located = Locate(iId, iFolder);
+    Located located = Locate(iId);
     ComPtr<IMessage> pTarget = located.pMessage;
     HRESULT hr = S_OK;
     if (pTarget && HasContentEdit(pTarget.Get()))

@@ -108,7 +108,7 @@ private:
     ItemBaseline m_baseline;
 };
 
-StoreSync::Located StoreSync::Locate(int32_t iId, int32_t) {
+StoreSync::Located StoreSync::Locate(int32_t iId) {
     Located located;
     std::string eid;
     ULONG cb = 0;
@@ -147,7 +147,7 @@ StoreSync::Located StoreSync::Locate(int32_t iId, int32_t) {
 bool StoreSync::ApplyItem(const SyncItem& item, bool bFull) {
     if (item.kind == SyncItemKind::Other)
         return false;
-    Located located = Locate(item.iId, item.iFolder);
+    Located located = Locate(item.iId);
     if (located.pMessage && item.kind != SyncItemKind::Message) {
         // Read again unless the store holds the server's version.
         ItemBaseline baseline;
@@ -398,7 +398,7 @@ void StoreSync::WriteMessage(int32_t iId, std::string_view meta, std::string_vie
 
     // Written already by a run that stopped before it could say so: its metadata is all that may
     // have changed.
-    Located located = Locate(iId, item.iFolder);
+    Located located = Locate(iId);
     if (located.pMessage) {
         const HRESULT hr = UpdateMessage(located.pMessage.Get(), item);
         if (FAILED(hr)) {
