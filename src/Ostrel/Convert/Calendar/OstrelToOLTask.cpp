@@ -52,7 +52,7 @@ int OstrelToOLTask::ConvertTask(IMsgStore* pStore, Appointment& appointment, IMe
         int reminderFlag = 0;
         const Comp* pComp = pDefault->CompAt(0);
         if (!FetchAttachments()) {
-            // Its error text names the file.
+            // The error text says which file could not be had.
         } else if (!ConvertMimeIntoMessage(*pDefault, pTarget, reminderFlag)) {
             AddError(L"Could not convert the MIME to MAPI.");
         } else if (!pComp) {
@@ -60,7 +60,7 @@ int OstrelToOLTask::ConvertTask(IMsgStore* pStore, Appointment& appointment, IMe
         } else if (!SetTaskProperties(*pComp, task)) {
             AddError(L"ERROR - SetOOMProperties() failed.");
         } else if (!WriteAttachments(*pDefault, pTarget)) {
-            // So does this one's.
+            // The error text says so.
         } else if (!SetTaskMAPIProperties(*pComp, pTarget)) {
             AddError(L"ERROR - SetMAPIProperties() failed.");
         } else {
