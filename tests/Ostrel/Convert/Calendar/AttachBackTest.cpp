@@ -75,35 +75,10 @@ protected:
     // The reply converted into pTarget (a new message of the root folder when null), with the
     // attachments fetched from the simulator.
     Result ConvertWithFiles(const std::string& sReply, IMessage* pTarget = nullptr) {
-        Result result;
         std::wstring wsRead;
         Ostrel::Mail::AppointmentPtr pAppointment = Ostrel::Mail::ReadCalendarReplyXml(sReply, wsRead);
-        if (!pAppointment) {
-            ADD_FAILURE() << testing::PrintToString(wsRead);
-            return result;
-        }
-        result.pMessage = Platform::ComPtr<IMessage>(pTarget);
-        if (!pTarget) {
-            EXPECT_EQ(m_pRoot->CreateMessage(nullptr, 0, result.pMessage.AddressOf()), S_OK);
-        }
-        wchar_t* pwszError = nullptr;
-        wchar_t* pwszWarning = nullptr;
-        if (pAppointment->IsTask()) {
-            Ostrel::Mail::OstrelToOLTask converter;
-            converter.SetAttachmentSource(m_pConnection.get());
-            result.iResult = converter.ConvertTask(m_pStore.Get(), *pAppointment, result.pMessage.Get(),
-                                                   m_pAddrBook.Get(), kUser, 1, &pwszError, &pwszWarning);
-        } else {
-            Ostrel::Mail::OstrelToOLAppt converter;
-            converter.SetAttachmentSource(m_pConnection.get());
-            result.iResult = converter.ConvertAppt(m_pStore.Get(), *pAppointment, result.pMessage.Get(),
-                                                   m_pAddrBook.Get(), kUser, {}, 1, &pwszError, &pwszWarning);
-        }
-        result.wsError = pwszError ? pwszError : L"";
-        result.wsWarning = pwszWarning ? pwszWarning : L"";
-        Ostrel::Util::SafeDelete(pwszError);
-        Ostrel::Util::SafeDelete(pwszWarning);
-        return result;
+        EXPECT_TRUE(pAppointment) << testing::PrintToString(wsRead);
+        return pAppointment ? Convert(*pAppointment, pTarget, m_pConnection.get()) : Result{};
     }
 
     // The message as the store holds it, opened anew.

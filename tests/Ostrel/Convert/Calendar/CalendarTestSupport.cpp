@@ -56,18 +56,22 @@ CalendarStore::Result CalendarStore::Convert(const std::string& replyXml) {
     return Convert(*pAppointment);
 }
 
-CalendarStore::Result CalendarStore::Convert(Ostrel::Mail::Appointment& appointment) {
+CalendarStore::Result CalendarStore::Convert(Ostrel::Mail::Appointment& appointment, IMessage* pTarget,
+                                             Ostrel::Rpc::OstrelConnection* pSource) {
     Result result;
-    if (m_pRoot->CreateMessage(nullptr, 0, result.pMessage.AddressOf()) != S_OK)
+    result.pMessage = Platform::ComPtr<IMessage>(pTarget);
+    if (!pTarget && m_pRoot->CreateMessage(nullptr, 0, result.pMessage.AddressOf()) != S_OK)
         return result;
     wchar_t* pwszError = nullptr;
     wchar_t* pwszWarning = nullptr;
     if (appointment.IsTask()) {
         Ostrel::Mail::OstrelToOLTask converter;
+        converter.SetAttachmentSource(pSource);
         result.iResult = converter.ConvertTask(m_pStore.Get(), appointment, result.pMessage.Get(), m_pAddrBook.Get(),
                                                kUser, 1, &pwszError, &pwszWarning);
     } else {
         Ostrel::Mail::OstrelToOLAppt converter;
+        converter.SetAttachmentSource(pSource);
         result.iResult = converter.ConvertAppt(m_pStore.Get(), appointment, result.pMessage.Get(), m_pAddrBook.Get(),
                                                kUser, {}, 1, &pwszError, &pwszWarning);
     }

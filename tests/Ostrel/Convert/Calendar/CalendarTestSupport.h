@@ -17,6 +17,9 @@
 namespace OstrelServer {
 class Server;
 }
+namespace Ostrel::Rpc {
+class OstrelConnection;
+}
 
 namespace CalendarTest {
 
@@ -33,7 +36,9 @@ protected:
     };
     // Reads the reply, converts it into a new message of the root folder and saves it.
     Result Convert(const std::string& replyXml);
-    Result Convert(Ostrel::Mail::Appointment& appointment);
+    // Into pTarget instead when given; files the item lists are fetched through pSource when given.
+    Result Convert(Ostrel::Mail::Appointment& appointment, IMessage* pTarget = nullptr,
+                   Ostrel::Rpc::OstrelConnection* pSource = nullptr);
     std::string Dump(IMessage* pMessage);
 
     TestSupport::TempHome m_home;
