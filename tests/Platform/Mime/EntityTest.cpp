@@ -384,3 +384,74 @@ TEST(MimeEntity, HostileNestingIsCappedAndStillRoundTrips) {
     expected.insert(expected.find('\n') + 1, "X-Top: 1\r\n");
     EXPECT_TRUE(m.getString() == expected);
 }
+
+TEST(MimeEntity, EveryLevelsTextIsItsPartOfTheWhole) {
+    // A multipart holding a multipart and an encapsulated message, assembled from the top.
+    Message m;
+    m.headers().contentType().setType(MediaType::MULTIPART);
+    m.headers().contentType().setSubtype("mixed");
+    BodyPart* alternative = BodyPart::newBodyPart();
+    alternative->headers().contentType().setType(MediaType::MULTIPART);
+    alternative->headers().contentType().setSubtype("alternative");
+    alternative->body().addBodyPart(TextPart("plain", "first\r\n"));
+    alternative->body().addBodyPart(TextPart("html", "<p>second</p>\r\n"));
+    m.body().addBodyPart(alternative);
+    BodyPart* forwarded = BodyPart::newBodyPart();
+    forwarded->headers().contentType().setType(MediaType::MESSAGE);
+    forwarded->headers().contentType().setSubtype("rfc822");
+    Message* inner = new Message();
+    inner->headers().subject().setTextUtf8("inner");
+    inner->body().setString("inner body\r\n");
+    forwarded->body().setMessage(inner);
+    m.body().addBodyPart(forwarded);
+    m.assemble();
+
+    const String whole = m.getString();
+    for (const Node* node : {static_cast<const Node*>(alternative), static_cast<const Node*>(&alternative->body()),
+                             static_cast<const Node*>(forwarded), static_cast<const Node*>(inner)}) {
+        EXPECT_NE(whole.find(node->getString()), String::npos);
+        EXPECT_EQ(node->textLength(), node->getString().length());
+    }
+    EXPECT_EQ(m.textLength(), whole.length());
+    EXPECT_EQ(MimeTest::Shape(*MimeTest::Parsed(whole).body().bodyPartAt(1).body().message()), "-");
+
+    // A change after the first assembly shows in the next one, at every level.
+    inner->body().setString("changed\r\n");
+    alternative->body().bodyPartAt(0).body().setString("other=\r\n");
+    m.assemble();
+    Message back = MimeTest::Parsed(m.takeString());
+    EXPECT_EQ(back.body().bodyPartAt(1).body().message()->body().getString(), "changed\r\n");
+    EXPECT_EQ(back.body().bodyPartAt(0).body().bodyPartAt(0).body().getString(), "other=\r\n");
+    EXPECT_EQ(MimeTest::Shape(back), "multipart/mixed[multipart/alternative[text/plain,text/html],message/rfc822{-}]");
+}
+
+TEST(MimeEntity, ABoundaryMatchingAcrossTheTextOfNestedPartsIsReplaced) {
+    // The nested part's closing line "--in--" starts with "--" and the outer boundary: reading the
+    // outer one there would end the message early. The line is put together from separate pieces.
+    for (const char* outer : {"in--", "in-", "i"}) {
+        SCOPED_TRACE(outer);
+        Message m;
+        m.headers().contentType().setType(MediaType::MULTIPART);
+        m.headers().contentType().setSubtype("mixed");
+        m.headers().contentType().setBoundary(outer);
+        BodyPart* nested = BodyPart::newBodyPart();
+        nested->headers().contentType().setType(MediaType::MULTIPART);
+        nested->headers().contentType().setSubtype("alternative");
+        nested->headers().contentType().setBoundary("in");
+        nested->body().addBodyPart(TextPart("plain", "text\r\n"));
+        m.body().addBodyPart(nested);
+        m.body().addBodyPart(TextPart("plain", "after\r\n"));
+        m.assemble();
+        EXPECT_NE(m.headers().contentType().boundary(), outer);
+        Message back = MimeTest::Parsed(m.getString());
+        EXPECT_EQ(MimeTest::Shape(back), "multipart/mixed[multipart/alternative[text/plain],text/plain]");
+    }
+    // Without a match the boundary is kept.
+    Message m;
+    m.headers().contentType().setType(MediaType::MULTIPART);
+    m.headers().contentType().setSubtype("mixed");
+    m.headers().contentType().setBoundary("inx");
+    m.body().addBodyPart(TextPart("plain", "--in\r\n"));
+    m.assemble();
+    EXPECT_EQ(m.headers().contentType().boundary(), "inx");
+}
