@@ -265,6 +265,17 @@ TEST_F(AttachBack, AFileTheServerCannotDeliverFailsTheItemAndLeavesTheStoreCopy)
         EXPECT_EQ(ConvertWithFiles(sReply).iResult, 0);
         EXPECT_EQ(MessagesInRoot(), cMessages);
     }
+
+    // A size that is no count of bytes: that file is left out with a warning, the rest comes.
+    std::string sNoSize = sReply;
+    const std::string sListed = "filename=\"figures.csv\" s=\"12";
+    const size_t at = sNoSize.find(sListed);
+    ASSERT_NE(at, std::string::npos) << sReply;
+    sNoSize.insert(at + sListed.size(), "x");
+    Result partial = ConvertWithFiles(sNoSize, Reopen(back.pMessage.Get()).Get());
+    EXPECT_EQ(partial.iResult, 1) << testing::PrintToString(partial.wsError);
+    EXPECT_NE(partial.wsWarning.find(L"'figures.csv' not fetched"), std::wstring::npos);
+    EXPECT_EQ(Files(Reopen(back.pMessage.Get()).Get()), std::vector<Attachment>{synced[0]});
 }
 
 }  // namespace
