@@ -97,9 +97,10 @@ PushReport StorePush::Run() {
     PushFolders(pSubtree.Get(), 1, report);
     PushOutbox(report);
     PushDrafts(report);
+    PushContent(report);
+    // After everything that gives items server ids, so the list of held ids has them all.
     std::map<int32_t, Ostrel::Mail::MailItemType> held;
     const bool bListedAll = PushItemChanges(held, report);
-    PushContent(report);
     if (bListedAll) {
         PushDeletions(known, held, report);
     } else {

@@ -99,6 +99,21 @@ TEST_F(StorePushContent, NewContactIsCreatedOnceAndEditsReplaceIt) {
     EXPECT_EQ(Push().Total(), 0u);
 }
 
+TEST_F(StorePushContent, ContactDeletedRightAfterItsCreationGoesFromTheServer) {
+    Platform::ComPtr<IMessage> pContact = NewContact(L"Brief", L"Visitor");
+    EXPECT_EQ(Push().cContacts, 1u);
+    const LONG lId = ServerId(Reopen(pContact.Get()).Get());
+    ASSERT_TRUE(ServerBox().Item(lId).has_value());
+    LPSPropValue pEid = nullptr;
+    ASSERT_EQ(HrGetOneProp(pContact.Get(), PR_ENTRYID, &pEid), S_OK);
+    ENTRYLIST list{1, &pEid->Value.bin};
+    const HRESULT hr = Folder(FolderId::Contacts)->DeleteMessages(&list, 0, nullptr, 0);
+    MAPIFreeBuffer(pEid);
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_EQ(Push().cDeleted, 1u);
+    EXPECT_FALSE(ServerBox().Item(lId).has_value());
+}
+
 TEST_F(StorePushContent, NewAppointmentIsSentOnceAndStamped) {
     m_server.State<OstrelServer::CalendarBook>().Clear();
     Platform::ComPtr<IMessage> pItem;
