@@ -94,7 +94,9 @@ SyncReport MailboxSync::Run(bool bFull) {
     const SyncChanges changes = ReadSyncChanges(response->GetDocument());
     response.reset();
     Apply(changes, report.bFull, report);
+    const uint64_t ullGalStart = NowMs();
     SyncGal();
+    const uint64_t ullCountStart = NowMs();
 
     const StoreSyncCounts& counts = m_pStore->Counts();
     report.cFetched = counts.cFetched - report.cMigrated;
@@ -104,9 +106,12 @@ SyncReport MailboxSync::Run(bool bFull) {
     report.cFailed += counts.cFailed + changes.skipped.size();
     report.cConflicts = counts.cConflicts;
     report.cGal = counts.cGal;
-    report.cMessages = m_pStore->MessageCount();
-    report.cFolders = m_pStore->FolderCount();
+    m_pStore->CountStore(report.cMessages, report.cFolders);
     report.ullMs = NowMs() - ullStart;
+    OSTLOG_INFO(1, L"Synchronised in %llu ms: mailbox %llu ms, address list %llu ms, counts %llu ms",
+                static_cast<unsigned long long>(report.ullMs), static_cast<unsigned long long>(ullGalStart - ullStart),
+                static_cast<unsigned long long>(ullCountStart - ullGalStart),
+                static_cast<unsigned long long>(NowMs() - ullCountStart));
     return report;
 }
 

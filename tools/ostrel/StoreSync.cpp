@@ -334,23 +334,30 @@ bool StoreSync::Delete(int32_t iId) {
     return bDeleted;
 }
 
-size_t StoreSync::FolderCount() {
-    size_t count = 0;
-    m_mailbox.ForEachFolder([&](IMAPIFolder*, int32_t iServerId) { count += iServerId != 0; });
-    return count;
-}
-
-size_t StoreSync::MessageCount() {
-    size_t count = 0;
-    // Mail folders only: contacts and calendar items are counted as other items.
-    m_mailbox.ForEachFolder([&](IMAPIFolder* pFolder, int32_t iServerId) {
-        PropBuffer value, cls;
-        const bool bMail = FAILED(HrGetOneProp(pFolder, PR_CONTAINER_CLASS_W, &cls.p)) ||
-                           std::wstring_view(cls.p->Value.lpszW).starts_with(L"IPF.Note");
-        if (iServerId && bMail && SUCCEEDED(HrGetOneProp(pFolder, PR_CONTENT_COUNT, &value.p)))
-            count += static_cast<size_t>(value.p->Value.l);
-    });
-    return count;
+void StoreSync::CountStore(size_t& cMessages, size_t& cFolders) {
+    cMessages = cFolders = 0;
+    ComPtr<IMAPIFolder> pSubtree;
+    ComPtr<IMAPITable> pTable;
+    if (FAILED(m_mailbox.OpenSubtree(pSubtree.AddressOf())) ||
+        FAILED(pSubtree->GetHierarchyTable(CONVENIENT_DEPTH, pTable.AddressOf())))
+        return;
+    // One table of the whole tree: opening every folder costs far more.
+    SizedSPropTagArray(3, columns) = {3, {m_mailbox.OstrelIdTag(), PR_CONTENT_COUNT, PR_CONTAINER_CLASS_W}};
+    LPSRowSet pRows = nullptr;
+    if (FAILED(HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &pRows)))
+        return;
+    for (ULONG i = 0; i < pRows->cRows; ++i) {
+        const SPropValue* p = pRows->aRow[i].lpProps;
+        if (p[0].ulPropTag != m_mailbox.OstrelIdTag())
+            continue;  // a folder of the store's own
+        ++cFolders;
+        // Mail folders only: contacts and calendar items are counted as other items.
+        const bool bMail =
+            p[2].ulPropTag != PR_CONTAINER_CLASS_W || std::wstring_view(p[2].Value.lpszW).starts_with(L"IPF.Note");
+        if (bMail && p[1].ulPropTag == PR_CONTENT_COUNT)
+            cMessages += static_cast<size_t>(p[1].Value.l);
+    }
+    FreeProws(pRows);
 }
 
 }  // namespace OstrelCli

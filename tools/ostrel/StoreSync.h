@@ -91,9 +91,8 @@ public:
     // Removes the item or folder of that server id and its record; true when there was one.
     bool Delete(int32_t iId);
 
-    // Counts for the report.
-    size_t MessageCount();
-    size_t FolderCount();
+    // The messages in the server's mail folders and the number of server folders, for the report.
+    void CountStore(size_t& cMessages, size_t& cFolders);
 
 private:
     struct Located {
