@@ -2,7 +2,9 @@
 
 #include "Platform/Mime/GMimeSupport.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace mimepp {
 
@@ -90,6 +92,58 @@ public:
         return GPtr<InternetAddress>(internet_address_mailbox_new(name.empty() ? nullptr : name.c_str(), addr.c_str()));
     }
 
+    // Writes the mailbox the way Render() does for the common plain case, without going through
+    // GMime (which also looks up every domain for IDN): ASCII name of at most 60 characters, quoted
+    // when it holds specials, and an address of letters, digits and "._+-" with a dotted domain.
+    // Longer names are split or encoded by GMime, other addresses may be rewritten by the IDN
+    // lookup; false for those.
+    static bool RenderPlain(const Mailbox& box, String& out) {
+        const std::string_view local = box.m_sLocalPart;
+        const std::string_view domain = box.m_sDomain;
+        const std::string_view name = box.m_sDisplayName;
+        auto isAddressByte = [](unsigned char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+                   c == '+' || c == '-';
+        };
+        if (local.empty() || domain.empty() || domain.front() == '.' || domain.back() == '.' ||
+            domain.find("..") != std::string_view::npos || name.size() > 60 ||
+            !std::all_of(local.begin(), local.end(), isAddressByte) ||
+            !std::all_of(domain.begin(), domain.end(), isAddressByte)) {
+            return false;
+        }
+        bool bQuote = false;
+        if (!name.empty()) {
+            // Blanks at the ends are trimmed and "=?" may be taken for an encoded word: GMime's.
+            if (name.front() == ' ' || name.back() == ' ' || name.find("=?") != std::string_view::npos)
+                return false;
+            for (unsigned char c : name) {
+                if (c < 32 || c > 126)
+                    return false;
+                bQuote |= std::strchr("()<>[]:;@\\,.\"", c) != nullptr;
+            }
+        }
+        std::string& text = out.str();
+        text.clear();
+        if (!name.empty()) {
+            if (bQuote) {
+                text += '"';
+                for (char c : name) {
+                    if (c == '"' || c == '\\')
+                        text += '\\';
+                    text += c;
+                }
+                text += '"';
+            } else {
+                text += name;
+            }
+            text += " <";
+        }
+        text.append(local).append(1, '@').append(domain);
+        if (!name.empty())
+            text += '>';
+        return true;
+    }
+
 private:
     static String Render(InternetAddressList* list) {
         const int n = internet_address_list_length(list);
@@ -168,7 +222,7 @@ void Mailbox::assemble() {
         return;
     if (m_sLocalPart.empty() && m_sDomain.empty()) {
         m_string.clear();
-    } else {
+    } else if (!AddressParser::RenderPlain(*this, m_string)) {
         auto ia = AddressParser::ToGMime(*this);
         m_string = AddressParser::Render(ia.get());
     }

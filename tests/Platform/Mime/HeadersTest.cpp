@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <gmime/gmime.h>
+
 #include <climits>
 #include <cstdint>
+#include <random>
 
 using namespace mimepp;
 using MimeTest::Corpus;
@@ -250,4 +253,41 @@ TEST(MimeHeaders, NamesAreCaseInsensitiveAndSubjectsFoldAndRoundTrip) {
         EXPECT_LE(nl - start, 79u);
     }
     EXPECT_EQ(Parsed(m.getString()).headers().subject().textUtf8(), subject);
+}
+
+TEST(MimeHeaders, PlainMailboxesAreWrittenAsGMimeWritesThem) {
+    // Plain ASCII mailboxes are written without GMime; names near and past the length where GMime
+    // starts splitting, specials that need quoting, and addresses it may rewrite must all come out
+    // as GMime writes them.
+    g_mime_init();
+    GMimeFormatOptions* pOptions = g_mime_format_options_new();
+    const std::string kNameBytes = "abcXYZ09 ()<>[]:;@\\,.\"!#$%&'*+/=?^_`{|}~-\t\xc3\xa9";
+    std::mt19937 random(2027);
+    auto pick = [&](const std::string& from, size_t n) {
+        std::string out;
+        for (size_t i = 0; i < n; ++i)
+            out += random() % 2 ? from[random() % from.size()] : "abcdefghij"[random() % 10];
+        return out;
+    };
+    for (int round = 0; round < 6000; ++round) {
+        const size_t nameLength = random() % 2 == 0 ? 50 + random() % 30 : random() % 20;
+        const std::string name = random() % 4 == 0 ? std::string(nameLength, "w\"x,"[random() % 4])
+                                                   : pick(random() % 2 ? kNameBytes : " ", nameLength);
+        const std::string local = pick("aB9._+-", 1 + random() % 8);
+        const std::string domain = pick("aX9.-_", random() % 10);
+        Mailbox box;
+        box.setDisplayNameUtf8(name);
+        box.setLocalPart(local);
+        box.setDomain(domain);
+        box.assemble();
+
+        const std::string addr = domain.empty() ? local : local + "@" + domain;
+        InternetAddress* pAddress = internet_address_mailbox_new(name.empty() ? nullptr : name.c_str(), addr.c_str());
+        internet_address_set_charset(pAddress, "utf-8");
+        char* psz = internet_address_to_string(pAddress, pOptions, TRUE);
+        EXPECT_EQ(box.getString().str(), psz) << "name [" << name << "] address [" << addr << "]";
+        g_free(psz);
+        g_object_unref(pAddress);
+    }
+    g_mime_format_options_free(pOptions);
 }
