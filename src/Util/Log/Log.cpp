@@ -141,7 +141,8 @@ void LoadEnvironment(LogState& state) {
     state.file.Configure(std::filesystem::path(), state.ullMaxSize, state.uGenerations);
 }
 
-std::string HomeSetting() {
+// Compared for every line: no copy.
+const char* HomeSetting() {
     const char* pszHome = std::getenv("OSTREL_HOME");
     return pszHome ? pszHome : "";
 }
