@@ -36,6 +36,19 @@ struct Base64Table {
 
 constexpr Base64Table kBase64Table;
 
+// The two characters for each twelve bits.
+struct Base64Pairs {
+    char value[4096][2];
+    constexpr Base64Pairs() : value() {
+        for (int i = 0; i < 4096; ++i) {
+            value[i][0] = kBase64Alphabet[i >> 6];
+            value[i][1] = kBase64Alphabet[i & 63];
+        }
+    }
+};
+
+constexpr Base64Pairs kBase64Pairs;
+
 // Quoted-printable classes: printable characters written as they are, blanks, everything else.
 constexpr unsigned char kQpLiteral = 0;
 constexpr unsigned char kQpBlank = 1;
@@ -105,18 +118,34 @@ int Base64Encoder::encode(const char* data, size_t length, String& out) const {
         dst[3] = left > 2 ? kBase64Alphabet[v & 63] : '=';
     };
     if (nLine % 4 == 0) {
-        // Breaks fall between groups: whole groups per line.
+        // Breaks fall between groups: whole groups per line, the complete groups of a line in one
+        // run, two characters per table look-up.
         const size_t perLine = nLine / 4;
+        const size_t groups = n / 3;
+        size_t i = 0;
         size_t onLine = 0;
-        for (size_t i = 0; i < n; i += 3) {
+        for (size_t g = 0; g < groups;) {
             if (onLine == perLine && perLine) {
                 *o++ = '\r';
                 *o++ = '\n';
                 onLine = 0;
             }
+            const size_t run = perLine ? std::min(perLine - onLine, groups - g) : groups - g;
+            for (size_t k = 0; k < run; ++k, i += 3, o += 4) {
+                const unsigned v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
+                std::memcpy(o, kBase64Pairs.value[v >> 12], 2);
+                std::memcpy(o + 2, kBase64Pairs.value[v & 0xfff], 2);
+            }
+            g += run;
+            onLine += run;
+        }
+        if (i < n) {
+            if (onLine == perLine && perLine) {
+                *o++ = '\r';
+                *o++ = '\n';
+            }
             group(i, o);
             o += 4;
-            ++onLine;
         }
     } else {
         size_t column = 0;
