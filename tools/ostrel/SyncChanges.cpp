@@ -152,16 +152,22 @@ SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument) {
         SyncItemKind kind = SyncItemKind::Other;
         if (name == L"folder") {
             const int32_t id = RequiredId(element.Get(), L"id", name);
-            SyncFolder folder;
-            folder.iParent = id == kRootFolderId ? 0 : RequiredId(element.Get(), L"l", name);
-            folder.iSeq = OptionalNumber(element.Get(), L"ms", name);
-            folder.sName = Platform::ToUtf8(Attribute(element.Get(), L"name"));
-            folder.sView = Platform::ToUtf8(Attribute(element.Get(), L"view"));
-            if (id != kRootFolderId && (folder.sName.empty() || folder.iParent == id))
-                throw std::runtime_error("the synchronisation reply has a folder " + std::to_string(id) +
-                                         " without a name or inside itself");
-            changes.folders.emplace_back(id, std::move(folder));
+            // Its contents are read either way: what cannot be placed is left out item by item.
             stack.push_back(FirstChild(node.Get()));
+            SyncFolder folder;
+            try {
+                folder.iParent = id == kRootFolderId ? 0 : RequiredId(element.Get(), L"l", name);
+                folder.iSeq = OptionalNumber(element.Get(), L"ms", name);
+                folder.sName = Platform::ToUtf8(Attribute(element.Get(), L"name"));
+                folder.sView = Platform::ToUtf8(Attribute(element.Get(), L"view"));
+                if (id != kRootFolderId && (folder.sName.empty() || folder.iParent == id))
+                    throw std::runtime_error("it has no name or lies inside itself");
+            } catch (const std::runtime_error& e) {
+                OSTLOG_ERROR(L"Folder %d skipped: %hs", id, e.what());
+                changes.skipped.push_back(id);
+                continue;
+            }
+            changes.folders.emplace_back(id, std::move(folder));
         } else if (name == L"tag") {
             SyncTag tag;
             tag.iId = RequiredId(element.Get(), L"id", name);

@@ -2,7 +2,7 @@
 // synchronisation lists every item; one from a token lists what changed since) and the ids of
 // what was deleted. Reads the reply document iteratively, so a deep folder tree cannot exhaust the
 // stack. A reply that breaks the rules throws std::runtime_error; an item whose element does (but
-// whose id can be read) is left out with a log line naming it.
+// whose id can be read), or a folder's, is left out with a log line naming it.
 #pragma once
 
 #include "LocalMailbox.h"
@@ -49,7 +49,7 @@ struct SyncChanges {
     std::vector<std::pair<int32_t, SyncFolder>> folders;
     std::vector<SyncItem> items;
     std::vector<int32_t> deleted;
-    std::vector<int32_t> skipped;  // items left out because their element breaks the rules (logged)
+    std::vector<int32_t> skipped;  // items and folders left out: their elements break the rules (logged)
 };
 
 SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument);

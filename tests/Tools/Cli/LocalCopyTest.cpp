@@ -145,8 +145,13 @@ TEST_F(SyncReplyTest, RepliesThatBreakTheRules) {
     EXPECT_THROW(Read(Sync("<m l=\"2\"/>")), std::runtime_error) << "an item without id";
     EXPECT_THROW(Read(Sync("<m id=\"12x\"/>")), std::runtime_error);
     EXPECT_THROW(Read(Sync("<m id=\"99999999999\"/>")), std::runtime_error) << "beyond 32 bits";
-    EXPECT_THROW(Read(Sync("<folder id=\"7\" name=\"x\"/>")), std::runtime_error) << "a folder without parent";
-    EXPECT_THROW(Read(Sync("<folder id=\"7\" l=\"7\" name=\"x\"/>")), std::runtime_error) << "inside itself";
+    // A folder that breaks the rules is left out by itself, its contents still read.
+    const auto folders =
+        Read(Sync("<folder id=\"7\" name=\"x\"><m id=\"70\" l=\"7\"/></folder>"
+                  "<folder id=\"8\" l=\"8\" name=\"x\"/><folder id=\"9\" l=\"1\" name=\"ok\"/>"));
+    EXPECT_EQ(folders.skipped, (std::vector<int32_t>{7, 8}));
+    ASSERT_EQ(folders.folders.size(), 1u);
+    EXPECT_EQ(folders.items.size(), 1u);
     EXPECT_THROW(Read(Sync("<deleted ids=\"1,,2\"/>")), std::runtime_error);
 }
 
