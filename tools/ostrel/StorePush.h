@@ -1,13 +1,14 @@
 // Sends what was changed in the profile's store to the server, after the pull of the same run:
-// new folders and renames, mail in the Outbox (sent) and new or edited drafts, and the changes of
-// the other parts (StorePush*.cpp, one per area).
+// new folders, renames and moves of folders, mail in the Outbox (sent and filed in Sent), new and
+// edited drafts, read, flag, tag and folder changes of items, deletions, and new and edited
+// contacts, appointments and tasks (StorePush*.cpp, one per area).
 //
 // Every send that creates something on the server is made safe against interruption first: the
-// item gets a pending mark, saved, that names the send (a send id for SendMsg, a Message-ID for a
-// draft, a fetch-if-exists folder creation). A run that finds a mark left by an interrupted run
-// asks the server what came of it before sending again, so the server never gets a second copy.
-// Only after the server's answer is the item stamped with its server id and recorded in the
-// mapper.
+// item gets a pending mark, saved, before the request goes. A run that finds a mark left by an
+// interrupted run asks the server what came of it before sending again (a repeated send id, a
+// Message-ID looked up in the server's folder, a contact's attributes, a calendar item's UID, a
+// folder created only if it does not exist), so the server never gets a second copy. Only after
+// the server's answer is the item stamped with its server id, its baseline and its mapper record.
 //
 // One item's failure (the server refuses it, the connection drops) is logged with the item and
 // counted; the run goes on with the others, and the next run tries the item again.
@@ -47,7 +48,7 @@ struct PushReport {
     size_t cSent = 0;      // Outbox messages sent
     size_t cDrafts = 0;    // drafts saved on the server
     size_t cFolders = 0;   // folders created or renamed
-    size_t cChanged = 0;   // items whose read state, flag or tags went up
+    size_t cChanged = 0;   // items whose read state, flag or tags went up (moves are counted apart)
     size_t cMoved = 0;     // items and folders moved
     size_t cDeleted = 0;   // items and folders deleted on the server
     size_t cContacts = 0;  // contacts created or changed

@@ -176,11 +176,11 @@ bool StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
             const SBinary& eid = pCol[kEid].Value.bin;
             ComPtr<IMessage> pMessage = OpenMessage(std::vector<BYTE>(eid.lpb, eid.lpb + eid.cb));
             ItemBaseline before;
-            if (pMessage && baseline.Read(pMessage.Get(), before) &&
-                PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, bTagsChanged, report))
-                ++report.cChanged;
-            else
+            if (!pMessage || !baseline.Read(pMessage.Get(), before) ||
+                !PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, bTagsChanged, report))
                 ++report.cFailed;
+            else if (bTagsChanged || now.sFlags != text(kBaseFlags))
+                ++report.cChanged;
         }
         FreeProws(pRows);
     });

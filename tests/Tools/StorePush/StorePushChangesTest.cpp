@@ -72,7 +72,7 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
 
     const OstrelCli::PushReport report = Push();
     EXPECT_EQ(report.cFailed, 0u);
-    EXPECT_EQ(report.cChanged, 4u);
+    EXPECT_EQ(report.cChanged, 3u);
     EXPECT_EQ(report.cMoved, 1u);
     EXPECT_EQ(report.cDeleted, 1u);
     EXPECT_EQ(ServerBox().Item(lRead)->flags.find('u'), std::string::npos);
