@@ -82,8 +82,21 @@ uint64_t SpecialBytes(const unsigned char* p) {
 }
 
 // Length of the run of bytes from p (at most max) that are printable ASCII or space, except '='.
+// Sixteen bytes at a time as a vector: a lane is all ones where its byte is special.
 size_t PlainRun(const unsigned char* p, size_t max) {
+    using Bytes = unsigned char __attribute__((vector_size(16)));
     size_t j = 0;
+    for (; j + 16 <= max; j += 16) {
+        Bytes v;
+        std::memcpy(&v, p + j, sizeof v);
+        const auto special = (v < 32) | (v > 126) | (v == '=');
+        uint64_t half[2];
+        std::memcpy(half, &special, sizeof half);
+        if (half[0])
+            return j + static_cast<size_t>(std::countr_zero(half[0])) / 8;
+        if (half[1])
+            return j + 8 + static_cast<size_t>(std::countr_zero(half[1])) / 8;
+    }
     for (; j + 8 <= max; j += 8) {
         if (const uint64_t special = SpecialBytes(p + j))
             return j + static_cast<size_t>(std::countr_zero(special)) / 8;
