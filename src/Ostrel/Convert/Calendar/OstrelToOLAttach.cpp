@@ -1,8 +1,10 @@
 #include "Ostrel/Convert/Calendar/OstrelToOLAttach.h"
 
 #include "Ostrel/Convert/Calendar/OstrelToOL.h"
+#include "Ostrel/Convert/Mail/ConvertMimeToMessage.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
 #include "Ostrel/Rpc/Transport/Download.h"
+#include "Platform/Base/Utf.h"
 #include "Platform/Com/FileStream.h"
 #include "Util/Log/Log.h"
 
@@ -17,6 +19,8 @@ namespace {
 constexpr ULONG kAfException = 0x2;
 // Copies from the spool file go in pieces of this size.
 constexpr ULONG kCopyPiece = 0x10000;
+// Attached messages up to this size are converted back into embedded messages.
+constexpr ULONGLONG kMaxEmbeddedMime = 32u << 20;
 
 const wchar_t* NameOf(const InvAttachment& part) {
     return part.wsName.empty() ? L"attachment" : part.wsName.c_str();
@@ -89,7 +93,7 @@ bool FetchedAttachments::FetchOf(Rpc::OstrelConnection& oc, LONG lItemId, const 
     return true;
 }
 
-HRESULT FetchedAttachments::WriteTo(const Inv& inv, IMessage* pMessage) const {
+HRESULT FetchedAttachments::WriteTo(const Inv& inv, IMessage* pMessage, IAddrBook* pAddrBook) const {
     Platform::ComPtr<IMAPITable> pTable;
     HRESULT hr = pMessage->GetAttachmentTable(0, pTable.AddressOf());
     SizedSPropTagArray(2, columns) = {2, {PR_ATTACH_NUM, PR_ATTACHMENT_FLAGS}};
@@ -118,9 +122,55 @@ HRESULT FetchedAttachments::WriteTo(const Inv& inv, IMessage* pMessage) const {
     auto found = m_files.find(&inv);
     if (found == m_files.end())
         return S_OK;
-    for (const File& file : found->second)
-        if (FAILED(hr = AddFile(pMessage, file)))
+    for (const File& file : found->second) {
+        const bool bMessage = Platform::ToUtf8(file.pPart->wsContentType) == "message/rfc822" &&
+                              file.ullSize <= kMaxEmbeddedMime && SUCCEEDED(AddMessage(pMessage, file, pAddrBook));
+        if (!bMessage && FAILED(hr = AddFile(pMessage, file)))
             return hr;
+    }
+    return S_OK;
+}
+
+HRESULT FetchedAttachments::AddMessage(IMessage* pMessage, const File& file, IAddrBook* pAddrBook) const {
+    const std::wstring wsName = NameOf(*file.pPart);
+    std::string sMime(static_cast<size_t>(file.ullSize), '\0');
+    ULONG cbRead = 0;
+    HRESULT hr = SeekTo(m_pSpool.Get(), file.ullOffset);
+    if (SUCCEEDED(hr))
+        hr = m_pSpool->Read(sMime.data(), static_cast<ULONG>(sMime.size()), &cbRead);
+    if (SUCCEEDED(hr) && cbRead != sMime.size())
+        hr = E_FAIL;
+    Platform::ComPtr<IAttach> pAttach;
+    ULONG ulNum = 0;
+    if (SUCCEEDED(hr))
+        hr = pMessage->CreateAttach(nullptr, 0, &ulNum, pAttach.AddressOf());
+    if (FAILED(hr))
+        return hr;
+    SPropValue v[3]{};
+    v[0].ulPropTag = PR_ATTACH_METHOD, v[0].Value.l = ATTACH_EMBEDDED_MSG;
+    v[1].ulPropTag = PR_DISPLAY_NAME_W, v[1].Value.lpszW = const_cast<wchar_t*>(wsName.c_str());
+    v[2].ulPropTag = PR_RENDERING_POSITION, v[2].Value.l = -1;
+    hr = pAttach->SetProps(3, v, nullptr);
+    Platform::ComPtr<IMessage> pEmbedded;
+    if (SUCCEEDED(hr))
+        hr = pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY,
+                                   reinterpret_cast<LPUNKNOWN*>(pEmbedded.AddressOf()));
+    int bPartial = 0, bFailed = 0;
+    std::wstring wsReport;
+    if (SUCCEEDED(hr))
+        hr = ConvertMimeToMessage(pEmbedded.Get(), pAddrBook, sMime.data(), static_cast<unsigned int>(sMime.size()),
+                                  nullptr, bPartial, bFailed, wsReport);
+    if (SUCCEEDED(hr) && !bFailed)
+        hr = pEmbedded->SaveChanges(KEEP_OPEN_READWRITE);
+    if (SUCCEEDED(hr) && !bFailed)
+        hr = pAttach->SaveChanges(KEEP_OPEN_READWRITE);
+    if (FAILED(hr) || bFailed) {
+        OSTLOG_WARN(L"attached message '%s' kept as a file: it does not convert, hr: %x", wsName.c_str(),
+                    static_cast<unsigned>(hr));
+        pAttach.Reset();
+        pMessage->DeleteAttach(ulNum, 0, nullptr, 0);
+        return FAILED(hr) ? hr : E_FAIL;
+    }
     return S_OK;
 }
 
@@ -188,7 +238,7 @@ bool OstrelToOL::WriteAttachments(const Inv& inv, IMessage* pMessage) {
     const Comp* pComp = inv.CompAt(0);
     if (!m_pAttachmentSource || (pComp && !pComp->GetIsNoBlob() && (inv.GetMimeBuffer() || inv.GetMimeStream())))
         return true;
-    if (FAILED(m_attachments.WriteTo(inv, pMessage))) {
+    if (FAILED(m_attachments.WriteTo(inv, pMessage, m_pAddrBook))) {
         AddError(L"Could not write the attachments of this item.");
         return false;
     }

@@ -6,6 +6,10 @@
 // earlier sync wrote goes, and a re-sync does not add a second copy. The modified instances a
 // series keeps as attachments are the item's structure and are left alone.
 //
+// An attached message (message/rfc822) becomes an embedded message again, as it was in the store
+// before it went up as MIME text; one that does not convert, or is too large to convert in
+// memory, is kept as a file.
+//
 // The downloads wait in one self-deleting temporary file, one after the other, so that an item
 // with many files holds one descriptor and no file content in memory.
 #pragma once
@@ -34,7 +38,7 @@ public:
                std::wstring& wsWarning);
     // Deletes the message's attachments other than the instances of a series and adds the files
     // fetched for inv. The message is not saved.
-    HRESULT WriteTo(const Inv& inv, IMessage* pMessage) const;
+    HRESULT WriteTo(const Inv& inv, IMessage* pMessage, IAddrBook* pAddrBook) const;
 
 private:
     struct File {
@@ -45,6 +49,7 @@ private:
     bool FetchOf(Rpc::OstrelConnection& oc, LONG lItemId, const Inv& inv, std::wstring& wsError,
                  std::wstring& wsWarning);
     HRESULT AddFile(IMessage* pMessage, const File& file) const;
+    HRESULT AddMessage(IMessage* pMessage, const File& file, IAddrBook* pAddrBook) const;
 
     Platform::ComPtr<IStream> m_pSpool;
     ULONGLONG m_ullSpooled = 0;

@@ -51,8 +51,8 @@ void PrintTo(const Attachment& a, std::ostream* os) {
 std::vector<Attachment> Files(IMessage* pMessage) {
     Platform::ComPtr<IMAPITable> pTable;
     EXPECT_EQ(pMessage->GetAttachmentTable(0, pTable.AddressOf()), S_OK);
-    SizedSPropTagArray(4, columns) = {
-        4, {PR_ATTACH_NUM, PR_ATTACHMENT_FLAGS, PR_ATTACH_LONG_FILENAME_W, PR_ATTACH_MIME_TAG_W}};
+    SizedSPropTagArray(5, columns) = {
+        5, {PR_ATTACH_NUM, PR_ATTACHMENT_FLAGS, PR_ATTACH_LONG_FILENAME_W, PR_ATTACH_MIME_TAG_W, PR_ATTACH_METHOD}};
     LPSRowSet pRows = nullptr;
     EXPECT_EQ(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0), S_OK);
     EXPECT_EQ(pTable->QueryRows(1000, 0, &pRows), S_OK);
@@ -63,6 +63,18 @@ std::vector<Attachment> Files(IMessage* pMessage) {
             continue;
         Platform::ComPtr<IAttach> pAttach;
         EXPECT_EQ(pMessage->OpenAttach(v[0].Value.ul, nullptr, 0, pAttach.AddressOf()), S_OK);
+        if (v[4].ulPropTag == PR_ATTACH_METHOD && v[4].Value.l == ATTACH_EMBEDDED_MSG) {
+            // An attached message, by its subject.
+            Platform::ComPtr<IMessage> pEmbedded;
+            LPSPropValue pSubject = nullptr;
+            EXPECT_EQ(pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
+                                            reinterpret_cast<LPUNKNOWN*>(pEmbedded.AddressOf())),
+                      S_OK);
+            if (pEmbedded && SUCCEEDED(HrGetOneProp(pEmbedded.Get(), PR_SUBJECT_W, &pSubject)))
+                files.push_back({"message", "", Platform::ToUtf8(pSubject->Value.lpszW)});
+            MAPIFreeBuffer(pSubject);
+            continue;
+        }
         files.push_back({Text(v[2], PR_ATTACH_LONG_FILENAME_W), Text(v[3], PR_ATTACH_MIME_TAG_W),
                          pAttach ? Bytes(pAttach.Get()) : ""});
     }
@@ -202,6 +214,26 @@ TEST_F(AttachBack, FilesOfTheSeriesAndOfAnInstanceComeBackAndAReSyncKeepsOneCopy
 
 TEST_F(AttachBack, ATasksFilesComeBackAndFollowTheServersChanges) {
     Platform::ComPtr<IMessage> pTask = NewTask();
+    {
+        // An attached message goes up as MIME text and comes back as a message.
+        Platform::ComPtr<IAttach> pAttach;
+        ULONG ulNum = 0;
+        ASSERT_EQ(pTask->CreateAttach(nullptr, 0, &ulNum, pAttach.AddressOf()), S_OK);
+        SPropValue v[2]{};
+        v[0].ulPropTag = PR_ATTACH_METHOD, v[0].Value.l = ATTACH_EMBEDDED_MSG;
+        v[1].ulPropTag = PR_DISPLAY_NAME_W, v[1].Value.lpszW = const_cast<wchar_t*>(L"Minutes");
+        ASSERT_EQ(pAttach->SetProps(2, v, nullptr), S_OK);
+        Platform::ComPtr<IMessage> pEmbedded;
+        ASSERT_EQ(pAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY,
+                                        reinterpret_cast<LPUNKNOWN*>(pEmbedded.AddressOf())),
+                  S_OK);
+        v[0].ulPropTag = PR_SUBJECT_W, v[0].Value.lpszW = const_cast<wchar_t*>(L"Minutes of Monday");
+        v[1].ulPropTag = PR_BODY_W, v[1].Value.lpszW = const_cast<wchar_t*>(L"All agreed.");
+        ASSERT_EQ(pEmbedded->SetProps(2, v, nullptr), S_OK);
+        ASSERT_EQ(pEmbedded->SaveChanges(0), S_OK);
+        ASSERT_EQ(pAttach->SaveChanges(0), S_OK);
+        ASSERT_EQ(pTask->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    }
     const std::vector<Attachment> sent = Files(pTask.Get());
     const LONG lId = Push(pTask.Get());
     ASSERT_GT(lId, 0);
@@ -217,7 +249,7 @@ TEST_F(AttachBack, ATasksFilesComeBackAndFollowTheServersChanges) {
     ASSERT_EQ(Push(pTask.Get()), lId);
     Result again = ConvertWithFiles(Fetch(lId, true), pBack.Get());
     ASSERT_EQ(again.iResult, 1) << testing::PrintToString(again.wsError);
-    EXPECT_EQ(Files(Reopen(pBack.Get()).Get()), std::vector<Attachment>{sent[1]});
+    EXPECT_EQ(Files(Reopen(pBack.Get()).Get()), (std::vector<Attachment>{sent[1], sent[2]}));
 }
 
 TEST_F(AttachBack, AFileTheServerCannotDeliverFailsTheItemAndLeavesTheStoreCopy) {
