@@ -76,18 +76,25 @@ bool RotatingLogFile::EnsureOpen() {
     return true;
 }
 
-bool RotatingLogFile::LookAgain() {
-    struct stat stOpen {};
+bool RotatingLogFile::CheckDescriptor(struct stat& stOpen) {
     if (::fstat(m_fd, &stOpen) != 0) {
         // The descriptor was closed behind our back: nothing of ours is left to close.
         Forget(errno != EBADF);
-        return EnsureOpen();
+        return false;
     }
     if (stOpen.st_dev != m_dev || stOpen.st_ino != m_ino) {
-        // Closed behind our back and the number reused for another file, which is not ours to close.
+        // Closed behind our back and the number reused for another file, which is not ours to close
+        // and must never receive a line: it may be somebody's data file.
         Forget(false);
-        return EnsureOpen();
+        return false;
     }
+    return true;
+}
+
+bool RotatingLogFile::LookAgain() {
+    struct stat stOpen {};
+    if (!CheckDescriptor(stOpen))
+        return EnsureOpen();
     struct stat stPath {};
     if (::stat(m_path.c_str(), &stPath) != 0 || stPath.st_dev != m_dev || stPath.st_ino != m_ino) {
         // Rotated away (or removed) by another process: the lines belong in the file now at the path.
@@ -162,6 +169,8 @@ bool RotatingLogFile::Append(std::string_view sLine) {
     if (++m_cLinesSinceLook >= kLookEveryLines || CurrentClock().GetTickCount64() - m_ullLookTick >= kLookEveryMs) {
         if (!LookAgain())
             return false;
+    } else if (struct stat st{}; !CheckDescriptor(st) && !EnsureOpen()) {
+        return false;
     }
     if (m_ullSize > 0 && m_ullSize + sLine.size() > m_ullMaxSize) {
         Rotate(sLine.size());

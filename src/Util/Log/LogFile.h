@@ -1,14 +1,16 @@
 // The log file: lines appended with one write each (O_APPEND, so several processes can share it),
 // rotated by size into NAME.1 (newest) ... NAME.N. Rotation is done under an flock on NAME.lock.
 //
-// A line costs one write(2): the file's size is tracked from what this object writes, and only
-// every kLookEveryLines lines or kLookEveryMs milliseconds (on the injectable clock) is the file
+// A line costs one fstat(2) and one write(2): the file's size is tracked from what this object writes, and only
+// every kLookEveryLines lines or kLookEveryMs milliseconds (on the injectable clock) is the path
 // looked at again, for what other processes appended and for a rotation done by one of them (the
-// path then names another file, which is reopened). A failed write makes the next line look again
+// path then names another file, which is reopened). The descriptor's identity is checked (one
+// fstat) before every line. A failed write makes the next line look again
 // at once; a write that fails because the descriptor went away reopens the file and tries again.
 // Not thread-safe by itself: OSNLogging serialises the calls.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -41,6 +43,9 @@ public:
 
 private:
     bool EnsureOpen();
+    // Whether the descriptor still refers to the file this object opened (checked before every
+    // line: a number closed and reused elsewhere must not receive log lines); forgets it if not.
+    bool CheckDescriptor(struct stat& stOpen);
     // Looks at the open file and the path again; reopens when the path names another file.
     bool LookAgain();
     void MarkLooked();

@@ -86,8 +86,8 @@ TEST_F(LogFileTest, ADescriptorClosedBehindItsBackLosesNoLineAndNoForeignFile) {
     EXPECT_TRUE(file.Append("two\n"));
     EXPECT_EQ("one\ntwo\n", ReadFile(Path()));
 
-    // Closed and its number taken by another file: once noticed, the log goes back to its own file
-    // and leaves the other descriptor open for its owner.
+    // Closed and its number taken by another file: the very next line goes back to the log's own
+    // file, nothing reaches the other one, and its descriptor stays open for its owner.
     fd = DescriptorOf(Path());
     ASSERT_GE(fd, 0);
     const fs::path other = m_home.Path() / "other";
@@ -95,9 +95,9 @@ TEST_F(LogFileTest, ADescriptorClosedBehindItsBackLosesNoLineAndNoForeignFile) {
     ASSERT_GE(fdOther, 0);
     ASSERT_EQ(fd, ::dup2(fdOther, fd));
     ::close(fdOther);
-    m_clock.Advance(RotatingLogFile::kLookEveryMs);
     EXPECT_TRUE(file.Append("three\n"));
     EXPECT_EQ("one\ntwo\nthree\n", ReadFile(Path()));
+    EXPECT_EQ("", ReadFile(other));
     struct stat stFd {};
     struct stat stOther {};
     ASSERT_EQ(0, ::stat(other.c_str(), &stOther));
