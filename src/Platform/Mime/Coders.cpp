@@ -81,14 +81,17 @@ uint64_t SpecialBytes(const unsigned char* p) {
     return below | above | equals;
 }
 
-// Length of the run of bytes from p (at most max) that are printable ASCII or space, except '='.
-// Sixteen bytes at a time as a vector: a lane is all ones where its byte is special.
-size_t PlainRun(const unsigned char* p, size_t max) {
+// Length of the run of bytes from p (at most max) that are printable ASCII or space, except '=',
+// copied to out on the way: each block is stored before it is checked, so out needs room for max
+// bytes, and bytes after the run may be overwritten. Sixteen bytes at a time as a vector, where a
+// lane is all ones for a special byte.
+size_t CopyPlainRun(const unsigned char* p, size_t max, char* out) {
     using Bytes = unsigned char __attribute__((vector_size(16)));
     size_t j = 0;
     for (; j + 16 <= max; j += 16) {
         Bytes v;
         std::memcpy(&v, p + j, sizeof v);
+        std::memcpy(out + j, &v, sizeof v);
         const auto special = (v < 32) | (v > 126) | (v == '=');
         uint64_t half[2];
         std::memcpy(half, &special, sizeof half);
@@ -98,11 +101,12 @@ size_t PlainRun(const unsigned char* p, size_t max) {
             return j + 8 + static_cast<size_t>(std::countr_zero(half[1])) / 8;
     }
     for (; j + 8 <= max; j += 8) {
+        std::memcpy(out + j, p + j, 8);
         if (const uint64_t special = SpecialBytes(p + j))
             return j + static_cast<size_t>(std::countr_zero(special)) / 8;
     }
-    while (j < max && (p[j] == ' ' || kQpClass.value[p[j]] == kQpLiteral))
-        ++j;
+    for (; j < max && (p[j] == ' ' || kQpClass.value[p[j]] == kQpLiteral); ++j)
+        out[j] = static_cast<char>(p[j]);
     return j;
 }
 
@@ -264,13 +268,12 @@ int QuotedPrintableEncoder::encode(const char* data, size_t length, String& out)
             buf.resize(buf.size() * 2);
         // A run of bytes written as they are, as far as the line and the buffer have room.
         const size_t room = std::min(maxColumn - column, buf.size() - o - 8);
-        size_t run = PlainRun(p + i, std::min(n - i, room));
+        size_t run = CopyPlainRun(p + i, std::min(n - i, room), buf.data() + o);
         // A blank just before a line break or the end of the text is escaped: transport may strip it.
         const size_t end = i + run;
         if (run && p[end - 1] == ' ' && (end == n || (p[end] == '\r' && end + 1 < n && p[end + 1] == '\n')))
             --run;
         if (run) {
-            std::memcpy(buf.data() + o, p + i, run);
             o += run;
             column += run;
             i += run;
