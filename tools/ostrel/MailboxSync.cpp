@@ -283,8 +283,10 @@ void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_
 }
 
 void MailboxSync::Finish(const PendingSync& pending, SyncReport&) {
-    for (int32_t id : pending.toDelete)
-        m_pStore->Delete(id);
+    for (const bool bFolders : {false, true}) {
+        for (int32_t id : pending.toDelete)
+            m_pStore->Delete(id, bFolders);
+    }
     m_mailbox.Flush();
     m_local.Commit(pending.sToken);
 }

@@ -270,7 +270,7 @@ HRESULT StoreSync::ApplyFolder(int32_t iId, const SyncFolder& folder) {
     return S_OK;
 }
 
-bool StoreSync::Delete(int32_t iId) {
+bool StoreSync::Delete(int32_t iId, bool bFolders) {
     std::string eid;
     ULONG cb = 0;
     BYTE* pEid = nullptr;
@@ -292,6 +292,8 @@ bool StoreSync::Delete(int32_t iId) {
         PropBuffer stamp;
         const bool bOurs =
             SUCCEEDED(HrGetOneProp(pObject, m_mailbox.OstrelIdTag(), &stamp.p)) && stamp.p->Value.l == iId;
+        if (bOurs && ulType == MAPI_FOLDER && !bFolders)
+            return false;  // after the items, whose local changes are kept first
         if (bOurs && ulType == MAPI_FOLDER && iId < kFirstUserFolderId) {
             OSTLOG_WARN(L"The server deleted its system folder %d; the store keeps it", iId);
             return false;
@@ -310,6 +312,7 @@ bool StoreSync::Delete(int32_t iId) {
                 // Cached folders and batches may be inside it.
                 m_folders.clear();
                 m_batches.clear();
+                KeepLocalContents(static_cast<IMAPIFolder*>(pObject), iId);
                 hr = pParent->DeleteFolder(bin.cb, reinterpret_cast<LPENTRYID>(bin.lpb), 0, nullptr,
                                            DEL_FOLDERS | DEL_MESSAGES);
             } else {
@@ -332,6 +335,63 @@ bool StoreSync::Delete(int32_t iId) {
     if (bDeleted)
         ++m_counts.cDeleted;
     return bDeleted;
+}
+
+void StoreSync::KeepLocalContents(IMAPIFolder* pFolder, int32_t iId) {
+    // The folder and every folder below it: messages without a server id were made here.
+    std::vector<ComPtr<IMAPIFolder>> folders{ComPtr<IMAPIFolder>(pFolder)};
+    ComPtr<IMAPITable> pTree;
+    LPSRowSet pRows = nullptr;
+    SizedSPropTagArray(1, eidColumn) = {1, {PR_ENTRYID}};
+    if (SUCCEEDED(pFolder->GetHierarchyTable(CONVENIENT_DEPTH, pTree.AddressOf())) &&
+        SUCCEEDED(
+            HrQueryAllRows(pTree.Get(), reinterpret_cast<LPSPropTagArray>(&eidColumn), nullptr, nullptr, 0, &pRows))) {
+        for (ULONG i = 0; i < pRows->cRows; ++i) {
+            const SPropValue& eid = pRows->aRow[i].lpProps[0];
+            ComPtr<IUnknown> pUnk;
+            ULONG ulType = 0;
+            if (PROP_TYPE(eid.ulPropTag) == PT_BINARY &&
+                SUCCEEDED(m_mailbox.Store()->OpenEntry(eid.Value.bin.cb, reinterpret_cast<LPENTRYID>(eid.Value.bin.lpb),
+                                                       &IID_IMAPIFolder, MAPI_MODIFY, &ulType, pUnk.AddressOf())))
+                folders.emplace_back(static_cast<IMAPIFolder*>(pUnk.Get()));
+        }
+        FreeProws(pRows);
+    }
+    ComPtr<IMAPIFolder> pConflicts;
+    size_t cKept = 0;
+    SizedSPropTagArray(2, columns) = {2, {PR_ENTRYID, m_mailbox.OstrelIdTag()}};
+    for (const auto& pCurrent : folders) {
+        ComPtr<IMAPITable> pTable;
+        pRows = nullptr;
+        if (FAILED(pCurrent->GetContentsTable(0, pTable.AddressOf())) ||
+            FAILED(
+                HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &pRows)))
+            continue;
+        std::vector<SBinary> local;
+        for (ULONG i = 0; i < pRows->cRows; ++i) {
+            const SPropValue* p = pRows->aRow[i].lpProps;
+            if (p[1].ulPropTag != m_mailbox.OstrelIdTag() && PROP_TYPE(p[0].ulPropTag) == PT_BINARY)
+                local.push_back(p[0].Value.bin);
+        }
+        HRESULT hr = S_OK;
+        if (!local.empty() && !pConflicts)
+            hr = m_mailbox.OpenLocalFolder(std::wstring(kSyncIssuesFolder) + L"/" + kConflictsFolder,
+                                           pConflicts.AddressOf());
+        if (!local.empty() && SUCCEEDED(hr)) {
+            ENTRYLIST list{static_cast<ULONG>(local.size()), local.data()};
+            hr = pCurrent->CopyMessages(&list, nullptr, pConflicts.Get(), 0, nullptr, 0);
+        }
+        if (FAILED(hr))
+            OSTLOG_ERROR(L"Local items of folder %d could not be kept: 0x%08x", iId, hr);
+        else
+            cKept += local.size();
+        FreeProws(pRows);
+    }
+    if (cKept) {
+        OSTLOG_WARN(L"The server deleted folder %d; its %d local items are kept in %s/%s", iId, static_cast<int>(cKept),
+                    kSyncIssuesFolder, kConflictsFolder);
+        m_counts.cConflicts += cKept;
+    }
 }
 
 void StoreSync::CountStore(size_t& cMessages, size_t& cFolders) {

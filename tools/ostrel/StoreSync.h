@@ -88,8 +88,10 @@ public:
     // Counts an item that could not be read from the server (logged by the caller).
     void CountFailure() { ++m_counts.cFailed; }
 
-    // Removes the item or folder of that server id and its record; true when there was one.
-    bool Delete(int32_t iId);
+    // Removes the item of that server id (with bFolders, the folder) and its record; true when
+    // there was one. Items go first: their local changes are kept as copies, and a folder's
+    // items made here are kept before the folder goes.
+    bool Delete(int32_t iId, bool bFolders);
 
     // The messages in the server's mail folders and the number of server folders, for the report.
     void CountStore(size_t& cMessages, size_t& cFolders);
@@ -111,6 +113,9 @@ private:
     // Stamps the item's server id and baseline and saves it.
     HRESULT StampItem(IMessage* pMessage, int32_t iId, const ItemBaseline& listed);
     HRESULT KeepConflictCopy(IMessage* pMessage, int32_t iId);
+    // Copies the messages made in the store inside a folder the server deleted into the conflicts
+    // folder.
+    void KeepLocalContents(IMAPIFolder* pFolder, int32_t iId);
     // The server id of the folder the message is in now; 0 when it is not a server folder.
     int32_t CurrentFolderOf(IMessage* pMessage);
     HRESULT SetFlagsAndTags(IMessage* pMessage, const std::string& sFlags, const std::string& sTagNames, bool bFlags,

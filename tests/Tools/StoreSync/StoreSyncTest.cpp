@@ -113,6 +113,20 @@ TEST_F(StoreSyncTest, FolderChangesAndFullListingsWithoutSecondCopies) {
     const auto& folders = OstrelServer::MessageGenerator::Folders();
     ASSERT_GE(folders.size(), 3u);
     const int32_t renamed = folders[1].id, removed = folders[2].id;
+    {
+        // A message made in the store inside the folder the server is about to delete.
+        OstrelCli::StoreMailbox mailbox("default");
+        std::string why;
+        ASSERT_EQ(mailbox.Open(true, why), S_OK) << why;
+        ComPtr<IMAPIFolder> pFolder;
+        ComPtr<IMessage> pMessage;
+        ASSERT_EQ(mailbox.OpenFolder(removed, pFolder.AddressOf()), S_OK);
+        ASSERT_EQ(pFolder->CreateMessage(nullptr, 0, pMessage.AddressOf()), S_OK);
+        SPropValue subject{PR_SUBJECT_W, 0, {}};
+        subject.Value.lpszW = const_cast<wchar_t*>(L"written here");
+        ASSERT_EQ(pMessage->SetProps(1, &subject, nullptr), S_OK);
+        ASSERT_EQ(pMessage->SaveChanges(0), S_OK);
+    }
     MoveFolder(renamed, 2);
     RenameFolder(renamed, L"Renamed here");
     Act(Ostrel::Mail::MIT_FOLDER, removed, ActionRequest::OP_DELETE);
@@ -129,11 +143,14 @@ TEST_F(StoreSyncTest, FolderChangesAndFullListingsWithoutSecondCopies) {
     EXPECT_EQ(JsonNumber(second.sOut, "fetched"), 1u) << second.sOut;
     EXPECT_EQ(JsonNumber(second.sOut, "failed"), 0u) << second.sOut;
     ExpectExactCopy();
+    size_t cKept = 0;
     for (const StoredMessage& m : StoreMessages()) {
         if (m.iFolder == renamed) {
             EXPECT_EQ(m.wsFolder, L"Renamed here");
         }
+        cKept += m.wsFolder == L"Conflicts" && m.wsSubject == L"written here";
     }
+    EXPECT_EQ(cKept, 1u) << "what was made here outlives the server's deletion of its folder";
     {
         OstrelCli::StoreMailbox mailbox("default");
         std::string why;
