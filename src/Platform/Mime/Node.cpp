@@ -14,17 +14,7 @@ void Node::setString(String&& text) {
 }
 
 String Node::takeString() {
-    if (m_bComposed) {
-        // Straight into the caller's text, without a copy kept in the node.
-        std::string text;
-        text.reserve(textLength());
-        appendText(text);
-        m_bComposed = false;
-        m_string.clear();
-        return String(std::move(text));
-    }
-    if (m_pSlice)
-        materialize();
+    getString();
     return std::move(m_string);
 }
 

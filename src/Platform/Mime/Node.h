@@ -7,7 +7,7 @@
 //
 // Entities and bodies with parts do not copy their parts' texts when assembled: their text is put
 // together from the parts when first asked for, so a message is copied once into its final text
-// instead of once per level of nesting.
+// instead of once per level of nesting. (Until then, parts changed since show in it as they are.)
 #pragma once
 
 #include "Platform/Mime/String.h"
