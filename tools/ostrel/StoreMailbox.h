@@ -49,7 +49,7 @@ inline constexpr int32_t kFirstUserFolderId = 256;
 // The local folder below the IPM subtree where the local side of a conflict is kept.
 inline constexpr wchar_t kSyncIssuesFolder[] = L"Sync Issues";
 inline constexpr wchar_t kConflictsFolder[] = L"Conflicts";
-// The folder of the global address list's entries, below the IPM subtree.
+// The folder of the global address list's entries, below the store's root beside the IPM subtree.
 inline constexpr wchar_t kGalFolder[] = L"Global Address List";
 
 class StoreMailbox {

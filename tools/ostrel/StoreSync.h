@@ -133,6 +133,7 @@ private:
     std::map<int32_t, std::unique_ptr<Ostrel::Convert::IncomingBatch>> m_batches;
     std::unique_ptr<Ostrel::Convert::IncomingBatchReport> m_pBatchReport;
     Platform::ComPtr<IAddrBook> m_pAddrBook;  // for the calendar's one-off addresses
+    Platform::ComPtr<IMAPIFolder> m_pGalFolder;
     StoreSyncCounts m_counts;
 };
 

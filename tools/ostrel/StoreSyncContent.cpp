@@ -4,6 +4,7 @@
 
 #include "Ostrel/Convert/Calendar/OstrelToOL.h"
 #include "Ostrel/Convert/Contact/ContactStoreWriter.h"
+#include "Ostrel/IdMap/StoreStamps.h"
 #include "Platform/Mapi/MapiAlloc.h"
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
@@ -96,11 +97,26 @@ void StoreSync::WriteContact(const Ostrel::Mail::Contact& contact, const ItemBas
 }
 
 void StoreSync::WriteGalEntry(const Ostrel::Mail::Contact& entry) {
-    ComPtr<IMAPIFolder> pFolder;
-    HRESULT hr = m_mailbox.OpenLocalFolder(kGalFolder, pFolder.AddressOf());
+    // Below the root, beside the IPM subtree: the address list is the server's, not the mailbox's.
+    HRESULT hr = S_OK;
+    if (!m_pGalFolder) {
+        ComPtr<IMAPIFolder> pRoot;
+        hr = Ostrel::Mapi::OpenRootFolder(m_mailbox.Store(), pRoot.AddressOf());
+        if (SUCCEEDED(hr))
+            hr = pRoot->CreateFolder(FOLDER_GENERIC, const_cast<wchar_t*>(kGalFolder), nullptr, nullptr,
+                                     MAPI_UNICODE | OPEN_IF_EXISTS, m_pGalFolder.AddressOf());
+        SPropValue cls{PR_CONTAINER_CLASS_W, 0, {}};
+        cls.Value.lpszW = const_cast<wchar_t*>(L"IPF.Contact");
+        if (SUCCEEDED(hr))
+            hr = m_pGalFolder->SetProps(1, &cls, nullptr);
+        if (SUCCEEDED(hr))
+            hr = m_pGalFolder->SaveChanges(KEEP_OPEN_READWRITE);
+        if (FAILED(hr))
+            m_pGalFolder.Reset();
+    }
+    IMAPIFolder* pFolder = m_pGalFolder.Get();
     if (SUCCEEDED(hr)) {
-        Ostrel::Mapi::ContactStoreWriter writer(m_mailbox.Store(), pFolder.Get(), &m_mailbox.Items(), &m_mailbox.Gal(),
-                                                true);
+        Ostrel::Mapi::ContactStoreWriter writer(m_mailbox.Store(), pFolder, &m_mailbox.Items(), &m_mailbox.Gal(), true);
         hr = writer.Put(entry);
     }
     if (FAILED(hr)) {
