@@ -52,6 +52,7 @@ MailboxSync::MailboxSync(const ProfileSettings& profile, UserSession& session, S
     m_pConnection = std::make_unique<OstrelConnection>(L"ostrel sync", params.wsServer.c_str(), params.dwPort,
                                                        params.useSSL, params.dwProxySelection, params.wsProxy.c_str(),
                                                        0, Platform::FromUtf8(profile.sName).c_str());
+    m_pStore->SetAttachmentSource(m_pConnection.get());
 }
 
 MailboxSync::~MailboxSync() = default;

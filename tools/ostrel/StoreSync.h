@@ -36,6 +36,10 @@ class Appointment;
 class Contact;
 }  // namespace Ostrel::Mail
 
+namespace Ostrel::Rpc {
+class OstrelConnection;
+}
+
 namespace OstrelCli {
 
 struct StoreSyncCounts {
@@ -57,6 +61,9 @@ public:
     StoreSync& operator=(const StoreSync&) = delete;
 
     const StoreSyncCounts& Counts() const { return m_counts; }
+    // The signed-on connection the files of appointments and tasks are downloaded through.
+    // Without one the items come without the files the server holds for them.
+    void SetAttachmentSource(Ostrel::Rpc::OstrelConnection* pConnection) { m_pAttachmentSource = pConnection; }
 
     // Reads every stamped object of the store once, so that objects the mapper does not know
     // are found without a search each (full listings, resumed runs).
@@ -134,6 +141,7 @@ private:
     std::unique_ptr<Ostrel::Convert::IncomingBatchReport> m_pBatchReport;
     Platform::ComPtr<IAddrBook> m_pAddrBook;  // for the calendar's one-off addresses
     Platform::ComPtr<IMAPIFolder> m_pGalFolder;
+    Ostrel::Rpc::OstrelConnection* m_pAttachmentSource = nullptr;
     StoreSyncCounts m_counts;
 };
 

@@ -167,10 +167,12 @@ void StoreSync::WriteCalendarItem(int32_t iId, Ostrel::Mail::Appointment& item, 
         int iConverted = 0;
         if (bTask) {
             Ostrel::Mail::OstrelToOLTask converter;
+            converter.SetAttachmentSource(m_pAttachmentSource);
             iConverted = converter.ConvertTask(m_mailbox.Store(), item, pTarget.Get(), m_pAddrBook.Get(), L"", 0,
                                                &pwszError, &pwszWarning);
         } else {
             Ostrel::Mail::OstrelToOLAppt converter;
+            converter.SetAttachmentSource(m_pAttachmentSource);
             iConverted = converter.ConvertAppt(m_mailbox.Store(), item, pTarget.Get(), m_pAddrBook.Get(), L"", {}, 0,
                                                &pwszError, &pwszWarning);
         }
