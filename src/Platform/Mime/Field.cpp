@@ -58,7 +58,7 @@ std::unique_ptr<FieldBody> NewFieldBody(const String& fieldName) {
 
 namespace detail {
 
-String FoldHeaderLine(const String& line) {
+String FoldHeaderLine(String line) {
     if (line.length() <= kFoldAt)
         return line;
     const size_t colon = line.find(':');
@@ -196,9 +196,12 @@ void Field::assemble() {
         m_pBody->assemble();
         m_sValue = m_pBody->getString();
     }
-    String value = m_sValue;
+    const String& value = m_sValue;
     if (value.find('\n') == String::npos && value.find('\r') == String::npos) {
-        m_string = detail::FoldHeaderLine(m_sName + ": " + value);
+        String line;
+        line.reserve(m_sName.length() + 2 + value.length() + 2);
+        line.append(m_sName).append(": ", 2).append(value);
+        m_string = detail::FoldHeaderLine(std::move(line));
     } else {
         // Text that is already folded is kept, but every line break must be followed by a blank
         // so that nothing in the value can start a header line of its own.

@@ -55,7 +55,7 @@ std::unique_ptr<FieldBody> NewFieldBody(const String& fieldName);
 namespace detail {
 // Folds "Name: value" at blanks outside quoted strings so lines stay within 78 characters where
 // possible; the result has no final line break.
-String FoldHeaderLine(const String& line);
+String FoldHeaderLine(String line);
 }  // namespace detail
 
 }  // namespace mimepp

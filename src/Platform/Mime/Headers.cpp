@@ -132,9 +132,14 @@ void Headers::parse() {
 void Headers::assemble() {
     if (!m_bModified)
         return;
-    String out;
+    size_t size = 2 + m_sEnd.length();
     for (auto& field : m_fields) {
         field->assemble();
+        size += field->getString().length() + 2;
+    }
+    String out;
+    out.reserve(size);
+    for (auto& field : m_fields) {
         const String& text = field->getString();
         if (text.empty())
             continue;
