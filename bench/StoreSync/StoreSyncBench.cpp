@@ -7,6 +7,11 @@
 //    mailbox: 1,000 and 10,000 messages, or 10,000 and 100,000 with OSTREL_BENCH_LARGE=1 (goal:
 //    flat, the larger at most 1.5 times the smaller).
 // The program runs as a child process, so its time and memory are its own, not the simulator's.
+// A child started straight from this process would be charged this process's memory (the
+// simulator's mailbox): the kernel records the peak of the address space it ran in until its exec,
+// and a spawned child runs in its parent's. So a run whose memory counts goes through a fresh copy
+// of this program (--measure-child) that starts `ostrel` from its own small address space and
+// hands back the peak it read.
 // A missed goal makes the benchmark exit with status 1.
 #include "ostrel/Cli.h"
 #include "ostrel/LocalServer.h"
@@ -48,13 +53,21 @@ struct ChildRun {
     std::string sOut;
 };
 
+constexpr char kMeasureChild[] = "--measure-child";
+
+std::string TempFile(const char* pszWhat) {
+    return (std::filesystem::temp_directory_path() / (std::string(pszWhat) + std::to_string(getpid()))).string();
+}
+
 // Runs `ostrel` with the arguments and waits for it; its standard output is kept, its errors go
-// to this program's.
-ChildRun RunOstrel(const std::vector<std::string>& args) {
+// to this program's. With bMeasure, lMaxRssKb is the peak of `ostrel` alone.
+ChildRun RunOstrel(const std::vector<std::string>& args, bool bMeasure = false) {
     ChildRun run;
-    const std::string outFile =
-        (std::filesystem::temp_directory_path() / ("ostrel-bench-out-" + std::to_string(getpid()))).string();
+    const std::string outFile = TempFile("ostrel-bench-out-");
+    const std::string rssFile = TempFile("ostrel-bench-rss-");
     std::vector<std::string> words = {OSTREL_CLI};
+    if (bMeasure)
+        words = {std::filesystem::read_symlink("/proc/self/exe").string(), kMeasureChild, rssFile, OSTREL_CLI};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words)
@@ -74,12 +87,36 @@ ChildRun RunOstrel(const std::vector<std::string>& args) {
     if (wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status))
         run.iExit = WEXITSTATUS(status);
     run.lMaxRssKb = usage.ru_maxrss;
+    if (bMeasure) {
+        run.lMaxRssKb = 0;
+        std::ifstream rss(rssFile);
+        rss >> run.lMaxRssKb;
+        std::filesystem::remove(rssFile);
+    }
     std::ifstream in(outFile);
     std::ostringstream text;
     text << in.rdbuf();
     run.sOut = text.str();
     std::filesystem::remove(outFile);
     return run;
+}
+
+// The fresh copy of --measure-child: runs the command after the file name with this process's
+// standard streams, writes its peak memory in KB into the file, exits with its status.
+int MeasureChild(int argc, char** argv) {
+    if (argc < 4)
+        return 125;
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[3], nullptr, nullptr, argv + 3, environ) != 0)
+        return 126;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status))
+        return 127;
+    std::ofstream rss(argv[2], std::ios::trunc);
+    rss << usage.ru_maxrss << '\n';
+    rss.flush();
+    return rss ? WEXITSTATUS(status) : 125;
 }
 
 bool Login(const OstrelServer::Server& server, const std::string& profile) {
@@ -93,7 +130,7 @@ bool Login(const OstrelServer::Server& server, const std::string& profile) {
 ChildRun FullSync(const OstrelServer::Server& server, const std::string& profile, size_t cExpected) {
     if (!Login(server, profile))
         return ChildRun{};
-    ChildRun run = RunOstrel({"sync", "--profile", profile, "--json"});
+    ChildRun run = RunOstrel({"sync", "--profile", profile, "--json"}, true);
     if (run.iExit == 0 && run.sOut.find("\"fetched\":" + std::to_string(cExpected) + ",") == std::string::npos)
         run.iExit = 100;  // it missed messages
     return run;
@@ -195,7 +232,7 @@ void BM_FullSync(benchmark::State& state) {
             break;
         }
         state.ResumeTiming();
-        const ChildRun run = RunOstrel({"sync", "--profile", profile, "--json"});
+        const ChildRun run = RunOstrel({"sync", "--profile", profile, "--json"}, true);
         if (run.iExit != 0 || run.sOut.find("\"fetched\":" + std::to_string(f.ids.size()) + ",") == std::string::npos) {
             state.SkipWithError("the synchronisation failed or missed messages");
             break;
@@ -228,6 +265,8 @@ BENCHMARK(BM_NoopSync)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTim
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == kMeasureChild)
+        return MeasureChild(argc, argv);
     setenv("OSTREL_LOG", "0", 0);
     setenv(kPasswordVariable, OstrelCli::kLocalPassword, 1);
     const std::string home =
