@@ -281,8 +281,9 @@ HttpEndpoint s_content("GET", "/service/content/get", [](HttpCall& call) {
         return Refuse(call, 400, "id must be an item id");
     std::optional<MailItem> item = mailbox->Item(id);
     const bool bPart = call.req.has_param("part");
-    if (!item) {
-        // A calendar item's attachment, at its part.
+    if (!item || item->kind == ItemKind::Appointment || item->kind == ItemKind::Task) {
+        // A calendar item's attachment, at its part: the calendar holds appointments and tasks
+        // (the mailbox only lists them).
         std::optional<CalendarItem> calItem = call.server.State<CalendarBook>().Get(id);
         if (!calItem)
             return Refuse(call, 404, "no such item");
