@@ -32,6 +32,34 @@ size_t JsonNumber(const std::string& json, const std::string& key) {
     return std::stoul(match[1]);
 }
 
+// The name and bytes of each of the message's attachments.
+std::vector<std::pair<std::wstring, std::string>> Files(IMessage* pMessage) {
+    std::vector<std::pair<std::wstring, std::string>> files;
+    ComPtr<IMAPITable> pTable;
+    LPSRowSet pRows = nullptr;
+    SizedSPropTagArray(2, columns) = {2, {PR_ATTACH_NUM, PR_ATTACH_LONG_FILENAME_W}};
+    if (FAILED(pMessage->GetAttachmentTable(0, pTable.AddressOf())) ||
+        FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
+        FAILED(pTable->QueryRows(100, 0, &pRows)))
+        return files;
+    for (ULONG r = 0; r < pRows->cRows; ++r) {
+        const SPropValue* v = pRows->aRow[r].lpProps;
+        ComPtr<IAttach> pAttach;
+        ComPtr<IStream> pStream;
+        std::string bytes;
+        if (SUCCEEDED(pMessage->OpenAttach(v[0].Value.ul, nullptr, 0, pAttach.AddressOf())) &&
+            SUCCEEDED(pAttach->OpenProperty(PR_ATTACH_DATA_BIN, &IID_IStream, 0, 0,
+                                            reinterpret_cast<LPUNKNOWN*>(pStream.AddressOf())))) {
+            char buffer[4096];
+            for (ULONG cb = 0; SUCCEEDED(pStream->Read(buffer, sizeof buffer, &cb)) && cb > 0;)
+                bytes.append(buffer, cb);
+        }
+        files.emplace_back(v[1].ulPropTag == PR_ATTACH_LONG_FILENAME_W ? v[1].Value.lpszW : L"?", bytes);
+    }
+    FreeProws(pRows);
+    return files;
+}
+
 class StoreSyncTest : public SimulatorTest {
 protected:
     void SetUp() override {
@@ -333,6 +361,26 @@ TEST_F(StoreSyncTest, ContactsAppointmentsAndTasksGoIntoTheirFolders) {
         expected[id] = item->folderId == 15 ? L"Tasks" : L"Calendar";
     }
     ASSERT_GE(expected.size(), 3u);
+    // One appointment keeps a file on the server.
+    const std::string sAgenda = "Agenda\r\n1. Budget\r\n";
+    int32_t withFile = 0;
+    for (const auto& [id, folder] : expected) {
+        std::optional<OstrelServer::CalendarItem> item = folder == L"Calendar" ? book.Get(id) : std::nullopt;
+        OstrelServer::CalNode* pM = item ? item->series.Child("m") : nullptr;
+        if (!pM)
+            continue;
+        pM->Add("mp")
+            .Set("part", "2")
+            .Set("ct", "text/plain")
+            .Set("filename", "agenda.txt")
+            .Set("s", std::to_string(sAgenda.size()))
+            .Set("cd", "attachment");
+        item->parts["2"] = OstrelServer::CalAttachment{"agenda.txt", "text/plain", sAgenda};
+        book.Put(*item);
+        withFile = id;
+        break;
+    }
+    ASSERT_NE(withFile, 0);
 
     server->State<OstrelServer::ContactBook>().SetGalSize(5);
 
@@ -350,10 +398,23 @@ TEST_F(StoreSyncTest, ContactsAppointmentsAndTasksGoIntoTheirFolders) {
     EXPECT_EQ(JsonNumber(first.sOut, "items"), expected.size()) << first.sOut;
     EXPECT_EQ(JsonNumber(first.sOut, "failed"), 0u) << first.sOut;
     expectOnce("first");
+    {
+        OstrelCli::StoreMailbox mailbox("default");
+        std::string why;
+        ASSERT_EQ(mailbox.Open(false, why), S_OK) << why;
+        ComPtr<IMessage> pMessage;
+        ASSERT_EQ(mailbox.OpenItem(withFile, 0, pMessage.AddressOf()), S_OK);
+        EXPECT_EQ(Files(pMessage.Get()), (std::vector<std::pair<std::wstring, std::string>>{{L"agenda.txt", sAgenda}}));
+    }
 
+    // Nothing changed on either side: nothing comes down, nothing goes up.
     const CommandRun same = Sync();
     EXPECT_EQ(JsonNumber(same.sOut, "items"), 0u) << same.sOut;
     EXPECT_EQ(JsonNumber(same.sOut, "gal"), 0u) << same.sOut;
+    EXPECT_NE(same.sOut.find("\"pushed\":{\"sent\":0,\"drafts\":0,\"folders\":0,\"changed\":0,\"moved\":0,"
+                             "\"deleted\":0,\"contacts\":0,\"calendar\":0,\"failed\":0}"),
+              std::string::npos)
+        << same.sOut;
     server->State<OstrelServer::ContactBook>().TouchGalEntry(2);
 
     OstrelServer::MailboxContact changed = Mailbox().Item(contactId)->contact;
