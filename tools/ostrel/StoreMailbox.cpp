@@ -305,7 +305,65 @@ HRESULT StoreMailbox::OpenLocalFolder(const std::wstring& wsPath, IMAPIFolder** 
     return hr;
 }
 
+HRESULT StoreMailbox::ReadFolders() {
+    m_folders.reset();
+    ComPtr<IMAPIFolder> pSubtree;
+    ComPtr<IMAPITable> pTable;
+    HRESULT hr = OpenSubtree(pSubtree.AddressOf());
+    if (SUCCEEDED(hr))
+        hr = pSubtree->GetHierarchyTable(CONVENIENT_DEPTH | MAPI_UNICODE, pTable.AddressOf());
+    enum { kEid, kParent, kId, kClass, kCount, kColumns };
+    SizedSPropTagArray(kColumns, columns) = {
+        kColumns, {PR_ENTRYID, PR_PARENT_ENTRYID, m_ulOstrelId, PR_CONTAINER_CLASS_W, PR_CONTENT_COUNT}};
+    RowBuffer rows;
+    if (SUCCEEDED(hr))
+        hr = HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows.p);
+    if (FAILED(hr))
+        return hr;
+    std::vector<StoreFolder> folders;
+    folders.reserve(rows.p->cRows);
+    auto binary = [](const SPropValue& v, ULONG ulTag) {
+        return v.ulPropTag == ulTag ? std::string(reinterpret_cast<const char*>(v.Value.bin.lpb), v.Value.bin.cb)
+                                    : std::string();
+    };
+    for (ULONG i = 0; i < rows.p->cRows; ++i) {
+        const SPropValue* p = rows.p->aRow[i].lpProps;
+        StoreFolder folder;
+        folder.entryId = binary(p[kEid], PR_ENTRYID);
+        if (folder.entryId.empty())
+            continue;
+        folder.parentId = binary(p[kParent], PR_PARENT_ENTRYID);
+        folder.iServerId = p[kId].ulPropTag == m_ulOstrelId ? p[kId].Value.l : 0;
+        if (p[kClass].ulPropTag == PR_CONTAINER_CLASS_W && p[kClass].Value.lpszW)
+            folder.wsClass = p[kClass].Value.lpszW;
+        folder.cContent = p[kCount].ulPropTag == PR_CONTENT_COUNT ? p[kCount].Value.ul : 0;
+        folders.push_back(std::move(folder));
+    }
+    m_folders = std::move(folders);
+    return S_OK;
+}
+
+const std::vector<StoreFolder>& StoreMailbox::Folders() {
+    static const std::vector<StoreFolder> none;
+    if (!m_folders && FAILED(ReadFolders()))
+        return none;
+    return *m_folders;
+}
+
 HRESULT StoreMailbox::ForEachFolder(const std::function<void(IMAPIFolder* pFolder, int32_t iServerId)>& f) {
+    if (m_folders) {
+        for (const StoreFolder& folder : *m_folders) {
+            ComPtr<IMAPIFolder> pFolder;
+            // Gone since it was listed: the walk goes on without it, as a fresh listing would.
+            if (FAILED(OpenFolderByEid(m_pStore.Get(), static_cast<ULONG>(folder.entryId.size()), folder.entryId.data(),
+                                       pFolder.AddressOf())))
+                continue;
+            PropBuffer id;
+            f(pFolder.Get(),
+              SUCCEEDED(HrGetOneProp(pFolder.Get(), m_ulOstrelId, &id.p)) ? static_cast<int32_t>(id.p->Value.l) : 0);
+        }
+        return S_OK;
+    }
     ComPtr<IMAPIFolder> pSubtree;
     HRESULT hr = OpenSubtree(pSubtree.AddressOf());
     if (FAILED(hr))

@@ -31,6 +31,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace OstrelCli {
 
@@ -51,6 +52,15 @@ inline constexpr wchar_t kSyncIssuesFolder[] = L"Sync Issues";
 inline constexpr wchar_t kConflictsFolder[] = L"Conflicts";
 // The folder of the global address list's entries, below the store's root beside the IPM subtree.
 inline constexpr wchar_t kGalFolder[] = L"Global Address List";
+
+// A folder below the IPM subtree, as one table of the whole tree lists it.
+struct StoreFolder {
+    std::string entryId;
+    std::string parentId;   // the entry id of its parent folder
+    int32_t iServerId = 0;  // 0 for a local folder
+    std::wstring wsClass;   // PR_CONTAINER_CLASS_W; empty when it has none
+    size_t cContent = 0;    // the messages it holds
+};
 
 class StoreMailbox {
 public:
@@ -97,8 +107,16 @@ public:
     HRESULT OpenLocalFolder(const std::wstring& wsPath, IMAPIFolder** ppFolder);
 
     // Calls f for every folder below the subtree with its server id (0 for a local folder), depth
-    // first, parents before children.
+    // first, parents before children. The folders kept by ReadFolders when there are any.
     HRESULT ForEachFolder(const std::function<void(IMAPIFolder* pFolder, int32_t iServerId)>& f);
+    // Lists the folders below the subtree, depth first, parents before children, from one table of
+    // the whole tree, and keeps the list for Folders and ForEachFolder until ForgetFolders. A store
+    // table reads every message of the folders it lists, so a run lists them once, after its own
+    // changes to the tree. Server ids stamped later are seen: ForEachFolder reads them again.
+    HRESULT ReadFolders();
+    // The kept folders; read first when none are kept.
+    const std::vector<StoreFolder>& Folders();
+    void ForgetFolders() { m_folders.reset(); }
 
     // Makes the mappers' records durable (the store's saves are durable on their own).
     void Flush();
@@ -117,6 +135,7 @@ private:
     std::unique_ptr<Ostrel::Mapi::IdMapper> m_pGal;
     std::unique_ptr<SyncBaseline> m_pBaseline;
     ULONG m_ulOstrelId = PR_NULL;
+    std::optional<std::vector<StoreFolder>> m_folders;
 };
 
 }  // namespace OstrelCli

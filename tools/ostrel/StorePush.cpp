@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <string_view>
 
 namespace OstrelCli {
 
@@ -90,8 +91,10 @@ PushReport StorePush::Run() {
     m_pTags->Initialize();
     // Before the first pull the store's folders (Inbox...) are not new ones, and nothing in it
     // came from the server: there is nothing to compare yet.
-    if (!m_mailbox.State().Token())
+    if (!m_mailbox.State().Token()) {
+        m_mailbox.ForgetFolders();
         return report;
+    }
     const std::map<int32_t, Ostrel::Mail::MailItemType> known = ReadPushedList();
     // Folders first, so that what was filed into a new folder has somewhere to go.
     PushFolders(pSubtree.Get(), 1, report);
@@ -109,6 +112,8 @@ PushReport StorePush::Run() {
     }
     WritePushedList(held);
     m_mailbox.Flush();
+    // The next run lists the tree again: the store may change in between.
+    m_mailbox.ForgetFolders();
     OSTLOG_INFO(1, L"Pushed %d changes, %d failed", static_cast<int>(report.Total()), static_cast<int>(report.cFailed));
     return report;
 }
@@ -264,10 +269,15 @@ std::vector<std::vector<BYTE>> StorePush::Contents(IMAPIFolder* pFolder) {
 }
 
 std::vector<std::vector<BYTE>> StorePush::Subfolders(IMAPIFolder* pFolder) {
-    ComPtr<IMAPITable> pTable;
-    if (FAILED(pFolder->GetHierarchyTable(0, pTable.AddressOf())))
-        return {};
-    return EntryIds(pTable.Get());
+    // From the run's one listing of the tree: a table per folder would read its messages again.
+    const std::vector<BYTE> parent = EntryIdOf(pFolder);
+    const std::string_view parentId(reinterpret_cast<const char*>(parent.data()), parent.size());
+    std::vector<std::vector<BYTE>> children;
+    for (const StoreFolder& folder : m_mailbox.Folders()) {
+        if (folder.parentId == parentId)
+            children.emplace_back(folder.entryId.begin(), folder.entryId.end());
+    }
+    return children;
 }
 
 std::vector<BYTE> StorePush::EntryIdOf(IMAPIProp* pProp) {

@@ -163,9 +163,10 @@ private:
     Platform::ComPtr<IMessage> OpenMessage(const std::vector<BYTE>& entryId);
     // A folder whose entry id the store (or the root folder) names in `ulTag`.
     Platform::ComPtr<IMAPIFolder> SpecialFolder(ULONG ulTag);
-    // Entry ids of a folder's messages or subfolders.
+    // Entry ids of a folder's messages.
     static std::vector<std::vector<BYTE>> Contents(IMAPIFolder* pFolder);
-    static std::vector<std::vector<BYTE>> Subfolders(IMAPIFolder* pFolder);
+    // The folders below pFolder, from the mailbox's listing of the tree.
+    std::vector<std::vector<BYTE>> Subfolders(IMAPIFolder* pFolder);
     static std::vector<BYTE> EntryIdOf(IMAPIProp* pProp);
     static LONG ServerIdOf(IMAPIProp* pProp);
 

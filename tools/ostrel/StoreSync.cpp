@@ -396,28 +396,17 @@ void StoreSync::KeepLocalContents(IMAPIFolder* pFolder, int32_t iId) {
 
 void StoreSync::CountStore(size_t& cMessages, size_t& cFolders) {
     cMessages = cFolders = 0;
-    ComPtr<IMAPIFolder> pSubtree;
-    ComPtr<IMAPITable> pTable;
-    if (FAILED(m_mailbox.OpenSubtree(pSubtree.AddressOf())) ||
-        FAILED(pSubtree->GetHierarchyTable(CONVENIENT_DEPTH, pTable.AddressOf())))
+    // The run's changes to the tree are done: the push after it walks this same listing.
+    if (FAILED(m_mailbox.ReadFolders()))
         return;
-    // One table of the whole tree: opening every folder costs far more.
-    SizedSPropTagArray(3, columns) = {3, {m_mailbox.OstrelIdTag(), PR_CONTENT_COUNT, PR_CONTAINER_CLASS_W}};
-    LPSRowSet pRows = nullptr;
-    if (FAILED(HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &pRows)))
-        return;
-    for (ULONG i = 0; i < pRows->cRows; ++i) {
-        const SPropValue* p = pRows->aRow[i].lpProps;
-        if (p[0].ulPropTag != m_mailbox.OstrelIdTag())
+    for (const StoreFolder& folder : m_mailbox.Folders()) {
+        if (!folder.iServerId)
             continue;  // a folder of the store's own
         ++cFolders;
         // Mail folders only: contacts and calendar items are counted as other items.
-        const bool bMail =
-            p[2].ulPropTag != PR_CONTAINER_CLASS_W || std::wstring_view(p[2].Value.lpszW).starts_with(L"IPF.Note");
-        if (bMail && p[1].ulPropTag == PR_CONTENT_COUNT)
-            cMessages += static_cast<size_t>(p[1].Value.l);
+        if (folder.wsClass.empty() || folder.wsClass.starts_with(L"IPF.Note"))
+            cMessages += folder.cContent;
     }
-    FreeProws(pRows);
 }
 
 }  // namespace OstrelCli
