@@ -396,6 +396,12 @@ HRESULT StoreDb::OpenExisting() {
     sqlite3_db_config(m_pDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     // WAL with NORMAL sync: a committed transaction survives the death of the process.
     Exec("PRAGMA synchronous=NORMAL");
+    // A message's body pages pass through the page cache on every save; with SQLite's default 2 MB
+    // they push out the index pages, which each later save then reads back from the file. 16 MB keeps
+    // them, and a fixed bound keeps memory flat however large the store grows. Checkpoints every 16 MB
+    // of journal instead of 4: a page saved many times in between is copied (and synced) once.
+    Exec("PRAGMA cache_size=-16384");
+    Exec("PRAGMA wal_autocheckpoint=4096");
     return S_OK;
 }
 
