@@ -10,6 +10,7 @@
 #include "Platform/Mapi/Store/OsdStore.h"
 #include "Util/Log/Log.h"
 
+#include <set>
 #include <vector>
 
 namespace OstrelCli {
@@ -308,38 +309,64 @@ HRESULT StoreMailbox::OpenLocalFolder(const std::wstring& wsPath, IMAPIFolder** 
 HRESULT StoreMailbox::ReadFolders() {
     m_folders.reset();
     ComPtr<IMAPIFolder> pSubtree;
-    ComPtr<IMAPITable> pTable;
     HRESULT hr = OpenSubtree(pSubtree.AddressOf());
-    if (SUCCEEDED(hr))
-        hr = pSubtree->GetHierarchyTable(CONVENIENT_DEPTH | MAPI_UNICODE, pTable.AddressOf());
-    enum { kEid, kParent, kId, kClass, kCount, kColumns };
-    SizedSPropTagArray(kColumns, columns) = {
-        kColumns, {PR_ENTRYID, PR_PARENT_ENTRYID, m_ulOstrelId, PR_CONTAINER_CLASS_W, PR_CONTENT_COUNT}};
+    if (FAILED(hr))
+        return hr;
+    PropBuffer subtreeId;
+    hr = HrGetOneProp(pSubtree.Get(), PR_ENTRYID, &subtreeId.p);
+    if (FAILED(hr))
+        return hr;
+    std::vector<StoreFolder> folders;
+    std::set<std::string> listed;
+    hr = ListFolders(std::string(reinterpret_cast<const char*>(subtreeId.p->Value.bin.lpb), subtreeId.p->Value.bin.cb),
+                     1, listed, folders);
+    if (FAILED(hr))
+        return hr;
+    m_folders = std::move(folders);
+    return S_OK;
+}
+
+HRESULT StoreMailbox::ListFolders(const std::string& parentId, int iDepth, std::set<std::string>& listed,
+                                  std::vector<StoreFolder>& folders) {
+    // A parent met again is a loop of parent links.
+    if (iDepth > 256 || !listed.insert(parentId).second)
+        return MAPI_E_CORRUPT_STORE;
+    ComPtr<IMAPIFolder> pParent;
+    ComPtr<IMAPITable> pTable;
     RowBuffer rows;
+    enum { kEid, kId, kClass, kCount, kChildren, kColumns };
+    SizedSPropTagArray(kColumns, columns) = {
+        kColumns, {PR_ENTRYID, m_ulOstrelId, PR_CONTAINER_CLASS_W, PR_CONTENT_COUNT, PR_FOLDER_CHILD_COUNT}};
+    HRESULT hr =
+        OpenFolderByEid(m_pStore.Get(), static_cast<ULONG>(parentId.size()), parentId.data(), pParent.AddressOf());
+    if (SUCCEEDED(hr))
+        hr = pParent->GetHierarchyTable(MAPI_UNICODE, pTable.AddressOf());
     if (SUCCEEDED(hr))
         hr = HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows.p);
     if (FAILED(hr))
         return hr;
-    std::vector<StoreFolder> folders;
-    folders.reserve(rows.p->cRows);
-    auto binary = [](const SPropValue& v, ULONG ulTag) {
-        return v.ulPropTag == ulTag ? std::string(reinterpret_cast<const char*>(v.Value.bin.lpb), v.Value.bin.cb)
-                                    : std::string();
-    };
     for (ULONG i = 0; i < rows.p->cRows; ++i) {
         const SPropValue* p = rows.p->aRow[i].lpProps;
-        StoreFolder folder;
-        folder.entryId = binary(p[kEid], PR_ENTRYID);
-        if (folder.entryId.empty())
+        if (p[kEid].ulPropTag != PR_ENTRYID || !p[kEid].Value.bin.cb)
             continue;
-        folder.parentId = binary(p[kParent], PR_PARENT_ENTRYID);
+        StoreFolder folder;
+        folder.entryId.assign(reinterpret_cast<const char*>(p[kEid].Value.bin.lpb), p[kEid].Value.bin.cb);
+        folder.parentId = parentId;
         folder.iServerId = p[kId].ulPropTag == m_ulOstrelId ? p[kId].Value.l : 0;
         if (p[kClass].ulPropTag == PR_CONTAINER_CLASS_W && p[kClass].Value.lpszW)
             folder.wsClass = p[kClass].Value.lpszW;
         folder.cContent = p[kCount].ulPropTag == PR_CONTENT_COUNT ? p[kCount].Value.ul : 0;
+        // A store table reads every message of the folder it lists: a folder without subfolders
+        // is not listed, so the many messages of the leaf folders are never read.
+        const bool bHasChildren = p[kChildren].ulPropTag != PR_FOLDER_CHILD_COUNT || p[kChildren].Value.ul > 0;
+        const std::string entryId = folder.entryId;
         folders.push_back(std::move(folder));
+        if (bHasChildren) {
+            hr = ListFolders(entryId, iDepth + 1, listed, folders);
+            if (FAILED(hr))
+                return hr;
+        }
     }
-    m_folders = std::move(folders);
     return S_OK;
 }
 

@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,7 @@ inline constexpr wchar_t kConflictsFolder[] = L"Conflicts";
 // The folder of the global address list's entries, below the store's root beside the IPM subtree.
 inline constexpr wchar_t kGalFolder[] = L"Global Address List";
 
-// A folder below the IPM subtree, as one table of the whole tree lists it.
+// A folder below the IPM subtree, as ReadFolders lists it.
 struct StoreFolder {
     std::string entryId;
     std::string parentId;   // the entry id of its parent folder
@@ -109,10 +110,10 @@ public:
     // Calls f for every folder below the subtree with its server id (0 for a local folder), depth
     // first, parents before children. The folders kept by ReadFolders when there are any.
     HRESULT ForEachFolder(const std::function<void(IMAPIFolder* pFolder, int32_t iServerId)>& f);
-    // Lists the folders below the subtree, depth first, parents before children, from one table of
-    // the whole tree, and keeps the list for Folders and ForEachFolder until ForgetFolders. A store
-    // table reads every message of the folders it lists, so a run lists them once, after its own
-    // changes to the tree. Server ids stamped later are seen: ForEachFolder reads them again.
+    // Lists the folders below the subtree, depth first, parents before children, and keeps the
+    // list for Folders and ForEachFolder until ForgetFolders. A store table reads every message of
+    // the folder it lists, so a run lists the tree once, after its own changes to it. Server ids
+    // stamped later are seen: ForEachFolder reads them again.
     HRESULT ReadFolders();
     // The kept folders; read first when none are kept.
     const std::vector<StoreFolder>& Folders();
@@ -126,6 +127,9 @@ private:
     // The entry id of the message (or, with bFolders, the subfolder) stamped iServerId in the
     // folder, or with bRecurse in its whole tree; empty when there is none.
     std::string FindStamped(IMAPIFolder* pFolder, int32_t iServerId, bool bFolders, bool bRecurse);
+    // Appends the folders below the parent, each followed by its own subfolders.
+    HRESULT ListFolders(const std::string& parentId, int iDepth, std::set<std::string>& listed,
+                        std::vector<StoreFolder>& folders);
 
     std::string m_profile;
     std::filesystem::path m_path;
