@@ -82,9 +82,12 @@ TEST(SyncWatch, ChangesOnTheServerReachTheStoreUntilInterrupted) {
     };
     EXPECT_TRUE(arrives("while watching")) << "the new message never reached the store\n" << ReadFile(err);
 
-    // The next wait breaks off: the watch says so, waits a moment and carries on.
-    server->Faults().Add(OstrelServer::Fault::For("WaitSetRequest", 3).DropMidBody());
+    // A wait breaks off: the watch says so, waits a moment and carries on. The server answers a
+    // wait only when something changes, so the wait that meets the fault (the one under way now or
+    // the next) breaks off at the first or the second of these arrivals.
+    server->Faults().Add(OstrelServer::Fault::For("WaitSetRequest", 1).DropMidBody());
     EXPECT_TRUE(arrives("before the break")) << ReadFile(err);
+    EXPECT_TRUE(arrives("during the break")) << ReadFile(err);
     EXPECT_TRUE(TestSupport::WaitUntil(
         [&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
