@@ -58,7 +58,8 @@ struct LogState {
     unsigned uGenerations = kDefaultGenerations;
     bool bDefaultPath = false;   // the file follows OSTREL_HOME
     std::string sHomeAtResolve;  // OSTREL_HOME when the default path was resolved
-    DWORD ulLostLines = 0;       // lines the file refused since it last took one
+    // Lines the file refused since it last took one; changed under fileMutex, read before it too.
+    std::atomic<DWORD> ulLostLines{0};
 
     std::mutex captureMutex;
     std::vector<LogCapture*> vecCaptures;
@@ -184,13 +185,12 @@ std::string_view BaseName(const char* pszFile) {
 }
 
 // A full disk or a file size limit drops lines; once the file takes lines again it says how many
-// are missing, so the gap is not mistaken for a quiet time. Called under fileMutex.
-void NoteLostLines(LogState& state) {
-    std::string sNote;
-    AppendLineHead(sNote, 0, kLogCategoryWarning, false, t_sThreadName);
-    sNote += std::to_string(state.ulLostLines);
+// are missing, so the gap is not mistaken for a quiet time. Called under fileMutex with the note's
+// head (time stamp) made before it: the clock may take a lock of its own.
+void NoteLostLines(LogState& state, std::string sNote, ULONGLONG ullTick) {
+    sNote += std::to_string(state.ulLostLines.load());
     sNote += " earlier log line(s) could not be written\n";
-    if (state.file.Append(sNote))
+    if (state.file.Append(sNote, ullTick))
         state.ulLostLines = 0;
 }
 
@@ -398,11 +398,17 @@ void OSNLogging::Write(DWORD dwLevel, DWORD dwCategory, bool bError, const char*
 
             if (bPasses) {
                 sLine += '\n';
+                // Whatever reads the clock does so before fileMutex is taken: an installed clock may
+                // lock, and must never be locked inside the log's own lock.
+                std::string sNoteHead;
+                if (state.ulLostLines > 0)
+                    AppendLineHead(sNoteHead, 0, kLogCategoryWarning, false, t_sThreadName);
+                const ULONGLONG ullTick = CurrentClock().GetTickCount64();
                 std::lock_guard<std::mutex> guard(state.fileMutex);
                 ResolveFile(state);
-                if (state.ulLostLines > 0)
-                    NoteLostLines(state);
-                if (!state.file.Append(sLine))
+                if (state.ulLostLines > 0 && !sNoteHead.empty())
+                    NoteLostLines(state, std::move(sNoteHead), ullTick);
+                if (!state.file.Append(sLine, ullTick))
                     ++state.ulLostLines;
                 sLine.pop_back();
             }

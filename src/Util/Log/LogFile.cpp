@@ -47,7 +47,7 @@ void RotatingLogFile::Forget(bool bClose) {
 
 void RotatingLogFile::MarkLooked() {
     m_cLinesSinceLook = 0;
-    m_ullLookTick = CurrentClock().GetTickCount64();
+    m_ullLookTick = m_ullNowTick;
 }
 
 bool RotatingLogFile::EnsureOpen() {
@@ -163,10 +163,15 @@ bool RotatingLogFile::Write(std::string_view sLine) {
 }
 
 bool RotatingLogFile::Append(std::string_view sLine) {
+    return Append(sLine, CurrentClock().GetTickCount64());
+}
+
+bool RotatingLogFile::Append(std::string_view sLine, ULONGLONG ullTick) {
+    m_ullNowTick = ullTick;
     if (!EnsureOpen())
         return false;
     // Unsigned: a tick count that went backwards (another clock installed) also calls for a look.
-    if (++m_cLinesSinceLook >= kLookEveryLines || CurrentClock().GetTickCount64() - m_ullLookTick >= kLookEveryMs) {
+    if (++m_cLinesSinceLook >= kLookEveryLines || ullTick - m_ullLookTick >= kLookEveryMs) {
         if (!LookAgain())
             return false;
     } else if (struct stat st{}; !CheckDescriptor(st) && !EnsureOpen()) {

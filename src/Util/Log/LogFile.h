@@ -39,6 +39,9 @@ public:
     // written. A log that cannot be written must not disturb the caller, so nothing is thrown.
     // After a failed open no further attempt is made until Configure or Close.
     bool Append(std::string_view sLine);
+    // The same with the tick count of the injectable clock read by the caller, for callers that
+    // hold a lock of their own: an installed clock may lock, and must not be locked inside it.
+    bool Append(std::string_view sLine, ULONGLONG ullTick);
     void Close();
 
 private:
@@ -63,6 +66,7 @@ private:
     ULONGLONG m_ullSize = 0;  // size when last looked at, plus what was written since
     unsigned m_cLinesSinceLook = 0;
     ULONGLONG m_ullLookTick = 0;  // tick count of the last look
+    ULONGLONG m_ullNowTick = 0;   // tick count given with the line being appended
 };
 
 }  // namespace Ostrel::Util
