@@ -149,7 +149,7 @@ void Hive::Refresh(const std::filesystem::path& path) {
 void Hive::Notify() {
     std::optional<Registry::ParseError> error;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
         error.swap(m_pendingError);
     }
     if (!error)
@@ -167,8 +167,10 @@ void Hive::Notify() {
 LSTATUS Hive::Read(const std::function<LSTATUS(RegTree::Key&, const FILETIME&)>& read) {
     LSTATUS status;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        Refresh(Path());
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        // Inside a batch the memory is ahead of the file, which nobody else may change meanwhile.
+        if (m_ulBatchDepth == 0)
+            Refresh(Path());
         status = read(*m_pRoot, m_ftFile);
     }
     Notify();
@@ -206,36 +208,84 @@ bool Hive::Store(const std::filesystem::path& path, const std::string& text) {
 LSTATUS Hive::Write(const std::function<LSTATUS(RegTree::Key&, bool&)>& change) {
     LSTATUS status;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const std::filesystem::path path = Path();
-        status = [&]() -> LSTATUS {
-            if (!EnsurePrivateDirectory(path.parent_path()))
-                return ERROR_CANTWRITE;
-            FileLock fileLock(path.parent_path() / ("." + m_sFileName + ".lock"));
-            if (!fileLock.Lock())
-                return ERROR_CANTWRITE;
-            Refresh(path);  // another process may have written since we last looked
-            if (m_bCorrupt)
-                return ERROR_REGISTRY_CORRUPT;
-            bool bChanged = false;
-            LSTATUS result = change(*m_pRoot, bChanged);
-            if (result != ERROR_SUCCESS || !bChanged)
-                return result;
-            if (!Store(path, RegFile::Format(*m_pRoot, m_wsRootName))) {
-                m_identity = std::nullopt;  // memory no longer matches the file: reload next time
-                return ERROR_CANTWRITE;
-            }
-            // The memory already holds what was written; just note which file that is now.
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) == 0) {
-                m_identity = Identity{path.string(), true, st.st_dev, st.st_ino, st.st_size, MtimeNs(st)};
-                m_ftFile = ToFileTime(m_identity->mtimeNs);
-            } else {
-                m_identity = std::nullopt;
-            }
-            return ERROR_SUCCESS;
-        }();
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        status = WriteLocked(Path(), change);
     }
+    Notify();
+    return status;
+}
+
+LSTATUS Hive::WriteLocked(const std::filesystem::path& path,
+                          const std::function<LSTATUS(RegTree::Key&, bool&)>& change) {
+    if (m_ulBatchDepth > 0) {
+        // The batch holds the file lock and read the file when it took it.
+        if (m_bCorrupt)
+            return ERROR_REGISTRY_CORRUPT;
+        bool bChanged = false;
+        const LSTATUS result = change(*m_pRoot, bChanged);
+        m_bBatchChanged = m_bBatchChanged || bChanged;
+        return result;
+    }
+    if (!EnsurePrivateDirectory(path.parent_path()))
+        return ERROR_CANTWRITE;
+    FileLock fileLock(path.parent_path() / ("." + m_sFileName + ".lock"));
+    if (!fileLock.Lock())
+        return ERROR_CANTWRITE;
+    Refresh(path);  // another process may have written since we last looked
+    if (m_bCorrupt)
+        return ERROR_REGISTRY_CORRUPT;
+    bool bChanged = false;
+    const LSTATUS result = change(*m_pRoot, bChanged);
+    if (result != ERROR_SUCCESS || !bChanged)
+        return result;
+    return StoreLocked(path);
+}
+
+LSTATUS Hive::StoreLocked(const std::filesystem::path& path) {
+    if (!Store(path, RegFile::Format(*m_pRoot, m_wsRootName))) {
+        m_identity = std::nullopt;  // memory no longer matches the file: reload next time
+        return ERROR_CANTWRITE;
+    }
+    // The memory already holds what was written; just note which file that is now.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        m_identity = Identity{path.string(), true, st.st_dev, st.st_ino, st.st_size, MtimeNs(st)};
+        m_ftFile = ToFileTime(m_identity->mtimeNs);
+    } else {
+        m_identity = std::nullopt;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool Hive::BeginBatch() {
+    m_mutex.lock();
+    if (m_ulBatchDepth > 0) {
+        ++m_ulBatchDepth;
+        return true;
+    }
+    const std::filesystem::path path = Path();
+    auto pLock = std::make_unique<FileLock>(path.parent_path() / ("." + m_sFileName + ".lock"));
+    if (!EnsurePrivateDirectory(path.parent_path()) || !pLock->Lock()) {
+        m_mutex.unlock();
+        return false;
+    }
+    Refresh(path);  // what other processes wrote before the lock was taken is kept
+    m_pBatchLock = std::move(pLock);
+    m_batchPath = path;
+    m_bBatchChanged = false;
+    m_ulBatchDepth = 1;
+    return true;
+}
+
+LSTATUS Hive::EndBatch() {
+    LSTATUS status = ERROR_SUCCESS;
+    if (--m_ulBatchDepth == 0) {
+        if (m_bBatchChanged)
+            status = StoreLocked(m_batchPath);
+        m_bBatchChanged = false;
+        m_pBatchLock.reset();
+    }
+    m_mutex.unlock();
     Notify();
     return status;
 }
@@ -251,3 +301,23 @@ Hive* HiveFor(HKEY hRoot) {
 }
 
 }  // namespace Platform::RegStore
+
+namespace Platform {
+
+RegWriteBatch::RegWriteBatch(HKEY hRoot) {
+    RegStore::Hive* pHive = RegStore::HiveFor(hRoot);
+    if (pHive && pHive->BeginBatch())
+        m_pHive = pHive;
+}
+
+RegWriteBatch::~RegWriteBatch() {
+    Commit();
+}
+
+LSTATUS RegWriteBatch::Commit() {
+    RegStore::Hive* pHive = m_pHive;
+    m_pHive = nullptr;
+    return pHive ? pHive->EndBatch() : ERROR_SUCCESS;
+}
+
+}  // namespace Platform

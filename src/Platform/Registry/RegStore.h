@@ -1,6 +1,7 @@
 // One hive's file and its in-memory copy, shared by all handles of this process. Internal.
 #pragma once
 
+#include "Platform/Ipc/FileLock.h"
 #include "Platform/Registry/RegTree.h"
 #include "Platform/Registry/Registry.h"
 
@@ -26,6 +27,13 @@ public:
     // it reports a change. `change` returns its status and sets the flag when it changed anything.
     LSTATUS Write(const std::function<LSTATUS(RegTree::Key& root, bool& bChanged)>& change);
 
+    // A batch holds the in-process and the cross-process lock from BeginBatch to EndBatch; writes
+    // in between change only the memory and EndBatch of the outermost batch stores the file once.
+    // Both calls come from the same thread. BeginBatch returns false (and holds nothing) when the
+    // lock cannot be taken; writes then go to the file one by one as usual.
+    bool BeginBatch();
+    LSTATUS EndBatch();
+
 private:
     struct Identity {
         std::string sPath;
@@ -43,12 +51,20 @@ private:
 
     const std::wstring m_wsRootName;
     const std::string m_sFileName;
-    std::mutex m_mutex;
+    LSTATUS WriteLocked(const std::filesystem::path& path,
+                        const std::function<LSTATUS(RegTree::Key& root, bool& bChanged)>& change);
+    LSTATUS StoreLocked(const std::filesystem::path& path);
+
+    std::recursive_mutex m_mutex;  // recursive: the thread holding a batch still reads and writes
     std::unique_ptr<RegTree::Key> m_pRoot;
     std::optional<Identity> m_identity;  // of the file m_pRoot was read from; none forces a reload
     bool m_bCorrupt = false;             // the file did not parse (or could not be read): never write it
     FILETIME m_ftFile{};
     std::optional<Registry::ParseError> m_pendingError;  // reported once the lock is released
+    unsigned m_ulBatchDepth = 0;                         // batches open on the thread holding m_mutex
+    std::unique_ptr<FileLock> m_pBatchLock;              // held for the outermost batch
+    std::filesystem::path m_batchPath;                   // the file the batch read and will store
+    bool m_bBatchChanged = false;                        // memory holds changes the file does not yet
 };
 
 // The hive behind a predefined key, or null.

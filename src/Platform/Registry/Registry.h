@@ -9,11 +9,11 @@
 // are multiples of sizeof(wchar_t) (4 here) and include the terminator(s) the caller passes, as
 // on Windows; the hive files hold them as UTF-8 text or, in hex form, as UTF-16LE.
 //
-// Every change is written to its hive at once: under a cross-process lock the hive is read again,
-// changed, written to a temporary file, synced and renamed over the old one, so concurrent writers
-// in several processes lose nothing. Reads pick up files changed by other processes. A hive file
-// that does not parse is reported (ParseError below), kept as it is, never overwritten: writes to
-// it fail with ERROR_REGISTRY_CORRUPT while reads see what could be parsed.
+// Every change is written to its hive at once (unless a RegWriteBatch below groups them): under a cross-process lock
+// the hive is read again, changed, written to a temporary file, synced and renamed over the old one, so concurrent
+// writers in several processes lose nothing. Reads pick up files changed by other processes. A hive file that does not
+// parse is reported (ParseError below), kept as it is, never overwritten: writes to it fail with ERROR_REGISTRY_CORRUPT
+// while reads see what could be parsed.
 #pragma once
 
 #include "Platform/Base/HResult.h"
@@ -110,3 +110,36 @@ std::optional<ParseError> LastParseError();
 std::filesystem::path HivePath(HKEY hRoot);
 
 }  // namespace Platform::Registry
+
+namespace Platform {
+
+namespace RegStore {
+class Hive;
+}
+
+// Groups many writes to one hive (HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE) into a single store of
+// its file. From construction to Commit (or destruction) the hive's cross-process lock is held
+// and other threads of this process wait; this thread's writes change only the memory, its reads
+// see them, and Commit writes the file once, atomically and synced. Other processes see either the
+// old file or the whole batch; what they wrote before the batch took the lock is kept. A batch
+// that is never committed (the process dies) leaves the file as it was. Batches nest: only the
+// outermost one stores. Keep batches short and on one thread; never open batches on both hives
+// in different orders on different threads.
+class RegWriteBatch {
+public:
+    explicit RegWriteBatch(HKEY hRoot);
+    ~RegWriteBatch();
+    RegWriteBatch(const RegWriteBatch&) = delete;
+    RegWriteBatch& operator=(const RegWriteBatch&) = delete;
+
+    // Stores the batch's changes and releases the locks; later calls do nothing. ERROR_CANTWRITE
+    // when the file could not be stored: the file and the memory then keep the state before the
+    // batch. A nested batch, or one that could not take the lock (its writes were then stored one
+    // by one), returns ERROR_SUCCESS.
+    LSTATUS Commit();
+
+private:
+    RegStore::Hive* m_pHive = nullptr;
+};
+
+}  // namespace Platform
