@@ -38,11 +38,13 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
     return FoldCase(Platform::ToUtf8(a)) == FoldCase(Platform::ToUtf8(b));
 }
 
+constexpr ChildTypes kFolderTypes{NID_TYPE_NORMAL_FOLDER, NID_TYPE_SEARCH_FOLDER};
+
 // The subfolder of parent with that display name (without regard to case), or 0.
 HRESULT FindSubfolder(StoreDb& db, ULONG parent, const std::wstring& name, ULONG except, ULONG* pNid) {
     *pNid = 0;
     std::map<ULONG, PropMap> rows;
-    HRESULT hr = db.LoadChildProps(parent, {PROP_ID(PR_DISPLAY_NAME)}, rows);
+    HRESULT hr = db.LoadChildProps(parent, {PROP_ID(PR_DISPLAY_NAME)}, rows, kFolderTypes);
     if (FAILED(hr))
         return hr;
     for (const auto& [nid, props] : rows) {
@@ -130,7 +132,8 @@ HRESULT CountFolder(StoreDb& db, ULONG nid, bool bUnread, FolderCounts& counts) 
     counts.ulFolders = ulNormal + ulSearch;
     if (SUCCEEDED(hr) && bUnread && counts.ulContent) {
         std::map<ULONG, PropMap> rows;
-        hr = db.LoadChildProps(nid, {PROP_ID(PR_MESSAGE_FLAGS)}, rows);
+        hr = db.LoadChildProps(nid, {PROP_ID(PR_MESSAGE_FLAGS)}, rows,
+                               {NID_TYPE_NORMAL_MESSAGE, NID_TYPE_NORMAL_MESSAGE});
         for (const auto& [child, props] : rows) {
             if (NidType(child) != NID_TYPE_NORMAL_MESSAGE)
                 continue;
@@ -191,7 +194,7 @@ HRESULT LoadSubObjects(StoreDb& db, uint64_t key, ULONG ulSubObject, std::vector
         return hr;
     }
     std::map<ULONG, PropMap> children;
-    HRESULT hr = db.LoadChildProps(nid, {}, children);
+    HRESULT hr = db.LoadChildProps(nid, {}, children, {NID_TYPE_ATTACHMENT, NID_TYPE_ATTACHMENT});
     for (auto& [child, props] : children)
         if (NidType(child) == NID_TYPE_ATTACHMENT)
             rows.push_back(std::move(props));
@@ -240,6 +243,7 @@ public:
         };
         source.defaultColumns = {PR_ENTRYID,       PR_INSTANCE_KEY,           PR_MESSAGE_CLASS_W, PR_SUBJECT_W,
                                  PR_MESSAGE_FLAGS, PR_LAST_MODIFICATION_TIME, PR_MESSAGE_SIZE,    PR_DISPLAY_TO_W};
+        source.bLazy = true;
         return CreateTable(std::move(source), lppTable);
     }
 
@@ -906,10 +910,10 @@ private:
                                std::vector<TableRow>& rows) {
         rows.clear();
         std::map<ULONG, PropMap> children;
-        HRESULT hr = db.LoadChildProps(nid, ids, children);
+        const ULONG ulType = bAssoc ? NID_TYPE_ASSOC_MESSAGE : NID_TYPE_NORMAL_MESSAGE;
+        HRESULT hr = db.LoadChildProps(nid, ids, children, {ulType, ulType});
         if (FAILED(hr))
             return hr;
-        ULONG ulType = bAssoc ? NID_TYPE_ASSOC_MESSAGE : NID_TYPE_NORMAL_MESSAGE;
         for (auto& [child, props] : children) {
             if (NidType(child) != ulType)
                 continue;
@@ -925,7 +929,7 @@ private:
         if (lDepth > 256 || !visited.insert(nid).second)
             return MAPI_E_CORRUPT_STORE;
         std::map<ULONG, PropMap> children;
-        HRESULT hr = db.LoadChildProps(nid, ids, children);
+        HRESULT hr = db.LoadChildProps(nid, ids, children, kFolderTypes);
         if (FAILED(hr))
             return hr;
         for (auto& [child, props] : children) {
@@ -996,7 +1000,7 @@ private:
         }
         for (ULONG folder : folders) {
             std::map<ULONG, PropMap> children;
-            hr = db.LoadChildProps(folder, loadIds, children);
+            hr = db.LoadChildProps(folder, loadIds, children, {NID_TYPE_NORMAL_MESSAGE, NID_TYPE_NORMAL_MESSAGE});
             if (FAILED(hr))
                 return hr;
             for (auto& [child, props] : children) {

@@ -108,6 +108,31 @@ const char* InsertPropsSql(size_t cRows) {
     return s_sql[cRows].c_str();
 }
 
+// Property ids per statement of LoadChildProps.
+constexpr size_t kChildIdBatch = 16;
+
+constexpr const char* kAllChildPropsSql =
+    "SELECT p.nid, p.tag, p.value FROM objects o JOIN props p ON p.nid=o.nid"
+    " WHERE o.parent=?1 AND (?2=0 OR (o.nid & 31) IN (?2, ?3))";
+
+// The values of cIds property ids (1 to kChildIdBatch) of the children of one parent; the texts
+// live as long as the process, as the statement cache keys on their address.
+const char* ChildPropsSql(size_t cIds) {
+    static const std::array<std::string, kChildIdBatch + 1> s_sql = [] {
+        std::array<std::string, kChildIdBatch + 1> sql;
+        for (size_t n = 1; n <= kChildIdBatch; ++n) {
+            sql[n] = std::string(kAllChildPropsSql) + " AND (";
+            for (size_t i = 0; i < n; ++i) {
+                const std::string sLow = std::to_string(4 + 2 * i), sHigh = std::to_string(5 + 2 * i);
+                sql[n] += (i ? " OR p.tag BETWEEN ?" : "p.tag BETWEEN ?") + sLow + " AND ?" + sHigh;
+            }
+            sql[n] += ")";
+        }
+        return sql;
+    }();
+    return s_sql[cIds].c_str();
+}
+
 // SQLite's memory statistics take a process-wide mutex on every allocation it makes; nothing reads
 // them. The setting only takes before SQLite initialises, hence at load time.
 [[maybe_unused]] const int g_rcNoMemStatus = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
@@ -759,14 +784,15 @@ HRESULT StoreDb::LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp) {
     return S_OK;
 }
 
-HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows) {
+HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows,
+                                ChildTypes types) {
     // The children and their values from one state of the file: a child another process removes
     // meanwhile must not come back as a row without values.
     ReadScope scope(*this);
     rows.clear();
     {
-        auto st = Cached("SELECT nid FROM objects WHERE parent=?");
-        st->Bind(1, parent);
+        auto st = Cached("SELECT nid FROM objects WHERE parent=?1 AND (?2=0 OR (nid & 31) IN (?2, ?3))");
+        st->Bind(1, parent).Bind(2, types.ulFirst).Bind(3, types.ulSecond);
         int rc;
         while ((rc = st->Step()) == SQLITE_ROW)
             rows[static_cast<ULONG>(st->Int(0))];
@@ -775,27 +801,23 @@ HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std
     }
     if (rows.empty())
         return S_OK;
-    if (ids.empty()) {
-        for (auto& [nid, props] : rows) {
-            HRESULT hr = LoadProps(nid, props);
-            if (FAILED(hr))
-                return hr;
-        }
-        return S_OK;
-    }
-    // One pass per wanted id over the children keeps large values that nobody asked for unread.
-    auto st = Cached(
-        "SELECT p.nid, p.tag, p.value FROM objects o JOIN props p ON p.nid=o.nid"
-        " WHERE o.parent=? AND p.tag BETWEEN ? AND ?");
-    for (ULONG ulId : ids) {
-        st->Reset();
-        st->Bind(1, parent).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId));
+    // One pass over the children per batch of wanted ids: values nobody asked for stay unread.
+    const std::vector<ULONG> wanted = ids.empty() ? std::vector<ULONG>{0} : ids;
+    for (size_t first = 0; first < wanted.size(); first += kChildIdBatch) {
+        const size_t cIds = std::min(wanted.size() - first, kChildIdBatch);
+        auto st = Cached(ids.empty() ? kAllChildPropsSql : ChildPropsSql(cIds));
+        st->Bind(1, parent).Bind(2, types.ulFirst).Bind(3, types.ulSecond);
+        if (!ids.empty())
+            for (size_t i = 0; i < cIds; ++i) {
+                const int iParam = 4 + 2 * static_cast<int>(i);
+                st->Bind(iParam, TagLow(wanted[first + i])).Bind(iParam + 1, TagHigh(wanted[first + i]));
+            }
         int rc;
         while ((rc = st->Step()) == SQLITE_ROW) {
             ULONG ulTag = static_cast<ULONG>(st->Int(1));
             if (!IsStorableType(PROP_TYPE(ulTag)))
                 return MAPI_E_CORRUPT_STORE;
-            rows[static_cast<ULONG>(st->Int(0))][ulId] = {ulTag, st->Blob(2)};
+            rows[static_cast<ULONG>(st->Int(0))][PROP_ID(ulTag)] = {ulTag, st->Blob(2)};
         }
         if (rc != SQLITE_DONE)
             return HrFromSqlite(rc);

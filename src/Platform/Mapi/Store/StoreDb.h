@@ -52,6 +52,12 @@ struct NameKey {
     bool operator<(const NameKey& o) const;
 };
 
+// Node types of the children to read: up to two, none (zero) for every child.
+struct ChildTypes {
+    ULONG ulFirst = 0;
+    ULONG ulSecond = 0;
+};
+
 // 16 random bytes (record keys, mapping signatures, search keys).
 MAPIUID RandomUid();
 
@@ -161,8 +167,9 @@ public:
     // Properties.
     HRESULT LoadProps(ULONG nid, PropMap& props);
     HRESULT LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp);  // MAPI_E_NOT_FOUND when absent
-    // The given property ids of every child of parent (all ids when ids is empty).
-    HRESULT LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows);
+    // The given property ids of every child of parent of the given types (all ids when ids is empty).
+    HRESULT LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows,
+                           ChildTypes types = {});
     // Only the properties with the given tags' ids (all of them when lpTags is null).
     HRESULT LoadPropsFor(ULONG nid, LPSPropTagArray lpTags, PropMap& props);
     HRESULT WriteProp(ULONG nid, const StoredProp& prop);

@@ -26,13 +26,13 @@ public:
 
     HRESULT Load() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return Refresh();
+        return m_source.bLazy ? S_OK : EnsureLoaded();
     }
 
     HRESULT GetLastError(HRESULT hResult, ULONG ulFlags, LPMAPIERROR* lppMAPIError) override {
         return MakeLastError(hResult, ulFlags, lppMAPIError);
     }
-    // Rows are a snapshot taken when the table was opened; no change notifications are sent.
+    // Rows are a snapshot taken when first needed; no change notifications are sent.
     HRESULT Advise(ULONG, LPMAPIADVISESINK, ULONG*) override { return MAPI_E_NO_SUPPORT; }
     HRESULT Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
 
@@ -56,7 +56,9 @@ public:
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_columns = std::move(columns);
-        return EnsureLoaded();
+        // Read on next use, and then only the columns now set: callers set columns before reading.
+        MarkStaleIfMissing(NeededIds());
+        return S_OK;
     }
 
     HRESULT QueryColumns(ULONG ulFlags, LPSPropTagArray* lppPropTagArray) override {
@@ -68,8 +70,10 @@ public:
             if (!m_bAllLoaded) {
                 m_bAllLoaded = true;
                 HRESULT hr = Refresh();
-                if (FAILED(hr))
+                if (FAILED(hr)) {
+                    m_bAllLoaded = false;
                     return hr;
+                }
             }
             std::set<ULONG> seen;
             for (ULONG ulTag : tags)
@@ -89,14 +93,20 @@ public:
         if (!lpulCount)
             return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
+        HRESULT hr = EnsureLoaded();
+        if (FAILED(hr))
+            return hr;
         *lpulCount = static_cast<ULONG>(m_view.size());
         return S_OK;
     }
 
     HRESULT SeekRow(BOOKMARK bkOrigin, LONG lRowCount, LONG* lplRowsSought) override {
         std::lock_guard<std::mutex> lock(m_mutex);
+        HRESULT hr = EnsureLoaded();
+        if (FAILED(hr))
+            return hr;
         size_t start;
-        HRESULT hr = Origin(bkOrigin, &start);
+        hr = Origin(bkOrigin, &start);
         if (FAILED(hr))
             return hr;
         int64_t target = std::clamp<int64_t>(static_cast<int64_t>(start) + lRowCount, 0, m_view.size());
@@ -110,6 +120,9 @@ public:
         if (ulDenominator == 0 || ulNumerator > ulDenominator)
             return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
+        HRESULT hr = EnsureLoaded();
+        if (FAILED(hr))
+            return hr;
         m_pos = static_cast<size_t>(static_cast<uint64_t>(m_view.size()) * ulNumerator / ulDenominator);
         return S_OK;
     }
@@ -118,6 +131,9 @@ public:
         if (!lpulRow || !lpulNumerator || !lpulDenominator)
             return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
+        HRESULT hr = EnsureLoaded();
+        if (FAILED(hr))
+            return hr;
         *lpulRow = static_cast<ULONG>(m_pos);
         *lpulNumerator = static_cast<ULONG>(m_pos);
         *lpulDenominator = static_cast<ULONG>(std::max<size_t>(1, m_view.size()));
@@ -163,13 +179,18 @@ public:
         m_restriction = std::move(res);
         m_pos = 0;
         m_bookmarks.clear();
-        return EnsureLoaded(std::set<ULONG>{}, true);
+        m_bViewStale = true;
+        MarkStaleIfMissing(NeededIds());
+        return S_OK;
     }
 
     HRESULT CreateBookmark(BOOKMARK* lpbkPosition) override {
         if (!lpbkPosition)
             return MAPI_E_INVALID_PARAMETER;
         std::lock_guard<std::mutex> lock(m_mutex);
+        HRESULT hr = EnsureLoaded();
+        if (FAILED(hr))
+            return hr;
         *lpbkPosition = m_nextBookmark++;
         m_bookmarks[*lpbkPosition] = m_pos;
         return S_OK;
@@ -198,7 +219,9 @@ public:
         m_sort = std::move(sort);
         m_pos = 0;
         m_bookmarks.clear();
-        return EnsureLoaded(std::set<ULONG>{}, true);
+        m_bViewStale = true;
+        MarkStaleIfMissing(NeededIds());
+        return S_OK;
     }
 
     HRESULT QuerySortOrder(LPSSortOrderSet* lppSortCriteria) override {
@@ -223,6 +246,9 @@ public:
             return MAPI_E_INVALID_PARAMETER;
         *lppRows = nullptr;
         std::lock_guard<std::mutex> lock(m_mutex);
+        HRESULT hr = EnsureLoaded();
+        if (FAILED(hr))
+            return hr;
         size_t first, count;
         if (lRowCount > 0) {
             first = m_pos;
@@ -232,7 +258,7 @@ public:
             first = m_pos - count;
         }
         void* p = nullptr;
-        HRESULT hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(std::max<size_t>(count, 1))), &p);
+        hr = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(std::max<size_t>(count, 1))), &p);
         if (FAILED(hr))
             return hr;
         auto* pRows = static_cast<LPSRowSet>(p);
@@ -272,27 +298,27 @@ private:
         return ids;
     }
 
-    // Loads what the columns, sort order, restriction and extra ids need; rebuilds the view when asked
-    // or when rows were reloaded.
-    HRESULT EnsureLoaded(const std::set<ULONG>& extra = {}, bool bRebuild = false) {
+    void MarkStaleIfMissing(const std::set<ULONG>& needed) {
+        if (!m_bAllLoaded && !std::includes(m_loadedIds.begin(), m_loadedIds.end(), needed.begin(), needed.end()))
+            m_bStale = true;
+    }
+
+    // Reads the rows when they lack what the columns, sort order, restriction and extra ids need (only
+    // those ids, not what earlier columns needed); rebuilds the view after a new restriction or sort.
+    HRESULT EnsureLoaded(const std::set<ULONG>& extra = {}) {
         std::set<ULONG> needed = NeededIds();
         needed.insert(extra.begin(), extra.end());
-        bool bMissing =
-            !m_bAllLoaded && !std::includes(m_loadedIds.begin(), m_loadedIds.end(), needed.begin(), needed.end());
-        if (bMissing) {
-            m_loadedIds.insert(needed.begin(), needed.end());
+        MarkStaleIfMissing(needed);
+        if (m_bStale) {
+            m_loadedIds = std::move(needed);
             return Refresh();
         }
-        if (bRebuild)
+        if (m_bViewStale)
             RebuildView();
         return S_OK;
     }
 
     HRESULT Refresh() {
-        if (m_loadedIds.empty() && !m_bAllLoaded) {
-            std::set<ULONG> needed = NeededIds();
-            m_loadedIds.insert(needed.begin(), needed.end());
-        }
         std::vector<ULONG> ids;
         if (!m_bAllLoaded)
             ids.assign(m_loadedIds.begin(), m_loadedIds.end());
@@ -301,6 +327,7 @@ private:
         if (FAILED(hr))
             return hr;
         m_rows = std::move(rows);
+        m_bStale = false;
         size_t pos = m_pos;
         RebuildView();
         m_pos = std::min(pos, m_view.size());
@@ -333,6 +360,7 @@ private:
                 return false;
             });
         }
+        m_bViewStale = false;
         m_pos = 0;
     }
 
@@ -374,6 +402,8 @@ private:
     std::vector<TableRow> m_rows;
     std::set<ULONG> m_loadedIds;
     bool m_bAllLoaded = false;
+    bool m_bStale = true;       // rows must be (re)read before use
+    bool m_bViewStale = false;  // the restriction or sort order changed since the view was built
     std::optional<Restriction> m_restriction;
     std::vector<SSortOrder> m_sort;
     std::vector<size_t> m_view;

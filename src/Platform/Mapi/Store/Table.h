@@ -22,6 +22,9 @@ struct RowSource {
     // Recipient or attachment rows of one row, for sub-restrictions (may be empty).
     std::function<HRESULT(uint64_t key, ULONG ulSubObject, std::vector<PropMap>& rows)> subObjects;
     std::vector<ULONG> defaultColumns;  // tags
+    // Rows are first read when used, not when the table is opened, so that the columns set in between
+    // are the only ones read. Sources whose open must report a damaged store keep this off.
+    bool bLazy = false;
 };
 
 HRESULT CreateTable(RowSource source, IMAPITable** ppTable);
