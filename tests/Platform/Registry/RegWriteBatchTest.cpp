@@ -4,9 +4,11 @@
 #include "Support/Files.h"
 #include "Support/TempHome.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <thread>
 
@@ -149,19 +151,31 @@ TEST(RegWriteBatch, AFailedBatchLeavesTheFileAsItWas) {
     WaitOk(child);
     EXPECT_EQ(TestSupport::ReadFile(path), original);
 
-    // A store that fails is reported, and the batch's values do not linger in memory as if stored.
-    {
-        Platform::RegWriteBatch batch(HKEY_CURRENT_USER);
-        ASSERT_EQ(SetDword(h, L"Unstored", 1), ERROR_SUCCESS);
-        std::filesystem::remove(path);
-        std::filesystem::create_directory(path);  // the rename onto it fails
-        EXPECT_EQ(batch.Commit(), ERROR_CANTWRITE);
+    // A store that fails (here: the file size limit) is reported, leaves the file alone and does
+    // not leave the batch's values in memory as if they were stored.
+    const pid_t limited = fork();
+    ASSERT_GE(limited, 0);
+    if (limited == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{original.size() + 64, original.size() + 64};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            _exit(2);
+        {
+            Platform::RegWriteBatch batch(HKEY_CURRENT_USER);
+            for (int i = 0; i < 50; ++i)
+                SetDword(h, L"Unstored" + std::to_wstring(i), 1);
+            if (batch.Commit() != ERROR_CANTWRITE)
+                _exit(3);
+        }
+        DWORD value = 0;
+        if (GetDword(h, L"Unstored0", value) != ERROR_FILE_NOT_FOUND)
+            _exit(4);
+        _exit(GetDword(h, L"Kept", value) == ERROR_SUCCESS ? 0 : 5);
     }
-    std::filesystem::remove(path);
-    TestSupport::WriteFile(path, original);
-    DWORD value = 0;
-    EXPECT_EQ(GetDword(h, L"Unstored", value), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(GetDword(h, L"Kept", value), ERROR_SUCCESS);
+    WaitOk(limited);
+    EXPECT_EQ(TestSupport::ReadFile(path), original);
+    for (const auto& entry : std::filesystem::directory_iterator(path.parent_path()))
+        EXPECT_NE(entry.path().filename().string().rfind("HKCU.reg.", 0), 0u) << entry.path();
 
     // A broken hive is not written by a batch either.
     const std::string broken = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Ostrel]\n\"Bad\"=dword:xyz\n";
