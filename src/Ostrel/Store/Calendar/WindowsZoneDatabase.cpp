@@ -157,6 +157,8 @@ HRESULT GenerateWindowsZoneDatabase(const std::filesystem::path& windowsZonesXml
         }
     }
 
+    // Hundreds of values: store the hive once, not once per value.
+    Platform::RegWriteBatch batch(HKEY_LOCAL_MACHINE);
     HKEY hRoot = nullptr;
     LSTATUS ls = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTimeZonesKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                                  nullptr, &hRoot, nullptr);
@@ -189,6 +191,11 @@ HRESULT GenerateWindowsZoneDatabase(const std::filesystem::path& windowsZonesXml
         ++cWritten;
     }
     RegCloseKey(hRoot);
+    ls = batch.Commit();
+    if (ls != ERROR_SUCCESS) {
+        OSTLOG_ERROR(L"Error writing key %s : 0x%x", kTimeZonesKey, static_cast<unsigned>(ls));
+        return HRESULT_FROM_WIN32(static_cast<uint32_t>(ls));
+    }
     OSTLOG_INFO(4, L"Windows time zone database: %d zones written", static_cast<int>(cWritten));
     return S_OK;
 }
