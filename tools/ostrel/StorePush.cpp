@@ -6,8 +6,10 @@
 #include "Ostrel/Store/MailItem.h"
 #include "Ostrel/Store/NamedProps.h"
 #include "Ostrel/Store/StoreText.h"
+#include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 
+#include <charconv>
 #include <cstdio>
 #include <stdexcept>
 #include <string_view>
@@ -278,6 +280,27 @@ std::vector<std::vector<BYTE>> StorePush::Subfolders(IMAPIFolder* pFolder) {
             children.emplace_back(folder.entryId.begin(), folder.entryId.end());
     }
     return children;
+}
+
+std::vector<LONG> StorePush::ItemsListedIn(Ostrel::Rpc::Response& response, const wchar_t* pwszElement,
+                                           int32_t iFolder) {
+    std::vector<LONG> ids;
+    ComPtr<IXMLDOMNodeList> pList;
+    const std::wstring wsPath =
+        std::wstring(L"//mail:") + pwszElement + L"[@l='" + std::to_wstring(iFolder) + L"']/@id";
+    if (!response.GetDocument() || response.GetDocument()->selectNodes(wsPath, pList.AddressOf()) != S_OK)
+        return ids;
+    ComPtr<IXMLDOMNode> pNode;
+    while (pList->nextNode(pNode.AddressOf()) == S_OK && pNode) {
+        std::wstring wsId;
+        pNode->get_text(wsId);
+        const std::string sId = Platform::ToUtf8(wsId);
+        int32_t i = 0;
+        auto [ptr, ec] = std::from_chars(sId.data(), sId.data() + sId.size(), i);
+        if (ec == std::errc() && ptr == sId.data() + sId.size() && i > 0)
+            ids.push_back(i);
+    }
+    return ids;
 }
 
 std::vector<BYTE> StorePush::EntryIdOf(IMAPIProp* pProp) {

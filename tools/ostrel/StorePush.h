@@ -167,6 +167,10 @@ private:
     static std::vector<std::vector<BYTE>> Contents(IMAPIFolder* pFolder);
     // The folders below pFolder, from the mailbox's listing of the tree.
     std::vector<std::vector<BYTE>> Subfolders(IMAPIFolder* pFolder);
+    // The ids of the items (element `pwszElement`, e.g. L"m" or L"cn") a SyncResponse lists
+    // directly in the server folder.
+    static std::vector<LONG> ItemsListedIn(Ostrel::Rpc::Response& response, const wchar_t* pwszElement,
+                                           int32_t iFolder);
     static std::vector<BYTE> EntryIdOf(IMAPIProp* pProp);
     static LONG ServerIdOf(IMAPIProp* pProp);
 

@@ -24,7 +24,6 @@
 #include "Platform/Com/MemStream.h"
 #include "Util/Log/Log.h"
 
-#include <charconv>
 #include <stdexcept>
 
 namespace OstrelCli {
@@ -45,26 +44,6 @@ bool HasAllAttributes(const Ostrel::Mail::ContactAttributes& theirs, const Ostre
             return false;
     }
     return true;
-}
-
-// The ids of the contacts a SyncResponse lists directly in the folder.
-std::vector<LONG> ContactsListedIn(Ostrel::Rpc::Response& response, int32_t iFolder) {
-    std::vector<LONG> ids;
-    ComPtr<IXMLDOMNodeList> pList;
-    const std::wstring wsPath = L"//mail:cn[@l='" + std::to_wstring(iFolder) + L"']/@id";
-    if (!response.GetDocument() || response.GetDocument()->selectNodes(wsPath, pList.AddressOf()) != S_OK)
-        return ids;
-    ComPtr<IXMLDOMNode> pNode;
-    while (pList->nextNode(pNode.AddressOf()) == S_OK && pNode) {
-        std::wstring wsId;
-        pNode->get_text(wsId);
-        const std::string sId = Platform::ToUtf8(wsId);
-        int32_t i = 0;
-        auto [ptr, ec] = std::from_chars(sId.data(), sId.data() + sId.size(), i);
-        if (ec == std::errc() && ptr == sId.data() + sId.size() && i > 0)
-            ids.push_back(i);
-    }
-    return ids;
 }
 
 // The type of a photo by its file name's extension, as the server files images.
@@ -173,7 +152,7 @@ bool StorePush::FindServerContact(int32_t iFolderId, const Ostrel::Mail::Contact
     Ostrel::Rpc::SyncRequest sync(nullptr, iFolderId, 0);
     std::unique_ptr<Ostrel::Rpc::Response> pListed = Send(sync);
     std::vector<LONG> ids;
-    for (LONG lId : ContactsListedIn(*pListed, iFolderId)) {
+    for (LONG lId : ItemsListedIn(*pListed, L"cn", iFolderId)) {
         if (!m_items.Contains(lId))
             ids.push_back(lId);
     }

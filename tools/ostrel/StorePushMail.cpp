@@ -60,26 +60,6 @@ LONG MessageIdOf(Ostrel::Rpc::Response& response) {
     return lId;
 }
 
-// The ids of the messages a SyncResponse lists directly in the folder.
-std::vector<LONG> MessagesListedIn(Ostrel::Rpc::Response& response, int32_t iFolder) {
-    std::vector<LONG> ids;
-    ComPtr<IXMLDOMNodeList> pList;
-    const std::wstring wsPath = L"//mail:m[@l='" + std::to_wstring(iFolder) + L"']/@id";
-    if (!response.GetDocument() || response.GetDocument()->selectNodes(wsPath, pList.AddressOf()) != S_OK)
-        return ids;
-    ComPtr<IXMLDOMNode> pNode;
-    while (pList->nextNode(pNode.AddressOf()) == S_OK && pNode) {
-        std::wstring wsId;
-        pNode->get_text(wsId);
-        const std::string sId = Platform::ToUtf8(wsId);
-        int32_t i = 0;
-        auto [ptr, ec] = std::from_chars(sId.data(), sId.data() + sId.size(), i);
-        if (ec == std::errc() && ptr == sId.data() + sId.size() && i > 0)
-            ids.push_back(i);
-    }
-    return ids;
-}
-
 // The send id of a "send:N:<Message-ID>" mark; 0 for any other mark.
 ULONG SendIdOf(const std::wstring& wsMark) {
     if (!IsMark(wsMark, kSendMark))
@@ -382,7 +362,7 @@ bool StorePush::FindServerMessage(int32_t iFolder, const std::wstring& wsMessage
     try {
         Ostrel::Rpc::SyncRequest request(nullptr, iFolder, 0);
         std::unique_ptr<Ostrel::Rpc::Response> pResponse = Send(request);
-        for (LONG lListed : MessagesListedIn(*pResponse, iFolder)) {
+        for (LONG lListed : ItemsListedIn(*pResponse, L"m", iFolder)) {
             const std::wstring wsUrl = L"/service/content/get?id=" + std::to_wstring(lListed);
             std::string body;
             IStream* pStream = nullptr;
