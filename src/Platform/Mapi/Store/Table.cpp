@@ -56,8 +56,7 @@ public:
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_columns = std::move(columns);
-        // Read on next use, and then only the columns now set: callers set columns before reading.
-        MarkStaleIfMissing(NeededIds());
+        // Rows are read on next use, and then only for the columns now set.
         return S_OK;
     }
 
@@ -180,7 +179,6 @@ public:
         m_pos = 0;
         m_bookmarks.clear();
         m_bViewStale = true;
-        MarkStaleIfMissing(NeededIds());
         return S_OK;
     }
 
@@ -220,7 +218,6 @@ public:
         m_pos = 0;
         m_bookmarks.clear();
         m_bViewStale = true;
-        MarkStaleIfMissing(NeededIds());
         return S_OK;
     }
 
@@ -298,17 +295,13 @@ private:
         return ids;
     }
 
-    void MarkStaleIfMissing(const std::set<ULONG>& needed) {
-        if (!m_bAllLoaded && !std::includes(m_loadedIds.begin(), m_loadedIds.end(), needed.begin(), needed.end()))
-            m_bStale = true;
-    }
-
     // Reads the rows when they lack what the columns, sort order, restriction and extra ids need (only
     // those ids, not what earlier columns needed); rebuilds the view after a new restriction or sort.
     HRESULT EnsureLoaded(const std::set<ULONG>& extra = {}) {
         std::set<ULONG> needed = NeededIds();
         needed.insert(extra.begin(), extra.end());
-        MarkStaleIfMissing(needed);
+        if (!m_bAllLoaded && !std::includes(m_loadedIds.begin(), m_loadedIds.end(), needed.begin(), needed.end()))
+            m_bStale = true;
         if (m_bStale) {
             m_loadedIds = std::move(needed);
             return Refresh();
