@@ -17,8 +17,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include <curl/curl.h>
 #include <unistd.h>
+#include "Support/BareDownload.h"
 #include "Support/RatioReporter.h"
 
 #include <cstdio>
@@ -68,41 +68,16 @@ Fixture& TheFixture() {
     return *fixture;
 }
 
-size_t Discard(char*, size_t size, size_t count, void* user) {
-    *static_cast<uint64_t*>(user) += size * count;
-    return size * count;
-}
-
 void BM_BareDownload(benchmark::State& state) {
     Fixture& f = TheFixture();
-    const std::string base = f.server->BaseUrl() +
-                             "/service/download?level=" + std::to_string(std::max(0, f.session->SetZipLevel())) +
-                             "&ids=";
-    const std::wstring token = f.session->AuthToken();
-    const std::string cookie = "OS_AUTH_TOKEN=" + std::string(token.begin(), token.end());
-    CURL* curl = curl_easy_init();
-    uint64_t ullZipBytes = 0;
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ullZipBytes);
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");
-    curl_easy_setopt(curl, CURLOPT_COOKIE, cookie.c_str());
+    BenchSupport::BareDownload download(f.server->BaseUrl(), f.session->SetZipLevel(), f.session->AuthToken());
     for (auto _ : state) {
-        ullZipBytes = 0;
-        for (size_t i = 0; i < f.ids.size(); i += kBatch) {
-            std::string url = base;
-            for (size_t j = i; j < std::min(f.ids.size(), i + kBatch); ++j)
-                url += (j == i ? "" : ",") + std::to_string(f.ids[j]);
-            curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-            long status = 0;
-            if (curl_easy_perform(curl) != CURLE_OK ||
-                (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status), status != 200)) {
-                state.SkipWithError("bare download failed");
-                break;
-            }
+        if (!download.Run(f.ids, kBatch)) {
+            state.SkipWithError("bare download failed");
+            break;
         }
     }
-    curl_easy_cleanup(curl);
-    state.counters["zip_MB"] = static_cast<double>(ullZipBytes) / 1e6;
+    state.counters["zip_MB"] = static_cast<double>(download.ZipBytes()) / 1e6;
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.ids.size()));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.ullMimeBytes));
 }
