@@ -4,6 +4,7 @@
 #include "Platform/Com/ComPtr.h"
 #include "Util/Log/Log.h"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <string_view>
@@ -206,6 +207,10 @@ SyncChanges ReadSyncChanges(IXMLDOMDocument2* pDocument) {
             item.sFlags = Platform::ToUtf8(Attribute(element.Get(), L"f"));
             item.sTagIds = Platform::ToUtf8(Attribute(element.Get(), L"t"));
             item.sTagNames = Platform::ToUtf8(Attribute(element.Get(), L"tn"));
+            // Only a message's "s" is its size (an appointment's is its start); one that cannot be
+            // read leaves the size unknown rather than losing the item.
+            if (kind == SyncItemKind::Message)
+                item.iSize = std::max(ToId(Attribute(element.Get(), L"s")).value_or(-1), -1);
             if (kind != SyncItemKind::Message) {
                 element->get_xmlUtf8(item.sMeta);
                 item.sMeta = WithUtf8Characters(WithoutReplyNamespace(item.sMeta));

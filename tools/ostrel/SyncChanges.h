@@ -23,6 +23,7 @@ struct SyncItem {
     SyncItemKind kind = SyncItemKind::Message;
     int32_t iFolder = 0;    // l
     int32_t iSeq = 0;       // ms: the server's change sequence
+    int32_t iSize = -1;     // s: a message's size in bytes; -1 when not given
     std::string sFlags;     // f
     std::string sTagIds;    // t
     std::string sTagNames;  // tn
