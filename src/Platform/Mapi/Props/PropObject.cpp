@@ -133,43 +133,55 @@ HRESULT IdsFromNames(StoreDb* pDb, ULONG cNames, LPMAPINAMEID* lppNames, ULONG u
             tags.push_back(PROP_TAG(PT_UNSPECIFIED, id));
         return AllocTagArray(tags, lppTags);
     }
-    bool bCreate = ulFlags & MAPI_CREATE;
-    // Creating many names at once is one transaction.
-    std::unique_ptr<StoreDb::Transaction> pTxn;
-    if (bCreate) {
-        pTxn = std::make_unique<StoreDb::Transaction>(*pDb);
-        if (FAILED(pTxn->Begun()))
-            return pTxn->Begun();
-    }
-    for (ULONG i = 0; i < cNames; ++i) {
-        const MAPINAMEID* pName = lppNames[i];
-        ULONG ulTag = PROP_TAG(PT_ERROR, PROP_ID_NULL);
-        if (pName && pName->lpguid && *pName->lpguid == PS_MAPI) {
-            // PS_MAPI names the standard properties by their own ids; nothing is stored for them.
-            if (pName->ulKind == MNID_ID && pName->Kind.lID > 0 && pName->Kind.lID < static_cast<LONG>(PROPS_ID_MIN))
-                ulTag = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(pName->Kind.lID));
-        } else if (pName && pName->lpguid &&
-                   (pName->ulKind == MNID_ID || (pName->ulKind == MNID_STRING && pName->Kind.lpwstrName))) {
-            NameKey key;
-            key.guid = *pName->lpguid;
-            key.ulKind = pName->ulKind;
-            if (pName->ulKind == MNID_ID)
-                key.lId = pName->Kind.lID;
-            else
-                key.wsName = pName->Kind.lpwstrName;
-            ULONG ulId = 0;
-            HRESULT hr = pDb->IdFromName(key, bCreate, &ulId);
-            if (SUCCEEDED(hr))
-                ulTag = PROP_TAG(PT_UNSPECIFIED, ulId);
-            else if (hr != MAPI_E_NOT_FOUND && hr != MAPI_E_NAMED_PROP_QUOTA_EXCEEDED)
-                return hr;
+    // Resolves every name, creating the missing ones with bCreate; *pbMissing tells whether one was
+    // missing.
+    auto resolve = [&](bool bCreate, bool* pbMissing) -> HRESULT {
+        tags.clear();
+        bErrors = *pbMissing = false;
+        for (ULONG i = 0; i < cNames; ++i) {
+            const MAPINAMEID* pName = lppNames[i];
+            ULONG ulTag = PROP_TAG(PT_ERROR, PROP_ID_NULL);
+            if (pName && pName->lpguid && *pName->lpguid == PS_MAPI) {
+                // PS_MAPI names the standard properties by their own ids; nothing is stored for them.
+                if (pName->ulKind == MNID_ID && pName->Kind.lID > 0 &&
+                    pName->Kind.lID < static_cast<LONG>(PROPS_ID_MIN))
+                    ulTag = PROP_TAG(PT_UNSPECIFIED, static_cast<ULONG>(pName->Kind.lID));
+            } else if (pName && pName->lpguid &&
+                       (pName->ulKind == MNID_ID || (pName->ulKind == MNID_STRING && pName->Kind.lpwstrName))) {
+                NameKey key;
+                key.guid = *pName->lpguid;
+                key.ulKind = pName->ulKind;
+                if (pName->ulKind == MNID_ID)
+                    key.lId = pName->Kind.lID;
+                else
+                    key.wsName = pName->Kind.lpwstrName;
+                ULONG ulId = 0;
+                HRESULT hr = pDb->IdFromName(key, bCreate, &ulId);
+                if (SUCCEEDED(hr))
+                    ulTag = PROP_TAG(PT_UNSPECIFIED, ulId);
+                else if (hr == MAPI_E_NOT_FOUND)
+                    *pbMissing = true;
+                else if (hr != MAPI_E_NAMED_PROP_QUOTA_EXCEEDED)
+                    return hr;
+            }
+            if (PROP_TYPE(ulTag) == PT_ERROR)
+                bErrors = true;
+            tags.push_back(ulTag);
         }
-        if (PROP_TYPE(ulTag) == PT_ERROR)
-            bErrors = true;
-        tags.push_back(ulTag);
-    }
-    if (pTxn) {
-        HRESULT hr = pTxn->Commit();
+        return S_OK;
+    };
+    bool bMissing = false;
+    if (HRESULT hr = resolve(false, &bMissing); FAILED(hr))
+        return hr;
+    if (bMissing && (ulFlags & MAPI_CREATE)) {
+        // Creating many names at once is one transaction, which commits by itself even inside a
+        // batch: callers keep the ids, so they must never go with a rollback.
+        StoreDb::Transaction txn(*pDb, true);
+        HRESULT hr = txn.Begun();
+        if (SUCCEEDED(hr))
+            hr = resolve(true, &bMissing);
+        if (SUCCEEDED(hr))
+            hr = txn.Commit();
         if (FAILED(hr))
             return hr;
     }

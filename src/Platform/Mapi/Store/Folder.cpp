@@ -451,7 +451,7 @@ public:
             if (FAILED(hr))
                 return hr;
             for (auto& e : events)
-                m_pDb->Notifications().Post(std::move(e));
+                m_pDb->Post(std::move(e));
         } else {
             // Another store: copy through the interfaces, then delete the originals for a move.
             auto* pTarget = static_cast<IMAPIFolder*>(lpDestFolder);
@@ -503,8 +503,7 @@ public:
         if (FAILED(hr))
             return hr;
         for (ULONG nid : nids)
-            m_pDb->Notifications().Post(
-                {fnevObjectDeleted, m_pDb->EntryIdOf(nid), m_pDb->EntryIdOf(m_nid), MAPI_MESSAGE, {}, 0});
+            m_pDb->Post({fnevObjectDeleted, m_pDb->EntryIdOf(nid), m_pDb->EntryIdOf(m_nid), MAPI_MESSAGE, {}, 0});
         return bPartial ? MAPI_W_PARTIAL_COMPLETION : S_OK;
     }
 
@@ -562,8 +561,7 @@ public:
             hr = txn.Commit();
         if (FAILED(hr))
             return hr;
-        m_pDb->Notifications().Post(
-            {fnevObjectCreated, m_pDb->EntryIdOf(newNid), m_pDb->EntryIdOf(m_nid), MAPI_FOLDER, {}, 0});
+        m_pDb->Post({fnevObjectCreated, m_pDb->EntryIdOf(newNid), m_pDb->EntryIdOf(m_nid), MAPI_FOLDER, {}, 0});
         return OpenFolderObject(m_pDb, newNid, true, lppFolder);
     }
 
@@ -641,8 +639,7 @@ public:
         if (SUCCEEDED(hr))
             hr = txn.Commit();
         if (SUCCEEDED(hr))
-            m_pDb->Notifications().Post(
-                {fnevObjectDeleted, m_pDb->EntryIdOf(nid), m_pDb->EntryIdOf(m_nid), MAPI_FOLDER, {}, 0});
+            m_pDb->Post({fnevObjectDeleted, m_pDb->EntryIdOf(nid), m_pDb->EntryIdOf(m_nid), MAPI_FOLDER, {}, 0});
         return hr;
     }
 
@@ -863,8 +860,7 @@ protected:
         if (SUCCEEDED(hr))
             hr = txn.Commit();
         if (SUCCEEDED(hr))
-            m_pDb->Notifications().Post(
-                {fnevObjectModified, m_pDb->EntryIdOf(m_nid), m_pDb->EntryIdOf(m_parent), MAPI_FOLDER, {}, 0});
+            m_pDb->Post({fnevObjectModified, m_pDb->EntryIdOf(m_nid), m_pDb->EntryIdOf(m_parent), MAPI_FOLDER, {}, 0});
         return hr;
     }
 

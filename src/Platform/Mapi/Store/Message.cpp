@@ -414,7 +414,7 @@ HRESULT MessageImpl::SaveToStore(ULONG ulFlags) {
         return hr;
     ULONG ulEvent = d.bNew ? fnevObjectCreated : fnevObjectModified;
     MarkClean(d);
-    m_pDb->Notifications().Post({ulEvent, m_pDb->EntryIdOf(d.nid), m_pDb->EntryIdOf(m_parent), MAPI_MESSAGE, {}, 0});
+    m_pDb->Post({ulEvent, m_pDb->EntryIdOf(d.nid), m_pDb->EntryIdOf(m_parent), MAPI_MESSAGE, {}, 0});
     return S_OK;
 }
 

@@ -11,6 +11,8 @@ namespace Platform::Mapi {
 class StoreDb;
 
 HRESULT OpenStoreObject(std::shared_ptr<StoreDb> pDb, bool bWritable, IMsgStore** ppStore);
+// The database behind a store object of this stand-in; null for any other store or a read-only one.
+std::shared_ptr<StoreDb> StoreDbOf(IMsgStore* pStore);
 HRESULT OpenFolderObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, IMAPIFolder** ppFolder);
 // bContainerWritable: whether the store or folder it was opened from may change it (its read state).
 HRESULT OpenMessageObject(std::shared_ptr<StoreDb> pDb, ULONG nid, bool bWritable, bool bContainerWritable,

@@ -37,6 +37,9 @@ public:
         return QueryInterfaceAmong<IMsgStore, IMAPIProp, IUnknown>(riid, ppv);
     }
 
+    const std::shared_ptr<StoreDb>& DbPtr() const { return m_pDb; }
+    bool IsWritable() const { return m_bWritable; }
+
     // Store properties are written at once; there is nothing left to save.
     HRESULT SaveChanges(ULONG) override { return m_bWritable ? S_OK : MAPI_E_NO_ACCESS; }
 
@@ -225,7 +228,7 @@ public:
         event.wsMessageClass = TextArg(n.lpszMessageClass, n.ulFlags);
         event.ulMessageFlags = n.ulMessageFlags;
         event.ulObjType = MAPI_MESSAGE;
-        m_pDb->Notifications().Post(std::move(event));
+        m_pDb->Post(std::move(event));
         return S_OK;
     }
 
@@ -403,6 +406,11 @@ void AddStoreIdentityProps(const StoreDb& db, ULONG ulObjType, PropMap& props) {
     props[PROP_ID(PR_MAPPING_SIGNATURE)] =
         MakeBinary(PR_MAPPING_SIGNATURE, std::string_view(reinterpret_cast<const char*>(db.MappingSignature().ab), 16));
     props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, static_cast<LONG>(ulObjType));
+}
+
+std::shared_ptr<StoreDb> StoreDbOf(IMsgStore* pStore) {
+    auto* pImpl = dynamic_cast<MsgStoreImpl*>(pStore);
+    return pImpl && pImpl->IsWritable() ? pImpl->DbPtr() : nullptr;
 }
 
 HRESULT OpenStoreObject(std::shared_ptr<StoreDb> pDb, bool bWritable, IMsgStore** ppStore) {

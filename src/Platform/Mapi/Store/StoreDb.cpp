@@ -519,40 +519,198 @@ bool StoreDb::ParseEntryId(ULONG cb, const void* pEntryId, ULONG* pNid) const {
 
 // ---- Transactions ----------------------------------------------------------------------------
 
-StoreDb::Transaction::Transaction(StoreDb& db) : m_db(db), m_lock(db.m_mutex) {
-    if (m_db.m_cTransactionDepth++ == 0) {
-        m_bOuter = true;
-        m_hr = m_db.Run("BEGIN IMMEDIATE");
+StoreDb::Transaction::Transaction(StoreDb& db, bool bOwnCommit) : m_db(db), m_lock(db.m_mutex) {
+    if (bOwnCommit && FAILED(m_hr = m_db.LeaveChunk())) {
+        m_bDone = true;
+        return;
+    }
+    if (m_db.m_cTransactionDepth == 0 && m_db.BatchHere() && !bOwnCommit) {
+        m_hr = m_db.OpenChunk();
         if (FAILED(m_hr)) {
-            --m_db.m_cTransactionDepth;
             m_bDone = true;
+            return;
         }
     }
+    if (m_db.m_cTransactionDepth == (m_db.m_bChunkOpen ? 1 : 0)) {
+        m_bOuter = true;
+        m_bSavepoint = m_db.m_bChunkOpen;
+        m_cNamesBefore = m_db.m_pendingNames.size();
+        m_cEventsBefore = m_db.m_chunkEvents.size();
+        m_hr = m_db.Run(m_bSavepoint ? "SAVEPOINT save" : "BEGIN IMMEDIATE");
+        if (FAILED(m_hr)) {
+            m_bDone = true;
+            return;
+        }
+    }
+    ++m_db.m_cTransactionDepth;
 }
 
 StoreDb::Transaction::~Transaction() {
     if (m_bDone)
         return;
-    if (m_bOuter) {
-        m_db.Run("ROLLBACK");
-        m_db.SettleNames(false);
-    }
     --m_db.m_cTransactionDepth;
+    if (!m_bOuter)
+        return;
+    if (m_bSavepoint) {
+        // Only this transaction's part of the chunk goes, with what it learnt and announced.
+        if (FAILED(m_db.Run("ROLLBACK TO save")) || FAILED(m_db.Run("RELEASE save"))) {
+            m_db.m_hrBatch = MAPI_E_CALL_FAILED;
+            m_db.RollbackChunk();
+            return;
+        }
+        m_db.m_pendingNames.resize(m_cNamesBefore);
+        m_db.m_chunkEvents.resize(m_cEventsBefore);
+        return;
+    }
+    m_db.Run("ROLLBACK");
+    m_db.SettleNames(false);
 }
 
 HRESULT StoreDb::Transaction::Commit() {
     if (m_bDone)
         return m_hr;
     m_bDone = true;
-    HRESULT hr = S_OK;
-    if (m_bOuter) {
-        hr = m_db.Run("COMMIT");
-        if (FAILED(hr))
-            m_db.Run("ROLLBACK");
-        m_db.SettleNames(SUCCEEDED(hr));
-    }
     --m_db.m_cTransactionDepth;
+    if (!m_bOuter)
+        return S_OK;
+    if (m_bSavepoint) {
+        HRESULT hr = m_db.Run("RELEASE save");
+        if (FAILED(hr)) {
+            m_db.m_hrBatch = hr;
+            m_db.RollbackChunk();
+            return hr;
+        }
+        ++m_db.m_ullBatchSaves;
+        if (++m_db.m_cChunkSaves >= m_db.m_batchLimits.cSaves || m_db.m_cbChunk >= m_db.m_batchLimits.cbValues)
+            return m_db.CommitChunk();
+        return S_OK;
+    }
+    HRESULT hr = m_db.Run("COMMIT");
+    if (FAILED(hr))
+        m_db.Run("ROLLBACK");
+    m_db.SettleNames(SUCCEEDED(hr));
     return hr;
+}
+
+// ---- Batches ---------------------------------------------------------------------------------
+
+bool StoreDb::BatchHere() const {
+    return m_cBatchDepth > 0 && m_batchThread == std::this_thread::get_id();
+}
+
+HRESULT StoreDb::BeginBatch(const BatchLimits& limits) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_cBatchDepth > 0) {
+        if (!BatchHere())
+            return MAPI_E_BUSY;
+        ++m_cBatchDepth;
+        return S_OK;
+    }
+    if (m_cTransactionDepth > 0 || m_bInReadScope)
+        return MAPI_E_CALL_FAILED;  // a batch cannot take over a transaction already open
+    m_batchThread = std::this_thread::get_id();
+    m_cBatchDepth = 1;
+    m_batchLimits = limits;
+    m_hrBatch = S_OK;
+    m_ullBatchSaves = m_ullBatchCommitted = 0;
+    return S_OK;
+}
+
+HRESULT StoreDb::EndBatch(bool bCommit) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!BatchHere())
+        return MAPI_E_CALL_FAILED;
+    if (!bCommit && m_bChunkOpen) {
+        RollbackChunk();
+        if (SUCCEEDED(m_hrBatch))
+            m_hrBatch = E_ABORT;
+    }
+    if (--m_cBatchDepth > 0)
+        return m_hrBatch;
+    HRESULT hr = m_hrBatch;
+    if (m_bChunkOpen)
+        hr = SUCCEEDED(hr) ? CommitChunk() : (RollbackChunk(), hr);
+    m_batchThread = std::thread::id();
+    return hr;
+}
+
+HRESULT StoreDb::CommitBatch() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!BatchHere())
+        return MAPI_E_CALL_FAILED;
+    if (FAILED(m_hrBatch))
+        return m_hrBatch;
+    // Inside a transaction of the chunk nothing can commit yet.
+    if (m_cTransactionDepth > 1)
+        return MAPI_E_BUSY;
+    return m_bChunkOpen ? CommitChunk() : S_OK;
+}
+
+uint64_t StoreDb::BatchSaves() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_ullBatchSaves;
+}
+
+uint64_t StoreDb::BatchCommitted() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_ullBatchCommitted;
+}
+
+HRESULT StoreDb::OpenChunk() {
+    if (FAILED(m_hrBatch))
+        return m_hrBatch;
+    std::unique_lock<std::recursive_mutex> chunkLock(m_mutex);
+    HRESULT hr = Run("BEGIN IMMEDIATE");
+    if (FAILED(hr))
+        return hr;
+    m_chunkLock = std::move(chunkLock);
+    m_bChunkOpen = true;
+    m_cChunkSaves = 0;
+    m_cbChunk = 0;
+    m_cTransactionDepth = 1;
+    return S_OK;
+}
+
+HRESULT StoreDb::CommitChunk() {
+    HRESULT hr = Run("COMMIT");
+    if (FAILED(hr)) {
+        m_hrBatch = hr;
+        RollbackChunk();
+        return hr;
+    }
+    m_ullBatchCommitted = m_ullBatchSaves;
+    SettleNames(true);
+    std::vector<Event> events;
+    events.swap(m_chunkEvents);
+    m_bChunkOpen = false;
+    m_cTransactionDepth = 0;
+    m_chunkLock = {};
+    for (Event& event : events)
+        m_notifier.Post(std::move(event));
+    return S_OK;
+}
+
+void StoreDb::RollbackChunk() {
+    Run("ROLLBACK");
+    SettleNames(false);
+    m_chunkEvents.clear();
+    m_bChunkOpen = false;
+    m_cTransactionDepth = 0;
+    m_chunkLock = {};
+}
+
+HRESULT StoreDb::LeaveChunk() {
+    if (!m_bChunkOpen || m_cTransactionDepth != 1)
+        return S_OK;
+    return CommitChunk();
+}
+
+void StoreDb::Post(Event event) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_bChunkOpen)
+        m_chunkEvents.push_back(std::move(event));
+    else
+        m_notifier.Post(std::move(event));
 }
 
 StoreDb::ReadScope::ReadScope(StoreDb& db) : m_db(db), m_lock(db.m_mutex) {
@@ -571,6 +729,11 @@ StoreDb::ReadScope::~ReadScope() {
 HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_ulNextIndex == m_ulEndIndex) {
+        // A reservation commits at once, even within a batch: the saves there may roll back, the
+        // indices handed out meanwhile are spent all the same.
+        HRESULT hrChunk = LeaveChunk();
+        if (FAILED(hrChunk))
+            return hrChunk;
         // Inside the store creation the layout takes its indices from the open transaction.
         bool bInside = m_cTransactionDepth > 0;
         if (!bInside) {
@@ -835,6 +998,7 @@ HRESULT StoreDb::WriteProp(ULONG nid, const StoredProp& prop) {
         return hr;
     auto st = Cached("INSERT OR REPLACE INTO props(nid, tag, value) VALUES(?, ?, ?)");
     st->Bind(1, nid).Bind(2, prop.ulTag).Bind(3, prop.sData);
+    CountBytes(prop.sData.size());
     return HrFromSqlite(st->Step());
 }
 
@@ -848,8 +1012,10 @@ HRESULT StoreDb::InsertProps(ULONG nid, const PropMap& props) {
     for (size_t cLeft = props.size(); SUCCEEDED(hr) && cLeft;) {
         const size_t cRows = std::min(cLeft, kInsertBatch);
         auto st = Cached(InsertPropsSql(cRows));
-        for (int i = 0; i < static_cast<int>(cRows); ++i, ++it)
+        for (int i = 0; i < static_cast<int>(cRows); ++i, ++it) {
             st->Bind(3 * i + 1, nid).Bind(3 * i + 2, it->second.ulTag).BindStatic(3 * i + 3, it->second.sData);
+            CountBytes(it->second.sData.size());
+        }
         hr = HrFromSqlite(st->Step());
         cLeft -= cRows;
     }
@@ -905,7 +1071,9 @@ HRESULT StoreDb::WriteRecipients(ULONG nid, const std::map<ULONG, PropMap>& rows
         if (FAILED(hr))
             break;
         ins->Reset();
-        ins->Bind(1, nid).Bind(2, ulRow).Bind(3, EncodePropList(props));
+        const std::string data = EncodePropList(props);
+        CountBytes(data.size());
+        ins->Bind(1, nid).Bind(2, ulRow).Bind(3, data);
         hr = HrFromSqlite(ins->Step());
     }
     return hr;
@@ -942,7 +1110,8 @@ HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
     };
     HRESULT hr = lookup();
     if (hr == MAPI_E_NOT_FOUND && bCreate) {
-        Transaction txn(*this);
+        // Other processes and the callers' caches may use the id at once: never part of a batch.
+        Transaction txn(*this, true);
         hr = txn.Begun();
         if (SUCCEEDED(hr))
             hr = lookup();  // another process may have just created it

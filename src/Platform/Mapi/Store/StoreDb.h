@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -116,10 +117,13 @@ public:
     bool ParseEntryId(ULONG cb, const void* pEntryId, ULONG* pNid) const;
 
     // A write transaction (BEGIN IMMEDIATE); nested ones join the outermost. Rolled back unless
-    // committed. Holds the database mutex for its lifetime.
+    // committed. Holds the database mutex for its lifetime. On the thread of a batch the outermost
+    // one is a savepoint of the batch's open chunk: its commit lasts once the chunk commits.
     class Transaction {
     public:
-        explicit Transaction(StoreDb& db);
+        // bOwnCommit: the transaction commits by itself even on a batch's thread (the chunk open
+        // there commits first), for what must never be rolled back with the batch.
+        explicit Transaction(StoreDb& db, bool bOwnCommit = false);
         ~Transaction();
         HRESULT Begun() const { return m_hr; }
         HRESULT Commit();
@@ -129,8 +133,33 @@ public:
         std::unique_lock<std::recursive_mutex> m_lock;
         HRESULT m_hr = S_OK;
         bool m_bOuter = false;
+        bool m_bSavepoint = false;
         bool m_bDone = false;
+        size_t m_cNamesBefore = 0;  // pending names and events when the savepoint began
+        size_t m_cEventsBefore = 0;
     };
+
+    // Batches: while one is open on a thread, that thread's saves go into one SQLite transaction,
+    // the chunk, which commits when the batch ends or when a limit is reached; anything that must
+    // never be rolled back (node id reservations, new named properties) first commits the chunk.
+    // The chunk holds the database mutex from its first write to its commit, so other threads of
+    // the process wait for it instead of reading or writing into it; other processes read the last
+    // committed state and wait for the file's write lock. One batch at a time per store: a begin on
+    // another thread gives MAPI_E_BUSY. A nested begin joins the open batch; ending any level
+    // without commit rolls back the open chunk and fails the rest of the batch.
+    struct BatchLimits {
+        ULONG cSaves = 1000;        // outermost transactions per chunk
+        size_t cbValues = 8 << 20;  // property bytes written per chunk
+    };
+    HRESULT BeginBatch(const BatchLimits& limits);
+    HRESULT EndBatch(bool bCommit);
+    HRESULT CommitBatch();  // commits the open chunk; the batch goes on
+    // Outermost transactions committed into the batch so far, and how many of them are in the file.
+    uint64_t BatchSaves();
+    uint64_t BatchCommitted();
+
+    // Events wait for the chunk they belong to: posted when it commits, dropped when it rolls back.
+    void Post(Event event);
 
     // Reads that must see one state of the file, from one read transaction (which also takes the
     // file's read lock once, not once a statement); inside a write transaction they are part of it.
@@ -228,6 +257,14 @@ private:
     StmtRef Cached(const char* pszSql);
     // Steps a cached statement without results (transaction control).
     HRESULT Run(const char* pszSql);
+    bool BatchHere() const;  // a batch is open on the calling thread (under m_mutex)
+    HRESULT OpenChunk();
+    HRESULT CommitChunk();
+    void RollbackChunk();
+    // Commits the open chunk when nothing else is open inside it, so that what follows commits
+    // on its own.
+    HRESULT LeaveChunk();
+    void CountBytes(size_t cb) { m_cbChunk += cb; }
 
     std::filesystem::path m_path;
     std::string m_sStoreEntryId;
@@ -245,6 +282,18 @@ private:
     std::map<NameKey, ULONG> m_nameToId;  // committed pairs only
     std::map<ULONG, NameKey> m_idToName;
     std::vector<std::pair<ULONG, NameKey>> m_pendingNames;
+    // The batch (valid under m_mutex). The chunk lock is taken and released on the batch's thread.
+    std::thread::id m_batchThread;
+    int m_cBatchDepth = 0;
+    BatchLimits m_batchLimits;
+    HRESULT m_hrBatch = S_OK;
+    std::unique_lock<std::recursive_mutex> m_chunkLock;
+    bool m_bChunkOpen = false;
+    ULONG m_cChunkSaves = 0;
+    size_t m_cbChunk = 0;
+    uint64_t m_ullBatchSaves = 0;
+    uint64_t m_ullBatchCommitted = 0;
+    std::vector<Event> m_chunkEvents;
     Notifier m_notifier;      // its thread stops before the rest goes
     SearchRunner m_searches;  // stops before the notifier it posts to
 };
