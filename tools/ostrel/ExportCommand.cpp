@@ -1,8 +1,10 @@
 // `ostrel export --maildir DIR [--profile NAME | --store FILE]`: the mail folders of a store as a
 // Maildir++ tree (ExportMaildir.h) that any mail reader opens. Each message goes through the
 // store-to-MIME conversion the connector uses when it sends mail; its read, flag, reply, forward
-// and draft state become the file name's flags. The store is only read. A message that cannot be
-// converted is named on stderr and the rest are written; the exit status is then 1.
+// and draft state, and the server's deleted flag that sync recorded, become the file name's flags.
+// Only mail folders are written: contacts, calendars and tasks have no Maildir form. The store is
+// only read. A message that cannot be converted is named on stderr and the rest are written; the
+// exit status is then 1.
 #include "ExportCommand.h"
 
 #include "Args.h"
@@ -12,6 +14,7 @@
 #include "Profile.h"
 #include "StoreAccess.h"
 #include "StoreMailbox.h"
+#include "SyncBaseline.h"
 
 #include <cstdio>
 #include <cstring>
@@ -31,7 +34,8 @@ const char* const kExportUsage =
     "  --maildir DIR      the tree to write: the Inbox is DIR itself, other folders DIR/.Parent.Child;\n"
     "                     DIR must be missing, empty or an earlier export, which is brought up to date\n"
     "  --profile NAME     the profile whose store is exported (default: $OSTREL_PROFILE, else \"default\")\n"
-    "  --store FILE       a .osd store file instead of a profile's";
+    "  --store FILE       a .osd store file instead of a profile's\n"
+    "                     (mail folders only: contacts, calendars and tasks are left out)";
 
 namespace {
 
@@ -71,7 +75,12 @@ bool IsMailFolder(const SPropValue* pClass) {
     return cls.rfind(L"IPF.Note", 0) == 0 || cls.rfind(L"IPF.Imap", 0) == 0;
 }
 
-MaildirFlags FlagsOf(const SRow& row) {
+// Read, flagged and draft are the store's: sync keeps them in step and the user may have changed
+// them since. Replied and forwarded are set by a reply sent here (the last verb), by the icon the
+// conversion gives a message the server had marked so, or by the server's flags sync recorded
+// later. Trashed is the server's deleted flag, which only sync records (ulFlagBitsTag, PR_NULL
+// when the store has none).
+MaildirFlags FlagsOf(const SRow& row, ULONG ulFlagBitsTag) {
     MaildirFlags flags;
     if (const SPropValue* p = Find(row, PR_MESSAGE_FLAGS)) {
         flags.bSeen = (p->Value.ul & MSGFLAG_READ) != 0;
@@ -82,6 +91,15 @@ MaildirFlags FlagsOf(const SRow& row) {
         flags.bReplied = p->Value.l == 102 || p->Value.l == 103;
         flags.bForwarded = p->Value.l == 104;
     }
+    if (const SPropValue* p = Find(row, PR_ICON_INDEX)) {
+        flags.bReplied |= p->Value.l == 261;
+        flags.bForwarded |= p->Value.l == 262;
+    }
+    const SPropValue* pBits = ulFlagBitsTag == PR_NULL ? nullptr : Find(row, ulFlagBitsTag);
+    const int32_t iBits = pBits ? pBits->Value.l : -1;
+    flags.bReplied |= HasFlagBit(iBits, 'r');
+    flags.bForwarded |= HasFlagBit(iBits, 'w');
+    flags.bTrashed = HasFlagBit(iBits, 'x');
     const SPropValue* pStatus = Find(row, PR_FLAG_STATUS);
     const SPropValue* pIcon = Find(row, PR_FOLLOWUP_ICON);
     flags.bFlagged = (pStatus && pStatus->Value.l == 2) || (pIcon && pIcon->Value.l != 0);
@@ -132,6 +150,7 @@ public:
         if (SUCCEEDED(pStore->GetReceiveFolder(const_cast<wchar_t*>(L"IPM"), 0, &cbInbox, &pInbox, nullptr)) && pInbox)
             m_sInbox.assign(reinterpret_cast<const char*>(pInbox), cbInbox);
         MAPIFreeBuffer(pInbox);
+        m_ulFlagBitsTag = SyncBaseline::FindFlagBitsTag(pStore);
 
         // Depth first with a stack of its own: a deep tree costs memory, never the call stack.
         std::vector<PendingFolder> stack;
@@ -224,9 +243,12 @@ private:
             hr = MAPI_E_INVALID_ENTRYID;
         if (SUCCEEDED(hr))
             hr = static_cast<IMAPIFolder*>(pProp.Get())->GetContentsTable(0, pTable.AddressOf());
-        SizedSPropTagArray(7, cols) = {7,
-                                       {PR_ENTRYID, PR_MESSAGE_FLAGS, PR_LAST_VERB_EXECUTED, PR_FLAG_STATUS,
-                                        PR_FOLLOWUP_ICON, PR_MESSAGE_DELIVERY_TIME, PR_CLIENT_SUBMIT_TIME}};
+        SizedSPropTagArray(9, cols) = {
+            9,
+            {PR_ENTRYID, PR_MESSAGE_FLAGS, PR_LAST_VERB_EXECUTED, PR_ICON_INDEX, PR_FLAG_STATUS, PR_FOLLOWUP_ICON,
+             PR_MESSAGE_DELIVERY_TIME, PR_CLIENT_SUBMIT_TIME, m_ulFlagBitsTag}};
+        if (m_ulFlagBitsTag == PR_NULL)
+            --cols.cValues;
         if (SUCCEEDED(hr))
             hr = pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&cols), 0);
         size_t cWritten = 0;
@@ -266,8 +288,8 @@ private:
         std::string why;
         if (FAILED(hr))
             why = "cannot be converted to MIME (" + HrText(hr) + ")";
-        else if (m_tree.AddMessage(MaildirUnique(UnixSeconds(row), NodeId(eid)), MaildirInfo(FlagsOf(row)), pMime.Get(),
-                                   why))
+        else if (m_tree.AddMessage(MaildirUnique(UnixSeconds(row), NodeId(eid)),
+                                   MaildirInfo(FlagsOf(row, m_ulFlagBitsTag)), pMime.Get(), why))
             return true;
         Problem("message " + HexBytes(eid) + " in " + PathText(path) + ": " + why);
         return false;
@@ -277,6 +299,7 @@ private:
     StoreAccess& m_access;
     MaildirTree& m_tree;
     std::string m_sInbox;
+    ULONG m_ulFlagBitsTag = PR_NULL;
     size_t m_cFolders = 0;
     size_t m_cMessages = 0;
     size_t m_cRemoved = 0;

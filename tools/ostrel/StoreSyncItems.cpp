@@ -215,10 +215,10 @@ HRESULT StoreSync::KeepConflictCopy(IMessage* pMessage, int32_t iId) {
     // The copy is the local version only: without the server id and baseline it is never taken for
     // the item by sync, push or the mapper.
     const SyncBaseline& baseline = m_mailbox.Baseline();
-    SizedSPropTagArray(9, excluded) = {
-        9,
-        {m_mailbox.OstrelIdTag(), baseline.FolderTag(), baseline.FlagsTag(), baseline.TagsTag(), baseline.SeqTag(),
-         baseline.StampTag(), PR_ENTRYID, PR_PARENT_ENTRYID, PR_RECORD_KEY}};
+    SizedSPropTagArray(11, excluded) = {11,
+                                        {m_mailbox.OstrelIdTag(), baseline.FolderTag(), baseline.FlagsTag(),
+                                         baseline.TagsTag(), baseline.SeqTag(), baseline.StampTag(), baseline.SizeTag(),
+                                         baseline.FlagBitsTag(), PR_ENTRYID, PR_PARENT_ENTRYID, PR_RECORD_KEY}};
     if (SUCCEEDED(hr))
         hr = pMessage->CopyTo(0, nullptr, reinterpret_cast<LPSPropTagArray>(&excluded), 0, nullptr, &IID_IMessage,
                               pCopy.Get(), 0, nullptr);
@@ -362,6 +362,9 @@ HRESULT StoreSync::UpdateMessage(IMessage* pMessage, const SyncItem& item) {
     written.sFlags = item.sFlags;
     written.sTags = item.sTagIds;
     written.iSeq = item.iSeq;
+    // The size stays that of the text the message was converted from: a changed size on the server
+    // means the store holds other content, which verify is to show.
+    written.iFlagBits = FlagBits(item.sFlags);
     if (SUCCEEDED(hr))
         hr = m_mailbox.Baseline().Stamp(pMessage, written);
     if (SUCCEEDED(hr))
@@ -421,6 +424,8 @@ void StoreSync::WriteMessage(int32_t iId, std::string_view meta, std::string_vie
     baseline.sTags = item.sTagIds;
     baseline.iSeq = item.iSeq;
     baseline.ftStamp = WrittenAt(incoming.sReceived);
+    baseline.iSize = std::max(NumberAttribute(meta, "s").value_or(-1), -1);
+    baseline.iFlagBits = FlagBits(item.sFlags);
     batch.SetBaseline(baseline);
     if (!m_pBatchReport)
         m_pBatchReport = std::make_unique<Ostrel::Convert::IncomingBatchReport>();

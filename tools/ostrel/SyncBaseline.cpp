@@ -1,5 +1,6 @@
 #include "SyncBaseline.h"
 
+#include "Ostrel/Model/ItemTypes.h"
 #include "Ostrel/Store/Categories/TagCache.h"
 #include "Ostrel/Store/NamedProps.h"
 #include "Platform/Base/Utf.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <set>
 
 namespace OstrelCli {
@@ -21,6 +23,7 @@ namespace {
 GUID kBaselineSet = {0x6f5b1c2e, 0x8d43, 0x4a71, {0x9e, 0x0b, 0x52, 0x3c, 0x7a, 0x11, 0xd4, 0x68}};
 
 constexpr ULONG kFlagStatusFlagged = 2;
+constexpr wchar_t kFlagBitsName[] = L"SyncFlagBits";
 
 struct Buffer {
     LPSPropValue p = nullptr;
@@ -34,9 +37,9 @@ std::string NarrowOf(const SPropValue& value) {
 }  // namespace
 
 SyncBaseline::SyncBaseline(IMsgStore* pStore) {
-    static const wchar_t* const kNames[] = {L"SyncFolder", L"SyncFlags", L"SyncTags",
-                                            L"SyncSeq",    L"SyncStamp", L"SyncName"};
-    static const ULONG kTypes[] = {PT_LONG, PT_UNICODE, PT_UNICODE, PT_LONG, PT_SYSTIME, PT_UNICODE};
+    static const wchar_t* const kNames[] = {L"SyncFolder", L"SyncFlags", L"SyncTags", L"SyncSeq",
+                                            L"SyncStamp",  L"SyncName",  L"SyncSize", kFlagBitsName};
+    static const ULONG kTypes[] = {PT_LONG, PT_UNICODE, PT_UNICODE, PT_LONG, PT_SYSTIME, PT_UNICODE, PT_LONG, PT_LONG};
     constexpr size_t kCount = std::size(kNames);
     MAPINAMEID names[kCount];
     LPMAPINAMEID pNames[kCount];
@@ -53,15 +56,30 @@ SyncBaseline::SyncBaseline(IMsgStore* pStore) {
         MAPIFreeBuffer(pTags);
         return;
     }
-    ULONG* const pulTags[] = {&m_ulFolder, &m_ulFlags, &m_ulTags, &m_ulSeq, &m_ulStamp, &m_ulName};
+    ULONG* const pulTags[] = {&m_ulFolder, &m_ulFlags, &m_ulTags, &m_ulSeq,
+                              &m_ulStamp,  &m_ulName,  &m_ulSize, &m_ulFlagBits};
     for (size_t i = 0; i < kCount; ++i)
         *pulTags[i] = CHANGE_PROP_TYPE(pTags->aulPropTag[i], kTypes[i]);
     MAPIFreeBuffer(pTags);
     m_bValid = true;
 }
 
+ULONG SyncBaseline::FindFlagBitsTag(IMsgStore* pStore) {
+    MAPINAMEID name{&kBaselineSet, MNID_STRING, {}};
+    name.Kind.lpwstrName = const_cast<wchar_t*>(kFlagBitsName);
+    LPMAPINAMEID pName = &name;
+    LPSPropTagArray pTags = nullptr;
+    ULONG ulTag = PR_NULL;
+    if (pStore && pStore->GetIDsFromNames(1, &pName, 0, &pTags) == S_OK && pTags && pTags->cValues == 1 &&
+        PROP_TYPE(pTags->aulPropTag[0]) != PT_ERROR && PROP_ID(pTags->aulPropTag[0]) != 0)
+        ulTag = CHANGE_PROP_TYPE(pTags->aulPropTag[0], PT_LONG);
+    MAPIFreeBuffer(pTags);
+    return ulTag;
+}
+
 HRESULT SyncBaseline::Set(IMAPIProp* pObject, int32_t iFolder, const std::string& sFlags, const std::string& sTags,
-                          const std::string* pName, int32_t iSeq, FILETIME ftStamp) const {
+                          const std::string* pName, int32_t iSeq, FILETIME ftStamp, int32_t iSize,
+                          int32_t iFlagBits) const {
     if (!m_bValid)
         return MAPI_E_CALL_FAILED;
     if (ftStamp.dwLowDateTime == 0 && ftStamp.dwHighDateTime == 0)
@@ -69,7 +87,7 @@ HRESULT SyncBaseline::Set(IMAPIProp* pObject, int32_t iFolder, const std::string
     const std::wstring wsFlags = Platform::FromUtf8(sFlags);
     const std::wstring wsTags = Platform::FromUtf8(sTags);
     const std::wstring wsName = pName ? Platform::FromUtf8(*pName) : std::wstring();
-    SPropValue values[7] = {};
+    SPropValue values[9] = {};
     ULONG c = 0;
     values[c].ulPropTag = m_ulFolder;
     values[c++].Value.l = iFolder;
@@ -88,26 +106,34 @@ HRESULT SyncBaseline::Set(IMAPIProp* pObject, int32_t iFolder, const std::string
         values[c].ulPropTag = m_ulTags;
         values[c++].Value.lpszW = const_cast<wchar_t*>(wsTags.c_str());
     }
+    if (iSize >= 0) {
+        values[c].ulPropTag = m_ulSize;
+        values[c++].Value.l = iSize;
+    }
+    if (iFlagBits >= 0) {
+        values[c].ulPropTag = m_ulFlagBits;
+        values[c++].Value.l = iFlagBits;
+    }
     return pObject->SetProps(c, values, nullptr);
 }
 
 HRESULT SyncBaseline::Stamp(IMAPIProp* pObject, const ItemBaseline& baseline) const {
     return Set(pObject, baseline.iFolder, ChangeableFlags(baseline.sFlags), NormalTagIds(baseline.sTags), nullptr,
-               baseline.iSeq, baseline.ftStamp);
+               baseline.iSeq, baseline.ftStamp, baseline.iSize, baseline.iFlagBits);
 }
 
 HRESULT SyncBaseline::Stamp(IMAPIFolder* pFolder, const FolderBaseline& baseline) const {
     return Set(pFolder, baseline.iParent, std::string(), std::string(), &baseline.sName, baseline.iSeq,
-               baseline.ftStamp);
+               baseline.ftStamp, -1, -1);
 }
 
 bool SyncBaseline::Read(IMAPIProp* pObject, ItemBaseline& baseline) const {
     if (!m_bValid)
         return false;
-    SizedSPropTagArray(5, tags) = {5, {m_ulFolder, m_ulFlags, m_ulTags, m_ulSeq, m_ulStamp}};
+    SizedSPropTagArray(7, tags) = {7, {m_ulFolder, m_ulFlags, m_ulTags, m_ulSeq, m_ulStamp, m_ulSize, m_ulFlagBits}};
     ULONG c = 0;
     Buffer values;
-    if (FAILED(pObject->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &c, &values.p)) || c != 5 ||
+    if (FAILED(pObject->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &c, &values.p)) || c != 7 ||
         values.p[0].ulPropTag != m_ulFolder || values.p[4].ulPropTag != m_ulStamp)
         return false;
     baseline.iFolder = values.p[0].Value.l;
@@ -115,6 +141,8 @@ bool SyncBaseline::Read(IMAPIProp* pObject, ItemBaseline& baseline) const {
     baseline.sTags = NarrowOf(values.p[2]);
     baseline.iSeq = values.p[3].ulPropTag == m_ulSeq ? values.p[3].Value.l : 0;
     baseline.ftStamp = values.p[4].Value.ft;
+    baseline.iSize = values.p[5].ulPropTag == m_ulSize ? values.p[5].Value.l : -1;
+    baseline.iFlagBits = values.p[6].ulPropTag == m_ulFlagBits ? values.p[6].Value.l : -1;
     return true;
 }
 
@@ -140,6 +168,18 @@ std::string ChangeableFlags(const std::string& sFlags) {
         if (sFlags.find(letter) != std::string::npos)
             out += letter;
     return out;
+}
+
+int32_t FlagBits(const std::string& sFlags) {
+    Ostrel::Mail::MessageFlags flags;
+    flags.FromString(sFlags.c_str());
+    return static_cast<int32_t>(flags.Mask());
+}
+
+bool HasFlagBit(int32_t iFlagBits, char letter) {
+    const char* const pTable = Ostrel::Mail::MessageFlags::m_pcszFlag;
+    const char* const pFound = letter ? std::strchr(pTable, letter) : nullptr;
+    return iFlagBits >= 0 && pFound && (iFlagBits & (1 << (pFound - pTable))) != 0;
 }
 
 std::string NormalTagIds(const std::string& sTags) {

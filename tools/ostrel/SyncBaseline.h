@@ -4,7 +4,9 @@
 // folders, the name. Comparing the object's current values with its baseline tells local changes
 // apart from what the server said: a read or flag change, new tags, a move (the parent folder's
 // server id differs from the baseline's), a rename, or a content edit (PR_LAST_MODIFICATION_TIME
-// later than the baseline's stamp: the stamp and the modification time are written equal).
+// later than the baseline's stamp: the stamp and the modification time are written equal). A
+// message also keeps the server's size of it and all the server's flag letters, for `ostrel
+// verify` and `ostrel export`; baselines written before these were kept lack them.
 //
 // The baseline lives in named properties of a property set of our own, so the converters' own
 // properties never collide with it. An object without a baseline was never written by sync.
@@ -27,6 +29,10 @@ struct ItemBaseline {
     std::string sTags;    // server tag ids as written, comma-separated, ascending
     int32_t iSeq = 0;     // the server's change sequence of the item ("ms")
     FILETIME ftStamp{};   // when it was written; PR_LAST_MODIFICATION_TIME was set to the same
+    // Messages: the server's size in bytes ("s") of the text the message was converted from, and
+    // every server flag letter as FlagBits. -1 when unknown: Stamp then leaves the stored value.
+    int32_t iSize = -1;
+    int32_t iFlagBits = -1;
 };
 
 struct FolderBaseline {
@@ -65,17 +71,22 @@ public:
 
     // The property tags, for reading the baseline as table columns: the server folder (items) or
     // parent (folders), PT_LONG; flags, PT_UNICODE; tags, PT_UNICODE; change sequence, PT_LONG;
-    // stamp, PT_SYSTIME; folder name, PT_UNICODE.
+    // stamp, PT_SYSTIME; folder name, PT_UNICODE; size and flag bits, PT_LONG.
     ULONG FolderTag() const { return m_ulFolder; }
     ULONG FlagsTag() const { return m_ulFlags; }
     ULONG TagsTag() const { return m_ulTags; }
     ULONG SeqTag() const { return m_ulSeq; }
     ULONG StampTag() const { return m_ulStamp; }
     ULONG NameTag() const { return m_ulName; }
+    ULONG SizeTag() const { return m_ulSize; }
+    ULONG FlagBitsTag() const { return m_ulFlagBits; }
+
+    // The flag bits' tag in a store that is only read: PR_NULL when no message of it has them.
+    static ULONG FindFlagBitsTag(IMsgStore* pStore);
 
 private:
     HRESULT Set(IMAPIProp* pObject, int32_t iFolder, const std::string& sFlags, const std::string& sTags,
-                const std::string* pName, int32_t iSeq, FILETIME ftStamp) const;
+                const std::string* pName, int32_t iSeq, FILETIME ftStamp, int32_t iSize, int32_t iFlagBits) const;
 
     bool m_bValid = false;
     ULONG m_ulFolder = PR_NULL;
@@ -84,11 +95,18 @@ private:
     ULONG m_ulSeq = PR_NULL;
     ULONG m_ulStamp = PR_NULL;
     ULONG m_ulName = PR_NULL;
+    ULONG m_ulSize = PR_NULL;
+    ULONG m_ulFlagBits = PR_NULL;
 };
 
 // The flag letters of `sFlags` that a user can change in the store and sync writes back ('u', 'f'),
 // sorted: the form ItemBaseline::sFlags and ItemState::sFlags are compared in.
 std::string ChangeableFlags(const std::string& sFlags);
+// The server's flag letters as the bits of its flag table (bit i for the i-th letter of
+// "sarwufdxnt^"); unknown letters are left out.
+int32_t FlagBits(const std::string& sFlags);
+// Whether the letter's bit is set in FlagBits; false for unknown bits (-1) and letters.
+bool HasFlagBit(int32_t iFlagBits, char letter);
 // Tag ids sorted ascending without duplicates, comma-separated; unreadable parts are dropped.
 std::string NormalTagIds(const std::string& sTags);
 

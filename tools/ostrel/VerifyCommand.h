@@ -31,7 +31,7 @@ struct ListedItem {
     bool bMessage = false;
     std::string sFlags;   // the letters sync keeps in step ("f", "u"), sorted
     std::string sTags;    // tag ids, ascending, comma-separated
-    int64_t llSize = -1;  // -1 when the side does not know it
+    int64_t llSize = -1;  // messages: the server's size in bytes; -1 when the side does not know it
 };
 
 struct Listing {
@@ -50,6 +50,10 @@ Listing ServerListing(const SyncChanges& changes);
 // False with `why` set when the store cannot be read.
 bool StoreListing(StoreMailbox& mailbox, Listing& listing, std::string& why);
 // One line per difference, folders first, each group in server id order; empty when both agree.
+// A message whose size one side does not know is not compared by size.
 std::vector<std::string> CompareListings(const Listing& server, const Listing& store);
+// The store's messages that carry no size although the server gives one (written before sync kept
+// sizes): their sizes could not be compared.
+size_t CountUnsized(const Listing& server, const Listing& store);
 
 }  // namespace OstrelCli

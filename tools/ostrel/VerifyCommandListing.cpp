@@ -136,6 +136,9 @@ private:
                 const ItemState state = CurrentItemState(m_mailbox.Store(), static_cast<IMessage*>(pUnk.Get()), m_tags);
                 item.sFlags = state.sFlags;
                 item.sTags = NormalTagIds(state.sTags);
+                ItemBaseline baseline;
+                if (m_mailbox.Baseline().Read(static_cast<IMessage*>(pUnk.Get()), baseline))
+                    item.llSize = baseline.iSize;
             }
             m_listing.items.emplace(p[1].Value.l, item);
         }
@@ -171,6 +174,7 @@ Listing ServerListing(const SyncChanges& changes) {
         item.bMessage = sync.kind == SyncItemKind::Message;
         item.sFlags = ChangeableFlags(sync.sFlags);
         item.sTags = NormalTagIds(sync.sTagIds);
+        item.llSize = item.bMessage ? sync.iSize : -1;
         listing.items.emplace(sync.iId, item);
     }
     return listing;
@@ -248,10 +252,23 @@ std::vector<std::string> CompareListings(const Listing& server, const Listing& s
         if (here.sTags != expected.sTags)
             lines.push_back(what + ": tags " + Quoted(here.sTags) + " in the store, " + Quoted(expected.sTags) +
                             " on the server");
+        if (expected.bMessage && here.llSize >= 0 && expected.llSize >= 0 && here.llSize != expected.llSize)
+            lines.push_back(what + ": size " + std::to_string(here.llSize) + " in the store, " +
+                            std::to_string(expected.llSize) + " on the server");
     }
     for (const std::string& folder : store.unstamped)
         lines.push_back("an item in " + Quoted(folder) + " has no server id: it is not on the server");
     return lines;
+}
+
+size_t CountUnsized(const Listing& server, const Listing& store) {
+    size_t c = 0;
+    for (const auto& [id, item] : store.items) {
+        const auto there = server.items.find(id);
+        if (item.llSize < 0 && there != server.items.end() && there->second.bMessage && there->second.llSize >= 0)
+            ++c;
+    }
+    return c;
 }
 
 }  // namespace OstrelCli
