@@ -39,7 +39,7 @@ std::vector<std::vector<BYTE>> EntryIds(IMAPITable* pTable) {
 }  // namespace
 
 std::string PushSummary(const PushReport& report) {
-    if (!report.Total() && !report.cFailed)
+    if (!report.Total() && !report.cFailed && !report.cConflicts)
         return std::string();
     std::string parts;
     auto part = [&](size_t c, const char* pszWhat) {
@@ -57,18 +57,21 @@ std::string PushSummary(const PushReport& report) {
     std::string text = "; sent " + std::to_string(report.Total()) + " local changes";
     if (!parts.empty())
         text += " (" + parts + ")";
+    if (report.cConflicts)
+        text += ", " + std::to_string(report.cConflicts) + " held back as changed on the server too (the next sync " +
+                "settles them)";
     if (report.cFailed)
         text += ", " + std::to_string(report.cFailed) + " not sent yet (see the log)";
     return text;
 }
 
 std::string PushJson(const PushReport& report) {
-    char text[384];
+    char text[512];
     std::snprintf(text, sizeof text,
                   "{\"sent\":%zu,\"drafts\":%zu,\"folders\":%zu,\"changed\":%zu,\"moved\":%zu,\"deleted\":%zu,"
-                  "\"contacts\":%zu,\"calendar\":%zu,\"failed\":%zu}",
+                  "\"contacts\":%zu,\"calendar\":%zu,\"failed\":%zu,\"conflicts\":%zu}",
                   report.cSent, report.cDrafts, report.cFolders, report.cChanged, report.cMoved, report.cDeleted,
-                  report.cContacts, report.cCalendar, report.cFailed);
+                  report.cContacts, report.cCalendar, report.cFailed, report.cConflicts);
     return text;
 }
 
@@ -116,7 +119,8 @@ PushReport StorePush::Run() {
     m_mailbox.Flush();
     // The next run lists the tree again: the store may change in between.
     m_mailbox.ForgetFolders();
-    OSTLOG_INFO(1, L"Pushed %d changes, %d failed", static_cast<int>(report.Total()), static_cast<int>(report.cFailed));
+    OSTLOG_INFO(1, L"Pushed %d changes, %d failed, %d held back", static_cast<int>(report.Total()),
+                static_cast<int>(report.cFailed), static_cast<int>(report.cConflicts));
     return report;
 }
 

@@ -12,6 +12,9 @@
 //
 // One item's failure (the server refuses it, the connection drops) is logged with the item and
 // counted; the run goes on with the others, and the next run tries the item again.
+//
+// An item the server changed after the pull is never overwritten: what both sides changed is held
+// back for the next pull to settle (StorePushConflicts.cpp).
 #pragma once
 
 #include "StoreMailbox.h"
@@ -45,15 +48,16 @@ class Contact;
 namespace OstrelCli {
 
 struct PushReport {
-    size_t cSent = 0;      // Outbox messages sent
-    size_t cDrafts = 0;    // drafts saved on the server
-    size_t cFolders = 0;   // folders created or renamed
-    size_t cChanged = 0;   // items whose read state, flag or tags went up (moves are counted apart)
-    size_t cMoved = 0;     // items and folders moved
-    size_t cDeleted = 0;   // items and folders deleted on the server
-    size_t cContacts = 0;  // contacts created or changed
-    size_t cCalendar = 0;  // appointments and tasks created or changed
-    size_t cFailed = 0;    // items that could not be sent this time (logged; tried again next run)
+    size_t cSent = 0;       // Outbox messages sent
+    size_t cDrafts = 0;     // drafts saved on the server
+    size_t cFolders = 0;    // folders created or renamed
+    size_t cChanged = 0;    // items whose read state, flag or tags went up (moves are counted apart)
+    size_t cMoved = 0;      // items and folders moved
+    size_t cDeleted = 0;    // items and folders deleted on the server
+    size_t cContacts = 0;   // contacts created or changed
+    size_t cCalendar = 0;   // appointments and tasks created or changed
+    size_t cFailed = 0;     // items that could not be sent this time (logged; tried again next run)
+    size_t cConflicts = 0;  // local changes held back: the server changed the item since the pull
 
     size_t Total() const { return cSent + cDrafts + cFolders + cChanged + cMoved + cDeleted + cContacts + cCalendar; }
 };
@@ -97,7 +101,8 @@ private:
     // the server ids the store holds (in local folders too). False when some folder could not be
     // read: `held` may then lack ids the store has.
     bool PushItemChanges(std::map<int32_t, Ostrel::Mail::MailItemType>& held, PushReport& report);
-    bool PushItemState(IMessage* pMessage, LONG lId, Ostrel::Mail::MailItemType kind, int32_t iFolderId,
+    // Sends what changed of one item and counts it (changed, moved, held back or failed).
+    void PushItemState(IMessage* pMessage, LONG lId, Ostrel::Mail::MailItemType kind, int32_t iFolderId,
                        const ItemBaseline& before, const ItemState& now, bool bTagsChanged, PushReport& report);
     // Deletes on the server what `known` lists and the store no longer holds; what cannot be
     // deleted now stays in `held` for the next run.
@@ -112,6 +117,8 @@ private:
     // Deletes the server draft a sent message was and takes its stamp off the message, saved.
     bool DropServerDraft(IMessage* pMessage, LONG lDraftId);
     bool SaveDraft(IMessage* pMessage, const std::wstring& wsMessageId, LONG lDraftId);
+    // Moves a draft whose server copy (lId) changed too into the conflicts folder, unstamped.
+    bool KeepDraftAsConflict(IMAPIFolder* pDrafts, IMessage* pMessage, LONG lId);
     // The message with that Message-ID in a server folder (0 when there is none); false when the
     // server could not be asked.
     bool FindServerMessage(int32_t iFolder, const std::wstring& wsMessageId, LONG& lFound);
@@ -128,6 +135,10 @@ private:
     // New contacts and contacts edited since the pull of one contact folder.
     void PushContactFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report);
     bool PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId);
+    // Replaces server contact lId's attributes (and photo, when given) and, for a list, its members.
+    // Throws what the requests throw.
+    void ModifyContact(LONG lId, const Ostrel::Mail::Contact& contact, const Ostrel::Rpc::AttachmentDetails* pPhoto,
+                       bool bList);
     // The photo uploaded, described for a contact request; null when there is none. Throws what
     // the upload throws, and std::runtime_error.
     std::unique_ptr<Ostrel::Rpc::AttachmentDetails> UploadPhoto(const std::string& photo,
@@ -135,6 +146,22 @@ private:
     // A server contact of the folder that no store object stands for and that has all of the
     // contact's attributes (0 when there is none); throws what the requests throw.
     bool FindServerContact(int32_t iFolderId, const Ostrel::Mail::Contact& contact, LONG& lFound);
+
+    // ---- StorePushConflicts.cpp ----
+    // What the server holds of an item now, in the baseline's terms.
+    struct ServerItem {
+        int32_t iSeq = 0;
+        int32_t iFolder = 0;
+        std::string sFlags;  // the changeable letters, sorted
+        std::string sTags;   // tag ids, ascending
+    };
+    enum class ServerRead { Read, Gone, Failed };
+    // Asks the server (GetItem); Failed is logged.
+    ServerRead ReadServerItem(LONG lId, ServerItem& item);
+    enum class ServerSide { Unchanged, Changed, Unknown };
+    // Whether the server changed the item (or deleted it) since the pull wrote `baseline`; Unknown
+    // when the server could not be asked.
+    ServerSide ServerChangeSince(LONG lId, const ItemBaseline& baseline);
 
     // ---- StorePushCalendar.cpp ----
     void PushCalendarFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushReport& report);

@@ -1,7 +1,9 @@
 // Contacts and distribution lists made or edited in the store's contact folders go to the server
 // (CreateContact, ModifyContact), read back from the store by the contact converter, with the
-// contact's photo uploaded beside. A contact is
-// edited when its modification time is later than the baseline's stamp.
+// contact's photo uploaded beside. A contact is edited when its modification time is later than
+// the baseline's stamp; one the server changed since the pull is held back for the next pull,
+// which keeps the local version as a conflict copy. An edited list's members (contacts, address
+// list entries, addresses) replace the server's.
 //
 // A creation is not repeatable on the server, so the contact gets a pending mark, saved, first. A
 // run that finds the mark looks among the server's contacts of that folder that no store object
@@ -87,11 +89,45 @@ void StorePush::PushContactFolder(IMAPIFolder* pFolder, int32_t iFolderId, PushR
         if (candidate.kind != Ostrel::Mail::MIT_CONTACT)
             continue;
         ComPtr<IMessage> pMessage = OpenMessage(candidate.entryId);
-        if (pMessage && PushContact(pMessage.Get(), candidate.lId, iFolderId))
+        if (!pMessage) {
+            ++report.cFailed;
+            continue;
+        }
+        ItemBaseline before;
+        if (candidate.lId && m_mailbox.Baseline().Read(pMessage.Get(), before)) {
+            const ServerSide server = ServerChangeSince(candidate.lId, before);
+            if (server == ServerSide::Changed) {
+                ++report.cConflicts;
+                continue;
+            }
+            if (server == ServerSide::Unknown) {
+                ++report.cFailed;
+                continue;
+            }
+        }
+        if (PushContact(pMessage.Get(), candidate.lId, iFolderId))
             ++report.cContacts;
         else
             ++report.cFailed;
     }
+}
+
+void StorePush::ModifyContact(LONG lId, const Ostrel::Mail::Contact& contact,
+                              const Ostrel::Rpc::AttachmentDetails* pPhoto, bool bList) {
+    Ostrel::Rpc::ModifyContactRequest request(1, 1, lId, contact.Attributes(), contact.GroupMembers(), pPhoto,
+                                              contact.TagNames());
+    Send(request);
+    if (!bList)
+        return;
+    // Replace mode leaves a list's members as they were; outside it the members given become
+    // the whole list, and no attribute is named but the certificates (which a list has none of).
+    if (!contact.GroupMembers().size()) {
+        OSTLOG_WARN(L"List %d has no members left in the store: the server keeps its last ones", lId);
+        return;
+    }
+    Ostrel::Rpc::ModifyContactRequest members(0, 1, lId, Ostrel::Mail::ContactAttributes(), contact.GroupMembers(),
+                                              nullptr, contact.TagNames());
+    Send(members);
 }
 
 bool StorePush::PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId) {
@@ -105,11 +141,9 @@ bool StorePush::PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId) {
     try {
         // Each request consumes its upload: the photo goes up once per request that carries it.
         auto photo = [&] { return UploadPhoto(converter.Photo(), converter.PhotoFileName()); };
+        const bool bList = Ostrel::Mapi::EqualsNoCase(MessageClassOf(pMessage), L"IPM.DistList");
         if (lId) {
-            const auto pPhoto = photo();
-            Ostrel::Rpc::ModifyContactRequest request(1, 1, lId, pContact->Attributes(), pContact->GroupMembers(),
-                                                      pPhoto.get(), pContact->TagNames());
-            Send(request);
+            ModifyContact(lId, *pContact, photo().get(), bList);
             return SUCCEEDED(Complete(pMessage, lId, iFolderId));
         }
         if (PendingMark(pMessage) == kContactMark) {
@@ -118,10 +152,7 @@ bool StorePush::PushContact(IMessage* pMessage, LONG lId, int32_t iFolderId) {
                 return false;
             if (lFound) {
                 // The interrupted creation reached the server: bring it up to date and adopt it.
-                const auto pPhoto = photo();
-                Ostrel::Rpc::ModifyContactRequest request(1, 1, lFound, pContact->Attributes(),
-                                                          pContact->GroupMembers(), pPhoto.get(), pContact->TagNames());
-                Send(request);
+                ModifyContact(lFound, *pContact, photo().get(), bList);
                 return SUCCEEDED(Complete(pMessage, lFound, iFolderId));
             }
         } else if (FAILED(item.ReplicationId(std::wstring(kContactMark).c_str())) ||

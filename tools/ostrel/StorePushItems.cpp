@@ -1,7 +1,8 @@
 // Changes of items the server knows: read and flag changes, tags (the item's categories), moves
 // between folders, and deletions. Each item's current state is compared with the baseline the
 // pull stamped on it; what differs is sent as item actions and the baseline is rewritten to the
-// state the server now has.
+// state the server now has. The server's state is read first: a field it changed too since the
+// pull is not sent (StorePushConflicts.cpp).
 //
 // A deleted item leaves nothing in the store to compare, so the push keeps the list of server ids
 // the store held after its last run (beside the store, "NAME.pushed"): an id on that list that the
@@ -176,11 +177,10 @@ bool StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
             const SBinary& eid = pCol[kEid].Value.bin;
             ComPtr<IMessage> pMessage = OpenMessage(std::vector<BYTE>(eid.lpb, eid.lpb + eid.cb));
             ItemBaseline before;
-            if (!pMessage || !baseline.Read(pMessage.Get(), before) ||
-                !PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, bTagsChanged, report))
+            if (!pMessage || !baseline.Read(pMessage.Get(), before))
                 ++report.cFailed;
-            else if (bTagsChanged || now.sFlags != text(kBaseFlags))
-                ++report.cChanged;
+            else
+                PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, bTagsChanged, report);
         }
         FreeProws(pRows);
     });
@@ -191,28 +191,63 @@ bool StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
     return bComplete;
 }
 
-bool StorePush::PushItemState(IMessage* pMessage, LONG lId, MailItemType kind, int32_t iFolderId,
+void StorePush::PushItemState(IMessage* pMessage, LONG lId, MailItemType kind, int32_t iFolderId,
                               const ItemBaseline& before, const ItemState& now, bool bTagsChanged, PushReport& report) {
     using Ostrel::Rpc::ActionRequest;
     // Appointments and tasks are acted on as generic items.
     const MailItemType actionKind = kind == Ostrel::Mail::MIT_NOTE ? Ostrel::Mail::MIT_MESSAGE : kind;
+    ServerItem server;
+    switch (ReadServerItem(lId, server)) {
+        case ServerRead::Failed:
+            ++report.cFailed;
+            return;
+        case ServerRead::Gone:
+            // The next pull deletes it here, keeping what changed here as a copy.
+            OSTLOG_INFO(1, L"Item %d was deleted on the server since the pull: its changes are not sent", lId);
+            ++report.cConflicts;
+            return;
+        case ServerRead::Read:
+            break;
+    }
+    // Field by field: what only this side changed goes up; what the server changed too, to
+    // another value, keeps its baseline for the next pull to settle.
+    auto has = [](const std::string& sFlags, char c) { return sFlags.find(c) != std::string::npos; };
+    bool bHeld = false;
+    bool bSent = false;
+    std::string sAfterFlags;
+    bool bSendLetter[2] = {false, false};
+    const char letters[2] = {'f', 'u'};
+    for (int i = 0; i < 2; ++i) {
+        const char c = letters[i];
+        const bool bHere = has(before.sFlags, c) != has(now.sFlags, c);
+        const bool bThere = has(before.sFlags, c) != has(server.sFlags, c);
+        const bool bHold = bHere && bThere && has(server.sFlags, c) != has(now.sFlags, c);
+        bSendLetter[i] = bHere && !bThere;
+        bHeld |= bHold;
+        if (has(bHold ? before.sFlags : now.sFlags, c))
+            sAfterFlags += c;
+    }
+    const bool bTagsThere = server.sTags != before.sTags;
+    const bool bHoldTags = bTagsChanged && bTagsThere && server.sTags != now.sTags;
+    const bool bSendTags = bTagsChanged && !bHoldTags;
+    const bool bMovedThere = server.iFolder != before.iFolder;
+    const bool bHoldMove = iFolderId != before.iFolder && bMovedThere && server.iFolder != iFolderId;
+    const bool bSendMove = iFolderId != before.iFolder && !bMovedThere;
+    bHeld = bHeld || bHoldTags || bHoldMove;
     try {
-        auto letterChanged = [&](char c) {
-            return (before.sFlags.find(c) == std::string::npos) != (now.sFlags.find(c) == std::string::npos);
-        };
-        if (letterChanged('u')) {
-            ActionRequest request(
-                actionKind, lId,
-                now.sFlags.find('u') != std::string::npos ? ActionRequest::OP_UNREAD : ActionRequest::OP_READ);
+        if (bSendLetter[1]) {
+            ActionRequest request(actionKind, lId,
+                                  has(now.sFlags, 'u') ? ActionRequest::OP_UNREAD : ActionRequest::OP_READ);
             Send(request);
+            bSent = true;
         }
-        if (letterChanged('f')) {
-            ActionRequest request(
-                actionKind, lId,
-                now.sFlags.find('f') != std::string::npos ? ActionRequest::OP_FLAG : ActionRequest::OP_UNFLAG);
+        if (bSendLetter[0]) {
+            ActionRequest request(actionKind, lId,
+                                  has(now.sFlags, 'f') ? ActionRequest::OP_FLAG : ActionRequest::OP_UNFLAG);
             Send(request);
+            bSent = true;
         }
-        if (bTagsChanged) {
+        if (bSendTags) {
             // The categories by name: one the server does not know yet becomes a new tag there.
             Ostrel::Mapi::OstrelMailItem item(pMessage, m_pStore);
             Ostrel::Mail::TagNameList* pNames = item.OstrelTagNames();
@@ -220,31 +255,39 @@ bool StorePush::PushItemState(IMessage* pMessage, LONG lId, MailItemType kind, i
             ActionRequest request(actionKind, lId, ActionRequest::OP_UPDATE, nullptr, pNames ? pNames : &empty, 0);
             Ostrel::Mapi::OstrelMailItem::FreeTagNames(pNames);
             Send(request);
+            bSent = true;
         }
-        if (iFolderId != before.iFolder) {
+        if (bSendMove) {
             ActionRequest request(actionKind, lId, ActionRequest::OP_MOVE, iFolderId, nullptr);
             Send(request);
             ++report.cMoved;
         }
     } catch (const Ostrel::Rpc::RpcException& e) {
-        // An item the server deleted meanwhile: the next pull removes it here.
         OSTLOG_ERROR(L"Changes of item %d were not sent: %ls", lId, e.ExcepText() ? e.ExcepText() : L"");
-        return false;
+        ++report.cFailed;
+        return;
     } catch (const std::exception& e) {
         OSTLOG_ERROR(L"Changes of item %d were not sent: %hs", lId, e.what());
-        return false;
+        ++report.cFailed;
+        return;
+    }
+    if (bSent)
+        ++report.cChanged;
+    if (bHeld) {
+        OSTLOG_INFO(1, L"Item %d was changed on the server too since the pull: those changes wait for the next sync",
+                    lId);
+        ++report.cConflicts;
     }
     ItemBaseline after = before;
-    after.iFolder = iFolderId;
-    after.sFlags = now.sFlags;
-    after.sTags = now.sTags;
+    after.iFolder = bHoldMove ? before.iFolder : iFolderId;
+    after.sFlags = sAfterFlags;
+    after.sTags = bHoldTags ? before.sTags : now.sTags;
     after.ftStamp = FILETIME{};
     HRESULT hr = m_mailbox.Baseline().Stamp(pMessage, after);
     if (SUCCEEDED(hr))
         hr = Ostrel::Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE, 1);
     if (FAILED(hr))
         OSTLOG_WARN(L"Item %d was sent but its baseline cannot be rewritten, hr: %x", lId, static_cast<unsigned>(hr));
-    return true;
 }
 
 void StorePush::PushDeletions(const std::map<int32_t, MailItemType>& known, std::map<int32_t, MailItemType>& held,

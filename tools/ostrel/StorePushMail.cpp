@@ -1,6 +1,8 @@
 // Outgoing mail: messages in the Outbox are sent (SendMsg, which keeps no copy), filed in the
-// server's Sent folder (AddMsg) and moved to Sent Items as that copy; new drafts are saved on the
-// server (SaveDraft).
+// server's Sent folder (AddMsg) and moved to Sent Items as that copy; new and edited drafts are
+// saved on the server (SaveDraft). An edited draft the server changed too since the pull is not
+// saved over it: the local version goes to "Sync Issues/Conflicts" and the next pull brings the
+// server's down.
 //
 // Each message gets a Message-ID and a pending mark, saved, before anything goes out. A send
 // carries a send id from the mark: the server answers a repeated send id as before and sends
@@ -295,10 +297,23 @@ void StorePush::PushDrafts(PushReport& report) {
         if (!pMessage)
             continue;
         if (const LONG lId = ServerIdOf(pMessage.Get())) {
-            // A draft the server has, edited since: saving it again under its id replaces it.
+            // A draft the server has, edited since: saving it again under its id replaces it,
+            // unless the server's changed too.
             ItemBaseline before;
             if (!m_mailbox.Baseline().Read(pMessage.Get(), before) || !IsEditedSince(pMessage.Get(), before))
                 continue;
+            const ServerSide server = ServerChangeSince(lId, before);
+            if (server == ServerSide::Changed) {
+                if (KeepDraftAsConflict(pDrafts.Get(), pMessage.Get(), lId))
+                    ++report.cConflicts;
+                else
+                    ++report.cFailed;
+                continue;
+            }
+            if (server == ServerSide::Unknown) {
+                ++report.cFailed;
+                continue;
+            }
             if (SaveDraft(pMessage.Get(), EnsureMessageId(pMessage.Get()), lId))
                 ++report.cDrafts;
             else
@@ -327,6 +342,40 @@ void StorePush::PushDrafts(PushReport& report) {
         else
             ++report.cFailed;
     }
+}
+
+bool StorePush::KeepDraftAsConflict(IMAPIFolder* pDrafts, IMessage* pMessage, LONG lId) {
+    // Unstamped first: a run that stops before the move finds a new draft, which it saves beside
+    // the server's, and the pull finds the record naming another object and drops it. Without its
+    // server id and baseline the copy is never taken for the server's draft.
+    const SyncBaseline& baseline = m_mailbox.Baseline();
+    SizedSPropTagArray(6, stamp) = {6,
+                                    {m_mailbox.OstrelIdTag(), baseline.FolderTag(), baseline.FlagsTag(),
+                                     baseline.TagsTag(), baseline.SeqTag(), baseline.StampTag()}};
+    ComPtr<IMAPIFolder> pConflicts;
+    HRESULT hr =
+        m_mailbox.OpenLocalFolder(std::wstring(kSyncIssuesFolder) + L"/" + kConflictsFolder, pConflicts.AddressOf());
+    if (SUCCEEDED(hr))
+        hr = pMessage->DeleteProps(reinterpret_cast<LPSPropTagArray>(&stamp), nullptr);
+    if (SUCCEEDED(hr))
+        hr = Ostrel::Mapi::WrapSaveChanges(pMessage, KEEP_OPEN_READWRITE, 0);
+    if (SUCCEEDED(hr)) {
+        std::vector<BYTE> entryId = EntryIdOf(pMessage);
+        SBinary eid{static_cast<ULONG>(entryId.size()), entryId.data()};
+        ENTRYLIST list{1, &eid};
+        hr = pDrafts->CopyMessages(&list, nullptr, pConflicts.Get(), 0, nullptr, MESSAGE_MOVE);
+    }
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"Draft %d, changed on the server too, cannot be kept in %ls/%ls, hr: %x", lId, kSyncIssuesFolder,
+                     kConflictsFolder, static_cast<unsigned>(hr));
+        return false;
+    }
+    // Unknown to the mapper, the server's draft is neither deleted by this push nor taken for
+    // this message by the next pull, which brings it down anew.
+    m_items.Remove(lId);
+    OSTLOG_INFO(1, L"Draft %d was changed on the server too: the local version is kept in %ls/%ls", lId,
+                kSyncIssuesFolder, kConflictsFolder);
+    return true;
 }
 
 bool StorePush::SaveDraft(IMessage* pMessage, const std::wstring& wsMessageId, LONG lDraftId) {

@@ -1,9 +1,13 @@
 // Contacts and appointments made or edited in the store reach the server once: a creation whose
-// answer was lost is found on the server and adopted, an edit replaces the server's contact.
+// answer was lost is found on the server and adopted, an edit replaces the server's contact, and
+// a list's members become the server's.
 #include "StorePushTestSupport.h"
 
+#include "Ostrel/Convert/Contact/ContactProps.h"
 #include "Ostrel/Store/Calendar/Appt.h"
 #include "Ostrel/Store/MailItem.h"
+#include "Ostrel/Store/NamedProps.h"
+#include "Platform/Mapi/Session/AddrBook.h"
 #include "ostrel-server/Calendar.h"
 
 #include <algorithm>
@@ -112,6 +116,56 @@ TEST_F(StorePushContent, ContactDeletedRightAfterItsCreationGoesFromTheServer) {
     ASSERT_EQ(hr, S_OK);
     EXPECT_EQ(Push().cDeleted, 1u);
     EXPECT_FALSE(ServerBox().Item(lId).has_value());
+}
+
+TEST_F(StorePushContent, ListMembersAddedAndRemovedInTheStoreReachTheServer) {
+    Platform::ComPtr<IMessage> pAnn = NewContact(L"Ann", L"Lee");
+    LPSPropValue pAnnEid = nullptr;
+    ASSERT_EQ(HrGetOneProp(pAnn.Get(), PR_ENTRYID, &pAnnEid), S_OK);
+    const std::string annEid(reinterpret_cast<const char*>(pAnnEid->Value.bin.lpb), pAnnEid->Value.bin.cb);
+    MAPIFreeBuffer(pAnnEid);
+
+    Ostrel::Mapi::NamedProps* pNamed = Ostrel::Mapi::NamedPropsManager::GetNamedPropsFromMAPIProp(m_pMailbox->Store());
+    // Members and their one-off forms, pairwise.
+    auto setMembers = [&](IMessage* pList, std::vector<std::string> members, std::vector<std::string> oneOffs) {
+        std::vector<SBinary> bins[2];
+        for (int i = 0; i < 2; ++i)
+            for (std::string& bytes : i ? oneOffs : members)
+                bins[i].push_back(SBinary{static_cast<ULONG>(bytes.size()), reinterpret_cast<BYTE*>(bytes.data())});
+        SPropValue values[2]{};
+        values[0].ulPropTag = Ostrel::Mapi::NAMED_PROP(Ostrel::Mapi::NamedProps::ADDR_8055, PT_MV_BINARY, pNamed);
+        values[1].ulPropTag = Ostrel::Mapi::NAMED_PROP(Ostrel::Mapi::NamedProps::ADDR_8054, PT_MV_BINARY, pNamed);
+        for (int i = 0; i < 2; ++i)
+            values[i].Value.MVbin = SBinaryArray{static_cast<ULONG>(bins[i].size()), bins[i].data()};
+        ASSERT_EQ(pList->SetProps(2, values, nullptr), S_OK);
+        ASSERT_EQ(pList->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    };
+    const std::string oldOneOff = Platform::Mapi::MakeOneOffEntryId(L"old@x.test", L"SMTP", L"old@x.test");
+    const std::string newOneOff = Platform::Mapi::MakeOneOffEntryId(L"new@x.test", L"SMTP", L"new@x.test");
+    Platform::ComPtr<IMessage> pList;
+    ASSERT_EQ(Folder(FolderId::Contacts)->CreateMessage(nullptr, 0, pList.AddressOf()), S_OK);
+    SPropValue values[2]{};
+    values[0].ulPropTag = PR_MESSAGE_CLASS_W;
+    values[0].Value.lpszW = const_cast<wchar_t*>(L"IPM.DistList");
+    values[1].ulPropTag = PR_DISPLAY_NAME_W;
+    values[1].Value.lpszW = const_cast<wchar_t*>(L"Team");
+    ASSERT_EQ(pList->SetProps(2, values, nullptr), S_OK);
+    setMembers(pList.Get(), {oldOneOff}, {oldOneOff});
+    EXPECT_EQ(Push().cContacts, 2u);
+    const LONG lAnn = ServerId(Reopen(pAnn.Get()).Get());
+    const LONG lList = ServerId(Reopen(pList.Get()).Get());
+    using Members = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(ServerBox().Item(lList)->contact.members, (Members{{"I", "old@x.test"}}));
+
+    // Ann (a contact the server knows) and a new address come in, the old address goes.
+    pList = Reopen(pList.Get());
+    setMembers(pList.Get(), {Ostrel::Mapi::WrapEntryId(Ostrel::Mapi::kWrappedContact, annEid), newOneOff},
+               {Platform::Mapi::MakeOneOffEntryId(L"Ann Lee", L"SMTP", L"ann@x.test"), newOneOff});
+    const OstrelCli::PushReport report = Push();
+    EXPECT_EQ(report.cContacts, 1u);
+    EXPECT_EQ(report.cFailed, 0u);
+    EXPECT_EQ(ServerBox().Item(lList)->contact.members, (Members{{"C", std::to_string(lAnn)}, {"I", "new@x.test"}}));
+    EXPECT_EQ(Push().Total(), 0u);
 }
 
 TEST_F(StorePushContent, NewAppointmentIsSentOnceAndStamped) {

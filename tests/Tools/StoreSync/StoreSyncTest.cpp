@@ -412,7 +412,7 @@ TEST_F(StoreSyncTest, ContactsAppointmentsAndTasksGoIntoTheirFolders) {
     EXPECT_EQ(JsonNumber(same.sOut, "items"), 0u) << same.sOut;
     EXPECT_EQ(JsonNumber(same.sOut, "gal"), 0u) << same.sOut;
     EXPECT_NE(same.sOut.find("\"pushed\":{\"sent\":0,\"drafts\":0,\"folders\":0,\"changed\":0,\"moved\":0,"
-                             "\"deleted\":0,\"contacts\":0,\"calendar\":0,\"failed\":0}"),
+                             "\"deleted\":0,\"contacts\":0,\"calendar\":0,\"failed\":0,\"conflicts\":0}"),
               std::string::npos)
         << same.sOut;
     server->State<OstrelServer::ContactBook>().TouchGalEntry(2);
