@@ -1,7 +1,9 @@
 // Appointments and tasks made or edited in the store's calendar and task folders go to the server
 // through the calendar pusher, which makes a repeated push replace what an interrupted one stored
 // (the server files calendar items by their UID). An item is edited when its modification time is
-// later than the baseline's stamp; one the pusher left pending is sent again.
+// later than the baseline's stamp; one the pusher left pending is sent again. An edited item the
+// server changed since the pull is held back: the next pull keeps the local version as a conflict
+// copy and writes the server's.
 #include "StorePush.h"
 
 #include "Ostrel/Convert/Calendar/OLToOstrelPush.h"
@@ -22,6 +24,18 @@ void StorePush::PushCalendarFolder(IMAPIFolder* pFolder, int32_t iFolderId, Push
         if (!pItem) {
             ++report.cFailed;
             continue;
+        }
+        ItemBaseline before;
+        if (lKnown && m_mailbox.Baseline().Read(pItem.Get(), before)) {
+            const ServerSide server = ServerChangeSince(lKnown, before);
+            if (server == ServerSide::Changed) {
+                ++report.cConflicts;
+                continue;
+            }
+            if (server == ServerSide::Unknown) {
+                ++report.cFailed;
+                continue;
+            }
         }
         LONG lId = 0;
         const HRESULT hr = pusher.Push(pItem.Get(), &lId);

@@ -8,6 +8,7 @@
 #include "Ostrel/Rpc/Soap/RPCResponses.h"
 #include "Ostrel/Store/MailItem.h"
 #include "Platform/Base/Utf.h"
+#include "ostrel-server/Calendar.h"
 #include "ostrel/StoreSync.h"
 
 namespace StorePushTest {
@@ -201,6 +202,41 @@ TEST_F(StorePushConflicts, ADraftEditedOnBothSidesIsKeptAsAConflictNotSavedOverT
     EXPECT_FALSE(m_pMailbox->Items().Contains(lId));
     report = Push();
     EXPECT_EQ(report.Total() + report.cConflicts + report.cFailed, 0u);
+}
+
+TEST_F(StorePushConflicts, AnAppointmentTheServerChangedMeanwhileIsNotSentOverIt) {
+    m_server.State<OstrelServer::CalendarBook>().Clear();
+    OstrelServer::MailItem seed;
+    seed.kind = OstrelServer::ItemKind::Appointment;
+    seed.folderId = FolderId::Calendar;
+    seed.name = "Planning";
+    const int32_t iId = ServerBox().AddItem(seed);
+    ComPtr<IMessage> pItem;
+    ASSERT_EQ(Folder(FolderId::Calendar)->CreateMessage(nullptr, 0, pItem.AddressOf()), S_OK);
+    SPropValue values[2]{};
+    values[0].ulPropTag = PR_MESSAGE_CLASS_W;
+    values[0].Value.lpszW = const_cast<wchar_t*>(L"IPM.Appointment");
+    values[1].ulPropTag = PR_SUBJECT_W;
+    values[1].Value.lpszW = const_cast<wchar_t*>(L"Planning");
+    ASSERT_EQ(pItem->SetProps(2, values, nullptr), S_OK);
+    ASSERT_EQ(Ostrel::Mapi::OstrelMailItemBase(pItem.Get()).StampOstrelId(iId), S_OK);
+    OstrelCli::ItemBaseline baseline;
+    baseline.iFolder = FolderId::Calendar;
+    baseline.iSeq = static_cast<int32_t>(ServerBox().Item(iId)->rev);
+    ASSERT_EQ(m_pMailbox->Baseline().Stamp(pItem.Get(), baseline), S_OK);
+    ASSERT_EQ(pItem->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    m_pMailbox->Items().Put(iId, pItem.Get(), 0);
+    EXPECT_EQ(Push().Total(), 0u);
+
+    ActionRequest flag(Ostrel::Mail::MIT_APPOINTMENT, iId, ActionRequest::OP_FLAG);
+    ServerAction(flag);
+    values[1].Value.lpszW = const_cast<wchar_t*>(L"Planning, moved here");
+    ASSERT_EQ(pItem->SetProps(1, &values[1], nullptr), S_OK);
+    ASSERT_EQ(pItem->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+    const OstrelCli::PushReport report = Push();
+    EXPECT_EQ(report.cConflicts, 1u);
+    EXPECT_EQ(report.cCalendar + report.cFailed, 0u);
+    EXPECT_TRUE(m_server.State<OstrelServer::CalendarBook>().Ids().empty());
 }
 
 }  // namespace
