@@ -118,6 +118,13 @@ TEST_F(MaildirExport, WritesTheMailFoldersAsAReaderSeesThem) {
     Add(m_inbox.Get(), "Seen and flagged", MSGFLAG_READ, 0, true);
     Add(m_inbox.Get(), "Answered", 0, 102);
     Add(m_inbox.Get(), "Forwarded", MSGFLAG_READ, 104);
+    // Answered elsewhere: the conversion of the server's message gave it the replied icon only.
+    ComPtr<IMessage> pIconOnly = Add(m_inbox.Get(), "Replied icon", MSGFLAG_READ);
+    SPropValue icon{PR_ICON_INDEX, 0, {}};
+    icon.Value.l = 261;
+    ASSERT_EQ(HrSetOneProp(pIconOnly.Get(), &icon), S_OK);
+    ASSERT_EQ(pIconOnly->SaveChanges(0), S_OK);
+    pIconOnly.Reset();
     ComPtr<IMAPIFolder> pSubtree = Subtree();
     ComPtr<IMAPIFolder> pLists = Subfolder(pSubtree.Get(), L"Lists");
     ComPtr<IMAPIFolder> pOdd = Subfolder(pLists.Get(), L"../a.b\tc");
@@ -127,7 +134,7 @@ TEST_F(MaildirExport, WritesTheMailFoldersAsAReaderSeesThem) {
 
     const CommandRun run = Export();
     ASSERT_EQ(run.iExit, 0) << run.sErr;
-    EXPECT_NE(run.sOut.find(".\tInbox\t3\n"), std::string::npos) << run.sOut;
+    EXPECT_NE(run.sOut.find(".\tInbox\t4\n"), std::string::npos) << run.sOut;
     EXPECT_NE(run.sOut.find(".Lists.%2E%2E%2Fa%2Eb%09c\tLists/../a.b\\tc\t1\n"), std::string::npos) << run.sOut;
     const std::set<std::string> top = Files(Dir());
     EXPECT_TRUE(top.count("cur") && top.count("new") && top.count("tmp") && top.count(".Lists"));
@@ -137,6 +144,7 @@ TEST_F(MaildirExport, WritesTheMailFoldersAsAReaderSeesThem) {
     EXPECT_EQ(FlagsOf(Dir(), "Seen and flagged"), "FS");
     EXPECT_EQ(FlagsOf(Dir(), "Answered"), "R");
     EXPECT_EQ(FlagsOf(Dir(), "Forwarded"), "PS");
+    EXPECT_EQ(FlagsOf(Dir(), "Replied icon"), "RS");
     EXPECT_EQ(FlagsOf(Dir() / ".Lists.%2E%2E%2Fa%2Eb%09c", "Draft"), "DS");
     EXPECT_TRUE(Files(Dir() / "tmp").empty());
     EXPECT_TRUE(Files(Dir() / "new").empty());
@@ -144,7 +152,7 @@ TEST_F(MaildirExport, WritesTheMailFoldersAsAReaderSeesThem) {
     // A mail reader's own listing agrees.
     ASSERT_TRUE(fs::exists(kMlist)) << "mblaze is missing: run scripts/install-deps.sh";
     const auto all = TestSupport::RunProgram(kMlist, {Dir().string()});
-    EXPECT_EQ(Lines(all.sOut).size(), 3u) << all.sOut << all.sErr;
+    EXPECT_EQ(Lines(all.sOut).size(), 4u) << all.sOut << all.sErr;
     const auto unseen = TestSupport::RunProgram(kMlist, {"-s", Dir().string()});
     ASSERT_EQ(Lines(unseen.sOut).size(), 1u) << unseen.sOut;
     EXPECT_NE(ReadFile(Lines(unseen.sOut)[0]).find("Subject: Answered"), std::string::npos);
