@@ -12,17 +12,6 @@ namespace {
 constexpr ULONGLONG kLimit = 2u << 20;
 constexpr HRESULT kNetworkError = static_cast<HRESULT>(0x80040115);
 
-HRESULT Drain(ISequentialStream* pStream, std::string& out) {
-    char buffer[65536];
-    for (;;) {
-        ULONG n = 0;
-        HRESULT hr = pStream->Read(buffer, sizeof buffer, &n);
-        out.append(buffer, n);
-        if (hr != S_OK)
-            return hr;
-    }
-}
-
 TEST_F(ConnectionTest, AsynchronousReplyPastTheLimitIsCutOffAtTheLimit) {
     auto server = StartServer();
     auto c = Connect(*server, 1);

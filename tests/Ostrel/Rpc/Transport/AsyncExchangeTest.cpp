@@ -10,18 +10,6 @@ namespace {
 
 using OstrelServer::Fault;
 
-// Reads until the stream ends or fails; the last result.
-HRESULT ReadToEnd(ISequentialStream* pStream, std::string& out) {
-    char buffer[10000];
-    for (;;) {
-        ULONG n = 0;
-        HRESULT hr = pStream->Read(buffer, sizeof buffer, &n);
-        out.append(buffer, n);
-        if (hr != S_OK || n == 0)
-            return hr;
-    }
-}
-
 TEST_F(ConnectionTest, AsynchronousReplyComesThroughTheResponseAdapters) {
     auto server = StartServer();
     server->Faults().Add(Fault::For("NoOpRequest").Pad(100000).Chunked());
@@ -33,7 +21,7 @@ TEST_F(ConnectionTest, AsynchronousReplyComesThroughTheResponseAdapters) {
     ComPtr<ISequentialStream> stream;
     stream.Attach(pStream);
     std::string reply;
-    EXPECT_EQ(ReadToEnd(stream.Get(), reply), S_FALSE);
+    EXPECT_EQ(Drain(stream.Get(), reply), S_FALSE);
     EXPECT_NE(reply.find("x\r\nx"), std::string::npos);
     EXPECT_EQ(reply.find("x\nx"), std::string::npos);
     EXPECT_TRUE(capture.Contains(L"HTTP/1.1 200")) << "the reply's headers are logged";
@@ -44,7 +32,7 @@ TEST_F(ConnectionTest, AsynchronousReplyComesThroughTheResponseAdapters) {
     LARGE_INTEGER start{};
     ASSERT_EQ(seekable->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
     std::string again;
-    ReadToEnd(seekable.Get(), again);
+    Drain(seekable.Get(), again);
     EXPECT_EQ(again, reply);
 }
 
@@ -57,7 +45,7 @@ TEST_F(ConnectionTest, AsynchronousCallPassesTheSameGatesAndHidesSecrets) {
     c->SendRequestAsynchronous(&noop, std::make_shared<AsyncStopEvent>(), pStream, __func__, __LINE__);
     Platform::Host::SetOffline(true);
     std::string reply;
-    EXPECT_EQ(ReadToEnd(pStream, reply), static_cast<HRESULT>(0x80040115));
+    EXPECT_EQ(Drain(pStream, reply), static_cast<HRESULT>(0x80040115));
     pStream->Release();
     Platform::Host::SetOffline(false);
     EXPECT_EQ(reply.find("NoOpResponse"), std::string::npos);
@@ -68,7 +56,7 @@ TEST_F(ConnectionTest, AsynchronousCallPassesTheSameGatesAndHidesSecrets) {
     TestRequest auth(L"AuthRequest", L"urn:ostrelAccount");
     auth.AddChild(L"password", L"async-secret");
     c->SendRequestAsynchronous(&auth, std::make_shared<AsyncStopEvent>(), pStream, __func__, __LINE__);
-    ReadToEnd(pStream, reply);
+    Drain(pStream, reply);
     pStream->Release();
     Ostrel::Util::g_logger.SetLogDetail(0);
     EXPECT_TRUE(capture.Contains(L"<password>************</password>"));

@@ -7,6 +7,7 @@
 
 #include "Ostrel/Rpc/Requests/SaveDocument.h"
 #include "Ostrel/Rpc/Transport/Download.h"
+#include "Support/Files.h"
 #include "Util/Log/Log.h"
 #include "ostrel-server/Mailbox.h"
 
@@ -35,10 +36,7 @@ protected:
     }
     std::string Fetch(const wchar_t* pwszName) {
         fs::path target = dir / "fetched";
-        if (!GetImgFileFromOSV(*oc, pwszName, target))
-            return "<failed>";
-        std::ifstream in(target, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return GetImgFileFromOSV(*oc, pwszName, target) ? TestSupport::ReadFile(target) : "<failed>";
     }
     // The Briefcase's documents as "name=content".
     std::vector<std::string> Briefcase() {

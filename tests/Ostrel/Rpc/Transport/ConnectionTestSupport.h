@@ -81,6 +81,31 @@ public:
     }
 };
 
+// Sends a NoOp; the WinHTTP error it failed with, 0 when it went through.
+inline DWORD TryNoOp(Connection& c) {
+    TestRequest noop(L"NoOpRequest");
+    IXMLDOMDocument2* pDoc = nullptr;
+    try {
+        c.SendRequestSynchronous(&noop, pDoc, __func__, __LINE__);
+    } catch (const WinHttpException& e) {
+        return e.ExcepNum(0);
+    }
+    pDoc->Release();
+    return 0;
+}
+
+// Reads a reply stream until it ends or fails; the result of the last Read.
+inline HRESULT Drain(ISequentialStream* pStream, std::string& out) {
+    char buffer[65536];
+    for (;;) {
+        ULONG n = 0;
+        HRESULT hr = pStream->Read(buffer, sizeof buffer, &n);
+        out.append(buffer, n);
+        if (hr != S_OK || n == 0)
+            return hr;
+    }
+}
+
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {

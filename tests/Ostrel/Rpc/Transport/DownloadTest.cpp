@@ -23,11 +23,6 @@ uint32_t Crc(const std::string& s) {
         crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(s.data()), static_cast<uInt>(s.size())));
 }
 
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class DownloadTest : public ConnectionTest {
 protected:
     void SetUp() override {
@@ -70,7 +65,7 @@ protected:
 
 TEST_F(DownloadTest, ImageArrivesWholeUnderItsEncodedName) {
     ASSERT_EQ(GetImgFileFromOSV(*oc, L"../p\u00e4ss 1.jpg", target), 1);
-    EXPECT_TRUE(ReadFile(target) == content);
+    EXPECT_TRUE(TestSupport::ReadFile(target) == content);
     EXPECT_EQ(Listing(), std::vector<std::string>{"photo.jpg"});
     EXPECT_EQ(server->Requests().back().target, "/home/~/Briefcase/..%2Fp%C3%A4ss%201.jpg");
     EXPECT_EQ(EncodePathSegment(L".."), L"%2E%2E");
@@ -84,7 +79,7 @@ TEST_F(DownloadTest, SizeOrChecksumThatDisagreesIsRefusedAndTheTargetKept) {
     DownloadExpectation wrongCrc{content.size(), Crc(content) ^ 1};
     EXPECT_THROW(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, wrongCrc, __func__, __LINE__),
                  FileDownloadFaultException);
-    EXPECT_EQ(ReadFile(target), "old");
+    EXPECT_EQ(TestSupport::ReadFile(target), "old");
     EXPECT_EQ(Listing(), std::vector<std::string>{"photo.jpg"});
 
     ComPtr<IStream> stream;
@@ -98,7 +93,7 @@ TEST_F(DownloadTest, SizeOrChecksumThatDisagreesIsRefusedAndTheTargetKept) {
     DownloadExpectation right{content.size(), Crc(content)};
     EXPECT_EQ(DownloadToStream(*oc, L"/home/~/Briefcase/a", stream.Get(), right, __func__, __LINE__), content.size());
     EXPECT_EQ(DownloadToFile(*oc, L"/home/~/Briefcase/a", target, right, __func__, __LINE__), content.size());
-    EXPECT_TRUE(ReadFile(target) == content);
+    EXPECT_TRUE(TestSupport::ReadFile(target) == content);
 }
 
 TEST_F(DownloadTest, BrokenOffDownloadsLeaveNothingAndARetryCompletes) {
@@ -165,7 +160,7 @@ TEST_F(DownloadTest, RejectedTokenIsRenewedFourTimesAtMost) {
         EXPECT_EQ(e.StatusCode(), 401u);
     }
     EXPECT_EQ(session->invalidations.size(), 5u);
-    EXPECT_EQ(ReadFile(target), "img");
+    EXPECT_EQ(TestSupport::ReadFile(target), "img");
     session->token.clear();
     EXPECT_EQ(GetImgFileFromOSV(*oc, L"a", target), 0);
 }

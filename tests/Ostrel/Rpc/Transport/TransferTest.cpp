@@ -85,18 +85,6 @@ TEST_F(ConnectionTest, RedirectCarriesTokenAndPortForTheSession) {
     EXPECT_FALSE(c->GetRedirectPort(port));
 }
 
-// Reads an asynchronous stream to its end; the HRESULT of the last Read.
-HRESULT Drain(ISequentialStream* pStream, std::string& out) {
-    char buffer[10000];
-    for (;;) {
-        ULONG n = 0;
-        HRESULT hr = pStream->Read(buffer, sizeof buffer, &n);
-        out.append(buffer, n);
-        if (hr != S_OK)
-            return hr;
-    }
-}
-
 TEST_F(ConnectionTest, AsynchronousCallStreamsTheReply) {
     auto server = StartServer();
     server->Faults().Add(Fault::For("NoOpRequest").Pad(100000).Chunked());

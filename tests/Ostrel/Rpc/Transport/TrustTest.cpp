@@ -1,23 +1,11 @@
 #include "ConnectionTestSupport.h"
+#include "Support/Files.h"
 
 using namespace ConnTest;
 
 namespace {
 
 const DWORD kUnknownCa = WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA;
-
-// Sends a NoOp and returns the WinHTTP error it failed with (0 on success).
-DWORD TryNoOp(Connection& c) {
-    TestRequest noop(L"NoOpRequest");
-    IXMLDOMDocument2* pDoc = nullptr;
-    try {
-        c.SendRequestSynchronous(&noop, pDoc, __func__, __LINE__);
-    } catch (const WinHttpException& e) {
-        return e.ExcepNum(0);
-    }
-    pDoc->Release();
-    return 0;
-}
 
 // Sends a NoOp and returns what it threw; a WinHttpException(0) when it went through.
 WinHttpException NoOpFailure(Connection& c) {
@@ -129,12 +117,7 @@ TEST_F(ConnectionTest, VerifiedCertificateClearsOldTrust) {
     caOptions.isCA = true;
     auto ca = OstrelServer::Certificate::Generate(caOptions);
     std::string rootsFile = (roots.Path() / "roots.pem").string();
-    {
-        std::FILE* f = std::fopen(rootsFile.c_str(), "w");
-        std::string pem = ca.CertPem();
-        std::fwrite(pem.data(), 1, pem.size(), f);
-        std::fclose(f);
-    }
+    TestSupport::WriteFile(rootsFile, ca.CertPem());
     Platform::Http::SetTrustedRootsFile(rootsFile);
     auto server = StartServer(true, OstrelServer::Certificate::Generate({}, &ca));
     auto c = Connect(*server);
