@@ -8,36 +8,19 @@
 #include "Ostrel/Trust/CertTrustPrompt.h"
 #include "Ostrel/Trust/ProfileTrustRecord.h"
 #include "Platform/Registry/Registry.h"
+#include "Support/Process.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Localized.h"
 #include "Util/Time/Clock.h"
-
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 
-extern char** environ;
-
 using namespace ConnTest;
 using Ostrel::Mapi::CertTrustMgr;
 
 namespace {
-
-// Sends a NoOp; the WinHTTP error it failed with, 0 on success.
-DWORD TryNoOp(Connection& c) {
-    TestRequest noop(L"NoOpRequest");
-    IXMLDOMDocument2* pDoc = nullptr;
-    try {
-        c.SendRequestSynchronous(&noop, pDoc, __func__, __LINE__);
-    } catch (const WinHttpException& e) {
-        return e.ExcepNum(0);
-    }
-    pDoc->Release();
-    return 0;
-}
 
 std::wstring ColonHex(const std::vector<unsigned char>& bytes) {
     return Ostrel::Mapi::ColonHex(bytes.data(), bytes.size());
@@ -162,22 +145,12 @@ TEST_F(CertTrustTest, TrustForAPeriodHoldsInAnotherProcess) {
     ASSERT_EQ(TryNoOp(*c), 0u);
     EXPECT_EQ(ui->CertTrustPrompts().size(), 1u);
 
-    std::string port = "OSTREL_TRUST_TEST_PORT=" + std::to_string(server->Port());
-    std::vector<std::string> env{port};
-    for (char** p = environ; *p; ++p)
-        env.emplace_back(*p);
-    std::vector<char*> envp;
-    for (auto& entry : env)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=CertTrustChild.UsesTheTrustOfAnotherProcess";
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    setenv("OSTREL_TRUST_TEST_PORT", std::to_string(server->Port()).c_str(), 1);
+    TestSupport::ProgramRun run =
+        TestSupport::RunProgram(std::filesystem::read_symlink("/proc/self/exe"),
+                                {"--gtest_filter=CertTrustChild.UsesTheTrustOfAnotherProcess"});
+    unsetenv("OSTREL_TRUST_TEST_PORT");
+    EXPECT_EQ(run.iExit, 0) << run.sOut;
     EXPECT_EQ(server->Requests().size(), 2u);
 }
 
@@ -186,9 +159,7 @@ TEST_F(CertTrustTest, TrustForAPeriodHoldsInAnotherProcess) {
 // the certificate had been verified.
 TEST_F(CertTrustTest, ExpiredTrustStopsTheNextRequestAndAsksAgain) {
     Ostrel::Util::ManualClock clock;
-    clock.SetUnixTimeMs(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
+    clock.SetUnixTimeMs(NowMs());
     Ostrel::Util::ScopedClock scoped(clock);
     auto server = StartServer(true);
     auto c = Connect(*server);
@@ -225,9 +196,7 @@ TEST_F(CertTrustTest, ExpiredTrustStopsTheNextRequestAndAsksAgain) {
 // trust is not taken for a verified certificate.
 TEST_F(CertTrustTest, ExpiryWhileReadingClosesTheKeptAliveConnection) {
     Ostrel::Util::ManualClock clock;
-    clock.SetUnixTimeMs(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
+    clock.SetUnixTimeMs(NowMs());
     Ostrel::Util::ScopedClock scoped(clock);
     auto server = StartServer(true);
     auto c = Connect(*server);

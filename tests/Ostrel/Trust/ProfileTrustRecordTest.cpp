@@ -7,23 +7,16 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "Ostrel/Trust/ProfileTrustRecord.h"
 #include "Platform/Base/Utf.h"
+#include "Support/Files.h"
 #include "Support/TempHome.h"
 #include "Util/Log/Log.h"
 
 using namespace Ostrel::Mapi;
 
 namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::string Reading(const std::string& record) {
     Ostrel::Util::LogCapture capture;
@@ -57,12 +50,12 @@ TEST(ProfileTrustRecordTest, EveryRecordReadsAsExpected) {
         if (entry.path().extension() != ".txt")
             continue;
         ++cCases;
-        const std::string reading = Reading(ReadFile(entry.path()));
+        const std::string reading = Reading(TestSupport::ReadFile(entry.path()));
         const std::filesystem::path ref = entry.path().string() + ".ref";
         if (bRegenerate)
             std::ofstream(ref, std::ios::binary) << reading;
         else
-            EXPECT_EQ(reading, ReadFile(ref)) << entry.path();
+            EXPECT_EQ(reading, TestSupport::ReadFile(ref)) << entry.path();
     }
     EXPECT_GE(cCases, 11);
 }
