@@ -115,9 +115,7 @@ TEST_F(AccountTest, ZipLevelAndListSizeFollowVersionAndRegistry) {
 }
 
 TEST_F(AccountTest, AccountValuesComeFromGetInfo) {
-    OstrelServer::Account account;
-    account.name = kUser;
-    account.password = kPassword;
+    OstrelServer::Account account{kUser, kPassword};
     account.id = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
     account.displayName = "Ümit User";
     account.used = 1234;

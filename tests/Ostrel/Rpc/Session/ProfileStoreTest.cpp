@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "Ostrel/Settings/ProfileStore.h"
 #include "Platform/Base/Utf.h"
@@ -21,6 +20,7 @@
 #include "Platform/Registry/Registry.h"
 #include "SessionTestSupport.h"
 #include "Support/Child.h"
+#include "Support/Files.h"
 #include "Support/TempHome.h"
 #include "Util/Log/Log.h"
 #include "Util/Password.h"
@@ -31,20 +31,6 @@ namespace SessionTest {
 namespace {
 
 using namespace Ostrel::Mapi;
-
-std::string FileText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool Logged(const Ostrel::Util::LogCapture& capture, std::wstring_view wsText) {
-    for (const std::wstring& message : capture.Messages())
-        if (message.find(wsText) != std::wstring::npos)
-            return true;
-    return false;
-}
 
 // One property of the connector's section, read the way any MAPI client would: through a session
 // on the profile and the service's own section. Empty when it is not there.
@@ -127,11 +113,11 @@ TEST_F(ProfileStoreTest, ValuesLiveProtectedInTheConnectorsSectionOfTheProfile) 
               S_OK);
     EXPECT_EQ(value, L"pässword=1");
     EXPECT_EQ(SectionBytes(L"Work", PR_OSTREL_PROXY_CURL), "http://proxy.example.test:3128");
-    const std::string file = FileText(ProfileFilePath(L"Work"));
+    const std::string file = TestSupport::ReadFile(ProfileFilePath(L"Work"));
     for (const char* secret : {"token with", "pässword"})
         EXPECT_EQ(file.find(secret), std::string::npos) << secret;
-    EXPECT_FALSE(Logged(capture, L"token with"));
-    EXPECT_FALSE(Logged(capture, L"pässword"));
+    EXPECT_FALSE(capture.Contains(L"token with"));
+    EXPECT_FALSE(capture.Contains(L"pässword"));
 
     ASSERT_EQ(GetTrustedTokenFromProfile(L"Work", value), S_OK);
     EXPECT_EQ(value, L"token with = and %");
@@ -141,8 +127,8 @@ TEST_F(ProfileStoreTest, ValuesLiveProtectedInTheConnectorsSectionOfTheProfile) 
     EXPECT_EQ(value, L"http://proxy.example.test:3128");
     ASSERT_EQ(ReadPR_OSTREL_TRUST_CERT_UNTILFromProfile(L"Work", value), S_OK);
     EXPECT_EQ(value, L"#LCIND# x #CHK# y ");
-    EXPECT_TRUE(Logged(capture, L"PR_OSTREL_PROXY_CURL = 'http://proxy.example.test:3128'"));
-    EXPECT_TRUE(Logged(capture, L"PR_OSTREL_2FA_TRUSTED_TOKEN = '********'"));
+    EXPECT_TRUE(capture.Contains(L"PR_OSTREL_PROXY_CURL = 'http://proxy.example.test:3128'"));
+    EXPECT_TRUE(capture.Contains(L"PR_OSTREL_2FA_TRUSTED_TOKEN = '********'"));
     EXPECT_EQ(GetStoredPasswordFromProfile(L"other@example.test", value), kProfileValueNotFound);
     EXPECT_EQ(GetTrustedTokenFromProfile(L"Never seen", value), kProfileValueNotFound);
     EXPECT_TRUE(Platform::MapiListProfiles().size() == 2) << "reading creates no profile";
@@ -163,8 +149,8 @@ TEST_F(ProfileStoreTest, AProfileWithoutTheConnectorsServiceRefusesTheWrite) {
     Ostrel::Util::LogCapture capture;
     EXPECT_EQ(SetCURLInProfile(L"Setup", L"http://proxy:1"), MAPI_E_NOT_FOUND);
     EXPECT_EQ(SetTrustedTokenInProfile(L"Setup", L"t"), MAPI_E_NOT_FOUND);
-    EXPECT_TRUE(Logged(capture, L"Failed to cache CURL. Expected during profile creation. hr:8004010F"));
-    EXPECT_TRUE(Logged(capture, L"Failed to set PR_OSTREL_2FA_TRUSTED_TOKEN. Expected during profile creation."));
+    EXPECT_TRUE(capture.Contains(L"Failed to cache CURL. Expected during profile creation. hr:8004010F"));
+    EXPECT_TRUE(capture.Contains(L"Failed to set PR_OSTREL_2FA_TRUSTED_TOKEN. Expected during profile creation."));
     MAPIUID uid;
     EXPECT_EQ(Platform::MapiFindService(L"Setup", L"OSTREL", &uid), MAPI_E_NOT_FOUND) << "not added behind its back";
 
@@ -175,7 +161,7 @@ TEST_F(ProfileStoreTest, AProfileWithoutTheConnectorsServiceRefusesTheWrite) {
     std::wstring value;
     EXPECT_TRUE(FAILED(SetCURLInProfile(L"Linked", L"http://proxy:1")));
     EXPECT_TRUE(FAILED(GetCURLFromProfile(L"Linked", value)));
-    EXPECT_EQ(FileText(elsewhere), "x");
+    EXPECT_EQ(TestSupport::ReadFile(elsewhere), "x");
 }
 
 TEST_F(ProfileStoreTest, OldValuesAreCarriedIntoTheProfileOnceAndNothingIsLost) {
@@ -191,9 +177,9 @@ TEST_F(ProfileStoreTest, OldValuesAreCarriedIntoTheProfileOnceAndNothingIsLost) 
     EXPECT_FALSE(std::filesystem::exists(ProfileValuesPath(L"Old")));
     std::filesystem::path kept = ProfileValuesPath(L"Old");
     kept += ".unmigrated";
-    EXPECT_EQ(FileText(kept), "Future=value\nno equals sign\n");
+    EXPECT_EQ(TestSupport::ReadFile(kept), "Future=value\nno equals sign\n");
     EXPECT_EQ(SectionBytes(L"Old", PR_OSTREL_2FA_TRUSTED_TOKEN).find("legacy"), std::string::npos);
-    EXPECT_FALSE(Logged(capture, L"legacy token"));
+    EXPECT_FALSE(capture.Contains(L"legacy token"));
     ASSERT_EQ(GetStoredPasswordFromProfile(L"Old", value), S_OK);
     EXPECT_EQ(value, L"secret");
 
@@ -216,13 +202,13 @@ TEST_F(ProfileStoreTest, ADamagedOrPlantedOldFileIsReportedAndKept) {
     HRESULT hr = GetStoredPasswordFromProfile(L"P", value);
     EXPECT_TRUE(FAILED(hr) && hr != kProfileValueNotFound) << std::hex << hr;
     EXPECT_TRUE(FAILED(GetTrustedTokenFromProfile(L"P", value)));
-    EXPECT_TRUE(Logged(capture, L"hold a damaged Password; left as they are"));
-    EXPECT_EQ(FileText(ProfileValuesPath(L"P")), damaged);
+    EXPECT_TRUE(capture.Contains(L"hold a damaged Password; left as they are"));
+    EXPECT_EQ(TestSupport::ReadFile(ProfileValuesPath(L"P")), damaged);
     // New values can still be set, and are then what counts.
     ASSERT_EQ(SetStoredPasswordInProfile(L"P", L"new"), S_OK);
     ASSERT_EQ(GetStoredPasswordFromProfile(L"P", value), S_OK);
     EXPECT_EQ(value, L"new");
-    EXPECT_EQ(FileText(ProfileValuesPath(L"P")), damaged);
+    EXPECT_EQ(TestSupport::ReadFile(ProfileValuesPath(L"P")), damaged);
 
     // A link in place of the file is not followed, and neither file is touched.
     std::filesystem::path target = home.Path() / "target";

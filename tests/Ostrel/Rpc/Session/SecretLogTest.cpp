@@ -1,8 +1,5 @@
 // A log at full detail of a sign-on with a trusted device, a sync, a folder share with a guest
 // password and an upload holds none of the secrets that went over the wire.
-#include <fstream>
-#include <sstream>
-
 #include "Ostrel/Rpc/Session/Auth.h"
 #include "Ostrel/Rpc/Transport/LogMask.h"
 #include "Ostrel/Rpc/Transport/Upload.h"
@@ -30,35 +27,7 @@ public:
     }
 };
 
-class SecretLogTest : public SessionFixture {
-protected:
-    void StartFullLog() {
-        auto& logger = Ostrel::Util::g_logger;
-        m_dwLevel = logger.GetLevelMask();
-        m_dwCategory = logger.GetCategoryMask();
-        m_dwDetail = logger.GetLogDetail();
-        logger.SetLoggingEnabled(true);
-        logger.SetLevelMask(0xFFFFFFFF);
-        logger.SetCategoryMask(0xFFFFFFFF);
-        logger.SetLogDetail(0xFFFFFFFF);
-        logger.SetLogFilePath(home.Path() / "full.log");
-    }
-    std::string StopFullLog() {
-        auto& logger = Ostrel::Util::g_logger;
-        logger.CloseLogFile();
-        logger.SetLogFilePath({});
-        logger.SetLevelMask(m_dwLevel);
-        logger.SetCategoryMask(m_dwCategory);
-        logger.SetLogDetail(m_dwDetail);
-        std::ifstream in(home.Path() / "full.log", std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-private:
-    DWORD m_dwLevel = 0, m_dwCategory = 0, m_dwDetail = 0;
-};
+class SecretLogTest : public SessionFixture {};
 
 TEST(LogMask, EverySecretFormIsMaskedAndNothingElse) {
     std::string text =
@@ -74,9 +43,7 @@ TEST(LogMask, EverySecretFormIsMaskedAndNothingElse) {
 }
 
 TEST_F(SecretLogTest, AFullDetailLogOfSignOnSyncShareAndUploadHoldsNoSecret) {
-    OstrelServer::Account account;
-    account.name = kUser;
-    account.password = kPassword;
+    OstrelServer::Account account{kUser, kPassword};
     account.twoFactor = true;
     account.codes = {"111111"};
     Book().Add(account);

@@ -15,7 +15,9 @@
 #include "Platform/Registry/Registry.h"
 #include "Platform/Sspi/Sspi.h"
 #include "Platform/Ui/ScriptedUi.h"
+#include "Support/Files.h"
 #include "Support/TempHome.h"
+#include "Util/Log/Log.h"
 #include "ostrel-server/Accounts.h"
 #include "ostrel-server/Server.h"
 
@@ -87,9 +89,7 @@ protected:
         ConnectionMgr::Get().NotifyOnlineOfflineTransition(1);
         server = std::make_unique<OstrelServer::Server>();
         server->Start();
-        OstrelServer::Account account;
-        account.name = kUser;
-        account.password = kPassword;
+        OstrelServer::Account account{kUser, kPassword};
         Book().Add(account);
     }
     void TearDown() override {
@@ -148,6 +148,29 @@ protected:
         }
     }
 
+    // Logs everything at full detail into a file of the home until StopFullLog, which gives the
+    // file's text and puts the logger back as it was.
+    void StartFullLog() {
+        auto& logger = Ostrel::Util::g_logger;
+        m_dwLogLevel = logger.GetLevelMask();
+        m_dwLogCategory = logger.GetCategoryMask();
+        m_dwLogDetail = logger.GetLogDetail();
+        logger.SetLoggingEnabled(true);
+        logger.SetLevelMask(0xFFFFFFFF);
+        logger.SetCategoryMask(0xFFFFFFFF);
+        logger.SetLogDetail(0xFFFFFFFF);
+        logger.SetLogFilePath(home.Path() / "full.log");
+    }
+    std::string StopFullLog() {
+        auto& logger = Ostrel::Util::g_logger;
+        logger.CloseLogFile();
+        logger.SetLogFilePath({});
+        logger.SetLevelMask(m_dwLogLevel);
+        logger.SetCategoryMask(m_dwLogCategory);
+        logger.SetLogDetail(m_dwLogDetail);
+        return TestSupport::ReadFile(home.Path() / "full.log");
+    }
+
     size_t Shown(Platform::Ui::ScriptedUi::Kind kind) const {
         size_t n = 0;
         for (auto& shown : ui->History())
@@ -159,6 +182,9 @@ protected:
     std::shared_ptr<Platform::Ui::ScriptedUi> ui;
     std::shared_ptr<FakeSecurity> security;
     std::unique_ptr<OstrelServer::Server> server;
+
+private:
+    DWORD m_dwLogLevel = 0, m_dwLogCategory = 0, m_dwLogDetail = 0;
 };
 
 }  // namespace SessionTest

@@ -2,17 +2,16 @@
 // password signs on with the one the first process used. The child is this test program started
 // again with OSTREL_SESSION_CHILD="<port> <profile>"; it does its work when the test program has
 // started (in a test environment, after every static object exists) and exits before any test.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "Platform/Base/Paths.h"
 #include "Platform/Base/Utf.h"
 #include "SessionTestSupport.h"
+#include "Support/Process.h"
 #include "Util/Time/Clock.h"
 
 namespace SessionTest {
@@ -56,27 +55,10 @@ public:
 
 // Runs the child to its end; its exit code and what it printed.
 std::pair<int, std::string> RunChildProcess(const std::string& command) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        setenv("OSTREL_SESSION_CHILD", command.c_str(), 1);
-        execl("/proc/self/exe", "session_child", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string out;
-    char buffer[256];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    setenv("OSTREL_SESSION_CHILD", command.c_str(), 1);
+    TestSupport::ProgramRun run = TestSupport::RunProgram(std::filesystem::read_symlink("/proc/self/exe"), {});
+    unsetenv("OSTREL_SESSION_CHILD");
+    return {run.iExit, run.sOut};
 }
 
 class SharedPasswordTest : public SessionFixture {};
@@ -103,10 +85,7 @@ TEST_F(SharedPasswordTest, SecondProcessOfTheProfileSignsOnWithTheSharedPassword
     for (auto& entry : std::filesystem::recursive_directory_iterator(Platform::RuntimeDir())) {
         if (!entry.is_regular_file())
             continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream bytes;
-        bytes << in.rdbuf();
-        EXPECT_EQ(bytes.str().find(kPassword), std::string::npos) << entry.path();
+        EXPECT_EQ(TestSupport::ReadFile(entry.path()).find(kPassword), std::string::npos) << entry.path();
     }
 }
 

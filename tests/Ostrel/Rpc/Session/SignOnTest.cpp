@@ -1,9 +1,8 @@
 // Sign-on with credentials: the password, two-factor and password-change prompts with OK and
 // Cancel, trusted devices, refusals, and passwords kept out of the log.
 #include <fstream>
-#include <sstream>
 
-#include "Ostrel/Rpc/Transport/ConnectionTrust.h"
+#include "Ostrel/Rpc/Transport/ConnectionTestSupport.h"
 #include "Ostrel/Settings/ProfileStore.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Http/WinHttp.h"
@@ -19,40 +18,11 @@ using Kind = Platform::Ui::ScriptedUi::Kind;
 class SignOnTest : public SessionFixture {
 protected:
     void AddTwoFactorAccount(std::vector<std::string> codes) {
-        OstrelServer::Account account;
-        account.name = kUser;
-        account.password = kPassword;
+        OstrelServer::Account account{kUser, kPassword};
         account.twoFactor = true;
         account.codes = std::move(codes);
         Book().Add(account);
     }
-    static std::string Body(const OstrelServer::RecordedRequest& request) { return request.body; }
-};
-
-// A trust manager that answers the dialog as told and remembers what it accepted.
-class AnsweringTrust : public ICertTrustManager {
-public:
-    bool IsWithinTrustPeriod(bool& expired) override {
-        expired = false;
-        return bTrusted;
-    }
-    bool TrustTimeExists() override { return bTrusted; }
-    bool IsFingerprintTrusted(const Platform::CertFingerprint& fp) override { return bTrusted && fp == fingerprint; }
-    void ClearTrust() override { bTrusted = false; }
-    int ShowCertTrustDlg(Connection* pConnection) override {
-        ++dialogs;
-        if (!bAccept)
-            return 0;
-        bTrusted = true;
-        fingerprint = pConnection->GetServerCertFingerprint();
-        return 1;
-    }
-    PCCERT_CONTEXT GetTrustedCert() override { return nullptr; }
-
-    bool bAccept = false;
-    bool bTrusted = false;
-    Platform::CertFingerprint fingerprint{};
-    int dialogs = 0;
 };
 
 TEST_F(SignOnTest, RightPasswordSignsOnAndFetchesTheAccount) {
@@ -104,10 +74,10 @@ TEST_F(SignOnTest, TwoFactorCodeWithTrustThisDeviceKeepsATrustedTokenForTheNextS
     EXPECT_EQ(Shown(Kind::TwoFactor), 2u);
     auto auths = Sent("AuthRequest");
     ASSERT_EQ(auths.size(), 3u);
-    EXPECT_EQ(Body(auths[0]).find("twoFactorCode"), std::string::npos);
-    EXPECT_NE(Body(auths[2]).find("<twoFactorCode>111111</twoFactorCode>"), std::string::npos);
-    EXPECT_NE(Body(auths[2]).find("deviceTrusted=\"1\""), std::string::npos);
-    EXPECT_NE(Body(auths[2]).find("<deviceId>"), std::string::npos);
+    EXPECT_EQ(auths[0].body.find("twoFactorCode"), std::string::npos);
+    EXPECT_NE(auths[2].body.find("<twoFactorCode>111111</twoFactorCode>"), std::string::npos);
+    EXPECT_NE(auths[2].body.find("deviceTrusted=\"1\""), std::string::npos);
+    EXPECT_NE(auths[2].body.find("<deviceId>"), std::string::npos);
 
     std::wstring trusted;
     ASSERT_EQ(Ostrel::Mapi::GetTrustedTokenFromProfile(L"Profile", trusted), S_OK);
@@ -122,9 +92,9 @@ TEST_F(SignOnTest, TwoFactorCodeWithTrustThisDeviceKeepsATrustedTokenForTheNextS
     EXPECT_EQ(Shown(Kind::TwoFactor), 2u);
     auths = Sent("AuthRequest");
     ASSERT_EQ(auths.size(), 1u);
-    EXPECT_NE(Body(auths[0]).find("<trustedToken>" + Platform::ToUtf8(trusted) + "</trustedToken>"), std::string::npos);
-    EXPECT_NE(Body(auths[0]).find("<deviceId>"), std::string::npos);
-    EXPECT_EQ(Body(auths[0]).find("twoFactorCode"), std::string::npos);
+    EXPECT_NE(auths[0].body.find("<trustedToken>" + Platform::ToUtf8(trusted) + "</trustedToken>"), std::string::npos);
+    EXPECT_NE(auths[0].body.find("<deviceId>"), std::string::npos);
+    EXPECT_EQ(auths[0].body.find("twoFactorCode"), std::string::npos);
 }
 
 TEST_F(SignOnTest, RevokedDeviceIsForgottenAndCancelledCodeSwitchesOffline) {
@@ -186,11 +156,10 @@ TEST_F(SignOnTest, UnverifiedCertificateGoesToTheTrustDecisionAndSuccessClearsTh
     options.tls = true;
     OstrelServer::Server tls(options);
     tls.Start();
-    OstrelServer::Account account;
-    account.name = kUser;
-    account.password = kPassword;
+    OstrelServer::Account account{kUser, kPassword};
     tls.State<OstrelServer::AccountBook>().Add(account);
-    auto trust = std::make_shared<AnsweringTrust>();
+    auto trust = std::make_shared<ConnTest::TestTrustManager>();
+    trust->acceptDialog = false;
     SetCertTrustManager(trust);
     LogonParams params = Params();
     params.dwPort = static_cast<DWORD>(tls.Port());
@@ -199,7 +168,7 @@ TEST_F(SignOnTest, UnverifiedCertificateGoesToTheTrustDecisionAndSuccessClearsTh
 
     bool bRefused = TokenFails(*session);
     bool bCertError = session->GotServerCertError();
-    trust->bAccept = true;
+    trust->acceptDialog = true;
     bool bSignedOn = bRefused && !session->AuthToken().empty();
     SetCertTrustManager(nullptr);
     EXPECT_TRUE(bRefused);
@@ -211,9 +180,7 @@ TEST_F(SignOnTest, UnverifiedCertificateGoesToTheTrustDecisionAndSuccessClearsTh
 }
 
 TEST_F(SignOnTest, PasswordChangeOkSendsTheChangeAndSignsOnWithTheNewPassword) {
-    OstrelServer::Account account;
-    account.name = kUser;
-    account.password = kPassword;
+    OstrelServer::Account account{kUser, kPassword};
     account.mustChangePassword = true;
     Book().Add(account);
     ui->QueueNewPasswordAnswer({IDOK, kPasswordW});  // the same password is refused
@@ -222,7 +189,7 @@ TEST_F(SignOnTest, PasswordChangeOkSendsTheChangeAndSignsOnWithTheNewPassword) {
     ASSERT_FALSE(session->AuthToken().empty());
     auto changes = Sent("ChangePasswordRequest");
     ASSERT_EQ(changes.size(), 2u);
-    EXPECT_NE(Body(changes[1]).find("<password>N3w-password</password>"), std::string::npos);
+    EXPECT_NE(changes[1].body.find("<password>N3w-password</password>"), std::string::npos);
     EXPECT_EQ(Book().CheckPassword(kUser, "N3w-password"), "");
     auto history = ui->History();
     ASSERT_EQ(history.size(), 3u);
@@ -232,9 +199,7 @@ TEST_F(SignOnTest, PasswordChangeOkSendsTheChangeAndSignsOnWithTheNewPassword) {
 
 // A change that fails on the way is shown to the user who asked for it, like a refused one.
 TEST_F(SignOnTest, PasswordChangeLostInTransportIsShown) {
-    OstrelServer::Account account;
-    account.name = kUser;
-    account.password = kPassword;
+    OstrelServer::Account account{kUser, kPassword};
     account.mustChangePassword = true;
     Book().Add(account);
     server->Faults().Add(OstrelServer::Fault::For("ChangePasswordRequest").Status(503));
@@ -249,9 +214,7 @@ TEST_F(SignOnTest, PasswordChangeLostInTransportIsShown) {
 }
 
 TEST_F(SignOnTest, PasswordChangeCancelFailsAndSetupRequiredTellsTheUser) {
-    OstrelServer::Account account;
-    account.name = kUser;
-    account.password = kPassword;
+    OstrelServer::Account account{kUser, kPassword};
     account.mustChangePassword = true;
     Book().Add(account);
     Ostrel::Util::LogCapture log;
@@ -337,18 +300,8 @@ TEST_F(SignOnTest, HandheldServerAdministratorSignsOnAtTheAdminPathAndFindsTheMa
 }
 
 TEST_F(SignOnTest, PasswordsNeverReachTheLogEvenAtFullDetail) {
-    auto& logger = Ostrel::Util::g_logger;
-    DWORD level = logger.GetLevelMask(), category = logger.GetCategoryMask(), detail = logger.GetLogDetail();
-    std::filesystem::path logFile = home.Path() / "full.log";
-    logger.SetLoggingEnabled(true);
-    logger.SetLevelMask(0xFFFFFFFF);
-    logger.SetCategoryMask(0xFFFFFFFF);
-    logger.SetLogDetail(0xFFFFFFFF);
-    logger.SetLogFilePath(logFile);
-
-    OstrelServer::Account account;
-    account.name = kUser;
-    account.password = kPassword;
+    StartFullLog();
+    OstrelServer::Account account{kUser, kPassword};
     account.mustChangePassword = true;
     Book().Add(account);
     const std::wstring newPassword = L"Brand-New-Sécret-7";
@@ -358,17 +311,8 @@ TEST_F(SignOnTest, PasswordsNeverReachTheLogEvenAtFullDetail) {
     bool bSignedOn = !session->AuthToken().empty();
     Create(Params(L"Other-Password-2"));  // the parameter table shows no passwords either
 
-    logger.CloseLogFile();
-    logger.SetLogFilePath({});
-    logger.SetLevelMask(level);
-    logger.SetCategoryMask(category);
-    logger.SetLogDetail(detail);
+    const std::string log = StopFullLog();
     ASSERT_TRUE(bSignedOn);
-
-    std::ifstream in(logFile, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string log = text.str();
     ASSERT_NE(log.find("Auth succeeded"), std::string::npos);
     ASSERT_NE(log.find("UserSession parameters changed"), std::string::npos);
     for (const std::wstring& password :

@@ -173,9 +173,7 @@ TEST_F(TokenTest, ConnectionOfAnotherProfileUsesThatProfilesPort) {
     auto main = Create(Params(), L"Main");
     OstrelServer::Server other;
     other.Start();
-    OstrelServer::Account account;
-    account.name = kUser;
-    account.password = kPassword;
+    OstrelServer::Account account{kUser, kPassword};
     other.State<OstrelServer::AccountBook>().Add(account);
     LogonParams params = Params();
     params.dwPort = static_cast<DWORD>(other.Port());
