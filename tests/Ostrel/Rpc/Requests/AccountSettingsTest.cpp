@@ -46,26 +46,6 @@ struct IdProvider : IdentityProvider {
     std::wstring GetAttributeValue(ULONG i) override { return i ? L"ann@example.test" : L"Ann & Co"; }
 };
 
-Platform::ComPtr<IXMLDOMDocument2> Reply(const std::wstring& body) {
-    Platform::ComPtr<IXMLDOMDocument2> doc;
-    EXPECT_EQ(Platform::Xml::CreateDocument(doc.AddressOf()), S_OK);
-    std::wstring xml = L"<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body>" + body +
-                       L"</soap:Body></soap:Envelope>";
-    EXPECT_EQ(doc->loadXML(xml), S_OK);
-    return doc;
-}
-
-template <class T>
-std::unique_ptr<T> Typed(const std::wstring& body) {
-    std::unique_ptr<Response> response(Response::Manager::NewResponse(Reply(body).Get()));
-    T* pTyped = dynamic_cast<T*>(response.get());
-    EXPECT_NE(pTyped, nullptr) << typeid(*response).name();
-    if (!pTyped)
-        return nullptr;
-    response.release();
-    return std::unique_ptr<T>(pTyped);
-}
-
 struct Collector : PrefsConsumer,
                    WhiteBlackListConsumer,
                    SignatureConsumer,

@@ -6,8 +6,10 @@
 
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 #include "Ostrel/Rpc/Requests/ItemRequestBase.h"
+#include "Ostrel/Rpc/Soap/Response.h"
 #include "Ostrel/Rpc/Transport/ConnectionSession.h"
 #include "Ostrel/Settings/RegistryConfig.h"
 #include "Platform/Com/ComPtr.h"
@@ -72,6 +74,24 @@ inline std::wstring ContextXml(Ostrel::Rpc::Request& request) {
     std::wstring xml;
     EXPECT_EQ(context->get_xml(xml), S_OK);
     return xml;
+}
+
+// A typed response made from a SOAP body as the response layer makes it; null (and a failure)
+// when the body gives another class.
+template <class T>
+std::unique_ptr<T> Typed(const std::wstring& body) {
+    Platform::ComPtr<IXMLDOMDocument2> doc;
+    EXPECT_EQ(Platform::Xml::CreateDocument(doc.AddressOf()), S_OK);
+    EXPECT_EQ(doc->loadXML(L"<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body>" + body +
+                           L"</soap:Body></soap:Envelope>"),
+              S_OK);
+    std::unique_ptr<Ostrel::Rpc::Response> response(Ostrel::Rpc::Response::Manager::NewResponse(doc.Get()));
+    T* pTyped = dynamic_cast<T*>(response.get());
+    EXPECT_NE(pTyped, nullptr) << typeid(*response).name();
+    if (!pTyped)
+        return nullptr;
+    response.release();
+    return std::unique_ptr<T>(pTyped);
 }
 
 }  // namespace ItemTest

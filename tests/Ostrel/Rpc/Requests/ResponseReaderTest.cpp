@@ -10,26 +10,6 @@ using namespace ItemTest;
 
 namespace {
 
-Platform::ComPtr<IXMLDOMDocument2> Reply(const std::wstring& body) {
-    Platform::ComPtr<IXMLDOMDocument2> doc;
-    EXPECT_EQ(Platform::Xml::CreateDocument(doc.AddressOf()), S_OK);
-    std::wstring xml = L"<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body>" + body +
-                       L"</soap:Body></soap:Envelope>";
-    EXPECT_EQ(doc->loadXML(xml), S_OK);
-    return doc;
-}
-
-template <class T>
-std::unique_ptr<T> Typed(const std::wstring& body) {
-    std::unique_ptr<Response> response(Response::Manager::NewResponse(Reply(body).Get()));
-    T* pTyped = dynamic_cast<T*>(response.get());
-    EXPECT_NE(pTyped, nullptr);
-    if (!pTyped)
-        return nullptr;
-    response.release();
-    return std::unique_ptr<T>(pTyped);
-}
-
 int64_t Seconds(const FILETIME& ft) {
     int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     return (ticks - 116444736000000000LL) / 10000000;
