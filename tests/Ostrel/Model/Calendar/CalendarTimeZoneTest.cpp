@@ -128,87 +128,62 @@ TEST(CalendarTimeZone, UtcGivesAllZeroStructures) {
     EXPECT_EQ(BytesOf(reg), Bytes(44, 0));
 }
 
+// Berlin; and London, whose standard offset of 0 is not UTC because it has daylight time.
 TEST(CalendarTimeZone, WindowsAndOutlookStructuresByteForByte) {
     TimeZone berlin;
     MakeBerlin(berlin);
     berlin.SetStandardStart(-1, 0, 10, 3, 0, 45);  // seconds are not written into the structures
-
-    Bytes standard, daylight;
-    PutRule(standard, 10, 0, 5, 3);
-    PutRule(daylight, 3, 0, 5, 2);
-
-    TimeZone::OlkTimeZone olk;
-    ASSERT_TRUE(berlin.PopulateTimeZoneInfo(olk));
-    Bytes expected;
-    Put32(expected, -60);
-    Put32(expected, 0);
-    Put32(expected, -60);
-    Put16(expected, 0);
-    expected.insert(expected.end(), standard.begin(), standard.end());
-    Put16(expected, 0);
-    expected.insert(expected.end(), daylight.begin(), daylight.end());
-    EXPECT_EQ(BytesOf(olk), expected);
-
-    TimeZone::_TZI reg;
-    ASSERT_TRUE(berlin.PopulateTimeZoneInfo(reg));
-    expected.clear();
-    Put32(expected, -60);
-    Put32(expected, 0);
-    Put32(expected, -60);
-    expected.insert(expected.end(), standard.begin(), standard.end());
-    expected.insert(expected.end(), daylight.begin(), daylight.end());
-    EXPECT_EQ(BytesOf(reg), expected);
-
-    TIME_ZONE_INFORMATION tzi;
-    ASSERT_TRUE(berlin.PopulateTimeZoneInfo(tzi));
-    expected.clear();
-    Put32(expected, -60);
-    expected.insert(expected.end(), 64, 0);
-    expected.insert(expected.end(), standard.begin(), standard.end());
-    Put32(expected, 0);
-    expected.insert(expected.end(), 64, 0);
-    expected.insert(expected.end(), daylight.begin(), daylight.end());
-    Put32(expected, -60);
-    EXPECT_EQ(BytesOf(tzi), expected);
-}
-
-// A standard offset of 0 is not UTC when the zone has daylight time.
-TEST(CalendarTimeZone, LondonStructuresCarryTheirDaylightRules) {
     TimeZone london;
     london.SetId(L"Europe/London");
     london.SetStandardOffset(0);
     london.SetDaylightOffset(60);
     london.SetStandardStart(-1, 0, 10, 2, 0, 0);
     london.SetDaylightStart(-1, 0, 3, 1, 0, 0);
-    EXPECT_TRUE(london.HasTransition());
+    const struct {
+        TimeZone* pZone;
+        int32_t lBias;
+        unsigned uStandardHour, uDaylightHour;
+    } cases[] = {{&berlin, -60, 3, 2}, {&london, 0, 2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pZone->GetId());
+        Bytes standard, daylight;
+        PutRule(standard, 10, 0, 5, c.uStandardHour);
+        PutRule(daylight, 3, 0, 5, c.uDaylightHour);
 
-    Bytes standard, daylight;
-    PutRule(standard, 10, 0, 5, 2);
-    PutRule(daylight, 3, 0, 5, 1);
+        TimeZone::OlkTimeZone olk;
+        ASSERT_TRUE(c.pZone->PopulateTimeZoneInfo(olk));
+        Bytes expected;
+        Put32(expected, c.lBias);
+        Put32(expected, 0);
+        Put32(expected, -60);
+        Put16(expected, 0);
+        expected.insert(expected.end(), standard.begin(), standard.end());
+        Put16(expected, 0);
+        expected.insert(expected.end(), daylight.begin(), daylight.end());
+        EXPECT_EQ(BytesOf(olk), expected);
 
-    TimeZone::OlkTimeZone olk;
-    ASSERT_TRUE(london.PopulateTimeZoneInfo(olk));
-    Bytes expected;
-    Put32(expected, 0);
-    Put32(expected, 0);
-    Put32(expected, -60);
-    Put16(expected, 0);
-    expected.insert(expected.end(), standard.begin(), standard.end());
-    Put16(expected, 0);
-    expected.insert(expected.end(), daylight.begin(), daylight.end());
-    EXPECT_EQ(BytesOf(olk), expected);
+        TimeZone::_TZI reg;
+        ASSERT_TRUE(c.pZone->PopulateTimeZoneInfo(reg));
+        expected.clear();
+        Put32(expected, c.lBias);
+        Put32(expected, 0);
+        Put32(expected, -60);
+        expected.insert(expected.end(), standard.begin(), standard.end());
+        expected.insert(expected.end(), daylight.begin(), daylight.end());
+        EXPECT_EQ(BytesOf(reg), expected);
 
-    TIME_ZONE_INFORMATION tzi;
-    ASSERT_TRUE(london.PopulateTimeZoneInfo(tzi));
-    expected.clear();
-    Put32(expected, 0);
-    expected.insert(expected.end(), 64, 0);
-    expected.insert(expected.end(), standard.begin(), standard.end());
-    Put32(expected, 0);
-    expected.insert(expected.end(), 64, 0);
-    expected.insert(expected.end(), daylight.begin(), daylight.end());
-    Put32(expected, -60);
-    EXPECT_EQ(BytesOf(tzi), expected);
+        TIME_ZONE_INFORMATION tzi;
+        ASSERT_TRUE(c.pZone->PopulateTimeZoneInfo(tzi));
+        expected.clear();
+        Put32(expected, c.lBias);
+        expected.insert(expected.end(), 64, 0);
+        expected.insert(expected.end(), standard.begin(), standard.end());
+        Put32(expected, 0);
+        expected.insert(expected.end(), 64, 0);
+        expected.insert(expected.end(), daylight.begin(), daylight.end());
+        Put32(expected, -60);
+        EXPECT_EQ(BytesOf(tzi), expected);
+    }
 }
 
 TEST(CalendarTimeZone, InitializeFromWindowsAndOutlookForms) {
@@ -362,10 +337,12 @@ TEST(CalendarTimeZone, MakeDefinitionBlobLimits) {
 }
 
 TEST_F(DefinitionBlob, RoundTrip) {
-    for (const wchar_t* pwszId : {L"W. Europe Standard Time", L"Zone \U0001F600", L""}) {
-        TimeZone tz(pwszId);
+    const std::wstring longest(TimeZone::kMaxKeyNameChars, L'k');
+    for (const std::wstring& wsId :
+         {std::wstring(L"W. Europe Standard Time"), std::wstring(L"Zone \U0001F600"), std::wstring(), longest}) {
+        TimeZone tz(wsId.c_str());
         MakeNewYork(tz);
-        tz.SetId(pwszId);
+        tz.SetId(wsId.c_str());
         BYTE* pb = nullptr;
         ULONG cb = 0;
         ASSERT_TRUE(tz.MakeOLTimeZoneProp(&pb, &cb));
@@ -376,17 +353,8 @@ TEST_F(DefinitionBlob, RoundTrip) {
         tz.PopulateTimeZoneInfo(expected);
         EXPECT_EQ(BytesOf(m_olk), BytesOf(expected));
         ASSERT_NE(m_pwszKeyName, nullptr);
-        EXPECT_STREQ(m_pwszKeyName, pwszId);
+        EXPECT_EQ(m_pwszKeyName, wsId);
     }
-    // The longest key name still round-trips.
-    TimeZone tz(std::wstring(TimeZone::kMaxKeyNameChars, L'k').c_str());
-    BYTE* pb = nullptr;
-    ULONG cb = 0;
-    ASSERT_TRUE(tz.MakeOLTimeZoneProp(&pb, &cb));
-    const Bytes blob(pb, pb + cb);
-    delete[] pb;
-    EXPECT_EQ(Parse(blob), S_OK);
-    EXPECT_EQ(std::wcslen(m_pwszKeyName), TimeZone::kMaxKeyNameChars);
 }
 
 TEST_F(DefinitionBlob, LastRuleNotInTheFutureWins) {
