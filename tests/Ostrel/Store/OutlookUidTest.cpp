@@ -1,11 +1,11 @@
 // Global object ids against golden data (tests/data/store/goid: each .uid file beside its .ref;
 // regenerate.sh rewrites the references), and the rules the golden cases do not show.
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "Ostrel/Store/OutlookUid.h"
 #include "StoreTestUtil.h"
+#include "Support/Files.h"
 #include "Support/TempHome.h"
 #include "Util/Text/Strings.h"
 #include "Util/Time/Clock.h"
@@ -39,13 +39,6 @@ std::string Describe(const std::string& sUid) {
     return out.str();
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(OutlookUidTest, GoldenCases) {
     const std::filesystem::path dir = TestSupport::DataDir() / "store" / "goid";
     const bool bRegenerate = std::getenv("OSTREL_REGENERATE") != nullptr;
@@ -54,14 +47,14 @@ TEST(OutlookUidTest, GoldenCases) {
         if (entry.path().extension() != ".uid")
             continue;
         ++cCases;
-        const std::string sActual = Describe(ReadFile(entry.path()));
+        const std::string sActual = Describe(TestSupport::ReadFile(entry.path()));
         std::filesystem::path ref = entry.path();
         ref += ".ref";
         if (bRegenerate) {
-            std::ofstream(ref, std::ios::binary) << sActual;
+            TestSupport::WriteFile(ref, sActual);
             continue;
         }
-        EXPECT_EQ(sActual, ReadFile(ref)) << entry.path();
+        EXPECT_EQ(sActual, TestSupport::ReadFile(ref)) << entry.path();
     }
     EXPECT_GE(cCases, 8);
 }

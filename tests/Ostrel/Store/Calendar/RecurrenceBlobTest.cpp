@@ -3,14 +3,13 @@
 #include "Ostrel/Store/Calendar/RecurrenceDump.h"
 #include "Platform/Mapi/MapiDefs.h"
 #include "RecurrenceTestUtil.h"
+#include "Support/Files.h"
 #include "Support/TempHome.h"
 #include "Util/Log/Log.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 using namespace CalendarTest;
 using Ostrel::Mapi::COutlookRecurrencePattern;
@@ -20,13 +19,6 @@ namespace {
 
 std::filesystem::path DataDir() {
     return TestSupport::DataDir() / "recurrence";
-}
-
-std::string ReadText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 bool IsTask(const std::filesystem::path& path) {
@@ -53,8 +45,8 @@ TEST(RecurrenceBlob, GoldenVectors) {
         std::filesystem::path ref = entry.path();
         ref.replace_extension(".fields.ref");
         if (std::getenv("OSTREL_REGENERATE"))
-            std::ofstream(ref) << sDump;
-        EXPECT_EQ(sDump, ReadText(ref));
+            TestSupport::WriteFile(ref, sDump);
+        EXPECT_EQ(sDump, TestSupport::ReadFile(ref));
         EXPECT_EQ(WriteBlob(pattern), vec.bytes);
 
         // Every prefix is refused, except the one that ends right before the reserved blocks

@@ -196,31 +196,3 @@ TEST(RecurrenceCalc, ExceptionsAndDeletedDates) {
     p.ExpandOccurrences(Minutes(2024, 1, 2), Minutes(2024, 1, 6), vecDates);
     EXPECT_EQ(vecDates, std::vector<ULONG>({Minutes(2024, 1, 2), Minutes(2024, 1, 4), Minutes(2024, 1, 6)}));
 }
-
-TEST(RecurrenceCalc, RecurrenceTypesAndIntervals) {
-    P p;
-    struct Case {
-        int iType;
-        ULONG ulInterval;
-        USHORT wFrequency;
-        USHORT wPatternType;
-        ULONG ulPeriod;
-        ULONG ulPropValue;
-    };
-    const Case cases[] = {{P::olRecursDaily, 3, P::kFreqDaily, P::kPatternDay, 4320, 1},
-                          {P::olRecursWeekly, 2, P::kFreqWeekly, P::kPatternWeek, 2, 2},
-                          {P::olRecursMonthly, 6, P::kFreqMonthly, P::kPatternMonth, 6, 3},
-                          {P::olRecursMonthNth, 1, P::kFreqMonthly, P::kPatternMonthNth, 1, 3},
-                          {P::olRecursYearly, 2, P::kFreqYearly, P::kPatternMonth, 24, 4},
-                          {P::olRecursYearNth, 1, P::kFreqYearly, P::kPatternMonthNth, 12, 4}};
-    for (const Case& c : cases) {
-        p.SetRecurrenceType(c.iType);
-        p.SetInterval(c.ulInterval);
-        EXPECT_EQ(p.m_wRecurFrequency, c.wFrequency);
-        EXPECT_EQ(p.m_wPatternType, c.wPatternType);
-        EXPECT_EQ(p.m_ulPeriod, c.ulPeriod);
-        EXPECT_EQ(p.GetRecurrenceType(), c.iType);
-        EXPECT_EQ(p.GetInterval(), c.ulInterval);
-        EXPECT_EQ(p.GetPRRecurrenceType(), c.ulPropValue);
-    }
-}

@@ -6,36 +6,8 @@
 
 namespace CategoriesTest {
 
-void StoreFixture::SetUp() {
-    m_path = m_home.Path() / "store.osd";
-    ASSERT_EQ(Platform::OpenOsdStore(m_path, true, L"Store", true, m_store.AddressOf()), S_OK);
-}
-
-void StoreFixture::TearDown() {
-    Ostrel::Mapi::NamedPropsManager::Cleanup();
-    m_store.Reset();
-}
-
-ComPtr<IMAPIFolder> StoreFixture::OpenFolder(const std::string& sEntryId) {
-    ComPtr<IMAPIFolder> pFolder;
-    ULONG ulType = 0;
-    EXPECT_EQ(m_store->OpenEntry(static_cast<ULONG>(sEntryId.size()), (LPENTRYID)sEntryId.data(), nullptr, MAPI_MODIFY,
-                                 &ulType, reinterpret_cast<IUnknown**>(pFolder.AddressOf())),
-              S_OK);
-    return pFolder;
-}
-
 ComPtr<IMAPIFolder> StoreFixture::Calendar() {
-    ComPtr<IMAPIFolder> pRoot;
-    ULONG ulType = 0;
-    EXPECT_EQ(
-        m_store->OpenEntry(0, nullptr, nullptr, MAPI_MODIFY, &ulType, reinterpret_cast<IUnknown**>(pRoot.AddressOf())),
-        S_OK);
-    return OpenFolder(GetBinary(pRoot.Get(), PR_IPM_APPOINTMENT_ENTRYID));
-}
-
-ComPtr<IMAPIFolder> StoreFixture::IpmSubtree() {
-    return OpenFolder(GetBinary(m_store.Get(), PR_IPM_SUBTREE_ENTRYID));
+    return OpenFolder(GetBinary(Root().Get(), PR_IPM_APPOINTMENT_ENTRYID));
 }
 
 std::vector<std::string> StoreFixture::AssociatedOfClass(IMAPIFolder* pFolder, const wchar_t* pwszClass) {
@@ -53,15 +25,6 @@ std::vector<std::string> StoreFixture::AssociatedOfClass(IMAPIFolder* pFolder, c
     }
     FreeProws(pRows);
     return out;
-}
-
-std::string GetBinary(IMAPIProp* p, ULONG ulTag) {
-    LPSPropValue pValue = nullptr;
-    std::string s;
-    if (SUCCEEDED(HrGetOneProp(p, ulTag, &pValue)))
-        s.assign(reinterpret_cast<const char*>(pValue->Value.bin.lpb), pValue->Value.bin.cb);
-    MAPIFreeBuffer(pValue);
-    return s;
 }
 
 std::string ReadStream(IMAPIProp* p, ULONG ulTag) {

@@ -6,23 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "Ostrel/Store/Categories/CategoryList.h"
 #include "Platform/Base/Utf.h"
+#include "Support/Files.h"
 #include "Support/TempHome.h"
+
+using TestSupport::ReadFile;
+using TestSupport::WriteFile;
 
 using namespace Ostrel::Mapi;
 
 namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::string Dump(const XmlAttributes& attributes) {
     std::string out;
@@ -64,7 +59,7 @@ TEST(CategoryListGoldenTest, EveryListReadsAndWritesAsExpected) {
         const std::string dump = DumpList(ReadFile(entry.path()), &written);
         const std::filesystem::path ref = entry.path().string() + ".ref";
         if (bRegenerate) {
-            std::ofstream(ref, std::ios::binary) << dump;
+            WriteFile(ref, dump);
             continue;
         }
         EXPECT_EQ(dump, ReadFile(ref)) << entry.path();
