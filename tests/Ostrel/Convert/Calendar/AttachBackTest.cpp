@@ -189,6 +189,7 @@ TEST_F(AttachBack, FilesOfTheSeriesAndOfAnInstanceComeBackAndAReSyncKeepsOneCopy
 
     const LONG lId = Push(pItem);
     ASSERT_GT(lId, 0);
+    EXPECT_EQ(Files(pItem), series) << "the pushed item keeps what it had";
     const std::string sReply = Fetch(lId, false);
 
     // Without a connection nothing is fetched, and the caller is told.

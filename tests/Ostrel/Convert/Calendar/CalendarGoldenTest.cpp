@@ -4,6 +4,7 @@
 // simulator again and rewrites both files (scripts/regen-calendar-goldens.sh); review the diff.
 #include "CalendarTestSupport.h"
 
+#include "Support/Files.h"
 #include "Support/TempHome.h"
 #include "ostrel-server/Calendar.h"
 #include "ostrel-server/Server.h"
@@ -12,8 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -21,19 +20,6 @@ namespace {
 
 fs::path CorpusDir() {
     return TestSupport::DataDir() / "calendar-convert";
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void WriteAll(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    ASSERT_TRUE(out.good()) << path;
 }
 
 // A file name from the item's uid: "uid-weekly-london-dst" becomes "weekly-london-dst".
@@ -77,19 +63,19 @@ TEST_F(CalendarGolden, RegenerateFromTheSimulator) {
         fs::remove(e.path());
     for (const auto& [name, reply] : replies) {
         const fs::path xml = CorpusDir() / name;
-        WriteAll(xml, reply);
+        TestSupport::WriteFile(xml, reply);
         Result result = Convert(reply);
         ASSERT_EQ(result.iResult, 1) << xml << ": " << testing::PrintToString(result.wsError);
         fs::path ref = xml;
         ref.replace_extension(".store.ref");
-        WriteAll(ref, Dump(result.pMessage.Get()));
+        TestSupport::WriteFile(ref, Dump(result.pMessage.Get()));
     }
 }
 
 // The corpus is what the simulator serves: a change to its data set shows up here first.
 TEST_F(CalendarGolden, TheCorpusIsWhatTheSimulatorServes) {
     for (const auto& [name, reply] : ServedReplies())
-        EXPECT_EQ(ReadAll(CorpusDir() / name), reply) << name;
+        EXPECT_EQ(TestSupport::ReadFile(CorpusDir() / name), reply) << name;
 }
 
 TEST_F(CalendarGolden, EveryServerItemConvertsAsRecorded) {
@@ -102,14 +88,14 @@ TEST_F(CalendarGolden, EveryServerItemConvertsAsRecorded) {
     int cTasks = 0;
     for (const fs::path& xml : inputs) {
         SCOPED_TRACE(xml.filename().string());
-        const std::string reply = ReadAll(xml);
+        const std::string reply = TestSupport::ReadFile(xml);
         cTasks += reply.find("GetTaskResponse") != std::string::npos;
         Result result = Convert(reply);
         ASSERT_EQ(result.iResult, 1) << testing::PrintToString(result.wsError);
         EXPECT_EQ(result.wsWarning, L"");
         fs::path ref = xml;
         ref.replace_extension(".store.ref");
-        EXPECT_EQ(Dump(result.pMessage.Get()), ReadAll(ref));
+        EXPECT_EQ(Dump(result.pMessage.Get()), TestSupport::ReadFile(ref));
     }
     EXPECT_GE(cTasks, 5);
 }

@@ -8,28 +8,21 @@
 #include "Ostrel/Store/MailItem.h"
 #include "Platform/Base/Paths.h"
 #include "Platform/Mapi/Store/OsdStore.h"
+#include "Support/Files.h"
 #include "ostrel-server/Calendar.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace CalendarTest {
 namespace {
-
-std::string SingleItemReply() {
-    std::ifstream in(TestSupport::DataDir() / "calendar-convert" / "01-single-london.xml", std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 class PushInterrupt : public PushStore {
 protected:
     // A store item that has never been on the server: no server id and no uid.
     Platform::ComPtr<IMessage> LocalItem() {
-        Result result = Convert(SingleItemReply());
+        Result result =
+            Convert(TestSupport::ReadFile(TestSupport::DataDir() / "calendar-convert" / "01-single-london.xml"));
         EXPECT_EQ(result.iResult, 1);
         Ostrel::Mapi::Appt appt(result.pMessage.Get(), m_pStore.Get());
         SizedSPropTagArray(2, uid) = {2,

@@ -5,13 +5,13 @@
 // beside it explains. OSTREL_REGEN_CALENDAR_PUSH=1 rewrites that list (scripts/regen-calendar-push.sh).
 #include "PushTestSupport.h"
 
+#include "Support/Files.h"
 #include "Support/TempHome.h"
 #include "ostrel-server/Calendar.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -20,13 +20,6 @@ namespace fs = std::filesystem;
 namespace CalendarTest {
 namespace {
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 fs::path DifferencesFile() {
     return TestSupport::DataDir() / "calendar-push" / "corpus-differences.txt";
 }
@@ -34,7 +27,7 @@ fs::path DifferencesFile() {
 // "<file>\t<diff line>" per line: what may differ for that item, each explained in the README.
 std::multimap<std::string, std::string> ReadDifferences() {
     std::multimap<std::string, std::string> out;
-    std::istringstream in(ReadAll(DifferencesFile()));
+    std::istringstream in(TestSupport::ReadFile(DifferencesFile()));
     for (std::string line; std::getline(in, line);) {
         const size_t tab = line.find('\t');
         if (tab != std::string::npos)
@@ -58,7 +51,7 @@ TEST_F(RoundTripPush, EveryCorpusItemComesBackAsItWent) {
     for (const fs::path& xml : inputs) {
         const std::string sName = xml.filename().string();
         SCOPED_TRACE(sName);
-        const std::string reply = ReadAll(xml);
+        const std::string reply = TestSupport::ReadFile(xml);
         Result first = Convert(reply);
         ASSERT_EQ(first.iResult, 1) << testing::PrintToString(first.wsError);
         const bool bTask = reply.find("GetTaskResponse") != std::string::npos;
@@ -76,9 +69,7 @@ TEST_F(RoundTripPush, EveryCorpusItemComesBackAsItWent) {
         }
     }
     if (bRegen) {
-        std::ofstream out(DifferencesFile(), std::ios::binary | std::ios::trunc);
-        out << sRecorded;
-        ASSERT_TRUE(out.good());
+        TestSupport::WriteFile(DifferencesFile(), sRecorded);
     }
 }
 
