@@ -4,7 +4,6 @@
 // tests/data/mail-in/NN-name.props.ref. OSTREL_REGEN_MAIL_IN_GOLDENS=1 rewrites those files
 // instead (scripts/regen-mail-in-goldens.sh), for review as a diff.
 #include <cstdlib>
-#include <fstream>
 
 #include "MailInTestUtil.h"
 #include "Ostrel/Store/NamedProps.h"
@@ -100,9 +99,7 @@ TEST_F(MailInCorpus, EveryCorpusMessageMatchesItsGolden) {
         std::filesystem::path ref = TestSupport::DataDir() / "mail-in" / e.sFile;
         ref.replace_extension(".props.ref");
         if (bRegen) {
-            std::ofstream out(ref, std::ios::binary | std::ios::trunc);
-            out << dump;
-            ASSERT_TRUE(out.flush()) << ref;
+            TestSupport::WriteFile(ref, dump);
             continue;
         }
         EXPECT_EQ(dump, ReadFile(ref)) << "regenerate with scripts/regen-mail-in-goldens.sh and review the diff";

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
 #include "Ostrel/Convert/Mail/MimeToMapiDeferredSave.h"
@@ -246,13 +245,6 @@ std::string DiffDump(IMessage* pMessage, IMessage* pBase) {
         if (!mine.count(name))
             out << "- " << name << "\n";
     return out.str();
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 LONG GetLong(IMAPIProp* p, ULONG ulTag, LONG lDefault) {

@@ -12,6 +12,7 @@
 
 #include "Ostrel/Convert/Mail/IncomingBatch.h"
 #include "Platform/Com/ComPtr.h"
+#include "Support/Files.h"
 #include "Support/InboxStore.h"
 
 namespace MailInTest {
@@ -48,7 +49,7 @@ ComPtr<IMessage> FailingMessage(IMessage* pInner, ULONG ulFailSave, HRESULT hrFa
 // one per line, leaving out what changes from save to save.
 std::string DiffDump(IMessage* pMessage, IMessage* pBase);
 
-std::string ReadFile(const std::filesystem::path& path);
+using TestSupport::ReadFile;
 LONG GetLong(IMAPIProp* p, ULONG ulTag, LONG lDefault = -1);
 std::wstring GetString(IMAPIProp* p, ULONG ulTag);
 bool HasProp(IMAPIProp* p, ULONG ulTag);

@@ -58,34 +58,15 @@ int64_t UnixTime(IMAPIProp* p, ULONG ulTag) {
 
 }  // namespace
 
-TEST_F(MimeToMapi, FlagLettersBecomeMessageStateAndFollowUp) {
-    struct Case {
-        const char* pszFlags;
-        LONG lFlags;
-        LONG lIcon;  // -1: none
-        bool bFlagged;
-    } cases[] = {
-        {"", MSGFLAG_READ, -1, false},
-        {"u", 0, -1, false},
-        {"sr", MSGFLAG_FROMME | MSGFLAG_READ, 261, false},
-        {"w", MSGFLAG_READ, 262, false},
-        {"rw", MSGFLAG_READ, 261, false},
-        {"uf", 0, -1, true},
-        {"d", MSGFLAG_UNSENT | MSGFLAG_READ, -1, false},
-        {"zq", MSGFLAG_READ, -1, false},  // unknown letters count for nothing
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.pszFlags);
-        ComPtr<IMessage> pMessage = Convert(kPlain, c.pszFlags);
-        EXPECT_EQ(GetLong(pMessage.Get(), PR_MESSAGE_FLAGS) & ~LONG(MSGFLAG_HASATTACH), c.lFlags);
-        EXPECT_EQ(GetLong(pMessage.Get(), PR_ICON_INDEX), c.lIcon);
-        EXPECT_EQ(GetLong(pMessage.Get(), PR_FLAG_STATUS), c.bFlagged ? 2 : -1);
-        EXPECT_EQ(GetLong(pMessage.Get(), PR_FLAG_ICON), c.bFlagged ? 6 : -1);
-        EXPECT_EQ(GetLong(pMessage.Get(), PR_TODO_ITEM_FLAGS), c.bFlagged ? 1 : -1);
-        EXPECT_EQ(GetString(pMessage.Get(), PR_MESSAGE_CLASS_W), L"IPM.Note");
-        EXPECT_EQ(GetLong(pMessage.Get(), Named(NamedProps::OSTREL_ID, PT_LONG)), 42);
-    }
-    EXPECT_EQ(GetString(Convert(kPlain, "^").Get(), PR_MESSAGE_CLASS_W), L"IPM.Post");
+// What each flag letter the server sends becomes is held in the mail-in golden corpus; letters
+// it does not know change nothing.
+TEST_F(MimeToMapi, UnknownFlagLettersCountForNothing) {
+    ComPtr<IMessage> pMessage = Convert(kPlain, "zq");
+    EXPECT_EQ(GetLong(pMessage.Get(), PR_MESSAGE_FLAGS) & ~LONG(MSGFLAG_HASATTACH), MSGFLAG_READ);
+    EXPECT_EQ(GetLong(pMessage.Get(), PR_ICON_INDEX), -1);
+    EXPECT_EQ(GetLong(pMessage.Get(), PR_FLAG_STATUS), -1);
+    EXPECT_EQ(GetString(pMessage.Get(), PR_MESSAGE_CLASS_W), L"IPM.Note");
+    EXPECT_EQ(GetLong(pMessage.Get(), Named(NamedProps::OSTREL_ID, PT_LONG)), 42);
 }
 
 TEST_F(MimeToMapi, ReadReceiptRequestOnlyFromTheHeaderBlock) {

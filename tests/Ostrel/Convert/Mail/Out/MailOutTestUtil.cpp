@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
 #include <iomanip>
 #include <map>
 #include <regex>
@@ -401,19 +400,6 @@ std::string Normalise(const std::string& mime) {
         }
     }
     return out;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    ASSERT_TRUE(out.good()) << path;
 }
 
 std::filesystem::path DataDir() {

@@ -10,6 +10,7 @@
 
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Mapi/MapiInterfaces.h"
+#include "Support/Files.h"
 #include "Support/InboxStore.h"
 
 namespace MailOutTest {
@@ -39,8 +40,8 @@ std::string StreamText(IStream* pStream);
 // CRLF shown as a line end and lone CR or LF marked.
 std::string Normalise(const std::string& mime);
 
-std::string ReadFile(const std::filesystem::path& path);
-void WriteFile(const std::filesystem::path& path, const std::string& text);
+using TestSupport::ReadFile;
+using TestSupport::WriteFile;
 std::filesystem::path DataDir();
 
 }  // namespace MailOutTest

@@ -1,4 +1,6 @@
 // Each fix-up repairs the defect it is for and leaves a text it need not touch byte for byte alone.
+#include <functional>
+
 #include "MailOutTestUtil.h"
 #include "Ostrel/Convert/Mail/MessageFixups.h"
 #include "Ostrel/Store/HostClient.h"
@@ -59,6 +61,23 @@ std::wstring RecipientName(IMessage* pMessage, ULONG index) {
     return name;
 }
 
+using Fixup = std::function<HRESULT(IMessage*, IStream**, unsigned int&)>;
+
+// The text after a fix-up that may hand back a new stream: its size must be reported with it, and
+// *pbSame tells whether the stream given was kept.
+std::string Apply(const Fixup& fixup, IMessage* pMessage, const std::string& mime, bool* pbSame = nullptr) {
+    IStream* pOriginal = Platform::MemStream::Create(mime).Detach();
+    IStream* pStream = pOriginal;
+    unsigned int size = static_cast<unsigned int>(mime.size());
+    EXPECT_EQ(fixup(pMessage, &pStream, size), S_OK);
+    const std::string text = StreamText(pStream);
+    EXPECT_EQ(size, text.size());
+    if (pbSame)
+        *pbSame = pStream == pOriginal;
+    pStream->Release();
+    return text;
+}
+
 }  // namespace
 
 TEST_F(Fixups, BccGoesInAfterToForClientsBeforeVersion12) {
@@ -106,27 +125,19 @@ TEST_F(Fixups, BccLeftAloneWhenNotNeeded) {
 TEST_F(Fixups, ThreadTopicFromTheTopicOrTheSubject) {
     // With a conversation topic: the topic, as an encoded word when it is not ASCII.
     ComPtr<IMessage> pTopic = FromDescription("subject: Re: Grüße\ntopic: Grüße\n");
-    IStream* pStream = Platform::MemStream::Create(kPlainMime).Detach();
-    unsigned int size = sizeof kPlainMime - 1;
-    EXPECT_EQ(SetThreadTopic(pTopic.Get(), &pStream, size), S_OK);
-    std::string text = StreamText(pStream);
-    EXPECT_EQ(size, text.size());
+    std::string text = Apply(SetThreadTopic, pTopic.Get(), kPlainMime);
     EXPECT_NE(text.find("Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\r\nThread-Topic: =?UTF-8?"), std::string::npos) << text;
     mimepp::Message parsed{mimepp::String(text)};
     parsed.parse();
     EXPECT_EQ(parsed.headers().findField("Thread-Topic")->fieldBody().getString().str().find("=?"), 0u);
-    pStream->Release();
 
     // Without one: the subject's own encoded text.
     ComPtr<IMessage> pNoTopic = FromDescription("subject: Grüße\n");
-    pStream = Platform::MemStream::Create(kPlainMime).Detach();
-    EXPECT_EQ(SetThreadTopic(pNoTopic.Get(), &pStream, size), S_OK);
-    text = StreamText(pStream);
+    text = Apply(SetThreadTopic, pNoTopic.Get(), kPlainMime);
     EXPECT_NE(text.find("Subject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\r\nThread-Topic: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\r\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(text.substr(text.find("\r\n\r\n")), "\r\n\r\nTo: not a header\r\n");
-    pStream->Release();
 }
 
 TEST_F(Fixups, ThreadTopicGoesInAfterAFoldedSubjectAndTouchesNothingElse) {
@@ -135,23 +146,9 @@ TEST_F(Fixups, ThreadTopicGoesInAfterAFoldedSubjectAndTouchesNothingElse) {
         "from:  Alice <alice@example.com>\r\nsubject: Part one\r\n\tpart two\r\nX-Odd:x\r\n continued\r\n"
         "\r\nThread-Topic: in the body\r\n";
     ComPtr<IMessage> pMessage = FromDescription("subject: Part one part two\n");
-    IStream* pStream = Platform::MemStream::Create(mime).Detach();
-    unsigned int size = static_cast<unsigned int>(mime.size());
-    EXPECT_EQ(SetThreadTopic(pMessage.Get(), &pStream, size), S_OK);
-    const std::string expected =
-        "from:  Alice <alice@example.com>\r\nsubject: Part one\r\n\tpart two\r\n"
-        "Thread-Topic: Part one\r\n\tpart two\r\nX-Odd:x\r\n continued\r\n\r\nThread-Topic: in the body\r\n";
-    EXPECT_EQ(StreamText(pStream), expected);
-    EXPECT_EQ(size, expected.size());
-    pStream->Release();
-
-    std::string present = mime;
-    present.insert(0, "thread-topic: Old\r\n");
-    IStream* pOriginal = Platform::MemStream::Create(present).Detach();
-    pStream = pOriginal;
-    EXPECT_EQ(SetThreadTopic(pMessage.Get(), &pStream, size), S_OK);
-    EXPECT_EQ(pStream, pOriginal);
-    pStream->Release();
+    EXPECT_EQ(Apply(SetThreadTopic, pMessage.Get(), mime),
+              "from:  Alice <alice@example.com>\r\nsubject: Part one\r\n\tpart two\r\n"
+              "Thread-Topic: Part one\r\n\tpart two\r\nX-Odd:x\r\n continued\r\n\r\nThread-Topic: in the body\r\n");
 }
 
 TEST_F(Fixups, ThreadTopicLeftAloneWhenPresentOrWithoutSubject) {
@@ -160,15 +157,10 @@ TEST_F(Fixups, ThreadTopicLeftAloneWhenPresentOrWithoutSubject) {
     present.insert(present.find("MIME-Version"), "Thread-Topic: Old\r\n");
     std::string noSubject = kPlainMime;
     noSubject.erase(noSubject.find("Subject:"), noSubject.find("MIME-Version") - noSubject.find("Subject:"));
-    for (const std::string& mime : {present, noSubject}) {
-        IStream* pOriginal = Platform::MemStream::Create(mime).Detach();
-        IStream* pStream = pOriginal;
-        unsigned int size = static_cast<unsigned int>(mime.size());
-        EXPECT_EQ(SetThreadTopic(pMessage.Get(), &pStream, size), S_OK);
-        EXPECT_EQ(pStream, pOriginal);
-        EXPECT_EQ(StreamText(pStream), mime);
-        EXPECT_EQ(size, mime.size());
-        pStream->Release();
+    for (const std::string& mime : {present, noSubject, "thread-topic: Old\r\n" + std::string(kPlainMime)}) {
+        bool bSame = false;
+        EXPECT_EQ(Apply(SetThreadTopic, pMessage.Get(), mime, &bSame), mime);
+        EXPECT_TRUE(bSame);
     }
     IStream* pStream = nullptr;
     unsigned int size = 0;
@@ -205,16 +197,11 @@ TEST_F(Fixups, QuotedPrintablePdfBecomesBase64) {
         ComPtr<IMessage> pMessage =
             FromDescription(std::string("subject: Report\nattach:\n  long-name: ") + pszName + "\n  data: x\n");
         const std::string mime = PdfMime(pszName, "quoted-printable", qp.str());
-        IStream* pStream = Platform::MemStream::Create(mime).Detach();
-        unsigned int size = static_cast<unsigned int>(mime.size());
-        EXPECT_EQ(FixMimeForSpecialAttachments(pMessage.Get(), &pStream, size), S_OK);
-        const std::string text = StreamText(pStream);
-        EXPECT_EQ(size, text.size());
+        const std::string text = Apply(FixMimeForSpecialAttachments, pMessage.Get(), mime);
         EXPECT_EQ(DecodedPart(text, 1), "base64:" + pdf) << pszName;
         EXPECT_EQ(text.substr(0, text.find("--b1\r\nContent-Type: application")),
                   mime.substr(0, mime.find("--b1\r\nContent-Type: application")))
             << "the parts before stay as they were";
-        pStream->Release();
     }
 }
 
@@ -225,14 +212,8 @@ TEST_F(Fixups, PdfFixLeavesOtherMessagesAlone) {
     mimepp::Base64Encoder().encode(mimepp::String("%PDF-1.4"), b64);
     const std::string alreadyBase64 = PdfMime("report.pdf", "base64", b64.str());
     const std::string qpButNoPdfAttachment = PdfMime("report.pdf", "quoted-printable", "%PDF-1.4");
-    for (const auto& [pMessage, mime] :
-         {std::pair<IMessage*, std::string>{pPdf.Get(), alreadyBase64}, {pNoPdf.Get(), qpButNoPdfAttachment}}) {
-        IStream* pStream = Platform::MemStream::Create(mime).Detach();
-        unsigned int size = static_cast<unsigned int>(mime.size());
-        EXPECT_EQ(FixMimeForSpecialAttachments(pMessage, &pStream, size), S_OK);
-        EXPECT_EQ(StreamText(pStream), mime);
-        pStream->Release();
-    }
+    EXPECT_EQ(Apply(FixMimeForSpecialAttachments, pPdf.Get(), alreadyBase64), alreadyBase64);
+    EXPECT_EQ(Apply(FixMimeForSpecialAttachments, pNoPdf.Get(), qpButNoPdfAttachment), qpButNoPdfAttachment);
     IStream* pStream = nullptr;
     unsigned int size = 0;
     EXPECT_EQ(FixMimeForSpecialAttachments(nullptr, &pStream, size), E_INVALIDARG);
@@ -289,13 +270,9 @@ std::string Unfolded(const std::string& text) {
 }
 
 std::string Fixed(IMessage* pMessage, const std::string& mime, const wchar_t* pwszSender = nullptr) {
-    IStream* pStream = Platform::MemStream::Create(mime).Detach();
-    unsigned int size = static_cast<unsigned int>(mime.size());
-    EXPECT_EQ(MtgRequestFix(pMessage, &pStream, size, pwszSender, nullptr), S_OK);
-    const std::string text = StreamText(pStream);
-    EXPECT_EQ(size, text.size());
-    pStream->Release();
-    return text;
+    return Apply(
+        [&](IMessage* p, IStream** pp, unsigned int& size) { return MtgRequestFix(p, pp, size, pwszSender, nullptr); },
+        pMessage, mime);
 }
 
 }  // namespace
