@@ -212,12 +212,9 @@ std::string Expected(const std::filesystem::path& eml) {
 
 }  // namespace
 
-TEST(MimeCorpus, HasAtLeastThirtyMessages) {
-    EXPECT_GE(CorpusFiles().size(), 30u);
-}
-
 TEST(MimeCorpus, EveryMessageParsesToItsExpectedResult) {
     const bool bRegen = std::getenv("OSTREL_REGEN_MIME_EXPECTED") != nullptr;
+    ASSERT_GE(CorpusFiles().size(), 30u);
     for (const auto& file : CorpusFiles()) {
         SCOPED_TRACE(file.filename().string());
         Message message(MimeTest::ReadFile(file));
@@ -252,6 +249,7 @@ TEST(MimeCorpus, EveryMessageRoundTripsByteForByte) {
     }
 }
 
+// A field added at the top and one in the first leaf: the message still parses to the same tree.
 TEST(MimeCorpus, EditedMessagesStillParseToTheSameStructure) {
     for (const auto& file : CorpusFiles()) {
         SCOPED_TRACE(file.filename().string());
@@ -259,6 +257,7 @@ TEST(MimeCorpus, EditedMessagesStillParseToTheSameStructure) {
         message.parse();
         const String shape = MimeTest::Shape(message);
         message.headers().addField(Field::newField("X-Corpus-Check", "edited"));
+        MimeTest::FirstLeaf(message)->headers().addField(Field::newField("X-Leaf", "1"));
         message.assemble();
 
         Message again(message.getString());
@@ -266,23 +265,6 @@ TEST(MimeCorpus, EditedMessagesStillParseToTheSameStructure) {
         EXPECT_EQ(MimeTest::Shape(again), shape);
         ASSERT_NE(again.headers().findField("x-corpus-check"), nullptr);
         EXPECT_EQ(again.headers().fieldBody("X-Corpus-Check").getString(), "edited");
-    }
-}
-
-TEST(MimeCorpus, DeepEditsRewriteOnlyTheChangedBranch) {
-    for (const auto& file : CorpusFiles()) {
-        SCOPED_TRACE(file.filename().string());
-        Message message(MimeTest::ReadFile(file));
-        message.parse();
-        Entity* leaf = MimeTest::FirstLeaf(message);
-        if (leaf == &message)
-            continue;
-        const String shape = MimeTest::Shape(message);
-        leaf->headers().addField(Field::newField("X-Leaf", "1"));
-        message.assemble();
-        Message again(message.getString());
-        again.parse();
-        EXPECT_EQ(MimeTest::Shape(again), shape);
         EXPECT_TRUE(MimeTest::FirstLeaf(again)->headers().hasField("X-Leaf"));
     }
 }

@@ -310,31 +310,6 @@ TEST(MimeEntity, CopiesAreIndependent) {
     EXPECT_EQ(back.headers().subject().textUtf8(), "Cancelled: Quarterly review");
 }
 
-TEST(MimeEntity, BrokenMultipartsGiveUsableTrees) {
-    Message missingClose = Parsed(Corpus("15-missing-close-boundary.eml"));
-    ASSERT_EQ(missingClose.body().numBodyParts(), 2);
-    EXPECT_EQ(missingClose.body().bodyPartAt(1).headers().contentDisposition().filename(), "logs.zip");
-
-    Message neverUsed = Parsed(Corpus("16-boundary-never-used.eml"));
-    EXPECT_EQ(neverUsed.body().numBodyParts(), 0);
-    EXPECT_NE(neverUsed.body().getString().find("monthly report"), String::npos);
-
-    // Nested multipart reusing the boundary of its parent: read as GMime nests it.
-    Message reused = Parsed(Corpus("31-nested-same-boundary.eml"));
-    EXPECT_EQ(MimeTest::Shape(reused), "multipart/mixed[multipart/alternative[text/plain,text/html],text/plain]");
-
-    // A part whose headers run straight into the next boundary keeps the part after it.
-    Message headersOnly = Parsed(Corpus("36-part-header-without-body.eml"));
-    ASSERT_EQ(headersOnly.body().numBodyParts(), 3);
-    EXPECT_EQ(headersOnly.body().bodyPartAt(1).headers().contentDisposition().filename(), "empty.dat");
-    EXPECT_EQ(headersOnly.body().bodyPartAt(2).body().getString(), "no blank line and no headers either");
-
-    Message digest = Parsed(Corpus("29-digest.eml"));
-    Message* first = digest.body().bodyPartAt(1).body().bodyPartAt(0).body().message();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->headers().subject().textUtf8(), "build times");
-}
-
 TEST(MimeEntity, RemovingEveryPartLeavesAnEmptyMultipart) {
     Message m = Parsed(Corpus("03-alternative-text-html.eml"));
     m.body().removeBodyPartAt(1);

@@ -22,65 +22,7 @@ String DisplayName(AddressList& list, int i) {
 
 }  // namespace
 
-TEST(MimeHeaders, DecodesDisplayNamesInManyCharsets) {
-    Message m = Parsed(Corpus("14-rfc2047-many-charsets.eml"));
-    EXPECT_EQ(m.headers().from().mailboxAt(0).displayNameUtf8(), "Володя Петров");
-    AddressList& to = m.headers().to();
-    ASSERT_EQ(to.numAddresses(), 4);
-    EXPECT_EQ(DisplayName(to, 0), "张三");
-    EXPECT_EQ(DisplayName(to, 1), "陳大");
-    EXPECT_EQ(DisplayName(to, 2), "Γιώργος");
-    EXPECT_EQ(DisplayName(to, 3), "Иван");
-    const auto& chen = static_cast<Mailbox&>(to.addressAt(1));
-    EXPECT_EQ(chen.localPart(), "chen");
-    EXPECT_EQ(chen.domain(), "example.tw");
-    AddressList& cc = m.headers().cc();
-    EXPECT_EQ(DisplayName(cc, 0), "Åsa Öberg");
-    EXPECT_EQ(DisplayName(cc, 1), "Paweł");
-    EXPECT_EQ(m.headers().subject().textUtf8(), "Привет, 世界! — café");
-
-    Message jp = Parsed(Corpus("06-rfc2047-filenames.eml"));
-    EXPECT_EQ(jp.headers().from().mailboxAt(0).displayNameUtf8(), "山田 太郎");
-    EXPECT_EQ(jp.headers().subject().textUtf8(), "こんにちは");
-}
-
-TEST(MimeHeaders, ReadsRawEightBitHeadersAsUtf8ElseWindows1252) {
-    Message cp1252 = Parsed(Corpus("13-raw-8bit-cp1252-headers.eml"));
-    EXPECT_EQ(cp1252.headers().from().mailboxAt(0).displayNameUtf8(), "Zoë Müller");
-    EXPECT_EQ(DisplayName(cp1252.headers().to(), 0), "René Dupré");
-    EXPECT_EQ(cp1252.headers().subject().textUtf8(), "Café menu – week 48 “special”");
-
-    Message utf8 = Parsed(Corpus("12-mislabelled-charset.eml"));
-    EXPECT_EQ(utf8.headers().from().mailboxAt(0).displayNameUtf8(), "Sören Kraft");
-    EXPECT_EQ(utf8.headers().subject().textUtf8(), "Smörgåsbord on Friday");
-
-    Message quoted = Parsed(Corpus("38-read-receipt-request.eml"));
-    EXPECT_EQ(DisplayName(quoted.headers().to(), 0), "O'Brien, Seán");
-}
-
-TEST(MimeHeaders, TellsGroupsFromMailboxes) {
-    Message m = Parsed(Corpus("26-groups-and-bcc.eml"));
-    AddressList& to = m.headers().to();
-    ASSERT_EQ(to.numAddresses(), 1);
-    ASSERT_TRUE(to.addressAt(0).class_().isA(Group::kClass));
-    EXPECT_TRUE(to.addressAt(0).class_().isA(Address::kClass));
-    EXPECT_FALSE(to.addressAt(0).class_().isA(Mailbox::kClass));
-    EXPECT_EQ(static_cast<Group&>(to.addressAt(0)).groupNameUtf8(), "undisclosed-recipients");
-
-    AddressList& cc = m.headers().cc();
-    ASSERT_EQ(cc.numAddresses(), 2);
-    auto& team = static_cast<Group&>(cc.addressAt(0));
-    EXPECT_EQ(team.groupNameUtf8(), "Project Team");
-    ASSERT_EQ(team.mailboxList().numMailboxes(), 2);
-    EXPECT_EQ(team.mailboxList().mailboxAt(0).displayNameUtf8(), "Anna Berg");
-    EXPECT_EQ(team.mailboxList().mailboxAt(1).localPart(), "lisa.wong");
-    EXPECT_TRUE(cc.addressAt(1).class_().isA(Mailbox::kClass));
-
-    EXPECT_EQ(m.headers().sender().localPart(), "assistant");
-    EXPECT_EQ(m.headers().sender().displayNameUtf8(), "Assistant");
-    EXPECT_EQ(DisplayName(m.headers().replyTo(), 1), "Hale, Tom");
-    EXPECT_EQ(static_cast<Mailbox&>(m.headers().bcc().addressAt(0)).domain(), "example.com");
-}
+// Names, groups and subjects read from the corpus are held in its expected results (CorpusTest).
 
 TEST(MimeHeaders, WritesNamesAsEncodedWordsAndReadsThemBack) {
     Message m;
@@ -171,14 +113,10 @@ TEST(MimeHeaders, DecodesMediaTypesAndFileNames) {
     EXPECT_EQ(data.headers().contentDisposition().filename(), "data.bin");
     EXPECT_EQ(data.headers().contentTransferEncoding().asEnum(), TransferEncodingType::BASE64);
 
+    // The disposition's file names are in the corpus's expected results; the type's name too.
     Message rfc2231 = Parsed(Corpus("05-rfc2231-filenames.eml"));
-    EXPECT_EQ(rfc2231.body().bodyPartAt(1).headers().contentDisposition().filename(), "Prüfungsordnung Übersicht.docx");
     EXPECT_EQ(rfc2231.body().bodyPartAt(1).headers().contentType().name(), "Prüfungsordnung Übersicht.docx");
-    EXPECT_EQ(rfc2231.body().bodyPartAt(2).headers().contentDisposition().filename(),
-              "Schöne Grüße aus dem Urlaub am Bodensee im Sommer 2023.txt");
-
     Message rfc2047 = Parsed(Corpus("06-rfc2047-filenames.eml"));
-    EXPECT_EQ(rfc2047.body().bodyPartAt(1).headers().contentDisposition().filename(), "写真.png");
     EXPECT_EQ(rfc2047.body().bodyPartAt(2).headers().contentType().name(), "Résumé François.txt");
     EXPECT_EQ(rfc2047.body().bodyPartAt(1).headers().contentType().typeAsEnum(), MediaType::IMAGE);
 
