@@ -4,20 +4,6 @@
 
 using namespace Ostrel::Util;
 
-TEST(Strings, CopyStringAndSafeDelete) {
-    wchar_t* pwsz = CopyString(L"abc");
-    char* psz = CopyString("abc");
-    EXPECT_STREQ(pwsz, L"abc");
-    EXPECT_STREQ(psz, "abc");
-    SafeDelete(pwsz);
-    SafeDelete(psz);
-    EXPECT_EQ(pwsz, nullptr);
-    EXPECT_EQ(psz, nullptr);
-    SafeDelete(pwsz);  // null is allowed
-    EXPECT_EQ(CopyString(static_cast<const wchar_t*>(nullptr)), nullptr);
-    EXPECT_EQ(CopyString(static_cast<const char*>(nullptr)), nullptr);
-}
-
 TEST(Strings, HexRoundTripAndErrors) {
     const std::vector<BYTE> bytes{0x00, 0x7F, 0x80, 0xAB, 0xFF};
     EXPECT_EQ(HexEncode(bytes), L"007F80ABFF");
@@ -75,20 +61,4 @@ TEST(Strings, TagNameListSplitting) {
     EXPECT_EQ(TagNameStrToTagNameList(L""), List{});
     EXPECT_EQ(TagNameStrToTagNameList(static_cast<const wchar_t*>(nullptr)), List{});
     EXPECT_EQ(TagNameStrToTagNameList(L"\u6771\u4EAC"), List{L"\u6771\u4EAC"});
-}
-
-namespace {
-struct Counted {
-    int m_iReleases = 0;
-    void Release() { ++m_iReleases; }
-};
-}  // namespace
-
-TEST(Strings, SafeReleaseReleasesOnceAndClears) {
-    Counted object;
-    Counted* p = &object;
-    SafeRelease(p);
-    SafeRelease(p);
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(object.m_iReleases, 1);
 }
