@@ -221,20 +221,3 @@ TEST_F(FileStreamTest, SpoolFilesLeaveNothingBehindEvenWhenKilled) {
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_TRUE(fs::is_empty(dir));
 }
-
-TEST_F(FileStreamTest, CopyBetweenMemoryAndFile) {
-    std::string sData(150000, '\0');
-    for (size_t i = 0; i < sData.size(); ++i)
-        sData[i] = static_cast<char>(i * 7);
-    ComPtr<IStream> pMemory;
-    ASSERT_EQ(S_OK, Platform::CreateMemoryStream(sData.data(), sData.size(), pMemory.AddressOf()));
-    ComPtr<IStream> pFile;
-    fs::path path;
-    ASSERT_EQ(S_OK, Platform::CreateUniqueFileStream(Dir(), "cp", false, pFile.AddressOf(), &path));
-    ULARGE_INTEGER cb;
-    cb.QuadPart = ~0ull;
-    ULARGE_INTEGER cbRead{}, cbWritten{};
-    ASSERT_EQ(S_OK, pMemory->CopyTo(pFile.Get(), cb, &cbRead, &cbWritten));
-    EXPECT_EQ(sData.size(), cbWritten.QuadPart);
-    EXPECT_EQ(sData, FileContent(path));
-}
