@@ -363,7 +363,10 @@ HRESULT StoreSync::UpdateMessage(IMessage* pMessage, const SyncItem& item) {
     written.sTags = item.sTagIds;
     written.iSeq = item.iSeq;
     // The size stays that of the text the message was converted from: a changed size on the server
-    // means the store holds other content, which verify is to show.
+    // means the store holds other content, which verify is to show. A message the push uploaded
+    // (its baseline has no sequence yet) takes the size the server gives the text it was sent.
+    if (bHasBaseline && baseline.iSeq == 0 && baseline.iSize < 0)
+        written.iSize = item.iSize;
     written.iFlagBits = FlagBits(item.sFlags);
     if (SUCCEEDED(hr))
         hr = m_mailbox.Baseline().Stamp(pMessage, written);

@@ -52,6 +52,20 @@ TEST_F(StorePushSync, ChangesMadeInTheStoreReachTheServerInTheNextSync) {
         MAPIFreeBuffer(eid.lpb);
         ASSERT_EQ(hrMove, S_OK);
 
+        ComPtr<IMAPIFolder> pDrafts;
+        ComPtr<IMessage> pDraft;
+        ASSERT_EQ(mailbox.OpenFolder(OstrelCli::kServerDrafts, pDrafts.AddressOf()), S_OK);
+        ASSERT_EQ(pDrafts->CreateMessage(nullptr, 0, pDraft.AddressOf()), S_OK);
+        SPropValue draft[3]{};
+        draft[0].ulPropTag = PR_MESSAGE_CLASS_W;
+        draft[0].Value.lpszW = const_cast<wchar_t*>(L"IPM.Note");
+        draft[1].ulPropTag = PR_SUBJECT_W;
+        draft[1].Value.lpszW = const_cast<wchar_t*>(L"Written offline");
+        draft[2].ulPropTag = PR_MESSAGE_FLAGS;
+        draft[2].Value.ul = MSGFLAG_UNSENT | MSGFLAG_READ;
+        ASSERT_EQ(pDraft->SetProps(3, draft, nullptr), S_OK);
+        ASSERT_EQ(pDraft->SaveChanges(0), S_OK);
+
         ASSERT_EQ(mailbox.OpenSubtree(pSubtree.AddressOf()), S_OK);
         ASSERT_EQ(pSubtree->CreateFolder(FOLDER_GENERIC, const_cast<wchar_t*>(L"Made offline"), nullptr, nullptr,
                                          MAPI_UNICODE, pNew.AddressOf()),
@@ -60,7 +74,7 @@ TEST_F(StorePushSync, ChangesMadeInTheStoreReachTheServerInTheNextSync) {
 
     CliTest::CommandRun second = Sync();
     ASSERT_EQ(second.iExit, 0) << second.sErr;
-    EXPECT_NE(second.sOut.find("\"pushed\":{\"sent\":0,\"drafts\":0,\"folders\":1,\"changed\":1,\"moved\":1"),
+    EXPECT_NE(second.sOut.find("\"pushed\":{\"sent\":0,\"drafts\":1,\"folders\":1,\"changed\":1,\"moved\":1"),
               std::string::npos)
         << second.sOut;
     EXPECT_NE(Mailbox().Item(iFlagged)->flags.find('f'), std::string::npos);
@@ -74,6 +88,10 @@ TEST_F(StorePushSync, ChangesMadeInTheStoreReachTheServerInTheNextSync) {
         std::string::npos)
         << third.sOut;
     ExpectExactCopy();
+    // The draft the push uploaded took the server's size with the pull after it: verify compares it.
+    const CliTest::CommandRun verify = CliTest::Command("verify", {"--password-env", "CLI_TEST_PASSWORD"});
+    EXPECT_EQ(verify.iExit, 0) << verify.sOut << verify.sErr;
+    EXPECT_EQ(verify.sOut.find("carry no server size"), std::string::npos) << verify.sOut;
 }
 
 }  // namespace
