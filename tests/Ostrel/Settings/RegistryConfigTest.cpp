@@ -80,6 +80,9 @@ TEST_F(RegistryConfig, EmptyRegistryGivesTheDefaults) {
     EXPECT_EQ(SyncOnChangeEnabled(), 1) << "no settings key at all";
     EXPECT_EQ(StorePassword(), 1) << "no settings key at all";
     EXPECT_EQ(GetOstrelMtaMaxMessageBytes(L"user@example.com"), 0u);
+    EXPECT_EQ(IsCalHelperSyncAttendeeEditsEnabled(), 0);
+    EXPECT_EQ(IsCalendarAutoAddInvitesCheckDisabled(), 0);
+    EXPECT_EQ(CanDumpComErrorToFile(), 0);
     std::wstring prefix;
     GetCalendarDeclinedPrefix(prefix);
     EXPECT_EQ(prefix, L"X");
