@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -40,20 +41,81 @@ std::optional<int32_t> ParseId(std::string_view text) {
     return id;
 }
 
-std::vector<int32_t> SplitIds(const std::string& text, const std::filesystem::path& file) {
+constexpr char kKindLetters[] = {'m', 'c', 'a', 't'};  // in the order of FetchKind
+
+// "m300/1": the kind's letter, the id, how often it was asked for again.
+std::string JoinRetries(const std::vector<RetryItem>& items) {
+    std::string text;
+    for (const RetryItem& item : items) {
+        if (!text.empty())
+            text += ',';
+        text +=
+            kKindLetters[static_cast<int>(item.kind)] + std::to_string(item.iId) + "/" + std::to_string(item.iAttempts);
+    }
+    return text;
+}
+
+std::optional<RetryItem> ParseRetry(std::string_view text) {
+    const size_t slash = text.find('/');
+    if (text.empty() || slash == std::string_view::npos)
+        return std::nullopt;
+    RetryItem item;
+    const char* pKind = std::find(std::begin(kKindLetters), std::end(kKindLetters), text[0]);
+    auto id = ParseId(text.substr(1, slash - 1));
+    auto attempts = ParseId(text.substr(slash + 1));
+    if (pKind == std::end(kKindLetters) || !id || !attempts || *attempts < 0)
+        return std::nullopt;
+    item.kind = static_cast<FetchKind>(pKind - std::begin(kKindLetters));
+    item.iId = *id;
+    item.iAttempts = *attempts;
+    return item;
+}
+
+std::optional<std::vector<RetryItem>> SplitRetries(std::string_view text) {
+    std::vector<RetryItem> items;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find(',', pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        auto item = ParseRetry(text.substr(pos, end - pos));
+        if (!item)
+            return std::nullopt;
+        items.push_back(*item);
+        pos = end + 1;
+    }
+    return items;
+}
+
+std::optional<std::vector<int32_t>> SplitIdList(std::string_view text) {
     std::vector<int32_t> ids;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find(',', pos);
-        if (end == std::string::npos)
+        if (end == std::string_view::npos)
             end = text.size();
-        auto id = ParseId(std::string_view(text).substr(pos, end - pos));
+        auto id = ParseId(text.substr(pos, end - pos));
         if (!id)
-            throw std::runtime_error(file.string() + " is damaged (a bad item id); 'ostrel sync --full' starts again");
+            return std::nullopt;
         ids.push_back(*id);
         pos = end + 1;
     }
     return ids;
+}
+
+[[noreturn]] void Damaged(const std::filesystem::path& file, const char* pszWhat) {
+    throw std::runtime_error(file.string() + " is damaged (" + pszWhat + "); 'ostrel sync --full' starts again");
+}
+
+void WriteAll(int fd, std::string_view data, const std::filesystem::path& file) {
+    while (!data.empty()) {
+        const ssize_t cb = ::write(fd, data.data(), data.size());
+        if (cb < 0 && errno == EINTR)
+            continue;
+        if (cb <= 0)
+            throw std::runtime_error("cannot write " + file.string() + ": " + std::strerror(errno));
+        data.remove_prefix(static_cast<size_t>(cb));
+    }
 }
 
 // "key=value" lines.
@@ -95,6 +157,7 @@ LocalMailbox::LocalMailbox(std::filesystem::path dir) : m_dir(std::move(dir)) {
 }
 
 LocalMailbox::~LocalMailbox() {
+    CloseJournal();
     if (m_lockFd >= 0)
         ::close(m_lockFd);
 }
@@ -235,38 +298,161 @@ void LocalMailbox::CommitGal(const std::string& token) {
     Write(m_dir / "gal", "token=" + token + "\n", true);
 }
 
-std::optional<PendingSync> LocalMailbox::Pending() const {
+std::optional<PendingSync> LocalMailbox::Pending() {
     bool bExists = false;
     const std::filesystem::path file = m_dir / "pending";
     auto values = ReadKeyValues(file, kMaxListFile, bExists);
     if (!bExists)
         return std::nullopt;
     if (!values.count("token"))
-        throw std::runtime_error(file.string() + " is damaged (no token); 'ostrel sync --full' starts again");
+        Damaged(file, "no token");
     PendingSync pending;
     pending.sToken = values["token"];
-    pending.toFetch = SplitIds(values["fetch"], file);
-    pending.toDelete = SplitIds(values["delete"], file);
-    pending.contacts = SplitIds(values["contacts"], file);
-    pending.appointments = SplitIds(values["appointments"], file);
-    pending.tasks = SplitIds(values["tasks"], file);
+    std::vector<int32_t>* lists[] = {&pending.toFetch, &pending.toDelete, &pending.contacts, &pending.appointments,
+                                     &pending.tasks};
+    const char* keys[] = {"fetch", "delete", "contacts", "appointments", "tasks"};
+    for (size_t i = 0; i < std::size(keys); ++i) {
+        auto ids = SplitIdList(values[keys[i]]);
+        if (!ids)
+            Damaged(file, "a bad item id");
+        *lists[i] = std::move(*ids);
+    }
+    auto retried = SplitRetries(values["retried"]);
+    auto retry = SplitRetries(values["retry"]);
+    if (!retried || !retry)
+        Damaged(file, "a bad item to ask for again");
+    pending.retried = std::move(*retried);
+    pending.retry = std::move(*retry);
+    CloseJournal();
+    m_sPendingToken = pending.sToken;
+
+    // What is done: the record's complete lines, when it is this synchronisation's.
+    const std::filesystem::path journal = m_dir / "pending.done";
+    std::string why;
+    std::optional<std::string> text = ReadSmallFile(journal, kMaxListFile, why);
+    if (!why.empty())
+        throw std::runtime_error(why);
+    if (!text)
+        return pending;
+    std::string_view rest(*text);
+    std::vector<int32_t> done;
+    bool bFirst = true;
+    for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+        const std::string_view line = rest.substr(0, end);
+        if (bFirst) {
+            bFirst = false;
+            if (line != "token=" + pending.sToken) {
+                // Left by an earlier synchronisation: nothing of it applies.
+                std::error_code ec;
+                std::filesystem::remove(journal, ec);
+                return pending;
+            }
+            continue;
+        }
+        std::optional<std::vector<int32_t>> ids;
+        std::optional<std::vector<RetryItem>> retry;
+        if (line.rfind("done=", 0) == 0 && (ids = SplitIdList(line.substr(5))))
+            done.insert(done.end(), ids->begin(), ids->end());
+        else if (line.rfind("retry=", 0) == 0 && (retry = SplitRetries(line.substr(6))))
+            pending.retry.insert(pending.retry.end(), retry->begin(), retry->end());
+        else
+            Damaged(journal, "a bad line");
+    }
+    if (!rest.empty()) {
+        // Cut short by a crash: its batch is fetched again, and the next line starts clean.
+        std::error_code ec;
+        std::filesystem::resize_file(journal, text->size() - rest.size(), ec);
+        if (ec)
+            throw std::runtime_error("cannot repair " + journal.string() + ": " + ec.message());
+    }
+    std::sort(done.begin(), done.end());
+    auto isDone = [&](int32_t id) { return std::binary_search(done.begin(), done.end(), id); };
+    for (std::vector<int32_t>* list : {&pending.toFetch, &pending.contacts, &pending.appointments, &pending.tasks})
+        list->erase(std::remove_if(list->begin(), list->end(), isDone), list->end());
     return pending;
 }
 
 void LocalMailbox::SetPending(const PendingSync& pending) {
+    CloseJournal();
+    std::error_code ec;
+    std::filesystem::remove(m_dir / "pending.done", ec);
+    if (ec)
+        throw std::runtime_error("cannot remove " + (m_dir / "pending.done").string() + ": " + ec.message());
+    // The durable write of the record makes the removal durable too: both are in one directory.
     Write(m_dir / "pending",
           "token=" + pending.sToken + "\nfetch=" + JoinIds(pending.toFetch) + "\ndelete=" + JoinIds(pending.toDelete) +
               "\ncontacts=" + JoinIds(pending.contacts) + "\nappointments=" + JoinIds(pending.appointments) +
-              "\ntasks=" + JoinIds(pending.tasks) + "\n",
+              "\ntasks=" + JoinIds(pending.tasks) + "\nretried=" + JoinRetries(pending.retried) +
+              "\nretry=" + JoinRetries(pending.retry) + "\n",
           true);
+    m_sPendingToken = pending.sToken;
+}
+
+void LocalMailbox::MarkDone(const std::vector<int32_t>& done, const std::vector<RetryItem>& retry) {
+    const std::filesystem::path journal = m_dir / "pending.done";
+    if (m_journalFd < 0) {
+        m_journalFd = ::open(journal.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_journalFd < 0)
+            throw std::runtime_error("cannot open " + journal.string() + ": " + std::strerror(errno));
+        struct stat st {};
+        if (::fstat(m_journalFd, &st) != 0)
+            throw std::runtime_error("cannot read " + journal.string() + ": " + std::strerror(errno));
+        if (st.st_size == 0) {
+            std::string why;
+            WriteAll(m_journalFd, "token=" + m_sPendingToken + "\n", journal);
+            if (::fdatasync(m_journalFd) != 0 || !SyncDirectory(m_dir, why))
+                throw std::runtime_error("cannot write " + journal.string() + ": " + std::strerror(errno));
+        }
+    }
+    // One write: a crash leaves the line whole or cut short, and a line cut short is not read.
+    std::string lines;
+    if (!retry.empty())
+        lines += "retry=" + JoinRetries(retry) + "\n";
+    lines += "done=" + JoinIds(done) + "\n";
+    WriteAll(m_journalFd, lines, journal);
+    if (::fdatasync(m_journalFd) != 0)
+        throw std::runtime_error("cannot write " + journal.string() + ": " + std::strerror(errno));
+}
+
+void LocalMailbox::CloseJournal() {
+    if (m_journalFd >= 0)
+        ::close(m_journalFd);
+    m_journalFd = -1;
 }
 
 void LocalMailbox::DropPending() {
+    CloseJournal();
     std::error_code ec;
-    std::filesystem::remove(m_dir / "pending", ec);
+    for (const char* name : {"pending", "pending.done"}) {
+        std::filesystem::remove(m_dir / name, ec);
+        if (ec)
+            throw std::runtime_error("cannot remove " + (m_dir / name).string() + ": " + ec.message());
+    }
+    std::string why;
+    if (!SyncDirectory(m_dir, why))
+        throw std::runtime_error(why);
+}
+
+std::vector<RetryItem> LocalMailbox::Retries() const {
+    bool bExists = false;
+    const std::filesystem::path file = m_dir / "retry";
+    auto values = ReadKeyValues(file, kMaxListFile, bExists);
+    auto items = SplitRetries(values["retry"]);
+    if (!items)
+        Damaged(file, "a bad item");
+    return *items;
+}
+
+void LocalMailbox::SetRetries(const std::vector<RetryItem>& retries) {
+    if (!retries.empty()) {
+        Write(m_dir / "retry", "retry=" + JoinRetries(retries) + "\n", true);
+        return;
+    }
+    std::error_code ec;
+    std::filesystem::remove(m_dir / "retry", ec);
     std::string why;
     if (ec || !SyncDirectory(m_dir, why))
-        throw std::runtime_error("cannot remove " + (m_dir / "pending").string() + (ec ? ": " + ec.message() : ""));
+        throw std::runtime_error("cannot remove " + (m_dir / "retry").string() + (ec ? ": " + ec.message() : why));
 }
 
 std::map<int32_t, LocalFolder> LocalMailbox::Folders() const {
@@ -333,9 +519,10 @@ bool LocalMailbox::ReadLegacyMessage(int32_t id, std::string& mime, std::string&
 }
 
 void LocalMailbox::RemoveLegacyCopy() {
+    CloseJournal();
     std::error_code ec;
     // The token promised what the files held; without them the next listing is a full one.
-    for (const char* name : {"pending", "state", "gal", "messages", "items", "folders.tsv"}) {
+    for (const char* name : {"pending", "pending.done", "retry", "state", "gal", "messages", "items", "folders.tsv"}) {
         std::filesystem::remove_all(m_dir / name, ec);
         if (ec)
             throw std::runtime_error("cannot remove " + (m_dir / name).string() + ": " + ec.message());

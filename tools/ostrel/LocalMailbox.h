@@ -5,8 +5,14 @@
 //   state                    the sync token the store is complete for ("key=value" lines)
 //   gal                      the same for the global address list
 //   pending                  an unfinished synchronisation: its new token, the messages, contacts,
-//                            appointments and tasks still to fetch and the items to delete
-//                            (present only while one is under way)
+//                            appointments and tasks to fetch, the items to delete, the items
+//                            asked for again and those the listing left out (present only while
+//                            one is under way); written once
+//   pending.done             what of it is done: appended to after each batch ("done=" the ids,
+//                            "retry=" those to ask for again), bound to the token by its first line;
+//                            a line cut short by a crash is ignored, its batch fetched again
+//   retry                    items a finished synchronisation left out (their element or archive
+//                            entry broke the rules, or the server refused them), to ask for again
 //
 // Older versions kept the mailbox itself here, as files; such a copy is carried into the store once
 // (StoreMigrate.h) and then removed:
@@ -40,6 +46,18 @@ struct LocalFolder {
     std::string sView;
 };
 
+// How an item is read from the server.
+enum class FetchKind { Message, Contact, Appointment, Task };
+
+// An item left out of a synchronisation, to be asked for again by the next ones.
+struct RetryItem {
+    int32_t iId = 0;
+    FetchKind kind = FetchKind::Message;
+    int iAttempts = 0;  // how often it was asked for again so far
+
+    bool operator==(const RetryItem&) const = default;
+};
+
 // A synchronisation under way.
 struct PendingSync {
     std::string sToken;             // the token the copy is complete for once this is done
@@ -49,6 +67,8 @@ struct PendingSync {
     std::vector<int32_t> contacts;
     std::vector<int32_t> appointments;
     std::vector<int32_t> tasks;
+    std::vector<RetryItem> retried;  // the items among them asked for again
+    std::vector<RetryItem> retry;    // the items left out so far, to ask for again
 };
 
 class LocalMailbox {
@@ -85,10 +105,21 @@ public:
     std::optional<std::string> GalToken() const;
     void CommitGal(const std::string& token);
 
-    std::optional<PendingSync> Pending() const;
+    // The pending synchronisation without what its record says is done.
+    std::optional<PendingSync> Pending();
+    // Starts recording a pending synchronisation (what is done of an earlier one is forgotten).
     // Durable before returning.
     void SetPending(const PendingSync& pending);
+    // Records that these ids of the pending synchronisation are done, and which of them were left
+    // out, to be asked for again: appended, so the cost is that of the batch. Durable before
+    // returning.
+    void MarkDone(const std::vector<int32_t>& done, const std::vector<RetryItem>& retry);
     void DropPending();
+
+    // The items earlier synchronisations left out, and replacing them (durably; none removes the
+    // record).
+    std::vector<RetryItem> Retries() const;
+    void SetRetries(const std::vector<RetryItem>& retries);
 
     // The copy of older versions: whether there is one, its folders, its messages.
     bool HasLegacyCopy() const;
@@ -104,8 +135,13 @@ private:
     std::filesystem::path MessagePath(int32_t id, const char* extension) const;
     void Write(const std::filesystem::path& path, std::string_view data, bool bDurable) const;
 
+    void CloseJournal();
+
     std::filesystem::path m_dir;
     int m_lockFd = -1;
+    // The done record, open for appending, and the token of the pending synchronisation it is for.
+    int m_journalFd = -1;
+    std::string m_sPendingToken;
 };
 
 }  // namespace OstrelCli

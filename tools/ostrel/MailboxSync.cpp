@@ -7,12 +7,13 @@
 
 #include "Ostrel/Rpc/Requests/SyncRequest.h"
 #include "Ostrel/Rpc/Soap/RPCExceptions.h"
-#include "Ostrel/Rpc/Soap/RPCResponses.h"
+#include "Ostrel/Rpc/Transport/StreamResponse.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/MemStream.h"
 #include "Util/Log/Log.h"
 #include "Util/Time/Clock.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace OstrelCli {
@@ -83,18 +84,17 @@ SyncReport MailboxSync::Run(bool bFull) {
     }
 
     std::optional<std::string> token = bFull ? std::nullopt : m_local.Token();
-    std::unique_ptr<Response> response;
+    Platform::ComPtr<IStream> reply;
     try {
-        response = RequestChanges(token);
+        reply = RequestChanges(token);
     } catch (const MailServiceException_MUST_RESYNC&) {
         OSTLOG_WARN(L"The server no longer knows the sync token %hs; listing the whole mailbox", token->c_str());
         token.reset();
-        response = RequestChanges(token);
+        reply = RequestChanges(token);
     }
     report.bFull = !token;
-    const SyncChanges changes = ReadSyncChanges(response->GetDocument());
-    response.reset();
-    Apply(changes, report.bFull, report);
+    const SyncChanges listing = Apply(reply.Get(), report.bFull, report);
+    reply = nullptr;
     const uint64_t ullGalStart = NowMs();
     SyncGal();
     const uint64_t ullCountStart = NowMs();
@@ -104,7 +104,7 @@ SyncReport MailboxSync::Run(bool bFull) {
     report.cUpdated = counts.cUpdated;
     report.cItems = counts.cItems;
     report.cDeleted = counts.cDeleted;
-    report.cFailed += counts.cFailed + changes.skipped.size();
+    report.cFailed += counts.cFailed + listing.skipped.size();
     report.cConflicts = counts.cConflicts;
     report.cGal = counts.cGal;
     m_pStore->CountStore(report.cMessages, report.cFolders);
@@ -116,68 +116,152 @@ SyncReport MailboxSync::Run(bool bFull) {
     return report;
 }
 
-std::unique_ptr<Response> MailboxSync::RequestChanges(const std::optional<std::string>& token) {
+Platform::ComPtr<IStream> MailboxSync::RequestChanges(const std::optional<std::string>& token) {
     const std::wstring wsToken = token ? Platform::FromUtf8(*token) : std::wstring();
     SyncRequest request(token ? wsToken.c_str() : nullptr, 0, 0);
-    Response* pResponse = nullptr;
-    m_pConnection->SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
-    std::unique_ptr<Response> response(pResponse);
-    if (!dynamic_cast<SyncResponse*>(response.get()))
-        throw std::runtime_error("the server did not answer the synchronisation with a SyncResponse");
-    return response;
+    return SendRequestForStreamOC(*m_pConnection, &request, __func__, __LINE__);
 }
 
-void MailboxSync::Apply(const SyncChanges& changes, bool bFull, SyncReport& report) {
-    m_pStore->ApplyTags(changes.tags);
-    m_pStore->ApplyFolders(changes.folders);
-    if (bFull)
-        m_pStore->IndexStore();
+namespace {
 
-    PendingSync pending;
-    pending.sToken = changes.sToken;
-    std::set<int32_t> listed(changes.skipped.begin(), changes.skipped.end());
-    for (const auto& [id, folder] : changes.folders)
-        listed.insert(id);
-    for (const SyncItem& item : changes.items) {
-        listed.insert(item.iId);
-        if (!m_pStore->ApplyItem(item, bFull))
-            continue;
-        switch (item.kind) {
-            case SyncItemKind::Message:
-                pending.toFetch.push_back(item.iId);
-                break;
-            case SyncItemKind::Contact:
-                pending.contacts.push_back(item.iId);
-                break;
-            case SyncItemKind::Appointment:
-                pending.appointments.push_back(item.iId);
-                break;
-            case SyncItemKind::Task:
-                pending.tasks.push_back(item.iId);
-                break;
-            case SyncItemKind::Other:
-                break;
-        }
-        ItemBaseline& listed = m_listed[item.iId];
-        listed.iFolder = item.iFolder;
-        listed.iSeq = item.iSeq;
-        listed.sFlags = item.sFlags;
-        listed.sTags = item.sTagIds;
+std::optional<FetchKind> FetchKindOf(SyncItemKind kind) {
+    switch (kind) {
+        case SyncItemKind::Message:
+            return FetchKind::Message;
+        case SyncItemKind::Contact:
+            return FetchKind::Contact;
+        case SyncItemKind::Appointment:
+            return FetchKind::Appointment;
+        case SyncItemKind::Task:
+            return FetchKind::Task;
+        case SyncItemKind::Other:
+            break;
     }
-    pending.toDelete = changes.deleted;
+    return std::nullopt;
+}
+
+std::vector<int32_t>& ListOf(PendingSync& pending, FetchKind kind) {
+    switch (kind) {
+        case FetchKind::Contact:
+            return pending.contacts;
+        case FetchKind::Appointment:
+            return pending.appointments;
+        case FetchKind::Task:
+            return pending.tasks;
+        case FetchKind::Message:
+            break;
+    }
+    return pending.toFetch;
+}
+
+const wchar_t* KindName(FetchKind kind) {
+    switch (kind) {
+        case FetchKind::Contact:
+            return L"Contact";
+        case FetchKind::Appointment:
+            return L"Appointment";
+        case FetchKind::Task:
+            return L"Task";
+        case FetchKind::Message:
+            break;
+    }
+    return L"Message";
+}
+
+}  // namespace
+
+SyncChanges MailboxSync::Apply(IStream* pReply, bool bFull, SyncReport& report) {
+    PendingSync pending;
+    // Every id the listing names, for a full listing to find what the store holds beyond it.
+    std::vector<int32_t> listed;
+    const SyncChanges listing = ReadSyncChanges(
+        pReply,
+        [&](const SyncChanges& changes) {
+            m_pStore->ApplyTags(changes.tags);
+            m_pStore->ApplyFolders(changes.folders);
+            if (bFull)
+                m_pStore->IndexStore();
+        },
+        [&](const SyncItem& item) {
+            if (bFull)
+                listed.push_back(item.iId);
+            const std::optional<FetchKind> kind = FetchKindOf(item.kind);
+            if (!kind || !m_pStore->ApplyItem(item, bFull))
+                return;
+            ListOf(pending, *kind).push_back(item.iId);
+            if (*kind == FetchKind::Message)
+                return;  // a message's archive entry carries its metadata
+            ItemBaseline& baseline = m_listed[item.iId];
+            baseline.iFolder = item.iFolder;
+            baseline.iSeq = item.iSeq;
+            baseline.sFlags = item.sFlags;
+            baseline.sTags = item.sTagIds;
+        });
+    pending.sToken = listing.sToken;
+    pending.toDelete = listing.deleted;
     if (bFull) {
+        listed.insert(listed.end(), listing.skipped.begin(), listing.skipped.end());
+        for (const auto& [id, folder] : listing.folders)
+            listed.push_back(id);
+        std::sort(listed.begin(), listed.end());
         for (int32_t id : m_pStore->HeldIds()) {
-            if (!listed.count(id))
+            if (!std::binary_search(listed.begin(), listed.end(), id))
                 pending.toDelete.push_back(id);
         }
     }
+    std::vector<RetryItem> skipped;
+    for (const auto& [id, kind] : listing.skippedItems) {
+        if (const std::optional<FetchKind> fetchKind = FetchKindOf(kind))
+            skipped.push_back(RetryItem{id, *fetchKind, 0});
+    }
+    // A full listing names every item there is: what earlier runs left out is in it again.
+    if (!bFull)
+        AddRetries(pending, skipped);
+    pending.retry = std::move(skipped);
     m_mailbox.Flush();
     m_local.SetPending(pending);
+    m_local.SetRetries({});  // the plan holds them now
     OSTLOG_INFO(1, L"Synchronising to token %hs: %d messages to fetch, %d items to delete", pending.sToken.c_str(),
                 static_cast<int>(pending.toFetch.size()), static_cast<int>(pending.toDelete.size()));
     Fetch(pending, report);
     FetchItems(pending);
     Finish(pending, report);
+    return listing;
+}
+
+void MailboxSync::AddRetries(PendingSync& pending, std::vector<RetryItem>& skipped) {
+    std::vector<int32_t> planned(pending.toDelete);
+    for (FetchKind kind : {FetchKind::Message, FetchKind::Contact, FetchKind::Appointment, FetchKind::Task})
+        planned.insert(planned.end(), ListOf(pending, kind).begin(), ListOf(pending, kind).end());
+    std::sort(planned.begin(), planned.end());
+    for (RetryItem item : m_local.Retries()) {
+        ++item.iAttempts;
+        // Left out by the listing again: it counts as one more attempt.
+        auto again =
+            std::find_if(skipped.begin(), skipped.end(), [&](const RetryItem& s) { return s.iId == item.iId; });
+        if (again != skipped.end()) {
+            again->iAttempts = item.iAttempts;
+            continue;
+        }
+        if (std::binary_search(planned.begin(), planned.end(), item.iId))
+            continue;  // listed again, or deleted meanwhile
+        OSTLOG_INFO(1, L"%s %d: asking for it again (attempt %d of %d)", KindName(item.kind), item.iId, item.iAttempts,
+                    kMaxRetries);
+        ListOf(pending, item.kind).push_back(item.iId);
+        pending.retried.push_back(item);
+    }
+}
+
+void MailboxSync::MarkDone(PendingSync& pending, const std::vector<int32_t>& batch, const std::vector<int32_t>& failed,
+                           FetchKind kind) {
+    std::vector<RetryItem> retry;
+    for (int32_t id : failed) {
+        auto it = std::find_if(pending.retried.begin(), pending.retried.end(),
+                               [id](const RetryItem& item) { return item.iId == id; });
+        retry.push_back(RetryItem{id, kind, it == pending.retried.end() ? 0 : it->iAttempts});
+    }
+    m_local.MarkDone(batch, retry);
+    pending.retry.insert(pending.retry.end(), retry.begin(), retry.end());
 }
 
 void MailboxSync::Fetch(PendingSync& pending, SyncReport& report) {
@@ -189,25 +273,26 @@ void MailboxSync::Fetch(PendingSync& pending, SyncReport& report) {
     if (m_pProgress)
         m_pProgress->Start("downloading", pending.toFetch.size());
     const uint64_t ullStart = NowMs();
-    while (!pending.toFetch.empty()) {
+    for (size_t next = 0; next < pending.toFetch.size();) {
         CheckInterrupt();
-        const size_t count = std::min<size_t>(static_cast<size_t>(batchSize), pending.toFetch.size());
-        const std::vector<int32_t> batch(pending.toFetch.begin(), pending.toFetch.begin() + count);
-        std::set<int32_t> done;
-        DownloadBatch(batch, done, report);
+        const size_t count = std::min<size_t>(static_cast<size_t>(batchSize), pending.toFetch.size() - next);
+        const std::vector<int32_t> batch(pending.toFetch.begin() + static_cast<ptrdiff_t>(next),
+                                         pending.toFetch.begin() + static_cast<ptrdiff_t>(next + count));
+        const std::vector<int32_t> failed = DownloadBatch(batch, report);
         // The batch is in the store and its records in the mapper before the pending record
-        // forgets it.
+        // marks it done.
         m_mailbox.Flush();
-        pending.toFetch.erase(pending.toFetch.begin(), pending.toFetch.begin() + count);
-        m_local.SetPending(pending);
+        MarkDone(pending, batch, failed, FetchKind::Message);
+        next += count;
         ++report.cBatches;
     }
+    pending.toFetch.clear();
     report.ullDownloadMs += NowMs() - ullStart;
     if (m_pProgress)
         m_pProgress->Clear();
 }
 
-void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_t>& done, SyncReport& report) {
+std::vector<int32_t> MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, SyncReport& report) {
     const int level = std::max(0, m_session.SetZipLevel());
     const std::wstring wsUrl = L"/service/download?ids=" + JoinIds(ids) + L"&level=" + std::to_wstring(level);
     std::string body;
@@ -235,6 +320,8 @@ void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_
     }
 
     const std::set<int32_t> requested(ids.begin(), ids.end());
+    std::set<int32_t> done;
+    std::vector<int32_t> failed;
     ArchiveReader reader(source.Get());
     ArchiveEntry entry;
     std::optional<std::pair<int32_t, std::string>> meta;
@@ -242,6 +329,7 @@ void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_
         OSTLOG_ERROR(L"Message %d skipped: %hs", id, pszWhy);
         ++report.cFailed;
         done.insert(id);
+        failed.push_back(id);
     };
     while (reader.Next(entry)) {
         // An entry that breaks the rules costs its item only; damage to the archive itself throws.
@@ -268,7 +356,10 @@ void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_
             continue;
         }
         const uint64_t ullSize = entry.pStream ? entry.ullSize : entry.sData.size();
+        const size_t cFailedBefore = m_pStore->Counts().cFailed;
         m_pStore->WriteMessage(*id, meta->second, entry.sData, entry.pStream.Get());
+        if (m_pStore->Counts().cFailed != cFailedBefore)
+            failed.push_back(*id);  // logged and counted by the store's writer
         meta.reset();
         done.insert(*id);
         report.ullBytes += ullSize;
@@ -281,6 +372,7 @@ void MailboxSync::DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_
         if (!done.count(id))
             skip(id, "the archive does not hold it");
     }
+    return failed;
 }
 
 void MailboxSync::Finish(const PendingSync& pending, SyncReport&) {
@@ -289,6 +381,20 @@ void MailboxSync::Finish(const PendingSync& pending, SyncReport&) {
             m_pStore->Delete(id, bFolders);
     }
     m_mailbox.Flush();
+    // What was left out is asked for again by the next runs, each item a bounded number of times.
+    std::vector<RetryItem> retries;
+    std::set<int32_t> seen(pending.toDelete.begin(), pending.toDelete.end());
+    for (const RetryItem& item : pending.retry) {
+        if (!seen.insert(item.iId).second)
+            continue;
+        if (item.iAttempts >= kMaxRetries) {
+            OSTLOG_WARN(L"%s %d is still missing after %d attempts; 'ostrel sync --full' asks for it again",
+                        KindName(item.kind), item.iId, item.iAttempts + 1);
+            continue;
+        }
+        retries.push_back(item);
+    }
+    m_local.SetRetries(retries);
     m_local.Commit(pending.sToken);
 }
 

@@ -3,12 +3,15 @@
 //  0. a copy an older version kept as files is carried into the store once, without downloading;
 //  1. a SyncRequest with the saved token (none the first time, or when the server says the token
 //     is too old) gives the tags, the folder tree and the items that changed, and the ids deleted;
+//     The reply is kept in a file and read as a stream of events (twice: checked and its folders
+//     applied, then item by item), so memory does not grow with the mailbox;
 //  2. tags, folders and the metadata of items already held are written; the new token, the
-//     messages to download and the items to delete are recorded as the pending synchronisation
-//     (durably);
+//     messages to download, the items to delete and those an earlier run left out (asked for
+//     again a bounded number of times) are recorded as the pending synchronisation (durably);
 //  3. messages are downloaded as ZIP archives of up to the session's zip list size and written into
-//     their folders, each batch in the store before the pending record drops it;
-//  4. deletions are applied and the new token is committed.
+//     their folders, each batch in the store before the pending record marks it done;
+//  4. deletions are applied, the items left out are recorded for the next run, and the new token is
+//     committed.
 //
 // An interruption at any point (SIGINT, a dropped connection, a crash) leaves the store consistent:
 // the next run finishes the pending synchronisation first, then asks for what changed since. Every
@@ -18,6 +21,7 @@
 #include "Profile.h"
 #include "Progress.h"
 #include "StoreMailbox.h"
+#include "SyncChanges.h"
 
 #include "Ostrel/Rpc/Session/UserSession.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
@@ -31,8 +35,10 @@
 
 namespace OstrelCli {
 
-struct SyncChanges;
 class StoreSync;
+
+// How often an item left out of a run is asked for again by the following ones.
+inline constexpr int kMaxRetries = 3;
 
 // Thrown at a safe point after the interrupt check said so.
 class SyncInterrupted : public std::runtime_error {
@@ -77,19 +83,30 @@ public:
     SyncReport Run(bool bFull);
 
 private:
-    std::unique_ptr<Ostrel::Rpc::Response> RequestChanges(const std::optional<std::string>& token);
-    void Apply(const SyncChanges& changes, bool bFull, SyncReport& report);
+    // The SyncResponse's body, unparsed.
+    Platform::ComPtr<IStream> RequestChanges(const std::optional<std::string>& token);
+    // Applies the reply and carries out the synchronisation it asks for; the reply's listing (all
+    // but the items).
+    SyncChanges Apply(IStream* pReply, bool bFull, SyncReport& report);
+    // The items earlier runs left out, added to the plan unless it holds them or deletes them;
+    // those the listing left out again (`skipped`) take over their count of attempts.
+    void AddRetries(PendingSync& pending, std::vector<RetryItem>& skipped);
     void Fetch(PendingSync& pending, SyncReport& report);
-    // Contacts in batches, appointments and tasks one by one (MailboxSyncItems.cpp).
+    // Contacts in batches, appointments and tasks one by one (MailboxSyncFetch.cpp).
     void FetchItems(PendingSync& pending);
-    void FetchContacts(const std::vector<int32_t>& ids);
-    void FetchCalendarItem(int32_t iId, bool bTask);
+    // The ids that could not be read or written (logged).
+    std::vector<int32_t> FetchContacts(const std::vector<int32_t>& ids);
+    bool FetchCalendarItem(int32_t iId, bool bTask);
+    // Records a batch of the plan as done (durably), its ids in `failed` to be asked for again.
+    void MarkDone(PendingSync& pending, const std::vector<int32_t>& batch, const std::vector<int32_t>& failed,
+                  FetchKind kind);
     // The global address list's entries changed since its own token, into "Global Address List".
     void SyncGal();
     // What the listing said of the item; for one it did not list (a resumed run), the folder the
     // item's own reply names.
     ItemBaseline Listed(int32_t iId, int32_t iFolder) const;
-    void DownloadBatch(const std::vector<int32_t>& ids, std::set<int32_t>& done, SyncReport& report);
+    // Downloads and writes the messages; the ids of those that could not be read or written.
+    std::vector<int32_t> DownloadBatch(const std::vector<int32_t>& ids, SyncReport& report);
     void Finish(const PendingSync& pending, SyncReport& report);
     void CheckInterrupt() const;
 
@@ -97,8 +114,8 @@ private:
     StoreMailbox& m_mailbox;
     LocalMailbox& m_local;
     std::unique_ptr<StoreSync> m_pStore;
-    // Folder, flags, tags and change sequence of the items this run listed; a resumed run knows
-    // none of them.
+    // Folder, flags, tags and change sequence of the items other than messages this run listed; a
+    // resumed run knows none of them.
     std::map<int32_t, ItemBaseline> m_listed;
     std::unique_ptr<Ostrel::Rpc::OstrelConnection> m_pConnection;
     Progress* m_pProgress = nullptr;

@@ -8,6 +8,8 @@
 #include "Ostrel/Rpc/Soap/SoapVocabulary.h"
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
+#include "Platform/Com/MemStream.h"
+#include "Platform/Xml/Sax.h"
 
 #include <stdexcept>
 
@@ -24,11 +26,23 @@ protected:
     TestSupport::TempHome home;
 };
 
+OstrelCli::PendingSync Plan(const std::string& token) {
+    OstrelCli::PendingSync pending;
+    pending.sToken = token;
+    pending.toFetch = {7, 8, 9};
+    pending.toDelete = {3};
+    pending.contacts = {20};
+    pending.appointments = {21, 22};
+    pending.tasks = {23};
+    pending.retried = {{22, OstrelCli::FetchKind::Appointment, 1}};
+    return pending;
+}
+
 TEST_F(LocalCopyTest, PendingStateAndDamagedFiles) {
     LocalMailbox local(Dir());
     EXPECT_FALSE(local.Token());
     EXPECT_FALSE(local.Pending());
-    local.SetPending({"41", {7, 8, 9}, {3}, {20}, {21, 22}, {23}});
+    local.SetPending(Plan("41"));
     auto pending = local.Pending();
     ASSERT_TRUE(pending);
     EXPECT_EQ(pending->sToken, "41");
@@ -36,9 +50,15 @@ TEST_F(LocalCopyTest, PendingStateAndDamagedFiles) {
     EXPECT_EQ(pending->toDelete, (std::vector<int32_t>{3}));
     EXPECT_EQ(pending->appointments, (std::vector<int32_t>{21, 22}));
     EXPECT_EQ(pending->tasks, (std::vector<int32_t>{23}));
+    EXPECT_EQ(pending->retried, Plan("41").retried);
     local.Commit("41");
     EXPECT_EQ(local.Token(), std::string("41"));
     EXPECT_FALSE(local.Pending()) << "committing ends the pending synchronisation";
+
+    // The record an older version wrote, without the items asked for again.
+    std::ofstream(Dir() / "pending") << "token=40\nfetch=5\ndelete=\ncontacts=\nappointments=\ntasks=\n";
+    ASSERT_TRUE(local.Pending());
+    EXPECT_EQ(local.Pending()->toFetch, (std::vector<int32_t>{5}));
 
     std::ofstream(Dir() / "pending") << "token=42\nfetch=7,x,9\n";
     try {
@@ -51,6 +71,53 @@ TEST_F(LocalCopyTest, PendingStateAndDamagedFiles) {
     EXPECT_THROW(local.Pending(), std::runtime_error);
     std::ofstream(Dir() / "folders.tsv") << "2\t1\tmessage\n";
     EXPECT_THROW(local.Folders(), std::runtime_error);
+}
+
+// What is done of a pending synchronisation is appended batch by batch; a later process sees the
+// plan without it, whatever a crash cut short, and never the record of another synchronisation.
+TEST_F(LocalCopyTest, DoneRecordSurvivesCrashes) {
+    {
+        LocalMailbox local(Dir());
+        local.SetPending(Plan("41"));
+        local.MarkDone({7, 8}, {{8, OstrelCli::FetchKind::Message, 0}});
+        local.MarkDone({20, 21}, {});
+    }
+    // A crash in the middle of the next line.
+    std::ofstream(Dir() / "pending.done", std::ios::app) << "done=9,2";
+    LocalMailbox local(Dir());
+    auto pending = local.Pending();
+    ASSERT_TRUE(pending);
+    EXPECT_EQ(pending->toFetch, (std::vector<int32_t>{9})) << "the line cut short is not taken";
+    EXPECT_TRUE(pending->contacts.empty());
+    EXPECT_EQ(pending->appointments, (std::vector<int32_t>{22}));
+    EXPECT_EQ(pending->toDelete, (std::vector<int32_t>{3})) << "deletions happen at the end";
+    ASSERT_EQ(pending->retry.size(), 1u);
+    EXPECT_EQ(pending->retry[0].iId, 8);
+    // The next line appended after the repair is read.
+    local.MarkDone({9}, {});
+    EXPECT_TRUE(LocalMailbox(Dir()).Pending()->toFetch.empty());
+
+    // A new plan forgets what was done of the old one, even when its record is left behind.
+    const std::string oldRecord = ReadFile(Dir() / "pending.done");
+    local.SetPending(Plan("43"));
+    std::ofstream(Dir() / "pending.done") << oldRecord;
+    EXPECT_EQ(local.Pending()->toFetch, (std::vector<int32_t>{7, 8, 9}));
+
+    local.MarkDone({7}, {});
+    std::ofstream(Dir() / "pending.done", std::ios::app) << "done=x\n";
+    EXPECT_THROW(local.Pending(), std::runtime_error) << "a whole line that breaks the rules is damage";
+    local.DropPending();
+    EXPECT_FALSE(local.Pending());
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "pending.done"));
+
+    // Items to ask for again outlive the synchronisation; none leaves no file.
+    EXPECT_TRUE(local.Retries().empty());
+    const std::vector<OstrelCli::RetryItem> retries = {{5, OstrelCli::FetchKind::Task, 2},
+                                                       {6, OstrelCli::FetchKind::Contact, 0}};
+    local.SetRetries(retries);
+    EXPECT_EQ(LocalMailbox(Dir()).Retries(), retries);
+    local.SetRetries({});
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "retry"));
 }
 
 // The copy older versions kept as files is read for carrying it into the store, then removed with
@@ -94,14 +161,13 @@ TEST_F(LocalCopyTest, LegacyFilesLockAndDiscard) {
 
 class SyncReplyTest : public ::testing::Test {
 protected:
+    static std::string Envelope(const std::string& body) {
+        return "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body>" + body +
+               "</soap:Body></soap:Envelope>";
+    }
+
     OstrelCli::SyncChanges Read(const std::string& body) {
-        Platform::ComPtr<IXMLDOMDocument2> document;
-        EXPECT_EQ(Platform::Xml::CreateDocument(document.AddressOf()), S_OK);
-        const std::string xml = "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body>" +
-                                body + "</soap:Body></soap:Envelope>";
-        EXPECT_EQ(document->loadXMLBytes(xml), S_OK);
-        document->setProperty(L"SelectionNamespaces", Ostrel::Rpc::Soap::kSelectionNamespaces);
-        return OstrelCli::ReadSyncChanges(document.Get());
+        return OstrelCli::ReadSyncChanges(Platform::MemStream::Create(Envelope(body)).Get());
     }
 
     static std::string Sync(const std::string& inner, const std::string& token = "token=\"9\"") {
@@ -130,13 +196,76 @@ TEST_F(SyncReplyTest, TreeItemsAndDeletions) {
     EXPECT_EQ(message.iFolder, 2);
     EXPECT_EQ(message.iSeq, 8);
     EXPECT_EQ(message.sFlags + "|" + message.sTagIds + "|" + message.sTagNames, "uf|64|Work");
-    const OstrelCli::SyncItem& contact = changes.items[1];
-    EXPECT_EQ(contact.kind, OstrelCli::SyncItemKind::Contact);
-    // Kept as UTF-8 and without the reply's namespace; text that merely looks like a character
-    // reference stays escaped.
-    EXPECT_EQ(contact.sMeta, "<cn id=\"301\" l=\"500\" su=\"Grüße &amp;#xFC; &lt;x&gt;\"/>");
-    // An item whose folder is no number is left out by itself.
+    EXPECT_EQ(changes.items[1].kind, OstrelCli::SyncItemKind::Contact);
+    // An item whose folder is no number is left out by itself, to be asked for again as a message.
     EXPECT_EQ(changes.skipped, (std::vector<int32_t>{302}));
+    ASSERT_EQ(changes.skippedItems.size(), 1u);
+    EXPECT_EQ(changes.skippedItems[0].second, OstrelCli::SyncItemKind::Message);
+}
+
+// The reply too large to hold is read twice: its listing first, then its items one by one; both
+// readings agree with the document's.
+TEST_F(SyncReplyTest, ReadInTwoPassesAsTheDocumentIs) {
+    const std::string body = Sync(
+        "<folder id=\"1\" name=\"USER_ROOT\"><m id=\"300\" l=\"1\" s=\"1234\"/><m id=\"301\" l=\"y\"/>"
+        "<c id=\"-5\"><m id=\"302\" l=\"1\"/></c><folder id=\"2\" l=\"1\" name=\"Inbox\">"
+        "<appt id=\"303\" l=\"2\" s=\"99\"/></folder></folder>");
+    std::vector<std::string> events;
+    const auto stream = Platform::MemStream::Create(Envelope(body));
+    const auto listing = OstrelCli::ReadSyncChanges(
+        stream.Get(),
+        [&](const OstrelCli::SyncChanges& changes) {
+            events.push_back("listing " + std::to_string(changes.folders.size()) + " folders, " +
+                             std::to_string(changes.items.size()) + " items");
+        },
+        [&](const OstrelCli::SyncItem& item) {
+            events.push_back("item " + std::to_string(item.iId) + " size " + std::to_string(item.iSize));
+        });
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"listing 2 folders, 0 items", "item 300 size 1234", "item 303 size -1"}))
+        << "items inside other elements are not the mailbox's; only a message's s is its size";
+    EXPECT_EQ(listing.skipped, (std::vector<int32_t>{301}));
+
+    Platform::ComPtr<IXMLDOMDocument2> document;
+    ASSERT_EQ(Platform::Xml::CreateDocument(document.AddressOf()), S_OK);
+    ASSERT_EQ(document->loadXMLBytes(Envelope(body)), S_OK);
+    const auto whole = OstrelCli::ReadSyncChanges(document.Get());
+    ASSERT_EQ(whole.items.size(), 2u);
+    EXPECT_EQ(whole.items[1].iId, 303);
+    EXPECT_EQ(whole.skipped, listing.skipped);
+
+    // Nothing of a reply that breaks the rules reaches the store, even what comes before the break.
+    events.clear();
+    const auto broken = Platform::MemStream::Create(Envelope(Sync("<m id=\"1\" l=\"1\"/><tag id=\"64\"/>")));
+    EXPECT_THROW(OstrelCli::ReadSyncChanges(
+                     broken.Get(), [&](const OstrelCli::SyncChanges&) { events.push_back("listing"); },
+                     [&](const OstrelCli::SyncItem&) { events.push_back("item"); }),
+                 std::runtime_error);
+    EXPECT_TRUE(events.empty());
+}
+
+// A folder tree as deep as the reader allows is read without recursion; a deeper one is refused
+// with a message, never a crash.
+TEST_F(SyncReplyTest, DeepFolderTrees) {
+    auto tree = [](int depth) {
+        std::string open, close;
+        for (int i = 0; i < depth; ++i) {
+            const int32_t id = 1000 + i;
+            open +=
+                "<folder id=\"" + std::to_string(id) + "\" l=\"" + std::to_string(i ? id - 1 : 1) + "\" name=\"f\">";
+            close += "</folder>";
+        }
+        return Sync(open + "<m id=\"7\" l=\"1000\"/>" + close);
+    };
+    const auto deep = Read(tree(200));
+    EXPECT_EQ(deep.folders.size(), 200u);
+    EXPECT_EQ(deep.items.size(), 1u);
+    try {
+        Read(tree(Platform::Xml::kMaxSaxDepth + 10));
+        ADD_FAILURE() << "a tree deeper than the reader's limit must be refused";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("not well-formed"), std::string::npos) << e.what();
+    }
 }
 
 TEST_F(SyncReplyTest, RepliesThatBreakTheRules) {

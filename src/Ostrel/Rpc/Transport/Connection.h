@@ -16,6 +16,7 @@
 #include "Ostrel/Rpc/Soap/RPCFaultPolicy.h"
 #include "Ostrel/Rpc/Soap/Request.h"
 #include "Ostrel/Rpc/Transport/ConnectionSession.h"
+#include "Platform/Com/ComPtr.h"
 #include "Platform/Com/Stream.h"
 #include "Platform/Http/WinHttp.h"
 #include "Util/Progress.h"
@@ -80,6 +81,11 @@ public:
     // A server certificate that fails validation goes to the trust decision first; when it is
     // accepted the exchange is sent once more.
     void SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pResponse, const char* pszFunction, int iLine);
+    // The same exchange with the answer left unparsed, for replies too large to hold as a tree:
+    // its body as a stream at its start (in memory, or a self-deleting temporary file beyond
+    // 1 MiB). A fault named in the headers throws ServiceFaultException as above; a fault in the
+    // body, or a body that is not XML, is for the caller's reader to find.
+    void SendRequestForStream(Request* pRequest, IStream*& pStream, const char* pszFunction, int iLine);
     // The same on an asynchronous connection: the response arrives through the returned stream
     // while it is read, line ends converted to CR LF and its first megabyte kept for seeking back
     // (the stream is an IStream). The gates and certificate checks apply as on a synchronous one.
@@ -234,6 +240,12 @@ protected:
     const std::wstring& GetManualProxy() const { return m_wsManualProxy; }
 
 private:
+    // Sends a SOAP request and reads its answer, with the certificate retry and HTTP
+    // authentication, and checks the status: the body in `response`, or in `stream` when it was
+    // too large to hold (called with the request slot held).
+    void ExchangeSoap(Request* pRequest, const char* pszFunction, int iLine, std::string& response,
+                      Platform::ComPtr<IStream>& stream);
+
     struct Span {
         ULONGLONG ullStart = 0;
         ULONGLONG ullEnd = 0;

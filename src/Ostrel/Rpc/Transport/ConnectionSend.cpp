@@ -16,6 +16,7 @@
 #include "Platform/Base/Utf.h"
 #include "Platform/Com/ComPtr.h"
 #include "Platform/Com/FileStream.h"
+#include "Platform/Com/MemStream.h"
 #include "Platform/Host/Host.h"
 #include "Platform/Xml/Dom.h"
 #include "Util/Log/Diagnostics.h"
@@ -489,16 +490,10 @@ void Connection::LogRequest(const std::wstring& wsCallName, const std::string& b
                 L"REQUEST", static_cast<int>(lRequest));
 }
 
-void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pResponse, const char* pszFunction,
-                                        int iLine) {
-    pResponse = nullptr;
-    std::lock_guard<std::recursive_mutex> exchange(m_requestMutex);
-    OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
+void Connection::ExchangeSoap(Request* pRequest, const char* pszFunction, int iLine, std::string& response,
+                              Platform::ComPtr<IStream>& stream) {
     const wchar_t* pwszCallName = pRequest->CallName();
     std::wstring wsCallName = pwszCallName ? pwszCallName : L"";
-    RecordCaller(pszFunction, iLine, nullptr);
-    HideSecretsScope hide(IsAuthenticationCall(pwszCallName));
-
     bool bCertRetried = false;
     for (;;) {
         m_lRequestNumber = NextRequestNumber();
@@ -522,53 +517,85 @@ void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pR
             continue;
         }
 
-        std::string response;
-        Platform::ComPtr<IStream> stream;
         bool bIsStream = false;
+        stream = nullptr;
         ReadResponseSynchronous(response, *stream.AddressOf(), bIsStream, true, true);
-        if (bIsStream) {
-            STATSTG stat{};
-            LARGE_INTEGER zero{};
-            HRESULT hr = stream->Stat(&stat, STATFLAG_NONAME);
-            if (SUCCEEDED(hr))
-                hr = stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-            ULONG cbRead = 0;
-            if (SUCCEEDED(hr) && stat.cbSize.QuadPart <= Platform::Xml::kMaxDocumentBytes) {
-                response.resize(static_cast<size_t>(stat.cbSize.QuadPart));
-                hr = stream->Read(response.data(), static_cast<ULONG>(response.size()), &cbRead);
-            }
-            if (FAILED(hr)) {
-                OSTLOG_ERROR(L"failed to readm, error code: %d", static_cast<int>(hr));
-                response.clear();
-            } else if (cbRead != stat.cbSize.QuadPart) {
-                OSTLOG_ERROR(L"it seems that it did not read all the data out from the stream");
-                response.clear();
-            }
-        }
-
         DWORD dwStatus = ReadHttpStatus();
         if (!Mapi::IsBESOSN() && (dwStatus == 401 || dwStatus == 407) && DoHttpAuthentication(dwStatus == 407 ? 1 : 0))
             continue;
         CheckHttpStatus(dwStatus, pszFunction, iLine, this);
-
-        std::wstring wsCode, wsMessage;
-        bool bFault = GetServiceFaultInfo(wsCode, wsMessage);
-        Platform::ComPtr<IXMLDOMDocument2> doc;
-        if (FAILED(Platform::Xml::CreateDocument(doc.AddressOf())))
-            ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
-        HRESULT hrLoad = doc->loadXMLBytes(response);
-        if (bFault)
-            throw ServiceFaultException(wsCode.c_str(), wsMessage.c_str(), response.c_str());
-        if (hrLoad != S_OK) {
-            XmlParseError error;
-            doc->get_parseError(error);
-            OSTLOG_ERROR(L"the response to %s is not XML (status %d, %d bytes): %s", wsCallName.c_str(),
-                         static_cast<int>(dwStatus), static_cast<int>(response.size()), error.reason.c_str());
-            ThrowWinHttp(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
-        }
-        pResponse = doc.Detach();
         return;
     }
+}
+
+void Connection::SendRequestSynchronous(Request* pRequest, IXMLDOMDocument2*& pResponse, const char* pszFunction,
+                                        int iLine) {
+    pResponse = nullptr;
+    std::lock_guard<std::recursive_mutex> exchange(m_requestMutex);
+    OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
+    const wchar_t* pwszCallName = pRequest->CallName();
+    std::wstring wsCallName = pwszCallName ? pwszCallName : L"";
+    RecordCaller(pszFunction, iLine, nullptr);
+    HideSecretsScope hide(IsAuthenticationCall(pwszCallName));
+
+    std::string response;
+    Platform::ComPtr<IStream> stream;
+    ExchangeSoap(pRequest, pszFunction, iLine, response, stream);
+    if (stream) {
+        STATSTG stat{};
+        LARGE_INTEGER zero{};
+        HRESULT hr = stream->Stat(&stat, STATFLAG_NONAME);
+        if (SUCCEEDED(hr))
+            hr = stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+        ULONG cbRead = 0;
+        if (SUCCEEDED(hr) && stat.cbSize.QuadPart <= Platform::Xml::kMaxDocumentBytes) {
+            response.resize(static_cast<size_t>(stat.cbSize.QuadPart));
+            hr = stream->Read(response.data(), static_cast<ULONG>(response.size()), &cbRead);
+        }
+        if (FAILED(hr)) {
+            OSTLOG_ERROR(L"failed to readm, error code: %d", static_cast<int>(hr));
+            response.clear();
+        } else if (cbRead != stat.cbSize.QuadPart) {
+            OSTLOG_ERROR(L"it seems that it did not read all the data out from the stream");
+            response.clear();
+        }
+    }
+
+    std::wstring wsCode, wsMessage;
+    bool bFault = GetServiceFaultInfo(wsCode, wsMessage);
+    Platform::ComPtr<IXMLDOMDocument2> doc;
+    if (FAILED(Platform::Xml::CreateDocument(doc.AddressOf())))
+        ThrowWinHttp(ERROR_NOT_ENOUGH_MEMORY);
+    HRESULT hrLoad = doc->loadXMLBytes(response);
+    if (bFault)
+        throw ServiceFaultException(wsCode.c_str(), wsMessage.c_str(), response.c_str());
+    if (hrLoad != S_OK) {
+        XmlParseError error;
+        doc->get_parseError(error);
+        OSTLOG_ERROR(L"the response to %s is not XML (status %d, %d bytes): %s", wsCallName.c_str(),
+                     static_cast<int>(GetLastHttpStatusCode()), static_cast<int>(response.size()),
+                     error.reason.c_str());
+        ThrowWinHttp(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+    }
+    pResponse = doc.Detach();
+}
+
+void Connection::SendRequestForStream(Request* pRequest, IStream*& pStream, const char* pszFunction, int iLine) {
+    pStream = nullptr;
+    std::lock_guard<std::recursive_mutex> exchange(m_requestMutex);
+    OSTLOG_BLOCK(4, 8192, m_wsDescription.c_str());
+    RecordCaller(pszFunction, iLine, nullptr);
+    HideSecretsScope hide(IsAuthenticationCall(pRequest->CallName()));
+
+    std::string response;
+    Platform::ComPtr<IStream> stream;
+    ExchangeSoap(pRequest, pszFunction, iLine, response, stream);
+    std::wstring wsCode, wsMessage;
+    if (GetServiceFaultInfo(wsCode, wsMessage))
+        throw ServiceFaultException(wsCode.c_str(), wsMessage.c_str(), response.c_str());
+    if (!stream)
+        stream = Platform::ComPtr<IStream>(Platform::MemStream::Create(response).Get());
+    pStream = stream.Detach();
 }
 
 // ---------------------------------------------------------------------------------------------
