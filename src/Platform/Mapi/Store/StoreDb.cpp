@@ -475,7 +475,7 @@ StoreDb::StmtRef StoreDb::Cached(const char* pszSql) {
 }
 
 HRESULT StoreDb::Exec(const char* pszSql) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     return HrFromSqlite(sqlite3_exec(m_pDb, pszSql, nullptr, nullptr, nullptr));
 }
 
@@ -594,12 +594,26 @@ HRESULT StoreDb::Transaction::Commit() {
 
 // ---- Batches ---------------------------------------------------------------------------------
 
+void StoreMutex::lock() {
+    m_mutex.lock();
+    // Another thread's chunk: this thread cannot hold the lock already (the chunk's thread took it
+    // to open the chunk), so the wait releases it wholly.
+    while (m_chunkThread != std::thread::id() && m_chunkThread != std::this_thread::get_id())
+        m_cv.wait(m_mutex);
+}
+
+void StoreMutex::SetChunkThread(std::thread::id id) {
+    m_chunkThread = id;
+    if (id == std::thread::id())
+        m_cv.notify_all();
+}
+
 bool StoreDb::BatchHere() const {
     return m_cBatchDepth > 0 && m_batchThread == std::this_thread::get_id();
 }
 
 HRESULT StoreDb::BeginBatch(const BatchLimits& limits) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     if (m_cBatchDepth > 0) {
         if (!BatchHere())
             return MAPI_E_BUSY;
@@ -617,7 +631,7 @@ HRESULT StoreDb::BeginBatch(const BatchLimits& limits) {
 }
 
 HRESULT StoreDb::EndBatch(bool bCommit) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     if (!BatchHere())
         return MAPI_E_CALL_FAILED;
     if (!bCommit && m_bChunkOpen) {
@@ -635,7 +649,7 @@ HRESULT StoreDb::EndBatch(bool bCommit) {
 }
 
 HRESULT StoreDb::CommitBatch() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     if (!BatchHere())
         return MAPI_E_CALL_FAILED;
     if (FAILED(m_hrBatch))
@@ -647,23 +661,22 @@ HRESULT StoreDb::CommitBatch() {
 }
 
 uint64_t StoreDb::BatchSaves() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     return m_ullBatchSaves;
 }
 
 uint64_t StoreDb::BatchCommitted() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     return m_ullBatchCommitted;
 }
 
 HRESULT StoreDb::OpenChunk() {
     if (FAILED(m_hrBatch))
         return m_hrBatch;
-    std::unique_lock<std::recursive_mutex> chunkLock(m_mutex);
     HRESULT hr = Run("BEGIN IMMEDIATE");
     if (FAILED(hr))
         return hr;
-    m_chunkLock = std::move(chunkLock);
+    m_mutex.SetChunkThread(std::this_thread::get_id());
     m_bChunkOpen = true;
     m_cChunkSaves = 0;
     m_cbChunk = 0;
@@ -684,7 +697,7 @@ HRESULT StoreDb::CommitChunk() {
     events.swap(m_chunkEvents);
     m_bChunkOpen = false;
     m_cTransactionDepth = 0;
-    m_chunkLock = {};
+    m_mutex.SetChunkThread({});
     for (Event& event : events)
         m_notifier.Post(std::move(event));
     return S_OK;
@@ -696,7 +709,7 @@ void StoreDb::RollbackChunk() {
     m_chunkEvents.clear();
     m_bChunkOpen = false;
     m_cTransactionDepth = 0;
-    m_chunkLock = {};
+    m_mutex.SetChunkThread({});
 }
 
 HRESULT StoreDb::LeaveChunk() {
@@ -706,7 +719,7 @@ HRESULT StoreDb::LeaveChunk() {
 }
 
 void StoreDb::Post(Event event) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     if (m_bChunkOpen)
         m_chunkEvents.push_back(std::move(event));
     else
@@ -727,7 +740,7 @@ StoreDb::ReadScope::~ReadScope() {
 }
 
 HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     if (m_ulNextIndex == m_ulEndIndex) {
         // A reservation commits at once, even within a batch: the saves there may roll back, the
         // indices handed out meanwhile are spent all the same.
@@ -776,7 +789,7 @@ HRESULT StoreDb::AllocateNid(ULONG ulType, ULONG* pNid) {
 // ---- Objects ---------------------------------------------------------------------------------
 
 HRESULT StoreDb::ObjectInfo(ULONG nid, ULONG* pParent, int64_t* pVersion) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("SELECT parent, version FROM objects WHERE nid=?");
     st->Bind(1, nid);
     int rc = st->Step();
@@ -793,14 +806,14 @@ HRESULT StoreDb::ObjectInfo(ULONG nid, ULONG* pParent, int64_t* pVersion) {
 }
 
 HRESULT StoreDb::InsertObject(ULONG nid, ULONG parent) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("INSERT INTO objects(nid, parent, version) VALUES(?, ?, 1)");
     st->Bind(1, nid).Bind(2, parent);
     return HrFromSqlite(st->Step());
 }
 
 HRESULT StoreDb::TouchObject(ULONG nid, int64_t* pNewVersion) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("UPDATE objects SET version=version+1 WHERE nid=? RETURNING version");
     st->Bind(1, nid);
     int rc = st->Step();
@@ -815,7 +828,7 @@ HRESULT StoreDb::TouchObject(ULONG nid, int64_t* pNewVersion) {
 }
 
 HRESULT StoreDb::MoveObject(ULONG nid, ULONG newParent) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("UPDATE objects SET parent=?, version=version+1 WHERE nid=?");
     st->Bind(1, newParent).Bind(2, nid);
     HRESULT hr = HrFromSqlite(st->Step());
@@ -825,7 +838,7 @@ HRESULT StoreDb::MoveObject(ULONG nid, ULONG newParent) {
 }
 
 HRESULT StoreDb::Children(ULONG parent, std::vector<ULONG>& nids) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     nids.clear();
     auto st = Cached("SELECT nid FROM objects WHERE parent=? ORDER BY nid");
     st->Bind(1, parent);
@@ -836,7 +849,7 @@ HRESULT StoreDb::Children(ULONG parent, std::vector<ULONG>& nids) {
 }
 
 HRESULT StoreDb::CountChildren(ULONG parent, ULONG ulType, ULONG* pCount) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("SELECT count(*) FROM objects WHERE parent=? AND (nid & 31)=?");
     st->Bind(1, parent).Bind(2, ulType);
     int rc = st->Step();
@@ -848,7 +861,7 @@ HRESULT StoreDb::CountChildren(ULONG parent, ULONG ulType, ULONG* pCount) {
 }
 
 HRESULT StoreDb::CheckSubtree(ULONG nid) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     // UNION, not UNION ALL: each node is visited once, so a loop in a damaged file ends the walk.
     auto st = Cached(
         "WITH RECURSIVE sub(n) AS (SELECT nid FROM objects WHERE parent=?1"
@@ -862,7 +875,7 @@ HRESULT StoreDb::CheckSubtree(ULONG nid) {
 }
 
 HRESULT StoreDb::DeleteTree(ULONG nid) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     // In a loop of parent links every node is below every other: deleting "the tree" of one would
     // take the whole loop and all that hangs from it, the root folder perhaps among them.
     HRESULT hr = CheckSubtree(nid);
@@ -893,7 +906,7 @@ HRESULT StoreDb::DeleteTree(ULONG nid) {
 // ---- Properties ------------------------------------------------------------------------------
 
 HRESULT StoreDb::LoadProps(ULONG nid, PropMap& props) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     props.clear();
     auto st = Cached("SELECT tag, value FROM props WHERE nid=?");
     st->Bind(1, nid);
@@ -915,7 +928,7 @@ HRESULT StoreDb::LoadPropsFor(ULONG nid, LPSPropTagArray lpTags, PropMap& props)
     std::optional<ReadScope> scope;
     if (lpTags->cValues > 1)
         scope.emplace(*this);
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     props.clear();
     for (ULONG i = 0; i < lpTags->cValues; ++i) {
         const ULONG ulId = PROP_ID(lpTags->aulPropTag[i]);
@@ -933,7 +946,7 @@ HRESULT StoreDb::LoadPropsFor(ULONG nid, LPSPropTagArray lpTags, PropMap& props)
 }
 
 HRESULT StoreDb::LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("SELECT tag, value FROM props WHERE nid=? AND tag BETWEEN ? AND ?");
     st->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId));
     int rc = st->Step();
@@ -989,7 +1002,7 @@ HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std
 }
 
 HRESULT StoreDb::WriteProp(ULONG nid, const StoredProp& prop) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     ULONG ulId = PROP_ID(prop.ulTag);
     auto del = Cached("DELETE FROM props WHERE nid=? AND tag BETWEEN ? AND ? AND tag<>?");
     del->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId)).Bind(4, prop.ulTag);
@@ -1003,7 +1016,7 @@ HRESULT StoreDb::WriteProp(ULONG nid, const StoredProp& prop) {
 }
 
 HRESULT StoreDb::InsertProps(ULONG nid, const PropMap& props) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     // Rows a removed object left under a reused id would otherwise join the new ones; one delete
     // for the object instead of one per value, since a new object has each id once.
     HRESULT hr = DeleteAllProps(nid);
@@ -1023,14 +1036,14 @@ HRESULT StoreDb::InsertProps(ULONG nid, const PropMap& props) {
 }
 
 HRESULT StoreDb::DeleteProp(ULONG nid, ULONG ulId) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("DELETE FROM props WHERE nid=? AND tag BETWEEN ? AND ?");
     st->Bind(1, nid).Bind(2, TagLow(ulId)).Bind(3, TagHigh(ulId));
     return HrFromSqlite(st->Step());
 }
 
 HRESULT StoreDb::WriteProps(ULONG nid, const std::vector<StoredProp>& set, const std::vector<ULONG>& deleted) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     HRESULT hr = S_OK;
     for (const auto& prop : set)
         if (SUCCEEDED(hr))
@@ -1042,14 +1055,14 @@ HRESULT StoreDb::WriteProps(ULONG nid, const std::vector<StoredProp>& set, const
 }
 
 HRESULT StoreDb::DeleteAllProps(ULONG nid) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("DELETE FROM props WHERE nid=?");
     st->Bind(1, nid);
     return HrFromSqlite(st->Step());
 }
 
 HRESULT StoreDb::LoadRecipients(ULONG nid, std::map<ULONG, PropMap>& rows) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     rows.clear();
     auto st = Cached("SELECT row, data FROM recipients WHERE nid=? ORDER BY row");
     st->Bind(1, nid);
@@ -1062,7 +1075,7 @@ HRESULT StoreDb::LoadRecipients(ULONG nid, std::map<ULONG, PropMap>& rows) {
 }
 
 HRESULT StoreDb::WriteRecipients(ULONG nid, const std::map<ULONG, PropMap>& rows) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto del = Cached("DELETE FROM recipients WHERE nid=?");
     del->Bind(1, nid);
     HRESULT hr = HrFromSqlite(del->Step());
@@ -1082,7 +1095,7 @@ HRESULT StoreDb::WriteRecipients(ULONG nid, const std::map<ULONG, PropMap>& rows
 // ---- Named properties ------------------------------------------------------------------------
 
 HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     if (auto it = m_nameToId.find(CacheKey(key)); it != m_nameToId.end()) {
         *pId = it->second;
         return S_OK;
@@ -1146,7 +1159,7 @@ HRESULT StoreDb::IdFromName(const NameKey& key, bool bCreate, ULONG* pId) {
 }
 
 HRESULT StoreDb::NameFromId(ULONG ulId, NameKey* pKey) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     if (auto it = m_idToName.find(ulId); it != m_idToName.end()) {
         *pKey = it->second;
         return S_OK;
@@ -1205,7 +1218,7 @@ NameKey StoreDb::CacheKey(const NameKey& key) {
 }
 
 HRESULT StoreDb::AllNames(std::vector<std::pair<ULONG, NameKey>>& names) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     names.clear();
     std::vector<ULONG> ids;
     {
@@ -1229,7 +1242,7 @@ HRESULT StoreDb::AllNames(std::vector<std::pair<ULONG, NameKey>>& names) {
 // ---- Receive folders and searches ------------------------------------------------------------
 
 HRESULT StoreDb::SetReceiveFolder(const std::string& sClass, ULONG nid) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = nid ? Cached("INSERT OR REPLACE INTO receive_folders(class, nid) VALUES(?, ?)")
                   : Cached("DELETE FROM receive_folders WHERE class=?");
     st->BindText(1, sClass);
@@ -1239,7 +1252,7 @@ HRESULT StoreDb::SetReceiveFolder(const std::string& sClass, ULONG nid) {
 }
 
 HRESULT StoreDb::ReceiveFolders(std::vector<std::pair<std::string, ULONG>>& rows) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     rows.clear();
     auto st = Cached("SELECT class, nid FROM receive_folders ORDER BY class");
     int rc;
@@ -1249,14 +1262,14 @@ HRESULT StoreDb::ReceiveFolders(std::vector<std::pair<std::string, ULONG>>& rows
 }
 
 HRESULT StoreDb::WriteSearch(ULONG nid, ULONG ulFlags, std::string_view restriction, std::string_view scope) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("INSERT OR REPLACE INTO searches(nid, flags, restriction, scope) VALUES(?, ?, ?, ?)");
     st->Bind(1, nid).Bind(2, ulFlags).Bind(3, restriction).Bind(4, scope);
     return HrFromSqlite(st->Step());
 }
 
 HRESULT StoreDb::ReadSearch(ULONG nid, ULONG* pFlags, std::string* pRestriction, std::string* pScope) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<StoreMutex> lock(m_mutex);
     auto st = Cached("SELECT flags, restriction, scope FROM searches WHERE nid=?");
     st->Bind(1, nid);
     int rc = st->Step();

@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -89,6 +90,22 @@ private:
     int m_rc;
 };
 
+// The lock of a store's database within the process: recursive, and while a batch has a chunk
+// open it lets only the batch's thread in, without that thread holding it between its calls (which
+// would order it before every lock those calls take).
+class StoreMutex {
+public:
+    void lock();
+    void unlock() { m_mutex.unlock(); }
+    // The chunk's thread (under the lock); an empty id lets every thread in again.
+    void SetChunkThread(std::thread::id id);
+
+private:
+    std::recursive_mutex m_mutex;
+    std::condition_variable_any m_cv;
+    std::thread::id m_chunkThread;
+};
+
 class StoreDb {
 public:
     ~StoreDb();
@@ -103,7 +120,7 @@ public:
     // file go with the last reference.
     static HRESULT CreateTemporary(std::shared_ptr<StoreDb>* ppDb);
 
-    std::recursive_mutex& Mutex() { return m_mutex; }
+    StoreMutex& Mutex() { return m_mutex; }
     sqlite3* Handle() { return m_pDb; }
     const std::filesystem::path& Path() const { return m_path; }
     // The file could only be opened for reading (the user may not write it).
@@ -130,7 +147,7 @@ public:
 
     private:
         StoreDb& m_db;
-        std::unique_lock<std::recursive_mutex> m_lock;
+        std::unique_lock<StoreMutex> m_lock;
         HRESULT m_hr = S_OK;
         bool m_bOuter = false;
         bool m_bSavepoint = false;
@@ -142,9 +159,11 @@ public:
     // Batches: while one is open on a thread, that thread's saves go into one SQLite transaction,
     // the chunk, which commits when the batch ends or when a limit is reached; anything that must
     // never be rolled back (node id reservations, new named properties) first commits the chunk.
-    // The chunk holds the database mutex from its first write to its commit, so other threads of
-    // the process wait for it instead of reading or writing into it; other processes read the last
-    // committed state and wait for the file's write lock. One batch at a time per store: a begin on
+    // From its first write to its commit the chunk keeps the database lock to its thread
+    // (StoreMutex), so other threads of the process wait for it instead of reading or writing into
+    // it; other processes read the last committed state and wait for the file's write lock. An
+    // object the batch's thread uses must not be used by another thread meanwhile: that thread
+    // would wait for the chunk while holding the object. One batch at a time per store: a begin on
     // another thread gives MAPI_E_BUSY. A nested begin joins the open batch; ending any level
     // without commit rolls back the open chunk and fails the rest of the batch.
     struct BatchLimits {
@@ -173,7 +192,7 @@ public:
 
     private:
         StoreDb& m_db;
-        std::unique_lock<std::recursive_mutex> m_lock;
+        std::unique_lock<StoreMutex> m_lock;
         bool m_bOpen = false;
     };
 
@@ -271,7 +290,7 @@ private:
     std::filesystem::path m_temporaryDir;  // removed with the store
     sqlite3* m_pDb = nullptr;
     bool m_bReadOnly = false;
-    std::recursive_mutex m_mutex;
+    StoreMutex m_mutex;
     int m_cTransactionDepth = 0;
     bool m_bInReadScope = false;  // a ReadScope's transaction is open
     MAPIUID m_recordKey{};
@@ -282,12 +301,11 @@ private:
     std::map<NameKey, ULONG> m_nameToId;  // committed pairs only
     std::map<ULONG, NameKey> m_idToName;
     std::vector<std::pair<ULONG, NameKey>> m_pendingNames;
-    // The batch (valid under m_mutex). The chunk lock is taken and released on the batch's thread.
+    // The batch (valid under m_mutex).
     std::thread::id m_batchThread;
     int m_cBatchDepth = 0;
     BatchLimits m_batchLimits;
     HRESULT m_hrBatch = S_OK;
-    std::unique_lock<std::recursive_mutex> m_chunkLock;
     bool m_bChunkOpen = false;
     ULONG m_cChunkSaves = 0;
     size_t m_cbChunk = 0;
