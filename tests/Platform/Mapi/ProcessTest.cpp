@@ -12,6 +12,7 @@
 #include "MapiTestUtil.h"
 #include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/Store/MessageData.h"
+#include "Platform/Mapi/Store/StoreBatch.h"
 
 namespace MapiTest {
 namespace {
@@ -85,6 +86,20 @@ int RunChild(const std::string& command) {
         Platform::Mapi::SetBeforeCommitHook(&StopInsideSave);
         SaveMessage(pInbox.Get(), L"half written", 20, nullptr);
         return 14;  // not reached: the parent kills us inside the save
+    }
+    if (action == "batch") {
+        // One batch committed, then a second one whose saves wait for a commit that never comes.
+        Platform::Mapi::StoreBatch committed(pStore.Get());
+        for (int i = 0; i < 3; ++i)
+            if (FAILED(SaveMessage(pInbox.Get(), L"committed", 5, nullptr)))
+                return 16;
+        if (FAILED(committed.End()))
+            return 17;
+        Platform::Mapi::StoreBatch pending(pStore.Get());
+        for (int i = 0; i < 3; ++i)
+            if (FAILED(SaveMessage(pInbox.Get(), L"pending", 5, nullptr)))
+                return 18;
+        StopInsideSave();
     }
     return 15;
 }
@@ -199,6 +214,26 @@ TEST_F(ProcessTest, AProcessKilledInsideSaveChangesLeavesTheLastSavedState) {
     EXPECT_EQ(rows.p->aRow[0].lpProps[1].Value.l, 19);
     // The store goes on working.
     EXPECT_EQ(SaveMessage(pInbox.Get(), L"after", 1, nullptr), S_OK);
+}
+
+TEST_F(ProcessTest, AProcessKilledInsideABatchLeavesWhatItCommitted) {
+    std::filesystem::path path = m_home.Path() / "batch.osd";
+    {
+        ComPtr<IMsgStore> pStore;
+        ASSERT_EQ(Platform::OpenOsdStore(path, true, L"", true, pStore.AddressOf()), S_OK);
+    }
+    Child child = Start("batch " + path.string());
+    char line[64] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, child.pOut), nullptr) << "child ended with " << Wait(child);
+    kill(child.pid, SIGKILL);
+    EXPECT_EQ(Wait(child), -SIGKILL);
+
+    ComPtr<IMsgStore> pStore;
+    ASSERT_EQ(Platform::OpenOsdStore(path, false, L"", true, pStore.AddressOf()), S_OK);
+    ComPtr<IMAPIFolder> pInbox = InboxOf(pStore.Get());
+    EXPECT_EQ(GetLong(pInbox.Get(), PR_CONTENT_COUNT), 3);
+    EXPECT_EQ(SaveMessage(pInbox.Get(), L"after", 1, nullptr), S_OK);
+    EXPECT_EQ(GetLong(pInbox.Get(), PR_CONTENT_COUNT), 4);
 }
 
 }  // namespace
