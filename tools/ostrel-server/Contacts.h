@@ -70,6 +70,11 @@ public:
     static GalEntry MakeGalEntry(size_t index);
     // Marks an entry as changed: a SyncGal from an earlier token returns it again.
     void TouchGalEntry(size_t index);
+    // Takes an entry out of the list: it is no longer listed or found, and a SyncGal from an
+    // earlier token reports it deleted. False when the index is not in the list.
+    bool RemoveGalEntry(size_t index);
+    // Whether the index names an entry of the list as it is now.
+    bool IsGalEntry(size_t index) const;
 
     // The answers of the three calls for a parsed request.
     SoapReply GetContacts(const SoapDocument& request) const;
@@ -85,6 +90,7 @@ private:
     uint64_t m_galRevision = 1;               // the token of the GAL as it is now
     uint64_t m_galBaseRevision = 1;           // when the generated entries were made
     std::map<size_t, uint64_t> m_galChanged;  // index -> revision of its last change
+    std::map<size_t, uint64_t> m_galRemoved;  // index -> revision of its removal
 };
 
 }  // namespace OstrelServer

@@ -107,6 +107,7 @@ SyncReport MailboxSync::Run(bool bFull) {
     report.cFailed += counts.cFailed + listing.skipped.size();
     report.cConflicts = counts.cConflicts;
     report.cGal = counts.cGal;
+    report.cGalDeleted = counts.cGalDeleted;
     m_pStore->CountStore(report.cMessages, report.cFolders);
     report.ullMs = NowMs() - ullStart;
     OSTLOG_INFO(1, L"Synchronised in %llu ms: mailbox %llu ms, address list %llu ms, counts %llu ms",

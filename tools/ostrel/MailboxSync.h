@@ -58,6 +58,7 @@ struct SyncReport {
     size_t cConflicts = 0;    // local versions kept in "Sync Issues/Conflicts"
     size_t cMigrated = 0;     // messages carried over from an older version's copy
     size_t cGal = 0;          // global address list entries written
+    size_t cGalDeleted = 0;   // global address list entries removed
     size_t cBatches = 0;      // archives downloaded
     size_t cMessages = 0;     // messages held afterwards
     size_t cFolders = 0;      // folders held afterwards

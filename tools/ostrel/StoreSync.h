@@ -20,11 +20,13 @@
 #include "Ostrel/Store/Categories/TagCache.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace Ostrel::Convert {
 class IncomingBatch;
@@ -43,14 +45,15 @@ class OstrelConnection;
 namespace OstrelCli {
 
 struct StoreSyncCounts {
-    size_t cFetched = 0;    // messages written from a download
-    size_t cUpdated = 0;    // items whose metadata was rewritten
-    size_t cItems = 0;      // other items written
-    size_t cDeleted = 0;    // items and folders removed
-    size_t cConflicts = 0;  // local versions kept in the conflicts folder
-    size_t cFailed = 0;     // items that could not be written (logged with their ids)
-    size_t cMigrated = 0;   // messages carried over from an older version's copy
-    size_t cGal = 0;        // global address list entries written
+    size_t cFetched = 0;     // messages written from a download
+    size_t cUpdated = 0;     // items whose metadata was rewritten
+    size_t cItems = 0;       // other items written
+    size_t cDeleted = 0;     // items and folders removed
+    size_t cConflicts = 0;   // local versions kept in the conflicts folder
+    size_t cFailed = 0;      // items that could not be written (logged with their ids)
+    size_t cMigrated = 0;    // messages carried over from an older version's copy
+    size_t cGal = 0;         // global address list entries written
+    size_t cGalDeleted = 0;  // global address list entries removed
 };
 
 class StoreSync {
@@ -92,6 +95,15 @@ public:
     // An entry of the global address list, into its folder, keyed by its reference in the GAL
     // mapper.
     void WriteGalEntry(const Ostrel::Mail::Contact& entry);
+    // The entries of the global address list the server reports deleted, by the keys the GAL
+    // mapper knows them by: each goes from the folder first, then from the mapper, so that a run
+    // cut short in between leaves a mapping without its object, which the mapper drops when it
+    // is next used or loaded. A key only the mapper still knows loses its mapping.
+    void DeleteGalEntries(const std::set<std::wstring>& keys);
+    // After a whole listing of the global address list: removes the entries of its folder whose
+    // key the listing did not name (`listed` holds GalKeyHash of each key it named).
+    void DeleteUnlistedGalEntries(const std::unordered_set<size_t>& listed);
+    static size_t GalKeyHash(const std::wstring& wsKey) { return std::hash<std::wstring>()(wsKey); }
     // Counts an item that could not be read from the server (logged by the caller).
     void CountFailure() { ++m_counts.cFailed; }
 
@@ -128,6 +140,12 @@ private:
     HRESULT SetFlagsAndTags(IMessage* pMessage, const std::string& sFlags, const std::string& sTagNames, bool bFlags,
                             bool bTags);
     HRESULT MoveMessage(IMessage* pMessage, int32_t iFolder);
+    // Opens the global address list's folder into m_pGalFolder, making it when bCreate; without
+    // bCreate a store that has none gives MAPI_E_NOT_FOUND.
+    HRESULT OpenGalFolder(bool bCreate);
+    // Deletes the entries of the global address list's folder whose key `gone` names, then their
+    // mappings; fills `done` with the keys deleted.
+    void DeleteGalWhere(const std::function<bool(const std::wstring&)>& gone, std::set<std::wstring>& done);
     Ostrel::Convert::IncomingBatch& BatchFor(int32_t iFolder, IMAPIFolder* pFolder);
 
     StoreMailbox& m_mailbox;

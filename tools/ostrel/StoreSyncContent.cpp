@@ -9,14 +9,20 @@
 #include "Platform/Mapi/MapiTags.h"
 #include "Platform/Mapi/MapiUtil.h"
 #include "Platform/Mapi/Session/AddrBook.h"
+#include "Util/Locks/Locks.h"
 #include "Util/Log/Log.h"
 #include "Util/Text/Strings.h"
+
+#include <algorithm>
 
 namespace OstrelCli {
 
 namespace {
 
 using Platform::ComPtr;
+
+// Entries deleted with one call on the folder, under one hold of the GAL lock.
+constexpr size_t kGalDeleteBatch = 200;
 
 uint64_t Ticks(const FILETIME& ft) {
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -96,27 +102,33 @@ void StoreSync::WriteContact(const Ostrel::Mail::Contact& contact, const ItemBas
     ++m_counts.cItems;
 }
 
-void StoreSync::WriteGalEntry(const Ostrel::Mail::Contact& entry) {
+HRESULT StoreSync::OpenGalFolder(bool bCreate) {
+    if (m_pGalFolder)
+        return S_OK;
+    if (!bCreate)
+        return Ostrel::Mapi::OpenGalFolder(m_mailbox.Store(), m_pGalFolder.AddressOf());
     // Below the root, beside the IPM subtree: the address list is the server's, not the mailbox's.
-    HRESULT hr = S_OK;
-    if (!m_pGalFolder) {
-        ComPtr<IMAPIFolder> pRoot;
-        hr = Ostrel::Mapi::OpenRootFolder(m_mailbox.Store(), pRoot.AddressOf());
-        if (SUCCEEDED(hr))
-            hr = pRoot->CreateFolder(FOLDER_GENERIC, const_cast<wchar_t*>(kGalFolder), nullptr, nullptr,
-                                     MAPI_UNICODE | OPEN_IF_EXISTS, m_pGalFolder.AddressOf());
-        SPropValue cls{PR_CONTAINER_CLASS_W, 0, {}};
-        cls.Value.lpszW = const_cast<wchar_t*>(L"IPF.Contact");
-        if (SUCCEEDED(hr))
-            hr = m_pGalFolder->SetProps(1, &cls, nullptr);
-        if (SUCCEEDED(hr))
-            hr = m_pGalFolder->SaveChanges(KEEP_OPEN_READWRITE);
-        if (FAILED(hr))
-            m_pGalFolder.Reset();
-    }
-    IMAPIFolder* pFolder = m_pGalFolder.Get();
+    ComPtr<IMAPIFolder> pRoot;
+    HRESULT hr = Ostrel::Mapi::OpenRootFolder(m_mailbox.Store(), pRoot.AddressOf());
+    if (SUCCEEDED(hr))
+        hr = pRoot->CreateFolder(FOLDER_GENERIC, const_cast<wchar_t*>(kGalFolder), nullptr, nullptr,
+                                 MAPI_UNICODE | OPEN_IF_EXISTS, m_pGalFolder.AddressOf());
+    SPropValue cls{PR_CONTAINER_CLASS_W, 0, {}};
+    cls.Value.lpszW = const_cast<wchar_t*>(L"IPF.Contact");
+    if (SUCCEEDED(hr))
+        hr = m_pGalFolder->SetProps(1, &cls, nullptr);
+    if (SUCCEEDED(hr))
+        hr = m_pGalFolder->SaveChanges(KEEP_OPEN_READWRITE);
+    if (FAILED(hr))
+        m_pGalFolder.Reset();
+    return hr;
+}
+
+void StoreSync::WriteGalEntry(const Ostrel::Mail::Contact& entry) {
+    HRESULT hr = OpenGalFolder(true);
     if (SUCCEEDED(hr)) {
-        Ostrel::Mapi::ContactStoreWriter writer(m_mailbox.Store(), pFolder, &m_mailbox.Items(), &m_mailbox.Gal(), true);
+        Ostrel::Mapi::ContactStoreWriter writer(m_mailbox.Store(), m_pGalFolder.Get(), &m_mailbox.Items(),
+                                                &m_mailbox.Gal(), true);
         hr = writer.Put(entry);
     }
     if (FAILED(hr)) {
@@ -126,6 +138,73 @@ void StoreSync::WriteGalEntry(const Ostrel::Mail::Contact& entry) {
         return;
     }
     ++m_counts.cGal;
+}
+
+void StoreSync::DeleteGalWhere(const std::function<bool(const std::wstring&)>& gone, std::set<std::wstring>& done) {
+    HRESULT hr = OpenGalFolder(false);
+    if (hr == MAPI_E_NOT_FOUND)
+        return;  // nothing was ever written
+    const Ostrel::Mapi::IdMapperTags& tags = m_mailbox.Gal().GetTags();
+    std::vector<std::pair<std::wstring, std::string>> doomed;  // key, entry id
+    ComPtr<IMAPITable> pTable;
+    if (SUCCEEDED(hr))
+        hr = m_pGalFolder->GetContentsTable(MAPI_UNICODE, pTable.AddressOf());
+    if (SUCCEEDED(hr))
+        hr = Ostrel::Mapi::ForEachStampedRow(pTable.Get(), tags, true, [&](const SRow& row) {
+            const SPropValue& eid = row.lpProps[0];
+            const SPropValue& key = row.lpProps[2];
+            if (eid.ulPropTag == PR_ENTRYID && key.ulPropTag == tags.ulUniqueIdTag && gone(key.Value.lpszW))
+                doomed.emplace_back(key.Value.lpszW,
+                                    std::string(reinterpret_cast<const char*>(eid.Value.bin.lpb), eid.Value.bin.cb));
+        });
+    if (FAILED(hr)) {
+        OSTLOG_ERROR(L"The address list's folder could not be read for deletions: 0x%08x", hr);
+        ++m_counts.cFailed;
+        return;
+    }
+    for (size_t first = 0; first < doomed.size(); first += kGalDeleteBatch) {
+        const size_t last = std::min(doomed.size(), first + kGalDeleteBatch);
+        std::vector<SBinary> eids;
+        for (size_t i = first; i < last; ++i)
+            eids.push_back(
+                {static_cast<ULONG>(doomed[i].second.size()), reinterpret_cast<BYTE*>(doomed[i].second.data())});
+        ENTRYLIST list{static_cast<ULONG>(eids.size()), eids.data()};
+        // The object before its mapping: a mapping left without its object is dropped when the
+        // mapper next meets it, while an object left without a mapping would be written twice.
+        Ostrel::Util::AutoCrossProcessLock lock(m_mailbox.Gal().GetLock());
+        hr = m_pGalFolder->DeleteMessages(&list, 0, nullptr, 0);
+        for (size_t i = first; i < last; ++i) {
+            const std::wstring& wsKey = doomed[i].first;
+            if (FAILED(hr)) {
+                OSTLOG_ERROR(L"Address list entry %s could not be deleted: 0x%08x", wsKey.c_str(), hr);
+                ++m_counts.cFailed;
+                continue;
+            }
+            m_mailbox.Gal().Remove(wsKey);
+            OSTLOG_INFO(1, L"Address list entry %s deleted", wsKey.c_str());
+            ++m_counts.cGalDeleted;
+            done.insert(wsKey);
+        }
+    }
+}
+
+void StoreSync::DeleteGalEntries(const std::set<std::wstring>& keys) {
+    if (keys.empty())
+        return;
+    std::set<std::wstring> done;
+    DeleteGalWhere([&keys](const std::wstring& wsKey) { return keys.count(wsKey) > 0; }, done);
+    for (const std::wstring& wsKey : keys) {
+        Ostrel::Util::AutoCrossProcessLock lock(m_mailbox.Gal().GetLock());
+        if (!done.count(wsKey) && m_mailbox.Gal().Contains(wsKey)) {
+            m_mailbox.Gal().Remove(wsKey);
+            OSTLOG_INFO(1, L"Address list entry %s was gone from the store; its mapping is dropped", wsKey.c_str());
+        }
+    }
+}
+
+void StoreSync::DeleteUnlistedGalEntries(const std::unordered_set<size_t>& listed) {
+    std::set<std::wstring> done;
+    DeleteGalWhere([&listed](const std::wstring& wsKey) { return !listed.count(GalKeyHash(wsKey)); }, done);
 }
 
 void StoreSync::WriteCalendarItem(int32_t iId, Ostrel::Mail::Appointment& item, bool bTask,

@@ -52,11 +52,11 @@ std::string SyncJson(const std::string& profile, const std::string& account, con
         text, sizeof text,
         "\"full\":%s,\"resumed\":%s,\"fetched\":%zu,\"updated\":%zu,\"items\":%zu,\"deleted\":%zu,\"unavailable\":%zu,"
         "\"batches\":%zu,\"messages\":%zu,\"folders\":%zu,\"failed\":%zu,\"conflicts\":%zu,\"migrated\":%zu,"
-        "\"gal\":%zu,"
+        "\"gal\":%zu,\"galDeleted\":%zu,"
         "\"bytes\":%llu,\"ms\":%llu,\"downloadMs\":%llu}",
         report.bFull ? "true" : "false", report.bResumed ? "true" : "false", report.cFetched, report.cUpdated,
         report.cItems, report.cDeleted, report.cUnavailable, report.cBatches, report.cMessages, report.cFolders,
-        report.cFailed, report.cConflicts, report.cMigrated, report.cGal,
+        report.cFailed, report.cConflicts, report.cMigrated, report.cGal, report.cGalDeleted,
         static_cast<unsigned long long>(report.ullBytes), static_cast<unsigned long long>(report.ullMs),
         static_cast<unsigned long long>(report.ullDownloadMs));
     return "{\"profile\":" + JsonString(profile) + ",\"account\":" + JsonString(account) +

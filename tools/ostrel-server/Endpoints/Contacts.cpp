@@ -191,6 +191,7 @@ void ContactBook::SetGalSize(size_t count) {
     // The list is made anew: every entry is new to a client that synchronised before.
     m_galBaseRevision = ++m_galRevision;
     m_galChanged.clear();
+    m_galRemoved.clear();
 }
 
 size_t ContactBook::GalSize() const {
@@ -201,6 +202,20 @@ size_t ContactBook::GalSize() const {
 void ContactBook::TouchGalEntry(size_t index) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_galChanged[index] = ++m_galRevision;
+}
+
+bool ContactBook::RemoveGalEntry(size_t index) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index >= m_galSize || m_galRemoved.count(index))
+        return false;
+    m_galChanged.erase(index);
+    m_galRemoved[index] = ++m_galRevision;
+    return true;
+}
+
+bool ContactBook::IsGalEntry(size_t index) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return index < m_galSize && !m_galRemoved.count(index);
 }
 
 GalEntry ContactBook::MakeGalEntry(size_t index) {
@@ -272,7 +287,7 @@ SoapReply ContactBook::GetContacts(const SoapDocument& request) const {
             if (it == m_contacts.end() || *number != it->first)
                 return SoapReply::Fault("mail.NO_SUCH_CONTACT", "no such contact: " + id);
             AppendMailboxContact(xml, it->second, names, maxMembers);
-        } else if (auto index = GalIndexOf(id); index && *index < m_galSize) {
+        } else if (auto index = GalIndexOf(id); index && *index < m_galSize && !m_galRemoved.count(*index)) {
             AppendGalEntry(xml, MakeGalEntry(*index), true);
         } else {
             return SoapReply::Fault("mail.NO_SUCH_CONTACT", "no such contact: " + id);
@@ -293,6 +308,8 @@ SoapReply ContactBook::SearchGal(const SoapDocument& request) const {
     size_t found = 0;
     bool bMore = false;
     for (size_t i = 0; i < galSize && !bMore; ++i) {
+        if (!IsGalEntry(i))
+            continue;
         GalEntry entry = MakeGalEntry(i);
         bool bMatch = name.empty();
         for (const char* field : {"fullName", "firstName", "lastName", "email"}) {
@@ -324,20 +341,24 @@ SoapReply ContactBook::SyncGal(const SoapDocument& request) const {
 
     size_t galSize;
     uint64_t revision, baseRevision;
-    std::map<size_t, uint64_t> changed;
+    std::map<size_t, uint64_t> changed, removed;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         galSize = m_galSize;
         revision = m_galRevision;
         baseRevision = m_galBaseRevision;
         changed = m_galChanged;
+        removed = m_galRemoved;
     }
+    // A list made anew since the token cannot say what went: the client must list it all again.
+    if (since != 0 && (since < baseRevision || since > revision))
+        return SoapReply::Fault("mail.MUST_RESYNC", "the sync token " + std::to_string(since) + " is no longer valid");
     std::string xml =
         "<SyncGalResponse xmlns=\"urn:ostrelAccount\" token=\"" + std::to_string(revision) + "\" more=\"0\">";
     xml.reserve(galSize * (bIdOnly ? 60 : 900));
     for (size_t i = 0; i < galSize; ++i) {
         auto it = changed.find(i);
-        if ((it == changed.end() ? baseRevision : it->second) <= since)
+        if (removed.count(i) || (it == changed.end() ? baseRevision : it->second) <= since)
             continue;
         GalEntry entry = MakeGalEntry(i);
         if (it != changed.end())
@@ -346,6 +367,13 @@ SoapReply ContactBook::SyncGal(const SoapDocument& request) const {
             xml += "<cn id=\"" + entry.id + "\"/>";
         else
             AppendGalEntry(xml, entry, false);
+    }
+    // Removals since the token, by id and reference; a listing from no token simply leaves them out.
+    for (const auto& [index, when] : removed) {
+        if (since == 0 || when <= since)
+            continue;
+        GalEntry entry = MakeGalEntry(index);
+        xml += "<deleted id=\"" + XmlEscape(entry.id) + "\" ref=\"" + XmlEscape(entry.ref) + "\"/>";
     }
     xml += "</SyncGalResponse>";
     return SoapReply::Body(std::move(xml));
