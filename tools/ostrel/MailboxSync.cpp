@@ -96,7 +96,7 @@ SyncReport MailboxSync::Run(bool bFull) {
     const SyncChanges listing = Apply(reply.Get(), report.bFull, report);
     reply = nullptr;
     const uint64_t ullGalStart = NowMs();
-    SyncGal();
+    SyncGal(bFull);
     const uint64_t ullCountStart = NowMs();
 
     const StoreSyncCounts& counts = m_pStore->Counts();

@@ -101,8 +101,9 @@ private:
     // Records a batch of the plan as done (durably), its ids in `failed` to be asked for again.
     void MarkDone(PendingSync& pending, const std::vector<int32_t>& batch, const std::vector<int32_t>& failed,
                   FetchKind kind);
-    // The global address list's entries changed since its own token, into "Global Address List".
-    void SyncGal();
+    // The global address list's entries changed since its own token (all of them with bFull), into
+    // "Global Address List".
+    void SyncGal(bool bFull);
     // What the listing said of the item; for one it did not list (a resumed run), the folder the
     // item's own reply names.
     ItemBaseline Listed(int32_t iId, int32_t iFolder) const;

@@ -52,12 +52,12 @@ bool ReadGalDeletions(IXMLDOMDocument2* pDocument, std::set<std::wstring>& keys)
 
 }  // namespace
 
-void MailboxSync::SyncGal() {
+void MailboxSync::SyncGal(bool bFull) {
     // A large list comes in pages ("more"), each from the token of the one before. Without a token
     // the pages list the whole address list, and what the store holds beyond them went while no
     // token was kept; the tokens of such a listing are committed only after that comparison, so a
     // run cut short lists it all again.
-    std::optional<std::string> token = m_local.GalToken();
+    std::optional<std::string> token = bFull ? std::nullopt : m_local.GalToken();
     bool bWhole = !token;
     std::unordered_set<size_t> listed;
     for (size_t page = 0; page < kMaxGalPages; ++page) {

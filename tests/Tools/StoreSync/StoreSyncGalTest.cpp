@@ -1,6 +1,6 @@
 // `ostrel sync` keeps the global address list's folder to the server's list: entries the server
 // reports deleted leave the folder and the GAL mapper, a whole listing (after a lost or refused
-// token) removes what it no longer names, and a run repeated after a cut leaves it as it is.
+// token, or asked for with --full) removes what it no longer names, and a run repeated after a cut leaves it as it is.
 #include "Tools/Cli/CliTestSupport.h"
 
 #include "Ostrel/IdMap/IdMapper.h"
@@ -146,6 +146,12 @@ TEST_F(StoreSyncGalTest, WholeListingRemovesWhatItNoLongerNames) {
     for (size_t i = 3; i < kEntries; ++i)
         EXPECT_FALSE(Mapped(i)) << i;
     ExpectVerifyClean();
+
+    // --full lists the address list whole too, though its token is still good.
+    const CommandRun full = Sync({"--full"});
+    ASSERT_EQ(full.iExit, 0) << full.sErr;
+    EXPECT_EQ(JsonNumber(full.sOut, "gal"), 3u) << full.sOut;
+    EXPECT_EQ(Held(), (std::multiset<size_t>{0, 1, 2}));
 }
 
 }  // namespace
