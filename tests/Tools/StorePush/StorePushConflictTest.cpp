@@ -41,12 +41,6 @@ protected:
         MAPIFreeBuffer(pValue);
         return ws;
     }
-    static std::string ServerAttr(const OstrelServer::MailItem& item, const std::string& name) {
-        for (const auto& [n, v] : item.contact.attrs)
-            if (n == name)
-                return v;
-        return std::string();
-    }
     // As the pull writes it: the server's contact, stamped with its change sequence.
     void PullContact(OstrelCli::StoreSync& pull, int32_t iId) {
         const OstrelServer::MailItem item = *ServerBox().Item(iId);

@@ -43,12 +43,6 @@ protected:
                 ids.push_back(id);
         return ids;
     }
-    static std::string Attr(const OstrelServer::MailItem& item, const std::string& name) {
-        for (const auto& [n, v] : item.contact.attrs)
-            if (n == name)
-                return v;
-        return std::string();
-    }
 };
 
 TEST_F(StorePushContent, NewContactIsCreatedOnceAndEditsReplaceIt) {
@@ -83,7 +77,7 @@ TEST_F(StorePushContent, NewContactIsCreatedOnceAndEditsReplaceIt) {
     pContact = Reopen(pContact.Get());
     const LONG lId = ServerId(pContact.Get());
     ASSERT_TRUE(ServerBox().Item(lId).has_value());
-    EXPECT_EQ(Attr(*ServerBox().Item(lId), "firstName"), "Ada");
+    EXPECT_EQ(ServerAttr(*ServerBox().Item(lId), "firstName"), "Ada");
     const std::optional<OstrelServer::ContactImage> image = ServerBox().Item(lId)->contact.image;
     ASSERT_TRUE(image.has_value());
     EXPECT_EQ(image->content, photo);
@@ -98,7 +92,7 @@ TEST_F(StorePushContent, NewContactIsCreatedOnceAndEditsReplaceIt) {
     ASSERT_EQ(pContact->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
     report = Push();
     EXPECT_EQ(report.cContacts, 1u);
-    EXPECT_EQ(Attr(*ServerBox().Item(lId), "company"), "Quill & Daughters");
+    EXPECT_EQ(ServerAttr(*ServerBox().Item(lId), "company"), "Quill & Daughters");
     EXPECT_EQ(ServerContacts().size(), cSeeded + 1);
     EXPECT_EQ(Push().Total(), 0u);
 }

@@ -215,4 +215,11 @@ std::vector<OstrelServer::MailFolder> PushFixture::ServerFoldersNamed(const std:
     return found;
 }
 
+std::string PushFixture::ServerAttr(const OstrelServer::MailItem& item, const std::string& name) {
+    for (const auto& [n, v] : item.contact.attrs)
+        if (n == name)
+            return v;
+    return std::string();
+}
+
 }  // namespace StorePushTest

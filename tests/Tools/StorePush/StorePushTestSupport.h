@@ -49,6 +49,8 @@ protected:
     static std::wstring Subject(IMAPIProp* pProp);
     // The server's folders (system ones left out) with that name.
     std::vector<OstrelServer::MailFolder> ServerFoldersNamed(const std::string& name);
+    // A server contact's attribute, empty when it has none.
+    static std::string ServerAttr(const OstrelServer::MailItem& item, const std::string& name);
 
     TestSupport::TempHome m_home;
     OstrelServer::Server m_server;
