@@ -22,6 +22,7 @@
 #include "ostrel-server/Accounts.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/SeedGenerator.h"
+#include "ostrel-server/ZipWriter.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <set>
@@ -265,6 +267,23 @@ protected:
         for (int32_t id : local)
             EXPECT_TRUE(server.count(id)) << "not on the server: " << id;
         EXPECT_FALSE(std::filesystem::exists(MailDir() / "pending"));
+    }
+
+    // Serves downloads as archives that `add` fills: it is called for each id asked for (and its
+    // text as it came), and writes that id's entries, or none.
+    void ServeArchives(std::function<void(OstrelServer::ZipWriter&, int32_t, const std::string&)> add) {
+        server->SetHttpHandler("GET", "/service/download", [add](OstrelServer::HttpCall& call) {
+            std::string zip;
+            OstrelServer::ZipWriter writer([&](const char* p, size_t n) {
+                zip.append(p, n);
+                return true;
+            });
+            std::stringstream list(call.req.get_param_value("ids"));
+            for (std::string text; std::getline(list, text, ',');)
+                add(writer, std::stoi(text), text);
+            writer.Finish();
+            call.res.set_content(zip, "application/zip");
+        });
     }
 
     std::vector<int32_t> AllFolders() {

@@ -12,11 +12,9 @@
 #include "ostrel-server/Calendar.h"
 #include "ostrel-server/Contacts.h"
 #include "ostrel-server/Soap.h"
-#include "ostrel-server/ZipWriter.h"
 
 #include <algorithm>
 #include <regex>
-#include <sstream>
 
 namespace CliTest {
 
@@ -286,25 +284,14 @@ TEST_F(StoreSyncTest, AnItemThatBreaksTheRulesStopsOnlyItself) {
             ids.push_back(id);
     ASSERT_EQ(ids.size(), 6u);
     const int32_t badMeta = ids[0], noMeta = ids[1];
-    server->SetHttpHandler("GET", "/service/download", [&](OstrelServer::HttpCall& call) {
-        std::string zip;
-        OstrelServer::ZipWriter writer([&](const char* p, size_t n) {
-            zip.append(p, n);
-            return true;
-        });
-        std::stringstream list(call.req.get_param_value("ids"));
-        for (std::string text; std::getline(list, text, ',');) {
-            const int32_t id = std::stoi(text);
-            auto item = Mailbox().Item(id);
-            if (id == badMeta)
-                writer.AddStored(text + ".meta", "<m id=\"" + text + "\" l=\"not a folder\"/>");
-            else if (id != noMeta)
-                writer.AddStored(text + ".meta", "<m id=\"" + text + "\" l=\"" + std::to_string(item->folderId) +
-                                                     "\" f=\"" + item->flags + "\"/>");
-            writer.AddStored(text + ".eml", item->mime);
-        }
-        writer.Finish();
-        call.res.set_content(zip, "application/zip");
+    ServeArchives([&](OstrelServer::ZipWriter& writer, int32_t id, const std::string& text) {
+        auto item = Mailbox().Item(id);
+        if (id == badMeta)
+            writer.AddStored(text + ".meta", "<m id=\"" + text + "\" l=\"not a folder\"/>");
+        else if (id != noMeta)
+            writer.AddStored(text + ".meta", "<m id=\"" + text + "\" l=\"" + std::to_string(item->folderId) +
+                                                 "\" f=\"" + item->flags + "\"/>");
+        writer.AddStored(text + ".eml", item->mime);
     });
     // The listing also holds an item whose folder is no number.
     std::string reply = Mailbox().Sync({});

@@ -5,12 +5,10 @@
 #include "ostrel/MailboxSync.h"
 
 #include "ostrel-server/Soap.h"
-#include "ostrel-server/ZipWriter.h"
 
 #include <map>
 #include <mutex>
 #include <regex>
-#include <sstream>
 
 namespace CliTest {
 
@@ -27,28 +25,16 @@ class SyncRetryTest : public SimulatorTest {
 protected:
     // Serves archives without the messages `missing` names, counting how often each id is asked for.
     void ServeArchivesWithout(const std::set<int32_t>* pMissing) {
-        server->SetHttpHandler("GET", "/service/download", [this, pMissing](OstrelServer::HttpCall& call) {
-            std::string zip;
-            OstrelServer::ZipWriter writer([&](const char* p, size_t n) {
-                zip.append(p, n);
-                return true;
-            });
-            std::stringstream list(call.req.get_param_value("ids"));
-            for (std::string text; std::getline(list, text, ',');) {
-                const int32_t id = std::stoi(text);
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    ++m_asked[id];
-                }
-                auto item = Mailbox().Item(id);
-                if (!item || pMissing->count(id))
-                    continue;
-                writer.AddStored(text + ".meta",
-                                 "<m id=\"" + text + "\" l=\"" + std::to_string(item->folderId) + "\"/>");
-                writer.AddStored(text + ".eml", item->mime);
+        ServeArchives([this, pMissing](OstrelServer::ZipWriter& writer, int32_t id, const std::string& text) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_asked[id];
             }
-            writer.Finish();
-            call.res.set_content(zip, "application/zip");
+            auto item = Mailbox().Item(id);
+            if (!item || pMissing->count(id))
+                return;
+            writer.AddStored(text + ".meta", "<m id=\"" + text + "\" l=\"" + std::to_string(item->folderId) + "\"/>");
+            writer.AddStored(text + ".eml", item->mime);
         });
     }
 
