@@ -30,10 +30,6 @@ bool Wanted(LPSPropTagArray lpTags, ULONG ulTag) {
     return false;
 }
 
-bool WantedId(const std::vector<ULONG>& ids, ULONG ulTag) {
-    return ids.empty() || std::find(ids.begin(), ids.end(), PROP_ID(ulTag)) != ids.end();
-}
-
 bool SameName(const std::wstring& a, const std::wstring& b) {
     return FoldCase(Platform::ToUtf8(a)) == FoldCase(Platform::ToUtf8(b));
 }
@@ -236,6 +232,10 @@ public:
         } else {
             source.load = [pDb, nid, bAssoc](const std::vector<ULONG>& ids, std::vector<TableRow>& rows) {
                 return ContentRows(*pDb, nid, bAssoc, ids, rows);
+            };
+            source.loadRange = [pDb, nid, bAssoc](uint64_t first, uint64_t last, const std::vector<ULONG>& ids,
+                                                  std::vector<TableRow>& rows) {
+                return ContentRows(*pDb, nid, bAssoc, ids, rows, {static_cast<ULONG>(first), static_cast<ULONG>(last)});
             };
         }
         source.subObjects = [pDb](uint64_t key, ULONG ulSub, std::vector<PropMap>& rows) {
@@ -902,18 +902,19 @@ private:
         return S_OK;
     }
 
+    // Rows in ascending key order, as the table's reads of ranges need.
     static HRESULT ContentRows(StoreDb& db, ULONG nid, bool bAssoc, const std::vector<ULONG>& ids,
-                               std::vector<TableRow>& rows) {
+                               std::vector<TableRow>& rows, ChildRange range = {}) {
         rows.clear();
         std::map<ULONG, PropMap> children;
         const ULONG ulType = bAssoc ? NID_TYPE_ASSOC_MESSAGE : NID_TYPE_NORMAL_MESSAGE;
-        HRESULT hr = db.LoadChildProps(nid, ids, children, {ulType, ulType});
+        HRESULT hr = db.LoadChildProps(nid, ids, children, {ulType, ulType}, range);
         if (FAILED(hr))
             return hr;
         for (auto& [child, props] : children) {
             if (NidType(child) != ulType)
                 continue;
-            AddIdentityProps(db, child, nid, props);
+            AddIdentityProps(db, child, nid, props, ids);
             rows.push_back({child, std::move(props)});
         }
         return S_OK;
@@ -931,7 +932,7 @@ private:
         for (auto& [child, props] : children) {
             if (!IsFolderNid(child))
                 continue;
-            AddIdentityProps(db, child, nid, props);
+            AddIdentityProps(db, child, nid, props, ids);
             props[PROP_ID(PR_DEPTH)] = MakeLong(PR_DEPTH, lDepth);
             props[PROP_ID(PR_FOLDER_TYPE)] = MakeLong(PR_FOLDER_TYPE, static_cast<LONG>(FolderType(child)));
             bool bUnread = WantedId(ids, PR_CONTENT_UNREAD);
@@ -1008,7 +1009,7 @@ private:
                              }};
                 if (!Evaluate(res, view))
                     continue;
-                AddIdentityProps(db, child, folder, props);
+                AddIdentityProps(db, child, folder, props, ids);
                 rows.push_back({child, std::move(props)});
             }
         }

@@ -24,11 +24,15 @@ HRESULT CreateMessageObject(std::shared_ptr<StoreDb> pDb, ULONG folderNid, bool 
 HRESULT OpenStoreEntry(const std::shared_ptr<StoreDb>& pDb, bool bContainerWritable, ULONG cbEntryID,
                        LPENTRYID lpEntryID, LPCIID lpInterface, ULONG ulFlags, ULONG* lpulObjType, LPUNKNOWN* lppUnk);
 
-// Entry id, record and instance keys, parent and store ids and the object type of a stored object.
-void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props);
+// Whether a load of property ids `ids` (every id when empty) asks for the tag's id.
+bool WantedId(const std::vector<ULONG>& ids, ULONG ulTag);
+// Entry id, record and instance keys, parent and store ids and the object type of a stored object:
+// those of `ids` (all when empty). A table's rows take only the ones asked for, as made for every
+// row they would take most of a large table's memory.
+void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props, const std::vector<ULONG>& ids = {});
 // The store's entry id, record key and mapping signature, and the object type: what any object of the
 // store answers, attachments and embedded messages included.
-void AddStoreIdentityProps(const StoreDb& db, ULONG ulObjType, PropMap& props);
+void AddStoreIdentityProps(const StoreDb& db, ULONG ulObjType, PropMap& props, const std::vector<ULONG>& ids = {});
 bool IsIdentityId(ULONG ulId);
 
 // Access flags from MAPI_MODIFY / MAPI_BEST_ACCESS.

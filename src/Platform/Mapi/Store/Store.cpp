@@ -390,22 +390,34 @@ bool IsIdentityId(ULONG ulId) {
     return ids.count(ulId) != 0;
 }
 
-void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props) {
-    std::string eid = db.EntryIdOf(nid);
-    props[PROP_ID(PR_ENTRYID)] = MakeBinary(PR_ENTRYID, eid);
-    props[PROP_ID(PR_RECORD_KEY)] = MakeBinary(PR_RECORD_KEY, eid);
-    props[PROP_ID(PR_INSTANCE_KEY)] = MakeBinary(PR_INSTANCE_KEY, std::string_view(eid).substr(20, 4));
-    props[PROP_ID(PR_PARENT_ENTRYID)] = MakeBinary(PR_PARENT_ENTRYID, db.EntryIdOf(parent ? parent : nid));
-    AddStoreIdentityProps(db, IsFolderNid(nid) ? MAPI_FOLDER : MAPI_MESSAGE, props);
+bool WantedId(const std::vector<ULONG>& ids, ULONG ulTag) {
+    return ids.empty() || std::find(ids.begin(), ids.end(), PROP_ID(ulTag)) != ids.end();
 }
 
-void AddStoreIdentityProps(const StoreDb& db, ULONG ulObjType, PropMap& props) {
-    props[PROP_ID(PR_STORE_ENTRYID)] = MakeBinary(PR_STORE_ENTRYID, db.StoreEntryId());
-    props[PROP_ID(PR_STORE_RECORD_KEY)] =
-        MakeBinary(PR_STORE_RECORD_KEY, std::string_view(reinterpret_cast<const char*>(db.RecordKey().ab), 16));
-    props[PROP_ID(PR_MAPPING_SIGNATURE)] =
-        MakeBinary(PR_MAPPING_SIGNATURE, std::string_view(reinterpret_cast<const char*>(db.MappingSignature().ab), 16));
-    props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, static_cast<LONG>(ulObjType));
+void AddIdentityProps(const StoreDb& db, ULONG nid, ULONG parent, PropMap& props, const std::vector<ULONG>& ids) {
+    const std::string eid = db.EntryIdOf(nid);
+    if (WantedId(ids, PR_ENTRYID))
+        props[PROP_ID(PR_ENTRYID)] = MakeBinary(PR_ENTRYID, eid);
+    if (WantedId(ids, PR_RECORD_KEY))
+        props[PROP_ID(PR_RECORD_KEY)] = MakeBinary(PR_RECORD_KEY, eid);
+    if (WantedId(ids, PR_INSTANCE_KEY))
+        props[PROP_ID(PR_INSTANCE_KEY)] = MakeBinary(PR_INSTANCE_KEY, std::string_view(eid).substr(20, 4));
+    if (WantedId(ids, PR_PARENT_ENTRYID))
+        props[PROP_ID(PR_PARENT_ENTRYID)] = MakeBinary(PR_PARENT_ENTRYID, db.EntryIdOf(parent ? parent : nid));
+    AddStoreIdentityProps(db, IsFolderNid(nid) ? MAPI_FOLDER : MAPI_MESSAGE, props, ids);
+}
+
+void AddStoreIdentityProps(const StoreDb& db, ULONG ulObjType, PropMap& props, const std::vector<ULONG>& ids) {
+    if (WantedId(ids, PR_STORE_ENTRYID))
+        props[PROP_ID(PR_STORE_ENTRYID)] = MakeBinary(PR_STORE_ENTRYID, db.StoreEntryId());
+    if (WantedId(ids, PR_STORE_RECORD_KEY))
+        props[PROP_ID(PR_STORE_RECORD_KEY)] =
+            MakeBinary(PR_STORE_RECORD_KEY, std::string_view(reinterpret_cast<const char*>(db.RecordKey().ab), 16));
+    if (WantedId(ids, PR_MAPPING_SIGNATURE))
+        props[PROP_ID(PR_MAPPING_SIGNATURE)] = MakeBinary(
+            PR_MAPPING_SIGNATURE, std::string_view(reinterpret_cast<const char*>(db.MappingSignature().ab), 16));
+    if (WantedId(ids, PR_OBJECT_TYPE))
+        props[PROP_ID(PR_OBJECT_TYPE)] = MakeLong(PR_OBJECT_TYPE, static_cast<LONG>(ulObjType));
 }
 
 std::shared_ptr<StoreDb> StoreDbOf(IMsgStore* pStore) {

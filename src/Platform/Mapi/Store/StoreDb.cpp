@@ -113,7 +113,7 @@ constexpr size_t kChildIdBatch = 16;
 
 constexpr const char* kAllChildPropsSql =
     "SELECT p.nid, p.tag, p.value FROM objects o JOIN props p ON p.nid=o.nid"
-    " WHERE o.parent=?1 AND (?2=0 OR (o.nid & 31) IN (?2, ?3))";
+    " WHERE o.parent=?1 AND (?2=0 OR (o.nid & 31) IN (?2, ?3)) AND o.nid BETWEEN ?4 AND ?5";
 
 // The values of cIds property ids (1 to kChildIdBatch) of the children of one parent; the texts
 // live as long as the process, as the statement cache keys on their address.
@@ -123,7 +123,7 @@ const char* ChildPropsSql(size_t cIds) {
         for (size_t n = 1; n <= kChildIdBatch; ++n) {
             sql[n] = std::string(kAllChildPropsSql) + " AND (";
             for (size_t i = 0; i < n; ++i) {
-                const std::string sLow = std::to_string(4 + 2 * i), sHigh = std::to_string(5 + 2 * i);
+                const std::string sLow = std::to_string(6 + 2 * i), sHigh = std::to_string(7 + 2 * i);
                 sql[n] += (i ? " OR p.tag BETWEEN ?" : "p.tag BETWEEN ?") + sLow + " AND ?" + sHigh;
             }
             sql[n] += ")";
@@ -961,14 +961,15 @@ HRESULT StoreDb::LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp) {
 }
 
 HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows,
-                                ChildTypes types) {
+                                ChildTypes types, ChildRange range) {
     // The children and their values from one state of the file: a child another process removes
     // meanwhile must not come back as a row without values.
     ReadScope scope(*this);
     rows.clear();
     {
-        auto st = Cached("SELECT nid FROM objects WHERE parent=?1 AND (?2=0 OR (nid & 31) IN (?2, ?3))");
-        st->Bind(1, parent).Bind(2, types.ulFirst).Bind(3, types.ulSecond);
+        auto st = Cached(
+            "SELECT nid FROM objects WHERE parent=?1 AND (?2=0 OR (nid & 31) IN (?2, ?3)) AND nid BETWEEN ?4 AND ?5");
+        st->Bind(1, parent).Bind(2, types.ulFirst).Bind(3, types.ulSecond).Bind(4, range.ulFirst).Bind(5, range.ulLast);
         int rc;
         while ((rc = st->Step()) == SQLITE_ROW)
             rows[static_cast<ULONG>(st->Int(0))];
@@ -982,10 +983,10 @@ HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std
     for (size_t first = 0; first < wanted.size(); first += kChildIdBatch) {
         const size_t cIds = std::min(wanted.size() - first, kChildIdBatch);
         auto st = Cached(ids.empty() ? kAllChildPropsSql : ChildPropsSql(cIds));
-        st->Bind(1, parent).Bind(2, types.ulFirst).Bind(3, types.ulSecond);
+        st->Bind(1, parent).Bind(2, types.ulFirst).Bind(3, types.ulSecond).Bind(4, range.ulFirst).Bind(5, range.ulLast);
         if (!ids.empty())
             for (size_t i = 0; i < cIds; ++i) {
-                const int iParam = 4 + 2 * static_cast<int>(i);
+                const int iParam = 6 + 2 * static_cast<int>(i);
                 st->Bind(iParam, TagLow(wanted[first + i])).Bind(iParam + 1, TagHigh(wanted[first + i]));
             }
         int rc;

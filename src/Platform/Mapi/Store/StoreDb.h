@@ -60,6 +60,12 @@ struct ChildTypes {
     ULONG ulSecond = 0;
 };
 
+// The node ids of the children to read, both ends included.
+struct ChildRange {
+    ULONG ulFirst = 0;
+    ULONG ulLast = 0xFFFFFFFF;
+};
+
 // 16 random bytes (record keys, mapping signatures, search keys).
 MAPIUID RandomUid();
 
@@ -215,9 +221,10 @@ public:
     // Properties.
     HRESULT LoadProps(ULONG nid, PropMap& props);
     HRESULT LoadProp(ULONG nid, ULONG ulId, StoredProp* pProp);  // MAPI_E_NOT_FOUND when absent
-    // The given property ids of every child of parent of the given types (all ids when ids is empty).
+    // The given property ids of every child of parent of the given types in the range (all ids
+    // when ids is empty).
     HRESULT LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std::map<ULONG, PropMap>& rows,
-                           ChildTypes types = {});
+                           ChildTypes types = {}, ChildRange range = {});
     // Only the properties with the given tags' ids (all of them when lpTags is null).
     HRESULT LoadPropsFor(ULONG nid, LPSPropTagArray lpTags, PropMap& props);
     HRESULT WriteProp(ULONG nid, const StoredProp& prop);

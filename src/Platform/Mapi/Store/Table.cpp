@@ -260,9 +260,13 @@ public:
             return hr;
         auto* pRows = static_cast<LPSRowSet>(p);
         pRows->cRows = 0;
+        std::vector<TableRow> page;
         for (size_t i = 0; i < count; ++i) {
-            SRow& row = pRows->aRow[i];
-            hr = BuildRow(m_rows[m_view[first + i]], m_columns, &row);
+            if (PagesValues() && i % kPageRows == 0)
+                hr = LoadPage(first + i, std::min(kPageRows, count - i), page);
+            if (SUCCEEDED(hr))
+                hr = BuildRow(PagesValues() ? page[i % kPageRows] : m_rows[m_view[first + i]], m_columns,
+                              &pRows->aRow[i]);
             if (FAILED(hr)) {
                 FreeProws(pRows);
                 return hr;
@@ -284,14 +288,45 @@ public:
     }
 
 private:
+    static constexpr size_t kPageRows = 256;
+
+    // Whether rows hold only what the restriction needs, their column values read by LoadPage.
+    bool PagesValues() const { return m_source.loadRange && m_sort.empty() && !m_bAllLoaded; }
+
+    // The column values of `count` rows of the view from `first`, into page[0...count-1]. Unsorted,
+    // the view follows the rows' ascending keys: one range read covers them.
+    HRESULT LoadPage(size_t first, size_t count, std::vector<TableRow>& page) const {
+        std::vector<ULONG> ids;
+        for (ULONG ulTag : m_columns)
+            ids.push_back(PROP_ID(ulTag));
+        std::vector<TableRow> loaded;
+        HRESULT hr = m_source.loadRange(m_rows[m_view[first]].key, m_rows[m_view[first + count - 1]].key, ids, loaded);
+        if (FAILED(hr))
+            return hr;
+        page.assign(count, {});
+        auto it = loaded.begin();
+        for (size_t i = 0; i < count; ++i) {
+            page[i].key = m_rows[m_view[first + i]].key;
+            it = std::lower_bound(it, loaded.end(), page[i].key,
+                                  [](const TableRow& row, uint64_t key) { return row.key < key; });
+            if (it != loaded.end() && it->key == page[i].key)
+                page[i].props = std::move(it->props);
+        }
+        return S_OK;
+    }
+
     std::set<ULONG> NeededIds() const {
         std::set<ULONG> ids;
-        for (ULONG ulTag : m_columns)
-            ids.insert(PROP_ID(ulTag));
+        if (!PagesValues())
+            for (ULONG ulTag : m_columns)
+                ids.insert(PROP_ID(ulTag));
         for (const auto& s : m_sort)
             ids.insert(PROP_ID(s.ulPropTag));
         if (m_restriction)
             CollectIds(*m_restriction, ids);
+        // No id at all would read every value: an id no property has reads the keys alone.
+        if (ids.empty())
+            ids.insert(PROP_ID(PR_NULL));
         return ids;
     }
 

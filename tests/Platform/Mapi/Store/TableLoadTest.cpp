@@ -90,6 +90,72 @@ TEST_F(TableLoadTest, ColumnsRestrictionAndSortSetBeforeReading) {
     }
 }
 
+// An unsorted table keeps its rows' keys and reads the column values per page when queried: pages
+// of any size, forwards and backwards, across the reads' page boundaries, under a restriction,
+// return the values of their own rows; a message deleted after the keys were read keeps its place
+// without values.
+TEST_F(TableLoadTest, ValuesReadPerPageBelongToTheirRows) {
+    constexpr LONG kMessages = 700;  // more than two pages of reads
+    ComPtr<IMAPIFolder> pInbox = Inbox();
+    std::vector<std::string> eids;
+    for (LONG i = 0; i < kMessages; ++i) {
+        ComPtr<IMessage> pMsg = NewMessage(pInbox.Get(), L"m" + std::to_wstring(i));
+        ASSERT_EQ(SetLong(pMsg.Get(), ValueTag(0), i), S_OK);
+        ASSERT_EQ(pMsg->SaveChanges(0), S_OK);
+        eids.push_back(EntryId(pMsg.Get()));
+    }
+    ComPtr<IMAPITable> pTable;
+    ASSERT_EQ(pInbox->GetContentsTable(0, pTable.AddressOf()), S_OK);
+    SizedSPropTagArray(3, cols) = {3, {ValueTag(0), PR_SUBJECT_W, PR_ENTRYID}};
+    ASSERT_EQ(pTable->SetColumns((LPSPropTagArray)&cols, 0), S_OK);
+    // All but the first 100 messages.
+    SPropValue bound{ValueTag(0), 0, {}};
+    bound.Value.l = 100;
+    SRestriction res{};
+    res.rt = RES_PROPERTY;
+    res.res.resProperty = {RELOP_GE, bound.ulPropTag, &bound};
+    ASSERT_EQ(pTable->Restrict(&res, 0), S_OK);
+    const ULONG cExpected = kMessages - 100;
+    ASSERT_EQ(RowCount(pTable.Get()), cExpected);
+
+    // The row at view position r holds message 100 + r.
+    constexpr LONG kDeleted = 500;
+    auto check = [&](const SRow& row, LONG lWant) {
+        ASSERT_EQ(row.cValues, 3u);
+        if (lWant == kDeleted) {
+            EXPECT_EQ(PROP_TYPE(row.lpProps[0].ulPropTag), PT_ERROR);
+            EXPECT_EQ(PROP_TYPE(row.lpProps[2].ulPropTag), PT_ERROR);
+            return;
+        }
+        ASSERT_EQ(row.lpProps[0].ulPropTag, ValueTag(0)) << lWant;
+        EXPECT_EQ(row.lpProps[0].Value.l, lWant);
+        EXPECT_EQ(std::wstring(row.lpProps[1].Value.lpszW), L"m" + std::to_wstring(lWant));
+        ASSERT_EQ(row.lpProps[2].ulPropTag, PR_ENTRYID);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(row.lpProps[2].Value.bin.lpb), row.lpProps[2].Value.bin.cb),
+                  eids[lWant]);
+    };
+    // A message goes after the keys were read.
+    ENTRYLIST doomed{1, nullptr};
+    SBinary doomedEid{static_cast<ULONG>(eids[kDeleted].size()), reinterpret_cast<BYTE*>(eids[kDeleted].data())};
+    doomed.lpbin = &doomedEid;
+    ASSERT_EQ(pInbox->DeleteMessages(&doomed, 0, nullptr, 0), S_OK);
+
+    LONG lPos = 0;
+    for (LONG lChunk : {1, 255, 300, 1000}) {
+        RowsHolder rows;
+        ASSERT_EQ(pTable->QueryRows(lChunk, 0, &rows.p), S_OK);
+        for (ULONG r = 0; r < rows.p->cRows; ++r, ++lPos)
+            check(rows.p->aRow[r], 100 + lPos);
+    }
+    EXPECT_EQ(lPos, static_cast<LONG>(cExpected));
+    // Backwards from the end, across a page boundary.
+    RowsHolder back;
+    ASSERT_EQ(pTable->QueryRows(-270, 0, &back.p), S_OK);
+    ASSERT_EQ(back.p->cRows, 270u);
+    for (ULONG r = 0; r < back.p->cRows; ++r)
+        check(back.p->aRow[r], kMessages - 270 + static_cast<LONG>(r));
+}
+
 // Hierarchy rows are the folders only, with counts of the messages below them.
 TEST_F(TableLoadTest, HierarchyListsFoldersWithTheirCounts) {
     ComPtr<IMAPIFolder> pInbox = Inbox();
