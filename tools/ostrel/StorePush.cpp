@@ -23,16 +23,12 @@ namespace {
 std::vector<std::vector<BYTE>> EntryIds(IMAPITable* pTable) {
     std::vector<std::vector<BYTE>> ids;
     SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
-    LPSRowSet pRows = nullptr;
-    if (FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
-        FAILED(pTable->QueryRows(0x7FFFFFFF, 0, &pRows)))
-        return ids;
-    for (ULONG r = 0; pRows && r < pRows->cRows; ++r) {
-        const SPropValue& v = pRows->aRow[r].lpProps[0];
-        if (PROP_TYPE(v.ulPropTag) == PT_BINARY)
-            ids.emplace_back(v.Value.bin.lpb, v.Value.bin.lpb + v.Value.bin.cb);
-    }
-    FreeProws(pRows);
+    if (SUCCEEDED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)))
+        ForEachRow(pTable, [&ids](const SRow& row) {
+            const SPropValue& v = row.lpProps[0];
+            if (PROP_TYPE(v.ulPropTag) == PT_BINARY)
+                ids.emplace_back(v.Value.bin.lpb, v.Value.bin.lpb + v.Value.bin.cb);
+        });
     return ids;
 }
 
@@ -169,15 +165,13 @@ std::vector<StorePush::PushCandidate> StorePush::Candidates(IMAPIFolder* pFolder
          Ostrel::Mapi::NAMED_PROP(N::REPLICATION_ID, PT_UNICODE, pNamed),
          Ostrel::Mapi::NAMED_PROP(N::LAST_SERVER_REPLICATION_ID, PT_UNICODE, pNamed)}};
     ComPtr<IMAPITable> pTable;
-    LPSRowSet pRows = nullptr;
     if (FAILED(pFolder->GetContentsTable(MAPI_UNICODE, pTable.AddressOf())) ||
-        FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
-        FAILED(pTable->QueryRows(0x7FFFFFFF, 0, &pRows)))
+        FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)))
         return candidates;
-    for (ULONG r = 0; pRows && r < pRows->cRows; ++r) {
-        const SPropValue* pCol = pRows->aRow[r].lpProps;
+    ForEachRow(pTable.Get(), [&](const SRow& row) {
+        const SPropValue* pCol = row.lpProps;
         if (PROP_TYPE(pCol[kEid].ulPropTag) != PT_BINARY)
-            continue;
+            return;
         auto has = [&](int i) { return pCol[i].ulPropTag == columns.aulPropTag[i]; };
         PushCandidate candidate;
         candidate.lId = has(kId) ? pCol[kId].Value.l : 0;
@@ -192,8 +186,7 @@ std::vector<StorePush::PushCandidate> StorePush::Candidates(IMAPIFolder* pFolder
             candidate.entryId.assign(eid.lpb, eid.lpb + eid.cb);
             candidates.push_back(std::move(candidate));
         }
-    }
-    FreeProws(pRows);
+    });
     return candidates;
 }
 

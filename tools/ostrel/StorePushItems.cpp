@@ -112,28 +112,17 @@ bool StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
         const bool bLocal = !iFolderId;
         if (!bLocal)
             held.emplace(iFolderId, Ostrel::Mail::MIT_FOLDER);
-        ComPtr<IMAPITable> pTable;
-        LPSRowSet pRows = nullptr;
-        if (FAILED(pFolder->GetContentsTable(MAPI_UNICODE, pTable.AddressOf())) ||
-            FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
-            FAILED(pTable->QueryRows(0x7FFFFFFF, 0, &pRows))) {
-            OSTLOG_ERROR(L"The items of folder %d cannot be listed", iFolderId);
-            // Nothing is known of what it holds: no deletion may be concluded this run.
-            bComplete = false;
-            ++report.cFailed;
-            return;
-        }
-        for (ULONG r = 0; pRows && r < pRows->cRows; ++r) {
-            const SPropValue* pCol = pRows->aRow[r].lpProps;
+        auto compare = [&](const SRow& row) {
+            const SPropValue* pCol = row.lpProps;
             if (pCol[kId].ulPropTag != m_mailbox.OstrelIdTag() || !pCol[kId].Value.l ||
                 PROP_TYPE(pCol[kEid].ulPropTag) != PT_BINARY)
-                continue;
+                return;
             const LONG lId = pCol[kId].Value.l;
             const MailItemType kind = Ostrel::Mapi::MsgClassToItemType(
                 pCol[kClass].ulPropTag == PR_MESSAGE_CLASS_W ? pCol[kClass].Value.lpszW : nullptr);
             held.emplace(lId, kind);
             if (bLocal || pCol[kBaseFolder].ulPropTag != baseline.FolderTag())
-                continue;  // never written by a sync: nothing to compare with
+                return;  // never written by a sync: nothing to compare with
             auto text = [&](int i) {
                 return pCol[i].ulPropTag == columns.aulPropTag[i] && pCol[i].Value.lpszW
                            ? Platform::ToUtf8(pCol[i].Value.lpszW)
@@ -173,7 +162,7 @@ bool StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
             const bool bTagsChanged =
                 now.sTags != text(kBaseTags) || (bNewCategory && ticks(kModified) > ticks(kBaseStamp));
             if (now.sFlags == text(kBaseFlags) && !bTagsChanged && iFolderId == pCol[kBaseFolder].Value.l)
-                continue;
+                return;
             const SBinary& eid = pCol[kEid].Value.bin;
             ComPtr<IMessage> pMessage = OpenMessage(std::vector<BYTE>(eid.lpb, eid.lpb + eid.cb));
             ItemBaseline before;
@@ -181,8 +170,16 @@ bool StorePush::PushItemChanges(std::map<int32_t, MailItemType>& held, PushRepor
                 ++report.cFailed;
             else
                 PushItemState(pMessage.Get(), lId, kind, iFolderId, before, now, bTagsChanged, report);
+        };
+        ComPtr<IMAPITable> pTable;
+        if (FAILED(pFolder->GetContentsTable(MAPI_UNICODE, pTable.AddressOf())) ||
+            FAILED(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0)) ||
+            FAILED(ForEachRow(pTable.Get(), compare))) {
+            OSTLOG_ERROR(L"The items of folder %d cannot be listed", iFolderId);
+            // Nothing is known of what it holds: no deletion may be concluded this run.
+            bComplete = false;
+            ++report.cFailed;
         }
-        FreeProws(pRows);
     });
     if (FAILED(hr)) {
         OSTLOG_ERROR(L"The store's folders cannot be listed, hr: %x", static_cast<unsigned>(hr));

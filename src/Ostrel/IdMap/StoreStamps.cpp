@@ -13,8 +13,6 @@ namespace {
 
 using Platform::ComPtr;
 
-constexpr ULONG kRowsPerQuery = 100;
-
 struct MapiFree {
     void operator()(void* p) const { MAPIFreeBuffer(p); }
 };
@@ -226,16 +224,7 @@ HRESULT ForEachStampedRow(IMAPITable* pTable, const IdMapperTags& tags, bool bUn
     exist.res.resExist.ulPropTag = tags.ulOstIdTag;
     if (FAILED(hr = pTable->Restrict(&exist, 0)))
         return hr;
-    for (;;) {
-        LPSRowSet pRaw = nullptr;
-        if (FAILED(hr = pTable->QueryRows(kRowsPerQuery, 0, &pRaw)))
-            return hr;
-        std::unique_ptr<SRowSet, RowsFree> pRows(pRaw);
-        if (!pRows || pRows->cRows == 0)
-            return S_OK;
-        for (ULONG i = 0; i < pRows->cRows; ++i)
-            f(pRows->aRow[i]);
-    }
+    return ForEachRow(pTable, f);
 }
 
 }  // namespace Ostrel::Mapi

@@ -104,6 +104,29 @@ HRESULT HrQueryAllRows(LPMAPITABLE lpTable, LPSPropTagArray lpPropTags, LPSRestr
     return lpTable->QueryRows(static_cast<LONG>(std::max<ULONG>(cRows, 1)), 0, lppRows);
 }
 
+HRESULT ForEachRow(LPMAPITABLE lpTable, const std::function<void(const SRow&)>& f) {
+    constexpr LONG kRowsPerQuery = 256;
+    if (!lpTable)
+        return MAPI_E_INVALID_PARAMETER;
+    for (;;) {
+        LPSRowSet lpRows = nullptr;
+        HRESULT hr = lpTable->QueryRows(kRowsPerQuery, 0, &lpRows);
+        if (FAILED(hr))
+            return hr;
+        const ULONG cRows = lpRows ? lpRows->cRows : 0;
+        try {
+            for (ULONG i = 0; i < cRows; ++i)
+                f(lpRows->aRow[i]);
+        } catch (...) {
+            FreeProws(lpRows);
+            throw;
+        }
+        FreeProws(lpRows);
+        if (!cRows)
+            return S_OK;
+    }
+}
+
 SCODE PropCopyMore(LPSPropValue lpSPropValueDest, LPSPropValue lpSPropValueSrc, LPALLOCATEMORE lpfAllocMore,
                    LPVOID lpvObject) {
     if (!lpSPropValueDest || !lpSPropValueSrc || !lpvObject)

@@ -1,6 +1,7 @@
 // The MAPI utility functions the system calls, and helpers shared by the store implementation.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ void FreePadrlist(LPADRLIST lpAdrList);
 // Sets the columns, restriction and sort order and reads up to crowsMax rows (all when 0).
 HRESULT HrQueryAllRows(LPMAPITABLE lpTable, LPSPropTagArray lpPropTags, LPSRestriction lpRestriction,
                        LPSSortOrderSet lpSortOrderSet, LONG crowsMax, LPSRowSet* lppRows);
+// Calls f with each row from the table's position on, reading them a page at a time: the rows of
+// a large table are never all copied out at once.
+HRESULT ForEachRow(LPMAPITABLE lpTable, const std::function<void(const SRow&)>& f);
 // Copies a value with its variable parts chained to lpvObject.
 SCODE PropCopyMore(LPSPropValue lpSPropValueDest, LPSPropValue lpSPropValueSrc, LPALLOCATEMORE lpfAllocMore,
                    LPVOID lpvObject);
