@@ -102,7 +102,12 @@ void ContactStoreWriter::Record(const std::wstring& wsKey, LONG lId, const std::
 void ContactStoreWriter::RecordCommitted() {
     const uint64_t ullCommitted = m_pBatch->Committed();
     while (!m_pending.empty() && m_pending.front().ullSave <= ullCommitted) {
-        Record(m_pending.front().wsKey, m_pending.front().lId, m_pending.front().sEid);
+        const Pending& pending = m_pending.front();
+        Record(pending.wsKey, pending.lId, pending.sEid);
+        if (m_bGal)
+            m_unmappedGal.erase(pending.wsKey);
+        else
+            m_unmappedItems.erase(pending.lId);
         m_pending.pop_front();
     }
     if (m_pending.empty() && m_pBatch->Saves() == ullCommitted)
@@ -238,8 +243,24 @@ HRESULT ContactStoreWriter::DoPut(const Mail::Contact& contact, const std::strin
         return S_OK;
     if (FAILED(hr))
         return hr;  // the mapping could not be recorded
+    // Until its mapping is recorded, the mapper does not know the message: a second Put of the
+    // same contact in this batch finds it here instead of making a second copy.
+    if (m_bGal)
+        m_unmappedGal[wsKey] = sEid;
+    else if (lId > 0)
+        m_unmappedItems[lId] = sEid;
     m_pending.push_back({m_pBatch->Saves(), m_bGal ? wsKey : std::wstring(), lId, std::move(sEid)});
-    if (++m_cBatchPuts % kBatchContacts == 0 && FAILED(hr = m_pBatch->Commit())) {
+    if (++m_cBatchPuts % kBatchContacts == 0)
+        return Commit();
+    RecordCommitted();
+    return S_OK;
+}
+
+HRESULT ContactStoreWriter::Commit() {
+    if (!m_pBatch)
+        return S_OK;
+    const HRESULT hr = m_pBatch->Commit();
+    if (FAILED(hr)) {
         OSTLOG_ERROR(L"The commit of %zu contacts failed: %08x", m_pending.size(), hr);
         m_pending.clear();
         return hr;

@@ -51,6 +51,9 @@ public:
     // store and mapped. On failure the contacts of the failed commit are not in the store and not
     // mapped (a later run writes them again); earlier commits stay.
     HRESULT EndBatch();
+    // Commits the contacts Put so far and records their mappings; the batch goes on. Called before
+    // a long wait, so that nothing waits for the store meanwhile.
+    HRESULT Commit();
     static constexpr size_t kBatchContacts = 500;
 
     // Photos of mailbox contacts are fetched over `pConnection` (not owned; null: not fetched).
@@ -95,8 +98,9 @@ private:
     std::unique_ptr<Platform::Mapi::StoreBatch> m_pBatch;
     std::deque<Pending> m_pending;
     size_t m_cBatchPuts = 0;
-    std::map<std::wstring, std::string> m_unmappedGal;  // unique id -> entry id
-    std::map<LONG, std::string> m_unmappedItems;        // server id -> entry id
+    // Stamped messages the mapper does not know (yet): unique id or server id -> entry id.
+    std::map<std::wstring, std::string> m_unmappedGal;
+    std::map<LONG, std::string> m_unmappedItems;
 };
 
 }  // namespace Ostrel::Mapi

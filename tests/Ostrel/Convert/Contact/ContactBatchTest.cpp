@@ -94,5 +94,26 @@ TEST_F(ContactBatchTest, AnAbandonedBatchLeavesNeitherContactsNorMappings) {
     }
 }
 
+TEST_F(ContactBatchTest, AContactPutTwiceInOneBatchIsOneMessageAndCommitMapsWhatCameBefore) {
+    for (bool bGal : {true, false}) {
+        SCOPED_TRACE(bGal ? "GAL entries" : "mailbox contacts");
+        ContactStoreWriter writer(m_store.Get(), bGal ? m_gal.Get() : m_contacts.Get(), m_items.get(),
+                                  m_galMapper.get(), bGal);
+        ASSERT_EQ(writer.BeginBatch(), S_OK);
+        auto contact = bGal ? MakeGalContact(0) : MailboxContact(0);
+        std::string first, second;
+        EXPECT_EQ(writer.Put(*contact, nullptr, &first), S_OK);
+        EXPECT_EQ(writer.Put(*contact, nullptr, &second), S_OK);
+        EXPECT_EQ(first, second);
+        EXPECT_EQ(writer.Commit(), S_OK);
+        EXPECT_EQ(Mapped(bGal)[bGal ? ContactStoreWriter::GalKey(*contact) : L"500"], first);
+        // The batch goes on after the commit.
+        auto next = bGal ? MakeGalContact(1) : MailboxContact(1);
+        EXPECT_EQ(writer.Put(*next), S_OK);
+        EXPECT_EQ(writer.EndBatch(), S_OK);
+        EXPECT_EQ(Count(bGal ? m_gal.Get() : m_contacts.Get()), 2);
+    }
+}
+
 }  // namespace
 }  // namespace ContactConvertTest
