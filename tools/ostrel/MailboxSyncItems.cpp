@@ -60,6 +60,13 @@ void MailboxSync::SyncGal(bool bFull) {
     std::optional<std::string> token = bFull ? std::nullopt : m_local.GalToken();
     bool bWhole = !token;
     std::unordered_set<size_t> listed;
+    // The entries go into the store in one batch, committed after each page: nothing uncommitted
+    // waits while the next page is asked for.
+    m_pStore->BeginGalListing();
+    struct EndListing {
+        StoreSync& store;
+        ~EndListing() { store.EndGalListing(); }
+    } endListing{*m_pStore};
     for (size_t page = 0; page < kMaxGalPages; ++page) {
         CheckInterrupt();
         const std::wstring wsToken = token ? Platform::FromUtf8(*token) : std::wstring();
@@ -88,7 +95,12 @@ void MailboxSync::SyncGal(bool bFull) {
             m_pStore->WriteGalEntry(*pEntry);
             return S_OK;
         });
-        if (!response->GetDocument() || FAILED(response->GetDocument()->get_xmlUtf8(xml)) || FAILED(reader.Read(xml))) {
+        const bool bRead = response->GetDocument() && SUCCEEDED(response->GetDocument()->get_xmlUtf8(xml)) &&
+                           SUCCEEDED(reader.Read(xml));
+        // Without its entries in the store the page is not done: its token is not kept.
+        if (!m_pStore->CommitGalEntries())
+            return;
+        if (!bRead) {
             OSTLOG_ERROR(L"The global address list's reply breaks the rules; it is read again next time");
             m_pStore->CountFailure();
             return;

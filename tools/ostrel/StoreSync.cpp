@@ -2,6 +2,7 @@
 // StoreSyncItems.cpp).
 #include "StoreSync.h"
 
+#include "Ostrel/Convert/Contact/ContactStoreWriter.h"
 #include "Ostrel/Convert/Mail/IncomingBatch.h"
 #include "Ostrel/IdMap/StoreStamps.h"
 #include "Ostrel/Store/Categories/TagAssocMsg.h"

@@ -38,6 +38,10 @@ class Appointment;
 class Contact;
 }  // namespace Ostrel::Mail
 
+namespace Ostrel::Mapi {
+class ContactStoreWriter;
+}
+
 namespace Ostrel::Rpc {
 class OstrelConnection;
 }
@@ -95,6 +99,13 @@ public:
     // An entry of the global address list, into its folder, keyed by its reference in the GAL
     // mapper.
     void WriteGalEntry(const Ostrel::Mail::Contact& entry);
+    // Between BeginGalListing and EndGalListing the entries are saved in one store batch instead
+    // of one by one. CommitGalEntries makes those written so far durable and mapped (before the
+    // next wait on the network); false when they could not be: they are then neither in the store
+    // nor mapped (logged and counted). EndGalListing drops what was not committed.
+    void BeginGalListing();
+    bool CommitGalEntries();
+    void EndGalListing();
     // The entries of the global address list the server reports deleted, by the keys the GAL
     // mapper knows them by: each goes from the folder first, then from the mapper, so that a run
     // cut short in between leaves a mapping without its object, which the mapper drops when it
@@ -145,6 +156,8 @@ private:
     HRESULT OpenGalFolder(bool bCreate);
     // Deletes the entries of the global address list's folder whose key `gone` names, then their
     // mappings; fills `done` with the keys deleted.
+    // Commits the listing's batch, if one is open; after a failure a new batch is begun.
+    HRESULT CommitGalBatch();
     void DeleteGalWhere(const std::function<bool(const std::wstring&)>& gone, std::set<std::wstring>& done);
     Ostrel::Convert::IncomingBatch& BatchFor(int32_t iFolder, IMAPIFolder* pFolder);
 
@@ -159,6 +172,7 @@ private:
     std::unique_ptr<Ostrel::Convert::IncomingBatchReport> m_pBatchReport;
     Platform::ComPtr<IAddrBook> m_pAddrBook;  // for the calendar's one-off addresses
     Platform::ComPtr<IMAPIFolder> m_pGalFolder;
+    std::unique_ptr<Ostrel::Mapi::ContactStoreWriter> m_pGalWriter;  // during a listing
     Ostrel::Rpc::OstrelConnection* m_pAttachmentSource = nullptr;
     StoreSyncCounts m_counts;
 };

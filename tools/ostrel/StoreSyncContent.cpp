@@ -124,9 +124,43 @@ HRESULT StoreSync::OpenGalFolder(bool bCreate) {
     return hr;
 }
 
+void StoreSync::BeginGalListing() {
+    if (FAILED(OpenGalFolder(true)))
+        return;  // each entry reports it
+    m_pGalWriter = std::make_unique<Ostrel::Mapi::ContactStoreWriter>(m_mailbox.Store(), m_pGalFolder.Get(),
+                                                                      &m_mailbox.Items(), &m_mailbox.Gal(), true);
+    if (FAILED(m_pGalWriter->BeginBatch()))
+        m_pGalWriter.reset();  // saved one by one
+}
+
+HRESULT StoreSync::CommitGalBatch() {
+    const HRESULT hr = m_pGalWriter ? m_pGalWriter->Commit() : S_OK;
+    if (FAILED(hr)) {
+        // A failed commit fails the rest of its batch: what follows goes into a new one.
+        m_pGalWriter.reset();
+        BeginGalListing();
+    }
+    return hr;
+}
+
+bool StoreSync::CommitGalEntries() {
+    const HRESULT hr = CommitGalBatch();
+    if (SUCCEEDED(hr))
+        return true;
+    OSTLOG_ERROR(L"The address list entries of this page could not be saved: 0x%08x", hr);
+    ++m_counts.cFailed;
+    return false;
+}
+
+void StoreSync::EndGalListing() {
+    m_pGalWriter.reset();
+}
+
 void StoreSync::WriteGalEntry(const Ostrel::Mail::Contact& entry) {
     HRESULT hr = OpenGalFolder(true);
-    if (SUCCEEDED(hr)) {
+    if (SUCCEEDED(hr) && m_pGalWriter) {
+        hr = m_pGalWriter->Put(entry);
+    } else if (SUCCEEDED(hr)) {
         Ostrel::Mapi::ContactStoreWriter writer(m_mailbox.Store(), m_pGalFolder.Get(), &m_mailbox.Items(),
                                                 &m_mailbox.Gal(), true);
         hr = writer.Put(entry);
@@ -173,6 +207,10 @@ void StoreSync::DeleteGalWhere(const std::function<bool(const std::wstring&)>& g
         // mapper next meets it, while an object left without a mapping would be written twice.
         Ostrel::Util::AutoCrossProcessLock lock(m_mailbox.Gal().GetLock());
         hr = m_pGalFolder->DeleteMessages(&list, 0, nullptr, 0);
+        // During a listing the deletion joins its batch: it must be in the file before the
+        // mappings go.
+        if (SUCCEEDED(hr))
+            hr = CommitGalBatch();
         for (size_t i = first; i < last; ++i) {
             const std::wstring& wsKey = doomed[i].first;
             if (FAILED(hr)) {
