@@ -2,6 +2,8 @@
 // from this process:
 //  - a full synchronisation of 10,000 generated messages into a new store, next to a bare libcurl
 //    download of the same archives measured in the same run (goal: at least 0.5 of its rate);
+//    Beside both, GMime parsing each message's MIME from memory, the least any conversion of the
+//    messages must do: its rate bounds what a sync that converts them can reach;
 //  - a synchronisation with nothing to do on that 10,000-message store (goal: under 0.3 s);
 //  - the synchronising process's peak memory (its maximum resident set) for a smaller and a larger
 //    mailbox: 1,000 and 10,000 messages, or 10,000 and 100,000 with OSTREL_BENCH_LARGE=1 (goal:
@@ -21,6 +23,7 @@
 #include "ostrel-server/Mailbox.h"
 
 #include <benchmark/benchmark.h>
+#include <gmime/gmime.h>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -197,6 +200,28 @@ void BM_BareDownload(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.ids.size()));
 }
 
+void BM_ParseOnly(benchmark::State& state) {
+    Fixture& f = TheFixture();
+    OstrelServer::Mailbox& mailbox = OstrelServer::DefaultMailbox(*f.server);
+    std::vector<std::string> messages;
+    for (int32_t id : f.ids)
+        messages.push_back(mailbox.Item(id)->mime);
+    g_mime_init();
+    for (auto _ : state) {
+        for (const std::string& text : messages) {
+            GMimeStream* stream = g_mime_stream_mem_new_with_buffer(text.data(), text.size());
+            GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+            GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
+            benchmark::DoNotOptimize(message);
+            if (message)
+                g_object_unref(message);
+            g_object_unref(parser);
+            g_object_unref(stream);
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.ids.size()));
+}
+
 void BM_FullSync(benchmark::State& state) {
     Fixture& f = TheFixture();
     int iRun = 0;
@@ -235,6 +260,7 @@ void BM_NoopSync(benchmark::State& state) {
 }
 
 BENCHMARK(BM_BareDownload)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_ParseOnly)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_FullSync)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_NoopSync)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
@@ -270,6 +296,7 @@ int main(int argc, char** argv) {
 
     const double bare = reporter.Real("BM_BareDownload");
     const double full = reporter.Real("BM_FullSync");
+    const double parse = reporter.Real("BM_ParseOnly");
     const double noop = reporter.Real("BM_NoopSync");
     bool bMet = bare > 0 && full > 0 && noop > 0 && f.lPeakKb > 0 && lOtherKb > 0;
     const double n = static_cast<double>(f.ids.size());
@@ -278,6 +305,11 @@ int main(int argc, char** argv) {
                     n / (bare / 1e3), n / (full / 1e3), bare / full);
         bMet = bMet && bare / full >= 0.5;
     }
+    if (bare > 0 && parse > 0)
+        std::printf(
+            "MIME parsing alone %.0f msg/s: a sync that parses each message reaches at most %.3f of the "
+            "bare download\n",
+            n / (parse / 1e3), bare / parse);
     if (noop > 0) {
         std::printf("no-op sync of the %zu-message store: %.3f s (goal < 0.3)\n", f.ids.size(), noop / 1e3);
         bMet = bMet && noop < 300;
