@@ -10,6 +10,7 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <random>
 
@@ -976,10 +977,15 @@ HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std
         if (rc != SQLITE_DONE)
             return HrFromSqlite(rc);
     }
-    if (rows.empty())
+    // PR_NULL is never stored: asked for alone, it reads the children and no values.
+    std::vector<ULONG> wanted;
+    std::copy_if(ids.begin(), ids.end(), std::back_inserter(wanted),
+                 [](ULONG ulId) { return ulId != PROP_ID(PR_NULL); });
+    if (rows.empty() || (!ids.empty() && wanted.empty()))
         return S_OK;
     // One pass over the children per batch of wanted ids: values nobody asked for stay unread.
-    const std::vector<ULONG> wanted = ids.empty() ? std::vector<ULONG>{0} : ids;
+    if (ids.empty())
+        wanted = {0};
     for (size_t first = 0; first < wanted.size(); first += kChildIdBatch) {
         const size_t cIds = std::min(wanted.size() - first, kChildIdBatch);
         auto st = Cached(ids.empty() ? kAllChildPropsSql : ChildPropsSql(cIds));
