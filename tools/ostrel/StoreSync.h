@@ -154,10 +154,11 @@ private:
     // Opens the global address list's folder into m_pGalFolder, making it when bCreate; without
     // bCreate a store that has none gives MAPI_E_NOT_FOUND.
     HRESULT OpenGalFolder(bool bCreate);
+    // Commits the listing's batch, if one is open; after a failure the entries that follow are
+    // saved one by one.
+    HRESULT CommitGalBatch();
     // Deletes the entries of the global address list's folder whose key `gone` names, then their
     // mappings; fills `done` with the keys deleted.
-    // Commits the listing's batch, if one is open; after a failure a new batch is begun.
-    HRESULT CommitGalBatch();
     void DeleteGalWhere(const std::function<bool(const std::wstring&)>& gone, std::set<std::wstring>& done);
     Ostrel::Convert::IncomingBatch& BatchFor(int32_t iFolder, IMAPIFolder* pFolder);
 

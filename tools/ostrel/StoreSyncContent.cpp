@@ -135,11 +135,9 @@ void StoreSync::BeginGalListing() {
 
 HRESULT StoreSync::CommitGalBatch() {
     const HRESULT hr = m_pGalWriter ? m_pGalWriter->Commit() : S_OK;
-    if (FAILED(hr)) {
-        // A failed commit fails the rest of its batch: what follows goes into a new one.
+    // A failed commit fails the rest of its batch.
+    if (FAILED(hr))
         m_pGalWriter.reset();
-        BeginGalListing();
-    }
     return hr;
 }
 

@@ -10,7 +10,6 @@
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <iterator>
 #include <optional>
 #include <random>
 
@@ -978,14 +977,12 @@ HRESULT StoreDb::LoadChildProps(ULONG parent, const std::vector<ULONG>& ids, std
             return HrFromSqlite(rc);
     }
     // PR_NULL is never stored: asked for alone, it reads the children and no values.
-    std::vector<ULONG> wanted;
-    std::copy_if(ids.begin(), ids.end(), std::back_inserter(wanted),
-                 [](ULONG ulId) { return ulId != PROP_ID(PR_NULL); });
-    if (rows.empty() || (!ids.empty() && wanted.empty()))
+    const bool bKeysOnly =
+        !ids.empty() && std::all_of(ids.begin(), ids.end(), [](ULONG ulId) { return ulId == PROP_ID(PR_NULL); });
+    if (rows.empty() || bKeysOnly)
         return S_OK;
     // One pass over the children per batch of wanted ids: values nobody asked for stay unread.
-    if (ids.empty())
-        wanted = {0};
+    const std::vector<ULONG> wanted = ids.empty() ? std::vector<ULONG>{0} : ids;
     for (size_t first = 0; first < wanted.size(); first += kChildIdBatch) {
         const size_t cIds = std::min(wanted.size() - first, kChildIdBatch);
         auto st = Cached(ids.empty() ? kAllChildPropsSql : ChildPropsSql(cIds));
