@@ -4,19 +4,7 @@
 // reach the server.
 #include "StoreVerifySupport.h"
 
-#include "ostrel/Interrupt.h"
-#include "ostrel/LocalServer.h"
 #include "ostrel/StoreMailbox.h"
-
-#include "Ostrel/Rpc/Requests/ActionRequest.h"
-#include "Ostrel/Rpc/Session/UserSession.h"
-#include "Ostrel/Rpc/Transport/OstrelConnection.h"
-#include "Platform/Mapi/MapiAlloc.h"
-#include "Platform/Mapi/MapiTags.h"
-#include "Platform/Mapi/MapiUtil.h"
-#include "Platform/Mapi/Store/OsdStore.h"
-#include "ostrel-server/Mailbox.h"
-#include "ostrel-server/SeedGenerator.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -39,24 +27,11 @@ using Platform::ComPtr;
 constexpr size_t kMessages = 400;
 constexpr int kKillsPerPhase = 3;
 
-class KillTest : public ::testing::Test {
+class KillTest : public SignedOnTest {
 protected:
     void SetUp() override {
-        setenv("KILL_TEST_PASSWORD", OstrelCli::kLocalPassword, 1);
-        OstrelCli::LocalServerOptions options;
-        options.cGenerate = kMessages;
-        m_server = OstrelCli::StartLocalServer(options);
-        const CommandRun login =
-            Command("login", {"--server", m_server->BaseUrl(), "--account", OstrelCli::kLocalAccount, "--password-env",
-                              "KILL_TEST_PASSWORD", "--store-password"});
-        ASSERT_EQ(login.iExit, 0) << login.sErr;
-    }
-
-    void TearDown() override {
-        Ostrel::Rpc::UserSession::ReleaseSharedSessions();
-        OstrelCli::ClearInterrupt();
-        if (m_server)
-            m_server->Stop();
+        SimulatorTest::SetUp();
+        SignOn(kMessages);
     }
 
     // Starts `ostrel sync`, kills it after a random pause, and says whether it was still running.
@@ -93,18 +68,6 @@ protected:
         EXPECT_EQ(verify.iExit, 0) << pszPhase << ":\n" << verify.sOut << verify.sErr;
     }
 
-    void ServerAction(Ostrel::Rpc::ActionRequest& request) {
-        Ostrel::Rpc::OstrelConnection connection(L"kill test", L"127.0.0.1", static_cast<DWORD>(m_server->Port()), 0,
-                                                 Ostrel::Rpc::kProxyModeNone, nullptr, 0, L"default");
-        Ostrel::Rpc::Response* pResponse = nullptr;
-        connection.SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
-        delete pResponse;
-    }
-
-    OstrelServer::Mailbox& Mailbox() { return OstrelServer::DefaultMailbox(*m_server); }
-
-    TestSupport::TempHome m_home;
-    std::unique_ptr<OstrelServer::Server> m_server;
     std::mt19937 m_random{20261206};
 };
 

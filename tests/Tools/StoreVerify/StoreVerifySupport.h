@@ -1,54 +1,17 @@
-// Running `ostrel` commands in the tests of verify, export and watch: in this process with the
-// streams captured, as the program runs them without a terminal.
+// The tests of verify, export and watch run `ostrel` commands as the other command tests do, most
+// of them against the simulator with a profile that signed on and kept its password.
 #pragma once
 
-#include "ostrel/Cli.h"
-#include "ostrel/CliUi.h"
+#include "Tools/Cli/CliTestSupport.h"
 
-#include "Platform/Ui/Ui.h"
-#include "Support/Files.h"
-#include "Support/Process.h"
-#include "Support/TempHome.h"
-
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <set>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
+#include "Ostrel/Rpc/Requests/ActionRequest.h"
+#include "Ostrel/Rpc/Transport/OstrelConnection.h"
 
 namespace StoreVerifyTest {
 
-struct CommandRun {
-    int iExit = -1;
-    std::string sOut;
-    std::string sErr;
-};
-
-inline CommandRun Command(const std::string& name, const std::vector<std::string>& args) {
-    CommandRun run;
-    char* pOut = nullptr;
-    char* pErr = nullptr;
-    size_t cbOut = 0, cbErr = 0;
-    OstrelCli::Context context;
-    context.out = open_memstream(&pOut, &cbOut);
-    context.err = open_memstream(&pErr, &cbErr);
-    Platform::Ui::SetCurrent(std::make_shared<OstrelCli::CliUi>(false, context.err));
-    run.iExit = OstrelCli::Run(name, args, context);
-    Platform::Ui::SetCurrent(nullptr);
-    std::fclose(context.out);
-    std::fclose(context.err);
-    run.sOut.assign(pOut, cbOut);
-    run.sErr.assign(pErr, cbErr);
-    std::free(pOut);
-    std::free(pErr);
-    return run;
-}
+using CliTest::Command;
+using CliTest::CommandRun;
+using TestSupport::ReadFile;
 
 inline std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -58,6 +21,23 @@ inline std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-using TestSupport::ReadFile;
+class SignedOnTest : public CliTest::SimulatorTest {
+protected:
+    // The simulator with `messages` generated, and the default profile signed on to it.
+    void SignOn(size_t messages) {
+        StartServer(messages);
+        const CommandRun login = Login({"--store-password"});
+        ASSERT_EQ(login.iExit, 0) << login.sErr;
+    }
+
+    // A change made on the server by another client.
+    void ServerAction(Ostrel::Rpc::ActionRequest& request) {
+        Ostrel::Rpc::OstrelConnection connection(L"other client", L"127.0.0.1", static_cast<DWORD>(server->Port()), 0,
+                                                 Ostrel::Rpc::kProxyModeNone, nullptr, 0, L"default");
+        Ostrel::Rpc::Response* pResponse = nullptr;
+        connection.SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
+        delete pResponse;
+    }
+};
 
 }  // namespace StoreVerifyTest

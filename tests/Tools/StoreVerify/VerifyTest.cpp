@@ -3,19 +3,9 @@
 // the server's flags as `ostrel export` writes them after a synchronisation.
 #include "StoreVerifySupport.h"
 
-#include "ostrel/Interrupt.h"
-#include "ostrel/LocalServer.h"
 #include "ostrel/StoreMailbox.h"
 #include "ostrel/SyncBaseline.h"
 #include "ostrel/VerifyCommand.h"
-
-#include "Ostrel/Rpc/Requests/ActionRequest.h"
-#include "Ostrel/Rpc/Session/UserSession.h"
-#include "Ostrel/Rpc/Transport/OstrelConnection.h"
-#include "Platform/Mapi/MapiAlloc.h"
-#include "Platform/Mapi/MapiTags.h"
-#include "Platform/Mapi/MapiUtil.h"
-#include "ostrel-server/Mailbox.h"
 
 #include <algorithm>
 #include <map>
@@ -30,30 +20,12 @@ bool Has(const std::string& text, const std::string& line) {
     return text.find(line + "\n") != std::string::npos;
 }
 
-class VerifyTest : public ::testing::Test {
+class VerifyTest : public SignedOnTest {
 protected:
     void SetUp() override {
-        setenv("VERIFY_TEST_PASSWORD", OstrelCli::kLocalPassword, 1);
-        OstrelCli::LocalServerOptions options;
-        options.cGenerate = 60;
-        m_server = OstrelCli::StartLocalServer(options);
-        const CommandRun login =
-            Command("login", {"--server", m_server->BaseUrl(), "--account", OstrelCli::kLocalAccount, "--password-env",
-                              "VERIFY_TEST_PASSWORD", "--store-password"});
-        ASSERT_EQ(login.iExit, 0) << login.sErr;
+        SimulatorTest::SetUp();
+        SignOn(60);
     }
-
-    void TearDown() override {
-        Ostrel::Rpc::UserSession::ReleaseSharedSessions();
-        OstrelCli::ClearInterrupt();
-        if (m_server)
-            m_server->Stop();
-    }
-
-    OstrelServer::Mailbox& Mailbox() { return OstrelServer::DefaultMailbox(*m_server); }
-
-    TestSupport::TempHome m_home;
-    std::unique_ptr<OstrelServer::Server> m_server;
 };
 
 // The entry id of the store message stamped with the server id.
@@ -116,11 +88,7 @@ TEST_F(VerifyTest, NamesEveryDifferenceOnALineOfItsOwn) {
         ASSERT_EQ(pMessage->SaveChanges(0), S_OK);
     }
     Ostrel::Rpc::ActionRequest flag(Ostrel::Mail::MIT_MESSAGE, flagged, Ostrel::Rpc::ActionRequest::OP_FLAG);
-    Ostrel::Rpc::OstrelConnection connection(L"verify test", L"127.0.0.1", static_cast<DWORD>(m_server->Port()), 0,
-                                             Ostrel::Rpc::kProxyModeNone, nullptr, 0, L"default");
-    Ostrel::Rpc::Response* pResponse = nullptr;
-    connection.SendRequestSynchronousOC(&flag, pResponse, __func__, __LINE__);
-    delete pResponse;
+    ServerAction(flag);
     const std::string flags = Mailbox().Item(flagged)->flags.find('u') == std::string::npos ? "" : "u";
 
     const CommandRun dirty = Command("verify", {});
@@ -155,7 +123,7 @@ TEST_F(VerifyTest, ExportWritesTheServersFlags) {
     add("Passed on", "wf");
     const CommandRun sync = Command("sync", {"--quiet"});
     ASSERT_EQ(sync.iExit, 0) << sync.sErr;
-    const std::filesystem::path dir = m_home.Path() / "maildir";
+    const std::filesystem::path dir = home.Path() / "maildir";
     const CommandRun run = Command("export", {"--maildir", dir.string(), "--profile", "default"});
     ASSERT_EQ(run.iExit, 0) << run.sErr;
     std::map<std::string, std::string> flags;

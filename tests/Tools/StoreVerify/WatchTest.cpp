@@ -3,13 +3,9 @@
 // with status 130.
 #include "StoreVerifySupport.h"
 
-#include "ostrel/Interrupt.h"
-#include "ostrel/LocalServer.h"
 #include "ostrel/StoreMailbox.h"
 
-#include "Ostrel/Rpc/Session/UserSession.h"
 #include "Support/Wait.h"
-#include "ostrel-server/Mailbox.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -32,15 +28,10 @@ bool StoreHas(int32_t iId) {
 
 }  // namespace
 
-TEST(SyncWatch, ChangesOnTheServerReachTheStoreUntilInterrupted) {
-    TestSupport::TempHome home;
-    setenv("WATCH_TEST_PASSWORD", OstrelCli::kLocalPassword, 1);
-    OstrelCli::LocalServerOptions options;
-    options.cGenerate = 20;
-    std::unique_ptr<OstrelServer::Server> server = OstrelCli::StartLocalServer(options);
-    const CommandRun login = Command("login", {"--server", server->BaseUrl(), "--account", OstrelCli::kLocalAccount,
-                                               "--password-env", "WATCH_TEST_PASSWORD", "--store-password"});
-    ASSERT_EQ(login.iExit, 0) << login.sErr;
+using SyncWatch = SignedOnTest;
+
+TEST_F(SyncWatch, ChangesOnTheServerReachTheStoreUntilInterrupted) {
+    SignOn(20);
 
     const std::string err = (home.Path() / "watch.err").string();
     posix_spawn_file_actions_t actions;
@@ -72,7 +63,7 @@ TEST(SyncWatch, ChangesOnTheServerReachTheStoreUntilInterrupted) {
         OstrelServer::MailItem item;
         item.folderId = OstrelCli::kServerInbox;
         item.mime = std::string("From: a@example.com\r\nSubject: ") + pszSubject + "\r\n\r\nnew\r\n";
-        const int32_t id = OstrelServer::DefaultMailbox(*server).AddItem(item);
+        const int32_t id = Mailbox().AddItem(item);
         return TestSupport::WaitUntil(
             [&] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -103,8 +94,6 @@ TEST(SyncWatch, ChangesOnTheServerReachTheStoreUntilInterrupted) {
     reaper.pid = 0;
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130) << ReadFile(err);
-    Ostrel::Rpc::UserSession::ReleaseSharedSessions();
-    server->Stop();
 }
 
 }  // namespace StoreVerifyTest
