@@ -81,6 +81,7 @@ TEST(HostState, TestOptionListsAndProgrammaticChanges) {
     EXPECT_TRUE(Host::IsTesting(L"Gamma"));
     EXPECT_FALSE(Host::IsTesting(L""));
     EXPECT_FALSE(Host::IsTesting(L"alpha")) << "names are exact";
+    EXPECT_FALSE(Host::IsTesting(L"Alph"));
 
     // A reset forgets programmatic changes and reads the environment again.
     Host::SetTestOption(L"Delta", true);

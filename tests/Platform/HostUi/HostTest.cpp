@@ -92,20 +92,10 @@ TEST(Host, OnlineObserversHearEveryReport) {
     Host::RemoveOnlineObserver(reader);
 }
 
-TEST(Host, TestOptionsAreOffUnlessAsked) {
+TEST(Host, TestModeTerminationOnlyWhenAsked) {
     HostReset reset;
     EXPECT_FALSE(Host::IsTesting(L"TermAfterIDMPut"));
     Host::TestModeTerminate(L"TermAfterIDMPut", 1);  // inert: still running
-
-    setenv("OSTREL_TEST_OPTIONS", "ThrottleWinHTTPReads, TermAfterIDMPut", 1);
-    Host::ResetToDefaults();
-    EXPECT_TRUE(Host::IsTesting(L"ThrottleWinHTTPReads"));
-    EXPECT_TRUE(Host::IsTesting(L"TermAfterIDMPut"));
-    EXPECT_FALSE(Host::IsTesting(L"TermAfterIDM"));
-    Host::SetTestOption(L"TermAfterIDMPut", false);
-    Host::SetTestOption(L"PausePreDoPutSynchronous", true);
-    EXPECT_FALSE(Host::IsTesting(L"TermAfterIDMPut"));
-    EXPECT_TRUE(Host::IsTesting(L"PausePreDoPutSynchronous"));
 
     Host::SetTestOption(L"TermAfterIDMRemove", true);
     const pid_t child = fork();
