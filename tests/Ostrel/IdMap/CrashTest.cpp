@@ -7,7 +7,6 @@
 // The children are this program started again with OSTREL_IDMAP_CHILD naming their work.
 // OSTREL_IDMAP_CRASH_ROUNDS and OSTREL_IDMAP_CRASH_SEED set the rounds and seed (the soak script).
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +21,7 @@
 #include "IdMapTestSupport.h"
 #include "Ostrel/IdMap/FileMapper.h"
 #include "Ostrel/IdMap/IdMapperFile.h"
+#include "Support/Child.h"
 #include "Util/Log/Log.h"
 #include "Util/Time/Clock.h"
 
@@ -146,54 +146,18 @@ struct ChildMode {
     }
 } g_childMode;
 
-struct Child {
-    pid_t pid = -1;
-    FILE* pOut = nullptr;
-};
+using Child = TestSupport::SelfChild;
+using TestSupport::FinishSelf;
+using TestSupport::ReadLine;
 
 // The children share a runtime folder of their own: the test process may have opened the
 // mappers' shared verification flag, and must not count as a live process to them.
 std::filesystem::path g_runDir;
 
 Child Start(const std::string& command, const std::string& testOptions = {}) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    Child child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        setenv("OSTREL_IDMAP_CHILD", command.c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", g_runDir.c_str(), 1);
-        setenv("OSTREL_TEST_OPTIONS", testOptions.c_str(), 1);
-        setenv("OSTREL_LOG", "0", 1);
-        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // killed on purpose
-        execl("/proc/self/exe", "idmap_child", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    child.pOut = fdopen(fds[0], "r");
-    return child;
-}
-
-std::string ReadLine(Child& child) {
-    char buf[512];
-    return std::fgets(buf, sizeof buf, child.pOut) ? std::string(buf) : std::string();
-}
-
-// Exit status, or 128 + signal.
-int Finish(Child& child, std::string* pOut = nullptr) {
-    std::string out;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, child.pOut))
-        out += buf;
-    std::fclose(child.pOut);
-    int status = 0;
-    waitpid(child.pid, &status, 0);
-    if (pOut)
-        *pOut = out;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return TestSupport::StartSelf(
+        "OSTREL_IDMAP_CHILD", command,
+        {{"XDG_RUNTIME_DIR", g_runDir.string()}, {"OSTREL_TEST_OPTIONS", testOptions}, {"OSTREL_LOG", "0"}});
 }
 
 int EnvInt(const char* pszName, int iDefault) {
@@ -214,7 +178,7 @@ protected:
     void ExpectCheckPasses(const std::string& round) {
         Child checker = Start("check " + m_path.string());
         std::string out;
-        EXPECT_EQ(Finish(checker, &out), 0) << round << "\n" << out;
+        EXPECT_EQ(FinishSelf(checker, &out), 0) << round << "\n" << out;
         if (std::getenv("OSTREL_IDMAP_CRASH_VERBOSE"))
             std::printf("%s: %s", round.c_str(), out.c_str());
     }
@@ -253,7 +217,7 @@ TEST_F(CrashTest, KilledWritersLoseNoSolidMappingAndLeaveNoDuplicates) {
             kill(worker.pid, rng() % 3 == 0 ? SIGTERM : SIGKILL);
         for (Child& worker : workers) {
             std::string out;
-            const int code = Finish(worker, &out);
+            const int code = FinishSelf(worker, &out);
             EXPECT_TRUE(code == 0 || code == 1 || code == 128 + SIGKILL) << code << "\n" << out;
         }
         ExpectCheckPasses("round " + std::to_string(round) + " (seed " + std::to_string(seed) + ", hook '" + hook +
@@ -280,10 +244,10 @@ TEST_F(CrashTest, AnUpgradeKilledHalfWayIsDoneAgain) {
     const auto legacyPath = std::filesystem::path(m_path).replace_extension(".idm");
     WriteFile(legacyPath, legacy);
     Child dying = Start("upgrade " + m_path.string(), "TermDuringIDMUpgrade");
-    EXPECT_EQ(Finish(dying), 1);
+    EXPECT_EQ(FinishSelf(dying), 1);
     EXPECT_TRUE(std::filesystem::exists(legacyPath));
     Child upgrade = Start("upgrade " + m_path.string());
-    EXPECT_EQ(Finish(upgrade), 0);
+    EXPECT_EQ(FinishSelf(upgrade), 0);
     EXPECT_FALSE(std::filesystem::exists(legacyPath));
     ExpectCheckPasses("after upgrade");
     pStore = OpenStore(m_path, false);

@@ -1,6 +1,5 @@
 // The connector's named-property table on a real store file: the ids it gets, their stability
 // across reopening and processes, and sharing per store.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +9,7 @@
 
 #include "Ostrel/Store/NamedProps.h"
 #include "StoreTestUtil.h"
+#include "Support/Child.h"
 #include "Util/Log/Log.h"
 
 namespace StoreTest {
@@ -53,46 +53,6 @@ struct ChildMode {
         _exit(code);
     }
 } g_childMode;
-
-struct Child {
-    pid_t pid = -1;
-    FILE* pIn = nullptr;
-    FILE* pOut = nullptr;
-};
-
-Child StartChild(const std::string& sPath) {
-    int in[2], out[2];
-    EXPECT_EQ(pipe(in), 0);
-    EXPECT_EQ(pipe(out), 0);
-    Child child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        for (int fd : {in[0], in[1], out[0], out[1]})
-            close(fd);
-        setenv("OSTREL_STORE_CHILD", sPath.c_str(), 1);
-        execl("/proc/self/exe", "store_child", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    child.pIn = fdopen(in[1], "w");
-    child.pOut = fdopen(out[0], "r");
-    return child;
-}
-
-std::string Finish(Child& child, int* pCode) {
-    std::string text;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, child.pOut))
-        text += buf;
-    std::fclose(child.pOut);
-    int status = 0;
-    waitpid(child.pid, &status, 0);
-    *pCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return text;
-}
 
 using NamedPropsTest = StoreFixture;
 
@@ -169,15 +129,14 @@ TEST_F(NamedPropsTest, MissingTableGivesNullTagAndLogs) {
 
 TEST_F(NamedPropsTest, ProcessesCreatingTheTableAtOnceAgreeOnEveryId) {
     // The file exists but has none of the names yet; both children create them at the same time.
-    Child first = StartChild(m_path.string());
-    Child second = StartChild(m_path.string());
-    std::fputs("go\n", first.pIn);
-    std::fputs("go\n", second.pIn);
-    std::fclose(first.pIn);
-    std::fclose(second.pIn);
-    int iFirst = -1, iSecond = -1;
-    const std::string sFirst = Finish(first, &iFirst);
-    const std::string sSecond = Finish(second, &iSecond);
+    auto first = TestSupport::StartSelf("OSTREL_STORE_CHILD", m_path.string());
+    auto second = TestSupport::StartSelf("OSTREL_STORE_CHILD", m_path.string());
+    for (auto* pChild : {&first, &second}) {
+        std::fputs("go\n", pChild->pIn);
+        std::fflush(pChild->pIn);
+    }
+    std::string sFirst, sSecond;
+    const int iFirst = TestSupport::FinishSelf(first, &sFirst), iSecond = TestSupport::FinishSelf(second, &sSecond);
     ASSERT_EQ(iFirst, 0);
     ASSERT_EQ(iSecond, 0);
     EXPECT_EQ(sFirst, sSecond);

@@ -13,6 +13,7 @@
 #include "Platform/Mapi/MapiGuids.h"
 #include "Platform/Mapi/Store/MessageData.h"
 #include "Platform/Mapi/Store/StoreBatch.h"
+#include "Support/Child.h"
 
 namespace MapiTest {
 namespace {
@@ -114,55 +115,19 @@ struct ChildMode {
     }
 } g_childMode;
 
-struct Child {
-    pid_t pid = -1;
-    FILE* pOut = nullptr;
-};
+using TestSupport::FinishSelf;
 
-Child Start(const std::string& command) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    Child child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        setenv("OSTREL_MAPI_CHILD", command.c_str(), 1);
-        // No leak report from a process that is killed on purpose.
-        setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-        execl("/proc/self/exe", "mapi_child", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    child.pOut = fdopen(fds[0], "r");
-    return child;
-}
-
-std::string ReadAll(Child& child) {
-    std::string out;
-    char buf[256];
-    while (std::fgets(buf, sizeof buf, child.pOut))
-        out += buf;
-    return out;
-}
-
-int Wait(Child& child) {
-    int status = 0;
-    waitpid(child.pid, &status, 0);
-    if (child.pOut)
-        std::fclose(child.pOut);
-    child.pOut = nullptr;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+TestSupport::SelfChild Start(const std::string& command) {
+    return TestSupport::StartSelf("OSTREL_MAPI_CHILD", command);
 }
 
 using ProcessTest = StoreFixture;
 
 TEST_F(ProcessTest, NamedPropertyIdsAreSharedByProcessesAndStableAcrossReopen) {
     ULONG ulAlpha = PROP_ID(NamedTag(m_store.Get(), PS_PUBLIC_STRINGS, L"alpha", PT_LONG));
-    Child child = Start("names " + m_path.string() + " gamma beta alpha");
-    std::string out = ReadAll(child);
-    ASSERT_EQ(Wait(child), 0);
+    auto child = Start("names " + m_path.string() + " gamma beta alpha");
+    std::string out;
+    ASSERT_EQ(FinishSelf(child, &out), 0);
     char expected[32];
     std::snprintf(expected, sizeof expected, "alpha=%x", ulAlpha);
     EXPECT_NE(out.find(expected), std::string::npos) << out;
@@ -177,14 +142,12 @@ TEST_F(ProcessTest, NamedPropertyIdsAreSharedByProcessesAndStableAcrossReopen) {
 }
 
 TEST_F(ProcessTest, ProcessesWritingAtOnceLoseNothing) {
-    Child a = Start("write " + m_path.string() + " 40");
-    Child b = Start("write " + m_path.string() + " 40");
+    auto a = Start("write " + m_path.string() + " 40");
+    auto b = Start("write " + m_path.string() + " 40");
     for (int i = 0; i < 40; ++i)
         ASSERT_EQ(SaveMessage(Inbox().Get(), L"from parent", 5, nullptr), S_OK);
-    ReadAll(a);
-    ReadAll(b);
-    EXPECT_EQ(Wait(a), 0);
-    EXPECT_EQ(Wait(b), 0);
+    EXPECT_EQ(FinishSelf(a), 0);
+    EXPECT_EQ(FinishSelf(b), 0);
     EXPECT_EQ(GetLong(Inbox().Get(), PR_CONTENT_COUNT), 120);
 }
 
@@ -194,12 +157,10 @@ TEST_F(ProcessTest, AProcessKilledInsideSaveChangesLeavesTheLastSavedState) {
         ComPtr<IMsgStore> pStore;
         ASSERT_EQ(Platform::OpenOsdStore(path, true, L"", true, pStore.AddressOf()), S_OK);
     }
-    Child child = Start("crash " + path.string());
-    char line[64] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, child.pOut), nullptr) << "child ended with " << Wait(child);
-    EXPECT_STREQ(line, "ready\n");
+    auto child = Start("crash " + path.string());
+    ASSERT_EQ(TestSupport::ReadLine(child), "ready\n") << "child ended with " << FinishSelf(child);
     kill(child.pid, SIGKILL);
-    EXPECT_EQ(Wait(child), -SIGKILL);
+    EXPECT_EQ(FinishSelf(child), 128 + SIGKILL);
 
     ComPtr<IMsgStore> pStore;
     ASSERT_EQ(Platform::OpenOsdStore(path, false, L"", true, pStore.AddressOf()), S_OK);
@@ -222,11 +183,10 @@ TEST_F(ProcessTest, AProcessKilledInsideABatchLeavesWhatItCommitted) {
         ComPtr<IMsgStore> pStore;
         ASSERT_EQ(Platform::OpenOsdStore(path, true, L"", true, pStore.AddressOf()), S_OK);
     }
-    Child child = Start("batch " + path.string());
-    char line[64] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, child.pOut), nullptr) << "child ended with " << Wait(child);
+    auto child = Start("batch " + path.string());
+    ASSERT_NE(TestSupport::ReadLine(child), "") << "child ended with " << FinishSelf(child);
     kill(child.pid, SIGKILL);
-    EXPECT_EQ(Wait(child), -SIGKILL);
+    EXPECT_EQ(FinishSelf(child), 128 + SIGKILL);
 
     ComPtr<IMsgStore> pStore;
     ASSERT_EQ(Platform::OpenOsdStore(path, false, L"", true, pStore.AddressOf()), S_OK);
