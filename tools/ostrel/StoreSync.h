@@ -68,8 +68,8 @@ public:
     StoreSync& operator=(const StoreSync&) = delete;
 
     const StoreSyncCounts& Counts() const { return m_counts; }
-    // The signed-on connection the files of appointments and tasks are downloaded through.
-    // Without one the items come without the files the server holds for them.
+    // The signed-on connection the files of appointments and tasks and the photos of contacts are
+    // downloaded through. Without one the items come without them.
     void SetAttachmentSource(Ostrel::Rpc::OstrelConnection* pConnection) { m_pAttachmentSource = pConnection; }
 
     // Reads every stamped object of the store once, so that objects the mapper does not know

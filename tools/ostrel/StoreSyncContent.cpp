@@ -75,6 +75,7 @@ void StoreSync::WriteContact(const Ostrel::Mail::Contact& contact, const ItemBas
     if (SUCCEEDED(hr)) {
         Ostrel::Mapi::ContactStoreWriter writer(m_mailbox.Store(), pFolder.Get(), &m_mailbox.Items(), &m_mailbox.Gal(),
                                                 false);
+        writer.SetConnection(m_pAttachmentSource);
         hr = writer.Put(contact, nullptr, &eid);
     }
     ComPtr<IUnknown> pUnk;

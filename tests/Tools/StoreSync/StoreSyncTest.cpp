@@ -321,6 +321,9 @@ TEST_F(StoreSyncTest, ContactsAppointmentsAndTasksGoIntoTheirFolders) {
     contact.kind = OstrelServer::ItemKind::Contact;
     contact.folderId = 7;
     contact.contact.attrs = {{"firstName", "Anna"}, {"lastName", "Berg"}, {"email", "anna@example.org"}};
+    const std::string sPhoto = "\xFF\xD8\xFF\xE0 a small photo of Anna";
+    contact.contact.image =
+        OstrelServer::ContactImage{2, static_cast<int64_t>(sPhoto.size()), "anna.jpg", "image/jpeg", sPhoto};
     const int32_t contactId = Mailbox().AddItem(contact);
     // The seeded calendar's items and the contact, by the store folder each belongs in.
     std::map<int32_t, std::wstring> expected;
@@ -392,6 +395,12 @@ TEST_F(StoreSyncTest, ContactsAppointmentsAndTasksGoIntoTheirFolders) {
         ComPtr<IMessage> pMessage;
         ASSERT_EQ(mailbox.OpenItem(withFile, 0, pMessage.AddressOf()), S_OK);
         EXPECT_EQ(Files(pMessage.Get()), (std::vector<std::pair<std::wstring, std::string>>{{L"agenda.txt", sAgenda}}));
+        // The contact's photo comes from the server with it.
+        ComPtr<IMessage> pContact;
+        ASSERT_EQ(mailbox.OpenItem(contactId, 0, pContact.AddressOf()), S_OK);
+        const auto files = Files(pContact.Get());
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(files[0].second, sPhoto);
     }
 
     // Nothing changed on either side: nothing comes down, nothing goes up.
