@@ -278,8 +278,8 @@ private:
         return "3 messages flagged, 2 moved to \"Old mail\", 4 deleted (MsgActionRequest), 5 new ones arrived";
     }
 
-    // Flags and reads the first `count` messages of the store's Inbox; their server ids, or none
-    // after a failure.
+    // Flags and reads the first `count` messages of the store's Inbox that are not both already;
+    // their server ids, or none after a failure.
     std::vector<int32_t> ChangeStore(size_t count) {
         OstrelCli::StoreMailbox mailbox("default");
         std::string why;
@@ -288,7 +288,7 @@ private:
         if (FAILED(mailbox.Open(true, why)) || FAILED(mailbox.OpenFolder(kServerInbox, pInbox.AddressOf())) ||
             FAILED(pInbox->GetContentsTable(0, pTable.AddressOf())))
             return {};
-        SizedSPropTagArray(2, cols) = {2, {PR_ENTRYID, mailbox.OstrelIdTag()}};
+        SizedSPropTagArray(4, cols) = {4, {PR_ENTRYID, mailbox.OstrelIdTag(), PR_MESSAGE_FLAGS, PR_FLAG_STATUS}};
         LPSRowSet pRows = nullptr;
         if (FAILED(HrQueryAllRows(pTable.Get(), reinterpret_cast<LPSPropTagArray>(&cols), nullptr, nullptr, 0, &pRows)))
             return {};
@@ -297,7 +297,9 @@ private:
             const SPropValue* p = pRows->aRow[i].lpProps;
             Platform::ComPtr<IUnknown> pUnk;
             ULONG ulType = 0;
-            if (p[1].ulPropTag != mailbox.OstrelIdTag() ||
+            const bool bRead = p[2].ulPropTag == PR_MESSAGE_FLAGS && (p[2].Value.l & MSGFLAG_READ);
+            const bool bFlagged = p[3].ulPropTag == PR_FLAG_STATUS && p[3].Value.l == 2;
+            if (p[1].ulPropTag != mailbox.OstrelIdTag() || (bRead && bFlagged) ||
                 FAILED(mailbox.Store()->OpenEntry(p[0].Value.bin.cb, reinterpret_cast<LPENTRYID>(p[0].Value.bin.lpb),
                                                   &IID_IMessage, MAPI_MODIFY, &ulType, pUnk.AddressOf())))
                 continue;
