@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -91,6 +92,15 @@ TEST(Guid, TextFormsAndParsing) {
     }
     EXPECT_TRUE(Guid().IsNull());
     EXPECT_EQ(L"00000000-0000-0000-0000-000000000000", GuidToIdString(GUID{}));
+}
+
+TEST(Guid, NewGuidsAreRandomVersion4) {
+    std::set<Guid> setSeen;
+    for (int i = 0; i < 50; ++i) {
+        Guid guid = Guid::NewGuid();
+        EXPECT_EQ(L'4', guid.ToString()[15]);
+        EXPECT_TRUE(setSeen.insert(guid).second);
+    }
 }
 
 TEST(MemoryStream, SharesItsBytesWithTheIStreamView) {
