@@ -72,13 +72,14 @@ TEST(HostState, ObserversMayUnregisterWhileBeingTold) {
 
 TEST(HostState, TestOptionListsAndProgrammaticChanges) {
     HostReset reset;
-    setenv("OSTREL_TEST_OPTIONS", "\tAlpha,,Beta ,\tGamma,", 1);
+    setenv("OSTREL_TEST_OPTIONS", "\tAlpha,,Beta ,\tGamma, Omega", 1);
     Host::ResetToDefaults();
     // Turning one option off before anything was asked must not bring it back from the environment.
     Host::SetTestOption(L"Beta", false);
     EXPECT_TRUE(Host::IsTesting(L"Alpha"));
     EXPECT_FALSE(Host::IsTesting(L"Beta"));
     EXPECT_TRUE(Host::IsTesting(L"Gamma"));
+    EXPECT_TRUE(Host::IsTesting(L"Omega"));
     EXPECT_FALSE(Host::IsTesting(L""));
     EXPECT_FALSE(Host::IsTesting(L"alpha")) << "names are exact";
     EXPECT_FALSE(Host::IsTesting(L"Alph"));
