@@ -1,11 +1,12 @@
-// Store files whose object tree another program has damaged: parent links that form a loop, a node
-// counter that is not a number. Every walk must end with an error, never hang or remove what lies
-// outside the damage.
+// Store files another program has damaged: parent links that form a loop, a node counter that is
+// not a number, a page of a value. Every walk must end with an error, never hang or remove what
+// lies outside the damage.
 #include <sqlite3.h>
 
 #include <cstring>
 
 #include "MapiTestUtil.h"
+#include "Support/Files.h"
 
 namespace MapiTest {
 namespace {
@@ -135,6 +136,43 @@ TEST_F(DamagedTreeTest, UnreadableNodeCounterRefusesNewObjects) {
     Damage("UPDATE meta SET value='184467440737095516160' WHERE key='next_index'");
     ComPtr<IMessage> pMsg;
     EXPECT_EQ(Inbox()->CreateMessage(nullptr, 0, pMsg.AddressOf()), MAPI_E_CORRUPT_STORE);
+}
+
+// A page of one message's value damaged in the file: the store still opens (values are checked as
+// they are read, not all at open) and reading the value fails as damage, not as garbage or a crash.
+TEST_F(DamagedTreeTest, ADamagedValueFailsWhenReadAndTheStoreStillOpens) {
+    const ULONG ulTag = PROP_TAG(PT_BINARY, 0x6701);
+    const std::string sValue(3 * 4096, 'Q');  // longer than a page: most of it on overflow pages
+    std::string eid;
+    {
+        ComPtr<IMessage> pMsg = NewMessage(Inbox().Get(), L"damaged");
+        ASSERT_EQ(SetBinary(pMsg.Get(), ulTag, sValue), S_OK);
+        ASSERT_EQ(pMsg->SaveChanges(0), S_OK);
+        eid = EntryId(pMsg.Get());
+    }
+    m_store.Reset();
+    // An overflow page starts with the number of the page after it; a number past the file's end.
+    std::string bytes = TestSupport::ReadFile(m_path);
+    ASSERT_GT(bytes.size(), 100u);
+    const size_t cbPage =
+        static_cast<size_t>(static_cast<unsigned char>(bytes[16])) << 8 | static_cast<unsigned char>(bytes[17]);
+    ASSERT_GE(cbPage, 512u);
+    bool bDamaged = false;
+    for (size_t page = cbPage; page + cbPage <= bytes.size() && !bDamaged; page += cbPage) {
+        if (bytes.compare(page + 4, 64, sValue, 0, 64) == 0) {
+            std::memset(&bytes[page], 0x7F, 4);
+            bDamaged = true;
+        }
+    }
+    ASSERT_TRUE(bDamaged) << "no overflow page of the value in the file";
+    TestSupport::WriteFile(m_path, bytes);
+
+    ASSERT_EQ(Platform::OpenOsdStore(m_path, false, L"", true, m_store.AddressOf()), S_OK);
+    ULONG ulType = 0;
+    ComPtr<IMessage> pMsg;
+    const HRESULT hrOpen = m_store->OpenEntry(static_cast<ULONG>(eid.size()), (LPENTRYID)eid.data(), &IID_IMessage, 0,
+                                              &ulType, (LPUNKNOWN*)pMsg.AddressOf());
+    EXPECT_EQ(SUCCEEDED(hrOpen) ? GetHr(pMsg.Get(), ulTag) : hrOpen, MAPI_E_CORRUPT_STORE);
 }
 
 }  // namespace
