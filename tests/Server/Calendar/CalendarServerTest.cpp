@@ -9,6 +9,7 @@
 #include "Util/Time/TimeUtil.h"
 #include "ostrel-server/Calendar.h"
 #include "ostrel-server/Server.h"
+#include "ostrel-server/Soap.h"
 
 #include <httplib.h>
 
@@ -34,13 +35,10 @@ protected:
     OstrelServer::CalendarBook& Book() { return m_server.State<OstrelServer::CalendarBook>(); }
 
     std::string Post(const std::string& callName, const std::string& bodyXml) {
-        const std::string envelope =
-            "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Header>"
-            "<context xmlns=\"urn:ostrel\"/></soap:Header><soap:Body>" +
-            bodyXml + "</soap:Body></soap:Envelope>";
         httplib::Client client("127.0.0.1", m_server.Port());
         client.set_read_timeout(60, 0);
-        auto res = client.Post(("/service/soap/" + callName).c_str(), envelope, "application/soap+xml; charset=utf-8");
+        auto res = client.Post(("/service/soap/" + callName).c_str(), OstrelServer::SoapEnvelope(bodyXml),
+                               "application/soap+xml; charset=utf-8");
         EXPECT_TRUE(res);
         return res ? res->body : std::string();
     }

@@ -6,6 +6,7 @@
 #include "ostrel-server/Contacts.h"
 #include "ostrel-server/Mailbox.h"
 #include "ostrel-server/Server.h"
+#include "ostrel-server/Soap.h"
 
 #include <httplib.h>
 
@@ -27,13 +28,10 @@ protected:
 
     // Posts one request body and returns the reply as it came.
     std::string Post(const std::string& callName, const std::string& bodyXml) {
-        std::string envelope =
-            "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Header>"
-            "<context xmlns=\"urn:ostrel\"/></soap:Header><soap:Body>" +
-            bodyXml + "</soap:Body></soap:Envelope>";
         httplib::Client client("127.0.0.1", m_server.Port());
         client.set_read_timeout(60, 0);
-        auto res = client.Post(("/service/soap/" + callName).c_str(), envelope, "application/soap+xml; charset=utf-8");
+        auto res = client.Post(("/service/soap/" + callName).c_str(), OstrelServer::SoapEnvelope(bodyXml),
+                               "application/soap+xml; charset=utf-8");
         EXPECT_TRUE(res);
         return res ? res->body : std::string();
     }
