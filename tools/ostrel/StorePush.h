@@ -104,6 +104,9 @@ private:
     // Sends what changed of one item and counts it (changed, moved, held back or failed).
     void PushItemState(IMessage* pMessage, LONG lId, Ostrel::Mail::MailItemType kind, int32_t iFolderId,
                        const ItemBaseline& before, const ItemState& now, bool bTagsChanged, PushReport& report);
+    // Whether the mapper's object (message or folder) of that server id is still in the store,
+    // stamped with it.
+    bool StillInStore(LONG lId);
     // Deletes on the server what `known` lists and the store no longer holds; what cannot be
     // deleted now stays in `held` for the next run.
     void PushDeletions(const std::map<int32_t, Ostrel::Mail::MailItemType>& known,

@@ -287,11 +287,34 @@ void StorePush::PushItemState(IMessage* pMessage, LONG lId, MailItemType kind, i
         OSTLOG_WARN(L"Item %d was sent but its baseline cannot be rewritten, hr: %x", lId, static_cast<unsigned>(hr));
 }
 
+bool StorePush::StillInStore(LONG lId) {
+    // Looked up without the checked open, which would drop the mapping a failed deletion keeps
+    // for its retry.
+    ULONG cb = 0;
+    BYTE* pEid = nullptr;
+    if (!m_items.Get(lId, &cb, &pEid))
+        return false;
+    // A message or a folder.
+    ULONG ulType = 0;
+    ComPtr<IMAPIProp> pObject;
+    const HRESULT hr = m_pStore->OpenEntry(cb, reinterpret_cast<LPENTRYID>(pEid), nullptr, 0, &ulType,
+                                           reinterpret_cast<LPUNKNOWN*>(pObject.AddressOf()));
+    MAPIFreeBuffer(pEid);
+    return SUCCEEDED(hr) && ServerIdOf(pObject.Get()) == lId;
+}
+
 void StorePush::PushDeletions(const std::map<int32_t, MailItemType>& known, std::map<int32_t, MailItemType>& held,
                               PushReport& report) {
     for (const auto& [iId, kind] : known) {
         if (held.count(iId) || !m_items.Contains(iId))
             continue;
+        // Not in the listings is not yet deleted: an item filed outside the folders the push walks,
+        // or moved by another program from a folder not yet listed into one already listed, is
+        // still in the store. Only an object the mapper can no longer open is gone.
+        if (StillInStore(iId)) {
+            held.emplace(iId, kind);
+            continue;
+        }
         bool bGone = false;
         try {
             Ostrel::Rpc::ActionRequest request(kind == Ostrel::Mail::MIT_NOTE ? Ostrel::Mail::MIT_MESSAGE : kind, iId,

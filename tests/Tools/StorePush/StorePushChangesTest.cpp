@@ -3,6 +3,7 @@
 // next push finds nothing to send.
 #include "StorePushTestSupport.h"
 
+#include "Ostrel/IdMap/StoreStamps.h"
 #include "Ostrel/Store/MailItem.h"
 #include "Ostrel/Store/NamedProps.h"
 
@@ -38,6 +39,8 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
     auto pTag = PulledMail(FolderId::Inbox, "tag-me", "");
     auto pLocal = PulledMail(FolderId::Inbox, "keep-me-local", "");
     const LONG lLocal = ServerId(pLocal.Get());
+    auto pAside = PulledMail(FolderId::Inbox, "file-me-aside", "");
+    const LONG lAside = ServerId(pAside.Get());
     const LONG lTag = ServerId(pTag.Get());
     const LONG lRead = ServerId(pRead.Get()), lFlag = ServerId(pFlag.Get()), lMove = ServerId(pMove.Get()),
                lGone = ServerId(pGone.Get());
@@ -69,6 +72,16 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
     auto pIssues = NewFolder(Subtree().Get(), OstrelCli::kSyncIssuesFolder);
     ASSERT_EQ(Folder(FolderId::Inbox)->CopyMessages(&localList, nullptr, pIssues.Get(), 0, nullptr, MESSAGE_MOVE),
               S_OK);
+    // Filed beside the mailbox's folders, where the push's listings do not look: still in the
+    // store, so not deleted either.
+    Platform::ComPtr<IMAPIFolder> pRoot;
+    ASSERT_EQ(Ostrel::Mapi::OpenRootFolder(m_pMailbox->Store(), pRoot.AddressOf()), S_OK);
+    std::vector<BYTE> aside = EntryId(pAside.Get());
+    SBinary asideEid = Eid(aside);
+    ENTRYLIST asideList{1, &asideEid};
+    ASSERT_EQ(Folder(FolderId::Inbox)
+                  ->CopyMessages(&asideList, nullptr, NewFolder(pRoot.Get(), L"Aside").Get(), 0, nullptr, MESSAGE_MOVE),
+              S_OK);
 
     const OstrelCli::PushReport report = Push();
     EXPECT_EQ(report.cFailed, 0u);
@@ -82,6 +95,7 @@ TEST_F(StorePushChanges, ReadFlagMoveAndDeleteOfItemsReachTheServerOnce) {
     EXPECT_FALSE(ServerBox().Item(lGone).has_value());
     ASSERT_TRUE(ServerBox().Item(lLocal).has_value());
     EXPECT_EQ(ServerBox().Item(lLocal)->folderId, FolderId::Inbox);
+    EXPECT_TRUE(ServerBox().Item(lAside).has_value());
     const std::optional<OstrelServer::MailTag> urgent = ServerBox().TagByName("Urgent");
     ASSERT_TRUE(urgent.has_value());
     EXPECT_EQ(ServerBox().Item(lTag)->tags, std::vector<int32_t>{urgent->id});
