@@ -22,17 +22,22 @@ namespace Platform::Mapi {
 namespace {
 
 constexpr const char* kFormat = "ostrel-osd";
-constexpr int64_t kSchemaVersion = 1;
+// Version 1 kept the values in a table keyed by (nid, tag); its files open as they are.
+constexpr int64_t kSchemaVersion = 2;
 constexpr ULONG kFirstIndex = 0x400;
 constexpr ULONG kReserveBlock = 256;
 constexpr int kBusyTimeoutMs = 15000;
+
+constexpr const char* kPropsKeySql = "CREATE UNIQUE INDEX props_key ON props(nid, tag)";
 
 const char* const kSchema[] = {
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value BLOB NOT NULL)",
     "CREATE TABLE objects(nid INTEGER PRIMARY KEY, parent INTEGER NOT NULL, version INTEGER NOT NULL)",
     "CREATE INDEX objects_parent ON objects(parent)",
-    "CREATE TABLE props(nid INTEGER NOT NULL, tag INTEGER NOT NULL, value BLOB NOT NULL, PRIMARY KEY(nid, tag))"
-    " WITHOUT ROWID",
+    // The values under an index of their keys rather than in a table keyed by them: a search for a
+    // key there compares it with whole records, reading a large value's overflow pages each time.
+    "CREATE TABLE props(nid INTEGER NOT NULL, tag INTEGER NOT NULL, value BLOB NOT NULL)",
+    kPropsKeySql,
     "CREATE TABLE recipients(nid INTEGER NOT NULL, row INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(nid, row))"
     " WITHOUT ROWID",
     "CREATE TABLE names(id INTEGER PRIMARY KEY, guid BLOB NOT NULL, kind INTEGER NOT NULL, lid INTEGER NOT NULL,"
@@ -463,9 +468,16 @@ HRESULT StoreDb::ReadMeta() {
         meta[st.Blob(0)] = st.Blob(1);
     if (rc != SQLITE_DONE)
         return HrFromSqlite(rc) == MAPI_E_BUSY ? MAPI_E_BUSY : MAPI_E_CORRUPT_STORE;
-    if (meta["format"] != kFormat || meta["version"] != std::to_string(kSchemaVersion) ||
-        meta["record_key"].size() != 16 || meta["mapping_signature"].size() != 16)
+    const bool bKeyIndex = meta["version"] == std::to_string(kSchemaVersion);
+    if (meta["format"] != kFormat || (!bKeyIndex && meta["version"] != "1") || meta["record_key"].size() != 16 ||
+        meta["mapping_signature"].size() != 16)
         return MAPI_E_CORRUPT_STORE;
+    // Without it a value written again would be a second row instead of replacing the first.
+    if (bKeyIndex) {
+        Statement index(m_pDb, "SELECT sql FROM sqlite_schema WHERE type='index' AND name='props_key'");
+        if (index.Step() != SQLITE_ROW || index.Blob(0) != kPropsKeySql)
+            return MAPI_E_CORRUPT_STORE;
+    }
     std::memcpy(m_recordKey.ab, meta["record_key"].data(), 16);
     std::memcpy(m_mappingSignature.ab, meta["mapping_signature"].data(), 16);
     for (const char* pszTable : {"objects", "props", "recipients", "names", "receive_folders", "searches"}) {
