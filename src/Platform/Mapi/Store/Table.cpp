@@ -26,7 +26,12 @@ public:
 
     HRESULT Load() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_source.bLazy ? S_OK : EnsureLoaded();
+        if (m_source.bLazy)
+            return S_OK;
+        // What is wrong with the source shows now; the values wait for the columns the caller
+        // sets (a hierarchy's default columns would count the unread messages of every folder).
+        m_loadedIds = {PROP_ID(PR_NULL)};
+        return Refresh();
     }
 
     HRESULT GetLastError(HRESULT hResult, ULONG ulFlags, LPMAPIERROR* lppMAPIError) override {
