@@ -2,6 +2,7 @@
 
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "Platform/Base/Utf.h"
@@ -337,6 +338,10 @@ int CompareSingle(ULONG ulBaseA, std::string_view a, ULONG ulBaseB, std::string_
 }
 
 size_t Utf16Units(std::string_view utf8) {
+    // Most values are ASCII, one unit a byte; only the others pay for the conversion, which also
+    // decides how bytes that are not UTF-8 count.
+    if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return utf8.size();
     return Platform::ToUtf16(Platform::FromUtf8(utf8)).size();
 }
 
