@@ -36,7 +36,8 @@ std::optional<OstrelCli::PendingSync> ReadPending(const std::filesystem::path& d
 }
 
 void Put(const std::filesystem::path& file, std::string_view data) {
-    std::ofstream(file, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<std::streamsize>(data.size()));
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 }  // namespace
