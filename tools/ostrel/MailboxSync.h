@@ -23,6 +23,7 @@
 #include "StoreMailbox.h"
 #include "SyncChanges.h"
 
+#include "Ostrel/Model/Contact/Contact.h"
 #include "Ostrel/Rpc/Session/UserSession.h"
 #include "Ostrel/Rpc/Transport/OstrelConnection.h"
 
@@ -104,6 +105,13 @@ private:
     // The global address list's entries changed since its own token (all of them with bFull), into
     // "Global Address List".
     void SyncGal(bool bFull);
+    // Entries as the address list's listing names them (by id alone), written with the details
+    // the server sends for them; one whose details do not come is written as listed.
+    void WriteGalEntries(const std::vector<std::unique_ptr<Ostrel::Mail::Contact>>& listed);
+    // The details of listed[first, first + count), by id, into `details`; asked for one by one
+    // when the server refuses the chunk.
+    void FetchGalDetails(const std::vector<std::unique_ptr<Ostrel::Mail::Contact>>& listed, size_t first, size_t count,
+                         std::map<std::wstring, std::unique_ptr<Ostrel::Mail::Contact>>& details);
     // What the listing said of the item; for one it did not list (a resumed run), the folder the
     // item's own reply names.
     ItemBaseline Listed(int32_t iId, int32_t iFolder) const;

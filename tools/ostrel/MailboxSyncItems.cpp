@@ -10,6 +10,8 @@
 #include "Platform/Base/Utf.h"
 #include "Util/Log/Log.h"
 
+#include <exception>
+#include <map>
 #include <set>
 #include <unordered_set>
 
@@ -21,6 +23,8 @@ using namespace Ostrel::Rpc;
 using Platform::ComPtr;
 
 constexpr size_t kMaxGalPages = 1000;
+// Entries whose details one request asks for.
+constexpr size_t kGalDetailBatch = 100;
 
 // The keys of the entries a reply reports deleted: each `deleted` element's id and reference,
 // whichever it gives. False when one gives neither.
@@ -89,16 +93,34 @@ void MailboxSync::SyncGal(bool bFull) {
         }
         std::unique_ptr<Response> response(pResponse);
         std::string xml;
+        // The page names the entries; their details are asked for a chunk at a time, and each
+        // chunk is committed before the next is asked for.
+        std::vector<std::unique_ptr<Ostrel::Mail::Contact>> chunk;
+        bool bSaved = true;
+        auto writeChunk = [&] {
+            WriteGalEntries(chunk);
+            chunk.clear();
+            return bSaved = m_pStore->CommitGalEntries();
+        };
+        // Thrown while reading (a lost connection, an interruption): carried past the parser.
+        std::exception_ptr failure;
         Ostrel::Mail::ContactReader reader(false, 1, [&](std::unique_ptr<Ostrel::Mail::Contact> pEntry) {
-            if (bWhole)
-                listed.insert(StoreSync::GalKeyHash(Ostrel::Mapi::ContactStoreWriter::GalKey(*pEntry)));
-            m_pStore->WriteGalEntry(*pEntry);
-            return S_OK;
+            try {
+                if (bWhole)
+                    listed.insert(StoreSync::GalKeyHash(Ostrel::Mapi::ContactStoreWriter::GalKey(*pEntry)));
+                chunk.push_back(std::move(pEntry));
+                return chunk.size() < kGalDetailBatch || writeChunk() ? S_OK : E_FAIL;
+            } catch (...) {
+                failure = std::current_exception();
+                return E_FAIL;
+            }
         });
         const bool bRead = response->GetDocument() && SUCCEEDED(response->GetDocument()->get_xmlUtf8(xml)) &&
                            SUCCEEDED(reader.Read(xml));
+        if (failure)
+            std::rethrow_exception(failure);
         // Without its entries in the store the page is not done: its token is not kept.
-        if (!m_pStore->CommitGalEntries())
+        if (!bSaved || !writeChunk())
             return;
         if (!bRead) {
             OSTLOG_ERROR(L"The global address list's reply breaks the rules; it is read again next time");
@@ -138,6 +160,66 @@ void MailboxSync::SyncGal(bool bFull) {
     }
     OSTLOG_WARN(L"The global address list did not end after %d pages; %s next time", static_cast<int>(kMaxGalPages),
                 bWhole ? L"it is listed whole again" : L"the rest comes");
+}
+
+void MailboxSync::WriteGalEntries(const std::vector<std::unique_ptr<Ostrel::Mail::Contact>>& listed) {
+    std::map<std::wstring, std::unique_ptr<Ostrel::Mail::Contact>> details;
+    FetchGalDetails(listed, 0, listed.size(), details);
+    for (const auto& pListed : listed) {
+        const std::wstring wsKey = Ostrel::Mapi::ContactStoreWriter::GalKey(*pListed);
+        auto it = details.find(pListed->TextId());
+        if (it == details.end()) {
+            // Written as listed, an entry the store holds would lose the details it has.
+            if (m_mailbox.Gal().Contains(wsKey)) {
+                OSTLOG_WARN(L"Address list entry %s: the server sent no details; kept as it was", wsKey.c_str());
+            } else {
+                OSTLOG_WARN(L"Address list entry %s: the server sent no details; written as listed", wsKey.c_str());
+                m_pStore->WriteGalEntry(*pListed);
+            }
+            continue;
+        }
+        // Under the key the listing names it by, as its deletion and the next whole listing do.
+        it->second->SetUniqueId(wsKey);
+        m_pStore->WriteGalEntry(*it->second);
+    }
+}
+
+void MailboxSync::FetchGalDetails(const std::vector<std::unique_ptr<Ostrel::Mail::Contact>>& listed, size_t first,
+                                  size_t count,
+                                  std::map<std::wstring, std::unique_ptr<Ostrel::Mail::Contact>>& details) {
+    CheckInterrupt();
+    std::set<std::wstring> wanted;
+    std::vector<const wchar_t*> ids;
+    for (size_t i = first; i < first + count; ++i)
+        if (!listed[i]->TextId().empty() && wanted.insert(listed[i]->TextId()).second)
+            ids.push_back(listed[i]->TextId().c_str());
+    if (ids.empty())
+        return;
+    GetContactsRequest request(ids.data(), static_cast<unsigned>(ids.size()), nullptr, 0, 0, 1);
+    Response* pResponse = nullptr;
+    try {
+        m_pConnection->SendRequestSynchronousOC(&request, pResponse, __func__, __LINE__);
+    } catch (const SoapFaultResponse&) {
+        // One entry the server refuses (removed meanwhile) fails the chunk: ask one by one.
+        for (size_t i = first; count > 1 && i < first + count; ++i)
+            FetchGalDetails(listed, i, 1, details);
+        return;
+    }
+    std::unique_ptr<Response> response(pResponse);
+    std::string xml;
+    std::unique_ptr<Ostrel::Mail::Contact::List> pList;
+    if (!response->GetDocument() || FAILED(response->GetDocument()->get_xmlUtf8(xml)) ||
+        FAILED(Ostrel::Mail::ContactReader::ReadList(xml, true, 1, pList)) || !pList) {
+        OSTLOG_ERROR(L"The details of %d address list entries break the rules", static_cast<int>(ids.size()));
+        return;
+    }
+    for (Ostrel::Mail::Contact*& pEntry : *pList) {
+        // Only what was asked for, each once: the list frees what is left in it.
+        if (wanted.count(pEntry->TextId()) && !details.count(pEntry->TextId())) {
+            details.emplace(pEntry->TextId(), std::unique_ptr<Ostrel::Mail::Contact>(pEntry));
+            pEntry = nullptr;
+        }
+    }
 }
 
 }  // namespace OstrelCli

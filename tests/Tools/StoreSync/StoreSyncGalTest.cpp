@@ -8,6 +8,7 @@
 #include "Ostrel/Store/NamedProps.h"
 #include "ostrel-server/Contacts.h"
 
+#include <map>
 #include <regex>
 
 namespace CliTest {
@@ -70,6 +71,35 @@ protected:
         return held;
     }
 
+    // Each entry's display name and first e-mail address, by the key it is stored under.
+    std::map<std::wstring, std::pair<std::wstring, std::wstring>> Details() {
+        std::map<std::wstring, std::pair<std::wstring, std::wstring>> details;
+        ComPtr<IMsgStore> pStore;
+        ComPtr<IMAPIFolder> pGal;
+        ComPtr<IMAPITable> pTable;
+        Ostrel::Mapi::NamedProps* pProps = nullptr;
+        if (FAILED(Platform::OpenOsdStore(StorePath(), false, L"", false, pStore.AddressOf())) ||
+            !(pProps = Ostrel::Mapi::NamedPropsManager::SetNamedProps(pStore.Get())) ||
+            FAILED(Ostrel::Mapi::OpenGalFolder(pStore.Get(), pGal.AddressOf())) ||
+            FAILED(pGal->GetContentsTable(MAPI_UNICODE, pTable.AddressOf())))
+            return details;
+        Ostrel::Mapi::IdMapper mapper(nullptr, pStore.Get(), Ostrel::Mapi::IdMapperTypeGalRefs);
+        const ULONG ulEmail = pProps->GetPropTag(Ostrel::Mapi::NamedProps::ADDR_8083, PT_UNICODE);
+        SizedSPropTagArray(3, columns) = {3, {mapper.GetUniqueIdTag(), PR_DISPLAY_NAME_W, ulEmail}};
+        EXPECT_EQ(pTable->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0), S_OK);
+        EXPECT_EQ(
+            ForEachRow(pTable.Get(),
+                       [&](const SRow& row) {
+                           auto text = [&](ULONG i, ULONG ulTag) {
+                               return row.lpProps[i].ulPropTag == ulTag ? std::wstring(row.lpProps[i].Value.lpszW)
+                                                                        : std::wstring();
+                           };
+                           details[text(0, mapper.GetUniqueIdTag())] = {text(1, PR_DISPLAY_NAME_W), text(2, ulEmail)};
+                       }),
+            S_OK);
+        return details;
+    }
+
     // Whether the GAL mapper still maps the entry (by id or reference).
     bool Mapped(size_t index) {
         ComPtr<IMsgStore> pStore;
@@ -122,6 +152,50 @@ TEST_F(StoreSyncGalTest, EntriesDeletedOnTheServerLeaveFolderAndMapper) {
     const CommandRun again = SyncClean();
     EXPECT_EQ(JsonNumber(again.sOut, "galDeleted"), 0u) << again.sOut;
     EXPECT_EQ(Held(), (std::multiset<size_t>{0, 2, 3, 5}));
+}
+
+// The listing names the entries by id alone; each comes into the store with its details, under
+// the key the listing names it by. When the server refuses a request for details, the entries are
+// asked for one by one; one it still refuses is written as listed, or kept as it was.
+TEST_F(StoreSyncGalTest, EntriesComeWithTheirDetails) {
+    auto key = [](size_t i) { return Platform::FromUtf8(OstrelServer::ContactBook::MakeGalEntry(i).id); };
+    auto expected = [](size_t i) {
+        const OstrelServer::GalEntry entry = OstrelServer::ContactBook::MakeGalEntry(i);
+        auto attr = [&](const char* pszName) {
+            for (const auto& [name, value] : entry.attrs)
+                if (name == pszName)
+                    return Platform::FromUtf8(value);
+            return std::wstring();
+        };
+        return std::make_pair(attr("fullName"), attr("email"));
+    };
+    auto refuseDetails = [this](int times) {
+        server->Faults().Add(OstrelServer::Fault::For("GetContactsRequest", times).SoapFault("mail.NO_SUCH_CONTACT"));
+    };
+    // The mailbox's own contacts first, whose requests must not meet the refusals.
+    SyncClean();
+    Book().SetGalSize(250);  // made anew, so listed whole: three requests' worth of details
+
+    // The first chunk refused, then its first seven entries alone: the six the store holds keep
+    // their details, the new one is written as listed.
+    refuseDetails(8);
+    SyncClean();
+    auto details = Details();
+    ASSERT_EQ(details.size(), 250u);
+    EXPECT_EQ(details[key(6)].first, L"");
+    for (size_t i : {0u, 5u, 7u, 23u, 98u, 100u, 248u})  // people: a room's display name adds its kind
+        EXPECT_EQ(details[key(i)], expected(i)) << i;
+    const std::string log = Log();
+    for (const auto& [index, pszOutcome] : {std::pair{0, "kept as it was"}, std::pair{6, "written as listed"}})
+        EXPECT_NE(log.find("Address list entry " + OstrelServer::ContactBook::MakeGalEntry(index).id +
+                           ": the server sent no details; " + pszOutcome),
+                  std::string::npos)
+            << index;
+
+    Book().TouchGalEntry(6);
+    SyncClean();
+    EXPECT_EQ(Details()[key(6)], expected(6));
+    EXPECT_EQ(Held().size(), 250u);
 }
 
 TEST_F(StoreSyncGalTest, WholeListingRemovesWhatItNoLongerNames) {

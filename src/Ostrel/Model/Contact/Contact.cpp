@@ -164,8 +164,10 @@ Contact::Contact(int newStyleGalIdMapper, IXMLDOMNode* pCn, bool mailNamespace) 
     if (!pCn || FAILED(pCn->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(cn.AddressOf()))))
         return;
 
-    if (auto id = Attribute(cn.Get(), L"id"))
+    if (auto id = Attribute(cn.Get(), L"id")) {
+        m_wsTextId = *id;
         SetId(*id, L"Contact::Contact hashed %s to %d");
+    }
     if (auto ref = Attribute(cn.Get(), L"ref"))
         m_wsGalRef = *ref;
     if (auto folder = Attribute(cn.Get(), L"l"))
@@ -219,7 +221,6 @@ Contact::Contact(int newStyleGalIdMapper, IXMLDOMNode* pCn, bool mailNamespace) 
 
 Contact::Contact(int newStyleGalIdMapper, ISAXAttributes* pAttributes) : Contact() {
     m_bNewStyleGalIdMapper = newStyleGalIdMapper ? 1 : 0;
-    std::wstring wsTextId;
     int nAttributes = 0;
     if (!pAttributes || FAILED(pAttributes->getLength(&nAttributes)))
         nAttributes = 0;
@@ -229,7 +230,7 @@ Contact::Contact(int newStyleGalIdMapper, ISAXAttributes* pAttributes) : Contact
             value.empty())
             continue;
         if (EqualsNoCase(name, L"id")) {
-            wsTextId = value;
+            m_wsTextId = value;
             // "account:item" names an item of another mailbox by its number there.
             size_t colon = value.find(L':');
             int32_t itemId = colon == std::wstring_view::npos ? 0 : ToInt32(value.substr(colon + 1));
@@ -257,7 +258,7 @@ Contact::Contact(int newStyleGalIdMapper, ISAXAttributes* pAttributes) : Contact
         }
     }
     if (m_bNewStyleGalIdMapper)
-        _sUniqueId = !m_wsGalRef.empty() ? m_wsGalRef : wsTextId;
+        _sUniqueId = !m_wsGalRef.empty() ? m_wsGalRef : m_wsTextId;
     OSTLOG(kTraceLevel, Util::kLogCategoryInfo, L"_contactId:%d _sUniqueID:'%s'", _contactId, _sUniqueId.c_str());
 }
 

@@ -154,6 +154,9 @@ public:
     TagNameList& TagNames() { return m_tagNames; }
     const std::wstring& GalRef() const { return m_wsGalRef; }
     void GalRef(std::wstring_view wsGalRef) { m_wsGalRef = wsGalRef; }
+    // The "id" the server sent, as text: a number for a mailbox contact, any string for an
+    // address list entry (which the contact id may only stand in for).
+    const std::wstring& TextId() const { return m_wsTextId; }
 
     // Adds an attribute entry (never replaces one).
     void SetAttribute(std::wstring_view name, std::wstring_view value) { m_attributes.put(name, value); }
@@ -269,6 +272,7 @@ private:
     TagIdList m_tagIds;
     TagNameList m_tagNames;
     std::wstring m_wsGalRef;
+    std::wstring m_wsTextId;
 };
 
 }  // namespace Ostrel::Mail
