@@ -106,7 +106,8 @@ private:
     // "Global Address List".
     void SyncGal(bool bFull);
     // Entries as the address list's listing names them (by id alone), written with the details
-    // the server sends for them; one whose details do not come is written as listed.
+    // the server sends for them; one whose details do not come is written as listed when the
+    // store does not hold it yet, and otherwise left as it is.
     void WriteGalEntries(const std::vector<std::unique_ptr<Ostrel::Mail::Contact>>& listed);
     // The details of listed[first, first + count), by id, into `details`; asked for one by one
     // when the server refuses the chunk.
