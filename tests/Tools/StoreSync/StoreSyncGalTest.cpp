@@ -198,6 +198,23 @@ TEST_F(StoreSyncGalTest, EntriesComeWithTheirDetails) {
     EXPECT_EQ(Held().size(), 250u);
 }
 
+// A connection lost while the details are read (here those of the page's first hundred, asked for
+// while the page is still being read) ends the run; the page's token is not kept, so the next run
+// lists the entries again.
+TEST_F(StoreSyncGalTest, ALostConnectionDuringTheDetailsKeepsTheTokenBack) {
+    SyncClean();
+    const std::string sToken = ReadFile(MailDir() / "gal");
+    Book().SetGalSize(150);
+    server->Faults().Add(OstrelServer::Fault::For("GetContactsRequest", 1).Pad(100000).DropMidBody());
+    EXPECT_NE(Sync().iExit, 0);
+    EXPECT_EQ(ReadFile(MailDir() / "gal"), sToken);
+    // The connection's failure, not the listing's: the page itself was sound.
+    EXPECT_EQ(Log().find("reply breaks the rules"), std::string::npos);
+    const CommandRun again = SyncClean();
+    EXPECT_EQ(JsonNumber(again.sOut, "gal"), 150u) << again.sOut;
+    EXPECT_NE(ReadFile(MailDir() / "gal"), sToken);
+}
+
 TEST_F(StoreSyncGalTest, WholeListingRemovesWhatItNoLongerNames) {
     SyncClean();
     ASSERT_EQ(Held().size(), kEntries);
