@@ -14,11 +14,6 @@
 
 namespace {
 
-bool SameItem(const OstrelCli::SyncItem& a, const OstrelCli::SyncItem& b) {
-    return a.iId == b.iId && a.kind == b.kind && a.iFolder == b.iFolder && a.iSeq == b.iSeq && a.iSize == b.iSize &&
-           a.sFlags == b.sFlags && a.sTagIds == b.sTagIds && a.sTagNames == b.sTagNames;
-}
-
 std::optional<OstrelCli::SyncChanges> ReadWhole(IStream* pBody) {
     try {
         return OstrelCli::ReadSyncChanges(pBody);
@@ -45,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             body.Get(), [&](const OstrelCli::SyncChanges& l) { bListed = l.items.empty(); },
             [&](const OstrelCli::SyncItem& item) {
                 // The items come in the order the whole read keeps them.
-                if (!whole || cItems >= whole->items.size() || !SameItem(item, whole->items[cItems]))
+                if (!whole || cItems >= whole->items.size() || item != whole->items[cItems])
                     std::abort();
                 ++cItems;
             });

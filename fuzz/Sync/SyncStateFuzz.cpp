@@ -19,11 +19,6 @@
 
 namespace {
 
-bool Same(const OstrelCli::PendingSync& a, const OstrelCli::PendingSync& b) {
-    return a.sToken == b.sToken && a.toFetch == b.toFetch && a.toDelete == b.toDelete && a.contacts == b.contacts &&
-           a.appointments == b.appointments && a.tasks == b.tasks && a.retried == b.retried && a.retry == b.retry;
-}
-
 std::optional<OstrelCli::PendingSync> ReadPending(const std::filesystem::path& dir, bool& bFailed) {
     bFailed = false;
     try {
@@ -63,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::optional<OstrelCli::PendingSync> first = ReadPending(s_dir, bFailed);
     bool bFailedAgain = false;
     const std::optional<OstrelCli::PendingSync> again = ReadPending(s_dir, bFailedAgain);
-    if (bFailed != bFailedAgain || first.has_value() != again.has_value() || (first && !Same(*first, *again)))
+    if (bFailed != bFailedAgain || first != again)
         std::abort();
     try {
         OstrelCli::LocalMailbox mailbox(s_dir);
@@ -77,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // Written back, the record reads as it was: nothing is lost or altered on the way.
             mailbox.SetPending(*first);
             std::optional<OstrelCli::PendingSync> back = mailbox.Pending();
-            if (!back || !Same(*first, *back))
+            if (back != first)
                 std::abort();
         }
     } catch (const std::runtime_error&) {

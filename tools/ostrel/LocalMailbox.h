@@ -69,6 +69,8 @@ struct PendingSync {
     std::vector<int32_t> tasks;
     std::vector<RetryItem> retried;  // the items among them asked for again
     std::vector<RetryItem> retry;    // the items left out so far, to ask for again
+
+    bool operator==(const PendingSync&) const = default;
 };
 
 class LocalMailbox {

@@ -30,6 +30,8 @@ struct SyncItem {
     std::string sFlags;     // f
     std::string sTagIds;    // t
     std::string sTagNames;  // tn
+
+    bool operator==(const SyncItem&) const = default;
 };
 
 struct SyncFolder {
